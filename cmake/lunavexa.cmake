@@ -1,0 +1,62 @@
+# Shared build settings and the helpers every folder uses.
+
+set(LV_WARNINGS -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
+    -Woverloaded-virtual -Wnull-dereference -Wimplicit-fallthrough)
+if(LV_WERROR)
+  list(APPEND LV_WARNINGS -Werror)
+endif()
+
+set(LV_SANITIZE_FLAGS "")
+if(LV_SANITIZE STREQUAL "address")
+  set(LV_SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+elseif(LV_SANITIZE STREQUAL "thread")
+  set(LV_SANITIZE_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT LV_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "LV_SANITIZE must be empty, address or thread")
+endif()
+add_compile_options(${LV_SANITIZE_FLAGS})
+if(LV_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # GCC's flow analysis gives false "maybe uninitialized" reports under the sanitizers' instrumentation.
+  add_compile_options(-Wno-maybe-uninitialized)
+endif()
+add_link_options(${LV_SANITIZE_FLAGS})
+
+find_package(Threads REQUIRED)
+find_package(GTest REQUIRED)
+find_package(PkgConfig REQUIRED)
+
+set(LV_SOURCE_ROOT ${PROJECT_SOURCE_DIR}/src)
+
+# lv_library(NAME folder/name SOURCES ... DEPS ... [PUBLIC_LIBS ...])
+# One static library per source folder; headers are included as "platform/base/value.h".
+function(lv_library target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS;LIBS" ${ARGN})
+  # The TSan build compiles only what its threaded tests link.
+  if(LV_SANITIZE STREQUAL "thread")
+    add_library(${target} STATIC EXCLUDE_FROM_ALL ${ARG_SOURCES})
+  else()
+    add_library(${target} STATIC ${ARG_SOURCES})
+  endif()
+  target_include_directories(${target} PUBLIC ${LV_SOURCE_ROOT})
+  target_compile_options(${target} PRIVATE ${LV_WARNINGS})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS} ${ARG_LIBS})
+endfunction()
+
+# lv_test(NAME SOURCES ... DEPS ... [THREADED])
+# One GoogleTest binary per library, registered with CTest. THREADED tests also run in the TSan build;
+# the label lets the TSan configuration build and run only those.
+function(lv_test target)
+  cmake_parse_arguments(ARG "THREADED" "" "SOURCES;DEPS" ${ARGN})
+  if(LV_SANITIZE STREQUAL "thread" AND NOT ARG_THREADED)
+    return()
+  endif()
+  add_executable(${target} ${ARG_SOURCES})
+  target_compile_options(${target} PRIVATE ${LV_WARNINGS})
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_link_libraries(${target} PRIVATE ${ARG_DEPS} lv_test_support GTest::gtest GTest::gmock)
+  add_test(NAME ${target} COMMAND ${target})
+  set_tests_properties(${target} PROPERTIES TIMEOUT 300 ENVIRONMENT "LV_TEST_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  if(ARG_THREADED)
+    set_tests_properties(${target} PROPERTIES LABELS threaded)
+  endif()
+endfunction()

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian machine (installs the missing packages) and runs every test: the normal
+# build, the AddressSanitizer + UndefinedBehaviorSanitizer build, and the ThreadSanitizer build of the
+# threaded tests. Builds are incremental: run it again after a change.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(build-essential cmake ninja-build pkg-config clang
+          libgtest-dev libgmock-dev libbenchmark-dev
+          libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev libicu-dev libplist-dev
+          rapidjson-dev libexpat1-dev libstb-dev libasio-dev libcpp-httplib-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo=sudo
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:strict_string_checks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+
+run_build() {
+  local dir=$1
+  shift
+  echo "=== $dir"
+  cmake -S . -B "$dir" -G Ninja -DLV_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+  ctest --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+run_build build
+run_build build-asan -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF
+run_build build-tsan -DLV_SANITIZE=thread -DLV_BUILD_BENCH=OFF

@@ -1,0 +1,36 @@
+#include "platform/base/clock.h"
+
+#include <chrono>
+#include <mutex>
+
+#include "platform/base/value.h"
+
+namespace lv {
+
+namespace {
+std::mutex gClockMutex;
+std::shared_ptr<std::function<double()>> gOverride;
+}  // namespace
+
+double currentTimeSince1970() {
+    std::shared_ptr<std::function<double()>> clock;
+    {
+        std::lock_guard lock(gClockMutex);
+        clock = gOverride;
+    }
+    if (clock) return (*clock)();
+    using namespace std::chrono;
+    return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+void setClockOverride(std::function<double()> since1970) {
+    std::lock_guard lock(gClockMutex);
+    gOverride = since1970 ? std::make_shared<std::function<double()>>(std::move(since1970)) : nullptr;
+}
+
+Date Date::now() { return fromSince1970(currentTimeSince1970()); }
+double Date::sinceNow() const { return seconds_ - now().seconds_; }
+Date Date::distantFuture() { return Date(63113904000.0); }
+Date Date::distantPast() { return Date(-63114076800.0); }
+
+}  // namespace lv

@@ -1,0 +1,68 @@
+// Reference types with identity: the common base of errors, models, records, operations and delegates.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <typeinfo>
+
+namespace lv {
+
+template <class T>
+using Ref = std::shared_ptr<T>;
+template <class T>
+using Weak = std::weak_ptr<T>;
+
+template <class T, class... Args>
+Ref<T> makeRef(Args&&... args) {
+    return std::make_shared<T>(std::forward<Args>(args)...);
+}
+
+class Value;
+
+// Base of every reference type. Identity is the address; subclasses with value semantics override
+// isEqual/hash. Objects are always held through Ref, so shared_from_this is available to every subclass.
+class Object : public std::enable_shared_from_this<Object> {
+public:
+    Object();
+    Object(const Object&) = delete;
+    Object& operator=(const Object&) = delete;
+    virtual ~Object();
+
+    // The registered class name when the class is registered with the runtime, otherwise the
+    // unqualified C++ class name.
+    virtual std::string className() const;
+    // "<ClassName: 0x…>" unless overridden.
+    virtual std::string description() const;
+    virtual bool isEqual(const Object& other) const { return this == &other; }
+    virtual std::size_t hash() const { return reinterpret_cast<std::size_t>(this); }
+
+    // Associated storage: values attached to this object under a key chosen by the attaching code
+    // (usually the address of a static). Setting nil removes the entry. Thread-safe.
+    Value associatedValue(const void* key) const;
+    void setAssociatedValue(const void* key, const Value& value);
+
+    template <class T>
+    Ref<T> refAs() {
+        return std::dynamic_pointer_cast<T>(shared_from_this());
+    }
+
+private:
+    struct Associations;
+    mutable std::mutex associationsMutex_;
+    std::unique_ptr<Associations> associations_;
+};
+
+// Pointer text as the platform prints it for %p: "0x" followed by lower-case hex, "0x0" for null.
+std::string addressText(const void* pointer);
+
+// Unqualified, demangled C++ name of a type: "Foo" for lv::detail::Foo.
+std::string demangledClassName(const std::type_info& type);
+
+// Hook through which the runtime supplies registered class names to Object::className.
+using ClassNameResolver = const std::string* (*)(const std::type_info& type);
+void setClassNameResolver(ClassNameResolver resolver);
+
+}  // namespace lv

@@ -1,0 +1,120 @@
+// UTF-8 ⇄ UTF-16 helpers. Invalid UTF-8 bytes count as one unit each and convert to U+FFFD.
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/base/value.h"
+
+namespace lv {
+
+namespace {
+
+// Decodes one code point at text[i]; advances i. Returns U+FFFD for a malformed sequence (one byte).
+char32_t decode(std::string_view text, std::size_t& i) {
+    const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
+    const std::uint8_t b0 = byte(i);
+    if (b0 < 0x80) {
+        ++i;
+        return b0;
+    }
+    int length = b0 >= 0xF0 && b0 < 0xF5 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 && b0 < 0xE0 ? 2 : 0;
+    if (length == 0 || i + length > text.size()) {
+        ++i;
+        return 0xFFFD;
+    }
+    char32_t cp = b0 & (0xFF >> (length + 1));
+    for (int k = 1; k < length; ++k) {
+        const std::uint8_t b = byte(i + k);
+        if ((b & 0xC0) != 0x80) {
+            ++i;
+            return 0xFFFD;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        ++i;
+        return 0xFFFD;
+    }
+    i += length;
+    return cp;
+}
+
+void encodeUtf8(char32_t cp, std::string& out) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::size_t utf16Length(std::string_view utf8) {
+    std::size_t units = 0;
+    for (std::size_t i = 0; i < utf8.size();) {
+        if (static_cast<std::uint8_t>(utf8[i]) < 0x80) {
+            ++i;
+            ++units;
+            continue;
+        }
+        units += decode(utf8, i) >= 0x10000 ? 2 : 1;
+    }
+    return units;
+}
+
+std::size_t utf8OffsetOfUtf16Index(std::string_view utf8, std::size_t utf16Index) {
+    std::size_t units = 0;
+    std::size_t i = 0;
+    while (i < utf8.size()) {
+        std::size_t next = i;
+        const std::size_t width = decode(utf8, next) >= 0x10000 ? 2 : 1;
+        if (units + width > utf16Index) break;
+        units += width;
+        i = next;
+    }
+    return i;
+}
+
+std::u16string toUtf16(std::string_view utf8) {
+    std::u16string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const char32_t cp = decode(utf8, i);
+        if (cp >= 0x10000) {
+            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
+            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(cp);
+        }
+    }
+    return out;
+}
+
+std::string fromUtf16(std::u16string_view utf16) {
+    std::string out;
+    out.reserve(utf16.size());
+    for (std::size_t i = 0; i < utf16.size(); ++i) {
+        char32_t cp = utf16[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (utf16[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        encodeUtf8(cp, out);
+    }
+    return out;
+}
+
+}  // namespace lv

@@ -1,0 +1,325 @@
+#include "platform/base/value.h"
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+namespace lv {
+
+namespace {
+
+const Value& nilValue() {
+    static const Value nil;
+    return nil;
+}
+
+template <class T>
+T& detach(std::shared_ptr<T>& payload) {
+    if (!payload) payload = std::make_shared<T>();
+    else if (payload.use_count() > 1) payload = std::make_shared<T>(*payload);
+    return *payload;
+}
+
+bool lessKey(const Dictionary::Entry& entry, std::string_view key) { return entry.first < key; }
+
+}  // namespace
+
+// ---- Dictionary ----
+
+Dictionary::Dictionary(std::initializer_list<Entry> entries) {
+    entries_.reserve(entries.size());
+    for (const auto& entry : entries) appendUnsorted(entry.first, entry.second);
+    finishAppending();
+}
+
+const Value* Dictionary::find(std::string_view key) const {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), key, lessKey);
+    if (it != entries_.end() && it->first == key) return &it->second;
+    return nullptr;
+}
+
+const Value& Dictionary::get(std::string_view key) const {
+    const Value* v = find(key);
+    return v ? *v : nilValue();
+}
+
+void Dictionary::set(std::string key, Value value) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), std::string_view(key), lessKey);
+    const bool present = it != entries_.end() && it->first == key;
+    if (value.isNil()) {
+        if (present) entries_.erase(it);
+        return;
+    }
+    if (present) it->second = std::move(value);
+    else entries_.emplace(it, std::move(key), std::move(value));
+}
+
+Value& Dictionary::at(std::string key) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), std::string_view(key), lessKey);
+    if (it == entries_.end() || it->first != key) it = entries_.emplace(it, std::move(key), Value());
+    return it->second;
+}
+
+bool Dictionary::remove(std::string_view key) {
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), key, lessKey);
+    if (it == entries_.end() || it->first != key) return false;
+    entries_.erase(it);
+    return true;
+}
+
+std::vector<std::string> Dictionary::keys() const {
+    std::vector<std::string> out;
+    out.reserve(entries_.size());
+    for (const auto& entry : entries_) out.push_back(entry.first);
+    return out;
+}
+
+void Dictionary::appendUnsorted(std::string key, Value value) {
+    if (value.isNil()) return;
+    entries_.emplace_back(std::move(key), std::move(value));
+}
+
+void Dictionary::finishAppending() {
+    if (std::is_sorted(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; })) {
+        // Already ordered; duplicates can still be adjacent.
+    } else {
+        std::stable_sort(entries_.begin(), entries_.end(),
+                         [](const Entry& a, const Entry& b) { return a.first < b.first; });
+    }
+    // Keep the last of equal keys.
+    std::vector<Entry> unique;
+    bool hasDuplicates = false;
+    for (std::size_t i = 1; i < entries_.size(); ++i) {
+        if (entries_[i].first == entries_[i - 1].first) {
+            hasDuplicates = true;
+            break;
+        }
+    }
+    if (!hasDuplicates) return;
+    unique.reserve(entries_.size());
+    for (auto& entry : entries_) {
+        if (!unique.empty() && unique.back().first == entry.first) unique.back() = std::move(entry);
+        else unique.push_back(std::move(entry));
+    }
+    entries_ = std::move(unique);
+}
+
+bool Dictionary::operator==(const Dictionary& other) const {
+    if (entries_.size() != other.entries_.size()) return false;
+    for (std::size_t i = 0; i < entries_.size(); ++i) {
+        if (entries_[i].first != other.entries_[i].first || !entries_[i].second.isEqual(other.entries_[i].second)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- Value ----
+
+Value::Value(const char* s) : storage_(std::make_shared<std::string>(s ? s : "")) {}
+Value::Value(std::string s) : storage_(std::make_shared<std::string>(std::move(s))) {}
+Value::Value(Bytes b) : storage_(std::make_shared<Bytes>(std::move(b))) {}
+Value::Value(Array a) : storage_(std::make_shared<Array>(std::move(a))) {}
+Value::Value(Dictionary d) : storage_(std::make_shared<Dictionary>(std::move(d))) {}
+
+Value Value::null() {
+    Value v;
+    v.storage_ = NullTag{};
+    return v;
+}
+
+const std::string& Value::string() const {
+    static const std::string empty;
+    if (auto p = std::get_if<std::shared_ptr<std::string>>(&storage_)) return **p;
+    return empty;
+}
+
+const Bytes& Value::bytes() const {
+    static const Bytes empty;
+    if (auto p = std::get_if<std::shared_ptr<Bytes>>(&storage_)) return **p;
+    return empty;
+}
+
+const Array& Value::array() const {
+    static const Array empty;
+    if (auto p = std::get_if<std::shared_ptr<Array>>(&storage_)) return **p;
+    return empty;
+}
+
+const Dictionary& Value::dictionary() const {
+    static const Dictionary empty;
+    if (auto p = std::get_if<std::shared_ptr<Dictionary>>(&storage_)) return **p;
+    return empty;
+}
+
+const Ref<Object>& Value::object() const {
+    static const Ref<Object> none;
+    if (auto p = std::get_if<Ref<Object>>(&storage_)) return *p;
+    return none;
+}
+
+std::string& Value::mutableString() {
+    if (!isString()) storage_ = std::make_shared<std::string>();
+    return detach(std::get<std::shared_ptr<std::string>>(storage_));
+}
+
+Bytes& Value::mutableBytes() {
+    if (!isData()) storage_ = std::make_shared<Bytes>();
+    return detach(std::get<std::shared_ptr<Bytes>>(storage_));
+}
+
+Array& Value::mutableArray() {
+    if (!isArray()) storage_ = std::make_shared<Array>();
+    return detach(std::get<std::shared_ptr<Array>>(storage_));
+}
+
+Dictionary& Value::mutableDictionary() {
+    if (!isDictionary()) storage_ = std::make_shared<Dictionary>();
+    return detach(std::get<std::shared_ptr<Dictionary>>(storage_));
+}
+
+const Value& Value::operator[](std::string_view key) const {
+    if (!isDictionary()) return nilValue();
+    return dictionary().get(key);
+}
+
+const Value& Value::operator[](std::size_t index) const {
+    if (!isArray()) return nilValue();
+    const Array& a = array();
+    return index < a.size() ? a[index] : nilValue();
+}
+
+std::size_t Value::count() const {
+    switch (type()) {
+        case Type::Array: return array().size();
+        case Type::Dictionary: return dictionary().size();
+        case Type::Data: return bytes().size();
+        case Type::String: return utf16Length(string());
+        default: return 0;
+    }
+}
+
+std::int32_t Value::intValue() const {
+    if (const Number* n = number()) return n->intValue();
+    if (const Decimal* d = decimal()) return d->intValue();
+    if (isString()) return readInt(string());
+    return 0;
+}
+
+std::int64_t Value::longLongValue() const {
+    if (const Number* n = number()) return n->longLongValue();
+    if (const Decimal* d = decimal()) return d->longLongValue();
+    if (isString()) return readLongLong(string());
+    return 0;
+}
+
+std::uint64_t Value::unsignedLongLongValue() const {
+    if (const Number* n = number()) return n->unsignedLongLongValue();
+    return static_cast<std::uint64_t>(longLongValue());
+}
+
+double Value::doubleValue() const {
+    if (const Number* n = number()) return n->doubleValue();
+    if (const Decimal* d = decimal()) return d->doubleValue();
+    if (isString()) return readDouble(string());
+    return 0;
+}
+
+bool Value::boolValue() const {
+    if (const Number* n = number()) return n->boolValue();
+    if (const Decimal* d = decimal()) return d->boolValue();
+    if (isString()) return readBool(string());
+    return false;
+}
+
+std::string Value::stringValue() const {
+    if (isString()) return string();
+    if (const Number* n = number()) return n->stringValue();
+    if (const Decimal* d = decimal()) return d->stringValue();
+    return description();
+}
+
+namespace {
+
+int compareNumeric(const Value& a, const Value& b) {
+    if (a.isNumber() && b.isNumber()) return a.number()->compare(*b.number());
+    const Decimal da = a.isDecimal() ? *a.decimal() : Decimal::fromNumber(*a.number());
+    const Decimal db = b.isDecimal() ? *b.decimal() : Decimal::fromNumber(*b.number());
+    return da.compare(db);
+}
+
+}  // namespace
+
+bool Value::isEqual(const Value& other) const {
+    if (isNumeric() && other.isNumeric()) return compareNumeric(*this, other) == 0;
+    if (type() != other.type()) return false;
+    switch (type()) {
+        case Type::Nil:
+        case Type::Null: return true;
+        case Type::String: return string() == other.string();
+        case Type::Data: return bytes() == other.bytes();
+        case Type::Date: return std::get<Date>(storage_) == std::get<Date>(other.storage_);
+        case Type::Array: {
+            const Array& a = array();
+            const Array& b = other.array();
+            if (a.size() != b.size()) return false;
+            for (std::size_t i = 0; i < a.size(); ++i) {
+                if (!a[i].isEqual(b[i])) return false;
+            }
+            return true;
+        }
+        case Type::Dictionary: return dictionary() == other.dictionary();
+        case Type::Object: {
+            const Ref<Object>& a = object();
+            const Ref<Object>& b = other.object();
+            return a == b || a->isEqual(*b);
+        }
+        default: return false;
+    }
+}
+
+std::size_t Value::hash() const {
+    switch (type()) {
+        case Type::Nil: return 0;
+        case Type::Null: return 1;
+        case Type::Number: return std::get<Number>(storage_).hash();
+        case Type::Decimal: return std::get<Decimal>(storage_).hash();
+        case Type::String: return std::hash<std::string>{}(string());
+        case Type::Data: return std::hash<std::string_view>{}(std::string_view(
+                             reinterpret_cast<const char*>(bytes().data()), bytes().size()));
+        case Type::Date: return std::hash<double>{}(std::get<Date>(storage_).sinceReferenceDate());
+        case Type::Array: return array().size() * 31 + 7;
+        case Type::Dictionary: return dictionary().size() * 37 + 11;
+        case Type::Object: return object()->hash();
+    }
+    return 0;
+}
+
+int Value::compare(const Value& other) const {
+    if (isNumeric() && other.isNumeric()) return compareNumeric(*this, other);
+    if (type() != other.type()) return type() < other.type() ? -1 : 1;
+    switch (type()) {
+        case Type::String: {
+            // Code-point order equals bytewise UTF-8 order.
+            const int c = string().compare(other.string());
+            return c < 0 ? -1 : c > 0 ? 1 : 0;
+        }
+        case Type::Date: return std::get<Date>(storage_).compare(std::get<Date>(other.storage_));
+        case Type::Data: {
+            const Bytes& a = bytes();
+            const Bytes& b = other.bytes();
+            return a < b ? -1 : b < a ? 1 : 0;
+        }
+        case Type::Array: {
+            const Array& a = array();
+            const Array& b = other.array();
+            for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+                if (int c = a[i].compare(b[i])) return c;
+            }
+            return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+        }
+        default: return 0;
+    }
+}
+
+}  // namespace lv

@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <thread>
+#include <unordered_set>
+
+#include "platform/base/value.h"
+
+namespace lv {
+namespace {
+
+TEST(ValueEquality, NilAndNullAreDistinct) {
+    Value nil;
+    Value null = Value::null();
+    EXPECT_TRUE(nil.isNil());
+    EXPECT_FALSE(nil.isNull());
+    EXPECT_TRUE(null.isNull());
+    EXPECT_TRUE(null.isNilOrNull());
+    EXPECT_NE(nil, null);
+    EXPECT_EQ(null, Value::null());
+    EXPECT_NE(null, Value(0));
+    EXPECT_NE(null, Value(""));
+    EXPECT_NE(nil, Value(false));
+}
+
+TEST(ValueEquality, NumbersCompareByValueAcrossKinds) {
+    struct Case {
+        Value a, b;
+        bool equal;
+    } cases[] = {
+        {Value(1), Value(1.0), true},
+        {Value(true), Value(1), true},
+        {Value(static_cast<std::uint64_t>(std::numeric_limits<std::uint64_t>::max())), Value(-1), false},
+        {Value(static_cast<std::int8_t>(-1)), Value(static_cast<std::int64_t>(-1)), true},
+        {Value(0.5f), Value(0.5), true},
+        {Value(Decimal::fromString("2")), Value(2), true},
+        {Value(Decimal::fromString("0.1")), Value(0.1), true},
+        {Value(Decimal::fromString("199.90")), Value(Decimal::fromString("199.9")), true},
+        {Value(Decimal::fromString("199.91")), Value(199.9), false},
+        {Value(1), Value("1"), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.a.isEqual(c.b), c.equal) << c.a.description() << " vs " << c.b.description();
+        EXPECT_EQ(c.b.isEqual(c.a), c.equal) << c.b.description() << " vs " << c.a.description();
+        if (c.equal) {
+            EXPECT_EQ(c.a.hash(), c.b.hash()) << c.a.description();
+        }
+    }
+}
+
+TEST(ValueEquality, CollectionsCompareDeeplyAndHashAsKeys) {
+    Value a = Value::dictionary({{"list", Value::array({1, "two", Value::null()})}, {"n", 3}});
+    Value b = Value::dictionary({{"n", 3.0}, {"list", Value::array({1, "two", Value::null()})}});
+    EXPECT_EQ(a, b);
+    b.mutableDictionary().set("n", 4);
+    EXPECT_NE(a, b);
+    std::unordered_set<Value> set{Value("x"), Value(1), Value(1.0), Value(Decimal::fromInteger(1))};
+    EXPECT_EQ(set.size(), 2u);
+}
+
+TEST(ValueStorage, CopiesDetachOnWrite) {
+    Value original = Value::array({1, 2});
+    Value copy = original;
+    copy.mutableArray().push_back(3);
+    EXPECT_EQ(original.count(), 2u);
+    EXPECT_EQ(copy.count(), 3u);
+    Value text("abc");
+    Value other = text;
+    other.mutableString() += "d";
+    EXPECT_EQ(text.string(), "abc");
+    EXPECT_EQ(other.string(), "abcd");
+}
+
+TEST(ValueStorage, ConcurrentCopiesWithPrivateWritesDoNotInterfere) {
+    const Value shared = Value::dictionary({{"k", Value::array({1, 2, 3})}});
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&shared, t] {
+            for (int i = 0; i < 200; ++i) {
+                Value mine = shared;
+                mine.mutableDictionary().set("t", t);
+                ASSERT_EQ(mine["t"].intValue(), t);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(shared.count(), 1u);
+}
+
+TEST(Dictionary, KeepsKeyOrderAndLastDuplicateWins) {
+    Dictionary d;
+    d.appendUnsorted("b", 1);
+    d.appendUnsorted("a", 2);
+    d.appendUnsorted("b", 3);
+    d.finishAppending();
+    EXPECT_EQ(d.keys(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(d.get("b").intValue(), 3);
+    d.set("a", Value());
+    EXPECT_FALSE(d.contains("a"));
+    EXPECT_TRUE(d.get("missing").isNil());
+}
+
+TEST(ValueAccess, LookupsOnTheWrongTypeGiveNil) {
+    Value list = Value::array({"x"});
+    EXPECT_TRUE(list["key"].isNil());
+    EXPECT_TRUE(list[5].isNil());
+    EXPECT_EQ(list[0].string(), "x");
+    Value number(3);
+    EXPECT_TRUE(number[0].isNil());
+    EXPECT_EQ(number.string(), "");
+}
+
+TEST(ValueAccess, CountOfTextIsInUtf16Units) {
+    EXPECT_EQ(Value("abc").count(), 3u);
+    EXPECT_EQ(Value("上次更新").count(), 4u);
+    EXPECT_EQ(Value("a\xF0\x9F\x98\x80").count(), 3u);  // one character outside the BMP counts 2
+}
+
+TEST(Unicode, Utf16IndexToByteOffset) {
+    const std::string text = "a中\xF0\x9F\x98\x80z";
+    EXPECT_EQ(utf8OffsetOfUtf16Index(text, 0), 0u);
+    EXPECT_EQ(utf8OffsetOfUtf16Index(text, 2), 4u);
+    EXPECT_EQ(utf8OffsetOfUtf16Index(text, 3), 4u);  // inside the surrogate pair rounds down
+    EXPECT_EQ(utf8OffsetOfUtf16Index(text, 4), 8u);
+    EXPECT_EQ(utf8OffsetOfUtf16Index(text, 99), text.size());
+    EXPECT_EQ(fromUtf16(toUtf16(text)), text);
+    EXPECT_EQ(fromUtf16(u"\xD800x"), "\xEF\xBF\xBDx");  // a lone surrogate becomes U+FFFD
+}
+
+TEST(ValueCompare, OrdersNumbersTextAndDates) {
+    EXPECT_LT(Value(2).compare(Value(10)), 0);
+    EXPECT_LT(Value("10").compare(Value("9")), 0);
+    EXPECT_LT(Value("Z").compare(Value("a")), 0);
+    EXPECT_GT(Value(Decimal::fromString("1.10")).compare(Value(1.09)), 0);
+    EXPECT_LT(Value(Date::fromSince1970(1)).compare(Value(Date::fromSince1970(2))), 0);
+    EXPECT_EQ(Value(-0.0).compare(Value(0)), 0);
+}
+
+TEST(DateValue, ReadingsAndDescription) {
+    const Date d = Date::fromSince1970(1425517622);  // 2015-03-05 01:07:02 UTC
+    EXPECT_DOUBLE_EQ(d.sinceReferenceDate(), 1425517622 - 978307200.0);
+    EXPECT_EQ(d.description(), "2015-03-05 01:07:02 +0000");
+    EXPECT_EQ(Date::fromSince1970(-1).description(), "1969-12-31 23:59:59 +0000");
+    EXPECT_LT(Date::distantPast(), d);
+    EXPECT_LT(d, Date::distantFuture());
+}
+
+}  // namespace
+}  // namespace lv
