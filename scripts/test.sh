@@ -36,5 +36,6 @@ run_build() {
 }
 
 run_build build
-run_build build-asan -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF
+# The sanitizer build uses clang, so every change is also compiled warning-free by a second compiler.
+run_build build-asan -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 run_build build-tsan -DLV_SANITIZE=thread -DLV_BUILD_BENCH=OFF

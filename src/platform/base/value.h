@@ -179,43 +179,7 @@ using Bytes = std::vector<std::uint8_t>;
 class Value;
 using Array = std::vector<Value>;
 
-// String-keyed map kept in ascending key order (bytewise UTF-8, which is code-point order), so that
-// iteration, descriptions and encodings are deterministic and equal maps print equal bytes.
-class Dictionary {
-public:
-    using Entry = std::pair<std::string, Value>;
-    using const_iterator = std::vector<Entry>::const_iterator;
-
-    Dictionary() = default;
-    Dictionary(std::initializer_list<Entry> entries);
-
-    std::size_t size() const { return entries_.size(); }
-    bool empty() const { return entries_.empty(); }
-    const_iterator begin() const { return entries_.begin(); }
-    const_iterator end() const { return entries_.end(); }
-
-    // The value under the key, nil when absent.
-    const Value& get(std::string_view key) const;
-    const Value* find(std::string_view key) const;
-    bool contains(std::string_view key) const { return find(key) != nullptr; }
-    // Setting nil removes the key.
-    void set(std::string key, Value value);
-    bool remove(std::string_view key);
-    void clear() { entries_.clear(); }
-    std::vector<std::string> keys() const;
-    // Mutable reference to the value under key, inserting nil first when absent.
-    Value& at(std::string key);
-
-    // Bulk building for decoders: append in any order, then finish once (later duplicates win).
-    void reserve(std::size_t n) { entries_.reserve(n); }
-    void appendUnsorted(std::string key, Value value);
-    void finishAppending();
-
-    bool operator==(const Dictionary& other) const;
-
-private:
-    std::vector<Entry> entries_;
-};
+class Dictionary;
 
 class Value {
 public:
@@ -242,7 +206,7 @@ public:
 
     static Value null();
     static Value array(std::initializer_list<Value> items) { return Value(Array(items)); }
-    static Value dictionary(std::initializer_list<Dictionary::Entry> entries) { return Value(Dictionary(entries)); }
+    static Value dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
     static Value data(std::string_view bytes) { return Value(Bytes(bytes.begin(), bytes.end())); }
 
     Type type() const { return static_cast<Type>(storage_.index()); }
@@ -330,6 +294,48 @@ private:
                                  Ref<Object>>;
     Storage storage_;
 };
+
+// String-keyed map kept in ascending key order (bytewise UTF-8, which is code-point order), so that
+// iteration, descriptions and encodings are deterministic and equal maps print equal bytes.
+class Dictionary {
+public:
+    using Entry = std::pair<std::string, Value>;
+    using const_iterator = std::vector<Entry>::const_iterator;
+
+    Dictionary() = default;
+    Dictionary(std::initializer_list<Entry> entries);
+
+    std::size_t size() const { return entries_.size(); }
+    bool empty() const { return entries_.empty(); }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+
+    // The value under the key, nil when absent.
+    const Value& get(std::string_view key) const;
+    const Value* find(std::string_view key) const;
+    bool contains(std::string_view key) const { return find(key) != nullptr; }
+    // Setting nil removes the key.
+    void set(std::string key, Value value);
+    bool remove(std::string_view key);
+    void clear() { entries_.clear(); }
+    std::vector<std::string> keys() const;
+    // Mutable reference to the value under key, inserting nil first when absent.
+    Value& at(std::string key);
+
+    // Bulk building for decoders: append in any order, then finish once (later duplicates win).
+    void reserve(std::size_t n) { entries_.reserve(n); }
+    void appendUnsorted(std::string key, Value value);
+    void finishAppending();
+
+    bool operator==(const Dictionary& other) const;
+
+private:
+    std::vector<Entry> entries_;
+};
+
+inline Value Value::dictionary(std::initializer_list<std::pair<std::string, Value>> entries) {
+    return Value(Dictionary(entries));
+}
 
 // Readings of text as the platform reads numbers from strings.
 std::int64_t readLongLong(std::string_view text);  // saturates at the 64-bit limits

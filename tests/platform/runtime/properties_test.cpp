@@ -1,0 +1,247 @@
+// Declared properties: order, lookup, attribute texts for each property kind, typed access.
+#include <gtest/gtest.h>
+
+#include <limits>
+
+#include "platform/runtime/fixtures.h"
+
+namespace lv::test {
+namespace {
+
+std::vector<std::string> ownNames(const ClassInfo* cls) {
+    std::vector<std::string> names;
+    for (const PropertyInfo& p : cls->ownProperties()) names.push_back(p.name);
+    return names;
+}
+
+TEST(RuntimeProperties, OwnPropertiesKeepDeclarationOrder) {
+    EXPECT_EQ(ownNames(Animal::runtimeClass()),
+              (std::vector<std::string>{"name", "legs", "tame", "friendAnimal", "toys"}));
+    // Only the class's own declarations, the read-only redeclaration included.
+    EXPECT_EQ(ownNames(Dog::runtimeClass()), (std::vector<std::string>{"tricks", "legs"}));
+    EXPECT_TRUE(classNamed("Object")->ownProperties().empty());
+}
+
+TEST(RuntimeProperties, LookupGoesThroughSuperclassesOwnClassFirst) {
+    const ClassInfo* dog = Dog::runtimeClass();
+    const PropertyInfo* name = dog->findProperty("name");
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name, Animal::runtimeClass()->findProperty("name"));
+    const PropertyInfo* legs = dog->findProperty("legs");
+    ASSERT_NE(legs, nullptr);
+    EXPECT_TRUE(legs->readOnly);  // Dog's own redeclaration
+    EXPECT_FALSE(Animal::runtimeClass()->findProperty("legs")->readOnly);
+    EXPECT_EQ(dog->findProperty("wings"), nullptr);
+    EXPECT_EQ(Animal::runtimeClass()->findProperty("tricks"), nullptr);
+}
+
+TEST(RuntimeProperties, AttributeTextsForEachPropertyKind) {
+    const ClassInfo* kinds = Kinds::runtimeClass();
+    struct Case {
+        const char* property;
+        const char* attributes;
+        const char* encoding;
+    };
+    const Case cases[] = {
+        {"text", "T@\"String\",C,N,V_text", "@\"String\""},
+        {"anything", "T@,&,N,V_anything", "@"},
+        {"flag", "TB,N,V_flag", "B"},
+        {"int8", "Tc,N,V_int8", "c"},
+        {"uint8", "TC,N,V_uint8", "C"},
+        {"int16", "Ts,N,V_int16", "s"},
+        {"uint16", "TS,N,V_uint16", "S"},
+        {"int32", "Ti,N,V_int32", "i"},
+        {"uint32", "TI,N,V_uint32", "I"},
+        {"int64", "Tq,N,V_int64", "q"},
+        {"uint64", "TQ,N,V_uint64", "Q"},
+        {"real32", "Tf,N,V_real32", "f"},
+        {"real64", "Td,V_real64", "d"},
+        {"pet", "T@\"Animal\",&,N,V_pet", "@\"Animal\""},
+        {"owner", "T@\"Animal\",W,N,V_owner", "@\"Animal\""},
+        {"count", "Tq,R,N,V_count", "q"},
+        {"isEmpty", "TB,R,N", "B"},
+        {"visible", "TB,N,GisVisible,SsetVisible:", "B"},
+        {"extra", "T@\"Dictionary\",&,D,N", "@\"Dictionary\""},
+        {"tlvv2_p_0_r_accessId", "T@\"String\",&,N,Gtlv_accessId,SsetTlv_accessId:,V_tlvv2_p_0_r_accessId",
+         "@\"String\""},
+    };
+    ASSERT_EQ(kinds->ownProperties().size(), std::size(cases));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        const PropertyInfo& p = kinds->ownProperties()[i];
+        EXPECT_EQ(p.name, cases[i].property);
+        EXPECT_EQ(p.attributes, cases[i].attributes) << p.name;
+        EXPECT_EQ(p.typeEncoding, cases[i].encoding) << p.name;
+    }
+}
+
+TEST(RuntimeProperties, FlagsAreReadIntoTheDescriptor) {
+    const ClassInfo* kinds = Kinds::runtimeClass();
+    const PropertyInfo* count = kinds->findProperty("count");
+    EXPECT_TRUE(count->readOnly);
+    EXPECT_EQ(count->ivarName, "_count");
+    EXPECT_EQ(count->getterName, "count");
+    EXPECT_EQ(count->setterName, "setCount:");
+    const PropertyInfo* visible = kinds->findProperty("visible");
+    EXPECT_FALSE(visible->readOnly);
+    EXPECT_EQ(visible->getterName, "isVisible");
+    EXPECT_EQ(visible->setterName, "setVisible:");
+    EXPECT_TRUE(visible->ivarName.empty());
+    EXPECT_TRUE(kinds->findProperty("owner")->weak);
+    EXPECT_FALSE(kinds->findProperty("pet")->weak);
+    EXPECT_TRUE(kinds->findProperty("extra")->dynamic);
+    EXPECT_EQ(Animal::runtimeClass()->findProperty("tame")->getterName, "isTame");
+}
+
+TEST(RuntimeProperties, DeclaredClassNamesAndScalarKinds) {
+    const ClassInfo* kinds = Kinds::runtimeClass();
+    EXPECT_EQ(kinds->findProperty("text")->declaredClassName(), "String");
+    EXPECT_EQ(kinds->findProperty("pet")->declaredClassName(), "Animal");
+    EXPECT_EQ(kinds->findProperty("anything")->declaredClassName(), "");
+    EXPECT_EQ(kinds->findProperty("int64")->declaredClassName(), "");
+    EXPECT_TRUE(kinds->findProperty("anything")->isObject());
+    EXPECT_FALSE(kinds->findProperty("flag")->isObject());
+    struct Case {
+        const char* property;
+        NumberKind kind;
+    };
+    const Case cases[] = {
+        {"flag", NumberKind::Bool},     {"int8", NumberKind::Int8},     {"uint8", NumberKind::UInt8},
+        {"int16", NumberKind::Int16},   {"uint16", NumberKind::UInt16}, {"int32", NumberKind::Int32},
+        {"uint32", NumberKind::UInt32}, {"int64", NumberKind::Int64},   {"uint64", NumberKind::UInt64},
+        {"real32", NumberKind::Float},  {"real64", NumberKind::Double},
+    };
+    auto k = makeRef<Kinds>();
+    for (const Case& c : cases) {
+        const PropertyInfo* p = kinds->findProperty(c.property);
+        ASSERT_TRUE(p->scalarKind().has_value()) << c.property;
+        EXPECT_EQ(*p->scalarKind(), c.kind) << c.property;
+        Value read = p->get(*k);
+        ASSERT_TRUE(read.isNumber()) << c.property;
+        EXPECT_EQ(read.number()->kind(), c.kind) << c.property;
+    }
+    EXPECT_FALSE(kinds->findProperty("text")->scalarKind().has_value());
+}
+
+TEST(RuntimeProperties, AttributeTextPutsFlagsInThePlatformsOrder) {
+    EXPECT_EQ(attributeText("@\"String\"", "N,C,R", "_title"), "T@\"String\",R,C,N,V_title");
+    EXPECT_EQ(attributeText("i", "SsetX:,N,Gx2", ""), "Ti,N,Gx2,SsetX:");
+    EXPECT_EQ(attributeText("q", "", ""), "Tq");
+}
+
+TEST(RuntimeProperties, MalformedFlagsAreRefused) {
+    const char* bad[] = {"X", "N,", "N,N", "G", "C,&", "V_x", "RN"};
+    for (const char* flags : bad) {
+        try {
+            attributeText("i", flags, "");
+            ADD_FAILURE() << "accepted " << flags;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.name(), kInvalidArgumentException);
+        }
+    }
+    class Bad : public Object {
+    public:
+        Value v;
+    };
+    EXPECT_THROW(ClassDef<Bad>("BadDynamic").property("v", &Bad::v, "String", "D,N"), Exception);
+    EXPECT_THROW(ClassDef<Bad>("BadTwice").property("v", &Bad::v, "String", "N").property("v", &Bad::v, "String", "N"),
+                 Exception);
+}
+
+TEST(RuntimeProperties, ScalarsConvertAsNumberReadingsDo) {
+    const ClassInfo* kinds = Kinds::runtimeClass();
+    auto k = makeRef<Kinds>();
+    auto set = [&](const char* name, const Value& v) { kinds->findProperty(name)->set(*k, v); };
+    set("int8", Value(300));
+    EXPECT_EQ(k->int8, 44);
+    set("uint32", Value(-1));
+    EXPECT_EQ(k->uint32, std::numeric_limits<std::uint32_t>::max());
+    set("int32", Value(3.9));
+    EXPECT_EQ(k->int32, 3);
+    set("int32", Value(-3.9));
+    EXPECT_EQ(k->int32, -3);
+    set("flag", Value(2));
+    EXPECT_TRUE(k->flag);
+    set("uint64", Value(std::numeric_limits<std::uint64_t>::max()));
+    EXPECT_EQ(k->uint64, std::numeric_limits<std::uint64_t>::max());
+    set("real32", Value(Decimal::fromString("1.25")));
+    EXPECT_EQ(k->real32, 1.25f);
+    set("int64", Value(" 42abc"));
+    EXPECT_EQ(k->int64, 42);
+    set("flag", Value("YES"));
+    EXPECT_TRUE(k->flag);
+    set("real64", Value("2.5"));
+    EXPECT_EQ(k->real64, 2.5);
+}
+
+TEST(RuntimeProperties, ScalarsRefuseValuesWithoutTheReading) {
+    const ClassInfo* kinds = Kinds::runtimeClass();
+    auto k = makeRef<Kinds>();
+    Value text("5");
+    try {
+        kinds->findProperty("int8")->set(*k, text);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.name(), kInvalidArgumentException);
+        EXPECT_EQ(e.reason(), "-[String charValue]: unrecognized selector sent to instance " + addressText(&text));
+    }
+    auto animal = makeRef<Animal>();
+    try {
+        kinds->findProperty("int64")->set(*k, Value(animal));
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.reason(),
+                  "-[Animal longLongValue]: unrecognized selector sent to instance " + addressText(animal.get()));
+    }
+    EXPECT_THROW(kinds->findProperty("flag")->set(*k, Value::null()), Exception);
+    EXPECT_EQ(k->int8, 0);
+}
+
+TEST(RuntimeProperties, AccessorPropertiesBoxToTheDeclaredKind) {
+    const ClassInfo* kinds = Kinds::runtimeClass();
+    auto k = makeRef<Kinds>();
+    k->count = 0;
+    Value empty = kinds->findProperty("isEmpty")->get(*k);
+    ASSERT_TRUE(empty.isNumber());
+    EXPECT_EQ(empty.number()->kind(), NumberKind::Bool);
+    EXPECT_TRUE(empty.boolValue());
+    // The setter receives a number of the declared kind.
+    kinds->findProperty("visible")->set(*k, Value(7));
+    EXPECT_TRUE(k->visible);
+    EXPECT_EQ(k->visibleSets, 1);
+    EXPECT_THROW(kinds->findProperty("visible")->set(*k, Value()), Exception);
+    EXPECT_EQ(k->visibleSets, 1);
+    EXPECT_FALSE(static_cast<bool>(kinds->findProperty("isEmpty")->set));
+}
+
+TEST(RuntimeProperties, ObjectMembersHoldObjectsOfTheirClass) {
+    const ClassInfo* kinds = Kinds::runtimeClass();
+    auto k = makeRef<Kinds>();
+    auto animal = makeRef<Animal>();
+    kinds->findProperty("pet")->set(*k, Value(animal));
+    EXPECT_EQ(k->pet, animal);
+    EXPECT_EQ(kinds->findProperty("pet")->get(*k).object(), animal);
+    kinds->findProperty("pet")->set(*k, Value());
+    EXPECT_EQ(k->pet, nullptr);
+    EXPECT_TRUE(kinds->findProperty("pet")->get(*k).isNil());
+    EXPECT_THROW(kinds->findProperty("pet")->set(*k, Value("not an animal")), Exception);
+    EXPECT_THROW(kinds->findProperty("pet")->set(*k, Value(makeRef<Kinds>())), Exception);
+
+    kinds->findProperty("owner")->set(*k, Value(animal));
+    EXPECT_EQ(kinds->findProperty("owner")->get(*k).object(), animal);
+    animal.reset();
+    EXPECT_TRUE(kinds->findProperty("owner")->get(*k).isNil());
+}
+
+TEST(RuntimeProperties, AccessorsCheckTheirReceiver) {
+    auto animal = makeRef<Animal>();
+    const PropertyInfo* tricks = Dog::runtimeClass()->findProperty("tricks");
+    try {
+        tricks->get(*animal);
+        FAIL() << "no exception";
+    } catch (const Exception& e) {
+        EXPECT_EQ(e.name(), kInvalidArgumentException);
+    }
+}
+
+}  // namespace
+}  // namespace lv::test
