@@ -24,6 +24,7 @@ add_link_options(${LV_SANITIZE_FLAGS})
 find_package(Threads REQUIRED)
 find_package(GTest REQUIRED)
 find_package(PkgConfig REQUIRED)
+find_package(ICU REQUIRED COMPONENTS uc i18n data)
 
 set(LV_SOURCE_ROOT ${PROJECT_SOURCE_DIR}/src)
 

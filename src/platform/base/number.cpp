@@ -412,9 +412,11 @@ std::int64_t readLongLong(std::string_view text) {
     constexpr std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1;
     bool overflow = false;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const auto digit = static_cast<std::uint64_t>(text[i] - '0');
         if (!overflow) {
-            magnitude = magnitude * 10 + static_cast<std::uint64_t>(text[i] - '0');
-            if (magnitude > limit) overflow = true;
+            // Checked before multiplying: a wrapped product would hide the overflow.
+            if (magnitude > (limit - digit) / 10) overflow = true;
+            else magnitude = magnitude * 10 + digit;
         }
     }
     if (negative) return overflow ? std::numeric_limits<std::int64_t>::min() : static_cast<std::int64_t>(0 - magnitude);

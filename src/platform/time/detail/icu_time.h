@@ -1,0 +1,22 @@
+// Internal: ICU objects for the time library, cached per thread (ICU calendars and formatters are not
+// shared between threads). Not part of the public interface.
+#pragma once
+
+#include <memory>
+
+#include <unicode/gregocal.h>
+#include <unicode/timezone.h>
+
+#include "platform/time/time_zone.h"
+
+namespace lv::time_detail {
+
+// The ICU zone for a TimeZone, cached per thread (read-only use).
+std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone);
+// A new Gregorian calendar in the zone for the locale (ICU identifier), non-lenient when asked.
+std::unique_ptr<icu::GregorianCalendar> gregorianCalendar(const TimeZone& zone, const char* locale, bool lenient);
+
+inline double toUDate(Date date) { return date.since1970() * 1000.0; }
+inline Date fromUDate(double udate) { return Date::fromSince1970(udate / 1000.0); }
+
+}  // namespace lv::time_detail

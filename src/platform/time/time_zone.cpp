@@ -1,0 +1,185 @@
+#include "platform/time/time_zone.h"
+
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
+
+#include "platform/text/detail/icu_util.h"
+#include "platform/time/detail/icu_time.h"
+
+namespace lv {
+
+namespace {
+
+using text::detail::fromIcu;
+using text::detail::toIcu;
+
+const std::map<std::string, std::string, std::less<>>& abbreviationMap() {
+    static const auto* table = new std::map<std::string, std::string, std::less<>>{
+        {"ADT", "America/Halifax"},      {"AKDT", "America/Juneau"},     {"AKST", "America/Juneau"},
+        {"ART", "America/Argentina/Buenos_Aires"},                       {"AST", "America/Halifax"},
+        {"BDT", "Asia/Dhaka"},           {"BRST", "America/Sao_Paulo"},  {"BRT", "America/Sao_Paulo"},
+        {"BST", "Europe/London"},        {"CAT", "Africa/Harare"},       {"CDT", "America/Chicago"},
+        {"CEST", "Europe/Paris"},        {"CET", "Europe/Paris"},        {"CLST", "America/Santiago"},
+        {"CLT", "America/Santiago"},     {"COT", "America/Bogota"},      {"CST", "America/Chicago"},
+        {"EAT", "Africa/Addis_Ababa"},   {"EDT", "America/New_York"},    {"EEST", "Europe/Istanbul"},
+        {"EET", "Europe/Istanbul"},      {"EST", "America/New_York"},    {"GMT", "GMT"},
+        {"GST", "Asia/Dubai"},           {"HKT", "Asia/Hong_Kong"},      {"HST", "Pacific/Honolulu"},
+        {"ICT", "Asia/Bangkok"},         {"IRST", "Asia/Tehran"},        {"IST", "Asia/Calcutta"},
+        {"JST", "Asia/Tokyo"},           {"KST", "Asia/Seoul"},          {"MDT", "America/Denver"},
+        {"MSD", "Europe/Moscow"},        {"MSK", "Europe/Moscow"},       {"MST", "America/Denver"},
+        {"NZDT", "Pacific/Auckland"},    {"NZST", "Pacific/Auckland"},   {"PDT", "America/Los_Angeles"},
+        {"PET", "America/Lima"},         {"PHT", "Asia/Manila"},         {"PKT", "Asia/Karachi"},
+        {"PST", "America/Los_Angeles"},  {"SGT", "Asia/Singapore"},      {"UTC", "UTC"},
+        {"WAT", "Africa/Lagos"},         {"WEST", "Europe/Lisbon"},      {"WET", "Europe/Lisbon"},
+        {"WIT", "Asia/Jakarta"},
+    };
+    return *table;
+}
+
+// True when ICU knows the identifier (a tz name, a legacy alias or a custom "GMT±hh[:]mm").
+bool icuKnows(std::string_view id) {
+    if (id.empty() || id.size() > 64) return false;
+    std::unique_ptr<icu::TimeZone> zone(icu::TimeZone::createTimeZone(toIcu(id)));
+    if (!zone) return false;
+    icu::UnicodeString resolved;
+    zone->getID(resolved);
+    return resolved != icu::UnicodeString(u"Etc/Unknown");
+}
+
+struct DefaultZone {
+    std::mutex mutex;
+    std::optional<TimeZone> zone;
+};
+
+DefaultZone& defaultZone() {
+    static auto* d = new DefaultZone();
+    return *d;
+}
+
+}  // namespace
+
+TimeZone::TimeZone() : name_("GMT"), icuID_("GMT") {}
+
+std::optional<TimeZone> TimeZone::withAbbreviation(std::string_view abbreviation) {
+    const auto& table = abbreviationMap();
+    const auto it = table.find(abbreviation);
+    if (it == table.end()) return std::nullopt;
+    return TimeZone(it->second, it->second);
+}
+
+std::optional<TimeZone> TimeZone::named(std::string_view name) {
+    if (auto byAbbreviation = withAbbreviation(name)) return byAbbreviation;
+    if (!icuKnows(name)) return std::nullopt;
+    return TimeZone(std::string(name), std::string(name));
+}
+
+TimeZone TimeZone::forSecondsFromGMT(int seconds) {
+    if (seconds / 60 == 0) return TimeZone("GMT", "GMT");
+    const char sign = seconds < 0 ? '-' : '+';
+    const int minutes = (seconds < 0 ? -seconds : seconds) / 60;
+    char name[16];
+    char id[16];
+    std::snprintf(name, sizeof name, "GMT%c%02d%02d", sign, minutes / 60 % 100, minutes % 60);
+    std::snprintf(id, sizeof id, "GMT%c%02d:%02d", sign, minutes / 60 % 100, minutes % 60);
+    return TimeZone(name, id);
+}
+
+TimeZone TimeZone::system() {
+    const char* env = std::getenv("TZ");
+    if (env) {
+        std::string tz(env);
+        if (tz.empty()) return TimeZone("UTC", "UTC");  // POSIX: an empty TZ is UTC
+        if (tz.front() == ':') tz.erase(0, 1);
+        const std::size_t zoneinfo = tz.find("zoneinfo/");
+        if (zoneinfo != std::string::npos) tz = tz.substr(zoneinfo + 9);
+        if (icuKnows(tz)) return TimeZone(tz, tz);
+    }
+    std::unique_ptr<icu::TimeZone> host(icu::TimeZone::detectHostTimeZone());
+    if (!host) return TimeZone();
+    icu::UnicodeString id;
+    host->getID(id);
+    const std::string name = fromIcu(id);
+    if (name.empty() || name == "Etc/Unknown") return TimeZone();
+    return TimeZone(name, name);
+}
+
+TimeZone TimeZone::defaultTimeZone() {
+    {
+        DefaultZone& d = defaultZone();
+        std::lock_guard<std::mutex> lock(d.mutex);
+        if (d.zone) return *d.zone;
+    }
+    return system();
+}
+
+void TimeZone::setDefault(std::optional<TimeZone> zone) {
+    DefaultZone& d = defaultZone();
+    std::lock_guard<std::mutex> lock(d.mutex);
+    d.zone = std::move(zone);
+}
+
+const std::vector<std::pair<std::string, std::string>>& TimeZone::abbreviationDictionary() {
+    static const auto* list = [] {
+        auto* l = new std::vector<std::pair<std::string, std::string>>();
+        for (const auto& [abbreviation, name] : abbreviationMap()) l->emplace_back(abbreviation, name);
+        return l;
+    }();
+    return *list;
+}
+
+int TimeZone::secondsFromGMT(Date date) const {
+    std::int32_t raw = 0;
+    std::int32_t dst = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    time_detail::icuZone(*this)->getOffset(time_detail::toUDate(date), false, raw, dst, status);
+    if (U_FAILURE(status)) return 0;
+    return (raw + dst) / 1000;
+}
+
+bool TimeZone::isDaylightSavingTime(Date date) const {
+    std::int32_t raw = 0;
+    std::int32_t dst = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    time_detail::icuZone(*this)->getOffset(time_detail::toUDate(date), false, raw, dst, status);
+    return U_SUCCESS(status) && dst != 0;
+}
+
+std::string TimeZone::abbreviation(Date date) const {
+    UErrorCode status = U_ZERO_ERROR;
+    icu::SimpleDateFormat format(icu::UnicodeString(u"z"), icu::Locale("en_US"), status);
+    if (U_FAILURE(status)) return name_;
+    format.setTimeZone(*time_detail::icuZone(*this));
+    icu::UnicodeString out;
+    format.format(time_detail::toUDate(date), out);
+    return fromIcu(out);
+}
+
+namespace time_detail {
+
+std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone) {
+    thread_local std::map<std::string, std::shared_ptr<const icu::TimeZone>, std::less<>> cache;
+    auto it = cache.find(zone.icuID());
+    if (it != cache.end()) return it->second;
+    std::shared_ptr<const icu::TimeZone> created(icu::TimeZone::createTimeZone(toIcu(zone.icuID())));
+    if (!created) created.reset(icu::TimeZone::getGMT()->clone());
+    if (cache.size() > 64) cache.clear();
+    cache.emplace(zone.icuID(), created);
+    return created;
+}
+
+std::unique_ptr<icu::GregorianCalendar> gregorianCalendar(const TimeZone& zone, const char* locale, bool lenient) {
+    UErrorCode status = U_ZERO_ERROR;
+    auto calendar = std::make_unique<icu::GregorianCalendar>(*icuZone(zone), icu::Locale(locale), status);
+    if (U_FAILURE(status)) return nullptr;
+    calendar->setLenient(lenient);
+    return calendar;
+}
+
+}  // namespace time_detail
+
+}  // namespace lv

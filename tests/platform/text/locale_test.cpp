@@ -1,0 +1,91 @@
+#include "platform/text/locale.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "support/scoped_env.h"
+
+namespace lv {
+namespace {
+
+using Languages = std::vector<std::string>;
+using test::ScopedEnv;
+
+TEST(Locale, IdentifiersAndCodes) {
+    EXPECT_EQ(Locale().identifier(), "en");
+    EXPECT_EQ(Locale("en_US").identifier(), "en_US");
+    EXPECT_EQ(Locale("en-US").identifier(), "en_US");
+    EXPECT_EQ(Locale("zh_CN.UTF-8").identifier(), "zh_CN");
+    EXPECT_EQ(Locale("de_DE.UTF-8@euro").identifier(), "de_DE");
+    EXPECT_EQ(Locale("zh-Hans-CN").identifier(), "zh_Hans_CN");
+    EXPECT_EQ(Locale("C").identifier(), "en");
+    EXPECT_EQ(Locale("POSIX").identifier(), "en");
+    EXPECT_EQ(Locale("en_US_POSIX").identifier(), "en_US_POSIX");
+
+    const Locale zh("zh-Hans-CN");
+    EXPECT_EQ(zh.languageCode(), "zh");
+    EXPECT_EQ(zh.scriptCode(), "Hans");
+    EXPECT_EQ(zh.countryCode(), "CN");
+    EXPECT_EQ(Locale("en").countryCode(), "");  // no country: the empty text
+    EXPECT_EQ(Locale("ko_KR").countryCode(), "KR");
+}
+
+TEST(Locale, CurrentFromEnvironmentOrOverride) {
+    {
+        ScopedEnv all("LC_ALL", std::nullopt);
+        ScopedEnv lang("LANG", "zh_CN.UTF-8");
+        EXPECT_EQ(Locale::current().identifier(), "zh_CN");
+        EXPECT_EQ(Locale::current().countryCode(), "CN");
+        ScopedEnv lcAll("LC_ALL", "ko_KR.UTF-8");
+        EXPECT_EQ(Locale::current().identifier(), "ko_KR");
+    }
+    {
+        ScopedEnv all("LC_ALL", std::nullopt);
+        ScopedEnv lang("LANG", "C.UTF-8");
+        EXPECT_EQ(Locale::current().identifier(), "en");
+        Locale::setCurrent(Locale("ja_JP"));
+        EXPECT_EQ(Locale::current().identifier(), "ja_JP");
+        Locale::setCurrent(std::nullopt);
+        EXPECT_EQ(Locale::current().identifier(), "en");
+    }
+}
+
+TEST(Locale, PreferredLanguagesFromEnvironment) {
+    ScopedEnv all("LC_ALL", std::nullopt);
+    {
+        ScopedEnv language("LANGUAGE", "zh_CN:en_US:en");
+        ScopedEnv lang("LANG", "de_DE.UTF-8");
+        EXPECT_EQ(Locale::environmentLanguages(), (Languages{"zh-CN", "en-US", "en"}));
+    }
+    {
+        ScopedEnv language("LANGUAGE", std::nullopt);
+        ScopedEnv lang("LANG", "de_DE.UTF-8");
+        EXPECT_EQ(Locale::environmentLanguages(), (Languages{"de-DE"}));
+    }
+    {
+        ScopedEnv language("LANGUAGE", std::nullopt);
+        ScopedEnv lang("LANG", "C");
+        EXPECT_EQ(Locale::environmentLanguages(), (Languages{"en"}));
+    }
+    {
+        ScopedEnv language("LANGUAGE", std::nullopt);
+        ScopedEnv lang("LANG", std::nullopt);
+        EXPECT_EQ(Locale::environmentLanguages(), (Languages{"en"}));
+        EXPECT_EQ(Locale::preferredLanguages(), (Languages{"en"}));
+    }
+}
+
+TEST(Locale, PreferredLanguagesFromASource) {
+    // The user-defaults layer feeds "AppleLanguages" through this hook.
+    Locale::setPreferredLanguagesSource([] { return Languages{"zh-Hans", "en"}; });
+    EXPECT_EQ(Locale::preferredLanguages(), (Languages{"zh-Hans", "en"}));
+    Locale::setPreferredLanguagesSource([] { return Languages{}; });
+    EXPECT_TRUE(Locale::preferredLanguages().empty());  // an empty list stays empty
+    Locale::setPreferredLanguagesSource(nullptr);
+    EXPECT_FALSE(Locale::preferredLanguages().empty());
+}
+
+}  // namespace
+}  // namespace lv
