@@ -39,3 +39,13 @@ run_build build
 # The sanitizer build uses clang, so every change is also compiled warning-free by a second compiler.
 run_build build-asan -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 run_build build-tsan -DLV_SANITIZE=thread -DLV_BUILD_BENCH=OFF
+
+# Fuzz the decoders of outside input briefly (clang's libFuzzer, with ASan and UBSan).
+echo "=== build-fuzz"
+cmake -S . -B build-fuzz -G Ninja -DLV_FUZZ=ON -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+cmake --build build-fuzz -j "$jobs" --target lv_fuzz_all
+for fuzzer in $(find build-fuzz/tests/fuzz -maxdepth 1 -type f -name 'lv_fuzz_*' -perm -u+x | sort); do
+  echo "--- $(basename "$fuzzer")"
+  "$fuzzer" -max_total_time="${LV_FUZZ_SECONDS:-10}" -print_final_stats=0 2>&1 | tail -n 1
+done

@@ -2,6 +2,7 @@
 // width and precision, so they print exactly as C prints them; %@ prints descriptions.
 #include "platform/base/format.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -74,6 +75,10 @@ std::string FormatArg::cText() const {
 }
 
 namespace {
+
+// Widths and precisions are capped, so that a hostile format cannot demand a huge allocation or
+// overflow the count.
+constexpr int kMaxFieldSize = 65536;
 
 enum class Length { None, Char, Short, Long, LongLong, Size, LongDouble };
 
@@ -177,16 +182,20 @@ std::string formatArgs(std::string_view fmt, std::span<const FormatArg> args) {
             if (j < fmt.size() && fmt[j] == '*') {
                 ++j;
                 const FormatArg* a = argAt(nextArg++);
-                target = a ? static_cast<int>(a->asSigned()) : 0;
-                if (&target == &spec.width && target < 0) {
+                const std::int64_t requested = a ? a->asSigned() : 0;
+                if (&target == &spec.width && requested < 0) {
                     spec.flags += '-';
-                    target = -target;
+                    target = static_cast<int>(std::min<std::int64_t>(-(requested + 1), kMaxFieldSize - 1) + 1);
+                } else {
+                    target = static_cast<int>(std::clamp<std::int64_t>(requested, -1, kMaxFieldSize));
                 }
                 return;
             }
             if (j < fmt.size() && fmt[j] >= '0' && fmt[j] <= '9') {
                 target = 0;
-                while (j < fmt.size() && fmt[j] >= '0' && fmt[j] <= '9') target = target * 10 + (fmt[j++] - '0');
+                while (j < fmt.size() && fmt[j] >= '0' && fmt[j] <= '9') {
+                    target = std::min(target * 10 + (fmt[j++] - '0'), kMaxFieldSize);
+                }
             }
         };
         readCount(spec.width);

@@ -74,6 +74,9 @@ TEST(Format, TextPointersAndOddSequences) {
     EXPECT_EQ(format("%y is kept"), "%y is kept");
     EXPECT_EQ(format("trailing %"), "trailing %");
     EXPECT_EQ(format("%d %d", 1), "1 0");  // a missing argument prints as zero, never reads past the list
+    // Absurd widths are capped instead of overflowing the count or allocating gigabytes.
+    EXPECT_EQ(format("%99999999999d", 1).size(), 65536u);
+    EXPECT_EQ(format("%*d", -2147483647 - 1, 1).size(), 65536u);
 }
 
 }  // namespace
