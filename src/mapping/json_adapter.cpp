@@ -1,0 +1,541 @@
+#include "mapping/json_adapter.h"
+
+#include "mapping/helpers.h"
+#include "mapping/detail/attribute_cache.h"
+#include "platform/base/format.h"
+#include "platform/base/log.h"
+
+namespace lv {
+
+namespace {
+
+// The class name of a value as %@ prints a class ("(null)" for nil).
+Value classNameValue(const Value& value) {
+    if (value.isObject()) return Value(value.object()->className());
+    const ClassInfo* cls = classOfValue(value);
+    return cls ? Value(cls->name()) : Value();
+}
+
+Ref<Error> adapterError(std::int64_t code, std::string description, std::string reason) {
+    Dictionary info;
+    info.set(std::string(kLocalizedDescriptionKey), Value(std::move(description)));
+    info.set(std::string(kLocalizedFailureReasonErrorKey), Value(std::move(reason)));
+    return Error::make(std::string(JMJSONAdapterErrorDomain), code, std::move(info));
+}
+
+Ref<Error> thrownExceptionError(const Exception& exception) {
+    Dictionary info;
+    info.set(std::string(kLocalizedDescriptionKey), Value(exception.description()));
+    info.set(std::string(kLocalizedFailureReasonErrorKey), Value(exception.reason()));
+    info.set(std::string(JMJSONAdapterThrownExceptionErrorKey), Value(makeRef<JMException>(exception)));
+    return Error::make(std::string(JMJSONAdapterErrorDomain), JMJSONAdapterErrorExceptionThrown, std::move(info));
+}
+
+Ref<Error> invalidDictionaryError(const ClassInfo* modelClass, const Value& given) {
+    return adapterError(JMJSONAdapterErrorInvalidJSONDictionary, "Invalid JSON dictionary",
+                        format("%@ could not be created because an invalid JSON dictionary was provided: %@",
+                               modelClass ? Value(modelClass->name()) : Value(), classNameValue(given)));
+}
+
+// A transformer hook's result, accepting the transformer classes of this layer as declared result types.
+Ref<ValueTransformer> callTransformerHook(const ClassInfo* cls, std::string_view name) {
+    if (const auto* hook = cls->findClassHook<Ref<ValueTransformer>()>(name)) return (*hook)();
+    if (const auto* hook = cls->findClassHook<Ref<JMValueTransformer>()>(name)) return (*hook)();
+    if (const auto* hook = cls->findClassHook<Ref<JMReversibleValueTransformer>()>(name)) return (*hook)();
+    return nullptr;
+}
+
+Ref<ValueTransformer> callTransformerForKeyHook(const ClassInfo* cls, const std::string& key) {
+    if (const auto* hook = cls->findClassHook<JMTransformerForKeyHook>("JSONTransformerForKey:")) return (*hook)(key);
+    if (const auto* hook = cls->findClassHook<Ref<JMValueTransformer>(const std::string&)>("JSONTransformerForKey:")) {
+        return (*hook)(key);
+    }
+    if (const auto* hook =
+            cls->findClassHook<Ref<JMReversibleValueTransformer>(const std::string&)>("JSONTransformerForKey:")) {
+        return (*hook)(key);
+    }
+    return nullptr;
+}
+
+// Makes sure every component of the key path exists as a nested dictionary, so that setting the value
+// at the path reaches its place. Looking a component up in something other than a dictionary raises,
+// as key-value access does.
+void prepareKeyPath(Value& root, const std::string& keyPath) {
+    Value* current = &root;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t dot = keyPath.find('.', start);
+        const std::string component = keyPath.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (valueForKey(*current, component).isNil()) setValueForKey(*current, Value(Dictionary()), component);
+        if (dot == std::string::npos || !current->isDictionary()) return;
+        current = &current->mutableDictionary().at(component);
+        start = dot + 1;
+    }
+}
+
+// The adapter made on first use by a nested-model transformer, shared by both its directions.
+class SharedAdapter {
+public:
+    SharedAdapter(const ClassInfo* modelClass, const ClassInfo* adapterClass)
+        : modelClass_(modelClass), adapterClass_(adapterClass) {}
+
+    Ref<JMJSONAdapter> get() {
+        {
+            std::lock_guard lock(mutex_);
+            if (adapter_) return adapter_;
+        }
+        // Made without the lock (it runs the model class's hooks); the first one stored stays.
+        Ref<JMJSONAdapter> made = JMJSONAdapter::adapterWithModelClass(modelClass_, adapterClass_);
+        std::lock_guard lock(mutex_);
+        if (!adapter_) adapter_ = std::move(made);
+        return adapter_;
+    }
+
+private:
+    const ClassInfo* modelClass_;
+    const ClassInfo* adapterClass_;
+    std::mutex mutex_;
+    Ref<JMJSONAdapter> adapter_;
+};
+
+Value transformerFailure(bool* success, Ref<Error>* error, std::string description, std::string reason,
+                         const Value& input) {
+    if (success) *success = false;
+    if (error) *error = jm_transformerError(std::move(description), std::move(reason), input);
+    return Value();
+}
+
+}  // namespace
+
+// ---- Construction ----
+
+JMJSONAdapter::JMJSONAdapter() {
+    runtimeClass();
+}
+
+const ClassInfo* JMJSONAdapter::runtimeClass() {
+    static const ClassInfo* cls = ClassDef<JMJSONAdapter>("JMJSONAdapter")
+                                      .factory()
+                                      .classMethod("URLJSONTransformer", &JMJSONAdapter::URLJSONTransformer)
+                                      .registerClass();
+    return cls;
+}
+
+const ClassInfo* JMJSONAdapter::adapterClass() const {
+    return adapterClass_ ? adapterClass_ : classOf(*this);
+}
+
+Ref<JMJSONAdapter> JMJSONAdapter::adapterWithModelClass(const ClassInfo* modelClass, const ClassInfo* adapterClass) {
+    const ClassInfo* cls = adapterClass ? adapterClass : runtimeClass();
+    try {
+        auto adapter = std::dynamic_pointer_cast<JMJSONAdapter>(cls->create());
+        if (!adapter) return nullptr;
+        adapter->adapterClass_ = cls;
+        if (!adapter->initWithModelClass(modelClass)) return nullptr;
+        return adapter;
+    } catch (...) {
+        // A model class's hook raised while the adapter read its key paths or transformers.
+        log("*** Caught exception %@ preparing an adapter for %@", currentException().description(),
+            modelClass ? modelClass->name() : std::string("(null)"));
+        return nullptr;
+    }
+}
+
+bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
+    if (!modelClass) return false;
+    if (!adapterClass_) adapterClass_ = classOf(*this);
+    const auto* keyPathsHook = modelClass->findClassHook<JMKeyPathsHook>("JSONKeyPathsByPropertyKey");
+    if (!keyPathsHook) return false;
+    Dictionary keyPaths = (*keyPathsHook)();
+    const JMKeySet& propertyKeys = JMModel::propertyKeys(modelClass);
+    for (const auto& [key, paths] : keyPaths) {
+        if (!propertyKeys.contains(key)) return false;
+        if (paths.isString()) continue;
+        if (!paths.isArray()) return false;
+        for (const Value& path : paths.array()) {
+            if (!path.isString()) return false;
+        }
+    }
+    modelClass_ = modelClass;
+    JSONKeyPathsByPropertyKey_ = std::move(keyPaths);
+    valueTransformersByPropertyKey_ = valueTransformersForModelClass(modelClass, adapterClass());
+    return true;
+}
+
+// ---- Transformer discovery ----
+
+JMTransformerMap JMJSONAdapter::valueTransformersForModelClass(const ClassInfo* modelClass, const ClassInfo* adapterClass) {
+    JMTransformerMap transformers;
+    if (!modelClass) return transformers;
+    const ClassInfo* adapterCls = adapterClass ? adapterClass : runtimeClass();
+    for (const std::string& key : JMModel::propertyKeys(modelClass)) {
+        Ref<ValueTransformer> transformer;
+        std::optional<std::string> keyHook = JMSelectorFromKeyPattern(key, "JSONTransformer");
+        if (keyHook && modelClass->respondsToClassHook(*keyHook)) {
+            transformer = callTransformerHook(modelClass, *keyHook);
+        } else if (modelClass->respondsToClassHook("JSONTransformerForKey:")) {
+            transformer = callTransformerForKeyHook(modelClass, key);
+        } else {
+            const jm_propertyAttributes* attributes =
+                mapping_detail::cachedPropertyAttributes(modelClass->findProperty(key));
+            if (!attributes) continue;
+            if (!attributes->type.empty() && attributes->type[0] == '@') {
+                const ClassInfo* objectClass = attributes->objectClass;
+                if (objectClass) {
+                    transformer = transformerForModelPropertiesOfClass(objectClass, adapterCls);
+                    if (!transformer && objectClass->conformsTo(kJMJSONSerializingProtocol)) {
+                        transformer = dictionaryTransformerWithModelClass(objectClass, adapterCls);
+                    }
+                }
+                if (!transformer) transformer = jm_validatingTransformerForClass(objectClass ? objectClass : classNamed("Object"));
+            } else {
+                transformer = transformerForModelPropertiesOfObjCType(attributes->type);
+                if (!transformer) transformer = jm_validatingTransformerForClass(classNamed("Value"));
+            }
+        }
+        if (transformer) transformers.emplace(key, std::move(transformer));
+    }
+    return transformers;
+}
+
+Ref<ValueTransformer> JMJSONAdapter::transformerForModelPropertiesOfClass(const ClassInfo* propertyClass,
+                                                                          const ClassInfo* adapterClass) {
+    if (!propertyClass) return nullptr;
+    const ClassInfo* adapterCls = adapterClass ? adapterClass : runtimeClass();
+    std::optional<std::string> hook = JMSelectorFromKeyPattern(propertyClass->name(), "JSONTransformer");
+    if (!hook || !adapterCls->respondsToClassHook(*hook)) return nullptr;
+    return callTransformerHook(adapterCls, *hook);
+}
+
+Ref<ValueTransformer> JMJSONAdapter::transformerForModelPropertiesOfObjCType(std::string_view typeEncoding) {
+    if (typeEncoding == "B") return ValueTransformer::valueTransformerForName(JMBooleanValueTransformerName);
+    return nullptr;
+}
+
+Ref<ValueTransformer> JMJSONAdapter::URLJSONTransformer() {
+    return ValueTransformer::valueTransformerForName(JMURLValueTransformerName);
+}
+
+// ---- JSON to model ----
+
+Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary, Ref<Error>* error) {
+    if (!modelClass_) return nullptr;
+    if (!JSONDictionary.isDictionary()) {
+        setError(error, invalidDictionaryError(modelClass_, JSONDictionary));
+        return nullptr;
+    }
+    const Dictionary& json = JSONDictionary.dictionary();
+
+    if (modelClass_->respondsToClassHook("classForParsingJSONDictionary:")) {
+        if (const auto* hook = modelClass_->findClassHook<JMClassForParsingHook>("classForParsingJSONDictionary:")) {
+            const ClassInfo* cls = nullptr;
+            try {
+                cls = (*hook)(json);
+            } catch (...) {
+                Exception exception = currentException();
+                log("*** Caught exception %@ selecting a class for JSON: %@", exception.description(), JSONDictionary);
+                setError(error, thrownExceptionError(exception));
+                return nullptr;
+            }
+            if (!cls) {
+                setError(error, adapterError(JMJSONAdapterErrorNoClassFound, "Could not parse JSON",
+                                             "No model class could be found to parse the JSON dictionary."));
+                return nullptr;
+            }
+            if (cls != modelClass_) {
+                Ref<JMJSONAdapter> adapter = JSONAdapterForModelClass(cls, error);
+                return adapter ? adapter->modelFromJSONDictionary(JSONDictionary, error) : nullptr;
+            }
+        }
+    }
+
+    Dictionary values;
+    values.reserve(json.size());
+    for (const std::string& key : JMModel::propertyKeys(modelClass_)) {
+        const Value* keyPaths = JSONKeyPathsByPropertyKey_.find(key);
+        if (!keyPaths) continue;
+
+        Value value;
+        if (keyPaths->isArray()) {
+            Dictionary byPath;
+            for (const Value& path : keyPaths->array()) {
+                bool success = false;
+                Value found = jm_valueForJSONKeyPath(json, path.string(), &success, error);
+                if (!success) return nullptr;
+                if (!found.isNil()) byPath.set(path.string(), std::move(found));
+            }
+            value = Value(std::move(byPath));
+        } else {
+            bool success = false;
+            value = jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error);
+            if (!success) return nullptr;
+        }
+        if (value.isNil()) continue;
+
+        try {
+            auto it = valueTransformersByPropertyKey_.find(key);
+            if (it != valueTransformersByPropertyKey_.end()) {
+                const ValueTransformer& transformer = *it->second;
+                if (value.isNull()) value = Value();
+                if (const auto* handling = dynamic_cast<const JMTransformerErrorHandling*>(&transformer)) {
+                    bool success = true;
+                    value = handling->transformedValue(value, &success, error);
+                    if (!success) return nullptr;
+                } else {
+                    value = transformer.transformedValue(value);
+                }
+                if (value.isNil()) value = Value::null();
+            }
+            values.appendUnsorted(key, std::move(value));
+        } catch (...) {
+            Exception exception = currentException();
+            log("*** Caught exception %@ parsing JSON key path \"%@\" from: %@", exception.description(), *keyPaths,
+                JSONDictionary);
+            setError(error, thrownExceptionError(exception));
+            return nullptr;
+        }
+    }
+    values.finishAppending();
+
+    Ref<JMModel> model = JMModel::modelWithDictionary(modelClass_, values, error);
+    if (!model || !model->validate(error)) return nullptr;
+    return model;
+}
+
+// ---- Model to JSON ----
+
+std::vector<std::string> JMJSONAdapter::serializablePropertyKeys(const std::vector<std::string>& propertyKeys,
+                                                                 const JMModel&) {
+    return propertyKeys;
+}
+
+std::optional<Dictionary> JMJSONAdapter::JSONDictionaryFromModel(const JMModel& model, Ref<Error>* error) {
+    const ClassInfo* cls = model.modelClass();
+    if (cls != modelClass_) {
+        Ref<JMJSONAdapter> adapter = JSONAdapterForModelClass(cls, error);
+        if (!adapter) return std::nullopt;
+        return adapter->JSONDictionaryFromModel(model, error);
+    }
+    try {
+        std::vector<std::string> keys = serializablePropertyKeys(JSONKeyPathsByPropertyKey_.keys(), model);
+        const Dictionary values = dictionaryWithValuesForKeys(model, keys);
+
+        Value json{Dictionary()};
+        bool success = true;
+        Ref<Error> transformerError;
+        for (const auto& [key, propertyValue] : values) {
+            const Value* keyPaths = JSONKeyPathsByPropertyKey_.find(key);
+            if (!keyPaths) continue;
+            Value value = propertyValue;
+            auto it = valueTransformersByPropertyKey_.find(key);
+            if (it != valueTransformersByPropertyKey_.end() && it->second->allowsReverseTransformation()) {
+                const ValueTransformer& transformer = *it->second;
+                if (value.isNull()) value = Value();
+                const auto* handling = dynamic_cast<const JMTransformerErrorHandling*>(&transformer);
+                if (handling && handling->respondsToReverseTransformedValue()) {
+                    value = handling->reverseTransformedValue(value, &success, &transformerError);
+                    if (!success) break;
+                } else {
+                    value = transformer.reverseTransformedValue(value);
+                    if (value.isNil()) value = Value::null();
+                }
+            }
+            if (keyPaths->isString()) {
+                prepareKeyPath(json, keyPaths->string());
+                setValueForKeyPath(json, value, keyPaths->string());
+            } else {
+                // The value is a dictionary keyed by key path, as the forward direction builds it; any
+                // other value writes null under each path.
+                for (const Value& path : keyPaths->array()) {
+                    prepareKeyPath(json, path.string());
+                    setValueForKeyPath(json, value.isDictionary() ? value.dictionary().get(path.string()) : Value::null(),
+                                       path.string());
+                }
+            }
+        }
+        if (!success) {
+            setError(error, transformerError);
+            return std::nullopt;
+        }
+        return json.dictionary();
+    } catch (...) {
+        Exception exception = currentException();
+        log("*** Caught exception %@ serializing JSON from: %@", exception.description(), model);
+        setError(error, thrownExceptionError(exception));
+        return std::nullopt;
+    }
+}
+
+// ---- Nested adapters ----
+
+Ref<JMJSONAdapter> JMJSONAdapter::JSONAdapterForModelClass(const ClassInfo* modelClass, Ref<Error>*) {
+    {
+        std::lock_guard lock(adaptersMutex_);
+        auto it = JSONAdaptersByModelClass_.find(modelClass);
+        if (it != JSONAdaptersByModelClass_.end()) return it->second;
+    }
+    // Made without the lock (it runs the model class's hooks); two threads racing here keep the adapter
+    // stored first, so every caller gets the same one.
+    Ref<JMJSONAdapter> adapter = adapterWithModelClass(modelClass, adapterClass());
+    if (!adapter) return nullptr;
+    std::lock_guard lock(adaptersMutex_);
+    return JSONAdaptersByModelClass_.emplace(modelClass, std::move(adapter)).first->second;
+}
+
+// ---- Class side ----
+
+Ref<JMModel> JMJSONAdapter::modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error) {
+    Ref<JMJSONAdapter> adapter = adapterWithModelClass(modelClass);
+    if (!adapter) return nullptr;
+    return adapter->modelFromJSONDictionary(JSONDictionary, error);
+}
+
+std::optional<Array> JMJSONAdapter::modelsOfClass(const ClassInfo* modelClass, const Value& JSONArray, Ref<Error>* error) {
+    if (!JSONArray.isArray()) {
+        setError(error, adapterError(JMJSONAdapterErrorInvalidJSONDictionary, "Missing JSON array",
+                                     format("%@ could not be created because an invalid JSON array was provided: %@",
+                                            modelClass ? Value(modelClass->name()) : Value(), classNameValue(JSONArray))));
+        return std::nullopt;
+    }
+    Array models;
+    models.reserve(JSONArray.array().size());
+    for (const Value& item : JSONArray.array()) {
+        Ref<JMModel> model = modelOfClass(modelClass, item, error);
+        if (!model) return std::nullopt;
+        models.emplace_back(model);
+    }
+    return models;
+}
+
+std::optional<Dictionary> JMJSONAdapter::JSONDictionaryFromModel(const Ref<JMModel>& model, Ref<Error>* error) {
+    if (!model) return std::nullopt;
+    Ref<JMJSONAdapter> adapter = adapterWithModelClass(model->modelClass());
+    if (!adapter) return std::nullopt;
+    return adapter->JSONDictionaryFromModel(*model, error);
+}
+
+std::optional<Dictionary> JMJSONAdapter::JSONDictionaryFromModel(const Ref<JMModel>& model) {
+    return JSONDictionaryFromModel(model, nullptr);
+}
+
+std::optional<Array> JMJSONAdapter::JSONArrayFromModels(const Array& models, Ref<Error>* error) {
+    Array out;
+    out.reserve(models.size());
+    for (const Value& item : models) {
+        std::optional<Dictionary> json = JSONDictionaryFromModel(item.objectAs<JMModel>(), error);
+        if (!json) return std::nullopt;
+        out.emplace_back(std::move(*json));
+    }
+    return out;
+}
+
+std::optional<Array> JMJSONAdapter::JSONArrayFromModels(const Array& models) {
+    return JSONArrayFromModels(models, nullptr);
+}
+
+// ---- Nested-model transformers ----
+
+Ref<JMReversibleValueTransformer> JMJSONAdapter::dictionaryTransformerWithModelClass(const ClassInfo* modelClass,
+                                                                                   const ClassInfo* adapterClass) {
+    auto shared = std::make_shared<SharedAdapter>(modelClass, adapterClass ? adapterClass : runtimeClass());
+    return JMValueTransformer::transformerUsingForwardBlock(
+        [shared](const Value& value, bool* success, Ref<Error>* error) -> Value {
+            if (value.isNil()) return Value();
+            if (!value.isDictionary()) {
+                return transformerFailure(success, error, "Could not convert JSON dictionary to model object",
+                                          format("Expected an NSDictionary, got: %@", value), value);
+            }
+            Ref<JMJSONAdapter> adapter = shared->get();
+            Ref<JMModel> model = adapter ? adapter->modelFromJSONDictionary(value, error) : nullptr;
+            if (!model && success) *success = false;
+            return Value(model);
+        },
+        [shared](const Value& value, bool* success, Ref<Error>* error) -> Value {
+            if (value.isNil()) return Value();
+            Ref<JMModel> model = value.objectAs<JMModel>();
+            const ClassInfo* cls = model ? model->modelClass() : nullptr;
+            if (!cls || !cls->conformsTo(kJMJSONSerializingProtocol)) {
+                return transformerFailure(success, error, "Could not convert model object to JSON dictionary",
+                                          format("Expected a JMModel object conforming to <JMJSONSerializing>, got: %@.",
+                                                 value),
+                                          value);
+            }
+            Ref<JMJSONAdapter> adapter = shared->get();
+            std::optional<Dictionary> json = adapter ? adapter->JSONDictionaryFromModel(*model, error) : std::nullopt;
+            if (!json) {
+                if (success) *success = false;
+                return Value();
+            }
+            return Value(std::move(*json));
+        });
+}
+
+Ref<JMReversibleValueTransformer> JMJSONAdapter::arrayTransformerWithModelClass(const ClassInfo* modelClass,
+                                                                              const ClassInfo* adapterClass) {
+    Ref<JMReversibleValueTransformer> dictionaryTransformer = dictionaryTransformerWithModelClass(modelClass, adapterClass);
+    return JMValueTransformer::transformerUsingForwardBlock(
+        [dictionaryTransformer](const Value& value, bool* success, Ref<Error>* error) -> Value {
+            if (value.isNil()) return Value();
+            if (!value.isArray()) {
+                return transformerFailure(success, error, "Could not convert JSON array to model array",
+                                          format("Expected an NSArray, got: %@.", value), value);
+            }
+            Array models;
+            models.reserve(value.array().size());
+            for (const Value& element : value.array()) {
+                if (element.isNull()) {
+                    models.push_back(Value::null());
+                    continue;
+                }
+                if (!element.isDictionary()) {
+                    return transformerFailure(success, error, "Could not convert JSON array to model array",
+                                              format("Expected an NSDictionary or an NSNull, got: %@.", element), element);
+                }
+                bool elementSuccess = true;
+                Value model = dictionaryTransformer->transformedValue(element, &elementSuccess, error);
+                if (!elementSuccess) {
+                    if (success) *success = false;
+                    return Value();
+                }
+                if (!model.isNil()) models.push_back(std::move(model));
+            }
+            return Value(std::move(models));
+        },
+        [dictionaryTransformer](const Value& value, bool* success, Ref<Error>* error) -> Value {
+            if (value.isNil()) return Value();
+            if (!value.isArray()) {
+                return transformerFailure(success, error, "Could not convert model array to JSON array",
+                                          format("Expected an NSArray, got: %@.", value), value);
+            }
+            Array dictionaries;
+            dictionaries.reserve(value.array().size());
+            for (const Value& element : value.array()) {
+                if (element.isNull()) {
+                    dictionaries.push_back(Value::null());
+                    continue;
+                }
+                if (!element.objectAs<JMModel>()) {
+                    return transformerFailure(success, error, "Could not convert model array to JSON array",
+                                              format("Expected a JMModel or an NSNull, got: %@.", element), element);
+                }
+                bool elementSuccess = true;
+                Value json = dictionaryTransformer->reverseTransformedValue(element, &elementSuccess, error);
+                if (!elementSuccess) {
+                    if (success) *success = false;
+                    return Value();
+                }
+                if (!json.isNil()) dictionaries.push_back(std::move(json));
+            }
+            return Value(std::move(dictionaries));
+        });
+}
+
+Ref<JMReversibleValueTransformer> jm_JSONDictionaryTransformerWithModelClass(const ClassInfo* modelClass) {
+    return JMJSONAdapter::dictionaryTransformerWithModelClass(modelClass);
+}
+
+Ref<JMReversibleValueTransformer> jm_JSONArrayTransformerWithModelClass(const ClassInfo* modelClass) {
+    return JMJSONAdapter::arrayTransformerWithModelClass(modelClass);
+}
+
+}  // namespace lv

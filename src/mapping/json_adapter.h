@@ -1,0 +1,125 @@
+// JMJSONAdapter: maps JSON dictionaries (as the JSON reader delivers them: dictionaries, arrays,
+// strings, numbers and null) into models of classes adopting JMJSONSerializing, and models back into
+// JSON dictionaries. Each model class names the JSON key path of each property and may give a value
+// transformer per property; the adapter finds the other transformers from the declared property types,
+// runs them, catches exceptions at its boundary and reports every failure as an error.
+//
+// A model class adopts JMJSONSerializing by declaring the protocol and its hooks with the runtime:
+//   .protocol(kJMJSONSerializingProtocol)
+//   .classMethod("JSONKeyPathsByPropertyKey", &T::JSONKeyPathsByPropertyKey)   // Dictionary()
+// and optionally:
+//   .classMethod("<key>JSONTransformer", &T::fn)                // Ref<ValueTransformer>() (or a Ref of a
+//                                                                  JMValueTransformer / JMReversibleValueTransformer)
+//   .classMethod("JSONTransformerForKey:", &T::fn)              // Ref<ValueTransformer>(const std::string&)
+//   .classMethod("classForParsingJSONDictionary:", &T::fn)      // const ClassInfo*(const Dictionary&)
+// The key-path map sends each property key to one dotted JSON key path (a string) or to an array of them.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "mapping/errors.h"
+#include "mapping/model.h"
+#include "mapping/value_transformer.h"
+
+namespace lv {
+
+inline constexpr std::string_view kJMJSONSerializingProtocol = "JMJSONSerializing";
+
+using JMKeyPathsHook = Dictionary();
+using JMTransformerForKeyHook = Ref<ValueTransformer>(const std::string& key);
+using JMClassForParsingHook = const ClassInfo*(const Dictionary& JSONDictionary);
+using JMKeyTransformerHook = Ref<ValueTransformer>();
+
+// Property key → transformer.
+using JMTransformerMap = std::map<std::string, Ref<ValueTransformer>, std::less<>>;
+
+class JMJSONAdapter : public Object {
+public:
+    // An adapter needs initWithModelClass before use (adapterWithModelClass does both).
+    JMJSONAdapter();
+
+    // The runtime class "JMJSONAdapter". Its class hook "URLJSONTransformer" gives properties declared
+    // as URL the URL transformer; a subclass registered under this class may add "<Class>JSONTransformer"
+    // hooks of signature Ref<ValueTransformer>() for other property classes.
+    static const ClassInfo* runtimeClass();
+
+    // A new adapter of adapterClass (JMJSONAdapter when null) for the model class, or nullptr when the
+    // model class's key-path map names a key that is not a property key or maps a key to something other
+    // than a string or an array of strings (no error is reported then).
+    static Ref<JMJSONAdapter> adapterWithModelClass(const ClassInfo* modelClass, const ClassInfo* adapterClass = nullptr);
+    bool initWithModelClass(const ClassInfo* modelClass);
+
+    // ---- Class side ----
+
+    // One JSON dictionary to one model, with a new adapter for the call. A value that is not a dictionary
+    // gives nil with "JMJSONAdapterErrorDomain" code 3.
+    static Ref<JMModel> modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error);
+    template <class T>
+    static Ref<T> modelOfClass(const Value& JSONDictionary, Ref<Error>* error) {
+        return std::dynamic_pointer_cast<T>(modelOfClass(T::runtimeClass(), JSONDictionary, error));
+    }
+    // An array of JSON dictionaries to an array of models (object values), in order; nil at the first
+    // failure. Not an array: code 3 ("Missing JSON array").
+    static std::optional<Array> modelsOfClass(const ClassInfo* modelClass, const Value& JSONArray, Ref<Error>* error);
+    // A model to its JSON dictionary, with a new adapter for the model's class.
+    static std::optional<Dictionary> JSONDictionaryFromModel(const Ref<JMModel>& model, Ref<Error>* error);
+    static std::optional<Dictionary> JSONDictionaryFromModel(const Ref<JMModel>& model);
+    // Models (object values) to JSON dictionaries, in order; nil at the first failure.
+    static std::optional<Array> JSONArrayFromModels(const Array& models, Ref<Error>* error);
+    static std::optional<Array> JSONArrayFromModels(const Array& models);
+
+    // Transformer discovery for every property key of the model class (adapterClass: JMJSONAdapter when
+    // null): the class's "<key>JSONTransformer" hook, else its "JSONTransformerForKey:" hook, else by the
+    // declared type (see transformerForModelPropertiesOfClass / OfObjCType, nested models, validation).
+    static JMTransformerMap valueTransformersForModelClass(const ClassInfo* modelClass,
+                                                           const ClassInfo* adapterClass = nullptr);
+    // The adapter class's "<PropertyClass>JSONTransformer" hook's result, or nullptr.
+    static Ref<ValueTransformer> transformerForModelPropertiesOfClass(const ClassInfo* propertyClass,
+                                                                      const ClassInfo* adapterClass = nullptr);
+    // The boolean transformer for the encoding "B", else nullptr.
+    static Ref<ValueTransformer> transformerForModelPropertiesOfObjCType(std::string_view typeEncoding);
+
+    // Nested models: a reversible transformer between a JSON dictionary and a model of the class, and
+    // one between a JSON array of such dictionaries and an array of models.
+    static Ref<JMReversibleValueTransformer> dictionaryTransformerWithModelClass(const ClassInfo* modelClass,
+                                                                                const ClassInfo* adapterClass = nullptr);
+    static Ref<JMReversibleValueTransformer> arrayTransformerWithModelClass(const ClassInfo* modelClass,
+                                                                           const ClassInfo* adapterClass = nullptr);
+    // The transformer registered under JMURLValueTransformerName.
+    static Ref<ValueTransformer> URLJSONTransformer();
+
+    // ---- Instance side ----
+
+    // The JSON dictionary to a model of the adapter's model class (or of the class the model class
+    // selects for it). A value that is not a dictionary gives nil with code 3.
+    Ref<JMModel> modelFromJSONDictionary(const Value& JSONDictionary, Ref<Error>* error);
+    // The model to a JSON dictionary; exceptions on the way give nil with code 1.
+    std::optional<Dictionary> JSONDictionaryFromModel(const JMModel& model, Ref<Error>* error);
+    // The property keys to serialise for a model; all of them unless a subclass says otherwise.
+    virtual std::vector<std::string> serializablePropertyKeys(const std::vector<std::string>& propertyKeys,
+                                                              const JMModel& model);
+    // The adapter (of this adapter's class) for another model class, made once per class; nullptr when
+    // none can be made. Never fills the error slot.
+    Ref<JMJSONAdapter> JSONAdapterForModelClass(const ClassInfo* modelClass, Ref<Error>* error);
+
+    const ClassInfo* modelClass() const { return modelClass_; }
+    const Dictionary& JSONKeyPathsByPropertyKey() const { return JSONKeyPathsByPropertyKey_; }
+    const JMTransformerMap& valueTransformersByPropertyKey() const { return valueTransformersByPropertyKey_; }
+
+private:
+    const ClassInfo* adapterClass() const;
+
+    const ClassInfo* adapterClass_ = nullptr;  // the runtime class of this adapter, set before it is shared
+    const ClassInfo* modelClass_ = nullptr;
+    Dictionary JSONKeyPathsByPropertyKey_;
+    JMTransformerMap valueTransformersByPropertyKey_;
+    std::mutex adaptersMutex_;
+    std::unordered_map<const ClassInfo*, Ref<JMJSONAdapter>> JSONAdaptersByModelClass_;
+};
+
+}  // namespace lv
