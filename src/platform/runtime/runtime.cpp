@@ -3,6 +3,8 @@
 #include "platform/runtime/runtime.h"
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <map>
 #include <mutex>
 #include <shared_mutex>
@@ -46,6 +48,8 @@ struct RuntimeAccess {
         const ClassInfo* root = nullptr;
         // Built-in class of each Value::Type (nullptr for nil and objects).
         std::array<const ClassInfo*, 10> valueClasses{};
+        // Bumped by every registration; per-thread caches of lookups compare it.
+        std::atomic<std::uint64_t> generation{1};
     };
 
     static Registry& registry() {
@@ -73,6 +77,7 @@ struct RuntimeAccess {
         r.byType.emplace(info->type_, published);
         r.classes.push_back(std::move(info));
         r.nearest.clear();
+        r.generation.fetch_add(1, std::memory_order_release);
         return published;
     }
 
@@ -103,7 +108,25 @@ struct RuntimeAccess {
         return r;
     }
 
+    // Every key-value access asks for the class of its receiver, so the answer is cached per thread,
+    // keyed by the dynamic type, until the next registration.
     static const ClassInfo* nearestClass(const Object& object) {
+        struct Slot {
+            const std::type_info* type = nullptr;
+            const ClassInfo* cls = nullptr;
+            std::uint64_t generation = 0;
+        };
+        thread_local std::array<Slot, 16> cache;
+        const std::type_info& type = typeid(object);
+        const std::uint64_t generation = registry().generation.load(std::memory_order_acquire);
+        Slot& slot = cache[(reinterpret_cast<std::uintptr_t>(&type) >> 4) % cache.size()];
+        if (slot.type == &type && slot.generation == generation) return slot.cls;
+        const ClassInfo* cls = nearestClassUncached(object);
+        slot = Slot{&type, cls, generation};
+        return cls;
+    }
+
+    static const ClassInfo* nearestClassUncached(const Object& object) {
         Registry& r = registry();
         const std::type_index type(typeid(object));
         std::size_t seen = 0;
