@@ -1,0 +1,23 @@
+// The calling thread's stack of current dispatch queues (innermost last). A queue is current while a
+// block submitted to it runs, including a block run inline by sync().
+#pragma once
+
+namespace lv {
+class Queue;
+namespace detail {
+
+class QueueScope {
+public:
+    explicit QueueScope(Queue* queue);
+    ~QueueScope();
+    QueueScope(const QueueScope&) = delete;
+    QueueScope& operator=(const QueueScope&) = delete;
+};
+
+Queue* innermostQueue();
+bool queueOnStack(const Queue* queue);
+// The main queue object, for the main run loop's use.
+Queue* mainQueueObject();
+
+}  // namespace detail
+}  // namespace lv
