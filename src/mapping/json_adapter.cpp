@@ -208,11 +208,15 @@ Ref<ValueTransformer> JMJSONAdapter::transformerForModelPropertiesOfClass(const 
 }
 
 Ref<ValueTransformer> JMJSONAdapter::transformerForModelPropertiesOfObjCType(std::string_view typeEncoding) {
-    if (typeEncoding == "B") return ValueTransformer::valueTransformerForName(JMBooleanValueTransformerName);
+    if (typeEncoding == "B") {
+        jm_registerNamedTransformers();
+        return ValueTransformer::valueTransformerForName(JMBooleanValueTransformerName);
+    }
     return nullptr;
 }
 
 Ref<ValueTransformer> JMJSONAdapter::URLJSONTransformer() {
+    jm_registerNamedTransformers();
     return ValueTransformer::valueTransformerForName(JMURLValueTransformerName);
 }
 

@@ -1,69 +1,15 @@
-// Block transformers, the named-transformer registry and inversion.
+// Block transformers, the named transformers and inversion.
 #include "mapping/value_transformer.h"
-
-#include <map>
-#include <mutex>
 
 #include "platform/runtime/runtime.h"
 
 namespace lv {
 
-namespace {
-
-struct NamedTransformers {
-    std::mutex mutex;
-    std::map<std::string, Ref<ValueTransformer>, std::less<>> byName;
-};
-
-NamedTransformers& namedTransformers() {
-    static auto* registry = new NamedTransformers;  // never destroyed: lookups may run during exit
-    return *registry;
-}
-
-void store(Ref<ValueTransformer> transformer, std::string_view name) {
-    NamedTransformers& r = namedTransformers();
-    Ref<ValueTransformer> previous;  // released after the lock
-    std::lock_guard lock(r.mutex);
-    auto it = r.byName.find(name);
-    if (it == r.byName.end()) {
-        if (transformer) r.byName.emplace(std::string(name), std::move(transformer));
-        return;
-    }
-    previous = std::move(it->second);
-    if (transformer) {
-        it->second = std::move(transformer);
-    } else {
-        r.byName.erase(it);
-    }
-}
-
-// The mapping layer's named transformers exist before anyone can look a name up or register one.
-void registerPredefinedTransformers() {
+void jm_registerNamedTransformers() {
     runOnce("lv.mapping.namedTransformers", [] {
-        store(jm_URLValueTransformer(), JMURLValueTransformerName);
-        store(jm_booleanValueTransformer(), JMBooleanValueTransformerName);
+        ValueTransformer::setValueTransformer(jm_URLValueTransformer(), JMURLValueTransformerName);
+        ValueTransformer::setValueTransformer(jm_booleanValueTransformer(), JMBooleanValueTransformerName);
     });
-}
-
-}  // namespace
-
-// ValueTransformer
-
-Value ValueTransformer::reverseTransformedValue(const Value& value) const {
-    return allowsReverseTransformation() ? transformedValue(value) : Value();
-}
-
-void ValueTransformer::setValueTransformer(Ref<ValueTransformer> transformer, std::string_view name) {
-    registerPredefinedTransformers();
-    store(std::move(transformer), name);
-}
-
-Ref<ValueTransformer> ValueTransformer::valueTransformerForName(std::string_view name) {
-    registerPredefinedTransformers();
-    NamedTransformers& r = namedTransformers();
-    std::lock_guard lock(r.mutex);
-    auto it = r.byName.find(name);
-    return it == r.byName.end() ? nullptr : it->second;
 }
 
 Value JMTransformerErrorHandling::reverseTransformedValue(const Value&, bool* success, Ref<Error>*) const {

@@ -1,5 +1,5 @@
 // Value transformers: objects that convert one property's value between its JSON form and its model
-// form. ValueTransformer is the general base (with a process-wide registry of named transformers);
+// form. ValueTransformer (platform/runtime) is the general base with the registry of named transformers;
 // JMValueTransformer and JMReversibleValueTransformer are built from blocks that report failure through
 // a success flag and an error slot (the JMTransformerErrorHandling interface).
 #pragma once
@@ -13,6 +13,7 @@
 #include "mapping/errors.h"
 #include "platform/base/object.h"
 #include "platform/base/value.h"
+#include "platform/runtime/value_transformer.h"
 
 namespace lv {
 
@@ -22,22 +23,10 @@ class ClassInfo;
 inline constexpr std::string_view JMURLValueTransformerName = "JMURLValueTransformerName";
 inline constexpr std::string_view JMBooleanValueTransformerName = "JMBooleanValueTransformerName";
 
-// Base of every transformer. allowsReverseTransformation and transformedValueClass are the answers of
-// the transformer's class (a plain transformer answers false and "Object").
-class ValueTransformer : public Object {
-public:
-    virtual bool allowsReverseTransformation() const { return false; }
-    virtual std::string transformedValueClass() const { return "Object"; }
-    // The base class returns the value unchanged.
-    virtual Value transformedValue(const Value& value) const { return value; }
-    // transformedValue when the class allows reverse transformation; nil otherwise.
-    virtual Value reverseTransformedValue(const Value& value) const;
-
-    // The process-wide registry of named transformers. The mapping layer's two named transformers are
-    // registered before the first lookup or registration. Thread-safe.
-    static void setValueTransformer(Ref<ValueTransformer> transformer, std::string_view name);
-    static Ref<ValueTransformer> valueTransformerForName(std::string_view name);
-};
+// Registers the URL and boolean transformers under their names, once. The mapping layer calls it
+// before each of its own lookups; the application calls it at start-up, before anything else can look
+// a name up or register one.
+void jm_registerNamedTransformers();
 
 // Transformers that report failure: nil result, *success = false and an error in the slot. The
 // reverse form is optional: respondsToReverseTransformedValue tells whether the transformer has it.

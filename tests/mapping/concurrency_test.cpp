@@ -68,6 +68,7 @@ TEST(Concurrency, PerClassCachesAreFilledOnce) {
 TEST(Concurrency, NamedTransformersAreSharedAcrossThreads) {
     std::vector<Ref<ValueTransformer>> found(kThreads);
     onThreads([&](int i) {
+        jm_registerNamedTransformers();
         found[static_cast<std::size_t>(i)] = ValueTransformer::valueTransformerForName(JMBooleanValueTransformerName);
         ValueTransformer::setValueTransformer(JMValueTransformer::transformerWithBlock([](const Value& v) { return v; }),
                                               "RacedName" + std::to_string(i));

@@ -365,3 +365,8 @@ Ref<ValueTransformer> Owner::petsJSONTransformer() {
 }
 
 }  // namespace lv::test
+
+namespace {
+// The application registers the named transformers at start-up; so does this test program.
+[[maybe_unused]] const bool kNamedTransformersRegistered = (lv::jm_registerNamedTransformers(), true);
+}  // namespace

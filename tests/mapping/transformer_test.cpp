@@ -138,7 +138,9 @@ TEST(Inversion, PlainTransformerUsesItsPlainForms) {
 
 // ---- Named transformers ----
 
-TEST(NamedTransformers, AreRegisteredBeforeTheFirstLookupAndShared) {
+TEST(NamedTransformers, AreRegisteredOnceAndShared) {
+    jm_registerNamedTransformers();
+    jm_registerNamedTransformers();
     Ref<ValueTransformer> url = ValueTransformer::valueTransformerForName("JMURLValueTransformerName");
     Ref<ValueTransformer> boolean = ValueTransformer::valueTransformerForName("JMBooleanValueTransformerName");
     ASSERT_NE(url, nullptr);
