@@ -1,0 +1,117 @@
+// Parsing a 1 MB content-service reply (a list of news items) into Value, beside RapidJSON's own DOM
+// parse of the same bytes with the same parse flags; prints the ratio at the end.
+#include <benchmark/benchmark.h>
+#include <rapidjson/document.h>
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "platform/base/format.h"
+#include "platform/storage/json.h"
+
+namespace {
+
+constexpr unsigned kFlags =
+    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseIterativeFlag;
+
+// A reply shaped like the content service's: {"code":0,"msg":"ok","mItems":[...news items...]}.
+const std::string& reply() {
+    static const std::string text = [] {
+        const char* titles[] = {"防弹少年团新专辑首周销量突破百万张", "《来自星星的你》主演时隔两年再度合作",
+                                "少女时代出道十周年纪念演唱会门票售罄", "韩国音源榜单本周冠军出炉：EXO再登顶",
+                                "BIGBANG 世界巡演北京站 10 月开唱", "韩剧《太阳的后裔》创下收视新纪录"};
+        const char* categories[] = {"music", "drama", "variety", "life"};
+        lv::Array items;
+        std::size_t size = 0;
+        for (int i = 0; size < 1024 * 1024; ++i) {
+            lv::Dictionary item;
+            item.set("msgId", lv::format("%d", 1500000 + i));
+            item.set("title", lv::format("%s（第%d期）", titles[i % 6], i));
+            item.set("cat_name", categories[i % 4]);
+            item.set("tag_name", i % 3 == 0 ? "独家" : "资讯");
+            item.set("createTime", lv::format("2015-03-%02d %02d:%02d:%02d", 1 + i % 28, i % 24, i % 60, (i * 7) % 60));
+            item.set("update_time", lv::format("2015-03-%02d 12:00:00", 1 + i % 28));
+            item.set("detailPageLink", lv::format("http://news.lunavexa.com/article/%d.html?from=app&cat=%s",
+                                                  1500000 + i, categories[i % 4]));
+            item.set("thumbLink", lv::format("http://img.lunavexa.com/thumb/2015/03/%d_320x180.jpg", 1500000 + i));
+            item.set("views", 1000 + (i * 7919) % 500000);
+            item.set("score", 3.5 + (i % 15) / 10.0);
+            item.set("hot", i % 5 == 0);
+            item.set("summary", i % 2 == 0 ? lv::Value("据韩国媒体报道，该组合将于本月底发布新单曲，并在首尔举办粉丝见面会。")
+                                           : lv::Value::null());
+            lv::Value entry(std::move(item));
+            size += lv::JSONSerialization::stringWithJSONObject(entry, 0, nullptr)->size() + 1;
+            items.push_back(std::move(entry));
+        }
+        lv::Value root = lv::Value::dictionary({{"code", 0}, {"msg", "ok"}, {"mItems", lv::Value(std::move(items))}});
+        return *lv::JSONSerialization::stringWithJSONObject(root, 0, nullptr);
+    }();
+    return text;
+}
+
+void ParseIntoValue(benchmark::State& state) {
+    const std::string& text = reply();
+    for (auto _ : state) {
+        lv::Ref<lv::Error> error;
+        lv::Value value = lv::JSONSerialization::JSONObjectWithData(text, 0, &error);
+        benchmark::DoNotOptimize(value);
+        if (error) state.SkipWithError("parse failed");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(ParseIntoValue)->Unit(benchmark::kMicrosecond);
+
+void RapidJsonDom(benchmark::State& state) {
+    const std::string& text = reply();
+    for (auto _ : state) {
+        rapidjson::Document document;
+        document.Parse<kFlags>(text.data(), text.size());
+        benchmark::DoNotOptimize(document);
+        if (document.HasParseError()) state.SkipWithError("parse failed");
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(RapidJsonDom)->Unit(benchmark::kMicrosecond);
+
+void WriteValue(benchmark::State& state) {
+    const lv::Value value = lv::JSONSerialization::JSONObjectWithData(reply(), 0, nullptr);
+    for (auto _ : state) {
+        auto text = lv::JSONSerialization::stringWithJSONObject(value, 0, nullptr);
+        benchmark::DoNotOptimize(text);
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * reply().size()));
+}
+BENCHMARK(WriteValue)->Unit(benchmark::kMicrosecond);
+
+// Console output as usual, keeping each run's time per iteration for the ratio.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs) {
+            if (run.iterations > 0) perIteration[run.benchmark_name()] = run.GetAdjustedRealTime();
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> perIteration;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    std::printf("reply: %zu bytes\n", reply().size());
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const auto ours = reporter.perIteration.find("ParseIntoValue");
+    const auto theirs = reporter.perIteration.find("RapidJsonDom");
+    if (ours != reporter.perIteration.end() && theirs != reporter.perIteration.end() && theirs->second > 0) {
+        std::printf("ratio ParseIntoValue / RapidJsonDom: %.2fx (target: at most 2.0x)\n", ours->second / theirs->second);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,99 @@
+// A thin owner of one SQLite connection: prepared statements cached by their text, value binding and
+// reading, transactions, and errors as Error values. Not thread-safe: its owner serialises use.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "platform/base/error.h"
+#include "platform/base/value.h"
+
+namespace lv::data_detail {
+
+class Connection;
+
+// A prepared statement borrowed from the connection's cache; reset and cleared when it goes out of
+// scope so that the next user finds it fresh.
+class Statement {
+public:
+    Statement(Connection& connection, sqlite3_stmt* stmt, bool owned = false)
+        : connection_(&connection), stmt_(stmt), owned_(owned) {}
+    ~Statement();
+    Statement(Statement&& other) noexcept : connection_(other.connection_), stmt_(other.stmt_), owned_(other.owned_) {
+        other.stmt_ = nullptr;
+    }
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+    Statement& operator=(Statement&&) = delete;
+
+    explicit operator bool() const { return stmt_ != nullptr; }
+    sqlite3_stmt* get() const { return stmt_; }
+
+    // Binds a value in its bindable form (see bindingValue): nil and null as NULL, integers, doubles,
+    // text, data. Index counts from 1.
+    void bind(int index, const Value& value);
+    void bindInt64(int index, std::int64_t v) { sqlite3_bind_int64(stmt_, index, v); }
+    void bindText(int index, std::string_view v) {
+        sqlite3_bind_text(stmt_, index, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+    }
+    // SQLITE_ROW, SQLITE_DONE or an error code.
+    int step() { return sqlite3_step(stmt_); }
+    // Steps to the end; false (with the error filled) on failure.
+    bool run(Ref<Error>* error);
+
+    std::int64_t columnInt64(int i) const { return sqlite3_column_int64(stmt_, i); }
+    double columnDouble(int i) const { return sqlite3_column_double(stmt_, i); }
+    bool columnIsNull(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
+    std::string columnText(int i) const;
+    Bytes columnBlob(int i) const;
+
+private:
+    Connection* connection_;
+    sqlite3_stmt* stmt_;
+    bool owned_;  // not cached: finalized here
+};
+
+class Connection {
+public:
+    Connection() = default;
+    ~Connection();
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Opens (creating when missing) the database at path, or an in-memory one for ":memory:", and
+    // registers the decimal collation.
+    bool open(const std::string& path, Ref<Error>* error);
+    void close();
+    bool isOpen() const { return db_ != nullptr; }
+    sqlite3* handle() const { return db_; }
+
+    // A cached prepared statement for the text; an empty one (with the error filled) on failure.
+    Statement prepare(const std::string& sql, Ref<Error>* error);
+    // Runs one or more statements without results.
+    bool exec(const std::string& sql, Ref<Error>* error);
+
+    bool begin(Ref<Error>* error) { return exec("BEGIN IMMEDIATE", error); }
+    bool commit(Ref<Error>* error) { return exec("COMMIT", error); }
+    void rollback() { exec("ROLLBACK", nullptr); }
+
+    // The connection's last error as a Cocoa-domain error with the given code, the SQLite message and
+    // result code in the user info.
+    Ref<Error> lastError(std::int64_t code, std::string_view context) const;
+
+    void clearStatementCache();
+
+private:
+    sqlite3* db_ = nullptr;
+    std::unordered_map<std::string, sqlite3_stmt*> cache_;
+};
+
+// The SQLite rendering of a decimal comparison: both texts read as decimals.
+int compareDecimalTexts(std::string_view a, std::string_view b);
+
+}  // namespace lv::data_detail

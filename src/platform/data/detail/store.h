@@ -1,0 +1,88 @@
+// One SQLite store of a coordinator: schema, metadata, migration, row reading and change writing.
+// Used only under the coordinator's lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/data/coordinator.h"
+#include "platform/data/detail/sql.h"
+#include "platform/data/detail/sqlite.h"
+
+namespace lv::data_detail {
+
+// Transformable values to data and back: through the named transformer, or the keyed archiver when
+// the name is empty.
+std::optional<Bytes> encodeTransformable(const AttributeDescription& attribute, const Value& value, Ref<Error>* error);
+Value decodeTransformable(const AttributeDescription& attribute, const Bytes& data);
+
+class SQLiteStore {
+public:
+    explicit SQLiteStore(Ref<ManagedObjectModel> model) : model_(std::move(model)) {}
+
+    // Opens the database (":memory:" for an in-memory store) and brings its schema to the model.
+    bool open(const std::string& path, const Dictionary& options, Ref<Error>* error);
+    const std::string& identifier() const { return identifier_; }
+    const Dictionary& versionHashes() const { return versionHashes_; }
+    Connection& connection() { return db_; }
+
+    // Rows of the entity matching the plan, ordered by orderBy (SQL text; empty: by key), with the
+    // limit and offset applied in SQL when limit > 0 (the caller passes 0 when it filters or sorts
+    // afterwards).
+    bool fetchRows(const Ref<EntityDescription>& entity, const WherePlan& plan, const std::string& orderBy, std::size_t limit,
+                   std::size_t offset, bool includeValues, std::vector<RowSnapshot>& out, Ref<Error>* error);
+    std::optional<std::size_t> countRows(const EntityDescription& entity, const WherePlan& plan, Ref<Error>* error);
+    bool rowForKey(const Ref<EntityDescription>& entity, std::int64_t key, std::optional<RowSnapshot>& out, Ref<Error>* error);
+    std::optional<std::vector<std::int64_t>> relatedKeys(const EntityDescription& entity, const RelationshipDescription& relationship,
+                                                         std::int64_t key, Ref<Error>* error);
+
+    // Reserves count keys of the entity; the first of them.
+    std::optional<std::int64_t> allocateKeys(const EntityDescription& entity, std::size_t count, Ref<Error>* error);
+
+    struct PendingInsert {
+        const ChangeSet::Insert* insert;
+        Ref<ManagedObjectID> permanentID;
+    };
+    // Writes this store's part of a change set in one transaction. temporaryKeys maps temporary IDs
+    // (by identity) of every insert of the change set to permanent IDs.
+    bool save(const std::vector<PendingInsert>& inserts, const std::vector<const ChangeSet::Update*>& updates,
+              const std::vector<const ChangeSet::Delete*>& deletes,
+              const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, SaveResult* result,
+              Ref<Error>* error);
+
+private:
+    struct EntityInfo {
+        std::string selectColumns;           // "_pk", "_opt", then the stored columns
+        std::vector<int> columnProperties;   // property index of each stored column
+        std::vector<ColumnKind> columnKinds;
+        std::string insertSQL;
+    };
+    const EntityInfo& info(const EntityDescription& entity);
+    Value decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind);
+    bool readRow(const Ref<EntityDescription>& entity, const EntityInfo& info, const Statement& stmt, bool includeValues,
+                 RowSnapshot& row);
+    // The bound form of a value for a column; nothing (with a 1550 error) when the property cannot
+    // hold it.
+    std::optional<Value> encodeValue(const PropertyDescription& property, const Value& value,
+                                     const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs,
+                                     Ref<Error>* error);
+    std::optional<std::int64_t> keyOf(const Value& value, const std::string& destination,
+                                      const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs);
+
+    bool createSchema(Ref<Error>* error);
+    bool createEntity(const EntityDescription& entity, Ref<Error>* error);
+    bool writeMetadata(Ref<Error>* error);
+    bool migrate(const ManagedObjectModel& source, Ref<Error>* error);
+
+    Ref<ManagedObjectModel> model_;
+    Connection db_;
+    std::string identifier_;
+    Dictionary versionHashes_;
+    std::map<std::string, EntityInfo, std::less<>> infos_;
+};
+
+}  // namespace lv::data_detail

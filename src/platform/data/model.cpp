@@ -1,0 +1,582 @@
+#include "platform/data/model.h"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <set>
+#include <sstream>
+
+#include "platform/data/errors.h"
+#include "platform/storage/bundle.h"
+#include "platform/storage/json.h"
+
+namespace lv {
+
+namespace {
+
+struct TypeName {
+    AttributeType type;
+    std::string_view name;
+};
+constexpr TypeName kTypeNames[] = {
+    {AttributeType::Undefined, "undefined"},   {AttributeType::Integer16, "integer16"},
+    {AttributeType::Integer32, "integer32"},   {AttributeType::Integer64, "integer64"},
+    {AttributeType::Decimal, "decimal"},       {AttributeType::Double, "double"},
+    {AttributeType::Float, "float"},           {AttributeType::String, "string"},
+    {AttributeType::Boolean, "boolean"},       {AttributeType::Date, "date"},
+    {AttributeType::Binary, "binary"},         {AttributeType::Transformable, "transformable"},
+    {AttributeType::ObjectID, "objectID"},
+};
+
+struct RuleName {
+    DeleteRule rule;
+    std::string_view name;
+};
+constexpr RuleName kRuleNames[] = {
+    {DeleteRule::NoAction, "noAction"},
+    {DeleteRule::Nullify, "nullify"},
+    {DeleteRule::Cascade, "cascade"},
+    {DeleteRule::Deny, "deny"},
+};
+
+Ref<Error> modelError(std::string message) {
+    return Error::make(std::string(kCocoaErrorDomain), kObjectStoreError,
+                       Dictionary{{std::string(kLocalizedDescriptionKey), Value(std::move(message))}});
+}
+
+}  // namespace
+
+std::string_view attributeTypeName(AttributeType type) {
+    for (const auto& t : kTypeNames) {
+        if (t.type == type) return t.name;
+    }
+    return "undefined";
+}
+
+std::optional<AttributeType> attributeTypeNamed(std::string_view name) {
+    for (const auto& t : kTypeNames) {
+        if (t.name == name) return t.type;
+    }
+    return std::nullopt;
+}
+
+bool isIntegerAttributeType(AttributeType type) {
+    return type == AttributeType::Integer16 || type == AttributeType::Integer32 || type == AttributeType::Integer64;
+}
+
+bool isNumericAttributeType(AttributeType type) {
+    return isIntegerAttributeType(type) || type == AttributeType::Decimal || type == AttributeType::Double ||
+           type == AttributeType::Float || type == AttributeType::Boolean;
+}
+
+// ---- AttributeDescription ----
+
+AttributeDescription::AttributeDescription(std::string name, AttributeType type, bool optional) : type_(type) {
+    name_ = std::move(name);
+    optional_ = optional;
+}
+
+std::string AttributeDescription::attributeValueClassName() const {
+    if (!valueClassName_.empty()) return valueClassName_;
+    switch (type_) {
+        case AttributeType::Integer16:
+        case AttributeType::Integer32:
+        case AttributeType::Integer64:
+        case AttributeType::Double:
+        case AttributeType::Float:
+        case AttributeType::Boolean: return "Number";
+        case AttributeType::Decimal: return "DecimalNumber";
+        case AttributeType::String: return "String";
+        case AttributeType::Date: return "Date";
+        case AttributeType::Binary: return "Data";
+        default: return {};
+    }
+}
+
+std::string AttributeDescription::description() const {
+    return "(<AttributeDescription>), name " + name_ + ", isOptional " + (optional_ ? "1" : "0") +
+           ", attributeType " + std::to_string(static_cast<int>(type_)) + ", attributeValueClassName " +
+           attributeValueClassName() + ", defaultValueAsString " + defaultValue_.description();
+}
+
+// ---- RelationshipDescription ----
+
+RelationshipDescription::RelationshipDescription(std::string name, std::string destinationEntityName, bool toMany)
+    : destinationName_(std::move(destinationEntityName)), toMany_(toMany) {
+    name_ = std::move(name);
+}
+
+Ref<EntityDescription> RelationshipDescription::destinationEntity() const {
+    Ref<EntityDescription> owner = entity();
+    if (!owner) return nullptr;
+    Ref<ManagedObjectModel> model = owner->managedObjectModel();
+    if (!model) return nullptr;
+    return model->entityNamed(destinationName_);
+}
+
+Ref<RelationshipDescription> RelationshipDescription::inverseRelationship() const {
+    if (inverseName_.empty()) return nullptr;
+    Ref<EntityDescription> destination = destinationEntity();
+    return destination ? destination->relationshipNamed(inverseName_) : nullptr;
+}
+
+std::string RelationshipDescription::description() const {
+    return "(<RelationshipDescription>), name " + name_ + ", isOptional " + (optional_ ? "1" : "0") +
+           ", destination entity " + destinationName_ + ", inverse relationship " + inverseName_ +
+           ", isToMany " + (toMany_ ? "1" : "0") + ", isOrdered " + (ordered_ ? "1" : "0");
+}
+
+// ---- EntityDescription ----
+
+EntityDescription::EntityDescription(std::string name, std::string managedObjectClassName)
+    : name_(std::move(name)), className_(std::move(managedObjectClassName)) {}
+
+void EntityDescription::addAttribute(Ref<AttributeDescription> attribute) {
+    removeProperty(attribute->name());
+    attribute->entity_ = std::static_pointer_cast<EntityDescription>(shared_from_this());
+    attributes_.push_back(std::move(attribute));
+    rebuildIndex();
+}
+
+void EntityDescription::addRelationship(Ref<RelationshipDescription> relationship) {
+    removeProperty(relationship->name());
+    relationship->entity_ = std::static_pointer_cast<EntityDescription>(shared_from_this());
+    relationships_.push_back(std::move(relationship));
+    rebuildIndex();
+}
+
+void EntityDescription::removeProperty(std::string_view name) {
+    auto named = [&](const auto& p) { return p->name() == name; };
+    std::erase_if(attributes_, named);
+    std::erase_if(relationships_, named);
+    rebuildIndex();
+}
+
+void EntityDescription::rebuildIndex() {
+    properties_.clear();
+    index_.clear();
+    for (const auto& a : attributes_) properties_.push_back(a);
+    for (const auto& r : relationships_) properties_.push_back(r);
+    for (std::size_t i = 0; i < properties_.size(); ++i) index_.emplace(properties_[i]->name(), static_cast<int>(i));
+}
+
+int EntityDescription::propertyIndex(std::string_view name) const {
+    auto it = index_.find(std::string(name));
+    return it == index_.end() ? -1 : it->second;
+}
+
+Ref<PropertyDescription> EntityDescription::propertyNamed(std::string_view name) const {
+    const int i = propertyIndex(name);
+    return i < 0 ? nullptr : properties_[static_cast<std::size_t>(i)];
+}
+
+Ref<AttributeDescription> EntityDescription::attributeNamed(std::string_view name) const {
+    return std::dynamic_pointer_cast<AttributeDescription>(propertyNamed(name));
+}
+
+Ref<RelationshipDescription> EntityDescription::relationshipNamed(std::string_view name) const {
+    return std::dynamic_pointer_cast<RelationshipDescription>(propertyNamed(name));
+}
+
+Dictionary EntityDescription::attributesByName() const {
+    Dictionary d;
+    for (const auto& a : attributes_) d.set(a->name(), Value(a));
+    return d;
+}
+
+Dictionary EntityDescription::relationshipsByName() const {
+    Dictionary d;
+    for (const auto& r : relationships_) d.set(r->name(), Value(r));
+    return d;
+}
+
+Dictionary EntityDescription::propertiesByName() const {
+    Dictionary d;
+    for (const auto& p : properties_) d.set(p->name(), Value(p));
+    return d;
+}
+
+Bytes EntityDescription::versionHash() const {
+    // Canonical text: the entity name, then the properties sorted by name.
+    std::vector<std::string> parts;
+    for (const auto& a : attributes_) {
+        parts.push_back("a\x1f" + a->name() + "\x1f" + std::to_string(static_cast<int>(a->attributeType())) + "\x1f" +
+                        (a->isOptional() ? "1" : "0"));
+    }
+    for (const auto& r : relationships_) {
+        parts.push_back("r\x1f" + r->name() + "\x1f" + r->destinationEntityName() + "\x1f" + (r->isToMany() ? "1" : "0") +
+                        "\x1f" + (r->isOrdered() ? "1" : "0") + "\x1f" + (r->isOptional() ? "1" : "0"));
+    }
+    std::sort(parts.begin(), parts.end(), [](const std::string& a, const std::string& b) {
+        return a.substr(2) < b.substr(2);
+    });
+    std::string text = "entity\x1e" + name_;
+    for (const auto& p : parts) text += "\x1e" + p;
+    Bytes digest(32);
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr);
+    digest.resize(length);
+    return digest;
+}
+
+Ref<EntityDescription> EntityDescription::copy() const {
+    auto e = EntityDescription::make(name_, className_);
+    e->userInfo_ = userInfo_;
+    for (const auto& a : attributes_) {
+        auto c = AttributeDescription::make(a->name(), a->attributeType(), a->isOptional());
+        c->setUserInfo(a->userInfo());
+        c->setDefaultValue(a->defaultValue());
+        c->setValueTransformerName(a->valueTransformerName());
+        c->valueClassName_ = a->valueClassName_;
+        e->addAttribute(c);
+    }
+    for (const auto& r : relationships_) {
+        auto c = RelationshipDescription::make(r->name(), r->destinationEntityName(), r->isToMany());
+        c->setUserInfo(r->userInfo());
+        c->setOptional(r->isOptional());
+        c->setInverseRelationshipName(r->inverseRelationshipName());
+        c->setOrdered(r->isOrdered());
+        c->setDeleteRule(r->deleteRule());
+        e->addRelationship(c);
+    }
+    return e;
+}
+
+std::string EntityDescription::description() const {
+    std::string out = "(<EntityDescription>) name " + name_ + ", managedObjectClassName " + managedObjectClassName() +
+                      ", properties {";
+    for (const auto& p : properties_) out += "\n    " + p->name() + " = " + p->description() + ";";
+    out += "\n}";
+    return out;
+}
+
+// ---- ManagedObjectModel ----
+
+void ManagedObjectModel::addEntity(Ref<EntityDescription> entity) {
+    std::erase_if(entities_, [&](const auto& e) { return e->name() == entity->name(); });
+    entity->model_ = std::static_pointer_cast<ManagedObjectModel>(shared_from_this());
+    entities_.push_back(std::move(entity));
+}
+
+Ref<EntityDescription> ManagedObjectModel::entityNamed(std::string_view name) const {
+    for (const auto& e : entities_) {
+        if (e->name() == name) return e;
+    }
+    return nullptr;
+}
+
+Dictionary ManagedObjectModel::entitiesByName() const {
+    Dictionary d;
+    for (const auto& e : entities_) d.set(e->name(), Value(e));
+    return d;
+}
+
+Dictionary ManagedObjectModel::entityVersionHashesByName() const {
+    Dictionary d;
+    for (const auto& e : entities_) d.set(e->name(), Value(e->versionHash()));
+    return d;
+}
+
+bool ManagedObjectModel::isCompatibleWithVersionHashes(const Dictionary& hashes) const {
+    if (hashes.size() != entities_.size()) return false;
+    for (const auto& e : entities_) {
+        const Value& h = hashes.get(e->name());
+        if (!h.isData() || h.bytes() != e->versionHash()) return false;
+    }
+    return true;
+}
+
+bool ManagedObjectModel::validate(Ref<Error>* error) const {
+    std::set<std::string> names;
+    for (const auto& e : entities_) {
+        if (e->name().empty() || e->name()[0] == '_') {
+            setError(error, modelError("invalid entity name \"" + e->name() + "\""));
+            return false;
+        }
+        if (!names.insert(e->name()).second) {
+            setError(error, modelError("duplicate entity name \"" + e->name() + "\""));
+            return false;
+        }
+        for (const auto& p : e->properties()) {
+            if (p->name().empty() || p->name()[0] == '_') {
+                setError(error, modelError("invalid property name \"" + p->name() + "\" in entity " + e->name()));
+                return false;
+            }
+        }
+        for (const auto& r : e->relationships()) {
+            if (!entityNamed(r->destinationEntityName())) {
+                setError(error, modelError("relationship " + e->name() + "." + r->name() +
+                                           " has an unknown destination \"" + r->destinationEntityName() + "\""));
+                return false;
+            }
+            if (!r->inverseRelationshipName().empty() && !r->inverseRelationship()) {
+                setError(error, modelError("relationship " + e->name() + "." + r->name() + " has an unknown inverse \"" +
+                                           r->inverseRelationshipName() + "\""));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+namespace {
+
+Value defaultValueFromJSON(AttributeType type, const Value& v) {
+    if (v.isNilOrNull()) return Value();
+    switch (type) {
+        case AttributeType::Decimal:
+            if (v.isString()) {
+                auto d = Decimal::parse(v.string());
+                return d ? Value(*d) : Value();
+            }
+            return v.isNumber() ? Value(Decimal::fromNumber(*v.number())) : Value();
+        case AttributeType::Date:
+            return v.isNumber() ? Value(Date::fromSinceReferenceDate(v.doubleValue())) : Value();
+        default: {
+            auto c = coerceAttributeValue(type, v);
+            return c ? *c : Value();
+        }
+    }
+}
+
+Value defaultValueToJSON(AttributeType type, const Value& v) {
+    if (type == AttributeType::Date && v.isDate()) return Value(v.date()->sinceReferenceDate());
+    if (v.isDecimal()) return Value(v.decimal()->stringValue());
+    if (v.isData() || v.isObject()) return Value();
+    return v;
+}
+
+Ref<ManagedObjectModel> modelFromValue(const Value& root, Ref<Error>* error) {
+    if (!root.isDictionary() || !root["entities"].isArray()) {
+        setError(error, modelError("a model file holds an object with an \"entities\" list"));
+        return nullptr;
+    }
+    auto model = makeRef<ManagedObjectModel>();
+    for (const Value& ev : root["entities"].array()) {
+        if (!ev["name"].isString()) {
+            setError(error, modelError("an entity without a name"));
+            return nullptr;
+        }
+        if (model->entityNamed(ev["name"].string())) {
+            setError(error, modelError("duplicate entity name \"" + ev["name"].string() + "\""));
+            return nullptr;
+        }
+        auto entity = EntityDescription::make(ev["name"].string(), ev["className"].isString() ? ev["className"].string() : "");
+        if (ev["userInfo"].isDictionary()) entity->setUserInfo(ev["userInfo"].dictionary());
+        for (const Value& av : ev["attributes"].array()) {
+            auto type = av["type"].isString() ? attributeTypeNamed(av["type"].string()) : std::nullopt;
+            if (!av["name"].isString() || !type) {
+                setError(error, modelError("entity " + entity->name() + ": an attribute needs a name and a known type"));
+                return nullptr;
+            }
+            const AttributeType attributeType = type.value_or(AttributeType::Undefined);
+            auto a = AttributeDescription::make(av["name"].string(), attributeType,
+                                                !av["optional"].isNumber() || av["optional"].boolValue());
+            a->setDefaultValue(defaultValueFromJSON(attributeType, av["defaultValue"]));
+            if (av["valueTransformerName"].isString()) a->setValueTransformerName(av["valueTransformerName"].string());
+            if (av["valueClassName"].isString()) a->setAttributeValueClassName(av["valueClassName"].string());
+            if (av["userInfo"].isDictionary()) a->setUserInfo(av["userInfo"].dictionary());
+            entity->addAttribute(a);
+        }
+        for (const Value& rv : ev["relationships"].array()) {
+            if (!rv["name"].isString() || !rv["destination"].isString()) {
+                setError(error, modelError("entity " + entity->name() + ": a relationship needs a name and a destination"));
+                return nullptr;
+            }
+            auto r = RelationshipDescription::make(rv["name"].string(), rv["destination"].string(), rv["toMany"].boolValue());
+            r->setOptional(!rv["optional"].isNumber() || rv["optional"].boolValue());
+            r->setOrdered(rv["ordered"].boolValue());
+            if (rv["inverse"].isString()) r->setInverseRelationshipName(rv["inverse"].string());
+            if (rv["deleteRule"].isString()) {
+                bool known = false;
+                for (const auto& rn : kRuleNames) {
+                    if (rn.name == rv["deleteRule"].string()) {
+                        r->setDeleteRule(rn.rule);
+                        known = true;
+                    }
+                }
+                if (!known) {
+                    setError(error, modelError("unknown delete rule \"" + rv["deleteRule"].string() + "\""));
+                    return nullptr;
+                }
+            }
+            if (rv["userInfo"].isDictionary()) r->setUserInfo(rv["userInfo"].dictionary());
+            entity->addRelationship(r);
+        }
+        model->addEntity(entity);
+    }
+    if (!model->validate(error)) return nullptr;
+    return model;
+}
+
+}  // namespace
+
+Ref<ManagedObjectModel> ManagedObjectModel::modelFromText(std::string_view json, Ref<Error>* error) {
+    Ref<Error> jsonError;
+    Value root = JSONSerialization::JSONObjectWithData(json, 0, &jsonError);
+    if (root.isNil()) {
+        Ref<Error> e = modelError("the model text is not valid JSON");
+        if (jsonError) {
+            Dictionary info = e->userInfo();
+            info.set(std::string(kUnderlyingErrorKey), Value(jsonError));
+            e = Error::make(e->domain(), e->code(), std::move(info));
+        }
+        setError(error, e);
+        return nullptr;
+    }
+    return modelFromValue(root, error);
+}
+
+Ref<ManagedObjectModel> ManagedObjectModel::modelWithContentsOfFile(const std::filesystem::path& path, Ref<Error>* error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        setError(error, Error::make(std::string(kCocoaErrorDomain), 260,
+                                    Dictionary{{std::string(kFilePathErrorKey), Value(path.string())}}));
+        return nullptr;
+    }
+    std::stringstream buffer;
+    buffer << in.rdbuf();
+    return modelFromText(buffer.str(), error);
+}
+
+std::string ManagedObjectModel::textRepresentation() const {
+    Array entities;
+    for (const auto& e : entities_) {
+        Dictionary ed{{"name", Value(e->name())}};
+        if (e->managedObjectClassName() != e->name()) ed.set("className", Value(e->managedObjectClassName()));
+        if (!e->userInfo().empty()) ed.set("userInfo", Value(e->userInfo()));
+        Array attributes;
+        for (const auto& a : e->attributes()) {
+            Dictionary ad{{"name", Value(a->name())},
+                          {"type", Value(std::string(attributeTypeName(a->attributeType())))},
+                          {"optional", Value(a->isOptional())}};
+            ad.set("defaultValue", defaultValueToJSON(a->attributeType(), a->defaultValue()));
+            if (!a->valueTransformerName().empty()) ad.set("valueTransformerName", Value(a->valueTransformerName()));
+            if (!a->userInfo().empty()) ad.set("userInfo", Value(a->userInfo()));
+            attributes.push_back(Value(std::move(ad)));
+        }
+        ed.set("attributes", Value(std::move(attributes)));
+        Array relationships;
+        for (const auto& r : e->relationships()) {
+            Dictionary rd{{"name", Value(r->name())},
+                          {"destination", Value(r->destinationEntityName())},
+                          {"toMany", Value(r->isToMany())},
+                          {"ordered", Value(r->isOrdered())},
+                          {"optional", Value(r->isOptional())}};
+            if (!r->inverseRelationshipName().empty()) rd.set("inverse", Value(r->inverseRelationshipName()));
+            for (const auto& rn : kRuleNames) {
+                if (rn.rule == r->deleteRule()) rd.set("deleteRule", Value(std::string(rn.name)));
+            }
+            if (!r->userInfo().empty()) rd.set("userInfo", Value(r->userInfo()));
+            relationships.push_back(Value(std::move(rd)));
+        }
+        ed.set("relationships", Value(std::move(relationships)));
+        entities.push_back(Value(std::move(ed)));
+    }
+    auto text = JSONSerialization::stringWithJSONObject(Value(Dictionary{{"entities", Value(std::move(entities))}}),
+                                                        kJSONWritingPrettyPrinted, nullptr);
+    return text ? *text : std::string();
+}
+
+Ref<ManagedObjectModel> ManagedObjectModel::modelByMergingModels(const std::vector<Ref<ManagedObjectModel>>& models) {
+    auto merged = makeRef<ManagedObjectModel>();
+    for (const auto& m : models) {
+        if (!m) continue;
+        for (const auto& e : m->entities()) {
+            if (merged->entityNamed(e->name())) return nullptr;
+            merged->addEntity(e->copy());
+        }
+    }
+    return merged;
+}
+
+Ref<ManagedObjectModel> ManagedObjectModel::mergedModelFromDirectories(const std::vector<std::filesystem::path>& directories) {
+    std::vector<Ref<ManagedObjectModel>> models;
+    for (const auto& dir : directories) {
+        std::error_code ec;
+        std::vector<std::filesystem::path> files;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+            if (entry.path().extension() == "." + std::string(kModelFileExtension)) files.push_back(entry.path());
+        }
+        std::sort(files.begin(), files.end());
+        for (const auto& file : files) {
+            auto model = modelWithContentsOfFile(file, nullptr);
+            if (!model) return nullptr;
+            models.push_back(model);
+        }
+    }
+    return modelByMergingModels(models);
+}
+
+Ref<ManagedObjectModel> ManagedObjectModel::mergedModelFromBundles(const std::vector<Ref<Bundle>>& bundles) {
+    std::vector<Ref<Bundle>> list = bundles;
+    if (list.empty()) list.push_back(Bundle::mainBundle());
+    std::vector<Ref<ManagedObjectModel>> models;
+    for (const auto& bundle : list) {
+        if (!bundle) continue;
+        for (const auto& path : bundle->pathsForResourcesOfType(kModelFileExtension, {})) {
+            auto model = modelWithContentsOfFile(path, nullptr);
+            if (!model) return nullptr;
+            models.push_back(model);
+        }
+    }
+    return modelByMergingModels(models);
+}
+
+std::string ManagedObjectModel::description() const {
+    std::string out = "(<ManagedObjectModel>) entities {";
+    for (const auto& e : entities_) out += "\n    " + e->name() + " = " + e->description() + ";";
+    out += "\n}";
+    return out;
+}
+
+// ---- value coercion ----
+
+std::optional<Value> coerceAttributeValue(AttributeType type, const Value& value) {
+    if (value.isNil()) return value;
+    switch (type) {
+        case AttributeType::Integer16:
+        case AttributeType::Integer32:
+        case AttributeType::Integer64: {
+            if (!value.isNumeric()) return std::nullopt;
+            const std::int64_t v = value.longLongValue();
+            if (type == AttributeType::Integer16) return Value(Number::of(static_cast<std::int16_t>(v)));
+            if (type == AttributeType::Integer32) return Value(Number::of(static_cast<std::int32_t>(v)));
+            if (const Number* n = value.number(); n && n->isUnsigned() && !n->isBool()) {
+                return Value(Number::of(static_cast<std::int64_t>(n->unsignedLongLongValue())));
+            }
+            return Value(Number::of(v));
+        }
+        case AttributeType::Boolean:
+            if (!value.isNumeric()) return std::nullopt;
+            return Value(value.boolValue());
+        case AttributeType::Decimal:
+            if (value.isDecimal()) return value;
+            if (value.isNumber()) return Value(Decimal::fromNumber(*value.number()));
+            return std::nullopt;
+        case AttributeType::Double:
+            if (!value.isNumeric()) return std::nullopt;
+            return Value(value.doubleValue());
+        case AttributeType::Float:
+            if (!value.isNumeric()) return std::nullopt;
+            return Value(static_cast<float>(value.doubleValue()));
+        case AttributeType::String:
+            if (!value.isString()) return std::nullopt;
+            return value;
+        case AttributeType::Date:
+            if (!value.isDate()) return std::nullopt;
+            return value;
+        case AttributeType::Binary:
+            if (!value.isData()) return std::nullopt;
+            return value;
+        case AttributeType::Undefined:
+        case AttributeType::Transformable:
+        case AttributeType::ObjectID: return value;
+    }
+    return std::nullopt;
+}
+
+}  // namespace lv

@@ -1,0 +1,255 @@
+// The object model: entities with their ordered attributes and relationships, loaded from model files
+// of the bundle and merged into one model. A model is built (or loaded) first and then handed to a
+// coordinator; from then on it is read-only and may be read from any thread.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/base/error.h"
+#include "platform/base/object.h"
+#include "platform/base/value.h"
+
+namespace lv {
+
+class Bundle;
+class EntityDescription;
+class ManagedObjectModel;
+
+// Attribute type codes; the numbers are observable (user info, import conversions).
+enum class AttributeType : std::int32_t {
+    Undefined = 0,
+    Integer16 = 100,
+    Integer32 = 200,
+    Integer64 = 300,
+    Decimal = 400,
+    Double = 500,
+    Float = 600,
+    String = 700,
+    Boolean = 800,
+    Date = 900,
+    Binary = 1000,
+    Transformable = 1800,
+    ObjectID = 2000,
+};
+
+// "integer16", "decimal", "transformable", …: the names used in model files. Unknown names give nothing.
+std::string_view attributeTypeName(AttributeType type);
+std::optional<AttributeType> attributeTypeNamed(std::string_view name);
+bool isIntegerAttributeType(AttributeType type);
+bool isNumericAttributeType(AttributeType type);  // integers, decimal, double, float, boolean
+
+enum class DeleteRule : std::uint8_t { NoAction = 0, Nullify = 1, Cascade = 2, Deny = 3 };
+
+// Common part of attributes and relationships.
+class PropertyDescription : public Object {
+public:
+    const std::string& name() const { return name_; }
+    void setName(std::string name) { name_ = std::move(name); }
+    bool isOptional() const { return optional_; }
+    void setOptional(bool optional) { optional_ = optional; }
+    const Dictionary& userInfo() const { return userInfo_; }
+    void setUserInfo(Dictionary userInfo) { userInfo_ = std::move(userInfo); }
+    // The entity that holds the property (nullptr before it is added to one).
+    Ref<EntityDescription> entity() const { return entity_.lock(); }
+
+    virtual bool isAttribute() const { return false; }
+    virtual bool isRelationship() const { return false; }
+
+protected:
+    friend class EntityDescription;
+    std::string name_;
+    bool optional_ = true;
+    Dictionary userInfo_;
+    Weak<EntityDescription> entity_;
+};
+
+class AttributeDescription : public PropertyDescription {
+public:
+    AttributeDescription() = default;
+    AttributeDescription(std::string name, AttributeType type, bool optional = true);
+    static Ref<AttributeDescription> make(std::string name, AttributeType type, bool optional = true) {
+        return makeRef<AttributeDescription>(std::move(name), type, optional);
+    }
+
+    AttributeType attributeType() const { return type_; }
+    void setAttributeType(AttributeType type) { type_ = type; }
+    // Set on new records at insert; nil when there is none.
+    const Value& defaultValue() const { return defaultValue_; }
+    void setDefaultValue(Value value) { defaultValue_ = std::move(value); }
+    // Transformable attributes: the name of the registered value transformer; empty for the default
+    // (the keyed archiver).
+    const std::string& valueTransformerName() const { return valueTransformerName_; }
+    void setValueTransformerName(std::string name) { valueTransformerName_ = std::move(name); }
+    // The class of the attribute's values ("String", "Number", "DecimalNumber", "Date", "Data", or
+    // what a transformable attribute holds).
+    std::string attributeValueClassName() const;
+    void setAttributeValueClassName(std::string name) { valueClassName_ = std::move(name); }
+
+    bool isAttribute() const override { return true; }
+    std::string description() const override;
+
+private:
+    friend class EntityDescription;
+    AttributeType type_ = AttributeType::Undefined;
+    Value defaultValue_;
+    std::string valueTransformerName_;
+    std::string valueClassName_;
+};
+
+class RelationshipDescription : public PropertyDescription {
+public:
+    RelationshipDescription() = default;
+    RelationshipDescription(std::string name, std::string destinationEntityName, bool toMany = false);
+    static Ref<RelationshipDescription> make(std::string name, std::string destination, bool toMany = false) {
+        return makeRef<RelationshipDescription>(std::move(name), std::move(destination), toMany);
+    }
+
+    const std::string& destinationEntityName() const { return destinationName_; }
+    void setDestinationEntityName(std::string name) { destinationName_ = std::move(name); }
+    // The destination in the model that holds this relationship's entity; nullptr when unknown.
+    Ref<EntityDescription> destinationEntity() const;
+    const std::string& inverseRelationshipName() const { return inverseName_; }
+    void setInverseRelationshipName(std::string name) { inverseName_ = std::move(name); }
+    Ref<RelationshipDescription> inverseRelationship() const;
+    bool isToMany() const { return toMany_; }
+    void setToMany(bool toMany) { toMany_ = toMany; }
+    bool isOrdered() const { return ordered_; }
+    void setOrdered(bool ordered) { ordered_ = ordered; }
+    DeleteRule deleteRule() const { return deleteRule_; }
+    void setDeleteRule(DeleteRule rule) { deleteRule_ = rule; }
+
+    bool isRelationship() const override { return true; }
+    std::string description() const override;
+
+private:
+    std::string destinationName_;
+    std::string inverseName_;
+    bool toMany_ = false;
+    bool ordered_ = false;
+    DeleteRule deleteRule_ = DeleteRule::Nullify;
+};
+
+class EntityDescription : public Object {
+public:
+    EntityDescription() = default;
+    explicit EntityDescription(std::string name, std::string managedObjectClassName = {});
+    static Ref<EntityDescription> make(std::string name, std::string className = {}) {
+        return makeRef<EntityDescription>(std::move(name), std::move(className));
+    }
+
+    const std::string& name() const { return name_; }
+    void setName(std::string name) { name_ = std::move(name); }
+    // The record class name; the entity name when none was set.
+    const std::string& managedObjectClassName() const { return className_.empty() ? name_ : className_; }
+    void setManagedObjectClassName(std::string name) { className_ = std::move(name); }
+    const Dictionary& userInfo() const { return userInfo_; }
+    void setUserInfo(Dictionary userInfo) { userInfo_ = std::move(userInfo); }
+    // The model that holds the entity (nullptr before it is added to one).
+    Ref<ManagedObjectModel> managedObjectModel() const { return model_.lock(); }
+
+    // Adds a property at the end of its kind's list (the entity becomes its owner). A property whose
+    // name is already used replaces the earlier one.
+    void addAttribute(Ref<AttributeDescription> attribute);
+    void addRelationship(Ref<RelationshipDescription> relationship);
+    void removeProperty(std::string_view name);
+
+    // In declaration order.
+    const std::vector<Ref<AttributeDescription>>& attributes() const { return attributes_; }
+    const std::vector<Ref<RelationshipDescription>>& relationships() const { return relationships_; }
+    // Attributes first, then relationships; a property's position here is its index.
+    const std::vector<Ref<PropertyDescription>>& properties() const { return properties_; }
+    // -1 when the entity has no property of that name.
+    int propertyIndex(std::string_view name) const;
+    Ref<PropertyDescription> propertyNamed(std::string_view name) const;
+    Ref<AttributeDescription> attributeNamed(std::string_view name) const;
+    Ref<RelationshipDescription> relationshipNamed(std::string_view name) const;
+    // Name → description dictionaries (values hold the description objects).
+    Dictionary attributesByName() const;
+    Dictionary relationshipsByName() const;
+    Dictionary propertiesByName() const;
+
+    // Digest of what the stored form depends on: the entity name and, for every property, its name,
+    // kind, type, optionality and (relationships) destination, to-many and ordered flags. Equal
+    // entities have equal hashes; the order of declaration does not count.
+    Bytes versionHash() const;
+
+    // A deep copy that belongs to no model.
+    Ref<EntityDescription> copy() const;
+    std::string description() const override;
+
+private:
+    friend class ManagedObjectModel;
+    void rebuildIndex();
+
+    std::string name_;
+    std::string className_;
+    Dictionary userInfo_;
+    Weak<ManagedObjectModel> model_;
+    std::vector<Ref<AttributeDescription>> attributes_;
+    std::vector<Ref<RelationshipDescription>> relationships_;
+    std::vector<Ref<PropertyDescription>> properties_;
+    std::unordered_map<std::string, int> index_;
+};
+
+class ManagedObjectModel : public Object {
+public:
+    ManagedObjectModel() = default;
+
+    // Adds an entity (the model becomes its owner); an entity of the same name is replaced.
+    void addEntity(Ref<EntityDescription> entity);
+    const std::vector<Ref<EntityDescription>>& entities() const { return entities_; }
+    Ref<EntityDescription> entityNamed(std::string_view name) const;
+    Dictionary entitiesByName() const;
+    // Entity name → version hash (data).
+    Dictionary entityVersionHashesByName() const;
+    // Whether every entity of the model has the hash given for it and no other entity is named.
+    bool isCompatibleWithVersionHashes(const Dictionary& hashes) const;
+
+    // Checks names and references: entity and property names non-empty, not starting with "_", unique;
+    // destinations and inverses present. Fills the error (Cocoa domain, code 134060) otherwise.
+    bool validate(Ref<Error>* error) const;
+
+    // Model files. The format is JSON:
+    //   {"entities": [{"name": "News", "className": "News", "userInfo": {…},
+    //     "attributes": [{"name": "title", "type": "string", "optional": true, "defaultValue": …,
+    //                     "valueTransformerName": "…", "valueClassName": "…", "userInfo": {…}}, …],
+    //     "relationships": [{"name": "owner", "destination": "Person", "inverse": "items",
+    //                        "toMany": false, "ordered": false, "optional": true,
+    //                        "deleteRule": "nullify", "userInfo": {…}}, …]}, …]}
+    // Default values are read for the attribute's type: numbers, decimal text or numbers, dates as
+    // seconds since the reference date, data as Base64 is not supported (binary defaults are absent).
+    static constexpr std::string_view kModelFileExtension = "lvmodel";
+    static Ref<ManagedObjectModel> modelWithContentsOfFile(const std::filesystem::path& path, Ref<Error>* error);
+    static Ref<ManagedObjectModel> modelFromText(std::string_view json, Ref<Error>* error);
+    // The model as model-file text (stable: the same model gives the same bytes).
+    std::string textRepresentation() const;
+
+    // One model holding copies of every entity of the given models; nullptr when two of them name the
+    // same entity.
+    static Ref<ManagedObjectModel> modelByMergingModels(const std::vector<Ref<ManagedObjectModel>>& models);
+    // Every model file (extension kModelFileExtension) directly inside each directory, merged; nullptr
+    // when a file cannot be read or entity names repeat. No files give an empty model.
+    static Ref<ManagedObjectModel> mergedModelFromDirectories(const std::vector<std::filesystem::path>& directories);
+    // Every model file among the resources of the bundles (the main bundle when none are given), merged
+    // as above.
+    static Ref<ManagedObjectModel> mergedModelFromBundles(const std::vector<Ref<Bundle>>& bundles = {});
+
+    std::string description() const override;
+
+private:
+    std::vector<Ref<EntityDescription>> entities_;
+};
+
+// Converts a value to what an attribute of the type stores: integers (truncating reals as the number
+// readings do) into numbers of the attribute's width, booleans, decimals (exact), doubles and floats,
+// text, dates, data; nil stays nil. Transformable, undefined and object-ID attributes take any value.
+// A value of an unrelated kind (text for a number, a number for a date, …) gives nothing.
+std::optional<Value> coerceAttributeValue(AttributeType type, const Value& value);
+
+}  // namespace lv

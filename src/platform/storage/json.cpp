@@ -1,0 +1,327 @@
+#include "platform/storage/json.h"
+
+#include <rapidjson/error/en.h>
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "platform/base/format.h"
+#include "platform/storage/property_list.h"
+#include "platform/storage/detail/value_access.h"
+
+namespace lv {
+
+namespace {
+
+// Deepest nesting of arrays and objects accepted when reading (deeper input is refused rather than
+// risking the stack of later recursive walks over the value).
+constexpr int kMaxJSONDepth = 512;
+
+constexpr unsigned kParseFlags =
+    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseIterativeFlag;
+
+Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
+    return Error::make(std::string(kCocoaErrorDomain), code,
+                       {{std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
+}
+
+// SAX handler that builds the Value directly: scalars are pushed on a value stack, and each closing
+// bracket gathers its members from the top of the stacks.
+class ValueBuilder {
+public:
+    bool Null() { return push(Value::null()); }
+    bool Bool(bool b) { return push(Value(b)); }
+    bool Int(int i) { return push(Value(static_cast<std::int64_t>(i))); }
+    bool Uint(unsigned u) { return push(Value(static_cast<std::int64_t>(u))); }
+    bool Int64(std::int64_t i) { return push(Value(i)); }
+    bool Uint64(std::uint64_t u) {
+        if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
+            return push(Value(static_cast<std::int64_t>(u)));
+        }
+        return push(Value(u));
+    }
+    bool Double(double d) { return push(Value(d)); }
+    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+    bool String(const char* s, rapidjson::SizeType length, bool) { return push(Value(std::string(s, length))); }
+    bool Key(const char* s, rapidjson::SizeType length, bool) {
+        keys_.emplace_back(s, length);
+        return true;
+    }
+    bool StartObject() { return enter(); }
+    bool StartArray() { return enter(); }
+    bool EndObject(rapidjson::SizeType count) {
+        const std::size_t valueBase = values_.size() - count;
+        const std::size_t keyBase = keys_.size() - count;
+        Dictionary dictionary;
+        dictionary.reserve(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            dictionary.appendUnsorted(std::move(keys_[keyBase + i]), std::move(values_[valueBase + i]));
+        }
+        dictionary.finishAppending();
+        values_.resize(valueBase);
+        keys_.resize(keyBase);
+        --depth_;
+        return push(Value(std::move(dictionary)));
+    }
+    bool EndArray(rapidjson::SizeType count) {
+        const std::size_t base = values_.size() - count;
+        Array items(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(base)),
+                    std::make_move_iterator(values_.end()));
+        values_.resize(base);
+        --depth_;
+        return push(Value(std::move(items)));
+    }
+
+    bool tooDeep() const { return tooDeep_; }
+    Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
+
+private:
+    bool push(Value v) {
+        values_.push_back(std::move(v));
+        return true;
+    }
+    bool enter() {
+        if (++depth_ > kMaxJSONDepth) {
+            tooDeep_ = true;
+            return false;
+        }
+        return true;
+    }
+
+    std::vector<Value> values_;
+    std::vector<std::string> keys_;
+    int depth_ = 0;
+    bool tooDeep_ = false;
+};
+
+std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
+    using namespace rapidjson;
+    const auto at = static_cast<unsigned long>(offset);
+    if (offset >= length && code != kParseErrorDocumentEmpty && code != kParseErrorDocumentRootNotSingular) {
+        return "Unexpected end of file during JSON parse.";
+    }
+    switch (code) {
+        case kParseErrorDocumentEmpty: return "No value.";
+        case kParseErrorDocumentRootNotSingular: return format("Garbage at end around character %lu.", at);
+        case kParseErrorObjectMissName: return format("No string key for value in object around character %lu.", at);
+        case kParseErrorObjectMissColon: return format("No ':' after key around character %lu.", at);
+        case kParseErrorObjectMissCommaOrCurlyBracket: return format("Badly formed object around character %lu.", at);
+        case kParseErrorArrayMissCommaOrSquareBracket: return format("Badly formed array around character %lu.", at);
+        case kParseErrorStringUnicodeEscapeInvalidHex:
+        case kParseErrorStringEscapeInvalid: return format("Invalid escape sequence around character %lu.", at);
+        case kParseErrorStringUnicodeSurrogateInvalid:
+            return format("Unable to convert hex escape sequence to a character around character %lu.", at);
+        case kParseErrorStringMissQuotationMark: return format("Unterminated string around character %lu.", at);
+        case kParseErrorStringInvalidEncoding:
+            return format("Unable to convert data to a string around character %lu. The data may be corrupt.", at);
+        case kParseErrorNumberTooBig:
+        case kParseErrorNumberMissFraction:
+        case kParseErrorNumberMissExponent: return format("Invalid number around character %lu.", at);
+        default: return format("Invalid value around character %lu.", at);
+    }
+}
+
+// ---- writer ----
+
+class JSONWriter {
+public:
+    explicit JSONWriter(bool pretty) : pretty_(pretty) {}
+
+    bool write(const Value& value, int level) {
+        switch (value.type()) {
+            case Value::Type::Null: out_ += "null"; return true;
+            case Value::Type::String: writeString(value.string()); return true;
+            case Value::Type::Number: return writeNumber(detail::numberOf(value));
+            case Value::Type::Decimal: {
+                const Decimal d = detail::decimalOf(value);
+                if (d.isNaN()) return refuse("Invalid number value (NaN) in JSON write");
+                out_ += d.stringValue();
+                return true;
+            }
+            case Value::Type::Array: {
+                const Array& items = value.array();
+                out_ += '[';
+                if (items.empty()) return closeEmpty(']', level);
+                bool first = true;
+                for (const Value& item : items) {
+                    if (!first) out_ += ',';
+                    first = false;
+                    newline(level + 1);
+                    if (!write(item, level + 1)) return false;
+                }
+                newline(level);
+                out_ += ']';
+                return true;
+            }
+            case Value::Type::Dictionary: {
+                const Dictionary& entries = value.dictionary();
+                out_ += '{';
+                if (entries.empty()) return closeEmpty('}', level);
+                bool first = true;
+                for (const auto& [key, item] : entries) {
+                    if (!first) out_ += ',';
+                    first = false;
+                    newline(level + 1);
+                    writeString(key);
+                    out_ += pretty_ ? " : " : ":";
+                    if (!write(item, level + 1)) return false;
+                }
+                newline(level);
+                out_ += '}';
+                return true;
+            }
+            case Value::Type::Nil: return refuse("Invalid value (nil) in JSON write");
+            case Value::Type::Date: return refuse("Invalid type in JSON write (Date)");
+            case Value::Type::Data: return refuse("Invalid type in JSON write (Data)");
+            case Value::Type::Object:
+                return refuse(format("Invalid type in JSON write (%@)", value.object()->className()));
+        }
+        return refuse("Invalid type in JSON write");
+    }
+
+    std::string& text() { return out_; }
+    const std::string& failure() const { return failure_; }
+
+private:
+    bool refuse(std::string why) {
+        failure_ = std::move(why);
+        return false;
+    }
+
+    void newline(int level) {
+        if (!pretty_) return;
+        out_ += '\n';
+        out_.append(static_cast<std::size_t>(level) * 2, ' ');
+    }
+
+    bool closeEmpty(char bracket, int level) {
+        if (pretty_) {
+            out_ += '\n';
+            newline(level);
+        }
+        out_ += bracket;
+        return true;
+    }
+
+    bool writeNumber(const Number& n) {
+        char buffer[64];
+        std::to_chars_result r{};
+        if (n.isBool()) {
+            out_ += n.boolValue() ? "true" : "false";
+            return true;
+        }
+        if (n.isFloatingPoint()) {
+            const double d = n.doubleValue();
+            if (std::isnan(d)) return refuse("Invalid number value (NaN) in JSON write");
+            if (std::isinf(d)) return refuse("Invalid number value (infinite) in JSON write");
+            r = n.kind() == NumberKind::Float ? std::to_chars(buffer, buffer + sizeof buffer, n.floatValue())
+                                              : std::to_chars(buffer, buffer + sizeof buffer, d);
+        } else if (n.isUnsigned()) {
+            r = std::to_chars(buffer, buffer + sizeof buffer, n.unsignedLongLongValue());
+        } else {
+            r = std::to_chars(buffer, buffer + sizeof buffer, n.longLongValue());
+        }
+        out_.append(buffer, r.ptr);
+        return true;
+    }
+
+    void writeString(const std::string& s) {
+        static const char hex[] = "0123456789abcdef";
+        out_ += '"';
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const auto c = static_cast<unsigned char>(s[i]);
+            if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+            out_.append(s, run, i - run);
+            run = i + 1;
+            switch (c) {
+                case '"': out_ += "\\\""; break;
+                case '\\': out_ += "\\\\"; break;
+                case '/': out_ += "\\/"; break;
+                case '\b': out_ += "\\b"; break;
+                case '\f': out_ += "\\f"; break;
+                case '\n': out_ += "\\n"; break;
+                case '\r': out_ += "\\r"; break;
+                case '\t': out_ += "\\t"; break;
+                default:
+                    out_ += "\\u00";
+                    out_ += hex[c >> 4];
+                    out_ += hex[c & 0xF];
+            }
+        }
+        out_.append(s, run, std::string::npos);
+        out_ += '"';
+    }
+
+    bool pretty_;
+    std::string out_;
+    std::string failure_;
+};
+
+}  // namespace
+
+Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, JSONReadingOptions options,
+                                            Ref<Error>* error) {
+    const char* begin = reinterpret_cast<const char*>(data.data());
+    std::size_t length = data.size();
+    if (length >= 3 && std::string_view(begin, 3) == "\xEF\xBB\xBF") {
+        begin += 3;
+        length -= 3;
+    }
+    if ((options & kJSONReadingAllowFragments) == 0) {
+        std::size_t i = 0;
+        while (i < length && (begin[i] == ' ' || begin[i] == '\t' || begin[i] == '\n' || begin[i] == '\r')) ++i;
+        if (i < length && begin[i] != '[' && begin[i] != '{') {
+            setError(error, jsonError(kPropertyListReadCorruptError,
+                                      "JSON text did not start with array or object and option to allow fragments "
+                                      "not set."));
+            return {};
+        }
+    }
+    ValueBuilder builder;
+    rapidjson::MemoryStream stream(begin, length);
+    rapidjson::Reader reader;
+    const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
+    if (result.IsError()) {
+        std::string text = builder.tooDeep()
+                               ? format("Too many nested arrays or dictionaries around character %lu.",
+                                        static_cast<unsigned long>(result.Offset()))
+                               : parseFailureText(result.Code(), result.Offset(), length);
+        setError(error, jsonError(kPropertyListReadCorruptError, std::move(text)));
+        return {};
+    }
+    return builder.result();
+}
+
+std::optional<std::string> JSONSerialization::stringWithJSONObject(const Value& value, JSONWritingOptions options,
+                                                                   Ref<Error>* error) {
+    if ((options & kJSONWritingFragmentsAllowed) == 0 && !value.isArray() && !value.isDictionary()) {
+        setError(error, jsonError(kPropertyListWriteInvalidError, "Invalid top-level type in JSON write"));
+        return std::nullopt;
+    }
+    JSONWriter writer((options & kJSONWritingPrettyPrinted) != 0);
+    if (!writer.write(value, 0)) {
+        setError(error, jsonError(kPropertyListWriteInvalidError, writer.failure()));
+        return std::nullopt;
+    }
+    return std::move(writer.text());
+}
+
+std::optional<Bytes> JSONSerialization::dataWithJSONObject(const Value& value, JSONWritingOptions options,
+                                                          Ref<Error>* error) {
+    auto text = stringWithJSONObject(value, options, error);
+    if (!text) return std::nullopt;
+    return Bytes(text->begin(), text->end());
+}
+
+bool JSONSerialization::isValidJSONObject(const Value& value) {
+    if (!value.isArray() && !value.isDictionary()) return false;
+    JSONWriter writer(false);
+    return writer.write(value, 0);
+}
+
+}  // namespace lv

@@ -1,0 +1,185 @@
+#include "platform/storage/user_defaults.h"
+
+#include "platform/base/log.h"
+#include "platform/storage/bundle.h"
+#include "platform/storage/file_manager.h"
+#include "platform/storage/path.h"
+#include "platform/storage/property_list.h"
+#include "platform/storage/sandbox.h"
+#include "platform/text/locale.h"
+
+namespace lv {
+
+namespace {
+
+struct StandardState {
+    std::mutex mutex;
+    Ref<UserDefaults> defaults;
+    bool languagesSourceInstalled = false;
+};
+
+StandardState& standardState() {
+    static StandardState state;
+    return state;
+}
+
+std::string standardFilePath() {
+    std::string identifier = Bundle::mainBundle()->bundleIdentifier();
+    if (identifier.empty()) identifier = "lunavexa";
+    return path::appendingPathComponent(preferencesDirectory(), identifier + ".plist");
+}
+
+Value environmentLanguages() {
+    Array languages;
+    for (auto& tag : Locale::environmentLanguages()) languages.emplace_back(std::move(tag));
+    return Value(std::move(languages));
+}
+
+}  // namespace
+
+Ref<UserDefaults> UserDefaults::standardUserDefaults() {
+    const std::string file = standardFilePath();
+    auto& state = standardState();
+    bool installSource = false;
+    Ref<UserDefaults> defaults;
+    {
+        std::lock_guard lock(state.mutex);
+        if (!state.defaults || state.defaults->filePath() != file) state.defaults = makeRef<UserDefaults>(file);
+        defaults = state.defaults;
+        installSource = !state.languagesSourceInstalled;
+        state.languagesSourceInstalled = true;
+    }
+    if (installSource) Locale::setPreferredLanguagesSource([] { return UserDefaults::preferredLanguages(); });
+    return defaults;
+}
+
+void UserDefaults::resetStandardUserDefaults() {
+    auto& state = standardState();
+    std::lock_guard lock(state.mutex);
+    state.defaults.reset();
+}
+
+std::vector<std::string> UserDefaults::preferredLanguages() {
+    std::vector<std::string> tags;
+    const Value languages = standardUserDefaults()->objectForKey(kAppleLanguagesKey);
+    for (const Value& tag : languages.array()) {
+        if (tag.isString() && !tag.string().empty()) tags.push_back(tag.string());
+    }
+    if (tags.empty()) tags = Locale::environmentLanguages();
+    return tags;
+}
+
+UserDefaults::UserDefaults(std::string filePath) : path_(std::move(filePath)) {
+    auto bytes = dataWithContentsOfFile(path_, nullptr);
+    if (!bytes) return;
+    Value stored = PropertyListSerialization::propertyListWithData(*bytes, kPropertyListImmutable, nullptr, nullptr);
+    // A damaged file has been reported by the reader (one line); the defaults start empty and the
+    // next change replaces the file.
+    if (stored.isDictionary()) values_ = stored.dictionary();
+}
+
+Value UserDefaults::lookupLocked(std::string_view key) const {
+    if (const Value* v = values_.find(key)) return *v;
+    if (const Value* v = registered_.find(key)) return *v;
+    return {};
+}
+
+Value UserDefaults::objectForKey(std::string_view key) const {
+    Value value;
+    {
+        std::lock_guard lock(mutex_);
+        value = lookupLocked(key);
+    }
+    if (value.isNil() && key == kAppleLanguagesKey) value = environmentLanguages();
+    return value;
+}
+
+std::optional<std::string> UserDefaults::stringForKey(std::string_view key) const {
+    const Value value = objectForKey(key);
+    if (value.isString()) return value.string();
+    if (value.isNumeric()) return value.stringValue();
+    return std::nullopt;
+}
+
+Value UserDefaults::arrayForKey(std::string_view key) const {
+    Value value = objectForKey(key);
+    return value.isArray() ? value : Value();
+}
+
+Value UserDefaults::dictionaryForKey(std::string_view key) const {
+    Value value = objectForKey(key);
+    return value.isDictionary() ? value : Value();
+}
+
+Value UserDefaults::dataForKey(std::string_view key) const {
+    Value value = objectForKey(key);
+    return value.isData() ? value : Value();
+}
+
+std::int64_t UserDefaults::integerForKey(std::string_view key) const {
+    const Value value = objectForKey(key);
+    return value.isNumeric() || value.isString() ? value.longLongValue() : 0;
+}
+
+bool UserDefaults::boolForKey(std::string_view key) const {
+    const Value value = objectForKey(key);
+    return value.isNumeric() || value.isString() ? value.boolValue() : false;
+}
+
+double UserDefaults::doubleForKey(std::string_view key) const {
+    const Value value = objectForKey(key);
+    return value.isNumeric() || value.isString() ? value.doubleValue() : 0.0;
+}
+
+bool UserDefaults::setObject(const Value& value, std::string_view key) {
+    if (!value.isNil() && !PropertyListSerialization::propertyListIsValidForFormat(value, PropertyListFormat::Binary)) {
+        log("Attempt to set a non-property-list object %@ as a user default for key %@", value, key);
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    values_.set(std::string(key), value);
+    return writeLocked();
+}
+
+std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key) {
+    std::lock_guard lock(mutex_);
+    const Value current = lookupLocked(key);
+    const std::int64_t base = current.isNumeric() || current.isString() ? current.longLongValue() : 0;
+    const auto sum = static_cast<std::int64_t>(static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(delta));
+    values_.set(std::string(key), Value(sum));
+    writeLocked();
+    return sum;
+}
+
+void UserDefaults::registerDefaults(const Dictionary& defaults) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [key, value] : defaults) registered_.set(key, value);
+}
+
+Dictionary UserDefaults::dictionaryRepresentation() const {
+    std::lock_guard lock(mutex_);
+    Dictionary merged = registered_;
+    for (const auto& [key, value] : values_) merged.set(key, value);
+    return merged;
+}
+
+bool UserDefaults::synchronize() {
+    std::lock_guard lock(mutex_);
+    if (lastWriteOk_) return true;
+    return writeLocked();
+}
+
+bool UserDefaults::writeLocked() {
+    Ref<Error> error;
+    auto bytes = PropertyListSerialization::dataWithPropertyList(Value(values_), PropertyListFormat::Binary, 0, &error);
+    if (bytes) {
+        FileManager::defaultManager().createDirectoryAtPath(path::deletingLastPathComponent(path_), true, {}, nullptr);
+        lastWriteOk_ = writeToFile(*bytes, path_, kDataWritingAtomic | kDataWritingFileProtectionComplete, &error);
+    } else {
+        lastWriteOk_ = false;
+    }
+    if (!lastWriteOk_) log("User defaults could not be written to %@: %@", path_, error);
+    return lastWriteOk_;
+}
+
+}  // namespace lv

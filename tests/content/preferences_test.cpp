@@ -1,0 +1,400 @@
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "content/ln_preferences.h"
+#include "content/properties_as_dictionary.h"
+#include "content/property_persistance.h"
+#include "platform/base/log.h"
+#include "platform/runtime/runtime.h"
+#include "platform/storage/file_manager.h"
+#include "platform/storage/keyed_archive.h"
+#include "platform/storage/property_list.h"
+#include "platform/storage/sandbox.h"
+#include "support/temp_dir.h"
+
+namespace lv {
+namespace {
+
+// Every test runs in a fresh sandbox, with no Microblog logout installed.
+class Preferences : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(Sandbox::setRoot(dir_.path().string()));
+        LNPreferences::setMicroblogLogoutHandler(nullptr);
+    }
+    void TearDown() override { LNPreferences::setMicroblogLogoutHandler(nullptr); }
+
+    std::string settingsPath() const { return documentsDirectory() + "/LNPreferences.plist"; }
+
+    // The object as the application delegate makes it.
+    static Ref<LNPreferences> switchedOn() {
+        auto prefs = makeRef<LNPreferences>();
+        PropertyPersistance::setPersistanceOn(*prefs);
+        return prefs;
+    }
+
+    // The settings file's dictionary (nil when missing).
+    Value fileContents() const { return dictionaryWithContentsOfFile(settingsPath()); }
+
+    // The dictionary archived in the file's one entry.
+    Dictionary archivedValues() const {
+        const Value plist = fileContents();
+        EXPECT_TRUE(plist.isDictionary());
+        EXPECT_EQ(plist.count(), 1u);
+        const Value& data = plist["key"];
+        EXPECT_TRUE(data.isData());
+        Ref<Error> error;
+        Value root = KeyedUnarchiver::unarchivedObject(data.bytes(), &error);
+        EXPECT_TRUE(root.isDictionary()) << (error ? error->description() : "");
+        return root.isDictionary() ? root.dictionary() : Dictionary();
+    }
+
+    void writeFile(const Value& plist) const { ASSERT_TRUE(writePropertyListToFile(plist, settingsPath(), true)); }
+
+    test::TempDir dir_;
+};
+
+void expectAllNil(const LNPreferences& p) {
+    for (const std::string& name : PropertiesAsDictionary::propertyNamesArray(LNPreferences::runtimeClass())) {
+        EXPECT_TRUE(valueForKey(p, name).isNil()) << name;
+    }
+}
+
+TEST_F(Preferences, FirstLaunchHasNoFileAndNoLogin) {
+    Ref<LNPreferences> prefs = switchedOn();
+    expectAllNil(*prefs);
+    EXPECT_FALSE(prefs->isLoggin());
+    EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(settingsPath()));  // loading writes nothing
+    EXPECT_TRUE(PropertyPersistance::isPersistanceOn(*prefs));
+    EXPECT_EQ(PropertyPersistance::getPersistPathFilename(*prefs), settingsPath());
+    EXPECT_EQ(PropertyPersistance::getPersistPathFilename(*prefs, "other.plist"), documentsDirectory() + "/other.plist");
+}
+
+TEST_F(Preferences, EverySetRewritesTheFileWithTheNonNilProperties) {
+    Ref<LNPreferences> prefs = switchedOn();
+    prefs->setMbltoken("2.00abc");
+    EXPECT_EQ(archivedValues(), (Dictionary{{"mbltoken", "2.00abc"}}));
+    prefs->setHideVideos(true);
+    prefs->setMblExpireDate(Date::fromSince1970(1425517622));
+    EXPECT_EQ(archivedValues(), (Dictionary{{"hideVideos", true},
+                                            {"mblExpireDate", Date::fromSince1970(1425517622)},
+                                            {"mbltoken", "2.00abc"}}));
+    // Key-value access goes through the same setters.
+    setValueForKey(*prefs, Value("1.2"), "appVersion");
+    EXPECT_EQ(archivedValues().get("appVersion"), Value("1.2"));
+    EXPECT_TRUE(prefs->isLoggin());
+}
+
+TEST_F(Preferences, RoundTripThroughTheFile) {
+    const Dictionary userInfo{{"uid", "1000001"}, {"scope", Value::array({"all"})}};
+    {
+        Ref<LNPreferences> prefs = switchedOn();
+        prefs->setAppVersion("1.2");
+        prefs->setAppBuild("12");
+        prefs->setHideVideos(false);
+        prefs->setCheckUpdate(true);
+        prefs->setMbltoken("2.00abc");
+        prefs->setMblRefreshtoken("2.00def");
+        prefs->setMblExpireDate(Date::fromSince1970(1425517622.5));
+        prefs->setMblCurrentUserID("1000001");
+        prefs->setMblCurrentUserInfo(userInfo);
+        prefs->setMblUsername("岚朵");
+    }
+    Ref<LNPreferences> again = switchedOn();
+    EXPECT_EQ(again->appVersion(), Value("1.2"));
+    EXPECT_EQ(again->appBuild(), Value("12"));
+    ASSERT_TRUE(again->hideVideos().isNumber());
+    const Value hide = again->hideVideos();
+    const Number* hideNumber = hide.number();
+    EXPECT_TRUE(hideNumber && hideNumber->isBool());
+    EXPECT_FALSE(again->hideVideos().boolValue());
+    EXPECT_TRUE(again->checkUpdate().boolValue());
+    EXPECT_EQ(again->mbltoken(), Value("2.00abc"));
+    EXPECT_EQ(again->mblRefreshtoken(), Value("2.00def"));
+    EXPECT_EQ(again->mblExpireDate(), Value(Date::fromSince1970(1425517622.5)));
+    EXPECT_EQ(again->mblCurrentUserID(), Value("1000001"));
+    EXPECT_EQ(again->mblCurrentUserInfo(), Value(userInfo));
+    EXPECT_EQ(again->mblUsername(), Value("岚朵"));
+    EXPECT_TRUE(again->isLoggin());
+}
+
+TEST_F(Preferences, PlainDictionaryFileLoadsTheSame) {
+    writeFile(Value::dictionary({{"appVersion", "1.2"}, {"hideVideos", false}, {"mbltoken", ""}}));
+    Ref<LNPreferences> prefs = switchedOn();
+    EXPECT_EQ(prefs->appVersion(), Value("1.2"));
+    EXPECT_EQ(prefs->hideVideos(), Value(false));
+    EXPECT_FALSE(prefs->isLoggin());  // an empty token is no login
+    // A one-entry file under another key is the plain form too.
+    writeFile(Value::dictionary({{"appBuild", "7"}}));
+    EXPECT_EQ(switchedOn()->appBuild(), Value("7"));
+    // The next save writes the archived form.
+    prefs->setCheckUpdate(false);
+    EXPECT_EQ(archivedValues(),
+              (Dictionary{{"appVersion", "1.2"}, {"checkUpdate", false}, {"hideVideos", false}, {"mbltoken", ""}}));
+}
+
+TEST_F(Preferences, LogoutEndsTheSessionFirstThenClearsFiveFieldsInOrder) {
+    Ref<LNPreferences> prefs = switchedOn();
+    prefs->setAppVersion("1.2");
+    prefs->setMbltoken("2.00abc");
+    prefs->setMblRefreshtoken("2.00def");
+    prefs->setMblExpireDate(Date::fromSince1970(1425517622));
+    prefs->setMblCurrentUserID("1000001");
+    prefs->setMblCurrentUserInfo(Dictionary{{"uid", "1000001"}});
+    prefs->setMblUsername("岚朵");
+
+    std::vector<std::string> events;
+    LNPreferences::setMicroblogLogoutHandler([&events, prefs] {
+        // The session ends while the login is still stored.
+        events.push_back(prefs->isLoggin() ? "microblog logout (logged in)" : "microblog logout");
+    });
+    std::vector<Dictionary> files;
+    const std::uint64_t token = addPropertyObserver(*prefs, [&](Object&, const std::string& key) {
+        events.push_back(key);
+        files.push_back(archivedValues());  // the observer added after persistence runs after its save
+    });
+    prefs->logout();
+    removePropertyObserver(*prefs, token);
+
+    EXPECT_EQ(events, (std::vector<std::string>{"microblog logout (logged in)", "mbltoken", "mblRefreshtoken",
+                                                "mblExpireDate", "mblCurrentUserInfo", "mblCurrentUserID"}));
+    ASSERT_EQ(files.size(), 5u);  // one save per cleared field
+    EXPECT_FALSE(files[0].contains("mbltoken"));
+    EXPECT_TRUE(files[0].contains("mblRefreshtoken"));
+    EXPECT_FALSE(prefs->isLoggin());
+    EXPECT_EQ(prefs->mblUsername(), Value("岚朵"));
+    EXPECT_EQ(archivedValues(), (Dictionary{{"appVersion", "1.2"}, {"mblUsername", "岚朵"}}));
+}
+
+TEST_F(Preferences, LogoutWithoutAnInstalledSessionStillClears) {
+    Ref<LNPreferences> prefs = switchedOn();
+    prefs->setMbltoken("t");
+    prefs->logout();
+    EXPECT_TRUE(prefs->mbltoken().isNil());
+    EXPECT_EQ(archivedValues(), Dictionary());
+}
+
+struct DamagedCase {
+    const char* name;
+    Value plist;           // written as the file (nil: raw bytes below)
+    const char* raw;       // raw file bytes when plist is nil
+    const char* logged;    // a fragment of the one log line
+    Dictionary loaded;     // what is loaded anyway
+};
+
+TEST_F(Preferences, DamagedFilesAndEntriesAreSkippedWithOneLogLine) {
+    const Bytes validArchive = KeyedArchiver::archivedDataWithRootObject(
+        Value::dictionary({{"appVersion", "1.2"}, {"laterSetting", "x"}}));
+    const Bytes arrayArchive = KeyedArchiver::archivedDataWithRootObject(Value::array({"appVersion"}));
+    const DamagedCase cases[] = {
+        {"not a property list", Value(), "\x01\x02 garbage", "no property-list dictionary", {}},
+        {"a list", Value(), "<?xml version=\"1.0\"?><plist version=\"1.0\"><array/></plist>", "no property-list dictionary", {}},
+        {"damaged archive", Value::dictionary({{"key", Value::data("bplist00 damaged")}}), nullptr, "damaged archive", {}},
+        {"archive entry not data", Value::dictionary({{"key", "text"}}), nullptr, "holds no archive", {}},
+        {"archive of a list", Value::dictionary({{"key", Value(arrayArchive)}}), nullptr, "no dictionary", {}},
+        {"unknown key in the archive", Value::dictionary({{"key", Value(validArchive)}}), nullptr, "laterSetting",
+         Dictionary{{"appVersion", "1.2"}}},
+        {"unknown key, plain form", Value::dictionary({{"appBuild", "7"}, {"futureFlag", true}}), nullptr, "futureFlag",
+         Dictionary{{"appBuild", "7"}}},
+        {"wrong kind", Value::dictionary({{"mbltoken", 42}, {"appBuild", "7"}}), nullptr, "\"mbltoken\" holds a Number",
+         Dictionary{{"appBuild", "7"}}},
+        {"wrong kind of container", Value::dictionary({{"mblCurrentUserInfo", Value::array({})}, {"hideVideos", "1"}}),
+         nullptr, "\"hideVideos\" holds a String", Dictionary{}},
+    };
+    for (const DamagedCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.plist.isNil()) {
+            ASSERT_TRUE(writeToFile(std::string_view(c.raw), settingsPath(), true));
+        } else {
+            writeFile(c.plist);
+        }
+        LogCapture capture;
+        auto prefs = makeRef<LNPreferences>();
+        PropertyPersistance::setPersistanceOn(*prefs);
+        // The loader's own lines (the property-list reader may add one of its own for unreadable bytes).
+        std::vector<std::string> lines;
+        for (const std::string& line : capture.lines()) {
+            if (line.rfind("Settings file", 0) == 0) lines.push_back(line);
+        }
+        const std::size_t expectedLines = std::string(c.name) == "wrong kind of container" ? 2u : 1u;
+        ASSERT_EQ(lines.size(), expectedLines);
+        EXPECT_NE(lines[0].find(c.logged), std::string::npos) << lines[0];
+        EXPECT_EQ(PropertiesAsDictionary::propertyValuesDictionary(*prefs), c.loaded);
+        EXPECT_TRUE(PropertyPersistance::isPersistanceOn(*prefs));
+    }
+}
+
+TEST_F(Preferences, FileIsReplacedAtomicallyWithMode0600) {
+    ASSERT_TRUE(writeToFile(std::string_view("old"), settingsPath(), false));
+    ASSERT_EQ(::chmod(settingsPath().c_str(), 0644), 0);
+    LogCapture capture;  // the old bytes are no property list: one line
+    Ref<LNPreferences> prefs = switchedOn();
+    prefs->setAppVersion("1.2");
+    struct stat st {};
+    ASSERT_EQ(::stat(settingsPath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // No temporary file is left beside it.
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(documentsDirectory())) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"LNPreferences.plist"});
+    EXPECT_EQ(fileContents().count(), 1u);
+}
+
+TEST_F(Preferences, SaveErrorsAreLoggedAndTheObjectStaysAuthoritative) {
+    Ref<LNPreferences> prefs = switchedOn();
+    std::filesystem::create_directories(settingsPath() + "/blocked");  // a folder where the file should go
+    LogCapture capture;
+    prefs->setAppVersion("1.2");
+    EXPECT_EQ(capture.count("could not be written"), 1u);
+    EXPECT_EQ(prefs->appVersion(), Value("1.2"));
+    EXPECT_FALSE(PropertyPersistance::saveProperties(*prefs));
+}
+
+TEST_F(Preferences, SwitchingOffStopsSaving) {
+    Ref<LNPreferences> prefs = switchedOn();
+    prefs->setAppVersion("1.2");
+    PropertyPersistance::setPersistanceOff(*prefs);
+    EXPECT_FALSE(PropertyPersistance::isPersistanceOn(*prefs));
+    prefs->setAppVersion("1.3");
+    EXPECT_EQ(archivedValues(), (Dictionary{{"appVersion", "1.2"}}));
+    // Switching on twice keeps one observation: one save per set.
+    PropertyPersistance::setPersistanceOn(*prefs);
+    PropertyPersistance::setPersistanceOn(*prefs);
+    EXPECT_EQ(prefs->appVersion(), Value("1.2"));  // loaded back from the file
+    prefs->setAppBuild("9");
+    EXPECT_EQ(archivedValues(), (Dictionary{{"appBuild", "9"}, {"appVersion", "1.2"}}));
+}
+
+TEST_F(Preferences, OtherFileNames) {
+    auto prefs = makeRef<LNPreferences>();
+    PropertyPersistance::setPersistanceOn(*prefs, "other.plist");
+    prefs->setAppVersion("2.0");
+    EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(settingsPath()));
+    auto reader = makeRef<LNPreferences>();
+    PropertyPersistance::loadProperties(*reader, "other.plist");
+    EXPECT_EQ(reader->appVersion(), Value("2.0"));
+}
+
+TEST_F(Preferences, CleanPropertiesEmptiesTheNamedFileAndSavesTheDefaultOne) {
+    auto prefs = makeRef<LNPreferences>();
+    PropertyPersistance::setPersistanceOn(*prefs, "other.plist");
+    prefs->setAppVersion("2.0");
+    prefs->setMbltoken("t");
+    PropertyPersistance::persistanceCleanProperties(*prefs, "other.plist");
+    expectAllNil(*prefs);
+    EXPECT_EQ(dictionaryWithContentsOfFile(documentsDirectory() + "/other.plist"), Value(Dictionary()));
+    EXPECT_EQ(archivedValues(), Dictionary());
+    EXPECT_TRUE(PropertyPersistance::isPersistanceOn(*prefs));
+    prefs->setAppBuild("3");  // now saved under the default name
+    EXPECT_EQ(archivedValues(), (Dictionary{{"appBuild", "3"}}));
+}
+
+// Setters race from several threads; saves are serialised, so the file ends equal to the object.
+TEST_F(Preferences, ConcurrentSettersLeaveTheFileEqualToTheObject) {
+    Ref<LNPreferences> prefs = switchedOn();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([prefs, t] {
+            for (int i = 0; i < 10; ++i) {
+                switch (t) {
+                    case 0: prefs->setHideVideos(i % 2 == 0); break;
+                    case 1: prefs->setAppVersion(format("1.%d", i)); break;
+                    case 2: prefs->setMbltoken(format("token%d", i)); break;
+                    default: (void)prefs->isLoggin(); prefs->setMblUsername(format("user%d", i)); break;
+                }
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(archivedValues(), PropertiesAsDictionary::propertyValuesDictionary(*prefs));
+    EXPECT_EQ(prefs->appVersion(), Value("1.9"));
+}
+
+TEST(PropertiesAsDictionary, TypeNamesFromAttributeTexts) {
+    struct Row {
+        const char* attributes;
+        const char* type;  // nullptr: no type name
+    };
+    const Row rows[] = {
+        {"T@\"String\",&,N,V_wbtoken", "String*"},
+        {"T@\"Dictionary\",&,N,V_info", "Dictionary*"},
+        {"T@\"Date\",&,N,V_expiry", "Date*"},
+        {"Ti,N,V_count", "int"},
+        {"T^^i,N,V_matrix", "int**"},
+        {"Tq,N,V_big", "long long int"},
+        {"T{Rect={Point=dd}{Size=dd}},N,V_frame", "struct"},
+        {"T@,&,N,V_anything", "id"},
+        {"Ti", "int"},
+        {"TB,N,V_flag", nullptr},   // no entry for B
+        {"T@?,C,N,V_block", nullptr},
+        {"T@\"\",&,N", nullptr},
+        {"", nullptr},
+        {"N,V_x", nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.attributes);
+        const std::optional<std::string> type = PropertiesAsDictionary::typeFromAttributes(row.attributes);
+        if (row.type) {
+            EXPECT_EQ(type, std::optional<std::string>(row.type));
+        } else {
+            EXPECT_FALSE(type.has_value()) << *type;
+        }
+    }
+    EXPECT_EQ(PropertiesAsDictionary::primitiveTypes().size(), 16u);
+}
+
+// A class with a property of a type code outside the table.
+class Flagged : public Object {
+public:
+    Flagged() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = ClassDef<Flagged>("PreferencesTestFlagged")
+                                          .factory()
+                                          .property("title", &Flagged::title_, "String", "C,N")
+                                          .property("flag", &Flagged::flag_, "N")
+                                          .property("count", &Flagged::count_, "N")
+                                          .registerClass();
+        return cls;
+    }
+    Value title_;
+    bool flag_ = false;
+    std::int32_t count_ = 0;
+};
+
+TEST(PropertiesAsDictionary, ClassIntrospection) {
+    const ClassInfo* cls = LNPreferences::runtimeClass();
+    EXPECT_EQ(PropertiesAsDictionary::propertyNamesArray(cls),
+              (std::vector<std::string>{"appVersion", "appBuild", "hideVideos", "checkUpdate", "mbltoken",
+                                        "mblRefreshtoken", "mblExpireDate", "mblCurrentUserID", "mblCurrentUserInfo",
+                                        "mblUsername"}));
+    const Dictionary types = PropertiesAsDictionary::propertyNamesAttrDictionary(cls);
+    EXPECT_EQ(types.size(), 10u);
+    EXPECT_EQ(types.get("mbltoken"), Value("String*"));
+    EXPECT_EQ(types.get("hideVideos"), Value("Number*"));
+    EXPECT_EQ(types.get("mblExpireDate"), Value("Date*"));
+    EXPECT_EQ(types.get("mblCurrentUserInfo"), Value("Dictionary*"));
+
+    Flagged::runtimeClass();
+    EXPECT_EQ(PropertiesAsDictionary::propertyNamesAttrDictionary(Flagged::runtimeClass()),
+              (Dictionary{{"count", "int"}, {"title", "String*"}}));  // the bool has no type name
+
+    auto object = makeRef<Flagged>();
+    object->title_ = "t";
+    // Non-nil values only; scalars are always there.
+    EXPECT_EQ(PropertiesAsDictionary::propertyValuesDictionary(*object),
+              (Dictionary{{"count", 0}, {"flag", false}, {"title", "t"}}));
+    object->title_ = Value();
+    EXPECT_FALSE(PropertiesAsDictionary::propertyValuesDictionary(*object).contains("title"));
+}
+
+}  // namespace
+}  // namespace lv

@@ -1,0 +1,182 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+
+#include "data_test_support.h"
+#include "platform/data/errors.h"
+#include "platform/data/model.h"
+#include "platform/storage/bundle.h"
+
+namespace lv {
+namespace {
+
+using test::TempDir;
+
+TEST(ModelFile, BundleModelHoldsTheSevenContentEntities) {
+    auto model = ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()});
+    ASSERT_TRUE(model);
+    const std::map<std::string, std::size_t> expected{{"Microblog", 14}, {"Toptenz", 14}, {"Taobao", 10}, {"News", 8},
+                                                      {"Video", 9},      {"Teleplay", 19}, {"Novel", 6}};
+    ASSERT_EQ(model->entities().size(), expected.size());
+    for (const auto& [name, count] : expected) {
+        auto entity = model->entityNamed(name);
+        ASSERT_TRUE(entity) << name;
+        EXPECT_EQ(entity->attributes().size(), count) << name;
+        EXPECT_EQ(entity->managedObjectClassName(), name);
+        EXPECT_TRUE(entity->relationships().empty());
+        for (const auto& a : entity->attributes()) EXPECT_TRUE(a->isOptional()) << name << "." << a->name();
+    }
+    // Kinds the content core relies on.
+    EXPECT_EQ(model->entityNamed("Taobao")->attributeNamed("price")->attributeType(), AttributeType::Decimal);
+    EXPECT_EQ(model->entityNamed("Teleplay")->attributeNamed("playLinks")->attributeType(), AttributeType::Transformable);
+    EXPECT_EQ(model->entityNamed("Video")->attributeNamed("createTime")->attributeType(), AttributeType::String);
+    EXPECT_EQ(model->entityNamed("News")->attributeNamed("createTime")->attributeType(), AttributeType::Date);
+    EXPECT_TRUE(isIntegerAttributeType(model->entityNamed("Toptenz")->attributeNamed("sid")->attributeType()));
+    EXPECT_TRUE(model->entityNamed("Novel")->attributeNamed("novel_desc"));
+    for (const char* name : {"Microblog", "Video", "Teleplay"}) EXPECT_TRUE(model->entityNamed(name)->attributeNamed("sortWeight"));
+    for (const char* name : {"Toptenz", "Taobao", "News", "Novel"}) EXPECT_FALSE(model->entityNamed(name)->attributeNamed("sortWeight"));
+}
+
+TEST(ModelFile, TheMainBundleGivesTheSameMergedModel) {
+    auto fromBundle = ManagedObjectModel::mergedModelFromBundles();
+    ASSERT_TRUE(fromBundle);
+    auto fromDirectory = ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()});
+    EXPECT_EQ(fromBundle->entityVersionHashesByName(), fromDirectory->entityVersionHashesByName());
+    EXPECT_EQ(fromBundle->entities().size(), 7u);
+}
+
+TEST(ModelFile, TextRoundTripKeepsEverythingTheStoreDependsOn) {
+    auto model = test::makeItemModel();
+    model->entityNamed("Item")->attributeNamed("count")->setDefaultValue(Value(7));
+    model->entityNamed("Item")->attributeNamed("price")->setDefaultValue(Value(*Decimal::parse("19.99")));
+    model->entityNamed("Item")->setUserInfo(Dictionary{{"relatedByAttribute", Value("name")}});
+    Ref<Error> error;
+    auto back = ManagedObjectModel::modelFromText(model->textRepresentation(), &error);
+    ASSERT_TRUE(back) << error->description();
+    EXPECT_EQ(back->entityVersionHashesByName(), model->entityVersionHashesByName());
+    auto item = back->entityNamed("Item");
+    EXPECT_EQ(item->attributeNamed("count")->defaultValue(), Value(7));
+    EXPECT_EQ(item->attributeNamed("price")->defaultValue().decimal()->stringValue(), "19.99");
+    EXPECT_EQ(item->userInfo().get("relatedByAttribute"), Value("name"));
+    EXPECT_EQ(item->relationshipNamed("owner")->destinationEntity(), back->entityNamed("Owner"));
+    EXPECT_EQ(item->relationshipNamed("owner")->inverseRelationship(), back->entityNamed("Owner")->relationshipNamed("items"));
+    EXPECT_TRUE(back->entityNamed("Owner")->relationshipNamed("items")->isOrdered());
+    EXPECT_EQ(back->textRepresentation(), model->textRepresentation());
+}
+
+TEST(ModelFile, BadFilesAreErrors) {
+    struct Case {
+        const char* text;
+    };
+    const Case cases[] = {
+        {"not json"},
+        {"[]"},
+        {R"({"entities": [{"attributes": []}]})"},
+        {R"({"entities": [{"name": "A", "attributes": [{"name": "x", "type": "colour"}]}]})"},
+        {R"({"entities": [{"name": "A"}, {"name": "A"}]})"},
+        {R"({"entities": [{"name": "A", "relationships": [{"name": "b", "destination": "Missing"}]}]})"},
+        {R"({"entities": [{"name": "A", "attributes": [{"name": "_pk", "type": "string"}]}]})"},
+    };
+    for (const auto& c : cases) {
+        Ref<Error> error;
+        EXPECT_FALSE(ManagedObjectModel::modelFromText(c.text, &error)) << c.text;
+        ASSERT_TRUE(error) << c.text;
+        EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+    }
+    Ref<Error> error;
+    EXPECT_FALSE(ManagedObjectModel::modelWithContentsOfFile("/nonexistent/model.lvmodel", &error));
+    EXPECT_TRUE(error);
+}
+
+TEST(ModelMerge, DuplicateEntityNamesGiveNoModel) {
+    TempDir dir;
+    auto write = [&](const std::string& name, const std::string& text) {
+        std::ofstream(dir.file(name)) << text;
+    };
+    write("a.lvmodel", R"({"entities": [{"name": "A", "attributes": [{"name": "x", "type": "string"}]}]})");
+    write("b.lvmodel", R"({"entities": [{"name": "B", "attributes": []}]})");
+    write("ignored.txt", "not a model");
+    auto merged = ManagedObjectModel::mergedModelFromDirectories({dir.path()});
+    ASSERT_TRUE(merged);
+    EXPECT_EQ(merged->entities().size(), 2u);
+    EXPECT_TRUE(merged->entityNamed("A")->attributeNamed("x"));
+    write("c.lvmodel", R"({"entities": [{"name": "A", "attributes": []}]})");
+    EXPECT_FALSE(ManagedObjectModel::mergedModelFromDirectories({dir.path()}));
+    EXPECT_TRUE(ManagedObjectModel::mergedModelFromDirectories({dir.path() / "missing"}));  // no files: empty model
+}
+
+TEST(VersionHash, FollowsTheStoredShapeOnly) {
+    auto base = [] {
+        auto e = EntityDescription::make("E");
+        e->addAttribute(AttributeDescription::make("a", AttributeType::String));
+        e->addAttribute(AttributeDescription::make("b", AttributeType::Integer32));
+        return e;
+    };
+    const Bytes hash = base()->versionHash();
+    EXPECT_EQ(hash.size(), 32u);
+    EXPECT_EQ(base()->versionHash(), hash);
+
+    auto reordered = EntityDescription::make("E");
+    reordered->addAttribute(AttributeDescription::make("b", AttributeType::Integer32));
+    reordered->addAttribute(AttributeDescription::make("a", AttributeType::String));
+    EXPECT_EQ(reordered->versionHash(), hash);
+
+    auto withUserInfo = base();
+    withUserInfo->setUserInfo(Dictionary{{"k", Value("v")}});
+    withUserInfo->attributeNamed("a")->setDefaultValue(Value("x"));
+    EXPECT_EQ(withUserInfo->versionHash(), hash);
+
+    auto retyped = base();
+    retyped->attributeNamed("b")->setAttributeType(AttributeType::Integer64);
+    EXPECT_NE(retyped->versionHash(), hash);
+    auto added = base();
+    added->addAttribute(AttributeDescription::make("c", AttributeType::Date));
+    EXPECT_NE(added->versionHash(), hash);
+    auto mandatory = base();
+    mandatory->attributeNamed("a")->setOptional(false);
+    EXPECT_NE(mandatory->versionHash(), hash);
+    auto renamed = base();
+    renamed->setName("F");
+    EXPECT_NE(renamed->versionHash(), hash);
+}
+
+TEST(CoerceAttributeValue, ConvertsWithinKindsAndRefusesOthers) {
+    struct Case {
+        AttributeType type;
+        Value in;
+        std::optional<Value> out;
+        std::optional<NumberKind> kind;
+    };
+    const Case cases[] = {
+        {AttributeType::Integer16, Value(70000), Value(static_cast<std::int16_t>(70000 & 0xFFFF)), NumberKind::Int16},
+        {AttributeType::Integer32, Value(12.5), Value(12), NumberKind::Int32},
+        {AttributeType::Integer64, Value(*Decimal::parse("-3.9")), Value(-3), NumberKind::Int64},
+        {AttributeType::Boolean, Value(2), Value(true), NumberKind::Bool},
+        {AttributeType::Double, Value(3), Value(3.0), NumberKind::Double},
+        {AttributeType::Float, Value(0.5), Value(0.5f), NumberKind::Float},
+        {AttributeType::Decimal, Value(2), Value(Decimal::fromInteger(2)), std::nullopt},
+        {AttributeType::String, Value("x"), Value("x"), std::nullopt},
+        {AttributeType::String, Value(1), std::nullopt, std::nullopt},
+        {AttributeType::Integer32, Value("12"), std::nullopt, std::nullopt},
+        {AttributeType::Date, Value(1.0), std::nullopt, std::nullopt},
+        {AttributeType::Binary, Value::data("ab"), Value::data("ab"), std::nullopt},
+        {AttributeType::Transformable, Value(Dictionary{{"a", Value("b")}}), Value(Dictionary{{"a", Value("b")}}), std::nullopt},
+        {AttributeType::String, Value(), Value(), std::nullopt},
+    };
+    for (const auto& c : cases) {
+        auto out = coerceAttributeValue(c.type, c.in);
+        ASSERT_EQ(out.has_value(), c.out.has_value()) << attributeTypeName(c.type) << " " << c.in.description();
+        if (!out) continue;
+        EXPECT_EQ(*out, *c.out) << attributeTypeName(c.type);
+        if (c.kind) {
+            ASSERT_TRUE(out->isNumber());
+            const Number* n = out->number();
+            EXPECT_EQ(n ? n->kind() : NumberKind::Bool, *c.kind) << attributeTypeName(c.type);
+        }
+    }
+    EXPECT_TRUE(coerceAttributeValue(AttributeType::Decimal, Value(2))->isDecimal());
+}
+
+}  // namespace
+}  // namespace lv

@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "platform/storage/json.h"
+#include "platform/storage/property_list.h"
+
+#include "storage_test_support.h"
+
+namespace lv {
+namespace {
+
+Value read(std::string_view text, JSONReadingOptions options = kJSONReadingAllowFragments) {
+    Ref<Error> error;
+    Value v = JSONSerialization::JSONObjectWithData(text, options, &error);
+    EXPECT_EQ(v.isNil(), error != nullptr) << text;
+    return v;
+}
+
+std::string write(const Value& v, JSONWritingOptions options = 0) {
+    Ref<Error> error;
+    auto text = JSONSerialization::stringWithJSONObject(v, options, &error);
+    EXPECT_TRUE(text) << (error ? error->description() : "");
+    return text.value_or("");
+}
+
+TEST(JSONReading, KindsAreKeptApart) {
+    const Value v = read(R"({"i":42,"n":-7,"r":1.5,"e":1e2,"t":true,"f":false,"z":null,"s":"x","a":[],"o":{}})");
+    ASSERT_TRUE(v.isDictionary());
+    EXPECT_EQ(test::kindOf(v["i"]), NumberKind::Int64);
+    EXPECT_EQ(v["i"].longLongValue(), 42);
+    EXPECT_EQ(v["n"].longLongValue(), -7);
+    EXPECT_EQ(test::kindOf(v["r"]), NumberKind::Double);
+    EXPECT_EQ(test::kindOf(v["e"]), NumberKind::Double);
+    EXPECT_EQ(test::kindOf(v["t"]), NumberKind::Bool);
+    EXPECT_TRUE(v["t"].boolValue());
+    EXPECT_EQ(test::kindOf(v["f"]), NumberKind::Bool);
+    EXPECT_TRUE(v["z"].isNull());
+    EXPECT_EQ(v["s"].string(), "x");
+    EXPECT_TRUE(v["a"].isArray());
+    EXPECT_TRUE(v["o"].isDictionary());
+}
+
+TEST(JSONReading, BigIntegersAndDoublesAreExact) {
+    EXPECT_EQ(read("9223372036854775807").longLongValue(), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(read("-9223372036854775808").longLongValue(), std::numeric_limits<std::int64_t>::min());
+    const Value big = read("18446744073709551615");
+    EXPECT_EQ(test::kindOf(big), NumberKind::UInt64);
+    EXPECT_EQ(big.unsignedLongLongValue(), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(test::kindOf(read("18446744073709551616")), NumberKind::Double);
+    EXPECT_EQ(read("0.1").doubleValue(), 0.1);
+    EXPECT_EQ(read("2.2250738585072014e-308").doubleValue(), 2.2250738585072014e-308);
+    EXPECT_EQ(read("1.7976931348623157e308").doubleValue(), 1.7976931348623157e308);
+}
+
+TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
+    const Value v = read(R"(["\u97e9\u5267", "韩剧", "\ud83c\udfb5", "a\/b\n\"", "\u0000"])");
+    EXPECT_EQ(v[0].string(), "韩剧");
+    EXPECT_EQ(v[1].string(), "韩剧");
+    EXPECT_EQ(v[2].string(), "\U0001F3B5");
+    EXPECT_EQ(v[3].string(), "a/b\n\"");
+    EXPECT_EQ(v[4].string(), std::string(1, '\0'));
+    EXPECT_EQ(read("\xEF\xBB\xBF[1]", 0)[0].intValue(), 1);  // a byte-order mark is skipped
+}
+
+TEST(JSONReading, DuplicateKeysKeepTheLast) { EXPECT_EQ(read(R"({"a":1,"a":2})")["a"].intValue(), 2); }
+
+TEST(JSONReading, FragmentsNeedTheOption) {
+    Ref<Error> error;
+    EXPECT_TRUE(JSONSerialization::JSONObjectWithData("\"text\"", 0, &error).isNil());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(),
+              "JSON text did not start with array or object and option to allow fragments not set.");
+    EXPECT_EQ(read("\"text\"", kJSONReadingAllowFragments).string(), "text");
+    EXPECT_TRUE(read(" null ", kJSONReadingAllowFragments).isNull());
+    EXPECT_EQ(read("{\"a\":1}", kJSONReadingMutableContainers)["a"].intValue(), 1);
+}
+
+struct BadInput {
+    std::string text;
+    std::string description;
+};
+
+class JSONBadInput : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(JSONBadInput, GivesTheCocoaError3840) {
+    Ref<Error> error;
+    const Value v = JSONSerialization::JSONObjectWithData(GetParam().text, kJSONReadingAllowFragments, &error);
+    EXPECT_TRUE(v.isNil());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
+    EXPECT_EQ(error->code(), 3840);
+    EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(), GetParam().description);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JSONBadInput,
+    ::testing::Values(BadInput{"", "No value."}, BadInput{"   ", "No value."},
+                      BadInput{"{\"a\":1", "Unexpected end of file during JSON parse."},
+                      BadInput{"[1,2", "Unexpected end of file during JSON parse."},
+                      BadInput{"[1] x", "Garbage at end around character 4."},
+                      BadInput{"{\"a\" 1}", "No ':' after key around character 5."},
+                      BadInput{"[tru]", "Invalid value around character 4."},
+                      BadInput{"[\"\xff\"]", "Unable to convert data to a string around character 2. The data may be corrupt."},
+                      BadInput{"[\"a\\x\"]", "Invalid escape sequence around character 3."},
+                      BadInput{"[01]", "Badly formed array around character 2."},
+                      BadInput{"{1:2}", "No string key for value in object around character 1."},
+                      BadInput{"[NaN]", "Invalid value around character 1."}));
+
+TEST(JSONReading, TruncationsOfAValidDocumentAreRejected) {
+    const std::string doc = R"({"mItems":[{"title":"韩剧","n":[1,2.5,true,null]}],"k":"v"})";
+    for (std::size_t cut = 0; cut < doc.size(); ++cut) {
+        Ref<Error> error;
+        EXPECT_TRUE(JSONSerialization::JSONObjectWithData(doc.substr(0, cut), kJSONReadingAllowFragments, &error).isNil())
+            << cut;
+        EXPECT_TRUE(error) << cut;
+    }
+}
+
+TEST(JSONReading, NestingDeeperThanTheLimitIsRefused) {
+    Ref<Error> error;
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    EXPECT_TRUE(JSONSerialization::JSONObjectWithData(deep, 0, &error).isNil());
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), 3840);
+    EXPECT_TRUE(read(std::string(500, '[') + std::string(500, ']')).isArray());
+}
+
+TEST(JSONWriting, CompactAndDeterministic) {
+    Dictionary d;
+    d.set("b", Value::array({1, 2.5, true, Value::null(), "x"}));
+    d.set("a", Value::dictionary({{"z", 0}, {"y", -1}}));
+    EXPECT_EQ(write(Value(d)), R"({"a":{"y":-1,"z":0},"b":[1,2.5,true,null,"x"]})");
+    Dictionary reversed;
+    reversed.set("a", Value::dictionary({{"y", -1}, {"z", 0}}));
+    reversed.set("b", Value::array({1, 2.5, true, Value::null(), "x"}));
+    EXPECT_EQ(write(Value(reversed)), write(Value(d)));
+}
+
+TEST(JSONWriting, PrettyPrintedLayout) {
+    const Value v = Value::dictionary({{"a", 1}, {"b", Value::array({"x", Value(Array{})})}, {"c", Value(Dictionary{})}});
+    EXPECT_EQ(write(v, kJSONWritingPrettyPrinted),
+              "{\n  \"a\" : 1,\n  \"b\" : [\n    \"x\",\n    [\n\n    ]\n  ],\n  \"c\" : {\n\n  }\n}");
+}
+
+TEST(JSONWriting, NumbersAndStringsAsThePlatformWritesThem) {
+    EXPECT_EQ(write(Value::array({0.1, 1.0, -0.5, 1e21, 1e-7, 0.1f, 18446744073709551615ull, INT64_MIN})),
+              "[0.1,1,-0.5,1e+21,1e-07,0.1,18446744073709551615,-9223372036854775808]");
+    EXPECT_EQ(write(Value::array({Value(*Decimal::parse("199.90"))})), "[199.9]");
+    EXPECT_EQ(write(Value::array({"http://a.b/c?d=\"e\"\\", "韩\t\x01"})),
+              R"(["http:\/\/a.b\/c?d=\"e\"\\","韩\t\u0001"])");
+}
+
+TEST(JSONWriting, ValuesJSONCannotHoldAreErrors) {
+    for (const Value& bad : {Value::array({Value(Date::now())}), Value::array({Value::data("x")}),
+                             Value::array({std::nan("")}), Value::array({INFINITY}), Value("top"), Value(1)}) {
+        Ref<Error> error;
+        EXPECT_FALSE(JSONSerialization::dataWithJSONObject(bad, 0, &error)) << bad.description();
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), "NSCocoaErrorDomain");
+        EXPECT_FALSE(JSONSerialization::isValidJSONObject(bad));
+    }
+    EXPECT_EQ(write(Value("top"), kJSONWritingFragmentsAllowed), "\"top\"");
+    EXPECT_TRUE(JSONSerialization::isValidJSONObject(Value::dictionary({{"a", Value::null()}})));
+}
+
+TEST(JSONRoundTrip, NestedUnicodeAndNumbersComeBackEqual) {
+    const Value original = Value::dictionary(
+        {{"mItems", Value::array({Value::dictionary({{"title", "防弹少年团 \U0001F3B5 \"新\" / 歌"},
+                                                     {"views", INT64_MAX},
+                                                     {"score", 4.35},
+                                                     {"tiny", 5e-324},
+                                                     {"tags", Value::array({"kpop", Value::null(), false})}})})},
+         {"next", Value::null()}});
+    for (JSONWritingOptions options : {JSONWritingOptions{0}, kJSONWritingPrettyPrinted}) {
+        Ref<Error> error;
+        auto bytes = JSONSerialization::dataWithJSONObject(original, options, &error);
+        ASSERT_TRUE(bytes);
+        const Value back = JSONSerialization::JSONObjectWithData(*bytes, 0, &error);
+        EXPECT_EQ(back, original);
+        EXPECT_EQ(test::kindOf(back["mItems"][0]["views"]), NumberKind::Int64);
+        EXPECT_EQ(test::kindOf(back["mItems"][0]["score"]), NumberKind::Double);
+    }
+}
+
+}  // namespace
+}  // namespace lv

@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <thread>
+#include <vector>
+
+#include "platform/base/log.h"
+#include "platform/storage/file_manager.h"
+#include "platform/storage/property_list.h"
+#include "platform/storage/user_defaults.h"
+#include "platform/text/locale.h"
+#include "storage_test_support.h"
+
+namespace lv {
+namespace {
+
+using test::SandboxTest;
+
+TEST_F(SandboxTest, StandardDefaultsLiveInThePreferencesFolderUnderTheBundleIdentifier) {
+    auto defaults = UserDefaults::standardUserDefaults();
+    EXPECT_EQ(defaults->filePath(), rootPath() + "/Library/Preferences/com.lunavexa.app.plist");
+    EXPECT_EQ(UserDefaults::standardUserDefaults(), defaults);
+}
+
+TEST_F(SandboxTest, TypedReadersAndWhatAbsentKeysGive) {
+    auto defaults = UserDefaults::standardUserDefaults();
+    EXPECT_EQ(defaults->integerForKey("tlyPeriodEvtCount"), 0);
+    EXPECT_FALSE(defaults->boolForKey("tlyActivateMsg"));
+    EXPECT_EQ(defaults->doubleForKey("lastPostInterval"), 0.0);
+    EXPECT_FALSE(defaults->stringForKey("appkey"));
+    EXPECT_TRUE(defaults->objectForKey("appkey").isNil());
+
+    defaults->setObject(Value("9f3b6c2a41e07d58b2c4a6e1"), "appkey");
+    defaults->setInteger(3, "tlyDefcon");
+    defaults->setDouble(1425517622.5, "lastPostInterval");
+    defaults->setBool(true, "tlyActivateMsg");
+    defaults->setObject(Value::data("\x01\x02"), "tlyImprint");
+    defaults->setObject(Value("12"), "PNSTAT_DB_VER");
+    EXPECT_EQ(*defaults->stringForKey("appkey"), "9f3b6c2a41e07d58b2c4a6e1");
+    EXPECT_EQ(*defaults->stringForKey("tlyDefcon"), "3");
+    EXPECT_EQ(defaults->integerForKey("tlyDefcon"), 3);
+    EXPECT_EQ(defaults->integerForKey("PNSTAT_DB_VER"), 12);
+    EXPECT_EQ(defaults->integerForKey("tlyImprint"), 0);
+    EXPECT_EQ(defaults->doubleForKey("lastPostInterval"), 1425517622.5);
+    EXPECT_TRUE(defaults->boolForKey("tlyActivateMsg"));
+    EXPECT_EQ(defaults->dataForKey("tlyImprint").bytes(), (Bytes{1, 2}));
+    EXPECT_TRUE(defaults->arrayForKey("appkey").isNil());
+
+    defaults->removeObjectForKey("appkey");
+    EXPECT_TRUE(defaults->objectForKey("appkey").isNil());
+    defaults->registerDefaults({{"appkey", "registered"}});
+    EXPECT_EQ(*defaults->stringForKey("appkey"), "registered");
+    EXPECT_EQ(defaults->dictionaryRepresentation().get("tlyDefcon").intValue(), 3);
+}
+
+TEST_F(SandboxTest, NonPropertyListValuesAreRefusedWithOneLogLine) {
+    auto defaults = UserDefaults::standardUserDefaults();
+    LogCapture capture;
+    EXPECT_FALSE(defaults->setObject(Value::null(), "k"));
+    EXPECT_FALSE(defaults->setObject(Value::array({Value::null()}), "k"));
+    EXPECT_EQ(capture.lines().size(), 2u);
+    EXPECT_TRUE(defaults->objectForKey("k").isNil());
+}
+
+TEST_F(SandboxTest, EveryChangeIsWrittenAtOnceAtomicallyAndOwnerOnly) {
+    auto defaults = UserDefaults::standardUserDefaults();
+    defaults->setObject(Value::dictionary({{"a", Value::array({1, "x"})}}), "tlyExperimentGroupInfo");
+    defaults->setObject(Value(Date::fromSince1970(1425517622.0)), "date");
+    const Value onDisk = dictionaryWithContentsOfFile(defaults->filePath());
+    EXPECT_EQ(onDisk["tlyExperimentGroupInfo"]["a"][1].string(), "x");
+    EXPECT_DOUBLE_EQ(test::since1970(onDisk["date"]), 1425517622.0);
+    struct stat st{};
+    ASSERT_EQ(::stat(defaults->filePath().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    UserDefaults reopened(defaults->filePath());
+    EXPECT_EQ(reopened.dictionaryForKey("tlyExperimentGroupInfo"), defaults->dictionaryForKey("tlyExperimentGroupInfo"));
+    EXPECT_TRUE(reopened.synchronize());
+}
+
+TEST_F(SandboxTest, ADamagedFileReadsAsEmptyAndIsReplacedOnTheNextWrite) {
+    const std::string file = UserDefaults::standardUserDefaults()->filePath();
+    ASSERT_TRUE(writeToFile(std::string_view("bplist00 damaged"), file, true));
+    UserDefaults::resetStandardUserDefaults();
+    LogCapture capture;
+    auto defaults = UserDefaults::standardUserDefaults();
+    EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
+    EXPECT_EQ(capture.lines().size(), 1u);
+    defaults->setInteger(1, "PNSTAT_DB_VER");
+    EXPECT_EQ(dictionaryWithContentsOfFile(file)["PNSTAT_DB_VER"].intValue(), 1);
+}
+
+TEST_F(SandboxTest, AtomicAddCountsEveryIncrementFromManyThreads) {
+    auto defaults = UserDefaults::standardUserDefaults();
+    constexpr int kThreads = 4, kAdds = 25;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < kAdds; ++i) {
+                defaults->addInteger(1, "tlySerialNum");
+                (void)defaults->integerForKey("tlySerialNum");
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(defaults->integerForKey("tlySerialNum"), kThreads * kAdds);
+    EXPECT_EQ(UserDefaults(defaults->filePath()).integerForKey("tlySerialNum"), kThreads * kAdds);
+    EXPECT_EQ(defaults->addInteger(-5, "tlySerialNum"), kThreads * kAdds - 5);
+}
+
+TEST_F(SandboxTest, AppleLanguagesFeedThePreferredLanguages) {
+    auto defaults = UserDefaults::standardUserDefaults();
+    EXPECT_EQ(UserDefaults::preferredLanguages(), Locale::environmentLanguages());
+    EXPECT_TRUE(defaults->objectForKey(kAppleLanguagesKey).isArray());
+    defaults->setObject(Value::array({"zh-Hans", "en"}), kAppleLanguagesKey);
+    EXPECT_EQ(UserDefaults::preferredLanguages(), (std::vector<std::string>{"zh-Hans", "en"}));
+    EXPECT_EQ(Locale::preferredLanguages(), (std::vector<std::string>{"zh-Hans", "en"}));
+    EXPECT_EQ(defaults->arrayForKey(kAppleLanguagesKey)[0].string(), "zh-Hans");
+}
+
+TEST_F(SandboxTest, ANewSandboxRootOpensItsOwnDefaults) {
+    UserDefaults::standardUserDefaults()->setInteger(7, "k");
+    test::TempDir other;
+    ASSERT_TRUE(Sandbox::setRoot(other.path().string()));
+    EXPECT_EQ(UserDefaults::standardUserDefaults()->integerForKey("k"), 0);
+    ASSERT_TRUE(Sandbox::setRoot(rootPath()));
+    EXPECT_EQ(UserDefaults::standardUserDefaults()->integerForKey("k"), 7);
+}
+
+// Runs in a second process: sets values in the standard defaults of the sandbox it is given.
+TEST(UserDefaultsChildProcess, SetsValues) {
+    const char* root = std::getenv("LV_DEFAULTS_CHILD_ROOT");
+    if (!root) GTEST_SKIP() << "runs only as the second process of UserDefaultsAcrossProcesses";
+    ASSERT_TRUE(Sandbox::setRoot(root));
+    auto defaults = UserDefaults::standardUserDefaults();
+    defaults->setObject(Value("written by the first process"), "TLYProfilePUID");
+    defaults->addInteger(41, "tlySuccessfulRequests");
+    defaults->addInteger(1, "tlySuccessfulRequests");
+}
+
+TEST_F(SandboxTest, ValuesSurviveTheProcessThatSetThem) {
+    ASSERT_EQ(test::runThisBinary("UserDefaultsChildProcess.*", {{"LV_DEFAULTS_CHILD_ROOT", rootPath()}}), 0);
+    auto defaults = UserDefaults::standardUserDefaults();
+    EXPECT_EQ(*defaults->stringForKey("TLYProfilePUID"), "written by the first process");
+    EXPECT_EQ(defaults->integerForKey("tlySuccessfulRequests"), 42);
+}
+
+}  // namespace
+}  // namespace lv
