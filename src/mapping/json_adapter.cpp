@@ -2,6 +2,7 @@
 
 #include "mapping/helpers.h"
 #include "mapping/detail/attribute_cache.h"
+#include "mapping/detail/class_name.h"
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 
@@ -9,12 +10,7 @@ namespace lv {
 
 namespace {
 
-// The class name of a value as %@ prints a class ("(null)" for nil).
-Value classNameValue(const Value& value) {
-    if (value.isObject()) return Value(value.object()->className());
-    const ClassInfo* cls = classOfValue(value);
-    return cls ? Value(cls->name()) : Value();
-}
+using mapping_detail::classNameValue;
 
 Ref<Error> adapterError(std::int64_t code, std::string description, std::string reason) {
     Dictionary info;

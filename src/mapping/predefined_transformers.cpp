@@ -1,5 +1,6 @@
 // The predefined transformers: URL, boolean, array mapping, class validation and value mapping.
 #include "mapping/value_transformer.h"
+#include "mapping/detail/class_name.h"
 #include "platform/base/format.h"
 #include "platform/runtime/runtime.h"
 
@@ -7,12 +8,7 @@ namespace lv {
 
 namespace {
 
-// The class name of a value as %@ prints a class ("(null)" for nil, through format's nil).
-Value classNameValue(const Value& value) {
-    if (value.isObject()) return Value(value.object()->className());
-    const ClassInfo* cls = classOfValue(value);
-    return cls ? Value(cls->name()) : Value();
-}
+using mapping_detail::classNameValue;
 
 Value fail(bool* success, Ref<Error>* error, std::string description, std::string reason, const Value& input,
            Ref<Error> underlying = nullptr) {

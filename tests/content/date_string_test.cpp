@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/civil_time.h"
 #include "content/date_iso8601.h"
 #include "content/date_string.h"
 #include "platform/base/clock.h"
@@ -15,21 +16,8 @@
 namespace lv {
 namespace {
 
-// Days since 1970-01-01 of a Gregorian date, so that instants are worked out without ICU.
-std::int64_t daysFromCivil(int y, int m, int d) {
-    y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-}
-
-// The instant of a wall-clock time `offset` seconds east of GMT.
-Date wallClock(int y, int mo, int d, int h, int mi, int s, int offset, double fraction = 0) {
-    return Date::fromSince1970(static_cast<double>(daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + s - offset) +
-                               fraction);
-}
+using test::daysFromCivil;
+using test::wallClock;
 
 // The device's zone and locale for one test, restored afterwards.
 class DeviceSettings {

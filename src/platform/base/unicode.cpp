@@ -7,40 +7,33 @@
 
 namespace lv {
 
-namespace {
-
-// Decodes one code point at text[i]; advances i. Returns U+FFFD for a malformed sequence (one byte).
-char32_t decode(std::string_view text, std::size_t& i) {
+char32_t decodeUtf8(std::string_view text, std::size_t& i, bool* valid) {
     const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
     const std::uint8_t b0 = byte(i);
     if (b0 < 0x80) {
         ++i;
         return b0;
     }
-    int length = b0 >= 0xF0 && b0 < 0xF5 ? 4 : b0 >= 0xE0 ? 3 : b0 >= 0xC2 && b0 < 0xE0 ? 2 : 0;
-    if (length == 0 || i + length > text.size()) {
+    const auto bad = [&]() -> char32_t {
         ++i;
+        if (valid) *valid = false;
         return 0xFFFD;
-    }
+    };
+    const int length = b0 >= 0xF0 && b0 < 0xF5 ? 4 : b0 >= 0xE0 && b0 < 0xF0 ? 3 : b0 >= 0xC2 && b0 < 0xE0 ? 2 : 0;
+    if (length == 0 || i + static_cast<std::size_t>(length) > text.size()) return bad();
     char32_t cp = b0 & (0xFF >> (length + 1));
     for (int k = 1; k < length; ++k) {
-        const std::uint8_t b = byte(i + k);
-        if ((b & 0xC0) != 0x80) {
-            ++i;
-            return 0xFFFD;
-        }
+        const std::uint8_t b = byte(i + static_cast<std::size_t>(k));
+        if ((b & 0xC0) != 0x80) return bad();
         cp = (cp << 6) | (b & 0x3F);
     }
     const bool overlong = (length == 3 && cp < 0x800) || (length == 4 && cp < 0x10000);
-    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return 0xFFFD;
-    }
-    i += length;
+    if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return bad();
+    i += static_cast<std::size_t>(length);
     return cp;
 }
 
-void encodeUtf8(char32_t cp, std::string& out) {
+void appendUtf8(char32_t cp, std::string& out) {
     if (cp < 0x80) {
         out += static_cast<char>(cp);
     } else if (cp < 0x800) {
@@ -58,8 +51,6 @@ void encodeUtf8(char32_t cp, std::string& out) {
     }
 }
 
-}  // namespace
-
 std::size_t utf16Length(std::string_view utf8) {
     std::size_t units = 0;
     for (std::size_t i = 0; i < utf8.size();) {
@@ -68,7 +59,7 @@ std::size_t utf16Length(std::string_view utf8) {
             ++units;
             continue;
         }
-        units += decode(utf8, i) >= 0x10000 ? 2 : 1;
+        units += decodeUtf8(utf8, i) >= 0x10000 ? 2 : 1;
     }
     return units;
 }
@@ -78,7 +69,7 @@ std::size_t utf8OffsetOfUtf16Index(std::string_view utf8, std::size_t utf16Index
     std::size_t i = 0;
     while (i < utf8.size()) {
         std::size_t next = i;
-        const std::size_t width = decode(utf8, next) >= 0x10000 ? 2 : 1;
+        const std::size_t width = decodeUtf8(utf8, next) >= 0x10000 ? 2 : 1;
         if (units + width > utf16Index) break;
         units += width;
         i = next;
@@ -90,7 +81,7 @@ std::u16string toUtf16(std::string_view utf8) {
     std::u16string out;
     out.reserve(utf8.size());
     for (std::size_t i = 0; i < utf8.size();) {
-        const char32_t cp = decode(utf8, i);
+        const char32_t cp = decodeUtf8(utf8, i);
         if (cp >= 0x10000) {
             out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
             out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
@@ -112,7 +103,7 @@ std::string fromUtf16(std::u16string_view utf16) {
         } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = 0xFFFD;
         }
-        encodeUtf8(cp, out);
+        appendUtf8(cp, out);
     }
     return out;
 }

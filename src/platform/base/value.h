@@ -349,6 +349,10 @@ bool readBool(std::string_view text);
 std::size_t utf16Length(std::string_view utf8);
 std::size_t utf8OffsetOfUtf16Index(std::string_view utf8, std::size_t utf16Index);
 std::u16string toUtf16(std::string_view utf8);
+// Decodes the code point at utf8[i] and advances i past it. A malformed sequence gives U+FFFD,
+// advances one byte and clears *valid (when given).
+char32_t decodeUtf8(std::string_view utf8, std::size_t& i, bool* valid = nullptr);
+void appendUtf8(char32_t codePoint, std::string& out);
 std::string fromUtf16(std::u16string_view utf16);
 
 }  // namespace lv

@@ -125,6 +125,16 @@ TEST(Unicode, Utf16IndexToByteOffset) {
     EXPECT_EQ(utf8OffsetOfUtf16Index(text, 99), text.size());
     EXPECT_EQ(fromUtf16(toUtf16(text)), text);
     EXPECT_EQ(fromUtf16(u"\xD800x"), "\xEF\xBF\xBDx");  // a lone surrogate becomes U+FFFD
+    // Lead bytes that start no sequence (F5..FF) and truncated sequences are one unit each.
+    for (const char* malformed : {"\xF8\x80\x80", "\xFF\x80", "\xE4\xB8", "\xC0\xAF"}) {
+        const std::string bytes(malformed);
+        std::size_t i = 0;
+        bool valid = true;
+        EXPECT_EQ(decodeUtf8(bytes, i, &valid), U'\xFFFD') << bytes;
+        EXPECT_EQ(i, 1u);
+        EXPECT_FALSE(valid);
+        EXPECT_EQ(utf16Length(bytes), bytes.size());
+    }
 }
 
 TEST(ValueCompare, OrdersNumbersTextAndDates) {

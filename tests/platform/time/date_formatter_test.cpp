@@ -1,3 +1,4 @@
+#include "support/civil_time.h"
 #include "platform/time/date_formatter.h"
 
 #include <memory>
@@ -19,16 +20,7 @@ namespace {
 
 using test::ScopedEnv;
 
-// Days since 1970-01-01 of a Gregorian date (H. Hinnant's civil-from-days inverse), so that expected
-// instants are worked out independently of ICU.
-std::int64_t daysFromCivil(int y, int m, int d) {
-    y -= m <= 2;
-    const int era = (y >= 0 ? y : y - 399) / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return static_cast<std::int64_t>(era) * 146097 + doe - 719468;
-}
+using test::daysFromCivil;
 
 // The instant of a local wall-clock time in a zone `offset` seconds east of GMT.
 Date localTime(int y, int mo, int d, int h, int mi, int s, int offset, int ms = 0) {

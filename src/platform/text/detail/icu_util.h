@@ -9,12 +9,13 @@
 
 #include <unicode/unistr.h>
 
+#include "platform/base/value.h"
+
 namespace lv::text::detail {
 
-// Decodes one code point at text[i] and advances i. A malformed sequence yields U+FFFD and advances by
-// one byte; `valid` (when given) is set to false for it.
-char32_t decodeUtf8(std::string_view text, std::size_t& i, bool* valid = nullptr);
-void appendUtf8(char32_t cp, std::string& out);
+// UTF-8 walking comes from base (decodeUtf8 advances past one code point, U+FFFD for a malformed byte).
+using lv::appendUtf8;
+using lv::decodeUtf8;
 // True when the text is well-formed UTF-8.
 bool isValidUtf8(std::string_view text);
 bool isAscii(std::string_view text);
