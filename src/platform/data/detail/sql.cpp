@@ -152,10 +152,11 @@ struct Compiler {
         if (op == Op::EqualTo || op == Op::NotEqualTo) return unrelated(op);
         // Non-integral (or beyond the 64-bit range): the nearest integers on either side.
         const bool below = Decimal::fromInteger(truncated).compare(d) < 0;  // truncated < d
-        std::int64_t floorValue = below ? truncated : truncated - 1;
-        std::int64_t ceilValue = below ? truncated + 1 : truncated;
-        if (below && truncated == std::numeric_limits<std::int64_t>::max()) ceilValue = truncated;  // d beyond range
-        if (!below && truncated == std::numeric_limits<std::int64_t>::min()) floorValue = truncated;
+        // At the 64-bit limits d lies beyond the range: the bound stays at the limit (handled below).
+        std::int64_t floorValue = truncated;
+        std::int64_t ceilValue = truncated;
+        if (below && truncated != std::numeric_limits<std::int64_t>::max()) ceilValue = truncated + 1;
+        if (!below && truncated != std::numeric_limits<std::int64_t>::min()) floorValue = truncated - 1;
         if (op == Op::LessThan || op == Op::LessThanOrEqualTo) {
             if (!below && truncated == std::numeric_limits<std::int64_t>::min()) return "0";
             return compareBound(column, Op::LessThanOrEqualTo, Value(floorValue));
