@@ -38,7 +38,6 @@ run_build() {
 run_build build
 # The sanitizer build uses clang, so every change is also compiled warning-free by a second compiler.
 run_build build-asan -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-run_build build-tsan -DLV_SANITIZE=thread -DLV_BUILD_BENCH=OFF
 
 # Fuzz the decoders of outside input briefly (clang's libFuzzer, with ASan and UBSan).
 echo "=== build-fuzz"
@@ -47,5 +46,13 @@ cmake -S . -B build-fuzz -G Ninja -DLV_FUZZ=ON -DLV_SANITIZE=address -DLV_BUILD_
 cmake --build build-fuzz -j "$jobs" --target lv_fuzz_all
 for fuzzer in $(find build-fuzz/tests/fuzz -maxdepth 1 -type f -name 'lv_fuzz_*' -perm -u+x | sort); do
   echo "--- $(basename "$fuzzer")"
-  "$fuzzer" -max_total_time="${LV_FUZZ_SECONDS:-10}" -print_final_stats=0 2>&1 | tail -n 1
+  log="build-fuzz/$(basename "$fuzzer").log"
+  if ! "$fuzzer" -max_total_time="${LV_FUZZ_SECONDS:-10}" >"$log" 2>&1; then
+    tail -n 40 "$log"
+    exit 1
+  fi
+  grep -E "^Done [0-9]+ runs" "$log" || true
 done
+
+# Last, so that the test summary closes the output.
+run_build build-tsan -DLV_SANITIZE=thread -DLV_BUILD_BENCH=OFF
