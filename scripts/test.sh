@@ -36,6 +36,14 @@ run_build() {
 }
 
 run_build build
+
+# Each benchmark measures a main road beside its raw baseline; a short run prints the ratios.
+echo "=== benchmarks"
+for bench in $(find build/bench -type f -name 'lv_*_bench' -perm -u+x | sort); do
+  # Every benchmark program prints one line with its ratio: "… / … : ratio" or "ratio …".
+  "$bench" --benchmark_min_time=0.05 --benchmark_color=false 2>&1 | sed 's/\x1b\[[0-9;]*m//g' |
+    grep -E "^ratio | / .*: [0-9]" || true
+done
 # The sanitizer build uses clang, so every change is also compiled warning-free by a second compiler.
 run_build build-asan -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
