@@ -547,31 +547,76 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
                                                                   " does not belong to a store of this coordinator"));
         return false;
     };
-    auto ownEntity = [&](const Ref<ManagedObjectID>& id) {
-        return id && id->entity() ? model_->entityNamed(id->entity()->name()) : nullptr;
+    // This model's entity of an ID (property indexes must match); the last answer is kept, since
+    // a change set holds long runs of one entity.
+    const EntityDescription* lastAsked = nullptr;
+    Ref<EntityDescription> lastOwn;
+    auto ownEntity = [&](const Ref<ManagedObjectID>& id) -> Ref<EntityDescription> {
+        if (!id || !id->entity()) return nullptr;
+        if (id->entity().get() != lastAsked) {
+            lastAsked = id->entity().get();
+            lastOwn = model_->entityNamed(id->entity()->name());
+        }
+        return lastOwn;
     };
+    // Relationship values may name new records by their temporary IDs: those need the map from
+    // temporary to permanent IDs.
+    const bool anyRelationships = std::any_of(model_->entities().begin(), model_->entities().end(),
+                                              [](const Ref<EntityDescription>& e) { return !e->relationships().empty(); });
     // Keys for temporary IDs, per entity, from the first store.
     std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>> temporaryIDs;
-    std::map<std::string, std::vector<const ChangeSet::Insert*>> temporaryByEntity;
+    std::vector<std::pair<Ref<EntityDescription>, std::vector<const ChangeSet::Insert*>>> temporaryByEntity;
     for (const auto& insert : changes.inserts) {
         auto entity = ownEntity(insert.objectID);
         if (!entity) return unknown(insert.objectID);
         if (insert.objectID->isTemporaryID()) {
-            temporaryByEntity[entity->name()].push_back(&insert);
+            if (temporaryByEntity.empty() || temporaryByEntity.back().first != entity) {
+                auto it = std::find_if(temporaryByEntity.begin(), temporaryByEntity.end(), [&](const auto& g) { return g.first == entity; });
+                if (it == temporaryByEntity.end()) {
+                    temporaryByEntity.emplace_back(entity, std::vector<const ChangeSet::Insert*>{});
+                } else {
+                    std::rotate(it, it + 1, temporaryByEntity.end());  // keep the order of first appearance stable enough
+                }
+            }
+            temporaryByEntity.back().second.push_back(&insert);
             continue;
         }
         auto store = storeForID(*insert.objectID);
         if (!store) return unknown(insert.objectID);
-        // Use this model's entity so that property indexes match.
         parts[store.get()].inserts.push_back(
-            {&insert, ManagedObjectID::makePermanent(entity, store->identifier(), insert.objectID->key())});
+            {&insert, insert.objectID->entity() == entity ? insert.objectID
+                                                          : ManagedObjectID::makePermanent(entity, store->identifier(), insert.objectID->key())});
     }
-    for (const auto& [name, inserts] : temporaryByEntity) {
-        auto ids = obtainPermanentIDs(model_->entityNamed(name), inserts.size(), error);
-        if (!ids) return false;
+    // Keys for new records are taken in the first store's save transaction: a failed save gives
+    // them back, and the save pays for one commit only.
+    data_detail::Connection* keyConnection = nullptr;
+    if (!temporaryByEntity.empty()) {
+        keyConnection = &stores_.front()->impl_->connection();
+        Ref<Error> beginError;
+        if (!keyConnection->begin(&beginError)) {
+            setError(error, data_detail::saveFailure(beginError));
+            return false;
+        }
+    }
+    struct RollbackUnlessDone {
+        data_detail::Connection* connection;
+        ~RollbackUnlessDone() {
+            if (connection && !sqlite3_get_autocommit(connection->handle())) connection->rollback();
+        }
+    } rollbackUnlessDone{keyConnection};
+    for (const auto& [entity, inserts] : temporaryByEntity) {
+        Ref<Error> keyError;
+        auto ids = obtainPermanentIDs(entity, inserts.size(), &keyError);
+        if (!ids) {
+            setError(error, data_detail::saveFailure(keyError));
+            return false;
+        }
+        auto& part = parts[stores_.front().get()];
+        part.inserts.reserve(part.inserts.size() + inserts.size());
+        if (anyRelationships) temporaryIDs.reserve(temporaryIDs.size() + inserts.size());
         for (std::size_t i = 0; i < inserts.size(); ++i) {
-            temporaryIDs[inserts[i]->objectID.get()] = (*ids)[i];
-            parts[stores_.front().get()].inserts.push_back({inserts[i], (*ids)[i]});
+            if (anyRelationships) temporaryIDs.emplace(inserts[i]->objectID.get(), (*ids)[i]);
+            part.inserts.push_back({inserts[i], (*ids)[i]});
         }
     }
     for (const auto& update : changes.updates) {

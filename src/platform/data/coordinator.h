@@ -115,6 +115,9 @@ struct ChangeSet {
     struct Insert {
         Ref<ManagedObjectID> objectID;  // temporary, or permanent from obtainPermanentIDs
         std::vector<std::pair<std::string, Value>> values;
+        // Instead of values: every property's value by the entity's property index (nil: none). Used
+        // when it has one value per property.
+        std::vector<Value> valuesByIndex = {};
     };
     struct Update {
         Ref<ManagedObjectID> objectID;

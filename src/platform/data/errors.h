@@ -4,13 +4,17 @@
 #include <cstdint>
 #include <string_view>
 
+// The file error codes (kFileReadCorruptFileError, 259, for a file that is not a database) are the
+// storage library's.
+#include "platform/storage/file_manager.h"
+
 namespace lv {
 
-inline constexpr std::int64_t kFileReadCorruptFileError = 259;
 inline constexpr std::int64_t kFormattingError = 2048;
 inline constexpr std::int64_t kManagedObjectValidationError = 1550;
 inline constexpr std::int64_t kValidationMultipleErrorsError = 1560;
 inline constexpr std::int64_t kValidationMissingMandatoryPropertyError = 1570;
+inline constexpr std::int64_t kManagedObjectReferentialIntegrityError = 133000;  // the record is gone
 inline constexpr std::int64_t kManagedObjectMergeError = 133020;
 inline constexpr std::int64_t kPersistentStoreInvalidTypeError = 134000;
 inline constexpr std::int64_t kPersistentStoreSaveError = 134030;
@@ -27,5 +31,13 @@ inline constexpr std::string_view kAffectedStoresErrorKey = "AffectedStores";  /
 inline constexpr std::string_view kStoreVersionHashesErrorKey = "StoreVersionHashes";
 inline constexpr std::string_view kConflictListKey = "conflictList";
 inline constexpr std::string_view kReasonKey = "reason";
+// Validation errors: the key, the record and the value at fault; several errors at once are listed
+// under kDetailedErrorsKey.
+inline constexpr std::string_view kValidationKeyErrorKey = "NSValidationErrorKey";
+inline constexpr std::string_view kValidationObjectErrorKey = "NSValidationErrorObject";
+inline constexpr std::string_view kValidationValueErrorKey = "NSValidationErrorValue";
+inline constexpr std::string_view kDetailedErrorsKey = "NSDetailedErrors";
+// The object ID a lookup did not find.
+inline constexpr std::string_view kAffectedObjectsErrorKey = "NSAffectedObjectsErrorKey";
 
 }  // namespace lv

@@ -164,7 +164,7 @@ void EntityDescription::rebuildIndex() {
 }
 
 int EntityDescription::propertyIndex(std::string_view name) const {
-    auto it = index_.find(std::string(name));
+    auto it = index_.find(name);
     return it == index_.end() ? -1 : it->second;
 }
 

@@ -194,7 +194,11 @@ private:
     std::vector<Ref<AttributeDescription>> attributes_;
     std::vector<Ref<RelationshipDescription>> relationships_;
     std::vector<Ref<PropertyDescription>> properties_;
-    std::unordered_map<std::string, int> index_;
+    struct NameHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    };
+    std::unordered_map<std::string, int, NameHash, std::equal_to<>> index_;
 };
 
 class ManagedObjectModel : public Object {

@@ -1,11 +1,34 @@
 #include "platform/data/object_id.h"
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <mutex>
 #include <random>
 
 namespace lv {
+
+namespace {
+
+std::mutex& permanentMutex() {
+    static std::mutex* mutex = new std::mutex;
+    return *mutex;
+}
+
+std::atomic<std::uint64_t> gPermanentGeneration{0};
+
+const std::shared_ptr<const std::string>& emptyText() {
+    static const auto* empty = new std::shared_ptr<const std::string>(std::make_shared<const std::string>());
+    return *empty;
+}
+
+// The process's own prefix of temporary IDs: temporary URIs of two runs never look alike.
+const std::string& processTag() {
+    static const std::string tag = makeUUIDString();
+    return tag;
+}
+
+}  // namespace
 
 std::string makeUUIDString() {
     static std::mutex mutex;
@@ -26,22 +49,66 @@ std::string makeUUIDString() {
     return text;
 }
 
-ManagedObjectID::ManagedObjectID(Ref<EntityDescription> entity, std::string storeIdentifier, std::int64_t key,
-                                 std::string temporaryTag)
-    : entity_(std::move(entity)), storeIdentifier_(std::move(storeIdentifier)), key_(key), temporaryTag_(std::move(temporaryTag)) {}
+ManagedObjectID::ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<const std::string> storeIdentifier, std::int64_t key,
+                                 std::uint64_t serial)
+    : entity_(std::move(entity)), store_(std::move(storeIdentifier)), key_(key), serial_(serial) {
+    if (!store_) store_ = emptyText();
+    if (key_ == 0) {
+        hash_ = std::hash<std::uint64_t>{}(serial_) ^ 0x5bd1e995ULL;
+    } else {
+        std::size_t h = std::hash<std::int64_t>{}(key_);
+        if (entity_) h ^= std::hash<std::string>{}(entity_->name()) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        hash_ = h;
+    }
+}
 
 Ref<ManagedObjectID> ManagedObjectID::makeTemporary(Ref<EntityDescription> entity) {
-    return makeRef<ManagedObjectID>(std::move(entity), std::string(), 0, makeUUIDString());
+    static std::atomic<std::uint64_t> nextSerial{1};
+    return makeRef<ManagedObjectID>(std::move(entity), emptyText(), 0, nextSerial.fetch_add(1, std::memory_order_relaxed));
 }
 
 Ref<ManagedObjectID> ManagedObjectID::makePermanent(Ref<EntityDescription> entity, std::string storeIdentifier, std::int64_t key) {
-    return makeRef<ManagedObjectID>(std::move(entity), std::move(storeIdentifier), key, std::string());
+    // IDs are made by the thousand for one store: share the identifier text between them.
+    thread_local std::shared_ptr<const std::string> last;
+    if (!last || *last != storeIdentifier) last = std::make_shared<const std::string>(std::move(storeIdentifier));
+    return makeRef<ManagedObjectID>(std::move(entity), last, key, 0);
 }
+
+Ref<ManagedObjectID> ManagedObjectID::permanentID() const {
+    if (!isTemporaryID()) return nullptr;
+    std::lock_guard lock(permanentMutex());
+    return permanent_;
+}
+
+void ManagedObjectID::setPermanentID(const Ref<ManagedObjectID>& permanent) const {
+    if (!isTemporaryID() || !permanent || permanent->isTemporaryID()) return;
+    {
+        std::lock_guard lock(permanentMutex());
+        if (permanent_) return;
+        permanent_ = permanent;
+    }
+    gPermanentGeneration.fetch_add(1, std::memory_order_acq_rel);
+}
+
+void ManagedObjectID::setPermanentIDs(const std::vector<std::pair<Ref<ManagedObjectID>, Ref<ManagedObjectID>>>& pairs) {
+    bool any = false;
+    {
+        std::lock_guard lock(permanentMutex());
+        for (const auto& [temporary, permanent] : pairs) {
+            if (!temporary || !temporary->isTemporaryID() || !permanent || permanent->isTemporaryID() || temporary->permanent_) continue;
+            temporary->permanent_ = permanent;
+            any = true;
+        }
+    }
+    if (any) gPermanentGeneration.fetch_add(1, std::memory_order_acq_rel);
+}
+
+std::uint64_t ManagedObjectID::permanentIDGeneration() { return gPermanentGeneration.load(std::memory_order_acquire); }
 
 std::string ManagedObjectID::URIRepresentation() const {
     const std::string entityName = entity_ ? entity_->name() : std::string();
-    if (isTemporaryID()) return "x-lvdata:///" + entityName + "/t" + temporaryTag_;
-    return "x-lvdata://" + storeIdentifier_ + "/" + entityName + "/p" + std::to_string(key_);
+    if (isTemporaryID()) return "x-lvdata:///" + entityName + "/t" + processTag() + "-" + std::to_string(serial_);
+    return "x-lvdata://" + *store_ + "/" + entityName + "/p" + std::to_string(key_);
 }
 
 std::string ManagedObjectID::description() const {
@@ -53,17 +120,11 @@ bool ManagedObjectID::isEqual(const Object& other) const {
     if (this == &other) return true;
     const auto* o = dynamic_cast<const ManagedObjectID*>(&other);
     if (!o || key_ != o->key_) return false;
-    if (isTemporaryID()) return temporaryTag_ == o->temporaryTag_;
-    const std::string& a = entity_ ? entity_->name() : std::string();
-    const std::string& b = o->entity_ ? o->entity_->name() : std::string();
-    return storeIdentifier_ == o->storeIdentifier_ && a == b;
-}
-
-std::size_t ManagedObjectID::hash() const {
-    if (isTemporaryID()) return std::hash<std::string>{}(temporaryTag_);
-    std::size_t h = std::hash<std::int64_t>{}(key_);
-    if (entity_) h ^= std::hash<std::string>{}(entity_->name()) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-    return h;
+    if (isTemporaryID()) return serial_ == o->serial_;
+    if (hash_ != o->hash_ || !(store_ == o->store_ || *store_ == *o->store_)) return false;
+    if (entity_ == o->entity_) return true;
+    if (!entity_ || !o->entity_) return false;
+    return entity_->name() == o->entity_->name();
 }
 
 }  // namespace lv

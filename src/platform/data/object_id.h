@@ -4,7 +4,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/base/object.h"
 #include "platform/data/model.h"
@@ -13,16 +16,28 @@ namespace lv {
 
 class ManagedObjectID : public Object {
 public:
-    // A new temporary ID, equal only to itself.
+    // A new temporary ID, unique in the process and equal only to itself.
     static Ref<ManagedObjectID> makeTemporary(Ref<EntityDescription> entity);
     static Ref<ManagedObjectID> makePermanent(Ref<EntityDescription> entity, std::string storeIdentifier, std::int64_t key);
 
     const Ref<EntityDescription>& entity() const { return entity_; }
     // Empty for temporary IDs.
-    const std::string& storeIdentifier() const { return storeIdentifier_; }
+    const std::string& storeIdentifier() const { return *store_; }
     // The record's key in its entity's table; 0 for temporary IDs.
     std::int64_t key() const { return key_; }
     bool isTemporaryID() const { return key_ == 0; }
+
+    // A temporary ID remembers the permanent ID its record was given (by a save or by a request for
+    // permanent IDs), so that every context still holding the temporary one can find the record under
+    // its permanent ID. Nullptr while there is none, and always for permanent IDs. Thread-safe.
+    Ref<ManagedObjectID> permanentID() const;
+    // Records the permanent ID of a temporary ID (once; later calls keep the first).
+    void setPermanentID(const Ref<ManagedObjectID>& permanent) const;
+    // setPermanentID for many pairs (temporary, permanent) at once.
+    static void setPermanentIDs(const std::vector<std::pair<Ref<ManagedObjectID>, Ref<ManagedObjectID>>>& pairs);
+    // Raised every time some temporary ID is given its permanent ID; contexts compare it with the value
+    // they last saw to know whether their temporary IDs may have permanent ones now.
+    static std::uint64_t permanentIDGeneration();
 
     // "x-lvdata://<store identifier>/<Entity>/p<key>", or "x-lvdata:///<Entity>/t<unique id>" while
     // temporary.
@@ -30,15 +45,21 @@ public:
     // "<x-lvdata://…>" with "0x…" first for temporary IDs, as "0x… <x-lvdata:///News/t…>".
     std::string description() const override;
     bool isEqual(const Object& other) const override;
-    std::size_t hash() const override;
+    std::size_t hash() const override { return hash_; }
 
-    ManagedObjectID(Ref<EntityDescription> entity, std::string storeIdentifier, std::int64_t key, std::string temporaryTag);
+    // Internal: temporary IDs have a serial number unique in the process (0 for permanent IDs); the
+    // store identifier text is shared by the IDs of one store.
+    ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<const std::string> storeIdentifier, std::int64_t key,
+                    std::uint64_t serial);
+    std::uint64_t serial() const { return serial_; }
 
 private:
     Ref<EntityDescription> entity_;
-    std::string storeIdentifier_;
+    std::shared_ptr<const std::string> store_;
     std::int64_t key_;
-    std::string temporaryTag_;
+    std::uint64_t serial_;
+    std::size_t hash_;
+    mutable Ref<ManagedObjectID> permanent_;  // guarded by a lock shared by all IDs
 };
 
 // A new random identifier in the 8-4-4-4-12 upper-case hexadecimal form.

@@ -33,6 +33,10 @@ public:
     Statement& operator=(Statement&&) = delete;
 
     explicit operator bool() const { return stmt_ != nullptr; }
+    // Makes the statement ready to run again (its bindings stay until they are replaced).
+    void reset() {
+        if (stmt_) sqlite3_reset(stmt_);
+    }
     sqlite3_stmt* get() const { return stmt_; }
 
     // Binds a value in its bindable form (see bindingValue): nil and null as NULL, integers, doubles,

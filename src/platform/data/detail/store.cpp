@@ -555,11 +555,86 @@ std::optional<Value> SQLiteStore::encodeValue(const PropertyDescription& propert
     return bindingValue(*coerced);
 }
 
+bool SQLiteStore::bindColumn(Statement& s, int column, const PropertyDescription& property, ColumnKind kind, const Value& value,
+                             const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, Ref<Error>* error) {
+    // The common kinds bind straight from the value; the others are encoded first. Text and data stay
+    // alive in the caller's values until the statement has run.
+    if (value.isNil()) {
+        sqlite3_bind_null(s.get(), column);
+        return true;
+    }
+    const auto type = property.isAttribute() ? static_cast<const AttributeDescription&>(property).attributeType() : AttributeType::Undefined;
+    switch (kind) {
+        case ColumnKind::Text:
+            if (value.isString()) {
+                const std::string& text = value.string();
+                sqlite3_bind_text(s.get(), column, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+                return true;
+            }
+            break;
+        case ColumnKind::Blob:
+            if (value.isData()) {
+                const Bytes& bytes = value.bytes();
+                sqlite3_bind_blob(s.get(), column, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+                return true;
+            }
+            break;
+        case ColumnKind::DateReal:
+            if (value.isDate()) {
+                sqlite3_bind_double(s.get(), column, value.date()->sinceReferenceDate());
+                return true;
+            }
+            break;
+        case ColumnKind::Integer:
+            if (const Number* n = value.number()) {
+                const NumberKind k = n->kind();
+                const bool fits = type == AttributeType::Integer64 ? (!n->isFloatingPoint() && k != NumberKind::UInt64)
+                                  : type == AttributeType::Integer32
+                                      ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::Int32 ||
+                                         k == NumberKind::UInt8 || k == NumberKind::UInt16)
+                                  : type == AttributeType::Integer16 ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::UInt8)
+                                                                     : k == NumberKind::Bool;
+                if (fits) {
+                    sqlite3_bind_int64(s.get(), column, n->longLongValue());
+                    return true;
+                }
+            }
+            break;
+        case ColumnKind::Real:
+            if (const Number* n = value.number(); n && type == AttributeType::Double) {
+                sqlite3_bind_double(s.get(), column, n->doubleValue());
+                return true;
+            }
+            break;
+        default: break;
+    }
+    auto encoded = encodeValue(property, value, temporaryIDs, error);
+    if (!encoded) return false;
+    s.bind(column, *encoded);
+    return true;
+}
+
+Ref<Error> saveFailure(const Ref<Error>& sqliteError) {
+    if (!sqliteError || sqliteError->code() != kSQLiteError) return sqliteError;
+    const Value& message = sqliteError->userInfo().get(kLocalizedDescriptionKey);
+    return errorWithInfo(kPersistentStoreSaveError, "The store could not be saved: " + message.stringValue(),
+                         Dictionary{{std::string(kUnderlyingErrorKey), Value(sqliteError)},
+                                    {std::string(kLocalizedFailureReasonErrorKey), message},
+                                    {std::string(kSQLiteErrorCodeKey), sqliteError->userInfo().get(kSQLiteErrorCodeKey)}});
+}
+
 bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vector<const ChangeSet::Update*>& updates,
                        const std::vector<const ChangeSet::Delete*>& deletes,
                        const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, SaveResult* result,
                        Ref<Error>* error) {
-    if (!db_.begin(error)) return false;
+    // The caller may have opened the transaction already (to take keys for new records in it).
+    if (sqlite3_get_autocommit(db_.handle())) {
+        Ref<Error> beginError;
+        if (!db_.begin(&beginError)) {
+            setError(error, saveFailure(beginError));
+            return false;
+        }
+    }
     Array conflicts;
     Ref<Error> failure;
     auto writeToMany = [&](const EntityDescription& entity, const RelationshipDescription& r, std::int64_t owner,
@@ -620,36 +695,54 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
 
     bool ok = true;
     std::vector<std::pair<Ref<ManagedObjectID>, std::int64_t>> versions;
+    // Inserts of one entity in a row share one prepared statement.
+    const EntityDescription* statementEntity = nullptr;
+    std::optional<Statement> insertStatement;
+    std::vector<Value> named;  // values given by name, by property index
+    std::vector<bool> given;
     for (const auto& pending : inserts) {
         if (!ok) break;
         const Ref<EntityDescription>& entity = pending.permanentID->entity();
         const EntityInfo& i = info(*entity);
-        std::vector<Value> columns(entity->properties().size());
-        std::vector<bool> given(entity->properties().size(), false);
-        for (const auto& [name, value] : pending.insert->values) {
-            const int index = entity->propertyIndex(name);
-            if (index < 0) {
-                failure = errorWithInfo(kManagedObjectValidationError, "entity " + entity->name() + " has no property " + name,
-                                        Dictionary{{"NSValidationErrorKey", Value(name)}});
+        const std::size_t propertyCount = entity->properties().size();
+        const std::vector<Value>* columns = &pending.insert->valuesByIndex;
+        if (columns->size() != propertyCount) {
+            named.assign(propertyCount, Value());
+            given.assign(propertyCount, false);
+            for (const auto& [name, value] : pending.insert->values) {
+                const int index = entity->propertyIndex(name);
+                if (index < 0) {
+                    failure = errorWithInfo(kManagedObjectValidationError, "entity " + entity->name() + " has no property " + name,
+                                            Dictionary{{"NSValidationErrorKey", Value(name)}});
+                    ok = false;
+                    break;
+                }
+                named[static_cast<std::size_t>(index)] = value;
+                given[static_cast<std::size_t>(index)] = true;
+            }
+            if (!ok) break;
+            columns = &named;
+        } else {
+            given.assign(propertyCount, true);
+        }
+        if (statementEntity != entity.get()) {
+            insertStatement.reset();
+            Statement prepared = db_.prepare(i.insertSQL, &failure);
+            if (!prepared) {
                 ok = false;
                 break;
             }
-            columns[static_cast<std::size_t>(index)] = value;
-            given[static_cast<std::size_t>(index)] = true;
+            insertStatement.emplace(std::move(prepared));
+            statementEntity = entity.get();
         }
-        if (!ok) break;
-        Statement s = db_.prepare(i.insertSQL, &failure);
-        if (!s) {
-            ok = false;
-            break;
-        }
+        Statement& s = *insertStatement;
+        s.reset();
         s.bindInt64(1, pending.permanentID->key());
         s.bindInt64(2, 1);
         for (std::size_t c = 0; c < i.columnProperties.size() && ok; ++c) {
             const auto index = static_cast<std::size_t>(i.columnProperties[c]);
-            auto encoded = encodeValue(*entity->properties()[index], columns[index], temporaryIDs, &failure);
-            if (!encoded) ok = false;
-            else s.bind(static_cast<int>(c + 3), *encoded);
+            ok = bindColumn(s, static_cast<int>(c + 3), *entity->properties()[index], i.columnKinds[c], (*columns)[index], temporaryIDs,
+                            &failure);
         }
         if (!ok || !s.run(&failure)) {
             ok = false;
@@ -657,13 +750,15 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         }
         for (const auto& r : entity->relationships()) {
             const auto index = static_cast<std::size_t>(entity->propertyIndex(r->name()));
-            if (r->isToMany() && given[index] && !writeToMany(*entity, *r, pending.permanentID->key(), columns[index], false)) {
+            if (r->isToMany() && given[index] && !(*columns)[index].isNil() &&
+                !writeToMany(*entity, *r, pending.permanentID->key(), (*columns)[index], false)) {
                 ok = false;
                 break;
             }
         }
         versions.emplace_back(pending.permanentID, 1);
     }
+    insertStatement.reset();
     for (const ChangeSet::Update* update : updates) {
         if (!ok) break;
         const Ref<ManagedObjectID>& id = update->objectID;
@@ -784,10 +879,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
     if (ok && !db_.commit(&failure)) ok = false;
     if (!ok) {
         db_.rollback();
-        if (failure && failure->code() == kSQLiteError) {
-            failure = errorWithInfo(kPersistentStoreSaveError, "The store could not be saved.",
-                                    Dictionary{{std::string(kUnderlyingErrorKey), Value(failure)}});
-        }
+        if (failure && failure->code() == kSQLiteError) failure = saveFailure(failure);
         setError(error, failure);
         return false;
     }

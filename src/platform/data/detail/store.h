@@ -20,6 +20,10 @@ namespace lv::data_detail {
 std::optional<Bytes> encodeTransformable(const AttributeDescription& attribute, const Value& value, Ref<Error>* error);
 Value decodeTransformable(const AttributeDescription& attribute, const Bytes& data);
 
+// A SQLite failure while saving as the save error (134030) with SQLite's message as its reason and
+// the SQLite error underneath; other errors unchanged.
+Ref<Error> saveFailure(const Ref<Error>& sqliteError);
+
 class SQLiteStore {
 public:
     explicit SQLiteStore(Ref<ManagedObjectModel> model) : model_(std::move(model)) {}
@@ -70,6 +74,10 @@ private:
     std::optional<Value> encodeValue(const PropertyDescription& property, const Value& value,
                                      const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs,
                                      Ref<Error>* error);
+    // Binds a column's value (as encodeValue would give it); false (with a 1550 error) when the
+    // property cannot hold it.
+    bool bindColumn(Statement& s, int column, const PropertyDescription& property, ColumnKind kind, const Value& value,
+                    const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, Ref<Error>* error);
     std::optional<std::int64_t> keyOf(const Value& value, const std::string& destination,
                                       const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs);
 

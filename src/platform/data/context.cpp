@@ -1,0 +1,735 @@
+#include "platform/data/context.h"
+
+#include <algorithm>
+
+#include "platform/data/detail/context_impl.h"
+#include "platform/data/errors.h"
+#include "platform/dispatch/notification_center.h"
+#include "platform/dispatch/queue.h"
+#include "platform/dispatch/run_loop.h"
+
+namespace lv {
+
+using data_detail::Loaded;
+
+namespace data_detail {
+
+Ref<Error> contextError(std::int64_t code, std::string message, Dictionary extra) {
+    extra.set(std::string(kLocalizedDescriptionKey), Value(std::move(message)));
+    return Error::make(std::string(kCocoaErrorDomain), code, std::move(extra));
+}
+
+Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
+    const ClassInfo* base = ManagedObject::runtimeClass();
+    const ClassInfo* cls = classNamed(entity->managedObjectClassName());
+    if (cls && cls != base && cls->hasFactory() && cls->isSubclassOf(base)) {
+        if (auto o = std::dynamic_pointer_cast<ManagedObject>(cls->create())) return o;
+    }
+    return makeRef<ManagedObject>();
+}
+
+bool sameValue(const Value& a, const Value& b) { return a.type() == b.type() && a.isEqual(b); }
+
+}  // namespace data_detail
+
+// ---- ordered record lists ----
+
+void ManagedObjectContext::Impl::List::add(ManagedObject::List which, const Ref<ManagedObject>& o) {
+    if (o->slots_[which] != ManagedObject::kNoSlot) return;
+    o->slots_[which] = static_cast<std::uint32_t>(items.size());
+    items.push_back(o);
+    ++live;
+}
+
+void ManagedObjectContext::Impl::List::remove(ManagedObject::List which, ManagedObject& o) {
+    const std::uint32_t slot = o.slots_[which];
+    if (slot == ManagedObject::kNoSlot) return;
+    o.slots_[which] = ManagedObject::kNoSlot;
+    items[slot] = nullptr;
+    --live;
+    if (items.size() > 2 * live + 64) {  // compact
+        std::vector<Ref<ManagedObject>> kept;
+        kept.reserve(live);
+        for (auto& item : items) {
+            if (!item) continue;
+            item->slots_[which] = static_cast<std::uint32_t>(kept.size());
+            kept.push_back(std::move(item));
+        }
+        items = std::move(kept);
+    }
+}
+
+void ManagedObjectContext::Impl::List::clear(ManagedObject::List which) {
+    for (auto& item : items) {
+        if (item) item->slots_[which] = ManagedObject::kNoSlot;
+    }
+    items.clear();
+    live = 0;
+}
+
+std::vector<Ref<ManagedObject>> ManagedObjectContext::Impl::List::objects() const {
+    std::vector<Ref<ManagedObject>> out;
+    out.reserve(live);
+    for (const auto& item : items) {
+        if (item) out.push_back(item);
+    }
+    return out;
+}
+
+Array ManagedObjectContext::Impl::List::values() const {
+    Array out;
+    out.reserve(live);
+    for (const auto& item : items) {
+        if (item) out.push_back(Value(item));
+    }
+    return out;
+}
+
+// ---- registry ----
+
+Ref<ManagedObject> ManagedObjectContext::Impl::lookup(const Ref<ManagedObjectID>& id) {
+    if (!id) return nullptr;
+    rekeyIfNeeded();
+    auto it = registry.find(id);
+    if (it != registry.end()) return it->second;
+    if (id->isTemporaryID()) {
+        if (auto permanent = id->permanentID()) {
+            it = registry.find(permanent);
+            if (it != registry.end()) return it->second;
+        }
+    }
+    return nullptr;
+}
+
+void ManagedObjectContext::Impl::registerObject(const Ref<ManagedObject>& o) {
+    registry[o->id_] = o;
+    o->registered_ = true;
+    if (weakSelf.expired()) weakSelf = std::static_pointer_cast<ManagedObjectContext>(self.shared_from_this());
+    o->context_ = weakSelf;
+    if (o->id_->isTemporaryID()) temporaries.push_back(o);
+}
+
+void ManagedObjectContext::Impl::unregister(ManagedObject& o) {
+    if (!o.registered_) return;
+    auto it = registry.find(o.id_);
+    if (it != registry.end() && it->second.get() == &o) registry.erase(it);
+    o.registered_ = false;
+}
+
+void ManagedObjectContext::Impl::rekey(ManagedObject& o, const Ref<ManagedObjectID>& id) {
+    if (o.registered_) {
+        auto it = registry.find(o.id_);
+        if (it != registry.end() && it->second.get() == &o) {
+            auto node = registry.extract(it);  // the same node moves to the new key
+            node.key() = id;
+            registry.insert(std::move(node));
+        }
+    }
+    o.setID(id);
+}
+
+void ManagedObjectContext::Impl::rekeyIfNeeded() {
+    if (temporaries.empty()) return;
+    const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
+    if (generation == seenGeneration) return;
+    seenGeneration = generation;
+    std::vector<Ref<ManagedObject>> still;
+    for (auto& o : temporaries) {
+        if (!o->registered_ || !o->id_->isTemporaryID()) continue;
+        if (auto permanent = o->id_->permanentID()) {
+            rekey(*o, permanent);
+        } else {
+            still.push_back(std::move(o));
+        }
+    }
+    temporaries = std::move(still);
+}
+
+Ref<ManagedObjectID> ManagedObjectContext::Impl::canonical(const Ref<ManagedObjectID>& id) const {
+    if (id && id->isTemporaryID()) {
+        if (auto permanent = id->permanentID()) return permanent;
+    }
+    return id;
+}
+
+Value ManagedObjectContext::Impl::canonicalValue(const PropertyDescription& property, const Value& value) const {
+    if (!property.isRelationship()) return value;
+    if (auto id = value.objectAs<ManagedObjectID>()) {
+        auto c = canonical(id);
+        return c == id ? value : Value(c);
+    }
+    if (!value.isArray()) return value;
+    bool changed = false;
+    Array out;
+    out.reserve(value.array().size());
+    for (const Value& v : value.array()) {
+        auto id = v.objectAs<ManagedObjectID>();
+        auto c = canonical(id);
+        changed = changed || c != id;
+        out.push_back(c ? Value(c) : v);
+    }
+    return changed ? Value(std::move(out)) : value;
+}
+
+Ref<EntityDescription> ManagedObjectContext::Impl::entityNamed(std::string_view name) {
+    if (!model) {
+        auto coordinator = self.persistentStoreCoordinator();
+        if (!coordinator) return nullptr;
+        model = coordinator->managedObjectModel();
+    }
+    return model->entityNamed(name);
+}
+
+Ref<ManagedObject> ManagedObjectContext::Impl::materialize(const Ref<EntityDescription>& entity, const Ref<ManagedObjectID>& id,
+                                                           std::vector<Value> values, std::int64_t version, bool fault) {
+    Ref<ManagedObject> o = data_detail::makeRecordInstance(entity);
+    o->bind(entity, id);
+    if (fault) {
+        o->fault_ = true;
+    } else {
+        values.resize(entity->properties().size());
+        o->values_ = std::move(values);
+    }
+    o->version_ = version;
+    registerObject(o);
+    return o;
+}
+
+// ---- values from the source ----
+
+bool ManagedObjectContext::Impl::loadFromSource(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<Loaded>& out,
+                                                Ref<Error>* error) {
+    out.assign(ids.size(), Loaded{});
+    if (ids.empty()) return true;
+    if (auto parent = self.parentContext()) {
+        bool ok = true;
+        parent->performAndWait([&] { ok = ContextAccess::impl(*parent).currentValues(ids, out, error); });
+        return ok;
+    }
+    Ref<PersistentStoreCoordinator> coordinator = self.persistentStoreCoordinator();
+    if (!coordinator) {
+        setError(error, data_detail::contextError(kObjectStoreError, "The context has neither a parent nor a store coordinator."));
+        return false;
+    }
+    std::vector<Ref<ManagedObjectID>> stored;
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        auto id = canonical(ids[i]);
+        if (id && !id->isTemporaryID()) {
+            stored.push_back(id);
+            positions.push_back(i);
+        }
+    }
+    if (stored.empty()) return true;
+    auto rows = coordinator->rowsForObjectIDs(stored, error);
+    if (!rows) return false;
+    // Rows come in the order asked, without the missing ones.
+    std::size_t next = 0;
+    IDEqual eq;
+    for (auto& row : *rows) {
+        while (next < stored.size() && !eq(stored[next], row.objectID)) ++next;
+        if (next == stored.size()) break;
+        Loaded& l = out[positions[next]];
+        l.found = true;
+        l.values = std::move(row.values);
+        l.version = row.version;
+        ++next;
+    }
+    return true;
+}
+
+bool ManagedObjectContext::Impl::currentValues(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<Loaded>& out,
+                                               Ref<Error>* error) {
+    out.assign(ids.size(), Loaded{});
+    std::vector<Ref<ManagedObjectID>> missing;
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        Ref<ManagedObject> o = lookup(ids[i]);
+        if (o && !o->fault_) {
+            if (!o->deleted_ && !o->gone_) {
+                out[i].found = true;
+                out[i].values = o->values_;
+                out[i].version = o->version_;
+            }
+            continue;
+        }
+        missing.push_back(ids[i]);
+        positions.push_back(i);
+    }
+    if (missing.empty()) return true;
+    std::vector<Loaded> loaded;
+    if (!loadFromSource(missing, loaded, error)) return false;
+    for (std::size_t k = 0; k < missing.size(); ++k) out[positions[k]] = std::move(loaded[k]);
+    return true;
+}
+
+std::optional<Value> ManagedObjectContext::Impl::relatedIDsFromSource(const Ref<ManagedObjectID>& id, std::size_t index,
+                                                                      Ref<Error>* error) {
+    if (auto parent = self.parentContext()) {
+        std::optional<Value> out;
+        parent->performAndWait([&] { out = ContextAccess::impl(*parent).currentRelatedIDs(id, index, error); });
+        return out;
+    }
+    auto coordinator = self.persistentStoreCoordinator();
+    auto c = canonical(id);
+    if (!coordinator || !c || c->isTemporaryID()) return Value(Array());
+    const auto& name = c->entity()->properties()[index]->name();
+    auto ids = coordinator->relatedObjectIDs(c, name, error);
+    if (!ids) return std::nullopt;
+    Array out;
+    out.reserve(ids->size());
+    for (auto& x : *ids) out.push_back(Value(std::move(x)));
+    return Value(std::move(out));
+}
+
+std::optional<Value> ManagedObjectContext::Impl::currentRelatedIDs(const Ref<ManagedObjectID>& id, std::size_t index,
+                                                                   Ref<Error>* error) {
+    Ref<ManagedObject> o = lookup(id);
+    if (o && !o->fault_ && !o->values_[index].isNil()) return o->values_[index];
+    return relatedIDsFromSource(id, index, error);
+}
+
+void ManagedObjectContext::Impl::fulfill(ManagedObject& o) {
+    if (!o.fault_) return;
+    std::vector<Loaded> loaded;
+    Ref<Error> error;
+    if (!loadFromSource({o.id_}, loaded, &error)) return;  // stays a fault; the next access tries again
+    o.fault_ = false;
+    if (loaded[0].found) {
+        o.values_ = std::move(loaded[0].values);
+        o.values_.resize(o.entity_->properties().size());
+        o.version_ = loaded[0].version;
+    } else {
+        o.values_.assign(o.entity_->properties().size(), Value());
+        o.gone_ = true;
+    }
+}
+
+void ManagedObjectContext::Impl::loadToMany(ManagedObject& o, std::size_t index) {
+    if (!o.values_[index].isNil()) return;
+    Ref<Error> error;
+    std::optional<Value> ids;
+    if (o.inserted_) ids = Value(Array());
+    else ids = relatedIDsFromSource(o.id_, index, &error);
+    o.values_[index] = ids ? *ids : Value(Array());
+    if (!o.committed_.empty() && o.committed_[index].isNil()) o.committed_[index] = o.values_[index];
+}
+
+// ---- change tracking ----
+
+void ManagedObjectContext::Impl::rebase(ManagedObject& o, std::vector<Value> base, std::int64_t version) {
+    base.resize(o.entity_->properties().size());
+    o.fault_ = false;
+    o.gone_ = false;
+    if (!o.committed_.empty()) {
+        std::vector<Value> merged = base;
+        for (std::size_t i = 0; i < merged.size(); ++i) {
+            if (!data_detail::sameValue(o.committed_[i], o.values_[i])) merged[i] = o.values_[i];  // the local change stays
+        }
+        o.committed_ = std::move(base);
+        o.values_ = std::move(merged);
+    } else {
+        o.values_ = std::move(base);
+    }
+    o.version_ = version;
+}
+
+void ManagedObjectContext::Impl::scheduleNotify() {
+    if (notifyScheduled) return;
+    notifyScheduled = true;
+    Weak<ManagedObjectContext> weak = std::static_pointer_cast<ManagedObjectContext>(self.shared_from_this());
+    auto block = [weak] {
+        if (auto context = weak.lock()) context->processPendingChanges();
+    };
+    if (self.queue_) self.queue_->async(block);
+    else if (self.ownerLoop_) self.ownerLoop_->perform(block);
+}
+
+void ManagedObjectContext::Impl::willChange(ManagedObject& o) {
+    if (o.deleted_) return;
+    if (o.inserted_) {
+        // A new record changed after its insertion was announced is announced as updated.
+        if (!contains(ManagedObject::kNoteInserted, o)) {
+            add(ManagedObject::kNoteUpdated, std::static_pointer_cast<ManagedObject>(o.shared_from_this()));
+            scheduleNotify();
+        }
+        return;
+    }
+    if (o.committed_.empty()) o.committed_ = o.values_;
+    if (!o.updated_) {
+        o.updated_ = true;
+        Ref<ManagedObject> ref = std::static_pointer_cast<ManagedObject>(o.shared_from_this());
+        add(ManagedObject::kUpdated, ref);
+        add(ManagedObject::kNoteUpdated, ref);
+    }
+    scheduleNotify();
+}
+
+void ManagedObjectContext::Impl::forgetInserted(ManagedObject& o) {
+    Ref<ManagedObject> ref = std::static_pointer_cast<ManagedObject>(o.shared_from_this());
+    o.inserted_ = false;
+    remove(ManagedObject::kInserted, o);
+    if (contains(ManagedObject::kNoteInserted, o)) {
+        remove(ManagedObject::kNoteInserted, o);  // never announced
+    } else {
+        add(ManagedObject::kNoteDeleted, ref);
+    }
+    remove(ManagedObject::kNoteUpdated, o);
+    unregister(o);
+    o.context_.reset();
+    scheduleNotify();
+}
+
+void ManagedObjectContext::Impl::markDeleted(ManagedObject& o) {
+    if (o.deleted_) return;
+    Ref<ManagedObject> ref = std::static_pointer_cast<ManagedObject>(o.shared_from_this());
+    o.deleted_ = true;
+    if (o.updated_) {
+        o.updated_ = false;
+        remove(ManagedObject::kUpdated, o);
+    }
+    remove(ManagedObject::kNoteUpdated, o);
+    add(ManagedObject::kDeleted, ref);
+    add(ManagedObject::kNoteDeleted, ref);
+    scheduleNotify();
+}
+
+void ManagedObjectContext::Impl::applyDeleteRules(ManagedObject& o) {
+    const auto& relationships = o.entity_->relationships();
+    if (relationships.empty()) return;
+    o.fire();
+    if (o.gone_) return;
+    for (const auto& r : relationships) {
+        const auto index = static_cast<std::size_t>(o.entity_->propertyIndex(r->name()));
+        auto inverse = r->inverseRelationship();
+        if (r->deleteRule() != DeleteRule::Cascade && !inverse) continue;
+        if (r->isToMany()) loadToMany(o, index);
+        std::vector<Ref<ManagedObjectID>> related;
+        if (auto id = o.values_[index].objectAs<ManagedObjectID>()) related.push_back(id);
+        if (o.values_[index].isArray()) {
+            for (const Value& v : o.values_[index].array()) related.push_back(v.objectAs<ManagedObjectID>());
+        }
+        for (const auto& id : related) {
+            Ref<ManagedObject> other = self.objectWithID(id);
+            if (!other || other->deleted_) continue;
+            if (r->deleteRule() == DeleteRule::Cascade) {
+                self.deleteObject(other);
+                continue;
+            }
+            other->fire();
+            if (other->gone_) continue;
+            const int j = other->entity_->propertyIndex(inverse->name());
+            if (j < 0) continue;
+            const auto ji = static_cast<std::size_t>(j);
+            SameRecord eq;
+            if (inverse->isToMany()) {
+                loadToMany(*other, ji);
+                Array list = other->values_[ji].array();
+                list.erase(std::remove_if(list.begin(), list.end(), [&](const Value& v) { return eq(v.objectAs<ManagedObjectID>(), o.id_); }),
+                           list.end());
+                other->setRelationshipIDs(ji, Value(std::move(list)), false);
+            } else if (eq(other->values_[ji].objectAs<ManagedObjectID>(), o.id_)) {
+                other->setRelationshipIDs(ji, Value(), false);
+            }
+        }
+    }
+}
+
+// ---- the context ----
+
+ManagedObjectContext::ManagedObjectContext(ManagedObjectContextConcurrencyType type)
+    : type_(type), impl_(std::make_unique<Impl>(*this)) {
+    switch (type) {
+        case ManagedObjectContextConcurrencyType::PrivateQueue: queue_ = Queue::makeSerial("ManagedObjectContext"); break;
+        case ManagedObjectContextConcurrencyType::MainQueue: queue_ = Queue::main(); break;
+        case ManagedObjectContextConcurrencyType::Confinement: ownerLoop_ = RunLoop::current(); break;
+    }
+}
+
+ManagedObjectContext::~ManagedObjectContext() = default;
+
+void ManagedObjectContext::perform(Block block) {
+    if (!block) return;
+    if (queue_) {
+        queue_->async(std::move(block));
+    } else if (ownerLoop_) {
+        ownerLoop_->perform(std::move(block));
+    }
+}
+
+void ManagedObjectContext::performAndWait(const Block& block) {
+    if (!block) return;
+    if (queue_) {
+        queue_->sync(block);
+    } else {
+        block();
+    }
+}
+
+bool ManagedObjectContext::isOnQueue() const {
+    if (queue_) return queue_->isCurrent();
+    return ownerLoop_ == RunLoop::current();
+}
+
+void ManagedObjectContext::setPersistentStoreCoordinator(Ref<PersistentStoreCoordinator> coordinator) {
+    impl_->model = nullptr;
+    std::lock_guard lock(configMutex_);
+    coordinator_ = std::move(coordinator);
+    if (coordinator_) parent_.reset();
+}
+
+Ref<PersistentStoreCoordinator> ManagedObjectContext::persistentStoreCoordinator() const {
+    Ref<ManagedObjectContext> parent;
+    {
+        std::lock_guard lock(configMutex_);
+        if (coordinator_) return coordinator_;
+        parent = parent_;
+    }
+    return parent ? parent->persistentStoreCoordinator() : nullptr;
+}
+
+void ManagedObjectContext::setParentContext(Ref<ManagedObjectContext> parent) {
+    impl_->model = nullptr;
+    std::lock_guard lock(configMutex_);
+    parent_ = std::move(parent);
+    if (parent_) coordinator_.reset();
+}
+
+Ref<ManagedObjectContext> ManagedObjectContext::parentContext() const {
+    std::lock_guard lock(configMutex_);
+    return parent_;
+}
+
+void ManagedObjectContext::insertObject(const Ref<ManagedObject>& object) {
+    if (!object || !object->entity_) return;
+    auto owner = object->context_.lock();
+    if (owner && owner.get() != this) {
+        Exception::raise(std::string(kInvalidArgumentException),
+                         "An object may only be in one context at a time: " + object->description());
+    }
+    Impl& d = *impl_;
+    Ref<ManagedObject> ref = object;
+    if (owner && object->registered_) {
+        if (object->deleted_) {  // deleted here and not saved: undelete
+            object->deleted_ = false;
+            d.remove(ManagedObject::kDeleted, *object);
+            if (d.contains(ManagedObject::kNoteDeleted, *object)) d.remove(ManagedObject::kNoteDeleted, *object);
+            if (!object->committed_.empty()) {
+                object->updated_ = true;
+                d.add(ManagedObject::kUpdated, ref);
+                d.add(ManagedObject::kNoteUpdated, ref);
+            }
+            d.scheduleNotify();
+        }
+        return;
+    }
+    if (!object->id_) object->setID(ManagedObjectID::makeTemporary(object->entity_));
+    object->inserted_ = true;
+    object->deleted_ = false;
+    object->fault_ = false;
+    d.registerObject(ref);
+    d.add(ManagedObject::kInserted, ref);
+    d.add(ManagedObject::kNoteInserted, ref);
+    d.scheduleNotify();
+}
+
+void ManagedObjectContext::deleteObject(const Ref<ManagedObject>& object) {
+    if (!object || !object->registered_ || object->context_.lock().get() != this || object->deleted_) return;
+    Impl& d = *impl_;
+    if (object->inserted_) {
+        d.applyDeleteRules(*object);
+        d.forgetInserted(*object);
+        return;
+    }
+    d.applyDeleteRules(*object);
+    d.markDeleted(*object);
+}
+
+Ref<ManagedObject> ManagedObjectContext::objectWithID(const Ref<ManagedObjectID>& id) {
+    if (!id || !id->entity()) return nullptr;
+    if (auto o = impl_->lookup(id)) return o;
+    auto c = impl_->canonical(id);
+    auto entity = impl_->entityNamed(c->entity()->name());
+    return impl_->materialize(entity ? entity : c->entity(), c, {}, 0, true);
+}
+
+Ref<ManagedObject> ManagedObjectContext::objectRegisteredForID(const Ref<ManagedObjectID>& id) const { return impl_->lookup(id); }
+
+Ref<ManagedObject> ManagedObjectContext::existingObjectWithID(const Ref<ManagedObjectID>& id, Ref<Error>* error) {
+    auto notFound = [&]() -> Ref<ManagedObject> {
+        setError(error, data_detail::contextError(kManagedObjectReferentialIntegrityError,
+                                                  "The record " + (id ? id->description() : std::string("(null)")) +
+                                                      " does not exist.",
+                                                  Dictionary{{std::string(kAffectedObjectsErrorKey), Value(Array{Value(id)})}}));
+        return nullptr;
+    };
+    if (!id || !id->entity()) return notFound();
+    Impl& d = *impl_;
+    if (auto o = d.lookup(id)) {
+        if (o->fault_) {
+            std::vector<Loaded> loaded;
+            if (!d.loadFromSource({o->id_}, loaded, error)) return nullptr;
+            if (!loaded[0].found) return notFound();
+            o->fault_ = false;
+            o->values_ = std::move(loaded[0].values);
+            o->values_.resize(o->entity_->properties().size());
+            o->version_ = loaded[0].version;
+        }
+        if (o->gone_) return notFound();
+        return o;
+    }
+    auto c = d.canonical(id);
+    std::vector<Loaded> loaded;
+    if (!d.loadFromSource({c}, loaded, error)) return nullptr;
+    if (!loaded[0].found) return notFound();
+    auto entity = d.entityNamed(c->entity()->name());
+    return d.materialize(entity ? entity : c->entity(), c, std::move(loaded[0].values), loaded[0].version, false);
+}
+
+bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<ManagedObject>>& objects, Ref<Error>* error) {
+    Impl& d = *impl_;
+    d.rekeyIfNeeded();
+    std::vector<std::pair<std::string, std::vector<ManagedObject*>>> groups;
+    for (const auto& o : objects) {
+        if (!o || !o->id_ || !o->id_->isTemporaryID()) continue;
+        if (auto permanent = o->id_->permanentID()) {
+            d.rekey(*o, permanent);
+            continue;
+        }
+        const std::string& name = o->entity_->name();
+        auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == name; });
+        if (it == groups.end()) {
+            groups.emplace_back(name, std::vector<ManagedObject*>{});
+            it = groups.end() - 1;
+        }
+        if (std::find(it->second.begin(), it->second.end(), o.get()) == it->second.end()) it->second.push_back(o.get());
+    }
+    if (groups.empty()) return true;
+    auto coordinator = persistentStoreCoordinator();
+    if (!coordinator) {
+        setError(error, data_detail::contextError(kObjectStoreError, "The context has no store coordinator."));
+        return false;
+    }
+    for (auto& [name, members] : groups) {
+        auto entity = coordinator->managedObjectModel()->entityNamed(name);
+        auto ids = coordinator->obtainPermanentIDs(entity, members.size(), error);
+        if (!ids) return false;
+        std::vector<std::pair<Ref<ManagedObjectID>, Ref<ManagedObjectID>>> pairs;
+        pairs.reserve(members.size());
+        for (std::size_t i = 0; i < members.size(); ++i) pairs.emplace_back(members[i]->id_, (*ids)[i]);
+        ManagedObjectID::setPermanentIDs(pairs);
+        for (std::size_t i = 0; i < members.size(); ++i) d.rekey(*members[i], (*ids)[i]);
+    }
+    d.seenGeneration = 0;  // let other temporaries be looked at again
+    return true;
+}
+
+bool ManagedObjectContext::hasChanges() const {
+    return !impl_->lists[ManagedObject::kInserted].empty() || !impl_->lists[ManagedObject::kUpdated].empty() ||
+           !impl_->lists[ManagedObject::kDeleted].empty();
+}
+
+std::vector<Ref<ManagedObject>> ManagedObjectContext::insertedObjects() const { return impl_->lists[ManagedObject::kInserted].objects(); }
+std::vector<Ref<ManagedObject>> ManagedObjectContext::updatedObjects() const { return impl_->lists[ManagedObject::kUpdated].objects(); }
+std::vector<Ref<ManagedObject>> ManagedObjectContext::deletedObjects() const { return impl_->lists[ManagedObject::kDeleted].objects(); }
+
+std::vector<Ref<ManagedObject>> ManagedObjectContext::registeredObjects() const {
+    std::vector<Ref<ManagedObject>> out;
+    out.reserve(impl_->registry.size());
+    for (const auto& [id, o] : impl_->registry) out.push_back(o);
+    return out;
+}
+
+void ManagedObjectContext::processPendingChanges() {
+    Impl& d = *impl_;
+    d.notifyScheduled = false;
+    Dictionary info;
+    auto take = [&](ManagedObject::List which, std::string_view key) {
+        Impl::List& l = d.list(which);
+        if (l.empty()) return;
+        info.set(std::string(key), Value(l.values()));
+        l.clear(which);
+    };
+    take(ManagedObject::kNoteInserted, kInsertedObjectsKey);
+    take(ManagedObject::kNoteUpdated, kUpdatedObjectsKey);
+    take(ManagedObject::kNoteDeleted, kDeletedObjectsKey);
+    take(ManagedObject::kNoteRefreshed, kRefreshedObjectsKey);
+    if (info.empty()) return;
+    NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(),
+                                              std::move(info));
+}
+
+void ManagedObjectContext::rollback() {
+    Impl& d = *impl_;
+    for (const auto& o : d.list(ManagedObject::kInserted).objects()) {
+        o->inserted_ = false;
+        d.unregister(*o);
+        o->context_.reset();
+        if (d.contains(ManagedObject::kNoteInserted, *o)) d.remove(ManagedObject::kNoteInserted, *o);
+        else d.add(ManagedObject::kNoteDeleted, o);
+    }
+    d.list(ManagedObject::kInserted).clear(ManagedObject::kInserted);
+    auto restore = [&](const Ref<ManagedObject>& o) {
+        if (!o->committed_.empty()) {
+            o->values_ = std::move(o->committed_);
+            o->committed_.clear();
+        }
+        o->updated_ = false;
+        o->deleted_ = false;
+        d.remove(ManagedObject::kNoteUpdated, *o);
+        d.remove(ManagedObject::kNoteDeleted, *o);
+        d.add(ManagedObject::kNoteRefreshed, o);
+    };
+    for (const auto& o : d.list(ManagedObject::kUpdated).objects()) restore(o);
+    for (const auto& o : d.list(ManagedObject::kDeleted).objects()) restore(o);
+    d.list(ManagedObject::kUpdated).clear(ManagedObject::kUpdated);
+    d.list(ManagedObject::kDeleted).clear(ManagedObject::kDeleted);
+    processPendingChanges();
+}
+
+void ManagedObjectContext::reset() {
+    Impl& d = *impl_;
+    Array ids;
+    ids.reserve(d.registry.size());
+    for (auto& [id, o] : d.registry) {
+        ids.push_back(Value(o->id_));
+        o->registered_ = false;
+        o->context_.reset();
+        o->inserted_ = o->updated_ = o->deleted_ = false;
+    }
+    for (int which = 0; which < ManagedObject::kListCount; ++which) d.lists[which].clear(static_cast<ManagedObject::List>(which));
+    d.registry.clear();
+    d.temporaries.clear();
+    d.notifyScheduled = false;
+    NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(),
+                                              Dictionary{{std::string(kInvalidatedAllObjectsKey), Value(std::move(ids))}});
+}
+
+void ManagedObjectContext::refreshObject(const Ref<ManagedObject>& object, bool mergeChanges) {
+    if (!object || !object->registered_ || object->context_.lock().get() != this || object->inserted_) return;
+    Impl& d = *impl_;
+    if (!mergeChanges) {
+        if (object->updated_) {
+            object->updated_ = false;
+            d.remove(ManagedObject::kUpdated, *object);
+            d.remove(ManagedObject::kNoteUpdated, *object);
+        }
+        object->committed_.clear();
+        object->values_.clear();
+        object->fault_ = true;
+        object->gone_ = false;
+        d.add(ManagedObject::kNoteRefreshed, object);
+        d.scheduleNotify();
+        return;
+    }
+    if (object->fault_) return;
+    std::vector<Loaded> loaded;
+    if (!d.loadFromSource({object->id_}, loaded, nullptr) || !loaded[0].found) return;
+    d.rebase(*object, std::move(loaded[0].values), loaded[0].version);
+    d.add(ManagedObject::kNoteRefreshed, object);
+    d.scheduleNotify();
+}
+
+std::string ManagedObjectContext::description() const { return "<ManagedObjectContext: " + addressText(this) + ">"; }
+
+}  // namespace lv

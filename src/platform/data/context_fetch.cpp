@@ -1,0 +1,346 @@
+// Fetching in a context: the store's rows with every unsaved change of the context and its parents
+// laid over them.
+#include <algorithm>
+#include <functional>
+
+#include "platform/data/context.h"
+#include "platform/data/detail/context_impl.h"
+#include "platform/data/errors.h"
+
+namespace lv {
+
+using data_detail::Overlay;
+using data_detail::OverlayEntry;
+
+namespace data_detail {
+
+Ref<ManagedObjectID> canonicalID(const Ref<ManagedObjectID>& id) {
+    if (id && id->isTemporaryID()) {
+        if (auto permanent = id->permanentID()) return permanent;
+    }
+    return id;
+}
+
+}  // namespace data_detail
+
+namespace {
+
+using data_detail::canonicalID;
+
+// Records given as predicate arguments stand for their object IDs.
+Expression substitute(const Expression& e, bool& changed) {
+    switch (e.kind()) {
+        case Expression::Kind::Constant: {
+            if (auto o = e.constantValue().objectAs<ManagedObject>()) {
+                changed = true;
+                return Expression::constant(Value(canonicalID(o->objectID())));
+            }
+            if (auto id = e.constantValue().objectAs<ManagedObjectID>()) {
+                auto c = canonicalID(id);
+                if (c != id) {
+                    changed = true;
+                    return Expression::constant(Value(c));
+                }
+            }
+            return e;
+        }
+        case Expression::Kind::Function: {
+            std::vector<Expression> args;
+            bool any = false;
+            for (const auto& a : e.arguments()) args.push_back(substitute(a, any));
+            if (!any) return e;
+            changed = true;
+            return Expression::function(e.functionName(), std::move(args));
+        }
+        default: return e;
+    }
+}
+
+Ref<Predicate> substitute(const Ref<Predicate>& p) {
+    if (!p) return p;
+    switch (p->kind()) {
+        case Predicate::Kind::Comparison: {
+            bool changed = false;
+            Expression lhs = substitute(p->leftExpression(), changed);
+            Expression rhs = substitute(p->rightExpression(), changed);
+            return changed ? Predicate::comparison(std::move(lhs), p->predicateOperator(), std::move(rhs)) : p;
+        }
+        case Predicate::Kind::And:
+        case Predicate::Kind::Or:
+        case Predicate::Kind::Not: {
+            bool changed = false;
+            std::vector<Ref<Predicate>> subs;
+            for (const auto& s : p->subpredicates()) {
+                subs.push_back(substitute(s));
+                changed = changed || subs.back() != s;
+            }
+            if (!changed) return p;
+            if (p->kind() == Predicate::Kind::And) return Predicate::andPredicate(std::move(subs));
+            if (p->kind() == Predicate::Kind::Or) return Predicate::orPredicate(std::move(subs));
+            return Predicate::notPredicate(subs.empty() ? nullptr : subs[0]);
+        }
+        default: return p;
+    }
+}
+
+// A record's values as a predicate reads them.
+class ValuesSubject : public PredicateSubject {
+public:
+    ValuesSubject(const EntityDescription& entity, const std::vector<Value>& values, const Ref<ManagedObjectID>& id)
+        : entity_(entity), values_(values), id_(id) {}
+    Value valueForKeyPath(const std::string& keyPath) const override {
+        const int i = entity_.propertyIndex(keyPath);
+        if (i < 0 || static_cast<std::size_t>(i) >= values_.size()) return Value();
+        const Value& v = values_[static_cast<std::size_t>(i)];
+        if (auto id = v.objectAs<ManagedObjectID>()) {
+            auto c = canonicalID(id);
+            return c == id ? v : Value(c);
+        }
+        return v;
+    }
+    Value evaluatedObject() const override { return Value(canonicalID(id_)); }
+
+private:
+    const EntityDescription& entity_;
+    const std::vector<Value>& values_;
+    Ref<ManagedObjectID> id_;
+};
+
+struct Candidate {
+    Ref<ManagedObjectID> id;
+    const std::vector<Value>* values = nullptr;
+    std::int64_t version = 0;
+    Ref<ManagedObject> own;      // the requesting context's record
+    RowSnapshot* row = nullptr;  // a store row
+    OverlayEntry* entry = nullptr;
+};
+
+// Stored rows first in key order, then new records in the order they were made.
+bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b) {
+    if (a.isTemporaryID() != b.isTemporaryID()) return !a.isTemporaryID();
+    if (a.isTemporaryID()) return a.serial() < b.serial();
+    return a.key() < b.key();
+}
+
+}  // namespace
+
+Ref<Predicate> data_detail::substituteRecordArguments(const Ref<Predicate>& predicate) { return substitute(predicate); }
+
+namespace {
+
+Ref<Error> noCoordinatorError() {
+    return data_detail::contextError(kObjectStoreError, "The context has no persistent store coordinator. It cannot perform a fetch.");
+}
+
+}  // namespace
+
+void ManagedObjectContext::Impl::gatherOverlay(const std::string& entityName, Overlay& out, bool requesting,
+                                               const std::function<void()>& atTop) {
+    if (auto parent = self.parentContext()) {
+        parent->performAndWait([&] { ContextAccess::impl(*parent).gatherOverlay(entityName, out, false, atTop); });
+    } else if (atTop) {
+        atTop();  // on the top context's queue, where no save of the chain can run meanwhile
+    }
+    rekeyIfNeeded();
+    auto put = [&](const Ref<ManagedObject>& o) {
+        if (o->entity_->name() != entityName) return;
+        OverlayEntry& e = out[canonical(o->id_)];
+        e.deleted = false;
+        e.version = o->version_;
+        if (requesting) {
+            e.own = o;
+            e.values.clear();
+        } else {
+            e.own = nullptr;
+            e.values = o->values_;
+        }
+    };
+    for (const auto& o : lists[ManagedObject::kInserted].items) {
+        if (o) put(o);
+    }
+    for (const auto& o : lists[ManagedObject::kUpdated].items) {
+        if (o) put(o);
+    }
+    for (const auto& o : lists[ManagedObject::kDeleted].items) {
+        if (!o || o->entity_->name() != entityName) continue;
+        OverlayEntry& e = out[canonical(o->id_)];
+        e = OverlayEntry{};
+        e.deleted = true;
+    }
+}
+
+Ref<ManagedObject> ManagedObjectContext::Impl::fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row) {
+    Ref<ManagedObject> o = lookup(row.objectID);
+    const bool hasValues = !row.values.empty();
+    if (!o) return materialize(entity, row.objectID, std::move(row.values), row.version, !hasValues);
+    if (!hasValues) return o;
+    if (o->fault_) {
+        o->fault_ = false;
+        o->gone_ = false;
+        o->values_ = std::move(row.values);
+        o->values_.resize(entity->properties().size());
+        o->version_ = row.version;
+    } else if (!o->inserted_ && !o->updated_ && !o->deleted_ && o->version_ != row.version) {
+        o->values_ = std::move(row.values);
+        o->values_.resize(entity->properties().size());
+        o->version_ = row.version;
+    }
+    return o;
+}
+
+std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& request, FetchRequestResultType type,
+                                                          Ref<Error>* error) {
+    auto coordinator = self.persistentStoreCoordinator();
+    if (!coordinator) {
+        setError(error, noCoordinatorError());
+        return std::nullopt;
+    }
+    const std::string& name = request.entity() ? request.entity()->name() : request.entityName();
+    Ref<EntityDescription> entity = coordinator->managedObjectModel()->entityNamed(name);
+    if (!entity) {
+        setError(error, data_detail::contextError(kObjectStoreError, name.empty() ? std::string("A fetch request must have an entity.")
+                                                                                  : "The model has no entity named " + name));
+        return std::nullopt;
+    }
+    rekeyIfNeeded();
+    Ref<FetchRequest> req = request.copy();
+    req->setEntity(entity);
+    req->setResultType(type);
+    const Ref<Predicate> predicate = substitute(request.predicate());
+    req->setPredicate(predicate);
+
+    if (type == FetchRequestResultType::Dictionary) {
+        auto result = coordinator->executeFetchRequest(*req, error);
+        if (!result) return std::nullopt;
+        return std::move(result->dictionaries);
+    }
+
+    Overlay overlay;
+    if (request.includesPendingChanges()) gatherOverlay(entity->name(), overlay, true, nullptr);
+
+    if (overlay.empty()) {
+        // Nothing unsaved anywhere: the store answers with its window, sort and count.
+        if (type == FetchRequestResultType::Count) {
+            auto n = coordinator->countForFetchRequest(*req, error);
+            if (!n) return std::nullopt;
+            return Array{Value(static_cast<std::int64_t>(*n))};
+        }
+        auto result = coordinator->executeFetchRequest(*req, error);
+        if (!result) return std::nullopt;
+        Array out;
+        out.reserve(result->rows.size());
+        for (auto& row : result->rows) {
+            if (type == FetchRequestResultType::ManagedObjectID) out.push_back(Value(row.objectID));
+            else out.push_back(Value(fromRow(entity, row)));
+        }
+        return out;
+    }
+
+    // The store's rows matching in SQL, without the window (it applies after the overlay). The rows
+    // are read on the top context's queue while the overlay is gathered again, so that no save of the
+    // chain falls between the two: a record is then either a row or unsaved, never both or neither.
+    req->setResultType(FetchRequestResultType::ManagedObject);
+    req->setFetchLimit(0);
+    req->setFetchOffset(0);
+    req->setIncludesPropertyValues(true);
+    std::optional<FetchResult> result;
+    overlay.clear();
+    gatherOverlay(entity->name(), overlay, true, [&] { result = coordinator->executeFetchRequest(*req, error); });
+    if (!result) return std::nullopt;
+
+    std::vector<Candidate> candidates;
+    candidates.reserve(result->rows.size() + overlay.size());
+    for (auto& row : result->rows) {
+        if (overlay.count(row.objectID)) continue;  // the overlay decides about this record
+        Candidate c;
+        c.id = row.objectID;
+        c.values = &row.values;
+        c.version = row.version;
+        c.row = &row;
+        candidates.push_back(std::move(c));
+    }
+    for (auto& [id, entry] : overlay) {
+        if (entry.deleted) continue;
+        if (entry.own && entry.own->fault_) entry.own->fire();
+        const std::vector<Value>& values = entry.own ? entry.own->values_ : entry.values;
+        if (predicate && !predicate->evaluate(ValuesSubject(*entity, values, id))) continue;
+        Candidate c;
+        c.id = id;
+        c.values = &values;
+        c.version = entry.version;
+        c.own = entry.own;
+        c.entry = &entry;
+        candidates.push_back(std::move(c));
+    }
+    const auto& descriptors = request.sortDescriptors();
+    std::vector<int> sortIndexes;
+    for (const auto& d : descriptors) sortIndexes.push_back(entity->propertyIndex(d.key()));
+    static const Value nil;
+    auto valueAt = [&](const Candidate& c, int i) -> const Value& {
+        if (i < 0 || static_cast<std::size_t>(i) >= c.values->size()) return nil;
+        return (*c.values)[static_cast<std::size_t>(i)];
+    };
+    std::sort(candidates.begin(), candidates.end(), [&](const Candidate& a, const Candidate& b) {
+        for (std::size_t k = 0; k < descriptors.size(); ++k) {
+            if (int c = descriptors[k].compare(valueAt(a, sortIndexes[k]), valueAt(b, sortIndexes[k]))) return c < 0;
+        }
+        return orderedBefore(*a.id, *b.id);
+    });
+    const std::size_t offset = std::min(request.fetchOffset(), candidates.size());
+    std::size_t end = candidates.size();
+    if (request.fetchLimit() > 0) end = std::min(end, offset + request.fetchLimit());
+    if (type == FetchRequestResultType::Count) return Array{Value(static_cast<std::int64_t>(end - offset))};
+
+    Array out;
+    out.reserve(end - offset);
+    for (std::size_t i = offset; i < end; ++i) {
+        Candidate& c = candidates[i];
+        if (type == FetchRequestResultType::ManagedObjectID) {
+            out.push_back(Value(c.id));
+        } else if (c.own) {
+            out.push_back(Value(c.own));
+        } else if (c.row) {
+            out.push_back(Value(fromRow(entity, *c.row)));
+        } else {
+            // A record changed by a parent: this context sees the parent's values.
+            Ref<ManagedObject> o = lookup(c.id);
+            if (!o) {
+                o = materialize(entity, c.id, c.entry->values, c.entry->version, false);
+            } else if (o->fault_ || (!o->inserted_ && !o->updated_ && !o->deleted_)) {
+                o->fault_ = false;
+                o->gone_ = false;
+                o->values_ = c.entry->values;
+                o->values_.resize(entity->properties().size());
+                o->version_ = c.entry->version;
+            }
+            out.push_back(Value(o));
+        }
+    }
+    return out;
+}
+
+std::optional<Array> ManagedObjectContext::executeFetchRequest(const FetchRequest& request, Ref<Error>* error) {
+    return impl_->runFetch(request, request.resultType(), error);
+}
+
+std::optional<std::vector<Ref<ManagedObject>>> ManagedObjectContext::fetchObjects(const FetchRequest& request, Ref<Error>* error) {
+    auto result = impl_->runFetch(request, FetchRequestResultType::ManagedObject, error);
+    if (!result) return std::nullopt;
+    std::vector<Ref<ManagedObject>> out;
+    out.reserve(result->size());
+    for (const Value& v : *result) out.push_back(v.objectAs<ManagedObject>());
+    return out;
+}
+
+std::optional<std::size_t> ManagedObjectContext::countForFetchRequest(const FetchRequest& request, Ref<Error>* error) {
+    if (request.resultType() == FetchRequestResultType::Dictionary) {
+        auto result = impl_->runFetch(request, FetchRequestResultType::Dictionary, error);
+        if (!result) return std::nullopt;
+        return result->size();
+    }
+    auto result = impl_->runFetch(request, FetchRequestResultType::Count, error);
+    if (!result) return std::nullopt;
+    return static_cast<std::size_t>(result->front().longLongValue());
+}
+
+}  // namespace lv

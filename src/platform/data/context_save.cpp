@@ -1,0 +1,482 @@
+// Saving a context (to the store, or into its parent) and merging what other contexts saved.
+#include <algorithm>
+#include <optional>
+#include <unordered_map>
+
+#include "platform/data/context.h"
+#include "platform/data/detail/context_impl.h"
+#include "platform/data/errors.h"
+#include "platform/dispatch/notification_center.h"
+
+namespace lv {
+
+using data_detail::contextError;
+using data_detail::Loaded;
+using data_detail::PushedRecord;
+using data_detail::sameValue;
+
+namespace {
+
+// Which values of an updated record differ from its committed ones.
+std::vector<bool> changedMask(const std::vector<Value>& values, const std::vector<Value>& committed) {
+    std::vector<bool> mask(values.size(), false);
+    if (committed.empty()) return mask;
+    for (std::size_t i = 0; i < values.size(); ++i) mask[i] = !sameValue(committed[i], values[i]);
+    return mask;
+}
+
+bool any(const std::vector<bool>& mask) { return std::find(mask.begin(), mask.end(), true) != mask.end(); }
+
+}  // namespace
+
+bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
+    std::vector<Ref<Error>> errors;
+    const EntityDescription* lastEntity = nullptr;
+    bool lastHasRequired = false;
+    auto check = [&](const Ref<ManagedObject>& o) {
+        if (!o) return;
+        if (o->entity_.get() != lastEntity) {
+            lastEntity = o->entity_.get();
+            const auto& all = lastEntity->properties();
+            lastHasRequired = std::any_of(all.begin(), all.end(), [](const Ref<PropertyDescription>& p) { return !p->isOptional(); });
+        }
+        if (!lastHasRequired) return;
+        o->fire();
+        if (o->gone_) return;
+        const auto& properties = o->entity_->properties();
+        for (std::size_t i = 0; i < properties.size(); ++i) {
+            const PropertyDescription& p = *properties[i];
+            if (p.isOptional()) continue;
+            if (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()) continue;
+            if (!o->values_[i].isNil()) continue;
+            errors.push_back(contextError(kValidationMissingMandatoryPropertyError, p.name() + " is a required value.",
+                                          Dictionary{{std::string(kValidationKeyErrorKey), Value(p.name())},
+                                                     {std::string(kValidationObjectErrorKey), Value(o)}}));
+        }
+    };
+    for (const auto& o : lists[ManagedObject::kInserted].items) check(o);
+    for (const auto& o : lists[ManagedObject::kUpdated].items) check(o);
+    if (errors.empty()) return true;
+    if (errors.size() == 1) {
+        setError(error, errors.front());
+    } else {
+        Array detailed;
+        for (auto& e : errors) detailed.push_back(Value(e));
+        setError(error, contextError(kValidationMultipleErrorsError, "Multiple validation errors occurred.",
+                                     Dictionary{{std::string(kDetailedErrorsKey), Value(std::move(detailed))}}));
+    }
+    return false;
+}
+
+void ManagedObjectContext::Impl::postDidSave(const Array& inserted, const Array& updated, const Array& deleted) {
+    NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextDidSaveNotification), self.shared_from_this(),
+                                              Dictionary{{std::string(kInsertedObjectsKey), Value(inserted)},
+                                                         {std::string(kUpdatedObjectsKey), Value(updated)},
+                                                         {std::string(kDeletedObjectsKey), Value(deleted)}});
+}
+
+bool ManagedObjectContext::save(Ref<Error>* error) {
+    Impl& d = *impl_;
+    if (d.saving) {
+        setError(error, contextError(kPersistentStoreSaveError, "The context is already saving."));
+        return false;
+    }
+    processPendingChanges();
+    if (!hasChanges()) return true;
+    d.saving = true;
+    struct Done {
+        bool& flag;
+        ~Done() { flag = false; }
+    } done{d.saving};
+    NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextWillSaveNotification), shared_from_this());
+    processPendingChanges();
+    if (!hasChanges()) return true;
+    if (!d.validate(error)) return false;
+    return parentContext() ? d.pushToParent(error) : d.saveToStore(error);
+}
+
+bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
+    Ref<PersistentStoreCoordinator> coordinator;
+    {
+        std::lock_guard lock(self.configMutex_);
+        coordinator = self.coordinator_;
+    }
+    if (!coordinator) {
+        setError(error, contextError(kPersistentStoreSaveError, "The context has no persistent store coordinator. It cannot save."));
+        return false;
+    }
+    rekeyIfNeeded();
+    const bool checkVersions = self.mergePolicy_ == MergePolicyType::Error;
+    const auto inserted = lists[ManagedObject::kInserted].objects();
+    const auto updated = lists[ManagedObject::kUpdated].objects();
+    const auto deleted = lists[ManagedObject::kDeleted].objects();
+
+    // Relationship values name records by the IDs this save writes them under.
+    auto idForWrite = [&](const Ref<ManagedObjectID>& id) -> Ref<ManagedObjectID> {
+        auto c = canonical(id);
+        if (c && c->isTemporaryID()) {
+            if (auto o = lookup(c)) return o->id_;
+        }
+        return c;
+    };
+    auto valueForWrite = [&](const PropertyDescription& p, const Value& v) -> Value {
+        if (!p.isRelationship()) return v;
+        if (auto id = v.objectAs<ManagedObjectID>()) return Value(idForWrite(id));
+        if (!v.isArray()) return v;
+        Array out;
+        out.reserve(v.array().size());
+        for (const Value& x : v.array()) out.push_back(Value(idForWrite(x.objectAs<ManagedObjectID>())));
+        return Value(std::move(out));
+    };
+
+    ChangeSet changes;
+    changes.inserts.reserve(inserted.size());
+    // New records lend their values to the change set (given back below, whatever the outcome);
+    // relationship values are rewritten, so those records' values are copied.
+    std::vector<bool> lent(inserted.size(), false);
+    for (std::size_t k = 0; k < inserted.size(); ++k) {
+        const auto& o = inserted[k];
+        ChangeSet::Insert insert{o->id_, {}, {}};
+        const auto& properties = o->entity_->properties();
+        if (o->entity_->relationships().empty()) {
+            insert.valuesByIndex = std::move(o->values_);
+            lent[k] = true;
+        } else {
+            insert.valuesByIndex = o->values_;
+            for (std::size_t i = 0; i < properties.size(); ++i) {
+                if (properties[i]->isRelationship()) insert.valuesByIndex[i] = valueForWrite(*properties[i], insert.valuesByIndex[i]);
+            }
+        }
+        changes.inserts.push_back(std::move(insert));
+    }
+    struct GiveBack {
+        GiveBack(const std::vector<Ref<ManagedObject>>& o, const std::vector<bool>& l, ChangeSet& c) : objects(o), lent(l), changes(c) {}
+        GiveBack(const GiveBack&) = delete;
+        GiveBack& operator=(const GiveBack&) = delete;
+        const std::vector<Ref<ManagedObject>>& objects;
+        const std::vector<bool>& lent;
+        ChangeSet& changes;
+        ~GiveBack() {
+            for (std::size_t k = 0; k < objects.size(); ++k) {
+                if (lent[k]) objects[k]->values_ = std::move(changes.inserts[k].valuesByIndex);
+            }
+        }
+    };
+    std::optional<GiveBack> giveBack;
+    giveBack.emplace(inserted, lent, changes);
+    std::vector<std::vector<bool>> masks;
+    masks.reserve(updated.size());
+    for (const auto& o : updated) {
+        masks.push_back(changedMask(o->values_, o->committed_));
+        if (!any(masks.back())) continue;
+        ChangeSet::Update update{o->id_, std::nullopt, {}};
+        if (checkVersions && o->version_ > 0) update.expectedVersion = o->version_;
+        const auto& properties = o->entity_->properties();
+        for (std::size_t i = 0; i < properties.size(); ++i) {
+            if (masks.back()[i]) update.changedValues.emplace_back(properties[i]->name(), valueForWrite(*properties[i], o->values_[i]));
+        }
+        changes.updates.push_back(std::move(update));
+    }
+    for (const auto& o : deleted) {
+        auto id = canonical(o->id_);
+        if (id->isTemporaryID()) continue;  // never stored
+        ChangeSet::Delete del{id, std::nullopt};
+        if (checkVersions && o->version_ > 0) del.expectedVersion = o->version_;
+        changes.deletes.push_back(std::move(del));
+    }
+
+    SaveResult result;
+    const bool saved = changes.empty() || coordinator->saveChanges(changes, &result, error);
+    giveBack.reset();
+    if (!saved) return false;  // nothing changed here
+
+    ManagedObjectID::setPermanentIDs(result.permanentIDs);
+    for (const auto& o : inserted) {
+        if (o->id_->isTemporaryID()) {
+            if (auto permanent = o->id_->permanentID()) rekey(*o, permanent);
+        }
+        o->inserted_ = false;
+        o->committed_.clear();
+        o->version_ = 1;  // a new row's version
+    }
+    // Saved records name their related records by permanent IDs from now on.
+    auto settleRelationships = [&](ManagedObject& o) {
+        if (o.entity_->relationships().empty()) return;
+        const auto& properties = o.entity_->properties();
+        for (std::size_t i = 0; i < properties.size(); ++i) {
+            if (properties[i]->isRelationship()) o.values_[i] = canonicalValue(*properties[i], o.values_[i]);
+        }
+    };
+    for (const auto& o : inserted) settleRelationships(*o);
+    for (const auto& o : updated) settleRelationships(*o);
+    std::unordered_map<const ManagedObjectID*, std::int64_t> versions;
+    if (!updated.empty()) {
+        versions.reserve(result.versions.size());
+        for (const auto& [id, version] : result.versions) versions.emplace(id.get(), version);
+    }
+    std::vector<Ref<ManagedObject>> reload;
+    std::vector<std::size_t> reloadMasks;
+    for (std::size_t k = 0; k < updated.size(); ++k) {
+        const auto& o = updated[k];
+        auto it = versions.find(o->id_.get());
+        if (it != versions.end()) {
+            if (!checkVersions && it->second != o->version_ + 1) {
+                reload.push_back(o);  // someone else wrote the row meanwhile: take their other values
+                reloadMasks.push_back(k);
+            }
+            o->version_ = it->second;
+        }
+        o->updated_ = false;
+        o->committed_.clear();
+    }
+    if (!reload.empty()) {
+        std::vector<Ref<ManagedObjectID>> ids;
+        for (const auto& o : reload) ids.push_back(o->id_);
+        if (auto rows = coordinator->rowsForObjectIDs(ids, nullptr)) {
+            IDEqual eq;
+            for (auto& row : *rows) {
+                for (std::size_t r = 0; r < reload.size(); ++r) {
+                    if (!eq(reload[r]->id_, row.objectID)) continue;
+                    const auto& mask = masks[reloadMasks[r]];
+                    auto& values = reload[r]->values_;
+                    for (std::size_t i = 0; i < values.size() && i < row.values.size(); ++i) {
+                        if (!mask[i] && !reload[r]->entity_->properties()[i]->isRelationship()) values[i] = row.values[i];
+                    }
+                    reload[r]->version_ = row.version;
+                }
+            }
+        }
+    }
+    for (const auto& o : deleted) {
+        unregister(*o);
+        o->deleted_ = false;
+        o->context_.reset();
+    }
+    lists[ManagedObject::kInserted].clear(ManagedObject::kInserted);
+    lists[ManagedObject::kUpdated].clear(ManagedObject::kUpdated);
+    lists[ManagedObject::kDeleted].clear(ManagedObject::kDeleted);
+
+    auto toArray = [](const std::vector<Ref<ManagedObject>>& objects) {
+        Array out;
+        out.reserve(objects.size());
+        for (const auto& o : objects) out.push_back(Value(o));
+        return out;
+    };
+    postDidSave(toArray(inserted), toArray(updated), toArray(deleted));
+    return true;
+}
+
+bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
+    Ref<ManagedObjectContext> parent = self.parentContext();
+    rekeyIfNeeded();
+    const auto inserted = lists[ManagedObject::kInserted].objects();
+    const auto updated = lists[ManagedObject::kUpdated].objects();
+    const auto deleted = lists[ManagedObject::kDeleted].objects();
+    auto canonicalValues = [&](const ManagedObject& o) {
+        std::vector<Value> values = o.values_;
+        if (o.entity_->relationships().empty()) return values;
+        const auto& properties = o.entity_->properties();
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            if (properties[i]->isRelationship()) values[i] = canonicalValue(*properties[i], values[i]);
+        }
+        return values;
+    };
+    std::vector<PushedRecord> records;
+    records.reserve(inserted.size() + updated.size() + deleted.size());
+    for (const auto& o : inserted) {
+        records.push_back(PushedRecord{PushedRecord::Kind::Insert, o->id_, o->entity_, canonicalValues(*o), {}, o->version_});
+    }
+    for (const auto& o : updated) {
+        auto mask = changedMask(o->values_, o->committed_);
+        if (!any(mask)) continue;
+        records.push_back(PushedRecord{PushedRecord::Kind::Update, canonical(o->id_), o->entity_, canonicalValues(*o), std::move(mask),
+                                       o->version_});
+    }
+    for (const auto& o : deleted) {
+        records.push_back(PushedRecord{PushedRecord::Kind::Delete, canonical(o->id_), o->entity_, {}, {}, o->version_});
+    }
+    bool ok = true;
+    parent->performAndWait([&] { ok = ContextAccess::impl(*parent).acceptPushed(records, error); });
+    if (!ok) return false;
+
+    for (const auto& o : inserted) {
+        o->inserted_ = false;
+        o->committed_.clear();
+    }
+    for (const auto& o : updated) {
+        o->updated_ = false;
+        o->committed_.clear();
+    }
+    for (const auto& o : deleted) {
+        unregister(*o);
+        o->deleted_ = false;
+        o->context_.reset();
+    }
+    auto toArray = [&](ManagedObject::List which) {
+        Array out = lists[which].values();
+        lists[which].clear(which);
+        return out;
+    };
+    Array insertedValues = toArray(ManagedObject::kInserted);
+    Array updatedValues = toArray(ManagedObject::kUpdated);
+    Array deletedValues = toArray(ManagedObject::kDeleted);
+    postDidSave(insertedValues, updatedValues, deletedValues);
+    return true;
+}
+
+bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records, Ref<Error>* error) {
+    rekeyIfNeeded();
+    registry.reserve(registry.size() + records.size());
+    // First what can fail: the values of changed records this context does not hold yet.
+    std::vector<Ref<ManagedObjectID>> need;
+    std::vector<std::size_t> needFor;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        if (records[k].kind != PushedRecord::Kind::Update) continue;
+        auto o = lookup(records[k].id);
+        if (!o || o->fault_) {
+            need.push_back(canonical(records[k].id));
+            needFor.push_back(k);
+        }
+    }
+    std::vector<Loaded> loaded;
+    if (!need.empty() && !loadFromSource(need, loaded, error)) return false;
+    std::unordered_map<std::size_t, Loaded*> loadedFor;
+    for (std::size_t n = 0; n < needFor.size(); ++n) loadedFor.emplace(needFor[n], &loaded[n]);
+
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        PushedRecord& r = records[k];
+        Ref<ManagedObject> o = lookup(r.id);
+        switch (r.kind) {
+            case PushedRecord::Kind::Insert: {
+                if (!o) {
+                    o = data_detail::makeRecordInstance(r.entity);
+                    o->entity_ = r.entity;
+                    o->setID(r.id);
+                    o->values_ = std::move(r.values);
+                    o->values_.resize(r.entity->properties().size());
+                    o->inserted_ = true;
+                    registerObject(o);
+                    add(ManagedObject::kInserted, o);
+                    add(ManagedObject::kNoteInserted, o);
+                    scheduleNotify();
+                    break;
+                }
+                o->fire();
+                for (std::size_t i = 0; i < r.values.size() && i < o->values_.size(); ++i) {
+                    if (sameValue(o->values_[i], r.values[i])) continue;
+                    willChange(*o);
+                    o->values_[i] = std::move(r.values[i]);
+                }
+                break;
+            }
+            case PushedRecord::Kind::Update: {
+                auto found = loadedFor.find(k);
+                if (found != loadedFor.end()) {
+                    Loaded& l = *found->second;
+                    if (!l.found) break;  // the record is gone: its deletion wins
+                    if (!o) {
+                        auto entity = entityNamed(r.entity->name());
+                        o = materialize(entity ? entity : r.entity, canonical(r.id), std::move(l.values), l.version, false);
+                    } else {
+                        o->fault_ = false;
+                        o->values_ = std::move(l.values);
+                        o->values_.resize(o->entity_->properties().size());
+                        o->version_ = l.version;
+                    }
+                }
+                if (!o || o->deleted_ || o->gone_) break;
+                for (std::size_t i = 0; i < r.changed.size() && i < o->values_.size(); ++i) {
+                    if (!r.changed[i] || sameValue(o->values_[i], r.values[i])) continue;
+                    if (o->values_[i].isNil() && o->entity_->properties()[i]->isRelationship()) loadToMany(*o, i);
+                    willChange(*o);
+                    o->values_[i] = std::move(r.values[i]);
+                }
+                break;
+            }
+            case PushedRecord::Kind::Delete: {
+                if (!o) {
+                    if (r.id->isTemporaryID()) break;  // never reached this context
+                    o = self.objectWithID(r.id);
+                }
+                if (!o || o->deleted_) break;
+                if (o->version_ == 0) o->version_ = r.version;
+                if (o->inserted_) forgetInserted(*o);
+                else markDeleted(*o);
+                break;
+            }
+        }
+    }
+    self.processPendingChanges();
+    return true;
+}
+
+// ---- merging ----
+
+void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Notification& notification) {
+    mergeChangesFromUserInfo(notification.userInfo());
+}
+
+void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
+    Impl& d = *impl_;
+    d.rekeyIfNeeded();
+    auto idsOf = [&](std::string_view key) {
+        std::vector<Ref<ManagedObjectID>> out;
+        for (const Value& v : changes.get(key).array()) {
+            Ref<ManagedObjectID> id;
+            if (auto o = v.objectAs<ManagedObject>()) id = o->objectID();
+            else id = v.objectAs<ManagedObjectID>();
+            if (id) out.push_back(d.canonical(id));
+        }
+        return out;
+    };
+    auto drop = [&](const Ref<ManagedObject>& o) {
+        for (auto which : {ManagedObject::kInserted, ManagedObject::kUpdated, ManagedObject::kDeleted, ManagedObject::kNoteInserted,
+                           ManagedObject::kNoteUpdated, ManagedObject::kNoteRefreshed}) {
+            d.remove(which, *o);
+        }
+        o->inserted_ = o->updated_ = o->deleted_ = false;
+        o->gone_ = true;
+        d.unregister(*o);
+        o->context_.reset();
+        d.add(ManagedObject::kNoteDeleted, o);
+    };
+    for (const auto& id : idsOf(kDeletedObjectsKey)) {
+        if (auto o = d.lookup(id)) drop(o);
+    }
+    std::vector<Ref<ManagedObjectID>> load;
+    std::vector<Ref<ManagedObject>> targets;  // nullptr: a record new to this context
+    auto consider = [&](const Ref<ManagedObjectID>& id, bool mayRegister) {
+        Ref<ManagedObject> o = d.lookup(id);
+        if (o && o->fault_) {
+            d.add(ManagedObject::kNoteRefreshed, o);  // loads the new values when next read
+            return;
+        }
+        if (!o && !mayRegister) return;
+        load.push_back(id);
+        targets.push_back(o);
+    };
+    for (const auto& id : idsOf(kUpdatedObjectsKey)) consider(id, false);
+    for (const auto& id : idsOf(kInsertedObjectsKey)) consider(id, true);
+    std::vector<Loaded> loaded;
+    if (!load.empty() && d.loadFromSource(load, loaded, nullptr)) {
+        for (std::size_t k = 0; k < load.size(); ++k) {
+            Ref<ManagedObject> o = targets[k];
+            if (!loaded[k].found) {
+                if (o && !o->inserted_) drop(o);
+                continue;
+            }
+            if (!o) {
+                auto entity = d.entityNamed(load[k]->entity()->name());
+                o = d.materialize(entity ? entity : load[k]->entity(), load[k], std::move(loaded[k].values), loaded[k].version, false);
+                d.add(ManagedObject::kNoteInserted, o);
+                continue;
+            }
+            const std::vector<Value> before = o->values_;
+            d.rebase(*o, std::move(loaded[k].values), loaded[k].version);
+            if (before != o->values_) d.add(ManagedObject::kNoteRefreshed, o);
+        }
+    }
+    processPendingChanges();
+}
+
+}  // namespace lv

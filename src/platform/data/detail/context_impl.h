@@ -1,0 +1,175 @@
+// The inside of a context: its registry of records, its change lists and the operations the public
+// calls share. Everything here runs on the context's queue.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/data/context.h"
+#include "platform/data/managed_object.h"
+
+namespace lv {
+
+struct IDHash {
+    std::size_t operator()(const Ref<ManagedObjectID>& id) const { return id ? id->hash() : 0; }
+};
+struct IDEqual {
+    bool operator()(const Ref<ManagedObjectID>& a, const Ref<ManagedObjectID>& b) const {
+        return a == b || (a && b && a->isEqual(*b));
+    }
+};
+
+namespace data_detail {
+Ref<ManagedObjectID> canonicalID(const Ref<ManagedObjectID>& id);
+}
+
+// Whether two IDs name the same record, also when one of them is a temporary ID that has its
+// permanent ID now.
+struct SameRecord {
+    bool operator()(const Ref<ManagedObjectID>& a, const Ref<ManagedObjectID>& b) const {
+        return IDEqual()(data_detail::canonicalID(a), data_detail::canonicalID(b));
+    }
+};
+
+// Reaches the private parts of records and contexts for the context's implementation.
+struct ContextAccess {
+    static ManagedObjectContext::Impl& impl(const ManagedObjectContext& c) { return *c.impl_; }
+    static ManagedObject& mutableObject(const ManagedObject& o) { return const_cast<ManagedObject&>(o); }
+};
+
+namespace data_detail {
+
+// Values of one record as some level (a parent context or the store) has them.
+struct Loaded {
+    bool found = false;
+    std::vector<Value> values;
+    std::int64_t version = 0;
+};
+
+// One record's unsaved state as a fetch sees it: the values of the nearest level that changed it,
+// or deleted.
+struct OverlayEntry {
+    std::vector<Value> values;        // copied from a parent level
+    Ref<ManagedObject> own;           // the requesting context's own record (its values are used)
+    std::int64_t version = 0;
+    bool deleted = false;
+};
+using Overlay = std::unordered_map<Ref<ManagedObjectID>, OverlayEntry, IDHash, IDEqual>;
+
+// A record's changes as a child hands them to its parent.
+struct PushedRecord {
+    enum class Kind : std::uint8_t { Insert, Update, Delete };
+    Kind kind;
+    Ref<ManagedObjectID> id;
+    Ref<EntityDescription> entity;
+    std::vector<Value> values;   // inserts: all values; updates: all current values
+    std::vector<bool> changed;   // updates: which of them changed
+    std::int64_t version = 0;
+};
+
+// Error helpers.
+Ref<Error> contextError(std::int64_t code, std::string message, Dictionary extra = {});
+
+// A new record instance for the entity: its registered record class, else ManagedObject.
+Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity);
+
+// A temporary ID's permanent ID when it has one, else the ID itself.
+Ref<ManagedObjectID> canonicalID(const Ref<ManagedObjectID>& id);
+// The predicate with records given as arguments replaced by their object IDs.
+Ref<Predicate> substituteRecordArguments(const Ref<Predicate>& predicate);
+
+// Same kind and equal (2 and 2.0 differ here: a change of kind is a change).
+bool sameValue(const Value& a, const Value& b);
+
+}  // namespace data_detail
+
+struct ManagedObjectContext::Impl {
+    explicit Impl(ManagedObjectContext& owner) : self(owner) {}
+
+    // An ordered set of records kept through the records' slots (no hashing).
+    struct List {
+        std::vector<Ref<ManagedObject>> items;  // nullptr where a record was removed
+        std::size_t live = 0;
+        void add(ManagedObject::List which, const Ref<ManagedObject>& o);
+        void remove(ManagedObject::List which, ManagedObject& o);
+        bool contains(ManagedObject::List which, const ManagedObject& o) const { return o.slots_[which] != ManagedObject::kNoSlot; }
+        void clear(ManagedObject::List which);
+        std::vector<Ref<ManagedObject>> objects() const;
+        Array values() const;
+        bool empty() const { return live == 0; }
+    };
+
+    ManagedObjectContext& self;
+    Weak<ManagedObjectContext> weakSelf;  // what records point back to
+    Ref<ManagedObjectModel> model;        // the coordinator's, once looked up
+    std::unordered_map<Ref<ManagedObjectID>, Ref<ManagedObject>, IDHash, IDEqual> registry;
+    std::vector<Ref<ManagedObject>> temporaries;  // registered with temporary IDs (some may be stale)
+    std::uint64_t seenGeneration = 0;
+    List lists[ManagedObject::kListCount];
+    bool notifyScheduled = false;
+    bool saving = false;
+
+    List& list(ManagedObject::List which) { return lists[which]; }
+    void add(ManagedObject::List which, const Ref<ManagedObject>& o) { lists[which].add(which, o); }
+    void remove(ManagedObject::List which, ManagedObject& o) { lists[which].remove(which, o); }
+    bool contains(ManagedObject::List which, const ManagedObject& o) const { return lists[which].contains(which, o); }
+
+    // ---- registry (context.cpp) ----
+    Ref<ManagedObject> lookup(const Ref<ManagedObjectID>& id);
+    void registerObject(const Ref<ManagedObject>& o);
+    void unregister(ManagedObject& o);
+    void rekey(ManagedObject& o, const Ref<ManagedObjectID>& id);
+    // Moves records whose temporary IDs got permanent ones (anywhere) to their permanent IDs.
+    void rekeyIfNeeded();
+    // The ID as this context knows it now (a temporary ID's permanent one when it has one).
+    Ref<ManagedObjectID> canonical(const Ref<ManagedObjectID>& id) const;
+    // Relationship values with canonical IDs.
+    Value canonicalValue(const PropertyDescription& property, const Value& value) const;
+    // The entity of the coordinator's model (the model is looked up once).
+    Ref<EntityDescription> entityNamed(std::string_view name);
+
+    // ---- values from the parent or store (context.cpp) ----
+    // Values of the records as this context's source (parent chain, else the store) has them.
+    bool loadFromSource(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<data_detail::Loaded>& out, Ref<Error>* error);
+    // Values of the records as this context has them (its unsaved changes included).
+    bool currentValues(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<data_detail::Loaded>& out, Ref<Error>* error);
+    std::optional<Value> relatedIDsFromSource(const Ref<ManagedObjectID>& id, std::size_t index, Ref<Error>* error);
+    std::optional<Value> currentRelatedIDs(const Ref<ManagedObjectID>& id, std::size_t index, Ref<Error>* error);
+    void fulfill(ManagedObject& o);
+    void loadToMany(ManagedObject& o, std::size_t index);
+
+    // ---- change tracking (context.cpp) ----
+    void willChange(ManagedObject& o);
+    void scheduleNotify();
+    void forgetInserted(ManagedObject& o);
+    void markDeleted(ManagedObject& o);
+    void applyDeleteRules(ManagedObject& o);
+    // New values from the source for a loaded record; its own unsaved changes stay on top.
+    void rebase(ManagedObject& o, std::vector<Value> base, std::int64_t version);
+    Ref<ManagedObject> materialize(const Ref<EntityDescription>& entity, const Ref<ManagedObjectID>& id,
+                                   std::vector<Value> values, std::int64_t version, bool fault);
+
+    // ---- fetching (context_fetch.cpp) ----
+    // The unsaved inserts, updates and deletes of the entity in this context and its parents (the
+    // requesting context's own records by reference, the parents' values copied).
+    // atTop, when given, runs on the top context's queue (the one over the coordinator) before its
+    // changes are gathered.
+    void gatherOverlay(const std::string& entityName, data_detail::Overlay& out, bool requesting,
+                       const std::function<void()>& atTop);
+    // The registered record of a store row (its values refreshed when it has no changes), or a new one.
+    Ref<ManagedObject> fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row);
+    std::optional<Array> runFetch(const FetchRequest& request, FetchRequestResultType type, Ref<Error>* error);
+
+    // ---- saving (context_save.cpp) ----
+    bool validate(Ref<Error>* error);
+    bool saveToStore(Ref<Error>* error);
+    bool pushToParent(Ref<Error>* error);
+    bool acceptPushed(std::vector<data_detail::PushedRecord>& records, Ref<Error>* error);
+    void postDidSave(const Array& inserted, const Array& updated, const Array& deleted);
+};
+
+}  // namespace lv

@@ -1,0 +1,373 @@
+// Contexts: queues of the three concurrency kinds, change tracking and its notification, reset,
+// refresh and rollback, permanent IDs, lookups, and fetches and counts over unsaved changes at every
+// level of the parent chain.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "context_test_support.h"
+#include "platform/dispatch/thread.h"
+
+namespace lv {
+namespace {
+
+using test::fetch;
+using test::insert;
+using test::request;
+using test::Stack;
+
+Ref<Predicate> where(const char* format, std::vector<Value> args = {}) {
+    Ref<Error> error;
+    auto p = Predicate::parse(format, args, &error);
+    EXPECT_TRUE(p) << test::describe(error);
+    return p;
+}
+
+// Collects the objects-did-change notifications of one context.
+struct ChangeLog {
+    explicit ChangeLog(const Ref<ManagedObjectContext>& context) {
+        NotificationCenter::defaultCenter()->addObserver(this, kManagedObjectContextObjectsDidChangeNotification, context,
+                                                         [this](const Notification& n) { notes.push_back(n.userInfo()); });
+    }
+    ~ChangeLog() { NotificationCenter::defaultCenter()->removeObserver(this); }
+    std::vector<Dictionary> notes;
+};
+
+TEST(ContextQueues, PrivateQueueContextsRunOnTheirOwnSerialQueue) {
+    auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+    EXPECT_EQ(context->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);
+    EXPECT_FALSE(context->isOnQueue());
+    std::atomic<int> done{0};
+    std::vector<int> order;
+    for (int i = 0; i < 50; ++i) {
+        context->perform([&, i] {
+            EXPECT_FALSE(Thread::isMainThread());
+            EXPECT_TRUE(context->isOnQueue());
+            order.push_back(i);
+            // Waiting on the own queue runs inline instead of dead-locking.
+            bool inner = false;
+            context->performAndWait([&] { inner = true; });
+            EXPECT_TRUE(inner);
+            ++done;
+        });
+    }
+    bool waited = false;
+    context->performAndWait([&] { waited = true; });  // after the blocks queued before it
+    EXPECT_TRUE(waited);
+    EXPECT_EQ(done.load(), 50);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+}
+
+TEST(ContextQueues, MainQueueContextsRunOnTheMainThread) {
+    auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::MainQueue);
+    EXPECT_TRUE(context->isOnQueue());
+    bool ran = false;
+    context->perform([&] {
+        EXPECT_TRUE(Thread::isMainThread());
+        ran = true;
+    });
+    EXPECT_FALSE(ran);  // later, from the main loop
+    ASSERT_TRUE(runMainUntil([&] { return ran; }, 5));
+    // From another thread performAndWait waits for the main thread.
+    std::atomic<bool> fromWorker{false};
+    std::thread worker([&] { context->performAndWait([&] { fromWorker = Thread::isMainThread(); }); });
+    ASSERT_TRUE(runMainUntil([&] { return fromWorker.load(); }, 5));
+    worker.join();
+}
+
+TEST(ContextQueues, ConfinementContextsRunInline) {
+    auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    bool ran = false;
+    context->performAndWait([&] { ran = true; });
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(context->isOnQueue());
+    context->userInfo().set("RecordStackContextWorkingName", Value("Worker"));
+    EXPECT_EQ(context->userInfo().get("RecordStackContextWorkingName"), Value("Worker"));
+    context->setName("named");
+    EXPECT_EQ(context->name(), "named");
+    EXPECT_EQ(context->mergePolicy(), MergePolicyType::Error);
+}
+
+TEST(ContextTracking, InsertedUpdatedAndDeletedSets) {
+    Stack s(test::makeItemModel());
+    auto root = s.root;
+    root->performAndWait([&] {
+        auto kept = insert(root, "Item", {{"name", Value("kept")}});
+        auto dropped = insert(root, "Item", {{"name", Value("dropped")}});
+        EXPECT_TRUE(root->hasChanges());
+        EXPECT_EQ(root->insertedObjects(), (std::vector<Ref<ManagedObject>>{kept, dropped}));
+        // Deleting a record inserted in the same context forgets it.
+        root->deleteObject(dropped);
+        EXPECT_FALSE(dropped->isInserted());
+        EXPECT_FALSE(dropped->managedObjectContext());
+        EXPECT_EQ(root->insertedObjects(), (std::vector<Ref<ManagedObject>>{kept}));
+        EXPECT_TRUE(root->deletedObjects().empty());
+        ASSERT_TRUE(root->save(nullptr));
+        EXPECT_FALSE(root->hasChanges());
+        EXPECT_EQ(fetch(root, request("Item")).size(), 1u);
+
+        kept->setValueForKey(Value(3), "count");
+        EXPECT_EQ(root->updatedObjects(), (std::vector<Ref<ManagedObject>>{kept}));
+        root->deleteObject(kept);
+        EXPECT_TRUE(kept->isDeleted());
+        EXPECT_TRUE(root->updatedObjects().empty());
+        EXPECT_EQ(root->deletedObjects(), (std::vector<Ref<ManagedObject>>{kept}));
+        // Inserting it again undoes the deletion.
+        root->insertObject(kept);
+        EXPECT_FALSE(kept->isDeleted());
+        EXPECT_TRUE(root->deletedObjects().empty());
+        EXPECT_EQ(root->updatedObjects(), (std::vector<Ref<ManagedObject>>{kept}));
+    });
+}
+
+TEST(ContextTracking, ChangesAreAnnouncedOnceAtTheEndOfTheQueueTask) {
+    Stack s(test::makeItemModel());
+    ChangeLog log(s.main);
+    Ref<ManagedObject> a, b;
+    s.main->performAndWait([&] {
+        a = insert(s.main, "Item", {{"name", Value("a")}});
+        b = insert(s.main, "Item", {{"name", Value("b")}});
+    });
+    EXPECT_TRUE(log.notes.empty());
+    ASSERT_TRUE(runMainUntil([&] { return !log.notes.empty(); }, 5));
+    ASSERT_EQ(log.notes.size(), 1u);
+    EXPECT_EQ(log.notes[0].get(kInsertedObjectsKey), Value(Array{Value(a), Value(b)}));
+    EXPECT_FALSE(log.notes[0].contains(kUpdatedObjectsKey));
+
+    // processPendingChanges announces at once; a deletion of an unannounced insert announces nothing.
+    s.main->performAndWait([&] {
+        auto c = insert(s.main, "Item", {});
+        s.main->deleteObject(c);
+        a->setValueForKey(Value(1), "count");
+        s.main->processPendingChanges();
+    });
+    ASSERT_EQ(log.notes.size(), 2u);
+    EXPECT_EQ(log.notes[1], (Dictionary{{std::string(kUpdatedObjectsKey), Value(Array{Value(a)})}}));
+    s.main->performAndWait([&] { s.main->processPendingChanges(); });
+    EXPECT_EQ(log.notes.size(), 2u);
+}
+
+TEST(ContextTracking, ResetRefreshAndRollback) {
+    Stack s(test::makeItemModel());
+    auto root = s.root;
+    root->performAndWait([&] {
+        auto item = insert(root, "Item", {{"name", Value("saved")}, {"count", Value(1)}});
+        ASSERT_TRUE(root->save(nullptr));
+        ChangeLog log(root);
+
+        item->setValueForKey(Value("changed"), "name");
+        root->refreshObject(item, false);  // drops the change; loads again on access
+        EXPECT_TRUE(item->isFault());
+        EXPECT_FALSE(root->hasChanges());
+        EXPECT_EQ(item->valueForKey("name"), Value("saved"));
+
+        // Merging refresh: the store's new value comes in, the local change stays.
+        item->setValueForKey(Value("mine"), "name");
+        auto other = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+        other->setPersistentStoreCoordinator(s.coordinator);
+        auto theirs = fetch(other, request("Item"))[0];
+        theirs->setValueForKey(Value(9), "count");
+        ASSERT_TRUE(other->save(nullptr));
+        root->refreshObject(item, true);
+        EXPECT_EQ(item->valueForKey("name"), Value("mine"));
+        EXPECT_EQ(item->valueForKey("count"), Value(9));
+        EXPECT_EQ(item->changedValues(), (Dictionary{{"name", Value("mine")}}));
+
+        auto fresh = insert(root, "Item", {{"name", Value("new")}});
+        root->rollback();
+        EXPECT_FALSE(root->hasChanges());
+        EXPECT_EQ(item->valueForKey("name"), Value("saved"));
+        EXPECT_FALSE(fresh->managedObjectContext());
+
+        log.notes.clear();
+        auto id = item->objectID();
+        root->reset();
+        ASSERT_EQ(log.notes.size(), 1u);
+        EXPECT_EQ(log.notes[0].get(kInvalidatedAllObjectsKey), Value(Array{Value(id)}));
+        EXPECT_FALSE(root->objectRegisteredForID(id));
+        EXPECT_TRUE(root->registeredObjects().empty());
+        EXPECT_NE(root->objectWithID(id), item);
+    });
+}
+
+TEST(ContextIDs, PermanentIDsAreTheSameValueInEveryContext) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObject> item;
+    Ref<ManagedObjectID> temporary;
+    s.main->performAndWait([&] {
+        item = insert(s.main, "Item", {{"name", Value("a")}});
+        temporary = item->objectID();
+        ASSERT_TRUE(s.main->save(nullptr));  // pushed into the root under the temporary ID
+        Ref<Error> error;
+        ASSERT_TRUE(s.main->obtainPermanentIDsForObjects({item}, &error)) << test::describe(error);
+    });
+    auto permanent = item->objectID();
+    EXPECT_FALSE(permanent->isTemporaryID());
+    EXPECT_EQ(temporary->permanentID(), permanent);
+    EXPECT_EQ(permanent->storeIdentifier(), s.coordinator->persistentStores()[0]->identifier());
+    s.main->performAndWait([&] { EXPECT_EQ(s.main->objectRegisteredForID(permanent), item); });
+    // The root held the record under the temporary ID; it finds it under the permanent one, and the
+    // save keeps the key.
+    s.root->performAndWait([&] {
+        auto inRoot = s.root->objectRegisteredForID(permanent);
+        ASSERT_TRUE(inRoot);
+        EXPECT_TRUE(inRoot->objectID()->isEqual(*permanent));
+        EXPECT_EQ(s.root->objectRegisteredForID(temporary), inRoot);
+        ASSERT_TRUE(s.root->save(nullptr));
+        EXPECT_EQ(inRoot->objectID()->key(), permanent->key());
+    });
+    auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    reader->setPersistentStoreCoordinator(s.coordinator);
+    auto back = fetch(reader, request("Item"));
+    ASSERT_EQ(back.size(), 1u);
+    EXPECT_TRUE(back[0]->objectID()->isEqual(*permanent));
+    EXPECT_EQ(back[0]->objectID()->hash(), permanent->hash());
+    EXPECT_EQ(back[0]->objectID()->URIRepresentation(), "x-lvdata://" + permanent->storeIdentifier() + "/Item/p" +
+                                                            std::to_string(permanent->key()));
+}
+
+TEST(ContextLookups, ExistingObjectsComeFromTheParentChainOrTheStore) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObjectID> id;
+    s.root->performAndWait([&] { id = insert(s.root, "Item", {{"name", Value("in root only")}})->objectID(); });
+    s.main->performAndWait([&] {
+        Ref<Error> error;
+        auto found = s.main->existingObjectWithID(id, &error);
+        ASSERT_TRUE(found) << test::describe(error);
+        EXPECT_EQ(found->valueForKey("name"), Value("in root only"));
+        EXPECT_FALSE(found->isInserted());
+    });
+    // Deleted in the root: a new child of the root no longer finds it (the main context, which holds
+    // it, still does until it merges).
+    s.root->performAndWait([&] { s.root->deleteObject(s.root->objectRegisteredForID(id)); });
+    s.main->performAndWait([&] { EXPECT_TRUE(s.main->existingObjectWithID(id, nullptr)); });
+    auto child = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+    child->setParentContext(s.root);
+    child->performAndWait([&] {
+        Ref<Error> error;
+        EXPECT_FALSE(child->existingObjectWithID(id, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), kManagedObjectReferentialIntegrityError);
+        EXPECT_EQ(error->userInfo().get(kAffectedObjectsErrorKey), Value(Array{Value(id)}));
+    });
+}
+
+// Rows in the file: a1 (sid 1, rank 1), a2 (1, 2), a3 (1, 3), b1 (2, 1).
+struct OverlayFetch : ::testing::Test {
+    void SetUp() override {
+        s = std::make_unique<Stack>();
+        s->main->performAndWait([&] {
+            for (auto [msg, sid, rank] : {std::tuple{"a1", 1, 1}, std::tuple{"a2", 1, 2}, std::tuple{"a3", 1, 3}, std::tuple{"b1", 2, 1}}) {
+                insert(s->main, "Toptenz", {{"title", Value(msg)}, {"sid", Value(sid)}, {"rank", Value(rank)}});
+            }
+        });
+        ASSERT_TRUE(s->saveAll());
+        child = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+        child->setParentContext(s->main);
+    }
+    std::vector<std::string> titles(const Ref<ManagedObjectContext>& c, const Ref<FetchRequest>& r) { return test::texts(fetch(c, r), "title"); }
+    std::size_t count(const Ref<ManagedObjectContext>& c, const Ref<FetchRequest>& r) {
+        std::size_t n = 0;
+        c->performAndWait([&] {
+            Ref<Error> error;
+            auto result = c->countForFetchRequest(*r, &error);
+            ASSERT_TRUE(result) << test::describe(error);
+            n = *result;
+        });
+        return n;
+    }
+    std::unique_ptr<Stack> s;
+    Ref<ManagedObjectContext> child;
+};
+
+TEST_F(OverlayFetch, PendingChangesOfEveryLevelLieOverTheRows) {
+    // Root: a2 deleted. Main: a3 moved to rank 0, a new a4 at rank 5. Child: a1 moved to site 2, a new a0.
+    s->root->performAndWait([&] {
+        s->root->deleteObject(fetch(s->root, request("Toptenz", where("title = 'a2'")))[0]);
+    });
+    s->main->performAndWait([&] {
+        fetch(s->main, request("Toptenz", where("title = 'a3'")))[0]->setValueForKey(Value(0), "rank");
+        insert(s->main, "Toptenz", {{"title", Value("a4")}, {"sid", Value(1)}, {"rank", Value(5)}});
+    });
+    child->performAndWait([&] {
+        fetch(child, request("Toptenz", where("title = 'a1'")))[0]->setValueForKey(Value(2), "sid");
+        insert(child, "Toptenz", {{"title", Value("a0")}, {"sid", Value(1)}, {"rank", Value(1)}});
+    });
+    auto site1 = request("Toptenz", where("sid = %@", {Value(*Decimal::parse("1"))}), {SortDescriptor("rank", true)});
+    EXPECT_EQ(titles(child, site1), (std::vector<std::string>{"a3", "a0", "a4"}));
+    EXPECT_EQ(count(child, site1), 3u);
+    EXPECT_EQ(titles(s->main, site1), (std::vector<std::string>{"a3", "a1", "a4"}));
+    EXPECT_EQ(titles(s->root, site1), (std::vector<std::string>{"a1", "a3"}));
+    // Offset and limit apply after the overlay; ties keep store order, new records last.
+    site1->setFetchOffset(1);
+    site1->setFetchLimit(1);
+    EXPECT_EQ(titles(child, site1), (std::vector<std::string>{"a0"}));
+    EXPECT_EQ(count(child, site1), 1u);
+    auto byRank = request("Toptenz", nullptr, {SortDescriptor("rank", false)});
+    EXPECT_EQ(titles(child, byRank), (std::vector<std::string>{"a4", "a1", "b1", "a0", "a3"}));
+    // Without pending changes: the rows only.
+    auto rowsOnly = request("Toptenz", nullptr, {SortDescriptor("title", true)});
+    rowsOnly->setIncludesPendingChanges(false);
+    EXPECT_EQ(count(child, rowsOnly), 4u);
+    // Object IDs.
+    child->performAndWait([&] {
+        auto ids = request("Toptenz", where("sid = 2"));
+        ids->setResultType(FetchRequestResultType::ManagedObjectID);
+        auto result = child->executeFetchRequest(*ids, nullptr);
+        ASSERT_TRUE(result);
+        ASSERT_EQ(result->size(), 2u);
+        EXPECT_TRUE((*result)[0].objectAs<ManagedObjectID>());
+    });
+}
+
+TEST_F(OverlayFetch, FetchesReturnEachContextsOwnRecords) {
+    Ref<ManagedObject> mine;
+    child->performAndWait([&] {
+        mine = fetch(child, request("Toptenz", where("title = 'a1'")))[0];
+        mine->setValueForKey(Value("changed"), "title");
+        auto again = fetch(child, request("Toptenz", where("title = 'changed'")));
+        ASSERT_EQ(again.size(), 1u);
+        EXPECT_EQ(again[0], mine);
+        EXPECT_TRUE(fetch(child, request("Toptenz", where("title = 'a1'"))).empty());
+    });
+    // The parent does not see the child's change before the child saves.
+    EXPECT_EQ(titles(s->main, request("Toptenz", where("title = 'a1'"))).size(), 1u);
+    child->performAndWait([&] { ASSERT_TRUE(child->save(nullptr)); });
+    EXPECT_EQ(titles(s->main, request("Toptenz", where("title = 'changed'"))), (std::vector<std::string>{"changed"}));
+    EXPECT_EQ(test::rowsInFile(s->coordinator->managedObjectModel(), s->path, "Toptenz"), 4u);
+}
+
+TEST_F(OverlayFetch, ErrorsAreValues) {
+    auto lonely = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    Ref<Error> error;
+    EXPECT_FALSE(lonely->executeFetchRequest(*request("Toptenz"), &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kObjectStoreError);
+    child->performAndWait([&] {
+        error = nullptr;
+        EXPECT_FALSE(child->executeFetchRequest(*request("Nothing"), &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), kObjectStoreError);
+        error = nullptr;
+        EXPECT_FALSE(child->countForFetchRequest(*request("Toptenz", where("colour = 1")), &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), kObjectStoreError);
+    });
+}
+
+TEST_F(OverlayFetch, DictionaryResultsComeFromTheStore) {
+    s->main->performAndWait([&] { insert(s->main, "Toptenz", {{"title", Value("unsaved")}, {"sid", Value(1)}}); });
+    s->main->performAndWait([&] {
+        auto r = request("Toptenz", where("sid = 1"), {SortDescriptor("rank", true)});
+        r->setResultType(FetchRequestResultType::Dictionary);
+        r->setPropertiesToFetch(Array{Value("title")});
+        auto result = s->main->executeFetchRequest(*r, nullptr);
+        ASSERT_TRUE(result);
+        EXPECT_EQ(result->size(), 3u);
+        EXPECT_EQ((*result)[0], Value(Dictionary{{"title", Value("a1")}}));
+    });
+}
+
+}  // namespace
+}  // namespace lv

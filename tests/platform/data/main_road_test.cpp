@@ -1,0 +1,194 @@
+// The app's road through the object store: a private root over the SQLite file and a main-queue child;
+// records made and found in the child before any save, saved through the root, read back by a new
+// coordinator, conflicts with another writer, root saves merged back into the main context.
+#include <gtest/gtest.h>
+
+#include "context_test_support.h"
+#include "platform/dispatch/thread.h"
+
+namespace lv {
+namespace {
+
+using test::fetch;
+using test::insert;
+using test::request;
+using test::Stack;
+
+Ref<Predicate> where(const char* format, const Value& a) { return Predicate::parse(format, {a}, nullptr); }
+
+TEST(MainRoad, FetchSeesUnsavedInsertsBeforeAnySave) {
+    Stack s;
+    // Items of one reply: the second "a" is found as a duplicate of the first, unsaved, record.
+    int created = 0;
+    for (const char* msgId : {"a", "b", "a", "c", "b"}) {
+        auto found = fetch(s.main, request("News", where("msgId = %@", Value(msgId))));
+        if (!found.empty()) continue;
+        insert(s.main, "News", {{"msgId", Value(msgId)}, {"cat_name", Value("hot")}});
+        ++created;
+    }
+    EXPECT_EQ(created, 3);
+    s.main->performAndWait([&] {
+        auto n = s.main->countForFetchRequest(*request("News", where("cat_name = %@", Value("hot"))), nullptr);
+        ASSERT_TRUE(n);
+        EXPECT_EQ(*n, 3u);
+    });
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "News"), 0u);
+}
+
+TEST(MainRoad, SaveChildThenRootReachesTheFileAndLosesNothing) {
+    Stack s;
+    Ref<ManagedObject> first;
+    s.main->performAndWait([&] {
+        first = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("First")}});
+        insert(s.main, "News", {{"msgId", Value("m2")}, {"title", Value("Second")}});
+    });
+    Ref<Error> error;
+    bool ok = false;
+    s.main->performAndWait([&] { ok = s.main->save(&error); });
+    ASSERT_TRUE(ok) << test::describe(error);
+    // Pushed into the root only: the file has nothing yet, the root sees both.
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "News"), 0u);
+    EXPECT_EQ(fetch(s.root, request("News")).size(), 2u);
+    s.root->performAndWait([&] { ok = s.root->save(&error); });
+    ASSERT_TRUE(ok) << test::describe(error);
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "News"), 2u);
+
+    // The child still has its records, now clean, and finds them under their permanent IDs.
+    s.main->performAndWait([&] {
+        EXPECT_FALSE(s.main->hasChanges());
+        EXPECT_EQ(first->valueForKey("title"), Value("First"));
+        auto all = fetch(s.main, request("News", nullptr, {SortDescriptor("msgId", true)}));
+        ASSERT_EQ(all.size(), 2u);
+        EXPECT_EQ(all[0], first);
+        EXPECT_FALSE(first->objectID()->isTemporaryID());
+        EXPECT_EQ(s.main->existingObjectWithID(first->objectID(), nullptr), first);
+    });
+
+    // A new coordinator over the file reads the rows back.
+    auto other = test::openCoordinator(test::contentModel(), s.path);
+    ASSERT_TRUE(other);
+    auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(other);
+    auto back = fetch(context, request("News", nullptr, {SortDescriptor("msgId", true)}));
+    EXPECT_EQ(test::texts(back, "title"), (std::vector<std::string>{"First", "Second"}));
+    EXPECT_TRUE(back[0]->objectID()->isEqual(*first->objectID()));
+}
+
+TEST(MainRoad, SecondCoordinatorWritingTheSameRowGivesAConflict) {
+    Stack s;
+    Ref<ManagedObject> record;
+    s.main->performAndWait([&] { record = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("Old")}}); });
+    ASSERT_TRUE(s.saveAll());
+
+    // Another coordinator updates the row behind the stack's back.
+    auto other = test::openCoordinator(test::contentModel(), s.path);
+    auto otherContext = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    otherContext->setPersistentStoreCoordinator(other);
+    auto theirs = fetch(otherContext, request("News"));
+    ASSERT_EQ(theirs.size(), 1u);
+    theirs[0]->setValueForKey(Value("Theirs"), "title");
+    ASSERT_TRUE(otherContext->save(nullptr));
+
+    s.main->performAndWait([&] { record->setValueForKey(Value("Mine"), "title"); });
+    Ref<Error> error;
+    EXPECT_FALSE(s.saveAll(&error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+    EXPECT_EQ(error->code(), kManagedObjectMergeError);
+    EXPECT_EQ(error->userInfo().get(kConflictListKey).array().size(), 1u);
+    // Nothing was lost: the root still holds the change and the file still has their value.
+    s.root->performAndWait([&] { EXPECT_TRUE(s.root->hasChanges()); });
+    auto check = fetch(otherContext, request("News"));
+    otherContext->refreshObject(check[0], false);
+    EXPECT_EQ(check[0]->valueForKey("title"), Value("Theirs"));
+
+    // With the property-object-trump policy the root's changed property wins and the rest is theirs.
+    s.root->performAndWait([&] {
+        s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
+        EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
+    });
+    otherContext->refreshObject(check[0], false);
+    EXPECT_EQ(check[0]->valueForKey("title"), Value("Mine"));
+}
+
+TEST(MainRoad, RootSavesMergeIntoTheMainContext) {
+    Stack s;
+    Ref<ManagedObject> shown;
+    s.main->performAndWait([&] { shown = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("Before")}}); });
+    ASSERT_TRUE(s.saveAll());
+
+    // The main context merges every root save on the main thread.
+    auto center = NotificationCenter::defaultCenter();
+    Weak<ManagedObjectContext> weakMain = s.main;
+    int merges = 0;
+    center->addObserver(&merges, kManagedObjectContextDidSaveNotification, s.root, [&, weakMain](const Notification& n) {
+        auto note = Notification::make(n.name(), n.object(), n.userInfo());
+        Queue::main()->async([&, weakMain, note] {
+            if (auto main = weakMain.lock()) main->mergeChangesFromContextDidSaveNotification(*note);
+            ++merges;
+        });
+    });
+
+    // A background child of the root changes the record and adds another; its save goes up to the file.
+    auto worker = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+    worker->setParentContext(s.root);
+    auto id = shown->objectID();
+    worker->performAndWait([&] {
+        Ref<Error> error;
+        auto mine = worker->existingObjectWithID(id, &error);
+        ASSERT_TRUE(mine) << test::describe(error);
+        mine->setValueForKey(Value("After"), "title");
+        insert(worker, "News", {{"msgId", Value("m2")}});
+        ASSERT_TRUE(worker->save(&error)) << test::describe(error);
+    });
+    s.root->performAndWait([&] { ASSERT_TRUE(s.root->save(nullptr)); });
+    ASSERT_TRUE(runMainUntil([&] { return merges == 1; }, 10));
+    center->removeObserver(&merges);
+
+    EXPECT_EQ(shown->valueForKey("title"), Value("After"));
+    EXPECT_FALSE(s.main->hasChanges());
+    auto all = fetch(s.main, request("News", nullptr, {SortDescriptor("msgId", true)}));
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[0], shown);
+    EXPECT_EQ(all[1]->valueForKey("msgId"), Value("m2"));
+}
+
+TEST(MainRoad, SaveAndWaitOnTheMainThreadWithTheStoreLayersObservers) {
+    // As the store layer sets the stack up: both contexts obtain permanent IDs in their will-save, and
+    // root saves merge into the main context (inline when they happen on the main thread).
+    Stack s;
+    auto center = NotificationCenter::defaultCenter();
+    for (const auto& context : {s.root, s.main}) {
+        Weak<ManagedObjectContext> weak = context;
+        center->addObserver(&s, kManagedObjectContextWillSaveNotification, context, [weak](const Notification&) {
+            if (auto c = weak.lock()) {
+                EXPECT_TRUE(c->obtainPermanentIDsForObjects(c->insertedObjects(), nullptr));
+            }
+        });
+    }
+    int merged = 0;
+    Weak<ManagedObjectContext> weakMain = s.main;
+    center->addObserver(&s, kManagedObjectContextDidSaveNotification, s.root, [&, weakMain](const Notification& n) {
+        ASSERT_TRUE(Thread::isMainThread());
+        if (auto main = weakMain.lock()) main->mergeChangesFromContextDidSaveNotification(n);
+        ++merged;
+    });
+    Ref<ManagedObject> record;
+    s.main->performAndWait([&] {
+        record = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("T")}});
+        // The app's "save to the store and wait": every level synchronously, each inside the last.
+        ASSERT_TRUE(s.main->save(nullptr));
+        s.root->performAndWait([&] { ASSERT_TRUE(s.root->save(nullptr)); });
+    });
+    center->removeObserver(&s);
+    EXPECT_EQ(merged, 1);
+    EXPECT_FALSE(record->objectID()->isTemporaryID());
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "News"), 1u);
+    auto all = fetch(s.main, request("News"));
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0], record);
+    EXPECT_FALSE(record->hasChanges());
+}
+
+}  // namespace
+}  // namespace lv

@@ -1,0 +1,343 @@
+// Saves: notifications and their payload, validation, store failures that lose nothing, conflicts,
+// child saves, merges of other contexts' saves, and contexts saving from several threads at once.
+#include <gtest/gtest.h>
+
+#include <sqlite3.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "context_test_support.h"
+
+namespace lv {
+namespace {
+
+using test::fetch;
+using test::insert;
+using test::request;
+using test::Stack;
+
+// Runs SQL on the file through a connection of its own.
+void execOnFile(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    char* message = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "");
+    sqlite3_free(message);
+    sqlite3_close(db);
+}
+
+// Records what the context posts, in order.
+struct SaveLog {
+    explicit SaveLog(const Ref<ManagedObjectContext>& context) {
+        auto center = NotificationCenter::defaultCenter();
+        for (auto name : {kManagedObjectContextWillSaveNotification, kManagedObjectContextDidSaveNotification}) {
+            center->addObserver(this, name, context, [this](const Notification& n) {
+                names.push_back(n.name());
+                infos.push_back(n.userInfo());
+            });
+        }
+    }
+    ~SaveLog() { NotificationCenter::defaultCenter()->removeObserver(this); }
+    std::vector<std::string> names;
+    std::vector<Dictionary> infos;
+};
+
+Ref<ManagedObjectModel> requiredModel() {
+    auto model = test::makeItemModel();
+    auto e = EntityDescription::make("Ticket");
+    e->addAttribute(AttributeDescription::make("code", AttributeType::String, false));
+    e->addAttribute(AttributeDescription::make("seat", AttributeType::Integer32, false));
+    e->addAttribute(AttributeDescription::make("note", AttributeType::String));
+    model->addEntity(e);
+    return model;
+}
+
+TEST(Saves, RootSavePostsWillAndDidSaveWithTheChangedRecords) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObject> kept, changed, removed;
+    s.root->performAndWait([&] {
+        changed = insert(s.root, "Item", {{"name", Value("c")}});
+        removed = insert(s.root, "Item", {{"name", Value("r")}});
+        ASSERT_TRUE(s.root->save(nullptr));
+    });
+    SaveLog log(s.root);
+    s.root->performAndWait([&] {
+        kept = insert(s.root, "Item", {{"name", Value("k")}});
+        changed->setValueForKey(Value("c2"), "name");
+        s.root->deleteObject(removed);
+        Ref<Error> error;
+        ASSERT_TRUE(s.root->save(&error)) << test::describe(error);
+        // Nothing left to save: no notifications.
+        ASSERT_TRUE(s.root->save(&error));
+    });
+    ASSERT_EQ(log.names, (std::vector<std::string>{std::string(kManagedObjectContextWillSaveNotification),
+                                                   std::string(kManagedObjectContextDidSaveNotification)}));
+    const Dictionary& info = log.infos[1];
+    EXPECT_EQ(info.get(kInsertedObjectsKey), Value(Array{Value(kept)}));
+    EXPECT_EQ(info.get(kUpdatedObjectsKey), Value(Array{Value(changed)}));
+    EXPECT_EQ(info.get(kDeletedObjectsKey), Value(Array{Value(removed)}));
+    EXPECT_FALSE(kept->objectID()->isTemporaryID());
+    EXPECT_FALSE(removed->managedObjectContext());
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 2u);
+}
+
+TEST(Saves, AWillSaveObserverMayObtainPermanentIDsFirst) {
+    Stack s(test::makeItemModel());
+    NotificationCenter::defaultCenter()->addObserver(&s, kManagedObjectContextWillSaveNotification, s.main, [&](const Notification&) {
+        Ref<Error> error;
+        EXPECT_TRUE(s.main->obtainPermanentIDsForObjects(s.main->insertedObjects(), &error)) << test::describe(error);
+    });
+    Ref<ManagedObject> item;
+    s.main->performAndWait([&] {
+        item = insert(s.main, "Item", {{"name", Value("x")}});
+        ASSERT_TRUE(s.main->save(nullptr));
+    });
+    NotificationCenter::defaultCenter()->removeObserver(&s);
+    auto id = item->objectID();
+    EXPECT_FALSE(id->isTemporaryID());
+    s.root->performAndWait([&] {
+        auto inRoot = s.root->objectRegisteredForID(id);
+        ASSERT_TRUE(inRoot);
+        EXPECT_TRUE(inRoot->isInserted());
+        ASSERT_TRUE(s.root->save(nullptr));
+        EXPECT_EQ(inRoot->objectID()->key(), id->key());
+    });
+}
+
+TEST(Saves, MissingRequiredValuesFailValidation) {
+    Stack s(requiredModel());
+    Ref<ManagedObject> one, two;
+    Ref<Error> error;
+    s.main->performAndWait([&] {
+        one = insert(s.main, "Ticket", {{"code", Value("A1")}});
+        EXPECT_FALSE(s.main->save(&error));
+    });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+    EXPECT_EQ(error->code(), kValidationMissingMandatoryPropertyError);
+    EXPECT_EQ(error->userInfo().get(kValidationKeyErrorKey), Value("seat"));
+    EXPECT_EQ(error->userInfo().get(kValidationObjectErrorKey).objectAs<ManagedObject>(), one);
+
+    s.main->performAndWait([&] {
+        two = insert(s.main, "Ticket", {});
+        EXPECT_FALSE(s.main->save(&error));
+        EXPECT_TRUE(s.main->hasChanges());
+    });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kValidationMultipleErrorsError);
+    const Value& detailed = error->userInfo().get(kDetailedErrorsKey);
+    ASSERT_EQ(detailed.count(), 3u);  // one's seat, two's code and seat
+    for (const Value& e : detailed.array()) EXPECT_EQ(e.objectAs<Error>()->code(), kValidationMissingMandatoryPropertyError);
+    // Nothing reached the parent; once fixed, the save goes through.
+    EXPECT_TRUE(fetch(s.root, request("Ticket")).empty());
+    s.main->performAndWait([&] {
+        one->setValueForKey(Value(1), "seat");
+        two->setValueForKey(Value("B2"), "code");
+        two->setValueForKey(Value(2), "seat");
+    });
+    EXPECT_TRUE(s.saveAll(&error)) << test::describe(error);
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Ticket"), 2u);
+}
+
+TEST(Saves, AStoreFailureIsAnErrorAndLosesNothing) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObject> existing;
+    s.main->performAndWait([&] { existing = insert(s.main, "Item", {{"name", Value("old")}}); });
+    ASSERT_TRUE(s.saveAll());
+    // Another connection makes every insert fail.
+    execOnFile(s.path,
+               "CREATE TRIGGER \"refuse\" BEFORE INSERT ON \"Item\" BEGIN SELECT RAISE(ABORT, 'no new items today'); END;");
+    Ref<ManagedObject> fresh;
+    s.main->performAndWait([&] {
+        fresh = insert(s.main, "Item", {{"name", Value("new")}});
+        existing->setValueForKey(Value("changed"), "name");
+    });
+    Ref<Error> error;
+    EXPECT_FALSE(s.saveAll(&error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+    EXPECT_EQ(error->code(), kPersistentStoreSaveError);
+    EXPECT_EQ(error->localizedFailureReason(), "no new items today");
+    ASSERT_TRUE(error->underlyingError());
+    EXPECT_NE(error->localizedDescription().find("no new items today"), std::string::npos);
+    // The update was rolled back with the insert; the root keeps both changes.
+    auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    reader->setPersistentStoreCoordinator(test::openCoordinator(test::makeItemModel(), s.path));
+    EXPECT_EQ(test::texts(fetch(reader, request("Item")), "name"), (std::vector<std::string>{"old"}));
+    s.root->performAndWait([&] {
+        EXPECT_EQ(s.root->insertedObjects().size(), 1u);
+        EXPECT_EQ(s.root->updatedObjects().size(), 1u);
+        EXPECT_TRUE(s.root->insertedObjects()[0]->objectID()->isTemporaryID());
+    });
+    // Once the store accepts inserts again, the same save writes everything.
+    execOnFile(s.path, "DROP TRIGGER \"refuse\";");
+    s.root->performAndWait([&] { EXPECT_TRUE(s.root->save(&error)) << test::describe(error); });
+    reader->reset();
+    EXPECT_EQ(test::texts(fetch(reader, request("Item", nullptr, {SortDescriptor("name", true)})), "name"),
+              (std::vector<std::string>{"changed", "new"}));
+}
+
+TEST(Saves, ALockedFileIsAnErrorNotAWait) {
+    Stack s(test::makeItemModel(), "locked.sqlite", Dictionary{{std::string(kSQLitePragmasOption), Value(Dictionary{{"busy_timeout", Value(0)}})}});
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(s.path.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    s.root->performAndWait([&] { insert(s.root, "Item", {{"name", Value("waiting")}}); });
+    Ref<Error> error;
+    s.root->performAndWait([&] { EXPECT_FALSE(s.root->save(&error)); });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kPersistentStoreSaveError);
+    EXPECT_EQ(error->localizedFailureReason(), "database is locked");
+    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    s.root->performAndWait([&] { EXPECT_TRUE(s.root->save(&error)) << test::describe(error); });
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 1u);
+}
+
+TEST(Saves, ADeleteOfAChangedRowConflicts) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObject> item;
+    s.root->performAndWait([&] {
+        item = insert(s.root, "Item", {{"name", Value("v1")}});
+        ASSERT_TRUE(s.root->save(nullptr));
+    });
+    auto other = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    other->setPersistentStoreCoordinator(test::openCoordinator(test::makeItemModel(), s.path));
+    fetch(other, request("Item"))[0]->setValueForKey(Value("v2"), "name");
+    ASSERT_TRUE(other->save(nullptr));
+    Ref<Error> error;
+    s.root->performAndWait([&] {
+        s.root->deleteObject(item);
+        EXPECT_FALSE(s.root->save(&error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), kManagedObjectMergeError);
+        const Value& conflict = error->userInfo().get(kConflictListKey)[0];
+        EXPECT_EQ(conflict["expectedVersion"], Value(1));
+        EXPECT_EQ(conflict["currentVersion"], Value(2));
+        EXPECT_TRUE(item->isDeleted());
+        s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
+        EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
+    });
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 0u);
+}
+
+TEST(Merges, UpdatedRecordsKeepLocalChangesDeletedGoInsertedArrive) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObject> a, b;
+    s.main->performAndWait([&] {
+        a = insert(s.main, "Item", {{"name", Value("a")}, {"count", Value(1)}});
+        b = insert(s.main, "Item", {{"name", Value("b")}});
+    });
+    ASSERT_TRUE(s.saveAll());
+    // The main context changes a's name locally while a worker of the root changes its count, deletes
+    // b and adds c.
+    s.main->performAndWait([&] { a->setValueForKey(Value("mine"), "name"); });
+    Dictionary saved;
+    auto worker = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+    worker->setPersistentStoreCoordinator(s.coordinator);
+    NotificationCenter::defaultCenter()->addObserver(&saved, kManagedObjectContextDidSaveNotification, worker,
+                                                     [&](const Notification& n) { saved = n.userInfo(); });
+    worker->performAndWait([&] {
+        auto items = fetch(worker, request("Item", nullptr, {SortDescriptor("name", true)}));
+        items[0]->setValueForKey(Value(5), "count");
+        worker->deleteObject(items[1]);
+        insert(worker, "Item", {{"name", Value("c")}});
+        ASSERT_TRUE(worker->save(nullptr));
+    });
+    NotificationCenter::defaultCenter()->removeObserver(&saved);
+    ASSERT_EQ(saved.get(kUpdatedObjectsKey).count(), 1u);
+
+    // The root merges first (the main context reads through it), then the main context.
+    std::vector<Dictionary> changes;
+    NotificationCenter::defaultCenter()->addObserver(&changes, kManagedObjectContextObjectsDidChangeNotification, s.main,
+                                                     [&](const Notification& n) { changes.push_back(n.userInfo()); });
+    auto note = Notification::make(std::string(kManagedObjectContextDidSaveNotification), worker, saved);
+    s.root->performAndWait([&] { s.root->mergeChangesFromContextDidSaveNotification(*note); });
+    s.main->performAndWait([&] { s.main->mergeChangesFromContextDidSaveNotification(*note); });
+    NotificationCenter::defaultCenter()->removeObserver(&changes);
+    s.main->performAndWait([&] {
+        EXPECT_EQ(a->valueForKey("name"), Value("mine"));
+        EXPECT_EQ(a->valueForKey("count"), Value(5));
+        EXPECT_TRUE(a->isUpdated());
+        EXPECT_EQ(a->changedValues(), (Dictionary{{"name", Value("mine")}}));
+        EXPECT_FALSE(b->managedObjectContext());
+        EXPECT_EQ(test::texts(fetch(s.main, request("Item", nullptr, {SortDescriptor("name", true)})), "name"),
+                  (std::vector<std::string>{"c", "mine"}));
+    });
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].get(kRefreshedObjectsKey), Value(Array{Value(a)}));
+    EXPECT_EQ(changes[0].get(kDeletedObjectsKey), Value(Array{Value(b)}));
+    ASSERT_EQ(changes[0].get(kInsertedObjectsKey).count(), 1u);
+    EXPECT_EQ(changes[0].get(kInsertedObjectsKey)[0].objectAs<ManagedObject>()->valueForKey("name"), Value("c"));
+    // The merged state saves cleanly: only the local change is written.
+    ASSERT_TRUE(s.saveAll());
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 2u);
+}
+
+TEST(Merges, ChangesGivenAsObjectIDsMergeToo) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObject> a;
+    s.root->performAndWait([&] {
+        a = insert(s.root, "Item", {{"name", Value("a")}});
+        ASSERT_TRUE(s.root->save(nullptr));
+    });
+    auto other = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    other->setPersistentStoreCoordinator(s.coordinator);
+    auto theirs = fetch(other, request("Item"))[0];
+    theirs->setValueForKey(Value("A"), "name");
+    ASSERT_TRUE(other->save(nullptr));
+    s.root->performAndWait([&] {
+        s.root->mergeChangesFromUserInfo(Dictionary{{std::string(kUpdatedObjectsKey), Value(Array{Value(theirs->objectID())})}});
+        EXPECT_EQ(a->valueForKey("name"), Value("A"));
+        EXPECT_FALSE(s.root->hasChanges());
+        // The merged version is the row's: a later save of the root does not conflict.
+        a->setValueForKey(Value("AA"), "name");
+        Ref<Error> error;
+        EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
+    });
+}
+
+TEST(Threads, ChildrenOfTheRootSaveFromManyThreadsAtOnce) {
+    Stack s(test::makeItemModel());
+    constexpr int kWorkers = 4;
+    constexpr int kRounds = 10;
+    std::vector<std::thread> threads;
+    std::atomic<int> failures{0};
+    for (int w = 0; w < kWorkers; ++w) {
+        threads.emplace_back([&, w] {
+            auto child = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+            child->setParentContext(s.root);
+            for (int r = 0; r < kRounds; ++r) {
+                child->performAndWait([&] {
+                    insert(child, "Item", {{"name", Value("w" + std::to_string(w))}, {"count", Value(r)}});
+                    auto mine = fetch(child, request("Item", Predicate::format("name = %@", nullptr, "w" + std::to_string(w))));
+                    if (mine.size() != static_cast<std::size_t>(r + 1)) ++failures;
+                    if (!child->save(nullptr)) ++failures;
+                });
+                s.root->performAndWait([&] {
+                    if (!s.root->save(nullptr)) ++failures;
+                });
+            }
+        });
+    }
+    // Meanwhile the main context reads on the main thread.
+    std::size_t seen = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (seen < static_cast<std::size_t>(kWorkers * kRounds) && std::chrono::steady_clock::now() < deadline) {
+        s.main->performAndWait([&] {
+            auto n = s.main->countForFetchRequest(*request("Item"), nullptr);
+            ASSERT_TRUE(n);
+            EXPECT_GE(*n, seen);
+            seen = *n;
+        });
+        std::this_thread::yield();
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), static_cast<std::size_t>(kWorkers * kRounds));
+}
+
+}  // namespace
+}  // namespace lv
