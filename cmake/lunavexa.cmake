@@ -6,6 +6,16 @@ if(LV_WERROR)
   list(APPEND LV_WARNINGS -Werror)
 endif()
 
+# Line tables are enough for symbolized stack traces and cost far less to compile than full debug
+# information; the sanitizer builds run at -O1, which keeps their reports precise and builds faster.
+if(LV_SANITIZE)
+  set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "-O1 -g1 -DNDEBUG")
+  set(CMAKE_C_FLAGS_RELWITHDEBINFO "-O1 -g1 -DNDEBUG")
+else()
+  set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "-O2 -g1 -DNDEBUG")
+  set(CMAKE_C_FLAGS_RELWITHDEBINFO "-O2 -g1 -DNDEBUG")
+endif()
+
 set(LV_SANITIZE_FLAGS "")
 if(LV_SANITIZE STREQUAL "address")
   set(LV_SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
