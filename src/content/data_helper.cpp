@@ -1,0 +1,89 @@
+#include "content/data_helper.h"
+
+#include <optional>
+
+#include "content/constants.h"
+#include "content/content_records.h"
+#include "platform/base/log.h"
+#include "platform/data/predicate.h"
+#include "store/contexts.h"
+#include "store/records.h"
+#include "store/saves.h"
+
+namespace lv {
+
+namespace {
+
+Ref<Predicate> predicate(std::string_view format, const std::vector<Value>& arguments) {
+    Ref<Error> error;
+    Ref<Predicate> p = Predicate::parse(format, arguments, &error);
+    if (p) return p;
+    // Never meant to happen (the formats are fixed); select nothing rather than everything.
+    log("DataHelper: cannot build the predicate \"%@\": %@", format, error);
+    return Predicate::falsePredicate();
+}
+
+// Fetches the records of T's entity that match the predicate (every record when there is none) in the
+// default context, deletes each of them there, and saves the default context to the store, waiting
+// for the file to be written; the save runs also when nothing was deleted.
+template <class T>
+void truncateRecords(const Ref<Predicate>& matching) {
+    const Ref<ManagedObjectContext> context = RS_defaultContext();
+    if (!context) return;  // no store set up: no cache to clear
+    Ref<FetchRequest> request =
+        matching ? T::RS_requestAllWithPredicate(matching, context) : T::RS_requestAllInContext(context);
+    std::optional<Array> found = T::RS_executeFetchRequest(request, context);
+    const Array records = found ? *found : Array();
+    for (const Value& record : records) {
+        if (auto object = record.objectAs<ManagedObject>()) RS_deleteEntityInContext(object, context);
+    }
+    RS_saveToPersistentStoreAndWait(context);
+}
+
+}  // namespace
+
+DataHelper::DataHelper() {
+    registerContentRecordClasses();
+}
+
+const Ref<DataHelper>& DataHelper::sharedDataHelper() {
+    static const Ref<DataHelper> shared = makeRef<DataHelper>();  // thread-safe one-time initialisation
+    return shared;
+}
+
+void DataHelper::truncateTaobaoWithType(const std::string& type, const std::string& store) {
+    truncateRecords<Taobao>(predicate("type = %@ AND store = %@", {Value(type), Value(store)}));
+}
+
+void DataHelper::truncateMicroblogWithType(const std::string& type) {
+    truncateRecords<Microblog>(predicate("type = %@", {Value(type)}));
+}
+
+void DataHelper::truncateToptenWithSite(const std::string& site) {
+    const Value number = Constants::siteIdMap().get(site);
+    if (!number.isString()) {
+        // A site without a number selects no records; the category's cache stays as it is.
+        log("DataHelper: no chart site named \"%@\"; nothing to delete", site);
+        truncateRecords<Toptenz>(Predicate::falsePredicate());
+        return;
+    }
+    truncateRecords<Toptenz>(predicate("sid = %@", {Value(Decimal::fromString(number.string()))}));
+}
+
+void DataHelper::truncateNewsWithCategory(const std::string& category) {
+    truncateRecords<News>(predicate("cat_name = %@", {Value(category)}));
+}
+
+void DataHelper::truncateVideoWithType(const std::string& type) {
+    truncateRecords<Video>(predicate("type = %@", {Value(type)}));
+}
+
+void DataHelper::truncateTVWithType(const std::string& type, bool ended) {
+    truncateRecords<Teleplay>(predicate("type = %@ AND is_end = %@", {Value(type), Value(ended ? "yes" : "no")}));
+}
+
+void DataHelper::truncateNovels() {
+    truncateRecords<Novel>(nullptr);
+}
+
+}  // namespace lv

@@ -1,0 +1,43 @@
+// DataHelper: clears the cached records of one content category from the store, so that a fresh reply
+// can replace them. Each truncation fetches the category's records in the store's default context,
+// deletes them one by one and saves the default context to the file (waiting for the write), also
+// when there was nothing to delete.
+//
+// Threads: the default context is the main-queue context, so the truncations are called on the main
+// thread (the request processor calls them on the main queue); the save blocks until the SQLite file
+// has been written.
+#pragma once
+
+#include <string>
+
+#include "platform/base/object.h"
+#include "platform/base/value.h"
+
+namespace lv {
+
+class DataHelper : public Object {
+public:
+    DataHelper();
+
+    // The shared object, made once on first use (from any thread).
+    static const Ref<DataHelper>& sharedDataHelper();
+    static const Ref<DataHelper>& instance() { return sharedDataHelper(); }
+
+    // Taobao records with "type = %@ AND store = %@".
+    void truncateTaobaoWithType(const std::string& type, const std::string& store);
+    // Microblog records with "type = %@" (the feed's gap).
+    void truncateMicroblogWithType(const std::string& type);
+    // Toptenz records with "sid = %@", the site's number from Constants::siteIdMap() read as a decimal
+    // number. A site the table does not know has no number: nothing is deleted (the save still runs).
+    void truncateToptenWithSite(const std::string& site);
+    // News records with "cat_name = %@".
+    void truncateNewsWithCategory(const std::string& category);
+    // Video records with "type = %@".
+    void truncateVideoWithType(const std::string& type);
+    // Teleplay records with "type = %@ AND is_end = %@", is_end "yes" when ended, else "no".
+    void truncateTVWithType(const std::string& type, bool ended);
+    // Every Novel record.
+    void truncateNovels();
+};
+
+}  // namespace lv

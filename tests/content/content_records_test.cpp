@@ -1,0 +1,315 @@
+// The content records and the copy of a model into a record: every copy pair names an attribute of
+// the model's entity, records are instances of their classes, nil and null values are not copied, and
+// every kind of reply item travels model → record → SQLite file → another coordinator unchanged.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "content/content_models.h"
+#include "content/content_records.h"
+#include "content_test_support.h"
+#include "mapping/json_adapter.h"
+#include "platform/base/clock.h"
+#include "platform/base/log.h"
+#include "support/civil_time.h"
+
+namespace lv {
+namespace {
+
+using test::ContentStack;
+using test::DeviceSettings;
+using test::fixtureItems;
+using test::wallClock;
+
+struct Pairing {
+    const ClassInfo* (*modelClass)();
+    const char* entity;
+    const ClassInfo* (*recordClass)();
+};
+
+const std::vector<Pairing>& pairings() {
+    static const std::vector<Pairing> table = {
+        {&JM_Microblog::runtimeClass, "Microblog", &Microblog::runtimeClass},
+        {&JM_Toptenz::runtimeClass, "Toptenz", &Toptenz::runtimeClass},
+        {&JM_Taobao::runtimeClass, "Taobao", &Taobao::runtimeClass},
+        {&JM_News::runtimeClass, "News", &News::runtimeClass},
+        {&JM_Teleplay::runtimeClass, "Teleplay", &Teleplay::runtimeClass},
+        {&JM_Novel::runtimeClass, "Novel", &Novel::runtimeClass},
+        {&JM_Video::runtimeClass, "Video", &Video::runtimeClass},
+    };
+    return table;
+}
+
+TEST(ContentEntities, EveryCopyPairNamesAnAttributeOfTheSameValueClass) {
+    auto model = test::contentModel();
+    ASSERT_TRUE(model);
+    for (const Pairing& p : pairings()) {
+        const ClassInfo* cls = p.modelClass();
+        SCOPED_TRACE(cls->name());
+        auto entity = model->entityNamed(p.entity);
+        ASSERT_TRUE(entity);
+        auto instance = std::dynamic_pointer_cast<BaseJMModel>(cls->create());
+        ASSERT_TRUE(instance);
+        const Array pairs = instance->propertiesList();
+        // Each attribute is filled by exactly one pair.
+        EXPECT_EQ(pairs.size(), entity->attributes().size());
+        EXPECT_TRUE(entity->relationships().empty());
+        for (const Value& pair : pairs) {
+            const auto& [modelKey, entityKey] = *pair.dictionary().begin();
+            auto attribute = entity->attributeNamed(entityKey.stringValue());
+            ASSERT_TRUE(attribute) << entityKey.stringValue();
+            EXPECT_TRUE(attribute->isOptional()) << entityKey.stringValue();
+            EXPECT_TRUE(attribute->defaultValue().isNil()) << entityKey.stringValue();
+            const PropertyInfo* property = cls->findProperty(modelKey);
+            ASSERT_TRUE(property) << modelKey;
+            EXPECT_EQ(property->declaredClassName(), attribute->attributeValueClassName()) << modelKey;
+        }
+    }
+}
+
+TEST(ContentEntities, RecordClassesDeclareTheirEntitysAttributesInOrder) {
+    auto model = test::contentModel();
+    registerContentRecordClasses();
+    for (const Pairing& p : pairings()) {
+        const ClassInfo* cls = p.recordClass();
+        SCOPED_TRACE(p.entity);
+        EXPECT_EQ(cls->name(), p.entity);
+        EXPECT_EQ(cls->superclass(), ManagedObject::runtimeClass());
+        auto entity = model->entityNamed(p.entity);
+        ASSERT_EQ(cls->ownProperties().size(), entity->attributes().size());
+        for (std::size_t i = 0; i < entity->attributes().size(); ++i) {
+            const PropertyInfo& property = cls->ownProperties()[i];
+            EXPECT_EQ(property.name, entity->attributes()[i]->name());
+            EXPECT_TRUE(property.dynamic);
+            EXPECT_EQ(property.declaredClassName(), entity->attributes()[i]->attributeValueClassName());
+        }
+    }
+}
+
+TEST(ContentEntities, NewRecordsAreInstancesOfTheirClassesWithEveryAttributeNil) {
+    ContentStack s;
+    JM_News::runtimeClass();  // the models register the record classes
+    s.main->performAndWait([&] {
+        for (const Pairing& p : pairings()) {
+            auto record = ManagedObject::insertNewObject(p.entity, s.main);
+            ASSERT_TRUE(record) << p.entity;
+            EXPECT_EQ(classOf(*record), p.recordClass()) << p.entity;
+            for (const auto& attribute : record->entity()->attributes()) {
+                EXPECT_TRUE(record->valueForKey(attribute->name()).isNil()) << p.entity << "." << attribute->name();
+            }
+        }
+    });
+    auto news = std::dynamic_pointer_cast<News>(ManagedObject::insertNewObject("News", s.main));
+    ASSERT_TRUE(news);
+    news->setMsgId(Value("42"));
+    EXPECT_EQ(news->msgId(), Value("42"));
+    EXPECT_EQ(valueForKey(*news, "msgId"), Value("42"));
+}
+
+// ---- migratePropertiesToObject ----
+
+TEST(MigrateProperties, CopiesEveryValueAndSkipsNilAndNull) {
+    ContentStack s;
+    auto model = makeRef<JM_News>();
+    model->setMsgId(Value("1001"));
+    model->setTitle(Value("标题"));
+    model->setTag_name(Value::null());
+    model->setCreateTime(Value(Date::fromSince1970(1425517622)));
+    s.main->performAndWait([&] {
+        auto record = ManagedObject::insertNewObject("News", s.main);
+        record->setValueForKey(Value("kept"), "tag_name");
+        record->setValueForKey(Value("kept too"), "cat_name");
+        model->migratePropertiesToObject(record);
+        EXPECT_EQ(record->valueForKey("msgId"), Value("1001"));
+        EXPECT_EQ(record->valueForKey("title"), Value("标题"));
+        EXPECT_EQ(record->valueForKey("createTime"), Value(Date::fromSince1970(1425517622)));
+        EXPECT_EQ(record->valueForKey("tag_name"), Value("kept"));     // null is not copied
+        EXPECT_EQ(record->valueForKey("cat_name"), Value("kept too"));  // nil is not copied
+        EXPECT_TRUE(record->valueForKey("update_time").isNil());
+    });
+}
+
+TEST(MigrateProperties, TheBaseModelCopiesNothingAndANullTargetIsIgnored) {
+    ContentStack s;
+    s.main->performAndWait([&] {
+        auto record = ManagedObject::insertNewObject("Novel", s.main);
+        record->setValueForKey(Value("t"), "title");
+        BaseJMModel().migratePropertiesToObject(record);
+        EXPECT_TRUE(record->changedValues().size() == 1);
+        JM_Novel novel;
+        novel.setTitle(Value("x"));
+        novel.migratePropertiesToObject(Ref<Object>());
+    });
+}
+
+// A model whose pairs name a key its entity lacks, and one the record cannot hold.
+class StrayModel : public BaseJMModel {
+public:
+    StrayModel() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = defineModelClass<StrayModel, BaseJMModel>("StrayModel")
+                                          .property("title", &StrayModel::title_, "String", "&,N")
+                                          .property("stray", &StrayModel::stray_, "String", "&,N")
+                                          .property("msgId", &StrayModel::msgId_, "", "&,N")
+                                          .registerClass();
+        return cls;
+    }
+    Array propertiesList() const override {
+        return Array{Value(Dictionary{{"stray", "nonexistent"}}), Value(Dictionary{{"msgId", "createTime"}}),
+                     Value(Dictionary{{"title", "title"}})};
+    }
+    Value title_;
+    Value stray_;
+    Value msgId_;
+};
+
+TEST(MigrateProperties, APairTheRecordRefusesIsLoggedAndTheOthersAreStillCopied) {
+    ContentStack s;
+    auto model = makeRef<StrayModel>();
+    model->title_ = Value("标题");
+    model->stray_ = Value("x");
+    model->msgId_ = Value("not a date");
+    LogCapture capture;
+    s.main->performAndWait([&] {
+        auto record = ManagedObject::insertNewObject("News", s.main);
+        EXPECT_NO_THROW(model->migratePropertiesToObject(record));
+        EXPECT_EQ(record->valueForKey("title"), Value("标题"));
+        EXPECT_TRUE(record->valueForKey("createTime").isNil());
+    });
+    EXPECT_EQ(capture.count("*** Caught exception"), 2u);
+    EXPECT_TRUE(capture.contains("\"nonexistent\""));
+}
+
+// ---- the road of every kind of item into the file ----
+
+class ItemsIntoRecords : public ::testing::Test {
+protected:
+    DeviceSettings device_{"Asia/Shanghai", "zh_CN"};
+    ContentStack s_;
+    static Date local(int d, int h, int mi, int s) { return wallClock(2015, 3, d, h, mi, s, 8 * 3600); }
+
+    // Maps every item of the fixture, sets the position as sortWeight where asked, and copies each
+    // model into a new record of the entity in the main-queue context; items that cannot be mapped
+    // make no record. The number of records made.
+    int store(const ClassInfo* modelClass, const std::string& entity, const Array& items, bool sortWeight) {
+        int created = 0;
+        s_.main->performAndWait([&] {
+            for (std::size_t i = 0; i < items.size(); ++i) {
+                Ref<Error> error;
+                auto model = std::dynamic_pointer_cast<BaseJMModel>(JMJSONAdapter::modelOfClass(modelClass, items[i], &error));
+                if (!model) {
+                    EXPECT_TRUE(error);
+                    continue;
+                }
+                if (sortWeight) setValueForKey(*model, Value(i), "sortWeight");
+                auto record = ManagedObject::insertNewObject(entity, s_.main);
+                model->migratePropertiesToObject(record);
+                ++created;
+            }
+        });
+        return created;
+    }
+};
+
+TEST_F(ItemsIntoRecords, NewsSurvivesTheFileWithItsDates) {
+    EXPECT_EQ(store(JM_News::runtimeClass(), "News", fixtureItems("newsList"), false), 6);
+    ASSERT_TRUE(s_.saveAll());
+    auto rows = s_.readBack("News", "createTime");
+    ASSERT_EQ(rows.size(), 6u);
+    EXPECT_EQ(rows[0]->valueForKey("createTime"), Value(local(4, 0, 0, 0)));
+    EXPECT_EQ(rows[5]->valueForKey("msgId"), Value("1001"));
+    EXPECT_EQ(rows[5]->valueForKey("title"), Value("首尔春季时装周开幕，多位明星现身秀场"));
+    EXPECT_EQ(rows[5]->valueForKey("update_time"), Value(local(5, 9, 7, 2)));
+    EXPECT_TRUE(std::dynamic_pointer_cast<News>(rows[0]));
+}
+
+TEST_F(ItemsIntoRecords, ShopPricesStayExactDecimals) {
+    EXPECT_EQ(store(JM_Taobao::runtimeClass(), "Taobao", fixtureItems("taobao"), false), 3);
+    ASSERT_TRUE(s_.saveAll());
+    auto rows = s_.readBack("Taobao", "price");
+    ASSERT_EQ(rows.size(), 3u);
+    ASSERT_TRUE(rows[2]->valueForKey("price").isDecimal());
+    EXPECT_EQ(rows[2]->valueForKey("price").decimal()->stringValue(), "199.9");
+    EXPECT_EQ(rows[0]->valueForKey("price").decimal()->stringValue(), "35.5");
+    EXPECT_EQ(rows[2]->valueForKey("saleCount"), Value(1024));
+    EXPECT_EQ(rows[2]->valueForKey("update_time"), Value(local(5, 9, 0, 0)));
+}
+
+TEST_F(ItemsIntoRecords, ChartRowsKeepRankAndSite) {
+    EXPECT_EQ(store(JM_Toptenz::runtimeClass(), "Toptenz", fixtureItems("rank"), false), 5);
+    ASSERT_TRUE(s_.saveAll());
+    auto rows = s_.readBack("Toptenz", "rank");
+    ASSERT_EQ(rows.size(), 5u);
+    EXPECT_EQ(rows[0]->valueForKey("rank"), Value(1));
+    EXPECT_EQ(rows[0]->valueForKey("sid"), Value(4));
+    EXPECT_EQ(rows[0]->valueForKey("title_cn"), Value("你的意义"));
+    EXPECT_EQ(rows[4]->valueForKey("artist_cn"), Value("BIGBANG"));
+}
+
+TEST_F(ItemsIntoRecords, SortWeightReproducesTheReplyOrderFromZero) {
+    const Date now = local(6, 10, 0, 0);
+    ScopedClock clock([&] { return now.since1970(); });
+    EXPECT_EQ(store(JM_Microblog::runtimeClass(), "Microblog", fixtureItems("microblog"), true), 3);
+    EXPECT_EQ(store(JM_Video::runtimeClass(), "Video", fixtureItems("video"), true), 3);
+    EXPECT_EQ(store(JM_Teleplay::runtimeClass(), "Teleplay", fixtureItems("media"), true), 3);
+    ASSERT_TRUE(s_.saveAll());
+
+    auto posts = s_.readBack("Microblog", "sortWeight");
+    ASSERT_EQ(posts.size(), 3u);
+    const std::vector<std::string> ids = {"3817000000000001", "3817000000000002", "3817000000000003"};
+    for (std::size_t i = 0; i < posts.size(); ++i) {
+        EXPECT_EQ(posts[i]->valueForKey("sortWeight"), Value(static_cast<int>(i)));
+        EXPECT_EQ(posts[i]->valueForKey("idstr"), Value(ids[i]));
+    }
+    EXPECT_EQ(posts[2]->valueForKey("created_at"), Value(now));   // "" read as the time of mapping
+    EXPECT_TRUE(posts[1]->valueForKey("thumbnail_pic").isNil());
+
+    auto videos = s_.readBack("Video", "sortWeight");
+    ASSERT_EQ(videos.size(), 3u);
+    EXPECT_EQ(videos[0]->valueForKey("title"), Value("零基础韩语发音 第一课：元音"));
+    EXPECT_EQ(videos[2]->valueForKey("sortWeight"), Value(2));
+    EXPECT_EQ(videos[0]->valueForKey("createTime"), Value("2015-03-05"));
+
+    auto dramas = s_.readBack("Teleplay", "sortWeight");
+    ASSERT_EQ(dramas.size(), 3u);
+    EXPECT_EQ(dramas[0]->valueForKey("entryId"), Value("tv-77"));
+    EXPECT_EQ(dramas[0]->valueForKey("totalCount"), Value(24));
+    EXPECT_EQ(dramas[0]->valueForKey("playLinks"), Value(Dictionary{{"1", "http://127.0.0.1:8765/tv77/e1"},
+                                                                     {"2", "http://127.0.0.1:8765/tv77/e2"},
+                                                                     {"3", "http://127.0.0.1:8765/tv77/e3"}}));
+    EXPECT_EQ(dramas[2]->valueForKey("playLinks"), Value(Dictionary{}));
+    EXPECT_EQ(dramas[1]->valueForKey("last_update_time"), Value(now));
+}
+
+TEST_F(ItemsIntoRecords, NovelsWithoutASynopsisAreStoredWithoutOne) {
+    Array items;
+    for (const Value& item : fixtureItems("novel")) {
+        Dictionary prepared = item.dictionary();
+        Value description = prepared.get("description");
+        prepared.remove("description");
+        if (!description.isNil()) prepared.set("novel_desc", description);
+        items.push_back(Value(prepared));
+    }
+    EXPECT_EQ(store(JM_Novel::runtimeClass(), "Novel", items, false), 3);
+    ASSERT_TRUE(s_.saveAll());
+    auto rows = s_.readBack("Novel", "nid");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0]->valueForKey("novel_desc"), Value("一个来自首尔的练习生，在异国他乡追逐梦想的故事。"));
+    EXPECT_TRUE(rows[2]->valueForKey("novel_desc").isNil());
+    EXPECT_EQ(rows[2]->valueForKey("title"), Value("汉江边的约定"));
+}
+
+TEST_F(ItemsIntoRecords, AnItemTheAdapterCannotMapMakesNoRecord) {
+    Array items = fixtureItems("newsList");
+    items.insert(items.begin() + 1, Value::dictionary({{"msgId", 1006}, {"title", "编号是数字"}}));
+    items.push_back(Value("不是一条新闻"));
+    EXPECT_EQ(store(JM_News::runtimeClass(), "News", items, false), 6);
+    ASSERT_TRUE(s_.saveAll());
+    auto rows = s_.readBack("News", "msgId");
+    EXPECT_EQ(rows.size(), 6u);
+    for (const auto& row : rows) EXPECT_TRUE(row->valueForKey("msgId").isString());
+}
+
+}  // namespace
+}  // namespace lv

@@ -1,0 +1,337 @@
+// Saves: options, completion, failures, exceptions, the older wrappers and the block helpers.
+#include "platform/data/errors.h"
+#include "platform/dispatch/thread.h"
+#include "store_test_support.h"
+
+namespace lv::test {
+namespace {
+
+// Counts completion calls and keeps the last outcome; checks they come on the main thread.
+struct Outcome {
+    int calls = 0;
+    bool success = false;
+    Ref<Error> error;
+    RSSaveCompletionHandler handler() {
+        return [this](bool ok, const Ref<Error>& e) {
+            EXPECT_TRUE(Thread::isMainThread());
+            ++calls;
+            success = ok;
+            error = e;
+        };
+    }
+};
+
+class Saves : public StoreTest {
+protected:
+    std::vector<std::string> msgIdsInFile() { return rawTexts(storePath(), "SELECT msgId FROM \"News\" ORDER BY \"_pk\""); }
+};
+
+TEST_F(Saves, SaveToPersistentStoreAndWaitReturnsAfterTheFileIsWritten) {
+    setUpStack();
+    addNews(RS_defaultContext(), "m1", "one");
+    RS_saveToPersistentStoreAndWait(RS_defaultContext());
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"m1"});
+    EXPECT_FALSE(RS_defaultContext()->hasChanges());
+    bool rootChanges = true;
+    RS_rootSavingContext()->performAndWait([&] { rootChanges = RS_rootSavingContext()->hasChanges(); });
+    EXPECT_FALSE(rootChanges);
+}
+
+TEST_F(Saves, TerminationStyleSaveOfANewChildOfTheRoot) {
+    setUpStack();
+    auto child = RS_context();
+    addNews(child, "t1", "at exit");
+    RS_saveToPersistentStoreAndWait(child);
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"t1"});
+}
+
+TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
+    setUpStack();
+    auto root = RS_rootSavingContext();
+    root->performAndWait([&] { News::RS_createEntityInContext(root)->setTitle("pending in root"); });
+    Outcome outcome;
+    RecordStack::setLoggingLevel(RSLogMaskVerbose);
+    LogCapture log;
+    RS_saveWithOptions(RS_defaultContext(), RSSaveOptionParentContexts | RSSaveOptionSynchronously, outcome.handler());
+    EXPECT_EQ(outcome.calls, 0);  // never inside the call
+    EXPECT_EQ(log.lines(), std::vector<std::string>{"NO CHANGES IN ** RecordStack Default Context ** CONTEXT - NOT SAVING"});
+    drainMain();
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_FALSE(outcome.success);
+    EXPECT_FALSE(outcome.error);
+    bool rootChanges = false;
+    root->performAndWait([&] { rootChanges = root->hasChanges(); });
+    EXPECT_TRUE(rootChanges);
+    EXPECT_EQ(sink->count(), 0u);
+}
+
+TEST_F(Saves, AsynchronousSaveWithParentsCompletesOnceAfterTheRootWrote) {
+    setUpStack();
+    addNews(RS_defaultContext(), "a1", "async");
+    Outcome outcome;
+    std::vector<std::string> inFileAtCompletion;
+    RS_saveToPersistentStoreWithCompletion(RS_defaultContext(), [&](bool ok, const Ref<Error>& error) {
+        outcome.handler()(ok, error);
+        inFileAtCompletion = msgIdsInFile();
+    });
+    EXPECT_EQ(outcome.calls, 0);
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    drainMain();
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_TRUE(outcome.success);
+    EXPECT_FALSE(outcome.error);
+    EXPECT_EQ(inFileAtCompletion, std::vector<std::string>{"a1"});
+}
+
+TEST_F(Saves, SynchronouslyExceptRootSavesLowerLevelsBeforeReturning) {
+    setUpStack();
+    auto child = RS_contextWithParent(RS_defaultContext());
+    addNews(child, "s1", "sync except root");
+    Outcome outcome;
+    RS_saveWithOptions(child, RSSaveOptionParentContexts | RSSaveOptionSynchronouslyExceptRoot, outcome.handler());
+    bool childChanges = true;
+    child->performAndWait([&] { childChanges = child->hasChanges(); });
+    EXPECT_FALSE(childChanges);
+    EXPECT_FALSE(RS_defaultContext()->hasChanges());  // saved synchronously into the root
+    EXPECT_EQ(outcome.calls, 0);
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    EXPECT_TRUE(outcome.success);
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"s1"});
+}
+
+TEST_F(Saves, SaveLinesFollowTheMask) {
+    setUpStack();
+    auto context = RS_defaultContext();
+    addNews(context, "l1", "logged");
+    RecordStack::setLoggingLevel(RSLogMaskInfo | RSLogMaskVerbose);
+    LogCapture log;
+    RS_saveOnlySelfAndWait(context);
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{"→ Saving " + RS_description(context), "→ Save Parents? NO", "→ Save Synchronously? YES",
+                                                     "Context 'RecordStack Default Context' is about to save: obtaining permanent IDs for 1 new inserted object(s).",
+                                                     "→ Finished saving: " + RS_description(context)}));
+}
+
+// A mandatory attribute left empty in a child: the chain stops there.
+TEST_F(Saves, FailingChildSaveReportsOnceAndLeavesParentsUnsaved) {
+    auto model = makeRef<ManagedObjectModel>();
+    auto item = EntityDescription::make("Item");
+    item->addAttribute(AttributeDescription::make("name", AttributeType::String, false));
+    model->addEntity(item);
+    RS_setDefaultManagedObjectModel(model);
+    setUpStack();
+    auto child = RS_contextWithParent(RS_defaultContext());
+    RecordEntity items("Item");
+    child->performAndWait([&] { ASSERT_TRUE(items.RS_createEntityInContext(child)); });
+    Outcome outcome;
+    RS_saveToPersistentStoreWithCompletion(child, outcome.handler());
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    drainMain();
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_FALSE(outcome.success);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->code(), kValidationMissingMandatoryPropertyError);
+    ASSERT_EQ(sink->count(), 1u);
+    EXPECT_EQ(sink->last(), outcome.error);
+    EXPECT_FALSE(RS_defaultContext()->hasChanges());
+    EXPECT_EQ(items.RS_countOfEntitiesWithContext(RS_rootSavingContext()), 0u);
+}
+
+// An exception thrown inside a save becomes an error: handled, reported, never thrown on.
+TEST_F(Saves, ExceptionDuringSaveBecomesAnError) {
+    setUpStack();
+    auto child = RS_context();
+    auto token = NotificationCenter::defaultCenter()->addObserverForName(
+        kManagedObjectContextWillSaveNotification, child, nullptr,
+        [](const Notification&) { Exception::raise(std::string(kInternalInconsistencyException), "observer refused"); });
+    addNews(child, "e1", "refused");
+    Outcome outcome;
+    LogCapture log;
+    RS_saveToPersistentStoreWithCompletion(child, outcome.handler());  // the save runs on the child's queue
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    drainMain();
+    NotificationCenter::defaultCenter()->removeObserver(token.get());
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_FALSE(outcome.success);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->domain(), kCocoaErrorDomain);
+    EXPECT_EQ(outcome.error->code(), kPersistentStoreSaveError);
+    EXPECT_EQ(outcome.error->localizedDescription(), "observer refused");
+    ASSERT_EQ(sink->count(), 1u);
+    EXPECT_EQ(sink->last(), outcome.error);
+    EXPECT_TRUE(log.contains("Unable to perform save: observer refused"));
+    EXPECT_TRUE(msgIdsInFile().empty());
+}
+
+// Without a coordinator there is nothing to save to: an error, not a crash.
+TEST_F(Saves, StackWithoutCoordinatorReportsErrors) {
+    RecordStack::setShouldAutoCreateManagedObjectModel(false);
+    RecordStack::setupCoreDataStackWithInMemoryStore();
+    auto context = RS_defaultContext();
+    ASSERT_TRUE(context);
+    RecordEntity news("News");
+    EXPECT_FALSE(news.RS_createEntityInContext(context));  // no model: no entity
+    auto orphan = ManagedObject::make(RS_mergedObjectModelFromMainBundle()->entityNamed("News"), context);
+    ASSERT_TRUE(orphan);
+    Outcome outcome;
+    RS_saveToPersistentStoreWithCompletion(context, outcome.handler());
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    EXPECT_FALSE(outcome.success);
+    EXPECT_TRUE(outcome.error);
+    const std::size_t before = sink->count();
+    EXPECT_GE(before, 1u);
+    auto request = FetchRequest::make("News");
+    EXPECT_FALSE(RecordEntity::RS_executeFetchRequest(request, context));
+    EXPECT_EQ(sink->count(), before + 1);
+}
+
+// ---- the older wrappers ----
+
+TEST_F(Saves, OlderWrappersCallTheErrorHandlerOnlyWhenTheSaveDidNotSucceed) {
+    setUpStack();
+    auto context = RS_defaultContext();
+    int handlerCalls = 0;
+    int completions = 0;
+    addNews(context, "d1", "one");
+    RS_saveInBackgroundErrorHandler(context, [&](const Ref<Error>&) { ++handlerCalls; }, nullptr);
+    drainMain();
+    drainMain();
+    EXPECT_EQ(handlerCalls, 0);
+    EXPECT_FALSE(context->hasChanges());
+
+    addNews(context, "d2", "two");
+    RS_saveNestedContextsErrorHandler(context, [&](const Ref<Error>&) { ++handlerCalls; }, nullptr);
+    ASSERT_TRUE(runMainUntil([&] { return msgIdsInFile().size() == 2; }, 10.0));
+    drainMain();
+    EXPECT_EQ(handlerCalls, 0);
+
+    addNews(context, "d3", "three");
+    RS_saveInBackgroundCompletion(context, [&] { ++completions; });
+    ASSERT_TRUE(runMainUntil([&] { return completions == 1; }, 10.0));
+
+    // Nothing to save counts as not succeeding: the handler gets nil.
+    Ref<Error> received = Error::make("x", 1);
+    RS_saveInBackgroundErrorHandler(context, [&](const Ref<Error>& e) {
+        ++handlerCalls;
+        received = e;
+    });
+    ASSERT_TRUE(runMainUntil([&] { return handlerCalls == 1; }, 10.0));
+    EXPECT_FALSE(received);
+}
+
+TEST_F(Saves, OlderWrappersPassFailures) {
+    auto model = makeRef<ManagedObjectModel>();
+    auto item = EntityDescription::make("Item");
+    item->addAttribute(AttributeDescription::make("name", AttributeType::String, false));
+    model->addEntity(item);
+    RS_setDefaultManagedObjectModel(model);
+    setUpStack();
+    RecordEntity items("Item");
+    auto context = RS_defaultContext();
+    items.RS_createEntityInContext(context);
+    Ref<Error> received;
+    int completions = 0;
+    RS_saveWithErrorCallback(context, [&](const Ref<Error>& e) { received = e; });
+    ASSERT_TRUE(runMainUntil([&] { return received != nullptr; }, 10.0));
+    EXPECT_EQ(received->code(), kValidationMissingMandatoryPropertyError);
+    received = nullptr;
+    RS_saveNestedContextsErrorHandler(context, [&](const Ref<Error>& e) { received = e; }, [&] { ++completions; });
+    ASSERT_TRUE(runMainUntil([&] { return received != nullptr; }, 10.0));
+    EXPECT_EQ(completions, 0);
+}
+
+// ---- block helpers ----
+
+TEST_F(Saves, SaveWithBlockNamesItsContextAndCompletesOnMain) {
+    setUpStack();
+    std::string name;
+    Ref<ManagedObjectContext> used;
+    Outcome outcome;
+    RecordStack::saveWithBlock(
+        [&](const Ref<ManagedObjectContext>& local) {
+            EXPECT_TRUE(local->isOnQueue());
+            name = RS_workingName(local);
+            used = local;
+            addNews(local, "k1", "from a block");
+        },
+        outcome.handler());
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    EXPECT_EQ(name, "saveWithBlock:completion:");
+    EXPECT_EQ(used->parentContext(), RS_rootSavingContext());
+    EXPECT_TRUE(outcome.success);
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"k1"});
+}
+
+TEST_F(Saves, SaveWithBlockAndWaitWritesBeforeReturning) {
+    setUpStack();
+    std::string name;
+    RecordStack::saveWithBlockAndWait([&](const Ref<ManagedObjectContext>& local) {
+        name = RS_workingName(local);
+        addNews(local, "w1", "waited");
+    });
+    EXPECT_EQ(name, "saveWithBlockAndWait:");
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
+}
+
+TEST_F(Saves, ContextBlockHelpersMakeChildrenOfTheReceiver) {
+    setUpStack();
+    std::string asyncName, waitName;
+    Ref<ManagedObjectContext> asyncParent;
+    bool done = false;
+    RS_saveWithBlock(RS_defaultContext(), [&](const Ref<ManagedObjectContext>& local) {
+        asyncName = RS_workingName(local);
+        asyncParent = local->parentContext();
+        addNews(local, "c1", "child");
+    });
+    RS_saveWithBlockAndWait(RS_defaultContext(), [&](const Ref<ManagedObjectContext>& local) {
+        waitName = RS_workingName(local);
+        addNews(local, "c2", "child and wait");
+    });
+    EXPECT_EQ(waitName, "RS_saveWithBlockAndWait:");
+    const auto written = msgIdsInFile();
+    EXPECT_NE(std::find(written.begin(), written.end(), "c2"), written.end());
+    ASSERT_TRUE(runMainUntil([&] {
+        done = msgIdsInFile().size() == 2;
+        return done;
+    }, 10.0));
+    EXPECT_EQ(asyncName, "RS_saveWithBlock:completion:");
+    EXPECT_EQ(asyncParent, RS_defaultContext());
+}
+
+TEST_F(Saves, BackgroundBlockCompletesOnTheChildsQueue) {
+    setUpStack();
+    Ref<ManagedObjectContext> local;
+    std::atomic<bool> onChildQueue{false};
+    std::atomic<bool> done{false};
+    RecordStack::saveInBackgroundWithBlock([&](const Ref<ManagedObjectContext>& c) {
+        local = c;
+        addNews(c, "g1", "background");
+    },
+    [&] {
+        onChildQueue = local && local->isOnQueue() && !Thread::isMainThread();
+        done = true;
+    });
+    ASSERT_TRUE(runMainUntil([&] { return done.load(); }, 10.0));
+    EXPECT_TRUE(onChildQueue);
+    EXPECT_EQ(RS_workingName(local), "saveInBackgroundWithBlock:completion:");
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"g1"});
+}
+
+TEST_F(Saves, CurrentThreadHelpersOnMainUseAndRenameTheDefaultContext) {
+    setUpStack();
+    Ref<ManagedObjectContext> used;
+    RecordStack::saveUsingCurrentThreadContextWithBlockAndWait([&](const Ref<ManagedObjectContext>& local) {
+        used = local;
+        addNews(local, "u1", "current");
+    });
+    EXPECT_EQ(used, RS_defaultContext());
+    EXPECT_EQ(RS_workingName(RS_defaultContext()), "saveUsingCurrentThreadContextWithBlockAndWait:");
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"u1"});
+    int completions = 0;
+    RecordStack::saveInBackgroundUsingCurrentContextWithBlock([&](const Ref<ManagedObjectContext>& local) { addNews(local, "u2", "more"); },
+                                                              [&] { ++completions; }, [&](const Ref<Error>&) { ADD_FAILURE(); });
+    ASSERT_TRUE(runMainUntil([&] { return completions == 1; }, 10.0));
+    EXPECT_EQ(msgIdsInFile(), (std::vector<std::string>{"u1", "u2"}));
+}
+
+}  // namespace
+}  // namespace lv::test
