@@ -9,6 +9,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "support/ratio_reporter.h"
+
 #include "platform/data/coordinator.h"
 
 namespace {
@@ -127,17 +129,7 @@ void RawSQLite(benchmark::State& state) {
 BENCHMARK(FetchRequestPath)->Unit(benchmark::kMillisecond);
 BENCHMARK(RawSQLite)->Unit(benchmark::kMillisecond);
 
-// Keeps each benchmark's time per iteration for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
+using lv::bench::RatioReporter;
 
 }  // namespace
 

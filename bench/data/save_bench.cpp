@@ -11,6 +11,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "support/ratio_reporter.h"
+
 #include "platform/data/context.h"
 #include "platform/data/coordinator.h"
 #include "platform/data/managed_object.h"
@@ -172,16 +174,7 @@ void RawSQLite(benchmark::State& state) {
 BENCHMARK(ContextSave)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(RawSQLite)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
+using lv::bench::RatioReporter;
 
 }  // namespace
 

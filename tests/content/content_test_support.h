@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "support/device_settings.h"
 #include "platform/base/value.h"
 #include "platform/data/context.h"
 #include "platform/data/coordinator.h"
@@ -51,20 +52,6 @@ inline Array fixtureItems(const std::string& name) {
     return reply["mItems"].isArray() ? reply["mItems"].array() : Array();
 }
 
-// The device's zone and locale for one test, restored afterwards.
-class DeviceSettings {
-public:
-    DeviceSettings(const char* zone, const char* locale) {
-        TimeZone::setDefault(TimeZone::named(zone));
-        Locale::setCurrent(Locale(locale));
-    }
-    ~DeviceSettings() {
-        TimeZone::setDefault(std::nullopt);
-        Locale::setCurrent(std::nullopt);
-    }
-    DeviceSettings(const DeviceSettings&) = delete;
-    DeviceSettings& operator=(const DeviceSettings&) = delete;
-};
 
 inline Ref<ManagedObjectModel> contentModel() {
     auto model = ManagedObjectModel::mergedModelFromDirectories({sourceDirectory() + "/bundle"});

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/device_settings.h"
 #include "support/civil_time.h"
 #include "content/date_iso8601.h"
 #include "content/date_string.h"
@@ -19,20 +20,7 @@ namespace {
 using test::daysFromCivil;
 using test::wallClock;
 
-// The device's zone and locale for one test, restored afterwards.
-class DeviceSettings {
-public:
-    DeviceSettings(const char* zone, const char* locale) {
-        TimeZone::setDefault(TimeZone::named(zone));
-        Locale::setCurrent(Locale(locale));
-    }
-    ~DeviceSettings() {
-        TimeZone::setDefault(std::nullopt);
-        Locale::setCurrent(std::nullopt);
-    }
-    DeviceSettings(const DeviceSettings&) = delete;
-    DeviceSettings& operator=(const DeviceSettings&) = delete;
-};
+using test::DeviceSettings;
 
 // Two device zones east and west of GMT; the dates used lie in their standard time (March before the
 // 8th and December, 2015 and 2014).
