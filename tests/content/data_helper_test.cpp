@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/raw_sqlite.h"
 #include "content/content_records.h"
 #include "content/data_helper.h"
 #include "platform/base/log.h"
@@ -32,29 +33,7 @@ const std::map<std::string, std::string>& keyOf() {
     return keys;
 }
 
-// The first column of the query, as text, through a read-only connection of its own.
-std::vector<std::string> rawTexts(const std::string& path, const std::string& sql) {
-    std::vector<std::string> out;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        ADD_FAILURE() << "cannot open " << path;
-        return out;
-    }
-    sqlite3_busy_timeout(db, 10000);
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(statement) == SQLITE_ROW) {
-            const unsigned char* text = sqlite3_column_text(statement, 0);
-            out.emplace_back(text ? reinterpret_cast<const char*>(text) : "<null>");
-        }
-    } else {
-        ADD_FAILURE() << sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return out;
-}
+using test::rawTexts;
 
 void drainMain() {
     for (int round = 0; round < 2; ++round) {

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/raw_sqlite.h"
 #include "platform/base/error.h"
 #include "platform/base/log.h"
 #include "platform/data/context.h"
@@ -133,29 +134,6 @@ inline void onBackgroundThread(const std::function<void()>& fn) {
     ASSERT_TRUE(ok);
 }
 
-// The text values of the query's first column, read through a connection of its own.
-inline std::vector<std::string> rawTexts(const std::string& path, const std::string& sql) {
-    std::vector<std::string> out;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        ADD_FAILURE() << "cannot open " << path;
-        return out;
-    }
-    sqlite3_busy_timeout(db, 10000);  // a writer of the store may hold the file for a moment
-    sqlite3_stmt* statement = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(statement) == SQLITE_ROW) {
-            const unsigned char* text = sqlite3_column_text(statement, 0);
-            out.emplace_back(text ? reinterpret_cast<const char*>(text) : "<null>");
-        }
-    } else {
-        ADD_FAILURE() << sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(statement);
-    sqlite3_close(db);
-    return out;
-}
 
 inline std::string describe(const Ref<Error>& error) { return error ? error->description() : std::string("no error"); }
 
