@@ -55,7 +55,12 @@ cmake --build build-fuzz -j "$jobs" --target lv_fuzz_all
 for fuzzer in $(find build-fuzz/tests/fuzz -maxdepth 1 -type f -name 'lv_fuzz_*' -perm -u+x | sort); do
   echo "--- $(basename "$fuzzer")"
   log="build-fuzz/$(basename "$fuzzer").log"
-  if ! "$fuzzer" -max_total_time="${LV_FUZZ_SECONDS:-10}" >"$log" 2>&1; then
+  # Each target starts from the project's own replies and resource files (copied: libFuzzer writes new
+  # inputs into its corpus).
+  corpus="build-fuzz/corpus/$(basename "$fuzzer")"
+  mkdir -p "$corpus"
+  cp tools/content-service/fixtures/*.json bundle/* "$corpus/" 2>/dev/null || true
+  if ! "$fuzzer" "$corpus" -max_total_time="${LV_FUZZ_SECONDS:-10}" >"$log" 2>&1; then
     tail -n 40 "$log"
     exit 1
   fi
