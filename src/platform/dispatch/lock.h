@@ -8,13 +8,14 @@
 
 namespace lv {
 
-// Non-recursive mutual exclusion lock (BasicLockable, so std::lock_guard / std::unique_lock work).
-class Lock {
+// A named lock over a standard mutex (BasicLockable, so std::lock_guard / std::unique_lock work).
+template <class Mutex>
+class BasicNamedLock {
 public:
-    Lock() = default;
-    explicit Lock(std::string name) : name_(std::move(name)) {}
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
+    BasicNamedLock() = default;
+    explicit BasicNamedLock(std::string name) : name_(std::move(name)) {}
+    BasicNamedLock(const BasicNamedLock&) = delete;
+    BasicNamedLock& operator=(const BasicNamedLock&) = delete;
 
     void lock() { mutex_.lock(); }
     void unlock() { mutex_.unlock(); }
@@ -26,31 +27,14 @@ public:
     void setName(std::string name) { name_ = std::move(name); }
 
 private:
-    std::mutex mutex_;
+    Mutex mutex_;
     std::string name_;
 };
 
+// Non-recursive mutual exclusion lock.
+using Lock = BasicNamedLock<std::mutex>;
 // A lock the owning thread may take again while it holds it; released after as many unlocks.
-class RecursiveLock {
-public:
-    RecursiveLock() = default;
-    explicit RecursiveLock(std::string name) : name_(std::move(name)) {}
-    RecursiveLock(const RecursiveLock&) = delete;
-    RecursiveLock& operator=(const RecursiveLock&) = delete;
-
-    void lock() { mutex_.lock(); }
-    void unlock() { mutex_.unlock(); }
-    bool tryLock() { return mutex_.try_lock(); }
-    bool try_lock() { return mutex_.try_lock(); }
-
-    // Set before the lock is shared between threads.
-    const std::string& name() const { return name_; }
-    void setName(std::string name) { name_ = std::move(name); }
-
-private:
-    std::recursive_mutex mutex_;
-    std::string name_;
-};
+using RecursiveLock = BasicNamedLock<std::recursive_mutex>;
 
 // The monitor of one object, identified by its address: a recursive lock that exists while some
 // thread holds or waits for it. Distinct addresses never share a monitor.
