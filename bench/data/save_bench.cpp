@@ -11,6 +11,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "support/chart_model.h"
 #include "support/ratio_reporter.h"
 
 #include "platform/data/context.h"
@@ -22,19 +23,7 @@ namespace {
 constexpr int kRows = 10000;
 std::filesystem::path gDir;
 
-lv::Ref<lv::ManagedObjectModel> chartModel() {
-    auto model = lv::makeRef<lv::ManagedObjectModel>();
-    auto e = lv::EntityDescription::make("Toptenz");
-    for (const char* text : {"album", "album_cn", "artist", "artist_cn", "avatar", "extern_link", "title", "title_cn"}) {
-        e->addAttribute(lv::AttributeDescription::make(text, lv::AttributeType::String));
-    }
-    for (const char* integer : {"rank", "sid", "type", "translate", "currentLanguage"}) {
-        e->addAttribute(lv::AttributeDescription::make(integer, lv::AttributeType::Integer32));
-    }
-    e->addAttribute(lv::AttributeDescription::make("update_time", lv::AttributeType::Date));
-    model->addEntity(e);
-    return model;
-}
+using lv::bench::chartModel;
 
 // The values of row i, as the content service would send them.
 struct Row {

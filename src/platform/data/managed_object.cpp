@@ -339,13 +339,19 @@ void ManagedObject::setRelationshipIDs(std::size_t index, const Value& ids, bool
     for (const auto& id : after) {
         if (!has(before, id)) added.push_back(id);
     }
-    for (const auto& id : removed) {
+    // The other side of the relationship, loaded (its to-many list too), or nullptr when it is gone.
+    auto counterpart = [&](const Ref<ManagedObjectID>& id) -> Ref<ManagedObject> {
         auto other = context->objectWithID(id);
-        if (!other || other->deleted_) continue;
+        if (!other || other->deleted_) return nullptr;
         other->fire();
-        if (other->gone_) continue;
+        if (other->gone_) return nullptr;
+        if (inverse->isToMany() && other->values_[j].isNil()) ContextAccess::impl(*context).loadToMany(*other, j);
+        return other;
+    };
+    for (const auto& id : removed) {
+        auto other = counterpart(id);
+        if (!other) continue;
         if (inverse->isToMany()) {
-            if (other->values_[j].isNil()) ContextAccess::impl(*context).loadToMany(*other, j);
             Array list = other->values_[j].array();
             list.erase(std::remove_if(list.begin(), list.end(), [&](const Value& v) { return eq(v.objectAs<ManagedObjectID>(), id_); }),
                        list.end());
@@ -355,12 +361,9 @@ void ManagedObject::setRelationshipIDs(std::size_t index, const Value& ids, bool
         }
     }
     for (const auto& id : added) {
-        auto other = context->objectWithID(id);
-        if (!other || other->deleted_) continue;
-        other->fire();
-        if (other->gone_) continue;
+        auto other = counterpart(id);
+        if (!other) continue;
         if (inverse->isToMany()) {
-            if (other->values_[j].isNil()) ContextAccess::impl(*context).loadToMany(*other, j);
             Array list = other->values_[j].array();
             if (!containsID(list, id_)) list.push_back(Value(id_));
             other->setRelationshipIDs(j, Value(std::move(list)), false);
