@@ -31,22 +31,19 @@ bool pngPixelSize(const Bytes& bytes, Size* size) {
 Ref<Image> Image::imageNamed(std::string_view name) {
     if (name.empty()) return nullptr;
     const Ref<Bundle> bundle = Bundle::mainBundle();
-    const double screenScale = std::round(Screen::mainScreen()->scale());
-    std::optional<std::string> path;
-    double scale = 1;
-    if (screenScale >= 2) {
-        path = bundle->pathForResource(format("%@@%dx", name, static_cast<int>(screenScale)), "png");
-        scale = screenScale;
+    // The screen's own scale first, then the plain file, then the other scales.
+    const int screenScale = static_cast<int>(std::lround(Screen::mainScreen()->scale()));
+    for (int scale : {screenScale, 1, 2, 3}) {
+        if (scale < 1) continue;
+        const std::string file = scale == 1 ? std::string(name) : format("%@@%dx", name, scale);
+        const std::optional<std::string> path = bundle->pathForResource(file, "png");
+        if (!path) continue;
+        std::optional<Bytes> bytes = dataWithContentsOfFile(*path);
+        Size pixels;
+        if (!bytes || !pngPixelSize(*bytes, &pixels)) return nullptr;
+        return makeRef<Image>(std::string(name), std::move(*bytes), pixels, scale);
     }
-    if (!path) {
-        path = bundle->pathForResource(name, "png");
-        scale = 1;
-    }
-    if (!path) return nullptr;
-    std::optional<Bytes> bytes = dataWithContentsOfFile(*path);
-    Size pixels;
-    if (!bytes || !pngPixelSize(*bytes, &pixels)) return nullptr;
-    return makeRef<Image>(std::string(name), std::move(*bytes), pixels, scale);
+    return nullptr;
 }
 
 std::string Image::description() const {

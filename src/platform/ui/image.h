@@ -17,8 +17,8 @@ class Image : public Object {
 public:
     Image(std::string name, Bytes bytes, Size pixelSize, double scale);
 
-    // The main bundle's PNG "<name>@<n>x.png" for the screen's scale n (2 or 3), else "<name>.png" at
-    // scale 1; null when neither exists or the file is no PNG.
+    // The main bundle's PNG for the screen's scale n ("<name>@<n>x.png"; "<name>.png" at scale 1), else
+    // the plain file, else the file of another scale (2, 3); null when none exists or it is no PNG.
     static Ref<Image> imageNamed(std::string_view name);
 
     const std::string& name() const { return name_; }
