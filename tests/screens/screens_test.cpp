@@ -2,7 +2,6 @@
 
 #include "platform/runtime/runtime.h"
 #include "screens/screens.h"
-#include "widgets/tab_bar_controller.h"
 
 namespace lv {
 namespace {
@@ -42,20 +41,6 @@ TEST(Screens, MadeByClassNameFromTheInterfaceFileOfThatName) {
             EXPECT_FALSE(microblog->respondsToDidSendMicroblogPost());
         }
     }
-}
-
-TEST(Screens, TitlesGivenAfterwardsNameTheirTabs) {
-    auto bundle = makeRef<Bundle>(Bundle::mainBundle()->bundlePath());
-    auto news = makeRef<NewsViewController>("NewsViewController", bundle);
-    EXPECT_EQ(news->nibBundle(), bundle);
-    news->setTitle("新闻资讯");
-    auto live = makeRef<LiveViewController>("LiveViewController", nullptr);
-    live->setTitle("韩流生活");
-    auto container = TCTabBarController::make();
-    container->setViewControllers({news, live});
-    ASSERT_EQ(container->tabBar()->items().size(), 2u);
-    EXPECT_EQ(container->tabBar()->items()[0]->title(), "新闻资讯");
-    EXPECT_EQ(container->tabBar()->items()[1]->title(), "韩流生活");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "platform/base/value.h"
 #include "widgets/tab_bar_controller.h"
 
 namespace lv {
@@ -70,18 +69,6 @@ TEST(TabBar, FinishedImagesChangeOnlyWhatIsGivenAndDifferent) {
         EXPECT_EQ(item->finishedSelectedImage(), row.expectSelected);
         EXPECT_EQ(item->finishedUnselectedImage(), row.expectUnselected);
     }
-}
-
-TEST(TabBar, ItemKeepsCopiesOfItsTitleAttributes) {
-    auto item = TCTabBarItem::make();
-    Dictionary attributes;
-    attributes.set("NSFont", Value("System 11"));
-    item->setSelectedTitleAttributes(attributes);
-    attributes.set("NSFont", Value("System 12"));
-    EXPECT_EQ(item->selectedTitleAttributes().get("NSFont"), Value("System 11"));
-    item->setTitlePositionAdjustment(Offset{0, 2});
-    item->setImagePositionAdjustment(Offset{0, -3});
-    EXPECT_EQ(item->imagePositionAdjustment(), (Offset{0, -3}));
 }
 
 }  // namespace
