@@ -36,6 +36,13 @@ struct Rect {
     bool operator==(const Rect&) const = default;
 };
 
+// Horizontal and vertical distances by which something is moved from its default place.
+struct Offset {
+    double horizontal = 0;
+    double vertical = 0;
+    bool operator==(const Offset&) const = default;
+};
+
 // "{{x, y}, {w, h}}" with the numbers printed as "%g" prints them.
 std::string rectDescription(const Rect& rect);
 

@@ -1,0 +1,93 @@
+// applicationMain: the delegate by class name, the launch, the main loop, control lines and signals.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <optional>
+
+#include "platform/base/log.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/runtime/runtime.h"
+#include "platform/ui/application.h"
+#include "platform/ui/control_channel.h"
+
+namespace lv {
+namespace {
+
+// The write end of the pipe the signal handler turns SIGINT and SIGTERM into a "terminate" line on.
+std::atomic<int> gSignalPipe{-1};
+
+extern "C" void onTerminationSignal(int) {
+    const int fd = gSignalPipe.load();
+    if (fd >= 0) {
+        static const char kLine[] = "terminate\n";
+        [[maybe_unused]] const ssize_t written = ::write(fd, kLine, sizeof kLine - 1);
+    }
+}
+
+// Installs the handlers for the scope of the main loop and restores the previous ones after it.
+class TerminationSignals {
+public:
+    TerminationSignals() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        writeEnd_ = fds[1];
+        gSignalPipe.store(writeEnd_);
+        ControlChannel::listen(fds[0], true);
+        struct sigaction action {};
+        action.sa_handler = onTerminationSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        ::sigaction(SIGINT, &action, &previousInt_);
+        ::sigaction(SIGTERM, &action, &previousTerm_);
+        installed_ = true;
+    }
+    ~TerminationSignals() {
+        if (!installed_) return;
+        ::sigaction(SIGINT, &previousInt_, nullptr);
+        ::sigaction(SIGTERM, &previousTerm_, nullptr);
+        gSignalPipe.store(-1);
+        ::close(writeEnd_);  // the listener sees the end of input and closes the read end
+    }
+    TerminationSignals(const TerminationSignals&) = delete;
+    TerminationSignals& operator=(const TerminationSignals&) = delete;
+
+private:
+    bool installed_ = false;
+    int writeEnd_ = -1;
+    struct sigaction previousInt_ {};
+    struct sigaction previousTerm_ {};
+};
+
+}  // namespace
+
+int applicationMain(int /*argc*/, char** /*argv*/, std::string_view principalClassName,
+                    std::string_view delegateClassName) {
+    if (!principalClassName.empty() && principalClassName != "Application") {
+        log("applicationMain: unknown application class \"%@\"", principalClassName);
+        return 1;
+    }
+    const ClassInfo* delegateClass = classNamed(delegateClassName);
+    auto delegate = std::dynamic_pointer_cast<ApplicationDelegate>(delegateClass ? delegateClass->create() : nullptr);
+    if (!delegate) {
+        log("applicationMain: no application delegate class \"%@\"", delegateClassName);
+        return 1;
+    }
+    const Ref<Application> app = Application::sharedApplication();
+    app->setDelegate(delegate);
+    const ApplicationConfiguration configuration = app->configuration();
+    if (configuration.controlInput >= 0) ControlChannel::listen(configuration.controlInput, false);
+    std::optional<TerminationSignals> signals;
+    if (configuration.handleSignals) signals.emplace();
+
+    app->launch();
+    app->becomeActive();
+    const Ref<RunLoop> loop = RunLoop::main();
+    loop->addPort(kDefaultRunLoopMode);
+    while (!app->isTerminated()) loop->runMode(kDefaultRunLoopMode, steadyAfter(3600));
+    loop->removePort(kDefaultRunLoopMode);
+    return 0;
+}
+
+}  // namespace lv

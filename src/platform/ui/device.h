@@ -1,0 +1,54 @@
+// Device and screen facts: one settable set of facts (machine name, model, system name and version,
+// main screen size and scale) that Device and Screen answer from. The defaults are this machine's own
+// facts (uname); a headless machine has no screen, so the screen defaults to a phone screen of 320 x 568
+// points at scale 2.
+//
+// Threads: the facts may be read and set from any thread (a lock guards them); tests set them before
+// the code under test reads them.
+#pragma once
+
+#include <string>
+
+#include "platform/base/object.h"
+#include "platform/ui/geometry.h"
+
+namespace lv {
+
+struct DeviceFacts {
+    std::string machineName;    // the hardware machine name, as uname's machine field ("x86_64")
+    std::string model;          // the device model
+    std::string systemName;     // the operating system's name
+    std::string systemVersion;  // its version text
+    Size screenSize;            // the main screen's size in points
+    double screenScale = 1;     // pixels per point
+
+    // The facts in force.
+    static DeviceFacts current();
+    // Replaces the facts in force (tests, the command's options).
+    static void set(DeviceFacts facts);
+    // Back to the machine's own facts.
+    static void reset();
+    // The machine's own facts: uname's machine, system name (also the model) and release.
+    static DeviceFacts machineDefaults();
+};
+
+// The current device; every reading comes from DeviceFacts::current().
+class Device : public Object {
+public:
+    static Ref<Device> currentDevice();
+    std::string model() const { return DeviceFacts::current().model; }
+    std::string systemName() const { return DeviceFacts::current().systemName; }
+    std::string systemVersion() const { return DeviceFacts::current().systemVersion; }
+    std::string machineName() const { return DeviceFacts::current().machineName; }
+};
+
+// The main screen; every reading comes from DeviceFacts::current().
+class Screen : public Object {
+public:
+    static Ref<Screen> mainScreen();
+    // The screen's size in points at origin (0, 0).
+    Rect bounds() const { return Rect(Point{}, DeviceFacts::current().screenSize); }
+    double scale() const { return DeviceFacts::current().screenScale; }
+};
+
+}  // namespace lv
