@@ -137,6 +137,8 @@ TEST(KeyedArchives, EveryValueKindRoundTrips) {
         {"text", "韩剧 \U0001F3B5"},
         {"int", -7},
         {"big", INT64_MIN},
+        {"wide", std::int64_t{5000000000}},
+        {"max", UINT64_MAX},
         {"real", 0.1},
         {"flag", true},
         {"data", Value(Bytes{0, 255, 7})},
@@ -153,6 +155,9 @@ TEST(KeyedArchives, EveryValueKindRoundTrips) {
     EXPECT_TRUE(back["price"].isDecimal());
     EXPECT_TRUE(test::isNaNDecimal(back["nan"]));
     EXPECT_EQ(test::kindOf(back["flag"]), NumberKind::Bool);
+    EXPECT_EQ(back["wide"].longLongValue(), 5000000000);
+    EXPECT_EQ(back["max"].unsignedLongLongValue(), UINT64_MAX);
+    EXPECT_EQ(test::kindOf(back["max"]), NumberKind::UInt64);
     EXPECT_EQ(roundTrip(Value("bare")), Value("bare"));
     const std::string withNul("a\0b", 3);
     EXPECT_EQ(roundTrip(Value::array({withNul, "a"})), Value::array({withNul, "a"}));
@@ -259,6 +264,23 @@ TEST(KeyedArchives, ObjectsThatCannotBeArchivedRaiseOrReportAnError) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), kCoderInvalidValueError);
     EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(Value(makeRef<Person>()), true, &error));
+}
+
+TEST(KeyedArchives, DeepValuesAreRefusedNotACrash) {
+    for (int levels : {600, 40000}) {
+        Value deep = Value::array({});
+        for (int i = 1; i < levels; ++i) deep = Value::array({std::move(deep)});
+        Ref<Error> error;
+        EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(deep, false, &error)) << levels;
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), kCoderInvalidValueError);
+        EXPECT_THROW(KeyedArchiver::archivedDataWithRootObject(deep), Exception);
+        // Taken apart from the outside in, so that releasing it does not recurse as deep.
+        while (deep.isArray() && !deep.array().empty()) deep = Value(deep.array()[0]);
+    }
+    Value fine = Value::array({});
+    for (int i = 1; i < 500; ++i) fine = Value::array({std::move(fine)});
+    EXPECT_EQ(roundTrip(fine), fine);
 }
 
 TEST(SecureDecoding, AcceptsOnlyTheAllowedClasses) {

@@ -189,8 +189,16 @@ private:
                 for (std::size_t i = 0; i < units.size(); ++i) {
                     units[i] = static_cast<char16_t>(bigEndian(data_.data() + at + 2 * i, 2));
                 }
+                for (std::size_t i = 0; i < units.size(); ++i) {
+                    const bool high = units[i] >= 0xD800 && units[i] < 0xDC00;
+                    const bool low = units[i] >= 0xDC00 && units[i] < 0xE000;
+                    if (low || (high && (i + 1 == units.size() || units[i + 1] < 0xDC00 || units[i + 1] >= 0xE000))) {
+                        return fail("Damaged binary property list: a string with unpaired surrogates");
+                    }
+                    if (high) ++i;
+                }
                 std::string text = fromUtf16(units);
-                if (!plistStringIsValid(text, false) || utf16Length(text) != units.size()) {
+                if (!plistStringIsValid(text, false)) {
                     return fail("Damaged binary property list: a string with NUL or unpaired surrogates");
                 }
                 return Value(std::move(text));
