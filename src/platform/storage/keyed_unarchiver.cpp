@@ -1,3 +1,4 @@
+#include <cmath>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
@@ -205,14 +206,16 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
         if (k == "Null") return Value::null();
         if (k == "Date") {
             Value seconds = numberAt(dict, "NS.time");
-            if (!seconds.isNumber()) damaged("Damaged archive: a date without its time");
+            if (!seconds.isNumber() || !std::isfinite(seconds.doubleValue())) damaged("Damaged archive: a date without its time");
             return Value(Date::fromSinceReferenceDate(seconds.doubleValue()));
         }
         if (k == "DecimalNumber") return Value(decimalFrom(dict));
         if (k == "String") {
             Value text = dict["NS.string"];
             if (text.isData()) text = Value(std::string(text.bytes().begin(), text.bytes().end()));
-            if (!text.isString()) damaged("Damaged archive: a string without its text");
+            bool valid = text.isString();
+            for (std::size_t i = 0; valid && i < text.string().size();) decodeUtf8(text.string(), i, &valid);
+            if (!valid) damaged("Damaged archive: a string without its text");
             return text;
         }
         if (k == "Data") {

@@ -110,7 +110,7 @@ bool validate(const Value& value, bool forXml, bool uids, int depth, std::string
         case Value::Type::Date: {
             const double t = dateOf(value).sinceReferenceDate();
             if (!std::isfinite(t) || (forXml && (t < kFirstXmlSecond || t >= kAfterLastXmlSecond))) {
-                return refuse("Date out of range for the property-list format: " + dateOf(value).description());
+                return refuse(format("Date out of range for the property-list format: %g seconds since 2001", t));
             }
             return true;
         }
