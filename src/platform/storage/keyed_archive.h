@@ -100,7 +100,8 @@ public:
 
     // Encoding raises kInvalidArgumentException for an object whose class cannot be archived (not a
     // Coding, or not registered under its own type) and kInvalidArchiveOperationException for a class
-    // without secure coding when the archiver requires it.
+    // without secure coding when the archiver requires it, or for containers and objects nested more
+    // than 512 deep.
     void encodeObject(const Value& object, std::string_view key) override;
     void encodeConditionalObject(const Value& object, std::string_view key) override;
     void encodeBool(bool value, std::string_view key) override;
@@ -111,7 +112,8 @@ public:
     void encodeFloat(float value, std::string_view key) override;
     void encodeBytes(std::span<const std::uint8_t> bytes, std::string_view key) override;
 
-    // Finishes the archive and returns its bytes; later encoding raises.
+    // Finishes the archive and returns its bytes; later encoding raises. Text the property list cannot
+    // hold (invalid UTF-8; in XML also control characters) raises kInvalidArchiveOperationException.
     Bytes encodedData();
 
     // The archive of the root object (under "root"); raises as encoding does.

@@ -1,17 +1,13 @@
-#include <plist/plist.h>
-
 #include <unordered_map>
 
 #include "platform/base/format.h"
 #include "platform/runtime/runtime.h"
-#include "platform/storage/detail/plist_bridge.h"
+#include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/detail/value_access.h"
 #include "platform/storage/file_manager.h"
 #include "platform/storage/keyed_archive.h"
 
 namespace lv {
-
-using detail::PlistPtr;
 
 // ---- Coder: the side a coder does not implement raises ----
 
@@ -78,10 +74,8 @@ const std::vector<std::string>& builtinChain(std::string_view name) {
 }  // namespace
 
 struct KeyedArchiver::State {
-    PlistPtr objects{plist_new_array()};
-    PlistPtr top{plist_new_dict()};
-    std::uint64_t count = 0;                          // entries in objects
-    std::vector<plist_t> stack;                       // the dictionary being filled (top first)
+    Array objects;                                    // "$objects"; an object's slot is filled when it is done
+    std::vector<Dictionary> frames;                   // the dictionaries being filled ("$top" first)
     std::unordered_map<const Object*, std::uint64_t> objectUIDs;
     std::unordered_map<std::string, std::uint64_t> stringUIDs;
     std::unordered_map<std::string, std::uint64_t> classUIDs;
@@ -90,41 +84,41 @@ struct KeyedArchiver::State {
     struct Pending {
         const Object* object = nullptr;
         std::string text;
-        plist_t uidNode = nullptr;
+        Ref<detail::PlistUID> uid;
     };
     std::vector<Pending> conditionals;
+    int depth = 0;                                    // containers and objects being encoded
     bool finished = false;
 
-    std::uint64_t append(plist_t node) {
-        plist_array_append_item(objects.get(), node);
-        return count++;
-    }
-
-    // A dictionary node appended before its members are encoded, so that it precedes them.
-    std::uint64_t appendPlaceholder(plist_t& node) {
-        node = plist_new_dict();
-        return append(node);
+    std::uint64_t append(Value node) {
+        objects.push_back(std::move(node));
+        return objects.size() - 1;
     }
 
     std::uint64_t classUID(const std::string& name, const std::vector<std::string>& chain) {
         if (auto it = classUIDs.find(name); it != classUIDs.end()) return it->second;
-        plist_t dict = plist_new_dict();
-        plist_t classes = plist_new_array();
-        for (const std::string& c : chain) plist_array_append_item(classes, plist_new_string(c.c_str()));
-        plist_dict_set_item(dict, "$classes", classes);
-        plist_dict_set_item(dict, "$classname", plist_new_string(name.c_str()));
-        const std::uint64_t uid = append(dict);
+        Array classes(chain.begin(), chain.end());
+        const std::uint64_t uid = append(Value::dictionary({{"$classes", Value(std::move(classes))}, {"$classname", name}}));
         classUIDs.emplace(name, uid);
         return uid;
     }
 
-    std::uint64_t builtinClassUID(const char* name) { return classUID(name, builtinChain(name)); }
+    Value builtinClass(const char* name) { return detail::makeUID(classUID(name, builtinChain(name))); }
 
-    plist_t newObjectDict(const char* builtinClass) {
-        plist_t dict = plist_new_dict();
-        plist_dict_set_item(dict, "$class", plist_new_uid(builtinClassUID(builtinClass)));
-        return dict;
-    }
+    // Nesting of containers and objects is limited as in property lists.
+    struct Level {
+        int& depth;
+        explicit Level(int& d) : depth(d) {
+            if (++depth > detail::kMaxPlistDepth) {
+                --depth;
+                Exception::raise(std::string(kInvalidArchiveOperationException),
+                                 "*** -[KeyedArchiver encodeObject:forKey:]: objects nested too deeply to archive");
+            }
+        }
+        ~Level() { --depth; }
+        Level(const Level&) = delete;
+        Level& operator=(const Level&) = delete;
+    };
 
     std::uint64_t encode(KeyedArchiver& archiver, const Value& value);
     std::uint64_t encodeDecimal(const Decimal& d);
@@ -143,8 +137,8 @@ std::vector<std::string> classChain(const ClassInfo* cls) {
 }  // namespace
 
 KeyedArchiver::KeyedArchiver(bool requiresSecureCoding) : secure_(requiresSecureCoding), state_(new State) {
-    state_->append(plist_new_string("$null"));
-    state_->stack.push_back(state_->top.get());
+    state_->append(Value("$null"));
+    state_->frames.emplace_back();
 }
 
 KeyedArchiver::~KeyedArchiver() = default;
@@ -157,48 +151,43 @@ std::uint64_t KeyedArchiver::State::encode(KeyedArchiver& archiver, const Value&
             const std::string& text = value.string();
             std::uint64_t uid = 0;
             if (text.find('\0') == std::string::npos) {
-                uid = append(plist_new_string(text.c_str()));
+                uid = append(value);
             } else {
                 // A plist string cannot hold NUL: such text is a string object with its UTF-8 bytes.
-                plist_t dict = newObjectDict("NSString");
-                plist_dict_set_item(dict, "NS.string", plist_new_data(text.data(), text.size()));
-                uid = append(dict);
+                uid = append(Value::dictionary({{"$class", builtinClass("NSString")}, {"NS.string", Value::data(text)}}));
             }
             stringUIDs.emplace(value.string(), uid);
             return uid;
         }
         case Value::Type::Number:
-        case Value::Type::Data: return append(detail::plistFromValue(value, nullptr).release());
+        case Value::Type::Data: return append(value);
         case Value::Type::Null:
-            if (!nullUID) nullUID = append(newObjectDict("NSNull"));
+            if (!nullUID) nullUID = append(Value::dictionary({{"$class", builtinClass("NSNull")}}));
             return *nullUID;
-        case Value::Type::Date: {
-            plist_t dict = newObjectDict("NSDate");
-            plist_dict_set_item(dict, "NS.time", plist_new_real(detail::dateOf(value).sinceReferenceDate()));
-            return append(dict);
-        }
+        case Value::Type::Date:
+            return append(Value::dictionary(
+                {{"$class", builtinClass("NSDate")}, {"NS.time", detail::dateOf(value).sinceReferenceDate()}}));
         case Value::Type::Decimal: return encodeDecimal(detail::decimalOf(value));
         case Value::Type::Array: {
-            plist_t dict = nullptr;
-            const std::uint64_t uid = appendPlaceholder(dict);
-            plist_t items = plist_new_array();
-            plist_dict_set_item(dict, "NS.objects", items);
-            for (const Value& item : value.array()) plist_array_append_item(items, plist_new_uid(encode(archiver, item)));
-            plist_dict_set_item(dict, "$class", plist_new_uid(builtinClassUID("NSArray")));
+            Level level(depth);
+            const std::uint64_t uid = append(Value());
+            Array items;
+            items.reserve(value.array().size());
+            for (const Value& item : value.array()) items.push_back(detail::makeUID(encode(archiver, item)));
+            objects[uid] = Value::dictionary({{"NS.objects", Value(std::move(items))}, {"$class", builtinClass("NSArray")}});
             return uid;
         }
         case Value::Type::Dictionary: {
-            plist_t dict = nullptr;
-            const std::uint64_t uid = appendPlaceholder(dict);
-            plist_t keys = plist_new_array();
-            plist_t items = plist_new_array();
-            plist_dict_set_item(dict, "NS.keys", keys);
-            plist_dict_set_item(dict, "NS.objects", items);
+            Level level(depth);
+            const std::uint64_t uid = append(Value());
+            Array keys, items;
             for (const auto& [key, item] : value.dictionary()) {
-                plist_array_append_item(keys, plist_new_uid(encode(archiver, Value(key))));
-                plist_array_append_item(items, plist_new_uid(encode(archiver, item)));
+                keys.push_back(detail::makeUID(encode(archiver, Value(key))));
+                items.push_back(detail::makeUID(encode(archiver, item)));
             }
-            plist_dict_set_item(dict, "$class", plist_new_uid(builtinClassUID("NSDictionary")));
+            objects[uid] = Value::dictionary({{"NS.keys", Value(std::move(keys))},
+                                              {"NS.objects", Value(std::move(items))},
+                                              {"$class", builtinClass("NSDictionary")}});
             return uid;
         }
         case Value::Type::Object: return encodeObject(archiver, value.object());
@@ -207,7 +196,6 @@ std::uint64_t KeyedArchiver::State::encode(KeyedArchiver& archiver, const Value&
 }
 
 std::uint64_t KeyedArchiver::State::encodeDecimal(const Decimal& d) {
-    plist_t dict = newObjectDict("NSDecimalNumber");
     std::uint8_t mantissa[16] = {};
     std::uint64_t m = d.isNaN() ? 0 : d.mantissa();
     int length = 0;
@@ -218,28 +206,29 @@ std::uint64_t KeyedArchiver::State::encodeDecimal(const Decimal& d) {
         length = word + 1;
     }
     const std::int64_t exponent = d.isNaN() ? 0 : d.exponent();
-    plist_dict_set_item(dict, "NS.compact", plist_new_bool(1));
-    plist_dict_set_item(dict, "NS.exponent", plist_new_uint(static_cast<uint64_t>(exponent)));
-    plist_dict_set_item(dict, "NS.length", plist_new_uint(static_cast<uint64_t>(length)));
-    plist_dict_set_item(dict, "NS.mantissa", plist_new_data(reinterpret_cast<const char*>(mantissa), 16));
-    plist_dict_set_item(dict, "NS.mantissa.bo", plist_new_uint(1));
-    plist_dict_set_item(dict, "NS.negative", plist_new_bool(d.isNaN() || d.isNegative() ? 1 : 0));
-    return append(dict);
+    return append(Value::dictionary({
+        {"$class", builtinClass("NSDecimalNumber")},
+        {"NS.compact", true},
+        {"NS.exponent", exponent},
+        {"NS.length", static_cast<std::int64_t>(length)},
+        {"NS.mantissa", Value(Bytes(mantissa, mantissa + 16))},
+        {"NS.mantissa.bo", static_cast<std::int64_t>(1)},
+        {"NS.negative", d.isNaN() || d.isNegative()},
+    }));
 }
 
 std::uint64_t KeyedArchiver::State::encodeObject(KeyedArchiver& archiver, const Ref<Object>& object) {
     if (auto it = objectUIDs.find(object.get()); it != objectUIDs.end()) return it->second;
+    Level level(depth);
     if (auto error = std::dynamic_pointer_cast<Error>(object)) {
-        plist_t dict = nullptr;
-        const std::uint64_t uid = appendPlaceholder(dict);
+        const std::uint64_t uid = append(Value());
         objectUIDs.emplace(object.get(), uid);
         retained.push_back(object);
-        plist_dict_set_item(dict, "NSDomain", plist_new_uid(encode(archiver, Value(error->domain()))));
-        plist_dict_set_item(dict, "NSCode", plist_new_uint(static_cast<uint64_t>(error->code())));
-        if (!error->userInfo().empty()) {
-            plist_dict_set_item(dict, "NSUserInfo", plist_new_uid(encode(archiver, Value(error->userInfo()))));
-        }
-        plist_dict_set_item(dict, "$class", plist_new_uid(builtinClassUID("NSError")));
+        Dictionary dict{{"NSDomain", detail::makeUID(encode(archiver, Value(error->domain())))},
+                        {"NSCode", error->code()}};
+        if (!error->userInfo().empty()) dict.set("NSUserInfo", detail::makeUID(encode(archiver, Value(error->userInfo()))));
+        dict.set("$class", builtinClass("NSError"));
+        objects[uid] = Value(std::move(dict));
         return uid;
     }
     const auto* coding = dynamic_cast<const Coding*>(object.get());
@@ -256,17 +245,18 @@ std::uint64_t KeyedArchiver::State::encodeObject(KeyedArchiver& archiver, const 
                                 "'%@' does not.",
                                 cls->name()));
     }
-    plist_t dict = nullptr;
-    const std::uint64_t uid = appendPlaceholder(dict);
+    const std::uint64_t uid = append(Value());
     objectUIDs.emplace(object.get(), uid);
     retained.push_back(object);
-    stack.push_back(dict);
+    frames.emplace_back();
     struct Pop {
-        std::vector<plist_t>& frames;
+        std::vector<Dictionary>& frames;
         ~Pop() { frames.pop_back(); }
-    } pop{stack};
+    } pop{frames};
     coding->encodeWithCoder(archiver);
-    plist_dict_set_item(dict, "$class", plist_new_uid(classUID(cls->name(), classChain(cls))));
+    Dictionary dict = std::move(frames.back());
+    dict.set("$class", detail::makeUID(classUID(cls->name(), classChain(cls))));
+    objects[uid] = Value(std::move(dict));
     return uid;
 }
 
@@ -284,26 +274,26 @@ void requireOpen(bool finished) {
 void KeyedArchiver::encodeObject(const Value& object, std::string_view key) {
     requireOpen(state_->finished);
     const std::uint64_t uid = state_->encode(*this, object);
-    plist_dict_set_item(state_->stack.back(), escapedKey(key).c_str(), plist_new_uid(uid));
+    state_->frames.back().set(escapedKey(key), detail::makeUID(uid));
 }
 
 void KeyedArchiver::encodeConditionalObject(const Value& object, std::string_view key) {
     requireOpen(state_->finished);
     State& s = *state_;
-    plist_t uidNode = plist_new_uid(0);
-    plist_dict_set_item(s.stack.back(), escapedKey(key).c_str(), uidNode);
+    auto uid = makeRef<detail::PlistUID>(0);
+    s.frames.back().set(escapedKey(key), Value(uid));
     if (object.isObject()) {
-        s.conditionals.push_back({object.object().get(), {}, uidNode});
+        s.conditionals.push_back({object.object().get(), {}, uid});
         // Keep the address from being reused by another object while the archive is built.
         s.retained.push_back(object.object());
     } else if (object.isString()) {
-        s.conditionals.push_back({nullptr, object.string(), uidNode});
+        s.conditionals.push_back({nullptr, object.string(), uid});
     }
 }
 
 void KeyedArchiver::encodeBool(bool value, std::string_view key) {
     requireOpen(state_->finished);
-    plist_dict_set_item(state_->stack.back(), escapedKey(key).c_str(), plist_new_bool(value ? 1 : 0));
+    state_->frames.back().set(escapedKey(key), Value(value));
 }
 
 void KeyedArchiver::encodeInt32(std::int32_t value, std::string_view key) { encodeInt64(value, key); }
@@ -311,20 +301,19 @@ void KeyedArchiver::encodeInteger(std::int64_t value, std::string_view key) { en
 
 void KeyedArchiver::encodeInt64(std::int64_t value, std::string_view key) {
     requireOpen(state_->finished);
-    plist_dict_set_item(state_->stack.back(), escapedKey(key).c_str(), plist_new_uint(static_cast<uint64_t>(value)));
+    state_->frames.back().set(escapedKey(key), Value(value));
 }
 
 void KeyedArchiver::encodeDouble(double value, std::string_view key) {
     requireOpen(state_->finished);
-    plist_dict_set_item(state_->stack.back(), escapedKey(key).c_str(), plist_new_real(value));
+    state_->frames.back().set(escapedKey(key), Value(value));
 }
 
 void KeyedArchiver::encodeFloat(float value, std::string_view key) { encodeDouble(value, key); }
 
 void KeyedArchiver::encodeBytes(std::span<const std::uint8_t> bytes, std::string_view key) {
     requireOpen(state_->finished);
-    plist_dict_set_item(state_->stack.back(), escapedKey(key).c_str(),
-                        plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    state_->frames.back().set(escapedKey(key), Value(Bytes(bytes.begin(), bytes.end())));
 }
 
 Bytes KeyedArchiver::encodedData() {
@@ -332,21 +321,20 @@ Bytes KeyedArchiver::encodedData() {
     State& s = *state_;
     s.finished = true;
     for (const auto& pending : s.conditionals) {
-        std::uint64_t uid = 0;
         if (pending.object) {
-            if (auto it = s.objectUIDs.find(pending.object); it != s.objectUIDs.end()) uid = it->second;
+            if (auto it = s.objectUIDs.find(pending.object); it != s.objectUIDs.end()) pending.uid->value = it->second;
         } else if (auto it = s.stringUIDs.find(pending.text); it != s.stringUIDs.end()) {
-            uid = it->second;
+            pending.uid->value = it->second;
         }
-        plist_set_uid_val(pending.uidNode, uid);
     }
-    PlistPtr root(plist_new_dict());
-    plist_dict_set_item(root.get(), "$archiver", plist_new_string("NSKeyedArchiver"));
-    plist_dict_set_item(root.get(), "$objects", s.objects.release());
-    plist_dict_set_item(root.get(), "$top", s.top.release());
-    plist_dict_set_item(root.get(), "$version", plist_new_uint(100000));
+    const Value root = Value::dictionary({
+        {"$archiver", "NSKeyedArchiver"},
+        {"$objects", Value(std::move(s.objects))},
+        {"$top", Value(std::move(s.frames.front()))},
+        {"$version", 100000},
+    });
     std::string failure;
-    auto bytes = detail::serializePlist(root.get(), format_, &failure);
+    auto bytes = detail::writePlist(root, format_, {.uidsAsObjects = true}, &failure);
     if (!bytes) Exception::raise(std::string(kInvalidArchiveOperationException), failure);
     return std::move(*bytes);
 }

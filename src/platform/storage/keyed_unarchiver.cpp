@@ -1,5 +1,4 @@
-#include <plist/plist.h>
-
+#include <cmath>
 #include <limits>
 #include <unordered_map>
 #include <unordered_set>
@@ -7,13 +6,11 @@
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 #include "platform/runtime/runtime.h"
-#include "platform/storage/detail/plist_bridge.h"
+#include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/file_manager.h"
 #include "platform/storage/keyed_archive.h"
 
 namespace lv {
-
-using detail::PlistPtr;
 
 namespace {
 
@@ -28,30 +25,13 @@ std::string escapedKey(std::string_view key) {
     return out;
 }
 
-// A UID node, or its XML form {"CF$UID": n}.
-std::optional<std::uint64_t> uidOf(plist_t node) {
-    if (!node) return std::nullopt;
-    if (plist_get_node_type(node) == PLIST_UID) {
-        uint64_t uid = 0;
-        plist_get_uid_val(node, &uid);
-        return uid;
-    }
-    if (plist_get_node_type(node) == PLIST_DICT && plist_dict_get_size(node) == 1) {
-        plist_t inner = plist_dict_get_item(node, "CF$UID");
-        if (inner && plist_get_node_type(inner) == PLIST_UINT) {
-            uint64_t uid = 0;
-            plist_get_uint_val(inner, &uid);
-            return uid;
-        }
-    }
-    return std::nullopt;
-}
+// A UID, or its XML form {"CF$UID": n}.
+std::optional<std::uint64_t> uidOf(const Value* node) { return node ? detail::uidOf(*node) : std::nullopt; }
 
-std::string stringOf(plist_t node) {
-    if (!node || plist_get_node_type(node) != PLIST_STRING) return {};
-    uint64_t length = 0;
-    const char* text = plist_get_string_ptr(node, &length);
-    return text ? std::string(text, static_cast<std::size_t>(length)) : std::string();
+// The number under the key, nil when absent or of another kind.
+Value numberAt(const Value& dict, const char* key) {
+    const Value& v = dict[key];
+    return v.isNumber() ? v : Value();
 }
 
 // Runtime names of the built-in kinds, by archive name.
@@ -93,23 +73,20 @@ struct AllowedClasses {
 }  // namespace
 
 struct KeyedUnarchiver::State {
-    PlistPtr root;
-    plist_t top = nullptr;
-    std::vector<plist_t> objects;                     // "$objects", by UID
-    std::vector<plist_t> stack;                       // the dictionary being read (top first)
+    Value root;
+    const Array* objects = nullptr;                   // "$objects", by UID
+    std::vector<const Value*> stack;                  // the dictionary being read ("$top" first)
     std::unordered_map<std::uint64_t, Value> decoded;  // objects and finished containers, by UID
     std::unordered_set<std::uint64_t> inProgress;     // containers being read (a cycle is damage)
     std::vector<const AllowedClasses*> allowed;       // innermost decodeObjectOfClasses sets
     int depth = 0;
 
-    plist_t lookup(std::string_view key) const {
-        return plist_dict_get_item(stack.back(), escapedKey(key).c_str());
-    }
+    const Value* lookup(std::string_view key) const { return stack.back()->dictionary().find(escapedKey(key)); }
 
     Value decodeUID(KeyedUnarchiver& coder, std::uint64_t uid, const AllowedClasses* allowedSet, bool element);
-    Value decodeClassed(KeyedUnarchiver& coder, std::uint64_t uid, plist_t dict, const std::string& className,
+    Value decodeClassed(KeyedUnarchiver& coder, std::uint64_t uid, const Value& dict, const std::string& className,
                         const AllowedClasses* allowedSet);
-    Value decodeMember(KeyedUnarchiver& coder, plist_t dict, const char* key, const AllowedClasses* allowedSet);
+    Value decodeMember(KeyedUnarchiver& coder, const Value& dict, const char* key, const AllowedClasses* allowedSet);
 };
 
 namespace {
@@ -129,21 +106,16 @@ void checkAllowed(const AllowedClasses* allowedSet, const ClassInfo* cls, const 
                       {std::string(kAllowedClassesKey), Value(allowedSet->names())}});
 }
 
-Decimal decimalFrom(plist_t dict) {
-    auto integerOf = [&](const char* key) -> std::int64_t {
-        plist_t node = plist_dict_get_item(dict, key);
-        Value n = node ? detail::numberFromPlist(node) : Value();
-        return n.longLongValue();
-    };
+Decimal decimalFrom(const Value& dict) {
+    auto integerOf = [&](const char* key) -> std::int64_t { return numberAt(dict, key).longLongValue(); };
     const std::int64_t length = integerOf("NS.length");
     const bool negative = integerOf("NS.negative") != 0;
     std::int64_t exponent = integerOf("NS.exponent");
     if (length == 0) return negative ? Decimal::notANumber() : Decimal::fromInteger(0);
-    plist_t data = plist_dict_get_item(dict, "NS.mantissa");
-    if (!data || plist_get_node_type(data) != PLIST_DATA || length < 0 || length > 8) damaged("Damaged decimal number");
-    uint64_t size = 0;
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(plist_get_data_ptr(data, &size));
-    if (size < static_cast<uint64_t>(length) * 2) damaged("Damaged decimal number");
+    const Value& data = dict["NS.mantissa"];
+    if (!data.isData() || length < 0 || length > 8) damaged("Damaged decimal number");
+    const std::uint8_t* bytes = data.bytes().data();
+    if (data.bytes().size() < static_cast<std::uint64_t>(length) * 2) damaged("Damaged decimal number");
     const bool bigEndian = integerOf("NS.mantissa.bo") == 2;  // 1 (little-endian) is what is written
     std::vector<std::uint32_t> words(static_cast<std::size_t>(length));
     for (std::size_t i = 0; i < words.size(); ++i) {
@@ -173,9 +145,9 @@ Decimal decimalFrom(plist_t dict) {
 
 }  // namespace
 
-Value KeyedUnarchiver::State::decodeMember(KeyedUnarchiver& coder, plist_t dict, const char* key,
+Value KeyedUnarchiver::State::decodeMember(KeyedUnarchiver& coder, const Value& dict, const char* key,
                                            const AllowedClasses* allowedSet) {
-    plist_t node = plist_dict_get_item(dict, key);
+    const Value* node = dict.dictionary().find(key);
     if (!node) return {};
     auto uid = uidOf(node);
     if (!uid) damaged(format("Damaged archive: member %s is not an object reference", key));
@@ -185,9 +157,9 @@ Value KeyedUnarchiver::State::decodeMember(KeyedUnarchiver& coder, plist_t dict,
 Value KeyedUnarchiver::State::decodeUID(KeyedUnarchiver& coder, std::uint64_t uid, const AllowedClasses* allowedSet,
                                         bool element) {
     if (uid == 0) return {};
-    if (uid >= objects.size()) {
+    if (uid >= objects->size()) {
         damaged(format("Damaged archive: object reference %llu out of bounds (%lu objects)",
-                       static_cast<unsigned long long>(uid), static_cast<unsigned long>(objects.size())));
+                       static_cast<unsigned long long>(uid), static_cast<unsigned long>(objects->size())));
     }
     if (auto it = decoded.find(uid); it != decoded.end()) {
         if (it->second.isNil()) return {};  // an object that refused to be read
@@ -195,30 +167,27 @@ Value KeyedUnarchiver::State::decodeUID(KeyedUnarchiver& coder, std::uint64_t ui
         checkAllowed(allowedSet, cls, cls ? cls->name() : std::string("?"));
         return it->second;
     }
-    plist_t node = objects[uid];
-    switch (plist_get_node_type(node)) {
-        case PLIST_STRING:
-        case PLIST_UINT:
-        case PLIST_REAL:
-        case PLIST_BOOLEAN:
-        case PLIST_DATA: {
-            Value value = detail::valueFromPlist(node, nullptr);
+    const Value& node = (*objects)[uid];
+    switch (node.type()) {
+        case Value::Type::String:
+        case Value::Type::Number:
+        case Value::Type::Data: {
             // Strings, numbers and data stored inline pass inside an allowed collection.
             if (!element) {
-                const ClassInfo* cls = kindClass(value);
+                const ClassInfo* cls = kindClass(node);
                 checkAllowed(allowedSet, cls, cls ? cls->name() : std::string("?"));
             }
-            return value;
+            return node;
         }
-        case PLIST_DICT: break;
+        case Value::Type::Dictionary: break;
         default: damaged(format("Damaged archive: object %llu has an unknown type", static_cast<unsigned long long>(uid)));
     }
-    auto classRef = uidOf(plist_dict_get_item(node, "$class"));
-    if (!classRef || *classRef == 0 || *classRef >= objects.size() ||
-        plist_get_node_type(objects[*classRef]) != PLIST_DICT) {
+    auto classRef = uidOf(node.dictionary().find("$class"));
+    if (!classRef || *classRef == 0 || *classRef >= objects->size() || !(*objects)[*classRef].isDictionary()) {
         damaged(format("Damaged archive: object %llu has no class", static_cast<unsigned long long>(uid)));
     }
-    const std::string className = stringOf(plist_dict_get_item(objects[*classRef], "$classname"));
+    const Value& classNameValue = (*objects)[*classRef]["$classname"];
+    const std::string className = classNameValue.isString() ? classNameValue.string() : std::string();
     if (className.empty()) damaged("Damaged archive: a class without a name");
     if (++depth > detail::kMaxPlistDepth) damaged("Damaged archive: objects nested too deeply");
     struct Leave {
@@ -228,7 +197,7 @@ Value KeyedUnarchiver::State::decodeUID(KeyedUnarchiver& coder, std::uint64_t ui
     return decodeClassed(coder, uid, node, className, allowedSet);
 }
 
-Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_t uid, plist_t dict,
+Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_t uid, const Value& dict,
                                             const std::string& className, const AllowedClasses* allowedSet) {
     const char* kind = builtinKind(className);
     if (kind && std::string_view(kind) != "Error") {
@@ -236,20 +205,21 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
         const std::string_view k(kind);
         if (k == "Null") return Value::null();
         if (k == "Date") {
-            plist_t time = plist_dict_get_item(dict, "NS.time");
-            Value seconds = time ? detail::numberFromPlist(time) : Value();
-            if (!seconds.isNumber()) damaged("Damaged archive: a date without its time");
+            Value seconds = numberAt(dict, "NS.time");
+            if (!seconds.isNumber() || !std::isfinite(seconds.doubleValue())) damaged("Damaged archive: a date without its time");
             return Value(Date::fromSinceReferenceDate(seconds.doubleValue()));
         }
         if (k == "DecimalNumber") return Value(decimalFrom(dict));
         if (k == "String") {
-            Value text = detail::valueFromPlist(plist_dict_get_item(dict, "NS.string"), nullptr);
+            Value text = dict["NS.string"];
             if (text.isData()) text = Value(std::string(text.bytes().begin(), text.bytes().end()));
-            if (!text.isString()) damaged("Damaged archive: a string without its text");
+            bool valid = text.isString();
+            for (std::size_t i = 0; valid && i < text.string().size();) decodeUtf8(text.string(), i, &valid);
+            if (!valid) damaged("Damaged archive: a string without its text");
             return text;
         }
         if (k == "Data") {
-            Value bytes = detail::valueFromPlist(plist_dict_get_item(dict, "NS.data"), nullptr);
+            const Value& bytes = dict["NS.data"];
             if (!bytes.isData()) damaged("Damaged archive: data without its bytes");
             return bytes;
         }
@@ -262,25 +232,15 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
         } done{inProgress, uid};
         auto refs = [&](const char* key) {
             std::vector<std::uint64_t> out;
-            plist_t list = plist_dict_get_item(dict, key);
+            const Value* list = dict.dictionary().find(key);
             if (!list) return out;
-            if (plist_get_node_type(list) != PLIST_ARRAY) damaged(format("Damaged archive: %s is not a list", key));
-            const uint32_t n = plist_array_get_size(list);
-            out.reserve(n);
-            plist_array_iter iter = nullptr;
-            plist_array_new_iter(list, &iter);
-            for (;;) {
-                plist_t item = nullptr;
-                plist_array_next_item(list, iter, &item);
-                if (!item) break;
-                auto ref = uidOf(item);
-                if (!ref) {
-                    std::free(iter);
-                    damaged(format("Damaged archive: an entry of %s is not an object reference", key));
-                }
+            if (!list->isArray()) damaged(format("Damaged archive: %s is not a list", key));
+            out.reserve(list->array().size());
+            for (const Value& item : list->array()) {
+                auto ref = uidOf(&item);
+                if (!ref) damaged(format("Damaged archive: an entry of %s is not an object reference", key));
                 out.push_back(*ref);
             }
-            std::free(iter);
             return out;
         };
         Value result;
@@ -314,8 +274,7 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
         // Errors: checked against the allowed classes by their registered class, "Object" at least.
         checkAllowed(allowedSet, cls ? cls : classNamed("Object"), className);
         Value domain = decodeMember(coder, dict, "NSDomain", nullptr);
-        plist_t codeNode = plist_dict_get_item(dict, "NSCode");
-        Value code = codeNode ? detail::numberFromPlist(codeNode) : Value();
+        Value code = numberAt(dict, "NSCode");
         Value info = decodeMember(coder, dict, "NSUserInfo", nullptr);
         if (!domain.isString() || !code.isNumber()) damaged("Damaged archive: an error without domain or code");
         Value error(Error::make(domain.string(), code.longLongValue(), info.dictionary()));
@@ -334,11 +293,11 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
     }
     // Registered before its contents are read, so that references back to it find this object.
     decoded.emplace(uid, Value(object));
-    stack.push_back(dict);
+    stack.push_back(&dict);
     bool ok = false;
     {
         struct Pop {
-            std::vector<plist_t>& frames;
+            std::vector<const Value*>& frames;
             ~Pop() { frames.pop_back(); }
         } pop{stack};
         ok = coding->initWithCoder(coder);
@@ -358,27 +317,16 @@ KeyedUnarchiver::~KeyedUnarchiver() = default;
 
 KeyedUnarchiver::KeyedUnarchiver(std::span<const std::uint8_t> data) : KeyedUnarchiver() {
     std::string failure;
-    state_->root = detail::parsePlist(data, nullptr, &failure);
-    plist_t root = state_->root.get();
-    plist_t objects = root && plist_get_node_type(root) == PLIST_DICT ? plist_dict_get_item(root, "$objects") : nullptr;
-    plist_t top = root && plist_get_node_type(root) == PLIST_DICT ? plist_dict_get_item(root, "$top") : nullptr;
-    if (!objects || plist_get_node_type(objects) != PLIST_ARRAY || !top || plist_get_node_type(top) != PLIST_DICT) {
+    state_->root = detail::readPlist(data, {.uidsAsObjects = true}, nullptr, &failure);
+    const Value& objects = state_->root["$objects"];
+    const Value& top = state_->root["$top"];
+    if (!objects.isArray() || !top.isDictionary()) {
         Exception::raise(std::string(kInvalidArgumentException),
                          format("*** -[KeyedUnarchiver initForReadingWithData:]: incomprehensible archive (%@)",
                                 failure.empty() ? std::string("not a keyed archive") : failure));
     }
-    state_->top = top;
-    state_->objects.reserve(plist_array_get_size(objects));
-    plist_array_iter iter = nullptr;
-    plist_array_new_iter(objects, &iter);
-    for (;;) {
-        plist_t item = nullptr;
-        plist_array_next_item(objects, iter, &item);
-        if (!item) break;
-        state_->objects.push_back(item);
-    }
-    std::free(iter);
-    state_->stack.push_back(top);
+    state_->objects = &objects.array();
+    state_->stack.push_back(&top);
 }
 
 std::unique_ptr<KeyedUnarchiver> KeyedUnarchiver::forReadingFromData(std::span<const std::uint8_t> data,
@@ -395,14 +343,15 @@ std::unique_ptr<KeyedUnarchiver> KeyedUnarchiver::forReadingFromData(std::span<c
 bool KeyedUnarchiver::containsValueForKey(std::string_view key) const { return state_->lookup(key) != nullptr; }
 
 Value KeyedUnarchiver::decodeObject(std::string_view key) {
-    plist_t node = state_->lookup(key);
+    const Value* node = state_->lookup(key);
     if (!node) return {};
     auto uid = uidOf(node);
     if (!uid) {
         // A scalar written under the key is read as its value.
-        Value value = detail::valueFromPlist(node, nullptr);
-        if (value.isNil()) damaged(format("Damaged archive: value for key (%@) is not an object", key));
-        return value;
+        if (node->isArray() || node->isDictionary() || node->isObject()) {
+            damaged(format("Damaged archive: value for key (%@) is not an object", key));
+        }
+        return *node;
     }
     if (secure_) {
         if (state_->allowed.empty()) {
@@ -420,7 +369,7 @@ Value KeyedUnarchiver::decodeObjectOfClass(const ClassInfo* cls, std::string_vie
 
 Value KeyedUnarchiver::decodeObjectOfClasses(std::span<const ClassInfo* const> classes, std::string_view key) {
     if (!secure_) return decodeObject(key);
-    plist_t node = state_->lookup(key);
+    const Value* node = state_->lookup(key);
     if (!node) return {};
     auto uid = uidOf(node);
     if (!uid) damaged(format("Damaged archive: value for key (%@) is not an object", key));
@@ -442,11 +391,10 @@ Value KeyedUnarchiver::decodeObjectOfClasses(std::span<const ClassInfo* const> c
 
 namespace {
 
-Value scalarAt(plist_t node, std::string_view key) {
+Value scalarAt(const Value* node, std::string_view key) {
     if (!node) return {};
-    Value n = detail::numberFromPlist(node);
-    if (n.isNil()) damaged(format("Damaged archive: value for key (%@) is not a number", key));
-    return n;
+    if (!node->isNumber()) damaged(format("Damaged archive: value for key (%@) is not a number", key));
+    return *node;
 }
 
 }  // namespace
@@ -472,10 +420,10 @@ double KeyedUnarchiver::decodeDouble(std::string_view key) { return scalarAt(sta
 float KeyedUnarchiver::decodeFloat(std::string_view key) { return static_cast<float>(decodeDouble(key)); }
 
 Bytes KeyedUnarchiver::decodeBytes(std::string_view key) {
-    plist_t node = state_->lookup(key);
+    const Value* node = state_->lookup(key);
     if (!node) return {};
-    if (plist_get_node_type(node) != PLIST_DATA) damaged(format("Damaged archive: value for key (%@) is not data", key));
-    return detail::valueFromPlist(node, nullptr).bytes();
+    if (!node->isData()) damaged(format("Damaged archive: value for key (%@) is not data", key));
+    return node->bytes();
 }
 
 Value KeyedUnarchiver::unarchiveObjectWithData(std::span<const std::uint8_t> data) {

@@ -2,7 +2,7 @@
 
 #include "platform/base/format.h"
 #include "platform/base/log.h"
-#include "platform/storage/detail/plist_bridge.h"
+#include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/file_manager.h"
 
 namespace lv {
@@ -19,11 +19,8 @@ Ref<Error> plistError(std::int64_t code, std::string debugDescription) {
 Value PropertyListSerialization::propertyListWithData(std::span<const std::uint8_t> data, PropertyListReadOptions,
                                                       PropertyListFormat* format, Ref<Error>* error) {
     std::string failure;
-    detail::PlistPtr root = detail::parsePlist(data, format, &failure);
-    Value value;
-    if (root) value = detail::valueFromPlist(root.get(), &failure);
+    Value value = detail::readPlist(data, {}, format, &failure);
     if (value.isNil()) {
-        if (failure.empty()) failure = "Damaged property list";
         log("Property list could not be read (%lu bytes): %@", static_cast<unsigned long>(data.size()), failure);
         setError(error, plistError(kPropertyListReadCorruptError, failure));
     }
@@ -34,21 +31,20 @@ std::optional<Bytes> PropertyListSerialization::dataWithPropertyList(const Value
                                                                      PropertyListFormat plistFormat, unsigned,
                                                                      Ref<Error>* error) {
     std::string failure;
-    detail::PlistPtr root = detail::plistFromValue(plist, &failure);
-    if (!root) {
-        setError(error, plistError(kPropertyListWriteInvalidError,
-                                   format("Property list invalid for format: %u (%@)", static_cast<unsigned>(plistFormat),
-                                          failure)));
-        return std::nullopt;
+    bool invalid = true;
+    auto bytes = detail::writePlist(plist, plistFormat, {}, &failure, &invalid);
+    if (!bytes) {
+        setError(error, invalid ? plistError(kPropertyListWriteInvalidError,
+                                             format("Property list invalid for format: %u (%@)",
+                                                    static_cast<unsigned>(plistFormat), failure))
+                                : plistError(kPropertyListWriteStreamError, failure));
     }
-    auto bytes = detail::serializePlist(root.get(), plistFormat, &failure);
-    if (!bytes) setError(error, plistError(kPropertyListWriteStreamError, failure));
     return bytes;
 }
 
 bool PropertyListSerialization::propertyListIsValidForFormat(const Value& plist, PropertyListFormat format) {
     if (format != PropertyListFormat::XML && format != PropertyListFormat::Binary) return false;
-    return static_cast<bool>(detail::plistFromValue(plist, nullptr));
+    return detail::plistIsValid(plist, format, {}, nullptr);
 }
 
 Value propertyListWithContentsOfFile(std::string_view path) {

@@ -38,15 +38,18 @@ inline constexpr std::string_view kDebugDescriptionErrorKey = "NSDebugDescriptio
 class PropertyListSerialization {
 public:
     // The property list in the bytes: dictionaries, arrays, strings, numbers (integers as 64-bit signed
-    // numbers, reals as doubles, booleans as boolean numbers), data and dates. A keyed-archive UID reads
-    // as the dictionary {"CF$UID": n}. Empty, truncated, damaged or unknown input gives nil and a
-    // kPropertyListReadCorruptError error; it never crashes the reader. *format receives the detected
+    // numbers, or unsigned above the signed range; reals as doubles, booleans as boolean numbers), data
+    // and dates. A keyed-archive UID reads as the dictionary {"CF$UID": n}. Empty, truncated, damaged or
+    // unknown input (a malformed number or date, invalid UTF-8, nesting deeper than 512) gives nil and
+    // a kPropertyListReadCorruptError error; it never crashes the reader. *format receives the detected
     // format.
     static Value propertyListWithData(std::span<const std::uint8_t> data, PropertyListReadOptions options,
                                       PropertyListFormat* format, Ref<Error>* error);
     // The bytes of the property list in the format (XML or binary; options are reserved and ignored).
-    // Values a property list cannot hold (null, nil, objects, dates before 1933 or after 2069) give
-    // nothing and a kPropertyListWriteInvalidError error.
+    // Values a property list cannot hold (null, nil, objects, strings with NUL or invalid UTF-8, dates
+    // that are not finite, nesting deeper than 512) give nothing and a kPropertyListWriteInvalidError
+    // error; so do, in XML only, control characters other than tab, LF and CR (XML 1.0 cannot hold
+    // them) and dates outside the years 1–9999. XML dates are whole seconds (rounded down).
     static std::optional<Bytes> dataWithPropertyList(const Value& plist, PropertyListFormat format, unsigned options,
                                                      Ref<Error>* error);
     static bool propertyListIsValidForFormat(const Value& plist, PropertyListFormat format);

@@ -137,6 +137,8 @@ TEST(KeyedArchives, EveryValueKindRoundTrips) {
         {"text", "韩剧 \U0001F3B5"},
         {"int", -7},
         {"big", INT64_MIN},
+        {"wide", std::int64_t{5000000000}},
+        {"max", UINT64_MAX},
         {"real", 0.1},
         {"flag", true},
         {"data", Value(Bytes{0, 255, 7})},
@@ -147,12 +149,17 @@ TEST(KeyedArchives, EveryValueKindRoundTrips) {
         {"nan", Value(Decimal::notANumber())},
         {"list", Value::array({1, "two", Value::array({}), Value::dictionary({}), Value::null()})},
         {"$dollar", Value::dictionary({{"$inner", "x"}})},
+        {"error", Value(Error::make("NSCocoaErrorDomain", 4, {{"NSFilePath", "/x"},
+                                                              {"NSUnderlyingError", Value(Error::make("NSPOSIXErrorDomain", 2))}}))},
     });
     const Value back = roundTrip(root);
     EXPECT_EQ(back, root) << back.description();
     EXPECT_TRUE(back["price"].isDecimal());
     EXPECT_TRUE(test::isNaNDecimal(back["nan"]));
     EXPECT_EQ(test::kindOf(back["flag"]), NumberKind::Bool);
+    EXPECT_EQ(back["wide"].longLongValue(), 5000000000);
+    EXPECT_EQ(back["max"].unsignedLongLongValue(), UINT64_MAX);
+    EXPECT_EQ(test::kindOf(back["max"]), NumberKind::UInt64);
     EXPECT_EQ(roundTrip(Value("bare")), Value("bare"));
     const std::string withNul("a\0b", 3);
     EXPECT_EQ(roundTrip(Value::array({withNul, "a"})), Value::array({withNul, "a"}));
@@ -162,15 +169,6 @@ TEST(KeyedArchives, EveryValueKindRoundTrips) {
     xml.setOutputFormat(PropertyListFormat::XML);
     xml.encodeObject(root, "root");
     EXPECT_EQ(KeyedUnarchiver::unarchivedObject(xml.encodedData(), nullptr), root);
-}
-
-TEST(KeyedArchives, ErrorsRoundTrip) {
-    auto inner = Error::make("NSPOSIXErrorDomain", 2);
-    auto error = Error::make("NSCocoaErrorDomain", 4, {{"NSFilePath", "/x"}, {"NSUnderlyingError", Value(inner)}});
-    const Value back = roundTrip(Value(error));
-    auto decoded = back.objectAs<Error>();
-    ASSERT_TRUE(decoded);
-    EXPECT_TRUE(decoded->isEqual(*error));
 }
 
 TEST(KeyedArchives, ObjectGraphsKeepSharedReferencesAndCycles) {
@@ -223,13 +221,11 @@ TEST(KeyedArchives, EveryScalarKindOfTheCoder) {
     EXPECT_THROW(unarchiver.decodeInt32("root"), Exception);
 }
 
-TEST(KeyedArchives, AnObjectThatRefusesDecodingReadsAsNil) {
-    auto p = makeRef<Person>();
-    p->refuseDecoding = true;
-    EXPECT_TRUE(roundTrip(Value::array({Value(p)}))[0].isNull());
-}
+TEST(KeyedArchives, ConditionalAndRefusingObjectsReadAsNil) {
+    auto refusing = makeRef<Person>();
+    refusing->refuseDecoding = true;
+    EXPECT_TRUE(roundTrip(Value::array({Value(refusing)}))[0].isNull());
 
-TEST(KeyedArchives, ConditionalObjectsComeBackOnlyWhenArchivedUnconditionally) {
     auto boss = makeRef<Person>();
     boss->name = "boss";
     auto worker = makeRef<Person>();
@@ -259,6 +255,20 @@ TEST(KeyedArchives, ObjectsThatCannotBeArchivedRaiseOrReportAnError) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), kCoderInvalidValueError);
     EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(Value(makeRef<Person>()), true, &error));
+    // Values nested past 512 levels are refused, not a crash.
+    for (int levels : {600, 40000}) {
+        Value deep = Value::array({});
+        for (int i = 1; i < levels; ++i) deep = Value::array({std::move(deep)});
+        EXPECT_FALSE(KeyedArchiver::archivedDataWithRootObject(deep, false, &error)) << levels;
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), kCoderInvalidValueError);
+        EXPECT_THROW(KeyedArchiver::archivedDataWithRootObject(deep), Exception);
+        // Taken apart from the outside in, so that releasing it does not recurse as deep.
+        while (deep.isArray() && !deep.array().empty()) deep = Value(deep.array()[0]);
+    }
+    Value fine = Value::array({});
+    for (int i = 1; i < 500; ++i) fine = Value::array({std::move(fine)});
+    EXPECT_EQ(roundTrip(fine), fine);
 }
 
 TEST(SecureDecoding, AcceptsOnlyTheAllowedClasses) {
