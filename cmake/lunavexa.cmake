@@ -30,6 +30,10 @@ if(LV_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   add_compile_options(-Wno-maybe-uninitialized)
 endif()
 add_link_options(${LV_SANITIZE_FLAGS})
+# The fuzz build instruments every library for coverage, so the fuzzers see inside the readers.
+if(LV_FUZZ)
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
 
 find_package(Threads REQUIRED)
 find_package(GTest REQUIRED)
