@@ -6,7 +6,6 @@
 #include <thread>
 #include <vector>
 
-#include "mapping/json_adapter.h"
 #include "sample_models.h"
 
 namespace lv {
@@ -34,18 +33,14 @@ class RacedModel : public JMModel {
 public:
     RacedModel() { runtimeClass(); }
     static const ClassInfo* runtimeClass() {
-        static const ClassInfo* cls = defineModelClass<RacedModel>("RacedModel")
-                                          .protocol(std::string(kJMJSONSerializingProtocol))
+        static const ClassInfo* cls = test::jsonModel<RacedModel>("RacedModel", {{"a", "a"}, {"b", "x.b"}, {"c", "c"}})
                                           .property("a", &RacedModel::a_, "String", "C,N")
                                           .property("b", &RacedModel::b_, "Number", "&,N")
                                           .property("c", &RacedModel::c_, "N")
-                                          .classMethod("JSONKeyPathsByPropertyKey", &RacedModel::JSONKeyPathsByPropertyKey)
                                           .registerClass();
         return cls;
     }
-    static Dictionary JSONKeyPathsByPropertyKey() { return Dictionary{{"a", "a"}, {"b", "x.b"}, {"c", "c"}}; }
-    Value a_;
-    Value b_;
+    Value a_, b_;
     bool c_ = false;
 };
 
@@ -68,7 +63,6 @@ TEST(Concurrency, PerClassCachesAreFilledOnce) {
 TEST(Concurrency, NamedTransformersAreSharedAcrossThreads) {
     std::vector<Ref<ValueTransformer>> found(kThreads);
     onThreads([&](int i) {
-        jm_registerNamedTransformers();
         found[static_cast<std::size_t>(i)] = ValueTransformer::valueTransformerForName(JMBooleanValueTransformerName);
         ValueTransformer::setValueTransformer(JMValueTransformer::transformerWithBlock([](const Value& v) { return v; }),
                                               "RacedName" + std::to_string(i));
