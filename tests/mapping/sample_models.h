@@ -25,14 +25,13 @@ public:
         static const ClassInfo* cls =
             jsonModel<Item>("Item", {{"title", "title"}, {"count", "count"}, {"userName", "user.name"},
                                      {"created", "created"}, {"link", "link"}, {"note", "note"},
-                                     {"extra", "extra"}, {"flag", "flag"}, {"rank", "rank"}})
+                                     {"flag", "flag"}, {"rank", "rank"}})
                 .property("title", &Item::title_, "String", "&,N")
                 .property("count", &Item::count_, "Number", "&,N")
                 .property("userName", &Item::userName_, "String", "C,N")
                 .property("created", &Item::created_, "Date", "&,N")
                 .property("link", &Item::link_, "URL", "&,N")
                 .property("note", &Item::note_, "String", "C,N")
-                .property("extra", &Item::extra_, "", "&,N")
                 .property("flag", &Item::flag_, "N")
                 .property("rank", &Item::rank_, "N")
                 .classMethod("createdJSONTransformer", &Item::createdJSONTransformer)
@@ -50,7 +49,7 @@ public:
                 return v.isDate() ? Value(format("%.0f", v.date()->since1970())) : Value();
             });
     }
-    Value title_, count_, userName_, created_, link_, note_, extra_;
+    Value title_, count_, userName_, created_, link_, note_;
     bool flag_ = false;
     std::int64_t rank_ = 0;
 };

@@ -40,22 +40,15 @@ Outcome reverse(const Ref<ValueTransformer>& t, const Value& v) {
 TEST(BlockTransformer, PassesFlagAndErrorOutAndKeepsItsDirections) {
     auto t = JMValueTransformer::transformerUsingForwardBlock(failingOnBad("f:"), failingOnBad("r:"));
     Outcome ok = forward(t, Value("x"));
-    EXPECT_EQ(ok.result, Value("f:x"));
-    EXPECT_TRUE(ok.success);
-    EXPECT_EQ(ok.error, nullptr);  // written on success too
+    EXPECT_TRUE(ok.result == Value("f:x") && ok.success && !ok.error);  // the error slot is written on success too
     Outcome failed = reverse(t, Value("bad"));
-    EXPECT_FALSE(failed.success);
-    EXPECT_EQ(failed.error->domain(), "Block");
-    EXPECT_TRUE(t->transformedValue(Value("bad")).isNil());
+    EXPECT_TRUE(!failed.success && failed.error->domain() == "Block");
     EXPECT_EQ(t->reverseTransformedValue(Value("x")), Value("r:x"));
 
     auto forwardOnly = JMValueTransformer::transformerUsingForwardBlock(failingOnBad("f:"));
     EXPECT_FALSE(forwardOnly->allowsReverseTransformation());
     EXPECT_TRUE(forwardOnly->reverseTransformedValue(Value("x")).isNil());
     EXPECT_TRUE(JMReversibleValueTransformer::transformerUsingForwardBlock(failingOnBad("f:"))->allowsReverseTransformation());
-    auto older = JMValueTransformer::reversibleTransformerWithForwardBlock([](const Value& v) { return Value(v.intValue() + 1); },
-                                                                          [](const Value& v) { return Value(v.intValue() - 1); });
-    EXPECT_EQ(older->reverseTransformedValue(Value(5)), Value(4));
 }
 
 TEST(Inversion, SwapsDirectionsAndPassesFailuresThrough) {
@@ -63,17 +56,14 @@ TEST(Inversion, SwapsDirectionsAndPassesFailuresThrough) {
     EXPECT_EQ(inverted->transformedValue(Value("x")), Value("r:x"));
     EXPECT_EQ(inverted->reverseTransformedValue(Value("x")), Value("f:x"));
     Outcome failed = forward(inverted, Value("bad"));
-    EXPECT_FALSE(failed.success);
-    EXPECT_EQ(failed.error->domain(), "Block");
+    EXPECT_TRUE(!failed.success && failed.error->domain() == "Block");
 }
 
 // A forward-only error-handling transformer has no reverse form: inverted, it fails softly.
 TEST(Inversion, ForwardOnlyErrorHandlingTransformerFailsSoftly) {
     auto inverted = jm_invertedTransformer(JMValueTransformer::transformerUsingForwardBlock(failingOnBad("f:")));
     Outcome o = forward(inverted, Value("x"));
-    EXPECT_TRUE(o.result.isNil());
-    EXPECT_FALSE(o.success);
-    EXPECT_EQ(o.error, nullptr);
+    EXPECT_TRUE(o.result.isNil() && !o.success && !o.error);
 }
 
 struct FailureCase {
@@ -129,12 +119,9 @@ TEST(PredefinedTransformers, PassNilAndConvert) {
         Outcome nil = forward(make(), Value());
         EXPECT_TRUE(nil.result.isNil() && nil.success);
     }
-    for (auto direction : {&forward, &reverse}) {
-        Value two = direction(boolean(), Value(2)).result;
-        EXPECT_TRUE(two.isNumber() && two.number()->isBool() && two.boolValue());
-        EXPECT_FALSE(direction(boolean(), Value(0)).result.boolValue());
-    }
-    EXPECT_EQ(forward(numbers(), Value(Decimal::fromString("1.5"))).result, Value(Decimal::fromString("1.5")));
+    Value two = forward(boolean(), Value(2)).result;
+    EXPECT_TRUE(two.isNumber() && two.number()->isBool() && two.boolValue());
+    EXPECT_FALSE(reverse(boolean(), Value(0)).result.boolValue());
     // The failing element's error is the underlying error.
     EXPECT_EQ(forward(arrays(), Value::array({"no"})).error->underlyingError()->localizedFailureReason(),
               "Expected an NSNumber, got: no.");
