@@ -3,6 +3,7 @@
 #include "mapping/helpers.h"
 #include "mapping/detail/attribute_cache.h"
 #include "mapping/detail/class_name.h"
+#include "mapping/detail/hook_rules.h"
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 
@@ -51,6 +52,12 @@ Ref<ValueTransformer> callTransformerForKeyHook(const ClassInfo* cls, const std:
         return (*hook)(key);
     }
     return nullptr;
+}
+
+// "Name" of the type encoding @"Name"; empty for other encodings and for id.
+std::string declaredClassName(std::string_view type) {
+    if (type.size() < 3 || !type.starts_with("@\"") || !type.ends_with('"')) return {};
+    return std::string(type.substr(2, type.size() - 3));
 }
 
 // Makes sure every component of the key path exists as a nested dictionary, so that setting the value
@@ -110,7 +117,7 @@ JMJSONAdapter::JMJSONAdapter() {
 }
 
 const ClassInfo* JMJSONAdapter::runtimeClass() {
-    static const ClassInfo* cls = ClassDef<JMJSONAdapter>("JMJSONAdapter")
+    static const ClassInfo* cls = (mapping_detail::installHookRules(), ClassDef<JMJSONAdapter>("JMJSONAdapter"))
                                       .factory()
                                       .classMethod("URLJSONTransformer", &JMJSONAdapter::URLJSONTransformer)
                                       .registerClass();
@@ -154,56 +161,67 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     }
     modelClass_ = modelClass;
     JSONKeyPathsByPropertyKey_ = std::move(keyPaths);
-    valueTransformersByPropertyKey_ = valueTransformersForModelClass(modelClass, adapterClass());
+    valueTransformersByPropertyKey_ = transformersForModelClass(modelClass);
     return true;
 }
 
 // ---- Transformer discovery ----
 
 JMTransformerMap JMJSONAdapter::valueTransformersForModelClass(const ClassInfo* modelClass, const ClassInfo* adapterClass) {
+    const ClassInfo* cls = adapterClass ? adapterClass : runtimeClass();
+    auto adapter = std::dynamic_pointer_cast<JMJSONAdapter>(cls->create());
+    if (!adapter) return {};
+    adapter->adapterClass_ = cls;
+    return adapter->transformersForModelClass(modelClass);
+}
+
+JMTransformerMap JMJSONAdapter::transformersForModelClass(const ClassInfo* modelClass) const {
     JMTransformerMap transformers;
     if (!modelClass) return transformers;
-    const ClassInfo* adapterCls = adapterClass ? adapterClass : runtimeClass();
     for (const std::string& key : JMModel::propertyKeys(modelClass)) {
         Ref<ValueTransformer> transformer;
         std::optional<std::string> keyHook = JMSelectorFromKeyPattern(key, "JSONTransformer");
-        if (keyHook && modelClass->respondsToClassHook(*keyHook)) {
-            transformer = callTransformerHook(modelClass, *keyHook);
-        } else if (modelClass->respondsToClassHook("JSONTransformerForKey:")) {
-            transformer = callTransformerForKeyHook(modelClass, key);
-        } else {
+        const bool fromHook = keyHook && modelClass->respondsToClassHook(*keyHook);
+        const bool fromKeyHook = !fromHook && modelClass->respondsToClassHook("JSONTransformerForKey:");
+        if (fromHook) transformer = callTransformerHook(modelClass, *keyHook);
+        if (fromKeyHook) transformer = callTransformerForKeyHook(modelClass, key);
+        if (!transformer) {
             const jm_propertyAttributes* attributes =
                 mapping_detail::cachedPropertyAttributes(modelClass->findProperty(key));
             if (!attributes) continue;
-            if (!attributes->type.empty() && attributes->type[0] == '@') {
-                const ClassInfo* objectClass = attributes->objectClass;
-                if (objectClass) {
-                    transformer = transformerForModelPropertiesOfClass(objectClass, adapterCls);
-                    if (!transformer && objectClass->conformsTo(kJMJSONSerializingProtocol)) {
-                        transformer = dictionaryTransformerWithModelClass(objectClass, adapterCls);
+            const bool isObject = !attributes->type.empty() && attributes->type[0] == '@';
+            const std::string className = declaredClassName(attributes->type);
+            // Looked up now: the class may have registered after the attribute text was first read.
+            const ClassInfo* objectClass = className.empty() ? nullptr : classNamed(className);
+            if (!fromHook && !fromKeyHook) {
+                if (!isObject) {
+                    transformer = transformerForModelPropertiesOfObjCType(attributes->type);
+                } else if (!className.empty()) {
+                    transformer = transformerForModelPropertiesOfClass(className);
+                    if (!transformer && objectClass && objectClass->conformsTo(kJMJSONSerializingProtocol)) {
+                        transformer = dictionaryTransformerWithModelClass(objectClass, adapterClass());
                     }
                 }
-                if (!transformer) transformer = jm_validatingTransformerForClass(objectClass ? objectClass : classNamed("Object"));
-            } else {
-                transformer = transformerForModelPropertiesOfObjCType(attributes->type);
-                if (!transformer) transformer = jm_validatingTransformerForClass(classNamed("Value"));
+            }
+            // Without a transformer (also when a hook gave none) the value is checked against the
+            // declared type.
+            if (!transformer) {
+                transformer = jm_validatingTransformerForClass(
+                    isObject ? (objectClass ? objectClass : classNamed("Object")) : classNamed("Value"));
             }
         }
-        if (transformer) transformers.emplace(key, std::move(transformer));
+        transformers.emplace(key, std::move(transformer));
     }
     return transformers;
 }
 
-Ref<ValueTransformer> JMJSONAdapter::transformerForModelPropertiesOfClass(const ClassInfo* propertyClass,
-                                                                          const ClassInfo* adapterClass) {
-    if (!propertyClass) return nullptr;
-    const ClassInfo* adapterCls = adapterClass ? adapterClass : runtimeClass();
-    std::optional<std::string> hook = JMSelectorFromKeyPattern(propertyClass->name(), "JSONTransformer");
-    if (!hook || !adapterCls->respondsToClassHook(*hook)) return nullptr;
-    return callTransformerHook(adapterCls, *hook);
+Ref<ValueTransformer> JMJSONAdapter::transformerForModelPropertiesOfClass(std::string_view className) const {
+    std::optional<std::string> hook = JMSelectorFromKeyPattern(className, "JSONTransformer");
+    if (!hook || !adapterClass()->respondsToClassHook(*hook)) return nullptr;
+    return callTransformerHook(adapterClass(), *hook);
 }
 
-Ref<ValueTransformer> JMJSONAdapter::transformerForModelPropertiesOfObjCType(std::string_view typeEncoding) {
+Ref<ValueTransformer> JMJSONAdapter::transformerForModelPropertiesOfObjCType(std::string_view typeEncoding) const {
     if (typeEncoding == "B") {
         jm_registerNamedTransformers();
         return ValueTransformer::valueTransformerForName(JMBooleanValueTransformerName);
@@ -226,26 +244,24 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     }
     const Dictionary& json = JSONDictionary.dictionary();
 
-    if (modelClass_->respondsToClassHook("classForParsingJSONDictionary:")) {
-        if (const auto* hook = modelClass_->findClassHook<JMClassForParsingHook>("classForParsingJSONDictionary:")) {
-            const ClassInfo* cls = nullptr;
-            try {
-                cls = (*hook)(json);
-            } catch (...) {
-                Exception exception = currentException();
-                log("*** Caught exception %@ selecting a class for JSON: %@", exception.description(), JSONDictionary);
-                setError(error, thrownExceptionError(exception));
-                return nullptr;
-            }
-            if (!cls) {
-                setError(error, adapterError(JMJSONAdapterErrorNoClassFound, "Could not parse JSON",
-                                             "No model class could be found to parse the JSON dictionary."));
-                return nullptr;
-            }
-            if (cls != modelClass_) {
-                Ref<JMJSONAdapter> adapter = JSONAdapterForModelClass(cls, error);
-                return adapter ? adapter->modelFromJSONDictionary(JSONDictionary, error) : nullptr;
-            }
+    if (const auto* hook = modelClass_->findClassHook<JMClassForParsingHook>("classForParsingJSONDictionary:")) {
+        const ClassInfo* cls = nullptr;
+        try {
+            cls = (*hook)(json);
+        } catch (...) {
+            Exception exception = currentException();
+            log("*** Caught exception %@ selecting a class for JSON: %@", exception.description(), JSONDictionary);
+            setError(error, thrownExceptionError(exception));
+            return nullptr;
+        }
+        if (!cls) {
+            setError(error, adapterError(JMJSONAdapterErrorNoClassFound, "Could not parse JSON",
+                                         "No model class could be found to parse the JSON dictionary."));
+            return nullptr;
+        }
+        if (cls != modelClass_) {
+            Ref<JMJSONAdapter> adapter = JSONAdapterForModelClass(cls, error);
+            return adapter ? adapter->modelFromJSONDictionary(JSONDictionary, error) : nullptr;
         }
     }
 
@@ -384,13 +400,15 @@ Ref<JMJSONAdapter> JMJSONAdapter::JSONAdapterForModelClass(const ClassInfo* mode
 
 // ---- Class side ----
 
-Ref<JMModel> JMJSONAdapter::modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error) {
-    Ref<JMJSONAdapter> adapter = adapterWithModelClass(modelClass);
+Ref<JMModel> JMJSONAdapter::modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error,
+                                         const ClassInfo* adapterClass) {
+    Ref<JMJSONAdapter> adapter = adapterWithModelClass(modelClass, adapterClass);
     if (!adapter) return nullptr;
     return adapter->modelFromJSONDictionary(JSONDictionary, error);
 }
 
-std::optional<Array> JMJSONAdapter::modelsOfClass(const ClassInfo* modelClass, const Value& JSONArray, Ref<Error>* error) {
+std::optional<Array> JMJSONAdapter::modelsOfClass(const ClassInfo* modelClass, const Value& JSONArray, Ref<Error>* error,
+                                                  const ClassInfo* adapterClass) {
     if (!JSONArray.isArray()) {
         setError(error, adapterError(JMJSONAdapterErrorInvalidJSONDictionary, "Missing JSON array",
                                      format("%@ could not be created because an invalid JSON array was provided: %@",
@@ -400,37 +418,31 @@ std::optional<Array> JMJSONAdapter::modelsOfClass(const ClassInfo* modelClass, c
     Array models;
     models.reserve(JSONArray.array().size());
     for (const Value& item : JSONArray.array()) {
-        Ref<JMModel> model = modelOfClass(modelClass, item, error);
+        Ref<JMModel> model = modelOfClass(modelClass, item, error, adapterClass);
         if (!model) return std::nullopt;
         models.emplace_back(model);
     }
     return models;
 }
 
-std::optional<Dictionary> JMJSONAdapter::JSONDictionaryFromModel(const Ref<JMModel>& model, Ref<Error>* error) {
+std::optional<Dictionary> JMJSONAdapter::JSONDictionaryFromModel(const Ref<JMModel>& model, Ref<Error>* error,
+                                                                 const ClassInfo* adapterClass) {
     if (!model) return std::nullopt;
-    Ref<JMJSONAdapter> adapter = adapterWithModelClass(model->modelClass());
+    Ref<JMJSONAdapter> adapter = adapterWithModelClass(model->modelClass(), adapterClass);
     if (!adapter) return std::nullopt;
     return adapter->JSONDictionaryFromModel(*model, error);
 }
 
-std::optional<Dictionary> JMJSONAdapter::JSONDictionaryFromModel(const Ref<JMModel>& model) {
-    return JSONDictionaryFromModel(model, nullptr);
-}
-
-std::optional<Array> JMJSONAdapter::JSONArrayFromModels(const Array& models, Ref<Error>* error) {
+std::optional<Array> JMJSONAdapter::JSONArrayFromModels(const Array& models, Ref<Error>* error,
+                                                        const ClassInfo* adapterClass) {
     Array out;
     out.reserve(models.size());
     for (const Value& item : models) {
-        std::optional<Dictionary> json = JSONDictionaryFromModel(item.objectAs<JMModel>(), error);
+        std::optional<Dictionary> json = JSONDictionaryFromModel(item.objectAs<JMModel>(), error, adapterClass);
         if (!json) return std::nullopt;
         out.emplace_back(std::move(*json));
     }
     return out;
-}
-
-std::optional<Array> JMJSONAdapter::JSONArrayFromModels(const Array& models) {
-    return JSONArrayFromModels(models, nullptr);
 }
 
 // ---- Nested-model transformers ----

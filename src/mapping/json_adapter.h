@@ -13,6 +13,7 @@
 //   .classMethod("JSONTransformerForKey:", &T::fn)              // Ref<ValueTransformer>(const std::string&)
 //   .classMethod("classForParsingJSONDictionary:", &T::fn)      // const ClassInfo*(const Dictionary&)
 // The key-path map sends each property key to one dotted JSON key path (a string) or to an array of them.
+// A hook under one of these names with another signature makes the class's registration raise.
 #pragma once
 
 #include <map>
@@ -38,14 +39,18 @@ using JMKeyTransformerHook = Ref<ValueTransformer>();
 // Property key → transformer.
 using JMTransformerMap = std::map<std::string, Ref<ValueTransformer>, std::less<>>;
 
+// Subclasses: derive from JMJSONAdapter, register the subclass with the runtime (ClassDef with
+// .superclass<JMJSONAdapter>().factory()) and pass its class as `adapterClass` to the class-side calls.
+// Every adapter they make, nested ones included, is then of that class, so its overrides of the
+// per-type transformer lookups and of serializablePropertyKeys apply throughout.
 class JMJSONAdapter : public Object {
 public:
     // An adapter needs initWithModelClass before use (adapterWithModelClass does both).
     JMJSONAdapter();
 
     // The runtime class "JMJSONAdapter". Its class hook "URLJSONTransformer" gives properties declared
-    // as URL the URL transformer; a subclass registered under this class may add "<Class>JSONTransformer"
-    // hooks of signature Ref<ValueTransformer>() for other property classes.
+    // as URL the URL transformer; a subclass may add "<Class>JSONTransformer" hooks of signature
+    // Ref<ValueTransformer>() for other property classes.
     static const ClassInfo* runtimeClass();
 
     // A new adapter of adapterClass (JMJSONAdapter when null) for the model class, or nullptr when the
@@ -54,35 +59,33 @@ public:
     static Ref<JMJSONAdapter> adapterWithModelClass(const ClassInfo* modelClass, const ClassInfo* adapterClass = nullptr);
     bool initWithModelClass(const ClassInfo* modelClass);
 
-    // ---- Class side ----
+    // ---- Class side; adapterClass: the class of the adapters made (JMJSONAdapter when null) ----
 
     // One JSON dictionary to one model, with a new adapter for the call. A value that is not a dictionary
     // gives nil with "JMJSONAdapterErrorDomain" code 3.
-    static Ref<JMModel> modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error);
+    static Ref<JMModel> modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error,
+                                     const ClassInfo* adapterClass = nullptr);
     template <class T>
-    static Ref<T> modelOfClass(const Value& JSONDictionary, Ref<Error>* error) {
-        return std::dynamic_pointer_cast<T>(modelOfClass(T::runtimeClass(), JSONDictionary, error));
+    static Ref<T> modelOfClass(const Value& JSONDictionary, Ref<Error>* error, const ClassInfo* adapterClass = nullptr) {
+        return std::dynamic_pointer_cast<T>(modelOfClass(T::runtimeClass(), JSONDictionary, error, adapterClass));
     }
     // An array of JSON dictionaries to an array of models (object values), in order; nil at the first
     // failure. Not an array: code 3 ("Missing JSON array").
-    static std::optional<Array> modelsOfClass(const ClassInfo* modelClass, const Value& JSONArray, Ref<Error>* error);
+    static std::optional<Array> modelsOfClass(const ClassInfo* modelClass, const Value& JSONArray, Ref<Error>* error,
+                                              const ClassInfo* adapterClass = nullptr);
     // A model to its JSON dictionary, with a new adapter for the model's class.
-    static std::optional<Dictionary> JSONDictionaryFromModel(const Ref<JMModel>& model, Ref<Error>* error);
-    static std::optional<Dictionary> JSONDictionaryFromModel(const Ref<JMModel>& model);
+    static std::optional<Dictionary> JSONDictionaryFromModel(const Ref<JMModel>& model, Ref<Error>* error = nullptr,
+                                                             const ClassInfo* adapterClass = nullptr);
     // Models (object values) to JSON dictionaries, in order; nil at the first failure.
-    static std::optional<Array> JSONArrayFromModels(const Array& models, Ref<Error>* error);
-    static std::optional<Array> JSONArrayFromModels(const Array& models);
+    static std::optional<Array> JSONArrayFromModels(const Array& models, Ref<Error>* error = nullptr,
+                                                    const ClassInfo* adapterClass = nullptr);
 
-    // Transformer discovery for every property key of the model class (adapterClass: JMJSONAdapter when
-    // null): the class's "<key>JSONTransformer" hook, else its "JSONTransformerForKey:" hook, else by the
-    // declared type (see transformerForModelPropertiesOfClass / OfObjCType, nested models, validation).
+    // Transformer discovery for every property key of the model class, by an adapter of adapterClass:
+    // the class's "<key>JSONTransformer" hook, else its "JSONTransformerForKey:" hook, else by the
+    // declared type (transformerForModelPropertiesOfClass / OfObjCType, nested models, validation). A
+    // hook that gives no transformer leaves the key the validation of its declared type.
     static JMTransformerMap valueTransformersForModelClass(const ClassInfo* modelClass,
                                                            const ClassInfo* adapterClass = nullptr);
-    // The adapter class's "<PropertyClass>JSONTransformer" hook's result, or nullptr.
-    static Ref<ValueTransformer> transformerForModelPropertiesOfClass(const ClassInfo* propertyClass,
-                                                                      const ClassInfo* adapterClass = nullptr);
-    // The boolean transformer for the encoding "B", else nullptr.
-    static Ref<ValueTransformer> transformerForModelPropertiesOfObjCType(std::string_view typeEncoding);
 
     // Nested models: a reversible transformer between a JSON dictionary and a model of the class, and
     // one between a JSON array of such dictionaries and an array of models.
@@ -92,6 +95,14 @@ public:
                                                                            const ClassInfo* adapterClass = nullptr);
     // The transformer registered under JMURLValueTransformerName.
     static Ref<ValueTransformer> URLJSONTransformer();
+
+    // ---- Per-type lookups (override points) ----
+
+    // For properties declared as objects of the named class (registered or not): the result of the
+    // adapter class's "<ClassName>JSONTransformer" hook, or nullptr.
+    virtual Ref<ValueTransformer> transformerForModelPropertiesOfClass(std::string_view className) const;
+    // For properties of a non-object type: the boolean transformer for the encoding "B", else nullptr.
+    virtual Ref<ValueTransformer> transformerForModelPropertiesOfObjCType(std::string_view typeEncoding) const;
 
     // ---- Instance side ----
 
@@ -113,6 +124,7 @@ public:
 
 private:
     const ClassInfo* adapterClass() const;
+    JMTransformerMap transformersForModelClass(const ClassInfo* modelClass) const;
 
     const ClassInfo* adapterClass_ = nullptr;  // the runtime class of this adapter, set before it is shared
     const ClassInfo* modelClass_ = nullptr;

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "mapping/detail/attribute_cache.h"
+#include "mapping/detail/hook_rules.h"
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 
@@ -80,9 +81,9 @@ JMModel::JMModel() {
 
 const ClassInfo* JMModel::runtimeClass() {
     // The base declares its dictionary value and the read-only properties every object answers; none
-    // of them is ever a property key.
+    // of them is ever a property key. The hook rules are installed before any model class registers.
     static const ClassInfo* cls =
-        ClassDef<JMModel>("JMModel")
+        (mapping_detail::installHookRules(), ClassDef<JMModel>("JMModel"))
             .factory()
             .property("dictionaryValue", "@\"Dictionary\"", "R,C,N",
                       [](const JMModel& m) { return Value(m.dictionaryValue()); })

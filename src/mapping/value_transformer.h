@@ -23,9 +23,9 @@ class ClassInfo;
 inline constexpr std::string_view JMURLValueTransformerName = "JMURLValueTransformerName";
 inline constexpr std::string_view JMBooleanValueTransformerName = "JMBooleanValueTransformerName";
 
-// Registers the URL and boolean transformers under their names, once. The mapping layer calls it
-// before each of its own lookups; the application calls it at start-up, before anything else can look
-// a name up or register one.
+// Registers the URL and boolean transformers under their names, once. Every program that links
+// lv_mapping through CMake runs it when it loads (load_named_transformers.cpp); the adapter also calls
+// it before its own lookups, for programs linked otherwise.
 void jm_registerNamedTransformers();
 
 // Transformers that report failure: nil result, *success = false and an error in the slot. The

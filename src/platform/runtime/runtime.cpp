@@ -152,7 +152,35 @@ struct RuntimeAccess {
     }
 };
 
+namespace {
+
+struct RegistrationChecks {
+    std::mutex mutex;
+    std::vector<std::function<void(const ClassInfo&)>> checks;
+};
+
+RegistrationChecks& registrationChecks() {
+    static auto* c = new RegistrationChecks;
+    return *c;
+}
+
+}  // namespace
+
+void ClassRegistry::addRegistrationCheck(std::function<void(const ClassInfo&)> check) {
+    RegistrationChecks& c = registrationChecks();
+    std::lock_guard lock(c.mutex);
+    c.checks.push_back(std::move(check));
+}
+
 const ClassInfo* ClassRegistry::add(std::unique_ptr<ClassInfo> info) {
+    std::vector<std::function<void(const ClassInfo&)>> checks;
+    {
+        RegistrationChecks& c = registrationChecks();
+        std::lock_guard lock(c.mutex);
+        checks = c.checks;
+    }
+    // Run without the registry's lock: a check may look classes up.
+    for (const auto& check : checks) check(*info);
     RuntimeAccess::Registry& r = RuntimeAccess::registry();
     std::unique_lock lock(r.mutex);
     return RuntimeAccess::publish(r, std::move(info));
@@ -250,6 +278,13 @@ const std::any* ClassInfo::ownHook(const HookMap& hooks, std::string_view name) 
         if (hookName == name) return &fn;
     }
     return nullptr;
+}
+
+ClassInfo::HookSignatures ClassInfo::signatures(const HookMap& hooks) {
+    HookSignatures out;
+    out.reserve(hooks.size());
+    for (const auto& [name, fn] : hooks) out.emplace_back(name, &fn.type());
+    return out;
 }
 
 bool ClassInfo::respondsToClassHook(std::string_view name) const {

@@ -124,6 +124,11 @@ public:
     // Presence of a hook of any signature.
     bool respondsToClassHook(std::string_view name) const;
     bool respondsToInstanceHook(std::string_view name) const;
+    // The hooks this class registered itself: each name with the type of the function it holds
+    // (typeid(std::function<Sig>)), in registration order.
+    using HookSignatures = std::vector<std::pair<std::string_view, const std::type_info*>>;
+    HookSignatures ownClassHookSignatures() const { return signatures(classHooks_); }
+    HookSignatures ownInstanceHookSignatures() const { return signatures(instanceHooks_); }
     // The class in the chain (this or a superclass) that registered the hook itself, or nullptr.
     const ClassInfo* classDefiningInstanceHook(std::string_view name) const;
     // Whether instances answer a selector: an instance hook of that name, or the getter (when readable)
@@ -149,6 +154,7 @@ private:
     ClassInfo(std::string name, std::type_index type, bool (*matches)(const Object&))
         : name_(std::move(name)), type_(type), matches_(matches) {}
     const std::any* ownHook(const HookMap& hooks, std::string_view name) const;
+    static HookSignatures signatures(const HookMap& hooks);
 
     std::string name_;
     std::type_index type_;
@@ -198,6 +204,10 @@ public:
     // Publishes the class; when a class of the same name or C++ type exists already, keeps that one,
     // drops the new one and returns the existing one.
     static const ClassInfo* add(std::unique_ptr<ClassInfo> info);
+    // A check that every class registered from then on passes before it is published; a check refuses
+    // a class by raising (kInvalidArgumentException), which drops the class. A library installs the
+    // rules for the hooks it calls before it registers the base class those hooks belong under.
+    static void addRegistrationCheck(std::function<void(const ClassInfo&)> check);
 };
 
 // Builds and registers one class:
@@ -209,7 +219,8 @@ public:
 // Flags are the attribute flags between the type and the ivar, comma-separated, in any order:
 // R (read-only), C (copy), & (retain/strong), W (weak), D (dynamic), P, N (non-atomic), G<getter name>,
 // S<setter name>. Member-backed properties get the instance variable "_" + name. An unknown flag, a
-// dynamic member-backed property or a duplicate name raise kInvalidArgumentException.
+// dynamic member-backed property or a duplicate name raise kInvalidArgumentException, and so does
+// registerClass when a registration check refuses the class.
 template <class T>
 class ClassDef {
 public:
