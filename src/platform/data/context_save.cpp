@@ -32,23 +32,41 @@ bool any(const std::vector<bool>& mask) { return std::find(mask.begin(), mask.en
 bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
     std::vector<Ref<Error>> errors;
     const EntityDescription* lastEntity = nullptr;
-    bool lastHasRequired = false;
+    bool lastHasChecks = false;
+    auto isInteger = [](const PropertyDescription& p) {
+        if (!p.isAttribute()) return false;
+        const auto type = static_cast<const AttributeDescription&>(p).attributeType();
+        return type == AttributeType::Integer16 || type == AttributeType::Integer32 || type == AttributeType::Integer64;
+    };
     auto check = [&](const Ref<ManagedObject>& o) {
         if (!o) return;
         if (o->entity_.get() != lastEntity) {
             lastEntity = o->entity_.get();
             const auto& all = lastEntity->properties();
-            lastHasRequired = std::any_of(all.begin(), all.end(), [](const Ref<PropertyDescription>& p) { return !p->isOptional(); });
+            lastHasChecks = std::any_of(all.begin(), all.end(),
+                                        [&](const Ref<PropertyDescription>& p) { return !p->isOptional() || isInteger(*p); });
         }
-        if (!lastHasRequired) return;
+        if (!lastHasChecks) return;
         o->fire();
         if (o->gone_) return;
         const auto& properties = o->entity_->properties();
         for (std::size_t i = 0; i < properties.size(); ++i) {
             const PropertyDescription& p = *properties[i];
+            const Value& value = o->values_[i];
+            if (isInteger(p)) {
+                // A number the column's type cannot hold is refused, never stored wrapped.
+                const int overflow = integerRangeOverflow(static_cast<const AttributeDescription&>(p).attributeType(), value);
+                if (overflow != 0) {
+                    errors.push_back(contextError(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
+                                                  p.name() + (overflow > 0 ? " is too large." : " is too small."),
+                                                  Dictionary{{std::string(kValidationKeyErrorKey), Value(p.name())},
+                                                             {std::string(kValidationObjectErrorKey), Value(o)},
+                                                             {std::string(kValidationValueErrorKey), value}}));
+                }
+            }
             if (p.isOptional()) continue;
             if (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()) continue;
-            if (!o->values_[i].isNil()) continue;
+            if (!value.isNil()) continue;
             errors.push_back(contextError(kValidationMissingMandatoryPropertyError, p.name() + " is a required value.",
                                           Dictionary{{std::string(kValidationKeyErrorKey), Value(p.name())},
                                                      {std::string(kValidationObjectErrorKey), Value(o)}}));

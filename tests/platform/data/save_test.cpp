@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "context_test_support.h"
+#include "sqlite_failures.h"
 
 namespace lv {
 namespace {
@@ -337,6 +338,138 @@ TEST(Threads, ChildrenOfTheRootSaveFromManyThreadsAtOnce) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), static_cast<std::size_t>(kWorkers * kRounds));
+}
+
+TEST(Saves, SQLiteFailingPartWayIsAnErrorAndLosesNothing) {
+    for (const auto& failure : test::kSQLiteFailures) {
+        SCOPED_TRACE(failure.label);
+        test::TempDir dir;
+        const std::string path = dir.file("s.sqlite");
+        test::seedFile(path);
+        auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+        auto coordinator = test::openCoordinator(test::makeItemModel(), path, failure.beforeOpen(path));
+        ASSERT_TRUE(coordinator);
+        context->setPersistentStoreCoordinator(coordinator);
+        auto old = fetch(context, request("Item")).at(0);
+        old->setValueForKey(Value("changed"), "name");
+        auto fresh = insert(context, "Item", {{"name", Value("new")}, {"blob", Value::data(std::string(32 * 1024, 'x'))}});
+        auto lift = failure.impose(path);
+
+        Ref<Error> error;
+        EXPECT_FALSE(context->save(&error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+        EXPECT_EQ(error->code(), kPersistentStoreSaveError);
+        EXPECT_EQ(error->localizedFailureReason(), failure.message);
+        EXPECT_NE(error->localizedDescription().find(failure.message), std::string::npos);
+        EXPECT_TRUE(error->underlyingError());
+        // The file holds what it held; the context still holds every change.
+        EXPECT_EQ(test::rawTexts(path, "SELECT \"name\" FROM \"Item\" ORDER BY 1"), std::vector<std::string>{"old"});
+        EXPECT_TRUE(fresh->isInserted());
+        EXPECT_TRUE(fresh->objectID()->isTemporaryID());
+        EXPECT_TRUE(old->isUpdated());
+        EXPECT_EQ(old->valueForKey("name"), Value("changed"));
+        if (!lift) continue;  // the connection stays read-only
+        lift();
+        EXPECT_TRUE(context->save(&error)) << test::describe(error);
+        EXPECT_EQ(test::rawTexts(path, "SELECT \"name\" || ':' || ifnull(length(\"blob\"), 0) FROM \"Item\" ORDER BY 1"),
+                  (std::vector<std::string>{"changed:0", "new:32768"}));
+    }
+}
+
+TEST(Saves, ASaveFromAWillSaveObserverIsRefusedAndTheOuterSaveWritesAll) {
+    for (const bool child : {false, true}) {
+        SCOPED_TRACE(child ? "child" : "root");
+        Stack s(test::makeItemModel());
+        const auto saving = child ? s.main : s.root;
+        SaveLog log(saving);
+        bool reentered = false;
+        bool innerSaved = true;
+        Ref<Error> innerError;
+        NotificationCenter::defaultCenter()->addObserver(&reentered, kManagedObjectContextWillSaveNotification, saving,
+                                                         [&](const Notification&) {
+                                                             if (std::exchange(reentered, true)) return;
+                                                             insert(saving, "Item", {{"name", Value("late")}});
+                                                             innerSaved = saving->save(&innerError);
+                                                         });
+        Ref<Error> error;
+        saving->performAndWait([&] {
+            insert(saving, "Item", {{"name", Value("early")}});
+            EXPECT_TRUE(saving->save(&error)) << test::describe(error);
+        });
+        NotificationCenter::defaultCenter()->removeObserver(&reentered);
+        EXPECT_FALSE(innerSaved);
+        ASSERT_TRUE(innerError);
+        EXPECT_EQ(innerError->code(), kPersistentStoreSaveError);
+        // One will-save, one did-save carrying both records.
+        ASSERT_EQ(log.names.size(), 2u);
+        EXPECT_EQ(log.infos[1].get(kInsertedObjectsKey).count(), 2u);
+        if (child) s.root->performAndWait([&] { EXPECT_TRUE(s.root->save(&error)) << test::describe(error); });
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT \"name\" FROM \"Item\" ORDER BY 1"), (std::vector<std::string>{"early", "late"}));
+    }
+}
+
+TEST(Saves, IntegersOutsideTheAttributesRangeFailValidationAndStayWhole) {
+    struct Case {
+        const char* key;
+        Value value;
+        std::int64_t code;      // 0: it fits
+        const char* stored;     // the column as the file holds it
+    };
+    const Case cases[] = {
+        {"count", Value(std::int64_t{1} << 31), kValidationNumberTooLargeError, nullptr},
+        {"count", Value(-(std::int64_t{1} << 31) - 1), kValidationNumberTooSmallError, nullptr},
+        {"count", Value(2147483648.5), kValidationNumberTooLargeError, nullptr},
+        {"count", Value(*Decimal::parse("-2147483649")), kValidationNumberTooSmallError, nullptr},
+        {"small", Value(70000), kValidationNumberTooLargeError, nullptr},
+        {"small", Value(-32769), kValidationNumberTooSmallError, nullptr},
+        {"big", Value(std::uint64_t{1} << 63), kValidationNumberTooLargeError, nullptr},
+        {"big", Value(-1e19), kValidationNumberTooSmallError, nullptr},
+        {"count", Value(std::int64_t{2147483647}), 0, "2147483647"},
+        {"count", Value(*Decimal::parse("-2147483648.9")), 0, "-2147483648"},
+        {"small", Value(-32768), 0, "-32768"},
+        {"big", Value(std::uint64_t{9223372036854775807u}), 0, "9223372036854775807"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " = " + c.value.description());
+        Stack s(test::makeItemModel());
+        Ref<ManagedObject> item;
+        Ref<Error> error;
+        bool saved = false;
+        s.main->performAndWait([&] {
+            item = insert(s.main, "Item", {{c.key, c.value}});
+            if (c.code != 0) {
+                EXPECT_EQ(item->valueForKey(c.key), c.value);  // never wrapped in memory either
+            }
+            saved = s.main->save(&error);
+        });
+        if (c.code == 0) {
+            ASSERT_TRUE(saved) << test::describe(error);
+            ASSERT_TRUE(s.saveAll(&error)) << test::describe(error);
+            EXPECT_EQ(test::rawTexts(s.path, std::string("SELECT \"") + c.key + "\" FROM \"Item\""), std::vector<std::string>{c.stored});
+            continue;
+        }
+        EXPECT_FALSE(saved);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+        EXPECT_EQ(error->code(), c.code);
+        EXPECT_EQ(error->userInfo().get(kValidationKeyErrorKey), Value(c.key));
+        EXPECT_EQ(error->userInfo().get(kValidationObjectErrorKey).objectAs<ManagedObject>(), item);
+        EXPECT_EQ(error->userInfo().get(kValidationValueErrorKey), c.value);
+        // Change sets given to the coordinator directly are refused the same way.
+        ChangeSet changes;
+        changes.inserts.push_back({ManagedObjectID::makeTemporary(s.coordinator->managedObjectModel()->entityNamed("Item")), {{c.key, c.value}}});
+        EXPECT_FALSE(s.coordinator->saveChanges(changes, nullptr, &error));
+        EXPECT_EQ(error->code(), c.code);
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT count(*) FROM \"Item\""), std::vector<std::string>{"0"});
+    }
+    // A number another writer left outside a column's range reads back whole.
+    Stack s(test::makeItemModel());
+    test::RawConnection(s.path).exec("INSERT INTO \"Item\" (\"_opt\", \"count\", \"small\") VALUES (1, 4294967296, -70000)");
+    auto rows = s.coordinator->executeFetchRequest(FetchRequest("Item"), nullptr);
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(rows->rows.at(0).value("count"), Value(std::int64_t{4294967296}));
+    EXPECT_EQ(rows->rows.at(0).value("small"), Value(-70000));
 }
 
 }  // namespace
