@@ -34,9 +34,7 @@ bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
     const EntityDescription* lastEntity = nullptr;
     bool lastHasChecks = false;
     auto isInteger = [](const PropertyDescription& p) {
-        if (!p.isAttribute()) return false;
-        const auto type = static_cast<const AttributeDescription&>(p).attributeType();
-        return type == AttributeType::Integer16 || type == AttributeType::Integer32 || type == AttributeType::Integer64;
+        return p.isAttribute() && isIntegerAttributeType(static_cast<const AttributeDescription&>(p).attributeType());
     };
     auto check = [&](const Ref<ManagedObject>& o) {
         if (!o) return;
@@ -54,8 +52,8 @@ bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
             const PropertyDescription& p = *properties[i];
             const Value& value = o->values_[i];
             if (isInteger(p)) {
-                // A number the column's type cannot hold is refused, never stored wrapped.
-                const int overflow = integerRangeOverflow(static_cast<const AttributeDescription&>(p).attributeType(), value);
+                // A number no integer column can hold is refused, never stored wrapped.
+                const int overflow = integerRangeOverflow(AttributeType::Integer64, value);
                 if (overflow != 0) {
                     errors.push_back(contextError(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
                                                   p.name() + (overflow > 0 ? " is too large." : " is too small."),

@@ -573,10 +573,13 @@ std::optional<Value> coerceAttributeValue(AttributeType type, const Value& value
         case AttributeType::Integer32:
         case AttributeType::Integer64: {
             if (!value.isNumeric()) return std::nullopt;
-            if (integerRangeOverflow(type, value) != 0) return value;
+            // A number no 64-bit integer holds stays as it is, for saves to refuse. One outside a narrower
+            // type's range is kept whole as a 64-bit integer (the column holds it), never wrapped.
+            if (integerRangeOverflow(AttributeType::Integer64, value) != 0) return value;
             const std::int64_t v = value.longLongValue();
-            if (type == AttributeType::Integer16) return Value(Number::of(static_cast<std::int16_t>(v)));
-            if (type == AttributeType::Integer32) return Value(Number::of(static_cast<std::int32_t>(v)));
+            const bool fits = integerRangeOverflow(type, value) == 0;
+            if (type == AttributeType::Integer16 && fits) return Value(Number::of(static_cast<std::int16_t>(v)));
+            if (type == AttributeType::Integer32 && fits) return Value(Number::of(static_cast<std::int32_t>(v)));
             return Value(Number::of(v));
         }
         case AttributeType::Boolean:

@@ -150,8 +150,10 @@ TEST(CoerceAttributeValue, ConvertsWithinKindsAndRefusesOthers) {
     };
     const Case cases[] = {
         {AttributeType::Integer16, Value(-32768), Value(static_cast<std::int16_t>(-32768)), NumberKind::Int16},
-        {AttributeType::Integer16, Value(70000), Value(70000), NumberKind::Int32},  // out of range: whole, never wrapped
-        {AttributeType::Integer32, Value(std::int64_t{1} << 31), Value(std::int64_t{1} << 31), NumberKind::Int64},
+        // Out of the type's range: whole, never wrapped; out of any 64-bit integer's: unchanged.
+        {AttributeType::Integer16, Value(70000), Value(70000), NumberKind::Int64},
+        {AttributeType::Integer32, Value(-2147483649.5), Value(std::int64_t{-2147483649}), NumberKind::Int64},
+        {AttributeType::Integer64, Value(std::uint64_t{1} << 63), Value(std::uint64_t{1} << 63), NumberKind::UInt64},
         {AttributeType::Integer32, Value(12.5), Value(12), NumberKind::Int32},
         {AttributeType::Integer64, Value(*Decimal::parse("-3.9")), Value(-3), NumberKind::Int64},
         {AttributeType::Boolean, Value(2), Value(true), NumberKind::Bool},

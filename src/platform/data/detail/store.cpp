@@ -559,7 +559,7 @@ std::optional<Value> SQLiteStore::encodeValue(const PropertyDescription& propert
     }
     auto coerced = coerceAttributeValue(a.attributeType(), value);
     if (!coerced) return invalid();
-    if (const int overflow = integerRangeOverflow(a.attributeType(), *coerced)) {
+    if (const int overflow = isIntegerAttributeType(a.attributeType()) ? integerRangeOverflow(AttributeType::Integer64, *coerced) : 0) {
         setError(error, errorWithInfo(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
                                       property.name() + (overflow > 0 ? " is too large." : " is too small."),
                                       Dictionary{{std::string(kValidationKeyErrorKey), Value(property.name())},
