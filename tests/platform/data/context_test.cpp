@@ -82,11 +82,6 @@ TEST(ContextQueues, ConfinementContextsRunInline) {
     context->performAndWait([&] { ran = true; });
     EXPECT_TRUE(ran);
     EXPECT_TRUE(context->isOnQueue());
-    context->userInfo().set("RecordStackContextWorkingName", Value("Worker"));
-    EXPECT_EQ(context->userInfo().get("RecordStackContextWorkingName"), Value("Worker"));
-    context->setName("named");
-    EXPECT_EQ(context->name(), "named");
-    EXPECT_EQ(context->mergePolicy(), MergePolicyType::Error);
 }
 
 TEST(ContextTracking, InsertedUpdatedAndDeletedSets) {

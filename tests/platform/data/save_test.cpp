@@ -19,16 +19,6 @@ using test::insert;
 using test::request;
 using test::Stack;
 
-// Runs SQL on the file through a connection of its own.
-void execOnFile(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    char* message = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "");
-    sqlite3_free(message);
-    sqlite3_close(db);
-}
-
 // Records what the context posts, in order.
 struct SaveLog {
     explicit SaveLog(const Ref<ManagedObjectContext>& context) {
@@ -84,29 +74,6 @@ TEST(Saves, RootSavePostsWillAndDidSaveWithTheChangedRecords) {
     EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 2u);
 }
 
-TEST(Saves, AWillSaveObserverMayObtainPermanentIDsFirst) {
-    Stack s(test::makeItemModel());
-    NotificationCenter::defaultCenter()->addObserver(&s, kManagedObjectContextWillSaveNotification, s.main, [&](const Notification&) {
-        Ref<Error> error;
-        EXPECT_TRUE(s.main->obtainPermanentIDsForObjects(s.main->insertedObjects(), &error)) << test::describe(error);
-    });
-    Ref<ManagedObject> item;
-    s.main->performAndWait([&] {
-        item = insert(s.main, "Item", {{"name", Value("x")}});
-        ASSERT_TRUE(s.main->save(nullptr));
-    });
-    NotificationCenter::defaultCenter()->removeObserver(&s);
-    auto id = item->objectID();
-    EXPECT_FALSE(id->isTemporaryID());
-    s.root->performAndWait([&] {
-        auto inRoot = s.root->objectRegisteredForID(id);
-        ASSERT_TRUE(inRoot);
-        EXPECT_TRUE(inRoot->isInserted());
-        ASSERT_TRUE(s.root->save(nullptr));
-        EXPECT_EQ(inRoot->objectID()->key(), id->key());
-    });
-}
-
 TEST(Saves, MissingRequiredValuesFailValidation) {
     Stack s(requiredModel());
     Ref<ManagedObject> one, two;
@@ -140,88 +107,6 @@ TEST(Saves, MissingRequiredValuesFailValidation) {
     });
     EXPECT_TRUE(s.saveAll(&error)) << test::describe(error);
     EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Ticket"), 2u);
-}
-
-TEST(Saves, AStoreFailureIsAnErrorAndLosesNothing) {
-    Stack s(test::makeItemModel());
-    Ref<ManagedObject> existing;
-    s.main->performAndWait([&] { existing = insert(s.main, "Item", {{"name", Value("old")}}); });
-    ASSERT_TRUE(s.saveAll());
-    // Another connection makes every insert fail.
-    execOnFile(s.path,
-               "CREATE TRIGGER \"refuse\" BEFORE INSERT ON \"Item\" BEGIN SELECT RAISE(ABORT, 'no new items today'); END;");
-    Ref<ManagedObject> fresh;
-    s.main->performAndWait([&] {
-        fresh = insert(s.main, "Item", {{"name", Value("new")}});
-        existing->setValueForKey(Value("changed"), "name");
-    });
-    Ref<Error> error;
-    EXPECT_FALSE(s.saveAll(&error));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), kCocoaErrorDomain);
-    EXPECT_EQ(error->code(), kPersistentStoreSaveError);
-    EXPECT_EQ(error->localizedFailureReason(), "no new items today");
-    ASSERT_TRUE(error->underlyingError());
-    EXPECT_NE(error->localizedDescription().find("no new items today"), std::string::npos);
-    // The update was rolled back with the insert; the root keeps both changes.
-    auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
-    reader->setPersistentStoreCoordinator(test::openCoordinator(test::makeItemModel(), s.path));
-    EXPECT_EQ(test::texts(fetch(reader, request("Item")), "name"), (std::vector<std::string>{"old"}));
-    s.root->performAndWait([&] {
-        EXPECT_EQ(s.root->insertedObjects().size(), 1u);
-        EXPECT_EQ(s.root->updatedObjects().size(), 1u);
-        EXPECT_TRUE(s.root->insertedObjects()[0]->objectID()->isTemporaryID());
-    });
-    // Once the store accepts inserts again, the same save writes everything.
-    execOnFile(s.path, "DROP TRIGGER \"refuse\";");
-    s.root->performAndWait([&] { EXPECT_TRUE(s.root->save(&error)) << test::describe(error); });
-    reader->reset();
-    EXPECT_EQ(test::texts(fetch(reader, request("Item", nullptr, {SortDescriptor("name", true)})), "name"),
-              (std::vector<std::string>{"changed", "new"}));
-}
-
-TEST(Saves, ALockedFileIsAnErrorNotAWait) {
-    Stack s(test::makeItemModel(), "locked.sqlite", Dictionary{{std::string(kSQLitePragmasOption), Value(Dictionary{{"busy_timeout", Value(0)}})}});
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(s.path.c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    s.root->performAndWait([&] { insert(s.root, "Item", {{"name", Value("waiting")}}); });
-    Ref<Error> error;
-    s.root->performAndWait([&] { EXPECT_FALSE(s.root->save(&error)); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), kPersistentStoreSaveError);
-    EXPECT_EQ(error->localizedFailureReason(), "database is locked");
-    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
-    s.root->performAndWait([&] { EXPECT_TRUE(s.root->save(&error)) << test::describe(error); });
-    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 1u);
-}
-
-TEST(Saves, ADeleteOfAChangedRowConflicts) {
-    Stack s(test::makeItemModel());
-    Ref<ManagedObject> item;
-    s.root->performAndWait([&] {
-        item = insert(s.root, "Item", {{"name", Value("v1")}});
-        ASSERT_TRUE(s.root->save(nullptr));
-    });
-    auto other = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
-    other->setPersistentStoreCoordinator(test::openCoordinator(test::makeItemModel(), s.path));
-    fetch(other, request("Item"))[0]->setValueForKey(Value("v2"), "name");
-    ASSERT_TRUE(other->save(nullptr));
-    Ref<Error> error;
-    s.root->performAndWait([&] {
-        s.root->deleteObject(item);
-        EXPECT_FALSE(s.root->save(&error));
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->code(), kManagedObjectMergeError);
-        const Value& conflict = error->userInfo().get(kConflictListKey)[0];
-        EXPECT_EQ(conflict["expectedVersion"], Value(1));
-        EXPECT_EQ(conflict["currentVersion"], Value(2));
-        EXPECT_TRUE(item->isDeleted());
-        s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
-        EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
-    });
-    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 0u);
 }
 
 TEST(Merges, UpdatedRecordsKeepLocalChangesDeletedGoInsertedArrive) {
