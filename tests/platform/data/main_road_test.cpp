@@ -1,6 +1,5 @@
 // The app's road through the object store: a private root over the SQLite file and a main-queue child;
-// records made and found in the child before any save, saved through the root, read back by a new
-// coordinator, conflicts with another writer, the app's synchronous save with its observers.
+// records saved through the root, read back by a new coordinator, conflicts with another writer, the app's synchronous save with its observers.
 #include <gtest/gtest.h>
 
 #include "context_test_support.h"
@@ -14,27 +13,6 @@ using test::fetch;
 using test::insert;
 using test::request;
 using test::Stack;
-
-Ref<Predicate> where(const char* format, const Value& a) { return Predicate::parse(format, {a}, nullptr); }
-
-TEST(MainRoad, FetchSeesUnsavedInsertsBeforeAnySave) {
-    Stack s;
-    // Items of one reply: the second "a" is found as a duplicate of the first, unsaved, record.
-    int created = 0;
-    for (const char* msgId : {"a", "b", "a", "c", "b"}) {
-        auto found = fetch(s.main, request("News", where("msgId = %@", Value(msgId))));
-        if (!found.empty()) continue;
-        insert(s.main, "News", {{"msgId", Value(msgId)}, {"cat_name", Value("hot")}});
-        ++created;
-    }
-    EXPECT_EQ(created, 3);
-    s.main->performAndWait([&] {
-        auto n = s.main->countForFetchRequest(*request("News", where("cat_name = %@", Value("hot"))), nullptr);
-        ASSERT_TRUE(n);
-        EXPECT_EQ(*n, 3u);
-    });
-    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "News"), 0u);
-}
 
 TEST(MainRoad, SaveChildThenRootReachesTheFileAndLosesNothing) {
     Stack s;

@@ -116,46 +116,5 @@ TEST(VersionHash, FollowsTheStoredShapeOnly) {
     EXPECT_NE(renamed->versionHash(), hash);
 }
 
-TEST(CoerceAttributeValue, ConvertsWithinKindsAndRefusesOthers) {
-    struct Case {
-        AttributeType type;
-        Value in;
-        std::optional<Value> out;
-        std::optional<NumberKind> kind;
-    };
-    const Case cases[] = {
-        {AttributeType::Integer16, Value(-32768), Value(static_cast<std::int16_t>(-32768)), NumberKind::Int16},
-        // Out of the type's range: whole, never wrapped; out of any 64-bit integer's: unchanged.
-        {AttributeType::Integer16, Value(70000), Value(70000), NumberKind::Int64},
-        {AttributeType::Integer32, Value(-2147483649.5), Value(std::int64_t{-2147483649}), NumberKind::Int64},
-        {AttributeType::Integer64, Value(std::uint64_t{1} << 63), Value(std::uint64_t{1} << 63), NumberKind::UInt64},
-        {AttributeType::Integer32, Value(12.5), Value(12), NumberKind::Int32},
-        {AttributeType::Integer64, Value(*Decimal::parse("-3.9")), Value(-3), NumberKind::Int64},
-        {AttributeType::Boolean, Value(2), Value(true), NumberKind::Bool},
-        {AttributeType::Double, Value(3), Value(3.0), NumberKind::Double},
-        {AttributeType::Float, Value(0.5), Value(0.5f), NumberKind::Float},
-        {AttributeType::Decimal, Value(2), Value(Decimal::fromInteger(2)), std::nullopt},
-        {AttributeType::String, Value("x"), Value("x"), std::nullopt},
-        {AttributeType::String, Value(1), std::nullopt, std::nullopt},
-        {AttributeType::Integer32, Value("12"), std::nullopt, std::nullopt},
-        {AttributeType::Date, Value(1.0), std::nullopt, std::nullopt},
-        {AttributeType::Binary, Value::data("ab"), Value::data("ab"), std::nullopt},
-        {AttributeType::Transformable, Value(Dictionary{{"a", Value("b")}}), Value(Dictionary{{"a", Value("b")}}), std::nullopt},
-        {AttributeType::String, Value(), Value(), std::nullopt},
-    };
-    for (const auto& c : cases) {
-        auto out = coerceAttributeValue(c.type, c.in);
-        ASSERT_EQ(out.has_value(), c.out.has_value()) << attributeTypeName(c.type) << " " << c.in.description();
-        if (!out) continue;
-        EXPECT_EQ(*out, *c.out) << attributeTypeName(c.type);
-        if (c.kind) {
-            ASSERT_TRUE(out->isNumber());
-            const Number* n = out->number();
-            EXPECT_EQ(n ? n->kind() : NumberKind::Bool, *c.kind) << attributeTypeName(c.type);
-        }
-    }
-    EXPECT_TRUE(coerceAttributeValue(AttributeType::Decimal, Value(2))->isDecimal());
-}
-
 }  // namespace
 }  // namespace lv

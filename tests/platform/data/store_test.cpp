@@ -1,5 +1,5 @@
-// The SQLite store under the coordinator: values as another reader of the file sees them, opening,
-// migrating and refusing files, change sets, several threads, transformable values and fetch forms.
+// The SQLite store under the coordinator: values (transformable ones included) as another reader of
+// the file sees them, opening, migrating and refusing files, change sets, several threads, fetch forms.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -38,24 +38,62 @@ std::string itemColumns(const std::string& path) {
 
 // ---- the file ----
 
+class ReversedText : public ValueTransformer {
+public:
+    Value transformedValue(const Value& value) const override {
+        std::string s = value.stringValue();
+        return Value::data(std::string(s.rbegin(), s.rend()));
+    }
+    Value reverseTransformedValue(const Value& value) const override {
+        const Bytes& b = value.bytes();
+        return Value(std::string(b.rbegin(), b.rend()));
+    }
+    bool allowsReverseTransformation() const override { return true; }
+};
+
 TEST(SQLiteStore, CreatesReopensAndKeepsValuesExactly) {
+    ValueTransformer::setValueTransformer(makeRef<ReversedText>(), "ReversedText");
+    auto model = [] {
+        auto m = test::makeItemModel();
+        auto coded = AttributeDescription::make("coded", AttributeType::Transformable);
+        coded->setValueTransformerName("ReversedText");
+        m->entityNamed("Item")->addAttribute(coded);
+        auto missing = AttributeDescription::make("missing", AttributeType::Transformable);
+        missing->setValueTransformerName("NoSuchTransformer");
+        m->entityNamed("Item")->addAttribute(missing);
+        return m;
+    };
     TempDir dir;
     const std::string path = dir.file("s.sqlite");
-    const Value extra(Dictionary{{"1", Value("http://v/1")}, {"list", Value(Array{Value(2), Value("x")})}});
+    const Value extra(Dictionary{{"list", Value(Array{Value(1), Value("two")})}, {"when", Value(Date::fromSinceReferenceDate(9))}});
     std::string identifier;
     Ref<ManagedObjectID> id;
     {
-        auto c = test::openCoordinator(test::makeItemModel(), path);
+        auto c = test::openCoordinator(model(), path);
         ASSERT_TRUE(c);
         identifier = c->persistentStores()[0]->identifier();
         EXPECT_EQ(identifier.size(), 36u);
         id = test::insertRow(*c, "Item", {{"price", dec("199.90")}, {"name", Value("\xe5\x8f\xa3\xe7\xba\xa2")}, {"count", Value(1024)},
-                                          {"when", Value(Date::fromSinceReferenceDate(447296822.5))}, {"extra", extra}});
+                                          {"when", Value(Date::fromSinceReferenceDate(447296822.5))}, {"extra", extra}, {"coded", Value("abc")}});
+        ChangeSet bad;
+        bad.inserts.push_back({ManagedObjectID::makeTemporary(c->managedObjectModel()->entityNamed("Item")), {{"missing", Value("x")}}});
+        Ref<Error> error;
+        EXPECT_FALSE(c->saveChanges(bad, nullptr, &error));
+        EXPECT_EQ(error->code(), kManagedObjectValidationError);
     }
-    EXPECT_EQ(rawTexts(path, "SELECT \"price\" || ' ' || \"when\" || ' ' || \"_opt\" FROM \"Item\""),
-              std::vector<std::string>{"199.9 447296822.5 1"});
+    EXPECT_EQ(rawTexts(path, "SELECT \"price\" || ' ' || \"when\" || ' ' || \"_opt\" || ' ' || CAST(\"coded\" AS TEXT) FROM \"Item\""),
+              std::vector<std::string>{"199.9 447296822.5 1 cba"});
+    {  // without a transformer name the column holds a keyed archive of the value
+        test::RawConnection raw(path);
+        sqlite3_stmt* stmt = nullptr;
+        sqlite3_prepare_v2(raw.db, "SELECT \"extra\" FROM \"Item\"", -1, &stmt, nullptr);
+        ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+        const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, 0));
+        EXPECT_EQ(KeyedUnarchiver::unarchivedObject(Bytes(blob, blob + sqlite3_column_bytes(stmt, 0)), nullptr), extra);
+        sqlite3_finalize(stmt);
+    }
 
-    auto c = test::openCoordinator(test::makeItemModel(), path);
+    auto c = test::openCoordinator(model(), path);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->persistentStores()[0]->identifier(), identifier);
     auto rows = fetchAll(*c, "Item");
@@ -65,9 +103,12 @@ TEST(SQLiteStore, CreatesReopensAndKeepsValuesExactly) {
     EXPECT_EQ(rows[0].value("count").number()->kind(), NumberKind::Int32);
     EXPECT_EQ(rows[0].value("when"), Value(Date::fromSinceReferenceDate(447296822.5)));
     EXPECT_EQ(rows[0].value("extra"), extra);
+    EXPECT_EQ(rows[0].value("coded"), Value("abc"));
     EXPECT_TRUE(rows[0].value("ratio").isNil());
     EXPECT_TRUE(rows[0].objectID->isEqual(*id));
     EXPECT_EQ(rows[0].objectID->URIRepresentation(), "x-lvdata://" + identifier + "/Item/p1");
+    ValueTransformer::setValueTransformer(nullptr, "ReversedText");
+    EXPECT_FALSE(ValueTransformer::valueTransformerForName("ReversedText"));
 }
 
 TEST(SQLiteStore, FilesItCannotOpenAsTheyAreStayUntouched) {
@@ -260,58 +301,43 @@ protected:
 };
 
 TEST_P(ChangeSets, InsertsGetPermanentIDsAndVersions) {
-    ChangeSet changes;
-    auto a = ManagedObjectID::makeTemporary(item_);
+    Ref<Error> error;
+    auto obtained = coordinator_->obtainPermanentIDs(item_, 2, &error);  // keys 1 and 2, never given again
+    ASSERT_TRUE(obtained);
+    EXPECT_EQ((*obtained)[1]->key(), 2);
+    auto a = (*obtained)[1];
     auto b = ManagedObjectID::makeTemporary(item_);
     auto o = ManagedObjectID::makeTemporary(owner_);
-    EXPECT_FALSE(a->isEqual(*b));
+    EXPECT_FALSE(b->isEqual(*ManagedObjectID::makeTemporary(item_)));
+    ChangeSet changes;
     changes.inserts.push_back({a, {{"name", Value("a")}, {"owner", Value(o)}}});
     changes.inserts.push_back({b, {{"name", Value("b")}, {"owner", Value(o)}}});
     changes.inserts.push_back({o, {{"name", Value("o")}, {"items", Value(Array{Value(b), Value(a)})}}});
     SaveResult result;
-    Ref<Error> error;
     ASSERT_TRUE(coordinator_->saveChanges(changes, &result, &error)) << error->description();
-    ASSERT_EQ(result.permanentIDs.size(), 3u);
+    ASSERT_EQ(result.permanentIDs.size(), 2u);  // a keeps the ID obtained for it
     std::map<const ManagedObjectID*, Ref<ManagedObjectID>> permanent;
-    for (const auto& [temporary, id] : result.permanentIDs) {
-        EXPECT_FALSE(id->isTemporaryID());
-        permanent[temporary.get()] = id;
-    }
-    EXPECT_EQ(permanent[a.get()]->key(), 1);
-    EXPECT_EQ(permanent[b.get()]->key(), 2);
+    for (const auto& [temporary, id] : result.permanentIDs) permanent[temporary.get()] = id;
+    ASSERT_TRUE(permanent[b.get()] && permanent[o.get()]);
+    EXPECT_EQ(permanent[b.get()]->key(), 3);
+    EXPECT_FALSE(permanent[b.get()]->isTemporaryID());
     ASSERT_EQ(result.versions.size(), 3u);
     for (const auto& [id, version] : result.versions) EXPECT_EQ(version, 1);
 
     auto rows = fetchAll(*coordinator_, "Item");
     ASSERT_EQ(rows.size(), 2u);
+    EXPECT_TRUE(rows[0].objectID->isEqual(*a));
+    EXPECT_EQ(rows[0].objectID->hash(), a->hash());
     EXPECT_TRUE(rows[0].value("owner").objectAs<ManagedObjectID>()->isEqual(*permanent[o.get()]));
     auto related = coordinator_->relatedObjectIDs(permanent[o.get()], "items", &error);
     ASSERT_TRUE(related);
     ASSERT_EQ(related->size(), 2u);
     EXPECT_TRUE((*related)[0]->isEqual(*permanent[b.get()]));  // the order given
-    EXPECT_TRUE((*related)[1]->isEqual(*permanent[a.get()]));
-    auto fetched = coordinator_->rowsForObjectIDs({permanent[b.get()], permanent[a.get()], ManagedObjectID::makeTemporary(item_)}, &error);
+    EXPECT_TRUE((*related)[1]->isEqual(*a));
+    auto fetched = coordinator_->rowsForObjectIDs({permanent[b.get()], a, ManagedObjectID::makeTemporary(item_)}, &error);
     ASSERT_TRUE(fetched);
     ASSERT_EQ(fetched->size(), 2u);
     EXPECT_EQ((*fetched)[0].value("name"), Value("b"));
-}
-
-TEST_P(ChangeSets, PermanentIDsObtainedBeforeTheSaveAreUsedAndNeverReused) {
-    Ref<Error> error;
-    auto ids = coordinator_->obtainPermanentIDs(item_, 3, &error);
-    ASSERT_TRUE(ids);
-    EXPECT_EQ((*ids)[2]->key(), 3);
-    ChangeSet changes;
-    changes.inserts.push_back({(*ids)[1], {{"name", Value("second")}}});
-    changes.inserts.push_back({ManagedObjectID::makeTemporary(item_), {{"name", Value("temp")}}});
-    SaveResult result;
-    ASSERT_TRUE(coordinator_->saveChanges(changes, &result, &error));
-    ASSERT_EQ(result.permanentIDs.size(), 1u);
-    EXPECT_EQ(result.permanentIDs[0].second->key(), 4);
-    auto rows = fetchAll(*coordinator_, "Item");
-    ASSERT_EQ(rows.size(), 2u);
-    EXPECT_TRUE(rows[0].objectID->isEqual(*(*ids)[1]));
-    EXPECT_EQ(rows[0].objectID->hash(), (*ids)[1]->hash());
 }
 
 TEST_P(ChangeSets, UpdatesAndDeletesCheckTheRowVersion) {
@@ -430,58 +456,6 @@ TEST(Coordinator, OneCoordinatorServesSeveralThreads) {
     std::set<std::int64_t> keys;
     for (const auto& r : rows) keys.insert(r.objectID->key());
     EXPECT_EQ(keys.size(), rows.size());
-}
-
-// ---- transformable values ----
-
-class ReversedText : public ValueTransformer {
-public:
-    Value transformedValue(const Value& value) const override {
-        std::string s = value.stringValue();
-        return Value::data(std::string(s.rbegin(), s.rend()));
-    }
-    Value reverseTransformedValue(const Value& value) const override {
-        const Bytes& b = value.bytes();
-        return Value(std::string(b.rbegin(), b.rend()));
-    }
-    bool allowsReverseTransformation() const override { return true; }
-};
-
-TEST(Transformable, NamedTransformerAndDefaultArchiver) {
-    ValueTransformer::setValueTransformer(makeRef<ReversedText>(), "ReversedText");
-    auto model = test::makeItemModel();
-    auto coded = AttributeDescription::make("coded", AttributeType::Transformable);
-    coded->setValueTransformerName("ReversedText");
-    model->entityNamed("Item")->addAttribute(coded);
-    auto missing = AttributeDescription::make("missing", AttributeType::Transformable);
-    missing->setValueTransformerName("NoSuchTransformer");
-    model->entityNamed("Item")->addAttribute(missing);
-    TempDir dir;
-    const std::string path = dir.file("t.sqlite");
-    auto c = test::openCoordinator(model, path);
-    const Value nested(Dictionary{{"list", Value(Array{Value(1), Value("two")})}, {"when", Value(Date::fromSinceReferenceDate(9))}});
-    test::insertRow(*c, "Item", {{"coded", Value("abc")}, {"extra", nested}});
-    EXPECT_EQ(rawTexts(path, "SELECT CAST(\"coded\" AS TEXT) FROM \"Item\""), std::vector<std::string>{"cba"});
-    auto rows = fetchAll(*c, "Item");
-    EXPECT_EQ(rows[0].value("coded"), Value("abc"));
-    // Without a transformer name the column holds a keyed archive of the value.
-    {
-        test::RawConnection raw(path);
-        sqlite3_stmt* stmt = nullptr;
-        sqlite3_prepare_v2(raw.db, "SELECT \"extra\" FROM \"Item\"", -1, &stmt, nullptr);
-        ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-        const auto* blob = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt, 0));
-        const Bytes archive(blob, blob + sqlite3_column_bytes(stmt, 0));
-        sqlite3_finalize(stmt);
-        EXPECT_EQ(KeyedUnarchiver::unarchivedObject(archive, nullptr), nested);
-    }
-    ChangeSet bad;
-    bad.inserts.push_back({ManagedObjectID::makeTemporary(model->entityNamed("Item")), {{"missing", Value("x")}}});
-    Ref<Error> error;
-    EXPECT_FALSE(c->saveChanges(bad, nullptr, &error));
-    EXPECT_EQ(error->code(), kManagedObjectValidationError);
-    ValueTransformer::setValueTransformer(nullptr, "ReversedText");
-    EXPECT_FALSE(ValueTransformer::valueTransformerForName("ReversedText"));
 }
 
 // ---- fetch request forms ----
