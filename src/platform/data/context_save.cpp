@@ -32,39 +32,45 @@ bool any(const std::vector<bool>& mask) { return std::find(mask.begin(), mask.en
 bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
     std::vector<Ref<Error>> errors;
     const EntityDescription* lastEntity = nullptr;
-    bool lastHasChecks = false;
-    auto isInteger = [](const PropertyDescription& p) {
-        return p.isAttribute() && isIntegerAttributeType(static_cast<const AttributeDescription&>(p).attributeType());
-    };
+    bool lastHasRequired = false;
+    std::vector<std::size_t> integerIndices;  // of lastEntity's integer attributes
     auto check = [&](const Ref<ManagedObject>& o) {
         if (!o) return;
         if (o->entity_.get() != lastEntity) {
             lastEntity = o->entity_.get();
             const auto& all = lastEntity->properties();
-            lastHasChecks = std::any_of(all.begin(), all.end(),
-                                        [&](const Ref<PropertyDescription>& p) { return !p->isOptional() || isInteger(*p); });
+            lastHasRequired = std::any_of(all.begin(), all.end(), [](const Ref<PropertyDescription>& p) { return !p->isOptional(); });
+            integerIndices.clear();
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                if (all[i]->isAttribute() && isIntegerAttributeType(static_cast<const AttributeDescription&>(*all[i]).attributeType())) {
+                    integerIndices.push_back(i);
+                }
+            }
         }
-        if (!lastHasChecks) return;
+        if (!lastHasRequired && integerIndices.empty()) return;
         o->fire();
         if (o->gone_) return;
         const auto& properties = o->entity_->properties();
+        for (const std::size_t i : integerIndices) {
+            // A number no integer column can hold is refused, never stored wrapped. Signed integers
+            // (what records normally hold) always fit.
+            const Value& value = o->values_[i];
+            if (const Number* n = value.number(); value.isNil() || (n && !n->isFloatingPoint() && !n->isUnsigned())) continue;
+            const int overflow = integerRangeOverflow(AttributeType::Integer64, value);
+            if (overflow == 0) continue;
+            const std::string& name = properties[i]->name();
+            errors.push_back(contextError(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
+                                          name + (overflow > 0 ? " is too large." : " is too small."),
+                                          Dictionary{{std::string(kValidationKeyErrorKey), Value(name)},
+                                                     {std::string(kValidationObjectErrorKey), Value(o)},
+                                                     {std::string(kValidationValueErrorKey), value}}));
+        }
+        if (!lastHasRequired) return;
         for (std::size_t i = 0; i < properties.size(); ++i) {
             const PropertyDescription& p = *properties[i];
-            const Value& value = o->values_[i];
-            if (isInteger(p)) {
-                // A number no integer column can hold is refused, never stored wrapped.
-                const int overflow = integerRangeOverflow(AttributeType::Integer64, value);
-                if (overflow != 0) {
-                    errors.push_back(contextError(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
-                                                  p.name() + (overflow > 0 ? " is too large." : " is too small."),
-                                                  Dictionary{{std::string(kValidationKeyErrorKey), Value(p.name())},
-                                                             {std::string(kValidationObjectErrorKey), Value(o)},
-                                                             {std::string(kValidationValueErrorKey), value}}));
-                }
-            }
             if (p.isOptional()) continue;
             if (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()) continue;
-            if (!value.isNil()) continue;
+            if (!o->values_[i].isNil()) continue;
             errors.push_back(contextError(kValidationMissingMandatoryPropertyError, p.name() + " is a required value.",
                                           Dictionary{{std::string(kValidationKeyErrorKey), Value(p.name())},
                                                      {std::string(kValidationObjectErrorKey), Value(o)}}));
