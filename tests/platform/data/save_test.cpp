@@ -1,5 +1,6 @@
-// Saves: notifications and their payload, validation, store failures that lose nothing, conflicts,
-// child saves, merges of other contexts' saves, and contexts saving from several threads at once.
+// Saves: notifications and their payload (and a save started from a will-save observer), validation
+// (required values, integer range), SQLite failing part-way without losing anything, merges of other
+// contexts' saves, and contexts saving from several threads at once.
 #include <gtest/gtest.h>
 
 #include <atomic>
