@@ -33,17 +33,39 @@ bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
     std::vector<Ref<Error>> errors;
     const EntityDescription* lastEntity = nullptr;
     bool lastHasRequired = false;
+    std::vector<std::size_t> integerIndices;  // of lastEntity's integer attributes
     auto check = [&](const Ref<ManagedObject>& o) {
         if (!o) return;
         if (o->entity_.get() != lastEntity) {
             lastEntity = o->entity_.get();
             const auto& all = lastEntity->properties();
             lastHasRequired = std::any_of(all.begin(), all.end(), [](const Ref<PropertyDescription>& p) { return !p->isOptional(); });
+            integerIndices.clear();
+            for (std::size_t i = 0; i < all.size(); ++i) {
+                if (all[i]->isAttribute() && isIntegerAttributeType(static_cast<const AttributeDescription&>(*all[i]).attributeType())) {
+                    integerIndices.push_back(i);
+                }
+            }
         }
-        if (!lastHasRequired) return;
+        if (!lastHasRequired && integerIndices.empty()) return;
         o->fire();
         if (o->gone_) return;
         const auto& properties = o->entity_->properties();
+        for (const std::size_t i : integerIndices) {
+            // A number no integer column can hold is refused, never stored wrapped. Signed integers
+            // (what records normally hold) always fit.
+            const Value& value = o->values_[i];
+            if (const Number* n = value.number(); value.isNil() || (n && !n->isFloatingPoint() && !n->isUnsigned())) continue;
+            const int overflow = integerRangeOverflow(AttributeType::Integer64, value);
+            if (overflow == 0) continue;
+            const std::string& name = properties[i]->name();
+            errors.push_back(contextError(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
+                                          name + (overflow > 0 ? " is too large." : " is too small."),
+                                          Dictionary{{std::string(kValidationKeyErrorKey), Value(name)},
+                                                     {std::string(kValidationObjectErrorKey), Value(o)},
+                                                     {std::string(kValidationValueErrorKey), value}}));
+        }
+        if (!lastHasRequired) return;
         for (std::size_t i = 0; i < properties.size(); ++i) {
             const PropertyDescription& p = *properties[i];
             if (p.isOptional()) continue;

@@ -535,6 +535,37 @@ std::string ManagedObjectModel::description() const {
 
 // ---- value coercion ----
 
+int integerRangeOverflow(AttributeType type, const Value& value) {
+    int bits = 0;
+    switch (type) {
+        case AttributeType::Integer16: bits = 16; break;
+        case AttributeType::Integer32: bits = 32; break;
+        case AttributeType::Integer64: bits = 64; break;
+        default: return 0;
+    }
+    const std::int64_t max = bits == 64 ? std::numeric_limits<std::int64_t>::max() : (std::int64_t{1} << (bits - 1)) - 1;
+    const std::int64_t min = -max - 1;
+    if (const Number* n = value.number()) {
+        if (n->isFloatingPoint()) {
+            const double d = std::trunc(n->doubleValue());
+            if (std::isnan(d)) return 0;
+            const double limit = std::ldexp(1.0, bits - 1);  // exact: 2^(bits-1)
+            return d >= limit ? 1 : d < -limit ? -1 : 0;
+        }
+        if (n->isUnsigned()) return n->unsignedLongLongValue() > static_cast<std::uint64_t>(max) ? 1 : 0;
+        const std::int64_t v = n->longLongValue();
+        return v > max ? 1 : v < min ? -1 : 0;
+    }
+    if (const Decimal* d = value.decimal()) {
+        if (d->isNaN()) return 0;
+        // Truncation toward zero fits exactly when min - 1 < d < max + 1.
+        const Decimal above = Decimal::fromUnsigned(static_cast<std::uint64_t>(max) + 1);
+        const Decimal below = Decimal::withMantissa(static_cast<std::uint64_t>(max) + 2, 0, true);
+        return d->compare(above) >= 0 ? 1 : d->compare(below) <= 0 ? -1 : 0;
+    }
+    return 0;
+}
+
 std::optional<Value> coerceAttributeValue(AttributeType type, const Value& value) {
     if (value.isNil()) return value;
     switch (type) {
@@ -542,12 +573,13 @@ std::optional<Value> coerceAttributeValue(AttributeType type, const Value& value
         case AttributeType::Integer32:
         case AttributeType::Integer64: {
             if (!value.isNumeric()) return std::nullopt;
+            // A number no 64-bit integer holds stays as it is, for saves to refuse. One outside a narrower
+            // type's range is kept whole as a 64-bit integer (the column holds it), never wrapped.
+            if (integerRangeOverflow(AttributeType::Integer64, value) != 0) return value;
             const std::int64_t v = value.longLongValue();
-            if (type == AttributeType::Integer16) return Value(Number::of(static_cast<std::int16_t>(v)));
-            if (type == AttributeType::Integer32) return Value(Number::of(static_cast<std::int32_t>(v)));
-            if (const Number* n = value.number(); n && n->isUnsigned() && !n->isBool()) {
-                return Value(Number::of(static_cast<std::int64_t>(n->unsignedLongLongValue())));
-            }
+            const bool fits = integerRangeOverflow(type, value) == 0;
+            if (type == AttributeType::Integer16 && fits) return Value(Number::of(static_cast<std::int16_t>(v)));
+            if (type == AttributeType::Integer32 && fits) return Value(Number::of(static_cast<std::int32_t>(v)));
             return Value(Number::of(v));
         }
         case AttributeType::Boolean:

@@ -253,7 +253,14 @@ private:
 // Converts a value to what an attribute of the type stores: integers (truncating reals as the number
 // readings do) into numbers of the attribute's width, booleans, decimals (exact), doubles and floats,
 // text, dates, data; nil stays nil. Transformable, undefined and object-ID attributes take any value.
-// A value of an unrelated kind (text for a number, a number for a date, …) gives nothing.
+// A value of an unrelated kind (text for a number, a number for a date, …) gives nothing. Integers are
+// never wrapped: a number outside a 16- or 32-bit attribute's range becomes a whole 64-bit integer
+// (what the column stores and reads back); one outside the 64-bit range is returned unchanged, for
+// saves to refuse.
 std::optional<Value> coerceAttributeValue(AttributeType type, const Value& value);
+
+// For integer attributes: 1 when the number, truncated toward zero, is above the type's range, -1 when
+// below, 0 when it fits (and for other types, non-numbers and NaN).
+int integerRangeOverflow(AttributeType type, const Value& value);
 
 }  // namespace lv

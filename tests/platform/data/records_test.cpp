@@ -101,25 +101,32 @@ TEST_F(Records, UnknownKeysRaiseAsThePlatformDoes) {
     EXPECT_EQ(valueForKey(static_cast<const Object&>(*item), "self").objectAs<ManagedObject>(), item);
 }
 
-struct KindCase {
-    const char* key;
-    Value value;
-    bool accepted;
-    Value stored;  // what reads back (nil: the value itself)
-};
-
-TEST_F(Records, ValuesOfTheWrongKindRaiseAndOthersAreConverted) {
-    const std::vector<KindCase> cases = {
+TEST_F(Records, ValuesOfTheWrongKindRaiseAndOthersAreConvertedToTheAttributesForm) {
+    struct Case {
+        const char* key;
+        Value value;
+        bool accepted;
+        Value stored;  // what reads back (nil: the value itself)
+        std::optional<NumberKind> kind = std::nullopt;
+    };
+    const Case cases[] = {
         {"name", Value("text"), true, Value()},
         {"name", Value(5), false, Value()},
-        {"count", Value(7), true, Value()},
-        {"count", Value(*Decimal::parse("12")), true, Value(12)},
-        {"count", Value(12.9), true, Value(12)},
+        {"count", Value(7), true, Value(), NumberKind::Int32},
+        {"count", Value(*Decimal::parse("12")), true, Value(12), NumberKind::Int32},
+        {"count", Value(12.9), true, Value(12), NumberKind::Int32},
         {"count", Value("12"), false, Value()},
+        {"small", Value(-32768), true, Value(), NumberKind::Int16},
+        // Out of the type's range: whole, never wrapped; out of any 64-bit integer's: unchanged.
+        {"small", Value(70000), true, Value(), NumberKind::Int64},
+        {"count", Value(-2147483649.5), true, Value(std::int64_t{-2147483649}), NumberKind::Int64},
+        {"big", Value(*Decimal::parse("-3.9")), true, Value(-3), NumberKind::Int64},
+        {"big", Value(std::uint64_t{1} << 63), true, Value(), NumberKind::UInt64},
         {"price", Value(3), true, Value(*Decimal::parse("3"))},
         {"price", Value("3"), false, Value()},
-        {"ratio", Value(2), true, Value(2.0)},
-        {"flag", Value(1), true, Value(true)},
+        {"ratio", Value(2), true, Value(2.0), NumberKind::Double},
+        {"weight", Value(0.5), true, Value(0.5f), NumberKind::Float},
+        {"flag", Value(2), true, Value(true), NumberKind::Bool},
         {"flag", Value("YES"), false, Value()},
         {"when", Value(Date::fromSinceReferenceDate(10)), true, Value()},
         {"when", Value(10), false, Value()},
@@ -145,8 +152,13 @@ TEST_F(Records, ValuesOfTheWrongKindRaiseAndOthersAreConverted) {
         }
         item->setValueForKey(c.value, c.key);
         const Value expected = c.stored.isNil() ? c.value : c.stored;
-        EXPECT_EQ(item->valueForKey(c.key), expected);
-        EXPECT_EQ(item->valueForKey(c.key).type(), expected.type());
+        const Value read = item->valueForKey(c.key);
+        EXPECT_EQ(read, expected);
+        EXPECT_EQ(read.type(), expected.type());
+        if (c.kind) {
+            ASSERT_TRUE(read.isNumber());
+            EXPECT_EQ(read.number()->kind(), *c.kind);
+        }
     }
 }
 

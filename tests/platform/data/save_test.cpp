@@ -1,14 +1,14 @@
-// Saves: notifications and their payload, validation, store failures that lose nothing, conflicts,
-// child saves, merges of other contexts' saves, and contexts saving from several threads at once.
+// Saves: notifications and their payload (and a save started from a will-save observer), validation
+// (required values, integer range), SQLite failing part-way without losing anything, merges of other
+// contexts' saves, and contexts saving from several threads at once.
 #include <gtest/gtest.h>
-
-#include <sqlite3.h>
 
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "context_test_support.h"
+#include "sqlite_failures.h"
 
 namespace lv {
 namespace {
@@ -17,16 +17,6 @@ using test::fetch;
 using test::insert;
 using test::request;
 using test::Stack;
-
-// Runs SQL on the file through a connection of its own.
-void execOnFile(const std::string& path, const std::string& sql) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
-    char* message = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "");
-    sqlite3_free(message);
-    sqlite3_close(db);
-}
 
 // Records what the context posts, in order.
 struct SaveLog {
@@ -54,56 +44,54 @@ Ref<ManagedObjectModel> requiredModel() {
     return model;
 }
 
-TEST(Saves, RootSavePostsWillAndDidSaveWithTheChangedRecords) {
-    Stack s(test::makeItemModel());
-    Ref<ManagedObject> kept, changed, removed;
-    s.root->performAndWait([&] {
-        changed = insert(s.root, "Item", {{"name", Value("c")}});
-        removed = insert(s.root, "Item", {{"name", Value("r")}});
-        ASSERT_TRUE(s.root->save(nullptr));
-    });
-    SaveLog log(s.root);
-    s.root->performAndWait([&] {
-        kept = insert(s.root, "Item", {{"name", Value("k")}});
-        changed->setValueForKey(Value("c2"), "name");
-        s.root->deleteObject(removed);
-        Ref<Error> error;
-        ASSERT_TRUE(s.root->save(&error)) << test::describe(error);
-        // Nothing left to save: no notifications.
-        ASSERT_TRUE(s.root->save(&error));
-    });
-    ASSERT_EQ(log.names, (std::vector<std::string>{std::string(kManagedObjectContextWillSaveNotification),
-                                                   std::string(kManagedObjectContextDidSaveNotification)}));
-    const Dictionary& info = log.infos[1];
-    EXPECT_EQ(info.get(kInsertedObjectsKey), Value(Array{Value(kept)}));
-    EXPECT_EQ(info.get(kUpdatedObjectsKey), Value(Array{Value(changed)}));
-    EXPECT_EQ(info.get(kDeletedObjectsKey), Value(Array{Value(removed)}));
-    EXPECT_FALSE(kept->objectID()->isTemporaryID());
-    EXPECT_FALSE(removed->managedObjectContext());
-    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 2u);
-}
-
-TEST(Saves, AWillSaveObserverMayObtainPermanentIDsFirst) {
-    Stack s(test::makeItemModel());
-    NotificationCenter::defaultCenter()->addObserver(&s, kManagedObjectContextWillSaveNotification, s.main, [&](const Notification&) {
-        Ref<Error> error;
-        EXPECT_TRUE(s.main->obtainPermanentIDsForObjects(s.main->insertedObjects(), &error)) << test::describe(error);
-    });
-    Ref<ManagedObject> item;
-    s.main->performAndWait([&] {
-        item = insert(s.main, "Item", {{"name", Value("x")}});
-        ASSERT_TRUE(s.main->save(nullptr));
-    });
-    NotificationCenter::defaultCenter()->removeObserver(&s);
-    auto id = item->objectID();
-    EXPECT_FALSE(id->isTemporaryID());
-    s.root->performAndWait([&] {
-        auto inRoot = s.root->objectRegisteredForID(id);
-        ASSERT_TRUE(inRoot);
-        EXPECT_TRUE(inRoot->isInserted());
-        ASSERT_TRUE(s.root->save(nullptr));
-        EXPECT_EQ(inRoot->objectID()->key(), id->key());
-    });
+TEST(Saves, WillAndDidSaveCarryTheChangedRecordsAndASaveFromWillSaveIsRefused) {
+    for (const bool child : {false, true}) {
+        SCOPED_TRACE(child ? "child" : "root");
+        Stack s(test::makeItemModel());
+        const auto saving = child ? s.main : s.root;
+        auto saveRoot = [&] {
+            if (child) s.root->performAndWait([&] { ASSERT_TRUE(s.root->save(nullptr)); });
+        };
+        Ref<ManagedObject> kept, late, changed, removed;
+        saving->performAndWait([&] {
+            changed = insert(saving, "Item", {{"name", Value("c")}});
+            removed = insert(saving, "Item", {{"name", Value("r")}});
+            ASSERT_TRUE(saving->save(nullptr));
+        });
+        saveRoot();
+        SaveLog log(saving);
+        // A will-save observer may still change records, but a save it starts is refused.
+        bool innerSaved = true;
+        Ref<Error> innerError;
+        NotificationCenter::defaultCenter()->addObserver(&innerSaved, kManagedObjectContextWillSaveNotification, saving,
+                                                         [&](const Notification&) {
+                                                             if (late) return;
+                                                             late = insert(saving, "Item", {{"name", Value("late")}});
+                                                             innerSaved = saving->save(&innerError);
+                                                         });
+        saving->performAndWait([&] {
+            kept = insert(saving, "Item", {{"name", Value("k")}});
+            changed->setValueForKey(Value("c2"), "name");
+            saving->deleteObject(removed);
+            Ref<Error> error;
+            ASSERT_TRUE(saving->save(&error)) << test::describe(error);
+            ASSERT_TRUE(saving->save(&error));  // nothing left to save: no notifications
+        });
+        NotificationCenter::defaultCenter()->removeObserver(&innerSaved);
+        EXPECT_FALSE(innerSaved);
+        ASSERT_TRUE(innerError);
+        EXPECT_EQ(innerError->code(), kPersistentStoreSaveError);
+        ASSERT_EQ(log.names, (std::vector<std::string>{std::string(kManagedObjectContextWillSaveNotification),
+                                                       std::string(kManagedObjectContextDidSaveNotification)}));
+        const Dictionary& info = log.infos[1];
+        EXPECT_EQ(info.get(kInsertedObjectsKey), Value(Array{Value(kept), Value(late)}));
+        EXPECT_EQ(info.get(kUpdatedObjectsKey), Value(Array{Value(changed)}));
+        EXPECT_EQ(info.get(kDeletedObjectsKey), Value(Array{Value(removed)}));
+        EXPECT_FALSE(removed->managedObjectContext());
+        EXPECT_EQ(kept->objectID()->isTemporaryID(), child);  // a child's save writes nothing yet
+        saveRoot();
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT \"name\" FROM \"Item\" ORDER BY 1"), (std::vector<std::string>{"c2", "k", "late"}));
+    }
 }
 
 TEST(Saves, MissingRequiredValuesFailValidation) {
@@ -139,88 +127,6 @@ TEST(Saves, MissingRequiredValuesFailValidation) {
     });
     EXPECT_TRUE(s.saveAll(&error)) << test::describe(error);
     EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Ticket"), 2u);
-}
-
-TEST(Saves, AStoreFailureIsAnErrorAndLosesNothing) {
-    Stack s(test::makeItemModel());
-    Ref<ManagedObject> existing;
-    s.main->performAndWait([&] { existing = insert(s.main, "Item", {{"name", Value("old")}}); });
-    ASSERT_TRUE(s.saveAll());
-    // Another connection makes every insert fail.
-    execOnFile(s.path,
-               "CREATE TRIGGER \"refuse\" BEFORE INSERT ON \"Item\" BEGIN SELECT RAISE(ABORT, 'no new items today'); END;");
-    Ref<ManagedObject> fresh;
-    s.main->performAndWait([&] {
-        fresh = insert(s.main, "Item", {{"name", Value("new")}});
-        existing->setValueForKey(Value("changed"), "name");
-    });
-    Ref<Error> error;
-    EXPECT_FALSE(s.saveAll(&error));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->domain(), kCocoaErrorDomain);
-    EXPECT_EQ(error->code(), kPersistentStoreSaveError);
-    EXPECT_EQ(error->localizedFailureReason(), "no new items today");
-    ASSERT_TRUE(error->underlyingError());
-    EXPECT_NE(error->localizedDescription().find("no new items today"), std::string::npos);
-    // The update was rolled back with the insert; the root keeps both changes.
-    auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
-    reader->setPersistentStoreCoordinator(test::openCoordinator(test::makeItemModel(), s.path));
-    EXPECT_EQ(test::texts(fetch(reader, request("Item")), "name"), (std::vector<std::string>{"old"}));
-    s.root->performAndWait([&] {
-        EXPECT_EQ(s.root->insertedObjects().size(), 1u);
-        EXPECT_EQ(s.root->updatedObjects().size(), 1u);
-        EXPECT_TRUE(s.root->insertedObjects()[0]->objectID()->isTemporaryID());
-    });
-    // Once the store accepts inserts again, the same save writes everything.
-    execOnFile(s.path, "DROP TRIGGER \"refuse\";");
-    s.root->performAndWait([&] { EXPECT_TRUE(s.root->save(&error)) << test::describe(error); });
-    reader->reset();
-    EXPECT_EQ(test::texts(fetch(reader, request("Item", nullptr, {SortDescriptor("name", true)})), "name"),
-              (std::vector<std::string>{"changed", "new"}));
-}
-
-TEST(Saves, ALockedFileIsAnErrorNotAWait) {
-    Stack s(test::makeItemModel(), "locked.sqlite", Dictionary{{std::string(kSQLitePragmasOption), Value(Dictionary{{"busy_timeout", Value(0)}})}});
-    sqlite3* holder = nullptr;
-    ASSERT_EQ(sqlite3_open(s.path.c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
-    s.root->performAndWait([&] { insert(s.root, "Item", {{"name", Value("waiting")}}); });
-    Ref<Error> error;
-    s.root->performAndWait([&] { EXPECT_FALSE(s.root->save(&error)); });
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), kPersistentStoreSaveError);
-    EXPECT_EQ(error->localizedFailureReason(), "database is locked");
-    sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
-    sqlite3_close(holder);
-    s.root->performAndWait([&] { EXPECT_TRUE(s.root->save(&error)) << test::describe(error); });
-    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 1u);
-}
-
-TEST(Saves, ADeleteOfAChangedRowConflicts) {
-    Stack s(test::makeItemModel());
-    Ref<ManagedObject> item;
-    s.root->performAndWait([&] {
-        item = insert(s.root, "Item", {{"name", Value("v1")}});
-        ASSERT_TRUE(s.root->save(nullptr));
-    });
-    auto other = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
-    other->setPersistentStoreCoordinator(test::openCoordinator(test::makeItemModel(), s.path));
-    fetch(other, request("Item"))[0]->setValueForKey(Value("v2"), "name");
-    ASSERT_TRUE(other->save(nullptr));
-    Ref<Error> error;
-    s.root->performAndWait([&] {
-        s.root->deleteObject(item);
-        EXPECT_FALSE(s.root->save(&error));
-        ASSERT_TRUE(error);
-        EXPECT_EQ(error->code(), kManagedObjectMergeError);
-        const Value& conflict = error->userInfo().get(kConflictListKey)[0];
-        EXPECT_EQ(conflict["expectedVersion"], Value(1));
-        EXPECT_EQ(conflict["currentVersion"], Value(2));
-        EXPECT_TRUE(item->isDeleted());
-        s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
-        EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
-    });
-    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), 0u);
 }
 
 TEST(Merges, UpdatedRecordsKeepLocalChangesDeletedGoInsertedArrive) {
@@ -337,6 +243,96 @@ TEST(Threads, ChildrenOfTheRootSaveFromManyThreadsAtOnce) {
     for (auto& t : threads) t.join();
     EXPECT_EQ(failures.load(), 0);
     EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Item"), static_cast<std::size_t>(kWorkers * kRounds));
+}
+
+TEST(Saves, SQLiteFailingPartWayIsAnErrorAndLosesNothing) {
+    for (const auto& failure : test::kSQLiteFailures) {
+        SCOPED_TRACE(failure.label);
+        test::TempDir dir;
+        const std::string path = dir.file("s.sqlite");
+        test::seedFile(path);
+        auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+        auto coordinator = test::openCoordinator(test::makeItemModel(), path, failure.beforeOpen(path));
+        ASSERT_TRUE(coordinator);
+        context->setPersistentStoreCoordinator(coordinator);
+        auto old = fetch(context, request("Item")).at(0);
+        old->setValueForKey(Value("changed"), "name");
+        auto fresh = insert(context, "Item", {{"name", Value("new")}, {"blob", Value::data(std::string(32 * 1024, 'x'))}});
+        auto lift = failure.impose(path);
+
+        Ref<Error> error;
+        EXPECT_FALSE(context->save(&error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+        EXPECT_EQ(error->code(), kPersistentStoreSaveError);
+        EXPECT_EQ(error->localizedFailureReason(), failure.message);
+        EXPECT_NE(error->localizedDescription().find(failure.message), std::string::npos);
+        EXPECT_TRUE(error->underlyingError());
+        // The file holds what it held; the context still holds every change.
+        EXPECT_EQ(test::rawTexts(path, "SELECT \"name\" FROM \"Item\" ORDER BY 1"), std::vector<std::string>{"old"});
+        EXPECT_TRUE(fresh->isInserted());
+        EXPECT_TRUE(fresh->objectID()->isTemporaryID());
+        EXPECT_TRUE(old->isUpdated());
+        EXPECT_EQ(old->valueForKey("name"), Value("changed"));
+        if (!lift) continue;  // the connection stays read-only
+        lift();
+        EXPECT_TRUE(context->save(&error)) << test::describe(error);
+        EXPECT_EQ(test::rawTexts(path, "SELECT \"name\" || ':' || ifnull(length(\"blob\"), 0) FROM \"Item\" ORDER BY 1"),
+                  (std::vector<std::string>{"changed:0", "new:32768"}));
+    }
+}
+
+TEST(Saves, IntegersAreStoredWholeOrRefusedNeverWrapped) {
+    // Columns hold 64-bit integers: a number outside a 16- or 32-bit attribute's range is stored and
+    // read back whole; one outside the 64-bit range fails validation.
+    struct Case {
+        const char* key;
+        Value value;
+        std::int64_t code;  // 0: saved
+        const char* stored;  // the column as the file holds it
+    };
+    const Case cases[] = {
+        {"count", Value(std::int64_t{1} << 31), 0, "2147483648"},
+        {"count", Value(-2147483649.9), 0, "-2147483649"},
+        {"count", Value(*Decimal::parse("2147483647.9")), 0, "2147483647"},
+        {"small", Value(70000), 0, "70000"},
+        {"small", Value(-32768), 0, "-32768"},
+        {"big", Value(std::uint64_t{9223372036854775807u}), 0, "9223372036854775807"},
+        {"big", Value(std::uint64_t{1} << 63), kValidationNumberTooLargeError, nullptr},
+        {"count", Value(1e19), kValidationNumberTooLargeError, nullptr},
+        {"small", Value(*Decimal::parse("-9223372036854775809")), kValidationNumberTooSmallError, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " = " + c.value.description());
+        Stack s(test::makeItemModel());
+        Ref<ManagedObject> item;
+        Ref<Error> error;
+        bool saved = false;
+        s.main->performAndWait([&] {
+            item = insert(s.main, "Item", {{c.key, c.value}});
+            saved = s.main->save(&error);
+        });
+        if (c.code == 0) {
+            ASSERT_TRUE(saved && s.saveAll(&error)) << test::describe(error);
+            const std::string column = std::string("SELECT \"") + c.key + "\" FROM \"Item\"";
+            EXPECT_EQ(test::rawTexts(s.path, column), std::vector<std::string>{c.stored});
+            auto again = test::openCoordinator(test::makeItemModel(), s.path);  // as the next run reads it
+            auto rows = again->executeFetchRequest(FetchRequest("Item"), nullptr);
+            ASSERT_TRUE(rows);
+            EXPECT_EQ(rows->rows.at(0).value(c.key).stringValue(), c.stored);
+            s.main->performAndWait([&] { EXPECT_EQ(item->valueForKey(c.key).stringValue(), c.stored); });
+            continue;
+        }
+        EXPECT_FALSE(saved);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->domain(), kCocoaErrorDomain);
+        EXPECT_EQ(error->code(), c.code);
+        EXPECT_EQ(error->userInfo().get(kValidationKeyErrorKey), Value(c.key));
+        EXPECT_EQ(error->userInfo().get(kValidationObjectErrorKey).objectAs<ManagedObject>(), item);
+        EXPECT_EQ(error->userInfo().get(kValidationValueErrorKey), c.value);
+        s.main->performAndWait([&] { EXPECT_EQ(item->valueForKey(c.key), c.value); });
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT count(*) FROM \"Item\""), std::vector<std::string>{"0"});
+    }
 }
 
 }  // namespace

@@ -151,13 +151,17 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
         setError(error, errorWithInfo(kMigrationMissingSourceModelError, "Can't find model for source store", {}));
         return false;
     }
-    if (!db_.begin(error)) return false;
+    // Any failure, SQLite's included (the file locked or read-only, a full disk), is the migration's
+    // error and leaves the file as it was.
     Ref<Error> migrationError;
-    if (!migrate(*source, &migrationError) || !writeMetadata(&migrationError) || !db_.commit(&migrationError)) {
-        db_.rollback();
+    if (!db_.begin(&migrationError) || !migrate(*source, &migrationError) || !writeMetadata(&migrationError) ||
+        !db_.commit(&migrationError)) {
+        if (!sqlite3_get_autocommit(db_.handle())) db_.rollback();
         if (migrationError && migrationError->code() != kMigrationError) {
-            migrationError = errorWithInfo(kMigrationError, "The store could not be migrated",
-                                           Dictionary{{std::string(kUnderlyingErrorKey), Value(migrationError)}});
+            const Value& message = migrationError->userInfo().get(kLocalizedDescriptionKey);
+            migrationError = errorWithInfo(kMigrationError, "The store could not be migrated: " + message.stringValue(),
+                                           Dictionary{{std::string(kUnderlyingErrorKey), Value(migrationError)},
+                                                      {std::string(kLocalizedFailureReasonErrorKey), message}});
         }
         setError(error, migrationError);
         return false;
@@ -365,8 +369,11 @@ Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const Propert
         case ColumnKind::Integer: {
             const std::int64_t v = stmt.columnInt64(column);
             switch (static_cast<const AttributeDescription&>(property).attributeType()) {
-                case AttributeType::Integer16: return Value(static_cast<std::int16_t>(v));
-                case AttributeType::Integer32: return Value(static_cast<std::int32_t>(v));
+                // A number another writer left outside the type's range reads back whole.
+                case AttributeType::Integer16:
+                    return v == static_cast<std::int16_t>(v) ? Value(static_cast<std::int16_t>(v)) : Value(v);
+                case AttributeType::Integer32:
+                    return v == static_cast<std::int32_t>(v) ? Value(static_cast<std::int32_t>(v)) : Value(v);
                 case AttributeType::Boolean: return Value(v != 0);
                 default: return Value(v);
             }
@@ -552,6 +559,13 @@ std::optional<Value> SQLiteStore::encodeValue(const PropertyDescription& propert
     }
     auto coerced = coerceAttributeValue(a.attributeType(), value);
     if (!coerced) return invalid();
+    if (const int overflow = isIntegerAttributeType(a.attributeType()) ? integerRangeOverflow(AttributeType::Integer64, *coerced) : 0) {
+        setError(error, errorWithInfo(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
+                                      property.name() + (overflow > 0 ? " is too large." : " is too small."),
+                                      Dictionary{{std::string(kValidationKeyErrorKey), Value(property.name())},
+                                                 {std::string(kValidationValueErrorKey), value}}));
+        return std::nullopt;
+    }
     return bindingValue(*coerced);
 }
 
