@@ -272,7 +272,11 @@ bool SQLiteStore::migrate(const ManagedObjectModel& source, Ref<Error>* error) {
                 if (np->isAttribute()) {
                     auto na = std::static_pointer_cast<AttributeDescription>(np);
                     auto oa = std::static_pointer_cast<AttributeDescription>(op);
-                    if (na->attributeType() != oa->attributeType()) {
+                    // A wider integer reads the INTEGER column as it stands.
+                    const bool widened = isIntegerAttributeType(oa->attributeType()) &&
+                                         isIntegerAttributeType(na->attributeType()) &&
+                                         na->attributeType() > oa->attributeType();
+                    if (na->attributeType() != oa->attributeType() && !widened) {
                         return fail("cannot migrate attribute " + entity->name() + "." + op->name() + " from type " +
                                     std::string(attributeTypeName(oa->attributeType())) + " to " +
                                     std::string(attributeTypeName(na->attributeType())));
