@@ -130,6 +130,8 @@ TEST(SQLiteStore, FilesItCannotOpenAsTheyAreStayUntouched) {
         {"changed model without migration options", seedItems, nullptr, false, kPersistentStoreIncompatibleVersionHashError, true},
         {"type change", seedItems, [](EntityDescription& e) { e.attributeNamed("count")->setAttributeType(AttributeType::String); },
          true, kMigrationError, true},
+        {"narrower integer", seedItems, [](EntityDescription& e) { e.attributeNamed("count")->setAttributeType(AttributeType::Integer16); },
+         true, kMigrationError, true},
         {"mandatory without default", seedItems,
          [](EntityDescription& e) { e.addAttribute(AttributeDescription::make("must", AttributeType::String, false)); }, true,
          kMigrationError, true},
