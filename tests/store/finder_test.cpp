@@ -247,6 +247,25 @@ TEST_F(Finders, CreationUsesTheClassesOwnMaker) {
     EXPECT_FALSE(loose->managedObjectContext());
 }
 
+// A typed creation that cannot give a record of its class inserts nothing, so no empty row is saved.
+TEST_F(Finders, TypedCreationOfAnotherClassInsertsNothing) {
+    setUpStack();
+    auto context = RS_defaultContext();
+    const std::vector<std::pair<const char*, std::function<bool()>>> creations = {
+        {"create", [&] { return !Renamed::RS_createEntityInContext(context); }},
+        {"find or create", [&] { return !Renamed::RS_findFirstOrCreateByAttribute("msgId", Value("m"), context); }},
+        {"class's own maker", [&] { return !SelfMade::RS_createEntityInContext(context); }},
+    };
+    for (const auto& [name, returnsNothing] : creations) {
+        EXPECT_TRUE(returnsNothing()) << name;
+        bool changes = true;
+        context->performAndWait([&] { changes = context->hasChanges(); });
+        EXPECT_FALSE(changes) << name;
+    }
+    RS_saveToPersistentStoreAndWait(context);
+    EXPECT_EQ(rawTexts(storePath(), "SELECT count(*) FROM \"News\""), std::vector<std::string>{"0"});
+}
+
 TEST_F(Finders, DeletingARecordTheContextCannotFindReportsAndStillSucceeds) {
     setUpStack();
     auto context = RS_defaultContext();
