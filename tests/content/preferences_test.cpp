@@ -73,6 +73,13 @@ TEST_F(Preferences, FirstLaunchHasNoFileAndNoLogin) {
     EXPECT_FALSE(prefs->isLoggin());
     EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(settingsPath()));  // loading writes nothing
     EXPECT_TRUE(PropertyPersistance::isPersistanceOn(*prefs));
+    {
+        LogCapture capture;  // dumpInfo has no visible effect: no line, no file, no value
+        PropertiesAsDictionary::dumpInfo(*prefs);
+        EXPECT_TRUE(capture.lines().empty());
+        EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(settingsPath()));
+        expectAllNil(*prefs);
+    }
     EXPECT_EQ(PropertyPersistance::getPersistPathFilename(*prefs), settingsPath());
     EXPECT_EQ(PropertyPersistance::getPersistPathFilename(*prefs, "other.plist"), documentsDirectory() + "/other.plist");
 }
@@ -123,6 +130,45 @@ TEST_F(Preferences, RoundTripThroughTheFile) {
     EXPECT_EQ(again->mblCurrentUserInfo(), Value(userInfo));
     EXPECT_EQ(again->mblUsername(), Value("岚朵"));
     EXPECT_TRUE(again->isLoggin());
+}
+
+// What a setter accepts survives a relaunch: values of another kind are stored as the declared kind,
+// and a value that cannot be one is refused at once rather than dropped by the next load.
+TEST_F(Preferences, SetValuesOfAnotherKindSurviveTheNextLaunch) {
+    const Value expiry(Date::fromSince1970(1425517622));
+    struct Row {
+        const char* key;
+        Value given;
+        Value kept;  // in the object, the file and a new object reading it
+    };
+    const Row rows[] = {
+        {"mblCurrentUserID", Value(1234567890123LL), Value("1234567890123")},  // a JSON number id
+        {"appVersion", Value(2.5), Value("2.5")},
+        {"hideVideos", Value("1"), Value(true)},
+        {"checkUpdate", Value("0"), Value(false)},
+        {"mbltoken", Value::null(), Value()},
+        {"mblExpireDate", Value("tomorrow"), expiry},  // refused: the date set first stays
+        {"mblCurrentUserInfo", Value::array({"x"}), Value(Dictionary{{"uid", "1"}})},
+    };
+    {
+        Ref<LNPreferences> prefs = switchedOn();
+        prefs->setMblExpireDate(expiry);
+        prefs->setMblCurrentUserInfo(Dictionary{{"uid", "1"}});
+        prefs->setMbltoken("t");
+        LogCapture capture;
+        for (const Row& row : rows) {
+            setValueForKey(*prefs, row.given, row.key);
+            EXPECT_EQ(valueForKey(*prefs, row.key), row.kept) << row.key;
+        }
+        EXPECT_EQ(capture.count("kept its value"), 2u);
+        EXPECT_EQ(archivedValues(), PropertiesAsDictionary::propertyValuesDictionary(*prefs));
+        const Value hide = prefs->hideVideos();
+        EXPECT_TRUE(hide.number() && hide.number()->isBool());
+    }
+    LogCapture capture;
+    Ref<LNPreferences> again = switchedOn();
+    EXPECT_EQ(capture.count("Settings file"), 0u);  // nothing skipped
+    for (const Row& row : rows) EXPECT_EQ(valueForKey(*again, row.key), row.kept) << row.key;
 }
 
 TEST_F(Preferences, PlainDictionaryFileLoadsTheSame) {
