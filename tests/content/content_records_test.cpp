@@ -12,7 +12,14 @@
 #include "mapping/json_adapter.h"
 #include "platform/base/clock.h"
 #include "platform/base/log.h"
+#include "platform/dispatch/queue.h"
+#include "platform/dispatch/run_loop.h"
+#include "store/contexts.h"
+#include "store/persistence.h"
+#include "store/record_stack.h"
+#include "store/saves.h"
 #include "support/civil_time.h"
+#include "support/raw_sqlite.h"
 
 namespace lv {
 namespace {
@@ -309,6 +316,123 @@ TEST_F(ItemsIntoRecords, AnItemTheAdapterCannotMapMakesNoRecord) {
     auto rows = s_.readBack("News", "msgId");
     EXPECT_EQ(rows.size(), 6u);
     for (const auto& row : rows) EXPECT_TRUE(row->valueForKey("msgId").isString());
+}
+
+// ---- counts wider than 32 bits, through the app's record stack ----
+
+class CountWidths : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(Sandbox::setRoot(dir_.path().string())); }
+    void TearDown() override {
+        for (int round = 0; round < 2; ++round) {
+            bool done = false;
+            Queue::main()->async([&] { done = true; });
+            ASSERT_TRUE(runMainUntil([&] { return done; }, 10.0));
+        }
+        RecordStack::cleanUp();
+    }
+    static std::string storePath() { return RS_urlForStoreName("lunavexa.sqlite").string(); }
+    static std::vector<std::string> column(const std::string& entity, const std::string& attribute) {
+        return test::rawTexts(storePath(), "SELECT \"" + attribute + "\" FROM \"" + entity + "\" WHERE \"" + attribute +
+                                               "\" IS NOT NULL");
+    }
+    test::TempDir dir_;
+};
+
+constexpr std::int64_t kBig = std::int64_t{1} << 40;
+
+// Every integer attribute of the seven entities takes a count above 2^31 and gives it back from the file.
+TEST_F(CountWidths, EveryIntegerAttributeKeepsACountAbove32Bits) {
+    RecordStack::setupCoreDataStackWithStoreNamed("lunavexa.sqlite");
+    auto context = RS_defaultContext();
+    std::vector<std::pair<std::string, std::string>> integers;
+    const auto model = test::contentModel();
+    for (const auto& entity : model->entities()) {
+        for (const auto& attribute : entity->attributes()) {
+            if (isIntegerAttributeType(attribute->attributeType())) integers.emplace_back(entity->name(), attribute->name());
+        }
+    }
+    context->performAndWait([&] {
+        for (std::size_t i = 0; i < integers.size(); ++i) {
+            auto record = ManagedObject::insertNewObject(integers[i].first, context);
+            record->setValueForKey(Value(kBig + static_cast<std::int64_t>(i)), integers[i].second);
+        }
+    });
+    RS_saveToPersistentStoreAndWait(context);
+    auto reader = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
+    for (std::size_t i = 0; i < integers.size(); ++i) {
+        const auto& [entity, attribute] = integers[i];
+        const std::int64_t expected = kBig + static_cast<std::int64_t>(i);
+        EXPECT_EQ(column(entity, attribute), std::vector<std::string>{std::to_string(expected)}) << entity << "." << attribute;
+        Ref<ManagedObject> back;
+        reader->performAndWait([&, entity = entity, attribute = attribute] {
+            back = RecordEntity(entity).RS_findFirstWithPredicate(
+                Predicate::parse("%K != nil", {Value(attribute)}, nullptr), reader);
+            if (back) {
+                EXPECT_EQ(back->valueForKey(attribute).longLongValue(), expected) << entity << "." << attribute;
+            }
+        });
+        EXPECT_TRUE(back) << entity << "." << attribute;
+    }
+}
+
+// The bundle's model as it was while counts were 32-bit: every integer attribute but the feed's counts.
+Ref<ManagedObjectModel> thirtyTwoBitModel() {
+    std::ifstream in(test::sourceDirectory() + "/bundle/lunavexa.lvmodel", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    Value json = JSONSerialization::JSONObjectWithData(text.str(), 0, nullptr);
+    Array entities;
+    for (const Value& entity : json["entities"].array()) {
+        Dictionary e = entity.dictionary();
+        Array attributes;
+        for (const Value& attribute : e.get("attributes").array()) {
+            Dictionary a = attribute.dictionary();
+            const bool feedCount = e.get("name") == Value("Microblog") && a.get("name").stringValue().ends_with("_count");
+            if (a.get("type") == Value("integer64") && !feedCount) a.set("type", "integer32");
+            attributes.push_back(Value(std::move(a)));
+        }
+        e.set("attributes", Value(std::move(attributes)));
+        entities.push_back(Value(std::move(e)));
+    }
+    Ref<Error> error;
+    auto model = ManagedObjectModel::modelFromText(
+        JSONSerialization::stringWithJSONObject(Value(Dictionary{{"entities", Value(std::move(entities))}}), 0, nullptr).value_or(""),
+        &error);
+    EXPECT_TRUE(model) << test::describe(error);
+    return model;
+}
+
+// A file written with the 32-bit model opens through the auto-migrating set-up with its rows, which then
+// take 64-bit counts. Disabled until the object store's lightweight migration accepts a widened integer
+// attribute (today it refuses every type change with 134110).
+TEST_F(CountWidths, DISABLED_AFileOfThe32BitModelMigratesWithItsRows) {
+    {
+        auto coordinator = makeRef<PersistentStoreCoordinator>(thirtyTwoBitModel());
+        std::filesystem::create_directories(std::filesystem::path(storePath()).parent_path());
+        Ref<Error> error;
+        ASSERT_TRUE(coordinator->addPersistentStore(kSQLiteStoreType, "", storePath(), {}, &error)) << test::describe(error);
+        auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+        context->setPersistentStoreCoordinator(coordinator);
+        auto shop = ManagedObject::insertNewObject("Taobao", context);
+        shop->setValueForKey(Value("kept"), "t_id");
+        shop->setValueForKey(Value(7), "saleCount");
+        auto chart = ManagedObject::insertNewObject("Toptenz", context);
+        chart->setValueForKey(Value(3), "rank");
+        ASSERT_TRUE(context->save(&error)) << test::describe(error);
+    }
+    RecordStack::setupCoreDataStackWithAutoMigratingSqliteStoreNamed("lunavexa.sqlite");
+    ASSERT_TRUE(RS_defaultPersistentStore());
+    auto context = RS_defaultContext();
+    auto shops = Taobao::RS_findAllInContext(context);
+    ASSERT_TRUE(shops && shops->size() == 1u);
+    Ref<Taobao> shop = (*shops)[0];
+    EXPECT_EQ(shop->t_id(), Value("kept"));
+    EXPECT_EQ(shop->saleCount(), Value(7));
+    EXPECT_EQ(column("Toptenz", "rank"), std::vector<std::string>{"3"});
+    context->performAndWait([&] { shop->setSaleCount(Value(kBig)); });
+    RS_saveToPersistentStoreAndWait(context);
+    EXPECT_EQ(column("Taobao", "saleCount"), std::vector<std::string>{std::to_string(kBig)});
 }
 
 }  // namespace

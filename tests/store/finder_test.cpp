@@ -416,7 +416,7 @@ TEST_F(Counts, AggregatesKeepTheAttributesTypeAverageIsReal) {
     const Value sum = Toptenz::RS_aggregateOperation("sum:", "rank", Ref<Predicate>());
     EXPECT_EQ(sum, Value(17));
     ASSERT_TRUE(sum.number());
-    EXPECT_EQ(sum.number()->kind(), NumberKind::Int32);  // rank is a 32-bit integer
+    EXPECT_EQ(sum.number()->kind(), NumberKind::Int64);  // rank is a 64-bit integer
     const Value average = Toptenz::RS_aggregateOperation("average:", "rank", predicate("sid = 1"));
     ASSERT_TRUE(average.number());
     EXPECT_TRUE(average.number()->isFloatingPoint());
