@@ -163,6 +163,30 @@ TEST_F(Saves, ExceptionDuringSaveBecomesAnError) {
 }
 
 // Without a coordinator there is nothing to save to: an error, not a crash.
+// A save started from inside a will-save notification of the same context: the inner save is refused
+// and reported, the outer one still writes the file, and nothing hangs or throws.
+TEST_F(Saves, SaveStartedFromInsideItsWillSaveIsRefusedAndTheOuterSaveWrites) {
+    setUpStack();
+    auto context = RS_defaultContext();
+    int inner = 0;
+    auto token = NotificationCenter::defaultCenter()->addObserverForName(
+        kManagedObjectContextWillSaveNotification, context, nullptr, [&](const Notification&) {
+            if (inner++ == 0) RS_saveToPersistentStoreAndWait(context);
+        });
+    addNews(context, "w1", "outer");
+    Outcome outcome;
+    RS_saveWithOptions(context, RSSaveOptionParentContexts | RSSaveOptionSynchronously, outcome.handler());
+    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    drainMain();
+    NotificationCenter::defaultCenter()->removeObserver(token.get());
+    EXPECT_EQ(inner, 1);
+    EXPECT_EQ(outcome.calls, 1);
+    EXPECT_TRUE(outcome.success);
+    ASSERT_EQ(sink->count(), 1u);
+    EXPECT_EQ(sink->last()->code(), kPersistentStoreSaveError);
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
+}
+
 TEST_F(Saves, StackWithoutCoordinatorReportsErrors) {
     RecordStack::setShouldAutoCreateManagedObjectModel(false);
     RecordStack::setupCoreDataStackWithInMemoryStore();
