@@ -10,23 +10,6 @@
 namespace lv {
 namespace {
 
-TEST(Constants, SiteNumbersAndUnknownSites) {
-    const Dictionary sites = Constants::siteIdMap();
-    EXPECT_EQ(sites.size(), 6u);
-    EXPECT_EQ(sites.get("naver"), Value("6"));
-    EXPECT_EQ(sites.get("hanteo_day"), Value("2"));
-    EXPECT_TRUE(sites.get("billboard").isNil());
-    // The numbers are texts, as the chart records' sid is compared with them.
-    EXPECT_TRUE(sites.get("melon").isString());
-}
-
-TEST(Constants, ReloadOnVisitPagesInOrder) {
-    const Array pagers = Constants::autoRefreshPagers();
-    ASSERT_EQ(pagers.size(), 4u);
-    EXPECT_EQ(pagers.front(), Value("MicroblogPagerView"));
-    EXPECT_EQ(pagers.back(), Value("LivePagerView"));
-}
-
 TEST(Utils, SharedObjectAndNetworkFlagAcrossThreads) {
     const Ref<Utils>& shared = Utils::sharedUtils();
     EXPECT_EQ(shared, Utils::instance());

@@ -19,6 +19,7 @@
 #include "store/contexts.h"
 #include "store/persistence.h"
 #include "store/record_stack.h"
+#include "store/records.h"
 #include "store/saves.h"
 #include "support/temp_dir.h"
 
@@ -168,6 +169,35 @@ TEST_F(Truncation, UnsavedRecordsOfTheCategoryGoTooAndOtherPendingChangesAreSave
     auto found = News::RS_findAllWithPredicate(Predicate::parse("cat_name = %@", {Value("ent")}, nullptr), context_);
     ASSERT_TRUE(found);
     EXPECT_TRUE(found->empty());
+}
+
+// The request processor's known-item predicates over the default context: saved rows and unsaved
+// inserts alike; a nil msgId finds the record stored without one; the chart site comes as a decimal.
+// (The truncation predicates are exercised end to end above.)
+TEST_F(Truncation, KnownItemPredicatesSeeSavedAndUnsavedRecords) {
+    add<News>({{"cat_name", "no id"}});
+    add<Toptenz>({{"title", "e"}, {"sid", 2}, {"rank", 3}});
+    struct Case {
+        const char* entity;
+        const char* format;
+        std::vector<Value> arguments;
+        const char* column;
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"News", "msgId = %@", {Value("b")}, "msgId", {"b"}},
+        {"News", "msgId = %@", {Value()}, "cat_name", {"no id"}},
+        {"Toptenz", "sid = %@ AND rank = %d", {Value(Decimal::fromString("2")), Value(1)}, "title", {"b"}},
+        {"Toptenz", "sid = %@ AND rank = %d", {Value(Decimal::fromString("2")), Value(3)}, "title", {"e"}},
+        {"Toptenz", "sid = %@ AND rank = %d", {Value(Decimal::fromString("4")), Value(2)}, "title", {}},
+    };
+    for (const Case& c : cases) {
+        auto found = RecordEntity(c.entity).RS_findAllWithPredicate(Predicate::parse(c.format, c.arguments, nullptr), context_);
+        ASSERT_TRUE(found) << c.format;
+        std::vector<std::string> values;
+        for (const Value& record : *found) values.push_back(record.objectAs<ManagedObject>()->valueForKey(c.column).stringValue());
+        EXPECT_EQ(values, c.expected) << c.entity << " " << c.format;
+    }
 }
 
 TEST(TruncationWithoutStack, DoesNothingWhenNoStoreIsSetUp) {

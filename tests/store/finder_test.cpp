@@ -154,31 +154,6 @@ TEST_F(Finders, SeeUnsavedInsertsAndHideUnsavedDeletes) {
     EXPECT_EQ(inChild, std::vector<std::string>{"unsaved"});
 }
 
-// The request processor's two predicates.
-TEST_F(Finders, TheAppsPredicates) {
-    setUpStack();
-    auto context = RS_defaultContext();
-    auto noId = addNews(context, "", "without id");
-    context->performAndWait([&] { noId->setMsgId(Value()); });
-    addNews(context, "m2", "with id");
-    auto found = News::RS_findAllWithPredicate(predicate("msgId = %@", {Value()}));
-    ASSERT_TRUE(found);
-    EXPECT_EQ(texts(*found), std::vector<std::string>{"without id"});
-
-    Ref<Toptenz> chart;
-    context->performAndWait([&] {
-        chart = Toptenz::RS_createEntityInContext(context);
-        chart->setSid(2);
-        chart->setRank(7);
-        chart->setTitle("seventh");
-    });
-    RS_saveToPersistentStoreAndWait(context);
-    auto match = Toptenz::RS_findAllWithPredicate(predicate("sid = %@ AND rank = %d", {Value(Decimal::fromString("2")), Value(7)}));
-    ASSERT_TRUE(match);
-    ASSERT_EQ(match->size(), 1u);
-    EXPECT_EQ((*match)[0], chart);
-}
-
 TEST_F(Finders, ReturnFirstObjectLeavesLimitOneOnTheCallersRequest) {
     setUpStack();
     addNews(RS_defaultContext(), "a", "alpha");

@@ -117,14 +117,6 @@ TEST_F(StackSetUp, AutoMigratingStackOpensTheDefaultStoreInWALMode) {
     EXPECT_EQ(rawTexts(storePath(), "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
 }
 
-TEST_F(StackSetUp, AutoMigrationOptions) {
-    const Dictionary options = RS_autoMigrationOptions();
-    EXPECT_EQ(options.size(), 3u);
-    EXPECT_TRUE(options.get(kMigratePersistentStoresAutomaticallyOption).boolValue());
-    EXPECT_TRUE(options.get(kInferMappingModelAutomaticallyOption).boolValue());
-    EXPECT_EQ(options.get(kSQLitePragmasOption), Value::dictionary({{"journal_mode", "WAL"}}));
-}
-
 // A failed add of an auto-migrating coordinator is tried once more half a second later on the calling
 // thread's run loop.
 TEST_F(StackSetUp, AutoMigratingCoordinatorRetriesAFailedAddOnce) {
@@ -172,20 +164,6 @@ TEST_F(StackSetUp, CurrentStackDescribesEveryPart) {
         format("Context Chain:   \n\n- RecordStack Default Context (%p) (*)\n- RecordStack Root Saving Context (%p) \n\n",
                static_cast<const void*>(context.get()), static_cast<const void*>(root.get()));
     EXPECT_EQ(RecordStack::currentStack(), expected);
-}
-
-TEST_F(StackSetUp, VersionIs230) { EXPECT_EQ(RecordStack::version().intValue(), 230); }
-
-TEST_F(StackSetUp, ModelLoadersFindModelFilesOfTheBundle) {
-    auto model = RS_newManagedObjectModelNamed("lunavexa.lvmodel");
-    ASSERT_TRUE(model);
-    EXPECT_TRUE(model->entityNamed("News"));
-    EXPECT_FALSE(RS_newManagedObjectModelNamed("missing.lvmodel"));
-    EXPECT_FALSE(RS_newModelNamed("lunavexa.lvmodel", "nowhere"));
-    EXPECT_TRUE(RS_newModelNamed("lunavexa.lvmodel", Bundle::mainBundle()));
-    RecordStack::setDefaultModelNamed("lunavexa.lvmodel");
-    ASSERT_TRUE(RS_defaultManagedObjectModel());
-    EXPECT_EQ(RS_defaultManagedObjectModel()->entities().size(), model->entities().size());
 }
 
 // ---- model mismatch ----
