@@ -395,7 +395,6 @@ TEST(PropertiesAsDictionary, TypeNamesFromAttributeTexts) {
             EXPECT_FALSE(type.has_value()) << *type;
         }
     }
-    EXPECT_EQ(PropertiesAsDictionary::primitiveTypes().size(), 16u);
 }
 
 // A class with a property of a type code outside the table.
@@ -417,18 +416,6 @@ public:
 };
 
 TEST(PropertiesAsDictionary, ClassIntrospection) {
-    const ClassInfo* cls = LNPreferences::runtimeClass();
-    EXPECT_EQ(PropertiesAsDictionary::propertyNamesArray(cls),
-              (std::vector<std::string>{"appVersion", "appBuild", "hideVideos", "checkUpdate", "mbltoken",
-                                        "mblRefreshtoken", "mblExpireDate", "mblCurrentUserID", "mblCurrentUserInfo",
-                                        "mblUsername"}));
-    const Dictionary types = PropertiesAsDictionary::propertyNamesAttrDictionary(cls);
-    EXPECT_EQ(types.size(), 10u);
-    EXPECT_EQ(types.get("mbltoken"), Value("String*"));
-    EXPECT_EQ(types.get("hideVideos"), Value("Number*"));
-    EXPECT_EQ(types.get("mblExpireDate"), Value("Date*"));
-    EXPECT_EQ(types.get("mblCurrentUserInfo"), Value("Dictionary*"));
-
     Flagged::runtimeClass();
     EXPECT_EQ(PropertiesAsDictionary::propertyNamesAttrDictionary(Flagged::runtimeClass()),
               (Dictionary{{"count", "int"}, {"title", "String*"}}));  // the bool has no type name
