@@ -21,42 +21,23 @@ using test::DeviceSettings;
 using test::fixtureItems;
 using test::wallClock;
 
-// Makes sure every content model class is registered before a test looks one up by name.
-void registerModels() {
-    JM_Microblog::runtimeClass();
-    JM_Toptenz::runtimeClass();
-    JM_Taobao::runtimeClass();
-    JM_News::runtimeClass();
-    JM_Teleplay::runtimeClass();
-    JM_Novel::runtimeClass();
-    JM_Video::runtimeClass();
-}
-
 // ---- date rules ----
 
 enum class Rule { One, Two, Three, Four };
 
 struct DateProperty {
-    const char* model;
+    const ClassInfo* (*model)();
     const char* key;
     Rule rule;
 };
 
 const DateProperty kDateProperties[] = {
-    {"JM_Microblog", "update_time", Rule::One}, {"JM_Microblog", "created_at", Rule::Three},
-    {"JM_Toptenz", "update_time", Rule::Two},   {"JM_Taobao", "update_time", Rule::One},
-    {"JM_News", "createTime", Rule::Two},       {"JM_News", "update_time", Rule::Two},
-    {"JM_Teleplay", "update_time", Rule::One},  {"JM_Teleplay", "last_update_time", Rule::Three},
-    {"JM_Novel", "update_time", Rule::Four},    {"JM_Video", "update_time", Rule::One},
+    {&JM_Microblog::runtimeClass, "update_time", Rule::One}, {&JM_Microblog::runtimeClass, "created_at", Rule::Three},
+    {&JM_Toptenz::runtimeClass, "update_time", Rule::Two},   {&JM_Taobao::runtimeClass, "update_time", Rule::One},
+    {&JM_News::runtimeClass, "createTime", Rule::Two},       {&JM_News::runtimeClass, "update_time", Rule::Two},
+    {&JM_Teleplay::runtimeClass, "update_time", Rule::One},  {&JM_Teleplay::runtimeClass, "last_update_time", Rule::Three},
+    {&JM_Novel::runtimeClass, "update_time", Rule::Four},    {&JM_Video::runtimeClass, "update_time", Rule::One},
 };
-
-Ref<JMReversibleValueTransformer> transformerFor(const char* model, const std::string& key) {
-    registerModels();
-    const ClassInfo* cls = classNamed(model);
-    const auto* hook = cls->findClassHook<Ref<JMReversibleValueTransformer>()>(key + "JSONTransformer");
-    EXPECT_TRUE(hook) << model << " " << key;
-    return hook ? (*hook)() : nullptr;
-}
 
 // Runs the forward block as the adapter does and checks that it never reports a failure.
 Value forward(const JMReversibleValueTransformer& transformer, const Value& input) {
@@ -83,7 +64,7 @@ INSTANTIATE_TEST_SUITE_P(TwoZones, DateRules,
                          ::testing::Values(Zone{"Asia/Shanghai", 8 * 3600}, Zone{"America/Los_Angeles", -8 * 3600}),
                          [](const auto& param) { return std::string(param.param.offset > 0 ? "Shanghai" : "LosAngeles"); });
 
-TEST_P(DateRules, EachPropertyReadsTheServiceTextsByItsRule) {
+TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
     const Date now = local(6, 12, 0, 30);
     ScopedClock clock([&] { return now.since1970(); });
     const Value hour(local(7, 9, 0, 0));
@@ -109,26 +90,21 @@ TEST_P(DateRules, EachPropertyReadsTheServiceTextsByItsRule) {
         {Value(20150307), none, none, none, none},                    // not text: nothing, and no failure
     };
     for (const DateProperty& property : kDateProperties) {
-        auto transformer = transformerFor(property.model, property.key);
-        ASSERT_TRUE(transformer);
+        SCOPED_TRACE(std::string(property.model()->name()) + "." + property.key);
+        const auto* hook = property.model()->findClassHook<Ref<JMReversibleValueTransformer>()>(std::string(property.key) + "JSONTransformer");
+        ASSERT_TRUE(hook);
+        auto transformer = (*hook)();
+        // Back to text with the second formatter.
+        EXPECT_EQ(transformer->reverseTransformedValue(Value(local(5, 9, 7, 2))), Value("2015-3-5 09:07:02"));
+        EXPECT_EQ(transformer->reverseTransformedValue(Value()), Value());
         for (const Case& c : cases) {
             const Value& expected = property.rule == Rule::One     ? c.rule1
                                     : property.rule == Rule::Two   ? c.rule2
                                     : property.rule == Rule::Three ? c.rule3
                                                                    : c.rule4;
             Value input = c.input.isNull() ? Value() : c.input;
-            EXPECT_EQ(forward(*transformer, input), expected)
-                << property.model << "." << property.key << " <- " << c.input.description();
+            EXPECT_EQ(forward(*transformer, input), expected) << c.input.description();
         }
-    }
-}
-
-TEST_P(DateRules, ReverseWritesTheSecondFormattersText) {
-    for (const DateProperty& property : kDateProperties) {
-        auto transformer = transformerFor(property.model, property.key);
-        ASSERT_TRUE(transformer);
-        EXPECT_EQ(transformer->reverseTransformedValue(Value(local(5, 9, 7, 2))), Value("2015-3-5 09:07:02"));
-        EXPECT_EQ(transformer->reverseTransformedValue(Value()), Value());
     }
 }
 
@@ -179,31 +155,30 @@ TEST(PriceAndCount, TotalCountKeepsTheIntegerPartAsA32BitNumber) {
 
 struct Refused {
     const char* name;
-    const char* model;
+    const ClassInfo* (*model)();
     Value item;
     const char* domain;
     std::int64_t code;
 };
 
 TEST(UnmappableItems, GiveNoModelAndTheAdaptersError) {
-    registerModels();
     const std::vector<Refused> cases = {
-        {"number for text", "JM_News", Value::dictionary({{"msgId", 1001}, {"title", "标题"}}),
+        {"number for text", &JM_News::runtimeClass, Value::dictionary({{"msgId", 1001}, {"title", "标题"}}),
          "JMTransformerErrorHandlingErrorDomain", 1},
-        {"text for a number", "JM_Toptenz", Value::dictionary({{"rank", "1"}, {"sid", 4}}),
+        {"text for a number", &JM_Toptenz::runtimeClass, Value::dictionary({{"rank", "1"}, {"sid", 4}}),
          "JMTransformerErrorHandlingErrorDomain", 1},
-        {"list for links", "JM_Teleplay", Value::dictionary({{"playLinks", Value::array({"a", "b"})}}),
+        {"list for links", &JM_Teleplay::runtimeClass, Value::dictionary({{"playLinks", Value::array({"a", "b"})}}),
          "JMTransformerErrorHandlingErrorDomain", 1},
-        {"object for text", "JM_Video", Value::dictionary({{"title", Value::dictionary({{"zh", "标题"}})}}),
+        {"object for text", &JM_Video::runtimeClass, Value::dictionary({{"title", Value::dictionary({{"zh", "标题"}})}}),
          "JMTransformerErrorHandlingErrorDomain", 1},
-        {"text item", "JM_Novel", Value("not an item"), "JMJSONAdapterErrorDomain", 3},
-        {"list item", "JM_Taobao", Value::array({Value::dictionary({{"name", "x"}})}), "JMJSONAdapterErrorDomain", 3},
-        {"null item", "JM_Microblog", Value::null(), "JMJSONAdapterErrorDomain", 3},
+        {"text item", &JM_Novel::runtimeClass, Value("not an item"), "JMJSONAdapterErrorDomain", 3},
+        {"list item", &JM_Taobao::runtimeClass, Value::array({Value::dictionary({{"name", "x"}})}), "JMJSONAdapterErrorDomain", 3},
+        {"null item", &JM_Microblog::runtimeClass, Value::null(), "JMJSONAdapterErrorDomain", 3},
     };
     for (const Refused& c : cases) {
         SCOPED_TRACE(c.name);
         Ref<Error> error;
-        auto model = JMJSONAdapter::modelOfClass(classNamed(c.model), c.item, &error);
+        auto model = JMJSONAdapter::modelOfClass(c.model(), c.item, &error);
         EXPECT_FALSE(model);
         ASSERT_TRUE(error);
         EXPECT_EQ(error->domain(), c.domain);
