@@ -26,23 +26,17 @@ protected:
     std::vector<std::string> msgIdsInFile() { return rawTexts(storePath(), "SELECT msgId FROM \"News\" ORDER BY \"_pk\""); }
 };
 
+// The default context and, as at termination, a new child of the root: written before the call returns.
 TEST_F(Saves, SaveToPersistentStoreAndWaitReturnsAfterTheFileIsWritten) {
     setUpStack();
-    addNews(RS_defaultContext(), "m1", "one");
-    RS_saveToPersistentStoreAndWait(RS_defaultContext());
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"m1"});
-    EXPECT_FALSE(RS_defaultContext()->hasChanges());
-    bool rootChanges = true;
-    RS_rootSavingContext()->performAndWait([&] { rootChanges = RS_rootSavingContext()->hasChanges(); });
-    EXPECT_FALSE(rootChanges);
-}
-
-TEST_F(Saves, TerminationStyleSaveOfANewChildOfTheRoot) {
-    setUpStack();
-    auto child = RS_context();
-    addNews(child, "t1", "at exit");
-    RS_saveToPersistentStoreAndWait(child);
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"t1"});
+    for (const auto& context : {RS_defaultContext(), RS_context()}) {
+        addNews(context, RS_workingName(context), "saved");
+        RS_saveToPersistentStoreAndWait(context);
+        bool changes = true;
+        RS_rootSavingContext()->performAndWait([&] { changes = RS_rootSavingContext()->hasChanges() || context->hasChanges(); });
+        EXPECT_FALSE(changes);
+    }
+    EXPECT_EQ(msgIdsInFile(), (std::vector<std::string>{"RecordStack Default Context", "Untitled Context"}));
 }
 
 TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
@@ -265,96 +259,77 @@ TEST_F(Saves, OlderWrappersPassFailures) {
 
 // ---- block helpers ----
 
-TEST_F(Saves, SaveWithBlockNamesItsContextAndCompletesOnMain) {
+// Each helper runs the block on a context of its own kind under its working name, then saves to the
+// file: before returning, or later with the completion on the main queue (the background block's on
+// the child's queue).
+TEST_F(Saves, BlockHelpersNameTheirContextsAndWriteTheFile) {
     setUpStack();
-    std::string name;
-    Ref<ManagedObjectContext> used;
-    Outcome outcome;
-    RecordStack::saveWithBlock(
-        [&](const Ref<ManagedObjectContext>& local) {
+    using Body = std::function<void(const Ref<ManagedObjectContext>&)>;
+    using Done = std::function<void()>;
+    auto onMain = [](const Done& done) {
+        return [done](bool ok, const Ref<Error>& error) {
+            EXPECT_TRUE(ok && Thread::isMainThread()) << describe(error);
+            done();
+        };
+    };
+    struct Helper {
+        const char* name;  // working name of the block's context
+        Ref<ManagedObjectContext> parent;
+        bool waits;  // written when the call returns
+        std::function<void(const Body&, const Done&)> run;
+    };
+    const auto main = RS_defaultContext();
+    const auto root = RS_rootSavingContext();
+    const Helper helpers[] = {
+        {"saveWithBlock:completion:", root, false, [&](const Body& b, const Done& d) { RecordStack::saveWithBlock(b, onMain(d)); }},
+        {"saveWithBlockAndWait:", root, true, [](const Body& b, const Done& d) {
+             RecordStack::saveWithBlockAndWait(b);
+             d();
+         }},
+        {"RS_saveWithBlock:completion:", main, false, [&](const Body& b, const Done& d) { RS_saveWithBlock(main, b, onMain(d)); }},
+        {"RS_saveWithBlockAndWait:", main, true, [&](const Body& b, const Done& d) {
+             RS_saveWithBlockAndWait(main, b);
+             d();
+         }},
+        {"saveInBackgroundWithBlock:completion:", root, false,
+         [](const Body& b, const Done& d) {
+             RecordStack::saveInBackgroundWithBlock(b, [d] {
+                 EXPECT_FALSE(Thread::isMainThread());
+                 d();
+             });
+         }},
+        {"saveUsingCurrentThreadContextWithBlockAndWait:", root, true,
+         [&](const Body& b, const Done& d) {
+             RecordStack::saveUsingCurrentThreadContextWithBlockAndWait([&](const Ref<ManagedObjectContext>& local) {
+                 EXPECT_EQ(local, main);  // on main: the default context itself
+                 b(local);
+             });
+             d();
+         }},
+        {nullptr, root, false,
+         [](const Body& b, const Done& d) {
+             RecordStack::saveInBackgroundUsingCurrentContextWithBlock(b, d, [](const Ref<Error>&) { ADD_FAILURE(); });
+         }},
+    };
+    std::vector<std::string> written;
+    for (std::size_t i = 0; i < std::size(helpers); ++i) {
+        const Helper& h = helpers[i];
+        const std::string id = std::to_string(i);
+        SCOPED_TRACE(h.name ? h.name : "saveInBackgroundUsingCurrentContextWithBlock");
+        Ref<ManagedObjectContext> used;
+        std::atomic<bool> done{false};
+        h.run([&](const Ref<ManagedObjectContext>& local) {
             EXPECT_TRUE(local->isOnQueue());
-            name = RS_workingName(local);
             used = local;
-            addNews(local, "k1", "from a block");
-        },
-        outcome.handler());
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    EXPECT_EQ(name, "saveWithBlock:completion:");
-    EXPECT_EQ(used->parentContext(), RS_rootSavingContext());
-    EXPECT_TRUE(outcome.success);
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"k1"});
-}
-
-TEST_F(Saves, SaveWithBlockAndWaitWritesBeforeReturning) {
-    setUpStack();
-    std::string name;
-    RecordStack::saveWithBlockAndWait([&](const Ref<ManagedObjectContext>& local) {
-        name = RS_workingName(local);
-        addNews(local, "w1", "waited");
-    });
-    EXPECT_EQ(name, "saveWithBlockAndWait:");
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
-}
-
-TEST_F(Saves, ContextBlockHelpersMakeChildrenOfTheReceiver) {
-    setUpStack();
-    std::string asyncName, waitName;
-    Ref<ManagedObjectContext> asyncParent;
-    bool done = false;
-    RS_saveWithBlock(RS_defaultContext(), [&](const Ref<ManagedObjectContext>& local) {
-        asyncName = RS_workingName(local);
-        asyncParent = local->parentContext();
-        addNews(local, "c1", "child");
-    });
-    RS_saveWithBlockAndWait(RS_defaultContext(), [&](const Ref<ManagedObjectContext>& local) {
-        waitName = RS_workingName(local);
-        addNews(local, "c2", "child and wait");
-    });
-    EXPECT_EQ(waitName, "RS_saveWithBlockAndWait:");
-    const auto written = msgIdsInFile();
-    EXPECT_NE(std::find(written.begin(), written.end(), "c2"), written.end());
-    ASSERT_TRUE(runMainUntil([&] {
-        done = msgIdsInFile().size() == 2;
-        return done;
-    }, 10.0));
-    EXPECT_EQ(asyncName, "RS_saveWithBlock:completion:");
-    EXPECT_EQ(asyncParent, RS_defaultContext());
-}
-
-TEST_F(Saves, BackgroundBlockCompletesOnTheChildsQueue) {
-    setUpStack();
-    Ref<ManagedObjectContext> local;
-    std::atomic<bool> onChildQueue{false};
-    std::atomic<bool> done{false};
-    RecordStack::saveInBackgroundWithBlock([&](const Ref<ManagedObjectContext>& c) {
-        local = c;
-        addNews(c, "g1", "background");
-    },
-    [&] {
-        onChildQueue = local && local->isOnQueue() && !Thread::isMainThread();
-        done = true;
-    });
-    ASSERT_TRUE(runMainUntil([&] { return done.load(); }, 10.0));
-    EXPECT_TRUE(onChildQueue);
-    EXPECT_EQ(RS_workingName(local), "saveInBackgroundWithBlock:completion:");
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"g1"});
-}
-
-TEST_F(Saves, CurrentThreadHelpersOnMainUseAndRenameTheDefaultContext) {
-    setUpStack();
-    Ref<ManagedObjectContext> used;
-    RecordStack::saveUsingCurrentThreadContextWithBlockAndWait([&](const Ref<ManagedObjectContext>& local) {
-        used = local;
-        addNews(local, "u1", "current");
-    });
-    EXPECT_EQ(used, RS_defaultContext());
-    EXPECT_EQ(RS_workingName(RS_defaultContext()), "saveUsingCurrentThreadContextWithBlockAndWait:");
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"u1"});
-    int completions = 0;
-    RecordStack::saveInBackgroundUsingCurrentContextWithBlock([&](const Ref<ManagedObjectContext>& local) { addNews(local, "u2", "more"); },
-                                                              [&] { ++completions; }, [&](const Ref<Error>&) { ADD_FAILURE(); });
-    ASSERT_TRUE(runMainUntil([&] { return completions == 1; }, 10.0));
-    EXPECT_EQ(msgIdsInFile(), (std::vector<std::string>{"u1", "u2"}));
+            addNews(local, id, "from a block");
+        }, [&] { done = true; });
+        written.push_back(id);
+        EXPECT_TRUE(!h.waits || msgIdsInFile() == written);
+        ASSERT_TRUE(runMainUntil([&] { return done.load(); }, 10.0));
+        ASSERT_TRUE(runMainUntil([&] { return msgIdsInFile() == written; }, 10.0));
+        EXPECT_EQ(used->parentContext(), h.parent);
+        EXPECT_TRUE(!h.name || RS_workingName(used) == h.name) << RS_workingName(used);
+    }
 }
 
 }  // namespace
