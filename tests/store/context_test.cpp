@@ -9,10 +9,9 @@
 namespace lv::test {
 namespace {
 
-using ContextTree = StoreTest;
+using ContextTree = StackTest;
 
 TEST_F(ContextTree, DefaultContextIsAMainQueueChildOfThePrivateRoot) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto root = RS_rootSavingContext();
     EXPECT_EQ(context->concurrencyType(), ManagedObjectContextConcurrencyType::MainQueue);
@@ -30,7 +29,6 @@ TEST_F(ContextTree, DefaultContextIsAMainQueueChildOfThePrivateRoot) {
 }
 
 TEST_F(ContextTree, NewContextsAreUntitledPrivateChildren) {
-    setUpStack();
     auto child = RS_context();
     EXPECT_EQ(child->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);
     EXPECT_EQ(child->parentContext(), RS_rootSavingContext());
@@ -48,7 +46,6 @@ TEST_F(ContextTree, NewContextsAreUntitledPrivateChildren) {
 }
 
 TEST_F(ContextTree, DescriptionAndParentChainFormats) {
-    setUpStack();
     auto child = RS_contextWithParent(RS_defaultContext());
     RS_setWorkingName(child, "Worker");
     const void* c = child.get();
@@ -62,31 +59,8 @@ TEST_F(ContextTree, DescriptionAndParentChainFormats) {
     EXPECT_EQ(background, format("<ManagedObjectContext (%p): Worker> on a background thread", c));
 }
 
-TEST_F(ContextTree, CreationLinesFollowTheMask) {
-    RecordStack::setLoggingLevel(RSLogMaskInfo | RSLogMaskVerbose);
-    LogCapture log;
-    setUpStack();
-    const std::string root = RS_rootSavingContext()->description();
-    const std::string context = RS_defaultContext()->description();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "Created new private queue context: " + root,
-                               format("Created new context Untitled Context with store coordinator: %@", RS_defaultStoreCoordinator()),
-                               "Set root saving context: " + root, "Created new main queue context: " + context,
-                               "Set default context: " + context}));
-}
-
-// Installing a default context reads the stored coordinator: it never makes one.
-TEST_F(ContextTree, InstallingADefaultContextCreatesNoCoordinator) {
-    RecordStack::setShouldAutoCreateDefaultPersistentStoreCoordinator(true);
-    RS_setDefaultContext(RS_newMainQueueContext());
-    RS_setDefaultContext(nullptr);
-    EXPECT_FALSE(std::filesystem::exists(storePath()));
-    EXPECT_FALSE(RS_defaultPersistentStore());
-}
-
 // The root is complete when it is installed: nothing is left to a block that runs later.
 TEST_F(ContextTree, RootIsConfiguredBeforeItIsPublished) {
-    setUpStack();
     auto root = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
     RS_setRootSavingContext(root);
     EXPECT_EQ(RS_rootSavingContext(), root);
@@ -107,7 +81,6 @@ TEST_F(ContextTree, RootIsConfiguredBeforeItIsPublished) {
 }
 
 TEST_F(ContextTree, ChildRecordsGetPermanentIDsBeforeTheySave) {
-    setUpStack();
     auto child = RS_context();
     auto record = addNews(child, "p1", "permanent");
     EXPECT_TRUE(record->objectID()->isTemporaryID());
@@ -122,7 +95,6 @@ TEST_F(ContextTree, ChildRecordsGetPermanentIDsBeforeTheySave) {
 }
 
 TEST_F(ContextTree, ThreadContexts) {
-    setUpStack();
     EXPECT_EQ(RS_contextForCurrentThread(), RS_defaultContext());
     Ref<ManagedObjectContext> first, again, afterClear, dropped;
     Value storedVersion;
@@ -151,7 +123,6 @@ TEST_F(ContextTree, ThreadContexts) {
 }
 
 TEST_F(ContextTree, ResetFromABackgroundThreadHappensLaterOnMain) {
-    setUpStack();
     auto context = RS_defaultContext();
     addNews(context, "r1", "reset me");
     std::atomic<bool> called{false};
@@ -180,7 +151,6 @@ public:
 };
 
 TEST_F(ContextTree, BackgroundSaveIsMergedIntoTheDefaultContextAndReported) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto record = addNews(context, "b1", "before");
     RS_saveToPersistentStoreAndWait(context);
@@ -217,7 +187,6 @@ TEST_F(ContextTree, BackgroundSaveIsMergedIntoTheDefaultContextAndReported) {
 }
 
 TEST_F(ContextTree, FaultsOfTheDefaultContextShowTheRootsNewValues) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto record = addNews(context, "f1", "old");
     RS_saveToPersistentStoreAndWait(context);
@@ -236,7 +205,6 @@ TEST_F(ContextTree, FaultsOfTheDefaultContextShowTheRootsNewValues) {
 
 // A root installed later is followed too: its saves reach the default context.
 TEST_F(ContextTree, ReplacingTheRootMovesTheMergeRegistration) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto reports = std::make_shared<Reports>();
     auto controller = News::RS_fetchAllWithDelegate(reports, context);
@@ -253,7 +221,6 @@ TEST_F(ContextTree, ReplacingTheRootMovesTheMergeRegistration) {
 // While the shared store is enabled, the default context starts following the coordinator's imports
 // once the set-up notification arrives; each import is merged on its queue and announced.
 TEST_F(ContextTree, SharedStoreImportsAreMergedAfterTheSetUpNotification) {
-    setUpStack();
     auto coordinator = RS_defaultStoreCoordinator();
     auto center = NotificationCenter::defaultCenter();
     auto reports = std::make_shared<Reports>();
@@ -281,7 +248,6 @@ TEST_F(ContextTree, SharedStoreImportsAreMergedAfterTheSetUpNotification) {
 }
 
 TEST_F(ContextTree, ObservingAnotherContextMergesItsSaves) {
-    setUpStack();
     auto listener = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
     auto writer = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
     auto record = addNews(writer, "o1", "first");
@@ -306,7 +272,6 @@ TEST_F(ContextTree, ObservingAnotherContextMergesItsSaves) {
 }
 
 TEST_F(ContextTree, MergingOnTheMainThreadWaitsForIt) {
-    setUpStack();
     auto listener = RS_newMainQueueContext();
     listener->setPersistentStoreCoordinator(RS_defaultStoreCoordinator());
     auto writer = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
@@ -326,7 +291,6 @@ TEST_F(ContextTree, MergingOnTheMainThreadWaitsForIt) {
 }
 
 TEST_F(ContextTree, CleanUpDropsTheTreeAndANewTreeIsMergedOnce) {
-    setUpStack();
     RS_cleanUp();
     EXPECT_FALSE(RS_defaultContext());
     EXPECT_FALSE(RS_rootSavingContext());

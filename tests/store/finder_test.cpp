@@ -48,7 +48,7 @@ TEST(RecordEntityName, LastDotComponentOrTheClassesOwnName) {
     EXPECT_EQ(RecordEntity("a.b.Item").RS_entityName(), "Item");
 }
 
-using Requests = StoreTest;
+using Requests = StackTest;
 
 struct SortCase {
     const char* term;
@@ -57,7 +57,6 @@ struct SortCase {
 };
 
 TEST_F(Requests, SortTermParsing) {
-    setUpStack();
     const SortCase cases[] = {
         {"a:NO,b", true, {{"a", false}, {"b", false}}},
         {"a,b:YES", false, {{"a", false}, {"b", true}}},
@@ -82,7 +81,6 @@ TEST_F(Requests, SortTermParsing) {
 }
 
 TEST_F(Requests, BuildersSetEntityPredicateAndLimit) {
-    setUpStack();
     auto where = News::RS_requestAllWhere("msgId", Value("m1"));
     ASSERT_TRUE(where->predicate());
     EXPECT_EQ(where->predicate()->predicateFormat(), "msgId == \"m1\"");
@@ -98,7 +96,6 @@ TEST_F(Requests, BuildersSetEntityPredicateAndLimit) {
 }
 
 TEST_F(Requests, PropertiesNamedSkipsAndLogsUnknownNames) {
-    setUpStack();
     RecordStack::setLoggingLevel(RSLogMaskWarning);
     LogCapture log;
     std::vector<std::string> names;
@@ -110,10 +107,9 @@ TEST_F(Requests, PropertiesNamedSkipsAndLogsUnknownNames) {
     EXPECT_EQ(log.lines(), std::vector<std::string>{"Property 'nope' not found in e properties for Toptenz"});
 }
 
-using Finders = StoreTest;
+using Finders = StackTest;
 
 TEST_F(Finders, FindAllGivesAnEmptyArrayOrNothingOnError) {
-    setUpStack();
     auto none = News::RS_findAllWithPredicate(predicate("msgId = 'absent'"));
     ASSERT_TRUE(none);
     EXPECT_TRUE(none->empty());
@@ -125,7 +121,6 @@ TEST_F(Finders, FindAllGivesAnEmptyArrayOrNothingOnError) {
 }
 
 TEST_F(Finders, SeeUnsavedInsertsAndHideUnsavedDeletes) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto saved = addNews(context, "s1", "saved");
     RS_saveToPersistentStoreAndWait(context);
@@ -147,7 +142,6 @@ TEST_F(Finders, SeeUnsavedInsertsAndHideUnsavedDeletes) {
 }
 
 TEST_F(Finders, ReturnFirstObjectLeavesLimitOneOnTheCallersRequest) {
-    setUpStack();
     addNews(RS_defaultContext(), "a", "alpha");
     addNews(RS_defaultContext(), "b", "beta");
     auto request = News::RS_requestAllSortedBy("title", false);
@@ -158,7 +152,6 @@ TEST_F(Finders, ReturnFirstObjectLeavesLimitOneOnTheCallersRequest) {
 }
 
 TEST_F(Finders, SortedFindersAndAttributeFinders) {
-    setUpStack();
     auto context = RS_defaultContext();
     addNews(context, "1", "b", "x");
     addNews(context, "2", "a", "y");
@@ -175,7 +168,6 @@ TEST_F(Finders, SortedFindersAndAttributeFinders) {
 }
 
 TEST_F(Finders, FindFirstOrCreateCreatesOnceWithoutSaving) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto made = News::RS_findFirstOrCreateByAttribute("msgId", Value("new"));
     ASSERT_TRUE(made);
@@ -189,7 +181,6 @@ TEST_F(Finders, FindFirstOrCreateCreatesOnceWithoutSaving) {
 
 // A value the attribute cannot hold is reported, not thrown; the new record stays without it.
 TEST_F(Finders, FindFirstOrCreateWithAValueTheAttributeCannotHold) {
-    setUpStack();
     Ref<Toptenz> made;
     EXPECT_NO_THROW(made = Toptenz::RS_findFirstOrCreateByAttribute("rank", Value("not a number")));
     ASSERT_TRUE(made);
@@ -199,7 +190,6 @@ TEST_F(Finders, FindFirstOrCreateWithAValueTheAttributeCannotHold) {
 }
 
 TEST_F(Finders, CreationUsesTheClassesOwnMaker) {
-    setUpStack();
     SelfMade::made = 0;
     auto record = SelfMade::recordEntity().RS_createEntityInContext(RS_defaultContext());
     ASSERT_TRUE(record);
@@ -213,7 +203,6 @@ TEST_F(Finders, CreationUsesTheClassesOwnMaker) {
 
 // A typed creation that cannot give a record of its class inserts nothing, so no empty row is saved.
 TEST_F(Finders, TypedCreationOfAnotherClassInsertsNothing) {
-    setUpStack();
     auto context = RS_defaultContext();
     const std::vector<std::pair<const char*, std::function<bool()>>> creations = {
         {"create", [&] { return !Renamed::RS_createEntityInContext(context); }},
@@ -231,7 +220,6 @@ TEST_F(Finders, TypedCreationOfAnotherClassInsertsNothing) {
 }
 
 TEST_F(Finders, DeletingARecordTheContextCannotFindReportsAndStillSucceeds) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto record = addNews(context, "x1", "gone soon");
     RS_saveToPersistentStoreAndWait(context);
@@ -253,7 +241,6 @@ TEST_F(Finders, DeletingARecordTheContextCannotFindReportsAndStillSucceeds) {
 }
 
 TEST_F(Finders, TruncateAndDeleteByPredicate) {
-    setUpStack();
     auto context = RS_defaultContext();
     addNews(context, "1", "a", "x");
     addNews(context, "2", "b", "y");
@@ -269,7 +256,6 @@ TEST_F(Finders, TruncateAndDeleteByPredicate) {
 }
 
 TEST_F(Finders, MovingARecordToAnotherContext) {
-    setUpStack();
     auto record = addNews(RS_defaultContext(), "mv", "moving");
     ASSERT_TRUE(record->objectID()->isTemporaryID());
     auto child = RS_context();
@@ -290,10 +276,9 @@ TEST_F(Finders, MovingARecordToAnotherContext) {
 
 // ---- fetched-results controllers ----
 
-using Controllers = StoreTest;
+using Controllers = StackTest;
 
 TEST_F(Controllers, GroupedBuilderReturnsAFetchedSortedSectionedController) {
-    setUpStack();
     auto context = RS_defaultContext();
     addNews(context, "1", "b", "x");
     addNews(context, "2", "a", "y");
@@ -314,7 +299,6 @@ TEST_F(Controllers, GroupedBuilderReturnsAFetchedSortedSectionedController) {
 }
 
 TEST_F(Controllers, FileCacheFlagNamesTheCache) {
-    setUpStack();
     auto request = News::RS_requestAll();
     auto controller = News::RS_fetchController(request, nullptr, true, "", RS_defaultContext());
     EXPECT_EQ(controller->cacheName(), "RecordStack-Cache-News");
@@ -324,7 +308,6 @@ TEST_F(Controllers, FileCacheFlagNamesTheCache) {
 
 // Without sort descriptors the list keeps insertion order.
 TEST_F(Controllers, AllWithDelegateListsInInsertionOrder) {
-    setUpStack();
     auto context = RS_defaultContext();
     for (const char* title : {"c", "a", "b"}) addNews(context, title, title);
     RS_saveToPersistentStoreAndWait(context);
@@ -339,10 +322,9 @@ TEST_F(Controllers, AllWithDelegateListsInInsertionOrder) {
 
 // ---- counts and aggregates ----
 
-using Counts = StoreTest;
+using Counts = StackTest;
 
 TEST_F(Counts, CountsIncludeUnsavedChangesFromAnyThreadAndGiveZeroOnError) {
-    setUpStack();
     EXPECT_EQ(News::RS_countOfEntities(), 0u);
     EXPECT_FALSE(News::RS_hasAtLeastOneEntity());
     addNews(RS_defaultContext(), "1", "one");
@@ -362,7 +344,6 @@ TEST_F(Counts, CountsIncludeUnsavedChangesFromAnyThreadAndGiveZeroOnError) {
 }
 
 TEST_F(Counts, AggregatesKeepTheAttributesTypeAverageIsReal) {
-    setUpStack();
     auto context = RS_defaultContext();
     context->performAndWait([&] {
         for (auto [sid, rank] : {std::pair{1, 3}, std::pair{1, 4}, std::pair{2, 10}}) {

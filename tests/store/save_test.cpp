@@ -21,14 +21,26 @@ struct Outcome {
     }
 };
 
-class Saves : public StoreTest {
+class Saves : public StackTest {
 protected:
     std::vector<std::string> msgIdsInFile() { return rawTexts(storePath(), "SELECT msgId FROM \"News\" ORDER BY \"_pk\""); }
 };
 
 // The default context and, as at termination, a new child of the root: written before the call returns.
+// Stacks set up by the test itself; "Item" has a mandatory "name".
+class SavesOfOtherStacks : public StoreTest {
+protected:
+    void setUpStackWithAMandatoryName() {
+        auto model = makeRef<ManagedObjectModel>();
+        auto item = EntityDescription::make("Item");
+        item->addAttribute(AttributeDescription::make("name", AttributeType::String, false));
+        model->addEntity(item);
+        RS_setDefaultManagedObjectModel(model);
+        setUpStack();
+    }
+};
+
 TEST_F(Saves, SaveToPersistentStoreAndWaitReturnsAfterTheFileIsWritten) {
-    setUpStack();
     for (const auto& context : {RS_defaultContext(), RS_context()}) {
         addNews(context, RS_workingName(context), "saved");
         RS_saveToPersistentStoreAndWait(context);
@@ -40,7 +52,6 @@ TEST_F(Saves, SaveToPersistentStoreAndWaitReturnsAfterTheFileIsWritten) {
 }
 
 TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
-    setUpStack();
     auto root = RS_rootSavingContext();
     root->performAndWait([&] { News::RS_createEntityInContext(root)->setTitle("pending in root"); });
     Outcome outcome;
@@ -60,7 +71,6 @@ TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
 }
 
 TEST_F(Saves, AsynchronousSaveWithParentsCompletesOnceAfterTheRootWrote) {
-    setUpStack();
     addNews(RS_defaultContext(), "a1", "async");
     Outcome outcome;
     std::vector<std::string> inFileAtCompletion;
@@ -78,7 +88,6 @@ TEST_F(Saves, AsynchronousSaveWithParentsCompletesOnceAfterTheRootWrote) {
 }
 
 TEST_F(Saves, SynchronouslyExceptRootSavesLowerLevelsBeforeReturning) {
-    setUpStack();
     auto child = RS_contextWithParent(RS_defaultContext());
     addNews(child, "s1", "sync except root");
     Outcome outcome;
@@ -94,7 +103,6 @@ TEST_F(Saves, SynchronouslyExceptRootSavesLowerLevelsBeforeReturning) {
 }
 
 TEST_F(Saves, SaveLinesFollowTheMask) {
-    setUpStack();
     auto context = RS_defaultContext();
     addNews(context, "l1", "logged");
     RecordStack::setLoggingLevel(RSLogMaskInfo | RSLogMaskVerbose);
@@ -106,13 +114,8 @@ TEST_F(Saves, SaveLinesFollowTheMask) {
 }
 
 // A mandatory attribute left empty in a child: the chain stops there.
-TEST_F(Saves, FailingChildSaveReportsOnceAndLeavesParentsUnsaved) {
-    auto model = makeRef<ManagedObjectModel>();
-    auto item = EntityDescription::make("Item");
-    item->addAttribute(AttributeDescription::make("name", AttributeType::String, false));
-    model->addEntity(item);
-    RS_setDefaultManagedObjectModel(model);
-    setUpStack();
+TEST_F(SavesOfOtherStacks, FailingChildSaveReportsOnceAndLeavesParentsUnsaved) {
+    setUpStackWithAMandatoryName();
     auto child = RS_contextWithParent(RS_defaultContext());
     RecordEntity items("Item");
     child->performAndWait([&] { ASSERT_TRUE(items.RS_createEntityInContext(child)); });
@@ -132,7 +135,6 @@ TEST_F(Saves, FailingChildSaveReportsOnceAndLeavesParentsUnsaved) {
 
 // An exception thrown inside a save becomes an error: handled, reported, never thrown on.
 TEST_F(Saves, ExceptionDuringSaveBecomesAnError) {
-    setUpStack();
     auto child = RS_context();
     auto token = NotificationCenter::defaultCenter()->addObserverForName(
         kManagedObjectContextWillSaveNotification, child, nullptr,
@@ -160,7 +162,6 @@ TEST_F(Saves, ExceptionDuringSaveBecomesAnError) {
 // A save started from inside a will-save notification of the same context: the inner save is refused
 // and reported, the outer one still writes the file, and nothing hangs or throws.
 TEST_F(Saves, SaveStartedFromInsideItsWillSaveIsRefusedAndTheOuterSaveWrites) {
-    setUpStack();
     auto context = RS_defaultContext();
     int inner = 0;
     auto token = NotificationCenter::defaultCenter()->addObserverForName(
@@ -181,7 +182,7 @@ TEST_F(Saves, SaveStartedFromInsideItsWillSaveIsRefusedAndTheOuterSaveWrites) {
     EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
 }
 
-TEST_F(Saves, StackWithoutCoordinatorReportsErrors) {
+TEST_F(SavesOfOtherStacks, StackWithoutCoordinatorReportsErrors) {
     RecordStack::setShouldAutoCreateManagedObjectModel(false);
     RecordStack::setupCoreDataStackWithInMemoryStore();
     auto context = RS_defaultContext();
@@ -205,7 +206,6 @@ TEST_F(Saves, StackWithoutCoordinatorReportsErrors) {
 // ---- the older wrappers ----
 
 TEST_F(Saves, OlderWrappersCallTheErrorHandlerOnlyWhenTheSaveDidNotSucceed) {
-    setUpStack();
     auto context = RS_defaultContext();
     int handlerCalls = 0;
     int completions = 0;
@@ -236,13 +236,8 @@ TEST_F(Saves, OlderWrappersCallTheErrorHandlerOnlyWhenTheSaveDidNotSucceed) {
     EXPECT_FALSE(received);
 }
 
-TEST_F(Saves, OlderWrappersPassFailures) {
-    auto model = makeRef<ManagedObjectModel>();
-    auto item = EntityDescription::make("Item");
-    item->addAttribute(AttributeDescription::make("name", AttributeType::String, false));
-    model->addEntity(item);
-    RS_setDefaultManagedObjectModel(model);
-    setUpStack();
+TEST_F(SavesOfOtherStacks, OlderWrappersPassFailures) {
+    setUpStackWithAMandatoryName();
     RecordEntity items("Item");
     auto context = RS_defaultContext();
     items.RS_createEntityInContext(context);
@@ -263,7 +258,6 @@ TEST_F(Saves, OlderWrappersPassFailures) {
 // file: before returning, or later with the completion on the main queue (the background block's on
 // the child's queue).
 TEST_F(Saves, BlockHelpersNameTheirContextsAndWriteTheFile) {
-    setUpStack();
     using Body = std::function<void(const Ref<ManagedObjectContext>&)>;
     using Done = std::function<void()>;
     auto onMain = [](const Done& done) {

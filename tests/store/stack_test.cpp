@@ -148,6 +148,28 @@ TEST_F(StackSetUp, CurrentStackDescribesEveryPart) {
                          context, root));
 }
 
+TEST_F(StackSetUp, CreationLinesFollowTheMask) {
+    RecordStack::setLoggingLevel(RSLogMaskInfo | RSLogMaskVerbose);
+    LogCapture log;
+    setUpStack();
+    const std::string root = RS_rootSavingContext()->description();
+    const std::string context = RS_defaultContext()->description();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "Created new private queue context: " + root,
+                               format("Created new context Untitled Context with store coordinator: %@", RS_defaultStoreCoordinator()),
+                               "Set root saving context: " + root, "Created new main queue context: " + context,
+                               "Set default context: " + context}));
+}
+
+// Installing a default context reads the stored coordinator: it never makes one.
+TEST_F(StackSetUp, InstallingADefaultContextCreatesNoCoordinator) {
+    RecordStack::setShouldAutoCreateDefaultPersistentStoreCoordinator(true);
+    RS_setDefaultContext(RS_newMainQueueContext());
+    RS_setDefaultContext(nullptr);
+    EXPECT_FALSE(std::filesystem::exists(storePath()));
+    EXPECT_FALSE(RS_defaultPersistentStore());
+}
+
 // ---- model mismatch ----
 
 class ModelMismatch : public StoreTest {

@@ -194,4 +194,13 @@ protected:
     Ref<ErrorSink> sink;
 };
 
+// The same with the app's stack ("lunavexa.sqlite") set up before the test body.
+class StackTest : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        setUpStack();
+    }
+};
+
 }  // namespace lv::test
