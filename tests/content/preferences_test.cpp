@@ -295,7 +295,6 @@ TEST(PropertiesAsDictionary, TypeNamesFromAttributeTexts) {
         {"Tq,N,V_big", "long long int"},
         {"T{Rect={Point=dd}{Size=dd}},N,V_frame", "struct"},
         {"T@,&,N,V_anything", "id"},
-        {"Ti", "int"},
         {"TB,N,V_flag", nullptr},  // no entry for B
         {"T@?,C,N,V_block", nullptr},
         {"T@\"\",&,N", nullptr},

@@ -11,42 +11,44 @@ namespace {
 
 using ContextTree = StackTest;
 
-TEST_F(ContextTree, DefaultContextIsAMainQueueChildOfThePrivateRoot) {
-    auto context = RS_defaultContext();
-    auto root = RS_rootSavingContext();
-    EXPECT_EQ(context->concurrencyType(), ManagedObjectContextConcurrencyType::MainQueue);
-    EXPECT_EQ(root->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);
-    EXPECT_EQ(context->parentContext(), root);
-    EXPECT_FALSE(root->parentContext());
-    EXPECT_EQ(root->persistentStoreCoordinator(), RS_defaultStoreCoordinator());
+// Each kind of context: its queue, parent and working name (contexts without a parent: their coordinator).
+TEST_F(ContextTree, EveryKindOfContextHasItsQueueParentAndName) {
+    using Type = ManagedObjectContextConcurrencyType;
+    const auto main = RS_defaultContext();
+    const auto root = RS_rootSavingContext();
+    const auto coordinator = RS_defaultStoreCoordinator();
+    const struct {
+        Ref<ManagedObjectContext> context;
+        Type type;
+        Ref<ManagedObjectContext> parent;
+        Ref<PersistentStoreCoordinator> coordinator;
+        const char* name;
+    } rows[] = {
+        {main, Type::MainQueue, root, nullptr, "RecordStack Default Context"},
+        {root, Type::PrivateQueue, nullptr, coordinator, "RecordStack Root Saving Context"},
+        {RS_context(), Type::PrivateQueue, root, nullptr, "Untitled Context"},
+        {RS_contextWithStoreCoordinator(coordinator), Type::PrivateQueue, nullptr, coordinator, "Untitled Context"},
+        {RS_contextWithoutParent(), Type::PrivateQueue, nullptr, nullptr, "Untitled Context"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(RS_description(row.context));
+        EXPECT_EQ(row.context->concurrencyType(), row.type);
+        EXPECT_EQ(row.context->parentContext(), row.parent);
+        EXPECT_TRUE(row.parent || row.context->persistentStoreCoordinator() == row.coordinator);
+        EXPECT_EQ(RS_workingName(row.context), row.name);
+    }
     EXPECT_EQ(root->mergePolicy(), MergePolicyType::MergeByPropertyObjectTrump);
-    EXPECT_EQ(context->mergePolicy(), MergePolicyType::Error);
-    EXPECT_EQ(RS_workingName(context), "RecordStack Default Context");
-    EXPECT_EQ(RS_workingName(root), "RecordStack Root Saving Context");
+    EXPECT_EQ(main->mergePolicy(), MergePolicyType::Error);
     Value stored;
     root->performAndWait([&] { stored = root->userInfo().get(kRecordStackContextWorkingNameKey); });
     EXPECT_EQ(stored, Value("RecordStack Root Saving Context"));
+    EXPECT_FALSE(RS_contextWithStoreCoordinator(nullptr));
 }
 
-TEST_F(ContextTree, NewContextsAreUntitledPrivateChildren) {
-    auto child = RS_context();
-    EXPECT_EQ(child->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);
-    EXPECT_EQ(child->parentContext(), RS_rootSavingContext());
-    EXPECT_EQ(RS_workingName(child), "Untitled Context");
+TEST_F(ContextTree, NamesDescriptionAndParentChainFormats) {
+    auto child = RS_contextWithParent(RS_defaultContext());
     RS_setWorkingName(child, "");
     EXPECT_EQ(RS_workingName(child), "Untitled Context");
-    RS_setWorkingName(child, "Mine");
-    EXPECT_EQ(RS_workingName(child), "Mine");
-    EXPECT_FALSE(RS_contextWithStoreCoordinator(nullptr));
-    auto own = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
-    EXPECT_FALSE(own->parentContext());
-    EXPECT_EQ(own->persistentStoreCoordinator(), RS_defaultStoreCoordinator());
-    auto orphan = RS_contextWithoutParent();
-    EXPECT_FALSE(orphan->parentContext() || orphan->persistentStoreCoordinator());
-}
-
-TEST_F(ContextTree, DescriptionAndParentChainFormats) {
-    auto child = RS_contextWithParent(RS_defaultContext());
     RS_setWorkingName(child, "Worker");
     const void* c = child.get();
     const void* d = RS_defaultContext().get();

@@ -19,6 +19,12 @@ struct Outcome {
             error = e;
         };
     }
+    // Runs the main loop until the completion came, then checks it came once (never inside the call).
+    void wait() {
+        ASSERT_TRUE(runMainUntil([&] { return calls > 0; }, 10.0));
+        drainMain();
+        EXPECT_EQ(calls, 1);
+    }
 };
 
 class Saves : public StackTest {
@@ -26,7 +32,6 @@ protected:
     std::vector<std::string> msgIdsInFile() { return rawTexts(storePath(), "SELECT msgId FROM \"News\" ORDER BY \"_pk\""); }
 };
 
-// The default context and, as at termination, a new child of the root: written before the call returns.
 // Stacks set up by the test itself; "Item" has a mandatory "name".
 class SavesOfOtherStacks : public StoreTest {
 protected:
@@ -40,6 +45,7 @@ protected:
     }
 };
 
+// The default context and, as at termination, a new child of the root: written before the call returns.
 TEST_F(Saves, SaveToPersistentStoreAndWaitReturnsAfterTheFileIsWritten) {
     for (const auto& context : {RS_defaultContext(), RS_context()}) {
         addNews(context, RS_workingName(context), "saved");
@@ -60,8 +66,7 @@ TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
     RS_saveWithOptions(RS_defaultContext(), RSSaveOptionParentContexts | RSSaveOptionSynchronously, outcome.handler());
     EXPECT_EQ(outcome.calls, 0);  // never inside the call
     EXPECT_EQ(log.lines(), std::vector<std::string>{"NO CHANGES IN ** RecordStack Default Context ** CONTEXT - NOT SAVING"});
-    drainMain();
-    EXPECT_EQ(outcome.calls, 1);
+    outcome.wait();
     EXPECT_FALSE(outcome.success);
     EXPECT_FALSE(outcome.error);
     bool rootChanges = false;
@@ -79,9 +84,7 @@ TEST_F(Saves, AsynchronousSaveWithParentsCompletesOnceAfterTheRootWrote) {
         inFileAtCompletion = msgIdsInFile();
     });
     EXPECT_EQ(outcome.calls, 0);
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    drainMain();
-    EXPECT_EQ(outcome.calls, 1);
+    outcome.wait();
     EXPECT_TRUE(outcome.success);
     EXPECT_FALSE(outcome.error);
     EXPECT_EQ(inFileAtCompletion, std::vector<std::string>{"a1"});
@@ -97,7 +100,7 @@ TEST_F(Saves, SynchronouslyExceptRootSavesLowerLevelsBeforeReturning) {
     EXPECT_FALSE(childChanges);
     EXPECT_FALSE(RS_defaultContext()->hasChanges());  // saved synchronously into the root
     EXPECT_EQ(outcome.calls, 0);
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    outcome.wait();
     EXPECT_TRUE(outcome.success);
     EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"s1"});
 }
@@ -121,9 +124,7 @@ TEST_F(SavesOfOtherStacks, FailingChildSaveReportsOnceAndLeavesParentsUnsaved) {
     child->performAndWait([&] { ASSERT_TRUE(items.RS_createEntityInContext(child)); });
     Outcome outcome;
     RS_saveToPersistentStoreWithCompletion(child, outcome.handler());
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    drainMain();
-    EXPECT_EQ(outcome.calls, 1);
+    outcome.wait();
     EXPECT_FALSE(outcome.success);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->code(), kValidationMissingMandatoryPropertyError);
@@ -143,10 +144,8 @@ TEST_F(Saves, ExceptionDuringSaveBecomesAnError) {
     Outcome outcome;
     LogCapture log;
     RS_saveToPersistentStoreWithCompletion(child, outcome.handler());  // the save runs on the child's queue
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    drainMain();
+    outcome.wait();
     NotificationCenter::defaultCenter()->removeObserver(token.get());
-    EXPECT_EQ(outcome.calls, 1);
     EXPECT_FALSE(outcome.success);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->domain(), kCocoaErrorDomain);
@@ -171,11 +170,9 @@ TEST_F(Saves, SaveStartedFromInsideItsWillSaveIsRefusedAndTheOuterSaveWrites) {
     addNews(context, "w1", "outer");
     Outcome outcome;
     RS_saveWithOptions(context, RSSaveOptionParentContexts | RSSaveOptionSynchronously, outcome.handler());
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    drainMain();
+    outcome.wait();
     NotificationCenter::defaultCenter()->removeObserver(token.get());
     EXPECT_EQ(inner, 1);
-    EXPECT_EQ(outcome.calls, 1);
     EXPECT_TRUE(outcome.success);
     ASSERT_EQ(sink->count(), 1u);
     EXPECT_EQ(sink->last()->code(), kPersistentStoreSaveError);
@@ -193,7 +190,7 @@ TEST_F(SavesOfOtherStacks, StackWithoutCoordinatorReportsErrors) {
     ASSERT_TRUE(orphan);
     Outcome outcome;
     RS_saveToPersistentStoreWithCompletion(context, outcome.handler());
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    outcome.wait();
     EXPECT_FALSE(outcome.success);
     EXPECT_TRUE(outcome.error);
     const std::size_t before = sink->count();
