@@ -205,6 +205,7 @@ TEST_F(ItemsIntoRecords, EveryFixtureReplyReachesTheFileAsMapped) {
                 if (r->valueForKey(c.key) == Value(check.row)) row = r;
             }
             ASSERT_TRUE(row) << check.row;
+            EXPECT_EQ(classOf(*row)->name(), c.entity);  // an instance of the record class
             EXPECT_EQ(row->valueForKey(check.attribute), check.expected) << check.row << "." << check.attribute;
         }
     }

@@ -156,9 +156,7 @@ TEST_F(Finders, SortedFindersAndAttributeFinders) {
     addNews(context, "1", "b", "x");
     addNews(context, "2", "a", "y");
     addNews(context, "3", "c", "x");
-    EXPECT_EQ(texts(*News::RS_findAllSortedBy("title", true)), (std::vector<std::string>{"a", "b", "c"}));
     EXPECT_EQ(texts(*News::RS_findAllSortedBy("cat_name,title:NO", true)), (std::vector<std::string>{"c", "b", "a"}));
-    EXPECT_EQ(texts(*News::RS_findAllSortedBy("cat_name:NO,title", true)), (std::vector<std::string>{"a", "c", "b"}));
     EXPECT_EQ(texts(*News::RS_findAllSortedBy("title", true, predicate("cat_name = 'x'"))), (std::vector<std::string>{"b", "c"}));
     EXPECT_EQ(texts(*News::RS_findByAttribute("cat_name", Value("x"), "title", false)), (std::vector<std::string>{"c", "b"}));
     EXPECT_EQ(News::RS_findByAttribute("cat_name", Value("y"))->size(), 1u);
