@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "platform/base/log.h"
 #include "platform/runtime/runtime.h"
 
 namespace lv {
@@ -55,42 +56,79 @@ Value LNPreferences::get(const Value LNPreferences::*member) const {
     return this->*member;
 }
 
-void LNPreferences::set(Value LNPreferences::*member, const Value& value, const char* key) {
+// The value as the declared kind, or nothing when it cannot be one.
+std::optional<Value> LNPreferences::asKind(Kind kind, const Value& value) {
+    if (value.isNilOrNull()) return Value();
+    switch (kind) {
+        case Kind::Text:
+            if (value.isString()) return value;
+            if (value.isNumeric()) return Value(value.description());
+            return std::nullopt;
+        case Kind::Flag:
+            if (value.isNumeric()) return value;
+            if (value.isString()) return Value(readBool(value.string()));
+            return std::nullopt;
+        case Kind::Date:
+            if (value.isDate()) return value;
+            return std::nullopt;
+        case Kind::Dictionary:
+            if (value.isDictionary()) return value;
+            return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+const char* LNPreferences::kindName(Kind kind) {
+    switch (kind) {
+        case Kind::Text: return "text";
+        case Kind::Flag: return "boolean number";
+        case Kind::Date: return "date";
+        case Kind::Dictionary: return "dictionary";
+    }
+    return "";
+}
+
+void LNPreferences::set(Value LNPreferences::*member, const Value& value, const char* key, Kind kind) {
+    std::optional<Value> stored = asKind(kind, value);
+    if (!stored) {
+        log("LNPreferences: %@ takes a %@, not %@; kept its value", key, kindName(kind), value.description());
+        return;
+    }
     Value previous;  // released after the lock
     {
         std::lock_guard lock(mutex_);
         previous = std::move(this->*member);
-        this->*member = value;
+        this->*member = std::move(*stored);
     }
     didSetProperty(*this, key);
 }
 
 Value LNPreferences::appVersion() const { return get(&LNPreferences::appVersion_); }
-void LNPreferences::setAppVersion(const Value& value) { set(&LNPreferences::appVersion_, value, "appVersion"); }
+void LNPreferences::setAppVersion(const Value& value) { set(&LNPreferences::appVersion_, value, "appVersion", Kind::Text); }
 Value LNPreferences::appBuild() const { return get(&LNPreferences::appBuild_); }
-void LNPreferences::setAppBuild(const Value& value) { set(&LNPreferences::appBuild_, value, "appBuild"); }
+void LNPreferences::setAppBuild(const Value& value) { set(&LNPreferences::appBuild_, value, "appBuild", Kind::Text); }
 Value LNPreferences::hideVideos() const { return get(&LNPreferences::hideVideos_); }
-void LNPreferences::setHideVideos(const Value& value) { set(&LNPreferences::hideVideos_, value, "hideVideos"); }
+void LNPreferences::setHideVideos(const Value& value) { set(&LNPreferences::hideVideos_, value, "hideVideos", Kind::Flag); }
 Value LNPreferences::checkUpdate() const { return get(&LNPreferences::checkUpdate_); }
-void LNPreferences::setCheckUpdate(const Value& value) { set(&LNPreferences::checkUpdate_, value, "checkUpdate"); }
+void LNPreferences::setCheckUpdate(const Value& value) { set(&LNPreferences::checkUpdate_, value, "checkUpdate", Kind::Flag); }
 Value LNPreferences::mbltoken() const { return get(&LNPreferences::mbltoken_); }
-void LNPreferences::setMbltoken(const Value& value) { set(&LNPreferences::mbltoken_, value, "mbltoken"); }
+void LNPreferences::setMbltoken(const Value& value) { set(&LNPreferences::mbltoken_, value, "mbltoken", Kind::Text); }
 Value LNPreferences::mblRefreshtoken() const { return get(&LNPreferences::mblRefreshtoken_); }
 void LNPreferences::setMblRefreshtoken(const Value& value) {
-    set(&LNPreferences::mblRefreshtoken_, value, "mblRefreshtoken");
+    set(&LNPreferences::mblRefreshtoken_, value, "mblRefreshtoken", Kind::Text);
 }
 Value LNPreferences::mblExpireDate() const { return get(&LNPreferences::mblExpireDate_); }
-void LNPreferences::setMblExpireDate(const Value& value) { set(&LNPreferences::mblExpireDate_, value, "mblExpireDate"); }
+void LNPreferences::setMblExpireDate(const Value& value) { set(&LNPreferences::mblExpireDate_, value, "mblExpireDate", Kind::Date); }
 Value LNPreferences::mblCurrentUserID() const { return get(&LNPreferences::mblCurrentUserID_); }
 void LNPreferences::setMblCurrentUserID(const Value& value) {
-    set(&LNPreferences::mblCurrentUserID_, value, "mblCurrentUserID");
+    set(&LNPreferences::mblCurrentUserID_, value, "mblCurrentUserID", Kind::Text);
 }
 Value LNPreferences::mblCurrentUserInfo() const { return get(&LNPreferences::mblCurrentUserInfo_); }
 void LNPreferences::setMblCurrentUserInfo(const Value& value) {
-    set(&LNPreferences::mblCurrentUserInfo_, value, "mblCurrentUserInfo");
+    set(&LNPreferences::mblCurrentUserInfo_, value, "mblCurrentUserInfo", Kind::Dictionary);
 }
 Value LNPreferences::mblUsername() const { return get(&LNPreferences::mblUsername_); }
-void LNPreferences::setMblUsername(const Value& value) { set(&LNPreferences::mblUsername_, value, "mblUsername"); }
+void LNPreferences::setMblUsername(const Value& value) { set(&LNPreferences::mblUsername_, value, "mblUsername", Kind::Text); }
 
 bool LNPreferences::isLoggin() const {
     const Value token = mbltoken();

@@ -2,6 +2,12 @@
 // nil; once persistence is switched on (PropertyPersistance::setPersistanceOn, which the application
 // delegate does when it makes the object), every setter call rewrites <Documents>/LNPreferences.plist.
 //
+// Setters store the declared kind, so what is set survives the file: a number given for a text
+// property is stored as its description, a text given for a boolean number as the text's boolean
+// reading (as the platform reads "1", "YES", "true"), null as nil; a value that cannot be converted
+// (text for the date, a list for the dictionary) is refused with one log line and the property keeps
+// its value (the file is not rewritten).
+//
 // Threads: the properties are guarded by a lock, so the launch's background handlers and the main
 // thread may set and read them at the same time; each setter saves on its own thread after releasing
 // the lock (saves are serialised; the last one wins).
@@ -9,6 +15,7 @@
 
 #include <functional>
 #include <mutex>
+#include <optional>
 
 #include "platform/base/object.h"
 #include "platform/base/value.h"
@@ -65,8 +72,12 @@ public:
     static void setMicroblogLogoutHandler(MicroblogLogout handler);
 
 private:
+    // The declared kind of each property; a setter stores its value as that kind.
+    enum class Kind { Text, Flag, Date, Dictionary };
+    static std::optional<Value> asKind(Kind kind, const Value& value);
+    static const char* kindName(Kind kind);
+    void set(Value LNPreferences::*member, const Value& value, const char* key, Kind kind);
     Value get(const Value LNPreferences::*member) const;
-    void set(Value LNPreferences::*member, const Value& value, const char* key);
 
     mutable std::mutex mutex_;
     Value appVersion_;

@@ -22,6 +22,20 @@ Dictionary PropertiesAsDictionary::propertyValuesDictionary(const Object& object
     return values;
 }
 
+void PropertiesAsDictionary::dumpInfo(const Object& object) {
+    std::vector<std::string> ivars;
+    std::vector<std::string> properties;
+    std::vector<std::string> methods;
+    if (const ClassInfo* cls = classOf(object)) {
+        for (const PropertyInfo& property : cls->ownProperties()) {
+            if (!property.ivarName.empty()) ivars.push_back(property.ivarName);
+            properties.push_back(property.name);
+            methods.push_back(property.getterName);
+            if (!property.readOnly) methods.push_back(property.setterName);
+        }
+    }
+}
+
 std::vector<std::string> PropertiesAsDictionary::propertyNamesArray(const ClassInfo* cls) {
     std::vector<std::string> names;
     if (!cls) return names;

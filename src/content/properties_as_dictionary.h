@@ -23,6 +23,9 @@ public:
     // Property name → current value, for each declared property of the object's class whose value is
     // not nil. A property whose reading raises is left out.
     static Dictionary propertyValuesDictionary(const Object& object);
+    // Gathers the names of the object's class's instance variables, properties and accessor methods
+    // and discards them: no visible effect.
+    static void dumpInfo(const Object& object);
 
     // The names of the declared properties.
     static std::vector<std::string> propertyNamesArray(const ClassInfo* cls);

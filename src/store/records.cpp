@@ -126,17 +126,25 @@ std::vector<SortDescriptor> RecordEntity::RS_descendingSortDescriptors(const std
 
 // ---- create and delete ----
 
-Ref<ManagedObject> RecordEntity::RS_createEntityInContext(const Ref<ManagedObjectContext>& context) const {
+Ref<ManagedObject> RecordEntity::RS_createEntityInContext(const Ref<ManagedObjectContext>& context, const Accepts& accepts) const {
+    auto accepted = [&](const Ref<ManagedObject>& record) { return record && (!accepts || accepts(*record)); };
     if (context && hooks_.insertInManagedObjectContext) {
         Ref<ManagedObject> record;
-        context->performAndWait([&] { record = hooks_.insertInManagedObjectContext(context); });
+        context->performAndWait([&] {
+            record = hooks_.insertInManagedObjectContext(context);
+            if (record && !accepted(record)) {
+                context->deleteObject(record);  // an unsaved insert is simply forgotten
+                record = nullptr;
+            }
+        });
         return record;
     }
     Ref<EntityDescription> entity = RS_entityDescriptionInContext(context ? context : RS_contextForCurrentThread());
     if (!entity) return nullptr;
-    if (!context) return ManagedObject::make(entity, nullptr);
-    Ref<ManagedObject> record;
-    context->performAndWait([&] { record = ManagedObject::make(entity, context); });
+    // Made outside the context and inserted only once the caller can take it.
+    Ref<ManagedObject> record = ManagedObject::make(entity, nullptr);
+    if (!accepted(record)) return nullptr;
+    if (context) context->performAndWait([&] { context->insertObject(record); });
     return record;
 }
 
@@ -269,9 +277,10 @@ Ref<ManagedObject> RecordEntity::RS_findFirstOrderedByAttribute(std::string_view
 }
 
 Ref<ManagedObject> RecordEntity::RS_findFirstOrCreateByAttribute(std::string_view attribute, const Value& value,
-                                                                 const Ref<ManagedObjectContext>& context) const {
+                                                                 const Ref<ManagedObjectContext>& context,
+                                                                 const Accepts& accepts) const {
     if (Ref<ManagedObject> found = RS_findFirstByAttribute(attribute, value, context)) return found;
-    Ref<ManagedObject> record = RS_createEntityInContext(context);
+    Ref<ManagedObject> record = RS_createEntityInContext(context, accepts);
     if (!record) return nullptr;
     Ref<Error> error;
     auto set = [&] {

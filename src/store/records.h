@@ -79,9 +79,13 @@ public:
     static std::vector<SortDescriptor> RS_descendingSortDescriptors(const std::vector<std::string>& attributes);
 
     // ---- create and delete ----
+    // Which records a caller can take (a typed caller takes only records of its class).
+    using Accepts = std::function<bool(const ManagedObject&)>;
+
     // A new record inserted into the context (made without a context when it is nullptr); nullptr when
-    // the context's model has no such entity. Not saved.
-    Ref<ManagedObject> RS_createEntityInContext(const Ref<ManagedObjectContext>& context) const;
+    // the context's model has no such entity or the record is not one the caller accepts, and then
+    // nothing stays inserted. Not saved.
+    Ref<ManagedObject> RS_createEntityInContext(const Ref<ManagedObjectContext>& context, const Accepts& accepts = {}) const;
     bool RS_deleteAllMatchingPredicate(const Ref<Predicate>& predicate, const Ref<ManagedObjectContext>& context) const;
     bool RS_truncateAllInContext(const Ref<ManagedObjectContext>& context) const;
 
@@ -111,9 +115,10 @@ public:
                                                const Ref<ManagedObjectContext>& context) const;
     Ref<ManagedObject> RS_findFirstOrderedByAttribute(std::string_view attribute, bool ascending,
                                                       const Ref<ManagedObjectContext>& context) const;
-    // The first match, or a new record with the attribute set to the value (not saved).
+    // The first match, or a new record with the attribute set to the value (not saved); nullptr, with
+    // nothing inserted, when the record found or made is not one the caller accepts.
     Ref<ManagedObject> RS_findFirstOrCreateByAttribute(std::string_view attribute, const Value& value,
-                                                       const Ref<ManagedObjectContext>& context) const;
+                                                       const Ref<ManagedObjectContext>& context, const Accepts& accepts = {}) const;
     Ref<ManagedObject> RS_findFirstWithPredicate(const Ref<Predicate>& predicate, const Ref<ManagedObjectContext>& context) const;
     Ref<ManagedObject> RS_findFirstWithPredicate(const Ref<Predicate>& predicate, std::string_view sortTerm, bool ascending,
                                                  const Ref<ManagedObjectContext>& context) const;
@@ -275,7 +280,7 @@ public:
     }
 
     static Ref<T> RS_createEntityInContext(const Context& context) {
-        return std::dynamic_pointer_cast<T>(recordEntity().RS_createEntityInContext(context));
+        return std::dynamic_pointer_cast<T>(recordEntity().RS_createEntityInContext(context, isT));
     }
     static Ref<T> RS_createEntity() { return RS_createEntityInContext(RS_contextForCurrentThread()); }
     static Ref<T> RS_createInContext(const Context& context) { return RS_createEntityInContext(context); }
@@ -373,7 +378,7 @@ public:
         return RS_findFirstOrderedByAttribute(attribute, ascending, RS_contextForCurrentThread());
     }
     static Ref<T> RS_findFirstOrCreateByAttribute(std::string_view attribute, const Value& value, const Context& context) {
-        return std::dynamic_pointer_cast<T>(recordEntity().RS_findFirstOrCreateByAttribute(attribute, value, context));
+        return std::dynamic_pointer_cast<T>(recordEntity().RS_findFirstOrCreateByAttribute(attribute, value, context, isT));
     }
     static Ref<T> RS_findFirstOrCreateByAttribute(std::string_view attribute, const Value& value) {
         return RS_findFirstOrCreateByAttribute(attribute, value, RS_contextForCurrentThread());
@@ -500,6 +505,9 @@ public:
                                                       const Ref<Predicate>& predicate, std::string_view groupBy) {
         return RS_aggregateOperation(function, attribute, predicate, groupBy, RS_contextForCurrentThread());
     }
+
+private:
+    static bool isT(const ManagedObject& record) { return dynamic_cast<const T*>(&record) != nullptr; }
 };
 
 // Base of record classes: class News : public Record<News> { … }.

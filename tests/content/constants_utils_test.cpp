@@ -10,26 +10,8 @@
 namespace lv {
 namespace {
 
-TEST(Constants, SiteNumbersAndUnknownSites) {
-    const Dictionary sites = Constants::siteIdMap();
-    EXPECT_EQ(sites.size(), 6u);
-    EXPECT_EQ(sites.get("naver"), Value("6"));
-    EXPECT_EQ(sites.get("hanteo_day"), Value("2"));
-    EXPECT_TRUE(sites.get("billboard").isNil());
-    // The numbers are texts, as the chart records' sid is compared with them.
-    EXPECT_TRUE(sites.get("melon").isString());
-}
-
-TEST(Constants, ReloadOnVisitPagesInOrder) {
-    const Array pagers = Constants::autoRefreshPagers();
-    ASSERT_EQ(pagers.size(), 4u);
-    EXPECT_EQ(pagers.front(), Value("MicroblogPagerView"));
-    EXPECT_EQ(pagers.back(), Value("LivePagerView"));
-}
-
 TEST(Utils, SharedObjectAndNetworkFlagAcrossThreads) {
     const Ref<Utils>& shared = Utils::sharedUtils();
-    EXPECT_EQ(shared, Utils::instance());
     shared->setIsNetworkRunning(false);
     std::vector<std::thread> threads;
     std::array<Utils*, 4> seen{};
@@ -43,83 +25,70 @@ TEST(Utils, SharedObjectAndNetworkFlagAcrossThreads) {
     for (auto& t : threads) t.join();
     for (Utils* u : seen) EXPECT_EQ(u, shared.get());
     EXPECT_TRUE(shared->isNetworkRunning());
-    EXPECT_FALSE(Utils().isNetworkRunning());  // false until set
 }
 
-struct Expected {
+// One expected constraint: first item and attribute = multiplier × second item and attribute + constant.
+struct Row {
     Ref<View> first;
-    LayoutAttribute attribute;
+    LayoutAttribute firstAttribute;
     Ref<View> second;
+    LayoutAttribute secondAttribute;
     double multiplier;
-    double constant;
+    double constant = 0;
 };
 
-void expectConstraints(const View& holder, const std::vector<Expected>& expected) {
-    ASSERT_EQ(holder.constraints().size(), expected.size());
-    for (std::size_t i = 0; i < expected.size(); ++i) {
+void expectConstraints(const std::vector<Ref<LayoutConstraint>>& list, const std::vector<Row>& rows) {
+    ASSERT_EQ(list.size(), rows.size());
+    for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(i);
-        const LayoutConstraint& c = *holder.constraints()[i];
-        EXPECT_EQ(c.firstItem(), expected[i].first);
-        EXPECT_EQ(c.firstAttribute(), expected[i].attribute);
+        const LayoutConstraint& c = *list[i];
+        EXPECT_EQ(c.firstItem(), rows[i].first);
+        EXPECT_EQ(c.firstAttribute(), rows[i].firstAttribute);
         EXPECT_EQ(c.relation(), LayoutRelation::Equal);
-        EXPECT_EQ(c.secondItem(), expected[i].second);
-        EXPECT_EQ(c.secondAttribute(), expected[i].attribute);
-        EXPECT_EQ(c.multiplier(), expected[i].multiplier);
-        EXPECT_EQ(c.constant(), expected[i].constant);
+        EXPECT_EQ(c.secondItem(), rows[i].second);
+        EXPECT_EQ(c.secondAttribute(), rows[i].secondAttribute);
+        EXPECT_DOUBLE_EQ(c.multiplier(), rows[i].multiplier);
+        EXPECT_EQ(c.constant(), rows[i].constant);
     }
 }
 
-TEST(FillParent, MovesTheViewAndPinsFourEdges) {
+using A = LayoutAttribute;
+
+TEST(FillParent, MovesTheViewAndPinsFourEdgesWithPaddingWidenedFromFloat) {
     Ref<View> oldParent = View::make();
     Ref<View> parent = View::make(Rect(0, 0, 320, 480));
     Ref<View> view = View::make();
     oldParent->addSubview(view);
-    oldParent->addConstraint(LayoutConstraint::constraintWithItem(view, LayoutAttribute::Top, LayoutRelation::Equal,
-                                                                  oldParent, LayoutAttribute::Top, 1, 0));
-
+    oldParent->addConstraint(LayoutConstraint::constraintWithItem(view, A::Top, LayoutRelation::Equal, oldParent, A::Top, 1, 0));
     Utils::sharedUtils()->fillParentConstraintsFrom(view, parent);
-
     EXPECT_EQ(view->superview(), parent);
     EXPECT_TRUE(oldParent->subviews().empty());
     EXPECT_TRUE(oldParent->constraints().empty());  // went with the view
     EXPECT_FALSE(view->translatesAutoresizingMaskIntoConstraints());
     // The item order differs per edge: the view first for the top, the parent first for the others.
-    expectConstraints(*parent, {{view, LayoutAttribute::Top, parent, 1.0, 0.0},
-                                {parent, LayoutAttribute::Leading, view, 1.0, 0.0},
-                                {parent, LayoutAttribute::Bottom, view, 1.0, 0.0},
-                                {parent, LayoutAttribute::Trailing, view, 1.0, 0.0}});
+    expectConstraints(parent->constraints(), {{view, A::Top, parent, A::Top, 1}, {parent, A::Leading, view, A::Leading, 1},
+                                              {parent, A::Bottom, view, A::Bottom, 1}, {parent, A::Trailing, view, A::Trailing, 1}});
     EXPECT_EQ(parent->layoutPassCount(), 1u);
-}
 
-TEST(FillParent, PaddingPairsWidenedFromFloat) {
-    Ref<View> parent = View::make();
-    Ref<View> view = View::make();
+    Ref<View> padded = View::make();
     const Utils::Padding padding{{{1.0f, 8.0f}, {0.5f, 0.1f}, {2.0f, -4.0f}, {1.0f, 16.0f}}};
-    Utils().fillParentConstraintsFrom(view, parent, &padding);
-    expectConstraints(*parent, {{view, LayoutAttribute::Top, parent, 1.0, 8.0},
-                                {parent, LayoutAttribute::Leading, view, 0.5, static_cast<double>(0.1f)},
-                                {parent, LayoutAttribute::Bottom, view, 2.0, -4.0},
-                                {parent, LayoutAttribute::Trailing, view, 1.0, 16.0}});
+    Utils().fillParentConstraintsFrom(view, padded, &padding);
+    expectConstraints(padded->constraints(), {{view, A::Top, padded, A::Top, 1, 8}, {padded, A::Leading, view, A::Leading, 0.5, 0.1f},
+                                              {padded, A::Bottom, view, A::Bottom, 2, -4}, {padded, A::Trailing, view, A::Trailing, 1, 16}});
 }
 
+// A container with the view, a sibling, a constraint naming the view, one that does not, and the
+// view's own width.
 struct Placement {
     Ref<View> container = View::make(Rect(0, 0, 200, 400));
     Ref<View> view = View::make();
     Ref<View> other = View::make();
-    Ref<LayoutConstraint> naming;
-    Ref<LayoutConstraint> unrelated;
-    Ref<LayoutConstraint> own;
-
+    Ref<LayoutConstraint> unrelated = LayoutConstraint::constraintWithItem(other, A::Top, LayoutRelation::Equal, container, A::Top, 1, 0);
+    Ref<LayoutConstraint> own = LayoutConstraint::constraintWithItem(view, A::Width, LayoutRelation::Equal, nullptr, A::NotAnAttribute, 1, 44);
     Placement() {
         container->addSubview(view);
         container->addSubview(other);
-        naming = LayoutConstraint::constraintWithItem(other, LayoutAttribute::Top, LayoutRelation::Equal, view,
-                                                      LayoutAttribute::Bottom, 1, 0);
-        unrelated = LayoutConstraint::constraintWithItem(other, LayoutAttribute::Top, LayoutRelation::Equal, container,
-                                                         LayoutAttribute::Top, 1, 0);
-        own = LayoutConstraint::constraintWithItem(view, LayoutAttribute::Width, LayoutRelation::Equal, nullptr,
-                                                   LayoutAttribute::NotAnAttribute, 1, 44);
-        container->addConstraints({naming, unrelated});
+        container->addConstraints({LayoutConstraint::constraintWithItem(other, A::Top, LayoutRelation::Equal, view, A::Bottom, 1, 0), unrelated});
         view->addConstraint(own);
     }
 };
@@ -129,53 +98,25 @@ TEST(ProportionalPlacement, ReplacesTheViewsConstraintsWithFourProportions) {
     Utils().setConstraintsForSubview(p.view, Rect(10, 20, 100, 50), Rect(0, 0, 200, 400));
     EXPECT_FALSE(p.view->translatesAutoresizingMaskIntoConstraints());
     EXPECT_TRUE(p.view->constraints().empty());  // a view without subviews loses its own
-    const auto& list = p.container->constraints();
-    ASSERT_EQ(list.size(), 5u);
-    EXPECT_EQ(list[0], p.unrelated);
-    struct Row {
-        Ref<View> first;
-        LayoutAttribute firstAttribute;
-        Ref<View> second;
-        LayoutAttribute secondAttribute;
-        double multiplier;
-    };
-    const Row rows[] = {
-        {p.view, LayoutAttribute::Top, p.container, LayoutAttribute::Bottom, 20.0 / 400},
-        {p.container, LayoutAttribute::Bottom, p.view, LayoutAttribute::Bottom, 400.0 / 70},
-        {p.view, LayoutAttribute::Leading, p.container, LayoutAttribute::Trailing, 10.0 / 200},
-        {p.container, LayoutAttribute::Trailing, p.view, LayoutAttribute::Trailing, 200.0 / 110},
-    };
-    for (std::size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        const LayoutConstraint& c = *list[i + 1];
-        EXPECT_EQ(c.firstItem(), rows[i].first);
-        EXPECT_EQ(c.firstAttribute(), rows[i].firstAttribute);
-        EXPECT_EQ(c.secondItem(), rows[i].second);
-        EXPECT_EQ(c.secondAttribute(), rows[i].secondAttribute);
-        EXPECT_DOUBLE_EQ(c.multiplier(), rows[i].multiplier);
-        EXPECT_EQ(c.constant(), 0.0);
-    }
+    expectConstraints(p.container->constraints(),
+                      {{p.other, A::Top, p.container, A::Top, 1},
+                       {p.view, A::Top, p.container, A::Bottom, 20.0 / 400},
+                       {p.container, A::Bottom, p.view, A::Bottom, 400.0 / 70},
+                       {p.view, A::Leading, p.container, A::Trailing, 10.0 / 200},
+                       {p.container, A::Trailing, p.view, A::Trailing, 200.0 / 110}});
     EXPECT_EQ(p.container->layoutPassCount(), 1u);
-}
 
-TEST(ProportionalPlacement, AViewWithSubviewsKeepsItsOwnConstraints) {
-    Placement p;
-    p.view->addSubview(View::make());
-    Utils().setConstraintsForSubview(p.view, Rect(10, 20, 100, 50), Rect(0, 0, 200, 400));
-    ASSERT_EQ(p.view->constraints().size(), 1u);
-    EXPECT_EQ(p.view->constraints()[0], p.own);
-}
-
-TEST(ProportionalPlacement, ZeroOffsetsPinToTheContainersOwnEdges) {
-    Placement p;
-    Utils().setConstraintsForSubview(p.view, Rect(0, 0, 100, 50), Rect(0, 0, 200, 400));
-    const auto& list = p.container->constraints();
-    ASSERT_EQ(list.size(), 5u);
-    EXPECT_EQ(list[1]->secondAttribute(), LayoutAttribute::Top);
-    EXPECT_EQ(list[1]->multiplier(), 1.0);
-    EXPECT_EQ(list[3]->firstAttribute(), LayoutAttribute::Leading);
-    EXPECT_EQ(list[3]->secondAttribute(), LayoutAttribute::Leading);
-    EXPECT_EQ(list[3]->multiplier(), 1.0);
+    // Zero offsets pin to the container's own edges; a view with subviews keeps its own constraints.
+    Placement q;
+    q.view->addSubview(View::make());
+    Utils().setConstraintsForSubview(q.view, Rect(0, 0, 100, 50), Rect(0, 0, 200, 400));
+    expectConstraints(q.container->constraints(),
+                      {{q.other, A::Top, q.container, A::Top, 1},
+                       {q.view, A::Top, q.container, A::Top, 1},
+                       {q.container, A::Bottom, q.view, A::Bottom, 400.0 / 50},
+                       {q.view, A::Leading, q.container, A::Leading, 1},
+                       {q.container, A::Trailing, q.view, A::Trailing, 200.0 / 100}});
+    EXPECT_EQ(q.view->constraints(), std::vector<Ref<LayoutConstraint>>{q.own});
 }
 
 // A zero frame used to divide by zero; it now leaves everything as it was.

@@ -1,6 +1,6 @@
-// Shared helpers of the content-record tests: the fixture replies, the device's zone and locale for a
-// test, and the app's store shape over a SQLite file in a fresh sandbox (a private-queue root context
-// over the coordinator, a main-queue child that stands for the default context).
+// Shared helpers of the content tests: the fixture replies, the bundle's model, and the app's record
+// stack over "lunavexa.sqlite" in a fresh sandbox, with readers that look at the file through a
+// coordinator or a SQLite connection of their own.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,20 +8,24 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "support/device_settings.h"
 #include "platform/base/value.h"
 #include "platform/data/context.h"
 #include "platform/data/coordinator.h"
 #include "platform/data/managed_object.h"
 #include "platform/data/model.h"
+#include "platform/dispatch/queue.h"
+#include "platform/dispatch/run_loop.h"
 #include "platform/storage/json.h"
 #include "platform/storage/sandbox.h"
-#include "platform/text/locale.h"
-#include "platform/time/time_zone.h"
+#include "store/contexts.h"
+#include "store/persistence.h"
+#include "store/record_stack.h"
+#include "store/saves.h"
+#include "support/device_settings.h"
+#include "support/raw_sqlite.h"
 #include "support/temp_dir.h"
 
 namespace lv::test {
@@ -31,27 +35,18 @@ inline std::string sourceDirectory() {
     return root ? root : ".";
 }
 
-// The parsed fixture reply of an action ("newsList" reads tools/content-service/fixtures/newsList.json).
-inline Value fixtureReply(const std::string& name) {
-    const std::string path = sourceDirectory() + "/tools/content-service/fixtures/" + name + ".json";
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_TRUE(in) << path;
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    const std::string text = buffer.str();
-    Ref<Error> error;
-    Value reply = JSONSerialization::JSONObjectWithData(text, 0, &error);
-    EXPECT_TRUE(reply.isDictionary()) << path << ": " << (error ? error->description() : "");
-    return reply;
-}
+inline std::string describe(const Ref<Error>& error) { return error ? error->description() : std::string("no error"); }
 
-// The items of a fixture reply.
+// The items of a fixture reply ("newsList" reads tools/content-service/fixtures/newsList.json).
 inline Array fixtureItems(const std::string& name) {
-    Value reply = fixtureReply(name);
-    EXPECT_TRUE(reply["mItems"].isArray()) << name;
+    std::ifstream in(sourceDirectory() + "/tools/content-service/fixtures/" + name + ".json", std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    Ref<Error> error;
+    Value reply = JSONSerialization::JSONObjectWithData(text.str(), 0, &error);
+    EXPECT_TRUE(reply["mItems"].isArray()) << name << ": " << describe(error);
     return reply["mItems"].isArray() ? reply["mItems"].array() : Array();
 }
-
 
 inline Ref<ManagedObjectModel> contentModel() {
     auto model = ManagedObjectModel::mergedModelFromDirectories({sourceDirectory() + "/bundle"});
@@ -59,61 +54,53 @@ inline Ref<ManagedObjectModel> contentModel() {
     return model;
 }
 
-inline std::string describe(const Ref<Error>& error) { return error ? error->description() : std::string("no error"); }
+// Runs the main loop until what is queued on the main queue so far has run, twice over.
+inline void drainMain() {
+    for (int round = 0; round < 2; ++round) {
+        bool done = false;
+        Queue::main()->async([&] { done = true; });
+        ASSERT_TRUE(runMainUntil([&] { return done; }, 10.0));
+    }
+}
 
-// A fresh sandbox, and the store file "lunavexa.sqlite" in it under a private-queue root context with a
-// main-queue child.
-struct ContentStack {
-    ContentStack() {
-        EXPECT_TRUE(Sandbox::setRoot(dir.path().string()));
-        path = dir.file("lunavexa.sqlite");
-        model = contentModel();
-        coordinator = open(path);
-        root = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
-        root->performAndWait([&] { root->setPersistentStoreCoordinator(coordinator); });
-        main = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::MainQueue);
-        main->setParentContext(root);
+// A fresh sandbox per test; the test sets up the app's stack (setUpStack) when it needs it.
+class AppStack : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(Sandbox::setRoot(dir.path().string())); }
+    void TearDown() override {
+        drainMain();
+        RecordStack::cleanUp();
+        drainMain();
+    }
+    static void setUpStack() { RecordStack::setupCoreDataStackWithStoreNamed("lunavexa.sqlite"); }
+    static std::string storePath() { return RS_urlForStoreName("lunavexa.sqlite").string(); }
+
+    // The text values of a column of the file, in order of the column.
+    static std::vector<std::string> column(const std::string& entity, const std::string& attribute,
+                                           const std::string& where = "1") {
+        return rawTexts(storePath(), "SELECT \"" + attribute + "\" FROM \"" + entity + "\" WHERE " + where +
+                                         " ORDER BY \"" + attribute + "\"");
     }
 
-    Ref<PersistentStoreCoordinator> open(const std::string& file) const {
-        auto c = makeRef<PersistentStoreCoordinator>(model);
+    // The records of the entity as a coordinator of its own reads them from the file, sorted by the key.
+    std::vector<Ref<ManagedObject>> readBack(const std::string& entity, const std::string& sortKey) {
+        auto coordinator = makeRef<PersistentStoreCoordinator>(contentModel());
         Ref<Error> error;
-        EXPECT_TRUE(c->addPersistentStore(kSQLiteStoreType, "", file, {}, &error)) << describe(error);
-        return c;
-    }
-
-    // Saves the child into the root and the root into the file.
-    bool saveAll() {
-        bool ok = false;
-        Ref<Error> error;
-        main->performAndWait([&] { ok = main->save(&error); });
-        EXPECT_TRUE(ok) << describe(error);
-        if (!ok) return false;
-        root->performAndWait([&] { ok = root->save(&error); });
-        EXPECT_TRUE(ok) << describe(error);
-        return ok;
-    }
-
-    // The records of the entity as a new coordinator reads them from the file, sorted by the key.
-    std::vector<Ref<ManagedObject>> readBack(const std::string& entity, const std::string& sortKey) const {
+        EXPECT_TRUE(coordinator->addPersistentStore(kSQLiteStoreType, "", storePath(), {}, &error)) << describe(error);
         auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
-        context->setPersistentStoreCoordinator(open(path));
+        context->setPersistentStoreCoordinator(coordinator);
         FetchRequest request(entity);
         request.setSortDescriptors({SortDescriptor(sortKey, true)});
-        Ref<Error> error;
         auto result = context->fetchObjects(request, &error);
         EXPECT_TRUE(result) << describe(error);
-        keepAlive.push_back(context);
+        readers_.push_back(context);
         return result ? *result : std::vector<Ref<ManagedObject>>();
     }
 
     TempDir dir;
-    std::string path;
-    Ref<ManagedObjectModel> model;
-    Ref<PersistentStoreCoordinator> coordinator;
-    Ref<ManagedObjectContext> root;
-    Ref<ManagedObjectContext> main;
-    mutable std::vector<Ref<ManagedObjectContext>> keepAlive;  // contexts of read-back records
+
+private:
+    std::vector<Ref<ManagedObjectContext>> readers_;  // keep read-back records' contexts alive
 };
 
 }  // namespace lv::test

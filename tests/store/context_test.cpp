@@ -9,59 +9,46 @@
 namespace lv::test {
 namespace {
 
-using ContextTree = StoreTest;
+using ContextTree = StackTest;
 
-TEST_F(ContextTree, DefaultContextIsAMainQueueChildOfThePrivateRoot) {
-    setUpStack();
-    auto context = RS_defaultContext();
-    auto root = RS_rootSavingContext();
-    ASSERT_TRUE(context);
-    ASSERT_TRUE(root);
-    EXPECT_EQ(context->concurrencyType(), ManagedObjectContextConcurrencyType::MainQueue);
-    EXPECT_EQ(root->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);
-    EXPECT_EQ(context->parentContext(), root);
-    EXPECT_FALSE(root->parentContext());
-    EXPECT_EQ(root->persistentStoreCoordinator(), RS_defaultStoreCoordinator());
+// Each kind of context: its queue, parent and working name (contexts without a parent: their coordinator).
+TEST_F(ContextTree, EveryKindOfContextHasItsQueueParentAndName) {
+    using Type = ManagedObjectContextConcurrencyType;
+    const auto main = RS_defaultContext();
+    const auto root = RS_rootSavingContext();
+    const auto coordinator = RS_defaultStoreCoordinator();
+    const struct {
+        Ref<ManagedObjectContext> context;
+        Type type;
+        Ref<ManagedObjectContext> parent;
+        Ref<PersistentStoreCoordinator> coordinator;
+        const char* name;
+    } rows[] = {
+        {main, Type::MainQueue, root, nullptr, "RecordStack Default Context"},
+        {root, Type::PrivateQueue, nullptr, coordinator, "RecordStack Root Saving Context"},
+        {RS_context(), Type::PrivateQueue, root, nullptr, "Untitled Context"},
+        {RS_contextWithStoreCoordinator(coordinator), Type::PrivateQueue, nullptr, coordinator, "Untitled Context"},
+        {RS_contextWithoutParent(), Type::PrivateQueue, nullptr, nullptr, "Untitled Context"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(RS_description(row.context));
+        EXPECT_EQ(row.context->concurrencyType(), row.type);
+        EXPECT_EQ(row.context->parentContext(), row.parent);
+        EXPECT_TRUE(row.parent || row.context->persistentStoreCoordinator() == row.coordinator);
+        EXPECT_EQ(RS_workingName(row.context), row.name);
+    }
     EXPECT_EQ(root->mergePolicy(), MergePolicyType::MergeByPropertyObjectTrump);
-    EXPECT_EQ(context->mergePolicy(), MergePolicyType::Error);
-    EXPECT_EQ(RS_workingName(context), "RecordStack Default Context");
-    EXPECT_EQ(RS_workingName(root), "RecordStack Root Saving Context");
+    EXPECT_EQ(main->mergePolicy(), MergePolicyType::Error);
     Value stored;
     root->performAndWait([&] { stored = root->userInfo().get(kRecordStackContextWorkingNameKey); });
     EXPECT_EQ(stored, Value("RecordStack Root Saving Context"));
+    EXPECT_FALSE(RS_contextWithStoreCoordinator(nullptr));
 }
 
-TEST_F(ContextTree, SecondInitializationChangesNothing) {
-    setUpStack();
-    auto context = RS_defaultContext();
-    auto root = RS_rootSavingContext();
-    RS_initializeDefaultContextWithCoordinator(RS_defaultStoreCoordinator());
-    EXPECT_EQ(RS_defaultContext(), context);
-    EXPECT_EQ(RS_rootSavingContext(), root);
-}
-
-TEST_F(ContextTree, NewContextsAreUntitledPrivateChildren) {
-    setUpStack();
-    auto child = RS_context();
-    EXPECT_EQ(child->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);
-    EXPECT_EQ(child->parentContext(), RS_rootSavingContext());
-    EXPECT_EQ(RS_workingName(child), "Untitled Context");
+TEST_F(ContextTree, NamesDescriptionAndParentChainFormats) {
+    auto child = RS_contextWithParent(RS_defaultContext());
     RS_setWorkingName(child, "");
     EXPECT_EQ(RS_workingName(child), "Untitled Context");
-    RS_setWorkingName(child, "Mine");
-    EXPECT_EQ(RS_workingName(child), "Mine");
-    EXPECT_FALSE(RS_contextWithStoreCoordinator(nullptr));
-    auto own = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
-    EXPECT_FALSE(own->parentContext());
-    EXPECT_EQ(own->persistentStoreCoordinator(), RS_defaultStoreCoordinator());
-    auto orphan = RS_contextWithoutParent();
-    EXPECT_FALSE(orphan->parentContext());
-    EXPECT_FALSE(orphan->persistentStoreCoordinator());
-}
-
-TEST_F(ContextTree, DescriptionAndParentChainFormats) {
-    setUpStack();
-    auto child = RS_contextWithParent(RS_defaultContext());
     RS_setWorkingName(child, "Worker");
     const void* c = child.get();
     const void* d = RS_defaultContext().get();
@@ -74,35 +61,8 @@ TEST_F(ContextTree, DescriptionAndParentChainFormats) {
     EXPECT_EQ(background, format("<ManagedObjectContext (%p): Worker> on a background thread", c));
 }
 
-TEST_F(ContextTree, CreationLinesFollowTheMask) {
-    RecordStack::setLoggingLevel(RSLogMaskInfo | RSLogMaskVerbose);
-    LogCapture log;
-    setUpStack();
-    auto lines = log.lines();
-    auto root = RS_rootSavingContext();
-    auto context = RS_defaultContext();
-    const std::vector<std::string> expected = {
-        "Created new private queue context: " + root->description(),
-        format("Created new context Untitled Context with store coordinator: %@", RS_defaultStoreCoordinator()),
-        "Set root saving context: " + root->description(),
-        "Created new main queue context: " + context->description(),
-        "Set default context: " + context->description(),
-    };
-    EXPECT_EQ(lines, expected);
-}
-
-// Installing a default context reads the stored coordinator: it never makes one.
-TEST_F(ContextTree, InstallingADefaultContextCreatesNoCoordinator) {
-    RecordStack::setShouldAutoCreateDefaultPersistentStoreCoordinator(true);
-    RS_setDefaultContext(RS_newMainQueueContext());
-    RS_setDefaultContext(nullptr);
-    EXPECT_FALSE(std::filesystem::exists(storePath()));
-    EXPECT_FALSE(RS_defaultPersistentStore());
-}
-
 // The root is complete when it is installed: nothing is left to a block that runs later.
 TEST_F(ContextTree, RootIsConfiguredBeforeItIsPublished) {
-    setUpStack();
     auto root = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
     RS_setRootSavingContext(root);
     EXPECT_EQ(RS_rootSavingContext(), root);
@@ -114,10 +74,7 @@ TEST_F(ContextTree, RootIsConfiguredBeforeItIsPublished) {
         record = News::RS_createEntityInContext(root);
         record->setTitle("direct");
     });
-    RecordStack::setLoggingLevel(RSLogMaskVerbose);
-    LogCapture log;
     RS_saveOnlySelfAndWait(root);
-    EXPECT_TRUE(log.contains("Context 'RecordStack Root Saving Context' is about to save: obtaining permanent IDs for 1 new inserted object(s)."));
     EXPECT_FALSE(record->objectID()->isTemporaryID());
     // A clean-up straight after an install is safe too.
     RS_setRootSavingContext(RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator()));
@@ -126,7 +83,6 @@ TEST_F(ContextTree, RootIsConfiguredBeforeItIsPublished) {
 }
 
 TEST_F(ContextTree, ChildRecordsGetPermanentIDsBeforeTheySave) {
-    setUpStack();
     auto child = RS_context();
     auto record = addNews(child, "p1", "permanent");
     EXPECT_TRUE(record->objectID()->isTemporaryID());
@@ -141,7 +97,6 @@ TEST_F(ContextTree, ChildRecordsGetPermanentIDsBeforeTheySave) {
 }
 
 TEST_F(ContextTree, ThreadContexts) {
-    setUpStack();
     EXPECT_EQ(RS_contextForCurrentThread(), RS_defaultContext());
     Ref<ManagedObjectContext> first, again, afterClear, dropped;
     Value storedVersion;
@@ -170,16 +125,9 @@ TEST_F(ContextTree, ThreadContexts) {
 }
 
 TEST_F(ContextTree, ResetFromABackgroundThreadHappensLaterOnMain) {
-    setUpStack();
     auto context = RS_defaultContext();
     addNews(context, "r1", "reset me");
-    std::atomic<bool> called{false};
-    std::thread worker([&] {
-        RS_resetDefaultContext();
-        called = true;
-    });
-    worker.join();
-    EXPECT_TRUE(called);
+    std::thread([] { RS_resetDefaultContext(); }).join();
     EXPECT_TRUE(context->hasChanges());  // not yet: the reset waits for the main queue
     EXPECT_TRUE(runMainUntil([&] { return !context->hasChanges(); }, 10.0));
     EXPECT_TRUE(context->registeredObjects().empty());
@@ -193,13 +141,10 @@ public:
         EXPECT_TRUE(Thread::isMainThread());
         changes.emplace_back(type, object->valueForKey("title").stringValue());
     }
-    void controllerDidChangeContent(FetchedResultsController&) override { ++contentChanges; }
     std::vector<std::pair<FetchedResultsChangeType, std::string>> changes;
-    int contentChanges = 0;
 };
 
 TEST_F(ContextTree, BackgroundSaveIsMergedIntoTheDefaultContextAndReported) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto record = addNews(context, "b1", "before");
     RS_saveToPersistentStoreAndWait(context);
@@ -236,7 +181,6 @@ TEST_F(ContextTree, BackgroundSaveIsMergedIntoTheDefaultContextAndReported) {
 }
 
 TEST_F(ContextTree, FaultsOfTheDefaultContextShowTheRootsNewValues) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto record = addNews(context, "f1", "old");
     RS_saveToPersistentStoreAndWait(context);
@@ -255,7 +199,6 @@ TEST_F(ContextTree, FaultsOfTheDefaultContextShowTheRootsNewValues) {
 
 // A root installed later is followed too: its saves reach the default context.
 TEST_F(ContextTree, ReplacingTheRootMovesTheMergeRegistration) {
-    setUpStack();
     auto context = RS_defaultContext();
     auto reports = std::make_shared<Reports>();
     auto controller = News::RS_fetchAllWithDelegate(reports, context);
@@ -272,7 +215,6 @@ TEST_F(ContextTree, ReplacingTheRootMovesTheMergeRegistration) {
 // While the shared store is enabled, the default context starts following the coordinator's imports
 // once the set-up notification arrives; each import is merged on its queue and announced.
 TEST_F(ContextTree, SharedStoreImportsAreMergedAfterTheSetUpNotification) {
-    setUpStack();
     auto coordinator = RS_defaultStoreCoordinator();
     auto center = NotificationCenter::defaultCenter();
     auto reports = std::make_shared<Reports>();
@@ -300,7 +242,6 @@ TEST_F(ContextTree, SharedStoreImportsAreMergedAfterTheSetUpNotification) {
 }
 
 TEST_F(ContextTree, ObservingAnotherContextMergesItsSaves) {
-    setUpStack();
     auto listener = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
     auto writer = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
     auto record = addNews(writer, "o1", "first");
@@ -325,7 +266,6 @@ TEST_F(ContextTree, ObservingAnotherContextMergesItsSaves) {
 }
 
 TEST_F(ContextTree, MergingOnTheMainThreadWaitsForIt) {
-    setUpStack();
     auto listener = RS_newMainQueueContext();
     listener->setPersistentStoreCoordinator(RS_defaultStoreCoordinator());
     auto writer = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
@@ -345,7 +285,6 @@ TEST_F(ContextTree, MergingOnTheMainThreadWaitsForIt) {
 }
 
 TEST_F(ContextTree, CleanUpDropsTheTreeAndANewTreeIsMergedOnce) {
-    setUpStack();
     RS_cleanUp();
     EXPECT_FALSE(RS_defaultContext());
     EXPECT_FALSE(RS_rootSavingContext());

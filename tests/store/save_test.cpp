@@ -19,34 +19,45 @@ struct Outcome {
             error = e;
         };
     }
+    // Runs the main loop until the completion came, then checks it came once (never inside the call).
+    void wait() {
+        ASSERT_TRUE(runMainUntil([&] { return calls > 0; }, 10.0));
+        drainMain();
+        EXPECT_EQ(calls, 1);
+    }
 };
 
-class Saves : public StoreTest {
+class Saves : public StackTest {
 protected:
     std::vector<std::string> msgIdsInFile() { return rawTexts(storePath(), "SELECT msgId FROM \"News\" ORDER BY \"_pk\""); }
 };
 
-TEST_F(Saves, SaveToPersistentStoreAndWaitReturnsAfterTheFileIsWritten) {
-    setUpStack();
-    addNews(RS_defaultContext(), "m1", "one");
-    RS_saveToPersistentStoreAndWait(RS_defaultContext());
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"m1"});
-    EXPECT_FALSE(RS_defaultContext()->hasChanges());
-    bool rootChanges = true;
-    RS_rootSavingContext()->performAndWait([&] { rootChanges = RS_rootSavingContext()->hasChanges(); });
-    EXPECT_FALSE(rootChanges);
-}
+// Stacks set up by the test itself; "Item" has a mandatory "name".
+class SavesOfOtherStacks : public StoreTest {
+protected:
+    void setUpStackWithAMandatoryName() {
+        auto model = makeRef<ManagedObjectModel>();
+        auto item = EntityDescription::make("Item");
+        item->addAttribute(AttributeDescription::make("name", AttributeType::String, false));
+        model->addEntity(item);
+        RS_setDefaultManagedObjectModel(model);
+        setUpStack();
+    }
+};
 
-TEST_F(Saves, TerminationStyleSaveOfANewChildOfTheRoot) {
-    setUpStack();
-    auto child = RS_context();
-    addNews(child, "t1", "at exit");
-    RS_saveToPersistentStoreAndWait(child);
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"t1"});
+// The default context and, as at termination, a new child of the root: written before the call returns.
+TEST_F(Saves, SaveToPersistentStoreAndWaitReturnsAfterTheFileIsWritten) {
+    for (const auto& context : {RS_defaultContext(), RS_context()}) {
+        addNews(context, RS_workingName(context), "saved");
+        RS_saveToPersistentStoreAndWait(context);
+        bool changes = true;
+        RS_rootSavingContext()->performAndWait([&] { changes = RS_rootSavingContext()->hasChanges() || context->hasChanges(); });
+        EXPECT_FALSE(changes);
+    }
+    EXPECT_EQ(msgIdsInFile(), (std::vector<std::string>{"RecordStack Default Context", "Untitled Context"}));
 }
 
 TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
-    setUpStack();
     auto root = RS_rootSavingContext();
     root->performAndWait([&] { News::RS_createEntityInContext(root)->setTitle("pending in root"); });
     Outcome outcome;
@@ -55,8 +66,7 @@ TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
     RS_saveWithOptions(RS_defaultContext(), RSSaveOptionParentContexts | RSSaveOptionSynchronously, outcome.handler());
     EXPECT_EQ(outcome.calls, 0);  // never inside the call
     EXPECT_EQ(log.lines(), std::vector<std::string>{"NO CHANGES IN ** RecordStack Default Context ** CONTEXT - NOT SAVING"});
-    drainMain();
-    EXPECT_EQ(outcome.calls, 1);
+    outcome.wait();
     EXPECT_FALSE(outcome.success);
     EXPECT_FALSE(outcome.error);
     bool rootChanges = false;
@@ -66,7 +76,6 @@ TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
 }
 
 TEST_F(Saves, AsynchronousSaveWithParentsCompletesOnceAfterTheRootWrote) {
-    setUpStack();
     addNews(RS_defaultContext(), "a1", "async");
     Outcome outcome;
     std::vector<std::string> inFileAtCompletion;
@@ -75,16 +84,13 @@ TEST_F(Saves, AsynchronousSaveWithParentsCompletesOnceAfterTheRootWrote) {
         inFileAtCompletion = msgIdsInFile();
     });
     EXPECT_EQ(outcome.calls, 0);
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    drainMain();
-    EXPECT_EQ(outcome.calls, 1);
+    outcome.wait();
     EXPECT_TRUE(outcome.success);
     EXPECT_FALSE(outcome.error);
     EXPECT_EQ(inFileAtCompletion, std::vector<std::string>{"a1"});
 }
 
 TEST_F(Saves, SynchronouslyExceptRootSavesLowerLevelsBeforeReturning) {
-    setUpStack();
     auto child = RS_contextWithParent(RS_defaultContext());
     addNews(child, "s1", "sync except root");
     Outcome outcome;
@@ -94,13 +100,12 @@ TEST_F(Saves, SynchronouslyExceptRootSavesLowerLevelsBeforeReturning) {
     EXPECT_FALSE(childChanges);
     EXPECT_FALSE(RS_defaultContext()->hasChanges());  // saved synchronously into the root
     EXPECT_EQ(outcome.calls, 0);
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    outcome.wait();
     EXPECT_TRUE(outcome.success);
     EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"s1"});
 }
 
 TEST_F(Saves, SaveLinesFollowTheMask) {
-    setUpStack();
     auto context = RS_defaultContext();
     addNews(context, "l1", "logged");
     RecordStack::setLoggingLevel(RSLogMaskInfo | RSLogMaskVerbose);
@@ -112,21 +117,14 @@ TEST_F(Saves, SaveLinesFollowTheMask) {
 }
 
 // A mandatory attribute left empty in a child: the chain stops there.
-TEST_F(Saves, FailingChildSaveReportsOnceAndLeavesParentsUnsaved) {
-    auto model = makeRef<ManagedObjectModel>();
-    auto item = EntityDescription::make("Item");
-    item->addAttribute(AttributeDescription::make("name", AttributeType::String, false));
-    model->addEntity(item);
-    RS_setDefaultManagedObjectModel(model);
-    setUpStack();
+TEST_F(SavesOfOtherStacks, FailingChildSaveReportsOnceAndLeavesParentsUnsaved) {
+    setUpStackWithAMandatoryName();
     auto child = RS_contextWithParent(RS_defaultContext());
     RecordEntity items("Item");
     child->performAndWait([&] { ASSERT_TRUE(items.RS_createEntityInContext(child)); });
     Outcome outcome;
     RS_saveToPersistentStoreWithCompletion(child, outcome.handler());
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    drainMain();
-    EXPECT_EQ(outcome.calls, 1);
+    outcome.wait();
     EXPECT_FALSE(outcome.success);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->code(), kValidationMissingMandatoryPropertyError);
@@ -138,7 +136,6 @@ TEST_F(Saves, FailingChildSaveReportsOnceAndLeavesParentsUnsaved) {
 
 // An exception thrown inside a save becomes an error: handled, reported, never thrown on.
 TEST_F(Saves, ExceptionDuringSaveBecomesAnError) {
-    setUpStack();
     auto child = RS_context();
     auto token = NotificationCenter::defaultCenter()->addObserverForName(
         kManagedObjectContextWillSaveNotification, child, nullptr,
@@ -147,10 +144,8 @@ TEST_F(Saves, ExceptionDuringSaveBecomesAnError) {
     Outcome outcome;
     LogCapture log;
     RS_saveToPersistentStoreWithCompletion(child, outcome.handler());  // the save runs on the child's queue
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    drainMain();
+    outcome.wait();
     NotificationCenter::defaultCenter()->removeObserver(token.get());
-    EXPECT_EQ(outcome.calls, 1);
     EXPECT_FALSE(outcome.success);
     ASSERT_TRUE(outcome.error);
     EXPECT_EQ(outcome.error->domain(), kCocoaErrorDomain);
@@ -163,7 +158,28 @@ TEST_F(Saves, ExceptionDuringSaveBecomesAnError) {
 }
 
 // Without a coordinator there is nothing to save to: an error, not a crash.
-TEST_F(Saves, StackWithoutCoordinatorReportsErrors) {
+// A save started from inside a will-save notification of the same context: the inner save is refused
+// and reported, the outer one still writes the file, and nothing hangs or throws.
+TEST_F(Saves, SaveStartedFromInsideItsWillSaveIsRefusedAndTheOuterSaveWrites) {
+    auto context = RS_defaultContext();
+    int inner = 0;
+    auto token = NotificationCenter::defaultCenter()->addObserverForName(
+        kManagedObjectContextWillSaveNotification, context, nullptr, [&](const Notification&) {
+            if (inner++ == 0) RS_saveToPersistentStoreAndWait(context);
+        });
+    addNews(context, "w1", "outer");
+    Outcome outcome;
+    RS_saveWithOptions(context, RSSaveOptionParentContexts | RSSaveOptionSynchronously, outcome.handler());
+    outcome.wait();
+    NotificationCenter::defaultCenter()->removeObserver(token.get());
+    EXPECT_EQ(inner, 1);
+    EXPECT_TRUE(outcome.success);
+    ASSERT_EQ(sink->count(), 1u);
+    EXPECT_EQ(sink->last()->code(), kPersistentStoreSaveError);
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
+}
+
+TEST_F(SavesOfOtherStacks, StackWithoutCoordinatorReportsErrors) {
     RecordStack::setShouldAutoCreateManagedObjectModel(false);
     RecordStack::setupCoreDataStackWithInMemoryStore();
     auto context = RS_defaultContext();
@@ -174,7 +190,7 @@ TEST_F(Saves, StackWithoutCoordinatorReportsErrors) {
     ASSERT_TRUE(orphan);
     Outcome outcome;
     RS_saveToPersistentStoreWithCompletion(context, outcome.handler());
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
+    outcome.wait();
     EXPECT_FALSE(outcome.success);
     EXPECT_TRUE(outcome.error);
     const std::size_t before = sink->count();
@@ -187,7 +203,6 @@ TEST_F(Saves, StackWithoutCoordinatorReportsErrors) {
 // ---- the older wrappers ----
 
 TEST_F(Saves, OlderWrappersCallTheErrorHandlerOnlyWhenTheSaveDidNotSucceed) {
-    setUpStack();
     auto context = RS_defaultContext();
     int handlerCalls = 0;
     int completions = 0;
@@ -218,13 +233,8 @@ TEST_F(Saves, OlderWrappersCallTheErrorHandlerOnlyWhenTheSaveDidNotSucceed) {
     EXPECT_FALSE(received);
 }
 
-TEST_F(Saves, OlderWrappersPassFailures) {
-    auto model = makeRef<ManagedObjectModel>();
-    auto item = EntityDescription::make("Item");
-    item->addAttribute(AttributeDescription::make("name", AttributeType::String, false));
-    model->addEntity(item);
-    RS_setDefaultManagedObjectModel(model);
-    setUpStack();
+TEST_F(SavesOfOtherStacks, OlderWrappersPassFailures) {
+    setUpStackWithAMandatoryName();
     RecordEntity items("Item");
     auto context = RS_defaultContext();
     items.RS_createEntityInContext(context);
@@ -241,96 +251,76 @@ TEST_F(Saves, OlderWrappersPassFailures) {
 
 // ---- block helpers ----
 
-TEST_F(Saves, SaveWithBlockNamesItsContextAndCompletesOnMain) {
-    setUpStack();
-    std::string name;
-    Ref<ManagedObjectContext> used;
-    Outcome outcome;
-    RecordStack::saveWithBlock(
-        [&](const Ref<ManagedObjectContext>& local) {
+// Each helper runs the block on a context of its own kind under its working name, then saves to the
+// file: before returning, or later with the completion on the main queue (the background block's on
+// the child's queue).
+TEST_F(Saves, BlockHelpersNameTheirContextsAndWriteTheFile) {
+    using Body = std::function<void(const Ref<ManagedObjectContext>&)>;
+    using Done = std::function<void()>;
+    auto onMain = [](const Done& done) {
+        return [done](bool ok, const Ref<Error>& error) {
+            EXPECT_TRUE(ok && Thread::isMainThread()) << describe(error);
+            done();
+        };
+    };
+    struct Helper {
+        const char* name;  // working name of the block's context
+        Ref<ManagedObjectContext> parent;
+        bool waits;  // written when the call returns
+        std::function<void(const Body&, const Done&)> run;
+    };
+    const auto main = RS_defaultContext();
+    const auto root = RS_rootSavingContext();
+    const Helper helpers[] = {
+        {"saveWithBlock:completion:", root, false, [&](const Body& b, const Done& d) { RecordStack::saveWithBlock(b, onMain(d)); }},
+        {"saveWithBlockAndWait:", root, true, [](const Body& b, const Done& d) {
+             RecordStack::saveWithBlockAndWait(b);
+             d();
+         }},
+        {"RS_saveWithBlock:completion:", main, false, [&](const Body& b, const Done& d) { RS_saveWithBlock(main, b, onMain(d)); }},
+        {"RS_saveWithBlockAndWait:", main, true, [&](const Body& b, const Done& d) {
+             RS_saveWithBlockAndWait(main, b);
+             d();
+         }},
+        {"saveInBackgroundWithBlock:completion:", root, false,
+         [](const Body& b, const Done& d) {
+             RecordStack::saveInBackgroundWithBlock(b, [d] {
+                 EXPECT_FALSE(Thread::isMainThread());
+                 d();
+             });
+         }},
+        {"saveUsingCurrentThreadContextWithBlockAndWait:", root, true,
+         [&](const Body& b, const Done& d) {
+             RecordStack::saveUsingCurrentThreadContextWithBlockAndWait([&](const Ref<ManagedObjectContext>& local) {
+                 EXPECT_EQ(local, main);  // on main: the default context itself
+                 b(local);
+             });
+             d();
+         }},
+        {nullptr, root, false,
+         [](const Body& b, const Done& d) {
+             RecordStack::saveInBackgroundUsingCurrentContextWithBlock(b, d, [](const Ref<Error>&) { ADD_FAILURE(); });
+         }},
+    };
+    std::vector<std::string> written;
+    for (std::size_t i = 0; i < std::size(helpers); ++i) {
+        const Helper& h = helpers[i];
+        const std::string id = std::to_string(i);
+        SCOPED_TRACE(h.name ? h.name : "saveInBackgroundUsingCurrentContextWithBlock");
+        Ref<ManagedObjectContext> used;
+        std::atomic<bool> done{false};
+        h.run([&](const Ref<ManagedObjectContext>& local) {
             EXPECT_TRUE(local->isOnQueue());
-            name = RS_workingName(local);
             used = local;
-            addNews(local, "k1", "from a block");
-        },
-        outcome.handler());
-    ASSERT_TRUE(runMainUntil([&] { return outcome.calls > 0; }, 10.0));
-    EXPECT_EQ(name, "saveWithBlock:completion:");
-    EXPECT_EQ(used->parentContext(), RS_rootSavingContext());
-    EXPECT_TRUE(outcome.success);
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"k1"});
-}
-
-TEST_F(Saves, SaveWithBlockAndWaitWritesBeforeReturning) {
-    setUpStack();
-    std::string name;
-    RecordStack::saveWithBlockAndWait([&](const Ref<ManagedObjectContext>& local) {
-        name = RS_workingName(local);
-        addNews(local, "w1", "waited");
-    });
-    EXPECT_EQ(name, "saveWithBlockAndWait:");
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
-}
-
-TEST_F(Saves, ContextBlockHelpersMakeChildrenOfTheReceiver) {
-    setUpStack();
-    std::string asyncName, waitName;
-    Ref<ManagedObjectContext> asyncParent;
-    bool done = false;
-    RS_saveWithBlock(RS_defaultContext(), [&](const Ref<ManagedObjectContext>& local) {
-        asyncName = RS_workingName(local);
-        asyncParent = local->parentContext();
-        addNews(local, "c1", "child");
-    });
-    RS_saveWithBlockAndWait(RS_defaultContext(), [&](const Ref<ManagedObjectContext>& local) {
-        waitName = RS_workingName(local);
-        addNews(local, "c2", "child and wait");
-    });
-    EXPECT_EQ(waitName, "RS_saveWithBlockAndWait:");
-    const auto written = msgIdsInFile();
-    EXPECT_NE(std::find(written.begin(), written.end(), "c2"), written.end());
-    ASSERT_TRUE(runMainUntil([&] {
-        done = msgIdsInFile().size() == 2;
-        return done;
-    }, 10.0));
-    EXPECT_EQ(asyncName, "RS_saveWithBlock:completion:");
-    EXPECT_EQ(asyncParent, RS_defaultContext());
-}
-
-TEST_F(Saves, BackgroundBlockCompletesOnTheChildsQueue) {
-    setUpStack();
-    Ref<ManagedObjectContext> local;
-    std::atomic<bool> onChildQueue{false};
-    std::atomic<bool> done{false};
-    RecordStack::saveInBackgroundWithBlock([&](const Ref<ManagedObjectContext>& c) {
-        local = c;
-        addNews(c, "g1", "background");
-    },
-    [&] {
-        onChildQueue = local && local->isOnQueue() && !Thread::isMainThread();
-        done = true;
-    });
-    ASSERT_TRUE(runMainUntil([&] { return done.load(); }, 10.0));
-    EXPECT_TRUE(onChildQueue);
-    EXPECT_EQ(RS_workingName(local), "saveInBackgroundWithBlock:completion:");
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"g1"});
-}
-
-TEST_F(Saves, CurrentThreadHelpersOnMainUseAndRenameTheDefaultContext) {
-    setUpStack();
-    Ref<ManagedObjectContext> used;
-    RecordStack::saveUsingCurrentThreadContextWithBlockAndWait([&](const Ref<ManagedObjectContext>& local) {
-        used = local;
-        addNews(local, "u1", "current");
-    });
-    EXPECT_EQ(used, RS_defaultContext());
-    EXPECT_EQ(RS_workingName(RS_defaultContext()), "saveUsingCurrentThreadContextWithBlockAndWait:");
-    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"u1"});
-    int completions = 0;
-    RecordStack::saveInBackgroundUsingCurrentContextWithBlock([&](const Ref<ManagedObjectContext>& local) { addNews(local, "u2", "more"); },
-                                                              [&] { ++completions; }, [&](const Ref<Error>&) { ADD_FAILURE(); });
-    ASSERT_TRUE(runMainUntil([&] { return completions == 1; }, 10.0));
-    EXPECT_EQ(msgIdsInFile(), (std::vector<std::string>{"u1", "u2"}));
+            addNews(local, id, "from a block");
+        }, [&] { done = true; });
+        written.push_back(id);
+        EXPECT_TRUE(!h.waits || msgIdsInFile() == written);
+        ASSERT_TRUE(runMainUntil([&] { return done.load(); }, 10.0));
+        ASSERT_TRUE(runMainUntil([&] { return msgIdsInFile() == written; }, 10.0));
+        EXPECT_EQ(used->parentContext(), h.parent);
+        EXPECT_TRUE(!h.name || RS_workingName(used) == h.name) << RS_workingName(used);
+    }
 }
 
 }  // namespace

@@ -20,18 +20,14 @@ TEST_F(StackSetUp, OpensTheNamedStoreInTheBundleFolderOfApplicationSupport) {
     EXPECT_EQ(url, dir.path() / "Library" / "Application Support" / "lunavexa" / "lunavexa.sqlite");
     ASSERT_TRUE(RS_defaultPersistentStore());
     EXPECT_EQ(RS_defaultPersistentStore()->URL(), url);
-    EXPECT_TRUE(fs::exists(url));
     EXPECT_EQ(RS_defaultStoreCoordinator()->persistentStores().size(), 1u);
     // The store is opened without options: no migration, no pragmas.
     EXPECT_TRUE(RS_defaultPersistentStore()->options().empty());
     EXPECT_EQ(rawTexts(url.string(), "PRAGMA journal_mode"), std::vector<std::string>{"delete"});
     EXPECT_EQ(sink->count(), 0u);
-}
-
-TEST_F(StackSetUp, StoreURLNeverAddsAnExtension) {
+    // Names never get an extension added.
     EXPECT_EQ(RS_urlForStoreName("plain").filename(), "plain");
     EXPECT_EQ(RS_defaultLocalStoreUrl().filename(), "CoreDataStore.sqlite");
-    EXPECT_EQ(RS_applicationStorageDirectory(), (dir.path() / "Library" / "Application Support" / "lunavexa").string());
     EXPECT_EQ(RS_applicationDocumentsDirectory(), (dir.path() / "Documents").string());
 }
 
@@ -42,6 +38,7 @@ TEST_F(StackSetUp, SecondSetUpBeforeCleanUpChangesNothing) {
     auto root = RS_rootSavingContext();
     RecordStack::setupCoreDataStackWithStoreNamed("other.sqlite");
     RecordStack::setupCoreDataStackWithInMemoryStore();
+    RS_initializeDefaultContextWithCoordinator(coordinator);
     EXPECT_EQ(RS_defaultStoreCoordinator(), coordinator);
     EXPECT_EQ(RS_defaultContext(), context);
     EXPECT_EQ(RS_rootSavingContext(), root);
@@ -56,14 +53,12 @@ TEST_F(StackSetUp, GuardDoesNotAutoCreateACoordinator) {
     ASSERT_TRUE(RS_defaultPersistentStore());
     EXPECT_EQ(RS_defaultPersistentStore()->URL().filename(), "named.sqlite");
     EXPECT_FALSE(fs::exists(RS_urlForStoreName(RecordStack::defaultStoreName())));
-    EXPECT_TRUE(RS_defaultContext());
-    EXPECT_TRUE(RS_rootSavingContext());
+    EXPECT_TRUE(RS_defaultContext() && RS_rootSavingContext());
 }
 
 TEST_F(StackSetUp, AutoCreatedCoordinatorUsesTheDefaultStoreName) {
     RecordStack::setShouldAutoCreateDefaultPersistentStoreCoordinator(true);
     auto coordinator = RS_defaultStoreCoordinator();
-    ASSERT_TRUE(coordinator);
     EXPECT_EQ(RS_defaultStoreCoordinator(), coordinator);
     ASSERT_TRUE(RS_defaultPersistentStore());
     EXPECT_EQ(RS_defaultPersistentStore()->URL(), RS_urlForStoreName("lunavexa.sqlite"));
@@ -79,23 +74,18 @@ TEST_F(StackSetUp, NoModelMeansNoCoordinatorAndADefaultContextWithoutParent) {
     EXPECT_FALSE(RS_defaultContext()->parentContext());
 }
 
-// Table: the bundle name and the default store name made from it.
+// The bundle name and the default store name made from it.
 TEST_F(StackSetUp, DefaultStoreNameAppendsTheExtensionUnlessTheNameEndsInSqlite) {
-    struct Case {
-        const char* bundleName;  // nullptr: no entry
-        const char* expected;
-    };
-    const Case cases[] = {{"lunavexa", "lunavexa.sqlite"}, {"Store.sqlite", "Store.sqlite"}, {"mysqlite", "mysqlite"},
-                          {"My App", "My App.sqlite"}, {nullptr, "CoreDataStore.sqlite"}};
-    for (const Case& c : cases) {
+    const std::pair<const char*, const char*> cases[] = {  // nullptr: no entry
+        {"lunavexa", "lunavexa.sqlite"}, {"Store.sqlite", "Store.sqlite"}, {"mysqlite", "mysqlite"},
+        {"My App", "My App.sqlite"},     {nullptr, "CoreDataStore.sqlite"}};
+    for (const auto& [bundleName, expected] : cases) {
         TempDir bundle;
-        std::ofstream plist(bundle.file("Info.plist"));
-        plist << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
-        if (c.bundleName) plist << "<key>CFBundleName</key><string>" << c.bundleName << "</string>\n";
-        plist << "</dict>\n</plist>\n";
-        plist.close();
+        std::ofstream(bundle.file("Info.plist")) << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+                                                 << (bundleName ? format("<key>CFBundleName</key><string>%s</string>\n", bundleName) : "")
+                                                 << "</dict>\n</plist>\n";
         Bundle::setMainBundlePath(bundle.path().string());
-        EXPECT_EQ(RecordStack::defaultStoreName(), c.expected) << (c.bundleName ? c.bundleName : "(none)");
+        EXPECT_EQ(RecordStack::defaultStoreName(), expected) << (bundleName ? bundleName : "(none)");
     }
 }
 
@@ -105,8 +95,7 @@ TEST_F(StackSetUp, InMemoryStackSavesAndFetches) {
     EXPECT_EQ(RS_defaultPersistentStore()->type(), kInMemoryStoreType);
     addNews(RS_defaultContext(), "m1", "one");
     RS_saveToPersistentStoreAndWait(RS_defaultContext());
-    auto found = RS_context();
-    EXPECT_EQ(News::RS_countOfEntitiesWithContext(found), 1u);
+    EXPECT_EQ(News::RS_countOfEntitiesWithContext(RS_context()), 1u);
 }
 
 TEST_F(StackSetUp, AutoMigratingStackOpensTheDefaultStoreInWALMode) {
@@ -115,14 +104,6 @@ TEST_F(StackSetUp, AutoMigratingStackOpensTheDefaultStoreInWALMode) {
     EXPECT_EQ(RS_defaultPersistentStore()->URL(), RS_urlForStoreName("lunavexa.sqlite"));
     EXPECT_EQ(RS_defaultPersistentStore()->options(), RS_autoMigrationOptions());
     EXPECT_EQ(rawTexts(storePath(), "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
-}
-
-TEST_F(StackSetUp, AutoMigrationOptions) {
-    const Dictionary options = RS_autoMigrationOptions();
-    EXPECT_EQ(options.size(), 3u);
-    EXPECT_TRUE(options.get(kMigratePersistentStoresAutomaticallyOption).boolValue());
-    EXPECT_TRUE(options.get(kInferMappingModelAutomaticallyOption).boolValue());
-    EXPECT_EQ(options.get(kSQLitePragmasOption), Value::dictionary({{"journal_mode", "WAL"}}));
 }
 
 // A failed add of an auto-migrating coordinator is tried once more half a second later on the calling
@@ -142,17 +123,11 @@ TEST_F(StackSetUp, AutoMigratingCoordinatorRetriesAFailedAddOnce) {
 
 TEST_F(StackSetUp, CleanUpTearsDownAndPostsOnce) {
     setUpStack();
-    auto other = makeRef<ErrorSink>();
-    other->install();
     NotificationRecorder recorder({kRecordStackCleanedUpNotification});
     RecordStack::cleanUp();
-    EXPECT_EQ(recorder.names(), std::vector<std::string>{std::string(kRecordStackCleanedUpNotification)});
-    EXPECT_FALSE(RS_defaultContext());
-    EXPECT_FALSE(RS_rootSavingContext());
-    EXPECT_FALSE(RS_defaultStoreCoordinator());
-    EXPECT_FALSE(RS_defaultPersistentStore());
-    EXPECT_FALSE(RecordStack::errorHandlerTarget());
-    EXPECT_FALSE(RecordStack::errorHandlerAction());
+    EXPECT_EQ(recorder.names(), std::vector<std::string>{"kRecordStackCleanedUpNotification"});
+    EXPECT_FALSE(RS_defaultContext() || RS_rootSavingContext() || RS_defaultStoreCoordinator() || RS_defaultPersistentStore());
+    EXPECT_FALSE(RecordStack::errorHandlerTarget() || RecordStack::errorHandlerAction());
     // A fresh set-up may follow.
     RecordStack::setupCoreDataStackWithStoreNamed("second.sqlite");
     ASSERT_TRUE(RS_defaultPersistentStore());
@@ -161,31 +136,38 @@ TEST_F(StackSetUp, CleanUpTearsDownAndPostsOnce) {
 
 TEST_F(StackSetUp, CurrentStackDescribesEveryPart) {
     setUpStack();
-    auto context = RS_defaultContext();
-    auto root = RS_rootSavingContext();
-    const std::string expected =
-        "Current Default Core Data Stack: ---- \n" +
-        format("Model:           %@\n", Value(RS_defaultManagedObjectModel()->entityVersionHashesByName())) +
-        format("Coordinator:     %@\n", RS_defaultStoreCoordinator()) + format("Store:           %@\n", RS_defaultPersistentStore()) +
-        format("Default Context: <ManagedObjectContext (%p): RecordStack Default Context> on the main thread\n",
-               static_cast<const void*>(context.get())) +
-        format("Context Chain:   \n\n- RecordStack Default Context (%p) (*)\n- RecordStack Root Saving Context (%p) \n\n",
-               static_cast<const void*>(context.get()), static_cast<const void*>(root.get()));
-    EXPECT_EQ(RecordStack::currentStack(), expected);
+    const void* context = RS_defaultContext().get();
+    const void* root = RS_rootSavingContext().get();
+    EXPECT_EQ(RecordStack::currentStack(),
+              "Current Default Core Data Stack: ---- \n" +
+                  format("Model:           %@\n", Value(RS_defaultManagedObjectModel()->entityVersionHashesByName())) +
+                  format("Coordinator:     %@\n", RS_defaultStoreCoordinator()) +
+                  format("Store:           %@\n", RS_defaultPersistentStore()) +
+                  format("Default Context: <ManagedObjectContext (%p): RecordStack Default Context> on the main thread\n", context) +
+                  format("Context Chain:   \n\n- RecordStack Default Context (%p) (*)\n- RecordStack Root Saving Context (%p) \n\n",
+                         context, root));
 }
 
-TEST_F(StackSetUp, VersionIs230) { EXPECT_EQ(RecordStack::version().intValue(), 230); }
+TEST_F(StackSetUp, CreationLinesFollowTheMask) {
+    RecordStack::setLoggingLevel(RSLogMaskInfo | RSLogMaskVerbose);
+    LogCapture log;
+    setUpStack();
+    const std::string root = RS_rootSavingContext()->description();
+    const std::string context = RS_defaultContext()->description();
+    EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                               "Created new private queue context: " + root,
+                               format("Created new context Untitled Context with store coordinator: %@", RS_defaultStoreCoordinator()),
+                               "Set root saving context: " + root, "Created new main queue context: " + context,
+                               "Set default context: " + context}));
+}
 
-TEST_F(StackSetUp, ModelLoadersFindModelFilesOfTheBundle) {
-    auto model = RS_newManagedObjectModelNamed("lunavexa.lvmodel");
-    ASSERT_TRUE(model);
-    EXPECT_TRUE(model->entityNamed("News"));
-    EXPECT_FALSE(RS_newManagedObjectModelNamed("missing.lvmodel"));
-    EXPECT_FALSE(RS_newModelNamed("lunavexa.lvmodel", "nowhere"));
-    EXPECT_TRUE(RS_newModelNamed("lunavexa.lvmodel", Bundle::mainBundle()));
-    RecordStack::setDefaultModelNamed("lunavexa.lvmodel");
-    ASSERT_TRUE(RS_defaultManagedObjectModel());
-    EXPECT_EQ(RS_defaultManagedObjectModel()->entities().size(), model->entities().size());
+// Installing a default context reads the stored coordinator: it never makes one.
+TEST_F(StackSetUp, InstallingADefaultContextCreatesNoCoordinator) {
+    RecordStack::setShouldAutoCreateDefaultPersistentStoreCoordinator(true);
+    RS_setDefaultContext(RS_newMainQueueContext());
+    RS_setDefaultContext(nullptr);
+    EXPECT_FALSE(std::filesystem::exists(storePath()));
+    EXPECT_FALSE(RS_defaultPersistentStore());
 }
 
 // ---- model mismatch ----
@@ -203,16 +185,13 @@ protected:
         Ref<Error> error;
         ASSERT_TRUE(coordinator->addPersistentStore(kSQLiteStoreType, "", storePath(), {}, &error)) << describe(error);
     }
-    void writeCompanions() {
-        std::ofstream(storePath() + "-shm") << "shm";
-        std::ofstream(storePath() + "-wal") << "wal";
-    }
     const std::vector<std::string_view> names = {
         kRecordStackPSCMismatchWillDeleteStore,   kRecordStackPSCMismatchDidDeleteStore,   kRecordStackPSCMismatchCouldNotDeleteStore,
         kRecordStackPSCMismatchWillRecreateStore, kRecordStackPSCMismatchDidRecreateStore, kRecordStackPSCMismatchCouldNotRecreateStore};
 };
 
-TEST_F(ModelMismatch, WithoutDeletionTheErrorGoesToTheHandlerAndTheStackHasNoStore) {
+// Without deletion the error goes to the handler and the stack has no store: fetches then report errors.
+TEST_F(ModelMismatch, WithoutDeletionTheStackHasNoStoreAndReportsErrors) {
     writeIncompatibleStore();
     NotificationRecorder recorder(names);
     setUpStack();
@@ -220,108 +199,80 @@ TEST_F(ModelMismatch, WithoutDeletionTheErrorGoesToTheHandlerAndTheStackHasNoSto
     EXPECT_EQ(sink->last()->domain(), kCocoaErrorDomain);
     EXPECT_EQ(sink->last()->code(), kPersistentStoreIncompatibleVersionHashError);
     EXPECT_TRUE(recorder.names().empty());
-    ASSERT_TRUE(RS_defaultStoreCoordinator());
     EXPECT_TRUE(RS_defaultStoreCoordinator()->persistentStores().empty());
     EXPECT_FALSE(RS_defaultPersistentStore());
-    ASSERT_TRUE(RS_defaultContext());
     EXPECT_EQ(RS_defaultContext()->parentContext(), RS_rootSavingContext());
     EXPECT_TRUE(fs::exists(storePath()));  // kept
-}
 
-TEST_F(ModelMismatch, WithoutAStoreFetchesAndSavesReportErrors) {
-    writeIncompatibleStore();
-    setUpStack();
-    const std::size_t before = sink->count();
     EXPECT_FALSE(News::RS_findAll());
-    EXPECT_EQ(sink->count(), before + 1);
     EXPECT_EQ(News::RS_countOfEntities(), 0u);
-    EXPECT_EQ(sink->count(), before + 2);
-
-    auto record = addNews(RS_defaultContext(), "m1", "one");
-    int calls = 0;
-    bool success = true;
-    Ref<Error> reported;
-    RS_saveToPersistentStoreWithCompletion(RS_defaultContext(), [&](bool ok, const Ref<Error>& error) {
-        ++calls;
-        success = ok;
-        reported = error;
-    });
-    ASSERT_TRUE(runMainUntil([&] { return calls > 0; }, 10.0));
-    drainMain();
-    EXPECT_EQ(calls, 1);
-    EXPECT_FALSE(success);
-    EXPECT_TRUE(reported);
-    EXPECT_GT(sink->count(), before + 2);
+    EXPECT_EQ(sink->count(), 3u);
 }
 
-TEST_F(ModelMismatch, WithDeletionTheStoreAndItsCompanionsAreRemovedAndMadeAnew) {
-    writeIncompatibleStore();
-    writeCompanions();
-    RecordStack::setShouldDeleteStoreOnModelMismatch(true);
-    RecordStack::setLoggingLevel(RSLogMaskError | RSLogMaskWarning);
-    NotificationRecorder recorder(names);
-    LogCapture log;
-    setUpStack();
-    EXPECT_EQ(recorder.names(), (std::vector<std::string>{std::string(kRecordStackPSCMismatchWillDeleteStore),
-                                                          std::string(kRecordStackPSCMismatchDidDeleteStore),
-                                                          std::string(kRecordStackPSCMismatchWillRecreateStore),
-                                                          std::string(kRecordStackPSCMismatchDidRecreateStore)}));
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"Removed incompatible model version: lunavexa.sqlite"});
-    EXPECT_EQ(sink->count(), 0u);
-    ASSERT_TRUE(RS_defaultPersistentStore());
-    EXPECT_FALSE(fs::exists(storePath() + "-shm"));
-    EXPECT_FALSE(fs::exists(storePath() + "-wal"));
-    EXPECT_EQ(rawTexts(storePath(), "SELECT count(*) FROM \"News\""), std::vector<std::string>{"0"});
-    EXPECT_TRUE(rawTexts(storePath(), "SELECT name FROM sqlite_master WHERE name = 'Other'").empty());
-}
-
-TEST_F(ModelMismatch, TheWarningLineNeedsMaskBit2) {
-    writeIncompatibleStore();
-    RecordStack::setShouldDeleteStoreOnModelMismatch(true);
-    LogCapture log;
-    setUpStack();
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_TRUE(RS_defaultPersistentStore());
-}
-
-TEST_F(ModelMismatch, AFailedDeletionIsAnnouncedWithItsError) {
-    writeIncompatibleStore();
-    RecordStack::setShouldDeleteStoreOnModelMismatch(true);
-    // An observer takes the file away first, so the deletion itself fails.
-    auto token = NotificationCenter::defaultCenter()->addObserverForName(kRecordStackPSCMismatchWillDeleteStore, nullptr, nullptr,
-                                                                         [&](const Notification&) { fs::remove(storePath()); });
-    NotificationRecorder recorder(names);
-    setUpStack();
-    NotificationCenter::defaultCenter()->removeObserver(token.get());
-    ASSERT_EQ(recorder.names(), (std::vector<std::string>{std::string(kRecordStackPSCMismatchWillDeleteStore),
-                                                          std::string(kRecordStackPSCMismatchCouldNotDeleteStore),
-                                                          std::string(kRecordStackPSCMismatchWillRecreateStore),
-                                                          std::string(kRecordStackPSCMismatchDidRecreateStore)}));
-    auto error = recorder.infoAt(1).get(kRecordStackMismatchErrorKey).objectAs<Error>();
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->code(), 4);  // no such file
-    EXPECT_TRUE(RS_defaultPersistentStore());
-}
-
-TEST_F(ModelMismatch, AFailedRecreationIsAnnouncedAndHandled) {
-    writeIncompatibleStore();
-    RecordStack::setShouldDeleteStoreOnModelMismatch(true);
-    // An observer puts a folder where the new file should go.
-    auto token = NotificationCenter::defaultCenter()->addObserverForName(kRecordStackPSCMismatchWillRecreateStore, nullptr, nullptr,
-                                                                         [&](const Notification&) { fs::create_directory(storePath()); });
-    NotificationRecorder recorder(names);
-    setUpStack();
-    NotificationCenter::defaultCenter()->removeObserver(token.get());
-    ASSERT_EQ(recorder.names(), (std::vector<std::string>{std::string(kRecordStackPSCMismatchWillDeleteStore),
-                                                          std::string(kRecordStackPSCMismatchDidDeleteStore),
-                                                          std::string(kRecordStackPSCMismatchWillRecreateStore),
-                                                          std::string(kRecordStackPSCMismatchCouldNotRecreateStore)}));
-    auto error = recorder.infoAt(3).get(kRecordStackMismatchErrorKey).objectAs<Error>();
-    ASSERT_TRUE(error);
-    ASSERT_EQ(sink->count(), 1u);
-    EXPECT_EQ(sink->last(), error);
-    EXPECT_FALSE(RS_defaultPersistentStore());
-    EXPECT_TRUE(RS_defaultContext());
+// With deletion: the notifications in order (an observer may make a step fail), the warning line
+// under mask bit 2, and the store and its companions made anew.
+TEST_F(ModelMismatch, WithDeletionTheStoreIsRemovedAndMadeAnewOrTheFailureAnnounced) {
+    enum class Sabotage { None, RemoveFirst, FolderInTheWay };
+    struct Case {
+        const char* name;
+        int mask;
+        Sabotage sabotage;
+        std::vector<std::string> notifications;  // after "kRecordStackPSCMismatch"
+        std::vector<std::string> lines;
+        bool store;
+    };
+    const std::string removed = "Removed incompatible model version: lunavexa.sqlite";
+    const Case cases[] = {
+        {"deleted", RSLogMaskError | RSLogMaskWarning, Sabotage::None,
+         {"WillDeleteStore", "DidDeleteStore", "WillRecreateStore", "DidRecreateStore"}, {removed}, true},
+        {"deleted quietly", RSLogMaskError, Sabotage::None,
+         {"WillDeleteStore", "DidDeleteStore", "WillRecreateStore", "DidRecreateStore"}, {}, true},
+        {"could not delete", RSLogMaskError, Sabotage::RemoveFirst,
+         {"WillDeleteStore", "CouldNotDeleteStore", "WillRecreateStore", "DidRecreateStore"}, {}, true},
+        {"could not recreate", 0, Sabotage::FolderInTheWay,
+         {"WillDeleteStore", "DidDeleteStore", "WillRecreateStore", "CouldNotRecreateStore"}, {}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        fs::remove_all(fs::path(storePath()).parent_path());
+        writeIncompatibleStore();
+        std::ofstream(storePath() + "-shm") << "shm";
+        std::ofstream(storePath() + "-wal") << "wal";
+        RecordStack::setShouldDeleteStoreOnModelMismatch(true);
+        RecordStack::setLoggingLevel(c.mask);
+        const auto step = c.sabotage == Sabotage::RemoveFirst ? kRecordStackPSCMismatchWillDeleteStore : kRecordStackPSCMismatchWillRecreateStore;
+        auto token = NotificationCenter::defaultCenter()->addObserverForName(step, nullptr, nullptr, [&](const Notification&) {
+            if (c.sabotage == Sabotage::RemoveFirst) fs::remove(storePath());
+            if (c.sabotage == Sabotage::FolderInTheWay) fs::create_directory(storePath());
+        });
+        NotificationRecorder recorder(names);
+        LogCapture log;
+        setUpStack();
+        NotificationCenter::defaultCenter()->removeObserver(token.get());
+        std::vector<std::string> expected;
+        for (const auto& n : c.notifications) expected.push_back("kRecordStackPSCMismatch" + n);
+        ASSERT_EQ(recorder.names(), expected);
+        EXPECT_EQ(log.lines(), c.lines);
+        EXPECT_EQ(bool(RS_defaultPersistentStore()), c.store);
+        EXPECT_TRUE(RS_defaultContext());
+        if (c.sabotage == Sabotage::RemoveFirst) {
+            auto error = recorder.infoAt(1).get(kRecordStackMismatchErrorKey).objectAs<Error>();
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), 4);  // no such file
+        } else if (c.sabotage == Sabotage::FolderInTheWay) {
+            auto error = recorder.infoAt(3).get(kRecordStackMismatchErrorKey).objectAs<Error>();
+            ASSERT_TRUE(error);
+            ASSERT_EQ(sink->count(), 1u);
+            EXPECT_EQ(sink->last(), error);
+        } else {
+            EXPECT_EQ(sink->count(), 0u);
+            EXPECT_FALSE(fs::exists(storePath() + "-shm") || fs::exists(storePath() + "-wal"));
+            EXPECT_EQ(rawTexts(storePath(), "SELECT count(*) FROM \"News\""), std::vector<std::string>{"0"});
+            EXPECT_TRUE(rawTexts(storePath(), "SELECT name FROM sqlite_master WHERE name = 'Other'").empty());
+        }
+    }
 }
 
 // ---- error handling and logging ----
@@ -334,32 +285,21 @@ public:
 
 using ErrorHandling = StoreTest;
 
-TEST_F(ErrorHandling, NilErrorDoesNothing) {
+TEST_F(ErrorHandling, TargetGetsTheErrorUntilItIsGoneAndNilDoesNothing) {
     auto handler = makeRef<Handler>();
     RecordStack::setErrorHandlerTarget(handler, &Handler::onError);
-    LogCapture log;
-    RecordStack::handleErrors(nullptr);
-    EXPECT_TRUE(handler->errors.empty());
-    RecordStack::cleanUpErrorHanding();
-    RecordStack::handleErrors(nullptr);
-    EXPECT_TRUE(log.lines().empty());
-}
-
-TEST_F(ErrorHandling, TargetGetsTheErrorUntilItIsGone) {
-    auto handler = makeRef<Handler>();
-    RecordStack::setErrorHandlerTarget(handler, &Handler::onError);
-    EXPECT_EQ(RecordStack::errorHandlerTarget(), handler);
     auto error = Error::make("TestDomain", 7);
     LogCapture log;
+    RecordStack::handleErrors(nullptr);
     RecordStack::handleErrors(error);
-    ASSERT_EQ(handler->errors.size(), 1u);
-    EXPECT_EQ(handler->errors[0], error);
+    EXPECT_EQ(handler->errors, std::vector<Ref<Error>>{error});
     EXPECT_TRUE(log.lines().empty());
     handler.reset();  // released: the default handler takes over
     RecordStack::handleErrors(error);
     EXPECT_FALSE(RecordStack::errorHandlerTarget());
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{"Error Message: The operation couldn\u2019t be completed. (TestDomain error 7.)",
-                                                     "Error Domain: TestDomain", "Recovery Suggestion: (null)"}));
+    EXPECT_EQ(log.lines().size(), 3u);
+    RecordStack::handleErrors(nullptr);
+    EXPECT_EQ(log.lines().size(), 3u);
 }
 
 TEST_F(ErrorHandling, DefaultHandlerPrintsUserInfoThenMessageDomainAndSuggestion) {
@@ -371,43 +311,31 @@ TEST_F(ErrorHandling, DefaultHandlerPrintsUserInfoThenMessageDomainAndSuggestion
     info.set(std::string(kLocalizedRecoverySuggestionErrorKey), Value("Try again"));
     LogCapture log;
     RecordStack::handleErrors(Error::make("TestDomain", 3, info));
+    RecordStack::handleErrors(Error::make("TestDomain", 7));
     EXPECT_EQ(log.lines(), (std::vector<std::string>{"Error Details: {\n    NSValidationErrorKey = title;\n}", "Error Details: plain",
                                                      "Error: It broke", "Error: Try again", "Error Message: It broke",
-                                                     "Error Domain: TestDomain", "Recovery Suggestion: Try again"}));
+                                                     "Error Domain: TestDomain", "Recovery Suggestion: Try again",
+                                                     "Error Message: The operation couldn\u2019t be completed. (TestDomain error 7.)",
+                                                     "Error Domain: TestDomain", "Recovery Suggestion: (null)"}));
 }
 
+// Each mask bit selects its lines: the error's three, or the new context's and the two saves'; 8 selects
+// nothing.
 TEST_F(ErrorHandling, LoggingMaskSelectsTheLines) {
     RecordStack::cleanUpErrorHanding();
-    auto error = Error::make("TestDomain", 1);
-    {
-        RecordStack::setLoggingLevel(0);
-        LogCapture log;
-        RecordStack::handleErrors(error);
-        RS_newMainQueueContext();
-        EXPECT_TRUE(log.lines().empty());
-    }
-    {
-        RecordStack::setLoggingLevel(RSLogMaskError);
-        LogCapture log;
-        RecordStack::handleErrors(error);
-        RS_newMainQueueContext();
-        EXPECT_EQ(log.lines().size(), 3u);  // the error lines only
-    }
-    {
-        RecordStack::setLoggingLevel(RSLogMaskInfo);
+    setUpStack();
+    const std::pair<int, std::size_t> cases[] = {{0, 0}, {RSLogMaskError, 3}, {RSLogMaskInfo, 3}, {8, 0}};
+    for (const auto& [mask, lines] : cases) {
+        RecordStack::setLoggingLevel(mask);
         LogCapture log;
         auto context = RS_newMainQueueContext();
-        RecordStack::handleErrors(error);
-        EXPECT_EQ(log.lines(), std::vector<std::string>{"Created new main queue context: " + context->description()});
-    }
-    {
-        RecordStack::setLoggingLevel(8);  // selects nothing
-        LogCapture log;
-        setUpStack();
+        RecordStack::handleErrors(Error::make("TestDomain", 1));
         addNews(RS_defaultContext(), "m", "t");
         RS_saveToPersistentStoreAndWait(RS_defaultContext());
-        RecordStack::handleErrors(error);
-        EXPECT_TRUE(log.lines().empty());
+        EXPECT_EQ(log.lines().size(), lines) << mask;
+        if (mask == RSLogMaskInfo) {
+            EXPECT_EQ(log.lines().front(), "Created new main queue context: " + context->description());
+        }
     }
 }
 

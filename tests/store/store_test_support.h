@@ -74,7 +74,6 @@ public:
         auto all = errors();
         return all.empty() ? nullptr : all.back();
     }
-    void install() { RecordStack::setErrorHandlerTarget(std::static_pointer_cast<ErrorSink>(shared_from_this()), &ErrorSink::take); }
 
 private:
     mutable std::mutex mutex_;
@@ -159,7 +158,7 @@ protected:
         News::runtimeClass();
         Toptenz::runtimeClass();
         sink = makeRef<ErrorSink>();
-        sink->install();
+        RecordStack::setErrorHandlerTarget(sink, &ErrorSink::take);
     }
     void TearDown() override {
         drainMain();
@@ -193,6 +192,15 @@ protected:
 
     TempDir dir;
     Ref<ErrorSink> sink;
+};
+
+// The same with the app's stack ("lunavexa.sqlite") set up before the test body.
+class StackTest : public StoreTest {
+protected:
+    void SetUp() override {
+        StoreTest::SetUp();
+        setUpStack();
+    }
 };
 
 }  // namespace lv::test
