@@ -6,6 +6,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -17,12 +18,27 @@ namespace lv {
 
 namespace {
 
-// Deepest nesting of arrays and objects accepted when reading (deeper input is refused rather than
-// risking the stack of later recursive walks over the value).
+// Deepest nesting of arrays and objects read or written (deeper input is refused rather than risking
+// the stack of later recursive walks over the value; the writer recurses too).
 constexpr int kMaxJSONDepth = 512;
 
-constexpr unsigned kParseFlags =
-    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseIterativeFlag;
+// The parser stops after the value; what follows is checked here, because the parser takes a NUL
+// byte for the end of its input.
+constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag |
+                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
+
+bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The parser validates raw UTF-8 (which refuses encoded surrogates) but turns a \u escape of a lone
+// low surrogate into one. Such a character is encoded as ED A0..BF, so it can only come from an escape.
+bool holdsSurrogate(const char* s, std::size_t length) {
+    const char* end = s + length;
+    while (const void* found = std::memchr(s, 0xED, static_cast<std::size_t>(end - s))) {
+        s = static_cast<const char*>(found) + 1;
+        if (s < end && static_cast<unsigned char>(*s) >= 0xA0) return true;
+    }
+    return false;
+}
 
 Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
     return Error::make(std::string(kCocoaErrorDomain), code,
@@ -46,8 +62,12 @@ public:
     }
     bool Double(double d) { return push(Value(d)); }
     bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
-    bool String(const char* s, rapidjson::SizeType length, bool) { return push(Value(std::string(s, length))); }
+    bool String(const char* s, rapidjson::SizeType length, bool) {
+        if (holdsSurrogate(s, length)) return refuseSurrogate();
+        return push(Value(std::string(s, length)));
+    }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
+        if (holdsSurrogate(s, length)) return refuseSurrogate();
         keys_.emplace_back(s, length);
         return true;
     }
@@ -77,6 +97,7 @@ public:
     }
 
     bool tooDeep() const { return tooDeep_; }
+    bool loneSurrogate() const { return loneSurrogate_; }
     Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
 
 private:
@@ -92,10 +113,16 @@ private:
         return true;
     }
 
+    bool refuseSurrogate() {
+        loneSurrogate_ = true;
+        return false;
+    }
+
     std::vector<Value> values_;
     std::vector<std::string> keys_;
     int depth_ = 0;
     bool tooDeep_ = false;
+    bool loneSurrogate_ = false;
 };
 
 std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
@@ -143,6 +170,7 @@ public:
                 return true;
             }
             case Value::Type::Array: {
+                if (level >= kMaxJSONDepth) return refuse("Too many nested arrays or dictionaries in JSON write");
                 const Array& items = value.array();
                 out_ += '[';
                 if (items.empty()) return closeEmpty(']', level);
@@ -158,6 +186,7 @@ public:
                 return true;
             }
             case Value::Type::Dictionary: {
+                if (level >= kMaxJSONDepth) return refuse("Too many nested arrays or dictionaries in JSON write");
                 const Dictionary& entries = value.dictionary();
                 out_ += '{';
                 if (entries.empty()) return closeEmpty('}', level);
@@ -274,7 +303,7 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
     }
     if ((options & kJSONReadingAllowFragments) == 0) {
         std::size_t i = 0;
-        while (i < length && (begin[i] == ' ' || begin[i] == '\t' || begin[i] == '\n' || begin[i] == '\r')) ++i;
+        while (i < length && isJSONWhiteSpace(begin[i])) ++i;
         if (i < length && begin[i] != '[' && begin[i] != '{') {
             setError(error, jsonError(kPropertyListReadCorruptError,
                                       "JSON text did not start with array or object and option to allow fragments "
@@ -287,11 +316,20 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
     rapidjson::Reader reader;
     const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {
-        std::string text = builder.tooDeep()
-                               ? format("Too many nested arrays or dictionaries around character %lu.",
-                                        static_cast<unsigned long>(result.Offset()))
-                               : parseFailureText(result.Code(), result.Offset(), length);
+        const auto at = static_cast<unsigned long>(result.Offset());
+        std::string text = parseFailureText(result.Code(), result.Offset(), length);
+        if (builder.tooDeep()) text = format("Too many nested arrays or dictionaries around character %lu.", at);
+        if (builder.loneSurrogate()) {
+            text = format("Unable to convert hex escape sequence to a character around character %lu.", at);
+        }
         setError(error, jsonError(kPropertyListReadCorruptError, std::move(text)));
+        return {};
+    }
+    std::size_t rest = stream.Tell();
+    while (rest < length && isJSONWhiteSpace(begin[rest])) ++rest;
+    if (rest < length) {
+        setError(error, jsonError(kPropertyListReadCorruptError,
+                                  format("Garbage at end around character %lu.", static_cast<unsigned long>(rest))));
         return {};
     }
     return builder.result();
