@@ -17,23 +17,26 @@ using test::Recorder;
 using Events = std::vector<std::string>;
 
 TEST(QueueTest, SerialQueueRunsOneBlockAtATimeInOrder) {
+    // More blocks than one drain runs before handing the worker back: the later batches must follow.
+    constexpr int kBlocks = 200;
     Ref<Queue> q = Queue::makeSerial("com.example.serial");
-    EXPECT_EQ(q->label(), "com.example.serial");
-    EXPECT_TRUE(q->isSerial());
     Recorder r;
     std::atomic<int> inside{0};
     std::atomic<bool> overlapped{false};
+    Ref<Semaphore> allQueued = Semaphore::make();
     Ref<Group> g = Group::make();
-    for (int i = 0; i < 50; ++i) {
+    g->async(q, [&] { EXPECT_TRUE(allQueued->wait(5)); });
+    for (int i = 0; i < kBlocks; ++i) {
         g->async(q, [&, i] {
             if (++inside > 1) overlapped = true;
             r.add(std::to_string(i));
             --inside;
         });
     }
-    ASSERT_TRUE(g->wait(5));
+    allQueued->signal();
+    ASSERT_TRUE(g->wait(5)) << r.size() << " of " << kBlocks << " blocks ran";
     Events expected;
-    for (int i = 0; i < 50; ++i) expected.push_back(std::to_string(i));
+    for (int i = 0; i < kBlocks; ++i) expected.push_back(std::to_string(i));
     EXPECT_EQ(r.events(), expected);
     EXPECT_FALSE(overlapped.load());
 }
