@@ -4,6 +4,7 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -24,10 +25,41 @@ constexpr int kMaxJSONDepth = 512;
 
 // The parser stops after the value; what follows is checked here, because the parser takes a NUL
 // byte for the end of its input.
-constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag |
+// Numbers come as their text and are converted here (the parser's own conversion of a zero
+// significand with a large exponent reads garbage).
+constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
                                  rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
 
 bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Whether a real that std::from_chars found out of range is too large rather than too small: the
+// power of ten of its first significant digit is not negative. The text is a valid JSON number.
+bool magnitudeAtLeastOne(std::string_view text) {
+    auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
+    std::size_t i = text.front() == '-' ? 1 : 0;
+    long power = -1;  // of the first significant digit
+    bool significant = false;
+    for (; isDigit(i); ++i) {
+        if (significant || text[i] != '0') {
+            significant = true;
+            ++power;
+        }
+    }
+    if (i < text.size() && text[i] == '.') {
+        for (++i; isDigit(i); ++i) {
+            if (text[i] != '0') significant = true;
+            if (!significant) --power;
+        }
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        const bool negative = text[++i] == '-';
+        if (!isDigit(i)) ++i;
+        long exponent = 0;
+        for (; isDigit(i) && exponent < 1'000'000; ++i) exponent = exponent * 10 + (text[i] - '0');
+        power += negative ? -exponent : exponent;
+    }
+    return power >= 0;
+}
 
 // The parser validates raw UTF-8 (which refuses encoded surrogates) but turns a \u escape of a lone
 // low surrogate into one. Such a character is encoded as ED A0..BF, so it can only come from an escape.
@@ -61,7 +93,28 @@ public:
         return push(Value(u));
     }
     bool Double(double d) { return push(Value(d)); }
-    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
+    // Integers within 64 bits stay integers (unsigned above the signed range); others are doubles.
+    bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
+        const char* end = s + length;
+        if (std::find_if(s, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) {
+            if (*s == '-') {
+                std::int64_t i = 0;
+                if (std::from_chars(s, end, i).ec == std::errc()) return Int64(i);
+            } else {
+                std::uint64_t u = 0;
+                if (std::from_chars(s, end, u).ec == std::errc()) return Uint64(u);
+            }
+        }
+        double d = 0;
+        const std::from_chars_result r = std::from_chars(s, end, d);
+        if (r.ec == std::errc::result_out_of_range) {
+            if (magnitudeAtLeastOne(std::string_view(s, length))) return refuseNumber();
+            d = *s == '-' ? -0.0 : 0.0;
+        } else if (r.ec != std::errc() || r.ptr != end) {
+            return refuseNumber();
+        }
+        return push(Value(d));
+    }
     bool String(const char* s, rapidjson::SizeType length, bool) {
         if (holdsSurrogate(s, length)) return refuseSurrogate();
         return push(Value(std::string(s, length)));
@@ -98,6 +151,7 @@ public:
 
     bool tooDeep() const { return tooDeep_; }
     bool loneSurrogate() const { return loneSurrogate_; }
+    bool badNumber() const { return badNumber_; }
     Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
 
 private:
@@ -117,12 +171,17 @@ private:
         loneSurrogate_ = true;
         return false;
     }
+    bool refuseNumber() {
+        badNumber_ = true;
+        return false;
+    }
 
     std::vector<Value> values_;
     std::vector<std::string> keys_;
     int depth_ = 0;
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
+    bool badNumber_ = false;
 };
 
 std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
@@ -319,6 +378,7 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
         const auto at = static_cast<unsigned long>(result.Offset());
         std::string text = parseFailureText(result.Code(), result.Offset(), length);
         if (builder.tooDeep()) text = format("Too many nested arrays or dictionaries around character %lu.", at);
+        if (builder.badNumber()) text = format("Invalid number around character %lu.", at);
         if (builder.loneSurrogate()) {
             text = format("Unable to convert hex escape sequence to a character around character %lu.", at);
         }

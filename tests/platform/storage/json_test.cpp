@@ -54,6 +54,25 @@ TEST(JSONReading, BigIntegersAndDoublesAreExact) {
     EXPECT_EQ(read("1.7976931348623157e308").doubleValue(), 1.7976931348623157e308);
 }
 
+TEST(JSONReading, ZerosWithExponentsAndRealsOutOfRange) {
+    // Zero with any exponent is zero; reals beyond the double range are refused, below it are zero.
+    for (const char* zero : {"0e300", "-0.0e-100", "0.000e99", "0E-400", "1e-400", "-1e-99999"}) {
+        const Value v = read(zero);
+        EXPECT_EQ(test::kindOf(v), NumberKind::Double) << zero;
+        EXPECT_EQ(v.doubleValue(), 0.0) << zero;
+    }
+    EXPECT_EQ(read("0.1e309").doubleValue(), 1e308);
+    EXPECT_EQ(read("4.9e-324").doubleValue(), 5e-324);
+    for (const char* huge : {"[1000e306]", "[1.8e308]", "[-17976931348623159e292]"}) {
+        Ref<Error> error;
+        EXPECT_TRUE(JSONSerialization::JSONObjectWithData(huge, 0, &error).isNil()) << huge;
+        ASSERT_TRUE(error) << huge;
+        EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(), "Invalid number around character 1.");
+    }
+    const std::string longInteger = "[" + std::string(400, '9') + "]";
+    EXPECT_TRUE(JSONSerialization::JSONObjectWithData(longInteger, 0, nullptr).isNil());
+}
+
 TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
     const Value v = read(R"(["\u97e9\u5267", "韩剧", "\ud83c\udfb5", "a\/b\n\"", "\u0000"])");
     EXPECT_EQ(v[0].string(), "韩剧");
