@@ -139,7 +139,6 @@ TEST(QueueTest, QueueSpecificValuesIdentifyTheCurrentQueue) {
     int context = 0;
     Ref<Queue> q = Queue::makeSerial("specific");
     q->setSpecific(&kKey, &context);
-    EXPECT_EQ(q->getSpecific(&kKey), &context);
     EXPECT_EQ(Queue::currentSpecific(&kKey), nullptr);
     EXPECT_FALSE(q->isCurrent());
     void* seen = nullptr;

@@ -162,7 +162,6 @@ TEST(ThreadTest, PerformOnAThreadRunsThereInOrderAndWaitsWhenAsked) {
     t.thread->perform([&] { r.add("waited"); }, true);
     EXPECT_EQ(r.events(), (Events{"0", "1", "2", "3", "4", "waited"}));
     EXPECT_TRUE(onTarget.load());
-    EXPECT_EQ(t.thread->name(), "worker-loop");
 }
 
 TEST(ThreadTest, AWaitingPerformOnTheTargetThreadItselfRunsInline) {
