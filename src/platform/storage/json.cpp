@@ -23,10 +23,9 @@ namespace {
 // the stack of later recursive walks over the value; the writer recurses too).
 constexpr int kMaxJSONDepth = 512;
 
-// The parser stops after the value; what follows is checked here, because the parser takes a NUL
-// byte for the end of its input.
-// Numbers come as their text and are converted here (the parser's own conversion of a zero
-// significand with a large exponent reads garbage).
+// The parser stops after the value and what follows is checked here (the parser takes a NUL byte for
+// the end of its input). Numbers come as their text and are converted here (the parser's own
+// conversion reads a zero significand with a large exponent as garbage).
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
                                  rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
 
