@@ -7,17 +7,6 @@
 namespace lv::test {
 namespace {
 
-template <class F>
-Exception caught(F&& f) {
-    try {
-        f();
-    } catch (const Exception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no exception";
-    return Exception("", "");
-}
-
 std::string undefinedKeyReason(const std::string& cls, const void* address, const std::string& selector,
                                const std::string& key) {
     return "[<" + cls + " " + addressText(address) + "> " + selector +

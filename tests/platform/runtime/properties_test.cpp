@@ -74,12 +74,7 @@ TEST(RuntimeProperties, AttributeTextPutsFlagsInThePlatformsOrder) {
 TEST(RuntimeProperties, MalformedFlagsAreRefused) {
     const char* bad[] = {"X", "N,", "N,N", "G", "C,&", "V_x", "RN"};
     for (const char* flags : bad) {
-        try {
-            attributeText("i", flags, "");
-            ADD_FAILURE() << "accepted " << flags;
-        } catch (const Exception& e) {
-            EXPECT_EQ(e.name(), kInvalidArgumentException);
-        }
+        EXPECT_EQ(caught([&] { attributeText("i", flags, ""); }).name(), kInvalidArgumentException) << flags;
     }
     class Bad : public Object {
     public:
@@ -118,21 +113,12 @@ TEST(RuntimeProperties, ScalarsRefuseValuesWithoutTheReading) {
     const ClassInfo* kinds = Kinds::runtimeClass();
     auto k = makeRef<Kinds>();
     Value text("5");
-    try {
-        kinds->findProperty("int8")->set(*k, text);
-        FAIL() << "no exception";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.name(), kInvalidArgumentException);
-        EXPECT_EQ(e.reason(), "-[String charValue]: unrecognized selector sent to instance " + addressText(&text));
-    }
+    const Exception e = caught([&] { kinds->findProperty("int8")->set(*k, text); });
+    EXPECT_EQ(e.name(), kInvalidArgumentException);
+    EXPECT_EQ(e.reason(), "-[String charValue]: unrecognized selector sent to instance " + addressText(&text));
     auto animal = makeRef<Animal>();
-    try {
-        kinds->findProperty("int64")->set(*k, Value(animal));
-        FAIL() << "no exception";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.reason(),
-                  "-[Animal longLongValue]: unrecognized selector sent to instance " + addressText(animal.get()));
-    }
+    EXPECT_EQ(caught([&] { kinds->findProperty("int64")->set(*k, Value(animal)); }).reason(),
+              "-[Animal longLongValue]: unrecognized selector sent to instance " + addressText(animal.get()));
     EXPECT_THROW(kinds->findProperty("flag")->set(*k, Value::null()), Exception);
     EXPECT_EQ(k->int8, 0);
 }
@@ -176,12 +162,7 @@ TEST(RuntimeProperties, ObjectMembersHoldObjectsOfTheirClass) {
 TEST(RuntimeProperties, AccessorsCheckTheirReceiver) {
     auto animal = makeRef<Animal>();
     const PropertyInfo* tricks = Dog::runtimeClass()->findProperty("tricks");
-    try {
-        tricks->get(*animal);
-        FAIL() << "no exception";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.name(), kInvalidArgumentException);
-    }
+    EXPECT_EQ(caught([&] { tricks->get(*animal); }).name(), kInvalidArgumentException);
 }
 
 }  // namespace

@@ -62,12 +62,8 @@ TEST(RuntimeRegistry, ASecondRegistrationKeepsTheFirst) {
 TEST(RuntimeRegistry, AnUnregisteredSuperclassIsRefused) {
     class Base : public Object {};
     class Derived : public Base {};
-    try {
-        ClassDef<Derived>("DerivedOfUnregistered").superclass<Base>();
-        FAIL() << "no exception";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.name(), kInvalidArgumentException);
-    }
+    EXPECT_EQ(caught([] { ClassDef<Derived>("DerivedOfUnregistered").superclass<Base>(); }).name(),
+              kInvalidArgumentException);
     EXPECT_EQ(classNamed("DerivedOfUnregistered"), nullptr);
 }
 
