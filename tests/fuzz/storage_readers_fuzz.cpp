@@ -49,6 +49,22 @@ void checkPlistRoundTrip(const lv::Value& plist) {
     }
 }
 
+// JSON: a value or an error, never both; what is read is written, and the written bytes read back
+// as the same value and write the same bytes again.
+void checkJSONRoundTrip(std::span<const std::uint8_t> bytes) {
+    using lv::JSONSerialization;
+    lv::Ref<lv::Error> error;
+    const lv::Value json = JSONSerialization::JSONObjectWithData(bytes, lv::kJSONReadingAllowFragments, &error);
+    if (json.isNil() == (error == nullptr)) __builtin_trap();
+    if (json.isNil()) return;
+    const auto written = JSONSerialization::dataWithJSONObject(json, lv::kJSONWritingFragmentsAllowed, &error);
+    if (!written) __builtin_trap();
+    const lv::Value back = JSONSerialization::JSONObjectWithData(*written, lv::kJSONReadingAllowFragments, &error);
+    if (back != json) __builtin_trap();
+    const auto rewritten = JSONSerialization::dataWithJSONObject(back, lv::kJSONWritingFragmentsAllowed, &error);
+    if (!rewritten || *rewritten != *written) __builtin_trap();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -56,18 +72,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quiet.clear();
     const std::span<const std::uint8_t> bytes(data, size);
 
-    lv::Ref<lv::Error> error;
-    lv::Value json = lv::JSONSerialization::JSONObjectWithData(bytes, lv::kJSONReadingAllowFragments, &error);
-    if (json.isNil() == (error == nullptr)) __builtin_trap();  // exactly one of value and error
-    if (!json.isNil()) {
-        lv::Ref<lv::Error> writeError;
-        if (!lv::JSONSerialization::dataWithJSONObject(json, lv::kJSONWritingFragmentsAllowed, &writeError)) {
-            __builtin_trap();  // what was read can be written
-        }
-    }
+    checkJSONRoundTrip(bytes);
 
+    lv::Ref<lv::Error> error;
     lv::PropertyListFormat format{};
-    error = nullptr;
     const lv::Value plist = lv::PropertyListSerialization::propertyListWithData(bytes, 0, &format, &error);
     if (plist.isNil() == (error == nullptr)) __builtin_trap();
     if (!plist.isNil()) checkPlistRoundTrip(plist);

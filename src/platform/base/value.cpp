@@ -122,6 +122,36 @@ Value::Value(Bytes b) : storage_(std::make_shared<Bytes>(std::move(b))) {}
 Value::Value(Array a) : storage_(std::make_shared<Array>(std::move(a))) {}
 Value::Value(Dictionary d) : storage_(std::make_shared<Dictionary>(std::move(d))) {}
 
+void Value::releaseContainer() noexcept {
+    auto ownedAlone = [](const Storage& storage) {
+        if (const auto* array = std::get_if<std::shared_ptr<Array>>(&storage)) return array->use_count() == 1;
+        if (const auto* dictionary = std::get_if<std::shared_ptr<Dictionary>>(&storage)) {
+            return dictionary->use_count() == 1;
+        }
+        return false;
+    };
+    // Moves out the containers that the elements of a container own alone; each is then destroyed
+    // with hollow elements, so every destruction is one level deep.
+    std::vector<Storage> pending;
+    auto takeNested = [&](Storage& container) {
+        auto take = [&](Value& element) {
+            if (ownedAlone(element.storage_)) pending.push_back(std::move(element.storage_));
+        };
+        if (auto* array = std::get_if<std::shared_ptr<Array>>(&container)) {
+            for (Value& item : **array) take(item);
+        } else if (auto* dictionary = std::get_if<std::shared_ptr<Dictionary>>(&container)) {
+            for (auto& entry : (*dictionary)->entries_) take(entry.second);
+        }
+    };
+    if (!ownedAlone(storage_)) return;
+    takeNested(storage_);
+    while (!pending.empty()) {
+        Storage container = std::move(pending.back());
+        pending.pop_back();
+        takeNested(container);
+    }
+}
+
 Value Value::null() {
     Value v;
     v.storage_ = NullTag{};

@@ -189,6 +189,15 @@ public:
 #pragma GCC diagnostic pop
 
     Value() = default;
+    Value(const Value&) = default;
+    Value(Value&&) noexcept = default;
+    Value& operator=(const Value&) = default;
+    Value& operator=(Value&&) noexcept = default;
+    // A container this value owns alone is taken apart level by level, so that releasing a value
+    // nested deeper than the stack holds frames for does not recurse.
+    ~Value() {
+        if (isArray() || isDictionary()) releaseContainer();
+    }
     template <class T, std::enable_if_t<std::is_arithmetic_v<T>, int> = 0>
     Value(T v) : storage_(Number::of(v)) {}
     Value(Number n) : storage_(n) {}
@@ -286,6 +295,8 @@ public:
     void appendDescription(std::string& out, int indentLevel) const;
 
 private:
+    void releaseContainer() noexcept;
+
     struct NullTag {
         bool operator==(const NullTag&) const { return true; }
     };
@@ -330,6 +341,7 @@ public:
     bool operator==(const Dictionary& other) const;
 
 private:
+    friend class Value;  // releases nested values without recursion
     std::vector<Entry> entries_;
 };
 

@@ -4,8 +4,10 @@
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -17,12 +19,57 @@ namespace lv {
 
 namespace {
 
-// Deepest nesting of arrays and objects accepted when reading (deeper input is refused rather than
-// risking the stack of later recursive walks over the value).
+// Deepest nesting of arrays and objects read or written (deeper input is refused rather than risking
+// the stack of later recursive walks over the value; the writer recurses too).
 constexpr int kMaxJSONDepth = 512;
 
-constexpr unsigned kParseFlags =
-    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseIterativeFlag;
+// The parser stops after the value and what follows is checked here (the parser takes a NUL byte for
+// the end of its input). Numbers come as their text and are converted here (the parser's own
+// conversion reads a zero significand with a large exponent as garbage).
+constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
+                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
+
+bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// Whether a real that std::from_chars found out of range is too large rather than too small: the
+// power of ten of its first significant digit is not negative. The text is a valid JSON number.
+bool magnitudeAtLeastOne(std::string_view text) {
+    auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
+    std::size_t i = text.front() == '-' ? 1 : 0;
+    long power = -1;  // of the first significant digit
+    bool significant = false;
+    for (; isDigit(i); ++i) {
+        if (significant || text[i] != '0') {
+            significant = true;
+            ++power;
+        }
+    }
+    if (i < text.size() && text[i] == '.') {
+        for (++i; isDigit(i); ++i) {
+            if (text[i] != '0') significant = true;
+            if (!significant) --power;
+        }
+    }
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        const bool negative = text[++i] == '-';
+        if (!isDigit(i)) ++i;
+        long exponent = 0;
+        for (; isDigit(i) && exponent < 1'000'000; ++i) exponent = exponent * 10 + (text[i] - '0');
+        power += negative ? -exponent : exponent;
+    }
+    return power >= 0;
+}
+
+// The parser validates raw UTF-8 (which refuses encoded surrogates) but turns a \u escape of a lone
+// low surrogate into one. Such a character is encoded as ED A0..BF, so it can only come from an escape.
+bool holdsSurrogate(const char* s, std::size_t length) {
+    const char* end = s + length;
+    while (const void* found = std::memchr(s, 0xED, static_cast<std::size_t>(end - s))) {
+        s = static_cast<const char*>(found) + 1;
+        if (s < end && static_cast<unsigned char>(*s) >= 0xA0) return true;
+    }
+    return false;
+}
 
 Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
     return Error::make(std::string(kCocoaErrorDomain), code,
@@ -45,9 +92,34 @@ public:
         return push(Value(u));
     }
     bool Double(double d) { return push(Value(d)); }
-    bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
-    bool String(const char* s, rapidjson::SizeType length, bool) { return push(Value(std::string(s, length))); }
+    // Integers within 64 bits stay integers (unsigned above the signed range); others are doubles.
+    bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
+        const char* end = s + length;
+        if (std::find_if(s, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) {
+            if (*s == '-') {
+                std::int64_t i = 0;
+                if (std::from_chars(s, end, i).ec == std::errc()) return Int64(i);
+            } else {
+                std::uint64_t u = 0;
+                if (std::from_chars(s, end, u).ec == std::errc()) return Uint64(u);
+            }
+        }
+        double d = 0;
+        const std::from_chars_result r = std::from_chars(s, end, d);
+        if (r.ec == std::errc::result_out_of_range) {
+            if (magnitudeAtLeastOne(std::string_view(s, length))) return refuseNumber();
+            d = *s == '-' ? -0.0 : 0.0;
+        } else if (r.ec != std::errc() || r.ptr != end) {
+            return refuseNumber();
+        }
+        return push(Value(d));
+    }
+    bool String(const char* s, rapidjson::SizeType length, bool) {
+        if (holdsSurrogate(s, length)) return refuseSurrogate();
+        return push(Value(std::string(s, length)));
+    }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
+        if (holdsSurrogate(s, length)) return refuseSurrogate();
         keys_.emplace_back(s, length);
         return true;
     }
@@ -77,6 +149,8 @@ public:
     }
 
     bool tooDeep() const { return tooDeep_; }
+    bool loneSurrogate() const { return loneSurrogate_; }
+    bool badNumber() const { return badNumber_; }
     Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
 
 private:
@@ -92,10 +166,21 @@ private:
         return true;
     }
 
+    bool refuseSurrogate() {
+        loneSurrogate_ = true;
+        return false;
+    }
+    bool refuseNumber() {
+        badNumber_ = true;
+        return false;
+    }
+
     std::vector<Value> values_;
     std::vector<std::string> keys_;
     int depth_ = 0;
     bool tooDeep_ = false;
+    bool loneSurrogate_ = false;
+    bool badNumber_ = false;
 };
 
 std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
@@ -143,6 +228,7 @@ public:
                 return true;
             }
             case Value::Type::Array: {
+                if (level >= kMaxJSONDepth) return refuse("Too many nested arrays or dictionaries in JSON write");
                 const Array& items = value.array();
                 out_ += '[';
                 if (items.empty()) return closeEmpty(']', level);
@@ -158,6 +244,7 @@ public:
                 return true;
             }
             case Value::Type::Dictionary: {
+                if (level >= kMaxJSONDepth) return refuse("Too many nested arrays or dictionaries in JSON write");
                 const Dictionary& entries = value.dictionary();
                 out_ += '{';
                 if (entries.empty()) return closeEmpty('}', level);
@@ -274,7 +361,7 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
     }
     if ((options & kJSONReadingAllowFragments) == 0) {
         std::size_t i = 0;
-        while (i < length && (begin[i] == ' ' || begin[i] == '\t' || begin[i] == '\n' || begin[i] == '\r')) ++i;
+        while (i < length && isJSONWhiteSpace(begin[i])) ++i;
         if (i < length && begin[i] != '[' && begin[i] != '{') {
             setError(error, jsonError(kPropertyListReadCorruptError,
                                       "JSON text did not start with array or object and option to allow fragments "
@@ -287,11 +374,21 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
     rapidjson::Reader reader;
     const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {
-        std::string text = builder.tooDeep()
-                               ? format("Too many nested arrays or dictionaries around character %lu.",
-                                        static_cast<unsigned long>(result.Offset()))
-                               : parseFailureText(result.Code(), result.Offset(), length);
+        const auto at = static_cast<unsigned long>(result.Offset());
+        std::string text = parseFailureText(result.Code(), result.Offset(), length);
+        if (builder.tooDeep()) text = format("Too many nested arrays or dictionaries around character %lu.", at);
+        if (builder.badNumber()) text = format("Invalid number around character %lu.", at);
+        if (builder.loneSurrogate()) {
+            text = format("Unable to convert hex escape sequence to a character around character %lu.", at);
+        }
         setError(error, jsonError(kPropertyListReadCorruptError, std::move(text)));
+        return {};
+    }
+    std::size_t rest = stream.Tell();
+    while (rest < length && isJSONWhiteSpace(begin[rest])) ++rest;
+    if (rest < length) {
+        setError(error, jsonError(kPropertyListReadCorruptError,
+                                  format("Garbage at end around character %lu.", static_cast<unsigned long>(rest))));
         return {};
     }
     return builder.result();

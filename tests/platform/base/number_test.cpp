@@ -35,6 +35,42 @@ TEST(NumberReadings, ConvertAtTheEdges) {
     EXPECT_DOUBLE_EQ(Number::of(std::uint64_t{1} << 63).doubleValue(), 9223372036854775808.0);
 }
 
+TEST(NumberReadings, RealsAtTheEdgesOfTheIntegerRanges) {
+    // Integer readings truncate and saturate at the 64-bit limits; the unsigned reading of a negative
+    // real is its signed reading's bits. intValue keeps the low 32 bits of the 64-bit reading.
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+    constexpr std::uint64_t kTwoTo63 = std::uint64_t{1} << 63;
+    const struct {
+        double real;
+        std::int64_t longLong;
+        std::uint64_t unsignedLongLong;
+        std::int32_t integer;
+    } cases[] = {
+        {0x1p63, kMax, kTwoTo63, -1},
+        {std::nextafter(0x1p63, 0.0), 0x7FFF'FFFF'FFFF'FC00, 0x7FFF'FFFF'FFFF'FC00, -1024},
+        {-0x1p63, kMin, kTwoTo63, 0},
+        {std::nextafter(-0x1p63, -HUGE_VAL), kMin, kTwoTo63, 0},
+        {0x1p64, kMax, std::numeric_limits<std::uint64_t>::max(), -1},
+        {std::nextafter(0x1p64, 0.0), kMax, 0xFFFF'FFFF'FFFF'F800, -1},
+    };
+    for (const auto& c : cases) {
+        const auto asFloat = static_cast<float>(c.real);
+        for (const Number n : {Number::of(c.real), asFloat == c.real ? Number::of(asFloat) : Number::of(c.real)}) {
+            EXPECT_EQ(n.longLongValue(), c.longLong) << c.real;
+            EXPECT_EQ(n.unsignedLongLongValue(), c.unsignedLongLong) << c.real;
+            EXPECT_EQ(n.intValue(), c.integer) << c.real;
+        }
+        EXPECT_EQ(Value(c.real).longLongValue(), c.longLong) << c.real;
+        EXPECT_EQ(Value(c.real).unsignedLongLongValue(), c.unsignedLongLong) << c.real;
+    }
+    // Equal across kinds at 2^63 and -2^63, and hashed alike.
+    EXPECT_EQ(Number::of(0x1p63), Number::of(kTwoTo63));
+    EXPECT_EQ(Number::of(0x1p63).hash(), Number::of(kTwoTo63).hash());
+    EXPECT_EQ(Number::of(-0x1p63), Number::of(kMin));
+    EXPECT_EQ(Number::of(-0x1p63).hash(), Number::of(kMin).hash());
+}
+
 TEST(NumberReadings, StringValues) {
     struct {
         Number n;

@@ -87,6 +87,25 @@ TEST(ValueStorage, ConcurrentCopiesWithPrivateWritesDoNotInterfere) {
     EXPECT_EQ(shared.count(), 1u);
 }
 
+TEST(ValueStorage, DeeplyNestedValuesBuiltInCodeAreReleasedWithoutRecursion) {
+    // Deeper than any stack holds frames for: destroying such a value must not recurse per level.
+    constexpr int kLevels = 300000;
+    Value arrays = Value(Array{});
+    Value dictionaries = Value(Dictionary{});
+    for (int i = 0; i < kLevels; ++i) {
+        arrays = Value::array({std::move(arrays), 1});
+        dictionaries = Value::dictionary({{"k", std::move(dictionaries)}, {"a", Value::array({i})}});
+    }
+    // A shared inner part outlives the outer levels.
+    Value inner = arrays;
+    for (int i = 0; i < 10; ++i) arrays = Value::array({arrays});
+    arrays = Value();
+    EXPECT_EQ(inner[1].intValue(), 1);
+    inner = Value();
+    dictionaries = Value();
+    EXPECT_TRUE(dictionaries.isNil());
+}
+
 TEST(Dictionary, KeepsKeyOrderAndLastDuplicateWins) {
     Dictionary d;
     d.appendUnsorted("b", 1);

@@ -10,9 +10,8 @@
 namespace lv {
 namespace {
 
-TEST(RecursiveLockTest, OwnerMayTakeItAgainAndKeepsItsName) {
+TEST(RecursiveLockTest, OwnerMayTakeItAgainOthersWaitForTheLastUnlock) {
     RecursiveLock lock("com.example.lock");
-    EXPECT_EQ(lock.name(), "com.example.lock");
     lock.lock();
     EXPECT_TRUE(lock.tryLock());
     std::atomic<bool> otherGotIt{true};

@@ -4,9 +4,23 @@
 
 #include <cstdint>
 
+#include <gtest/gtest.h>
+
 #include "platform/runtime/runtime.h"
 
 namespace lv::test {
+
+// The exception f raises; a test failure (and an empty exception) when it raises none.
+template <class F>
+Exception caught(F&& f) {
+    try {
+        f();
+    } catch (const Exception& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no exception";
+    return Exception("", "");
+}
 
 class Animal : public Object {
 public:

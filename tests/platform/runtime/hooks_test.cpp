@@ -33,10 +33,7 @@ TEST(RuntimeHooks, ClassHooksAreFoundThroughSuperclassesNearestFirst) {
     EXPECT_TRUE(dog->respondsToClassHook("twice"));
     EXPECT_FALSE(dog->respondsToClassHook("thrice"));
     EXPECT_EQ(dog->findClassHook<int()>("missing"), nullptr);
-}
-
-TEST(RuntimeHooks, AHookOfAnotherSignatureIsAbsent) {
-    const ClassInfo* dog = Dog::runtimeClass();
+    // A hook of another signature is absent.
     EXPECT_EQ(dog->findClassHook<int(double)>("twice"), nullptr);
     EXPECT_EQ(dog->findInstanceHook<bool(Object&, Value&)>("validateTricks:error:"), nullptr);
     EXPECT_TRUE(dog->respondsToInstanceHook("validateTricks:error:"));

@@ -16,7 +16,6 @@ class Plain : public Object {};
 TEST(RuntimeRegistry, FindsClassesByNameAndNothingForUnknownNames) {
     const ClassInfo* dog = Dog::runtimeClass();
     EXPECT_EQ(classNamed("Dog"), dog);
-    EXPECT_EQ(dog->name(), "Dog");
     EXPECT_EQ(classNamed("NoSuchClass"), nullptr);
     EXPECT_EQ(classNamed(""), nullptr);
     EXPECT_EQ(classOf<Dog>(), dog);
@@ -63,12 +62,8 @@ TEST(RuntimeRegistry, ASecondRegistrationKeepsTheFirst) {
 TEST(RuntimeRegistry, AnUnregisteredSuperclassIsRefused) {
     class Base : public Object {};
     class Derived : public Base {};
-    try {
-        ClassDef<Derived>("DerivedOfUnregistered").superclass<Base>();
-        FAIL() << "no exception";
-    } catch (const Exception& e) {
-        EXPECT_EQ(e.name(), kInvalidArgumentException);
-    }
+    EXPECT_EQ(caught([] { ClassDef<Derived>("DerivedOfUnregistered").superclass<Base>(); }).name(),
+              kInvalidArgumentException);
     EXPECT_EQ(classNamed("DerivedOfUnregistered"), nullptr);
 }
 
@@ -94,12 +89,9 @@ TEST(RuntimeRegistry, ClassNamesOfObjectsAreTheRegisteredNames) {
     RecordImpl::runtimeClass();
     Dog::runtimeClass();
     auto record = makeRef<RecordImpl>();
-    EXPECT_EQ(record->className(), "TestRecord");
     EXPECT_EQ(classNameOf(*record), "TestRecord");
     // An unregistered subclass keeps its own (C++) name.
-    auto puppy = makeRef<Puppy>();
-    EXPECT_EQ(puppy->className(), "Puppy");
-    EXPECT_EQ(classNameOf(*puppy), "Puppy");
+    EXPECT_EQ(makeRef<Puppy>()->className(), "Puppy");
     EXPECT_EQ(record->description(), "<TestRecord: " + addressText(record.get()) + ">");
 }
 

