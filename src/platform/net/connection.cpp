@@ -14,31 +14,41 @@ namespace lv {
 
 namespace net_detail {
 
-// Engine events → work queued for the connection's thread. Holds the connection alive while the
+// Engine events → work queued for the connection's thread, handed over once per engine turn (one
+// wake-up of that thread for a response, its data and the end). Holds the connection alive while the
 // transfer runs.
 class ConnectionListener : public TransferListener {
 public:
     ConnectionListener(Ref<URLConnection> connection, std::uint64_t gen) : connection_(std::move(connection)), gen_(gen) {}
 
     void transferReceivedResponse(int status, HTTPHeaders headers) override {
-        connection_->post([c = connection_, gen = gen_, status, headers = std::move(headers)]() mutable {
+        pending_.push_back([c = connection_, gen = gen_, status, headers = std::move(headers)]() mutable {
             c->handleResponse(gen, status, std::move(headers));
         });
     }
     void transferReceivedData(Bytes chunk) override {
-        connection_->post([c = connection_, gen = gen_, chunk = std::move(chunk)] { c->handleData(gen, chunk); });
+        pending_.push_back([c = connection_, gen = gen_, chunk = std::move(chunk)] { c->handleData(gen, chunk); });
     }
     void transferSentBodyData(std::int64_t sent, std::int64_t total, std::int64_t expected) override {
-        connection_->post([c = connection_, gen = gen_, sent, total, expected] { c->handleSent(gen, sent, total, expected); });
+        pending_.push_back([c = connection_, gen = gen_, sent, total, expected] { c->handleSent(gen, sent, total, expected); });
     }
     void transferCompleted(int code, Ref<Error> streamError, std::string detail) override {
-        connection_->post([c = connection_, gen = gen_, code, streamError = std::move(streamError),
-                           detail = std::move(detail)] { c->handleCompleted(gen, code, streamError, detail); });
+        pending_.push_back([c = connection_, gen = gen_, code, streamError = std::move(streamError),
+                            detail = std::move(detail)] { c->handleCompleted(gen, code, streamError, detail); });
+        flush();
+    }
+    void flush() override {
+        if (pending_.empty()) return;
+        connection_->post([events = std::move(pending_)] {
+            for (const auto& event : events) event();
+        });
+        pending_.clear();
     }
 
 private:
     Ref<URLConnection> connection_;
     std::uint64_t gen_;
+    std::vector<std::function<void()>> pending_;  // engine thread only
 };
 
 }  // namespace net_detail
@@ -119,6 +129,7 @@ void URLConnection::start() {
         std::lock_guard lock(mutex_);
         if (schedules_.empty()) schedules_.emplace_back(RunLoop::current(), std::string(kDefaultRunLoopMode));
         loop = schedules_.front().first;
+        scheduledLoop_ = loop;
     }
     auto self = std::static_pointer_cast<URLConnection>(shared_from_this());
     Weak<URLConnection> weak = self;
@@ -149,10 +160,19 @@ void URLConnection::startWithSink(Sink sink) {
         return;
     }
     if (serveFromCache()) return;
-    // The first transfer starts from the scheduled thread, so that its state stays on that thread.
+    // The transfer's state belongs to the scheduled thread: launch there (at once when this is it).
+    if (onScheduledThread()) {
+        launch();
+        return;
+    }
     post([self] {
         if (!self->cancelled_.load()) self->launch();
     });
+}
+
+bool URLConnection::onScheduledThread() {
+    std::lock_guard lock(mutex_);
+    return scheduledLoop_ && scheduledLoop_.get() == RunLoop::current().get();
 }
 
 void URLConnection::post(std::function<void()> fn) {

@@ -99,6 +99,7 @@ private:
     enum class Answer { None, Use, Continue, Cancel, Default, Reject };
 
     void startWithSink(Sink sink);
+    bool onScheduledThread();
     void post(std::function<void()> fn);
     void launch();
     Ref<Error> prepareBody(URLRequest& request, std::shared_ptr<net_detail::BodyPump>& pump);
@@ -127,6 +128,7 @@ private:
     Delegate delegate_;
     std::mutex mutex_;  // schedules, transfer id, flow
     std::vector<std::pair<Ref<RunLoop>, std::string>> schedules_;
+    Ref<RunLoop> scheduledLoop_;  // the loop deliveries go to, once started
     Sink sink_;
     bool started_ = false;
     std::uint64_t transferId_ = 0;

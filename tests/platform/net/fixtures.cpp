@@ -58,6 +58,7 @@ HttpFixture::HttpFixture() : impl_(std::make_unique<Impl>()) {
     auto& s = impl_->server;
     s.set_keep_alive_max_count(1000000);
     s.set_keep_alive_timeout(1);
+    s.set_tcp_nodelay(true);
     const auto echoHandler = [](const httplib::Request& req, httplib::Response& res) {
         res.set_content(echo(req), "text/plain");
     };

@@ -417,6 +417,7 @@ void Engine::Impl::run() {
             if (t->spec.timeout > 0 && idle > t->spec.timeout) timedOut.push_back(id);
         }
         for (const auto id : timedOut) finish(id, URLErrorTimedOut, nullptr, "idle time-out");
+        for (auto& [id, t] : transfers) t->listener->flush();
 
         long wait = 100;
         long curlWait = -1;

@@ -43,8 +43,10 @@ public:
     virtual void transferReceivedResponse(int status, HTTPHeaders headers) = 0;
     virtual void transferReceivedData(Bytes chunk) = 0;
     virtual void transferSentBodyData(std::int64_t sent, std::int64_t totalSent, std::int64_t expected) = 0;
-    // errorCode 0 on success; streamError set when a body stream failed.
+    // errorCode 0 on success; streamError set when a body stream failed. The last event.
     virtual void transferCompleted(int errorCode, Ref<Error> streamError, std::string detail) = 0;
+    // Called once per engine turn after the turn's events, so that they can be handed over together.
+    virtual void flush() {}
 };
 
 class Engine {
