@@ -170,6 +170,16 @@ void URLConnection::startWithSink(Sink sink) {
     });
 }
 
+URLConnection::Delegate URLConnection::currentDelegate() {
+    std::lock_guard lock(mutex_);
+    return delegate_;
+}
+
+URLConnection::Delegate URLConnection::takeDelegate() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(delegate_, nullptr);
+}
+
 bool URLConnection::onScheduledThread() {
     std::lock_guard lock(mutex_);
     return scheduledLoop_ && scheduledLoop_.get() == RunLoop::current().get();
@@ -203,13 +213,14 @@ bool URLConnection::serveFromCache() {
     }
     post([self, cached] {
         if (!self->live(0)) return;
-        auto delegate = self->delegate_;
+        auto delegate = self->currentDelegate();
+        if (!delegate) return;
         delegate->didReceiveResponse(*self, cached->response());
         if (!self->live(0)) return;
         if (!cached->data().empty()) delegate->didReceiveData(*self, cached->data());
         if (!self->live(0)) return;
         self->done_ = true;
-        self->delegate_.reset();
+        self->takeDelegate();
         delegate->didFinishLoading(*self);
     });
     return true;
@@ -221,8 +232,9 @@ Ref<Error> URLConnection::prepareBody(URLRequest& request, std::shared_ptr<net_d
     if (stream == usedBodyStream_) {
         // A redirect or retry needs the body again from the start.
         Ref<InputStream> fresh;
-        if (delegate_->providesNewBodyStreams()) {
-            fresh = delegate_->needNewBodyStream(*this, request);
+        auto delegate = currentDelegate();
+        if (delegate && delegate->providesNewBodyStreams()) {
+            fresh = delegate->needNewBodyStream(*this, request);
         } else {
             fresh = stream->copy();
         }
@@ -288,8 +300,8 @@ void URLConnection::cancel() {
         id = transferId_;
     }
     if (id) Engine::shared().cancel(id);
-    // Dropped here, on the scheduled thread; a delegate call in progress keeps its own reference.
-    delegate_.reset();
+    // A delegate call in progress keeps its own reference.
+    takeDelegate();
 }
 
 void URLConnection::handleResponse(std::uint64_t gen, int status, HTTPHeaders headers) {
@@ -308,7 +320,8 @@ void URLConnection::handleResponse(std::uint64_t gen, int status, HTTPHeaders he
         URLCache::freshnessLifetime(*response_)) {
         cacheBody_.emplace();
     }
-    auto delegate = delegate_;
+    auto delegate = currentDelegate();
+    if (!delegate) return;
     delegate->didReceiveResponse(*this, response_);
 }
 
@@ -329,13 +342,15 @@ void URLConnection::handleData(std::uint64_t gen, const Bytes& chunk) {
         return;
     }
     if (cacheBody_) cacheBody_->insert(cacheBody_->end(), chunk.begin(), chunk.end());
-    auto delegate = delegate_;
+    auto delegate = currentDelegate();
+    if (!delegate) return;
     delegate->didReceiveData(*this, chunk);
 }
 
 void URLConnection::handleSent(std::uint64_t gen, std::int64_t sent, std::int64_t total, std::int64_t expected) {
     if (!live(gen)) return;
-    auto delegate = delegate_;
+    auto delegate = currentDelegate();
+    if (!delegate) return;
     delegate->didSendBodyData(*this, sent, total, expected);
 }
 
@@ -387,7 +402,8 @@ void URLConnection::followRedirect() {
         proposed.setValue(std::nullopt, "Content-Type");
         proposed.setValue(std::nullopt, "Content-Length");
     }
-    auto delegate = delegate_;
+    auto delegate = currentDelegate();
+    if (!delegate) return;
     auto next = delegate->willSendRequest(*this, proposed, response_);
     if (cancelled_.load()) return;
     if (!next || !next->URL()) {
@@ -411,7 +427,8 @@ void URLConnection::answerChallenge() {
     challenge_ = challenge.get();
     answer_ = Answer::None;
     answeredCredential_.reset();
-    auto delegate = delegate_;
+    auto delegate = currentDelegate();
+    if (!delegate) return;
     if (delegate->handlesAuthenticationChallenges()) {
         delegate->willSendRequestForAuthenticationChallenge(*this, challenge);
     } else {
@@ -440,7 +457,8 @@ void URLConnection::answerChallenge() {
 
 void URLConnection::deliverHeld() {
     held_ = false;
-    auto delegate = delegate_;
+    auto delegate = currentDelegate();
+    if (!delegate) return;
     delegate->didReceiveResponse(*this, response_);
     if (cancelled_.load()) return;
     if (!heldBody_.empty()) {
@@ -453,7 +471,8 @@ void URLConnection::deliverHeld() {
 }
 
 void URLConnection::finishLoading() {
-    auto delegate = delegate_;
+    auto delegate = currentDelegate();
+    if (!delegate) return;
     if (cacheBody_ && response_) {
         auto cached = makeRef<CachedURLResponse>(response_, std::move(*cacheBody_));
         cacheBody_.reset();
@@ -462,15 +481,15 @@ void URLConnection::finishLoading() {
         if (cached) URLCache::shared().storeCachedResponse(cached, currentRequest_);
     }
     done_ = true;
-    delegate_.reset();
+    takeDelegate();
     delegate->didFinishLoading(*this);
 }
 
 void URLConnection::fail(Ref<Error> error) {
     if (done_ || cancelled_.load()) return;
     done_ = true;
-    auto delegate = delegate_;
-    delegate_.reset();
+    auto delegate = takeDelegate();
+    if (!delegate) return;
     delegate->didFailWithError(*this, error);
 }
 

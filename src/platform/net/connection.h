@@ -100,6 +100,8 @@ private:
 
     void startWithSink(Sink sink);
     bool onScheduledThread();
+    Delegate currentDelegate();
+    Delegate takeDelegate();
     void post(std::function<void()> fn);
     void launch();
     Ref<Error> prepareBody(URLRequest& request, std::shared_ptr<net_detail::BodyPump>& pump);
@@ -125,8 +127,8 @@ private:
 
     URLRequest originalRequest_;
     URLRequest currentRequest_;
+    std::mutex mutex_;  // delegate, schedules, transfer id, flow
     Delegate delegate_;
-    std::mutex mutex_;  // schedules, transfer id, flow
     std::vector<std::pair<Ref<RunLoop>, std::string>> schedules_;
     Ref<RunLoop> scheduledLoop_;  // the loop deliveries go to, once started
     Sink sink_;
