@@ -49,7 +49,6 @@ std::mutex& storageMutex() {
 struct CookieHandle {
     CookieHandle() : easy(curl_easy_init()) {
         curl_easy_setopt(easy, CURLOPT_SHARE, net_detail::cookieShare());
-        curl_easy_setopt(easy, CURLOPT_COOKIEFILE, "");
     }
     ~CookieHandle() { curl_easy_cleanup(easy); }
     CookieHandle(const CookieHandle&) = delete;

@@ -190,7 +190,6 @@ struct Engine::Impl {
     CURLM* multi = nullptr;
     // Engine thread only.
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers;
-    std::vector<CURL*> spareHandles;
 
     void post(std::function<void()> command) {
         {
@@ -262,12 +261,9 @@ void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<Tr
     t->spec = std::move(spec);
     t->listener = std::move(listener);
     t->flow = std::move(flow);
-    if (!spareHandles.empty()) {
-        t->easy = spareHandles.back();
-        spareHandles.pop_back();
-    } else {
-        t->easy = curl_easy_init();
-    }
+    // A fresh handle per transfer (connections and the DNS cache live in the multi handle); reset
+    // handles would lose the cookie engine's file list, which libcurl then leaks.
+    t->easy = curl_easy_init();
     configure(*t);
     curl_multi_add_handle(multi, t->easy);
     transfers.emplace(id, std::move(t));
@@ -304,7 +300,7 @@ void Engine::Impl::configure(Transfer& t) {
     }
     if (s.handleCookies) {
         curl_easy_setopt(e, CURLOPT_SHARE, cookieShare());
-        curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");
+        curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // turns the cookie engine on
     } else {
         curl_easy_setopt(e, CURLOPT_SHARE, static_cast<CURLSH*>(nullptr));
     }
@@ -358,12 +354,7 @@ void Engine::Impl::release(Transfer& t) {
     curl_slist_free_all(t.connectTo);
     t.headerList = nullptr;
     t.connectTo = nullptr;
-    if (spareHandles.size() < 16) {
-        curl_easy_reset(t.easy);
-        spareHandles.push_back(t.easy);
-    } else {
-        curl_easy_cleanup(t.easy);
-    }
+    curl_easy_cleanup(t.easy);
     t.easy = nullptr;
 }
 
