@@ -154,6 +154,7 @@ void URLConnection::startWithSink(Sink sink) {
         started_ = true;
         sink_ = std::move(sink);
     }
+    if (cancelled_.load()) return;
     auto self = std::static_pointer_cast<URLConnection>(shared_from_this());
     if (!currentRequest_.URL()) {
         post([self] { self->fail(makeURLError(URLErrorUnsupportedURL, nullptr)); });

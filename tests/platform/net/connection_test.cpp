@@ -173,6 +173,9 @@ TEST_F(Connection, CancelFromAnotherTurnBeforeAnyEvent) {
     auto connection = URLConnection::make(requestFor(server.url("/sleep/200")), recorder);
     connection->cancel();
     recorder->cancelled = true;
+    auto notStarted = URLConnection::make(requestFor(server.url("/echo")), recorder, false);
+    notStarted->cancel();
+    notStarted->start();
     runMainUntil([] { return false; }, 0.5);
     EXPECT_TRUE(recorder->events.empty());
 }
@@ -194,6 +197,33 @@ TEST_F(Connection, LargeBodyToSlowConsumer) {
             FAIL() << "byte " << i << " differs";
         }
     }
+}
+
+// A consumer stuck inside a delegate call on its own thread holds up neither the engine nor other
+// connections; its transfer is paused and completes intact once the consumer moves on.
+TEST_F(Connection, StalledConsumerHoldsNoOneElse) {
+    constexpr std::size_t kSize = 2 * 1024 * 1024;
+    std::atomic<bool> release{false};
+    std::atomic<std::size_t> received{0};
+    std::atomic<bool> stalledIntact{false};
+    std::thread consumer([&] {
+        auto recorder = std::make_shared<test::Recorder>();
+        recorder->onData = [&](URLConnection&, const Bytes& chunk) {
+            received += chunk.size();
+            while (!release) std::this_thread::yield();
+        };
+        auto connection = URLConnection::make(requestFor(server.url("/bytes/" + std::to_string(kSize))), recorder);
+        RunLoop::current()->runUntil([&] { return recorder->done; }, 30);
+        bool intact = recorder->body.size() == kSize;
+        for (std::size_t i = 0; intact && i < kSize; ++i) intact = recorder->body[i] == test::patternByte(i);
+        stalledIntact = intact;
+    });
+    ASSERT_TRUE(runMainUntil([&] { return received > 0; }, 10));
+    const auto other = load(requestFor(server.url("/echo")));
+    EXPECT_EQ(other->events.back(), "finish");
+    release = true;
+    consumer.join();
+    EXPECT_TRUE(stalledIntact);
 }
 
 TEST_F(Connection, GzipIsDecoded) {

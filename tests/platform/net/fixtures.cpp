@@ -6,11 +6,13 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <httplib.h>
 
 #include <chrono>
+#include <map>
 #include <cstring>
 
 namespace lv::test {
@@ -28,6 +30,42 @@ std::string gzip(const std::string& text) {
     deflate(&z, Z_FINISH);
     out.resize(z.total_out);
     deflateEnd(&z);
+    return out;
+}
+
+std::string md5Hex(const std::string& text) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(text.data(), text.size(), digest, &length, EVP_md5(), nullptr);
+    static const char hex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned int i = 0; i < length; ++i) {
+        out += hex[digest[i] >> 4];
+        out += hex[digest[i] & 15];
+    }
+    return out;
+}
+
+// The name="value" (or name=value) parameters of a Digest authorization field.
+std::map<std::string, std::string> digestParameters(std::string_view text) {
+    std::map<std::string, std::string> out;
+    while (!text.empty()) {
+        while (!text.empty() && (text[0] == ' ' || text[0] == ',')) text.remove_prefix(1);
+        const auto eq = text.find('=');
+        if (eq == std::string_view::npos) break;
+        const std::string name(text.substr(0, eq));
+        text.remove_prefix(eq + 1);
+        std::size_t end;
+        if (!text.empty() && text[0] == '"') {
+            end = text.find('"', 1);
+            out[name] = std::string(text.substr(1, end - 1));
+            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        } else {
+            end = text.find(',');
+            out[name] = std::string(text.substr(0, end));
+            text.remove_prefix(end == std::string_view::npos ? text.size() : end);
+        }
+    }
     return out;
 }
 
@@ -118,6 +156,23 @@ HttpFixture::HttpFixture() : impl_(std::make_unique<Impl>()) {
         }
         res.status = 401;
         res.set_header("WWW-Authenticate", "Basic realm=\"fixture\"");
+        res.set_content("denied", "text/plain");
+    });
+    s.Get("/digest-auth", [](const httplib::Request& req, httplib::Response& res) {
+        const std::string field = req.get_header_value("Authorization");
+        if (field.rfind("Digest ", 0) == 0) {
+            auto p = digestParameters(std::string_view(field).substr(7));
+            const std::string ha1 = md5Hex("user:fixture:pass");
+            const std::string ha2 = md5Hex(req.method + ":" + p["uri"]);
+            const std::string expected =
+                md5Hex(ha1 + ":" + p["nonce"] + ":" + p["nc"] + ":" + p["cnonce"] + ":" + p["qop"] + ":" + ha2);
+            if (p["username"] == "user" && p["nonce"] == "fixture-nonce" && p["response"] == expected) {
+                res.set_content("authenticated", "text/plain");
+                return;
+            }
+        }
+        res.status = 401;
+        res.set_header("WWW-Authenticate", "Digest realm=\"fixture\", nonce=\"fixture-nonce\", qop=\"auth\"");
         res.set_content("denied", "text/plain");
     });
     s.Get("/range", [](const httplib::Request&, httplib::Response& res) {

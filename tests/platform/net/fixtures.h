@@ -18,6 +18,7 @@ namespace lv::test {
 //   /chain/<n>                n redirects (302) before /echo
 //   /loop                     302 to itself
 //   /basic-auth               200 "authenticated" for user:pass, else 401 with a Basic challenge
+//   /digest-auth              the same with a Digest challenge (realm "fixture", qop auth)
 //   /range                    a 1000-byte body with an ETag; Range requests answered with 206
 //   /cookie/set?name=value    sets the cookie; /cookie/show echoes the Cookie field
 //   /cache/max-age/<n>        Cache-Control: max-age=<n>; body is a count of hits

@@ -151,5 +151,26 @@ TEST_F(Authentication, ChallengeAnswers) {
     }
 }
 
+TEST_F(Authentication, DigestCredentialIsAccepted) {
+    for (const char* password : {"pass", "wrong"}) {
+        auto recorder = std::make_shared<test::Recorder>();
+        recorder->onChallenge = [&](URLConnection&, const Ref<AuthenticationChallenge>& challenge) {
+            EXPECT_EQ(challenge->protectionSpace()->authenticationMethod(), kAuthenticationMethodHTTPDigest);
+            if (challenge->previousFailureCount() > 0) {
+                challenge->sender()->continueWithoutCredentialForAuthenticationChallenge(*challenge);
+            } else {
+                challenge->sender()->useCredential(URLCredential::make("user", password), *challenge);
+            }
+        };
+        const auto r = load(requestFor(server.url("/digest-auth")), recorder);
+        if (std::string(password) == "pass") {
+            EXPECT_EQ(r->events, (std::vector<std::string>{"challenge", "response 200", "data", "finish"}));
+            EXPECT_EQ(r->bodyText(), "authenticated");
+        } else {
+            EXPECT_EQ(r->events, (std::vector<std::string>{"challenge", "challenge", "response 401", "data", "finish"}));
+        }
+    }
+}
+
 }  // namespace
 }  // namespace lv
