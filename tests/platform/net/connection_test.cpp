@@ -136,7 +136,9 @@ TEST_F(Connection, TransportErrors) {
                  {silent.url("/x"), 0.5, URLErrorTimedOut},
                  {"http://127.0.0.1:" + std::to_string(closedPort) + "/", 5, URLErrorCannotConnectToHost},
                  {"ftp://127.0.0.1/x", 5, URLErrorUnsupportedURL},
-                 {"http://name.invalid/", 5, URLErrorCannotFindHost}};
+                 {"http://name.invalid/", 5, URLErrorCannotFindHost},
+                 {server.url("/bad-gzip"), 5, URLErrorCannotDecodeContentData},
+                 {"http://bad%00host/", 5, URLErrorBadURL}};
     for (const auto& c : cases) {
         auto request = requestFor(c.url);
         request.setTimeoutInterval(c.timeout);

@@ -196,6 +196,10 @@ HttpFixture::HttpFixture() : impl_(std::make_unique<Impl>()) {
         res.set_header("Content-Encoding", "gzip");
         res.set_content(gzip(std::string(2000, 'z') + "end"), "text/plain");
     });
+    s.Get("/bad-gzip", [](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Content-Encoding", "gzip");
+        res.set_content("this is not gzip at all", "text/plain");
+    });
     s.Get(R"(/sleep/(\d+))", [](const httplib::Request& req, httplib::Response& res) {
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(std::stoi(req.matches[1]), 2000)));
         res.set_content("awake", "text/plain");

@@ -22,7 +22,7 @@ namespace lv::test {
 //   /range                    a 1000-byte body with an ETag; Range requests answered with 206
 //   /cookie/set?name=value    sets the cookie; /cookie/show echoes the Cookie field
 //   /cache/max-age/<n>        Cache-Control: max-age=<n>; body is a count of hits
-//   /gzip                     a gzip-encoded text body
+//   /gzip                     a gzip-encoded text body; /bad-gzip claims gzip for plain text
 //   /sleep/<ms>               answers after min(ms, 2000) ms
 class HttpFixture {
 public:
