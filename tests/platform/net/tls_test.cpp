@@ -52,12 +52,13 @@ void writeCertificate(const std::string& certPath, const std::string& keyPath) {
 TEST(Tls, AnchorsFromPEMAndHostNames) {
     test::TempDir dir;
     writeCertificate(dir.file("cert.pem"), dir.file("key.pem"));
-    // Kept for the process: stopping waits for kept-alive connections.
-    static auto* server = new httplib::SSLServer(dir.file("cert.pem").c_str(), dir.file("key.pem").c_str());
-    server->Get("/hello", [](const httplib::Request&, httplib::Response& res) { res.set_content("secure", "text/plain"); });
-    const int port = server->bind_to_any_port("127.0.0.1");
-    std::thread([] { server->listen_after_bind(); }).detach();
-    while (!server->is_running()) std::this_thread::yield();
+    // A server of its own per run (a new port, so no kept-alive connection skips the check).
+    httplib::SSLServer server(dir.file("cert.pem").c_str(), dir.file("key.pem").c_str());
+    server.set_keep_alive_timeout(1);
+    server.Get("/hello", [](const httplib::Request&, httplib::Response& res) { res.set_content("secure", "text/plain"); });
+    const int port = server.bind_to_any_port("127.0.0.1");
+    std::thread serving([&] { server.listen_after_bind(); });
+    while (!server.is_running()) std::this_thread::yield();
 
     const std::string local = "https://localhost:" + std::to_string(port) + "/hello";
     TrustAnchors::clear();
@@ -75,6 +76,8 @@ TEST(Tls, AnchorsFromPEMAndHostNames) {
     EXPECT_EQ(trusted->bodyText(), "secure");
     HostMap::clear();
     TrustAnchors::clear();
+    server.stop();
+    serving.join();
 }
 
 }  // namespace
