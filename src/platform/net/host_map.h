@@ -1,5 +1,6 @@
-// Where connections go: a process-wide host map that sends named hosts to other addresses (every
-// HTTP transfer and every socket name lookup applies it), and extra trust anchors for TLS. Any thread.
+// Where connections go: a process-wide host map that sends named hosts to other addresses (every HTTP
+// transfer applies it; socket clients look names up through it too), and extra trust anchors for TLS.
+// Any thread.
 #pragma once
 
 #include <optional>
