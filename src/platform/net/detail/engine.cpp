@@ -1,0 +1,421 @@
+// The URL engine thread over libcurl's multi interface.
+#include "platform/net/detail/engine.h"
+
+#include <curl/curl.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/dispatch/thread.h"
+#include "platform/net/detail/cookie_share.h"
+#include "platform/net/errors.h"
+#include "platform/net/host_map.h"
+
+namespace lv::net_detail {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int mapCurlCode(CURLcode code) {
+    switch (code) {
+        case CURLE_OK: return 0;
+        case CURLE_URL_MALFORMAT: return URLErrorBadURL;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return URLErrorCannotFindHost;
+        case CURLE_COULDNT_CONNECT: return URLErrorCannotConnectToHost;
+        case CURLE_OPERATION_TIMEDOUT: return URLErrorTimedOut;
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_PARTIAL_FILE: return URLErrorNetworkConnectionLost;
+        // Only http and https reach libcurl, so an unsupported protocol is a reply without a status line.
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_WEIRD_SERVER_REPLY: return URLErrorBadServerResponse;
+        case CURLE_BAD_CONTENT_ENCODING: return URLErrorCannotDecodeContentData;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER: return URLErrorSecureConnectionFailed;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR: return URLErrorServerCertificateUntrusted;
+        default: return URLErrorUnknown;
+    }
+}
+
+struct Transfer {
+    std::uint64_t id = 0;
+    CURL* easy = nullptr;
+    TransferSpec spec;
+    std::shared_ptr<TransferListener> listener;
+    std::shared_ptr<TransferFlow> flow;
+    curl_slist* headerList = nullptr;
+    curl_slist* connectTo = nullptr;
+    std::string anchors;
+    int status = 0;
+    HTTPHeaders responseHeaders;
+    std::string lastHeaderName;
+    bool headersDone = false;
+    bool responsePosted = false;
+    bool recvPaused = false;
+    bool sendPaused = false;
+    Clock::time_point lastActivity = Clock::now();
+    int abortCode = 0;
+    Ref<Error> abortError;
+    curl_off_t lastSent = 0;
+
+    void postResponse() {
+        if (responsePosted || status == 0) return;
+        responsePosted = true;
+        listener->transferReceivedResponse(status, responseHeaders);
+    }
+};
+
+std::string trimmed(std::string_view s) {
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) {
+        s.remove_suffix(1);
+    }
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    return std::string(s);
+}
+
+std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const std::size_t n = size * count;
+    std::string_view line(data, n);
+    t->lastActivity = Clock::now();
+    if (line.rfind("HTTP/", 0) == 0) {
+        // A new response head (after a 100 Continue or an authentication round of libcurl's own).
+        const auto space = line.find(' ');
+        t->status = space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+        t->responseHeaders = HTTPHeaders();
+        t->headersDone = false;
+        t->lastHeaderName.clear();
+        return n;
+    }
+    if (line == "\r\n" || line == "\n") {
+        t->headersDone = true;
+        return n;
+    }
+    if ((line[0] == ' ' || line[0] == '\t') && !t->lastHeaderName.empty()) {
+        auto value = t->responseHeaders.value(t->lastHeaderName).value_or("");
+        t->responseHeaders.set(t->lastHeaderName, value + " " + trimmed(line));
+        return n;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos) return n;
+    t->lastHeaderName = std::string(line.substr(0, colon));
+    t->responseHeaders.add(t->lastHeaderName, trimmed(line.substr(colon + 1)));
+    return n;
+}
+
+std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const std::size_t n = size * count;
+    if (t->flow->undelivered.load() > Engine::kPauseAbove) {
+        // The consumer lags: keep the bytes in libcurl and stop reading from the socket.
+        t->recvPaused = true;
+        t->flow->paused.store(true);
+        return CURL_WRITEFUNC_PAUSE;
+    }
+    t->lastActivity = Clock::now();
+    t->postResponse();
+    if (n == 0) return 0;
+    t->flow->undelivered.fetch_add(static_cast<std::int64_t>(n));
+    t->listener->transferReceivedData(Bytes(data, data + n));
+    return n;
+}
+
+std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    BodyPump::State state;
+    const std::size_t n = t->spec.bodyPump->take(reinterpret_cast<std::uint8_t*>(buffer), size * count, state);
+    switch (state) {
+        case BodyPump::State::Data:
+            t->lastActivity = Clock::now();
+            return n;
+        case BodyPump::State::Waiting:
+            t->sendPaused = true;
+            return CURL_READFUNC_PAUSE;
+        case BodyPump::State::End:
+            return 0;
+        case BodyPump::State::Short:
+            t->abortCode = URLErrorNetworkConnectionLost;
+            return CURL_READFUNC_ABORT;
+        case BodyPump::State::Failed:
+            t->abortError = t->spec.bodyPump->streamError();
+            if (!t->abortError) t->abortCode = URLErrorNetworkConnectionLost;
+            return CURL_READFUNC_ABORT;
+    }
+    return CURL_READFUNC_ABORT;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) {
+    auto* t = static_cast<Transfer*>(user);
+    if (sent > t->lastSent) {
+        t->lastActivity = Clock::now();
+        std::int64_t expected = -1;
+        if (t->spec.body) expected = static_cast<std::int64_t>(t->spec.body->size());
+        if (t->spec.bodyPump) expected = t->spec.bodyPump->expectedLength();
+        t->listener->transferSentBodyData(sent - t->lastSent, sent, expected);
+        t->lastSent = sent;
+    }
+    return 0;
+}
+
+CURLcode onSSLContext(CURL*, void* context, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context));
+    BIO* bio = BIO_new_mem_buf(t->anchors.data(), static_cast<int>(t->anchors.size()));
+    while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+        X509_STORE_add_cert(store, cert);
+        X509_free(cert);
+    }
+    BIO_free(bio);
+    return CURLE_OK;
+}
+
+}  // namespace
+
+struct Engine::Impl {
+    std::mutex mutex;
+    std::vector<std::function<void()>> commands;
+    std::atomic<std::uint64_t> nextId{1};
+    CURLM* multi = nullptr;
+    // Engine thread only.
+    std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers;
+
+    void post(std::function<void()> command) {
+        {
+            std::lock_guard lock(mutex);
+            commands.push_back(std::move(command));
+        }
+        curl_multi_wakeup(multi);
+    }
+
+    void run();
+    void start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
+               std::shared_ptr<TransferFlow> flow);
+    void configure(Transfer& t);
+    void release(Transfer& t);
+    void finish(std::uint64_t id, int code, Ref<Error> streamError, std::string detail);
+    void updatePause(Transfer& t) {
+        curl_easy_pause(t.easy, (t.recvPaused ? CURLPAUSE_RECV : 0) | (t.sendPaused ? CURLPAUSE_SEND : 0));
+    }
+};
+
+Engine& Engine::shared() {
+    static auto* engine = new Engine;
+    return *engine;
+}
+
+Engine::Engine() : impl_(new Impl) {
+    cookieShare();  // also runs curl_global_init first, on this thread
+    impl_->multi = curl_multi_init();
+    Thread::detachNew([impl = impl_] { impl->run(); }, "URLLoader");
+}
+
+std::uint64_t Engine::add(TransferSpec spec, std::shared_ptr<TransferListener> listener,
+                          std::shared_ptr<TransferFlow> flow) {
+    const std::uint64_t id = impl_->nextId.fetch_add(1);
+    auto shared = std::make_shared<TransferSpec>(std::move(spec));
+    if (shared->bodyPump) shared->bodyPump->setReadyHandler([this, id] { bodyReady(id); });
+    impl_->post([impl = impl_, id, shared, listener = std::move(listener), flow = std::move(flow)]() mutable {
+        impl->start(id, std::move(*shared), std::move(listener), std::move(flow));
+    });
+    return id;
+}
+
+void Engine::cancel(std::uint64_t id) {
+    impl_->post([impl = impl_, id] {
+        const auto found = impl->transfers.find(id);
+        if (found == impl->transfers.end()) return;
+        if (found->second->spec.bodyPump) found->second->spec.bodyPump->cancel();
+        impl->release(*found->second);
+        impl->transfers.erase(found);
+    });
+}
+
+void Engine::wakeup() { curl_multi_wakeup(impl_->multi); }
+
+void Engine::bodyReady(std::uint64_t id) {
+    impl_->post([impl = impl_, id] {
+        const auto found = impl->transfers.find(id);
+        if (found == impl->transfers.end() || !found->second->sendPaused) return;
+        found->second->sendPaused = false;
+        found->second->lastActivity = Clock::now();
+        impl->updatePause(*found->second);
+    });
+}
+
+void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
+                         std::shared_ptr<TransferFlow> flow) {
+    auto t = std::make_unique<Transfer>();
+    t->id = id;
+    t->spec = std::move(spec);
+    t->listener = std::move(listener);
+    t->flow = std::move(flow);
+    // A fresh handle per transfer (connections and the DNS cache live in the multi handle); reset
+    // handles would lose the cookie engine's file list, which libcurl then leaks.
+    t->easy = curl_easy_init();
+    configure(*t);
+    curl_multi_add_handle(multi, t->easy);
+    transfers.emplace(id, std::move(t));
+}
+
+void Engine::Impl::configure(Transfer& t) {
+    CURL* e = t.easy;
+    const TransferSpec& s = t.spec;
+    curl_easy_setopt(e, CURLOPT_URL, s.url.c_str());
+    curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    const auto ms = static_cast<long>(s.timeout * 1000);
+    if (ms > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, ms);
+
+    if (const auto url = URL::URLWithString(s.url); url && url->host()) {
+        if (const auto target = HostMap::lookup(*url->host(), url->effectivePort().value_or(0))) {
+            const std::string entry = *url->host() + ":" + std::to_string(url->effectivePort().value_or(0)) + ":" +
+                                      target->host + ":" + std::to_string(target->port);
+            t.connectTo = curl_slist_append(nullptr, entry.c_str());
+            curl_easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
+        }
+    }
+    t.anchors = TrustAnchors::pem();
+    if (!t.anchors.empty()) {
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, onSSLContext);
+        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &t);
+    }
+    if (s.handleCookies) {
+        curl_easy_setopt(e, CURLOPT_SHARE, cookieShare());
+        curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // turns the cookie engine on
+    } else {
+        curl_easy_setopt(e, CURLOPT_SHARE, static_cast<CURLSH*>(nullptr));
+    }
+
+    const bool hasBody = s.body.has_value() || s.bodyPump != nullptr;
+    for (const auto& [name, value] : s.headers.fields()) {
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        t.headerList = curl_slist_append(t.headerList, line.c_str());
+    }
+    // Suppress what libcurl would add on its own but the platform does not send.
+    if (!s.headers.contains("Expect")) t.headerList = curl_slist_append(t.headerList, "Expect:");
+    if (hasBody && !s.headers.contains("Content-Type")) t.headerList = curl_slist_append(t.headerList, "Content-Type:");
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headerList);
+    if (!s.headers.contains("Accept-Encoding")) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+
+    if (hasBody) {
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        if (s.body) {
+            static const char empty[] = "";
+            curl_easy_setopt(e, CURLOPT_POSTFIELDS, s.body->empty() ? empty : reinterpret_cast<const char*>(s.body->data()));
+            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(s.body->size()));
+        } else {
+            curl_easy_setopt(e, CURLOPT_READFUNCTION, onRead);
+            curl_easy_setopt(e, CURLOPT_READDATA, &t);
+            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(s.bodyPump->expectedLength()));
+        }
+        if (s.method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, s.method.c_str());
+        curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
+    } else if (s.method == "HEAD") {
+        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    } else if (s.method == "POST") {
+        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
+        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+    } else {
+        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+        if (s.method != "GET") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, s.method.c_str());
+    }
+    if (s.user) {
+        curl_easy_setopt(e, CURLOPT_USERNAME, s.user->c_str());
+        curl_easy_setopt(e, CURLOPT_PASSWORD, s.password.value_or("").c_str());
+        curl_easy_setopt(e, CURLOPT_HTTPAUTH, s.digest ? CURLAUTH_DIGEST : CURLAUTH_BASIC);
+    }
+}
+
+void Engine::Impl::release(Transfer& t) {
+    curl_multi_remove_handle(multi, t.easy);
+    curl_slist_free_all(t.headerList);
+    curl_slist_free_all(t.connectTo);
+    t.headerList = nullptr;
+    t.connectTo = nullptr;
+    curl_easy_cleanup(t.easy);
+    t.easy = nullptr;
+}
+
+void Engine::Impl::finish(std::uint64_t id, int code, Ref<Error> streamError, std::string detail) {
+    const auto found = transfers.find(id);
+    if (found == transfers.end()) return;
+    std::unique_ptr<Transfer> t = std::move(found->second);
+    transfers.erase(found);
+    if (code == 0 && !streamError) t->postResponse();
+    if (t->spec.bodyPump) t->spec.bodyPump->cancel();
+    release(*t);
+    t->listener->transferCompleted(code, std::move(streamError), std::move(detail));
+}
+
+void Engine::Impl::run() {
+    for (;;) {
+        std::vector<std::function<void()>> pending;
+        {
+            std::lock_guard lock(mutex);
+            pending.swap(commands);
+        }
+        for (auto& command : pending) command();
+
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int queued = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            Transfer* t = nullptr;
+            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
+            const CURLcode result = message->data.result;
+            int code = mapCurlCode(result);
+            Ref<Error> streamError;
+            if (result != CURLE_OK && t->abortError) streamError = t->abortError;
+            if (result != CURLE_OK && t->abortCode) code = t->abortCode;
+            finish(t->id, streamError ? 0 : code, streamError, result == CURLE_OK ? "" : curl_easy_strerror(result));
+        }
+
+        // Flow control and idle time-outs.
+        const auto now = Clock::now();
+        std::vector<std::uint64_t> timedOut;
+        for (auto& [id, t] : transfers) {
+            if (t->recvPaused && t->flow->undelivered.load() < Engine::kResumeBelow) {
+                t->recvPaused = false;
+                t->flow->paused.store(false);
+                t->lastActivity = now;
+                updatePause(*t);
+            }
+            if (t->recvPaused) continue;  // waiting for the consumer is not idleness
+            const auto idle = std::chrono::duration<double>(now - t->lastActivity).count();
+            if (t->spec.timeout > 0 && idle > t->spec.timeout) timedOut.push_back(id);
+        }
+        for (const auto id : timedOut) finish(id, URLErrorTimedOut, nullptr, "idle time-out");
+        for (auto& [id, t] : transfers) t->listener->flush();
+
+        long wait = 100;
+        long curlWait = -1;
+        curl_multi_timeout(multi, &curlWait);
+        if (curlWait >= 0 && curlWait < wait) wait = curlWait;
+        curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait), nullptr);
+    }
+}
+
+}  // namespace lv::net_detail

@@ -1,0 +1,41 @@
+// Where connections go: a process-wide host map that sends named hosts to other addresses (every HTTP
+// transfer applies it; socket clients look names up through it too), and extra trust anchors for TLS.
+// Any thread.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace lv {
+
+struct HostEndpoint {
+    std::string host;
+    int port = 0;
+    bool operator==(const HostEndpoint&) const = default;
+};
+
+class HostMap {
+public:
+    // Maps "name:port" (that port only) or a bare "name" (every port) to the target. A target port of 0
+    // keeps the original port. Host names compare without regard to case.
+    static void set(std::string_view key, std::string targetHost, int targetPort);
+    static void remove(std::string_view key);
+    static void clear();
+    // The target for host and port: an exact "name:port" entry first, then a bare "name" entry;
+    // nothing when the host is not mapped.
+    static std::optional<HostEndpoint> lookup(std::string_view host, int port);
+};
+
+class TrustAnchors {
+public:
+    // Adds every certificate of a PEM file as a trust anchor of TLS connections (besides the system
+    // anchors). False when the file cannot be read or holds no certificate.
+    static bool addPEMFile(const std::string& path);
+    static void clear();
+    // The anchors as PEM text (empty when none).
+    static std::string pem();
+};
+
+}  // namespace lv

@@ -1,0 +1,72 @@
+// Loopback servers for the URL loading tests and benchmark: an HTTP server with fixed routes, and a
+// raw socket server for replies an HTTP server library cannot produce. Both listen on 127.0.0.1 only.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace lv::test {
+
+// Routes:
+//   /echo                     "METHOD target\n" + "Name: value\n" per request field + "\n" + body
+//   /status/<n>               status n, body "status <n>"
+//   /bytes/<n>?chunk=&delay_ms=  n bytes (byte i = i % 251) with Content-Length, written in chunks
+//   /redirect/<code>?to=<path>   <code> with Location <path> (default /echo)
+//   /chain/<n>                n redirects (302) before /echo
+//   /loop                     302 to itself
+//   /basic-auth               200 "authenticated" for user:pass, else 401 with a Basic challenge
+//   /digest-auth              the same with a Digest challenge (realm "fixture", qop auth)
+//   /range                    a 1000-byte body with an ETag; Range requests answered with 206
+//   /cookie/set?name=value    sets the cookie; /cookie/show echoes the Cookie field
+//   /cache/max-age/<n>        Cache-Control: max-age=<n>; body is a count of hits
+//   /gzip                     a gzip-encoded text body; /bad-gzip claims gzip for plain text
+//   /sleep/<ms>               answers after min(ms, 2000) ms
+class HttpFixture {
+public:
+    HttpFixture();
+    ~HttpFixture();
+    // One server for the whole process, never stopped (stopping waits for kept-alive connections).
+    static HttpFixture& shared();
+    HttpFixture(const HttpFixture&) = delete;
+    HttpFixture& operator=(const HttpFixture&) = delete;
+    int port() const { return port_; }
+    std::string url(const std::string& path) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    int port_ = 0;
+};
+
+// Every connection gets the same misbehaviour after the request head is read.
+class RawFixture {
+public:
+    enum class Mode {
+        CloseMidBody,     // Content-Length 1000, 10 bytes, then close
+        MalformedStatus,  // a status line that is not HTTP
+        ShortBody,        // Content-Length 100, 10 bytes, then close
+        NeverAnswer,      // reads the request and stays silent until the fixture ends
+    };
+    explicit RawFixture(Mode mode);
+    ~RawFixture();
+    RawFixture(const RawFixture&) = delete;
+    RawFixture& operator=(const RawFixture&) = delete;
+    int port() const { return port_; }
+    std::string url(const std::string& path) const;
+
+private:
+    void serve();
+    Mode mode_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+// The test pattern byte at offset i.
+inline unsigned char patternByte(std::size_t i) { return static_cast<unsigned char>(i % 251); }
+
+}  // namespace lv::test
