@@ -289,7 +289,7 @@ Ref<ManagedObjectModel> thirtyTwoBitModel() {
 // A file written with the 32-bit model opens through the auto-migrating set-up with its rows, which then
 // take 64-bit counts. Disabled until the object store's lightweight migration accepts a widened integer
 // attribute (today it refuses every type change with 134110).
-TEST_F(CountWidths, DISABLED_AFileOfThe32BitModelMigratesWithItsRows) {
+TEST_F(CountWidths, AFileOfThe32BitModelMigratesWithItsRows) {
     {
         auto coordinator = makeRef<PersistentStoreCoordinator>(thirtyTwoBitModel());
         std::filesystem::create_directories(std::filesystem::path(storePath()).parent_path());

@@ -128,6 +128,34 @@ TEST_F(Truncation, UnsavedRecordsOfTheCategoryGoTooAndOtherPendingChangesAreSave
     EXPECT_TRUE(found->empty());
 }
 
+// The request processor's known-item predicates over the default context: saved rows and unsaved
+// inserts alike; a nil msgId finds the record stored without one; the chart site comes as a decimal.
+TEST_F(Truncation, KnownItemPredicatesSeeSavedAndUnsavedRecords) {
+    add("News", {{"cat_name", "no id"}});
+    add("Toptenz", {{"title", "e"}, {"sid", 2}, {"rank", 3}});
+    struct Case {
+        const char* entity;
+        const char* format;
+        std::vector<Value> arguments;
+        const char* column;
+        Rows expected;
+    };
+    const Case cases[] = {
+        {"News", "msgId = %@", {Value("b")}, "msgId", {"b"}},
+        {"News", "msgId = %@", {Value()}, "cat_name", {"no id"}},
+        {"Toptenz", "sid = %@ AND rank = %d", {Value(*Decimal::parse("2")), Value(1)}, "title", {"b"}},
+        {"Toptenz", "sid = %@ AND rank = %d", {Value(*Decimal::parse("2")), Value(3)}, "title", {"e"}},
+        {"Toptenz", "sid = %@ AND rank = %d", {Value(*Decimal::parse("4")), Value(2)}, "title", {}},
+    };
+    for (const Case& c : cases) {
+        auto found = RecordEntity(c.entity).RS_findAllWithPredicate(Predicate::parse(c.format, c.arguments, nullptr), context_);
+        ASSERT_TRUE(found) << c.format;
+        Rows values;
+        for (const Value& record : *found) values.push_back(record.objectAs<ManagedObject>()->valueForKey(c.column).stringValue());
+        EXPECT_EQ(values, c.expected) << c.entity << " " << c.format;
+    }
+}
+
 using TruncationWithoutStack = test::AppStack;
 
 TEST_F(TruncationWithoutStack, DoesNothingWhenNoStoreIsSetUp) {
