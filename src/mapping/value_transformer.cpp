@@ -1,12 +1,14 @@
 // Block transformers, the named transformers and inversion.
 #include "mapping/value_transformer.h"
 
+#include "platform/net/url.h"
 #include "platform/runtime/runtime.h"
 
 namespace lv {
 
 void jm_registerNamedTransformers() {
     runOnce("lv.mapping.namedTransformers", [] {
+        registerURLClass();  // the URL transformer makes objects of the runtime class "URL"
         ValueTransformer::setValueTransformer(jm_URLValueTransformer(), JMURLValueTransformerName);
         ValueTransformer::setValueTransformer(jm_booleanValueTransformer(), JMBooleanValueTransformerName);
     });

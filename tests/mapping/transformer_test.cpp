@@ -95,13 +95,12 @@ Ref<ValueTransformer> boolean() { return ValueTransformer::valueTransformerForNa
 Ref<ValueTransformer> numbers() { return jm_validatingTransformerForClass(classNamed("Number")); }
 Ref<ValueTransformer> arrays() { return jm_arrayMappingTransformerWithTransformer(boolean()); }
 
-// No URL class is registered in this program, so no text makes a URL.
 INSTANTIATE_TEST_SUITE_P(
     Cases, PredefinedFailures,
     ::testing::Values(
         FailureCase{"URLNotText", &url, true, Value(42), "Could not convert string to URL", "Expected an NSString, got: 42."},
-        FailureCase{"URLWithoutURLClass", &url, true, Value("http://example.com/a"), "Could not convert string to URL",
-                    "Input URL string http://example.com/a was malformed"},
+        FailureCase{"MalformedURL", &url, true, Value("http://exa mple.com/a"), "Could not convert string to URL",
+                    "Input URL string http://exa mple.com/a was malformed"},
         FailureCase{"URLReverseNotURL", &url, false, Value("http://x"), "Could not convert URL to string",
                     "Expected an NSURL, got: http://x."},
         FailureCase{"BooleanText", &boolean, false, Value("1"),
@@ -119,6 +118,10 @@ TEST(PredefinedTransformers, PassNilAndConvert) {
         Outcome nil = forward(make(), Value());
         EXPECT_TRUE(nil.result.isNil() && nil.success);
     }
+    // The platform's URL class is found by name: text becomes a URL object and back.
+    Value link = forward(url(), Value("http://example.com/a?b=1")).result;
+    ASSERT_TRUE(link.isObject() && isKindOf(*link.object(), "URL"));
+    EXPECT_EQ(reverse(url(), link).result, Value("http://example.com/a?b=1"));
     Value two = forward(boolean(), Value(2)).result;
     EXPECT_TRUE(two.isNumber() && two.number()->isBool() && two.boolValue());
     EXPECT_FALSE(reverse(boolean(), Value(0)).result.boolValue());
