@@ -1,7 +1,8 @@
 // The platform's old-style description texts of values and collections.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <cmath>
 
 #include "platform/base/value.h"
 
@@ -74,7 +75,11 @@ void appendHex(std::string& out, const Bytes& bytes) {
 }  // namespace
 
 std::string Date::description() const {
-    const double seconds = std::floor(since1970());
+    // Years 1 to 9999: beyond them the conversion to time_t would overflow, and no calendar text fits.
+    constexpr double kFirst = -62135596800.0;  // 0001-01-01 00:00:00
+    constexpr double kLast = 253402300799.0;   // 9999-12-31 23:59:59
+    const double raw = since1970();
+    const double seconds = std::isnan(raw) ? kFirst : std::clamp(std::floor(raw), kFirst, kLast);
     std::time_t t = static_cast<std::time_t>(seconds);
     std::tm parts{};
     gmtime_r(&t, &parts);

@@ -61,6 +61,9 @@ TEST(Description, QuotingInsideCollections) {
         {Value("a\nb"), "\"a\\nb\""},
         {Value("中文"), "\"\\U4e2d\\U6587\""},
         {Value(Date::fromSince1970(0)), "\"1970-01-01 00:00:00 +0000\""},
+        // Dates beyond what a calendar text holds print the nearest one, never overflow.
+        {Value(Date::fromSince1970(1e300)), "\"9999-12-31 23:59:59 +0000\""},
+        {Value(Date::fromSince1970(-2e264)), "\"0001-01-01 00:00:00 +0000\""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Value::array({c.v}).description(), std::string("(\n    ") + c.text + "\n)") << c.v.string();
