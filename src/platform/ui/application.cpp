@@ -112,9 +112,9 @@ bool Application::terminate() {
     return true;
 }
 
-bool Application::deliverOpenURL(const std::string& url, const std::string& sourceApplication,
+bool Application::deliverOpenURL(const Ref<URL>& url, const std::string& sourceApplication,
                                  const Value& annotation) {
-    if (!running()) return false;
+    if (!running() || !url) return false;
     const bool fromBackground = applicationState() == ApplicationState::Background;
     if (fromBackground) enterForeground();
     const bool handled = delegate_ && delegate_->applicationOpenURL(*this, url, sourceApplication, annotation);
@@ -156,15 +156,10 @@ bool Application::deliverMemoryWarning() {
 
 // ---- URLs ----
 
-std::string Application::urlScheme(std::string_view url) {
-    const std::size_t colon = url.find(':');
-    if (colon == std::string_view::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(url[0]))) return {};
-    std::string scheme;
-    for (char c : url.substr(0, colon)) {
-        const auto u = static_cast<unsigned char>(c);
-        if (!std::isalnum(u) && c != '+' && c != '-' && c != '.') return {};
-        scheme += static_cast<char>(std::tolower(u));
-    }
+std::string Application::urlScheme(const Ref<URL>& url) {
+    std::string scheme = url ? url->scheme().value_or("") : "";
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return scheme;
 }
 
@@ -186,7 +181,7 @@ std::vector<std::string> Application::ownURLSchemes() {
     return schemes;
 }
 
-bool Application::canOpenURL(std::string_view url) const {
+bool Application::canOpenURL(const Ref<URL>& url) const {
     const std::string scheme = urlScheme(url);
     if (scheme.empty()) return false;
     const auto own = ownURLSchemes();
@@ -195,29 +190,30 @@ bool Application::canOpenURL(std::string_view url) const {
     return urlHandlers_.count(scheme) != 0;
 }
 
-bool Application::openURL(std::string_view url) {
+bool Application::openURL(const Ref<URL>& url) {
     const std::string scheme = urlScheme(url);
     if (scheme.empty()) return false;
     const auto own = ownURLSchemes();
     if (std::find(own.begin(), own.end(), scheme) != own.end()) {
         const std::string source = Bundle::mainBundle()->bundleIdentifier();
-        Queue::main()->async([app = self(), text = std::string(url), source] { app->deliverOpenURL(text, source, Value()); });
+        Queue::main()->async([app = self(), url, source] { app->deliverOpenURL(url, source, Value()); });
         return true;
     }
-    std::function<void(const std::string&)> handler;
+    std::function<void(const Ref<URL>&)> handler;
     {
         std::lock_guard lock(mutex_);
         auto it = urlHandlers_.find(scheme);
         if (it == urlHandlers_.end()) return false;
         handler = it->second;
     }
-    Queue::main()->async([handler = std::move(handler), text = std::string(url)] { handler(text); });
+    Queue::main()->async([handler = std::move(handler), url] { handler(url); });
     return true;
 }
 
-void Application::setURLHandler(std::string_view scheme, std::function<void(const std::string&)> handler) {
-    std::string key = urlScheme(std::string(scheme) + ":");
-    std::function<void(const std::string&)> dropped;
+void Application::setURLHandler(std::string_view scheme, std::function<void(const Ref<URL>&)> handler) {
+    std::string key(scheme);
+    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::function<void(const Ref<URL>&)> dropped;
     std::lock_guard lock(mutex_);
     if (handler) {
         urlHandlers_[key] = std::move(handler);

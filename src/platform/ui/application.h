@@ -7,9 +7,6 @@
 // channel (control_channel.h: a test API and text lines on standard input) and SIGINT/SIGTERM play the
 // system's part.
 //
-// URLs are taken as text here (no URL type exists at this layer yet); the scheme is the text before the
-// first ':'.
-//
 // Threads: the events, the delegate, the URL calls, the key window and the alerts belong to the main
 // thread. The state, the badge and the indicator may be read and set from any thread (atomics);
 // background tasks, notification registration and local notifications may be used from any thread (one
@@ -29,6 +26,7 @@
 #include "platform/base/error.h"
 #include "platform/base/object.h"
 #include "platform/base/value.h"
+#include "platform/net/url.h"
 #include "platform/ui/alert_view.h"
 #include "platform/ui/user_notification.h"
 
@@ -78,7 +76,7 @@ public:
     virtual void applicationWillTerminate(Application&) {}
     virtual void applicationDidReceiveMemoryWarning(Application&) {}
     // application:openURL:sourceApplication:annotation:
-    virtual bool applicationOpenURL(Application&, const std::string& /*url*/, const std::string& /*sourceApplication*/,
+    virtual bool applicationOpenURL(Application&, const Ref<URL>& /*url*/, const std::string& /*sourceApplication*/,
                                     const Value& /*annotation*/) {
         return false;
     }
@@ -145,7 +143,7 @@ public:
     bool terminate();
     // Another program opens the URL in this app: from the background the app enters the foreground
     // first and becomes active afterwards. Answers the delegate's result.
-    bool deliverOpenURL(const std::string& url, const std::string& sourceApplication, const Value& annotation);
+    bool deliverOpenURL(const Ref<URL>& url, const std::string& sourceApplication, const Value& annotation);
     bool deliverRemoteNotification(const Dictionary& payload);
     // Fires the scheduled local notification with the earliest fire date (no date counts as earliest):
     // takes it off the schedule and hands it to the delegate. False when none is scheduled.
@@ -157,16 +155,16 @@ public:
 
     // The schemes of Info.plist's "CFBundleURLTypes", lower-cased.
     static std::vector<std::string> ownURLSchemes();
-    // The URL's scheme, lower-cased; empty when the text has none.
-    static std::string urlScheme(std::string_view url);
+    // The URL's scheme, lower-cased; empty for no URL or a URL without one.
+    static std::string urlScheme(const Ref<URL>& url);
     // True for the app's own schemes and schemes with a handler.
-    bool canOpenURL(std::string_view url) const;
+    bool canOpenURL(const Ref<URL>& url) const;
     // A URL of the app's own schemes reaches the delegate's open-URL call (source: the app's bundle
     // identifier); another scheme goes to its handler. Both run later on the main queue. False when
     // nothing can open it.
-    bool openURL(std::string_view url);
+    bool openURL(const Ref<URL>& url);
     // The other programs on the device, by scheme; an empty handler removes the scheme's.
-    void setURLHandler(std::string_view scheme, std::function<void(const std::string& url)> handler);
+    void setURLHandler(std::string_view scheme, std::function<void(const Ref<URL>& url)> handler);
 
     // ---- Status flags (any thread) ----
 
@@ -249,7 +247,7 @@ private:
     bool registeredForRemote_ = false;
     Ref<UserNotificationSettings> notificationSettings_;
     std::vector<Ref<LocalNotification>> localNotifications_;
-    std::map<std::string, std::function<void(const std::string&)>, std::less<>> urlHandlers_;
+    std::map<std::string, std::function<void(const Ref<URL>&)>, std::less<>> urlHandlers_;
 };
 
 // The application main loop: makes the delegate from its registered class name (its class must have a

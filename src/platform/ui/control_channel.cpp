@@ -54,9 +54,9 @@ bool ControlChannel::execute(std::string_view line) {
         return ran(app->deliverRemoteNotification(payload.dictionary()));
     }
     if (command == "open-url") {
-        const std::string url(firstWord(rest));
+        const Ref<URL> url = URL::URLWithString(firstWord(rest));
         const std::string source(firstWord(rest));
-        if (url.empty() || !rest.empty()) return ignored(line, "expected a URL and an optional source");
+        if (!url || !rest.empty()) return ignored(line, "expected a URL and an optional source");
         const auto own = Application::ownURLSchemes();
         if (std::find(own.begin(), own.end(), Application::urlScheme(url)) == own.end()) {
             return ignored(line, "not a scheme of this app");

@@ -46,8 +46,8 @@ public:
     void applicationWillEnterForeground(Application& a) override { note(a, "willEnterForeground"); }
     void applicationWillTerminate(Application& a) override { note(a, "willTerminate"); }
     void applicationDidReceiveMemoryWarning(Application& a) override { note(a, "memoryWarning"); }
-    bool applicationOpenURL(Application& a, const std::string& url, const std::string& source, const Value&) override {
-        note(a, "openURL " + url + " from " + source);
+    bool applicationOpenURL(Application& a, const Ref<URL>& url, const std::string& source, const Value&) override {
+        note(a, "openURL " + url->absoluteString() + " from " + source);
         return true;
     }
     void applicationDidReceiveRemoteNotification(Application& a, const Dictionary& payload) override {

@@ -260,7 +260,7 @@ TEST(Application, URLsOpenByScheme) {
     scope.startApp();
     const Ref<Application>& app = scope.app();
     std::vector<std::string> handled;
-    app->setURLHandler("Microblog", [&](const std::string& url) { handled.push_back(url); });
+    app->setURLHandler("Microblog", [&](const Ref<URL>& url) { handled.push_back(url->absoluteString()); });
     struct Row {
         const char* url;
         bool canOpen;
@@ -268,15 +268,16 @@ TEST(Application, URLsOpenByScheme) {
     for (const Row& row : {Row{"mbl4827150396://response?id=1", true}, Row{"microblog://sso?x=1", true},
                            Row{"MICROBLOG:x", true}, Row{"https://example.com/", false}, Row{"no scheme", false},
                            Row{"://x", false}, Row{"1ab://x", false}}) {
-        EXPECT_EQ(app->canOpenURL(row.url), row.canOpen) << row.url;
-        EXPECT_EQ(app->openURL(row.url), row.canOpen) << row.url;
+        const Ref<URL> url = URL::URLWithString(row.url);  // nothing for text that is no URL
+        EXPECT_EQ(app->canOpenURL(url), row.canOpen) << row.url;
+        EXPECT_EQ(app->openURL(url), row.canOpen) << row.url;
     }
     EXPECT_TRUE(scope.events().empty() && handled.empty());  // both arrive later, on the main queue
     EXPECT_TRUE(runMainUntil([&] { return handled.size() == 2 && !scope.events().empty(); }, 10));
     EXPECT_EQ(handled, (std::vector<std::string>{"microblog://sso?x=1", "MICROBLOG:x"}));
     EXPECT_EQ(scope.events(), Events{"openURL mbl4827150396://response?id=1 from com.lunavexa.app/active"});
     app->setURLHandler("microblog", nullptr);
-    EXPECT_FALSE(app->canOpenURL("microblog://sso"));
+    EXPECT_FALSE(app->canOpenURL(URL::URLWithString("microblog://sso")));
 }
 
 TEST(Application, LocalNotificationsScheduleCancelAndFire) {
