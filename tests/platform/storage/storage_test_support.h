@@ -11,6 +11,7 @@
 
 #include "platform/storage/sandbox.h"
 #include "platform/storage/user_defaults.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 
 namespace lv::test {
@@ -41,9 +42,5 @@ inline bool isNaNDecimal(const Value& v) {
     const Decimal* d = v.decimal();
     return d && d->isNaN();
 }
-
-// Runs this test binary with the gtest filter and the extra environment; returns its exit status
-// (-1 when it could not be started or did not exit normally).
-int runThisBinary(const std::string& filter, const std::map<std::string, std::string>& environment);
 
 }  // namespace lv::test

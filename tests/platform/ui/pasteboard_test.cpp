@@ -1,35 +1,13 @@
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <cstdlib>
 
 #include "app_test_support.h"
 #include "platform/storage/file_manager.h"
-
-extern char** environ;
+#include "support/child_process.h"
 
 namespace lv::test {
 namespace {
 
 constexpr const char* kChildRoot = "LV_PASTEBOARD_CHILD_ROOT";
-
-// Runs this test binary again with the filter and the sandbox root for the child; its exit status.
-int runChild(const std::string& filter, const std::string& root) {
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    env.push_back(std::string(kChildRoot) + "=" + root);
-    std::vector<char*> envp;
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string program = "/proc/self/exe";
-    std::string filterArg = "--gtest_filter=" + filter;
-    char* argv[] = {program.data(), filterArg.data(), nullptr};
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, envp.data()) != 0) return -1;
-    int status = 0;
-    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 TEST(Pasteboard, PersistentBoardsReachASecondProcess) {
     AppScope scope;
@@ -42,7 +20,7 @@ TEST(Pasteboard, PersistentBoardsReachASecondProcess) {
     lv::Pasteboard::pasteboardWithName("lv.test.memory", true)->setString("in memory only");
     EXPECT_TRUE(FileManager::defaultManager().fileExistsAtPath(lv::Pasteboard::filePath("lv.test/board 1")));
 
-    ASSERT_EQ(runChild("Pasteboard.ChildReadsAndAnswers", scope.rootPath()), 0);
+    ASSERT_EQ(runThisBinary("Pasteboard.ChildReadsAndAnswers", {{kChildRoot, scope.rootPath()}}), 0);
     // The child's answer, seen by this process's boards without reopening them.
     EXPECT_EQ(named->string(), "answer");
     EXPECT_EQ(named->dataForPasteboardType("lv.uid"), std::nullopt);

@@ -9,6 +9,7 @@
 
 #include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/detail/value_access.h"
+#include "platform/text/escape.h"
 
 namespace lv::detail {
 
@@ -59,46 +60,15 @@ Value realFromText(std::string_view text) {
     return Value(d);
 }
 
-int base64Digit(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
-// Base64 with white space anywhere and padding at the end.
+// Base64 with white space anywhere; missing padding at the end is tolerated.
 std::optional<Bytes> dataFromBase64(std::string_view text) {
-    Bytes out;
-    out.reserve(text.size() / 4 * 3);
-    std::uint32_t bits = 0;
-    int count = 0;
-    bool padded = false;
+    std::string symbols;
+    symbols.reserve(text.size() + 3);
     for (char c : text) {
-        if (kXmlSpace.find(c) != std::string_view::npos) continue;
-        if (c == '=') {
-            padded = true;
-            continue;
-        }
-        const int digit = base64Digit(c);
-        if (digit < 0 || padded) return std::nullopt;
-        bits = (bits << 6) | static_cast<std::uint32_t>(digit);
-        if (++count == 4) {
-            out.push_back(static_cast<std::uint8_t>(bits >> 16));
-            out.push_back(static_cast<std::uint8_t>(bits >> 8));
-            out.push_back(static_cast<std::uint8_t>(bits));
-            bits = 0;
-            count = 0;
-        }
+        if (kXmlSpace.find(c) == std::string_view::npos) symbols += c;
     }
-    if (count == 1) return std::nullopt;
-    if (count == 2) out.push_back(static_cast<std::uint8_t>(bits >> 4));
-    if (count == 3) {
-        out.push_back(static_cast<std::uint8_t>(bits >> 10));
-        out.push_back(static_cast<std::uint8_t>(bits >> 2));
-    }
-    return out;
+    while (symbols.size() % 4 != 0) symbols += '=';
+    return text::base64Decode(symbols);
 }
 
 // Builds the value from expat's events: a stack of open containers and the text of the open scalar.

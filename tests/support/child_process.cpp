@@ -1,4 +1,4 @@
-#include "storage_test_support.h"
+#include "support/child_process.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
