@@ -38,15 +38,7 @@ protected:
     const TestPKI& pki = TestPKI::shared();
 };
 
-TEST_F(SecurityPolicy, DefaultsAndTheDefaultPolicy) {
-    HCSecurityPolicy plain;
-    EXPECT_EQ(plain.SSLPinningMode(), HCSSLPinningModeNone);
-    EXPECT_TRUE(plain.validatesCertificateChain());
-    EXPECT_TRUE(plain.validatesDomainName());
-    EXPECT_FALSE(plain.allowInvalidCertificates());
-    EXPECT_FALSE(plain.pinnedCertificates());
-    EXPECT_FALSE(plain.pinnedPublicKeys());
-
+TEST_F(SecurityPolicy, DefaultPolicyNeedsAValidTrustForTheHost) {
     const auto policy = HCSecurityPolicy::defaultPolicy();
     struct Case {
         const Identity* leaf;

@@ -47,12 +47,7 @@ TEST_F(TlsTrust, PinningAcceptsAndRefuses) {
     };
     const Case cases[] = {
         {"default policy", HCSSLPinningModeNone, {}, true, &pki.leaf, true},
-        {"default policy, self-signed", HCSSLPinningModeNone, {}, true, &pki.selfSigned, false},
         {"pinned root certificate", HCSSLPinningModeCertificate, {pki.root.der}, false, &pki.leaf, true},
-        {"pinned whole chain", HCSSLPinningModeCertificate, {pki.leaf.der, pki.intermediate.der, pki.root.der}, true,
-         &pki.leaf, true},
-        {"pinned certificate of another server", HCSSLPinningModeCertificate, {pki.otherHost.der}, false, &pki.leaf, false},
-        {"pinned leaf key", HCSSLPinningModePublicKey, {pki.leaf.der}, false, &pki.leaf, true},
         {"pinned key of another server", HCSSLPinningModePublicKey, {pki.otherHost.der}, false, &pki.leaf, false},
         {"duplicate key pins", HCSSLPinningModePublicKey, {pki.leaf.der, pki.leaf.der, pki.intermediate.der}, true,
          &pki.leaf, false},
