@@ -1,5 +1,6 @@
 // Credentials, protection spaces and authentication challenges with their sender. A challenge is
-// answered synchronously, on the thread that received it, inside the delegate call.
+// answered synchronously, on the thread that received it, inside the delegate call. A server-trust
+// challenge's protection space carries the server's trust; a credential made for that trust accepts it.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 
 #include "platform/base/error.h"
 #include "platform/net/request.h"
+#include "platform/security/trust.h"
 
 namespace lv {
 
@@ -20,6 +22,7 @@ inline constexpr std::string_view kAuthenticationMethodClientCertificate = "NSUR
 
 enum class URLCredentialPersistence : int { None = 0, ForSession = 1, Permanent = 2, Synchronizable = 3 };
 
+// A user and password, or (credentialForTrust) an accepted server trust.
 class URLCredential : public Object {
 public:
     URLCredential(std::string user, std::string password, URLCredentialPersistence persistence)
@@ -28,30 +31,41 @@ public:
                                    URLCredentialPersistence persistence = URLCredentialPersistence::ForSession) {
         return makeRef<URLCredential>(std::move(user), std::move(password), persistence);
     }
+    // Accepts the server trust of a server-trust challenge.
+    static Ref<URLCredential> credentialForTrust(Ref<Trust> trust) {
+        auto credential = makeRef<URLCredential>("", "", URLCredentialPersistence::ForSession);
+        credential->trust_ = std::move(trust);
+        return credential;
+    }
     const std::string& user() const { return user_; }
     const std::string& password() const { return password_; }
     URLCredentialPersistence persistence() const { return persistence_; }
+    const Ref<Trust>& trust() const { return trust_; }
 
 private:
     std::string user_;
     std::string password_;
     URLCredentialPersistence persistence_;
+    Ref<Trust> trust_;
 };
 
 class ProtectionSpace : public Object {
 public:
     ProtectionSpace(std::string host, int port, std::string protocol, std::optional<std::string> realm,
-                    std::string authenticationMethod)
+                    std::string authenticationMethod, Ref<Trust> serverTrust = nullptr)
         : host_(std::move(host)),
           port_(port),
           protocol_(std::move(protocol)),
           realm_(std::move(realm)),
-          method_(std::move(authenticationMethod)) {}
+          method_(std::move(authenticationMethod)),
+          serverTrust_(std::move(serverTrust)) {}
     const std::string& host() const { return host_; }
     int port() const { return port_; }
     const std::string& protocol() const { return protocol_; }
     const std::optional<std::string>& realm() const { return realm_; }
     const std::string& authenticationMethod() const { return method_; }
+    // The server's trust, for kAuthenticationMethodServerTrust.
+    const Ref<Trust>& serverTrust() const { return serverTrust_; }
 
 private:
     std::string host_;
@@ -59,6 +73,7 @@ private:
     std::string protocol_;
     std::optional<std::string> realm_;
     std::string method_;
+    Ref<Trust> serverTrust_;
 };
 
 class AuthenticationChallenge;

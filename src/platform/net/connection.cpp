@@ -19,7 +19,8 @@ namespace net_detail {
 // transfer runs.
 class ConnectionListener : public TransferListener {
 public:
-    ConnectionListener(Ref<URLConnection> connection, std::uint64_t gen) : connection_(std::move(connection)), gen_(gen) {}
+    ConnectionListener(Ref<URLConnection> connection, std::uint64_t gen, std::shared_ptr<TransferFlow> flow)
+        : connection_(std::move(connection)), gen_(gen), flow_(std::move(flow)) {}
 
     void transferReceivedResponse(int status, HTTPHeaders headers) override {
         pending_.push_back([c = connection_, gen = gen_, status, headers = std::move(headers)]() mutable {
@@ -31,6 +32,9 @@ public:
     }
     void transferSentBodyData(std::int64_t sent, std::int64_t total, std::int64_t expected) override {
         pending_.push_back([c = connection_, gen = gen_, sent, total, expected] { c->handleSent(gen, sent, total, expected); });
+    }
+    void transferNeedsTrustDecision(Ref<Trust> trust) override {
+        pending_.push_back([c = connection_, gen = gen_, trust = std::move(trust), flow = flow_] { c->handleTrust(gen, trust, flow); });
     }
     void transferCompleted(int code, Ref<Error> streamError, std::string detail) override {
         pending_.push_back([c = connection_, gen = gen_, code, streamError = std::move(streamError),
@@ -48,6 +52,7 @@ public:
 private:
     Ref<URLConnection> connection_;
     std::uint64_t gen_;
+    std::shared_ptr<TransferFlow> flow_;
     std::vector<std::function<void()>> pending_;  // engine thread only
 };
 
@@ -283,10 +288,11 @@ void URLConnection::launch() {
     held_ = false;
     heldBody_.clear();
     cacheBody_.reset();
+    if (auto delegate = currentDelegate()) spec.askTrust = delegate->handlesAuthenticationChallenges();
     const std::uint64_t gen = ++generation_;
     auto flow = std::make_shared<net_detail::TransferFlow>();
     auto listener = std::make_shared<net_detail::ConnectionListener>(
-        std::static_pointer_cast<URLConnection>(shared_from_this()), gen);
+        std::static_pointer_cast<URLConnection>(shared_from_this()), gen, flow);
     const std::uint64_t id = Engine::shared().add(std::move(spec), std::move(listener), flow);
     std::lock_guard lock(mutex_);
     transferId_ = id;
@@ -296,10 +302,13 @@ void URLConnection::launch() {
 void URLConnection::cancel() {
     if (cancelled_.exchange(true)) return;
     std::uint64_t id;
+    std::shared_ptr<net_detail::TransferFlow> flow;
     {
         std::lock_guard lock(mutex_);
         id = transferId_;
+        flow = flow_;
     }
+    if (flow) flow->cancelTrust();  // the engine may be waiting for a trust answer
     if (id) Engine::shared().cancel(id);
     // A delegate call in progress keeps its own reference.
     takeDelegate();
@@ -379,6 +388,43 @@ void URLConnection::handleCompleted(std::uint64_t gen, int code, const Ref<Error
     } else {
         finishLoading();
     }
+}
+
+void URLConnection::handleTrust(std::uint64_t gen, const Ref<Trust>& trust,
+                                const std::shared_ptr<net_detail::TransferFlow>& flow) {
+    using TrustAnswer = net_detail::TransferFlow::TrustAnswer;
+    auto delegate = currentDelegate();
+    if (!live(gen) || !delegate) {
+        flow->answerTrust(TrustAnswer::Cancel);
+        return;
+    }
+    const Ref<URL>& url = currentRequest_.URL();
+    auto space = makeRef<ProtectionSpace>(url->host().value_or(""), url->effectivePort().value_or(0),
+                                          url->scheme().value_or(""), std::nullopt,
+                                          std::string(kAuthenticationMethodServerTrust), trust);
+    auto challenge = makeRef<AuthenticationChallenge>(space, nullptr, 0, nullptr,
+                                                       static_cast<AuthenticationChallengeSender*>(this));
+    challenge_ = challenge.get();
+    answer_ = Answer::None;
+    answeredCredential_.reset();
+    delegate->willSendRequestForAuthenticationChallenge(*this, challenge);
+    challenge_ = nullptr;
+    TrustAnswer decision = TrustAnswer::Cancel;
+    switch (cancelled_.load() ? Answer::Cancel : answer_) {
+        case Answer::Use:
+            decision = answeredCredential_->trust() ? TrustAnswer::Accept : TrustAnswer::Evaluate;
+            break;
+        case Answer::Continue:
+        case Answer::Default:
+        case Answer::Reject:
+            decision = TrustAnswer::Evaluate;
+            break;
+        case Answer::None:
+        case Answer::Cancel:
+            break;
+    }
+    answeredCredential_.reset();
+    flow->answerTrust(decision);
 }
 
 void URLConnection::followRedirect() {

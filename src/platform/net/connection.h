@@ -38,8 +38,13 @@ class URLConnectionDelegate {
 public:
     virtual ~URLConnectionDelegate() = default;
 
-    // Challenges (HTTP Basic and Digest) are answered through challenge->sender() inside the call;
-    // no answer cancels the load (-1012). Without a handler the 401 is delivered as the response.
+    // Challenges are answered through challenge->sender() inside the call; no answer cancels the load
+    // (-1012). HTTP Basic and Digest: without a handler the 401 is delivered as the response. Server
+    // trust (https, after the TLS handshake and before each request is sent, also on a kept-alive
+    // connection): a credential for the space's trust accepts it; continue, default handling or
+    // reject evaluate it (system anchors, TrustAnchors, the host; -1202 when it fails); without a
+    // handler it is evaluated so. The engine waits for the answer (up to the request's time-out), so
+    // the scheduled thread must not block on other loads meanwhile.
     virtual bool handlesAuthenticationChallenges() const { return false; }
     virtual void willSendRequestForAuthenticationChallenge(URLConnection&, const Ref<AuthenticationChallenge>&) {}
     virtual bool connectionShouldUseCredentialStorage(URLConnection&) { return true; }
@@ -112,6 +117,7 @@ private:
     void handleData(std::uint64_t gen, const Bytes& chunk);
     void handleSent(std::uint64_t gen, std::int64_t sent, std::int64_t total, std::int64_t expected);
     void handleCompleted(std::uint64_t gen, int code, const Ref<Error>& streamError, const std::string& detail);
+    void handleTrust(std::uint64_t gen, const Ref<Trust>& trust, const std::shared_ptr<net_detail::TransferFlow>& flow);
     void followRedirect();
     void answerChallenge();
     void deliverHeld();

@@ -1,10 +1,8 @@
-// Host map and trust anchors.
+// Host map.
 #include "platform/net/host_map.h"
 
-#include <fstream>
 #include <map>
 #include <mutex>
-#include <sstream>
 
 namespace lv {
 
@@ -13,7 +11,6 @@ namespace {
 struct HostTable {
     std::mutex mutex;
     std::map<std::string, HostEndpoint> entries;
-    std::string anchors;
 };
 
 HostTable& table() {
@@ -54,29 +51,6 @@ std::optional<HostEndpoint> HostMap::lookup(std::string_view host, int port) {
     HostEndpoint target = found->second;
     if (target.port == 0) target.port = port;
     return target;
-}
-
-bool TrustAnchors::addPEMFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string pem = text.str();
-    if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos) return false;
-    std::lock_guard lock(table().mutex);
-    table().anchors += pem;
-    if (table().anchors.back() != '\n') table().anchors += '\n';
-    return true;
-}
-
-void TrustAnchors::clear() {
-    std::lock_guard lock(table().mutex);
-    table().anchors.clear();
-}
-
-std::string TrustAnchors::pem() {
-    std::lock_guard lock(table().mutex);
-    return table().anchors;
 }
 
 }  // namespace lv

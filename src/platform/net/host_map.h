@@ -1,6 +1,6 @@
 // Where connections go: a process-wide host map that sends named hosts to other addresses (every HTTP
-// transfer applies it; socket clients look names up through it too), and extra trust anchors for TLS.
-// Any thread.
+// transfer applies it; socket clients look names up through it too). Extra TLS trust anchors are
+// TrustAnchors of the security library. Any thread.
 #pragma once
 
 #include <optional>
@@ -26,16 +26,6 @@ public:
     // The target for host and port: an exact "name:port" entry first, then a bare "name" entry;
     // nothing when the host is not mapped.
     static std::optional<HostEndpoint> lookup(std::string_view host, int port);
-};
-
-class TrustAnchors {
-public:
-    // Adds every certificate of a PEM file as a trust anchor of TLS connections (besides the system
-    // anchors). False when the file cannot be read or holds no certificate.
-    static bool addPEMFile(const std::string& path);
-    static void clear();
-    // The anchors as PEM text (empty when none).
-    static std::string pem();
 };
 
 }  // namespace lv

@@ -1,83 +1,154 @@
-// TLS through the engine: certificate checks against the system anchors plus anchors added from a PEM
-// file, with the host map keeping the original name for the check.
+// Server trust through the engine over loopback TLS: the default evaluation (system anchors plus
+// TrustAnchors, the request's host), the trust challenge before every request (also on a kept-alive
+// connection), and the delegate's answers.
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509v3.h>
 
-#include <cstdio>
 #include <thread>
 
 #include "platform/net/errors.h"
+#include "fixtures.h"
 #include "platform/net/host_map.h"
 #include "recorder.h"
-#include "support/temp_dir.h"
+#include "support/test_certificates.h"
+#include "support/tls_server.h"
 
 namespace lv {
 namespace {
 
-// A self-signed P-256 certificate for "localhost" and 127.0.0.1, valid for a day; written as PEM.
-void writeCertificate(const std::string& certPath, const std::string& keyPath) {
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -60);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    X509V3_CTX context;
-    X509V3_set_ctx_nodb(&context);
-    X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
-    for (const auto& [nid, value] : {std::pair{NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1"},
-                                     std::pair{NID_basic_constraints, "critical,CA:TRUE"}}) {
-        X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
-        X509_add_ext(cert, extension, -1);
-        X509_EXTENSION_free(extension);
+using test::TestPKI;
+using test::TlsServer;
+
+Ref<Certificate> certificate(const Bytes& der) { return Certificate::createWithData(der); }
+
+class TlsTrust : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TrustAnchors::clear();
+        TrustAnchors::addCertificate(certificate(pki.root.der));
     }
-    X509_sign(cert, key, EVP_sha256());
-    FILE* out = std::fopen(certPath.c_str(), "w");
-    PEM_write_X509(out, cert);
-    std::fclose(out);
-    out = std::fopen(keyPath.c_str(), "w");
-    PEM_write_PrivateKey(out, key, nullptr, nullptr, 0, nullptr, nullptr);
-    std::fclose(out);
-    X509_free(cert);
-    EVP_PKEY_free(key);
+    void TearDown() override {
+        TrustAnchors::clear();
+        HostMap::clear();
+    }
+    const TestPKI& pki = TestPKI::shared();
+};
+
+int errorCode(const test::Recorder& recorder) { return recorder.error ? static_cast<int>(recorder.error->code()) : 0; }
+
+TEST_F(TlsTrust, DefaultEvaluationNeedsAnAnchorTheHostAndValidity) {
+    struct Case {
+        const char* name;
+        const test::Identity* identity;
+        bool withChain;
+        std::string host;  // requested host, mapped to the server
+        bool anchored;
+        int expected;
+    };
+    const Case cases[] = {
+        {"trusted by name", &pki.leaf, true, "localhost", true, 0},
+        {"without the test anchor", &pki.leaf, true, "localhost", false, URLErrorServerCertificateUntrusted},
+        {"wrong host", &pki.leaf, true, "secure.example", true, URLErrorServerCertificateUntrusted},
+        {"self-signed", &pki.selfSigned, false, "localhost", true, URLErrorServerCertificateUntrusted},
+        {"expired", &pki.expired, true, "localhost", true, URLErrorServerCertificateUntrusted},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TlsServer server(*c.identity, c.withChain ? std::vector<Bytes>{pki.intermediate.der} : std::vector<Bytes>{});
+        if (!c.anchored) TrustAnchors::clear();
+        HostMap::set(c.host, "127.0.0.1", 0);
+        const std::string url = "https://" + c.host + ":" + std::to_string(server.port()) + "/hello";
+        const auto recorder = test::load(test::requestFor(url));
+        EXPECT_EQ(errorCode(*recorder), c.expected);
+        if (c.expected == 0) {
+            EXPECT_EQ(recorder->bodyText(), "secure");
+        } else {
+            EXPECT_EQ(recorder->error->userInfo().get(kURLErrorFailingURLStringErrorKey), Value(url));
+            EXPECT_EQ(server.requests(), 0) << "nothing may be sent to an untrusted server";
+        }
+        HostMap::clear();
+        TrustAnchors::addCertificate(certificate(pki.root.der));
+    }
 }
 
-TEST(Tls, AnchorsFromPEMAndHostNames) {
-    test::TempDir dir;
-    writeCertificate(dir.file("cert.pem"), dir.file("key.pem"));
-    // A server of its own per run (a new port, so no kept-alive connection skips the check).
-    httplib::SSLServer server(dir.file("cert.pem").c_str(), dir.file("key.pem").c_str());
-    server.set_keep_alive_timeout(1);
-    server.Get("/hello", [](const httplib::Request&, httplib::Response& res) { res.set_content("secure", "text/plain"); });
-    const int port = server.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::yield();
+TEST_F(TlsTrust, EveryRequestOnAKeptAliveConnectionReachesTheTrustStep) {
+    TlsServer server(pki.selfSigned, {});
+    std::vector<std::string> ports;
+    std::vector<std::size_t> chainLengths;
+    for (int i = 0; i < 2; ++i) {
+        auto recorder = std::make_shared<test::Recorder>();
+        recorder->onChallenge = [&](URLConnection&, const Ref<AuthenticationChallenge>& challenge) {
+            const auto& space = challenge->protectionSpace();
+            EXPECT_EQ(space->authenticationMethod(), kAuthenticationMethodServerTrust);
+            EXPECT_EQ(space->host(), "localhost");
+            EXPECT_EQ(space->port(), server.port());
+            EXPECT_EQ(space->protocol(), "https");
+            ASSERT_TRUE(space->serverTrust());
+            chainLengths.push_back(space->serverTrust()->certificateCount());
+            // The delegate vouches for the self-signed server.
+            challenge->sender()->useCredential(URLCredential::credentialForTrust(space->serverTrust()), *challenge);
+        };
+        test::load(test::requestFor("https://localhost:" + std::to_string(server.port()) + "/port"), recorder);
+        EXPECT_EQ(recorder->events, (std::vector<std::string>{"challenge", "response 200", "data", "finish"}));
+        ports.push_back(recorder->bodyText());
+    }
+    EXPECT_EQ(chainLengths, (std::vector<std::size_t>{1, 1}));
+    ASSERT_EQ(ports.size(), 2u);
+    EXPECT_EQ(ports[0], ports[1]) << "both requests travel on one connection";
+}
 
-    const std::string local = "https://localhost:" + std::to_string(port) + "/hello";
-    TrustAnchors::clear();
-    const auto untrusted = test::load(test::requestFor(local));
-    EXPECT_EQ(untrusted->error ? untrusted->error->code() : 0, URLErrorServerCertificateUntrusted);
+TEST_F(TlsTrust, DelegateAnswers) {
+    using Answer = std::function<void(const Ref<AuthenticationChallenge>&)>;
+    auto sender = [](const Ref<AuthenticationChallenge>& c) { return c->sender(); };
+    struct Case {
+        const char* name;
+        const test::Identity* identity;
+        Answer answer;
+        int expected;
+    };
+    const Case cases[] = {
+        {"default handling, trusted", &pki.leaf, [&](auto& c) { sender(c)->performDefaultHandlingForAuthenticationChallenge(*c); }, 0},
+        {"default handling, untrusted", &pki.selfSigned,
+         [&](auto& c) { sender(c)->performDefaultHandlingForAuthenticationChallenge(*c); }, URLErrorServerCertificateUntrusted},
+        {"password credential, untrusted", &pki.selfSigned,
+         [&](auto& c) { sender(c)->useCredential(URLCredential::make("u", "p"), *c); }, URLErrorServerCertificateUntrusted},
+        {"cancel, trusted", &pki.leaf, [&](auto& c) { sender(c)->cancelAuthenticationChallenge(*c); },
+         URLErrorUserCancelledAuthentication},
+        {"no answer", &pki.leaf, [](auto&) {}, URLErrorUserCancelledAuthentication},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TlsServer server(*c.identity, {pki.intermediate.der});
+        auto recorder = std::make_shared<test::Recorder>();
+        recorder->onChallenge = [&](URLConnection&, const Ref<AuthenticationChallenge>& challenge) { c.answer(challenge); };
+        test::load(test::requestFor("https://localhost:" + std::to_string(server.port()) + "/hello"), recorder);
+        EXPECT_EQ(errorCode(*recorder), c.expected);
+        EXPECT_EQ(recorder->events.front(), "challenge");
+        EXPECT_EQ(server.requests(), c.expected == 0 ? 1 : 0);
+    }
+}
 
-    ASSERT_TRUE(TrustAnchors::addPEMFile(dir.file("cert.pem")));
-    HostMap::set("secure.example:443", "127.0.0.1", port);
-    const auto wrongName = test::load(test::requestFor("https://secure.example/hello"));
-    EXPECT_EQ(wrongName->error ? wrongName->error->code() : 0, URLErrorServerCertificateUntrusted);
-    EXPECT_EQ(wrongName->error ? wrongName->error->userInfo().get(kURLErrorFailingURLStringErrorKey) : Value(),
-              Value("https://secure.example/hello"));
-    HostMap::set("localhost:443", "127.0.0.1", port);
-    const auto trusted = test::load(test::requestFor("https://localhost/hello"));
-    EXPECT_EQ(trusted->bodyText(), "secure");
-    HostMap::clear();
-    TrustAnchors::clear();
-    server.stop();
-    serving.join();
+TEST_F(TlsTrust, CancellingInsideTheChallengeEndsTheWaitAndDeliversNothing) {
+    TlsServer server(pki.leaf, {pki.intermediate.der});
+    auto recorder = std::make_shared<test::Recorder>();
+    recorder->onChallenge = [&](URLConnection& connection, const Ref<AuthenticationChallenge>&) {
+        recorder->cancelled = true;
+        connection.cancel();
+    };
+    auto connection = URLConnection::make(test::requestFor("https://localhost:" + std::to_string(server.port()) + "/hello"), recorder);
+    ASSERT_TRUE(runMainUntil([&] { return recorder->cancelled; }, 10));
+    // The engine is free again at once: a plain load completes, and nothing reaches the cancelled one.
+    const auto next = test::load(test::requestFor("https://localhost:" + std::to_string(server.port()) + "/hello"));
+    EXPECT_EQ(next->bodyText(), "secure");
+    runMainUntil([] { return false; }, 0.2);
+    EXPECT_EQ(recorder->afterCancel, 0);
+    EXPECT_EQ(server.requests(), 1);
+}
+
+TEST_F(TlsTrust, PlainHTTPRaisesNoTrustChallenge) {
+    auto recorder = std::make_shared<test::Recorder>();
+    recorder->onChallenge = [](URLConnection&, const Ref<AuthenticationChallenge>& c) { c->sender()->cancelAuthenticationChallenge(*c); };
+    test::load(test::requestFor(test::HttpFixture::shared().url("/echo")), recorder);
+    EXPECT_EQ(recorder->events, (std::vector<std::string>{"response 200", "data", "finish"}));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 #include "platform/net/detail/engine.h"
 
 #include <curl/curl.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -57,7 +56,7 @@ struct Transfer {
     std::shared_ptr<TransferFlow> flow;
     curl_slist* headerList = nullptr;
     curl_slist* connectTo = nullptr;
-    std::string anchors;
+    std::string host;  // the request's host, which the server's certificate must name
     int status = 0;
     HTTPHeaders responseHeaders;
     std::string lastHeaderName;
@@ -67,6 +66,7 @@ struct Transfer {
     bool sendPaused = false;
     Clock::time_point lastActivity = Clock::now();
     int abortCode = 0;
+    std::string abortDetail;
     Ref<Error> abortError;
     curl_off_t lastSent = 0;
 
@@ -169,16 +169,72 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) 
     return 0;
 }
 
-CURLcode onSSLContext(CURL*, void* context, void* user) {
-    auto* t = static_cast<Transfer*>(user);
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(context));
-    BIO* bio = BIO_new_mem_buf(t->anchors.data(), static_cast<int>(t->anchors.size()));
-    while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
-        X509_STORE_add_cert(store, cert);
-        X509_free(cert);
+// The presented chain of the connection's TLS session, leaf first.
+std::vector<Ref<Certificate>> peerChain(CURL* easy) {
+    std::vector<Ref<Certificate>> chain;
+    curl_tlssessioninfo* info = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info ||
+        info->backend != CURLSSLBACKEND_OPENSSL || !info->internals) {
+        return chain;
     }
-    BIO_free(bio);
-    return CURLE_OK;
+    STACK_OF(X509)* presented = SSL_get_peer_cert_chain(static_cast<SSL*>(info->internals));
+    for (int i = 0; presented && i < sk_X509_num(presented); ++i) {
+        unsigned char* der = nullptr;
+        const int length = i2d_X509(sk_X509_value(presented, i), &der);
+        if (length <= 0) continue;
+        if (auto certificate = Certificate::createWithData(std::span<const std::uint8_t>(der, static_cast<std::size_t>(length)))) {
+            chain.push_back(std::move(certificate));
+        }
+        OPENSSL_free(der);
+    }
+    return chain;
+}
+
+// Runs after the connection is set up or reused (TLS handshake included) and before the request is
+// sent: the server's trust is judged here for every transfer, so a kept-alive connection is judged again.
+int onPrereq(void* user, char*, char*, int, int) {
+    auto* t = static_cast<Transfer*>(user);
+    char* scheme = nullptr;
+    curl_easy_getinfo(t->easy, CURLINFO_SCHEME, &scheme);
+    if (!scheme || (std::string_view(scheme) != "https" && std::string_view(scheme) != "HTTPS")) return CURL_PREREQFUNC_OK;
+    auto trust = Trust::create(peerChain(t->easy), {Policy::SSL(true, t->host)});
+    if (!trust) {
+        t->abortCode = URLErrorSecureConnectionFailed;
+        t->abortDetail = "no server certificate";
+        return CURL_PREREQFUNC_ABORT;
+    }
+    auto answer = TransferFlow::TrustAnswer::Evaluate;
+    if (t->spec.askTrust) {
+        t->flow->resetTrust();
+        t->listener->transferNeedsTrustDecision(trust);
+        t->listener->flush();
+        // The engine waits here: the consumer's thread answers without waiting on the engine.
+        answer = t->flow->awaitTrust(t->spec.timeout);
+        t->lastActivity = Clock::now();
+    }
+    switch (answer) {
+        case TransferFlow::TrustAnswer::Accept:
+            return CURL_PREREQFUNC_OK;
+        case TransferFlow::TrustAnswer::Evaluate: {
+            TrustResult result = TrustResult::Invalid;
+            if (trust->evaluate(&result) == kSecSuccess &&
+                (result == TrustResult::Unspecified || result == TrustResult::Proceed)) {
+                return CURL_PREREQFUNC_OK;
+            }
+            t->abortCode = URLErrorServerCertificateUntrusted;
+            t->abortDetail = trust->lastVerifyErrorString();
+            return CURL_PREREQFUNC_ABORT;
+        }
+        case TransferFlow::TrustAnswer::Cancel:
+            t->abortCode = URLErrorUserCancelledAuthentication;
+            t->abortDetail = "server trust challenge cancelled";
+            return CURL_PREREQFUNC_ABORT;
+        case TransferFlow::TrustAnswer::Pending:
+            break;
+    }
+    t->abortCode = URLErrorTimedOut;
+    t->abortDetail = "no answer to the server trust challenge";
+    return CURL_PREREQFUNC_ABORT;
 }
 
 }  // namespace
@@ -286,6 +342,7 @@ void Engine::Impl::configure(Transfer& t) {
     if (ms > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, ms);
 
     if (const auto url = URL::URLWithString(s.url); url && url->host()) {
+        t.host = *url->host();
         if (const auto target = HostMap::lookup(*url->host(), url->effectivePort().value_or(0))) {
             const std::string entry = *url->host() + ":" + std::to_string(url->effectivePort().value_or(0)) + ":" +
                                       target->host + ":" + std::to_string(target->port);
@@ -293,11 +350,13 @@ void Engine::Impl::configure(Transfer& t) {
             curl_easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
         }
     }
-    t.anchors = TrustAnchors::pem();
-    if (!t.anchors.empty()) {
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, onSSLContext);
-        curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &t);
-    }
+    // Trust is decided in the pre-request step, not by libcurl; no TLS session reuse, because a
+    // resumed session carries no peer chain.
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, onPrereq);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
     if (s.handleCookies) {
         curl_easy_setopt(e, CURLOPT_SHARE, cookieShare());
         curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // turns the cookie engine on
@@ -389,8 +448,12 @@ void Engine::Impl::run() {
             int code = mapCurlCode(result);
             Ref<Error> streamError;
             if (result != CURLE_OK && t->abortError) streamError = t->abortError;
-            if (result != CURLE_OK && t->abortCode) code = t->abortCode;
-            finish(t->id, streamError ? 0 : code, streamError, result == CURLE_OK ? "" : curl_easy_strerror(result));
+            std::string detail = result == CURLE_OK ? "" : curl_easy_strerror(result);
+            if (result != CURLE_OK && t->abortCode) {
+                code = t->abortCode;
+                if (!t->abortDetail.empty()) detail = t->abortDetail;
+            }
+            finish(t->id, streamError ? 0 : code, streamError, std::move(detail));
         }
 
         // Flow control and idle time-outs.

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +15,7 @@
 #include "platform/base/error.h"
 #include "platform/net/detail/body_pump.h"
 #include "platform/net/request.h"
+#include "platform/security/trust.h"
 
 namespace lv::net_detail {
 
@@ -28,12 +32,56 @@ struct TransferSpec {
     std::optional<std::string> user;
     std::optional<std::string> password;
     bool digest = false;
+    // Raise a server-trust challenge to the consumer on TLS transfers; without it the engine evaluates
+    // the trust itself (system anchors, TrustAnchors, the request's host).
+    bool askTrust = false;
 };
 
 // Shared between the engine and the consumer: bytes handed over but not yet consumed (flow control).
 struct TransferFlow {
     std::atomic<std::int64_t> undelivered{0};
     std::atomic<bool> paused{false};
+
+    // The consumer's answer to a server-trust challenge, which the engine waits for.
+    enum class TrustAnswer { Pending, Accept, Evaluate, Cancel };
+    void answerTrust(TrustAnswer answer) {
+        {
+            std::lock_guard lock(trustMutex);
+            if (trustAnswer == TrustAnswer::Pending) trustAnswer = answer;
+        }
+        trustReady.notify_all();
+    }
+    // Cancels this and every later trust question of the transfer.
+    void cancelTrust() {
+        {
+            std::lock_guard lock(trustMutex);
+            trustCancelled = true;
+        }
+        trustReady.notify_all();
+    }
+    // Engine thread: clears the previous answer before a new question.
+    void resetTrust() {
+        std::lock_guard lock(trustMutex);
+        trustAnswer = TrustAnswer::Pending;
+    }
+    // Engine thread: the answer, Cancel once cancelled, Pending when the time-out (seconds; none when
+    // not positive) passes first.
+    TrustAnswer awaitTrust(double timeout) {
+        std::unique_lock lock(trustMutex);
+        auto ready = [this] { return trustCancelled || trustAnswer != TrustAnswer::Pending; };
+        if (timeout > 0) {
+            trustReady.wait_for(lock, std::chrono::duration<double>(timeout), ready);
+        } else {
+            trustReady.wait(lock, ready);
+        }
+        return trustCancelled ? TrustAnswer::Cancel : trustAnswer;
+    }
+
+private:
+    std::mutex trustMutex;
+    std::condition_variable trustReady;
+    TrustAnswer trustAnswer = TrustAnswer::Pending;
+    bool trustCancelled = false;
 };
 
 // Called on the engine thread; implementations only queue work elsewhere.
@@ -43,6 +91,9 @@ public:
     virtual void transferReceivedResponse(int status, HTTPHeaders headers) = 0;
     virtual void transferReceivedData(Bytes chunk) = 0;
     virtual void transferSentBodyData(std::int64_t sent, std::int64_t totalSent, std::int64_t expected) = 0;
+    // After the TLS handshake of a new or reused connection and before the request is sent, when the
+    // spec asks for it: hand the trust to the consumer at once; the answer comes through the flow.
+    virtual void transferNeedsTrustDecision(Ref<Trust> trust) = 0;
     // errorCode 0 on success; streamError set when a body stream failed. The last event.
     virtual void transferCompleted(int errorCode, Ref<Error> streamError, std::string detail) = 0;
     // Called once per engine turn after the turn's events, so that they can be handed over together.
