@@ -57,9 +57,7 @@ Ref<PNTlvPair> PNTlvPair::pairWithValue(TlvDescription value, TlvDescription key
     return pair;
 }
 
-std::string PNTlvPair::description() const {
-    return format("<%@, %@>", key_.className(), value_.className());
-}
+std::string PNTlvPair::description() const { return format("<%@, %@>", key_.className(), value_.className()); }
 
 TlvMap::TlvMap() { PNTlvObject::runtimeClass(); }
 
@@ -115,7 +113,9 @@ bool PNTlvObject::decodeFromData(std::span<const std::uint8_t> data) {
 
 const ClassInfo* PNTlvObject::tlvClass() const { return classOf(*this); }
 
-void PNTlvObject::pack(PNTlvOutputStream&) const { tlvAssertionReport("-[PNTlvObject __pack:]", __LINE__, "__objc_no"); }
+void PNTlvObject::pack(PNTlvOutputStream&) const {
+    tlvAssertionReport("-[PNTlvObject __pack:]", __LINE__, "__objc_no");
+}
 
 void PNTlvObject::unpack(PNTlvInputStream&) { tlvAssertionReport("-[PNTlvObject __unpack:]", __LINE__, "__objc_no"); }
 

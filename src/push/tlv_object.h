@@ -32,7 +32,7 @@ struct TlvDescription {
     Ref<PNTlvPair> pair;
 
     TlvDescription() = default;
-    TlvDescription(const ClassInfo* c) : cls(c) {}  // NOLINT: a class is a description
+    TlvDescription(const ClassInfo* c) : cls(c) {}            // NOLINT: a class is a description
     TlvDescription(Ref<PNTlvPair> p) : pair(std::move(p)) {}  // NOLINT: so is a pair
     bool isNil() const { return !cls && !pair; }
     // The class name, "PNTlvPair" for a pair, "(null)" for nil.

@@ -29,7 +29,16 @@ std::vector<std::string_view> splitAtUnderscores(std::string_view text) {
 
 bool isIntegerCode(char c) {
     switch (c) {
-        case 'B': case 'C': case 'I': case 'L': case 'S': case 'c': case 'i': case 'l': case 'q': case 's': return true;
+        case 'B':
+        case 'C':
+        case 'I':
+        case 'L':
+        case 'S':
+        case 'c':
+        case 'i':
+        case 'l':
+        case 'q':
+        case 's': return true;
         default: return false;
     }
 }
@@ -44,9 +53,7 @@ const PropertyInfo* propertyWithAccessor(const ClassInfo* cls, const std::string
 }
 
 // An int tag for the writer and reader; tags beyond int are out of range for both.
-int tagArgument(std::int64_t tag) {
-    return tag < 0 || tag > 0xFFFF ? -1 : static_cast<int>(tag);
-}
+int tagArgument(std::int64_t tag) { return tag < 0 || tag > 0xFFFF ? -1 : static_cast<int>(tag); }
 
 std::unique_ptr<TlvFieldTable> buildFieldTable(const ClassInfo* cls) {
     static constexpr const char* kMethod = "+[PNTlvObjectV2 tlvPropsDescription]";
@@ -110,7 +117,8 @@ TlvDescription PNTlvPair::analyzeExtStr(std::string_view text) {
     }
     switch (text[0]) {
         case 'M': {
-            const bool digits = text.size() >= 3 && text[1] >= '0' && text[1] <= '9' && text[2] >= '0' && text[2] <= '9';
+            const bool digits =
+                text.size() >= 3 && text[1] >= '0' && text[1] <= '9' && text[2] >= '0' && text[2] <= '9';
             const std::size_t keyLength = digits ? static_cast<std::size_t>((text[1] - '0') * 10 + (text[2] - '0')) : 0;
             if (!digits || 3 + keyLength > text.size()) {
                 tlvAssertionReport(kMethod, __LINE__, "0");
@@ -139,8 +147,9 @@ int PNTlvPropertyInfo::compareWithTag(const PNTlvPropertyInfo& other) const {
 
 std::string PNTlvPropertyInfo::description() const {
     const Value ext = ext_.pair ? Value(ext_.pair) : ext_.cls ? Value(ext_.cls->name()) : Value();
-    return format("{\n    tag      : %d\n    required : %d\n    name     : %@\n    type     : %@\n    ext      : %@\n}\n",
-                  static_cast<int>(tag_), flag_ ? 1 : 0, name_, type_, ext);
+    return format(
+        "{\n    tag      : %d\n    required : %d\n    name     : %@\n    type     : %@\n    ext      : %@\n}\n",
+        static_cast<int>(tag_), flag_ ? 1 : 0, name_, type_, ext);
 }
 
 const PNTlvPropertyInfo* TlvFieldTable::find(std::int64_t tag) const {

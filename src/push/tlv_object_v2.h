@@ -140,49 +140,49 @@ private:
 
 // Declares a record class's members: the runtime class, the factory, the class-level decode, the type
 // name and the cached field table. Define them with LV_TLV_RECORD_DEFINE in the source file.
-#define LV_TLV_RECORD(Class, TypeName)                                                                  \
-public:                                                                                                 \
-    Class();                                                                                            \
-    static const ::lv::ClassInfo* runtimeClass();                                                       \
-    static ::lv::Ref<Class> object() { return ::lv::makeRef<Class>(); }                                 \
-    static ::lv::Ref<Class> fromData(std::span<const std::uint8_t> data) {                              \
-        return ::lv::PNTlvObject::decodeAs<Class>(data);                                                \
-    }                                                                                                   \
-    static std::string classTlvType() { return TypeName; }                                              \
-    std::optional<std::string> tlvType() const override { return classTlvType(); }                      \
-    const ::lv::ClassInfo* tlvClass() const override { return runtimeClass(); }                         \
+#define LV_TLV_RECORD(Class, TypeName)                                             \
+public:                                                                            \
+    Class();                                                                       \
+    static const ::lv::ClassInfo* runtimeClass();                                  \
+    static ::lv::Ref<Class> object() { return ::lv::makeRef<Class>(); }            \
+    static ::lv::Ref<Class> fromData(std::span<const std::uint8_t> data) {         \
+        return ::lv::PNTlvObject::decodeAs<Class>(data);                           \
+    }                                                                              \
+    static std::string classTlvType() { return TypeName; }                         \
+    std::optional<std::string> tlvType() const override { return classTlvType(); } \
+    const ::lv::ClassInfo* tlvClass() const override { return runtimeClass(); }    \
     const ::lv::TlvFieldTable& tlvFields() const override;
 
-#define LV_TLV_RECORD_DEFINE(Class)                                                        \
-    Class::Class() { runtimeClass(); }                                                     \
-    const ::lv::TlvFieldTable& Class::tlvFields() const {                                  \
-        static const ::lv::TlvFieldTable& table = tlvPropsDescription(runtimeClass());     \
-        return table;                                                                      \
+#define LV_TLV_RECORD_DEFINE(Class)                                                    \
+    Class::Class() { runtimeClass(); }                                                 \
+    const ::lv::TlvFieldTable& Class::tlvFields() const {                              \
+        static const ::lv::TlvFieldTable& table = tlvPropsDescription(runtimeClass()); \
+        return table;                                                                  \
     }
 
 // A scalar field: member name##_, accessors tlv_##name() / setTlv_##name(v).
-#define LV_TLV_SCALAR(Type, name)                                \
-public:                                                          \
-    Type tlv_##name() const { return name##_; }                  \
-    void setTlv_##name(Type value) { name##_ = value; }          \
-                                                                 \
-private:                                                         \
+#define LV_TLV_SCALAR(Type, name)                       \
+public:                                                 \
+    Type tlv_##name() const { return name##_; }         \
+    void setTlv_##name(Type value) { name##_ = value; } \
+                                                        \
+private:                                                \
     Type name##_ = 0;
 
 // A text or list field held as a Value (nil = none).
-#define LV_TLV_VALUE(name, initial)                                                    \
-public:                                                                                \
-    const ::lv::Value& tlv_##name() const { return name##_; }                          \
-    void setTlv_##name(::lv::Value value) { name##_ = std::move(value); }              \
-                                                                                       \
-private:                                                                               \
+#define LV_TLV_VALUE(name, initial)                                       \
+public:                                                                   \
+    const ::lv::Value& tlv_##name() const { return name##_; }             \
+    void setTlv_##name(::lv::Value value) { name##_ = std::move(value); } \
+                                                                          \
+private:                                                                  \
     ::lv::Value name##_ = initial;
 
 // A nested record field (nullptr = none).
-#define LV_TLV_NESTED(Type, name, initial)                                             \
-public:                                                                                \
-    const ::lv::Ref<Type>& tlv_##name() const { return name##_; }                      \
-    void setTlv_##name(::lv::Ref<Type> value) { name##_ = std::move(value); }          \
-                                                                                       \
-private:                                                                               \
+#define LV_TLV_NESTED(Type, name, initial)                                    \
+public:                                                                       \
+    const ::lv::Ref<Type>& tlv_##name() const { return name##_; }             \
+    void setTlv_##name(::lv::Ref<Type> value) { name##_ = std::move(value); } \
+                                                                              \
+private:                                                                      \
     ::lv::Ref<Type> name##_ = initial;

@@ -178,10 +178,12 @@ const ClassInfo* PNWireReconnectReq::runtimeClass() {
             .field("tlvv2_p_1_r_deviceId", &PNWireReconnectReq::deviceId_, "String")
             .field("tlvv2_p_2_r_networkType", &PNWireReconnectReq::networkType_)
             .field("tlvv2_p_3_o_unregInfoList__b0x9i_VOPNUnregInfo", &PNWireReconnectReq::unregInfoList_, "Array")
-            .field("tlvv2_p_4_o_recvMsgList__b0x9i_VOPNWirePushClientReport", &PNWireReconnectReq::recvMsgList_, "Array")
+            .field("tlvv2_p_4_o_recvMsgList__b0x9i_VOPNWirePushClientReport", &PNWireReconnectReq::recvMsgList_,
+                   "Array")
             .field("tlvv2_p_5_o_mutableInfo", &PNWireReconnectReq::mutableInfo_, "PNMutableInfo")
             .field("tlvv2_p_6_o_deviceType", &PNWireReconnectReq::deviceType_)
-            .field("tlvv2_p_7_o_msgClickList__b0x9i_VOPNWireClickClientReport", &PNWireReconnectReq::msgClickList_, "Array")
+            .field("tlvv2_p_7_o_msgClickList__b0x9i_VOPNWireClickClientReport", &PNWireReconnectReq::msgClickList_,
+                   "Array")
             .field("tlvv2_p_8_o_sdkVersion", &PNWireReconnectReq::sdkVersion_, "String")
             .field("tlvv2_p_9_o_reserved", &PNWireReconnectReq::reserved_, "String")
             .registerClass();
@@ -195,7 +197,8 @@ const ClassInfo* PNWireReconnectRsp::runtimeClass() {
         PNWirePushMsg::runtimeClass();
         return TlvRecordDef<PNWireReconnectRsp>("PNWireReconnectRsp")
             .field("tlvv2_p_0_r_confVersion", &PNWireReconnectRsp::confVersion_)
-            .field("tlvv2_p_1_o_appOfflinePushMsgList__b0x9i_VOPNWirePushMsg", &PNWireReconnectRsp::appOfflinePushMsgList_, "Array")
+            .field("tlvv2_p_1_o_appOfflinePushMsgList__b0x9i_VOPNWirePushMsg",
+                   &PNWireReconnectRsp::appOfflinePushMsgList_, "Array")
             .field("tlvv2_p_2_o_timeUs", &PNWireReconnectRsp::timeUs_)
             .registerClass();
     }();
@@ -251,7 +254,8 @@ const ClassInfo* PNWirePushClickReq::runtimeClass() {
     static const ClassInfo* cls = [] {
         PNWireClickClientReport::runtimeClass();
         return TlvRecordDef<PNWirePushClickReq>("PNWirePushClickReq")
-            .field("tlvv2_p_1_r_msgClickList__b0x9i_VOPNWireClickClientReport", &PNWirePushClickReq::msgClickList_, "Array")
+            .field("tlvv2_p_1_r_msgClickList__b0x9i_VOPNWireClickClientReport", &PNWirePushClickReq::msgClickList_,
+                   "Array")
             .registerClass();
     }();
     return cls;
@@ -284,7 +288,8 @@ const ClassInfo* PNWirePushVerifyReq::runtimeClass() {
     static const ClassInfo* cls = [] {
         PNWirePushClientReport::runtimeClass();
         return TlvRecordDef<PNWirePushVerifyReq>("PNWirePushVerifyReq")
-            .field("tlvv2_p_1_r_msgReportList__b0x9i_VOPNWirePushClientReport", &PNWirePushVerifyReq::msgReportList_, "Array")
+            .field("tlvv2_p_1_r_msgReportList__b0x9i_VOPNWirePushClientReport", &PNWirePushVerifyReq::msgReportList_,
+                   "Array")
             .registerClass();
     }();
     return cls;

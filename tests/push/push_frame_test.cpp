@@ -20,7 +20,14 @@ TEST_F(PushFrame, ARequestFrameCarriesItsLengthCommandAndRandomField) {
     const auto frame = PNTlv::toFullTlvData(record, 0x84);
     ASSERT_TRUE(frame);
     ASSERT_EQ(frame->size(), 117u);
-    EXPECT_EQ(hexText(Bytes(frame->begin(), frame->begin() + 17)), "500A" "02000000" "00000075" "00000000" "01" "04" "00");
+    EXPECT_EQ(hexText(Bytes(frame->begin(), frame->begin() + 17)),
+              "500A"
+              "02000000"
+              "00000075"
+              "00000000"
+              "01"
+              "04"
+              "00");
     EXPECT_EQ(Bytes(frame->begin() + 17, frame->end()), record);
     EXPECT_EQ(capture.lines(), std::vector<std::string>{"package Size is 117"});
 }
@@ -51,15 +58,19 @@ TEST_F(PushFrame, RepliesAreJudgedByTheirResultCodeOnly) {
     };
     const Bytes header = hexBytes("50 0A 00 00 00 00 00 00 00 13 00 00 00 00 01 06");
     const Case cases[] = {
-        {join({header, hexBytes("00")}), Bytes{},
+        {join({header, hexBytes("00")}),
+         Bytes{},
          {"[pnpush info]msgLen's length is 7", "[pnpush success]rspCode is 0"}},
-        {join({header, hexBytes("00 00 01")}), hexBytes("00 01"),
+        {join({header, hexBytes("00 00 01")}),
+         hexBytes("00 01"),
          {"[pnpush info]msgLen's length is 9", "[pnpush success]rspCode is 0"}},
         {header, std::nullopt, {"[pnpush info]msgLen's length is 6", "[pnpush error]tlvData is wrong! tlvLen<=0"}},
-        {Bytes(header.begin(), header.begin() + 10), std::nullopt,
+        {Bytes(header.begin(), header.begin() + 10),
+         std::nullopt,
          {"[pnpush info]msgLen's length is 0", "[pnpush error]tlvData is wrong! msgLen<=0"}},
         {Bytes{}, std::nullopt, {"[pnpush info]msgLen's length is -10", "[pnpush error]tlvData is wrong! msgLen<=0"}},
-        {join({header, hexBytes("03 00 01")}), std::nullopt,
+        {join({header, hexBytes("03 00 01")}),
+         std::nullopt,
          {"[pnpush info]msgLen's length is 9", "[pnpush warning!]rspCode is 3"}},
     };
     for (const Case& c : cases) {

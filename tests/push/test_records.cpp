@@ -13,10 +13,11 @@ const ClassInfo* SparseRecord::runtimeClass() {
 
 LV_TLV_RECORD_DEFINE(HolderRecord)
 const ClassInfo* HolderRecord::runtimeClass() {
-    static const ClassInfo* cls = (SparseRecord::runtimeClass(), TlvRecordDef<HolderRecord>("HolderRecord")
-                                                                     .field("tlvv2_p_0_o_inner", &HolderRecord::inner_, "SparseRecord")
-                                                                     .field("tlvv2_p_1_o_after", &HolderRecord::after_)
-                                                                     .registerClass());
+    static const ClassInfo* cls =
+        (SparseRecord::runtimeClass(), TlvRecordDef<HolderRecord>("HolderRecord")
+                                           .field("tlvv2_p_0_o_inner", &HolderRecord::inner_, "SparseRecord")
+                                           .field("tlvv2_p_1_o_after", &HolderRecord::after_)
+                                           .registerClass());
     return cls;
 }
 

@@ -97,7 +97,8 @@ TEST(TlvReader, AMapValueThatReadsAsNilRemovesTheEarlierEntry) {
     LogCapture capture;
     const Bytes bytes = hexBytes("08 00 02 00 01 11 00 05 00 01 16");
     PNTlvInputStream reader(bytes);
-    const Value map = reader.readAnything(0, true, PNTlvPair::pairWithValue(classNamed("Number"), classNamed("Number")));
+    const Value map =
+        reader.readAnything(0, true, PNTlvPair::pairWithValue(classNamed("Number"), classNamed("Number")));
     const auto entries = map.objectAs<TlvMap>();
     ASSERT_TRUE(entries);
     EXPECT_EQ(entries->size(), 0u);
@@ -179,7 +180,8 @@ TEST(TlvReader, ReaderLevelLengthsAreBoundedByTheInput) {
 
     const Bytes hugeMap = hexBytes("08 02 7F FF FF FF 00 01");
     PNTlvInputStream map(hugeMap);
-    EXPECT_TRUE(map.readAnything(0, true, PNTlvPair::pairWithValue(classNamed("Number"), classNamed("Number"))).isNil());
+    EXPECT_TRUE(
+        map.readAnything(0, true, PNTlvPair::pairWithValue(classNamed("Number"), classNamed("Number"))).isNil());
     EXPECT_TRUE(map.failed());
     // after a failure nothing more is read
     EXPECT_TRUE(map.readNumber(0, false).isNil());

@@ -18,7 +18,10 @@ TEST(TlvRecord, PacksInAscendingTagOrderWithPresenceByNilness) {
     auto ordered = OrderedRecord::object();
     ordered->setTlv_first(300);
     ordered->setTlv_middle(true);
-    EXPECT_EQ(hexText(ordered->toData()), "01012C" "1001" "3600");  // 0, 1, 3; "" is written
+    EXPECT_EQ(hexText(ordered->toData()),
+              "01012C"
+              "1001"
+              "3600");  // 0, 1, 3; "" is written
     ordered->setTlv_last(Value());
     ordered->setTlv_middle(false);
     ordered->setTlv_first(0);
@@ -42,8 +45,9 @@ TEST(TlvRecord, FieldTableFollowsTheDeclarationGrammar) {
         fields.push_back(std::to_string(field->tag()) + (field->flag() ? " r " : " o ") + field->name() + " " +
                          field->type() + " " + field->ext().className());
     }
-    EXPECT_EQ(fields, (std::vector<std::string>{"2 o tlv_some_value i (null)", "5 o tlv_mislisted @\"String\" PNTlvPair",
-                                                "6 o tlv_undescribed @\"String\" (null)", "7 o tlv_late i (null)"}));
+    EXPECT_EQ(fields,
+              (std::vector<std::string>{"2 o tlv_some_value i (null)", "5 o tlv_mislisted @\"String\" PNTlvPair",
+                                        "6 o tlv_undescribed @\"String\" (null)", "7 o tlv_late i (null)"}));
     EXPECT_EQ(reports(capture.lines()),
               (std::vector<std::string>{"+[PNTlvObjectV2 tlvPropsDescription] [strs count] >= 5",
                                         "+[PNTlvPair(V2) analyzeExtStr:] 0",
@@ -52,7 +56,8 @@ TEST(TlvRecord, FieldTableFollowsTheDeclarationGrammar) {
     const TlvFieldTable* seen[4] = {};
     std::thread threads[4];
     for (int i = 0; i < 4; ++i) {
-        threads[i] = std::thread([&seen, i] { seen[i] = &PNTlvObjectV2::tlvPropsDescription(OddRecord::runtimeClass()); });
+        threads[i] =
+            std::thread([&seen, i] { seen[i] = &PNTlvObjectV2::tlvPropsDescription(OddRecord::runtimeClass()); });
     }
     for (auto& thread : threads) thread.join();
     for (const TlvFieldTable* other : seen) EXPECT_EQ(other, &table);
@@ -70,10 +75,21 @@ TEST(TlvRecord, DescriptorsParseByTheirGrammarAndOthersAreReportedAndGiveNil) {
         {"VOPNWirePushMsg", "<(null), PNWirePushMsg>", {}},
         {"M07OStringONumber", "<String, Number>", {}},
         {"VVONumber", "<(null), PNTlvPair>", {}},
-        {"OPNWirePushMsg", "PNWirePushMsg", {"+[PNTlvPair(V2) pairFromExtStr:] [pair isKindOfClass:[PNTlvPair class]]"}},
-        {"M9", "(null)", {"+[PNTlvPair(V2) analyzeExtStr:] 0", "+[PNTlvPair(V2) pairFromExtStr:] [pair isKindOfClass:[PNTlvPair class]]"}},
-        {"M99OString", "(null)", {"+[PNTlvPair(V2) analyzeExtStr:] 0", "+[PNTlvPair(V2) pairFromExtStr:] [pair isKindOfClass:[PNTlvPair class]]"}},
-        {"", "(null)", {"+[PNTlvPair(V2) analyzeExtStr:] 0", "+[PNTlvPair(V2) pairFromExtStr:] [pair isKindOfClass:[PNTlvPair class]]"}},
+        {"OPNWirePushMsg",
+         "PNWirePushMsg",
+         {"+[PNTlvPair(V2) pairFromExtStr:] [pair isKindOfClass:[PNTlvPair class]]"}},
+        {"M9",
+         "(null)",
+         {"+[PNTlvPair(V2) analyzeExtStr:] 0",
+          "+[PNTlvPair(V2) pairFromExtStr:] [pair isKindOfClass:[PNTlvPair class]]"}},
+        {"M99OString",
+         "(null)",
+         {"+[PNTlvPair(V2) analyzeExtStr:] 0",
+          "+[PNTlvPair(V2) pairFromExtStr:] [pair isKindOfClass:[PNTlvPair class]]"}},
+        {"",
+         "(null)",
+         {"+[PNTlvPair(V2) analyzeExtStr:] 0",
+          "+[PNTlvPair(V2) pairFromExtStr:] [pair isKindOfClass:[PNTlvPair class]]"}},
         {tooLong, "<(null), PNTlvPair>", {"+[PNTlvPair(V2) pairFromExtStr:] [str length] < 128"}},
     };
     for (const Case& c : cases) {
@@ -118,12 +134,14 @@ TEST(TlvRecord, AnAbortedDecodeKeepsWhatWasReadAndLogsOneLine) {
 TEST(TlvRecord, DescriptionIndentsNestedRecordsPerThread) {
     auto reply = PNWireReconnectRsp::object();
     reply->setTlv_confVersion(7);
-    EXPECT_EQ(reply->description(),
-              "\r{\r    tlvv2_p_0_r_confVersion: 7\r    tlvv2_p_1_o_appOfflinePushMsgList__b0x9i_VOPNWirePushMsg: (null)\r"
-              "    tlvv2_p_2_o_timeUs: 0\r}\r");
+    EXPECT_EQ(
+        reply->description(),
+        "\r{\r    tlvv2_p_0_r_confVersion: 7\r    tlvv2_p_1_o_appOfflinePushMsgList__b0x9i_VOPNWirePushMsg: (null)\r"
+        "    tlvv2_p_2_o_timeUs: 0\r}\r");
     EXPECT_EQ(unregisterRequest()->description(),
               "\r{\r    tlvv2_p_0_r_unregInfo: \r    {\r        tlvv2_p_0_r_appInfo: \r        {\r"
-              "            tlvv2_p_0_r_accessId: 2290150000\r            tlvv2_p_1_r_accessKey: 0123456789abcdef0123456789abcdef\r"
+              "            tlvv2_p_0_r_accessId: 2290150000\r            tlvv2_p_1_r_accessKey: "
+              "0123456789abcdef0123456789abcdef\r"
               "            tlvv2_p_2_r_appCert: \r            tlvv2_p_3_o_keyEncrypted: 1\r        }\r\r"
               "        tlvv2_p_1_r_isUninstall: 1\r        tlvv2_p_2_o_timestamp: 1400000000\r    }\r\r"
               "    tlvv2_p_1_o_deviceType: 1\r}\r");
@@ -134,14 +152,16 @@ TEST(TlvRecord, DescriptionIndentsNestedRecordsPerThread) {
     class Probe final : public PNTlvObjectV2 {
     public:
         static const ClassInfo* runtimeClass() {
-            static const ClassInfo* cls = (PNTlvObjectV2::runtimeClass(),
-                                           ClassDef<Probe>("DescriptionProbe")
-                                               .superclass<PNTlvObjectV2>()
-                                               .property("tlvv2_p_0_o_probe", "@\"String\"", "&,N", [](const Probe&) {
-                                                   std::thread([] { inner = makeRef<PNTlvObjectV2>()->description(); }).join();
-                                                   return Value("x");
-                                               })
-                                               .registerClass());
+            static const ClassInfo* cls =
+                (PNTlvObjectV2::runtimeClass(),
+                 ClassDef<Probe>("DescriptionProbe")
+                     .superclass<PNTlvObjectV2>()
+                     .property("tlvv2_p_0_o_probe", "@\"String\"", "&,N",
+                               [](const Probe&) {
+                                   std::thread([] { inner = makeRef<PNTlvObjectV2>()->description(); }).join();
+                                   return Value("x");
+                               })
+                     .registerClass());
             return cls;
         }
         const ClassInfo* tlvClass() const override { return runtimeClass(); }

@@ -12,8 +12,9 @@ int main() {
     }
     lv::PNTlv::setRandomSource([] { return std::uint32_t{3}; });
     const auto frame = lv::PNTlv::toFullTlvData(clickRequest()->toData(), 16);
-    const lv::Bytes golden = join({hexBytes("50 0A 03 00 00 00 00 00 00 2C 00 00 00 00 01 10 00"),
-                                   hexBytes("19 00 01 0A 0C 13 00 00 00 00 88 80 EA 70 21 30 39 32 53 72 4E 00 40 01 5C 6C 0B")});
+    const lv::Bytes golden =
+        join({hexBytes("50 0A 03 00 00 00 00 00 00 2C 00 00 00 00 01 10 00"),
+              hexBytes("19 00 01 0A 0C 13 00 00 00 00 88 80 EA 70 21 30 39 32 53 72 4E 00 40 01 5C 6C 0B")});
     std::printf("frame_click %s %s\n", hexText(golden).c_str(), hexText(frame ? *frame : lv::Bytes{}).c_str());
     return 0;
 }

@@ -23,27 +23,38 @@ TEST(TlvWriter, ReportsNilAndForeignValuesAndWritesNothingForThem) {
     };
     const Case cases[] = {
         {"optional nil", [](PNTlvOutputStream& w) { w.writeString(Value(), 1, false); }, {}},
-        {"required nil", [](PNTlvOutputStream& w) { w.writeString(Value(), 1, true); },
+        {"required nil",
+         [](PNTlvOutputStream& w) { w.writeString(Value(), 1, true); },
          {"-[PNTlvOutputStream writeString:tag:required:] required == __objc_no"}},
-        {"nil to the dispatcher", [](PNTlvOutputStream& w) { w.writeAnything(Value(), 1, false); },
+        {"nil to the dispatcher",
+         [](PNTlvOutputStream& w) { w.writeAnything(Value(), 1, false); },
          {"-[PNTlvOutputStream writeAnything:tag:required:] 0"}},
-        {"null to the dispatcher", [](PNTlvOutputStream& w) { w.writeAnything(Value::null(), 1, true); },
+        {"null to the dispatcher",
+         [](PNTlvOutputStream& w) { w.writeAnything(Value::null(), 1, true); },
          {"-[PNTlvOutputStream writeAnything:tag:required:] 0"}},
-        {"number as text", [](PNTlvOutputStream& w) { w.writeString(Value(5), 1, true); },
+        {"number as text",
+         [](PNTlvOutputStream& w) { w.writeString(Value(5), 1, true); },
          {"-[PNTlvOutputStream writeString:tag:required:] [string isKindOfClass:[NSString class]]"}},
-        {"text as number", [](PNTlvOutputStream& w) { w.writeNumber(Value("5"), 1, true); },
+        {"text as number",
+         [](PNTlvOutputStream& w) { w.writeNumber(Value("5"), 1, true); },
          {"-[PNTlvOutputStream writeNumber:tag:required:] [number isKindOfClass:[NSNumber class]]"}},
-        {"text as data", [](PNTlvOutputStream& w) { w.writeData(Value("x"), 1, true); },
+        {"text as data",
+         [](PNTlvOutputStream& w) { w.writeData(Value("x"), 1, true); },
          {"-[PNTlvOutputStream writeData:tag:required:] [data isKindOfClass:[NSData class]]"}},
-        {"text as record", [](PNTlvOutputStream& w) { w.writeObject(Value("x"), 1, true); },
+        {"text as record",
+         [](PNTlvOutputStream& w) { w.writeObject(Value("x"), 1, true); },
          {"-[PNTlvOutputStream writeObject:tag:required:] [object isKindOfClass:[PNTlvObject class]]"}},
-        {"text as list", [](PNTlvOutputStream& w) { w.writeArray(Value("x"), 1, true); },
+        {"text as list",
+         [](PNTlvOutputStream& w) { w.writeArray(Value("x"), 1, true); },
          {"-[PNTlvOutputStream writeArray:tag:required:] [array isKindOfClass:[NSArray class]]"}},
-        {"list as map", [](PNTlvOutputStream& w) { w.writeDictionary(Value(Array{}), 1, true); },
+        {"list as map",
+         [](PNTlvOutputStream& w) { w.writeDictionary(Value(Array{}), 1, true); },
          {"-[PNTlvOutputStream writeDictionary:tag:required:] [dictionary isKindOfClass:[NSDictionary class]]"}},
-        {"tag 256", [](PNTlvOutputStream& w) { w.writeInt(7, 256); },
+        {"tag 256",
+         [](PNTlvOutputStream& w) { w.writeInt(7, 256); },
          {"-[PNTlvOutputStream writeInt:tag:] tag >= 0 && tag <= 255"}},
-        {"negative tag", [](PNTlvOutputStream& w) { w.writeString(Value("abc"), -1, true); },
+        {"negative tag",
+         [](PNTlvOutputStream& w) { w.writeString(Value("abc"), -1, true); },
          {"-[PNTlvOutputStream writeString:tag:required:] tag >= 0 && tag <= 255"}},
     };
     for (const Case& c : cases) {
@@ -59,7 +70,9 @@ TEST(TlvWriter, AListWithANilElementReportsItAndKeepsTheRest) {
     LogCapture capture;
     PNTlvOutputStream writer;
     writer.writeArray(Value::array({1, Value::null(), 2}), 0, true);
-    EXPECT_EQ(hexText(*writer.data()), "0900030001" "0002");
+    EXPECT_EQ(hexText(*writer.data()),
+              "0900030001"
+              "0002");
     EXPECT_EQ(reports(capture.lines()), std::vector<std::string>{"-[PNTlvOutputStream writeAnything:tag:required:] 0"});
 }
 
@@ -67,12 +80,18 @@ TEST(TlvWriter, MapsWithKeysOfAnyKindKeepTheirOrderAndLastValue) {
     auto map = makeRef<TlvMap>();
     map->set(Value(2), Value("b"));
     map->set(Value(1), Value("a"));
-    map->set(Value(2), Value("c"));           // replaces in place
-    map->set(Value(std::int64_t{1}), Value()); // equal key of another width: removes
+    map->set(Value(2), Value("c"));             // replaces in place
+    map->set(Value(std::int64_t{1}), Value());  // equal key of another width: removes
     map->set(Value(3), Value(Bytes{9}));
     PNTlvOutputStream writer;
     writer.writeAnything(Value(map), 0, true);
-    EXPECT_EQ(hexText(*writer.data()), "08" "0002" "0002" "160163" "0003" "1D00000109");
+    EXPECT_EQ(hexText(*writer.data()),
+              "08"
+              "0002"
+              "0002"
+              "160163"
+              "0003"
+              "1D00000109");
 }
 
 TEST(TlvWriter, CapacityStartsAsAskedAndDoubles) {
