@@ -28,10 +28,38 @@ const ReadableClasses& readableClasses() {
     return classes;
 }
 
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view text) {
-    bool valid = true;
-    for (std::size_t i = 0; i < text.size() && valid;) decodeUtf8(text, i, &valid);
-    return valid;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        const unsigned char b = *p;
+        int extra;
+        unsigned char low = 0x80, high = 0xBF;
+        if (b >= 0xC2 && b <= 0xDF) {
+            extra = 1;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            extra = 2;
+            if (b == 0xE0) low = 0xA0;
+            if (b == 0xED) high = 0x9F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            extra = 3;
+            if (b == 0xF0) low = 0x90;
+            if (b == 0xF4) high = 0x8F;
+        } else {
+            return false;
+        }
+        if (end - p <= extra || p[1] < low || p[1] > high) return false;
+        for (int i = 2; i <= extra; ++i) {
+            if (p[i] < 0x80 || p[i] > 0xBF) return false;
+        }
+        p += extra + 1;
+    }
+    return true;
 }
 
 }  // namespace
@@ -60,6 +88,7 @@ bool PNTlvInputStream::need(std::int64_t n) {
 }
 
 bool PNTlvInputStream::decodeHead(bool consume, bool mustExist) {
+    headLength_ = 0;
     if (failed_) return false;
     if (cursor_ >= streamSize_) {
         if (mustExist) fail(kEndsInsideField);
@@ -78,6 +107,7 @@ bool PNTlvInputStream::decodeHead(bool consume, bool mustExist) {
     }
     headType_ = b & 15;
     headTag_ = tag;
+    headLength_ = length;
     if (consume) cursor_ += length;
     return true;
 }
@@ -167,7 +197,10 @@ void PNTlvInputStream::skip(std::uint32_t n) {
 
 bool PNTlvInputStream::lookup(const char* method, int tag, bool required) {
     if (failed_) return false;
-    if (decodeHead(false, false) && headTag_ == tag) return decodeHead(true, false);
+    if (decodeHead(false, false) && headTag_ == tag) {
+        cursor_ += headLength_;
+        return true;
+    }
     if (required && !failed_) tlvAssertionReport(method, __LINE__, "required == __objc_no");
     return false;
 }

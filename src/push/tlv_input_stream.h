@@ -81,6 +81,7 @@ private:
     const std::uint8_t* input_ = nullptr;
     int headType_ = 14;
     int headTag_ = 0;
+    int headLength_ = 0;  // of the last head decoded
     bool failed_ = false;
     std::string failureReason_;
 };

@@ -43,13 +43,22 @@ bool isIntegerCode(char c) {
     }
 }
 
-const PropertyInfo* propertyWithAccessor(const ClassInfo* cls, const std::string& name, bool setter) {
+// Falls back on the accessors of the property whose getter is named `name`.
+void useProperty(const ClassInfo* cls, PNTlvPropertyInfo& info, const std::string& name) {
     for (const ClassInfo* c = cls; c; c = c->superclass()) {
         for (const PropertyInfo& property : c->ownProperties()) {
-            if ((setter ? property.setterName : property.getterName) == name) return &property;
+            if (property.getterName != name) continue;
+            if (!info.getter && property.get) {
+                info.propertyGetter = property.get;
+                info.getter = &info.propertyGetter;
+            }
+            if (!info.setter && property.set && !property.readOnly) {
+                info.propertySetter = property.set;
+                info.setter = &info.propertySetter;
+            }
+            return;
         }
     }
-    return nullptr;
 }
 
 // An int tag for the writer and reader; tags beyond int are out of range for both.
@@ -73,11 +82,13 @@ std::unique_ptr<TlvFieldTable> buildFieldTable(const ClassInfo* cls) {
         info->setFlag(parts[3] == "r");
         std::string name = "tlv_" + std::string(parts[4]);
         for (std::size_t i = 5; i < parts.size(); ++i) name += "_" + std::string(parts[i]);
-        info->getter = propertyWithAccessor(cls, name, false);
-        info->setter = propertyWithAccessor(cls, "setT" + name.substr(1) + ":", true);
+        info->getter = cls->findInstanceHook<TlvGetterSignature>(name);
+        info->setter = cls->findInstanceHook<TlvSetterSignature>("setT" + name.substr(1) + ":");
+        if (!info->getter || !info->setter) useProperty(cls, *info, name);
         if (encoding.size() > 3 && encoding[0] == '@' && encoding[1] == '"') {
             info->declaredClass = classNamed(std::string_view(encoding).substr(2, encoding.size() - 3));
         }
+        info->readDescription = info->ext().isNil() ? TlvDescription(info->declaredClass) : info->ext();
         info->setName(std::move(name));
         byTag[info->tag()] = info;
     }
@@ -193,8 +204,8 @@ void PNTlvObjectV2::pack(PNTlvOutputStream& writer) const {
         const std::string& type = field->type();
         const char code = type.empty() ? '\0' : type[0];
         const bool known = isIntegerCode(code) || code == 'd' || code == 'f' || code == '@';
-        if (!LV_TLV_CHECK(kMethod, known && field->getter && field->getter->get, "0")) continue;
-        const Value value = field->getter->get(*this);
+        if (!LV_TLV_CHECK(kMethod, known && field->getter, "0")) continue;
+        const Value value = (*field->getter)(*this);
         const int tag = tagArgument(field->tag());
         if (isIntegerCode(code)) {
             writer.writeInt(value.longLongValue(), tag);
@@ -214,20 +225,20 @@ void PNTlvObjectV2::unpack(PNTlvInputStream& reader) {
         const std::string& type = field->type();
         const char code = type.empty() ? '\0' : type[0];
         const bool numeric = isIntegerCode(code) || code == 'd' || code == 'f';
-        if (!LV_TLV_CHECK(kMethod, (numeric || code == '@') && field->setter && field->setter->set, "0")) continue;
+        if (!LV_TLV_CHECK(kMethod, (numeric || code == '@') && field->setter, "0")) continue;
         const int tag = tagArgument(field->tag());
         if (numeric) {
             const Value number = reader.readNumber(tag, field->flag());
-            if (!number.isNil()) field->setter->set(*this, number);
+            if (!number.isNil()) (*field->setter)(*this, number);
             continue;
         }
-        const TlvDescription description = field->ext().isNil() ? TlvDescription(field->declaredClass) : field->ext();
-        const Value value = reader.readAnything(tag, field->flag(), description);
+        const Value value = reader.readAnything(tag, field->flag(), field->readDescription);
         if (value.isNil()) continue;
-        const ClassInfo* valueClass = classOfValue(value);
+        const auto* record = value.isObject() ? dynamic_cast<const PNTlvObject*>(value.object().get()) : nullptr;
+        const ClassInfo* valueClass = record ? record->tlvClass() : classOfValue(value);
         const bool fits = field->declaredClass && valueClass && valueClass->isSubclassOf(field->declaredClass);
         if (!LV_TLV_CHECK(kMethod, fits, "[[value class] isSubclassOfClass:cls]")) continue;
-        field->setter->set(*this, value);
+        (*field->setter)(*this, value);
     }
 }
 

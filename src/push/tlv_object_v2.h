@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,11 @@
 #include "push/tlv_object.h"
 
 namespace lv {
+
+using TlvGetterSignature = Value(const Object&);
+using TlvSetterSignature = void(Object&, const Value&);
+using TlvGetter = std::function<TlvGetterSignature>;
+using TlvSetter = std::function<TlvSetterSignature>;
 
 // One field of a record class.
 class PNTlvPropertyInfo : public Object {
@@ -45,11 +51,17 @@ public:
     int compareWithTag(const PNTlvPropertyInfo& other) const;
     std::string description() const override;
 
-    // Resolved once when the field table is built: the accessors, and the declared class of an
-    // object field (nullptr when unknown or not an object).
-    const PropertyInfo* getter = nullptr;
-    const PropertyInfo* setter = nullptr;
+    // Resolved once when the field table is built: the accessors (the instance hooks named tlv_<name>
+    // and setTlv_<name>:), and the declared class of an object field (nullptr when unknown or not an
+    // object).
+    const std::function<TlvGetterSignature>* getter = nullptr;
+    const std::function<TlvSetterSignature>* setter = nullptr;
     const ClassInfo* declaredClass = nullptr;
+    // What the reader is told: ext, else the declared class.
+    TlvDescription readDescription;
+    // For classes that declare the properties without the codec's hooks: the properties' own accessors.
+    TlvGetter propertyGetter;
+    TlvSetter propertySetter;
 
 private:
     std::int64_t tag_ = 0;
@@ -107,31 +119,45 @@ public:
     // A scalar member: the encoding follows its C++ type.
     template <class M, std::enable_if_t<std::is_arithmetic_v<M>, int> = 0>
     TlvRecordDef& field(std::string declaration, M T::*member) {
-        const std::string flags = accessorFlags(declaration, false);
-        def_.property(std::move(declaration), member, flags);
-        return *this;
+        const std::string name = tlvFieldNameOf(declaration);
+        def_.property(declaration, member, accessorFlags(name, false));
+        return accessors(name, [member](const Object& o) { return Value(static_cast<const T&>(o).*member); },
+                         [member, declaration](Object& o, const Value& v) {
+                             const Number n = runtime_detail::scalarFromValue(runtime_detail::numberKindOf<M>(), v, o,
+                                                                              declaration);
+                             static_cast<T&>(o).*member = runtime_detail::scalarOf<M>(n);
+                         });
     }
     // A Value member declared as an object of the class ("String", "Array", "Data", ...).
     TlvRecordDef& field(std::string declaration, Value T::*member, std::string_view className) {
-        const std::string flags = accessorFlags(declaration, true);
-        def_.property(std::move(declaration), member, className, flags);
-        return *this;
+        const std::string name = tlvFieldNameOf(declaration);
+        def_.property(std::move(declaration), member, className, accessorFlags(name, true));
+        return accessors(name, [member](const Object& o) { return static_cast<const T&>(o).*member; },
+                         [member](Object& o, const Value& v) { static_cast<T&>(o).*member = v; });
     }
     // A nested record.
     template <class M, std::enable_if_t<std::is_base_of_v<Object, M>, int> = 0>
     TlvRecordDef& field(std::string declaration, Ref<M> T::*member, std::string_view className) {
-        const std::string flags = accessorFlags(declaration, true);
-        def_.property(std::move(declaration), member, className, flags);
-        return *this;
+        const std::string name = tlvFieldNameOf(declaration);
+        def_.property(std::move(declaration), member, className, accessorFlags(name, true));
+        return accessors(name, [member](const Object& o) { return Value(static_cast<const T&>(o).*member); },
+                         [member](Object& o, const Value& v) { static_cast<T&>(o).*member = v.objectAs<M>(); });
     }
     const ClassInfo* registerClass() { return def_.registerClass(); }
 
 private:
-    static std::string accessorFlags(std::string_view declaration, bool object) {
+    static std::string accessorFlags(const std::string& name, bool object) {
         std::string flags = object ? "&,N" : "N";
-        const std::string name = tlvFieldNameOf(declaration);
         if (!name.empty()) flags += ",Gtlv_" + name + ",SsetTlv_" + name + ":";
         return flags;
+    }
+    // The codec's accessors, instance hooks named like the property's getter and setter; they skip the
+    // property-set announcements, which no record has observers for.
+    TlvRecordDef& accessors(const std::string& name, TlvGetter getter, TlvSetter setter) {
+        if (name.empty()) return *this;
+        def_.template instanceHook<TlvGetterSignature>("tlv_" + name, std::move(getter));
+        def_.template instanceHook<TlvSetterSignature>("setTlv_" + name + ":", std::move(setter));
+        return *this;
     }
     ClassDef<T> def_;
 };
