@@ -74,10 +74,14 @@ public:
         }
     }
     void integer(std::int64_t v, int tag) {
-        const int width = v == 0 ? 0 : v >= -128 && v <= 127 ? 1 : v >= -32768 && v <= 32767 ? 2
-                                   : v >= INT32_MIN && v <= INT32_MAX ? 4 : 8;
+        const int width = v == 0                             ? 0
+                          : v >= -128 && v <= 127            ? 1
+                          : v >= -32768 && v <= 32767        ? 2
+                          : v >= INT32_MIN && v <= INT32_MAX ? 4
+                                                             : 8;
         head(tag, width == 0 ? 12 : width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3);
-        for (int i = width - 1; i >= 0; --i) out_.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> (8 * i)));
+        for (int i = width - 1; i >= 0; --i)
+            out_.push_back(static_cast<std::uint8_t>(static_cast<std::uint64_t>(v) >> (8 * i)));
     }
     void text(const std::string& s, int tag) {
         if (s.size() <= 255) {
@@ -153,15 +157,20 @@ public:
             return;
         }
         const std::string_view bytes(reinterpret_cast<const char*>(in_.data() + pos_), n);
-        if (wellFormed(bytes)) out.assign(bytes);
-        else out.clear();
+        if (wellFormed(bytes))
+            out.assign(bytes);
+        else
+            out.clear();
         pos_ += n;
     }
     void message(PushMsg& m) {
         integer(0, m.msgId), integer(1, m.accessId), integer(2, m.busiMsgId), text(3, m.title), text(4, m.content);
         integer(5, m.type), text(6, m.appPkgName), integer(7, m.timestamp), integer(8, m.multiPkg), text(9, m.date);
         integer(10, m.serverTime), integer(11, m.ttl);
-        if (pos_ < in_.size() && in_[pos_] == 0x0B) ++pos_; else ok_ = false;
+        if (pos_ < in_.size() && in_[pos_] == 0x0B)
+            ++pos_;
+        else
+            ok_ = false;
     }
     void reply(ReconnectRsp& r) {
         integer(0, r.confVersion);

@@ -121,27 +121,29 @@ public:
     TlvRecordDef& field(std::string declaration, M T::*member) {
         const std::string name = tlvFieldNameOf(declaration);
         def_.property(declaration, member, accessorFlags(name, false));
-        return accessors(name, [member](const Object& o) { return Value(static_cast<const T&>(o).*member); },
-                         [member, declaration](Object& o, const Value& v) {
-                             const Number n = runtime_detail::scalarFromValue(runtime_detail::numberKindOf<M>(), v, o,
-                                                                              declaration);
-                             static_cast<T&>(o).*member = runtime_detail::scalarOf<M>(n);
-                         });
+        return accessors(
+            name, [member](const Object& o) { return Value(static_cast<const T&>(o).*member); },
+            [member, declaration](Object& o, const Value& v) {
+                const Number n = runtime_detail::scalarFromValue(runtime_detail::numberKindOf<M>(), v, o, declaration);
+                static_cast<T&>(o).*member = runtime_detail::scalarOf<M>(n);
+            });
     }
     // A Value member declared as an object of the class ("String", "Array", "Data", ...).
     TlvRecordDef& field(std::string declaration, Value T::*member, std::string_view className) {
         const std::string name = tlvFieldNameOf(declaration);
         def_.property(std::move(declaration), member, className, accessorFlags(name, true));
-        return accessors(name, [member](const Object& o) { return static_cast<const T&>(o).*member; },
-                         [member](Object& o, const Value& v) { static_cast<T&>(o).*member = v; });
+        return accessors(
+            name, [member](const Object& o) { return static_cast<const T&>(o).*member; },
+            [member](Object& o, const Value& v) { static_cast<T&>(o).*member = v; });
     }
     // A nested record.
     template <class M, std::enable_if_t<std::is_base_of_v<Object, M>, int> = 0>
     TlvRecordDef& field(std::string declaration, Ref<M> T::*member, std::string_view className) {
         const std::string name = tlvFieldNameOf(declaration);
         def_.property(std::move(declaration), member, className, accessorFlags(name, true));
-        return accessors(name, [member](const Object& o) { return Value(static_cast<const T&>(o).*member); },
-                         [member](Object& o, const Value& v) { static_cast<T&>(o).*member = v.objectAs<M>(); });
+        return accessors(
+            name, [member](const Object& o) { return Value(static_cast<const T&>(o).*member); },
+            [member](Object& o, const Value& v) { static_cast<T&>(o).*member = v.objectAs<M>(); });
     }
     const ClassInfo* registerClass() { return def_.registerClass(); }
 

@@ -23,16 +23,26 @@ bool decodeAndEncode(std::span<const std::uint8_t> data, lv::Bytes& encoded) {
 }
 
 constexpr Decode kDecoders[] = {
-    decodeAndEncode<lv::PNWireRegisterReq>,       decodeAndEncode<lv::PNWireRegisterRsp>,
-    decodeAndEncode<lv::PNWireReconnectReq>,      decodeAndEncode<lv::PNWireReconnectRsp>,
-    decodeAndEncode<lv::PNWireUnregisterReq>,     decodeAndEncode<lv::PNWireUnregisterRsp>,
-    decodeAndEncode<lv::PNWireTokenTagReq>,       decodeAndEncode<lv::PNWireTokenTagRsp>,
-    decodeAndEncode<lv::PNWirePushClickReq>,      decodeAndEncode<lv::PNWirePushClickRsp>,
-    decodeAndEncode<lv::PNWireClickClientReport>, decodeAndEncode<lv::PNMutableInfo>,
-    decodeAndEncode<lv::PNDeviceInfo>,            decodeAndEncode<lv::PNUnregInfo>,
-    decodeAndEncode<lv::PNAppInfo>,               decodeAndEncode<lv::PNWirePushMsg>,
-    decodeAndEncode<lv::PNWirePushClientReport>,  decodeAndEncode<lv::PNWirePushClientReq>,
-    decodeAndEncode<lv::PNWirePushVerifyReq>,     decodeAndEncode<lv::PNWirePushVerifyRsp>,
+    decodeAndEncode<lv::PNWireRegisterReq>,
+    decodeAndEncode<lv::PNWireRegisterRsp>,
+    decodeAndEncode<lv::PNWireReconnectReq>,
+    decodeAndEncode<lv::PNWireReconnectRsp>,
+    decodeAndEncode<lv::PNWireUnregisterReq>,
+    decodeAndEncode<lv::PNWireUnregisterRsp>,
+    decodeAndEncode<lv::PNWireTokenTagReq>,
+    decodeAndEncode<lv::PNWireTokenTagRsp>,
+    decodeAndEncode<lv::PNWirePushClickReq>,
+    decodeAndEncode<lv::PNWirePushClickRsp>,
+    decodeAndEncode<lv::PNWireClickClientReport>,
+    decodeAndEncode<lv::PNMutableInfo>,
+    decodeAndEncode<lv::PNDeviceInfo>,
+    decodeAndEncode<lv::PNUnregInfo>,
+    decodeAndEncode<lv::PNAppInfo>,
+    decodeAndEncode<lv::PNWirePushMsg>,
+    decodeAndEncode<lv::PNWirePushClientReport>,
+    decodeAndEncode<lv::PNWirePushClientReq>,
+    decodeAndEncode<lv::PNWirePushVerifyReq>,
+    decodeAndEncode<lv::PNWirePushVerifyRsp>,
 };
 
 }  // namespace

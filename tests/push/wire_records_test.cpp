@@ -7,40 +7,38 @@
 namespace lv::test {
 namespace {
 
-TEST(WireRecords, TypeNamesAndClassNames) {
-    struct Name {
-        std::string typeName;
-        const ClassInfo* cls;
-        std::string shortName;
-    };
-    const Name names[] = {
-        {PNWireRegisterReq::classTlvType(), PNWireRegisterReq::runtimeClass(), "WireRegisterReq"},
-        {PNWireRegisterRsp::classTlvType(), PNWireRegisterRsp::runtimeClass(), "WireRegisterRsp"},
-        {PNWireReconnectReq::classTlvType(), PNWireReconnectReq::runtimeClass(), "WireReconnectReq"},
-        {PNWireReconnectRsp::classTlvType(), PNWireReconnectRsp::runtimeClass(), "WireReconnectRsp"},
-        {PNWireUnregisterReq::classTlvType(), PNWireUnregisterReq::runtimeClass(), "WireUnregisterReq"},
-        {PNWireUnregisterRsp::classTlvType(), PNWireUnregisterRsp::runtimeClass(), "WireUnregisterRsp"},
-        {PNWireTokenTagReq::classTlvType(), PNWireTokenTagReq::runtimeClass(), "WireTokenTagReq"},
-        {PNWireTokenTagRsp::classTlvType(), PNWireTokenTagRsp::runtimeClass(), "WireTokenTagRsp"},
-        {PNWirePushClickReq::classTlvType(), PNWirePushClickReq::runtimeClass(), "WirePushClickReq"},
-        {PNWirePushClickRsp::classTlvType(), PNWirePushClickRsp::runtimeClass(), "WirePushClickRsp"},
-        {PNWireClickClientReport::classTlvType(), PNWireClickClientReport::runtimeClass(), "WireClickClientReport"},
-        {PNMutableInfo::classTlvType(), PNMutableInfo::runtimeClass(), "MutableInfo"},
-        {PNDeviceInfo::classTlvType(), PNDeviceInfo::runtimeClass(), "DeviceInfo"},
-        {PNUnregInfo::classTlvType(), PNUnregInfo::runtimeClass(), "UnregInfo"},
-        {PNAppInfo::classTlvType(), PNAppInfo::runtimeClass(), "AppInfo"},
-        {PNWirePushMsg::classTlvType(), PNWirePushMsg::runtimeClass(), "WirePushMsg"},
-        {PNWirePushClientReport::classTlvType(), PNWirePushClientReport::runtimeClass(), "WirePushClientReport"},
-        {PNWirePushClientReq::classTlvType(), PNWirePushClientReq::runtimeClass(), "WirePushClientReq"},
-        {PNWirePushVerifyReq::classTlvType(), PNWirePushVerifyReq::runtimeClass(), "WirePushVerifyReq"},
-        {PNWirePushVerifyRsp::classTlvType(), PNWirePushVerifyRsp::runtimeClass(), "WirePushVerifyRsp"},
-    };
-    for (const auto& [typeName, cls, shortName] : names) {
-        EXPECT_EQ(typeName, "PNWIRE_CLIENT_PROTOCOL." + shortName);
-        EXPECT_EQ(cls, classNamed("PN" + shortName)) << shortName;
-        EXPECT_TRUE(cls->isSubclassOf("PNTlvObjectV2")) << shortName;
+TEST(WireRecords, TypeNamesAreTheShortNamesUnderTheProtocolPrefix) {
+    const ClassInfo* classes[] = {PNWireRegisterReq::runtimeClass(),
+                                  PNWireRegisterRsp::runtimeClass(),
+                                  PNWireReconnectReq::runtimeClass(),
+                                  PNWireReconnectRsp::runtimeClass(),
+                                  PNWireUnregisterReq::runtimeClass(),
+                                  PNWireUnregisterRsp::runtimeClass(),
+                                  PNWireTokenTagReq::runtimeClass(),
+                                  PNWireTokenTagRsp::runtimeClass(),
+                                  PNWirePushClickReq::runtimeClass(),
+                                  PNWirePushClickRsp::runtimeClass(),
+                                  PNWireClickClientReport::runtimeClass(),
+                                  PNMutableInfo::runtimeClass(),
+                                  PNDeviceInfo::runtimeClass(),
+                                  PNUnregInfo::runtimeClass(),
+                                  PNAppInfo::runtimeClass(),
+                                  PNWirePushMsg::runtimeClass(),
+                                  PNWirePushClientReport::runtimeClass(),
+                                  PNWirePushClientReq::runtimeClass(),
+                                  PNWirePushVerifyReq::runtimeClass(),
+                                  PNWirePushVerifyRsp::runtimeClass()};
+    const char* shortNames[] = {
+        "WireRegisterReq",       "WireRegisterRsp",      "WireReconnectReq",  "WireReconnectRsp",  "WireUnregisterReq",
+        "WireUnregisterRsp",     "WireTokenTagReq",      "WireTokenTagRsp",   "WirePushClickReq",  "WirePushClickRsp",
+        "WireClickClientReport", "MutableInfo",          "DeviceInfo",        "UnregInfo",         "AppInfo",
+        "WirePushMsg",           "WirePushClientReport", "WirePushClientReq", "WirePushVerifyReq", "WirePushVerifyRsp"};
+    for (std::size_t i = 0; i < std::size(classes); ++i) {
+        const auto record = std::dynamic_pointer_cast<PNTlvObject>(classes[i]->create());
+        ASSERT_TRUE(record) << shortNames[i];
+        EXPECT_EQ(record->tlvType(), std::string("PNWIRE_CLIENT_PROTOCOL.") + shortNames[i]);
+        EXPECT_EQ(classes[i], classNamed(std::string("PN") + shortNames[i]));
     }
-    EXPECT_EQ(PNWireUnregisterRsp::object()->tlvType(), "PNWIRE_CLIENT_PROTOCOL.WireUnregisterRsp");
 }
 
 TEST(WireRecords, FreshRecordsEncodeTheirDefaults) {
@@ -55,51 +53,29 @@ TEST(WireRecords, FreshRecordsEncodeTheirDefaults) {
         {PNMutableInfo::object()->toData(), "06 00 16 00 26 00 36 00"},
     };
     for (const auto& [encoded, golden] : cases) EXPECT_EQ(hexText(encoded), hexText(hexBytes(golden))) << golden;
-    const auto request = PNWireRegisterReq::object();
-    EXPECT_FALSE(request->tlv_deviceInfo());
-    EXPECT_FALSE(request->tlv_mutableInfo());
+    EXPECT_FALSE(PNWireRegisterReq::object()->tlv_deviceInfo());
+    EXPECT_FALSE(PNWireRegisterReq::object()->tlv_mutableInfo());
     EXPECT_TRUE(PNWireReconnectReq::object()->tlv_unregInfoList().isNil());
-    EXPECT_EQ(PNWireUnregisterReq::object()->tlv_unregInfo()->tlv_appInfo()->tlv_appCert(), Value(""));
 }
 
 TEST(WireRecords, TheFiveRequestsReadBackFromTheirGoldens) {
     std::map<std::string, Bytes> golden;
     for (const WireCase& c : wireCases()) golden[c.name] = c.golden;
     LogCapture capture;
-
     const auto reg = PNWireRegisterReq::fromData(golden["register_request"]);
-    ASSERT_TRUE(reg && reg->tlv_deviceInfo() && reg->tlv_mutableInfo());
-    EXPECT_EQ(reg->tlv_accessId(), kAccessId);
-    EXPECT_EQ(reg->tlv_deviceInfo()->tlv_language(), Value("zh-Hans"));
-    EXPECT_EQ(reg->tlv_mutableInfo()->tlv_mac(), Value("if_nametoindex failure"));
-    EXPECT_EQ(reg->tlv_reserved(), Value("{}"));
-    EXPECT_EQ(reg->toData(), golden["register_request"]);
-
     const auto reconnect = PNWireReconnectReq::fromData(golden["reconnect_request"]);
-    ASSERT_TRUE(reconnect && reconnect->tlv_mutableInfo());
-    EXPECT_TRUE(reconnect->tlv_mutableInfo()->tlv_ssid() == Value(""));  // absent: keeps its default
-    EXPECT_EQ(reconnect->tlv_deviceType(), 1);
-
     const auto unregister = PNWireUnregisterReq::fromData(golden["unregister_request"]);
-    ASSERT_TRUE(unregister);
-    EXPECT_EQ(unregister->tlv_unregInfo()->tlv_timestamp(), 1400000000u);
-    EXPECT_EQ(unregister->tlv_unregInfo()->tlv_appInfo()->tlv_accessId(), kAccessId);
-    EXPECT_EQ(unregister->toData(), golden["unregister_request"]);
-
     const auto tag = PNWireTokenTagReq::fromData(golden["token_tag_request_delete"]);
-    ASSERT_TRUE(tag);
-    EXPECT_EQ(tag->tlv_flag(), 2);
-    EXPECT_EQ(tag->tlv_tag(), Value("vip"));
-
     const auto click = PNWirePushClickReq::fromData(golden["click_request"]);
-    ASSERT_TRUE(click);
-    ASSERT_EQ(click->tlv_msgClickList().count(), 1u);
-    const auto report = click->tlv_msgClickList()[0].objectAs<PNWireClickClientReport>();
-    ASSERT_TRUE(report);
-    EXPECT_EQ(report->tlv_accessId(), kAccessId);
-    EXPECT_EQ(report->tlv_broadcastId(), 12345u);
-    EXPECT_EQ(report->tlv_timestamp(), 1400000000u);
+    ASSERT_TRUE(reg && reconnect && unregister && tag && click);
+    EXPECT_EQ(reg->toData(), golden["register_request"]);
+    EXPECT_EQ(reconnect->tlv_mutableInfo()->tlv_ssid(), Value(""));  // absent: keeps its default
+    EXPECT_EQ(unregister->toData(), golden["unregister_request"]);
+    EXPECT_EQ(tag->toData(), golden["token_tag_request_delete"]);
     EXPECT_EQ(click->toData(), golden["click_request"]);
+    EXPECT_EQ(reg->tlv_deviceInfo()->tlv_language(), Value("zh-Hans"));
+    EXPECT_EQ(unregister->tlv_unregInfo()->tlv_appInfo()->tlv_accessId(), kAccessId);
+    EXPECT_EQ(click->tlv_msgClickList()[0].objectAs<PNWireClickClientReport>()->tlv_broadcastId(), 12345u);
     EXPECT_TRUE(capture.lines().empty());
 }
 
@@ -109,11 +85,9 @@ TEST(WireRecords, ReconnectReplyWithAndWithoutItsOfflineList) {
     EXPECT_TRUE(bare->tlv_appOfflinePushMsgList().isNil());
 
     auto message = PNWirePushMsg::object();
-    message->setTlv_msgId(9);
     message->setTlv_title("标题");
     message->setTlv_ttl(-1);
     auto reply = PNWireReconnectRsp::object();
-    reply->setTlv_confVersion(1);
     reply->setTlv_appOfflinePushMsgList(Value::array({Value(message), Value(PNWirePushMsg::object())}));
     reply->setTlv_timeUs(std::int64_t{1} << 40);
     const auto decoded = PNWireReconnectRsp::fromData(reply->toData());
@@ -123,7 +97,6 @@ TEST(WireRecords, ReconnectReplyWithAndWithoutItsOfflineList) {
     EXPECT_EQ(first->tlv_title(), Value("标题"));
     EXPECT_EQ(first->tlv_ttl(), -1);
     EXPECT_EQ(decoded->tlv_timeUs(), std::int64_t{1} << 40);
-    EXPECT_EQ(decoded->toData(), reply->toData());
 }
 
 }  // namespace
