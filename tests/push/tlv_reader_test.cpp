@@ -1,0 +1,235 @@
+// The Tlv reader: strict lookup, the wire's number kinds, strings, containers, the skip loop, and
+// every way input can end early or lie about its sizes.
+#include <gtest/gtest.h>
+
+#include "platform/base/log.h"
+#include "platform/runtime/runtime.h"
+#include "push/tlv_input_stream.h"
+#include "test_records.h"
+#include "wire_cases.h"
+
+namespace lv::test {
+namespace {
+
+TEST(TlvReader, AnUndeclaredLowerTagHidesLaterFieldsAtTopLevelAndTheSkipLoopRecoversInside) {
+    LogCapture capture;
+    const auto top = SparseRecord::fromData(hexBytes("00 05 10 06 20 07"));
+    ASSERT_TRUE(top);
+    EXPECT_EQ(top->tlv_first(), 5);
+    EXPECT_EQ(top->tlv_third(), 0);  // tag 1 stands where tag 2 is asked for
+
+    const auto holder = HolderRecord::fromData(hexBytes("0A 00 05 10 06 20 07 0B 10 09"));
+    ASSERT_TRUE(holder && holder->tlv_inner());
+    EXPECT_EQ(holder->tlv_inner()->tlv_first(), 5);
+    EXPECT_EQ(holder->tlv_inner()->tlv_third(), 0);
+    EXPECT_EQ(holder->tlv_after(), 9);
+
+    // Extra content with higher tags, nested records and lists of records among it, is passed over.
+    const auto extra = HolderRecord::fromData(
+        hexBytes("0A 00 05 20 07 3A 0C 4A 0B 0B 59 00 02 0A 0B 0A 16 01 61 0B 6D 00 00 01 FF 7C 0B 10 09"));
+    ASSERT_TRUE(extra);
+    EXPECT_EQ(extra->tlv_inner()->tlv_third(), 7);
+    EXPECT_EQ(extra->tlv_after(), 9);
+    EXPECT_TRUE(reports(capture.lines()).empty());
+}
+
+TEST(TlvReader, NumbersComeBackInTheWiresKind) {
+    struct Case {
+        const char* bytes;
+        int tag;
+        NumberKind kind;
+        double value;
+    };
+    const Case cases[] = {
+        {"00 FF", 0, NumberKind::Int8, -1},
+        {"1C", 1, NumberKind::Int8, 0},
+        {"21 01 2C", 2, NumberKind::Int16, 300},
+        {"02 FF FF 7F FF", 0, NumberKind::Int32, -32769},
+        {"03 00 00 00 00 B2 D0 5E 00", 0, NumberKind::Int64, 3000000000.0},
+        {"24 3F 80 00 00", 2, NumberKind::Float, 1},
+        {"25 3F F0 00 00 00 00 00 00", 2, NumberKind::Double, 1},
+        {"F0 02 01", 2, NumberKind::Int8, 1},  // a long head below 15 is accepted
+        {"E0 01", 14, NumberKind::Int8, 1},
+        {"F0 0F 01", 15, NumberKind::Int8, 1},
+    };
+    for (const Case& c : cases) {
+        const Bytes bytes = hexBytes(c.bytes);
+        PNTlvInputStream reader(bytes);
+        const Value number = reader.readNumber(c.tag, true);
+        ASSERT_TRUE(number.isNumber()) << c.bytes;
+        EXPECT_EQ(number.number()->kind(), c.kind) << c.bytes;
+        EXPECT_EQ(number.doubleValue(), c.value) << c.bytes;
+        EXPECT_EQ(reader.cursor(), static_cast<std::int32_t>(bytes.size())) << c.bytes;
+    }
+}
+
+TEST(TlvReader, StringsByteListsAndContainers) {
+    const ClassInfo* string = classNamed("String");
+    const ClassInfo* number = classNamed("Number");
+    struct Case {
+        const char* bytes;
+        TlvDescription description;
+        const char* expected;  // description of the value
+    };
+    const Case cases[] = {
+        {"06 00", string, ""},
+        {"06 02 FF FE", string, ""},  // not UTF-8
+        {"07 00 00 00 05 68 65 6C 6C 6F", string, "hello"},
+        {"0D 00 0C", classNamed("Data"), "<>"},
+        {"0D 00 00 02 CA FE", classNamed("Data"), "<cafe>"},
+        {"09 0C", PNTlvPair::pairWithValue(number, {}), "(\n)"},
+        {"08 0C", PNTlvPair::pairWithValue(string, number), "{\n}"},
+        {"09 00 02 00 01 00 02", PNTlvPair::pairWithValue(number, {}), "(\n    1,\n    2\n)"},
+        // the same key twice keeps the second value
+        {"08 00 02 00 01 16 01 61 00 01 16 01 62", PNTlvPair::pairWithValue(string, number), "{\n    1 = b;\n}"},
+    };
+    for (const Case& c : cases) {
+        const Bytes bytes = hexBytes(c.bytes);
+        PNTlvInputStream reader(bytes);
+        const Value value = reader.readAnything(0, true, c.description);
+        EXPECT_EQ(value.description(), c.expected) << c.bytes;
+        EXPECT_EQ(reader.cursor(), static_cast<std::int32_t>(bytes.size())) << c.bytes;
+        EXPECT_FALSE(reader.failed()) << c.bytes;
+    }
+}
+
+TEST(TlvReader, AMapValueThatReadsAsNilRemovesTheEarlierEntry) {
+    LogCapture capture;
+    const Bytes bytes = hexBytes("08 00 02 00 01 11 00 05 00 01 16");
+    PNTlvInputStream reader(bytes);
+    const Value map =
+        reader.readAnything(0, true, PNTlvPair::pairWithValue(classNamed("Number"), classNamed("Number")));
+    const auto entries = map.objectAs<TlvMap>();
+    ASSERT_TRUE(entries);
+    EXPECT_EQ(entries->size(), 0u);
+    EXPECT_EQ(reports(capture.lines()), std::vector<std::string>{"-[PNTlvInputStream readNumber:required:] 0"});
+}
+
+TEST(TlvReader, AListOfTwoRecordsGivesTwoFilledRecords) {
+    const Bytes bytes = hexBytes("09 00 02 0A 00 05 0B 0A 00 06 20 07 0B");
+    PNTlvInputStream reader(bytes);
+    const Value list = reader.readAnything(0, true, PNTlvPair::pairWithValue(SparseRecord::runtimeClass(), {}));
+    ASSERT_EQ(list.count(), 2u);
+    EXPECT_EQ(list[0].objectAs<SparseRecord>()->tlv_first(), 5);
+    EXPECT_EQ(list[1].objectAs<SparseRecord>()->tlv_first(), 6);
+    EXPECT_EQ(list[1].objectAs<SparseRecord>()->tlv_third(), 7);
+}
+
+TEST(TlvReader, AFieldMissingBetweenTwoIsReportedOnlyWhenRequired) {
+    LogCapture capture;
+    const auto request = PNWireTokenTagReq::fromData(hexBytes("00 07 20 01"));
+    ASSERT_TRUE(request);
+    EXPECT_EQ(request->tlv_accessId(), 7u);
+    EXPECT_EQ(request->tlv_tag(), Value(""));
+    EXPECT_EQ(request->tlv_flag(), 1);
+    EXPECT_EQ(capture.lines().size(), 2u);
+    EXPECT_EQ(reports(capture.lines()),
+              std::vector<std::string>{"-[PNTlvInputStream readString:required:] required == __objc_no"});
+
+    capture.clear();
+    const auto info = PNMutableInfo::fromData(hexBytes("06 01 61 26 01 63"));
+    ASSERT_TRUE(info);
+    EXPECT_TRUE(info->tlv_bssid() == Value(""));
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST(TlvReader, ANestedRecordWithoutFieldsIsNotUnpacked) {
+    LogCapture capture;
+    // An unpacked UnregInfo would report its two required fields missing.
+    const auto request = PNWireUnregisterReq::fromData(hexBytes("0A 0B 10 01"));
+    ASSERT_TRUE(request && request->tlv_unregInfo());
+    EXPECT_EQ(request->tlv_unregInfo()->tlv_appInfo()->tlv_accessKey(), Value(""));
+    EXPECT_EQ(request->tlv_deviceType(), 1);
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST(TlvReader, InputThatEndsEarlyOrLiesAboutSizesAbortsTheDecode) {
+    struct Case {
+        const char* what;
+        const char* bytes;
+        std::function<bool(const Bytes&)> decodes;
+        const char* line;
+    };
+    const auto tokenTag = [](const Bytes& b) { return PNWireTokenTagReq::fromData(b) != nullptr; };
+    const auto click = [](const Bytes& b) { return PNWirePushClickReq::fromData(b) != nullptr; };
+    const auto unregister = [](const Bytes& b) { return PNWireUnregisterReq::fromData(b) != nullptr; };
+    const Case cases[] = {
+        {"long head without its tag byte", "F0", tokenTag, "Tlv data ends inside a field"},
+        {"integer payload cut", "03 00 00", tokenTag, "Tlv data ends inside a field"},
+        {"String1 past the end", "00 01 16 05 61 62", tokenTag, "Tlv data ends inside a field"},
+        {"String4 length near 2^32", "0C 17 FF FF FF FF 61", tokenTag, "Tlv data ends inside a field"},
+        {"list count 2^31-1 with nothing after", "19 02 7F FF FF FF", click, "Tlv list element is nil"},
+        {"list shorter than its count", "19 00 02 0A 00 01 10 02 0B", click, "Tlv list element is nil"},
+        {"nested record without its end", "0A 0A 0C 16 00 26 00 0B", unregister, "Tlv data ends inside a field"},
+        {"skip loop meets the end", "0A 0A 0C 16 00 26 00 0B 10 01 39", unregister, "Tlv data ends inside a field"},
+        {"byte list of negative length inside a skipped field", "0A 0A 0C 16 00 26 00 0B 10 01 3D 00 00 FF 0B",
+         unregister, "Tlv data carries a negative length"},
+    };
+    for (const Case& c : cases) {
+        LogCapture capture;
+        EXPECT_FALSE(c.decodes(hexBytes(c.bytes))) << c.what;
+        EXPECT_TRUE(capture.contains(c.line)) << c.what;
+    }
+}
+
+TEST(TlvReader, ReaderLevelLengthsAreBoundedByTheInput) {
+    const Bytes negative = hexBytes("0D 00 00 FF");
+    PNTlvInputStream byteList(negative);
+    EXPECT_TRUE(byteList.readData(0, true).isNil());
+    EXPECT_EQ(byteList.failureReason(), "Tlv data carries a negative length");
+
+    const Bytes hugeMap = hexBytes("08 02 7F FF FF FF 00 01");
+    PNTlvInputStream map(hugeMap);
+    EXPECT_TRUE(
+        map.readAnything(0, true, PNTlvPair::pairWithValue(classNamed("Number"), classNamed("Number"))).isNil());
+    EXPECT_TRUE(map.failed());
+    // after a failure nothing more is read
+    EXPECT_TRUE(map.readNumber(0, false).isNil());
+
+    const Bytes three = hexBytes("01 02 03");
+    PNTlvInputStream raw(three);
+    EXPECT_FALSE(raw.readBytes(4).has_value());
+    EXPECT_TRUE(raw.failed());
+
+    PNTlvInputStream skipping(three);
+    skipping.skip(10);
+    EXPECT_EQ(skipping.cursor(), 3);
+    EXPECT_FALSE(skipping.peakHead());
+    EXPECT_FALSE(skipping.failed());
+}
+
+TEST(TlvReader, EveryPrefixOfEveryGoldenDecodesOrAbortsWithinItsBytes) {
+    for (const WireCase& c : wireCases()) {
+        for (std::size_t n = 0; n < c.golden.size(); ++n) {
+            const Bytes prefix(c.golden.begin(), c.golden.begin() + static_cast<std::ptrdiff_t>(n));
+            LogCapture capture;
+            const bool click = PNWirePushClickReq::fromData(prefix) != nullptr;
+            PNWireRegisterReq::fromData(prefix);
+            PNWireReconnectReq::fromData(prefix);
+            PNWireUnregisterReq::fromData(prefix);
+            PNWireReconnectRsp::fromData(prefix);
+            // The click request is one list field: every proper prefix cuts it.
+            if (c.name == "click_request") {
+                EXPECT_FALSE(click) << n;
+            }
+        }
+    }
+}
+
+TEST(TlvReader, EmptyInputReadsEveryFieldAsAbsent) {
+    PNTlvInputStream reader;
+    EXPECT_TRUE(reader.readNumber(0, false).isNil());
+    EXPECT_FALSE(reader.peakHead());
+    EXPECT_EQ(reader.headType(), 14);
+    EXPECT_FALSE(PNWireTokenTagReq::fromData({}));
+}
+
+TEST(TlvReader, DescriptionShowsTheInputSplitAtTheCursor) {
+    const Bytes bytes = hexBytes("11 01 2C 3C");
+    PNTlvInputStream reader(bytes);
+    reader.readNumber(1, true);
+    EXPECT_EQ(reader.description(), "<11012c> ^cursor <3c>");
+}
+
+}  // namespace
+}  // namespace lv::test
