@@ -1,6 +1,8 @@
 // JSON and property-list request serializers.
 #include "http/json_plist_request_serializers.h"
 
+#include "platform/runtime/runtime.h"
+
 namespace lv {
 
 namespace {
@@ -80,6 +82,46 @@ Ref<HCHTTPRequestSerializer> HCPropertyListRequestSerializer::copy() const {
     copy->setFormat(format());
     copy->setWriteOptions(writeOptions());
     return copy;
+}
+
+const ClassInfo* HCJSONRequestSerializer::runtimeClass() {
+    static const ClassInfo* cls = ClassDef<HCJSONRequestSerializer>("HCJSONRequestSerializer")
+                                      .superclass<HCHTTPRequestSerializer>()
+                                      .factory()
+                                      .registerClass();
+    return cls;
+}
+
+void HCJSONRequestSerializer::encodeWithCoder(Coder& coder) const {
+    HCHTTPRequestSerializer::encodeWithCoder(coder);
+    coder.encodeInteger(writingOptions(), "writingOptions");
+}
+
+bool HCJSONRequestSerializer::initWithCoder(Coder& coder) {
+    if (!HCHTTPRequestSerializer::initWithCoder(coder)) return false;
+    setWritingOptions(static_cast<JSONWritingOptions>(coder.decodeInteger("writingOptions")));
+    return true;
+}
+
+const ClassInfo* HCPropertyListRequestSerializer::runtimeClass() {
+    static const ClassInfo* cls = ClassDef<HCPropertyListRequestSerializer>("HCPropertyListRequestSerializer")
+                                      .superclass<HCHTTPRequestSerializer>()
+                                      .factory()
+                                      .registerClass();
+    return cls;
+}
+
+void HCPropertyListRequestSerializer::encodeWithCoder(Coder& coder) const {
+    HCHTTPRequestSerializer::encodeWithCoder(coder);
+    coder.encodeInteger(static_cast<std::int64_t>(format()), "format");
+    coder.encodeObject(Value(writeOptions()), "writeOptions");
+}
+
+bool HCPropertyListRequestSerializer::initWithCoder(Coder& coder) {
+    if (!HCHTTPRequestSerializer::initWithCoder(coder)) return false;
+    setFormat(static_cast<PropertyListFormat>(coder.decodeInteger("format")));
+    setWriteOptions(static_cast<unsigned>(coder.decodeObjectOfClass(classNamed("Number"), "writeOptions").unsignedLongLongValue()));
+    return true;
 }
 
 }  // namespace lv

@@ -26,6 +26,12 @@ public:
                                                           Ref<Error>* error) const override;
     Ref<HCHTTPRequestSerializer> copy() const override;
 
+    static const ClassInfo* runtimeClass();
+    HCJSONRequestSerializer() { runtimeClass(); }
+    // The base fields, then "writingOptions" (integer).
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
+
 private:
     std::atomic<JSONWritingOptions> writingOptions_{0};
 };
@@ -47,6 +53,12 @@ public:
     std::optional<URLRequest> requestBySerializingRequest(const URLRequest& request, const Value& parameters,
                                                           Ref<Error>* error) const override;
     Ref<HCHTTPRequestSerializer> copy() const override;
+
+    static const ClassInfo* runtimeClass();
+    HCPropertyListRequestSerializer() { runtimeClass(); }
+    // The base fields, then "format" (integer) and "writeOptions" (number object).
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
 
 private:
     std::atomic<PropertyListFormat> format_{static_cast<PropertyListFormat>(0)};

@@ -6,6 +6,7 @@
 #include "http/query_string.h"
 #include "platform/base/format.h"
 #include "platform/dispatch/queue.h"
+#include "platform/runtime/runtime.h"
 #include "platform/net/stream.h"
 #include "platform/storage/bundle.h"
 #include "platform/text/escape.h"
@@ -99,6 +100,7 @@ Ref<Error> copyStreamToFile(const Ref<InputStream>& input, const std::string& pa
 }  // namespace
 
 HCHTTPRequestSerializer::HCHTTPRequestSerializer() {
+    runtimeClass();
     settings_.headers.set("Accept-Language", Value(acceptLanguage()));
     settings_.headers.set("User-Agent", Value(userAgent()));
 }
@@ -339,6 +341,26 @@ Ref<HCHTTPRequestSerializer> HCHTTPRequestSerializer::copy() const {
     auto copy = makeRef<HCHTTPRequestSerializer>();
     copyConfigurationInto(*copy);
     return copy;
+}
+
+const ClassInfo* HCHTTPRequestSerializer::runtimeClass() {
+    static const ClassInfo* cls = ClassDef<HCHTTPRequestSerializer>("HCHTTPRequestSerializer").factory().registerClass();
+    return cls;
+}
+
+void HCHTTPRequestSerializer::encodeWithCoder(Coder& coder) const {
+    const Settings settings = snapshot();
+    coder.encodeObject(Value(settings.headers), "mutableHTTPRequestHeaders");
+    coder.encodeInteger(static_cast<std::int64_t>(settings.style), "queryStringSerializationStyle");
+}
+
+bool HCHTTPRequestSerializer::initWithCoder(Coder& coder) {
+    const Value headers = coder.decodeObjectOfClass(classNamed("Dictionary"), "mutableHTTPRequestHeaders");
+    const auto style = static_cast<HCHTTPRequestQueryStringSerializationStyle>(coder.decodeInteger("queryStringSerializationStyle"));
+    std::lock_guard lock(mutex_);
+    settings_.headers = headers.dictionary();
+    settings_.style = style;
+    return true;
 }
 
 }  // namespace lv

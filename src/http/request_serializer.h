@@ -6,7 +6,8 @@
 // Threads: every call may come from any thread; one lock guards the settings, and a request is built
 // from a snapshot of them, so a setting reaches exactly the requests built after it was set. The
 // custom query block and the body-construction block run on the caller's thread with no lock held.
-// Writing a body to a file runs on a global queue and reports on the main queue.
+// Writing a body to a file runs on a global queue and reports on the main queue. Archives keep the
+// headers and the query style; decoding rebuilds everything else for the running device.
 #pragma once
 
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include "http/multipart_form_data.h"
 #include "platform/base/error.h"
 #include "platform/net/request.h"
+#include "platform/storage/keyed_archive.h"
 #include "platform/text/encoding.h"
 
 namespace lv {
@@ -35,7 +37,7 @@ public:
 
 enum class HCHTTPRequestQueryStringSerializationStyle : unsigned { Default = 0 };
 
-class HCHTTPRequestSerializer : public Object, public HCURLRequestSerialization {
+class HCHTTPRequestSerializer : public Object, public HCURLRequestSerialization, public Coding {
 public:
     // (request, parameters, error out-parameter) → query text; nothing with an error fails the request,
     // nothing without one adds no query.
@@ -111,6 +113,13 @@ public:
     // A fresh serializer of the same class with the headers, the style and the custom block; no
     // encoding, URI methods or request properties carried over.
     virtual Ref<HCHTTPRequestSerializer> copy() const;
+
+    // The runtime class "HCHTTPRequestSerializer" (archiving finds the class by it).
+    static const ClassInfo* runtimeClass();
+    // "mutableHTTPRequestHeaders" (dictionary) and "queryStringSerializationStyle" (integer).
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
+    bool supportsSecureCoding() const override { return true; }
 
 protected:
     // The fields that a copy carries.

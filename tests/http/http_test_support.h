@@ -1,8 +1,6 @@
-// Shared helpers of the request serialization tests: reading a stream whole, and a device whose
-// bundle, languages and facts are fixed for one test.
+// Helpers of the request serialization tests: reading a stream whole, and a device whose bundle,
+// preferred languages and facts are fixed for one test.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -19,27 +17,21 @@ namespace lv::test {
 inline std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 inline Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-// Everything the stream gives, read with the given buffer size; stops at 0 or -1 (*failed set).
+// Everything the stream gives, read with the given buffer size, up to 0 or -1 (*failed set).
 inline std::string readAll(InputStream& stream, std::size_t bufferSize = 4096, bool* failed = nullptr) {
     std::string out;
     std::vector<std::uint8_t> buffer(bufferSize);
     stream.open();
-    for (;;) {
-        const long n = stream.read(buffer.data(), buffer.size());
-        if (n < 0 && failed) *failed = true;
-        if (n <= 0) break;
+    for (long n; (n = stream.read(buffer.data(), buffer.size())) != 0;) {
+        if (n < 0) return failed ? (*failed = true, out) : out;
         out.append(reinterpret_cast<const char*>(buffer.data()), static_cast<std::size_t>(n));
     }
     return out;
 }
 
-// The bundle's Info.plist, the preferred languages and the device facts for one test.
 class FixedDevice {
 public:
-    explicit FixedDevice(Dictionary info = {{"CFBundleExecutable", "Lunavexa"},
-                                            {"CFBundleIdentifier", "com.lunavexa.app"},
-                                            {"CFBundleShortVersionString", "1.2"},
-                                            {"CFBundleVersion", "120"}},
+    explicit FixedDevice(Dictionary info = {{"CFBundleExecutable", "Lunavexa"}, {"CFBundleShortVersionString", "1.2"}},
                          std::vector<std::string> languages = {"zh-Hans", "en"}) {
         writePropertyListToFile(Value(std::move(info)), dir_.file("Info.plist"), true);
         Bundle::setMainBundlePath(dir_.path().string());
@@ -55,8 +47,6 @@ public:
         Locale::setPreferredLanguagesSource(nullptr);
         DeviceFacts::reset();
     }
-    FixedDevice(const FixedDevice&) = delete;
-    FixedDevice& operator=(const FixedDevice&) = delete;
 
 private:
     TempDir dir_;
