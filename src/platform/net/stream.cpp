@@ -135,7 +135,11 @@ long FileOutputStream::write(const std::uint8_t* buffer, std::size_t length) {
         fail(posixError(errno ? errno : EIO, path_));
         return -1;
     }
-    std::fflush(file_);
+    // A buffered write fails only when flushed (a full device): report it, never drop it.
+    if (std::fflush(file_) != 0) {
+        fail(posixError(errno ? errno : EIO, path_));
+        return -1;
+    }
     offset_ += n;
     return static_cast<long>(n);
 }
