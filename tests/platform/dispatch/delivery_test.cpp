@@ -30,11 +30,7 @@ protected:
             case MainQueue: Queue::main()->async(std::move(block)); break;
             case MainThreadPerform: performOnMainThread(std::move(block), false); break;
             case MainQueueAndPerformsInTurn:
-                if (turn_++ % 2) {
-                    Queue::main()->async(std::move(block));
-                } else {
-                    performOnMainThread(std::move(block), false);
-                }
+                turn_++ % 2 ? Queue::main()->async(std::move(block)) : performOnMainThread(std::move(block), false);
                 break;
             case MainOperationQueue: OperationQueue::mainQueue()->addOperationWithBlock(std::move(block)); break;
             case SerialQueue: serial_->async(std::move(block)); break;

@@ -57,29 +57,6 @@ TEST(OperationQueueTest, DependenciesAndSuspensionHoldOperations) {
     EXPECT_EQ(q->operationCount() + held->operationCount(), 0u);
 }
 
-TEST(OperationQueueTest, CompletionBlockRunsExactlyOnceOffTheMainThreadAfterFinishing) {
-    Ref<OperationQueue> q = OperationQueue::make();
-    std::atomic<int> completions{0};
-    std::atomic<bool> finishedWhenRun{false};
-    std::atomic<bool> onMain{true};
-    Ref<BlockOperation> op = BlockOperation::make([] {});
-    Operation* raw = op.get();
-    op->setCompletionBlock([&, raw] {
-        finishedWhenRun = raw->isFinished();
-        onMain = Thread::isMainThread();
-        ++completions;
-    });
-    q->addOperation(op);
-    ASSERT_TRUE(runMainUntil([&] { return completions.load() == 1; }, 5));
-    // Announcing finished again does not run it a second time.
-    op->didChangeValueForKey(kOperationIsFinishedKey);
-    test::pumpMain(0.02);
-    EXPECT_EQ(completions.load(), 1);
-    EXPECT_TRUE(finishedWhenRun.load());
-    EXPECT_FALSE(onMain.load());
-    EXPECT_FALSE(op->completionBlock());  // cleared once taken
-}
-
 TEST(OperationQueueTest, MaximumConcurrencyIsRespected) {
     Ref<OperationQueue> q = OperationQueue::make();
     q->setMaxConcurrentOperationCount(2);
@@ -110,45 +87,47 @@ TEST(OperationQueueTest, MaximumConcurrencyIsRespected) {
     EXPECT_EQ(peak.load(), 2);
 }
 
-TEST(OperationQueueTest, CancelAllReachesQueuedAndRunningOperations) {
+// Cancelling reaches queued operations (finished without running) and the running one (which learns of
+// it through its flag). Every completion block runs once, off the main thread, after its operation
+// finished, and is then cleared; announcing finished again does not run it a second time.
+TEST(OperationQueueTest, CancelAllReachesQueuedAndRunningOperationsAndCompletionsRunOnce) {
     Ref<OperationQueue> q = OperationQueue::make();
     q->setMaxConcurrentOperationCount(1);
     Ref<Semaphore> started = Semaphore::make();
-    std::atomic<bool> runningSawCancel{false};
-    std::atomic<int> queuedMains{0};
-    std::atomic<int> completions{0};
     Ref<Semaphore> cancelled = Semaphore::make();
-    Ref<BlockOperation> running = BlockOperation::make([] {});
-    Operation* runningRaw = running.get();
-    running->addExecutionBlock([&, runningRaw] {
+    std::atomic<bool> runningSawCancel{false};
+    std::atomic<int> queuedMains{0}, completions{0}, completedBeforeFinishing{0}, completedOnMain{0};
+    std::vector<Ref<Operation>> ops{BlockOperation::make([] {})};
+    Operation* running = ops[0].get();
+    std::static_pointer_cast<BlockOperation>(ops[0])->addExecutionBlock([&, running] {
         started->signal();
-        // Cooperative cancellation: the running operation learns of it and checks its flag. It
-        // holds its slot until the last queued operation is cancelled too.
-        EXPECT_TRUE(cancelled->wait(10));
-        runningSawCancel = runningRaw->isCancelled();
+        EXPECT_TRUE(cancelled->wait(10));  // holds its slot until the last queued operation is cancelled too
+        runningSawCancel = running->isCancelled();
     });
-    running->setCompletionBlock([&] { ++completions; });
-    std::vector<Ref<Operation>> queued;
-    for (int i = 0; i < 3; ++i) {
-        Ref<BlockOperation> op = BlockOperation::make([&] { ++queuedMains; });
-        op->setCompletionBlock([&] { ++completions; });
-        queued.push_back(op);
+    for (int i = 0; i < 3; ++i) ops.push_back(BlockOperation::make([&] { ++queuedMains; }));
+    for (const Ref<Operation>& op : ops) {
+        op->setCompletionBlock([&, raw = op.get()] {
+            completedBeforeFinishing += !raw->isFinished();
+            completedOnMain += Thread::isMainThread();
+            ++completions;
+        });
     }
-    queued.back()->addStateObserver([&](Operation&, std::string_view key) {
+    ops.back()->addStateObserver([&](Operation&, std::string_view key) {
         if (key == kOperationIsCancelledKey) cancelled->signal();
     });
-    q->addOperation(running);
-    for (auto& op : queued) q->addOperation(op);
+    q->addOperations(ops, false);
     ASSERT_TRUE(started->wait(5));
     q->cancelAllOperations();
     q->waitUntilAllOperationsAreFinished();
     EXPECT_TRUE(runningSawCancel.load());
     EXPECT_EQ(queuedMains.load(), 0);
-    for (auto& op : queued) {
-        EXPECT_TRUE(op->isCancelled());
-        EXPECT_TRUE(op->isFinished());
-    }
+    for (auto& op : ops) EXPECT_TRUE(op->isCancelled() && op->isFinished());
     ASSERT_TRUE(runMainUntil([&] { return completions.load() == 4; }, 5));
+    ops[0]->didChangeValueForKey(kOperationIsFinishedKey);
+    test::pumpMain(0.02);
+    EXPECT_EQ(completions.load(), 4);
+    EXPECT_EQ(completedBeforeFinishing.load() + completedOnMain.load(), 0);
+    EXPECT_FALSE(ops[0]->completionBlock());
 }
 
 TEST(OperationQueueTest, TheMainOperationQueueIsSerialAndCurrentOnTheMainThread) {

@@ -52,35 +52,30 @@ TEST(QueueTest, AfterRunsBlocksInDeadlineOrderAndNeverEarly) {
     EXPECT_GE(firstAfter.load(), std::chrono::milliseconds(10));
 }
 
-TEST(QueueTest, QueueSpecificValuesIdentifyTheCurrentQueue) {
+// The current queue: the main queue on the main thread, none on a thread of its own, the queue running a
+// block otherwise, with the values it carries.
+TEST(QueueTest, TheCurrentQueueAndItsSpecificValues) {
     static const char kKey = 0;
     int context = 0;
     Ref<Queue> q = Queue::makeSerial("specific");
     q->setSpecific(&kKey, &context);
+    EXPECT_EQ(Queue::current(), Queue::main());
     EXPECT_EQ(Queue::currentSpecific(&kKey), nullptr);
-    EXPECT_FALSE(q->isCurrent());
+    EXPECT_TRUE(test::onAnotherThread([] { return Queue::current() == nullptr; }));
     void* seen = nullptr;
     q->sync([&] { seen = Queue::current() == q ? Queue::currentSpecific(&kKey) : nullptr; });
     EXPECT_EQ(seen, &context);
     std::atomic<void*> seenAsync{nullptr};
-    Ref<Group> g = Group::make();
-    g->async(q, [&] { seenAsync = Queue::currentSpecific(&kKey); });
-    ASSERT_TRUE(g->wait(5));
-    EXPECT_EQ(seenAsync.load(), &context);
-    q->setSpecific(&kKey, nullptr);
-    EXPECT_EQ(q->getSpecific(&kKey), nullptr);
-}
-
-TEST(QueueTest, CurrentQueueOnTheMainThreadIsTheMainQueue) {
-    EXPECT_EQ(Queue::current(), Queue::main());
-    EXPECT_TRUE(onAnotherThread([] { return Queue::current() == nullptr; }));
     std::atomic<bool> global{false};
     Ref<Group> g = Group::make();
-    g->async(Queue::global(Queue::Priority::Background),
-             [&] { global = Queue::current() == Queue::global(Queue::Priority::Background); });
+    g->async(q, [&] { seenAsync = Queue::currentSpecific(&kKey); });
+    g->async(Queue::global(Queue::Priority::Background), [&] { global = Queue::current() == Queue::global(Queue::Priority::Background); });
     ASSERT_TRUE(g->wait(5));
+    EXPECT_EQ(seenAsync.load(), &context);
     EXPECT_TRUE(global.load());
     EXPECT_NE(Queue::global(Queue::Priority::High), Queue::global(Queue::Priority::Default));
+    q->setSpecific(&kKey, nullptr);
+    EXPECT_EQ(q->getSpecific(&kKey), nullptr);
 }
 
 TEST(QueueTest, PoolGrowsWhenEveryWorkerIsBlocked) {
@@ -124,7 +119,14 @@ TEST(GroupTest, NotifyRunsAfterManualEnterAndLeave) {
     EXPECT_EQ(r.events().back(), "notified");
 }
 
-TEST(GroupTest, EmptyGroupsNotifyAtOnceWaitsTimeOutUnbalancedLeavesRaise) {
+// Semaphores and groups: waits take signals and time out; an empty group notifies at once; an
+// unbalanced leave raises.
+TEST(GroupTest, WaitsTimeOutEmptyGroupsNotifyAtOnceUnbalancedLeavesRaise) {
+    Ref<Semaphore> s = Semaphore::make(1);
+    EXPECT_TRUE(s->wait(0));
+    EXPECT_FALSE(s->wait(0.01));
+    std::thread([&] { s->signal(); }).join();
+    EXPECT_TRUE(s->wait(5));
     Ref<Group> g = Group::make();
     bool ran = false;
     g->notify(Queue::main(), [&] { ran = true; });
@@ -134,14 +136,6 @@ TEST(GroupTest, EmptyGroupsNotifyAtOnceWaitsTimeOutUnbalancedLeavesRaise) {
     g->leave();
     EXPECT_TRUE(g->wait(0.0));
     EXPECT_THROW(g->leave(), Exception);
-}
-
-TEST(SemaphoreTest, WaitTakesSignalsAndTimesOut) {
-    Ref<Semaphore> s = Semaphore::make(1);
-    EXPECT_TRUE(s->wait(0));
-    EXPECT_FALSE(s->wait(0.01));
-    std::thread([&] { s->signal(); }).join();
-    EXPECT_TRUE(s->wait(5));
 }
 
 TEST(LockTest, ARecursiveLocksOwnerMayTakeItAgainOthersWaitForTheLastUnlock) {

@@ -16,16 +16,13 @@ using test::Events;
 using test::onAnotherThread;
 using test::Recorder;
 
-TEST(MainThreadTest, TheInitialThreadIsTheMainThread) {
+TEST(MainThreadTest, TheInitialThreadIsTheMainThreadAndRunMainUntilTimesOut) {
     EXPECT_TRUE(Thread::isMainThread());
     EXPECT_EQ(Thread::current(), Thread::mainThread());
     EXPECT_EQ(Thread::mainThread()->name(), "main");
     EXPECT_EQ(RunLoop::current(), RunLoop::main());
     EXPECT_FALSE(onAnotherThread([] { return Thread::isMainThread(); }));
-}
-
-TEST(MainThreadTest, RunMainUntilReportsATimeOut) {
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(runMainUntil([] { return false; }, 0.05));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
 }
@@ -45,8 +42,15 @@ TEST(RunLoopTest, ReentrantRunKeepsTheFifoOrder) {
     EXPECT_EQ(r.events(), (Events{"outer-begin", "second", "third", "outer-end"}));
 }
 
+// A loop runs only on its own thread; without sources a turn ends at once with false, while a timer to
+// the distant future keeps it waiting until the deadline.
 TEST(RunLoopTest, ALoopRunsOnlyOnItsOwnThreadAndOnlyWithSources) {
     EXPECT_FALSE(onAnotherThread([] { return RunLoop::current()->runMode(kDefaultRunLoopMode, steadyAfter(5)); }));
+    EXPECT_TRUE(onAnotherThread([] {
+        Ref<RunLoop> loop = RunLoop::current();
+        loop->addTimer(Timer::make(Date::distantFuture().sinceNow(), true, [](Timer&) {}), kDefaultRunLoopMode);
+        return loop->runMode(kDefaultRunLoopMode, steadyAfter(0.02));
+    }));
     Ref<RunLoop> mainLoop = RunLoop::main();
     EXPECT_TRUE(onAnotherThread([&] {
         try {
@@ -58,46 +62,38 @@ TEST(RunLoopTest, ALoopRunsOnlyOnItsOwnThreadAndOnlyWithSources) {
     }));
 }
 
-TEST(RunLoopTest, StopEndsARunningTurnFromAnotherThread) {
-    Ref<Semaphore> running = Semaphore::make();
-    Ref<Semaphore> finished = Semaphore::make();
-    Ref<Thread> t = Thread::detachNew([&] {
-        Ref<RunLoop> loop = RunLoop::current();
-        loop->addPort(kDefaultRunLoopMode);
-        loop->addTimer(Timer::make(0, false, [&](Timer&) { running->signal(); }), kDefaultRunLoopMode);
-        loop->runMode(kDefaultRunLoopMode, steadyAfter(60));  // a timer alone does not end the turn
-        finished->signal();
-    });
-    ASSERT_TRUE(running->wait(5));
-    t->runLoop()->stop();
-    EXPECT_TRUE(finished->wait(5));
-}
-
-TEST(ThreadTest, AThreadKeptAliveByAPortRunsForEverAndServesRequests) {
-    // The shape of a network thread: a port keeps its loop from running dry, run() never returns.
+// The shape of a network thread: a port keeps its loop from running dry. Stop from another thread ends a
+// turn of runMode (a timer alone does not); run() goes on serving requests.
+TEST(RunLoopTest, StopEndsOneTurnFromAnotherThreadAndRunGoesOn) {
+    Ref<Semaphore> running = Semaphore::make(), turnEnded = Semaphore::make();
     Ref<Thread> t = Thread::detachNew(
-        [] {
-            RunLoop::current()->addPort(kDefaultRunLoopMode);
-            RunLoop::current()->run();
+        [&] {
+            Ref<RunLoop> loop = RunLoop::current();
+            loop->addPort(kDefaultRunLoopMode);
+            loop->addTimer(Timer::make(0, false, [&](Timer&) { running->signal(); }), kDefaultRunLoopMode);
+            loop->runMode(kDefaultRunLoopMode, steadyAfter(60));
+            turnEnded->signal();
+            loop->run();
         },
         "forever");
+    ASSERT_TRUE(running->wait(5));
+    t->runLoop()->stop();
+    EXPECT_TRUE(turnEnded->wait(5));
     Recorder r;
     t->perform([&] { r.add(Thread::current()->name()); }, true);
-    t->runLoop()->stop();  // ends one turn only: run() goes on
+    t->runLoop()->stop();
     t->perform([&] { r.add("still running"); }, true);
     EXPECT_EQ(r.events(), (Events{"forever", "still running"}));
     EXPECT_TRUE(t->isExecuting());
 }
 
-TEST(ThreadTest, ARequestToAFinishedThreadIsDroppedWithoutWaiting) {
+// A request to a finished thread is dropped without waiting; the thread dictionary holds values per thread.
+TEST(ThreadTest, FinishedThreadsAndThreadDictionaries) {
     Ref<Thread> t = Thread::detachNew([] {});
     while (!t->isFinished()) std::this_thread::yield();
     bool ran = false;
     t->perform([&] { ran = true; }, true);
     EXPECT_FALSE(ran);
-}
-
-TEST(ThreadTest, ThreadDictionaryHoldsValuesPerThread) {
     Thread::current()->setDictionaryValue("key", Value(7));
     EXPECT_EQ(Thread::current()->dictionaryValue("key").intValue(), 7);
     EXPECT_TRUE(onAnotherThread([] { return Thread::current()->dictionaryValue("key").isNil(); }));
@@ -140,14 +136,6 @@ TEST(TimerTest, PerformAfterDelayRunsOnTheCallingThreadsLoopAfterEarlierRequests
     RunLoop::current()->performAfterDelay(0.0, [&] { r.add("soon"); });
     ASSERT_TRUE(runMainUntil([&] { return r.size() == 2; }, 5));
     EXPECT_EQ(r.events(), (Events{"soon", "late"}));
-}
-
-TEST(TimerTest, ATimerToTheDistantFutureKeepsALoopWaiting) {
-    EXPECT_TRUE(onAnotherThread([] {  // waited until the date instead of finding no source
-        Ref<RunLoop> loop = RunLoop::current();
-        loop->addTimer(Timer::make(Date::distantFuture().sinceNow(), true, [](Timer&) {}), kDefaultRunLoopMode);
-        return loop->runMode(kDefaultRunLoopMode, steadyAfter(0.02));
-    }));
 }
 
 }  // namespace
