@@ -74,7 +74,9 @@ public:
 
 using MigrateProperties = AppStack;
 
-TEST_F(MigrateProperties, CopiesEveryValueAndSkipsNilAndNull) {
+// Every value is copied but nil and null, which leave the record's own; a pair the record refuses is
+// logged and the others are still copied.
+TEST_F(MigrateProperties, CopiesEveryValueSkipsNilAndNullAndLogsARefusedPair) {
     setUpStack();
     auto model = makeRef<JM_News>();
     model->setMsgId(Value("1001"));
@@ -86,20 +88,15 @@ TEST_F(MigrateProperties, CopiesEveryValueAndSkipsNilAndNull) {
     model->migratePropertiesToObject(record);
     EXPECT_EQ(record->valueForKey("msgId"), Value("1001"));
     EXPECT_EQ(record->valueForKey("createTime"), Value(Date::fromSince1970(1425517622)));
-    EXPECT_EQ(record->valueForKey("tag_name"), Value("kept"));     // null is not copied
-    EXPECT_EQ(record->valueForKey("cat_name"), Value("kept too"));  // nil is not copied
-}
-
-TEST_F(MigrateProperties, APairTheRecordRefusesIsLoggedAndTheOthersAreStillCopied) {
-    setUpStack();
-    auto record = ManagedObject::insertNewObject("News", RS_defaultContext());
+    EXPECT_EQ(record->valueForKey("tag_name"), Value("kept"));
+    EXPECT_EQ(record->valueForKey("cat_name"), Value("kept too"));
+    auto strayRecord = ManagedObject::insertNewObject("News", RS_defaultContext());
     LogCapture capture;
-    EXPECT_NO_THROW(makeRef<StrayModel>()->migratePropertiesToObject(record));
-    EXPECT_EQ(record->valueForKey("title"), Value("标题"));
-    EXPECT_TRUE(record->valueForKey("createTime").isNil());
+    EXPECT_NO_THROW(makeRef<StrayModel>()->migratePropertiesToObject(strayRecord));
+    EXPECT_EQ(strayRecord->valueForKey("title"), Value("标题"));
+    EXPECT_TRUE(strayRecord->valueForKey("createTime").isNil());
     EXPECT_EQ(capture.count("*** Caught exception"), 2u);
-    EXPECT_TRUE(capture.contains("copying key \"stray\" of"));
-    EXPECT_TRUE(capture.contains("\"nonexistent\""));
+    EXPECT_TRUE(capture.contains("copying key \"stray\" of") && capture.contains("\"nonexistent\""));
 }
 
 // ---- the road of every kind of item into the file ----
@@ -146,7 +143,8 @@ Array preparedNovels() {
 }
 
 // Every fixture reply, item by item: mapped, copied into records, saved, and read back from the file by
-// another coordinator. Each row is found by the value of the case's key attribute.
+// another coordinator. Each row is found by the value of the case's key attribute. Items the adapter
+// cannot map (a number for the news id, a text item) make no record.
 TEST_F(ItemsIntoRecords, EveryFixtureReplyReachesTheFileAsMapped) {
     const Date now = local(6, 10, 0, 0);
     ScopedClock clock([&] { return now.since1970(); });
@@ -166,8 +164,11 @@ TEST_F(ItemsIntoRecords, EveryFixtureReplyReachesTheFileAsMapped) {
         std::size_t records;
         std::vector<Check> checks;
     };
+    Array news = fixtureItems("newsList");
+    news.insert(news.begin() + 1, Value::dictionary({{"msgId", 1006}, {"title", "编号是数字"}}));
+    news.push_back(Value("不是一条新闻"));
     const ReplyCase cases[] = {
-        {JM_News::runtimeClass(), "News", "msgId", fixtureItems("newsList"), false, 6,
+        {JM_News::runtimeClass(), "News", "msgId", news, false, 6,
          {{"1001", "tag_name", Value("时尚")}, {"1001", "createTime", Value(local(5, 8, 30, 0))},
           {"1003", "createTime", Value(local(5, 6, 0, 0))},  // "2015-03-05:06"
           {"1004", "createTime", Value(local(4, 0, 0, 0))}}},  // "2015-03-04"
@@ -209,17 +210,6 @@ TEST_F(ItemsIntoRecords, EveryFixtureReplyReachesTheFileAsMapped) {
             EXPECT_EQ(row->valueForKey(check.attribute), check.expected) << check.row << "." << check.attribute;
         }
     }
-}
-
-TEST_F(ItemsIntoRecords, AnItemTheAdapterCannotMapMakesNoRecord) {
-    Array items = fixtureItems("newsList");
-    items.insert(items.begin() + 1, Value::dictionary({{"msgId", 1006}, {"title", "编号是数字"}}));
-    items.push_back(Value("不是一条新闻"));
-    EXPECT_EQ(store(JM_News::runtimeClass(), "News", items, false), 6);
-    RS_saveToPersistentStoreAndWait(RS_defaultContext());
-    auto rows = readBack("News", "msgId");
-    EXPECT_EQ(rows.size(), 6u);
-    for (const auto& row : rows) EXPECT_TRUE(row->valueForKey("msgId").isString());
 }
 
 // ---- counts wider than 32 bits, through the app's record stack ----
@@ -287,8 +277,7 @@ Ref<ManagedObjectModel> thirtyTwoBitModel() {
 }
 
 // A file written with the 32-bit model opens through the auto-migrating set-up with its rows, which then
-// take 64-bit counts. Disabled until the object store's lightweight migration accepts a widened integer
-// attribute (today it refuses every type change with 134110).
+// take 64-bit counts.
 TEST_F(CountWidths, AFileOfThe32BitModelMigratesWithItsRows) {
     {
         auto coordinator = makeRef<PersistentStoreCoordinator>(thirtyTwoBitModel());
