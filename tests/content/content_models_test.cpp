@@ -23,20 +23,15 @@ using test::wallClock;
 
 // ---- date rules ----
 
-enum class Rule { One, Two, Three, Four };
-
-struct DateProperty {
-    const ClassInfo* (*model)();
-    const char* key;
-    Rule rule;
-};
+// Each date property and the rule (1 to 4) it reads the service's texts by.
+struct DateProperty { const ClassInfo* (*model)(); const char* key; int rule; };
 
 const DateProperty kDateProperties[] = {
-    {&JM_Microblog::runtimeClass, "update_time", Rule::One}, {&JM_Microblog::runtimeClass, "created_at", Rule::Three},
-    {&JM_Toptenz::runtimeClass, "update_time", Rule::Two},   {&JM_Taobao::runtimeClass, "update_time", Rule::One},
-    {&JM_News::runtimeClass, "createTime", Rule::Two},       {&JM_News::runtimeClass, "update_time", Rule::Two},
-    {&JM_Teleplay::runtimeClass, "update_time", Rule::One},  {&JM_Teleplay::runtimeClass, "last_update_time", Rule::Three},
-    {&JM_Novel::runtimeClass, "update_time", Rule::Four},    {&JM_Video::runtimeClass, "update_time", Rule::One},
+    {&JM_Microblog::runtimeClass, "update_time", 1}, {&JM_Microblog::runtimeClass, "created_at", 3},
+    {&JM_Toptenz::runtimeClass, "update_time", 2},   {&JM_Taobao::runtimeClass, "update_time", 1},
+    {&JM_News::runtimeClass, "createTime", 2},       {&JM_News::runtimeClass, "update_time", 2},
+    {&JM_Teleplay::runtimeClass, "update_time", 1},  {&JM_Teleplay::runtimeClass, "last_update_time", 3},
+    {&JM_Novel::runtimeClass, "update_time", 4},     {&JM_Video::runtimeClass, "update_time", 1},
 };
 
 // Runs the forward block as the adapter does and checks that it never reports a failure.
@@ -49,20 +44,15 @@ Value forward(const JMReversibleValueTransformer& transformer, const Value& inpu
     return out;
 }
 
-struct Zone {
-    const char* name;
-    int offset;
-};
-
-class DateRules : public ::testing::TestWithParam<Zone> {
+class DateRules : public ::testing::TestWithParam<std::pair<const char*, int>> {
 protected:
-    DeviceSettings device_{GetParam().name, "en_US"};
-    Date local(int d, int h, int mi, int s) const { return wallClock(2015, 3, d, h, mi, s, GetParam().offset); }
+    DeviceSettings device_{GetParam().first, "en_US"};
+    Date local(int d, int h, int mi, int s) const { return wallClock(2015, 3, d, h, mi, s, GetParam().second); }
 };
 
 INSTANTIATE_TEST_SUITE_P(TwoZones, DateRules,
-                         ::testing::Values(Zone{"Asia/Shanghai", 8 * 3600}, Zone{"America/Los_Angeles", -8 * 3600}),
-                         [](const auto& param) { return std::string(param.param.offset > 0 ? "Shanghai" : "LosAngeles"); });
+                         ::testing::Values(std::pair("Asia/Shanghai", 8 * 3600), std::pair("America/Los_Angeles", -8 * 3600)),
+                         [](const auto& param) { return std::string(param.param.second > 0 ? "Shanghai" : "LosAngeles"); });
 
 TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
     const Date now = local(6, 12, 0, 30);
@@ -73,18 +63,15 @@ TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
     const Value nowValue(now);
     const Value none;
 
-    struct Case {
-        Value input;
-        Value rule1, rule2, rule3, rule4;
-    };
+    struct Case { Value input; Value byRule[4]; };
     const std::vector<Case> cases = {
-        {Value("2015-03-07:09"), hour, hour, none, hour},       // 13 characters
-        {Value("2015-03-07"), none, midnight, none, midnight},  // 10: formatter 1 gives nothing for rule 1
-        {Value("2015-3-7 09:05:00"), second, second, second, second}, {Value("2015-03-07 09:05:00"), second, second, second, second},
-        {Value(""), none, none, nowValue, nowValue}, {Value::null(), none, none, nowValue, nowValue},  // null reaches the block as nil
-        {Value("2015-03-07 09"), none, none, none, none},  // 13, but a blank where the colon belongs
-        {Value("07/03/2015"), none, none, none, none}, {Value("2015-03-07T09:05:00Z"), none, none, none, none},
-        {Value(20150307), none, none, none, none},  // not text: nothing, and no failure
+        {Value("2015-03-07:09"), {hour, hour, none, hour}},       // 13 characters
+        {Value("2015-03-07"), {none, midnight, none, midnight}},  // 10: formatter 1 gives nothing for rule 1
+        {Value("2015-3-7 09:05:00"), {second, second, second, second}}, {Value("2015-03-07 09:05:00"), {second, second, second, second}},
+        {Value(""), {none, none, nowValue, nowValue}}, {Value::null(), {none, none, nowValue, nowValue}},  // null reaches the block as nil
+        {Value("2015-03-07 09"), {none, none, none, none}},  // 13, but a blank where the colon belongs
+        {Value("07/03/2015"), {none, none, none, none}}, {Value("2015-03-07T09:05:00Z"), {none, none, none, none}},
+        {Value(20150307), {none, none, none, none}},  // not text: nothing, and no failure
     };
     for (const DateProperty& property : kDateProperties) {
         SCOPED_TRACE(std::string(property.model()->name()) + "." + property.key);
@@ -95,10 +82,7 @@ TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
         EXPECT_EQ(transformer->reverseTransformedValue(Value(local(5, 9, 7, 2))), Value("2015-3-5 09:07:02"));
         EXPECT_EQ(transformer->reverseTransformedValue(Value()), Value());
         for (const Case& c : cases) {
-            const Value& expected = property.rule == Rule::One     ? c.rule1
-                                    : property.rule == Rule::Two   ? c.rule2
-                                    : property.rule == Rule::Three ? c.rule3
-                                                                   : c.rule4;
+            const Value& expected = c.byRule[property.rule - 1];
             Value input = c.input.isNull() ? Value() : c.input;
             EXPECT_EQ(forward(*transformer, input), expected) << c.input.description();
         }
