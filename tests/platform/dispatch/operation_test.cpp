@@ -13,7 +13,7 @@ using test::Events;
 using test::Recorder;
 
 // Order of operations on a serial queue and the main operation queue's thread are checked with the
-// other entry points in delivery_test.
+// other entry points in delivery_test, the concurrency limit with the concurrent queue in queue_test.
 
 TEST(OperationTest, StartRunsEveryBlockInOrderAndAnnouncesTheStatesUnlessCancelledBefore) {
     Recorder r;
@@ -55,36 +55,6 @@ TEST(OperationQueueTest, DependenciesAndSuspensionHoldOperations) {
     q->waitUntilAllOperationsAreFinished();
     EXPECT_EQ(r.events(), (Events{"first", "a", "b", "c"}));
     EXPECT_EQ(q->operationCount() + held->operationCount(), 0u);
-}
-
-TEST(OperationQueueTest, MaximumConcurrencyIsRespected) {
-    Ref<OperationQueue> q = OperationQueue::make();
-    q->setMaxConcurrentOperationCount(2);
-    std::atomic<int> running{0};
-    std::atomic<int> peak{0};
-    Ref<Semaphore> gate = Semaphore::make();
-    std::vector<Ref<Operation>> ops;
-    const int count = 6;
-    for (int i = 0; i < count; ++i) {
-        ops.push_back(BlockOperation::make([&] {
-            int now = ++running;
-            int seen = peak.load();
-            while (now > seen && !peak.compare_exchange_weak(seen, now)) {
-            }
-            EXPECT_TRUE(gate->wait(10));
-            --running;
-        }));
-    }
-    q->addOperations(ops, false);
-    // Operations hold their slot until released one at a time; a queue ignoring its limit would
-    // start all of them at once.
-    for (int released = 0; released < count; ++released) {
-        const int expected = std::min(2, count - released);
-        ASSERT_TRUE(runMainUntil([&] { return running.load() == expected; }, 5));
-        gate->signal();
-    }
-    q->waitUntilAllOperationsAreFinished();
-    EXPECT_EQ(peak.load(), 2);
 }
 
 // Cancelling reaches queued operations (finished without running) and the running one (which learns of

@@ -1,14 +1,16 @@
-// Queues, groups, semaphores and locks. Order, waiting and inline calls of serial queues are checked
-// with the other entry points in delivery_test.
+// Queues, groups, semaphores and locks, and how many blocks concurrent queues run at once. Order,
+// waiting and inline calls of serial queues are checked with the other entry points in delivery_test.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "dispatch_support.h"
 #include "platform/base/error.h"
 #include "platform/dispatch/detail/pool.h"
 #include "platform/dispatch/lock.h"
+#include "platform/dispatch/operation.h"
 
 namespace lv {
 namespace {
@@ -17,21 +19,36 @@ using test::Events;
 using test::onAnotherThread;
 using test::Recorder;
 
-TEST(QueueTest, ConcurrentQueueRunsBlocksAtTheSameTime) {
-    Ref<Queue> q = Queue::makeConcurrent("com.example.concurrent");
-    Ref<Semaphore> first = Semaphore::make();
-    Ref<Semaphore> second = Semaphore::make();
-    Ref<Group> g = Group::make();
-    // Each block waits for the other: this finishes only if both run at once.
-    g->async(q, [&] {
-        first->signal();
-        EXPECT_TRUE(second->wait(5));
-    });
-    g->async(q, [&] {
-        second->signal();
-        EXPECT_TRUE(first->wait(5));
-    });
-    EXPECT_TRUE(g->wait(10));
+// A concurrent queue runs its blocks at once; an operation queue runs no more than its limit at once.
+// Blocks hold their slot until released one at a time.
+TEST(QueueTest, ConcurrentQueuesRunBlocksAtOnceUpToTheirLimit) {
+    Ref<Queue> concurrent = Queue::makeConcurrent("com.example.concurrent");
+    Ref<OperationQueue> operations = OperationQueue::make();
+    operations->setMaxConcurrentOperationCount(2);
+    for (const bool operationQueue : {false, true}) {
+        SCOPED_TRACE(operationQueue ? "operation queue" : "concurrent queue");
+        const int count = operationQueue ? 6 : 2;
+        std::atomic<int> running{0}, peak{0}, done{0};
+        Ref<Semaphore> gate = Semaphore::make();
+        for (int i = 0; i < count; ++i) {
+            std::function<void()> block = [&] {
+                const int now = ++running;
+                for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
+                }
+                EXPECT_TRUE(gate->wait(10));
+                --running;
+                ++done;
+            };
+            operationQueue ? (void)operations->addOperationWithBlock(block) : concurrent->async(block);
+        }
+        for (int released = 0; released < count; ++released) {
+            const int expected = std::min(2, count - released);
+            ASSERT_TRUE(runMainUntil([&] { return running.load() == expected; }, 5));
+            gate->signal();
+        }
+        ASSERT_TRUE(runMainUntil([&] { return done.load() == count; }, 5));
+        EXPECT_EQ(peak.load(), 2);
+    }
 }
 
 TEST(QueueTest, AfterRunsBlocksInDeadlineOrderAndNeverEarly) {
