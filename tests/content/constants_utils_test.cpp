@@ -18,7 +18,8 @@ TEST(Utils, SharedObjectAndNetworkFlagAcrossThreads) {
     for (std::size_t i = 0; i < seen.size(); ++i) {
         threads.emplace_back([&seen, i] {
             seen[i] = Utils::sharedUtils().get();
-            i == 0 ? Utils::sharedUtils()->setIsNetworkRunning(true) : (void)Utils::sharedUtils()->isNetworkRunning();
+            if (i == 0) Utils::sharedUtils()->setIsNetworkRunning(true);
+            (void)Utils::sharedUtils()->isNetworkRunning();
         });
     }
     for (auto& t : threads) t.join();

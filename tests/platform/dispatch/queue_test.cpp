@@ -39,7 +39,11 @@ TEST(QueueTest, ConcurrentQueuesRunBlocksAtOnceUpToTheirLimit) {
                 --running;
                 ++done;
             };
-            operationQueue ? (void)operations->addOperationWithBlock(block) : concurrent->async(block);
+            if (operationQueue) {
+                operations->addOperationWithBlock(block);
+            } else {
+                concurrent->async(block);
+            }
         }
         for (int released = 0; released < count; ++released) {
             const int expected = std::min(2, count - released);
