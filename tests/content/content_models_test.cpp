@@ -121,13 +121,7 @@ TEST(PriceAndCount, ReadFromTheStartOfTheTextOrStayEmpty) {
 
 // ---- items the adapter refuses ----
 
-struct Refused {
-    const char* name;
-    const ClassInfo* (*model)();
-    Value item;
-    const char* domain;
-    std::int64_t code;
-};
+struct Refused { const char* name; const ClassInfo* (*model)(); Value item; const char* domain; std::int64_t code; };
 
 TEST(UnmappableItems, GiveNoModelAndTheAdaptersError) {
     const char* const transformerDomain = "JMTransformerErrorHandlingErrorDomain";

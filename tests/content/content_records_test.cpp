@@ -101,33 +101,24 @@ TEST_F(MigrateProperties, CopiesEveryValueSkipsNilAndNullAndLogsARefusedPair) {
 
 // ---- the road of every kind of item into the file ----
 
-class ItemsIntoRecords : public AppStack {
-protected:
-    void SetUp() override {
-        AppStack::SetUp();
-        setUpStack();
-    }
-    test::DeviceSettings device_{"Asia/Shanghai", "zh_CN"};
-
-    // Maps every item, sets the position as sortWeight where asked, and copies each model into a new
-    // record of the entity in the default context; items that cannot be mapped make no record. The
-    // number of records made.
-    static int store(const ClassInfo* modelClass, const std::string& entity, const Array& items, bool sortWeight) {
-        int created = 0;
-        for (std::size_t i = 0; i < items.size(); ++i) {
-            Ref<Error> error;
-            auto model = std::dynamic_pointer_cast<BaseJMModel>(JMJSONAdapter::modelOfClass(modelClass, items[i], &error));
-            if (!model) {
-                EXPECT_TRUE(error);
-                continue;
-            }
-            if (sortWeight) setValueForKey(*model, Value(i), "sortWeight");
-            model->migratePropertiesToObject(ManagedObject::insertNewObject(entity, RS_defaultContext()));
-            ++created;
+// Maps every item, sets the position as sortWeight where asked, and copies each model into a new record
+// of the entity in the default context; items that cannot be mapped make no record. The number of
+// records made.
+int store(const ClassInfo* modelClass, const std::string& entity, const Array& items, bool sortWeight) {
+    int created = 0;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        Ref<Error> error;
+        auto model = std::dynamic_pointer_cast<BaseJMModel>(JMJSONAdapter::modelOfClass(modelClass, items[i], &error));
+        if (!model) {
+            EXPECT_TRUE(error);
+            continue;
         }
-        return created;
+        if (sortWeight) setValueForKey(*model, Value(i), "sortWeight");
+        model->migratePropertiesToObject(ManagedObject::insertNewObject(entity, RS_defaultContext()));
+        ++created;
     }
-};
+    return created;
+}
 
 // The novel items as the request processor hands them on: "description" moved to "novel_desc".
 Array preparedNovels() {
@@ -145,23 +136,18 @@ Array preparedNovels() {
 // Every fixture reply, item by item: mapped, copied into records, saved, and read back from the file by
 // another coordinator. Each row is found by the value of the case's key attribute. Items the adapter
 // cannot map (a number for the news id, a text item) make no record.
+using ItemsIntoRecords = AppStack;
+
 TEST_F(ItemsIntoRecords, EveryFixtureReplyReachesTheFileAsMapped) {
+    setUpStack();
+    test::DeviceSettings device("Asia/Shanghai", "zh_CN");
     const Date now = local(6, 10, 0, 0);
     ScopedClock clock([&] { return now.since1970(); });
     const Dictionary links{{"1", "http://127.0.0.1:8765/tv77/e1"}, {"2", "http://127.0.0.1:8765/tv77/e2"},
                            {"3", "http://127.0.0.1:8765/tv77/e3"}};
-    struct Check {
-        const char* row;  // value of the key attribute
-        const char* attribute;
-        Value expected;
-    };
+    struct Check { const char* row /* value of the key attribute */; const char* attribute; Value expected; };
     struct ReplyCase {
-        const ClassInfo* cls;
-        const char* entity;
-        const char* key;
-        Array items;
-        bool sortWeight;
-        std::size_t records;
+        const ClassInfo* cls; const char* entity; const char* key; Array items; bool sortWeight; std::size_t records;
         std::vector<Check> checks;
     };
     Array news = fixtureItems("newsList");

@@ -114,12 +114,7 @@ TEST_P(InZone, RelativeTimeThresholds) {
     for (const auto& [ago, text] : rows) EXPECT_EQ(DateString::microblogStyle(Date::fromSince1970(now - ago)), text) << ago;
 }
 
-struct SplitRow {
-    const char* text;
-    const char* month;
-    const char* day;
-    const char* year;
-};
+struct SplitRow { const char* text; const char* month; const char* day; const char* year; };
 
 TEST(DateTextSplitting, ShapesAndShortInput) {
     const SplitRow rows[] = {

@@ -193,7 +193,9 @@ TEST_F(Preferences, FilesLoadOrAreSkippedWithOneLogLine) {
         ASSERT_EQ(::stat(settingsPath().c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0777, 0600u);
         std::vector<std::string> names;  // no temporary file is left beside it
-        for (const auto& entry : std::filesystem::directory_iterator(documentsDirectory())) names.push_back(entry.path().filename().string());
+        for (const auto& entry : std::filesystem::directory_iterator(documentsDirectory())) {
+            names.push_back(entry.path().filename().string());
+        }
         EXPECT_EQ(names, std::vector<std::string>{"LNPreferences.plist"});
     }
 }

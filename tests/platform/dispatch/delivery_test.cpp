@@ -17,7 +17,9 @@ namespace {
 using test::Events;
 using test::Recorder;
 
-enum Entry { MainQueue, MainThreadPerform, MainQueueAndPerformsInTurn, MainOperationQueue, SerialQueue, LoopThreadPerform, SerialOperationQueue };
+enum Entry {
+    MainQueue, MainThreadPerform, MainQueueAndPerformsInTurn, MainOperationQueue, SerialQueue, LoopThreadPerform, SerialOperationQueue
+};
 
 const char* const kEntryNames[] = {"MainQueue",   "MainThreadPerform", "MainQueueAndPerformsInTurn", "MainOperationQueue",
                                    "SerialQueue", "LoopThreadPerform", "SerialOperationQueue"};

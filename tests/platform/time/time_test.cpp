@@ -201,7 +201,7 @@ TEST_P(DateFormatterInZone, FormatsParsesAndRefusesByTheTable) {
     auto check = [&] {
         for (std::size_t i = 0; i < formatters.size(); ++i) {
             const FormatRow& row = kFormatRows[i];
-            SCOPED_TRACE(std::string(row.pattern) + " / \"" + row.text + "\" " + row.locale + (row.zone ? std::string(" in ") + row.zone : ""));
+            SCOPED_TRACE(std::string(row.pattern) + " / \"" + row.text + "\" " + row.locale + " " + (row.zone ? row.zone : ""));
             const Civil& t = row.at;
             const Date at = wallClock(t.y, t.mo, t.d, t.h, t.mi, t.s, row.zone ? row.zoneOffset : GetParam().second, t.ms / 1000.0);
             if (row.way == Both || row.way == Format) {
