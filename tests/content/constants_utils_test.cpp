@@ -13,8 +13,8 @@ namespace {
 TEST(Utils, SharedObjectAndNetworkFlagAcrossThreads) {
     const Ref<Utils>& shared = Utils::sharedUtils();
     shared->setIsNetworkRunning(false);
-    std::vector<std::thread> threads;
     std::array<Utils*, 4> seen{};
+    std::vector<std::thread> threads;
     for (std::size_t i = 0; i < seen.size(); ++i) {
         threads.emplace_back([&seen, i] {
             seen[i] = Utils::sharedUtils().get();
@@ -23,19 +23,12 @@ TEST(Utils, SharedObjectAndNetworkFlagAcrossThreads) {
         });
     }
     for (auto& t : threads) t.join();
-    for (Utils* u : seen) EXPECT_EQ(u, shared.get());
+    EXPECT_EQ(seen, (std::array<Utils*, 4>{shared.get(), shared.get(), shared.get(), shared.get()}));
     EXPECT_TRUE(shared->isNetworkRunning());
 }
 
 // One expected constraint: first item and attribute = multiplier × second item and attribute + constant.
-struct Row {
-    Ref<View> first;
-    LayoutAttribute firstAttribute;
-    Ref<View> second;
-    LayoutAttribute secondAttribute;
-    double multiplier;
-    double constant = 0;
-};
+struct Row { Ref<View> first; LayoutAttribute firstAttribute; Ref<View> second; LayoutAttribute secondAttribute; double multiplier, constant = 0; };
 
 void expectConstraints(const std::vector<Ref<LayoutConstraint>>& list, const std::vector<Row>& rows) {
     ASSERT_EQ(list.size(), rows.size());
@@ -122,11 +115,8 @@ TEST(ProportionalPlacement, ReplacesTheViewsConstraintsWithFourProportions) {
 // A zero frame used to divide by zero; it now leaves everything as it was.
 TEST(ProportionalPlacement, ZeroFramesAndMissingContainerChangeNothing) {
     const Rect cases[][2] = {
-        {Rect(), Rect()},
-        {Rect(10, 20, 100, 50), Rect(0, 0, 0, 400)},
-        {Rect(10, 20, 100, 50), Rect(0, 0, 200, 0)},
-        {Rect(0, 0, 0, 50), Rect(0, 0, 200, 400)},
-        {Rect(0, 0, 100, 0), Rect(0, 0, 200, 400)},
+        {Rect(), Rect()}, {Rect(10, 20, 100, 50), Rect(0, 0, 0, 400)}, {Rect(10, 20, 100, 50), Rect(0, 0, 200, 0)},
+        {Rect(0, 0, 0, 50), Rect(0, 0, 200, 400)}, {Rect(0, 0, 100, 0), Rect(0, 0, 200, 400)},
         {Rect(-50, 0, 50, 50), Rect(0, 0, 200, 400)},  // x + w = 0
     };
     for (const auto& frames : cases) {

@@ -23,20 +23,15 @@ using test::wallClock;
 
 // ---- date rules ----
 
-enum class Rule { One, Two, Three, Four };
-
-struct DateProperty {
-    const ClassInfo* (*model)();
-    const char* key;
-    Rule rule;
-};
+// Each date property and the rule (1 to 4) it reads the service's texts by.
+struct DateProperty { const ClassInfo* (*model)(); const char* key; int rule; };
 
 const DateProperty kDateProperties[] = {
-    {&JM_Microblog::runtimeClass, "update_time", Rule::One}, {&JM_Microblog::runtimeClass, "created_at", Rule::Three},
-    {&JM_Toptenz::runtimeClass, "update_time", Rule::Two},   {&JM_Taobao::runtimeClass, "update_time", Rule::One},
-    {&JM_News::runtimeClass, "createTime", Rule::Two},       {&JM_News::runtimeClass, "update_time", Rule::Two},
-    {&JM_Teleplay::runtimeClass, "update_time", Rule::One},  {&JM_Teleplay::runtimeClass, "last_update_time", Rule::Three},
-    {&JM_Novel::runtimeClass, "update_time", Rule::Four},    {&JM_Video::runtimeClass, "update_time", Rule::One},
+    {&JM_Microblog::runtimeClass, "update_time", 1}, {&JM_Microblog::runtimeClass, "created_at", 3},
+    {&JM_Toptenz::runtimeClass, "update_time", 2},   {&JM_Taobao::runtimeClass, "update_time", 1},
+    {&JM_News::runtimeClass, "createTime", 2},       {&JM_News::runtimeClass, "update_time", 2},
+    {&JM_Teleplay::runtimeClass, "update_time", 1},  {&JM_Teleplay::runtimeClass, "last_update_time", 3},
+    {&JM_Novel::runtimeClass, "update_time", 4},     {&JM_Video::runtimeClass, "update_time", 1},
 };
 
 // Runs the forward block as the adapter does and checks that it never reports a failure.
@@ -49,20 +44,15 @@ Value forward(const JMReversibleValueTransformer& transformer, const Value& inpu
     return out;
 }
 
-struct Zone {
-    const char* name;
-    int offset;
-};
-
-class DateRules : public ::testing::TestWithParam<Zone> {
+class DateRules : public ::testing::TestWithParam<std::pair<const char*, int>> {
 protected:
-    DeviceSettings device_{GetParam().name, "en_US"};
-    Date local(int d, int h, int mi, int s) const { return wallClock(2015, 3, d, h, mi, s, GetParam().offset); }
+    DeviceSettings device_{GetParam().first, "en_US"};
+    Date local(int d, int h, int mi, int s) const { return wallClock(2015, 3, d, h, mi, s, GetParam().second); }
 };
 
 INSTANTIATE_TEST_SUITE_P(TwoZones, DateRules,
-                         ::testing::Values(Zone{"Asia/Shanghai", 8 * 3600}, Zone{"America/Los_Angeles", -8 * 3600}),
-                         [](const auto& param) { return std::string(param.param.offset > 0 ? "Shanghai" : "LosAngeles"); });
+                         ::testing::Values(std::pair("Asia/Shanghai", 8 * 3600), std::pair("America/Los_Angeles", -8 * 3600)),
+                         [](const auto& param) { return std::string(param.param.second > 0 ? "Shanghai" : "LosAngeles"); });
 
 TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
     const Date now = local(6, 12, 0, 30);
@@ -73,21 +63,15 @@ TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
     const Value nowValue(now);
     const Value none;
 
-    struct Case {
-        Value input;
-        Value rule1, rule2, rule3, rule4;
-    };
+    struct Case { Value input; Value byRule[4]; };
     const std::vector<Case> cases = {
-        {Value("2015-03-07:09"), hour, hour, none, hour},            // 13 characters
-        {Value("2015-03-07"), none, midnight, none, midnight},       // 10: formatter 1 gives nothing for rule 1
-        {Value("2015-3-7 09:05:00"), second, second, second, second},
-        {Value("2015-03-07 09:05:00"), second, second, second, second},
-        {Value(""), none, none, nowValue, nowValue},
-        {Value::null(), none, none, nowValue, nowValue},              // null reaches the block as nil
-        {Value("2015-03-07 09"), none, none, none, none},             // 13, but a blank where the colon belongs
-        {Value("07/03/2015"), none, none, none, none},
-        {Value("2015-03-07T09:05:00Z"), none, none, none, none},
-        {Value(20150307), none, none, none, none},                    // not text: nothing, and no failure
+        {Value("2015-03-07:09"), {hour, hour, none, hour}},       // 13 characters
+        {Value("2015-03-07"), {none, midnight, none, midnight}},  // 10: formatter 1 gives nothing for rule 1
+        {Value("2015-3-7 09:05:00"), {second, second, second, second}}, {Value("2015-03-07 09:05:00"), {second, second, second, second}},
+        {Value(""), {none, none, nowValue, nowValue}}, {Value::null(), {none, none, nowValue, nowValue}},  // null reaches the block as nil
+        {Value("2015-03-07 09"), {none, none, none, none}},  // 13, but a blank where the colon belongs
+        {Value("07/03/2015"), {none, none, none, none}}, {Value("2015-03-07T09:05:00Z"), {none, none, none, none}},
+        {Value(20150307), {none, none, none, none}},  // not text: nothing, and no failure
     };
     for (const DateProperty& property : kDateProperties) {
         SCOPED_TRACE(std::string(property.model()->name()) + "." + property.key);
@@ -98,10 +82,7 @@ TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
         EXPECT_EQ(transformer->reverseTransformedValue(Value(local(5, 9, 7, 2))), Value("2015-3-5 09:07:02"));
         EXPECT_EQ(transformer->reverseTransformedValue(Value()), Value());
         for (const Case& c : cases) {
-            const Value& expected = property.rule == Rule::One     ? c.rule1
-                                    : property.rule == Rule::Two   ? c.rule2
-                                    : property.rule == Rule::Three ? c.rule3
-                                                                   : c.rule4;
+            const Value& expected = c.byRule[property.rule - 1];
             Value input = c.input.isNull() ? Value() : c.input;
             EXPECT_EQ(forward(*transformer, input), expected) << c.input.description();
         }
@@ -110,67 +91,45 @@ TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
 
 // ---- price and count ----
 
-std::string decimalText(const Value& value) {
-    const Decimal* decimal = value.decimal();
-    return decimal ? decimal->stringValue() + "e" + std::to_string(decimal->exponent()) : "<none>";
-}
-
-// Exact decimal digits (mantissa and exponent as read), read from the start of the text as the decimal
-// reading of a text does; a JSON number as the same decimal; anything else leaves the property empty.
-TEST(PriceAndCount, PriceKeepsItsDecimalDigitsExactlyOrStaysEmpty) {
+// Prices keep their exact decimal digits (mantissa and exponent as read), read from the start of the text
+// as the decimal reading of a text does, a JSON number as the same decimal; counts keep the integer part
+// as a 32-bit number. Anything else leaves the property empty; back to text as the digits.
+TEST(PriceAndCount, ReadFromTheStartOfTheTextOrStayEmpty) {
     auto price = JM_Taobao::priceJSONTransformer();
-    const std::pair<Value, const char*> cases[] = {
-        {Value("199.90"), "199.9e-1"}, {Value("0.07"), "0.07e-2"}, {Value("35.5元"), "35.5e-1"},
-        {Value(199.9), "199.9e-1"},    {Value(std::int64_t{89}), "89e0"}, {Value(), "<none>"},
-        {Value(""), "<none>"},         {Value("免费"), "<none>"},         {Value(true), "<none>"},
-        {Value(Array{}), "<none>"},    {Value(Dictionary{}), "<none>"},
-    };
-    for (const auto& [input, expected] : cases) EXPECT_EQ(decimalText(forward(*price, input)), expected) << input.description();
-    EXPECT_EQ(price->reverseTransformedValue(forward(*price, Value("199.90"))), Value("199.9"));
-}
-
-TEST(PriceAndCount, TotalCountKeepsTheIntegerPartAsA32BitNumber) {
     auto count = JM_Teleplay::totalCountJSONTransformer();
-    struct Case {
-        Value input;
-        Value expected;
+    auto read = [](const JMReversibleValueTransformer& transformer, const Value& input) {
+        const Value out = forward(transformer, input);
+        if (const Decimal* decimal = out.decimal()) return decimal->stringValue() + "e" + std::to_string(decimal->exponent());
+        if (out.isNumber()) return out.description() + (out.number()->kind() == NumberKind::Int32 ? " int32" : " wider");
+        return out.isNil() ? std::string("<none>") : out.description();
     };
-    const std::vector<Case> cases = {
-        {Value("24"), Value(24)},          {Value("24.9"), Value(24)},   {Value("-3.7"), Value(-3)},
-        {Value("16.0"), Value(16)},        {Value(" 12集"), Value(12)},  {Value("4294967297"), Value(1)},
-        {Value(std::int64_t{24}), Value(24)}, {Value(30.5), Value(30)},  {Value("全集"), Value()},
-        {Value(""), Value()},              {Value(), Value()},           {Value(false), Value()},
+    const std::pair<Value, const char*> prices[] = {
+        {Value("199.90"), "199.9e-1"}, {Value("0.07"), "0.07e-2"}, {Value("35.5元"), "35.5e-1"}, {Value(199.9), "199.9e-1"},
+        {Value(std::int64_t{89}), "89e0"}, {Value(), "<none>"}, {Value(""), "<none>"}, {Value("免费"), "<none>"},
+        {Value(true), "<none>"}, {Value(Array{}), "<none>"}, {Value(Dictionary{}), "<none>"},
     };
-    for (const Case& c : cases) {
-        const Value out = forward(*count, c.input);
-        EXPECT_EQ(out, c.expected) << c.input.description();
-        if (out.isNumber()) {
-            EXPECT_EQ(out.number()->kind(), NumberKind::Int32);
-        }
-    }
+    for (const auto& [input, expected] : prices) EXPECT_EQ(read(*price, input), expected) << input.description();
+    const std::pair<Value, const char*> counts[] = {
+        {Value("24"), "24 int32"}, {Value("24.9"), "24 int32"}, {Value("-3.7"), "-3 int32"}, {Value("16.0"), "16 int32"},
+        {Value(" 12集"), "12 int32"}, {Value("4294967297"), "1 int32"}, {Value(std::int64_t{24}), "24 int32"},
+        {Value(30.5), "30 int32"}, {Value("全集"), "<none>"}, {Value(""), "<none>"}, {Value(), "<none>"}, {Value(false), "<none>"},
+    };
+    for (const auto& [input, expected] : counts) EXPECT_EQ(read(*count, input), expected) << input.description();
+    EXPECT_EQ(price->reverseTransformedValue(forward(*price, Value("199.90"))), Value("199.9"));
     EXPECT_EQ(count->reverseTransformedValue(Value(24)), Value("24"));
 }
 
 // ---- items the adapter refuses ----
 
-struct Refused {
-    const char* name;
-    const ClassInfo* (*model)();
-    Value item;
-    const char* domain;
-    std::int64_t code;
-};
+struct Refused { const char* name; const ClassInfo* (*model)(); Value item; const char* domain; std::int64_t code; };
 
 TEST(UnmappableItems, GiveNoModelAndTheAdaptersError) {
+    const char* const transformerDomain = "JMTransformerErrorHandlingErrorDomain";
     const std::vector<Refused> cases = {
-        {"number for text", &JM_News::runtimeClass, Value::dictionary({{"msgId", 1001}, {"title", "标题"}}),
-         "JMTransformerErrorHandlingErrorDomain", 1},
-        {"text for a number", &JM_Toptenz::runtimeClass, Value::dictionary({{"rank", "1"}, {"sid", 4}}),
-         "JMTransformerErrorHandlingErrorDomain", 1},
-        {"list for links", &JM_Teleplay::runtimeClass, Value::dictionary({{"playLinks", Value::array({"a", "b"})}}),
-         "JMTransformerErrorHandlingErrorDomain", 1},
-        {"object for text", &JM_Video::runtimeClass, Value::dictionary({{"title", Value::dictionary({{"zh", "标题"}})}}),
-         "JMTransformerErrorHandlingErrorDomain", 1},
+        {"number for text", &JM_News::runtimeClass, Value::dictionary({{"msgId", 1001}, {"title", "标题"}}), transformerDomain, 1},
+        {"text for a number", &JM_Toptenz::runtimeClass, Value::dictionary({{"rank", "1"}, {"sid", 4}}), transformerDomain, 1},
+        {"list for links", &JM_Teleplay::runtimeClass, Value::dictionary({{"playLinks", Value::array({"a", "b"})}}), transformerDomain, 1},
+        {"object for text", &JM_Video::runtimeClass, Value::dictionary({{"title", Value::dictionary({{"zh", "标题"}})}}), transformerDomain, 1},
         {"text item", &JM_Novel::runtimeClass, Value("not an item"), "JMJSONAdapterErrorDomain", 3},
         {"list item", &JM_Taobao::runtimeClass, Value::array({Value::dictionary({{"name", "x"}})}), "JMJSONAdapterErrorDomain", 3},
         {"null item", &JM_Microblog::runtimeClass, Value::null(), "JMJSONAdapterErrorDomain", 3},

@@ -41,56 +41,32 @@ TEST(IdentifierTools, SplitJoinAndCut) {
     EXPECT_FALSE(IdentifierTools::isDeleteTagFormat("music-"));
 }
 
-struct BetweenRow {
-    const char* text;
-    const char* first;
-    const char* second;
-    const char* expected;
-};
-
+// Nothing between adjacent texts, when the second comes first, when either is missing, for an empty
+// name, or for an empty argument (never found).
 TEST(IdentifierTools, SubstringBetweenSubstrings) {
-    const BetweenRow rows[] = {
-        {"T@\"Date\",&,N,V_mblExpireDate", "@\"", "\",", "Date"},
-        {"<a>text</a>", "<a>", "</a>", "text"},
-        {"ab", "a", "b", ""},           // adjacent: nothing between
-        {"b...a", "a", "b", ""},        // the second comes first
-        {"abc", "x", "c", ""},          // first missing
-        {"abc", "a", "x", ""},          // second missing
-        {"T@\"\",&", "@\"", "\",", ""},  // empty name
-        {"xay", "", "y", ""},           // an empty argument is never found
+    struct Row { const char* text; const char* first; const char* second; const char* expected; };
+    const Row rows[] = {
+        {"T@\"Date\",&,N,V_mblExpireDate", "@\"", "\",", "Date"}, {"<a>text</a>", "<a>", "</a>", "text"}, {"ab", "a", "b", ""},
+        {"b...a", "a", "b", ""}, {"abc", "x", "c", ""}, {"abc", "a", "x", ""}, {"T@\"\",&", "@\"", "\",", ""}, {"xay", "", "y", ""},
     };
-    for (const BetweenRow& row : rows) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
         EXPECT_EQ(IdentifierTools::substringBetweenSubstrings(row.text, row.first, row.second), row.expected);
     }
 }
 
-struct ColorRow {
-    const char* text;
-    int red, green, blue;  // -1: the clear colour
-};
-
+// Both prefixes are taken in the order "0X" then "#"; six characters are needed after them ("#2B3D5" has
+// six before the "#" goes); anything else is the clear colour (-1). Pairs that are not hexadecimal read
+// as far as their digits go.
 TEST(ColorCustomize, HexTexts) {
-    const ColorRow rows[] = {
-        {"#2B3D59", 0x2B, 0x3D, 0x59},
-        {"2B3D59", 0x2B, 0x3D, 0x59},
-        {"0X2B3D59", 0x2B, 0x3D, 0x59},
-        {"0x2b3d59", 0x2B, 0x3D, 0x59},
-        {"  #2B3D59\n", 0x2B, 0x3D, 0x59},
-        {"0X#72DCD6", 0x72, 0xDC, 0xD6},  // both prefixes, in this order
-        {"#FFFFFF", 255, 255, 255},
-        {"#000000", 0, 0, 0},
-        {"#FFF", -1, 0, 0},
-        {"#FFFFFFF", -1, 0, 0},
-        {"2B3D5", -1, 0, 0},
-        {"#2B3D5", -1, 0, 0},  // six characters before the "#" is removed, five after
-        {"#0X2B3D59", -1, 0, 0},  // "0X" only at the very start
-        {"", -1, 0, 0},
-        // Pairs that are not hexadecimal read as far as their digits go.
-        {"#G23DZZ", 0, 0x3D, 0},
-        {"#2G3D59", 0x2, 0x3D, 0x59},
+    struct Row { const char* text; int red, green, blue; };
+    const Row rows[] = {
+        {"#2B3D59", 0x2B, 0x3D, 0x59}, {"2B3D59", 0x2B, 0x3D, 0x59},  {"0X2B3D59", 0x2B, 0x3D, 0x59}, {"0x2b3d59", 0x2B, 0x3D, 0x59},
+        {"  #2B3D59\n", 0x2B, 0x3D, 0x59}, {"0X#72DCD6", 0x72, 0xDC, 0xD6}, {"#FFFFFF", 255, 255, 255}, {"#000000", 0, 0, 0},
+        {"#FFF", -1, 0, 0}, {"#FFFFFFF", -1, 0, 0}, {"2B3D5", -1, 0, 0}, {"#2B3D5", -1, 0, 0}, {"#0X2B3D59", -1, 0, 0}, {"", -1, 0, 0},
+        {"#G23DZZ", 0, 0x3D, 0}, {"#2G3D59", 0x2, 0x3D, 0x59},
     };
-    for (const ColorRow& row : rows) {
+    for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
         Ref<Color> c = ColorCustomize::colorWithHexString(row.text);
         if (row.red < 0) {

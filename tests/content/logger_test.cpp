@@ -1,4 +1,5 @@
 #include <atomic>
+#include <cstdint>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,49 +12,26 @@
 namespace lv {
 namespace {
 
-struct ThresholdRow {
-    std::int32_t common;   // setLogLevel; 1 is the default
-    std::int32_t level;    // of the message
-    bool written;
-};
-
-TEST(Logger, CommonThresholdComparedUnsigned) {
-    const ThresholdRow rows[] = {
-        {1, 0, false}, {1, 1, true},  {1, 6, true},  {7, 6, false}, {7, 7, true}, {7, 8, true},
-        {1, -1, true}, {7, -1, true}, {-1, 7, false}, {-1, -1, true}, {0, 0, true},
+// A message is written when its level, compared unsigned, reaches its area's level or else the common
+// one (1 by default).
+TEST(Logger, ThresholdsComparedUnsignedAreaLevelsOverTheCommonOne) {
+    constexpr std::int32_t kNone = INT32_MIN;
+    struct Row { std::int32_t common, area, level; bool written; };
+    const Row rows[] = {
+        {1, kNone, 0, false},  {1, kNone, 1, true},   {1, kNone, 6, true}, {7, kNone, 6, false}, {7, kNone, 7, true},
+        {7, kNone, 8, true},   {1, kNone, -1, true},  {7, kNone, -1, true}, {-1, kNone, 7, false}, {-1, kNone, -1, true},
+        {0, kNone, 0, true},   {7, 0, 0, true},       {7, 9, 8, false},    {7, 9, 9, true},       {1, 3, 2, false},
     };
-    for (const ThresholdRow& row : rows) {
-        SCOPED_TRACE(format("threshold %d level %d", row.common, row.level));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(format("common %d area %d level %d", row.common, row.area, row.level));
         Logger logger;
         if (row.common != 1) logger.setLogLevel(row.common);
+        if (row.area != kNone) logger.setLogLevel(row.area, "area");
         LogCapture capture;
         logger.nLog(row.level, "area", "f", "m");
         EXPECT_EQ(capture.lines().size(), row.written ? 1u : 0u);
         EXPECT_EQ(logger.shouldLog(row.level, "area"), row.written);
     }
-}
-
-TEST(Logger, LineFormatAndAreaLevelsOverTheCommonOne) {
-    Logger logger;
-    {
-        LogCapture capture;
-        logger.nLog(7, "net", "APIProcessor::loadNews", "loaded %d items from %@", 12, Value("ent"));
-        EXPECT_EQ(capture.lines(), std::vector<std::string>{"7 net APIProcessor::loadNews loaded 12 items from ent"});
-    }
-    logger.setLogLevel(7);
-    logger.setLogLevel(0, "db");
-    logger.setLogLevel(9, "net");
-    LogCapture capture;
-    logger.nLog(0, "db", "f", "db zero");
-    logger.nLog(8, "net", "f", "net eight");
-    logger.nLog(9, "net", "f", "net nine");
-    logger.nLog(6, "ui", "f", "ui six");
-    logger.nLog(7, "ui", "f", "ui seven");
-    EXPECT_EQ(capture.lines(), (std::vector<std::string>{"0 db f db zero", "9 net f net nine", "7 ui f ui seven"}));
-    // Areas are keyed by their description: the number 5 and the text "5" are one area.
-    logger.setLogLevel(3, Value(5));
-    EXPECT_EQ(logger.logLevelForArea("5"), 3);
-    EXPECT_FALSE(logger.logLevelForArea("other").has_value());
 }
 
 // Counts how often it is described, to show that a dropped message is never formatted.
@@ -66,15 +44,20 @@ public:
     mutable std::atomic<int> count{0};
 };
 
-TEST(Logger, DroppedMessagesAreNotFormatted) {
+// The line: level, area, function, formatted message; a dropped message is never formatted. Areas are
+// keyed by their description: the number 5 and the text "5" are one area.
+TEST(Logger, LineFormatAndAreaKeys) {
     Logger logger;
     auto counted = makeRef<Counted>();
     LogCapture capture;
+    logger.nLog(7, "net", "APIProcessor::loadNews", "loaded %d items from %@", 12, Value("ent"));
     logger.nLog(0, "a", "f", "%@", counted);
     EXPECT_EQ(counted->count.load(), 0);
     logger.nLog(1, "a", "f", "%@", counted);
-    EXPECT_EQ(counted->count.load(), 1);
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"1 a f counted"});
+    EXPECT_EQ(capture.lines(), (std::vector<std::string>{"7 net APIProcessor::loadNews loaded 12 items from ent", "1 a f counted"}));
+    logger.setLogLevel(3, Value(5));
+    EXPECT_EQ(logger.logLevelForArea("5"), 3);
+    EXPECT_FALSE(logger.logLevelForArea("other").has_value());
 }
 
 TEST(Logger, UsableFromManyThreads) {

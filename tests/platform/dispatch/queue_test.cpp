@@ -1,181 +1,107 @@
+// Queues, groups, semaphores and locks, and how many blocks concurrent queues run at once. Order,
+// waiting and inline calls of serial queues are checked with the other entry points in delivery_test.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
+#include "dispatch_support.h"
 #include "platform/base/error.h"
 #include "platform/dispatch/detail/pool.h"
-#include "platform/dispatch/queue.h"
-#include "platform/dispatch/run_loop.h"
-#include "platform/dispatch/thread.h"
-#include "recorder.h"
+#include "platform/dispatch/lock.h"
+#include "platform/dispatch/operation.h"
 
 namespace lv {
 namespace {
 
+using test::Events;
+using test::onAnotherThread;
 using test::Recorder;
-using Events = std::vector<std::string>;
 
-TEST(QueueTest, SerialQueueRunsOneBlockAtATimeInOrder) {
-    // More blocks than one drain runs before handing the worker back: the later batches must follow.
-    constexpr int kBlocks = 200;
-    Ref<Queue> q = Queue::makeSerial("com.example.serial");
-    Recorder r;
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    Ref<Semaphore> allQueued = Semaphore::make();
-    Ref<Group> g = Group::make();
-    g->async(q, [&] { EXPECT_TRUE(allQueued->wait(5)); });
-    for (int i = 0; i < kBlocks; ++i) {
-        g->async(q, [&, i] {
-            if (++inside > 1) overlapped = true;
-            r.add(std::to_string(i));
-            --inside;
-        });
+// A concurrent queue runs its blocks at once; an operation queue runs no more than its limit at once.
+// Blocks hold their slot until released one at a time.
+TEST(QueueTest, ConcurrentQueuesRunBlocksAtOnceUpToTheirLimit) {
+    Ref<Queue> concurrent = Queue::makeConcurrent("com.example.concurrent");
+    Ref<OperationQueue> operations = OperationQueue::make();
+    operations->setMaxConcurrentOperationCount(2);
+    for (const bool operationQueue : {false, true}) {
+        SCOPED_TRACE(operationQueue ? "operation queue" : "concurrent queue");
+        const int count = operationQueue ? 6 : 2;
+        std::atomic<int> running{0}, peak{0}, done{0};
+        Ref<Semaphore> gate = Semaphore::make();
+        for (int i = 0; i < count; ++i) {
+            std::function<void()> block = [&] {
+                const int now = ++running;
+                for (int seen = peak.load(); now > seen && !peak.compare_exchange_weak(seen, now);) {
+                }
+                EXPECT_TRUE(gate->wait(10));
+                --running;
+                ++done;
+            };
+            if (operationQueue) {
+                operations->addOperationWithBlock(block);
+            } else {
+                concurrent->async(block);
+            }
+        }
+        for (int released = 0; released < count; ++released) {
+            const int expected = std::min(2, count - released);
+            ASSERT_TRUE(runMainUntil([&] { return running.load() == expected; }, 5));
+            gate->signal();
+        }
+        ASSERT_TRUE(runMainUntil([&] { return done.load() == count; }, 5));
+        EXPECT_EQ(peak.load(), 2);
     }
-    allQueued->signal();
-    ASSERT_TRUE(g->wait(5)) << r.size() << " of " << kBlocks << " blocks ran";
-    Events expected;
-    for (int i = 0; i < kBlocks; ++i) expected.push_back(std::to_string(i));
-    EXPECT_EQ(r.events(), expected);
-    EXPECT_FALSE(overlapped.load());
 }
 
-TEST(QueueTest, ConcurrentQueueRunsBlocksAtTheSameTime) {
-    Ref<Queue> q = Queue::makeConcurrent("com.example.concurrent");
-    Ref<Semaphore> first = Semaphore::make();
-    Ref<Semaphore> second = Semaphore::make();
-    Ref<Group> g = Group::make();
-    // Each block waits for the other: this finishes only if both run at once.
-    g->async(q, [&] {
-        first->signal();
-        EXPECT_TRUE(second->wait(5));
-    });
-    g->async(q, [&] {
-        second->signal();
-        EXPECT_TRUE(first->wait(5));
-    });
-    EXPECT_TRUE(g->wait(10));
-}
-
-TEST(QueueTest, SyncOntoTheCurrentQueueRunsInline) {
-    Ref<Queue> q = Queue::makeSerial("inline");
-    Recorder r;
-    q->sync([&] {
-        r.add("outer");
-        q->sync([&] { r.add("inner"); });  // would deadlock if queued behind the running block
-        r.add("outer-end");
-    });
-    EXPECT_EQ(r.events(), (Events{"outer", "inner", "outer-end"}));
-}
-
-TEST(QueueTest, SyncOntoTheMainQueueFromTheMainThreadRunsInline) {
-    bool ran = false;
-    Queue::main()->sync([&] { ran = true; });
-    EXPECT_TRUE(ran);
-}
-
-TEST(QueueTest, SyncOntoTheMainQueueFromAWorkerWaitsForTheMainThread) {
-    std::atomic<bool> ranOnMain{false};
-    std::atomic<bool> back{false};
-    Queue::global()->async([&] {
-        Queue::main()->sync([&] { ranOnMain = Thread::isMainThread() && Queue::main()->isCurrent(); });
-        back = true;
-    });
-    ASSERT_TRUE(runMainUntil([&] { return back.load(); }, 5));
-    EXPECT_TRUE(ranOnMain.load());
-}
-
-TEST(QueueTest, SyncOntoABusySerialQueueRunsOnTheCallerAfterEarlierBlocks) {
-    Ref<Queue> q = Queue::makeSerial("busy");
-    Recorder r;
-    Ref<Semaphore> release = Semaphore::make();
-    q->async([&] {
-        EXPECT_TRUE(release->wait(5));
-        r.add("first");
-    });
-    q->async([&] { r.add("second"); });
-    std::thread releaser([&] { release->signal(); });
-    std::thread::id caller = std::this_thread::get_id();
-    std::thread::id ranOn;
-    q->sync([&] {
-        ranOn = std::this_thread::get_id();
-        EXPECT_TRUE(q->isCurrent());
-        r.add("sync");
-    });
-    q->async([&] { r.add("after"); });
-    q->sync([] {});
-    releaser.join();
-    EXPECT_EQ(ranOn, caller);
-    EXPECT_EQ(r.events(), (Events{"first", "second", "sync", "after"}));
-}
-
-TEST(QueueTest, AfterRunsBlocksInDeadlineOrder) {
+TEST(QueueTest, AfterRunsBlocksInDeadlineOrderAndNeverEarly) {
+    const auto start = std::chrono::steady_clock::now();
+    std::atomic<std::chrono::steady_clock::duration> firstAfter{};
     Recorder r;
     Ref<Queue> q = Queue::makeSerial("after");
     q->after(0.06, [&] { r.add("c"); });
     q->after(0.02, [&] { r.add("a"); });
     q->after(0.04, [&] { r.add("b"); });
     q->after(0.04, [&] { r.add("b2"); });  // same delay: submission order
-    Queue::main()->after(0.01, [&] { r.add("main"); });
+    Queue::main()->after(0.01, [&] {
+        firstAfter = std::chrono::steady_clock::now() - start;
+        r.add("main");
+    });
     ASSERT_TRUE(runMainUntil([&] { return r.size() == 5; }, 5));
     EXPECT_EQ(r.events(), (Events{"main", "a", "b", "b2", "c"}));
+    EXPECT_GE(firstAfter.load(), std::chrono::milliseconds(10));
 }
 
-TEST(QueueTest, AfterDoesNotRunEarly) {
-    auto start = std::chrono::steady_clock::now();
-    std::atomic<bool> ran{false};
-    std::chrono::steady_clock::duration waited{};
-    Queue::global()->after(0.05, [&] {
-        waited = std::chrono::steady_clock::now() - start;
-        ran = true;
-    });
-    ASSERT_TRUE(runMainUntil([&] { return ran.load(); }, 5));
-    EXPECT_GE(waited, std::chrono::milliseconds(50));
-}
-
-TEST(QueueTest, QueueSpecificValuesIdentifyTheCurrentQueue) {
+// The current queue: the main queue on the main thread, none on a thread of its own, the queue running a
+// block otherwise, with the values it carries.
+TEST(QueueTest, TheCurrentQueueAndItsSpecificValues) {
     static const char kKey = 0;
     int context = 0;
     Ref<Queue> q = Queue::makeSerial("specific");
     q->setSpecific(&kKey, &context);
+    EXPECT_EQ(Queue::current(), Queue::main());
     EXPECT_EQ(Queue::currentSpecific(&kKey), nullptr);
-    EXPECT_FALSE(q->isCurrent());
+    EXPECT_TRUE(test::onAnotherThread([] { return Queue::current() == nullptr; }));
     void* seen = nullptr;
-    bool current = false;
-    q->sync([&] {
-        seen = Queue::currentSpecific(&kKey);
-        current = q->isCurrent() && Queue::current() == q;
-    });
+    q->sync([&] { seen = Queue::current() == q ? Queue::currentSpecific(&kKey) : nullptr; });
     EXPECT_EQ(seen, &context);
-    EXPECT_TRUE(current);
     std::atomic<void*> seenAsync{nullptr};
+    std::atomic<bool> global{false};
     Ref<Group> g = Group::make();
     g->async(q, [&] { seenAsync = Queue::currentSpecific(&kKey); });
+    g->async(Queue::global(Queue::Priority::Background), [&] { global = Queue::current() == Queue::global(Queue::Priority::Background); });
     ASSERT_TRUE(g->wait(5));
     EXPECT_EQ(seenAsync.load(), &context);
+    EXPECT_TRUE(global.load());
+    EXPECT_NE(Queue::global(Queue::Priority::High), Queue::global(Queue::Priority::Default));
     q->setSpecific(&kKey, nullptr);
     EXPECT_EQ(q->getSpecific(&kKey), nullptr);
 }
 
-TEST(QueueTest, CurrentQueueOnTheMainThreadIsTheMainQueue) {
-    EXPECT_EQ(Queue::current(), Queue::main());
-    std::atomic<bool> none{false};
-    std::thread([&] { none = Queue::current() == nullptr; }).join();
-    EXPECT_TRUE(none.load());
-    std::atomic<bool> global{false};
-    Ref<Group> g = Group::make();
-    g->async(Queue::global(Queue::Priority::Background),
-             [&] { global = Queue::current() == Queue::global(Queue::Priority::Background); });
-    ASSERT_TRUE(g->wait(5));
-    EXPECT_TRUE(global.load());
-    EXPECT_NE(Queue::global(Queue::Priority::High), Queue::global(Queue::Priority::Default));
-}
-
 TEST(QueueTest, PoolGrowsWhenEveryWorkerIsBlocked) {
-    // Block more blocks than the pool starts with workers; the last one releases them all.
-    // More blockers than the pool starts with, fewer than its cap (beyond which blocked workers
-    // would starve the releasing block, as on any bounded pool).
+    // More blockers than the pool starts with, fewer than its cap (beyond which blocked workers would
+    // starve the releasing block, as on any bounded pool); the last block releases them all.
     const int base = std::max(4, static_cast<int>(std::thread::hardware_concurrency()));
     const int blockers = std::min(base + 8, detail::Pool::kMaxWorkers - 1);
     Ref<Semaphore> gate = Semaphore::make();
@@ -206,7 +132,7 @@ TEST(GroupTest, NotifyRunsAfterManualEnterAndLeave) {
         g->leave();
     });
     ASSERT_TRUE(runMainUntil([&] { return r.size() == 1; }, 5));
-    runMainUntil([] { return false; }, 0.02);
+    test::pumpMain(0.02);
     EXPECT_EQ(r.events(), (Events{"work1"}));  // one enter still outstanding
     g->async(Queue::global(), [&] { r.add("work2"); });
     g->leave();
@@ -214,7 +140,14 @@ TEST(GroupTest, NotifyRunsAfterManualEnterAndLeave) {
     EXPECT_EQ(r.events().back(), "notified");
 }
 
-TEST(GroupTest, EmptyGroupsNotifyAtOnceWaitsTimeOutUnbalancedLeavesRaise) {
+// Semaphores and groups: waits take signals and time out; an empty group notifies at once; an
+// unbalanced leave raises.
+TEST(GroupTest, WaitsTimeOutEmptyGroupsNotifyAtOnceUnbalancedLeavesRaise) {
+    Ref<Semaphore> s = Semaphore::make(1);
+    EXPECT_TRUE(s->wait(0));
+    EXPECT_FALSE(s->wait(0.01));
+    std::thread([&] { s->signal(); }).join();
+    EXPECT_TRUE(s->wait(5));
     Ref<Group> g = Group::make();
     bool ran = false;
     g->notify(Queue::main(), [&] { ran = true; });
@@ -226,12 +159,48 @@ TEST(GroupTest, EmptyGroupsNotifyAtOnceWaitsTimeOutUnbalancedLeavesRaise) {
     EXPECT_THROW(g->leave(), Exception);
 }
 
-TEST(SemaphoreTest, WaitTakesSignalsAndTimesOut) {
-    Ref<Semaphore> s = Semaphore::make(1);
-    EXPECT_TRUE(s->wait(0));
-    EXPECT_FALSE(s->wait(0.01));
-    std::thread([&] { s->signal(); }).join();
-    EXPECT_TRUE(s->wait(5));
+TEST(LockTest, ARecursiveLocksOwnerMayTakeItAgainOthersWaitForTheLastUnlock) {
+    RecursiveLock lock("com.example.lock");
+    lock.lock();
+    EXPECT_TRUE(lock.tryLock());
+    EXPECT_FALSE(onAnotherThread([&] { return lock.tryLock(); }));
+    lock.unlock();
+    lock.unlock();
+    EXPECT_TRUE(onAnotherThread([&] {
+        const bool taken = lock.tryLock();
+        if (taken) lock.unlock();
+        return taken;
+    }));
+}
+
+// One monitor per object, recursive on its thread, excluding other threads; distinct objects do not
+// share one (holding `a` while another thread takes `b` would block for ever).
+TEST(LockTest, SynchronizedExcludesOtherThreadsOnTheSameObjectOnly) {
+    static const char kLockText[] = "__EXAMPLE_LOCK__";
+    long counter = 0;  // guarded by the monitor of kLockText only
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&] {
+            for (int i = 0; i < 2000; ++i) synchronized(kLockText, [&] { synchronized(kLockText, [&] { ++counter; }); });
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(counter, 16000);
+    int a = 0, b = 0;
+    Synchronized holdA(&a);
+    EXPECT_TRUE(onAnotherThread([&] {
+        Synchronized holdB(&b);
+        return true;
+    }));
+}
+
+TEST(LockTest, OnceRunsExactlyOnceAcrossThreads) {
+    OnceFlag flag;
+    std::atomic<int> runs{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) threads.emplace_back([&] { once(flag, [&] { ++runs; }); });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(runs.load(), 1);
 }
 
 }  // namespace

@@ -1,0 +1,241 @@
+// Time zones, calendars and date formatters. The formatter table runs in two device zones set through
+// TZ; CTest also runs the whole binary under two further outer zones.
+#include <cstdlib>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/time/calendar.h"
+#include "platform/time/date_formatter.h"
+#include "platform/time/time_zone.h"
+#include "support/civil_time.h"
+#include "support/scoped_env.h"
+
+namespace lv {
+
+void PrintTo(const Date& date, std::ostream* os) { *os << date.description() << " (" << date.since1970() << ")"; }
+
+namespace {
+
+using test::ScopedEnv;
+using test::wallClock;
+
+constexpr int kHour = 3600;
+const Date kWinter = wallClock(2014, 12, 29, 0, 0, 0, 0);  // a Monday whose US week belongs to 2015
+const Date kSummer = wallClock(2015, 7, 1, 12, 0, 0, 0);
+
+enum Lookup { ByName, ByAbbreviation, ByOffset };
+
+TEST(TimeZone, LookupsGiveNamesAndOffsets) {
+    struct Row { Lookup lookup; const char* key; const char* name /* nullptr: no such zone */; int winter = 0, summer = 0; };
+    const Row rows[] = {
+        {ByName, "Asia/Shanghai", "Asia/Shanghai", 8 * kHour, 8 * kHour}, {ByName, "UTC", "UTC"}, {ByName, "", nullptr},
+        {ByName, "America/Los_Angeles", "America/Los_Angeles", -8 * kHour, -7 * kHour}, {ByName, "Mars/Olympus_Mons", nullptr},
+        {ByName, "GMT+0800", "GMT+0800", 8 * kHour, 8 * kHour}, {ByName, "EST5EDT", "EST5EDT", -5 * kHour, -4 * kHour},
+        {ByName, "PST", "America/Los_Angeles", -8 * kHour, -7 * kHour}, {ByAbbreviation, "GMT", "GMT"},
+        {ByAbbreviation, "PST", "America/Los_Angeles", -8 * kHour, -7 * kHour}, {ByAbbreviation, "pst", nullptr},  // exact spelling
+        {ByAbbreviation, "JST", "Asia/Tokyo", 9 * kHour, 9 * kHour}, {ByAbbreviation, "IST", "Asia/Calcutta", 19800, 19800},
+        {ByOffset, "-19800", "GMT-0530", -19800, -19800}, {ByOffset, "32400", "GMT+0900", 9 * kHour, 9 * kHour},
+        {ByOffset, "20700", "GMT+0545", 20700, 20700}, {ByOffset, "0", "GMT"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.key);
+        const std::optional<TimeZone> zone = row.lookup == ByName           ? TimeZone::named(row.key)
+                                             : row.lookup == ByAbbreviation ? TimeZone::withAbbreviation(row.key)
+                                                                            : TimeZone::forSecondsFromGMT(std::stoi(row.key));
+        if (!row.name) {
+            EXPECT_EQ(zone, std::nullopt);
+            continue;
+        }
+        ASSERT_TRUE(zone);
+        EXPECT_EQ(zone->name(), row.name);
+        EXPECT_EQ(zone->secondsFromGMT(kWinter), row.winter);
+        EXPECT_EQ(zone->secondsFromGMT(kSummer), row.summer);
+        EXPECT_FALSE(zone->isDaylightSavingTime(kWinter));
+        EXPECT_EQ(zone->isDaylightSavingTime(kSummer), row.summer != row.winter);
+    }
+    EXPECT_EQ(TimeZone::withAbbreviation("PST")->abbreviation(kWinter), "PST");
+    EXPECT_EQ(TimeZone::withAbbreviation("PST")->abbreviation(kSummer), "PDT");
+}
+
+// The device zone is TZ's, read at every call: by the zone, the current calendar and a formatter made before.
+TEST(TimeZone, DeviceZoneFollowsTZ) {
+    DateFormatter made("yyyy-MM-dd HH:mm");
+    made.setLocale(Locale("en_US"));
+    struct Row { const char* tz; const char* name; int offset; };
+    const Row rows[] = {{"Asia/Shanghai", "Asia/Shanghai", 8 * kHour}, {":America/Los_Angeles", "America/Los_Angeles", -8 * kHour},
+                        {"/usr/share/zoneinfo/Asia/Kolkata", "Asia/Kolkata", 19800}, {"", "UTC", 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.tz);
+        ScopedEnv env("TZ", row.tz);
+        EXPECT_EQ(TimeZone::system().name(), row.name);
+        EXPECT_EQ(TimeZone::defaultTimeZone(), TimeZone::system());
+        EXPECT_EQ(made.timeZone(), TimeZone::system());
+        EXPECT_EQ(TimeZone::system().secondsFromGMT(kWinter), row.offset);
+        const Date local = wallClock(2014, 12, 29, 17, 7, 2, row.offset);
+        const DateComponents c = Calendar::current().components(local);
+        EXPECT_EQ((std::vector<int>{c.day, c.hour, c.minute}), (std::vector<int>{29, 17, 7}));
+        EXPECT_EQ(made.stringFromDate(local), "2014-12-29 17:07");
+    }
+    // Whatever TZ CTest runs the binary under is the device zone.
+    if (const char* outer = std::getenv("TZ"); outer && *outer) {
+        EXPECT_EQ(TimeZone::system().name(), std::string(outer + (*outer == ':')));
+    }
+    // A default zone set by the app wins over TZ until it is cleared.
+    ScopedEnv env("TZ", "Asia/Shanghai");
+    TimeZone::setDefault(TimeZone::withAbbreviation("PST"));
+    EXPECT_EQ(TimeZone::defaultTimeZone().name(), "America/Los_Angeles");
+    EXPECT_EQ(TimeZone::system().name(), "Asia/Shanghai");
+    TimeZone::setDefault(std::nullopt);
+    EXPECT_EQ(TimeZone::defaultTimeZone().name(), "Asia/Shanghai");
+}
+
+TEST(Calendar, ComponentsAndDates) {
+    const Date march7 = wallClock(2015, 3, 7, 9, 5, 0, 0);  // a Saturday
+    struct Row { const char* zone; Date date; std::vector<int> expected /* y m d h mi s weekday weekYear week */; };
+    const Row rows[] = {
+        {"GMT", march7, {2015, 3, 7, 9, 5, 0, 7, 2015, 10}}, {"GMT", kWinter, {2014, 12, 29, 0, 0, 0, 2, 2015, 1}},
+        {"Asia/Tokyo", march7.adding(11 * kHour), {2015, 3, 8, 5, 5, 0, 1, 2015, 11}},  // the next day there
+    };
+    for (const Row& row : rows) {
+        const DateComponents c = Calendar(*TimeZone::named(row.zone), Locale("en_US")).components(row.date);
+        EXPECT_EQ((std::vector<int>{c.year, c.month, c.day, c.hour, c.minute, c.second, c.weekday, c.yearForWeekOfYear, c.weekOfYear}),
+                  row.expected) << row.zone;
+    }
+    const Calendar shanghai(*TimeZone::named("Asia/Shanghai"));
+    DateComponents c;
+    c.year = 2015, c.month = 3, c.day = 7, c.hour = 17, c.minute = 5;
+    EXPECT_EQ(shanghai.date(c), march7);
+    c.month = 13, c.day = 1, c.hour = 8, c.minute = 0;  // rolls into January 2016
+    EXPECT_EQ(shanghai.date(c), wallClock(2016, 1, 1, 0, 0, 0, 0));
+    EXPECT_EQ(shanghai.startOfDay(march7), wallClock(2015, 3, 7, 0, 0, 0, 8 * kHour));
+}
+
+enum Way { Both, Format, Parse, Reject };  // format `at` into the text, parse the text into `at`, or refuse the text
+
+struct Civil { int y, mo, d, h = 0, mi = 0, s = 0, ms = 0; };
+
+// `at` is a local time in the device zone, or in the formatter's own `zone` (which wins over the device
+// zone) whose offset then is `zoneOffset`.
+struct FormatRow {
+    Way way; const char* pattern; const char* text; Civil at; const char* zone = nullptr; int zoneOffset = 0; const char* locale = "en_US";
+};
+
+const Civil kDec29{2014, 12, 29, 17, 7, 2};
+const Civil kMar7{2015, 3, 7, 9, 5, 0};
+const Civil kMay13{2014, 5, 13, 16, 53, 20};
+const char* const kIso = "yyyy'-'MM'-'dd'T'HH':'mm':'ss'Z'";
+const char* const kLog = "yyyy'-'MM'-'dd' 'HH':'mm':'ss.SSS";
+
+const FormatRow kFormatRows[] = {
+    // Every pattern the app uses; "YYYY" is the US week-based year, fields a pattern lacks parse as 1 January 2000.
+    {Both, "yyyy-MM-dd HH:mm:ss", "2014-12-29 17:07:02", kDec29},
+    {Format, "YYYY-MM-dd HH:mm:ss", "2015-12-29 17:07:02", kDec29},
+    {Format, "YYYY-M-d HH:mm:ss", "2015-12-29 17:07:02", kDec29}, {Both, "yyyy-MM-dd", "2014-12-29", {2014, 12, 29}},
+    {Both, "yyyy-MM-dd:HH", "2014-12-29:17", {2014, 12, 29, 17}},
+    {Both, "yyyy-M-d HH:mm:ss", "2014-12-29 17:07:02", kDec29}, {Parse, "yyyy-M-d HH:mm:ss", "2015-3-7 09:05:00", kMar7},
+    {Parse, "yyyy-M-d HH:mm:ss", "2015-03-07 09:05:00", kMar7}, {Both, "dd MMMM yyyy", "29 December 2014", {2014, 12, 29}},
+    {Both, "hh:mm aa", "05:07 PM", {2000, 1, 1, 17, 7}}, {Format, "hh:mm aa", "09:05 AM", kMar7},
+    {Format, "hh:mm aa", "12:30 AM", {2015, 3, 7, 0, 30}}, {Both, "MM/dd/yyyy", "12/29/2014", {2014, 12, 29}},
+    {Format, "YYYY-MM-dd h:mm a", "2015-12-29 5:07 PM", kDec29}, {Format, "YYYY-MM-dd h:mm a", "2015-03-07 9:05 AM", kMar7},
+    {Both, "MM/dd/yy hh:mm a", "12/29/14 05:07 PM", {2014, 12, 29, 17, 7}},
+    {Both, "上次更新 M月d日 HH:mm", "上次更新 12月29日 17:07", {2000, 12, 29, 17, 7}}, {Both, kIso, "2014-12-29T17:07:02Z", kDec29},
+    {Both, kLog, "2014-12-29 17:07:02.345", {2014, 12, 29, 17, 7, 2, 345}},
+    {Both, "HH:mm:ss", "17:07:02", {2000, 1, 1, 17, 7, 2}}, {Format, "", "", kDec29},
+    // Week-year edges: US weeks start on Sunday and week 1 holds 1 January; ISO weeks (German) differ.
+    {Format, "YYYY-MM-dd", "2014-12-27", {2014, 12, 27, 23, 59, 59}}, {Format, "YYYY-MM-dd", "2015-12-28", {2014, 12, 28}},
+    {Format, "YYYY-MM-dd", "2015-12-31", {2014, 12, 31, 23}}, {Format, "YYYY-MM-dd", "2016-01-01", {2016, 1, 1, 12}},
+    {Format, "YYYY-MM-dd", "2014-12-28", {2014, 12, 28, 12}, nullptr, 0, "de_DE"},
+    {Format, "YYYY-MM-dd", "2015-12-29", {2014, 12, 29, 12}, nullptr, 0, "de_DE"},
+    {Format, "YYYY-MM-dd", "2015-01-01", {2016, 1, 1, 12}, nullptr, 0, "de_DE"},
+    // ASCII digits and the Gregorian calendar in every locale.
+    {Format, "yyyy-MM-dd", "2014-12-29", kDec29, nullptr, 0, "ar_EG"}, {Format, "yyyy-MM-dd", "2014-12-29", kDec29, nullptr, 0, "th_TH"},
+    {Format, "yyyy-MM-dd", "2014-12-29", kDec29, nullptr, 0, "ja_JP@calendar=japanese"},
+    {Format, "dd MMMM yyyy", "29 十二月 2014", kDec29, nullptr, 0, "zh_CN"},
+    // Strict parsing; what the platform's strict parse still lets through: white space before a number,
+    // and a literal at the very end of the pattern.
+    {Reject, "yyyy-MM-dd:HH", "2015-03-07", kMar7}, {Reject, "yyyy-MM-dd:HH", "2015-03-07 09", kMar7},
+    {Reject, "yyyy-MM-dd", "2015-03-07 09:05:00", kMar7}, {Reject, "yyyy-MM-dd HH:mm:ss", "2015/03/07 09:05:00", kMar7},
+    {Reject, "yyyy-M-d HH:mm:ss", "2015-3-7", kMar7}, {Reject, "yyyy-MM-dd", "", kMar7},
+    {Reject, "yyyy-MM-dd", "2015-02-30", kMar7}, {Reject, "yyyy-MM-dd HH:mm:ss", "2015-03-07 25:00:00", kMar7},
+    {Reject, "hh:mm aa", "05:07", kMar7}, {Reject, kIso, "2014-12-29 17:07:02Z", kMar7},
+    {Reject, "dd MMMM yyyy", "29 Decembre 2014", kMar7}, {Reject, "", "2015-03-07", kMar7},
+    {Parse, "yyyy-MM-dd", " 2015-03-07", {2015, 3, 7}}, {Parse, kIso, "2014-12-29T17:07:02", kDec29},
+    // Formatters with zones of their own: the ISO 8601 and log texts in GMT, the record import's zone
+    // names ("PST" is standard time even in May), and "PST" as a zone keeps daylight saving time.
+    {Both, kIso, "2014-05-13T16:53:20Z", kMay13, "GMT"}, {Reject, kIso, "2014-05-13T16:53:20+0800", kMay13, "GMT"},
+    {Format, kLog, "2014-05-13 16:53:20.250", {2014, 5, 13, 16, 53, 20, 250}, "GMT"},
+    {Both, "yyyy-MM-dd'T'HH:mm:ssz", "2014-05-13T16:53:20GMT", kMay13, "GMT"},
+    {Parse, "yyyy-MM-dd'T'HH:mm:ssz", "2014-05-13T16:53:20GMT+08:00", kMay13, "GMT", 8 * kHour},
+    {Parse, "yyyy-MM-dd'T'HH:mm:ssz", "2014-05-13T16:53:20PST", kMay13, "GMT", -8 * kHour},
+    {Parse, "yyyy-MM-dd'T'HH:mm:ssz", "2014-05-13T16:53:20PDT", kMay13, "GMT", -7 * kHour},
+    {Reject, "yyyy-MM-dd'T'HH:mm:ssz", "2014-05-13T16:53:20", kMay13, "GMT"},
+    {Format, "yyyy-MM-dd HH:mm:ss", "2015-07-01 05:00:00", {2015, 7, 1, 5}, "PST", -7 * kHour},
+    {Format, "yyyy-MM-dd HH:mm:ss", "2014-12-28 16:00:00", {2014, 12, 28, 16}, "PST", -8 * kHour},
+    {Format, "hh:mm aa", "04:00 PM", {2014, 12, 28, 16}, "PST", -8 * kHour},
+};
+
+// Two device zones, one east of GMT without daylight saving time and one west of it; every device-zone
+// date above lies in its standard time.
+class DateFormatterInZone : public ::testing::TestWithParam<std::pair<const char*, int>> {
+protected:
+    ScopedEnv tz_{"TZ", GetParam().first};
+};
+
+INSTANTIATE_TEST_SUITE_P(TwoZones, DateFormatterInZone,
+                         ::testing::Values(std::pair("Asia/Shanghai", 8 * kHour), std::pair("America/Los_Angeles", -8 * kHour)),
+                         [](const auto& param) { return std::string(param.param.second > 0 ? "Shanghai" : "LosAngeles"); });
+
+// Four threads read the table at once through the same formatter objects, and each sees what one thread alone sees.
+TEST_P(DateFormatterInZone, FormatsParsesAndRefusesByTheTable) {
+    std::vector<DateFormatter> formatters;
+    for (const FormatRow& row : kFormatRows) {
+        DateFormatter& f = formatters.emplace_back(row.pattern);
+        if (row.zone) f.setTimeZone(*TimeZone::named(row.zone));
+        f.setLocale(Locale(row.locale));
+    }
+    auto check = [&] {
+        for (std::size_t i = 0; i < formatters.size(); ++i) {
+            const FormatRow& row = kFormatRows[i];
+            SCOPED_TRACE(std::string(row.pattern) + " / \"" + row.text + "\" " + row.locale + " " + (row.zone ? row.zone : ""));
+            const Civil& t = row.at;
+            const Date at = wallClock(t.y, t.mo, t.d, t.h, t.mi, t.s, row.zone ? row.zoneOffset : GetParam().second, t.ms / 1000.0);
+            if (row.way == Both || row.way == Format) {
+                EXPECT_EQ(formatters[i].stringFromDate(at), row.text);
+            }
+            const std::optional<Date> parsed = formatters[i].dateFromString(row.text);
+            if (row.way == Reject) {
+                EXPECT_EQ(parsed, std::nullopt);
+            } else if (row.way != Format) {
+                EXPECT_NEAR(parsed.value_or(Date()).since1970(), at.since1970(), 1e-6);
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) threads.emplace_back([&] { for (int round = 0; round < 3; ++round) check(); });
+    for (auto& t : threads) t.join();
+}
+
+TEST(DateFormatter, StylesUntilAPatternReplacesThem) {
+    DateFormatter f("", TimeZone::gmt());
+    f.setLocale(Locale("en_US"));
+    const Date date = wallClock(2014, 12, 29, 17, 7, 0, 0);
+    f.setDateStyle(DateFormatter::Style::Long);
+    f.setTimeStyle(DateFormatter::Style::Short);
+    const std::string longShort = f.stringFromDate(date);
+    EXPECT_TRUE(longShort.starts_with("December 29, 2014") && longShort.find("5:07") != std::string::npos) << longShort;
+    f.setTimeStyle(DateFormatter::Style::None);
+    EXPECT_EQ(f.stringFromDate(date), "December 29, 2014");
+    EXPECT_EQ(f.dateFromString("December 29, 2014"), wallClock(2014, 12, 29, 0, 0, 0, 0));
+    f.setDateStyle(DateFormatter::Style::None);
+    EXPECT_EQ(f.stringFromDate(date), "");
+    f.setDateFormat("yyyy");
+    EXPECT_EQ(f.stringFromDate(date), "2014");
+}
+
+}  // namespace
+}  // namespace lv
