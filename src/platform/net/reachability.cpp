@@ -34,7 +34,7 @@ public:
             openSocketLocked();
         }
         queue_->async([weak = Weak<NetworkReachability>(target)] {
-            if (const auto live = weak.lock()) live->evaluate(true);
+            if (const auto live = weak.lock()) live->evaluate();
         });
     }
 
@@ -77,7 +77,7 @@ private:
                 if (auto target = weak.lock()) live.push_back(std::move(target));
             }
         }
-        for (const auto& target : live) target->evaluate(false);
+        for (const auto& target : live) target->evaluate();
     }
 
     const Ref<Queue> queue_;
@@ -212,7 +212,7 @@ bool NetworkReachability::setDispatchQueue(const Ref<Queue>& queue) {
     return true;
 }
 
-void NetworkReachability::evaluate(bool firstReading) {
+void NetworkReachability::evaluate() {
     {
         const std::lock_guard lock(mutex_);
         if (!delivery_.scheduled()) return;
@@ -223,9 +223,8 @@ void NetworkReachability::evaluate(bool firstReading) {
     {
         const std::lock_guard lock(mutex_);
         if (!delivery_.scheduled()) return;
-        const bool changed = !lastReported_ || *lastReported_ != flags;
-        // An address target's first reading only sets the baseline; a name target reports it.
-        const bool report = firstReading ? isNameTarget() : changed;
+        // The first reading of an address target only sets the baseline; a name target reports it.
+        const bool report = lastReported_ ? *lastReported_ != flags : isNameTarget();
         lastReported_ = flags;
         if (!report) return;
         delivery = delivery_;

@@ -90,9 +90,9 @@ public:
     // Internal.
     NetworkReachability(std::string name, std::unique_ptr<net_detail::SocketAddress> address);
     ~NetworkReachability() override;
-    // Runs on the watcher's queue: reads the flags and delivers them when they changed (or, for a
-    // first reading, when the target reports its first flags).
-    void evaluate(bool firstReading);
+    // Runs on the watcher's queue: reads the flags and delivers them when they differ from the last
+    // reading (a name target also delivers its first reading).
+    void evaluate();
 
 private:
     struct Delivery {
