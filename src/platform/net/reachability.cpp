@@ -46,7 +46,10 @@ public:
         });
     }
 
-    void reevaluateAll() {
+    // Runs the change on the watcher's queue, after the readings queued before it (so targets
+    // scheduled earlier have their baseline first), then reads every target again.
+    void changeAndReevaluate(const std::function<void()>& change) {
+        queue_->sync(change);
         queue_->async([this] { evaluateAll(); });
     }
 
@@ -251,11 +254,10 @@ void NetworkReachability::evaluate() {
 }
 
 void NetworkReachability::setFlagsOverride(std::optional<ReachabilityFlags> flags) {
-    {
+    net_detail::ReachabilityWatcher::shared().changeAndReevaluate([flags] {
         const std::lock_guard lock(overrideMutex);
         overrideFlags = flags;
-    }
-    net_detail::ReachabilityWatcher::shared().reevaluateAll();
+    });
 }
 
 std::optional<ReachabilityFlags> NetworkReachability::flagsOverride() {

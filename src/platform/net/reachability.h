@@ -81,7 +81,8 @@ public:
     bool setDispatchQueue(const Ref<Queue>& queue);
 
     // Test override: while set, every target reads these flags (no route or name lookup), and each
-    // change of the override is reported to the scheduled targets as a network change would be.
+    // change of the override is reported to the scheduled targets as a network change would be. The
+    // change waits for the readings already queued (the first reading of targets scheduled before it).
     static void setFlagsOverride(std::optional<ReachabilityFlags> flags);
     static std::optional<ReachabilityFlags> flagsOverride();
     // The bound of a name lookup: 2 seconds.
