@@ -31,7 +31,7 @@ inline constexpr std::string_view kReachabilityChangedNotification = "kReachabil
 bool reachabilityFlagsAreReachable(ReachabilityFlags flags, bool reachableOnWWAN);
 // 0 when not reachable; otherwise 2 without the WWAN bit, 1 with it.
 NetworkStatus networkStatusForFlags(ReachabilityFlags flags, bool reachableOnWWAN);
-// "WR cticCDld" with "-" for each clear flag: WWAN, reachable, a blank, connection required,
+// "WR ctiCDld" with "-" for each clear flag: WWAN, reachable, a blank, connection required,
 // transient, intervention required, on traffic, on demand, local address, direct.
 std::string reachabilityFlagsString(ReachabilityFlags flags);
 

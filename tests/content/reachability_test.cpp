@@ -1,0 +1,176 @@
+// The content core's reachability wrapper and the launch's network probe.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <vector>
+
+#include "content/reachability.h"
+#include "platform/dispatch/notification_center.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/dispatch/thread.h"
+#include "platform/net/host_map.h"
+
+namespace lv {
+namespace {
+
+constexpr ReachabilityFlags t = kReachabilityFlagsTransientConnection, R = kReachabilityFlagsReachable,
+                            c = kReachabilityFlagsConnectionRequired, C = kReachabilityFlagsConnectionOnTraffic,
+                            i = kReachabilityFlagsInterventionRequired, D = kReachabilityFlagsConnectionOnDemand,
+                            l = kReachabilityFlagsIsLocalAddress, d = kReachabilityFlagsIsDirect,
+                            W = kReachabilityFlagsIsWWAN;
+
+struct OverrideReset {
+    ~OverrideReset() { NetworkReachability::setFlagsOverride(std::nullopt); }
+};
+
+TEST(Reachability, FlagRules) {
+    struct Case {
+        ReachabilityFlags flags;
+        bool reachableOnWWAN;
+        NetworkStatus status;
+    };
+    const Case cases[] = {
+        {R, true, NetworkStatus::ReachableViaWiFi},
+        {R | W, true, NetworkStatus::ReachableViaWWAN},
+        {R | W, false, NetworkStatus::NotReachable},
+        {R | t | c, true, NetworkStatus::NotReachable},
+        {R | t, true, NetworkStatus::ReachableViaWiFi},
+        {R | c, true, NetworkStatus::ReachableViaWiFi},
+        {R | l | d, false, NetworkStatus::ReachableViaWiFi},
+        {t | c | C | D | i | l | d | W, true, NetworkStatus::NotReachable},
+        {0, true, NetworkStatus::NotReachable},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(reachabilityFlagsString(k.flags));
+        EXPECT_EQ(networkStatusForFlags(k.flags, k.reachableOnWWAN), k.status);
+        EXPECT_EQ(reachabilityFlagsAreReachable(k.flags, k.reachableOnWWAN), k.status != NetworkStatus::NotReachable);
+    }
+}
+
+TEST(Reachability, FlagsText) {
+    EXPECT_EQ(reachabilityFlagsString(R), "-R -------");
+    EXPECT_EQ(reachabilityFlagsString(0), "-- -------");
+    EXPECT_EQ(reachabilityFlagsString(W | R | c | t | i | C | D | l | d), "WR ctiCDld");
+    EXPECT_EQ(reachabilityFlagsString(W | C | d), "W- ---C--d");
+}
+
+TEST(Reachability, ReadingsOfTheCurrentFlags) {
+    OverrideReset reset;
+    const auto reachability = Reachability::reachabilityForInternetConnection();
+    ASSERT_TRUE(reachability);
+    EXPECT_TRUE(reachability->reachableOnWWAN());
+
+    NetworkReachability::setFlagsOverride(R | W);
+    EXPECT_EQ(reachability->currentReachabilityStatus(), NetworkStatus::ReachableViaWWAN);
+    EXPECT_TRUE(reachability->isReachableViaWWAN());
+    EXPECT_FALSE(reachability->isReachableViaWiFi());
+    EXPECT_EQ(reachability->currentReachabilityString(), "Cellular");
+    reachability->setReachableOnWWAN(false);
+    EXPECT_FALSE(reachability->isReachable());
+    EXPECT_EQ(reachability->currentReachabilityStatus(), NetworkStatus::NotReachable);
+    EXPECT_EQ(reachability->currentReachabilityString(), "No Connection");
+    EXPECT_TRUE(reachability->isReachableViaWWAN());  // the flags say so, whatever counts as reachable
+
+    NetworkReachability::setFlagsOverride(R | c | C);
+    EXPECT_TRUE(reachability->connectionRequired());
+    EXPECT_TRUE(reachability->isConnectionRequired());
+    EXPECT_TRUE(reachability->isConnectionOnDemand());
+    EXPECT_FALSE(reachability->isInterventionRequired());
+    NetworkReachability::setFlagsOverride(R | c | i);
+    EXPECT_FALSE(reachability->isConnectionOnDemand());
+    EXPECT_TRUE(reachability->isInterventionRequired());
+    EXPECT_EQ(reachability->reachabilityFlags(), R | c | i);
+
+    NetworkReachability::setFlagsOverride(R);
+    EXPECT_EQ(reachability->currentReachabilityString(), "WiFi");
+    EXPECT_TRUE(std::regex_match(reachability->description(), std::regex("<Reachability: 0x[0-9a-f]+ \\(-R -------\\)>")))
+        << reachability->description();
+}
+
+TEST(Reachability, FactoriesAndRealReadings) {
+    EXPECT_FALSE(Reachability::reachabilityWithHostname(""));
+    ASSERT_TRUE(Reachability::reachabilityForLocalWiFi());
+    const auto loopback = Reachability::reachabilityWithHostName("127.0.0.1");
+    ASSERT_TRUE(loopback);
+    EXPECT_EQ(loopback->reachabilityFlags(), R | l | d);
+    EXPECT_EQ(loopback->currentReachabilityStatus(), NetworkStatus::ReachableViaWiFi);
+    EXPECT_EQ(loopback->currentReachabilityFlags(), "-R -----ld");
+}
+
+TEST(Reachability, NotifierRunsBlocksOnItsQueueThenPostsOnMain) {
+    OverrideReset reset;
+    NetworkReachability::setFlagsOverride(0);
+    Ref<Reachability> reachability = Reachability::reachabilityWithHostname("lunavexa.invalid");
+    std::vector<std::string> events;
+    std::mutex eventsMutex;
+    const auto record = [&](std::string event) {
+        const std::lock_guard lock(eventsMutex);
+        events.push_back(std::move(event));
+    };
+    const auto count = [&] {
+        const std::lock_guard lock(eventsMutex);
+        return events.size();
+    };
+    const Ref<Queue> serial = reachability->reachabilitySerialQueue();
+    reachability->setReachableBlock([&, serial](const Ref<Reachability>&) {
+        record(serial->isCurrent() ? "reachable on queue" : "reachable elsewhere");
+    });
+    reachability->setUnreachableBlock([&, serial](const Ref<Reachability>&) {
+        record(serial->isCurrent() ? "unreachable on queue" : "unreachable elsewhere");
+    });
+    const Ref<Object> token = NotificationCenter::defaultCenter()->addObserverForName(
+        kReachabilityChangedNotification, reachability, nullptr,
+        [&](const Notification&) { record(Thread::isMainThread() ? "note on main" : "note elsewhere"); });
+
+    EXPECT_TRUE(reachability->startNotifier());
+    EXPECT_TRUE(reachability->startNotifier());  // already running
+    EXPECT_EQ(reachability->reachabilityObject(), reachability);
+    // A name target reports its first reading.
+    ASSERT_TRUE(runMainUntil([&] { return count() == 2; }, 5));
+    NetworkReachability::setFlagsOverride(R);
+    ASSERT_TRUE(runMainUntil([&] { return count() == 4; }, 5));
+    {
+        const std::lock_guard lock(eventsMutex);
+        EXPECT_EQ(events, (std::vector<std::string>{"unreachable on queue", "note on main", "reachable on queue",
+                                                    "note on main"}));
+    }
+    reachability->stopNotifier();
+    EXPECT_FALSE(reachability->reachabilityObject());
+    NotificationCenter::defaultCenter()->removeObserver(token.get());
+    // The notifier no longer keeps the object: this is the last owner.
+    const Weak<Reachability> weak = reachability;
+    reachability.reset();
+    EXPECT_TRUE(weak.expired());
+}
+
+struct ProbeMapping {
+    explicit ProbeMapping(const char* target) { HostMap::set(CheckNetwork::kProbeHost, target, 0); }
+    ~ProbeMapping() { HostMap::remove(CheckNetwork::kProbeHost); }
+    ProbeMapping(const ProbeMapping&) = delete;
+    ProbeMapping& operator=(const ProbeMapping&) = delete;
+};
+
+TEST(CheckNetwork, ProbeOfTheLoopbackHostFindsANetwork) {
+    const ProbeMapping mapping("127.0.0.1");
+    EXPECT_TRUE(CheckNetwork::isExistenceNetwork());
+}
+
+TEST(CheckNetwork, ProbeOfAnInvalidNameFindsNoneWithinTheBound) {
+    const ProbeMapping mapping("probe.lunavexa.invalid");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(CheckNetwork::isExistenceNetwork());
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+              NetworkReachability::nameLookupTimeout() + 0.5);
+}
+
+TEST(CheckNetwork, TheOverrideDecides) {
+    OverrideReset reset;
+    NetworkReachability::setFlagsOverride(R | W);
+    EXPECT_TRUE(CheckNetwork::isExistenceNetwork());
+    NetworkReachability::setFlagsOverride(R | t | c);
+    EXPECT_FALSE(CheckNetwork::isExistenceNetwork());
+}
+
+}  // namespace
+}  // namespace lv
