@@ -1,7 +1,9 @@
 // The content core's reachability wrapper and the launch's network probe.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <regex>
 #include <vector>
 
@@ -29,73 +31,60 @@ TEST(Reachability, FlagRules) {
         ReachabilityFlags flags;
         bool reachableOnWWAN;
         NetworkStatus status;
+        const char* text;
     };
     const Case cases[] = {
-        {R, true, NetworkStatus::ReachableViaWiFi},
-        {R | W, true, NetworkStatus::ReachableViaWWAN},
-        {R | W, false, NetworkStatus::NotReachable},
-        {R | t | c, true, NetworkStatus::NotReachable},
-        {R | t, true, NetworkStatus::ReachableViaWiFi},
-        {R | c, true, NetworkStatus::ReachableViaWiFi},
-        {R | l | d, false, NetworkStatus::ReachableViaWiFi},
-        {t | c | C | D | i | l | d | W, true, NetworkStatus::NotReachable},
-        {0, true, NetworkStatus::NotReachable},
+        {R, true, NetworkStatus::ReachableViaWiFi, "-R -------"},
+        {R | W, true, NetworkStatus::ReachableViaWWAN, "WR -------"},
+        {R | W, false, NetworkStatus::NotReachable, "WR -------"},
+        {R | t | c, true, NetworkStatus::NotReachable, "-R ct-----"},
+        {R | t, true, NetworkStatus::ReachableViaWiFi, "-R -t-----"},
+        {R | c | C, true, NetworkStatus::ReachableViaWiFi, "-R c--C---"},
+        {R | l | d, false, NetworkStatus::ReachableViaWiFi, "-R -----ld"},
+        {t | c | C | D | i | l | d | W, true, NetworkStatus::NotReachable, "W- ctiCDld"},
+        {0, true, NetworkStatus::NotReachable, "-- -------"},
     };
     for (const auto& k : cases) {
-        SCOPED_TRACE(reachabilityFlagsString(k.flags));
+        SCOPED_TRACE(k.text);
         EXPECT_EQ(networkStatusForFlags(k.flags, k.reachableOnWWAN), k.status);
         EXPECT_EQ(reachabilityFlagsAreReachable(k.flags, k.reachableOnWWAN), k.status != NetworkStatus::NotReachable);
+        EXPECT_EQ(reachabilityFlagsString(k.flags), k.text);
     }
-}
-
-TEST(Reachability, FlagsText) {
-    EXPECT_EQ(reachabilityFlagsString(R), "-R -------");
-    EXPECT_EQ(reachabilityFlagsString(0), "-- -------");
-    EXPECT_EQ(reachabilityFlagsString(W | R | c | t | i | C | D | l | d), "WR ctiCDld");
-    EXPECT_EQ(reachabilityFlagsString(W | C | d), "W- ---C--d");
 }
 
 TEST(Reachability, ReadingsOfTheCurrentFlags) {
     OverrideReset reset;
     const auto reachability = Reachability::reachabilityForInternetConnection();
-    ASSERT_TRUE(reachability);
-    EXPECT_TRUE(reachability->reachableOnWWAN());
-
-    NetworkReachability::setFlagsOverride(R | W);
-    EXPECT_EQ(reachability->currentReachabilityStatus(), NetworkStatus::ReachableViaWWAN);
-    EXPECT_TRUE(reachability->isReachableViaWWAN());
-    EXPECT_FALSE(reachability->isReachableViaWiFi());
-    EXPECT_EQ(reachability->currentReachabilityString(), "Cellular");
-    reachability->setReachableOnWWAN(false);
-    EXPECT_FALSE(reachability->isReachable());
-    EXPECT_EQ(reachability->currentReachabilityStatus(), NetworkStatus::NotReachable);
-    EXPECT_EQ(reachability->currentReachabilityString(), "No Connection");
-    EXPECT_TRUE(reachability->isReachableViaWWAN());  // the flags say so, whatever counts as reachable
-
-    NetworkReachability::setFlagsOverride(R | c | C);
-    EXPECT_TRUE(reachability->connectionRequired());
-    EXPECT_TRUE(reachability->isConnectionRequired());
-    EXPECT_TRUE(reachability->isConnectionOnDemand());
-    EXPECT_FALSE(reachability->isInterventionRequired());
-    NetworkReachability::setFlagsOverride(R | c | i);
-    EXPECT_FALSE(reachability->isConnectionOnDemand());
-    EXPECT_TRUE(reachability->isInterventionRequired());
-    EXPECT_EQ(reachability->reachabilityFlags(), R | c | i);
-
-    NetworkReachability::setFlagsOverride(R);
-    EXPECT_EQ(reachability->currentReachabilityString(), "WiFi");
-    EXPECT_TRUE(std::regex_match(reachability->description(), std::regex("<Reachability: 0x[0-9a-f]+ \\(-R -------\\)>")))
-        << reachability->description();
-}
-
-TEST(Reachability, FactoriesAndRealReadings) {
+    ASSERT_TRUE(reachability && Reachability::reachabilityForLocalWiFi());
     EXPECT_FALSE(Reachability::reachabilityWithHostname(""));
-    ASSERT_TRUE(Reachability::reachabilityForLocalWiFi());
-    const auto loopback = Reachability::reachabilityWithHostName("127.0.0.1");
-    ASSERT_TRUE(loopback);
-    EXPECT_EQ(loopback->reachabilityFlags(), R | l | d);
-    EXPECT_EQ(loopback->currentReachabilityStatus(), NetworkStatus::ReachableViaWiFi);
-    EXPECT_EQ(loopback->currentReachabilityFlags(), "-R -----ld");
+    // Flags, then: reachable, via WWAN, via Wi-Fi, connection required, on demand, intervention, text.
+    struct Case {
+        ReachabilityFlags flags;
+        bool readings[6];
+        const char* text;
+    };
+    const Case cases[] = {
+        {R | W, {true, true, false, false, false, false}, "Cellular"},
+        {R | c | C, {true, false, true, true, true, false}, "WiFi"},
+        {R | c | i, {true, false, true, true, false, true}, "WiFi"},
+        {c | D, {false, false, false, true, true, false}, "No Connection"},
+    };
+    for (const auto& k : cases) {
+        NetworkReachability::setFlagsOverride(k.flags);
+        SCOPED_TRACE(reachability->currentReachabilityFlags());
+        const bool readings[6] = {reachability->isReachable(),          reachability->isReachableViaWWAN(),
+                                  reachability->isReachableViaWiFi(),   reachability->isConnectionRequired(),
+                                  reachability->isConnectionOnDemand(), reachability->isInterventionRequired()};
+        EXPECT_TRUE(std::equal(std::begin(readings), std::end(readings), std::begin(k.readings)));
+        EXPECT_EQ(reachability->currentReachabilityString(), k.text);
+        EXPECT_EQ(reachability->reachabilityFlags(), k.flags);
+    }
+    NetworkReachability::setFlagsOverride(R | W);
+    reachability->setReachableOnWWAN(false);
+    EXPECT_EQ(reachability->currentReachabilityStatus(), NetworkStatus::NotReachable);
+    EXPECT_TRUE(reachability->isReachableViaWWAN());  // the flags say so, whatever counts as reachable
+    EXPECT_TRUE(std::regex_match(reachability->description(), std::regex("<Reachability: 0x[0-9a-f]+ \\(WR -------\\)>")))
+        << reachability->description();
 }
 
 TEST(Reachability, NotifierRunsBlocksOnItsQueueThenPostsOnMain) {
@@ -154,6 +143,8 @@ struct ProbeMapping {
 TEST(CheckNetwork, ProbeOfTheLoopbackHostFindsANetwork) {
     const ProbeMapping mapping("127.0.0.1");
     EXPECT_TRUE(CheckNetwork::isExistenceNetwork());
+    const auto probe = Reachability::reachabilityWithHostName(CheckNetwork::kProbeHost);
+    EXPECT_EQ(probe->currentReachabilityFlags(), "-R -----ld");
 }
 
 TEST(CheckNetwork, ProbeOfAnInvalidNameFindsNoneWithinTheBound) {
