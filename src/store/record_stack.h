@@ -160,6 +160,16 @@ public:
     static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, std::string_view contentNameKey,
                                                       std::string_view localStoreName, std::string_view cloudStorePathComponent,
                                                       std::function<void()> completion = {});
+    // (A store name given as a C string is a name, not a path.)
+    static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, const char* localStoreName) {
+        setupCoreDataStackWithiCloudContainer(containerID, std::string_view(localStoreName));
+    }
+    static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, std::string_view contentNameKey,
+                                                      const char* localStoreName, std::string_view cloudStorePathComponent,
+                                                      std::function<void()> completion = {}) {
+        setupCoreDataStackWithiCloudContainer(containerID, contentNameKey, std::string_view(localStoreName), cloudStorePathComponent,
+                                              std::move(completion));
+    }
     // The store at a path; the two-argument form takes the main bundle's "CFBundleIdentifier" as content
     // name key.
     static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, const std::filesystem::path& localStoreURL);
