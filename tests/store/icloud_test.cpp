@@ -38,9 +38,8 @@ protected:
             onMain = Thread::isMainThread();
             setupPosted = !recorder->names().empty();
         });
-        // The call returns before the store exists; the completion waits for the main loop.
+        // The completion waits for the main loop.
         ASSERT_TRUE(RS_defaultStoreCoordinator());
-        EXPECT_TRUE(RS_defaultStoreCoordinator()->persistentStores().empty());
         EXPECT_FALSE(completed);
         ASSERT_TRUE(runMainUntil([&] { return completed && !recorder->names().empty(); }, 20.0));
         EXPECT_TRUE(onMain);
@@ -78,6 +77,18 @@ TEST_F(ICloudSetup, WithoutAContainerTheLocalStoreOpensInWALAndTheFlagStaysOff) 
         RS_setDefaultPersistentStore(nullptr);
         listen();
     }
+}
+
+TEST_F(ICloudSetup, TheCallReturnsBeforeTheStoreExists) {
+    auto coordinator = makeRef<PersistentStoreCoordinator>(RS_defaultManagedObjectModel());
+    bool completed = false;
+    coordinator->lock();  // the background add waits for the coordinator
+    RS_addiCloudContainerID(coordinator, "iCloud.app", "", std::string_view("cloud.sqlite"), "", [&] { completed = true; });
+    EXPECT_TRUE(coordinator->persistentStores().empty());
+    coordinator->unlock();
+    ASSERT_TRUE(runMainUntil([&] { return completed; }, 20.0));
+    EXPECT_EQ(coordinator->persistentStores().size(), 1u);
+    EXPECT_EQ(RS_defaultPersistentStore(), coordinator->persistentStores().front());  // none was set
 }
 
 TEST_F(ICloudSetup, WithAContainerTheFlagIsOnAndTheOptionsCarryItsURLAndName) {
