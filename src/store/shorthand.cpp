@@ -18,11 +18,10 @@ constexpr std::string_view kResolveClassName = "RS_resolveClassMethod:";
 constexpr std::string_view kResolveInstanceName = "RS_resolveInstanceMethod:";
 using ResolverSig = bool(const ClassInfo&, std::string_view);
 
-// The previous resolver kept under the name, asked first.
-bool previousResolved(const ClassInfo& receiver, HookSide side, std::string_view keptName, std::string_view name) {
+// The class's previous resolver, kept as the class hook of that name, asked first.
+bool previousResolved(const ClassInfo& receiver, std::string_view keptName, std::string_view name) {
     const std::any* kept = hookWithoutResolving(&receiver, HookSide::Class, keptName);
     const auto* fn = kept ? std::any_cast<std::function<ResolverSig>>(kept) : nullptr;
-    (void)side;
     return fn && *fn && (*fn)(receiver, name);
 }
 
@@ -52,13 +51,13 @@ std::vector<std::string> RecordStack::classesToSwizzle() {
 Array RecordStack::methodNameBlacklist() { return Array{Value("entityName")}; }
 
 bool RecordStack::RS_resolveClassMethod(const ClassInfo& receiver, std::string_view name) {
-    if (previousResolved(receiver, HookSide::Class, kResolveClassName, name)) return true;
+    if (previousResolved(receiver, kResolveClassName, name)) return true;
     if (name.starts_with(kPrefix) || name.ends_with("entityName")) return false;
     return aliasPrefixed(receiver, HookSide::Class, name);
 }
 
 bool RecordStack::RS_resolveInstanceMethod(const ClassInfo& receiver, std::string_view name) {
-    if (previousResolved(receiver, HookSide::Instance, kResolveInstanceName, name)) return true;
+    if (previousResolved(receiver, kResolveInstanceName, name)) return true;
     if (name.starts_with(kPrefix) || !(name.starts_with("_") || name.starts_with("init"))) return false;
     return aliasPrefixed(receiver, HookSide::Instance, name);
 }

@@ -98,7 +98,7 @@ TEST_F(ICloudSetup, WithAContainerTheFlagIsOnAndTheOptionsCarryItsURLAndName) {
     const Dictionary options = storeOptions();
     EXPECT_EQ(options.get(kPersistentStoreUbiquitousContentURLKey), Value(dir.path().string() + "/ubiquity/iCloud.com.lunavexa/Data"));
     EXPECT_EQ(options.get(kPersistentStoreUbiquitousContentNameKey), Value("LunavexaStore"));
-    EXPECT_EQ(options.get(kMigratePersistentStoresAutomaticallyOption), Value(true));
+    EXPECT_EQ(options.get(kMigratePersistentStoresAutomaticallyOption), Value(true));  // merged with the migration options
     EXPECT_EQ(journalMode(cloudStorePath()), "wal");
 }
 
@@ -129,11 +129,6 @@ TEST_F(ICloudSetup, ASecondSetUpChangesNothing) {
     EXPECT_EQ(RS_defaultContext(), context);
     EXPECT_TRUE(recorder->names().empty());
     EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(cloudStorePath()));
-}
-
-TEST(ICloudSetupHelpers, MergingDictionariesLetsTheArgumentWin) {
-    const Dictionary merged = RS_dictionaryByMergingDictionary({{"a", Value(1)}, {"b", Value(2)}}, {{"b", Value(3)}, {"c", Value(4)}});
-    EXPECT_EQ(merged, (Dictionary{{"a", Value(1)}, {"b", Value(3)}, {"c", Value(4)}}));
 }
 
 // ---- shorthand methods ----

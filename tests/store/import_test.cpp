@@ -138,8 +138,17 @@ TEST_F(DataImport, ARefusedImportDeletesOnlyTheRecordMadeForIt) {
     auto again = import(dict({{"personID", Value(9)}, {"skip", Value(true)}, {"nick", Value("changed")}}));
     EXPECT_EQ(again, kept);  // an existing record comes back unchanged
     EXPECT_EQ(get(kept, "name"), Value("real"));
+    // A related record made for a refused nested import goes too, unattached.
+    auto company = RS_importFromObject(RecordEntity("Company"),
+                                       dict({{"code", Value("ACME")},
+                                             {"staff", Value(Array{dict({{"personID", Value(20)}, {"skip", Value(true)}}),
+                                                                   dict({{"personID", Value(21)}})})}}),
+                                       context);
+    ASSERT_TRUE(company);
+    EXPECT_EQ(get(company, "staff").array().size(), 1u);
     save();
-    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT "name" FROM "Person")"), std::vector<std::string>{"real"});
+    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT ifnull("name", "personID") FROM "Person" ORDER BY "_pk")"),
+              (std::vector<std::string>{"real", "21"}));
 }
 
 TEST_F(DataImport, ARefusedValueIsLoggedAndTheImportGoesOn) {
