@@ -24,8 +24,8 @@ const std::type_info* sig() {
     return &typeid(std::function<Sig>);
 }
 
-const std::array<HookRule, 7>& rules() {
-    static const std::array<HookRule, 7> table{{
+const std::array<HookRule, 13>& rules() {
+    static const std::array<HookRule, 13> table{{
         {true, "JSONKeyPathsByPropertyKey", "", {sig<JMKeyPathsHook>()}, "Dictionary()"},
         {true, "JSONTransformerForKey:", "",
          {sig<JMTransformerForKeyHook>(), sig<Ref<JMValueTransformer>(const std::string&)>(),
@@ -40,6 +40,15 @@ const std::array<HookRule, 7>& rules() {
          "Ref<ValueTransformer>()"},
         {false, "validate", ":error:", {sig<ValidateHook>()}, "bool(Object&, Value&, Ref<Error>*)"},
         {false, "merge", "FromModel:", {sig<JMMergeHook>()}, "void(Object&, const Ref<JMModel>&)"},
+        {true, "modelVersion", "", {sig<std::uint64_t()>()}, "std::uint64_t()"},
+        {true, "encodingBehaviorsByPropertyKey", "", {sig<Dictionary(const ClassInfo*)>()}, "Dictionary(const ClassInfo*)"},
+        {true, "allowedSecureCodingClassesByPropertyKey", "", {sig<JMAllowedClassesByKey(const ClassInfo*)>()},
+         "JMAllowedClassesByKey(const ClassInfo*)"},
+        {true, "supportsSecureCoding", "", {sig<bool()>()}, "bool()"},
+        {true, "dictionaryValueFromArchivedExternalRepresentation:version:", "", {sig<Value(const Dictionary&, std::uint64_t)>()},
+         "Value(const Dictionary&, std::uint64_t)"},
+        {false, "decode", "WithCoder:modelVersion:", {sig<Value(Object&, Coder&, std::uint64_t)>()},
+         "Value(Object&, Coder&, std::uint64_t)"},
     }};
     return table;
 }

@@ -12,7 +12,7 @@ namespace lv {
 namespace {
 
 // Keys of the per-class caches (associated values of the class). Each is filled once and never
-// replaced. The secure-coding class cache of model archiving would take a fourth key.
+// replaced. The fourth, the default secure-coding classes, is kept by model_archiving.cpp.
 const char kPropertyKeysKey = 0;
 const char kTransitoryKeysKey = 0;
 const char kPermanentKeysKey = 0;

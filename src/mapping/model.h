@@ -25,11 +25,21 @@
 //   instance hook "merge<Key>FromModel:"   void(Object&, const Ref<JMModel>&)
 //   class hook "storageBehaviorForPropertyWithKey:"  JMPropertyStorage(const ClassInfo*, const std::string&)
 //     (the receiving class and the key; defaultStorageBehaviorForPropertyWithKey gives the built-in answer)
+//
+// Archiving (every model is a Coding; mapping/model_archiving.cpp). Optional hooks:
+//   class hook "modelVersion"                            std::uint64_t()
+//   class hook "encodingBehaviorsByPropertyKey"          Dictionary(const ClassInfo* receivingClass)
+//   class hook "allowedSecureCodingClassesByPropertyKey" JMAllowedClassesByKey(const ClassInfo* receivingClass)
+//   class hook "supportsSecureCoding"                    bool()
+//   class hook "dictionaryValueFromArchivedExternalRepresentation:version:"
+//                                                        Value(const Dictionary&, std::uint64_t)
+//   instance hook "decode<Key>WithCoder:modelVersion:"   Value(Object&, Coder&, std::uint64_t)
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -39,6 +49,7 @@
 #include "platform/base/object.h"
 #include "platform/base/value.h"
 #include "platform/runtime/runtime.h"
+#include "platform/storage/keyed_archive.h"
 
 namespace lv {
 
@@ -50,6 +61,18 @@ enum JMPropertyStorage : std::uint64_t {
 };
 
 using JMStorageBehaviorHook = JMPropertyStorage(const ClassInfo* receivingClass, const std::string& key);
+
+// How a property key is archived (the numbers of +encodingBehaviorsByPropertyKey).
+enum JMModelEncodingBehavior : std::uint64_t {
+    JMModelEncodingBehaviorExcluded = 0,       // not archived
+    JMModelEncodingBehaviorUnconditional = 1,  // encodeObject
+    JMModelEncodingBehaviorConditional = 2,    // encodeConditionalObject
+};
+// Property key → the classes a secure coder accepts for it.
+using JMAllowedClassesByKey = std::map<std::string, std::vector<const ClassInfo*>, std::less<>>;
+// Archive keys.
+inline constexpr std::string_view kJMModelVersionKey = "JMModelVersion";
+inline constexpr std::string_view kJMModelExternalRepresentationKey = "externalRepresentation";
 class JMModel;
 using JMMergeHook = void(Object& self, const Ref<JMModel>& model);
 
@@ -69,7 +92,7 @@ private:
     std::set<std::string, std::less<>> index_;
 };
 
-class JMModel : public Object {
+class JMModel : public Object, public Coding {
 public:
     JMModel();
 
@@ -129,6 +152,32 @@ public:
     // The class of this model (its registered runtime class).
     const ClassInfo* modelClass() const;
 
+    // ---- Archiving ----
+
+    // The class's "modelVersion" hook, else 0.
+    static std::uint64_t modelVersion(const ClassInfo* cls);
+    // The class's hook, else the built-in answer: conditional for weak properties, unconditional for
+    // every other property key (computed on every call).
+    static Dictionary encodingBehaviorsByPropertyKey(const ClassInfo* cls);
+    static Dictionary defaultEncodingBehaviorsByPropertyKey(const ClassInfo* cls);
+    // The class's hook, else (computed once per class and cached) for every archived key: the declared
+    // object class, none for untyped and class-typed properties, the runtime class "Value" for scalars.
+    static JMAllowedClassesByKey allowedSecureCodingClassesByPropertyKey(const ClassInfo* cls);
+    // The class's conversion of an archive in the older layout, else nil (such archives do not decode).
+    static Value dictionaryValueFromArchivedExternalRepresentation(const ClassInfo* cls, const Dictionary& externalRepresentation,
+                                                                   std::uint64_t version);
+    // The "decode<Key>WithCoder:modelVersion:" hook's value when the class has one; otherwise the
+    // coder's object (with a secure coder: of the key's allowed classes). An exception is logged and
+    // raised again.
+    Value decodeValueForKey(const std::string& key, Coder& coder, std::uint64_t modelVersion);
+    // Reads the model: false (the object reads as nil) for an archive newer than the class, an archive in
+    // the older layout without conversion, or values the model refuses (logged).
+    bool initWithCoder(Coder& coder) override;
+    // Writes "JMModelVersion" and the non-nil values by their encoding behaviour.
+    void encodeWithCoder(Coder& coder) const override;
+    // The class's "supportsSecureCoding" hook, else false.
+    bool supportsSecureCoding() const override;
+
 private:
     mutable std::atomic<const ClassInfo*> class_{nullptr};  // found on first use
 };
@@ -138,6 +187,12 @@ private:
 // reported as a model error.
 bool JMValidateAndAssignValue(JMModel& model, const std::string& key, const Value& value, bool forceUpdate,
                               Ref<Error>* error);
+
+// Whether the coder requires secure coding.
+bool JMCoderRequiresSecureCoding(const Coder& coder);
+// Raises kInvalidArgumentException ("Cannot encode … securely, because keys are missing from
+// +allowedSecureCodingClassesByPropertyKey: …") when an archived key of the class has no allowed classes.
+void JMVerifySecureCodingClasses(const ClassInfo* cls);
 
 // Starts the runtime declaration of a model class T whose superclass Super (JMModel or a subclass of it,
 // with its own static runtimeClass()) is registered first; the class gets T's default factory.

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -76,6 +77,36 @@ Ref<PersistentStoreCoordinator> RS_coordinatorWithInMemoryStore();
 // A new coordinator with a SQLite store at the given store's file, no options.
 Ref<PersistentStoreCoordinator> RS_coordinatorWithPersistentStore(const Ref<PersistentStore>& store);
 Ref<PersistentStoreCoordinator> RS_newPersistentStoreCoordinator();  // the default store name
+// ---- shared (cloud) stores ----
+// Options the shared-store set-up adds: the container's URL (text) and the content name. The store
+// keeps them; nothing here reads them.
+inline constexpr std::string_view kPersistentStoreUbiquitousContentURLKey = "PersistentStoreUbiquitousContentURLKey";
+inline constexpr std::string_view kPersistentStoreUbiquitousContentNameKey = "PersistentStoreUbiquitousContentNameKey";
+
+// A new coordinator over the default model (nullptr without one) with RS_addiCloudContainerID started
+// on it; returned at once, before its store exists.
+Ref<PersistentStoreCoordinator> RS_coordinatorWithiCloudContainerID(std::string_view containerID, std::string_view contentNameKey,
+                                                                    std::string_view localStoreName,
+                                                                    std::string_view cloudStorePathComponent,
+                                                                    std::function<void()> completion = {});
+Ref<PersistentStoreCoordinator> RS_coordinatorWithiCloudContainerID(std::string_view containerID, std::string_view contentNameKey,
+                                                                    const std::filesystem::path& localStoreURL,
+                                                                    std::string_view cloudStorePathComponent,
+                                                                    std::function<void()> completion = {});
+// Adds the store asynchronously on the default global queue: the container's URL (with the path
+// component appended when given) sets RecordStack::setICloudEnabled; the options are
+// RS_autoMigrationOptions() plus, with a container, its URL and (non-empty) content name key, and
+// without one the line "iCloud is not enabled" (mask bit 2); the SQLite store (a name is placed with
+// RS_urlForStoreName) is added under the coordinator's lock. Then on the main queue: the coordinator's
+// first store becomes the default store when none is set, the completion runs, and
+// kRecordStackPSCDidCompleteiCloudSetupNotification is posted.
+void RS_addiCloudContainerID(const Ref<PersistentStoreCoordinator>& coordinator, std::string_view containerID,
+                             std::string_view contentNameKey, std::string_view localStoreName,
+                             std::string_view cloudStorePathComponent, std::function<void()> completion = {});
+void RS_addiCloudContainerID(const Ref<PersistentStoreCoordinator>& coordinator, std::string_view containerID,
+                             std::string_view contentNameKey, const std::filesystem::path& localStoreURL,
+                             std::string_view cloudStorePathComponent, std::function<void()> completion = {});
+
 // Migrate automatically, infer the mapping, and the pragma {"journal_mode": "WAL"}.
 Dictionary RS_autoMigrationOptions();
 

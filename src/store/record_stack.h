@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/base/error.h"
 #include "platform/base/object.h"
@@ -146,9 +147,59 @@ public:
     static void saveInBackgroundUsingCurrentContextWithBlock(RSSaveBlock block, std::function<void()> completion,
                                                              std::function<void(const Ref<Error>&)> errorHandler);
 
-    // ---- shared-store flag ----
+    // ---- shared (cloud) store ----
+    // Whether the last shared-store set-up found its container. Written under the lock.
     static bool isICloudEnabled();
     static void setICloudEnabled(bool enabled);
+    // The shared-store set-ups: each does nothing while a stack is set up (until cleanUp); otherwise
+    // the coordinator of RS_coordinatorWithiCloudContainerID (returned before its store exists) becomes
+    // the default and the context tree is made over it. The store is added on a global queue; the
+    // completion (when given) runs on the main queue, before kRecordStackPSCDidCompleteiCloudSetupNotification.
+    // Without a content name key and path component.
+    static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, std::string_view localStoreName);
+    static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, std::string_view contentNameKey,
+                                                      std::string_view localStoreName, std::string_view cloudStorePathComponent,
+                                                      std::function<void()> completion = {});
+    // (A store name given as a C string is a name, not a path.)
+    static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, const char* localStoreName) {
+        setupCoreDataStackWithiCloudContainer(containerID, std::string_view(localStoreName));
+    }
+    static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, std::string_view contentNameKey,
+                                                      const char* localStoreName, std::string_view cloudStorePathComponent,
+                                                      std::function<void()> completion = {}) {
+        setupCoreDataStackWithiCloudContainer(containerID, contentNameKey, std::string_view(localStoreName), cloudStorePathComponent,
+                                              std::move(completion));
+    }
+    // The store at a path; the two-argument form takes the main bundle's "CFBundleIdentifier" as content
+    // name key.
+    static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, const std::filesystem::path& localStoreURL);
+    static void setupCoreDataStackWithiCloudContainer(std::string_view containerID, std::string_view contentNameKey,
+                                                      const std::filesystem::path& localStoreURL,
+                                                      std::string_view cloudStorePathComponent, std::function<void()> completion = {});
+
+    // ---- shorthand methods ----
+    // Runs once per process: installs the store layer's resolvers on the classes of classesToSwizzle
+    // that are registered with the runtime (only "ManagedObject" is), after adding the record classes'
+    // class-side operations as hooks named "RS_…" (see RS_registerRecordClassHooks in records.h). From
+    // then on a record class answers a class-side name without the prefix ("findAll" runs "RS_findAll").
+    static void enableShorthandMethods();
+    // "ManagedObject", "ManagedObjectContext", "ManagedObjectModel", "PersistentStore",
+    // "PersistentStoreCoordinator", in this order.
+    static std::vector<std::string> classesToSwizzle();
+    // ["entityName"] (the resolvers test the suffix themselves).
+    static Array methodNameBlacklist();
+    // The resolvers as they run on a class: the class's previous resolver first (kept as the class hook
+    // "RS_resolveClassMethod:" / instance hook "RS_resolveInstanceMethod:"), then the alias of the
+    // "RS_"-prefixed hook, added under the name asked for.
+    static bool RS_resolveClassMethod(const ClassInfo& receiver, std::string_view name);
+    static bool RS_resolveInstanceMethod(const ClassInfo& receiver, std::string_view name);
+    // Keeps the class's current resolvers under the names above and, only when that succeeds, puts the
+    // store layer's in their place.
+    static void updateResolveMethodsForClass(const ClassInfo* cls);
 };
+
+// A mutable copy of the dictionary with every entry of the other added; on equal keys the other's
+// value wins.
+Dictionary RS_dictionaryByMergingDictionary(const Dictionary& dictionary, const Dictionary& other);
 
 }  // namespace lv

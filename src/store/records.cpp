@@ -4,6 +4,7 @@
 #include "platform/data/errors.h"
 #include "platform/text/strings.h"
 #include "store/detail/state.h"
+#include "store/import.h"
 #include "store/record_stack.h"
 
 namespace lv {
@@ -407,7 +408,7 @@ namespace {
 AttributeType aggregateResultType(std::string_view function, const Ref<EntityDescription>& entity, std::string_view attribute) {
     if (function == "average:") return AttributeType::Double;
     if (function == "count:") return AttributeType::Integer64;
-    Ref<AttributeDescription> description = entity ? entity->attributeNamed(attribute) : nullptr;
+    Ref<AttributeDescription> description = RS_attributeDescriptionForName(entity, attribute);
     return description ? description->attributeType() : AttributeType::Undefined;
 }
 

@@ -191,6 +191,30 @@ Ref<ManagedObject> RS_objectWithMinValueFor(const Ref<ManagedObject>& record, st
 Value RS_minValueFor(const Ref<ManagedObject>& record, std::string_view property);
 Value RS_maxValueFor(const Ref<ManagedObject>& record, std::string_view property);
 
+// ---- dictionary import (store/import.h has the rest) ----
+
+// The record the data describes — found by the entity's identifying attribute, else new — filled from
+// the data, inside performAndWait on the context's queue; nil when the entity is not in the context's
+// model, or when a record made for this import was refused by its "shouldImport:" (it is deleted again).
+Ref<ManagedObject> RS_importFromObject(const RecordEntity& entity, const Value& data, const Ref<ManagedObjectContext>& context);
+// The records of the elements, in order; elements that give no record are left out (and logged).
+Array RS_importFromArray(const RecordEntity& entity, const Array& data, const Ref<ManagedObjectContext>& context);
+
+// ---- the class-side operations as runtime hooks, for shorthand methods ----
+
+// Adds (once) to the runtime class "ManagedObject" these class hooks, which every record class inherits;
+// each takes the receiving record class first and works in RS_contextForCurrentThread():
+//   "RS_entityName", "RS_findAll", "RS_findFirst", "RS_createEntity", "RS_countOfEntities"
+//                                                  Value(const ClassInfo&)
+//   "RS_findFirstByAttribute:withValue:", "RS_findByAttribute:withValue:"
+//                                                  Value(const ClassInfo&, const std::string&, const Value&)
+//   "RS_truncateAll"                               bool(const ClassInfo&)
+//   "RS_importFromObject:"                         Value(const ClassInfo&, const Value&)
+//   "RS_importFromArray:"                          Value(const ClassInfo&, const Array&)
+// and the instance hook "RS_deleteEntity" bool(Object& record). Arrays come as array values (nil on a
+// failed fetch), records as object values.
+void RS_registerRecordClassHooks();
+
 namespace store_detail {
 
 template <class T>
@@ -505,6 +529,16 @@ public:
                                                       const Ref<Predicate>& predicate, std::string_view groupBy) {
         return RS_aggregateOperation(function, attribute, predicate, groupBy, RS_contextForCurrentThread());
     }
+
+    // ---- dictionary import ----
+    static Ref<T> RS_importFromObject(const Value& data, const Context& context) {
+        return std::dynamic_pointer_cast<T>(lv::RS_importFromObject(recordEntity(), data, context));
+    }
+    static Ref<T> RS_importFromObject(const Value& data) { return RS_importFromObject(data, RS_contextForCurrentThread()); }
+    static std::vector<Ref<T>> RS_importFromArray(const Array& data, const Context& context) {
+        return *store_detail::recordsOf<T>(lv::RS_importFromArray(recordEntity(), data, context));
+    }
+    static std::vector<Ref<T>> RS_importFromArray(const Array& data) { return RS_importFromArray(data, RS_contextForCurrentThread()); }
 
 private:
     static bool isT(const ManagedObject& record) { return dynamic_cast<const T*>(&record) != nullptr; }

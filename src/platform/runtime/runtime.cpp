@@ -287,16 +287,16 @@ ClassInfo::HookSignatures ClassInfo::signatures(const HookMap& hooks) {
     return out;
 }
 
-bool ClassInfo::respondsToClassHook(std::string_view name) const {
+const std::any* ClassInfo::registeredHook(HookSide side, std::string_view name) const {
     for (const ClassInfo* c = this; c; c = c->superclass_) {
-        if (c->ownHook(c->classHooks_, name)) return true;
+        if (const std::any* a = c->ownHook(side == HookSide::Class ? c->classHooks_ : c->instanceHooks_, name)) return a;
     }
-    return false;
+    return nullptr;
 }
 
-bool ClassInfo::respondsToInstanceHook(std::string_view name) const {
-    return classDefiningInstanceHook(name) != nullptr;
-}
+bool ClassInfo::respondsToClassHook(std::string_view name) const { return hook(HookSide::Class, name) != nullptr; }
+
+bool ClassInfo::respondsToInstanceHook(std::string_view name) const { return hook(HookSide::Instance, name) != nullptr; }
 
 const ClassInfo* ClassInfo::classDefiningInstanceHook(std::string_view name) const {
     for (const ClassInfo* c = this; c; c = c->superclass_) {
@@ -306,14 +306,14 @@ const ClassInfo* ClassInfo::classDefiningInstanceHook(std::string_view name) con
 }
 
 bool ClassInfo::instancesRespondTo(std::string_view selector) const {
-    if (respondsToInstanceHook(selector)) return true;
+    if (registeredHook(HookSide::Instance, selector)) return true;
     for (const ClassInfo* c = this; c; c = c->superclass_) {
         for (const PropertyInfo& p : c->properties_) {
             if (p.get && p.getterName == selector) return true;
             if (p.set && !p.readOnly && p.setterName == selector) return true;
         }
     }
-    return false;
+    return respondsToInstanceHook(selector);  // added hooks and the resolver
 }
 
 const KeyValueHandler* ClassInfo::keyValueHandler() const {

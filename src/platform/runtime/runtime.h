@@ -46,6 +46,9 @@ namespace lv {
 
 class ClassInfo;
 
+// The two sides of a class's named hooks: class-side (no receiver) and instance-side.
+enum class HookSide : std::uint8_t { Class, Instance };
+
 // One declared property. Attribute text: "T<type encoding>[,<flags>][,V<ivar>]", e.g.
 // T@"String",C,N,V_name   Tq,N,V_count   TB,R,N
 // The flags always appear in the platform's order: R, C, &, W, D, P, N, G<getter>, S<setter>, then V.
@@ -106,22 +109,30 @@ public:
     // Named hooks. Class-side hooks take no receiver; instance-side ones take the receiver as their
     // first argument, as Object& (ClassDef::instanceMethod builds such hooks from member functions).
     // Looked up through the superclass chain; the nearest registration of the name wins, and when its
-    // signature differs from the requested one the hook is reported as absent.
+    // signature differs from the requested one the hook is reported as absent. A name no registered
+    // hook answers is then looked up among the hooks added at run time (addHook), and when none
+    // answers either, the class's method resolver (setMethodResolver) is asked once and the lookup
+    // repeated.
     template <class Sig>
     const std::function<Sig>* findClassHook(std::string_view name) const {
-        for (const ClassInfo* c = this; c; c = c->superclass_) {
-            if (const std::any* a = c->ownHook(c->classHooks_, name)) return std::any_cast<std::function<Sig>>(a);
-        }
-        return nullptr;
+        const std::any* a = hook(HookSide::Class, name);
+        return a ? std::any_cast<std::function<Sig>>(a) : nullptr;
     }
     template <class Sig>
     const std::function<Sig>* findInstanceHook(std::string_view name) const {
-        for (const ClassInfo* c = this; c; c = c->superclass_) {
-            if (const std::any* a = c->ownHook(c->instanceHooks_, name)) return std::any_cast<std::function<Sig>>(a);
-        }
-        return nullptr;
+        const std::any* a = hook(HookSide::Instance, name);
+        return a ? std::any_cast<std::function<Sig>>(a) : nullptr;
     }
-    // Presence of a hook of any signature.
+    // The hook of the name on that side (std::function<Sig> of any signature), as findClassHook and
+    // findInstanceHook find it; nullptr when there is none.
+    const std::any* hook(HookSide side, std::string_view name) const;
+    // Only the hooks registered with the class and its superclasses (no added hooks, no resolver).
+    const std::any* registeredHook(HookSide side, std::string_view name) const;
+    // Whether the class itself (not a superclass) registered a hook of the name on that side.
+    bool registersHook(HookSide side, std::string_view name) const {
+        return ownHook(side == HookSide::Class ? classHooks_ : instanceHooks_, name) != nullptr;
+    }
+    // Presence of a hook of any signature (the resolver is asked as for lookups).
     bool respondsToClassHook(std::string_view name) const;
     bool respondsToInstanceHook(std::string_view name) const;
     // The hooks this class registered itself: each name with the type of the function it holds
@@ -129,7 +140,8 @@ public:
     using HookSignatures = std::vector<std::pair<std::string_view, const std::type_info*>>;
     HookSignatures ownClassHookSignatures() const { return signatures(classHooks_); }
     HookSignatures ownInstanceHookSignatures() const { return signatures(instanceHooks_); }
-    // The class in the chain (this or a superclass) that registered the hook itself, or nullptr.
+    // The class in the chain (this or a superclass) that registered the hook itself, or nullptr
+    // (hooks added at run time and resolution do not count).
     const ClassInfo* classDefiningInstanceHook(std::string_view name) const;
     // Whether instances answer a selector: an instance hook of that name, or the getter (when readable)
     // or setter (when writable and not read-only) of a declared property.
@@ -197,6 +209,26 @@ bool isKindOf(const Object& object, std::string_view className);
 bool isMemberOf(const Object& object, std::string_view className);
 // classOf(object)->instancesRespondTo(selector).
 bool respondsTo(const Object& object, std::string_view selector);
+
+// ---- Hooks added after registration, and method resolution ----
+// A side table (one lock) holds hooks added to registered classes at run time and one method resolver
+// per class and side. A lookup that no registered hook answers tries the added hooks through the
+// superclass chain, then asks the nearest resolver in the chain (with the receiving class and the
+// name; it answers whether it added something) and looks again. Resolvers run without any lock held,
+// and a resolver asked for a name on a thread that is already resolving that name on that class is
+// not asked again (so a resolver may look names up itself). Added hooks stay for the process's life.
+using MethodResolver = std::function<bool(const ClassInfo& receiver, std::string_view name)>;
+// Adds the hook (an std::any holding a std::function<Sig>, as ClassDef stores them) to the class
+// itself; false, with nothing added, when the class already has a hook of that name on that side
+// (registered or added; a superclass's hook does not count).
+bool addHook(const ClassInfo* cls, HookSide side, std::string name, std::any fn);
+// The hook the class answers for the name without asking a resolver (registered first, then added),
+// or nullptr.
+const std::any* hookWithoutResolving(const ClassInfo* cls, HookSide side, std::string_view name);
+// The resolver that runs for the class: its own, else its nearest superclass's; empty when none.
+MethodResolver methodResolver(const ClassInfo* cls, HookSide side);
+// Sets the class's own resolver (empty removes it) and returns its previous own one.
+MethodResolver setMethodResolver(const ClassInfo* cls, HookSide side, MethodResolver resolver);
 
 // Adds a class to the registry (used by ClassDef::registerClass).
 class ClassRegistry {

@@ -16,6 +16,7 @@
 
 #include "platform/base/format.h"
 #include "platform/storage/detail/file_errors.h"
+#include "platform/storage/sandbox.h"
 #include "platform/storage/path.h"
 
 namespace lv {
@@ -290,8 +291,17 @@ std::string FileManager::currentDirectoryPath() const {
     return ec ? std::string() : p.string();
 }
 
-std::optional<std::string> FileManager::URLForUbiquityContainerIdentifier(std::string_view) const {
-    return std::nullopt;
+std::optional<std::string> FileManager::URLForUbiquityContainerIdentifier(std::string_view identifier) const {
+    if (identifier.empty() || identifier == "." || identifier == ".." ||
+        identifier.find_first_of(std::string_view("/\0", 2)) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string root = Sandbox::ubiquityRoot();
+    if (root.empty()) return std::nullopt;
+    const std::string container = path::appendingPathComponent(root, identifier);
+    Ref<Error> error;
+    if (!FileManager().createDirectoryAtPath(container, true, {}, &error)) return std::nullopt;
+    return container;
 }
 
 std::optional<Bytes> dataWithContentsOfFile(std::string_view path, Ref<Error>* error) {

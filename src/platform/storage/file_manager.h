@@ -96,7 +96,9 @@ public:
     std::optional<std::vector<std::string>> contentsOfDirectoryAtPath(std::string_view path, Ref<Error>* error) const;
 
     std::string currentDirectoryPath() const;
-    // No cloud containers exist here: always nothing.
+    // The shared container of the identifier: <ubiquity root>/<identifier>, made on first use, when
+    // Sandbox::ubiquityRoot() names a folder; nothing without one, for an identifier that is not one
+    // plain path component (empty, ".", "..", or holding "/" or NUL), or when the folder cannot be made.
     std::optional<std::string> URLForUbiquityContainerIdentifier(std::string_view identifier) const;
 };
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <system_error>
 
 #include "platform/base/log.h"
@@ -17,6 +18,7 @@ struct RootState {
     std::mutex mutex;
     std::string root;  // empty until set or first used
     std::uint64_t generation = 0;
+    std::optional<std::string> ubiquityRoot;  // set by setUbiquityRoot
 };
 
 RootState& rootState() {
@@ -92,6 +94,26 @@ std::uint64_t Sandbox::generation() {
     auto& state = rootState();
     std::lock_guard lock(state.mutex);
     return state.generation;
+}
+
+void Sandbox::setUbiquityRoot(std::string_view path) {
+    auto& state = rootState();
+    std::lock_guard lock(state.mutex);
+    if (path.empty()) {
+        state.ubiquityRoot.reset();
+    } else {
+        state.ubiquityRoot = absolute(path);
+    }
+}
+
+std::string Sandbox::ubiquityRoot() {
+    {
+        auto& state = rootState();
+        std::lock_guard lock(state.mutex);
+        if (state.ubiquityRoot) return *state.ubiquityRoot;
+    }
+    if (const char* dir = std::getenv("LV_UBIQUITY_DIR"); dir && *dir) return absolute(dir);
+    return {};
 }
 
 std::string homeDirectory() { return Sandbox::root(); }

@@ -41,6 +41,11 @@ public:
     static std::string defaultRoot();
     // A number that changes with every setRoot; caches tied to the root compare it.
     static std::uint64_t generation();
+
+    // The folder that stands for the shared (cloud) containers: the root set here (an empty text
+    // clears it), else $LV_UBIQUITY_DIR when set and non-empty, else none (empty text). Thread-safe.
+    static void setUbiquityRoot(std::string_view path);
+    static std::string ubiquityRoot();
 };
 
 // The home directory (the root itself).

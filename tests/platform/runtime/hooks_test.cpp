@@ -232,5 +232,83 @@ TEST(RuntimeRunOnce, AThrowingSetUpRunsAgainNextTime) {
     EXPECT_TRUE(other);
 }
 
+// Classes of their own, so that what the side table gains here stays apart from other tests.
+class Vessel : public Object {
+public:
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = ClassDef<Vessel>("RuntimeTestVessel")
+                                          .classMethod("registered", +[] { return 1; })
+                                          .registerClass();
+        return cls;
+    }
+};
+class Boat : public Vessel {
+public:
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = ClassDef<Boat>("RuntimeTestBoat").superclass<Vessel>().registerClass();
+        return cls;
+    }
+};
+
+TEST(RuntimeMethodResolution, AddedHooksAreInheritedAndNeverReplaceAnOwnHook) {
+    const ClassInfo* vessel = Vessel::runtimeClass();
+    const ClassInfo* boat = Boat::runtimeClass();
+    addHook(vessel, HookSide::Class, "sail", std::any(std::function<int(int)>([](int n) { return n + 1; })));
+    // The class's own hook of the name, registered or added, keeps its place.
+    EXPECT_FALSE(addHook(vessel, HookSide::Class, "registered", std::any(std::function<int()>([] { return 2; }))));
+    EXPECT_FALSE(addHook(vessel, HookSide::Class, "sail", std::any(std::function<int(int)>([](int) { return 0; }))));
+    const auto* sail = boat->findClassHook<int(int)>("sail");
+    ASSERT_NE(sail, nullptr);
+    EXPECT_EQ((*sail)(1), 2);
+    const auto* registered = vessel->findClassHook<int()>("registered");
+    ASSERT_NE(registered, nullptr);
+    EXPECT_EQ((*registered)(), 1);
+    EXPECT_EQ(boat->findInstanceHook<int(int)>("sail"), nullptr);  // sides are apart
+}
+
+TEST(RuntimeMethodResolution, AMissedLookupAsksTheNearestResolverOnceAndLooksAgain) {
+    const ClassInfo* vessel = Vessel::runtimeClass();
+    const ClassInfo* boat = Boat::runtimeClass();
+    std::vector<std::string> asked;
+    MethodResolver previous = setMethodResolver(vessel, HookSide::Instance, [&](const ClassInfo& receiver, std::string_view name) {
+        asked.push_back(receiver.name() + " " + std::string(name));
+        // Looking the same name up again from inside the resolver does not recurse.
+        EXPECT_FALSE(receiver.respondsToInstanceHook(name));
+        if (name != "anchor") return false;
+        return addHook(&receiver, HookSide::Instance, std::string(name), std::any(std::function<int(Object&)>([](Object&) { return 7; })));
+    });
+    EXPECT_FALSE(previous);
+    const auto* anchor = boat->findInstanceHook<int(Object&)>("anchor");
+    ASSERT_NE(anchor, nullptr);
+    Boat b;
+    EXPECT_EQ((*anchor)(b), 7);
+    EXPECT_TRUE(boat->instancesRespondTo("anchor"));
+    EXPECT_FALSE(boat->instancesRespondTo("drift"));
+    EXPECT_EQ(asked, (std::vector<std::string>{"RuntimeTestBoat anchor", "RuntimeTestBoat drift"}));
+    EXPECT_TRUE(methodResolver(boat, HookSide::Instance));  // inherited
+    EXPECT_FALSE(methodResolver(boat, HookSide::Class));
+    // Removing the resolver hands it back; the added hook stays.
+    EXPECT_TRUE(setMethodResolver(vessel, HookSide::Instance, nullptr));
+    EXPECT_FALSE(methodResolver(boat, HookSide::Instance));
+    EXPECT_NE(boat->findInstanceHook<int(Object&)>("anchor"), nullptr);
+}
+
+TEST(RuntimeMethodResolution, AddingAndLookingUpFromManyThreadsIsSafe) {
+    const ClassInfo* boat = Boat::runtimeClass();
+    std::vector<std::thread> threads;
+    std::atomic<int> found{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 50; ++i) {
+                const std::string name = "oar" + std::to_string(t) + "_" + std::to_string(i);
+                addHook(boat, HookSide::Class, name, std::any(std::function<int()>([i] { return i; })));
+                if (const auto* fn = boat->findClassHook<int()>(name); fn && (*fn)() == i) ++found;
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(found.load(), 200);
+}
+
 }  // namespace
 }  // namespace lv::test

@@ -11,6 +11,7 @@
 #include "platform/storage/path.h"
 #include "platform/storage/sandbox.h"
 #include "storage_test_support.h"
+#include "support/scoped_env.h"
 
 namespace lv {
 namespace {
@@ -61,6 +62,31 @@ protected:
     FileManager& files = FileManager::defaultManager();
     std::string at(const std::string& name) const { return rootPath() + "/" + name; }
 };
+
+TEST_F(FileManagerTest, UbiquityContainersLieUnderTheConfiguredRootOnly) {
+    test::ScopedEnv env("LV_UBIQUITY_DIR", std::nullopt);
+    Sandbox::setUbiquityRoot("");
+    EXPECT_FALSE(files.URLForUbiquityContainerIdentifier("iCloud.app"));  // no root: no containers
+    {
+        test::ScopedEnv fromEnv("LV_UBIQUITY_DIR", at("env-cloud"));
+        EXPECT_EQ(files.URLForUbiquityContainerIdentifier("iCloud.app"), at("env-cloud/iCloud.app"));
+    }
+    Sandbox::setUbiquityRoot(at("cloud"));
+    const struct {
+        const char* identifier;
+        bool answered;
+    } cases[] = {{"iCloud.app", true}, {"", false}, {".", false}, {"..", false}, {"a/b", false}, {"../x", false}};
+    for (const auto& c : cases) {
+        const auto url = files.URLForUbiquityContainerIdentifier(c.identifier);
+        EXPECT_EQ(url.has_value(), c.answered) << c.identifier;
+        if (url) {
+            EXPECT_EQ(*url, at("cloud/") + c.identifier);
+            EXPECT_TRUE(files.fileExistsAtPath(*url));  // made on first use
+        }
+    }
+    EXPECT_FALSE(files.fileExistsAtPath(at("x")));
+    Sandbox::setUbiquityRoot("");
+}
 
 TEST_F(FileManagerTest, CreatesDirectoriesWithOrWithoutIntermediates) {
     Ref<Error> error;

@@ -1,0 +1,269 @@
+// Dictionary import: finding or creating records, attribute key paths and conversions, hooks,
+// relationships, and the mended faults (missing identifiers, refused imports and values, colours,
+// skipped array elements, dates in every locale).
+#include <cmath>
+
+#include "import_test_support.h"
+#include "support/device_settings.h"
+
+namespace lv::test {
+namespace {
+
+Value dict(std::initializer_list<std::pair<std::string, Value>> entries) { return Value::dictionary(entries); }
+
+class DataImport : public ImportTest {};
+class ImportRelationships : public ImportTest {};
+
+double since1970(const Value& date) { return date.isDate() ? date.date()->since1970() : NAN; }
+
+TEST_F(DataImport, ReimportingTheSameDictionaryUpdatesTheOneRecordFound) {
+    auto first = import(dict({{"personID", Value(7)}, {"full", dict({{"name", Value("Kim")}})}, {"age", Value(30)}}));
+    auto second = import(dict({{"personID", Value(7)}, {"full", dict({{"name", Value("Kim Minji")}})}}));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(get(second, "name"), Value("Kim Minji"));
+    EXPECT_EQ(get(second, "age"), Value(30));  // absent: unchanged
+    EXPECT_EQ(hookLog().calls, (std::vector<std::string>{"shouldImport:", "willImport:", "didImport:", "shouldImport:", "willImport:",
+                                                         "didImport:"}));
+    save();
+    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT "name" || "/" || "personID" FROM "Person")"), std::vector<std::string>{"Kim Minji/7"});
+}
+
+TEST_F(DataImport, AMissingOrNullIdentifierAlwaysMakesANewRecord) {
+    auto anonymous = import(dict({{"nick", Value("first")}}));
+    auto nulled = import(dict({{"personID", Value::null()}, {"nick", Value("second")}}));
+    auto another = import(dict({{"nick", Value("third")}}));
+    ASSERT_TRUE(anonymous && nulled && another);
+    EXPECT_NE(anonymous, nulled);
+    EXPECT_NE(nulled, another);
+    EXPECT_EQ(get(anonymous, "name"), Value("first"));  // never overwritten by a later id-less item
+    save();
+    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT "name" FROM "Person" ORDER BY "_pk")"),
+              (std::vector<std::string>{"first", "second", "third"}));
+}
+
+TEST_F(DataImport, AttributeKeyPathsNullsAndDefaults) {
+    // mappedKeyName, then mappedKeyName.1; mappedKeyName.2 is never consulted without .1.
+    auto person = import(dict({{"personID", Value(1)}, {"nick", Value("Nick")}, {"c", Value("from c")}, {"age", Value(3)}}));
+    ASSERT_TRUE(person);
+    EXPECT_EQ(get(person, "name"), Value("Nick"));
+    EXPECT_TRUE(get(person, "alias").isNil());
+    EXPECT_EQ(get(person, "note"), Value("none"));  // absent, with useDefaultValueWhenNotPresent
+    context->performAndWait([&] { person->setValueForKey(Value("kept"), "note"); });
+    import(dict({{"personID", Value(1)}, {"full", dict({{"name", Value("Full")}})}, {"age", Value::null()}, {"note", Value("given")}}));
+    EXPECT_EQ(get(person, "name"), Value("Full"));
+    EXPECT_TRUE(get(person, "age").isNil());  // an explicit null clears
+    EXPECT_EQ(get(person, "note"), Value("given"));
+}
+
+TEST_F(DataImport, ConvertsValuesByAttributeType) {
+    const struct {
+        const char* attribute;
+        Value input;
+        Value expected;  // a date is checked by its seconds since 1970
+    } cases[] = {
+        {"born", Value(1400000000), Value(Date::fromSince1970(1400000000))},   // May 2014
+        {"lastSeen", Value(1400000000), Value(Date::fromSince1970(1400000))},  // milliseconds: 16 days in
+        {"born", Value("2014-05-13T16:53:20GMT"), Value(Date::fromSince1970(1399999999 + 1))},
+        {"signup", Value("02/03/2015 10:30"), Value(Date::fromSince1970(1425292200))},
+        {"born", Value("not a date"), Value()},
+        {"age", Value("12.5"), Value(12.5)},
+        {"age", Value("abc"), Value(0.0)},
+        {"score", Value(Date::fromSince1970(0)), Value(NAN)},  // a description that is no number
+        {"name", Value(5), Value("5")},
+        {"active", Value("YES"), Value(true)},
+        {"active", Value(0), Value(0)},
+        {"photo", Value("bytes"), Value("bytes")},  // other types: unchanged
+        {"level", Value(5), Value(5)},              // a class name that is not a colour: unchanged
+        {"name", Value::null(), Value()},
+    };
+    for (const auto& c : cases) {
+        const Value converted = RS_valueForKeyPath(attribute(c.attribute), "v", dict({{"v", c.input}}));
+        if (c.expected.isDate()) {
+            EXPECT_DOUBLE_EQ(since1970(converted), c.expected.date()->since1970()) << c.attribute << " " << c.input.description();
+        } else if (c.attribute == std::string("score")) {
+            EXPECT_TRUE(converted.isNumber()) << converted.description();
+        } else {
+            EXPECT_EQ(converted, c.expected) << c.attribute << " " << c.input.description();
+            EXPECT_EQ(converted.type(), c.expected.type()) << c.attribute << " " << c.input.description();
+        }
+    }
+    // Stored through the record, 12.5 becomes the integer the attribute holds.
+    auto person = import(dict({{"personID", Value(2)}, {"age", Value("12.5")}}));
+    EXPECT_EQ(get(person, "age"), Value(12));
+}
+
+TEST_F(DataImport, ReadsDatePatternsWithGregorianDigitsInEveryLocale) {
+    for (const char* locale : {"en_US_POSIX", "th_TH", "ar_SA", "ja_JP@calendar=japanese", "fa_IR"}) {
+        DeviceSettings device("Asia/Seoul", locale);
+        EXPECT_DOUBLE_EQ(since1970(RSImportDateFromText("2014-05-13T16:53:20GMT", kRSImportDefaultDateFormat)), 1400000000.0) << locale;
+        EXPECT_DOUBLE_EQ(since1970(RSImportDateFromText("02/03/2015 10:30", "dd/MM/yyyy HH:mm")), 1425292200.0) << locale;
+    }
+}
+
+TEST_F(DataImport, ColourTextsReadAlphaAsAFractionAndClampComponents) {
+    const struct {
+        const char* text;
+        bool colour;
+        double red, green, blue, alpha;
+    } cases[] = {
+        {"rgba(255,128,0,1)", true, 1.0, 128.0f / 255.0f, 0, 1},
+        {"rgba(255, 128, 0, 0)", true, 1.0, 128.0f / 255.0f, 0, 0},
+        {"rgba(0,0,255,0.5)", true, 0, 0, 1.0, 0.5},
+        {"rgba(300,-5,0,2)", true, 1.0, 0, 0, 1},
+        {"rgba(10,20)", true, 10.0f / 255.0f, 20.0f / 255.0f, 0, 0},
+        {"rgb(1,2,3)", false, 0, 0, 0, 0},
+        {"#ff8000", false, 0, 0, 0, 0},
+    };
+    for (const auto& c : cases) {
+        Ref<Color> colour = RSImportColorFromText(c.text);
+        ASSERT_EQ(static_cast<bool>(colour), c.colour) << c.text;
+        if (!colour) continue;
+        EXPECT_DOUBLE_EQ(colour->red(), c.red) << c.text;
+        EXPECT_DOUBLE_EQ(colour->green(), c.green) << c.text;
+        EXPECT_DOUBLE_EQ(colour->blue(), c.blue) << c.text;
+        EXPECT_DOUBLE_EQ(colour->alpha(), c.alpha) << c.text;
+    }
+    auto person = import(dict({{"personID", Value(3)}, {"shade", Value("rgba(0,0,255,0.5)")}}));
+    auto shade = get(person, "shade").objectAs<Color>();
+    ASSERT_TRUE(shade);
+    EXPECT_DOUBLE_EQ(shade->alpha(), 0.5);
+}
+
+TEST_F(DataImport, ARefusedImportDeletesOnlyTheRecordMadeForIt) {
+    EXPECT_FALSE(import(dict({{"personID", Value(9)}, {"skip", Value(true)}, {"nick", Value("ghost")}})));
+    EXPECT_EQ(count("Person"), 0u);
+    auto kept = import(dict({{"personID", Value(9)}, {"nick", Value("real")}}));
+    ASSERT_TRUE(kept);
+    auto again = import(dict({{"personID", Value(9)}, {"skip", Value(true)}, {"nick", Value("changed")}}));
+    EXPECT_EQ(again, kept);  // an existing record comes back unchanged
+    EXPECT_EQ(get(kept, "name"), Value("real"));
+    // A related record made for a refused nested import goes too, unattached.
+    auto company = RS_importFromObject(RecordEntity("Company"),
+                                       dict({{"code", Value("ACME")},
+                                             {"staff", Value(Array{dict({{"personID", Value(20)}, {"skip", Value(true)}}),
+                                                                   dict({{"personID", Value(21)}})})}}),
+                                       context);
+    ASSERT_TRUE(company);
+    EXPECT_EQ(get(company, "staff").array().size(), 1u);
+    save();
+    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT ifnull("name", "personID") FROM "Person" ORDER BY "_pk")"),
+              (std::vector<std::string>{"real", "21"}));
+}
+
+TEST_F(DataImport, ARefusedValueIsLoggedAndTheImportGoesOn) {
+    RecordStack::setLoggingLevel(RSLogMaskError);
+    LogCapture log;
+    auto person = import(dict({{"personID", Value(4)}, {"photo", Value("not data")}, {"level", Value("high")}, {"nick", Value("Ok")}}));
+    ASSERT_TRUE(person);
+    EXPECT_TRUE(get(person, "photo").isNil());
+    EXPECT_TRUE(get(person, "level").isNil());
+    EXPECT_EQ(get(person, "name"), Value("Ok"));
+    EXPECT_EQ(log.count("Import could not set 'photo' to not data: "), 1u);
+    EXPECT_EQ(log.count("Import could not set 'level' to high: "), 1u);
+    RecordStack::setLoggingLevel(0);
+    log.clear();
+    import(dict({{"personID", Value(4)}, {"photo", Value("again")}}));
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(DataImport, FromArrayLeavesOutElementsThatGiveNoRecord) {
+    RecordStack::setLoggingLevel(RSLogMaskWarning);
+    LogCapture log;
+    const Array items{dict({{"personID", Value(1)}}), dict({{"personID", Value(2)}, {"skip", Value(true)}}), dict({{"personID", Value(3)}})};
+    auto records = ImportPerson::RS_importFromArray(items, context);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(get(records[0], "personID"), Value(1));
+    EXPECT_EQ(get(records[1], "personID"), Value(3));
+    EXPECT_TRUE(log.contains("Import of element 1 into Person gave no record"));
+    // An entity the model lacks gives no records at all.
+    EXPECT_TRUE(RS_importFromArray(RecordEntity("Ghost"), items, context).empty());
+    EXPECT_EQ(log.count("into Ghost gave no record"), 3u);
+}
+
+TEST_F(DataImport, HelpersNameKeysAsTheModelSays) {
+    EXPECT_EQ(RSImportPrimaryKeyName("Person"), "personID");
+    EXPECT_EQ(RSImportCapitalizedName("birthDate"), "BirthDate");
+    EXPECT_EQ(RS_capitalizedFirstCharacterString(""), "");
+    Ref<EntityDescription> person = context->persistentStoreCoordinator()->managedObjectModel()->entityNamed("Person");
+    EXPECT_EQ(RS_primaryAttributeToRelateBy(person)->name(), "personID");
+    EXPECT_EQ(RS_primaryAttributeToRelateBy(person->relationshipNamed("employer")->destinationEntity())->name(), "code");
+    EXPECT_EQ(RS_primaryKey(person->relationshipNamed("employer")), "code");
+    EXPECT_EQ(RS_primaryKey(person->relationshipNamed("pets")), "petID");
+    EXPECT_TRUE(RS_primaryKey(attribute("name")).isNil());
+    EXPECT_EQ(RS_relatedValueForRelationship(Value(5), person->relationshipNamed("pets")), Value(5));
+    EXPECT_TRUE(RS_lookupKeyForAttribute(Value("text"), attribute("name")).isNil());
+}
+
+// ---- relationships ----
+
+TEST_F(ImportRelationships, FillToOneToManyAndOrderedRelationships) {
+    auto person = import(dict({{"personID", Value(1)},
+                               {"employer", dict({{"code", Value("ACME")}, {"title", Value("Acme")}})},
+                               {"pets", Value(Array{dict({{"petID", Value(10)}, {"name", Value("Bo")}}), dict({{"petID", Value(11)}})})},
+                               {"visits", Value(Array{dict({{"placeID", Value(6)}, {"label", Value("Busan")}}),
+                                                      dict({{"placeID", Value(5)}, {"label", Value("Seoul")}})})}}));
+    ASSERT_TRUE(person);
+    // The same items again find the same related records.
+    import(dict({{"personID", Value(1)}, {"employer", Value("ACME")}, {"pets", Value(Array{Value(10)})}}));
+    EXPECT_EQ(count("Company"), 1u);
+    EXPECT_EQ(count("Pet"), 2u);
+    save();
+    const std::string file = importStorePath();
+    EXPECT_EQ(rawTexts(file, R"(SELECT c."code" FROM "Person" p JOIN "Company" c ON p."employer" = c."_pk")"),
+              std::vector<std::string>{"ACME"});
+    EXPECT_EQ(rawTexts(file, R"(SELECT t."petID" FROM "_lv_rel_Person_pets" r JOIN "Pet" t ON r."target" = t."_pk" ORDER BY t."petID")"),
+              (std::vector<std::string>{"10", "11"}));
+    EXPECT_EQ(rawTexts(file, R"(SELECT t."label" FROM "_lv_rel_Person_visits" r JOIN "Place" t ON r."target" = t."_pk" ORDER BY r."position")"),
+              (std::vector<std::string>{"Busan", "Seoul"}));
+    EXPECT_EQ(rawTexts(file, R"(SELECT "name" FROM "Pet" WHERE "petID" = 10)"), std::vector<std::string>{"Bo"});
+}
+
+TEST_F(ImportRelationships, IdentifierNumbersFindOrCreateAndAttachByTheAddMessage) {
+    import(dict({{"personID", Value(1)}, {"pets", Value(Array{dict({{"petID", Value(1)}, {"name", Value("Old")}})})}}));
+    hookLog().calls.clear();
+    auto person = import(dict({{"personID", Value(2)}, {"pets", Value(Array{Value(1), Value(2)})}}));
+    ASSERT_TRUE(person);
+    EXPECT_EQ(count("Pet"), 2u);
+    EXPECT_EQ(std::count(hookLog().calls.begin(), hookLog().calls.end(), "addPetsObject:"), 2);
+    EXPECT_EQ(hookLog().petsData, Value(Array{Value(1), Value(2)}));  // the relationship's own data
+    save();
+    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT t."petID" || ifnull(t."name", '') FROM "_lv_rel_Person_pets" r JOIN "Pet" t ON r."target" = t."_pk"
+                                             JOIN "Person" p ON r."owner" = p."_pk" WHERE p."personID" = 2 ORDER BY r."position")"),
+              (std::vector<std::string>{"1Old", "2"}));  // pet 1 moved to its new owner
+}
+
+TEST_F(ImportRelationships, TheImportHookGetsTheWholeDictionaryAndMayTakeOver) {
+    const Value data = dict({{"personID", Value(1)}, {"employer", Value("ACME")}});
+    import(data);
+    EXPECT_EQ(hookLog().employerData, data);
+    EXPECT_EQ(count("Company"), 1u);
+    import(dict({{"personID", Value(2)}, {"employer", Value("OTHER")}, {"employerHandled", Value(true)}}));
+    EXPECT_EQ(count("Company"), 1u);  // handled by the hook: nothing imported
+}
+
+TEST_F(ImportRelationships, LogFailuresPerMask) {
+    const Value badLookup = dict({{"personID", Value(1)}, {"info", Value("a string, not a dictionary")}});
+    const Value employer = dict({{"personID", Value(2)}, {"employer", Value("ACME")}});
+    const auto orphan = RelationshipDescription::make("lost", "Nowhere");
+    for (unsigned mask : {0u, RSLogMaskError, RSLogMaskWarning}) {
+        RecordStack::setLoggingLevel(mask);
+        LogCapture log;
+        hookLog().raiseOnEmployer = true;
+        EXPECT_TRUE(import(badLookup));
+        EXPECT_TRUE(import(employer));
+        EXPECT_TRUE(RS_lookupKeyForRelationship(dict({{"type", Value("Alien")}}), orphan).isNil());
+        const bool errors = mask & RSLogMaskError, warnings = mask & RSLogMaskWarning;
+        EXPECT_EQ(log.contains("Looking up a key for relationship failed while importing: "), warnings) << mask;
+        EXPECT_EQ(log.contains("lookupKey: info.pets"), warnings) << mask;
+        EXPECT_EQ(log.contains("relationshipData: "), warnings) << mask;
+        EXPECT_EQ(log.contains("Exception:\nNSUnknownKeyException: "), warnings) << mask;
+        EXPECT_EQ(log.contains("Adding object for relationship failed: "), errors) << mask;
+        EXPECT_EQ(log.contains("Add Relationship Selector: setEmployer:"), errors) << mask;
+        EXPECT_EQ(log.contains("perform selector error: NSInvalidArgumentException: no employers today"), errors) << mask;
+        EXPECT_EQ(log.contains("Unable to find entity for type 'Alien'"), errors) << mask;
+    }
+}
+
+}  // namespace
+}  // namespace lv::test
