@@ -47,6 +47,22 @@ TLYEnvelope::TLYEnvelope(PackText version, PackText address, PackText signature,
     setCodex(codex);
 }
 
+TLYEnvelope::TLYEnvelope(const TLYEnvelope& other) : Object(), Coding(), PackStruct<TLYEnvelope>() { *this = other; }
+
+TLYEnvelope& TLYEnvelope::operator=(const TLYEnvelope& other) {
+    version_ = other.version_;
+    address_ = other.address_;
+    signature_ = other.signature_;
+    serial_num_ = other.serial_num_;
+    ts_secs_ = other.ts_secs_;
+    length_ = other.length_;
+    entity_ = other.entity_;
+    guid_ = other.guid_;
+    checksum_ = other.checksum_;
+    codex_ = other.codex_;
+    return *this;
+}
+
 const ClassInfo* TLYEnvelope::runtimeClass() {
     static const ClassInfo* cls = ClassDef<TLYEnvelope>("TLYEnvelope").factory().registerClass();
     return cls;

@@ -36,6 +36,9 @@ public:
     TLYEnvelope(PackText version, PackText address, PackText signature, std::int32_t serial_num,
                 std::int32_t ts_secs, std::int32_t length, std::optional<Bytes> entity, PackText guid,
                 PackText checksum, std::int32_t codex);
+    // A copy holds the same fields (and is a new object).
+    TLYEnvelope(const TLYEnvelope& other);
+    TLYEnvelope& operator=(const TLYEnvelope& other);
     static const ClassInfo* runtimeClass();
 
     // Raises TProtocolException "Required field '<name>' is not set." for the first of the nine

@@ -62,14 +62,14 @@ std::string TLYUtil::sessionId(std::string_view appid) {
 
 std::string TLYUtil::getString(std::string_view text, std::int32_t maxBytes) {
     std::size_t end = 0;
+    bool cut = false;
     const std::size_t limit = maxBytes > 0 ? static_cast<std::size_t>(maxBytes) : 0;
     for (std::size_t i = 0; i < text.size();) {
         bool valid = true;
-        std::size_t next = i;
-        decodeUtf8(text, next, &valid);
+        decodeUtf8(text, i, &valid);
         if (!valid) return std::string(text);  // not UTF-8: the conversion fails, the text comes back
-        if (next > limit) break;
-        end = i = next;
+        if (i > limit) cut = true;
+        if (!cut) end = i;
     }
     return std::string(text.substr(0, end));
 }
