@@ -77,29 +77,27 @@ void TPKTransportException::raise(std::string reason, Ref<Error> error) {
     throw TPKTransportException(std::move(reason), std::move(error));
 }
 
-std::int32_t TPKMemoryBuffer::readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) {
-    // A negative length widened and compared unsigned never fits.
-    if (static_cast<std::uint64_t>(static_cast<std::int64_t>(length)) > bytesRemaining()) {
-        TPKTransportException::raise(std::string(kNotEnoughBytesReason));
+void TPKMemoryBuffer::raiseShort() { TPKTransportException::raise(std::string(kNotEnoughBytesReason)); }
+
+void TPKMemoryBuffer::dropConsumed() {
+    start_ += static_cast<std::size_t>(offset_);
+    offset_ = 0;
+    if (start_ * 2 >= buffer_.size()) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+        start_ = 0;
     }
-    if (length > 0) std::memcpy(buffer + offset, buffer_.data() + offset_, static_cast<std::size_t>(length));
-    offset_ += static_cast<std::uint64_t>(length);
-    if (offset_ >= 4096) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(offset_));
-        offset_ = 0;
-    }
-    return length;
 }
 
-void TPKMemoryBuffer::write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) {
-    buffer_.insert(buffer_.end(), buffer + offset, buffer + offset + length);
+Bytes TPKMemoryBuffer::takeBuffer() {
+    Bytes out = start_ == 0 ? std::move(buffer_) : getBuffer();
+    buffer_.clear();
+    start_ = 0;
+    offset_ = 0;
+    return out;
 }
+
 
 // Reading.
-
-void TPKBinaryProtocol::readExactly(std::uint8_t* into, std::int32_t length) {
-    transport_.readAll(into, 0, length);
-}
 
 void TPKBinaryProtocol::requireBytes(std::int32_t length) {
     if (length < 0 || static_cast<std::uint64_t>(length) > transport_.bytesRemaining()) {
@@ -229,10 +227,6 @@ void TPKBinaryProtocol::readMessageBegin(std::string* name, std::uint8_t* type, 
 
 // Writing.
 
-void TPKBinaryProtocol::writeBytes(const std::uint8_t* bytes, std::size_t length) {
-    transport_.write(bytes, 0, static_cast<std::uint32_t>(length));
-}
-
 void TPKBinaryProtocol::writeByte(std::uint8_t value) { writeBytes(&value, 1); }
 
 void TPKBinaryProtocol::writeI16(std::int16_t value) {
@@ -272,8 +266,9 @@ void TPKBinaryProtocol::writeBinary(const std::optional<Bytes>& value) {
 }
 
 void TPKBinaryProtocol::writeFieldBegin(std::string_view, std::uint8_t type, std::int16_t fieldID) {
-    writeByte(type);
-    writeI16(fieldID);
+    const auto id = static_cast<std::uint16_t>(fieldID);
+    const std::uint8_t header[3] = {type, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+    writeBytes(header, 3);
 }
 
 void TPKBinaryProtocol::writeMapBegin(std::uint8_t keyType, std::uint8_t valueType, std::int32_t size) {

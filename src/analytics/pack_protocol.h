@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -71,15 +72,32 @@ public:
     // Reads from a private copy of the bytes.
     explicit TPKMemoryBuffer(std::span<const std::uint8_t> data) : buffer_(data.begin(), data.end()) {}
 
-    std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override;
-    void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override;
-    std::uint64_t bytesRemaining() const override { return buffer_.size() - offset_; }
+    // Inline: the protocol's fixed-size reads become plain loads.
+    std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
+        // A negative length widened and compared unsigned never fits.
+        if (static_cast<std::uint64_t>(static_cast<std::int64_t>(length)) > bytesRemaining()) raiseShort();
+        if (length > 0) std::memcpy(buffer + offset, buffer_.data() + start_ + offset_, static_cast<std::size_t>(length));
+        offset_ += static_cast<std::uint64_t>(length);
+        if (offset_ >= 4096) dropConsumed();
+        return length;
+    }
+    void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
+        buffer_.insert(buffer_.end(), buffer + offset, buffer + offset + length);
+    }
+    std::uint64_t bytesRemaining() const override { return buffer_.size() - start_ - offset_; }
     // Every byte held, including those read since the last drop.
-    Bytes getBuffer() const { return buffer_; }
+    Bytes getBuffer() const { return Bytes(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), buffer_.end()); }
+    // The same, leaving the buffer empty (for a buffer that was only written).
+    Bytes takeBuffer();
     std::uint64_t readPosition() const { return offset_; }
 
 private:
+    [[noreturn]] static void raiseShort();
+    void dropConsumed();
+    // Dropped bytes are counted in start_ and released once they are half the storage, so reading
+    // stays linear while memory still shrinks as reading goes on.
     Bytes buffer_;
+    std::size_t start_ = 0;
     std::uint64_t offset_ = 0;
 };
 
@@ -141,7 +159,10 @@ public:
     // Strict write, lax read: the form the analytics client uses.
     explicit TPKBinaryProtocol(TPKTransport& transport) : TPKBinaryProtocol(transport, false, true) {}
     TPKBinaryProtocol(TPKTransport& transport, bool strictRead, bool strictWrite)
-        : transport_(transport), strictRead_(strictRead), strictWrite_(strictWrite) {}
+        : transport_(transport),
+          memory_(dynamic_cast<TPKMemoryBuffer*>(&transport)),
+          strictRead_(strictRead),
+          strictWrite_(strictWrite) {}
 
     TPKTransport& transport() override { return transport_; }
     std::int32_t messageSizeLimit() const { return messageSizeLimit_; }
@@ -191,8 +212,20 @@ public:
     void writeListEnd() override {}
 
 private:
-    void readExactly(std::uint8_t* into, std::int32_t length);
-    void writeBytes(const std::uint8_t* bytes, std::size_t length);
+    void readExactly(std::uint8_t* into, std::int32_t length) {
+        if (memory_) {
+            memory_->readAll(into, 0, length);
+        } else {
+            transport_.readAll(into, 0, length);
+        }
+    }
+    void writeBytes(const std::uint8_t* bytes, std::size_t length) {
+        if (memory_) {
+            memory_->write(bytes, 0, static_cast<std::uint32_t>(length));
+        } else {
+            transport_.write(bytes, 0, static_cast<std::uint32_t>(length));
+        }
+    }
     // A count of n bytes must not exceed what remains (a negative one never fits).
     void requireBytes(std::int32_t length);
     void requireElements(std::int32_t count, std::uint64_t minimumElementSize);
@@ -201,6 +234,7 @@ private:
     void leave() { if (depth_ > 0) --depth_; }
 
     TPKTransport& transport_;
+    TPKMemoryBuffer* memory_;  // the same transport when it is a memory buffer: direct calls
     bool strictRead_;
     bool strictWrite_;
     std::int32_t messageSizeLimit_ = 0;

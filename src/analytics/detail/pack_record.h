@@ -2,6 +2,7 @@
 // per field, and a writer and reader driven by the record's field table.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -104,6 +105,7 @@ struct PackCodec<std::vector<E>> {
         std::int32_t size = 0;
         p.readListBegin(nullptr, &size);
         std::vector<E> list;
+        list.reserve(static_cast<std::size_t>(std::clamp(size, 0, 1024)));  // the count was checked against the bytes
         for (std::int32_t i = 0; i < size; ++i) list.push_back(PackCodec<E>::read(p));
         p.readListEnd();
         return list;
@@ -265,7 +267,7 @@ Bytes packBytes(const R& record) {
     TPKMemoryBuffer buffer;
     TPKBinaryProtocol protocol(buffer);
     record.write(protocol);
-    return buffer.getBuffer();
+    return buffer.takeBuffer();
 }
 template <class R>
 R unpackBytes(std::span<const std::uint8_t> bytes) {
