@@ -1,0 +1,280 @@
+// Writing and reading a log entry of 5,000 events and 100 sessions through the Pack records, beside
+// an inline big-endian writer and reader of plain structs that give the same bytes. Prints the
+// ratios records / inline codec.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "analytics/log_records.h"
+#include "support/ratio_reporter.h"
+
+namespace {
+
+using namespace lv;
+
+constexpr int kEvents = 5000;
+constexpr int kSessions = 100;
+constexpr int kPages = 5;
+
+struct PlainEvent {
+    std::string name, property;
+    std::int64_t duration = 0, ts = 0;
+    std::int32_t acc = 0;
+};
+struct PlainPage {
+    std::string name;
+    std::int64_t duration = 0;
+};
+struct PlainSession {
+    std::string id;
+    std::int64_t start = 0, end = 0, duration = 0;
+    std::vector<PlainPage> pages;
+};
+struct PlainEntry {
+    std::string messageId;
+    std::vector<PlainEvent> events;
+    std::vector<PlainSession> sessions;
+};
+
+PlainEntry makePlain() {
+    PlainEntry entry;
+    entry.messageId = "7D3C0A9B4E2F18C6A5B0D9E8F7162534";
+    for (int i = 0; i < kEvents; ++i) {
+        entry.events.push_back({"newsTab", "page" + std::to_string(i % 37), i * 10, 1700000000000 + i, 1});
+    }
+    for (int s = 0; s < kSessions; ++s) {
+        PlainSession session{"session" + std::to_string(s), 1700000000000 + s, 1700000060000 + s, 60000, {}};
+        for (int p = 0; p < kPages; ++p) session.pages.push_back({"ScreenController" + std::to_string(p), 12000});
+        entry.sessions.push_back(session);
+    }
+    return entry;
+}
+
+TPKUALogEntry makeRecord(const PlainEntry& plain) {
+    std::vector<TPKEvent> events;
+    for (const auto& e : plain.events) {
+        TPKPropertyValue value;
+        value.setString_value(e.property);
+        TPKEvent event;
+        event.setName(e.name);
+        event.setProperties(std::map<std::string, TPKPropertyValue>{{"label", value}});
+        event.setDuration(e.duration), event.setAcc(e.acc), event.setTs(e.ts);
+        events.push_back(std::move(event));
+    }
+    TPKInstantMsg message;
+    message.setId(plain.messageId);
+    message.setEvents(std::move(events));
+    std::vector<TPKSession> sessions;
+    for (const auto& s : plain.sessions) {
+        TPKSession session;
+        session.setId(s.id), session.setStart_time(s.start), session.setEnd_time(s.end), session.setDuration(s.duration);
+        std::vector<TPKPage> pages;
+        for (const auto& p : s.pages) {
+            TPKPage page;
+            page.setPage_name(p.name), page.setDuration(p.duration);
+            pages.push_back(std::move(page));
+        }
+        session.setPages(std::move(pages));
+        sessions.push_back(std::move(session));
+    }
+    TPKUALogEntry entry;
+    entry.setInstant_msgs(std::vector{message});
+    entry.setSessions(std::move(sessions));
+    return entry;
+}
+
+// The inline codec: the same bytes, written and read directly.
+struct Out {
+    Bytes bytes;
+    void u8(std::uint8_t v) { bytes.push_back(v); }
+    void be(std::uint64_t v, int n) {
+        for (int i = n - 1; i >= 0; --i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+    }
+    void field(std::uint8_t type, std::int16_t id) { u8(type), be(static_cast<std::uint16_t>(id), 2); }
+    void str(const std::string& s) {
+        be(s.size(), 4);
+        bytes.insert(bytes.end(), s.begin(), s.end());
+    }
+};
+
+Bytes writeInline(const PlainEntry& entry) {
+    Out o;
+    o.field(15, 6), o.u8(12), o.be(1, 4);
+    o.field(11, 1), o.str(entry.messageId);
+    o.field(15, 3), o.u8(12), o.be(entry.events.size(), 4);
+    for (const auto& e : entry.events) {
+        o.field(11, 1), o.str(e.name);
+        o.field(13, 2), o.u8(11), o.u8(12), o.be(1, 4), o.str("label");
+        o.field(11, 1), o.str(e.property), o.u8(0);
+        o.field(10, 3), o.be(static_cast<std::uint64_t>(e.duration), 8);
+        o.field(8, 4), o.be(static_cast<std::uint32_t>(e.acc), 4);
+        o.field(10, 5), o.be(static_cast<std::uint64_t>(e.ts), 8);
+        o.u8(0);
+    }
+    o.u8(0);
+    o.field(15, 7), o.u8(12), o.be(entry.sessions.size(), 4);
+    for (const auto& s : entry.sessions) {
+        o.field(11, 1), o.str(s.id);
+        o.field(10, 2), o.be(static_cast<std::uint64_t>(s.start), 8);
+        o.field(10, 3), o.be(static_cast<std::uint64_t>(s.end), 8);
+        o.field(10, 4), o.be(static_cast<std::uint64_t>(s.duration), 8);
+        o.field(15, 5), o.u8(12), o.be(s.pages.size(), 4);
+        for (const auto& p : s.pages) {
+            o.field(11, 1), o.str(p.name);
+            o.field(10, 2), o.be(static_cast<std::uint64_t>(p.duration), 8);
+            o.u8(0);
+        }
+        o.u8(0);
+    }
+    o.u8(0);
+    return std::move(o.bytes);
+}
+
+struct In {
+    const Bytes& b;
+    std::size_t pos = 0;
+    std::uint64_t be(int n) {
+        std::uint64_t v = 0;
+        for (int i = 0; i < n; ++i) v = (v << 8) | b[pos++];
+        return v;
+    }
+    std::uint8_t u8() { return b[pos++]; }
+    std::string str() {
+        auto n = static_cast<std::size_t>(be(4));
+        std::string s(reinterpret_cast<const char*>(b.data() + pos), n);
+        pos += n;
+        return s;
+    }
+    // Reads a field header; false at the stop byte.
+    bool field(std::uint8_t& type, std::int16_t& id) {
+        type = u8();
+        if (type == 0) return false;
+        id = static_cast<std::int16_t>(be(2));
+        return true;
+    }
+};
+
+PlainEntry readInline(const Bytes& bytes) {
+    In in{bytes};
+    PlainEntry entry;
+    std::uint8_t t;
+    std::int16_t id;
+    while (in.field(t, id)) {
+        in.u8();
+        auto count = in.be(4);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            if (id == 6) {
+                while (in.field(t, id)) {
+                    if (id == 1) {
+                        entry.messageId = in.str();
+                        continue;
+                    }
+                    in.u8();
+                    auto events = in.be(4);
+                    for (std::uint64_t k = 0; k < events; ++k) {
+                        PlainEvent e;
+                        while (in.field(t, id)) {
+                            if (id == 1) e.name = in.str();
+                            if (id == 2) {
+                                in.u8(), in.u8(), in.be(4), in.str();
+                                while (in.field(t, id)) e.property = in.str();
+                            }
+                            if (id == 3) e.duration = static_cast<std::int64_t>(in.be(8));
+                            if (id == 4) e.acc = static_cast<std::int32_t>(in.be(4));
+                            if (id == 5) e.ts = static_cast<std::int64_t>(in.be(8));
+                        }
+                        entry.events.push_back(std::move(e));
+                    }
+                }
+                id = 6;
+            } else {
+                PlainSession s;
+                while (in.field(t, id)) {
+                    if (id == 1) s.id = in.str();
+                    if (id == 2) s.start = static_cast<std::int64_t>(in.be(8));
+                    if (id == 3) s.end = static_cast<std::int64_t>(in.be(8));
+                    if (id == 4) s.duration = static_cast<std::int64_t>(in.be(8));
+                    if (id == 5) {
+                        in.u8();
+                        auto pages = in.be(4);
+                        for (std::uint64_t k = 0; k < pages; ++k) {
+                            PlainPage p;
+                            while (in.field(t, id)) {
+                                if (id == 1) p.name = in.str();
+                                if (id == 2) p.duration = static_cast<std::int64_t>(in.be(8));
+                            }
+                            s.pages.push_back(std::move(p));
+                        }
+                    }
+                }
+                entry.sessions.push_back(std::move(s));
+                id = 7;
+            }
+        }
+    }
+    return entry;
+}
+
+const PlainEntry& plain() {
+    static const PlainEntry entry = makePlain();
+    return entry;
+}
+const TPKUALogEntry& record() {
+    static const TPKUALogEntry entry = makeRecord(plain());
+    return entry;
+}
+const Bytes& encoded() {
+    static const Bytes bytes = writeInline(plain());
+    return bytes;
+}
+
+void WriteRecords(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(packBytes(record()));
+}
+BENCHMARK(WriteRecords)->Unit(benchmark::kMillisecond);
+
+void WriteInline(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(writeInline(plain()));
+}
+BENCHMARK(WriteInline)->Unit(benchmark::kMillisecond);
+
+void ReadRecords(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(unpackBytes<TPKUALogEntry>(encoded()));
+}
+BENCHMARK(ReadRecords)->Unit(benchmark::kMillisecond);
+
+void ReadInline(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(readInline(encoded()));
+}
+BENCHMARK(ReadInline)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    const PlainEntry back = readInline(encoded());
+    if (packBytes(record()) != encoded() || !(unpackBytes<TPKUALogEntry>(encoded()) == record()) ||
+        back.events.size() != plain().events.size() || back.sessions.size() != plain().sessions.size() ||
+        back.events.back().property != plain().events.back().property) {
+        std::fprintf(stderr, "the two codecs disagree\n");
+        return 1;
+    }
+    std::printf("log entry of %d events and %d sessions: %zu bytes\n", kEvents, kSessions, encoded().size());
+    lv::bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    auto ratio = [&](const char* ours, const char* theirs, const char* target) {
+        const auto a = reporter.times.find(ours);
+        const auto b = reporter.times.find(theirs);
+        if (a != reporter.times.end() && b != reporter.times.end() && b->second > 0) {
+            std::printf("ratio %s / %s: %.2fx (target: at most %s)\n", ours, theirs, a->second / b->second, target);
+        }
+    };
+    ratio("WriteRecords", "WriteInline", "2x");
+    ratio("ReadRecords", "ReadInline", "3x");
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,281 @@
+// The shared shape of every Pack record: one value and one "is set" flag per field, four accessors
+// per field, and a writer and reader driven by the record's field table.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "analytics/pack_protocol.h"
+
+namespace lv {
+
+// A field's value and its flag. Setting marks the field set even when the value is nothing.
+template <class T>
+class PackField {
+public:
+    const T& get() const { return value_; }
+    void set(T value) {
+        value_ = std::move(value);
+        isSet_ = true;
+    }
+    bool isSet() const { return isSet_; }
+    void unset() {
+        value_ = T{};
+        isSet_ = false;
+    }
+    bool operator==(const PackField&) const = default;
+
+private:
+    T value_{};
+    bool isSet_ = false;
+};
+
+template <class R>
+class PackStruct;
+
+// How each kind of value is written and read: its type code, whether it holds a value, and the codec.
+template <class T, class = void>
+struct PackCodec;
+
+template <>
+struct PackCodec<std::int32_t> {
+    static constexpr PackType kType = PackType::I32;
+    static void write(TPKProtocol& p, std::int32_t v) { p.writeI32(v); }
+    static std::int32_t read(TPKProtocol& p) { return p.readI32(); }
+};
+template <>
+struct PackCodec<std::int64_t> {
+    static constexpr PackType kType = PackType::I64;
+    static void write(TPKProtocol& p, std::int64_t v) { p.writeI64(v); }
+    static std::int64_t read(TPKProtocol& p) { return p.readI64(); }
+};
+template <>
+struct PackCodec<double> {
+    static constexpr PackType kType = PackType::Double;
+    static void write(TPKProtocol& p, double v) { p.writeDouble(v); }
+    static double read(TPKProtocol& p) { return p.readDouble(); }
+};
+// Map keys: text that is not UTF-8 cannot be a key.
+template <>
+struct PackCodec<std::string> {
+    static constexpr PackType kType = PackType::String;
+    static void write(TPKProtocol& p, const std::string& v) { p.writeString(v); }
+    static std::string read(TPKProtocol& p) {
+        auto text = p.readString();
+        if (!text) TPKProtocolException::raise("Map key is not UTF-8 text");
+        return std::move(*text);
+    }
+};
+template <>
+struct PackCodec<std::optional<std::string>> {
+    static constexpr PackType kType = PackType::String;
+    static void write(TPKProtocol& p, const std::optional<std::string>& v) { p.writeString(v); }
+    static std::optional<std::string> read(TPKProtocol& p) { return p.readString(); }
+};
+template <>
+struct PackCodec<std::optional<Bytes>> {
+    static constexpr PackType kType = PackType::String;
+    static void write(TPKProtocol& p, const std::optional<Bytes>& v) { p.writeBinary(v); }
+    static std::optional<Bytes> read(TPKProtocol& p) { return p.readBinary(); }
+};
+template <class R>
+struct PackCodec<R, std::enable_if_t<std::is_base_of_v<PackStruct<R>, R>>> {
+    static constexpr PackType kType = PackType::Struct;
+    static void write(TPKProtocol& p, const R& v) { v.write(p); }
+    static R read(TPKProtocol& p) {
+        R record;
+        record.read(p);
+        return record;
+    }
+};
+template <class E>
+struct PackCodec<std::vector<E>> {
+    static constexpr PackType kType = PackType::List;
+    static void write(TPKProtocol& p, const std::vector<E>& v) {
+        p.writeListBegin(static_cast<std::uint8_t>(PackCodec<E>::kType), static_cast<std::int32_t>(v.size()));
+        for (const E& e : v) PackCodec<E>::write(p, e);
+        p.writeListEnd();
+    }
+    static std::vector<E> read(TPKProtocol& p) {
+        std::int32_t size = 0;
+        p.readListBegin(nullptr, &size);
+        std::vector<E> list;
+        list.reserve(static_cast<std::size_t>(std::clamp(size, 0, 1024)));  // the count was checked against the bytes
+        for (std::int32_t i = 0; i < size; ++i) list.push_back(PackCodec<E>::read(p));
+        p.readListEnd();
+        return list;
+    }
+};
+template <class V>
+struct PackCodec<std::map<std::string, V>> {
+    static constexpr PackType kType = PackType::Map;
+    static void write(TPKProtocol& p, const std::map<std::string, V>& m) {
+        p.writeMapBegin(static_cast<std::uint8_t>(PackType::String), static_cast<std::uint8_t>(PackCodec<V>::kType),
+                        static_cast<std::int32_t>(m.size()));
+        for (const auto& [key, value] : m) {
+            p.writeString(key);
+            PackCodec<V>::write(p, value);
+        }
+        p.writeMapEnd();
+    }
+    static std::map<std::string, V> read(TPKProtocol& p) {
+        std::int32_t size = 0;
+        p.readMapBegin(nullptr, nullptr, &size);
+        std::map<std::string, V> m;
+        for (std::int32_t i = 0; i < size; ++i) {
+            std::string key = PackCodec<std::string>::read(p);
+            m.insert_or_assign(std::move(key), PackCodec<V>::read(p));
+        }
+        p.readMapEnd();
+        return m;
+    }
+};
+// Objects (strings, data, structs, lists, maps) may be nothing; only those holding a value are written.
+template <class T>
+struct PackCodec<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::string> && !std::is_same_v<T, Bytes>>> {
+    static constexpr PackType kType = PackCodec<T>::kType;
+    static void write(TPKProtocol& p, const std::optional<T>& v) { PackCodec<T>::write(p, *v); }
+    static std::optional<T> read(TPKProtocol& p) { return PackCodec<T>::read(p); }
+};
+
+template <class T>
+bool packHoldsValue(const T&) {
+    return true;
+}
+template <class T>
+bool packHoldsValue(const std::optional<T>& v) {
+    return v.has_value();
+}
+
+// One row of a record's field table.
+template <class R>
+struct PackFieldInfo {
+    std::int16_t id;
+    const char* name;
+    PackType type;
+    bool (*shouldWrite)(const R&);
+    void (*writeValue)(const R&, TPKProtocol&);
+    void (*readValue)(R&, TPKProtocol&);
+    bool (*isSet)(const R&);
+};
+
+template <class M>
+struct PackMember;
+template <class R, class T>
+struct PackMember<PackField<T> R::*> {
+    using Record = R;
+    using Type = T;
+};
+
+template <auto Member>
+constexpr auto packField(std::int16_t id, const char* name) {
+    using R = typename PackMember<decltype(Member)>::Record;
+    using T = typename PackMember<decltype(Member)>::Type;
+    return PackFieldInfo<R>{
+        id,
+        name,
+        PackCodec<T>::kType,
+        [](const R& r) { return (r.*Member).isSet() && packHoldsValue((r.*Member).get()); },
+        [](const R& r, TPKProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
+        [](R& r, TPKProtocol& p) { (r.*Member).set(PackCodec<T>::read(p)); },
+        [](const R& r) { return (r.*Member).isSet(); },
+    };
+}
+
+// Base of every record: the writer emits set fields holding a value in id order, then the stop byte;
+// the reader stores known ids of the expected type and skips the rest.
+template <class R>
+class PackStruct {
+public:
+    void write(TPKProtocol& p) const {
+        const R& self = static_cast<const R&>(*this);
+        p.writeStructBegin(R::kStructName);
+        for (const auto& f : R::fieldTable()) {
+            if (!f.shouldWrite(self)) continue;
+            p.writeFieldBegin(f.name, static_cast<std::uint8_t>(f.type), f.id);
+            f.writeValue(self, p);
+            p.writeFieldEnd();
+        }
+        p.writeFieldStop();
+        p.writeStructEnd();
+    }
+    void read(TPKProtocol& p) {
+        R& self = static_cast<R&>(*this);
+        p.readStructBegin();
+        for (;;) {
+            std::uint8_t type = 0;
+            std::int16_t id = 0;
+            p.readFieldBegin(&type, &id);
+            if (type == static_cast<std::uint8_t>(PackType::Stop)) break;
+            const PackFieldInfo<R>* field = nullptr;
+            for (const auto& f : R::fieldTable()) {
+                if (f.id == id) field = &f;
+            }
+            if (field && static_cast<std::uint8_t>(field->type) == type) {
+                field->readValue(self, p);
+            } else {
+                TPKProtocolUtil::skipType(type, p);
+            }
+            p.readFieldEnd();
+        }
+        p.readStructEnd();
+    }
+    bool operator==(const PackStruct&) const = default;
+};
+
+// Declares a field's storage and its four accessors: name(), setName(v), nameIsSet(), unsetName().
+#define LV_PACK_FIELD(Type, name, Name)                              \
+public:                                                              \
+    const Type& name() const { return name##_.get(); }               \
+    void set##Name(Type value) { name##_.set(std::move(value)); }    \
+    bool name##IsSet() const { return name##_.isSet(); }             \
+    void unset##Name() { name##_.unset(); }                          \
+                                                                     \
+private:                                                             \
+    ::lv::PackField<Type> name##_;
+
+// Declares a record's name, its field table (defined with LV_PACK_TABLE) and value equality.
+#define LV_PACK_RECORD(Record)                                                   \
+    LV_PACK_RECORD_TABLE(Record)                                                 \
+    bool operator==(const Record&) const = default;
+#define LV_PACK_RECORD_TABLE(Record)                                             \
+public:                                                                          \
+    static constexpr std::string_view kStructName = #Record;                     \
+    static std::span<const ::lv::PackFieldInfo<Record>> fieldTable();
+
+#define LV_PACK_TABLE(Record, ...)                                               \
+    std::span<const ::lv::PackFieldInfo<Record>> Record::fieldTable() {          \
+        static const ::lv::PackFieldInfo<Record> table[] = {__VA_ARGS__};        \
+        return table;                                                            \
+    }
+
+// Field kinds: text, lists and maps may be set to nothing.
+using PackText = std::optional<std::string>;
+template <class T>
+using PackList = std::optional<std::vector<T>>;
+template <class T>
+using PackMap = std::optional<std::map<std::string, T>>;
+
+// Writes a record into a fresh buffer and returns its bytes; reads one from bytes.
+template <class R>
+Bytes packBytes(const R& record) {
+    TPKMemoryBuffer buffer;
+    TPKBinaryProtocol protocol(buffer);
+    record.write(protocol);
+    return buffer.takeBuffer();
+}
+template <class R>
+R unpackBytes(std::span<const std::uint8_t> bytes) {
+    TPKMemoryBuffer buffer(bytes);
+    TPKBinaryProtocol protocol(buffer);
+    R record;
+    record.read(protocol);
+    return record;
+}
+
+}  // namespace lv

@@ -1,0 +1,358 @@
+#include "analytics/pack_protocol.h"
+
+#include <bit>
+#include <cstring>
+
+#include "platform/base/format.h"
+
+namespace lv {
+
+namespace {
+
+Dictionary errorUserInfo(const Ref<Error>& error) {
+    Dictionary info;
+    if (error) info.set("error", Value(error));
+    return info;
+}
+
+// The fewest bytes one value of a valid type occupies, so that count × size bounds a container.
+std::uint64_t minimumEncodedSize(std::uint8_t type) {
+    switch (static_cast<PackType>(type)) {
+        case PackType::Bool:
+        case PackType::Byte:
+        case PackType::Struct: return 1;
+        case PackType::I16: return 2;
+        case PackType::I32:
+        case PackType::String: return 4;
+        case PackType::Set:
+        case PackType::List: return 5;
+        case PackType::Map: return 6;
+        default: return 8;  // double, i64
+    }
+}
+
+void requireElementType(std::uint8_t type) {
+    if (!isPackValueType(type)) TPKProtocolException::raise(format("Invalid container element type %d", type));
+}
+
+bool isValidUtf8(std::string_view text) {
+    bool valid = true;
+    for (std::size_t i = 0; i < text.size() && valid;) {
+        if (static_cast<unsigned char>(text[i]) < 0x80) {
+            ++i;
+        } else {
+            decodeUtf8(text, i, &valid);
+        }
+    }
+    return valid;
+}
+
+}  // namespace
+
+bool isPackValueType(std::uint8_t code) {
+    switch (code) {
+        case 2: case 3: case 4: case 6: case 8: case 10: case 11: case 12: case 13: case 14: case 15: return true;
+        default: return false;
+    }
+}
+
+TPKException::TPKException(std::string name, std::string reason, Ref<Error> error)
+    : Exception(std::move(name), std::move(reason), errorUserInfo(error)) {}
+
+void TPKException::raise(std::string name, std::string reason, Ref<Error> error) {
+    throw TPKException(std::move(name), std::move(reason), std::move(error));
+}
+
+std::string TPKException::description() const {
+    std::string text = name() + ": " + reason();
+    if (!userInfo().empty()) text += "\n  userInfo = " + Value(userInfo()).description();
+    return text;
+}
+
+void TPKProtocolException::raise(std::string reason, Ref<Error> error) {
+    throw TPKProtocolException(std::move(reason), std::move(error));
+}
+
+void TPKTransportException::raise(std::string reason, Ref<Error> error) {
+    throw TPKTransportException(std::move(reason), std::move(error));
+}
+
+void TPKMemoryBuffer::raiseShort() { TPKTransportException::raise(std::string(kNotEnoughBytesReason)); }
+
+void TPKMemoryBuffer::dropConsumed() {
+    start_ += static_cast<std::size_t>(offset_);
+    offset_ = 0;
+    if (start_ * 2 >= buffer_.size()) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+        start_ = 0;
+    }
+}
+
+Bytes TPKMemoryBuffer::takeBuffer() {
+    Bytes out = start_ == 0 ? std::move(buffer_) : getBuffer();
+    buffer_.clear();
+    start_ = 0;
+    offset_ = 0;
+    return out;
+}
+
+
+// Reading.
+
+void TPKBinaryProtocol::requireBytes(std::int32_t length) {
+    if (length < 0 || static_cast<std::uint64_t>(length) > transport_.bytesRemaining()) {
+        TPKTransportException::raise(std::string(kNotEnoughBytesReason));
+    }
+}
+
+void TPKBinaryProtocol::requireElements(std::int32_t count, std::uint64_t minimumElementSize) {
+    if (count > 0 && static_cast<std::uint64_t>(count) * minimumElementSize > transport_.bytesRemaining()) {
+        TPKProtocolException::raise(format("Container size %d is larger than the bytes that remain", count));
+    }
+}
+
+void TPKBinaryProtocol::enter() {
+    if (++depth_ > kPackMaxDepth) TPKProtocolException::raise(format("Nesting deeper than %d levels", kPackMaxDepth));
+}
+
+std::uint8_t TPKBinaryProtocol::readByte() {
+    std::uint8_t b = 0;
+    readExactly(&b, 1);
+    return b;
+}
+
+std::int16_t TPKBinaryProtocol::readI16() {
+    std::uint8_t b[2];
+    readExactly(b, 2);
+    return static_cast<std::int16_t>((b[0] << 8) | b[1]);
+}
+
+std::int32_t TPKBinaryProtocol::readI32() {
+    std::uint8_t b[4];
+    readExactly(b, 4);
+    return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                                     (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
+}
+
+std::int64_t TPKBinaryProtocol::readI64() {
+    std::uint8_t b[8];
+    readExactly(b, 8);
+    std::uint64_t v = 0;
+    for (std::uint8_t byte : b) v = (v << 8) | byte;
+    return static_cast<std::int64_t>(v);
+}
+
+double TPKBinaryProtocol::readDouble() { return std::bit_cast<double>(readI64()); }
+
+std::string TPKBinaryProtocol::readStringBody(std::int32_t length) {
+    requireBytes(length);  // before allocating: a reply cannot make us reserve more than it holds
+    std::string text(static_cast<std::size_t>(length), '\0');
+    if (length > 0) readExactly(reinterpret_cast<std::uint8_t*>(text.data()), length);
+    return text;
+}
+
+std::optional<std::string> TPKBinaryProtocol::readString() {
+    std::string text = readStringBody(readI32());
+    if (!isValidUtf8(text)) return std::nullopt;
+    return text;
+}
+
+Bytes TPKBinaryProtocol::readBinary() {
+    std::int32_t length = readI32();
+    requireBytes(length);
+    Bytes data(static_cast<std::size_t>(length));
+    if (length > 0) readExactly(data.data(), length);
+    return data;
+}
+
+void TPKBinaryProtocol::readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) {
+    std::uint8_t t = readByte();
+    std::int16_t id = 0;
+    if (t != static_cast<std::uint8_t>(PackType::Stop)) id = readI16();
+    if (type) *type = t;
+    if (fieldID) *fieldID = id;
+}
+
+void TPKBinaryProtocol::readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) {
+    std::uint8_t k = readByte();
+    std::uint8_t v = readByte();
+    std::int32_t n = readI32();
+    requireElementType(k);
+    requireElementType(v);
+    requireElements(n, minimumEncodedSize(k) + minimumEncodedSize(v));
+    enter();
+    if (keyType) *keyType = k;
+    if (valueType) *valueType = v;
+    if (size) *size = n;
+}
+
+void TPKBinaryProtocol::readSetBegin(std::uint8_t* elementType, std::int32_t* size) {
+    readListBegin(elementType, size);
+}
+
+void TPKBinaryProtocol::readListBegin(std::uint8_t* elementType, std::int32_t* size) {
+    std::uint8_t e = readByte();
+    std::int32_t n = readI32();
+    requireElementType(e);
+    requireElements(n, minimumEncodedSize(e));
+    enter();
+    if (elementType) *elementType = e;
+    if (size) *size = n;
+}
+
+void TPKBinaryProtocol::readMessageBegin(std::string* name, std::uint8_t* type, std::int32_t* sequenceID) {
+    std::int32_t v = readI32();
+    std::string n;
+    std::uint8_t t = 0;
+    if (v < 0) {
+        if ((static_cast<std::uint32_t>(v) & 0xFFFF0000u) != 0x80010000u) {
+            TPKProtocolException::raise("Bad version in readMessageBegin");
+        }
+        t = static_cast<std::uint8_t>(v & 0xFF);
+        n = readString().value_or(std::string());
+    } else {
+        if (strictRead_) TPKProtocolException::raise("Missing version in readMessageBegin, old client?");
+        if (messageSizeLimit_ > 0 && v > messageSizeLimit_) {
+            TPKProtocolException::raise(
+                format("Message too big.  Size limit is: %d Message size is: %d", messageSizeLimit_, v));
+        }
+        n = readStringBody(v);
+        t = readByte();
+    }
+    std::int32_t seq = readI32();
+    if (name) *name = std::move(n);
+    if (type) *type = t;
+    if (sequenceID) *sequenceID = seq;
+}
+
+// Writing.
+
+void TPKBinaryProtocol::writeByte(std::uint8_t value) { writeBytes(&value, 1); }
+
+void TPKBinaryProtocol::writeI16(std::int16_t value) {
+    auto u = static_cast<std::uint16_t>(value);
+    const std::uint8_t b[2] = {static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
+    writeBytes(b, 2);
+}
+
+void TPKBinaryProtocol::writeI32(std::int32_t value) {
+    auto u = static_cast<std::uint32_t>(value);
+    const std::uint8_t b[4] = {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
+                               static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
+    writeBytes(b, 4);
+}
+
+void TPKBinaryProtocol::writeI64(std::int64_t value) {
+    auto u = static_cast<std::uint64_t>(value);
+    std::uint8_t b[8];
+    for (int i = 7; i >= 0; --i, u >>= 8) b[i] = static_cast<std::uint8_t>(u);
+    writeBytes(b, 8);
+}
+
+void TPKBinaryProtocol::writeDouble(double value) { writeI64(std::bit_cast<std::int64_t>(value)); }
+
+void TPKBinaryProtocol::writeString(const std::optional<std::string>& value) {
+    if (!value) return writeI32(0);
+    if (value->size() > static_cast<std::size_t>(INT32_MAX)) TPKProtocolException::raise("String too long to write");
+    writeI32(static_cast<std::int32_t>(value->size()));
+    writeBytes(reinterpret_cast<const std::uint8_t*>(value->data()), value->size());
+}
+
+void TPKBinaryProtocol::writeBinary(const std::optional<Bytes>& value) {
+    if (!value) return writeI32(0);
+    if (value->size() > static_cast<std::size_t>(INT32_MAX)) TPKProtocolException::raise("Data too long to write");
+    writeI32(static_cast<std::int32_t>(value->size()));
+    writeBytes(value->data(), value->size());
+}
+
+void TPKBinaryProtocol::writeFieldBegin(std::string_view, std::uint8_t type, std::int16_t fieldID) {
+    const auto id = static_cast<std::uint16_t>(fieldID);
+    const std::uint8_t header[3] = {type, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+    writeBytes(header, 3);
+}
+
+void TPKBinaryProtocol::writeMapBegin(std::uint8_t keyType, std::uint8_t valueType, std::int32_t size) {
+    writeByte(keyType);
+    writeByte(valueType);
+    writeI32(size);
+}
+
+void TPKBinaryProtocol::writeSetBegin(std::uint8_t elementType, std::int32_t size) {
+    writeListBegin(elementType, size);
+}
+
+void TPKBinaryProtocol::writeListBegin(std::uint8_t elementType, std::int32_t size) {
+    writeByte(elementType);
+    writeI32(size);
+}
+
+void TPKBinaryProtocol::writeMessageBegin(std::string_view name, std::uint8_t type, std::int32_t sequenceID) {
+    if (strictWrite_) {
+        writeI32(static_cast<std::int32_t>(0x80010000u | type));
+        writeString(std::string(name));
+    } else {
+        writeString(std::string(name));
+        writeByte(type);
+    }
+    writeI32(sequenceID);
+}
+
+TPKBinaryProtocolFactory& TPKBinaryProtocolFactory::sharedFactory() {
+    static TPKBinaryProtocolFactory factory;
+    return factory;
+}
+
+void TPKProtocolUtil::skipType(std::uint8_t type, TPKProtocol& protocol) {
+    switch (static_cast<PackType>(type)) {
+        case PackType::Bool: protocol.readBool(); break;
+        case PackType::Byte: protocol.readByte(); break;
+        case PackType::Double: protocol.readDouble(); break;
+        case PackType::I16: protocol.readI16(); break;
+        case PackType::I32: protocol.readI32(); break;
+        case PackType::I64: protocol.readI64(); break;
+        case PackType::String: protocol.readBinary(); break;  // the bytes need not be UTF-8
+        case PackType::Struct: {
+            protocol.readStructBegin();
+            for (;;) {
+                std::uint8_t fieldType = 0;
+                protocol.readFieldBegin(&fieldType, nullptr);
+                if (fieldType == static_cast<std::uint8_t>(PackType::Stop)) break;
+                skipType(fieldType, protocol);
+                protocol.readFieldEnd();
+            }
+            protocol.readStructEnd();
+            break;
+        }
+        case PackType::Map: {
+            std::uint8_t keyType = 0, valueType = 0;
+            std::int32_t size = 0;
+            protocol.readMapBegin(&keyType, &valueType, &size);
+            for (std::int32_t i = 0; i < size; ++i) {
+                skipType(keyType, protocol);
+                skipType(valueType, protocol);
+            }
+            protocol.readMapEnd();
+            break;
+        }
+        case PackType::Set:
+        case PackType::List: {
+            std::uint8_t elementType = 0;
+            std::int32_t size = 0;
+            if (type == static_cast<std::uint8_t>(PackType::Set)) {
+                protocol.readSetBegin(&elementType, &size);
+            } else {
+                protocol.readListBegin(&elementType, &size);
+            }
+            for (std::int32_t i = 0; i < size; ++i) skipType(elementType, protocol);
+            if (type == static_cast<std::uint8_t>(PackType::Set)) {
+                protocol.readSetEnd();
+            } else {
+                protocol.readListEnd();
+            }
+            break;
+        }
+        default: break;  // outside the table: nothing is consumed
+    }
+}
+
+}  // namespace lv

@@ -1,0 +1,258 @@
+// The Pack binary protocol of the analytics records: big-endian scalars, length-prefixed strings,
+// field headers, containers and message headers, over an in-memory transport; skipping of unknown
+// fields; and the exceptions the runtime raises (TPKException and its protocol and transport kinds).
+// Readers check every count against the bytes that remain before allocating or looping, refuse
+// container element types outside the type table and nesting deeper than 64 levels.
+// Thread rule: a buffer and its protocol are made for one write or one read on one thread.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/base/error.h"
+#include "platform/base/value.h"
+
+namespace lv {
+
+// Wire type codes of fields and container elements.
+enum class PackType : std::uint8_t {
+    Stop = 0, Bool = 2, Byte = 3, Double = 4, I16 = 6, I32 = 8, I64 = 10,
+    String = 11, Struct = 12, Map = 13, Set = 14, List = 15,
+};
+// Whether the code is one of the table's value types (Stop excluded).
+bool isPackValueType(std::uint8_t code);
+
+inline constexpr std::string_view kTProtocolException = "TProtocolException";
+inline constexpr std::string_view kTTransportException = "TTransportException";
+inline constexpr std::string_view kNotEnoughBytesReason = "Not enough bytes remain in buffer";
+inline constexpr int kPackMaxDepth = 64;
+
+// The runtime's exceptions. The user info holds the error object under "error" when one is given.
+class TPKException : public Exception {
+public:
+    TPKException(std::string name, std::string reason, Ref<Error> error = nullptr);
+    [[noreturn]] static void raise(std::string name, std::string reason = "unknown", Ref<Error> error = nullptr);
+    // "name: reason", then "\n  userInfo = <user info>" when there is user info.
+    std::string description() const;
+};
+class TPKProtocolException : public TPKException {
+public:
+    explicit TPKProtocolException(std::string reason, Ref<Error> error = nullptr)
+        : TPKException(std::string(kTProtocolException), std::move(reason), std::move(error)) {}
+    [[noreturn]] static void raise(std::string reason, Ref<Error> error = nullptr);
+};
+class TPKTransportException : public TPKException {
+public:
+    explicit TPKTransportException(std::string reason, Ref<Error> error = nullptr)
+        : TPKException(std::string(kTTransportException), std::move(reason), std::move(error)) {}
+    [[noreturn]] static void raise(std::string reason, Ref<Error> error = nullptr);
+};
+
+class TPKTransport {
+public:
+    virtual ~TPKTransport() = default;
+    // Reads exactly length bytes into buffer + offset, or raises TTransportException.
+    virtual std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) = 0;
+    virtual void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) = 0;
+    virtual void flush() {}
+    // Bytes still readable; readers compare counts with it before allocating.
+    virtual std::uint64_t bytesRemaining() const = 0;
+};
+
+// A growable buffer: written by appending, read from the front. Once 4096 or more bytes have been
+// read they are dropped and the read position returns to 0.
+class TPKMemoryBuffer final : public TPKTransport {
+public:
+    TPKMemoryBuffer() = default;
+    // Reads from a private copy of the bytes.
+    explicit TPKMemoryBuffer(std::span<const std::uint8_t> data) : buffer_(data.begin(), data.end()) {}
+
+    // Inline: the protocol's fixed-size reads become plain loads.
+    std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
+        // A negative length widened and compared unsigned never fits.
+        if (static_cast<std::uint64_t>(static_cast<std::int64_t>(length)) > bytesRemaining()) raiseShort();
+        if (length > 0) std::memcpy(buffer + offset, buffer_.data() + start_ + offset_, static_cast<std::size_t>(length));
+        offset_ += static_cast<std::uint64_t>(length);
+        if (offset_ >= 4096) dropConsumed();
+        return length;
+    }
+    void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
+        buffer_.insert(buffer_.end(), buffer + offset, buffer + offset + length);
+    }
+    std::uint64_t bytesRemaining() const override { return buffer_.size() - start_ - offset_; }
+    // Every byte held, including those read since the last drop.
+    Bytes getBuffer() const { return Bytes(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), buffer_.end()); }
+    // The same, leaving the buffer empty (for a buffer that was only written).
+    Bytes takeBuffer();
+    std::uint64_t readPosition() const { return offset_; }
+
+private:
+    [[noreturn]] static void raiseShort();
+    void dropConsumed();
+    // Dropped bytes are counted in start_ and released once they are half the storage, so reading
+    // stays linear while memory still shrinks as reading goes on.
+    Bytes buffer_;
+    std::size_t start_ = 0;
+    std::uint64_t offset_ = 0;
+};
+
+// The protocol operations the records drive. Names passed to the begin operations are not written.
+class TPKProtocol {
+public:
+    virtual ~TPKProtocol() = default;
+    virtual TPKTransport& transport() = 0;
+
+    virtual void readMessageBegin(std::string* name, std::uint8_t* type, std::int32_t* sequenceID) = 0;
+    virtual void readMessageEnd() = 0;
+    virtual void readStructBegin() = 0;
+    virtual void readStructEnd() = 0;
+    // The field id is read only when the type is not Stop (then it stays 0).
+    virtual void readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) = 0;
+    virtual void readFieldEnd() = 0;
+    // Nothing when the bytes are not valid UTF-8.
+    virtual std::optional<std::string> readString() = 0;
+    virtual bool readBool() = 0;
+    virtual std::uint8_t readByte() = 0;
+    virtual std::int16_t readI16() = 0;
+    virtual std::int32_t readI32() = 0;
+    virtual std::int64_t readI64() = 0;
+    virtual double readDouble() = 0;
+    virtual Bytes readBinary() = 0;
+    virtual void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) = 0;
+    virtual void readMapEnd() = 0;
+    virtual void readSetBegin(std::uint8_t* elementType, std::int32_t* size) = 0;
+    virtual void readSetEnd() = 0;
+    virtual void readListBegin(std::uint8_t* elementType, std::int32_t* size) = 0;
+    virtual void readListEnd() = 0;
+
+    virtual void writeMessageBegin(std::string_view name, std::uint8_t type, std::int32_t sequenceID) = 0;
+    virtual void writeMessageEnd() = 0;
+    virtual void writeStructBegin(std::string_view name) = 0;
+    virtual void writeStructEnd() = 0;
+    virtual void writeFieldBegin(std::string_view name, std::uint8_t type, std::int16_t fieldID) = 0;
+    virtual void writeI32(std::int32_t value) = 0;
+    virtual void writeI64(std::int64_t value) = 0;
+    virtual void writeI16(std::int16_t value) = 0;
+    virtual void writeByte(std::uint8_t value) = 0;
+    // Nothing writes the count 0; otherwise every byte with its count (NUL included).
+    virtual void writeString(const std::optional<std::string>& value) = 0;
+    virtual void writeDouble(double value) = 0;
+    virtual void writeBool(bool value) = 0;
+    virtual void writeBinary(const std::optional<Bytes>& value) = 0;
+    virtual void writeFieldStop() = 0;
+    virtual void writeFieldEnd() = 0;
+    virtual void writeMapBegin(std::uint8_t keyType, std::uint8_t valueType, std::int32_t size) = 0;
+    virtual void writeMapEnd() = 0;
+    virtual void writeSetBegin(std::uint8_t elementType, std::int32_t size) = 0;
+    virtual void writeSetEnd() = 0;
+    virtual void writeListBegin(std::uint8_t elementType, std::int32_t size) = 0;
+    virtual void writeListEnd() = 0;
+};
+
+class TPKBinaryProtocol final : public TPKProtocol {
+public:
+    // Strict write, lax read: the form the analytics client uses.
+    explicit TPKBinaryProtocol(TPKTransport& transport) : TPKBinaryProtocol(transport, false, true) {}
+    TPKBinaryProtocol(TPKTransport& transport, bool strictRead, bool strictWrite)
+        : transport_(transport),
+          memory_(dynamic_cast<TPKMemoryBuffer*>(&transport)),
+          strictRead_(strictRead),
+          strictWrite_(strictWrite) {}
+
+    TPKTransport& transport() override { return transport_; }
+    std::int32_t messageSizeLimit() const { return messageSizeLimit_; }
+    void setMessageSizeLimit(std::int32_t limit) { messageSizeLimit_ = limit; }
+
+    void readMessageBegin(std::string* name, std::uint8_t* type, std::int32_t* sequenceID) override;
+    void readMessageEnd() override {}
+    void readStructBegin() override { enter(); }
+    void readStructEnd() override { leave(); }
+    void readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) override;
+    void readFieldEnd() override {}
+    std::optional<std::string> readString() override;
+    bool readBool() override { return readByte() == 1; }
+    std::uint8_t readByte() override;
+    std::int16_t readI16() override;
+    std::int32_t readI32() override;
+    std::int64_t readI64() override;
+    double readDouble() override;
+    Bytes readBinary() override;
+    void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) override;
+    void readMapEnd() override { leave(); }
+    void readSetBegin(std::uint8_t* elementType, std::int32_t* size) override;
+    void readSetEnd() override { leave(); }
+    void readListBegin(std::uint8_t* elementType, std::int32_t* size) override;
+    void readListEnd() override { leave(); }
+
+    void writeMessageBegin(std::string_view name, std::uint8_t type, std::int32_t sequenceID) override;
+    void writeMessageEnd() override {}
+    void writeStructBegin(std::string_view) override {}
+    void writeStructEnd() override {}
+    void writeFieldBegin(std::string_view name, std::uint8_t type, std::int16_t fieldID) override;
+    void writeI32(std::int32_t value) override;
+    void writeI64(std::int64_t value) override;
+    void writeI16(std::int16_t value) override;
+    void writeByte(std::uint8_t value) override;
+    void writeString(const std::optional<std::string>& value) override;
+    void writeDouble(double value) override;
+    void writeBool(bool value) override { writeByte(value ? 1 : 0); }
+    void writeBinary(const std::optional<Bytes>& value) override;
+    void writeFieldStop() override { writeByte(0); }
+    void writeFieldEnd() override {}
+    void writeMapBegin(std::uint8_t keyType, std::uint8_t valueType, std::int32_t size) override;
+    void writeMapEnd() override {}
+    void writeSetBegin(std::uint8_t elementType, std::int32_t size) override;
+    void writeSetEnd() override {}
+    void writeListBegin(std::uint8_t elementType, std::int32_t size) override;
+    void writeListEnd() override {}
+
+private:
+    void readExactly(std::uint8_t* into, std::int32_t length) {
+        if (memory_) {
+            memory_->readAll(into, 0, length);
+        } else {
+            transport_.readAll(into, 0, length);
+        }
+    }
+    void writeBytes(const std::uint8_t* bytes, std::size_t length) {
+        if (memory_) {
+            memory_->write(bytes, 0, static_cast<std::uint32_t>(length));
+        } else {
+            transport_.write(bytes, 0, static_cast<std::uint32_t>(length));
+        }
+    }
+    // A count of n bytes must not exceed what remains (a negative one never fits).
+    void requireBytes(std::int32_t length);
+    void requireElements(std::int32_t count, std::uint64_t minimumElementSize);
+    std::string readStringBody(std::int32_t length);
+    void enter();
+    void leave() { if (depth_ > 0) --depth_; }
+
+    TPKTransport& transport_;
+    TPKMemoryBuffer* memory_;  // the same transport when it is a memory buffer: direct calls
+    bool strictRead_;
+    bool strictWrite_;
+    std::int32_t messageSizeLimit_ = 0;
+    int depth_ = 0;
+};
+
+class TPKBinaryProtocolFactory {
+public:
+    static TPKBinaryProtocolFactory& sharedFactory();
+    std::unique_ptr<TPKBinaryProtocol> newProtocolOnTransport(TPKTransport& transport) const {
+        return std::make_unique<TPKBinaryProtocol>(transport);
+    }
+};
+
+class TPKProtocolUtil {
+public:
+    // Consumes one value of the type as the type table says (nothing for codes outside it).
+    static void skipType(std::uint8_t type, TPKProtocol& protocol);
+};
+
+}  // namespace lv

@@ -1,0 +1,70 @@
+// The analytics client's small shared utilities: digests and hexadecimal text, URL encoding, JSON
+// text with its failure log lines, Base64, byte-bounded cutting, the empty-text test, session ids,
+// the SDK constants, and the AES helpers of the envelope body. Stateless; any thread.
+//
+// The AES helpers use a fixed IV and a key derived from data that travels in clear: they obfuscate
+// the envelope body for the protocol; they do not keep it secret.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "platform/base/value.h"
+
+namespace lv {
+
+class TLYUtil {
+public:
+    static std::string sdkVersionString() { return "3.6.7"; }
+    static std::string sdkTypeString() { return "iOS"; }
+    static std::string deviceMacAddressString() { return "02:00:00:00:00:00"; }
+
+    static Bytes md5BytesWithString(std::string_view text);
+    static Bytes md5DataWithData(std::span<const std::uint8_t> data);
+    // Two lower-case digits per byte; a length below 1 gives "".
+    static std::string bytesToHexString(const std::uint8_t* bytes, std::int32_t length);
+    // Upper-case hexadecimal MD5 of the UTF-8 bytes.
+    static std::string md5(std::string_view text);
+    // Lower-case hexadecimal SHA-1.
+    static std::string sha1WithString(std::string_view text);
+    static std::string sha1WithData(std::span<const std::uint8_t> data);
+    static std::string returnCheck(const std::optional<std::string>& text) { return text.value_or(""); }
+    // UTF-8 percent escaping that also escapes ! * ' ( ) ; : @ & = + $ , / ? % # [ ] " and space.
+    static std::string urlEncode(std::string_view text);
+    static std::optional<Bytes> deflatedData(std::span<const std::uint8_t> source);
+    static std::optional<Bytes> deflatedDataPrefixedWith(std::span<const std::uint8_t> prefix, int level,
+                                                         std::span<const std::uint8_t> source);
+    // Upper-case MD5 of "%f%@%u%u" (now in seconds, the application key, two random numbers).
+    static std::string sessionId(std::string_view appid);
+    // The longest leading part whose UTF-8 form fits in maxBytes, cut between characters; text that
+    // is not UTF-8 comes back unchanged.
+    static std::string getString(std::string_view text, std::int32_t maxBytes);
+    // True for nil, the null value, and text that is empty once white space and line breaks are trimmed.
+    static bool isEmptyString(const Value& text);
+};
+
+class TLYUtils {
+public:
+    // The JSON text; nothing after the log line "-JSONFragment failed. Error trace is: <error>".
+    static std::optional<std::string> JSONFragment(const Value& object);
+    // The parsed value; nil after the log line "-JSONValue failed. Error trace is: <error>".
+    static Value JSONValue(std::string_view text);
+    // RFC 4648 Base64 with "=" padding.
+    static std::string base64Encode(std::string_view text);
+    static std::string base64EncodeData(std::span<const std::uint8_t> data);
+    static std::string md5Value(std::string_view text) { return TLYUtil::md5(text); }
+    static std::string urlEncode(std::string_view text) { return TLYUtil::urlEncode(text); }
+};
+
+class TallyUtility {
+public:
+    // AES-128-CBC with PKCS#7 padding and the fixed IV 7c41e0b95a2d38f6c19e04b7d2853a6f; nothing
+    // when the key is not 16 bytes or the cipher fails.
+    static std::optional<Bytes> AES128EncryptData(std::span<const std::uint8_t> data, std::span<const std::uint8_t> key);
+    static std::optional<Bytes> AES128DecryptData(std::span<const std::uint8_t> data, std::span<const std::uint8_t> key);
+};
+
+}  // namespace lv

@@ -1,0 +1,127 @@
+#!/usr/bin/env python3
+"""Independent reader of the analytics formats: runs the writer, then decodes every file it wrote
+with struct, zlib, json, plistlib and the openssl command, against trees written out here."""
+import json
+import os
+import plistlib
+import struct
+import subprocess
+import sys
+import tempfile
+import zlib
+
+
+class Reader:
+    def __init__(self, data):
+        self.data, self.pos = data, 0
+
+    def take(self, n):
+        assert n >= 0 and self.pos + n <= len(self.data), "short read"
+        chunk = self.data[self.pos:self.pos + n]
+        self.pos += n
+        return chunk
+
+    def unpack(self, fmt):
+        return struct.unpack(">" + fmt, self.take(struct.calcsize(">" + fmt)))[0]
+
+    def value(self, t):
+        if t == 2: return ("bool", self.unpack("B") == 1)
+        if t == 3: return ("byte", self.unpack("B"))
+        if t == 4: return ("double", self.unpack("d"))
+        if t == 6: return ("i16", self.unpack("h"))
+        if t == 8: return ("i32", self.unpack("i"))
+        if t == 10: return ("i64", self.unpack("q"))
+        if t == 11: return ("bytes", self.take(self.unpack("i")))
+        if t == 12: return ("struct", self.struct())
+        if t == 13:
+            kt, vt, n = self.unpack("B"), self.unpack("B"), self.unpack("i")
+            return ("map", [(self.value(kt), self.value(vt)) for _ in range(n)])
+        if t in (14, 15):
+            et, n = self.unpack("B"), self.unpack("i")
+            return ("list", [self.value(et) for _ in range(n)])
+        raise AssertionError("type %d" % t)
+
+    def struct(self):
+        fields = []
+        while True:
+            t = self.unpack("B")
+            if t == 0:
+                return fields
+            fid = self.unpack("h")
+            fields.append((fid, self.value(t)))
+
+
+def decode(data):
+    r = Reader(data)
+    tree = r.struct()
+    assert r.pos == len(data), "trailing bytes"
+    return tree
+
+
+def s(text): return ("bytes", text.encode())
+def i32(n): return ("i32", n)
+
+
+TEN_FIELDS = [(1, s("V1.0")), (2, s("k")), (3, s("s")), (4, i32(7)), (5, i32(1000)), (6, i32(3)),
+              (7, ("bytes", b"\x01\x02")), (8, s("g")), (9, s("c")), (10, i32(1))]
+LOG_ENTRY = [
+    (6, ("list", [("struct", [
+        (1, s("s1")),
+        (2, ("list", [])),
+        (3, ("list", [("struct", [
+            (1, s("e")),
+            (2, ("map", [(s("k"), ("struct", [(2, ("i64", 5))]))])),
+        ])])),
+    ])])),
+    (12, ("map", [(s("g"), i32(2))])),
+]
+
+
+def check(name, got, expected):
+    if got != expected:
+        print("%s:\n  got      %r\n  expected %r" % (name, got, expected))
+        sys.exit(1)
+
+
+def main():
+    tool = sys.argv[1]
+    with tempfile.TemporaryDirectory() as folder:
+        subprocess.run([tool, folder], check=True)
+        read = lambda name: open(os.path.join(folder, name), "rb").read()
+
+        check("envelope", decode(read("envelope.pack")), TEN_FIELDS)
+        check("envelope without entity", decode(read("envelope_nil_entity.pack")),
+              [f for f in TEN_FIELDS if f[0] != 7])
+        entry = read("log_entry.pack")
+        check("log entry", decode(entry), LOG_ENTRY)
+
+        wrapped = dict(decode(read("envelope_deflated.pack")))
+        check("wrapped length", wrapped[6], i32(len(entry)))
+        check("wrapped codex", wrapped[10], i32(0))
+        check("wrapped entity", decode(zlib.decompress(wrapped[7][1])), LOG_ENTRY)
+
+        check("deflate empty", zlib.decompress(read("deflate_empty.bin")), b"")
+        prefixed = read("deflate_prefixed.bin")
+        check("deflate prefix", prefixed[:2], b"\xab\xcd")
+        check("deflate prefixed", zlib.decompress(prefixed[2:]), b"hello " * 100)
+
+        plain = subprocess.run(["openssl", "enc", "-d", "-aes-128-cbc", "-K", "000102030405060708090a0b0c0d0e0f",
+                                "-iv", "7c41e0b95a2d38f6c19e04b7d2853a6f", "-in", os.path.join(folder, "aes.bin")],
+                               check=True, capture_output=True).stdout
+        check("aes", plain, b"analytics envelope body")
+
+        archive = plistlib.loads(read("envelope_archive.plist"))
+        objects = archive["$objects"]
+        root = objects[archive["$top"]["root"].data]
+        check("archive class", objects[root["$class"].data]["$classname"], "TLYEnvelope")
+        fields = {k: (objects[v.data] if isinstance(v, plistlib.UID) else v) for k, v in root.items() if k != "$class"}
+        check("archive fields", fields, {"version": "V1.0", "address": "k", "signature": "s", "serial_num": 7,
+                                         "ts_secs": 1000, "length": 3, "entity": b"\x01\x02", "guid": "g",
+                                         "checksum": "c", "codex": 1})
+
+        check("json", json.loads(read("fragment.json")), {"appkey": "k", "n": 3, "t": "\u4e2d/\""})
+    print("all analytics formats read back")
+
+
+if __name__ == "__main__":
+    main()

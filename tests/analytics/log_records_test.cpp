@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include "analytics/log_records.h"
+#include "analytics/pack_cases.h"
+
+namespace lv {
+namespace {
+
+using test::hexBytes;
+
+constexpr const char* kNestedLogEntry =
+    "0F 00 06 | 0C 00 00 00 01"                          // instant_msgs: one struct
+    "  0B 00 01 00 00 00 02 x s x 1"                     //   id "s1"
+    "  0F 00 02 0C 00 00 00 00"                          //   errors: empty list, still written
+    "  0F 00 03 0C 00 00 00 01"                          //   events: one struct
+    "    0B 00 01 00 00 00 01 x e"                       //     name "e"
+    "    0D 00 02 0B 0C 00 00 00 01"                     //     properties: string → struct, one
+    "      00 00 00 01 x k | 0A 00 02 00 00 00 00 00 00 00 05 00"  // "k" → long_value 5
+    "    00"
+    "  00"
+    "0D 00 0C 0B 08 00 00 00 01 | 00 00 00 01 x g | 00 00 00 02"  // group_info "g" → 2
+    "00";
+
+TEST(LogRecords, NestedEntryMatchesGoldenBytes) {
+    TPKUALogEntry entry = test::nestedLogEntry();
+    EXPECT_EQ(packBytes(entry), hexBytes(kNestedLogEntry));
+    EXPECT_EQ(unpackBytes<TPKUALogEntry>(hexBytes(kNestedLogEntry)), entry);
+}
+
+TEST(LogRecords, FullEntryRoundTrips) {
+    TPKUALogEntry entry = test::nestedLogEntry();
+    TPKClientStats stats;
+    stats.setSuccessful_requests(3), stats.setFailed_requests(1), stats.setLast_request_spent_ms(250);
+    TPKAppInfo app;
+    app.setKey("key"), app.setVersion("1.0"), app.setVersion_index(4), app.setSdk_type(0), app.setChannel("App Store");
+    TPKDeviceInfo device;
+    device.setModel("x86_64"), device.setResolution(makeResolution(1136, 640)), device.setDevice_manutime(-1);
+    TPKMiscInfo misc;
+    misc.setTime_zone(-5), misc.setLatitude(52.5), misc.setLongitude(-0.25), misc.setCarrier("");
+    TPKActivateMsg activate;
+    activate.setTs(1700000000000);
+    TPKPage page;
+    page.setPage_name("Home"), page.setDuration(3000);
+    TPKSession session;
+    session.setId("S"), session.setStart_time(1), session.setEnd_time(2), session.setDuration(1000);
+    session.setPages(std::vector<TPKPage>{page}), session.setLocations(std::vector{makeLocation(1.5, 2.5, 9)});
+    TPKImprintValue codex;
+    codex.setValue("1"), codex.setTs(5), codex.setGuid("G");
+    TPKImprint imprint;
+    imprint.setProperty(std::map<std::string, TPKImprintValue>{{"codex", codex}}), imprint.setVersion(2);
+    TPKIdSnapshot snapshot;
+    snapshot.setIdentity("02:00:00:00:00:00"), snapshot.setTs(8), snapshot.setVersion(1);
+    TPKIdJournal journal;
+    journal.setDomain("mc"), journal.setNew_id("n"), journal.setTs(8);
+    TPKIdTracking tracking;
+    tracking.setSnapshots(std::map<std::string, TPKIdSnapshot>{{"mc", snapshot}});
+    tracking.setJournals(std::vector{journal}), tracking.setChecksum("checksum");
+    TPKActiveUser user;
+    user.setProvider("p"), user.setPuid("u");
+    TPKLatent latent;
+    latent.setLatency(30), latent.setInterval(60000);
+    TPKControlPolicy policy;
+    policy.setLatent(latent);
+    TPKError error;
+    error.setTs(4), error.setContext("trace"), error.setSource(2);
+    TPKInstantMsg message = (*entry.instant_msgs())[0];
+    message.setErrors(std::vector{error});
+    entry.setClient_stats(stats), entry.setApp_info(app), entry.setDevice_info(device), entry.setMisc_info(misc);
+    entry.setActivate_msg(activate), entry.setSessions(std::vector{session}), entry.setImprint(imprint);
+    entry.setId_tracking(tracking), entry.setActive_user(user), entry.setControl_policy(policy);
+    entry.setInstant_msgs(std::vector{message});
+    EXPECT_EQ(unpackBytes<TPKUALogEntry>(packBytes(entry)), entry);
+}
+
+TEST(LogRecords, AccessorsMarkSetEvenForNothing) {
+    TPKResponse response;
+    EXPECT_FALSE(response.msgIsSet());
+    response.setMsg(std::nullopt);
+    response.setImprint(std::nullopt);
+    EXPECT_TRUE(response.msgIsSet());
+    EXPECT_TRUE(response.imprintIsSet());
+    EXPECT_EQ(packBytes(response), hexBytes("00"));  // set but holding nothing: not written
+    response.setMsg("ok");
+    response.unsetMsg();
+    EXPECT_FALSE(response.msgIsSet());
+    EXPECT_EQ(response.msg(), std::nullopt);
+    response.setResp_code(0);
+    EXPECT_EQ(packBytes(response), hexBytes("08 00 01 00 00 00 00 00"));  // scalars whenever set
+}
+
+TEST(LogRecords, ReaderSkipsUnknownAndMistypedFields) {
+    struct Case {
+        const char* what;
+        const char* hex;
+        std::int32_t code;
+        bool msgSet;
+        bool imprintSet;
+    } cases[] = {
+        {"code, message, imprint with a property", "08 00 01 00 00 00 01 | 0B 00 02 00 00 00 02 x o x k |"
+         "0C 00 03 0D 00 01 0B 0C 00 00 00 01 00 00 00 01 x a 0B 00 01 00 00 00 01 x b 00 | 08 00 02 00 00 00 03 00 | 00",
+         1, true, true},
+        {"code as i64 is skipped", "0A 00 01 00 00 00 00 00 00 00 01 | 00", 0, false, false},
+        {"unknown id 9 as struct", "0C 00 09 08 00 01 00 00 00 05 00 | 08 00 01 00 00 00 02 | 00", 2, false, false},
+        {"message not UTF-8 is set to nothing", "0B 00 02 00 00 00 01 FF | 00", 0, true, false},
+    };
+    for (const auto& c : cases) {
+        auto response = unpackBytes<TPKResponse>(hexBytes(c.hex));
+        EXPECT_EQ(response.resp_code(), c.code) << c.what;
+        EXPECT_EQ(response.msgIsSet(), c.msgSet) << c.what;
+        EXPECT_EQ(response.imprintIsSet(), c.imprintSet) << c.what;
+    }
+    auto full = unpackBytes<TPKResponse>(hexBytes(cases[0].hex));
+    const auto& value = full.imprint()->property()->at("a");
+    EXPECT_EQ(value.value(), "b");
+    EXPECT_EQ(full.imprint()->version(), 3);
+}
+
+TEST(LogRecords, RecordlessFieldsAreSkipped) {
+    // traffic (session 7) and game_events (instant message 4) have no record: skipped whatever they hold.
+    auto session = unpackBytes<TPKSession>(hexBytes("0C 00 07 08 00 01 00 00 00 01 00 | 0B 00 01 00 00 00 01 x S | 00"));
+    EXPECT_EQ(session.id(), "S");
+    auto message = unpackBytes<TPKInstantMsg>(hexBytes("0F 00 04 0C 00 00 00 01 00 | 0B 00 01 00 00 00 01 x M | 00"));
+    EXPECT_EQ(message.id(), "M");
+    EXPECT_EQ(packBytes(message), hexBytes("0B 00 01 00 00 00 01 x M | 00"));
+}
+
+}  // namespace
+}  // namespace lv
