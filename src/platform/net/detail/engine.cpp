@@ -118,8 +118,8 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
 std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const std::size_t n = size * count;
-    if (t->flow->undelivered.load() > Engine::kPauseAbove) {
-        // The consumer lags: keep the bytes in libcurl and stop reading from the socket.
+    if (t->flow->held.load() || t->flow->undelivered.load() > Engine::kPauseAbove) {
+        // The consumer lags or holds: keep the bytes in libcurl and stop reading from the socket.
         t->recvPaused = true;
         t->flow->paused.store(true);
         return CURL_WRITEFUNC_PAUSE;
@@ -460,7 +460,7 @@ void Engine::Impl::run() {
         const auto now = Clock::now();
         std::vector<std::uint64_t> timedOut;
         for (auto& [id, t] : transfers) {
-            if (t->recvPaused && t->flow->undelivered.load() < Engine::kResumeBelow) {
+            if (t->recvPaused && !t->flow->held.load() && t->flow->undelivered.load() < Engine::kResumeBelow) {
                 t->recvPaused = false;
                 t->flow->paused.store(false);
                 t->lastActivity = now;

@@ -41,6 +41,8 @@ struct TransferSpec {
 struct TransferFlow {
     std::atomic<std::int64_t> undelivered{0};
     std::atomic<bool> paused{false};
+    // Set by the consumer to stop reading (a suspended session task); cleared, then Engine::wakeup().
+    std::atomic<bool> held{false};
 
     // The consumer's answer to a server-trust challenge, which the engine waits for.
     enum class TrustAnswer { Pending, Accept, Evaluate, Cancel };
