@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -69,6 +70,7 @@ struct Transfer {
     std::string abortDetail;
     Ref<Error> abortError;
     curl_off_t lastSent = 0;
+    curl_off_t bodyTaken = 0;  // body bytes read from the pump (libcurl's count includes chunk framing)
 
     void postResponse() {
         if (responsePosted || status == 0) return;
@@ -139,6 +141,7 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
     switch (state) {
         case BodyPump::State::Data:
             t->lastActivity = Clock::now();
+            t->bodyTaken += static_cast<curl_off_t>(n);
             return n;
         case BodyPump::State::Waiting:
             t->sendPaused = true;
@@ -158,6 +161,7 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
 
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) {
     auto* t = static_cast<Transfer*>(user);
+    if (t->spec.bodyPump) sent = std::min(sent, t->bodyTaken);
     if (sent > t->lastSent) {
         t->lastActivity = Clock::now();
         std::int64_t expected = -1;
