@@ -1,53 +1,11 @@
 // Sessions: the task table, the task factories, invalidation, and resume data.
 #include "platform/net/session.h"
 
-#include <sys/stat.h>
-
 #include "platform/dispatch/operation.h"
 #include "platform/net/detail/session_internal.h"
-#include "platform/storage/property_list.h"
 
 namespace lv {
 
-namespace net_detail {
-
-std::optional<Bytes> encodeResumeData(const ResumeInfo& info) {
-    Dictionary plist;
-    plist.set("URL", Value(info.request.URL()->absoluteString()));
-    plist.set("headers", Value(info.request.allHTTPHeaderFields().toDictionary()));
-    plist.set("timeout", Value(info.request.timeoutInterval()));
-    plist.set("path", Value(info.path));
-    plist.set("bytes", Value(info.bytes));
-    plist.set("validator", Value(info.validator));
-    return PropertyListSerialization::dataWithPropertyList(Value(std::move(plist)), PropertyListFormat::Binary, 0, nullptr);
-}
-
-std::optional<ResumeInfo> decodeResumeData(const Bytes& data) {
-    const Value plist = PropertyListSerialization::propertyListWithData(data, kPropertyListImmutable, nullptr, nullptr);
-    if (!plist.isDictionary()) return std::nullopt;
-    const Value& url = plist["URL"];
-    const Value& path = plist["path"];
-    const Value& bytes = plist["bytes"];
-    const Value& validator = plist["validator"];
-    if (!url.isString() || !path.isString() || !bytes.isNumber() || !validator.isString()) return std::nullopt;
-    ResumeInfo info;
-    info.request = URLRequest(URL::URLWithString(url.string()));
-    if (!info.request.URL()) return std::nullopt;
-    if (plist["headers"].isDictionary()) {
-        for (const auto& [name, value] : plist["headers"].dictionary()) info.request.setValue(value.stringValue(), name);
-    }
-    if (plist["timeout"].isNumber()) info.request.setTimeoutInterval(plist["timeout"].doubleValue());
-    info.path = path.string();
-    info.bytes = bytes.longLongValue();
-    info.validator = validator.string();
-    struct stat st {};
-    if (info.bytes <= 0 || ::stat(info.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < info.bytes) {
-        return std::nullopt;
-    }
-    return info;
-}
-
-}  // namespace net_detail
 
 Ref<URLSession> URLSession::sessionWithConfiguration(const Ref<URLSessionConfiguration>& configuration, Delegate delegate,
                                                      Ref<OperationQueue> delegateQueue) {

@@ -1,6 +1,5 @@
 // Session tasks over the URL engine: the engine's events go to the task's delegate queue, where an
 // inbox holds them while the task is suspended or a delegate answer is outstanding.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +8,6 @@
 #include <deque>
 
 #include "platform/dispatch/operation.h"
-#include "platform/net/detail/engine.h"
 #include "platform/net/detail/session_internal.h"
 #include "platform/net/errors.h"
 #include "platform/net/session.h"
@@ -19,32 +17,6 @@ namespace lv {
 using net_detail::Engine;
 using net_detail::ResumeInfo;
 using net_detail::TransferFlow;
-
-struct URLSessionTask::Work {
-    std::uint64_t generation = 0;
-    std::deque<Event> inbox;
-    bool awaiting = false;  // a delegate answer is outstanding
-    bool done = false;
-    bool fromCache = false;
-    int redirects = 0;
-    std::int64_t failures = 0;
-    Ref<HTTPURLResponse> response;
-    bool held = false;  // a redirect or authentication reply kept back from the delegate
-    Bytes heldBody;
-    std::optional<Bytes> cacheBody;
-    Ref<URLCredential> credential;
-    bool digest = false;
-    Ref<InputStream> bodyStream;
-    std::atomic<bool> trustCancelled{false};
-    // Downloads.
-    int fd = -1;
-    std::string path;
-    std::int64_t written = 0;
-    std::int64_t expectedTotal = -1;
-    bool keepFile = false;
-    std::optional<ResumeInfo> resume;
-    bool badResumeData = false;
-};
 
 namespace {
 
@@ -209,46 +181,6 @@ void URLSessionTask::cancel() {
     if (id) Engine::shared().cancel(id);
     auto self = std::static_pointer_cast<URLSessionTask>(shared_from_this());
     post([self] { self->finishCancel(nullptr); });
-}
-
-void URLSessionDownloadTask::cancelByProducingResumeData(std::function<void(std::optional<Bytes>)> handler) {
-    std::uint64_t id = 0;
-    {
-        std::lock_guard lock(mutex_);
-        if (state_ == URLSessionTaskState::Canceling || state_ == URLSessionTaskState::Completed) {
-            post([handler] { handler(std::nullopt); });
-            return;
-        }
-        state_ = URLSessionTaskState::Canceling;
-        id = std::exchange(transferId_, 0);
-        if (flow_) flow_->cancelTrust();
-    }
-    if (id) Engine::shared().cancel(id);
-    auto self = std::static_pointer_cast<URLSessionTask>(shared_from_this());
-    post([self, handler = std::move(handler)] { self->finishCancel(handler); });
-}
-
-void URLSessionTask::finishCancel(std::function<void(std::optional<Bytes>)> resumeDataHandler) {
-    Work& w = *work_;
-    if (w.done) {
-        if (resumeDataHandler) resumeDataHandler(std::nullopt);
-        return;
-    }
-    if (resumeDataHandler) {
-        std::optional<Bytes> data;
-        if (w.fd >= 0 && w.written > 0 && w.response && currentRequest().HTTPMethod() == "GET") {
-            auto validator = w.response->valueForHTTPHeaderField("ETag");
-            if (!validator) validator = w.response->valueForHTTPHeaderField("Last-Modified");
-            if (validator) {
-                ::close(std::exchange(w.fd, -1));
-                data = net_detail::encodeResumeData(
-                    ResumeInfo{currentRequest(), w.path, w.written, *validator});
-                w.keepFile = data.has_value();
-            }
-        }
-        resumeDataHandler(std::move(data));
-    }
-    complete(makeURLError(URLErrorCancelled, currentRequest().URL()));
 }
 
 void URLSessionTask::enqueue(std::uint64_t gen, std::vector<Event> events) {
@@ -518,54 +450,6 @@ void URLSessionTask::becomeDownload() {
     download->openDownloadFile();
     download->hold(false);
     download->pump();
-}
-
-void URLSessionTask::openDownloadFile() {
-    Work& w = *work_;
-    const int status = w.response->statusCode();
-    const std::int64_t length = w.response->expectedContentLength();
-    if (w.resume) {
-        w.path = w.resume->path;  // removed if the task fails
-        // Append only to a 206 whose range starts where the file ends; a 200 starts over.
-        std::int64_t offset = -1;
-        if (status == 206) {
-            const auto range = w.response->valueForHTTPHeaderField("Content-Range").value_or("");
-            if (range.rfind("bytes ", 0) == 0) {
-                offset = std::atoll(range.c_str() + 6);
-                if (range.find('-') != 6 + std::to_string(offset).size()) offset = -1;
-            }
-            if (offset != w.resume->bytes) {
-                fail(makeURLError(URLErrorBadServerResponse, currentRequest().URL()));
-                return;
-            }
-        } else if (status == 200) {
-            offset = 0;
-        } else {
-            fail(makeURLError(URLErrorBadServerResponse, currentRequest().URL()));
-            return;
-        }
-        w.fd = ::open(w.path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (w.fd < 0 || ::ftruncate(w.fd, offset) != 0 || ::lseek(w.fd, offset, SEEK_SET) != offset) {
-            fail(makeURLError(URLErrorCannotWriteToFile, currentRequest().URL()));
-            return;
-        }
-        w.written = offset;
-        w.expectedTotal = length < 0 ? -1 : offset + length;
-        if (auto delegate = session_->delegate(); delegate && delegate->respondsTo(URLSessionDelegateCall::DidResumeAtOffset)) {
-            delegate->didResumeAtOffset(*session_, static_cast<URLSessionDownloadTask&>(*this), offset, w.expectedTotal);
-        }
-        return;
-    }
-    if (w.fd >= 0) return;
-    const char* dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir && *dir ? dir : "/tmp") + "/lv_download_XXXXXX";
-    w.fd = ::mkstemp(pattern.data());
-    if (w.fd < 0) {
-        fail(makeURLError(URLErrorCannotCreateFile, currentRequest().URL()));
-        return;
-    }
-    w.path = pattern;
-    w.expectedTotal = length;
 }
 
 void URLSessionTask::handleData(const Bytes& chunk) {

@@ -362,7 +362,8 @@ TEST(SessionConfiguration, RequestTimeOutAppliesToRequestsThatKeepTheDefault) {
     auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
     configuration->setTimeoutIntervalForRequest(0.3);
     Fixture f(configuration);
-    test::runTask(f.session->dataTaskWithRequest(requestFor("/sleep/1500")), *f.recorder);
+    test::RawFixture silent(test::RawFixture::Mode::NeverAnswer);
+    test::runTask(f.session->dataTaskWithRequest(URLRequest(URL::URLWithString(silent.url("/")))), *f.recorder);
     EXPECT_EQ(test::errorCode(f.recorder->error), URLErrorTimedOut);
 }
 

@@ -2,7 +2,9 @@
 // data, and the engine listener that hands a transfer's events to the task's delegate queue.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -68,3 +70,34 @@ private:
 };
 
 }  // namespace lv::net_detail
+
+namespace lv {
+
+// A task's state on its delegate queue (only that queue touches it).
+struct URLSessionTask::Work {
+    std::uint64_t generation = 0;
+    std::deque<Event> inbox;
+    bool awaiting = false;  // a delegate answer is outstanding
+    bool done = false;
+    bool fromCache = false;
+    int redirects = 0;
+    std::int64_t failures = 0;
+    Ref<HTTPURLResponse> response;
+    bool held = false;  // a redirect or authentication reply kept back from the delegate
+    Bytes heldBody;
+    std::optional<Bytes> cacheBody;
+    Ref<URLCredential> credential;
+    bool digest = false;
+    Ref<InputStream> bodyStream;
+    std::atomic<bool> trustCancelled{false};
+    // Downloads.
+    int fd = -1;
+    std::string path;
+    std::int64_t written = 0;
+    std::int64_t expectedTotal = -1;
+    bool keepFile = false;
+    std::optional<net_detail::ResumeInfo> resume;
+    bool badResumeData = false;
+};
+
+}  // namespace lv
