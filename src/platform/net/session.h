@@ -160,7 +160,9 @@ private:
     void enqueue(std::uint64_t gen, std::vector<Event> events);
     void pump();
     void launch();
+    void askBodyStream();
     void startTransfer(Ref<InputStream> stream);
+    bool cacheMayAnswer(const URLRequest& request) const;
     bool serveFromCache(const URLRequest& request);
     void handleResponse(int status, HTTPHeaders headers);
     void deliverResponse();

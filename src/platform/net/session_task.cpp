@@ -139,11 +139,11 @@ void URLSessionTask::resume() {
     }
     callHook(*this, URLSessionTaskState::Suspended, URLSessionTaskState::Running);
     auto self = std::static_pointer_cast<URLSessionTask>(shared_from_this());
-    post([self, launchNow] {
-        if (launchNow) {
-            self->launch();
-            return;
-        }
+    if (launchNow) {
+        launch();
+        return;
+    }
+    post([self] {
         std::shared_ptr<TransferFlow> flow;
         {
             std::lock_guard lock(self->mutex_);
@@ -199,11 +199,15 @@ void URLSessionTask::pump() {
     }
 }
 
+// Runs on the resuming thread, so that a task's first transfer starts without a hop through the
+// delegate queue. It touches only locked fields and what is fixed when the task is made; whatever
+// calls the delegate goes to the delegate queue.
 void URLSessionTask::launch() {
-    Work& w = *work_;
-    if (w.done) return;
+    auto self = std::static_pointer_cast<URLSessionTask>(shared_from_this());
+    auto failLater = [self](Ref<Error> error) { self->post([self, error] { self->complete(error); }); };
+    const Work& w = *work_;
     if (w.badResumeData) {
-        complete(makeURLError(URLErrorCannotCreateFile, nullptr));
+        failLater(makeURLError(URLErrorCannotCreateFile, nullptr));
         return;
     }
     URLRequest request = currentRequest();
@@ -211,7 +215,7 @@ void URLSessionTask::launch() {
     std::string scheme = url ? url->scheme().value_or("") : "";
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if ((scheme != "http" && scheme != "https") || !url->host() || url->host()->empty()) {
-        complete(makeURLError(URLErrorUnsupportedURL, url));
+        failLater(makeURLError(URLErrorUnsupportedURL, url));
         return;
     }
     const auto& configuration = *session_->configuration_;
@@ -227,43 +231,53 @@ void URLSessionTask::launch() {
         request.setValue("bytes=" + std::to_string(w.resume->bytes) + "-", "Range");
         request.setValue(w.resume->validator, "If-Range");
     }
+    std::int64_t expectedToSend = -1;
     if (uploadData_) {
         request.setHTTPBody(uploadData_);
-        std::lock_guard lock(mutex_);
-        expectedToSend_ = static_cast<std::int64_t>(uploadData_->size());
+        expectedToSend = static_cast<std::int64_t>(uploadData_->size());
     } else if (uploadFile_) {
         struct stat info {};
         if (::stat(uploadFile_->c_str(), &info) != 0) {
-            complete(makeURLError(URLErrorRequestBodyStreamExhausted, url));
+            failLater(makeURLError(URLErrorRequestBodyStreamExhausted, url));
             return;
         }
         request.setValue(std::to_string(info.st_size), "Content-Length");
         request.setHTTPBodyStream(InputStream::withFileAtPath(*uploadFile_));
-        std::lock_guard lock(mutex_);
-        expectedToSend_ = static_cast<std::int64_t>(info.st_size);
-    } else if (streamedUpload_) {
-        const auto length = request.valueForHTTPHeaderField("Content-Length");
-        std::lock_guard lock(mutex_);
-        expectedToSend_ = length ? std::atoll(length->c_str()) : -1;
+        expectedToSend = static_cast<std::int64_t>(info.st_size);
+    } else if (const auto length = request.valueForHTTPHeaderField("Content-Length"); streamedUpload_ && length) {
+        expectedToSend = std::atoll(length->c_str());
     }
     {
         std::lock_guard lock(mutex_);
         currentRequest_ = request;
+        if (kind_ == Kind::Upload) expectedToSend_ = expectedToSend;
     }
-    if (kind_ != Kind::Download && serveFromCache(request)) return;
+    if (kind_ != Kind::Download && cacheMayAnswer(request)) {
+        post([self, request] {
+            if (!self->serveFromCache(request)) self->startTransfer(request.HTTPBodyStream());
+        });
+        return;
+    }
     if (streamedUpload_ && !request.HTTPBodyStream()) {
-        auto delegate = session_->delegate();
-        if (!delegate || !delegate->respondsTo(URLSessionDelegateCall::NeedNewBodyStream)) {
-            complete(makeURLError(URLErrorRequestBodyStreamExhausted, url));
-            return;
-        }
-        w.awaiting = true;
+        post([self] { self->askBodyStream(); });
+        return;
+    }
+    startTransfer(request.HTTPBodyStream());
+}
+
+// Delegate queue: a body stream for a streamed upload without one, or for a retry: the delegate's,
+// else a copy of the one used.
+void URLSessionTask::askBodyStream() {
+    const Ref<InputStream> used = currentRequest().HTTPBodyStream();
+    auto delegate = session_->delegate();
+    if (delegate && delegate->respondsTo(URLSessionDelegateCall::NeedNewBodyStream)) {
+        work_->awaiting = true;
         auto self = std::static_pointer_cast<URLSessionTask>(shared_from_this());
         delegate->needNewBodyStream(*session_, *this, once(std::function<void(Ref<InputStream>)>([self](Ref<InputStream> stream) {
             self->post([self, stream] {
                 self->work_->awaiting = false;
                 if (!stream) {
-                    self->complete(makeURLError(URLErrorRequestBodyStreamExhausted, self->currentRequest().URL()));
+                    self->fail(makeURLError(URLErrorRequestBodyStreamExhausted, self->currentRequest().URL()));
                     return;
                 }
                 self->startTransfer(stream);
@@ -271,17 +285,21 @@ void URLSessionTask::launch() {
         })));
         return;
     }
-    startTransfer(request.HTTPBodyStream());
+    auto copy = used ? used->copy() : nullptr;
+    if (!copy) {
+        fail(makeURLError(URLErrorRequestBodyStreamExhausted, currentRequest().URL()));
+        return;
+    }
+    startTransfer(copy);
 }
 
+// On the resuming thread (first transfer) or the delegate queue (retries).
 void URLSessionTask::startTransfer(Ref<InputStream> stream) {
-    Work& w = *work_;
-    if (w.done) return;
+    const Work& w = *work_;
     URLRequest request = currentRequest();
     net_detail::TransferSpec spec;
     if (stream) {
         request.setHTTPBodyStream(stream);
-        w.bodyStream = stream;
         std::int64_t length = -1;
         if (const auto text = request.valueForHTTPHeaderField("Content-Length")) length = std::atoll(text->c_str());
         spec.bodyPump = std::make_shared<net_detail::BodyPump>(stream, length < 0 ? -1 : length);
@@ -302,18 +320,22 @@ void URLSessionTask::startTransfer(Ref<InputStream> stream) {
         spec.askTrust = delegate->respondsTo(URLSessionDelegateCall::TaskDidReceiveChallenge) ||
                         delegate->respondsTo(URLSessionDelegateCall::SessionDidReceiveChallenge);
     }
-    w.response.reset();
-    w.held = false;
-    w.heldBody.clear();
-    w.cacheBody.reset();
-    w.inbox.clear();
-    const std::uint64_t gen = ++w.generation;
+    const std::uint64_t gen = work_->generation.fetch_add(1) + 1;
     auto flow = std::make_shared<TransferFlow>();
     auto self = std::static_pointer_cast<URLSessionTask>(shared_from_this());
     std::lock_guard lock(mutex_);
+    if (state_ == URLSessionTaskState::Canceling || state_ == URLSessionTaskState::Completed) return;
     if (state_ == URLSessionTaskState::Suspended) flow->held.store(true);
+    currentRequest_ = request;
     flow_ = flow;
     transferId_ = Engine::shared().add(std::move(spec), std::make_shared<net_detail::SessionListener>(self, gen, flow), flow);
+}
+
+bool URLSessionTask::cacheMayAnswer(const URLRequest& request) const {
+    const auto policy = request.cachePolicy();
+    if (policy == URLRequestCachePolicy::ReturnCacheDataDontLoad) return true;
+    return (policy == URLRequestCachePolicy::UseProtocolCachePolicy || policy == URLRequestCachePolicy::ReturnCacheDataElseLoad) &&
+           session_->cache().cachedResponseForRequest(request);
 }
 
 // Answers from the session's cache as the request's policy allows: a fresh entry (protocol
@@ -424,7 +446,7 @@ void URLSessionTask::becomeDownload() {
     Work& w = *work_;
     auto download = session_->makeSuccessor(*this);
     Work& d = *download->work_;
-    d.generation = w.generation;
+    d.generation.store(w.generation.load());
     d.response = w.response;
     d.inbox = std::move(w.inbox);
     w.inbox.clear();
@@ -583,35 +605,19 @@ void URLSessionTask::handleCompleted(int code, const Ref<Error>& streamError, co
     }
 }
 
-// A retry of a streamed request needs a fresh stream: the delegate's, else a copy.
+// Delegate queue: the request again (after a redirect or with a credential).
 void URLSessionTask::retry() {
     Work& w = *work_;
-    if (!w.bodyStream) {
-        startTransfer(nullptr);
+    w.response.reset();
+    w.held = false;
+    w.heldBody.clear();
+    w.cacheBody.reset();
+    w.inbox.clear();
+    if (currentRequest().HTTPBodyStream()) {
+        askBodyStream();
         return;
     }
-    auto delegate = session_->delegate();
-    if (delegate && delegate->respondsTo(URLSessionDelegateCall::NeedNewBodyStream)) {
-        w.awaiting = true;
-        auto self = std::static_pointer_cast<URLSessionTask>(shared_from_this());
-        delegate->needNewBodyStream(*session_, *this, once(std::function<void(Ref<InputStream>)>([self](Ref<InputStream> stream) {
-            self->post([self, stream] {
-                self->work_->awaiting = false;
-                if (!stream) {
-                    self->fail(makeURLError(URLErrorRequestBodyStreamExhausted, self->currentRequest().URL()));
-                    return;
-                }
-                self->startTransfer(stream);
-            });
-        })));
-        return;
-    }
-    auto copy = w.bodyStream->copy();
-    if (!copy) {
-        fail(makeURLError(URLErrorRequestBodyStreamExhausted, currentRequest().URL()));
-        return;
-    }
-    startTransfer(copy);
+    startTransfer(nullptr);
 }
 
 void URLSessionTask::followRedirect() {
@@ -632,7 +638,6 @@ void URLSessionTask::followRedirect() {
             deliverHeld();
             return;
         }
-        if (!next->HTTPBodyStream()) work_->bodyStream.reset();
         {
             std::lock_guard lock(mutex_);
             currentRequest_ = std::move(*next);

@@ -75,7 +75,7 @@ namespace lv {
 
 // A task's state on its delegate queue (only that queue touches it).
 struct URLSessionTask::Work {
-    std::uint64_t generation = 0;
+    std::atomic<std::uint64_t> generation{0};  // also read when the first transfer starts
     std::deque<Event> inbox;
     bool awaiting = false;  // a delegate answer is outstanding
     bool done = false;
@@ -88,7 +88,6 @@ struct URLSessionTask::Work {
     std::optional<Bytes> cacheBody;
     Ref<URLCredential> credential;
     bool digest = false;
-    Ref<InputStream> bodyStream;
     std::atomic<bool> trustCancelled{false};
     // Downloads.
     int fd = -1;
