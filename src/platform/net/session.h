@@ -7,6 +7,7 @@
 // answer, which it waits for up to the request's time-out.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -207,6 +208,7 @@ private:
     std::int64_t expectedToReceive_ = -1;
     std::uint64_t transferId_ = 0;
     std::shared_ptr<net_detail::TransferFlow> flow_;
+    std::optional<std::chrono::steady_clock::time_point> deadline_;  // the resource time-out, from the first transfer
     Ref<URLSessionTask> successor_;
 
     std::unique_ptr<Work> work_;

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 
@@ -326,6 +328,12 @@ void URLSessionTask::startTransfer(Ref<InputStream> stream) {
     std::lock_guard lock(mutex_);
     if (state_ == URLSessionTaskState::Canceling || state_ == URLSessionTaskState::Completed) return;
     if (state_ == URLSessionTaskState::Suspended) flow->held.store(true);
+    if (!deadline_) {
+        const double seconds = std::min(session_->configuration_->timeoutIntervalForResource(), 1e9);
+        deadline_ = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+    }
+    spec.deadline = deadline_;
     currentRequest_ = request;
     flow_ = flow;
     transferId_ = Engine::shared().add(std::move(spec), std::make_shared<net_detail::SessionListener>(self, gen, flow), flow);

@@ -358,13 +358,26 @@ TEST(SessionConfiguration, DefaultsCopiesAndArchives) {
     EXPECT_THROW(KeyedArchiver::archivedDataWithRootObject(Value(background)), Exception);
 }
 
-TEST(SessionConfiguration, RequestTimeOutAppliesToRequestsThatKeepTheDefault) {
-    auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
-    configuration->setTimeoutIntervalForRequest(0.3);
-    Fixture f(configuration);
-    test::RawFixture silent(test::RawFixture::Mode::NeverAnswer);
-    test::runTask(f.session->dataTaskWithRequest(URLRequest(URL::URLWithString(silent.url("/")))), *f.recorder);
-    EXPECT_EQ(test::errorCode(f.recorder->error), URLErrorTimedOut);
+TEST(SessionConfiguration, TimeOutsForIdleRequestsAndWholeResources) {
+    {
+        SCOPED_TRACE("request time-out for requests that keep the default");
+        auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
+        configuration->setTimeoutIntervalForRequest(0.3);
+        Fixture f(configuration);
+        test::RawFixture silent(test::RawFixture::Mode::NeverAnswer);
+        test::runTask(f.session->dataTaskWithRequest(URLRequest(URL::URLWithString(silent.url("/")))), *f.recorder);
+        EXPECT_EQ(test::errorCode(f.recorder->error), URLErrorTimedOut);
+    }
+    {
+        SCOPED_TRACE("resource time-out while bytes keep coming");
+        auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
+        configuration->setTimeoutIntervalForResource(0.4);
+        Fixture f(configuration);
+        test::runTask(f.session->dataTaskWithRequest(requestFor("/bytes/100000?chunk=1000&delay_ms=10")), *f.recorder);
+        EXPECT_EQ(test::errorCode(f.recorder->error), URLErrorTimedOut);
+        EXPECT_GT(f.recorder->body.size(), 0u);
+        EXPECT_LT(f.recorder->body.size(), 100000u);
+    }
 }
 
 TEST(TaskStateHook, CalledOncePerRealChangeOnTheCallingThread) {

@@ -470,6 +470,10 @@ void Engine::Impl::run() {
                 t->lastActivity = now;
                 updatePause(*t);
             }
+            if (t->spec.deadline && now > *t->spec.deadline) {
+                timedOut.push_back(id);
+                continue;
+            }
             if (t->recvPaused) continue;  // waiting for the consumer is not idleness
             const auto idle = std::chrono::duration<double>(now - t->lastActivity).count();
             if (t->spec.timeout > 0 && idle > t->spec.timeout) timedOut.push_back(id);

@@ -27,6 +27,8 @@ struct TransferSpec {
     std::optional<Bytes> body;
     std::shared_ptr<BodyPump> bodyPump;
     double timeout = kDefaultTimeoutInterval;
+    // When the whole load must have ended (a session's resource time-out), -1001 after it.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     bool handleCookies = true;
     // HTTP authentication for this transfer.
     std::optional<std::string> user;
