@@ -8,6 +8,7 @@
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/net/detail/engine.h"
+#include "platform/net/detail/http_rules.h"
 #include "platform/net/errors.h"
 
 namespace lv {
@@ -61,44 +62,8 @@ private:
 namespace {
 
 using net_detail::Engine;
-
-bool isRedirect(int status) {
-    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-}
-
-struct ChallengeInfo {
-    std::string method;
-    std::optional<std::string> realm;
-};
-
-// The first Basic or Digest challenge of a WWW-Authenticate (or Proxy-Authenticate) value.
-std::optional<ChallengeInfo> parseChallenge(const std::string& value) {
-    std::string lower = value;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::optional<ChallengeInfo> info;
-    std::size_t at = std::string::npos;
-    if (const auto digest = lower.find("digest"); digest != std::string::npos) {
-        info = ChallengeInfo{std::string(kAuthenticationMethodHTTPDigest), std::nullopt};
-        at = digest;
-    }
-    if (const auto basic = lower.find("basic"); basic != std::string::npos && basic < at) {
-        info = ChallengeInfo{std::string(kAuthenticationMethodHTTPBasic), std::nullopt};
-        at = basic;
-    }
-    if (!info) return std::nullopt;
-    if (const auto realm = lower.find("realm=", at); realm != std::string::npos) {
-        std::size_t start = realm + 6;
-        std::size_t end;
-        if (start < value.size() && value[start] == '"') {
-            ++start;
-            end = value.find('"', start);
-        } else {
-            end = value.find_first_of(", ", start);
-        }
-        info->realm = value.substr(start, end == std::string::npos ? std::string::npos : end - start);
-    }
-    return info;
-}
+using net_detail::isRedirect;
+using net_detail::parseChallenge;
 
 bool sameLoop(const Ref<RunLoop>& a, const Ref<RunLoop>& b) { return a.get() == b.get(); }
 
@@ -432,26 +397,14 @@ void URLConnection::followRedirect() {
         fail(makeURLError(URLErrorHTTPTooManyRedirects, currentRequest_.URL()));
         return;
     }
-    const int status = response_->statusCode();
-    const auto target = URL::URLWithString(*response_->valueForHTTPHeaderField("Location"), currentRequest_.URL());
-    if (!target) {
+    const auto proposed = net_detail::redirectRequest(currentRequest_, *response_);
+    if (!proposed) {
         deliverHeld();
         return;
     }
-    URLRequest proposed = currentRequest_;
-    proposed.setURL(target->absoluteURL());
-    const std::string& method = proposed.HTTPMethod();
-    const bool toGet = ((status == 301 || status == 302) && method == "POST") || (status == 303 && method != "HEAD");
-    if (toGet) {
-        proposed.setHTTPMethod("GET");
-        proposed.setHTTPBody(std::nullopt);
-        proposed.setHTTPBodyStream(nullptr);
-        proposed.setValue(std::nullopt, "Content-Type");
-        proposed.setValue(std::nullopt, "Content-Length");
-    }
     auto delegate = currentDelegate();
     if (!delegate) return;
-    auto next = delegate->willSendRequest(*this, proposed, response_);
+    auto next = delegate->willSendRequest(*this, *proposed, response_);
     if (cancelled_.load()) return;
     if (!next || !next->URL()) {
         deliverHeld();

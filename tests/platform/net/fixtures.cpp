@@ -181,6 +181,36 @@ HttpFixture::HttpFixture() : impl_(std::make_unique<Impl>()) {
         res.set_header("ETag", "\"fixture-range\"");
         res.set_content(body, "application/octet-stream");
     });
+    // A 300 000-byte pattern body with an ETag, written in 16 KiB pieces 2 ms apart. A "Range: bytes=N-"
+    // request gets, by mode: 206 from N, 200 with the whole body, 416, or a 206 from 0 ("bad206").
+    s.Get(R"(/resumable/(\w+))", [](const httplib::Request& req, httplib::Response& res) {
+        constexpr std::size_t total = 300000;
+        const std::string mode = req.matches[1];
+        std::size_t from = 0;
+        res.status = 200;
+        res.set_header("ETag", "\"resumable\"");
+        if (const auto range = req.get_header_value("Range"); range.rfind("bytes=", 0) == 0 && mode != "200") {
+            if (mode == "416") {
+                res.status = 416;
+                return;
+            }
+            from = mode == "bad206" ? 0 : std::stoul(range.substr(6));
+            res.status = 206;
+            res.set_header("Content-Range", "bytes " + std::to_string(from) + "-" + std::to_string(total - 1) + "/" +
+                                                std::to_string(total));
+        }
+        // Chunked, so that the server library leaves the Range to this route.
+        res.set_chunked_content_provider("application/octet-stream", [from](std::size_t offset, httplib::DataSink& sink) {
+            if (from + offset >= total) {
+                sink.done();
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::string piece(std::min<std::size_t>(16384, total - from - offset), '\0');
+            for (std::size_t i = 0; i < piece.size(); ++i) piece[i] = static_cast<char>(patternByte(from + offset + i));
+            return sink.write(piece.data(), piece.size());
+        });
+    });
     s.Get("/cookie/set", [](const httplib::Request& req, httplib::Response& res) {
         for (const auto& [k, v] : req.params) res.set_header("Set-Cookie", k + "=" + v + "; Path=/");
         res.set_content("set", "text/plain");

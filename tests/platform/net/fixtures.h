@@ -20,6 +20,8 @@ namespace lv::test {
 //   /basic-auth               200 "authenticated" for user:pass, else 401 with a Basic challenge
 //   /digest-auth              the same with a Digest challenge (realm "fixture", qop auth)
 //   /range                    a 1000-byte body with an ETag; Range requests answered with 206
+//   /resumable/<mode>         300 000 bytes with an ETag, chunked, slowly; Range answered by mode
+//                             (206 from N, 200 whole, 416, bad206: a 206 from 0)
 //   /cookie/set?name=value    sets the cookie; /cookie/show echoes the Cookie field
 //   /cache/max-age/<n>        Cache-Control: max-age=<n>; body is a count of hits
 //   /gzip                     a gzip-encoded text body; /bad-gzip claims gzip for plain text

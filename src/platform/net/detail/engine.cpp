@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
@@ -69,6 +70,7 @@ struct Transfer {
     std::string abortDetail;
     Ref<Error> abortError;
     curl_off_t lastSent = 0;
+    curl_off_t bodyTaken = 0;  // body bytes read from the pump (libcurl's count includes chunk framing)
 
     void postResponse() {
         if (responsePosted || status == 0) return;
@@ -118,8 +120,8 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
 std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const std::size_t n = size * count;
-    if (t->flow->undelivered.load() > Engine::kPauseAbove) {
-        // The consumer lags: keep the bytes in libcurl and stop reading from the socket.
+    if (t->flow->held.load() || t->flow->undelivered.load() > Engine::kPauseAbove) {
+        // The consumer lags or holds: keep the bytes in libcurl and stop reading from the socket.
         t->recvPaused = true;
         t->flow->paused.store(true);
         return CURL_WRITEFUNC_PAUSE;
@@ -139,6 +141,7 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
     switch (state) {
         case BodyPump::State::Data:
             t->lastActivity = Clock::now();
+            t->bodyTaken += static_cast<curl_off_t>(n);
             return n;
         case BodyPump::State::Waiting:
             t->sendPaused = true;
@@ -158,6 +161,7 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
 
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) {
     auto* t = static_cast<Transfer*>(user);
+    if (t->spec.bodyPump) sent = std::min(sent, t->bodyTaken);
     if (sent > t->lastSent) {
         t->lastActivity = Clock::now();
         std::int64_t expected = -1;
@@ -460,11 +464,15 @@ void Engine::Impl::run() {
         const auto now = Clock::now();
         std::vector<std::uint64_t> timedOut;
         for (auto& [id, t] : transfers) {
-            if (t->recvPaused && t->flow->undelivered.load() < Engine::kResumeBelow) {
+            if (t->recvPaused && !t->flow->held.load() && t->flow->undelivered.load() < Engine::kResumeBelow) {
                 t->recvPaused = false;
                 t->flow->paused.store(false);
                 t->lastActivity = now;
                 updatePause(*t);
+            }
+            if (t->spec.deadline && now > *t->spec.deadline) {
+                timedOut.push_back(id);
+                continue;
             }
             if (t->recvPaused) continue;  // waiting for the consumer is not idleness
             const auto idle = std::chrono::duration<double>(now - t->lastActivity).count();

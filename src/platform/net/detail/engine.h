@@ -27,6 +27,8 @@ struct TransferSpec {
     std::optional<Bytes> body;
     std::shared_ptr<BodyPump> bodyPump;
     double timeout = kDefaultTimeoutInterval;
+    // When the whole load must have ended (a session's resource time-out), -1001 after it.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
     bool handleCookies = true;
     // HTTP authentication for this transfer.
     std::optional<std::string> user;
@@ -41,6 +43,8 @@ struct TransferSpec {
 struct TransferFlow {
     std::atomic<std::int64_t> undelivered{0};
     std::atomic<bool> paused{false};
+    // Set by the consumer to stop reading (a suspended session task); cleared, then Engine::wakeup().
+    std::atomic<bool> held{false};
 
     // The consumer's answer to a server-trust challenge, which the engine waits for.
     enum class TrustAnswer { Pending, Accept, Evaluate, Cancel };

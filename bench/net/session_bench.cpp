@@ -1,0 +1,100 @@
+// 1,000 sequential data tasks for a small body over one kept-alive loopback connection (engine thread,
+// delegate calls on the session's serial delegate queue), beside a plain libcurl easy handle looping
+// on the calling thread. Prints the ratio.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/net/fixtures.h"  // the loopback test server
+#include "platform/net/session.h"
+#include "support/ratio_reporter.h"
+
+namespace {
+
+constexpr int kRequests = 1000;
+
+std::string smallBodyURL() { return lv::test::HttpFixture::shared().url("/bytes/64"); }
+
+class Collector : public lv::URLSessionDelegate {
+public:
+    bool respondsTo(lv::URLSessionDelegateCall call) const override {
+        return call == lv::URLSessionDelegateCall::DidReceiveData || call == lv::URLSessionDelegateCall::DidComplete;
+    }
+    void didReceiveData(lv::URLSession&, lv::URLSessionDataTask&, const lv::Bytes& chunk) override { bytes += chunk.size(); }
+    void didCompleteWithError(lv::URLSession&, lv::URLSessionTask&, const lv::Ref<lv::Error>& error) override {
+        if (error) std::abort();
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        ready.notify_one();
+    }
+    void wait() {
+        std::unique_lock lock(mutex);
+        ready.wait(lock, [this] { return done; });
+        done = false;
+    }
+    std::size_t bytes = 0;  // delegate queue only until wait() returns
+
+private:
+    std::mutex mutex;
+    std::condition_variable ready;
+    bool done = false;
+};
+
+void SessionDataTask(benchmark::State& state) {
+    auto collector = std::make_shared<Collector>();
+    auto session = lv::URLSession::sessionWithConfiguration(nullptr, collector);
+    const lv::URLRequest request(lv::URL::URLWithString(smallBodyURL()));
+    for (auto _ : state) {
+        session->dataTaskWithRequest(request)->resume();
+        collector->wait();
+    }
+    if (collector->bytes != 64u * static_cast<std::size_t>(state.iterations())) std::abort();
+    session->finishTasksAndInvalidate();
+}
+BENCHMARK(SessionDataTask)->Iterations(kRequests)->Unit(benchmark::kMicrosecond);
+
+std::size_t countBytes(char*, std::size_t size, std::size_t count, void* user) {
+    *static_cast<std::size_t*>(user) += size * count;
+    return size * count;
+}
+
+void CurlEasyGet(benchmark::State& state) {
+    CURL* easy = curl_easy_init();
+    const std::string url = smallBodyURL();
+    std::size_t bytes = 0;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROXY, "");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, countBytes);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &bytes);
+    for (auto _ : state) {
+        bytes = 0;
+        if (curl_easy_perform(easy) != CURLE_OK || bytes != 64) std::abort();
+    }
+    curl_easy_cleanup(easy);
+}
+BENCHMARK(CurlEasyGet)->Iterations(kRequests)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    lv::bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    const double ours = reporter.times["SessionDataTask/iterations:1000"];
+    const double theirs = reporter.times["CurlEasyGet/iterations:1000"];
+    if (ours > 0 && theirs > 0) {
+        std::printf("ratio SessionDataTask / CurlEasyGet: %.2fx (target: at most 1.5x; %.1f us vs %.1f us per task)\n",
+                    ours / theirs, ours, theirs);
+    }
+    return 0;
+}
