@@ -9,6 +9,10 @@ TlsServer::TlsServer(const Identity& identity, const std::vector<Bytes>& chain)
     : server_(std::make_unique<httplib::SSLServer>(
           [&](SSL_CTX& context) { return installServerIdentity(&context, identity, chain); })) {
     server_->set_keep_alive_timeout(1);
+    // Generous reads and writes: a loaded machine (sanitizer builds, parallel tests) can stall a
+    // handshake for seconds, which must not read as a lost connection.
+    server_->set_read_timeout(30);
+    server_->set_write_timeout(30);
     server_->Get("/hello", [this](const httplib::Request&, httplib::Response& res) {
         ++requests_;
         res.set_content("secure", "text/plain");
