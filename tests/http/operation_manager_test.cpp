@@ -153,12 +153,13 @@ TEST(OperationManager, RequestBuildingFailureReachesTheFailureBlockOnce) {
 }
 
 TEST(OperationManager, CancelAllFailsEveryRequestInFlightWithCancelled) {
-    auto manager = echoManager();
+    test::OperationServer server;  // holds its bodies back until released
+    auto manager = HCHTTPRequestOperationManager::make(URL::URLWithString(server.url("/")));
     std::vector<Ref<Error>> errors;
     std::atomic<int> started{0};
     std::vector<Ref<Object>> tokens;
     for (int i = 0; i < 2; ++i) {
-        auto op = manager->GET("sleep/2000", Value(), [](const Ref<HCHTTPRequestOperation>&, const Value&) {
+        auto op = manager->GET("resumable", Value(), [](const Ref<HCHTTPRequestOperation>&, const Value&) {
             ADD_FAILURE() << "success after cancel";
         }, [&](const Ref<HCHTTPRequestOperation>&, const Ref<Error>& error) {
             EXPECT_TRUE(Thread::isMainThread());
@@ -175,6 +176,7 @@ TEST(OperationManager, CancelAllFailsEveryRequestInFlightWithCancelled) {
         EXPECT_EQ(error->code(), -999);
     }
     for (const auto& token : tokens) NotificationCenter::defaultCenter()->removeObserver(token.get());
+    server.release();
 }
 
 TEST(OperationManager, BlocksRunOnTheCompletionQueueWithinTheGroup) {

@@ -237,9 +237,14 @@ TEST(URLConnectionOperation, BatchReportsProgressThenCompletesOnMain) {
     auto queue = OperationQueue::make();
     for (const auto& op : batch) queue->addOperation(op);
     ASSERT_TRUE(runMainUntil([&] { return !events.empty() && events.back() == "done"; }, 10));
+    // The own block hops to its queue on its own, so only the progress order is fixed.
+    std::vector<std::string> progress;
+    std::copy_if(events.begin(), events.end(), std::back_inserter(progress), [](const std::string& e) {
+        return e.find('/') != std::string::npos;
+    });
     EXPECT_EQ(std::count(events.begin(), events.end(), "own"), 1);
-    EXPECT_EQ(events.back(), "done");
-    EXPECT_EQ(events[events.size() - 2], "2/2");
+    ASSERT_EQ(progress.size(), 2u);
+    EXPECT_EQ(progress.back(), "2/2");
     EXPECT_EQ(events.size(), 4u);
 
     bool emptyDone = false;
