@@ -87,9 +87,11 @@ Ref<Error> HCHTTPRequestOperation::error() const {
 }
 
 void HCHTTPRequestOperation::setCompletionBlockWithSuccess(Success success, Failure failure) {
-    // The block holds the operation; the base clears it once it has run.
-    auto op = selfAs<HCHTTPRequestOperation>();
-    setCompletionBlock([op, success = std::move(success), failure = std::move(failure)] {
+    // Held weakly: the wrapper keeps a finished operation alive until this has run.
+    Weak<HCHTTPRequestOperation> weak = selfAs<HCHTTPRequestOperation>();
+    setCompletionBlock([weak, success = std::move(success), failure = std::move(failure)] {
+        auto op = weak.lock();
+        if (!op) return;
         const Ref<Group> group = op->completionGroup();
         if (group) group->enter();
         processingQueue()->async([op, group, success, failure] {

@@ -285,6 +285,7 @@ void HCURLConnectionOperation::setState(State state) {
     std::lock_guard guard(lock_);
     const std::string oldKey(HCKeyPathFromOperationState(state_.load()));
     const std::string newKey(HCKeyPathFromOperationState(state));
+    if (state == State::Finished && Operation::completionBlock()) completionKeepAlive_ = selfAs<HCURLConnectionOperation>();
     willChangeValueForKey(newKey);
     willChangeValueForKey(oldKey);
     state_.store(state);
@@ -405,7 +406,13 @@ void HCURLConnectionOperation::setCompletionBlock(Block block) {
         Ref<Queue> queue = op ? op->completionQueue() : nullptr;
         if (!group) group = connectionCompletionGroup();
         if (!queue) queue = Queue::main();
-        group->async(queue, block);
+        // The operation stays alive until the block has run.
+        group->async(queue, [op, block] { block(); });
+        if (op) {
+            Ref<HCURLConnectionOperation> released;
+            std::lock_guard inner(op->lock_);
+            released = std::move(op->completionKeepAlive_);
+        }
     });
 }
 
@@ -426,19 +433,23 @@ std::vector<Ref<Operation>> HCURLConnectionOperation::batchOfRequestOperations(
             if (completion) completion(all);
         });
     });
+    const std::vector<Weak<HCURLConnectionOperation>> members(ops.begin(), ops.end());
     for (const auto& op : ops) {
         op->setCompletionGroup(group);
         Block original = op->completionBlock();
         Weak<HCURLConnectionOperation> weak = op;
-        op->setCompletionBlock([weak, original, group, progress, ops] {
+        op->setCompletionBlock([weak, original, group, progress, members] {
             auto strong = weak.lock();
             Ref<Queue> queue = strong ? strong->completionQueue() : nullptr;
             if (!queue) queue = Queue::main();
-            group->async(queue, [original, group, progress, ops] {
+            group->async(queue, [original, group, progress, members] {
                 if (original) original();
                 std::uint64_t finished = 0;
-                for (const auto& o : ops) finished += o->isFinished() ? 1 : 0;
-                if (progress) progress(finished, ops.size());
+                for (const auto& member : members) {
+                    auto o = member.lock();
+                    finished += o && o->isFinished() ? 1 : 0;
+                }
+                if (progress) progress(finished, members.size());
                 group->leave();
             });
         });

@@ -197,6 +197,9 @@ private:
     Ref<Group> completionGroup_;
     Dictionary userInfo_;
     Ref<URLConnection> connection_;
+    // Holds a finished operation until its completion block has been handed over, so that blocks may
+    // hold the operation weakly (an operation that never runs is then freed).
+    Ref<HCURLConnectionOperation> completionKeepAlive_;
     BackgroundTaskIdentifier backgroundTaskIdentifier_ = kBackgroundTaskInvalid;
     UploadProgressBlock uploadProgress_;
     DownloadProgressBlock downloadProgress_;

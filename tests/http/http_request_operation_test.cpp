@@ -154,7 +154,7 @@ TEST(HTTPRequestOperation, ResumesAPausedDownloadOnlyWhereItStopped) {
     }
 }
 
-TEST(HTTPRequestOperation, PauseOfAnUnstartedOperationAsksFromZeroAndCopyKeepsSerializer) {
+TEST(HTTPRequestOperation, UnstartedOperationPausesFromZeroCopiesAndIsFreed) {
     auto op = HCHTTPRequestOperation::make(requestFor("http://127.0.0.1:9/file"));
     op->setResponseSerializer(HCJSONResponseSerializer::serializer());
     op->pause();
@@ -165,6 +165,12 @@ TEST(HTTPRequestOperation, PauseOfAnUnstartedOperationAsksFromZeroAndCopyKeepsSe
     EXPECT_NE(copy->responseSerializer(), op->responseSerializer());
     EXPECT_NE(std::dynamic_pointer_cast<HCJSONResponseSerializer>(copy->responseSerializer()), nullptr);
     EXPECT_EQ(copy->description().rfind("<HCHTTPRequestOperation: 0x", 0), 0u);
+    // An operation that never runs is freed with its blocks.
+    Outcome outcome;
+    outcome.install(copy);
+    Weak<HCHTTPRequestOperation> weak = copy;
+    copy.reset();
+    EXPECT_TRUE(weak.expired());
 }
 
 }  // namespace
