@@ -138,7 +138,6 @@ bool RecordingDelegate::answers(PNAsyncSocketDelegateMethod method) const {
 }
 
 void RecordingDelegate::didConnectToHost(const Ref<PNAsyncSocket>&, const std::string& host, std::uint16_t) {
-    connected = true;
     events.push_back("connect " + host);
 }
 
@@ -162,9 +161,8 @@ void RecordingDelegate::didWriteDataWithTag(const Ref<PNAsyncSocket>&, std::int6
     events.push_back("write " + std::to_string(tag));
 }
 
-void RecordingDelegate::didWritePartialDataOfLength(const Ref<PNAsyncSocket>&, std::uint64_t length, std::int64_t) {
+void RecordingDelegate::didWritePartialDataOfLength(const Ref<PNAsyncSocket>&, std::uint64_t, std::int64_t) {
     ++partialWrites;
-    partialWriteBytes += length;
 }
 
 void RecordingDelegate::socketDidCloseReadStream(const Ref<PNAsyncSocket>&) { events.push_back("read stream closed"); }
@@ -184,7 +182,5 @@ bool RecordingDelegate::has(const std::string& prefix) const {
 bool RecordingDelegate::waitFor(const std::string& prefix, double timeoutSeconds) {
     return runMainUntil([&] { return has(prefix); }, timeoutSeconds);
 }
-
-std::vector<std::string> RecordingDelegate::lines() const { return events; }
 
 }  // namespace lv::test

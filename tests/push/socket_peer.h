@@ -19,6 +19,7 @@ public:
     ~RawPeer();
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
 
     void send(std::string_view bytes) const;
     // Reads exactly n bytes, or what arrived before end of stream or the deadline.
@@ -71,17 +72,13 @@ public:
     // Pumps main until a line starting with the prefix has been recorded.
     bool waitFor(const std::string& prefix, double timeoutSeconds = 5);
     bool has(const std::string& prefix) const;
-    // Every line except partial writes (their number depends on the kernel's buffers).
-    std::vector<std::string> lines() const;
 
     std::vector<std::string> events;
     std::vector<PNSocketData> reads;
     Ref<Error> disconnectError;
-    std::size_t partialWrites = 0;
-    std::uint64_t partialWriteBytes = 0;
+    std::size_t partialWrites = 0;  // not in events: their number depends on the kernel's buffers
     double readExtension = 0;  // the answer to read time-outs
     bool answersTimeouts = true;
-    bool connected = false;
 };
 
 }  // namespace lv::test

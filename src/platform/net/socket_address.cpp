@@ -6,8 +6,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "platform/net/host_map.h"
 
@@ -15,7 +16,8 @@ namespace lv {
 
 namespace {
 
-std::atomic<std::uint64_t> resolverCalls{0};
+std::mutex resolverCallsMutex;
+std::map<std::string, std::uint64_t, std::less<>> resolverCalls;
 
 template <class T>
 Bytes bytesOf(const T& address) {
@@ -94,7 +96,10 @@ HostAddresses lookupHostAddresses(std::string_view host, std::uint16_t port) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_protocol = IPPROTO_TCP;
     addrinfo* results = nullptr;
-    resolverCalls.fetch_add(1, std::memory_order_relaxed);
+    {
+        std::lock_guard<std::mutex> guard(resolverCallsMutex);
+        ++resolverCalls[std::string(host)];
+    }
     const std::string service = std::to_string(port);
     HostAddresses found;
     if (int code = ::getaddrinfo(name.c_str(), service.c_str(), &hints, &results); code != 0) {
@@ -113,7 +118,11 @@ HostAddresses lookupHostAddresses(std::string_view host, std::uint16_t port) {
     return found;
 }
 
-std::uint64_t resolverCallCount() { return resolverCalls.load(std::memory_order_relaxed); }
+std::uint64_t resolverCallCount(std::string_view host) {
+    std::lock_guard<std::mutex> guard(resolverCallsMutex);
+    const auto found = resolverCalls.find(host);
+    return found == resolverCalls.end() ? 0 : found->second;
+}
 
 InterfaceAddresses interfaceAddresses(std::string_view nameOrAddress, std::uint16_t port) {
     InterfaceAddresses found;

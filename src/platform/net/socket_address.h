@@ -36,9 +36,9 @@ struct HostAddresses {
 // Applies the host map to host and port, then asks the system resolver (getaddrinfo, stream, TCP).
 // Finding neither family is EAI_FAIL.
 HostAddresses lookupHostAddresses(std::string_view host, std::uint16_t port);
-// The number of system resolver calls made so far by lookupHostAddresses (tests check that names
-// that need none make none).
-std::uint64_t resolverCallCount();
+// The number of system resolver calls lookupHostAddresses has made so far for the name (as asked,
+// before the host map); tests check that names that need none make none.
+std::uint64_t resolverCallCount(std::string_view host);
 
 // The first IPv4 and first IPv6 address of the local interface named by the text, or whose address
 // printed as text equals it, with the port written in. Either may be missing.
