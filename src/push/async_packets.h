@@ -1,0 +1,120 @@
+// The queued requests of PNAsyncSocket: a read packet (with the length rules that size each read and
+// find a terminator across the packet's tail and the pre-buffer) and a write packet. Packets belong to
+// the socket queue of their socket.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "platform/base/value.h"
+
+namespace lv {
+
+// A growable byte buffer shared between the caller and a read packet that writes into it in place.
+using SocketBuffer = std::shared_ptr<Bytes>;
+
+class PNAsyncReadPacket {
+public:
+    // With a caller buffer the bytes go to it at the offset; without, the packet owns a buffer of
+    // readLength bytes.
+    PNAsyncReadPacket(SocketBuffer callerBuffer, std::uint64_t offset, std::uint64_t maximum, double seconds,
+                      std::uint64_t exactLength, std::optional<Bytes> terminator, std::int64_t requestTag)
+        : maxLength(maximum), timeout(seconds), readLength(exactLength), term(std::move(terminator)), tag(requestTag) {
+        if (callerBuffer) {
+            buffer = std::move(callerBuffer);
+            startOffset = offset;
+            originalBufferLength = buffer->size();
+        } else {
+            buffer = std::make_shared<Bytes>(exactLength);
+            bufferOwner = true;
+        }
+    }
+
+    std::uint8_t* writePointer() { return buffer->data() + startOffset + bytesDone; }
+    std::uint64_t roomLeft() const { return buffer->size() - (startOffset + bytesDone); }
+
+    void ensureCapacityForAdditionalDataOfLength(std::uint64_t length) {
+        const std::uint64_t room = roomLeft();
+        if (length > room) buffer->resize(buffer->size() + (length - room));
+    }
+
+    std::uint64_t readLengthForNonTermWithHint(std::uint64_t hint) const {
+        if (readLength > 0) return std::min(hint, readLength - bytesDone);
+        if (maxLength > 0) return std::min(hint, maxLength - bytesDone);
+        return hint;
+    }
+
+    std::uint64_t readLengthForTermWithHint(std::uint64_t hint, bool* shouldPreBuffer) const {
+        std::uint64_t result = hint;
+        if (maxLength > 0) result = std::min(result, maxLength - bytesDone);
+        *shouldPreBuffer = roomLeft() < result;
+        return result;
+    }
+
+    // How many leading bytes of the pre-buffer belong to this read: up to and including the
+    // terminator when it is found (possibly begun in the packet's last bytes), else all of them.
+    std::uint64_t readLengthForTermWithPreBuffer(const Bytes& preBuffer, bool* found) const {
+        *found = false;
+        const std::uint64_t termLength = term->size();
+        const std::uint64_t preLength = preBuffer.size();
+        if (bytesDone + preLength < termLength) return preLength;
+        std::uint64_t usable = preLength;
+        if (maxLength > 0) usable = std::min(usable, maxLength - bytesDone);
+        const std::uint64_t tail = std::min<std::uint64_t>(bytesDone, termLength - 1);
+        const std::uint8_t* tailStart = buffer->data() + startOffset + bytesDone - tail;
+        auto at = [&](std::uint64_t i) { return i < tail ? tailStart[i] : preBuffer[i - tail]; };
+        if (tail + usable < termLength) return preLength;
+        const std::uint64_t positions = tail + usable - termLength + 1;
+        for (std::uint64_t i = 0; i < positions; ++i) {
+            std::uint64_t j = 0;
+            while (j < termLength && at(i + j) == (*term)[j]) ++j;
+            if (j == termLength) {
+                *found = true;
+                return i + termLength - tail;
+            }
+        }
+        return preLength;
+    }
+
+    // After length bytes were read straight into the packet: the bytes that follow the first
+    // terminator (0 when it ends the data), or -1 when there is none.
+    std::int64_t searchForTermAfterPreBuffering(std::uint64_t length) const {
+        const std::uint64_t termLength = term->size();
+        const std::uint64_t total = bytesDone + length;
+        if (total < termLength) return -1;
+        const std::uint8_t* data = buffer->data() + startOffset;
+        const std::uint64_t first = bytesDone + 1 > termLength ? bytesDone + 1 - termLength : 0;
+        for (std::uint64_t i = first; i + termLength <= total; ++i) {
+            if (std::equal(term->begin(), term->end(), data + i)) {
+                return static_cast<std::int64_t>(total - (i + termLength));
+            }
+        }
+        return -1;
+    }
+
+    SocketBuffer buffer;
+    std::uint64_t startOffset = 0;
+    std::uint64_t bytesDone = 0;
+    std::uint64_t maxLength = 0;
+    double timeout = -1;
+    std::uint64_t readLength = 0;
+    std::optional<Bytes> term;
+    bool bufferOwner = false;
+    std::uint64_t originalBufferLength = 0;
+    std::int64_t tag = 0;
+};
+
+class PNAsyncWritePacket {
+public:
+    PNAsyncWritePacket(std::shared_ptr<const Bytes> bytes, double seconds, std::int64_t requestTag)
+        : buffer(std::move(bytes)), tag(requestTag), timeout(seconds) {}
+
+    std::shared_ptr<const Bytes> buffer;  // the caller's bytes, not copied
+    std::uint64_t bytesDone = 0;
+    std::int64_t tag = 0;
+    double timeout = -1;
+};
+
+}  // namespace lv
