@@ -167,7 +167,8 @@ TEST(AsyncSocketConnect, TimeOutAbandonsAHangingConnect) {
     ASSERT_TRUE(delegate->waitFor("disconnect"));
     EXPECT_EQ(delegate->events, std::vector<std::string>{"disconnect PNAsyncSocketErrorDomain 3"});
     EXPECT_EQ(delegate->disconnectError->localizedDescription(), "Attempt to connect to host timed out");
-    EXPECT_TRUE(runMainUntil([&] { return test::openDescriptorCount() == descriptorsBefore; }, 5));
+    // At most as many as before: an earlier test's sockets may still be closing theirs meanwhile.
+    EXPECT_TRUE(runMainUntil([&] { return test::openDescriptorCount() <= descriptorsBefore; }, 5));
     // Free the queue: only fillers may come through it, never a retry of the abandoned attempt (the
     // first retry of a dropped connection request comes after one second).
     while (RawPeer late = listener.accept(1.5)) {
