@@ -12,9 +12,8 @@ namespace lv::test {
 namespace {
 
 using tools::ContentBehaviour;
-using tools::ContentService;
 
-class ContentServiceTest : public ::testing::Test {
+class ContentService : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(service.start()); }
 
@@ -25,10 +24,10 @@ protected:
     }
     static Value parse(const std::string& body) { return JSONSerialization::JSONObjectWithData(body, 0, nullptr); }
 
-    ContentService service{sourceDirectory() + "/tools/content-service/fixtures"};
+    tools::ContentService service{sourceDirectory() + "/tools/content-service/fixtures"};
 };
 
-TEST_F(ContentServiceTest, ServesEachActionsFixtureWithTheRequestsValuesWrittenIn) {
+TEST_F(ContentService, ServesEachActionsFixtureWithTheRequestsValuesWrittenIn) {
     struct Case {
         std::string body;
         std::string field;
@@ -65,7 +64,7 @@ TEST_F(ContentServiceTest, ServesEachActionsFixtureWithTheRequestsValuesWrittenI
     EXPECT_TRUE(parse(post("action=video&is_end=no&time=&type=tv")->body)["mItems"][0]["totalCount"].isString());
 }
 
-TEST_F(ContentServiceTest, TheTimeCursorSelectsNewerItemsOrNull) {
+TEST_F(ContentService, TheTimeCursorSelectsNewerItemsOrNull) {
     // Four news items were updated at 2015-03-05 09:07:02, two at 2015-03-04 22:15:00.
     struct Case {
         std::string body;
@@ -88,7 +87,7 @@ TEST_F(ContentServiceTest, TheTimeCursorSelectsNewerItemsOrNull) {
     }
 }
 
-TEST_F(ContentServiceTest, OnlyTheApiPathAndEachActionsMethodAnswer) {
+TEST_F(ContentService, OnlyTheApiPathAndEachActionsMethodAnswer) {
     httplib::Client client("127.0.0.1", service.port());
     auto config = client.Get("/api?action=videoConfig&time=2015-03-05&version=1.0");
     ASSERT_TRUE(config);
@@ -109,7 +108,7 @@ TEST_F(ContentServiceTest, OnlyTheApiPathAndEachActionsMethodAnswer) {
     EXPECT_TRUE(service.requests().empty());
 }
 
-TEST_F(ContentServiceTest, BehavioursChangeOnlyTheirAction) {
+TEST_F(ContentService, BehavioursChangeOnlyTheirAction) {
     using Body = ContentBehaviour::Body;
     struct Case {
         ContentBehaviour behaviour;
@@ -118,12 +117,13 @@ TEST_F(ContentServiceTest, BehavioursChangeOnlyTheirAction) {
         Value::Type items;  // Nil: the reply is not JSON or has no "mItems"
     };
     const std::vector<Case> cases{
-        {{500, "application/json", 0, Body::Fixture}, 500, "application/json", Value::Type::Array},
-        {{200, "text/html", 0, Body::Fixture}, 200, "text/html", Value::Type::Array},
-        {{200, "application/json", 0, Body::Malformed}, 200, "application/json", Value::Type::Nil},
-        {{200, "application/json", 0, Body::NoItems}, 200, "application/json", Value::Type::Nil},
-        {{200, "application/json", 0, Body::Null}, 200, "application/json", Value::Type::Null},
-        {{200, "application/json", 0, Body::EmptyList}, 200, "application/json", Value::Type::Array},
+        {{500, "application/json", 0, Body::Fixture, ""}, 500, "application/json", Value::Type::Array},
+        {{200, "text/html", 0, Body::Fixture, ""}, 200, "text/html", Value::Type::Array},
+        {{200, "application/json", 0, Body::Malformed, ""}, 200, "application/json", Value::Type::Nil},
+        {{200, "application/json", 0, Body::NoItems, ""}, 200, "application/json", Value::Type::Nil},
+        {{200, "application/json", 0, Body::Null, ""}, 200, "application/json", Value::Type::Null},
+        {{200, "application/json", 0, Body::EmptyList, ""}, 200, "application/json", Value::Type::Array},
+        {{200, "application/json", 0, Body::Fixture, "{\"mItems\":7}"}, 200, "application/json", Value::Type::Number},
     };
     for (const auto& c : cases) {
         service.setBehaviour("newsList", c.behaviour);
@@ -134,17 +134,17 @@ TEST_F(ContentServiceTest, BehavioursChangeOnlyTheirAction) {
         EXPECT_EQ(parse(result->body)["mItems"].type(), c.items) << result->body;
         EXPECT_EQ(parse(post("action=rank&site=melon&time=")->body)["mItems"].count(), 5u);
     }
-    service.setBehaviour("newsList", {200, "application/json", 0, Body::EmptyList});
+    service.setBehaviour("newsList", {200, "application/json", 0, Body::EmptyList, ""});
     EXPECT_EQ(parse(post("action=newsList&cat=ent&time=")->body)["mItems"].count(), 0u);
     service.resetBehaviours();
     EXPECT_EQ(parse(post("action=newsList&cat=ent&time=")->body)["mItems"].count(), 6u);
 }
 
-TEST_F(ContentServiceTest, CloseEarlySendsPartOfTheReplyAndDelayHoldsIt) {
-    service.setBehaviour("newsList", {200, "application/json", 0, ContentBehaviour::Body::CloseEarly});
+TEST_F(ContentService, CloseEarlySendsPartOfTheReplyAndDelayHoldsIt) {
+    service.setBehaviour("newsList", {200, "application/json", 0, ContentBehaviour::Body::CloseEarly, ""});
     EXPECT_FALSE(post("action=newsList&cat=ent&time="));
 
-    service.setBehaviour("rank", {200, "application/json", 0.3, ContentBehaviour::Body::Fixture});
+    service.setBehaviour("rank", {200, "application/json", 0.3, ContentBehaviour::Body::Fixture, ""});
     auto started = std::chrono::steady_clock::now();
     auto result = post("action=rank&site=melon&time=");
     ASSERT_TRUE(result);
@@ -153,9 +153,9 @@ TEST_F(ContentServiceTest, CloseEarlySendsPartOfTheReplyAndDelayHoldsIt) {
 }
 
 TEST(ContentServiceLifetime, StopEndsADelayedReplyAtOnce) {
-    ContentService service(sourceDirectory() + "/tools/content-service/fixtures");
+    tools::ContentService service(sourceDirectory() + "/tools/content-service/fixtures");
     ASSERT_TRUE(service.start());
-    service.setBehaviour("rank", {200, "application/json", 60, ContentBehaviour::Body::Fixture});
+    service.setBehaviour("rank", {200, "application/json", 60, ContentBehaviour::Body::Fixture, ""});
     std::thread client([&] {
         httplib::Client c("127.0.0.1", service.port());
         c.Post("/api", "action=rank&site=melon&time=", "application/x-www-form-urlencoded");

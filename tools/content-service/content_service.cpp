@@ -59,6 +59,8 @@ std::string itemsReply(const Value& items) {
 
 ContentService::ContentService(std::string fixturesDirectory)
     : fixturesDirectory_(std::move(fixturesDirectory)), server_(std::make_unique<httplib::Server>()) {
+    // Idle kept-alive connections end soon, so that stop() does not wait long for them.
+    server_->set_keep_alive_timeout(1);
     install();
 }
 
@@ -225,6 +227,7 @@ void ContentService::install() {
                 return;
             }
         }
+        if (!behaviour.customBody.empty()) body = behaviour.customBody;
         response.status = behaviour.status;
         response.set_content(body, behaviour.contentType);
     };

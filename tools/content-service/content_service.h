@@ -26,6 +26,7 @@ struct ContentBehaviour {
     std::string contentType = "application/json";
     double delaySeconds = 0;
     Body body = Body::Fixture;
+    std::string customBody;  // when not empty, sent in place of the reply (any shape a test needs)
 };
 
 struct LoggedRequest {
