@@ -1,0 +1,160 @@
+// The main road: a 1,000-item news reply served by the stand-in on loopback, requested through
+// APIProcessor, parsed, mapped, checked against the store, stored and saved; beside the raw floor in
+// the same binary (a libcurl POST, a RapidJSON parse, and in one SQLite transaction the delete of the
+// category, one prepared "msgId" look-up per item, as the road's known-item test, and prepared inserts).
+// Prints the ratio main road / raw floor.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <rapidjson/document.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "content/api_processor.h"
+#include "content_service.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/net/host_map.h"
+#include "platform/net/url.h"
+#include "platform/storage/bundle.h"
+#include "platform/storage/json.h"
+#include "platform/storage/sandbox.h"
+#include "store/record_stack.h"
+#include "support/ratio_reporter.h"
+
+namespace {
+
+using namespace lv;
+
+constexpr int kItems = 1000;
+
+std::string newsReply() {
+    Array items;
+    for (int i = 0; i < kItems; ++i) {
+        const std::string n = std::to_string(i);
+        items.push_back(Value::dictionary({
+            {"cat_name", "ent"},
+            {"createTime", "2015-03-05 08:30:00"},
+            {"detailPageLink", "http://127.0.0.1:8765/n/" + n},
+            {"msgId", "m" + n},
+            {"tag_name", "tag"},
+            {"thumbLink", "http://127.0.0.1:8765/img/" + n + ".jpg"},
+            {"title", "Headline number " + n + " of the day"},
+            {"update_time", "2015-03-05 09:07:02"},
+        }));
+    }
+    return *JSONSerialization::stringWithJSONObject(Value::dictionary({{"mItems", Value(std::move(items))}}), 0, nullptr);
+}
+
+tools::ContentService& service() {
+    static tools::ContentService* running = [] {
+        auto* s = new tools::ContentService(LV_SOURCE_DIR "/tools/content-service/fixtures");
+        s->setBehaviour("newsList", {200, "application/json", 0, tools::ContentBehaviour::Body::Fixture, newsReply()});
+        s->start();
+        return s;
+    }();
+    return *running;
+}
+
+void BM_MainRoad(benchmark::State& state) {
+    for (auto _ : state) {
+        bool done = false;
+        std::size_t count = 0;
+        APIProcessor::sharedAPIProcessor()->loadNewsWithCatname(
+            "ent", std::nullopt,
+            [&](const Value& items) {
+                count = items.count();
+                done = true;
+            },
+            [&](const Ref<Error>&) { done = true; });
+        runMainUntil([&] { return done; }, 60);
+        if (count != kItems) state.SkipWithError("the reply did not arrive");
+    }
+    state.SetItemsProcessed(state.iterations() * kItems);
+}
+BENCHMARK(BM_MainRoad)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+void BM_RawFloor(benchmark::State& state) {
+    const std::string path = (std::filesystem::temp_directory_path() / "lv_content_bench_raw.sqlite").string();
+    std::filesystem::remove(path);
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db,
+                 "CREATE TABLE News (cat_name TEXT, createTime TEXT, detailPageLink TEXT, msgId TEXT, tag_name TEXT,"
+                 " thumbLink TEXT, title TEXT, update_time TEXT)",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* known = nullptr;
+    sqlite3_prepare_v2(db, "SELECT 1 FROM News WHERE msgId = ?", -1, &known, nullptr);
+    sqlite3_stmt* insert = nullptr;
+    sqlite3_prepare_v2(db, "INSERT INTO News VALUES (?, ?, ?, ?, ?, ?, ?, ?)", -1, &insert, nullptr);
+    CURL* curl = curl_easy_init();
+    const std::string url = service().baseURL() + "/api";
+    const char* fields[] = {"cat_name", "createTime", "detailPageLink", "msgId", "tag_name", "thumbLink", "title", "update_time"};
+    for (auto _ : state) {
+        std::string body;
+        curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "action=newsList&cat=ent&time=");
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collect);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+        curl_easy_perform(curl);
+        rapidjson::Document reply;
+        reply.Parse(body.c_str(), body.size());
+        if (!reply.IsObject() || !reply["mItems"].IsArray()) {
+            state.SkipWithError("the reply did not parse");
+            break;
+        }
+        sqlite3_exec(db, "BEGIN; DELETE FROM News WHERE cat_name = 'ent'", nullptr, nullptr, nullptr);
+        for (const auto& item : reply["mItems"].GetArray()) {
+            const auto& msgId = item["msgId"];
+            sqlite3_bind_text(known, 1, msgId.GetString(), static_cast<int>(msgId.GetStringLength()), SQLITE_TRANSIENT);
+            const bool isKnown = sqlite3_step(known) == SQLITE_ROW;
+            sqlite3_reset(known);
+            if (isKnown) continue;
+            for (int i = 0; i < 8; ++i) {
+                const auto& value = item[fields[i]];
+                sqlite3_bind_text(insert, i + 1, value.GetString(), static_cast<int>(value.GetStringLength()), SQLITE_TRANSIENT);
+            }
+            sqlite3_step(insert);
+            sqlite3_reset(insert);
+        }
+        sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    state.SetItemsProcessed(state.iterations() * kItems);
+    curl_easy_cleanup(curl);
+    sqlite3_finalize(known);
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+    std::filesystem::remove(path);
+}
+BENCHMARK(BM_RawFloor)->Unit(benchmark::kMillisecond)->MinTime(2);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    const auto root = std::filesystem::temp_directory_path() / "lv_content_bench";
+    std::filesystem::remove_all(root);
+    Sandbox::setRoot(root.string());
+    Bundle::setMainBundlePath(LV_SOURCE_DIR "/bundle");
+    RecordStack::setupCoreDataStackWithStoreNamed("lunavexa.sqlite");
+    HostMap::set(*URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host(), "127.0.0.1", service().port());
+    lv::bench::RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    auto road = reporter.times.find("BM_MainRoad/min_time:2.000");
+    auto floor = reporter.times.find("BM_RawFloor/min_time:2.000");
+    if (road != reporter.times.end() && floor != reporter.times.end() && floor->second > 0) {
+        std::printf("ratio main road/raw floor (1000 news items: loopback POST, parse, map, store, save): %.2f (target <= 3)\n",
+                    road->second / floor->second);
+    }
+    service().stop();
+    RecordStack::cleanUp();
+    std::filesystem::remove_all(root);
+    benchmark::Shutdown();
+    return 0;
+}

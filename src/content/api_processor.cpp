@@ -1,0 +1,249 @@
+// The content-service protocol: request parameters per action and the storing reply worker.
+#include "content/api_processor.h"
+
+#include "content/base_jm_model.h"
+#include "content/content_models.h"
+#include "content/content_records.h"
+#include "content/data_helper.h"
+#include "content/date_string.h"
+#include "mapping/json_adapter.h"
+#include "platform/base/log.h"
+#include "platform/data/predicate.h"
+#include "platform/dispatch/queue.h"
+#include "platform/runtime/runtime.h"
+#include "platform/storage/bundle.h"
+#include "store/contexts.h"
+#include "store/records.h"
+#include "store/saves.h"
+
+namespace lv {
+
+struct APIProcessor::StoringOperation {
+    std::string action;
+    const ClassInfo* modelClass = nullptr;
+    std::function<void()> clear;
+    bool serverOrder = false;  // sortWeight = the item's index in the reply
+    bool isNovel = false;      // "description" moves to "novel_desc"; each record is logged
+    // The records that make the item a known one (news and charts); empty: no test.
+    std::function<bool(const BaseJMModel&, const Ref<ManagedObjectContext>&)> isKnown;
+    std::function<Ref<ManagedObject>(const Ref<ManagedObjectContext>&)> create;
+};
+
+namespace {
+
+using StoringOperation = APIProcessor::StoringOperation;
+
+template <class Record>
+Ref<ManagedObject> createRecord(const Ref<ManagedObjectContext>& context) {
+    return Record::RS_createEntityInContext(context);
+}
+
+template <class Record>
+bool anyRecord(const Ref<Predicate>& predicate, const Ref<ManagedObjectContext>& context) {
+    if (!predicate) return false;
+    auto found = Record::RS_findAllWithPredicate(predicate, context);
+    return found && !found->empty();
+}
+
+// On the main queue: replaces the category's records with the reply's items, then calls success.
+void storeReply(const StoringOperation& operation, const Value& reply, const APISuccessBlock& success) {
+    const Value& items = reply["mItems"];
+    if (!reply.isDictionary() || !(items.isArray() || items.isNull())) {
+        // Not the service's reply shape: the cache stays as it is.
+        log("APIProcessor: the %@ reply has no item list; nothing stored", operation.action);
+        if (success) success(Value());
+        return;
+    }
+    if (items.isArray()) {
+        operation.clear();
+        auto context = RS_defaultContext();
+        bool created = false;
+        const Array& list = items.array();
+        for (std::size_t index = 0; index < list.size(); ++index) {
+            Value item = list[index];
+            if (operation.isNovel && item.isDictionary() && item["description"]) {
+                Value description = item["description"];
+                item.mutableDictionary().remove("description");
+                item.mutableDictionary().set("novel_desc", std::move(description));
+            }
+            Ref<Error> error;
+            auto model = std::dynamic_pointer_cast<BaseJMModel>(
+                JMJSONAdapter::modelOfClass(operation.modelClass, item, &error));
+            if (!model) {
+                log("APIProcessor: %@ item %@ skipped, it does not map: %@", operation.action, std::to_string(index),
+                    error);
+                continue;
+            }
+            if (operation.serverOrder) setValueForKey(*model, Value(static_cast<std::int64_t>(index)), "sortWeight");
+            if (operation.isKnown && operation.isKnown(*model, context)) continue;
+            auto record = operation.create(context);
+            if (!record) continue;
+            model->migratePropertiesToObject(record);
+            created = true;
+            if (operation.isNovel) log("%@", record);
+        }
+        const bool save = operation.isKnown ? created : !list.empty();
+        if (save && context) RS_saveToPersistentStoreAndWait(context);
+    }
+    if (success) success(reply["mItems"]);
+}
+
+}  // namespace
+
+const Ref<APIProcessor>& APIProcessor::sharedAPIProcessor() {
+    static const Ref<APIProcessor> shared = makeRef<APIProcessor>();
+    return shared;
+}
+
+Ref<RestAPIHelper> APIProcessor::apiHelper() {
+    std::lock_guard lock(mutex_);
+    if (!apiHelper_) apiHelper_ = makeRef<RestAPIHelper>();
+    return apiHelper_;
+}
+
+std::string APIProcessor::timeCursor(std::optional<Date> time, const std::string& site) {
+    if (!time) return "";
+    if (site == "hanteo_day") return DateString::dateServerStyleHanteoDay(*time);
+    if (site == "naver") return DateString::dateServerStyleNaver(*time);
+    return DateString::dateServerStyle(*time);
+}
+
+void APIProcessor::sendStoring(Dictionary params, std::shared_ptr<const StoringOperation> operation,
+                               APISuccessBlock success, APIFailureBlock failure) {
+    apiHelper()->asyncRequestWithParams(
+        Value(std::move(params)),
+        [operation, success](const Value& reply) {
+            Queue::main()->async([operation, success, reply] { storeReply(*operation, reply, success); });
+        },
+        [failure](const Ref<Error>& error) {
+            if (failure) failure(error);
+        });
+}
+
+void APIProcessor::videoConfigSuccess(APISuccessBlock success, APIFailureBlock failure) {
+    Value version = Bundle::mainBundle()->objectForInfoDictionaryKey("CFBundleShortVersionString");
+    Dictionary params{{"action", Value("videoConfig")},
+                      {"time", Value(DateString::yearMonthDayString(Date::now()))},
+                      {"version", version}};
+    apiHelper()->asyncGetWithParams(
+        Value(std::move(params)),
+        [success](const Value& reply) {
+            const Value& items = reply["mItems"];
+            if (success && items) success(items);
+        },
+        [failure](const Ref<Error>& error) {
+            if (failure) failure(error);
+        });
+}
+
+void APIProcessor::checkToptenzUpdateWithSite(const std::string& site, std::optional<Date> time,
+                                              APISuccessBlock success, APIFailureBlock failure) {
+    Dictionary params{{"action", Value("checkUpdate")}, {"site", Value(site)}, {"time", Value(timeCursor(time, site))}};
+    apiHelper()->asyncRequestWithParams(
+        Value(std::move(params)),
+        [success](const Value& reply) {
+            if (success) success(reply["mItems"]);
+        },
+        [failure](const Ref<Error>& error) {
+            if (failure) failure(error);
+        });
+}
+
+void APIProcessor::loadMicroblogWithGap(const std::string& gap, std::optional<Date> time, APISuccessBlock success,
+                                        APIFailureBlock failure) {
+    auto operation = std::make_shared<StoringOperation>();
+    operation->action = "microblog";
+    operation->modelClass = JM_Microblog::runtimeClass();
+    operation->clear = [gap] { DataHelper::sharedDataHelper()->truncateMicroblogWithType(gap); };
+    operation->serverOrder = true;
+    operation->create = createRecord<Microblog>;
+    sendStoring({{"action", Value("microblog")}, {"gap", Value(gap)}, {"time", Value(timeCursor(time))}},
+                std::move(operation), std::move(success), std::move(failure));
+}
+
+void APIProcessor::loadTaobaoWithStore(const std::string& store, const std::string& type, std::optional<Date> time,
+                                       APISuccessBlock success, APIFailureBlock failure) {
+    auto operation = std::make_shared<StoringOperation>();
+    operation->action = "taobao";
+    operation->modelClass = JM_Taobao::runtimeClass();
+    operation->clear = [type, store] { DataHelper::sharedDataHelper()->truncateTaobaoWithType(type, store); };
+    operation->create = createRecord<Taobao>;
+    sendStoring({{"action", Value("taobao")},
+                 {"store", Value(store)},
+                 {"time", Value(timeCursor(time))},
+                 {"type", Value(type)}},
+                std::move(operation), std::move(success), std::move(failure));
+}
+
+void APIProcessor::loadNewsWithCatname(const std::string& category, std::optional<Date> time, APISuccessBlock success,
+                                       APIFailureBlock failure) {
+    auto operation = std::make_shared<StoringOperation>();
+    operation->action = "newsList";
+    operation->modelClass = JM_News::runtimeClass();
+    operation->clear = [category] { DataHelper::sharedDataHelper()->truncateNewsWithCategory(category); };
+    operation->isKnown = [](const BaseJMModel& model, const Ref<ManagedObjectContext>& context) {
+        const auto& news = static_cast<const JM_News&>(model);
+        return anyRecord<News>(Predicate::format("msgId = %@", nullptr, news.msgId()), context);
+    };
+    operation->create = createRecord<News>;
+    sendStoring({{"action", Value("newsList")}, {"cat", Value(category)}, {"time", Value(timeCursor(time))}},
+                std::move(operation), std::move(success), std::move(failure));
+}
+
+void APIProcessor::loadToptenzWithSite(const std::string& site, std::optional<Date> time, APISuccessBlock success,
+                                       APIFailureBlock failure) {
+    auto operation = std::make_shared<StoringOperation>();
+    operation->action = "rank";
+    operation->modelClass = JM_Toptenz::runtimeClass();
+    operation->clear = [site] { DataHelper::sharedDataHelper()->truncateToptenWithSite(site); };
+    operation->isKnown = [](const BaseJMModel& model, const Ref<ManagedObjectContext>& context) {
+        const auto& chart = static_cast<const JM_Toptenz&>(model);
+        return anyRecord<Toptenz>(
+            Predicate::format("sid = %@ AND rank = %d", nullptr, chart.sid(), chart.rank().intValue()), context);
+    };
+    operation->create = createRecord<Toptenz>;
+    sendStoring({{"action", Value("rank")}, {"site", Value(site)}, {"time", Value(timeCursor(time, site))}},
+                std::move(operation), std::move(success), std::move(failure));
+}
+
+void APIProcessor::loadVideoWithType(const std::string& type, std::optional<Date> time, APISuccessBlock success,
+                                     APIFailureBlock failure) {
+    auto operation = std::make_shared<StoringOperation>();
+    operation->action = "video";
+    operation->modelClass = JM_Video::runtimeClass();
+    // The video page caches one list: the teaching videos.
+    operation->clear = [] { DataHelper::sharedDataHelper()->truncateVideoWithType("teach"); };
+    operation->serverOrder = true;
+    operation->create = createRecord<Video>;
+    sendStoring({{"action", Value("video")}, {"time", Value(timeCursor(time))}, {"type", Value(type)}},
+                std::move(operation), std::move(success), std::move(failure));
+}
+
+void APIProcessor::loadMediaWithType(const std::string& type, bool ended, std::optional<Date> time,
+                                     APISuccessBlock success, APIFailureBlock failure) {
+    auto operation = std::make_shared<StoringOperation>();
+    operation->action = "video";
+    operation->modelClass = JM_Teleplay::runtimeClass();
+    operation->clear = [type, ended] { DataHelper::sharedDataHelper()->truncateTVWithType(type, ended); };
+    operation->serverOrder = true;
+    operation->create = createRecord<Teleplay>;
+    sendStoring({{"action", Value("video")},
+                 {"is_end", Value(ended ? "yes" : "no")},
+                 {"time", Value(timeCursor(time))},
+                 {"type", Value(type)}},
+                std::move(operation), std::move(success), std::move(failure));
+}
+
+void APIProcessor::loadNovelsWithTitle(const std::string& title, std::optional<Date> time, APISuccessBlock success,
+                                       APIFailureBlock failure) {
+    auto operation = std::make_shared<StoringOperation>();
+    operation->action = "novel";
+    operation->modelClass = JM_Novel::runtimeClass();
+    operation->clear = [] { DataHelper::sharedDataHelper()->truncateNovels(); };
+    operation->isNovel = true;
+    operation->create = createRecord<Novel>;
+    sendStoring({{"action", Value("novel")}, {"time", Value(timeCursor(time))}, {"title", Value(title)}},
+                std::move(operation), std::move(success), std::move(failure));
+}
+
+}  // namespace lv

@@ -1,0 +1,243 @@
+// The content-service stand-in: fixture replies, the time cursor, the request log and the behaviours.
+#include "content_service.h"
+
+#include <httplib.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+#include "platform/base/value.h"
+#include "platform/storage/json.h"
+
+namespace lv::tools {
+namespace {
+
+// The chart sites' numbers, as the items' "sid" carries them.
+const std::map<std::string, int>& siteNumbers() {
+    static const std::map<std::string, int> sites{{"hanteo_real", 1}, {"hanteo_day", 2}, {"mnet", 3},
+                                                  {"melon", 4},       {"bugs", 5},       {"naver", 6}};
+    return sites;
+}
+
+// The numbers of a service time ("2015-3-5 09:07:02", "2015-03-05:09", "2015-03-05") in order, six
+// of them with missing ones zero, so that times compare as tuples whatever their form.
+std::vector<long> timeFields(const std::string& text) {
+    std::vector<long> fields;
+    long current = -1;
+    for (char c : text) {
+        if (c >= '0' && c <= '9') {
+            current = (current < 0 ? 0 : current * 10) + (c - '0');
+        } else if (current >= 0) {
+            fields.push_back(current);
+            current = -1;
+        }
+    }
+    if (current >= 0) fields.push_back(current);
+    fields.resize(6, 0);
+    return fields;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string parameter(const std::map<std::string, std::string>& parameters, const std::string& key) {
+    auto found = parameters.find(key);
+    return found == parameters.end() ? std::string() : found->second;
+}
+
+std::string itemsReply(const Value& items) {
+    auto text = JSONSerialization::stringWithJSONObject(Value::dictionary({{"mItems", items}}), {}, nullptr);
+    return text ? *text : std::string();
+}
+
+}  // namespace
+
+ContentService::ContentService(std::string fixturesDirectory)
+    : fixturesDirectory_(std::move(fixturesDirectory)), server_(std::make_unique<httplib::Server>()) {
+    // Idle kept-alive connections end soon, so that stop() does not wait long for them.
+    server_->set_keep_alive_timeout(1);
+    install();
+}
+
+ContentService::~ContentService() { stop(); }
+
+bool ContentService::start(int port) {
+    int bound = port == 0 ? server_->bind_to_any_port("127.0.0.1") : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
+    if (bound <= 0) return false;
+    {
+        std::lock_guard lock(mutex_);
+        port_ = bound;
+        stopping_ = false;
+    }
+    thread_ = std::thread([this] { server_->listen_after_bind(); });
+    return true;
+}
+
+void ContentService::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    stopped_.notify_all();
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+}
+
+int ContentService::port() const {
+    std::lock_guard lock(mutex_);
+    return port_;
+}
+
+std::string ContentService::baseURL() const { return "http://127.0.0.1:" + std::to_string(port()); }
+
+void ContentService::setBehaviour(const std::string& action, ContentBehaviour behaviour) {
+    std::lock_guard lock(mutex_);
+    behaviours_[action] = std::move(behaviour);
+}
+
+void ContentService::resetBehaviours() {
+    std::lock_guard lock(mutex_);
+    behaviours_.clear();
+}
+
+std::vector<LoggedRequest> ContentService::requests() const {
+    std::lock_guard lock(mutex_);
+    return log_;
+}
+
+void ContentService::setRequestObserver(std::function<void(const LoggedRequest&)> observer) {
+    std::lock_guard lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+void ContentService::record(LoggedRequest request) {
+    std::function<void(const LoggedRequest&)> observer;
+    {
+        std::lock_guard lock(mutex_);
+        log_.push_back(request);
+        observer = observer_;
+    }
+    if (observer) observer(request);
+}
+
+void ContentService::clearRequests() {
+    std::lock_guard lock(mutex_);
+    log_.clear();
+}
+
+ContentBehaviour ContentService::behaviourFor(const std::string& action) const {
+    std::lock_guard lock(mutex_);
+    auto found = behaviours_.find(action);
+    return found == behaviours_.end() ? ContentBehaviour() : found->second;
+}
+
+bool ContentService::waitUnlessStopped(double seconds) {
+    std::unique_lock lock(mutex_);
+    return !stopped_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping_; });
+}
+
+std::string ContentService::replyFor(const std::map<std::string, std::string>& parameters) const {
+    const std::string action = parameter(parameters, "action");
+    const bool ended = parameters.count("is_end") > 0;
+    static const std::map<std::string, std::string> files{
+        {"newsList", "newsList"}, {"rank", "rank"},   {"taobao", "taobao"},           {"microblog", "microblog"},
+        {"video", "video"},       {"novel", "novel"}, {"checkUpdate", "checkUpdate"}, {"videoConfig", "videoConfig"}};
+    auto file = files.find(action);
+    if (file == files.end()) return {};
+    const std::string name = action == "video" && ended ? "media" : file->second;
+    Value reply = JSONSerialization::JSONObjectWithData(readFile(fixturesDirectory_ + "/" + name + ".json"), {}, nullptr);
+    if (!reply["mItems"].isArray()) return {};
+    Array items = reply["mItems"].array();
+
+    // The request's selecting values go into every item, as the service would store them.
+    std::map<std::string, Value> written;
+    if (action == "newsList") written["cat_name"] = Value(parameter(parameters, "cat"));
+    if (action == "microblog") written["type"] = Value(parameter(parameters, "gap"));
+    if (action == "taobao") {
+        written["store"] = Value(parameter(parameters, "store"));
+        written["type"] = Value(parameter(parameters, "type"));
+    }
+    if (action == "video") written["type"] = Value(parameter(parameters, "type"));
+    if (action == "video" && ended) written["is_end"] = Value(parameter(parameters, "is_end"));
+    if (action == "rank") {
+        auto site = siteNumbers().find(parameter(parameters, "site"));
+        if (site != siteNumbers().end()) written["sid"] = Value(site->second);
+    }
+    for (auto& item : items) {
+        if (!item.isDictionary()) continue;
+        for (const auto& [key, value] : written) item.mutableDictionary().set(key, value);
+    }
+
+    // The cursor: items newer than it; null when nothing is newer. An empty item time reads "now".
+    const std::string cursor = parameter(parameters, "time");
+    if (cursor.empty() || action == "videoConfig" || action == "checkUpdate") return itemsReply(Value(items));
+    const auto since = timeFields(cursor);
+    Array newer;
+    for (const auto& item : items) {
+        const std::string time = item["update_time"].isString() ? item["update_time"].string() : std::string();
+        if (time.empty() || timeFields(time) > since) newer.push_back(item);
+    }
+    return newer.empty() ? itemsReply(Value::null()) : itemsReply(Value(newer));
+}
+
+void ContentService::install() {
+    auto handle = [this](const httplib::Request& request, httplib::Response& response) {
+        LoggedRequest logged{request.method, request.path, {}, request.body, request.get_header_value("Content-Type")};
+        auto mark = request.target.find('?');
+        if (mark != std::string::npos) logged.query = request.target.substr(mark + 1);
+        record(logged);
+        std::map<std::string, std::string> parameters;
+        for (const auto& [key, value] : request.params) parameters.emplace(key, value);
+        const std::string action = parameter(parameters, "action");
+        const bool wantsGet = action == "videoConfig";
+        if (action.empty() || wantsGet != (request.method == "GET")) {
+            response.status = 400;
+            response.set_content("{\"error\":\"bad request\"}", "application/json");
+            return;
+        }
+        std::string body = replyFor(parameters);
+        if (body.empty()) {
+            response.status = 404;
+            response.set_content("{\"error\":\"unknown action\"}", "application/json");
+            return;
+        }
+        const ContentBehaviour behaviour = behaviourFor(action);
+        if (behaviour.delaySeconds > 0 && !waitUnlessStopped(behaviour.delaySeconds)) return;
+        using Body = ContentBehaviour::Body;
+        switch (behaviour.body) {
+            case Body::Fixture: break;
+            case Body::Malformed: body = "{\"mItems\": [{\"title\": "; break;
+            case Body::NoItems: body = "{\"status\":\"ok\"}"; break;
+            case Body::Null: body = itemsReply(Value::null()); break;
+            case Body::EmptyList: body = itemsReply(Value(Array())); break;
+            case Body::CloseEarly: {
+                // Announces the whole reply, sends half and closes the connection.
+                response.status = behaviour.status;
+                auto half = std::make_shared<std::string>(body.substr(0, body.size() / 2));
+                response.set_content_provider(body.size(), behaviour.contentType,
+                                              [half](std::size_t, std::size_t, httplib::DataSink& sink) {
+                                                  sink.write(half->data(), half->size());
+                                                  return false;
+                                              });
+                return;
+            }
+        }
+        if (!behaviour.customBody.empty()) body = behaviour.customBody;
+        response.status = behaviour.status;
+        response.set_content(body, behaviour.contentType);
+    };
+    server_->Get("/api", handle);
+    server_->Post("/api", handle);
+    // Every other path is logged too, and answered 404.
+    server_->set_error_handler([this](const httplib::Request& request, httplib::Response&) {
+        if (request.path == "/api") return;
+        record({request.method, request.path, {}, request.body, request.get_header_value("Content-Type")});
+    });
+}
+
+}  // namespace lv::tools

@@ -1,0 +1,83 @@
+// A stand-in for the content service on 127.0.0.1: path "/api", GET for "videoConfig" and form POST
+// for every other action, replies {"mItems": …} from the fixture files with the "time" cursor applied.
+// Every request is logged; per-action behaviours let tests make the service misbehave.
+// Thread rule: every public member may be called from any thread (state sits behind one lock).
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+}
+
+namespace lv::tools {
+
+// What the service sends for an action instead of (or around) its fixture reply.
+struct ContentBehaviour {
+    enum class Body { Fixture, Malformed, NoItems, Null, EmptyList, CloseEarly };
+    int status = 200;
+    std::string contentType = "application/json";
+    double delaySeconds = 0;
+    Body body = Body::Fixture;
+    std::string customBody;  // when not empty, sent in place of the reply (any shape a test needs)
+};
+
+struct LoggedRequest {
+    std::string method;
+    std::string path;
+    std::string query;  // the raw query text after "?", empty when none
+    std::string body;
+    std::string contentType;
+};
+
+class ContentService {
+public:
+    explicit ContentService(std::string fixturesDirectory);
+    ~ContentService();
+    ContentService(const ContentService&) = delete;
+    ContentService& operator=(const ContentService&) = delete;
+
+    // Binds 127.0.0.1 on the port (0: any free one) and serves on a thread of its own; false when the
+    // port cannot be bound.
+    bool start(int port = 0);
+    void stop();
+    int port() const;
+    std::string baseURL() const;  // "http://127.0.0.1:<port>"
+
+    void setBehaviour(const std::string& action, ContentBehaviour behaviour);
+    void resetBehaviours();
+    std::vector<LoggedRequest> requests() const;
+    void clearRequests();
+    // Called with each request as it is logged, on the server's thread (the program prints them).
+    void setRequestObserver(std::function<void(const LoggedRequest&)> observer);
+
+    // The reply body for an action and its form parameters (the request's values written into the
+    // items, the time cursor applied): {"mItems": list} or {"mItems": null}; empty for an unknown action.
+    std::string replyFor(const std::map<std::string, std::string>& parameters) const;
+
+private:
+    void install();
+    void record(LoggedRequest request);
+    ContentBehaviour behaviourFor(const std::string& action) const;
+    bool waitUnlessStopped(double seconds);
+
+    std::string fixturesDirectory_;
+    std::unique_ptr<httplib::Server> server_;
+    std::thread thread_;
+    int port_ = 0;
+    mutable std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stopping_ = false;
+    std::map<std::string, ContentBehaviour> behaviours_;
+    std::vector<LoggedRequest> log_;
+    std::function<void(const LoggedRequest&)> observer_;
+};
+
+}  // namespace lv::tools
