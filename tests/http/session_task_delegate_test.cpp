@@ -157,7 +157,8 @@ TEST(TaskHooks, OnlyTheOwningManagerAnnouncesRealChanges) {
     auto other = HCURLSessionManager::make();
     test::TaskNotifications seen({std::string(HCNetworkingTaskDidResumeNotification),
                                   std::string(HCNetworkingTaskDidSuspendNotification)});
-    auto task = owner->dataTaskWithRequest(requestFor(test::HttpFixture::shared().url("/sleep/2000")), nullptr);
+    test::RawFixture silent(test::RawFixture::Mode::NeverAnswer);
+    auto task = owner->dataTaskWithRequest(requestFor(silent.url("/x")), nullptr);
     EXPECT_EQ(task->taskDescription(), owner->taskDescriptionForSessionTasks());
     task->resume();
     task->resume();  // already running

@@ -204,25 +204,25 @@ TEST(URLSessionManager, CopyAndCompletionQueueAndGroup) {
     EXPECT_EQ(copy->sessionConfiguration()->timeoutIntervalForRequest(), 12);
     EXPECT_TRUE(std::dynamic_pointer_cast<HCJSONResponseSerializer>(copy->responseSerializer()));
 
-    // Handlers run on the completion queue inside the completion group, so waiting on the group
-    // covers every handler.
+    // Handlers run on the completion queue inside the completion group; the notification follows.
     auto queue = Queue::makeSerial("session.manager.test.completion");
     auto group = Group::make();
     manager->setCompletionQueue(queue);
     manager->setCompletionGroup(group);
     std::atomic<int> handled{0};
-    std::atomic<int> done{0};
-    auto slowHandler = [&](auto&, auto&, auto&) {
+    std::atomic<int> groupsPending{-1};
+    auto handler = [&](auto&, auto&, auto&) {
         EXPECT_EQ(Queue::current(), queue);
         ++handled;
     };
-    manager->setTaskDidCompleteBlock([&](auto&, auto&, auto&) { ++done; });
+    test::TaskNotifications seen({std::string(HCNetworkingTaskDidCompleteNotification)});
     for (int i = 0; i < 2; ++i) {
-        manager->dataTaskWithRequest(requestFor(test::HttpFixture::shared().url("/echo")), slowHandler)->resume();
+        manager->dataTaskWithRequest(requestFor(test::HttpFixture::shared().url("/echo")), handler)->resume();
     }
-    ASSERT_TRUE(runMainUntil([&] { return done == 2; }, 10));
-    group->wait();
+    ASSERT_TRUE(runMainUntil([&] { return seen.entries().size() == 2; }, 10));
     EXPECT_EQ(handled.load(), 2);
+    group->notify(Queue::main(), [&] { groupsPending = 0; });
+    EXPECT_TRUE(runMainUntil([&] { return groupsPending == 0; }, 10));
     test::endManager(manager);
     test::endManager(copy);
 }
