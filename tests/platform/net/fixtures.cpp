@@ -106,6 +106,12 @@ HttpFixture::HttpFixture() : impl_(std::make_unique<Impl>()) {
     s.Delete("/echo", echoHandler);
     s.Options("/echo", echoHandler);
     s.Patch("/echo", echoHandler);
+    // A multipart/form-data body parsed by the server library: "name=content\n" per part, by name.
+    s.Post("/multipart", [](const httplib::Request& req, httplib::Response& res) {
+        std::string out;
+        for (const auto& [name, part] : req.files) out += name + "=" + part.content + "\n";
+        res.set_content(out, "text/plain");
+    });
     s.set_pre_routing_handler([](const httplib::Request& req, httplib::Response& res) {
         // Methods the library has no route kind for still reach the echo.
         if (req.path == "/echo" && req.method == "HEAD") {

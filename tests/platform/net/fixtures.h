@@ -12,6 +12,7 @@ namespace lv::test {
 
 // Routes:
 //   /echo                     "METHOD target\n" + "Name: value\n" per request field + "\n" + body
+//   /multipart                POST: "name=content\n" per form-data part, sorted by name
 //   /status/<n>               status n, body "status <n>"
 //   /bytes/<n>?chunk=&delay_ms=  n bytes (byte i = i % 251) with Content-Length, written in chunks
 //   /redirect/<code>?to=<path>   <code> with Location <path> (default /echo)

@@ -1,0 +1,147 @@
+#include "http/http_session_manager.h"
+
+#include <utility>
+
+namespace lv {
+
+namespace {
+
+Ref<URL> withTrailingSlash(const Ref<URL>& url) {
+    if (!url || url->path().empty()) return url;
+    const std::string& text = url->absoluteString();
+    if (!text.empty() && text.back() == '/') return url;
+    return url->URLByAppendingPathComponent("");
+}
+
+}  // namespace
+
+HCHTTPSessionManager::HCHTTPSessionManager(Ref<URL> baseURL, Ref<URLSessionConfiguration> configuration)
+    : HCURLSessionManager(std::move(configuration)),
+      baseURL_(withTrailingSlash(baseURL)),
+      requestSerializer_(HCHTTPRequestSerializer::serializer()) {}
+
+Ref<HCHTTPSessionManager> HCHTTPSessionManager::make(Ref<URL> baseURL, Ref<URLSessionConfiguration> configuration) {
+    auto manager = makeRef<HCHTTPSessionManager>(std::move(baseURL), std::move(configuration));
+    manager->setUp();
+    return manager;
+}
+
+Ref<HCHTTPRequestSerializer> HCHTTPSessionManager::requestSerializer() const {
+    std::lock_guard guard(serializerMutex_);
+    return requestSerializer_;
+}
+void HCHTTPSessionManager::setRequestSerializer(Ref<HCHTTPRequestSerializer> serializer) {
+    std::lock_guard guard(serializerMutex_);
+    requestSerializer_ = std::move(serializer);
+}
+
+std::string HCHTTPSessionManager::resolve(std::string_view URLString) const {
+    auto url = URL::URLWithString(URLString, baseURL_);
+    return url ? url->absoluteString() : std::string(URLString);
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::failBuilding(const Ref<Error>& error, const Failure& failure) const {
+    if (failure) {
+        Ref<Queue> queue = completionQueue();
+        if (!queue) queue = Queue::main();
+        queue->async([failure, error] { failure(nullptr, error); });
+    }
+    return nullptr;
+}
+
+// The task is known only once the factory returned: the handler reads it from the slot then filled.
+HCURLSessionManager::CompletionHandler HCHTTPSessionManager::completionFor(const std::shared_ptr<TaskSlot>& slot,
+                                                                           Success success, Failure failure) {
+    return [slot, success = std::move(success), failure = std::move(failure)](
+               const Ref<URLResponse>&, const Value& object, const Ref<Error>& error) {
+        const auto task = slot->lock();
+        if (error) {
+            if (failure) failure(task, error);
+        } else if (success) {
+            success(task, object);
+        }
+    };
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::dataTaskWithHTTPMethod(std::string_view method, std::string_view URLString,
+                                                                     const Value& parameters, Success success,
+                                                                     Failure failure) {
+    Ref<Error> error;
+    auto request = requestSerializer()->requestWithMethod(method, resolve(URLString), parameters, &error);
+    if (!request || error) return failBuilding(error, failure);
+    auto slot = std::make_shared<TaskSlot>();
+    auto task = dataTaskWithRequest(*request, completionFor(slot, std::move(success), std::move(failure)));
+    *slot = task;
+    return task;
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::GET(std::string_view URLString, const Value& parameters, Success success,
+                                                  Failure failure) {
+    auto task = dataTaskWithHTTPMethod("GET", URLString, parameters, std::move(success), std::move(failure));
+    if (task) task->resume();
+    return task;
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::HEAD(std::string_view URLString, const Value& parameters,
+                                                   HeadSuccess success, Failure failure) {
+    Success wrapped;
+    if (success) wrapped = [success](const Ref<URLSessionDataTask>& task, const Value&) { success(task); };
+    auto task = dataTaskWithHTTPMethod("HEAD", URLString, parameters, std::move(wrapped), std::move(failure));
+    if (task) task->resume();
+    return task;
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::POST(std::string_view URLString, const Value& parameters, Success success,
+                                                   Failure failure) {
+    auto task = dataTaskWithHTTPMethod("POST", URLString, parameters, std::move(success), std::move(failure));
+    if (task) task->resume();
+    return task;
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::POST(std::string_view URLString, const Value& parameters,
+                                                   const BodyConstruction& block, Success success, Failure failure) {
+    Ref<Error> error;
+    auto request = requestSerializer()->multipartFormRequestWithMethod("POST", resolve(URLString), parameters, block, &error);
+    if (!request || error) return failBuilding(error, failure);
+    auto slot = std::make_shared<TaskSlot>();
+    Ref<URLSessionDataTask> task =
+        uploadTaskWithStreamedRequest(*request, nullptr, completionFor(slot, std::move(success), std::move(failure)));
+    *slot = task;
+    if (task) task->resume();
+    return task;
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::PUT(std::string_view URLString, const Value& parameters, Success success,
+                                                  Failure failure) {
+    auto task = dataTaskWithHTTPMethod("PUT", URLString, parameters, std::move(success), std::move(failure));
+    if (task) task->resume();
+    return task;
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::PATCH(std::string_view URLString, const Value& parameters,
+                                                    Success success, Failure failure) {
+    auto task = dataTaskWithHTTPMethod("PATCH", URLString, parameters, std::move(success), std::move(failure));
+    if (task) task->resume();
+    return task;
+}
+
+Ref<URLSessionDataTask> HCHTTPSessionManager::DELETE(std::string_view URLString, const Value& parameters,
+                                                     Success success, Failure failure) {
+    auto task = dataTaskWithHTTPMethod("DELETE", URLString, parameters, std::move(success), std::move(failure));
+    if (task) task->resume();
+    return task;
+}
+
+std::string HCHTTPSessionManager::description() const {
+    return "<" + className() + ": " + addressText(this) + ", baseURL: " + (baseURL_ ? baseURL_->absoluteString() : "(null)") +
+           ", session: " + session()->description() + ", operationQueue: " + operationQueue()->description() + ">";
+}
+
+Ref<HCURLSessionManager> HCHTTPSessionManager::makeCopy() const {
+    auto copy = make(baseURL_, session()->configuration());
+    if (auto serializer = requestSerializer()) copy->setRequestSerializer(serializer->copy());
+    if (auto serializer = responseSerializer()) copy->setResponseSerializer(serializer->copy());
+    return copy;
+}
+
+}  // namespace lv
