@@ -39,14 +39,17 @@ bool scanPNG(const Reader& in, ImageHeader* header) {
         case 6: header->components = 4; header->colorModel = ColorSpaceModel::RGB; header->hasAlpha = true; break;
         default: return false;
     }
-    // A tRNS chunk before the image data gives the image alpha too.
+    // Every chunk must fit in the data: stb grows its buffer to a claimed IDAT length before reading,
+    // so a few bytes claiming gigabytes would cost gigabytes. A tRNS chunk gives the image alpha too.
     std::size_t at = 33;
-    while (!header->hasAlpha && in.has(at, 8)) {
-        const std::uint32_t length = in.be32(at);
-        if (in.matches(at + 4, "IDAT", 4) || in.matches(at + 4, "IEND", 4)) break;
-        if (in.matches(at + 4, "tRNS", 4)) header->hasAlpha = true;
-        if (length > in.size()) break;
-        at += 12 + std::size_t{length};
+    bool seenData = false;
+    while (in.has(at, 8)) {
+        const std::size_t length = in.be32(at);
+        if (!in.has(at + 8, length)) return false;
+        if (in.matches(at + 4, "IEND", 4)) break;
+        if (in.matches(at + 4, "IDAT", 4)) seenData = true;
+        if (!seenData && in.matches(at + 4, "tRNS", 4)) header->hasAlpha = true;
+        at += 12 + length;
     }
     if (header->hasAlpha && colourType < 4) ++header->components;
     header->frameCount = 1;

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "platform/base/error.h"
 #include "platform/ui/cache.h"
@@ -146,6 +147,17 @@ TEST(ImageHeaders, ClaimsOverTheLimitAreRefusedBeforeDecoding) {
     ASSERT_TRUE(scanImageHeader(gif, &header));
     EXPECT_GT(header.totalPixels(), kMaxImagePixels);
     EXPECT_EQ(Image::imageWithData(gif), nullptr);
+}
+
+TEST(ImageHeaders, PNGChunkLongerThanTheFileIsRefused) {
+    // A chunk claiming nearly 4 GiB after a valid start: stb would grow its buffer to the claim.
+    Bytes png = patternPNG(2, 2);
+    const std::size_t idat = 33;  // the first chunk after IHDR
+    ASSERT_EQ(std::string(png.begin() + idat + 4, png.begin() + idat + 8), "IDAT");
+    png[idat] = png[idat + 1] = png[idat + 2] = 0xFF;
+    ImageHeader header;
+    EXPECT_FALSE(scanImageHeader(png, &header));
+    EXPECT_EQ(Bitmap::createWithData(std::make_shared<const Bytes>(png)), nullptr);
 }
 
 TEST(ImageDecode, PixelsFactsAndScale) {
