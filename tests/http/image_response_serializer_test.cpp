@@ -111,7 +111,7 @@ TEST(ImageResponseSerializer, ImagesInflatedOrNot) {
         serializer->responseObjectForResponse(imageResponse(200, "image/png"), Value(pngOf(4, 2)), nullptr)
             .objectAs<Image>();
     ASSERT_NE(inflated, nullptr);
-    const Bytes& pixels = inflated->bitmap()->pixels();
+    const std::span<const std::uint8_t> pixels = inflated->bitmap()->pixels();
     EXPECT_EQ(Bytes(pixels.begin() + 4, pixels.begin() + 8), (Bytes{3, 0, 0, 0}));
 }
 

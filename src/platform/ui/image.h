@@ -76,8 +76,9 @@ public:
     // The pixels as straight (not premultiplied) RGBA, 8 bits each, rows top to bottom; empty when
     // they do not decode. Drawn bitmaps are converted from their own layout.
     Bytes rgbaPixels() const;
-    // The pixels in the bitmap's own layout (decoded data: straight RGBA), 4 bytes per pixel.
-    const Bytes& pixels() const;
+    // The pixels in the bitmap's own layout (decoded data: straight RGBA), 4 bytes per pixel; empty
+    // when they do not decode. Valid as long as the bitmap (or a copy of it) lives.
+    std::span<const std::uint8_t> pixels() const;
 
     // A bitmap with the same facts and pixels (the platform's image copy).
     Ref<Bitmap> copy() const;
@@ -99,8 +100,13 @@ private:
     // Shared between copies: decoded once.
     struct Pixels {
         std::once_flag once;
-        Bytes bytes;
+        Bytes bytes;  // drawn or given pixels
+        std::unique_ptr<std::uint8_t, void (*)(void*)> decoded{nullptr, nullptr};  // stb's buffer, kept as is
+        std::size_t decodedSize = 0;
         bool ok = false;
+        std::span<const std::uint8_t> view() const {
+            return decoded ? std::span<const std::uint8_t>(decoded.get(), decodedSize) : std::span<const std::uint8_t>(bytes);
+        }
     };
     std::shared_ptr<Pixels> pixels_;
 };

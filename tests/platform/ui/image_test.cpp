@@ -248,7 +248,7 @@ TEST(ImageDecode, DrawingIntoDeviceRGBLayouts) {
             continue;
         }
         ASSERT_NE(drawn, nullptr);
-        EXPECT_EQ(drawn->pixels(), c.pixel);
+        EXPECT_EQ(Bytes(drawn->pixels().begin(), drawn->pixels().end()), c.pixel);
         EXPECT_EQ(drawn->bitmapInfo(), c.info);
         EXPECT_EQ(drawn->colorModel(), ColorSpaceModel::RGB);
     }
