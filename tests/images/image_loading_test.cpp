@@ -32,7 +32,7 @@ RIWebImageCompletedBlock recorder(std::shared_ptr<Outcome> outcome) {
     };
 }
 
-class ImageLoading : public ::testing::Test {
+class RemoteImage : public ::testing::Test {
 protected:
     void SetUp() override {
         cache_ = RIImageCache::make(dir_.file("RIImageCache"));
@@ -56,8 +56,9 @@ protected:
     test::ImageServer server_;
     Ref<RIImageCache> cache_;
 };
+using ImageCache = RemoteImage;
 
-TEST_F(ImageLoading, DownloadThenDiskThenMemory) {
+TEST_F(RemoteImage, DownloadThenDiskThenMemory) {
     const Ref<ImageView> view = ImageView::make();
     const auto first = load(view, "/image.png");
     ASSERT_NE(first->image, nullptr);
@@ -96,7 +97,7 @@ TEST_F(ImageLoading, DownloadThenDiskThenMemory) {
     EXPECT_EQ(RIImageCache::decodesOnMainThread(), 0u);
 }
 
-TEST_F(ImageLoading, FailuresKeepThePlaceholderAndCacheNothing) {
+TEST_F(RemoteImage, FailuresKeepThePlaceholderAndCacheNothing) {
     const Ref<Image> placeholder = Image::imageWithData(test::oneFrameGIF());
     const struct {
         const char* path;
@@ -122,7 +123,7 @@ TEST_F(ImageLoading, FailuresKeepThePlaceholderAndCacheNothing) {
     EXPECT_EQ(none->error->code(), -1000);
 }
 
-TEST_F(ImageLoading, UndecodableCacheFileIsDeletedAndLoadedAgain) {
+TEST_F(RemoteImage, UndecodableCacheFileIsDeletedAndLoadedAgain) {
     writeToFile(Value::data("no longer an image").bytes(), fileFor("/image.png"), true);
     const auto outcome = load(ImageView::make(), "/image.png");
     ASSERT_NE(outcome->image, nullptr);
@@ -132,7 +133,7 @@ TEST_F(ImageLoading, UndecodableCacheFileIsDeletedAndLoadedAgain) {
     EXPECT_EQ(dataWithContentsOfFile(fileFor("/image.png")), server_.png);
 }
 
-TEST_F(ImageLoading, SecondCallCancelsTheFirst) {
+TEST_F(RemoteImage, SecondCallCancelsTheFirst) {
     const Ref<ImageView> view = ImageView::make();
     auto held = std::make_shared<Outcome>();
     ImageViewRemoteImage::ri_setImageWithURL(view, URL::URLWithString(server_.url("/held.png")), nullptr, 0, nullptr,
@@ -148,7 +149,7 @@ TEST_F(ImageLoading, SecondCallCancelsTheFirst) {
     EXPECT_EQ(view->image(), second->image);
 }
 
-TEST_F(ImageLoading, MemoryWarningEmptiesTheMemoryLevel) {
+TEST_F(ImageCache, MemoryWarningEmptiesTheMemoryLevel) {
     const auto outcome = load(ImageView::make(), "/image.png");
     ASSERT_NE(cache_->imageFromMemoryCacheForKey(server_.url("/image.png")), nullptr);
     NotificationCenter::defaultCenter()->post(std::string(kApplicationDidReceiveMemoryWarningNotification));
@@ -156,7 +157,7 @@ TEST_F(ImageLoading, MemoryWarningEmptiesTheMemoryLevel) {
     EXPECT_EQ(cache_->memoryCache()->count(), 0u);
 }
 
-TEST_F(ImageLoading, FilesAgeOutByModificationTime) {
+TEST_F(ImageCache, FilesAgeOutByModificationTime) {
     const struct {
         std::string_view notification;
         double maxAge;
@@ -180,7 +181,7 @@ TEST_F(ImageLoading, FilesAgeOutByModificationTime) {
     }
 }
 
-TEST(ImageCache, FileNamesAreTheLowerCaseMD5OfTheURL) {
+TEST_F(ImageCache, FileNamesAreTheLowerCaseMD5OfTheURL) {
     EXPECT_EQ(RIImageCache::cachedFileNameForKey("http://127.0.0.1/a.png"), "8d7be944aec2c03b8b0616fecfb90ac4");
     EXPECT_TRUE(RIImageCache::sharedImageCache()->diskCachePath().ends_with("Library/Caches/RIImageCache"));
 }
