@@ -90,7 +90,7 @@ std::uint32_t inflatedBitmapInfo(std::uint32_t bitmapInfo) {
 Ref<Image> inflateResponseImage(const Ref<URLResponse>& response, const Bytes& data, double scale) {
     if (data.empty()) return nullptr;
     const std::optional<std::string> mimeType = response ? response->MIMEType() : std::nullopt;
-    const Ref<Image> image = imageWithDataAtScale(data, scale);
+    Ref<Image> image = imageWithDataAtScale(data, scale);
     // The bitmap read with the response type's own decoder. When the image was decoded from these same
     // bytes with that type, its bitmap is exactly that bitmap, so its pixels are used and not decoded twice.
     auto typedBitmap = [&](ImageFileType type) -> Ref<Bitmap> {
@@ -113,11 +113,14 @@ Ref<Image> inflateResponseImage(const Ref<URLResponse>& response, const Bytes& d
     const std::uint32_t height = bitmap->height();
     const int bitsPerComponent = bitmap->bitsPerComponent();
     if (std::uint64_t{width} * height > kMaxInflatedPixels || bitsPerComponent > 8) return image;
-    const Ref<Bitmap> drawn =
-        Bitmap::drawInDeviceRGB(*bitmap, width, height, bitsPerComponent, inflatedBitmapInfo(bitmap->bitmapInfo()));
-    if (!drawn) return image;
-    return Image::imageWithBitmap(drawn, scale,
-                                  image ? image->imageOrientation() : ImageOrientation::Up);
+    const std::uint32_t bitmapInfo = inflatedBitmapInfo(bitmap->bitmapInfo());
+    if (!Bitmap::canDrawInDeviceRGB(width, height, bitsPerComponent, bitmapInfo) || !bitmap->decode()) return image;
+    // The drawing succeeds from here on and replaces the decoded image, so the decoded pixels are given
+    // up with it and may be drawn over in place.
+    const ImageOrientation orientation = image ? image->imageOrientation() : ImageOrientation::Up;
+    image = nullptr;
+    const Ref<Bitmap> drawn = Bitmap::drawInDeviceRGB(std::move(bitmap), width, height, bitsPerComponent, bitmapInfo);
+    return Image::imageWithBitmap(drawn, scale, orientation);
 }
 
 }  // namespace lv

@@ -106,13 +106,28 @@ TEST(ImageResponseSerializer, ImagesInflatedOrNot) {
             EXPECT_EQ(bitmap->bitsPerComponent(), 8);
         }
     }
-    // Inflated pixels are premultiplied, alpha first: pattern pixel (1, 0) is r 7, g 0, b 1, alpha 3.
-    const Ref<Image> inflated =
-        serializer->responseObjectForResponse(imageResponse(200, "image/png"), Value(pngOf(4, 2)), nullptr)
-            .objectAs<Image>();
-    ASSERT_NE(inflated, nullptr);
-    const std::span<const std::uint8_t> pixels = inflated->bitmap()->pixels();
-    EXPECT_EQ(Bytes(pixels.begin() + 4, pixels.begin() + 8), (Bytes{3, 0, 0, 0}));
+    // Inflation draws over the decoded buffer in place; the pixels equal a drawing into a new bitmap.
+    const struct {
+        const char* type;
+        Bytes body;
+        std::uint32_t info;
+    } draws[] = {{"image/png", pngOf(37, 11), 2}, {"image/png", pngOf(37, 11, 8, 2), 6},
+                 {"image/jpeg", test::makeJPEG(19, 13, test::JPEGKind::RGB), 6}};
+    for (const auto& d : draws) {
+        SCOPED_TRACE(d.info);
+        const Ref<Image> inflated =
+            serializer->responseObjectForResponse(imageResponse(200, d.type), Value(d.body), nullptr).objectAs<Image>();
+        ASSERT_NE(inflated, nullptr);
+        const Ref<Bitmap> decoded = Image::imageWithData(d.body)->bitmap();
+        const Ref<Bitmap> expected = Bitmap::drawInDeviceRGB(*decoded, decoded->width(), decoded->height(), 8, d.info);
+        const std::span<const std::uint8_t> got = inflated->bitmap()->pixels();
+        const std::span<const std::uint8_t> want = expected->pixels();
+        EXPECT_EQ(Bytes(got.begin(), got.end()), Bytes(want.begin(), want.end()));
+        // Pattern pixel (5, 1) of the RGBA PNG, premultiplied and alpha first: a 16, r 35 → 2, g 5 → 0, b 6 → 0.
+        if (d.info == 2) {
+            EXPECT_EQ(Bytes(got.begin() + (37 + 5) * 4, got.begin() + (37 + 5) * 4 + 4), (Bytes{16, 2, 0, 0}));
+        }
+    }
 }
 
 TEST(ImageResponseSerializer, ValidationAndUndecodableBodies) {

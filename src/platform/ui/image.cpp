@@ -86,27 +86,42 @@ void drawRows(const DrawArea& area) {
         if (sameSize && area.opaque) {
             // The common case of decoded files without alpha: a plain byte shuffle the compiler vectorises.
             for (std::uint32_t x = 0; x < area.width; ++x) {
-                pixel[x * 4 + R] = row[x * 4];
-                pixel[x * 4 + G] = row[x * 4 + 1];
-                pixel[x * 4 + B] = row[x * 4 + 2];
+                // Read whole before writing: the output may be the source buffer itself.
+                const std::uint8_t r = row[x * 4], g = row[x * 4 + 1], b = row[x * 4 + 2];
+                pixel[x * 4 + R] = r;
+                pixel[x * 4 + G] = g;
+                pixel[x * 4 + B] = b;
                 pixel[x * 4 + A] = 0xFF;
             }
             continue;
         }
         for (std::uint32_t x = 0; x < area.width; ++x, pixel += 4) {
             const std::uint8_t* in = row + (sameSize ? x : std::size_t{x} * area.sourceWidth / area.width) * 4;
-            const std::uint8_t alpha = in[3];
+            const std::uint8_t r = in[0], g = in[1], b = in[2], alpha = in[3];
             if (alpha == 0xFF) {
-                pixel[R] = in[0];
-                pixel[G] = in[1];
-                pixel[B] = in[2];
+                pixel[R] = r;
+                pixel[G] = g;
+                pixel[B] = b;
             } else {
-                pixel[R] = premultiply(in[0], alpha);
-                pixel[G] = premultiply(in[1], alpha);
-                pixel[B] = premultiply(in[2], alpha);
+                pixel[R] = premultiply(r, alpha);
+                pixel[G] = premultiply(g, alpha);
+                pixel[B] = premultiply(b, alpha);
             }
             pixel[A] = HasAlpha ? alpha : 0xFF;
         }
+    }
+}
+
+void drawLayout(const Layout& layout, const DrawArea& area) {
+    switch ((layout.r << 4) | (layout.a << 2) | (layout.hasAlpha ? 1 : 0)) {
+        case (1 << 4) | (0 << 2) | 1: drawRows<1, 2, 3, 0, true>(area); break;   // ARGB
+        case (0 << 4) | (3 << 2) | 1: drawRows<0, 1, 2, 3, true>(area); break;   // RGBA
+        case (1 << 4) | (0 << 2) | 0: drawRows<1, 2, 3, 0, false>(area); break;  // XRGB
+        case (0 << 4) | (3 << 2) | 0: drawRows<0, 1, 2, 3, false>(area); break;  // RGBX
+        case (2 << 4) | (3 << 2) | 1: drawRows<2, 1, 0, 3, true>(area); break;   // BGRA
+        case (3 << 4) | (0 << 2) | 1: drawRows<3, 2, 1, 0, true>(area); break;   // ABGR
+        case (2 << 4) | (3 << 2) | 0: drawRows<2, 1, 0, 3, false>(area); break;  // BGRX
+        default: drawRows<3, 2, 1, 0, false>(area); break;                        // XBGR
     }
 }
 
@@ -217,13 +232,38 @@ Ref<Bitmap> Bitmap::withRGBAPixels(std::uint32_t width, std::uint32_t height, By
     return bitmap;
 }
 
+bool Bitmap::canDrawInDeviceRGB(std::uint32_t width, std::uint32_t height, int bitsPerComponent,
+                                std::uint32_t bitmapInfo) {
+    return layoutFor(bitmapInfo) && bitsPerComponent == 8 && width > 0 && height > 0 &&
+           std::uint64_t{width} * height <= kMaxImagePixels;
+}
+
+Ref<Bitmap> Bitmap::drawInDeviceRGB(Ref<Bitmap>&& source, std::uint32_t width, std::uint32_t height,
+                                    int bitsPerComponent, std::uint32_t bitmapInfo) {
+    if (!source) return nullptr;
+    const Ref<Bitmap> given = std::move(source);
+    const bool reusable = given.use_count() == 1 && given->pixels_ && given->pixels_.use_count() == 1 &&
+                          given->straightRGBA_ && width == given->width_ && height == given->height_ &&
+                          given->decode() && given->pixels_->decoded;
+    if (!reusable || !canDrawInDeviceRGB(width, height, bitsPerComponent, bitmapInfo)) {
+        return drawInDeviceRGB(*given, width, height, bitsPerComponent, bitmapInfo);
+    }
+    auto bitmap = makeRef<Bitmap>();
+    bitmap->width_ = width;
+    bitmap->height_ = height;
+    bitmap->colorModel_ = ColorSpaceModel::RGB;
+    bitmap->bitmapInfo_ = bitmapInfo;
+    bitmap->pixels_ = std::move(given->pixels_);
+    std::uint8_t* buffer = bitmap->pixels_->decoded.get();
+    const bool opaque = given->data_ && !given->header_.hasAlpha;
+    drawLayout(*layoutFor(bitmapInfo), DrawArea{buffer, width, height, buffer, width, height, opaque});
+    return bitmap;
+}
+
 Ref<Bitmap> Bitmap::drawInDeviceRGB(const Bitmap& source, std::uint32_t width, std::uint32_t height,
                                     int bitsPerComponent, std::uint32_t bitmapInfo) {
+    if (!canDrawInDeviceRGB(width, height, bitsPerComponent, bitmapInfo)) return nullptr;
     const std::optional<Layout> layout = layoutFor(bitmapInfo);
-    if (!layout || bitsPerComponent != 8 || width == 0 || height == 0 ||
-        std::uint64_t{width} * height > kMaxImagePixels) {
-        return nullptr;
-    }
     // Straight RGBA pixels are read in place; other layouts are converted first.
     Bytes converted;
     std::span<const std::uint8_t> rgba;
@@ -250,16 +290,7 @@ Ref<Bitmap> Bitmap::drawInDeviceRGB(const Bitmap& source, std::uint32_t width, s
     // Files without alpha decode with alpha 255 throughout.
     const bool opaque = source.data_ && source.straightRGBA_ && !source.header_.hasAlpha;
     const DrawArea area{rgba.data(), source.width_, source.height_, out, width, height, opaque};
-    switch ((layout->r << 4) | (layout->a << 2) | (layout->hasAlpha ? 1 : 0)) {
-        case (1 << 4) | (0 << 2) | 1: drawRows<1, 2, 3, 0, true>(area); break;   // ARGB
-        case (0 << 4) | (3 << 2) | 1: drawRows<0, 1, 2, 3, true>(area); break;   // RGBA
-        case (1 << 4) | (0 << 2) | 0: drawRows<1, 2, 3, 0, false>(area); break;  // XRGB
-        case (0 << 4) | (3 << 2) | 0: drawRows<0, 1, 2, 3, false>(area); break;  // RGBX
-        case (2 << 4) | (3 << 2) | 1: drawRows<2, 1, 0, 3, true>(area); break;   // BGRA
-        case (3 << 4) | (0 << 2) | 1: drawRows<3, 2, 1, 0, true>(area); break;   // ABGR
-        case (2 << 4) | (3 << 2) | 0: drawRows<2, 1, 0, 3, false>(area); break;  // BGRX
-        default: drawRows<3, 2, 1, 0, false>(area); break;                        // XBGR
-    }
+    drawLayout(*layout, area);
     std::call_once(bitmap->pixels_->once, [&] { bitmap->pixels_->ok = true; });
     return bitmap;
 }

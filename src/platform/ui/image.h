@@ -58,6 +58,13 @@ public:
     // source does not decode.
     static Ref<Bitmap> drawInDeviceRGB(const Bitmap& source, std::uint32_t width, std::uint32_t height,
                                        int bitsPerComponent, std::uint32_t bitmapInfo);
+    // The same for a source the caller gives up: when it is the only holder of a decoded file's pixels
+    // and the size is the same, the drawing is made in that buffer, which saves a second allocation.
+    static Ref<Bitmap> drawInDeviceRGB(Ref<Bitmap>&& source, std::uint32_t width, std::uint32_t height,
+                                       int bitsPerComponent, std::uint32_t bitmapInfo);
+    // Whether such a drawing context can be made.
+    static bool canDrawInDeviceRGB(std::uint32_t width, std::uint32_t height, int bitsPerComponent,
+                                   std::uint32_t bitmapInfo);
 
     std::uint32_t width() const { return width_; }
     std::uint32_t height() const { return height_; }
