@@ -1,0 +1,190 @@
+// The two-level image cache and remote image loading against a loopback server.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+
+#include "images/image_server.h"
+#include "images/remote_image.h"
+#include "platform/dispatch/notification_center.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/storage/file_manager.h"
+#include "platform/ui/application.h"
+#include "platform/ui/image_fixtures.h"
+#include "support/temp_dir.h"
+
+namespace lv {
+namespace {
+
+struct Outcome {
+    Ref<Image> image;
+    Ref<Error> error;
+    RIImageCacheType type = RIImageCacheType::None;
+    int calls = 0;
+};
+
+RIWebImageCompletedBlock recorder(std::shared_ptr<Outcome> outcome) {
+    return [outcome](const Ref<Image>& image, const Ref<Error>& error, RIImageCacheType type, const Ref<URL>&) {
+        outcome->image = image;
+        outcome->error = error;
+        outcome->type = type;
+        ++outcome->calls;
+    };
+}
+
+class RemoteImage : public ::testing::Test {
+protected:
+    void SetUp() override {
+        cache_ = RIImageCache::make(dir_.file("RIImageCache"));
+        ImageViewRemoteImage::setImageCache(cache_);
+    }
+    void TearDown() override { ImageViewRemoteImage::setImageCache(nullptr); }
+
+    // Loads into the view and pumps the main loop until the completion ran.
+    std::shared_ptr<Outcome> load(const Ref<ImageView>& view, const std::string& path,
+                                  const Ref<Image>& placeholder = nullptr) {
+        auto outcome = std::make_shared<Outcome>();
+        ImageViewRemoteImage::ri_setImageWithURL(view, URL::URLWithString(server_.url(path)), placeholder, 0, nullptr,
+                                                 recorder(outcome));
+        EXPECT_TRUE(runMainUntil([&] { return outcome->calls > 0; }, 10));
+        return outcome;
+    }
+    std::string fileFor(const std::string& path) const { return cache_->defaultCachePathForKey(server_.url(path)); }
+    void flushDisk() const { cache_->ioQueue()->sync([] {}); }
+
+    test::TempDir dir_;
+    test::ImageServer server_;
+    Ref<RIImageCache> cache_;
+};
+using ImageCache = RemoteImage;
+
+TEST_F(RemoteImage, DownloadThenDiskThenMemory) {
+    const Ref<ImageView> view = ImageView::make();
+    const auto first = load(view, "/image.png");
+    ASSERT_NE(first->image, nullptr);
+    EXPECT_EQ(first->error, nullptr);
+    EXPECT_EQ(first->type, RIImageCacheType::None);
+    EXPECT_EQ(view->image(), first->image);
+    EXPECT_EQ(first->image->bitmap()->width(), 6u);
+    flushDisk();
+    // One file, named by the MD5 of the URL, holding the bytes as served.
+    EXPECT_EQ(std::filesystem::path(fileFor("/image.png")).filename().string().size(), 32u);
+    EXPECT_EQ(dataWithContentsOfFile(fileFor("/image.png")), server_.png);
+
+    // A fresh cache object over the same directory serves the file without a request.
+    cache_ = RIImageCache::make(dir_.file("RIImageCache"));
+    ImageViewRemoteImage::setImageCache(cache_);
+    const auto second = load(ImageView::make(), "/image.png");
+    EXPECT_EQ(second->type, RIImageCacheType::Disk);
+    ASSERT_NE(second->image, nullptr);
+    EXPECT_EQ(server_.requests("/image.png"), 1);
+
+    // Now in memory: answered at once, before the call returns, with no file needed.
+    std::filesystem::remove(fileFor("/image.png"));
+    auto third = std::make_shared<Outcome>();
+    const Ref<ImageView> other = ImageView::make();
+    ImageViewRemoteImage::ri_setImageWithURL(other, URL::URLWithString(server_.url("/image.png")), nullptr, 0, nullptr,
+                                             recorder(third));
+    EXPECT_EQ(third->calls, 1);
+    EXPECT_EQ(third->type, RIImageCacheType::Memory);
+    EXPECT_EQ(other->image(), second->image);
+    EXPECT_EQ(server_.requests("/image.png"), 1);
+
+    // The forwarding form loads without blocks.
+    const Ref<ImageView> plain = ImageView::make();
+    ImageViewRemoteImageDeprecated::setImageWithURL(plain, URL::URLWithString(server_.url("/photo.jpg")));
+    EXPECT_TRUE(runMainUntil([&] { return plain->image() != nullptr; }, 10));
+    EXPECT_EQ(RIImageCache::decodesOnMainThread(), 0u);
+}
+
+TEST_F(RemoteImage, FailuresKeepThePlaceholderAndCacheNothing) {
+    const Ref<Image> placeholder = Image::imageWithData(test::oneFrameGIF());
+    const struct {
+        const char* path;
+        std::int64_t code;
+    } cases[] = {{"/missing.png", -1011}, {"/page", -1016}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Ref<ImageView> view = ImageView::make();
+        const auto outcome = load(view, c.path, placeholder);
+        EXPECT_EQ(outcome->image, nullptr);
+        ASSERT_NE(outcome->error, nullptr);
+        EXPECT_EQ(outcome->error->code(), c.code);
+        EXPECT_EQ(view->image(), placeholder);
+        flushDisk();
+        EXPECT_FALSE(std::filesystem::exists(fileFor(c.path)));
+        EXPECT_EQ(cache_->imageFromMemoryCacheForKey(server_.url(c.path)), nullptr);
+    }
+    const auto none = std::make_shared<Outcome>();
+    const Ref<ImageView> view = ImageView::make();
+    ImageViewRemoteImage::ri_setImageWithURL(view, nullptr, placeholder, 0, nullptr, recorder(none));
+    EXPECT_TRUE(runMainUntil([&] { return none->calls > 0; }, 10));
+    ASSERT_NE(none->error, nullptr);
+    EXPECT_EQ(none->error->code(), -1000);
+}
+
+TEST_F(RemoteImage, UndecodableCacheFileIsDeletedAndLoadedAgain) {
+    writeToFile(Value::data("no longer an image").bytes(), fileFor("/image.png"), true);
+    const auto outcome = load(ImageView::make(), "/image.png");
+    ASSERT_NE(outcome->image, nullptr);
+    EXPECT_EQ(outcome->type, RIImageCacheType::None);
+    EXPECT_EQ(server_.requests("/image.png"), 1);
+    flushDisk();
+    EXPECT_EQ(dataWithContentsOfFile(fileFor("/image.png")), server_.png);
+}
+
+TEST_F(RemoteImage, SecondCallCancelsTheFirst) {
+    const Ref<ImageView> view = ImageView::make();
+    auto held = std::make_shared<Outcome>();
+    ImageViewRemoteImage::ri_setImageWithURL(view, URL::URLWithString(server_.url("/held.png")), nullptr, 0, nullptr,
+                                             recorder(held));
+    ASSERT_TRUE(runMainUntil([&] { return server_.requests("/held.png") == 1; }, 10));
+    const auto second = load(view, "/image.png");
+    ASSERT_NE(second->image, nullptr);
+    server_.release();
+    // Another view loads the same URL; by its completion the first response has long arrived.
+    const auto later = load(ImageView::make(), "/held.png");
+    ASSERT_NE(later->image, nullptr);
+    EXPECT_EQ(held->calls, 0);
+    EXPECT_EQ(view->image(), second->image);
+}
+
+TEST_F(ImageCache, MemoryWarningEmptiesTheMemoryLevel) {
+    const auto outcome = load(ImageView::make(), "/image.png");
+    ASSERT_NE(cache_->imageFromMemoryCacheForKey(server_.url("/image.png")), nullptr);
+    NotificationCenter::defaultCenter()->post(std::string(kApplicationDidReceiveMemoryWarningNotification));
+    EXPECT_EQ(cache_->imageFromMemoryCacheForKey(server_.url("/image.png")), nullptr);
+    EXPECT_EQ(cache_->memoryCache()->count(), 0u);
+}
+
+TEST_F(ImageCache, FilesAgeOutByModificationTime) {
+    const struct {
+        std::string_view notification;
+        double maxAge;
+        double fileAge;
+        bool kept;
+    } cases[] = {{kApplicationDidEnterBackgroundNotification, 0, 8 * 86400, false},
+                 {kApplicationDidEnterBackgroundNotification, 0, 6 * 86400, true},
+                 {kApplicationWillTerminateNotification, 3600, 7200, false},
+                 {kApplicationWillTerminateNotification, 3600, 60, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fileAge);
+        if (c.maxAge > 0) cache_->setMaxCacheAge(c.maxAge);
+        const std::string file = cache_->defaultCachePathForKey("http://127.0.0.1/aged");
+        ASSERT_TRUE(writeToFile(server_.png, file, true));
+        ASSERT_TRUE(FileManager::defaultManager().setAttributes(
+            Dictionary{{std::string(kFileModificationDate), Value(Date::fromSince1970(Date::now().since1970() - c.fileAge))}},
+            file, nullptr));
+        NotificationCenter::defaultCenter()->post(std::string(c.notification));
+        flushDisk();
+        EXPECT_EQ(std::filesystem::exists(file), c.kept);
+    }
+}
+
+TEST_F(ImageCache, FileNamesAreTheLowerCaseMD5OfTheURL) {
+    EXPECT_EQ(RIImageCache::cachedFileNameForKey("http://127.0.0.1/a.png"), "8d7be944aec2c03b8b0616fecfb90ac4");
+    EXPECT_TRUE(RIImageCache::sharedImageCache()->diskCachePath().ends_with("Library/Caches/RIImageCache"));
+}
+
+}  // namespace
+}  // namespace lv
