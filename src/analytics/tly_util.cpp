@@ -5,6 +5,8 @@
 #include <ctime>
 
 #include "analytics/deflated.h"
+#include "analytics/protocol_data.h"
+#include "analytics/tally_app.h"
 #include "analytics/string_encoding.h"
 #include "platform/base/clock.h"
 #include "platform/base/format.h"
@@ -15,6 +17,7 @@
 #include "platform/text/escape.h"
 #include "platform/text/strings.h"
 #include "platform/time/time_zone.h"
+#include "platform/ui/device.h"
 
 namespace lv {
 
@@ -115,6 +118,46 @@ std::string localNow(const char* pattern) {
     return std::string(text, std::strftime(text, sizeof text, pattern, &parts));
 }
 }  // namespace
+
+std::string TLYUtil::countryString() { return TLYProtocolData::countryString(); }
+std::string TLYUtil::languageString() { return TLYProtocolData::languageString(); }
+std::string TLYUtil::deviceModelString() { return TLYProtocolData::deviceModelString(); }
+std::string TLYUtil::appShortVersionString() { return TLYProtocolData::appShortVersionString(); }
+std::string TLYUtil::osString() { return TLYProtocolData::osString(); }
+std::string TLYUtil::osVersionString() { return TLYProtocolData::osVersionString(); }
+std::string TLYUtil::timezoneString() { return TLYProtocolData::timezoneString(); }
+std::string TLYUtil::resolutionString() { return TLYProtocolData::resolutionString(); }
+std::string TLYUtil::accessString() { return TLYProtocolData::accessString(); }
+std::string TLYUtil::carrierString() { return TLYProtocolData::carrierString(); }
+std::string TLYUtil::deviceUIDString() { return TLYProtocolData::deviceUIDString(); }
+std::string TLYUtil::idfv() { return TLYProtocolData::deviceIDVendorString(); }
+std::string TLYUtil::appPackageNameString() { return TLYProtocolData::appPackageNameString(); }
+std::string TLYUtil::appDisplayNameString() { return TLYProtocolData::appDisplayNameString(); }
+bool TLYUtil::isPad() { return TLYProtocolData::isPad(); }
+
+std::string TLYUtil::appVersionString() {
+    const std::string settings = TallyApp::sharedInstance()->appVersion();
+    return settings.empty() ? TLYProtocolData::appBundleVersionString() : settings;
+}
+
+long TLYUtil::timezone() {
+    const int offset = TimeZone::defaultTimeZone().secondsFromGMT(Date::fromSince1970(currentTimeSince1970()));
+    return offset / 3600;  // integer division truncates toward zero
+}
+
+std::int32_t TLYUtil::resolutionHeight() {
+    const DeviceFacts facts = DeviceFacts::current();
+    const double scale = facts.screenScale > 0 ? facts.screenScale : 1;
+    return static_cast<std::int32_t>(facts.screenSize.height * scale);
+}
+
+std::int32_t TLYUtil::resolutionWidth() {
+    const DeviceFacts facts = DeviceFacts::current();
+    const double scale = facts.screenScale > 0 ? facts.screenScale : 1;
+    return static_cast<std::int32_t>(facts.screenSize.width * scale);
+}
+
+std::string TLYUtil::sessionId() { return sessionId(TallyApp::sharedInstance()->appid()); }
 
 std::string TLYUtil::dateString() { return localNow("%Y-%m-%d"); }
 std::string TLYUtil::timeString() { return localNow("%H:%M:%S"); }

@@ -45,6 +45,31 @@ public:
     static std::string getString(std::string_view text, std::int32_t maxBytes);
     // True for nil, the null value, and text that is empty once white space and line breaks are trimmed.
     static bool isEmptyString(const Value& text);
+    // The device and app facts (TLYProtocolData), "" when missing.
+    static std::string countryString();
+    static std::string languageString();
+    static std::string deviceModelString();
+    static std::string appShortVersionString();
+    static std::string osString();
+    static std::string osVersionString();
+    static std::string timezoneString();
+    static std::string resolutionString();
+    static std::string accessString();
+    static std::string carrierString();
+    static std::string deviceUIDString();
+    static std::string idfv();
+    static std::string appPackageNameString();
+    static std::string appDisplayNameString();
+    static bool isPad();
+    // The settings' app version when not empty, else the bundle's "CFBundleVersion".
+    static std::string appVersionString();
+    // Hours east of GMT of the device's time zone, truncated toward zero.
+    static long timezone();
+    // The main screen's size in pixels (points times scale).
+    static std::int32_t resolutionHeight();
+    static std::int32_t resolutionWidth();
+    // sessionId with the settings' application key.
+    static std::string sessionId();
     // Local date "yyyy-MM-dd" and time of day "HH:mm:ss" of the clock's now.
     static std::string dateString();
     static std::string timeString();
