@@ -125,14 +125,5 @@ TEST(TallyConfig, LocationSetAndTakenFromTwoThreads) {
     setter.join();
 }
 
-TEST(AnalyticsLog, PrintsOnlyWhileLoggingIsOn) {
-    LogCapture capture;
-    for (bool on : {false, true, false}) {
-        setAnalyticsLogEnabled(on);
-        TLYAnalyticsLog("event: %@, du=%ld", "x", 5L);
-    }
-    EXPECT_EQ(capture.lines(), std::vector<std::string>{"TLYLOG: event: x, du=5"});
-}
-
 }  // namespace
 }  // namespace lv
