@@ -1,9 +1,14 @@
 #include "analytics/tly_util.h"
 
 #include <chrono>
+#include <cmath>
+#include <ctime>
 
 #include "analytics/deflated.h"
+#include "analytics/protocol_data.h"
+#include "analytics/tally_app.h"
 #include "analytics/string_encoding.h"
+#include "platform/base/clock.h"
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 #include "platform/security/aes.h"
@@ -11,13 +16,12 @@
 #include "platform/storage/json.h"
 #include "platform/text/escape.h"
 #include "platform/text/strings.h"
+#include "platform/time/time_zone.h"
+#include "platform/ui/device.h"
 
 namespace lv {
 
 namespace {
-
-constexpr std::uint8_t kEnvelopeIV[16] = {0x7c, 0x41, 0xe0, 0xb9, 0x5a, 0x2d, 0x38, 0xf6,
-                                          0xc1, 0x9e, 0x04, 0xb7, 0xd2, 0x85, 0x3a, 0x6f};
 
 std::span<const std::uint8_t> bytesOf(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -102,14 +106,60 @@ std::string TLYUtils::base64EncodeData(std::span<const std::uint8_t> data) {
     return TLYStringEncoding::rfc4648Base64StringEncoding().encode(data);
 }
 
-std::optional<Bytes> TallyUtility::AES128EncryptData(std::span<const std::uint8_t> data,
-                                                     std::span<const std::uint8_t> key) {
-    return aes128CBCEncrypt(key, kEnvelopeIV, data, AESPadding::PKCS7);
+namespace {
+std::string localNow(const char* pattern) {
+    // The device's time zone (settable), not the process's TZ.
+    const double now = currentTimeSince1970();
+    const int offset = TimeZone::defaultTimeZone().secondsFromGMT(Date::fromSince1970(now));
+    const auto seconds = static_cast<std::time_t>(std::floor(now)) + offset;
+    std::tm parts{};
+    gmtime_r(&seconds, &parts);
+    char text[32];
+    return std::string(text, std::strftime(text, sizeof text, pattern, &parts));
+}
+}  // namespace
+
+std::string TLYUtil::countryString() { return TLYProtocolData::countryString(); }
+std::string TLYUtil::languageString() { return TLYProtocolData::languageString(); }
+std::string TLYUtil::deviceModelString() { return TLYProtocolData::deviceModelString(); }
+std::string TLYUtil::appShortVersionString() { return TLYProtocolData::appShortVersionString(); }
+std::string TLYUtil::osString() { return TLYProtocolData::osString(); }
+std::string TLYUtil::osVersionString() { return TLYProtocolData::osVersionString(); }
+std::string TLYUtil::timezoneString() { return TLYProtocolData::timezoneString(); }
+std::string TLYUtil::resolutionString() { return TLYProtocolData::resolutionString(); }
+std::string TLYUtil::accessString() { return TLYProtocolData::accessString(); }
+std::string TLYUtil::carrierString() { return TLYProtocolData::carrierString(); }
+std::string TLYUtil::deviceUIDString() { return TLYProtocolData::deviceUIDString(); }
+std::string TLYUtil::idfv() { return TLYProtocolData::deviceIDVendorString(); }
+std::string TLYUtil::appPackageNameString() { return TLYProtocolData::appPackageNameString(); }
+std::string TLYUtil::appDisplayNameString() { return TLYProtocolData::appDisplayNameString(); }
+bool TLYUtil::isPad() { return TLYProtocolData::isPad(); }
+
+std::string TLYUtil::appVersionString() {
+    const std::string settings = TallyApp::sharedInstance()->appVersion();
+    return settings.empty() ? TLYProtocolData::appBundleVersionString() : settings;
 }
 
-std::optional<Bytes> TallyUtility::AES128DecryptData(std::span<const std::uint8_t> data,
-                                                     std::span<const std::uint8_t> key) {
-    return aes128CBCDecrypt(key, kEnvelopeIV, data, AESPadding::PKCS7);
+long TLYUtil::timezone() {
+    const int offset = TimeZone::defaultTimeZone().secondsFromGMT(Date::fromSince1970(currentTimeSince1970()));
+    return offset / 3600;  // integer division truncates toward zero
 }
+
+std::int32_t TLYUtil::resolutionHeight() {
+    const DeviceFacts facts = DeviceFacts::current();
+    const double scale = facts.screenScale > 0 ? facts.screenScale : 1;
+    return static_cast<std::int32_t>(facts.screenSize.height * scale);
+}
+
+std::int32_t TLYUtil::resolutionWidth() {
+    const DeviceFacts facts = DeviceFacts::current();
+    const double scale = facts.screenScale > 0 ? facts.screenScale : 1;
+    return static_cast<std::int32_t>(facts.screenSize.width * scale);
+}
+
+std::string TLYUtil::sessionId() { return sessionId(TallyApp::sharedInstance()->appid()); }
+
+std::string TLYUtil::dateString() { return localNow("%Y-%m-%d"); }
+std::string TLYUtil::timeString() { return localNow("%H:%M:%S"); }
 
 }  // namespace lv

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "analytics/tally_utility.h"
 #include "platform/base/value.h"
 
 namespace lv {
@@ -44,6 +45,34 @@ public:
     static std::string getString(std::string_view text, std::int32_t maxBytes);
     // True for nil, the null value, and text that is empty once white space and line breaks are trimmed.
     static bool isEmptyString(const Value& text);
+    // The device and app facts (TLYProtocolData), "" when missing.
+    static std::string countryString();
+    static std::string languageString();
+    static std::string deviceModelString();
+    static std::string appShortVersionString();
+    static std::string osString();
+    static std::string osVersionString();
+    static std::string timezoneString();
+    static std::string resolutionString();
+    static std::string accessString();
+    static std::string carrierString();
+    static std::string deviceUIDString();
+    static std::string idfv();
+    static std::string appPackageNameString();
+    static std::string appDisplayNameString();
+    static bool isPad();
+    // The settings' app version when not empty, else the bundle's "CFBundleVersion".
+    static std::string appVersionString();
+    // Hours east of GMT of the device's time zone, truncated toward zero.
+    static long timezone();
+    // The main screen's size in pixels (points times scale).
+    static std::int32_t resolutionHeight();
+    static std::int32_t resolutionWidth();
+    // sessionId with the settings' application key.
+    static std::string sessionId();
+    // Local date "yyyy-MM-dd" and time of day "HH:mm:ss" of the clock's now.
+    static std::string dateString();
+    static std::string timeString();
 };
 
 class TLYUtils {
@@ -57,14 +86,6 @@ public:
     static std::string base64EncodeData(std::span<const std::uint8_t> data);
     static std::string md5Value(std::string_view text) { return TLYUtil::md5(text); }
     static std::string urlEncode(std::string_view text) { return TLYUtil::urlEncode(text); }
-};
-
-class TallyUtility {
-public:
-    // AES-128-CBC with PKCS#7 padding and the fixed IV 7c41e0b95a2d38f6c19e04b7d2853a6f; nothing
-    // when the key is not 16 bytes or the cipher fails.
-    static std::optional<Bytes> AES128EncryptData(std::span<const std::uint8_t> data, std::span<const std::uint8_t> key);
-    static std::optional<Bytes> AES128DecryptData(std::span<const std::uint8_t> data, std::span<const std::uint8_t> key);
 };
 
 }  // namespace lv
