@@ -266,15 +266,8 @@ int main(int argc, char** argv) {
     std::printf("log entry of %d events and %d sessions: %zu bytes\n", kEvents, kSessions, encoded().size());
     lv::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ratio = [&](const char* ours, const char* theirs, const char* target) {
-        const auto a = reporter.times.find(ours);
-        const auto b = reporter.times.find(theirs);
-        if (a != reporter.times.end() && b != reporter.times.end() && b->second > 0) {
-            std::printf("ratio %s / %s: %.2fx (target: at most %s)\n", ours, theirs, a->second / b->second, target);
-        }
-    };
-    ratio("WriteRecords", "WriteInline", "2x");
-    ratio("ReadRecords", "ReadInline", "3x");
+    reporter.printRatio("WriteRecords", "WriteInline", "2x");
+    reporter.printRatio("ReadRecords", "ReadInline", "3x");
     benchmark::Shutdown();
     return 0;
 }

@@ -180,15 +180,8 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     lv::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ratio = [&](const char* ours, const char* theirs, const char* target) {
-        const auto a = reporter.times.find(ours);
-        const auto b = reporter.times.find(theirs);
-        if (a != reporter.times.end() && b != reporter.times.end() && b->second > 0) {
-            std::printf("ratio %s / %s: %.2fx (target: at most %s)\n", ours, theirs, a->second / b->second, target);
-        }
-    };
-    ratio("RoundTripSocket", "RoundTripRaw", "3x");
-    ratio("BulkSocket", "BulkRaw", "1.5x");
+    reporter.printRatio("RoundTripSocket", "RoundTripRaw", "3x");
+    reporter.printRatio("BulkSocket", "BulkRaw", "1.5x");
     benchmark::Shutdown();
     return 0;
 }

@@ -353,16 +353,9 @@ int main(int argc, char** argv) {
     std::printf("%d replies of %d messages: %zu bytes\n", kReplies, kMessages, totalBytes());
     lv::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto ratio = [&](const char* ours, const char* theirs, const char* target) {
-        const auto a = reporter.times.find(ours);
-        const auto b = reporter.times.find(theirs);
-        if (a != reporter.times.end() && b != reporter.times.end() && b->second > 0) {
-            std::printf("ratio %s / %s: %.2fx (target: at most %s)\n", ours, theirs, a->second / b->second, target);
-        }
-    };
-    ratio("EncodeRecords", "EncodeStructs", "3x");
-    ratio("DecodeRecords", "DecodeStructs", "4x");
-    ratio("EncodeStructs", "MemcpyFloor", "-");
+    reporter.printRatio("EncodeRecords", "EncodeStructs", "3x");
+    reporter.printRatio("DecodeRecords", "DecodeStructs", "4x");
+    reporter.printRatio("EncodeStructs", "MemcpyFloor", "-");
     benchmark::Shutdown();
     return 0;
 }

@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,6 +19,15 @@ public:
         }
         ConsoleReporter::ReportRuns(runs);
     }
+    // Prints "ratio OURS / THEIRS: N.NNx (target: at most TARGET)" when both ran.
+    void printRatio(const char* ours, const char* theirs, const char* target) const {
+        const auto a = times.find(ours);
+        const auto b = times.find(theirs);
+        if (a != times.end() && b != times.end() && b->second > 0) {
+            std::printf("ratio %s / %s: %.2fx (target: at most %s)\n", ours, theirs, a->second / b->second, target);
+        }
+    }
+
     std::map<std::string, double> times;
 };
 

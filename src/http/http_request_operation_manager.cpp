@@ -2,21 +2,12 @@
 
 #include <utility>
 
+#include "http/detail/base_url.h"
+
 namespace lv {
 
-namespace {
-
-Ref<URL> withTrailingSlash(const Ref<URL>& url) {
-    if (!url || url->path().empty()) return url;
-    const std::string& text = url->absoluteString();
-    if (!text.empty() && text.back() == '/') return url;
-    return url->URLByAppendingPathComponent("");
-}
-
-}  // namespace
-
 HCHTTPRequestOperationManager::HCHTTPRequestOperationManager(Ref<URL> baseURL)
-    : baseURL_(withTrailingSlash(baseURL)),
+    : baseURL_(detail::baseURLWithTrailingSlash(baseURL)),
       requestSerializer_(HCHTTPRequestSerializer::serializer()),
       responseSerializer_(HCJSONResponseSerializer::serializer()),
       operationQueue_(OperationQueue::make()),

@@ -2,22 +2,13 @@
 
 #include <utility>
 
+#include "http/detail/base_url.h"
+
 namespace lv {
-
-namespace {
-
-Ref<URL> withTrailingSlash(const Ref<URL>& url) {
-    if (!url || url->path().empty()) return url;
-    const std::string& text = url->absoluteString();
-    if (!text.empty() && text.back() == '/') return url;
-    return url->URLByAppendingPathComponent("");
-}
-
-}  // namespace
 
 HCHTTPSessionManager::HCHTTPSessionManager(Ref<URL> baseURL, Ref<URLSessionConfiguration> configuration)
     : HCURLSessionManager(std::move(configuration)),
-      baseURL_(withTrailingSlash(baseURL)),
+      baseURL_(detail::baseURLWithTrailingSlash(baseURL)),
       requestSerializer_(HCHTTPRequestSerializer::serializer()) {}
 
 Ref<HCHTTPSessionManager> HCHTTPSessionManager::make(Ref<URL> baseURL, Ref<URLSessionConfiguration> configuration) {
