@@ -44,7 +44,8 @@ Runs the app headless: launches it (window, store, video switch, tab set), plays
 resigns and terminates. Results go to standard output, progress and errors to standard error.
 
 options:
-  --home DIR            the app's home folder (Documents holds lunavexa.sqlite and LNPreferences.plist);
+  --home DIR            the app's home folder: Documents/LNPreferences.plist holds the settings,
+                        "Library/Application Support/lunavexa/lunavexa.sqlite" the store;
                         default: $LV_HOME, else ./lunavexa-home
   --bundle DIR          the app's resources (Info.plist, lunavexa.lvmodel, tab images)
   --map NAME=HOST:PORT  send connections for NAME to HOST:PORT (repeatable; HOST must be 127.0.0.1 for the
