@@ -247,7 +247,7 @@ std::optional<PageLoad> pageLoad(const Options& options, std::string& problem) {
         if (!site) return std::nullopt;
         Value sid = Value(Constants::siteIdMap())[*site];
         Ref<Predicate> predicate =
-            sid.isNil() ? Predicate::falsePredicate() : Predicate::format("sid == %@", &error, sid);
+            sid.isNil() ? Predicate::falsePredicate() : Predicate::format("sid == %@", &error, Value(sid.longLongValue()));
         if (command == "chart") {
             return PageLoad{pages.at("Toptenz"), predicate, [processor, s = *site](auto ok, auto f) {
                                 processor->loadToptenzWithSite(s, std::nullopt, ok, f);
