@@ -129,7 +129,7 @@ void APIProcessor::videoConfigSuccess(APISuccessBlock success, APIFailureBlock f
         Value(std::move(params)),
         [success](const Value& reply) {
             const Value& items = reply["mItems"];
-            if (success && items) success(items);
+            if (success) success(items);  // nil when the reply carries no "mItems"
         },
         [failure](const Ref<Error>& error) {
             if (failure) failure(error);

@@ -29,6 +29,7 @@ public:
     Ref<RestAPIHelper> apiHelper();
 
     // GET with today's "yyyy-MM-dd" and the bundle's short version; calls back on the background queue.
+    // A reply without "mItems" (or not a JSON object) reaches success with nil, so the launch still decides.
     void videoConfigSuccess(APISuccessBlock success, APIFailureBlock failure);
     void loadMicroblogWithGap(const std::string& gap, std::optional<Date> time, APISuccessBlock success,
                               APIFailureBlock failure);

@@ -1,0 +1,74 @@
+#include "content/launch_glue.h"
+
+#include <atomic>
+
+#include "platform/base/log.h"
+#include "platform/ui/application.h"
+
+namespace lv {
+
+namespace {
+std::atomic<int> analyticsStarts{0};
+}
+
+void AnalyticsHelper::start() { analyticsStarts.fetch_add(1); }
+void AnalyticsHelper::beginLogPageView(const std::string&) {}
+void AnalyticsHelper::endLogPageView(const std::string&) {}
+void AnalyticsHelper::event(const std::string&, const std::string&) {}
+int AnalyticsHelper::startCount() { return analyticsStarts.load(); }
+
+const Ref<PushHelper>& PushHelper::sharedPushHelper() {
+    static const Ref<PushHelper> shared = makeRef<PushHelper>();
+    return shared;
+}
+
+void PushHelper::note(std::string call) {
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
+}
+
+std::vector<std::string> PushHelper::calls() const {
+    std::lock_guard lock(mutex_);
+    return calls_;
+}
+
+void PushHelper::registerPushForIOS8() { note("registerPushForIOS8"); }
+void PushHelper::registerPush() { note("registerPush"); }
+
+void PushHelper::didFinishLaunchingWithOptions(const Dictionary&) {
+    note("didFinishLaunchingWithOptions");
+    Application::sharedApplication()->setApplicationIconBadgeNumber(0);
+}
+
+void PushHelper::didReceiveLocalNotification(const Ref<LocalNotification>&) { note("didReceiveLocalNotification"); }
+
+void PushHelper::didRegisterUserNotificationSettings(const Ref<UserNotificationSettings>&) {
+    note("didRegisterUserNotificationSettings");
+}
+
+void PushHelper::handleActionWithIdentifier(const std::string& identifier, const Dictionary&,
+                                            const std::function<void()>& completion) {
+    note("handleActionWithIdentifier");
+    if (identifier == "ACCEPT_IDENTIFIER") logLine("ACCEPT_IDENTIFIER is clicked");
+    if (completion) completion();
+}
+
+void PushHelper::didRegisterForRemoteNotificationsWithDeviceToken(const Bytes&) {
+    note("didRegisterForRemoteNotificationsWithDeviceToken");
+}
+
+void PushHelper::didFailToRegisterForRemoteNotificationsWithError(const Ref<Error>& error) {
+    note("didFailToRegisterForRemoteNotificationsWithError");
+    logLine("Error: " + (error ? error->description() : std::string("(null)")));
+}
+
+void PushHelper::didReceiveRemoteNotification(const Dictionary&) { note("didReceiveRemoteNotification"); }
+
+const Ref<MicroblogHelper>& MicroblogHelper::sharedMicroblogHelper() {
+    static const Ref<MicroblogHelper> shared = makeRef<MicroblogHelper>();
+    return shared;
+}
+
+bool MicroblogHelper::handleOpenURL(const Ref<URL>&) { return false; }
+
+}  // namespace lv
