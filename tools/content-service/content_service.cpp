@@ -75,6 +75,8 @@ bool ContentService::start(int port) {
         stopping_ = false;
     }
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // A stop() that came before the listener ran would be lost, and the join would wait forever.
+    while (!server_->is_running()) std::this_thread::yield();
     return true;
 }
 
