@@ -50,14 +50,14 @@ constexpr int kCannotDecodeContentData = -1016;
 
 void finish(const Ref<ImageView>& view, const std::shared_ptr<Load>& load, const Ref<Image>& image,
             const Ref<Error>& error, RIImageCacheType type, const Ref<URL>& url,
-            const RIWebImageCompletedBlock& completed) {
+            const RIImageCompletedBlock& completed) {
     if (load->cancelled.load()) return;
     if (image) view->setImage(image);
     if (completed) completed(image, error, type, url);
 }
 
 void download(const Weak<ImageView>& weakView, const std::shared_ptr<Load>& load, const Ref<URL>& url,
-              const Ref<RIImageCache>& cache, RIWebImageProgressBlock progress, RIWebImageCompletedBlock completed) {
+              const Ref<RIImageCache>& cache, RIImageProgressBlock progress, RIImageCompletedBlock completed) {
     URLConnection::sendAsynchronousRequest(
         URLRequest(url), downloadQueue(),
         [weakView, load, url, cache, progress = std::move(progress), completed = std::move(completed)](
@@ -105,8 +105,8 @@ void ImageViewRemoteImage::ri_cancelCurrentImageLoad(const Ref<ImageView>& view)
 }
 
 void ImageViewRemoteImage::ri_setImageWithURL(const Ref<ImageView>& view, const Ref<URL>& url,
-                                              const Ref<Image>& placeholder, RIWebImageOptions /*options*/,
-                                              RIWebImageProgressBlock progress, RIWebImageCompletedBlock completed) {
+                                              const Ref<Image>& placeholder, RIImageOptions /*options*/,
+                                              RIImageProgressBlock progress, RIImageCompletedBlock completed) {
     if (!view) return;
     ri_cancelCurrentImageLoad(view);
     // Entries of views that are gone are dropped as loads start.

@@ -18,10 +18,10 @@
 
 namespace lv {
 
-using RIWebImageOptions = unsigned;
+using RIImageOptions = unsigned;
 // Bytes received so far and expected (-1 when unknown).
-using RIWebImageProgressBlock = std::function<void(std::int64_t receivedSize, std::int64_t expectedSize)>;
-using RIWebImageCompletedBlock =
+using RIImageProgressBlock = std::function<void(std::int64_t receivedSize, std::int64_t expectedSize)>;
+using RIImageCompletedBlock =
     std::function<void(const Ref<Image>& image, const Ref<Error>& error, RIImageCacheType cacheType, const Ref<URL>& url)>;
 
 class ImageViewRemoteImage {
@@ -29,8 +29,8 @@ public:
     // The options are accepted and ignored (none are defined). progress runs once, on the main
     // thread, when a download's body has arrived. A nil URL fails at once with -1000 (bad URL).
     static void ri_setImageWithURL(const Ref<ImageView>& view, const Ref<URL>& url, const Ref<Image>& placeholder,
-                                   RIWebImageOptions options, RIWebImageProgressBlock progress,
-                                   RIWebImageCompletedBlock completed);
+                                   RIImageOptions options, RIImageProgressBlock progress,
+                                   RIImageCompletedBlock completed);
     // Cancels the view's current load: nothing of it reaches the view or its completion afterwards.
     static void ri_cancelCurrentImageLoad(const Ref<ImageView>& view);
     // The cache loads go through; the shared one unless set (tests give one over a temporary directory).

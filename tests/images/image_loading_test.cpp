@@ -23,7 +23,7 @@ struct Outcome {
     int calls = 0;
 };
 
-RIWebImageCompletedBlock recorder(std::shared_ptr<Outcome> outcome) {
+RIImageCompletedBlock recorder(std::shared_ptr<Outcome> outcome) {
     return [outcome](const Ref<Image>& image, const Ref<Error>& error, RIImageCacheType type, const Ref<URL>&) {
         outcome->image = image;
         outcome->error = error;
