@@ -166,29 +166,24 @@ void PNAsyncSocket::doReadData() {
         }
         std::uint64_t bytesRead = 0;
         if (secure) {
-            const TlsSession::Transfer transfer = tls_->read(target, bytesToRead);
+            // The session gives at most one record a call: take records until the step's size is
+            // reached or the descriptor has no more.
             flags_ &= ~PNSocketFlagSecureBytesAvailable;
-            switch (transfer.status) {
-            case TlsSession::Status::Done:
-                bytesRead = transfer.bytes;
-                // Decrypted bytes left in the session raise no descriptor event: read on without one.
-                if (tls_->pending() > 0) {
-                    flags_ |= PNSocketFlagSecureBytesAvailable;
-                } else {
+            bool filled = true;
+            while (bytesRead < bytesToRead && filled) {
+                const TlsSession::Transfer transfer = tls_->read(target + bytesRead, bytesToRead - bytesRead);
+                filled = transfer.status == TlsSession::Status::Done;
+                bytesRead += transfer.bytes;
+                if (transfer.status == TlsSession::Status::WantRead || transfer.status == TlsSession::Status::WantWrite) {
                     waiting = true;
+                } else if (transfer.status == TlsSession::Status::Closed) {
+                    socketEOF = true;
+                } else if (transfer.status == TlsSession::Status::Failed) {
+                    error = sessionError();
                 }
-                break;
-            case TlsSession::Status::WantRead:
-            case TlsSession::Status::WantWrite:
-                waiting = true;
-                break;
-            case TlsSession::Status::Closed:
-                socketEOF = true;
-                break;
-            case TlsSession::Status::Failed:
-                error = sessionError();
-                break;
             }
+            // More may wait in the session or the kernel; bytes held decrypted raise no descriptor event.
+            if (filled) flags_ |= PNSocketFlagSecureBytesAvailable;
         }
         const ssize_t result = secure ? 0 : ::read(connectedDescriptor(), target, bytesToRead);
         if (secure) {

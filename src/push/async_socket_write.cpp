@@ -63,13 +63,17 @@ void PNAsyncSocket::doWriteData() {
     // MSG_NOSIGNAL: a closed peer is an EPIPE error, never a signal.
     const ssize_t result = secure ? 0 : ::send(connectedDescriptor(), rest, restLength, MSG_NOSIGNAL);
     if (secure) {
-        const TlsSession::Transfer transfer = tls_->write(rest, restLength);
-        if (transfer.status == TlsSession::Status::Done) {
-            bytesWritten = transfer.bytes;
-        } else if (transfer.status == TlsSession::Status::WantRead || transfer.status == TlsSession::Status::WantWrite) {
-            waiting = true;
-        } else {
-            error = transfer.status == TlsSession::Status::Closed ? connectionClosedError() : sessionError();
+        // The session sends one record a call: send records until done or the descriptor is full.
+        while (bytesWritten < restLength && !waiting && !error) {
+            const TlsSession::Transfer transfer = tls_->write(rest + bytesWritten, restLength - bytesWritten);
+            bytesWritten += transfer.bytes;
+            if (transfer.status == TlsSession::Status::WantRead || transfer.status == TlsSession::Status::WantWrite) {
+                waiting = true;
+            } else if (transfer.status == TlsSession::Status::Closed) {
+                error = connectionClosedError();
+            } else if (transfer.status == TlsSession::Status::Failed) {
+                error = sessionError();
+            }
         }
     } else if (result < 0) {
         if (errno == EWOULDBLOCK) {
