@@ -142,7 +142,7 @@ TEST(AsyncSocketAccept, ListensWhereAskedAndOnOnePortForBothFamilies) {
         listener->disconnect();
         EXPECT_TRUE(delegate->waitFor("disconnect"));
         // The listening descriptor closes once its source's cancellation has run.
-        EXPECT_TRUE(runMainUntil([&] { return !connectTo("127.0.0.1", port4); }, 5));
+        EXPECT_TRUE(runMainUntil([&, port = port4] { return !connectTo("127.0.0.1", port); }, 5));
         for (const auto& accepted : delegate->accepted) EXPECT_TRUE(accepted->isConnected());
         for (const auto& accepted : delegate->accepted) accepted->disconnect();
     }
