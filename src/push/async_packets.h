@@ -1,6 +1,6 @@
 // The queued requests of PNAsyncSocket: a read packet (with the length rules that size each read and
-// find a terminator across the packet's tail and the pre-buffer) and a write packet. Packets belong to
-// the socket queue of their socket.
+// find a terminator across the packet's tail and the pre-buffer), a write packet, and the TLS marker.
+// Packets belong to the socket queue of their socket.
 #pragma once
 
 #include <algorithm>
@@ -11,6 +11,11 @@
 #include "platform/base/value.h"
 
 namespace lv {
+
+// The TLS marker: one packet carrying the settings, queued on both the read and the write queue.
+struct PNAsyncSpecialPacket {
+    Dictionary tlsSettings;
+};
 
 // A growable byte buffer shared between the caller and a read packet that writes into it in place.
 using SocketBuffer = std::shared_ptr<Bytes>;
@@ -44,6 +49,19 @@ public:
         if (readLength > 0) return std::min(hint, readLength - bytesDone);
         if (maxLength > 0) return std::min(hint, maxLength - bytesDone);
         return hint;
+    }
+
+    // Secure reads: an exact read takes at most what it lacks, straight into the packet; others take
+    // the default (capped at the maximum), through the pre-buffer when the packet has less room.
+    std::uint64_t optimalReadLengthWithDefault(std::uint64_t fallback, bool* shouldPreBuffer) const {
+        if (readLength > 0) {
+            *shouldPreBuffer = false;
+            return std::min(fallback, readLength - bytesDone);
+        }
+        std::uint64_t result = fallback;
+        if (maxLength > 0) result = std::min(result, maxLength - bytesDone);
+        *shouldPreBuffer = roomLeft() < result;
+        return result;
     }
 
     std::uint64_t readLengthForTermWithHint(std::uint64_t hint, bool* shouldPreBuffer) const {
@@ -104,6 +122,13 @@ public:
     bool bufferOwner = false;
     std::uint64_t originalBufferLength = 0;
     std::int64_t tag = 0;
+    std::shared_ptr<const PNAsyncSpecialPacket> special;  // set on the TLS marker only
+
+    static std::shared_ptr<PNAsyncReadPacket> marker(std::shared_ptr<const PNAsyncSpecialPacket> packet) {
+        auto read = std::make_shared<PNAsyncReadPacket>(nullptr, 0, 0, -1, 0, std::nullopt, 0);
+        read->special = std::move(packet);
+        return read;
+    }
 };
 
 class PNAsyncWritePacket {
@@ -115,6 +140,13 @@ public:
     std::uint64_t bytesDone = 0;
     std::int64_t tag = 0;
     double timeout = -1;
+    std::shared_ptr<const PNAsyncSpecialPacket> special;  // set on the TLS marker only
+
+    static std::shared_ptr<PNAsyncWritePacket> marker(std::shared_ptr<const PNAsyncSpecialPacket> packet) {
+        auto write = std::make_shared<PNAsyncWritePacket>(nullptr, -1, 0);
+        write->special = std::move(packet);
+        return write;
+    }
 };
 
 }  // namespace lv

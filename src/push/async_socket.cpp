@@ -11,6 +11,7 @@
 
 #include "platform/net/socket_address.h"
 #include "platform/storage/bundle.h"
+#include "push/async_socket_interface.h"
 
 namespace lv {
 
@@ -32,7 +33,16 @@ std::string errnoText(int code) {
     return ::strerror_r(code, buffer, sizeof buffer);  // GNU form: returns the text
 }
 
-// "name[:port]" of an interface description.
+std::optional<std::string> hostOf(const std::optional<Bytes>& address) {
+    return address ? socketAddressHost(*address) : std::nullopt;
+}
+
+std::uint16_t portOf(const std::optional<Bytes>& address) {
+    return address ? socketAddressPort(*address).value_or(0) : 0;
+}
+
+}  // namespace
+
 InterfaceAddresses interfaceFromDescription(const std::string& description, std::uint16_t port) {
     std::string name = description;
     if (auto colon = description.find(':'); colon != std::string::npos) {
@@ -56,16 +66,6 @@ InterfaceAddresses interfaceFromDescription(const std::string& description, std:
     }
     return found;
 }
-
-std::optional<std::string> hostOf(const std::optional<Bytes>& address) {
-    return address ? socketAddressHost(*address) : std::nullopt;
-}
-
-std::uint16_t portOf(const std::optional<Bytes>& address) {
-    return address ? socketAddressPort(*address).value_or(0) : 0;
-}
-
-}  // namespace
 
 // Errors.
 
@@ -103,6 +103,11 @@ Ref<Error> PNAsyncSocket::errnoErrorWithReason(int code, std::string_view reason
     if (!reason.empty()) info.set(std::string(kLocalizedFailureReasonErrorKey), Value(std::string(reason)));
     return Error::make(std::string(kPOSIXErrorDomain), code, std::move(info));
 }
+Ref<Error> PNAsyncSocket::sslError(std::int64_t code, std::string_view reason) {
+    Dictionary info;
+    info.set(std::string(kLocalizedRecoverySuggestionErrorKey), Value(std::string(reason)));
+    return Error::make(std::string(kStreamErrorDomainSSL), code, std::move(info));
+}
 Ref<Error> PNAsyncSocket::gaiError(int code) {
     Dictionary info;
     info.set(std::string(kLocalizedDescriptionKey), Value(std::string(::gai_strerror(code))));
@@ -126,15 +131,6 @@ PNAsyncSocket::PNAsyncSocket(const Ref<PNAsyncSocketDelegate>& delegate, Ref<Que
 PNAsyncSocket::~PNAsyncSocket() {
     // No reference to this socket can be made any more, so the close reports to nobody.
     onSocketQueueSync([this] { closeWithError(nullptr); });
-}
-
-template <class Fn>
-void PNAsyncSocket::onSocketQueueSync(Fn&& fn) const {
-    if (socketQueue_->isCurrent()) {
-        fn();
-    } else {
-        socketQueue_->sync(std::forward<Fn>(fn));
-    }
 }
 
 void PNAsyncSocket::onSocketQueueAsync(Queue::Block block) {
@@ -519,6 +515,16 @@ void PNAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
     // socket can go, and a cancelled source runs no further event handler.
     Source* readSource = readSource_.get();
     readSource_->setEventHandler([this, readSource] {
+        if (handshakeInProgress()) {
+            continueSSLHandshake();
+            return;
+        }
+        if (flags_ & PNSocketFlagSecure) {
+            // Readable (or at end): the session decides how much of it is data.
+            flags_ |= PNSocketFlagSecureBytesAvailable;
+            doReadData();
+            return;
+        }
         socketFDBytesAvailable_ = readSource->data();
         if (socketFDBytesAvailable_ > 0) {
             doReadData();
@@ -527,6 +533,10 @@ void PNAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
         }
     });
     writeSource_->setEventHandler([this] {
+        if (handshakeInProgress()) {
+            continueSSLHandshake();
+            return;
+        }
         flags_ |= PNSocketFlagCanAcceptBytes;
         doWriteData();
     });
@@ -577,7 +587,11 @@ void PNAsyncSocket::closeWithError(const Ref<Error>& error) {
     readQueue_.clear();
     writeQueue_.clear();
     partialReadBuffer_.clear();
-    if (!readSource_ && !writeSource_) {
+    if (tls_) {
+        tls_->shutdown();
+        tls_.reset();
+    }
+    if (!readSource_ && !writeSource_ && !accept4Source_ && !accept6Source_) {
         for (int fd : {socket4FD_, socket6FD_}) {
             if (fd != -1) ::close(fd);
         }
@@ -593,6 +607,7 @@ void PNAsyncSocket::closeWithError(const Ref<Error>& error) {
         if (flags_ & PNSocketFlagWriteSourceSuspended) writeSource_->resume();
         writeSource_.reset();
     }
+    cancelAcceptSources();
     socket4FD_ = -1;
     socket6FD_ = -1;
     socketFDBytesAvailable_ = 0;

@@ -1,5 +1,7 @@
 // PNAsyncSocket: the push client's asynchronous TCP socket (IPv4/IPv6, name lookup through the host
 // map, optional local interface, connect time-out, queued reads and writes with tags and time-outs).
+// Also listening (accepting connections on IPv4 and IPv6) and TLS on a connection (OpenSSL on the
+// same descriptor, driven by the same sources).
 // Thread rule: every field belongs to the socket's serial queue. Getters, connect and disconnect run
 // inline on that queue or wait for it (sync); plain setters, reads, writes and the disconnect-after
 // variants are queued to it (async). The delegate is held weakly and called only on the delegate
@@ -21,12 +23,14 @@
 #include "platform/base/value.h"
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/source.h"
+#include "platform/net/tls_session.h"
 #include "push/async_packets.h"
 
 namespace lv {
 
 inline constexpr std::string_view kPNAsyncSocketErrorDomain = "PNAsyncSocketErrorDomain";
 inline constexpr std::string_view kStreamErrorDomainNetDB = "kCFStreamErrorDomainNetDB";
+inline constexpr std::string_view kStreamErrorDomainSSL = "kCFStreamErrorDomainSSL";
 
 enum PNAsyncSocketError : int {
     PNAsyncSocketNoError = 0,
@@ -101,6 +105,9 @@ enum class PNAsyncSocketDelegateMethod {
     ShouldTimeoutWrite,
     DidCloseReadStream,
     DidDisconnect,
+    NewSocketQueueForConnection,
+    DidAcceptNewSocket,
+    DidSecure,
 };
 
 // The receiver of a socket's messages. Every method is optional: a message is sent only when
@@ -126,6 +133,14 @@ public:
     }
     virtual void socketDidCloseReadStream(const Ref<PNAsyncSocket>&) {}
     virtual void socketDidDisconnect(const Ref<PNAsyncSocket>&, const Ref<Error>& /*error*/) {}
+    // Listening: the socket queue for an accepted connection (a serial queue; none for a new one),
+    // then the new socket, which the delegate must keep.
+    virtual Ref<Queue> newSocketQueueForConnectionFromAddress(const Bytes& /*address*/,
+                                                              const Ref<PNAsyncSocket>& /*listener*/) {
+        return nullptr;
+    }
+    virtual void didAcceptNewSocket(const Ref<PNAsyncSocket>& /*listener*/, const Ref<PNAsyncSocket>& /*accepted*/) {}
+    virtual void socketDidSecure(const Ref<PNAsyncSocket>&) {}
 };
 
 class PNAsyncSocket : public Object {
@@ -175,6 +190,31 @@ public:
     bool connectToAddress(const Bytes& address, double timeout, Ref<Error>* error);
     bool connectToAddress(const Bytes& address, const std::optional<std::string>& interface, double timeout,
                           Ref<Error>* error);
+
+    // Listening on every interface, or one given by name or address text ("localhost" and "loopback"
+    // mean the loopback addresses), on IPv4 and IPv6 at once where both are enabled; port 0 takes one
+    // port the system chooses for both. Each connection becomes a new connected socket handed to the
+    // delegate.
+    bool acceptOnPort(std::uint16_t port, Ref<Error>* error);
+    bool acceptOnInterface(const std::optional<std::string>& interface, std::uint16_t port, Ref<Error>* error);
+
+    // TLS on this connection once every read and write queued before has finished; later reads and
+    // writes wait for socketDidSecure. Settings use the keys of platform/net/tls_session.h; none verifies
+    // the peer against the host connected to. Dropped unless started, not closing, and the first.
+    void startTLS(Dictionary settings = {});
+
+    // Runs the block on the socket queue and waits for it; never call it from that queue.
+    void performBlock(const std::function<void()>& block);
+    // The descriptors, on the socket queue only (-1 anywhere else).
+    int socketFD() const;
+    int socket4FD() const;
+    int socket6FD() const;
+    // This system has no platform stream pair (TLS runs on the descriptor) and no background socket
+    // service: the streams are none and backgrounding answers false.
+    Ref<Object> readStream() const { return nullptr; }
+    Ref<Object> writeStream() const { return nullptr; }
+    bool enableBackgroundingOnSocket() { return false; }
+    bool enableBackgroundingOnSocketWithCaveat() { return false; }
 
     void disconnect();
     void disconnectAfterReading();
@@ -239,13 +279,21 @@ public:
     static Ref<Error> otherError(std::string_view message);
     static Ref<Error> errnoErrorWithReason(int code, std::string_view reason);
     static Ref<Error> gaiError(int code);
+    // The TLS layer's code, with its reason text as the recovery suggestion.
+    static Ref<Error> sslError(std::int64_t code, std::string_view reason);
 
 private:
     using ReadPacketRef = std::shared_ptr<PNAsyncReadPacket>;
     using WritePacketRef = std::shared_ptr<PNAsyncWritePacket>;
 
     template <class Fn>
-    void onSocketQueueSync(Fn&& fn) const;
+    void onSocketQueueSync(Fn&& fn) const {
+        if (socketQueue_->isCurrent()) {
+            fn();
+        } else {
+            socketQueue_->sync(std::forward<Fn>(fn));
+        }
+    }
     void onSocketQueueAsync(Queue::Block block);
     using DelegateCall = std::function<void(PNAsyncSocketDelegate&, const Ref<PNAsyncSocket>&)>;
     void notifyDelegate(PNAsyncSocketDelegateMethod method, DelegateCall call);
@@ -268,6 +316,21 @@ private:
     void closeWithError(const Ref<Error>& error);
     void maybeClose();
     int connectedDescriptor() const;
+    void cancelAcceptSources();
+
+    // Listening (socket queue).
+    bool openListeningDescriptor(const Bytes& address, int* fd, Ref<Error>* error);
+    void startAcceptSource(int fd, bool ipv6);
+    bool doAccept(int listenFD, bool ipv6);
+
+    // TLS (socket queue).
+    void maybeStartTLS();
+    void continueSSLHandshake();
+    void finishSSLHandshake();
+    void abortSSLHandshake(const Ref<Error>& error);
+    bool handshakeInProgress() const;
+    bool flushSSLBuffers();
+    Ref<Error> sessionError() const;
     std::optional<Bytes> addressOf(bool peer) const;
 
     // Reading and writing (socket queue).
@@ -300,6 +363,8 @@ private:
     std::optional<Bytes> connectInterface6_;
     Ref<Source> connectTimer_;
     Ref<Source> connectSource_;  // write readiness of a connect in progress
+    Ref<Source> accept4Source_;
+    Ref<Source> accept6Source_;
     Ref<Source> readSource_;
     Ref<Source> writeSource_;
     Ref<Source> readTimer_;
@@ -311,6 +376,7 @@ private:
     std::uint64_t socketFDBytesAvailable_ = 0;
     Bytes partialReadBuffer_;
     Value userData_;
+    std::unique_ptr<TlsSession> tls_;
 };
 
 }  // namespace lv

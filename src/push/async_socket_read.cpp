@@ -11,6 +11,8 @@
 namespace lv {
 
 namespace {
+// One secure read step asks the session for up to this many bytes.
+constexpr std::uint64_t kSecureReadLength = 32768;
 bool offsetFits(const SocketBuffer& buffer, std::uint64_t offset) { return offset <= (buffer ? buffer->size() : 0); }
 }  // namespace
 
@@ -71,23 +73,48 @@ void PNAsyncSocket::maybeDequeueRead() {
     if (!readQueue_.empty()) {
         currentRead_ = readQueue_.front();
         readQueue_.pop_front();
+        if (currentRead_->special) {
+            flags_ |= PNSocketFlagStartingReadTLS;
+            maybeStartTLS();
+            return;
+        }
         setupReadTimerWithTimeout(currentRead_->timeout);
         doReadData();
     } else if (flags_ & PNSocketFlagCloseAfterReads) {
         if (!(flags_ & PNSocketFlagCloseAfterWrites) || (writeQueue_.empty() && !currentWrite_)) closeWithError(nullptr);
+    } else if (flags_ & PNSocketFlagSecure) {
+        flushSSLBuffers();
     }
 }
 
 void PNAsyncSocket::doReadData() {
+    const bool secure = flags_ & PNSocketFlagSecure;
     if (!currentRead_ || (flags_ & PNSocketFlagReadsPaused)) {
-        // The bytes stay in the kernel until a read wants them.
-        if (socketFDBytesAvailable_ > 0) suspendReadSource();
+        if (secure) {
+            // Up to one record waits decrypted in the pre-buffer; the rest stays in the kernel.
+            flushSSLBuffers();
+            if (!(flags_ & PNSocketFlagConnected)) return;
+            if (!partialReadBuffer_.empty() || (flags_ & PNSocketFlagSecureBytesAvailable)) {
+                suspendReadSource();
+            } else {
+                resumeReadSource();
+            }
+        } else if (socketFDBytesAvailable_ > 0) {
+            // The bytes stay in the kernel until a read wants them.
+            suspendReadSource();
+        }
         return;
     }
-    const bool hasBytesAvailable = socketFDBytesAvailable_ > 0;
+    if (secure && tls_->pending() > 0) flags_ |= PNSocketFlagSecureBytesAvailable;
+    const bool hasBytesAvailable = secure ? (flags_ & PNSocketFlagSecureBytesAvailable) != 0 : socketFDBytesAvailable_ > 0;
     const std::uint64_t estimatedBytesAvailable = socketFDBytesAvailable_;
     if (!hasBytesAvailable && partialReadBuffer_.empty()) {
         resumeReadSource();
+        return;
+    }
+    if (flags_ & PNSocketFlagStartingReadTLS) {
+        // At the TLS marker: the bytes belong to the handshake, which starts once writes reach it too.
+        if (!(flags_ & PNSocketFlagStartingWriteTLS)) suspendReadSource();
         return;
     }
 
@@ -126,8 +153,9 @@ void PNAsyncSocket::doReadData() {
     if (!done && !error && !socketEOF && hasBytesAvailable) {
         bool readIntoPreBuffer = false;
         const std::uint64_t bytesToRead =
-            packet->term ? packet->readLengthForTermWithHint(estimatedBytesAvailable, &readIntoPreBuffer)
-                         : packet->readLengthForNonTermWithHint(estimatedBytesAvailable);
+            secure         ? packet->optimalReadLengthWithDefault(kSecureReadLength, &readIntoPreBuffer)
+            : packet->term ? packet->readLengthForTermWithHint(estimatedBytesAvailable, &readIntoPreBuffer)
+                           : packet->readLengthForNonTermWithHint(estimatedBytesAvailable);
         std::uint8_t* target = nullptr;
         if (readIntoPreBuffer) {
             partialReadBuffer_.resize(bytesToRead);
@@ -136,9 +164,31 @@ void PNAsyncSocket::doReadData() {
             packet->ensureCapacityForAdditionalDataOfLength(bytesToRead);
             target = packet->writePointer();
         }
-        const ssize_t result = ::read(connectedDescriptor(), target, bytesToRead);
         std::uint64_t bytesRead = 0;
-        if (result < 0) {
+        if (secure) {
+            // The session gives at most one record a call: take records until the step's size is
+            // reached or the descriptor has no more.
+            flags_ &= ~PNSocketFlagSecureBytesAvailable;
+            bool filled = true;
+            while (bytesRead < bytesToRead && filled) {
+                const TlsSession::Transfer transfer = tls_->read(target + bytesRead, bytesToRead - bytesRead);
+                filled = transfer.status == TlsSession::Status::Done;
+                bytesRead += transfer.bytes;
+                if (transfer.status == TlsSession::Status::WantRead || transfer.status == TlsSession::Status::WantWrite) {
+                    waiting = true;
+                } else if (transfer.status == TlsSession::Status::Closed) {
+                    socketEOF = true;
+                } else if (transfer.status == TlsSession::Status::Failed) {
+                    error = sessionError();
+                }
+            }
+            // More may wait in the session or the kernel; bytes held decrypted raise no descriptor event.
+            if (filled) flags_ |= PNSocketFlagSecureBytesAvailable;
+        }
+        const ssize_t result = secure ? 0 : ::read(connectedDescriptor(), target, bytesToRead);
+        if (secure) {
+            // Handled above.
+        } else if (result < 0) {
             if (errno == EWOULDBLOCK) {
                 waiting = true;
             } else {
@@ -153,7 +203,8 @@ void PNAsyncSocket::doReadData() {
             socketFDBytesAvailable_ = bytesRead < socketFDBytesAvailable_ ? socketFDBytesAvailable_ - bytesRead : 0;
             if (socketFDBytesAvailable_ == 0) waiting = true;
         }
-        if ((error || socketEOF) && readIntoPreBuffer) partialReadBuffer_.clear();
+        // Nothing read: the pre-buffer holds nothing new.
+        if (bytesRead == 0 && readIntoPreBuffer) partialReadBuffer_.clear();
 
         if (bytesRead > 0) {
             if (packet->readLength > 0) {
@@ -182,6 +233,10 @@ void PNAsyncSocket::doReadData() {
                 if (!done && packet->maxLength > 0 && packet->bytesDone >= packet->maxLength) {
                     error = readMaxedOutError();
                 }
+            } else if (readIntoPreBuffer) {
+                partialReadBuffer_.resize(bytesRead);
+                moveFromPreBuffer(packet->readLengthForNonTermWithHint(bytesRead));
+                done = true;
             } else {
                 packet->bytesDone += bytesRead;
                 totalBytesReadForCurrentRead += bytesRead;
@@ -211,6 +266,10 @@ void PNAsyncSocket::doReadData() {
         doReadEOF();
     } else if (waiting) {
         resumeReadSource();
+    } else if (secure && !done && (flags_ & PNSocketFlagSecureBytesAvailable)) {
+        socketQueue_->async([weak = Weak<PNAsyncSocket>(selfRef())] {
+            if (auto self = weak.lock()) self->doReadData();
+        });
     }
 }
 

@@ -27,6 +27,11 @@ void PNAsyncSocket::maybeDequeueWrite() {
     if (!writeQueue_.empty()) {
         currentWrite_ = writeQueue_.front();
         writeQueue_.pop_front();
+        if (currentWrite_->special) {
+            flags_ |= PNSocketFlagStartingWriteTLS;
+            maybeStartTLS();
+            return;
+        }
         setupWriteTimerWithTimeout(currentWrite_->timeout);
         doWriteData();
     } else if (flags_ & PNSocketFlagCloseAfterWrites) {
@@ -43,14 +48,34 @@ void PNAsyncSocket::doWriteData() {
         resumeWriteSource();
         return;
     }
+    if (flags_ & PNSocketFlagStartingWriteTLS) {
+        // At the TLS marker: nothing more is written until the handshake has run.
+        if (!(flags_ & PNSocketFlagStartingReadTLS)) suspendWriteSource();
+        return;
+    }
     const WritePacketRef packet = currentWrite_;
     bool waiting = false;
     Ref<Error> error;
     std::uint64_t bytesWritten = 0;
+    const std::uint8_t* rest = packet->buffer->data() + packet->bytesDone;
+    const std::size_t restLength = packet->buffer->size() - packet->bytesDone;
+    const bool secure = flags_ & PNSocketFlagSecure;
     // MSG_NOSIGNAL: a closed peer is an EPIPE error, never a signal.
-    const ssize_t result = ::send(connectedDescriptor(), packet->buffer->data() + packet->bytesDone,
-                                  packet->buffer->size() - packet->bytesDone, MSG_NOSIGNAL);
-    if (result < 0) {
+    const ssize_t result = secure ? 0 : ::send(connectedDescriptor(), rest, restLength, MSG_NOSIGNAL);
+    if (secure) {
+        // The session sends one record a call: send records until done or the descriptor is full.
+        while (bytesWritten < restLength && !waiting && !error) {
+            const TlsSession::Transfer transfer = tls_->write(rest + bytesWritten, restLength - bytesWritten);
+            bytesWritten += transfer.bytes;
+            if (transfer.status == TlsSession::Status::WantRead || transfer.status == TlsSession::Status::WantWrite) {
+                waiting = true;
+            } else if (transfer.status == TlsSession::Status::Closed) {
+                error = connectionClosedError();
+            } else if (transfer.status == TlsSession::Status::Failed) {
+                error = sessionError();
+            }
+        }
+    } else if (result < 0) {
         if (errno == EWOULDBLOCK) {
             waiting = true;
         } else {

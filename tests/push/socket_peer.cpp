@@ -134,6 +134,7 @@ int openDescriptorCount() {
 
 bool RecordingDelegate::answers(PNAsyncSocketDelegateMethod method) const {
     if (method == PNAsyncSocketDelegateMethod::ShouldTimeoutRead) return answersTimeouts;
+    if (method == PNAsyncSocketDelegateMethod::DidAcceptNewSocket) return answersAccept;
     return true;
 }
 
@@ -171,6 +172,13 @@ void RecordingDelegate::socketDidDisconnect(const Ref<PNAsyncSocket>&, const Ref
     disconnectError = error;
     events.push_back(error ? "disconnect " + error->domain() + " " + std::to_string(error->code()) : "disconnect");
 }
+
+void RecordingDelegate::didAcceptNewSocket(const Ref<PNAsyncSocket>&, const Ref<PNAsyncSocket>& socket) {
+    accepted.push_back(socket);
+    events.push_back("accept");
+}
+
+void RecordingDelegate::socketDidSecure(const Ref<PNAsyncSocket>&) { events.push_back("secure"); }
 
 bool RecordingDelegate::has(const std::string& prefix) const {
     for (const auto& line : events) {

@@ -68,6 +68,8 @@ public:
     void didWritePartialDataOfLength(const Ref<PNAsyncSocket>&, std::uint64_t length, std::int64_t tag) override;
     void socketDidCloseReadStream(const Ref<PNAsyncSocket>&) override;
     void socketDidDisconnect(const Ref<PNAsyncSocket>&, const Ref<Error>& error) override;
+    void didAcceptNewSocket(const Ref<PNAsyncSocket>&, const Ref<PNAsyncSocket>& accepted) override;
+    void socketDidSecure(const Ref<PNAsyncSocket>&) override;
 
     // Pumps main until a line starting with the prefix has been recorded.
     bool waitFor(const std::string& prefix, double timeoutSeconds = 5);
@@ -79,6 +81,8 @@ public:
     std::size_t partialWrites = 0;  // not in events: their number depends on the kernel's buffers
     double readExtension = 0;  // the answer to read time-outs
     bool answersTimeouts = true;
+    bool answersAccept = true;
+    std::vector<Ref<PNAsyncSocket>> accepted;  // kept, as a listener's delegate must
 };
 
 }  // namespace lv::test
