@@ -8,6 +8,7 @@
 // the code under test reads them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@ struct NetworkInterface {
     std::string ipv4Address;  // dotted text
     bool up = false;
     bool loopback = false;
+    std::vector<std::uint8_t> hardwareAddress;  // the link-level (MAC) address; empty when it has none
     bool operator==(const NetworkInterface&) const = default;
 };
 
