@@ -38,6 +38,8 @@ public:
     static bool saveKeyValue(std::string_view key, const Value& value);
     // The value stored under the key, or nil.
     static Value loadValueByKey(std::string_view key);
+    // Stores appId under "LastAccessID" as its (unsigned) decimal text.
+    bool saveLastAccessID() const { return saveKeyValue(kPNLastAccessIDKey, Value(std::to_string(appId_))); }
 
     bool debugEnable() const { return debugEnable_; }
     void setDebugEnable(bool v) { debugEnable_ = v; }

@@ -56,7 +56,9 @@ int PNHelper::GZip(const Bytes& input, Bytes* out) {
 int PNHelper::GUnzip(const Bytes& input, Bytes* out) {
     if (input.empty() || !out) return -1;
     const std::size_t half = input.size() / 2;
-    Bytes buffer(std::min(input.size() + half, kPNGunzipLimit));
+    // One byte of room past the limit tells a stream of exactly the limit from a longer one.
+    const std::size_t ceiling = kPNGunzipLimit + 1;
+    Bytes buffer(std::min(input.size() + half, ceiling));
     z_stream stream{};
     stream.next_in = const_cast<Bytef*>(input.data());
     stream.avail_in = static_cast<uInt>(input.size());
@@ -65,20 +67,16 @@ int PNHelper::GUnzip(const Bytes& input, Bytes* out) {
         return -1;
     }
     int status = Z_OK;
-    bool overLimit = false;
     while (status == Z_OK) {
         if (stream.total_out >= buffer.size()) {
-            // The output may not grow past the limit.
-            if (buffer.size() >= kPNGunzipLimit) {
-                overLimit = true;
-                break;
-            }
-            buffer.resize(std::min(buffer.size() + half, kPNGunzipLimit));
+            if (buffer.size() >= ceiling) break;
+            buffer.resize(std::min(buffer.size() + half, ceiling));
         }
         stream.next_out = buffer.data() + stream.total_out;
         stream.avail_out = static_cast<uInt>(buffer.size() - stream.total_out);
         status = inflate(&stream, Z_SYNC_FLUSH);
     }
+    const bool overLimit = stream.total_out > kPNGunzipLimit;
     if (inflateEnd(&stream) != Z_OK) {
         log("Gunzip inflateEnd failed.");
         return -1;
