@@ -182,36 +182,6 @@ TEST_F(PushHelper, InterfaceFacts) {
         EXPECT_EQ(PNHelper::getMacAddress(), c.mac);
         EXPECT_EQ(capture.contains("Error: "), std::string(c.mac).find(':') == std::string::npos) << c.mac;
     }
-    EXPECT_EQ(PNHelper::getInstance().fetchSSIDInfo(),
-              (Dictionary{{"SSID", Value("Not Found")}, {"BSSID", Value("Not Found")}}));
-}
-
-TEST_F(PushHelper, JsonTexts) {
-    PNHelper& helper = PNHelper::getInstance();
-    struct Case {
-        const char* text;
-        bool object;
-        const char* line;
-    };
-    const Case cases[] = {
-        {"{\"st\":0}", true, "Dersialized JSON Dictionary = "},
-        {"[1,2]", true, "Dersialized JSON Array = "},
-        {"3", false, "An error happened while deserializing the JSON data."},
-        {"{", false, nullptr},
-    };
-    for (const auto& c : cases) {
-        LogCapture capture;
-        EXPECT_EQ(!helper.json2Obj(c.text).isNil(), c.object) << c.text;
-        if (c.line) {
-            EXPECT_TRUE(capture.contains(c.line)) << c.text;
-        } else {
-            EXPECT_TRUE(capture.lines().empty()) << c.text;
-        }
-    }
-    EXPECT_EQ(helper.getJson(Value::dictionary({{"st", 0}})), "{\"st\":0}");
-    LogCapture capture;
-    EXPECT_EQ(helper.getJson(Value("text")), "");
-    EXPECT_TRUE(capture.contains("error json format"));
 }
 
 }  // namespace

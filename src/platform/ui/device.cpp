@@ -66,6 +66,7 @@ static std::vector<std::uint8_t> hardwareAddressOf(const char* name) {
     if (!text) return address;
     const std::string line(text->begin(), text->end());
     if (std::sscanf(line.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) return address;
+    if ((b[0] | b[1] | b[2] | b[3] | b[4] | b[5]) == 0) return address;  // loopback and the like
     for (const unsigned byte : b) address.push_back(static_cast<std::uint8_t>(byte));
     return address;
 }
