@@ -86,7 +86,8 @@ TEST_F(PushReachability, OverrideChangeRunsBlockOnPrivateQueueThenPostsOnMain) {
     EXPECT_TRUE(blockOffMain);
     EXPECT_TRUE(postedOnMain);
     weak.lock()->stopNotifier();
-    EXPECT_FALSE(weak.lock());
+    // Released once the change callback that was running has returned.
+    EXPECT_TRUE(runMainUntil([&] { return !weak.lock(); }, 5));
     NotificationCenter::defaultCenter()->removeObserver(observer.get());
 }
 
