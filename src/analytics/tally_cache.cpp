@@ -78,7 +78,11 @@ void TallyInternal::archiveCacheToFile() {
     const auto session = TallySession::sharedInstance();
     // Being terminated in the background: the archive the last session end wrote stays as it is.
     if (session->appInBackGround() && session->appBeKilling()) return;
-    writePropertyListToFile(Value(*root), path, true);
+    // A binary property list: the root holds the caches' archives as data, which XML would spell out
+    // in Base64.
+    const auto bytes = PropertyListSerialization::dataWithPropertyList(Value(*root), PropertyListFormat::Binary, 0, nullptr);
+    if (bytes) writeToFile(*bytes, path, true);
+
 }
 
 std::optional<Dictionary> TallyInternal::archiveObjectsWithHeader(bool header) const {
