@@ -46,19 +46,19 @@ for bench in $(find build/bench -type f -name 'lv_*_bench' -perm -u+x | sort); d
     grep -E "^ratio | / .*: [0-9]" || true
 done
 # The sanitizer build uses clang, so every change is also compiled warning-free by a second compiler.
-run_build build-asan -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+# The same build carries the libFuzzer targets (clang's libFuzzer, with ASan and UBSan): every library
+# is instrumented for coverage, which the tests do not mind, and one build is saved.
+run_build build-asan -DLV_SANITIZE=address -DLV_FUZZ=ON -DLV_BUILD_BENCH=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
-# Fuzz the decoders of outside input briefly (clang's libFuzzer, with ASan and UBSan).
-echo "=== build-fuzz"
-cmake -S . -B build-fuzz -G Ninja -DLV_FUZZ=ON -DLV_SANITIZE=address -DLV_BUILD_BENCH=OFF \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build build-fuzz -j "$jobs" --target lv_fuzz_all
-for fuzzer in $(find build-fuzz/tests/fuzz -maxdepth 1 -type f -name 'lv_fuzz_*' -perm -u+x | sort); do
+# Fuzz the decoders of outside input briefly.
+echo "=== fuzz"
+for fuzzer in $(find build-asan/tests/fuzz -maxdepth 1 -type f -name 'lv_fuzz_*' -perm -u+x | sort); do
   echo "--- $(basename "$fuzzer")"
-  log="build-fuzz/$(basename "$fuzzer").log"
+  log="build-asan/$(basename "$fuzzer").log"
   # Each target starts from the project's own replies and resource files (copied: libFuzzer writes new
   # inputs into its corpus).
-  corpus="build-fuzz/corpus/$(basename "$fuzzer")"
+  corpus="build-asan/corpus/$(basename "$fuzzer")"
   mkdir -p "$corpus"
   cp tools/content-service/fixtures/*.json bundle/* "$corpus/" 2>/dev/null || true
   if ! "$fuzzer" "$corpus" -max_total_time="${LV_FUZZ_SECONDS:-10}" >"$log" 2>&1; then
