@@ -100,7 +100,9 @@ void MicroblogHelper::getUserInfo(const std::string& userID) {
         userID, settings ? nonEmptyText(settings->mbltoken()) : std::nullopt, Dictionary(), nullptr,
         [self](const Ref<MBLHttpRequest>&, const Value& result, const Ref<Error>&) {
             auto user = result.objectAs<MicroblogUser>();
-            if (!user || typeid(*user) != typeid(MicroblogUser)) return;
+            if (!user) return;
+            const MicroblogUser& exact = *user;
+            if (typeid(exact) != typeid(MicroblogUser)) return;
             if (Ref<LNPreferences> current = preferences()) current->setMblUsername(Value(user->screenName()));
             NotificationCenter::defaultCenter()->post(kUsernameUpdatedNotification, self);
         });
@@ -141,8 +143,9 @@ void MicroblogHelper::autoRenewToken() {
 void MicroblogHelper::didReceiveMicroblogRequest(const Ref<MBLBaseRequest>&) {}
 
 void MicroblogHelper::didReceiveMicroblogResponse(const Ref<MBLBaseResponse>& response) {
-    if (!response || typeid(*response) != typeid(MBLAuthorizeResponse) ||
-        response->statusCode() != MicroblogSDKResponseStatusCodeSuccess) {
+    if (!response) return;
+    const MBLBaseResponse& exact = *response;
+    if (typeid(exact) != typeid(MBLAuthorizeResponse) || response->statusCode() != MicroblogSDKResponseStatusCodeSuccess) {
         return;
     }
     auto authorize = std::static_pointer_cast<MBLAuthorizeResponse>(response);

@@ -186,7 +186,8 @@ TEST_F(Authorize, WebPageCodeIsExchangedAndHandedBack) {
     ASSERT_EQ(app->opened.size(), 1u);
     EXPECT_EQ(app->opened[0].rfind(callback("response", ""), 0), 0u);
     auto response = recorder->responses[0];
-    ASSERT_EQ(typeid(*response), typeid(MBLAuthorizeResponse));
+    const MBLBaseResponse& exact = *response;
+    ASSERT_EQ(typeid(exact), typeid(MBLAuthorizeResponse));
     auto authorize = std::static_pointer_cast<MBLAuthorizeResponse>(response);
     EXPECT_EQ(authorize->statusCode(), 0);
     EXPECT_EQ(authorize->accessToken().rfind("2.00", 0), 0u);
