@@ -1,7 +1,7 @@
 // The client's HTTP calls as the stand-in's parser sees them, their outcomes, and the web view.
 #include <gtest/gtest.h>
 
-#include <thread>
+#include <atomic>
 
 #include "microblog/social_api_fixture.h"
 #include "platform/dispatch/operation.h"
@@ -15,8 +15,9 @@ namespace {
 
 using tools::SocialBehaviour;
 
+// Written on the completion's queue, read on the main thread once called is seen.
 struct Outcome {
-    bool called = false;
+    std::atomic<bool> called{false};
     bool onMain = false;
     Value result;
     Ref<Error> error;
@@ -29,10 +30,10 @@ protected:
             outcome.onMain = Thread::isMainThread();
             outcome.result = result;
             outcome.error = error;
-            outcome.called = true;
+            outcome.called.store(true);
         };
     }
-    static void wait(const Outcome& outcome) { ASSERT_TRUE(runMainUntil([&] { return outcome.called; }, 15)); }
+    static void wait(const Outcome& outcome) { ASSERT_TRUE(runMainUntil([&] { return outcome.called.load(); }, 15)); }
 
     const Bytes picture = Bytes{0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0x00, 0x26, 0x3D, 0xFF, 0xD9};
 };
