@@ -111,7 +111,7 @@ public:
     const Dictionary& params() const { return params_; }
     const std::string& tag() const { return tag_; }
 
-    // Stops the request; nothing is reported afterwards.
+    // Stops the request; nothing is reported afterwards. Main thread.
     void disconnect();
 
     MBLHttpRequest(std::string url, std::string httpMethod, Dictionary params);
