@@ -7,6 +7,7 @@
 #include "content/content_records.h"
 #include "content/launch_glue.h"
 #include "content/logger.h"
+#include "content/microblog_helper.h"
 #include "content/property_persistance.h"
 #include "content/reachability.h"
 #include "content/utils.h"
@@ -236,7 +237,7 @@ void AppDelegate::applicationWillTerminate(Application&) {
 }
 
 bool AppDelegate::applicationOpenURL(Application&, const Ref<URL>& url, const std::string&, const Value&) {
-    return MicroblogHelper::sharedMicroblogHelper()->handleOpenURL(url);
+    return MicroblogSDK::handleOpenURL(url, MicroblogHelper::sharedMicroblogHelper());
 }
 
 void AppDelegate::applicationDidReceiveRemoteNotification(Application&, const Dictionary& payload) {
@@ -269,6 +270,7 @@ Ref<LNPreferences> AppDelegate::preferences() {
     std::call_once(preferencesOnce_, [this] {
         preferences_ = makeRef<LNPreferences>();
         PropertyPersistance::setPersistanceOn(*preferences_);
+        MicroblogHelper::attachPreferences([preferences = preferences_] { return preferences; });
     });
     return preferences_;
 }

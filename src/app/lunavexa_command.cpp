@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/app_delegate.h"
+#include "app/microblog_commands.h"
 #include "content/api_processor.h"
 #include "content/constants.h"
 #include "content/date_string.h"
@@ -24,6 +25,7 @@
 #include "platform/data/predicate.h"
 #include "platform/dispatch/queue.h"
 #include "platform/net/host_map.h"
+#include "platform/security/trust.h"
 #include "platform/storage/bundle.h"
 #include "platform/storage/sandbox.h"
 #include "store/contexts.h"
@@ -51,6 +53,7 @@ options:
   --map NAME=HOST:PORT  send connections for NAME to HOST:PORT (repeatable; HOST must be 127.0.0.1 for the
                         stand-in); port 0 keeps the original port
   --service PORT        shorthand: the content host and the network probe host to 127.0.0.1:PORT
+  --trust FILE          also trust the certificates of this PEM file (the social-API stand-in's root)
   --help                this text
 
 commands (each launches first and waits until a tab set is installed):
@@ -64,6 +67,10 @@ commands (each launches first and waits until a tab set is installed):
   drama --type T --ended yes|no        load the dramas of type T
   novel --title T                      load the novels
   run                                  read control lines from standard input until "terminate"
+  login                                log in to Microblog (the web authorisation page) and print the user
+  share --text T --image FILE          post the text with the picture, as the share screen does
+  logout                               revoke the Microblog login and clear it from the settings
+  open-url URL                         another program opens the URL in the app
 offline commands (no launch, no request):
   show ENTITY                          print the stored rows of News, Toptenz, Taobao, Microblog, Video,
                                        Teleplay or Novel
@@ -361,6 +368,8 @@ int parse(int argc, char** argv, Options& options) {
                 options.bundle = value;
             } else if (arg == "--map") {
                 if (!mapHost(value)) return usage("--map takes NAME=HOST:PORT");
+            } else if (arg == "--trust") {
+                if (!TrustAnchors::addPEMFile(value)) return usage(std::string("no certificate in ") + value);
             } else if (arg == "--service") {
                 std::string port = value;
                 std::string contentHost = *URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host();
@@ -400,7 +409,12 @@ int lunavexaCommand(int argc, char** argv) {
     std::optional<PageLoad> load;
     const std::string& command = options.command;
     bool offline = command == "show" || command == "settings";
-    if (!offline && command != "launch" && command != "run") {
+    const bool microblog = isMicroblogCommand(command);
+    if (microblog) {
+        problem = checkMicroblogArguments(command, options.arguments, options.positional);
+        if (!problem.empty()) return usage(problem);
+    }
+    if (!offline && !microblog && command != "launch" && command != "run") {
         load = pageLoad(options, problem);
         if (!load) return usage(problem);
     }
@@ -425,7 +439,7 @@ int lunavexaCommand(int argc, char** argv) {
     ApplicationConfiguration configuration;
     configuration.controlInput = command == "run" ? 0 : -1;
     Application::sharedApplication()->setConfiguration(configuration);
-    AppDelegate::setTabSetInstalledObserver([load, command](bool full) {
+    AppDelegate::setTabSetInstalledObserver([load, command, options, microblog](bool full) {
         std::fprintf(stderr, "lunavexa: %s tab set installed\n", full ? "full" : "reduced");
         if (!RS_defaultPersistentStore()) {
             exitCode = fail("the store file " + RS_urlForStoreName("lunavexa.sqlite").string() + " cannot be opened");
@@ -434,6 +448,11 @@ int lunavexaCommand(int argc, char** argv) {
         }
         if (load) {
             runPage(*load, command);
+        } else if (microblog) {
+            runMicroblogCommand(command, options.arguments, options.positional, [](int code) {
+                exitCode = code;
+                terminateApp();
+            });
         } else if (command == "launch") {
             auto delegate = std::dynamic_pointer_cast<AppDelegate>(Application::sharedApplication()->delegate());
             std::string titles;

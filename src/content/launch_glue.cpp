@@ -64,11 +64,4 @@ void PushHelper::didFailToRegisterForRemoteNotificationsWithError(const Ref<Erro
 
 void PushHelper::didReceiveRemoteNotification(const Dictionary&) { note("didReceiveRemoteNotification"); }
 
-const Ref<MicroblogHelper>& MicroblogHelper::sharedMicroblogHelper() {
-    static const Ref<MicroblogHelper> shared = makeRef<MicroblogHelper>();
-    return shared;
-}
-
-bool MicroblogHelper::handleOpenURL(const Ref<URL>&) { return false; }
-
 }  // namespace lv

@@ -1,6 +1,6 @@
-// The analytics, push and microblog glue the launch calls. For now each method keeps only what needs no
-// client (the push glue's badge reset, completion and log lines); the calls into the analytics, push
-// and Microblog clients are not made yet.
+// The analytics and push glue the launch calls (the Microblog glue is microblog_helper.h). For now each
+// method keeps only what needs no client (the push glue's badge reset, completion and log lines); the
+// calls into the analytics and push clients are not made yet.
 //
 // Threads: main thread (the application delegate and the screens call them).
 #pragma once
@@ -56,13 +56,6 @@ private:
     void note(std::string call);
     mutable std::mutex mutex_;
     std::vector<std::string> calls_;
-};
-
-class MicroblogHelper : public Object {
-public:
-    static const Ref<MicroblogHelper>& sharedMicroblogHelper();
-    // The open-URL route of the Microblog client with this helper as delegate; no client yet: false.
-    bool handleOpenURL(const Ref<URL>& url);
 };
 
 }  // namespace lv

@@ -1,0 +1,133 @@
+#include "microblog/microblog_message.h"
+
+#include <array>
+#include <atomic>
+
+#include "platform/runtime/runtime.h"
+#include "platform/security/aes.h"
+#include "platform/security/digest.h"
+#include "platform/storage/keyed_archive.h"
+#include "platform/ui/pasteboard.h"
+
+namespace lv {
+
+namespace {
+
+constexpr const char* kIDKey = "id";
+constexpr const char* kMessageKey = "message";
+
+void putText(Dictionary& out, const char* key, const std::string& text) {
+    if (!text.empty()) out.set(key, Value(text));
+}
+
+// Text fields: absent reads as empty; any other kind refuses the message.
+bool takeText(const Dictionary& in, const char* key, std::string& out) {
+    const Value& value = in.get(key);
+    if (value.isNil()) return true;
+    if (!value.isString()) return false;
+    out = value.string();
+    return true;
+}
+
+bool takeDictionary(const Dictionary& in, const char* key, Dictionary& out) {
+    const Value& value = in.get(key);
+    if (value.isNil()) return true;
+    if (!value.isDictionary()) return false;
+    out = value.dictionary();
+    return true;
+}
+
+}  // namespace
+
+Bytes archiveMicroblogMessage(const MicroblogMessage& message) {
+    Dictionary root;
+    putText(root, "kind", message.kind);
+    putText(root, "type", message.type);
+    putText(root, "id", message.messageID);
+    putText(root, "requestID", message.requestID);
+    putText(root, "appKey", message.appKey);
+    root.set("statusCode", Value(message.statusCode));
+    putText(root, "accessToken", message.accessToken);
+    putText(root, "refreshToken", message.refreshToken);
+    if (message.expirationDate) root.set("expirationDate", Value(*message.expirationDate));
+    putText(root, "userID", message.userID);
+    putText(root, "redirectURI", message.redirectURI);
+    putText(root, "scope", message.scope);
+    if (!message.userInfo.empty()) root.set("userInfo", Value(message.userInfo));
+    if (!message.requestUserInfo.empty()) root.set("requestUserInfo", Value(message.requestUserInfo));
+    std::optional<Bytes> data = KeyedArchiver::archivedDataWithRootObject(Value(std::move(root)), true, nullptr);
+    return data ? std::move(*data) : Bytes();
+}
+
+std::optional<MicroblogMessage> readMicroblogMessage(std::span<const std::uint8_t> archive) {
+    static const std::array<const ClassInfo*, 7> classes{classNamed("Dictionary"), classNamed("Array"),
+                                                         classNamed("String"),     classNamed("Number"),
+                                                         classNamed("Date"),       classNamed("Data"),
+                                                         classNamed("Null")};
+    std::array<const ClassInfo*, 7> known{};
+    std::size_t count = 0;
+    for (const ClassInfo* cls : classes) {
+        if (cls) known[count++] = cls;
+    }
+    Ref<Error> error;
+    Value root = KeyedUnarchiver::unarchivedObjectOfClasses(std::span(known.data(), count), archive, &error);
+    if (!root.isDictionary()) return std::nullopt;
+    const Dictionary& in = root.dictionary();
+    MicroblogMessage message;
+    if (!takeText(in, "kind", message.kind) || !takeText(in, "type", message.type) ||
+        !takeText(in, "id", message.messageID) || !takeText(in, "requestID", message.requestID) ||
+        !takeText(in, "appKey", message.appKey) || !takeText(in, "accessToken", message.accessToken) ||
+        !takeText(in, "refreshToken", message.refreshToken) || !takeText(in, "userID", message.userID) ||
+        !takeText(in, "redirectURI", message.redirectURI) || !takeText(in, "scope", message.scope) ||
+        !takeDictionary(in, "userInfo", message.userInfo) ||
+        !takeDictionary(in, "requestUserInfo", message.requestUserInfo)) {
+        return std::nullopt;
+    }
+    if (message.kind.empty() || message.messageID.empty() || message.appKey.empty()) return std::nullopt;
+    const Value& status = in.get("statusCode");
+    if (!status.isNil()) {
+        if (!status.isNumber()) return std::nullopt;
+        message.statusCode = status.longLongValue();
+    }
+    const Value& expiry = in.get("expirationDate");
+    if (!expiry.isNil()) {
+        if (!expiry.isDate()) return std::nullopt;
+        message.expirationDate = *expiry.date();
+    }
+    return message;
+}
+
+void postMicroblogMessage(const MicroblogMessage& message) {
+    Ref<Pasteboard> board = Pasteboard::pasteboardWithName(kMicroblogTransferPasteboard, true);
+    if (!board->isPersistent()) board->setPersistent(true);
+    Array items = board->items();
+    items.push_back(Value(Dictionary{{kIDKey, Value(message.messageID)},
+                                     {kMessageKey, Value(archiveMicroblogMessage(message))}}));
+    board->setItems(std::move(items));
+}
+
+std::optional<Bytes> takeMicroblogMessageData(const std::string& messageID) {
+    Ref<Pasteboard> board = Pasteboard::pasteboardWithName(kMicroblogTransferPasteboard, false);
+    if (!board) return std::nullopt;
+    Array items = board->items();
+    for (auto it = items.begin(); it != items.end(); ++it) {
+        if ((*it)[kIDKey].isString() && (*it)[kIDKey].string() == messageID) {
+            const Value data = (*it)[kMessageKey];
+            items.erase(it);
+            board->setItems(std::move(items));
+            if (!data.isData()) return std::nullopt;
+            return data.bytes();
+        }
+    }
+    return std::nullopt;
+}
+
+std::string makeMicroblogMessageID() {
+    static std::atomic<std::uint64_t> counter{0};
+    std::optional<Bytes> random = randomBytes(16);
+    if (random) return hexString(*random);
+    // Without random bytes: a process-wide counter keeps ids apart.
+    return "local" + std::to_string(counter.fetch_add(1));
+}
+
+}  // namespace lv

@@ -1,0 +1,98 @@
+// The lunavexa program's Microblog commands as a separate process against the content-service and
+// social-API stand-ins on 127.0.0.1.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "content/content_test_support.h"
+#include "content_service.h"
+#include "social_api.h"
+
+namespace lv::test {
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+class MicroblogCommand : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(content.start());
+        ASSERT_TRUE(social.start());
+        std::ofstream(dir.file("root.pem")) << social.rootCertificatePEM();
+    }
+    void TearDown() override {
+        social.stop();
+        content.stop();
+    }
+    struct Outcome {
+        int code = -1;
+        std::string out, err;
+    };
+    Outcome run(const std::string& arguments) {
+        const std::string command =
+            std::string(LV_LUNAVEXA_PROGRAM) + " --home " + quoted(dir.file("home")) + " --bundle " +
+            quoted(sourceDirectory() + "/bundle") + " --service " + std::to_string(content.port()) + " --trust " +
+            quoted(dir.file("root.pem")) + " --map api.microblog.invalid:443=127.0.0.1:" +
+            std::to_string(social.httpsPort()) + " --map api.microblog.invalid:80=127.0.0.1:" +
+            std::to_string(social.httpPort()) + " " + arguments + " >" + quoted(dir.file("out")) + " 2>" +
+            quoted(dir.file("err")) + " </dev/null";
+        const int status = std::system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir.file("out")), slurp(dir.file("err"))};
+    }
+
+    TempDir dir;
+    tools::ContentService content{sourceDirectory() + "/tools/content-service/fixtures"};
+    tools::SocialApi social;
+};
+
+TEST_F(MicroblogCommand, LoginShareAndLogoutPlayTheScreens) {
+    Outcome login = run("login");
+    ASSERT_EQ(login.code, 0) << login.err;
+    EXPECT_EQ(login.out, std::string("login\t") + tools::SocialApi::kUserID + "\t" + tools::SocialApi::kScreenName + "\n");
+
+    std::ofstream(dir.file("chart.jpg"), std::ios::binary) << std::string("\xFF\xD8\xFF\xD9", 4);
+    Outcome share = run("share --text '岚朵 & 排行' --image " + quoted(dir.file("chart.jpg")));
+    ASSERT_EQ(share.code, 0) << share.err;
+    EXPECT_EQ(share.out, "toast\t微博发布成功！\n");
+    auto uploads = social.requestsTo("/2/statuses/upload.json");
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0].params.at("status"), "岚朵 & 排行");
+    EXPECT_EQ(uploads[0].params.at("access_token"), social.requestsTo("/2/users/show.json")[0].params.at("access_token"));
+
+    Outcome logout = run("logout");
+    ASSERT_EQ(logout.code, 0) << logout.err;
+    EXPECT_EQ(social.requestsTo("/oauth2/revokeoauth2").size(), 1u);
+    // Logged out: the next share logs in first.
+    Outcome again = run("share --text again --image " + quoted(dir.file("chart.jpg")));
+    ASSERT_EQ(again.code, 0) << again.err;
+    EXPECT_EQ(social.requestsTo("/oauth2/authorize").size(), 2u);
+}
+
+TEST_F(MicroblogCommand, RefusedLoginAndForeignURLsFail) {
+    tools::SocialBehaviour deny;
+    deny.deny = true;
+    social.setBehaviour("/oauth2/authorize", deny);
+    Outcome login = run("login");
+    EXPECT_EQ(login.code, 1);
+    EXPECT_NE(login.err.find("the login was refused"), std::string::npos) << login.err;
+    Outcome other = run("open-url https://example.invalid/response?id=1");
+    EXPECT_EQ(other.code, 1);
+    EXPECT_EQ(other.out, "open-url\tnot handled\n");
+    Outcome own = run("open-url 'mbl4827150396://response?id=unknown'");
+    EXPECT_EQ(own.code, 0);
+    EXPECT_EQ(own.out, "open-url\thandled\n");
+    EXPECT_EQ(run("share --text x").code, 2);
+}
+
+}  // namespace
+}  // namespace lv::test
