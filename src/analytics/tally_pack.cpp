@@ -44,23 +44,20 @@ private:
 std::mutex sharedMutex;
 std::shared_ptr<TallyPackEngine> sharedEngine;
 
-// The last message of the session, or a new one appended to the list.
-TPKInstantMsg& messageForSession(std::vector<TPKInstantMsg>& messages, const std::string& sessionId) {
-    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
-        if (it->id() == sessionId) return *it;
-    }
-    TPKInstantMsg message;
-    message.setId(sessionId);
-    message.setEvents(std::vector<TPKEvent>{});
-    messages.push_back(std::move(message));
-    return messages.back();
-}
+// A message being grouped: its lists grow in place and become the record's fields at the end.
+struct DraftMessage {
+    std::string id;
+    std::optional<std::vector<TPKEvent>> events;
+    std::optional<std::vector<TPKError>> errors;
+};
 
-void appendEvent(TPKInstantMsg& message, TPKEvent event) {
-    if (!message.events()) message.setEvents(std::vector<TPKEvent>{});
-    auto events = *message.events();
-    events.push_back(std::move(event));
-    message.setEvents(std::move(events));
+// The last message of the session, or a new one (with an empty event list) appended to the list.
+DraftMessage& messageForSession(std::vector<DraftMessage>& messages, const std::string& sessionId) {
+    for (auto it = messages.rbegin(); it != messages.rend(); ++it) {
+        if (it->id == sessionId) return *it;
+    }
+    messages.push_back({sessionId, std::vector<TPKEvent>{}, std::nullopt});
+    return messages.back();
 }
 
 }  // namespace
@@ -156,53 +153,58 @@ void TallyPack::buildSessionsAndInstantMessages() {
             return;
         case 2:
             engine_->removeInstanceMsgs();
-            instantMessages_.clear();
-            entry_.setInstant_msgs(instantMessages_);
+            entry_.setInstant_msgs(std::vector<TPKInstantMsg>{});
             engine_->removeSessions();
             engine_->buildDummySession();
             buildSessions();
             return;
         case 3:
             engine_->removeInstanceMsgs();
-            instantMessages_.clear();
-            entry_.setInstant_msgs(instantMessages_);
+            entry_.setInstant_msgs(std::vector<TPKInstantMsg>{});
             engine_->removeSessions();
             buildSessions();
             return;
         default:  // 1 and any unknown level
             engine_->removeInstanceMsgs();
-            instantMessages_.clear();
-            entry_.setInstant_msgs(instantMessages_);
+            entry_.setInstant_msgs(std::vector<TPKInstantMsg>{});
             buildSessions();
             return;
     }
 }
 
 void TallyPack::buildInstantMessages() {
-    instantMessages_.clear();
+    std::vector<DraftMessage> drafts;
     for (const auto& event : engine_->events()) {
-        appendEvent(messageForSession(instantMessages_, event->session_id), eventFromEvent(*event));
+        DraftMessage& message = messageForSession(drafts, event->session_id);
+        if (!message.events) message.events.emplace();
+        message.events->push_back(eventFromEvent(*event));
     }
     for (const auto& error : engine_->errors()) {
-        TPKInstantMsg message;
-        message.setId(error->session_id);
-        message.setErrors(std::vector<TPKError>{errorFromError(*error)});
-        instantMessages_.push_back(std::move(message));
+        drafts.push_back({error->session_id, std::nullopt, std::vector<TPKError>{errorFromError(*error)}});
     }
     for (const auto& ekv : engine_->ekv()) {
-        TPKInstantMsg& message = messageForSession(instantMessages_, ekv->session_id);
-        if (!message.events()) message.setEvents(std::vector<TPKEvent>{});
+        DraftMessage& message = messageForSession(drafts, ekv->session_id);
+        if (!message.events) message.events.emplace();
         // Only "ekv" items are sent: "gkv" (game) items still list their message but never reach
         // the wire, as the log format has no game events.
-        if (ekv->type == "ekv") appendEvent(message, eventFromEkv(*ekv));
+        if (ekv->type == "ekv") message.events->push_back(eventFromEkv(*ekv));
     }
-    entry_.setInstant_msgs(instantMessages_);
+    std::vector<TPKInstantMsg> messages;
+    messages.reserve(drafts.size());
+    for (auto& draft : drafts) {
+        TPKInstantMsg message;
+        message.setId(std::move(draft.id));
+        if (draft.events) message.setEvents(std::move(draft.events));
+        if (draft.errors) message.setErrors(std::move(draft.errors));
+        messages.push_back(std::move(message));
+    }
+    entry_.setInstant_msgs(std::move(messages));
 }
 
 void TallyPack::buildSessions() {
-    sessions_.clear();
-    for (const auto& terminate : engine_->terminates()) sessions_.push_back(buildSessionFrom(*terminate));
-    entry_.setSessions(sessions_);
+    std::vector<TPKSession> sessions;
+    for (const auto& terminate : engine_->terminates()) sessions.push_back(buildSessionFrom(*terminate));
+    entry_.setSessions(std::move(sessions));
 }
 
 TPKSession TallyPack::buildSessionFrom(const TLYTerminate& terminate) {

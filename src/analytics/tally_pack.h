@@ -140,8 +140,6 @@ private:
     TPKMiscInfo miscInfo_;
     TPKIdTracking idTracking_;
     std::optional<TPKActivateMsg> activateMsg_;
-    std::vector<TPKSession> sessions_;
-    std::vector<TPKInstantMsg> instantMessages_;
 };
 
 }  // namespace lv
