@@ -33,6 +33,11 @@ TEST(LogEntry, EmptyCachesAtLevelZeroWriteEmptyListsBesideTheStartUpRecords) {
     EXPECT_FALSE(entry.active_userIsSet());
     EXPECT_FALSE(entry.group_infoIsSet());
     ASSERT_TRUE(entry.id_tracking());
+
+    f.engine->wrapper = "unity";  // read once, at start-up
+    f.restart();
+    EXPECT_EQ(f.build().app_info()->wrapper_type(), "unity");
+    EXPECT_EQ(f.pack->UALogEntry().app_info()->wrapper_version(), "1.2");
 }
 
 TEST(LogEntry, BackOffLevelsThinTheContent) {
@@ -154,15 +159,6 @@ TEST(LogEntry, TheActivationMessageGoesOutUntilAnEnvelopeWasMade) {
     EXPECT_FALSE(f.build().activate_msgIsSet());
     f.pack->setActivateMsgFlag();  // nothing to clear
     EXPECT_EQ(TallyConfig::configureWithKey("tlyActivateMsg").longLongValue(), 1700000000500);
-}
-
-TEST(LogEntry, WrapperValuesAreSentOnlyWhenNotEmpty) {
-    PackFixture f;
-    f.engine->wrapper = "unity";
-    f.restart();
-    const TPKUALogEntry entry = f.build();
-    EXPECT_EQ(entry.app_info()->wrapper_type(), "unity");
-    EXPECT_EQ(entry.app_info()->wrapper_version(), "1.2");
 }
 
 TEST(InstantMessages, ItemsGroupByTheLastMessageOfTheirSession) {

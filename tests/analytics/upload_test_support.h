@@ -11,6 +11,8 @@
 
 #include "analytics/items.h"
 #include "analytics/tally_pack.h"
+#include "platform/dispatch/queue.h"
+#include "platform/dispatch/run_loop.h"
 #include "settings_test_support.h"
 
 namespace lv::test {
@@ -21,29 +23,10 @@ public:
     std::vector<Ref<TLYError>> errors() const override { return errors_; }
     std::vector<Ref<TLYEkv>> ekv() const override { return ekv_; }
     std::vector<Ref<TLYTerminate>> terminates() const override { return terminates_; }
-    void removeInstanceMsgs() override {
-        calls.push_back("removeInstanceMsgs");
-        events_.clear();
-        errors_.clear();
-        ekv_.clear();
-    }
-    void removeSessions() override {
-        calls.push_back("removeSessions");
-        terminates_.clear();
-    }
-    void buildDummySession() override {
-        calls.push_back("buildDummySession");
-        auto dummy = makeRef<TLYTerminate>(60.0);
-        dummy->session_id = "current";
-        terminates_.push_back(dummy);
-    }
-    void removeCacheData() override {
-        calls.push_back("removeCacheData");
-        events_.clear();
-        errors_.clear();
-        ekv_.clear();
-        terminates_.clear();
-    }
+    void removeInstanceMsgs() override { calls.push_back("removeInstanceMsgs"), dropMessages(); }
+    void removeSessions() override { calls.push_back("removeSessions"), terminates_.clear(); }
+    void buildDummySession() override { calls.push_back("buildDummySession"), addSession("current", 60); }
+    void removeCacheData() override { calls.push_back("removeCacheData"), dropMessages(), terminates_.clear(); }
     std::string wrapperType() const override { return wrapper; }
     std::string wrapperVersion() const override { return wrapper.empty() ? "" : "1.2"; }
     std::int32_t defcon() const override { return level; }
@@ -54,47 +37,46 @@ public:
 
     Ref<TLYEvent> addEvent(const std::string& session, const std::string& id, const std::string& label = "") {
         auto event = makeRef<TLYEvent>();
-        event->session_id = session;
-        event->event_id = id;
-        event->label = label;
-        events_.push_back(event);
-        return event;
+        event->session_id = session, event->event_id = id, event->label = label;
+        return events_.emplace_back(event);
     }
     Ref<TLYError> addError(const std::string& session, const std::string& context) {
         auto error = makeRef<TLYError>();
-        error->session_id = session;
-        error->context = context;
-        errors_.push_back(error);
-        return error;
+        error->session_id = session, error->context = context;
+        return errors_.emplace_back(error);
     }
     Ref<TLYEkv> addEkv(const std::string& session, const std::string& id, const Dictionary& values, bool game = false) {
         auto ekv = TLYEkv::make(id, "", {}, game);
         ekv->values = values;  // as the engine holds them, past the attribute filter
         ekv->session_id = session;
-        ekv_.push_back(ekv);
-        return ekv;
+        return ekv_.emplace_back(ekv);
     }
     Ref<TLYTerminate> addSession(const std::string& session, double duration, Array pages = {}) {
         auto terminate = makeRef<TLYTerminate>(duration);
-        terminate->session_id = session;
-        terminate->pageViews = std::move(pages);
-        terminates_.push_back(terminate);
-        return terminate;
+        terminate->session_id = session, terminate->pageViews = std::move(pages);
+        return terminates_.emplace_back(terminate);
     }
 
     std::vector<std::string> calls;
     std::string wrapper;
-    std::int32_t level = 0;
-    std::int32_t latencySeconds = 0;
+    std::int32_t level = 0, latencySeconds = 0;
     bool disguised = false;
     double elapsed = -1;
 
 private:
+    void dropMessages() { events_.clear(), errors_.clear(), ekv_.clear(); }
     std::vector<Ref<TLYEvent>> events_;
     std::vector<Ref<TLYError>> errors_;
     std::vector<Ref<TLYEkv>> ekv_;
     std::vector<Ref<TLYTerminate>> terminates_;
 };
+
+// Runs the main queue until everything queued on it so far has run.
+inline void drainMainQueue() {
+    auto done = std::make_shared<bool>(false);
+    Queue::main()->async([done] { *done = true; });
+    EXPECT_TRUE(runMainUntil([done] { return *done; }, 10));
+}
 
 // Identifiers per domain, changed by the test between "processes".
 inline IdentifierSource identifiersFrom(const std::map<std::string, std::string>* ids) {

@@ -144,7 +144,7 @@ protected:
         worker->setJobEndedHandler([this] { ended_.store(true); });
         queue_->addOperation(worker);
         ASSERT_TRUE(runMainUntil([&] { return ended_.load() && worker->isFinished(); }, 20));
-        runMainUntil([] { return false; }, 0.05);  // the reply effects queued on the main queue
+        test::drainMainQueue();
         ended_.store(false);
     }
 
@@ -258,9 +258,9 @@ TEST_F(UploadWorker, UploadsWhileTheMainThreadBuilds) {
     while (!ended_.load()) {
         f.engine->addEvent("s1", "tap");
         if (TallyEnvelope::sharedInstance()->makeEnvelopeData(*f.pack)) ++built;
-        runMainUntil([] { return false; }, 0.001);
+        test::drainMainQueue();
     }
-    runMainUntil([] { return false; }, 0.05);
+    test::drainMainQueue();
     EXPECT_GT(built, 0);
     EXPECT_EQ(replies.load(), 6);
     EXPECT_EQ(f.engine->level, 0);  // the last reply's level, applied in order
