@@ -37,7 +37,7 @@ public:
     void main() override;
 
 private:
-    // Posts one file (with the fallback host); answers whether it counted as posted.
+    // Posts one file (with the fallback host); answers whether the run goes on (posted, or gone).
     bool postFile(const std::string& path);
 
     std::vector<std::string> envelopeFilePaths_;

@@ -157,9 +157,11 @@ protected:
 
 TEST_F(UploadWorker, PostsOldestFirstRemovesEachFileAndHandsTheReplyOn) {
     LogService service([](const Seen&, std::size_t) { return Reply{200, "application/pack", okReply(defconImprint("1"))}; });
-    const auto paths = writeFiles(3);
+    auto paths = writeFiles(3);
     ASSERT_FALSE(f.pack->idTracking().journals()->empty());
+    paths.insert(paths.begin() + 1, TallyUtility::generateEnvelopeFileNameWithTS("1"));  // gone meanwhile
     run(paths);
+    paths.erase(paths.begin() + 1);
 
     const auto seen = service.seen();
     ASSERT_EQ(seen.size(), 3u);
