@@ -29,24 +29,6 @@ void onMainQueue(std::function<void()> work) {
 
 }  // namespace
 
-std::optional<std::string> TallyPack::imprintPropertyValueWithKey(std::string_view key) {
-    const Value stored = TallyConfig::configureWithKey("tlyImprint");
-    if (!stored.isData()) return std::nullopt;
-    TPKImprint imprint;
-    try {
-        TPKMemoryBuffer buffer(stored.bytes());
-        TPKBinaryProtocol protocol(buffer);
-        imprint.read(protocol);
-    } catch (const Exception& e) {
-        log("Exception occurred: %@, %@", e.description(), Value(e.userInfo()));
-    }
-    const auto& properties = imprint.property();
-    if (!properties) return std::nullopt;
-    const auto found = properties->find(std::string(key));
-    if (found == properties->end()) return std::nullopt;
-    return found->second.value();
-}
-
 TallyApp::TallyApp() {
     const Value version = Bundle::mainBundle()->objectForInfoDictionaryKey("CFBundleVersion");
     if (version.isString()) appVersion_ = version.string();

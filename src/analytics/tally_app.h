@@ -1,7 +1,7 @@
 // The analytics client's settings object (TallyApp): key, channel, version, the switches, the report
-// policy and send interval worked out from the caller, the user defaults and the server's imprint,
-// and the one background task that keeps uploads running. Also the stored imprint's look-up
-// (TallyPack::imprintPropertyValueWithKey), which the policy and interval read.
+// policy and send interval worked out from the caller, the user defaults and the server's imprint
+// (through TallyPack::imprintPropertyValueWithKey), and the one background task that keeps uploads
+// running.
 //
 // Threads: any thread. Each TallyApp guards its fields with its own lock, never held while calling
 // out (user defaults, imprint, application). The background task is begun from any thread and ended
@@ -14,18 +14,11 @@
 #include <string>
 #include <string_view>
 
+#include "analytics/tally_pack.h"
 #include "platform/base/object.h"
 #include "platform/base/value.h"
 
 namespace lv {
-
-class TallyPack {
-public:
-    // The stored imprint's ("tlyImprint", read afresh on each call, checksum not checked) value for
-    // the key; nothing when no imprint is stored, the key is absent or its value unset. A damaged
-    // imprint logs "Exception occurred: %@, %@" and what was read before the damage is used.
-    static std::optional<std::string> imprintPropertyValueWithKey(std::string_view key);
-};
 
 class TallyApp : public Object {
 public:

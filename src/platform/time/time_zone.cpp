@@ -99,7 +99,14 @@ TimeZone TimeZone::system() {
         if (zoneinfo != std::string::npos) tz = tz.substr(zoneinfo + 9);
         if (icuKnows(tz)) return TimeZone(tz, tz);
     }
-    std::unique_ptr<icu::TimeZone> host(icu::TimeZone::detectHostTimeZone());
+    // Detection runs tzset and reads the C library's zone names, which are process globals: one
+    // thread at a time.
+    static std::mutex detectMutex;
+    std::unique_ptr<icu::TimeZone> host;
+    {
+        std::lock_guard<std::mutex> lock(detectMutex);
+        host.reset(icu::TimeZone::detectHostTimeZone());
+    }
     if (!host) return TimeZone();
     icu::UnicodeString id;
     host->getID(id);

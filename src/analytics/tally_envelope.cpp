@@ -1,0 +1,130 @@
+#include "analytics/tally_envelope.h"
+
+#include <cinttypes>
+
+#include "analytics/envelope_record.h"
+#include "analytics/tally_app.h"
+#include "analytics/tally_config.h"
+#include "analytics/tally_pack.h"
+#include "analytics/tally_utility.h"
+#include "analytics/tly_util.h"
+#include "analytics/upload_protocol.h"
+#include "platform/base/clock.h"
+#include "platform/base/format.h"
+#include "platform/base/log.h"
+#include "platform/security/aes.h"
+#include "platform/storage/file_manager.h"
+#include "platform/storage/json.h"
+
+namespace lv {
+namespace {
+
+namespace protocol = upload_protocol;
+
+// A taken file name moves on by one millisecond, this many times at most.
+constexpr int kNameAttempts = 1000;
+
+}  // namespace
+
+Ref<TallyEnvelope> TallyEnvelope::sharedInstance() {
+    static const Ref<TallyEnvelope> shared = makeRef<TallyEnvelope>();
+    return shared;
+}
+
+std::optional<Bytes> TallyEnvelope::signature() const {
+    const Value stored = TallyConfig::configureWithKey(protocol::kSignatureKey);
+    if (!stored.isData() || stored.bytes().empty()) return std::nullopt;
+    return stored.bytes();
+}
+
+Bytes TallyEnvelope::ensureSignature() {
+    if (std::optional<Bytes> existing = signature()) return std::move(*existing);
+    Bytes made = randomBytes(protocol::kSignatureLength).value_or(Bytes{});
+    if (!made.empty()) TallyConfig::setConfigure(Value(made), protocol::kSignatureKey);
+    return made;
+}
+
+std::optional<Bytes> TallyEnvelope::makeEnvelopeData() { return makeEnvelopeData(*TallyPack::sharedInstance()); }
+
+std::optional<Bytes> TallyEnvelope::makeEnvelopeData(TallyPack& pack) {
+    const std::optional<Bytes> entity = pack.entityData();
+    if (!entity) return std::nullopt;
+    ensureSignature();
+    std::optional<Bytes> envelope = toDataWithEntity(*entity);
+
+    // The file is never replaced: a taken name moves to the next millisecond. Only a written file
+    // counts as made; otherwise the caller keeps its caches and the activation message stays.
+    bool written = false;
+    if (envelope) {
+        auto ms = static_cast<std::int64_t>(currentTimeSince1970() * 1000);
+        for (int attempt = 0; attempt < kNameAttempts && !written; ++attempt, ++ms) {
+            const std::string path = TallyUtility::generateEnvelopeFileNameWithTS(format("%lld", static_cast<long long>(ms)));
+            if (TallyUtility::saveData(*envelope, path)) {
+                written = true;
+                lastPath_ = path;
+            } else if (!TallyUtility::isExistAtPath(path)) {
+                break;  // not a taken name: the folder or the disk failed
+            }
+        }
+    }
+    TallyConfig::accumulateCount(1, protocol::kSerialNumKey);
+    checkExchangeData();
+    if (!written) return std::nullopt;
+    pack.setActivateMsgFlag();
+    return envelope;
+}
+
+std::optional<Bytes> TallyEnvelope::toDataWithEntity(std::span<const std::uint8_t> entity) {
+    const Bytes sig = signature().value_or(Bytes{});
+    bool encrypt = false;
+    if (const std::optional<std::string> codex = TallyPack::imprintPropertyValueWithKey("codex")) {
+        encrypt = *codex == "1";
+    } else {
+        encrypt = TallyApp::sharedInstance()->encryptEnabled();
+    }
+    Bytes body(entity.begin(), entity.end());
+    std::int32_t codex = 0;
+    if (encrypt) {
+        const Bytes key = protocol::entityKey(sig);
+        if (std::optional<Bytes> sealed = TallyUtility::AES128EncryptData(entity, key)) {
+            body = std::move(*sealed);
+            codex = 1;
+        }
+    }
+    const std::string checksum = protocol::envelopeChecksum(body);
+    const Bytes guid = randomBytes(protocol::kGuidLength).value_or(Bytes(protocol::kGuidLength, 0));
+    const Value serial = TallyConfig::configureWithKey(protocol::kSerialNumKey);
+    TLYEnvelope envelope(std::string(protocol::kEnvelopeVersion), TallyApp::sharedInstance()->appid(),
+                         protocol::lowerHex(sig), serial.isNil() ? 0 : serial.intValue(),
+                         static_cast<std::int32_t>(currentTimeSince1970()), length_, std::move(body),
+                         protocol::lowerHex(guid), checksum, codex);
+    TPKMemoryBuffer buffer;
+    try {
+        TPKBinaryProtocol binary(buffer);
+        envelope.write(binary);
+    } catch (const Exception& e) {
+        log("Exception occurred: %@, %@", e.description(), Value(e.userInfo()));
+        return std::nullopt;
+    }
+    return buffer.takeBuffer();
+}
+
+void TallyEnvelope::checkExchangeData() {
+    const std::optional<Bytes> sig = signature();
+    if (!sig) return;
+    Dictionary identity;
+    identity.set("appkey", Value(TallyApp::sharedInstance()->appid()));
+    if (const auto tlyid = TallyPack::imprintPropertyValueWithKey("tlyid"); tlyid && !TLYUtil::isEmptyString(Value(*tlyid))) {
+        identity.set("tlyid", Value(*tlyid));
+    }
+    identity.set("signature", Value(protocol::lowerHex(*sig)));
+    identity.set("checksum", Value(protocol::exchangeChecksum(*sig)));
+    const std::optional<Bytes> text = JSONSerialization::dataWithJSONObject(Value(std::move(identity)), 0, nullptr);
+    if (!text) return;
+    const std::string path = TallyUtility::exchangeIdentityPath();
+    if (dataWithContentsOfFile(path) == text) return;
+    TallyUtility::tallyDirectory();
+    (void)writeToFile(*text, path, true);  // a failed write is tried again with the next envelope
+}
+
+}  // namespace lv
