@@ -2,7 +2,7 @@
 #include <sys/stat.h>
 
 #include "analytics/analytics_log.h"
-#include "analytics/envelope_seam.h"
+#include "analytics/upload_link.h"
 #include "analytics/tally_config.h"
 #include "analytics/tally_internal.h"
 #include "analytics/tally_job.h"
@@ -161,7 +161,7 @@ void TallyInternal::unarchiveErrors(const Dictionary& body) {
 }
 
 void TallyInternal::generateEnvelopeFile() {
-    if (!EnvelopeSeam::makeEnvelopeData()) return;  // nothing written: the caches stay for the next try
+    if (!UploadLink::makeEnvelopeData()) return;  // nothing written: the caches stay for the next try
     TallyConfig::accumulateCount(static_cast<std::int32_t>(events_.size() + ekv_.size()), "tlyPeriodEvtCount");
     removeCacheData();
 }
@@ -180,7 +180,7 @@ void TallyInternal::beginPerformJob() {
         files.erase(files.begin());
     }
     TLYAnalyticsLog("prepare to post log data");
-    auto worker = EnvelopeSeam::makeWorker(std::move(files));
+    auto worker = UploadLink::makeWorker(std::move(files));
     TallyJob::sharedInstance()->setJobRunning(true);
     sendLogQueue_->addOperation(worker);
 }

@@ -8,6 +8,7 @@
 #include "analytics/tally_config.h"
 #include "analytics/tally_envelope.h"
 #include "analytics/tly_util.h"
+#include "analytics/upload_link.h"
 #include "platform/base/clock.h"
 #include "platform/base/log.h"
 
@@ -76,7 +77,7 @@ TallyPack::TallyPack(std::shared_ptr<TallyPackEngine> engine, IdentifierSource i
 Ref<TallyPack> TallyPack::sharedInstance() {
     static Ref<TallyPack> shared;
     std::lock_guard lock(sharedMutex);
-    if (!shared) shared = makeRef<TallyPack>(sharedEngine);
+    if (!shared) shared = makeRef<TallyPack>(sharedEngine ? sharedEngine : UploadLink::packEngine());
     return shared;
 }
 

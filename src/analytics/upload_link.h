@@ -1,11 +1,11 @@
-// The two calls the engine makes into the upload side: writing one envelope file from the engine's
-// caches, and the upload operation over a list of envelope files. Until the envelope writer and the
-// upload worker exist, the envelope writer writes nothing and the worker only ends its run.
+// The engine's link to the upload side: writing one envelope file from the engine's caches, the
+// upload operation over a list of envelope files, and the engine as the log builder sees it.
 //
 // Threads: makeEnvelopeData runs on the main thread (it reads the engine's caches); the worker runs
-// on the engine's send queue.
+// on the engine's send queue; packEngine's calls come on the main thread.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,7 +15,9 @@
 
 namespace lv {
 
-class EnvelopeSeam {
+class TallyPackEngine;
+
+class UploadLink {
 public:
     // The envelope written to a new envelope file, or nothing when none was written (the engine
     // then keeps its caches).
@@ -23,6 +25,9 @@ public:
     // The upload operation for the files (oldest first); when it ends it sets TallyJob's jobRunning
     // to false.
     static Ref<Operation> makeWorker(std::vector<std::string> envelopeFilePaths);
+    // The process's engine and scheduler as the log builder reads them; every call goes to the
+    // current shared engine.
+    static std::shared_ptr<TallyPackEngine> packEngine();
 };
 
 }  // namespace lv
