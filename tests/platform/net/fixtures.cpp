@@ -151,6 +151,11 @@ HttpFixture::HttpFixture() : impl_(std::make_unique<Impl>()) {
         res.status = 302;
         res.set_header("Location", left <= 1 ? "/echo" : "/chain/" + std::to_string(left - 1));
     });
+    // "café" as an HTML page in the named charset (Latin-1 bytes for "iso-8859-1", else UTF-8).
+    s.Get(R"(/page/([\w.-]+))", [](const httplib::Request& req, httplib::Response& res) {
+        const std::string charset = req.matches[1];
+        res.set_content(charset == "iso-8859-1" ? "caf\xE9" : "caf\xC3\xA9", "text/html; charset=" + charset);
+    });
     s.Get("/loop", [](const httplib::Request&, httplib::Response& res) {
         res.status = 302;
         res.set_header("Location", "/loop");

@@ -27,6 +27,7 @@ namespace lv::test {
 //   /cache/max-age/<n>        Cache-Control: max-age=<n>; body is a count of hits
 //   /gzip                     a gzip-encoded text body; /bad-gzip claims gzip for plain text
 //   /sleep/<ms>               answers after min(ms, 2000) ms
+//   /page/<charset>           "café" as text/html in that charset (Latin-1 or UTF-8 bytes)
 class HttpFixture {
 public:
     HttpFixture();

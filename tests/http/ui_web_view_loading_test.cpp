@@ -1,0 +1,102 @@
+// A web view loading its page through a request operation.
+#include <gtest/gtest.h>
+
+#include "http/ui_web_view_loading.h"
+#include "operation_test_support.h"
+#include "platform/net/errors.h"
+#include "platform/net/fixtures.h"
+
+namespace lv::test {
+namespace {
+
+struct RecordingDelegate : WebViewDelegate {
+    std::vector<std::string> calls;
+    void webViewDidStartLoad(WebView&) override { calls.push_back("start"); }
+    void webViewDidFinishLoad(WebView&) override { calls.push_back("finish"); }
+    void webViewDidFailLoadWithError(WebView&, const Ref<Error>&) override { calls.push_back("fail"); }
+};
+
+std::string text(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+class WebViewLoading : public ::testing::Test {
+protected:
+    Ref<WebView> view = WebView::make();
+    Ref<RecordingDelegate> delegate = makeRef<RecordingDelegate>();
+    void SetUp() override { view->setDelegate(delegate); }
+    bool waitForPage() {
+        return runMainUntil([&] { return view->loadDataCount() > 0; }, 10);
+    }
+};
+
+TEST_F(WebViewLoading, DataFormHandsThePageOverWithTheResponsesTypeAndTheViewsHeaders) {
+    WebViewHCNetworking::loadRequest(view, requestFor(HttpFixture::shared().url("/echo")), std::nullopt, std::nullopt,
+                                     nullptr, nullptr, nullptr);
+    // Started directly, not queued: the delegate hears the start before the page arrives.
+    EXPECT_EQ(delegate->calls, std::vector<std::string>{"start"});
+    ASSERT_TRUE(waitForPage());
+    const std::string page = text(view->pageData());
+    EXPECT_EQ(page.rfind("GET /echo", 0), 0u) << page;
+    EXPECT_NE(page.find("User-Agent: "), std::string::npos) << "the serializer's default headers are applied";
+    EXPECT_EQ(view->MIMEType(), "text/plain");
+    EXPECT_EQ(view->baseURL()->absoluteString(), HttpFixture::shared().url("/echo"));
+    // The delegate hears the finish once the page is handed over.
+    EXPECT_TRUE(runMainUntil([&] { return std::count(delegate->calls.begin(), delegate->calls.end(), "finish") >= 1; }, 5));
+}
+
+TEST_F(WebViewLoading, GivenTypeAndEncodingAndTheSuccessBlocksDataWin) {
+    WebViewHCNetworking::loadRequest(
+        view, requestFor(HttpFixture::shared().url("/page/utf-8")), std::string("text/plain"), std::string("us-ascii"),
+        nullptr, [](const Ref<HTTPURLResponse>&, const Bytes&) { return Bytes{'o', 'k'}; }, nullptr);
+    ASSERT_TRUE(waitForPage());
+    EXPECT_EQ(text(view->pageData()), "ok");
+    EXPECT_EQ(view->MIMEType(), "text/plain");
+    EXPECT_EQ(view->textEncodingName(), "us-ascii");
+}
+
+TEST_F(WebViewLoading, TextFormDecodesWithTheResponsesCharsetElseUTF8) {
+    struct Case {
+        const char* charset;
+        std::string seen;   // what the success block is given
+        std::string shown;  // the bytes handed to the view
+    };
+    const Case cases[] = {
+        {"iso-8859-1", "caf\xC3\xA9!", "caf\xE9!"},
+        {"utf-8", "caf\xC3\xA9!", "caf\xC3\xA9!"},
+        {"x-no-such-charset", "caf\xC3\xA9!", "caf\xC3\xA9!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.charset);
+        auto page = WebView::make();
+        std::string seen;
+        WebViewHCNetworking::loadRequest(page, requestFor(HttpFixture::shared().url(std::string("/page/") + c.charset)),
+                                         nullptr,
+                                         WebViewHCNetworking::StringSuccess([&](const Ref<HTTPURLResponse>&, const std::string& html) {
+                                             seen = html + "!";
+                                             return seen;
+                                         }),
+                                         nullptr);
+        ASSERT_TRUE(runMainUntil([&] { return page->loadDataCount() > 0; }, 10));
+        EXPECT_EQ(seen, c.seen);
+        EXPECT_EQ(text(page->pageData()), c.shown);
+        EXPECT_EQ(page->textEncodingName(), c.charset);
+    }
+}
+
+TEST_F(WebViewLoading, FailureReachesOnlyTheFailureBlockAndANewLoadCancelsTheOld) {
+    Ref<Error> failed;
+    WebViewHCNetworking::loadRequest(view, requestFor(HttpFixture::shared().url("/sleep/2000")), std::nullopt,
+                                     std::nullopt, nullptr, nullptr, [&](const Ref<Error>& e) { failed = e; });
+    const auto first = WebViewHCNetworking::hc_HTTPRequestOperation(*view);
+    Ref<Error> secondFailure;
+    WebViewHCNetworking::loadRequest(view, requestFor(HttpFixture::shared().url("/status/500")), std::nullopt,
+                                     std::nullopt, nullptr, nullptr, [&](const Ref<Error>& e) { secondFailure = e; });
+    ASSERT_TRUE(runMainUntil([&] { return failed && secondFailure; }, 10));
+    EXPECT_TRUE(first->isCancelled());
+    EXPECT_EQ(failed->code(), URLErrorCancelled);
+    EXPECT_EQ(secondFailure->domain(), "com.httpclient.error.serialization.response");
+    EXPECT_EQ(view->loadDataCount(), 0);
+    EXPECT_EQ(delegate->calls, (std::vector<std::string>{"start", "start"}));
+}
+
+}  // namespace
+}  // namespace lv::test
