@@ -55,7 +55,7 @@ struct UploadReply {
     Body body = Body::Response;
     std::int32_t respCode = 1;
     std::string msg = "ok";
-    std::optional<ImprintSpec> imprint;
+    std::optional<ImprintSpec> imprint = std::nullopt;
     bool badImprintChecksum = false;  // the imprint's checksum is sent wrong
     double delaySeconds = 0;          // waits before answering (ends early when the service stops)
 };
