@@ -162,6 +162,7 @@ TEST_F(AnalyticsService, AnswersOnlyPostsToTheUploadPathAndLogsEveryRequest) {
     httplib::Client client("127.0.0.1", service_.port());
     EXPECT_EQ(client.Get("/app_logs")->status, 404);
     EXPECT_EQ(client.Post("/upload", "x", "application/pack")->status, 404);
+    ASSERT_TRUE(service_.waitForRequests(2, 5));
     auto log = service_.requests();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_EQ(log[0].method, "GET");

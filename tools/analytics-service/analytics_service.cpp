@@ -280,6 +280,11 @@ std::vector<LoggedRequest> AnalyticsService::requests() const {
     return log_;
 }
 
+bool AnalyticsService::waitForRequests(std::size_t count, double timeoutSeconds) const {
+    std::unique_lock lock(mutex_);
+    return logged_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return log_.size() >= count; });
+}
+
 void AnalyticsService::clear() {
     std::lock_guard lock(mutex_);
     uploads_.clear();
@@ -448,6 +453,7 @@ void AnalyticsService::install() {
             log_.push_back(logged);
             observer = requestObserver_;
         }
+        logged_.notify_all();
         if (observer) observer(logged);
     });
 }

@@ -121,7 +121,9 @@ public:
 
     std::vector<RecordedUpload> uploads() const;
     std::vector<SocialRequest> socialRequests() const;
+    // Requests are logged once answered, so a client may see the reply first: wait for the count.
     std::vector<LoggedRequest> requests() const;
+    bool waitForRequests(std::size_t count, double timeoutSeconds) const;
     void clear();
 
     // Called on the server's threads: with each request as it is logged, and with each upload.
@@ -143,6 +145,7 @@ private:
     int port_ = 0;
     mutable std::mutex mutex_;
     std::condition_variable stopped_;
+    mutable std::condition_variable logged_;
     bool stopping_ = false;
     UploadReply reply_;
     std::deque<UploadReply> queued_;
