@@ -24,7 +24,6 @@ namespace lv::tools {
 namespace {
 
 constexpr std::string_view kUploadPath = "/app_logs";
-constexpr std::string_view kPackContentType = "application/pack";
 constexpr std::string_view kEnvelopeVersion = "V1.0";
 // No log entry the client makes comes near this; a larger "length" is refused before inflating.
 constexpr std::int64_t kMaxEntryLength = 64 << 20;
