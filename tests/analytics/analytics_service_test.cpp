@@ -252,23 +252,5 @@ TEST_F(AnalyticsService, DelaysPastTheClientsTimeOutAndStopsPromptly) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
-TEST_F(AnalyticsService, SocialRouteRecordsQueryAndBody) {
-    httplib::Client client("127.0.0.1", service_.port());
-    auto got = client.Get("/share/api/KEY/?deviceid=a&date=1");
-    ASSERT_TRUE(got);
-    EXPECT_EQ(got->body, "{\"st\":200}");
-    service_.setSocialReply(false);
-    auto posted = client.Post("/share/api/KEY2/", "data={\"sina\":{}}", "application/x-www-form-urlencoded");
-    ASSERT_TRUE(posted);
-    EXPECT_EQ(posted->body.find('{'), std::string::npos);
-    auto social = service_.socialRequests();
-    ASSERT_EQ(social.size(), 2u);
-    EXPECT_EQ(social[0].method, "GET");
-    EXPECT_EQ(social[0].appKey, "KEY");
-    EXPECT_EQ(social[0].query, "deviceid=a&date=1");
-    EXPECT_EQ(social[1].appKey, "KEY2");
-    EXPECT_EQ(social[1].body, "data={\"sina\":{}}");
-}
-
 }  // namespace
 }  // namespace lv::tools

@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "analytics/analytics_log.h"
 #include "analytics/protocol_data.h"
 #include "analytics/social_analytics.h"
 #include "analytics/tly_util.h"
@@ -105,6 +106,8 @@ TEST_F(SocialRequest, DateAfter2038KeepsAllDigits) {
 }
 
 TEST_F(SocialRequest, ExtraParametersMakeAPostWithTheLaterShareWinning) {
+    LogCapture capture;
+    setAnalyticsLogEnabled(true);
     Reply reply;
     auto request = postAndWait(shares({TallySocialMicroblog::make("sina", "m1", "u1", Value::dictionary({{"k", "v"}})),
                                        TallySocialMicroblog::make("qq", "m2", "u2", Value::dictionary({{"a", 1}})),
@@ -117,6 +120,9 @@ TEST_F(SocialRequest, ExtraParametersMakeAPostWithTheLaterShareWinning) {
     EXPECT_EQ(data.dictionary().size(), 2u);
     EXPECT_EQ(data["sina"]["k"], Value("w"));
     EXPECT_EQ(data["qq"]["a"], Value(1));
+    setAnalyticsLogEnabled(false);
+    EXPECT_EQ(capture.count("TLYLOG: (Social  Analytics param) "), 1u);
+    EXPECT_EQ(capture.count("TLYLOG: (Social  Analytics) "), 1u);
 }
 
 TEST_F(SocialRequest, RefusedInputSendsNothingAndSays) {
