@@ -173,13 +173,13 @@ TEST_F(AnalyticsService, AnswersOnlyPostsToTheUploadPathAndLogsEveryRequest) {
 
 TEST_F(AnalyticsService, ImprintChecksumFollowsTheClientsRule) {
     // Keys in localized case-insensitive order: punctuation before letters, "_" before "-".
-    ImprintSpec spec;
-    spec.property["ab"] = {std::nullopt, 7, "g3"};
-    spec.property["A-c"] = {"x", 6, std::nullopt};
-    spec.property["a_b"] = {"1", 5, "g1"};
-    spec.version = 3;
+    ReplyImprint given;
+    given.property["ab"] = {std::nullopt, 7, "g3"};
+    given.property["A-c"] = {"x", 6, std::nullopt};
+    given.property["a_b"] = {"1", 5, "g1"};
+    given.version = 3;
     UploadReply reply;
-    reply.imprint = spec;
+    reply.imprint = given;
     service_.setReply(reply);
     auto result = post(EnvelopeMaker().make());
     ASSERT_TRUE(result);

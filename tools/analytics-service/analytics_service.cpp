@@ -135,9 +135,9 @@ std::string imprintChecksum(const TPKImprint& imprint) {
     return hexString(md5Digest(joined));
 }
 
-TPKImprint makeImprint(const ImprintSpec& spec) {
+TPKImprint makeImprint(const ReplyImprint& given) {
     std::map<std::string, TPKImprintValue> property;
-    for (const auto& [key, entry] : spec.property) {
+    for (const auto& [key, entry] : given.property) {
         TPKImprintValue value;
         if (entry.value) value.setValue(entry.value);
         value.setTs(entry.ts);
@@ -146,7 +146,7 @@ TPKImprint makeImprint(const ImprintSpec& spec) {
     }
     TPKImprint imprint;
     imprint.setProperty(std::move(property));
-    imprint.setVersion(spec.version);
+    imprint.setVersion(given.version);
     imprint.setChecksum(imprintChecksum(imprint));
     return imprint;
 }

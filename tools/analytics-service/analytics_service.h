@@ -34,7 +34,7 @@ struct ImprintEntry {
     std::optional<std::string> guid;
 };
 
-struct ImprintSpec {
+struct ReplyImprint {
     std::map<std::string, ImprintEntry> property;
     std::int32_t version = 1;
 };
@@ -55,7 +55,7 @@ struct UploadReply {
     Body body = Body::Response;
     std::int32_t respCode = 1;
     std::string msg = "ok";
-    std::optional<ImprintSpec> imprint = std::nullopt;
+    std::optional<ReplyImprint> imprint = std::nullopt;
     bool badImprintChecksum = false;  // the imprint's checksum is sent wrong
     double delaySeconds = 0;          // waits before answering (ends early when the service stops)
 };
@@ -90,7 +90,7 @@ Bytes packResponse(const UploadReply& reply);
 // The imprint checksum: keys in localized case-insensitive order; per key the key, the value (when
 // set), ts and guid; then the version; lower-case MD5 hex. A missing value or guid reads "(null)".
 std::string imprintChecksum(const TPKImprint& imprint);
-TPKImprint makeImprint(const ImprintSpec& spec);
+TPKImprint makeImprint(const ReplyImprint& given);
 // A short text of what an accepted upload held (for the program's output).
 std::string describeUpload(const RecordedUpload& upload);
 

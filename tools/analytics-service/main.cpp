@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     int fallbackPort = -1;
     std::string appKey = "9f3b6c2a41e07d58b2c4a6e1";
     lv::tools::UploadReply reply;
-    lv::tools::ImprintSpec imprint;
+    lv::tools::ReplyImprint imprint;
     bool socialJSON = true;
     const auto now = static_cast<std::int64_t>(std::time(nullptr)) * 1000;
     for (int i = 1; i < argc; ++i) {
