@@ -80,6 +80,8 @@ TEST_F(SocialRequest, QueryPartsInOrderWithEachValueEscaped) {
          std::nullopt, head + "sina,qq&channel=3&version=3.6.7&usid=,u2&microblogid=m1,&date=1700000000"},
         {"topic with blanks and Chinese", shares({TallySocialMicroblog::make("sina", "m1", "u1")}), "韩流 news",
          head + "sina&channel=3&version=3.6.7&usid=u1&microblogid=m1&topic=%E9%9F%A9%E6%B5%81%20news&date=1700000000"},
+        {"share without platform name", shares({TallySocialMicroblog::make(std::nullopt, "m1", "u1")}), std::nullopt,
+         head + "&channel=3&version=3.6.7&usid=u1&microblogid=m1&date=1700000000"},
         {"values that would break the query",
          shares({TallySocialMicroblog::make("a&b#c", "x=1", "é"), TallySocialMicroblog::make("q,q", "2", "3")}), "",
          head + "a%26b%23c,q%2Cq&channel=3&version=3.6.7&usid=%C3%A9,3&microblogid=x%3D1,2&topic=&date=1700000000"},
