@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "analytics/tally.h"
 #include "platform/base/log.h"
 #include "platform/ui/application.h"
 
@@ -11,10 +12,16 @@ namespace {
 std::atomic<int> analyticsStarts{0};
 }
 
-void AnalyticsHelper::start() { analyticsStarts.fetch_add(1); }
-void AnalyticsHelper::beginLogPageView(const std::string&) {}
-void AnalyticsHelper::endLogPageView(const std::string&) {}
-void AnalyticsHelper::event(const std::string&, const std::string&) {}
+void AnalyticsHelper::start() {
+    analyticsStarts.fetch_add(1);
+    Tally::startWithAppkey(kAppKey, kReportPolicy, {});
+    Tally::setEncryptEnabled(true);
+}
+void AnalyticsHelper::beginLogPageView(const std::string& pageName) { Tally::beginLogPageView(Value(pageName)); }
+void AnalyticsHelper::endLogPageView(const std::string& pageName) { Tally::endLogPageView(Value(pageName)); }
+void AnalyticsHelper::event(const std::string& eventId, const std::string& label) {
+    Tally::event(Value(eventId), Value(label));
+}
 int AnalyticsHelper::startCount() { return analyticsStarts.load(); }
 
 const Ref<PushHelper>& PushHelper::sharedPushHelper() {

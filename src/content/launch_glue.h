@@ -1,6 +1,6 @@
-// The analytics and push glue the launch calls (the Microblog glue is microblog_helper.h). For now each
-// method keeps only what needs no client (the push glue's badge reset, completion and log lines); the
-// calls into the analytics and push clients are not made yet.
+// The analytics and push glue the launch calls (the Microblog glue is microblog_helper.h). The
+// analytics glue forwards to the analytics client; for now the push glue keeps only what needs no
+// client (the badge reset, completion and log lines).
 //
 // Threads: main thread (the application delegate and the screens call them).
 #pragma once
@@ -18,10 +18,12 @@
 
 namespace lv {
 
-// Class methods only: analytics start and page views.
+// Class methods only: analytics start (the app key, report policy 1: upload when a session begins,
+// no channel, encryption on), page views and events, forwarded to the analytics client.
 class AnalyticsHelper {
 public:
     static constexpr const char* kAppKey = "9f3b6c2a41e07d58b2c4a6e1";
+    static constexpr int kReportPolicy = 1;
     static void start();
     static void beginLogPageView(const std::string& pageName);
     static void endLogPageView(const std::string& pageName);

@@ -7,6 +7,10 @@
 #include <fstream>
 #include <sstream>
 
+#include "analytics/tally_app.h"
+#include "analytics/tally_config.h"
+#include "analytics/tally_internal.h"
+#include "analytics/tally_session.h"
 #include "app/app_delegate.h"
 #include "content/content_records.h"
 #include "content/content_test_support.h"
@@ -15,6 +19,7 @@
 #include "content/reachability.h"
 #include "content/rest_api_helper.h"
 #include "content_service.h"
+#include "platform/base/clock.h"
 #include "platform/net/host_map.h"
 #include "platform/storage/bundle.h"
 #include "platform/ui/color.h"
@@ -316,6 +321,40 @@ TEST_F(Termination, WritesWhatTheRootSavingContextHoldsAndTearsTheStackDown) {
     Application::sharedApplication()->terminate();
     EXPECT_EQ(column("News", "msgId"), std::vector<std::string>{"9001"});
     EXPECT_FALSE(RS_defaultContext());
+}
+
+// ---- Analytics glue ----
+
+using AnalyticsGlue = LaunchFixture;
+
+TEST_F(AnalyticsGlue, LaunchStartsTheClientAndScreensFeedIt) {
+    launch();
+    ASSERT_TRUE(waitForTabs());
+    drainMain();
+    EXPECT_EQ(TallyConfig::configureWithKey("appkey"), Value(AnalyticsHelper::kAppKey));
+    EXPECT_EQ(TallyConfig::configureWithKey("tlycReportPolicy").intValue(), 1);
+    EXPECT_EQ(TallyApp::sharedInstance()->appid(), AnalyticsHelper::kAppKey);
+    EXPECT_TRUE(TallyApp::sharedInstance()->encryptEnabled());
+    EXPECT_EQ(TallySession::sharedInstance()->sessionStatus(), 1);
+
+    double now = currentTimeSince1970();
+    ScopedClock clock([&now] { return now; });
+    const auto engine = TallyInternal::sharedInstance();
+    const std::size_t pages = engine->pageItems().size();
+    const std::size_t events = engine->events().size();
+    AnalyticsHelper::beginLogPageView("NewsViewController");
+    drainMain();
+    now += 2;
+    AnalyticsHelper::endLogPageView("NewsViewController");
+    AnalyticsHelper::event("newsTab", "kpop");
+    drainMain();
+    ASSERT_EQ(engine->pageItems().size(), pages + 1);
+    EXPECT_EQ(engine->pageItems().back(), Value::array({Value("NewsViewController"), Value(2)}));
+    ASSERT_EQ(engine->events().size(), events + 1);
+    const auto event = std::dynamic_pointer_cast<TLYEvent>(engine->events().back());
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->event_id, "newsTab");
+    EXPECT_EQ(event->label, "kpop");
 }
 
 }  // namespace
