@@ -25,6 +25,7 @@ const ClassInfo* LNPreferences::runtimeClass() {
     static const ClassInfo* cls = [] {
         ClassDef<LNPreferences> def("LNPreferences");
         def.factory();
+        def.instanceMethod("isLoggin", &LNPreferences::isLoggin);
         // Accessor-backed properties, so that key-value access goes through the lock and the saving setters.
         auto add = [&def](const char* name, const char* className, Value (LNPreferences::*getter)() const,
                           void (LNPreferences::*setter)(const Value&)) {

@@ -31,6 +31,7 @@ public:
     // The runtime class "LNPreferences" with its ten declared properties, in this order: appVersion,
     // appBuild (text), hideVideos, checkUpdate (boolean numbers), mbltoken, mblRefreshtoken (text),
     // mblExpireDate (date), mblCurrentUserID (text), mblCurrentUserInfo (dictionary), mblUsername (text).
+    // Instance hook "isLoggin", for callers that reach the settings by name.
     static const ClassInfo* runtimeClass();
 
     // Running version for which the content service last enabled the video screens, and its build.

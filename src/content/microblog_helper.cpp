@@ -2,10 +2,12 @@
 
 #include <typeinfo>
 
+#include "content/share_music_view_controller.h"
 #include "http/query_string.h"
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/operation.h"
 #include "platform/net/connection.h"
+#include "platform/runtime/runtime.h"
 #include "platform/storage/json.h"
 
 namespace lv {
@@ -33,7 +35,23 @@ const Ref<MicroblogHelper>& MicroblogHelper::sharedMicroblogHelper() {
     return shared;
 }
 
+const ClassInfo* MicroblogHelper::runtimeClass() {
+    static const ClassInfo* cls =
+        ClassDef<MicroblogHelper>("MicroblogHelper")
+            .classHook<Ref<Object>()>("sharedMicroblogHelper",
+                                      [] { return std::static_pointer_cast<Object>(sharedMicroblogHelper()); })
+            .classHook<Ref<Object>()>("preferences", [] { return std::static_pointer_cast<Object>(preferences()); })
+            .instanceMethod("MBLAuthorize", &MicroblogHelper::MBLAuthorize)
+            .instanceMethod("setWbDelegate:", &MicroblogHelper::setWbDelegate)
+            .instanceMethod("generateMBLContentURL:", &MicroblogHelper::generateMBLContentURL)
+            .registerClass();
+    return cls;
+}
+
 void MicroblogHelper::attachPreferences(std::function<Ref<LNPreferences>()> source) {
+    // The screens sit below this layer and reach the helper and the share screen by class name.
+    runtimeClass();
+    ShareMusicViewController::runtimeClass();
     {
         std::lock_guard lock(sourceMutex);
         preferencesSource = std::move(source);

@@ -32,8 +32,13 @@ public:
 
     // Made once; making it registers the app with the client (key kAppKey) and turns debug mode on.
     static const Ref<MicroblogHelper>& sharedMicroblogHelper();
+    // The runtime class "MicroblogHelper", whose hooks the screens call by name: class side
+    // "sharedMicroblogHelper" and "preferences"; instance side "MBLAuthorize", "setWbDelegate:" and
+    // "generateMBLContentURL:".
+    static const ClassInfo* runtimeClass();
     // Where the login is kept: the application delegate's settings object. Also installs the helper's
-    // logout as the settings' Microblog logout handler.
+    // logout as the settings' Microblog logout handler, and registers the helper's and the share
+    // screen's runtime classes, through which the screens reach them.
     static void attachPreferences(std::function<Ref<LNPreferences>()> source);
 
     void MBLAuthorize();

@@ -17,6 +17,11 @@ const ClassInfo* ShareMusicViewController::runtimeClass() {
         ViewController::runtimeClass();
         return ClassDef<ShareMusicViewController>("ShareMusicViewController")
             .superclass<ViewController>()
+            .classHook<Ref<Object>(const std::string&, const Bytes&)>(
+                "shareScreenWithText:imageData:",
+                [](const std::string& text, const Bytes& imageJPEG) {
+                    return std::static_pointer_cast<Object>(makeRef<ShareMusicViewController>(text, imageJPEG));
+                })
             .registerClass();
     }();
     return cls;

@@ -20,6 +20,8 @@ public:
     static constexpr double kCloseDelaySeconds = 0.6;
 
     ShareMusicViewController(std::string text, Bytes imageJPEG);
+    // Registered as "ShareMusicViewController"; the class hook "shareScreenWithText:imageData:" makes
+    // one for the screens below this layer.
     static const ClassInfo* runtimeClass();
 
     // Calls autoRenewToken when the login has expired.

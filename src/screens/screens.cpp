@@ -1,6 +1,7 @@
 #include "screens/screens.h"
 
 #include "platform/runtime/runtime.h"
+#include "screens/microblog_by_name.h"
 
 namespace lv {
 namespace {
@@ -36,11 +37,36 @@ LV_SCREEN_CLASS(LiveViewController)
 
 #undef LV_SCREEN_CLASS
 
-// The login was stored by the coordinator; the share screen it leads to is not built yet, so there is
-// nothing further to continue here.
-void TopMusicViewController::didReceiveMicroblogResponse(const Ref<Object>& /*response*/) {}
+void TopMusicViewController::share(std::string text, Bytes imageJPEG) {
+    shareText_ = std::move(text);
+    shareImage_ = std::move(imageJPEG);
+    if (MicroblogByName::isLoggedIn()) return openShareScreen();
+    MicroblogByName::setDelegate(std::dynamic_pointer_cast<MicroblogResponseDelegate>(shared_from_this()));
+    MicroblogByName::authorize();
+}
 
-// The login was stored by the coordinator; the screen has no login button to retitle yet.
-void AboutUsViewController::didReceiveMicroblogResponse(const Ref<Object>& /*response*/) {}
+void TopMusicViewController::didReceiveMicroblogResponse(const Ref<Object>& /*response*/) {
+    MicroblogByName::setDelegate(nullptr);
+    openShareScreen();
+}
+
+void TopMusicViewController::openShareScreen() {
+    shareScreen_ = MicroblogByName::makeShareScreen(shareText_, shareImage_);
+    if (shareScreen_) shareScreen_->view();  // shown: its load renews an expired login
+}
+
+void AboutUsViewController::viewDidLoad() {
+    loginButtonTitle_ = MicroblogByName::isLoggedIn() ? kLoggedInTitle : kLoginTitle;
+}
+
+void AboutUsViewController::login() {
+    MicroblogByName::setDelegate(std::dynamic_pointer_cast<MicroblogResponseDelegate>(shared_from_this()));
+    MicroblogByName::authorize();
+}
+
+void AboutUsViewController::didReceiveMicroblogResponse(const Ref<Object>& /*response*/) {
+    MicroblogByName::setDelegate(nullptr);
+    loginButtonTitle_ = kLoggedInTitle;
+}
 
 }  // namespace lv

@@ -14,6 +14,8 @@
 #include "platform/net/connection.h"
 #include "platform/security/digest.h"
 #include "platform/storage/json.h"
+#include "screens/microblog_pager_view.h"
+#include "screens/screens.h"
 
 namespace lv::test {
 namespace {
@@ -342,6 +344,62 @@ TEST_F(ShareScreen, WithoutALoginItAuthorisesFirst) {
     EXPECT_EQ(screen->toasts(), std::vector<std::string>{ShareMusicViewController::kPostedToast});
     EXPECT_EQ(api.requestsTo("/oauth2/access_token").size(), 1u);
     EXPECT_EQ(api.requestsTo("/2/statuses/upload.json").size(), 1u);
+}
+
+// The chart screen, the feed page and the about screen reach the helper and the share screen by name.
+class LoginScreens : public MicroblogGlue {
+protected:
+    struct Adopter {
+        const char* name;
+        std::function<void()> act;        // the action that needs a login
+        std::function<bool()> continued;  // what it does once logged in
+    };
+    std::vector<Adopter> adopters() {
+        auto chart = makeRef<TopMusicViewController>("TopMusicViewController", nullptr);
+        auto feed = makeRef<MicroblogPagerView>();
+        auto about = makeRef<AboutUsViewController>("AboutUsViewController", nullptr);
+        const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xD9};
+        return {{"chart", [chart, jpeg] { chart->share("榜单 & 1", jpeg); },
+                 [chart] {
+                     auto share = std::dynamic_pointer_cast<ShareMusicViewController>(chart->shareScreen());
+                     return share && share->text() == "榜单 & 1" && share->isViewLoaded();
+                 }},
+                {"feed", [feed] { feed->openPost("3817000000000001"); },
+                 [this, feed] {
+                     auto links = api.requestsTo("/2/statuses/go");
+                     return feed->postView() && !feed->postView()->isLoading() && links.size() == 1 &&
+                            links[0].params.at("id") == "3817000000000001" &&
+                            links[0].params.at("access_token") == settings->mbltoken().string();
+                 }},
+                {"about", [about] { about->login(); },
+                 [about] { return about->loginButtonTitle() == AboutUsViewController::kLoggedInTitle; }}};
+    }
+};
+
+TEST_F(LoginScreens, EachLogsInThenContinuesAndClearsTheDelegate) {
+    for (const Adopter& adopter : adopters()) {
+        settings->setMbltoken(Value());
+        const std::size_t grants = api.requestsTo("/oauth2/access_token").size();
+        adopter.act();
+        EXPECT_TRUE(helper->mblDelegate()) << adopter.name;
+        ASSERT_TRUE(runMainUntil(adopter.continued, 15)) << adopter.name;
+        EXPECT_FALSE(helper->mblDelegate()) << adopter.name;
+        EXPECT_EQ(api.requestsTo("/oauth2/access_token").size(), grants + 1) << adopter.name;
+    }
+}
+
+TEST_F(LoginScreens, WithALoginTheChartAndTheFeedGoOnAtOnce) {
+    logIn("2.00held", 2e9);
+    auto about = makeRef<AboutUsViewController>("AboutUsViewController", nullptr);
+    about->view();
+    EXPECT_EQ(about->loginButtonTitle(), AboutUsViewController::kLoggedInTitle);
+    auto all = adopters();
+    for (const Adopter& adopter : std::vector<Adopter>(all.begin(), all.end() - 1)) {
+        adopter.act();
+        EXPECT_FALSE(helper->mblDelegate()) << adopter.name;
+        ASSERT_TRUE(runMainUntil(adopter.continued, 15)) << adopter.name;
+    }
+    EXPECT_TRUE(api.requestsTo("/oauth2/authorize").empty());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/runtime/runtime.h"
+#include "screens/microblog_pager_view.h"
 #include "screens/screens.h"
 
 namespace lv {
@@ -41,6 +42,22 @@ TEST(Screens, MadeByClassNameFromTheInterfaceFileOfThatName) {
             EXPECT_FALSE(microblog->respondsToDidSendMicroblogPost());
         }
     }
+}
+
+// The Microblog coordinator lives in a later layer; a program without it leaves the actions undone.
+TEST(Screens, MicroblogActionsWithoutTheCoordinatorDoNothing) {
+    ASSERT_EQ(classNamed("MicroblogHelper"), nullptr);
+    auto chart = makeRef<TopMusicViewController>("TopMusicViewController", nullptr);
+    chart->share("text", Bytes{1});
+    EXPECT_EQ(chart->shareScreen(), nullptr);
+    auto feed = makeRef<MicroblogPagerView>();
+    feed->openPost("42");
+    EXPECT_EQ(feed->postView(), nullptr);
+    EXPECT_EQ(feed->className(), "MicroblogPagerView");
+    auto about = makeRef<AboutUsViewController>("AboutUsViewController", nullptr);
+    about->view();
+    about->login();
+    EXPECT_EQ(about->loginButtonTitle(), AboutUsViewController::kLoginTitle);
 }
 
 }  // namespace
