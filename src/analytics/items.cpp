@@ -25,19 +25,29 @@ constexpr std::string_view kGkvEntryMessage =
 
 }  // namespace
 
+template <class T>
+std::function<Ref<Object>()> decodingFactory() {
+    return [] { return std::static_pointer_cast<Object>(makeRef<T>(TLYBaseEvent::ForDecoding{})); };
+}
+
 void TLYBaseEvent::registerClasses() {
     runOnce("analytics.items", [] {
-        ClassDef<TLYBaseEvent>("TLYBaseEvent").factory().registerClass();
-        ClassDef<TLYEvent>("TLYEvent").superclass<TLYBaseEvent>().factory().registerClass();
-        ClassDef<TLYError>("TLYError").superclass<TLYBaseEvent>().factory().registerClass();
-        ClassDef<TLYEkv>("TLYEkv").superclass<TLYBaseEvent>().factory().registerClass();
-        ClassDef<TLYTerminate>("TLYTerminate").superclass<TLYBaseEvent>().factory().registerClass();
+        ClassDef<TLYBaseEvent>("TLYBaseEvent").factory(decodingFactory<TLYBaseEvent>()).registerClass();
+        ClassDef<TLYEvent>("TLYEvent").superclass<TLYBaseEvent>().factory(decodingFactory<TLYEvent>()).registerClass();
+        ClassDef<TLYError>("TLYError").superclass<TLYBaseEvent>().factory(decodingFactory<TLYError>()).registerClass();
+        ClassDef<TLYEkv>("TLYEkv").superclass<TLYBaseEvent>().factory(decodingFactory<TLYEkv>()).registerClass();
+        ClassDef<TLYTerminate>("TLYTerminate")
+            .superclass<TLYBaseEvent>()
+            .factory(decodingFactory<TLYTerminate>())
+            .registerClass();
     });
 }
 
 TLYBaseEvent::TLYBaseEvent() : ts(currentTimeSince1970()), date(TLYUtil::dateString()), time(TLYUtil::timeString()) {
     registerClasses();
 }
+
+TLYBaseEvent::TLYBaseEvent(ForDecoding) {}
 
 void TLYBaseEvent::encodeWithCoder(Coder& coder) const {
     coder.encodeDouble(ts, "self.ts");
@@ -69,6 +79,7 @@ std::size_t TLYBaseEvent::hash() const {
 }
 
 TLYEvent::TLYEvent() { type = "event"; }
+TLYEvent::TLYEvent(ForDecoding tag) : TLYBaseEvent(tag) { type = "event"; }
 
 void TLYEvent::updateDu() { du = static_cast<std::int64_t>((currentTimeSince1970() - ts) * 1000); }
 
@@ -100,6 +111,7 @@ bool TLYEvent::initWithCoder(Coder& coder) {
 }
 
 TLYError::TLYError() { type = "error"; }
+TLYError::TLYError(ForDecoding tag) : TLYBaseEvent(tag) { type = "error"; }
 
 void TLYError::outputUMLog() const {
     TLYAnalyticsLog("error: %@", format("session_id=%@, context=%@", session_id, context));
@@ -117,6 +129,7 @@ bool TLYError::initWithCoder(Coder& coder) {
 }
 
 TLYEkv::TLYEkv() { type = "ekv"; }
+TLYEkv::TLYEkv(ForDecoding tag) : TLYBaseEvent(tag) { type = "ekv"; }
 
 Ref<TLYEkv> TLYEkv::make(std::string id, std::string key, const Dictionary& values, bool isGKV) {
     for (std::string_view reserved : {"id", "ts", "du"}) {
@@ -182,6 +195,7 @@ bool TLYEkv::initWithCoder(Coder& coder) {
 }
 
 TLYTerminate::TLYTerminate(double seconds) : duration(seconds) { type = "terminate"; }
+TLYTerminate::TLYTerminate(ForDecoding tag) : TLYBaseEvent(tag) { type = "terminate"; }
 
 bool TLYTerminate::hasGPSInfo() const { return latitude != 0 && longitude != 0 && gps_time > 0; }
 

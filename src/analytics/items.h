@@ -23,6 +23,10 @@ class TLYBaseEvent : public Object, public Coding {
 public:
     // Stamped now: ts, date ("yyyy-MM-dd") and time ("HH:mm:ss").
     TLYBaseEvent();
+    // Unstamped, for the archive reader, which sets every field itself (reading the clock and the
+    // device's time zone per item would dominate reading a large archive).
+    struct ForDecoding {};
+    explicit TLYBaseEvent(ForDecoding);
     // Registers every item class with the runtime (done by each constructor as well), so that a cache
     // archive can be read before any item is made.
     static void registerClasses();
@@ -47,6 +51,7 @@ public:
 class TLYEvent : public TLYBaseEvent {
 public:
     TLYEvent();
+    explicit TLYEvent(ForDecoding tag);
     std::string event_id;
     std::string label;
     std::int64_t acc = 0;
@@ -65,6 +70,7 @@ public:
 class TLYError : public TLYBaseEvent {
 public:
     TLYError();
+    explicit TLYError(ForDecoding tag);
     std::string context;
 
     // "TLYLOG: error: session_id=…, context=…".
@@ -76,6 +82,7 @@ public:
 class TLYEkv : public TLYBaseEvent {
 public:
     TLYEkv();
+    explicit TLYEkv(ForDecoding tag);
     // Null (after the reserved-key message on the system log) when a key is "id", "ts" or "du";
     // otherwise the item with the accepted attributes, of kind "gkv" or "ekv".
     static Ref<TLYEkv> make(std::string id, std::string key, const Dictionary& values, bool isGKV);
@@ -99,6 +106,7 @@ public:
 class TLYTerminate : public TLYBaseEvent {
 public:
     explicit TLYTerminate(double duration = 0);
+    explicit TLYTerminate(ForDecoding tag);
     double duration = 0;  // seconds
     Array pageViews;      // [page name, seconds] pairs
     double latitude = 0;

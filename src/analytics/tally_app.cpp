@@ -1,6 +1,7 @@
 #include "analytics/tally_app.h"
 
 #include "analytics/analytics_log.h"
+#include "analytics/crash_capture.h"
 #include "analytics/log_records.h"
 #include "analytics/tally_config.h"
 #include "analytics/tly_util.h"
@@ -99,9 +100,14 @@ void TallyApp::setLogEnabled(bool enabled) { sharedInstance()->setLogEnabledFlag
 
 void TallyApp::setCrashReportEnabled(bool enabled) {
     auto app = sharedInstance();
-    std::lock_guard lock(app->mutex_);
-    app->crashReportEnabled_ = enabled;
-    if (enabled != app->appCrashedHandlerInstalled_) app->appCrashedHandlerInstalled_ = enabled;
+    bool switched = false;
+    {
+        std::lock_guard lock(app->mutex_);
+        app->crashReportEnabled_ = enabled;
+        switched = enabled != app->appCrashedHandlerInstalled_;
+        if (switched) app->appCrashedHandlerInstalled_ = enabled;
+    }
+    if (switched) crashCaptureSwitched(enabled);
 }
 
 void TallyApp::setAppVersion(std::string_view version) {

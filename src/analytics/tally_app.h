@@ -48,7 +48,8 @@ public:
     static void setEncryptEnabled(bool enabled);
     static void setBackgroundTaskEnabled(bool enabled);
     static void setLogEnabled(bool enabled);
-    // Sets the flag and the handler mark; installing the handlers belongs to crash capture.
+    // Sets the flag; switching on the first time (or again after off) installs crash capture once and
+    // observes "TallyCrashCatch"; switching off stops observing and leaves the handlers installed.
     static void setCrashReportEnabled(bool enabled);
     // Ignores an empty or blank text.
     static void setAppVersion(std::string_view version);

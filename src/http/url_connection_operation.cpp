@@ -249,6 +249,14 @@ void HCURLConnectionOperation::setDownloadProgressBlock(DownloadProgressBlock bl
     std::lock_guard guard(lock_);
     downloadProgress_ = std::move(block);
 }
+HCURLConnectionOperation::UploadProgressBlock HCURLConnectionOperation::uploadProgress() const {
+    std::lock_guard guard(lock_);
+    return uploadProgress_;
+}
+HCURLConnectionOperation::DownloadProgressBlock HCURLConnectionOperation::downloadProgress() const {
+    std::lock_guard guard(lock_);
+    return downloadProgress_;
+}
 void HCURLConnectionOperation::setWillSendRequestForAuthenticationChallengeBlock(AuthenticationChallengeBlock block) {
     std::lock_guard guard(lock_);
     authenticationChallenge_ = std::move(block);

@@ -113,6 +113,9 @@ public:
 
     void setUploadProgressBlock(UploadProgressBlock block);
     void setDownloadProgressBlock(DownloadProgressBlock block);
+    // The blocks set above (empty when none), so a caller can chain onto them.
+    UploadProgressBlock uploadProgress() const;
+    DownloadProgressBlock downloadProgress() const;
     void setWillSendRequestForAuthenticationChallengeBlock(AuthenticationChallengeBlock block);
     void setCacheResponseBlock(CacheResponseBlock block);
     void setRedirectResponseBlock(RedirectResponseBlock block);

@@ -152,7 +152,7 @@ TEST(AsyncSocketAccept, ConnectionsPendingTogetherAreAcceptedInOneEvent) {
     // The listener's queue is held while three clients connect; a marker queued behind the accept event
     // must reach main after all three accepts, not between them.
     bool conclusive = false;
-    for (int attempt = 0; attempt < 5 && !conclusive; ++attempt) {
+    for (int attempt = 0; attempt < 20 && !conclusive; ++attempt) {
         auto delegate = RecordingDelegate::make();
         const Ref<Queue> socketQueue = Queue::makeSerial("listener");
         auto listener = PNAsyncSocket::makeWithDelegate(delegate, Queue::main(), socketQueue);
@@ -172,7 +172,8 @@ TEST(AsyncSocketAccept, ConnectionsPendingTogetherAreAcceptedInOneEvent) {
         listener->disconnect();
         for (const auto& accepted : delegate->accepted) accepted->disconnect();
     }
-    EXPECT_TRUE(conclusive);
+    // On a heavily loaded machine the marker can win every time; that proves nothing either way.
+    if (!conclusive) GTEST_SKIP() << "the accept event was never queued before the marker";
 }
 
 TEST(AsyncSocketAccept, WithoutADelegateToTakeItTheConnectionIsClosed) {

@@ -95,18 +95,32 @@ void Keychain::setBeforeReplaceHookForTesting(std::function<void()> hook) {
     beforeReplaceHook() = std::move(hook);
 }
 
-int Keychain::addGenericPassword(std::string_view service, std::string_view account, const Bytes& data,
-                                 std::string_view accessible) {
-    std::lock_guard lock(keychainMutex());
-    Array items = readItems();
-    if (findItem(items, service, account) != items.end()) return kSecDuplicateItem;
+static Value makeItem(std::string_view service, std::string_view account, const Bytes& data, std::string_view accessible) {
     Dictionary item;
     item.set(std::string(kClassKey), Value(kGenericPasswordClass));
     item.set(std::string(kServiceKey), Value(service));
     item.set(std::string(kAccountKey), Value(account));
     item.set(std::string(kAccessibleKey), Value(accessible));
     item.set(std::string(kDataKey), Value(data));
-    items.emplace_back(std::move(item));
+    return Value(std::move(item));
+}
+
+int Keychain::addGenericPassword(std::string_view service, std::string_view account, const Bytes& data,
+                                 std::string_view accessible) {
+    std::lock_guard lock(keychainMutex());
+    Array items = readItems();
+    if (findItem(items, service, account) != items.end()) return kSecDuplicateItem;
+    items.emplace_back(makeItem(service, account, data, accessible));
+    return writeItems(items) ? kSecSuccess : kSecIO;
+}
+
+int Keychain::replaceGenericPassword(std::string_view service, std::string_view account, const Bytes& data,
+                                     std::string_view accessible) {
+    std::lock_guard lock(keychainMutex());
+    Array items = readItems();
+    const auto found = findItem(items, service, account);
+    if (found != items.end()) items.erase(found);
+    items.emplace_back(makeItem(service, account, data, accessible));
     return writeItems(items) ? kSecSuccess : kSecIO;
 }
 

@@ -25,6 +25,10 @@ public:
     // file cannot be written.
     static int addGenericPassword(std::string_view service, std::string_view account, const Bytes& data,
                                   std::string_view accessible = kSecAttrAccessibleWhenUnlocked);
+    // Replaces the item's data and accessibility, or adds the item when there is none, in one write of
+    // the file (so a failed write keeps the previous item); kSecIO when the file cannot be written.
+    static int replaceGenericPassword(std::string_view service, std::string_view account, const Bytes& data,
+                                      std::string_view accessible = kSecAttrAccessibleWhenUnlocked);
     // The item's data in *data; kSecItemNotFound when there is none.
     static int copyGenericPassword(std::string_view service, std::string_view account, Bytes* data);
     // Deletes the item; kSecItemNotFound when there is none.

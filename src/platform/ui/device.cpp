@@ -56,6 +56,21 @@ std::string randomUUIDString() {
 
 }  // namespace
 
+// The interface's link-level address as the kernel shows it ("/sys/class/net/<name>/address"); empty
+// when it has none or the text is not six hexadecimal pairs.
+static std::vector<std::uint8_t> hardwareAddressOf(const char* name) {
+    std::vector<std::uint8_t> address;
+    const std::string file = std::string("/sys/class/net/") + name + "/address";
+    auto text = dataWithContentsOfFile(file);
+    unsigned b[6] = {};
+    if (!text) return address;
+    const std::string line(text->begin(), text->end());
+    if (std::sscanf(line.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) return address;
+    if ((b[0] | b[1] | b[2] | b[3] | b[4] | b[5]) == 0) return address;  // loopback and the like
+    for (const unsigned byte : b) address.push_back(static_cast<std::uint8_t>(byte));
+    return address;
+}
+
 std::vector<NetworkInterface> DeviceFacts::machineNetworkInterfaces() {
     std::vector<NetworkInterface> interfaces;
     struct ifaddrs* list = nullptr;
@@ -72,6 +87,7 @@ std::vector<NetworkInterface> DeviceFacts::machineNetworkInterfaces() {
         item.ipv4Address = address;
         item.up = (entry->ifa_flags & IFF_UP) != 0;
         item.loopback = (entry->ifa_flags & IFF_LOOPBACK) != 0;
+        item.hardwareAddress = hardwareAddressOf(entry->ifa_name);
         interfaces.push_back(std::move(item));
     }
     ::freeifaddrs(list);

@@ -8,8 +8,10 @@
 // the code under test reads them.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/base/object.h"
@@ -19,10 +21,16 @@ namespace lv {
 
 // One network interface as getifaddrs lists it (one entry per IPv4 address).
 struct NetworkInterface {
+    NetworkInterface() = default;
+    NetworkInterface(std::string name_, std::string ipv4Address_, bool up_, bool loopback_,
+                     std::vector<std::uint8_t> hardwareAddress_ = {})
+        : name(std::move(name_)), ipv4Address(std::move(ipv4Address_)), up(up_), loopback(loopback_),
+          hardwareAddress(std::move(hardwareAddress_)) {}
     std::string name;         // the interface's default-route name is given as "en0"
     std::string ipv4Address;  // dotted text
     bool up = false;
     bool loopback = false;
+    std::vector<std::uint8_t> hardwareAddress;  // the link-level (MAC) address; empty when it has none (or all zero)
     bool operator==(const NetworkInterface&) const = default;
 };
 

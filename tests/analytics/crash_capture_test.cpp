@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/utsname.h>
+
+#include <cstdlib>
+#include <optional>
+#include <regex>
+#include <thread>
+
+#include "analytics/crash_capture.h"
+#include "analytics/tally_utility.h"
+#include "engine_test_support.h"
+#include "platform/base/error.h"
+#include "platform/base/log.h"
+#include "platform/base/process.h"
+#include "platform/storage/property_list.h"
+#include "support/temp_dir.h"
+
+namespace lv {
+namespace {
+
+using test::drainMain;
+using test::relaunch;
+
+// ---- Texts and image facts ----
+
+TEST(CrashCapture, ReportTextsAndSignalNames) {
+    const CrashException exception("name", "boom", {}, {});
+    const std::string text = crashText(exception, {"0 a", "1 b"});
+    EXPECT_EQ(text, "boom\n(null)\n((\n\t0 a\n\t1 b\n)");
+    const Dictionary facts{{"cpu_arch", Value("arm64")},
+                           {"slide_address", Value("0x0000000000001000")},
+                           {"image_name", Value("app")},
+                           {"image_base_address", Value("0x0000000100000000")}};
+    EXPECT_EQ(crashReport("T", facts),
+              "T\n\ndSYM UUID: (null)\nCPU Type: arm64\nSlide Address: 0x0000000000001000\nBinary Image: app\n"
+              "Base Address: 0x0000000100000000\n");
+    EXPECT_EQ(TallyUncaughtExceptionHandler::signalName(11), "SIGSEGV");
+    EXPECT_EQ(TallyUncaughtExceptionHandler::signalName(10), "SIGBUS");
+    EXPECT_EQ(TallyUncaughtExceptionHandler::signals().size(), 6u);
+
+    struct Cpu {
+        std::int32_t type, subtype;
+        const char* name;
+    } cpus[] = {{7, 3, "i386"},        {0x01000007, 3, "x86_64"}, {0x0100000c, 0, "arm64"}, {12, 6, "armv6"},
+                {12, 9, "armv7"},     {12, 11, "armv7s"},         {12, 5, "arm-unknown"},   {18, 0, "powerpc"},
+                {99, 0, "???"}};
+    for (const auto& c : cpus) EXPECT_EQ(cpuArchName(c.type, c.subtype), c.name);
+    const std::uint8_t id[] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(uuidText(id), "01234567-89AB-CDEF-0001-020304050607");
+    EXPECT_FALSE(uuidText(std::span(id, 15)));
+}
+
+void put32(Bytes& bytes, std::size_t at, std::uint32_t value) { std::memcpy(bytes.data() + at, &value, 4); }
+void put64(Bytes& bytes, std::size_t at, std::uint64_t value) { std::memcpy(bytes.data() + at, &value, 8); }
+
+TEST(CrashCapture, MachOHeadersAreWalkedAsBytes) {
+    // 64-bit: a __PAGEZERO segment, the __TEXT segment, a UUID command, a UUID of the wrong size.
+    Bytes header(32 + 72 + 72 + 24 + 28, 0);
+    put32(header, 0, 0xfeedfacf);
+    put32(header, 4, 0x0100000c);
+    put32(header, 16, 4);
+    std::size_t at = 32;
+    for (const char* name : {"__PAGEZERO", "__TEXT"}) {
+        put32(header, at, 0x19);
+        put32(header, at + 4, 72);
+        std::memcpy(header.data() + at + 8, name, std::strlen(name));
+        put64(header, at + 24, std::string_view(name) == "__TEXT" ? 0x100000000ULL : 0);
+        at += 72;
+    }
+    put32(header, at, 0x1b);
+    put32(header, at + 4, 24);
+    for (int i = 0; i < 16; ++i) header[at + 8 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(0xa0 + i);
+    at += 24;
+    put32(header, at, 0x1b);
+    put32(header, at + 4, 28);
+    const auto facts = machOImageFacts(header, 0x104000000ULL, "app");
+    ASSERT_TRUE(facts);
+    EXPECT_EQ(facts->get("slide_address"), Value("0x0000000100000000"));
+    EXPECT_EQ(facts->get("image_base_address"), Value("0x0000000104000000"));
+    EXPECT_EQ(facts->get("binary_uuid"), Value("A0A1A2A3-A4A5-A6A7-A8A9-AAABACADAEAF"));
+    EXPECT_EQ(facts->get("cpu_arch"), Value("arm64"));
+
+    // 32-bit ARMv7 without a UUID command; the command count reaches past the bytes.
+    Bytes small(28 + 56, 0);
+    put32(small, 0, 0xfeedface);
+    put32(small, 4, 12);
+    put32(small, 8, 9);
+    put32(small, 16, 9);
+    put32(small, 28, 0x1);
+    put32(small, 32, 56);
+    std::memcpy(small.data() + 36, "__TEXT", 6);
+    put32(small, 52, 0x4000);
+    const auto armFacts = machOImageFacts(small, 0x4000, "app");
+    ASSERT_TRUE(armFacts);
+    EXPECT_EQ(armFacts->get("slide_address"), Value("0x00004000"));
+    EXPECT_FALSE(armFacts->contains("binary_uuid"));
+    EXPECT_EQ(armFacts->get("cpu_arch"), Value("armv7"));
+
+    TallyApp::sharedInstance()->setLogEnabledFlag(true);
+    LogCapture capture;
+    Bytes bad(32, 0);
+    put32(bad, 0, 0x7f454c46);
+    EXPECT_FALSE(machOImageFacts(bad, 0, "app"));
+    EXPECT_TRUE(capture.contains("Invalid Mach-O header magic value: 7f454c46"));
+    TallyApp::sharedInstance()->setLogEnabledFlag(false);
+}
+
+TEST(CrashCapture, TheTestProgramsOwnImageFacts) {
+    const auto facts = mainProgramImageFacts();
+    ASSERT_TRUE(facts);
+    EXPECT_EQ(facts->get("image_name"), Value("lv_analytics_engine_tests"));
+    EXPECT_TRUE(std::regex_match(facts->get("image_base_address").string(), std::regex("0x[0-9a-f]{16}")));
+    EXPECT_TRUE(std::regex_match(facts->get("slide_address").string(), std::regex("0x[0-9a-f]{16}")));
+    utsname name{};
+    ::uname(&name);
+    if (std::string(name.machine) == "x86_64") {
+        EXPECT_EQ(facts->get("cpu_arch"), Value("x86_64"));
+    }
+    if (const Value* uuid = facts->find("binary_uuid")) {
+        EXPECT_TRUE(std::regex_match(uuid->string(), std::regex("[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}")));
+    }
+}
+
+// ---- Filing and death ----
+
+// The sandbox a death test's parent and its re-run child share, passed through the environment.
+class CrashSandbox {
+public:
+    CrashSandbox() {
+        if (const char* inherited = std::getenv(kVariable)) {
+            root_ = inherited;
+        } else {
+            dir_.emplace();
+            root_ = dir_->path().string();
+            ::setenv(kVariable, root_.c_str(), 1);
+        }
+        EXPECT_TRUE(Sandbox::setRoot(root_));
+        UserDefaults::resetStandardUserDefaults();
+    }
+    ~CrashSandbox() {
+        if (dir_) ::unsetenv(kVariable);
+        UserDefaults::resetStandardUserDefaults();
+    }
+
+private:
+    static constexpr const char* kVariable = "LV_CRASH_TEST_SANDBOX";
+    std::optional<test::TempDir> dir_;
+    std::string root_;
+};
+
+class CrashCaptureLaunch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        GTEST_FLAG_SET(death_test_style, "threadsafe");
+        test::setNetwork(true);
+        auto app = TallyApp::sharedInstance();
+        app->setBackgroundTaskEnabledFlag(false);
+        app->setAppVersionText("2.0");
+        relaunch();
+        TallyApp::setCrashReportEnabled(true);
+    }
+    void TearDown() override {
+        drainMain();
+        DeviceFacts::reset();
+    }
+    void beginFirstSession() {
+        TallySession::sharedInstance()->appActivate(nullptr);
+        drainMain();
+    }
+    static Ref<TallyInternal> engine() { return TallyInternal::sharedInstance(); }
+    static std::vector<std::string> archivedErrors() {
+        std::vector<std::string> contexts;
+        relaunch();
+        TallyInternal::sharedInstance()->loadCache();
+        for (const auto& item : TallyInternal::sharedInstance()->errors()) {
+            contexts.push_back(std::dynamic_pointer_cast<TLYError>(item)->context);
+        }
+        return contexts;
+    }
+
+    CrashSandbox sandbox_;
+};
+
+using CrashCaptureDeathTest = CrashCaptureLaunch;
+
+TEST_F(CrashCaptureLaunch, SwitchingOffAndOnInstallsOnceAndObservesOnce) {
+    beginFirstSession();
+    TallyApp::setCrashReportEnabled(false);
+    TallyApp::setCrashReportEnabled(true);
+    TallyApp::setCrashReportEnabled(true);
+    EXPECT_TRUE(crashHandlersInstalled());
+    EXPECT_TRUE(TallyApp::sharedInstance()->appCrashedHandlerInstalled());
+    NotificationCenter::defaultCenter()->post(std::string(kTallyCrashCatchNotification),
+                                              makeRef<CrashException>("n", "once", Dictionary{}, std::vector<std::string>{"f"}));
+    const auto errors = archivedErrors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].starts_with("once\n(null)\n((\n\tf\n)\n\ndSYM UUID: ")) << errors[0];
+    EXPECT_TRUE(TallySession::sharedInstance()->sessionStatus() == 0);
+
+    // Off: the handlers stay, nothing is filed.
+    TallyApp::setCrashReportEnabled(false);
+    NotificationCenter::defaultCenter()->post(std::string(kTallyCrashCatchNotification),
+                                              makeRef<CrashException>("n", "off", Dictionary{}, std::vector<std::string>{}));
+    EXPECT_TRUE(crashHandlersInstalled());
+    EXPECT_TRUE(archivedErrors().empty());
+    TallyApp::setCrashReportEnabled(true);
+}
+
+TEST_F(CrashCaptureLaunch, WithoutImageFactsTheReportIsFiledAndTheSessionClosed) {
+    beginFirstSession();
+    engine()->setErrorSupportInfoDictionary({});
+    TallyApp::sharedInstance()->setLogEnabledFlag(true);
+    LogCapture capture;
+    NotificationCenter::defaultCenter()->post(std::string(kTallyCrashCatchNotification),
+                                              makeRef<CrashException>("n", "text", Dictionary{}, std::vector<std::string>{"f"}));
+    TallyApp::sharedInstance()->setLogEnabledFlag(false);
+    EXPECT_TRUE(capture.contains("TLYLOG: Read binary image info failed!"));
+    EXPECT_EQ(TallySession::sharedInstance()->sessionStatus(), 2);
+    EXPECT_TRUE(TallySession::sharedInstance()->appCrashed());
+    const auto errors = archivedErrors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], "text\n(null)\n((\n\tf\n)\n\ndSYM UUID: (null)\nCPU Type: (null)\nSlide Address: (null)\nBinary Image: (null)\n"
+                         "Base Address: (null)\n");
+}
+
+TEST_F(CrashCaptureDeathTest, AFatalSignalLeavesAReportTheNextLaunchFiles) {
+    EXPECT_EXIT(
+        {
+            beginFirstSession();
+            ::raise(SIGSEGV);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    ASSERT_TRUE(TallyUtility::isExistAtPath(crashReportPath()));
+
+    beginFirstSession();  // the next launch's session begin files it
+    EXPECT_FALSE(TallyUtility::isExistAtPath(crashReportPath()));
+    ASSERT_EQ(engine()->errors().size(), 1u);
+    const std::string context = std::dynamic_pointer_cast<TLYError>(engine()->errors()[0])->context;
+    EXPECT_TRUE(context.starts_with("Application received signal SIGSEGV\n(null)\n((\n\t")) << context;
+    EXPECT_NE(context.find("\nCPU Type: "), std::string::npos);
+    EXPECT_NE(context.find("\nBinary Image: lv_analytics_engine_tests\n"), std::string::npos) << context;
+    TallySession::sharedInstance()->appInactivate(nullptr);
+    EXPECT_EQ(archivedErrors().size(), 1u);
+}
+
+TEST_F(CrashCaptureDeathTest, ASignalReportFromAnotherVersionIsDropped) {
+    EXPECT_EXIT(
+        {
+            beginFirstSession();
+            ::raise(SIGBUS);
+        },
+        ::testing::KilledBySignal(SIGBUS), "");
+    TallyApp::sharedInstance()->setAppVersionText("2.1");
+    beginFirstSession();
+    EXPECT_TRUE(engine()->errors().empty());
+    EXPECT_FALSE(TallyUtility::isExistAtPath(crashReportPath()));
+}
+
+TEST_F(CrashCaptureDeathTest, AnUncaughtExceptionOnAWorkerArchivesThenAborts) {
+    EXPECT_EXIT(
+        {
+            beginFirstSession();
+            std::thread([] { Exception::raise("BadState", "worker failed", {}); }).detach();
+            runMainUntil([] { return false; }, 3);
+            std::_Exit(0);  // not reached: the handler ends the process
+        },
+        ::testing::KilledBySignal(SIGABRT), "");
+    const auto errors = archivedErrors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].starts_with("worker failed\n(null)\n((\n\t")) << errors[0];
+    EXPECT_EQ(TallyConfig::configureWithKey("TLYAppVersion"), Value("2.0"));
+}
+
+TEST_F(CrashCaptureDeathTest, TheSignalExceptionEndsByItsSignal) {
+    EXPECT_EXIT(
+        {
+            beginFirstSession();
+            TallyUncaughtExceptionHandler handler;
+            handler.handleException(makeRef<CrashException>(std::string(kSignalExceptionName), "signal",
+                                                            Dictionary{{std::string(kSignalKey), Value(11)}},
+                                                            std::vector<std::string>{}));
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EQ(archivedErrors().size(), 1u);
+}
+
+}  // namespace
+}  // namespace lv

@@ -1,0 +1,93 @@
+// A fresh launch of the analytics engine for one test: a new sandbox and user defaults, new shared
+// engine, session and upload job, a network interface up, and the main queue drained.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <optional>
+#include <string>
+
+#include "analytics/log_records.h"
+#include "analytics/tally_app.h"
+#include "analytics/tally_config.h"
+#include "analytics/tally_internal.h"
+#include "analytics/tally_job.h"
+#include "analytics/tally_session.h"
+#include "platform/dispatch/queue.h"
+#include "platform/dispatch/run_loop.h"
+#include "platform/ui/device.h"
+#include "settings_test_support.h"
+
+namespace lv::test {
+
+// Runs every block queued on the main queue so far (and what they queue meanwhile, up to 5 s).
+inline void drainMain() {
+    for (int round = 0; round < 3; ++round) {
+        bool reached = false;
+        Queue::main()->async([&reached] { reached = true; });
+        ASSERT_TRUE(runMainUntil([&reached] { return reached; }, 5));
+    }
+}
+
+// Plays a new launch: new shared engine, session and job over the same sandbox and defaults.
+inline void relaunch() {
+    drainMain();
+    TallyInternal::resetSharedInstance();
+    TallySession::resetSharedInstance();
+    TallyJob::resetSharedInstance();
+}
+
+inline void setNetwork(bool up) {
+    DeviceFacts facts = DeviceFacts::machineDefaults();
+    facts.machineName = "arm64";
+    facts.model = "phone";
+    facts.networkInterfaces = std::vector<NetworkInterface>{};
+    if (up) facts.networkInterfaces->push_back({"en0", "192.0.2.1", true, false});
+    DeviceFacts::set(facts);
+}
+
+// Stores an imprint as the reply handling does.
+inline void storeImprint(const std::map<std::string, std::string>& entries) {
+    std::map<std::string, TPKImprintValue> property;
+    for (const auto& [key, text] : entries) {
+        TPKImprintValue value;
+        value.setValue(text);
+        value.setTs(1);
+        property[key] = value;
+    }
+    TPKImprint imprint;
+    imprint.setProperty(property);
+    imprint.setVersion(1);
+    TallyConfig::setConfigure(Value(packBytes(imprint)), "tlyImprint");
+}
+
+class EngineLaunch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setNetwork(true);
+        auto app = TallyApp::sharedInstance();
+        app->setBackgroundTaskEnabledFlag(false);
+        app->setAppVersionText("1.0");
+        app->setLogEnabledFlag(true);
+        relaunch();
+    }
+    void TearDown() override {
+        drainMain();
+        TallyApp::sharedInstance()->setLogEnabledFlag(false);
+        DeviceFacts::reset();
+    }
+
+    // The first session begins and its work has run.
+    void beginFirstSession() {
+        TallySession::sharedInstance()->appActivate(nullptr);
+        drainMain();
+    }
+
+    static Ref<TallyInternal> engine() { return TallyInternal::sharedInstance(); }
+    static Ref<TallySession> session() { return TallySession::sharedInstance(); }
+
+    ScopedAnalyticsSandbox sandbox_;
+};
+
+}  // namespace lv::test

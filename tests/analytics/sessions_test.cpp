@@ -1,0 +1,196 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "analytics/tally_event.h"
+#include "analytics/tally_utility.h"
+#include "engine_test_support.h"
+#include "platform/base/clock.h"
+#include "platform/base/log.h"
+#include "platform/storage/file_manager.h"
+#include "platform/ui/application.h"
+
+namespace lv {
+namespace {
+
+using test::drainMain;
+using test::storeImprint;
+
+class Sessions : public test::EngineLaunch {};
+class CommitPolicy : public test::EngineLaunch {};
+
+TEST_F(Sessions, LengthsOverTwoHoursCountAsOneHour) {
+    double now = 1'700'000'000;
+    ScopedClock clock([&now] { return now; });
+    beginFirstSession();
+    for (auto [after, expected] : {std::pair{7200.0, 7200.0}, {7200.5, 3600.0}, {0.25, 0.25}}) {
+        now = session()->lastLaunchTime() + after;
+        EXPECT_EQ(session()->endSessionTime(), expected) << after;
+    }
+}
+
+TEST_F(Sessions, ResigningWithoutBackgroundWorkArchivesAtOnce) {
+    beginFirstSession();
+    TallyEvent::event(Value("e"));
+    drainMain();
+    session()->appInactivate(nullptr);
+    // Closed on the spot, before the main loop runs again.
+    EXPECT_TRUE(TallyUtility::isExistAtPath(TallyUtility::cacheFilePath()));
+    EXPECT_TRUE(engine()->terminates().empty());
+    EXPECT_EQ(session()->sessionStatus(), 2);
+    EXPECT_TRUE(session()->appInBackGround());
+    EXPECT_FALSE(session()->appBeKilling());
+}
+
+TEST_F(Sessions, TerminationClosesAgainButLeavesTheArchiveAsTheLastEndWroteIt) {
+    beginFirstSession();
+    TallyEvent::event(Value("e"));
+    drainMain();
+    const auto application = Application::sharedApplication();
+    const auto resign = Notification::make(std::string(kApplicationWillResignActiveNotification), application);
+    const auto terminate = Notification::make(std::string(kApplicationWillTerminateNotification), application);
+    session()->appInactivate(resign.get());
+    const auto archived = FileManager::defaultManager().contentsAtPath(TallyUtility::cacheFilePath());
+    ASSERT_TRUE(archived);
+
+    session()->appInactivate(terminate.get());
+    EXPECT_TRUE(session()->appBeKilling());
+    EXPECT_TRUE(engine()->terminates().empty());  // the duplicate close is discarded
+    EXPECT_EQ(FileManager::defaultManager().contentsAtPath(TallyUtility::cacheFilePath()), archived);
+    EXPECT_FALSE(TallyJob::shouldCommitJob(0));
+}
+
+TEST_F(Sessions, StartRegistersOnceAndLaunchesTheFirstSession) {
+    LogCapture capture;
+    TallySession::startWithAppkey("   ");
+    drainMain();
+    EXPECT_EQ(session()->sessionStatus(), 0);
+    EXPECT_FALSE(session()->observerRegistered());
+
+    TallyConfig::setConfigure(Value("old key"), "appkey");
+    TallySession::startWithAppkey("key-1", 6, "store");
+    TallySession::startWithAppkey("key-2", 1, "");
+    EXPECT_EQ(capture.count("WARNING: Appkey is different from the past."), 2u);
+    drainMain();
+    EXPECT_TRUE(session()->observerRegistered());
+    EXPECT_EQ(session()->sessionStatus(), 1);
+    EXPECT_EQ(TallyConfig::configureWithKey("appkey"), Value("key-2"));
+    EXPECT_EQ(TallyConfig::configureWithKey("tlycReportPolicy").intValue(), 1);
+    EXPECT_EQ(TallyApp::sharedInstance()->channel(), "store");
+    EXPECT_FALSE(TallyConfig::configureWithKey("tlySeparatedTime").isNil());
+    EXPECT_EQ(capture.count("TLYLOG: WARNING app has already activate."), 0u);
+
+    // The app-state notifications reach the session once each.
+    auto center = NotificationCenter::defaultCenter();
+    const auto application = Application::sharedApplication();
+    center->post(std::string(kApplicationWillResignActiveNotification), application);
+    EXPECT_EQ(session()->sessionStatus(), 2);
+    const std::string before = engine()->sessionID();
+    center->post(std::string(kApplicationDidBecomeActiveNotification), application);
+    EXPECT_EQ(session()->sessionStatus(), 1);
+    EXPECT_NE(engine()->sessionID(), before);
+    center->post(std::string(kApplicationDidBecomeActiveNotification), application);
+    EXPECT_EQ(capture.count("TLYLOG: WARNING app has already activate."), 1u);
+    EXPECT_EQ(session()->description(), "<TallySession:   observerRegistered=1, sessionStatus=1>");
+}
+
+// ---- Commit policy ----
+
+TEST_F(CommitPolicy, PolicyForegroundBackgroundAndTimeSinceThePost) {
+    beginFirstSession();
+    const double now = 1'700'000'000;
+    ScopedClock clock([now] { return now; });
+    struct Case {
+        int policy;
+        bool background;
+        bool backgroundWork;
+        double elapsed;  // -1: no post stored
+        bool trigger0;
+        bool trigger1;
+    } cases[] = {
+        {8, true, true, 16, true, true},          {8, true, false, 16, false, false},
+        {8, false, true, -1, true, true},         {8, false, true, 10801, false, false},
+        {8, false, true, 129601, true, true},     {8, false, false, 10801, true, true},
+        {8, false, false, 16, false, false},      {6, false, false, -1, true, true},
+        {6, false, false, 16, false, false},      {6, true, false, 129601, true, true},
+        {0, false, false, 16, true, true},        {0, false, false, 10801, true, true},
+        {1, false, false, -1, true, false},       {1, true, true, 129601, true, false},
+    };
+    storeImprint({{"integrated_test", "1"}});  // lets policy 0 stand
+    for (const auto& c : cases) {
+        TallyConfig::setConfigure(Value(c.policy), "tlycReportPolicy");
+        session()->setAppInBackGround(c.background);
+        TallyApp::sharedInstance()->setBackgroundTaskEnabledFlag(c.backgroundWork);
+        TallyApp::sharedInstance()->setLogSendInterval(90);
+        if (c.elapsed < 0) {
+            TallyConfig::removeConfigureWithKey("lastPostInterval");
+        } else {
+            TallyConfig::setConfigure(Value(now - c.elapsed), "lastPostInterval");
+        }
+        const std::string label = format("policy %d bg %d work %d elapsed %f", c.policy, c.background, c.backgroundWork, c.elapsed);
+        EXPECT_EQ(TallyJob::shouldCommitJob(0), c.trigger0) << label;
+        EXPECT_EQ(TallyJob::shouldCommitJob(1), c.trigger1) << label;
+    }
+    test::setNetwork(false);
+    TallyConfig::setConfigure(Value(0), "tlycReportPolicy");
+    TallyConfig::removeConfigureWithKey("lastPostInterval");
+    EXPECT_FALSE(TallyJob::shouldCommitJob(0));
+}
+
+TEST_F(CommitPolicy, LatencyComesFromTheImprintWithinTheBound) {
+    auto job = TallyJob::sharedInstance();
+    EXPECT_EQ(job->computeLatency(), 0);
+    EXPECT_FALSE(job->bDisguisedLatency());
+    storeImprint({{"latent", "3"}, {"latent_hours", "9"}});
+    for (int i = 0; i < 20; ++i) {
+        const int latency = job->computeLatency();
+        EXPECT_GE(latency, 1);
+        EXPECT_LE(latency, 3);
+    }
+    EXPECT_TRUE(job->bDisguisedLatency());
+    storeImprint({{"latent", "100000"}});
+    job->setLatency_sdk(2);
+    for (int i = 0; i < 20; ++i) EXPECT_LE(job->computeLatency(), 2);
+    job->setLatency_sdk(0);
+    for (int i = 0; i < 20; ++i) EXPECT_LE(job->computeLatency(), 1800);
+    storeImprint({{"latent", "-4"}});
+    EXPECT_EQ(job->computeLatency(), 0);
+}
+
+TEST_F(CommitPolicy, ADelayedRunFiringInTheBackgroundDoesNotBlockLaterRuns) {
+    storeImprint({{"latent", "1"}});
+    beginFirstSession();  // policy 1, trigger 0: a delayed run is scheduled
+    auto job = TallyJob::sharedInstance();
+    ASSERT_TRUE(job->delayedRunPending());
+    EXPECT_FALSE(TallyJob::shouldCommitJob(0));
+    session()->setAppInBackGround(true);
+    ASSERT_TRUE(runMainUntil([&job] { return !job->delayedRunPending(); }, 5));
+    EXPECT_FALSE(job->jobRunning());  // in the background the run itself is skipped
+    session()->setAppInBackGround(false);
+    EXPECT_TRUE(TallyJob::shouldCommitJob(0));
+}
+
+TEST_F(CommitPolicy, NoRunWhileOneRunsOrBeforeTheFirstSession) {
+    TallyJob::preparePerformJob(0);
+    EXPECT_FALSE(TallyJob::sharedInstance()->jobRunning());
+    beginFirstSession();
+    TallyEvent::event(Value("e"));
+    drainMain();
+    // Activation has not been sent and an event is cached, but the writer makes no file: no run.
+    EXPECT_FALSE(TallyJob::sharedInstance()->jobRunning());
+    std::ofstream(TallyUtility::tallyDirectory() + "/1_envelope.log") << "0123456789ab";
+    TallyJob::sharedInstance()->setJobRunning(true);
+    TallyJob::preparePerformJob(0);
+    EXPECT_TRUE(TallyUtility::isExistAtPath(TallyUtility::tallyDirectory() + "/1_envelope.log"));
+    TallyJob::sharedInstance()->setJobRunning(false);
+    engine()->sendLogQueue()->setSuspended(true);
+    TallyJob::preparePerformJob(0);
+    EXPECT_TRUE(TallyJob::sharedInstance()->jobRunning());
+    EXPECT_EQ(engine()->sendLogQueue()->operationCount(), 1u);
+    engine()->sendLogQueue()->setSuspended(false);
+    engine()->sendLogQueue()->waitUntilAllOperationsAreFinished();
+    EXPECT_FALSE(TallyJob::sharedInstance()->jobRunning());
+}
+
+}  // namespace
+}  // namespace lv
