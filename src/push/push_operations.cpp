@@ -208,8 +208,8 @@ void PNWireRegister::send(const PNText& token, std::uint32_t appID, const PNText
     request.setTlv_keyEncrypted(1);
     const Dictionary network = helper.fetchSSIDInfo();
     auto mutableInfo = makeRef<PNMutableInfo>();
-    mutableInfo->setTlv_ssid(lowercase(network.get("SSID").stringValue()));
-    mutableInfo->setTlv_bssid(lowercase(network.get("BSSID").stringValue()));
+    mutableInfo->setTlv_ssid(text::lowercase(network.get("SSID").stringValue()));
+    mutableInfo->setTlv_bssid(text::lowercase(network.get("BSSID").stringValue()));
     mutableInfo->setTlv_mac(PNHelper::getMacAddress());
     request.setTlv_mutableInfo(mutableInfo);
     request.setTlv_updateAutoTag(2);

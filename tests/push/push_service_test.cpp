@@ -221,7 +221,7 @@ TEST_F(PushService, ControlsShapeTheReply) {
     closing.closeUnanswered = true;
     const Case cases[] = {
         {"code 3, empty record", code3, 17, 1, false},
-        {"16 bytes", truncated, 16, 1, false},
+        {"16 bytes, then closed", truncated, 16, 1, true},
         {"split", split, 17, 2, false},
         {"closed unanswered", closing, 0, 0, true},
     };

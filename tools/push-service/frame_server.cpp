@@ -392,7 +392,8 @@ bool PushFrameServer::answer(Connection& connection, PushFrame& frame) {
         }
         reply += replyFrame(control.coalesceWith, next.code, encodeTlvRecord({TlvNode::number(0, 0)}));
     }
-    if (control.truncateTo > 0 && control.truncateTo < reply.size()) {
+    const bool truncated = control.truncateTo > 0 && control.truncateTo < reply.size();
+    if (truncated) {
         reply.resize(control.truncateTo);
     }
     bool written = false;
@@ -406,7 +407,8 @@ bool PushFrameServer::answer(Connection& connection, PushFrame& frame) {
     emit("connection " + std::to_string(connection.number) + " reply " + std::to_string(command) + " code " +
          std::to_string(control.code) + " of " + std::to_string(reply.size()) + " bytes" +
          (control.split ? " in two writes" : ""));
-    return written;
+    // A cut reply ends the connection, as a server that died mid-reply would.
+    return written && !truncated;
 }
 
 std::string PushFrameServer::replyRecord(Connection& connection, int command, const PushFrame& frame) {

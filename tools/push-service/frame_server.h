@@ -41,7 +41,7 @@ struct PushFrame {
 struct PushFrameControl {
     int code = 0;             // the result code of the reply
     bool emptyRecord = false;  // the 17-byte header alone
-    std::size_t truncateTo = 0;  // send only that many bytes of the reply (10 or 16), 0 for all
+    std::size_t truncateTo = 0;  // send only that many bytes of the reply (10 or 16) and close; 0: all
     bool split = false;       // the reply in two writes with a pause between
     int coalesceWith = -1;    // append the reply this command would get; its own request is then not answered
     double delaySeconds = 0;  // before the reply
