@@ -1,7 +1,5 @@
 #include "push/push_device.h"
 
-#include <cstdio>
-
 #include "push/push_keychain.h"
 #include "push/push_operations.h"
 
@@ -12,22 +10,12 @@ PNDevice& PNDevice::getInstance() {
     return device;
 }
 
-std::string PNDevice::tokenText(const Bytes& token) {
-    std::string text;
-    text.reserve(token.size() * 2);
-    char digits[3];
-    for (std::uint8_t byte : token) {
-        std::snprintf(digits, sizeof digits, "%02x", byte);
-        text += digits;
-    }
-    return text;
-}
-
 PNText PNDevice::getDeviceToken(const std::optional<Bytes>& token) {
-    if (!token) {
+    const PNText converted = pnTokenText(token ? Value(*token) : Value());
+    if (!converted) {
         return std::nullopt;
     }
-    const std::string text = tokenText(*token);
+    const std::string& text = *converted;
     const PNStore& store = PNStore::getInstance();
     const PNText stored = store.getLocalToken();
     if (!stored) {

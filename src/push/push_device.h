@@ -25,10 +25,6 @@ public:
     PNText getLocalDeviceToken() const;
     // The error's localised description.
     std::string getDeviceTokenErrorInfo(const Ref<Error>& error) const;
-
-    // The token text of the bytes: the data's description ("<0a1b2c3d 4e5f…>") without the angle
-    // brackets and blanks.
-    static std::string tokenText(const Bytes& token);
 };
 
 }  // namespace lv
