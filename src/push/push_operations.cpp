@@ -125,6 +125,10 @@ void PNWireOperation::closeSocket() {
 void PNWireOperation::didConnectToHost(const Ref<PNAsyncSocket>&, const std::string&, std::uint16_t) {}
 
 void PNWireOperation::didReadData(const Ref<PNAsyncSocket>&, const PNSocketData& data, std::int64_t) {
+    // A read posted before the operation closed its socket is of no use any more.
+    if (!socket_) {
+        return;
+    }
     --readsPending_;
     gathered_.insert(gathered_.end(), data.data(), data.data() + data.size());
     if (!deliverGatheredReply() && readsPending_ == 0 && socket_) {

@@ -1,5 +1,6 @@
-// The push service's frame server, driven by raw blocking sockets (plain and TLS) with frames built by
-// the client's codec, so the server's own tree codec and the client's check each other.
+// The push service's frame server, driven by raw blocking sockets with frames built by the client's
+// codec, so the server's own tree codec and the client's check each other (the TLS listener is
+// exercised by the operations' startTLS test).
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -8,7 +9,6 @@
 #include "frame_server.h"
 #include "push/tlv_frame.h"
 #include "push/wire_records.h"
-#include "support/temp_dir.h"
 #include "support/tls_peer.h"
 
 namespace lv {
@@ -140,27 +140,7 @@ TEST_F(PushService, EachCommandGetsItsReplyAndChangesTheState) {
     client.send(tagFrame("rock", 2));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(client.receiveFrame().size(), 18u);
     EXPECT_EQ(server.tags().at(token), std::set<std::string>{"jazz"});
-
-    PNWirePushClickReq click;
-    auto report = makeRef<PNWireClickClientReport>();
-    report->setTlv_accessId(7);
-    report->setTlv_broadcastId(12345);
-    report->setTlv_timestamp(1400000000);
-    report->setTlv_type(2);
-    click.setTlv_msgClickList(Value::array({Value(Ref<Object>(report))}));
-    client.send(frameOf(click, 16));
-    EXPECT_EQ(client.receiveFrame().size(), 18u);
-    ASSERT_EQ(server.clicks().size(), 1u);
-    EXPECT_EQ(server.clicks()[0].token, token);
-    EXPECT_EQ(server.clicks()[0].broadcastId, 12345u);
-    EXPECT_EQ(server.clicks()[0].type, 2u);
-
-    PNWireUnregisterReq unregister;
-    client.send(frameOf(unregister, 5));
-    EXPECT_EQ(client.receiveFrame().size(), 18u);
-    EXPECT_EQ(server.unregisteredTokens(), std::vector<std::string>{token});
-    EXPECT_TRUE(server.devices().empty());
-    EXPECT_EQ(server.commands(), (std::vector<int>{4, 6, 6, 15, 15, 15, 16, 5}));
+    EXPECT_EQ(server.commands(), (std::vector<int>{4, 6, 6, 15, 15, 15}));
 }
 
 TEST_F(PushService, BadHeadersCloseTheConnection) {
@@ -288,25 +268,6 @@ TEST_F(PushService, RefusingClosesThePortUntilLifted) {
     ASSERT_TRUE(client.connected());
     client.send(reconnectFrame("t"));
     EXPECT_EQ(client.receiveFrame()[15], 6);
-}
-
-TEST_F(PushService, TlsListenerAnswersOverOpenSsl) {
-    const test::TestPKI& pki = test::TestPKI::shared();
-    test::TempDir folder;
-    const test::TlsFiles files = test::writeTlsFiles(folder, "leaf", pki.leaf, {pki.intermediate.der}, pki.root);
-    PushFrameServer secure;
-    ASSERT_TRUE(secure.start(0, files.certificateFile, files.keyFile));
-    auto tls = test::RawTls::client(test::connectLoopback(static_cast<std::uint16_t>(secure.tlsPort())), pki.root,
-                                    "127.0.0.1");
-    ASSERT_TRUE(tls->handshake());
-    ASSERT_TRUE(tls->sendAll(registerFrame("secure-token", 9)));
-    const std::string reply = tls->receive(17 + 2 + 2 + 12);
-    ASSERT_EQ(reply.size(), 33u);
-    auto registered = PNWireRegisterRsp::fromData(*PNTlv::fromFullTlvData(Bytes(reply.begin(), reply.end())));
-    ASSERT_TRUE(registered);
-    EXPECT_EQ(registered->tlv_token().stringValue(), "secure-token");
-    ASSERT_EQ(secure.frames().size(), 1u);
-    EXPECT_TRUE(secure.frames()[0].tls);
 }
 
 TEST(PushServiceTree, ReadsWhatItWritesAndRefusesRunOns) {
