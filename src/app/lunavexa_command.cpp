@@ -26,8 +26,10 @@
 #include "platform/dispatch/queue.h"
 #include "platform/net/host_map.h"
 #include "platform/security/trust.h"
+#include "platform/net/reachability.h"
 #include "platform/storage/bundle.h"
 #include "platform/storage/sandbox.h"
+#include "platform/ui/device.h"
 #include "store/contexts.h"
 #include "store/persistence.h"
 #include "store/record_stack.h"
@@ -54,6 +56,10 @@ options:
                         stand-in); port 0 keeps the original port
   --service PORT        shorthand: the content host and the network probe host to 127.0.0.1:PORT
   --trust FILE          also trust the certificates of this PEM file (the social-API stand-in's root)
+  --device-token HEX    the token the system answers notification registration with (default: none,
+                        so registration fails as on a machine without a push service)
+  --machine NAME        the device's machine name (default: this machine's, e.g. x86_64)
+  --network on|off      what the system reports about the network (default: this machine's routes)
   --help                this text
 
 commands (each launches first and waits until a tab set is installed):
@@ -102,6 +108,7 @@ struct Options {
     std::string home;
     std::string bundle = LV_DEFAULT_BUNDLE;
     std::string command;
+    std::optional<Bytes> deviceToken;
     std::map<std::string, std::string> arguments;  // "--cat" → "C"
     std::vector<std::string> positional;
 };
@@ -377,6 +384,25 @@ int parse(int argc, char** argv, Options& options) {
                     !mapHost(std::string(CheckNetwork::kProbeHost) + "=127.0.0.1:" + port)) {
                     return usage("--service takes a port");
                 }
+            } else if (arg == "--device-token") {
+                const std::string hex = value;
+                if (hex.empty() || hex.size() % 2 != 0 ||
+                    hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+                    return usage("--device-token takes hexadecimal digits, two per byte");
+                }
+                Bytes token;
+                for (std::size_t at = 0; at < hex.size(); at += 2) {
+                    token.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(at, 2), nullptr, 16)));
+                }
+                options.deviceToken = token;
+            } else if (arg == "--machine") {
+                DeviceFacts facts = DeviceFacts::current();
+                facts.machineName = value;
+                DeviceFacts::set(facts);
+            } else if (arg == "--network") {
+                const std::string network = value;
+                if (network != "on" && network != "off") return usage("--network takes on or off");
+                NetworkReachability::setFlagsOverride(network == "on" ? kReachabilityFlagsReachable : 0);
             } else {
                 return usage("unknown option " + arg);
             }
@@ -438,6 +464,7 @@ int lunavexaCommand(int argc, char** argv) {
 
     ApplicationConfiguration configuration;
     configuration.controlInput = command == "run" ? 0 : -1;
+    configuration.remoteNotificationToken = options.deviceToken;
     Application::sharedApplication()->setConfiguration(configuration);
     AppDelegate::setTabSetInstalledObserver([load, command, options, microblog](bool full) {
         std::fprintf(stderr, "lunavexa: %s tab set installed\n", full ? "full" : "reduced");

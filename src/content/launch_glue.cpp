@@ -1,10 +1,13 @@
 #include "content/launch_glue.h"
 
 #include <atomic>
+#include <cstdlib>
 
 #include "analytics/tally.h"
 #include "platform/base/log.h"
 #include "platform/ui/application.h"
+#include "platform/ui/device.h"
+#include "push/push_facade.h"
 
 namespace lv {
 
@@ -24,6 +27,12 @@ void AnalyticsHelper::event(const std::string& eventId, const std::string& label
 }
 int AnalyticsHelper::startCount() { return analyticsStarts.load(); }
 
+std::uint32_t PushHelper::pushAccessId() {
+    constexpr std::uint32_t high = 0x8880;
+    constexpr std::uint32_t low = 0xEA70;
+    return (high << 16) | low;
+}
+
 const Ref<PushHelper>& PushHelper::sharedPushHelper() {
     static const Ref<PushHelper> shared = makeRef<PushHelper>();
     return shared;
@@ -39,15 +48,59 @@ std::vector<std::string> PushHelper::calls() const {
     return calls_;
 }
 
-void PushHelper::registerPushForIOS8() { note("registerPushForIOS8"); }
-void PushHelper::registerPush() { note("registerPush"); }
-
-void PushHelper::didFinishLaunchingWithOptions(const Dictionary&) {
-    note("didFinishLaunchingWithOptions");
-    Application::sharedApplication()->setApplicationIconBadgeNumber(0);
+namespace {
+constexpr unsigned kNotificationTypes =
+    kUserNotificationTypeBadge | kUserNotificationTypeSound | kUserNotificationTypeAlert;
 }
 
-void PushHelper::didReceiveLocalNotification(const Ref<LocalNotification>&) { note("didReceiveLocalNotification"); }
+void PushHelper::registerPushForIOS8() {
+    note("registerPushForIOS8");
+    UserNotificationAction accept;
+    accept.identifier = "ACCEPT_IDENTIFIER";
+    accept.title = "Accept";
+    accept.activationMode = UserNotificationActivationMode::Foreground;
+    accept.destructive = false;
+    accept.authenticationRequired = false;
+    UserNotificationCategory category;
+    category.identifier = "INVITE_CATEGORY";
+    category.setActions({accept}, UserNotificationActionContext::Default);
+    category.setActions({accept}, UserNotificationActionContext::Minimal);
+    const Ref<Application> application = Application::sharedApplication();
+    application->registerUserNotificationSettings(
+        UserNotificationSettings::settingsForTypes(kNotificationTypes, {category}));
+    application->registerForRemoteNotifications();
+}
+
+void PushHelper::registerPush() {
+    note("registerPush");
+    Application::sharedApplication()->registerForRemoteNotificationTypes(kNotificationTypes);
+}
+
+void PushHelper::didFinishLaunchingWithOptions(const Dictionary& launchOptions) {
+    note("didFinishLaunchingWithOptions");
+    PNPush::startApp(pushAccessId(), std::string(kPushAppKey));
+    // Runs on the push database's queue once the device is marked as not unregistered.
+    PNPush::initForReregister([helper = sharedPushHelper()] {
+        if (PNPush::isUnRegisterStatus()) {
+            return;
+        }
+        if (std::strtod(Device::currentDevice()->systemVersion().c_str(), nullptr) < 8.0) {
+            helper->registerPush();
+        } else {
+            helper->registerPushForIOS8();
+        }
+    });
+    Application::sharedApplication()->setApplicationIconBadgeNumber(0);
+    PNPush::handleLaunching(
+        Value(launchOptions), [] { logLine("[PNPush]handleLaunching's successBlock"); },
+        [] { logLine("[PNPush]handleLaunching's errorBlock"); });
+}
+
+void PushHelper::didReceiveLocalNotification(const Ref<LocalNotification>& notification) {
+    note("didReceiveLocalNotification");
+    PNPush::localNotificationAtFrontEnd(notification, "clockID", std::string("myid"));
+    PNPush::delLocalNotification(notification);
+}
 
 void PushHelper::didRegisterUserNotificationSettings(const Ref<UserNotificationSettings>&) {
     note("didRegisterUserNotificationSettings");
@@ -60,8 +113,14 @@ void PushHelper::handleActionWithIdentifier(const std::string& identifier, const
     if (completion) completion();
 }
 
-void PushHelper::didRegisterForRemoteNotificationsWithDeviceToken(const Bytes&) {
+void PushHelper::didRegisterForRemoteNotificationsWithDeviceToken(const Bytes& token) {
     note("didRegisterForRemoteNotificationsWithDeviceToken");
+    PNSetting& setting = PNSetting::getInstance();
+    setting.setChannel(std::string(kChannel));
+    setting.setGameServer(std::string(kGameServer));
+    const PNText text = PNPush::registerDevice(
+        token, [] { logLine("[PNPush]register successBlock"); }, [] { logLine("[PNPush]register errorBlock"); });
+    log("deviceTokenStr is %@", text ? Value(*text) : Value());
 }
 
 void PushHelper::didFailToRegisterForRemoteNotificationsWithError(const Ref<Error>& error) {
@@ -69,6 +128,9 @@ void PushHelper::didFailToRegisterForRemoteNotificationsWithError(const Ref<Erro
     logLine("Error: " + (error ? error->description() : std::string("(null)")));
 }
 
-void PushHelper::didReceiveRemoteNotification(const Dictionary&) { note("didReceiveRemoteNotification"); }
+void PushHelper::didReceiveRemoteNotification(const Dictionary& payload) {
+    note("didReceiveRemoteNotification");
+    PNPush::handleReceiveNotification(Value(payload));
+}
 
 }  // namespace lv

@@ -1,10 +1,10 @@
-// The analytics and push glue the launch calls (the Microblog glue is microblog_helper.h). The
-// analytics glue forwards to the analytics client; for now the push glue keeps only what needs no
-// client (the badge reset, completion and log lines).
+// The analytics and push glue the launch calls (the Microblog glue is microblog_helper.h): the
+// analytics glue forwards to the analytics client, the push glue drives the push client.
 //
 // Threads: main thread (the application delegate and the screens call them).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -32,23 +32,38 @@ public:
     static int startCount();
 };
 
+// Starts the push client at launch, registers for notifications and hands the token, the launch
+// options and every notification to the push client (PNPush).
 class PushHelper : public Object {
 public:
+    // The push service account: the access id (put together from its two halves) and app key.
+    static std::uint32_t pushAccessId();
+    static constexpr const char* kPushAppKey = "R5K2W8N4ZQ7D";
+    static constexpr const char* kChannel = "appstore";
+    static constexpr const char* kGameServer = "lunavexa-gs1";
+
     static const Ref<PushHelper>& sharedPushHelper();
     static const Ref<PushHelper>& instance() { return sharedPushHelper(); }
 
+    // Types 7 with the one "INVITE_CATEGORY" category, then remote notifications.
     void registerPushForIOS8();
+    // Remote notifications with types 7.
     void registerPush();
-    // Clears the icon badge; the push client start and re-registration are not made yet.
+    // Starts the push client, re-registers (on the push database's queue) unless unregistered,
+    // clears the badge and reports a launch from a remote notification.
     void didFinishLaunchingWithOptions(const Dictionary& launchOptions);
+    // The push client's front-end alert for the app's own notifications ("myid" under "clockID"),
+    // then the notification is cancelled.
     void didReceiveLocalNotification(const Ref<LocalNotification>& notification);
     void didRegisterUserNotificationSettings(const Ref<UserNotificationSettings>& settings);
     // Logs "ACCEPT_IDENTIFIER is clicked" for that identifier; always calls the completion once.
     void handleActionWithIdentifier(const std::string& identifier, const Dictionary& payload,
                                     const std::function<void()>& completion);
+    // Sets the channel and game server, then registers the token with the push client.
     void didRegisterForRemoteNotificationsWithDeviceToken(const Bytes& token);
     // Logs "Error: <error>".
     void didFailToRegisterForRemoteNotificationsWithError(const Ref<Error>& error);
+    // Reports the notification to the push client.
     void didReceiveRemoteNotification(const Dictionary& payload);
 
     // What reached the glue, in order ("didFinishLaunchingWithOptions", …), for the launch's checks.

@@ -1,0 +1,379 @@
+#include "push/push_operations.h"
+
+#include <set>
+
+#include "platform/base/clock.h"
+#include "platform/base/log.h"
+#include "platform/dispatch/queue.h"
+#include "platform/text/strings.h"
+#include "push/push_helper.h"
+#include "push/push_keychain.h"
+#include "push/push_sqlite.h"
+#include "push/tlv_frame.h"
+#include "push/wire_records.h"
+
+namespace lv {
+namespace {
+
+// Live operations; touched on the main thread only.
+std::set<Ref<PNWireOperation>>& registry() {
+    static std::set<Ref<PNWireOperation>> operations;
+    return operations;
+}
+
+Value textValue(const PNText& text) {
+    return text ? Value(*text) : Value();
+}
+
+std::optional<Bytes> frameOf(const PNTlvObject& record, std::uint8_t command) {
+    const Bytes bytes = record.toData();
+    return PNTlv::toFullTlvData(bytes, command);
+}
+
+// The length a gathered reply announces (bytes 6-9, big-endian), once its header is in.
+std::optional<std::uint32_t> announcedLength(const Bytes& bytes) {
+    if (bytes.size() < 10) {
+        return std::nullopt;
+    }
+    return (std::uint32_t{bytes[6]} << 24) | (std::uint32_t{bytes[7]} << 16) | (std::uint32_t{bytes[8]} << 8) |
+           std::uint32_t{bytes[9]};
+}
+
+std::string accessKeyOf(const PNText& token, const PNText& appkey) {
+    return PNHelper::getInstance().md5(token.value_or("") + appkey.value_or(""));
+}
+
+}  // namespace
+
+// ---- the base ----
+
+void PNWireOperation::adopt(const Ref<PNWireOperation>& operation) {
+    registry().insert(operation);
+}
+
+std::size_t PNWireOperation::liveOperations() {
+    return registry().size();
+}
+
+void PNWireOperation::release() {
+    if (!finished_) {
+        finished_ = true;
+        registry().erase(shared_from_this());
+    }
+}
+
+bool PNWireOperation::answers(PNAsyncSocketDelegateMethod method) const {
+    return method == PNAsyncSocketDelegateMethod::DidConnectToHost ||
+           method == PNAsyncSocketDelegateMethod::DidReadData || method == PNAsyncSocketDelegateMethod::DidDisconnect;
+}
+
+bool PNWireOperation::connect() {
+    socket_ = PNAsyncSocket::makeWithDelegate(shared_from_this(), Queue::main());
+    return socket_ != nullptr;
+}
+
+bool PNWireOperation::startWithFrame(const Bytes& frame, std::int64_t tag, bool queueReadToo) {
+    if (!socket_) {
+        connect();
+    }
+    Ref<Error> error;
+    if (!socket_->connectToHost(kPNPushServerHost, kPNPushServerPort, &error)) {
+        log("socket get error: %@", error);
+        socket_->setDelegate(nullptr);
+        socket_ = nullptr;
+        giveUp();
+        return false;
+    }
+    exchange_ = tag;
+    socket_->writeData(frame, -1, tag);
+    if (queueReadToo) {
+        queueRead(tag);
+    }
+    return true;
+}
+
+void PNWireOperation::writeFrameAndRead(const Bytes& frame, std::int64_t tag) {
+    if (!socket_) {
+        return;
+    }
+    exchange_ = tag;
+    socket_->writeData(frame, -1, tag);
+    // A reply that came coalesced with the previous one is already here.
+    if (!deliverGatheredReply() && readsPending_ == 0 && socket_) {
+        queueRead(tag);
+    }
+}
+
+void PNWireOperation::giveUp() {
+    callError();
+    release();
+}
+
+void PNWireOperation::queueRead(std::int64_t tag) {
+    ++readsPending_;
+    socket_->readDataWithTimeout(-1, tag);
+}
+
+void PNWireOperation::closeSocket() {
+    if (socket_) {
+        Ref<PNAsyncSocket> socket = std::move(socket_);
+        socket->disconnect();
+        socket->setDelegate(nullptr);
+    }
+}
+
+void PNWireOperation::didConnectToHost(const Ref<PNAsyncSocket>&, const std::string&, std::uint16_t) {}
+
+void PNWireOperation::didReadData(const Ref<PNAsyncSocket>&, const PNSocketData& data, std::int64_t) {
+    // A read posted before the operation closed its socket is of no use any more.
+    if (!socket_) {
+        return;
+    }
+    --readsPending_;
+    gathered_.insert(gathered_.end(), data.data(), data.data() + data.size());
+    if (!deliverGatheredReply() && readsPending_ == 0 && socket_) {
+        queueRead(exchange_);
+    }
+}
+
+// Hands on the first whole reply gathered; false while it is still short.
+bool PNWireOperation::deliverGatheredReply() {
+    const auto length = announcedLength(gathered_);
+    if (!length) {
+        return false;
+    }
+    if (*length < PNTlv::kHeaderLength || *length > PNTlv::kMaxFrameLength) {
+        log("[pnpush error]reply length %u is outside 17...65535", *length);
+        gathered_.clear();
+        replyArrived(std::nullopt, exchange_);
+        return true;
+    }
+    if (gathered_.size() < *length) {
+        return false;
+    }
+    const Bytes frame(gathered_.begin(), gathered_.begin() + *length);
+    gathered_.erase(gathered_.begin(), gathered_.begin() + *length);
+    replyArrived(PNTlv::fromFullTlvData(frame), exchange_);
+    return true;
+}
+
+void PNWireOperation::socketDidDisconnect(const Ref<PNAsyncSocket>&, const Ref<Error>&) {
+    log("[pnpush]Finished.");
+    // A reply cut short by the end of the connection is a failed reply.
+    if (!gathered_.empty() && socket_) {
+        gathered_.clear();
+        callError();
+    }
+    closeSocket();
+    release();
+}
+
+void PNWireOperation::report(bool good) {
+    if (good) {
+        if (success_) {
+            success_();
+        }
+    } else {
+        callError();
+    }
+}
+
+void PNWireOperation::callError() {
+    if (error_) {
+        error_();
+    }
+}
+
+// ---- register ----
+
+void PNWireRegister::send(const PNText& token, std::uint32_t appID, const PNText& appkey, const PNText& account) {
+    if (!appkey) {
+        log("[pnpuh error]appkey is nil");
+    }
+    if (!token) {
+        log("[pnpuh error]deviceTokenStr is nil");
+    }
+    if (!appkey || !token) {
+        giveUp();
+        return;
+    }
+    const PNHelper& helper = PNHelper::getInstance();
+    PNWireRegisterReq request;
+    request.setTlv_accessId(appID);
+    request.setTlv_accessKey(accessKeyOf(token, appkey));
+    request.setTlv_deviceId(std::string());
+    request.setTlv_appCert(std::string());
+    request.setTlv_account(textValue(account));
+    request.setTlv_deviceType(1);
+    auto deviceInfo = makeRef<PNDeviceInfo>();
+    deviceInfo->setTlv_language(textValue(helper.getLanguage()));
+    request.setTlv_deviceInfo(deviceInfo);
+    request.setTlv_token(*token);
+    request.setTlv_keyEncrypted(1);
+    const Dictionary network = helper.fetchSSIDInfo();
+    auto mutableInfo = makeRef<PNMutableInfo>();
+    mutableInfo->setTlv_ssid(text::lowercase(network.get("SSID").stringValue()));
+    mutableInfo->setTlv_bssid(text::lowercase(network.get("BSSID").stringValue()));
+    mutableInfo->setTlv_mac(PNHelper::getMacAddress());
+    request.setTlv_mutableInfo(mutableInfo);
+    request.setTlv_updateAutoTag(2);
+    request.setTlv_appVersion(helper.getAppVersion());
+    Dictionary reserved;
+    const PNSetting& setting = PNSetting::getInstance();
+    if (setting.Channel()) {
+        reserved.set("ch", *setting.Channel());
+    }
+    if (setting.GameServer()) {
+        reserved.set("gs", *setting.GameServer());
+    }
+    request.setTlv_reserved(helper.getJson(Value(reserved)));
+    const auto frame = frameOf(request, 4);
+    if (!frame) {
+        giveUp();
+        return;
+    }
+    startWithFrame(*frame, 0, true);
+}
+
+void PNWireRegister::didConnectToHost(const Ref<PNAsyncSocket>&, const std::string&, std::uint16_t) {
+    queueRead(0);
+}
+
+void PNWireRegister::replyArrived(const std::optional<Bytes>& record, std::int64_t) {
+    if (record) {
+        auto model = makeRef<PNRegisterModel>();
+        model->setAccount(account_);
+        model->setIsRegistered(1);
+        PNSqlite::getInstance().storeRegisterModel(model);
+    }
+    report(record.has_value());
+    closeSocket();
+}
+
+// ---- reconnect first ----
+
+bool PNWireReconnectFirst::sendReconnect(const PNText& token) {
+    if (!token) {
+        log("[pnpuh error]deviceTokenStr is nil");
+        giveUp();
+        return false;
+    }
+    PNWireReconnectReq request;
+    request.setTlv_token(*token);
+    auto mutableInfo = makeRef<PNMutableInfo>();
+    mutableInfo->setTlv_ssid(Value());
+    mutableInfo->setTlv_bssid(Value());
+    mutableInfo->setTlv_mac(Value());
+    request.setTlv_mutableInfo(mutableInfo);
+    request.setTlv_deviceType(1);
+    const auto frame = frameOf(request, 6);
+    if (!frame) {
+        giveUp();
+        return false;
+    }
+    return startWithFrame(*frame, 0, false);
+}
+
+void PNWireReconnectFirst::didConnectToHost(const Ref<PNAsyncSocket>&, const std::string&, std::uint16_t) {
+    queueRead(0);
+}
+
+void PNWireReconnectFirst::replyArrived(const std::optional<Bytes>& record, std::int64_t tag) {
+    if (tag == 0) {
+        // Decoded and not judged: the second frame follows whatever came back.
+        if (record) {
+            static_cast<void>(PNWireReconnectRsp::fromData(*record));
+        }
+        sendSecond();
+        return;
+    }
+    report(record.has_value());
+    closeSocket();
+}
+
+void PNWireReconnectFirst::sendSecond() {
+    const auto frame = secondFrame();
+    if (!frame) {
+        callError();
+        closeSocket();
+        return;
+    }
+    writeFrameAndRead(*frame, 1);
+}
+
+// ---- unregister, tag, click ----
+
+void PNWireUnregister::send(const PNText& token) {
+    const PNConfig& config = PNConfig::getInstance();
+    if (!config.appkey()) {
+        log("[pnpuh error]appkey is nil");
+        giveUp();
+        return;
+    }
+    token_ = token;
+    sendReconnect(token_);
+}
+
+std::optional<Bytes> PNWireUnregister::secondFrame() {
+    const PNConfig& config = PNConfig::getInstance();
+    auto appInfo = makeRef<PNAppInfo>();
+    appInfo->setTlv_accessId(config.appId());
+    appInfo->setTlv_accessKey(accessKeyOf(token_, config.appkey()));
+    appInfo->setTlv_appCert(std::string());
+    appInfo->setTlv_keyEncrypted(1);
+    auto info = makeRef<PNUnregInfo>();
+    info->setTlv_appInfo(appInfo);
+    info->setTlv_isUninstall(1);
+    info->setTlv_timestamp(static_cast<std::uint32_t>(static_cast<std::int64_t>(currentTimeSince1970())));
+    PNWireUnregisterReq request;
+    request.setTlv_unregInfo(info);
+    request.setTlv_deviceType(1);
+    return frameOf(request, 5);
+}
+
+void PNWireTokenTag::send(const PNText& tag, std::uint8_t flag) {
+    if (!tag) {
+        log("[pnwarn]tag's value is nil");
+        giveUp();
+        return;
+    }
+    tag_ = tag;
+    flag_ = flag;
+    // A tag too large for a frame gives up before anything is opened (the frame layer logs it).
+    PNWireTokenTagReq request;
+    request.setTlv_tag(*tag);
+    const Bytes record = request.toData();
+    if (record.size() + PNTlv::kHeaderLength > PNTlv::kMaxFrameLength) {
+        static_cast<void>(PNTlv::toFullTlvData(record, 15));
+        giveUp();
+        return;
+    }
+    sendReconnect(PNStore::getInstance().getLocalToken());
+}
+
+std::optional<Bytes> PNWireTokenTag::secondFrame() {
+    PNWireTokenTagReq request;
+    request.setTlv_accessId(PNConfig::getInstance().appId());
+    request.setTlv_tag(textValue(tag_));
+    request.setTlv_flag(flag_);
+    return frameOf(request, 15);
+}
+
+void PNWirePushClick::send(std::uint32_t kind) {
+    type_ = kind;
+    sendReconnect(PNStore::getInstance().getLocalToken());
+}
+
+std::optional<Bytes> PNWirePushClick::secondFrame() {
+    auto report = makeRef<PNWireClickClientReport>();
+    report->setTlv_msgId(0);
+    report->setTlv_accessId(PNConfig::getInstance().appId());
+    report->setTlv_broadcastId(bid_);
+    report->setTlv_timestamp(ts_);
+    report->setTlv_type(type_);
+    PNWirePushClickReq request;
+    request.setTlv_msgClickList(Value::array({Value(Ref<Object>(report))}));
+    return frameOf(request, 16);
+}
+
+}  // namespace lv

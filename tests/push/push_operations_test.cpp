@@ -1,0 +1,338 @@
+// The four push operations end to end against the push-service stand-in: the frames they send (read
+// by the stand-in's own codec), how each reply shape is taken, and what they do before connecting.
+#include <gtest/gtest.h>
+
+#include "platform/base/clock.h"
+#include "platform/dispatch/queue.h"
+#include "platform/net/tls_session.h"
+#include "push/push_config.h"
+#include "push/push_helper.h"
+#include "push/push_keychain.h"
+#include "push/push_server_fixture.h"
+#include "push/tlv_frame.h"
+#include "push/wire_records.h"
+#include "support/temp_dir.h"
+#include "support/tls_peer.h"
+
+namespace lv {
+namespace {
+
+using test::kTestAppKey;
+using test::Outcome;
+using tools::findField;
+using tools::integerField;
+using tools::PushFrameControl;
+using tools::textField;
+
+const std::string kToken(64, 'c');
+
+class PushOperations : public test::PushServerTest {
+protected:
+    Ref<PNWireRegister> startRegister(Outcome& outcome, const PNText& account = std::nullopt,
+                                      const PNText& token = kToken, const PNText& appkey = kTestAppKey) {
+        auto operation = PNWireRegister::make();
+        operation->setAccount(account);
+        operation->setRegistersuccessCallback(outcome.success());
+        operation->setRegisterErrorCallback(outcome.error());
+        operation->connect();
+        operation->send(token, test::kTestAccessId, appkey, account);
+        return operation;
+    }
+};
+
+TEST_F(PushOperations, RegisterRequestFieldByField) {
+    const struct {
+        PNText channel, gameServer;
+        const char* reserved;
+    } cases[] = {
+        {std::string("appstore"), std::string("gs-01"), R"({"ch":"appstore","gs":"gs-01"})"},
+        {std::nullopt, std::string("gs-01"), R"({"gs":"gs-01"})"},
+        {std::nullopt, std::nullopt, "{}"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reserved);
+        server.clearRecords();
+        PNSetting::getInstance().setChannel(c.channel);
+        PNSetting::getInstance().setGameServer(c.gameServer);
+        Outcome outcome;
+        startRegister(outcome, std::string("fan"));
+        ASSERT_TRUE(finish());
+        ASSERT_EQ(server.commands(), std::vector<int>{4});
+        const tools::TlvFields fields = fieldsOf(0);
+        EXPECT_EQ(integerField(fields, 0), test::kTestAccessId);
+        EXPECT_EQ(textField(fields, 1), PNHelper::getInstance().md5(kToken + kTestAppKey));
+        EXPECT_EQ(textField(fields, 2), "");
+        EXPECT_EQ(textField(fields, 3), "");
+        EXPECT_EQ(textField(fields, 4), "fan");
+        EXPECT_EQ(integerField(fields, 7), 1);
+        EXPECT_EQ(textField(fields, 9), kToken);
+        EXPECT_EQ(integerField(fields, 11), 1);
+        EXPECT_EQ(integerField(fields, 13), 2);
+        EXPECT_EQ(textField(fields, 14), PNHelper::getInstance().getAppVersion());
+        EXPECT_EQ(textField(fields, 15), c.reserved);
+        const tools::TlvNode* info = findField(fields, 8);
+        ASSERT_TRUE(info && info->kind == tools::TlvKind::Struct);
+        EXPECT_EQ(textField(info->items, 14), PNHelper::getInstance().getLanguage().value_or(""));
+        const tools::TlvNode* network = findField(fields, 12);
+        ASSERT_TRUE(network && network->kind == tools::TlvKind::Struct);
+        EXPECT_EQ(textField(network->items, 0), "not found");
+        EXPECT_EQ(textField(network->items, 1), "not found");
+        EXPECT_EQ(textField(network->items, 2), PNHelper::getMacAddress());
+        EXPECT_EQ(outcome.successes, 1);
+    }
+}
+
+TEST_F(PushOperations, RegisterRepliesDecideTheCallbackAndTheRow) {
+    struct Case {
+        const char* name;
+        PushFrameControl control;
+        bool refuse;
+        int successes, errors;
+    };
+    PushFrameControl empty;
+    empty.emptyRecord = true;
+    PushFrameControl code3;
+    code3.code = 3;
+    PushFrameControl split;
+    split.split = true;
+    PushFrameControl closing;
+    closing.closeUnanswered = true;
+    PushFrameControl cut;
+    cut.truncateTo = 16;
+    const Case cases[] = {
+        {"code 0, empty record", empty, false, 1, 0},
+        {"code 3", code3, false, 0, 1},
+        {"split reply", split, false, 1, 0},
+        {"closed unanswered", closing, false, 0, 0},
+        {"16 bytes, then closed", cut, false, 0, 1},
+        {"refused port", {}, true, 0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PNSqlite::getInstance().updateDatabase("delete from register_tag_model");
+        server.setControl(4, c.control);
+        ASSERT_TRUE(server.setRefusing(c.refuse));
+        LogCapture log;
+        Outcome outcome;
+        startRegister(outcome);
+        ASSERT_TRUE(finish());
+        EXPECT_EQ(outcome.successes, c.successes);
+        EXPECT_EQ(outcome.errors, c.errors);
+        EXPECT_EQ(log.count("[pnpush]Finished."), 1u);
+        drainDatabase();
+        const Ref<PNRegisterModel> row = PNSqlite::getInstance().loadRegisterModel();
+        if (c.successes == 1) {
+            ASSERT_TRUE(row);
+            EXPECT_EQ(row->Account(), "");
+            EXPECT_EQ(row->IsRegistered(), 1);
+            const auto written = PNHelper::getInstance().strToTime(row->UpdateTime().value_or(""));
+            ASSERT_TRUE(written);
+            EXPECT_LE(std::abs(PNHelper::getInstance().secondsBetweenTimes(*written, Date::now())), 2);
+        } else {
+            EXPECT_FALSE(row);
+        }
+    }
+}
+
+TEST_F(PushOperations, GoodReplyWithoutSuccessCallbackStoresTheRowAndCallsNoError) {
+    Outcome outcome;
+    auto operation = PNWireRegister::make();
+    operation->setRegisterErrorCallback(outcome.error());
+    operation->connect();
+    operation->send(kToken, test::kTestAccessId, kTestAppKey, std::nullopt);
+    ASSERT_TRUE(finish());
+    drainDatabase();
+    EXPECT_EQ(outcome.errors, 0);
+    ASSERT_TRUE(PNSqlite::getInstance().loadRegisterModel());
+}
+
+TEST_F(PushOperations, BadInputGivesUpBeforeConnecting) {
+    const std::string hugeTag(70000, 't');
+    const struct {
+        const char* name;
+        std::function<void(Outcome&)> start;
+        const char* line;
+    } cases[] = {
+        {"nil app key",
+         [&](Outcome& o) {
+             auto op = PNWireRegister::make();
+             op->setRegisterErrorCallback(o.error());
+             op->connect();
+             op->send(kToken, 1, std::nullopt, std::nullopt);
+         },
+         "[pnpuh error]appkey is nil"},
+        {"nil token",
+         [&](Outcome& o) {
+             auto op = PNWireRegister::make();
+             op->setRegisterErrorCallback(o.error());
+             op->connect();
+             op->send(std::nullopt, 1, kTestAppKey, std::nullopt);
+         },
+         "[pnpuh error]deviceTokenStr is nil"},
+        {"nil unregister token",
+         [&](Outcome& o) {
+             auto op = PNWireUnregister::make();
+             op->setUnRegisterErrorCallback(o.error());
+             op->connect();
+             op->send(std::nullopt);
+         },
+         "[pnpuh error]deviceTokenStr is nil"},
+        {"nil tag",
+         [&](Outcome& o) {
+             auto op = PNWireTokenTag::make();
+             op->setTagErrorCallback(o.error());
+             op->connect();
+             op->send(std::nullopt, 1);
+         },
+         "[pnwarn]tag's value is nil"},
+        {"tag too large for a frame",
+         [&](Outcome& o) {
+             auto op = PNWireTokenTag::make();
+             op->setTagErrorCallback(o.error());
+             op->connect();
+             op->send(hugeTag, 1);
+         },
+         "too large for a frame"},
+    };
+    PNStore::getInstance().saveToken(kToken);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LogCapture log;
+        Outcome outcome;
+        c.start(outcome);
+        EXPECT_EQ(outcome.errors, 1);
+        EXPECT_TRUE(log.contains(c.line));
+        EXPECT_EQ(PNWireOperation::liveOperations(), 0u);
+    }
+    EXPECT_EQ(server.connectionsAccepted(), 0);
+}
+
+TEST_F(PushOperations, ReconnectFirstOperationsSendTheirTwoFrames) {
+    PNStore::getInstance().saveToken(kToken);
+    const std::string oldToken(64, 'd');
+    Outcome unregistered, tagged, untagged, clicked;
+    auto unregister = PNWireUnregister::make();
+    unregister->setUnRegistersuccessCallback(unregistered.success());
+    unregister->connect();
+    unregister->send(oldToken);
+    ASSERT_TRUE(finish());
+    auto tag = PNWireTokenTag::make();
+    tag->setTagsuccessCallback(tagged.success());
+    tag->connect();
+    tag->send(std::string("kpop"), 1);
+    ASSERT_TRUE(finish());
+    auto untag = PNWireTokenTag::make();
+    untag->setTagsuccessCallback(untagged.success());
+    untag->connect();
+    untag->send(std::string("kpop"), 2);
+    ASSERT_TRUE(finish());
+    auto click = PNWirePushClick::make();
+    click->setClicksuccessCallback(clicked.success());
+    click->setBid(12345);
+    click->setTs(1400000000);
+    click->connect();
+    click->send(2);
+    ASSERT_TRUE(finish());
+
+    EXPECT_EQ(server.commands(), (std::vector<int>{6, 5, 6, 15, 6, 15, 6, 16}));
+    EXPECT_EQ(unregistered.successes + tagged.successes + untagged.successes + clicked.successes, 4);
+    const auto frames = server.frames();
+    for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].connection, static_cast<int>(i / 2 + 1));
+    // Unregistering: the given token in both frames.
+    EXPECT_EQ(textField(fieldsOf(0), 0), oldToken);
+    EXPECT_EQ(integerField(fieldsOf(0), 6), 1);
+    const tools::TlvFields unregisterFields = fieldsOf(1);
+    const tools::TlvNode* info = findField(unregisterFields, 0);
+    ASSERT_TRUE(info);
+    const tools::TlvNode* app = findField(info->items, 0);
+    ASSERT_TRUE(app);
+    EXPECT_EQ(integerField(app->items, 0), test::kTestAccessId);
+    EXPECT_EQ(textField(app->items, 1), PNHelper::getInstance().md5(oldToken + kTestAppKey));
+    EXPECT_EQ(integerField(info->items, 1), 1);
+    EXPECT_NEAR(static_cast<double>(*integerField(info->items, 2)), currentTimeSince1970(), 5);
+    EXPECT_EQ(server.unregisteredTokens(), std::vector<std::string>{oldToken});
+    // Tags and the click go under the stored token.
+    EXPECT_EQ(textField(fieldsOf(2), 0), kToken);
+    EXPECT_EQ(integerField(fieldsOf(3), 2), 1);
+    EXPECT_EQ(integerField(fieldsOf(5), 2), 2);
+    EXPECT_TRUE(server.tags()[kToken].empty());
+    ASSERT_EQ(server.clicks().size(), 1u);
+    const tools::PushClick got = server.clicks()[0];
+    EXPECT_EQ(got.token, kToken);
+    EXPECT_EQ(got.accessId, test::kTestAccessId);
+    EXPECT_EQ(got.broadcastId, 12345u);
+    EXPECT_EQ(got.timestamp, 1400000000u);
+    EXPECT_EQ(got.type, 2u);
+}
+
+TEST_F(PushOperations, SecondReplyAloneDecides) {
+    PNStore::getInstance().saveToken(kToken);
+    struct Case {
+        const char* name;
+        PushFrameControl first, second;
+        int successes, errors;
+    };
+    PushFrameControl code3;
+    code3.code = 3;
+    PushFrameControl coalesced;
+    coalesced.coalesceWith = 15;
+    PushFrameControl split;
+    split.split = true;
+    const Case cases[] = {
+        {"reconnect refused with code 3", code3, {}, 1, 0},
+        {"second reply code 3", {}, code3, 0, 1},
+        {"replies coalesced", coalesced, {}, 1, 0},
+        {"both split", split, split, 1, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRecords();
+        server.setControl(6, c.first);
+        server.setControl(15, c.second);
+        Outcome outcome;
+        PNPush::setTag(std::string("t"), outcome.success(), outcome.error());
+        ASSERT_TRUE(finish());
+        EXPECT_EQ(outcome.successes, c.successes);
+        EXPECT_EQ(outcome.errors, c.errors);
+        EXPECT_EQ(server.commands(), (std::vector<int>{6, 15}));
+    }
+}
+
+// The socket's TLS upgrade carries a frame exchange with the stand-in's TLS listener.
+TEST_F(PushOperations, OneExchangeOverStartTls) {
+    const test::TestPKI& pki = test::TestPKI::shared();
+    test::TempDir folder;
+    const test::TlsFiles files = test::writeTlsFiles(folder, "leaf", pki.leaf, {pki.intermediate.der}, pki.root);
+    tools::PushFrameServer secure;
+    ASSERT_TRUE(secure.start(0, files.certificateFile, files.keyFile));
+
+    struct Client : PNAsyncSocketDelegate {
+        Bytes reply;
+        bool secured = false;
+        void socketDidSecure(const Ref<PNAsyncSocket>&) override { secured = true; }
+        void didReadData(const Ref<PNAsyncSocket>&, const PNSocketData& data, std::int64_t) override {
+            reply = data.bytes();
+        }
+    };
+    auto delegate = makeRef<Client>();
+    auto socket = PNAsyncSocket::makeWithDelegate(delegate, Queue::main());
+    Ref<Error> error;
+    ASSERT_TRUE(socket->connectToHost("127.0.0.1", static_cast<std::uint16_t>(secure.tlsPort()), &error));
+    Dictionary settings;
+    settings.set(std::string(kTlsCAFileKey), Value(files.caFile));
+    socket->startTLS(settings);
+    PNWireReconnectReq request;
+    request.setTlv_token(kToken);
+    socket->writeData(*PNTlv::toFullTlvData(request.toData(), 6), -1, 0);
+    socket->readDataToLength(17 + 2 + 9, -1, 0);
+    ASSERT_TRUE(runMainUntil([&] { return !delegate->reply.empty(); }, 5));
+    EXPECT_TRUE(delegate->secured);
+    EXPECT_TRUE(PNTlv::fromFullTlvData(delegate->reply));
+    ASSERT_EQ(secure.frames().size(), 1u);
+    EXPECT_TRUE(secure.frames()[0].tls);
+    EXPECT_EQ(textField(*secure.frames()[0].fields, 0), kToken);
+    socket->disconnect();
+}
+
+}  // namespace
+}  // namespace lv
