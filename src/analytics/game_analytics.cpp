@@ -23,7 +23,7 @@ std::mutex& sharedLock() {
 }
 
 Ref<TallyGameAnalytics>& sharedSlot() {
-    static Ref<TallyGameAnalytics> shared;
+    static Ref<TallyGameAnalytics>& shared = *new Ref<TallyGameAnalytics>();  // never destroyed
     return shared;
 }
 

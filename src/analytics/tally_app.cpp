@@ -38,7 +38,7 @@ TallyApp::TallyApp() {
 }
 
 Ref<TallyApp> TallyApp::sharedInstance() {
-    static const Ref<TallyApp> shared = makeRef<TallyApp>();
+    static const Ref<TallyApp>& shared = *new Ref<TallyApp>(makeRef<TallyApp>());  // never destroyed
     return shared;
 }
 

@@ -43,7 +43,7 @@ void TallyConfig::accumulateCount(std::int32_t count, std::string_view key) {
 }
 
 Ref<TallyLocation> TallyLocation::sharedInstance() {
-    static const Ref<TallyLocation> shared = makeRef<TallyLocation>();
+    static const Ref<TallyLocation>& shared = *new Ref<TallyLocation>(makeRef<TallyLocation>());  // never destroyed
     return shared;
 }
 

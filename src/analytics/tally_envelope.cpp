@@ -27,7 +27,7 @@ constexpr int kNameAttempts = 1000;
 }  // namespace
 
 Ref<TallyEnvelope> TallyEnvelope::sharedInstance() {
-    static const Ref<TallyEnvelope> shared = makeRef<TallyEnvelope>();
+    static const Ref<TallyEnvelope>& shared = *new Ref<TallyEnvelope>(makeRef<TallyEnvelope>());  // never destroyed
     return shared;
 }
 

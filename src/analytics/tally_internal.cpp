@@ -20,7 +20,7 @@ std::mutex& sharedLock() {
 }
 
 Ref<TallyInternal>& sharedSlot() {
-    static Ref<TallyInternal> engine;
+    static Ref<TallyInternal>& engine = *new Ref<TallyInternal>();  // never destroyed
     return engine;
 }
 

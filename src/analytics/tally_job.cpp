@@ -25,7 +25,7 @@ std::mutex& sharedLock() {
 }
 
 Ref<TallyJob>& sharedSlot() {
-    static Ref<TallyJob> job;
+    static Ref<TallyJob>& job = *new Ref<TallyJob>();  // never destroyed
     return job;
 }
 

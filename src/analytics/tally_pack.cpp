@@ -75,7 +75,7 @@ TallyPack::TallyPack(std::shared_ptr<TallyPackEngine> engine, IdentifierSource i
 }
 
 Ref<TallyPack> TallyPack::sharedInstance() {
-    static Ref<TallyPack> shared;
+    static Ref<TallyPack>& shared = *new Ref<TallyPack>();  // never destroyed
     std::lock_guard lock(sharedMutex);
     if (!shared) shared = makeRef<TallyPack>(sharedEngine ? sharedEngine : UploadLink::packEngine());
     return shared;

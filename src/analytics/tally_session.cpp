@@ -28,7 +28,7 @@ std::mutex& sharedLock() {
 }
 
 Ref<TallySession>& sharedSlot() {
-    static Ref<TallySession> session;
+    static Ref<TallySession>& session = *new Ref<TallySession>();  // never destroyed
     return session;
 }
 

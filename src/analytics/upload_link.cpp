@@ -56,7 +56,7 @@ Ref<Operation> UploadLink::makeWorker(std::vector<std::string> envelopeFilePaths
 }
 
 std::shared_ptr<TallyPackEngine> UploadLink::packEngine() {
-    static const auto engine = std::make_shared<InternalPackEngine>();
+    static const auto& engine = *new std::shared_ptr<InternalPackEngine>(std::make_shared<InternalPackEngine>());
     return engine;
 }
 
