@@ -186,6 +186,15 @@ const ClassInfo* ClassRegistry::add(std::unique_ptr<ClassInfo> info) {
     return RuntimeAccess::publish(r, std::move(info));
 }
 
+namespace runtime_detail {
+std::uint64_t hookChanges();  // method_resolution.cpp
+}  // namespace runtime_detail
+
+std::uint64_t runtimeGeneration() {
+    // Both counts only grow, so their sum changes whenever either does.
+    return RuntimeAccess::registry().generation.load(std::memory_order_acquire) + runtime_detail::hookChanges();
+}
+
 const ClassInfo* classNamed(std::string_view name) {
     RuntimeAccess::Registry& r = RuntimeAccess::registry();
     std::shared_lock lock(r.mutex);
