@@ -4,6 +4,7 @@
 #include "mapping/detail/attribute_cache.h"
 #include "mapping/detail/class_name.h"
 #include "mapping/detail/hook_rules.h"
+#include "platform/runtime/detail/generation.h"
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 

@@ -1,6 +1,7 @@
 // The class registry: registration, lookups by name and type, the nearest registered class of an
 // object, the built-in classes, and the class-side queries of ClassInfo.
 #include "platform/runtime/runtime.h"
+#include "platform/runtime/detail/generation.h"
 
 #include <array>
 #include <atomic>

@@ -230,10 +230,6 @@ MethodResolver methodResolver(const ClassInfo* cls, HookSide side);
 // Sets the class's own resolver (empty removes it) and returns its previous own one.
 MethodResolver setMethodResolver(const ClassInfo* cls, HookSide side, MethodResolver resolver);
 
-// Changes whenever a class is registered, a hook is added or a method resolver is set or removed:
-// what a caller read from the runtime still holds while it stays the same.
-std::uint64_t runtimeGeneration();
-
 // Adds a class to the registry (used by ClassDef::registerClass).
 class ClassRegistry {
 public:
