@@ -80,6 +80,10 @@ void Dictionary::appendUnsorted(std::string key, Value value) {
 }
 
 void Dictionary::finishAppending() {
+    // Decoders mostly append keys in order and without repeats: one pass tells.
+    bool strictlyAscending = true;
+    for (std::size_t i = 1; i < entries_.size() && strictlyAscending; ++i) strictlyAscending = entries_[i - 1].first < entries_[i].first;
+    if (strictlyAscending) return;
     if (std::is_sorted(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; })) {
         // Already ordered; duplicates can still be adjacent.
     } else {
