@@ -4,6 +4,7 @@
 #include "mapping/detail/attribute_cache.h"
 #include "mapping/detail/class_name.h"
 #include "mapping/detail/hook_rules.h"
+#include "platform/runtime/detail/generation.h"
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 
@@ -162,6 +163,17 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     modelClass_ = modelClass;
     JSONKeyPathsByPropertyKey_ = std::move(keyPaths);
     valueTransformersByPropertyKey_ = transformersForModelClass(modelClass);
+    plan_.clear();
+    for (const std::string& key : propertyKeys) {
+        const Value* paths = JSONKeyPathsByPropertyKey_.find(key);
+        if (!paths) continue;
+        PropertyPlan step{&key, paths, nullptr, nullptr};
+        if (auto it = valueTransformersByPropertyKey_.find(key); it != valueTransformersByPropertyKey_.end() && it->second) {
+            step.transformer = it->second.get();
+            step.handling = dynamic_cast<const JMTransformerErrorHandling*>(step.transformer);
+        }
+        plan_.push_back(step);
+    }
     return true;
 }
 
@@ -266,10 +278,10 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     }
 
     Dictionary values;
-    values.reserve(json.size());
-    for (const std::string& key : JMModel::propertyKeys(modelClass_)) {
-        const Value* keyPaths = JSONKeyPathsByPropertyKey_.find(key);
-        if (!keyPaths) continue;
+    values.reserve(plan_.size());
+    for (const PropertyPlan& step : plan_) {
+        const std::string& key = *step.key;
+        const Value* keyPaths = step.keyPaths;
 
         Value value;
         if (keyPaths->isArray()) {
@@ -289,16 +301,14 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
         if (value.isNil()) continue;
 
         try {
-            auto it = valueTransformersByPropertyKey_.find(key);
-            if (it != valueTransformersByPropertyKey_.end()) {
-                const ValueTransformer& transformer = *it->second;
+            if (step.transformer) {
                 if (value.isNull()) value = Value();
-                if (const auto* handling = dynamic_cast<const JMTransformerErrorHandling*>(&transformer)) {
+                if (step.handling) {
                     bool success = true;
-                    value = handling->transformedValue(value, &success, error);
+                    value = step.handling->transformedValue(value, &success, error);
                     if (!success) return nullptr;
                 } else {
-                    value = transformer.transformedValue(value);
+                    value = step.transformer->transformedValue(value);
                 }
                 if (value.isNil()) value = Value::null();
             }
@@ -400,9 +410,59 @@ Ref<JMJSONAdapter> JMJSONAdapter::JSONAdapterForModelClass(const ClassInfo* mode
 
 // ---- Class side ----
 
+namespace {
+
+// The adapter of each (model class, adapter class) pair, made once: its key paths and transformers are
+// what the class's hooks give. It is made again when the runtime changes (a class registered, a hook
+// added, a resolver set), and never kept for classes with a method resolver, whose answers may vary.
+class AdapterCache {
+public:
+    static AdapterCache& shared() {
+        static auto* cache = new AdapterCache();  // never destroyed: adapters may be in use at exit
+        return *cache;
+    }
+
+    Ref<JMJSONAdapter> adapter(const ClassInfo* modelClass, const ClassInfo* adapterClass) {
+        const ClassInfo* cls = adapterClass ? adapterClass : JMJSONAdapter::runtimeClass();
+        if (!modelClass || methodResolver(modelClass, HookSide::Class) || methodResolver(cls, HookSide::Class)) {
+            return JMJSONAdapter::adapterWithModelClass(modelClass, adapterClass);
+        }
+        const std::uint64_t generation = runtimeGeneration();
+        const Key key{modelClass, cls};
+        {
+            std::lock_guard lock(mutex_);
+            auto it = entries_.find(key);
+            if (it != entries_.end() && it->second.generation == generation) return it->second.adapter;
+        }
+        // Made without the lock (it runs the model class's hooks); a failure is not kept.
+        Ref<JMJSONAdapter> made = JMJSONAdapter::adapterWithModelClass(modelClass, adapterClass);
+        if (!made) return nullptr;
+        std::lock_guard lock(mutex_);
+        Entry& entry = entries_[key];
+        if (!entry.adapter || entry.generation != generation) entry = Entry{generation, std::move(made)};
+        return entry.adapter;
+    }
+
+private:
+    using Key = std::pair<const ClassInfo*, const ClassInfo*>;
+    struct KeyHash {
+        std::size_t operator()(const Key& k) const {
+            return std::hash<const void*>()(k.first) * 31 + std::hash<const void*>()(k.second);
+        }
+    };
+    struct Entry {
+        std::uint64_t generation = 0;
+        Ref<JMJSONAdapter> adapter;
+    };
+    std::mutex mutex_;
+    std::unordered_map<Key, Entry, KeyHash> entries_;
+};
+
+}  // namespace
+
 Ref<JMModel> JMJSONAdapter::modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error,
                                          const ClassInfo* adapterClass) {
-    Ref<JMJSONAdapter> adapter = adapterWithModelClass(modelClass, adapterClass);
+    Ref<JMJSONAdapter> adapter = AdapterCache::shared().adapter(modelClass, adapterClass);
     if (!adapter) return nullptr;
     return adapter->modelFromJSONDictionary(JSONDictionary, error);
 }

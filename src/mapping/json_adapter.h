@@ -126,6 +126,16 @@ private:
     const ClassInfo* adapterClass() const;
     JMTransformerMap transformersForModelClass(const ClassInfo* modelClass) const;
 
+    // What reading one property from JSON takes, found once when the adapter is made: the property
+    // key, its key path(s) and its transformer (with its failure-reporting form, when it has one).
+    struct PropertyPlan {
+        const std::string* key;
+        const Value* keyPaths;
+        const ValueTransformer* transformer;
+        const JMTransformerErrorHandling* handling;
+    };
+    std::vector<PropertyPlan> plan_;
+
     const ClassInfo* adapterClass_ = nullptr;  // the runtime class of this adapter, set before it is shared
     const ClassInfo* modelClass_ = nullptr;
     Dictionary JSONKeyPathsByPropertyKey_;

@@ -41,6 +41,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <unordered_set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,7 +90,12 @@ public:
 
 private:
     std::vector<std::string> keys_;
-    std::set<std::string, std::less<>> index_;
+    // Hashed, with lookups by string_view (no key copies): asked for every value a model takes.
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view key) const { return std::hash<std::string_view>()(key); }
+    };
+    std::unordered_set<std::string, KeyHash, std::equal_to<>> index_;
 };
 
 class JMModel : public Object, public Coding {

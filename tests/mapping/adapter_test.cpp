@@ -94,7 +94,32 @@ public:
     Value title_;
 };
 
+// A plain one-property model for hooks added after its first mapping.
+class LateHooked : public JMModel {
+public:
+    LateHooked() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = jsonModel<LateHooked>("LateHooked", {{"title", "title"}})
+                                          .property("title", &LateHooked::title_, "String", "C,N")
+                                          .registerClass();
+        return cls;
+    }
+    Value title_;
+};
+
 // ---- JSON to model ----
+
+// The adapter kept for a class after its first mapping gives way when the runtime changes: a
+// transformer hook added later is used by the next call.
+TEST(ModelFromJSON, KeptAdapterFollowsHooksAddedLater) {
+    const Value json = Value::dictionary({{"title", "late"}});
+    for (int round = 0; round < 2; ++round) EXPECT_EQ(JMJSONAdapter::modelOfClass<LateHooked>(json, nullptr)->title_, Value("late"));
+    const std::function<Ref<ValueTransformer>()> upper = [] {
+        return JMValueTransformer::transformerWithBlock([](const Value& v) { return Value(v.string() + "!"); });
+    };
+    ASSERT_TRUE(addHook(LateHooked::runtimeClass(), HookSide::Class, "titleJSONTransformer", upper));
+    EXPECT_EQ(JMJSONAdapter::modelOfClass<LateHooked>(json, nullptr)->title_, Value("late!"));
+}
 
 TEST(ModelFromJSON, MapsEveryKindAndRoundTrips) {
     Ref<Error> error;

@@ -80,6 +80,10 @@ void Dictionary::appendUnsorted(std::string key, Value value) {
 }
 
 void Dictionary::finishAppending() {
+    // Decoders mostly append keys in order and without repeats: one pass tells.
+    bool strictlyAscending = true;
+    for (std::size_t i = 1; i < entries_.size() && strictlyAscending; ++i) strictlyAscending = entries_[i - 1].first < entries_[i].first;
+    if (strictlyAscending) return;
     if (std::is_sorted(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; })) {
         // Already ordered; duplicates can still be adjacent.
     } else {
@@ -130,25 +134,32 @@ void Value::releaseContainer() noexcept {
         }
         return false;
     };
-    // Moves out the containers that the elements of a container own alone; each is then destroyed
-    // with hollow elements, so every destruction is one level deep.
-    std::vector<Storage> pending;
-    auto takeNested = [&](Storage& container) {
-        auto take = [&](Value& element) {
-            if (ownedAlone(element.storage_)) pending.push_back(std::move(element.storage_));
-        };
+    // The element at the index of a container, or nullptr past its end.
+    auto elementAt = [](Storage& container, std::size_t index) -> Value* {
         if (auto* array = std::get_if<std::shared_ptr<Array>>(&container)) {
-            for (Value& item : **array) take(item);
-        } else if (auto* dictionary = std::get_if<std::shared_ptr<Dictionary>>(&container)) {
-            for (auto& entry : (*dictionary)->entries_) take(entry.second);
+            return index < (*array)->size() ? &(**array)[index] : nullptr;
         }
+        auto& entries = std::get<std::shared_ptr<Dictionary>>(container)->entries_;
+        return index < entries.size() ? &entries[index].second : nullptr;
     };
     if (!ownedAlone(storage_)) return;
-    takeNested(storage_);
-    while (!pending.empty()) {
-        Storage container = std::move(pending.back());
-        pending.pop_back();
-        takeNested(container);
+    // Depth first: a container the walk reaches is moved out of its parent and destroyed once its own
+    // nested containers have been, so every destruction is one level deep and the walk keeps one
+    // frame per level (not one entry per element).
+    struct Frame {
+        Storage container;
+        std::size_t next = 0;
+    };
+    std::vector<Frame> stack;
+    stack.push_back(Frame{std::move(storage_), 0});
+    while (!stack.empty()) {
+        Value* element = elementAt(stack.back().container, stack.back().next);
+        if (!element) {
+            stack.pop_back();
+            continue;
+        }
+        ++stack.back().next;
+        if (ownedAlone(element->storage_)) stack.push_back(Frame{std::move(element->storage_), 0});
     }
 }
 

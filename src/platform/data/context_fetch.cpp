@@ -106,6 +106,46 @@ private:
     Ref<ManagedObjectID> id_;
 };
 
+// Evaluates a fetch's predicate on a record's values. A comparison of one attribute with a constant
+// (the common form) reads the value in place, without a subject or copies; other forms, and values
+// that are object IDs, go through the predicate's own evaluation.
+class RecordMatcher {
+public:
+    RecordMatcher(const EntityDescription& entity, const Ref<Predicate>& predicate) : entity_(entity), predicate_(predicate) {
+        if (!predicate || predicate->kind() != Predicate::Kind::Comparison) return;
+        const Expression& lhs = predicate->leftExpression();
+        const Expression& rhs = predicate->rightExpression();
+        const bool keyOnLeft = lhs.kind() == Expression::Kind::KeyPath && rhs.kind() == Expression::Kind::Constant;
+        const bool keyOnRight = lhs.kind() == Expression::Kind::Constant && rhs.kind() == Expression::Kind::KeyPath;
+        if (!keyOnLeft && !keyOnRight) return;
+        simple_ = true;
+        keyOnLeft_ = keyOnLeft;
+        index_ = entity.propertyIndex(keyOnLeft ? lhs.keyPath() : rhs.keyPath());
+        constant_ = keyOnLeft ? &rhs.constantValue() : &lhs.constantValue();
+        if (constant_->isObject()) simple_ = false;
+    }
+    bool matches(const std::vector<Value>& values, const Ref<ManagedObjectID>& id) const {
+        if (!predicate_) return true;
+        if (simple_) {
+            static const Value nil;
+            const Value& v = index_ >= 0 && static_cast<std::size_t>(index_) < values.size() ? values[static_cast<std::size_t>(index_)] : nil;
+            if (!v.isObject()) {
+                const Predicate::Operator op = predicate_->predicateOperator();
+                return keyOnLeft_ ? comparePredicateValues(v, op, *constant_) : comparePredicateValues(*constant_, op, v);
+            }
+        }
+        return predicate_->evaluate(ValuesSubject(entity_, values, id));
+    }
+
+private:
+    const EntityDescription& entity_;
+    const Ref<Predicate>& predicate_;
+    bool simple_ = false;
+    bool keyOnLeft_ = true;
+    int index_ = -1;
+    const Value* constant_ = nullptr;
+};
+
 struct Candidate {
     Ref<ManagedObjectID> id;
     const std::vector<Value>* values = nullptr;
@@ -134,38 +174,41 @@ Ref<Error> noCoordinatorError() {
 
 }  // namespace
 
-void ManagedObjectContext::Impl::gatherOverlay(const std::string& entityName, Overlay& out, bool requesting,
-                                               const std::function<void()>& atTop) {
-    if (auto parent = self.parentContext()) {
-        parent->performAndWait([&] { ContextAccess::impl(*parent).gatherOverlay(entityName, out, false, atTop); });
-    } else if (atTop) {
-        atTop();  // on the top context's queue, where no save of the chain can run meanwhile
-    }
+void ManagedObjectContext::Impl::gatherOverlay(const std::string& entityName, Overlay& out, std::vector<ManagedObject*>& fresh,
+                                               bool requesting, const std::function<void(bool unchanged)>& atTop) {
+    // This level first; a parent's state of a record counts only where no nearer level changed it,
+    // and within a level a deletion counts over other changes.
     rekeyIfNeeded();
+    for (const auto& o : lists[ManagedObject::kDeleted].items) {
+        if (!o || o->entity_->name() != entityName) continue;
+        out.try_emplace(canonical(o->id_)).first->second.deleted = true;
+    }
     auto put = [&](const Ref<ManagedObject>& o) {
         if (o->entity_->name() != entityName) return;
-        OverlayEntry& e = out[canonical(o->id_)];
-        e.deleted = false;
+        auto [it, added] = out.try_emplace(canonical(o->id_));
+        if (!added) return;
+        OverlayEntry& e = it->second;
         e.version = o->version_;
-        if (requesting) {
-            e.own = o;
-            e.values.clear();
-        } else {
-            e.own = nullptr;
-            e.values = o->values_;
-        }
+        if (requesting) e.own = o;
+        else e.values = o->values_;
     };
     for (const auto& o : lists[ManagedObject::kInserted].items) {
-        if (o) put(o);
+        if (!o) continue;
+        // A record inserted here was never handed to a parent, so neither a parent nor the store has it.
+        if (requesting) {
+            if (o->entity_->name() == entityName) fresh.push_back(o.get());
+        } else {
+            put(o);
+        }
     }
     for (const auto& o : lists[ManagedObject::kUpdated].items) {
         if (o) put(o);
     }
-    for (const auto& o : lists[ManagedObject::kDeleted].items) {
-        if (!o || o->entity_->name() != entityName) continue;
-        OverlayEntry& e = out[canonical(o->id_)];
-        e = OverlayEntry{};
-        e.deleted = true;
+    if (auto parent = self.parentContext()) {
+        parent->performAndWait([&] { ContextAccess::impl(*parent).gatherOverlay(entityName, out, fresh, false, atTop); });
+    } else if (atTop) {
+        // On the top context's queue, where no save of the chain can run meanwhile.
+        atTop(out.empty() && fresh.empty());
     }
 }
 
@@ -215,18 +258,40 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         return std::move(result->dictionaries);
     }
 
+    // The store's rows are read on the top context's queue while the unsaved changes of the chain are
+    // gathered, so that no save of the chain falls between the two: a record is then either a row or
+    // unsaved, never both or neither. With nothing unsaved anywhere the store answers with its window,
+    // sort and count; otherwise it gives every matching row and the window applies after the overlay.
     Overlay overlay;
-    if (request.includesPendingChanges()) gatherOverlay(entity->name(), overlay, true, nullptr);
-
-    if (overlay.empty()) {
-        // Nothing unsaved anywhere: the store answers with its window, sort and count.
-        if (type == FetchRequestResultType::Count) {
-            auto n = coordinator->countForFetchRequest(*req, error);
-            if (!n) return std::nullopt;
-            return Array{Value(static_cast<std::int64_t>(*n))};
+    std::vector<ManagedObject*> fresh;
+    Ref<FetchRequest> whole = req->copy();
+    whole->setResultType(FetchRequestResultType::ManagedObject);
+    whole->setFetchLimit(0);
+    whole->setFetchOffset(0);
+    whole->setIncludesPropertyValues(true);
+    std::optional<FetchResult> result;
+    std::optional<std::size_t> storeCount;
+    bool unchanged = true;
+    bool storeFailed = false;
+    auto readStore = [&](bool nothingUnsaved) {
+        unchanged = nothingUnsaved;
+        if (nothingUnsaved && type == FetchRequestResultType::Count) {
+            storeCount = coordinator->countForFetchRequest(*req, error);
+            storeFailed = !storeCount;
+        } else {
+            result = coordinator->executeFetchRequest(nothingUnsaved ? *req : *whole, error);
+            storeFailed = !result;
         }
-        auto result = coordinator->executeFetchRequest(*req, error);
-        if (!result) return std::nullopt;
+    };
+    if (request.includesPendingChanges()) {
+        gatherOverlay(entity->name(), overlay, fresh, true, readStore);
+    } else {
+        readStore(true);
+    }
+    if (storeFailed) return std::nullopt;
+
+    if (unchanged) {
+        if (type == FetchRequestResultType::Count) return Array{Value(static_cast<std::int64_t>(*storeCount))};
         Array out;
         out.reserve(result->rows.size());
         for (auto& row : result->rows) {
@@ -236,18 +301,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         return out;
     }
 
-    // The store's rows matching in SQL, without the window (it applies after the overlay). The rows
-    // are read on the top context's queue while the overlay is gathered again, so that no save of the
-    // chain falls between the two: a record is then either a row or unsaved, never both or neither.
-    req->setResultType(FetchRequestResultType::ManagedObject);
-    req->setFetchLimit(0);
-    req->setFetchOffset(0);
-    req->setIncludesPropertyValues(true);
-    std::optional<FetchResult> result;
-    overlay.clear();
-    gatherOverlay(entity->name(), overlay, true, [&] { result = coordinator->executeFetchRequest(*req, error); });
-    if (!result) return std::nullopt;
-
+    const RecordMatcher matcher(*entity, predicate);
     std::vector<Candidate> candidates;
     candidates.reserve(result->rows.size() + overlay.size());
     for (auto& row : result->rows) {
@@ -263,13 +317,23 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         if (entry.deleted) continue;
         if (entry.own && entry.own->fault_) entry.own->fire();
         const std::vector<Value>& values = entry.own ? entry.own->values_ : entry.values;
-        if (predicate && !predicate->evaluate(ValuesSubject(*entity, values, id))) continue;
+        if (!matcher.matches(values, id)) continue;
         Candidate c;
         c.id = id;
         c.values = &values;
         c.version = entry.version;
         c.own = entry.own;
         c.entry = &entry;
+        candidates.push_back(std::move(c));
+    }
+    for (ManagedObject* o : fresh) {
+        if (o->fault_) o->fire();
+        if (!matcher.matches(o->values_, o->id_)) continue;
+        Candidate c;
+        c.id = canonical(o->id_);
+        c.values = &o->values_;
+        c.version = o->version_;
+        c.own = std::static_pointer_cast<ManagedObject>(o->shared_from_this());
         candidates.push_back(std::move(c));
     }
     const auto& descriptors = request.sortDescriptors();

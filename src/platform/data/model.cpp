@@ -1,6 +1,10 @@
 #include "platform/data/model.h"
 
-#include <openssl/evp.h>
+// The plain SHA-256 functions (deprecated in favour of the EVP interface) digest without starting the
+// library's provider machinery, whose first use reads the configuration file and loads providers:
+// opening a store at launch would pay milliseconds for one small digest per entity.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/sha.h>
 
 #include <algorithm>
 #include <cmath>
@@ -215,10 +219,11 @@ Bytes EntityDescription::versionHash() const {
     });
     std::string text = "entity\x1e" + name_;
     for (const auto& p : parts) text += "\x1e" + p;
-    Bytes digest(32);
-    unsigned int length = 0;
-    EVP_Digest(text.data(), text.size(), digest.data(), &length, EVP_sha256(), nullptr);
-    digest.resize(length);
+    Bytes digest(SHA256_DIGEST_LENGTH);
+    SHA256_CTX context;
+    SHA256_Init(&context);
+    SHA256_Update(&context, text.data(), text.size());
+    SHA256_Final(digest.data(), &context);
     return digest;
 }
 

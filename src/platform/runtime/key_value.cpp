@@ -49,19 +49,29 @@ const PropertyInfo* readableProperty(const ClassInfo* cls, std::string_view key)
 
 // The property a key writes: by name, setter name ("set<Key>:") or instance variable ("_key", "key");
 // a read-only property only through its instance variable.
+// Whether the name is "_" + key.
+bool isUnderscored(const std::string& name, const std::string& key) {
+    return name.size() == key.size() + 1 && name[0] == '_' && name.compare(1, key.size(), key) == 0;
+}
+
+// Whether the name is the setter of the key, "set<Key>:" (first letter upper-cased as C does).
+bool isSetterOf(const std::string& name, const std::string& key) {
+    if (name.size() != key.size() + 4 || name.compare(0, 3, "set") != 0 || name.back() != ':') return false;
+    if (name[3] != static_cast<char>(std::toupper(static_cast<unsigned char>(key[0])))) return false;
+    return name.compare(4, key.size() - 1, key, 1, key.size() - 1) == 0;
+}
+
 const PropertyInfo* writableProperty(const ClassInfo* cls, const std::string& key) {
     if (key.empty()) return nullptr;
-    std::string setter = "set" + key + ":";
-    setter[3] = static_cast<char>(std::toupper(static_cast<unsigned char>(setter[3])));
     for (const ClassInfo* c = cls; c; c = c->superclass()) {
         for (const PropertyInfo& p : c->ownProperties()) {
             if (!p.set) continue;
-            bool viaIvar = !p.ivarName.empty() && (p.ivarName == key || p.ivarName == "_" + key);
+            bool viaIvar = !p.ivarName.empty() && (p.ivarName == key || isUnderscored(p.ivarName, key));
             if (p.readOnly) {
                 if (viaIvar || (p.name == key && !p.ivarName.empty())) return &p;
                 continue;
             }
-            if (p.name == key || p.setterName == setter || viaIvar) return &p;
+            if (p.name == key || isSetterOf(p.setterName, key) || viaIvar) return &p;
         }
     }
     return nullptr;

@@ -22,6 +22,8 @@ struct SideTable {
     std::map<Key, MethodResolver> resolvers;
     // Whether anything was ever added: lookups of classes nobody touched skip the lock.
     std::atomic<bool> used{false};
+    // Bumped by every added hook and every resolver change.
+    std::atomic<std::uint64_t> changes{0};
 };
 
 SideTable& table() {
@@ -91,8 +93,13 @@ bool addHook(const ClassInfo* cls, HookSide side, std::string name, std::any fn)
     }
     list.emplace_back(std::move(name), std::make_unique<std::any>(std::move(fn)));
     t.used.store(true, std::memory_order_release);
+    t.changes.fetch_add(1, std::memory_order_acq_rel);
     return true;
 }
+
+namespace runtime_detail {
+std::uint64_t hookChanges() { return table().changes.load(std::memory_order_acquire); }
+}  // namespace runtime_detail
 
 MethodResolver methodResolver(const ClassInfo* cls, HookSide side) {
     SideTable& t = table();
@@ -118,6 +125,7 @@ MethodResolver setMethodResolver(const ClassInfo* cls, HookSide side, MethodReso
         t.resolvers.emplace(SideTable::Key{cls, side}, std::move(resolver));
         t.used.store(true, std::memory_order_release);
     }
+    t.changes.fetch_add(1, std::memory_order_acq_rel);
     return previous;
 }
 

@@ -1,6 +1,7 @@
 // The class registry: registration, lookups by name and type, the nearest registered class of an
 // object, the built-in classes, and the class-side queries of ClassInfo.
 #include "platform/runtime/runtime.h"
+#include "platform/runtime/detail/generation.h"
 
 #include <array>
 #include <atomic>
@@ -184,6 +185,15 @@ const ClassInfo* ClassRegistry::add(std::unique_ptr<ClassInfo> info) {
     RuntimeAccess::Registry& r = RuntimeAccess::registry();
     std::unique_lock lock(r.mutex);
     return RuntimeAccess::publish(r, std::move(info));
+}
+
+namespace runtime_detail {
+std::uint64_t hookChanges();  // method_resolution.cpp
+}  // namespace runtime_detail
+
+std::uint64_t runtimeGeneration() {
+    // Both counts only grow, so their sum changes whenever either does.
+    return RuntimeAccess::registry().generation.load(std::memory_order_acquire) + runtime_detail::hookChanges();
 }
 
 const ClassInfo* classNamed(std::string_view name) {

@@ -1,7 +1,10 @@
 #include "platform/time/date_formatter.h"
 
+#include <array>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string_view>
 
 #include <unicode/calendar.h>
 #include <unicode/datefmt.h>
@@ -85,6 +88,64 @@ CachedFormat* cachedFormat(const DateFormatter& formatter, bool usesStyles) {
     return &cache.emplace(std::move(key), std::move(entry)).first->second;
 }
 
+// Year, month, day, hour, minute and second read from text under a pattern made only of numeric
+// fields (yyyy, M, MM, d, dd, H, HH, m, mm, s, ss; year, month and day present) and unquoted
+// punctuation, with ASCII digits and every separator exactly as in the pattern and every value in its
+// range (years 1970 to 2100, where the calendar is plain Gregorian). Anything else gives nothing, and
+// the text is left to the full parser.
+std::optional<std::array<int, 6>> readPlainNumericDate(std::string_view pattern, std::string_view text) {
+    constexpr std::string_view kLetters = "yMdHms";
+    std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
+    std::array<bool, 6> seen{};
+    std::size_t j = 0;
+    auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
+    for (std::size_t i = 0; i < pattern.size();) {
+        const char c = pattern[i];
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+            std::size_t count = 1;
+            while (i + count < pattern.size() && pattern[i + count] == c) ++count;
+            i += count;
+            const std::size_t field = kLetters.find(c);
+            if (field == std::string_view::npos || seen[field]) return std::nullopt;
+            if (i < pattern.size() && ((pattern[i] >= 'a' && pattern[i] <= 'z') || (pattern[i] >= 'A' && pattern[i] <= 'Z'))) {
+                return std::nullopt;  // abutting fields are read by width
+            }
+            std::size_t minDigits = 0;
+            std::size_t maxDigits = 0;
+            if (c == 'y') {
+                if (count != 4) return std::nullopt;
+                minDigits = maxDigits = 4;
+            } else if (count == 1) {
+                minDigits = 1;
+                maxDigits = 2;
+            } else if (count == 2) {
+                minDigits = maxDigits = 2;
+            } else {
+                return std::nullopt;
+            }
+            int value = 0;
+            std::size_t digits = 0;
+            for (; digits < maxDigits && isDigit(j); ++digits, ++j) value = value * 10 + (text[j] - '0');
+            if (digits < minDigits || isDigit(j)) return std::nullopt;
+            seen[field] = true;
+            values[field] = value;
+        } else if (c == '-' || c == ':' || c == ' ' || c == '/' || c == '.') {
+            if (j >= text.size() || text[j] != c) return std::nullopt;
+            ++i;
+            ++j;
+        } else {
+            return std::nullopt;
+        }
+    }
+    if (j != text.size() || !seen[0] || !seen[1] || !seen[2]) return std::nullopt;
+    const auto [year, month, day, hour, minute, second] = values;
+    if (year < 1970 || year > 2100 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return std::nullopt;
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;
+    return values;
+}
+
 }  // namespace
 
 std::string DateFormatter::effectivePattern() const {
@@ -110,8 +171,25 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
     if (usesStyles_ ? (dateStyle_ == Style::None && timeStyle_ == Style::None) : pattern_.empty()) return std::nullopt;
     CachedFormat* cached = cachedFormat(*this, usesStyles_);
     if (!cached) return std::nullopt;
-    const icu::UnicodeString input = toIcu(text);
     icu::Calendar& calendar = *cached->parseCalendar;
+    if (!usesStyles_) {
+        // Plain numeric text (what services send) skips the full parser: the fields go straight to the
+        // calendar, and the answer is kept only when the calendar reads the same wall time back (not
+        // in a daylight-saving gap), where the parser would give the same date.
+        if (const auto fields = readPlainNumericDate(pattern_, text)) {
+            const auto [year, month, day, hour, minute, second] = *fields;
+            calendar.clear();
+            calendar.set(year, month - 1, day, hour, minute, second);
+            UErrorCode status = U_ZERO_ERROR;
+            const UDate udate = calendar.getTime(status);
+            const bool same = U_SUCCESS(status) && calendar.get(UCAL_YEAR, status) == year &&
+                              calendar.get(UCAL_MONTH, status) == month - 1 && calendar.get(UCAL_DATE, status) == day &&
+                              calendar.get(UCAL_HOUR_OF_DAY, status) == hour && calendar.get(UCAL_MINUTE, status) == minute &&
+                              calendar.get(UCAL_SECOND, status) == second && U_SUCCESS(status);
+            if (same) return time_detail::fromUDate(udate);
+        }
+    }
+    const icu::UnicodeString input = toIcu(text);
     calendar.clear();
     calendar.set(2000, UCAL_JANUARY, 1, 0, 0, 0);
     icu::ParsePosition position(0);

@@ -1,6 +1,10 @@
 #include "platform/time/time_zone.h"
 
+#include <sys/stat.h>
+
+#include <array>
 #include <cstdlib>
+#include <optional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -89,30 +93,76 @@ TimeZone TimeZone::forSecondsFromGMT(int seconds) {
     return TimeZone(name, id);
 }
 
+namespace {
+
+// What the device zone is read from: TZ, and the identity of the host's zone file (the link and the
+// file it names), so that a change of either is seen at the next call.
+struct ZoneSource {
+    bool hasEnv = false;
+    std::string env;
+    std::array<long long, 8> file{};
+    bool operator==(const ZoneSource&) const = default;
+};
+
+ZoneSource currentZoneSource(const char* env) {
+    ZoneSource source;
+    source.hasEnv = env != nullptr;
+    if (env) source.env = env;
+    struct stat link {};
+    struct stat target {};
+    const bool hasLink = ::lstat("/etc/localtime", &link) == 0;
+    const bool hasTarget = ::stat("/etc/localtime", &target) == 0;
+    source.file = {hasLink ? static_cast<long long>(link.st_ino) : -1, hasLink ? static_cast<long long>(link.st_mtim.tv_sec) : -1,
+                   hasLink ? static_cast<long long>(link.st_mtim.tv_nsec) : -1, hasTarget ? static_cast<long long>(target.st_dev) : -1,
+                   hasTarget ? static_cast<long long>(target.st_ino) : -1, hasTarget ? static_cast<long long>(target.st_mtim.tv_sec) : -1,
+                   hasTarget ? static_cast<long long>(target.st_mtim.tv_nsec) : -1, hasTarget ? static_cast<long long>(target.st_size) : -1};
+    return source;
+}
+
+}  // namespace
+
 TimeZone TimeZone::system() {
+    // Detection through ICU is slow and formatters ask at every call: the answer is kept for as long
+    // as what it was read from stays the same.
+    struct Last {
+        std::mutex mutex;
+        std::optional<std::pair<ZoneSource, TimeZone>> answer;
+    };
+    static auto* last = new Last();  // never destroyed: threads may ask while the process exits
     const char* env = std::getenv("TZ");
-    if (env) {
-        std::string tz(env);
-        if (tz.empty()) return TimeZone("UTC", "UTC");  // POSIX: an empty TZ is UTC
-        if (tz.front() == ':') tz.erase(0, 1);
-        const std::size_t zoneinfo = tz.find("zoneinfo/");
-        if (zoneinfo != std::string::npos) tz = tz.substr(zoneinfo + 9);
-        if (icuKnows(tz)) return TimeZone(tz, tz);
-    }
-    // Detection runs tzset and reads the C library's zone names, which are process globals: one
-    // thread at a time.
-    static std::mutex detectMutex;
-    std::unique_ptr<icu::TimeZone> host;
+    ZoneSource source = currentZoneSource(env);
     {
-        std::lock_guard<std::mutex> lock(detectMutex);
-        host.reset(icu::TimeZone::detectHostTimeZone());
+        std::lock_guard lock(last->mutex);
+        if (last->answer && last->answer->first == source) return last->answer->second;
     }
-    if (!host) return TimeZone();
-    icu::UnicodeString id;
-    host->getID(id);
-    const std::string name = fromIcu(id);
-    if (name.empty() || name == "Etc/Unknown") return TimeZone();
-    return TimeZone(name, name);
+    auto detect = [env]() -> TimeZone {
+        if (env) {
+            std::string tz(env);
+            if (tz.empty()) return TimeZone("UTC", "UTC");  // POSIX: an empty TZ is UTC
+            if (tz.front() == ':') tz.erase(0, 1);
+            const std::size_t zoneinfo = tz.find("zoneinfo/");
+            if (zoneinfo != std::string::npos) tz = tz.substr(zoneinfo + 9);
+            if (icuKnows(tz)) return TimeZone(tz, tz);
+        }
+        // Detection runs tzset and reads the C library's zone names, which are process globals: one
+        // thread at a time.
+        static std::mutex detectMutex;
+        std::unique_ptr<icu::TimeZone> host;
+        {
+            std::lock_guard<std::mutex> detecting(detectMutex);
+            host.reset(icu::TimeZone::detectHostTimeZone());
+        }
+        if (!host) return TimeZone();
+        icu::UnicodeString id;
+        host->getID(id);
+        const std::string name = fromIcu(id);
+        if (name.empty() || name == "Etc/Unknown") return TimeZone();
+        return TimeZone(name, name);
+    };
+    TimeZone zone = detect();
+    std::lock_guard lock(last->mutex);
+    last->answer.emplace(std::move(source), zone);
+    return zone;
 }
 
 TimeZone TimeZone::defaultTimeZone() {

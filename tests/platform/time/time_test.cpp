@@ -220,6 +220,35 @@ TEST_P(DateFormatterInZone, FormatsParsesAndRefusesByTheTable) {
     for (auto& t : threads) t.join();
 }
 
+// Plain numeric texts give what the full parser gives: each pattern beside the same pattern with its
+// separators quoted (which the parser alone reads), in zones with and without daylight saving time,
+// across its gap and its repeated hour.
+TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
+    const std::pair<const char*, const char*> patterns[] = {{"yyyy-M-d HH:mm:ss", "yyyy'-'M'-'d' 'HH':'mm':'ss"},
+                                                            {"yyyy-MM-dd", "yyyy'-'MM'-'dd"},
+                                                            {"yyyy-MM-dd:HH", "yyyy'-'MM'-'dd':'HH"},
+                                                            {"MM/dd/yyyy H.m", "MM'/'dd'/'yyyy' 'H'.'m"}};
+    const char* texts[] = {"2015-03-05 09:07:02", "2015-3-5 9:07:02",    "2016-02-29 23:59:59", "2015-02-29 10:00:00",
+                           "2015-13-01 00:00:00", "2015-03-08 02:30:00", "2015-11-01 01:30:00", "2015-03-29 02:30:00",
+                           "1969-12-31 23:59:59", "2015-03-05",          "2015-3-05",           "2015-03-05:09",
+                           "2015-03-05:24",       "03/05/2015 9.7",      "03/05/2015 09.07",    "2015-03-05 09:07:02 ",
+                           "2015-03-05  09:07:02", "２０１５-03-05"};
+    int dates = 0;
+    for (const char* zone : {"UTC", "Asia/Shanghai", "America/New_York", "Europe/Berlin"}) {
+        for (const auto& [plain, quoted] : patterns) {
+            DateFormatter fast(plain, *TimeZone::named(zone));
+            DateFormatter full(quoted, *TimeZone::named(zone));
+            for (const char* text : texts) {
+                SCOPED_TRACE(std::string(zone) + " " + plain + " / \"" + text + "\"");
+                const std::optional<Date> date = fast.dateFromString(text);
+                EXPECT_EQ(date, full.dateFromString(text));
+                dates += date ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_GT(dates, 40);  // most of them are dates, so the comparison is not between two refusals
+}
+
 TEST(DateFormatter, StylesUntilAPatternReplacesThem) {
     DateFormatter f("", TimeZone::gmt());
     f.setLocale(Locale("en_US"));

@@ -155,11 +155,13 @@ struct ManagedObjectContext::Impl {
 
     // ---- fetching (context_fetch.cpp) ----
     // The unsaved inserts, updates and deletes of the entity in this context and its parents (the
-    // requesting context's own records by reference, the parents' values copied).
-    // atTop, when given, runs on the top context's queue (the one over the coordinator) before its
-    // changes are gathered.
-    void gatherOverlay(const std::string& entityName, data_detail::Overlay& out, bool requesting,
-                       const std::function<void()>& atTop);
+    // requesting context's own records by reference, the parents' values copied); the nearest level
+    // that changed a record decides. The requesting context's own new records, which no other level
+    // and no store row can know, go to `fresh` instead of the map. atTop, when given, runs on the top
+    // context's queue (the one over the coordinator) once every level's changes are gathered, and is
+    // told whether there are none.
+    void gatherOverlay(const std::string& entityName, data_detail::Overlay& out, std::vector<ManagedObject*>& fresh,
+                       bool requesting, const std::function<void(bool unchanged)>& atTop);
     // The registered record of a store row (its values refreshed when it has no changes), or a new one.
     Ref<ManagedObject> fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row);
     std::optional<Array> runFetch(const FetchRequest& request, FetchRequestResultType type, Ref<Error>* error);
