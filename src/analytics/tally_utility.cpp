@@ -55,7 +55,7 @@ std::string TallyUtility::tallyDirectory() {
     // Made once per sandbox (tests and the app's start may choose a new root).
     static std::mutex mutex;
     static std::uint64_t generation = 0;
-    static std::string folder;
+    static std::string& folder = *new std::string;  // never destroyed: workers may ask during exit
     std::lock_guard lock(mutex);
     if (folder.empty() || generation != Sandbox::generation()) {
         generation = Sandbox::generation();

@@ -24,7 +24,7 @@ struct MainBundleState {
 };
 
 MainBundleState& mainState() {
-    static MainBundleState state;
+    static MainBundleState& state = *new MainBundleState;  // never destroyed: workers may use it during exit
     return state;
 }
 

@@ -22,7 +22,7 @@ struct RootState {
 };
 
 RootState& rootState() {
-    static RootState state;
+    static RootState& state = *new RootState;  // never destroyed: workers may use it during exit
     return state;
 }
 

@@ -19,7 +19,7 @@ struct StandardState {
 };
 
 StandardState& standardState() {
-    static StandardState state;
+    static StandardState& state = *new StandardState;  // never destroyed: workers may use it during exit
     return state;
 }
 

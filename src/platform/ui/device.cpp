@@ -26,7 +26,7 @@ std::mutex& factsMutex() {
     return mutex;
 }
 std::optional<DeviceFacts>& factsSlot() {
-    static std::optional<DeviceFacts> facts;
+    static auto& facts = *new std::optional<DeviceFacts>;  // never destroyed: workers may ask during exit
     return facts;
 }
 
