@@ -173,6 +173,8 @@ protected:
     static Ref<TallyInternal> engine() { return TallyInternal::sharedInstance(); }
     static std::vector<std::string> archivedErrors() {
         std::vector<std::string> contexts;
+        // A next launch: its defaults are read from the file a child process may have written.
+        UserDefaults::resetStandardUserDefaults();
         relaunch();
         TallyInternal::sharedInstance()->loadCache();
         for (const auto& item : TallyInternal::sharedInstance()->errors()) {
