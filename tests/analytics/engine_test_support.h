@@ -37,8 +37,10 @@ inline void drainMain() {
     }
 }
 
-// Plays a new launch: new shared engine, session and job over the same sandbox and defaults.
+// Plays a new launch: new shared engine, session and job over the same sandbox and defaults. An upload
+// run of the old engine ends first, so its end cannot reach the new job.
 inline void relaunch() {
+    TallyInternal::sharedInstance()->sendLogQueue()->waitUntilAllOperationsAreFinished();
     drainMain();
     TallyInternal::resetSharedInstance();
     TallySession::resetSharedInstance();
