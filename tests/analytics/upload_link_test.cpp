@@ -55,7 +55,6 @@ TEST_F(UploadLink, ASessionsEventsReachTheServiceAndItsImprintIsKept) {
     EXPECT_EQ(upload.codex, 1);
     EXPECT_EQ(upload.serialNum, 0);
     ASSERT_TRUE(upload.entry);
-    EXPECT_TRUE(upload.entry->activate_msg());
     ASSERT_TRUE(upload.entry->instant_msgs());
     ASSERT_EQ(upload.entry->instant_msgs()->size(), 1u);
     const TPKInstantMsg& message = upload.entry->instant_msgs()->front();
