@@ -9,6 +9,7 @@
 
 #include "platform/base/value.h"
 #include "platform/storage/json.h"
+#include "support/loopback_server.h"
 
 namespace lv::tools {
 namespace {
@@ -67,16 +68,11 @@ ContentService::ContentService(std::string fixturesDirectory)
 ContentService::~ContentService() { stop(); }
 
 bool ContentService::start(int port) {
-    int bound = port == 0 ? server_->bind_to_any_port("127.0.0.1") : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
+    const int bound = tools::serveOnLoopback(*server_, port, thread_);
     if (bound <= 0) return false;
-    {
-        std::lock_guard lock(mutex_);
-        port_ = bound;
-        stopping_ = false;
-    }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // A stop() that came before the listener ran would be lost, and the join would wait forever.
-    while (!server_->is_running()) std::this_thread::yield();
+    std::lock_guard lock(mutex_);
+    port_ = bound;
+    stopping_ = false;
     return true;
 }
 

@@ -1,4 +1,5 @@
 #include "http_channel.h"
+#include "support/loopback_server.h"
 
 #include <httplib.h>
 #include <zlib.h>
@@ -79,17 +80,11 @@ HttpChannel::HttpChannel() : server_(std::make_unique<httplib::Server>()) {
 HttpChannel::~HttpChannel() { stop(); }
 
 bool HttpChannel::start(int port) {
-    const int bound =
-        port == 0 ? server_->bind_to_any_port("127.0.0.1") : (server_->bind_to_port("127.0.0.1", port) ? port : -1);
+    const int bound = tools::serveOnLoopback(*server_, port, thread_);
     if (bound <= 0) return false;
-    {
-        std::lock_guard lock(mutex_);
-        port_ = bound;
-        stopping_ = false;
-    }
-    thread_ = std::thread([this] { server_->listen_after_bind(); });
-    // A stop() that came before the listener ran would be lost, and the join would wait forever.
-    while (!server_->is_running()) std::this_thread::yield();
+    std::lock_guard lock(mutex_);
+    port_ = bound;
+    stopping_ = false;
     return true;
 }
 
