@@ -26,8 +26,9 @@ struct CheckedReply {
 // Reads the reply (a read exception is logged; a reply cut before resp_code fails).
 CheckedReply checkReply(std::span<const std::uint8_t> body);
 
-// Lower-case MD5 hex of key, value, ts and guid per entry (keys in localized case-insensitive order;
-// an entry without a value contributes key, ts and guid; nothing renders "(null)") and the version.
+// Lower-case MD5 hex of key, value, ts and guid per entry, then the version: keys in localized
+// case-insensitive order ("a_b" < "A-c" < "ab"); an entry without a value contributes key, ts and
+// guid; a missing guid reads "(null)". The log-service stand-in signs its imprints with it too.
 std::string imprintChecksum(const TPKImprint& imprint);
 // NO without an imprint or its property map; else whether the checksum matches.
 bool imprintChecksumHolds(const std::optional<TPKImprint>& imprint);

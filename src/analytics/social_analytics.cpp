@@ -115,7 +115,7 @@ void TallySocialAnalytics::postPlatform(const Value& platforms, const std::strin
     const bool sendsMicroblogIds =
         !(microblogIds.isArray() && microblogIds.array().size() == 1 && elementText(microblogIds[0]).empty());
 
-    std::string url = format("http://%s/share/api/%s/?", std::string(kSocialAnalyticsHost).c_str(),
+    std::string url = format("http://%s/share/api/%s/?", std::string(upload_protocol::kSocialAnalyticsHost).c_str(),
                              TLYUtil::urlEncode(appKey).c_str());
     url += "deviceid=" + deviceUID + "," + mac;
     url += "&idtype=deviceuid,mac";

@@ -14,14 +14,12 @@
 #include <string_view>
 
 #include "analytics/social_operation.h"
+#include "analytics/upload_protocol.h"
 #include "platform/base/object.h"
 #include "platform/base/value.h"
 #include "platform/dispatch/operation.h"
 
 namespace lv {
-
-// Reached only through the host map (a reserved name).
-inline constexpr std::string_view kSocialAnalyticsHost = "tally-social.invalid";
 
 // One share: the platform's name, the post's id, the user's id there and extra parameters.
 class TallySocialMicroblog : public Object {

@@ -38,6 +38,8 @@ template <class T>
 bool unarchiveInto(const Dictionary& body, std::string_view key, TallyInternal::ItemList& into) {
     const Value* data = body.find(key);
     if (!data || !data->isData() || data->bytes().size() < kMinArchiveEntryBytes) return false;
+    // A new process may read the archive before it has made any item of its own.
+    TLYBaseEvent::registerClasses();
     try {
         const Value list = KeyedUnarchiver::unarchiveObjectWithData(data->bytes());
         if (!list.isArray()) return false;

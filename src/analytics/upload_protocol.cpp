@@ -21,6 +21,22 @@ std::string lowerHex(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
+bool isLowerHex(std::string_view text, std::size_t byteCount) {
+    return text.size() == byteCount * 2 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+std::optional<Bytes> bytesFromLowerHex(std::string_view text) {
+    if (!isLowerHex(text, text.size() / 2)) return std::nullopt;
+    auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    Bytes bytes;
+    bytes.reserve(text.size() / 2);
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(digit(text[i]) * 16 + digit(text[i + 1])));
+    }
+    return bytes;
+}
+
 std::string envelopeChecksum(std::span<const std::uint8_t> entity) { return lowerHex(md5Digest(entity)); }
 
 Bytes entityKey(std::span<const std::uint8_t> signature) { return md5Digest(signature); }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -17,7 +18,7 @@ namespace lv::upload_protocol {
 // Reserved names: only the host map sends them anywhere.
 inline constexpr std::string_view kLogHost = "tally-log.invalid";
 inline constexpr std::string_view kLogFallbackHost = "tally-log2.invalid";
-inline constexpr std::string_view kSocialHost = "tally-social.invalid";
+inline constexpr std::string_view kSocialAnalyticsHost = "tally-social.invalid";
 
 // POST <host>/app_logs, body = one envelope file unchanged.
 inline constexpr std::string_view kLogPath = "/app_logs";
@@ -47,6 +48,10 @@ inline constexpr std::size_t kGuidLength = 32;
 
 // Two lower-case hexadecimal digits per byte (the signature and guid texts).
 std::string lowerHex(std::span<const std::uint8_t> bytes);
+// Whether the text is exactly byteCount bytes written by lowerHex.
+bool isLowerHex(std::string_view text, std::size_t byteCount);
+// The bytes of a lowerHex text; nothing when the text is not one.
+std::optional<Bytes> bytesFromLowerHex(std::string_view text);
 // The envelope checksum: lower-case hexadecimal MD5 of the entity bytes as sent.
 std::string envelopeChecksum(std::span<const std::uint8_t> entity);
 // The 16-byte AES key of an encrypted entity: MD5 of the signature bytes.

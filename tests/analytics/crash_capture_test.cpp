@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "analytics/crash_capture.h"
+#include "analytics/tally_event.h"
 #include "analytics/tally_utility.h"
 #include "engine_test_support.h"
 #include "platform/base/error.h"
@@ -172,6 +173,8 @@ protected:
     static Ref<TallyInternal> engine() { return TallyInternal::sharedInstance(); }
     static std::vector<std::string> archivedErrors() {
         std::vector<std::string> contexts;
+        // A next launch: its defaults are read from the file a child process may have written.
+        UserDefaults::resetStandardUserDefaults();
         relaunch();
         TallyInternal::sharedInstance()->loadCache();
         for (const auto& item : TallyInternal::sharedInstance()->errors()) {
@@ -181,6 +184,7 @@ protected:
     }
 
     CrashSandbox sandbox_;
+    test::ClosedLogHosts logHosts_;
 };
 
 using CrashCaptureDeathTest = CrashCaptureLaunch;
@@ -223,6 +227,26 @@ TEST_F(CrashCaptureLaunch, WithoutImageFactsTheReportIsFiledAndTheSessionClosed)
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0], "text\n(null)\n((\n\tf\n)\n\ndSYM UUID: (null)\nCPU Type: (null)\nSlide Address: (null)\nBinary Image: (null)\n"
                          "Base Address: (null)\n");
+}
+
+TEST_F(CrashCaptureDeathTest, ANewProcessReadsTheArchiveBeforeItMakesAnyItem) {
+    test::setNetwork(false);  // offline: nothing leaves the caches for an envelope
+    EXPECT_EXIT(
+        {
+            beginFirstSession();
+            TallyEvent::event(Value("archived"));
+            drainMain();
+            TallySession::sharedInstance()->appInactivate(nullptr);
+            std::_Exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
+    // A fresh process whose first work is the session begin that reads the archive.
+    EXPECT_EXIT(
+        {
+            beginFirstSession();
+            std::_Exit(static_cast<int>(engine()->events().size() * 10 + engine()->terminates().size()));
+        },
+        ::testing::ExitedWithCode(11), "");
 }
 
 TEST_F(CrashCaptureDeathTest, AFatalSignalLeavesAReportTheNextLaunchFiles) {

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 
@@ -36,6 +37,7 @@ std::vector<std::string> eventIds(const TallyInternal::ItemList& items) {
 }
 
 TEST_F(Engine, ItemsBeforeTheFirstSessionWaitThenMoveIntoTheirCaches) {
+    test::setNetwork(false);  // offline the session begin sends nothing: the items stay cached
     TallyEvent::event(Value("early"));
     TallyEvent::eventAttributes(Value("keyed"), Value::dictionary({{"k", Value("v")}}));
     drainMain();
@@ -158,7 +160,9 @@ TEST_F(Engine, SessionEndItemKeepsTheIdOfTheSessionThatEnded) {
 TEST_F(Engine, QueuedSessionEndEndsTheBackgroundTaskWhenNoUploadRuns) {
     auto app = TallyApp::sharedInstance();
     app->setBackgroundTaskEnabledFlag(true);
-    beginFirstSession();
+    beginFirstSession();  // policy 1: the begin's upload run fails against the closed port
+    finishUploads();
+    ASSERT_FALSE(TallyJob::sharedInstance()->jobRunning());
     session()->appInactivate(nullptr);
     EXPECT_NE(app->backgroundTaskIdentifier(), kBackgroundTaskInvalid);
     drainMain();
@@ -166,11 +170,12 @@ TEST_F(Engine, QueuedSessionEndEndsTheBackgroundTaskWhenNoUploadRuns) {
 }
 
 TEST_F(Engine, SignInAndSignOffSplitTheSessionOncePerChange) {
+    test::setNetwork(false);  // offline nothing is posted: each closed session stays in its envelope file
     beginFirstSession();
     const std::string first = engine()->sessionID();
     struct Step {
         std::function<void()> call;
-        std::size_t sessionsClosed;  // cumulative
+        std::size_t sessionsClosed;  // cumulative; each closed session is written to an envelope file
         const char* storedPuid;       // nullptr: none
     } steps[] = {
         {[] { TallySession::profileSignOff(); }, 0, nullptr},  // nobody signed in
@@ -187,7 +192,8 @@ TEST_F(Engine, SignInAndSignOffSplitTheSessionOncePerChange) {
     for (const auto& step : steps) {
         step.call();
         drainMain();
-        EXPECT_EQ(engine()->terminates().size(), step.sessionsClosed) << index;
+        EXPECT_EQ(TallyUtility::envelopeFiles().size(), step.sessionsClosed) << index;
+        EXPECT_TRUE(engine()->terminates().empty()) << index;
         if (step.storedPuid) {
             EXPECT_EQ(TallyConfig::configureWithKey("TLYProfilePUID"), Value(step.storedPuid)) << index;
         }
@@ -265,12 +271,18 @@ TEST_F(CacheArchive, CrashReportsReloadOnlyUnderTheVersionThatRecordedThem) {
 }
 
 TEST_F(CacheArchive, NothingWrittenKeepsTheCachesAndEmptyCachesRemoveTheFile) {
+    test::setNetwork(false);
     beginFirstSession();
     TallyEvent::event(Value("kept"));
     drainMain();
-    engine()->generateEnvelopeFile();  // the writer made no file
+    // A plain file takes the envelope folder's place: the writer can save no envelope.
+    const std::string folder = TallyUtility::tallyDirectory();
+    std::filesystem::remove_all(folder);
+    std::ofstream(folder) << "x";
+    engine()->generateEnvelopeFile();
     EXPECT_EQ(engine()->events().size(), 1u);
     EXPECT_TRUE(TallyConfig::configureWithKey("tlyPeriodEvtCount").isNil());
+    EXPECT_TRUE(TallyConfig::configureWithKey("tlyActivateMsg").isNil());
 
     std::ofstream(TallyUtility::cacheFilePath()) << "stale";
     engine()->removeCacheData();

@@ -1,8 +1,13 @@
 // A fresh launch of the analytics engine for one test: a new sandbox and user defaults, new shared
-// engine, session and upload job, a network interface up, and the main queue drained.
+// engine, session and upload job, a network interface up, the log hosts mapped to a closed port on
+// 127.0.0.1 (an upload run fails at once), and the main queue drained.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <map>
 #include <optional>
@@ -14,8 +19,10 @@
 #include "analytics/tally_internal.h"
 #include "analytics/tally_job.h"
 #include "analytics/tally_session.h"
+#include "analytics/upload_protocol.h"
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/net/host_map.h"
 #include "platform/ui/device.h"
 #include "settings_test_support.h"
 
@@ -30,8 +37,10 @@ inline void drainMain() {
     }
 }
 
-// Plays a new launch: new shared engine, session and job over the same sandbox and defaults.
+// Plays a new launch: new shared engine, session and job over the same sandbox and defaults. An upload
+// run of the old engine ends first, so its end cannot reach the new job.
 inline void relaunch() {
+    TallyInternal::sharedInstance()->sendLogQueue()->waitUntilAllOperationsAreFinished();
     drainMain();
     TallyInternal::resetSharedInstance();
     TallySession::resetSharedInstance();
@@ -46,6 +55,28 @@ inline void setNetwork(bool up) {
     if (up) facts.networkInterfaces->push_back({"en0", "192.0.2.1", true, false});
     DeviceFacts::set(facts);
 }
+
+// Sends both log hosts to a port on 127.0.0.1 that nothing listens on, for the fixture's lifetime.
+class ClosedLogHosts {
+public:
+    ClosedLogHosts() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), length), 0);
+        EXPECT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        ::close(fd);  // bound but never listening, and now closed: connections are refused
+        for (auto host : {upload_protocol::kLogHost, upload_protocol::kLogFallbackHost}) {
+            HostMap::set(host, "127.0.0.1", ntohs(address.sin_port));
+        }
+    }
+    ~ClosedLogHosts() {
+        HostMap::remove(upload_protocol::kLogHost);
+        HostMap::remove(upload_protocol::kLogFallbackHost);
+    }
+};
 
 // Stores an imprint as the reply handling does.
 inline void storeImprint(const std::map<std::string, std::string>& entries) {
@@ -87,7 +118,14 @@ protected:
     static Ref<TallyInternal> engine() { return TallyInternal::sharedInstance(); }
     static Ref<TallySession> session() { return TallySession::sharedInstance(); }
 
+    // Waits for an upload run the test started to end (against the closed port it fails at once).
+    static void finishUploads() {
+        engine()->sendLogQueue()->waitUntilAllOperationsAreFinished();
+        drainMain();
+    }
+
     ScopedAnalyticsSandbox sandbox_;
+    ClosedLogHosts logHosts_;
 };
 
 }  // namespace lv::test

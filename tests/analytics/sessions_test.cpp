@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "analytics/tally_event.h"
@@ -173,11 +174,17 @@ TEST_F(CommitPolicy, ADelayedRunFiringInTheBackgroundDoesNotBlockLaterRuns) {
 TEST_F(CommitPolicy, NoRunWhileOneRunsOrBeforeTheFirstSession) {
     TallyJob::preparePerformJob(0);
     EXPECT_FALSE(TallyJob::sharedInstance()->jobRunning());
+    const std::string folder = TallyUtility::tallyDirectory();
+    std::filesystem::remove_all(folder);
+    std::ofstream(folder) << "x";  // a plain file in the envelope folder's place
     beginFirstSession();
     TallyEvent::event(Value("e"));
     drainMain();
-    // Activation has not been sent and an event is cached, but the writer makes no file: no run.
+    // Activation has not been sent and an event is cached, but the writer can save no file: no run.
     EXPECT_FALSE(TallyJob::sharedInstance()->jobRunning());
+    EXPECT_EQ(engine()->events().size(), 1u);
+    std::filesystem::remove(folder);
+    std::filesystem::create_directory(folder);
     std::ofstream(TallyUtility::tallyDirectory() + "/1_envelope.log") << "0123456789ab";
     TallyJob::sharedInstance()->setJobRunning(true);
     TallyJob::preparePerformJob(0);

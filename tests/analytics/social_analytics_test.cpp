@@ -45,9 +45,9 @@ class SocialRequest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(service_.start());
-        HostMap::set(kSocialAnalyticsHost, "127.0.0.1", service_.port());
+        HostMap::set(upload_protocol::kSocialAnalyticsHost, "127.0.0.1", service_.port());
     }
-    void TearDown() override { HostMap::remove(kSocialAnalyticsHost); }
+    void TearDown() override { HostMap::remove(upload_protocol::kSocialAnalyticsHost); }
 
     // Posts and waits for the completion; the request as the service saw it.
     tools::SocialRequest postAndWait(const Value& list, const std::optional<std::string>& topic, Reply& reply) {

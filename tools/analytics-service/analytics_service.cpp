@@ -14,36 +14,22 @@
 #include <filesystem>
 
 #include "analytics/envelope_record.h"
+#include "analytics/imprint.h"
 #include "analytics/pack_protocol.h"
 #include "analytics/tally_utility.h"
+#include "analytics/upload_protocol.h"
 #include "platform/base/format.h"
-#include "platform/security/digest.h"
-#include "platform/text/compare.h"
 
 namespace lv::tools {
 namespace {
 
-constexpr std::string_view kUploadPath = "/app_logs";
-constexpr std::string_view kEnvelopeVersion = "V1.0";
+namespace protocol = upload_protocol;
+
 // No log entry the client makes comes near this; a larger "length" is refused before inflating.
 constexpr std::int64_t kMaxEntryLength = 64 << 20;
 
 std::span<const std::uint8_t> bytesOf(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
-
-bool isLowerHex(const std::string& text, std::size_t digits) {
-    return text.size() == digits &&
-           std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-Bytes unhex(const std::string& text) {
-    auto digit = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < text.size(); i += 2) {
-        bytes.push_back(static_cast<std::uint8_t>(digit(text[i]) * 16 + digit(text[i + 1])));
-    }
-    return bytes;
 }
 
 // The zlib stream's content, or nothing when it is not one whole stream of at most limit bytes.
@@ -113,27 +99,6 @@ Bytes hostileResponse(UploadReply::Body kind) {
 }
 
 }  // namespace
-
-std::string imprintChecksum(const TPKImprint& imprint) {
-    std::vector<std::string> keys;
-    const auto& property = imprint.property();
-    if (property) {
-        for (const auto& [key, value] : *property) keys.push_back(key);
-    }
-    std::stable_sort(keys.begin(), keys.end(),
-                     [](const std::string& a, const std::string& b) { return text::localizedCaseInsensitiveCompare(a, b) < 0; });
-    auto orNull = [](const PackText& value) { return value ? *value : std::string("(null)"); };
-    std::string joined;
-    for (const auto& key : keys) {
-        const TPKImprintValue& entry = property->at(key);
-        joined += key;
-        if (entry.valueIsSet()) joined += orNull(entry.value());
-        joined += std::to_string(entry.ts());
-        joined += orNull(entry.guid());
-    }
-    joined += std::to_string(imprint.version());
-    return hexString(md5Digest(joined));
-}
 
 TPKImprint makeImprint(const ReplyImprint& given) {
     std::map<std::string, TPKImprintValue> property;
@@ -349,16 +314,18 @@ RecordedUpload AnalyticsService::decodeEnvelope(const std::string& body) const {
         !envelope.guid() || !envelope.checksum()) {
         return refuse("a required field holds nothing");
     }
-    if (upload.version != kEnvelopeVersion) return refuse("version is \"" + upload.version + "\", not \"V1.0\"");
+    if (upload.version != protocol::kEnvelopeVersion) {
+        return refuse(format("version is \"%s\", not \"%s\"", upload.version.c_str(), std::string(protocol::kEnvelopeVersion).c_str()));
+    }
     if (upload.address != appKey_) return refuse("address \"" + upload.address + "\" is not the app key");
-    if (!isLowerHex(upload.signature, 64)) return refuse("signature is not 64 hexadecimal digits");
-    if (!isLowerHex(upload.guid, 64)) return refuse("guid is not 64 hexadecimal digits");
+    if (!protocol::isLowerHex(upload.signature, protocol::kSignatureLength)) return refuse("signature is not 64 hexadecimal digits");
+    if (!protocol::isLowerHex(upload.guid, protocol::kGuidLength)) return refuse("guid is not 64 hexadecimal digits");
     const Bytes& entity = *envelope.entity();
-    if (hexString(md5Digest(entity)) != upload.checksum) return refuse("checksum does not match the entity");
+    if (protocol::envelopeChecksum(entity) != upload.checksum) return refuse("checksum does not match the entity");
     if (upload.codex != 0 && upload.codex != 1) return refuse(format("codex %d is unknown", upload.codex));
     Bytes deflated = entity;
     if (upload.codex == 1) {
-        auto plain = TallyUtility::AES128DecryptData(entity, md5Digest(unhex(upload.signature)));
+        auto plain = TallyUtility::AES128DecryptData(entity, protocol::entityKey(*protocol::bytesFromLowerHex(upload.signature)));
         if (!plain) return refuse("entity does not decrypt");
         deflated = std::move(*plain);
     }
@@ -382,7 +349,7 @@ RecordedUpload AnalyticsService::decodeEnvelope(const std::string& body) const {
 }
 
 void AnalyticsService::install() {
-    server_->Post(std::string(kUploadPath), [this](const httplib::Request& request, httplib::Response& response) {
+    server_->Post(std::string(protocol::kLogPath), [this](const httplib::Request& request, httplib::Response& response) {
         RecordedUpload upload = decodeEnvelope(request.body);
         std::function<void(const RecordedUpload&)> observer;
         {

@@ -87,9 +87,7 @@ struct LoggedRequest {
 
 // Writes the reply record ("resp_code", "msg", the imprint with its checksum) as the service sends it.
 Bytes packResponse(const UploadReply& reply);
-// The imprint checksum: keys in localized case-insensitive order; per key the key, the value (when
-// set), ts and guid; then the version; lower-case MD5 hex. A missing value or guid reads "(null)".
-std::string imprintChecksum(const TPKImprint& imprint);
+// The imprint of the given entries and version, signed with the client's imprint checksum.
 TPKImprint makeImprint(const ReplyImprint& given);
 // A short text of what an accepted upload held (for the program's output).
 std::string describeUpload(const RecordedUpload& upload);
