@@ -3,8 +3,7 @@
 # 127.0.0.1 and runs the app (lunavexa run) through two launches over one home, with the log host
 # mapped to the stand-in. The first launch's activation uploads the activation message; the app
 # resigns and becomes active again, which uploads the closed session. The second launch uploads the
-# session the first one archived at its last resign. Prints
-# what the service decoded from each upload.
+# session the first one archived at its last resign. Prints what the service decoded from each upload.
 # LV_DEMO_BUILD names a build folder that already holds lunavexa and the two stand-ins (CTest uses
 # it); otherwise they are built in build-demo. LV_DEMO_KEEP keeps the work folder (logs, home).
 # Exits non-zero when an upload does not arrive or the service refuses one.

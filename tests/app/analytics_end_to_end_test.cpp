@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "analytics/tally_app.h"
 #include "analytics/tally_internal.h"
 #include "analytics/tally_job.h"
 #include "analytics/tally_pack.h"
@@ -172,7 +173,7 @@ TEST_F(AnalyticsEndToEnd, ActivationMessageThenTheClosedSessionWithItsPageAndEve
     EXPECT_TRUE(fallback.uploads().empty());
 }
 
-TEST_F(AnalyticsEndToEnd, AServerErrorKeepsTheFileAndTheNextActivationPostsOldThenNew) {
+TEST_F(AnalyticsEndToEnd, AServerErrorKeepsTheFileForTheNextRunAndIsCounted) {
     UploadReply failing;
     failing.status = 500;
     primary.queueReply(failing);
@@ -237,6 +238,33 @@ TEST_F(AnalyticsEndToEnd, ImprintsSteerTheNextUploads) {
     EXPECT_EQ(sessions[0].duration(), 60000);
     EXPECT_TRUE(eventNames(entry).empty());
     EXPECT_TRUE(entry.instant_msgs().value_or(std::vector<TPKInstantMsg>{}).empty());
+}
+
+TEST_F(AnalyticsEndToEnd, ImprintsSetTheReportPolicyAndExperimentGroups) {
+    double now = currentTimeSince1970();
+    ScopedClock clock([&now] { return now; });
+    primary.queueReply(withImprint({{"report_policy", "6"}, {"report_interval", "120"}}));
+    primary.queueReply(withImprint({{"client_test", "FIXED|1|SIG13|1|RPT|6"}}));
+    launch();
+    ASSERT_TRUE(waitForUploads(primary, 1));
+    EXPECT_EQ(TallyApp::sharedInstance()->reportPolicy(), 6);
+    EXPECT_EQ(TallyApp::minReportInterval(), 120);
+
+    // Policy 6 posts only once the interval has passed since the last post.
+    now += 60;
+    reactivate();
+    drainMain();
+    settle();
+    EXPECT_EQ(primary.uploads().size(), 1u);
+    now += 61;
+    reactivate();
+    ASSERT_TRUE(waitForUploads(primary, 2));
+    now += 121;
+    reactivate();
+    ASSERT_TRUE(waitForUploads(primary, 3));
+    const auto uploads = primary.uploads();
+    EXPECT_FALSE(entryOf(uploads[1]).group_info());
+    EXPECT_EQ(entryOf(uploads[2]).group_info(), (std::map<std::string, std::int32_t>{{"RPT", 1}}));
 }
 
 TEST_F(AnalyticsEndToEnd, HostileRepliesLeaveTheWorkerRunningAndApplyNothing) {
