@@ -36,9 +36,9 @@ using tools::UploadReply;
 class AnalyticsEndToEnd : public AppStack {
 protected:
     void SetUp() override {
+        AppStack::SetUp();
         // The previous test's engine finishes its uploads before the new launch replaces it.
         TallyInternal::sharedInstance()->sendLogQueue()->waitUntilAllOperationsAreFinished();
-        AppStack::SetUp();
         UserDefaults::resetStandardUserDefaults();
         DeviceFacts facts = DeviceFacts::machineDefaults();
         facts.machineName = "x86_64";  // the access type reads "WiFi": uploads may go
