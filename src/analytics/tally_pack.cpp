@@ -1,6 +1,7 @@
 #include "analytics/tally_pack.h"
 
 #include <mutex>
+#include <utility>
 
 #include "analytics/deflated.h"
 #include "analytics/imprint.h"
@@ -74,11 +75,24 @@ TallyPack::TallyPack(std::shared_ptr<TallyPackEngine> engine, IdentifierSource i
     entry_.setId_tracking(idTracking_);
 }
 
-Ref<TallyPack> TallyPack::sharedInstance() {
+namespace {
+Ref<TallyPack>& sharedSlot() {
     static Ref<TallyPack>& shared = *new Ref<TallyPack>();  // never destroyed
+    return shared;
+}
+}  // namespace
+
+Ref<TallyPack> TallyPack::sharedInstance() {
+    Ref<TallyPack>& shared = sharedSlot();
     std::lock_guard lock(sharedMutex);
     if (!shared) shared = makeRef<TallyPack>(sharedEngine ? sharedEngine : UploadLink::packEngine());
     return shared;
+}
+
+void TallyPack::resetSharedInstance() {
+    Ref<TallyPack> old;
+    std::lock_guard lock(sharedMutex);
+    old = std::exchange(sharedSlot(), nullptr);
 }
 
 void TallyPack::setSharedEngine(std::shared_ptr<TallyPackEngine> engine) {

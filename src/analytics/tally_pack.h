@@ -72,6 +72,9 @@ public:
 
     // The process's builder, made on first use (under a lock) with the engine given to setSharedEngine.
     static Ref<TallyPack> sharedInstance();
+    // Drops the process's builder: the next use builds the start-up records afresh, as a new launch
+    // does (its activation message, app facts and id tracking). A worker holding the old one keeps it.
+    static void resetSharedInstance();
     // The engine the shared builder is made with; call before its first use.
     static void setSharedEngine(std::shared_ptr<TallyPackEngine> engine);
 

@@ -235,7 +235,7 @@ std::vector<SocialRequest> AnalyticsService::socialRequests() const {
     return social_;
 }
 
-std::vector<LoggedRequest> AnalyticsService::requests() const {
+std::vector<LogServiceRequest> AnalyticsService::requests() const {
     std::lock_guard lock(mutex_);
     return log_;
 }
@@ -252,7 +252,7 @@ void AnalyticsService::clear() {
     log_.clear();
 }
 
-void AnalyticsService::setRequestObserver(std::function<void(const LoggedRequest&)> observer) {
+void AnalyticsService::setRequestObserver(std::function<void(const LogServiceRequest&)> observer) {
     std::lock_guard lock(mutex_);
     requestObserver_ = std::move(observer);
 }
@@ -407,9 +407,9 @@ void AnalyticsService::install() {
 
     // Every request, whatever its route, is logged once it has been answered.
     server_->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
-        LoggedRequest logged{request.method, request.target, request.get_header_value("Content-Type"), request.body.size(),
+        LogServiceRequest logged{request.method, request.target, request.get_header_value("Content-Type"), request.body.size(),
                              response.status};
-        std::function<void(const LoggedRequest&)> observer;
+        std::function<void(const LogServiceRequest&)> observer;
         {
             std::lock_guard lock(mutex_);
             log_.push_back(logged);

@@ -77,7 +77,8 @@ struct SocialRequest {
     std::string body;
 };
 
-struct LoggedRequest {
+// Named apart from the content stand-in's request record, so one program can hold both stand-ins.
+struct LogServiceRequest {
     std::string method;
     std::string target;  // path and query as sent
     std::string contentType;
@@ -120,12 +121,12 @@ public:
     std::vector<RecordedUpload> uploads() const;
     std::vector<SocialRequest> socialRequests() const;
     // Requests are logged once answered, so a client may see the reply first: wait for the count.
-    std::vector<LoggedRequest> requests() const;
+    std::vector<LogServiceRequest> requests() const;
     bool waitForRequests(std::size_t count, double timeoutSeconds) const;
     void clear();
 
     // Called on the server's threads: with each request as it is logged, and with each upload.
-    void setRequestObserver(std::function<void(const LoggedRequest&)> observer);
+    void setRequestObserver(std::function<void(const LogServiceRequest&)> observer);
     void setUploadObserver(std::function<void(const RecordedUpload&)> observer);
 
     // Checks and decodes one envelope exactly as the "/app_logs" route does.
@@ -151,8 +152,8 @@ private:
     double socialDelay_ = 0;
     std::vector<RecordedUpload> uploads_;
     std::vector<SocialRequest> social_;
-    std::vector<LoggedRequest> log_;
-    std::function<void(const LoggedRequest&)> requestObserver_;
+    std::vector<LogServiceRequest> log_;
+    std::function<void(const LogServiceRequest&)> requestObserver_;
     std::function<void(const RecordedUpload&)> uploadObserver_;
 };
 

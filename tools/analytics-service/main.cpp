@@ -23,7 +23,7 @@ void usage() {
 
 void printLines(lv::tools::AnalyticsService& service) {
     const std::string name = service.name();
-    service.setRequestObserver([name](const lv::tools::LoggedRequest& request) {
+    service.setRequestObserver([name](const lv::tools::LogServiceRequest& request) {
         std::printf("%s: %s %s (%zu bytes) -> %d\n", name.c_str(), request.method.c_str(), request.target.c_str(),
                     request.bodySize, request.status);
         std::fflush(stdout);

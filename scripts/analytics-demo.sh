@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The analytics road, twice: starts the content-service and analytics log-service stand-ins on
+# 127.0.0.1 and runs the app (lunavexa run) through two launches over one home, with the log host
+# mapped to the stand-in. The first launch's activation uploads the activation message; the app
+# resigns and becomes active again, which uploads the closed session. The second launch uploads the
+# session the first one archived at its last resign. Prints what the service decoded from each upload.
+# LV_DEMO_BUILD names a build folder that already holds lunavexa and the two stand-ins (CTest uses
+# it); otherwise they are built in build-demo. LV_DEMO_KEEP keeps the work folder (logs, home).
+# Exits non-zero when an upload does not arrive or the service refuses one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${LV_DEMO_BUILD:-}
+if [ -z "$build" ]; then
+  echo "Building lunavexa and the stand-ins…" >&2
+  cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DLV_BUILD_BENCH=OFF >/dev/null
+  cmake --build build-demo -j"$(nproc)" --target lunavexa content-service lv-analytics-service >/dev/null
+  build=build-demo
+fi
+
+work=$(mktemp -d)
+content_port=${LV_DEMO_CONTENT_PORT:-18767}
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  [ -n "${LV_DEMO_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$build/tools/content-service/content-service" --port "$content_port" >"$work/content.log" 2>&1 &
+pids+=($!)
+"$build/tools/analytics-service/lv-analytics-service" --port 0 >"$work/analytics.log" 2>&1 &
+pids+=($!)
+
+# Waits until the file has at least N lines matching the pattern (twenty seconds at most).
+wait_for() {
+  local count=${3:-1}
+  for _ in $(seq 200); do
+    [ "$(grep -c -- "$2" "$1" 2>/dev/null || true)" -ge "$count" ] && return 0
+    sleep 0.1
+  done
+  echo "analytics demo: no \"$2\" (×$count) in $1" >&2
+  cat "$1" >&2
+  return 1
+}
+wait_for "$work/analytics.log" "^lv-analytics-service on "
+(exec 3<>"/dev/tcp/127.0.0.1/$content_port") 2>/dev/null || wait_for "$work/content.log" "."
+analytics_port=$(sed -n 's|^lv-analytics-service on http://127.0.0.1:||p' "$work/analytics.log")
+
+# One launch of the app fed control lines; "wait N" waits until the service has decoded N uploads.
+# Each line is given half a second, so the work it queues runs before the next line: the session a
+# resign closes is archived by queued work, which a terminate arriving at once would not wait for.
+launch() {
+  {
+    for line in "$@"; do
+      case "$line" in
+        wait\ *) wait_for "$work/analytics.log" ": upload " "${line#wait }" || true ;;
+        *) echo "$line"; sleep 0.5 ;;
+      esac
+    done
+    echo "terminate"
+  } | "$build/src/app/lunavexa" --home "$work/home" --service "$content_port" \
+        --map "tally-log.invalid=127.0.0.1:$analytics_port" --network on run 2>>"$work/app.log" >/dev/null || true
+}
+# The first activation uploads the activation message; after a resign, the next activation uploads
+# the closed session; a last resign archives the open session before the end. The second launch
+# uploads that session.
+launch "wait 1" resign activate "wait 2" resign
+launch "wait 3"
+
+echo "== analytics service =="
+cat "$work/analytics.log"
+[ "$(grep -c ": upload " "$work/analytics.log")" -ge 3 ]
+grep -q ": upload .*activat" "$work/analytics.log"
+! grep -q -- "-> 400" "$work/analytics.log"
+echo "analytics demo: two launches uploaded, the service decoded every upload"
