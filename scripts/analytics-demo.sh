@@ -47,14 +47,27 @@ wait_for "$work/analytics.log" "^lv-analytics-service on "
 (exec 3<>"/dev/tcp/127.0.0.1/$content_port") 2>/dev/null || wait_for "$work/content.log" "."
 analytics_port=$(sed -n 's|^lv-analytics-service on http://127.0.0.1:||p' "$work/analytics.log")
 
-# One launch of the app fed control lines; "wait N" waits until the service has decoded N uploads.
-# Each line is given half a second, so the work it queues runs before the next line: the session a
-# resign closes is archived by queued work, which a terminate arriving at once would not wait for.
+# Waits until a file whose name ends in the suffix is in the folder (twenty seconds at most).
+wait_for_file() {
+  for _ in $(seq 200); do
+    compgen -G "$1/*$2" >/dev/null && return 0
+    compgen -G "$1/.*$2" >/dev/null && return 0
+    sleep 0.1
+  done
+  echo "analytics demo: no *$2 in $1" >&2
+  return 1
+}
+
+# One launch of the app fed control lines; "wait N" waits until the service has decoded N uploads,
+# "archived" until the app has written its cache archive (the session a resign closes is archived by
+# queued work, which a terminate arriving at once would not wait for). Each other line is given half a
+# second, so the work it queues runs before the next line.
 launch() {
   {
     for line in "$@"; do
       case "$line" in
         wait\ *) wait_for "$work/analytics.log" ": upload " "${line#wait }" || true ;;
+        archived) wait_for_file "$work/home/Library/Caches" "_tallyCache.plist" || true ;;
         *) echo "$line"; sleep 0.5 ;;
       esac
     done
@@ -65,7 +78,7 @@ launch() {
 # The first activation uploads the activation message; after a resign, the next activation uploads
 # the closed session; a last resign archives the open session before the end. The second launch
 # uploads that session.
-launch "wait 1" resign activate "wait 2" resign
+launch "wait 1" resign activate "wait 2" resign archived
 launch "wait 3"
 
 echo "== analytics service =="
