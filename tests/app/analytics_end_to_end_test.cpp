@@ -136,6 +136,9 @@ TEST_F(AnalyticsEndToEnd, ActivationMessageThenTheClosedSessionWithItsPageAndEve
         EXPECT_EQ(first.codex, 1);
         EXPECT_EQ(first.serialNum, 0);
         EXPECT_TRUE(entryOf(first).activate_msg());
+        // The identifier journals travel in the first upload only; its success empties them.
+        ASSERT_TRUE(entryOf(first).id_tracking());
+        EXPECT_FALSE(entryOf(first).id_tracking()->journals().value_or(std::vector<TPKIdJournal>{}).empty());
         EXPECT_TRUE(TallyUtility::envelopeFiles().empty());
     }
 
@@ -157,6 +160,8 @@ TEST_F(AnalyticsEndToEnd, ActivationMessageThenTheClosedSessionWithItsPageAndEve
     EXPECT_EQ(second.serialNum, 1);
     const TPKUALogEntry& entry = entryOf(second);
     EXPECT_FALSE(entry.activate_msg());
+    ASSERT_TRUE(entry.id_tracking());
+    EXPECT_TRUE(entry.id_tracking()->journals().value_or(std::vector<TPKIdJournal>{}).empty());
     std::vector<std::pair<std::string, std::int64_t>> pages;
     for (const auto& session : entry.sessions().value_or(std::vector<TPKSession>{})) {
         for (const auto& page : session.pages().value_or(std::vector<TPKPage>{})) {
