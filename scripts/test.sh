@@ -61,7 +61,7 @@ for fuzzer in $(find build-asan/tests/fuzz -maxdepth 1 -type f -name 'lv_fuzz_*'
   corpus="build-asan/corpus/$(basename "$fuzzer")"
   mkdir -p "$corpus"
   cp tools/content-service/fixtures/*.json bundle/* "$corpus/" 2>/dev/null || true
-  if ! "$fuzzer" "$corpus" -max_total_time="${LV_FUZZ_SECONDS:-10}" >"$log" 2>&1; then
+  if ! "$fuzzer" "$corpus" -max_total_time="${LV_FUZZ_SECONDS:-5}" >"$log" 2>&1; then
     tail -n 40 "$log"
     exit 1
   fi
