@@ -281,15 +281,19 @@ protected:
         screen->view();  // loads: viewDidLoad
         return screen;
     }
+    // Shares and waits for the screen's toasts.
+    static std::vector<std::string> shareAndWait(const Ref<ShareMusicViewController>& screen) {
+        screen->share();
+        EXPECT_TRUE(runMainUntil([&] { return !screen->toasts().empty(); }, 15));
+        return screen->toasts();
+    }
     const Bytes jpeg{0xFF, 0xD8, 0xFF, 0xDB, 0x01, 0x02, 0x03, 0xFF, 0xD9};
 };
 
 TEST_F(ShareScreen, PostsTheTextUnchangedAndClosesAfterTheToast) {
     logIn("t", 2e9);
     auto screen = makeScreen();
-    screen->share();
-    ASSERT_TRUE(runMainUntil([&] { return !screen->toasts().empty(); }, 15));
-    EXPECT_EQ(screen->toasts(), std::vector<std::string>{ShareMusicViewController::kPostedToast});
+    EXPECT_EQ(shareAndWait(screen), std::vector<std::string>{ShareMusicViewController::kPostedToast});
     EXPECT_FALSE(screen->isClosed());
     EXPECT_FALSE(helper->mblDelegate());
     ASSERT_TRUE(runMainUntil([&] { return screen->isClosed(); }, 5));
@@ -307,9 +311,9 @@ TEST_F(ShareScreen, AnExpiredLoginIsRenewedOnLoad) {
     logIn("old", 1.6e9, "r");
     auto screen = makeScreen();
     ASSERT_TRUE(runMainUntil([&] { return settings->mbltoken().string() != "old"; }, 15));
-    screen->share();
-    ASSERT_TRUE(runMainUntil([&] { return !screen->toasts().empty(); }, 15));
-    EXPECT_EQ(screen->toasts()[0], ShareMusicViewController::kPostedToast);
+    const auto toasts = shareAndWait(screen);
+    ASSERT_FALSE(toasts.empty());
+    EXPECT_EQ(toasts[0], ShareMusicViewController::kPostedToast);
     EXPECT_EQ(api.requestsTo("/2/statuses/upload.json")[0].params.at("access_token"), settings->mbltoken().string());
 }
 
@@ -319,18 +323,14 @@ TEST_F(ShareScreen, AFailedPostReauthorisesWhenExpiredElseShowsTheFailure) {
     settings->setMbltoken(Value("revoked"));
     settings->setMblExpireDate(Value(Date::fromSince1970(1.8e9)));
     auto screen = makeScreen();
-    screen->share();
-    ASSERT_TRUE(runMainUntil([&] { return !screen->toasts().empty(); }, 15));
-    EXPECT_EQ(screen->toasts(), std::vector<std::string>{ShareMusicViewController::kFailedToast});
+    EXPECT_EQ(shareAndWait(screen), std::vector<std::string>{ShareMusicViewController::kFailedToast});
     EXPECT_TRUE(api.requestsTo("/oauth2/authorize").empty());
     EXPECT_FALSE(helper->mblDelegate());
 
     // Expired and refused: a new login, then the post goes out with the new token.
     settings->setMblExpireDate(Value(Date::fromSince1970(1.6e9)));
     auto second = makeScreen();
-    second->share();
-    ASSERT_TRUE(runMainUntil([&] { return !second->toasts().empty(); }, 15));
-    EXPECT_EQ(second->toasts(), std::vector<std::string>{ShareMusicViewController::kPostedToast});
+    EXPECT_EQ(shareAndWait(second), std::vector<std::string>{ShareMusicViewController::kPostedToast});
     EXPECT_EQ(api.requestsTo("/oauth2/authorize").size(), 1u);
     auto uploads = api.requestsTo("/2/statuses/upload.json");
     ASSERT_EQ(uploads.size(), 3u);
@@ -339,9 +339,7 @@ TEST_F(ShareScreen, AFailedPostReauthorisesWhenExpiredElseShowsTheFailure) {
 
 TEST_F(ShareScreen, WithoutALoginItAuthorisesFirst) {
     auto screen = makeScreen();
-    screen->share();
-    ASSERT_TRUE(runMainUntil([&] { return !screen->toasts().empty(); }, 15));
-    EXPECT_EQ(screen->toasts(), std::vector<std::string>{ShareMusicViewController::kPostedToast});
+    EXPECT_EQ(shareAndWait(screen), std::vector<std::string>{ShareMusicViewController::kPostedToast});
     EXPECT_EQ(api.requestsTo("/oauth2/access_token").size(), 1u);
     EXPECT_EQ(api.requestsTo("/2/statuses/upload.json").size(), 1u);
 }

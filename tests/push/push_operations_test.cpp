@@ -26,16 +26,27 @@ using tools::textField;
 
 const std::string kToken(64, 'c');
 
+// Points an operation's two callbacks at the outcome.
+void arm(PNWireRegister& op, Outcome& o) { op.setRegistersuccessCallback(o.success()), op.setRegisterErrorCallback(o.error()); }
+void arm(PNWireUnregister& op, Outcome& o) { op.setUnRegistersuccessCallback(o.success()), op.setUnRegisterErrorCallback(o.error()); }
+void arm(PNWireTokenTag& op, Outcome& o) { op.setTagsuccessCallback(o.success()), op.setTagErrorCallback(o.error()); }
+void arm(PNWirePushClick& op, Outcome& o) { op.setClicksuccessCallback(o.success()), op.setClickErrorCallback(o.error()); }
+
+// A connected operation reporting into the outcome.
+template <class Op>
+Ref<Op> connected(Outcome& outcome, const std::function<void(Op&)>& configure = {}) {
+    auto operation = Op::make();
+    if (configure) configure(*operation);
+    arm(*operation, outcome);
+    operation->connect();
+    return operation;
+}
+
 class PushOperations : public test::PushServerTest {
 protected:
-    Ref<PNWireRegister> startRegister(Outcome& outcome, const PNText& account = std::nullopt,
-                                      const PNText& token = kToken, const PNText& appkey = kTestAppKey) {
-        auto operation = PNWireRegister::make();
-        operation->setAccount(account);
-        operation->setRegistersuccessCallback(outcome.success());
-        operation->setRegisterErrorCallback(outcome.error());
-        operation->connect();
-        operation->send(token, test::kTestAccessId, appkey, account);
+    Ref<PNWireRegister> startRegister(Outcome& outcome, const PNText& account = std::nullopt) {
+        auto operation = connected<PNWireRegister>(outcome, [&](PNWireRegister& op) { op.setAccount(account); });
+        operation->send(kToken, test::kTestAccessId, kTestAppKey, account);
         return operation;
     }
 };
@@ -59,17 +70,11 @@ TEST_F(PushOperations, RegisterRequestFieldByField) {
         ASSERT_TRUE(finish());
         ASSERT_EQ(server.commands(), std::vector<int>{4});
         const tools::TlvFields fields = fieldsOf(0);
-        EXPECT_EQ(integerField(fields, 0), test::kTestAccessId);
-        EXPECT_EQ(textField(fields, 1), PNHelper::getInstance().md5(kToken + kTestAppKey));
-        EXPECT_EQ(textField(fields, 2), "");
-        EXPECT_EQ(textField(fields, 3), "");
-        EXPECT_EQ(textField(fields, 4), "fan");
-        EXPECT_EQ(integerField(fields, 7), 1);
-        EXPECT_EQ(textField(fields, 9), kToken);
-        EXPECT_EQ(integerField(fields, 11), 1);
-        EXPECT_EQ(integerField(fields, 13), 2);
-        EXPECT_EQ(textField(fields, 14), PNHelper::getInstance().getAppVersion());
-        EXPECT_EQ(textField(fields, 15), c.reserved);
+        const std::pair<int, std::string> texts[] = {{1, PNHelper::getInstance().md5(kToken + kTestAppKey)}, {2, ""}, {3, ""},
+            {4, "fan"}, {9, kToken}, {14, PNHelper::getInstance().getAppVersion()}, {15, c.reserved}};
+        for (const auto& [tag, text] : texts) EXPECT_EQ(textField(fields, tag), text) << tag;
+        const std::pair<int, std::int64_t> numbers[] = {{0, test::kTestAccessId}, {7, 1}, {11, 1}, {13, 2}};
+        for (const auto& [tag, number] : numbers) EXPECT_EQ(integerField(fields, tag), number) << tag;
         const tools::TlvNode* info = findField(fields, 8);
         ASSERT_TRUE(info && info->kind == tools::TlvKind::Struct);
         EXPECT_EQ(textField(info->items, 14), PNHelper::getInstance().getLanguage().value_or(""));
@@ -153,45 +158,14 @@ TEST_F(PushOperations, BadInputGivesUpBeforeConnecting) {
         std::function<void(Outcome&)> start;
         const char* line;
     } cases[] = {
-        {"nil app key",
-         [&](Outcome& o) {
-             auto op = PNWireRegister::make();
-             op->setRegisterErrorCallback(o.error());
-             op->connect();
-             op->send(kToken, 1, std::nullopt, std::nullopt);
-         },
+        {"nil app key", [&](Outcome& o) { connected<PNWireRegister>(o)->send(kToken, 1, std::nullopt, std::nullopt); },
          "[pnpuh error]appkey is nil"},
-        {"nil token",
-         [&](Outcome& o) {
-             auto op = PNWireRegister::make();
-             op->setRegisterErrorCallback(o.error());
-             op->connect();
-             op->send(std::nullopt, 1, kTestAppKey, std::nullopt);
-         },
+        {"nil token", [&](Outcome& o) { connected<PNWireRegister>(o)->send(std::nullopt, 1, kTestAppKey, std::nullopt); },
          "[pnpuh error]deviceTokenStr is nil"},
-        {"nil unregister token",
-         [&](Outcome& o) {
-             auto op = PNWireUnregister::make();
-             op->setUnRegisterErrorCallback(o.error());
-             op->connect();
-             op->send(std::nullopt);
-         },
+        {"nil unregister token", [&](Outcome& o) { connected<PNWireUnregister>(o)->send(std::nullopt); },
          "[pnpuh error]deviceTokenStr is nil"},
-        {"nil tag",
-         [&](Outcome& o) {
-             auto op = PNWireTokenTag::make();
-             op->setTagErrorCallback(o.error());
-             op->connect();
-             op->send(std::nullopt, 1);
-         },
-         "[pnwarn]tag's value is nil"},
-        {"tag too large for a frame",
-         [&](Outcome& o) {
-             auto op = PNWireTokenTag::make();
-             op->setTagErrorCallback(o.error());
-             op->connect();
-             op->send(hugeTag, 1);
-         },
+        {"nil tag", [&](Outcome& o) { connected<PNWireTokenTag>(o)->send(std::nullopt, 1); }, "[pnwarn]tag's value is nil"},
+        {"tag too large for a frame", [&](Outcome& o) { connected<PNWireTokenTag>(o)->send(hugeTag, 1); },
          "too large for a frame"},
     };
     PNStore::getInstance().saveToken(kToken);
@@ -201,6 +175,7 @@ TEST_F(PushOperations, BadInputGivesUpBeforeConnecting) {
         Outcome outcome;
         c.start(outcome);
         EXPECT_EQ(outcome.errors, 1);
+        EXPECT_EQ(outcome.successes, 0);
         EXPECT_TRUE(log.contains(c.line));
         EXPECT_EQ(PNWireOperation::liveOperations(), 0u);
     }
@@ -210,32 +185,23 @@ TEST_F(PushOperations, BadInputGivesUpBeforeConnecting) {
 TEST_F(PushOperations, ReconnectFirstOperationsSendTheirTwoFrames) {
     PNStore::getInstance().saveToken(kToken);
     const std::string oldToken(64, 'd');
-    Outcome unregistered, tagged, untagged, clicked;
-    auto unregister = PNWireUnregister::make();
-    unregister->setUnRegistersuccessCallback(unregistered.success());
-    unregister->connect();
+    Outcome outcome;
+    auto unregister = connected<PNWireUnregister>(outcome);
     unregister->send(oldToken);
     ASSERT_TRUE(finish());
-    auto tag = PNWireTokenTag::make();
-    tag->setTagsuccessCallback(tagged.success());
-    tag->connect();
+    auto tag = connected<PNWireTokenTag>(outcome);
     tag->send(std::string("kpop"), 1);
     ASSERT_TRUE(finish());
-    auto untag = PNWireTokenTag::make();
-    untag->setTagsuccessCallback(untagged.success());
-    untag->connect();
+    auto untag = connected<PNWireTokenTag>(outcome);
     untag->send(std::string("kpop"), 2);
     ASSERT_TRUE(finish());
-    auto click = PNWirePushClick::make();
-    click->setClicksuccessCallback(clicked.success());
-    click->setBid(12345);
-    click->setTs(1400000000);
-    click->connect();
+    auto click = connected<PNWirePushClick>(outcome, [](PNWirePushClick& op) { op.setBid(12345), op.setTs(1400000000); });
     click->send(2);
     ASSERT_TRUE(finish());
 
     EXPECT_EQ(server.commands(), (std::vector<int>{6, 5, 6, 15, 6, 15, 6, 16}));
-    EXPECT_EQ(unregistered.successes + tagged.successes + untagged.successes + clicked.successes, 4);
+    EXPECT_EQ(outcome.successes, 4);
+    EXPECT_EQ(outcome.errors, 0);
     const auto frames = server.frames();
     for (std::size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(frames[i].connection, static_cast<int>(i / 2 + 1));
     // Unregistering: the given token in both frames.

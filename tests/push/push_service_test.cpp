@@ -8,6 +8,7 @@
 
 #include "frame_server.h"
 #include "push/tlv_frame.h"
+#include "push/socket_peer.h"
 #include "push/wire_records.h"
 #include "support/tls_peer.h"
 
@@ -46,48 +47,38 @@ std::string tagFrame(const std::string& tag, std::int32_t flag) {
     return frameOf(request, 15);
 }
 
-class Client {
-public:
-    explicit Client(int port) : fd_(test::connectLoopback(static_cast<std::uint16_t>(port))) {}
-    ~Client() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    bool connected() const { return fd_ >= 0; }
-    void send(const std::string& bytes) const { ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size())); }
-    // Up to n bytes, fewer at end of stream; each recv() result is one chunk.
-    std::vector<std::string> receiveChunks(std::size_t n) const {
-        std::vector<std::string> chunks;
-        std::size_t total = 0;
-        while (total < n) {
-            std::string chunk(n - total, '\0');
-            const ssize_t got = ::recv(fd_, chunk.data(), chunk.size(), 0);
-            if (got <= 0) break;
-            chunk.resize(static_cast<std::size_t>(got));
-            total += chunk.size();
-            chunks.push_back(chunk);
-        }
-        return chunks;
-    }
-    std::string receive(std::size_t n) const {
-        std::string all;
-        for (const std::string& chunk : receiveChunks(n)) all += chunk;
-        return all;
-    }
-    // One reply frame: its header, then as many bytes as its length says.
-    std::string receiveFrame() const {
-        std::string head = receive(10);
-        if (head.size() < 10) return head;
-        const std::size_t length = (static_cast<std::uint8_t>(head[8]) << 8) | static_cast<std::uint8_t>(head[9]);
-        return head + receive(length - 10);
-    }
-    bool seesEndOfStream() const {
-        char byte = 0;
-        return ::recv(fd_, &byte, 1, 0) <= 0;
-    }
+// A blocking client on the stand-in's port (invalid when the port is closed).
+test::RawPeer connectTo(int port) { return test::RawPeer(test::connectLoopback(static_cast<std::uint16_t>(port))); }
 
-private:
-    int fd_;
-};
+// Up to n bytes, fewer at end of stream; each recv() result is one chunk.
+std::vector<std::string> receiveChunks(const test::RawPeer& peer, std::size_t n) {
+    std::vector<std::string> chunks;
+    for (std::size_t total = 0; total < n;) {
+        std::string chunk(n - total, '\0');
+        const ssize_t got = ::recv(peer.fd(), chunk.data(), chunk.size(), 0);
+        if (got <= 0) break;
+        chunk.resize(static_cast<std::size_t>(got));
+        total += chunk.size();
+        chunks.push_back(chunk);
+    }
+    return chunks;
+}
+
+// One reply frame: its header, then as many bytes as its length says.
+std::string receiveFrame(const test::RawPeer& peer) {
+    const std::string head = peer.receive(10);
+    if (head.size() < 10) return head;
+    const std::size_t length = (static_cast<std::uint8_t>(head[8]) << 8) | static_cast<std::uint8_t>(head[9]);
+    return head + peer.receive(length - 10);
+}
+
+// The record of the next reply frame, read as R; null when the frame or the record does not decode.
+template <class R>
+Ref<R> replyOf(const test::RawPeer& peer) {
+    const std::string reply = receiveFrame(peer);
+    const auto record = PNTlv::fromFullTlvData(Bytes(reply.begin(), reply.end()));
+    return record ? R::fromData(*record) : nullptr;
+}
 
 class PushService : public ::testing::Test {
 protected:
@@ -96,15 +87,12 @@ protected:
 };
 
 TEST_F(PushService, EachCommandGetsItsReplyAndChangesTheState) {
-    Client client(server.port());
-    ASSERT_TRUE(client.connected());
+    const test::RawPeer client = connectTo(server.port());
+    ASSERT_TRUE(client.valid());
     const std::string token(64, 'a');
 
     client.send(registerFrame(token, 2290150000u));
-    std::string reply = client.receiveFrame();
-    auto record = PNTlv::fromFullTlvData(Bytes(reply.begin(), reply.end()));
-    ASSERT_TRUE(record);
-    auto registered = PNWireRegisterRsp::fromData(*record);
+    const auto registered = replyOf<PNWireRegisterRsp>(client);
     ASSERT_TRUE(registered);
     EXPECT_EQ(registered->tlv_confVersion(), 1u);
     EXPECT_EQ(registered->tlv_token().stringValue(), token);
@@ -115,10 +103,7 @@ TEST_F(PushService, EachCommandGetsItsReplyAndChangesTheState) {
     const std::string bid = server.push(token, 12345, 1400000000, "title", "body");
     EXPECT_EQ(bid, R"({"pn":{"bid":12345,"ts":1400000000}})");
     client.send(reconnectFrame(token));
-    reply = client.receiveFrame();
-    record = PNTlv::fromFullTlvData(Bytes(reply.begin(), reply.end()));
-    ASSERT_TRUE(record);
-    auto reconnected = PNWireReconnectRsp::fromData(*record);
+    auto reconnected = replyOf<PNWireReconnectRsp>(client);
     ASSERT_TRUE(reconnected);
     const Value& messages = reconnected->tlv_appOfflinePushMsgList();
     ASSERT_EQ(messages.array().size(), 1u);
@@ -130,15 +115,14 @@ TEST_F(PushService, EachCommandGetsItsReplyAndChangesTheState) {
 
     // The queue was handed over once.
     client.send(reconnectFrame(token));
-    reply = client.receiveFrame();
-    reconnected = PNWireReconnectRsp::fromData(*PNTlv::fromFullTlvData(Bytes(reply.begin(), reply.end())));
+    reconnected = replyOf<PNWireReconnectRsp>(client);
     ASSERT_TRUE(reconnected);
     EXPECT_TRUE(reconnected->tlv_appOfflinePushMsgList().isNil());
 
     client.send(tagFrame("rock", 1));
     client.send(tagFrame("jazz", 1));
     client.send(tagFrame("rock", 2));
-    for (int i = 0; i < 3; ++i) EXPECT_EQ(client.receiveFrame().size(), 18u);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(receiveFrame(client).size(), 18u);
     EXPECT_EQ(server.tags().at(token), std::set<std::string>{"jazz"});
     EXPECT_EQ(server.commands(), (std::vector<int>{4, 6, 6, 15, 15, 15}));
 }
@@ -168,16 +152,16 @@ TEST_F(PushService, BadHeadersCloseTheConnection) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         server.clearRecords();
-        Client client(server.port());
+        const test::RawPeer client = connectTo(server.port());
         client.send(c.frame);
         EXPECT_TRUE(client.seesEndOfStream());
         ASSERT_TRUE(server.waitForFrames(1, 5));
         EXPECT_EQ(server.frames()[0].fault, c.fault);
     }
     // Random 4 and a record-less frame pass.
-    Client client(server.port());
+    const test::RawPeer client = connectTo(server.port());
     client.send(with(2, 4));
-    EXPECT_EQ(client.receiveFrame().size() > 17, true);
+    EXPECT_EQ(receiveFrame(client).size() > 17, true);
 }
 
 TEST_F(PushService, ControlsShapeTheReply) {
@@ -208,9 +192,9 @@ TEST_F(PushService, ControlsShapeTheReply) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         server.setControl(6, c.control);
-        Client client(server.port());
+        const test::RawPeer client = connectTo(server.port());
         client.send(frame);
-        const auto chunks = client.receiveChunks(c.bytes);
+        const auto chunks = receiveChunks(client, c.bytes);
         std::string reply;
         for (const auto& chunk : chunks) reply += chunk;
         EXPECT_EQ(reply.size(), c.bytes);
@@ -228,18 +212,18 @@ TEST_F(PushService, CoalescedReplyAnswersTheNextCommandInTheSameWrite) {
     PushFrameControl coalesced;
     coalesced.coalesceWith = 15;
     server.setControl(6, coalesced);
-    Client client(server.port());
+    const test::RawPeer client = connectTo(server.port());
     client.send(reconnectFrame("tok"));
-    const std::string first = client.receiveFrame();
+    const std::string first = receiveFrame(client);
     EXPECT_EQ(first[15], 6);
-    const std::string second = client.receiveFrame();
+    const std::string second = receiveFrame(client);
     EXPECT_EQ(second.size(), 18u);
     EXPECT_EQ(second[15], 15);
     // The tag request itself is recorded and takes effect but gets no second reply.
     client.send(tagFrame("pop", 1));
     ASSERT_TRUE(server.waitForFrames(2, 5));
     client.send(reconnectFrame("tok"));
-    EXPECT_EQ(client.receiveFrame()[15], 6);
+    EXPECT_EQ(receiveFrame(client)[15], 6);
     EXPECT_EQ(server.tags().at("tok"), std::set<std::string>{"pop"});
 }
 
@@ -250,24 +234,24 @@ TEST_F(PushService, NeverAnsweredAndDelayedReplies) {
     PushFrameControl delayed;
     delayed.delaySeconds = 0.2;
     server.setControl(6, delayed);
-    Client client(server.port());
+    const test::RawPeer client = connectTo(server.port());
     client.send(registerFrame("tok", 1));
     ASSERT_TRUE(server.waitForFrames(1, 5));
     const auto begin = std::chrono::steady_clock::now();
     client.send(reconnectFrame("tok"));
-    EXPECT_EQ(client.receiveFrame()[15], 6);  // the register frame got nothing
+    EXPECT_EQ(receiveFrame(client)[15], 6);  // the register frame got nothing
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(200));
     EXPECT_TRUE(server.devices().empty());
 }
 
 TEST_F(PushService, RefusingClosesThePortUntilLifted) {
     ASSERT_TRUE(server.setRefusing(true));
-    EXPECT_FALSE(Client(server.port()).connected());
+    EXPECT_FALSE(connectTo(server.port()).valid());
     ASSERT_TRUE(server.setRefusing(false));
-    Client client(server.port());
-    ASSERT_TRUE(client.connected());
+    const test::RawPeer client = connectTo(server.port());
+    ASSERT_TRUE(client.valid());
     client.send(reconnectFrame("t"));
-    EXPECT_EQ(client.receiveFrame()[15], 6);
+    EXPECT_EQ(receiveFrame(client)[15], 6);
 }
 
 TEST(PushServiceTree, ReadsWhatItWritesAndRefusesRunOns) {
