@@ -78,21 +78,6 @@ public:
     }
 };
 
-// Stores an imprint as the reply handling does.
-inline void storeImprint(const std::map<std::string, std::string>& entries) {
-    std::map<std::string, TPKImprintValue> property;
-    for (const auto& [key, text] : entries) {
-        TPKImprintValue value;
-        value.setValue(text);
-        value.setTs(1);
-        property[key] = value;
-    }
-    TPKImprint imprint;
-    imprint.setProperty(property);
-    imprint.setVersion(1);
-    TallyConfig::setConfigure(Value(packBytes(imprint)), "tlyImprint");
-}
-
 class EngineLaunch : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -1,10 +1,15 @@
-// A fresh sandbox (and fresh standard user defaults) for one analytics settings test.
+// A fresh sandbox (and fresh standard user defaults) for one analytics settings test, and a stored
+// imprint as the reply handling leaves it.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <optional>
 #include <string>
 
+#include "analytics/log_records.h"
+#include "analytics/tally_config.h"
 #include "platform/storage/sandbox.h"
 #include "platform/storage/user_defaults.h"
 #include "support/temp_dir.h"
@@ -26,5 +31,20 @@ public:
 private:
     TempDir root_;
 };
+
+// Stores an imprint as the reply handling does (entries with no text have their value unset).
+inline void storeImprint(const std::map<std::string, std::optional<std::string>>& entries) {
+    std::map<std::string, TPKImprintValue> property;
+    for (const auto& [key, text] : entries) {
+        TPKImprintValue value;
+        if (text) value.setValue(*text);
+        value.setTs(1);
+        property[key] = value;
+    }
+    TPKImprint imprint;
+    imprint.setProperty(property);
+    imprint.setVersion(1);
+    TallyConfig::setConfigure(Value(packBytes(imprint)), "tlyImprint");
+}
 
 }  // namespace lv::test
