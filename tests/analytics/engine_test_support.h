@@ -78,13 +78,15 @@ public:
     }
 };
 
-class EngineLaunch : public ::testing::Test {
+// The launch over a sandbox of the given kind (a death test's shares its root with the child).
+template <class SandboxKind>
+class EngineLaunchIn : public ::testing::Test {
 protected:
     void SetUp() override {
         setNetwork(true);
         auto app = TallyApp::sharedInstance();
         app->setBackgroundTaskEnabledFlag(false);
-        app->setAppVersionText("1.0");
+        app->setAppVersionText(appVersion_);
         app->setLogEnabledFlag(true);
         relaunch();
     }
@@ -109,8 +111,10 @@ protected:
         drainMain();
     }
 
-    ScopedAnalyticsSandbox sandbox_;
+    std::string appVersion_ = "1.0";
+    SandboxKind sandbox_;
     ClosedLogHosts logHosts_;
 };
+using EngineLaunch = EngineLaunchIn<ScopedAnalyticsSandbox>;
 
 }  // namespace lv::test
