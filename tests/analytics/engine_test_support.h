@@ -9,8 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <map>
-#include <optional>
 #include <string>
 
 #include "analytics/log_records.h"
@@ -20,22 +18,11 @@
 #include "analytics/tally_job.h"
 #include "analytics/tally_session.h"
 #include "analytics/upload_protocol.h"
-#include "platform/dispatch/queue.h"
-#include "platform/dispatch/run_loop.h"
 #include "platform/net/host_map.h"
 #include "platform/ui/device.h"
 #include "settings_test_support.h"
 
 namespace lv::test {
-
-// Runs every block queued on the main queue so far (and what they queue meanwhile, up to 5 s).
-inline void drainMain() {
-    for (int round = 0; round < 3; ++round) {
-        bool reached = false;
-        Queue::main()->async([&reached] { reached = true; });
-        ASSERT_TRUE(runMainUntil([&reached] { return reached; }, 5));
-    }
-}
 
 // Plays a new launch: new shared engine, session and job over the same sandbox and defaults. An upload
 // run of the old engine ends first, so its end cannot reach the new job.

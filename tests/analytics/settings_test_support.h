@@ -1,5 +1,5 @@
-// A fresh sandbox (and fresh standard user defaults) for one analytics settings test, and a stored
-// imprint as the reply handling leaves it.
+// A fresh sandbox (and fresh standard user defaults) for one analytics settings test, a stored
+// imprint as the reply handling leaves it, and a drain of the main queue.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,11 +10,22 @@
 
 #include "analytics/log_records.h"
 #include "analytics/tally_config.h"
+#include "platform/dispatch/queue.h"
+#include "platform/dispatch/run_loop.h"
 #include "platform/storage/sandbox.h"
 #include "platform/storage/user_defaults.h"
 #include "support/temp_dir.h"
 
 namespace lv::test {
+
+// Runs every block queued on the main queue so far (and what they queue meanwhile, up to 5 s).
+inline void drainMain() {
+    for (int round = 0; round < 3; ++round) {
+        bool reached = false;
+        Queue::main()->async([&reached] { reached = true; });
+        ASSERT_TRUE(runMainUntil([&reached] { return reached; }, 5));
+    }
+}
 
 class ScopedAnalyticsSandbox {
 public:

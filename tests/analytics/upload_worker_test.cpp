@@ -149,7 +149,7 @@ protected:
     void run(const std::vector<std::string>& paths, double timeout = 5) {
         auto worker = queueWorker(paths, [timeout](TLYWorker& w) { w.setTimeoutInterval(timeout); });
         ASSERT_TRUE(runMainUntil([&] { return ended_.load() && worker->isFinished(); }, 20));
-        test::drainMainQueue();
+        test::drainMain();
         ended_.store(false);
     }
 
@@ -256,9 +256,9 @@ TEST_F(UploadWorker, UploadsWhileTheMainThreadBuilds) {
     while (!ended_.load()) {
         f.engine->addEvent("s1", "tap");
         if (TallyEnvelope::sharedInstance()->makeEnvelopeData(*f.pack)) ++built;
-        test::drainMainQueue();
+        test::drainMain();
     }
-    test::drainMainQueue();
+    test::drainMain();
     EXPECT_GT(built, 0);
     EXPECT_EQ(replies.load(), 6);
     EXPECT_EQ(f.engine->level, 0);  // the last reply's level, applied in order
