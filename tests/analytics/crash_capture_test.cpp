@@ -151,26 +151,14 @@ private:
     std::string root_;
 };
 
-class CrashCaptureLaunch : public ::testing::Test {
+class CrashCaptureLaunch : public test::EngineLaunchIn<CrashSandbox> {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
-        test::setNetwork(true);
-        auto app = TallyApp::sharedInstance();
-        app->setBackgroundTaskEnabledFlag(false);
-        app->setAppVersionText("2.0");
-        relaunch();
+        appVersion_ = "2.0";
+        EngineLaunchIn::SetUp();
         TallyApp::setCrashReportEnabled(true);
     }
-    void TearDown() override {
-        drainMain();
-        DeviceFacts::reset();
-    }
-    void beginFirstSession() {
-        TallySession::sharedInstance()->appActivate(nullptr);
-        drainMain();
-    }
-    static Ref<TallyInternal> engine() { return TallyInternal::sharedInstance(); }
     static std::vector<std::string> archivedErrors() {
         std::vector<std::string> contexts;
         // A next launch: its defaults are read from the file a child process may have written.
@@ -182,9 +170,6 @@ protected:
         }
         return contexts;
     }
-
-    CrashSandbox sandbox_;
-    test::ClosedLogHosts logHosts_;
 };
 
 using CrashCaptureDeathTest = CrashCaptureLaunch;

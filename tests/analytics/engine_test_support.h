@@ -9,8 +9,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <map>
-#include <optional>
 #include <string>
 
 #include "analytics/log_records.h"
@@ -20,22 +18,11 @@
 #include "analytics/tally_job.h"
 #include "analytics/tally_session.h"
 #include "analytics/upload_protocol.h"
-#include "platform/dispatch/queue.h"
-#include "platform/dispatch/run_loop.h"
 #include "platform/net/host_map.h"
 #include "platform/ui/device.h"
 #include "settings_test_support.h"
 
 namespace lv::test {
-
-// Runs every block queued on the main queue so far (and what they queue meanwhile, up to 5 s).
-inline void drainMain() {
-    for (int round = 0; round < 3; ++round) {
-        bool reached = false;
-        Queue::main()->async([&reached] { reached = true; });
-        ASSERT_TRUE(runMainUntil([&reached] { return reached; }, 5));
-    }
-}
 
 // Plays a new launch: new shared engine, session and job over the same sandbox and defaults. An upload
 // run of the old engine ends first, so its end cannot reach the new job.
@@ -78,28 +65,15 @@ public:
     }
 };
 
-// Stores an imprint as the reply handling does.
-inline void storeImprint(const std::map<std::string, std::string>& entries) {
-    std::map<std::string, TPKImprintValue> property;
-    for (const auto& [key, text] : entries) {
-        TPKImprintValue value;
-        value.setValue(text);
-        value.setTs(1);
-        property[key] = value;
-    }
-    TPKImprint imprint;
-    imprint.setProperty(property);
-    imprint.setVersion(1);
-    TallyConfig::setConfigure(Value(packBytes(imprint)), "tlyImprint");
-}
-
-class EngineLaunch : public ::testing::Test {
+// The launch over a sandbox of the given kind (a death test's shares its root with the child).
+template <class SandboxKind>
+class EngineLaunchIn : public ::testing::Test {
 protected:
     void SetUp() override {
         setNetwork(true);
         auto app = TallyApp::sharedInstance();
         app->setBackgroundTaskEnabledFlag(false);
-        app->setAppVersionText("1.0");
+        app->setAppVersionText(appVersion_);
         app->setLogEnabledFlag(true);
         relaunch();
     }
@@ -124,8 +98,10 @@ protected:
         drainMain();
     }
 
-    ScopedAnalyticsSandbox sandbox_;
+    std::string appVersion_ = "1.0";
+    SandboxKind sandbox_;
     ClosedLogHosts logHosts_;
 };
+using EngineLaunch = EngineLaunchIn<ScopedAnalyticsSandbox>;
 
 }  // namespace lv::test

@@ -19,13 +19,13 @@ using test::drainMain;
 class GameTest : public test::EngineLaunch {
 protected:
     void SetUp() override {
-        EngineLaunch::SetUp();
+        test::EngineLaunch::SetUp();
         TallyGameAnalytics::resetSharedInstance();
         beginFirstSession();
     }
     void TearDown() override {
         TallyGameAnalytics::resetSharedInstance();
-        EngineLaunch::TearDown();
+        test::EngineLaunch::TearDown();
     }
 
     // The game events recorded since the last call, as (id, attributes).

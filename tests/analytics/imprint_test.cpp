@@ -82,7 +82,7 @@ TEST(Imprint, RepliesSucceedOnCodeOneAndApplyOnlyAValidImprintOnTheMainQueue) {
         LogCapture capture;
         EXPECT_EQ(f.pack->verifyResponseData(c.body), c.success) << c.name;
         EXPECT_TRUE(TallyConfig::configureWithKey("tlyImprint").isNil()) << c.name;  // not on this call
-        test::drainMainQueue();
+        test::drainMain();
         EXPECT_EQ(TallyPack::imprintPropertyValueWithKey("report_policy") == "6", c.stored) << c.name;
     }
 }

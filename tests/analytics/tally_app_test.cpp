@@ -16,20 +16,7 @@ namespace {
 
 using test::ScopedAnalyticsSandbox;
 
-// Stores an imprint as the reply handling does (entries with no text have their value unset).
-void storeImprint(const std::map<std::string, std::optional<std::string>>& entries) {
-    std::map<std::string, TPKImprintValue> property;
-    for (const auto& [key, text] : entries) {
-        TPKImprintValue value;
-        if (text) value.setValue(*text);
-        value.setTs(1);
-        property[key] = value;
-    }
-    TPKImprint imprint;
-    imprint.setProperty(property);
-    imprint.setVersion(3);
-    TallyConfig::setConfigure(Value(packBytes(imprint)), "tlyImprint");
-}
+using test::storeImprint;
 
 TEST(ReportPolicy, ImprintLookUpReadsTheStoredImprintAfresh) {
     ScopedAnalyticsSandbox sandbox;

@@ -15,7 +15,7 @@ constexpr const char* kAppKey = "0123456789abcdef01234567";
 class UploadLink : public test::EngineLaunch {
 protected:
     void SetUp() override {
-        EngineLaunch::SetUp();
+        test::EngineLaunch::SetUp();
         ASSERT_TRUE(service_.start());
         // Replaces the fixture's closed port: both log hosts lead to the stand-in.
         HostMap::set(upload_protocol::kLogHost, "127.0.0.1", service_.port());
@@ -24,7 +24,7 @@ protected:
         TallyApp::sharedInstance()->setEncryptEnabledFlag(true);
     }
     void TearDown() override {
-        EngineLaunch::TearDown();
+        test::EngineLaunch::TearDown();
         service_.stop();
     }
 

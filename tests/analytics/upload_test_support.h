@@ -11,8 +11,6 @@
 
 #include "analytics/items.h"
 #include "analytics/tally_pack.h"
-#include "platform/dispatch/queue.h"
-#include "platform/dispatch/run_loop.h"
 #include "settings_test_support.h"
 
 namespace lv::test {
@@ -70,13 +68,6 @@ private:
     std::vector<Ref<TLYEkv>> ekv_;
     std::vector<Ref<TLYTerminate>> terminates_;
 };
-
-// Runs the main queue until everything queued on it so far has run.
-inline void drainMainQueue() {
-    auto done = std::make_shared<bool>(false);
-    Queue::main()->async([done] { *done = true; });
-    EXPECT_TRUE(runMainUntil([done] { return *done; }, 10));
-}
 
 // Identifiers per domain, changed by the test between "processes".
 inline IdentifierSource identifiersFrom(const std::map<std::string, std::string>* ids) {

@@ -135,16 +135,21 @@ protected:
         return paths;
     }
 
-    // Runs a worker over the files and waits until it ended and its main-queue work ran.
-    void run(const std::vector<std::string>& paths, double timeout = 5) {
+    // Queues a worker over the files; ended_ is set when its job ends.
+    Ref<TLYWorker> queueWorker(const std::vector<std::string>& paths, const std::function<void(TLYWorker&)>& configure) {
         auto worker = makeRef<TLYWorker>();
         worker->setEnvelopeFilePaths(paths);
         worker->setPack(f.pack);
-        worker->setTimeoutInterval(timeout);
         worker->setJobEndedHandler([this] { ended_.store(true); });
+        configure(*worker);
         queue_->addOperation(worker);
+        return worker;
+    }
+    // Runs a worker over the files and waits until it ended and its main-queue work ran.
+    void run(const std::vector<std::string>& paths, double timeout = 5) {
+        auto worker = queueWorker(paths, [timeout](TLYWorker& w) { w.setTimeoutInterval(timeout); });
         ASSERT_TRUE(runMainUntil([&] { return ended_.load() && worker->isFinished(); }, 20));
-        test::drainMainQueue();
+        test::drainMain();
         ended_.store(false);
     }
 
@@ -229,12 +234,7 @@ TEST_F(UploadWorker, InTheBackgroundWithoutBackgroundWorkOneFileIsPosted) {
     LogService service([](const Seen&, std::size_t) { return Reply{200, "application/pack", okReply()}; });
     TallyApp::sharedInstance()->setBackgroundTaskEnabledFlag(false);
     const auto paths = writeFiles(2);
-    auto worker = makeRef<TLYWorker>();
-    worker->setEnvelopeFilePaths(paths);
-    worker->setPack(f.pack);
-    worker->setAppInBackground([] { return true; });
-    worker->setJobEndedHandler([this] { ended_.store(true); });
-    queue_->addOperation(worker);
+    queueWorker(paths, [](TLYWorker& w) { w.setAppInBackground([] { return true; }); });
     ASSERT_TRUE(runMainUntil([&] { return ended_.load(); }, 20));
     TallyApp::sharedInstance()->setBackgroundTaskEnabledFlag(true);
     ASSERT_EQ(service.seen().size(), 1u);
@@ -251,18 +251,14 @@ TEST_F(UploadWorker, UploadsWhileTheMainThreadBuilds) {
         return Reply{200, "application/pack", okReply(defconImprint(i % 2 ? "0" : "1"))};
     });
     const auto paths = writeFiles(6);
-    auto worker = makeRef<TLYWorker>();
-    worker->setEnvelopeFilePaths(paths);
-    worker->setPack(f.pack);
-    worker->setJobEndedHandler([this] { ended_.store(true); });
-    queue_->addOperation(worker);
+    queueWorker(paths, [](TLYWorker&) {});
     int built = 0;
     while (!ended_.load()) {
         f.engine->addEvent("s1", "tap");
         if (TallyEnvelope::sharedInstance()->makeEnvelopeData(*f.pack)) ++built;
-        test::drainMainQueue();
+        test::drainMain();
     }
-    test::drainMainQueue();
+    test::drainMain();
     EXPECT_GT(built, 0);
     EXPECT_EQ(replies.load(), 6);
     EXPECT_EQ(f.engine->level, 0);  // the last reply's level, applied in order

