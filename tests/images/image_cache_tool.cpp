@@ -2,9 +2,9 @@
 // per image: "<url>\t<width>\t<height>", for image_cache_reader.py.
 #include <cstdio>
 
-#include "images/image_server.h"
 #include "images/remote_image.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/ui/image_server.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
