@@ -1,4 +1,4 @@
-// Loads a PNG and a JPEG from the loopback image server into a cache over <dir> and prints one line
+// Loads two PNGs from the loopback image server into a cache over <dir> and prints one line
 // per image: "<url>\t<width>\t<height>", for image_cache_reader.py.
 #include <cstdio>
 
@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     lv::test::ImageServer server;
     const lv::Ref<lv::RIImageCache> cache = lv::RIImageCache::make(argv[1]);
     lv::ImageViewRemoteImage::setImageCache(cache);
-    for (const char* path : {"/image.png", "/photo.jpg"}) {
+    for (const char* path : {"/image.png", "/other.png?size=5"}) {
         const lv::Ref<lv::ImageView> view = lv::ImageView::make();
         const std::string url = server.url(path);
         bool done = false;
