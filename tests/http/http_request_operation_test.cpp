@@ -141,8 +141,7 @@ TEST(HTTPRequestOperation, ResumesAPausedDownloadOnlyWhereItStopped) {
         EXPECT_EQ(fields.at("if-range"), "\"resumable\"");
         if (c.succeeds) {
             ASSERT_EQ(outcome.successes, 1);
-            Bytes expected(test::OperationServer::kResumableLength);
-            for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = test::patternByte(i);
+            const Bytes expected = test::pattern(test::OperationServer::kResumableLength);
             EXPECT_EQ(op->responseData(), expected);
             EXPECT_EQ(outcome.object, Value(expected));
             EXPECT_TRUE(runMainUntil([&] { return op->totalBytesRead() == 2000; }, 5));

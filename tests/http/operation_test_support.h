@@ -1,5 +1,5 @@
-// Helpers of the operation tests: a recorder of the operation notifications, and URL requests for the
-// loopback servers.
+// Helpers of the operation tests: a recorder of the operation notifications, URL requests for the
+// loopback servers, their pattern bodies, and draining the main queue.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,11 +12,26 @@
 #include "http/url_connection_operation.h"
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/net/fixtures.h"
 #include "platform/net/url.h"
 
 namespace lv::test {
 
 inline URLRequest requestFor(const std::string& url) { return URLRequest(URL::URLWithString(url)); }
+
+// The fixtures' first n pattern bytes.
+inline Bytes pattern(std::size_t n) {
+    Bytes out(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = patternByte(i);
+    return out;
+}
+
+// Blocks already queued on the main queue have run once this returns.
+inline void drainMainQueue() {
+    bool drained = false;
+    Queue::main()->async([&] { drained = true; });
+    EXPECT_TRUE(runMainUntil([&] { return drained; }, 10));
+}
 
 // Every start and finish notification whose object is the operation, as "start"/"finish", with a
 // check that each arrives on the main thread with no user info.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "http/url_session_manager.h"
+#include "operation_test_support.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/dispatch/thread.h"
 
@@ -35,13 +36,6 @@ inline HCURLSessionManager::CompletionHandler recordInto(const std::shared_ptr<C
 
 inline bool waitDone(const std::shared_ptr<Completion>& record) {
     return runMainUntil([&] { return record->done; }, 10);
-}
-
-// Blocks already queued on the main queue have run once this returns.
-inline void drainMainQueue() {
-    bool drained = false;
-    Queue::main()->async([&] { drained = true; });
-    runMainUntil([&] { return drained; }, 10);
 }
 
 // Every notification of the names, with its object and user info (main thread only).
