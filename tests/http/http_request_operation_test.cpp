@@ -37,6 +37,13 @@ struct Outcome {
             });
     }
     bool wait() { return runMainUntil([this] { return successes + failures > 0; }, 10); }
+    // Only the failure block ran, once, with the domain and code.
+    void expectFailure(std::string_view domain, std::int64_t code) const {
+        EXPECT_EQ(successes, 0);
+        ASSERT_EQ(failures, 1);
+        EXPECT_EQ(error->domain(), domain);
+        EXPECT_EQ(error->code(), code);
+    }
 };
 
 TEST(HTTPRequestOperation, JSONSuccessAndFailureOnMain) {
@@ -58,10 +65,7 @@ TEST(HTTPRequestOperation, JSONSuccessAndFailureOnMain) {
             EXPECT_EQ(outcome.object["status"].intValue(), 200);
             EXPECT_EQ(op->error(), nullptr);
         } else {
-            EXPECT_EQ(outcome.successes, 0);
-            ASSERT_EQ(outcome.failures, 1);
-            EXPECT_EQ(outcome.error->domain(), "com.httpclient.error.serialization.response");
-            EXPECT_EQ(outcome.error->code(), -1011);
+            outcome.expectFailure("com.httpclient.error.serialization.response", -1011);
             EXPECT_EQ(op->responseSerializationError(), outcome.error);
             // Another serializer serializes again, and its verdict replaces the stored error.
             auto lenient = HCHTTPResponseSerializer::serializer();
@@ -86,10 +90,7 @@ TEST(HTTPRequestOperation, CancelledQueuedOperationFailsWithCancelled) {
     queue->setSuspended(false);
     ASSERT_TRUE(outcome.wait());
     runMainUntil([] { return false; }, 0.05);
-    EXPECT_EQ(outcome.successes, 0);
-    ASSERT_EQ(outcome.failures, 1);
-    EXPECT_EQ(outcome.error->domain(), "NSURLErrorDomain");
-    EXPECT_EQ(outcome.error->code(), -999);
+    outcome.expectFailure("NSURLErrorDomain", -999);
     EXPECT_TRUE(outcome.onMain);
     EXPECT_TRUE(op->responseObject().isNil());
 }
@@ -141,15 +142,12 @@ TEST(HTTPRequestOperation, ResumesAPausedDownloadOnlyWhereItStopped) {
         EXPECT_EQ(fields.at("if-range"), "\"resumable\"");
         if (c.succeeds) {
             ASSERT_EQ(outcome.successes, 1);
-            Bytes expected(test::OperationServer::kResumableLength);
-            for (std::size_t i = 0; i < expected.size(); ++i) expected[i] = test::patternByte(i);
+            const Bytes expected = test::pattern(test::OperationServer::kResumableLength);
             EXPECT_EQ(op->responseData(), expected);
             EXPECT_EQ(outcome.object, Value(expected));
             EXPECT_TRUE(runMainUntil([&] { return op->totalBytesRead() == 2000; }, 5));
         } else {
-            ASSERT_EQ(outcome.failures, 1);
-            EXPECT_EQ(outcome.error->domain(), "NSURLErrorDomain");
-            EXPECT_EQ(outcome.error->code(), URLErrorBadServerResponse);
+            outcome.expectFailure("NSURLErrorDomain", URLErrorBadServerResponse);
         }
     }
 }

@@ -8,21 +8,13 @@
 #include "http/http_session_manager.h"
 #include "http_test_support.h"
 #include "platform/net/echo.h"
-#include "platform/net/fixtures.h"
 #include "session_manager_test_support.h"
 
 namespace lv {
 namespace {
 
-using test::HttpFixture;
-
-std::string text(const Value& data) { return std::string(data.bytes().begin(), data.bytes().end()); }
-
-Ref<HCHTTPSessionManager> echoManager() {
-    auto manager = HCHTTPSessionManager::make(URL::URLWithString(HttpFixture::shared().url("")));
-    manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
-    return manager;
-}
+using test::text;
+const auto echoManager = &test::echoManager<HCHTTPSessionManager>;
 
 TEST(HTTPSessionManager, BaseURLRules) {
     struct Case {
@@ -104,12 +96,7 @@ TEST(HTTPSessionManager, MultipartPostStreamsEveryPart) {
 
 TEST(HTTPSessionManager, RequestBuildingFailureGivesNilAndOneFailure) {
     auto manager = HCHTTPSessionManager::make(URL::URLWithString("http://content.test"));
-    auto refused = Error::make("test.domain", 7);
-    manager->requestSerializer()->setQueryStringSerializationWithBlock(
-        [refused](const URLRequest&, const Value&, Ref<Error>* error) -> std::optional<std::string> {
-            setError(error, refused);
-            return std::nullopt;
-        });
+    const auto refused = test::refuseQueryStrings(manager);
     std::atomic<int> failures{0};
     auto task = manager->GET("api", Value(Dictionary{{"a", "1"}}), nullptr,
                              [&](const Ref<URLSessionDataTask>& failed, const Ref<Error>& error) {

@@ -15,15 +15,8 @@ namespace lv {
 namespace {
 
 using test::HttpFixture;
-
-std::string text(const Value& data) { return std::string(data.bytes().begin(), data.bytes().end()); }
-
-// A manager on the shared fixture whose replies are read as plain data.
-Ref<HCHTTPRequestOperationManager> echoManager() {
-    auto manager = HCHTTPRequestOperationManager::make(URL::URLWithString(HttpFixture::shared().url("")));
-    manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
-    return manager;
-}
+using test::text;
+const auto echoManager = &test::echoManager<HCHTTPRequestOperationManager>;
 
 TEST(OperationManager, BaseURLRules) {
     struct Case {
@@ -131,12 +124,7 @@ TEST(OperationManager, TimeOutsFollowTheSerializerAtBuildTime) {
 
 TEST(OperationManager, RequestBuildingFailureReachesTheFailureBlockOnce) {
     auto manager = HCHTTPRequestOperationManager::make(URL::URLWithString("http://content.test"));
-    auto refused = Error::make("test.domain", 7);
-    manager->requestSerializer()->setQueryStringSerializationWithBlock(
-        [refused](const URLRequest&, const Value&, Ref<Error>* error) -> std::optional<std::string> {
-            setError(error, refused);
-            return std::nullopt;
-        });
+    const auto refused = test::refuseQueryStrings(manager);
     std::atomic<int> failures{0};
     auto op = manager->GET("api", Value(Dictionary{{"a", "1"}}), nullptr,
                            [&](const Ref<HCHTTPRequestOperation>& failed, const Ref<Error>& error) {

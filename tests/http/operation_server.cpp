@@ -1,8 +1,5 @@
 #include "operation_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,8 +7,6 @@
 #include <cctype>
 #include <chrono>
 #include <sstream>
-
-#include "platform/net/fixtures.h"
 
 namespace lv::test {
 
@@ -39,30 +34,7 @@ std::string reply(int status, const std::string& reason, const std::string& fiel
 
 }  // namespace
 
-OperationServer::OperationServer() {
-    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    ::listen(listener_, 16);
-    socklen_t len = sizeof addr;
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&addr), &len);
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { serve(); });
-}
-
-OperationServer::~OperationServer() {
-    stop_ = true;
-    release();
-    thread_.join();
-    for (auto& worker : workers_) worker.join();
-    ::close(listener_);
-}
-
-std::string OperationServer::url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
-}
+OperationServer::OperationServer() : raw_([this](int fd, const std::string& head) { answer(fd, head); }) {}
 
 void OperationServer::release() {
     std::lock_guard guard(mutex_);
@@ -70,31 +42,12 @@ void OperationServer::release() {
     released_.notify_all();
 }
 
-std::map<std::string, std::string> OperationServer::lastFields(const std::string& path) const {
+std::map<std::string, std::string> OperationServer::lastFields(const std::string& path) {
     std::lock_guard guard(mutex_);
-    auto it = fields_.find(path);
-    return it == fields_.end() ? std::map<std::string, std::string>{} : it->second;
+    return fields_[path];
 }
 
-void OperationServer::serve() {
-    while (!stop_) {
-        pollfd p{listener_, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
-        const int fd = ::accept(listener_, nullptr, nullptr);
-        if (fd >= 0) workers_.emplace_back([this, fd] { answer(fd); });
-    }
-}
-
-void OperationServer::answer(int fd) {
-    std::string head;
-    char buffer[4096];
-    while (head.find("\r\n\r\n") == std::string::npos) {
-        pollfd c{fd, POLLIN, 0};
-        if (::poll(&c, 1, 2000) <= 0) break;
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        head.append(buffer, static_cast<std::size_t>(n));
-    }
+void OperationServer::answer(int fd, const std::string& head) {
     std::istringstream lines(head);
     std::string method, target, line;
     lines >> method >> target;

@@ -3,13 +3,12 @@
 // holds back its second half until released, answering Range requests in one of several ways.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "platform/net/fixtures.h"
 
 namespace lv::test {
 
@@ -23,31 +22,24 @@ namespace lv::test {
 class OperationServer {
 public:
     OperationServer();
-    ~OperationServer();
-    OperationServer(const OperationServer&) = delete;
-    OperationServer& operator=(const OperationServer&) = delete;
+    ~OperationServer() { release(); }
 
-    std::string url(const std::string& path) const;
+    std::string url(const std::string& path) const { return raw_.url(path); }
     // Lets held-back bodies continue.
     void release();
     // The request head fields of the last request for a path (names as sent, lower-cased).
-    std::map<std::string, std::string> lastFields(const std::string& path) const;
+    std::map<std::string, std::string> lastFields(const std::string& path);
 
     static constexpr std::size_t kResumableLength = 2000;
 
 private:
-    void serve();
-    void answer(int fd);
+    void answer(int fd, const std::string& head);
 
-    int listener_ = -1;
-    int port_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable released_;
     bool isReleased_ = false;
     std::map<std::string, std::map<std::string, std::string>> fields_;
-    std::vector<std::thread> workers_;
+    RawFixture raw_;  // last, so that it ends (joining its connections) first
 };
 
 }  // namespace lv::test

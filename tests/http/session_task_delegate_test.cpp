@@ -17,7 +17,7 @@ using test::Completion;
 
 URLRequest requestFor(const std::string& url) { return URLRequest(URL::URLWithString(url)); }
 
-const test::TaskNotifications::Entry* completionOf(const std::vector<test::TaskNotifications::Entry>& entries,
+const test::NotificationLog::Entry* completionOf(const std::vector<test::NotificationLog::Entry>& entries,
                                                    const Ref<Object>& task) {
     for (const auto& entry : entries) {
         if (entry.name == HCNetworkingTaskDidCompleteNotification && entry.object == task) return &entry;
@@ -40,7 +40,7 @@ TEST(SessionTaskDelegate, DataTaskOutcomesReachHandlerThenNotification) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.url);
         auto manager = HCURLSessionManager::make();
-        test::TaskNotifications seen({std::string(HCNetworkingTaskDidCompleteNotification)});
+        test::NotificationLog seen({std::string(HCNetworkingTaskDidCompleteNotification)});
         auto record = std::make_shared<Completion>();
         bool notifiedBeforeHandler = false;
         auto recordFn = test::recordInto(record);
@@ -88,7 +88,7 @@ TEST(SessionTaskDelegate, DownloadsMoveToTheirDestination) {
         SCOPED_TRACE(c.name);
         auto manager = HCURLSessionManager::make();
         manager->setResponseSerializer(HCHTTPResponseSerializer::serializer());
-        test::TaskNotifications seen({std::string(HCNetworkingTaskDidCompleteNotification),
+        test::NotificationLog seen({std::string(HCNetworkingTaskDidCompleteNotification),
                                       std::string(HCNetworkingSessionDownloadFileManagerErrorNotification)});
         auto record = std::make_shared<Completion>();
         HCURLSessionManager::Destination destination;
@@ -155,7 +155,7 @@ TEST(SessionTaskDelegate, ReleasedManagerCompletesOnMainInSharedGroupWithoutObje
 TEST(TaskHooks, OnlyTheOwningManagerAnnouncesRealChanges) {
     auto owner = HCURLSessionManager::make();
     auto other = HCURLSessionManager::make();
-    test::TaskNotifications seen({std::string(HCNetworkingTaskDidResumeNotification),
+    test::NotificationLog seen({std::string(HCNetworkingTaskDidResumeNotification),
                                   std::string(HCNetworkingTaskDidSuspendNotification)});
     test::RawFixture silent(test::RawFixture::Mode::NeverAnswer);
     auto task = owner->dataTaskWithRequest(requestFor(silent.url("/x")), nullptr);

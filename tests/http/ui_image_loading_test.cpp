@@ -1,10 +1,5 @@
 // Image views and buttons loading images from a loopback server through request operations.
 #include <gtest/gtest.h>
-#include <httplib.h>
-
-#include <condition_variable>
-#include <map>
-#include <thread>
 
 #include "http/ui_image_loading.h"
 #include "platform/dispatch/run_loop.h"
@@ -12,63 +7,10 @@
 #include "platform/ui/application.h"
 #include "platform/ui/control_channel.h"
 #include "platform/ui/image_fixtures.h"
+#include "platform/ui/image_server.h"
 
 namespace lv::test {
 namespace {
-
-// Any path: a square PNG of side "size" (3 by default); "/held" answers once released, "/bad" sends text as image/png, "/missing" a 404. Counts requests per path.
-class PNGServer {
-public:
-    PNGServer() {
-        server_.Get(".*", [this](const httplib::Request& req, httplib::Response& res) {
-            std::unique_lock lock(mutex_);
-            ++requests_[req.path];
-            accept_ = req.get_header_value("Accept");
-            released_.wait(lock, [&] { return isReleased_ || req.path != "/held"; });
-            lock.unlock();
-            const std::uint32_t side = req.has_param("size") ? std::stoul(req.get_param_value("size")) : 3;
-            const Bytes png = makePNG(side, side, 8, 6, [](auto x, auto y) { return patternPixel(x, y, true); });
-            res.status = req.path == "/missing" ? 404 : 200;
-            res.set_content(req.path == "/bad" ? "no image" : std::string(png.begin(), png.end()), "image/png");
-        });
-        server_.new_task_queue = [] { return new httplib::ThreadPool(32); };  // room beside held requests
-        server_.set_keep_alive_max_count(1);
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        while (!server_.is_running()) std::this_thread::yield();
-    }
-    ~PNGServer() {
-        release();
-        server_.stop();
-        thread_.join();
-    }
-    Ref<URL> url(const std::string& path) const {
-        return URL::URLWithString("http://127.0.0.1:" + std::to_string(port_) + path);
-    }
-    int requests(const std::string& path) {
-        std::lock_guard lock(mutex_);
-        return requests_[path];
-    }
-    std::string accept() {
-        std::lock_guard lock(mutex_);
-        return accept_;
-    }
-    void release() {
-        std::lock_guard lock(mutex_);
-        isReleased_ = true;
-        released_.notify_all();
-    }
-
-private:
-    httplib::Server server_;
-    std::thread thread_;
-    int port_ = 0;
-    std::mutex mutex_;
-    std::condition_variable released_;
-    bool isReleased_ = false;
-    std::map<std::string, int> requests_;
-    std::string accept_;
-};
 
 // A button that checks every image change happens on the main thread.
 class MainThreadButton : public Button {
@@ -98,8 +40,9 @@ protected:
         ImageViewHCNetworking::setSharedImageCache(nullptr);
     }
     static bool wait(const std::function<bool()>& done) { return runMainUntil(done, 10); }
+    Ref<URL> url(const std::string& path) const { return URL::URLWithString(server_.url(path)); }
 
-    PNGServer server_;
+    ImageServer server_;
     Ref<HCImageCache> cache_ = HCImageCache::make();
     Ref<Image> placeholder_ = Image::imageWithData(makePNG(1, 1, 8, 6, [](auto, auto) { return RGBA{1, 2, 3, 4}; }));
     Ref<ImageView> view_ = ImageView::make();
@@ -109,7 +52,7 @@ class ImageViewLoading : public ImageLoadingTest {};
 class ButtonLoading : public ImageLoadingTest {};
 
 TEST_F(ImageViewLoading, LoadsOnceThenAnswersFromTheCacheUnlessThePolicyIgnoresIt) {
-    ImageViewHCNetworking::setImageWithURL(view_, server_.url("/a?size=6"), placeholder_);
+    ImageViewHCNetworking::setImageWithURL(view_, url("/a?size=6"), placeholder_);
     EXPECT_EQ(view_->image(), placeholder_);
     ASSERT_TRUE(wait([&] { return view_->image() != placeholder_; }));
     EXPECT_EQ(side(view_->image()), 6);
@@ -119,7 +62,7 @@ TEST_F(ImageViewLoading, LoadsOnceThenAnswersFromTheCacheUnlessThePolicyIgnoresI
     // From the cache: at once, no request, the success block with no request and no response.
     bool called = false;
     ImageViewHCNetworking::setImageWithURLRequest(
-        ImageView::make(), URLRequest(server_.url("/a?size=6")), nullptr,
+        ImageView::make(), URLRequest(url("/a?size=6")), nullptr,
         [&](const std::optional<URLRequest>& request, const Ref<HTTPURLResponse>& response, const Ref<Image>& image) {
             called = !request && !response && image == view_->image();
         },
@@ -131,18 +74,18 @@ TEST_F(ImageViewLoading, LoadsOnceThenAnswersFromTheCacheUnlessThePolicyIgnoresI
     for (auto policy : {URLRequestCachePolicy::ReloadIgnoringLocalCacheData,
                         URLRequestCachePolicy::ReloadIgnoringLocalAndRemoteCacheData}) {
         const Ref<Image> before = view_->image();
-        ImageViewHCNetworking::setImageWithURLRequest(view_, URLRequest(server_.url("/a?size=6"), policy), nullptr,
+        ImageViewHCNetworking::setImageWithURLRequest(view_, URLRequest(url("/a?size=6"), policy), nullptr,
                                                       nullptr, nullptr);
         ASSERT_TRUE(wait([&] { return view_->image() != before; }));
         EXPECT_EQ(server_.requests("/a"), ++loads);
-        EXPECT_EQ(cache_->cachedImageForRequest(URLRequest(server_.url("/a?size=6"))), view_->image());
+        EXPECT_EQ(cache_->cachedImageForRequest(URLRequest(url("/a?size=6"))), view_->image());
     }
 }
 
 TEST_F(ImageViewLoading, SecondLoadCancelsTheFirst) {
-    ImageViewHCNetworking::setImageWithURL(view_, server_.url("/held"));
+    ImageViewHCNetworking::setImageWithURL(view_, url("/held"));
     const auto first = ImageViewHCNetworking::hc_imageRequestOperation(*view_);
-    ImageViewHCNetworking::setImageWithURL(view_, server_.url("/b?size=6"));
+    ImageViewHCNetworking::setImageWithURL(view_, url("/b?size=6"));
     EXPECT_TRUE(first->isCancelled());
     server_.release();
     ASSERT_TRUE(wait([&] { return view_->image() && first->isFinished(); }));
@@ -153,18 +96,18 @@ TEST_F(ImageViewLoading, SecondLoadCancelsTheFirst) {
 TEST_F(ImageViewLoading, NilImagesAndFailuresKeepThePlaceholder) {
     Ref<Error> failed;
     ImageViewHCNetworking::setImageWithURLRequest(
-        view_, URLRequest(server_.url("/missing")), placeholder_, nullptr,
+        view_, URLRequest(url("/missing")), placeholder_, nullptr,
         [&](const URLRequest& request, const Ref<HTTPURLResponse>& response, const Ref<Error>& error) {
             EXPECT_TRUE(Thread::isMainThread());
-            EXPECT_EQ(request.URL()->absoluteString(), server_.url("/missing")->absoluteString());
+            EXPECT_EQ(request.URL()->absoluteString(), url("/missing")->absoluteString());
             EXPECT_EQ(response->statusCode(), 404);
             failed = error;
         });
     ASSERT_TRUE(wait([&] { return failed != nullptr; }));
     EXPECT_EQ(failed->code(), -1011);
 
-    ImageViewHCNetworking::setImageWithURL(view_, server_.url("/bad"), placeholder_);
-    ButtonHCNetworking::setImageForState(button_, kControlStateNormal, server_.url("/bad"), placeholder_);
+    ImageViewHCNetworking::setImageWithURL(view_, url("/bad"), placeholder_);
+    ButtonHCNetworking::setImageForState(button_, kControlStateNormal, url("/bad"), placeholder_);
     ASSERT_TRUE(wait([&] {
         return !ImageViewHCNetworking::hc_imageRequestOperation(*view_) &&
                !ButtonHCNetworking::hc_imageRequestOperationForState(*button_, kControlStateNormal);
@@ -177,7 +120,7 @@ TEST_F(ImageViewLoading, NilImagesAndFailuresKeepThePlaceholder) {
 TEST_F(ImageViewLoading, MemoryWarningEmptiesTheDefaultCache) {
     ImageViewHCNetworking::setSharedImageCache(nullptr);
     const auto defaultCache = ImageViewHCNetworking::sharedImageCache();
-    ImageViewHCNetworking::setImageWithURL(view_, server_.url("/c"));
+    ImageViewHCNetworking::setImageWithURL(view_, url("/c"));
     ASSERT_TRUE(wait([&] { return view_->image() != nullptr; }));
     EXPECT_EQ(defaultCache->count(), 1u);
 
@@ -198,12 +141,12 @@ TEST_F(ButtonLoading, StateSlots) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second) + (c.background ? " background" : ""));
         auto button = makeRef<MainThreadButton>();
-        ButtonHCNetworking::setImageForState(button, c.first, server_.url("/held"));
+        ButtonHCNetworking::setImageForState(button, c.first, url("/held"));
         const auto held = ButtonHCNetworking::hc_imageRequestOperationForState(*button, c.first);
         if (c.background) {
-            ButtonHCNetworking::setBackgroundImageForState(button, c.second, server_.url("/d"));
+            ButtonHCNetworking::setBackgroundImageForState(button, c.second, url("/d"));
         } else {
-            ButtonHCNetworking::setImageForState(button, c.second, server_.url("/d"));
+            ButtonHCNetworking::setImageForState(button, c.second, url("/d"));
         }
         EXPECT_EQ(held->isCancelled(), c.cancels);
         ButtonHCNetworking::cancelImageRequestOperationForState(*button, c.first);
@@ -220,7 +163,7 @@ TEST_F(ButtonLoading, OwnCacheOrTheImageViewsAndTheBlocks) {
     EXPECT_EQ(ButtonHCNetworking::sharedImageCache(), cache_);
     auto own = HCImageCache::make();
     ButtonHCNetworking::setSharedImageCache(own);
-    ButtonHCNetworking::setBackgroundImageForState(button_, kControlStateSelected, server_.url("/e?size=7"));
+    ButtonHCNetworking::setBackgroundImageForState(button_, kControlStateSelected, url("/e?size=7"));
     ASSERT_TRUE(wait([&] { return button_->backgroundImageForState(kControlStateSelected) != nullptr; }));
     EXPECT_EQ(side(button_->backgroundImageForState(kControlStateSelected)), 7);
     EXPECT_FALSE(button_->imageForState(kControlStateSelected));
@@ -231,13 +174,13 @@ TEST_F(ButtonLoading, OwnCacheOrTheImageViewsAndTheBlocks) {
     std::optional<URLRequest> loaded;
     Ref<Error> failed;
     ButtonHCNetworking::setImageForState(
-        button_, kControlStateDisabled, URLRequest(server_.url("/f")), placeholder_,
+        button_, kControlStateDisabled, URLRequest(url("/f")), placeholder_,
         [&](const std::optional<URLRequest>& request, const Ref<HTTPURLResponse>&, const Ref<Image>&) { loaded = request; },
         nullptr);
-    ButtonHCNetworking::setImageForState(button_, kControlStateNormal, URLRequest(server_.url("/missing")), nullptr,
+    ButtonHCNetworking::setImageForState(button_, kControlStateNormal, URLRequest(url("/missing")), nullptr,
                                          nullptr, [&](const Ref<Error>& error) { failed = error; });
     ASSERT_TRUE(wait([&] { return loaded && failed; }));
-    EXPECT_EQ(loaded->URL()->absoluteString(), server_.url("/f")->absoluteString());
+    EXPECT_EQ(loaded->URL()->absoluteString(), url("/f")->absoluteString());
     EXPECT_EQ(button_->imageForState(kControlStateDisabled), placeholder_);  // the block took the image
 }
 
@@ -245,14 +188,14 @@ TEST_F(ButtonLoading, OwnCacheOrTheImageViewsAndTheBlocks) {
 // the newer load shows, neither while that one is still on its way (held back by the server) nor after.
 TEST_F(ButtonLoading, SupersededLoadThatAlreadyFinishedNeverOverwrites) {
     int olderCalls = 0;
-    const URLRequest olderRequest(server_.url("/g"));
+    const URLRequest olderRequest(url("/g"));
     ButtonHCNetworking::setImageForState(
         button_, kControlStateNormal, olderRequest, nullptr,
         [&](const std::optional<URLRequest>&, const Ref<HTTPURLResponse>&, const Ref<Image>&) { ++olderCalls; },
         [&](const Ref<Error>&) { ++olderCalls; });
     ButtonHCNetworking::hc_imageRequestOperationForState(*button_, kControlStateNormal)->waitUntilFinished();
     // Finished; its completion has not reached the main thread yet.
-    ButtonHCNetworking::setImageForState(button_, kControlStateNormal, server_.url("/held?size=9"), placeholder_);
+    ButtonHCNetworking::setImageForState(button_, kControlStateNormal, url("/held?size=9"), placeholder_);
     ASSERT_TRUE(wait([&] { return cache_->cachedImageForRequest(olderRequest) != nullptr; }));  // it ran
     EXPECT_EQ(olderCalls, 0);
     EXPECT_EQ(button_->imageForState(kControlStateNormal), placeholder_);

@@ -57,19 +57,13 @@ std::vector<std::function<Bound()>> bothKinds() {
 Ref<HCHTTPRequestOperation> operationFor(const std::string& path) {
     return HCHTTPRequestOperation::make(requestFor(HttpFixture::shared().url(path)));
 }
-// Runs the main queue until everything queued on it so far has run.
-void drainMain() {
-    bool reached = false;
-    Queue::main()->async([&] { reached = true; });
-    ASSERT_TRUE(runMainUntil([&] { return reached; }, 10));
-}
 // Starts the operation unless it runs already; returns once its finish has been announced and what
 // the announcement queued on the main queue has run.
 void runToEnd(const Ref<HCURLConnectionOperation>& op) {
     OperationNotifications announced(op);
     if (!op->isExecuting()) op->start();
     ASSERT_TRUE(runMainUntil([&] { return !announced.names().empty() && announced.names().back() == "finish"; }, 10));
-    drainMain();
+    drainMainQueue();
 }
 
 TEST(OperationBindings, FinishedOrNilOperationOnlyEndsFollowingTheEarlierOne) {
@@ -130,7 +124,7 @@ TEST(OperationBindings, FinishBetweenStateReadAndObservingStillStops) {
     for (const auto& make : bothKinds()) {
         Bound b = make();
         b.bind(makeRef<FinishesWhileBeingReadOperation>(requestFor("http://127.0.0.1:1/")));
-        drainMain();
+        drainMainQueue();
         EXPECT_EQ(*b.calls, (Strings{"start", "stop"}));
     }
 }
@@ -157,14 +151,14 @@ TEST(OperationBindings, ProgressFollowsOnlyKnownTotals) {
             }
             report();
             EXPECT_EQ(earlier, upload ? 1 : 10);
-            drainMain();
+            drainMainQueue();
             EXPECT_EQ(view->progress(), c.progress);
             EXPECT_EQ(view->lastChangeAnimated(), c.expected > 0);
             const Weak<ProgressView> weak = view;  // held weakly: once dropped, reports are harmless
             view.reset();
             EXPECT_TRUE(weak.expired());
             report();
-            drainMain();
+            drainMainQueue();
         }
     }
 }
@@ -208,7 +202,7 @@ protected:
     static void announceFinishAgain(const Ref<ChosenErrorOperation>& op) {
         op->setError(Error::make("again", 1));
         NotificationCenter::defaultCenter()->post(std::string(kHCNetworkingOperationDidFinishNotification), op);
-        drainMain();
+        drainMainQueue();
     }
 };
 

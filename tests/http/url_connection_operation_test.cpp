@@ -15,13 +15,8 @@ namespace {
 
 using State = HCConnectionOperationState;
 using test::HttpFixture;
+using test::pattern;
 using test::requestFor;
-
-Bytes pattern(std::size_t n) {
-    Bytes out(n);
-    for (std::size_t i = 0; i < n; ++i) out[i] = test::patternByte(i);
-    return out;
-}
 
 TEST(URLConnectionOperation, LoadsOnTheNetworkThreadAndReportsOnMain) {
     auto op = HCURLConnectionOperation::make(requestFor(HttpFixture::shared().url("/redirect/302?to=/bytes/5000")));

@@ -215,7 +215,7 @@ TEST(URLSessionManager, CopyAndCompletionQueueAndGroup) {
         EXPECT_EQ(Queue::current(), queue);
         ++handled;
     };
-    test::TaskNotifications seen({std::string(HCNetworkingTaskDidCompleteNotification)});
+    test::NotificationLog seen({std::string(HCNetworkingTaskDidCompleteNotification)});
     for (int i = 0; i < 2; ++i) {
         manager->dataTaskWithRequest(requestFor(test::HttpFixture::shared().url("/echo")), handler)->resume();
     }

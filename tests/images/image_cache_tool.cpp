@@ -1,17 +1,17 @@
-// Loads a PNG and a JPEG from the loopback image server into a cache over <dir> and prints one line
+// Loads two PNGs from the loopback image server into a cache over <dir> and prints one line
 // per image: "<url>\t<width>\t<height>", for image_cache_reader.py.
 #include <cstdio>
 
-#include "images/image_server.h"
 #include "images/remote_image.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/ui/image_server.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     lv::test::ImageServer server;
     const lv::Ref<lv::RIImageCache> cache = lv::RIImageCache::make(argv[1]);
     lv::ImageViewRemoteImage::setImageCache(cache);
-    for (const char* path : {"/image.png", "/photo.jpg"}) {
+    for (const char* path : {"/image.png", "/other.png?size=5"}) {
         const lv::Ref<lv::ImageView> view = lv::ImageView::make();
         const std::string url = server.url(path);
         bool done = false;

@@ -264,7 +264,30 @@ std::string HttpFixture::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
 }
 
-RawFixture::RawFixture(Mode mode) : mode_(mode) {
+RawFixture::RawFixture(Mode mode)
+    : RawFixture([this, mode](int fd, const std::string&) {
+          const char* reply = "";
+          switch (mode) {
+              case Mode::CloseMidBody:
+                  reply = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nContent-Type: text/plain\r\n\r\n0123456789";
+                  break;
+              case Mode::MalformedStatus:
+                  reply = "HTTP/1.1 abc what\r\n\r\nbody";
+                  break;
+              case Mode::ShortBody:
+                  reply = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789";
+                  break;
+              case Mode::NeverAnswer: {
+                  std::lock_guard guard(mutex_);
+                  silent_.push_back(fd);
+                  return;
+              }
+          }
+          (void)!::write(fd, reply, std::strlen(reply));
+          ::close(fd);
+      }) {}
+
+RawFixture::RawFixture(Handler handler) : handler_(std::move(handler)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -280,6 +303,8 @@ RawFixture::RawFixture(Mode mode) : mode_(mode) {
 RawFixture::~RawFixture() {
     stop_ = true;
     thread_.join();
+    for (auto& worker : workers_) worker.join();
+    for (const int fd : silent_) ::close(fd);
     ::close(listener_);
 }
 
@@ -288,40 +313,24 @@ std::string RawFixture::url(const std::string& path) const {
 }
 
 void RawFixture::serve() {
-    std::vector<int> silent;
     while (!stop_) {
         pollfd p{listener_, POLLIN, 0};
         if (::poll(&p, 1, 20) <= 0) continue;
         const int fd = ::accept(listener_, nullptr, nullptr);
         if (fd < 0) continue;
-        std::string head;
-        char buffer[4096];
-        while (head.find("\r\n\r\n") == std::string::npos) {
-            pollfd c{fd, POLLIN, 0};
-            if (::poll(&c, 1, 2000) <= 0) break;
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            if (n <= 0) break;
-            head.append(buffer, static_cast<std::size_t>(n));
-        }
-        std::string reply;
-        switch (mode_) {
-            case Mode::CloseMidBody:
-                reply = "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\nContent-Type: text/plain\r\n\r\n0123456789";
-                break;
-            case Mode::MalformedStatus:
-                reply = "HTTP/1.1 abc what\r\n\r\nbody";
-                break;
-            case Mode::ShortBody:
-                reply = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n0123456789";
-                break;
-            case Mode::NeverAnswer:
-                silent.push_back(fd);
-                continue;
-        }
-        (void)!::write(fd, reply.data(), reply.size());
-        ::close(fd);
+        workers_.emplace_back([this, fd] {
+            std::string head;
+            char buffer[4096];
+            while (head.find("\r\n\r\n") == std::string::npos) {
+                pollfd c{fd, POLLIN, 0};
+                if (::poll(&c, 1, 2000) <= 0) break;
+                const ssize_t n = ::read(fd, buffer, sizeof buffer);
+                if (n <= 0) break;
+                head.append(buffer, static_cast<std::size_t>(n));
+            }
+            handler_(fd, head);
+        });
     }
-    for (const int fd : silent) ::close(fd);
 }
 
 }  // namespace lv::test

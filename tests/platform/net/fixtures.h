@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,7 +47,9 @@ private:
     int port_ = 0;
 };
 
-// Every connection gets the same misbehaviour after the request head is read.
+// A raw socket server: each connection, its request head read, goes to a handler on a thread of its
+// own, which writes the reply and closes the socket. The modes give every connection the same
+// misbehaviour.
 class RawFixture {
 public:
     enum class Mode {
@@ -54,7 +58,9 @@ public:
         ShortBody,        // Content-Length 100, 10 bytes, then close
         NeverAnswer,      // reads the request and stays silent until the fixture ends
     };
+    using Handler = std::function<void(int fd, const std::string& head)>;
     explicit RawFixture(Mode mode);
+    explicit RawFixture(Handler handler);
     ~RawFixture();
     RawFixture(const RawFixture&) = delete;
     RawFixture& operator=(const RawFixture&) = delete;
@@ -63,11 +69,14 @@ public:
 
 private:
     void serve();
-    Mode mode_;
+    Handler handler_;
     int listener_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
     std::thread thread_;
+    std::vector<std::thread> workers_;  // the serving thread's, joined after it
+    std::mutex mutex_;
+    std::vector<int> silent_;
 };
 
 // The test pattern byte at offset i.
