@@ -127,6 +127,16 @@ Value::Value(Array a) : storage_(std::make_shared<Array>(std::move(a))) {}
 Value::Value(Dictionary d) : storage_(std::make_shared<Dictionary>(std::move(d))) {}
 
 void Value::releaseContainer() noexcept {
+    // Shallow trees are released by plain recursion, which costs no walk; once this thread is that
+    // many containers deep, the walk below takes over for everything nested further.
+    constexpr int kRecursiveLevels = 64;
+    thread_local int recursiveLevel = 0;
+    if (recursiveLevel < kRecursiveLevels) {
+        ++recursiveLevel;
+        storage_.emplace<std::monostate>();
+        --recursiveLevel;
+        return;
+    }
     auto ownedAlone = [](const Storage& storage) {
         if (const auto* array = std::get_if<std::shared_ptr<Array>>(&storage)) return array->use_count() == 1;
         if (const auto* dictionary = std::get_if<std::shared_ptr<Dictionary>>(&storage)) {

@@ -76,22 +76,46 @@ Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
                        {{std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
 }
 
+// Whether the text holds a \u escape; without one the parser cannot produce a surrogate.
+bool holdsUnicodeEscape(const char* s, std::size_t length) {
+    const char* end = s + length;
+    while (const void* found = std::memchr(s, '\\', static_cast<std::size_t>(end - s))) {
+        s = static_cast<const char*>(found) + 1;
+        if (s < end && *s == 'u') return true;
+        ++s;  // the escaped character, which may itself be a backslash
+    }
+    return false;
+}
+
+// Stacks the builder gathers members on, kept per thread between parses so that a parse does not
+// regrow them from nothing (capacity beyond the limits below is given back).
+struct BuilderStacks {
+    static constexpr std::size_t kKeptValues = 4096;
+    static constexpr std::size_t kKeptKeys = 512;
+    std::vector<Value> values;
+    std::vector<std::string> keys;
+    bool inUse = false;
+};
+
 // SAX handler that builds the Value directly: scalars are pushed on a value stack, and each closing
 // bracket gathers its members from the top of the stacks.
 class ValueBuilder {
 public:
+    ValueBuilder(BuilderStacks& stacks, bool mayHoldSurrogates)
+        : values_(stacks.values), keys_(stacks.keys), mayHoldSurrogates_(mayHoldSurrogates) {}
+
     bool Null() { return push(Value::null()); }
-    bool Bool(bool b) { return push(Value(b)); }
-    bool Int(int i) { return push(Value(static_cast<std::int64_t>(i))); }
-    bool Uint(unsigned u) { return push(Value(static_cast<std::int64_t>(u))); }
-    bool Int64(std::int64_t i) { return push(Value(i)); }
+    bool Bool(bool b) { return push(b); }
+    bool Int(int i) { return push(static_cast<std::int64_t>(i)); }
+    bool Uint(unsigned u) { return push(static_cast<std::int64_t>(u)); }
+    bool Int64(std::int64_t i) { return push(i); }
     bool Uint64(std::uint64_t u) {
         if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            return push(Value(static_cast<std::int64_t>(u)));
+            return push(static_cast<std::int64_t>(u));
         }
-        return push(Value(u));
+        return push(u);
     }
-    bool Double(double d) { return push(Value(d)); }
+    bool Double(double d) { return push(d); }
     // Integers within 64 bits stay integers (unsigned above the signed range); others are doubles.
     bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
         const char* end = s + length;
@@ -112,14 +136,14 @@ public:
         } else if (r.ec != std::errc() || r.ptr != end) {
             return refuseNumber();
         }
-        return push(Value(d));
+        return push(d);
     }
     bool String(const char* s, rapidjson::SizeType length, bool) {
-        if (holdsSurrogate(s, length)) return refuseSurrogate();
-        return push(Value(std::string(s, length)));
+        if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
+        return push(std::string_view(s, length));
     }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
-        if (holdsSurrogate(s, length)) return refuseSurrogate();
+        if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         keys_.emplace_back(s, length);
         return true;
     }
@@ -137,7 +161,7 @@ public:
         values_.resize(valueBase);
         keys_.resize(keyBase);
         --depth_;
-        return push(Value(std::move(dictionary)));
+        return push(std::move(dictionary));
     }
     bool EndArray(rapidjson::SizeType count) {
         const std::size_t base = values_.size() - count;
@@ -145,7 +169,7 @@ public:
                     std::make_move_iterator(values_.end()));
         values_.resize(base);
         --depth_;
-        return push(Value(std::move(items)));
+        return push(std::move(items));
     }
 
     bool tooDeep() const { return tooDeep_; }
@@ -154,8 +178,9 @@ public:
     Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
 
 private:
-    bool push(Value v) {
-        values_.push_back(std::move(v));
+    template <class T>
+    bool push(T&& v) {
+        values_.emplace_back(std::forward<T>(v));
         return true;
     }
     bool enter() {
@@ -175,12 +200,41 @@ private:
         return false;
     }
 
-    std::vector<Value> values_;
-    std::vector<std::string> keys_;
+    std::vector<Value>& values_;
+    std::vector<std::string>& keys_;
+    bool mayHoldSurrogates_;
     int depth_ = 0;
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;
+};
+
+// The calling thread's builder stacks, or fresh ones when a parse on this thread is already using
+// them; emptied (and trimmed) when the parse ends.
+class BorrowedStacks {
+public:
+    BorrowedStacks() {
+        thread_local BuilderStacks kept;
+        stacks_ = kept.inUse ? &own_ : &kept;
+        stacks_->inUse = true;
+    }
+    ~BorrowedStacks() {
+        clear(stacks_->values, BuilderStacks::kKeptValues);
+        clear(stacks_->keys, BuilderStacks::kKeptKeys);
+        stacks_->inUse = false;
+    }
+    BorrowedStacks(const BorrowedStacks&) = delete;
+    BorrowedStacks& operator=(const BorrowedStacks&) = delete;
+    BuilderStacks& get() { return *stacks_; }
+
+private:
+    template <class T>
+    static void clear(std::vector<T>& stack, std::size_t keep) {
+        if (stack.capacity() > keep) std::vector<T>().swap(stack);
+        else stack.clear();
+    }
+    BuilderStacks own_;
+    BuilderStacks* stacks_;
 };
 
 std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
@@ -369,7 +423,8 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
             return {};
         }
     }
-    ValueBuilder builder;
+    BorrowedStacks stacks;
+    ValueBuilder builder(stacks.get(), holdsUnicodeEscape(begin, length));
     rapidjson::MemoryStream stream(begin, length);
     rapidjson::Reader reader;
     const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
