@@ -5,6 +5,7 @@
 #include <rapidjson/reader.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -91,18 +92,19 @@ bool holdsUnicodeEscape(const char* s, std::size_t length) {
 // regrow them from nothing (capacity beyond the limits below is given back).
 struct BuilderStacks {
     static constexpr std::size_t kKeptValues = 4096;
-    static constexpr std::size_t kKeptKeys = 512;
+    static constexpr std::size_t kKeptEntries = 1024;
     std::vector<Value> values;
-    std::vector<std::string> keys;
+    std::vector<Dictionary::Entry> entries;
     bool inUse = false;
 };
 
-// SAX handler that builds the Value directly: scalars are pushed on a value stack, and each closing
-// bracket gathers its members from the top of the stacks.
+// SAX handler that builds the Value directly: array members (and the top-level value) are pushed on
+// a value stack, object members on an entry stack (the key first, its value set next), and each
+// closing bracket moves its members from the top of its stack into the new container.
 class ValueBuilder {
 public:
     ValueBuilder(BuilderStacks& stacks, bool mayHoldSurrogates)
-        : values_(stacks.values), keys_(stacks.keys), mayHoldSurrogates_(mayHoldSurrogates) {}
+        : values_(stacks.values), entries_(stacks.entries), mayHoldSurrogates_(mayHoldSurrogates) {}
 
     bool Null() { return push(Value::null()); }
     bool Bool(bool b) { return push(b); }
@@ -144,30 +146,22 @@ public:
     }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
-        keys_.emplace_back(s, length);
+        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(s, length), std::forward_as_tuple());
         return true;
     }
-    bool StartObject() { return enter(); }
-    bool StartArray() { return enter(); }
+    bool StartObject() { return enter(true); }
+    bool StartArray() { return enter(false); }
     bool EndObject(rapidjson::SizeType count) {
-        const std::size_t valueBase = values_.size() - count;
-        const std::size_t keyBase = keys_.size() - count;
-        Dictionary dictionary;
-        dictionary.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            dictionary.appendUnsorted(std::move(keys_[keyBase + i]), std::move(values_[valueBase + i]));
-        }
-        dictionary.finishAppending();
-        values_.resize(valueBase);
-        keys_.resize(keyBase);
+        const auto first = entries_.end() - static_cast<std::ptrdiff_t>(count);
+        std::vector<Dictionary::Entry> members(std::make_move_iterator(first), std::make_move_iterator(entries_.end()));
+        entries_.erase(first, entries_.end());
         --depth_;
-        return push(std::move(dictionary));
+        return push(Dictionary::fromUnsorted(std::move(members)));
     }
     bool EndArray(rapidjson::SizeType count) {
-        const std::size_t base = values_.size() - count;
-        Array items(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(base)),
-                    std::make_move_iterator(values_.end()));
-        values_.resize(base);
+        const auto first = values_.end() - static_cast<std::ptrdiff_t>(count);
+        Array items(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
+        values_.erase(first, values_.end());
         --depth_;
         return push(std::move(items));
     }
@@ -178,16 +172,19 @@ public:
     Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
 
 private:
+    // A value goes to the key just read when inside an object, else on the value stack.
     template <class T>
     bool push(T&& v) {
-        values_.emplace_back(std::forward<T>(v));
+        if (inObject_[static_cast<std::size_t>(depth_)]) entries_.back().second = Value(std::forward<T>(v));
+        else values_.emplace_back(std::forward<T>(v));
         return true;
     }
-    bool enter() {
+    bool enter(bool object) {
         if (++depth_ > kMaxJSONDepth) {
             tooDeep_ = true;
             return false;
         }
+        inObject_[static_cast<std::size_t>(depth_)] = object;
         return true;
     }
 
@@ -201,9 +198,10 @@ private:
     }
 
     std::vector<Value>& values_;
-    std::vector<std::string>& keys_;
+    std::vector<Dictionary::Entry>& entries_;
     bool mayHoldSurrogates_;
     int depth_ = 0;
+    std::array<bool, kMaxJSONDepth + 1> inObject_{};  // per open container, by depth (0: top level)
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;
@@ -220,7 +218,7 @@ public:
     }
     ~BorrowedStacks() {
         clear(stacks_->values, BuilderStacks::kKeptValues);
-        clear(stacks_->keys, BuilderStacks::kKeptKeys);
+        clear(stacks_->entries, BuilderStacks::kKeptEntries);
         stacks_->inUse = false;
     }
     BorrowedStacks(const BorrowedStacks&) = delete;
