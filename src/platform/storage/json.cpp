@@ -1,7 +1,6 @@
 #include "platform/storage/json.h"
 
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "platform/base/format.h"
@@ -26,9 +26,14 @@ constexpr int kMaxJSONDepth = 512;
 
 // The parser stops after the value and what follows is checked here (the parser takes a NUL byte for
 // the end of its input). Numbers come as their text and are converted here (the parser's own
-// conversion reads a zero significand with a large exponent as garbage).
+// conversion reads a zero significand with a large exponent as garbage). It reads a private copy of
+// the text and decodes strings in place there, which saves copying each one through its own stack.
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
-                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
+                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
+                                 rapidjson::kParseInsituFlag;
+// NUL bytes after the copy: the end for the parser, and room for the up to three bytes its UTF-8
+// check reads past a cut-off sequence.
+constexpr std::size_t kCopyPadding = 4;
 
 bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -423,7 +428,10 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
     }
     BorrowedStacks stacks;
     ValueBuilder builder(stacks.get(), holdsUnicodeEscape(begin, length));
-    rapidjson::MemoryStream stream(begin, length);
+    auto copy = std::make_unique_for_overwrite<char[]>(length + kCopyPadding);
+    std::memcpy(copy.get(), begin, length);
+    std::memset(copy.get() + length, 0, kCopyPadding);
+    rapidjson::InsituStringStream stream(copy.get());
     rapidjson::Reader reader;
     const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {
