@@ -147,7 +147,13 @@ public:
     }
     bool String(const char* s, rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
-        return push(std::string_view(s, length));
+        const std::string_view text(s, length);
+        if (length > kShareableLength) return push(text);
+        // Short texts that repeat within a reply (categories, tags, states) share one payload; values
+        // copy their payload before a write, so the sharing cannot be seen.
+        Value& recent = recentShortTexts_[shortTextSlot(text)];
+        if (!recent.isString() || recent.string() != text) recent = Value(text);
+        return push(recent);
     }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
@@ -177,6 +183,15 @@ public:
     Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
 
 private:
+    static constexpr std::size_t kShareableLength = 15;
+    static constexpr std::size_t kShortTextSlots = 64;
+
+    static std::size_t shortTextSlot(std::string_view text) {
+        std::uint32_t hash = 2166136261u;
+        for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        return (hash ^ (hash >> 16)) % kShortTextSlots;
+    }
+
     // A value goes to the key just read when inside an object, else on the value stack.
     template <class T>
     bool push(T&& v) {
@@ -207,6 +222,7 @@ private:
     bool mayHoldSurrogates_;
     int depth_ = 0;
     std::array<bool, kMaxJSONDepth + 1> inObject_{};  // per open container, by depth (0: top level)
+    std::array<Value, kShortTextSlots> recentShortTexts_;  // the last short text read per slot
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;
