@@ -193,8 +193,9 @@ public:
     Value(Value&&) noexcept = default;
     Value& operator=(const Value&) = default;
     Value& operator=(Value&&) noexcept = default;
-    // A container this value owns alone is taken apart level by level, so that releasing a value
-    // nested deeper than the stack holds frames for does not recurse.
+    // A container this value owns alone is released by recursion for its first levels and taken
+    // apart level by level below them, so that releasing a value nested deeper than the stack holds
+    // frames for does not recurse per level.
     ~Value() {
         if (isArray() || isDictionary()) releaseContainer();
     }
