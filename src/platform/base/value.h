@@ -193,9 +193,8 @@ public:
     Value(Value&&) noexcept = default;
     Value& operator=(const Value&) = default;
     Value& operator=(Value&&) noexcept = default;
-    // A container this value owns alone is released by recursion for its first levels and taken
-    // apart level by level below them, so that releasing a value nested deeper than the stack holds
-    // frames for does not recurse per level.
+    // A container this value owns alone is released by recursion for its first levels and level by
+    // level below them, so that releasing a value nested deeper than the stack allows cannot overflow it.
     ~Value() {
         if (isArray() || isDictionary()) releaseContainer();
     }
