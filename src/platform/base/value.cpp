@@ -79,6 +79,14 @@ void Dictionary::appendUnsorted(std::string key, Value value) {
     entries_.emplace_back(std::move(key), std::move(value));
 }
 
+Dictionary Dictionary::fromUnsorted(std::vector<Entry> entries) {
+    Dictionary dictionary;
+    dictionary.entries_ = std::move(entries);
+    std::erase_if(dictionary.entries_, [](const Entry& entry) { return entry.second.isNil(); });
+    dictionary.finishAppending();
+    return dictionary;
+}
+
 void Dictionary::finishAppending() {
     // Decoders mostly append keys in order and without repeats: one pass tells.
     bool strictlyAscending = true;
@@ -127,6 +135,16 @@ Value::Value(Array a) : storage_(std::make_shared<Array>(std::move(a))) {}
 Value::Value(Dictionary d) : storage_(std::make_shared<Dictionary>(std::move(d))) {}
 
 void Value::releaseContainer() noexcept {
+    // Shallow trees are released by plain recursion, which costs no walk; once this thread is that
+    // many containers deep, the walk below takes over for everything nested further.
+    constexpr int kRecursiveLevels = 64;
+    thread_local int recursiveLevel = 0;
+    if (recursiveLevel < kRecursiveLevels) {
+        ++recursiveLevel;
+        storage_.emplace<std::monostate>();
+        --recursiveLevel;
+        return;
+    }
     auto ownedAlone = [](const Storage& storage) {
         if (const auto* array = std::get_if<std::shared_ptr<Array>>(&storage)) return array->use_count() == 1;
         if (const auto* dictionary = std::get_if<std::shared_ptr<Dictionary>>(&storage)) {

@@ -193,8 +193,8 @@ public:
     Value(Value&&) noexcept = default;
     Value& operator=(const Value&) = default;
     Value& operator=(Value&&) noexcept = default;
-    // A container this value owns alone is taken apart level by level, so that releasing a value
-    // nested deeper than the stack holds frames for does not recurse.
+    // A container this value owns alone is released by recursion for its first levels and level by
+    // level below them, so that releasing a value nested deeper than the stack allows cannot overflow it.
     ~Value() {
         if (isArray() || isDictionary()) releaseContainer();
     }
@@ -337,6 +337,8 @@ public:
     void reserve(std::size_t n) { entries_.reserve(n); }
     void appendUnsorted(std::string key, Value value);
     void finishAppending();
+    // All entries at once, in any order: the same as appending each, then finishing.
+    static Dictionary fromUnsorted(std::vector<Entry> entries);
 
     bool operator==(const Dictionary& other) const;
 

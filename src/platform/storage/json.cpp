@@ -1,14 +1,15 @@
 #include "platform/storage/json.h"
 
 #include <rapidjson/error/en.h>
-#include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "platform/base/format.h"
@@ -25,9 +26,14 @@ constexpr int kMaxJSONDepth = 512;
 
 // The parser stops after the value and what follows is checked here (the parser takes a NUL byte for
 // the end of its input). Numbers come as their text and are converted here (the parser's own
-// conversion reads a zero significand with a large exponent as garbage).
+// conversion reads a zero significand with a large exponent as garbage). It reads a private copy of
+// the text and decodes strings in place there, which saves copying each one through its own stack.
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
-                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag;
+                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
+                                 rapidjson::kParseInsituFlag;
+// NUL bytes after the copy: the end for the parser, and room for the up to three bytes its UTF-8
+// check reads past a cut-off sequence.
+constexpr std::size_t kCopyPadding = 4;
 
 bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -76,22 +82,47 @@ Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
                        {{std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
 }
 
-// SAX handler that builds the Value directly: scalars are pushed on a value stack, and each closing
-// bracket gathers its members from the top of the stacks.
+// Whether the text holds a \u escape; without one the parser cannot produce a surrogate.
+bool holdsUnicodeEscape(const char* s, std::size_t length) {
+    const char* end = s + length;
+    while (const void* found = std::memchr(s, '\\', static_cast<std::size_t>(end - s))) {
+        s = static_cast<const char*>(found) + 1;
+        if (s < end && *s == 'u') return true;
+        ++s;  // the escaped character, which may itself be a backslash
+    }
+    return false;
+}
+
+// Stacks the builder gathers members on, kept per thread between parses so that a parse does not
+// regrow them from nothing (capacity beyond the limits below is given back).
+struct BuilderStacks {
+    static constexpr std::size_t kKeptValues = 4096;
+    static constexpr std::size_t kKeptEntries = 1024;
+    std::vector<Value> values;
+    std::vector<Dictionary::Entry> entries;
+    bool inUse = false;
+};
+
+// SAX handler that builds the Value directly: array members (and the top-level value) are pushed on
+// a value stack, object members on an entry stack (the key first, its value set next), and each
+// closing bracket moves its members from the top of its stack into the new container.
 class ValueBuilder {
 public:
+    ValueBuilder(BuilderStacks& stacks, bool mayHoldSurrogates)
+        : values_(stacks.values), entries_(stacks.entries), mayHoldSurrogates_(mayHoldSurrogates) {}
+
     bool Null() { return push(Value::null()); }
-    bool Bool(bool b) { return push(Value(b)); }
-    bool Int(int i) { return push(Value(static_cast<std::int64_t>(i))); }
-    bool Uint(unsigned u) { return push(Value(static_cast<std::int64_t>(u))); }
-    bool Int64(std::int64_t i) { return push(Value(i)); }
+    bool Bool(bool b) { return push(b); }
+    bool Int(int i) { return push(static_cast<std::int64_t>(i)); }
+    bool Uint(unsigned u) { return push(static_cast<std::int64_t>(u)); }
+    bool Int64(std::int64_t i) { return push(i); }
     bool Uint64(std::uint64_t u) {
         if (u <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-            return push(Value(static_cast<std::int64_t>(u)));
+            return push(static_cast<std::int64_t>(u));
         }
-        return push(Value(u));
+        return push(u);
     }
-    bool Double(double d) { return push(Value(d)); }
+    bool Double(double d) { return push(d); }
     // Integers within 64 bits stay integers (unsigned above the signed range); others are doubles.
     bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
         const char* end = s + length;
@@ -112,40 +143,38 @@ public:
         } else if (r.ec != std::errc() || r.ptr != end) {
             return refuseNumber();
         }
-        return push(Value(d));
+        return push(d);
     }
     bool String(const char* s, rapidjson::SizeType length, bool) {
-        if (holdsSurrogate(s, length)) return refuseSurrogate();
-        return push(Value(std::string(s, length)));
+        if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
+        const std::string_view text(s, length);
+        if (length > kShareableLength) return push(text);
+        // Short texts that repeat within a reply (categories, tags, states) share one payload; values
+        // copy their payload before a write, so the sharing cannot be seen.
+        Value& recent = recentShortTexts_[shortTextSlot(text)];
+        if (!recent.isString() || recent.string() != text) recent = Value(text);
+        return push(recent);
     }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
-        if (holdsSurrogate(s, length)) return refuseSurrogate();
-        keys_.emplace_back(s, length);
+        if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
+        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(s, length), std::forward_as_tuple());
         return true;
     }
-    bool StartObject() { return enter(); }
-    bool StartArray() { return enter(); }
+    bool StartObject() { return enter(true); }
+    bool StartArray() { return enter(false); }
     bool EndObject(rapidjson::SizeType count) {
-        const std::size_t valueBase = values_.size() - count;
-        const std::size_t keyBase = keys_.size() - count;
-        Dictionary dictionary;
-        dictionary.reserve(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            dictionary.appendUnsorted(std::move(keys_[keyBase + i]), std::move(values_[valueBase + i]));
-        }
-        dictionary.finishAppending();
-        values_.resize(valueBase);
-        keys_.resize(keyBase);
+        const auto first = entries_.end() - static_cast<std::ptrdiff_t>(count);
+        std::vector<Dictionary::Entry> members(std::make_move_iterator(first), std::make_move_iterator(entries_.end()));
+        entries_.erase(first, entries_.end());
         --depth_;
-        return push(Value(std::move(dictionary)));
+        return push(Dictionary::fromUnsorted(std::move(members)));
     }
     bool EndArray(rapidjson::SizeType count) {
-        const std::size_t base = values_.size() - count;
-        Array items(std::make_move_iterator(values_.begin() + static_cast<std::ptrdiff_t>(base)),
-                    std::make_move_iterator(values_.end()));
-        values_.resize(base);
+        const auto first = values_.end() - static_cast<std::ptrdiff_t>(count);
+        Array items(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
+        values_.erase(first, values_.end());
         --depth_;
-        return push(Value(std::move(items)));
+        return push(std::move(items));
     }
 
     bool tooDeep() const { return tooDeep_; }
@@ -154,15 +183,28 @@ public:
     Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
 
 private:
-    bool push(Value v) {
-        values_.push_back(std::move(v));
+    static constexpr std::size_t kShareableLength = 15;
+    static constexpr std::size_t kShortTextSlots = 64;
+
+    static std::size_t shortTextSlot(std::string_view text) {
+        std::uint32_t hash = 2166136261u;
+        for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        return (hash ^ (hash >> 16)) % kShortTextSlots;
+    }
+
+    // A value goes to the key just read when inside an object, else on the value stack.
+    template <class T>
+    bool push(T&& v) {
+        if (inObject_[static_cast<std::size_t>(depth_)]) entries_.back().second = Value(std::forward<T>(v));
+        else values_.emplace_back(std::forward<T>(v));
         return true;
     }
-    bool enter() {
+    bool enter(bool object) {
         if (++depth_ > kMaxJSONDepth) {
             tooDeep_ = true;
             return false;
         }
+        inObject_[static_cast<std::size_t>(depth_)] = object;
         return true;
     }
 
@@ -175,12 +217,43 @@ private:
         return false;
     }
 
-    std::vector<Value> values_;
-    std::vector<std::string> keys_;
+    std::vector<Value>& values_;
+    std::vector<Dictionary::Entry>& entries_;
+    bool mayHoldSurrogates_;
     int depth_ = 0;
+    std::array<bool, kMaxJSONDepth + 1> inObject_{};  // per open container, by depth (0: top level)
+    std::array<Value, kShortTextSlots> recentShortTexts_;  // the last short text read per slot
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;
+};
+
+// The calling thread's builder stacks, or fresh ones when a parse on this thread is already using
+// them; emptied (and trimmed) when the parse ends.
+class BorrowedStacks {
+public:
+    BorrowedStacks() {
+        thread_local BuilderStacks kept;
+        stacks_ = kept.inUse ? &own_ : &kept;
+        stacks_->inUse = true;
+    }
+    ~BorrowedStacks() {
+        clear(stacks_->values, BuilderStacks::kKeptValues);
+        clear(stacks_->entries, BuilderStacks::kKeptEntries);
+        stacks_->inUse = false;
+    }
+    BorrowedStacks(const BorrowedStacks&) = delete;
+    BorrowedStacks& operator=(const BorrowedStacks&) = delete;
+    BuilderStacks& get() { return *stacks_; }
+
+private:
+    template <class T>
+    static void clear(std::vector<T>& stack, std::size_t keep) {
+        if (stack.capacity() > keep) std::vector<T>().swap(stack);
+        else stack.clear();
+    }
+    BuilderStacks own_;
+    BuilderStacks* stacks_;
 };
 
 std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
@@ -369,8 +442,12 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
             return {};
         }
     }
-    ValueBuilder builder;
-    rapidjson::MemoryStream stream(begin, length);
+    BorrowedStacks stacks;
+    ValueBuilder builder(stacks.get(), holdsUnicodeEscape(begin, length));
+    auto copy = std::make_unique_for_overwrite<char[]>(length + kCopyPadding);
+    std::memcpy(copy.get(), begin, length);
+    std::memset(copy.get() + length, 0, kCopyPadding);
+    rapidjson::InsituStringStream stream(copy.get());
     rapidjson::Reader reader;
     const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {

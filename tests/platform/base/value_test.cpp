@@ -117,6 +117,9 @@ TEST(Dictionary, KeepsKeyOrderAndLastDuplicateWins) {
     d.set("a", Value());
     EXPECT_FALSE(d.contains("a"));
     EXPECT_TRUE(d.get("missing").isNil());
+    const Dictionary bulk = Dictionary::fromUnsorted({{"b", 1}, {"c", Value()}, {"a", 2}, {"b", 3}});
+    EXPECT_EQ(bulk.keys(), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(bulk.get("b").intValue(), 3);
 }
 
 TEST(ValueAccess, LookupsOnTheWrongTypeGiveNil) {

@@ -85,6 +85,17 @@ TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
 
 TEST(JSONReading, DuplicateKeysKeepTheLast) { EXPECT_EQ(read(R"({"a":1,"a":2})")["a"].intValue(), 2); }
 
+TEST(JSONReading, RepeatedTextsAreIndependentValues) {
+    const Value v = read(R"(["tag",{"k":"tag"},"tag","a longer text that repeats","a longer text that repeats"])");
+    Value first = v[0];
+    first.mutableString() += "!";
+    Value nested = v[1]["k"];
+    nested.mutableString().clear();
+    EXPECT_EQ(first.string(), "tag!");
+    const char* longer = "a longer text that repeats";
+    EXPECT_EQ(v, Value::array({"tag", Value::dictionary({{"k", "tag"}}), "tag", longer, longer}));
+}
+
 TEST(JSONReading, FragmentsNeedTheOption) {
     Ref<Error> error;
     EXPECT_TRUE(JSONSerialization::JSONObjectWithData("\"text\"", 0, &error).isNil());
