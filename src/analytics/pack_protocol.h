@@ -70,7 +70,7 @@ class TPKMemoryBuffer final : public TPKTransport {
 public:
     TPKMemoryBuffer() = default;
     // Reads from a private copy of the bytes.
-    explicit TPKMemoryBuffer(std::span<const std::uint8_t> data) : buffer_(data.begin(), data.end()) {}
+    explicit TPKMemoryBuffer(std::span<const std::uint8_t> data) : buffer_(data.begin(), data.end()), end_(data.size()) {}
 
     // Inline: the protocol's fixed-size reads become plain loads.
     std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
@@ -82,11 +82,16 @@ public:
         return length;
     }
     void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
-        buffer_.insert(buffer_.end(), buffer + offset, buffer + offset + length);
+        if (length == 0) return;
+        if (length > buffer_.size() - end_) grow(length);
+        std::memcpy(buffer_.data() + end_, buffer + offset, length);
+        end_ += length;
     }
-    std::uint64_t bytesRemaining() const override { return buffer_.size() - start_ - offset_; }
+    std::uint64_t bytesRemaining() const override { return end_ - start_ - offset_; }
     // Every byte held, including those read since the last drop.
-    Bytes getBuffer() const { return Bytes(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), buffer_.end()); }
+    Bytes getBuffer() const {
+        return Bytes(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), buffer_.begin() + static_cast<std::ptrdiff_t>(end_));
+    }
     // The same, leaving the buffer empty (for a buffer that was only written).
     Bytes takeBuffer();
     std::uint64_t readPosition() const { return offset_; }
@@ -94,9 +99,13 @@ public:
 private:
     [[noreturn]] static void raiseShort();
     void dropConsumed();
+    // Makes room for length more bytes past end_, at least doubling the storage.
+    void grow(std::uint32_t length);
     // Dropped bytes are counted in start_ and released once they are half the storage, so reading
-    // stays linear while memory still shrinks as reading goes on.
+    // stays linear while memory still shrinks as reading goes on. Bytes held end at end_; the
+    // storage past it is room for writing.
     Bytes buffer_;
+    std::size_t end_ = 0;
     std::size_t start_ = 0;
     std::uint64_t offset_ = 0;
 };
@@ -172,14 +181,40 @@ public:
     void readMessageEnd() override {}
     void readStructBegin() override { enter(); }
     void readStructEnd() override { leave(); }
-    void readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) override;
+    void readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) override {
+        std::uint8_t t = readByte();
+        std::int16_t id = 0;
+        if (t != static_cast<std::uint8_t>(PackType::Stop)) id = readI16();
+        if (type) *type = t;
+        if (fieldID) *fieldID = id;
+    }
     void readFieldEnd() override {}
     std::optional<std::string> readString() override;
     bool readBool() override { return readByte() == 1; }
-    std::uint8_t readByte() override;
-    std::int16_t readI16() override;
-    std::int32_t readI32() override;
-    std::int64_t readI64() override;
+    // The fixed-size reads and writes are inline, so the records' codecs reach them without calls.
+    std::uint8_t readByte() override {
+        std::uint8_t b = 0;
+        readExactly(&b, 1);
+        return b;
+    }
+    std::int16_t readI16() override {
+        std::uint8_t b[2];
+        readExactly(b, 2);
+        return static_cast<std::int16_t>((b[0] << 8) | b[1]);
+    }
+    std::int32_t readI32() override {
+        std::uint8_t b[4];
+        readExactly(b, 4);
+        return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                                         (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
+    }
+    std::int64_t readI64() override {
+        std::uint8_t b[8];
+        readExactly(b, 8);
+        std::uint64_t v = 0;
+        for (std::uint8_t byte : b) v = (v << 8) | byte;
+        return static_cast<std::int64_t>(v);
+    }
     double readDouble() override;
     Bytes readBinary() override;
     void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) override;
@@ -193,12 +228,33 @@ public:
     void writeMessageEnd() override {}
     void writeStructBegin(std::string_view) override {}
     void writeStructEnd() override {}
-    void writeFieldBegin(std::string_view name, std::uint8_t type, std::int16_t fieldID) override;
-    void writeI32(std::int32_t value) override;
-    void writeI64(std::int64_t value) override;
-    void writeI16(std::int16_t value) override;
-    void writeByte(std::uint8_t value) override;
-    void writeString(const std::optional<std::string>& value) override;
+    void writeFieldBegin(std::string_view, std::uint8_t type, std::int16_t fieldID) override {
+        const auto id = static_cast<std::uint16_t>(fieldID);
+        const std::uint8_t header[3] = {type, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+        writeBytes(header, 3);
+    }
+    void writeI32(std::int32_t value) override {
+        auto u = static_cast<std::uint32_t>(value);
+        const std::uint8_t b[4] = {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
+                                   static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
+        writeBytes(b, 4);
+    }
+    void writeI64(std::int64_t value) override {
+        auto u = static_cast<std::uint64_t>(value);
+        std::uint8_t b[8];
+        for (int i = 7; i >= 0; --i, u >>= 8) b[i] = static_cast<std::uint8_t>(u);
+        writeBytes(b, 8);
+    }
+    void writeI16(std::int16_t value) override {
+        auto u = static_cast<std::uint16_t>(value);
+        const std::uint8_t b[2] = {static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
+        writeBytes(b, 2);
+    }
+    void writeByte(std::uint8_t value) override { writeBytes(&value, 1); }
+    void writeString(const std::optional<std::string>& value) override {
+        if (!value) return writeI32(0);
+        writeText(*value);
+    }
     void writeDouble(double value) override;
     void writeBool(bool value) override { writeByte(value ? 1 : 0); }
     void writeBinary(const std::optional<Bytes>& value) override;
@@ -212,6 +268,11 @@ public:
     void writeListEnd() override {}
 
 private:
+    friend struct PackBinaryAccess;
+    // The count, then the bytes.
+    void writeText(std::string_view text);
+    // Replaces text with a counted string read; false when the bytes are not UTF-8.
+    bool readTextInto(std::string& text);
     void readExactly(std::uint8_t* into, std::int32_t length) {
         if (memory_) {
             memory_->readAll(into, 0, length);
