@@ -37,8 +37,14 @@ void requireElementType(std::uint8_t type) {
 }
 
 bool isValidUtf8(std::string_view text) {
+    std::size_t i = 0;
+    // Plain ASCII eight bytes at a time; the first word with a high bit is checked byte by byte.
+    for (std::uint64_t word = 0; i + 8 <= text.size(); i += 8) {
+        std::memcpy(&word, text.data() + i, 8);
+        if (word & 0x8080808080808080u) break;
+    }
     bool valid = true;
-    for (std::size_t i = 0; i < text.size() && valid;) {
+    while (i < text.size() && valid) {
         if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
         } else {
@@ -83,7 +89,7 @@ void TPKMemoryBuffer::raiseShort() { TPKTransportException::raise(std::string(kN
 void TPKMemoryBuffer::dropConsumed() {
     start_ += static_cast<std::size_t>(offset_);
     offset_ = 0;
-    if (start_ * 2 >= end_) {
+    if (!borrowed_ && start_ * 2 >= end_) {
         buffer_.resize(end_);
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
         end_ -= start_;
@@ -92,18 +98,26 @@ void TPKMemoryBuffer::dropConsumed() {
 }
 
 void TPKMemoryBuffer::grow(std::uint32_t length) {
+    if (borrowed_) {
+        buffer_.assign(borrowed_ + start_, borrowed_ + end_);
+        borrowed_ = nullptr;
+        end_ -= start_;
+        start_ = 0;
+        if (length <= buffer_.size() - end_) return;
+    }
     buffer_.resize(std::max({buffer_.size() * 2, end_ + length, std::size_t{256}}));
 }
 
 Bytes TPKMemoryBuffer::takeBuffer() {
     Bytes out;
-    if (start_ == 0) {
+    if (!borrowed_ && start_ == 0) {
         buffer_.resize(end_);
         out = std::move(buffer_);
     } else {
         out = getBuffer();
     }
     buffer_.clear();
+    borrowed_ = nullptr;
     end_ = 0;
     start_ = 0;
     offset_ = 0;
@@ -114,7 +128,8 @@ Bytes TPKMemoryBuffer::takeBuffer() {
 // Reading.
 
 void TPKBinaryProtocol::requireBytes(std::int32_t length) {
-    if (length < 0 || static_cast<std::uint64_t>(length) > transport_.bytesRemaining()) {
+    const std::uint64_t remaining = memory_ ? memory_->bytesRemaining() : transport_.bytesRemaining();
+    if (length < 0 || static_cast<std::uint64_t>(length) > remaining) {
         TPKTransportException::raise(std::string(kNotEnoughBytesReason));
     }
 }
@@ -138,7 +153,33 @@ std::string TPKBinaryProtocol::readStringBody(std::int32_t length) {
     return text;
 }
 
+// The count of a counted string when a memory buffer holds all of it; -1 otherwise.
+std::int32_t TPKBinaryProtocol::bufferedTextCount() const {
+    if (!memory_ || memory_->bytesRemaining() < 4) return -1;
+    const std::uint8_t* at = memory_->readCursor();
+    const auto count = static_cast<std::int32_t>((std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
+                                                 (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]});
+    if (count < 0 || static_cast<std::uint64_t>(count) > memory_->bytesRemaining() - 4) return -1;
+    return count;
+}
+
+bool TPKBinaryProtocol::readBufferedText(std::optional<std::string>& text) {
+    const std::int32_t count = bufferedTextCount();
+    if (count < 0) return false;
+    if (!text) text.emplace();
+    text->assign(reinterpret_cast<const char*>(memory_->readCursor() + 4), static_cast<std::size_t>(count));
+    memory_->advance(4 + static_cast<std::uint64_t>(count));
+    if (!isValidUtf8(*text)) text.reset();
+    return true;
+}
+
 bool TPKBinaryProtocol::readTextInto(std::string& text) {
+    if (const std::int32_t count = bufferedTextCount(); count >= 0) {
+        // Count and bytes both there: copied straight from the buffer.
+        text.assign(reinterpret_cast<const char*>(memory_->readCursor() + 4), static_cast<std::size_t>(count));
+        memory_->advance(4 + static_cast<std::uint64_t>(count));
+        return isValidUtf8(text);
+    }
     const std::int32_t length = readI32();
     requireBytes(length);  // before allocating: a reply cannot make us reserve more than it holds
     text.resize(static_cast<std::size_t>(length));

@@ -53,6 +53,8 @@ public:
     [[noreturn]] static void raise(std::string reason, Ref<Error> error = nullptr);
 };
 
+class TPKBinaryProtocol;
+
 class TPKTransport {
 public:
     virtual ~TPKTransport() = default;
@@ -76,35 +78,48 @@ public:
     std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
         // A negative length widened and compared unsigned never fits.
         if (static_cast<std::uint64_t>(static_cast<std::int64_t>(length)) > bytesRemaining()) raiseShort();
-        if (length > 0) std::memcpy(buffer + offset, buffer_.data() + start_ + offset_, static_cast<std::size_t>(length));
+        if (length > 0) std::memcpy(buffer + offset, readCursor(), static_cast<std::size_t>(length));
         offset_ += static_cast<std::uint64_t>(length);
         if (offset_ >= 4096) dropConsumed();
         return length;
     }
     void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
         if (length == 0) return;
-        if (length > buffer_.size() - end_) grow(length);
+        if (borrowed_ || length > buffer_.size() - end_) grow(length);
         std::memcpy(buffer_.data() + end_, buffer + offset, length);
         end_ += length;
     }
     std::uint64_t bytesRemaining() const override { return end_ - start_ - offset_; }
     // Every byte held, including those read since the last drop.
     Bytes getBuffer() const {
-        return Bytes(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), buffer_.begin() + static_cast<std::ptrdiff_t>(end_));
+        return Bytes(held() + start_, held() + end_);
     }
     // The same, leaving the buffer empty (for a buffer that was only written).
     Bytes takeBuffer();
     std::uint64_t readPosition() const { return offset_; }
 
 private:
+    friend class TPKBinaryProtocol;
+    friend struct PackBinaryAccess;
+    struct Borrow {};
+    // Reads the caller's bytes in place; they must outlive the reading. Writing first copies them.
+    TPKMemoryBuffer(std::span<const std::uint8_t> data, Borrow) : borrowed_(data.data()), end_(data.size()) {}
+    const std::uint8_t* held() const { return borrowed_ ? borrowed_ : buffer_.data(); }
+    // The next unread byte, and consuming n bytes already checked against bytesRemaining().
+    const std::uint8_t* readCursor() const { return held() + start_ + offset_; }
+    void advance(std::uint64_t n) {
+        offset_ += n;
+        if (offset_ >= 4096) dropConsumed();
+    }
     [[noreturn]] static void raiseShort();
     void dropConsumed();
-    // Makes room for length more bytes past end_, at least doubling the storage.
+    // Makes room for length more bytes past end_, at least doubling the storage (owning borrowed bytes first).
     void grow(std::uint32_t length);
     // Dropped bytes are counted in start_ and released once they are half the storage, so reading
     // stays linear while memory still shrinks as reading goes on. Bytes held end at end_; the
     // storage past it is room for writing.
     Bytes buffer_;
+    const std::uint8_t* borrowed_ = nullptr;  // the bytes read in place of buffer_, when set
     std::size_t end_ = 0;
     std::size_t start_ = 0;
     std::uint64_t offset_ = 0;
@@ -182,9 +197,18 @@ public:
     void readStructBegin() override { enter(); }
     void readStructEnd() override { leave(); }
     void readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) override {
-        std::uint8_t t = readByte();
+        std::uint8_t t = 0;
         std::int16_t id = 0;
-        if (t != static_cast<std::uint8_t>(PackType::Stop)) id = readI16();
+        if (memory_ && memory_->bytesRemaining() >= 3) {
+            // The whole header is there: one bounds check.
+            const std::uint8_t* at = memory_->readCursor();
+            t = at[0];
+            if (t != static_cast<std::uint8_t>(PackType::Stop)) id = static_cast<std::int16_t>((at[1] << 8) | at[2]);
+            memory_->advance(t != static_cast<std::uint8_t>(PackType::Stop) ? 3 : 1);
+        } else {
+            t = readByte();
+            if (t != static_cast<std::uint8_t>(PackType::Stop)) id = readI16();
+        }
         if (type) *type = t;
         if (fieldID) *fieldID = id;
     }
@@ -273,6 +297,10 @@ private:
     void writeText(std::string_view text);
     // Replaces text with a counted string read; false when the bytes are not UTF-8.
     bool readTextInto(std::string& text);
+    // When a memory buffer holds the whole counted string: reads it into text (nothing when the bytes
+    // are not UTF-8) and returns true. Otherwise reads and changes nothing.
+    bool readBufferedText(std::optional<std::string>& text);
+    std::int32_t bufferedTextCount() const;
     void readExactly(std::uint8_t* into, std::int32_t length) {
         if (memory_) {
             memory_->readAll(into, 0, length);

@@ -26,6 +26,9 @@ public:
         isSet_ = true;
     }
     bool isSet() const { return isSet_; }
+    // The value to fill in place; the caller marks the field set once it is filled.
+    T& storage() { return value_; }
+    void markSet() { isSet_ = true; }
     void unset() {
         value_ = T{};
         isSet_ = false;
@@ -44,6 +47,8 @@ class PackStruct;
 struct PackBinaryAccess {
     static void writeText(TPKBinaryProtocol& p, std::string_view text) { p.writeText(text); }
     static bool readTextInto(TPKBinaryProtocol& p, std::string& text) { return p.readTextInto(text); }
+    static bool readBufferedText(TPKBinaryProtocol& p, std::optional<std::string>& text) { return p.readBufferedText(text); }
+    static TPKMemoryBuffer borrow(std::span<const std::uint8_t> bytes) { return TPKMemoryBuffer(bytes, TPKMemoryBuffer::Borrow{}); }
 };
 
 // How each kind of value is written and read: its type code, whether it holds a value, and the codec.
@@ -143,7 +148,16 @@ struct PackCodec<std::vector<E>> {
         p.readListBegin(nullptr, &size);
         std::vector<E> list;
         list.reserve(static_cast<std::size_t>(std::clamp(size, 0, 1024)));  // the count was checked against the bytes
+        const std::uint64_t bytesAtStart = p.transport().bytesRemaining();
         for (std::int32_t i = 0; i < size; ++i) {
+            if (i > 0 && list.size() == list.capacity()) {
+                // Full: room for the rest of the count, as far as the bytes that remain hold elements
+                // the size of those read so far.
+                const std::uint64_t remaining = p.transport().bytesRemaining();
+                const std::uint64_t perElement = std::max<std::uint64_t>(1, (bytesAtStart - remaining) / static_cast<std::uint64_t>(i));
+                list.reserve(static_cast<std::size_t>(
+                    std::min<std::uint64_t>(static_cast<std::uint64_t>(size), static_cast<std::uint64_t>(i) + remaining / perElement)));
+            }
             if constexpr (PackCodec<E>::kType == PackType::Struct) {
                 list.emplace_back().readFields(p);  // read in place: the list is dropped if reading fails
             } else {
@@ -174,8 +188,17 @@ struct PackCodec<std::map<std::string, V>> {
         std::map<std::string, V> m;
         for (std::int32_t i = 0; i < size; ++i) {
             std::string key = PackCodec<std::string>::read(p);
-            // Keys written by us come in order, so the end is the usual place.
-            m.insert_or_assign(m.end(), std::move(key), PackCodec<V>::read(p));
+            // Keys written by us come in order, so the end is the usual place. A new entry's record
+            // is read in place (the map is dropped if reading fails); a repeated key takes the last value.
+            const std::size_t before = m.size();
+            auto entry = m.try_emplace(m.end(), std::move(key));
+            if constexpr (PackCodec<V>::kType == PackType::Struct) {
+                if (m.size() != before) {
+                    entry->second.readFields(p);
+                    continue;
+                }
+            }
+            entry->second = PackCodec<V>::read(p);
         }
         p.readMapEnd();
         return m;
@@ -252,7 +275,14 @@ constexpr auto packField(std::int16_t id, const char* name) {
         [](R& r, TPKProtocol& p) { (r.*Member).set(PackCodec<T>::read(p)); },
         [](const R& r) { return (r.*Member).isSet(); },
         [](const R& r, TPKBinaryProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
-        [](R& r, TPKBinaryProtocol& p) { (r.*Member).set(PackCodec<T>::read(p)); },
+        [](R& r, TPKBinaryProtocol& p) {
+            auto& field = r.*Member;
+            if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                // Text the buffer holds whole goes straight into the field.
+                if (PackBinaryAccess::readBufferedText(p, field.storage())) return field.markSet();
+            }
+            field.set(PackCodec<T>::read(p));
+        },
     };
 }
 
@@ -307,7 +337,10 @@ public:
             if (type == static_cast<std::uint8_t>(PackType::Stop)) break;
             const PackFieldInfo<R>* field = nullptr;
             for (const auto& f : R::fieldTable()) {
-                if (f.id == id) field = &f;
+                if (f.id == id) {
+                    field = &f;
+                    break;
+                }
             }
             if (field && static_cast<std::uint8_t>(field->type) == type) {
                 field->readWith(self, p);
@@ -363,7 +396,7 @@ Bytes packBytes(const R& record) {
 }
 template <class R>
 R unpackBytes(std::span<const std::uint8_t> bytes) {
-    TPKMemoryBuffer buffer(bytes);
+    TPKMemoryBuffer buffer = PackBinaryAccess::borrow(bytes);  // the bytes outlive the read
     TPKBinaryProtocol protocol(buffer);
     R record;
     record.read(protocol);
