@@ -37,14 +37,12 @@ void requireElementType(std::uint8_t type) {
 }
 
 bool isValidUtf8(std::string_view text) {
-    std::size_t i = 0;
-    // Plain ASCII eight bytes at a time; the first word with a high bit is checked byte by byte.
-    for (std::uint64_t word = 0; i + 8 <= text.size(); i += 8) {
-        std::memcpy(&word, text.data() + i, 8);
-        if (word & 0x8080808080808080u) break;
-    }
+    // Plain ASCII (the usual text) needs no decoding.
+    unsigned char highBits = 0;
+    for (char c : text) highBits |= static_cast<unsigned char>(c);
+    if (highBits < 0x80) return true;
     bool valid = true;
-    while (i < text.size() && valid) {
+    for (std::size_t i = 0; i < text.size() && valid;) {
         if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
         } else {
@@ -126,6 +124,14 @@ Bytes TPKMemoryBuffer::takeBuffer() {
 
 
 // Reading.
+
+void TPKBinaryProtocol::readFromTransport(std::uint8_t* into, std::int32_t length) {
+    if (memory_) {
+        memory_->readAll(into, 0, length);
+    } else {
+        transport_.readAll(into, 0, length);
+    }
+}
 
 void TPKBinaryProtocol::requireBytes(std::int32_t length) {
     const std::uint64_t remaining = memory_ ? memory_->bytesRemaining() : transport_.bytesRemaining();

@@ -302,12 +302,15 @@ private:
     bool readBufferedText(std::optional<std::string>& text);
     std::int32_t bufferedTextCount() const;
     void readExactly(std::uint8_t* into, std::int32_t length) {
-        if (memory_) {
-            memory_->readAll(into, 0, length);
+        if (memory_ && length > 0 && static_cast<std::uint64_t>(length) <= memory_->bytesRemaining()) {
+            std::memcpy(into, memory_->readCursor(), static_cast<std::size_t>(length));
+            memory_->advance(static_cast<std::uint64_t>(length));
         } else {
-            transport_.readAll(into, 0, length);
+            readFromTransport(into, length);
         }
     }
+    // Short reads, lengths of 0 or less, and other transports.
+    void readFromTransport(std::uint8_t* into, std::int32_t length);
     void writeBytes(const std::uint8_t* bytes, std::size_t length) {
         if (memory_) {
             memory_->write(bytes, 0, static_cast<std::uint32_t>(length));

@@ -335,11 +335,17 @@ public:
             std::int16_t id = 0;
             p.readFieldBegin(&type, &id);
             if (type == static_cast<std::uint8_t>(PackType::Stop)) break;
+            // Tables list ids in order, mostly from 1 without gaps: the row at id - 1 is tried first.
+            const auto table = R::fieldTable();
             const PackFieldInfo<R>* field = nullptr;
-            for (const auto& f : R::fieldTable()) {
-                if (f.id == id) {
-                    field = &f;
-                    break;
+            if (id >= 1 && static_cast<std::size_t>(id) <= table.size() && table[static_cast<std::size_t>(id) - 1].id == id) {
+                field = &table[static_cast<std::size_t>(id) - 1];
+            } else {
+                for (const auto& f : table) {
+                    if (f.id == id) {
+                        field = &f;
+                        break;
+                    }
                 }
             }
             if (field && static_cast<std::uint8_t>(field->type) == type) {
