@@ -1,5 +1,6 @@
 #include "analytics/pack_protocol.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -36,6 +37,10 @@ void requireElementType(std::uint8_t type) {
 }
 
 bool isValidUtf8(std::string_view text) {
+    // Plain ASCII (the usual text) needs no decoding.
+    unsigned char highBits = 0;
+    for (char c : text) highBits |= static_cast<unsigned char>(c);
+    if (highBits < 0x80) return true;
     bool valid = true;
     for (std::size_t i = 0; i < text.size() && valid;) {
         if (static_cast<unsigned char>(text[i]) < 0x80) {
@@ -82,15 +87,36 @@ void TPKMemoryBuffer::raiseShort() { TPKTransportException::raise(std::string(kN
 void TPKMemoryBuffer::dropConsumed() {
     start_ += static_cast<std::size_t>(offset_);
     offset_ = 0;
-    if (start_ * 2 >= buffer_.size()) {
+    if (!borrowed_ && start_ * 2 >= end_) {
+        buffer_.resize(end_);
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+        end_ -= start_;
         start_ = 0;
     }
 }
 
+void TPKMemoryBuffer::grow(std::uint32_t length) {
+    if (borrowed_) {
+        buffer_.assign(borrowed_ + start_, borrowed_ + end_);
+        borrowed_ = nullptr;
+        end_ -= start_;
+        start_ = 0;
+        if (length <= buffer_.size() - end_) return;
+    }
+    buffer_.resize(std::max({buffer_.size() * 2, end_ + length, std::size_t{256}}));
+}
+
 Bytes TPKMemoryBuffer::takeBuffer() {
-    Bytes out = start_ == 0 ? std::move(buffer_) : getBuffer();
+    Bytes out;
+    if (!borrowed_ && start_ == 0) {
+        buffer_.resize(end_);
+        out = std::move(buffer_);
+    } else {
+        out = getBuffer();
+    }
     buffer_.clear();
+    borrowed_ = nullptr;
+    end_ = 0;
     start_ = 0;
     offset_ = 0;
     return out;
@@ -99,8 +125,17 @@ Bytes TPKMemoryBuffer::takeBuffer() {
 
 // Reading.
 
+void TPKBinaryProtocol::readFromTransport(std::uint8_t* into, std::int32_t length) {
+    if (memory_) {
+        memory_->readAll(into, 0, length);
+    } else {
+        transport_.readAll(into, 0, length);
+    }
+}
+
 void TPKBinaryProtocol::requireBytes(std::int32_t length) {
-    if (length < 0 || static_cast<std::uint64_t>(length) > transport_.bytesRemaining()) {
+    const std::uint64_t remaining = memory_ ? memory_->bytesRemaining() : transport_.bytesRemaining();
+    if (length < 0 || static_cast<std::uint64_t>(length) > remaining) {
         TPKTransportException::raise(std::string(kNotEnoughBytesReason));
     }
 }
@@ -115,33 +150,6 @@ void TPKBinaryProtocol::enter() {
     if (++depth_ > kPackMaxDepth) TPKProtocolException::raise(format("Nesting deeper than %d levels", kPackMaxDepth));
 }
 
-std::uint8_t TPKBinaryProtocol::readByte() {
-    std::uint8_t b = 0;
-    readExactly(&b, 1);
-    return b;
-}
-
-std::int16_t TPKBinaryProtocol::readI16() {
-    std::uint8_t b[2];
-    readExactly(b, 2);
-    return static_cast<std::int16_t>((b[0] << 8) | b[1]);
-}
-
-std::int32_t TPKBinaryProtocol::readI32() {
-    std::uint8_t b[4];
-    readExactly(b, 4);
-    return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                                     (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
-}
-
-std::int64_t TPKBinaryProtocol::readI64() {
-    std::uint8_t b[8];
-    readExactly(b, 8);
-    std::uint64_t v = 0;
-    for (std::uint8_t byte : b) v = (v << 8) | byte;
-    return static_cast<std::int64_t>(v);
-}
-
 double TPKBinaryProtocol::readDouble() { return std::bit_cast<double>(readI64()); }
 
 std::string TPKBinaryProtocol::readStringBody(std::int32_t length) {
@@ -151,9 +159,43 @@ std::string TPKBinaryProtocol::readStringBody(std::int32_t length) {
     return text;
 }
 
+// The count of a counted string when a memory buffer holds all of it; -1 otherwise.
+std::int32_t TPKBinaryProtocol::bufferedTextCount() const {
+    if (!memory_ || memory_->bytesRemaining() < 4) return -1;
+    const std::uint8_t* at = memory_->readCursor();
+    const auto count = static_cast<std::int32_t>((std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) |
+                                                 (std::uint32_t{at[2]} << 8) | std::uint32_t{at[3]});
+    if (count < 0 || static_cast<std::uint64_t>(count) > memory_->bytesRemaining() - 4) return -1;
+    return count;
+}
+
+bool TPKBinaryProtocol::readBufferedText(std::optional<std::string>& text) {
+    const std::int32_t count = bufferedTextCount();
+    if (count < 0) return false;
+    if (!text) text.emplace();
+    text->assign(reinterpret_cast<const char*>(memory_->readCursor() + 4), static_cast<std::size_t>(count));
+    memory_->advance(4 + static_cast<std::uint64_t>(count));
+    if (!isValidUtf8(*text)) text.reset();
+    return true;
+}
+
+bool TPKBinaryProtocol::readTextInto(std::string& text) {
+    if (const std::int32_t count = bufferedTextCount(); count >= 0) {
+        // Count and bytes both there: copied straight from the buffer.
+        text.assign(reinterpret_cast<const char*>(memory_->readCursor() + 4), static_cast<std::size_t>(count));
+        memory_->advance(4 + static_cast<std::uint64_t>(count));
+        return isValidUtf8(text);
+    }
+    const std::int32_t length = readI32();
+    requireBytes(length);  // before allocating: a reply cannot make us reserve more than it holds
+    text.resize(static_cast<std::size_t>(length));
+    if (length > 0) readExactly(reinterpret_cast<std::uint8_t*>(text.data()), length);
+    return isValidUtf8(text);
+}
+
 std::optional<std::string> TPKBinaryProtocol::readString() {
-    std::string text = readStringBody(readI32());
-    if (!isValidUtf8(text)) return std::nullopt;
+    std::optional<std::string> text(std::in_place);
+    if (!readTextInto(*text)) return std::nullopt;
     return text;
 }
 
@@ -163,14 +205,6 @@ Bytes TPKBinaryProtocol::readBinary() {
     Bytes data(static_cast<std::size_t>(length));
     if (length > 0) readExactly(data.data(), length);
     return data;
-}
-
-void TPKBinaryProtocol::readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) {
-    std::uint8_t t = readByte();
-    std::int16_t id = 0;
-    if (t != static_cast<std::uint8_t>(PackType::Stop)) id = readI16();
-    if (type) *type = t;
-    if (fieldID) *fieldID = id;
 }
 
 void TPKBinaryProtocol::readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) {
@@ -227,35 +261,12 @@ void TPKBinaryProtocol::readMessageBegin(std::string* name, std::uint8_t* type, 
 
 // Writing.
 
-void TPKBinaryProtocol::writeByte(std::uint8_t value) { writeBytes(&value, 1); }
-
-void TPKBinaryProtocol::writeI16(std::int16_t value) {
-    auto u = static_cast<std::uint16_t>(value);
-    const std::uint8_t b[2] = {static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
-    writeBytes(b, 2);
-}
-
-void TPKBinaryProtocol::writeI32(std::int32_t value) {
-    auto u = static_cast<std::uint32_t>(value);
-    const std::uint8_t b[4] = {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
-                               static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
-    writeBytes(b, 4);
-}
-
-void TPKBinaryProtocol::writeI64(std::int64_t value) {
-    auto u = static_cast<std::uint64_t>(value);
-    std::uint8_t b[8];
-    for (int i = 7; i >= 0; --i, u >>= 8) b[i] = static_cast<std::uint8_t>(u);
-    writeBytes(b, 8);
-}
-
 void TPKBinaryProtocol::writeDouble(double value) { writeI64(std::bit_cast<std::int64_t>(value)); }
 
-void TPKBinaryProtocol::writeString(const std::optional<std::string>& value) {
-    if (!value) return writeI32(0);
-    if (value->size() > static_cast<std::size_t>(INT32_MAX)) TPKProtocolException::raise("String too long to write");
-    writeI32(static_cast<std::int32_t>(value->size()));
-    writeBytes(reinterpret_cast<const std::uint8_t*>(value->data()), value->size());
+void TPKBinaryProtocol::writeText(std::string_view text) {
+    if (text.size() > static_cast<std::size_t>(INT32_MAX)) TPKProtocolException::raise("String too long to write");
+    writeI32(static_cast<std::int32_t>(text.size()));
+    writeBytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
 }
 
 void TPKBinaryProtocol::writeBinary(const std::optional<Bytes>& value) {
@@ -263,12 +274,6 @@ void TPKBinaryProtocol::writeBinary(const std::optional<Bytes>& value) {
     if (value->size() > static_cast<std::size_t>(INT32_MAX)) TPKProtocolException::raise("Data too long to write");
     writeI32(static_cast<std::int32_t>(value->size()));
     writeBytes(value->data(), value->size());
-}
-
-void TPKBinaryProtocol::writeFieldBegin(std::string_view, std::uint8_t type, std::int16_t fieldID) {
-    const auto id = static_cast<std::uint16_t>(fieldID);
-    const std::uint8_t header[3] = {type, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
-    writeBytes(header, 3);
 }
 
 void TPKBinaryProtocol::writeMapBegin(std::uint8_t keyType, std::uint8_t valueType, std::int32_t size) {
@@ -289,9 +294,9 @@ void TPKBinaryProtocol::writeListBegin(std::uint8_t elementType, std::int32_t si
 void TPKBinaryProtocol::writeMessageBegin(std::string_view name, std::uint8_t type, std::int32_t sequenceID) {
     if (strictWrite_) {
         writeI32(static_cast<std::int32_t>(0x80010000u | type));
-        writeString(std::string(name));
+        writeText(name);
     } else {
-        writeString(std::string(name));
+        writeText(name);
         writeByte(type);
     }
     writeI32(sequenceID);

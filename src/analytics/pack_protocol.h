@@ -53,6 +53,8 @@ public:
     [[noreturn]] static void raise(std::string reason, Ref<Error> error = nullptr);
 };
 
+class TPKBinaryProtocol;
+
 class TPKTransport {
 public:
     virtual ~TPKTransport() = default;
@@ -70,33 +72,55 @@ class TPKMemoryBuffer final : public TPKTransport {
 public:
     TPKMemoryBuffer() = default;
     // Reads from a private copy of the bytes.
-    explicit TPKMemoryBuffer(std::span<const std::uint8_t> data) : buffer_(data.begin(), data.end()) {}
+    explicit TPKMemoryBuffer(std::span<const std::uint8_t> data) : buffer_(data.begin(), data.end()), end_(data.size()) {}
 
     // Inline: the protocol's fixed-size reads become plain loads.
     std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
         // A negative length widened and compared unsigned never fits.
         if (static_cast<std::uint64_t>(static_cast<std::int64_t>(length)) > bytesRemaining()) raiseShort();
-        if (length > 0) std::memcpy(buffer + offset, buffer_.data() + start_ + offset_, static_cast<std::size_t>(length));
+        if (length > 0) std::memcpy(buffer + offset, readCursor(), static_cast<std::size_t>(length));
         offset_ += static_cast<std::uint64_t>(length);
         if (offset_ >= 4096) dropConsumed();
         return length;
     }
     void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
-        buffer_.insert(buffer_.end(), buffer + offset, buffer + offset + length);
+        if (length == 0) return;
+        if (borrowed_ || length > buffer_.size() - end_) grow(length);
+        std::memcpy(buffer_.data() + end_, buffer + offset, length);
+        end_ += length;
     }
-    std::uint64_t bytesRemaining() const override { return buffer_.size() - start_ - offset_; }
+    std::uint64_t bytesRemaining() const override { return end_ - start_ - offset_; }
     // Every byte held, including those read since the last drop.
-    Bytes getBuffer() const { return Bytes(buffer_.begin() + static_cast<std::ptrdiff_t>(start_), buffer_.end()); }
+    Bytes getBuffer() const {
+        return Bytes(held() + start_, held() + end_);
+    }
     // The same, leaving the buffer empty (for a buffer that was only written).
     Bytes takeBuffer();
     std::uint64_t readPosition() const { return offset_; }
 
 private:
+    friend class TPKBinaryProtocol;
+    friend struct PackBinaryAccess;
+    struct Borrow {};
+    // Reads the caller's bytes in place; they must outlive the reading. Writing first copies them.
+    TPKMemoryBuffer(std::span<const std::uint8_t> data, Borrow) : borrowed_(data.data()), end_(data.size()) {}
+    const std::uint8_t* held() const { return borrowed_ ? borrowed_ : buffer_.data(); }
+    // The next unread byte, and consuming n bytes already checked against bytesRemaining().
+    const std::uint8_t* readCursor() const { return held() + start_ + offset_; }
+    void advance(std::uint64_t n) {
+        offset_ += n;
+        if (offset_ >= 4096) dropConsumed();
+    }
     [[noreturn]] static void raiseShort();
     void dropConsumed();
+    // Makes room for length more bytes past end_, at least doubling the storage (owning borrowed bytes first).
+    void grow(std::uint32_t length);
     // Dropped bytes are counted in start_ and released once they are half the storage, so reading
-    // stays linear while memory still shrinks as reading goes on.
+    // stays linear while memory still shrinks as reading goes on. Bytes held end at end_; the
+    // storage past it is room for writing.
     Bytes buffer_;
+    const std::uint8_t* borrowed_ = nullptr;  // the bytes read in place of buffer_, when set
+    std::size_t end_ = 0;
     std::size_t start_ = 0;
     std::uint64_t offset_ = 0;
 };
@@ -172,14 +196,49 @@ public:
     void readMessageEnd() override {}
     void readStructBegin() override { enter(); }
     void readStructEnd() override { leave(); }
-    void readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) override;
+    void readFieldBegin(std::uint8_t* type, std::int16_t* fieldID) override {
+        std::uint8_t t = 0;
+        std::int16_t id = 0;
+        if (memory_ && memory_->bytesRemaining() >= 3) {
+            // The whole header is there: one bounds check.
+            const std::uint8_t* at = memory_->readCursor();
+            t = at[0];
+            if (t != static_cast<std::uint8_t>(PackType::Stop)) id = static_cast<std::int16_t>((at[1] << 8) | at[2]);
+            memory_->advance(t != static_cast<std::uint8_t>(PackType::Stop) ? 3 : 1);
+        } else {
+            t = readByte();
+            if (t != static_cast<std::uint8_t>(PackType::Stop)) id = readI16();
+        }
+        if (type) *type = t;
+        if (fieldID) *fieldID = id;
+    }
     void readFieldEnd() override {}
     std::optional<std::string> readString() override;
     bool readBool() override { return readByte() == 1; }
-    std::uint8_t readByte() override;
-    std::int16_t readI16() override;
-    std::int32_t readI32() override;
-    std::int64_t readI64() override;
+    // The fixed-size reads and writes are inline, so the records' codecs reach them without calls.
+    std::uint8_t readByte() override {
+        std::uint8_t b = 0;
+        readExactly(&b, 1);
+        return b;
+    }
+    std::int16_t readI16() override {
+        std::uint8_t b[2];
+        readExactly(b, 2);
+        return static_cast<std::int16_t>((b[0] << 8) | b[1]);
+    }
+    std::int32_t readI32() override {
+        std::uint8_t b[4];
+        readExactly(b, 4);
+        return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
+                                         (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
+    }
+    std::int64_t readI64() override {
+        std::uint8_t b[8];
+        readExactly(b, 8);
+        std::uint64_t v = 0;
+        for (std::uint8_t byte : b) v = (v << 8) | byte;
+        return static_cast<std::int64_t>(v);
+    }
     double readDouble() override;
     Bytes readBinary() override;
     void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) override;
@@ -193,12 +252,33 @@ public:
     void writeMessageEnd() override {}
     void writeStructBegin(std::string_view) override {}
     void writeStructEnd() override {}
-    void writeFieldBegin(std::string_view name, std::uint8_t type, std::int16_t fieldID) override;
-    void writeI32(std::int32_t value) override;
-    void writeI64(std::int64_t value) override;
-    void writeI16(std::int16_t value) override;
-    void writeByte(std::uint8_t value) override;
-    void writeString(const std::optional<std::string>& value) override;
+    void writeFieldBegin(std::string_view, std::uint8_t type, std::int16_t fieldID) override {
+        const auto id = static_cast<std::uint16_t>(fieldID);
+        const std::uint8_t header[3] = {type, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+        writeBytes(header, 3);
+    }
+    void writeI32(std::int32_t value) override {
+        auto u = static_cast<std::uint32_t>(value);
+        const std::uint8_t b[4] = {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
+                                   static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
+        writeBytes(b, 4);
+    }
+    void writeI64(std::int64_t value) override {
+        auto u = static_cast<std::uint64_t>(value);
+        std::uint8_t b[8];
+        for (int i = 7; i >= 0; --i, u >>= 8) b[i] = static_cast<std::uint8_t>(u);
+        writeBytes(b, 8);
+    }
+    void writeI16(std::int16_t value) override {
+        auto u = static_cast<std::uint16_t>(value);
+        const std::uint8_t b[2] = {static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
+        writeBytes(b, 2);
+    }
+    void writeByte(std::uint8_t value) override { writeBytes(&value, 1); }
+    void writeString(const std::optional<std::string>& value) override {
+        if (!value) return writeI32(0);
+        writeText(*value);
+    }
     void writeDouble(double value) override;
     void writeBool(bool value) override { writeByte(value ? 1 : 0); }
     void writeBinary(const std::optional<Bytes>& value) override;
@@ -212,13 +292,25 @@ public:
     void writeListEnd() override {}
 
 private:
+    friend struct PackBinaryAccess;
+    // The count, then the bytes.
+    void writeText(std::string_view text);
+    // Replaces text with a counted string read; false when the bytes are not UTF-8.
+    bool readTextInto(std::string& text);
+    // When a memory buffer holds the whole counted string: reads it into text (nothing when the bytes
+    // are not UTF-8) and returns true. Otherwise reads and changes nothing.
+    bool readBufferedText(std::optional<std::string>& text);
+    std::int32_t bufferedTextCount() const;
     void readExactly(std::uint8_t* into, std::int32_t length) {
-        if (memory_) {
-            memory_->readAll(into, 0, length);
+        if (memory_ && length > 0 && static_cast<std::uint64_t>(length) <= memory_->bytesRemaining()) {
+            std::memcpy(into, memory_->readCursor(), static_cast<std::size_t>(length));
+            memory_->advance(static_cast<std::uint64_t>(length));
         } else {
-            transport_.readAll(into, 0, length);
+            readFromTransport(into, length);
         }
     }
+    // Short reads, lengths of 0 or less, and other transports.
+    void readFromTransport(std::uint8_t* into, std::int32_t length);
     void writeBytes(const std::uint8_t* bytes, std::size_t length) {
         if (memory_) {
             memory_->write(bytes, 0, static_cast<std::uint32_t>(length));

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "analytics/log_records.h"
 #include "analytics/pack_cases.h"
 
@@ -27,7 +29,7 @@ TEST(LogRecords, NestedEntryMatchesGoldenBytes) {
     EXPECT_EQ(unpackBytes<TPKUALogEntry>(hexBytes(kNestedLogEntry)), entry);
 }
 
-TEST(LogRecords, FullEntryRoundTrips) {
+TPKUALogEntry fullLogEntry() {
     TPKUALogEntry entry = test::nestedLogEntry();
     TPKClientStats stats;
     stats.setSuccessful_requests(3), stats.setFailed_requests(1), stats.setLast_request_spent_ms(250);
@@ -69,7 +71,142 @@ TEST(LogRecords, FullEntryRoundTrips) {
     entry.setActivate_msg(activate), entry.setSessions(std::vector{session}), entry.setImprint(imprint);
     entry.setId_tracking(tracking), entry.setActive_user(user), entry.setControl_policy(policy);
     entry.setInstant_msgs(std::vector{message});
+    return entry;
+}
+
+TEST(LogRecords, FullEntryRoundTrips) {
+    TPKUALogEntry entry = fullLogEntry();
     EXPECT_EQ(unpackBytes<TPKUALogEntry>(packBytes(entry)), entry);
+    // A list longer than the first room made for it.
+    std::vector<TPKEvent> events(3000, (*entry.instant_msgs())[0].events()->at(0));
+    for (std::size_t i = 0; i < events.size(); ++i) events[i].setTs(static_cast<std::int64_t>(i));
+    TPKInstantMsg message;
+    message.setEvents(std::move(events));
+    entry.setInstant_msgs(std::vector{message});
+    EXPECT_EQ(unpackBytes<TPKUALogEntry>(packBytes(entry)), entry);
+}
+
+// A transport that is not a memory buffer, and a protocol that is not the binary one, take the
+// general road; both must agree with the memory buffer's direct one.
+class StreamTransport final : public TPKTransport {
+public:
+    explicit StreamTransport(Bytes bytes = {}) : bytes_(std::move(bytes)) {}
+    std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
+        if (length < 0 || static_cast<std::uint64_t>(length) > bytesRemaining()) {
+            TPKTransportException::raise(std::string(kNotEnoughBytesReason));
+        }
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(read_), length, buffer + offset);
+        read_ += static_cast<std::size_t>(length);
+        return length;
+    }
+    void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
+        bytes_.insert(bytes_.end(), buffer + offset, buffer + offset + length);
+    }
+    std::uint64_t bytesRemaining() const override { return bytes_.size() - read_; }
+    Bytes bytes_;
+    std::size_t read_ = 0;
+};
+
+class ForwardingProtocol final : public TPKProtocol {
+public:
+    explicit ForwardingProtocol(TPKProtocol& inner) : p_(inner) {}
+    TPKTransport& transport() override { return p_.transport(); }
+    void readMessageBegin(std::string* n, std::uint8_t* t, std::int32_t* s) override { p_.readMessageBegin(n, t, s); }
+    void readMessageEnd() override { p_.readMessageEnd(); }
+    void readStructBegin() override { p_.readStructBegin(); }
+    void readStructEnd() override { p_.readStructEnd(); }
+    void readFieldBegin(std::uint8_t* t, std::int16_t* id) override { p_.readFieldBegin(t, id); }
+    void readFieldEnd() override { p_.readFieldEnd(); }
+    std::optional<std::string> readString() override { return p_.readString(); }
+    bool readBool() override { return p_.readBool(); }
+    std::uint8_t readByte() override { return p_.readByte(); }
+    std::int16_t readI16() override { return p_.readI16(); }
+    std::int32_t readI32() override { return p_.readI32(); }
+    std::int64_t readI64() override { return p_.readI64(); }
+    double readDouble() override { return p_.readDouble(); }
+    Bytes readBinary() override { return p_.readBinary(); }
+    void readMapBegin(std::uint8_t* k, std::uint8_t* v, std::int32_t* n) override { p_.readMapBegin(k, v, n); }
+    void readMapEnd() override { p_.readMapEnd(); }
+    void readSetBegin(std::uint8_t* e, std::int32_t* n) override { p_.readSetBegin(e, n); }
+    void readSetEnd() override { p_.readSetEnd(); }
+    void readListBegin(std::uint8_t* e, std::int32_t* n) override { p_.readListBegin(e, n); }
+    void readListEnd() override { p_.readListEnd(); }
+    void writeMessageBegin(std::string_view n, std::uint8_t t, std::int32_t s) override { p_.writeMessageBegin(n, t, s); }
+    void writeMessageEnd() override { p_.writeMessageEnd(); }
+    void writeStructBegin(std::string_view n) override { p_.writeStructBegin(n); }
+    void writeStructEnd() override { p_.writeStructEnd(); }
+    void writeFieldBegin(std::string_view n, std::uint8_t t, std::int16_t id) override { p_.writeFieldBegin(n, t, id); }
+    void writeI32(std::int32_t v) override { p_.writeI32(v); }
+    void writeI64(std::int64_t v) override { p_.writeI64(v); }
+    void writeI16(std::int16_t v) override { p_.writeI16(v); }
+    void writeByte(std::uint8_t v) override { p_.writeByte(v); }
+    void writeString(const std::optional<std::string>& v) override { p_.writeString(v); }
+    void writeDouble(double v) override { p_.writeDouble(v); }
+    void writeBool(bool v) override { p_.writeBool(v); }
+    void writeBinary(const std::optional<Bytes>& v) override { p_.writeBinary(v); }
+    void writeFieldStop() override { p_.writeFieldStop(); }
+    void writeFieldEnd() override { p_.writeFieldEnd(); }
+    void writeMapBegin(std::uint8_t k, std::uint8_t v, std::int32_t n) override { p_.writeMapBegin(k, v, n); }
+    void writeMapEnd() override { p_.writeMapEnd(); }
+    void writeSetBegin(std::uint8_t e, std::int32_t n) override { p_.writeSetBegin(e, n); }
+    void writeSetEnd() override { p_.writeSetEnd(); }
+    void writeListBegin(std::uint8_t e, std::int32_t n) override { p_.writeListBegin(e, n); }
+    void writeListEnd() override { p_.writeListEnd(); }
+
+private:
+    TPKProtocol& p_;
+};
+
+// The record read, written back, or the exception raised.
+template <class Read>
+std::string outcome(Read read) {
+    try {
+        const Bytes written = packBytes(read());
+        return "record " + std::string(written.begin(), written.end());
+    } catch (const TPKException& e) {
+        return e.description();
+    }
+}
+
+TEST(LogRecords, EveryRoadReadsAndWritesTheSame) {
+    const TPKUALogEntry entry = fullLogEntry();
+    const Bytes bytes = packBytes(entry);
+    StreamTransport stream;
+    TPKBinaryProtocol streamed(stream);
+    entry.write(streamed);
+    EXPECT_EQ(stream.bytes_, bytes);
+    TPKMemoryBuffer buffer;
+    TPKBinaryProtocol binary(buffer);
+    ForwardingProtocol forwarding(binary);
+    entry.write(forwarding);
+    EXPECT_EQ(buffer.getBuffer(), bytes);
+
+    // Every cut of the entry, and text that is not UTF-8 in a value and in a map key.
+    std::vector<Bytes> inputs = {hexBytes("0F 00 07 0C 00 00 00 01 0B 00 01 00 00 00 02 FF FE 00 00"),
+                                 hexBytes("0D 00 0C 0B 08 00 00 00 01 00 00 00 01 FF 00 00 00 02 00")};
+    for (std::size_t n = 0; n <= bytes.size(); ++n) inputs.emplace_back(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
+    for (const Bytes& input : inputs) {
+        const std::string direct = outcome([&] { return unpackBytes<TPKUALogEntry>(input); });
+        EXPECT_EQ(outcome([&] {
+                      StreamTransport transport(input);
+                      TPKBinaryProtocol protocol(transport);
+                      TPKUALogEntry record;
+                      record.read(protocol);
+                      return record;
+                  }),
+                  direct)
+            << input.size();
+        EXPECT_EQ(outcome([&] {
+                      TPKMemoryBuffer memory(input);
+                      TPKBinaryProtocol protocol(memory);
+                      ForwardingProtocol general(protocol);
+                      TPKUALogEntry record;
+                      record.read(general);
+                      return record;
+                  }),
+                  direct)
+            << input.size();
+    }
 }
 
 TEST(LogRecords, AccessorsMarkSetEvenForNothing) {

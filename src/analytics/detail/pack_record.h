@@ -8,6 +8,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "analytics/pack_protocol.h"
@@ -24,6 +26,9 @@ public:
         isSet_ = true;
     }
     bool isSet() const { return isSet_; }
+    // The value to fill in place; the caller marks the field set once it is filled.
+    T& storage() { return value_; }
+    void markSet() { isSet_ = true; }
     void unset() {
         value_ = T{};
         isSet_ = false;
@@ -38,75 +43,127 @@ private:
 template <class R>
 class PackStruct;
 
+// The binary protocol's counted-text helpers, for the codecs below.
+struct PackBinaryAccess {
+    static void writeText(TPKBinaryProtocol& p, std::string_view text) { p.writeText(text); }
+    static bool readTextInto(TPKBinaryProtocol& p, std::string& text) { return p.readTextInto(text); }
+    static bool readBufferedText(TPKBinaryProtocol& p, std::optional<std::string>& text) { return p.readBufferedText(text); }
+    static TPKMemoryBuffer borrow(std::span<const std::uint8_t> bytes) { return TPKMemoryBuffer(bytes, TPKMemoryBuffer::Borrow{}); }
+};
+
 // How each kind of value is written and read: its type code, whether it holds a value, and the codec.
+// P is TPKProtocol, or TPKBinaryProtocol itself so that its calls are direct and inline.
 template <class T, class = void>
 struct PackCodec;
 
 template <>
 struct PackCodec<std::int32_t> {
     static constexpr PackType kType = PackType::I32;
-    static void write(TPKProtocol& p, std::int32_t v) { p.writeI32(v); }
-    static std::int32_t read(TPKProtocol& p) { return p.readI32(); }
+    template <class P>
+    static void write(P& p, std::int32_t v) { p.writeI32(v); }
+    template <class P>
+    static std::int32_t read(P& p) { return p.readI32(); }
 };
 template <>
 struct PackCodec<std::int64_t> {
     static constexpr PackType kType = PackType::I64;
-    static void write(TPKProtocol& p, std::int64_t v) { p.writeI64(v); }
-    static std::int64_t read(TPKProtocol& p) { return p.readI64(); }
+    template <class P>
+    static void write(P& p, std::int64_t v) { p.writeI64(v); }
+    template <class P>
+    static std::int64_t read(P& p) { return p.readI64(); }
 };
 template <>
 struct PackCodec<double> {
     static constexpr PackType kType = PackType::Double;
-    static void write(TPKProtocol& p, double v) { p.writeDouble(v); }
-    static double read(TPKProtocol& p) { return p.readDouble(); }
+    template <class P>
+    static void write(P& p, double v) { p.writeDouble(v); }
+    template <class P>
+    static double read(P& p) { return p.readDouble(); }
 };
 // Map keys: text that is not UTF-8 cannot be a key.
 template <>
 struct PackCodec<std::string> {
     static constexpr PackType kType = PackType::String;
-    static void write(TPKProtocol& p, const std::string& v) { p.writeString(v); }
-    static std::string read(TPKProtocol& p) {
-        auto text = p.readString();
-        if (!text) TPKProtocolException::raise("Map key is not UTF-8 text");
-        return std::move(*text);
+    template <class P>
+    static void write(P& p, const std::string& v) {
+        if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+            PackBinaryAccess::writeText(p, v);
+        } else {
+            p.writeString(v);
+        }
+    }
+    template <class P>
+    static std::string read(P& p) {
+        if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+            std::string key;
+            if (!PackBinaryAccess::readTextInto(p, key)) TPKProtocolException::raise("Map key is not UTF-8 text");
+            return key;
+        } else {
+            auto text = p.readString();
+            if (!text) TPKProtocolException::raise("Map key is not UTF-8 text");
+            return std::move(*text);
+        }
     }
 };
 template <>
 struct PackCodec<std::optional<std::string>> {
     static constexpr PackType kType = PackType::String;
-    static void write(TPKProtocol& p, const std::optional<std::string>& v) { p.writeString(v); }
-    static std::optional<std::string> read(TPKProtocol& p) { return p.readString(); }
+    template <class P>
+    static void write(P& p, const std::optional<std::string>& v) { p.writeString(v); }
+    template <class P>
+    static std::optional<std::string> read(P& p) { return p.readString(); }
 };
 template <>
 struct PackCodec<std::optional<Bytes>> {
     static constexpr PackType kType = PackType::String;
-    static void write(TPKProtocol& p, const std::optional<Bytes>& v) { p.writeBinary(v); }
-    static std::optional<Bytes> read(TPKProtocol& p) { return p.readBinary(); }
+    template <class P>
+    static void write(P& p, const std::optional<Bytes>& v) { p.writeBinary(v); }
+    template <class P>
+    static std::optional<Bytes> read(P& p) { return p.readBinary(); }
 };
 template <class R>
 struct PackCodec<R, std::enable_if_t<std::is_base_of_v<PackStruct<R>, R>>> {
     static constexpr PackType kType = PackType::Struct;
-    static void write(TPKProtocol& p, const R& v) { v.write(p); }
-    static R read(TPKProtocol& p) {
+    template <class P>
+    static void write(P& p, const R& v) { v.writeFields(p); }
+    template <class P>
+    static R read(P& p) {
         R record;
-        record.read(p);
+        record.readFields(p);
         return record;
     }
 };
 template <class E>
 struct PackCodec<std::vector<E>> {
     static constexpr PackType kType = PackType::List;
-    static void write(TPKProtocol& p, const std::vector<E>& v) {
+    template <class P>
+    static void write(P& p, const std::vector<E>& v) {
         p.writeListBegin(static_cast<std::uint8_t>(PackCodec<E>::kType), static_cast<std::int32_t>(v.size()));
         for (const E& e : v) PackCodec<E>::write(p, e);
         p.writeListEnd();
     }
-    static std::vector<E> read(TPKProtocol& p) {
+    template <class P>
+    static std::vector<E> read(P& p) {
         std::int32_t size = 0;
         p.readListBegin(nullptr, &size);
         std::vector<E> list;
         list.reserve(static_cast<std::size_t>(std::clamp(size, 0, 1024)));  // the count was checked against the bytes
-        for (std::int32_t i = 0; i < size; ++i) list.push_back(PackCodec<E>::read(p));
+        const std::uint64_t bytesAtStart = p.transport().bytesRemaining();
+        for (std::int32_t i = 0; i < size; ++i) {
+            if (i > 0 && list.size() == list.capacity()) {
+                // Full: room for the rest of the count, as far as the bytes that remain hold elements
+                // the size of those read so far.
+                const std::uint64_t remaining = p.transport().bytesRemaining();
+                const std::uint64_t perElement = std::max<std::uint64_t>(1, (bytesAtStart - remaining) / static_cast<std::uint64_t>(i));
+                list.reserve(static_cast<std::size_t>(
+                    std::min<std::uint64_t>(static_cast<std::uint64_t>(size), static_cast<std::uint64_t>(i) + remaining / perElement)));
+            }
+            if constexpr (PackCodec<E>::kType == PackType::Struct) {
+                list.emplace_back().readFields(p);  // read in place: the list is dropped if reading fails
+            } else {
+                list.push_back(PackCodec<E>::read(p));
+            }
+        }
         p.readListEnd();
         return list;
     }
@@ -114,22 +171,34 @@ struct PackCodec<std::vector<E>> {
 template <class V>
 struct PackCodec<std::map<std::string, V>> {
     static constexpr PackType kType = PackType::Map;
-    static void write(TPKProtocol& p, const std::map<std::string, V>& m) {
+    template <class P>
+    static void write(P& p, const std::map<std::string, V>& m) {
         p.writeMapBegin(static_cast<std::uint8_t>(PackType::String), static_cast<std::uint8_t>(PackCodec<V>::kType),
                         static_cast<std::int32_t>(m.size()));
         for (const auto& [key, value] : m) {
-            p.writeString(key);
+            PackCodec<std::string>::write(p, key);
             PackCodec<V>::write(p, value);
         }
         p.writeMapEnd();
     }
-    static std::map<std::string, V> read(TPKProtocol& p) {
+    template <class P>
+    static std::map<std::string, V> read(P& p) {
         std::int32_t size = 0;
         p.readMapBegin(nullptr, nullptr, &size);
         std::map<std::string, V> m;
         for (std::int32_t i = 0; i < size; ++i) {
             std::string key = PackCodec<std::string>::read(p);
-            m.insert_or_assign(std::move(key), PackCodec<V>::read(p));
+            // Keys written by us come in order, so the end is the usual place. A new entry's record
+            // is read in place (the map is dropped if reading fails); a repeated key takes the last value.
+            const std::size_t before = m.size();
+            auto entry = m.try_emplace(m.end(), std::move(key));
+            if constexpr (PackCodec<V>::kType == PackType::Struct) {
+                if (m.size() != before) {
+                    entry->second.readFields(p);
+                    continue;
+                }
+            }
+            entry->second = PackCodec<V>::read(p);
         }
         p.readMapEnd();
         return m;
@@ -139,8 +208,10 @@ struct PackCodec<std::map<std::string, V>> {
 template <class T>
 struct PackCodec<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::string> && !std::is_same_v<T, Bytes>>> {
     static constexpr PackType kType = PackCodec<T>::kType;
-    static void write(TPKProtocol& p, const std::optional<T>& v) { PackCodec<T>::write(p, *v); }
-    static std::optional<T> read(TPKProtocol& p) { return PackCodec<T>::read(p); }
+    template <class P>
+    static void write(P& p, const std::optional<T>& v) { PackCodec<T>::write(p, *v); }
+    template <class P>
+    static std::optional<T> read(P& p) { return PackCodec<T>::read(p); }
 };
 
 template <class T>
@@ -162,6 +233,25 @@ struct PackFieldInfo {
     void (*writeValue)(const R&, TPKProtocol&);
     void (*readValue)(R&, TPKProtocol&);
     bool (*isSet)(const R&);
+    // The same codec with direct calls on the binary protocol.
+    void (*writeBinaryValue)(const R&, TPKBinaryProtocol&);
+    void (*readBinaryValue)(R&, TPKBinaryProtocol&);
+    template <class P>
+    void writeWith(const R& r, P& p) const {
+        if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+            writeBinaryValue(r, p);
+        } else {
+            writeValue(r, p);
+        }
+    }
+    template <class P>
+    void readWith(R& r, P& p) const {
+        if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+            readBinaryValue(r, p);
+        } else {
+            readValue(r, p);
+        }
+    }
 };
 
 template <class M>
@@ -184,27 +274,60 @@ constexpr auto packField(std::int16_t id, const char* name) {
         [](const R& r, TPKProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
         [](R& r, TPKProtocol& p) { (r.*Member).set(PackCodec<T>::read(p)); },
         [](const R& r) { return (r.*Member).isSet(); },
+        [](const R& r, TPKBinaryProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
+        [](R& r, TPKBinaryProtocol& p) {
+            auto& field = r.*Member;
+            if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+                // Text the buffer holds whole goes straight into the field.
+                if (PackBinaryAccess::readBufferedText(p, field.storage())) return field.markSet();
+            }
+            field.set(PackCodec<T>::read(p));
+        },
     };
 }
 
 // Base of every record: the writer emits set fields holding a value in id order, then the stop byte;
-// the reader stores known ids of the expected type and skips the rest.
+// the reader stores known ids of the expected type and skips the rest. On the binary protocol the
+// whole record is written and read with direct calls.
 template <class R>
 class PackStruct {
 public:
     void write(TPKProtocol& p) const {
+        if (auto* binary = dynamic_cast<TPKBinaryProtocol*>(&p)) {
+            writeFields(*binary);
+        } else {
+            writeFields(p);
+        }
+    }
+    void read(TPKProtocol& p) {
+        if (auto* binary = dynamic_cast<TPKBinaryProtocol*>(&p)) {
+            readFields(*binary);
+        } else {
+            readFields(p);
+        }
+    }
+    bool operator==(const PackStruct&) const = default;
+
+    // write() and read() once the protocol's kind is known (P is TPKProtocol or TPKBinaryProtocol).
+    template <class P>
+    void writeFields(P& p) const {
         const R& self = static_cast<const R&>(*this);
         p.writeStructBegin(R::kStructName);
         for (const auto& f : R::fieldTable()) {
             if (!f.shouldWrite(self)) continue;
-            p.writeFieldBegin(f.name, static_cast<std::uint8_t>(f.type), f.id);
-            f.writeValue(self, p);
+            if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+                p.writeFieldBegin({}, static_cast<std::uint8_t>(f.type), f.id);  // the binary form holds no names
+            } else {
+                p.writeFieldBegin(f.name, static_cast<std::uint8_t>(f.type), f.id);
+            }
+            f.writeWith(self, p);
             p.writeFieldEnd();
         }
         p.writeFieldStop();
         p.writeStructEnd();
     }
-    void read(TPKProtocol& p) {
+    template <class P>
+    void readFields(P& p) {
         R& self = static_cast<R&>(*this);
         p.readStructBegin();
         for (;;) {
@@ -212,12 +335,21 @@ public:
             std::int16_t id = 0;
             p.readFieldBegin(&type, &id);
             if (type == static_cast<std::uint8_t>(PackType::Stop)) break;
+            // Tables list ids in order, mostly from 1 without gaps: the row at id - 1 is tried first.
+            const auto table = R::fieldTable();
             const PackFieldInfo<R>* field = nullptr;
-            for (const auto& f : R::fieldTable()) {
-                if (f.id == id) field = &f;
+            if (id >= 1 && static_cast<std::size_t>(id) <= table.size() && table[static_cast<std::size_t>(id) - 1].id == id) {
+                field = &table[static_cast<std::size_t>(id) - 1];
+            } else {
+                for (const auto& f : table) {
+                    if (f.id == id) {
+                        field = &f;
+                        break;
+                    }
+                }
             }
             if (field && static_cast<std::uint8_t>(field->type) == type) {
-                field->readValue(self, p);
+                field->readWith(self, p);
             } else {
                 TPKProtocolUtil::skipType(type, p);
             }
@@ -225,7 +357,6 @@ public:
         }
         p.readStructEnd();
     }
-    bool operator==(const PackStruct&) const = default;
 };
 
 // Declares a field's storage and its four accessors: name(), setName(v), nameIsSet(), unsetName().
@@ -271,7 +402,7 @@ Bytes packBytes(const R& record) {
 }
 template <class R>
 R unpackBytes(std::span<const std::uint8_t> bytes) {
-    TPKMemoryBuffer buffer(bytes);
+    TPKMemoryBuffer buffer = PackBinaryAccess::borrow(bytes);  // the bytes outlive the read
     TPKBinaryProtocol protocol(buffer);
     R record;
     record.read(protocol);
