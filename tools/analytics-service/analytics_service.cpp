@@ -167,39 +167,11 @@ std::string describeUpload(const RecordedUpload& upload) {
 }
 
 AnalyticsService::AnalyticsService(std::string appKey, std::string name)
-    : appKey_(std::move(appKey)), name_(std::move(name)), server_(std::make_unique<httplib::Server>()) {
-    // Idle kept-alive connections end soon, so that stop() does not wait long for them.
-    server_->set_keep_alive_timeout(1);
+    : appKey_(std::move(appKey)), name_(std::move(name)) {
     install();
 }
 
 AnalyticsService::~AnalyticsService() { stop(); }
-
-bool AnalyticsService::start(int port) {
-    const int bound = tools::serveOnLoopback(*server_, port, thread_);
-    if (bound <= 0) return false;
-    std::lock_guard lock(mutex_);
-    port_ = bound;
-    stopping_ = false;
-    return true;
-}
-
-void AnalyticsService::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    stopped_.notify_all();
-    server_->stop();
-    if (thread_.joinable()) thread_.join();
-}
-
-int AnalyticsService::port() const {
-    std::lock_guard lock(mutex_);
-    return port_;
-}
-
-std::string AnalyticsService::baseURL() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
 void AnalyticsService::setReply(UploadReply reply) {
     std::lock_guard lock(mutex_);
@@ -268,11 +240,6 @@ UploadReply AnalyticsService::nextReply() {
     UploadReply reply = std::move(queued_.front());
     queued_.pop_front();
     return reply;
-}
-
-bool AnalyticsService::waitUnlessStopped(double seconds) {
-    std::unique_lock lock(mutex_);
-    return !stopped_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping_; });
 }
 
 RecordedUpload AnalyticsService::decodeEnvelope(const std::string& body) const {

@@ -18,11 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/loopback_server.h"
 #include "analytics/log_records.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace lv::tools {
 
@@ -93,7 +90,7 @@ TPKImprint makeImprint(const ReplyImprint& given);
 // A short text of what an accepted upload held (for the program's output).
 std::string describeUpload(const RecordedUpload& upload);
 
-class AnalyticsService {
+class AnalyticsService : public LoopbackService {
 public:
     // The app key every envelope must carry; the name marks this instance's log lines.
     explicit AnalyticsService(std::string appKey, std::string name = "analytics-service");
@@ -101,12 +98,7 @@ public:
     AnalyticsService(const AnalyticsService&) = delete;
     AnalyticsService& operator=(const AnalyticsService&) = delete;
 
-    // Binds 127.0.0.1 on the port (0: any free one) and serves on a thread of its own; false when the
-    // port cannot be bound.
-    bool start(int port = 0);
-    void stop();
-    int port() const;
-    std::string baseURL() const;
+    // start, stop, port and baseURL come from LoopbackService.
     const std::string& name() const { return name_; }
 
     // The reply for every upload that no queued reply answers.
@@ -135,17 +127,10 @@ public:
 private:
     void install();
     UploadReply nextReply();
-    bool waitUnlessStopped(double seconds);
 
     const std::string appKey_;
     const std::string name_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    int port_ = 0;
-    mutable std::mutex mutex_;
-    std::condition_variable stopped_;
     mutable std::condition_variable logged_;
-    bool stopping_ = false;
     UploadReply reply_;
     std::deque<UploadReply> queued_;
     bool socialJSON_ = true;

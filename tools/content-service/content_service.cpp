@@ -59,39 +59,11 @@ std::string itemsReply(const Value& items) {
 }  // namespace
 
 ContentService::ContentService(std::string fixturesDirectory)
-    : fixturesDirectory_(std::move(fixturesDirectory)), server_(std::make_unique<httplib::Server>()) {
-    // Idle kept-alive connections end soon, so that stop() does not wait long for them.
-    server_->set_keep_alive_timeout(1);
+    : fixturesDirectory_(std::move(fixturesDirectory)) {
     install();
 }
 
 ContentService::~ContentService() { stop(); }
-
-bool ContentService::start(int port) {
-    const int bound = tools::serveOnLoopback(*server_, port, thread_);
-    if (bound <= 0) return false;
-    std::lock_guard lock(mutex_);
-    port_ = bound;
-    stopping_ = false;
-    return true;
-}
-
-void ContentService::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    stopped_.notify_all();
-    server_->stop();
-    if (thread_.joinable()) thread_.join();
-}
-
-int ContentService::port() const {
-    std::lock_guard lock(mutex_);
-    return port_;
-}
-
-std::string ContentService::baseURL() const { return "http://127.0.0.1:" + std::to_string(port()); }
 
 void ContentService::setBehaviour(const std::string& action, ContentBehaviour behaviour) {
     std::lock_guard lock(mutex_);
@@ -132,11 +104,6 @@ ContentBehaviour ContentService::behaviourFor(const std::string& action) const {
     std::lock_guard lock(mutex_);
     auto found = behaviours_.find(action);
     return found == behaviours_.end() ? ContentBehaviour() : found->second;
-}
-
-bool ContentService::waitUnlessStopped(double seconds) {
-    std::unique_lock lock(mutex_);
-    return !stopped_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping_; });
 }
 
 std::string ContentService::replyFor(const std::map<std::string, std::string>& parameters) const {

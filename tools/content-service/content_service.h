@@ -13,9 +13,7 @@
 #include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
+#include "support/loopback_server.h"
 
 namespace lv::tools {
 
@@ -37,19 +35,14 @@ struct LoggedRequest {
     std::string contentType;
 };
 
-class ContentService {
+class ContentService : public LoopbackService {
 public:
     explicit ContentService(std::string fixturesDirectory);
     ~ContentService();
     ContentService(const ContentService&) = delete;
     ContentService& operator=(const ContentService&) = delete;
 
-    // Binds 127.0.0.1 on the port (0: any free one) and serves on a thread of its own; false when the
-    // port cannot be bound.
-    bool start(int port = 0);
-    void stop();
-    int port() const;
-    std::string baseURL() const;  // "http://127.0.0.1:<port>"
+    // start, stop, port and baseURL come from LoopbackService.
 
     void setBehaviour(const std::string& action, ContentBehaviour behaviour);
     void resetBehaviours();
@@ -66,15 +59,8 @@ private:
     void install();
     void record(LoggedRequest request);
     ContentBehaviour behaviourFor(const std::string& action) const;
-    bool waitUnlessStopped(double seconds);
 
     std::string fixturesDirectory_;
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    int port_ = 0;
-    mutable std::mutex mutex_;
-    std::condition_variable stopped_;
-    bool stopping_ = false;
     std::map<std::string, ContentBehaviour> behaviours_;
     std::vector<LoggedRequest> log_;
     std::function<void(const LoggedRequest&)> observer_;

@@ -71,37 +71,11 @@ void decodeEnvelope(HttpChannelRequest& request) {
 
 }  // namespace
 
-HttpChannel::HttpChannel() : server_(std::make_unique<httplib::Server>()) {
-    // Idle kept-alive connections end soon, so that stop() does not wait long for them.
-    server_->set_keep_alive_timeout(1);
+HttpChannel::HttpChannel() {
     install();
 }
 
 HttpChannel::~HttpChannel() { stop(); }
-
-bool HttpChannel::start(int port) {
-    const int bound = tools::serveOnLoopback(*server_, port, thread_);
-    if (bound <= 0) return false;
-    std::lock_guard lock(mutex_);
-    port_ = bound;
-    stopping_ = false;
-    return true;
-}
-
-void HttpChannel::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    stopped_.notify_all();
-    server_->stop();
-    if (thread_.joinable()) thread_.join();
-}
-
-int HttpChannel::port() const {
-    std::lock_guard lock(mutex_);
-    return port_;
-}
 
 void HttpChannel::setReply(HttpChannelReply reply) {
     std::lock_guard lock(mutex_);
@@ -121,11 +95,6 @@ void HttpChannel::clearRequests() {
 void HttpChannel::setRequestObserver(std::function<void(const HttpChannelRequest&)> observer) {
     std::lock_guard lock(mutex_);
     observer_ = std::move(observer);
-}
-
-bool HttpChannel::waitUnlessStopped(double seconds) {
-    std::unique_lock lock(mutex_);
-    return !stopped_.wait_for(lock, std::chrono::duration<double>(seconds), [this] { return stopping_; });
 }
 
 std::string HttpChannel::replyBody(const HttpChannelReply& reply) {

@@ -15,9 +15,7 @@
 #include <thread>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
+#include "support/loopback_server.h"
 
 namespace lv::tools {
 
@@ -52,18 +50,14 @@ struct HttpChannelRequest {
     bool envelopeValid = false;  // the length field matched the payload (and a gzip payload inflated)
 };
 
-class HttpChannel {
+class HttpChannel : public LoopbackService {
 public:
     HttpChannel();
     ~HttpChannel();
     HttpChannel(const HttpChannel&) = delete;
     HttpChannel& operator=(const HttpChannel&) = delete;
 
-    // Binds 127.0.0.1 on the port (0: any free one) and serves on a thread of its own; false when the
-    // port cannot be bound.
-    bool start(int port = 0);
-    void stop();
-    int port() const;
+    // start, stop, port and baseURL come from LoopbackService.
 
     // The reply to every following request.
     void setReply(HttpChannelReply reply);
@@ -77,14 +71,7 @@ public:
 
 private:
     void install();
-    bool waitUnlessStopped(double seconds);
 
-    std::unique_ptr<httplib::Server> server_;
-    std::thread thread_;
-    int port_ = 0;
-    mutable std::mutex mutex_;
-    std::condition_variable stopped_;
-    bool stopping_ = false;
     HttpChannelReply reply_;
     std::vector<HttpChannelRequest> log_;
     std::function<void(const HttpChannelRequest&)> observer_;
