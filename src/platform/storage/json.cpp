@@ -85,9 +85,12 @@ Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
 // Whether the text holds a \u escape; without one the parser cannot produce a surrogate.
 bool holdsUnicodeEscape(const char* s, std::size_t length) {
     const char* end = s + length;
-    while (const void* found = std::memchr(s, '\\', static_cast<std::size_t>(end - s))) {
+    while (s < end) {
+        const void* found = std::memchr(s, '\\', static_cast<std::size_t>(end - s));
+        if (!found) return false;
         s = static_cast<const char*>(found) + 1;
-        if (s < end && *s == 'u') return true;
+        if (s == end) return false;  // a backslash that ends the text escapes nothing
+        if (*s == 'u') return true;
         ++s;  // the escaped character, which may itself be a backslash
     }
     return false;
@@ -129,7 +132,8 @@ public:
         if (std::find_if(s, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) {
             if (*s == '-') {
                 std::int64_t i = 0;
-                if (std::from_chars(s, end, i).ec == std::errc()) return Int64(i);
+                // "-0" keeps its sign as a double, so that it is written back as it was read.
+                if (std::from_chars(s, end, i).ec == std::errc()) return i == 0 ? push(-0.0) : Int64(i);
             } else {
                 std::uint64_t u = 0;
                 if (std::from_chars(s, end, u).ec == std::errc()) return Uint64(u);

@@ -61,6 +61,16 @@ TEST(JSONReading, ZerosWithExponentsAndRealsOutOfRange) {
         EXPECT_EQ(test::kindOf(v), NumberKind::Double) << zero;
         EXPECT_EQ(v.doubleValue(), 0.0) << zero;
     }
+    // A negative zero keeps its sign, also when written without a fraction, so it round-trips.
+    for (const char* negativeZero : {"-0", "-0e2"}) {
+        const Value v = read(negativeZero, kJSONReadingAllowFragments);
+        EXPECT_EQ(test::kindOf(v), NumberKind::Double) << negativeZero;
+        EXPECT_TRUE(std::signbit(v.doubleValue())) << negativeZero;
+        const auto written = JSONSerialization::dataWithJSONObject(v, kJSONWritingFragmentsAllowed, nullptr);
+        ASSERT_TRUE(written) << negativeZero;
+        EXPECT_EQ(read(std::string(written->begin(), written->end()), kJSONReadingAllowFragments), v) << negativeZero;
+        EXPECT_TRUE(std::signbit(read(std::string(written->begin(), written->end()), kJSONReadingAllowFragments).doubleValue()));
+    }
     EXPECT_EQ(read("0.1e309").doubleValue(), 1e308);
     EXPECT_EQ(read("4.9e-324").doubleValue(), 5e-324);
     for (const char* huge : {"[1000e306]", "[1.8e308]", "[-17976931348623159e292]"}) {
@@ -151,7 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{std::string("7\0", 2), "Garbage at end around character 1."}));
 
 TEST(JSONReading, TruncationsOfAValidDocumentAreRejected) {
-    const std::string doc = R"({"mItems":[{"title":"韩剧","n":[1,2.5,true,null]}],"k":"v"})";
+    // Escapes included: a cut right after a backslash leaves a text that ends in one.
+    const std::string doc = R"({"mItems":[{"title":"韩剧","n":[1,2.5,true,null]}],"k":"v\n\u00e9"})";
     for (std::size_t cut = 0; cut < doc.size(); ++cut) {
         Ref<Error> error;
         EXPECT_TRUE(JSONSerialization::JSONObjectWithData(doc.substr(0, cut), kJSONReadingAllowFragments, &error).isNil())
