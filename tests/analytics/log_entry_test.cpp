@@ -127,11 +127,11 @@ TEST(LogEntry, ControlPolicyGroupInfoAndActiveUserFollowTheirSources) {
     PackFixture f;
     TallyConfig::setConfigure(Value::dictionary({{"RPT", 2}}), "tlyExperimentGroupInfo");
     TallyConfig::setConfigure(Value("u-7"), "TLYProfilePUID");
-    TallyConfig::setConfigure(Value("weibo"), "TLYProfileProvider");
+    TallyConfig::setConfigure(Value("microblog"), "TLYProfileProvider");
     TPKUALogEntry entry = f.build();
     EXPECT_EQ(entry.group_info(), (std::map<std::string, std::int32_t>{{"RPT", 2}}));
     EXPECT_EQ(entry.active_user()->puid(), "u-7");
-    EXPECT_EQ(entry.active_user()->provider(), "weibo");
+    EXPECT_EQ(entry.active_user()->provider(), "microblog");
 
     // Integrated test mode keeps group info off the wire; signing off clears the user.
     TPKImprint imprint;

@@ -73,13 +73,13 @@ TEST_F(SocialRequest, QueryPartsInOrderWithEachValueEscaped) {
         std::string query;
     };
     const std::vector<Case> cases{
-        {"one share without post id", shares({TallySocialMicroblog::make("sina", "", "u1")}), std::nullopt,
-         head + "sina&channel=3&version=3.6.7&usid=u1&date=1700000000"},
+        {"one share without post id", shares({TallySocialMicroblog::make("mblog", "", "u1")}), std::nullopt,
+         head + "mblog&channel=3&version=3.6.7&usid=u1&date=1700000000"},
         {"two shares, one id missing each",
-         shares({TallySocialMicroblog::make("sina", "m1", std::nullopt), TallySocialMicroblog::make("qq", std::nullopt, "u2")}),
-         std::nullopt, head + "sina,qq&channel=3&version=3.6.7&usid=,u2&microblogid=m1,&date=1700000000"},
-        {"topic with blanks and Chinese", shares({TallySocialMicroblog::make("sina", "m1", "u1")}), "韩流 news",
-         head + "sina&channel=3&version=3.6.7&usid=u1&microblogid=m1&topic=%E9%9F%A9%E6%B5%81%20news&date=1700000000"},
+         shares({TallySocialMicroblog::make("mblog", "m1", std::nullopt), TallySocialMicroblog::make("chat", std::nullopt, "u2")}),
+         std::nullopt, head + "mblog,chat&channel=3&version=3.6.7&usid=,u2&microblogid=m1,&date=1700000000"},
+        {"topic with blanks and Chinese", shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), "韩流 news",
+         head + "mblog&channel=3&version=3.6.7&usid=u1&microblogid=m1&topic=%E9%9F%A9%E6%B5%81%20news&date=1700000000"},
         {"share without platform name", shares({TallySocialMicroblog::make(std::nullopt, "m1", "u1")}), std::nullopt,
          head + "&channel=3&version=3.6.7&usid=u1&microblogid=m1&date=1700000000"},
         {"values that would break the query",
@@ -103,7 +103,7 @@ TEST_F(SocialRequest, QueryPartsInOrderWithEachValueEscaped) {
 TEST_F(SocialRequest, DateAfter2038KeepsAllDigits) {
     ScopedClock later([] { return 4102444800.0; });
     Reply reply;
-    auto request = postAndWait(shares({TallySocialMicroblog::make("sina", "m1", "u1")}), std::nullopt, reply);
+    auto request = postAndWait(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), std::nullopt, reply);
     EXPECT_TRUE(request.query.ends_with("&date=4102444800")) << request.query;
 }
 
@@ -111,17 +111,17 @@ TEST_F(SocialRequest, ExtraParametersMakeAPostWithTheLaterShareWinning) {
     LogCapture capture;
     setAnalyticsLogEnabled(true);
     Reply reply;
-    auto request = postAndWait(shares({TallySocialMicroblog::make("sina", "m1", "u1", Value::dictionary({{"k", "v"}})),
-                                       TallySocialMicroblog::make("qq", "m2", "u2", Value::dictionary({{"a", 1}})),
-                                       TallySocialMicroblog::make("sina", "m3", "u3", Value::dictionary({{"k", "w"}}))}),
+    auto request = postAndWait(shares({TallySocialMicroblog::make("mblog", "m1", "u1", Value::dictionary({{"k", "v"}})),
+                                       TallySocialMicroblog::make("chat", "m2", "u2", Value::dictionary({{"a", 1}})),
+                                       TallySocialMicroblog::make("mblog", "m3", "u3", Value::dictionary({{"k", "w"}}))}),
                                std::nullopt, reply);
     EXPECT_EQ(request.method, "POST");
     ASSERT_EQ(request.body.rfind("data=", 0), 0u);
     Value data = TLYUtils::JSONValue(request.body.substr(5));
     ASSERT_TRUE(data.isDictionary());
     EXPECT_EQ(data.dictionary().size(), 2u);
-    EXPECT_EQ(data["sina"]["k"], Value("w"));
-    EXPECT_EQ(data["qq"]["a"], Value(1));
+    EXPECT_EQ(data["mblog"]["k"], Value("w"));
+    EXPECT_EQ(data["chat"]["a"], Value(1));
     setAnalyticsLogEnabled(false);
     EXPECT_EQ(capture.count("TLYLOG: (Social  Analytics param) "), 1u);
     EXPECT_EQ(capture.count("TLYLOG: (Social  Analytics) "), 1u);
@@ -157,25 +157,25 @@ TEST_F(SocialRequest, RefusedInputSendsNothingAndSays) {
 
 TEST_F(SocialRequest, AnElementThatIsNoShareEndsTheWalk) {
     LogCapture capture;
-    Array list{Value(TallySocialMicroblog::make("sina", "m1", "u1")), Value("text"),
-               Value(TallySocialMicroblog::make("qq", "m2", "u2"))};
+    Array list{Value(TallySocialMicroblog::make("mblog", "m1", "u1")), Value("text"),
+               Value(TallySocialMicroblog::make("chat", "m2", "u2"))};
     Reply reply;
     auto request = postAndWait(Value(std::move(list)), std::nullopt, reply);
     EXPECT_EQ(capture.count("the element in microblogs must be TallySocialMicroblog object!"), 1u);
-    EXPECT_NE(request.query.find("&platform=sina&"), std::string::npos) << request.query;
+    EXPECT_NE(request.query.find("&platform=mblog&"), std::string::npos) << request.query;
 }
 
 TEST_F(SocialRequest, RepliesThatAreNoJsonOrNoReplyAtAll) {
     service_.setSocialReply(false);
     Reply text;
-    postAndWait(shares({TallySocialMicroblog::make("sina", "m1", "u1")}), std::nullopt, text);
+    postAndWait(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), std::nullopt, text);
     EXPECT_TRUE(text.result.isNil());
     EXPECT_FALSE(text.error);
     EXPECT_TRUE(text.onMainThread);
 
     service_.stop();
     Reply failed;
-    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("sina", "m1", "u1")}), kAppKey,
+    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), kAppKey,
                                               std::nullopt, recordInto(failed, std::this_thread::get_id()));
     ASSERT_TRUE(runMainUntil([&] { return failed.calls > 0; }, 10));
     EXPECT_TRUE(failed.result.isNil());
@@ -187,9 +187,9 @@ TEST_F(SocialRequest, TwoPostsInFlightEachReachTheirOwnCompletion) {
     service_.setSocialReply(true, 0.3);
     Reply first, second;
     const auto mainThread = std::this_thread::get_id();
-    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("sina", "m1", "u1")}), kAppKey,
+    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), kAppKey,
                                               std::nullopt, recordInto(first, mainThread));
-    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("qq", "m2", "u2")}), kAppKey,
+    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("chat", "m2", "u2")}), kAppKey,
                                               std::nullopt, recordInto(second, mainThread));
     ASSERT_TRUE(runMainUntil([&] { return first.calls + second.calls >= 2; }, 10));
     EXPECT_EQ(first.calls, 1);
