@@ -113,7 +113,7 @@ std::string cSpec(const Spec& s, const char* lengthAndConversion) {
     return spec;
 }
 
-// Pads text (counted in UTF-16 units, as the platform counts characters) to the spec's width.
+// Pads text (counted in UTF-16 units, as the platform counts characters) to the conversion's width.
 void appendPadded(std::string& out, std::string text, const Spec& s) {
     if (s.precision >= 0 && s.conversion == '@') {
         const std::size_t cut = utf8OffsetOfUtf16Index(text, static_cast<std::size_t>(s.precision));
