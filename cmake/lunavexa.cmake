@@ -16,6 +16,10 @@ else()
   set(CMAKE_C_FLAGS_RELWITHDEBINFO "-O2 -g1 -DNDEBUG")
 endif()
 
+# Test code is compiled without optimisation: it is most of the code to compile, and its speed does
+# not matter (the product's libraries it calls keep their optimisation).
+set(LV_TEST_COMPILE_OPTIONS ${LV_WARNINGS} -O0)
+
 set(LV_SANITIZE_FLAGS "")
 if(LV_SANITIZE STREQUAL "address")
   set(LV_SANITIZE_FLAGS -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
@@ -28,6 +32,11 @@ add_compile_options(${LV_SANITIZE_FLAGS})
 if(LV_SANITIZE AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # GCC's flow analysis gives false "maybe uninitialized" reports under the sanitizers' instrumentation.
   add_compile_options(-Wno-maybe-uninitialized)
+endif()
+if(CMAKE_UNITY_BUILD AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  # In a unity build every source is an included file, where GCC takes a class that holds a type of
+  # the file's own unnamed namespace for a header's mistake.
+  add_compile_options(-Wno-subobject-linkage)
 endif()
 add_link_options(${LV_SANITIZE_FLAGS})
 # The fuzz build instruments every library for coverage, so the fuzzers see inside the readers.
@@ -66,7 +75,7 @@ function(lv_test target)
     return()
   endif()
   add_executable(${target} ${ARG_SOURCES})
-  target_compile_options(${target} PRIVATE ${LV_WARNINGS})
+  target_compile_options(${target} PRIVATE ${LV_TEST_COMPILE_OPTIONS})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(${target} PRIVATE ${ARG_DEPS} lv_test_support GTest::gtest GTest::gmock)
   add_test(NAME ${target} COMMAND ${target})

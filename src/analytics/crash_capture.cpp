@@ -146,7 +146,7 @@ std::uint64_t readU64(std::span<const std::uint8_t> bytes, std::size_t at) {
 // ---- Names, texts and image facts ----
 
 const std::vector<std::pair<int, std::string>>& TallyUncaughtExceptionHandler::signals() {
-    static const std::vector<std::pair<int, std::string>> names = {
+    static const auto& names = *new std::vector<std::pair<int, std::string>>{
         {6, "SIGABRT"}, {10, "SIGBUS"}, {8, "SIGFPE"}, {4, "SIGILL"}, {11, "SIGSEGV"}, {5, "SIGTRAP"}};
     return names;
 }

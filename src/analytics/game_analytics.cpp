@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "analytics/detail/shared_slot.h"
 #include "analytics/tally_event.h"
 #include "analytics/tally_session.h"
 #include "platform/base/clock.h"
@@ -17,15 +18,7 @@ namespace {
 
 constexpr double kLeastElapsedSeconds = 0.001;
 
-std::mutex& sharedLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-Ref<TallyGameAnalytics>& sharedSlot() {
-    static Ref<TallyGameAnalytics>& shared = *new Ref<TallyGameAnalytics>();  // never destroyed
-    return shared;
-}
+using GameSlot = analytics_detail::SharedSlot<TallyGameAnalytics>;
 
 bool validText(const Value& value) { return value.isString() && !text::trimWhitespace(value.string()).empty(); }
 
@@ -63,28 +56,25 @@ TallyGameAnalytics::TallyGameAnalytics() = default;
 TallyGameAnalytics::~TallyGameAnalytics() { NotificationCenter::defaultCenter()->removeObserver(this); }
 
 Ref<TallyGameAnalytics> TallyGameAnalytics::sharedInstance() {
-    std::lock_guard lock(sharedLock());
-    auto& shared = sharedSlot();
-    if (shared) return shared;
-    shared = makeRef<TallyGameAnalytics>();
-    auto center = NotificationCenter::defaultCenter();
-    Weak<TallyGameAnalytics> weak = shared;
-    center->addObserver(shared.get(), kApplicationDidBecomeActiveNotification, nullptr, [weak](const Notification&) {
-        if (auto self = weak.lock()) self->appBecameActive();
+    return GameSlot::instance().get([] {
+        auto shared = makeRef<TallyGameAnalytics>();
+        auto center = NotificationCenter::defaultCenter();
+        Weak<TallyGameAnalytics> weak = shared;
+        center->addObserver(shared.get(), kApplicationDidBecomeActiveNotification, nullptr, [weak](const Notification&) {
+            if (auto self = weak.lock()) self->appBecameActive();
+        });
+        center->addObserver(shared.get(), kApplicationWillResignActiveNotification, nullptr, [weak](const Notification&) {
+            if (auto self = weak.lock()) self->appResigned();
+        });
+        center->addObserver(shared.get(), kApplicationWillTerminateNotification, nullptr, [weak](const Notification&) {
+            if (auto self = weak.lock()) self->appTerminating();
+        });
+        return shared;
     });
-    center->addObserver(shared.get(), kApplicationWillResignActiveNotification, nullptr, [weak](const Notification&) {
-        if (auto self = weak.lock()) self->appResigned();
-    });
-    center->addObserver(shared.get(), kApplicationWillTerminateNotification, nullptr, [weak](const Notification&) {
-        if (auto self = weak.lock()) self->appTerminating();
-    });
-    return shared;
 }
 
 void TallyGameAnalytics::resetSharedInstance() {
-    Ref<TallyGameAnalytics> old;
-    std::lock_guard lock(sharedLock());
-    old = std::exchange(sharedSlot(), nullptr);
+    const auto old = GameSlot::instance().exchange(nullptr);
 }
 
 // ---- Time bookkeeping (callers hold mutex_) ----

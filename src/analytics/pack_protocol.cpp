@@ -303,7 +303,7 @@ void TPKBinaryProtocol::writeMessageBegin(std::string_view name, std::uint8_t ty
 }
 
 TPKBinaryProtocolFactory& TPKBinaryProtocolFactory::sharedFactory() {
-    static TPKBinaryProtocolFactory factory;
+    static auto& factory = *new TPKBinaryProtocolFactory;
     return factory;
 }
 

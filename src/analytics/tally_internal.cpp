@@ -2,6 +2,7 @@
 
 #include "analytics/analytics_log.h"
 #include "analytics/crash_capture.h"
+#include "analytics/detail/shared_slot.h"
 #include "analytics/tally_app.h"
 #include "analytics/tally_config.h"
 #include "analytics/tally_job.h"
@@ -14,15 +15,7 @@ namespace lv {
 
 namespace {
 
-std::mutex& sharedLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-Ref<TallyInternal>& sharedSlot() {
-    static Ref<TallyInternal>& engine = *new Ref<TallyInternal>();  // never destroyed
-    return engine;
-}
+using EngineSlot = analytics_detail::SharedSlot<TallyInternal>;
 
 // The timing key of a begun event: "%@%@" of the two parts, a missing part printing as "(null)".
 std::string timingKey(const std::string& first, const std::string& second) {
@@ -37,15 +30,11 @@ TallyInternal::TallyInternal() : sendLogQueue_(OperationQueue::make()) {
 }
 
 Ref<TallyInternal> TallyInternal::sharedInstance() {
-    std::lock_guard lock(sharedLock());
-    auto& engine = sharedSlot();
-    if (!engine) engine = makeRef<TallyInternal>();
-    return engine;
+    return EngineSlot::instance().get([] { return makeRef<TallyInternal>(); });
 }
 
 void TallyInternal::resetSharedInstance() {
-    std::lock_guard lock(sharedLock());
-    sharedSlot() = makeRef<TallyInternal>();
+    const auto old = EngineSlot::instance().exchange(makeRef<TallyInternal>());
 }
 
 std::optional<std::string> TallyInternal::imprintValueWithKey(std::string_view key) {

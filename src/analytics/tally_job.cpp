@@ -4,6 +4,7 @@
 #include <mutex>
 #include <random>
 
+#include "analytics/detail/shared_slot.h"
 #include "analytics/tally_app.h"
 #include "analytics/tally_config.h"
 #include "analytics/tally_internal.h"
@@ -19,31 +20,16 @@ constexpr double kPolicy0Interval = 15;
 constexpr double kPolicy8ForegroundWithBackground = 129600;
 constexpr double kPolicy8ForegroundWithoutBackground = 10800;
 
-std::mutex& sharedLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-Ref<TallyJob>& sharedSlot() {
-    static Ref<TallyJob>& job = *new Ref<TallyJob>();  // never destroyed
-    return job;
-}
+using JobSlot = analytics_detail::SharedSlot<TallyJob>;
 
 }  // namespace
 
 Ref<TallyJob> TallyJob::sharedInstance() {
-    std::lock_guard lock(sharedLock());
-    auto& job = sharedSlot();
-    if (!job) job = makeRef<TallyJob>();
-    return job;
+    return JobSlot::instance().get([] { return makeRef<TallyJob>(); });
 }
 
 void TallyJob::resetSharedInstance() {
-    Ref<TallyJob> old;
-    {
-        std::lock_guard lock(sharedLock());
-        old = std::exchange(sharedSlot(), makeRef<TallyJob>());
-    }
+    const auto old = JobSlot::instance().exchange(makeRef<TallyJob>());
 }
 
 TallyJob::~TallyJob() {

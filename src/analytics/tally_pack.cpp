@@ -76,14 +76,14 @@ TallyPack::TallyPack(std::shared_ptr<TallyPackEngine> engine, IdentifierSource i
 }
 
 namespace {
-Ref<TallyPack>& sharedSlot() {
+Ref<TallyPack>& packSlot() {
     static Ref<TallyPack>& shared = *new Ref<TallyPack>();  // never destroyed
     return shared;
 }
 }  // namespace
 
 Ref<TallyPack> TallyPack::sharedInstance() {
-    Ref<TallyPack>& shared = sharedSlot();
+    Ref<TallyPack>& shared = packSlot();
     std::lock_guard lock(sharedMutex);
     if (!shared) shared = makeRef<TallyPack>(sharedEngine ? sharedEngine : UploadLink::packEngine());
     return shared;
@@ -92,7 +92,7 @@ Ref<TallyPack> TallyPack::sharedInstance() {
 void TallyPack::resetSharedInstance() {
     Ref<TallyPack> old;
     std::lock_guard lock(sharedMutex);
-    old = std::exchange(sharedSlot(), nullptr);
+    old = std::exchange(packSlot(), nullptr);
 }
 
 void TallyPack::setSharedEngine(std::shared_ptr<TallyPackEngine> engine) {

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "analytics/analytics_log.h"
+#include "analytics/detail/shared_slot.h"
 #include "analytics/tally_app.h"
 #include "analytics/tally_config.h"
 #include "analytics/tally_internal.h"
@@ -22,15 +23,7 @@ constexpr double kLongSessionRecordedSeconds = 3600;
 constexpr std::size_t kMaxPuidLength = 64;
 constexpr std::size_t kMaxProviderLength = 32;
 
-std::mutex& sharedLock() {
-    static std::mutex lock;
-    return lock;
-}
-
-Ref<TallySession>& sharedSlot() {
-    static Ref<TallySession>& session = *new Ref<TallySession>();  // never destroyed
-    return session;
-}
+using SessionSlot = analytics_detail::SharedSlot<TallySession>;
 
 }  // namespace
 
@@ -41,18 +34,11 @@ TallySession::~TallySession() {
 }
 
 Ref<TallySession> TallySession::sharedInstance() {
-    std::lock_guard lock(sharedLock());
-    auto& session = sharedSlot();
-    if (!session) session = makeRef<TallySession>();
-    return session;
+    return SessionSlot::instance().get([] { return makeRef<TallySession>(); });
 }
 
 void TallySession::resetSharedInstance() {
-    Ref<TallySession> old;
-    {
-        std::lock_guard lock(sharedLock());
-        old = std::exchange(sharedSlot(), makeRef<TallySession>());
-    }
+    const auto old = SessionSlot::instance().exchange(makeRef<TallySession>());
 }
 
 void TallySession::startWithAppkey(std::string_view appkey) { startWithAppkey(appkey, 1, {}); }

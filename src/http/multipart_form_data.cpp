@@ -65,7 +65,7 @@ Ref<Error> fileError(std::string_view reason) {
 }  // namespace
 
 std::string mimeTypeForPathExtension(std::string_view extension) {
-    static const std::unordered_map<std::string, std::string> table = {
+    static const auto& table = *new std::unordered_map<std::string, std::string>{
         {"aac", "audio/aac"},          {"aif", "audio/aiff"},        {"aiff", "audio/aiff"},
         {"amr", "audio/amr"},          {"avi", "video/avi"},         {"bmp", "image/bmp"},
         {"bz2", "application/x-bzip2"}, {"caf", "audio/x-caf"},      {"css", "text/css"},

@@ -44,13 +44,13 @@ std::vector<Ref<PublicKey>> publicKeyChain(const Trust& trust) {
 }  // namespace
 
 const std::vector<Bytes>& HCSecurityPolicy::defaultPinnedCertificates() {
-    static const std::vector<Bytes> certificates = [] {
+    static const auto& certificates = *new std::vector<Bytes>([] {
         std::vector<Bytes> found;
         for (const std::string& path : Bundle::mainBundle()->pathsForResourcesOfType("cer", ".")) {
             if (auto data = FileManager::defaultManager().contentsAtPath(path)) found.push_back(std::move(*data));
         }
         return found;
-    }();
+    }());
     return certificates;
 }
 

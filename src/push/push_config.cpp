@@ -6,7 +6,7 @@
 namespace lv {
 
 PNConfig& PNConfig::getInstance() {
-    static PNConfig instance;
+    static auto& instance = *new PNConfig;
     return instance;
 }
 
@@ -28,7 +28,7 @@ bool PNConfig::saveKeyValue(std::string_view key, const Value& value) {
 Value PNConfig::loadValueByKey(std::string_view key) { return UserDefaults::standardUserDefaults()->objectForKey(key); }
 
 PNSetting& PNSetting::getInstance() {
-    static PNSetting instance;
+    static auto& instance = *new PNSetting;
     return instance;
 }
 

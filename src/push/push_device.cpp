@@ -6,7 +6,7 @@
 namespace lv {
 
 PNDevice& PNDevice::getInstance() {
-    static PNDevice device;
+    static auto& device = *new PNDevice;
     return device;
 }
 

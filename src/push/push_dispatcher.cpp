@@ -24,7 +24,7 @@ constexpr int kMaxTokenRetries = 3;
 }  // namespace
 
 PNDispatcher& PNDispatcher::getInstance() {
-    static PNDispatcher instance;
+    static auto& instance = *new PNDispatcher;
     return instance;
 }
 

@@ -30,7 +30,7 @@ std::optional<NetworkInterface> interfaceEn0() {
 }  // namespace
 
 PNHelper& PNHelper::getInstance() {
-    static PNHelper instance;
+    static auto& instance = *new PNHelper;
     return instance;
 }
 

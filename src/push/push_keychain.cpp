@@ -73,7 +73,7 @@ PNText pnTokenText(const Value& tokenData) {
 }
 
 PNStore& PNStore::getInstance() {
-    static PNStore instance;
+    static auto& instance = *new PNStore;
     return instance;
 }
 

@@ -60,7 +60,7 @@ const std::vector<std::string>* firstFullRow(const std::vector<std::vector<std::
 }  // namespace
 
 PNSqlite& PNSqlite::getInstance() {
-    static PNSqlite instance;
+    static auto& instance = *new PNSqlite;
     return instance;
 }
 

@@ -24,7 +24,7 @@ struct ReadableClasses {
 };
 
 const ReadableClasses& readableClasses() {
-    static const ReadableClasses classes;
+    static const auto& classes = *new ReadableClasses;
     return classes;
 }
 

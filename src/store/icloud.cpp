@@ -57,11 +57,6 @@ void addiCloudStore(const Ref<PersistentStoreCoordinator>& coordinator, const st
     });
 }
 
-Ref<PersistentStoreCoordinator> newCoordinator() {
-    Ref<ManagedObjectModel> model = RS_defaultManagedObjectModel();
-    return model ? makeRef<PersistentStoreCoordinator>(model) : nullptr;
-}
-
 template <class Make>
 void setUpShared(Make makeCoordinator) {
     if (store_detail::storedDefaultCoordinator()) return;  // as every set-up: one stack at a time
@@ -97,7 +92,7 @@ Ref<PersistentStoreCoordinator> RS_coordinatorWithiCloudContainerID(std::string_
                                                                     const std::filesystem::path& localStoreURL,
                                                                     std::string_view cloudStorePathComponent,
                                                                     std::function<void()> completion) {
-    Ref<PersistentStoreCoordinator> coordinator = newCoordinator();
+    Ref<PersistentStoreCoordinator> coordinator = store_detail::newDefaultModelCoordinator();
     if (coordinator) {
         RS_addiCloudContainerID(coordinator, containerID, contentNameKey, localStoreURL, cloudStorePathComponent, std::move(completion));
     }

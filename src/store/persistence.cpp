@@ -129,12 +129,6 @@ void RS_setDefaultStoreCoordinator(const Ref<PersistentStoreCoordinator>& coordi
 
 namespace {
 
-Ref<PersistentStoreCoordinator> newCoordinator() {
-    Ref<ManagedObjectModel> model = RS_defaultManagedObjectModel();
-    if (!model) return nullptr;
-    return makeRef<PersistentStoreCoordinator>(model);
-}
-
 bool isMismatch(const Ref<Error>& error) {
     if (!error || error->domain() != kCocoaErrorDomain) return false;
     const auto code = error->code();
@@ -202,7 +196,7 @@ Ref<PersistentStoreCoordinator> RS_coordinatorWithSqliteStoreAtURL(const std::fi
 }
 
 Ref<PersistentStoreCoordinator> RS_coordinatorWithSqliteStoreAtURL(const std::filesystem::path& storeURL, const Dictionary& options) {
-    Ref<PersistentStoreCoordinator> coordinator = newCoordinator();
+    Ref<PersistentStoreCoordinator> coordinator = store_detail::newDefaultModelCoordinator();
     RS_addSqliteStoreNamed(coordinator, storeURL, options);
     return coordinator;
 }
@@ -213,7 +207,7 @@ namespace {
 // thread's run loop (the coordinator is kept until then).
 template <class Add>
 Ref<PersistentStoreCoordinator> autoMigratingCoordinator(Add add) {
-    Ref<PersistentStoreCoordinator> coordinator = newCoordinator();
+    Ref<PersistentStoreCoordinator> coordinator = store_detail::newDefaultModelCoordinator();
     if (!coordinator) return nullptr;
     add(coordinator);
     if (coordinator->persistentStores().empty()) {
@@ -234,13 +228,13 @@ Ref<PersistentStoreCoordinator> RS_coordinatorWithAutoMigratingSqliteStoreAtURL(
 }
 
 Ref<PersistentStoreCoordinator> RS_coordinatorWithInMemoryStore() {
-    Ref<PersistentStoreCoordinator> coordinator = newCoordinator();
+    Ref<PersistentStoreCoordinator> coordinator = store_detail::newDefaultModelCoordinator();
     RS_addInMemoryStore(coordinator);
     return coordinator;
 }
 
 Ref<PersistentStoreCoordinator> RS_coordinatorWithPersistentStore(const Ref<PersistentStore>& store) {
-    Ref<PersistentStoreCoordinator> coordinator = newCoordinator();
+    Ref<PersistentStoreCoordinator> coordinator = store_detail::newDefaultModelCoordinator();
     RS_addSqliteStoreNamed(coordinator, store ? store->URL() : std::filesystem::path(), Dictionary());
     return coordinator;
 }

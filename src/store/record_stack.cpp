@@ -35,6 +35,11 @@ Ref<PersistentStoreCoordinator> storedDefaultCoordinator() {
     return s.coordinator;
 }
 
+Ref<PersistentStoreCoordinator> newDefaultModelCoordinator() {
+    Ref<ManagedObjectModel> model = RS_defaultManagedObjectModel();
+    return model ? makeRef<PersistentStoreCoordinator>(model) : nullptr;
+}
+
 Ref<Error> errorFromException(std::int64_t code, std::string_view reason, const Dictionary& userInfo) {
     Dictionary info = userInfo;
     info.set(std::string(kLocalizedDescriptionKey), Value(std::string(reason)));

@@ -17,7 +17,7 @@
 namespace lv {
 namespace {
 
-const std::string kAppKey = "9f3b6c2a41e07d58b2c4a6e1";
+const std::string kSocialAppKey = "9f3b6c2a41e07d58b2c4a6e1";
 
 Value shares(std::initializer_list<Ref<TallySocialMicroblog>> list) {
     Array array;
@@ -52,7 +52,7 @@ protected:
     // Posts and waits for the completion; the request as the service saw it.
     tools::SocialRequest postAndWait(const Value& list, const std::optional<std::string>& topic, Reply& reply) {
         const std::size_t before = service_.socialRequests().size();
-        TallySocialAnalytics::postMicroblogCounts(list, kAppKey, topic, recordInto(reply, std::this_thread::get_id()));
+        TallySocialAnalytics::postMicroblogCounts(list, kSocialAppKey, topic, recordInto(reply, std::this_thread::get_id()));
         EXPECT_TRUE(runMainUntil([&] { return reply.calls > 0; }, 10));
         auto requests = service_.socialRequests();
         EXPECT_EQ(requests.size(), before + 1);
@@ -61,7 +61,7 @@ protected:
 
     test::ScopedAnalyticsSandbox sandbox_;
     ScopedClock clock_{[] { return 1700000000.75; }};
-    tools::AnalyticsService service_{kAppKey};
+    tools::AnalyticsService service_{kSocialAppKey};
 };
 
 TEST_F(SocialRequest, QueryPartsInOrderWithEachValueEscaped) {
@@ -91,7 +91,7 @@ TEST_F(SocialRequest, QueryPartsInOrderWithEachValueEscaped) {
         Reply reply;
         auto request = postAndWait(c.list, c.topic, reply);
         EXPECT_EQ(request.method, "GET");
-        EXPECT_EQ(request.appKey, kAppKey);
+        EXPECT_EQ(request.appKey, kSocialAppKey);
         EXPECT_EQ(request.query, c.query);
         EXPECT_TRUE(request.body.empty());
         EXPECT_EQ(reply.result["st"], Value(200));
@@ -140,8 +140,8 @@ TEST_F(SocialRequest, RefusedInputSendsNothingAndSays) {
         const char* message;
     };
     const std::vector<Case> cases{
-        {Value(), kAppKey, "请提供分享平台名称"},
-        {Value(Array()), kAppKey, "请提供分享平台名称"},
+        {Value(), kSocialAppKey, "请提供分享平台名称"},
+        {Value(Array()), kSocialAppKey, "请提供分享平台名称"},
         {shares({share}), std::string(), "appKey 不能为空"},
         {shares({share}), std::nullopt, "appKey 不能为空"},
     };
@@ -175,7 +175,7 @@ TEST_F(SocialRequest, RepliesThatAreNoJsonOrNoReplyAtAll) {
 
     service_.stop();
     Reply failed;
-    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), kAppKey,
+    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), kSocialAppKey,
                                               std::nullopt, recordInto(failed, std::this_thread::get_id()));
     ASSERT_TRUE(runMainUntil([&] { return failed.calls > 0; }, 10));
     EXPECT_TRUE(failed.result.isNil());
@@ -187,9 +187,9 @@ TEST_F(SocialRequest, TwoPostsInFlightEachReachTheirOwnCompletion) {
     service_.setSocialReply(true, 0.3);
     Reply first, second;
     const auto mainThread = std::this_thread::get_id();
-    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), kAppKey,
+    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), kSocialAppKey,
                                               std::nullopt, recordInto(first, mainThread));
-    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("chat", "m2", "u2")}), kAppKey,
+    TallySocialAnalytics::postMicroblogCounts(shares({TallySocialMicroblog::make("chat", "m2", "u2")}), kSocialAppKey,
                                               std::nullopt, recordInto(second, mainThread));
     ASSERT_TRUE(runMainUntil([&] { return first.calls + second.calls >= 2; }, 10));
     EXPECT_EQ(first.calls, 1);

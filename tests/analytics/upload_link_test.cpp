@@ -10,7 +10,7 @@
 namespace lv {
 namespace {
 
-constexpr const char* kAppKey = "0123456789abcdef01234567";
+constexpr const char* kLinkAppKey = "0123456789abcdef01234567";
 
 class UploadLink : public test::EngineLaunch {
 protected:
@@ -20,7 +20,7 @@ protected:
         // Replaces the fixture's closed port: both log hosts lead to the stand-in.
         HostMap::set(upload_protocol::kLogHost, "127.0.0.1", service_.port());
         HostMap::set(upload_protocol::kLogFallbackHost, "127.0.0.1", service_.port());
-        TallyApp::sharedInstance()->setAppid(kAppKey);
+        TallyApp::sharedInstance()->setAppid(kLinkAppKey);
         TallyApp::sharedInstance()->setEncryptEnabledFlag(true);
     }
     void TearDown() override {
@@ -28,7 +28,7 @@ protected:
         service_.stop();
     }
 
-    tools::AnalyticsService service_{kAppKey, "upload-link"};
+    tools::AnalyticsService service_{kLinkAppKey, "upload-link"};
 };
 
 TEST_F(UploadLink, ASessionsEventsReachTheServiceAndItsImprintIsKept) {

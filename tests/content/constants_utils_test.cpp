@@ -28,9 +28,9 @@ TEST(Utils, SharedObjectAndNetworkFlagAcrossThreads) {
 }
 
 // One expected constraint: first item and attribute = multiplier × second item and attribute + constant.
-struct Row { Ref<View> first; LayoutAttribute firstAttribute; Ref<View> second; LayoutAttribute secondAttribute; double multiplier, constant = 0; };
+struct ConstraintRow { Ref<View> first; LayoutAttribute firstAttribute; Ref<View> second; LayoutAttribute secondAttribute; double multiplier, constant = 0; };
 
-void expectConstraints(const std::vector<Ref<LayoutConstraint>>& list, const std::vector<Row>& rows) {
+void expectConstraints(const std::vector<Ref<LayoutConstraint>>& list, const std::vector<ConstraintRow>& rows) {
     ASSERT_EQ(list.size(), rows.size());
     for (std::size_t i = 0; i < rows.size(); ++i) {
         SCOPED_TRACE(i);

@@ -15,7 +15,7 @@ namespace {
 
 using test::Completion;
 
-URLRequest requestFor(const std::string& url) { return URLRequest(URL::URLWithString(url)); }
+using test::requestFor;
 
 const test::NotificationLog::Entry* completionOf(const std::vector<test::NotificationLog::Entry>& entries,
                                                    const Ref<Object>& task) {

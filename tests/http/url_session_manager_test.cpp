@@ -20,7 +20,7 @@ namespace {
 
 using test::Completion;
 
-URLRequest requestFor(const std::string& url) { return URLRequest(URL::URLWithString(url)); }
+using test::requestFor;
 
 TEST(URLSessionManager, DefaultsDescriptionTaskListsAndKeys) {
     auto manager = HCURLSessionManager::make();

@@ -144,7 +144,7 @@ TEST(ModelFromJSON, MapsEveryKindAndRoundTrips) {
     EXPECT_TRUE(item->userName_.isNil() && item->created_.isNil() && item->title_.isNil());
 }
 
-struct FailureCase {
+struct AdapterFailure {
     const char* name;
     const char* key;
     Value value;
@@ -152,10 +152,10 @@ struct FailureCase {
     const char* reason;
 };
 
-class ItemFailures : public ::testing::TestWithParam<FailureCase> {};
+class ItemFailures : public ::testing::TestWithParam<AdapterFailure> {};
 
 TEST_P(ItemFailures, FailTheWholeItem) {
-    const FailureCase& c = GetParam();
+    const AdapterFailure& c = GetParam();
     Value json = itemJSON();
     json.mutableDictionary().set(c.key, c.value);
     Ref<Error> error;
@@ -167,15 +167,15 @@ TEST_P(ItemFailures, FailTheWholeItem) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, ItemFailures,
     ::testing::Values(
-        FailureCase{"TextNotString", "title", Value(3), 1, "Expected 3 to be of class String but got Number"},
-        FailureCase{"NumberNotNumber", "count", Value("3"), 1, "Expected 3 to be of class Number but got String"},
-        FailureCase{"ScalarNotNumber", "rank", Value("5"), 1, "Expected 5 to be of class Value but got String"},
-        FailureCase{"BooleanNotNumber", "flag", Value("yes"), 1, "Expected an NSNumber, got: yes."},
-        FailureCase{"KeyPathThroughText", "user", Value("ann"), 3, ""},
-        FailureCase{"MalformedURL", "link", Value("http://exa mple.com/x"), 1,
+        AdapterFailure{"TextNotString", "title", Value(3), 1, "Expected 3 to be of class String but got Number"},
+        AdapterFailure{"NumberNotNumber", "count", Value("3"), 1, "Expected 3 to be of class Number but got String"},
+        AdapterFailure{"ScalarNotNumber", "rank", Value("5"), 1, "Expected 5 to be of class Value but got String"},
+        AdapterFailure{"BooleanNotNumber", "flag", Value("yes"), 1, "Expected an NSNumber, got: yes."},
+        AdapterFailure{"KeyPathThroughText", "user", Value("ann"), 3, ""},
+        AdapterFailure{"MalformedURL", "link", Value("http://exa mple.com/x"), 1,
                     "Input URL string http://exa mple.com/x was malformed"},
         // A key whose hook gives no transformer keeps the check of its declared type.
-        FailureCase{"KeyWhoseHookGivesNoTransformer", "note", Value(42), 1,
+        AdapterFailure{"KeyWhoseHookGivesNoTransformer", "note", Value(42), 1,
                     "Expected 42 to be of class String but got Number"}),
     [](const auto& param) { return std::string(param.param.name); });
 

@@ -66,7 +66,7 @@ TEST(Inversion, ForwardOnlyErrorHandlingTransformerFailsSoftly) {
     EXPECT_TRUE(o.result.isNil() && !o.success && !o.error);
 }
 
-struct FailureCase {
+struct TransformerFailure {
     const char* name;
     Ref<ValueTransformer> (*transformer)();
     bool forward;
@@ -75,10 +75,10 @@ struct FailureCase {
     const char* reason;
 };
 
-class PredefinedFailures : public ::testing::TestWithParam<FailureCase> {};
+class PredefinedFailures : public ::testing::TestWithParam<TransformerFailure> {};
 
 TEST_P(PredefinedFailures, ReportTheInputWithTheirTexts) {
-    const FailureCase& c = GetParam();
+    const TransformerFailure& c = GetParam();
     Outcome o = c.forward ? forward(c.transformer(), c.input) : reverse(c.transformer(), c.input);
     EXPECT_TRUE(o.result.isNil());
     EXPECT_FALSE(o.success);
@@ -98,18 +98,18 @@ Ref<ValueTransformer> arrays() { return jm_arrayMappingTransformerWithTransforme
 INSTANTIATE_TEST_SUITE_P(
     Cases, PredefinedFailures,
     ::testing::Values(
-        FailureCase{"URLNotText", &url, true, Value(42), "Could not convert string to URL", "Expected an NSString, got: 42."},
-        FailureCase{"MalformedURL", &url, true, Value("http://exa mple.com/a"), "Could not convert string to URL",
+        TransformerFailure{"URLNotText", &url, true, Value(42), "Could not convert string to URL", "Expected an NSString, got: 42."},
+        TransformerFailure{"MalformedURL", &url, true, Value("http://exa mple.com/a"), "Could not convert string to URL",
                     "Input URL string http://exa mple.com/a was malformed"},
-        FailureCase{"URLReverseNotURL", &url, false, Value("http://x"), "Could not convert URL to string",
+        TransformerFailure{"URLReverseNotURL", &url, false, Value("http://x"), "Could not convert URL to string",
                     "Expected an NSURL, got: http://x."},
-        FailureCase{"BooleanText", &boolean, false, Value("1"),
+        TransformerFailure{"BooleanText", &boolean, false, Value("1"),
                     "Could not convert number to boolean-backed number or vice-versa", "Expected an NSNumber, got: 1."},
-        FailureCase{"Validating", &numbers, true, Value("3"), "Value did not match expected type",
+        TransformerFailure{"Validating", &numbers, true, Value("3"), "Value did not match expected type",
                     "Expected 3 to be of class Number but got String"},
-        FailureCase{"ArrayNotArray", &arrays, true, Value("x"), "Could not transform non-array type",
+        TransformerFailure{"ArrayNotArray", &arrays, true, Value("x"), "Could not transform non-array type",
                     "Expected an NSArray, got: x."},
-        FailureCase{"ArrayElement", &arrays, true, Value::array({1, Value::null(), "no"}), "Could not transform array",
+        TransformerFailure{"ArrayElement", &arrays, true, Value::array({1, Value::null(), "no"}), "Could not transform array",
                     "Could not transform value at index 2"}),
     [](const auto& param) { return std::string(param.param.name); });
 

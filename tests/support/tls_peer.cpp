@@ -15,7 +15,7 @@ namespace lv::test {
 
 namespace {
 
-X509* parse(const Bytes& der) {
+X509* parseCertificate(const Bytes& der) {
     const unsigned char* cursor = der.data();
     return d2i_X509(nullptr, &cursor, static_cast<long>(der.size()));
 }
@@ -96,7 +96,7 @@ std::unique_ptr<RawTls> RawTls::server(int fd, const Identity& identity, const s
 std::unique_ptr<RawTls> RawTls::client(int fd, const Identity& root, const std::string& host) {
     ignoreBrokenPipes();
     SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-    X509* rootCertificate = parse(root.der);
+    X509* rootCertificate = parseCertificate(root.der);
     X509_STORE_add_cert(SSL_CTX_get_cert_store(context), rootCertificate);
     X509_free(rootCertificate);
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);

@@ -19,8 +19,15 @@ struct LogCapture::State {
 
 namespace {
 
-std::mutex gCaptureMutex;
-std::vector<LogCapture*> gCaptures;
+// Worker threads may still log while the process exits, so nothing here is ever destroyed.
+struct Captures {
+    std::mutex mutex;
+    std::vector<LogCapture*> list;
+};
+Captures& captures() {
+    static auto* instance = new Captures;
+    return *instance;
+}
 
 std::string processName() {
     char buffer[256];
@@ -34,13 +41,14 @@ std::string processName() {
 
 void logLine(std::string_view message) {
     {
-        std::lock_guard lock(gCaptureMutex);
-        if (!gCaptures.empty()) {
-            gCaptures.back()->append(std::string(message));
+        auto& shared = captures();
+        std::lock_guard lock(shared.mutex);
+        if (!shared.list.empty()) {
+            shared.list.back()->append(std::string(message));
             return;
         }
     }
-    static const std::string name = processName();
+    static const std::string& name = *new std::string(processName());
     const double now = currentTimeSince1970();
     const std::time_t seconds = static_cast<std::time_t>(now);
     std::tm local{};
@@ -58,14 +66,16 @@ void logLine(std::string_view message) {
 }
 
 LogCapture::LogCapture() : state_(new State) {
-    std::lock_guard lock(gCaptureMutex);
-    gCaptures.push_back(this);
+    auto& shared = captures();
+    std::lock_guard lock(shared.mutex);
+    shared.list.push_back(this);
 }
 
 LogCapture::~LogCapture() {
     {
-        std::lock_guard lock(gCaptureMutex);
-        gCaptures.erase(std::remove(gCaptures.begin(), gCaptures.end(), this), gCaptures.end());
+        auto& shared = captures();
+        std::lock_guard lock(shared.mutex);
+        shared.list.erase(std::remove(shared.list.begin(), shared.list.end(), this), shared.list.end());
     }
     delete state_;
 }

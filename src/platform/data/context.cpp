@@ -30,6 +30,12 @@ Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
 
 bool sameValue(const Value& a, const Value& b) { return a.type() == b.type() && a.isEqual(b); }
 
+bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b) {
+    if (a.isTemporaryID() != b.isTemporaryID()) return !a.isTemporaryID();
+    if (a.isTemporaryID()) return a.serial() < b.serial();
+    return a.key() < b.key();
+}
+
 }  // namespace data_detail
 
 // ---- ordered record lists ----

@@ -155,13 +155,6 @@ struct Candidate {
     OverlayEntry* entry = nullptr;
 };
 
-// Stored rows first in key order, then new records in the order they were made.
-bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b) {
-    if (a.isTemporaryID() != b.isTemporaryID()) return !a.isTemporaryID();
-    if (a.isTemporaryID()) return a.serial() < b.serial();
-    return a.key() < b.key();
-}
-
 }  // namespace
 
 Ref<Predicate> data_detail::substituteRecordArguments(const Ref<Predicate>& predicate) { return substitute(predicate); }
@@ -348,7 +341,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         for (std::size_t k = 0; k < descriptors.size(); ++k) {
             if (int c = descriptors[k].compare(valueAt(a, sortIndexes[k]), valueAt(b, sortIndexes[k]))) return c < 0;
         }
-        return orderedBefore(*a.id, *b.id);
+        return data_detail::orderedBefore(*a.id, *b.id);
     });
     const std::size_t offset = std::min(request.fetchOffset(), candidates.size());
     std::size_t end = candidates.size();

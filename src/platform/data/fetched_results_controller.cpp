@@ -30,12 +30,6 @@ private:
     const ManagedObject& o_;
 };
 
-bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b) {
-    if (a.isTemporaryID() != b.isTemporaryID()) return !a.isTemporaryID();
-    if (a.isTemporaryID()) return a.serial() < b.serial();
-    return a.key() < b.key();
-}
-
 }  // namespace
 
 std::string FetchedResultsSectionInfo::indexTitle() const {
@@ -189,7 +183,7 @@ void FetchedResultsController::contextDidChange(const Notification& notification
             for (std::size_t i = 0; i < descriptors.size(); ++i) {
                 if (int c = descriptors[i].compare(ka[i], kb[i])) return c < 0;
             }
-            return orderedBefore(*data_detail::canonicalID(a->objectID()), *data_detail::canonicalID(b->objectID()));
+            return data_detail::orderedBefore(*data_detail::canonicalID(a->objectID()), *data_detail::canonicalID(b->objectID()));
         });
         if (request_->fetchLimit() > 0 && next.size() > request_->fetchLimit()) next.resize(request_->fetchLimit());
     }

@@ -24,7 +24,7 @@ const std::shared_ptr<const std::string>& emptyText() {
 
 // The process's own prefix of temporary IDs: temporary URIs of two runs never look alike.
 const std::string& processTag() {
-    static const std::string tag = makeUUIDString();
+    static const std::string& tag = *new std::string(makeUUIDString());
     return tag;
 }
 

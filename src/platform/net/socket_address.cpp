@@ -17,7 +17,8 @@ namespace lv {
 namespace {
 
 std::mutex resolverCallsMutex;
-std::map<std::string, std::uint64_t, std::less<>> resolverCalls;
+// Never destroyed: resolving threads may still count while the process exits.
+auto& resolverCalls = *new std::map<std::string, std::uint64_t, std::less<>>;
 
 template <class T>
 Bytes bytesOf(const T& address) {

@@ -50,16 +50,9 @@ Bytes Coder::decodeBytes(std::string_view) { notOnThisCoder("decodeBytesForKey:r
 
 namespace {
 
-std::string escapedKey(std::string_view key) {
-    std::string out;
-    if (!key.empty() && key[0] == '$') out.push_back('$');
-    out.append(key);
-    return out;
-}
-
 // Archive names of the built-in kinds, with their class chains.
 const std::vector<std::string>& builtinChain(std::string_view name) {
-    static const std::unordered_map<std::string_view, std::vector<std::string>> chains = {
+    static const auto& chains = *new std::unordered_map<std::string_view, std::vector<std::string>>{
         {"NSDictionary", {"NSDictionary", "NSObject"}},
         {"NSArray", {"NSArray", "NSObject"}},
         {"NSDate", {"NSDate", "NSObject"}},
@@ -274,14 +267,14 @@ void requireOpen(bool finished) {
 void KeyedArchiver::encodeObject(const Value& object, std::string_view key) {
     requireOpen(state_->finished);
     const std::uint64_t uid = state_->encode(*this, object);
-    state_->frames.back().set(escapedKey(key), detail::makeUID(uid));
+    state_->frames.back().set(detail::escapedArchiveKey(key), detail::makeUID(uid));
 }
 
 void KeyedArchiver::encodeConditionalObject(const Value& object, std::string_view key) {
     requireOpen(state_->finished);
     State& s = *state_;
     auto uid = makeRef<detail::PlistUID>(0);
-    s.frames.back().set(escapedKey(key), Value(uid));
+    s.frames.back().set(detail::escapedArchiveKey(key), Value(uid));
     if (object.isObject()) {
         s.conditionals.push_back({object.object().get(), {}, uid});
         // Keep the address from being reused by another object while the archive is built.
@@ -293,7 +286,7 @@ void KeyedArchiver::encodeConditionalObject(const Value& object, std::string_vie
 
 void KeyedArchiver::encodeBool(bool value, std::string_view key) {
     requireOpen(state_->finished);
-    state_->frames.back().set(escapedKey(key), Value(value));
+    state_->frames.back().set(detail::escapedArchiveKey(key), Value(value));
 }
 
 void KeyedArchiver::encodeInt32(std::int32_t value, std::string_view key) { encodeInt64(value, key); }
@@ -301,19 +294,19 @@ void KeyedArchiver::encodeInteger(std::int64_t value, std::string_view key) { en
 
 void KeyedArchiver::encodeInt64(std::int64_t value, std::string_view key) {
     requireOpen(state_->finished);
-    state_->frames.back().set(escapedKey(key), Value(value));
+    state_->frames.back().set(detail::escapedArchiveKey(key), Value(value));
 }
 
 void KeyedArchiver::encodeDouble(double value, std::string_view key) {
     requireOpen(state_->finished);
-    state_->frames.back().set(escapedKey(key), Value(value));
+    state_->frames.back().set(detail::escapedArchiveKey(key), Value(value));
 }
 
 void KeyedArchiver::encodeFloat(float value, std::string_view key) { encodeDouble(value, key); }
 
 void KeyedArchiver::encodeBytes(std::span<const std::uint8_t> bytes, std::string_view key) {
     requireOpen(state_->finished);
-    state_->frames.back().set(escapedKey(key), Value(Bytes(bytes.begin(), bytes.end())));
+    state_->frames.back().set(detail::escapedArchiveKey(key), Value(Bytes(bytes.begin(), bytes.end())));
 }
 
 Bytes KeyedArchiver::encodedData() {

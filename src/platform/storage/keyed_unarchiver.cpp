@@ -18,13 +18,6 @@ namespace {
     Exception::raise(std::string(kInvalidUnarchiveOperationException), std::move(reason));
 }
 
-std::string escapedKey(std::string_view key) {
-    std::string out;
-    if (!key.empty() && key[0] == '$') out.push_back('$');
-    out.append(key);
-    return out;
-}
-
 // A UID, or its XML form {"CF$UID": n}.
 std::optional<std::uint64_t> uidOf(const Value* node) { return node ? detail::uidOf(*node) : std::nullopt; }
 
@@ -36,7 +29,7 @@ Value numberAt(const Value& dict, const char* key) {
 
 // Runtime names of the built-in kinds, by archive name.
 const char* builtinKind(std::string_view archiveName) {
-    static const std::unordered_map<std::string_view, const char*> kinds = {
+    static const auto& kinds = *new std::unordered_map<std::string_view, const char*>{
         {"NSDictionary", "Dictionary"}, {"NSMutableDictionary", "Dictionary"},
         {"NSArray", "Array"},           {"NSMutableArray", "Array"},
         {"NSSet", "Array"},             {"NSMutableSet", "Array"},
@@ -81,7 +74,7 @@ struct KeyedUnarchiver::State {
     std::vector<const AllowedClasses*> allowed;       // innermost decodeObjectOfClasses sets
     int depth = 0;
 
-    const Value* lookup(std::string_view key) const { return stack.back()->dictionary().find(escapedKey(key)); }
+    const Value* lookup(std::string_view key) const { return stack.back()->dictionary().find(detail::escapedArchiveKey(key)); }
 
     Value decodeUID(KeyedUnarchiver& coder, std::uint64_t uid, const AllowedClasses* allowedSet, bool element);
     Value decodeClassed(KeyedUnarchiver& coder, std::uint64_t uid, const Value& dict, const std::string& className,

@@ -103,7 +103,7 @@ struct ConverterFacts {
 
 // Facts per table entry, built once, read-only afterwards (so safe from any thread).
 const std::vector<ConverterFacts>& converterFacts() {
-    static const std::vector<ConverterFacts> facts = [] {
+    static const auto& facts = *new std::vector<ConverterFacts>([] {
         std::vector<ConverterFacts> all(kEncodings.size());
         for (std::size_t i = 0; i < kEncodings.size(); ++i) {
             const EncodingInfo& info = kEncodings[i];
@@ -123,7 +123,7 @@ const std::vector<ConverterFacts>& converterFacts() {
             f.available = true;
         }
         return all;
-    }();
+    }());
     return facts;
 }
 

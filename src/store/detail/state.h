@@ -55,6 +55,8 @@ void logMasked(unsigned bit, std::string_view fmt, const Args&... args) {
 
 // The stored default coordinator, never auto-created.
 Ref<PersistentStoreCoordinator> storedDefaultCoordinator();
+// A new coordinator over the default model; null when there is no model.
+Ref<PersistentStoreCoordinator> newDefaultModelCoordinator();
 
 // Runs fn, turning an exception it throws into an error (Cocoa domain, the code given, the reason).
 template <class Fn>

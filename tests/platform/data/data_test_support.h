@@ -12,6 +12,9 @@
 
 namespace lv::test {
 
+// A decimal value from its text.
+inline Value dec(const char* text) { return Value(*Decimal::parse(text)); }
+
 // "Item": one attribute of every stored kind plus a to-one "owner"; "Owner": a name and the to-many
 // "items" (ordered) back.
 inline Ref<ManagedObjectModel> makeItemModel() {

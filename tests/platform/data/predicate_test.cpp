@@ -13,7 +13,7 @@
 namespace lv {
 namespace {
 
-Value dec(const char* text) { return Value(*Decimal::parse(text)); }
+using test::dec;
 
 // ---- parsing and description ----
 

@@ -19,7 +19,7 @@ namespace {
 using test::rawTexts;
 using test::TempDir;
 
-Value dec(const char* text) { return Value(*Decimal::parse(text)); }
+using test::dec;
 
 std::vector<RowSnapshot> fetchAll(PersistentStoreCoordinator& c, const std::string& entity, Ref<Predicate> predicate = nullptr) {
     FetchRequest request(entity);

@@ -16,8 +16,6 @@ namespace {
 using test::HttpFixture;
 using test::SessionRecorder;
 
-URLRequest requestFor(const std::string& path) { return URLRequest(URL::URLWithString(HttpFixture::shared().url(path))); }
-
 Bytes pattern(std::size_t n) {
     Bytes bytes(n);
     for (std::size_t i = 0; i < n; ++i) bytes[i] = test::patternByte(i);
@@ -57,7 +55,7 @@ TEST(SessionDownload, TheFileHoldsTheServedBytesAndIsGoneAfterwards) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Download d;
-        auto task = d.session->downloadTaskWithRequest(requestFor(c.path));
+        auto task = d.session->downloadTaskWithRequest(test::fixtureRequest(c.path));
         test::runTask(task, *d.recorder);
         EXPECT_EQ(test::errorCode(d.recorder->error), 0);
         EXPECT_EQ(sha1Digest(d.contents), sha1Digest(c.expected));
@@ -71,7 +69,7 @@ TEST(SessionDownload, TheFileHoldsTheServedBytesAndIsGoneAfterwards) {
 
 TEST(SessionDownload, SuspendMidBodyPausesAndResumeFinishesIntact) {
     Download d;
-    auto task = d.session->downloadTaskWithRequest(requestFor("/bytes/600000?chunk=16384&delay_ms=2"));
+    auto task = d.session->downloadTaskWithRequest(test::fixtureRequest("/bytes/600000?chunk=16384&delay_ms=2"));
     std::atomic<bool> suspended{false};
     d.recorder->onWrite = [&](URLSessionDownloadTask& t, std::int64_t total) {
         if (total > 50000 && !suspended.exchange(true)) t.suspend();
@@ -93,7 +91,7 @@ TEST(SessionDownload, SuspendMidBodyPausesAndResumeFinishesIntact) {
 // Cancels a download of the mode's route part-way and returns its resume data.
 std::optional<Bytes> interrupted(const std::string& mode) {
     Download d;
-    auto task = d.session->downloadTaskWithRequest(requestFor("/resumable/" + mode));
+    auto task = d.session->downloadTaskWithRequest(test::fixtureRequest("/resumable/" + mode));
     std::atomic<bool> asked{false};
     std::optional<Bytes> resumeData;
     d.recorder->onWrite = [&](URLSessionDownloadTask& t, std::int64_t total) {
@@ -146,7 +144,7 @@ TEST(SessionResume, AppendsOnlyToAMatching206) {
 
 TEST(SessionResume, NoResumeDataWithoutAValidatorAndUnreadableDataFailsTheTask) {
     Download d;
-    auto task = d.session->downloadTaskWithRequest(requestFor("/bytes/300000?chunk=8192&delay_ms=2"));
+    auto task = d.session->downloadTaskWithRequest(test::fixtureRequest("/bytes/300000?chunk=8192&delay_ms=2"));
     std::atomic<bool> asked{false};
     std::optional<Bytes> resumeData = Bytes{};
     d.recorder->onWrite = [&](URLSessionDownloadTask& t, std::int64_t) {

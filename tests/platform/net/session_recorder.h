@@ -14,9 +14,17 @@
 
 #include "platform/dispatch/operation.h"
 #include "platform/dispatch/run_loop.h"
+#include "fixtures.h"
 #include "platform/net/session.h"
 
 namespace lv::test {
+
+// A request for a path of the shared HTTP fixture.
+inline URLRequest fixtureRequest(const std::string& path, std::string method = "GET") {
+    URLRequest request(URL::URLWithString(HttpFixture::shared().url(path)));
+    request.setHTTPMethod(std::move(method));
+    return request;
+}
 
 using Call = URLSessionDelegateCall;
 

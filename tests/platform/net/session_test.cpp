@@ -22,16 +22,10 @@ using test::Call;
 using test::HttpFixture;
 using test::SessionRecorder;
 
-URLRequest requestFor(const std::string& path, std::string method = "GET") {
-    URLRequest request(URL::URLWithString(HttpFixture::shared().url(path)));
-    request.setHTTPMethod(std::move(method));
-    return request;
-}
-
-struct Fixture {
+struct SessionFixture {
     std::shared_ptr<SessionRecorder> recorder = std::make_shared<SessionRecorder>();
     Ref<URLSession> session;
-    explicit Fixture(Ref<URLSessionConfiguration> configuration = nullptr) {
+    explicit SessionFixture(Ref<URLSessionConfiguration> configuration = nullptr) {
         session = URLSession::sessionWithConfiguration(configuration, recorder);
         recorder->expectedQueue = session->delegateQueue();
     }
@@ -43,8 +37,8 @@ TEST(SessionData, EchoCarriesTheAdditionalHeadersOnTheDelegateQueueInOrder) {
     extra.set("X-Session", "one");
     extra.set("X-Both", "session");
     configuration->setHTTPAdditionalHeaders(extra);
-    Fixture f(configuration);
-    auto request = requestFor("/echo");
+    SessionFixture f(configuration);
+    auto request = test::fixtureRequest("/echo");
     request.setValue("request", "X-Both");
     auto first = f.session->dataTaskWithRequest(request);
     auto second = f.session->dataTaskWithRequest(request);
@@ -78,11 +72,11 @@ TEST(SessionUpload, BodiesFromDataFileAndStreamWithAndWithoutALength) {
         std::int64_t expected;
     };
     const Case cases[] = {
-        {"data", [&](URLSession& s) { return s.uploadTaskWithRequest(requestFor("/echo", "POST"), bytes); }, length},
-        {"file", [&](URLSession& s) { return s.uploadTaskWithRequest(requestFor("/echo", "PUT"), path); }, length},
+        {"data", [&](URLSession& s) { return s.uploadTaskWithRequest(test::fixtureRequest("/echo", "POST"), bytes); }, length},
+        {"file", [&](URLSession& s) { return s.uploadTaskWithRequest(test::fixtureRequest("/echo", "PUT"), path); }, length},
         {"stream with length",
          [&](URLSession& s) {
-             auto request = requestFor("/echo", "POST");
+             auto request = test::fixtureRequest("/echo", "POST");
              request.setHTTPBodyStream(InputStream::withData(bytes));
              request.setValue(std::to_string(length), "Content-Length");
              return s.uploadTaskWithStreamedRequest(request);
@@ -90,7 +84,7 @@ TEST(SessionUpload, BodiesFromDataFileAndStreamWithAndWithoutALength) {
          length},
         {"stream without length",
          [&](URLSession& s) {
-             auto request = requestFor("/echo", "POST");
+             auto request = test::fixtureRequest("/echo", "POST");
              request.setHTTPBodyStream(InputStream::withData(bytes));
              return s.uploadTaskWithStreamedRequest(request);
          },
@@ -98,7 +92,7 @@ TEST(SessionUpload, BodiesFromDataFileAndStreamWithAndWithoutALength) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Fixture f;
+        SessionFixture f;
         auto task = c.make(*f.session);
         test::runTask(task, *f.recorder);
         EXPECT_EQ(test::errorCode(f.recorder->error), 0);
@@ -111,8 +105,8 @@ TEST(SessionUpload, BodiesFromDataFileAndStreamWithAndWithoutALength) {
 }
 
 TEST(SessionDelegate, CancelCompletesOnceWithCancelledAndNothingFollows) {
-    Fixture f;
-    auto task = f.session->dataTaskWithRequest(requestFor("/bytes/400000?chunk=4096&delay_ms=2"));
+    SessionFixture f;
+    auto task = f.session->dataTaskWithRequest(test::fixtureRequest("/bytes/400000?chunk=4096&delay_ms=2"));
     std::atomic<bool> cancelled{false};
     f.recorder->onResponse = [&](URLSessionDataTask& t, auto handler) {
         handler(URLSessionResponseDisposition::Allow);
@@ -130,7 +124,7 @@ TEST(SessionDelegate, CancelCompletesOnceWithCancelledAndNothingFollows) {
     EXPECT_EQ(task->state(), URLSessionTaskState::Completed);
 
     // A task never resumed completes too.
-    auto idle = f.session->dataTaskWithRequest(requestFor("/echo"));
+    auto idle = f.session->dataTaskWithRequest(test::fixtureRequest("/echo"));
     idle->cancel();
     EXPECT_TRUE(runMainUntil([&] { return f.recorder->completions.load() == 2; }, 5));
     EXPECT_EQ(test::errorCode(idle->error()), URLErrorCancelled);
@@ -139,21 +133,21 @@ TEST(SessionDelegate, CancelCompletesOnceWithCancelledAndNothingFollows) {
 TEST(SessionDelegate, ResponseDispositionsAndRefusedRedirects) {
     {
         SCOPED_TRACE("cancel");
-        Fixture f;
+        SessionFixture f;
         f.recorder->onResponse = [](auto&, auto handler) { handler(URLSessionResponseDisposition::Cancel); };
-        test::runTask(f.session->dataTaskWithRequest(requestFor("/bytes/1000")), *f.recorder);
+        test::runTask(f.session->dataTaskWithRequest(test::fixtureRequest("/bytes/1000")), *f.recorder);
         EXPECT_EQ(f.recorder->events(), (std::vector<std::string>{"response 200", "complete -999"}));
     }
     {
         SCOPED_TRACE("answered later from another thread: the transfer waits");
-        Fixture f;
+        SessionFixture f;
         std::function<void(URLSessionResponseDisposition)> later;
         std::atomic<bool> asked{false};
         f.recorder->onResponse = [&](auto&, auto handler) {
             later = handler;
             asked = true;
         };
-        auto task = f.session->dataTaskWithRequest(requestFor("/bytes/300000"));
+        auto task = f.session->dataTaskWithRequest(test::fixtureRequest("/bytes/300000"));
         task->resume();
         ASSERT_TRUE(runMainUntil([&] { return asked.load(); }, 5));
         test::settle();
@@ -164,14 +158,14 @@ TEST(SessionDelegate, ResponseDispositionsAndRefusedRedirects) {
     }
     {
         SCOPED_TRACE("become download");
-        Fixture f;
+        SessionFixture f;
         f.recorder->onResponse = [](auto&, auto handler) { handler(URLSessionResponseDisposition::BecomeDownload); };
         std::string downloaded;
         f.recorder->onFile = [&](const Ref<URL>& url) {
             const Bytes bytes = test::readFile(url->path());
             downloaded.assign(bytes.begin(), bytes.end());
         };
-        auto task = f.session->dataTaskWithRequest(requestFor("/echo"));
+        auto task = f.session->dataTaskWithRequest(test::fixtureRequest("/echo"));
         test::runTask(task, *f.recorder);
         EXPECT_EQ(f.recorder->events(), (std::vector<std::string>{"response 200", "became download", "write",
                                                                    "finished download", "complete 0"}));
@@ -181,10 +175,10 @@ TEST(SessionDelegate, ResponseDispositionsAndRefusedRedirects) {
     }
     {
         SCOPED_TRACE("redirect refused");
-        Fixture f;
+        SessionFixture f;
         f.recorder->answers.insert(Call::WillPerformHTTPRedirection);
         f.recorder->onRedirect = [](const URLRequest&, auto handler) { handler(std::nullopt); };
-        test::runTask(f.session->dataTaskWithRequest(requestFor("/redirect/302")), *f.recorder);
+        test::runTask(f.session->dataTaskWithRequest(test::fixtureRequest("/redirect/302")), *f.recorder);
         EXPECT_EQ(f.recorder->events(), (std::vector<std::string>{"redirect 302", "response 302", "data", "complete 0"}));
         EXPECT_EQ(f.recorder->bodyText(), "redirecting");
     }
@@ -213,12 +207,12 @@ TEST(SessionDelegate, HTTPAuthenticationAsksTheTaskThenTheSession) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Fixture f;
+        SessionFixture f;
         f.recorder->answers.insert(c.challenges.begin(), c.challenges.end());
         f.recorder->onChallenge = [&](URLSessionTask&, const Ref<AuthenticationChallenge>&, auto handler) {
             handler(c.answer, c.answer == D::UseCredential ? URLCredential::make("user", "pass") : nullptr);
         };
-        auto task = f.session->dataTaskWithRequest(requestFor("/basic-auth"));
+        auto task = f.session->dataTaskWithRequest(test::fixtureRequest("/basic-auth"));
         test::runTask(task, *f.recorder);
         EXPECT_EQ(f.recorder->events().front(), c.first);
         EXPECT_EQ(test::errorCode(f.recorder->error), c.code);
@@ -250,7 +244,7 @@ TEST(SessionDelegate, ServerTrustAsksTheTaskThenTheSessionThenEvaluates) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         test::TlsServer server(*c.identity, {pki.intermediate.der});
-        Fixture f;
+        SessionFixture f;
         f.recorder->answers.insert(c.challenges.begin(), c.challenges.end());
         f.recorder->onChallenge = [&](URLSessionTask&, const Ref<AuthenticationChallenge>& challenge, auto handler) {
             handler(c.answer, URLCredential::credentialForTrust(challenge->protectionSpace()->serverTrust()));
@@ -270,9 +264,9 @@ TEST(SessionDelegate, ServerTrustAsksTheTaskThenTheSessionThenEvaluates) {
 }
 
 TEST(SessionDelegate, GetTasksAnswersAtOnceEvenFromInsideACallback) {
-    Fixture f;
-    auto data = f.session->dataTaskWithRequest(requestFor("/echo"));
-    auto download = f.session->downloadTaskWithRequest(requestFor("/echo"));
+    SessionFixture f;
+    auto data = f.session->dataTaskWithRequest(test::fixtureRequest("/echo"));
+    auto download = f.session->downloadTaskWithRequest(test::fixtureRequest("/echo"));
     std::size_t dataSeen = 0;
     std::size_t downloadsSeen = 0;
     f.recorder->onResponse = [&](auto&, auto handler) {
@@ -297,8 +291,8 @@ TEST(SessionDelegate, GetTasksAnswersAtOnceEvenFromInsideACallback) {
 TEST(SessionInvalidation, FinishingLetsTasksEndAndCancellingEndsThem) {
     for (const bool cancel : {false, true}) {
         SCOPED_TRACE(cancel ? "invalidateAndCancel" : "finishTasksAndInvalidate");
-        Fixture f;
-        auto task = f.session->dataTaskWithRequest(requestFor("/bytes/200000?chunk=8192&delay_ms=5"));
+        SessionFixture f;
+        auto task = f.session->dataTaskWithRequest(test::fixtureRequest("/bytes/200000?chunk=8192&delay_ms=5"));
         std::atomic<bool> started{false};
         f.recorder->onResponse = [&](auto&, auto handler) {
             handler(URLSessionResponseDisposition::Allow);
@@ -311,7 +305,7 @@ TEST(SessionInvalidation, FinishingLetsTasksEndAndCancellingEndsThem) {
         } else {
             f.session->finishTasksAndInvalidate();
         }
-        EXPECT_FALSE(f.session->dataTaskWithRequest(requestFor("/echo")));
+        EXPECT_FALSE(f.session->dataTaskWithRequest(test::fixtureRequest("/echo")));
         ASSERT_TRUE(runMainUntil([&] { return f.recorder->invalid.load(); }, 10));
         const auto events = f.recorder->events();
         EXPECT_EQ(events.back(), "invalid");
@@ -363,7 +357,7 @@ TEST(SessionConfiguration, TimeOutsForIdleRequestsAndWholeResources) {
         SCOPED_TRACE("request time-out for requests that keep the default");
         auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
         configuration->setTimeoutIntervalForRequest(0.3);
-        Fixture f(configuration);
+        SessionFixture f(configuration);
         test::RawFixture silent(test::RawFixture::Mode::NeverAnswer);
         test::runTask(f.session->dataTaskWithRequest(URLRequest(URL::URLWithString(silent.url("/")))), *f.recorder);
         EXPECT_EQ(test::errorCode(f.recorder->error), URLErrorTimedOut);
@@ -372,8 +366,8 @@ TEST(SessionConfiguration, TimeOutsForIdleRequestsAndWholeResources) {
         SCOPED_TRACE("resource time-out while bytes keep coming");
         auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
         configuration->setTimeoutIntervalForResource(0.4);
-        Fixture f(configuration);
-        test::runTask(f.session->dataTaskWithRequest(requestFor("/bytes/100000?chunk=1000&delay_ms=10")), *f.recorder);
+        SessionFixture f(configuration);
+        test::runTask(f.session->dataTaskWithRequest(test::fixtureRequest("/bytes/100000?chunk=1000&delay_ms=10")), *f.recorder);
         EXPECT_EQ(test::errorCode(f.recorder->error), URLErrorTimedOut);
         EXPECT_GT(f.recorder->body.size(), 0u);
         EXPECT_LT(f.recorder->body.size(), 100000u);
@@ -387,8 +381,8 @@ TEST(TaskStateHook, CalledOncePerRealChangeOnTheCallingThread) {
         std::lock_guard lock(mutex);
         changes.emplace_back(static_cast<int>(before), static_cast<int>(after));
     });
-    Fixture f;
-    auto task = f.session->dataTaskWithRequest(requestFor("/bytes/300000?chunk=8192&delay_ms=2"));
+    SessionFixture f;
+    auto task = f.session->dataTaskWithRequest(test::fixtureRequest("/bytes/300000?chunk=8192&delay_ms=2"));
     task->resume();
     task->resume();
     task->suspend();

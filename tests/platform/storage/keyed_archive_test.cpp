@@ -101,7 +101,7 @@ std::string xmlArchive(const Value& root) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
+using test::bytesOf;
 
 void replaceOnce(std::string& text, const std::string& from, const std::string& to) {
     const auto at = text.find(from);

@@ -34,7 +34,7 @@ Value sample() {
     });
 }
 
-Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+using test::bytesOf;
 
 Bytes encode(const Value& v, PropertyListFormat format) {
     Ref<Error> error;

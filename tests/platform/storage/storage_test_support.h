@@ -8,6 +8,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/storage/sandbox.h"
 #include "platform/storage/user_defaults.h"
@@ -15,6 +16,8 @@
 #include "support/temp_dir.h"
 
 namespace lv::test {
+
+inline Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
 class SandboxTest : public ::testing::Test {
 protected:

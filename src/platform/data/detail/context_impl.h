@@ -85,6 +85,9 @@ Ref<Predicate> substituteRecordArguments(const Ref<Predicate>& predicate);
 // Same kind and equal (2 and 2.0 differ here: a change of kind is a change).
 bool sameValue(const Value& a, const Value& b);
 
+// Stored rows first in key order, then new records in the order they were made.
+bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b);
+
 }  // namespace data_detail
 
 struct ManagedObjectContext::Impl {

@@ -16,6 +16,13 @@ bool PlistUID::isEqual(const Object& other) const {
 
 Value makeUID(std::uint64_t value) { return Value(makeRef<PlistUID>(value)); }
 
+std::string escapedArchiveKey(std::string_view key) {
+    std::string out;
+    if (!key.empty() && key[0] == '$') out.push_back('$');
+    out.append(key);
+    return out;
+}
+
 std::optional<std::uint64_t> uidOf(const Value& value) {
     if (value.isObject()) {
         if (auto uid = value.objectAs<PlistUID>()) return uid->value;

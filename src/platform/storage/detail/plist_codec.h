@@ -28,6 +28,9 @@ public:
 Value makeUID(std::uint64_t value);
 // The reference a PlistUID value (or its XML form {"CF$UID": n}) holds.
 std::optional<std::uint64_t> uidOf(const Value& value);
+// An archive key as stored: a key that starts with "$" gains a second "$", so that it never takes
+// the place of the archive's own "$"-keys.
+std::string escapedArchiveKey(std::string_view key);
 
 struct PlistOptions {
     bool uidsAsObjects = false;  // reading: UIDs as PlistUID (else {"CF$UID": n}); writing: allowed
