@@ -138,7 +138,7 @@ TEST_F(TlsTrust, CancellingInsideTheChallengeEndsTheWaitAndDeliversNothing) {
     ASSERT_TRUE(runMainUntil([&] { return recorder->cancelled; }, 10));
     // The engine is free again at once: a plain load completes, and nothing reaches the cancelled one.
     const auto next = test::load(test::requestFor("https://localhost:" + std::to_string(server.port()) + "/hello"));
-    EXPECT_EQ(next->bodyText(), "secure");
+    EXPECT_EQ(next->bodyText(), "secure") << (next->error ? next->error->description() : "no error");
     runMainUntil([] { return false; }, 0.2);
     EXPECT_EQ(recorder->afterCancel, 0);
     EXPECT_EQ(server.requests(), 1);
