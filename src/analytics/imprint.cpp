@@ -22,7 +22,7 @@ void logException(const Exception& e) { log("Exception occurred: %@, %@", e.desc
 
 // Text as the platform prints a possibly missing object.
 const std::string& orNull(const PackText& text) {
-    static const std::string kNull = "(null)";
+    static const std::string& kNull = *new std::string("(null)");
     return text ? *text : kNull;
 }
 

@@ -100,12 +100,12 @@ std::unique_ptr<TlvFieldTable> buildFieldTable(const ClassInfo* cls) {
 }  // namespace
 
 const Value& tlvEmptyText() {
-    static const Value text("");
+    static const Value& text = *new Value("");
     return text;
 }
 
 const Value& tlvEmptyList() {
-    static const Value list{Array{}};
+    static const Value& list = *new Value{Array{}};
     return list;
 }
 

@@ -9,7 +9,7 @@ namespace lv {
 namespace {
 
 const Value& nilValue() {
-    static const Value nil;
+    static const Value& nil = *new Value;
     return nil;
 }
 
@@ -188,25 +188,25 @@ Value Value::null() {
 }
 
 const std::string& Value::string() const {
-    static const std::string empty;
+    static const auto& empty = *new std::string;
     if (auto p = std::get_if<std::shared_ptr<std::string>>(&storage_)) return **p;
     return empty;
 }
 
 const Bytes& Value::bytes() const {
-    static const Bytes empty;
+    static const auto& empty = *new Bytes;
     if (auto p = std::get_if<std::shared_ptr<Bytes>>(&storage_)) return **p;
     return empty;
 }
 
 const Array& Value::array() const {
-    static const Array empty;
+    static const auto& empty = *new Array;
     if (auto p = std::get_if<std::shared_ptr<Array>>(&storage_)) return **p;
     return empty;
 }
 
 const Dictionary& Value::dictionary() const {
-    static const Dictionary empty;
+    static const auto& empty = *new Dictionary;
     if (auto p = std::get_if<std::shared_ptr<Dictionary>>(&storage_)) return **p;
     return empty;
 }

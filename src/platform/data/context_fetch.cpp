@@ -127,7 +127,7 @@ public:
     bool matches(const std::vector<Value>& values, const Ref<ManagedObjectID>& id) const {
         if (!predicate_) return true;
         if (simple_) {
-            static const Value nil;
+            static const Value& nil = *new Value;
             const Value& v = index_ >= 0 && static_cast<std::size_t>(index_) < values.size() ? values[static_cast<std::size_t>(index_)] : nil;
             if (!v.isObject()) {
                 const Predicate::Operator op = predicate_->predicateOperator();
@@ -332,7 +332,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     const auto& descriptors = request.sortDescriptors();
     std::vector<int> sortIndexes;
     for (const auto& d : descriptors) sortIndexes.push_back(entity->propertyIndex(d.key()));
-    static const Value nil;
+    static const Value& nil = *new Value;
     auto valueAt = [&](const Candidate& c, int i) -> const Value& {
         if (i < 0 || static_cast<std::size_t>(i) >= c.values->size()) return nil;
         return (*c.values)[static_cast<std::size_t>(i)];

@@ -30,7 +30,7 @@ std::string PersistentStore::description() const {
 }
 
 const Value& RowSnapshot::value(std::string_view propertyName) const {
-    static const Value nil;
+    static const Value& nil = *new Value;
     if (!objectID || !objectID->entity()) return nil;
     const int i = objectID->entity()->propertyIndex(propertyName);
     if (i < 0 || static_cast<std::size_t>(i) >= values.size()) return nil;
@@ -309,7 +309,7 @@ bool resolveColumns(const EntityDescription& entity, const Array& properties, st
 }
 
 const Value& rowValue(const RowSnapshot& row, int index) {
-    static const Value nil;
+    static const Value& nil = *new Value;
     if (index < 0 || static_cast<std::size_t>(index) >= row.values.size()) return nil;
     return row.values[static_cast<std::size_t>(index)];
 }
@@ -322,7 +322,7 @@ Value columnValue(const FetchColumn& column, const std::vector<const RowSnapshot
                                                                     column.expression->expressionResultType());
     std::vector<const Value*> values;
     values.reserve(rows.size());
-    static const Value selfMarker(true);
+    static const Value& selfMarker = *new Value(true);
     for (const RowSnapshot* r : rows) values.push_back(column.propertyIndex < 0 ? &selfMarker : &rowValue(*r, column.propertyIndex));
     return convertResult(aggregate(e.functionName(), values), column.expression->expressionResultType());
 }
