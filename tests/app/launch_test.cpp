@@ -125,8 +125,11 @@ TEST_F(Launch, FirstLaunchWithTheServiceDownShowsTheReducedSetOnlyAfterInstallin
     EXPECT_TRUE(delegate->tabBarController()->viewControllers().empty());
     EXPECT_TRUE(RS_defaultContext());
     EXPECT_EQ(AnalyticsHelper::startCount(), analyticsStarts + 1);
-    ASSERT_EQ(PushHelper::instance()->calls().size(), pushCalls + 1);
-    EXPECT_EQ(PushHelper::instance()->calls().back(), "didFinishLaunchingWithOptions");
+    // Registration calls come from the push database's queue, whenever it gets to them.
+    auto launchCalls = PushHelper::instance()->calls();
+    launchCalls.erase(launchCalls.begin(), launchCalls.begin() + static_cast<std::ptrdiff_t>(pushCalls));
+    std::erase_if(launchCalls, [](const std::string& call) { return call.starts_with("registerPush"); });
+    EXPECT_EQ(launchCalls, std::vector<std::string>{"didFinishLaunchingWithOptions"});
 
     ASSERT_TRUE(waitForTabs());
     EXPECT_FALSE(delegate->window()->isHidden());
@@ -204,10 +207,12 @@ TEST_F(Launch, NotificationsAndActionsReachThePushGlue) {
     delegate->applicationHandleActionWithIdentifier(*app, "OTHER", {}, [&] { ++completions; });
     delegate->applicationDidReceiveRemoteNotification(*app, {});
     EXPECT_EQ(completions, 1);
-    auto calls = PushHelper::instance()->calls();
-    ASSERT_GE(calls.size(), 2u);
-    EXPECT_EQ(calls[calls.size() - 2], "handleActionWithIdentifier");
-    EXPECT_EQ(calls.back(), "didReceiveRemoteNotification");
+    // The launch's registration calls may land in between, on a slow machine after these.
+    std::vector<std::string> forwarded;
+    for (const auto& call : PushHelper::instance()->calls()) {
+        if (call == "handleActionWithIdentifier" || call == "didReceiveRemoteNotification") forwarded.push_back(call);
+    }
+    EXPECT_EQ(forwarded, (std::vector<std::string>{"handleActionWithIdentifier", "didReceiveRemoteNotification"}));
     EXPECT_EQ(app->applicationIconBadgeNumber(), 0);
     ASSERT_TRUE(waitForTabs());
 }
