@@ -10,39 +10,17 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${LV_DEMO_BUILD:-}
-if [ -z "$build" ]; then
-  echo "Building lunavexa and the stand-ins…" >&2
-  cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DLV_BUILD_BENCH=OFF >/dev/null
-  cmake --build build-demo -j"$(nproc)" --target lunavexa content-service lv-analytics-service >/dev/null
-  build=build-demo
-fi
+demo_name="analytics demo"
+source scripts/demo-lib.sh
+demo_build lunavexa content-service lv-analytics-service
 
-work=$(mktemp -d)
 content_port=${LV_DEMO_CONTENT_PORT:-18767}
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  [ -n "${LV_DEMO_KEEP:-}" ] && echo "kept $work" >&2 || rm -rf "$work"
-}
-trap cleanup EXIT
 
 "$build/tools/content-service/content-service" --port "$content_port" >"$work/content.log" 2>&1 &
 pids+=($!)
 "$build/tools/analytics-service/lv-analytics-service" --port 0 >"$work/analytics.log" 2>&1 &
 pids+=($!)
 
-# Waits until the file has at least N lines matching the pattern (twenty seconds at most).
-wait_for() {
-  local count=${3:-1}
-  for _ in $(seq 200); do
-    [ "$(grep -c -- "$2" "$1" 2>/dev/null || true)" -ge "$count" ] && return 0
-    sleep 0.1
-  done
-  echo "analytics demo: no \"$2\" (×$count) in $1" >&2
-  cat "$1" >&2
-  return 1
-}
 wait_for "$work/analytics.log" "^lv-analytics-service on "
 (exec 3<>"/dev/tcp/127.0.0.1/$content_port") 2>/dev/null || wait_for "$work/content.log" "."
 analytics_port=$(sed -n 's|^lv-analytics-service on http://127.0.0.1:||p' "$work/analytics.log")

@@ -8,23 +8,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${LV_DEMO_BUILD:-}
-if [ -z "$build" ]; then
-  echo "Building lunavexa and the stand-ins…" >&2
-  cmake -S . -B build-demo -G Ninja -DCMAKE_BUILD_TYPE=Release -DLV_BUILD_BENCH=OFF >/dev/null
-  cmake --build build-demo -j"$(nproc)" --target lunavexa content-service lunavexa-push-service >/dev/null
-  build=build-demo
-fi
+demo_name="push demo"
+source scripts/demo-lib.sh
+demo_build lunavexa content-service lunavexa-push-service
 
 token=deadbeef0a0b0c0d
-work=$(mktemp -d)
 content_port=${LV_DEMO_CONTENT_PORT:-18766}
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 "$build/tools/content-service/content-service" --port "$content_port" >"$work/content.log" 2>&1 &
 pids+=($!)
@@ -32,16 +21,6 @@ pids+=($!)
   --push "$token:88:1400000100" >"$work/push.log" 2>&1 &
 pids+=($!)
 
-# Waits until the file has a line matching the pattern (ten seconds at most).
-wait_for() {
-  for _ in $(seq 100); do
-    grep -q -- "$2" "$1" 2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "push demo: no \"$2\" in $1" >&2
-  cat "$1" >&2
-  return 1
-}
 wait_for "$work/push.log" "^payload "
 (exec 3<>"/dev/tcp/127.0.0.1/$content_port") 2>/dev/null || wait_for "$work/content.log" "."
 payload=$(sed -n 's/^payload //p' "$work/push.log")
