@@ -338,6 +338,7 @@ private:
     void maybeDequeueRead();
     void doReadData();
     void doReadEOF();
+    void confirmReadEOF();
     void completeCurrentRead();
     void endCurrentRead();
     void setupReadTimerWithTimeout(double timeout);
