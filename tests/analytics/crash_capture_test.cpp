@@ -127,32 +127,7 @@ TEST(CrashCapture, TheTestProgramsOwnImageFacts) {
 
 // ---- Filing and death ----
 
-// The sandbox a death test's parent and its re-run child share, passed through the environment.
-class CrashSandbox {
-public:
-    CrashSandbox() {
-        if (const char* inherited = std::getenv(kVariable)) {
-            root_ = inherited;
-        } else {
-            dir_.emplace();
-            root_ = dir_->path().string();
-            ::setenv(kVariable, root_.c_str(), 1);
-        }
-        EXPECT_TRUE(Sandbox::setRoot(root_));
-        UserDefaults::resetStandardUserDefaults();
-    }
-    ~CrashSandbox() {
-        if (dir_) ::unsetenv(kVariable);
-        UserDefaults::resetStandardUserDefaults();
-    }
-
-private:
-    static constexpr const char* kVariable = "LV_CRASH_TEST_SANDBOX";
-    std::optional<test::TempDir> dir_;
-    std::string root_;
-};
-
-class CrashCaptureLaunch : public test::EngineLaunchIn<CrashSandbox> {
+class CrashCaptureLaunch : public test::EngineLaunchIn<test::CrashSandbox> {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
