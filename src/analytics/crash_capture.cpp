@@ -3,7 +3,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <ctime>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -36,7 +38,11 @@ constexpr int kCaughtSignals[] = {SIGABRT, SIGILL, SIGSEGV, SIGFPE, SIGBUS};
 constexpr int kRestoredSignals[] = {SIGABRT, SIGILL, SIGSEGV, SIGFPE, SIGBUS, SIGPIPE};
 constexpr double kMainThreadWaitSeconds = 5.0;
 constexpr double kSettleSeconds = 1.0;
-constexpr std::string_view kReportMagic = "lvcrash";
+// The crash file: the head (magic, app version, session id, the running session's start or "-",
+// the facts, "pages <n>" and n lines "<seconds>\t<name>"), then what the handler adds: the crash time
+// "<seconds>.<microseconds>", the reason line and the stack.
+constexpr std::string_view kReportMagic = "lvcrash2";
+constexpr std::string_view kNoSession = "-";
 // Order of the facts in a signal report head.
 constexpr std::string_view kHeadFactKeys[] = {"binary_uuid", "cpu_arch", "slide_address", "image_name",
                                               "image_base_address"};
@@ -66,12 +72,38 @@ const char* signalNameC(int signal) {
     }
 }
 
-// Async-signal-safe: writes the prepared head, the reason and the stack, then dies by the signal.
+// "<seconds>.<microseconds>\n" of the wall clock, with no library call but clock_gettime (which is
+// async-signal-safe). Answers the length.
+std::size_t writeCrashTime(char (&text)[48]) {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    char digits[24];
+    std::size_t count = 0;
+    auto seconds = static_cast<unsigned long long>(now.tv_sec < 0 ? 0 : now.tv_sec);
+    do {
+        digits[count++] = static_cast<char>('0' + seconds % 10);
+        seconds /= 10;
+    } while (seconds != 0 && count < sizeof digits);
+    std::size_t length = 0;
+    while (count > 0) text[length++] = digits[--count];
+    text[length++] = '.';
+    long micros = now.tv_nsec / 1000;
+    for (long scale = 100000; scale > 0; scale /= 10) {
+        text[length++] = static_cast<char>('0' + (micros / scale) % 10);
+    }
+    text[length++] = '\n';
+    return length;
+}
+
+// Async-signal-safe: writes the prepared head, the crash time, the reason and the stack, then dies by
+// the signal.
 void signalHandler(int signal) {
     const SignalHead& head = signalHeads[static_cast<std::size_t>(activeHead.load())];
     if (head.path[0] != '\0') {
         process::SignalSafeFile file(head.path);
         file.write(head.text, head.length);
+        char time[48];
+        file.write(time, writeCrashTime(time));
         file.write("Application received signal ");
         file.write(signalNameC(signal));
         file.write("\n");
@@ -271,14 +303,38 @@ std::optional<Dictionary> machOImageFacts(std::span<const std::uint8_t> header, 
 
 std::string crashReportPath() { return TallyUtility::tallyDirectory() + "/.crash_report"; }
 
+// One line of the head: no line ends or tabs inside.
+std::string headField(std::string text) {
+    std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
+    return text;
+}
+
 void refreshSignalReportHead(const TallyInternal& engine) {
     if (!installed.load()) return;
     const Dictionary& facts = engine.errorSupportInfo();
-    std::string text = std::string(kReportMagic) + "\n" + TLYUtil::appVersionString() + "\n" + engine.sessionID() + "\n";
-    for (auto key : kHeadFactKeys) text += factOrNull(facts, key) + "\n";
+    const auto session = TallySession::sharedInstance();
+    const bool running = session->sessionStatus() == 1;
+    std::string text = std::string(kReportMagic) + "\n" + headField(TLYUtil::appVersionString()) + "\n" +
+                       headField(engine.sessionID()) + "\n" +
+                       (running ? format("%.6f", session->lastLaunchTime()) : std::string(kNoSession)) + "\n";
+    for (auto key : kHeadFactKeys) text += headField(factOrNull(facts, key)) + "\n";
     const std::string path = crashReportPath();
     const int next = 1 - activeHead.load();
     SignalHead& head = signalHeads[static_cast<std::size_t>(next)];
+    // The finished pages of the running session, as many as the head holds (the crash time, reason
+    // and stack follow it in the file, not in the buffer).
+    std::string pages;
+    std::size_t pageCount = 0;
+    if (running) {
+        for (const Value& pair : engine.pageItems()) {
+            const std::string line =
+                format("%lld\t", static_cast<long long>(pair[1].longLongValue())) + headField(pair[0].stringValue()) + "\n";
+            if (text.size() + pages.size() + line.size() + 32 > sizeof head.text) break;
+            pages += line;
+            ++pageCount;
+        }
+    }
+    text += format("pages %zu\n", pageCount) + pages;
     if (path.size() >= sizeof head.path || text.size() > sizeof head.text) return;
     std::memcpy(head.path, path.c_str(), path.size() + 1);
     std::memcpy(head.text, text.data(), text.size());
@@ -376,20 +432,45 @@ void TallyInternal::fileSignalCrashReport() {
         }
     }
     if (!line.empty()) lines.push_back(std::move(line));
-    constexpr std::size_t kHeadLines = 3 + std::size(kHeadFactKeys);
-    if (lines.size() <= kHeadLines || lines[0] != kReportMagic) return;
-    if (!TallyApp::sharedInstance()->crashReportEnabled()) return;
-    // Filed only under the app version that crashed, as archived crash reports are.
+    constexpr std::size_t kFactsAt = 4;
+    constexpr std::size_t kPagesAt = kFactsAt + std::size(kHeadFactKeys);
+    if (lines.size() <= kPagesAt || lines[0] != kReportMagic || !lines[kPagesAt].starts_with("pages ")) return;
+    const auto pageCount = static_cast<std::size_t>(std::max<std::int64_t>(0, readLongLong(lines[kPagesAt].substr(6))));
+    const std::size_t crashTimeAt = kPagesAt + 1 + pageCount;
+    // The handler wrote at least the crash time and the reason.
+    if (lines.size() <= crashTimeAt + 1 || !TallyApp::sharedInstance()->crashReportEnabled()) return;
+    const double crashTime = readDouble(lines[crashTimeAt]);
+    const std::string& crashedSession = lines[2];
+
+    // The session the signal ended, closed at the crash time, as a crash closes it.
+    if (lines[3] != kNoSession) {
+        const double seconds = crashTime - readDouble(lines[3]);
+        // A session over two hours counts as one hour, as every session does.
+        auto item = makeRef<TLYTerminate>(seconds > 7200 ? 3600 : std::max(0.0, seconds));
+        item->stampAt(crashTime);
+        item->session_id = crashedSession;
+        for (std::size_t i = kPagesAt + 1; i < crashTimeAt; ++i) {
+            const auto tab = lines[i].find('\t');
+            if (tab == std::string::npos) continue;
+            item->pageViews.push_back(
+                Value::array({Value(lines[i].substr(tab + 1)), Value(static_cast<std::int32_t>(readInt(lines[i].substr(0, tab))))}));
+        }
+        terminates_.push_back(item);
+        item->outputUMLog();
+    }
+
+    // The report, only under the app version that crashed, as archived crash reports are.
     if (text::caseInsensitiveCompare(lines[1], TLYUtil::appVersionString()) != 0) return;
     Dictionary facts;
     for (std::size_t i = 0; i < std::size(kHeadFactKeys); ++i) {
-        if (lines[3 + i] != "(null)") facts.set(std::string(kHeadFactKeys[i]), Value(lines[3 + i]));
+        if (lines[kFactsAt + i] != "(null)") facts.set(std::string(kHeadFactKeys[i]), Value(lines[kFactsAt + i]));
     }
-    const std::string reason = lines[kHeadLines];
-    std::vector<std::string> stack(lines.begin() + static_cast<std::ptrdiff_t>(kHeadLines) + 1, lines.end());
+    const std::string reason = lines[crashTimeAt + 1];
+    std::vector<std::string> stack(lines.begin() + static_cast<std::ptrdiff_t>(crashTimeAt) + 2, lines.end());
     const CrashException exception("signalRaisedException", reason, {}, stack);
     auto item = makeRef<TLYError>();
-    item->session_id = lines[2];
+    item->stampAt(crashTime);
+    item->session_id = crashedSession;
     item->context = crashReport(crashText(exception, stack), facts);
     errors_.push_back(item);
     item->outputUMLog();

@@ -7,10 +7,12 @@
 //   engine's saveCrashInfo files the report), then the process ends by SIGABRT, or by the signal named
 //   under "UncaughtExceptionHandlerSignalKey" for an exception named
 //   "UncaughtExceptionHandlerSignalExceptionName".
-// - A fatal signal: the handler only writes a report head kept ready (image facts, session id, app
-//   version), "Application received signal <name>" and the stack to ".tally/.crash_report", restores
-//   the default action and raises the signal again. The next session begin files that report under
-//   the same app version.
+// - A fatal signal: the handler only writes a report head kept ready (app version, session id, the
+//   running session's start and finished pages, image facts), the crash time, "Application received
+//   signal <name>" and the stack to ".tally/.crash_report", restores the default action and raises
+//   the signal again. The next session begin closes the crashed session at the crash time and files
+//   the report, stamped with that time, under the same app version; the events recorded before are in
+//   the cache archive, which follows the caches while a session runs.
 //
 // Threads: installing runs once per process from any thread; the signal handler runs on the faulting
 // thread and uses system calls only; the report head is rebuilt on the main thread.
@@ -67,8 +69,9 @@ bool crashHandlersInstalled();
 // observation of "TallyCrashCatch".
 void crashCaptureSwitched(bool enabled);
 class TallyInternal;
-// Rebuilds the report head the signal handler writes from the engine's session id and image facts
-// (after either changes); nothing before the handlers are installed. Main thread.
+// Rebuilds the report head the signal handler writes from the engine's session id, image facts and
+// finished pages and the session's state and start (after any of them changes); nothing before the
+// handlers are installed. Main thread.
 void refreshSignalReportHead(const TallyInternal& engine);
 // Where the signal handler writes: "<caches>/.tally/.crash_report".
 std::string crashReportPath();

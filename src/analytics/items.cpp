@@ -49,6 +49,12 @@ TLYBaseEvent::TLYBaseEvent() : ts(currentTimeSince1970()), date(TLYUtil::dateStr
 
 TLYBaseEvent::TLYBaseEvent(ForDecoding) {}
 
+void TLYBaseEvent::stampAt(double since1970) {
+    ts = since1970;
+    date = TLYUtil::dateString(since1970);
+    time = TLYUtil::timeString(since1970);
+}
+
 void TLYBaseEvent::encodeWithCoder(Coder& coder) const {
     coder.encodeDouble(ts, "self.ts");
     encodeText(coder, type, "self.type");

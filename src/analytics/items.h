@@ -38,6 +38,9 @@ public:
     std::string session_id;
     bool sendingFlag = false;
 
+    // Stamps the item with another time than its making (a crash filed at the next launch).
+    void stampAt(double since1970);
+
     // Prints the item's log line while logging is on; the base item has none.
     virtual void outputUMLog() const {}
 

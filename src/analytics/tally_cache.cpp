@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 
 #include "analytics/analytics_log.h"
+#include "analytics/tally_app.h"
 #include "analytics/upload_link.h"
 #include "analytics/tally_config.h"
 #include "analytics/tally_internal.h"
@@ -10,6 +11,7 @@
 #include "analytics/tally_utility.h"
 #include "analytics/tly_util.h"
 #include "platform/base/clock.h"
+#include "platform/dispatch/queue.h"
 #include "platform/storage/file_manager.h"
 #include "platform/storage/keyed_archive.h"
 #include "platform/storage/property_list.h"
@@ -62,12 +64,41 @@ void TallyInternal::removeCacheData() {
     // Timed events in progress are dropped with the caches, as the client always did.
     ekvBeginTimes_.clear();
     eventBeginTimes_.clear();
+    scheduleArchiveWrite();
 }
 
 void TallyInternal::saveAndCleanCache() {
+    // After an earlier save the archive holds items the caches do not (a crash filed after a resign):
+    // they are saved together rather than replaced.
+    if (!archiveFollowsCaches_) mergeArchive();
+    archiveFollowsCaches_ = false;
     if (!hasJob()) return;
     archiveCacheToFile();
     removeCacheData();
+}
+
+void TallyInternal::scheduleArchiveWrite() {
+    if (!archiveFollowsCaches_ || archiveWritePending_) return;
+    archiveWritePending_ = true;
+    Weak<TallyInternal> weak = refAs<TallyInternal>();
+    Queue::main()->async([weak] {
+        if (auto self = weak.lock()) {
+            self->archiveWritePending_ = false;
+            self->writeArchive();
+        }
+    });
+}
+
+void TallyInternal::writeArchive() {
+    if (archiveFollowsCaches_) archiveCacheToFile();
+}
+
+void TallyInternal::mergeArchive() {
+    const std::string path = TallyUtility::cacheFilePath();
+    if (!TallyUtility::isExistAtPath(path)) return;
+    const Value root = dictionaryWithContentsOfFile(path);
+    const Value& body = root.isDictionary() ? root.dictionary().get("body") : Value();
+    if (body.isDictionary()) unarchiveObjects(body.dictionary());
 }
 
 void TallyInternal::archiveCacheToFile() {
@@ -120,17 +151,17 @@ void TallyInternal::loadCacheFromTempContainer() {
 
 Dictionary TallyInternal::loadCacheFile() {
     const std::string path = TallyUtility::cacheFilePath();
-    Dictionary result;
-    if (TallyUtility::isExistAtPath(path)) {
-        const Value root = dictionaryWithContentsOfFile(path);
-        if (root.isDictionary()) result = root.dictionary();
-    }
-    // Read once: a damaged file is not read twice.
+    if (!TallyUtility::isExistAtPath(path)) return {};
+    const Value root = dictionaryWithContentsOfFile(path);
+    if (root.isDictionary()) return root.dictionary();
+    // A damaged file is not read twice.
     TallyUtility::removeFile(path);
-    return result;
+    return {};
 }
 
 void TallyInternal::loadCache() {
+    // The file stays: from here on it follows the caches until their items are in an envelope file.
+    archiveFollowsCaches_ = true;
     const Dictionary root = loadCacheFile();
     const Value& body = root.get("body");
     if (root.empty() || !body.isDictionary() || body.dictionary().empty()) return;
@@ -166,6 +197,8 @@ void TallyInternal::generateEnvelopeFile() {
     if (!UploadLink::makeEnvelopeData()) return;  // nothing written: the caches stay for the next try
     TallyConfig::accumulateCount(static_cast<std::int32_t>(events_.size() + ekv_.size()), "tlyPeriodEvtCount");
     removeCacheData();
+    // The items are in the envelope file now: the archive that held them goes at once.
+    writeArchive();
 }
 
 void TallyInternal::beginPerformJob() {
@@ -183,6 +216,9 @@ void TallyInternal::beginPerformJob() {
     }
     TLYAnalyticsLog("prepare to post log data");
     auto worker = UploadLink::makeWorker(std::move(files));
+    // The background task is taken before the worker is queued, not when it starts: a termination
+    // arriving meanwhile waits for the run (the worker ends the task).
+    TallyApp::sharedInstance()->activeBackgroundTask();
     TallyJob::sharedInstance()->setJobRunning(true);
     sendLogQueue_->addOperation(worker);
 }

@@ -64,6 +64,9 @@ void TallyInternal::workEvent(const TLYDispatchEvent& event) {
         loadCacheFromTempContainer();
         loadCache();
         fileSignalCrashReport();
+        // What the archive lacks (items recorded before the session, a crash filed now) is on disk
+        // before anything else runs.
+        writeArchive();
         refreshSignalReportHead(*this);
         if (!session->appInBackGround()) TallyJob::preparePerformJob(0);
         TLYAnalyticsLog("session begin:%@", sessionID_);
@@ -107,6 +110,7 @@ void TallyInternal::workEvent(const TLYDispatchEvent& event) {
     }
     case kPageDuration:
         pageItems_.push_back(object);
+        refreshSignalReportHead(*this);
         TLYAnalyticsLog("pageDuration:%@", object);
         break;
     case kPageBegin: {
@@ -149,6 +153,7 @@ TallyInternal::ItemList* TallyInternal::arrayWithEventType(std::int32_t type) {
 void TallyInternal::addEvent(const Ref<TLYBaseEvent>& item, ItemList* container) {
     if (!item || !container) return;
     container->push_back(item);
+    if (container != &tmpContainer_) scheduleArchiveWrite();
     item->outputUMLog();
     if (!TallySession::sharedInstance()->appInBackGround()) TallyJob::preparePerformJob(1);
 }
@@ -205,6 +210,8 @@ void TallyInternal::stopSession(double seconds, const std::optional<std::string>
         pageItems_.clear();
     }
     terminates_.push_back(item);
+    scheduleArchiveWrite();
+    refreshSignalReportHead(*this);
     item->outputUMLog();
 }
 
@@ -216,6 +223,7 @@ void TallyInternal::pageEnd(const std::string& name) {
     const auto duration = static_cast<std::int32_t>(std::clamp(elapsed, -2147483648.0, 2147483647.0));
     if (duration >= 1) {
         pageItems_.push_back(Value::array({Value(name), Value(duration)}));
+        refreshSignalReportHead(*this);
         TLYAnalyticsLog("pageEnd=%@, duration:%d", name, duration);
     }
     pageItemsHash_.remove(name);

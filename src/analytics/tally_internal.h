@@ -75,6 +75,14 @@ public:
     // none is given).
     void stopSession(double seconds, const std::optional<std::string>& endingSessionID = std::nullopt);
 
+    // The cache archive follows the caches from the session begin that loads it until the session end
+    // that saves them: every batch of filed items rewrites it (one write per main-queue turn), and it
+    // is removed once its items are in an envelope file. So a process that dies by a signal leaves its
+    // items on disk for the next launch.
+    bool archiveFollowsCaches() const { return archiveFollowsCaches_; }
+    // Rewrites the archive from the caches now while it follows them.
+    void writeArchive();
+
     void removeCacheData();
     void saveAndCleanCache();
     void loadCacheFromTempContainer();
@@ -106,8 +114,9 @@ public:
     // Crash filing (crash_capture.cpp): the notification's object is a CrashException.
     void saveCrashInfo(const Notification& notification);
     void error(const std::optional<std::string>& crashText);
-    // Files the report a fatal signal left in the crash file, when it was written under this app
-    // version; the file is removed in every case.
+    // Files what a fatal signal left in the crash file: the report (under the app version that
+    // crashed) stamped with the crash time, and the session that was running, closed at that time with
+    // its finished pages. The file is removed in every case.
     void fileSignalCrashReport();
 
     // Accessors.
@@ -131,9 +140,15 @@ public:
 
 private:
     void pageEnd(const std::string& name);
+    // Queues one writeArchive for the items filed in this main-queue turn.
+    void scheduleArchiveWrite();
+    // Adds the archive's items to the caches (a save while the archive holds what the caches do not).
+    void mergeArchive();
     void signInOrOff(const Value& object, bool signIn);
     void splitSession();
 
+    bool archiveFollowsCaches_ = false;
+    bool archiveWritePending_ = false;
     Ref<OperationQueue> sendLogQueue_;
     ItemList terminates_;
     ItemList events_;

@@ -24,6 +24,14 @@ using JobSlot = analytics_detail::SharedSlot<TallyJob>;
 
 }  // namespace
 
+TallyJob::TallyJob() {
+    // The level the server set lasts across launches: the log builder thins what it sends by it.
+    const Value stored = TallyConfig::configureWithKey("tlyDefcon");
+    if (stored.isNil()) return;
+    const std::int32_t level = readInt(stored.stringValue());
+    if (level >= 0 && level <= 3) defcon_.store(level);
+}
+
 Ref<TallyJob> TallyJob::sharedInstance() {
     return JobSlot::instance().get([] { return makeRef<TallyJob>(); });
 }

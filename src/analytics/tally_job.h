@@ -24,6 +24,8 @@ class TallyJob : public Object {
 public:
     static constexpr std::int32_t kDefaultLatencyBound = 1800;
 
+    // The back-off level starts as stored under "tlyDefcon" (0 when absent or not 0 to 3).
+    TallyJob();
     static Ref<TallyJob> sharedInstance();
     // Replaces the shared scheduler (tests play a new launch this way); a pending delayed run is
     // cancelled.

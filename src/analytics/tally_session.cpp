@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "analytics/analytics_log.h"
+#include "analytics/crash_capture.h"
 #include "analytics/detail/shared_slot.h"
 #include "analytics/tally_app.h"
 #include "analytics/tally_config.h"
@@ -100,6 +101,8 @@ void TallySession::beginSessionTime() {
     if (sessionStatus_.load() != 0) TallyInternal::sharedInstance()->setSessionID(TLYUtil::sessionId());
     sessionStatus_.store(1);
     lastLaunchTime_.store(currentTimeSince1970());
+    // A fatal signal from here on closes this session at the next launch.
+    refreshSignalReportHead(*TallyInternal::sharedInstance());
 }
 
 double TallySession::endSessionTime() const {

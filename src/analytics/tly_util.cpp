@@ -107,9 +107,8 @@ std::string TLYUtils::base64EncodeData(std::span<const std::uint8_t> data) {
 }
 
 namespace {
-std::string localNow(const char* pattern) {
+std::string localAt(const char* pattern, double now) {
     // The device's time zone (settable), not the process's TZ.
-    const double now = currentTimeSince1970();
     const int offset = TimeZone::defaultTimeZone().secondsFromGMT(Date::fromSince1970(now));
     const auto seconds = static_cast<std::time_t>(std::floor(now)) + offset;
     std::tm parts{};
@@ -159,7 +158,9 @@ std::int32_t TLYUtil::resolutionWidth() {
 
 std::string TLYUtil::sessionId() { return sessionId(TallyApp::sharedInstance()->appid()); }
 
-std::string TLYUtil::dateString() { return localNow("%Y-%m-%d"); }
-std::string TLYUtil::timeString() { return localNow("%H:%M:%S"); }
+std::string TLYUtil::dateString() { return dateString(currentTimeSince1970()); }
+std::string TLYUtil::timeString() { return timeString(currentTimeSince1970()); }
+std::string TLYUtil::dateString(double since1970) { return localAt("%Y-%m-%d", since1970); }
+std::string TLYUtil::timeString(double since1970) { return localAt("%H:%M:%S", since1970); }
 
 }  // namespace lv

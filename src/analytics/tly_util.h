@@ -73,6 +73,9 @@ public:
     // Local date "yyyy-MM-dd" and time of day "HH:mm:ss" of the clock's now.
     static std::string dateString();
     static std::string timeString();
+    // The same of a given time (seconds since 1970).
+    static std::string dateString(double since1970);
+    static std::string timeString(double since1970);
 };
 
 class TLYUtils {

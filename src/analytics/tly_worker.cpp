@@ -8,6 +8,7 @@
 #include "analytics/tally_utility.h"
 #include "analytics/upload_protocol.h"
 #include "platform/dispatch/queue.h"
+#include "platform/dispatch/run_loop.h"
 #include "platform/net/connection.h"
 #include "platform/net/url.h"
 #include "platform/storage/file_manager.h"
@@ -24,20 +25,49 @@ struct PostResult {
     Bytes body;
 };
 
+// Collects one post's reply. A redirect is not followed: its reply is the answer, so only the log
+// URL itself can accept an envelope (a proxy or portal answering 3xx cannot make a file count as sent).
+class PostCollector final : public URLConnectionDelegate {
+public:
+    std::optional<URLRequest> willSendRequest(URLConnection&, const URLRequest&, const Ref<URLResponse>&) override {
+        return std::nullopt;
+    }
+    void didReceiveResponse(URLConnection&, const Ref<URLResponse>& reply) override {
+        response = reply;
+        body.clear();
+    }
+    void didReceiveData(URLConnection&, const Bytes& chunk) override { body.insert(body.end(), chunk.begin(), chunk.end()); }
+    Ref<CachedURLResponse> willCacheResponse(URLConnection&, const Ref<CachedURLResponse>&) override { return nullptr; }
+    void didFinishLoading(URLConnection&) override { done = true; }
+    void didFailWithError(URLConnection&, const Ref<Error>&) override {
+        failed = true;
+        done = true;
+    }
+    Ref<URLResponse> response;
+    Bytes body;
+    bool failed = false;
+    bool done = false;
+};
+
+// Posts on the calling thread: the connection reports to this thread's run loop, which runs until
+// the post ends (the request's idle time-out bounds it).
 PostResult post(const std::string& url, const Bytes& envelope, double timeout) {
     URLRequest request(URL::URLWithString(url), URLRequestCachePolicy::ReloadIgnoringLocalAndRemoteCacheData, timeout);
     request.setHTTPMethod(std::string(protocol::kMethod));
     request.setValue(std::string(protocol::kContentType), "Content-Type");
     request.setHTTPShouldHandleCookies(false);
     request.setHTTPBody(envelope);
-    Ref<URLResponse> response;
-    Ref<Error> error;
-    std::optional<Bytes> body = URLConnection::sendSynchronousRequest(request, &response, &error);
+    auto collector = std::make_shared<PostCollector>();
+    const Ref<RunLoop> loop = RunLoop::current();
+    const auto connection = makeRef<URLConnection>(request, collector);
+    connection->scheduleInRunLoop(loop, std::string(kDefaultRunLoopMode));
+    connection->start();
+    while (!collector->done) loop->runUntil([&collector] { return collector->done; }, 3600);
     PostResult result;
-    if (auto http = std::dynamic_pointer_cast<HTTPURLResponse>(response); http && !error) {
+    if (auto http = std::dynamic_pointer_cast<HTTPURLResponse>(collector->response); http && !collector->failed) {
         result.status = http->statusCode();
         result.mimeType = http->MIMEType();
-        result.body = body.value_or(Bytes{});
+        result.body = std::move(collector->body);
     }
     return result;
 }

@@ -3,7 +3,10 @@
 // counts the requests, stops at the first failure, hands good replies to the log builder, and at the
 // end releases the background task and tells the scheduler it is done.
 //
-// Threads: configured before it is queued; main() runs on the queue's thread. Reply effects reach the
+// A post does not follow redirects: only a 200 from the log URL itself counts as accepted.
+//
+// Threads: configured before it is queued; main() runs on the queue's thread, whose run loop carries
+// each post's connection. Reply effects reach the
 // builder on the main queue, in order (imprint first, then the id-tracking save).
 #pragma once
 

@@ -26,8 +26,9 @@ inline constexpr std::string_view kMethod = "POST";
 // The request's and the reply's content type; a reply of another type is not read.
 inline constexpr std::string_view kContentType = "application/pack";
 inline constexpr double kTimeoutSeconds = 30.0;
-// 200 is a successful post. A transport error or a 5xx from the primary host tries the fallback
-// host once; anything else is a failed post.
+// 200 from the log URL itself is a successful post: redirects are not followed (a 3xx is a failed
+// post). A transport error or a 5xx from the primary host tries the fallback host once; anything
+// else is a failed post.
 inline constexpr int kSuccessStatus = 200;
 
 // The primary and fallback URLs: "http://<host><path>".

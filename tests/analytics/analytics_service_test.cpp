@@ -117,6 +117,19 @@ TEST_F(AnalyticsService, DecodesPlainAndEncryptedEnvelopes) {
                   "serial 7, codex " + std::to_string(codex) + ", " + std::to_string(uploads[0].length) +
                       " bytes: session of 3000 ms [Screen 3000 ms]; 0 error(s), events [newsTab]; group RPT=1");
     }
+    // A crash report shows when it happened and its first line.
+    tools::RecordedUpload crashed;
+    crashed.accepted = true;
+    TPKError error;
+    error.setTs(1700000000123);
+    error.setContext(std::string("Application received signal SIGSEGV\n(null)\n("));
+    TPKInstantMsg message;
+    message.setErrors(std::vector<TPKError>{error});
+    TPKUALogEntry entry;
+    entry.setInstant_msgs(std::vector<TPKInstantMsg>{message});
+    crashed.entry = entry;
+    EXPECT_EQ(describeUpload(crashed),
+              "serial 0, codex 0, 0 bytes: 1 error(s) (at 1700000000123 ms: Application received signal SIGSEGV), events []");
 }
 
 TEST_F(AnalyticsService, RefusesBrokenEnvelopesWithTheReason) {

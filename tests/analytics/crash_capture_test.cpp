@@ -11,6 +11,7 @@
 #include "analytics/crash_capture.h"
 #include "analytics/tally_event.h"
 #include "analytics/tally_utility.h"
+#include "platform/base/clock.h"
 #include "engine_test_support.h"
 #include "platform/base/error.h"
 #include "platform/base/log.h"
@@ -126,32 +127,7 @@ TEST(CrashCapture, TheTestProgramsOwnImageFacts) {
 
 // ---- Filing and death ----
 
-// The sandbox a death test's parent and its re-run child share, passed through the environment.
-class CrashSandbox {
-public:
-    CrashSandbox() {
-        if (const char* inherited = std::getenv(kVariable)) {
-            root_ = inherited;
-        } else {
-            dir_.emplace();
-            root_ = dir_->path().string();
-            ::setenv(kVariable, root_.c_str(), 1);
-        }
-        EXPECT_TRUE(Sandbox::setRoot(root_));
-        UserDefaults::resetStandardUserDefaults();
-    }
-    ~CrashSandbox() {
-        if (dir_) ::unsetenv(kVariable);
-        UserDefaults::resetStandardUserDefaults();
-    }
-
-private:
-    static constexpr const char* kVariable = "LV_CRASH_TEST_SANDBOX";
-    std::optional<test::TempDir> dir_;
-    std::string root_;
-};
-
-class CrashCaptureLaunch : public test::EngineLaunchIn<CrashSandbox> {
+class CrashCaptureLaunch : public test::EngineLaunchIn<test::CrashSandbox> {
 protected:
     void SetUp() override {
         GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -159,6 +135,8 @@ protected:
         EngineLaunchIn::SetUp();
         TallyApp::setCrashReportEnabled(true);
     }
+    // The crash reports a next launch reads from the archive; the archive then goes, as once its items
+    // are in an envelope file.
     static std::vector<std::string> archivedErrors() {
         std::vector<std::string> contexts;
         // A next launch: its defaults are read from the file a child process may have written.
@@ -168,6 +146,8 @@ protected:
         for (const auto& item : TallyInternal::sharedInstance()->errors()) {
             contexts.push_back(std::dynamic_pointer_cast<TLYError>(item)->context);
         }
+        TallyInternal::sharedInstance()->removeCacheData();
+        TallyUtility::removeFile(TallyUtility::cacheFilePath());
         return contexts;
     }
 };
@@ -252,6 +232,117 @@ TEST_F(CrashCaptureDeathTest, AFatalSignalLeavesAReportTheNextLaunchFiles) {
     EXPECT_NE(context.find("\nBinary Image: lv_analytics_engine_tests\n"), std::string::npos) << context;
     TallySession::sharedInstance()->appInactivate(nullptr);
     EXPECT_EQ(archivedErrors().size(), 1u);
+}
+
+// Faults as a bug makes them, not by raise(): a store through a null pointer, an integer division by
+// zero. The sanitizers' own checks are off here, so the hardware fault is what happens.
+__attribute__((no_sanitize("undefined"))) void storeThroughNull() {
+    volatile int* volatile target = nullptr;
+    *target = 1;
+}
+__attribute__((no_sanitize("undefined"))) void divideByZero() {
+    volatile int dividend = 7;  // a constant dividend lets the compiler divide without the instruction
+    volatile int zero = 0;
+    volatile int quotient = dividend / zero;
+    (void)quotient;
+}
+
+// What the session the signal ended filed in the caches the next launch reads.
+struct Filed {
+    std::vector<std::string> events;
+    std::size_t errors = 0;
+    double errorTs = 0;
+    std::string errorContext, errorSession;
+    std::size_t terminates = 0;
+    double terminateTs = 0, duration = -1;
+    std::string terminateSession;
+    Array pages;
+};
+
+Filed filedAfterRelaunch() {
+    Filed filed;
+    const auto engine = TallyInternal::sharedInstance();
+    for (const auto& item : engine->events()) filed.events.push_back(std::dynamic_pointer_cast<TLYEvent>(item)->event_id);
+    filed.errors = engine->errors().size();
+    if (filed.errors == 1) {
+        const auto error = std::dynamic_pointer_cast<TLYError>(engine->errors()[0]);
+        filed.errorTs = error->ts;
+        filed.errorContext = error->context;
+        filed.errorSession = error->session_id;
+    }
+    filed.terminates = engine->terminates().size();
+    if (filed.terminates == 1) {
+        const auto end = std::dynamic_pointer_cast<TLYTerminate>(engine->terminates()[0]);
+        filed.terminateTs = end->ts;
+        filed.duration = end->duration;
+        filed.terminateSession = end->session_id;
+        filed.pages = end->pageViews;
+    }
+    return filed;
+}
+
+// One fault per test: a death test's child runs the test up to its own death statement.
+class FatalSignal : public CrashCaptureLaunch {
+protected:
+    struct Case {
+        const char* name;
+        int signal;
+        void (*fault)();
+    };
+    void crashesThenRelaunches(const Case& c) {
+        // The product's default: a resign's work is queued, so only the batch writes keep the events.
+        TallyApp::sharedInstance()->setBackgroundTaskEnabledFlag(true);
+        const double before = currentTimeSince1970();
+        EXPECT_EXIT(
+            {
+                beginFirstSession();
+                TallyEvent::logPageView(Value("Screen"), 3);
+                for (const char* id : {"one", "two", "three"}) TallyEvent::event(Value(id), Value("label"));
+                drainMain();
+                c.fault();
+            },
+            ::testing::KilledBySignal(c.signal), "");
+        const double after = currentTimeSince1970();
+        ASSERT_TRUE(TallyUtility::isExistAtPath(crashReportPath()));
+
+        UserDefaults::resetStandardUserDefaults();
+        relaunch();
+        test::setNetwork(false);  // the next launch keeps what it filed in its caches, to be looked at
+        beginFirstSession();
+        test::setNetwork(true);
+        const Filed filed = filedAfterRelaunch();
+        EXPECT_EQ(filed.events, (std::vector<std::string>{"one", "two", "three"}));
+        ASSERT_EQ(filed.errors, 1u);
+        EXPECT_TRUE(filed.errorContext.starts_with(std::string("Application received signal ") + c.name + "\n(null)\n((\n\t"))
+            << filed.errorContext;
+        // The crash's own time, not the relaunch's.
+        EXPECT_GE(filed.errorTs, before);
+        EXPECT_LE(filed.errorTs, after);
+        // The crashed session, closed at that time with its page, under its own id.
+        ASSERT_EQ(filed.terminates, 1u);
+        EXPECT_EQ(filed.terminateTs, filed.errorTs);
+        EXPECT_GE(filed.duration, 0);
+        EXPECT_LE(filed.duration, after - before);
+        EXPECT_EQ(filed.terminateSession, filed.errorSession);
+        EXPECT_FALSE(filed.terminateSession.empty());
+        EXPECT_NE(filed.terminateSession, engine()->sessionID());
+        EXPECT_EQ(Value(filed.pages), Value(Array{Value::array({Value("Screen"), Value(3)})}));
+        // Filed once, and on disk at once.
+        EXPECT_FALSE(TallyUtility::isExistAtPath(crashReportPath()));
+        relaunch();
+        engine()->loadCache();
+        EXPECT_EQ(engine()->errors().size(), 1u);
+        EXPECT_EQ(engine()->events().size(), 3u);
+    }
+};
+using FatalSignalDeathTest = FatalSignal;
+
+TEST_F(FatalSignalDeathTest, SegmentationFaultKeepsTheEventsAndTheSessionAndCarriesTheCrashTime) {
+    crashesThenRelaunches({"SIGSEGV", SIGSEGV, storeThroughNull});
+}
+
+TEST_F(FatalSignalDeathTest, ArithmeticFaultKeepsTheEventsAndTheSessionAndCarriesTheCrashTime) {
+    crashesThenRelaunches({"SIGFPE", SIGFPE, divideByZero});
 }
 
 TEST_F(CrashCaptureDeathTest, ASignalReportFromAnotherVersionIsDropped) {

@@ -206,7 +206,7 @@ TEST_F(Engine, SignInAndSignOffSplitTheSessionOncePerChange) {
 
 // ---- Cache archive ----
 
-TEST_F(CacheArchive, CachesSurviveARelaunchAndTheFileIsReadOnce) {
+TEST_F(CacheArchive, CachesSurviveARelaunchAndTheFileGoesWithTheirEnvelope) {
     beginFirstSession();
     TallyEvent::event(Value("counted"), std::int64_t{1} << 40);
     TallyEvent::eventAttributes(Value("keyed"), Value::dictionary({{"k", Value("v")}}));
@@ -220,12 +220,24 @@ TEST_F(CacheArchive, CachesSurviveARelaunchAndTheFileIsReadOnce) {
     EXPECT_TRUE(engine()->events().empty());
 
     relaunch();
-    beginFirstSession();
-    EXPECT_FALSE(TallyUtility::isExistAtPath(path));
+    beginFirstSession();  // the first launch's activation envelope is still there: no new one yet
     ASSERT_EQ(eventIds(engine()->events()), std::vector<std::string>{"counted"});
     EXPECT_EQ(std::dynamic_pointer_cast<TLYEvent>(engine()->events()[0])->acc, std::int64_t{1} << 40);
     EXPECT_EQ(eventIds(engine()->ekv()), std::vector<std::string>{"keyed"});
     EXPECT_EQ(engine()->terminates().size(), 1u);
+    // Loaded but in no envelope yet: the archive stays and follows the caches.
+    EXPECT_TRUE(engine()->archiveFollowsCaches());
+    EXPECT_EQ(dictionaryWithContentsOfFile(path)["body"].dictionary().keys(),
+              (std::vector<std::string>{"ekv", "event", "terminate"}));
+    TallyEvent::event(Value("second"));
+    drainMain();
+    relaunch();  // as after a kill: nothing saved the caches, the batch write did
+    engine()->loadCache();
+    EXPECT_EQ(eventIds(engine()->events()), (std::vector<std::string>{"counted", "second"}));
+
+    engine()->generateEnvelopeFile();
+    EXPECT_TRUE(engine()->events().empty());
+    EXPECT_FALSE(TallyUtility::isExistAtPath(path));  // its items are in the envelope file
 }
 
 TEST_F(CacheArchive, ShortOrDamagedEntriesAreSkipped) {
@@ -234,16 +246,25 @@ TEST_F(CacheArchive, ShortOrDamagedEntriesAreSkipped) {
         const char* name;
         Bytes eventData;
     } cases[] = {{"ten bytes", Bytes(10, 'x')}, {"damaged", Bytes(64, 'x')}};
+    const std::string path = TallyUtility::cacheFilePath();
     for (const auto& c : cases) {
         const Value root = Value::dictionary(
             {{"body", Value::dictionary({{"event", Value(c.eventData)}, {"terminate", Value(good)}})}});
-        ASSERT_TRUE(writePropertyListToFile(root, TallyUtility::cacheFilePath(), true));
+        ASSERT_TRUE(writePropertyListToFile(root, path, true));
         engine()->loadCache();
         EXPECT_TRUE(engine()->events().empty()) << c.name;
         EXPECT_EQ(engine()->terminates().size(), 1u) << c.name;
-        EXPECT_FALSE(TallyUtility::isExistAtPath(TallyUtility::cacheFilePath())) << c.name;
-        engine()->removeCacheData();
+        // The next write keeps what was read and drops the bad entry.
+        engine()->writeArchive();
+        EXPECT_EQ(dictionaryWithContentsOfFile(path)["body"].dictionary().keys(), std::vector<std::string>{"terminate"})
+            << c.name;
+        engine()->saveAndCleanCache();
+        TallyUtility::removeFile(path);
     }
+    // A file that is no archive at all is not read twice.
+    std::ofstream(path) << "damaged";
+    engine()->loadCache();
+    EXPECT_FALSE(TallyUtility::isExistAtPath(path));
 }
 
 TEST_F(CacheArchive, CrashReportsReloadOnlyUnderTheVersionThatRecordedThem) {

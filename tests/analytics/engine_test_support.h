@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "analytics/log_records.h"
@@ -63,6 +65,33 @@ public:
         HostMap::remove(upload_protocol::kLogHost);
         HostMap::remove(upload_protocol::kLogFallbackHost);
     }
+};
+
+// The sandbox a death test's parent and its re-run child share, passed through the environment.
+class CrashSandbox {
+public:
+    CrashSandbox() {
+        if (const char* inherited = std::getenv(kVariable)) {
+            root_ = inherited;
+        } else {
+            dir_.emplace();
+            root_ = dir_->path().string();
+            ::setenv(kVariable, root_.c_str(), 1);
+        }
+        EXPECT_TRUE(Sandbox::setRoot(root_));
+        UserDefaults::resetStandardUserDefaults();
+    }
+    ~CrashSandbox() {
+        if (dir_) ::unsetenv(kVariable);
+        UserDefaults::resetStandardUserDefaults();
+    }
+    CrashSandbox(const CrashSandbox&) = delete;
+    CrashSandbox& operator=(const CrashSandbox&) = delete;
+
+private:
+    static constexpr const char* kVariable = "LV_CRASH_TEST_SANDBOX";
+    std::optional<TempDir> dir_;
+    std::string root_;
 };
 
 // The launch over a sandbox of the given kind (a death test's shares its root with the child).

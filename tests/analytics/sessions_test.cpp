@@ -5,6 +5,7 @@
 
 #include "analytics/tally_event.h"
 #include "analytics/tally_utility.h"
+#include "analytics/upload_link.h"
 #include "engine_test_support.h"
 #include "platform/base/clock.h"
 #include "platform/base/log.h"
@@ -169,6 +170,21 @@ TEST_F(CommitPolicy, ADelayedRunFiringInTheBackgroundDoesNotBlockLaterRuns) {
     EXPECT_FALSE(job->jobRunning());  // in the background the run itself is skipped
     session()->setAppInBackGround(false);
     EXPECT_TRUE(TallyJob::shouldCommitJob(0));
+}
+
+TEST_F(CommitPolicy, TheServersBackOffLevelLastsAcrossLaunches) {
+    struct Case {
+        Value stored;
+        std::int32_t level;
+    } cases[] = {{Value("3"), 3}, {Value("2"), 2}, {Value("0"), 0}, {Value("7"), 0}, {Value("-1"), 0}, {Value(), 0}};
+    for (const auto& c : cases) {
+        TallyConfig::removeConfigureWithKey("tlyDefcon");
+        if (!c.stored.isNil()) TallyConfig::setConfigure(c.stored, "tlyDefcon");
+        test::relaunch();
+        EXPECT_EQ(TallyJob::sharedInstance()->defcon(), c.level) << c.stored.description();
+        // What the log builder thins the next entry by.
+        EXPECT_EQ(UploadLink::packEngine()->defcon(), c.level) << c.stored.description();
+    }
 }
 
 TEST_F(CommitPolicy, NoRunWhileOneRunsOrBeforeTheFirstSession) {

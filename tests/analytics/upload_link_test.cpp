@@ -2,20 +2,25 @@
 // on 127.0.0.1: a session's events reach the service, the file goes, the reply's imprint is kept.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include "analytics/tally_event.h"
 #include "analytics/tally_utility.h"
 #include "analytics_service.h"
 #include "engine_test_support.h"
+#include "platform/base/clock.h"
+#include "platform/ui/application.h"
 
 namespace lv {
 namespace {
 
 constexpr const char* kLinkAppKey = "0123456789abcdef01234567";
 
-class UploadLink : public test::EngineLaunch {
+template <class SandboxKind>
+class UploadLinkIn : public test::EngineLaunchIn<SandboxKind> {
 protected:
     void SetUp() override {
-        test::EngineLaunch::SetUp();
+        test::EngineLaunchIn<SandboxKind>::SetUp();
         ASSERT_TRUE(service_.start());
         // Replaces the fixture's closed port: both log hosts lead to the stand-in.
         HostMap::set(upload_protocol::kLogHost, "127.0.0.1", service_.port());
@@ -24,12 +29,78 @@ protected:
         TallyApp::sharedInstance()->setEncryptEnabledFlag(true);
     }
     void TearDown() override {
-        test::EngineLaunch::TearDown();
+        test::EngineLaunchIn<SandboxKind>::TearDown();
         service_.stop();
+        Application::resetSharedApplication();
+    }
+
+    // A launch as the program makes it, with the product's defaults (background work on): the
+    // application launches and becomes active, and the client starts (policy 1, encryption on). The
+    // first session has begun when this returns.
+    static void launchApp() {
+        test::relaunch();
+        Application::resetSharedApplication();
+        ApplicationConfiguration configuration;
+        configuration.controlInput = -1;
+        configuration.handleSignals = false;
+        Application::sharedApplication()->setConfiguration(configuration);
+        TallyApp::sharedInstance()->setBackgroundTaskEnabledFlag(true);
+        ASSERT_TRUE(Application::sharedApplication()->launch());
+        ASSERT_TRUE(Application::sharedApplication()->becomeActive());
+        TallySession::startWithAppkey(kLinkAppKey, 1, {});
+        test::drainMain();
+        ASSERT_EQ(TallySession::sharedInstance()->sessionStatus(), 1);
+    }
+    bool waitForUploads(std::size_t count) {
+        return runMainUntil([&] { return service_.uploads().size() >= count; }, 20);
     }
 
     tools::AnalyticsService service_{kLinkAppKey, "upload-link"};
 };
+using UploadLink = UploadLinkIn<test::ScopedAnalyticsSandbox>;
+
+// What an upload says about sessions, their pages and the items of each session.
+struct SessionView {
+    std::string id;
+    std::int64_t start = 0, end = 0;
+    std::vector<std::pair<std::string, std::int64_t>> pages;
+};
+struct MessageView {
+    std::string id;
+    std::vector<std::string> events;
+    std::vector<std::int64_t> errorTimes;
+    std::vector<std::string> errorContexts;
+};
+std::vector<SessionView> sessionsOf(const tools::RecordedUpload& upload) {
+    std::vector<SessionView> views;
+    if (!upload.entry || !upload.entry->sessions()) return views;
+    for (const auto& session : *upload.entry->sessions()) {
+        SessionView view{session.id().value_or(""), session.start_time(), session.end_time(), {}};
+        if (session.pages()) {
+            for (const auto& page : *session.pages()) view.pages.emplace_back(page.page_name().value_or(""), page.duration());
+        }
+        views.push_back(std::move(view));
+    }
+    return views;
+}
+std::vector<MessageView> messagesOf(const tools::RecordedUpload& upload) {
+    std::vector<MessageView> views;
+    if (!upload.entry || !upload.entry->instant_msgs()) return views;
+    for (const auto& message : *upload.entry->instant_msgs()) {
+        MessageView view{message.id().value_or(""), {}, {}, {}};
+        if (message.events()) {
+            for (const auto& event : *message.events()) view.events.push_back(event.name().value_or(""));
+        }
+        if (message.errors()) {
+            for (const auto& error : *message.errors()) {
+                view.errorTimes.push_back(error.ts());
+                view.errorContexts.push_back(error.context().value_or(""));
+            }
+        }
+        views.push_back(std::move(view));
+    }
+    return views;
+}
 
 TEST_F(UploadLink, ASessionsEventsReachTheServiceAndItsImprintIsKept) {
     tools::UploadReply reply;
@@ -70,6 +141,92 @@ TEST_F(UploadLink, ASessionsEventsReachTheServiceAndItsImprintIsKept) {
     EXPECT_TRUE(engine()->ekv().empty());
     EXPECT_FALSE(TallyJob::sharedInstance()->jobRunning());
     EXPECT_EQ(TallyInternal::imprintValueWithKey("report_tag"), "from-service");
+}
+
+// A launch, a page, events and a terminate; the next launch uploads that session with its page and
+// events. The terminate lets the session end queued by the resign run before the process would end.
+TEST_F(UploadLink, ATerminatedLaunchsSessionReachesTheServiceAtTheNextLaunch) {
+    launchApp();
+    ASSERT_TRUE(waitForUploads(1));  // the activation message
+    const std::string firstSession = engine()->sessionID();
+    TallyEvent::logPageView(Value("NewsViewController"), 3);
+    TallyEvent::event(Value("newsTab"), Value("kpop"));
+    TallyEvent::event(Value("newsTab"), Value("drama"));
+    test::drainMain();
+    ASSERT_TRUE(Application::sharedApplication()->terminate());
+    EXPECT_TRUE(TallyUtility::isExistAtPath(TallyUtility::cacheFilePath()));
+    EXPECT_TRUE(Application::sharedApplication()->runningBackgroundTasks().empty());
+
+    launchApp();
+    ASSERT_TRUE(waitForUploads(2));
+    const auto uploads = service_.uploads();
+    ASSERT_TRUE(uploads[1].accepted) << uploads[1].failure;
+    const auto sessions = sessionsOf(uploads[1]);
+    ASSERT_EQ(sessions.size(), 1u);  // the terminate's second close is not sent
+    EXPECT_EQ(sessions[0].id, firstSession);
+    EXPECT_EQ(sessions[0].pages, (std::vector<std::pair<std::string, std::int64_t>>{{"NewsViewController", 3000}}));
+    const auto messages = messagesOf(uploads[1]);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].id, firstSession);
+    EXPECT_EQ(messages[0].events, (std::vector<std::string>{"newsTab", "newsTab"}));
+    engine()->sendLogQueue()->waitUntilAllOperationsAreFinished();
+    test::drainMain();
+    EXPECT_TRUE(TallyUtility::envelopeFiles().empty());
+    EXPECT_FALSE(TallyUtility::isExistAtPath(TallyUtility::cacheFilePath()));
+}
+
+// A terminate while an upload runs waits for it: the accepted envelope is removed before the app ends,
+// not left on disk to be sent again (or never, when the next launch ends as quickly).
+TEST_F(UploadLink, ATerminateWaitsForTheRunningUpload) {
+    tools::UploadReply slow;
+    slow.delaySeconds = 0.5;
+    service_.setReply(slow);
+    launchApp();  // the activation message's upload starts
+    ASSERT_TRUE(TallyJob::sharedInstance()->jobRunning());
+    ASSERT_TRUE(Application::sharedApplication()->terminate());
+    EXPECT_EQ(service_.uploads().size(), 1u);
+    EXPECT_FALSE(TallyJob::sharedInstance()->jobRunning());
+    EXPECT_TRUE(TallyUtility::envelopeFiles().empty());
+}
+
+using UploadLinkAfterCrash = UploadLinkIn<test::CrashSandbox>;
+
+// A fault after three events: the next launch uploads those events, the crashed session and the crash
+// report stamped with the crash's own time.
+TEST_F(UploadLinkAfterCrash, ASegmentationFaultsEventsAndCrashReachTheServiceAtTheNextLaunch) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    TallyApp::sharedInstance()->setAppVersionText("1.0");
+    const double before = currentTimeSince1970();
+    EXPECT_EXIT(
+        {
+            test::setNetwork(false);  // nothing leaves this process: the next launch sends it all
+            launchApp();
+            TallyEvent::logPageView(Value("NewsViewController"), 2);
+            for (const char* label : {"one", "two", "three"}) TallyEvent::event(Value("newsTab"), Value(label));
+            test::drainMain();
+            ::raise(SIGSEGV);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    const double after = currentTimeSince1970();
+
+    UserDefaults::resetStandardUserDefaults();
+    launchApp();
+    ASSERT_TRUE(waitForUploads(1));
+    const auto uploads = service_.uploads();
+    ASSERT_TRUE(uploads[0].accepted) << uploads[0].failure;
+    const auto messages = messagesOf(uploads[0]);
+    ASSERT_EQ(messages.size(), 2u);  // the events, then the report in a message of its own
+    EXPECT_EQ(messages[0].events, (std::vector<std::string>{"newsTab", "newsTab", "newsTab"}));
+    ASSERT_EQ(messages[1].errorTimes.size(), 1u);
+    EXPECT_EQ(messages[1].id, messages[0].id);
+    EXPECT_GE(messages[1].errorTimes[0], static_cast<std::int64_t>(before * 1000));
+    EXPECT_LE(messages[1].errorTimes[0], static_cast<std::int64_t>(after * 1000));
+    EXPECT_TRUE(messages[1].errorContexts[0].starts_with("Application received signal SIGSEGV\n"));
+    const auto sessions = sessionsOf(uploads[0]);
+    ASSERT_EQ(sessions.size(), 1u);
+    EXPECT_EQ(sessions[0].id, messages[0].id);
+    EXPECT_EQ(sessions[0].end, messages[1].errorTimes[0]);
+    EXPECT_EQ(sessions[0].pages, (std::vector<std::pair<std::string, std::int64_t>>{{"NewsViewController", 2000}}));
 }
 
 }  // namespace

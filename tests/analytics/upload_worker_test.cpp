@@ -30,7 +30,8 @@ struct Reply {
     int status = 200;
     std::string contentType = "application/pack";
     Bytes body;
-    bool hold = false;  // answer only once released (past the client's time-out)
+    bool hold = false;  // answer only once released (past the client's time-out); a 3xx points at
+                        // "/redirected" on this service
 };
 
 struct Seen {
@@ -38,12 +39,27 @@ struct Seen {
     bool backgroundTask = false;
 };
 
+Bytes okReplyBytes() {
+    TPKResponse response;
+    response.setResp_code(1);
+    return packBytes(response);
+}
+
 // Both log hosts lead here; the Host field tells them apart.
 class LogService {
 public:
     using Behaviour = std::function<Reply(const Seen&, std::size_t index)>;
 
     explicit LogService(Behaviour behaviour) : behaviour_(std::move(behaviour)) {
+        // Where redirects point: any request there is recorded and accepted.
+        auto redirected = [this](const httplib::Request& req, httplib::Response& res) {
+            std::lock_guard lock(mutex_);
+            seen_.push_back(Seen{req.get_header_value("Host"), req.path, req.get_header_value("Content-Type"), req.body});
+            res.status = 200;
+            res.set_content(std::string(okReplyBytes().begin(), okReplyBytes().end()), "application/pack");
+        };
+        server_.Get("/redirected", redirected);
+        server_.Post("/redirected", redirected);
         server_.Post(std::string(protocol::kLogPath), [this](const httplib::Request& req, httplib::Response& res) {
             Seen seen{req.get_header_value("Host"), req.path, req.get_header_value("Content-Type"), req.body,
                       TallyApp::sharedInstance()->backgroundTaskIdentifier() != kBackgroundTaskInvalid};
@@ -59,6 +75,7 @@ public:
                 released_.wait(lock, [this] { return release_; });
             }
             res.status = reply.status;
+            if (reply.status / 100 == 3) res.set_header("Location", "http://" + req.get_header_value("Host") + "/redirected");
             res.set_content(std::string(reply.body.begin(), reply.body.end()), reply.contentType);
         });
         server_.set_keep_alive_max_count(1);  // one request per connection: stopping never waits on an idle one
@@ -201,6 +218,9 @@ TEST_F(UploadWorker, EachOutcomeCountsAndKeepsOrRemovesTheFile) {
         {"200 of another type", [](const Seen&) { return Reply{200, "application/octet-stream", okReply(defconImprint("2"))}; },
          {false, false}, 2, 2, 0, false},
         {"200 with an empty body", [](const Seen&) { return Reply{200, "application/pack", {}}; }, {false, false}, 2, 2, 0, false},
+        // A redirect is the answer, not the way to one: the file stays, whatever the target says.
+        {"302 to a 200", [](const Seen&) { return Reply{302, "text/plain", {}, false}; }, {true, true}, 1, 0, 1, false},
+        {"307 to a 200", [](const Seen&) { return Reply{307, "text/plain", {}, false}; }, {true, true}, 1, 0, 1, false},
         {"200 with a failing code", [](const Seen&) { return Reply{200, "application/pack", Bytes{8, 0, 1, 0, 0, 0, 0, 0}}; },
          {false, false}, 2, 2, 0, false},
     };

@@ -152,8 +152,15 @@ std::string describeUpload(const RecordedUpload& upload) {
         for (const auto& event : message.events().value_or(std::vector<TPKEvent>{})) {
             events += (events.empty() ? "" : ", ") + event.name().value_or("");
         }
-        parts.push_back(format("%zu error(s), events [%s]", message.errors().value_or(std::vector<TPKError>{}).size(),
-                               events.c_str()));
+        const auto errors = message.errors().value_or(std::vector<TPKError>{});
+        std::string crashes;
+        for (const auto& error : errors) {
+            // When it happened and the report's first line.
+            const std::string context = error.context().value_or("");
+            crashes += format(" (at %lld ms: %s)", static_cast<long long>(error.ts()),
+                              context.substr(0, context.find('\n')).c_str());
+        }
+        parts.push_back(format("%zu error(s)%s, events [%s]", errors.size(), crashes.c_str(), events.c_str()));
     }
     if (entry.client_stats()) {
         parts.push_back(format("requests %d ok, %d failed", entry.client_stats()->successful_requests(),

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <memory>
 
 #include "platform/base/log.h"
 #include "platform/dispatch/notification_center.h"
@@ -103,13 +105,35 @@ bool Application::enterBackground() {
 
 bool Application::terminate() {
     if (!running()) return false;
-    resignActive();
+    // As the system ends an app: it resigns and enters the background first (nothing when it is
+    // there already), the work it has queued and its background tasks get their time, and only then
+    // is it told it will terminate. Meanwhile no other event reaches it.
+    enterBackground();
+    terminating_.store(true);
+    finishBackgroundWork();
     if (delegate_) delegate_->applicationWillTerminate(*this);
     post(kApplicationWillTerminateNotification);
     terminated_.store(true);
     disarmBackgroundLimit();
     RunLoop::main()->stop();
     return true;
+}
+
+void Application::finishBackgroundWork() {
+    const double limit = configuration().backgroundTimeLimit;
+    // A deadline for a run that has none of its own: the tasks are expired at once after the drain.
+    constexpr double kUnboundedSeconds = 365.0 * 86400;
+    const auto started = std::chrono::steady_clock::now();
+    auto drained = std::make_shared<std::atomic<bool>>(false);
+    Queue::main()->async([drained] { drained->store(true); });
+    const Ref<RunLoop> loop = RunLoop::main();
+    loop->runUntil([&] { return drained->load(); }, limit > 0 ? limit : kUnboundedSeconds);
+    if (limit > 0) {
+        const double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        // The background-limit timer armed on entering the background expires the tasks at the limit.
+        loop->runUntil([this] { return runningBackgroundTasks().empty(); }, std::max(0.0, limit - spent));
+    }
+    if (!runningBackgroundTasks().empty()) expireBackgroundTasks();
 }
 
 bool Application::deliverOpenURL(const Ref<URL>& url, const std::string& sourceApplication,

@@ -139,7 +139,11 @@ public:
     bool resignActive();
     // Resigns first when active; then did-enter-background. Starts the background time limit.
     bool enterBackground();
-    // Resigns first when active; then will-terminate, and the main loop of applicationMain ends.
+    // Enters the background first (resigning when active); then runs the main loop until the work
+    // queued on the main queue before this call has run and the background tasks have ended, for at
+    // most the background time limit (the tasks still running then expire; with no limit they expire
+    // as soon as the queued work has run); then will-terminate, and the main loop of applicationMain
+    // ends. Every other event is refused from the start of the call.
     bool terminate();
     // Another program opens the URL in this app: from the background the app enters the foreground
     // first and becomes active afterwards. Answers the delegate's result.
@@ -220,10 +224,12 @@ public:
     ~Application() override;
 
 private:
-    bool running() const { return launched_.load() && !terminated_.load(); }
+    bool running() const { return launched_.load() && !terminated_.load() && !terminating_.load(); }
     void post(std::string_view name, Dictionary userInfo = {});
     void setState(ApplicationState state) { state_.store(state); }
     void enterForeground();
+    // terminate()'s wait for the queued work and the background tasks.
+    void finishBackgroundWork();
     void armBackgroundLimit();
     void disarmBackgroundLimit();
     void answerRemoteRegistration();
@@ -233,6 +239,7 @@ private:
     std::atomic<ApplicationState> state_{ApplicationState::Inactive};
     std::atomic<bool> launched_{false};
     std::atomic<bool> terminated_{false};
+    std::atomic<bool> terminating_{false};
     std::atomic<bool> indicatorVisible_{false};
     std::atomic<std::int64_t> badge_{0};
 

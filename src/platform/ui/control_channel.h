@@ -3,7 +3,8 @@
 //   activate                       become active (from the background: enter the foreground first)
 //   resign                         resign active
 //   background                     enter the background (resigning first when active)
-//   terminate                      terminate (resigning first when active); applicationMain returns
+//   terminate                      terminate (entering the background first, where the queued work
+//                                  and the background tasks get their time); applicationMain returns
 //   open-url <url> [<source>]      another program opens the URL (one of the app's own schemes)
 //   remote-notification <json>     a remote notification arrives (a JSON object: the payload)
 //   local-notification             the earliest scheduled local notification fires

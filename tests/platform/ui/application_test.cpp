@@ -64,7 +64,9 @@ TEST(Lifecycle, MainLoopDeliversEventsAndNotificationsInPlatformOrder) {
                                   "UIApplicationDidBecomeActiveNotification",
                                   "willResignActive/active",
                                   "UIApplicationWillResignActiveNotification",
-                                  "willTerminate/inactive",
+                                  "didEnterBackground/background",
+                                  "UIApplicationDidEnterBackgroundNotification",
+                                  "willTerminate/background",
                                   "UIApplicationWillTerminateNotification",
                               }));
     EXPECT_TRUE(scope.app()->isTerminated());
@@ -82,10 +84,11 @@ TEST(Lifecycle, SigtermEndsTheAppThroughResignAndTerminate) {
     Queue::main()->async([] { ::kill(::getpid(), SIGTERM); });
     EXPECT_EQ(applicationMain(0, nullptr, "", "RecordingDelegate"), 0);
     const Events& events = scope.events();
-    ASSERT_EQ(events.size(), 8u);
-    EXPECT_EQ(Events(events.end() - 4, events.end()),
-              (Events{"willResignActive/active", "UIApplicationWillResignActiveNotification", "willTerminate/inactive",
-                      "UIApplicationWillTerminateNotification"}));
+    ASSERT_EQ(events.size(), 10u);
+    EXPECT_EQ(Events(events.end() - 6, events.end()),
+              (Events{"willResignActive/active", "UIApplicationWillResignActiveNotification",
+                      "didEnterBackground/background", "UIApplicationDidEnterBackgroundNotification",
+                      "willTerminate/background", "UIApplicationWillTerminateNotification"}));
     struct sigaction after {};
     ::sigaction(SIGTERM, nullptr, &after);
     EXPECT_EQ(after.sa_handler, before.sa_handler);
@@ -121,7 +124,8 @@ TEST(ControlChannel, LinesDriveTheEvents) {
           "UIApplicationDidEnterBackgroundNotification"},
          ""},
         {"terminate", true,
-         {"willResignActive/active", "UIApplicationWillResignActiveNotification", "willTerminate/inactive",
+         {"willResignActive/active", "UIApplicationWillResignActiveNotification", "didEnterBackground/background",
+          "UIApplicationDidEnterBackgroundNotification", "willTerminate/background",
           "UIApplicationWillTerminateNotification"},
          ""},
         {"activate", false, {}, "not possible in the present state"},
@@ -205,6 +209,56 @@ TEST(Application, BackgroundTasksExpireOnTheMainThreadAfterTheLimit) {
     EXPECT_TRUE(logs.contains("Background task 2 expired without being ended; ended now"));
     EXPECT_FALSE(logs.contains("Background task 1"));
     EXPECT_TRUE(app->beginBackgroundTaskWithExpirationHandler(nullptr) > stubborn);
+}
+
+// What a terminate waits for: the work queued before it and the background tasks, within the limit.
+TEST(Application, TerminateLetsQueuedWorkAndBackgroundTasksFinishFirst) {
+    struct Row {
+        const char* name;
+        double limit;          // the background time limit
+        bool workerEndsTask;   // a worker ends the task after the queued work ran; else nobody does
+        bool taskExpires;      // the terminate expires it
+    };
+    const Row rows[] = {
+        {"ended by a worker", 30, true, false},
+        {"expired at the limit", 0.2, false, true},
+        {"no limit: expired after the drain", 0, false, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        AppScope scope;
+        ApplicationConfiguration configuration = scope.app()->configuration();
+        configuration.backgroundTimeLimit = row.limit;
+        scope.app()->setConfiguration(configuration);
+        scope.startApp();
+        const Ref<Application>& app = scope.app();
+        std::atomic<bool> expired{false};
+        // Queued as a resign queues its work, with a task begun for it.
+        const BackgroundTaskIdentifier task =
+            app->beginBackgroundTaskWithExpirationHandler([&] { expired = true; });
+        std::atomic<bool> queuedWorkRan{false};
+        std::string stateDuringWork;
+        bool activatedDuringWork = true;
+        Queue::main()->async([&] {
+            queuedWorkRan = true;
+            stateDuringWork = app->applicationState() == ApplicationState::Background ? "background" : "other";
+            activatedDuringWork = app->becomeActive();  // refused: the app is ending
+            scope.events().push_back("queued work");
+            if (row.workerEndsTask) Queue::global()->async([&app, task] { app->endBackgroundTask(task); });
+        });
+        ASSERT_TRUE(app->terminate());
+        EXPECT_TRUE(queuedWorkRan.load());
+        EXPECT_EQ(stateDuringWork, "background");
+        EXPECT_FALSE(activatedDuringWork);
+        EXPECT_EQ(expired.load(), row.taskExpires);
+        EXPECT_TRUE(app->runningBackgroundTasks().empty());
+        EXPECT_EQ(scope.events(),
+                  (Events{"willResignActive/active", "UIApplicationWillResignActiveNotification",
+                          "didEnterBackground/background", "UIApplicationDidEnterBackgroundNotification",
+                          "queued work", "willTerminate/background", "UIApplicationWillTerminateNotification"}));
+        EXPECT_TRUE(app->isTerminated());
+        EXPECT_FALSE(app->terminate());
+    }
 }
 
 TEST(Application, AlertsAreRecordedLoggedAndTappable) {
