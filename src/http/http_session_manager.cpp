@@ -175,7 +175,8 @@ bool HCHTTPSessionManager::initWithCoder(Coder& coder) {
         return false;
     }
     if (!sessionConfiguration && identifier.isString()) {
-        sessionConfiguration = URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(identifier.string());
+        sessionConfiguration =
+            URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(identifier.string());
     }
     baseURL_ = detail::baseURLWithTrailingSlash(base);
     setConfigurationBeforeSetUp(std::move(sessionConfiguration));

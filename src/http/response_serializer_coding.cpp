@@ -65,14 +65,21 @@ bool contentTypesFrom(const Value& value, std::optional<std::set<std::string>>& 
 
 const ClassInfo* HCHTTPResponseSerializer::runtimeClass() {
     static const ClassInfo* cls = [] {
-        const ClassInfo* base = ClassDef<HCHTTPResponseSerializer>("HCHTTPResponseSerializer").factory().registerClass();
+        const ClassInfo* base =
+            ClassDef<HCHTTPResponseSerializer>("HCHTTPResponseSerializer").factory().registerClass();
         ClassDef<HCJSONResponseSerializer>("HCJSONResponseSerializer").superclassNamed(base).factory().registerClass();
-        ClassDef<HCXMLParserResponseSerializer>("HCXMLParserResponseSerializer").superclassNamed(base).factory().registerClass();
+        ClassDef<HCXMLParserResponseSerializer>("HCXMLParserResponseSerializer")
+            .superclassNamed(base)
+            .factory()
+            .registerClass();
         ClassDef<HCPropertyListResponseSerializer>("HCPropertyListResponseSerializer")
             .superclassNamed(base)
             .factory()
             .registerClass();
-        ClassDef<HCCompoundResponseSerializer>("HCCompoundResponseSerializer").superclassNamed(base).factory().registerClass();
+        ClassDef<HCCompoundResponseSerializer>("HCCompoundResponseSerializer")
+            .superclassNamed(base)
+            .factory()
+            .registerClass();
         return base;
     }();
     return cls;

@@ -106,7 +106,9 @@ bool URLRequestObject::initWithCoder(Coder& coder) {
         r.setHTTPShouldHandleCookies(coder.decodeBool("HTTPShouldHandleCookies"));
     }
     r.setHTTPShouldUsePipelining(coder.decodeBool("HTTPShouldUsePipelining"));
-    if (coder.containsValueForKey("allowsCellularAccess")) r.setAllowsCellularAccess(coder.decodeBool("allowsCellularAccess"));
+    if (coder.containsValueForKey("allowsCellularAccess")) {
+        r.setAllowsCellularAccess(coder.decodeBool("allowsCellularAccess"));
+    }
     r.setNetworkServiceType(coder.decodeInt32("networkServiceType"));
     request_ = std::move(r);
     return true;
@@ -117,7 +119,9 @@ bool URLRequestObject::initWithCoder(Coder& coder) {
 const ClassInfo* URLResponse::runtimeClass() {
     static const ClassInfo* cls =
         ClassDef<URLResponse>("URLResponse")
-            .factory([] { return std::static_pointer_cast<Object>(makeRef<URLResponse>(nullptr, std::nullopt, -1, std::nullopt)); })
+            .factory([] {
+                return std::static_pointer_cast<Object>(makeRef<URLResponse>(nullptr, std::nullopt, -1, std::nullopt));
+            })
             .registerClass();
     return cls;
 }
@@ -142,7 +146,9 @@ const ClassInfo* HTTPURLResponse::runtimeClass() {
     static const ClassInfo* cls =
         ClassDef<HTTPURLResponse>("HTTPURLResponse")
             .superclassNamed(URLResponse::runtimeClass())
-            .factory([] { return std::static_pointer_cast<Object>(makeRef<HTTPURLResponse>(nullptr, 0, HTTPHeaders())); })
+            .factory([] {
+                return std::static_pointer_cast<Object>(makeRef<HTTPURLResponse>(nullptr, 0, HTTPHeaders()));
+            })
             .registerClass();
     return cls;
 }

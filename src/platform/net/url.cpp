@@ -376,7 +376,9 @@ std::size_t URL::hash() const { return std::hash<std::string>()(text_); }
 void registerURLClass() {
     static const ClassInfo* registered = [] {
         return ClassDef<URL>("URL")
-            .factory([] { return std::static_pointer_cast<Object>(makeRef<URL>(std::string(), URL::Parts{}, nullptr, std::string())); })
+            .factory([] {
+                return std::static_pointer_cast<Object>(makeRef<URL>(std::string(), URL::Parts{}, nullptr, std::string()));
+            })
             .property("absoluteString", "@\"String\"", "R,N",
                       std::function<Value(const URL&)>([](const URL& url) { return Value(url.absoluteString()); }))
             .classHook<Ref<Object>(const std::string&)>(
