@@ -31,7 +31,9 @@ std::optional<std::uint64_t> contentRangeStart(std::string_view value) {
 }  // namespace
 
 HCHTTPRequestOperation::HCHTTPRequestOperation(URLRequest request)
-    : HCURLConnectionOperation(std::move(request)), responseSerializer_(HCHTTPResponseSerializer::serializer()) {}
+    : HCURLConnectionOperation(std::move(request)), responseSerializer_(HCHTTPResponseSerializer::serializer()) {
+    runtimeClass();
+}
 
 const Ref<Queue>& HCHTTPRequestOperation::processingQueue() {
     static const Ref<Queue> queue = Queue::makeConcurrent("com.httpclient.networking.http-request.processing");

@@ -49,6 +49,11 @@ public:
 
     Ref<HCURLConnectionOperation> copy() const override;
 
+    // The class "HCHTTPRequestOperation"; archived with the base keys and "responseSerializer".
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
+
 protected:
     // A resumed load continues only on a 206 whose range starts where the body stopped; a 200 starts
     // the body again (a memory stream is emptied); anything else fails.

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "http/detail/base_url.h"
+#include "platform/runtime/runtime.h"
 
 namespace lv {
 
@@ -12,7 +13,9 @@ HCHTTPRequestOperationManager::HCHTTPRequestOperationManager(Ref<URL> baseURL)
       responseSerializer_(HCJSONResponseSerializer::serializer()),
       operationQueue_(OperationQueue::make()),
       securityPolicy_(HCSecurityPolicy::defaultPolicy()),
-      reachabilityManager_(HCNetworkReachabilityManager::sharedManager()) {}
+      reachabilityManager_(HCNetworkReachabilityManager::sharedManager()) {
+    runtimeClass();
+}
 
 Ref<URL> HCHTTPRequestOperationManager::baseURL() const {
     std::lock_guard guard(mutex_);
@@ -183,6 +186,37 @@ Ref<HCHTTPRequestOperationManager> HCHTTPRequestOperationManager::copy() const {
     if (auto serializer = requestSerializer()) copy->setRequestSerializer(serializer->copy());
     if (auto serializer = responseSerializer()) copy->setResponseSerializer(serializer->copy());
     return copy;
+}
+
+const ClassInfo* HCHTTPRequestOperationManager::runtimeClass() {
+    static const ClassInfo* cls =
+        ClassDef<HCHTTPRequestOperationManager>("HCHTTPRequestOperationManager").factory().registerClass();
+    return cls;
+}
+
+void HCHTTPRequestOperationManager::encodeWithCoder(Coder& coder) const {
+    coder.encodeObject(Value(baseURL()), "baseURL");
+    coder.encodeObject(Value(requestSerializer()), "requestSerializer");
+    coder.encodeObject(Value(responseSerializer()), "responseSerializer");
+}
+
+bool HCHTTPRequestOperationManager::initWithCoder(Coder& coder) {
+    // The base URL is read as a URL (also under secure coding, where an unrestricted read would refuse it).
+    const Value url = coder.decodeObjectOfClass(URL::runtimeClass(), "baseURL");
+    const Value request = coder.decodeObjectOfClass(HCHTTPRequestSerializer::runtimeClass(), "requestSerializer");
+    const Value response = coder.decodeObjectOfClass(HCHTTPResponseSerializer::runtimeClass(), "responseSerializer");
+    const auto base = url.objectAs<URL>();
+    const auto requestSerializer = request.objectAs<HCHTTPRequestSerializer>();
+    const auto responseSerializer = response.objectAs<HCHTTPResponseSerializer>();
+    if ((!url.isNil() && !base) || (!request.isNil() && !requestSerializer) ||
+        (!response.isNil() && !responseSerializer)) {
+        return false;
+    }
+    std::lock_guard guard(mutex_);
+    baseURL_ = detail::baseURLWithTrailingSlash(base);
+    if (requestSerializer) requestSerializer_ = requestSerializer;
+    if (responseSerializer) responseSerializer_ = responseSerializer;
+    return true;
 }
 
 }  // namespace lv

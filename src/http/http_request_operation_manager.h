@@ -2,7 +2,8 @@
 // URL, builds requests through its request serializer, wraps them in HTTP request operations configured
 // from its own settings and runs them on its operation queue; success and failure blocks run on the
 // completion queue (the main queue by default). Threads: request calls from any thread; settings are
-// locked, and a change reaches only operations built after it.
+// locked, and a change reaches only operations built after it. A manager can be copied and
+// keyed-archived ("baseURL", "requestSerializer", "responseSerializer").
 #pragma once
 
 #include <mutex>
@@ -12,10 +13,11 @@
 #include "http/http_request_operation.h"
 #include "http/network_reachability_manager.h"
 #include "http/request_serializer.h"
+#include "platform/storage/keyed_archive.h"
 
 namespace lv {
 
-class HCHTTPRequestOperationManager : public Object {
+class HCHTTPRequestOperationManager : public Object, public Coding {
 public:
     using Success = HCHTTPRequestOperation::Success;
     // The operation is nil when no request could be built.
@@ -79,6 +81,14 @@ public:
     std::string description() const override;
     // A manager on the same base URL with copies of both serializers; everything else the defaults.
     Ref<HCHTTPRequestOperationManager> copy() const;
+
+    // The class "HCHTTPRequestOperationManager" (registered by every new manager).
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    // The base URL (the trailing "/" rule applies again) and both serializers; everything else keeps
+    // the defaults.
+    bool initWithCoder(Coder& coder) override;
+    bool supportsSecureCoding() const override { return true; }
 
 private:
     std::string resolve(std::string_view URLString) const;

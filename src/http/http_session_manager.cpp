@@ -3,13 +3,16 @@
 #include <utility>
 
 #include "http/detail/base_url.h"
+#include "platform/runtime/runtime.h"
 
 namespace lv {
 
 HCHTTPSessionManager::HCHTTPSessionManager(Ref<URL> baseURL, Ref<URLSessionConfiguration> configuration)
     : HCURLSessionManager(std::move(configuration)),
       baseURL_(detail::baseURLWithTrailingSlash(baseURL)),
-      requestSerializer_(HCHTTPRequestSerializer::serializer()) {}
+      requestSerializer_(HCHTTPRequestSerializer::serializer()) {
+    runtimeClass();
+}
 
 Ref<HCHTTPSessionManager> HCHTTPSessionManager::make(Ref<URL> baseURL, Ref<URLSessionConfiguration> configuration) {
     auto manager = makeRef<HCHTTPSessionManager>(std::move(baseURL), std::move(configuration));
@@ -133,6 +136,54 @@ Ref<HCURLSessionManager> HCHTTPSessionManager::makeCopy() const {
     if (auto serializer = requestSerializer()) copy->setRequestSerializer(serializer->copy());
     if (auto serializer = responseSerializer()) copy->setResponseSerializer(serializer->copy());
     return copy;
+}
+
+const ClassInfo* HCHTTPSessionManager::runtimeClass() {
+    static const ClassInfo* cls =
+        ClassDef<HCHTTPSessionManager>("HCHTTPSessionManager")
+            .superclassNamed(HCURLSessionManager::runtimeClass())
+            .factory([] { return std::static_pointer_cast<Object>(makeRef<HCHTTPSessionManager>(nullptr, nullptr)); })
+            .registerClass();
+    return cls;
+}
+
+void HCHTTPSessionManager::encodeWithCoder(Coder& coder) const {
+    coder.encodeObject(Value(baseURL_), "baseURL");
+    const Ref<URLSessionConfiguration> configuration = session()->configuration();
+    if (configuration->supportsArchiving()) {
+        coder.encodeObject(Value(configuration), "sessionConfiguration");
+    } else {
+        coder.encodeObject(Value(*configuration->identifier()), "identifier");
+    }
+    coder.encodeObject(Value(requestSerializer()), "requestSerializer");
+    coder.encodeObject(Value(responseSerializer()), "responseSerializer");
+}
+
+bool HCHTTPSessionManager::initWithCoder(Coder& coder) {
+    const Value url = coder.decodeObjectOfClass(URL::runtimeClass(), "baseURL");
+    const Value configuration =
+        coder.decodeObjectOfClass(URLSessionConfiguration::runtimeClass(), "sessionConfiguration");
+    const Value identifier = coder.decodeObjectOfClass(classNamed("String"), "identifier");
+    const Value request = coder.decodeObjectOfClass(HCHTTPRequestSerializer::runtimeClass(), "requestSerializer");
+    const Value response = coder.decodeObjectOfClass(HCHTTPResponseSerializer::runtimeClass(), "responseSerializer");
+    const auto base = url.objectAs<URL>();
+    auto sessionConfiguration = configuration.objectAs<URLSessionConfiguration>();
+    const auto requestSerializer = request.objectAs<HCHTTPRequestSerializer>();
+    const auto responseSerializer = response.objectAs<HCHTTPResponseSerializer>();
+    if ((!url.isNil() && !base) || (!configuration.isNil() && !sessionConfiguration) ||
+        (!request.isNil() && !requestSerializer) || (!response.isNil() && !responseSerializer)) {
+        return false;
+    }
+    if (!sessionConfiguration && identifier.isString()) {
+        sessionConfiguration =
+            URLSessionConfiguration::backgroundSessionConfigurationWithIdentifier(identifier.string());
+    }
+    baseURL_ = detail::baseURLWithTrailingSlash(base);
+    setConfigurationBeforeSetUp(std::move(sessionConfiguration));
+    setUp();
+    if (requestSerializer) setRequestSerializer(requestSerializer);
+    if (responseSerializer) setResponseSerializer(responseSerializer);
+    return true;
 }
 
 }  // namespace lv

@@ -1,7 +1,9 @@
 // HCHTTPSessionManager: a URL session manager with a base URL and a request serializer, offering one
 // call per HTTP verb that builds the request relative to the base URL, starts a data task (a streamed
 // upload task for multipart POST) and reports through success and failure blocks on the completion
-// queue. Threads: calls from any thread; the serializers are locked.
+// queue. Threads: calls from any thread; the serializers are locked. A manager can be copied and
+// keyed-archived ("baseURL", "sessionConfiguration" or, for a background configuration, "identifier",
+// "requestSerializer", "responseSerializer").
 #pragma once
 
 #include <string_view>
@@ -46,6 +48,15 @@ public:
     // A manager on the same base URL and configuration with copies of both serializers.
     Ref<HCHTTPSessionManager> copy() const { return std::static_pointer_cast<HCHTTPSessionManager>(makeCopy()); }
 
+    // The class "HCHTTPSessionManager" (registered by every new manager).
+    static const ClassInfo* runtimeClass();
+    // The configuration goes under "sessionConfiguration" when it can be archived, else its identifier
+    // under "identifier", so a background configuration never reaches the archiver.
+    void encodeWithCoder(Coder& coder) const override;
+    // The base URL (the final "/" rule applies again), the configuration (a background one made again
+    // from "identifier"), then both serializers.
+    bool initWithCoder(Coder& coder) override;
+
     HCHTTPSessionManager(Ref<URL> baseURL, Ref<URLSessionConfiguration> configuration);
 
 protected:
@@ -57,7 +68,7 @@ private:
     using TaskSlot = Weak<URLSessionDataTask>;
     static CompletionHandler completionFor(const std::shared_ptr<TaskSlot>& slot, Success success, Failure failure);
 
-    const Ref<URL> baseURL_;
+    Ref<URL> baseURL_;  // set at construction (or decoding, before setUp), then fixed
     mutable std::mutex serializerMutex_;
     Ref<HCHTTPRequestSerializer> requestSerializer_;
 };

@@ -12,6 +12,7 @@ constexpr std::uint64_t kMaxInflatedPixels = 1024 * 1024;
 }  // namespace
 
 HCImageResponseSerializer::HCImageResponseSerializer() : imageScale_(Screen::mainScreen()->scale()) {
+    runtimeClass();
     setAcceptableContentTypes(std::set<std::string>{"image/tiff", "image/jpeg", "image/gif", "image/png", "image/ico",
                                                     "image/x-icon", "image/bmp", "image/x-bmp", "image/x-xbitmap",
                                                     "image/x-win-bitmap"});
@@ -55,17 +56,21 @@ Ref<HCHTTPResponseSerializer> HCImageResponseSerializer::copy() const {
 }
 
 const ClassInfo* HCImageResponseSerializer::runtimeClass() {
-    static const ClassInfo* cls =
-        ClassDef<HCImageResponseSerializer>("HCImageResponseSerializer").factory().registerClass();
+    static const ClassInfo* cls = ClassDef<HCImageResponseSerializer>("HCImageResponseSerializer")
+                                      .superclassNamed(HCHTTPResponseSerializer::runtimeClass())
+                                      .factory()
+                                      .registerClass();
     return cls;
 }
 
 void HCImageResponseSerializer::encodeWithCoder(Coder& coder) const {
+    HCHTTPResponseSerializer::encodeWithCoder(coder);
     coder.encodeObject(Value(imageScale()), "imageScale");
     coder.encodeBool(automaticallyInflatesResponseImage(), "automaticallyInflatesResponseImage");
 }
 
 bool HCImageResponseSerializer::initWithCoder(Coder& coder) {
+    if (!HCHTTPResponseSerializer::initWithCoder(coder)) return false;
     const Value scale = coder.decodeObjectOfClass(classNamed("Number"), "imageScale");
     setImageScale(scale.doubleValue());
     setAutomaticallyInflatesResponseImage(coder.decodeBool("automaticallyInflatesResponseImage"));

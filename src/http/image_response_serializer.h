@@ -15,7 +15,7 @@ namespace lv {
 
 class ClassInfo;
 
-class HCImageResponseSerializer : public HCHTTPResponseSerializer, public Coding {
+class HCImageResponseSerializer : public HCHTTPResponseSerializer {
 public:
     // The base's settings, then the ten image types, the main screen's scale and inflation on.
     HCImageResponseSerializer();
@@ -34,12 +34,11 @@ public:
     // Scale and inflation copied; the acceptable codes and types are the defaults.
     Ref<HCHTTPResponseSerializer> copy() const override;
 
-    // Archived as "HCImageResponseSerializer" with "imageScale" (double) and
-    // "automaticallyInflatesResponseImage" (bool).
+    // Archived as "HCImageResponseSerializer" with the base keys, "imageScale" (a number) and
+    // "automaticallyInflatesResponseImage" (bool); registered by every new image serializer.
     static const ClassInfo* runtimeClass();
     void encodeWithCoder(Coder& coder) const override;
     bool initWithCoder(Coder& coder) override;
-    bool supportsSecureCoding() const override { return true; }
 
 private:
     double imageScale_;

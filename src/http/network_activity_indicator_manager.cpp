@@ -5,6 +5,7 @@
 #include "http/session_task_delegate.h"
 #include "http/url_connection_operation.h"
 #include "platform/dispatch/lock.h"
+#include "platform/runtime/runtime.h"
 #include "platform/ui/application.h"
 
 namespace lv {
@@ -41,20 +42,28 @@ long HCNetworkActivityIndicatorManager::activityCount() const {
 
 void HCNetworkActivityIndicatorManager::setActivityCount(long count) {
     synchronized(this, [&] { activityCount_ = count; });
-    scheduleUpdate();
+    countDidChange();
 }
 
 void HCNetworkActivityIndicatorManager::incrementActivityCount() {
     synchronized(this, [&] { ++activityCount_; });
-    scheduleUpdate();
+    countDidChange();
 }
 
 void HCNetworkActivityIndicatorManager::decrementActivityCount() {
     synchronized(this, [&] { activityCount_ = activityCount_ < 1 ? 0 : activityCount_ - 1; });
-    scheduleUpdate();
+    countDidChange();
 }
 
-void HCNetworkActivityIndicatorManager::scheduleUpdate() {
+std::set<std::string> HCNetworkActivityIndicatorManager::keyPathsForValuesAffectingValueForKey(std::string_view key) {
+    if (key == "isNetworkActivityIndicatorVisible") return {"activityCount"};
+    return {};
+}
+
+void HCNetworkActivityIndicatorManager::countDidChange() {
+    // Observers are told outside the monitor; the visibility depends on the count.
+    didSetProperty(*this, "activityCount");
+    didSetProperty(*this, "isNetworkActivityIndicatorVisible");
     const Weak<HCNetworkActivityIndicatorManager> weak =
         std::static_pointer_cast<HCNetworkActivityIndicatorManager>(shared_from_this());
     Queue::main()->async([weak] {

@@ -80,7 +80,9 @@ Value removeNullValues(const Value& value, JSONReadingOptions options) {
 
 // MARK: HTTP (base)
 
-HCHTTPResponseSerializer::HCHTTPResponseSerializer() : acceptableStatusCodes_(HCStatusCodeRange(200, 100)) {}
+HCHTTPResponseSerializer::HCHTTPResponseSerializer() : acceptableStatusCodes_(HCStatusCodeRange(200, 100)) {
+    runtimeClass();
+}
 
 StringEncoding HCHTTPResponseSerializer::stringEncoding() const {
     const std::lock_guard lock(mutex_);

@@ -6,6 +6,11 @@
 //
 // Bodies are passed as a Value: nil for no body, else data. Results are Values: nil for no object.
 //
+// Every serializer can be copied and keyed-archived (runtime classes named as the C++ classes, secure
+// coding): the base writes "acceptableStatusCodes" (an index set) and "acceptableContentTypes" (a
+// set), the subclasses add their own properties under their names; the string encoding is neither
+// archived nor copied.
+//
 // Threads: a serializer keeps no per-response state, so one instance may serve concurrent calls; its
 // properties are guarded by a lock and may be changed from any thread.
 #pragma once
@@ -22,10 +27,13 @@
 #include "platform/base/value.h"
 #include "platform/net/request.h"
 #include "platform/storage/json.h"
+#include "platform/storage/keyed_archive.h"
 #include "platform/storage/property_list.h"
 #include "platform/text/encoding.h"
 
 namespace lv {
+
+class ClassInfo;
 
 inline constexpr std::string_view kHCURLResponseSerializationErrorDomain =
     "com.httpclient.error.serialization.response";
@@ -58,7 +66,7 @@ public:
                                             Ref<Error>* error) const = 0;
 };
 
-class HCHTTPResponseSerializer : public Object, public HCURLResponseSerialization {
+class HCHTTPResponseSerializer : public Object, public HCURLResponseSerialization, public Coding {
 public:
     // UTF-8, status codes 200-299, any content type.
     HCHTTPResponseSerializer();
@@ -85,6 +93,15 @@ public:
     // A new serializer of the same class with copies of the properties each class copies (the
     // string encoding is never copied).
     virtual Ref<HCHTTPResponseSerializer> copy() const;
+
+    // Every serializer class of this header is registered when the first serializer is made.
+    static const ClassInfo* runtimeClass();
+    // "acceptableStatusCodes" and "acceptableContentTypes".
+    void encodeWithCoder(Coder& coder) const override;
+    // The -init values, then both archived properties (nil when the archive holds none); false for
+    // codes that are not status codes.
+    bool initWithCoder(Coder& coder) override;
+    bool supportsSecureCoding() const override { return true; }
 
 protected:
     // The common entry of the parsing serializers: false when they must answer nil without parsing
@@ -121,6 +138,10 @@ public:
                                     Ref<Error>* error) const override;
     // Keeps the reading options and null removal; the acceptable codes and types are the defaults.
     Ref<HCHTTPResponseSerializer> copy() const override;
+    // The base keys, "readingOptions" and "removesKeysWithNullValues" (numbers).
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
 
 private:
     JSONReadingOptions readingOptions_ = 0;
@@ -137,6 +158,8 @@ public:
     Value responseObjectForResponse(const Ref<URLResponse>& response, const Value& data,
                                     Ref<Error>* error) const override;
     Ref<HCHTTPResponseSerializer> copy() const override;
+    // The base keys only.
+    static const ClassInfo* runtimeClass();
 };
 
 class HCPropertyListResponseSerializer : public HCHTTPResponseSerializer {
@@ -161,6 +184,10 @@ public:
     Value responseObjectForResponse(const Ref<URLResponse>& response, const Value& data,
                                     Ref<Error>* error) const override;
     Ref<HCHTTPResponseSerializer> copy() const override;
+    // The base keys, "format" and "readOptions" (numbers).
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
 
 private:
     PropertyListFormat format_ = static_cast<PropertyListFormat>(0);
@@ -184,6 +211,10 @@ public:
                                     Ref<Error>* error) const override;
     // The same members (not copied).
     Ref<HCHTTPResponseSerializer> copy() const override;
+    // The base keys and "responseSerializers" (an array; every member must be archivable).
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
 
 private:
     Serializers serializers_;

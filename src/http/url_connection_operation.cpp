@@ -83,7 +83,9 @@ private:
 HCURLConnectionOperation::HCURLConnectionOperation(URLRequest request)
     : runLoopModes_{std::string(kRunLoopCommonModes)},
       request_(std::move(request)),
-      securityPolicy_(HCSecurityPolicy::defaultPolicy()) {}
+      securityPolicy_(HCSecurityPolicy::defaultPolicy()) {
+    runtimeClass();
+}
 
 HCURLConnectionOperation::~HCURLConnectionOperation() {
     if (outputStream_) outputStream_->close();

@@ -4,6 +4,7 @@
 // inside a dispatch group. Threads: configure before starting; start/cancel/pause/resume from any
 // thread; connection and stream work runs on the network thread; progress blocks and notifications
 // on the main queue. State changes and the lazily built values are guarded by the recursive lock.
+// Operations can be copied and keyed-archived (archiving pauses the operation first).
 #pragma once
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include "platform/dispatch/thread.h"
 #include "platform/net/connection.h"
 #include "platform/net/stream.h"
+#include "platform/storage/keyed_archive.h"
 #include "platform/text/encoding.h"
 #include "platform/ui/application.h"
 
@@ -39,7 +41,7 @@ std::string_view HCKeyPathFromOperationState(HCConnectionOperationState state);
 // Whether the table of transitions allows moving from one state to another.
 bool HCStateTransitionIsValid(HCConnectionOperationState from, HCConnectionOperationState to, bool isCancelled);
 
-class HCURLConnectionOperation : public Operation {
+class HCURLConnectionOperation : public Operation, public Coding {
 public:
     using UploadProgressBlock = std::function<void(std::int64_t bytesWritten, std::int64_t totalBytesWritten,
                                                    std::int64_t totalBytesExpectedToWrite)>;
@@ -134,6 +136,16 @@ public:
     std::string description() const override;
     // A new operation of the same kind on the same request with the blocks, queue and group.
     virtual Ref<HCURLConnectionOperation> copy() const;
+
+    // The class "HCURLConnectionOperation" (registered by every new operation).
+    static const ClassInfo* runtimeClass();
+    // Pauses the operation, then writes "request", "state" (Ready for an executing or paused
+    // operation), "response", "error", "responseData" and "totalBytesRead".
+    void encodeWithCoder(Coder& coder) const override;
+    // The request, then the state through setState (so only a move allowed from Ready happens), the
+    // response, error, data and byte count.
+    bool initWithCoder(Coder& coder) override;
+    bool supportsSecureCoding() const override { return true; }
 
     // The operations followed by one that runs the completion on the main queue after all of them.
     static std::vector<Ref<Operation>> batchOfRequestOperations(const std::vector<Ref<HCURLConnectionOperation>>& ops,

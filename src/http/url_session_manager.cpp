@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/dispatch/notification_center.h"
+#include "platform/runtime/runtime.h"
 #include "platform/storage/file_manager.h"
 
 namespace lv {
@@ -36,6 +37,7 @@ HCURLSessionManager::HCURLSessionManager(Ref<URLSessionConfiguration> configurat
       securityPolicy_(HCSecurityPolicy::defaultPolicy()),
       reachabilityManager_(HCNetworkReachabilityManager::sharedManager()) {
     operationQueue_->setMaxConcurrentOperationCount(1);
+    runtimeClass();
 }
 
 Ref<HCURLSessionManager> HCURLSessionManager::make(Ref<URLSessionConfiguration> configuration) {
@@ -314,6 +316,31 @@ std::string HCURLSessionManager::description() const {
 }
 
 Ref<HCURLSessionManager> HCURLSessionManager::makeCopy() const { return make(session_->configuration()); }
+
+void HCURLSessionManager::setConfigurationBeforeSetUp(Ref<URLSessionConfiguration> configuration) {
+    configuration_ = configuration ? std::move(configuration) : URLSessionConfiguration::defaultSessionConfiguration();
+}
+
+const ClassInfo* HCURLSessionManager::runtimeClass() {
+    static const ClassInfo* cls =
+        ClassDef<HCURLSessionManager>("HCURLSessionManager")
+            .factory([] { return std::static_pointer_cast<Object>(makeRef<HCURLSessionManager>(nullptr)); })
+            .registerClass();
+    return cls;
+}
+
+void HCURLSessionManager::encodeWithCoder(Coder& coder) const {
+    coder.encodeObject(Value(session_->configuration()), "sessionConfiguration");
+}
+
+bool HCURLSessionManager::initWithCoder(Coder& coder) {
+    const Value configuration =
+        coder.decodeObjectOfClass(URLSessionConfiguration::runtimeClass(), "sessionConfiguration");
+    if (!configuration.isNil() && !configuration.objectAs<URLSessionConfiguration>()) return false;
+    setConfigurationBeforeSetUp(configuration.objectAs<URLSessionConfiguration>());
+    setUp();
+    return true;
+}
 
 // Session delegate.
 

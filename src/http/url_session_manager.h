@@ -3,7 +3,8 @@
 // completion handlers get the response serialized by the manager's response serializer, on the
 // completion queue (main by default) inside the completion group (a shared one by default). Threads:
 // factories and accessors from any thread (settings and blocks are locked; the task-delegate map has
-// its own lock); session callbacks arrive on the width-1 delegate queue.
+// its own lock); session callbacks arrive on the width-1 delegate queue. A manager can be copied and
+// keyed-archived (its session's configuration under "sessionConfiguration").
 #pragma once
 
 #include <functional>
@@ -21,10 +22,11 @@
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/operation.h"
 #include "platform/net/session.h"
+#include "platform/storage/keyed_archive.h"
 
 namespace lv {
 
-class HCURLSessionManager : public Object, public URLSessionDelegate {
+class HCURLSessionManager : public Object, public URLSessionDelegate, public Coding {
 public:
     using CompletionHandler = HCURLSessionManagerTaskDelegate::CompletionHandler;
     using Destination = std::function<Ref<URL>(const Ref<URL>& targetPath, const Ref<URLResponse>& response)>;
@@ -133,6 +135,15 @@ public:
     // A manager of the same class on the session's configuration, nothing else copied.
     Ref<HCURLSessionManager> copy() const { return makeCopy(); }
 
+    // The class "HCURLSessionManager" (registered by every new manager).
+    static const ClassInfo* runtimeClass();
+    // The session's configuration under "sessionConfiguration" (a background configuration cannot be
+    // archived: the archiver raises).
+    void encodeWithCoder(Coder& coder) const override;
+    // A manager on the archived configuration (the default one when there is none).
+    bool initWithCoder(Coder& coder) override;
+    bool supportsSecureCoding() const override { return true; }
+
     // URLSessionDelegate: four optional calls answer whether their block is set.
     bool respondsTo(URLSessionDelegateCall call) const override;
     void didBecomeInvalidWithError(URLSession&, const Ref<Error>&) override;
@@ -162,6 +173,8 @@ protected:
     // called once right after construction by every factory.
     void setUp();
     virtual Ref<HCURLSessionManager> makeCopy() const;
+    // Decoding replaces the configuration of a manager made by the class's factory, before setUp.
+    void setConfigurationBeforeSetUp(Ref<URLSessionConfiguration> configuration);
 
 private:
     void addDelegateForDataTask(URLSessionTask& task, CompletionHandler completion);
@@ -172,7 +185,7 @@ private:
     void taskStateChanged(const Notification& notification, std::string_view publicName) const;
     Disposition answerChallenge(const Ref<AuthenticationChallenge>& challenge, Ref<URLCredential>* credential) const;
 
-    const Ref<URLSessionConfiguration> configuration_;
+    Ref<URLSessionConfiguration> configuration_;  // set before setUp, then fixed
     const Ref<OperationQueue> operationQueue_;
     Ref<URLSession> session_;
     const std::string taskDescription_;

@@ -1,11 +1,19 @@
-// The activity indicator manager: what the request notifications count, the floor at 0, and the
-// application's indicator shown at once and hidden 0.17 s after the last request.
+// The activity indicator manager: what the request notifications count, the floor at 0, the change
+// announcements an observer of the visibility hears, and the application's indicator shown at once and
+// hidden 0.17 s after the last request.
 #include <gtest/gtest.h>
+
+#include <functional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "http/network_activity_indicator_manager.h"
 #include "http/session_task_delegate.h"
 #include "platform/dispatch/thread.h"
 #include "platform/net/session.h"
+#include "platform/runtime/runtime.h"
 #include "platform/ui/application.h"
 #include "session_manager_test_support.h"
 
@@ -46,6 +54,40 @@ TEST_F(ActivityIndicatorManager, CountsRequestsWithAURLAndNeverGoesBelowZero) {
     manager->decrementActivityCount();
     EXPECT_EQ(manager->activityCount(), 0);
     EXPECT_EQ(HCNetworkActivityIndicatorManager::sharedManager(), HCNetworkActivityIndicatorManager::sharedManager());
+    test::drainMainQueue();
+}
+
+TEST_F(ActivityIndicatorManager, ObserversOfTheVisibilityFollowTheCount) {
+    auto manager = makeRef<HCNetworkActivityIndicatorManager>();
+    EXPECT_EQ(HCNetworkActivityIndicatorManager::keyPathsForValuesAffectingValueForKey("isNetworkActivityIndicatorVisible"),
+              std::set<std::string>{"activityCount"});
+    EXPECT_TRUE(HCNetworkActivityIndicatorManager::keyPathsForValuesAffectingValueForKey("activityCount").empty());
+    // Each announcement with the visibility read at that moment.
+    std::vector<std::pair<std::string, bool>> heard;
+    const auto token = addPropertyObserver(*manager, [&](Object& object, const std::string& key) {
+        heard.emplace_back(key, static_cast<HCNetworkActivityIndicatorManager&>(object).isNetworkActivityIndicatorVisible());
+    });
+    const std::vector<std::pair<std::function<void()>, bool>> steps = {
+        {[&] { post("com.httpclient.networking.operation.start", task); }, true},
+        {[&] { manager->incrementActivityCount(); }, true},
+        {[&] { manager->decrementActivityCount(); }, true},
+        {[&] { post(HCNetworkingTaskDidCompleteNotification, task); }, false},
+        {[&] { manager->decrementActivityCount(); }, false},  // stays at 0, still announced
+        {[&] { manager->setActivityCount(5); }, true},
+        {[&] { manager->setActivityCount(0); }, false},
+    };
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        heard.clear();
+        steps[i].first();
+        const std::vector<std::pair<std::string, bool>> expected = {{"activityCount", steps[i].second},
+                                                                    {"isNetworkActivityIndicatorVisible", steps[i].second}};
+        EXPECT_EQ(heard, expected) << "step " << i;
+    }
+    // A notification that counts nothing announces nothing.
+    heard.clear();
+    post("com.httpclient.networking.operation.start", makeRef<Object>());
+    EXPECT_TRUE(heard.empty());
+    removePropertyObserver(*manager, token);
     test::drainMainQueue();
 }
 

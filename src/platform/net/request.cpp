@@ -104,7 +104,9 @@ URLResponse::URLResponse(Ref<lv::URL> url, std::optional<std::string> mimeType, 
     : url_(std::move(url)),
       mimeType_(std::move(mimeType)),
       expectedContentLength_(expectedContentLength),
-      textEncodingName_(std::move(textEncodingName)) {}
+      textEncodingName_(std::move(textEncodingName)) {
+    HTTPURLResponse::runtimeClass();
+}
 
 std::string URLResponse::suggestedFilename() const {
     std::string name = url_ ? url_->lastPathComponent() : std::string();

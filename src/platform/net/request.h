@@ -1,5 +1,7 @@
-// URL requests (a value type), responses and HTTP header fields. Values and immutable responses may be
-// used from any thread; a URLRequest itself is not shared between threads while being changed.
+// URL requests (a value type, with URLRequestObject as its archivable object form), responses and HTTP
+// header fields. Values and immutable responses may be used from any thread; a URLRequest itself is not
+// shared between threads while being changed. Requests and responses can be keyed-archived (classes
+// "URLRequest", "URLResponse", "HTTPURLResponse"; the keys are the property names).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include "platform/base/object.h"
 #include "platform/base/value.h"
 #include "platform/net/url.h"
+#include "platform/storage/keyed_archive.h"
 
 namespace lv {
 
@@ -108,8 +111,27 @@ private:
     int serviceType_ = 0;
 };
 
-// A response to a URL load. Immutable once made.
-class URLResponse : public Object {
+// A request as an object: the form in which archives hold one. The body stream is not archived (a
+// stream has no archived form); the header fields come back in name order.
+class URLRequestObject final : public Object, public Coding {
+public:
+    URLRequestObject();
+    explicit URLRequestObject(URLRequest request);
+    static Ref<URLRequestObject> make(URLRequest request) { return makeRef<URLRequestObject>(std::move(request)); }
+    const URLRequest& request() const { return request_; }
+    std::string description() const override { return request_.description(); }
+
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
+    bool supportsSecureCoding() const override { return true; }
+
+private:
+    URLRequest request_;
+};
+
+// A response to a URL load. Immutable once made (decoding fills a new one).
+class URLResponse : public Object, public Coding {
 public:
     URLResponse(Ref<lv::URL> url, std::optional<std::string> mimeType, std::int64_t expectedContentLength,
                 std::optional<std::string> textEncodingName);
@@ -124,6 +146,12 @@ public:
     // The last path component of the URL, else "Unknown"; with an extension from the MIME type when
     // it has none and the type is known.
     std::string suggestedFilename() const;
+
+    // The class "URLResponse" (registered, with "HTTPURLResponse", by every new response).
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
+    bool supportsSecureCoding() const override { return true; }
 
 protected:
     Ref<lv::URL> url_;
@@ -145,6 +173,12 @@ public:
     // the like for unknown codes of a class.
     static std::string localizedStringForStatusCode(int statusCode);
     std::string description() const override;
+
+    // The class "HTTPURLResponse"; archived with the URL, "statusCode" and "allHeaderFields", from which
+    // decoding works out the rest again.
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    bool initWithCoder(Coder& coder) override;
 
 private:
     int statusCode_;

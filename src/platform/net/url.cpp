@@ -218,7 +218,9 @@ std::string escapePathComponent(std::string_view component) {
 }  // namespace
 
 URL::URL(std::string text, Parts parts, Ref<URL> base, std::string absolute)
-    : text_(std::move(text)), parts_(std::move(parts)), base_(std::move(base)), absolute_(std::move(absolute)) {}
+    : text_(std::move(text)), parts_(std::move(parts)), base_(std::move(base)), absolute_(std::move(absolute)) {
+    registerURLClass();
+}
 
 Ref<URL> URL::URLWithString(std::string_view text, const Ref<URL>& base) { return build(std::string(text), base); }
 
@@ -374,6 +376,9 @@ std::size_t URL::hash() const { return std::hash<std::string>()(text_); }
 void registerURLClass() {
     static const ClassInfo* registered = [] {
         return ClassDef<URL>("URL")
+            .factory([] {
+                return std::static_pointer_cast<Object>(makeRef<URL>(std::string(), URL::Parts{}, nullptr, std::string()));
+            })
             .property("absoluteString", "@\"String\"", "R,N",
                       std::function<Value(const URL&)>([](const URL& url) { return Value(url.absoluteString()); }))
             .classHook<Ref<Object>(const std::string&)>(

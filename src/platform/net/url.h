@@ -1,5 +1,6 @@
 // URL: an immutable RFC 3986 reference, optionally relative to a base URL. Malformed text gives no
-// URL. Path operations, file URLs, and the runtime class "URL" (registerURLClass). Any thread.
+// URL. Path operations, file URLs, and the runtime class "URL" (registerURLClass), under which URLs are
+// archived ("NS.base" and "NS.relative", as the platform writes them). Any thread.
 #pragma once
 
 #include <optional>
@@ -8,10 +9,11 @@
 #include <vector>
 
 #include "platform/base/object.h"
+#include "platform/storage/keyed_archive.h"
 
 namespace lv {
 
-class URL : public Object {
+class URL : public Object, public Coding {
 public:
     // Nothing (nullptr) for text that is not a valid URL reference (empty text, characters outside
     // the URL set, a bad escape, a bad scheme or port). Relative text resolves against base.
@@ -62,6 +64,13 @@ public:
         std::optional<std::string> fragment;
     };
     URL(std::string text, Parts parts, Ref<URL> base, std::string absolute);
+
+    // The class "URL" (registered by every new URL).
+    static const ClassInfo* runtimeClass();
+    void encodeWithCoder(Coder& coder) const override;
+    // The relative text resolved against the base again; false when it is not a URL.
+    bool initWithCoder(Coder& coder) override;
+    bool supportsSecureCoding() const override { return true; }
 
 private:
     Ref<URL> withPath(std::string path) const;

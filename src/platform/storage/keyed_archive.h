@@ -3,8 +3,8 @@
 // referenced by UID), and read back with their classes recreated by name through the runtime registry.
 //
 // What can be archived: every kind of Value (strings, numbers, data, dates, the null value, decimals,
-// arrays and dictionaries), errors, and objects whose class derives from Coding and is registered with
-// the runtime (with a factory) under the name it is archived by. An object that appears several times
+// arrays and dictionaries), errors, sets (ArchivedSet), and objects whose class derives from Coding
+// and is registered with the runtime (with a factory) under the name it is archived by. An object that appears several times
 // in a graph is written once and read back as one shared object; cycles through objects are allowed.
 // Values have no identity, so a value container that occurs twice is written twice.
 #pragma once
@@ -74,6 +74,8 @@ public:
     // With secure coding the object must be an instance of one of the classes (or of a subclass), and
     // the elements of an array or dictionary likewise, except strings, numbers and data stored inline;
     // otherwise kInvalidUnarchiveOperationException. Without secure coding the classes are not checked.
+    // A scalar written under the key (encodeInteger and the like) is read as its number, with secure
+    // coding when "Number" is among the classes.
     virtual Value decodeObjectOfClass(const ClassInfo* cls, std::string_view key);
     virtual Value decodeObjectOfClasses(std::span<const ClassInfo* const> classes, std::string_view key);
     // Scalars: 0 / false / empty when absent; another kind under the key raises
@@ -85,6 +87,19 @@ public:
     virtual double decodeDouble(std::string_view key);
     virtual float decodeFloat(std::string_view key);
     virtual Bytes decodeBytes(std::string_view key);
+};
+
+// A set of values as archives hold one (class "NSSet", the members under "NS.objects"). The archiver
+// writes it; the unarchiver reads a set back as an Array of its members, in archive order (so a set is
+// decoded with the "Array" class).
+class ArchivedSet final : public Object {
+public:
+    explicit ArchivedSet(Array members) : members_(std::move(members)) {}
+    static Ref<ArchivedSet> make(Array members) { return makeRef<ArchivedSet>(std::move(members)); }
+    const Array& members() const { return members_; }
+
+private:
+    Array members_;
 };
 
 class KeyedArchiver final : public Coder {

@@ -59,6 +59,7 @@ const std::vector<std::string>& builtinChain(std::string_view name) {
         {"NSNull", {"NSNull", "NSObject"}},
         {"NSDecimalNumber", {"NSDecimalNumber", "NSNumber", "NSValue", "NSObject"}},
         {"NSError", {"NSError", "NSObject"}},
+        {"NSSet", {"NSSet", "NSObject"}},
         {"NSString", {"NSString", "NSObject"}},
     };
     return chains.at(name);
@@ -213,6 +214,16 @@ std::uint64_t KeyedArchiver::State::encodeDecimal(const Decimal& d) {
 std::uint64_t KeyedArchiver::State::encodeObject(KeyedArchiver& archiver, const Ref<Object>& object) {
     if (auto it = objectUIDs.find(object.get()); it != objectUIDs.end()) return it->second;
     Level level(depth);
+    if (auto set = std::dynamic_pointer_cast<ArchivedSet>(object)) {
+        const std::uint64_t uid = append(Value());
+        objectUIDs.emplace(object.get(), uid);
+        retained.push_back(object);
+        Array items;
+        items.reserve(set->members().size());
+        for (const Value& item : set->members()) items.push_back(detail::makeUID(encode(archiver, item)));
+        objects[uid] = Value::dictionary({{"NS.objects", Value(std::move(items))}, {"$class", builtinClass("NSSet")}});
+        return uid;
+    }
     if (auto error = std::dynamic_pointer_cast<Error>(object)) {
         const std::uint64_t uid = append(Value());
         objectUIDs.emplace(object.get(), uid);

@@ -8,6 +8,7 @@
 #include "platform/runtime/runtime.h"
 #include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/file_manager.h"
+#include "platform/storage/index_set.h"
 #include "platform/storage/keyed_archive.h"
 
 namespace lv {
@@ -304,7 +305,22 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
 
 // ---- KeyedUnarchiver ----
 
-KeyedUnarchiver::KeyedUnarchiver() : state_(new State) {}
+namespace {
+
+// The platform's own archivable classes are known before any archive is read: index sets, and errors
+// under the class "Error", so that secure decoding can name it.
+void registerPlatformClasses() {
+    static const bool registered = [] {
+        IndexSet::runtimeClass();
+        ClassDef<Error>("Error").registerClass();
+        return true;
+    }();
+    (void)registered;
+}
+
+}  // namespace
+
+KeyedUnarchiver::KeyedUnarchiver() : state_(new State) { registerPlatformClasses(); }
 
 KeyedUnarchiver::~KeyedUnarchiver() = default;
 
@@ -365,6 +381,15 @@ Value KeyedUnarchiver::decodeObjectOfClasses(std::span<const ClassInfo* const> c
     const Value* node = state_->lookup(key);
     if (!node) return {};
     auto uid = uidOf(node);
+    if (!uid && node->isNumber()) {
+        // A scalar written under the key reads as its number, when numbers are allowed.
+        AllowedClasses allowed{std::vector<const ClassInfo*>(classes.begin(), classes.end())};
+        if (!allowed.allows(kindClass(*node))) {
+            damaged(format("value for key '%@' was of unexpected class 'Number'. Allowed classes are '{(%@)}'.", key,
+                           allowed.names()));
+        }
+        return *node;
+    }
     if (!uid) damaged(format("Damaged archive: value for key (%@) is not an object", key));
     AllowedClasses allowed{std::vector<const ClassInfo*>(classes.begin(), classes.end())};
     state_->allowed.push_back(&allowed);
