@@ -70,7 +70,8 @@ struct Transfer {
     std::string abortDetail;
     Ref<Error> abortError;
     curl_off_t lastSent = 0;
-    curl_off_t bodyTaken = 0;  // body bytes read from the pump (libcurl's count includes chunk framing)
+    curl_off_t bodyTaken = 0;
+    std::int64_t received = 0;  // decoded body bytes of the current response  // body bytes read from the pump (libcurl's count includes chunk framing)
 
     void postResponse() {
         if (responsePosted || status == 0) return;
@@ -97,6 +98,7 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
         const auto space = line.find(' ');
         t->status = space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
         t->responseHeaders = HTTPHeaders();
+        t->received = 0;
         t->headersDone = false;
         t->lastHeaderName.clear();
         return n;
@@ -129,6 +131,13 @@ std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user)
     t->lastActivity = Clock::now();
     t->postResponse();
     if (n == 0) return 0;
+    t->received += static_cast<std::int64_t>(n);
+    if (t->spec.maxBodySize > 0 && t->received > t->spec.maxBodySize) {
+        // Refused as it arrives (after decoding), so memory never holds more than the bound.
+        t->abortCode = URLErrorDataLengthExceedsMaximum;
+        t->abortDetail = "reply body exceeds " + std::to_string(t->spec.maxBodySize) + " bytes";
+        return 0;
+    }
     t->flow->undelivered.fetch_add(static_cast<std::int64_t>(n));
     t->listener->transferReceivedData(Bytes(data, data + n));
     return n;
@@ -149,6 +158,8 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
         case BodyPump::State::End:
             return 0;
         case BodyPump::State::Short:
+        case BodyPump::State::Long:
+            // libcurl closes a connection whose request it could not complete.
             t->abortCode = URLErrorNetworkConnectionLost;
             return CURL_READFUNC_ABORT;
         case BodyPump::State::Failed:
@@ -241,6 +252,32 @@ int onPrereq(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_ABORT;
 }
 
+// The first header field whose name or value holds CR, LF or NUL, which would end the field early and
+// let the rest pass as header lines or a request of its own; nothing when every field is clean.
+std::optional<std::string> unsafeHeaderField(const HTTPHeaders& headers) {
+    constexpr std::string_view breaks("\r\n\0", 3);
+    for (const auto& [name, value] : headers.fields()) {
+        if (name.find_first_of(breaks) != std::string::npos || value.find_first_of(breaks) != std::string::npos) {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
+
+Ref<Error> unsafeHeaderError(const std::string& name) {
+    std::string shown;
+    for (const char c : name) {
+        if (c == '\r') shown += "\\r";
+        else if (c == '\n') shown += "\\n";
+        else if (c == '\0') shown += "\\0";
+        else shown += c;
+    }
+    Dictionary info;
+    info.set(std::string(kLocalizedDescriptionKey),
+             Value("Header field \"" + shown + "\" contains CR, LF or NUL; the request was not sent."));
+    return Error::make(std::string(kURLErrorDomain), URLErrorBadURL, std::move(info));
+}
+
 }  // namespace
 
 struct Engine::Impl {
@@ -316,6 +353,12 @@ void Engine::bodyReady(std::uint64_t id) {
 
 void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
                          std::shared_ptr<TransferFlow> flow) {
+    if (const auto name = unsafeHeaderField(spec.headers)) {
+        // Refused before anything reaches the wire.
+        if (spec.bodyPump) spec.bodyPump->cancel();
+        listener->transferCompleted(0, unsafeHeaderError(*name), "");
+        return;
+    }
     auto t = std::make_unique<Transfer>();
     t->id = id;
     t->spec = std::move(spec);
@@ -463,6 +506,7 @@ void Engine::Impl::run() {
         // Flow control and idle time-outs.
         const auto now = Clock::now();
         std::vector<std::uint64_t> timedOut;
+        std::vector<std::uint64_t> overdue;
         for (auto& [id, t] : transfers) {
             if (t->recvPaused && !t->flow->held.load() && t->flow->undelivered.load() < Engine::kResumeBelow) {
                 t->recvPaused = false;
@@ -471,7 +515,7 @@ void Engine::Impl::run() {
                 updatePause(*t);
             }
             if (t->spec.deadline && now > *t->spec.deadline) {
-                timedOut.push_back(id);
+                overdue.push_back(id);
                 continue;
             }
             if (t->recvPaused) continue;  // waiting for the consumer is not idleness
@@ -479,6 +523,7 @@ void Engine::Impl::run() {
             if (t->spec.timeout > 0 && idle > t->spec.timeout) timedOut.push_back(id);
         }
         for (const auto id : timedOut) finish(id, URLErrorTimedOut, nullptr, "idle time-out");
+        for (const auto id : overdue) finish(id, URLErrorTimedOut, nullptr, "resource time-out");
         for (auto& [id, t] : transfers) t->listener->flush();
 
         long wait = 100;
