@@ -34,7 +34,9 @@ int mapCurlCode(CURLcode code) {
         case CURLE_GOT_NOTHING:
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
-        case CURLE_PARTIAL_FILE: return URLErrorNetworkConnectionLost;
+        case CURLE_PARTIAL_FILE:
+        // libcurl wanted to send a streamed body again (a kept-alive connection closed under it).
+        case CURLE_SEND_FAIL_REWIND: return URLErrorNetworkConnectionLost;
         // Only http and https reach libcurl, so an unsupported protocol is a reply without a status line.
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_WEIRD_SERVER_REPLY: return URLErrorBadServerResponse;
@@ -71,7 +73,12 @@ struct Transfer {
     Ref<Error> abortError;
     curl_off_t lastSent = 0;
     curl_off_t bodyTaken = 0;
-    std::int64_t received = 0;  // decoded body bytes of the current response  // body bytes read from the pump (libcurl's count includes chunk framing)
+    std::int64_t received = 0;  // decoded body bytes of the current response
+    // Re-send guard: whether a request went out and whether anything came back since.
+    bool requestStarted = false;
+    bool replySeen = false;
+    bool pumpEnded = false;
+    curl_off_t uploaded = 0;  // libcurl's own count of body bytes sent  // body bytes read from the pump (libcurl's count includes chunk framing)
 
     void postResponse() {
         if (responsePosted || status == 0) return;
@@ -93,6 +100,7 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     const std::size_t n = size * count;
     std::string_view line(data, n);
     t->lastActivity = Clock::now();
+    t->replySeen = true;
     if (line.rfind("HTTP/", 0) == 0) {
         // A new response head (after a 100 Continue or an authentication round of libcurl's own).
         const auto space = line.find(' ');
@@ -156,6 +164,7 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
             t->sendPaused = true;
             return CURL_READFUNC_PAUSE;
         case BodyPump::State::End:
+            t->pumpEnded = true;
             return 0;
         case BodyPump::State::Short:
         case BodyPump::State::Long:
@@ -172,6 +181,7 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
 
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) {
     auto* t = static_cast<Transfer*>(user);
+    t->uploaded = std::max(t->uploaded, sent);
     if (t->spec.bodyPump) sent = std::min(sent, t->bodyTaken);
     if (sent > t->lastSent) {
         t->lastActivity = Clock::now();
@@ -182,6 +192,21 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) 
         t->lastSent = sent;
     }
     return 0;
+}
+
+// Methods whose repetition has the effect of one request, which a transport may send again.
+bool idempotent(std::string_view method) {
+    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "PUT" || method == "DELETE";
+}
+
+// Whether the last attempt handed libcurl the whole body (a request without one always is).
+bool sentInFull(const Transfer& t) {
+    if (t.spec.bodyPump) {
+        const std::int64_t expected = t.spec.bodyPump->expectedLength();
+        return t.pumpEnded || (expected >= 0 && t.bodyTaken >= expected);
+    }
+    if (t.spec.body) return t.uploaded >= static_cast<curl_off_t>(t.spec.body->size());
+    return true;
 }
 
 // The presented chain of the connection's TLS session, leaf first.
@@ -209,6 +234,15 @@ std::vector<Ref<Certificate>> peerChain(CURL* easy) {
 // sent: the server's trust is judged here for every transfer, so a kept-alive connection is judged again.
 int onPrereq(void* user, char*, char*, int, int) {
     auto* t = static_cast<Transfer*>(user);
+    if (t->requestStarted && !t->replySeen && !idempotent(t->spec.method) && sentInFull(*t)) {
+        // libcurl is about to send again a request that went out whole on a kept-alive connection the
+        // server then closed without a reply: the server may have acted on it, so fail instead.
+        t->abortCode = URLErrorNetworkConnectionLost;
+        t->abortDetail = "connection closed after the request was sent; not sent again";
+        return CURL_PREREQFUNC_ABORT;
+    }
+    t->requestStarted = true;
+    t->replySeen = false;
     char* scheme = nullptr;
     curl_easy_getinfo(t->easy, CURLINFO_SCHEME, &scheme);
     if (!scheme || (std::string_view(scheme) != "https" && std::string_view(scheme) != "HTTPS")) return CURL_PREREQFUNC_OK;
