@@ -130,6 +130,7 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
 std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const std::size_t n = size * count;
+    if (t->abortCode) return 0;  // refused already; libcurl may still offer what it held back
     if (t->flow->held.load() || t->flow->undelivered.load() > Engine::kPauseAbove) {
         // The consumer lags or holds: keep the bytes in libcurl and stop reading from the socket.
         t->recvPaused = true;
@@ -336,8 +337,22 @@ struct Engine::Impl {
     void configure(Transfer& t);
     void release(Transfer& t);
     void finish(std::uint64_t id, int code, Ref<Error> streamError, std::string detail);
-    void updatePause(Transfer& t) {
-        curl_easy_pause(t.easy, (t.recvPaused ? CURLPAUSE_RECV : 0) | (t.sendPaused ? CURLPAUSE_SEND : 0));
+    // Unpausing may deliver the bytes libcurl held back, and a callback may refuse them (a reply past
+    // its bound): libcurl then answers with the error, which ends the transfer.
+    CURLcode updatePause(Transfer& t) {
+        return curl_easy_pause(t.easy, (t.recvPaused ? CURLPAUSE_RECV : 0) | (t.sendPaused ? CURLPAUSE_SEND : 0));
+    }
+    // Ends the transfer with libcurl's result, or with what a callback decided when it stopped it.
+    void finishWithResult(Transfer& t, CURLcode result) {
+        int code = mapCurlCode(result);
+        Ref<Error> streamError;
+        if (result != CURLE_OK && t.abortError) streamError = t.abortError;
+        std::string detail = result == CURLE_OK ? "" : curl_easy_strerror(result);
+        if (result != CURLE_OK && t.abortCode) {
+            code = t.abortCode;
+            if (!t.abortDetail.empty()) detail = t.abortDetail;
+        }
+        finish(t.id, streamError ? 0 : code, streamError, std::move(detail));
     }
 };
 
@@ -381,7 +396,9 @@ void Engine::bodyReady(std::uint64_t id) {
         if (found == impl->transfers.end() || !found->second->sendPaused) return;
         found->second->sendPaused = false;
         found->second->lastActivity = Clock::now();
-        impl->updatePause(*found->second);
+        if (const CURLcode result = impl->updatePause(*found->second); result != CURLE_OK) {
+            impl->finishWithResult(*found->second, result);
+        }
     });
 }
 
@@ -525,28 +542,23 @@ void Engine::Impl::run() {
             if (message->msg != CURLMSG_DONE) continue;
             Transfer* t = nullptr;
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
-            const CURLcode result = message->data.result;
-            int code = mapCurlCode(result);
-            Ref<Error> streamError;
-            if (result != CURLE_OK && t->abortError) streamError = t->abortError;
-            std::string detail = result == CURLE_OK ? "" : curl_easy_strerror(result);
-            if (result != CURLE_OK && t->abortCode) {
-                code = t->abortCode;
-                if (!t->abortDetail.empty()) detail = t->abortDetail;
-            }
-            finish(t->id, streamError ? 0 : code, streamError, std::move(detail));
+            finishWithResult(*t, message->data.result);
         }
 
         // Flow control and idle time-outs.
         const auto now = Clock::now();
         std::vector<std::uint64_t> timedOut;
         std::vector<std::uint64_t> overdue;
+        std::vector<std::pair<std::uint64_t, CURLcode>> refused;
         for (auto& [id, t] : transfers) {
             if (t->recvPaused && !t->flow->held.load() && t->flow->undelivered.load() < Engine::kResumeBelow) {
                 t->recvPaused = false;
                 t->flow->paused.store(false);
                 t->lastActivity = now;
-                updatePause(*t);
+                if (const CURLcode result = updatePause(*t); result != CURLE_OK) {
+                    refused.emplace_back(id, result);
+                    continue;
+                }
             }
             if (t->spec.deadline && now > *t->spec.deadline) {
                 overdue.push_back(id);
@@ -556,6 +568,7 @@ void Engine::Impl::run() {
             const auto idle = std::chrono::duration<double>(now - t->lastActivity).count();
             if (t->spec.timeout > 0 && idle > t->spec.timeout) timedOut.push_back(id);
         }
+        for (const auto& [id, result] : refused) finishWithResult(*transfers.at(id), result);
         for (const auto id : timedOut) finish(id, URLErrorTimedOut, nullptr, "idle time-out");
         for (const auto id : overdue) finish(id, URLErrorTimedOut, nullptr, "resource time-out");
         for (auto& [id, t] : transfers) t->listener->flush();
