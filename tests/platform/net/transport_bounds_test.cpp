@@ -16,6 +16,7 @@
 #include "fixtures.h"
 #include "platform/net/errors.h"
 #include "recorder.h"
+#include "session_recorder.h"
 
 namespace lv {
 namespace {
@@ -245,6 +246,43 @@ TEST_F(TransportBounds, ATricklingReplyEndsAtTheResourceTimeOut) {
     EXPECT_EQ(underlying.objectAs<Error>()->localizedDescription(), "resource time-out");
     EXPECT_FALSE(r->body.empty());  // bytes kept coming: the idle time-out never applied
     EXPECT_LT(seconds, 5.0);
+}
+
+// Session tasks share the engine: the same refusals, the reply bound and the request's resource
+// time-out (the smaller of it and the configuration's) hold for them.
+TEST_F(TransportBounds, SessionTasksKeepTheSameBounds) {
+    test::RawFixture trickle([](int fd, const std::string&) {
+        writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+        for (int i = 0; i < 1000; ++i) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0 || ::send(fd, "x", 1, MSG_NOSIGNAL) != 1) break;
+        }
+        ::close(fd);
+    });
+    auto unsafe = test::fixtureRequest("/echo");
+    unsafe.setValue("a\r\nX-Injected: 1", "X-Evil");
+    auto bounded = test::fixtureRequest("/bytes/65537");
+    bounded.setMaximumResponseBodySize(65536);
+    auto slow = requestFor(trickle.url("/slow"));
+    slow.setTimeoutInterval(2);
+    slow.setResourceTimeoutInterval(0.5);
+    const struct {
+        const char* name;
+        URLRequest request;
+        int code;
+    } cases[] = {{"header", unsafe, URLErrorBadURL},
+                 {"bound", bounded, URLErrorDataLengthExceedsMaximum},
+                 {"resource time-out", slow, URLErrorTimedOut}};
+    for (const auto& c : cases) {
+        auto recorder = std::make_shared<test::SessionRecorder>();
+        auto session = URLSession::sessionWithConfiguration(nullptr, recorder);
+        recorder->expectedQueue = session->delegateQueue();
+        auto task = session->dataTaskWithRequest(c.request);
+        test::runTask(task, *recorder);
+        EXPECT_EQ(test::errorCode(task->error()), c.code) << c.name;
+        EXPECT_LE(recorder->body.size(), 65536u) << c.name;
+        session->invalidateAndCancel();
+    }
 }
 
 // Each connection answers its first request and keeps the connection; it reads the second one whole
