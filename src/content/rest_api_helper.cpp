@@ -1,6 +1,8 @@
 // The content service's transport over the HTTP request manager.
 #include "content/rest_api_helper.h"
 
+#include <algorithm>
+
 #include "platform/dispatch/queue.h"
 #include "platform/net/connection.h"
 #include "platform/net/url.h"
@@ -9,8 +11,39 @@
 
 namespace lv {
 
+namespace {
+
+// Content replies are under 1 MB; 8 MiB leaves room for growth while a hostile or broken reply (a
+// small gzip body can inflate a thousandfold) cannot make the process hold more than that before
+// parsing, and the parsed tree of a reply at the bound stays in the tens of megabytes.
+constexpr std::int64_t kMaximumReplySize = 8 * 1024 * 1024;
+// The whole load, however slowly the reply trickles in: four times the idle time-out, at most 2 minutes.
+constexpr double kResourceTimeoutFactor = 4;
+constexpr double kMaximumResourceTimeout = 120;
+
+void applyContentBounds(URLRequest& request) {
+    request.setMaximumResponseBodySize(kMaximumReplySize);
+    request.setResourceTimeoutInterval(
+        std::min(kResourceTimeoutFactor * request.timeoutInterval(), kMaximumResourceTimeout));
+}
+
+// The default serializer, with the content service's bounds on every request it builds.
+class ContentRequestSerializer : public HCHTTPRequestSerializer {
+public:
+    std::optional<URLRequest> requestBySerializingRequest(const URLRequest& request, const Value& parameters,
+                                                          Ref<Error>* error) const override {
+        auto built = HCHTTPRequestSerializer::requestBySerializingRequest(request, parameters, error);
+        if (built) applyContentBounds(*built);
+        return built;
+    }
+};
+
+}  // namespace
+
 RestAPIHelper::RestAPIHelper()
-    : networkOperation_(HCHTTPRequestOperationManager::make(URL::URLWithString(kContentServiceBaseURL))) {}
+    : networkOperation_(HCHTTPRequestOperationManager::make(URL::URLWithString(kContentServiceBaseURL))) {
+    networkOperation_->setRequestSerializer(makeRef<ContentRequestSerializer>());
+}
 
 void RestAPIHelper::asyncGetWithParams(const Value& params, SuccessBlock success, FailureBlock failure) {
     networkOperation_->operationQueue()->cancelAllOperations();
@@ -63,6 +96,7 @@ Value RestAPIHelper::syncPostRequestWithParams(const Value& params) {
     request.setValue("application/json", "content-type");
     request.setValue("application/json", "Accept");
     request.setHTTPBody(JSONSerialization::dataWithJSONObject(params, kJSONWritingPrettyPrinted, nullptr));
+    applyContentBounds(request);
     auto data = URLConnection::sendSynchronousRequest(request, nullptr, nullptr);
     if (!data || data->empty()) return {};
     return JSONSerialization::JSONObjectWithData(*data, kJSONReadingAllowFragments, nullptr);

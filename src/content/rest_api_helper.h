@@ -2,6 +2,8 @@
 // to the path "api" (the video configuration as a GET, the rest as form POSTs). Each request cancels
 // every earlier one still queued or running (the newest wins), shows the network activity indicator
 // while it runs, and hands its reply or error on to the caller on the default-priority global queue.
+// Every request is bounded: a reply may hold at most 8 MiB once decoded (-1103 past it), and the whole
+// load ends within four times its idle time-out, at most 2 minutes (-1001).
 // Thread rule: the GET and POST are called on the main thread; the indicator count sits behind a lock.
 #pragma once
 

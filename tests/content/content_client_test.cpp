@@ -163,6 +163,40 @@ TEST_F(RestAPIHelper, TheGetSetsFourSecondsAndThirtyOnceHandedOn) {
     EXPECT_EQ(serializer->requestWithMethod("POST", url, Value::dictionary({}), &error)->timeoutInterval(), 30);
 }
 
+TEST_F(RestAPIHelper, EveryRequestCarriesTheReplyBoundAndAResourceTimeOut) {
+    auto helper = makeRef<lv::RestAPIHelper>();
+    auto serializer = helper->networkOperation()->requestSerializer();
+    const auto url = URL::URLWithString("api", helper->networkOperation()->baseURL())->absoluteString();
+    // The loading layer's default idle time-out, the GET's 4 seconds and the 30 seconds after it.
+    const std::vector<std::pair<std::optional<double>, double>> cases{{std::nullopt, 120}, {4, 16}, {30, 120}};
+    for (const auto& [timeout, resource] : cases) {
+        if (timeout) serializer->setTimeoutInterval(*timeout);
+        for (const char* method : {"GET", "POST"}) {
+            Ref<Error> error;
+            const auto request = serializer->requestWithMethod(method, url, Value::dictionary({{"action", "rank"}}), &error);
+            ASSERT_TRUE(request) << describe(error);
+            EXPECT_EQ(request->maximumResponseBodySize(), 8 * 1024 * 1024) << method;
+            EXPECT_EQ(request->resourceTimeoutInterval(), resource) << method;
+        }
+    }
+}
+
+TEST_F(RestAPIHelper, AReplyPastTheBoundFailsAndKeepsTheCache) {
+    loadNews("ent");
+    const auto stored = column("News", "msgId");
+    ASSERT_FALSE(stored.empty());
+    // A valid empty list padded past 8 MiB: read whole, it would empty the category.
+    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0,
+                                              "{\"mItems\": [" + std::string(9 * 1024 * 1024, ' ') + "]}"));
+    Outcome outcome;
+    processor()->loadNewsWithCatname("ent", std::nullopt, outcome.success(), outcome.failure());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_FALSE(outcome.succeeded);
+    EXPECT_EQ(outcome.error->code(), -1103) << describe(outcome.error);
+    drainMain();
+    EXPECT_EQ(column("News", "msgId"), stored);
+}
+
 TEST_F(RestAPIHelper, TheSynchronousPostGivesNilWhenNothingAnswers) {
     service.stop();
     EXPECT_TRUE(makeRef<lv::RestAPIHelper>()->syncPostRequestWithParams(Value::dictionary({{"action", "rank"}})).isNil());

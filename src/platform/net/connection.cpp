@@ -244,6 +244,14 @@ void URLConnection::launch() {
     spec.body = currentRequest_.HTTPBody();
     spec.timeout = currentRequest_.timeoutInterval();
     spec.handleCookies = currentRequest_.HTTPShouldHandleCookies();
+    // The load's bounds are the original request's, whatever a redirect or retry rewrites.
+    spec.maxBodySize = originalRequest_.maximumResponseBodySize();
+    if (!deadline_ && originalRequest_.resourceTimeoutInterval() > 0) {
+        deadline_ = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(std::min(originalRequest_.resourceTimeoutInterval(), 1e9)));
+    }
+    spec.deadline = deadline_;
     if (credential_) {
         spec.user = credential_->user();
         spec.password = credential_->password();

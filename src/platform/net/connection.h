@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -149,6 +150,8 @@ private:
     int redirects_ = 0;
     std::int64_t failures_ = 0;
     Ref<InputStream> usedBodyStream_;
+    // The end of the original request's resource time-out, from the first transfer.
+    std::optional<std::chrono::steady_clock::time_point> deadline_;
     Ref<HTTPURLResponse> response_;
     bool held_ = false;
     Bytes heldBody_;

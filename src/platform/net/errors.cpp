@@ -18,6 +18,7 @@ std::string URLErrorDescription(int code) {
         case URLErrorUserCancelledAuthentication: return "The operation couldn’t be completed.";
         case URLErrorCannotDecodeContentData: return "cannot decode raw data";
         case URLErrorRequestBodyStreamExhausted: return "request body stream exhausted";
+        case URLErrorDataLengthExceedsMaximum: return "resource exceeds maximum size";
         case URLErrorSecureConnectionFailed: return "An SSL error has occurred and a secure connection to the server cannot be made.";
         case URLErrorServerCertificateUntrusted: return "The certificate for this server is invalid.";
         case URLErrorCannotCreateFile: return "cannot create file";

@@ -24,6 +24,7 @@ enum URLErrorCode : int {
     URLErrorUserCancelledAuthentication = -1012,
     URLErrorCannotDecodeContentData = -1015,
     URLErrorRequestBodyStreamExhausted = -1021,
+    URLErrorDataLengthExceedsMaximum = -1103,
     URLErrorSecureConnectionFailed = -1200,
     URLErrorServerCertificateUntrusted = -1202,
     URLErrorCannotCreateFile = -3000,

@@ -84,6 +84,15 @@ public:
     // Idle time-out in seconds (60 by default).
     double timeoutInterval() const { return timeoutInterval_; }
     void setTimeoutInterval(double seconds) { timeoutInterval_ = seconds; }
+    // Time-out in seconds for the whole load, redirects and retries included, counted from its first
+    // transfer (0, the default: none); a load still running then fails with -1001. Connections honour
+    // it; a session task uses the smaller of it and its configuration's resource time-out.
+    double resourceTimeoutInterval() const { return resourceTimeout_; }
+    void setResourceTimeoutInterval(double seconds) { resourceTimeout_ = seconds; }
+    // The most bytes a reply body may hold once decoded (0, the default: no bound); a reply that grows
+    // past it fails with -1103 as the bytes arrive, so no more than that is ever delivered.
+    std::int64_t maximumResponseBodySize() const { return maximumBodySize_; }
+    void setMaximumResponseBodySize(std::int64_t bytes) { maximumBodySize_ = bytes; }
     URLRequestCachePolicy cachePolicy() const { return cachePolicy_; }
     void setCachePolicy(URLRequestCachePolicy policy) { cachePolicy_ = policy; }
     bool HTTPShouldHandleCookies() const { return handleCookies_; }
@@ -105,6 +114,8 @@ private:
     Ref<InputStream> bodyStream_;
     URLRequestCachePolicy cachePolicy_ = URLRequestCachePolicy::UseProtocolCachePolicy;
     double timeoutInterval_ = kDefaultTimeoutInterval;
+    double resourceTimeout_ = 0;
+    std::int64_t maximumBodySize_ = 0;
     bool handleCookies_ = true;
     bool pipelining_ = false;
     bool cellular_ = true;

@@ -313,6 +313,7 @@ void URLSessionTask::startTransfer(Ref<InputStream> stream) {
     spec.body = request.HTTPBody();
     spec.timeout = request.timeoutInterval();
     spec.handleCookies = request.HTTPShouldHandleCookies();
+    spec.maxBodySize = request.maximumResponseBodySize();
     if (w.credential) {
         spec.user = w.credential->user();
         spec.password = w.credential->password();
@@ -329,7 +330,8 @@ void URLSessionTask::startTransfer(Ref<InputStream> stream) {
     if (state_ == URLSessionTaskState::Canceling || state_ == URLSessionTaskState::Completed) return;
     if (state_ == URLSessionTaskState::Suspended) flow->held.store(true);
     if (!deadline_) {
-        const double seconds = std::min(session_->configuration_->timeoutIntervalForResource(), 1e9);
+        double seconds = std::min(session_->configuration_->timeoutIntervalForResource(), 1e9);
+        if (request.resourceTimeoutInterval() > 0) seconds = std::min(seconds, request.resourceTimeoutInterval());
         deadline_ = std::chrono::steady_clock::now() +
                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
     }

@@ -199,7 +199,8 @@ URL::Parts resolve(const URL::Parts& r, const URL::Parts& base) {
 }
 
 Ref<URL> build(std::string text, const Ref<URL>& base) {
-    auto parts = split(text);
+    // An empty reference is the base itself (without its fragment); alone it is no URL.
+    auto parts = text.empty() && base ? std::optional<URL::Parts>(URL::Parts()) : split(text);
     if (!parts) return nullptr;
     if (base && !parts->scheme) {
         auto resolved = resolve(*parts, *split(base->absoluteString()));

@@ -15,8 +15,9 @@ namespace lv {
 
 class URL : public Object, public Coding {
 public:
-    // Nothing (nullptr) for text that is not a valid URL reference (empty text, characters outside
-    // the URL set, a bad escape, a bad scheme or port). Relative text resolves against base.
+    // Nothing (nullptr) for text that is not a valid URL reference (empty text without a base,
+    // characters outside the URL set, a bad escape, a bad scheme or port). Relative text resolves
+    // against base; empty text against a base is the base without its fragment.
     static Ref<URL> URLWithString(std::string_view text, const Ref<URL>& base = nullptr);
     // "file://" + the absolute, escaped path; a trailing "/" when isDirectory. A relative path is
     // taken from the current directory.

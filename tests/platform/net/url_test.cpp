@@ -97,6 +97,7 @@ INSTANTIATE_TEST_SUITE_P(Url, UrlResolve,
                                            ResolveCase{"http://a/b/c/d;p?q", "g;x=1/../y", "http://a/b/c/y"},
                                            ResolveCase{"http://a/b/c/d;p?q", "https://x/y", "https://x/y"},
                                            ResolveCase{"http://h", "api", "http://h/api"},
+                                           ResolveCase{"http://h/v1/x?q#f", "", "http://h/v1/x?q"},
                                            ResolveCase{"http://h/v1/", "api?x=1", "http://h/v1/api?x=1"}));
 
 struct PathCase {

@@ -52,9 +52,16 @@ void BodyPump::pump() {
         const bool done = n <= 0;
         if (done) stream->close();
         std::function<void()> notify;
+        bool over = false;
         {
             std::lock_guard lock(mutex_);
-            if (n > 0) {
+            if (n > 0 && expected_ >= 0 && produced_ + n > expected_) {
+                // More than the declared length: stop reading; the bytes past it are never sent.
+                const auto fits = static_cast<std::ptrdiff_t>(expected_ - produced_);
+                buffer_.insert(buffer_.end(), chunk.begin(), chunk.begin() + fits);
+                produced_ += n;
+                over = true;
+            } else if (n > 0) {
                 buffer_.insert(buffer_.end(), chunk.begin(), chunk.begin() + n);
                 produced_ += n;
             } else if (n == 0) {
@@ -67,19 +74,30 @@ void BodyPump::pump() {
                 waiting_ = false;
                 notify = onReady_;
             }
-            if (done) running_ = false;
+            if (done || over) running_ = false;
         }
+        if (over) stream->close();
         if (notify) notify();
-        if (done) return;
+        if (done || over) return;
     }
 }
 
 std::size_t BodyPump::take(std::uint8_t* out, std::size_t length, State& state) {
     std::lock_guard lock(mutex_);
-    if (!buffer_.empty()) {
-        const std::size_t n = std::min(length, buffer_.size());
+    if (expected_ >= 0 && produced_ > expected_) {
+        state = State::Long;
+        return 0;
+    }
+    std::size_t available = buffer_.size();
+    // The last declared byte goes out only once the stream is known to end there.
+    if (expected_ >= 0 && !ended_ && !failed_ && taken_ + static_cast<std::int64_t>(available) >= expected_) {
+        available = expected_ > taken_ ? static_cast<std::size_t>(expected_ - taken_ - 1) : 0;
+    }
+    if (available > 0) {
+        const std::size_t n = std::min(length, available);
         std::copy_n(buffer_.begin(), n, out);
         buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(n));
+        taken_ += static_cast<std::int64_t>(n);
         schedule();
         state = State::Data;
         return n;

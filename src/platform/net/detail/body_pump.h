@@ -13,9 +13,12 @@ namespace lv::net_detail {
 
 class BodyPump : public std::enable_shared_from_this<BodyPump> {
 public:
-    enum class State { Data, Waiting, End, Failed, Short };
+    enum class State { Data, Waiting, End, Failed, Short, Long };
 
-    // expectedLength -1 when unknown; a stream ending before it is Short.
+    // expectedLength -1 when unknown; a stream ending before it is Short, one giving more than it is
+    // Long. With a known length the last byte is held back until the stream has ended, so a stream
+    // that runs over is refused before libcurl considers the body complete, and nothing past the
+    // length is ever handed out.
     BodyPump(Ref<InputStream> stream, std::int64_t expectedLength);
     ~BodyPump();
 
@@ -37,6 +40,7 @@ private:
     std::int64_t expected_;
     std::deque<std::uint8_t> buffer_;
     std::int64_t produced_ = 0;
+    std::int64_t taken_ = 0;
     bool running_ = false;
     bool opened_ = false;
     bool ended_ = false;

@@ -34,7 +34,9 @@ int mapCurlCode(CURLcode code) {
         case CURLE_GOT_NOTHING:
         case CURLE_RECV_ERROR:
         case CURLE_SEND_ERROR:
-        case CURLE_PARTIAL_FILE: return URLErrorNetworkConnectionLost;
+        case CURLE_PARTIAL_FILE:
+        // libcurl wanted to send a streamed body again (a kept-alive connection closed under it).
+        case CURLE_SEND_FAIL_REWIND: return URLErrorNetworkConnectionLost;
         // Only http and https reach libcurl, so an unsupported protocol is a reply without a status line.
         case CURLE_UNSUPPORTED_PROTOCOL:
         case CURLE_WEIRD_SERVER_REPLY: return URLErrorBadServerResponse;
@@ -70,7 +72,13 @@ struct Transfer {
     std::string abortDetail;
     Ref<Error> abortError;
     curl_off_t lastSent = 0;
-    curl_off_t bodyTaken = 0;  // body bytes read from the pump (libcurl's count includes chunk framing)
+    curl_off_t bodyTaken = 0;
+    std::int64_t received = 0;  // decoded body bytes of the current response
+    // Re-send guard: whether a request went out and whether anything came back since.
+    bool requestStarted = false;
+    bool replySeen = false;
+    bool pumpEnded = false;
+    curl_off_t uploaded = 0;  // libcurl's own count of body bytes sent  // body bytes read from the pump (libcurl's count includes chunk framing)
 
     void postResponse() {
         if (responsePosted || status == 0) return;
@@ -92,11 +100,13 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     const std::size_t n = size * count;
     std::string_view line(data, n);
     t->lastActivity = Clock::now();
+    t->replySeen = true;
     if (line.rfind("HTTP/", 0) == 0) {
         // A new response head (after a 100 Continue or an authentication round of libcurl's own).
         const auto space = line.find(' ');
         t->status = space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
         t->responseHeaders = HTTPHeaders();
+        t->received = 0;
         t->headersDone = false;
         t->lastHeaderName.clear();
         return n;
@@ -120,6 +130,7 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
 std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const std::size_t n = size * count;
+    if (t->abortCode) return 0;  // refused already; libcurl may still offer what it held back
     if (t->flow->held.load() || t->flow->undelivered.load() > Engine::kPauseAbove) {
         // The consumer lags or holds: keep the bytes in libcurl and stop reading from the socket.
         t->recvPaused = true;
@@ -129,6 +140,13 @@ std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user)
     t->lastActivity = Clock::now();
     t->postResponse();
     if (n == 0) return 0;
+    t->received += static_cast<std::int64_t>(n);
+    if (t->spec.maxBodySize > 0 && t->received > t->spec.maxBodySize) {
+        // Refused as it arrives (after decoding), so memory never holds more than the bound.
+        t->abortCode = URLErrorDataLengthExceedsMaximum;
+        t->abortDetail = "reply body exceeds " + std::to_string(t->spec.maxBodySize) + " bytes";
+        return 0;
+    }
     t->flow->undelivered.fetch_add(static_cast<std::int64_t>(n));
     t->listener->transferReceivedData(Bytes(data, data + n));
     return n;
@@ -147,8 +165,11 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
             t->sendPaused = true;
             return CURL_READFUNC_PAUSE;
         case BodyPump::State::End:
+            t->pumpEnded = true;
             return 0;
         case BodyPump::State::Short:
+        case BodyPump::State::Long:
+            // libcurl closes a connection whose request it could not complete.
             t->abortCode = URLErrorNetworkConnectionLost;
             return CURL_READFUNC_ABORT;
         case BodyPump::State::Failed:
@@ -161,6 +182,7 @@ std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user
 
 int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) {
     auto* t = static_cast<Transfer*>(user);
+    t->uploaded = std::max(t->uploaded, sent);
     if (t->spec.bodyPump) sent = std::min(sent, t->bodyTaken);
     if (sent > t->lastSent) {
         t->lastActivity = Clock::now();
@@ -171,6 +193,21 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) 
         t->lastSent = sent;
     }
     return 0;
+}
+
+// Methods whose repetition has the effect of one request, which a transport may send again.
+bool idempotent(std::string_view method) {
+    return method == "GET" || method == "HEAD" || method == "OPTIONS" || method == "PUT" || method == "DELETE";
+}
+
+// Whether the last attempt handed libcurl the whole body (a request without one always is).
+bool sentInFull(const Transfer& t) {
+    if (t.spec.bodyPump) {
+        const std::int64_t expected = t.spec.bodyPump->expectedLength();
+        return t.pumpEnded || (expected >= 0 && t.bodyTaken >= expected);
+    }
+    if (t.spec.body) return t.uploaded >= static_cast<curl_off_t>(t.spec.body->size());
+    return true;
 }
 
 // The presented chain of the connection's TLS session, leaf first.
@@ -198,6 +235,15 @@ std::vector<Ref<Certificate>> peerChain(CURL* easy) {
 // sent: the server's trust is judged here for every transfer, so a kept-alive connection is judged again.
 int onPrereq(void* user, char*, char*, int, int) {
     auto* t = static_cast<Transfer*>(user);
+    if (t->requestStarted && !t->replySeen && !idempotent(t->spec.method) && sentInFull(*t)) {
+        // libcurl is about to send again a request that went out whole on a kept-alive connection the
+        // server then closed without a reply: the server may have acted on it, so fail instead.
+        t->abortCode = URLErrorNetworkConnectionLost;
+        t->abortDetail = "connection closed after the request was sent; not sent again";
+        return CURL_PREREQFUNC_ABORT;
+    }
+    t->requestStarted = true;
+    t->replySeen = false;
     char* scheme = nullptr;
     curl_easy_getinfo(t->easy, CURLINFO_SCHEME, &scheme);
     if (!scheme || (std::string_view(scheme) != "https" && std::string_view(scheme) != "HTTPS")) return CURL_PREREQFUNC_OK;
@@ -241,6 +287,32 @@ int onPrereq(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_ABORT;
 }
 
+// The first header field whose name or value holds CR, LF or NUL, which would end the field early and
+// let the rest pass as header lines or a request of its own; nothing when every field is clean.
+std::optional<std::string> unsafeHeaderField(const HTTPHeaders& headers) {
+    constexpr std::string_view breaks("\r\n\0", 3);
+    for (const auto& [name, value] : headers.fields()) {
+        if (name.find_first_of(breaks) != std::string::npos || value.find_first_of(breaks) != std::string::npos) {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
+
+Ref<Error> unsafeHeaderError(const std::string& name) {
+    std::string shown;
+    for (const char c : name) {
+        if (c == '\r') shown += "\\r";
+        else if (c == '\n') shown += "\\n";
+        else if (c == '\0') shown += "\\0";
+        else shown += c;
+    }
+    Dictionary info;
+    info.set(std::string(kLocalizedDescriptionKey),
+             Value("Header field \"" + shown + "\" contains CR, LF or NUL; the request was not sent."));
+    return Error::make(std::string(kURLErrorDomain), URLErrorBadURL, std::move(info));
+}
+
 }  // namespace
 
 struct Engine::Impl {
@@ -265,8 +337,22 @@ struct Engine::Impl {
     void configure(Transfer& t);
     void release(Transfer& t);
     void finish(std::uint64_t id, int code, Ref<Error> streamError, std::string detail);
-    void updatePause(Transfer& t) {
-        curl_easy_pause(t.easy, (t.recvPaused ? CURLPAUSE_RECV : 0) | (t.sendPaused ? CURLPAUSE_SEND : 0));
+    // Unpausing may deliver the bytes libcurl held back, and a callback may refuse them (a reply past
+    // its bound): libcurl then answers with the error, which ends the transfer.
+    CURLcode updatePause(Transfer& t) {
+        return curl_easy_pause(t.easy, (t.recvPaused ? CURLPAUSE_RECV : 0) | (t.sendPaused ? CURLPAUSE_SEND : 0));
+    }
+    // Ends the transfer with libcurl's result, or with what a callback decided when it stopped it.
+    void finishWithResult(Transfer& t, CURLcode result) {
+        int code = mapCurlCode(result);
+        Ref<Error> streamError;
+        if (result != CURLE_OK && t.abortError) streamError = t.abortError;
+        std::string detail = result == CURLE_OK ? "" : curl_easy_strerror(result);
+        if (result != CURLE_OK && t.abortCode) {
+            code = t.abortCode;
+            if (!t.abortDetail.empty()) detail = t.abortDetail;
+        }
+        finish(t.id, streamError ? 0 : code, streamError, std::move(detail));
     }
 };
 
@@ -310,12 +396,20 @@ void Engine::bodyReady(std::uint64_t id) {
         if (found == impl->transfers.end() || !found->second->sendPaused) return;
         found->second->sendPaused = false;
         found->second->lastActivity = Clock::now();
-        impl->updatePause(*found->second);
+        if (const CURLcode result = impl->updatePause(*found->second); result != CURLE_OK) {
+            impl->finishWithResult(*found->second, result);
+        }
     });
 }
 
 void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
                          std::shared_ptr<TransferFlow> flow) {
+    if (const auto name = unsafeHeaderField(spec.headers)) {
+        // Refused before anything reaches the wire.
+        if (spec.bodyPump) spec.bodyPump->cancel();
+        listener->transferCompleted(0, unsafeHeaderError(*name), "");
+        return;
+    }
     auto t = std::make_unique<Transfer>();
     t->id = id;
     t->spec = std::move(spec);
@@ -448,37 +542,35 @@ void Engine::Impl::run() {
             if (message->msg != CURLMSG_DONE) continue;
             Transfer* t = nullptr;
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
-            const CURLcode result = message->data.result;
-            int code = mapCurlCode(result);
-            Ref<Error> streamError;
-            if (result != CURLE_OK && t->abortError) streamError = t->abortError;
-            std::string detail = result == CURLE_OK ? "" : curl_easy_strerror(result);
-            if (result != CURLE_OK && t->abortCode) {
-                code = t->abortCode;
-                if (!t->abortDetail.empty()) detail = t->abortDetail;
-            }
-            finish(t->id, streamError ? 0 : code, streamError, std::move(detail));
+            finishWithResult(*t, message->data.result);
         }
 
         // Flow control and idle time-outs.
         const auto now = Clock::now();
         std::vector<std::uint64_t> timedOut;
+        std::vector<std::uint64_t> overdue;
+        std::vector<std::pair<std::uint64_t, CURLcode>> refused;
         for (auto& [id, t] : transfers) {
             if (t->recvPaused && !t->flow->held.load() && t->flow->undelivered.load() < Engine::kResumeBelow) {
                 t->recvPaused = false;
                 t->flow->paused.store(false);
                 t->lastActivity = now;
-                updatePause(*t);
+                if (const CURLcode result = updatePause(*t); result != CURLE_OK) {
+                    refused.emplace_back(id, result);
+                    continue;
+                }
             }
             if (t->spec.deadline && now > *t->spec.deadline) {
-                timedOut.push_back(id);
+                overdue.push_back(id);
                 continue;
             }
             if (t->recvPaused) continue;  // waiting for the consumer is not idleness
             const auto idle = std::chrono::duration<double>(now - t->lastActivity).count();
             if (t->spec.timeout > 0 && idle > t->spec.timeout) timedOut.push_back(id);
         }
+        for (const auto& [id, result] : refused) finishWithResult(*transfers.at(id), result);
         for (const auto id : timedOut) finish(id, URLErrorTimedOut, nullptr, "idle time-out");
+        for (const auto id : overdue) finish(id, URLErrorTimedOut, nullptr, "resource time-out");
         for (auto& [id, t] : transfers) t->listener->flush();
 
         long wait = 100;

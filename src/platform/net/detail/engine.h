@@ -29,6 +29,8 @@ struct TransferSpec {
     double timeout = kDefaultTimeoutInterval;
     // When the whole load must have ended (a session's resource time-out), -1001 after it.
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    // The most decoded body bytes the reply may bring (0: no bound), -1103 past it.
+    std::int64_t maxBodySize = 0;
     bool handleCookies = true;
     // HTTP authentication for this transfer.
     std::optional<std::string> user;
