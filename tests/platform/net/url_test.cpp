@@ -97,7 +97,11 @@ INSTANTIATE_TEST_SUITE_P(Url, UrlResolve,
                                            ResolveCase{"http://a/b/c/d;p?q", "g;x=1/../y", "http://a/b/c/y"},
                                            ResolveCase{"http://a/b/c/d;p?q", "https://x/y", "https://x/y"},
                                            ResolveCase{"http://h", "api", "http://h/api"},
-                                           ResolveCase{"http://h/v1/", "api?x=1", "http://h/v1/api?x=1"}));
+                                           ResolveCase{"http://h/v1/", "api?x=1", "http://h/v1/api?x=1"},
+                                           // No authority: a path that would start with "//" keeps "/."
+                                           // before it, so its first segment never reads as a host.
+                                           ResolveCase{"v:,", "/.//f", "v:/.//f"},
+                                           ResolveCase{"v:a/b", "..//x", "v:/.//x"}));
 
 struct PathCase {
     const char* url;
