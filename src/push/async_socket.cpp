@@ -529,7 +529,7 @@ void PNAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
         if (socketFDBytesAvailable_ > 0) {
             doReadData();
         } else {
-            doReadEOF();
+            confirmReadEOF();
         }
     });
     writeSource_->setEventHandler([this] {

@@ -282,6 +282,37 @@ public:
     // The TLS layer's code, with its reason text as the recovery suggestion.
     static Ref<Error> sslError(std::int64_t code, std::string_view reason);
 
+    // The delegate setters with the choice of form as a flag: true waits for the socket queue as the
+    // synchronouslySet… forms do, false queues the change as the plain forms do.
+    void setDelegate(const Ref<PNAsyncSocketDelegate>& delegate, bool synchronously);
+    void setDelegateQueue(Ref<Queue> queue, bool synchronously);
+    void setDelegate(const Ref<PNAsyncSocketDelegate>& delegate, Ref<Queue> queue, bool synchronously);
+
+    // One family's peer and local host and port: the IPv4 or IPv6 descriptor's, without changing
+    // queues, so on the socket queue only (performBlock, or delegate code run there); nil or 0 when
+    // that descriptor is -1, which it reads as anywhere else.
+    std::optional<std::string> connectedHost4() const;
+    std::optional<std::string> connectedHost6() const;
+    std::uint16_t connectedPort4() const;
+    std::uint16_t connectedPort6() const;
+    std::optional<std::string> localHost4() const;
+    std::optional<std::string> localHost6() const;
+    std::uint16_t localPort4() const;
+    std::uint16_t localPort6() const;
+    // The same from a descriptor (getpeername / getsockname): nil or 0 when the call fails or the
+    // descriptor's address is of the other family.
+    static std::optional<std::string> connectedHostFromSocket4(int fd);
+    static std::optional<std::string> connectedHostFromSocket6(int fd);
+    static std::uint16_t connectedPortFromSocket4(int fd);
+    static std::uint16_t connectedPortFromSocket6(int fd);
+    static std::optional<std::string> localHostFromSocket4(int fd);
+    static std::optional<std::string> localHostFromSocket6(int fd);
+    static std::uint16_t localPortFromSocket4(int fd);
+    static std::uint16_t localPortFromSocket6(int fd);
+
+    // The current errno as a POSIX error (its strerror text as the description), without a reason.
+    static Ref<Error> errnoError();
+
 private:
     using ReadPacketRef = std::shared_ptr<PNAsyncReadPacket>;
     using WritePacketRef = std::shared_ptr<PNAsyncWritePacket>;
@@ -338,6 +369,7 @@ private:
     void maybeDequeueRead();
     void doReadData();
     void doReadEOF();
+    void confirmReadEOF();
     void completeCurrentRead();
     void endCurrentRead();
     void setupReadTimerWithTimeout(double timeout);

@@ -1,6 +1,8 @@
 // PNAsyncSocket's read side: queuing, serving reads from the pre-buffer and the descriptor, end of
 // stream, and read time-outs. Everything below the public calls runs on the socket queue.
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -270,6 +272,27 @@ void PNAsyncSocket::doReadData() {
         socketQueue_->async([weak = Weak<PNAsyncSocket>(selfRef())] {
             if (auto self = weak.lock()) self->doReadData();
         });
+    }
+}
+
+// The read source reported nothing to read: the end of the stream only when the kernel says so. A
+// peek answers 0 at the end, finds bytes that came since, or finds nothing (a late report), without
+// taking anything from the stream.
+void PNAsyncSocket::confirmReadEOF() {
+    std::uint8_t byte = 0;
+    ssize_t peeked = 0;
+    do {
+        peeked = ::recv(connectedDescriptor(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (peeked < 0 && errno == EINTR);
+    if (peeked > 0) {
+        int available = 0;
+        if (::ioctl(connectedDescriptor(), FIONREAD, &available) != 0 || available < 1) available = 1;
+        socketFDBytesAvailable_ = static_cast<std::uint64_t>(available);
+        doReadData();
+    } else if (peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        socketFDBytesAvailable_ = 0;  // the source waits again once this handler returns
+    } else {
+        doReadEOF();
     }
 }
 

@@ -30,6 +30,23 @@ PNDispatcher& PNDispatcher::getInstance() {
 
 PNDispatcher::PNDispatcher() : taskQueue_(Queue::makeSerial("HttpDispatcher")) {}
 
+Array PNDispatcher::streams() const {
+    std::lock_guard lock(fieldsLock_);
+    return streams_;
+}
+void PNDispatcher::setStreams(Array streams) {
+    std::lock_guard lock(fieldsLock_);
+    streams_.swap(streams);  // the old list is released after the lock
+}
+Bytes PNDispatcher::data() const {
+    std::lock_guard lock(fieldsLock_);
+    return data_;
+}
+void PNDispatcher::setData(Bytes data) {
+    std::lock_guard lock(fieldsLock_);
+    data_.swap(data);
+}
+
 std::string PNDispatcher::channelURL() {
     return "http://" + std::string(kPNPushServerHost) + std::string(kPNHttpChannelPath);
 }

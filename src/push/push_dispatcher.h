@@ -5,9 +5,11 @@
 //
 // Threads: pnSend may be called from any thread; every send runs on the serial "HttpDispatcher"
 // queue, one at a time, holding it while the request is on the wire. pnRequest and requestLite block
-// their calling thread until the reply or the time-out.
+// their calling thread until the reply or the time-out. streams and data may be read and set from any
+// thread (a lock).
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,8 +46,12 @@ public:
     static std::vector<std::string> splitSpeedString(std::string_view text);
     void close() {}
 
-    const Bytes& data() const { return data_; }  // kept for streams; not used by any operation
-    void setData(Bytes data) { data_ = std::move(data); }
+    // A list kept for the caller's streams (empty at first; the dispatcher holds what it is given
+    // and uses none of it), and a byte buffer no send uses.
+    Array streams() const;
+    void setStreams(Array streams);
+    Bytes data() const;
+    void setData(Bytes data);
     const Ref<Queue>& taskQueue() const { return taskQueue_; }
 
 private:
@@ -53,6 +59,8 @@ private:
     void send(const std::string& payload, const std::string& sendType);
 
     Ref<Queue> taskQueue_;
+    mutable std::mutex fieldsLock_;  // streams_ and data_
+    Array streams_;
     Bytes data_;
 };
 

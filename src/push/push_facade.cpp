@@ -124,8 +124,9 @@ PNText PNPush::registerDeviceStr(const PNText& token) {
     if (!passesGuard()) {
         return stored;
     }
-    const bool sameToken = stored && token && *stored == *token;
-    return registerWith(row, token, sameToken, true, nullptr, nullptr);
+    // A token given as text is never kept in the keychain, so the stored token says nothing about it:
+    // the cache rests on the row, the account and the access id alone.
+    return registerWith(row, token, true, true, nullptr, nullptr);
 }
 
 // Steps 4-11 of a registration, after the guard, with the token text in hand.

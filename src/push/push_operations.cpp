@@ -56,6 +56,7 @@ std::size_t PNWireOperation::liveOperations() {
 }
 
 void PNWireOperation::release() {
+    endExchange();
     if (!finished_) {
         finished_ = true;
         registry().erase(shared_from_this());
@@ -84,7 +85,7 @@ bool PNWireOperation::startWithFrame(const Bytes& frame, std::int64_t tag, bool 
         giveUp();
         return false;
     }
-    exchange_ = tag;
+    beginExchange(tag);
     socket_->writeData(frame, -1, tag);
     if (queueReadToo) {
         queueRead(tag);
@@ -96,12 +97,44 @@ void PNWireOperation::writeFrameAndRead(const Bytes& frame, std::int64_t tag) {
     if (!socket_) {
         return;
     }
-    exchange_ = tag;
+    beginExchange(tag);
     socket_->writeData(frame, -1, tag);
-    // A reply that came coalesced with the previous one is already here.
-    if (!deliverGatheredReply() && readsPending_ == 0 && socket_) {
+    if (readsPending_ == 0) {
         queueRead(tag);
     }
+}
+
+void PNWireOperation::beginExchange(std::int64_t tag) {
+    endExchange();
+    exchange_ = tag;
+    gathered_.clear();
+    replyTimer_ = Source::makeTimer(Queue::main());
+    replyTimer_->setEventHandler([weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+            self->replyTimedOut();
+        }
+    });
+    replyTimer_->setTimer(kPNReplyTimeout, 0);
+    replyTimer_->resume();
+}
+
+void PNWireOperation::endExchange() {
+    if (replyTimer_) {
+        replyTimer_->cancel();
+        replyTimer_ = nullptr;
+    }
+}
+
+// A reply short of its length, or none at all, within the time: a failed exchange, and the end.
+void PNWireOperation::replyTimedOut() {
+    endExchange();
+    if (!socket_) {
+        return;
+    }
+    log("[pnpush error]no whole reply within %d s", static_cast<int>(kPNReplyTimeout));
+    gathered_.clear();
+    callError();
+    closeSocket();
 }
 
 void PNWireOperation::giveUp() {
@@ -136,7 +169,8 @@ void PNWireOperation::didReadData(const Ref<PNAsyncSocket>&, const PNSocketData&
     }
 }
 
-// Hands on the first whole reply gathered; false while it is still short.
+// Hands on the whole reply once gathered; false while it is still short. The exchange ends with it:
+// bytes after the reply answer nothing that was asked and are dropped.
 bool PNWireOperation::deliverGatheredReply() {
     const auto length = announcedLength(gathered_);
     if (!length) {
@@ -145,6 +179,7 @@ bool PNWireOperation::deliverGatheredReply() {
     if (*length < PNTlv::kHeaderLength || *length > PNTlv::kMaxFrameLength) {
         log("[pnpush error]reply length %u is outside 17...65535", *length);
         gathered_.clear();
+        endExchange();
         replyArrived(std::nullopt, exchange_);
         return true;
     }
@@ -152,7 +187,8 @@ bool PNWireOperation::deliverGatheredReply() {
         return false;
     }
     const Bytes frame(gathered_.begin(), gathered_.begin() + *length);
-    gathered_.erase(gathered_.begin(), gathered_.begin() + *length);
+    gathered_.clear();
+    endExchange();
     replyArrived(PNTlv::fromFullTlvData(frame), exchange_);
     return true;
 }
@@ -339,9 +375,10 @@ void PNWireTokenTag::send(const PNText& tag, std::uint8_t flag) {
     }
     tag_ = tag;
     flag_ = flag;
-    // A tag too large for a frame gives up before anything is opened (the frame layer logs it).
+    // A tag too large for the frame that will carry it gives up before anything is opened (the frame
+    // layer logs it).
     PNWireTokenTagReq request;
-    request.setTlv_tag(*tag);
+    fillRequest(request);
     const Bytes record = request.toData();
     if (record.size() + PNTlv::kHeaderLength > PNTlv::kMaxFrameLength) {
         static_cast<void>(PNTlv::toFullTlvData(record, 15));
@@ -351,11 +388,15 @@ void PNWireTokenTag::send(const PNText& tag, std::uint8_t flag) {
     sendReconnect(PNStore::getInstance().getLocalToken());
 }
 
-std::optional<Bytes> PNWireTokenTag::secondFrame() {
-    PNWireTokenTagReq request;
+void PNWireTokenTag::fillRequest(PNWireTokenTagReq& request) const {
     request.setTlv_accessId(PNConfig::getInstance().appId());
     request.setTlv_tag(textValue(tag_));
     request.setTlv_flag(flag_);
+}
+
+std::optional<Bytes> PNWireTokenTag::secondFrame() {
+    PNWireTokenTagReq request;
+    fillRequest(request);
     return frameOf(request, 15);
 }
 

@@ -18,7 +18,13 @@
 
 namespace lv {
 
+class PNWireTokenTagReq;
+
 inline constexpr std::uint16_t kPNPushServerPort = 8080;
+// Seconds an exchange may take, from its frame being queued (the connection included) to its whole
+// reply; the HTTP channel's request time-out. An exchange that runs out ends the operation through
+// its error callback and closes the socket.
+inline constexpr double kPNReplyTimeout = 10.0;
 
 class PNWireOperation : public PNAsyncSocketDelegate, public std::enable_shared_from_this<PNWireOperation> {
 public:
@@ -50,7 +56,7 @@ protected:
     // Starts the connection and queues the frame with the tag (and a read with it when asked); on a
     // refusal logs "socket get error: %@", calls the error callback and releases the operation.
     bool startWithFrame(const Bytes& frame, std::int64_t tag, bool queueRead);
-    // Queues the frame and then the reply's read (or takes a reply already gathered).
+    // Queues the frame and then the reply's read.
     void writeFrameAndRead(const Bytes& frame, std::int64_t tag);
     // Gives up before connecting: the error callback, then the release.
     void giveUp();
@@ -68,10 +74,15 @@ protected:
 private:
     void release();
     bool deliverGatheredReply();
+    // An exchange begins: its tag, and the time its reply has.
+    void beginExchange(std::int64_t tag);
+    void endExchange();
+    void replyTimedOut();
 
-    Bytes gathered_;         // reply bytes not yet handed on
+    Bytes gathered_;         // reply bytes of the current exchange not yet handed on
     int readsPending_ = 0;   // reads queued on the socket and not completed
     std::int64_t exchange_ = 0;  // the tag of the exchange whose reply is awaited
+    Ref<Source> replyTimer_;  // runs while an exchange awaits its reply
     bool finished_ = false;
 };
 
@@ -148,6 +159,7 @@ public:
 
 private:
     std::optional<Bytes> secondFrame() override;
+    void fillRequest(PNWireTokenTagReq& request) const;
     PNText tag_;
     std::uint8_t flag_ = 0;
 };

@@ -64,12 +64,26 @@ bool isValidUtf8(std::string_view text) {
 
 }  // namespace
 
-PNTlvInputStream::PNTlvInputStream(std::span<const std::uint8_t> input) : input_(input.data()) {
+PNTlvInputStream::PNTlvInputStream(std::span<const std::uint8_t> input) {
+    // The reader never writes through the buffer; the base holds writers' buffers too.
+    streamBuffer_ = const_cast<std::uint8_t*>(input.data());
     if (input.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         fail(kEndsInsideField);
         return;
     }
     streamSize_ = static_cast<std::int32_t>(input.size());
+}
+
+Ref<PNTlvInputStream> PNTlvInputStream::streamWithData(const Value& data) {
+    if (!data.isData()) return nullptr;
+    auto reader = makeRef<PNTlvInputStream>(std::span<const std::uint8_t>(data.bytes()));
+    reader->dataHolders_ = data;  // shares the bytes: their address stays as it is
+    return reader;
+}
+
+std::optional<Bytes> PNTlvInputStream::data() const {
+    if (!streamBuffer_ || streamSize_ <= 0) return Bytes();
+    return Bytes(streamBuffer_, streamBuffer_ + streamSize_);
 }
 
 void PNTlvInputStream::fail(const char* reason) {
@@ -90,19 +104,19 @@ bool PNTlvInputStream::need(std::int64_t n) {
 bool PNTlvInputStream::decodeHead(bool consume, bool mustExist) {
     headLength_ = 0;
     if (failed_) return false;
-    if (cursor_ >= streamSize_) {
+    if (remaining() < 1) {
         if (mustExist) fail(kEndsInsideField);
         return false;
     }
-    const std::uint8_t b = input_[cursor_];
+    const std::uint8_t b = at()[0];
     int tag = b >> 4;
     int length = 1;
     if (tag == 15) {
-        if (cursor_ + 1 >= streamSize_) {
+        if (remaining() < 2) {
             fail(kEndsInsideField);
             return false;
         }
-        tag = input_[cursor_ + 1];
+        tag = at()[1];
         length = 2;
     }
     headType_ = b & 15;
@@ -118,7 +132,7 @@ bool PNTlvInputStream::readHead() { return decodeHead(true, false); }
 std::uint64_t PNTlvInputStream::readRaw(int width) {
     if (!need(width)) return 0;
     std::uint64_t v = 0;
-    for (int i = 0; i < width; ++i) v = v << 8 | input_[cursor_++];
+    for (int i = 0; i < width; ++i) v = v << 8 | streamBuffer_[cursor_++];
     return v;
 }
 
@@ -178,7 +192,7 @@ std::optional<Bytes> PNTlvInputStream::readBytes(std::uint32_t length) {
         fail(kEndsInsideField);
         return std::nullopt;
     }
-    Bytes bytes(input_ + cursor_, input_ + cursor_ + length);
+    Bytes bytes = length > 0 ? Bytes(at(), at() + length) : Bytes();
     cursor_ += static_cast<std::int32_t>(length);
     return bytes;
 }
@@ -235,7 +249,8 @@ Value PNTlvInputStream::readString(int tag, bool required) {
         return Value();
     }
     if (!need(static_cast<std::int64_t>(length))) return Value();
-    std::string_view text(reinterpret_cast<const char*>(input_ + cursor_), length);
+    const std::string_view text =
+        length > 0 ? std::string_view(reinterpret_cast<const char*>(at()), length) : std::string_view();
     cursor_ += static_cast<std::int32_t>(length);
     return isValidUtf8(text) ? Value(text) : Value("");
 }

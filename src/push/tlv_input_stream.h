@@ -4,7 +4,7 @@
 // failure, after which every read answers nil and the record's decode gives nil.
 //
 // Threads: a reader is used by one thread for one decode. It borrows the input bytes, which must
-// outlive it.
+// outlive it: a reader made by streamWithData keeps its byte string alive itself (dataHolders).
 #pragma once
 
 #include <cstdint>
@@ -23,12 +23,20 @@ public:
     // A reader without input (every field absent).
     PNTlvInputStream() = default;
     explicit PNTlvInputStream(std::span<const std::uint8_t> input);
+    // A reader over a byte string's own bytes that holds the byte string (dataHolders) for its life;
+    // nullptr when the value is not a byte string (nil included).
+    static Ref<PNTlvInputStream> streamWithData(const Value& data);
 
     // A copy of the whole input, whatever the cursor.
-    std::optional<Bytes> data() const override { return Bytes(input_, input_ + streamSize_); }
+    std::optional<Bytes> data() const override;
 
     int headType() const { return headType_; }
+    void setHeadType(int type) { headType_ = type; }
     int headTag() const { return headTag_; }
+    // The byte string whose bytes the reader reads, held so that streamBuffer() stays valid. A plain
+    // accessor: replacing it does not move streamBuffer().
+    const Value& dataHolders() const { return dataHolders_; }
+    void setDataHolders(Value data) { dataHolders_ = std::move(data); }
     // True once the decode has been aborted; failureReason() says why.
     bool failed() const { return failed_; }
     const std::string& failureReason() const { return failureReason_; }
@@ -76,9 +84,14 @@ private:
     void fail(const char* reason);
     std::uint64_t readRaw(int width);
     bool readElementHead(const char* method);
-    std::int64_t remaining() const { return std::int64_t{streamSize_} - cursor_; }
+    // Bytes between the cursor and the end; none without a buffer or before a negative cursor (both
+    // only reachable through the raw setters).
+    std::int64_t remaining() const {
+        return cursor_ < 0 || !streamBuffer_ ? 0 : std::int64_t{streamSize_} - cursor_;
+    }
+    const std::uint8_t* at() const { return streamBuffer_ + cursor_; }
 
-    const std::uint8_t* input_ = nullptr;
+    Value dataHolders_;
     int headType_ = 14;
     int headTag_ = 0;
     int headLength_ = 0;  // of the last head decoded

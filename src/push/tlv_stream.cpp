@@ -1,5 +1,6 @@
 #include "push/tlv_stream.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -55,28 +56,47 @@ Ref<PNTlvOutputStream> PNTlvOutputStream::streamWithCapability(std::int32_t n) {
 
 PNTlvOutputStream::PNTlvOutputStream(std::int32_t bufferSize) {
     streamSize_ = bufferSize < 1 ? 1 : bufferSize;
-    buffer_ = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(streamSize_)));
-    if (!buffer_) streamSize_ = 0;
+    streamBuffer_ = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(streamSize_)));
+    if (!streamBuffer_) streamSize_ = 0;
+    allocated_ = streamSize_;
 }
 
-PNTlvOutputStream::~PNTlvOutputStream() { std::free(buffer_); }
+void PNTlvOutputStream::setStreamBuffer(std::uint8_t* buffer) {
+    streamBuffer_ = buffer;
+    allocated_ = -1;
+}
+
+std::size_t PNTlvOutputStream::writtenLength() const {
+    if (!streamBuffer_ || cursor_ <= 0) return 0;
+    const std::int64_t limit = allocated_ >= 0 ? allocated_ : std::max<std::int32_t>(streamSize_, 0);
+    return static_cast<std::size_t>(std::min<std::int64_t>(cursor_, limit));
+}
+
+PNTlvOutputStream::~PNTlvOutputStream() { std::free(streamBuffer_); }
 
 bool PNTlvOutputStream::preventBufferOverflow(std::int64_t n) {
     static constexpr const char* kMethod = "-[PNTlvOutputStream preventBufferOverflow:]";
     if (!LV_TLV_CHECK(kMethod, streamSize_ != 0, "_streamSize != 0")) return false;
+    // Only the raw setters can give a negative capacity or cursor.
+    if (!LV_TLV_CHECK(kMethod, streamSize_ > 0, "_streamSize > 0")) return false;
+    if (!LV_TLV_CHECK(kMethod, cursor_ >= 0, "_cursor >= 0")) return false;
     if (!LV_TLV_CHECK(kMethod, n >= 0 && cursor_ + n <= kMaxStreamSize, "_cursor + n <= INT32_MAX")) return false;
     std::int64_t capacity = streamSize_;
     while (capacity - cursor_ < n) capacity = std::min(capacity * 2, kMaxStreamSize);
-    if (capacity == streamSize_) return true;
-    auto* grown = static_cast<std::uint8_t*>(std::realloc(buffer_, static_cast<std::size_t>(capacity)));
-    if (!LV_TLV_CHECK(kMethod, grown != nullptr, "_streamBuffer")) return false;
-    buffer_ = grown;
+    // The buffer is brought to the capacity whenever it differs: after growth, and after the setters
+    // changed the size or handed in a buffer of unknown size.
+    if (capacity != allocated_) {
+        auto* resized = static_cast<std::uint8_t*>(std::realloc(streamBuffer_, static_cast<std::size_t>(capacity)));
+        if (!LV_TLV_CHECK(kMethod, resized != nullptr, "_streamBuffer")) return false;
+        streamBuffer_ = resized;
+        allocated_ = capacity;
+    }
     streamSize_ = static_cast<std::int32_t>(capacity);
     return true;
 }
 
 void PNTlvOutputStream::put(std::uint64_t v, int width) {
-    for (int i = width - 1; i >= 0; --i) buffer_[cursor_++] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = width - 1; i >= 0; --i) streamBuffer_[cursor_++] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 bool PNTlvOutputStream::beginField(const char* method, int tag, TlvType type, std::int64_t payload) {
@@ -85,10 +105,10 @@ bool PNTlvOutputStream::beginField(const char* method, int tag, TlvType type, st
     if (!preventBufferOverflow(headLength + payload)) return false;
     const auto code = static_cast<std::uint8_t>(type);
     if (tag < 15) {
-        buffer_[cursor_++] = static_cast<std::uint8_t>(tag << 4 | code);
+        streamBuffer_[cursor_++] = static_cast<std::uint8_t>(tag << 4 | code);
     } else {
-        buffer_[cursor_++] = static_cast<std::uint8_t>(0xF0 | code);
-        buffer_[cursor_++] = static_cast<std::uint8_t>(tag);
+        streamBuffer_[cursor_++] = static_cast<std::uint8_t>(0xF0 | code);
+        streamBuffer_[cursor_++] = static_cast<std::uint8_t>(tag);
     }
     return true;
 }
@@ -112,13 +132,13 @@ void PNTlvOutputStream::writeInt8(std::int64_t v) {
 
 void PNTlvOutputStream::writeBytes(const std::uint8_t* bytes, std::int32_t size) {
     if (size <= 0 || !preventBufferOverflow(size)) return;
-    std::memcpy(buffer_ + cursor_, bytes, static_cast<std::size_t>(size));
+    std::memcpy(streamBuffer_ + cursor_, bytes, static_cast<std::size_t>(size));
     cursor_ += size;
 }
 
 void PNTlvOutputStream::fillWithZero(std::uint32_t n) {
     if (n == 0 || !preventBufferOverflow(n)) return;
-    std::memset(buffer_ + cursor_, 0, n);
+    std::memset(streamBuffer_ + cursor_, 0, n);
     cursor_ += static_cast<std::int32_t>(n);
 }
 
@@ -168,7 +188,7 @@ void PNTlvOutputStream::writeString(const Value& string, int tag, bool required)
     const bool shortForm = n <= 255;
     if (!beginField(kMethod, tag, shortForm ? TlvType::String1 : TlvType::String4, (shortForm ? 1 : 4) + n)) return;
     put(static_cast<std::uint64_t>(n), shortForm ? 1 : 4);
-    std::memcpy(buffer_ + cursor_, text.data(), text.size());
+    std::memcpy(streamBuffer_ + cursor_, text.data(), text.size());
     cursor_ += static_cast<std::int32_t>(n);
 }
 
@@ -181,10 +201,10 @@ void PNTlvOutputStream::writeData(const Value& data, int tag, bool required) {
     const int width = integerWidth(n);
     // The element-type head 00, the count as an integer field with tag 0, the bytes.
     if (!beginField(kMethod, tag, TlvType::ByteList, 1 + 1 + width + n)) return;
-    buffer_[cursor_++] = 0x00;
-    buffer_[cursor_++] = static_cast<std::uint8_t>(integerType(width));
+    streamBuffer_[cursor_++] = 0x00;
+    streamBuffer_[cursor_++] = static_cast<std::uint8_t>(integerType(width));
     put(static_cast<std::uint64_t>(n), width);
-    if (n > 0) std::memcpy(buffer_ + cursor_, bytes.data(), bytes.size());
+    if (n > 0) std::memcpy(streamBuffer_ + cursor_, bytes.data(), bytes.size());
     cursor_ += static_cast<std::int32_t>(n);
 }
 
@@ -197,9 +217,9 @@ void PNTlvOutputStream::writeObject(const Value& object, int tag, bool required)
     record->pack(nested);
     const std::int32_t n = nested.cursor_;
     if (!beginField(kMethod, tag, TlvType::StructBegin, std::int64_t{n} + 1)) return;
-    if (n > 0) std::memcpy(buffer_ + cursor_, nested.buffer_, static_cast<std::size_t>(n));
+    if (n > 0) std::memcpy(streamBuffer_ + cursor_, nested.streamBuffer_, static_cast<std::size_t>(n));
     cursor_ += n;
-    buffer_[cursor_++] = static_cast<std::uint8_t>(TlvType::StructEnd);
+    streamBuffer_[cursor_++] = static_cast<std::uint8_t>(TlvType::StructEnd);
 }
 
 void PNTlvOutputStream::writeArray(const Value& array, int tag, bool required) {

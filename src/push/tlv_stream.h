@@ -44,10 +44,20 @@ public:
     // within data().
     std::string description() const override;
 
+    // Plain accessors without checks. A writer owns the buffer it holds: it reallocates it to the
+    // capacity at the next write and frees it when destroyed, so a buffer handed to a writer must come
+    // from malloc (or be null), and the caller takes over the buffer it replaces. A reader borrows its
+    // buffer (see PNTlvInputStream::dataHolders). Reads and writes stay inside the buffer whatever the
+    // cursor; a size larger than the buffer handed in is the caller's error.
+    std::uint8_t* streamBuffer() const { return streamBuffer_; }
+    virtual void setStreamBuffer(std::uint8_t* buffer) { streamBuffer_ = buffer; }
     std::int32_t streamSize() const { return streamSize_; }
+    void setStreamSize(std::int32_t size) { streamSize_ = size; }
     std::int32_t cursor() const { return cursor_; }
+    void setCursor(std::int32_t cursor) { cursor_ = cursor; }
 
 protected:
+    std::uint8_t* streamBuffer_ = nullptr;
     std::int32_t streamSize_ = 0;
     std::int32_t cursor_ = 0;
 };
@@ -66,12 +76,20 @@ public:
     PNTlvOutputStream(const PNTlvOutputStream&) = delete;
     PNTlvOutputStream& operator=(const PNTlvOutputStream&) = delete;
 
-    // The bytes written so far.
-    std::optional<Bytes> data() const override { return Bytes(buffer_, buffer_ + cursor_); }
-    std::span<const std::uint8_t> written() const { return {buffer_, static_cast<std::size_t>(cursor_)}; }
+    // The bytes written so far (up to the cursor, never past the buffer).
+    std::optional<Bytes> data() const override {
+        const auto bytes = written();
+        return Bytes(bytes.begin(), bytes.end());
+    }
+    std::span<const std::uint8_t> written() const { return {streamBuffer_, writtenLength()}; }
 
-    // Makes room for n more bytes, doubling the capacity. False (after a report) when the capacity is
-    // 0, when the content would pass the signed 32-bit limit, or when the buffer cannot grow.
+    // The writer takes over the buffer (see PNTlvStream); its size is taken to be streamSize() until
+    // the next write reallocates it.
+    void setStreamBuffer(std::uint8_t* buffer) override;
+
+    // Makes room for n more bytes, doubling the capacity, and brings the buffer to the capacity. False
+    // (after a report) when the capacity is 0 or negative, the cursor negative, the content would pass
+    // the signed 32-bit limit, or the buffer cannot be resized.
     bool preventBufferOverflow(std::int64_t n);
 
     // A head. Tags outside 0-255 are reported and write nothing.
@@ -107,8 +125,10 @@ private:
     bool beginField(const char* method, int tag, TlvType type, std::int64_t payload);
     void put(std::uint64_t v, int width);
     bool checkPresent(const char* method, const Value& value, bool required);
+    std::size_t writtenLength() const;
 
-    std::uint8_t* buffer_ = nullptr;
+    // Bytes this writer allocated at streamBuffer_; -1 for a buffer handed in by setStreamBuffer.
+    std::int64_t allocated_ = -1;
 };
 
 }  // namespace lv

@@ -1,5 +1,7 @@
 // The HTTP channel against the push-service stand-in on 127.0.0.1.
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "http_channel.h"
 #include "platform/base/log.h"
@@ -192,6 +194,43 @@ TEST_F(PushDispatcher, PlainPostAndAddressList) {
         {"a,b,c;;d", {"http://a:b:c", "http://d"}},
     };
     for (const auto& [text, urls] : cases) EXPECT_EQ(PNDispatcher::splitSpeedString(text), urls) << text;
+}
+
+// The shared dispatcher keeps the streams it is given (and its byte buffer) for whoever sets them, from
+// any thread; no send touches them.
+TEST(PushDispatcherFields, StreamsAreHeldUntilReplacedAndBothFieldsServeAnyThread) {
+    PNDispatcher& dispatcher = PNDispatcher::getInstance();
+    EXPECT_TRUE(dispatcher.streams().empty());
+    auto stream = makeRef<Object>();
+    const Weak<Object> watched = stream;
+    dispatcher.setStreams(Array{Value(stream), Value("label")});
+    stream.reset();
+    ASSERT_FALSE(watched.expired());
+    ASSERT_EQ(dispatcher.streams().size(), 2u);
+    EXPECT_EQ(dispatcher.streams()[0].object(), watched.lock());
+    dispatcher.setStreams({});
+    EXPECT_TRUE(watched.expired());
+
+    // A reader on another thread sees each list and buffer whole: one setter's value or another's.
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::thread reader([&] {
+        while (!stop) {
+            const Bytes data = dispatcher.data();
+            for (std::uint8_t b : data) torn += b != data.front();
+            const Array streams = dispatcher.streams();
+            torn += !streams.empty() && streams.size() != static_cast<std::size_t>(streams.front().intValue());
+        }
+    });
+    for (int i = 1; i <= 500; ++i) {
+        dispatcher.setData(Bytes(static_cast<std::size_t>(i), static_cast<std::uint8_t>(i)));
+        dispatcher.setStreams(Array(static_cast<std::size_t>(i % 7 + 1), Value(i % 7 + 1)));
+    }
+    stop = true;
+    reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    dispatcher.setData({});
+    dispatcher.setStreams({});
 }
 
 }  // namespace

@@ -127,6 +127,36 @@ TEST_F(PushFacade, RegistrationSkipRule) {
     }
 }
 
+// A token given as text is cached by its row alone: the keychain never holds it, so neither an absent
+// nor a different stored token forces another registration; the keychain stays untouched.
+TEST_F(PushFacade, RegisterDeviceStrIsCachedByItsRow) {
+    const std::string skipLine = "[pnpush]本次注册由于策略缓存，没有请求服务器。如需查看注册日志，请删除app后再安装。";
+    const std::string text = "feedc0de";
+    const struct {
+        const char* name;
+        PNText stored;
+    } cases[] = {{"no stored token", std::nullopt}, {"another stored token", kTokenText}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        server.clearRecords();
+        drainDatabase();
+        PNSqlite::getInstance().updateDatabase("delete from register_tag_model");
+        PNConfig::saveKeyValue(kPNLastAccessIDKey, Value(std::to_string(kTestAccessId)));
+        PNStore::getInstance().delToken();
+        if (c.stored) PNStore::getInstance().saveToken(*c.stored);
+        LogCapture log;
+        for (int call = 0; call < 3; ++call) {
+            EXPECT_EQ(PNPush::registerDeviceStr(text), text);
+            ASSERT_TRUE(finish());
+            drainDatabase();  // the first registration's row
+        }
+        EXPECT_EQ(registerConnections(), 1u);
+        EXPECT_EQ(log.count(skipLine), 2u);
+        EXPECT_EQ(PNConfig::getInstance().deviceToken(), text);
+        EXPECT_EQ(PNStore::getInstance().getLocalToken(), c.stored);
+    }
+}
+
 TEST_F(PushFacade, ChangedAccessIdRegistersAndUnmarksTheRowFirst) {
     registeredEarlier("", hoursAgo(1));
     PNConfig::saveKeyValue(kPNLastAccessIDKey, Value("1234"));

@@ -2,6 +2,10 @@
 // by the stand-in's own codec), how each reply shape is taken, and what they do before connecting.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "platform/base/clock.h"
 #include "platform/dispatch/queue.h"
 #include "platform/net/tls_session.h"
@@ -9,6 +13,7 @@
 #include "push/push_helper.h"
 #include "push/push_keychain.h"
 #include "push/push_server_fixture.h"
+#include "push/socket_peer.h"
 #include "push/tlv_frame.h"
 #include "push/wire_records.h"
 #include "support/temp_dir.h"
@@ -25,6 +30,16 @@ using tools::PushFrameControl;
 using tools::textField;
 
 const std::string kToken(64, 'c');
+
+// One request frame as a peer reads it (its length from bytes 8-9); empty when the stream ended.
+std::string readFrame(const test::RawPeer& peer) {
+    std::string frame = peer.receive(10, 15);
+    if (frame.size() < 10) return {};
+    const std::size_t length = (std::size_t{static_cast<std::uint8_t>(frame[8])} << 8) | static_cast<std::uint8_t>(frame[9]);
+    return length > 10 ? frame + peer.receive(length - 10, 15) : frame;
+}
+
+std::string replyTo(int command) { return tools::PushFrameServer::replyFrame(command, 0, std::string()); }
 
 // Points an operation's two callbacks at the outcome.
 void arm(PNWireRegister& op, Outcome& o) { op.setRegistersuccessCallback(o.success()), op.setRegisterErrorCallback(o.error()); }
@@ -240,14 +255,11 @@ TEST_F(PushOperations, SecondReplyAloneDecides) {
     };
     PushFrameControl code3;
     code3.code = 3;
-    PushFrameControl coalesced;
-    coalesced.coalesceWith = 15;
     PushFrameControl split;
     split.split = true;
     const Case cases[] = {
         {"reconnect refused with code 3", code3, {}, 1, 0},
         {"second reply code 3", {}, code3, 0, 1},
-        {"replies coalesced", coalesced, {}, 1, 0},
         {"both split", split, split, 1, 0},
     };
     for (const Case& c : cases) {
@@ -260,10 +272,124 @@ TEST_F(PushOperations, SecondReplyAloneDecides) {
         ASSERT_TRUE(finish());
         EXPECT_EQ(outcome.successes, c.successes);
         EXPECT_EQ(outcome.errors, c.errors);
-        // A coalesced reply can end the exchange before the server has read the second frame.
         EXPECT_TRUE(server.waitForFrames(2, 5));
         EXPECT_EQ(server.commands(), (std::vector<int>{6, 15}));
     }
+}
+
+// The size check measures the frame that will be sent (access id, tag and flag): a tag that makes the
+// frame 65,535 bytes long is sent, one byte more is refused before anything is opened.
+TEST_F(PushOperations, TagSizeCheckAtTheFrameLimit) {
+    PNStore::getInstance().saveToken(kToken);
+    const struct {
+        std::size_t tagLength;
+        bool sent;
+    } cases[] = {{65502, true}, {65503, false}, {65511, false}, {65512, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tagLength);
+        server.clearRecords();
+        LogCapture log;
+        Outcome outcome;
+        connected<PNWireTokenTag>(outcome)->send(std::string(c.tagLength, 't'), 1);
+        ASSERT_TRUE(finish());
+        EXPECT_EQ(outcome.successes, c.sent ? 1 : 0);
+        EXPECT_EQ(outcome.errors, c.sent ? 0 : 1);
+        EXPECT_EQ(log.contains("too large for a frame"), !c.sent);
+        if (c.sent) {
+            EXPECT_TRUE(server.waitForFrames(2, 5));
+            ASSERT_EQ(server.commands(), (std::vector<int>{6, 15}));
+            EXPECT_EQ(server.frames()[1].frame.size(), 65535u);
+            EXPECT_EQ(textField(fieldsOf(1), 1), std::string(c.tagLength, 't'));
+        } else {
+            EXPECT_TRUE(server.commands().empty());
+        }
+    }
+    EXPECT_EQ(server.connectionsAccepted(), 1);
+}
+
+// Replies that never complete on a connection left open -- cut to 10 or 16 bytes, shorter than their
+// length field says, or never sent -- end each operation through its error callback once the reply
+// time-out has passed, and close its connection.
+TEST_F(PushOperations, RepliesThatNeverCompleteTimeOut) {
+    test::RawListener listener;
+    HostMap::set(kPNPushServerHost, "127.0.0.1", listener.port());
+    PNStore::getInstance().saveToken(kToken);
+    std::string lying = replyTo(16);
+    lying[9] = 100;  // announces 100 bytes, sends 17
+    using Script = std::function<void(const test::RawPeer&)>;
+    const struct {
+        const char* name;
+        std::function<void(Outcome&)> start;
+        Script script;
+    } cases[] = {
+        {"register, 10-byte reply",
+         [](Outcome& o) { connected<PNWireRegister>(o)->send(kToken, test::kTestAccessId, kTestAppKey, std::nullopt); },
+         [](const test::RawPeer& peer) { readFrame(peer), peer.send(replyTo(4).substr(0, 10)); }},
+        {"tag, 16-byte reconnect reply", [](Outcome& o) { connected<PNWireTokenTag>(o)->send(std::string("t"), 1); },
+         [](const test::RawPeer& peer) { readFrame(peer), peer.send(replyTo(6).substr(0, 16)); }},
+        {"click, second reply shorter than its length",
+         [](Outcome& o) { connected<PNWirePushClick>(o)->send(1); },
+         [lying](const test::RawPeer& peer) {
+             readFrame(peer), peer.send(replyTo(6));
+             readFrame(peer), peer.send(lying);
+         }},
+        {"unregister, never answered", [](Outcome& o) { connected<PNWireUnregister>(o)->send(kToken); },
+         [](const test::RawPeer& peer) { readFrame(peer); }},
+    };
+    constexpr std::size_t n = std::size(cases);
+    LogCapture log;
+    std::vector<Outcome> outcomes(n);
+    std::atomic<int> closedSeen{0};
+    std::vector<std::thread> peers;
+    for (std::size_t i = 0; i < n; ++i) {
+        cases[i].start(outcomes[i]);
+        test::RawPeer accepted = listener.accept();
+        ASSERT_TRUE(accepted.valid()) << cases[i].name;
+        peers.emplace_back([&closedSeen, script = cases[i].script](test::RawPeer peer) {
+            script(peer);
+            if (peer.seesEndOfStream(kPNReplyTimeout + 10)) ++closedSeen;
+        }, std::move(accepted));
+    }
+    const bool ended = runMainUntil([&] {
+        return std::all_of(outcomes.begin(), outcomes.end(), [](const Outcome& o) { return o.done(); });
+    }, kPNReplyTimeout + 5);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(finish());
+    for (std::size_t i = 0; i < n; ++i) {
+        SCOPED_TRACE(cases[i].name);
+        EXPECT_EQ(outcomes[i].errors, 1);
+        EXPECT_EQ(outcomes[i].successes, 0);
+    }
+    for (std::thread& peer : peers) peer.join();
+    EXPECT_EQ(closedSeen.load(), static_cast<int>(n));
+    EXPECT_EQ(log.count("[pnpush error]no whole reply within 10 s"), n);
+}
+
+// Bytes after a whole reply answer nothing that was asked: junk after the reconnect reply is dropped,
+// and the second reply alone decides.
+TEST_F(PushOperations, BytesAfterAWholeReplyAreDropped) {
+    test::RawListener listener;
+    HostMap::set(kPNPushServerHost, "127.0.0.1", listener.port());
+    PNStore::getInstance().saveToken(kToken);
+    Outcome outcome;
+    connected<PNWireTokenTag>(outcome)->send(std::string("kpop"), 1);
+    test::RawPeer peer = listener.accept();
+    ASSERT_TRUE(peer.valid());
+    std::string second;
+    std::thread script([&] {
+        readFrame(peer);
+        peer.send(replyTo(6) + "junk after the reply");
+        second = readFrame(peer);
+        peer.send(replyTo(15));
+        peer.seesEndOfStream();
+    });
+    EXPECT_TRUE(runMainUntil([&] { return outcome.done(); }, 5));
+    EXPECT_TRUE(finish());
+    script.join();
+    EXPECT_EQ(outcome.successes, 1);
+    EXPECT_EQ(outcome.errors, 0);
+    ASSERT_GT(second.size(), 15u);
+    EXPECT_EQ(second[15], 15);
 }
 
 // The socket's TLS upgrade carries a frame exchange with the stand-in's TLS listener.

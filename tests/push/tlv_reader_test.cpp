@@ -231,5 +231,90 @@ TEST(TlvReader, DescriptionShowsTheInputSplitAtTheCursor) {
     EXPECT_EQ(reader.description(), "<11012c> ^cursor <3c>");
 }
 
+TEST(TlvReader, StreamWithDataHoldsItsByteStringForItsLife) {
+    EXPECT_EQ(PNTlvInputStream::streamWithData(Value()), nullptr);
+    EXPECT_EQ(PNTlvInputStream::streamWithData(Value("11 01 2C")), nullptr);  // text is no byte string
+
+    const auto empty = PNTlvInputStream::streamWithData(Value(Bytes{}));
+    ASSERT_TRUE(empty);
+    EXPECT_EQ(empty->streamSize(), 0);
+    EXPECT_TRUE(empty->readNumber(0, false).isNil());
+
+    Ref<PNTlvInputStream> reader;
+    {
+        Value input(hexBytes("11 01 2C 26 03 61 62 63"));
+        reader = PNTlvInputStream::streamWithData(input);
+        input.mutableBytes()[0] = 0x21;  // the caller's copy detaches; the reader's bytes stay
+    }
+    ASSERT_TRUE(reader);
+    EXPECT_EQ(reader->streamBuffer(), reader->dataHolders().bytes().data());  // no copy
+    EXPECT_EQ(reader->streamSize(), 8);
+    EXPECT_EQ(reader->readNumber(1, true), Value(300));
+    EXPECT_EQ(reader->readString(2, true), Value("abc"));
+
+    Value other(Bytes{1});
+    reader->setDataHolders(other);
+    EXPECT_EQ(reader->dataHolders().bytes().data(), other.bytes().data());
+}
+
+// The raw setters point a reader at part of a buffer, rewind it, or leave it outside its input.
+TEST(TlvReader, RawSettersMoveTheWindowAndReadsStayInsideIt) {
+    // The record inside a frame, read in place after the 17-byte header.
+    Bytes frame = join({hexBytes("50 0A 03 00 00 00 00 00 00 2C 00 00 00 00 01 10 00"),
+                        hexBytes("19 00 01 0A 0C 13 00 00 00 00 88 80 EA 70 21 30 39 32 53 72 4E 00 40 01 5C 6C 0B")});
+    PNTlvInputStream window;
+    window.setStreamBuffer(frame.data() + 17);
+    window.setStreamSize(static_cast<std::int32_t>(frame.size() - 17));
+    auto click = PNWirePushClickReq::object();
+    click->unpack(window);
+    EXPECT_FALSE(window.failed());
+    ASSERT_EQ(click->tlv_msgClickList().count(), 1u);
+    EXPECT_EQ(click->tlv_msgClickList()[0].objectAs<PNWireClickClientReport>()->tlv_broadcastId(), 12345u);
+    EXPECT_EQ(window.cursor(), window.streamSize());
+
+    const Bytes input = hexBytes("11 01 2C 26 03 61 62 63");
+    PNTlvInputStream reader(input);
+    EXPECT_EQ(reader.readNumber(1, true), Value(300));
+    reader.setCursor(0);  // read again
+    EXPECT_EQ(reader.readNumber(1, true), Value(300));
+    reader.setStreamSize(5);  // the text now runs past the end
+    EXPECT_TRUE(reader.readString(2, true).isNil());
+    EXPECT_TRUE(reader.failed());
+
+    struct Case {
+        const char* what;
+        std::int32_t cursor;
+        std::int32_t size;
+        std::vector<std::string> expected;  // reports of description()
+    };
+    const Case cases[] = {
+        {"negative cursor", -2, 8, {"-[PNTlvStream description] _cursor <= originData.length"}},
+        {"cursor past the end", 11, 8, {"-[PNTlvStream description] _cursor <= originData.length"}},
+        {"negative size", 0, -4, {}},
+    };
+    for (const Case& c : cases) {
+        LogCapture capture;
+        PNTlvInputStream outside(input);
+        outside.setCursor(c.cursor);
+        outside.setStreamSize(c.size);
+        EXPECT_FALSE(outside.peakHead()) << c.what;
+        EXPECT_TRUE(outside.readNumber(1, false).isNil()) << c.what;
+        EXPECT_EQ(outside.readInt1(), 0) << c.what;
+        EXPECT_FALSE(outside.readBytes(1).has_value()) << c.what;
+        outside.description();
+        const auto found = reports(capture.lines());
+        EXPECT_EQ(std::vector<std::string>(found.end() - static_cast<std::ptrdiff_t>(c.expected.size()), found.end()),
+                  c.expected)
+            << c.what;
+    }
+
+    PNTlvInputStream unset;
+    unset.setStreamSize(4);  // a size without a buffer: nothing to read
+    EXPECT_FALSE(unset.peakHead());
+    EXPECT_EQ(unset.data(), Bytes{});
+    unset.setHeadType(static_cast<int>(TlvType::Map));
+    EXPECT_EQ(unset.headType(), 8);
+}
+
 }  // namespace
 }  // namespace lv::test

@@ -149,6 +149,9 @@ EXPECTED = {
                          [12, "Struct", [s1(0, "not found"), s1(1, "not found"), s1(2, "if_nametoindex failure"),
                                          s1(3, "")]],
                          [13, "Int1", 2], s1(14, "1.0"), s1(15, "{}")],
+    "backpatched_length": [[0, "Int4", 5], s1(1, "abc")],
+    "adopted_buffer": [[1, "Int2", 300], s1(2, "abc")],
+    "detached_click": CLICK,
     "frame_click": {"magic": "500a", "random": 3, "fixed": 1, "command": 16, "code": 0, "record": CLICK},
 }
 

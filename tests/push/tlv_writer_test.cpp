@@ -1,6 +1,8 @@
 // The Tlv writer: every encoding rule against bytes worked out by hand, its reports, its capacity.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <limits>
 
 #include "platform/base/log.h"
@@ -128,6 +130,92 @@ TEST(TlvWriter, DescriptionSplitsTheContentAtTheCursor) {
     PNTlvOutputStream writer;
     writer.writeInt(300, 1);
     EXPECT_EQ(writer.description(), "<11012c> ^cursor <>");
+}
+
+// The raw setters leave states the creation operations never make; each write then reports and
+// writes nothing, or brings the buffer to the capacity first, and data() never reads past the buffer.
+TEST(TlvWriter, RawSettersLeaveEveryWriteInsideTheBuffer) {
+    struct Case {
+        const char* what;
+        void (*set)(PNTlvOutputStream&);
+        void (*write)(PNTlvOutputStream&);
+        std::int32_t size;    // streamSize afterwards
+        std::int32_t cursor;  // cursor afterwards
+        std::vector<std::string> expected;
+    };
+    const Case cases[] = {
+        {"capacity cut below a field", [](PNTlvOutputStream& w) { w.setStreamSize(2); },
+         [](PNTlvOutputStream& w) { w.writeInt(300, 1); }, 4, 3, {}},
+        {"capacity raised above the buffer", [](PNTlvOutputStream& w) { w.setStreamSize(64); },
+         [](PNTlvOutputStream& w) { w.fillWithZero(40); }, 64, 40, {}},
+        {"capacity 0", [](PNTlvOutputStream& w) { w.setStreamSize(0); },
+         [](PNTlvOutputStream& w) { w.writeInt(1, 0); }, 0, 0,
+         {"-[PNTlvOutputStream preventBufferOverflow:] _streamSize != 0"}},
+        {"negative capacity", [](PNTlvOutputStream& w) { w.setStreamSize(-8); },
+         [](PNTlvOutputStream& w) { w.writeString(Value("abc"), 1, true); }, -8, 0,
+         {"-[PNTlvOutputStream preventBufferOverflow:] _streamSize > 0"}},
+        {"negative cursor", [](PNTlvOutputStream& w) { w.setCursor(-1); },
+         [](PNTlvOutputStream& w) { w.writeInt1(7); }, 4, -1,
+         {"-[PNTlvOutputStream preventBufferOverflow:] _cursor >= 0"}},
+        {"cursor beyond the capacity", [](PNTlvOutputStream& w) { w.setCursor(6); },
+         [](PNTlvOutputStream& w) { w.writeInt1(7); }, 8, 7, {}},
+    };
+    for (const Case& c : cases) {
+        LogCapture capture;
+        PNTlvOutputStream writer(4);
+        c.set(writer);
+        c.write(writer);
+        EXPECT_EQ(writer.streamSize(), c.size) << c.what;
+        EXPECT_EQ(writer.cursor(), c.cursor) << c.what;
+        EXPECT_EQ(reports(capture.lines()), c.expected) << c.what;
+        const std::size_t length = writer.data()->size();
+        EXPECT_EQ(length, static_cast<std::size_t>(std::max(0, std::min(c.cursor, std::max(c.size, 0))))) << c.what;
+    }
+
+    PNTlvOutputStream cut(4);
+    cut.setStreamSize(2);
+    cut.writeInt(300, 1);
+    EXPECT_EQ(hexText(*cut.data()), "11012C");
+    PNTlvOutputStream skipped(4);
+    skipped.setCursor(6);
+    skipped.writeInt1(7);
+    EXPECT_EQ(skipped.streamBuffer()[6], 7);
+}
+
+TEST(TlvWriter, ACursorPastTheContentIsReportedByTheDescriptionAndDataStopsAtTheBuffer) {
+    LogCapture capture;
+    PNTlvOutputStream writer(4);
+    writer.writeInt(300, 1);
+    writer.setCursor(100);
+    EXPECT_EQ(writer.data()->size(), 4u);
+    writer.description();
+    EXPECT_EQ(reports(capture.lines()), std::vector<std::string>{"-[PNTlvStream description] _cursor <= originData.length"});
+}
+
+// The caller may take the buffer out (it then owns it) and the writer goes on with a fresh one; a
+// buffer handed in is the writer's to grow and free.
+TEST(TlvWriter, BuffersChangeHandsThroughTheSetters) {
+    PNTlvOutputStream writer;
+    writer.writeInt(300, 1);
+    std::uint8_t* taken = writer.streamBuffer();
+    writer.setStreamBuffer(nullptr);
+    writer.setCursor(0);
+    EXPECT_EQ(writer.data(), Bytes{});
+    writer.writeString(Value("abc"), 2, true);
+    EXPECT_EQ(hexText(*writer.data()), "2603616263");
+    EXPECT_NE(writer.streamBuffer(), nullptr);
+    EXPECT_EQ(hexText(Bytes(taken, taken + 3)), "11012C");
+    std::free(taken);
+
+    std::free(writer.streamBuffer());  // replaced below: the caller's to free
+    auto* handed = static_cast<std::uint8_t*>(std::malloc(1));
+    writer.setStreamBuffer(handed);
+    writer.setStreamSize(1);
+    writer.setCursor(0);
+    const Bytes chunk(300, 0x5A);
+    writer.writeBytes(chunk.data(), static_cast<std::int32_t>(chunk.size()));
+    EXPECT_EQ(writer.streamSize(), 512);
+    EXPECT_EQ(writer.data(), chunk);
 }
 
 }  // namespace

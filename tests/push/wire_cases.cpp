@@ -1,6 +1,8 @@
 #include "wire_cases.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <regex>
 
 #include "push/tlv_stream.h"
@@ -133,6 +135,48 @@ Bytes written(Write write) {
 
 const Bytes kAccessIdField = hexBytes("03 00 00 00 00 88 80 EA 70");
 
+// Through the raw setters: an Int4 field whose value (the byte count of what follows) is written
+// over its placeholder once known.
+Bytes backpatchedLength() {
+    PNTlvOutputStream w;
+    w.writeTag(0, static_cast<int>(TlvType::Int4));
+    const std::int32_t mark = w.cursor();
+    w.writeInt4(0);
+    w.writeString(Value("abc"), 1, true);
+    const std::int32_t end = w.cursor();
+    w.setCursor(mark);
+    w.writeInt4(end - mark - 4);
+    w.setCursor(end);
+    return *w.data();
+}
+
+// A writer handed a malloc'd buffer that already holds a field goes on after it.
+Bytes adoptedBuffer() {
+    PNTlvOutputStream w(16);
+    const Bytes field = hexBytes("11 01 2C");
+    auto* prefix = static_cast<std::uint8_t*>(std::malloc(field.size()));
+    std::memcpy(prefix, field.data(), field.size());
+    std::free(w.streamBuffer());
+    w.setStreamBuffer(prefix);
+    w.setStreamSize(static_cast<std::int32_t>(field.size()));
+    w.setCursor(static_cast<std::int32_t>(field.size()));
+    w.writeString(Value("abc"), 2, true);
+    return *w.data();
+}
+
+// A record packed into a writer whose buffer the caller then takes over, without a copy.
+Bytes detachedRecord(const PNTlvObject& record) {
+    PNTlvOutputStream w;
+    record.pack(w);
+    std::uint8_t* buffer = w.streamBuffer();
+    const std::int32_t length = w.cursor();
+    w.setStreamBuffer(nullptr);
+    w.setCursor(0);
+    Bytes out(buffer, buffer + length);
+    std::free(buffer);
+    return out;
+}
+
 }  // namespace
 
 std::vector<WireCase> wireCases() {
@@ -215,6 +259,10 @@ std::vector<WireCase> wireCases() {
          join({hexBytes("0A 0A"), kAccessIdField, hexBytes("16 20"), ascii(kAccessKey),
                hexBytes("26 00 30 01 0B 10 01 22 53 72 4E 00 0B 10 01")}),
          unregisterRequest()->toData()},
+        {"backpatched_length", hexBytes("02 00 00 00 05 16 03 61 62 63"), backpatchedLength()},
+        {"adopted_buffer", hexBytes("11 01 2C 26 03 61 62 63"), adoptedBuffer()},
+        {"detached_click", hexBytes("19 00 01 0A 0C 13 00 00 00 00 88 80 EA 70 21 30 39 32 53 72 4E 00 40 01 5C 6C 0B"),
+         detachedRecord(*clickRequest())},
         {"register_request",
          join({kAccessIdField, hexBytes("16 20"), ascii(kAccessKey), hexBytes("26 00 36 00 46 03"), ascii("acc"),
                hexBytes("56 00 6C 70 01"),

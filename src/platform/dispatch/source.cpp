@@ -16,12 +16,14 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 
 #include "platform/dispatch/detail/pool.h"
@@ -49,6 +51,38 @@ private:
     asio::io_context context_;
     asio::executor_work_guard<asio::io_context::executor_type> guard_;
 };
+
+// A read descriptor that counts no bytes is at its end (or holds an empty datagram), has failed, or
+// is not readable at all: the wait reported readiness that a read has consumed since (the reactor
+// can report an earlier readiness once more to a wait started right after a read). None for the
+// last, so that the source waits again instead of reporting an end that is not there.
+std::optional<std::uint64_t> confirmNothingToRead(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    int ready = 0;
+    do {
+        ready = ::poll(&entry, 1, 0);
+    } while (ready < 0 && errno == EINTR);
+    if (ready == 0) return std::nullopt;
+    // A failure is left in place for the handler's read to report.
+    if (ready < 0 || (entry.revents & (POLLERR | POLLNVAL))) return 0;
+    // Readable: bytes that came meanwhile, the end of the stream, or bytes that a read running beside
+    // this check has just taken. A peek tells them apart without consuming anything.
+    char byte = 0;
+    ssize_t peeked = 0;
+    do {
+        peeked = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    } while (peeked < 0 && errno == EINTR);
+    if (peeked > 0) {
+        int available = 0;
+        if (::ioctl(fd, FIONREAD, &available) != 0) available = 1;
+        return static_cast<std::uint64_t>(std::max(1, available));
+    }
+    if (peeked == 0) return 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
+    // Not a socket (a pipe): readable with nothing in it is its end once the writer has gone.
+    if (errno == ENOTSOCK) return (entry.revents & POLLHUP) ? std::optional<std::uint64_t>(0) : std::nullopt;
+    return 0;
+}
 
 }  // namespace
 
@@ -188,6 +222,11 @@ void Source::armLocked(std::unique_lock<std::mutex>&) {
     }
     if (!watcher_ || !watcher_->ok) return;
     armed_ = true;
+    if (completeAtOnce_) {
+        completeAtOnce_ = false;
+        asio::post(Reactor::shared().context(), [self] { self->onReady(false); });
+        return;
+    }
     const auto kind = type_ == Type::Read ? asio::posix::descriptor_base::wait_read
                                           : asio::posix::descriptor_base::wait_write;
     Watcher* w = watcher_;
@@ -205,18 +244,28 @@ void Source::onReady(bool failed) {
     }
     if (suspendCount_ > 0) return;  // resume() arms again; readiness is seen afresh then
     lock.unlock();
-    const std::uint64_t measured = measure();
+    const std::optional<std::uint64_t> measured = measure();
     lock.lock();
     if (cancelled_) {
         finishCancelIfDone(lock);
         return;
     }
     if (suspendCount_ > 0) return;
-    data_ = measured;
+    if (!measured) {
+        // Nothing to report after all: wait for the next readiness.
+        armLocked(lock);
+        return;
+    }
+    data_ = *measured;
     inFlight_ = true;
     Ref<Source> self = refAs<Source>();
     lock.unlock();
     queue_->async([self] { self->deliver(); });
+}
+
+void Source::completeNextWaitAtOnce() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    completeAtOnce_ = true;
 }
 
 void Source::onTimer(std::uint64_t generation) {
@@ -291,7 +340,7 @@ void Source::finishCancelIfDone(std::unique_lock<std::mutex>& lock) {
     lock.lock();
 }
 
-std::uint64_t Source::measure() const {
+std::optional<std::uint64_t> Source::measure() const {
     const int fd = watcher_ ? watcher_->fd : -1;
     if (fd < 0) return 1;
     if (type_ == Type::Read) {
@@ -307,8 +356,9 @@ std::uint64_t Source::measure() const {
             return 1;
         }
         int available = 0;
-        if (::ioctl(fd, FIONREAD, &available) == 0) return static_cast<std::uint64_t>(std::max(0, available));
-        return 1;
+        if (::ioctl(fd, FIONREAD, &available) != 0) return 1;
+        if (available > 0) return static_cast<std::uint64_t>(available);
+        return confirmNothingToRead(fd);
     }
     int sendBuffer = 0;
     socklen_t length = sizeof sendBuffer;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "platform/base/object.h"
 #include "platform/dispatch/queue.h"
@@ -44,8 +45,9 @@ public:
     bool isCancelled() const;
 
     // During the event handler: read sources, the bytes readable (for a listening socket the pending
-    // connections, at least 1); write sources, an estimate of the free send space (at least 1);
-    // timers, the number of fires since the previous handler.
+    // connections, at least 1), 0 only at the end of the stream or on an error; write sources, an
+    // estimate of the free send space (at least 1); timers, the number of fires since the previous
+    // handler. A report of readiness with nothing to read runs no handler: the source waits again.
     std::uint64_t data() const;
 
     // Internal.
@@ -54,12 +56,16 @@ public:
     ~Source() override;
     void onReady(bool aborted);
     void onTimer(std::uint64_t generation);
+    // Tests: the next wait of a descriptor source completes at once, whatever the descriptor's state,
+    // as a late report of readiness that has already been consumed would.
+    void completeNextWaitAtOnce();
 
 private:
     void armLocked(std::unique_lock<std::mutex>& lock);
     void deliver();
     void finishCancelIfDone(std::unique_lock<std::mutex>& lock);
-    std::uint64_t measure() const;
+    // The event's data, or none when a read source has nothing to report after all.
+    std::optional<std::uint64_t> measure() const;
 
     const Type type_;
     const int fd_;
@@ -75,6 +81,7 @@ private:
     bool armed_ = false;
     bool inFlight_ = false;
     bool pendingEvent_ = false;
+    bool completeAtOnce_ = false;
     std::uint64_t data_ = 0;
     // Timers.
     bool scheduled_ = false;

@@ -137,6 +137,46 @@ TEST(SourceTest, ReadAndWriteSourcesShareADescriptorAndCancelHandlersCloseItOnce
     EXPECT_TRUE(reader->isCancelled());
 }
 
+// A report of readiness with nothing to read (one that a read has already consumed) runs no handler on
+// an open, silent socket: the source waits again, then reports the next bytes, and the real end of
+// the stream as 0.
+TEST(SourceTest, StaleReadinessOnASilentOpenSocketRunsNoHandler) {
+    SocketPair pair;
+    SocketPair fence;
+    Ref<Queue> q = Queue::makeSerial("stale");
+    Ref<Source> source = Source::makeRead(pair.fds[0], q);
+    test::Recorder seen;
+    source->setEventHandler([&] {
+        const std::uint64_t n = source->data();
+        seen.add(std::to_string(n));
+        char buffer[16];
+        if (n > 0) {
+            EXPECT_EQ(::read(pair.fds[0], buffer, sizeof buffer), static_cast<ssize_t>(n));
+        } else {
+            source->cancel();
+        }
+    });
+    source->completeNextWaitAtOnce();
+    source->resume();
+    // The reactor takes the stale completion before it starts the fence's wait, so anything that
+    // completion queued runs on q before the fence's handler.
+    fence.send("f");
+    Ref<Source> fenceSource = Source::makeRead(fence.fds[0], q);
+    std::atomic<bool> fenced{false};
+    fenceSource->setEventHandler([&] {
+        fenced = true;
+        fenceSource->cancel();
+    });
+    fenceSource->resume();
+    ASSERT_TRUE(runMainUntil([&] { return fenced.load(); }, 5));
+    EXPECT_EQ(seen.events(), test::Events{});
+    pair.send("abc");
+    ASSERT_TRUE(runMainUntil([&] { return seen.size() == 1; }, 5));
+    ::shutdown(pair.fds[1], SHUT_WR);
+    ASSERT_TRUE(runMainUntil([&] { return seen.size() == 2; }, 5));
+    EXPECT_EQ(seen.events(), (test::Events{"3", "0"}));
+}
+
 // Setting the timer again replaces its schedule; a fire while suspended is delivered on resume, with
 // the number of fires as its data.
 TEST(TimerSourceTest, ScheduleReplacedAndFiresHeldWhileSuspended) {
