@@ -53,22 +53,30 @@ done
 run_build build-asan -DLV_SANITIZE=address -DLV_FUZZ=ON -DLV_BUILD_BENCH=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
 
-# Fuzz the decoders of outside input briefly.
+# Fuzz every reader of outside input, as many targets at a time as there are cores, each for
+# LV_FUZZ_SECONDS (15 by default). Each starts from the project's replies and resource files and its
+# own seeds (copied: libFuzzer writes new inputs into its corpus); a crash fails the run.
 echo "=== fuzz"
-for fuzzer in $(find build-asan/tests/fuzz -maxdepth 1 -type f -name 'lv_fuzz_*' -perm -u+x | sort); do
-  echo "--- $(basename "$fuzzer")"
-  log="build-asan/$(basename "$fuzzer").log"
-  # Each target starts from the project's own replies and resource files (copied: libFuzzer writes new
-  # inputs into its corpus).
-  corpus="build-asan/corpus/$(basename "$fuzzer")"
-  mkdir -p "$corpus"
+fuzz_one() {
+  local fuzzer=$1 name corpus log
+  name=$(basename "$fuzzer")
+  corpus="build-asan/corpus/$name"
+  log="build-asan/$name.log"
+  mkdir -p "$corpus" build-asan/fuzz-artifacts
   cp tools/content-service/fixtures/*.json bundle/* "$corpus/" 2>/dev/null || true
-  if ! "$fuzzer" "$corpus" -max_total_time="${LV_FUZZ_SECONDS:-5}" >"$log" 2>&1; then
+  cp "tests/fuzz/seeds/${name#lv_fuzz_}"/* "$corpus/" 2>/dev/null || true
+  if "$fuzzer" "$corpus" -max_total_time="${LV_FUZZ_SECONDS:-15}" -artifact_prefix=build-asan/fuzz-artifacts/ \
+      >"$log" 2>&1; then
+    echo "--- $name: $(grep -E "^Done [0-9]+ runs" "$log")"
+  else
+    echo "--- $name FAILED"
     tail -n 40 "$log"
-    exit 1
+    return 1
   fi
-  grep -E "^Done [0-9]+ runs" "$log" || true
-done
+}
+export -f fuzz_one
+find build-asan/tests/fuzz -maxdepth 1 -type f -name 'lv_fuzz_*' -perm -u+x | sort |
+  xargs -P "$jobs" -I{} bash -c 'fuzz_one "$1"' _ {}
 
 # Last, so that the test summary closes the output.
 run_build build-tsan -DLV_SANITIZE=thread -DLV_BUILD_BENCH=OFF

@@ -49,4 +49,79 @@ inline TPKUALogEntry nestedLogEntry() {
     return entry;
 }
 
+// A log entry with every field of every record set, each to a value of its own, so that a field
+// written under another field's id shows in the independent reader's tree.
+inline TPKUALogEntry everyFieldLogEntry() {
+    TPKClientStats stats;
+    stats.setSuccessful_requests(101), stats.setFailed_requests(102), stats.setLast_request_spent_ms(103);
+    TPKAppInfo app;
+    app.setKey("app.key"), app.setVersion("app.version"), app.setVersion_index(203);
+    app.setPackage_name("app.package"), app.setSdk_type(205), app.setSdk_version("app.sdk");
+    app.setChannel("app.channel"), app.setWrapper_type("app.wrapper"), app.setWrapper_version("app.wrapperv");
+    app.setVertical_type(210);
+    TPKDeviceInfo device;
+    device.setDevice_id("d.id"), device.setIdmd5("d.md5"), device.setMac_address("d.mac");
+    device.setDevice_uid("d.uid"), device.setModel("d.model"), device.setCpu("d.cpu"), device.setOs("d.os");
+    device.setOs_version("d.osv"), device.setResolution(makeResolution(1136, 640));
+    device.setDevice_board("d.board"), device.setDevice_brand("d.brand"), device.setDevice_manutime(314);
+    device.setDevice_manufacturer("d.maker"), device.setDevice_manuid("d.makerid"), device.setDevice_name("d.name");
+    TPKMiscInfo misc;
+    misc.setTime_zone(-5), misc.setLanguage("m.lang"), misc.setCountry("m.country"), misc.setLatitude(52.5);
+    misc.setLongitude(-0.25), misc.setCarrier("m.carrier"), misc.setLatency(407), misc.setDisplay_name("m.name");
+    misc.setAccess_type(409), misc.setAccess_subtype("m.sub");
+    TPKActivateMsg activate;
+    activate.setTs(1700000000000);
+    TPKPropertyValue both;
+    both.setString_value("p.text"), both.setLong_value(-7);
+    TPKEvent event;
+    event.setName("ev"), event.setProperties(std::map<std::string, TPKPropertyValue>{{"k", both}});
+    event.setDuration(603), event.setAcc(604), event.setTs(605);
+    TPKError error;
+    error.setTs(701), error.setContext("err.context"), error.setSource(703);
+    TPKInstantMsg message;
+    message.setId("im"), message.setErrors(std::vector{error}), message.setEvents(std::vector{event});
+    TPKPage page;
+    page.setPage_name("page"), page.setDuration(802);
+    TPKSession session;
+    session.setId("se"), session.setStart_time(902), session.setEnd_time(903), session.setDuration(904);
+    session.setPages(std::vector{page}), session.setLocations(std::vector{makeLocation(1.5, 2.5, 906)});
+    TPKImprintValue codex;
+    codex.setValue("iv.value"), codex.setTs(1002), codex.setGuid("iv.guid");
+    TPKImprint imprint;
+    imprint.setProperty(std::map<std::string, TPKImprintValue>{{"codex", codex}});
+    imprint.setVersion(1102), imprint.setChecksum("im.sum");
+    TPKIdSnapshot snapshot;
+    snapshot.setIdentity("snap.id"), snapshot.setTs(1202), snapshot.setVersion(1203);
+    TPKIdJournal journal;
+    journal.setDomain("j.domain"), journal.setOld_id("j.old"), journal.setNew_id("j.new"), journal.setTs(1304);
+    TPKIdTracking tracking;
+    tracking.setSnapshots(std::map<std::string, TPKIdSnapshot>{{"mac", snapshot}});
+    tracking.setJournals(std::vector{journal}), tracking.setChecksum("t.sum");
+    TPKActiveUser user;
+    user.setProvider("u.provider"), user.setPuid("u.puid");
+    TPKLatent latent;
+    latent.setLatency(1501), latent.setInterval(1502);
+    TPKControlPolicy policy;
+    policy.setLatent(latent);
+    TPKUALogEntry entry;
+    entry.setClient_stats(stats), entry.setApp_info(app), entry.setDevice_info(device), entry.setMisc_info(misc);
+    entry.setActivate_msg(activate), entry.setInstant_msgs(std::vector{message});
+    entry.setSessions(std::vector{session}), entry.setImprint(imprint), entry.setId_tracking(tracking);
+    entry.setActive_user(user), entry.setControl_policy(policy);
+    entry.setGroup_info(std::map<std::string, std::int32_t>{{"g", 1601}});
+    return entry;
+}
+
+// The server's reply with every field set.
+inline TPKResponse everyFieldResponse() {
+    TPKImprintValue value;
+    value.setValue("r.value"), value.setTs(3), value.setGuid("r.guid");
+    TPKImprint imprint;
+    imprint.setProperty(std::map<std::string, TPKImprintValue>{{"tlyid", value}});
+    imprint.setVersion(4), imprint.setChecksum("r.sum");
+    TPKResponse response;
+    response.setResp_code(2000), response.setMsg("ok"), response.setImprint(imprint);
+    return response;
+}
+
 }  // namespace lv::test

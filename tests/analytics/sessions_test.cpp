@@ -113,6 +113,7 @@ TEST_F(CommitPolicy, PolicyForegroundBackgroundAndTimeSinceThePost) {
         {8, true, true, 16, true, true},          {8, true, false, 16, false, false},
         {8, false, true, -1, true, true},         {8, false, true, 10801, false, false},
         {8, false, true, 129601, true, true},     {8, false, false, 10801, true, true},
+        {8, false, true, 129599, false, false},   {8, false, false, 10799, false, false},
         {8, false, false, 16, false, false},      {6, false, false, -1, true, true},
         {6, false, false, 16, false, false},      {6, true, false, 129601, true, true},
         {0, false, false, 16, true, true},        {0, false, false, 10801, true, true},

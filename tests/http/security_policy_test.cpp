@@ -97,6 +97,9 @@ TEST_F(SecurityPolicy, CertificatePinning) {
         {"no pins", {}, false, false, &pki.leaf, false},
         {"invalid trust refused", {pki.selfSigned.der}, true, false, &pki.selfSigned, false},
         {"invalid trust allowed, then pinned", {pki.selfSigned.der}, true, true, &pki.selfSigned, true},
+        {"invalid trust allowed, unpinned, chain not validated", {leaf}, false, true, &pki.selfSigned, false},
+        {"invalid trust allowed, pinned, chain not validated", {pki.selfSigned.der}, false, true, &pki.selfSigned,
+         true},
         {"garbage pins skipped", {Bytes{1, 2, 3}, leaf, intermediate, root}, true, false, &pki.leaf, true},
     };
     for (const auto& c : cases) {

@@ -154,6 +154,9 @@ std::string join(const URL::Parts& p) {
     std::string out;
     if (p.scheme) out += *p.scheme + ":";
     if (p.authority) out += "//" + *p.authority;
+    // Without an authority a path may not start with "//", or the text would read back with its first
+    // segment as the host: "/." keeps the same path.
+    if (!p.authority && p.path.substr(0, 2) == "//") out += "/.";
     out += p.path;
     if (p.query) out += "?" + *p.query;
     if (p.fragment) out += "#" + *p.fragment;

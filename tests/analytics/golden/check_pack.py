@@ -77,6 +77,53 @@ LOG_ENTRY = [
 ]
 
 
+def i64(n): return ("i64", n)
+def dbl(x): return ("double", x)
+def st(fields): return ("struct", fields)
+def lst(items): return ("list", items)
+
+
+# Every record of the log entry with every field set, written out from the wire tables: a field
+# written under another id, or with another type, differs here.
+EVERY_FIELD_LOG_ENTRY = [
+    (1, st([(1, i32(101)), (2, i32(102)), (3, i32(103))])),
+    (2, st([(1, s("app.key")), (2, s("app.version")), (3, i32(203)), (4, s("app.package")), (5, i32(205)),
+            (6, s("app.sdk")), (7, s("app.channel")), (8, s("app.wrapper")), (9, s("app.wrapperv")),
+            (10, i32(210))])),
+    (3, st([(1, s("d.id")), (2, s("d.md5")), (3, s("d.mac")), (4, s("d.uid")), (5, s("d.model")),
+            (6, s("d.cpu")), (7, s("d.os")), (8, s("d.osv")), (9, st([(1, i32(1136)), (2, i32(640))])),
+            (12, s("d.board")), (13, s("d.brand")), (14, i64(314)), (15, s("d.maker")), (16, s("d.makerid")),
+            (17, s("d.name"))])),
+    (4, st([(1, i32(-5)), (2, s("m.lang")), (3, s("m.country")), (4, dbl(52.5)), (5, dbl(-0.25)),
+            (6, s("m.carrier")), (7, i32(407)), (8, s("m.name")), (9, i32(409)), (10, s("m.sub"))])),
+    (5, st([(1, i64(1700000000000))])),
+    (6, lst([st([
+        (1, s("im")),
+        (2, lst([st([(1, i64(701)), (2, s("err.context")), (3, i32(703))])])),
+        (3, lst([st([(1, s("ev")),
+                     (2, ("map", [(s("k"), st([(1, s("p.text")), (2, i64(-7))]))])),
+                     (3, i64(603)), (4, i32(604)), (5, i64(605))])])),
+    ])])),
+    (7, lst([st([(1, s("se")), (2, i64(902)), (3, i64(903)), (4, i64(904)),
+                 (5, lst([st([(1, s("page")), (2, i64(802))])])),
+                 (6, lst([st([(1, dbl(1.5)), (2, dbl(2.5)), (3, i64(906))])]))])])),
+    (8, st([(1, ("map", [(s("codex"), st([(1, s("iv.value")), (2, i64(1002)), (3, s("iv.guid"))]))])),
+            (2, i32(1102)), (3, s("im.sum"))])),
+    (9, st([(1, ("map", [(s("mac"), st([(1, s("snap.id")), (2, i64(1202)), (3, i32(1203))]))])),
+            (2, lst([st([(1, s("j.domain")), (2, s("j.old")), (3, s("j.new")), (4, i64(1304))])])),
+            (3, s("t.sum"))])),
+    (10, st([(1, s("u.provider")), (2, s("u.puid"))])),
+    (11, st([(1, st([(1, i32(1501)), (2, i64(1502))]))])),
+    (12, ("map", [(s("g"), i32(1601))])),
+]
+
+EVERY_FIELD_RESPONSE = [
+    (1, i32(2000)), (2, s("ok")),
+    (3, st([(1, ("map", [(s("tlyid"), st([(1, s("r.value")), (2, i64(3)), (3, s("r.guid"))]))])),
+            (2, i32(4)), (3, s("r.sum"))])),
+]
+
+
 def check(name, got, expected):
     if got != expected:
         print("%s:\n  got      %r\n  expected %r" % (name, got, expected))
@@ -94,6 +141,8 @@ def main():
               [f for f in TEN_FIELDS if f[0] != 7])
         entry = read("log_entry.pack")
         check("log entry", decode(entry), LOG_ENTRY)
+        check("every field of the log entry", decode(read("every_field_log_entry.pack")), EVERY_FIELD_LOG_ENTRY)
+        check("every field of the reply", decode(read("every_field_response.pack")), EVERY_FIELD_RESPONSE)
 
         wrapped = dict(decode(read("envelope_deflated.pack")))
         check("wrapped length", wrapped[6], i32(len(entry)))

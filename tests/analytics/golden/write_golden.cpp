@@ -30,6 +30,8 @@ int main(int argc, char** argv) {
     save(folder, "envelope_nil_entity.pack", packBytes(noEntity));
     const Bytes entry = packBytes(test::nestedLogEntry());
     save(folder, "log_entry.pack", entry);
+    save(folder, "every_field_log_entry.pack", packBytes(test::everyFieldLogEntry()));
+    save(folder, "every_field_response.pack", packBytes(test::everyFieldResponse()));
 
     TLYEnvelope wrapped("V1.0", "app", std::string(64, 'a'), 0, 1700000000, static_cast<std::int32_t>(entry.size()),
                         TLYDeflated::deflatedData(entry), std::string(64, 'b'), "sum", 0);

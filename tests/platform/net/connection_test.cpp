@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "echo.h"
@@ -152,6 +153,20 @@ TEST_F(Connection, TransportErrors) {
     }
     const auto noURL = load(URLRequest());
     EXPECT_EQ(noURL->error ? noURL->error->code() : 0, URLErrorUnsupportedURL);
+}
+
+TEST_F(Connection, AHandshakeThatNeverEndsTimesOutAfterTheRequestTimeOut) {
+    // The server takes the connection and never answers the TLS hello: only the time-out ends the
+    // load. It is given in seconds; were it read as milliseconds the load would fail at once.
+    test::RawFixture silent(test::RawFixture::Mode::NeverAnswer);
+    auto request = requestFor("https://127.0.0.1:" + std::to_string(silent.port()) + "/x");
+    request.setTimeoutInterval(1);
+    const auto started = std::chrono::steady_clock::now();
+    const auto r = load(request);
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
+    ASSERT_TRUE(r->error);
+    EXPECT_EQ(r->error->code(), URLErrorTimedOut) << r->error->description();
+    EXPECT_GE(elapsed.count(), 0.9);
 }
 
 TEST_F(Connection, CancelMidBodyIsFinal) {

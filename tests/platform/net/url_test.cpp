@@ -98,7 +98,11 @@ INSTANTIATE_TEST_SUITE_P(Url, UrlResolve,
                                            ResolveCase{"http://a/b/c/d;p?q", "https://x/y", "https://x/y"},
                                            ResolveCase{"http://h", "api", "http://h/api"},
                                            ResolveCase{"http://h/v1/x?q#f", "", "http://h/v1/x?q"},
-                                           ResolveCase{"http://h/v1/", "api?x=1", "http://h/v1/api?x=1"}));
+                                           ResolveCase{"http://h/v1/", "api?x=1", "http://h/v1/api?x=1"},
+                                           // No authority: a path that would start with "//" keeps "/."
+                                           // before it, so its first segment never reads as a host.
+                                           ResolveCase{"v:,", "/.//f", "v:/.//f"},
+                                           ResolveCase{"v:a/b", "..//x", "v:/.//x"}));
 
 struct PathCase {
     const char* url;
