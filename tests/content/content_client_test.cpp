@@ -7,11 +7,15 @@
 #include <mutex>
 
 #include "content/api_processor.h"
+#include "content/content_records.h"
 #include "content/date_string.h"
 #include "content/rest_api_helper.h"
 #include "content_service.h"
 #include "content_test_support.h"
 #include "platform/base/log.h"
+#include "platform/data/errors.h"
+#include "platform/data/predicate.h"
+#include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/thread.h"
 #include "platform/net/host_map.h"
 #include "platform/storage/bundle.h"
@@ -351,6 +355,151 @@ TEST_F(APIProcessor, ServerOrderNovelDescriptionsAndTheVideoClear) {
     EXPECT_EQ(column("Novel", "novel_desc", "novel_desc IS NULL").size(), 1u);
     EXPECT_EQ(column("Novel", "novel_desc", "novel_desc IS NOT NULL").size(), 2u);
     EXPECT_EQ(capture.lines().size(), 3u);
+}
+
+// A reply body with the items; a "@@" text value is replaced by the raw JSON number given.
+std::string replyWith(const Array& items, const std::string& rawNumber = {}) {
+    auto body = JSONSerialization::stringWithJSONObject(Value::dictionary({{"mItems", Value(items)}}), 0, nullptr);
+    std::string text = body ? *body : std::string();
+    if (const auto at = text.find("\"@@\""); at != std::string::npos) text.replace(at, 4, rawNumber);
+    return text;
+}
+
+TEST_F(APIProcessor, AnItemTheStoreCannotHoldIsSkippedAndTheRestStored) {
+    // Counts no 64-bit integer holds, each in the middle item of three, one after the other in one
+    // process: every reply stores its two good items, and every later load still saves.
+    const Array items = fixtureItems("video");
+    ASSERT_EQ(items.size(), 3u);
+    for (const std::string number : {"1.5e19", "18446744073709551615", "1e300", "-1e300", "9223372036854775808"}) {
+        Array reply = items;
+        reply[1].mutableDictionary().set("playCount", Value("@@"));
+        service.setBehaviour("video", behaving(Body::Fixture, 200, "application/json", 0, replyWith(reply, number)));
+        LogCapture capture;
+        Outcome outcome;
+        processor()->loadVideoWithType("teach", std::nullopt, outcome.success(), outcome.failure());
+        ASSERT_TRUE(outcome.wait());
+        ASSERT_TRUE(outcome.succeeded) << number << describe(outcome.error);
+        EXPECT_EQ(column("Video", "sortWeight"), (std::vector<std::string>{"0", "2"})) << number;
+        EXPECT_EQ(column("Video", "playCount"), (std::vector<std::string>{"3456", "15890"})) << number;
+        ASSERT_EQ(capture.lines().size(), 1u) << number;  // the skipped item, once
+        EXPECT_NE(capture.lines()[0].find("item 1 skipped"), std::string::npos) << capture.lines()[0];
+        EXPECT_FALSE(RS_defaultContext()->hasChanges()) << number;
+    }
+    loadNews("ent");
+    EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM News"), std::vector<std::string>{"5"});
+}
+
+TEST_F(APIProcessor, AListWithNoStorableItemKeepsTheCategoryAndFails) {
+    loadNews("ent");
+    const auto stored = column("News", "msgId");
+    ASSERT_EQ(stored.size(), 5u);
+    Array reply{Value::dictionary({{"title", 12}}), Value("not an item")};
+    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(reply)));
+    Outcome outcome;
+    processor()->loadNewsWithCatname("ent", std::nullopt, outcome.success(), outcome.failure());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_FALSE(outcome.succeeded);
+    EXPECT_FALSE(outcome.onMain);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_EQ(outcome.error->domain(), "JMTransformerErrorHandlingErrorDomain") << describe(outcome.error);
+    drainMain();
+    EXPECT_EQ(column("News", "msgId"), stored);
+    EXPECT_FALSE(RS_defaultContext()->hasChanges());
+}
+
+TEST_F(APIProcessor, ARefreshReachesTheFileInOneTransaction) {
+    // Every commit of the file during a refresh leaves the category with its old rows or its new ones,
+    // never without rows: the deletion and the new records are written together.
+    using Call = std::function<void(Outcome&)>;
+    struct Case {
+        std::string entity, where;
+        Call call;
+    };
+    const std::vector<Case> cases{
+        {"News", "cat_name = 'ent'", [](Outcome& o) { processor()->loadNewsWithCatname("ent", std::nullopt, o.success(), o.failure()); }},
+        {"Video", "type = 'teach'", [](Outcome& o) { processor()->loadVideoWithType("teach", std::nullopt, o.success(), o.failure()); }},
+        {"Toptenz", "sid = 4", [](Outcome& o) { processor()->loadToptenzWithSite("melon", std::nullopt, o.success(), o.failure()); }},
+    };
+    for (const auto& c : cases) {
+        Outcome first;
+        c.call(first);
+        ASSERT_TRUE(first.wait());
+        ASSERT_TRUE(first.succeeded) << c.entity;
+        const std::string count = "SELECT COUNT(*) FROM \"" + c.entity + "\" WHERE " + c.where;
+        const auto before = rawTexts(storePath(), count);
+        ASSERT_NE(before, std::vector<std::string>{"0"}) << c.entity;
+
+        std::mutex mutex;
+        std::vector<std::vector<std::string>> atCommits;
+        const int observer = 0;
+        NotificationCenter::defaultCenter()->addObserver(
+            &observer, kManagedObjectContextDidSaveNotification, RS_rootSavingContext(), [&](const Notification&) {
+                auto rows = rawTexts(storePath(), count);
+                std::lock_guard lock(mutex);
+                atCommits.push_back(rows);
+            });
+        Outcome again;
+        c.call(again);
+        const bool done = again.wait();
+        NotificationCenter::defaultCenter()->removeObserver(&observer);
+        ASSERT_TRUE(done);
+        ASSERT_TRUE(again.succeeded) << c.entity;
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(atCommits.size(), 1u) << c.entity;
+        EXPECT_EQ(atCommits[0], before) << c.entity;  // the same reply again: as many rows as before
+    }
+}
+
+TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsSave) {
+    // A full disk, simulated by a page limit just above the file's size: a reply too big to fit fails
+    // with the store's error, the cached rows and the default context stay as the file has them, and
+    // a small load in the same process is saved.
+    loadNews("ent");
+    const auto stored = column("News", "msgId");
+    ASSERT_EQ(stored.size(), 5u);
+    const auto pages = rawTexts(storePath(), "PRAGMA page_count");
+    ASSERT_EQ(pages.size(), 1u);
+    drainMain();
+    RecordStack::cleanUp();
+    drainMain();
+    const Dictionary options{{std::string(kSQLitePragmasOption),
+                              Value::dictionary({{"max_page_count", Value(std::stoll(pages[0]) + 4)}})}};
+    auto coordinator = RS_coordinatorWithSqliteStoreNamed("lunavexa.sqlite", options);
+    ASSERT_TRUE(coordinator && !coordinator->persistentStores().empty());
+    RS_setDefaultStoreCoordinator(coordinator);
+    RS_initializeDefaultContextWithCoordinator(coordinator);
+
+    Array big;
+    const Array news = fixtureItems("newsList");
+    for (int i = 0; i < 3000; ++i) {
+        Value item = news[static_cast<std::size_t>(i) % news.size()];
+        item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
+        item.mutableDictionary().set("title", Value(std::string(200, 'x')));
+        big.push_back(item);
+    }
+    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
+    Outcome full;
+    processor()->loadNewsWithCatname("ent", std::nullopt, full.success(), full.failure());
+    ASSERT_TRUE(full.wait(60));
+    ASSERT_FALSE(full.succeeded);
+    EXPECT_FALSE(full.onMain);
+    ASSERT_TRUE(full.error);
+    EXPECT_EQ(full.error->code(), kPersistentStoreSaveError) << describe(full.error);
+    EXPECT_NE(describe(full.error).find("full"), std::string::npos) << describe(full.error);
+    drainMain();
+    EXPECT_EQ(column("News", "msgId"), stored);
+    EXPECT_FALSE(RS_defaultContext()->hasChanges());
+    EXPECT_FALSE(RS_rootSavingContext()->hasChanges());
+    auto held = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->size(), 5u);
+
+    Outcome small;
+    processor()->loadVideoWithType("teach", std::nullopt, small.success(), small.failure());
+    ASSERT_TRUE(small.wait());
+    ASSERT_TRUE(small.succeeded) << describe(small.error);
+    EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM Video"), std::vector<std::string>{"3"});
+    EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), stored);
 }
 
 TEST_F(MainRoad, EveryListReachesTheFileThroughTheStandIn) {
