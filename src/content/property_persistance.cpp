@@ -80,9 +80,9 @@ std::optional<Dictionary> readSettingsDictionary(const std::string& path) {
 }
 
 // Whether the value may be stored in the property: a declared class must be the value's class or one
-// of its superclasses (an undeclared or unknown class accepts anything).
+// of its superclasses (an undeclared or unknown class accepts anything; so does nil).
 bool fitsProperty(const PropertyInfo& property, const Value& value) {
-    if (!property.isObject()) return true;  // scalars convert through key-value access
+    if (!property.isObject() || value.isNil()) return true;  // scalars convert through key-value access
     const std::string declared = property.declaredClassName();
     if (declared.empty()) return true;
     const ClassInfo* declaredClass = classNamed(declared);
@@ -91,6 +91,9 @@ bool fitsProperty(const PropertyInfo& property, const Value& value) {
     return valueClass && valueClass->isSubclassOf(declaredClass);
 }
 
+// Sets each entry through the property's setter, as a set by key would: a setter that converts (text to
+// a boolean number, a number to text) stores the file's value as the declared kind, one that refuses it
+// says so. A value that still does not fit the declared class afterwards is dropped with one log line.
 void applyValues(Object& object, const Dictionary& values, const std::string& path) {
     const ClassInfo* cls = classOf(object);
     for (const auto& [key, value] : values) {
@@ -99,14 +102,13 @@ void applyValues(Object& object, const Dictionary& values, const std::string& pa
             log("Settings file %@: no property \"%@\" in %@, entry skipped", path, key, object.className());
             continue;
         }
-        if (!fitsProperty(*property, value)) {
+        try {
+            setValueForKey(object, value, key);
+            if (fitsProperty(*property, valueForKey(object, key))) continue;
+            setValueForKey(object, Value(), key);
             const ClassInfo* valueClass = classOfValue(value);
             log("Settings file %@: \"%@\" holds a %@ where %@ expects a %@, entry skipped", path, key,
                 valueClass ? valueClass->name() : std::string("nil"), object.className(), property->declaredClassName());
-            continue;
-        }
-        try {
-            setValueForKey(object, value, key);
         } catch (const Exception& e) {
             log("Settings file %@: \"%@\" could not be set, entry skipped: %@", path, key, e.reason());
         }
