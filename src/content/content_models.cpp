@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/data/model.h"
+
 namespace lv {
 
 namespace {
@@ -290,7 +292,11 @@ Ref<JMReversibleValueTransformer> JM_Teleplay::totalCountJSONTransformer() {
     return JMValueTransformer::transformerUsingForwardBlock(
         [](const Value& value, bool*, Ref<Error>*) -> Value {
             std::optional<Decimal> decimal = decimalReading(value);
-            return decimal ? Value(decimal->intValue()) : Value();
+            if (!decimal) return Value();
+            // The integer part as a 64-bit number; one no 64-bit integer holds stays the decimal it is,
+            // never a wrapped or clamped number (the store refuses such an item).
+            if (integerRangeOverflow(AttributeType::Integer64, Value(*decimal)) != 0) return Value(*decimal);
+            return Value(decimal->longLongValue());
         },
         [](const Value& value, bool*, Ref<Error>*) -> Value {
             if (!value.isNumeric()) return Value();

@@ -389,6 +389,32 @@ TEST_F(APIProcessor, AnItemTheStoreCannotHoldIsSkippedAndTheRestStored) {
     EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM News"), std::vector<std::string>{"5"});
 }
 
+TEST_F(APIProcessor, CountsAndRanksPast32BitsReachTheFileWhole) {
+    // Chart ranks are compared as 64-bit numbers: 4294967297 is not rank 1, and a rank past 2^31 sent
+    // twice is stored once. A drama's count of 3000000000 is stored as it is.
+    const Array charts = fixtureItems("rank");
+    Array ranks;
+    for (const std::int64_t rank : {std::int64_t{1}, std::int64_t{4294967297}, std::int64_t{2147483649}, std::int64_t{2147483649}}) {
+        Value item = charts[0];
+        item.mutableDictionary().set("rank", Value(rank));
+        ranks.push_back(item);
+    }
+    service.setBehaviour("rank", behaving(Body::Fixture, 200, "application/json", 0, replyWith(ranks)));
+    Outcome chart;
+    processor()->loadToptenzWithSite("melon", std::nullopt, chart.success(), chart.failure());
+    ASSERT_TRUE(chart.wait());
+    ASSERT_TRUE(chart.succeeded) << describe(chart.error);
+    EXPECT_EQ(column("Toptenz", "rank"), (std::vector<std::string>{"1", "2147483649", "4294967297"}));
+
+    Value drama = Value::dictionary({{"titleCn", "长剧"}, {"type", "tv"}, {"is_end", "no"}, {"totalCount", "3000000000"}});
+    service.setBehaviour("video", behaving(Body::Fixture, 200, "application/json", 0, replyWith(Array{drama})));
+    Outcome media;
+    processor()->loadMediaWithType("tv", false, std::nullopt, media.success(), media.failure());
+    ASSERT_TRUE(media.wait());
+    ASSERT_TRUE(media.succeeded) << describe(media.error);
+    EXPECT_EQ(column("Teleplay", "totalCount"), std::vector<std::string>{"3000000000"});
+}
+
 TEST_F(APIProcessor, AListWithNoStorableItemKeepsTheCategoryAndFails) {
     loadNews("ent");
     const auto stored = column("News", "msgId");
