@@ -14,6 +14,7 @@
 #include "platform/storage/path.h"
 #include "platform/storage/property_list.h"
 #include "platform/storage/sandbox.h"
+#include "platform/storage/user_defaults.h"
 
 namespace lv {
 
@@ -37,8 +38,9 @@ std::mutex& observationMutex() {
 
 std::string describe(const Ref<Error>& error) { return error ? error->description() : std::string("unknown error"); }
 
-// The dictionary held by the settings file, or nothing (with one log line when the file exists but
-// cannot be used).
+// The dictionary held by the settings file, or nothing. A file that exists but is damaged (empty,
+// not a property-list dictionary, or its archive unusable) is kept aside, with one log line, so that
+// the next save starts from defaults without destroying it.
 std::optional<Dictionary> readSettingsDictionary(const std::string& path) {
     if (!FileManager::defaultManager().fileExistsAtPath(path)) return std::nullopt;  // first launch
     Ref<Error> error;
@@ -47,35 +49,27 @@ std::optional<Dictionary> readSettingsDictionary(const std::string& path) {
         log("Settings file %@ could not be read, ignored: %@", path, describe(error));
         return std::nullopt;
     }
-    Value plist = PropertyListSerialization::propertyListWithData(*data, kPropertyListImmutable, nullptr, &error);
-    if (!plist.isDictionary()) {
-        log("Settings file %@ is no property-list dictionary, ignored", path);
+    auto damaged = [&path](const std::string& problem) -> std::optional<Dictionary> {
+        setAsideDamagedFile(path, "Settings file " + problem);
         return std::nullopt;
-    }
+    };
+    Value plist = data->empty() ? Value()
+                                : PropertyListSerialization::propertyListWithData(*data, kPropertyListImmutable, nullptr, &error);
+    if (!plist.isDictionary()) return damaged("is no property-list dictionary");
     const Dictionary& entries = plist.dictionary();
     if (entries.size() != 1 || !entries.contains(kArchiveEntryKey)) return entries;  // the plain form
 
     const Value& archive = entries.get(kArchiveEntryKey);
-    if (!archive.isData()) {
-        log("Settings file %@ holds no archive under \"%@\", ignored", path, kArchiveEntryKey);
-        return std::nullopt;
-    }
+    if (!archive.isData()) return damaged(format("holds no archive under \"%@\"", kArchiveEntryKey));
     std::unique_ptr<KeyedUnarchiver> unarchiver = KeyedUnarchiver::forReadingFromData(archive.bytes(), &error);
-    if (!unarchiver) {
-        log("Settings file %@ holds a damaged archive, ignored: %@", path, describe(error));
-        return std::nullopt;
-    }
+    if (!unarchiver) return damaged("holds a damaged archive (" + describe(error) + ")");
     Value root;
     try {
         root = unarchiver->decodeObject("root");
     } catch (const Exception& e) {
-        log("Settings file %@ holds a damaged archive, ignored: %@", path, e.reason());
-        return std::nullopt;
+        return damaged("holds a damaged archive (" + e.reason() + ")");
     }
-    if (!root.isDictionary()) {
-        log("Settings file %@ holds no dictionary in its archive, ignored", path);
-        return std::nullopt;
-    }
+    if (!root.isDictionary()) return damaged("holds no dictionary in its archive");
     return root.dictionary();
 }
 
