@@ -389,9 +389,9 @@ TEST_F(APIProcessor, AnItemTheStoreCannotHoldIsSkippedAndTheRestStored) {
     EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM News"), std::vector<std::string>{"5"});
 }
 
-TEST_F(APIProcessor, CountsAndRanksPast32BitsReachTheFileWhole) {
+TEST_F(APIProcessor, WideCountsRanksAndPricesReachTheFileWhole) {
     // Chart ranks are compared as 64-bit numbers: 4294967297 is not rank 1, and a rank past 2^31 sent
-    // twice is stored once. A drama's count of 3000000000 is stored as it is.
+    // twice is stored once. A drama's count of 3000000000 and a price of 22 digits are stored as they are.
     const Array charts = fixtureItems("rank");
     Array ranks;
     for (const std::int64_t rank : {std::int64_t{1}, std::int64_t{4294967297}, std::int64_t{2147483649}, std::int64_t{2147483649}}) {
@@ -413,6 +413,21 @@ TEST_F(APIProcessor, CountsAndRanksPast32BitsReachTheFileWhole) {
     ASSERT_TRUE(media.wait());
     ASSERT_TRUE(media.succeeded) << describe(media.error);
     EXPECT_EQ(column("Teleplay", "totalCount"), std::vector<std::string>{"3000000000"});
+
+    Value product = fixtureItems("taobao")[0];
+    product.mutableDictionary().set("price", Value("123456789012345678901.5"));
+    product.mutableDictionary().set("type", Value("new"));
+    product.mutableDictionary().set("store", Value("beauty"));
+    service.setBehaviour("taobao", behaving(Body::Fixture, 200, "application/json", 0, replyWith(Array{product})));
+    Outcome shop;
+    processor()->loadTaobaoWithStore("beauty", "new", std::nullopt, shop.success(), shop.failure());
+    ASSERT_TRUE(shop.wait());
+    ASSERT_TRUE(shop.succeeded) << describe(shop.error);
+    EXPECT_EQ(rawTexts(storePath(), "SELECT typeof(price) || ' ' || price FROM Taobao"),
+              std::vector<std::string>{"text 123456789012345678901.5"});
+    auto stored = readBack("Taobao", "price");
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0]->valueForKey("price"), Value(*Decimal::parse("123456789012345678901.5")));
 }
 
 TEST_F(APIProcessor, AListWithNoStorableItemKeepsTheCategoryAndFails) {

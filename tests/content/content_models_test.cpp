@@ -105,7 +105,7 @@ TEST(PriceAndCount, ReadFromTheStartOfTheTextOrStayEmpty) {
     };
     const std::pair<Value, const char*> prices[] = {
         {Value("199.90"), "199.9e-1"}, {Value("0.07"), "0.07e-2"}, {Value("35.5元"), "35.5e-1"}, {Value(199.9), "199.9e-1"},
-        {Value(std::int64_t{89}), "89e0"}, {Value(), "<none>"}, {Value(""), "<none>"}, {Value("免费"), "<none>"},
+        {Value(std::int64_t{89}), "89e0"}, {Value("123456789012345678901.5"), "123456789012345678901.5e-1"}, {Value(), "<none>"}, {Value(""), "<none>"}, {Value("免费"), "<none>"},
         {Value(true), "<none>"}, {Value(Array{}), "<none>"}, {Value(Dictionary{}), "<none>"},
     };
     for (const auto& [input, expected] : prices) EXPECT_EQ(read(*price, input), expected) << input.description();
