@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <mutex>
 
 #include "content/api_processor.h"
@@ -492,55 +493,77 @@ TEST_F(APIProcessor, ARefreshReachesTheFileInOneTransaction) {
 }
 
 TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsSave) {
-    // A full disk, simulated by a page limit just above the file's size: a reply too big to fit fails
-    // with the store's error, the cached rows and the default context stay as the file has them, and
-    // a small load in the same process is saved.
-    loadNews("ent");
-    const auto stored = column("News", "msgId");
-    ASSERT_EQ(stored.size(), 5u);
-    const auto pages = rawTexts(storePath(), "PRAGMA page_count");
-    ASSERT_EQ(pages.size(), 1u);
-    drainMain();
-    RecordStack::cleanUp();
-    drainMain();
-    const Dictionary options{{std::string(kSQLitePragmasOption),
-                              Value::dictionary({{"max_page_count", Value(std::stoll(pages[0]) + 4)}})}};
-    auto coordinator = RS_coordinatorWithSqliteStoreNamed("lunavexa.sqlite", options);
-    ASSERT_TRUE(coordinator && !coordinator->persistentStores().empty());
-    RS_setDefaultStoreCoordinator(coordinator);
-    RS_initializeDefaultContextWithCoordinator(coordinator);
+    // A full disk (a page limit just above the file's size) and a store the connection may only read
+    // (which holds for root as well): a reply that cannot be written fails with the store's error, the
+    // cached rows and every context level stay as the file has them, and on the disk with room left a
+    // small load in the same process is saved.
+    struct Case {
+        const char* name;
+        const char* pragma;
+        const char* message;
+        bool roomForSmallLoads;
+    };
+    const Case cases[] = {
+        {"disk full", "max_page_count", "database or disk is full", true},
+        {"read-only", "query_only", "readonly", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        drainMain();
+        RecordStack::cleanUp();
+        drainMain();
+        for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(storePath() + suffix);
+        setUpStack();
+        loadNews("ent");
+        const auto stored = column("News", "msgId");
+        ASSERT_EQ(stored.size(), 5u);
+        const auto pages = rawTexts(storePath(), "PRAGMA page_count");
+        ASSERT_EQ(pages.size(), 1u);
+        drainMain();
+        RecordStack::cleanUp();
+        drainMain();
+        const Value setting = std::string(c.pragma) == "query_only" ? Value(1) : Value(std::stoll(pages[0]) + 4);
+        const Dictionary options{{std::string(kSQLitePragmasOption), Value::dictionary({{c.pragma, setting}})}};
+        auto coordinator = RS_coordinatorWithSqliteStoreNamed("lunavexa.sqlite", options);
+        ASSERT_TRUE(coordinator && !coordinator->persistentStores().empty());
+        RS_setDefaultStoreCoordinator(coordinator);
+        RS_initializeDefaultContextWithCoordinator(coordinator);
 
-    Array big;
-    const Array news = fixtureItems("newsList");
-    for (int i = 0; i < 3000; ++i) {
-        Value item = news[static_cast<std::size_t>(i) % news.size()];
-        item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
-        item.mutableDictionary().set("title", Value(std::string(200, 'x')));
-        big.push_back(item);
+        Array big;
+        const Array news = fixtureItems("newsList");
+        for (int i = 0; i < 3000; ++i) {
+            Value item = news[static_cast<std::size_t>(i) % news.size()];
+            item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
+            item.mutableDictionary().set("title", Value(std::string(200, 'x')));
+            big.push_back(item);
+        }
+        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
+        Outcome failed;
+        processor()->loadNewsWithCatname("ent", std::nullopt, failed.success(), failed.failure());
+        ASSERT_TRUE(failed.wait(60));
+        ASSERT_FALSE(failed.succeeded);
+        EXPECT_FALSE(failed.onMain);
+        ASSERT_TRUE(failed.error);
+        EXPECT_EQ(failed.error->code(), kPersistentStoreSaveError) << describe(failed.error);
+        EXPECT_NE(describe(failed.error).find(c.message), std::string::npos) << describe(failed.error);
+        drainMain();
+        EXPECT_EQ(column("News", "msgId"), stored);
+        EXPECT_FALSE(RS_defaultContext()->hasChanges());
+        EXPECT_FALSE(RS_rootSavingContext()->hasChanges());
+        auto held = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
+        ASSERT_TRUE(held);
+        EXPECT_EQ(held->size(), 5u);
+
+        if (c.roomForSmallLoads) {
+            Outcome small;
+            processor()->loadVideoWithType("teach", std::nullopt, small.success(), small.failure());
+            ASSERT_TRUE(small.wait());
+            ASSERT_TRUE(small.succeeded) << describe(small.error);
+            EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM Video"), std::vector<std::string>{"3"});
+            EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), stored);
+        }
+        service.setBehaviour("newsList", behaving(Body::Fixture));
     }
-    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
-    Outcome full;
-    processor()->loadNewsWithCatname("ent", std::nullopt, full.success(), full.failure());
-    ASSERT_TRUE(full.wait(60));
-    ASSERT_FALSE(full.succeeded);
-    EXPECT_FALSE(full.onMain);
-    ASSERT_TRUE(full.error);
-    EXPECT_EQ(full.error->code(), kPersistentStoreSaveError) << describe(full.error);
-    EXPECT_NE(describe(full.error).find("full"), std::string::npos) << describe(full.error);
-    drainMain();
-    EXPECT_EQ(column("News", "msgId"), stored);
-    EXPECT_FALSE(RS_defaultContext()->hasChanges());
-    EXPECT_FALSE(RS_rootSavingContext()->hasChanges());
-    auto held = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
-    ASSERT_TRUE(held);
-    EXPECT_EQ(held->size(), 5u);
-
-    Outcome small;
-    processor()->loadVideoWithType("teach", std::nullopt, small.success(), small.failure());
-    ASSERT_TRUE(small.wait());
-    ASSERT_TRUE(small.succeeded) << describe(small.error);
-    EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM Video"), std::vector<std::string>{"3"});
-    EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), stored);
 }
 
 TEST_F(MainRoad, EveryListReachesTheFileThroughTheStandIn) {
