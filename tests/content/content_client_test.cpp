@@ -3,6 +3,9 @@
 // connection of its own, and the callbacks' threads.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -20,7 +23,9 @@
 #include "platform/dispatch/thread.h"
 #include "platform/net/host_map.h"
 #include "platform/storage/bundle.h"
+#include "platform/storage/sandbox.h"
 #include "platform/ui/application.h"
+#include "support/child_process.h"
 
 namespace lv::test {
 namespace {
@@ -490,6 +495,54 @@ TEST_F(APIProcessor, ARefreshReachesTheFileInOneTransaction) {
         ASSERT_EQ(atCommits.size(), 1u) << c.entity;
         EXPECT_EQ(atCommits[0], before) << c.entity;  // the same reply again: as many rows as before
     }
+}
+
+// The folder of the store the second process of the kill test refreshes.
+constexpr const char* kKilledRefreshRoot = "LV_KILLED_REFRESH_ROOT";
+
+// The second process: refreshes the news of "ent" and is killed (SIGKILL) the moment the file's first
+// commit of that refresh is done.
+TEST_F(APIProcessor, ChildKilledAtTheFirstCommitOfARefresh) {
+    const char* root = std::getenv(kKilledRefreshRoot);
+    if (!root) GTEST_SKIP() << "the second process of ARefreshKilledAtItsFirstCommitLeavesOldOrNewRows";
+    drainMain();
+    RecordStack::cleanUp();
+    drainMain();
+    const std::string ownFolder = dir.path().string();  // never removed by the killed process otherwise
+    ASSERT_TRUE(Sandbox::setRoot(root));
+    setUpStack();
+    NotificationCenter::defaultCenter()->addObserver(kKilledRefreshRoot, kManagedObjectContextDidSaveNotification,
+                                                     RS_rootSavingContext(), [ownFolder](const Notification&) {
+                                                         std::error_code ignored;
+                                                         std::filesystem::remove_all(ownFolder, ignored);
+                                                         ::kill(::getpid(), SIGKILL);
+                                                     });
+    Outcome outcome;
+    processor()->loadNewsWithCatname("ent", std::nullopt, outcome.success(), outcome.failure());
+    outcome.wait();
+    FAIL() << "the refresh ended without a commit";
+}
+
+// A process killed right after the first commit of a refresh leaves the category with its old rows or
+// its new ones, never without rows.
+TEST_F(APIProcessor, ARefreshKilledAtItsFirstCommitLeavesOldOrNewRows) {
+    Array old;
+    for (const char* id : {"old1", "old2"}) {
+        Value item = fixtureItems("newsList")[0];
+        item.mutableDictionary().set("msgId", Value(id));
+        old.push_back(item);
+    }
+    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(old)));
+    loadNews("ent");
+    const std::vector<std::string> before{"old1", "old2"};
+    ASSERT_EQ(column("News", "msgId"), before);
+    drainMain();
+    RecordStack::cleanUp();
+    drainMain();
+    EXPECT_EQ(runThisBinary("APIProcessor.ChildKilledAtTheFirstCommitOfARefresh", {{kKilledRefreshRoot, dir.path().string()}}), -1);
+    const auto after = column("News", "msgId", "cat_name = 'ent'");
+    const std::vector<std::string> refreshed{"1001", "1002", "1003", "1004", "1005"};
+    EXPECT_TRUE(after == before || after == refreshed) << testing::PrintToString(after);
 }
 
 TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsSave) {
