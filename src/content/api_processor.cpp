@@ -8,6 +8,8 @@
 #include "content/date_string.h"
 #include "mapping/json_adapter.h"
 #include "platform/base/log.h"
+#include "platform/data/errors.h"
+#include "platform/data/model.h"
 #include "platform/data/predicate.h"
 #include "platform/dispatch/queue.h"
 #include "platform/runtime/runtime.h"
@@ -45,8 +47,79 @@ bool anyRecord(const Ref<Predicate>& predicate, const Ref<ManagedObjectContext>&
     return found && !found->empty();
 }
 
-// On the main queue: replaces the category's records with the reply's items, then calls success.
-void storeReply(const StoringOperation& operation, const Value& reply, const APISuccessBlock& success) {
+// After a failed save: every level from the context up to the root forgets what it had not written,
+// and the context forgets its records (it announces that, so lists showing them fetch again). The
+// context and the store then agree again, so the next save does not meet this one's changes.
+void discardUnsavedChanges(const Ref<ManagedObjectContext>& context) {
+    for (Ref<ManagedObjectContext> level = context; level; level = level->parentContext()) {
+        level->performAndWait([&level] { level->rollback(); });
+    }
+    context->reset();
+}
+
+// Replaces the category's records with the reply's items in the default context and saves the deletion
+// and the new records together, in one transaction of the file. An item that does not map, or whose
+// values the store cannot hold, is skipped with one log line. False, with the store and the context as
+// they were, when the save fails or when the list held items and none of them could be stored.
+bool replaceCategory(const StoringOperation& operation, const Array& list, const Ref<ManagedObjectContext>& context,
+                     Ref<Error>* error) {
+    operation.clear();
+    std::size_t unusable = 0;
+    Ref<Error> firstItemError;
+    for (std::size_t index = 0; index < list.size(); ++index) {
+        Value item = list[index];
+        if (operation.isNovel && item.isDictionary() && item["description"]) {
+            Value description = item["description"];
+            item.mutableDictionary().remove("description");
+            item.mutableDictionary().set("novel_desc", std::move(description));
+        }
+        Ref<Error> itemError;
+        auto model = std::dynamic_pointer_cast<BaseJMModel>(
+            JMJSONAdapter::modelOfClass(operation.modelClass, item, &itemError));
+        if (!model) {
+            log("APIProcessor: %@ item %@ skipped, it does not map: %@", operation.action, std::to_string(index),
+                itemError);
+            ++unusable;
+            if (!firstItemError) firstItemError = itemError;
+            continue;
+        }
+        if (operation.serverOrder) setValueForKey(*model, Value(static_cast<std::int64_t>(index)), "sortWeight");
+        if (operation.isKnown && operation.isKnown(*model, context)) continue;
+        auto record = operation.create(context);
+        if (!record) continue;
+        model->migratePropertiesToObject(record);
+        if (!record->validateForInsert(&itemError)) {
+            // One value the file cannot hold (a count past 64 bits, say) costs this item, not the reply.
+            log("APIProcessor: %@ item %@ skipped, the store cannot hold it: %@", operation.action,
+                std::to_string(index), itemError);
+            context->deleteObject(record);
+            ++unusable;
+            if (!firstItemError) firstItemError = itemError;
+            continue;
+        }
+        if (operation.isNovel) log("%@", record);
+    }
+    if (!list.empty() && unusable == list.size()) {
+        // Nothing of the reply can be stored: the cached records stay.
+        log("APIProcessor: no %@ item of the reply can be stored; the cached records are kept", operation.action);
+        context->rollback();
+        setError(error, firstItemError);
+        return false;
+    }
+    Ref<Error> saveError;
+    if (RS_saveToPersistentStoreAndWait(context, &saveError)) return true;
+    log("APIProcessor: the %@ reply could not be saved; the cached records are kept: %@", operation.action, saveError);
+    discardUnsavedChanges(context);
+    setError(error, saveError ? saveError
+                              : Error::make(std::string(kCocoaErrorDomain), kPersistentStoreSaveError,
+                                            Dictionary{{std::string(kLocalizedDescriptionKey), Value("The save failed.")}}));
+    return false;
+}
+
+// On the main queue: replaces the category's records with the reply's items, then calls success; a
+// reply that could not be stored goes to failure (on the background queue, as transport errors do).
+void storeReply(const StoringOperation& operation, const Value& reply, const APISuccessBlock& success,
+                const APIFailureBlock& failure) {
     const Value& items = reply["mItems"];
     if (!reply.isDictionary() || !(items.isArray() || items.isNull())) {
         // Not the service's reply shape: the cache stays as it is.
@@ -55,35 +128,12 @@ void storeReply(const StoringOperation& operation, const Value& reply, const API
         return;
     }
     if (items.isArray()) {
-        operation.clear();
-        auto context = RS_defaultContext();
-        bool created = false;
-        const Array& list = items.array();
-        for (std::size_t index = 0; index < list.size(); ++index) {
-            Value item = list[index];
-            if (operation.isNovel && item.isDictionary() && item["description"]) {
-                Value description = item["description"];
-                item.mutableDictionary().remove("description");
-                item.mutableDictionary().set("novel_desc", std::move(description));
-            }
-            Ref<Error> error;
-            auto model = std::dynamic_pointer_cast<BaseJMModel>(
-                JMJSONAdapter::modelOfClass(operation.modelClass, item, &error));
-            if (!model) {
-                log("APIProcessor: %@ item %@ skipped, it does not map: %@", operation.action, std::to_string(index),
-                    error);
-                continue;
-            }
-            if (operation.serverOrder) setValueForKey(*model, Value(static_cast<std::int64_t>(index)), "sortWeight");
-            if (operation.isKnown && operation.isKnown(*model, context)) continue;
-            auto record = operation.create(context);
-            if (!record) continue;
-            model->migratePropertiesToObject(record);
-            created = true;
-            if (operation.isNovel) log("%@", record);
+        Ref<Error> error;
+        const Ref<ManagedObjectContext> context = RS_defaultContext();
+        if (context && !replaceCategory(operation, items.array(), context, &error)) {
+            if (failure) Queue::global()->async([failure, error] { failure(error); });
+            return;
         }
-        const bool save = operation.isKnown ? created : !list.empty();
-        if (save && context) RS_saveToPersistentStoreAndWait(context);
     }
     if (success) success(reply["mItems"]);
 }
@@ -112,8 +162,9 @@ void APIProcessor::sendStoring(Dictionary params, std::shared_ptr<const StoringO
                                APISuccessBlock success, APIFailureBlock failure) {
     apiHelper()->asyncRequestWithParams(
         Value(std::move(params)),
-        [operation, success](const Value& reply) {
-            Queue::main()->async([operation, success, reply] { storeReply(*operation, reply, success); });
+        [operation, success, failure](const Value& reply) {
+            Queue::main()->async(
+                [operation, success, failure, reply] { storeReply(*operation, reply, success, failure); });
         },
         [failure](const Ref<Error>& error) {
             if (failure) failure(error);
@@ -154,7 +205,7 @@ void APIProcessor::loadMicroblogWithGap(const std::string& gap, std::optional<Da
     auto operation = std::make_shared<StoringOperation>();
     operation->action = "microblog";
     operation->modelClass = JM_Microblog::runtimeClass();
-    operation->clear = [gap] { DataHelper::sharedDataHelper()->truncateMicroblogWithType(gap); };
+    operation->clear = [gap] { DataHelper::sharedDataHelper()->truncateMicroblogWithType(gap, DataHelper::Save::Later); };
     operation->serverOrder = true;
     operation->create = createRecord<Microblog>;
     sendStoring({{"action", Value("microblog")}, {"gap", Value(gap)}, {"time", Value(timeCursor(time))}},
@@ -166,7 +217,7 @@ void APIProcessor::loadTaobaoWithStore(const std::string& store, const std::stri
     auto operation = std::make_shared<StoringOperation>();
     operation->action = "taobao";
     operation->modelClass = JM_Taobao::runtimeClass();
-    operation->clear = [type, store] { DataHelper::sharedDataHelper()->truncateTaobaoWithType(type, store); };
+    operation->clear = [type, store] { DataHelper::sharedDataHelper()->truncateTaobaoWithType(type, store, DataHelper::Save::Later); };
     operation->create = createRecord<Taobao>;
     sendStoring({{"action", Value("taobao")},
                  {"store", Value(store)},
@@ -180,7 +231,7 @@ void APIProcessor::loadNewsWithCatname(const std::string& category, std::optiona
     auto operation = std::make_shared<StoringOperation>();
     operation->action = "newsList";
     operation->modelClass = JM_News::runtimeClass();
-    operation->clear = [category] { DataHelper::sharedDataHelper()->truncateNewsWithCategory(category); };
+    operation->clear = [category] { DataHelper::sharedDataHelper()->truncateNewsWithCategory(category, DataHelper::Save::Later); };
     operation->isKnown = [](const BaseJMModel& model, const Ref<ManagedObjectContext>& context) {
         const auto& news = static_cast<const JM_News&>(model);
         return anyRecord<News>(Predicate::format("msgId = %@", nullptr, news.msgId()), context);
@@ -195,11 +246,13 @@ void APIProcessor::loadToptenzWithSite(const std::string& site, std::optional<Da
     auto operation = std::make_shared<StoringOperation>();
     operation->action = "rank";
     operation->modelClass = JM_Toptenz::runtimeClass();
-    operation->clear = [site] { DataHelper::sharedDataHelper()->truncateToptenWithSite(site); };
+    operation->clear = [site] { DataHelper::sharedDataHelper()->truncateToptenWithSite(site, DataHelper::Save::Later); };
     operation->isKnown = [](const BaseJMModel& model, const Ref<ManagedObjectContext>& context) {
         const auto& chart = static_cast<const JM_Toptenz&>(model);
+        // A rank past 64 bits matches nothing (the store refuses such an item anyway).
+        if (!chart.rank().isNumeric() || integerRangeOverflow(AttributeType::Integer64, chart.rank()) != 0) return false;
         return anyRecord<Toptenz>(
-            Predicate::format("sid = %@ AND rank = %d", nullptr, chart.sid(), chart.rank().intValue()), context);
+            Predicate::format("sid = %@ AND rank = %lld", nullptr, chart.sid(), chart.rank().longLongValue()), context);
     };
     operation->create = createRecord<Toptenz>;
     sendStoring({{"action", Value("rank")}, {"site", Value(site)}, {"time", Value(timeCursor(time, site))}},
@@ -212,7 +265,7 @@ void APIProcessor::loadVideoWithType(const std::string& type, std::optional<Date
     operation->action = "video";
     operation->modelClass = JM_Video::runtimeClass();
     // The video page caches one list: the teaching videos.
-    operation->clear = [] { DataHelper::sharedDataHelper()->truncateVideoWithType("teach"); };
+    operation->clear = [] { DataHelper::sharedDataHelper()->truncateVideoWithType("teach", DataHelper::Save::Later); };
     operation->serverOrder = true;
     operation->create = createRecord<Video>;
     sendStoring({{"action", Value("video")}, {"time", Value(timeCursor(time))}, {"type", Value(type)}},
@@ -224,7 +277,7 @@ void APIProcessor::loadMediaWithType(const std::string& type, bool ended, std::o
     auto operation = std::make_shared<StoringOperation>();
     operation->action = "video";
     operation->modelClass = JM_Teleplay::runtimeClass();
-    operation->clear = [type, ended] { DataHelper::sharedDataHelper()->truncateTVWithType(type, ended); };
+    operation->clear = [type, ended] { DataHelper::sharedDataHelper()->truncateTVWithType(type, ended, DataHelper::Save::Later); };
     operation->serverOrder = true;
     operation->create = createRecord<Teleplay>;
     sendStoring({{"action", Value("video")},
@@ -239,7 +292,7 @@ void APIProcessor::loadNovelsWithTitle(const std::string& title, std::optional<D
     auto operation = std::make_shared<StoringOperation>();
     operation->action = "novel";
     operation->modelClass = JM_Novel::runtimeClass();
-    operation->clear = [] { DataHelper::sharedDataHelper()->truncateNovels(); };
+    operation->clear = [] { DataHelper::sharedDataHelper()->truncateNovels(DataHelper::Save::Later); };
     operation->isNovel = true;
     operation->create = createRecord<Novel>;
     sendStoring({{"action", Value("novel")}, {"time", Value(timeCursor(time))}, {"title", Value(title)}},

@@ -27,7 +27,7 @@ Ref<Predicate> predicate(std::string_view format, const std::vector<Value>& argu
 // default context, deletes each of them there, and saves the default context to the store, waiting
 // for the file to be written; the save runs also when nothing was deleted.
 template <class T>
-void truncateRecords(const Ref<Predicate>& matching) {
+void truncateRecords(const Ref<Predicate>& matching, DataHelper::Save save) {
     const Ref<ManagedObjectContext> context = RS_defaultContext();
     if (!context) return;  // no store set up: no cache to clear
     Ref<FetchRequest> request =
@@ -37,7 +37,7 @@ void truncateRecords(const Ref<Predicate>& matching) {
     for (const Value& record : records) {
         if (auto object = record.objectAs<ManagedObject>()) RS_deleteEntityInContext(object, context);
     }
-    RS_saveToPersistentStoreAndWait(context);
+    if (save == DataHelper::Save::AndWait) RS_saveToPersistentStoreAndWait(context);
 }
 
 }  // namespace
@@ -51,39 +51,39 @@ const Ref<DataHelper>& DataHelper::sharedDataHelper() {
     return shared;
 }
 
-void DataHelper::truncateTaobaoWithType(const std::string& type, const std::string& store) {
-    truncateRecords<Taobao>(predicate("type = %@ AND store = %@", {Value(type), Value(store)}));
+void DataHelper::truncateTaobaoWithType(const std::string& type, const std::string& store, Save save) {
+    truncateRecords<Taobao>(predicate("type = %@ AND store = %@", {Value(type), Value(store)}), save);
 }
 
-void DataHelper::truncateMicroblogWithType(const std::string& type) {
-    truncateRecords<Microblog>(predicate("type = %@", {Value(type)}));
+void DataHelper::truncateMicroblogWithType(const std::string& type, Save save) {
+    truncateRecords<Microblog>(predicate("type = %@", {Value(type)}), save);
 }
 
-void DataHelper::truncateToptenWithSite(const std::string& site) {
+void DataHelper::truncateToptenWithSite(const std::string& site, Save save) {
     const Value number = Constants::siteIdMap().get(site);
     if (!number.isString()) {
         // A site without a number selects no records; the category's cache stays as it is.
         log("DataHelper: no chart site named \"%@\"; nothing to delete", site);
-        truncateRecords<Toptenz>(Predicate::falsePredicate());
+        truncateRecords<Toptenz>(Predicate::falsePredicate(), save);
         return;
     }
-    truncateRecords<Toptenz>(predicate("sid = %@", {Value(Decimal::fromString(number.string()))}));
+    truncateRecords<Toptenz>(predicate("sid = %@", {Value(Decimal::fromString(number.string()))}), save);
 }
 
-void DataHelper::truncateNewsWithCategory(const std::string& category) {
-    truncateRecords<News>(predicate("cat_name = %@", {Value(category)}));
+void DataHelper::truncateNewsWithCategory(const std::string& category, Save save) {
+    truncateRecords<News>(predicate("cat_name = %@", {Value(category)}), save);
 }
 
-void DataHelper::truncateVideoWithType(const std::string& type) {
-    truncateRecords<Video>(predicate("type = %@", {Value(type)}));
+void DataHelper::truncateVideoWithType(const std::string& type, Save save) {
+    truncateRecords<Video>(predicate("type = %@", {Value(type)}), save);
 }
 
-void DataHelper::truncateTVWithType(const std::string& type, bool ended) {
-    truncateRecords<Teleplay>(predicate("type = %@ AND is_end = %@", {Value(type), Value(ended ? "yes" : "no")}));
+void DataHelper::truncateTVWithType(const std::string& type, bool ended, Save save) {
+    truncateRecords<Teleplay>(predicate("type = %@ AND is_end = %@", {Value(type), Value(ended ? "yes" : "no")}), save);
 }
 
-void DataHelper::truncateNovels() {
-    truncateRecords<Novel>(nullptr);
+void DataHelper::truncateNovels(Save save) {
+    truncateRecords<Novel>(nullptr, save);
 }
 
 }  // namespace lv

@@ -38,14 +38,19 @@ const Ref<PushHelper>& PushHelper::sharedPushHelper() {
     return shared;
 }
 
-void PushHelper::note(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
+void PushHelper::note(const char* call) {
+    std::shared_ptr<const CallObserver> observer;
+    {
+        std::lock_guard lock(mutex_);
+        observer = observer_;
+    }
+    if (observer) (*observer)(call);  // outside the lock: the observer may call back
 }
 
-std::vector<std::string> PushHelper::calls() const {
+void PushHelper::setCallObserver(CallObserver observer) {
+    auto next = observer ? std::make_shared<const CallObserver>(std::move(observer)) : nullptr;
     std::lock_guard lock(mutex_);
-    return calls_;
+    observer_ = std::move(next);
 }
 
 namespace {

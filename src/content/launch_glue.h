@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -66,13 +67,16 @@ public:
     // Reports the notification to the push client.
     void didReceiveRemoteNotification(const Dictionary& payload);
 
-    // What reached the glue, in order ("didFinishLaunchingWithOptions", …), for the launch's checks.
-    std::vector<std::string> calls() const;
+    // Told the name of each call that reaches the glue ("didFinishLaunchingWithOptions", …), on the
+    // calling thread, for observers such as the launch's tests; the glue itself keeps nothing. Empty:
+    // no observer.
+    using CallObserver = std::function<void(const std::string& call)>;
+    void setCallObserver(CallObserver observer);
 
 private:
-    void note(std::string call);
+    void note(const char* call);
     mutable std::mutex mutex_;
-    std::vector<std::string> calls_;
+    std::shared_ptr<const CallObserver> observer_;
 };
 
 }  // namespace lv

@@ -14,6 +14,7 @@
 #include "platform/storage/path.h"
 #include "platform/storage/property_list.h"
 #include "platform/storage/sandbox.h"
+#include "platform/storage/user_defaults.h"
 
 namespace lv {
 
@@ -37,8 +38,9 @@ std::mutex& observationMutex() {
 
 std::string describe(const Ref<Error>& error) { return error ? error->description() : std::string("unknown error"); }
 
-// The dictionary held by the settings file, or nothing (with one log line when the file exists but
-// cannot be used).
+// The dictionary held by the settings file, or nothing. A file that exists but is damaged (empty,
+// not a property-list dictionary, or its archive unusable) is kept aside, with one log line, so that
+// the next save starts from defaults without destroying it.
 std::optional<Dictionary> readSettingsDictionary(const std::string& path) {
     if (!FileManager::defaultManager().fileExistsAtPath(path)) return std::nullopt;  // first launch
     Ref<Error> error;
@@ -47,42 +49,34 @@ std::optional<Dictionary> readSettingsDictionary(const std::string& path) {
         log("Settings file %@ could not be read, ignored: %@", path, describe(error));
         return std::nullopt;
     }
-    Value plist = PropertyListSerialization::propertyListWithData(*data, kPropertyListImmutable, nullptr, &error);
-    if (!plist.isDictionary()) {
-        log("Settings file %@ is no property-list dictionary, ignored", path);
+    auto damaged = [&path](const std::string& problem) -> std::optional<Dictionary> {
+        setAsideDamagedFile(path, "Settings file " + problem);
         return std::nullopt;
-    }
+    };
+    Value plist = data->empty() ? Value()
+                                : PropertyListSerialization::propertyListWithData(*data, kPropertyListImmutable, nullptr, &error);
+    if (!plist.isDictionary()) return damaged("is no property-list dictionary");
     const Dictionary& entries = plist.dictionary();
     if (entries.size() != 1 || !entries.contains(kArchiveEntryKey)) return entries;  // the plain form
 
     const Value& archive = entries.get(kArchiveEntryKey);
-    if (!archive.isData()) {
-        log("Settings file %@ holds no archive under \"%@\", ignored", path, kArchiveEntryKey);
-        return std::nullopt;
-    }
+    if (!archive.isData()) return damaged(format("holds no archive under \"%@\"", kArchiveEntryKey));
     std::unique_ptr<KeyedUnarchiver> unarchiver = KeyedUnarchiver::forReadingFromData(archive.bytes(), &error);
-    if (!unarchiver) {
-        log("Settings file %@ holds a damaged archive, ignored: %@", path, describe(error));
-        return std::nullopt;
-    }
+    if (!unarchiver) return damaged("holds a damaged archive (" + describe(error) + ")");
     Value root;
     try {
         root = unarchiver->decodeObject("root");
     } catch (const Exception& e) {
-        log("Settings file %@ holds a damaged archive, ignored: %@", path, e.reason());
-        return std::nullopt;
+        return damaged("holds a damaged archive (" + e.reason() + ")");
     }
-    if (!root.isDictionary()) {
-        log("Settings file %@ holds no dictionary in its archive, ignored", path);
-        return std::nullopt;
-    }
+    if (!root.isDictionary()) return damaged("holds no dictionary in its archive");
     return root.dictionary();
 }
 
 // Whether the value may be stored in the property: a declared class must be the value's class or one
-// of its superclasses (an undeclared or unknown class accepts anything).
+// of its superclasses (an undeclared or unknown class accepts anything; so does nil).
 bool fitsProperty(const PropertyInfo& property, const Value& value) {
-    if (!property.isObject()) return true;  // scalars convert through key-value access
+    if (!property.isObject() || value.isNil()) return true;  // scalars convert through key-value access
     const std::string declared = property.declaredClassName();
     if (declared.empty()) return true;
     const ClassInfo* declaredClass = classNamed(declared);
@@ -91,6 +85,9 @@ bool fitsProperty(const PropertyInfo& property, const Value& value) {
     return valueClass && valueClass->isSubclassOf(declaredClass);
 }
 
+// Sets each entry through the property's setter, as a set by key would: a setter that converts (text to
+// a boolean number, a number to text) stores the file's value as the declared kind, one that refuses it
+// says so. A value that still does not fit the declared class afterwards is dropped with one log line.
 void applyValues(Object& object, const Dictionary& values, const std::string& path) {
     const ClassInfo* cls = classOf(object);
     for (const auto& [key, value] : values) {
@@ -99,14 +96,13 @@ void applyValues(Object& object, const Dictionary& values, const std::string& pa
             log("Settings file %@: no property \"%@\" in %@, entry skipped", path, key, object.className());
             continue;
         }
-        if (!fitsProperty(*property, value)) {
+        try {
+            setValueForKey(object, value, key);
+            if (fitsProperty(*property, valueForKey(object, key))) continue;
+            setValueForKey(object, Value(), key);
             const ClassInfo* valueClass = classOfValue(value);
             log("Settings file %@: \"%@\" holds a %@ where %@ expects a %@, entry skipped", path, key,
                 valueClass ? valueClass->name() : std::string("nil"), object.className(), property->declaredClassName());
-            continue;
-        }
-        try {
-            setValueForKey(object, value, key);
         } catch (const Exception& e) {
             log("Settings file %@: \"%@\" could not be set, entry skipped: %@", path, key, e.reason());
         }

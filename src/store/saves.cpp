@@ -12,6 +12,16 @@ using store_detail::logMasked;
 
 namespace {
 
+// How a synchronous save chain ended, for the callers that wait for it: the last level reached, and
+// whether it saved, had nothing to save, or failed with the error.
+struct Outcome {
+    bool saved = false;
+    Ref<Error> error;
+};
+
+void saveLevels(const Ref<ManagedObjectContext>& context, RSSaveOptions options, RSSaveCompletionHandler completion,
+                Outcome* outcome);
+
 void complete(const RSSaveCompletionHandler& completion, bool success, Ref<Error> error) {
     if (!completion) return;
     Queue::main()->async([completion, success, error = std::move(error)] { completion(success, error); });
@@ -21,7 +31,7 @@ void complete(const RSSaveCompletionHandler& completion, bool success, Ref<Error
 // Exceptions thrown inside the save (by observers of the will-save notification, say) become an error:
 // the chain stops and the completion reports it; nothing is thrown on from a queue block.
 void saveBlock(const Ref<ManagedObjectContext>& context, RSSaveOptions options, const RSSaveCompletionHandler& completion,
-               bool saveParents, bool synchronously) {
+               bool saveParents, bool synchronously, Outcome* outcome) {
     if (logEnabled(RSLogMaskInfo)) logMasked(RSLogMaskInfo, "→ Saving %@", RS_description(context));
     logMasked(RSLogMaskVerbose, "→ Save Parents? %@", saveParents ? "YES" : "NO");
     logMasked(RSLogMaskVerbose, "→ Save Synchronously? %@", synchronously ? "YES" : "NO");
@@ -50,16 +60,19 @@ void saveBlock(const Ref<ManagedObjectContext>& context, RSSaveOptions options, 
     Ref<ManagedObjectContext> parent = context->parentContext();
     if (saved && saveParents && parent) {
         const RSSaveOptions next = synchronously ? (options | RSSaveOptionSynchronously) : (options & ~RSSaveOptionSynchronously);
-        RS_saveWithOptions(parent, next, completion);
+        saveLevels(parent, next, completion, synchronously ? outcome : nullptr);
         return;
     }
     if (saved && logEnabled(RSLogMaskVerbose)) logMasked(RSLogMaskVerbose, "→ Finished saving: %@", RS_description(context));
+    if (outcome) {
+        outcome->saved = saved;
+        outcome->error = error;
+    }
     complete(completion, saved, error);
 }
 
-}  // namespace
-
-void RS_saveWithOptions(const Ref<ManagedObjectContext>& context, RSSaveOptions options, RSSaveCompletionHandler completion) {
+void saveLevels(const Ref<ManagedObjectContext>& context, RSSaveOptions options, RSSaveCompletionHandler completion,
+                Outcome* outcome) {
     if (!context) return;
     bool hasChanges = false;
     std::string name;
@@ -69,6 +82,7 @@ void RS_saveWithOptions(const Ref<ManagedObjectContext>& context, RSSaveOptions 
     });
     if (!hasChanges) {
         logMasked(RSLogMaskVerbose, "NO CHANGES IN ** %@ ** CONTEXT - NOT SAVING", name);
+        if (outcome) outcome->saved = true;  // nothing to write is no failure
         complete(completion, false, nullptr);
         return;
     }
@@ -77,10 +91,17 @@ void RS_saveWithOptions(const Ref<ManagedObjectContext>& context, RSSaveOptions 
     const bool synchronously =
         ((options & RSSaveOptionSynchronously) != 0 && !exceptRoot) || (exceptRoot && context != RS_rootSavingContext());
     if (synchronously) {
-        context->performAndWait([&] { saveBlock(context, options, completion, saveParents, true); });
+        context->performAndWait([&] { saveBlock(context, options, completion, saveParents, true, outcome); });
     } else {
-        context->perform([context, options, completion, saveParents] { saveBlock(context, options, completion, saveParents, false); });
+        context->perform(
+            [context, options, completion, saveParents] { saveBlock(context, options, completion, saveParents, false, nullptr); });
     }
+}
+
+}  // namespace
+
+void RS_saveWithOptions(const Ref<ManagedObjectContext>& context, RSSaveOptions options, RSSaveCompletionHandler completion) {
+    saveLevels(context, options, std::move(completion), nullptr);
 }
 
 void RS_saveOnlySelfWithCompletion(const Ref<ManagedObjectContext>& context, RSSaveCompletionHandler completion) {
@@ -95,6 +116,14 @@ void RS_saveToPersistentStoreWithCompletion(const Ref<ManagedObjectContext>& con
 
 void RS_saveToPersistentStoreAndWait(const Ref<ManagedObjectContext>& context) {
     RS_saveWithOptions(context, RSSaveOptionParentContexts | RSSaveOptionSynchronously);
+}
+
+bool RS_saveToPersistentStoreAndWait(const Ref<ManagedObjectContext>& context, Ref<Error>* error) {
+    if (!context) return true;
+    Outcome outcome;
+    saveLevels(context, RSSaveOptionParentContexts | RSSaveOptionSynchronously, nullptr, &outcome);
+    if (!outcome.saved) setError(error, outcome.error);
+    return outcome.saved;
 }
 
 // ---- older forms ----

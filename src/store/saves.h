@@ -27,6 +27,9 @@ void RS_saveToPersistentStoreWithCompletion(const Ref<ManagedObjectContext>& con
 // Saves every level up to the root synchronously: returns once the file is written (or the first level
 // failed or had nothing to save).
 void RS_saveToPersistentStoreAndWait(const Ref<ManagedObjectContext>& context);
+// The same, telling the caller how it went: true when every level saved or there was nothing to save;
+// false with the error of the level that failed (that level and those above it keep their changes).
+bool RS_saveToPersistentStoreAndWait(const Ref<ManagedObjectContext>& context, Ref<Error>* error);
 
 // Older forms.
 using RSErrorCallback = std::function<void(const Ref<Error>& error)>;

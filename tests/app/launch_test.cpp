@@ -5,6 +5,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <sstream>
 
 #include "analytics/tally_app.h"
@@ -43,8 +45,15 @@ protected:
         useBundle(sourceDirectory() + "/bundle");
         Application::resetSharedApplication();
         registerAppClasses();
+        // The glue keeps no record of its calls; this test's observer does (it may still be told of a
+        // call from the push database's queue after the test, so it shares its record).
+        PushHelper::instance()->setCallObserver([record = pushCalls_](const std::string& call) {
+            std::lock_guard lock(record->mutex);
+            record->calls.push_back(call);
+        });
     }
     void TearDown() override {
+        PushHelper::instance()->setCallObserver(nullptr);
         delegate.reset();
         service.stop();
         HostMap::clear();
@@ -53,6 +62,17 @@ protected:
         Bundle::setMainBundlePath(sourceDirectory() + "/bundle");
     }
     static void useBundle(const std::string& path) { Bundle::setMainBundlePath(path); }
+
+    struct PushCalls {
+        std::mutex mutex;
+        std::vector<std::string> calls;
+    };
+    std::shared_ptr<PushCalls> pushCalls_ = std::make_shared<PushCalls>();
+    // What reached the push glue during the test, in order.
+    std::vector<std::string> pushCalls() const {
+        std::lock_guard lock(pushCalls_->mutex);
+        return pushCalls_->calls;
+    }
 
     // A copy of the bundle whose running version is the given text.
     std::string bundleWithVersion(const std::string& version) {
@@ -118,7 +138,7 @@ using Launch = LaunchFixture;
 TEST_F(Launch, FirstLaunchWithTheServiceDownShowsTheReducedSetOnlyAfterInstallingAndOnlyOnce) {
     HostMap::set(contentHost(), "127.0.0.1", 1);  // nothing listens there
     int analyticsStarts = AnalyticsHelper::startCount();
-    std::size_t pushCalls = PushHelper::instance()->calls().size();
+    const std::size_t callsBefore = pushCalls().size();
     launch();
     // Nothing is shown before a tab set is installed.
     EXPECT_TRUE(delegate->window()->isHidden());
@@ -126,8 +146,8 @@ TEST_F(Launch, FirstLaunchWithTheServiceDownShowsTheReducedSetOnlyAfterInstallin
     EXPECT_TRUE(RS_defaultContext());
     EXPECT_EQ(AnalyticsHelper::startCount(), analyticsStarts + 1);
     // Registration calls come from the push database's queue, whenever it gets to them.
-    auto launchCalls = PushHelper::instance()->calls();
-    launchCalls.erase(launchCalls.begin(), launchCalls.begin() + static_cast<std::ptrdiff_t>(pushCalls));
+    auto launchCalls = pushCalls();
+    launchCalls.erase(launchCalls.begin(), launchCalls.begin() + static_cast<std::ptrdiff_t>(callsBefore));
     std::erase_if(launchCalls, [](const std::string& call) { return call.starts_with("registerPush"); });
     EXPECT_EQ(launchCalls, std::vector<std::string>{"didFinishLaunchingWithOptions"});
 
@@ -209,7 +229,7 @@ TEST_F(Launch, NotificationsAndActionsReachThePushGlue) {
     EXPECT_EQ(completions, 1);
     // The launch's registration calls may land in between, on a slow machine after these.
     std::vector<std::string> forwarded;
-    for (const auto& call : PushHelper::instance()->calls()) {
+    for (const auto& call : pushCalls()) {
         if (call == "handleActionWithIdentifier" || call == "didReceiveRemoteNotification") forwarded.push_back(call);
     }
     EXPECT_EQ(forwarded, (std::vector<std::string>{"handleActionWithIdentifier", "didReceiveRemoteNotification"}));

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "content/constants.h"
+#include "content/launch_glue.h"
 #include "content/utils.h"
 
 namespace lv {
@@ -131,6 +132,22 @@ TEST(ProportionalPlacement, ZeroFramesAndMissingContainerChangeNothing) {
     Utils().setConstraintsForSubview(lone, Rect(10, 20, 100, 50), Rect(0, 0, 200, 400));
     EXPECT_TRUE(lone->constraints().empty());
     EXPECT_TRUE(lone->translatesAutoresizingMaskIntoConstraints());
+}
+
+// The push glue tells an installed observer of each call and keeps nothing itself: ten thousand calls
+// without an observer leave nothing for a later observer to see.
+TEST(PushHelperCalls, ReachTheObserverAndAreNotKept) {
+    const Ref<PushHelper>& glue = PushHelper::instance();
+    for (int i = 0; i < 10000; ++i) glue->didRegisterUserNotificationSettings(nullptr);
+    std::vector<std::string> seen;
+    glue->setCallObserver([&seen](const std::string& call) { seen.push_back(call); });
+    int completions = 0;
+    glue->handleActionWithIdentifier("OTHER", {}, [&completions] { ++completions; });
+    glue->didRegisterUserNotificationSettings(nullptr);
+    glue->setCallObserver(nullptr);
+    glue->handleActionWithIdentifier("OTHER", {}, [&completions] { ++completions; });
+    EXPECT_EQ(seen, (std::vector<std::string>{"handleActionWithIdentifier", "didRegisterUserNotificationSettings"}));
+    EXPECT_EQ(completions, 2);
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ TEST_P(DateRules, EachPropertyReadsAndWritesTheServiceTextsByItsRule) {
 
 // Prices keep their exact decimal digits (mantissa and exponent as read), read from the start of the text
 // as the decimal reading of a text does, a JSON number as the same decimal; counts keep the integer part
-// as a 32-bit number. Anything else leaves the property empty; back to text as the digits.
+// as a 64-bit number (one past 64 bits stays its decimal, for the store to refuse). Anything else leaves the property empty; back to text as the digits.
 TEST(PriceAndCount, ReadFromTheStartOfTheTextOrStayEmpty) {
     auto price = JM_Taobao::priceJSONTransformer();
     auto count = JM_Teleplay::totalCountJSONTransformer();
@@ -105,14 +105,16 @@ TEST(PriceAndCount, ReadFromTheStartOfTheTextOrStayEmpty) {
     };
     const std::pair<Value, const char*> prices[] = {
         {Value("199.90"), "199.9e-1"}, {Value("0.07"), "0.07e-2"}, {Value("35.5元"), "35.5e-1"}, {Value(199.9), "199.9e-1"},
-        {Value(std::int64_t{89}), "89e0"}, {Value(), "<none>"}, {Value(""), "<none>"}, {Value("免费"), "<none>"},
+        {Value(std::int64_t{89}), "89e0"}, {Value("123456789012345678901.5"), "123456789012345678901.5e-1"}, {Value(), "<none>"}, {Value(""), "<none>"}, {Value("免费"), "<none>"},
         {Value(true), "<none>"}, {Value(Array{}), "<none>"}, {Value(Dictionary{}), "<none>"},
     };
     for (const auto& [input, expected] : prices) EXPECT_EQ(read(*price, input), expected) << input.description();
     const std::pair<Value, const char*> counts[] = {
-        {Value("24"), "24 int32"}, {Value("24.9"), "24 int32"}, {Value("-3.7"), "-3 int32"}, {Value("16.0"), "16 int32"},
-        {Value(" 12集"), "12 int32"}, {Value("4294967297"), "1 int32"}, {Value(std::int64_t{24}), "24 int32"},
-        {Value(30.5), "30 int32"}, {Value("全集"), "<none>"}, {Value(""), "<none>"}, {Value(), "<none>"}, {Value(false), "<none>"},
+        {Value("24"), "24 wider"}, {Value("24.9"), "24 wider"}, {Value("-3.7"), "-3 wider"}, {Value("16.0"), "16 wider"},
+        {Value(" 12集"), "12 wider"}, {Value("4294967297"), "4294967297 wider"}, {Value("3000000000"), "3000000000 wider"},
+        {Value("-3000000000.5"), "-3000000000 wider"}, {Value("9223372036854775807"), "9223372036854775807 wider"},
+        {Value("9223372036854775808"), "9223372036854775808e0"}, {Value(std::int64_t{24}), "24 wider"},
+        {Value(30.5), "30 wider"}, {Value("全集"), "<none>"}, {Value(""), "<none>"}, {Value(), "<none>"}, {Value(false), "<none>"},
     };
     for (const auto& [input, expected] : counts) EXPECT_EQ(read(*count, input), expected) << input.description();
     EXPECT_EQ(price->reverseTransformedValue(forward(*price, Value("199.90"))), Value("199.9"));

@@ -57,6 +57,35 @@ TEST_F(Saves, SaveToPersistentStoreAndWaitReturnsAfterTheFileIsWritten) {
     EXPECT_EQ(msgIdsInFile(), (std::vector<std::string>{"RecordStack Default Context", "Untitled Context"}));
 }
 
+// The waiting save with an error tells the caller how it went: saved, nothing to save, or the error
+// of the level that failed (the root here: an observer refuses its save), which keeps its changes.
+TEST_F(Saves, TheWaitingSaveWithAnErrorTellsHowItWent) {
+    Ref<Error> error;
+    addNews(RS_defaultContext(), "w1", "saved");
+    EXPECT_TRUE(RS_saveToPersistentStoreAndWait(RS_defaultContext(), &error));
+    EXPECT_FALSE(error);
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
+    EXPECT_TRUE(RS_saveToPersistentStoreAndWait(RS_defaultContext(), &error));  // nothing to save
+    EXPECT_FALSE(error);
+
+    auto root = RS_rootSavingContext();
+    auto token = NotificationCenter::defaultCenter()->addObserverForName(
+        kManagedObjectContextWillSaveNotification, root, nullptr,
+        [](const Notification&) { Exception::raise(std::string(kInternalInconsistencyException), "root refused"); });
+    addNews(RS_defaultContext(), "w2", "refused");
+    const bool saved = RS_saveToPersistentStoreAndWait(RS_defaultContext(), &error);
+    NotificationCenter::defaultCenter()->removeObserver(token.get());
+    EXPECT_FALSE(saved);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kPersistentStoreSaveError);
+    EXPECT_EQ(error->localizedDescription(), "root refused");
+    bool rootChanges = false;
+    root->performAndWait([&] { rootChanges = root->hasChanges(); });
+    EXPECT_TRUE(rootChanges);
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
+    drainMain();
+}
+
 TEST_F(Saves, NothingToSaveCompletesLaterWithNoAndLeavesParentsAlone) {
     auto root = RS_rootSavingContext();
     root->performAndWait([&] { News::RS_createEntityInContext(root)->setTitle("pending in root"); });

@@ -1,4 +1,5 @@
 // Numbers with a stored kind, exact decimals, and numeric readings of text.
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -160,39 +161,41 @@ std::size_t Number::hash() const {
 // ---- Decimal ----
 
 namespace {
-constexpr int kMaxDigits = 19;
-constexpr std::uint64_t kPowersOfTen[] = {1ULL,
-                                         10ULL,
-                                         100ULL,
-                                         1000ULL,
-                                         10000ULL,
-                                         100000ULL,
-                                         1000000ULL,
-                                         10000000ULL,
-                                         100000000ULL,
-                                         1000000000ULL,
-                                         10000000000ULL,
-                                         100000000000ULL,
-                                         1000000000000ULL,
-                                         10000000000000ULL,
-                                         100000000000000ULL,
-                                         1000000000000000ULL,
-                                         10000000000000000ULL,
-                                         100000000000000000ULL,
-                                         1000000000000000000ULL,
-                                         10000000000000000000ULL};
+constexpr int kMaxDigits = 38;  // 10^38 - 1 < 2^128
 
-int digitCount(std::uint64_t v) {
+// 10^0 … 10^38.
+constexpr auto kPowersOfTen = [] {
+    std::array<UInt128, kMaxDigits + 1> powers{};
+    UInt128 p = 1;
+    for (auto& power : powers) {
+        power = p;
+        p *= 10;
+    }
+    return powers;
+}();
+
+int digitCount(UInt128 v) {
     int n = 1;
-    while (n < 20 && v >= kPowersOfTen[n]) ++n;
+    while (n <= kMaxDigits && v >= kPowersOfTen[static_cast<std::size_t>(n)]) ++n;
     return n;
+}
+
+std::string digitsOf(UInt128 v) {
+    char buffer[40];
+    char* end = buffer + sizeof buffer;
+    char* p = end;
+    do {
+        *--p = static_cast<char>('0' + static_cast<int>(v % 10));
+        v /= 10;
+    } while (v != 0);
+    return std::string(p, end);
 }
 
 // Scans a decimal number at text[i...]; returns the index after it, or npos when there is none.
 std::size_t scanDecimal(std::string_view text, std::size_t i, Decimal& out) {
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    std::uint64_t mantissa = 0;
+    UInt128 mantissa = 0;
     int digits = 0;
     long exponent = 0;
     bool sawDigit = false;
@@ -206,7 +209,7 @@ std::size_t scanDecimal(std::string_view text, std::size_t i, Decimal& out) {
             return;
         }
         if (digits < kMaxDigits) {
-            mantissa = mantissa * 10 + static_cast<std::uint64_t>(d);
+            mantissa = mantissa * 10 + static_cast<UInt128>(d);
             ++digits;
             if (fraction) --exponent;
         } else {
@@ -257,7 +260,7 @@ Decimal Decimal::notANumber() {
     return d;
 }
 
-Decimal Decimal::withMantissa(std::uint64_t mantissa, int exponent, bool negative) {
+Decimal Decimal::withMantissa(UInt128 mantissa, int exponent, bool negative) {
     Decimal d;
     d.mantissa_ = mantissa;
     d.exponent_ = exponent;
@@ -269,10 +272,10 @@ Decimal Decimal::withMantissa(std::uint64_t mantissa, int exponent, bool negativ
 Decimal Decimal::fromInteger(std::int64_t v) {
     const bool negative = v < 0;
     const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
-    return withMantissa(magnitude, 0, negative);
+    return withMantissa(UInt128{magnitude}, 0, negative);
 }
 
-Decimal Decimal::fromUnsigned(std::uint64_t v) { return withMantissa(v, 0, false); }
+Decimal Decimal::fromUnsigned(std::uint64_t v) { return withMantissa(UInt128{v}, 0, false); }
 
 Decimal Decimal::fromDouble(double v) {
     if (!std::isfinite(v)) return notANumber();
@@ -307,6 +310,12 @@ void Decimal::normalize() {
         negative_ = false;
         return;
     }
+    while (mantissa_ > kPowersOfTen[kMaxDigits] - 1) {  // past 38 digits: rounded half up
+        const bool up = mantissa_ % 10 >= 5;
+        mantissa_ /= 10;
+        if (up) ++mantissa_;
+        ++exponent_;
+    }
     while (mantissa_ % 10 == 0) {
         mantissa_ /= 10;
         ++exponent_;
@@ -316,7 +325,7 @@ void Decimal::normalize() {
 std::string Decimal::stringValue() const {
     if (nan_) return "NaN";
     if (mantissa_ == 0) return "0";
-    std::string digits = std::to_string(mantissa_);
+    std::string digits = digitsOf(mantissa_);
     std::string out = negative_ ? "-" : "";
     if (exponent_ >= 0) {
         out += digits;
@@ -346,26 +355,18 @@ double Decimal::doubleValue() const {
 
 std::int64_t Decimal::longLongValue() const {
     if (nan_ || mantissa_ == 0) return 0;
-    std::uint64_t magnitude = mantissa_;
+    UInt128 magnitude = mantissa_;
     if (exponent_ < 0) {
-        magnitude = -exponent_ >= 20 ? 0 : magnitude / kPowersOfTen[-exponent_];
+        magnitude = -exponent_ > kMaxDigits ? 0 : magnitude / kPowersOfTen[static_cast<std::size_t>(-exponent_)];
     } else {
-        for (int e = 0; e < exponent_; ++e) {
-            if (magnitude > std::numeric_limits<std::uint64_t>::max() / 10) {
-                return negative_ ? std::numeric_limits<std::int64_t>::min() : std::numeric_limits<std::int64_t>::max();
-            }
-            magnitude *= 10;
-        }
+        for (int e = 0; e < exponent_ && magnitude <= (static_cast<UInt128>(1) << 64); ++e) magnitude *= 10;
     }
+    constexpr UInt128 max = static_cast<UInt128>(std::numeric_limits<std::int64_t>::max());
     if (negative_) {
-        if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1) {
-            return std::numeric_limits<std::int64_t>::min();
-        }
-        return static_cast<std::int64_t>(0 - magnitude);
+        if (magnitude > max + 1) return std::numeric_limits<std::int64_t>::min();
+        return static_cast<std::int64_t>(0 - static_cast<std::uint64_t>(magnitude));
     }
-    if (magnitude > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        return std::numeric_limits<std::int64_t>::max();
-    }
+    if (magnitude > max) return std::numeric_limits<std::int64_t>::max();
     return static_cast<std::int64_t>(magnitude);
 }
 
@@ -382,8 +383,8 @@ int Decimal::compare(const Decimal& other) const {
     if (orderA != orderB) {
         magnitudeOrder = orderA < orderB ? -1 : 1;
     } else {
-        std::string a = std::to_string(mantissa_);
-        std::string b = std::to_string(other.mantissa_);
+        std::string a = digitsOf(mantissa_);
+        std::string b = digitsOf(other.mantissa_);
         const std::size_t width = std::max(a.size(), b.size());
         a.resize(width, '0');
         b.resize(width, '0');

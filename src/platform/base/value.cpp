@@ -342,7 +342,7 @@ std::size_t Value::hash() const {
         case Type::Nil: return 0;
         case Type::Null: return 1;
         case Type::Number: return std::get<Number>(storage_).hash();
-        case Type::Decimal: return std::get<Decimal>(storage_).hash();
+        case Type::Decimal: return decimal()->hash();
         case Type::String: return std::hash<std::string>{}(string());
         case Type::Data: return std::hash<std::string_view>{}(std::string_view(
                              reinterpret_cast<const char*>(bytes().data()), bytes().size()));

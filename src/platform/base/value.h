@@ -101,7 +101,11 @@ private:
     };
 };
 
-// Exact base-10 number: up to 19 significant digits, a power-of-ten exponent, and not-a-number.
+// The mantissa of a Decimal: 128 bits hold every 38-digit number.
+__extension__ typedef unsigned __int128 UInt128;
+
+// Exact base-10 number: up to 38 significant digits (more are rounded half up at the 38th), a
+// power-of-ten exponent, and not-a-number.
 class Decimal {
 public:
     constexpr Decimal() = default;
@@ -111,7 +115,8 @@ public:
     // The shortest decimal text that reads back as v.
     static Decimal fromDouble(double v);
     static Decimal fromNumber(const Number& n);
-    static Decimal withMantissa(std::uint64_t mantissa, int exponent, bool negative);
+    // A mantissa past 38 digits is rounded half up to 38.
+    static Decimal withMantissa(UInt128 mantissa, int exponent, bool negative);
     // Reads a number at the start of the text, as a scanner would: leading white space, optional sign,
     // digits with an optional '.' fraction and optional exponent. Text without a leading number gives
     // not-a-number.
@@ -122,7 +127,7 @@ public:
     bool isNaN() const { return nan_; }
     bool isZero() const { return !nan_ && mantissa_ == 0; }
     bool isNegative() const { return negative_ && mantissa_ != 0; }
-    std::uint64_t mantissa() const { return mantissa_; }
+    UInt128 mantissa() const { return mantissa_; }
     int exponent() const { return exponent_; }
 
     // "199.9", "-0.5", "12", "NaN"; no exponent notation, no trailing zeros.
@@ -139,7 +144,7 @@ public:
 
 private:
     void normalize();
-    std::uint64_t mantissa_ = 0;
+    UInt128 mantissa_ = 0;
     std::int32_t exponent_ = 0;
     bool negative_ = false;
     bool nan_ = false;
@@ -201,7 +206,7 @@ public:
     template <class T, std::enable_if_t<std::is_arithmetic_v<T>, int> = 0>
     Value(T v) : storage_(Number::of(v)) {}
     Value(Number n) : storage_(n) {}
-    Value(Decimal d) : storage_(d) {}
+    Value(Decimal d) : storage_(std::make_shared<const Decimal>(d)) {}
     Value(Date d) : storage_(d) {}
     Value(const char* s);
     Value(std::string s);
@@ -237,7 +242,10 @@ public:
     // Typed access: the payload when the value has that type, otherwise an empty one (nullptr for the
     // pointer forms).
     const Number* number() const { return std::get_if<Number>(&storage_); }
-    const Decimal* decimal() const { return std::get_if<Decimal>(&storage_); }
+    const Decimal* decimal() const {
+        const auto* d = std::get_if<std::shared_ptr<const Decimal>>(&storage_);
+        return d ? d->get() : nullptr;
+    }
     const Date* date() const { return std::get_if<Date>(&storage_); }
     const std::string& string() const;
     const Bytes& bytes() const;
@@ -300,7 +308,8 @@ private:
     struct NullTag {
         bool operator==(const NullTag&) const { return true; }
     };
-    using Storage = std::variant<std::monostate, NullTag, Number, Decimal, std::shared_ptr<std::string>,
+    // Decimals are rare and wide (a 128-bit mantissa), so they live on the heap and a Value stays small.
+    using Storage = std::variant<std::monostate, NullTag, Number, std::shared_ptr<const Decimal>, std::shared_ptr<std::string>,
                                  std::shared_ptr<Bytes>, Date, std::shared_ptr<Array>, std::shared_ptr<Dictionary>,
                                  Ref<Object>>;
     Storage storage_;

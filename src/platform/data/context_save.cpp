@@ -29,55 +29,60 @@ bool any(const std::vector<bool>& mask) { return std::find(mask.begin(), mask.en
 
 }  // namespace
 
-bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
-    std::vector<Ref<Error>> errors;
-    const EntityDescription* lastEntity = nullptr;
-    bool lastHasRequired = false;
-    std::vector<std::size_t> integerIndices;  // of lastEntity's integer attributes
-    auto check = [&](const Ref<ManagedObject>& o) {
-        if (!o) return;
-        if (o->entity_.get() != lastEntity) {
-            lastEntity = o->entity_.get();
-            const auto& all = lastEntity->properties();
-            lastHasRequired = std::any_of(all.begin(), all.end(), [](const Ref<PropertyDescription>& p) { return !p->isOptional(); });
-            integerIndices.clear();
-            for (std::size_t i = 0; i < all.size(); ++i) {
-                if (all[i]->isAttribute() && isIntegerAttributeType(static_cast<const AttributeDescription&>(*all[i]).attributeType())) {
-                    integerIndices.push_back(i);
-                }
+// What one entity's records are checked for: its integer attributes (by property index) and whether
+// any property is required.
+struct ManagedObjectContext::Impl::EntityChecks {
+    const EntityDescription* entity = nullptr;
+    bool hasRequired = false;
+    std::vector<std::size_t> integerIndices;
+
+    void prepare(const EntityDescription* e) {
+        if (e == entity) return;
+        entity = e;
+        const auto& all = e->properties();
+        hasRequired = std::any_of(all.begin(), all.end(), [](const Ref<PropertyDescription>& p) { return !p->isOptional(); });
+        integerIndices.clear();
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            if (all[i]->isAttribute() && isIntegerAttributeType(static_cast<const AttributeDescription&>(*all[i]).attributeType())) {
+                integerIndices.push_back(i);
             }
         }
-        if (!lastHasRequired && integerIndices.empty()) return;
-        o->fire();
-        if (o->gone_) return;
-        const auto& properties = o->entity_->properties();
-        for (const std::size_t i : integerIndices) {
-            // A number no integer column can hold is refused, never stored wrapped. Signed integers
-            // (what records normally hold) always fit.
-            const Value& value = o->values_[i];
-            if (const Number* n = value.number(); value.isNil() || (n && !n->isFloatingPoint() && !n->isUnsigned())) continue;
-            const int overflow = integerRangeOverflow(AttributeType::Integer64, value);
-            if (overflow == 0) continue;
-            const std::string& name = properties[i]->name();
-            errors.push_back(contextError(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
-                                          name + (overflow > 0 ? " is too large." : " is too small."),
-                                          Dictionary{{std::string(kValidationKeyErrorKey), Value(name)},
-                                                     {std::string(kValidationObjectErrorKey), Value(o)},
-                                                     {std::string(kValidationValueErrorKey), value}}));
-        }
-        if (!lastHasRequired) return;
-        for (std::size_t i = 0; i < properties.size(); ++i) {
-            const PropertyDescription& p = *properties[i];
-            if (p.isOptional()) continue;
-            if (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()) continue;
-            if (!o->values_[i].isNil()) continue;
-            errors.push_back(contextError(kValidationMissingMandatoryPropertyError, p.name() + " is a required value.",
-                                          Dictionary{{std::string(kValidationKeyErrorKey), Value(p.name())},
-                                                     {std::string(kValidationObjectErrorKey), Value(o)}}));
-        }
-    };
-    for (const auto& o : lists[ManagedObject::kInserted].items) check(o);
-    for (const auto& o : lists[ManagedObject::kUpdated].items) check(o);
+    }
+};
+
+void ManagedObjectContext::Impl::checkValues(const ManagedObject& o, EntityChecks& checks, std::vector<Ref<Error>>& errors) {
+    checks.prepare(o.entity_.get());
+    if (!checks.hasRequired && checks.integerIndices.empty()) return;
+    o.fire();
+    if (o.gone_) return;
+    const auto& properties = o.entity_->properties();
+    for (const std::size_t i : checks.integerIndices) {
+        // A number no integer column can hold is refused, never stored wrapped. Signed integers
+        // (what records normally hold) always fit.
+        const Value& value = o.values_[i];
+        if (const Number* n = value.number(); value.isNil() || (n && !n->isFloatingPoint() && !n->isUnsigned())) continue;
+        const int overflow = integerRangeOverflow(AttributeType::Integer64, value);
+        if (overflow == 0) continue;
+        const std::string& name = properties[i]->name();
+        errors.push_back(contextError(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
+                                      name + (overflow > 0 ? " is too large." : " is too small."),
+                                      Dictionary{{std::string(kValidationKeyErrorKey), Value(name)},
+                                                 {std::string(kValidationObjectErrorKey), Value(ContextAccess::mutableObject(o).shared_from_this())},
+                                                 {std::string(kValidationValueErrorKey), value}}));
+    }
+    if (!checks.hasRequired) return;
+    for (std::size_t i = 0; i < properties.size(); ++i) {
+        const PropertyDescription& p = *properties[i];
+        if (p.isOptional()) continue;
+        if (p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany()) continue;
+        if (!o.values_[i].isNil()) continue;
+        errors.push_back(contextError(kValidationMissingMandatoryPropertyError, p.name() + " is a required value.",
+                                      Dictionary{{std::string(kValidationKeyErrorKey), Value(p.name())},
+                                                 {std::string(kValidationObjectErrorKey), Value(ContextAccess::mutableObject(o).shared_from_this())}}));
+    }
+}
+
+bool ManagedObjectContext::Impl::reportErrors(std::vector<Ref<Error>>& errors, Ref<Error>* error) {
     if (errors.empty()) return true;
     if (errors.size() == 1) {
         setError(error, errors.front());
@@ -88,6 +93,25 @@ bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
                                      Dictionary{{std::string(kDetailedErrorsKey), Value(std::move(detailed))}}));
     }
     return false;
+}
+
+bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
+    std::vector<Ref<Error>> errors;
+    EntityChecks checks;
+    for (const auto& o : lists[ManagedObject::kInserted].items) {
+        if (o) checkValues(*o, checks, errors);
+    }
+    for (const auto& o : lists[ManagedObject::kUpdated].items) {
+        if (o) checkValues(*o, checks, errors);
+    }
+    return reportErrors(errors, error);
+}
+
+bool ManagedObject::validateForInsert(Ref<Error>* error) const {
+    std::vector<Ref<Error>> errors;
+    ManagedObjectContext::Impl::EntityChecks checks;
+    ManagedObjectContext::Impl::checkValues(*this, checks, errors);
+    return ManagedObjectContext::Impl::reportErrors(errors, error);
 }
 
 void ManagedObjectContext::Impl::postDidSave(const Array& inserted, const Array& updated, const Array& deleted) {

@@ -165,37 +165,35 @@ Ref<PersistentStore> PersistentStoreCoordinator::storeForID(const ManagedObjectI
 
 namespace {
 
-__extension__ typedef __int128 Int128;
-
-// Exact decimal addition, rounded half away from zero to the 19 digits a Decimal holds.
+// Exact decimal addition, rounded half up to the 38 digits a Decimal holds.
 Decimal addDecimals(const Decimal& a, const Decimal& b) {
     if (a.isNaN() || b.isNaN()) return Decimal::notANumber();
     if (a.isZero()) return b;
     if (b.isZero()) return a;
     const Decimal* hi = a.exponent() >= b.exponent() ? &a : &b;  // the larger exponent
     const Decimal* lo = hi == &a ? &b : &a;
-    Int128 mhi = static_cast<Int128>(hi->mantissa());
-    const Int128 limit = static_cast<Int128>(1) << 120;
+    // Both mantissas stay below 2^127, so neither the scaling nor the sum overflows 128 bits.
+    UInt128 mhi = hi->mantissa();
+    const UInt128 limit = static_cast<UInt128>(1) << 126;
     for (int d = hi->exponent() - lo->exponent(); d > 0; --d) {
         if (mhi > limit / 10) {
-            // The smaller term lies below the 19 digits of the larger one.
+            // The smaller term lies below the 38 digits of the larger one.
             return *hi;
         }
         mhi *= 10;
     }
-    Int128 sum = (hi->isNegative() ? -mhi : mhi) + (lo->isNegative() ? -static_cast<Int128>(lo->mantissa())
-                                                                      : static_cast<Int128>(lo->mantissa()));
-    const bool negative = sum < 0;
-    if (negative) sum = -sum;
-    int exponent = lo->exponent();
-    const Int128 maxMantissa = static_cast<Int128>(UINT64_MAX);
-    while (sum > maxMantissa) {
-        const Int128 rest = sum % 10;
-        sum /= 10;
-        if (rest >= 5) ++sum;
-        ++exponent;
+    const UInt128 mlo = lo->mantissa();
+    bool negative = hi->isNegative();
+    UInt128 sum = 0;
+    if (hi->isNegative() == lo->isNegative()) {
+        sum = mhi + mlo;
+    } else if (mhi >= mlo) {
+        sum = mhi - mlo;
+    } else {
+        sum = mlo - mhi;
+        negative = lo->isNegative();
     }
-    return Decimal::withMantissa(static_cast<std::uint64_t>(sum), exponent, negative);
+    return Decimal::withMantissa(sum, lo->exponent(), negative);  // rounded to 38 digits there
 }
 
 Value aggregate(const std::string& functionName, const std::vector<const Value*>& values) {

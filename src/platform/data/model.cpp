@@ -565,7 +565,7 @@ int integerRangeOverflow(AttributeType type, const Value& value) {
         if (d->isNaN()) return 0;
         // Truncation toward zero fits exactly when min - 1 < d < max + 1.
         const Decimal above = Decimal::fromUnsigned(static_cast<std::uint64_t>(max) + 1);
-        const Decimal below = Decimal::withMantissa(static_cast<std::uint64_t>(max) + 2, 0, true);
+        const Decimal below = Decimal::withMantissa(UInt128{static_cast<std::uint64_t>(max) + 2}, 0, true);
         return d->compare(above) >= 0 ? 1 : d->compare(below) <= 0 ? -1 : 0;
     }
     return 0;

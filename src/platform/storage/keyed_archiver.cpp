@@ -191,9 +191,9 @@ std::uint64_t KeyedArchiver::State::encode(KeyedArchiver& archiver, const Value&
 
 std::uint64_t KeyedArchiver::State::encodeDecimal(const Decimal& d) {
     std::uint8_t mantissa[16] = {};
-    std::uint64_t m = d.isNaN() ? 0 : d.mantissa();
+    UInt128 m = d.isNaN() ? 0 : d.mantissa();
     int length = 0;
-    for (int word = 0; word < 4 && m != 0; ++word) {
+    for (int word = 0; word < 8 && m != 0; ++word) {
         mantissa[word * 2] = static_cast<std::uint8_t>(m & 0xFF);
         mantissa[word * 2 + 1] = static_cast<std::uint8_t>((m >> 8) & 0xFF);
         m >>= 16;

@@ -116,23 +116,9 @@ Decimal decimalFrom(const Value& dict) {
         words[i] = bigEndian ? (static_cast<std::uint32_t>(bytes[2 * i]) << 8) | bytes[2 * i + 1]
                              : (static_cast<std::uint32_t>(bytes[2 * i + 1]) << 8) | bytes[2 * i];
     }
-    // Mantissas wider than 64 bits lose their last digits (and gain exponent) until they fit.
-    auto highWordsSet = [&] {
-        for (std::size_t i = 4; i < words.size(); ++i)
-            if (words[i] != 0) return true;
-        return false;
-    };
-    while (highWordsSet()) {
-        std::uint32_t remainder = 0;
-        for (std::size_t i = words.size(); i-- > 0;) {
-            const std::uint32_t current = (remainder << 16) | words[i];
-            words[i] = current / 10;
-            remainder = current % 10;
-        }
-        ++exponent;
-    }
-    std::uint64_t mantissa = 0;
-    for (std::size_t i = std::min<std::size_t>(words.size(), 4); i-- > 0;) mantissa = (mantissa << 16) | words[i];
+    // Up to eight 16-bit words: the 128 bits a mantissa holds (past 38 digits it is rounded).
+    UInt128 mantissa = 0;
+    for (std::size_t i = words.size(); i-- > 0;) mantissa = (mantissa << 16) | words[i];
     if (exponent < -128 || exponent > 127) damaged("Damaged decimal number");
     return Decimal::withMantissa(mantissa, static_cast<int>(exponent), negative);
 }

@@ -72,10 +72,36 @@ std::vector<std::string> UserDefaults::preferredLanguages() {
 UserDefaults::UserDefaults(std::string filePath) : path_(std::move(filePath)) {
     auto bytes = dataWithContentsOfFile(path_, nullptr);
     if (!bytes) return;
-    Value stored = PropertyListSerialization::propertyListWithData(*bytes, kPropertyListImmutable, nullptr, nullptr);
-    // A damaged file has been reported by the reader (one line); the defaults start empty and the
-    // next change replaces the file.
-    if (stored.isDictionary()) values_ = stored.dictionary();
+    Value stored = bytes->empty() ? Value()
+                                  : PropertyListSerialization::propertyListWithData(*bytes, kPropertyListImmutable, nullptr, nullptr);
+    if (stored.isDictionary()) {
+        values_ = stored.dictionary();
+        return;
+    }
+    // Damaged: kept aside rather than replaced by the next change; the defaults start empty.
+    setAsideDamagedFile(path_, bytes->empty()       ? "User defaults file is empty"
+                               : stored.isNil()     ? "User defaults file is no property list"
+                                                    : "User defaults file holds no dictionary");
+}
+
+std::optional<std::string> setAsideDamagedFile(const std::string& path, std::string_view problem) {
+    const std::string folder = path::appendingPathComponent(path::deletingLastPathComponent(path), "Damaged");
+    FileManager& files = FileManager::defaultManager();
+    Ref<Error> error;
+    if (!files.createDirectoryAtPath(folder, true, {}, &error)) {
+        log("%@: %@ could not be kept aside, left in place: %@", problem, path, error);
+        return std::nullopt;
+    }
+    const std::string base = path::appendingPathComponent(
+        folder, path::lastPathComponent(path) + ".damaged-" + std::to_string(static_cast<long long>(Date::now().since1970())));
+    std::string aside = base;
+    for (int n = 2; files.fileExistsAtPath(aside); ++n) aside = base + "-" + std::to_string(n);
+    if (!files.moveItemAtPath(path, aside, &error)) {
+        log("%@: %@ could not be kept aside, left in place: %@", problem, path, error);
+        return std::nullopt;
+    }
+    log("%@: %@ kept aside as %@; starting from defaults", problem, path, aside);
+    return aside;
 }
 
 Value UserDefaults::lookupLocked(std::string_view key) const {

@@ -31,7 +31,8 @@ public:
     static std::vector<std::string> preferredLanguages();
 
     // Defaults kept in the property-list file at the path (read now when it exists; written on the
-    // first change). A damaged file is logged and read as empty.
+    // first change). A damaged file (empty, not a property list, or not a dictionary) is set aside
+    // (setAsideDamagedFile) and the defaults start empty.
     explicit UserDefaults(std::string filePath);
 
     const std::string& filePath() const { return path_; }
@@ -80,5 +81,12 @@ private:
     Dictionary registered_;
     bool lastWriteOk_ = true;
 };
+
+// Moves a damaged settings file out of the way, so that the next save starts a new one without
+// destroying what the damaged one held: into the folder "Damaged" beside it, named
+// "<name>.damaged-<seconds since 1970>" ("-2", "-3", … appended when that name is taken), unchanged.
+// Says so in one log line (the problem, the file and where it went). Returns the new path, or nothing
+// when the file could not be moved (also logged; the file then stays where it is).
+std::optional<std::string> setAsideDamagedFile(const std::string& path, std::string_view problem);
 
 }  // namespace lv

@@ -106,6 +106,13 @@ TEST(Decimal, ParsesAndPrintsExactly) {
         {".5", "0.5"},         {"7.", "7"},       {"+3", "3"},          {"-", "NaN"},
         {"12345678901234567890", "12345678901234567890"},
         {"0.1234567890123456789", "0.1234567890123456789"},
+        // 38 significant digits are kept; the 39th rounds the 38th half up.
+        {"123456789012345678901.5", "123456789012345678901.5"},
+        {"-12345678901234567890123456789012345678", "-12345678901234567890123456789012345678"},
+        {"1234567890123456789.0123456789012345678", "1234567890123456789.0123456789012345678"},
+        {"123456789012345678901234567890123456789", "123456789012345678901234567890123456790"},
+        {"99999999999999999999999999999999999999.5", "100000000000000000000000000000000000000"},
+        {"0.00000000000000000000000000000000000000000000000001", "0.00000000000000000000000000000000000000000000000001"},
     };
     for (const auto& c : cases) EXPECT_EQ(Decimal::fromString(c.in).stringValue(), c.out) << c.in;
     EXPECT_TRUE(Decimal::fromString("x").isNaN());
@@ -122,12 +129,21 @@ TEST(Decimal, ComparesExactly) {
     EXPECT_GT(d("1000").compare(d("999.999")), 0);
     EXPECT_LT(d("NaN").compare(d("-1e100")), 0);
     EXPECT_EQ(d("x"), Decimal::notANumber());
+    EXPECT_GT(d("123456789012345678901.5").compare(d("123456789012345678901.4")), 0);
+    EXPECT_LT(d("12345678901234567890123456789012345677").compare(d("12345678901234567890123456789012345678")), 0);
+    EXPECT_NE(d("123456789012345678901.5"), d("123456789012345678900"));
+    EXPECT_EQ(Value(d("123456789012345678901.5")).hash(), Value(d("123456789012345678901.50")).hash());
 }
 
 TEST(Decimal, NumericReadings) {
     EXPECT_EQ(Decimal::fromString("199.9").intValue(), 199);
     EXPECT_EQ(Decimal::fromString("-2.7").longLongValue(), -2);
     EXPECT_EQ(Decimal::fromString("1e30").longLongValue(), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(Decimal::fromString("-1e30").longLongValue(), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(Decimal::fromString("9223372036854775807.9").longLongValue(), std::numeric_limits<std::int64_t>::max());
+    EXPECT_EQ(Decimal::fromString("-9223372036854775808.9").longLongValue(), std::numeric_limits<std::int64_t>::min());
+    EXPECT_EQ(Decimal::fromString("123456789012345678901234567890.5e-20").longLongValue(), 1234567890);
+    EXPECT_DOUBLE_EQ(Decimal::fromString("123456789012345678901.5").doubleValue(), 123456789012345678901.5);
     EXPECT_DOUBLE_EQ(Decimal::fromString("199.9").doubleValue(), 199.9);
     EXPECT_EQ(Decimal::fromDouble(0.1).stringValue(), "0.1");
     EXPECT_TRUE(Decimal::fromDouble(INFINITY).isNaN());

@@ -284,7 +284,8 @@ TEST(Saves, SQLiteFailingPartWayIsAnErrorAndLosesNothing) {
 
 TEST(Saves, IntegersAreStoredWholeOrRefusedNeverWrapped) {
     // Columns hold 64-bit integers: a number outside a 16- or 32-bit attribute's range is stored and
-    // read back whole; one outside the 64-bit range fails validation.
+    // read back whole; one outside the 64-bit range fails validation, which the record's own check
+    // (validateForInsert) reports before the save the same way.
     struct Case {
         const char* key;
         Value value;
@@ -307,11 +308,16 @@ TEST(Saves, IntegersAreStoredWholeOrRefusedNeverWrapped) {
         Stack s(test::makeItemModel());
         Ref<ManagedObject> item;
         Ref<Error> error;
+        Ref<Error> checked;  // what the record's own check finds before the save
+        bool valid = false;
         bool saved = false;
         s.main->performAndWait([&] {
             item = insert(s.main, "Item", {{c.key, c.value}});
+            valid = item->validateForInsert(&checked);
             saved = s.main->save(&error);
         });
+        EXPECT_EQ(valid, c.code == 0);
+        EXPECT_EQ(checked ? checked->code() : 0, c.code);
         if (c.code == 0) {
             ASSERT_TRUE(saved && s.saveAll(&error)) << test::describe(error);
             const std::string column = std::string("SELECT \"") + c.key + "\" FROM \"Item\"";

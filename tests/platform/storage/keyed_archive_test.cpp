@@ -146,6 +146,7 @@ TEST(KeyedArchives, EveryValueKindRoundTrips) {
         {"null", Value::null()},
         {"price", Value(*Decimal::parse("199.90"))},
         {"negative", Value(*Decimal::parse("-0.0005"))},
+        {"wide price", Value(*Decimal::parse("-123456789012345678901234567890.12345678"))},
         {"nan", Value(Decimal::notANumber())},
         {"list", Value::array({1, "two", Value::array({}), Value::dictionary({}), Value::null()})},
         {"$dollar", Value::dictionary({{"$inner", "x"}})},
@@ -155,6 +156,7 @@ TEST(KeyedArchives, EveryValueKindRoundTrips) {
     const Value back = roundTrip(root);
     EXPECT_EQ(back, root) << back.description();
     EXPECT_TRUE(back["price"].isDecimal());
+    EXPECT_EQ(back["wide price"].decimal()->stringValue(), "-123456789012345678901234567890.12345678");
     EXPECT_TRUE(test::isNaNDecimal(back["nan"]));
     EXPECT_EQ(test::kindOf(back["flag"]), NumberKind::Bool);
     EXPECT_EQ(back["wide"].longLongValue(), 5000000000);

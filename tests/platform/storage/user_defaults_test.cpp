@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
 #include "platform/base/log.h"
 #include "platform/storage/file_manager.h"
+#include "platform/storage/path.h"
 #include "platform/storage/property_list.h"
 #include "platform/storage/user_defaults.h"
 #include "platform/text/locale.h"
@@ -80,16 +82,36 @@ TEST_F(SandboxTest, EveryChangeIsWrittenAtOnceAtomicallyAndOwnerOnly) {
     EXPECT_TRUE(reopened.synchronize());
 }
 
-TEST_F(SandboxTest, ADamagedFileReadsAsEmptyAndIsReplacedOnTheNextWrite) {
+// A damaged defaults file reads as empty and is not replaced by the next write: it moves, unchanged,
+// into "Damaged" beside it under a time-stamped name, with one line saying so.
+TEST_F(SandboxTest, ADamagedFileIsKeptAsideAndTheDefaultsStartEmpty) {
     const std::string file = UserDefaults::standardUserDefaults()->filePath();
-    ASSERT_TRUE(writeToFile(std::string_view("bplist00 damaged"), file, true));
-    UserDefaults::resetStandardUserDefaults();
-    LogCapture capture;
-    auto defaults = UserDefaults::standardUserDefaults();
-    EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
-    EXPECT_EQ(capture.lines().size(), 1u);
-    defaults->setInteger(1, "PNSTAT_DB_VER");
-    EXPECT_EQ(dictionaryWithContentsOfFile(file)["PNSTAT_DB_VER"].intValue(), 1);
+    const std::string aside = path::deletingLastPathComponent(file) + "/Damaged";
+    const Bytes good = *PropertyListSerialization::dataWithPropertyList(Value::dictionary({{"appkey", "9f3b"}}),
+                                                                        PropertyListFormat::Binary, 0, nullptr);
+    const std::pair<const char*, Bytes> cases[] = {
+        {"truncated", Bytes(good.begin(), good.end() - 12)},
+        {"garbage", Value::data("bplist00 damaged").bytes()},
+        {"empty", Bytes()},
+        {"a list at the root", *PropertyListSerialization::dataWithPropertyList(Value::array({"appkey"}), PropertyListFormat::Binary, 0, nullptr)},
+    };
+    for (const auto& [name, bytes] : cases) {
+        SCOPED_TRACE(name);
+        std::filesystem::remove_all(aside);
+        ASSERT_TRUE(writeToFile(bytes, file, true));
+        UserDefaults::resetStandardUserDefaults();
+        LogCapture capture;
+        auto defaults = UserDefaults::standardUserDefaults();
+        EXPECT_TRUE(defaults->dictionaryRepresentation().empty());
+        EXPECT_EQ(capture.count("kept aside as " + aside + "/com.lunavexa.app.plist.damaged-"), 1u);
+        EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(file));
+        defaults->setInteger(1, "PNSTAT_DB_VER");
+        EXPECT_EQ(dictionaryWithContentsOfFile(file)["PNSTAT_DB_VER"].intValue(), 1);
+        std::vector<std::string> kept;
+        for (const auto& entry : std::filesystem::directory_iterator(aside)) kept.push_back(entry.path().string());
+        ASSERT_EQ(kept.size(), 1u);
+        EXPECT_EQ(dataWithContentsOfFile(kept[0], nullptr), std::optional<Bytes>(bytes));
+    }
 }
 
 TEST_F(SandboxTest, AtomicAddCountsEveryIncrementFromManyThreads) {

@@ -170,6 +170,11 @@ struct ManagedObjectContext::Impl {
     std::optional<Array> runFetch(const FetchRequest& request, FetchRequestResultType type, Ref<Error>* error);
 
     // ---- saving (context_save.cpp) ----
+    struct EntityChecks;
+    // Adds the record's validation errors (integers out of range, required values missing).
+    static void checkValues(const ManagedObject& o, EntityChecks& checks, std::vector<Ref<Error>>& errors);
+    // True without errors; else the one error, or 1560 holding them all.
+    static bool reportErrors(std::vector<Ref<Error>>& errors, Ref<Error>* error);
     bool validate(Ref<Error>* error);
     bool saveToStore(Ref<Error>* error);
     bool pushToParent(Ref<Error>* error);
