@@ -81,12 +81,16 @@ Finding query(sqlite3* db, const char* sql, const std::function<void(sqlite3_stm
 }
 
 Finding integrity(sqlite3* db) {
-    std::string first;
+    std::string report;  // the rows on one line
     Finding found = query(db, "PRAGMA integrity_check(1)", [&](sqlite3_stmt* s) {
-        if (first.empty()) first = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        std::string row = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        for (char& c : row) {
+            if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+        }
+        report += (report.empty() ? "" : " ") + row;
     });
     if (found.verdict != Verdict::Sound) return found;
-    if (first != "ok") return damaged("the integrity check fails: " + first);
+    if (report != "ok") return damaged("the integrity check fails: " + report);
     return {};
 }
 
