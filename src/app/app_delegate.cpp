@@ -30,7 +30,7 @@ namespace {
 
 std::mutex observerMutex;
 std::function<void(bool)> tabSetObserver;
-std::function<bool(const Ref<Error>&)> expectedRegistrationFailure;  // main thread
+auto& expectedRegistrationFailure = *new std::function<bool(const Ref<Error>&)>;  // main thread; never destroyed
 
 // The running version is lower than or equal to the service's: text order, case-insensitive, character by
 // character (so "1.10" is lower than "1.9").

@@ -256,8 +256,8 @@ bool applyGlobal(const std::string& option, const std::string& value, Options& o
 
 // Returns the exit code when the program ends here (help, usage), -1 to go on.
 int parse(int argc, char** argv, Options& options) {
-    static const std::set<std::string> globals{"--home",         "--bundle",  "--map",    "--service", "--trust",
-                                               "--device-token", "--machine", "--network"};
+    static const auto& globals = *new std::set<std::string>{"--home",  "--bundle",       "--map",     "--service",
+                                                            "--trust", "--device-token", "--machine", "--network"};
     const char* envHome = std::getenv("LV_HOME");
     options.home = envHome ? envHome : "lunavexa-home";
     std::vector<std::string> args(argv + 1, argv + argc);
