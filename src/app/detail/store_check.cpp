@@ -139,9 +139,13 @@ Finding migration(const fs::path& copy) {
         return {};
     }
     if (!error) return {Verdict::Unknown, "the store did not open"};
-    const bool modelFault = error->code() == kMigrationMissingSourceModelError || error->code() == kFileReadCorruptFileError ||
-                            (error->code() == kMigrationError && error->userInfo().get(kUnderlyingErrorKey).isNil());
-    return modelFault ? damaged(error->localizedDescription()) : Finding{Verdict::Unknown, error->localizedDescription()};
+    const std::string text = error->localizedDescription();
+    if (error->code() == kMigrationMissingSourceModelError) return damaged("it holds no model of this app: " + text);
+    if (error->code() == kFileReadCorruptFileError) return damaged("its tables cannot be read: " + text);
+    if (error->code() == kMigrationError && error->userInfo().get(kUnderlyingErrorKey).isNil()) {
+        return damaged("its model cannot be migrated: " + text);
+    }
+    return {Verdict::Unknown, text};
 }
 
 // A private folder holding a copy of the store and its write-ahead journal; removed with the object.
