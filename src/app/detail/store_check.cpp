@@ -215,6 +215,26 @@ Finding examine(const fs::path& store) {
     return migration(copy.path());
 }
 
+// Size and modification time of the file and its journal: a check whose files changed meanwhile read
+// the writes of another process that has the store open, so its verdict does not count.
+struct FilesState {
+    std::uintmax_t size = 0, journalSize = 0;
+    fs::file_time_type time{}, journalTime{};
+    bool operator==(const FilesState&) const = default;
+};
+
+FilesState filesState(const fs::path& store) {
+    FilesState state;
+    std::error_code ec;
+    state.size = fs::file_size(store, ec);
+    state.time = fs::last_write_time(store, ec);
+    const fs::path journal = store.string() + "-wal";
+    state.journalSize = fs::file_size(journal, ec);
+    if (ec) state.journalSize = 0;
+    state.journalTime = fs::last_write_time(journal, ec);
+    return state;
+}
+
 // "<store>.damaged-<seconds>", with "-2", "-3", … when that name is taken.
 fs::path asideName(const fs::path& store) {
     const std::string base = store.string() + ".damaged-" + std::to_string(static_cast<long long>(Date::now().since1970()));
@@ -231,8 +251,9 @@ fs::path asideName(const fs::path& store) {
 std::optional<StoreSetAside> setAsideDamagedStore(const fs::path& store) {
     std::error_code ec;
     if (!fs::exists(store, ec)) return std::nullopt;
+    const FilesState before = filesState(store);
     const Finding finding = examine(store);
-    if (finding.verdict != Verdict::Damaged) return std::nullopt;
+    if (finding.verdict != Verdict::Damaged || !(filesState(store) == before)) return std::nullopt;
     StoreSetAside result{finding.reason, asideName(store), {}};
     fs::rename(store, result.asidePath, ec);
     if (ec) {

@@ -2,7 +2,8 @@
 // that fail SQLite's integrity check, cut short, or made by another model this one cannot migrate) is
 // renamed aside with a time stamp, its "-wal" and "-shm" files beside it unchanged, so the launch
 // starts with an empty store and nothing is deleted. The check never writes the file or its journal:
-// it reads the file alone when there is no journal, and a copy of both when there is one.
+// it reads the file alone when there is no journal, and a copy of both when there is one; and a file
+// that changed while it was read (another process writing it) is left alone.
 //
 // Threads: main thread, before the launch.
 #pragma once
