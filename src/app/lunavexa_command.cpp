@@ -356,7 +356,9 @@ void drainRunLines() {
             if (state.loadsRunning > 0) return;  // a control line waits for the loads before it
             state.waiting.pop_front();
             ControlChannel::execute(line);
-            continue;
+            // The next line runs in a later turn, after what this one queued on the main queue.
+            Queue::main()->async([] { drainRunLines(); });
+            return;
         }
         state.waiting.pop_front();
         std::vector<std::string> words = splitLine(line, names->size() + 1);
