@@ -125,8 +125,9 @@ TEST_F(LunavexaPages, RunPlaysPageLinesAsScreensWithTheirPageViewsAndEvents) {
     ASSERT_TRUE(analytics.start());
     ASSERT_TRUE(fallback.start());
     tools::ContentBehaviour slow;
-    slow.delaySeconds = 1.2;  // the news page stays on screen over a second, so its view is recorded
+    slow.delaySeconds = 1.2;  // the news and chart pages stay on screen over a second: their views count
     service.setBehaviour("newsList", slow);
+    service.setBehaviour("rank", slow);
     RunningLunavexa program(dir, commonOptions() + " --network on --map " + std::string(upload_protocol::kLogHost) +
                                      "=127.0.0.1:" + std::to_string(analytics.port()) + " --map " +
                                      std::string(upload_protocol::kLogFallbackHost) + "=127.0.0.1:" +
@@ -179,9 +180,11 @@ TEST_F(LunavexaPages, RunPlaysPageLinesAsScreensWithTheirPageViewsAndEvents) {
             }
         }
     }
-    auto news = std::find_if(pages.begin(), pages.end(), [](const auto& p) { return p.first == "NewsViewController"; });
-    ASSERT_NE(news, pages.end());
-    EXPECT_GE(news->second, 1000);
+    for (const char* screen : {"NewsViewController", "TopMusicViewController"}) {
+        auto page = std::find_if(pages.begin(), pages.end(), [&](const auto& p) { return p.first == screen; });
+        ASSERT_NE(page, pages.end()) << screen;
+        EXPECT_GE(page->second, 1000) << screen;
+    }
     std::sort(events.begin(), events.end());
     EXPECT_EQ(events, (std::vector<std::string>{"newsTab:microblog", "newsTab:newsList", "newsTab:newsList"}));
 }
