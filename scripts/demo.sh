@@ -48,6 +48,7 @@ page() {
 echo "Home folder: $home" >&2
 page launch
 page news --cat ent
+page news --cat ent  # the second load sends the newest shown time and gets nothing newer
 page chart --site melon
 page check-update --site melon
 page shop --store beauty --type new

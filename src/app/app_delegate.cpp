@@ -30,6 +30,7 @@ namespace {
 
 std::mutex observerMutex;
 std::function<void(bool)> tabSetObserver;
+auto& expectedRegistrationFailure = *new std::function<bool(const Ref<Error>&)>;  // main thread; never destroyed
 
 // The running version is lower than or equal to the service's: text order, case-insensitive, character by
 // character (so "1.10" is lower than "1.9").
@@ -88,6 +89,10 @@ const std::vector<std::string>& AppDelegate::reducedTabImageNames() {
 void AppDelegate::setTabSetInstalledObserver(std::function<void(bool)> observer) {
     std::lock_guard lock(observerMutex);
     tabSetObserver = std::move(observer);
+}
+
+void AppDelegate::setExpectedRegistrationFailure(std::function<bool(const Ref<Error>&)> filter) {
+    expectedRegistrationFailure = std::move(filter);
 }
 
 bool AppDelegate::applicationDidFinishLaunchingWithOptions(Application&, const Dictionary& launchOptions) {
@@ -263,6 +268,7 @@ void AppDelegate::applicationDidRegisterForRemoteNotificationsWithDeviceToken(Ap
 }
 
 void AppDelegate::applicationDidFailToRegisterForRemoteNotificationsWithError(Application&, const Ref<Error>& error) {
+    if (expectedRegistrationFailure && expectedRegistrationFailure(error)) return;
     PushHelper::instance()->didFailToRegisterForRemoteNotificationsWithError(error);
 }
 

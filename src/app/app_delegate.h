@@ -69,6 +69,10 @@ public:
     // Called on the main thread after a tab set has been installed (true: the full set). Process-wide;
     // the command waits on it before it loads any page.
     static void setTabSetInstalledObserver(std::function<void(bool full)> observer);
+    // Main thread. When set and it answers true for a notification-registration failure, the failure
+    // counts as expected (a machine without a push service) and is not forwarded to the push glue,
+    // which would log it as an error. The command sets it; nothing else does.
+    static void setExpectedRegistrationFailure(std::function<bool(const Ref<Error>&)> filter);
 
 private:
     void install(bool full);

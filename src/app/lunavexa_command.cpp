@@ -2,35 +2,36 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app/app_delegate.h"
+#include "app/detail/page_loads.h"
+#include "app/detail/store_check.h"
 #include "app/microblog_commands.h"
-#include "content/api_processor.h"
-#include "content/constants.h"
 #include "content/date_string.h"
 #include "content/property_persistance.h"
 #include "content/reachability.h"
 #include "content/rest_api_helper.h"
-#include "platform/data/context.h"
-#include "platform/data/fetch_request.h"
-#include "platform/data/managed_object.h"
-#include "platform/data/predicate.h"
 #include "platform/dispatch/queue.h"
+#include "platform/dispatch/thread.h"
 #include "platform/net/host_map.h"
-#include "platform/security/trust.h"
 #include "platform/net/reachability.h"
+#include "platform/security/trust.h"
 #include "platform/storage/bundle.h"
 #include "platform/storage/sandbox.h"
+#include "platform/ui/control_channel.h"
 #include "platform/ui/device.h"
-#include "store/contexts.h"
 #include "store/persistence.h"
 #include "store/record_stack.h"
 
@@ -42,37 +43,47 @@ namespace lv {
 
 namespace {
 
-constexpr const char* kUsage = R"(usage: lunavexa [options] COMMAND [ARGS]
+using app_detail::PageRequest;
+
+std::string usageText() {
+    return std::string(R"(usage: lunavexa [options] COMMAND [ARGS] [options]
 
 Runs the app headless: launches it (window, store, video switch, tab set), plays one screen's part, then
-resigns and terminates. Results go to standard output, progress and errors to standard error.
+resigns and terminates. Results go to standard output, progress and errors to standard error. Options
+may stand before or after the command; an unknown option or an extra word is refused (exit 2).
 
 options:
   --home DIR            the app's home folder: Documents/LNPreferences.plist holds the settings,
                         "Library/Application Support/lunavexa/lunavexa.sqlite" the store;
                         default: $LV_HOME, else ./lunavexa-home
-  --bundle DIR          the app's resources (Info.plist, lunavexa.lvmodel, tab images)
+  --bundle DIR          the app's resources (Info.plist, lunavexa.lvmodel, tab images); default:
+                        )") + LV_DEFAULT_BUNDLE + R"(
   --map NAME=HOST:PORT  send connections for NAME to HOST:PORT (repeatable; HOST must be 127.0.0.1 for the
                         stand-in); port 0 keeps the original port
   --service PORT        shorthand: the content host and the network probe host to 127.0.0.1:PORT
   --trust FILE          also trust the certificates of this PEM file (the social-API stand-in's root)
-  --device-token HEX    the token the system answers notification registration with (default: none,
-                        so registration fails as on a machine without a push service)
-  --machine NAME        the device's machine name (default: this machine's, e.g. x86_64)
+  --device-token HEX    the token the system answers notification registration with. Without one,
+                        registration fails as on a machine without a push service: one progress line
+                        says so, and it is no error
+  --machine NAME        the device's machine name the clients see (default: this machine's, e.g. x86_64).
+                        "x86_64", "i386" and "i586" make the device a simulator: the push client then
+                        stands a fixed simulator token in for the stored one, so every launch unregisters
+                        the device and registers it again, and analytics reports the access "WiFi".
+                        A phone's name (e.g. iPhone7,2) keeps the stored token
   --network on|off      what the system reports about the network (default: this machine's routes)
   --help                this text
 
 commands (each launches first and waits until a tab set is installed):
   launch                               print the tab set and the settings
-  news --cat C                         load news of category C
-  chart --site S                       load the chart of site S
-  check-update --site S                ask whether the chart of site S changed
-  shop --store S --type T              load the shop items of store S and type T
-  feed --gap G                         load the microblog feed
-  video --type T                       load the videos of type T
-  drama --type T --ended yes|no        load the dramas of type T
-  novel --title T                      load the novels
-  run                                  read control lines from standard input until "terminate"
+  news --cat C                         the news of category C (news screen)
+  chart --site S                       the chart of site S (chart screen)
+  check-update --site S                ask whether the chart of site S changed; prints has_new
+  shop --store S --type T              the shop items of store S and type T (shop screen)
+  feed --gap G                         the microblog feed G (lifestyle screen)
+  video --type T                       the videos of type T (lifestyle screen)
+  drama --type T --ended yes|no        the dramas of type T (drama screen)
+  novel --title T                      the novels (lifestyle screen)
+  run                                  read page and control lines from standard input (below)
   login                                log in to Microblog (the web authorisation page) and print the user
   share --text T --image FILE          post the text with the picture, as the share screen does
   logout                               revoke the Microblog login and clear it from the settings
@@ -82,26 +93,29 @@ offline commands (no launch, no request):
                                        Teleplay or Novel
   settings                             print the settings file's values
 
-exit codes: 0 success, 1 failure (request, store, home folder), 2 usage
+A page command plays its screen. It asks for the items newer than the rows the page shows: "time" is
+the newest update_time among them in the service's date style for the action and site
+("2015-03-05 09:07:02"; chart naver "2015-3-5 09:07:02", chart hanteo_day "2015-03-05"), and empty
+when the page shows no row. Then it prints the page's rows from the store and the refresh line; a reply
+with nothing newer ("mItems": null) adds "toast<TAB>当前数据已经是最新的！". After a failed request the
+error goes to standard error and the stored rows are printed all the same (exit 1). The screen's page
+view (its class name) goes to analytics; the news and lifestyle screens also send the event "newsTab"
+labelled with the page's action (newsList, microblog, video, novel).
+
+run takes lines in order. A page line is a page command with its values in order, e.g. "news ent",
+"chart naver", "shop beauty new", "drama tv no" (the last value takes the rest of the line); it starts
+at once, so a second load cancels the first while it runs (reported as that load's failure, -999).
+Control lines (activate, resign, background, terminate, open-url URL, remote-notification JSON,
+local-notification, memory-warning, tap-alert N, expire-background-tasks) wait until the loads started
+before them have ended. End of input leaves the app running until "terminate" or a signal; run exits 0.
+
+A store file that is damaged (not SQLite, failing SQLite's integrity check, cut short, or made by a
+model this one cannot migrate) is renamed aside ("lunavexa.sqlite.damaged-<seconds>", its -wal and
+-shm files beside it), said on standard error, and the command goes on with an empty store.
+
+exit codes: 0 success, 1 failure (request, store, home folder), 2 usage, 130 and 143 when SIGINT or
+SIGTERM ended it (after the app's resign and terminate)
 )";
-
-struct Page {
-    std::string entity;
-    std::vector<std::string> columns;
-    std::vector<std::string> sortKeys;  // ascending unless prefixed with '-'
-};
-
-const std::map<std::string, Page>& entityPages() {
-    static const std::map<std::string, Page> pages{
-        {"News", {"News", {"msgId", "cat_name", "title", "update_time"}, {"-update_time", "msgId"}}},
-        {"Toptenz", {"Toptenz", {"sid", "rank", "title", "artist"}, {"sid", "rank"}}},
-        {"Taobao", {"Taobao", {"t_id", "store", "type", "name", "price"}, {"t_id"}}},
-        {"Microblog", {"Microblog", {"sortWeight", "idstr", "screenName", "text"}, {"sortWeight"}}},
-        {"Video", {"Video", {"sortWeight", "type", "title", "playCount"}, {"type", "sortWeight"}}},
-        {"Teleplay", {"Teleplay", {"sortWeight", "type", "is_end", "titleCn"}, {"type", "is_end", "sortWeight"}}},
-        {"Novel", {"Novel", {"nid", "title", "author"}, {"nid"}}},
-    };
-    return pages;
 }
 
 struct Options {
@@ -114,7 +128,7 @@ struct Options {
 };
 
 int usage(const std::string& message) {
-    std::fprintf(stderr, "lunavexa: %s\n(see lunavexa --help)\n", message.c_str());
+    std::fprintf(stderr, "lunavexa: %s (see lunavexa --help)\n", message.c_str());
     return 2;
 }
 
@@ -134,68 +148,6 @@ bool mapHost(const std::string& spec) {
     if (name.empty() || host.empty() || *end != '\0' || port < 0 || port > 65535) return false;
     HostMap::set(name, host, static_cast<int>(port));
     return true;
-}
-
-std::string cell(const Value& value) {
-    if (value.isNilOrNull()) return "-";
-    std::string text = value.isDate() ? DateString::dateAllPart(*value.date()) : value.stringValue();
-    for (char& c : text) {
-        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-    }
-    return text;
-}
-
-// Prints the stored rows of the entity (those the predicate selects) from the default context.
-std::optional<std::size_t> printRows(const Page& page, const Ref<Predicate>& predicate) {
-    Ref<ManagedObjectContext> context = RS_defaultContext();
-    if (!context) return std::nullopt;
-    FetchRequest request(page.entity);
-    if (predicate) request.setPredicate(predicate);
-    std::vector<SortDescriptor> sorts;
-    for (const std::string& key : page.sortKeys) {
-        bool descending = key[0] == '-';
-        sorts.push_back(SortDescriptor::make(descending ? key.substr(1) : key, !descending));
-    }
-    request.setSortDescriptors(std::move(sorts));
-    Ref<Error> error;
-    std::optional<Array> rows = context->executeFetchRequest(request, &error);
-    if (!rows) {
-        std::fprintf(stderr, "lunavexa: reading %s failed: %s\n", page.entity.c_str(),
-                     error ? error->description().c_str() : "unknown error");
-        return std::nullopt;
-    }
-    std::string header;
-    for (const std::string& column : page.columns) header += (header.empty() ? "" : "\t") + column;
-    std::printf("%s\n", header.c_str());
-    for (const Value& row : *rows) {
-        auto record = row.objectAs<ManagedObject>();
-        std::string line;
-        for (std::size_t i = 0; i < page.columns.size(); ++i) {
-            if (i) line += '\t';
-            line += record ? cell(record->valueForKey(page.columns[i])) : "-";
-        }
-        std::printf("%s\n", line.c_str());
-    }
-    return rows->size();
-}
-
-// Checks the store file before the stack opens it: a file that is not SQLite is set aside (renamed) and
-// reported; nothing is deleted.
-std::optional<std::string> setAsideDamagedStore() {
-    std::filesystem::path store = RS_urlForStoreName("lunavexa.sqlite");
-    std::error_code ec;
-    if (!std::filesystem::exists(store, ec)) return std::nullopt;
-    std::ifstream in(store, std::ios::binary);
-    char header[16] = {};
-    in.read(header, sizeof header);
-    if (in.gcount() == sizeof header && std::string(header, sizeof header) == std::string("SQLite format 3\0", 16)) {
-        return std::nullopt;
-    }
-    std::filesystem::path aside = store;
-    aside += ".damaged-" + std::to_string(static_cast<long long>(Date::now().since1970()));
-    std::filesystem::rename(store, aside, ec);
-    return "the store file " + store.string() + " is damaged; kept aside as " + aside.string() +
-           (ec ? " (rename failed: " + ec.message() + ")" : "");
 }
 
 bool prepareHome(const std::string& home, std::string& problem) {
@@ -218,6 +170,11 @@ bool prepareHome(const std::string& home, std::string& problem) {
     return true;
 }
 
+std::string cell(const Value& value) {
+    if (value.isNilOrNull()) return "-";
+    return value.isDate() ? DateString::dateAllPart(*value.date()) : value.stringValue();
+}
+
 void printSettings() {
     auto settings = makeRef<LNPreferences>();
     PropertyPersistance::setPersistanceOn(*settings);
@@ -229,195 +186,225 @@ void printSettings() {
     for (const auto& [name, value] : fields) std::printf("%s\t%s\n", name, cell(value).c_str());
 }
 
-// One page load: which request, and which rows show the page afterwards.
-struct PageLoad {
-    Page page;
-    Ref<Predicate> predicate;
-    std::function<void(APISuccessBlock, APIFailureBlock)> request;
-    bool storesNothing = false;
-};
-
-std::optional<PageLoad> pageLoad(const Options& options, std::string& problem) {
-    auto argument = [&](const char* name) -> std::optional<std::string> {
-        auto it = options.arguments.find(name);
-        if (it == options.arguments.end()) {
-            problem = options.command + " needs " + name;
-            return std::nullopt;
-        }
-        return it->second;
-    };
-    auto processor = APIProcessor::sharedAPIProcessor();
-    const auto& pages = entityPages();
-    Ref<Error> error;
-    const std::string& command = options.command;
-    if (command == "news") {
-        auto cat = argument("--cat");
-        if (!cat) return std::nullopt;
-        return PageLoad{pages.at("News"), Predicate::format("cat_name == %@", &error, Value(*cat)),
-                        [processor, c = *cat](auto s, auto f) { processor->loadNewsWithCatname(c, std::nullopt, s, f); }};
-    }
-    if (command == "chart" || command == "check-update") {
-        auto site = argument("--site");
-        if (!site) return std::nullopt;
-        Value sid = Value(Constants::siteIdMap())[*site];
-        Ref<Predicate> predicate =
-            sid.isNil() ? Predicate::falsePredicate() : Predicate::format("sid == %@", &error, Value(sid.longLongValue()));
-        if (command == "chart") {
-            return PageLoad{pages.at("Toptenz"), predicate, [processor, s = *site](auto ok, auto f) {
-                                processor->loadToptenzWithSite(s, std::nullopt, ok, f);
-                            }};
-        }
-        return PageLoad{pages.at("Toptenz"), predicate,
-                        [processor, s = *site](auto ok, auto f) {
-                            processor->checkToptenzUpdateWithSite(s, std::nullopt, ok, f);
-                        },
-                        true};
-    }
-    if (command == "shop") {
-        auto store = argument("--store");
-        if (!store) return std::nullopt;
-        auto type = argument("--type");
-        if (!type) return std::nullopt;
-        return PageLoad{pages.at("Taobao"),
-                        Predicate::format("store == %@ AND type == %@", &error, Value(*store), Value(*type)),
-                        [processor, s = *store, t = *type](auto ok, auto f) {
-                            processor->loadTaobaoWithStore(s, t, std::nullopt, ok, f);
-                        }};
-    }
-    if (command == "feed") {
-        auto gap = argument("--gap");
-        if (!gap) return std::nullopt;
-        return PageLoad{pages.at("Microblog"), nullptr, [processor, g = *gap](auto ok, auto f) {
-                            processor->loadMicroblogWithGap(g, std::nullopt, ok, f);
-                        }};
-    }
-    if (command == "video") {
-        auto type = argument("--type");
-        if (!type) return std::nullopt;
-        return PageLoad{pages.at("Video"), Predicate::format("type == %@", &error, Value(*type)),
-                        [processor, t = *type](auto ok, auto f) { processor->loadVideoWithType(t, std::nullopt, ok, f); }};
-    }
-    if (command == "drama") {
-        auto type = argument("--type");
-        if (!type) return std::nullopt;
-        auto ended = argument("--ended");
-        if (!ended) return std::nullopt;
-        if (*ended != "yes" && *ended != "no") {
-            problem = "--ended takes yes or no";
-            return std::nullopt;
-        }
-        return PageLoad{pages.at("Teleplay"),
-                        Predicate::format("type == %@ AND is_end == %@", &error, Value(*type), Value(*ended)),
-                        [processor, t = *type, e = *ended == "yes"](auto ok, auto f) {
-                            processor->loadMediaWithType(t, e, std::nullopt, ok, f);
-                        }};
-    }
-    if (command == "novel") {
-        auto title = argument("--title");
-        if (!title) return std::nullopt;
-        return PageLoad{pages.at("Novel"), nullptr, [processor, t = *title](auto ok, auto f) {
-                            processor->loadNovelsWithTitle(t, std::nullopt, ok, f);
-                        }};
-    }
-    problem = "unknown command \"" + command + "\"";
-    return std::nullopt;
-}
-
 int exitCode = 0;
 
 void terminateApp() {
     Queue::main()->async([] { Application::sharedApplication()->terminate(); });
 }
 
-// Runs the page load once the tab set is installed; prints the rows and the refresh line, then ends.
-void runPage(const PageLoad& load, const std::string& command) {
-    auto finish = [load, command](bool ok, const Value& items, const Ref<Error>& error) {
-        Queue::main()->async([=] {
-            if (!ok) {
-                exitCode = fail(command + " request failed: " +
-                                (error ? error->description() : std::string("no reply")));
-            } else {
-                std::optional<std::size_t> shown = printRows(load.page, load.predicate);
-                if (!shown) {
-                    exitCode = 1;
-                } else {
-                    std::printf("%s · %s: %zu in the reply%s, %zu rows shown\n",
-                                DateString::dateChineseStyle(Date::now()).c_str(), command.c_str(),
-                                items.isArray() ? items.count() : std::size_t{0},
-                                load.storesNothing ? " (not stored)" : "", *shown);
-                }
-            }
-            std::fflush(stdout);
-            terminateApp();
-        });
-    };
-    std::fprintf(stderr, "lunavexa: loading %s\n", command.c_str());
-    load.request([finish](const Value& items) { finish(true, items, nullptr); },
-                 [finish](const Ref<Error>& error) { finish(false, Value(), error); });
+// ---- arguments ----
+
+// The options a command takes besides the global ones, and how many plain words.
+bool commandShape(const std::string& command, std::vector<std::string>& options, std::size_t& words) {
+    words = 0;
+    options.clear();
+    if (const auto* page = app_detail::pageOptions(command)) {
+        options = *page;
+        return true;
+    }
+    if (command == "share") {
+        options = {"--text", "--image"};
+        return true;
+    }
+    if (command == "show" || command == "open-url") {
+        words = 1;
+        return true;
+    }
+    return command == "launch" || command == "run" || command == "login" || command == "logout" ||
+           command == "settings";
 }
 
+// A global option with its value; false (with the usage problem) when the value is not one.
+bool applyGlobal(const std::string& option, const std::string& value, Options& options, std::string& problem) {
+    if (option == "--home") {
+        options.home = value;
+    } else if (option == "--bundle") {
+        options.bundle = value;
+    } else if (option == "--map") {
+        if (!mapHost(value)) problem = "--map takes NAME=HOST:PORT";
+    } else if (option == "--trust") {
+        if (!TrustAnchors::addPEMFile(value)) problem = "no certificate in " + value;
+    } else if (option == "--service") {
+        std::string contentHost = *URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host();
+        if (!mapHost(contentHost + "=127.0.0.1:" + value) ||
+            !mapHost(std::string(CheckNetwork::kProbeHost) + "=127.0.0.1:" + value)) {
+            problem = "--service takes a port";
+        }
+    } else if (option == "--device-token") {
+        if (value.empty() || value.size() % 2 != 0 || value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+            problem = "--device-token takes hexadecimal digits, two per byte";
+        } else {
+            Bytes token;
+            for (std::size_t at = 0; at < value.size(); at += 2) {
+                token.push_back(static_cast<std::uint8_t>(std::stoi(value.substr(at, 2), nullptr, 16)));
+            }
+            options.deviceToken = token;
+        }
+    } else if (option == "--machine") {
+        DeviceFacts facts = DeviceFacts::current();
+        facts.machineName = value;
+        DeviceFacts::set(facts);
+    } else if (option == "--network") {
+        if (value != "on" && value != "off") {
+            problem = "--network takes on or off";
+        } else {
+            NetworkReachability::setFlagsOverride(value == "on" ? kReachabilityFlagsReachable : 0);
+        }
+    }
+    return problem.empty();
+}
+
+// Returns the exit code when the program ends here (help, usage), -1 to go on.
 int parse(int argc, char** argv, Options& options) {
+    static const auto& globals = *new std::set<std::string>{"--home",  "--bundle",       "--map",     "--service",
+                                                            "--trust", "--device-token", "--machine", "--network"};
     const char* envHome = std::getenv("LV_HOME");
     options.home = envHome ? envHome : "lunavexa-home";
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    std::vector<std::string> args(argv + 1, argv + argc);
+    for (const std::string& arg : args) {
         if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
+            std::fputs(usageText().c_str(), stdout);
             return 0;
         }
-        if (options.command.empty() && arg.rfind("--", 0) == 0) {
-            const char* value = next();
-            if (!value) return usage(arg + " needs a value");
-            if (arg == "--home") {
-                options.home = value;
-            } else if (arg == "--bundle") {
-                options.bundle = value;
-            } else if (arg == "--map") {
-                if (!mapHost(value)) return usage("--map takes NAME=HOST:PORT");
-            } else if (arg == "--trust") {
-                if (!TrustAnchors::addPEMFile(value)) return usage(std::string("no certificate in ") + value);
-            } else if (arg == "--service") {
-                std::string port = value;
-                std::string contentHost = *URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host();
-                if (!mapHost(contentHost + "=127.0.0.1:" + port) ||
-                    !mapHost(std::string(CheckNetwork::kProbeHost) + "=127.0.0.1:" + port)) {
-                    return usage("--service takes a port");
-                }
-            } else if (arg == "--device-token") {
-                const std::string hex = value;
-                if (hex.empty() || hex.size() % 2 != 0 ||
-                    hex.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-                    return usage("--device-token takes hexadecimal digits, two per byte");
-                }
-                Bytes token;
-                for (std::size_t at = 0; at < hex.size(); at += 2) {
-                    token.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(at, 2), nullptr, 16)));
-                }
-                options.deviceToken = token;
-            } else if (arg == "--machine") {
-                DeviceFacts facts = DeviceFacts::current();
-                facts.machineName = value;
-                DeviceFacts::set(facts);
-            } else if (arg == "--network") {
-                const std::string network = value;
-                if (network != "on" && network != "off") return usage("--network takes on or off");
-                NetworkReachability::setFlagsOverride(network == "on" ? kReachabilityFlagsReachable : 0);
-            } else {
-                return usage("unknown option " + arg);
+    }
+    std::vector<std::string> commandOptions;
+    std::size_t words = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.rfind("-", 0) == 0 && arg.size() > 1) {
+            const bool global = globals.count(arg) > 0;
+            const bool own = !options.command.empty() &&
+                             std::find(commandOptions.begin(), commandOptions.end(), arg) != commandOptions.end();
+            if (!global && !own) {
+                return usage(options.command.empty() ? "unknown option " + arg
+                                                     : "unknown option " + arg + " for " + options.command);
+            }
+            if (i + 1 >= args.size()) return usage(arg + " needs a value");
+            const std::string& value = args[++i];
+            if (global) {
+                std::string problem;
+                if (!applyGlobal(arg, value, options, problem)) return usage(problem);
+            } else if (!options.arguments.emplace(arg, value).second) {
+                return usage(arg + " is given twice");
             }
         } else if (options.command.empty()) {
             options.command = arg;
-        } else if (arg.rfind("--", 0) == 0) {
-            const char* value = next();
-            if (!value) return usage(arg + " needs a value");
-            options.arguments[arg] = value;
-        } else {
+            if (!commandShape(arg, commandOptions, words)) return usage("unknown command \"" + arg + "\"");
+        } else if (options.positional.size() < words) {
             options.positional.push_back(arg);
+        } else {
+            return usage("unexpected word \"" + arg + "\" after " + options.command);
         }
     }
     if (options.command.empty()) return usage("no command given");
+    for (const std::string& option : commandOptions) {
+        if (!options.arguments.count(option)) return usage(options.command + " needs " + option);
+    }
+    if (options.positional.size() < words) {
+        return usage(options.command == "show" ? "show takes one of News, Toptenz, Taobao, Microblog, Video, Teleplay, Novel"
+                                               : options.command + " takes one URL");
+    }
     return -1;
+}
+
+std::optional<PageRequest> pageRequest(const Options& options) {
+    const auto* names = app_detail::pageOptions(options.command);
+    if (!names) return std::nullopt;
+    PageRequest request{options.command, {}};
+    for (const std::string& name : *names) request.values.push_back(options.arguments.at(name));
+    return request;
+}
+
+// ---- run: page lines and control lines from standard input ----
+
+// Main thread only. Lines run in order; a page line starts at once, a control line waits for the
+// loads started before it; nothing runs before the tab set is installed.
+struct RunLines {
+    bool ready = false;
+    int loadsRunning = 0;
+    std::deque<std::string> waiting;
+};
+
+RunLines& runLines() {
+    static auto* lines = new RunLines;
+    return *lines;
+}
+
+std::vector<std::string> splitLine(const std::string& line, std::size_t maxWords) {
+    std::vector<std::string> words;
+    std::size_t at = line.find_first_not_of(" \t\r");
+    while (at != std::string::npos && words.size() + 1 < maxWords) {
+        const std::size_t end = line.find_first_of(" \t\r", at);
+        words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+        at = end == std::string::npos ? end : line.find_first_not_of(" \t\r", end);
+    }
+    if (at != std::string::npos) {
+        std::string rest = line.substr(at);
+        rest.erase(rest.find_last_not_of(" \t\r") + 1);
+        words.push_back(rest);
+    }
+    return words;
+}
+
+void drainRunLines() {
+    RunLines& state = runLines();
+    while (state.ready && !state.waiting.empty()) {
+        const std::string line = state.waiting.front();
+        const std::vector<std::string> first = splitLine(line, 2);
+        const auto* names = first.empty() ? nullptr : app_detail::pageOptions(first[0]);
+        if (!names) {
+            if (state.loadsRunning > 0) return;  // a control line waits for the loads before it
+            state.waiting.pop_front();
+            ControlChannel::execute(line);
+            // The next line runs in a later turn, after what this one queued on the main queue.
+            Queue::main()->async([] { drainRunLines(); });
+            return;
+        }
+        state.waiting.pop_front();
+        std::vector<std::string> words = splitLine(line, names->size() + 1);
+        PageRequest request{words[0], std::vector<std::string>(words.begin() + 1, words.end())};
+        std::string problem = request.values.size() == names->size() ? app_detail::checkPageValues(request)
+                                                                     : request.command + " takes " +
+                                                                           std::to_string(names->size()) + " value(s)";
+        if (!problem.empty()) {
+            std::fprintf(stderr, "lunavexa: run: \"%s\": %s\n", line.c_str(), problem.c_str());
+            continue;
+        }
+        ++state.loadsRunning;
+        app_detail::playPage(request, [](int) {
+            --runLines().loadsRunning;
+            drainRunLines();
+        });
+    }
+}
+
+void takeRunLine(std::string line) {
+    const std::size_t start = line.find_first_not_of(" \t\r");
+    if (start == std::string::npos || line[start] == '#') return;
+    runLines().waiting.push_back(std::move(line));
+    drainRunLines();
+}
+
+// Reads standard input on a thread of its own; each line goes to the main queue.
+void listenForRunLines() {
+    Thread::detachNew(
+        [] {
+            std::string pending;
+            char buffer[4096];
+            for (;;) {
+                const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                pending.append(buffer, static_cast<std::size_t>(n));
+                std::size_t start = 0;
+                for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
+                    Queue::main()->async([line = pending.substr(start, end - start)] { takeRunLine(line); });
+                }
+                pending.erase(0, start);
+            }
+            if (!pending.empty()) Queue::main()->async([line = std::move(pending)] { takeRunLine(line); });
+        },
+        "lv.run-lines");
 }
 
 }  // namespace
@@ -432,54 +419,80 @@ int lunavexaCommand(int argc, char** argv) {
     registerAppClasses();
 
     std::string problem;
-    std::optional<PageLoad> load;
     const std::string& command = options.command;
-    bool offline = command == "show" || command == "settings";
+    const std::optional<PageRequest> page = pageRequest(options);
     const bool microblog = isMicroblogCommand(command);
-    if (microblog) {
+    if (page) {
+        problem = app_detail::checkPageValues(*page);
+    } else if (microblog) {
         problem = checkMicroblogArguments(command, options.arguments, options.positional);
-        if (!problem.empty()) return usage(problem);
+    } else if (command == "show" && !app_detail::isEntityName(options.positional[0])) {
+        problem = "show takes one of News, Toptenz, Taobao, Microblog, Video, Teleplay, Novel";
     }
-    if (!offline && !microblog && command != "launch" && command != "run") {
-        load = pageLoad(options, problem);
-        if (!load) return usage(problem);
-    }
-    if (command == "show" && (options.positional.size() != 1 || !entityPages().count(options.positional[0]))) {
-        return usage("show takes one of News, Toptenz, Taobao, Microblog, Video, Teleplay, Novel");
-    }
+    if (!problem.empty()) return usage(problem);
     if (!prepareHome(options.home, problem)) return fail(problem);
-    if (auto damaged = setAsideDamagedStore()) return fail(*damaged);
-
     if (command == "settings") {
         printSettings();
         return 0;
     }
+
+    const std::filesystem::path store = RS_urlForStoreName("lunavexa.sqlite");
+    if (auto aside = app_detail::setAsideDamagedStore(store)) {
+        if (aside->asidePath.empty()) {
+            return fail("the store file " + store.string() + " is damaged (" + aside->reason +
+                        ") and cannot be set aside: " + aside->problem);
+        }
+        std::fprintf(stderr, "lunavexa: the store file %s is damaged (%s); kept aside as %s; starting with an empty store\n",
+                     store.string().c_str(), aside->reason.c_str(), aside->asidePath.string().c_str());
+        if (!aside->problem.empty()) return fail("its journal could not follow it: " + aside->problem);
+    }
+
     if (command == "show") {
         RecordStack::setupCoreDataStackWithAutoMigratingSqliteStoreNamed("lunavexa.sqlite");
         if (!RS_defaultPersistentStore()) return fail("the store file cannot be opened");
-        auto shown = printRows(entityPages().at(options.positional[0]), nullptr);
+        const std::optional<int> shown = app_detail::showEntity(options.positional[0]);
         RecordStack::cleanUp();
-        return shown ? 0 : 1;
+        return shown.value_or(1);
     }
 
     ApplicationConfiguration configuration;
-    configuration.controlInput = command == "run" ? 0 : -1;
+    configuration.controlInput = -1;  // run reads standard input itself (page lines and control lines)
     configuration.remoteNotificationToken = options.deviceToken;
     Application::sharedApplication()->setConfiguration(configuration);
-    AppDelegate::setTabSetInstalledObserver([load, command, options, microblog](bool full) {
+    if (!options.deviceToken) {
+        // A machine without a push service answers registration with 3010: expected, said once.
+        AppDelegate::setExpectedRegistrationFailure([](const Ref<Error>& error) {
+            if (!error || error->domain() != kCocoaErrorDomain || error->code() != 3010) return false;
+            static bool said = false;
+            if (!said) {
+                std::fprintf(stderr, "lunavexa: %s (no --device-token): notifications are not registered\n",
+                             error->localizedDescription().c_str());
+                said = true;
+            }
+            return true;
+        });
+    }
+    if (command == "run") listenForRunLines();
+    AppDelegate::setTabSetInstalledObserver([page, command, options, microblog](bool full) {
         std::fprintf(stderr, "lunavexa: %s tab set installed\n", full ? "full" : "reduced");
         if (!RS_defaultPersistentStore()) {
             exitCode = fail("the store file " + RS_urlForStoreName("lunavexa.sqlite").string() + " cannot be opened");
             terminateApp();
             return;
         }
-        if (load) {
-            runPage(*load, command);
+        if (page) {
+            app_detail::playPage(*page, [](int code) {
+                exitCode = code;
+                terminateApp();
+            });
         } else if (microblog) {
             runMicroblogCommand(command, options.arguments, options.positional, [](int code) {
                 exitCode = code;
                 terminateApp();
             });
+        } else if (command == "run") {
+            runLines().ready = true;
+            drainRunLines();
         } else if (command == "launch") {
             auto delegate = std::dynamic_pointer_cast<AppDelegate>(Application::sharedApplication()->delegate());
             std::string titles;
@@ -494,7 +507,12 @@ int lunavexaCommand(int argc, char** argv) {
     });
     int result = appMain(argc, argv);
     AppDelegate::setTabSetInstalledObserver(nullptr);
+    AppDelegate::setExpectedRegistrationFailure(nullptr);
     if (result != 0) return fail("the app did not start");
+    if (const int signal = applicationMainTerminationSignal()) {
+        std::fprintf(stderr, "lunavexa: ended by signal %d\n", signal);
+        return 128 + signal;
+    }
     return exitCode;
 }
 

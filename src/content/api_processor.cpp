@@ -264,8 +264,9 @@ void APIProcessor::loadVideoWithType(const std::string& type, std::optional<Date
     auto operation = std::make_shared<StoringOperation>();
     operation->action = "video";
     operation->modelClass = JM_Video::runtimeClass();
-    // The video page caches one list: the teaching videos.
-    operation->clear = [] { DataHelper::sharedDataHelper()->truncateVideoWithType("teach", DataHelper::Save::Later); };
+    // Each type is its own list: the reply replaces the videos of the requested type (clearing only
+    // "teach" would pile up every other type's items at each load).
+    operation->clear = [type] { DataHelper::sharedDataHelper()->truncateVideoWithType(type, DataHelper::Save::Later); };
     operation->serverOrder = true;
     operation->create = createRecord<Video>;
     sendStoring({{"action", Value("video")}, {"time", Value(timeCursor(time))}, {"type", Value(type)}},

@@ -1,48 +1,20 @@
 // The lunavexa program as a separate process against the stand-in on 127.0.0.1: its output, exit
-// codes and error lines, and the SQLite file it leaves, read with the sqlite3 command.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// codes and error lines, its arguments, signals, and the SQLite file it leaves (read with the sqlite3
+// command), damaged ones included.
+#include <signal.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <string>
 
-#include "content/content_test_support.h"
-#include "content_service.h"
-#include "program_run.h"
+#include "lunavexa_fixture.h"
+#include "platform/dispatch/run_loop.h"
 
 namespace lv::test {
 namespace {
 
-class LunavexaCommand : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_TRUE(service.start()); }
-    void TearDown() override { service.stop(); }
+namespace fs = std::filesystem;
 
-    std::string home() const { return (dir.path() / "home").string(); }
-    std::string storeFolder() const { return home() + "/Library/Application Support/lunavexa"; }
-    std::string store() const { return storeFolder() + "/lunavexa.sqlite"; }
-
-    Outcome run(const std::string& arguments, int port = -1) {
-        return runLunavexa(dir, "--home " + quoted(home()) + " --bundle " + quoted(sourceDirectory() + "/bundle") +
-                                    " --service " + std::to_string(port < 0 ? service.port() : port) + " " + arguments);
-    }
-    std::string sqlite(const std::string& query) {
-        std::string command = "sqlite3 " + quoted(store()) + " " + quoted(query) + " 2>&1";
-        std::string output;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        char buffer[4096];
-        while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
-        if (pipe) ::pclose(pipe);
-        return output;
-    }
-
-    TempDir dir;
-    tools::ContentService service{sourceDirectory() + "/tools/content-service/fixtures"};
-};
+using LunavexaCommand = LunavexaProcess;
 
 TEST_F(LunavexaCommand, NewsPrintsTheStoredRowsAndTheRefreshLine) {
     Outcome news = run("news --cat kpop");
@@ -57,64 +29,182 @@ TEST_F(LunavexaCommand, NewsPrintsTheStoredRowsAndTheRefreshLine) {
     // Offline, the same rows come back from the file.
     Outcome show = run("show News", 1);
     ASSERT_EQ(show.code, 0) << show.err;
-    EXPECT_EQ(std::count(show.out.begin(), show.out.end(), '\n'), 6);
+    EXPECT_EQ(lines(show.out), 6u);
     Outcome settings = run("settings", 1);
     EXPECT_EQ(settings.code, 0);
     EXPECT_NE(settings.out.find("hideVideos\t0\n"), std::string::npos) << settings.out;
     EXPECT_NE(settings.out.find("appVersion\t1.0\n"), std::string::npos);
 }
 
-TEST_F(LunavexaCommand, FailuresAreOneLineWithTheirExitCode) {
+TEST_F(LunavexaCommand, ArgumentsAreStrictAndUsageIsOneLine) {
     struct Case {
-        const char* name;
         std::string arguments;
-        int port;
-        int code;
         const char* errorText;
     };
     const Case cases[] = {
-        {"service down", "news --cat kpop", 1, 1, "lunavexa: news request failed: "},
-        {"usage", "news", -1, 2, "lunavexa: news needs --cat"},
-        {"unknown command", "dance", -1, 2, "lunavexa: unknown command \"dance\""},
-        {"bad ended", "drama --type kr --ended maybe", -1, 2, "lunavexa: --ended takes yes or no"},
+        {"news", "lunavexa: news needs --cat (see lunavexa --help)\n"},
+        {"dance", "lunavexa: unknown command \"dance\" (see lunavexa --help)\n"},
+        {"drama --type kr --ended maybe", "lunavexa: --ended takes yes or no (see lunavexa --help)\n"},
+        {"news --cat ent --time 2015-03-05", "lunavexa: unknown option --time for news (see lunavexa --help)\n"},
+        {"news --cat ent --bogus x", "lunavexa: unknown option --bogus for news (see lunavexa --help)\n"},
+        {"--bogus x news --cat ent", "lunavexa: unknown option --bogus (see lunavexa --help)\n"},
+        {"news --cat ent extra", "lunavexa: unexpected word \"extra\" after news (see lunavexa --help)\n"},
+        {"news --cat ent --cat kpop", "lunavexa: --cat is given twice (see lunavexa --help)\n"},
+        {"launch --site melon", "lunavexa: unknown option --site for launch (see lunavexa --help)\n"},
+        {"show News Video", "lunavexa: unexpected word \"Video\" after show (see lunavexa --help)\n"},
+        {"news --cat ent --network maybe", "lunavexa: --network takes on or off (see lunavexa --help)\n"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        Outcome result = run(c.arguments, c.port);
-        EXPECT_EQ(result.code, c.code) << result.err;
-        EXPECT_NE(result.err.find(c.errorText), std::string::npos) << result.err;
+        SCOPED_TRACE(c.arguments);
+        Outcome result = run(c.arguments);
+        EXPECT_EQ(result.code, 2);
+        EXPECT_EQ(result.err, c.errorText);
         EXPECT_TRUE(result.out.empty()) << result.out;
     }
+    // Refused before anything ran: no home folder, no request.
+    EXPECT_FALSE(fs::exists(home()));
+    EXPECT_TRUE(service.requests().empty());
+
+    // Global options after the command count as before it: this home, this service.
+    Outcome after = runLunavexa(dir, "news --cat ent " + commonOptions());
+    ASSERT_EQ(after.code, 0) << after.err;
+    EXPECT_EQ(sqlite("SELECT count(*) FROM News"), "5\n");
+    EXPECT_EQ(bodiesOf("newsList").size(), 1u);
+
     Outcome help = run("--help");
     EXPECT_EQ(help.code, 0);
     EXPECT_NE(help.out.find("exit codes: 0 success, 1 failure"), std::string::npos);
+    EXPECT_NE(help.out.find(sourceDirectory() + "/bundle"), std::string::npos) << "the default bundle folder";
+    EXPECT_NE(help.out.find("make the device a simulator"), std::string::npos) << "what --machine changes";
+    EXPECT_NE(help.out.find("the newest update_time among them"), std::string::npos) << "which time is sent";
+    EXPECT_NE(help.out.find("\"news ent\""), std::string::npos) << "run's page lines";
 }
 
-TEST_F(LunavexaCommand, AnUnwritableHomeIsReported) {
-    // A regular file where the home folder should be cannot be written into by any user, root included.
-    std::filesystem::create_directories(dir.path());
+TEST_F(LunavexaCommand, AnUnusableHomeIsReported) {
+    // A regular file where the home folder should be: refused whoever runs the test.
     std::ofstream(home()) << "a file, not a folder";
     Outcome result = run("news --cat kpop");
     EXPECT_EQ(result.code, 1);
     EXPECT_NE(result.err.find("is not writable"), std::string::npos) << result.err;
     EXPECT_EQ(slurp(home()), "a file, not a folder");
+    EXPECT_TRUE(service.requests().empty());
 }
 
-TEST_F(LunavexaCommand, ADamagedStoreIsKeptAsideNotDeleted) {
-    std::filesystem::create_directories(storeFolder());
-    std::ofstream(store(), std::ios::binary) << "not a database at all, just bytes";
-    Outcome result = run("news --cat kpop");
-    EXPECT_EQ(result.code, 1);
-    EXPECT_NE(result.err.find("is damaged; kept aside as "), std::string::npos) << result.err;
-    bool keptAside = false;
-    for (const auto& entry : std::filesystem::directory_iterator(storeFolder())) {
-        if (entry.path().filename().string().rfind("lunavexa.sqlite.damaged-", 0) == 0) {
-            keptAside = slurp(entry.path().string()) == "not a database at all, just bytes";
+// A first run leaves a sound store of five news rows; each case damages a copy of it.
+TEST_F(LunavexaCommand, ADamagedStoreIsKeptAsideWithItsJournalAndTheCommandStartsAnew) {
+    ASSERT_EQ(run("news --cat kpop").code, 0);
+    const std::string sound = slurp(store());
+    ASSERT_GT(sound.size(), 4096u * 6);
+    struct Case {
+        const char* name;
+        std::function<void(const std::string&)> damage;
+        const char* reason;
+    };
+    const std::vector<Case> cases{
+        {"not a database", [](const std::string& path) { std::ofstream(path, std::ios::binary) << "not a database at all"; },
+         "it is not a SQLite file"},
+        {"garbage pages",
+         [](const std::string& path) {
+             std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+             file.seekp(4096 * 3);
+             file << std::string(4096 * 2, '\xAB');
+         },
+         "the integrity check fails"},
+        {"truncated", [](const std::string& path) { fs::resize_file(path, 4096 * 4 + 100); }, "malformed"},
+        {"another program's database",
+         [this](const std::string& path) {
+             fs::remove(path);
+             sqlite("CREATE TABLE notes(text); INSERT INTO notes VALUES ('mine');", path);
+         },
+         "model"},
+        {"another model",
+         [this](const std::string& path) {
+             // The dates became text in that model: no migration turns them back.
+             sqlite("UPDATE _lv_metadata SET value = replace(value, '\"date\"', '\"string\"') WHERE key = 'ModelText';"
+                    "UPDATE _lv_metadata SET value = '{}' WHERE key = 'VersionHashes';",
+                    path);
+         },
+         "cannot migrate"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(storeFolder());
+        fs::create_directories(storeFolder());
+        std::ofstream(store(), std::ios::binary) << sound;
+        c.damage(store());
+        if (std::string(c.name) == "garbage pages" || std::string(c.name) == "truncated") {
+            EXPECT_NE(sqlite("PRAGMA integrity_check"), "ok\n") << "the case damages the file";
         }
+        const std::string damaged = slurp(store());
+        // A journal left by the damaged file's last writer.
+        std::ofstream(store() + "-wal", std::ios::binary) << "the damaged file's journal";
+        std::ofstream(store() + "-shm", std::ios::binary) << "its index";
+
+        Outcome result = run("news --cat kpop");
+        EXPECT_EQ(result.code, 0) << result.err;
+        EXPECT_NE(result.err.find("lunavexa: the store file " + store() + " is damaged ("), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(c.reason), std::string::npos) << result.err;
+        EXPECT_NE(result.err.find("starting with an empty store"), std::string::npos);
+        // Kept aside byte for byte, the journal beside it, unchanged; the new store holds the new rows.
+        std::vector<std::string> aside;
+        for (const auto& entry : fs::directory_iterator(storeFolder())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind("lunavexa.sqlite.damaged-", 0) == 0) aside.push_back(entry.path().string());
+        }
+        std::sort(aside.begin(), aside.end());
+        ASSERT_EQ(aside.size(), 3u);
+        EXPECT_EQ(slurp(aside[0]), damaged);
+        EXPECT_EQ(aside[1], aside[0] + "-shm");
+        EXPECT_EQ(slurp(aside[1]), "its index");
+        EXPECT_EQ(aside[2], aside[0] + "-wal");
+        EXPECT_EQ(slurp(aside[2]), "the damaged file's journal");
+        EXPECT_EQ(sqlite("PRAGMA integrity_check; SELECT count(*) FROM News;"), "ok\n5\n");
+        EXPECT_FALSE(fs::exists(store() + "-wal") && slurp(store() + "-wal") == "the damaged file's journal");
     }
-    EXPECT_TRUE(keptAside);
-    // The next run starts a new store and succeeds.
-    EXPECT_EQ(run("news --cat kpop").code, 0);
+}
+
+TEST_F(LunavexaCommand, ASoundStoreWithAJournalIsNotTakenForDamaged) {
+    ASSERT_EQ(run("news --cat kpop").code, 0);
+    // A writer that ended without closing leaves its last commit in the journal: copy the files while
+    // the sqlite3 command still holds the store open.
+    const std::string saved = dir.file("saved");
+    fs::create_directories(saved);
+    sqlite("PRAGMA journal_mode = WAL;\n"
+           "INSERT INTO News (_pk, cat_name, msgId, title) VALUES (99, 'kpop', '9999', 'journal');\n"
+           ".system cp " + quoted(store()) + " " + quoted(store() + "-wal") + " " + quoted(saved));
+    ASSERT_TRUE(fs::exists(saved + "/lunavexa.sqlite-wal"));
+    fs::copy_file(saved + "/lunavexa.sqlite", store(), fs::copy_options::overwrite_existing);
+    fs::copy_file(saved + "/lunavexa.sqlite-wal", store() + "-wal", fs::copy_options::overwrite_existing);
+
+    Outcome show = run("show News", 1);
+    ASSERT_EQ(show.code, 0) << show.err;
+    EXPECT_EQ(show.err.find("damaged"), std::string::npos) << show.err;
+    EXPECT_NE(show.out.find("9999\tkpop\tjournal"), std::string::npos) << show.out;
+    for (const auto& entry : fs::directory_iterator(storeFolder())) {
+        EXPECT_EQ(entry.path().filename().string().find("damaged"), std::string::npos);
+    }
+}
+
+TEST_F(LunavexaCommand, ASignalDuringALoadEndsTheAppNormallyWithItsExitCode) {
+    ASSERT_EQ(run("news --cat kpop").code, 0);
+    tools::ContentBehaviour slow;
+    slow.delaySeconds = 30;  // ends early when the service stops
+    service.setBehaviour("newsList", slow);
+    for (const auto& [number, code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+        SCOPED_TRACE(code);
+        service.clearRequests();
+        RunningLunavexa program(dir, commonOptions() + " news --cat kpop");
+        ASSERT_TRUE(program.started());
+        ASSERT_TRUE(runMainUntil([&] { return !bodiesOf("newsList").empty(); }, 20)) << slurp(dir.file("err"));
+        program.signal(number);
+        Outcome result = program.finish();
+        EXPECT_EQ(result.code, code) << result.err;
+        EXPECT_NE(result.err.find("lunavexa: ended by signal " + std::to_string(number)), std::string::npos) << result.err;
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        // The termination's clean-up closed the store: its journal is folded in and gone.
+        EXPECT_FALSE(fs::exists(store() + "-wal"));
+        EXPECT_EQ(sqlite("PRAGMA integrity_check; SELECT count(*) FROM News;"), "ok\n5\n");
+    }
 }
 
 }  // namespace

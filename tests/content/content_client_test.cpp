@@ -375,7 +375,7 @@ TEST_F(APIProcessor, ServerOrderNovelDescriptionsAndTheVideoClear) {
          "Teleplay", "sortWeight", {"0", "1", "2"}},
         {[](Outcome& o) { processor()->loadVideoWithType("music", std::nullopt, o.success(), o.failure()); },
          "Video", "type", {"music", "music", "music"}},
-        // Any video request clears only the teaching videos: the music ones stay.
+        // A video request clears the videos of its own type: the music ones stay.
         {[](Outcome& o) { processor()->loadVideoWithType("teach", std::nullopt, o.success(), o.failure()); },
          "Video", "sortWeight", {"0", "0", "1", "1", "2", "2"}},
         {[](Outcome& o) { processor()->loadToptenzWithSite("melon", std::nullopt, o.success(), o.failure()); },

@@ -263,5 +263,8 @@ private:
 // principalClassName must be empty or "Application" (the one application class). Main thread only.
 // Returns 0 after termination, 1 when the classes are unknown (after a log line).
 int applicationMain(int argc, char** argv, std::string_view principalClassName, std::string_view delegateClassName);
+// The signal (SIGINT or SIGTERM) whose handler asked the last applicationMain to terminate; 0 when the
+// app ended otherwise. Any thread.
+int applicationMainTerminationSignal();
 
 }  // namespace lv

@@ -17,8 +17,11 @@ namespace {
 
 // The write end of the pipe the signal handler turns SIGINT and SIGTERM into a "terminate" line on.
 std::atomic<int> gSignalPipe{-1};
+// The signal that asked for the termination (0: none); a lock-free atomic, so the handler may set it.
+std::atomic<int> gTerminationSignal{0};
 
-extern "C" void onTerminationSignal(int) {
+extern "C" void onTerminationSignal(int signal) {
+    gTerminationSignal.store(signal);
     const int fd = gSignalPipe.load();
     if (fd >= 0) {
         static const char kLine[] = "terminate\n";
@@ -76,6 +79,7 @@ int applicationMain(int /*argc*/, char** /*argv*/, std::string_view principalCla
     }
     const Ref<Application> app = Application::sharedApplication();
     app->setDelegate(delegate);
+    gTerminationSignal.store(0);
     const ApplicationConfiguration configuration = app->configuration();
     if (configuration.controlInput >= 0) ControlChannel::listen(configuration.controlInput, false);
     std::optional<TerminationSignals> signals;
@@ -89,5 +93,7 @@ int applicationMain(int /*argc*/, char** /*argv*/, std::string_view principalCla
     loop->removePort(kDefaultRunLoopMode);
     return 0;
 }
+
+int applicationMainTerminationSignal() { return gTerminationSignal.load(); }
 
 }  // namespace lv

@@ -1,0 +1,275 @@
+// The store file check before the launch: header, SQLite's integrity check and the model, read without
+// writing the file or its journal; a damaged file goes aside with its journal.
+#include "app/detail/store_check.h"
+
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+
+#include "platform/base/value.h"
+#include "platform/data/coordinator.h"
+#include "platform/data/errors.h"
+#include "platform/storage/file_manager.h"
+#include "platform/storage/json.h"
+#include "store/persistence.h"
+
+namespace lv::app_detail {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+enum class Verdict { Sound, Damaged, Unknown };
+
+struct Finding {
+    Verdict verdict = Verdict::Sound;
+    std::string reason;
+};
+
+Finding damaged(std::string reason) { return {Verdict::Damaged, std::move(reason)}; }
+
+using Database = std::unique_ptr<sqlite3, decltype(&sqlite3_close)>;
+
+// A file: URI for the path with every byte outside the unreserved set escaped ("?" and "#" would end it).
+std::string fileURI(const fs::path& path) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : path.string()) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' ||
+                           c == '.' || c == '_' || c == '-' || c == '~';
+        if (plain) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += digits[c >> 4];
+            uri += digits[c & 15];
+        }
+    }
+    return uri;
+}
+
+// Opens the file alone ("immutable": no lock, no journal, no write) or normally (a copy).
+Database openDatabase(const fs::path& path, bool immutable) {
+    sqlite3* handle = nullptr;
+    const std::string name = immutable ? fileURI(path) + "?immutable=1" : path.string();
+    const int flags = immutable ? SQLITE_OPEN_READONLY | SQLITE_OPEN_URI : SQLITE_OPEN_READWRITE;
+    if (sqlite3_open_v2(name.c_str(), &handle, flags, nullptr) != SQLITE_OK) {
+        sqlite3_close(handle);
+        handle = nullptr;
+    }
+    return Database(handle, &sqlite3_close);
+}
+
+bool isDamageCode(int rc) { return (rc & 0xff) == SQLITE_CORRUPT || (rc & 0xff) == SQLITE_NOTADB; }
+
+// Runs one statement; each row goes to the visitor. SQLite's damage codes become Damaged, other
+// failures Unknown.
+Finding query(sqlite3* db, const char* sql, const std::function<void(sqlite3_stmt*)>& row) {
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &statement, nullptr);
+    if (rc == SQLITE_OK) {
+        while ((rc = sqlite3_step(statement)) == SQLITE_ROW) row(statement);
+    }
+    sqlite3_finalize(statement);
+    if (rc == SQLITE_OK || rc == SQLITE_DONE) return {};
+    std::string message = sqlite3_errmsg(db);
+    return isDamageCode(rc) ? damaged(message) : Finding{Verdict::Unknown, message};
+}
+
+Finding integrity(sqlite3* db) {
+    std::string report;  // the rows on one line
+    Finding found = query(db, "PRAGMA integrity_check(1)", [&](sqlite3_stmt* s) {
+        std::string row = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+        for (char& c : row) {
+            if (c == '\n' || c == '\r' || c == '\t') c = ' ';
+        }
+        report += (report.empty() ? "" : " ") + row;
+    });
+    if (found.verdict != Verdict::Sound) return found;
+    if (report != "ok") return damaged("the integrity check fails: " + report);
+    return {};
+}
+
+std::optional<Bytes> fromHex(const std::string& hex) {
+    if (hex.size() % 2 != 0) return std::nullopt;
+    Bytes bytes;
+    for (std::size_t i = 0; i < hex.size(); i += 2) {
+        char* end = nullptr;
+        const std::string pair = hex.substr(i, 2);
+        const long value = std::strtol(pair.c_str(), &end, 16);
+        if (*end != '\0') return std::nullopt;
+        bytes.push_back(static_cast<std::uint8_t>(value));
+    }
+    return bytes;
+}
+
+// True when the file's recorded entity hashes are the model's: the launch opens it as it is.
+bool matchesModel(sqlite3* db) {
+    const Ref<ManagedObjectModel> model = RS_defaultManagedObjectModel();
+    std::string text;
+    const Finding found = query(db, "SELECT value FROM _lv_metadata WHERE key = 'VersionHashes'", [&](sqlite3_stmt* s) {
+        text = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    });
+    if (!model || found.verdict != Verdict::Sound || text.empty()) return false;
+    const Value hashes = JSONSerialization::JSONObjectWithData(text, 0, nullptr);
+    if (!hashes.isDictionary()) return false;
+    Dictionary stored;
+    for (const auto& [name, hex] : hashes.dictionary()) {
+        auto bytes = hex.isString() ? fromHex(hex.string()) : std::nullopt;
+        if (!bytes) return false;
+        stored.set(name, Value(*bytes));
+    }
+    return model->isCompatibleWithVersionHashes(stored);
+}
+
+// Opens a copy as the launch will (automatic migration) and tells what it meets: a file that is not a
+// store of ours, or one it cannot migrate, is damaged; a failure of the disk is not the file's fault.
+Finding migration(const fs::path& copy) {
+    const Ref<ManagedObjectModel> model = RS_defaultManagedObjectModel();
+    if (!model) return {Verdict::Unknown, "no model"};
+    auto coordinator = makeRef<PersistentStoreCoordinator>(model);
+    Ref<Error> error;
+    Ref<PersistentStore> store = coordinator->addPersistentStore(kSQLiteStoreType, "", copy, RS_autoMigrationOptions(), &error);
+    if (store) {
+        coordinator->removePersistentStore(store, nullptr);
+        return {};
+    }
+    if (!error) return {Verdict::Unknown, "the store did not open"};
+    const std::string text = error->localizedDescription();
+    if (error->code() == kMigrationMissingSourceModelError) return damaged("it holds no model of this app: " + text);
+    if (error->code() == kFileReadCorruptFileError) return damaged("its tables cannot be read: " + text);
+    if (error->code() == kMigrationError && error->userInfo().get(kUnderlyingErrorKey).isNil()) {
+        return damaged("its model cannot be migrated: " + text);
+    }
+    return {Verdict::Unknown, text};
+}
+
+// A private folder holding a copy of the store and its write-ahead journal; removed with the object.
+class StoreCopy {
+public:
+    explicit StoreCopy(const fs::path& store) {
+        std::string pattern = (fs::temp_directory_path() / "lunavexa-store-check-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) return;
+        folder_ = pattern;
+        std::error_code ec;
+        const fs::path copy = folder_ / "lunavexa.sqlite";
+        fs::copy_file(store, copy, ec);
+        if (!ec && fs::exists(store.string() + "-wal")) fs::copy_file(store.string() + "-wal", copy.string() + "-wal", ec);
+        if (!ec) path_ = copy;
+    }
+    ~StoreCopy() {
+        std::error_code ec;
+        if (!folder_.empty()) fs::remove_all(folder_, ec);
+    }
+    StoreCopy(const StoreCopy&) = delete;
+    StoreCopy& operator=(const StoreCopy&) = delete;
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path folder_;
+    fs::path path_;
+};
+
+Finding examine(const fs::path& store) {
+    {
+        std::ifstream in(store, std::ios::binary);
+        char header[16] = {};
+        in.read(header, sizeof header);
+        if (in.gcount() != sizeof header || std::string(header, sizeof header) != std::string("SQLite format 3\0", 16)) {
+            return damaged("it is not a SQLite file");
+        }
+    }
+    std::error_code ec;
+    const auto journalSize = fs::file_size(store.string() + "-wal", ec);
+    if (!ec && journalSize > 0) {
+        // The journal may hold committed pages: judge the file as SQLite would read it, on a copy.
+        StoreCopy copy(store);
+        if (copy.path().empty()) return {Verdict::Unknown, "no room for a copy"};
+        {
+            Database db = openDatabase(copy.path(), false);
+            if (!db) return {Verdict::Unknown, "the copy does not open"};
+            Finding found = integrity(db.get());
+            if (found.verdict != Verdict::Sound) return found;
+        }
+        return migration(copy.path());
+    }
+    {
+        Database db = openDatabase(store, true);
+        if (!db) return {Verdict::Unknown, "the file does not open"};
+        Finding found = integrity(db.get());
+        if (found.verdict != Verdict::Sound) return found;
+        std::size_t tables = 0;
+        found = query(db.get(), "SELECT count(*) FROM sqlite_master", [&](sqlite3_stmt* s) {
+            tables = static_cast<std::size_t>(sqlite3_column_int64(s, 0));
+        });
+        if (found.verdict != Verdict::Sound) return found;
+        if (tables == 0 || matchesModel(db.get())) return {};
+    }
+    // Made by another model (or by another program): only a trial migration can tell.
+    StoreCopy copy(store);
+    if (copy.path().empty()) return {Verdict::Unknown, "no room for a copy"};
+    return migration(copy.path());
+}
+
+// Size and modification time of the file and its journal: a check whose files changed meanwhile read
+// the writes of another process that has the store open, so its verdict does not count.
+struct FilesState {
+    std::uintmax_t size = 0, journalSize = 0;
+    fs::file_time_type time{}, journalTime{};
+    bool operator==(const FilesState&) const = default;
+};
+
+FilesState filesState(const fs::path& store) {
+    FilesState state;
+    std::error_code ec;
+    state.size = fs::file_size(store, ec);
+    state.time = fs::last_write_time(store, ec);
+    const fs::path journal = store.string() + "-wal";
+    state.journalSize = fs::file_size(journal, ec);
+    if (ec) state.journalSize = 0;
+    state.journalTime = fs::last_write_time(journal, ec);
+    return state;
+}
+
+// "<store>.damaged-<seconds>", with "-2", "-3", … when that name is taken.
+fs::path asideName(const fs::path& store) {
+    const std::string base = store.string() + ".damaged-" + std::to_string(static_cast<long long>(Date::now().since1970()));
+    fs::path name = base;
+    std::error_code ec;
+    for (int n = 2; fs::exists(name, ec) || fs::exists(name.string() + "-wal", ec) || fs::exists(name.string() + "-shm", ec); ++n) {
+        name = base + "-" + std::to_string(n);
+    }
+    return name;
+}
+
+}  // namespace
+
+std::optional<StoreSetAside> setAsideDamagedStore(const fs::path& store) {
+    std::error_code ec;
+    if (!fs::exists(store, ec)) return std::nullopt;
+    const FilesState before = filesState(store);
+    const Finding finding = examine(store);
+    if (finding.verdict != Verdict::Damaged || !(filesState(store) == before)) return std::nullopt;
+    StoreSetAside result{finding.reason, asideName(store), {}};
+    fs::rename(store, result.asidePath, ec);
+    if (ec) {
+        result.problem = ec.message();
+        result.asidePath.clear();
+        return result;
+    }
+    // The journal belongs to the damaged file: it goes with it, untouched, so the new store never
+    // applies it.
+    for (const char* suffix : {"-wal", "-shm"}) {
+        const fs::path companion = store.string() + suffix;
+        if (!fs::exists(companion, ec)) continue;
+        fs::rename(companion, result.asidePath.string() + suffix, ec);
+        if (ec) result.problem += (result.problem.empty() ? "" : "; ") + companion.string() + ": " + ec.message();
+    }
+    return result;
+}
+
+}  // namespace lv::app_detail
