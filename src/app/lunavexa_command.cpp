@@ -92,7 +92,7 @@ struct Page {
 };
 
 const std::map<std::string, Page>& entityPages() {
-    static const std::map<std::string, Page> pages{
+    static const auto& pages = *new std::map<std::string, Page>{
         {"News", {"News", {"msgId", "cat_name", "title", "update_time"}, {"-update_time", "msgId"}}},
         {"Toptenz", {"Toptenz", {"sid", "rank", "title", "artist"}, {"sid", "rank"}}},
         {"Taobao", {"Taobao", {"t_id", "store", "type", "name", "price"}, {"t_id"}}},

@@ -8,6 +8,7 @@
 #include "platform/dispatch/detail/pool.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/dispatch/thread.h"
+#include "platform/base/lifetime.h"
 
 namespace lv {
 
@@ -16,7 +17,7 @@ namespace lv {
 namespace detail {
 
 namespace {
-thread_local std::vector<Queue*> tlsQueues;
+LV_PER_THREAD(thread_local std::vector<Queue*> tlsQueues;)
 }
 
 QueueScope::QueueScope(Queue* queue) { tlsQueues.push_back(queue); }

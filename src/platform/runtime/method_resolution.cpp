@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/runtime/runtime.h"
+#include "platform/base/lifetime.h"
 
 namespace lv {
 
@@ -49,7 +50,7 @@ struct Resolving {
     HookSide side;
     std::string_view name;
 };
-thread_local std::vector<Resolving> resolvingNow;
+LV_PER_THREAD(thread_local std::vector<Resolving> resolvingNow;)
 
 }  // namespace
 

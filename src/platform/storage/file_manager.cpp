@@ -93,7 +93,7 @@ bool copyTree(const std::string& from, const std::string& to, int& e) {
 }  // namespace
 
 FileManager& FileManager::defaultManager() {
-    static const Ref<FileManager> manager = makeRef<FileManager>();
+    static const Ref<FileManager>& manager = *new Ref<FileManager>(makeRef<FileManager>());  // never destroyed
     return *manager;
 }
 
