@@ -6,6 +6,7 @@
 # In a sanitizer build a run that reports (a leak, a use after exit destroyed something) fails too.
 #   scripts/exit-stress.sh [BUILD] [RUNS] [SERVICE_BUILD]
 #   defaults: build, $LV_EXIT_STRESS_RUNS or 1000, BUILD (the sanitizer builds have no stand-in program)
+# LV_EXIT_STRESS_KEEP=DIR keeps the output of each failed run there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -46,7 +47,8 @@ run_one() {
       break
     fi
   done
-  rm -rf "$home" "$work/out-$i"; [ -n "${LV_EXIT_STRESS_KEEP:-}" ] && [ -e "$work/failed-$i" ] && cp "$work/failed-$i" "$LV_EXIT_STRESS_KEEP/"; true
+  rm -rf "$home" "$work/out-$i"
+  if [ -n "${LV_EXIT_STRESS_KEEP:-}" ] && [ -e "$work/failed-$i" ]; then cp "$work/failed-$i" "$LV_EXIT_STRESS_KEEP/"; fi
 }
 export -f run_one
 export app port work
