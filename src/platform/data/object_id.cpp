@@ -1,11 +1,12 @@
 #include "platform/data/object_id.h"
-#include "platform/base/lifetime.h"
 
 #include <atomic>
 #include <cstdio>
 #include <functional>
 #include <mutex>
 #include <random>
+
+#include "platform/base/lifetime.h"
 
 namespace lv {
 

@@ -4,11 +4,11 @@
 
 #include "platform/base/error.h"
 #include "platform/base/format.h"
+#include "platform/base/lifetime.h"
 #include "platform/dispatch/detail/current_queue.h"
 #include "platform/dispatch/detail/pool.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/dispatch/thread.h"
-#include "platform/base/lifetime.h"
 
 namespace lv {
 

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "platform/base/format.h"
-#include "platform/dispatch/run_loop.h"
 #include "platform/base/lifetime.h"
+#include "platform/dispatch/run_loop.h"
 
 namespace lv {
 

@@ -8,8 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "platform/runtime/runtime.h"
 #include "platform/base/lifetime.h"
+#include "platform/runtime/runtime.h"
 
 namespace lv {
 

@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "platform/base/format.h"
-#include "platform/storage/property_list.h"
-#include "platform/storage/detail/value_access.h"
 #include "platform/base/lifetime.h"
+#include "platform/storage/detail/value_access.h"
+#include "platform/storage/property_list.h"
 
 namespace lv {
 

@@ -8,8 +8,8 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
-#include "platform/text/detail/icu_util.h"
 #include "platform/base/lifetime.h"
+#include "platform/text/detail/icu_util.h"
 
 namespace lv::text {
 

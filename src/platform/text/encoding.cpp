@@ -13,8 +13,8 @@
 #include <unicode/uniset.h>
 #include <unicode/uset.h>
 
-#include "platform/text/detail/icu_util.h"
 #include "platform/base/lifetime.h"
+#include "platform/text/detail/icu_util.h"
 
 namespace lv::text {
 

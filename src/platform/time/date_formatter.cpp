@@ -11,9 +11,9 @@
 #include <unicode/parsepos.h>
 #include <unicode/smpdtfmt.h>
 
+#include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
 #include "platform/time/detail/icu_time.h"
-#include "platform/base/lifetime.h"
 
 namespace lv {
 

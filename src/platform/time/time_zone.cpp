@@ -12,9 +12,9 @@
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
+#include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
 #include "platform/time/detail/icu_time.h"
-#include "platform/base/lifetime.h"
 
 namespace lv {
 
