@@ -7,12 +7,18 @@
 
 #include "platform/base/clock.h"
 #include "platform/net/detail/cookie_share.h"
+#include "platform/security/crypto_library.h"
 
 namespace lv {
 
 namespace net_detail {
 
 namespace {
+
+// libcurl is set up before main, while the process has one thread (its set-up is not thread-safe and
+// must not meet OpenSSL's clean-up at exit), after OpenSSL has been kept for the process.
+[[maybe_unused]] const bool kCurlReady =
+    keepCryptoLibraryForProcess() && curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
 
 std::mutex& shareMutex() {
     static auto* mutex = new std::mutex;

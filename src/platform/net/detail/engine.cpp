@@ -16,10 +16,13 @@
 #include "platform/net/detail/cookie_share.h"
 #include "platform/net/errors.h"
 #include "platform/net/host_map.h"
+#include "platform/security/crypto_library.h"
 
 namespace lv::net_detail {
 
 namespace {
+
+[[maybe_unused]] const bool kEngineCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
 
 using Clock = std::chrono::steady_clock;
 
