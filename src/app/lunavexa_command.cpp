@@ -21,6 +21,7 @@
 #include "app/microblog_commands.h"
 #include "content/date_string.h"
 #include "content/property_persistance.h"
+#include "analytics/upload_protocol.h"
 #include "content/reachability.h"
 #include "content/rest_api_helper.h"
 #include "platform/dispatch/queue.h"
@@ -60,7 +61,8 @@ options:
                         )") + LV_DEFAULT_BUNDLE + R"(
   --map NAME=HOST:PORT  send connections for NAME to HOST:PORT (repeatable; HOST must be 127.0.0.1 for the
                         stand-in); port 0 keeps the original port
-  --service PORT        shorthand: the content host and the network probe host to 127.0.0.1:PORT
+  --service PORT        shorthand: the content host, the network probe host and (unless --map sends them
+                        elsewhere) the analytics log hosts to 127.0.0.1:PORT
   --trust FILE          also trust the certificates of this PEM file (the social-API stand-in's root)
   --device-token HEX    the token the system answers notification registration with. Without one,
                         registration fails as on a machine without a push service: one progress line
@@ -229,6 +231,11 @@ bool applyGlobal(const std::string& option, const std::string& value, Options& o
         if (!mapHost(contentHost + "=127.0.0.1:" + value) ||
             !mapHost(std::string(CheckNetwork::kProbeHost) + "=127.0.0.1:" + value)) {
             problem = "--service takes a port";
+        }
+        // The analytics log hosts stay on this machine too (a --map of its own wins): a world of
+        // stand-ins never waits at exit for a name lookup of the outside network.
+        for (std::string_view logHost : {upload_protocol::kLogHost, upload_protocol::kLogFallbackHost}) {
+            if (problem.empty() && !HostMap::lookup(logHost, 80)) mapHost(std::string(logHost) + "=127.0.0.1:" + value);
         }
     } else if (option == "--device-token") {
         if (value.empty() || value.size() % 2 != 0 || value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {

@@ -51,6 +51,9 @@ private:
 inline LoopbackService::LoopbackService() : server_(std::make_unique<httplib::Server>()) {
     // Idle kept-alive connections end soon, so that stop() does not wait long for them.
     server_->set_keep_alive_timeout(1);
+    // Each kept-alive connection holds a worker: with many clients at once (parallel test processes,
+    // each with a connection per host) a small pool would make new requests wait for an idle one.
+    server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
 }
 
 inline LoopbackService::~LoopbackService() { stop(); }
