@@ -64,6 +64,11 @@ struct Identity {
 // Accepts one connection, secures it as the server and reads everything the benchmark sends.
 class Server : public PNAsyncSocketDelegate {
 public:
+    // Like the push client's own delegates, it answers only the messages it implements.
+    bool answers(PNAsyncSocketDelegateMethod method) const override {
+        return method == PNAsyncSocketDelegateMethod::DidAcceptNewSocket ||
+               method == PNAsyncSocketDelegateMethod::DidReadData;
+    }
     void didAcceptNewSocket(const Ref<PNAsyncSocket>&, const Ref<PNAsyncSocket>& socket) override {
         accepted = socket;
         socket->startTLS({{std::string(kTlsIsServerKey), Value(true)},
@@ -79,6 +84,9 @@ public:
 
 class Client : public PNAsyncSocketDelegate {
 public:
+    bool answers(PNAsyncSocketDelegateMethod method) const override {
+        return method == PNAsyncSocketDelegateMethod::DidSecure;
+    }
     void socketDidSecure(const Ref<PNAsyncSocket>&) override { secured->signal(); }
     Ref<Semaphore> secured = Semaphore::make();
 };

@@ -22,8 +22,8 @@ using SocketBuffer = std::shared_ptr<Bytes>;
 
 class PNAsyncReadPacket {
 public:
-    // With a caller buffer the bytes go to it at the offset; without, the packet owns a buffer of
-    // readLength bytes.
+    // With a caller buffer the bytes go to it at the offset; without, the packet owns a buffer with
+    // room for readLength bytes.
     PNAsyncReadPacket(SocketBuffer callerBuffer, std::uint64_t offset, std::uint64_t maximum, double seconds,
                       std::uint64_t exactLength, std::optional<Bytes> terminator, std::int64_t requestTag)
         : maxLength(maximum), timeout(seconds), readLength(exactLength), term(std::move(terminator)), tag(requestTag) {
@@ -32,7 +32,10 @@ public:
             startOffset = offset;
             originalBufferLength = buffer->size();
         } else {
-            buffer = std::make_shared<Bytes>(exactLength);
+            // Reserved, not filled: the reads grow it as bytes arrive (ensureCapacity...), so each byte
+            // of a large read is written once, by the read, instead of being cleared first.
+            buffer = std::make_shared<Bytes>();
+            buffer->reserve(exactLength);
             bufferOwner = true;
         }
     }

@@ -163,7 +163,9 @@ Ref<ManagedObject> ManagedObject::make(const Ref<EntityDescription>& entity, con
 
 void ManagedObject::bind(Ref<EntityDescription> entity, Ref<ManagedObjectID> id) {
     entity_ = std::move(entity);
-    values_.assign(entity_->properties().size(), Value());
+    // Cleared and default-constructed (nil): far cheaper than copying a nil into every slot.
+    values_.clear();
+    values_.resize(entity_->properties().size());
     setID(id);
 }
 

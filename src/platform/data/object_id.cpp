@@ -69,10 +69,12 @@ Ref<ManagedObjectID> ManagedObjectID::makeTemporary(Ref<EntityDescription> entit
     return makeRef<ManagedObjectID>(std::move(entity), emptyText(), 0, nextSerial.fetch_add(1, std::memory_order_relaxed));
 }
 
-Ref<ManagedObjectID> ManagedObjectID::makePermanent(Ref<EntityDescription> entity, std::string storeIdentifier, std::int64_t key) {
-    // IDs are made by the thousand for one store: share the identifier text between them.
+Ref<ManagedObjectID> ManagedObjectID::makePermanent(Ref<EntityDescription> entity, std::string_view storeIdentifier,
+                                                    std::int64_t key) {
+    // IDs are made by the thousand for one store: share the identifier text between them (and take it
+    // as a view, so that the common case copies no text at all).
     LV_PER_THREAD(thread_local std::shared_ptr<const std::string> last;)
-    if (!last || *last != storeIdentifier) last = std::make_shared<const std::string>(std::move(storeIdentifier));
+    if (!last || *last != storeIdentifier) last = std::make_shared<const std::string>(storeIdentifier);
     return makeRef<ManagedObjectID>(std::move(entity), last, key, 0);
 }
 

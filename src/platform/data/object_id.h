@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -18,7 +19,8 @@ class ManagedObjectID : public Object {
 public:
     // A new temporary ID, unique in the process and equal only to itself.
     static Ref<ManagedObjectID> makeTemporary(Ref<EntityDescription> entity);
-    static Ref<ManagedObjectID> makePermanent(Ref<EntityDescription> entity, std::string storeIdentifier, std::int64_t key);
+    static Ref<ManagedObjectID> makePermanent(Ref<EntityDescription> entity, std::string_view storeIdentifier,
+                                               std::int64_t key);
 
     const Ref<EntityDescription>& entity() const { return entity_; }
     // Empty for temporary IDs.

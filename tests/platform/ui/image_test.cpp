@@ -262,6 +262,43 @@ TEST(ImageDecode, DrawingIntoDeviceRGBLayouts) {
               (Bytes{1, 2, 3, 255, 1, 2, 3, 255, 250, 128, 7, 255, 250, 128, 7, 255}));
 }
 
+TEST(ImageDecode, DrawingOpaqueFilesIntoEveryLayout) {
+    // A file without alpha takes the opaque road: each pixel's bytes moved to the layout, alpha 255.
+    // Seven pixels wide, so rows end with pixels that do not fill a whole group of four.
+    const Bytes png = patternPNG(7, 3, false);
+    const Bytes straight = Bitmap::createWithPNGData(png)->rgbaPixels();
+    ASSERT_EQ(straight.size(), 7u * 3 * 4);
+    const struct {
+        std::uint32_t info;
+        int r, g, b, a;
+    } layouts[] = {
+        {2, 1, 2, 3, 0}, {1, 0, 1, 2, 3}, {6, 1, 2, 3, 0}, {5, 0, 1, 2, 3},
+        {2 | kBitmapByteOrder32Little, 2, 1, 0, 3}, {1 | kBitmapByteOrder32Little, 3, 2, 1, 0},
+        {6 | kBitmapByteOrder32Little, 2, 1, 0, 3}, {5 | kBitmapByteOrder32Little, 3, 2, 1, 0},
+    };
+    for (const auto& l : layouts) {
+        SCOPED_TRACE(l.info);
+        Bytes expected(straight.size());
+        for (std::size_t at = 0; at < straight.size(); at += 4) {
+            expected[at + l.r] = straight[at];
+            expected[at + l.g] = straight[at + 1];
+            expected[at + l.b] = straight[at + 2];
+            expected[at + l.a] = 0xFF;
+        }
+        const Ref<Bitmap> source = Bitmap::createWithPNGData(png);
+        const Ref<Bitmap> copied = Bitmap::drawInDeviceRGB(*source, 7, 3, 8, l.info);
+        ASSERT_NE(copied, nullptr);
+        EXPECT_EQ(Bytes(copied->pixels().begin(), copied->pixels().end()), expected);
+        EXPECT_EQ(source->rgbaPixels(), straight);  // the source is left as it was
+        Ref<Bitmap> only = Bitmap::createWithPNGData(png);
+        const std::uint8_t* decoded = only->pixels().data();
+        const Ref<Bitmap> inPlace = Bitmap::drawInDeviceRGB(std::move(only), 7, 3, 8, l.info);
+        ASSERT_NE(inPlace, nullptr);
+        EXPECT_EQ(inPlace->pixels().data(), decoded);
+        EXPECT_EQ(Bytes(inPlace->pixels().begin(), inPlace->pixels().end()), expected);
+    }
+}
+
 TEST(ImageDecode, EncodingRoundTrips) {
     const Ref<Image> image = Image::imageWithData(patternPNG(31, 17));
     ASSERT_NE(image, nullptr);

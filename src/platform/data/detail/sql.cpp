@@ -88,6 +88,10 @@ struct Compiler {
     const EntityDescription& entity;
     std::vector<Value> bindings;
     std::string invalidReason;
+    // How many NOTs enclose the part being compiled. Outside any NOT a row is taken only when the
+    // whole condition is true, so a comparison that yields NULL for a NULL column already acts as
+    // false there and needs no NOT NULL guard; under a NOT it must be false, not NULL.
+    int negations = 0;
 
     Predicate::Operator flip(Op op) {
         switch (op) {
@@ -138,6 +142,7 @@ struct Compiler {
         bindings.push_back(std::move(binding));
         const std::string lhs = decimal ? column + " COLLATE " + std::string(kDecimalCollation) : column;
         if (op == Op::EqualTo || op == Op::NotEqualTo) return lhs + " " + sqlOperator(op) + " ?";
+        if (negations == 0) return lhs + " " + sqlOperator(op) + " ?";
         return "(" + column + " IS NOT NULL AND " + lhs + " " + sqlOperator(op) + " ?)";
     }
 
@@ -249,7 +254,7 @@ struct Compiler {
             return "0";
         }
         const std::string lhs = ka == ColumnKind::Decimal ? ca + " COLLATE " + std::string(kDecimalCollation) : ca;
-        if (op == Op::EqualTo || op == Op::NotEqualTo) return lhs + " " + sqlOperator(op) + " " + cb;
+        if (op == Op::EqualTo || op == Op::NotEqualTo || negations == 0) return lhs + " " + sqlOperator(op) + " " + cb;
         return "(" + ca + " IS NOT NULL AND " + cb + " IS NOT NULL AND " + lhs + " " + sqlOperator(op) + " " + cb + ")";
     }
 
@@ -308,7 +313,9 @@ struct Compiler {
             case Predicate::Kind::Comparison: return comparison(p, status);
             case Predicate::Kind::Not: {
                 if (p.subpredicates().empty()) return "0";
+                ++negations;
                 std::string inner = compile(*p.subpredicates()[0], status);
+                --negations;
                 return status == Status::Ok ? "NOT (" + inner + ")" : std::string();
             }
             case Predicate::Kind::And:

@@ -69,6 +69,12 @@ std::string Statement::columnText(int i) const {
     return text ? std::string(text, static_cast<std::size_t>(length)) : std::string();
 }
 
+std::optional<std::string_view> Statement::columnTextView(int i) const {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));
+    if (!text) return std::nullopt;
+    return std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, i)));
+}
+
 Bytes Statement::columnBlob(int i) const {
     const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt_, i));
     const int length = sqlite3_column_bytes(stmt_, i);

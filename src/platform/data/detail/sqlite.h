@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -55,6 +56,8 @@ public:
     double columnDouble(int i) const { return sqlite3_column_double(stmt_, i); }
     bool columnIsNull(int i) const { return sqlite3_column_type(stmt_, i) == SQLITE_NULL; }
     std::string columnText(int i) const;
+    // The text of a column, valid until the next step or reset; none for NULL.
+    std::optional<std::string_view> columnTextView(int i) const;
     Bytes columnBlob(int i) const;
 
 private:

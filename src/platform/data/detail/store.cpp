@@ -368,6 +368,11 @@ const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity
 }
 
 Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind) {
+    if (kind == ColumnKind::Text) {
+        // NULL reads as no text at all, so present text needs no separate type check.
+        if (const std::optional<std::string_view> text = stmt.columnTextView(column)) return Value(std::string(*text));
+        return stmt.columnIsNull(column) ? Value() : Value(std::string());
+    }
     if (stmt.columnIsNull(column)) return Value();
     switch (kind) {
         case ColumnKind::Integer: {
@@ -391,7 +396,7 @@ Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const Propert
         }
         case ColumnKind::DateReal: return Value(Date::fromSinceReferenceDate(stmt.columnDouble(column)));
         case ColumnKind::Decimal: return Value(Decimal::fromString(stmt.columnText(column)));
-        case ColumnKind::Text: return Value(stmt.columnText(column));
+        case ColumnKind::Text: break;  // read above
         case ColumnKind::Blob: return Value(stmt.columnBlob(column));
         case ColumnKind::Archive:
             return decodeTransformable(static_cast<const AttributeDescription&>(property), stmt.columnBlob(column));
@@ -410,10 +415,20 @@ bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo
     row.objectID = ManagedObjectID::makePermanent(entity, identifier_, stmt.columnInt64(0));
     row.version = stmt.columnInt64(1);
     if (!includeValues) return true;
-    row.values.assign(entity->properties().size(), Value());
-    for (std::size_t c = 0; c < info.columnProperties.size(); ++c) {
-        const auto index = static_cast<std::size_t>(info.columnProperties[c]);
-        row.values[index] = decodeColumn(stmt, static_cast<int>(c + 2), *entity->properties()[index], info.columnKinds[c]);
+    // The values are made in property order, each in its place (stored columns come in that order;
+    // a property without a column, a to-many relationship, stays nil), rather than filled with nils
+    // and assigned over.
+    const auto& properties = entity->properties();
+    row.values.clear();
+    row.values.reserve(properties.size());
+    std::size_t c = 0;
+    for (std::size_t index = 0; index < properties.size(); ++index) {
+        if (c < info.columnProperties.size() && static_cast<std::size_t>(info.columnProperties[c]) == index) {
+            row.values.push_back(decodeColumn(stmt, static_cast<int>(c + 2), *properties[index], info.columnKinds[c]));
+            ++c;
+        } else {
+            row.values.emplace_back();
+        }
     }
     return true;
 }
