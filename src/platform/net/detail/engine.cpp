@@ -440,13 +440,17 @@ void Engine::Impl::configure(Transfer& t) {
     const auto ms = static_cast<long>(s.timeout * 1000);
     if (ms > 0) curlLibrary().easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, ms);
 
-    if (const auto url = URL::URLWithString(s.url); url && url->host()) {
-        t.host = *url->host();
-        if (const auto target = HostMap::lookup(*url->host(), url->effectivePort().value_or(0))) {
-            const std::string entry = *url->host() + ":" + std::to_string(url->effectivePort().value_or(0)) + ":" +
-                                      target->host + ":" + std::to_string(target->port);
-            t.connectTo = curlLibrary().slist_append(nullptr, entry.c_str());
-            curlLibrary().easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
+    if (const auto url = URL::URLWithString(s.url); url) {
+        // Each component getter parses the authority again: read the host and port once.
+        if (auto host = url->host()) {
+            t.host = std::move(*host);
+            const int port = url->effectivePort().value_or(0);
+            if (const auto target = HostMap::lookup(t.host, port)) {
+                const std::string entry =
+                    t.host + ":" + std::to_string(port) + ":" + target->host + ":" + std::to_string(target->port);
+                t.connectTo = curlLibrary().slist_append(nullptr, entry.c_str());
+                curlLibrary().easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
+            }
         }
     }
     // Trust is decided in the pre-request step, not by libcurl; no TLS session reuse, because a
