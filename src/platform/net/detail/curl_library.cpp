@@ -40,6 +40,7 @@ CurlLibrary* load() {
     bind(handle, lib->easy_getinfo, "curl_easy_getinfo");
     bind(handle, lib->easy_pause, "curl_easy_pause");
     bind(handle, lib->easy_cleanup, "curl_easy_cleanup");
+    bind(handle, lib->easy_reset, "curl_easy_reset");
     bind(handle, lib->easy_strerror, "curl_easy_strerror");
     bind(handle, lib->slist_append, "curl_slist_append");
     bind(handle, lib->slist_free_all, "curl_slist_free_all");

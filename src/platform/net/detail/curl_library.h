@@ -17,6 +17,7 @@ struct CurlLibrary {
     CURLcode (*easy_getinfo)(CURL* handle, CURLINFO info, ...);
     CURLcode (*easy_pause)(CURL* handle, int bitmask);
     void (*easy_cleanup)(CURL* handle);
+    void (*easy_reset)(CURL* handle);
     const char* (*easy_strerror)(CURLcode code);
     curl_slist* (*slist_append)(curl_slist* list, const char* text);
     void (*slist_free_all)(curl_slist* list);

@@ -323,6 +323,9 @@ struct Engine::Impl {
     CURLM* multi = nullptr;
     // Engine thread only.
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers;
+    // Reset easy handles ready for the next transfers (engine thread only).
+    static constexpr std::size_t kSpareHandles = 8;
+    std::vector<CURL*> spareHandles;
 
     void post(std::function<void()> command) {
         {
@@ -416,9 +419,13 @@ void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<Tr
     t->spec = std::move(spec);
     t->listener = std::move(listener);
     t->flow = std::move(flow);
-    // A fresh handle per transfer (connections and the DNS cache live in the multi handle); reset
-    // handles would lose the cookie engine's file list, which libcurl then leaks.
-    t->easy = curlLibrary().easy_init();
+    // Connections and the DNS cache live in the multi handle; easy handles are reset and reused.
+    if (spareHandles.empty()) {
+        t->easy = curlLibrary().easy_init();
+    } else {
+        t->easy = spareHandles.back();
+        spareHandles.pop_back();
+    }
     configure(*t);
     curlLibrary().multi_add_handle(multi, t->easy);
     transfers.emplace(id, std::move(t));
@@ -516,7 +523,15 @@ void Engine::Impl::release(Transfer& t) {
     curlLibrary().slist_free_all(t.connectTo);
     t.headerList = nullptr;
     t.connectTo = nullptr;
-    curlLibrary().easy_cleanup(t.easy);
+    if (spareHandles.size() < kSpareHandles) {
+        // The cookie engine's list of files to read lives outside the options a reset clears: empty
+        // it first (shared cookies stay in the share).
+        curlLibrary().easy_setopt(t.easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
+        curlLibrary().easy_reset(t.easy);
+        spareHandles.push_back(t.easy);
+    } else {
+        curlLibrary().easy_cleanup(t.easy);
+    }
     t.easy = nullptr;
 }
 
