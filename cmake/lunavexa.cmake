@@ -63,6 +63,12 @@ function(lv_library target)
   endif()
   target_include_directories(${target} PUBLIC ${LV_SOURCE_ROOT})
   target_compile_options(${target} PRIVATE ${LV_WARNINGS})
+  # Workers are not joined at exit: the product's statics are never destroyed (platform/base/lifetime.h),
+  # and clang refuses one that would be.
+  cmake_path(IS_PREFIX LV_SOURCE_ROOT ${CMAKE_CURRENT_SOURCE_DIR} in_product)
+  if(in_product AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_compile_options(${target} PRIVATE -Wexit-time-destructors)
+  endif()
   target_link_libraries(${target} PUBLIC ${ARG_DEPS} ${ARG_LIBS})
 endfunction()
 

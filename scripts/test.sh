@@ -40,18 +40,47 @@ run_build() {
 
 run_build build
 
-# Each benchmark measures a main road beside its raw baseline; a short run prints the ratios.
+# Each benchmark measures a main road beside its raw baseline; a short run prints the ratios. Every
+# wait in a benchmark has a deadline and fails the benchmark when passed; a program that crashes, runs
+# past its time-out, reports a failed benchmark or prints no ratio fails the run (after all have run).
 echo "=== benchmarks"
+bench_timeout=${LV_BENCH_TIMEOUT:-300}
+bench_failures=()
 for bench in $(find build/bench -type f -name 'lv_*_bench' -perm -u+x | sort); do
-  # Every benchmark program prints one line with its ratio: "… / … : ratio" or "ratio …".
-  "$bench" --benchmark_min_time=0.05 --benchmark_color=false 2>&1 | sed 's/\x1b\[[0-9;]*m//g' |
-    grep -E "^ratio | / .*: [0-9]" || true
+  status=0
+  output=$(timeout --kill-after=10 "$bench_timeout" "$bench" --benchmark_min_time=0.05 --benchmark_color=false 2>&1 |
+           sed 's/\x1b\[[0-9;]*m//g') || status=$?
+  # Every benchmark program prints one line per ratio: "… / … : ratio" or "ratio …".
+  ratios=$(grep -E "^ratio | / .*: [0-9]" <<<"$output" || true)
+  [ -n "$ratios" ] && echo "$ratios"
+  problem=
+  if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then problem="still running after ${bench_timeout} s"
+  elif [ "$status" -ne 0 ]; then problem="ended with status $status"
+  elif grep -q "ERROR OCCURRED" <<<"$output"; then problem="a benchmark failed"
+  elif [ -z "$ratios" ]; then problem="printed no ratio"
+  fi
+  if [ -n "$problem" ]; then
+    echo "$(basename "$bench"): $problem"
+    tail -n 20 <<<"$output"
+    bench_failures+=("$(basename "$bench")")
+  fi
 done
+if ((${#bench_failures[@]})); then
+  echo "benchmarks failed: ${bench_failures[*]}"
+  exit 1
+fi
+
+# Faults at exit show in a small share of runs only: many launches and page commands, none may fail.
+echo "=== exit stress"
+scripts/exit-stress.sh build "${LV_EXIT_STRESS_RUNS:-1000}"
 # The sanitizer build uses clang, so every change is also compiled warning-free by a second compiler.
 # The same build carries the libFuzzer targets (clang's libFuzzer, with ASan and UBSan): every library
 # is instrumented for coverage, which the tests do not mind, and one build is saved.
 run_build build-asan -DLV_SANITIZE=address -DLV_FUZZ=ON -DLV_BUILD_BENCH=OFF \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
+# The same stress under the sanitizers, which also see what destroys or leaks without a crash (fewer
+# runs: each is slower). The stand-in program comes from the normal build.
+scripts/exit-stress.sh build-asan "${LV_EXIT_STRESS_ASAN_RUNS:-200}" build
 
 # Fuzz every reader of outside input, as many targets at a time as there are cores, each for
 # LV_FUZZ_SECONDS (15 by default). Each starts from the project's replies and resource files and its

@@ -1,7 +1,8 @@
 /* Runs a program with standard input, output and error on /dev/null, waits for it and prints
    "NANOSECONDS PEAK_KB EXIT_CODE": its wall time from start to exit and its peak resident size as
    wait4 reports it. A small process of its own, so that the peak the child starts from is this
-   program's, not the benchmark's (a child's peak counts the memory it was made from). */
+   program's, not the benchmark's (a child's peak counts the memory it was made from). A child still
+   running after 30 s is ended by its alarm (kept across exec) and reported with exit code -1. */
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/resource.h>
@@ -20,6 +21,7 @@ int main(int argc, char** argv) {
         dup2(null, 0);
         dup2(null, 1);
         dup2(null, 2);
+        alarm(30);
         execv(argv[1], argv + 1);
         _exit(127);
     }

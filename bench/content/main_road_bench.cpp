@@ -21,6 +21,7 @@
 #include "platform/storage/json.h"
 #include "platform/storage/sandbox.h"
 #include "store/record_stack.h"
+#include "support/deadline.h"
 #include "support/ratio_reporter.h"
 
 namespace {
@@ -68,8 +69,10 @@ void BM_MainRoad(benchmark::State& state) {
                 done = true;
             },
             [&](const Ref<Error>&) { done = true; });
-        runMainUntil([&] { return done; }, 60);
-        if (count != kItems) state.SkipWithError("the reply did not arrive");
+        if (!runMainUntil([&] { return done; }, bench::kWaitSeconds) || count != kItems) {
+            state.SkipWithError("the reply did not arrive in time");
+            break;
+        }
     }
     state.SetItemsProcessed(state.iterations() * kItems);
 }

@@ -15,6 +15,7 @@
 #include "platform/dispatch/run_loop.h"
 #include "platform/net/url.h"
 #include "platform/storage/file_manager.h"
+#include "support/deadline.h"
 #include "support/ratio_reporter.h"
 
 namespace {
@@ -84,7 +85,10 @@ void DiskHit(benchmark::State& state, const char* type) {
         cache->clearMemory();
         Ref<Image> image;
         cache->queryDiskCacheForKey(type, [&](const Ref<Image>& found, RIImageCacheType) { image = found; });
-        runMainUntil([&] { return image != nullptr; }, 10);
+        if (!runMainUntil([&] { return image != nullptr; }, bench::kWaitSeconds)) {
+            state.SkipWithError("the disk cache did not answer in time");
+            break;
+        }
         benchmark::DoNotOptimize(image);
     }
 }

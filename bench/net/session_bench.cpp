@@ -12,6 +12,7 @@
 
 #include "platform/net/fixtures.h"  // the loopback test server
 #include "platform/net/session.h"
+#include "support/deadline.h"
 #include "support/ratio_reporter.h"
 
 namespace {
@@ -34,10 +35,14 @@ public:
         }
         ready.notify_one();
     }
-    void wait() {
+    // The task's completion, in time; otherwise the benchmark is marked failed.
+    bool wait(benchmark::State& state) {
         std::unique_lock lock(mutex);
-        ready.wait(lock, [this] { return done; });
+        if (!lv::bench::awaitCondition(state, ready, lock, [this] { return done; }, "the task did not complete in time")) {
+            return false;
+        }
         done = false;
+        return true;
     }
     std::size_t bytes = 0;  // delegate queue only until wait() returns
 
@@ -53,9 +58,9 @@ void SessionDataTask(benchmark::State& state) {
     const lv::URLRequest request(lv::URL::URLWithString(smallBodyURL()));
     for (auto _ : state) {
         session->dataTaskWithRequest(request)->resume();
-        collector->wait();
+        if (!collector->wait(state)) break;
     }
-    if (collector->bytes != 64u * static_cast<std::size_t>(state.iterations())) std::abort();
+    if (!state.error_occurred() && collector->bytes != 64u * static_cast<std::size_t>(state.iterations())) std::abort();
     session->finishTasksAndInvalidate();
 }
 BENCHMARK(SessionDataTask)->Iterations(kRequests)->Unit(benchmark::kMicrosecond);

@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <thread>
 
 #include "platform/dispatch/queue.h"
 #include "push/async_socket.h"
+#include "support/deadline.h"
 #include "support/ratio_reporter.h"
 
 namespace {
@@ -42,16 +44,18 @@ public:
     }
     ~Peer() {
         ::shutdown(listener_, SHUT_RDWR);
+        if (const int fd = connection_.load(); fd >= 0) ::shutdown(fd, SHUT_RDWR);  // ends a recv in progress
         thread_.join();
         ::close(listener_);
     }
     std::uint16_t port() const { return port_; }
-    // Drain mode: waits until this many more bytes have arrived.
-    void awaitBytes(std::size_t count) {
-        for (std::size_t got = 0; got < count;) {
-            drained_->wait();
-            got += kChunk;
+    // Drain mode: waits until this many more bytes have arrived; false (the benchmark failed) when
+    // they do not arrive in time.
+    bool awaitBytes(benchmark::State& state, std::size_t count) {
+        for (std::size_t got = 0; got < count; got += kChunk) {
+            if (!bench::awaitSignal(state, *drained_, "the peer stopped receiving")) return false;
         }
+        return true;
     }
 
 private:
@@ -59,6 +63,7 @@ private:
     void serve() {
         const int fd = ::accept(listener_, nullptr, nullptr);
         if (fd < 0) return;
+        connection_ = fd;
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::vector<char> buffer(kChunk);
@@ -72,11 +77,13 @@ private:
                 for (pending += static_cast<std::size_t>(n); pending >= kChunk; pending -= kChunk) drained_->signal();
             }
         }
+        connection_ = -1;
         ::close(fd);
     }
     Mode mode_;
     int listener_ = -1;
     std::uint16_t port_ = 0;
+    std::atomic<int> connection_{-1};
     std::thread thread_;
     Ref<Semaphore> drained_ = Semaphore::make();
 };
@@ -91,6 +98,7 @@ int rawConnect(std::uint16_t port) {
     return fd;
 }
 
+// Signals each awaited event; a disconnect ends every wait too, and fails the benchmark.
 class Waiter : public PNAsyncSocketDelegate {
 public:
     void didConnectToHost(const Ref<PNAsyncSocket>&, const std::string&, std::uint16_t) override { done->signal(); }
@@ -98,27 +106,42 @@ public:
     void didWriteDataWithTag(const Ref<PNAsyncSocket>&, std::int64_t tag) override {
         if (tag == 1) done->signal();
     }
+    void socketDidDisconnect(const Ref<PNAsyncSocket>&, const Ref<Error>&) override {
+        disconnected = true;
+        done->signal();
+    }
+    // The next event, in time and before any disconnect; otherwise the benchmark is marked failed.
+    bool await(benchmark::State& state) {
+        if (!bench::awaitSignal(state, *done, "no socket event in time")) return false;
+        if (!disconnected) return true;
+        state.SkipWithError("the socket disconnected");
+        return false;
+    }
     Ref<Semaphore> done = Semaphore::make();
+    std::atomic<bool> disconnected{false};
 };
 
 struct Client {
     Ref<Waiter> waiter = std::make_shared<Waiter>();
     Ref<PNAsyncSocket> socket = PNAsyncSocket::makeWithDelegate(waiter, Queue::makeSerial("bench delegate"));
-    explicit Client(std::uint16_t port) {
+    // Connects; false (the benchmark failed) when it does not connect in time.
+    bool connect(benchmark::State& state, std::uint16_t port) {
         socket->connectToHost("127.0.0.1", port, nullptr);
-        waiter->done->wait();
+        return waiter->await(state);
     }
+    ~Client() { socket->disconnect(); }
 };
 
 void RoundTripSocket(benchmark::State& state) {
     Peer echo(Peer::Mode::Echo);
-    Client client(echo.port());
+    Client client;
+    if (!client.connect(state, echo.port())) return;
     auto message = std::make_shared<const Bytes>(kMessage, 0x42);
     for (auto _ : state) {
         for (int i = 0; i < kRoundTrips; ++i) {
             client.socket->writeData(message, -1, 0);
             client.socket->readDataToLength(kMessage, -1, 0);
-            client.waiter->done->wait();
+            if (!client.waiter->await(state)) return;
         }
     }
 }
@@ -145,12 +168,12 @@ BENCHMARK(RoundTripRaw)->Unit(benchmark::kMillisecond);
 
 void BulkSocket(benchmark::State& state) {
     Peer sink(Peer::Mode::Drain);
-    Client client(sink.port());
+    Client client;
+    if (!client.connect(state, sink.port())) return;
     auto bulk = std::make_shared<const Bytes>(kBulk, 0x5A);
     for (auto _ : state) {
         client.socket->writeData(bulk, -1, 1);
-        client.waiter->done->wait();
-        sink.awaitBytes(kBulk);
+        if (!client.waiter->await(state) || !sink.awaitBytes(state, kBulk)) return;
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBulk));
 }
@@ -166,7 +189,7 @@ void BulkRaw(benchmark::State& state) {
             if (n <= 0) break;
             sent += static_cast<std::size_t>(n);
         }
-        sink.awaitBytes(kBulk);
+        if (!sink.awaitBytes(state, kBulk)) break;
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBulk));
     ::close(fd);

@@ -18,6 +18,7 @@
 
 #include "platform/dispatch/queue.h"
 #include "push/async_socket.h"
+#include "support/deadline.h"
 #include "support/ratio_reporter.h"
 
 namespace {
@@ -91,19 +92,20 @@ void BulkTlsSocket(benchmark::State& state) {
     auto socket = PNAsyncSocket::makeWithDelegate(client, Queue::makeSerial("bench client"));
     socket->connectToHost("127.0.0.1", listener->localPort(), nullptr);
     socket->startTLS({{std::string(kTlsValidatesCertificateChainKey), Value(false)}});
-    server->ready->wait();
-    client->secured->wait();
     Ref<PNAsyncSocket> accepted;
-    serverQueue->sync([&] { accepted = server->accepted; });
-    auto bulk = std::make_shared<const Bytes>(kBulk, 0x5A);
-    for (auto _ : state) {
-        accepted->readDataToLength(kBulk, -1, 0);
-        socket->writeData(bulk, -1, 1);
-        server->received->wait();
+    if (bench::awaitSignal(state, *server->ready, "no connection accepted in time") &&
+        bench::awaitSignal(state, *client->secured, "the TLS handshake did not end in time")) {
+        serverQueue->sync([&] { accepted = server->accepted; });
+        auto bulk = std::make_shared<const Bytes>(kBulk, 0x5A);
+        for (auto _ : state) {
+            accepted->readDataToLength(kBulk, -1, 0);
+            socket->writeData(bulk, -1, 1);
+            if (!bench::awaitSignal(state, *server->received, "the data did not arrive in time")) break;
+        }
+        state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBulk));
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBulk));
     socket->disconnect();
-    accepted->disconnect();
+    if (accepted) accepted->disconnect();
     listener->disconnect();
 }
 BENCHMARK(BulkTlsSocket)->Unit(benchmark::kMillisecond);
@@ -155,10 +157,11 @@ void BulkTlsRaw(benchmark::State& state) {
             if (SSL_write_ex(clientSSL, bulk.data() + sent, bulk.size() - sent, &n) != 1) break;
             sent += n;
         }
-        received->wait();
+        if (!bench::awaitSignal(state, *received, "the data did not arrive in time")) break;
     }
     stop = true;
     go->signal();
+    ::shutdown(serverFD, SHUT_RDWR);  // ends a read the reader may still be in
     reader.join();
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kBulk));
     SSL_free(clientSSL);

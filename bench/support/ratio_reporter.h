@@ -15,7 +15,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            // A benchmark that failed (a wait past its deadline) has no time, and so no ratio.
+            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+                times[run.benchmark_name()] = run.GetAdjustedRealTime();
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }

@@ -38,7 +38,7 @@ public:
     TPKException(std::string name, std::string reason, Ref<Error> error = nullptr);
     [[noreturn]] static void raise(std::string name, std::string reason = "unknown", Ref<Error> error = nullptr);
     // "name: reason", then "\n  userInfo = <user info>" when there is user info.
-    std::string description() const;
+    std::string description() const override;
 };
 class TPKProtocolException : public TPKException {
 public:

@@ -45,11 +45,11 @@ std::string TallySocialMicroblog::description() const {
 }
 
 const std::shared_ptr<TallySocialAnalytics>& TallySocialAnalytics::sharedInstance() {
-    static const std::shared_ptr<TallySocialAnalytics> instance = [] {
+    static const auto& instance = *new std::shared_ptr<TallySocialAnalytics>([] {  // never destroyed
         auto made = std::make_shared<TallySocialAnalytics>();
         made->self_ = made;
         return made;
-    }();
+    }());
     return instance;
 }
 

@@ -44,7 +44,7 @@ private:
 };
 
 std::mutex sharedMutex;
-std::shared_ptr<TallyPackEngine> sharedEngine;
+std::shared_ptr<TallyPackEngine>& sharedEngine = *new std::shared_ptr<TallyPackEngine>;  // never destroyed
 
 // A message being grouped: its lists grow in place and become the record's fields at the end.
 struct DraftMessage {

@@ -29,7 +29,7 @@ namespace lv {
 namespace {
 
 std::mutex observerMutex;
-std::function<void(bool)> tabSetObserver;
+std::function<void(bool)>& tabSetObserver = *new std::function<void(bool)>;  // never destroyed
 auto& expectedRegistrationFailure = *new std::function<bool(const Ref<Error>&)>;  // main thread; never destroyed
 
 // The running version is lower than or equal to the service's: text order, case-insensitive, character by
@@ -76,13 +76,13 @@ int appMain(int argc, char** argv) {
 }
 
 const std::vector<std::string>& AppDelegate::fullTabImageNames() {
-    static const std::vector<std::string> names{"tabbar_music", "tabbar_news", "tabbar_life", "tabbar_mall",
-                                                "tabbar_variety"};
+    static const auto& names = *new std::vector<std::string>{"tabbar_music", "tabbar_news", "tabbar_life",
+                                                             "tabbar_mall", "tabbar_variety"};
     return names;
 }
 
 const std::vector<std::string>& AppDelegate::reducedTabImageNames() {
-    static const std::vector<std::string> names{"tabbar_music", "tabbar_news", "tabbar_mall"};
+    static const auto& names = *new std::vector<std::string>{"tabbar_music", "tabbar_news", "tabbar_mall"};
     return names;
 }
 

@@ -141,7 +141,7 @@ void storeReply(const StoringOperation& operation, const Value& reply, const API
 }  // namespace
 
 const Ref<APIProcessor>& APIProcessor::sharedAPIProcessor() {
-    static const Ref<APIProcessor> shared = makeRef<APIProcessor>();
+    static const Ref<APIProcessor>& shared = *new Ref<APIProcessor>(makeRef<APIProcessor>());  // never destroyed
     return shared;
 }
 

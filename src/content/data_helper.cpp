@@ -47,7 +47,7 @@ DataHelper::DataHelper() {
 }
 
 const Ref<DataHelper>& DataHelper::sharedDataHelper() {
-    static const Ref<DataHelper> shared = makeRef<DataHelper>();  // thread-safe one-time initialisation
+    static const Ref<DataHelper>& shared = *new Ref<DataHelper>(makeRef<DataHelper>());  // never destroyed
     return shared;
 }
 

@@ -34,7 +34,7 @@ std::uint32_t PushHelper::pushAccessId() {
 }
 
 const Ref<PushHelper>& PushHelper::sharedPushHelper() {
-    static const Ref<PushHelper> shared = makeRef<PushHelper>();
+    static const Ref<PushHelper>& shared = *new Ref<PushHelper>(makeRef<PushHelper>());  // never destroyed
     return shared;
 }
 

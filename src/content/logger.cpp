@@ -3,7 +3,7 @@
 namespace lv {
 
 const Ref<Logger>& Logger::sharedLogger() {
-    static const Ref<Logger> shared = makeRef<Logger>();  // thread-safe one-time initialisation
+    static const Ref<Logger>& shared = *new Ref<Logger>(makeRef<Logger>());  // never destroyed
     return shared;
 }
 

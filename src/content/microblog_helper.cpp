@@ -15,7 +15,7 @@ namespace lv {
 namespace {
 
 std::mutex sourceMutex;
-std::function<Ref<LNPreferences>()> preferencesSource;
+std::function<Ref<LNPreferences>()>& preferencesSource = *new std::function<Ref<LNPreferences>()>;  // never destroyed
 
 std::optional<std::string> nonEmptyText(const Value& value) {
     if (value.isString() && !value.string().empty()) return value.string();
@@ -27,11 +27,11 @@ std::optional<std::string> nonEmptyText(const Value& value) {
 std::string MicroblogHelper::redirectURI() { return std::string(kMicroblogSocialAPIBaseURL) + "/oauth2/default.html"; }
 
 const Ref<MicroblogHelper>& MicroblogHelper::sharedMicroblogHelper() {
-    static const Ref<MicroblogHelper> shared = [] {
+    static const Ref<MicroblogHelper>& shared = *new Ref<MicroblogHelper>([] {  // never destroyed
         MicroblogSDK::registerApp(kAppKey);
         MicroblogSDK::enableDebugMode(true);
         return makeRef<MicroblogHelper>();
-    }();
+    }());
     return shared;
 }
 

@@ -6,7 +6,7 @@
 namespace lv {
 
 const Ref<Utils>& Utils::sharedUtils() {
-    static const Ref<Utils> shared = makeRef<Utils>();  // thread-safe one-time initialisation
+    static const Ref<Utils>& shared = *new Ref<Utils>(makeRef<Utils>());  // never destroyed
     return shared;
 }
 

@@ -36,12 +36,13 @@ HCHTTPRequestOperation::HCHTTPRequestOperation(URLRequest request)
 }
 
 const Ref<Queue>& HCHTTPRequestOperation::processingQueue() {
-    static const Ref<Queue> queue = Queue::makeConcurrent("com.httpclient.networking.http-request.processing");
+    static const auto& queue =
+        *new Ref<Queue>(Queue::makeConcurrent("com.httpclient.networking.http-request.processing"));  // never destroyed
     return queue;
 }
 
 const Ref<Group>& HCHTTPRequestOperation::operationCompletionGroup() {
-    static const Ref<Group> group = Group::make();
+    static const Ref<Group>& group = *new Ref<Group>(Group::make());  // never destroyed
     return group;
 }
 

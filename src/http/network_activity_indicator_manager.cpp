@@ -12,7 +12,7 @@ namespace lv {
 
 Ref<HCNetworkActivityIndicatorManager> HCNetworkActivityIndicatorManager::sharedManager() {
     static std::once_flag once;
-    static Ref<HCNetworkActivityIndicatorManager> shared;
+    static auto& shared = *new Ref<HCNetworkActivityIndicatorManager>;  // never destroyed
     std::call_once(once, [] { shared = makeRef<HCNetworkActivityIndicatorManager>(); });
     return shared;
 }

@@ -49,11 +49,11 @@ HCNetworkReachabilityManager::HCNetworkReachabilityManager(Ref<NetworkReachabili
 HCNetworkReachabilityManager::~HCNetworkReachabilityManager() { stopMonitoring(); }
 
 const Ref<HCNetworkReachabilityManager>& HCNetworkReachabilityManager::sharedManager() {
-    static const Ref<HCNetworkReachabilityManager> shared = [] {
+    static const auto& shared = *new Ref<HCNetworkReachabilityManager>([] {  // never destroyed
         sockaddr_in zero{};
         zero.sin_family = AF_INET;
         return managerForAddress(reinterpret_cast<const sockaddr*>(&zero), sizeof zero);
-    }();
+    }());
     return shared;
 }
 

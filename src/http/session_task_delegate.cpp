@@ -25,12 +25,13 @@ void HCInstallSessionTaskHooks() {
 }
 
 Ref<Queue> HCSessionManagerProcessingQueue() {
-    static const Ref<Queue> queue = Queue::makeConcurrent("com.httpclient.networking.session.manager.processing");
+    static const auto& queue =
+        *new Ref<Queue>(Queue::makeConcurrent("com.httpclient.networking.session.manager.processing"));
     return queue;
 }
 
 Ref<Group> HCSessionManagerCompletionGroup() {
-    static const Ref<Group> group = Group::make();
+    static const Ref<Group>& group = *new Ref<Group>(Group::make());  // never destroyed
     return group;
 }
 

@@ -41,7 +41,7 @@ void setClassCache(const ClassInfo* cls, const Ref<HCImageCache>& cache) {
 
 // The default cache, emptied on every memory warning (the observer runs on the main operation queue).
 const Ref<HCImageCache>& defaultImageCache() {
-    static const Ref<HCImageCache> cache = [] {
+    static const Ref<HCImageCache>& cache = *new Ref<HCImageCache>([] {  // never destroyed
         auto made = HCImageCache::make();
         NotificationCenter::defaultCenter()->addObserverForName(
             kApplicationDidReceiveMemoryWarningNotification, nullptr, OperationQueue::mainQueue(),
@@ -49,7 +49,7 @@ const Ref<HCImageCache>& defaultImageCache() {
                 if (auto c = weak.lock()) c->removeAllObjects();
             });
         return made;
-    }();
+    }());
     return cache;
 }
 
@@ -177,12 +177,12 @@ void ImageViewHCNetworking::setSharedImageCache(const Ref<HCImageCache>& cache) 
 }
 
 const Ref<OperationQueue>& ImageViewHCNetworking::hc_sharedImageRequestOperationQueue() {
-    static const Ref<OperationQueue> queue = makeQueue("com.httpclient.networking.image-view.requests");
+    static const auto& queue = *new Ref<OperationQueue>(makeQueue("com.httpclient.networking.image-view.requests"));
     return queue;
 }
 
 Ref<HCHTTPResponseSerializer> ImageViewHCNetworking::imageResponseSerializer(const ImageView& view) {
-    static const Ref<HCHTTPResponseSerializer> shared = HCImageResponseSerializer::serializer();
+    static const auto& shared = *new Ref<HCHTTPResponseSerializer>(HCImageResponseSerializer::serializer());
     return viewSerializer(view, &kImageViewSerializerKey, shared);
 }
 
@@ -272,12 +272,12 @@ void ButtonHCNetworking::setSharedImageCache(const Ref<HCImageCache>& cache) {
 }
 
 const Ref<OperationQueue>& ButtonHCNetworking::hc_sharedImageRequestOperationQueue() {
-    static const Ref<OperationQueue> queue = makeQueue("com.httpclient.networking.button.requests");
+    static const auto& queue = *new Ref<OperationQueue>(makeQueue("com.httpclient.networking.button.requests"));
     return queue;
 }
 
 Ref<HCHTTPResponseSerializer> ButtonHCNetworking::imageResponseSerializer(const Button& button) {
-    static const Ref<HCHTTPResponseSerializer> shared = HCImageResponseSerializer::serializer();
+    static const auto& shared = *new Ref<HCHTTPResponseSerializer>(HCImageResponseSerializer::serializer());
     return viewSerializer(button, &kButtonSerializerKey, shared);
 }
 

@@ -20,7 +20,7 @@ StringEncoding encodingOf(const Ref<HTTPURLResponse>& response) {
 }  // namespace
 
 Ref<HCHTTPRequestSerializer> WebViewHCNetworking::requestSerializer(const WebView& view) {
-    static const Ref<HCHTTPRequestSerializer> shared = HCHTTPRequestSerializer::serializer();
+    static const auto& shared = *new Ref<HCHTTPRequestSerializer>(HCHTTPRequestSerializer::serializer());
     if (auto own = view.associatedValue(&kRequestSerializerKey).objectAs<HCHTTPRequestSerializer>()) return own;
     return shared;
 }
@@ -30,7 +30,7 @@ void WebViewHCNetworking::setRequestSerializer(WebView& view, const Ref<HCHTTPRe
 }
 
 Ref<HCHTTPResponseSerializer> WebViewHCNetworking::responseSerializer(const WebView& view) {
-    static const Ref<HCHTTPResponseSerializer> shared = HCHTTPResponseSerializer::serializer();
+    static const auto& shared = *new Ref<HCHTTPResponseSerializer>(HCHTTPResponseSerializer::serializer());
     if (auto own = view.associatedValue(&kResponseSerializerKey).objectAs<HCHTTPResponseSerializer>()) return own;
     return shared;
 }

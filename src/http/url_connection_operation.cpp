@@ -95,7 +95,7 @@ HCURLConnectionOperation::~HCURLConnectionOperation() {
 }
 
 const Ref<Thread>& HCURLConnectionOperation::networkRequestThread() {
-    static const Ref<Thread> thread = [] {
+    static const Ref<Thread>& thread = *new Ref<Thread>([] {  // never destroyed
         auto t = Thread::make([] {
             Thread::current()->setName("HCNetworking");
             RunLoop::current()->addPort(kDefaultRunLoopMode);
@@ -104,12 +104,12 @@ const Ref<Thread>& HCURLConnectionOperation::networkRequestThread() {
         t->setName("HCNetworking");
         t->start();
         return t;
-    }();
+    }());
     return thread;
 }
 
 const Ref<Group>& HCURLConnectionOperation::connectionCompletionGroup() {
-    static const Ref<Group> group = Group::make();
+    static const Ref<Group>& group = *new Ref<Group>(Group::make());  // never destroyed
     return group;
 }
 

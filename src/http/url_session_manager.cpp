@@ -12,7 +12,7 @@ namespace lv {
 namespace {
 
 const Ref<Queue>& creationQueue() {
-    static const Ref<Queue> queue = Queue::makeSerial("com.httpclient.networking.session.manager.creation");
+    static const auto& queue = *new Ref<Queue>(Queue::makeSerial("com.httpclient.networking.session.manager.creation"));
     return queue;
 }
 

@@ -28,7 +28,8 @@ std::size_t costOf(const Image& image) {
 }  // namespace
 
 Ref<RIImageCache> RIImageCache::sharedImageCache() {
-    static const Ref<RIImageCache> shared = make(path::appendingPathComponent(cachesDirectory(), "RIImageCache"));
+    static const auto& shared =
+        *new Ref<RIImageCache>(make(path::appendingPathComponent(cachesDirectory(), "RIImageCache")));
     return shared;
 }
 

@@ -36,12 +36,12 @@ Ref<RIImageCache>& configuredCache() {
 
 // The image download queue: downloads and their decoding run here, off the main thread.
 const Ref<OperationQueue>& downloadQueue() {
-    static const Ref<OperationQueue> queue = [] {
+    static const Ref<OperationQueue>& queue = *new Ref<OperationQueue>([] {  // never destroyed
         auto made = OperationQueue::make();
         made->setName("com.lunavexa.images.download");
         made->setMaxConcurrentOperationCount(4);
         return made;
-    }();
+    }());
     return queue;
 }
 

@@ -25,7 +25,7 @@ const std::type_info* sig() {
 }
 
 const std::array<HookRule, 13>& rules() {
-    static const std::array<HookRule, 13> table{{
+    static const auto& table = *new std::array<HookRule, 13>{{
         {true, "JSONKeyPathsByPropertyKey", "", {sig<JMKeyPathsHook>()}, "Dictionary()"},
         {true, "JSONTransformerForKey:", "",
          {sig<JMTransformerForKeyHook>(), sig<Ref<JMValueTransformer>(const std::string&)>(),

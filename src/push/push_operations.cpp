@@ -17,7 +17,7 @@ namespace {
 
 // Live operations; touched on the main thread only.
 std::set<Ref<PNWireOperation>>& registry() {
-    static std::set<Ref<PNWireOperation>> operations;
+    static auto& operations = *new std::set<Ref<PNWireOperation>>;  // never destroyed
     return operations;
 }
 

@@ -264,7 +264,7 @@ public:
     using Context = Ref<ManagedObjectContext>;
 
     static const RecordEntity& recordEntity() {
-        static const RecordEntity entity = store_detail::makeRecordEntity<T>();
+        static const RecordEntity& entity = *new RecordEntity(store_detail::makeRecordEntity<T>());
         return entity;
     }
 

@@ -147,6 +147,24 @@ TEST(PackProtocol, ExceptionDescriptions) {
     } catch (const TPKException& e) {
         EXPECT_EQ(e.description(), "Custom: unknown");
     }
+    // Caught as the platform's exception (as the log lines catch them), the text still follows the class.
+    struct Case {
+        std::function<void()> raise;
+        const char* text;
+    } cases[] = {
+        {[] { TPKMemoryBuffer().readAll(nullptr, 0, 1); }, "TTransportException: Not enough bytes remain in buffer"},
+        {[] { TPKProtocolException::raise("bad"); }, "TProtocolException: bad"},
+        {[] { TPKException::raise("Custom", "why"); }, "Custom: why"},
+        {[] { Exception::raise("Plain", "reason only"); }, "reason only"},
+    };
+    for (const auto& c : cases) {
+        try {
+            c.raise();
+            ADD_FAILURE() << c.text;
+        } catch (const Exception& e) {
+            EXPECT_EQ(e.description(), c.text);
+        }
+    }
 }
 
 // Hostile counts and nesting are refused before anything is allocated or looped over.

@@ -9,7 +9,7 @@ namespace lv {
 
 namespace {
 std::mutex gClockMutex;
-std::shared_ptr<std::function<double()>> gOverride;
+std::shared_ptr<std::function<double()>>& gOverride = *new std::shared_ptr<std::function<double()>>;  // never destroyed
 }  // namespace
 
 double currentTimeSince1970() {

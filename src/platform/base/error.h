@@ -75,8 +75,9 @@ public:
     const std::string& name() const { return name_; }
     const std::string& reason() const { return reason_; }
     const Dictionary& userInfo() const { return userInfo_; }
-    // The reason, as the platform describes an exception.
-    std::string description() const { return reason_; }
+    // The reason, as the platform describes an exception; a subclass that describes itself otherwise
+    // overrides it, so the text follows the exception's class wherever it is caught.
+    virtual std::string description() const { return reason_; }
     const char* what() const noexcept override { return reason_.c_str(); }
 
     [[noreturn]] static void raise(std::string name, std::string reason, Dictionary userInfo = {});

@@ -212,7 +212,7 @@ const Dictionary& Value::dictionary() const {
 }
 
 const Ref<Object>& Value::object() const {
-    static const Ref<Object> none;
+    static const Ref<Object>& none = *new Ref<Object>;
     if (auto p = std::get_if<Ref<Object>>(&storage_)) return *p;
     return none;
 }

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <random>
 
+#include "platform/base/lifetime.h"
+
 namespace lv {
 
 namespace {
@@ -69,7 +71,7 @@ Ref<ManagedObjectID> ManagedObjectID::makeTemporary(Ref<EntityDescription> entit
 
 Ref<ManagedObjectID> ManagedObjectID::makePermanent(Ref<EntityDescription> entity, std::string storeIdentifier, std::int64_t key) {
     // IDs are made by the thousand for one store: share the identifier text between them.
-    thread_local std::shared_ptr<const std::string> last;
+    LV_PER_THREAD(thread_local std::shared_ptr<const std::string> last;)
     if (!last || *last != storeIdentifier) last = std::make_shared<const std::string>(std::move(storeIdentifier));
     return makeRef<ManagedObjectID>(std::move(entity), last, key, 0);
 }

@@ -4,6 +4,7 @@
 
 #include "platform/base/error.h"
 #include "platform/base/format.h"
+#include "platform/base/lifetime.h"
 #include "platform/dispatch/detail/current_queue.h"
 #include "platform/dispatch/detail/pool.h"
 #include "platform/dispatch/run_loop.h"
@@ -16,7 +17,7 @@ namespace lv {
 namespace detail {
 
 namespace {
-thread_local std::vector<Queue*> tlsQueues;
+LV_PER_THREAD(thread_local std::vector<Queue*> tlsQueues;)
 }
 
 QueueScope::QueueScope(Queue* queue) { tlsQueues.push_back(queue); }

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/base/format.h"
+#include "platform/base/lifetime.h"
 #include "platform/dispatch/run_loop.h"
 
 namespace lv {
@@ -29,7 +30,7 @@ struct CurrentThread {
     }
 };
 
-thread_local CurrentThread tlsCurrent;
+LV_PER_THREAD(thread_local CurrentThread tlsCurrent;)
 
 void applySystemName(const std::string& name) {
     std::string shortName = name.substr(0, 15);

@@ -23,7 +23,7 @@ using net_detail::TransferFlow;
 namespace {
 
 std::mutex hookMutex;
-URLSessionTask::StateHook stateHook;
+URLSessionTask::StateHook& stateHook = *new URLSessionTask::StateHook;  // never destroyed
 
 void callHook(URLSessionTask& task, URLSessionTaskState before, URLSessionTaskState after) {
     URLSessionTask::StateHook hook;

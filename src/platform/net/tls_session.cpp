@@ -9,9 +9,13 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/security/crypto_library.h"
+
 namespace lv {
 
 namespace {
+
+[[maybe_unused]] const bool kTlsCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
 
 // A socket BIO that sends with MSG_NOSIGNAL: a peer gone away is an error, never a signal.
 int bioWrite(BIO* bio, const char* bytes, int length) {

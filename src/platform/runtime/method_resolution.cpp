@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/lifetime.h"
 #include "platform/runtime/runtime.h"
 
 namespace lv {
@@ -49,7 +50,7 @@ struct Resolving {
     HookSide side;
     std::string_view name;
 };
-thread_local std::vector<Resolving> resolvingNow;
+LV_PER_THREAD(thread_local std::vector<Resolving> resolvingNow;)
 
 }  // namespace
 

@@ -6,9 +6,13 @@
 
 #include <memory>
 
+#include "platform/security/crypto_library.h"
+
 namespace lv {
 
 namespace {
+
+[[maybe_unused]] const bool kAesCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
 
 constexpr std::size_t kBlock = 16;
 

@@ -6,9 +6,13 @@
 #include <functional>
 #include <string_view>
 
+#include "platform/security/crypto_library.h"
+
 namespace lv {
 
 namespace {
+
+[[maybe_unused]] const bool kCertificateCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
 
 std::size_t bytesHash(const Bytes& bytes) {
     return std::hash<std::string_view>()(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));

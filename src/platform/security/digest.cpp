@@ -3,9 +3,13 @@
 
 #include <openssl/evp.h>
 
+#include "platform/security/crypto_library.h"
+
 namespace lv {
 
 namespace {
+
+[[maybe_unused]] const bool kDigestCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
 
 Bytes digest(const EVP_MD* type, const void* data, std::size_t size) {
     Bytes out(static_cast<std::size_t>(EVP_MD_get_size(type)));

@@ -31,7 +31,7 @@ std::mutex& keychainMutex() {
 }
 
 std::function<void()>& beforeReplaceHook() {
-    static std::function<void()> hook;
+    static std::function<void()>& hook = *new std::function<void()>;  // never destroyed
     return hook;
 }
 

@@ -8,9 +8,13 @@
 
 #include <memory>
 
+#include "platform/security/crypto_library.h"
+
 namespace lv {
 
 namespace {
+
+[[maybe_unused]] const bool kTrustCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
 
 // The extra anchors, and a store of the system's anchors plus them, made again after a change
 // (loading the system's anchors takes tens of milliseconds; a store is safe to share between threads).

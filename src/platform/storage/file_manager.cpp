@@ -16,6 +16,7 @@
 
 #include "platform/base/format.h"
 #include "platform/storage/detail/file_errors.h"
+#include "platform/storage/detail/write_temporaries.h"
 #include "platform/storage/sandbox.h"
 #include "platform/storage/path.h"
 
@@ -93,7 +94,7 @@ bool copyTree(const std::string& from, const std::string& to, int& e) {
 }  // namespace
 
 FileManager& FileManager::defaultManager() {
-    static const Ref<FileManager> manager = makeRef<FileManager>();
+    static const Ref<FileManager>& manager = *new Ref<FileManager>(makeRef<FileManager>());  // never destroyed
     return *manager;
 }
 
@@ -357,14 +358,16 @@ bool writeToFile(std::span<const std::uint8_t> data, std::string_view path, Data
     }
 
     // Atomic: a hidden temporary file in the same folder, flushed, then renamed (or linked, when an
-    // existing file must not be replaced) onto the target.
+    // existing file must not be replaced) onto the target. Temporaries that writers killed mid-write
+    // left in the folder go first.
     std::string folder = path::deletingLastPathComponent(target);
     if (folder.empty()) folder = ".";
     if (exclusive) {
         struct stat st{};
         if (::lstat(target.c_str(), &st) == 0) return writeFailure(error, path, EEXIST);
     }
-    std::string temp = path::appendingPathComponent(folder, "." + path::lastPathComponent(target) + ".XXXXXX");
+    detail::removeStaleWriteTemporaries(folder);
+    std::string temp = detail::writeTemporaryTemplate(folder, path::lastPathComponent(target));
     const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) return writeFailure(error, path, errno);
     int e = 0;

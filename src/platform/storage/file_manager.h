@@ -113,7 +113,9 @@ inline constexpr DataWritingOptions kDataWritingFileProtectionComplete = 0x20000
 // matching the cause.
 std::optional<Bytes> dataWithContentsOfFile(std::string_view path, Ref<Error>* error = nullptr);
 // Writes the bytes. kDataWritingAtomic: into a temporary file beside the target, flushed to disk and
-// renamed over the target, so the target holds either the old or the new bytes whatever happens.
+// renamed over the target, so the target holds either the old or the new bytes whatever happens. The
+// temporary is ".<name>.lvtmp-<pid>-XXXXXX"; the first atomic write into a folder in a process removes
+// those whose writer has ended (a writer killed mid-write leaves its temporary), never other files.
 // kDataWritingWithoutOverwriting: fails with kFileWriteFileExistsError when anything exists at the
 // path (checked and created in one step). New files get mode 0666 less the process's umask, or 0600
 // with kDataWritingFileProtectionComplete.

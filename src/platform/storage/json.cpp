@@ -13,8 +13,9 @@
 #include <vector>
 
 #include "platform/base/format.h"
-#include "platform/storage/property_list.h"
+#include "platform/base/lifetime.h"
 #include "platform/storage/detail/value_access.h"
+#include "platform/storage/property_list.h"
 
 namespace lv {
 
@@ -237,7 +238,7 @@ private:
 class BorrowedStacks {
 public:
     BorrowedStacks() {
-        thread_local BuilderStacks kept;
+        LV_PER_THREAD(thread_local BuilderStacks kept;)
         stacks_ = kept.inUse ? &own_ : &kept;
         stacks_->inUse = true;
     }

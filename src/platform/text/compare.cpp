@@ -8,6 +8,7 @@
 #include <unicode/normalizer2.h>
 #include <unicode/unistr.h>
 
+#include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
 
 namespace lv::text {
@@ -36,7 +37,7 @@ icu::UnicodeString prepared(std::string_view text, unsigned options) {
 
 // One collator per locale and strength per thread: collators are not shared between threads.
 icu::Collator* collatorFor(const Locale& locale, bool caseInsensitive) {
-    thread_local std::map<std::string, std::unique_ptr<icu::Collator>> cache;
+    LV_PER_THREAD(thread_local std::map<std::string, std::unique_ptr<icu::Collator>> cache;)
     const std::string key = (caseInsensitive ? "i:" : "s:") + locale.identifier();
     auto it = cache.find(key);
     if (it != cache.end()) return it->second.get();

@@ -13,6 +13,7 @@
 #include <unicode/uniset.h>
 #include <unicode/uset.h>
 
+#include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
 
 namespace lv::text {
@@ -454,7 +455,7 @@ std::string prefixFittingUtf8Bytes(std::string_view text, std::size_t maxBytes) 
 
 std::optional<std::string> transform(std::string_view text, std::string_view transformId) {
     // Transliterators are not shared between threads: one per identifier per thread.
-    thread_local std::map<std::string, std::unique_ptr<icu::Transliterator>, std::less<>> cache;
+    LV_PER_THREAD(thread_local std::map<std::string, std::unique_ptr<icu::Transliterator>, std::less<>> cache;)
     auto it = cache.find(transformId);
     if (it == cache.end()) {
         UErrorCode status = U_ZERO_ERROR;

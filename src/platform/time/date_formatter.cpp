@@ -11,6 +11,7 @@
 #include <unicode/parsepos.h>
 #include <unicode/smpdtfmt.h>
 
+#include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
 #include "platform/time/detail/icu_time.h"
 
@@ -45,7 +46,7 @@ struct CachedFormat {
 
 // Every thread keeps its own ICU formatters, keyed by everything that shapes them; nothing is shared.
 CachedFormat* cachedFormat(const DateFormatter& formatter, bool usesStyles) {
-    thread_local std::map<std::string, CachedFormat> cache;
+    LV_PER_THREAD(thread_local std::map<std::string, CachedFormat> cache;)
     const TimeZone zone = formatter.timeZone();
     const std::string locale = formattingLocale(formatter.locale());
     std::string key;

@@ -12,6 +12,7 @@
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
 
+#include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
 #include "platform/time/detail/icu_time.h"
 
@@ -219,7 +220,7 @@ std::string TimeZone::abbreviation(Date date) const {
 namespace time_detail {
 
 std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone) {
-    thread_local std::map<std::string, std::shared_ptr<const icu::TimeZone>, std::less<>> cache;
+    LV_PER_THREAD(thread_local std::map<std::string, std::shared_ptr<const icu::TimeZone>, std::less<>> cache;)
     auto it = cache.find(zone.icuID());
     if (it != cache.end()) return it->second;
     std::shared_ptr<const icu::TimeZone> created(icu::TimeZone::createTimeZone(toIcu(zone.icuID())));

@@ -143,12 +143,12 @@ void DeviceFacts::reset() {
 }
 
 Ref<Device> Device::currentDevice() {
-    static const Ref<Device> device = makeRef<Device>();
+    static const Ref<Device>& device = *new Ref<Device>(makeRef<Device>());  // never destroyed
     return device;
 }
 
 Ref<Screen> Screen::mainScreen() {
-    static const Ref<Screen> screen = makeRef<Screen>();
+    static const Ref<Screen>& screen = *new Ref<Screen>(makeRef<Screen>());  // never destroyed
     return screen;
 }
 

@@ -1,16 +1,21 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 
 #include "platform/base/clock.h"
 #include "platform/storage/file_manager.h"
 #include "platform/storage/path.h"
 #include "platform/storage/sandbox.h"
 #include "storage_test_support.h"
+#include "support/child_process.h"
 #include "support/scoped_env.h"
 
 namespace lv {
@@ -231,6 +236,81 @@ TEST(AtomicWrite, OldFileStaysWholeWhenTheWriteFailsHalfWay) {
     // The temporary file is gone too.
     EXPECT_EQ(*FileManager::defaultManager().contentsOfDirectoryAtPath(dir.path().string(), nullptr),
               std::vector<std::string>{"cache.plist"});
+}
+
+// Runs in a second process: killed by the file-size signal half-way through an atomic write, as a
+// kill -9 would, so its temporary stays behind.
+TEST(AtomicWriteKilledChild, DiesHalfWay) {
+    const char* target = std::getenv("LV_ATOMIC_KILL_TARGET");
+    if (!target) GTEST_SKIP() << "runs only as the second process of AtomicWrite.TemporariesOfDeadWriters…";
+    struct rlimit noCore{0, 0}, limit{4096, 4096};
+    ASSERT_EQ(::setrlimit(RLIMIT_CORE, &noCore), 0);
+    std::signal(SIGXFSZ, SIG_DFL);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    writeToFile(Bytes(1 << 20, 0x5A), target, kDataWritingAtomic, nullptr);
+    ADD_FAILURE() << "still running after writing past the limit";
+}
+
+TEST(AtomicWrite, TemporariesOfDeadWritersGoAtTheNextWriteAndNothingElse) {
+    test::TempDir dir;
+    EXPECT_EQ(test::runThisBinary("AtomicWriteKilledChild.*", {{"LV_ATOMIC_KILL_TARGET", dir.file("cache.plist")}}), -1);
+    auto listing = [&] {
+        auto names = *FileManager::defaultManager().contentsOfDirectoryAtPath(dir.path().string(), nullptr);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const auto left = listing();
+    ASSERT_EQ(left.size(), 1u);
+    ASSERT_EQ(left[0].rfind(".cache.plist.lvtmp-", 0), 0u) << left[0];
+    const std::string dead = left[0].substr(19, left[0].rfind('-') - 19);  // the killed writer's process id
+    const std::string live = std::to_string(::getppid()), self = std::to_string(::getpid());
+
+    struct Case {
+        std::string name;
+        bool kept;
+        bool folder = false;
+        bool dayOld = false;
+    } cases[] = {
+        {left[0], false},
+        {".prefs.plist.lvtmp-" + dead + "-Ab12Cd", false},
+        {".prefs.plist.lvtmp-" + live + "-Ab12Cd", true},           // its writer may still be writing
+        {".prefs.plist.lvtmp-" + self + "-Ab12Cd", true},           // this process's own
+        {".prefs.plist.lvtmp-" + live + "-Zz99Yy", false, false, true},  // abandoned long ago
+        {".prefs.plist.Ab12Cd", true},                              // not of this naming
+        {"prefs.plist.lvtmp-" + dead + "-Ab12Cd", true},            // not hidden
+        {".prefs.plist.lvtmp-" + dead + "-Ab12C", true},
+        {".prefs.plist.lvtmp-" + dead + "-Ab12Cd.bak", true},
+        {".prefs.plist.lvtmp-0" + dead + "-Ab12Cd", true},
+        {".lvtmp-" + dead + "-Ab12Cd", true},                       // no target name
+        {".shelf.lvtmp-" + dead + "-Ab12Cd", true, true},           // a folder
+    };
+    for (const Case& c : cases) {
+        const std::string path = dir.file(c.name);
+        if (c.folder) {
+            ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+        } else if (c.name != left[0]) {
+            ASSERT_TRUE(writeToFile(std::string_view("someone's"), path, false));
+        }
+        if (c.dayOld) {
+            const timespec times[2] = {{0, UTIME_OMIT}, {std::time(nullptr) - 2 * 24 * 3600, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+        }
+    }
+    // The next process to write into the folder atomically removes what dead writers left.
+    EXPECT_EQ(test::runThisBinary("AtomicWriteInChild.*", {{"LV_ATOMIC_WRITE_FILE", dir.file("other.plist")}}), 0);
+    std::vector<std::string> expected{"other.plist"};
+    for (const Case& c : cases) {
+        if (c.kept) expected.push_back(c.name);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(listing(), expected);
+}
+
+// Runs in a second process: one atomic write.
+TEST(AtomicWriteInChild, WritesOnce) {
+    const char* target = std::getenv("LV_ATOMIC_WRITE_FILE");
+    if (!target) GTEST_SKIP() << "runs only as the second process of AtomicWrite.TemporariesOfDeadWriters…";
+    EXPECT_TRUE(write(target, "written"));
 }
 
 }  // namespace

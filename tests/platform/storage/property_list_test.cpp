@@ -230,6 +230,40 @@ TEST(PropertyLists, DamagedValuesAreCorruptNeverNumbersOrWrongDates) {
     expectCorrupt(binaryPlist({ref32(0xD1, 1, 1), {0x10, 1}}, 0), "a key that is not a string");
 }
 
+// Elements the reader refuses, alone or anywhere in a document: the reader stops at the first refusal,
+// whatever the parser still reports for the element it stopped in (an empty element's end comes with it).
+TEST(PropertyLists, HostileXmlIsCorruptNeverACrash) {
+    for (const char* xml : {
+             "<x/>",
+             "<x></x>",
+             "<key/>",
+             "<key>a</key>",
+             "<plist><plist/></plist>",
+             "<plist><key/></plist>",
+             "<plist><x/></plist>",
+             "<array><x/></array>",
+             "<array><key/></array>",
+             "<dict><x/></dict>",
+             "<dict><string/></dict>",
+             "<dict><key>a</key><key/></dict>",
+             "<string><x/></string>",
+             "<key><x/></key>",
+             "<true><false/></true>",
+             "<plist><array/><array/></plist>",
+             "<plist/>",
+             "<array><plist/></array>",
+         }) {
+        for (const std::string& document : {std::string(xml), "<?xml version=\"1.0\"?>" + std::string(xml)}) {
+            expectCorrupt(bytesOf(document), document);
+        }
+    }
+    // Refusals at the nesting bound, where the refused element is empty.
+    std::string deep = "<plist>";
+    for (int i = 0; i < 600; ++i) deep += "<array>";
+    deep += "<array/><dict/><x/>";
+    expectCorrupt(bytesOf(deep), "an empty element past the nesting bound");
+}
+
 TEST(PropertyLists, WritingRefusesWhatTheFormatCannotHold) {
     struct Case {
         Value value;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/security/crypto_library.h"
+
 
 namespace lv::net_detail {
 
@@ -30,6 +32,9 @@ void bind(void* handle, Function& slot, const char* name) {
 }
 
 CurlLibrary* load() {
+    // OpenSSL was kept for the process before main; asked again here in case this is its first use,
+    // so that libcurl's own set-up never registers OpenSSL's clean-up at exit.
+    keepCryptoLibraryForProcess();
     // Never closed: the engine thread and exit-time workers use it until the process ends.
     void* handle = ::dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle) failToLoad(::dlerror());

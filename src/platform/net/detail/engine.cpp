@@ -17,10 +17,13 @@
 #include "platform/net/detail/curl_library.h"
 #include "platform/net/errors.h"
 #include "platform/net/host_map.h"
+#include "platform/security/crypto_library.h"
 
 namespace lv::net_detail {
 
 namespace {
+
+[[maybe_unused]] const bool kEngineCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
 
 using Clock = std::chrono::steady_clock;
 

@@ -76,7 +76,10 @@ class XmlReader {
 public:
     explicit XmlReader(XML_Parser parser) : parser_(parser) {}
 
+    // After a refusal the parser may still report the rest of the token it stopped in (an empty
+    // element's end comes with its start): every event after the first refusal is ignored.
     void start(std::string_view name) {
+        if (failed()) return;
         if (leaf_ != Leaf::None) return fail("An element inside a " + std::string(leafName_) + " element");
         if (name == "plist") {
             if (sawPlist_ || !frames_.empty() || done_) return fail("A plist element that is not the outermost");
@@ -112,6 +115,7 @@ public:
     }
 
     void text(std::string_view chunk) {
+        if (failed()) return;
         if (leaf_ != Leaf::None) {
             text_.append(chunk);
         } else if (chunk.find_first_not_of(kXmlSpace) != std::string_view::npos) {
@@ -120,6 +124,7 @@ public:
     }
 
     void end() {
+        if (failed()) return;
         if (leaf_ != Leaf::None) return endLeaf();
         Frame frame = std::move(frames_.back());
         frames_.pop_back();
@@ -158,8 +163,10 @@ private:
         std::optional<Value> value;  // the plist element's one value
     };
 
+    bool failed() const { return !failure_.empty(); }
     void fail(std::string why) {
-        if (failure_.empty()) failure_ = std::move(why);
+        if (failed()) return;
+        failure_ = std::move(why);
         XML_StopParser(parser_, XML_FALSE);
     }
 
