@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     gPort = std::to_string(service.port());
     prepareHome();
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     reporter.printRatio("BM_LunavexaLaunch/manual_time", "BM_CountRows/manual_time", "5x");
     if (gLaunchPeakKB > 0 && gCountPeakKB > 0) {
         std::printf("peak RSS: launch %.1f MB (target: at most 30 MB), count rows %.1f MB\n", gLaunchPeakKB / 1024.0,
