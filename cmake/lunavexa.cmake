@@ -36,7 +36,7 @@ endif()
 if(CMAKE_UNITY_BUILD AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   # In a unity build every source is an included file, where GCC takes a class that holds a type of
   # the file's own unnamed namespace for a header's mistake.
-  add_compile_options(-Wno-subobject-linkage)
+  add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-subobject-linkage>)
 endif()
 add_link_options(${LV_SANITIZE_FLAGS})
 # The fuzz build instruments every library for coverage, so the fuzzers see inside the readers.
