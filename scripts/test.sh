@@ -50,7 +50,7 @@ for bench in $(find build/bench -type f -name 'lv_*_bench' -perm -u+x | sort); d
   status=0
   output=$(timeout --kill-after=10 "$bench_timeout" "$bench" --benchmark_min_time=0.05 --benchmark_color=false 2>&1 |
            sed 's/\x1b\[[0-9;]*m//g') || status=$?
-  # Every benchmark program prints one line per ratio: "… / … : ratio" or "ratio …".
+  # Every benchmark program prints one line per ratio: "ratio … / …: N.NNx (target: …; median of 7 interleaved pairs, …)".
   ratios=$(grep -E "^ratio | / .*: [0-9]" <<<"$output" || true)
   [ -n "$ratios" ] && echo "$ratios"
   problem=

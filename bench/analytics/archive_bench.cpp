@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     reporter.printRatio("SaveThenLoadArchive", "SaveThenLoadPlist", "3x");
     benchmark::Shutdown();
     return 0;

@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     reporter.printRatio("EnvelopeWriter", "RawFloor", "2x");
     benchmark::Shutdown();
     return 0;

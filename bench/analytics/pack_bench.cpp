@@ -265,7 +265,7 @@ int main(int argc, char** argv) {
     }
     std::printf("log entry of %d events and %d sessions: %zu bytes\n", kEvents, kSessions, encoded().size());
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     reporter.printRatio("WriteRecords", "WriteInline", "2x");
     reporter.printRatio("ReadRecords", "ReadInline", "3x");
     benchmark::Shutdown();

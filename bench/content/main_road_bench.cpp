@@ -148,13 +148,9 @@ int main(int argc, char** argv) {
     RecordStack::setupCoreDataStackWithStoreNamed("lunavexa.sqlite");
     HostMap::set(*URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host(), "127.0.0.1", service().port());
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto road = reporter.times.find("BM_MainRoad/min_time:2.000");
-    auto floor = reporter.times.find("BM_RawFloor/min_time:2.000");
-    if (road != reporter.times.end() && floor != reporter.times.end() && floor->second > 0) {
-        std::printf("ratio main road/raw floor (1000 news items: loopback POST, parse, map, store, save): %.2f (target <= 2)\n",
-                    road->second / floor->second);
-    }
+    reporter.runRounds();
+    reporter.printRatio("BM_MainRoad/min_time:2.000", "BM_RawFloor/min_time:2.000", "2x", "main road / raw floor",
+                        "1000 news items: loopback POST, parse, map, store, save");
     service().stop();
     RecordStack::cleanUp();
     std::filesystem::remove_all(root);

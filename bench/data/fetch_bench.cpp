@@ -129,13 +129,12 @@ int main(int argc, char** argv) {
     fillStore(gPath);
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     benchmark::Shutdown();
     std::filesystem::remove_all(dir);
-    const double request = reporter.times["FetchRequestPath"];
-    const double raw = reporter.times["RawSQLite"];
-    if (request > 0 && raw > 0) {
-        std::printf("fetch request / raw SQLite: %.2f (%.2f ms vs %.2f ms for %d rows)\n", request / raw, request, raw, kMatchingRows);
-    }
+    char note[96];
+    std::snprintf(note, sizeof note, "%.2f ms vs %.2f ms for %d rows", reporter.times["FetchRequestPath"],
+                  reporter.times["RawSQLite"], kMatchingRows);
+    reporter.printRatio("FetchRequestPath", "RawSQLite", "1.3x", "fetch request / raw SQLite", note);
     return 0;
 }

@@ -172,17 +172,18 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(gDir);
     benchmark::Initialize(&argc, argv);
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     benchmark::Shutdown();
     std::filesystem::remove_all(gDir);
-    double context = 0;
-    double raw = 0;
+    std::string context, raw;
     for (const auto& [name, time] : reporter.times) {
-        if (name.rfind("ContextSave", 0) == 0) context = time;
-        if (name.rfind("RawSQLite", 0) == 0) raw = time;
+        if (name.rfind("ContextSave", 0) == 0) context = name;
+        if (name.rfind("RawSQLite", 0) == 0) raw = name;
     }
-    if (context > 0 && raw > 0) {
-        std::printf("context save / raw SQLite: %.2f (%.2f ms vs %.2f ms for %d rows)\n", context / raw, context, raw, kRows);
+    if (!context.empty() && !raw.empty()) {
+        char note[96];
+        std::snprintf(note, sizeof note, "%.2f ms vs %.2f ms for %d rows", reporter.times[context], reporter.times[raw], kRows);
+        reporter.printRatio(context, raw, "2x", "context save / raw SQLite", note);
     }
     return 0;
 }

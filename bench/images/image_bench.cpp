@@ -114,17 +114,12 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     for (const char* type : {"png", "jpeg"}) {
         const std::string raw = std::string("RawStb/") + type;
-        const auto floor = reporter.times.find(raw);
-        if (floor == reporter.times.end() || floor->second <= 0) continue;
         for (const auto& [name, target] : {std::pair{"DecodeInflate", "1.25x"}, std::pair{"DiskHit", "1.3x"},
                                            std::pair{"MemoryHit", "0.02x"}}) {
-            const auto ours = reporter.times.find(std::string(name) + "/" + type);
-            if (ours == reporter.times.end()) continue;
-            std::printf("ratio %s / %s: %.3fx (target: at most %s)\n", ours->first.c_str(), raw.c_str(),
-                        ours->second / floor->second, target);
+            reporter.printRatio(std::string(name) + "/" + type, raw, target);
         }
     }
     benchmark::Shutdown();

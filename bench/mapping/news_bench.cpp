@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "mapping/json_adapter.h"
+#include "support/ratio_reporter.h"
 
 namespace {
 
@@ -152,31 +153,13 @@ void BM_DirectCopy(benchmark::State& state) {
 }
 BENCHMARK(BM_DirectCopy)->Unit(benchmark::kMillisecond);
 
-// Console output plus the real time per iteration of each benchmark, for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
-                times[run.benchmark_name()] = run.GetAdjustedRealTime();
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto adapter = reporter.times.find("BM_AdapterModelOfClass");
-    auto direct = reporter.times.find("BM_DirectCopy");
-    if (adapter != reporter.times.end() && direct != reporter.times.end() && direct->second > 0) {
-        std::printf("ratio adapter/direct copy (10000 news items): %.2f (target <= 3)\n", adapter->second / direct->second);
-    }
+    lv::bench::RatioReporter reporter;
+    reporter.runRounds();
+    reporter.printRatio("BM_AdapterModelOfClass", "BM_DirectCopy", "3x", "adapter / direct copy", "10000 news items");
     benchmark::Shutdown();
     return 0;
 }

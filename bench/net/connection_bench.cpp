@@ -131,18 +131,17 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     benchmark::Shutdown();
-    const double ours = reporter.times["ConnectionGet/iterations:1000"];
-    const double theirs = reporter.times["CurlEasyGet/iterations:1000"];
-    const double threaded = reporter.times["CurlMultiOnThread/iterations:1000"];
-    if (ours > 0 && theirs > 0) {
-        std::printf("ratio ConnectionGet / CurlEasyGet: %.2fx (target: at most 1.3x; %.1f us vs %.1f us per GET)\n",
-                    ours / theirs, ours, theirs);
-    }
-    if (ours > 0 && threaded > 0) {
-        std::printf("ratio ConnectionGet / CurlMultiOnThread: %.2fx (%.1f us vs %.1f us per GET)\n", ours / threaded, ours,
-                    threaded);
-    }
+    const std::string ours = "ConnectionGet/iterations:1000";
+    const auto perGet = [&](const std::string& a, const std::string& b) {
+        char text[64];
+        std::snprintf(text, sizeof text, "%.1f us vs %.1f us per GET", reporter.times[a], reporter.times[b]);
+        return std::string(text);
+    };
+    reporter.printRatio(ours, "CurlEasyGet/iterations:1000", "1.3x", "ConnectionGet / CurlEasyGet",
+                        perGet(ours, "CurlEasyGet/iterations:1000"));
+    reporter.printRatio(ours, "CurlMultiOnThread/iterations:1000", "-", "ConnectionGet / CurlMultiOnThread",
+                        perGet(ours, "CurlMultiOnThread/iterations:1000"));
     return 0;
 }

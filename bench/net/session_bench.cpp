@@ -93,13 +93,12 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     benchmark::Shutdown();
-    const double ours = reporter.times["SessionDataTask/iterations:1000"];
-    const double theirs = reporter.times["CurlEasyGet/iterations:1000"];
-    if (ours > 0 && theirs > 0) {
-        std::printf("ratio SessionDataTask / CurlEasyGet: %.2fx (target: at most 1.5x; %.1f us vs %.1f us per task)\n",
-                    ours / theirs, ours, theirs);
-    }
+    const std::string ours = "SessionDataTask/iterations:1000";
+    const std::string theirs = "CurlEasyGet/iterations:1000";
+    char perTask[64];
+    std::snprintf(perTask, sizeof perTask, "%.1f us vs %.1f us per task", reporter.times[ours], reporter.times[theirs]);
+    reporter.printRatio(ours, theirs, "1.5x", "SessionDataTask / CurlEasyGet", perTask);
     return 0;
 }

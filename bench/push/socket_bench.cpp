@@ -202,7 +202,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     reporter.printRatio("RoundTripSocket", "RoundTripRaw", "3x");
     reporter.printRatio("BulkSocket", "BulkRaw", "1.5x");
     benchmark::Shutdown();

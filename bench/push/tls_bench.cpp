@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     reporter.printRatio("BulkTlsSocket", "BulkTlsRaw", "1.5x");
     benchmark::Shutdown();
     std::filesystem::remove_all(std::filesystem::path(Identity::shared().certificateFile).parent_path());

@@ -352,7 +352,7 @@ int main(int argc, char** argv) {
     }
     std::printf("%d replies of %d messages: %zu bytes\n", kReplies, kMessages, totalBytes());
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.runRounds();
     reporter.printRatio("EncodeRecords", "EncodeStructs", "3x");
     reporter.printRatio("DecodeRecords", "DecodeStructs", "4x");
     reporter.printRatio("EncodeStructs", "MemcpyFloor", "-");

@@ -3,14 +3,12 @@
 #include <benchmark/benchmark.h>
 #include <rapidjson/document.h>
 
-#include <unistd.h>
-
 #include <cstdio>
-#include <map>
 #include <string>
 
 #include "platform/base/format.h"
 #include "platform/storage/json.h"
+#include "support/ratio_reporter.h"
 
 namespace {
 
@@ -86,32 +84,15 @@ void WriteValue(benchmark::State& state) {
 }
 BENCHMARK(WriteValue)->Unit(benchmark::kMicrosecond);
 
-// Console output as usual, keeping each run's time per iteration for the ratio.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    RatioReporter() : ConsoleReporter(::isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const Run& run : runs) {
-            if (run.iterations > 0) perIteration[run.benchmark_name()] = run.GetAdjustedRealTime();
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> perIteration;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     std::printf("reply: %zu bytes\n", reply().size());
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    const auto ours = reporter.perIteration.find("ParseIntoValue");
-    const auto theirs = reporter.perIteration.find("RapidJsonDom");
-    if (ours != reporter.perIteration.end() && theirs != reporter.perIteration.end() && theirs->second > 0) {
-        std::printf("ratio ParseIntoValue / RapidJsonDom: %.2fx (target: at most 1.5x)\n", ours->second / theirs->second);
-    }
+    lv::bench::RatioReporter reporter;
+    reporter.runRounds();
+    reporter.printRatio("ParseIntoValue", "RapidJsonDom", "1.5x");
     benchmark::Shutdown();
     return 0;
 }

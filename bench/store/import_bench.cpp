@@ -122,13 +122,9 @@ int main(int argc, char** argv) {
     News::runtimeClass();
     JM_News::runtimeClass();
     lv::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    auto import = reporter.times.find("BM_ImportFromArray/iterations:1");
-    auto mapping = reporter.times.find("BM_MappingRoad/iterations:1");
-    if (import != reporter.times.end() && mapping != reporter.times.end() && mapping->second > 0) {
-        std::printf("ratio import/mapping road (10000 news items, find or create by msgId, one save): %.2f (target <= 1.5)\n",
-                    import->second / mapping->second);
-    }
+    reporter.runRounds();
+    reporter.printRatio("BM_ImportFromArray/iterations:1", "BM_MappingRoad/iterations:1", "1.5x", "import / mapping road",
+                        "10000 news items, find or create by msgId, one save");
     RecordStack::cleanUp();
     benchmark::Shutdown();
     return 0;

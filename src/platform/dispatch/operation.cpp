@@ -210,6 +210,16 @@ void BlockOperation::main() {
 namespace {
 thread_local OperationQueue* tlsCurrentOperationQueue = nullptr;
 
+// The plain (non-concurrent) operation a pool worker is starting for a queue. Its own announcements
+// during start() ask for no pump of their own: the worker pumps once start() has returned, which is
+// when a pump on another worker would first find it finished anyway.
+struct InlineStart {
+    const OperationQueue* queue = nullptr;
+    const Operation* op = nullptr;
+    bool pumpWanted = false;
+};
+thread_local InlineStart tlsInlineStart;
+
 struct CurrentOperationQueueScope {
     OperationQueue* previous;
     explicit CurrentOperationQueueScope(OperationQueue* q) : previous(tlsCurrentOperationQueue) { tlsCurrentOperationQueue = q; }
@@ -237,8 +247,15 @@ Ref<OperationQueue> OperationQueue::current() {
 void OperationQueue::addOperation(const Ref<Operation>& op) {
     if (!op || op->inQueue_.exchange(true)) return;
     Weak<OperationQueue> weakSelf = refAs<OperationQueue>();
-    std::uint64_t token = op->addStateObserver([weakSelf](Operation&, std::string_view) {
-        if (Ref<OperationQueue> q = weakSelf.lock()) q->schedulePump();
+    std::uint64_t token = op->addStateObserver([weakSelf](Operation& changed, std::string_view) {
+        Ref<OperationQueue> q = weakSelf.lock();
+        if (!q) return;
+        InlineStart& inlineStart = tlsInlineStart;
+        if (inlineStart.queue == q.get() && inlineStart.op == &changed) {
+            inlineStart.pumpWanted = true;
+            return;
+        }
+        q->schedulePump();
     });
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -334,12 +351,48 @@ void OperationQueue::schedulePump() {
         pumpScheduled_ = true;
     }
     // The pump runs on a worker: state getters of operations (their own code) are never called on
-    // the thread that announced a change, which may hold the operation's own locks.
+    // the thread that announced a change, which may hold the operation's own locks. That worker
+    // starts the first ready operation itself rather than handing it to yet another worker.
     Ref<OperationQueue> self = refAs<OperationQueue>();
-    Queue::global()->async([self] { self->pump(); });
+    Queue::global()->async([self] {
+        Ref<Operation> runHere;
+        self->pump(self->isMain_ ? nullptr : &runHere);
+        if (runHere) self->runOnWorker(std::move(runHere));
+    });
 }
 
-void OperationQueue::pump() {
+bool OperationQueue::claimPump() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (pumpScheduled_) {
+        pumpAgain_ = true;
+        return false;
+    }
+    pumpScheduled_ = true;
+    return true;
+}
+
+void OperationQueue::runOnWorker(Ref<Operation> op) {
+    // Delivery in order costs one hand-over: a serial queue's next operation starts on the worker
+    // that finished the previous one.
+    while (op) {
+        const bool plain = !op->isConcurrent();
+        const InlineStart outer = tlsInlineStart;
+        {
+            CurrentOperationQueueScope scope(this);
+            if (plain) tlsInlineStart = InlineStart{this, op.get(), false};
+            op->start();
+        }
+        const bool wanted = tlsInlineStart.pumpWanted;
+        tlsInlineStart = outer;
+        Ref<Operation> next;
+        // start() has returned, so this thread holds no lock of the operation: pumping here is what
+        // a fresh worker would do.
+        if (plain && wanted && claimPump()) pump(&next);
+        op = std::move(next);
+    }
+}
+
+void OperationQueue::pump(Ref<Operation>* runHere) {
     for (;;) {
         std::vector<std::pair<Ref<Operation>, bool>> snapshot;
         {
@@ -401,21 +454,26 @@ void OperationQueue::pump() {
             m.op->removeStateObserver(m.observerToken);
             m.op->inQueue_.store(false);
         }
-        for (const Ref<Operation>& op : toStart) startOperation(op);
+        for (Ref<Operation>& op : toStart) {
+            if (runHere && !*runHere) {
+                *runHere = std::move(op);
+            } else {
+                startOperation(op);
+            }
+        }
         if (!again) return;
     }
 }
 
 void OperationQueue::startOperation(const Ref<Operation>& op) {
     Ref<OperationQueue> self = refAs<OperationQueue>();
-    auto run = [self, op] {
-        CurrentOperationQueueScope scope(self.get());
-        op->start();
-    };
     if (isMain_) {
-        Queue::main()->async(std::move(run));
+        Queue::main()->async([self, op] {
+            CurrentOperationQueueScope scope(self.get());
+            op->start();
+        });
     } else {
-        Queue::global()->async(std::move(run));
+        Queue::global()->async([self, op] { self->runOnWorker(op); });
     }
 }
 

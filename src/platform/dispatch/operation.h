@@ -164,8 +164,14 @@ private:
         bool started;
     };
     void schedulePump();
-    void pump();
+    // Asks for a pump from a pool worker that may run it itself: true when this thread now owns it.
+    bool claimPump();
+    // One pass over the members. When `runHere` is given (a pool worker of a queue other than the main
+    // one), the first operation to start is handed back to be started on the calling worker.
+    void pump(Ref<Operation>* runHere = nullptr);
     void startOperation(const Ref<Operation>& op);
+    // Starts the operation on this pool worker, then goes on with the next one the pump hands back.
+    void runOnWorker(Ref<Operation> op);
 
     const bool isMain_;
     mutable std::mutex mutex_;

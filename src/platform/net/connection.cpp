@@ -228,7 +228,8 @@ void URLConnection::launch() {
     const auto scheme = url->scheme();
     std::string lowerScheme = scheme.value_or("");
     for (char& c : lowerScheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if ((lowerScheme != "http" && lowerScheme != "https") || !url->host() || url->host()->empty()) {
+    const auto host = url->host();
+    if ((lowerScheme != "http" && lowerScheme != "https") || !host || host->empty()) {
         fail(makeURLError(URLErrorUnsupportedURL, url));
         return;
     }

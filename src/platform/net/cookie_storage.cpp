@@ -7,18 +7,13 @@
 
 #include "platform/base/clock.h"
 #include "platform/net/detail/cookie_share.h"
-#include "platform/security/crypto_library.h"
+#include "platform/net/detail/curl_library.h"
 
 namespace lv {
 
 namespace net_detail {
 
 namespace {
-
-// libcurl is set up before main, while the process has one thread (its set-up is not thread-safe and
-// must not meet OpenSSL's clean-up at exit), after OpenSSL has been kept for the process.
-[[maybe_unused]] const bool kCurlReady =
-    keepCryptoLibraryForProcess() && curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
 
 std::mutex& shareMutex() {
     static auto* mutex = new std::mutex;
@@ -32,11 +27,10 @@ void unlockShare(CURL*, curl_lock_data, void*) { shareMutex().unlock(); }
 
 CURLSH* cookieShare() {
     static CURLSH* share = [] {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        CURLSH* s = curl_share_init();
-        curl_share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
-        curl_share_setopt(s, CURLSHOPT_LOCKFUNC, lockShare);
-        curl_share_setopt(s, CURLSHOPT_UNLOCKFUNC, unlockShare);
+        CURLSH* s = curlLibrary().share_init();
+        curlLibrary().share_setopt(s, CURLSHOPT_SHARE, CURL_LOCK_DATA_COOKIE);
+        curlLibrary().share_setopt(s, CURLSHOPT_LOCKFUNC, lockShare);
+        curlLibrary().share_setopt(s, CURLSHOPT_UNLOCKFUNC, unlockShare);
         return s;
     }();
     return share;
@@ -46,6 +40,8 @@ CURLSH* cookieShare() {
 
 namespace {
 
+using net_detail::curlLibrary;
+
 // Serialises the storage calls among themselves (the share's own lock covers each libcurl call).
 std::mutex& storageMutex() {
     static auto* mutex = new std::mutex;
@@ -53,10 +49,10 @@ std::mutex& storageMutex() {
 }
 
 struct CookieHandle {
-    CookieHandle() : easy(curl_easy_init()) {
-        curl_easy_setopt(easy, CURLOPT_SHARE, net_detail::cookieShare());
+    CookieHandle() : easy(curlLibrary().easy_init()) {
+        curlLibrary().easy_setopt(easy, CURLOPT_SHARE, net_detail::cookieShare());
     }
-    ~CookieHandle() { curl_easy_cleanup(easy); }
+    ~CookieHandle() { curlLibrary().easy_cleanup(easy); }
     CookieHandle(const CookieHandle&) = delete;
     CookieHandle& operator=(const CookieHandle&) = delete;
     CURL* easy;
@@ -102,11 +98,11 @@ std::optional<HTTPCookie> fromLine(std::string line) {
 std::vector<HTTPCookie> readAll(const CookieHandle& handle) {
     std::vector<HTTPCookie> out;
     curl_slist* list = nullptr;
-    curl_easy_getinfo(handle.easy, CURLINFO_COOKIELIST, &list);
+    curlLibrary().easy_getinfo(handle.easy, CURLINFO_COOKIELIST, &list);
     for (curl_slist* it = list; it; it = it->next) {
         if (auto cookie = fromLine(it->data)) out.push_back(std::move(*cookie));
     }
-    curl_slist_free_all(list);
+    curlLibrary().slist_free_all(list);
     return out;
 }
 
@@ -151,17 +147,17 @@ std::vector<HTTPCookie> HTTPCookieStorage::cookiesForURL(const Ref<URL>& url) co
 void HTTPCookieStorage::setCookie(const HTTPCookie& cookie) {
     std::lock_guard lock(storageMutex());
     CookieHandle handle;
-    curl_easy_setopt(handle.easy, CURLOPT_COOKIELIST, toLine(cookie).c_str());
+    curlLibrary().easy_setopt(handle.easy, CURLOPT_COOKIELIST, toLine(cookie).c_str());
 }
 
 void HTTPCookieStorage::deleteCookie(const HTTPCookie& cookie) {
     std::lock_guard lock(storageMutex());
     CookieHandle handle;
     auto all = readAll(handle);
-    curl_easy_setopt(handle.easy, CURLOPT_COOKIELIST, "ALL");
+    curlLibrary().easy_setopt(handle.easy, CURLOPT_COOKIELIST, "ALL");
     for (const auto& c : all) {
         if (c.name == cookie.name && c.domain == cookie.domain && c.path == cookie.path) continue;
-        curl_easy_setopt(handle.easy, CURLOPT_COOKIELIST, toLine(c).c_str());
+        curlLibrary().easy_setopt(handle.easy, CURLOPT_COOKIELIST, toLine(c).c_str());
     }
 }
 
@@ -169,19 +165,19 @@ void HTTPCookieStorage::removeCookiesForDomain(const std::string& domain) {
     std::lock_guard lock(storageMutex());
     CookieHandle handle;
     auto all = readAll(handle);
-    curl_easy_setopt(handle.easy, CURLOPT_COOKIELIST, "ALL");
+    curlLibrary().easy_setopt(handle.easy, CURLOPT_COOKIELIST, "ALL");
     for (const auto& c : all) {
         std::string bare = c.domain;
         if (!bare.empty() && bare[0] == '.') bare = bare.substr(1);
         if (domainMatches(bare, domain)) continue;
-        curl_easy_setopt(handle.easy, CURLOPT_COOKIELIST, toLine(c).c_str());
+        curlLibrary().easy_setopt(handle.easy, CURLOPT_COOKIELIST, toLine(c).c_str());
     }
 }
 
 void HTTPCookieStorage::removeAllCookies() {
     std::lock_guard lock(storageMutex());
     CookieHandle handle;
-    curl_easy_setopt(handle.easy, CURLOPT_COOKIELIST, "ALL");
+    curlLibrary().easy_setopt(handle.easy, CURLOPT_COOKIELIST, "ALL");
 }
 
 }  // namespace lv

@@ -216,7 +216,8 @@ void URLSessionTask::launch() {
     const Ref<URL>& url = request.URL();
     std::string scheme = url ? url->scheme().value_or("") : "";
     for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if ((scheme != "http" && scheme != "https") || !url->host() || url->host()->empty()) {
+    const auto host = url ? url->host() : std::nullopt;
+    if ((scheme != "http" && scheme != "https") || !host || host->empty()) {
         failLater(makeURLError(URLErrorUnsupportedURL, url));
         return;
     }

@@ -100,6 +100,39 @@ TEST(OperationQueueTest, CancelAllReachesQueuedAndRunningOperationsAndCompletion
     EXPECT_FALSE(ops[0]->completionBlock());
 }
 
+// A worker that finished an operation goes on with the queue's next one itself, so the queue must
+// still start others while one runs: a running operation of an unlimited queue waits for one added
+// after it (held back, it would wait forever), and on a serial queue operations added from inside a
+// running one follow it in order, each seeing its queue as the current one.
+TEST(OperationQueueTest, RunningOperationsNeitherHoldBackOthersNorLoseTheOrder) {
+    Ref<OperationQueue> unlimited = OperationQueue::make();
+    std::atomic<bool> sawLater{false};
+    Ref<Semaphore> laterRan = Semaphore::make();
+    unlimited->addOperationWithBlock([&, unlimited, laterRan] {
+        unlimited->addOperationWithBlock([laterRan] { laterRan->signal(); });
+        sawLater = laterRan->wait(5);
+    });
+    unlimited->waitUntilAllOperationsAreFinished();
+    EXPECT_TRUE(sawLater.load());
+
+    Ref<OperationQueue> serial = OperationQueue::make();
+    serial->setMaxConcurrentOperationCount(1);
+    Recorder r;
+    std::atomic<int> foreign{0};
+    std::function<void(int)> chain = [&](int i) {
+        if (OperationQueue::current() != serial) ++foreign;
+        r.add(std::to_string(i));
+        if (i % 5 == 0 && i < 40) {
+            for (int k = 1; k <= 5; ++k) serial->addOperationWithBlock([&, next = i + k] { chain(next); });
+        }
+    };
+    serial->addOperationWithBlock([&] { chain(0); });
+    ASSERT_TRUE(runMainUntil([&] { return r.size() == 41u; }, 10));
+    serial->waitUntilAllOperationsAreFinished();
+    EXPECT_EQ(r.events(), test::counting(41));
+    EXPECT_EQ(foreign.load(), 0);
+}
+
 TEST(OperationQueueTest, TheMainOperationQueueIsSerialAndCurrentOnTheMainThread) {
     EXPECT_EQ(OperationQueue::mainQueue()->maxConcurrentOperationCount(), 1);
     EXPECT_EQ(OperationQueue::current(), OperationQueue::mainQueue());

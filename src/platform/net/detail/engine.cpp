@@ -14,6 +14,7 @@
 
 #include "platform/dispatch/thread.h"
 #include "platform/net/detail/cookie_share.h"
+#include "platform/net/detail/curl_library.h"
 #include "platform/net/errors.h"
 #include "platform/net/host_map.h"
 #include "platform/security/crypto_library.h"
@@ -217,7 +218,7 @@ bool sentInFull(const Transfer& t) {
 std::vector<Ref<Certificate>> peerChain(CURL* easy) {
     std::vector<Ref<Certificate>> chain;
     curl_tlssessioninfo* info = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info ||
+    if (curlLibrary().easy_getinfo(easy, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info ||
         info->backend != CURLSSLBACKEND_OPENSSL || !info->internals) {
         return chain;
     }
@@ -248,7 +249,7 @@ int onPrereq(void* user, char*, char*, int, int) {
     t->requestStarted = true;
     t->replySeen = false;
     char* scheme = nullptr;
-    curl_easy_getinfo(t->easy, CURLINFO_SCHEME, &scheme);
+    curlLibrary().easy_getinfo(t->easy, CURLINFO_SCHEME, &scheme);
     if (!scheme || (std::string_view(scheme) != "https" && std::string_view(scheme) != "HTTPS")) return CURL_PREREQFUNC_OK;
     auto trust = Trust::create(peerChain(t->easy), {Policy::SSL(true, t->host)});
     if (!trust) {
@@ -325,13 +326,16 @@ struct Engine::Impl {
     CURLM* multi = nullptr;
     // Engine thread only.
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers;
+    // Reset easy handles ready for the next transfers (engine thread only).
+    static constexpr std::size_t kSpareHandles = 8;
+    std::vector<CURL*> spareHandles;
 
     void post(std::function<void()> command) {
         {
             std::lock_guard lock(mutex);
             commands.push_back(std::move(command));
         }
-        curl_multi_wakeup(multi);
+        curlLibrary().multi_wakeup(multi);
     }
 
     void run();
@@ -343,14 +347,14 @@ struct Engine::Impl {
     // Unpausing may deliver the bytes libcurl held back, and a callback may refuse them (a reply past
     // its bound): libcurl then answers with the error, which ends the transfer.
     CURLcode updatePause(Transfer& t) {
-        return curl_easy_pause(t.easy, (t.recvPaused ? CURLPAUSE_RECV : 0) | (t.sendPaused ? CURLPAUSE_SEND : 0));
+        return curlLibrary().easy_pause(t.easy, (t.recvPaused ? CURLPAUSE_RECV : 0) | (t.sendPaused ? CURLPAUSE_SEND : 0));
     }
     // Ends the transfer with libcurl's result, or with what a callback decided when it stopped it.
     void finishWithResult(Transfer& t, CURLcode result) {
         int code = mapCurlCode(result);
         Ref<Error> streamError;
         if (result != CURLE_OK && t.abortError) streamError = t.abortError;
-        std::string detail = result == CURLE_OK ? "" : curl_easy_strerror(result);
+        std::string detail = result == CURLE_OK ? "" : curlLibrary().easy_strerror(result);
         if (result != CURLE_OK && t.abortCode) {
             code = t.abortCode;
             if (!t.abortDetail.empty()) detail = t.abortDetail;
@@ -365,8 +369,8 @@ Engine& Engine::shared() {
 }
 
 Engine::Engine() : impl_(new Impl) {
-    cookieShare();  // also runs curl_global_init first, on this thread
-    impl_->multi = curl_multi_init();
+    cookieShare();  // loads and sets up libcurl first, on this thread
+    impl_->multi = curlLibrary().multi_init();
     Thread::detachNew([impl = impl_] { impl->run(); }, "URLLoader");
 }
 
@@ -391,7 +395,7 @@ void Engine::cancel(std::uint64_t id) {
     });
 }
 
-void Engine::wakeup() { curl_multi_wakeup(impl_->multi); }
+void Engine::wakeup() { curlLibrary().multi_wakeup(impl_->multi); }
 
 void Engine::bodyReady(std::uint64_t id) {
     impl_->post([impl = impl_, id] {
@@ -418,103 +422,119 @@ void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<Tr
     t->spec = std::move(spec);
     t->listener = std::move(listener);
     t->flow = std::move(flow);
-    // A fresh handle per transfer (connections and the DNS cache live in the multi handle); reset
-    // handles would lose the cookie engine's file list, which libcurl then leaks.
-    t->easy = curl_easy_init();
+    // Connections and the DNS cache live in the multi handle; easy handles are reset and reused.
+    if (spareHandles.empty()) {
+        t->easy = curlLibrary().easy_init();
+    } else {
+        t->easy = spareHandles.back();
+        spareHandles.pop_back();
+    }
     configure(*t);
-    curl_multi_add_handle(multi, t->easy);
+    curlLibrary().multi_add_handle(multi, t->easy);
     transfers.emplace(id, std::move(t));
 }
 
 void Engine::Impl::configure(Transfer& t) {
     CURL* e = t.easy;
     const TransferSpec& s = t.spec;
-    curl_easy_setopt(e, CURLOPT_URL, s.url.c_str());
-    curl_easy_setopt(e, CURLOPT_PRIVATE, &t);
-    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(e, CURLOPT_PROXY, "");
-    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
-    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(e, CURLOPT_HEADERDATA, &t);
-    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
-    curl_easy_setopt(e, CURLOPT_WRITEDATA, &t);
+    curlLibrary().easy_setopt(e, CURLOPT_URL, s.url.c_str());
+    curlLibrary().easy_setopt(e, CURLOPT_PRIVATE, &t);
+    curlLibrary().easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curlLibrary().easy_setopt(e, CURLOPT_PROXY, "");
+    curlLibrary().easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
+    curlLibrary().easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curlLibrary().easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
+    curlLibrary().easy_setopt(e, CURLOPT_HEADERDATA, &t);
+    curlLibrary().easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
+    curlLibrary().easy_setopt(e, CURLOPT_WRITEDATA, &t);
     const auto ms = static_cast<long>(s.timeout * 1000);
-    if (ms > 0) curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, ms);
+    if (ms > 0) curlLibrary().easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, ms);
 
-    if (const auto url = URL::URLWithString(s.url); url && url->host()) {
-        t.host = *url->host();
-        if (const auto target = HostMap::lookup(*url->host(), url->effectivePort().value_or(0))) {
-            const std::string entry = *url->host() + ":" + std::to_string(url->effectivePort().value_or(0)) + ":" +
-                                      target->host + ":" + std::to_string(target->port);
-            t.connectTo = curl_slist_append(nullptr, entry.c_str());
-            curl_easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
+    if (const auto url = URL::URLWithString(s.url); url) {
+        // Each component getter parses the authority again: read the host and port once.
+        if (auto host = url->host()) {
+            t.host = std::move(*host);
+            const int port = url->effectivePort().value_or(0);
+            if (const auto target = HostMap::lookup(t.host, port)) {
+                const std::string entry =
+                    t.host + ":" + std::to_string(port) + ":" + target->host + ":" + std::to_string(target->port);
+                t.connectTo = curlLibrary().slist_append(nullptr, entry.c_str());
+                curlLibrary().easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
+            }
         }
     }
     // Trust is decided in the pre-request step, not by libcurl; no TLS session reuse, because a
     // resumed session carries no peer chain.
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
-    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, onPrereq);
-    curl_easy_setopt(e, CURLOPT_PREREQDATA, &t);
+    curlLibrary().easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 0L);
+    curlLibrary().easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 0L);
+    curlLibrary().easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    curlLibrary().easy_setopt(e, CURLOPT_PREREQFUNCTION, onPrereq);
+    curlLibrary().easy_setopt(e, CURLOPT_PREREQDATA, &t);
     if (s.handleCookies) {
-        curl_easy_setopt(e, CURLOPT_SHARE, cookieShare());
-        curl_easy_setopt(e, CURLOPT_COOKIEFILE, "");  // turns the cookie engine on
+        curlLibrary().easy_setopt(e, CURLOPT_SHARE, cookieShare());
+        curlLibrary().easy_setopt(e, CURLOPT_COOKIEFILE, "");  // turns the cookie engine on
     } else {
-        curl_easy_setopt(e, CURLOPT_SHARE, static_cast<CURLSH*>(nullptr));
+        curlLibrary().easy_setopt(e, CURLOPT_SHARE, static_cast<CURLSH*>(nullptr));
     }
 
     const bool hasBody = s.body.has_value() || s.bodyPump != nullptr;
     for (const auto& [name, value] : s.headers.fields()) {
         const std::string line = value.empty() ? name + ";" : name + ": " + value;
-        t.headerList = curl_slist_append(t.headerList, line.c_str());
+        t.headerList = curlLibrary().slist_append(t.headerList, line.c_str());
     }
     // Suppress what libcurl would add on its own but the platform does not send.
-    if (!s.headers.contains("Expect")) t.headerList = curl_slist_append(t.headerList, "Expect:");
-    if (hasBody && !s.headers.contains("Content-Type")) t.headerList = curl_slist_append(t.headerList, "Content-Type:");
-    curl_easy_setopt(e, CURLOPT_HTTPHEADER, t.headerList);
-    if (!s.headers.contains("Accept-Encoding")) curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    if (!s.headers.contains("Expect")) t.headerList = curlLibrary().slist_append(t.headerList, "Expect:");
+    if (hasBody && !s.headers.contains("Content-Type")) t.headerList = curlLibrary().slist_append(t.headerList, "Content-Type:");
+    curlLibrary().easy_setopt(e, CURLOPT_HTTPHEADER, t.headerList);
+    if (!s.headers.contains("Accept-Encoding")) curlLibrary().easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
 
     if (hasBody) {
-        curl_easy_setopt(e, CURLOPT_POST, 1L);
+        curlLibrary().easy_setopt(e, CURLOPT_POST, 1L);
         if (s.body) {
             static const char empty[] = "";
-            curl_easy_setopt(e, CURLOPT_POSTFIELDS, s.body->empty() ? empty : reinterpret_cast<const char*>(s.body->data()));
-            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(s.body->size()));
+            curlLibrary().easy_setopt(e, CURLOPT_POSTFIELDS, s.body->empty() ? empty : reinterpret_cast<const char*>(s.body->data()));
+            curlLibrary().easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(s.body->size()));
         } else {
-            curl_easy_setopt(e, CURLOPT_READFUNCTION, onRead);
-            curl_easy_setopt(e, CURLOPT_READDATA, &t);
-            curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(s.bodyPump->expectedLength()));
+            curlLibrary().easy_setopt(e, CURLOPT_READFUNCTION, onRead);
+            curlLibrary().easy_setopt(e, CURLOPT_READDATA, &t);
+            curlLibrary().easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(s.bodyPump->expectedLength()));
         }
-        if (s.method != "POST") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, s.method.c_str());
-        curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
-        curl_easy_setopt(e, CURLOPT_XFERINFODATA, &t);
+        if (s.method != "POST") curlLibrary().easy_setopt(e, CURLOPT_CUSTOMREQUEST, s.method.c_str());
+        curlLibrary().easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+        curlLibrary().easy_setopt(e, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curlLibrary().easy_setopt(e, CURLOPT_XFERINFODATA, &t);
     } else if (s.method == "HEAD") {
-        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+        curlLibrary().easy_setopt(e, CURLOPT_NOBODY, 1L);
     } else if (s.method == "POST") {
-        curl_easy_setopt(e, CURLOPT_POST, 1L);
-        curl_easy_setopt(e, CURLOPT_POSTFIELDS, "");
-        curl_easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        curlLibrary().easy_setopt(e, CURLOPT_POST, 1L);
+        curlLibrary().easy_setopt(e, CURLOPT_POSTFIELDS, "");
+        curlLibrary().easy_setopt(e, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
     } else {
-        curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
-        if (s.method != "GET") curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, s.method.c_str());
+        curlLibrary().easy_setopt(e, CURLOPT_HTTPGET, 1L);
+        if (s.method != "GET") curlLibrary().easy_setopt(e, CURLOPT_CUSTOMREQUEST, s.method.c_str());
     }
     if (s.user) {
-        curl_easy_setopt(e, CURLOPT_USERNAME, s.user->c_str());
-        curl_easy_setopt(e, CURLOPT_PASSWORD, s.password.value_or("").c_str());
-        curl_easy_setopt(e, CURLOPT_HTTPAUTH, s.digest ? CURLAUTH_DIGEST : CURLAUTH_BASIC);
+        curlLibrary().easy_setopt(e, CURLOPT_USERNAME, s.user->c_str());
+        curlLibrary().easy_setopt(e, CURLOPT_PASSWORD, s.password.value_or("").c_str());
+        curlLibrary().easy_setopt(e, CURLOPT_HTTPAUTH, s.digest ? CURLAUTH_DIGEST : CURLAUTH_BASIC);
     }
 }
 
 void Engine::Impl::release(Transfer& t) {
-    curl_multi_remove_handle(multi, t.easy);
-    curl_slist_free_all(t.headerList);
-    curl_slist_free_all(t.connectTo);
+    curlLibrary().multi_remove_handle(multi, t.easy);
+    curlLibrary().slist_free_all(t.headerList);
+    curlLibrary().slist_free_all(t.connectTo);
     t.headerList = nullptr;
     t.connectTo = nullptr;
-    curl_easy_cleanup(t.easy);
+    if (spareHandles.size() < kSpareHandles) {
+        // The cookie engine's list of files to read lives outside the options a reset clears: empty
+        // it first (shared cookies stay in the share).
+        curlLibrary().easy_setopt(t.easy, CURLOPT_COOKIEFILE, static_cast<char*>(nullptr));
+        curlLibrary().easy_reset(t.easy);
+        spareHandles.push_back(t.easy);
+    } else {
+        curlLibrary().easy_cleanup(t.easy);
+    }
     t.easy = nullptr;
 }
 
@@ -539,12 +559,12 @@ void Engine::Impl::run() {
         for (auto& command : pending) command();
 
         int running = 0;
-        curl_multi_perform(multi, &running);
+        curlLibrary().multi_perform(multi, &running);
         int queued = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+        while (CURLMsg* message = curlLibrary().multi_info_read(multi, &queued)) {
             if (message->msg != CURLMSG_DONE) continue;
             Transfer* t = nullptr;
-            curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
+            curlLibrary().easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
             finishWithResult(*t, message->data.result);
         }
 
@@ -578,9 +598,9 @@ void Engine::Impl::run() {
 
         long wait = 100;
         long curlWait = -1;
-        curl_multi_timeout(multi, &curlWait);
+        curlLibrary().multi_timeout(multi, &curlWait);
         if (curlWait >= 0 && curlWait < wait) wait = curlWait;
-        curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait), nullptr);
+        curlLibrary().multi_poll(multi, nullptr, 0, static_cast<int>(wait), nullptr);
     }
 }
 
