@@ -4,6 +4,7 @@
 // category, one prepared "msgId" look-up per item, as the road's known-item test, and prepared inserts).
 // Prints the ratio main road / raw floor.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 #include <curl/curl.h>
 #include <rapidjson/document.h>
 #include <sqlite3.h>
@@ -84,7 +85,10 @@ std::size_t collect(char* data, std::size_t size, std::size_t count, void* targe
 }
 
 void BM_RawFloor(benchmark::State& state) {
-    const std::string path = (std::filesystem::temp_directory_path() / "lv_content_bench_raw.sqlite").string();
+    // Each run has files of its own: two benchmark programs at once must not share a store.
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("lv_content_bench_raw-" + std::to_string(::getpid()) + ".sqlite"))
+            .string();
     std::filesystem::remove(path);
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
@@ -141,7 +145,7 @@ BENCHMARK(BM_RawFloor)->Unit(benchmark::kMillisecond)->MinTime(2);
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    const auto root = std::filesystem::temp_directory_path() / "lv_content_bench";
+    const auto root = std::filesystem::temp_directory_path() / ("lv_content_bench-" + std::to_string(::getpid()));
     std::filesystem::remove_all(root);
     Sandbox::setRoot(root.string());
     Bundle::setMainBundlePath(LV_SOURCE_DIR "/bundle");
