@@ -66,8 +66,8 @@ Value HCHTTPRequestOperation::responseObject() {
     std::lock_guard guard(lock());
     if (responseObject_.isNil() && isFinished() && !error() && responseSerializer_) {
         Ref<Error> serializationError;
-        const auto data = responseData();
-        responseObject_ = responseSerializer_->responseObjectForResponse(response(), data ? Value(*data) : Value(),
+        // The serializer reads the collected body in place: it is shared, never copied.
+        responseObject_ = responseSerializer_->responseObjectForResponse(response(), responseDataValue(),
                                                                          &serializationError);
         if (serializationError) responseSerializationError_ = serializationError;
     }

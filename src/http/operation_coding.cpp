@@ -24,8 +24,7 @@ void HCURLConnectionOperation::encodeWithCoder(Coder& coder) const {
     coder.encodeInteger(static_cast<std::int64_t>(archived), "state");
     coder.encodeObject(Value(response()), "response");
     coder.encodeObject(Value(error()), "error");
-    const auto data = responseData();
-    coder.encodeObject(data ? Value(*data) : Value(), "responseData");
+    coder.encodeObject(responseDataValue(), "responseData");
     coder.encodeInt64(totalBytesRead(), "totalBytesRead");
 }
 
@@ -47,7 +46,7 @@ bool HCURLConnectionOperation::initWithCoder(Coder& coder) {
     std::lock_guard guard(lock_);
     response_ = response.objectAs<URLResponse>();
     error_ = error.objectAs<Error>();
-    responseData_ = data.isData() ? std::optional<Bytes>(data.bytes()) : std::nullopt;
+    responseData_ = data.isData() ? data : Value();
     totalBytesRead_.store(total.longLongValue());
     return true;
 }

@@ -213,8 +213,19 @@ Value HCJSONResponseSerializer::responseObjectForResponse(const Ref<URLResponse>
     Value object;
     Ref<Error> parseError;
     if (data.isData()) {
-        const std::optional<std::string> decoded = text::decode(bytesOf(data), encoding);
-        if (!decoded) {
+        // UTF-8 bytes are read in place: the decoding would only check them and copy them, and turning
+        // the text back into UTF-8 would copy it again. Other encodings are converted to UTF-8 text.
+        const std::span<const std::uint8_t> bytes = bytesOf(data);
+        std::string_view body(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        std::optional<std::string> decoded;
+        bool isText = false;
+        if (encoding == StringEncoding::UTF8) {
+            isText = text::canBeConverted(body, StringEncoding::UTF8);
+        } else if ((decoded = text::decode(bytes, encoding))) {
+            body = *decoded;
+            isText = true;
+        }
+        if (!isText) {
             // Bytes that are not text in the encoding are an error, not an empty reply.
             Dictionary info{{std::string(kLocalizedDescriptionKey),
                              Value(localizedText("Data failed decoding as a UTF-8 string"))}};
@@ -224,20 +235,19 @@ Value HCJSONResponseSerializer::responseObjectForResponse(const Ref<URLResponse>
             }
             info.set(std::string(kHCNetworkingOperationFailingURLResponseDataErrorKey), data);
             parseError = responseError(kHCResponseErrorCannotDecodeContentData, std::move(info));
-        } else if (*decoded != " ") {
-            const std::optional<Bytes> utf8 = text::encode(*decoded, StringEncoding::UTF8);
-            if (!utf8) {
+        } else if (body != " ") {
+            if (encoding != StringEncoding::UTF8 && !text::canBeConverted(body, StringEncoding::UTF8)) {
                 parseError = responseError(
                     kHCResponseErrorCannotDecodeContentData,
                     Dictionary{{std::string(kLocalizedDescriptionKey),
                                 Value(localizedText("Data failed decoding as a UTF-8 string"))},
                                {std::string(kLocalizedFailureReasonErrorKey),
-                                Value(format(localizedText("Could not decode string: %@"), Value(*decoded)))}});
-            } else if (utf8->empty()) {
+                                Value(format(localizedText("Could not decode string: %@"),
+                                             Value(std::string(body))))}});
+            } else if (body.empty()) {
                 return Value();
             } else {
-                object = JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t>(*utf8), options,
-                                                               &parseError);
+                object = JSONSerialization::JSONObjectWithData(body, options, &parseError);
             }
         }
     }

@@ -141,11 +141,15 @@ Ref<Error> HCURLConnectionOperation::error() const {
 }
 std::optional<Bytes> HCURLConnectionOperation::responseData() const {
     std::lock_guard guard(lock_);
+    return responseData_.isData() ? std::optional<Bytes>(responseData_.bytes()) : std::nullopt;
+}
+Value HCURLConnectionOperation::responseDataValue() const {
+    std::lock_guard guard(lock_);
     return responseData_;
 }
 void HCURLConnectionOperation::setResponseData(std::optional<Bytes> data) {
     std::lock_guard guard(lock_);
-    responseData_ = std::move(data);
+    responseData_ = data ? Value(std::move(*data)) : Value();
 }
 
 StringEncoding HCURLConnectionOperation::responseStringEncoding() {
@@ -160,8 +164,8 @@ StringEncoding HCURLConnectionOperation::responseStringEncoding() {
 
 std::optional<std::string> HCURLConnectionOperation::responseString() {
     std::lock_guard guard(lock_);
-    if (!responseString_ && response_ && responseData_) {
-        responseString_ = text::decode(std::span<const std::uint8_t>(*responseData_), responseStringEncoding());
+    if (!responseString_ && response_ && responseData_.isData()) {
+        responseString_ = text::decode(std::span<const std::uint8_t>(responseData_.bytes()), responseStringEncoding());
     }
     return responseString_;
 }
@@ -598,10 +602,11 @@ void HCURLConnectionOperation::didFinishLoading(URLConnection& connection) {
     std::lock_guard guard(lock_);
     if (!isExecuting() || &connection != connection_.get()) return;
     auto stream = outputStream();
-    const Value contents = stream->propertyForKey(kStreamDataWrittenToMemoryStreamKey);
-    responseData_ = contents.isData() ? std::optional<Bytes>(contents.bytes()) : std::nullopt;
+    // A memory stream hands over its bytes without a copy: the body is kept once, shared.
+    Value contents = stream->propertyForKey(kStreamDataWrittenToMemoryStreamKey);
+    responseData_ = contents.isData() ? std::move(contents) : Value();
     stream->close();
-    if (responseData_) outputStream_ = nullptr;
+    if (responseData_.isData()) outputStream_ = nullptr;
     connection_ = nullptr;
     finish();
 }
@@ -618,7 +623,7 @@ void HCURLConnectionOperation::didFailWithError(URLConnection* connection, const
     error_ = error;
     if (outputStream_) {
         outputStream_->close();
-        if (responseData_) outputStream_ = nullptr;
+        if (responseData_.isData()) outputStream_ = nullptr;
     }
     connection_ = nullptr;
     finish();

@@ -72,6 +72,8 @@ public:
     Ref<URLResponse> response() const;
     virtual Ref<Error> error() const;
     std::optional<Bytes> responseData() const;
+    // The same body as a Data value sharing its storage (no copy); nil when there is none.
+    Value responseDataValue() const;
     void setResponseData(std::optional<Bytes> data);
     // The body decoded in responseStringEncoding(), worked out once; nothing when it does not decode.
     std::optional<std::string> responseString();
@@ -201,7 +203,7 @@ private:
     URLRequest request_;
     Ref<URLResponse> response_;
     Ref<Error> error_;
-    std::optional<Bytes> responseData_;
+    Value responseData_;  // Data, or nil before the body has been collected
     std::optional<std::string> responseString_;
     StringEncoding responseStringEncoding_{0};
     bool shouldUseCredentialStorage_ = true;

@@ -98,12 +98,13 @@ void MemoryOutputStream::close() { setStatus(StreamStatus::Closed); }
 
 long MemoryOutputStream::write(const std::uint8_t* buffer, std::size_t length) {
     if (streamStatus() != StreamStatus::Open) return -1;
-    data_.insert(data_.end(), buffer, buffer + length);
+    Bytes& data = data_.mutableBytes();
+    data.insert(data.end(), buffer, buffer + length);
     return static_cast<long>(length);
 }
 
 Value MemoryOutputStream::propertyForKey(std::string_view key) const {
-    if (key == kStreamDataWrittenToMemoryStreamKey) return Value(data_);
+    if (key == kStreamDataWrittenToMemoryStreamKey) return data_;
     return Value();
 }
 

@@ -108,11 +108,12 @@ public:
     long write(const std::uint8_t* buffer, std::size_t length) override;
     bool hasSpaceAvailable() const override { return streamStatus() == StreamStatus::Open; }
     // The bytes written so far (kStreamDataWrittenToMemoryStreamKey).
-    const Bytes& contents() const { return data_; }
+    const Bytes& contents() const { return data_.bytes(); }
+    // The property shares these bytes without copying them; a later write copies them first.
     Value propertyForKey(std::string_view key) const override;
 
 private:
-    Bytes data_;
+    Value data_{Bytes{}};
 };
 
 class FileOutputStream : public OutputStream {

@@ -239,7 +239,15 @@ TEST(Streams, MemoryAndFile) {
     EXPECT_EQ(memory->write(data.data(), 1), -1);  // not open
     memory->open();
     memory->write(data.data(), 5);
-    EXPECT_EQ(memory->propertyForKey(kStreamDataWrittenToMemoryStreamKey), Value(test::bytesOf("hello")));
+    const Value written = memory->propertyForKey(kStreamDataWrittenToMemoryStreamKey);
+    EXPECT_EQ(written, Value(test::bytesOf("hello")));
+    // The property shares the stream's bytes; what is written later does not change a value taken before.
+    memory->write(data.data() + 5, 1);
+    EXPECT_EQ(written, Value(test::bytesOf("hello")));
+    EXPECT_EQ(memory->propertyForKey(kStreamDataWrittenToMemoryStreamKey).bytes().size(), 6u);
+    memory->close();
+    EXPECT_EQ(memory->write(data.data(), 1), -1);  // closed
+    EXPECT_EQ(memory->propertyForKey(kStreamDataWrittenToMemoryStreamKey).bytes().size(), 6u);
 }
 
 TEST(HostMap, Lookup) {
