@@ -77,7 +77,7 @@ void BM_MainRoad(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kItems);
 }
-BENCHMARK(BM_MainRoad)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_MainRoad)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
 std::size_t collect(char* data, std::size_t size, std::size_t count, void* target) {
     static_cast<std::string*>(target)->append(data, size * count);
@@ -139,7 +139,7 @@ void BM_RawFloor(benchmark::State& state) {
     sqlite3_close(db);
     std::filesystem::remove(path);
 }
-BENCHMARK(BM_RawFloor)->Unit(benchmark::kMillisecond)->MinTime(2);
+BENCHMARK(BM_RawFloor)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
 }  // namespace
 
@@ -153,7 +153,7 @@ int main(int argc, char** argv) {
     HostMap::set(*URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host(), "127.0.0.1", service().port());
     lv::bench::RatioReporter reporter;
     reporter.runRounds();
-    reporter.printRatio("BM_MainRoad/min_time:2.000", "BM_RawFloor/min_time:2.000", "2x", "main road / raw floor",
+    reporter.printRatio("BM_MainRoad/min_time:0.500", "BM_RawFloor/min_time:0.500", "2x", "main road / raw floor",
                         "1000 news items: loopback POST, parse, map, store, save");
     service().stop();
     RecordStack::cleanUp();
