@@ -170,7 +170,10 @@ Ref<Error> noCoordinatorError() {
 data_detail::DeletedIDs ManagedObjectContext::Impl::deletedIDs(const std::string& entityName) {
     const List& deletedList = lists[ManagedObject::kDeleted];
     static const data_detail::DeletedIDs& none = *new data_detail::DeletedIDs(std::make_shared<const data_detail::IDSet>());
-    if (deletedList.empty()) return none;
+    if (deletedList.empty()) {
+        if (!deletedIndex.empty()) deletedIndex.clear();  // let go of the IDs of saved deletions
+        return none;
+    }
     // Read before the IDs are made canonical: a permanent ID given meanwhile moves the generation on,
     // and the next fetch gathers again.
     const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
