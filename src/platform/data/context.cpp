@@ -45,6 +45,7 @@ void ManagedObjectContext::Impl::List::add(ManagedObject::List which, const Ref<
     o->slots_[which] = static_cast<std::uint32_t>(items.size());
     items.push_back(o);
     ++live;
+    ++version;
 }
 
 void ManagedObjectContext::Impl::List::remove(ManagedObject::List which, ManagedObject& o) {
@@ -53,6 +54,7 @@ void ManagedObjectContext::Impl::List::remove(ManagedObject::List which, Managed
     o.slots_[which] = ManagedObject::kNoSlot;
     items[slot] = nullptr;
     --live;
+    ++version;
     if (items.size() > 2 * live + 64) {  // compact
         std::vector<Ref<ManagedObject>> kept;
         kept.reserve(live);
@@ -71,6 +73,7 @@ void ManagedObjectContext::Impl::List::clear(ManagedObject::List which) {
     }
     items.clear();
     live = 0;
+    ++version;
 }
 
 std::vector<Ref<ManagedObject>> ManagedObjectContext::Impl::List::objects() const {

@@ -167,15 +167,34 @@ Ref<Error> noCoordinatorError() {
 
 }  // namespace
 
-void ManagedObjectContext::Impl::gatherOverlay(const std::string& entityName, Overlay& out, std::vector<ManagedObject*>& fresh,
-                                               bool requesting, const std::function<void(bool unchanged)>& atTop) {
-    // This level first; a parent's state of a record counts only where no nearer level changed it,
-    // and within a level a deletion counts over other changes.
-    rekeyIfNeeded();
-    for (const auto& o : lists[ManagedObject::kDeleted].items) {
-        if (!o || o->entity_->name() != entityName) continue;
-        out.try_emplace(canonical(o->id_)).first->second.deleted = true;
+data_detail::DeletedIDs ManagedObjectContext::Impl::deletedIDs(const std::string& entityName) {
+    const List& deletedList = lists[ManagedObject::kDeleted];
+    static const data_detail::DeletedIDs& none = *new data_detail::DeletedIDs(std::make_shared<const data_detail::IDSet>());
+    if (deletedList.empty()) {
+        if (!deletedIndex.empty()) deletedIndex.clear();  // let go of the IDs of saved deletions
+        return none;
     }
+    // Read before the IDs are made canonical: a permanent ID given meanwhile moves the generation on,
+    // and the next fetch gathers again.
+    const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
+    DeletedIndex& index = deletedIndex[entityName];
+    if (index.ids && index.listVersion == deletedList.version && index.idGeneration == generation) return index.ids;
+    auto ids = std::make_shared<data_detail::IDSet>();
+    for (const auto& o : deletedList.items) {
+        if (o && o->entity_->name() == entityName) ids->insert(canonical(o->id_));
+    }
+    index.listVersion = deletedList.version;
+    index.idGeneration = generation;
+    index.ids = std::move(ids);
+    return index.ids;
+}
+
+void ManagedObjectContext::Impl::gatherOverlay(const std::string& entityName, Overlay& out, std::vector<data_detail::DeletedIDs>& deleted,
+                                               std::vector<ManagedObject*>& fresh, bool requesting,
+                                               const std::function<void(bool unchanged)>& atTop) {
+    // This level first; a parent's values of a record count only where no nearer level changed it.
+    rekeyIfNeeded();
+    if (auto ids = deletedIDs(entityName); !ids->empty()) deleted.push_back(std::move(ids));
     auto put = [&](const Ref<ManagedObject>& o) {
         if (o->entity_->name() != entityName) return;
         auto [it, added] = out.try_emplace(canonical(o->id_));
@@ -198,10 +217,10 @@ void ManagedObjectContext::Impl::gatherOverlay(const std::string& entityName, Ov
         if (o) put(o);
     }
     if (auto parent = self.parentContext()) {
-        parent->performAndWait([&] { ContextAccess::impl(*parent).gatherOverlay(entityName, out, fresh, false, atTop); });
+        parent->performAndWait([&] { ContextAccess::impl(*parent).gatherOverlay(entityName, out, deleted, fresh, false, atTop); });
     } else if (atTop) {
         // On the top context's queue, where no save of the chain can run meanwhile.
-        atTop(out.empty() && fresh.empty());
+        atTop(out.empty() && deleted.empty() && fresh.empty());
     }
 }
 
@@ -256,6 +275,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     // unsaved, never both or neither. With nothing unsaved anywhere the store answers with its window,
     // sort and count; otherwise it gives every matching row and the window applies after the overlay.
     Overlay overlay;
+    std::vector<data_detail::DeletedIDs> deleted;
     std::vector<ManagedObject*> fresh;
     Ref<FetchRequest> whole = req->copy();
     whole->setResultType(FetchRequestResultType::ManagedObject);
@@ -277,7 +297,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         }
     };
     if (request.includesPendingChanges()) {
-        gatherOverlay(entity->name(), overlay, fresh, true, readStore);
+        gatherOverlay(entity->name(), overlay, deleted, fresh, true, readStore);
     } else {
         readStore(true);
     }
@@ -294,11 +314,15 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         return out;
     }
 
+    // A deletion at any level hides the record, over any other level's changes.
+    auto isDeleted = [&](const Ref<ManagedObjectID>& id) {
+        return std::any_of(deleted.begin(), deleted.end(), [&](const data_detail::DeletedIDs& ids) { return ids->count(id) != 0; });
+    };
     const RecordMatcher matcher(*entity, predicate);
     std::vector<Candidate> candidates;
     candidates.reserve(result->rows.size() + overlay.size());
     for (auto& row : result->rows) {
-        if (overlay.count(row.objectID)) continue;  // the overlay decides about this record
+        if (overlay.count(row.objectID) || isDeleted(row.objectID)) continue;  // the overlay decides about this record
         Candidate c;
         c.id = row.objectID;
         c.values = &row.values;
@@ -307,7 +331,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         candidates.push_back(std::move(c));
     }
     for (auto& [id, entry] : overlay) {
-        if (entry.deleted) continue;
+        if (isDeleted(id)) continue;
         if (entry.own && entry.own->fault_) entry.own->fire();
         const std::vector<Value>& values = entry.own ? entry.own->values_ : entry.values;
         if (!matcher.matches(values, id)) continue;

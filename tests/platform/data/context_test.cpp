@@ -318,6 +318,61 @@ TEST_F(OverlayFetch, PendingChangesOfEveryLevelLieOverTheRows) {
     });
 }
 
+// A context keeps its unsaved deletions between fetches; every change of a deleted list, and every
+// temporary ID that gets its permanent one, must show in the next fetch, which at the end agrees with
+// the same fetch over the saved file.
+TEST_F(OverlayFetch, KeptDeletionsFollowEveryChange) {
+    auto all = request("Toptenz", nullptr, {SortDescriptor("title", true)});
+    auto byTitle = [&](const Ref<ManagedObjectContext>& c, const char* title) {
+        return fetch(c, request("Toptenz", where("title = %@", {Value(title)})));
+    };
+    using Titles = std::vector<std::string>;
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        Titles child, main;
+    };
+    Ref<ManagedObject> a1, a2, c1;
+    const std::vector<Step> steps = {
+        {"child deletes a2", [&] { child->performAndWait([&] { a2 = byTitle(child, "a2")[0]; child->deleteObject(a2); }); },
+         {"a1", "a3", "b1"}, {"a1", "a2", "a3", "b1"}},
+        {"child deletes a1 too", [&] { child->performAndWait([&] { a1 = byTitle(child, "a1")[0]; child->deleteObject(a1); }); },
+         {"a3", "b1"}, {"a1", "a2", "a3", "b1"}},
+        {"child undeletes a1", [&] { child->performAndWait([&] { child->insertObject(a1); }); },
+         {"a1", "a3", "b1"}, {"a1", "a2", "a3", "b1"}},
+        {"main deletes b1", [&] { s->main->performAndWait([&] { s->main->deleteObject(byTitle(s->main, "b1")[0]); }); },
+         {"a1", "a3"}, {"a1", "a2", "a3"}},
+        {"main inserts c1", [&] { s->main->performAndWait([&] { c1 = insert(s->main, "Toptenz", {{"title", Value("c1")}, {"sid", Value(3)}}); }); },
+         {"a1", "a3", "c1"}, {"a1", "a2", "a3", "c1"}},
+        {"child deletes c1 under its temporary ID", [&] { child->performAndWait([&] { child->deleteObject(byTitle(child, "c1")[0]); }); },
+         {"a1", "a3"}, {"a1", "a2", "a3", "c1"}},
+        {"main gives c1 its permanent ID", [&] { s->main->performAndWait([&] { ASSERT_TRUE(s->main->obtainPermanentIDsForObjects({c1}, nullptr)); }); },
+         {"a1", "a3"}, {"a1", "a2", "a3", "c1"}},
+        {"child rolls back", [&] { child->performAndWait([&] { child->rollback(); }); },
+         {"a1", "a2", "a3", "c1"}, {"a1", "a2", "a3", "c1"}},
+        {"child deletes a3 and updates a1", [&] { child->performAndWait([&] {
+             child->deleteObject(byTitle(child, "a3")[0]);
+             byTitle(child, "a1")[0]->setValueForKey(Value("a5"), "title");
+         }); },
+         {"a2", "a5", "c1"}, {"a1", "a2", "a3", "c1"}},
+    };
+    // A first fetch before any change, so that each step meets what the previous fetch kept.
+    EXPECT_EQ(titles(child, all), (Titles{"a1", "a2", "a3", "b1"}));
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        step.change();
+        EXPECT_EQ(titles(child, all), step.child);
+        EXPECT_EQ(count(child, all), step.child.size());
+        EXPECT_EQ(titles(s->main, all), step.main);
+    }
+    Ref<Error> error;
+    child->performAndWait([&] { ASSERT_TRUE(child->save(&error)) << test::describe(error); });
+    ASSERT_TRUE(s->saveAll(&error)) << test::describe(error);
+    auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+    reader->setPersistentStoreCoordinator(s->coordinator);
+    EXPECT_EQ(titles(reader, all), steps.back().child);
+}
+
 TEST_F(OverlayFetch, ErrorsAreValues) {
     auto lonely = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
     Ref<Error> error;

@@ -6,7 +6,9 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <memory>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/data/context.h"
@@ -50,15 +52,17 @@ struct Loaded {
     std::int64_t version = 0;
 };
 
-// One record's unsaved state as a fetch sees it: the values of the nearest level that changed it,
-// or deleted.
+// One record's unsaved values as a fetch sees them: those of the nearest level that changed it.
 struct OverlayEntry {
     std::vector<Value> values;        // copied from a parent level
     Ref<ManagedObject> own;           // the requesting context's own record (its values are used)
     std::int64_t version = 0;
-    bool deleted = false;
 };
 using Overlay = std::unordered_map<Ref<ManagedObjectID>, OverlayEntry, IDHash, IDEqual>;
+using IDSet = std::unordered_set<Ref<ManagedObjectID>, IDHash, IDEqual>;
+// The IDs (as they were then) of one context's unsaved deletions of one entity; never changed once
+// made, so a child may read a parent's set off the parent's queue.
+using DeletedIDs = std::shared_ptr<const IDSet>;
 
 // A record's changes as a child hands them to its parent.
 struct PushedRecord {
@@ -97,6 +101,7 @@ struct ManagedObjectContext::Impl {
     struct List {
         std::vector<Ref<ManagedObject>> items;  // nullptr where a record was removed
         std::size_t live = 0;
+        std::uint64_t version = 0;  // moves on whenever a record joins or leaves
         void add(ManagedObject::List which, const Ref<ManagedObject>& o);
         void remove(ManagedObject::List which, ManagedObject& o);
         bool contains(ManagedObject::List which, const ManagedObject& o) const { return o.slots_[which] != ManagedObject::kNoSlot; }
@@ -113,6 +118,14 @@ struct ManagedObjectContext::Impl {
     std::vector<Ref<ManagedObject>> temporaries;  // registered with temporary IDs (some may be stale)
     std::uint64_t seenGeneration = 0;
     List lists[ManagedObject::kListCount];
+    // Per entity name: the IDs of the unsaved deletions, as of the deleted list's version and the
+    // permanent-ID generation they were gathered at (a fetch then reads them without a rebuild).
+    struct DeletedIndex {
+        std::uint64_t listVersion = 0;
+        std::uint64_t idGeneration = 0;
+        data_detail::DeletedIDs ids;
+    };
+    std::unordered_map<std::string, DeletedIndex> deletedIndex;
     bool notifyScheduled = false;
     bool saving = false;
 
@@ -157,14 +170,18 @@ struct ManagedObjectContext::Impl {
                                    std::vector<Value> values, std::int64_t version, bool fault);
 
     // ---- fetching (context_fetch.cpp) ----
-    // The unsaved inserts, updates and deletes of the entity in this context and its parents (the
-    // requesting context's own records by reference, the parents' values copied); the nearest level
-    // that changed a record decides. The requesting context's own new records, which no other level
-    // and no store row can know, go to `fresh` instead of the map. atTop, when given, runs on the top
-    // context's queue (the one over the coordinator) once every level's changes are gathered, and is
-    // told whether there are none.
-    void gatherOverlay(const std::string& entityName, data_detail::Overlay& out, std::vector<ManagedObject*>& fresh,
-                       bool requesting, const std::function<void(bool unchanged)>& atTop);
+    // The unsaved inserts and updates of the entity in this context and its parents (the requesting
+    // context's own records by reference, the parents' values copied); the nearest level that changed
+    // a record decides. Each level's unsaved deletions go to `deleted`: a record deleted at any level
+    // is hidden, whatever another level did to it. The requesting context's own new records, which no
+    // other level and no store row can know, go to `fresh` instead of the map. atTop, when given, runs
+    // on the top context's queue (the one over the coordinator) once every level's changes are
+    // gathered, and is told whether there are none.
+    void gatherOverlay(const std::string& entityName, data_detail::Overlay& out, std::vector<data_detail::DeletedIDs>& deleted,
+                       std::vector<ManagedObject*>& fresh, bool requesting, const std::function<void(bool unchanged)>& atTop);
+    // This context's unsaved deletions of the entity; kept between fetches until the deleted list
+    // changes or temporary IDs get permanent ones.
+    data_detail::DeletedIDs deletedIDs(const std::string& entityName);
     // The registered record of a store row (its values refreshed when it has no changes), or a new one.
     Ref<ManagedObject> fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row);
     std::optional<Array> runFetch(const FetchRequest& request, FetchRequestResultType type, Ref<Error>* error);
