@@ -17,11 +17,9 @@
 
 namespace lv::test {
 
-namespace {
-
 std::string gzip(const std::string& text) {
     z_stream z{};
-    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
     std::string out(deflateBound(&z, text.size()) + 32, '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
     z.avail_in = static_cast<uInt>(text.size());
@@ -32,6 +30,8 @@ std::string gzip(const std::string& text) {
     deflateEnd(&z);
     return out;
 }
+
+namespace {
 
 std::string md5Hex(const std::string& text) {
     unsigned char digest[EVP_MAX_MD_SIZE];

@@ -12,6 +12,9 @@
 
 namespace lv::test {
 
+// The text compressed in the gzip format (the most compact form zlib makes).
+std::string gzip(const std::string& text);
+
 // Routes:
 //   /echo                     "METHOD target\n" + "Name: value\n" per request field + "\n" + body
 //   /multipart                POST: "name=content\n" per form-data part, sorted by name

@@ -5,7 +5,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -164,25 +163,11 @@ TEST_F(TransportBounds, HeaderFieldsWithLineBreaksOrNulAreRefusedUnsent) {
     EXPECT_EQ(Echo(load(clean)->bodyText()).header("X-Clean"), "a\tb c");
 }
 
-std::string gzipped(const std::string& text) {
-    z_stream z{};
-    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, text.size()), '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
-
 TEST_F(TransportBounds, ARepliesDecodedSizeIsBoundedAsItArrives) {
     constexpr std::int64_t kBound = 64 * 1024;
     // 8 MiB of JSON-like text that compresses to a few kilobytes.
     const std::string inflated = "[" + std::string(8 * 1024 * 1024 - 2, ' ') + "]";
-    const std::string bomb = gzipped(inflated);
+    const std::string bomb = test::gzip(inflated);
     ASSERT_LT(bomb.size(), 64 * 1024u);
     test::RawFixture gzipServer([&](int fd, const std::string&) {
         writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(bomb.size()) +
