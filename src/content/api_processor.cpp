@@ -1,6 +1,8 @@
 // The content-service protocol: request parameters per action and the storing reply worker.
 #include "content/api_processor.h"
 
+#include <unordered_set>
+
 #include "content/base_jm_model.h"
 #include "content/content_models.h"
 #include "content/content_records.h"
@@ -28,6 +30,12 @@ struct APIProcessor::StoringOperation {
     bool isNovel = false;      // "description" moves to "novel_desc"; each record is logged
     // The records that make the item a known one (news and charts); empty: no test.
     std::function<bool(const BaseJMModel&, const Ref<ManagedObjectContext>&)> isKnown;
+    // The same test answered from one fetch: the key of a model (nothing: ask isKnown), the key of a
+    // stored record (nothing: it can equal no model key; Unkeyable: the one fetch cannot stand in for
+    // isKnown), and every record of the entity.
+    std::function<std::optional<std::string>(const BaseJMModel&)> modelKey;
+    std::function<std::optional<std::string>(const ManagedObject&, bool& unkeyable)> recordKey;
+    std::function<std::optional<Array>(const Ref<ManagedObjectContext>&)> allRecords;
     std::function<Ref<ManagedObject>(const Ref<ManagedObjectContext>&)> create;
 };
 
@@ -38,6 +46,55 @@ using StoringOperation = APIProcessor::StoringOperation;
 template <class Record>
 Ref<ManagedObject> createRecord(const Ref<ManagedObjectContext>& context) {
     return Record::RS_createEntityInContext(context);
+}
+
+template <class Record>
+std::optional<Array> allRecordsOf(const Ref<ManagedObjectContext>& context) {
+    auto records = Record::RS_findAllInContext(context);
+    if (!records) return std::nullopt;
+    Array values;
+    values.reserve(records->size());
+    for (auto& record : *records) values.push_back(Value(std::static_pointer_cast<Object>(record)));
+    return values;
+}
+
+// The key of a value for the predicate's equality ("same kind, equal value"): a text, or a whole
+// number by its digits. Nothing for nil (it equals no text or number). Any other kind (a double, a
+// decimal, a boolean, …) sets unkeyable: its equality is not a matter of digits.
+std::optional<std::string> plainKey(const Value& value, bool& unkeyable) {
+    if (value.isNil()) return std::nullopt;
+    if (value.isString()) return "s" + value.string();
+    if (const Number* number = value.number()) {
+        switch (number->kind()) {
+            case NumberKind::Int8: case NumberKind::Int16: case NumberKind::Int32: case NumberKind::Int64:
+            case NumberKind::UInt8: case NumberKind::UInt16: case NumberKind::UInt32:
+                return "i" + std::to_string(value.longLongValue());
+            default: break;
+        }
+    }
+    unkeyable = true;
+    return std::nullopt;
+}
+
+// The keys of the known-item test of a reply: every record of the entity as the context shows it after
+// the truncation (pending deletions hidden, as each single test would see them), then each record the
+// reply stores. Nothing when a stored value is of a kind whose equality a key cannot stand for; the
+// single test then answers every item.
+std::optional<std::unordered_set<std::string>> knownKeysOf(const APIProcessor::StoringOperation& operation,
+                                                           const Ref<ManagedObjectContext>& context) {
+    if (!operation.isKnown || !operation.allRecords) return std::nullopt;
+    std::optional<Array> records = operation.allRecords(context);
+    if (!records) return std::nullopt;
+    std::unordered_set<std::string> keys;
+    for (const Value& item : *records) {
+        const auto record = item.objectAs<ManagedObject>();
+        if (!record) return std::nullopt;
+        bool unkeyable = false;
+        std::optional<std::string> key = operation.recordKey(*record, unkeyable);
+        if (unkeyable) return std::nullopt;
+        if (key) keys.insert(std::move(*key));
+    }
+    return keys;
 }
 
 template <class Record>
@@ -64,6 +121,7 @@ void discardUnsavedChanges(const Ref<ManagedObjectContext>& context) {
 bool replaceCategory(const StoringOperation& operation, const Array& list, const Ref<ManagedObjectContext>& context,
                      Ref<Error>* error) {
     operation.clear();
+    std::optional<std::unordered_set<std::string>> knownKeys = knownKeysOf(operation, context);
     std::size_t unusable = 0;
     Ref<Error> firstItemError;
     for (std::size_t index = 0; index < list.size(); ++index) {
@@ -84,7 +142,10 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
             continue;
         }
         if (operation.serverOrder) setValueForKey(*model, Value(static_cast<std::int64_t>(index)), "sortWeight");
-        if (operation.isKnown && operation.isKnown(*model, context)) continue;
+        if (operation.isKnown) {
+            const std::optional<std::string> key = knownKeys ? operation.modelKey(*model) : std::nullopt;
+            if (key ? knownKeys->count(*key) > 0 : operation.isKnown(*model, context)) continue;
+        }
         auto record = operation.create(context);
         if (!record) continue;
         model->migratePropertiesToObject(record);
@@ -96,6 +157,12 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
             ++unusable;
             if (!firstItemError) firstItemError = itemError;
             continue;
+        }
+        if (knownKeys) {
+            bool unkeyable = false;
+            std::optional<std::string> key = operation.recordKey(*record, unkeyable);
+            if (unkeyable) knownKeys.reset();
+            else if (key) knownKeys->insert(std::move(*key));
         }
         if (operation.isNovel) log("%@", record);
     }
@@ -236,6 +303,15 @@ void APIProcessor::loadNewsWithCatname(const std::string& category, std::optiona
         const auto& news = static_cast<const JM_News&>(model);
         return anyRecord<News>(Predicate::format("msgId = %@", nullptr, news.msgId()), context);
     };
+    // "msgId = value" holds only for a stored value of the same kind and equal.
+    operation->modelKey = [](const BaseJMModel& model) -> std::optional<std::string> {
+        bool unkeyable = false;
+        return plainKey(static_cast<const JM_News&>(model).msgId(), unkeyable);
+    };
+    operation->recordKey = [](const ManagedObject& record, bool& unkeyable) {
+        return plainKey(record.valueForKey("msgId"), unkeyable);
+    };
+    operation->allRecords = allRecordsOf<News>;
     operation->create = createRecord<News>;
     sendStoring({{"action", Value("newsList")}, {"cat", Value(category)}, {"time", Value(timeCursor(time))}},
                 std::move(operation), std::move(success), std::move(failure));
@@ -254,6 +330,28 @@ void APIProcessor::loadToptenzWithSite(const std::string& site, std::optional<Da
         return anyRecord<Toptenz>(
             Predicate::format("sid = %@ AND rank = %lld", nullptr, chart.sid(), chart.rank().longLongValue()), context);
     };
+    // "sid = value AND rank = integer" holds only for a stored sid of the same kind and equal, and a
+    // stored whole rank equal to the integer.
+    operation->modelKey = [](const BaseJMModel& model) -> std::optional<std::string> {
+        const auto& chart = static_cast<const JM_Toptenz&>(model);
+        if (!chart.rank().isNumeric() || integerRangeOverflow(AttributeType::Integer64, chart.rank()) != 0) {
+            return std::nullopt;
+        }
+        bool unkeyable = false;
+        const std::optional<std::string> sid = plainKey(chart.sid(), unkeyable);
+        if (!sid) return std::nullopt;
+        return *sid + '\x1f' + std::to_string(chart.rank().longLongValue());
+    };
+    operation->recordKey = [](const ManagedObject& record, bool& unkeyable) -> std::optional<std::string> {
+        const std::optional<std::string> sid = plainKey(record.valueForKey("sid"), unkeyable);
+        const std::optional<std::string> rank = plainKey(record.valueForKey("rank"), unkeyable);
+        if (!sid || !rank || (*rank)[0] != 'i') {
+            // A text rank equals no integer; only a rank of another number kind needs the single test.
+            return std::nullopt;
+        }
+        return *sid + '\x1f' + rank->substr(1);
+    };
+    operation->allRecords = allRecordsOf<Toptenz>;
     operation->create = createRecord<Toptenz>;
     sendStoring({{"action", Value("rank")}, {"site", Value(site)}, {"time", Value(timeCursor(time, site))}},
                 std::move(operation), std::move(success), std::move(failure));

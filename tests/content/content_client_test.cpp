@@ -470,6 +470,37 @@ TEST_F(APIProcessor, WideCountsRanksAndPricesReachTheFileWhole) {
     EXPECT_EQ(stored[0]->valueForKey("price"), Value(*Decimal::parse("123456789012345678901.5")));
 }
 
+TEST_F(APIProcessor, KnownItemsAreTheOnesAFetchPerItemWouldFind) {
+    // The known-item test is answered from one fetch after the truncation and the keys of what the
+    // reply stores; it must agree with a fetch per item: a record of another category is known, one of
+    // the refreshed category is not (it is being replaced), an item repeated in the reply is stored
+    // once, and an item without a key is known once a record without one exists.
+    auto load = [&](const std::string& category, const std::vector<Value>& ids) {
+        Array items;
+        for (const Value& id : ids) {
+            Value item = fixtureItems("newsList")[0];
+            item.mutableDictionary().set("cat_name", Value(category));
+            if (id.isNil()) {
+                item.mutableDictionary().remove("msgId");
+            } else {
+                item.mutableDictionary().set("msgId", id);
+            }
+            items.push_back(item);
+        }
+        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(items)));
+        loadNews(category);
+    };
+    load("kpop", {Value("k1")});
+    load("ent", {Value("e1"), Value("e2")});
+    load("ent", {Value("e1"), Value("k1"), Value("n1"), Value("n1"), Value(), Value(), Value("n2")});
+    auto ids = [&](const std::string& category) {
+        return rawTexts(storePath(), "SELECT coalesce(msgId, '-') FROM News WHERE cat_name = '" + category +
+                                         "' ORDER BY 1");
+    };
+    EXPECT_EQ(ids("ent"), (std::vector<std::string>{"-", "e1", "n1", "n2"}));
+    EXPECT_EQ(ids("kpop"), std::vector<std::string>{"k1"});
+}
+
 TEST_F(APIProcessor, AListWithNoStorableItemKeepsTheCategoryAndFails) {
     loadNews("ent");
     const auto stored = column("News", "msgId");
