@@ -3,7 +3,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <deque>
@@ -25,7 +24,6 @@
 #include "content/reachability.h"
 #include "content/rest_api_helper.h"
 #include "platform/dispatch/queue.h"
-#include "platform/dispatch/thread.h"
 #include "platform/net/host_map.h"
 #include "platform/net/reachability.h"
 #include "platform/security/trust.h"
@@ -393,26 +391,7 @@ void takeRunLine(std::string line) {
 }
 
 // Reads standard input on a thread of its own; each line goes to the main queue.
-void listenForRunLines() {
-    Thread::detachNew(
-        [] {
-            std::string pending;
-            char buffer[4096];
-            for (;;) {
-                const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
-                if (n < 0 && errno == EINTR) continue;
-                if (n <= 0) break;
-                pending.append(buffer, static_cast<std::size_t>(n));
-                std::size_t start = 0;
-                for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-                    Queue::main()->async([line = pending.substr(start, end - start)] { takeRunLine(line); });
-                }
-                pending.erase(0, start);
-            }
-            if (!pending.empty()) Queue::main()->async([line = std::move(pending)] { takeRunLine(line); });
-        },
-        "lv.run-lines");
-}
+void listenForRunLines() { ControlChannel::listen(STDIN_FILENO, false, takeRunLine, "lv.run-lines"); }
 
 }  // namespace
 

@@ -90,8 +90,15 @@ void ControlChannel::send(std::string line) {
 }
 
 void ControlChannel::listen(int fd, bool closeAtEnd) {
+    listen(fd, closeAtEnd, [](std::string line) { execute(line); }, "lv.control");
+}
+
+void ControlChannel::listen(int fd, bool closeAtEnd, std::function<void(std::string)> onLine, std::string threadName) {
     Thread::detachNew(
-        [fd, closeAtEnd] {
+        [fd, closeAtEnd, onLine = std::move(onLine)] {
+            auto post = [&onLine](std::string line) {
+                Queue::main()->async([onLine, line = std::move(line)]() mutable { onLine(std::move(line)); });
+            };
             std::string pending;
             char buffer[4096];
             for (;;) {
@@ -101,14 +108,14 @@ void ControlChannel::listen(int fd, bool closeAtEnd) {
                 pending.append(buffer, static_cast<std::size_t>(n));
                 std::size_t start = 0;
                 for (std::size_t end; (end = pending.find('\n', start)) != std::string::npos; start = end + 1) {
-                    send(pending.substr(start, end - start));
+                    post(pending.substr(start, end - start));
                 }
                 pending.erase(0, start);
             }
-            if (!pending.empty()) send(std::move(pending));
+            if (!pending.empty()) post(std::move(pending));
             if (closeAtEnd) ::close(fd);
         },
-        "lv.control");
+        std::move(threadName));
 }
 
 }  // namespace lv

@@ -20,6 +20,7 @@
 // queue).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,8 @@ public:
     // Reads lines from the descriptor on a thread of its own until end of input and sends each one;
     // a last line without a line end counts. With closeAtEnd the descriptor is closed at the end.
     static void listen(int fd, bool closeAtEnd);
+    // The same reading, each line handed to onLine on the main queue instead of run as an event.
+    static void listen(int fd, bool closeAtEnd, std::function<void(std::string)> onLine, std::string threadName);
 };
 
 }  // namespace lv
