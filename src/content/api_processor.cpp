@@ -50,12 +50,7 @@ Ref<ManagedObject> createRecord(const Ref<ManagedObjectContext>& context) {
 
 template <class Record>
 std::optional<Array> allRecordsOf(const Ref<ManagedObjectContext>& context) {
-    auto records = Record::RS_findAllInContext(context);
-    if (!records) return std::nullopt;
-    Array values;
-    values.reserve(records->size());
-    for (auto& record : *records) values.push_back(Value(std::static_pointer_cast<Object>(record)));
-    return values;
+    return Record::recordEntity().RS_findAllInContext(context);
 }
 
 // The key of a value for the predicate's equality ("same kind, equal value"): a text, or a whole
