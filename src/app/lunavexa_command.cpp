@@ -137,18 +137,6 @@ int fail(const std::string& message) {
     return 1;
 }
 
-bool mapHost(const std::string& spec) {
-    auto equals = spec.find('=');
-    auto colon = spec.rfind(':');
-    if (equals == std::string::npos || colon == std::string::npos || colon < equals) return false;
-    std::string name = spec.substr(0, equals);
-    std::string host = spec.substr(equals + 1, colon - equals - 1);
-    char* end = nullptr;
-    long port = std::strtol(spec.c_str() + colon + 1, &end, 10);
-    if (name.empty() || host.empty() || *end != '\0' || port < 0 || port > 65535) return false;
-    HostMap::set(name, host, static_cast<int>(port));
-    return true;
-}
 
 bool prepareHome(const std::string& home, std::string& problem) {
     std::error_code ec;
@@ -221,19 +209,19 @@ bool applyGlobal(const std::string& option, const std::string& value, Options& o
     } else if (option == "--bundle") {
         options.bundle = value;
     } else if (option == "--map") {
-        if (!mapHost(value)) problem = "--map takes NAME=HOST:PORT";
+        if (!HostMap::setFromText(value)) problem = "--map takes NAME=HOST:PORT";
     } else if (option == "--trust") {
         if (!TrustAnchors::addPEMFile(value)) problem = "no certificate in " + value;
     } else if (option == "--service") {
         std::string contentHost = *URL::URLWithString(RestAPIHelper::kContentServiceBaseURL)->host();
-        if (!mapHost(contentHost + "=127.0.0.1:" + value) ||
-            !mapHost(std::string(CheckNetwork::kProbeHost) + "=127.0.0.1:" + value)) {
+        if (!HostMap::setFromText(contentHost + "=127.0.0.1:" + value) ||
+            !HostMap::setFromText(std::string(CheckNetwork::kProbeHost) + "=127.0.0.1:" + value)) {
             problem = "--service takes a port";
         }
         // The analytics log hosts stay on this machine too (a --map of its own wins): a world of
         // stand-ins never waits at exit for a name lookup of the outside network.
         for (std::string_view logHost : {upload_protocol::kLogHost, upload_protocol::kLogFallbackHost}) {
-            if (problem.empty() && !HostMap::lookup(logHost, 80)) mapHost(std::string(logHost) + "=127.0.0.1:" + value);
+            if (problem.empty() && !HostMap::lookup(logHost, 80)) HostMap::setFromText(std::string(logHost) + "=127.0.0.1:" + value);
         }
     } else if (option == "--device-token") {
         if (value.empty() || value.size() % 2 != 0 || value.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {

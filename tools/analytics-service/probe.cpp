@@ -80,13 +80,6 @@ void handleLine(const std::string& line) {
     }
 }
 
-bool mapHost(const std::string& spec) {
-    const auto equals = spec.find('=');
-    const auto colon = spec.rfind(':');
-    if (equals == std::string::npos || colon == std::string::npos || colon < equals) return false;
-    HostMap::set(spec.substr(0, equals), spec.substr(equals + 1, colon - equals - 1), std::atoi(spec.c_str() + colon + 1));
-    return true;
-}
 
 int usage() {
     std::fprintf(stderr, "usage: lv-analytics-probe --home DIR [--bundle DIR] [--map NAME=HOST:PORT]...\n");
@@ -104,7 +97,7 @@ int run(int argc, char** argv) {
             home = value;
         } else if (option == "--bundle") {
             bundle = value;
-        } else if (option != "--map" || !mapHost(value)) {
+        } else if (option != "--map" || !HostMap::setFromText(value)) {
             return usage();
         }
     }

@@ -1,6 +1,7 @@
 // Host map.
 #include "platform/net/host_map.h"
 
+#include <charconv>
 #include <map>
 #include <mutex>
 
@@ -25,6 +26,23 @@ std::string lowered(std::string_view text) {
 }
 
 }  // namespace
+
+bool HostMap::setFromText(std::string_view entry) {
+    const auto equals = entry.find('=');
+    const auto colon = entry.rfind(':');
+    if (equals == std::string_view::npos || colon == std::string_view::npos || colon < equals) return false;
+    const std::string_view name = entry.substr(0, equals);
+    const std::string_view host = entry.substr(equals + 1, colon - equals - 1);
+    const std::string_view digits = entry.substr(colon + 1);
+    int port = -1;
+    const auto [end, problem] = std::from_chars(digits.data(), digits.data() + digits.size(), port);
+    if (name.empty() || host.empty() || digits.empty() || problem != std::errc() || end != digits.data() + digits.size() ||
+        port < 0 || port > 65535) {
+        return false;
+    }
+    set(name, std::string(host), port);
+    return true;
+}
 
 void HostMap::set(std::string_view key, std::string targetHost, int targetPort) {
     std::lock_guard lock(table().mutex);

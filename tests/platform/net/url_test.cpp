@@ -269,6 +269,32 @@ TEST(HostMap, Lookup) {
     EXPECT_FALSE(HostMap::lookup("svc.example", 443));
 }
 
+TEST(HostMap, EntriesReadFromText) {
+    const struct {
+        const char* text;
+        bool taken;
+        std::optional<HostEndpoint> target;  // of "name.example" on port 80 afterwards
+    } cases[] = {
+        {"name.example=127.0.0.1:8765", true, HostEndpoint{"127.0.0.1", 8765}},
+        {"name.example=127.0.0.1:0", true, HostEndpoint{"127.0.0.1", 80}},  // 0 keeps the original port
+        {"name.example:80=127.0.0.1:1", true, HostEndpoint{"127.0.0.1", 1}},
+        {"name.example=127.0.0.1:65536", false, std::nullopt},
+        {"name.example=127.0.0.1:-1", false, std::nullopt},
+        {"name.example=127.0.0.1:80x", false, std::nullopt},
+        {"name.example=127.0.0.1:", false, std::nullopt},
+        {"name.example=:80", false, std::nullopt},
+        {"=127.0.0.1:80", false, std::nullopt},
+        {"name.example:127.0.0.1=80", false, std::nullopt},
+        {"name.example", false, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        HostMap::clear();
+        EXPECT_EQ(HostMap::setFromText(c.text), c.taken) << c.text;
+        EXPECT_EQ(HostMap::lookup("name.example", 80), c.target) << c.text;
+    }
+    HostMap::clear();
+}
+
 TEST(HostMap, TransfersReachTheMappedPort) {
     auto& server = test::HttpFixture::shared();
     HostMap::set("content.example:80", "127.0.0.1", server.port());
