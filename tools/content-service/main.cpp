@@ -35,6 +35,8 @@ int main(int argc, char** argv) {
                     request.query.c_str(), request.body.c_str());
         std::fflush(stdout);
     });
+    // The exit stress and parallel demos keep many processes talking to one service.
+    service.setWorkerCount(64);
     if (!service.start(port)) {
         std::fprintf(stderr, "content-service: cannot listen on 127.0.0.1:%d\n", port);
         return 1;

@@ -28,6 +28,12 @@ public:
     void stop();
     int port() const;
     std::string baseURL() const;  // "http://127.0.0.1:<port>"
+    // Serves with this many workers (before start). Each kept-alive connection holds one, so a service
+    // that many processes use at once (a stand-in program under the exit stress) needs more than the
+    // library's default.
+    void setWorkerCount(std::size_t workers) {
+        server_->new_task_queue = [workers] { return new httplib::ThreadPool(workers); };
+    }
 
 protected:
     LoopbackService();
@@ -51,9 +57,6 @@ private:
 inline LoopbackService::LoopbackService() : server_(std::make_unique<httplib::Server>()) {
     // Idle kept-alive connections end soon, so that stop() does not wait long for them.
     server_->set_keep_alive_timeout(1);
-    // Each kept-alive connection holds a worker: with many clients at once (parallel test processes,
-    // each with a connection per host) a small pool would make new requests wait for an idle one.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(64); };
 }
 
 inline LoopbackService::~LoopbackService() { stop(); }
