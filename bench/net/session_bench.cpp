@@ -4,10 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 #include "platform/net/fixtures.h"  // the loopback test server
@@ -29,27 +26,17 @@ public:
     void didReceiveData(lv::URLSession&, lv::URLSessionDataTask&, const lv::Bytes& chunk) override { bytes += chunk.size(); }
     void didCompleteWithError(lv::URLSession&, lv::URLSessionTask&, const lv::Ref<lv::Error>& error) override {
         if (error) std::abort();
-        {
-            std::lock_guard lock(mutex);
-            done = true;
-        }
-        ready.notify_one();
+        completed.signal();
     }
-    // The task's completion, in time; otherwise the benchmark is marked failed.
+    // The task's completion, in time; otherwise the benchmark is marked failed. The caller waits on
+    // the platform's semaphore, as a thread waiting for a delegate queue's event does.
     bool wait(benchmark::State& state) {
-        std::unique_lock lock(mutex);
-        if (!lv::bench::awaitCondition(state, ready, lock, [this] { return done; }, "the task did not complete in time")) {
-            return false;
-        }
-        done = false;
-        return true;
+        return lv::bench::awaitSignal(state, completed, "the task did not complete in time");
     }
     std::size_t bytes = 0;  // delegate queue only until wait() returns
 
 private:
-    std::mutex mutex;
-    std::condition_variable ready;
-    bool done = false;
+    lv::Semaphore completed;
 };
 
 void SessionDataTask(benchmark::State& state) {

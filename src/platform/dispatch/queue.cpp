@@ -7,6 +7,7 @@
 #include "platform/base/lifetime.h"
 #include "platform/dispatch/detail/current_queue.h"
 #include "platform/dispatch/detail/pool.h"
+#include "platform/dispatch/detail/spin_wait.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/dispatch/thread.h"
 
@@ -319,23 +320,31 @@ void Group::wait() {
 
 // ---- Semaphore ----
 
+bool Semaphore::take(SteadyTime deadline, bool forever) {
+    const SteadyTime began = std::chrono::steady_clock::now();
+    const bool spun = spinBudget_.spin([&] { return value_.load(std::memory_order_acquire) > 0; }, deadline);
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (value_ == 0) {
+        const auto signalled = [&] { return value_ > 0; };
+        if (forever) {
+            cv_.wait(lock, signalled);
+        } else if (!cv_.wait_until(lock, deadline, signalled)) {
+            return false;
+        }
+        if (!spun) spinBudget_.missed(std::chrono::steady_clock::now() - began);
+    }
+    --value_;
+    return true;
+}
+
 void Semaphore::signal() {
     std::lock_guard<std::mutex> guard(mutex_);
     ++value_;
     cv_.notify_one();
 }
 
-bool Semaphore::wait(double timeoutSeconds) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!cv_.wait_until(lock, steadyAfter(timeoutSeconds), [&] { return value_ > 0; })) return false;
-    --value_;
-    return true;
-}
+bool Semaphore::wait(double timeoutSeconds) { return take(steadyAfter(timeoutSeconds), false); }
 
-void Semaphore::wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [&] { return value_ > 0; });
-    --value_;
-}
+void Semaphore::wait() { take(SteadyTime::max(), true); }
 
 }  // namespace lv

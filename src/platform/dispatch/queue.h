@@ -2,6 +2,8 @@
 // elastic worker pool, serial and concurrent queues with labels, groups and semaphores.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "platform/base/object.h"
+#include "platform/dispatch/detail/spin_wait.h"
 
 namespace lv {
 
@@ -117,7 +120,10 @@ public:
 private:
     std::mutex mutex_;
     std::condition_variable cv_;
-    long value_;
+    std::atomic<long> value_;  // written under mutex_; read without it while spinning
+    detail::SpinBudget spinBudget_;
+
+    bool take(std::chrono::steady_clock::time_point deadline, bool forever);
 };
 
 }  // namespace lv

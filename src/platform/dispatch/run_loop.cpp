@@ -26,6 +26,16 @@ struct ModeStackGuard {
 
 }  // namespace
 
+void RunLoop::waitForChange(std::unique_lock<std::mutex>& lock, std::uint64_t seen, SteadyTime wake) {
+    const SteadyTime began = std::chrono::steady_clock::now();
+    lock.unlock();
+    const bool changed = spinBudget_.spin([&] { return changes_.load(std::memory_order_acquire) != seen; }, wake);
+    lock.lock();
+    if (changed || changes_ != seen) return;
+    cv_.wait_until(lock, wake, [&] { return changes_ != seen; });
+    if (changes_ != seen) spinBudget_.missed(std::chrono::steady_clock::now() - began);
+}
+
 SteadyTime steadyAfter(double seconds) { return std::chrono::steady_clock::now() + secondsToDuration(seconds); }
 
 SteadyTime steadyDeadline(const Date& date) { return steadyAfter(date.sinceNow()); }
@@ -150,7 +160,7 @@ bool RunLoop::runMode(std::string_view requestedMode, SteadyTime deadline) {
         }
         if (wake <= now) continue;
         const std::uint64_t seen = changes_;
-        cv_.wait_until(lock, wake, [&] { return changes_ != seen; });
+        waitForChange(lock, seen, wake);
     }
 }
 
@@ -185,7 +195,7 @@ bool RunLoop::runUntil(const std::function<bool()>& pred, double timeoutSeconds,
         if (!runMode(mode, slice)) {
             std::unique_lock<std::mutex> lock(mutex_);
             const std::uint64_t seen = changes_;
-            cv_.wait_until(lock, slice, [&] { return changes_ != seen; });
+            waitForChange(lock, seen, slice);
         }
     }
 }

@@ -3,6 +3,7 @@
 // each registered in one or more modes. runMode() is re-entrant.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +18,7 @@
 
 #include "platform/base/object.h"
 #include "platform/base/value.h"
+#include "platform/dispatch/detail/spin_wait.h"
 
 namespace lv {
 
@@ -105,13 +107,15 @@ private:
     bool eligible(const std::set<std::string, std::less<>>& modes, std::string_view mode) const;
     bool hasSources(std::string_view mode) const;
     void noteMode(std::string_view mode);
+    // Until changes_ moves past seen or wake passes: a short adaptive spin, then a sleep.
+    void waitForChange(std::unique_lock<std::mutex>& lock, std::uint64_t seen, SteadyTime wake);
 
     Weak<Thread> thread_;
     bool isMain_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::uint64_t nextSeq_ = 0;
-    std::uint64_t changes_ = 0;
+    std::atomic<std::uint64_t> changes_{0};  // written under mutex_; read without it while spinning
     std::deque<Item> items_;
     std::vector<TimerEntry> timers_;
     std::map<std::string, int, std::less<>> ports_;
@@ -120,6 +124,7 @@ private:
     int stopRequests_ = 0;
     bool finished_ = false;
     std::vector<std::string> modeStack_;  // owner thread only
+    detail::SpinBudget spinBudget_;
 };
 
 class Timer : public Object {

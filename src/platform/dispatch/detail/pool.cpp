@@ -1,8 +1,10 @@
 #include "platform/dispatch/detail/pool.h"
+#include "platform/dispatch/detail/spin_wait.h"
 
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -18,8 +20,10 @@ struct Pool::Impl {
     std::mutex mutex;
     std::condition_variable cv;
     std::deque<std::function<void()>> jobs[4];
-    std::size_t pending = 0;
+    std::atomic<std::size_t> pending{0};  // written under mutex; read without it while spinning
     int workers = 0;
+    int spinning = 0;  // at most one idle worker spins before it sleeps
+    SpinBudget spinBudget;
     int idle = 0;
     int base = 4;
     bool growCheckScheduled = false;
@@ -33,8 +37,20 @@ struct Pool::Impl {
         ::pthread_setname_np(::pthread_self(), "lv.worker");
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
+            const auto began = SpinBudget::Clock::now();
+            if (pending == 0 && spinning == 0) {
+                // One idle worker looks for new work a little longer before sleeping: work handed over
+                // in that time needs no wake-up.
+                ++spinning;
+                lock.unlock();
+                spinBudget.spin([&] { return pending.load(std::memory_order_acquire) > 0; }, SpinBudget::Clock::time_point::max());
+                lock.lock();
+                --spinning;
+            }
+            bool slept = false;
             while (pending == 0) {
                 ++idle;
+                slept = true;
                 bool timedOut = false;
                 if (workers > base) {
                     timedOut = !cv.wait_for(lock, std::chrono::seconds(kIdleRetireSeconds), [&] { return pending > 0; });
@@ -47,6 +63,7 @@ struct Pool::Impl {
                     return;
                 }
             }
+            if (slept) spinBudget.missed(SpinBudget::Clock::now() - began);
             std::function<void()> job;
             for (auto& q : jobs) {
                 if (!q.empty()) {
@@ -88,8 +105,8 @@ void Pool::submit(int priorityIndex, std::function<void()> job) {
     std::lock_guard<std::mutex> guard(p.mutex);
     p.jobs[std::clamp(priorityIndex, 0, 3)].push_back(std::move(job));
     ++p.pending;
-    if (p.idle > 0) p.cv.notify_one();
-    if (static_cast<long>(p.pending) <= p.idle) return;
+    if (p.idle > 0 && p.pending > static_cast<std::size_t>(p.spinning)) p.cv.notify_one();
+    if (static_cast<long>(p.pending) <= p.idle + p.spinning) return;
     if (p.workers < p.base) {
         p.spawnLocked();
         return;

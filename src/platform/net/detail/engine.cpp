@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/dispatch/detail/spin_wait.h"
 #include "platform/dispatch/thread.h"
 #include "platform/net/detail/cookie_share.h"
 #include "platform/net/detail/curl_library.h"
@@ -322,6 +323,7 @@ Ref<Error> unsafeHeaderError(const std::string& name) {
 struct Engine::Impl {
     std::mutex mutex;
     std::vector<std::function<void()>> commands;
+    std::atomic<bool> commandsWaiting{false};
     std::atomic<std::uint64_t> nextId{1};
     CURLM* multi = nullptr;
     // Engine thread only.
@@ -334,11 +336,26 @@ struct Engine::Impl {
         {
             std::lock_guard lock(mutex);
             commands.push_back(std::move(command));
+            commandsWaiting.store(true, std::memory_order_release);
         }
         curlLibrary().multi_wakeup(multi);
     }
 
     void run();
+    lv::detail::SpinBudget spinBudget;  // engine thread only
+    // A short busy look for commands and socket events before sleeping (a sleeping thread takes tens of
+    // microseconds to wake on some machines); true when one came.
+    bool spinForEvents() {
+        const auto until = Clock::now() + spinBudget.budget();
+        for (unsigned round = 1;; ++round) {
+            if (commandsWaiting.load(std::memory_order_acquire)) return true;
+            int ready = 0;
+            curlLibrary().multi_poll(multi, nullptr, 0, 0, &ready);
+            if (ready > 0 || commandsWaiting.load(std::memory_order_acquire)) return true;
+            if (Clock::now() >= until) return false;
+            if (round % 8 == 0) std::this_thread::yield();
+        }
+    }
     void start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
                std::shared_ptr<TransferFlow> flow);
     void configure(Transfer& t);
@@ -555,6 +572,7 @@ void Engine::Impl::run() {
         {
             std::lock_guard lock(mutex);
             pending.swap(commands);
+            commandsWaiting.store(false, std::memory_order_relaxed);
         }
         for (auto& command : pending) command();
 
@@ -600,7 +618,15 @@ void Engine::Impl::run() {
         long curlWait = -1;
         curlLibrary().multi_timeout(multi, &curlWait);
         if (curlWait >= 0 && curlWait < wait) wait = curlWait;
-        curlLibrary().multi_poll(multi, nullptr, 0, static_cast<int>(wait), nullptr);
+        if (wait > 0) {
+            const auto began = Clock::now();
+            if (spinForEvents()) continue;
+            int ready = 0;
+            curlLibrary().multi_poll(multi, nullptr, 0, static_cast<int>(wait), &ready);
+            if (ready > 0 || commandsWaiting.load(std::memory_order_acquire)) spinBudget.missed(Clock::now() - began);
+        } else {
+            curlLibrary().multi_poll(multi, nullptr, 0, 0, nullptr);
+        }
     }
 }
 

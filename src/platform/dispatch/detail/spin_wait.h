@@ -1,0 +1,67 @@
+// A bounded busy wait before a thread goes to sleep. Waking a sleeping thread costs tens of
+// microseconds on virtual machines (the wake crosses the hypervisor), more than a loopback request
+// takes; an event that comes within a short spin is taken at once instead. The spin adapts to the
+// waits it meets: it grows to cover waits that ended soon after the thread fell asleep and shrinks
+// while the thread's waits are long, so an idle thread spends next to nothing. Any thread; one
+// `SpinBudget` may be shared (its state is one relaxed atomic).
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace lv::detail {
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    _mm_pause();
+#endif
+}
+
+class SpinBudget {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr std::chrono::nanoseconds kShortest{2'000};
+    static constexpr std::chrono::nanoseconds kLongest{200'000};
+    static constexpr std::chrono::nanoseconds kFirst{50'000};
+
+    // Spins until `ready()`, the budget or `deadline`, whichever comes first; true when ready. Yields
+    // the processor now and then, so a spinning thread never keeps the one it waits for off the cores
+    // of a busy machine.
+    template <class Ready>
+    bool spin(Ready&& ready, Clock::time_point deadline) {
+        if (ready()) return true;
+        const Clock::time_point until = std::min(deadline, Clock::now() + budget());
+        for (unsigned round = 1;; ++round) {
+            for (int i = 0; i < 32; ++i) {
+                cpuRelax();
+                if (ready()) return true;
+            }
+            if (Clock::now() >= until) return ready();
+            if (round % 8 == 0) std::this_thread::yield();
+        }
+    }
+
+    // After a spin that gave up and a sleep that an event ended: the whole wait, from the start of the
+    // spin. A wait the longest spin would have covered widens the spin to it; a longer one halves it.
+    void missed(Clock::duration wholeWait) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wholeWait).count();
+        const std::int64_t now = budgetNs_.load(std::memory_order_relaxed);
+        const std::int64_t next = ns <= kLongest.count() ? std::max(now, ns + ns / 4) : now / 2;
+        budgetNs_.store(std::clamp<std::int64_t>(next, kShortest.count(), kLongest.count()), std::memory_order_relaxed);
+    }
+
+    std::chrono::nanoseconds budget() const { return std::chrono::nanoseconds(budgetNs_.load(std::memory_order_relaxed)); }
+
+private:
+    std::atomic<std::int64_t> budgetNs_{kFirst.count()};
+};
+
+}  // namespace lv::detail
