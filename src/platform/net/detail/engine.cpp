@@ -323,7 +323,8 @@ Ref<Error> unsafeHeaderError(const std::string& name) {
 struct Engine::Impl {
     std::mutex mutex;
     std::vector<std::function<void()>> commands;
-    std::atomic<bool> commandsWaiting{false};
+    // Set by every command and wake-up: a spinning engine cannot see a wake-up in libcurl's poll count.
+    std::atomic<bool> attention{false};
     std::atomic<std::uint64_t> nextId{1};
     CURLM* multi = nullptr;
     // Engine thread only.
@@ -336,7 +337,7 @@ struct Engine::Impl {
         {
             std::lock_guard lock(mutex);
             commands.push_back(std::move(command));
-            commandsWaiting.store(true, std::memory_order_release);
+            attention.store(true, std::memory_order_release);
         }
         curlLibrary().multi_wakeup(multi);
     }
@@ -348,10 +349,10 @@ struct Engine::Impl {
     bool spinForEvents() {
         const auto until = Clock::now() + spinBudget.budget();
         for (unsigned round = 1;; ++round) {
-            if (commandsWaiting.load(std::memory_order_acquire)) return true;
+            if (attention.load(std::memory_order_acquire)) return true;
             int ready = 0;
             curlLibrary().multi_poll(multi, nullptr, 0, 0, &ready);
-            if (ready > 0 || commandsWaiting.load(std::memory_order_acquire)) return true;
+            if (ready > 0 || attention.load(std::memory_order_acquire)) return true;
             if (Clock::now() >= until) return false;
             if (round % 8 == 0) std::this_thread::yield();
         }
@@ -412,7 +413,10 @@ void Engine::cancel(std::uint64_t id) {
     });
 }
 
-void Engine::wakeup() { curlLibrary().multi_wakeup(impl_->multi); }
+void Engine::wakeup() {
+    impl_->attention.store(true, std::memory_order_release);
+    curlLibrary().multi_wakeup(impl_->multi);
+}
 
 void Engine::bodyReady(std::uint64_t id) {
     impl_->post([impl = impl_, id] {
@@ -572,7 +576,7 @@ void Engine::Impl::run() {
         {
             std::lock_guard lock(mutex);
             pending.swap(commands);
-            commandsWaiting.store(false, std::memory_order_relaxed);
+            attention.store(false, std::memory_order_relaxed);
         }
         for (auto& command : pending) command();
 
@@ -623,7 +627,7 @@ void Engine::Impl::run() {
             if (spinForEvents()) continue;
             int ready = 0;
             curlLibrary().multi_poll(multi, nullptr, 0, static_cast<int>(wait), &ready);
-            if (ready > 0 || commandsWaiting.load(std::memory_order_acquire)) spinBudget.missed(Clock::now() - began);
+            if (ready > 0 || attention.load(std::memory_order_acquire)) spinBudget.missed(Clock::now() - began);
         } else {
             curlLibrary().multi_poll(multi, nullptr, 0, 0, nullptr);
         }
