@@ -53,6 +53,8 @@ TEST(OperationQueueTest, DependenciesAndSuspensionHoldOperations) {
     EXPECT_EQ(held->operationCount(), 1u);
     held->setSuspended(false);
     q->waitUntilAllOperationsAreFinished();
+    // `held` lets go of its finished operation on its own worker, which may come after q's last.
+    held->waitUntilAllOperationsAreFinished();
     EXPECT_EQ(r.events(), (Events{"first", "a", "b", "c"}));
     EXPECT_EQ(q->operationCount() + held->operationCount(), 0u);
 }
