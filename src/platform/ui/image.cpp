@@ -77,61 +77,98 @@ struct DrawArea {
 // The shift of the byte at a memory offset within a 4-byte word read in native order.
 constexpr int byteShift(int offset) { return 8 * (std::endian::native == std::endian::little ? offset : 3 - offset); }
 
-// One opaque straight RGBA pixel (or four in a vector), read as native words, moved to the layout's byte
-// offsets with alpha 255.
-template <int R, int G, int B, int A, class Word>
-Word shuffleOpaque(Word rgba) {
-    return ((rgba >> byteShift(0)) & 0xFFu) << byteShift(R) | ((rgba >> byteShift(1)) & 0xFFu) << byteShift(G) |
-           ((rgba >> byteShift(2)) & 0xFFu) << byteShift(B) | (Word{} + (0xFFu << byteShift(A)));
+// The shift of the alpha byte (memory offset 3) within a straight RGBA word.
+constexpr int kAlphaShift = byteShift(3);
+
+// One straight RGBA pixel (or four in a vector), read as native words, moved to the layout's byte
+// offsets; the alpha byte goes to offset A with HasAlpha and 255 is written there without.
+template <int R, int G, int B, int A, bool HasAlpha, class Word>
+Word shuffleWords(Word rgba) {
+    const Word colour = ((rgba >> byteShift(0)) & 0xFFu) << byteShift(R) |
+                        ((rgba >> byteShift(1)) & 0xFFu) << byteShift(G) |
+                        ((rgba >> byteShift(2)) & 0xFFu) << byteShift(B);
+    if constexpr (HasAlpha) return colour | ((rgba >> kAlphaShift) & 0xFFu) << byteShift(A);
+    return colour | (0xFFu << byteShift(A));
 }
 
-// The opaque shuffle of one row, four pixels at a time in a vector (the build's optimisation level does
-// not vectorise loops by itself). The output is either the input itself or a buffer apart from it.
-template <int R, int G, int B, int A>
-void shuffleOpaqueRow(const std::uint8_t* in, std::uint8_t* out, std::uint32_t count) {
-    using Vector = std::uint32_t __attribute__((vector_size(16)));
-    std::uint32_t x = 0;
-    for (; x + 4 <= count; x += 4) {
-        Vector words;
-        std::memcpy(&words, in + std::size_t{x} * 4, sizeof words);
-        words = shuffleOpaque<R, G, B, A>(words);
-        std::memcpy(out + std::size_t{x} * 4, &words, sizeof words);
+using Words = std::uint32_t __attribute__((vector_size(16)));
+using Halves = std::uint16_t __attribute__((vector_size(16)));
+
+// (c × a + 127) / 255 for every byte c of the halves' low bytes (or high bytes, shifted down) with the
+// alpha in each half: the division by 255 is (t + 1 + (t >> 8)) >> 8, exact for every t up to 65534,
+// and t is at most 255 × 255 + 127, so no half overflows.
+[[gnu::always_inline]] inline Halves premultiplyHalves(Halves channels, Halves alpha) {
+    const Halves t = channels * alpha + 127;
+    return (t + 1 + (t >> 8)) >> 8;
+}
+
+// Four straight RGBA pixels with their colour bytes premultiplied by their alpha, alpha kept: the
+// colour of every pixel exactly as premultiply() gives it (alpha 255 leaves colour as it is).
+[[gnu::always_inline]] inline Words premultiplyWords(Words rgba) {
+    const Words alpha = (rgba >> kAlphaShift) & 0xFFu;
+    const Halves alphas = reinterpret_cast<Halves>(alpha | (alpha << 16));
+    const Halves halves = reinterpret_cast<Halves>(rgba);
+    const Halves low = premultiplyHalves(halves & 0xFF, alphas);
+    const Halves high = premultiplyHalves(halves >> 8, alphas);
+    const Words product = reinterpret_cast<Words>(static_cast<Halves>(low | (high << 8)));
+    const std::uint32_t alphaMask = 0xFFu << kAlphaShift;
+    return (product & ~alphaMask) | (rgba & alphaMask);
+}
+
+// Draws a run of straight RGBA pixels into the layout, four at a time in a vector (the build's
+// optimisation level does not vectorise loops by itself). Colour is premultiplied unless the run is
+// known to be opaque. The output is either the input itself or a buffer apart from it.
+template <int R, int G, int B, int A, bool HasAlpha>
+void drawRun(const std::uint8_t* in, std::uint8_t* out, std::size_t count, bool opaque) {
+    std::size_t x = 0;
+    if (opaque) {
+        for (; x + 4 <= count; x += 4) {
+            Words words;
+            std::memcpy(&words, in + x * 4, sizeof words);
+            words = shuffleWords<R, G, B, A, false>(words);
+            std::memcpy(out + x * 4, &words, sizeof words);
+        }
+    } else {
+        for (; x + 4 <= count; x += 4) {
+            Words words;
+            std::memcpy(&words, in + x * 4, sizeof words);
+            words = shuffleWords<R, G, B, A, HasAlpha>(premultiplyWords(words));
+            std::memcpy(out + x * 4, &words, sizeof words);
+        }
     }
     for (; x < count; ++x) {
-        std::uint32_t word;
-        std::memcpy(&word, in + std::size_t{x} * 4, sizeof word);
-        word = shuffleOpaque<R, G, B, A>(word);
-        std::memcpy(out + std::size_t{x} * 4, &word, sizeof word);
+        const std::uint8_t* source = in + x * 4;
+        const std::uint8_t alpha = opaque ? 0xFF : source[3];
+        const std::uint8_t r = premultiply(source[0], alpha), g = premultiply(source[1], alpha),
+                           b = premultiply(source[2], alpha);
+        std::uint8_t* pixel = out + x * 4;
+        pixel[R] = r;
+        pixel[G] = g;
+        pixel[B] = b;
+        pixel[A] = HasAlpha ? alpha : 0xFF;
     }
 }
 
-// Draws straight RGBA into a 4-byte layout (offsets fixed at compile time so the loop stays tight), the
+// Draws straight RGBA into a 4-byte layout (offsets fixed at compile time so the loops stay tight), the
 // nearest source pixel when the sizes differ. Every layout a context takes is premultiplied or without
 // alpha (drawn over black, as a context without alpha shows it), so colour is always scaled by alpha.
 template <int R, int G, int B, int A, bool HasAlpha>
 void drawRows(const DrawArea& area) {
-    const bool sameSize = area.width == area.sourceWidth && area.height == area.sourceHeight;
+    if (area.width == area.sourceWidth && area.height == area.sourceHeight) {
+        // Rows of the same size follow one another in both buffers: one run over the whole area.
+        drawRun<R, G, B, A, HasAlpha>(area.source, area.out, std::size_t{area.width} * area.height, area.opaque);
+        return;
+    }
     for (std::uint32_t y = 0; y < area.height; ++y) {
-        const std::size_t sourceRow = sameSize ? y : std::size_t{y} * area.sourceHeight / area.height;
+        const std::size_t sourceRow = std::size_t{y} * area.sourceHeight / area.height;
         const std::uint8_t* row = area.source + sourceRow * area.sourceWidth * 4;
         std::uint8_t* pixel = area.out + std::size_t{y} * area.width * 4;
-        if (sameSize && area.opaque) {
-            // The common case of decoded files without alpha: a plain byte shuffle.
-            shuffleOpaqueRow<R, G, B, A>(row, pixel, area.width);
-            continue;
-        }
         for (std::uint32_t x = 0; x < area.width; ++x, pixel += 4) {
-            const std::uint8_t* in = row + (sameSize ? x : std::size_t{x} * area.sourceWidth / area.width) * 4;
+            const std::uint8_t* in = row + std::size_t{x} * area.sourceWidth / area.width * 4;
             const std::uint8_t r = in[0], g = in[1], b = in[2], alpha = in[3];
-            if (alpha == 0xFF) {
-                pixel[R] = r;
-                pixel[G] = g;
-                pixel[B] = b;
-            } else {
-                pixel[R] = premultiply(r, alpha);
-                pixel[G] = premultiply(g, alpha);
-                pixel[B] = premultiply(b, alpha);
-            }
+            pixel[R] = premultiply(r, alpha);
+            pixel[G] = premultiply(g, alpha);
+            pixel[B] = premultiply(b, alpha);
             pixel[A] = HasAlpha ? alpha : 0xFF;
         }
     }

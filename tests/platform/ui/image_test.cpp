@@ -299,6 +299,56 @@ TEST(ImageDecode, DrawingOpaqueFilesIntoEveryLayout) {
     }
 }
 
+TEST(ImageDecode, DrawingTranslucentPixelsIntoEveryLayout) {
+    // Every colour value under every alpha, premultiplied as (c × a + 127) / 255, in each layout, into a
+    // new buffer and in place over a decoded file. 13 pixels wide, so the area ends with pixels that do
+    // not fill a whole group of four.
+    const std::uint32_t width = 13, height = (256 * 256 + width - 1) / width;
+    Bytes straight(std::size_t{width} * height * 4);
+    for (std::size_t i = 0; i < std::size_t{width} * height; ++i) {
+        const auto v = static_cast<std::uint8_t>(i);
+        straight[i * 4] = v;
+        straight[i * 4 + 1] = static_cast<std::uint8_t>(255 - v);
+        straight[i * 4 + 2] = static_cast<std::uint8_t>(v * 7 + 3);
+        straight[i * 4 + 3] = static_cast<std::uint8_t>(i >> 8);
+    }
+    const std::optional<Bytes> png =
+        imagePNGRepresentation(Image(Bitmap::withRGBAPixels(width, height, straight), 1, ImageOrientation::Up));
+    ASSERT_TRUE(png);
+    const struct {
+        std::uint32_t info;
+        int r, g, b, a;
+        bool hasAlpha;
+    } layouts[] = {
+        {2, 1, 2, 3, 0, true}, {1, 0, 1, 2, 3, true}, {6, 1, 2, 3, 0, false}, {5, 0, 1, 2, 3, false},
+        {2 | kBitmapByteOrder32Little, 2, 1, 0, 3, true}, {1 | kBitmapByteOrder32Little, 3, 2, 1, 0, true},
+        {6 | kBitmapByteOrder32Little, 2, 1, 0, 3, false}, {5 | kBitmapByteOrder32Little, 3, 2, 1, 0, false},
+    };
+    for (const auto& l : layouts) {
+        SCOPED_TRACE(l.info);
+        Bytes expected(straight.size());
+        for (std::size_t at = 0; at < straight.size(); at += 4) {
+            const int alpha = straight[at + 3];
+            expected[at + l.r] = static_cast<std::uint8_t>((straight[at] * alpha + 127) / 255);
+            expected[at + l.g] = static_cast<std::uint8_t>((straight[at + 1] * alpha + 127) / 255);
+            expected[at + l.b] = static_cast<std::uint8_t>((straight[at + 2] * alpha + 127) / 255);
+            expected[at + l.a] = static_cast<std::uint8_t>(l.hasAlpha ? alpha : 0xFF);
+        }
+        const Ref<Bitmap> given = Bitmap::withRGBAPixels(width, height, straight);
+        const Ref<Bitmap> drawn = Bitmap::drawInDeviceRGB(*given, width, height, 8, l.info);
+        ASSERT_NE(drawn, nullptr);
+        EXPECT_TRUE(Bytes(drawn->pixels().begin(), drawn->pixels().end()) == expected);
+        EXPECT_TRUE(given->rgbaPixels() == straight);  // the source is left as it was
+        Ref<Bitmap> only = Bitmap::createWithPNGData(*png);
+        ASSERT_NE(only, nullptr);
+        const std::uint8_t* decoded = only->pixels().data();
+        const Ref<Bitmap> inPlace = Bitmap::drawInDeviceRGB(std::move(only), width, height, 8, l.info);
+        ASSERT_NE(inPlace, nullptr);
+        EXPECT_EQ(inPlace->pixels().data(), decoded);
+        EXPECT_TRUE(Bytes(inPlace->pixels().begin(), inPlace->pixels().end()) == expected);
+    }
+}
+
 TEST(ImageDecode, EncodingRoundTrips) {
     const Ref<Image> image = Image::imageWithData(patternPNG(31, 17));
     ASSERT_NE(image, nullptr);
