@@ -398,7 +398,8 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     // order of its key, then the model validates itself.
     Ref<JMModel> model = std::dynamic_pointer_cast<JMModel>(modelClass_->create());
     if (!model) return nullptr;
-    if (std::type_index(typeid(*model)) == modelClass_->cppType()) {
+    const JMModel& made = *model;
+    if (std::type_index(typeid(made)) == modelClass_->cppType()) {
         // A model of the class itself: its keys were prepared for it.
         const ModelFill& fill = modelFill();
         for (const std::uint32_t i : keyOrder_) {
