@@ -1,9 +1,14 @@
 #include "mapping/json_adapter.h"
 
+#include <algorithm>
+#include <array>
+#include <typeindex>
+
 #include "mapping/helpers.h"
 #include "mapping/detail/attribute_cache.h"
 #include "mapping/detail/class_name.h"
 #include "mapping/detail/hook_rules.h"
+#include "mapping/detail/prepared_keys.h"
 #include "platform/runtime/detail/generation.h"
 #include "platform/base/format.h"
 #include "platform/base/log.h"
@@ -109,12 +114,57 @@ Value transformerFailure(bool* success, Ref<Error>* error, std::string descripti
     return Value();
 }
 
+// The entry of the key in the dictionary, or nullptr. Looked for first at the position the hint
+// gives (where the previous dictionary had the key); the hint follows the position found.
+const Value* findWithHint(const Dictionary& dictionary, const std::string& key, std::atomic<std::uint32_t>& hint) {
+    const std::size_t guess = hint.load(std::memory_order_relaxed);
+    if (guess < dictionary.size()) {
+        const Dictionary::Entry& entry = dictionary.begin()[static_cast<std::ptrdiff_t>(guess)];
+        if (entry.first == key) return &entry.second;
+    }
+    auto it = std::lower_bound(dictionary.begin(), dictionary.end(), key,
+                               [](const Dictionary::Entry& entry, const std::string& k) { return entry.first < k; });
+    if (it == dictionary.end() || it->first != key) return nullptr;
+    hint.store(static_cast<std::uint32_t>(it - dictionary.begin()), std::memory_order_relaxed);
+    return &it->second;
+}
+
+const Value& nilValue() {
+    static const Value* nil = new Value();
+    return *nil;
+}
+
 }  // namespace
+
+// How an adapter sets the values it read into a new model: each plan step's key prepared for the
+// model class (the property key-value access writes, whether the key is validated), and whether the
+// class validates any key at all. Made at the first model, after it is created, where
+// initWithDictionary would first ask for the class's validation hooks.
+struct JMJSONAdapter::ModelFill {
+    std::vector<mapping_detail::PreparedKey> keys;  // per plan step
+    bool validates = false;
+};
+
+const JMJSONAdapter::ModelFill& JMJSONAdapter::modelFill() {
+    if (const ModelFill* fill = modelFill_.load(std::memory_order_acquire)) return *fill;
+    auto made = std::make_unique<ModelFill>();
+    made->keys.reserve(plan_.size());
+    for (const PropertyPlan& step : plan_) made->keys.push_back(mapping_detail::prepareKey(modelClass_, *step.key));
+    made->validates = mapping_detail::hasValidatedKeys(modelClass_);
+    // Two threads may both make one; the first stored stays.
+    const ModelFill* expected = nullptr;
+    if (modelFill_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return *made.release();
+    return *expected;
+}
 
 // ---- Construction ----
 
 JMJSONAdapter::JMJSONAdapter() {
     runtimeClass();
+}
+
+JMJSONAdapter::~JMJSONAdapter() {
+    delete modelFill_.load(std::memory_order_acquire);
 }
 
 const ClassInfo* JMJSONAdapter::runtimeClass() {
@@ -167,13 +217,20 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     for (const std::string& key : propertyKeys) {
         const Value* paths = JSONKeyPathsByPropertyKey_.find(key);
         if (!paths) continue;
-        PropertyPlan step{&key, paths, nullptr, nullptr};
+        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr};
         if (auto it = valueTransformersByPropertyKey_.find(key); it != valueTransformersByPropertyKey_.end() && it->second) {
             step.transformer = it->second.get();
             step.handling = dynamic_cast<const JMTransformerErrorHandling*>(step.transformer);
         }
+        if (paths->isString() && paths->string().find('.') == std::string::npos) step.singleKey = &paths->string();
         plan_.push_back(step);
     }
+    keyHints_ = std::make_unique<std::atomic<std::uint32_t>[]>(plan_.size());
+    keyOrder_.resize(plan_.size());
+    for (std::uint32_t i = 0; i < keyOrder_.size(); ++i) keyOrder_[i] = i;
+    std::sort(keyOrder_.begin(), keyOrder_.end(),
+              [this](std::uint32_t a, std::uint32_t b) { return *plan_[a].key < *plan_[b].key; });
+    delete modelFill_.exchange(nullptr, std::memory_order_acq_rel);
     return true;
 }
 
@@ -277,14 +334,26 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
         }
     }
 
-    Dictionary values;
-    values.reserve(plan_.size());
-    for (const PropertyPlan& step : plan_) {
-        const std::string& key = *step.key;
+    // The values read, per plan step (nil for a key that is absent).
+    constexpr std::size_t kInlineValues = 16;
+    std::array<Value, kInlineValues> inlineValues;
+    std::vector<Value> moreValues;
+    Value* values = inlineValues.data();
+    if (plan_.size() > kInlineValues) {
+        moreValues.resize(plan_.size());
+        values = moreValues.data();
+    }
+    for (std::size_t i = 0; i < plan_.size(); ++i) {
+        const PropertyPlan& step = plan_[i];
         const Value* keyPaths = step.keyPaths;
 
-        Value value;
-        if (keyPaths->isArray()) {
+        // What the key path(s) give: read in place for a single key, else built here.
+        Value built;
+        const Value* read = &built;
+        if (step.singleKey) {
+            read = findWithHint(json, *step.singleKey, keyHints_[i]);
+            if (!read) continue;
+        } else if (keyPaths->isArray()) {
             Dictionary byPath;
             for (const Value& path : keyPaths->array()) {
                 bool success = false;
@@ -292,27 +361,30 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                 if (!success) return nullptr;
                 if (!found.isNil()) byPath.set(path.string(), std::move(found));
             }
-            value = Value(std::move(byPath));
+            built = Value(std::move(byPath));
         } else {
             bool success = false;
-            value = jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error);
+            built = jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error);
             if (!success) return nullptr;
         }
-        if (value.isNil()) continue;
+        if (read->isNil()) continue;
 
         try {
             if (step.transformer) {
-                if (value.isNull()) value = Value();
+                const Value& input = read->isNull() ? nilValue() : *read;
+                Value value;
                 if (step.handling) {
                     bool success = true;
-                    value = step.handling->transformedValue(value, &success, error);
+                    value = step.handling->transformedValue(input, &success, error);
                     if (!success) return nullptr;
                 } else {
-                    value = step.transformer->transformedValue(value);
+                    value = step.transformer->transformedValue(input);
                 }
                 if (value.isNil()) value = Value::null();
+                values[i] = std::move(value);
+            } else {
+                values[i] = read == &built ? std::move(built) : *read;
             }
-            values.appendUnsorted(key, std::move(value));
         } catch (...) {
             Exception exception = currentException();
             log("*** Caught exception %@ parsing JSON key path \"%@\" from: %@", exception.description(), *keyPaths,
@@ -321,10 +393,27 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
             return nullptr;
         }
     }
-    values.finishAppending();
 
-    Ref<JMModel> model = JMModel::modelWithDictionary(modelClass_, values, error);
-    if (!model || !model->validate(error)) return nullptr;
+    // As JMModel::modelWithDictionary with a dictionary of the values read: each value is set in the
+    // order of its key, then the model validates itself.
+    Ref<JMModel> model = std::dynamic_pointer_cast<JMModel>(modelClass_->create());
+    if (!model) return nullptr;
+    const JMModel& made = *model;
+    if (std::type_index(typeid(made)) == modelClass_->cppType()) {
+        // A model of the class itself: its keys were prepared for it.
+        const ModelFill& fill = modelFill();
+        for (const std::uint32_t i : keyOrder_) {
+            if (values[i].isNil()) continue;
+            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], values[i], error)) return nullptr;
+        }
+        if (fill.validates && !model->validate(error)) return nullptr;
+        return model;
+    }
+    Dictionary dictionary;
+    dictionary.reserve(plan_.size());
+    for (std::size_t i = 0; i < plan_.size(); ++i) dictionary.appendUnsorted(*plan_[i].key, std::move(values[i]));
+    dictionary.finishAppending();
+    if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;
     return model;
 }
 

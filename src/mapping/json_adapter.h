@@ -16,7 +16,10 @@
 // A hook under one of these names with another signature makes the class's registration raise.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -47,6 +50,7 @@ class JMJSONAdapter : public Object {
 public:
     // An adapter needs initWithModelClass before use (adapterWithModelClass does both).
     JMJSONAdapter();
+    ~JMJSONAdapter() override;
 
     // The runtime class "JMJSONAdapter". Its class hook "URLJSONTransformer" gives properties declared
     // as URL the URL transformer; a subclass may add "<Class>JSONTransformer" hooks of signature
@@ -133,8 +137,19 @@ private:
         const Value* keyPaths;
         const ValueTransformer* transformer;
         const JMTransformerErrorHandling* handling;
+        const std::string* singleKey;  // the key path when it is one key (no dots), else nullptr
     };
     std::vector<PropertyPlan> plan_;
+    // Per step: where its single key was found in the last JSON dictionary read, looked at first in
+    // the next one (the items of a reply mostly share one layout). A guess only, so relaxed atomics.
+    std::unique_ptr<std::atomic<std::uint32_t>[]> keyHints_;
+    // The plan's steps in the order of their keys: the order in which a dictionary of the values
+    // read would hand them to the model.
+    std::vector<std::uint32_t> keyOrder_;
+    // How the values read are set into a new model of the model class (see modelFill()).
+    struct ModelFill;
+    const ModelFill& modelFill();
+    std::atomic<const ModelFill*> modelFill_{nullptr};  // owned; made once, at the first model
 
     const ClassInfo* adapterClass_ = nullptr;  // the runtime class of this adapter, set before it is shared
     const ClassInfo* modelClass_ = nullptr;

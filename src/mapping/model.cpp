@@ -4,6 +4,7 @@
 
 #include "mapping/detail/attribute_cache.h"
 #include "mapping/detail/hook_rules.h"
+#include "mapping/detail/prepared_keys.h"
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 
@@ -212,7 +213,7 @@ public:
     explicit ValidationPlan(const ClassInfo* cls)
         : keys_(cls ? &JMModel::propertyKeys(cls) : nullptr), validated_(cls ? &validatedPropertyKeys(cls) : nullptr) {}
     bool needsValidation(const std::string& key) const {
-        return !keys_ || validated_->contains(key) || !keys_->contains(key);
+        return !keys_ || (!validated_->empty() && validated_->contains(key)) || !keys_->contains(key);
     }
 
 private:
@@ -220,12 +221,28 @@ private:
     const JMKeySet* validated_;
 };
 
+// Sets through the property found beforehand when there is one (what setValueForKey would find for the
+// model's class), else by key.
+void assign(JMModel& model, const std::string& key, const Value& value, const PropertyInfo* property) {
+    if (property) {
+        property->set(model, value);
+    } else {
+        setValueForKey(model, value, key);
+    }
+}
+
 bool validateAndAssign(JMModel& model, const std::string& key, const Value& value, bool forceUpdate, bool validate,
-                       Ref<Error>* error) {
+                       Ref<Error>* error, const PropertyInfo* property = nullptr) {
     try {
+        if (!validate) {
+            // Nothing can replace the value, so it needs no copy (a value unequal to itself, such as a
+            // NaN, still counts as replaced).
+            if (forceUpdate || !sameValue(value, value)) assign(model, key, value, property);
+            return true;
+        }
         Value validated = value;
-        if (validate && !validateValueForKey(model, validated, key, error)) return false;
-        if (forceUpdate || !sameValue(validated, value)) setValueForKey(model, validated, key);
+        if (!validateValueForKey(model, validated, key, error)) return false;
+        if (forceUpdate || !sameValue(validated, value)) assign(model, key, validated, property);
         return true;
     } catch (...) {
         Exception exception = currentException();
@@ -236,6 +253,25 @@ bool validateAndAssign(JMModel& model, const std::string& key, const Value& valu
 }
 
 }  // namespace
+
+namespace mapping_detail {
+
+PreparedKey prepareKey(const ClassInfo* cls, const std::string& key) {
+    const KeyValueHandler* handler = cls->keyValueHandler();
+    return PreparedKey{&key, handler && handler->set ? nullptr : propertyForSettingKey(cls, key),
+                       ValidationPlan(cls).needsValidation(key)};
+}
+
+bool hasValidatedKeys(const ClassInfo* cls) {
+    return !validatedPropertyKeys(cls).empty();
+}
+
+bool assignPreparedValue(JMModel& model, const PreparedKey& prepared, const Value& value, Ref<Error>* error) {
+    if (value.isNull()) return validateAndAssign(model, *prepared.key, Value(), true, prepared.validates, error, prepared.property);
+    return validateAndAssign(model, *prepared.key, value, true, prepared.validates, error, prepared.property);
+}
+
+}  // namespace mapping_detail
 
 bool JMValidateAndAssignValue(JMModel& model, const std::string& key, const Value& value, bool forceUpdate,
                               Ref<Error>* error) {
@@ -290,10 +326,9 @@ void JMModel::mergeValuesForKeysFromModel(const Ref<JMModel>& model) {
 
 bool JMModel::validate(Ref<Error>* error) {
     // Without a validation hook a key's value is accepted as it is and nothing is written back, so only
-    // the keys with a hook need their value read.
-    const ValidationPlan plan(modelClass());
-    for (const std::string& key : propertyKeys(modelClass())) {
-        if (!plan.needsValidation(key)) continue;
+    // the keys with a hook need their value read: those are the validated keys, kept in the order of
+    // the property keys.
+    for (const std::string& key : validatedPropertyKeys(modelClass())) {
         if (!validateAndAssign(*this, key, readValue(*this, key), false, true, error)) return false;
     }
     return true;

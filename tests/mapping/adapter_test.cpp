@@ -107,7 +107,52 @@ public:
     Value title_;
 };
 
+// Records every validation and every set of its properties, which are declared out of key order;
+// "a" has a validation hook that replaces "bad" with "good".
+class Audited : public JMModel {
+public:
+    Audited() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls =
+            jsonModel<Audited>("Audited", {{"b", "b"}, {"a", "a"}, {"c", "x.c"}})
+                .property("b", "@\"String\"", "C,N", [](const Audited& m) { return m.b_; },
+                          [](Audited& m, const Value& v) { m.b_ = record("set b", v); })
+                .property("a", "@\"String\"", "C,N", [](const Audited& m) { return m.a_; },
+                          [](Audited& m, const Value& v) { m.a_ = record("set a", v); })
+                .property("c", "@\"String\"", "C,N", [](const Audited& m) { return m.c_; },
+                          [](Audited& m, const Value& v) { m.c_ = record("set c", v); })
+                .instanceMethod("validateA:error:", &Audited::validateA)
+                .registerClass();
+        return cls;
+    }
+    static Value record(const std::string& event, const Value& v) {
+        events.push_back(event + " " + v.stringValue());
+        return v;
+    }
+    bool validateA(Value& value, Ref<Error>*) {
+        record("validate a", value);
+        if (value == Value("bad")) value = Value("good");
+        return true;
+    }
+    static inline std::vector<std::string> events;
+    Value a_, b_, c_;
+};
+
 // ---- JSON to model ----
+
+// The values read are set in the order of their keys, each validated first when its key has a hook,
+// and the model then validates itself, as initWithDictionary and validate do with them.
+TEST(ModelFromJSON, SetsValuesInKeyOrderWithTheirValidation) {
+    for (int round = 0; round < 2; ++round) {
+        Audited::events.clear();
+        Ref<Error> error;
+        auto m = JMJSONAdapter::modelOfClass<Audited>(
+            Value::dictionary({{"c", "0"}, {"b", "2"}, {"a", "bad"}, {"x", Value::dictionary({{"c", "3"}})}}), &error);
+        ASSERT_NE(m, nullptr) << (error ? error->description() : "");
+        EXPECT_EQ(Audited::events,
+                  (std::vector<std::string>{"validate a bad", "set a good", "set b 2", "set c 3", "validate a good"}));
+    }
+}
 
 // The adapter kept for a class after its first mapping gives way when the runtime changes: a
 // transformer hook added later is used by the next call.

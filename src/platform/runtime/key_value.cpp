@@ -139,6 +139,10 @@ Value valueForKey(const Object& object, const std::string& key) {
     raiseUndefinedKey(object, key, Access::Get);
 }
 
+const PropertyInfo* propertyForSettingKey(const ClassInfo* cls, const std::string& key) {
+    return cls ? writableProperty(cls, key) : nullptr;
+}
+
 void setValueForKey(Object& object, const Value& value, const std::string& key) {
     if (const ClassInfo* cls = classOf(object)) {
         if (const KeyValueHandler* handler = cls->keyValueHandler(); handler && handler->set) {
