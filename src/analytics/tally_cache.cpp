@@ -114,7 +114,9 @@ void TallyInternal::archiveCacheToFile() {
     // A binary property list: the root holds the caches' archives as data, which XML would spell out
     // in Base64.
     const auto bytes = PropertyListSerialization::dataWithPropertyList(Value(*root), PropertyListFormat::Binary, 0, nullptr);
-    if (bytes) writeToFile(*bytes, path, true);
+    // A file that holds these bytes already (a session begin with nothing new since the archive was
+    // read) is left as it is.
+    if (bytes && dataWithContentsOfFile(path) != bytes) writeToFile(*bytes, path, true);
 
 }
 
