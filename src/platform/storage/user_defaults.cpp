@@ -183,12 +183,23 @@ bool UserDefaults::setObject(const Value& value, std::string_view key) {
     return writeLocked();
 }
 
-std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key) {
+std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key) { return addInteger(delta, key, {}); }
+
+std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key, const Dictionary& alsoSet) {
+    Dictionary valid;
+    for (const auto& [name, value] : alsoSet) {
+        if (PropertyListSerialization::propertyListIsValidForFormat(value, PropertyListFormat::Binary)) {
+            valid.set(name, value);
+        } else {
+            log("Attempt to set a non-property-list object %@ as a user default for key %@", value, name);
+        }
+    }
     std::lock_guard lock(mutex_);
     const Value current = lookupLocked(key);
     const std::int64_t base = current.isNumeric() || current.isString() ? current.longLongValue() : 0;
     const auto sum = static_cast<std::int64_t>(static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(delta));
     values_.set(std::string(key), Value(sum));
+    for (const auto& [name, value] : valid) values_.set(name, value);
     writeLocked();
     return sum;
 }
