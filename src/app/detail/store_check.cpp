@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <cstdio>
 #include <fstream>
@@ -28,6 +30,7 @@ enum class Verdict { Sound, Damaged, Unknown };
 struct Finding {
     Verdict verdict = Verdict::Sound;
     std::string reason;
+    bool fileChecked = false;  // sound after SQLite's integrity check of the file alone (no journal)
 };
 
 Finding damaged(std::string reason) { return {Verdict::Damaged, std::move(reason)}; }
@@ -174,7 +177,29 @@ private:
     fs::path path_;
 };
 
-Finding examine(const fs::path& store) {
+// A file found sound by the integrity check carries this extended attribute: its identity (inode, size
+// and modification time) when it was checked. While the identity still matches, the file has not been
+// written since (SQLite's own writes, a copy over it and another program's all change the time), so its
+// integrity check is not run again; the header, the tables and the model are still read every time.
+// A file system without extended attributes keeps no mark, and the check runs at every launch.
+constexpr const char* kSoundMark = "user.lunavexa.integrity-checked";
+
+std::string fileIdentity(const fs::path& store) {
+    struct stat info {};
+    if (::stat(store.c_str(), &info) != 0) return {};
+    return "1 " + std::to_string(info.st_ino) + " " + std::to_string(info.st_size) + " " +
+           std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+}
+
+std::string soundMark(const fs::path& store) {
+    char value[128];
+    const ssize_t size = ::getxattr(store.c_str(), kSoundMark, value, sizeof value);
+    return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
+}
+
+// Examines the file; `integrityKnown`: the file carries a mark matching it, so SQLite's integrity
+// check of the file alone is skipped.
+Finding examine(const fs::path& store, bool integrityKnown) {
     {
         std::ifstream in(store, std::ios::binary);
         char header[16] = {};
@@ -200,14 +225,14 @@ Finding examine(const fs::path& store) {
     {
         Database db = openDatabase(store, true);
         if (!db) return {Verdict::Unknown, "the file does not open"};
-        Finding found = integrity(db.get());
+        Finding found = integrityKnown ? Finding{} : integrity(db.get());
         if (found.verdict != Verdict::Sound) return found;
         std::size_t tables = 0;
         found = query(db.get(), "SELECT count(*) FROM sqlite_master", [&](sqlite3_stmt* s) {
             tables = static_cast<std::size_t>(sqlite3_column_int64(s, 0));
         });
         if (found.verdict != Verdict::Sound) return found;
-        if (tables == 0 || matchesModel(db.get())) return {};
+        if (tables == 0 || matchesModel(db.get())) return {Verdict::Sound, {}, !integrityKnown};
     }
     // Made by another model (or by another program): only a trial migration can tell.
     StoreCopy copy(store);
@@ -252,8 +277,14 @@ std::optional<StoreSetAside> setAsideDamagedStore(const fs::path& store) {
     std::error_code ec;
     if (!fs::exists(store, ec)) return std::nullopt;
     const FilesState before = filesState(store);
-    const Finding finding = examine(store);
-    if (finding.verdict != Verdict::Damaged || !(filesState(store) == before)) return std::nullopt;
+    const std::string identity = fileIdentity(store);
+    const Finding finding = examine(store, !identity.empty() && soundMark(store) == identity);
+    const bool unchanged = filesState(store) == before && fileIdentity(store) == identity;
+    if (finding.fileChecked && unchanged) {
+        // Failing to mark (no extended attributes here) only means the check runs again next time.
+        (void)::setxattr(store.c_str(), kSoundMark, identity.data(), identity.size(), 0);
+    }
+    if (finding.verdict != Verdict::Damaged || !unchanged) return std::nullopt;
     StoreSetAside result{finding.reason, asideName(store), {}};
     fs::rename(store, result.asidePath, ec);
     if (ec) {
