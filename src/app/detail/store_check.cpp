@@ -15,6 +15,7 @@
 #include "platform/base/value.h"
 #include "platform/data/coordinator.h"
 #include "platform/data/errors.h"
+#include "platform/security/digest.h"
 #include "platform/storage/file_manager.h"
 #include "platform/storage/json.h"
 #include "store/persistence.h"
@@ -177,18 +178,30 @@ private:
     fs::path path_;
 };
 
-// A file found sound by the integrity check carries this extended attribute: its identity (inode, size
-// and modification time) when it was checked. While the identity still matches, the file has not been
-// written since (SQLite's own writes, a copy over it and another program's all change the time), so its
-// integrity check is not run again; the header, the tables and the model are still read every time.
-// A file system without extended attributes keeps no mark, and the check runs at every launch.
+// A file found sound by the full check (SQLite's integrity check on the file alone, and tables of this
+// model or none) carries this extended attribute: its identity (inode, size and modification time) and
+// the model's entity hashes when it was checked. While both still match, the file has not been written
+// since (SQLite's own writes, a copy over it and another program's all change the time) and the model
+// is the same, so the verdict stands without opening the file. A file system without extended
+// attributes keeps no mark, and the full check runs at every launch.
 constexpr const char* kSoundMark = "user.lunavexa.integrity-checked";
 
 std::string fileIdentity(const fs::path& store) {
     struct stat info {};
     if (::stat(store.c_str(), &info) != 0) return {};
-    return "1 " + std::to_string(info.st_ino) + " " + std::to_string(info.st_size) + " " +
+    return "2 " + std::to_string(info.st_ino) + " " + std::to_string(info.st_size) + " " +
            std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+}
+
+// The model's entity names and version hashes, digested; empty without a model.
+std::string modelFingerprint() {
+    const Ref<ManagedObjectModel> model = RS_defaultManagedObjectModel();
+    if (!model) return {};
+    std::string text;
+    for (const auto& [name, hash] : model->entityVersionHashesByName()) {
+        text += name + "=" + (hash.isData() ? hexString(hash.bytes(), false) : std::string()) + ";";
+    }
+    return hexString(md5Digest(text), false);
 }
 
 std::string soundMark(const fs::path& store) {
@@ -197,9 +210,9 @@ std::string soundMark(const fs::path& store) {
     return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
 }
 
-// Examines the file; `integrityKnown`: the file carries a mark matching it, so SQLite's integrity
-// check of the file alone is skipped.
-Finding examine(const fs::path& store, bool integrityKnown) {
+// Examines the file; `markedSound`: the file carries a mark matching it and the model, so without a
+// journal the earlier verdict stands.
+Finding examine(const fs::path& store, bool markedSound) {
     {
         std::ifstream in(store, std::ios::binary);
         char header[16] = {};
@@ -222,17 +235,18 @@ Finding examine(const fs::path& store, bool integrityKnown) {
         }
         return migration(copy.path());
     }
+    if (markedSound) return {};
     {
         Database db = openDatabase(store, true);
         if (!db) return {Verdict::Unknown, "the file does not open"};
-        Finding found = integrityKnown ? Finding{} : integrity(db.get());
+        Finding found = integrity(db.get());
         if (found.verdict != Verdict::Sound) return found;
         std::size_t tables = 0;
         found = query(db.get(), "SELECT count(*) FROM sqlite_master", [&](sqlite3_stmt* s) {
             tables = static_cast<std::size_t>(sqlite3_column_int64(s, 0));
         });
         if (found.verdict != Verdict::Sound) return found;
-        if (tables == 0 || matchesModel(db.get())) return {Verdict::Sound, {}, !integrityKnown};
+        if (tables == 0 || matchesModel(db.get())) return {Verdict::Sound, {}, true};
     }
     // Made by another model (or by another program): only a trial migration can tell.
     StoreCopy copy(store);
@@ -278,11 +292,13 @@ std::optional<StoreSetAside> setAsideDamagedStore(const fs::path& store) {
     if (!fs::exists(store, ec)) return std::nullopt;
     const FilesState before = filesState(store);
     const std::string identity = fileIdentity(store);
-    const Finding finding = examine(store, !identity.empty() && soundMark(store) == identity);
+    const std::string model = modelFingerprint();
+    const std::string mark = identity.empty() || model.empty() ? std::string() : identity + " " + model;
+    const Finding finding = examine(store, !mark.empty() && soundMark(store) == mark);
     const bool unchanged = filesState(store) == before && fileIdentity(store) == identity;
-    if (finding.fileChecked && unchanged) {
+    if (finding.fileChecked && unchanged && !mark.empty()) {
         // Failing to mark (no extended attributes here) only means the check runs again next time.
-        (void)::setxattr(store.c_str(), kSoundMark, identity.data(), identity.size(), 0);
+        (void)::setxattr(store.c_str(), kSoundMark, mark.data(), mark.size(), 0);
     }
     if (finding.verdict != Verdict::Damaged || !unchanged) return std::nullopt;
     StoreSetAside result{finding.reason, asideName(store), {}};
