@@ -69,8 +69,11 @@ void TallyInternal::removeCacheData() {
 
 void TallyInternal::saveAndCleanCache() {
     // After an earlier save the archive holds items the caches do not (a crash filed after a resign):
-    // they are saved together rather than replaced.
-    if (!archiveFollowsCaches_) mergeArchive();
+    // they are saved together rather than replaced. Being terminated in the background the archive is
+    // not written (archiveCacheToFile), so its items are not read back only to be dropped.
+    const auto session = TallySession::sharedInstance();
+    const bool archiveStays = session->appInBackGround() && session->appBeKilling();
+    if (!archiveFollowsCaches_ && !archiveStays) mergeArchive();
     archiveFollowsCaches_ = false;
     if (!hasJob()) return;
     archiveCacheToFile();
