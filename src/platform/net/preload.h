@@ -6,8 +6,9 @@
 
 namespace lv {
 
-// Starts loading libcurl on a global-queue worker (once per process; nothing when it is loaded or
-// loading). Any thread; returns at once. The first transfer waits for a load still running.
+// Starts loading libcurl on a global-queue worker, then makes the URL engine (its thread and multi
+// handle), once per process (nothing when it is loaded or loading). Any thread; returns at once. The
+// first transfer waits for a load still running.
 void preloadURLEngine();
 
 }  // namespace lv
