@@ -11,4 +11,9 @@ namespace lv {
 // first transfer waits for a load still running.
 void preloadURLEngine();
 
+// Waits for a preload still running (nothing when none was started or it is done). A process calls it
+// before it exits: exit must not tear libraries down while the loader is still mapping and setting
+// them up on the worker.
+void finishURLEnginePreload();
+
 }  // namespace lv
