@@ -528,6 +528,9 @@ Ref<ManagedObjectModel> ManagedObjectModel::mergedModelFromBundles(const std::ve
             models.push_back(model);
         }
     }
+    // One file's model, made here and held by nothing else, is the merged model itself: copying its
+    // entities would give the same model.
+    if (models.size() == 1) return models.front();
     return modelByMergingModels(models);
 }
 
