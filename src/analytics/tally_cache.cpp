@@ -69,8 +69,11 @@ void TallyInternal::removeCacheData() {
 
 void TallyInternal::saveAndCleanCache() {
     // After an earlier save the archive holds items the caches do not (a crash filed after a resign):
-    // they are saved together rather than replaced.
-    if (!archiveFollowsCaches_) mergeArchive();
+    // they are saved together rather than replaced. Being terminated in the background the archive is
+    // not written (archiveCacheToFile), so its items are not read back only to be dropped.
+    const auto session = TallySession::sharedInstance();
+    const bool archiveStays = session->appInBackGround() && session->appBeKilling();
+    if (!archiveFollowsCaches_ && !archiveStays) mergeArchive();
     archiveFollowsCaches_ = false;
     if (!hasJob()) return;
     archiveCacheToFile();
@@ -114,7 +117,9 @@ void TallyInternal::archiveCacheToFile() {
     // A binary property list: the root holds the caches' archives as data, which XML would spell out
     // in Base64.
     const auto bytes = PropertyListSerialization::dataWithPropertyList(Value(*root), PropertyListFormat::Binary, 0, nullptr);
-    if (bytes) writeToFile(*bytes, path, true);
+    // A file that holds these bytes already (a session begin with nothing new since the archive was
+    // read) is left as it is.
+    if (bytes && dataWithContentsOfFile(path) != bytes) writeToFile(*bytes, path, true);
 
 }
 

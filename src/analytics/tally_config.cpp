@@ -26,9 +26,10 @@ void TallyConfig::removeConfigureWithKey(std::string_view key) {
 }
 
 void TallyConfig::incrementRequest(bool success, std::int32_t usedTimeMs) {
-    auto store = defaults();
-    store->addInteger(1, success ? "tlySuccessfulRequests" : "tlyFailedRequests");
-    if (usedTimeMs >= 1) store->setInteger(usedTimeMs, "tlyLastRequestSpentMS");
+    // The count and the time spent in one write.
+    Dictionary spent;
+    if (usedTimeMs >= 1) spent.set("tlyLastRequestSpentMS", Value(static_cast<std::int64_t>(usedTimeMs)));
+    defaults()->addInteger(1, success ? "tlySuccessfulRequests" : "tlyFailedRequests", spent);
 }
 
 void TallyConfig::setLastPostDate() {

@@ -25,6 +25,7 @@
 #include "content/rest_api_helper.h"
 #include "platform/dispatch/queue.h"
 #include "platform/net/host_map.h"
+#include "platform/net/preload.h"
 #include "platform/net/reachability.h"
 #include "platform/security/trust.h"
 #include "platform/storage/bundle.h"
@@ -125,6 +126,7 @@ struct Options {
     std::optional<Bytes> deviceToken;
     std::map<std::string, std::string> arguments;  // "--cat" → "C"
     std::vector<std::string> positional;
+    bool networkOff = false;  // --network off
 };
 
 int usage(const std::string& message) {
@@ -242,6 +244,7 @@ bool applyGlobal(const std::string& option, const std::string& value, Options& o
             problem = "--network takes on or off";
         } else {
             NetworkReachability::setFlagsOverride(value == "on" ? kReachabilityFlagsReachable : 0);
+            options.networkOff = value == "off";
         }
     }
     return problem.empty();
@@ -409,6 +412,11 @@ int lunavexaCommand(int argc, char** argv) {
         printSettings();
         return 0;
     }
+
+    // Every launch sends requests (the analytics upload of what the last session left, the video switch,
+    // the page or the login): the URL engine's library loads on a worker while the launch runs, so the
+    // first request does not wait for the dynamic loader. The offline commands never load it.
+    if (command != "show" && !options.networkOff) preloadURLEngine();
 
     const std::filesystem::path store = RS_urlForStoreName("lunavexa.sqlite");
     if (auto aside = app_detail::setAsideDamagedStore(store)) {

@@ -163,6 +163,25 @@ TEST_F(LunavexaCommand, ADamagedStoreIsKeptAsideWithItsJournalAndTheCommandStart
     }
 }
 
+// A launch that found the store sound marks it, and the next one trusts the mark only while the file is
+// as it was: pages damaged in place afterwards, with no journal beside them, are still found.
+TEST_F(LunavexaCommand, AStoreDamagedInPlaceAfterASoundCheckIsStillKeptAside) {
+    ASSERT_EQ(run("news --cat kpop").code, 0);
+    ASSERT_EQ(run("launch").code, 0);  // checks the store written by the first run, and marks it
+    ASSERT_EQ(run("launch").code, 0);  // a marked, unchanged store
+    ASSERT_FALSE(fs::exists(store() + "-wal") && fs::file_size(store() + "-wal") > 0);
+    {
+        std::fstream file(store(), std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp(4096 * 3);
+        file << std::string(4096 * 2, '\xAB');
+    }
+    ASSERT_NE(sqlite("PRAGMA integrity_check"), "ok\n");
+    Outcome result = run("launch");
+    EXPECT_EQ(result.code, 0) << result.err;
+    EXPECT_NE(result.err.find("is damaged (the integrity check fails"), std::string::npos) << result.err;
+    EXPECT_EQ(sqlite("PRAGMA integrity_check"), "ok\n");
+}
+
 TEST_F(LunavexaCommand, ASoundStoreWithAJournalIsNotTakenForDamaged) {
     ASSERT_EQ(run("news --cat kpop").code, 0);
     // A writer that ended without closing leaves its last commit in the journal: copy the files while

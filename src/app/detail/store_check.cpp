@@ -4,6 +4,8 @@
 
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <cstdio>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include "platform/base/value.h"
 #include "platform/data/coordinator.h"
 #include "platform/data/errors.h"
+#include "platform/security/digest.h"
 #include "platform/storage/file_manager.h"
 #include "platform/storage/json.h"
 #include "store/persistence.h"
@@ -28,6 +31,7 @@ enum class Verdict { Sound, Damaged, Unknown };
 struct Finding {
     Verdict verdict = Verdict::Sound;
     std::string reason;
+    bool fileChecked = false;  // sound after SQLite's integrity check of the file alone (no journal)
 };
 
 Finding damaged(std::string reason) { return {Verdict::Damaged, std::move(reason)}; }
@@ -174,7 +178,41 @@ private:
     fs::path path_;
 };
 
-Finding examine(const fs::path& store) {
+// A file found sound by the full check (SQLite's integrity check on the file alone, and tables of this
+// model or none) carries this extended attribute: its identity (inode, size and modification time) and
+// the model's entity hashes when it was checked. While both still match, the file has not been written
+// since (SQLite's own writes, a copy over it and another program's all change the time) and the model
+// is the same, so the verdict stands without opening the file. A file system without extended
+// attributes keeps no mark, and the full check runs at every launch.
+constexpr const char* kSoundMark = "user.lunavexa.integrity-checked";
+
+std::string fileIdentity(const fs::path& store) {
+    struct stat info {};
+    if (::stat(store.c_str(), &info) != 0) return {};
+    return "2 " + std::to_string(info.st_ino) + " " + std::to_string(info.st_size) + " " +
+           std::to_string(info.st_mtim.tv_sec) + "." + std::to_string(info.st_mtim.tv_nsec);
+}
+
+// The model's entity names and version hashes, digested; empty without a model.
+std::string modelFingerprint() {
+    const Ref<ManagedObjectModel> model = RS_defaultManagedObjectModel();
+    if (!model) return {};
+    std::string text;
+    for (const auto& [name, hash] : model->entityVersionHashesByName()) {
+        text += name + "=" + (hash.isData() ? hexString(hash.bytes(), false) : std::string()) + ";";
+    }
+    return hexString(md5Digest(text), false);
+}
+
+std::string soundMark(const fs::path& store) {
+    char value[128];
+    const ssize_t size = ::getxattr(store.c_str(), kSoundMark, value, sizeof value);
+    return size > 0 ? std::string(value, static_cast<std::size_t>(size)) : std::string();
+}
+
+// Examines the file; `markedSound`: the file carries a mark matching it and the model, so without a
+// journal the earlier verdict stands.
+Finding examine(const fs::path& store, bool markedSound) {
     {
         std::ifstream in(store, std::ios::binary);
         char header[16] = {};
@@ -197,6 +235,7 @@ Finding examine(const fs::path& store) {
         }
         return migration(copy.path());
     }
+    if (markedSound) return {};
     {
         Database db = openDatabase(store, true);
         if (!db) return {Verdict::Unknown, "the file does not open"};
@@ -207,7 +246,7 @@ Finding examine(const fs::path& store) {
             tables = static_cast<std::size_t>(sqlite3_column_int64(s, 0));
         });
         if (found.verdict != Verdict::Sound) return found;
-        if (tables == 0 || matchesModel(db.get())) return {};
+        if (tables == 0 || matchesModel(db.get())) return {Verdict::Sound, {}, true};
     }
     // Made by another model (or by another program): only a trial migration can tell.
     StoreCopy copy(store);
@@ -252,8 +291,16 @@ std::optional<StoreSetAside> setAsideDamagedStore(const fs::path& store) {
     std::error_code ec;
     if (!fs::exists(store, ec)) return std::nullopt;
     const FilesState before = filesState(store);
-    const Finding finding = examine(store);
-    if (finding.verdict != Verdict::Damaged || !(filesState(store) == before)) return std::nullopt;
+    const std::string identity = fileIdentity(store);
+    const std::string model = modelFingerprint();
+    const std::string mark = identity.empty() || model.empty() ? std::string() : identity + " " + model;
+    const Finding finding = examine(store, !mark.empty() && soundMark(store) == mark);
+    const bool unchanged = filesState(store) == before && fileIdentity(store) == identity;
+    if (finding.fileChecked && unchanged && !mark.empty()) {
+        // Failing to mark (no extended attributes here) only means the check runs again next time.
+        (void)::setxattr(store.c_str(), kSoundMark, mark.data(), mark.size(), 0);
+    }
+    if (finding.verdict != Verdict::Damaged || !unchanged) return std::nullopt;
     StoreSetAside result{finding.reason, asideName(store), {}};
     fs::rename(store, result.asidePath, ec);
     if (ec) {

@@ -139,24 +139,40 @@ EntityDescription::EntityDescription(std::string name, std::string managedObject
     : name_(std::move(name)), className_(std::move(managedObjectClassName)) {}
 
 void EntityDescription::addAttribute(Ref<AttributeDescription> attribute) {
-    removeProperty(attribute->name());
+    const bool replaced = eraseProperty(attribute->name());
     attribute->entity_ = std::static_pointer_cast<EntityDescription>(shared_from_this());
     attributes_.push_back(std::move(attribute));
-    rebuildIndex();
+    // Attributes come before relationships: a new one goes at the end only while there are none.
+    if (replaced || !relationships_.empty()) {
+        rebuildIndex();
+    } else {
+        appendToIndex(attributes_.back());
+    }
 }
 
 void EntityDescription::addRelationship(Ref<RelationshipDescription> relationship) {
-    removeProperty(relationship->name());
+    const bool replaced = eraseProperty(relationship->name());
     relationship->entity_ = std::static_pointer_cast<EntityDescription>(shared_from_this());
     relationships_.push_back(std::move(relationship));
-    rebuildIndex();
+    if (replaced) {
+        rebuildIndex();
+    } else {
+        appendToIndex(relationships_.back());
+    }
 }
 
-void EntityDescription::removeProperty(std::string_view name) {
+void EntityDescription::removeProperty(std::string_view name) { eraseProperty(name); }
+
+bool EntityDescription::eraseProperty(std::string_view name) {
     auto named = [&](const auto& p) { return p->name() == name; };
-    std::erase_if(attributes_, named);
-    std::erase_if(relationships_, named);
-    rebuildIndex();
+    const bool removed = std::erase_if(attributes_, named) + std::erase_if(relationships_, named) > 0;
+    if (removed) rebuildIndex();
+    return removed;
+}
+
+void EntityDescription::appendToIndex(const Ref<PropertyDescription>& property) {
+    properties_.push_back(property);
+    index_.emplace(property->name(), static_cast<int>(properties_.size() - 1));
 }
 
 void EntityDescription::rebuildIndex() {
@@ -528,6 +544,9 @@ Ref<ManagedObjectModel> ManagedObjectModel::mergedModelFromBundles(const std::ve
             models.push_back(model);
         }
     }
+    // One file's model, made here and held by nothing else, is the merged model itself: copying its
+    // entities would give the same model.
+    if (models.size() == 1) return models.front();
     return modelByMergingModels(models);
 }
 

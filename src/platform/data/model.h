@@ -185,6 +185,10 @@ public:
 
 private:
     friend class ManagedObjectModel;
+    // Removes the properties of that name; true when there was one (the index is then rebuilt).
+    bool eraseProperty(std::string_view name);
+    // A property just added at the end of the properties.
+    void appendToIndex(const Ref<PropertyDescription>& property);
     void rebuildIndex();
 
     std::string name_;

@@ -1,9 +1,10 @@
-// AES-128-CBC and random bytes over OpenSSL's EVP interface.
+// AES-128-CBC over OpenSSL's EVP interface; random bytes from the kernel's generator.
 #include "platform/security/aes.h"
 
 #include <openssl/evp.h>
-#include <openssl/rand.h>
+#include <sys/random.h>
 
+#include <cerrno>
 #include <memory>
 
 #include "platform/security/crypto_library.h"
@@ -52,8 +53,17 @@ std::optional<Bytes> aes128CBCDecrypt(std::span<const std::uint8_t> key, std::sp
 }
 
 std::optional<Bytes> randomBytes(std::size_t count) {
+    // getrandom(2) straight from the kernel's generator (the source OpenSSL seeds from): a process's
+    // first OpenSSL RAND_bytes would set up its generator first, fetching AES-CTR through the providers,
+    // which costs a launch more than a millisecond for a few bytes of session id.
     Bytes out(count);
-    if (count > 0 && RAND_bytes(out.data(), static_cast<int>(count)) != 1) return std::nullopt;
+    std::size_t got = 0;
+    while (got < count) {
+        const ssize_t n = ::getrandom(out.data() + got, count - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::nullopt;
+        got += static_cast<std::size_t>(n);
+    }
     return out;
 }
 

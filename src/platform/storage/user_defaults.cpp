@@ -1,5 +1,7 @@
 #include "platform/storage/user_defaults.h"
 
+#include <sys/stat.h>
+
 #include "platform/base/log.h"
 #include "platform/storage/bundle.h"
 #include "platform/storage/file_manager.h"
@@ -69,13 +71,27 @@ std::vector<std::string> UserDefaults::preferredLanguages() {
     return tags;
 }
 
+std::optional<UserDefaults::FileStamp> UserDefaults::stampOf(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileStamp{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                     static_cast<std::uint64_t>(info.st_size), static_cast<std::uint64_t>(info.st_mode & 07777),
+                     static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                     static_cast<std::int64_t>(info.st_mtim.tv_nsec)};
+}
+
 UserDefaults::UserDefaults(std::string filePath) : path_(std::move(filePath)) {
+    // Stamped before the read: a file replaced meanwhile no longer matches the stamp, so the next
+    // change writes it.
+    const std::optional<FileStamp> stamp = stampOf(path_);
     auto bytes = dataWithContentsOfFile(path_, nullptr);
     if (!bytes) return;
     Value stored = bytes->empty() ? Value()
                                   : PropertyListSerialization::propertyListWithData(*bytes, kPropertyListImmutable, nullptr, nullptr);
     if (stored.isDictionary()) {
         values_ = stored.dictionary();
+        fileBytes_ = std::move(*bytes);
+        fileStamp_ = stamp;
         return;
     }
     // Damaged: kept aside rather than replaced by the next change; the defaults start empty.
@@ -167,12 +183,23 @@ bool UserDefaults::setObject(const Value& value, std::string_view key) {
     return writeLocked();
 }
 
-std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key) {
+std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key) { return addInteger(delta, key, {}); }
+
+std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key, const Dictionary& alsoSet) {
+    Dictionary valid;
+    for (const auto& [name, value] : alsoSet) {
+        if (PropertyListSerialization::propertyListIsValidForFormat(value, PropertyListFormat::Binary)) {
+            valid.set(name, value);
+        } else {
+            log("Attempt to set a non-property-list object %@ as a user default for key %@", value, name);
+        }
+    }
     std::lock_guard lock(mutex_);
     const Value current = lookupLocked(key);
     const std::int64_t base = current.isNumeric() || current.isString() ? current.longLongValue() : 0;
     const auto sum = static_cast<std::int64_t>(static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(delta));
     values_.set(std::string(key), Value(sum));
+    for (const auto& [name, value] : valid) values_.set(name, value);
     writeLocked();
     return sum;
 }
@@ -198,9 +225,19 @@ bool UserDefaults::synchronize() {
 bool UserDefaults::writeLocked() {
     Ref<Error> error;
     auto bytes = PropertyListSerialization::dataWithPropertyList(Value(values_), PropertyListFormat::Binary, 0, &error);
+    // The file already holds these very bytes: writing them again (a flush and a rename) would change
+    // nothing but its time.
+    if (bytes && lastWriteOk_ && fileStamp_ && fileStamp_->mode == 0600 && *bytes == fileBytes_ && stampOf(path_) == fileStamp_) {
+        return true;
+    }
+    fileStamp_.reset();
     if (bytes) {
         FileManager::defaultManager().createDirectoryAtPath(path::deletingLastPathComponent(path_), true, {}, nullptr);
         lastWriteOk_ = writeToFile(*bytes, path_, kDataWritingAtomic | kDataWritingFileProtectionComplete, &error);
+        if (lastWriteOk_) {
+            fileStamp_ = stampOf(path_);
+            fileBytes_ = std::move(*bytes);
+        }
     } else {
         lastWriteOk_ = false;
     }

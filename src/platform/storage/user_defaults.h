@@ -1,5 +1,7 @@
 // User defaults: a thread-safe key-value store over a property-list file, written through on every
-// change (so a value set survives the process), with a registration domain that is never written.
+// change (so a value set survives the process), with a registration domain that is never written. A
+// change that leaves the file's bytes as they are (the same value stored again) writes nothing, as
+// long as the file is still the one this object last read or wrote.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +64,9 @@ public:
     // Adds delta to the key's integer reading (0 when absent) as one step under the lock, stores the
     // sum as a 64-bit number, writes the file and returns the sum.
     std::int64_t addInteger(std::int64_t delta, std::string_view key);
+    // The same, storing the values given (as setObject would, each refused alone with its log line when
+    // a property list cannot hold it) in that locked step: one write for them all.
+    std::int64_t addInteger(std::int64_t delta, std::string_view key, const Dictionary& alsoSet);
 
     // Fallback values for keys that hold nothing; kept in memory only.
     void registerDefaults(const Dictionary& defaults);
@@ -74,12 +79,22 @@ public:
 private:
     bool writeLocked();  // callers hold mutex_
     Value lookupLocked(std::string_view key) const;
+    // The file as this object last read or wrote it: its bytes and the identity of that file. A write
+    // of the same bytes over the same file, whose mode is the one a write gives, is skipped.
+    struct FileStamp {
+        std::uint64_t device = 0, inode = 0, size = 0, mode = 0;
+        std::int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+    static std::optional<FileStamp> stampOf(const std::string& path);
 
     std::string path_;
     mutable std::mutex mutex_;
     Dictionary values_;
     Dictionary registered_;
     bool lastWriteOk_ = true;
+    Bytes fileBytes_;
+    std::optional<FileStamp> fileStamp_;  // none: the file's content is not known
 };
 
 // Moves a damaged settings file out of the way, so that the next save starts a new one without

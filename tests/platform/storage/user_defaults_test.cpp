@@ -160,6 +160,7 @@ TEST(UserDefaultsChildProcess, SetsValues) {
     defaults->setObject(Value("written by the first process"), "TLYProfilePUID");
     defaults->addInteger(41, "tlySuccessfulRequests");
     defaults->addInteger(1, "tlySuccessfulRequests");
+    defaults->addInteger(1, "tlyFailedRequests", Dictionary{{"tlyLastRequestSpentMS", Value(std::int64_t{12})}});
 }
 
 TEST_F(SandboxTest, ValuesSurviveTheProcessThatSetThem) {
@@ -167,6 +168,28 @@ TEST_F(SandboxTest, ValuesSurviveTheProcessThatSetThem) {
     auto defaults = UserDefaults::standardUserDefaults();
     EXPECT_EQ(*defaults->stringForKey("TLYProfilePUID"), "written by the first process");
     EXPECT_EQ(defaults->integerForKey("tlySuccessfulRequests"), 42);
+    EXPECT_EQ(defaults->integerForKey("tlyFailedRequests"), 1);
+    EXPECT_EQ(defaults->integerForKey("tlyLastRequestSpentMS"), 12);
+}
+
+// A value stored again leaves the file alone, unless the file is no longer the one this object wrote:
+// then its own values are written over whatever replaced it.
+TEST_F(SandboxTest, AValueStoredAgainWritesOnlyWhenTheFileChangedMeanwhile) {
+    auto defaults = UserDefaults::standardUserDefaults();
+    const std::string file = defaults->filePath();
+    ASSERT_TRUE(defaults->setObject(Value("9f3b6c2a41e07d58b2c4a6e1"), "appkey"));
+    struct stat before {};
+    ASSERT_EQ(::stat(file.c_str(), &before), 0);
+    ASSERT_TRUE(defaults->setObject(Value("9f3b6c2a41e07d58b2c4a6e1"), "appkey"));
+    struct stat after {};
+    ASSERT_EQ(::stat(file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the same bytes were written again";
+
+    // Another writer replaces the file; storing the same value again puts this object's values back.
+    UserDefaults other(file);
+    ASSERT_TRUE(other.setObject(Value("another key"), "appkey"));
+    ASSERT_TRUE(defaults->setObject(Value("9f3b6c2a41e07d58b2c4a6e1"), "appkey"));
+    EXPECT_EQ(*UserDefaults(file).stringForKey("appkey"), "9f3b6c2a41e07d58b2c4a6e1");
 }
 
 }  // namespace

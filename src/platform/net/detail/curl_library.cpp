@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/net/detail/curl_dependencies.h"
 #include "platform/security/crypto_library.h"
 
 
@@ -35,8 +36,17 @@ CurlLibrary* load() {
     // OpenSSL was kept for the process before main; asked again here in case this is its first use,
     // so that libcurl's own set-up never registers OpenSSL's clean-up at exit.
     keepCryptoLibraryForProcess();
+    // The loader holds its lock for the whole of a dlopen, and every other thread that starts a thread
+    // or first touches a thread-local object waits for it. Mapped one call each, the last listed first
+    // (near enough leaves first), the libraries libcurl pulls in keep that wait to one library's load;
+    // one that does not load here is left to libcurl's own load below, which maps whatever is missing.
+    // Lazy binding, as a program's own libraries get: of the thousands of functions these libraries
+    // import, the few a transfer calls are bound when first called, not all of them now.
+    std::size_t count = 0;
+    while (kCurlDependencyNames[count]) ++count;
+    while (count > 0) (void)::dlopen(kCurlDependencyNames[--count], RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
     // Never closed: the engine thread and exit-time workers use it until the process ends.
-    void* handle = ::dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    void* handle = ::dlopen(kLibraryName, RTLD_LAZY | RTLD_LOCAL | RTLD_NODELETE);
     if (!handle) failToLoad(::dlerror());
     auto* lib = new CurlLibrary{};
     bind(handle, lib->global_init, "curl_global_init");

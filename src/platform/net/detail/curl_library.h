@@ -1,9 +1,11 @@
 // libcurl, loaded when first needed (internal to lv_net). A process that sends no request never
 // maps libcurl and the libraries it pulls in, so its start pays no loader time for them. The first
-// call loads the library, looks up every function the URL engine and the cookie store call, and sets
-// libcurl up (curl_global_init) exactly once; OpenSSL was set up before main without its exit-time
-// clean-up, and the library is never unloaded, so a worker still in libcurl while the process exits
-// never meets it torn down. Any thread; the loading runs once under a once-flag.
+// call loads the library (the libraries it pulls in first, one dlopen each, so other threads wait on
+// the loader's lock for one library at a time), looks up every function the URL engine and the
+// cookie store call, and sets libcurl up (curl_global_init) exactly once; OpenSSL was set up before
+// main without its exit-time clean-up, and the library is never unloaded, so a worker still in
+// libcurl while the process exits never meets it torn down. Any thread; the loading runs once under a
+// once-flag.
 #pragma once
 
 #include <curl/curl.h>
