@@ -51,43 +51,6 @@ find_package(ICU REQUIRED COMPONENTS uc i18n data)
 
 set(LV_SOURCE_ROOT ${PROJECT_SOURCE_DIR}/src)
 
-# A program whose LV_STATIC_LIBS property is on (the lunavexa command, which a person starts for every
-# action) links ICU, expat and zlib from their static archives, with the C++ runtime: its start then
-# spends no loader time looking up their symbols, about a millisecond of every launch. Every other
-# binary links them as shared libraries. OpenSSL and SQLite stay shared: libcurl, loaded at run time,
-# must share the process's OpenSSL. The sanitizer and fuzz builds link everything shared.
-set(LV_STATIC_FORMS "")
-if(NOT LV_SANITIZE AND NOT LV_FUZZ)
-  foreach(pair IN ITEMS "ICU::i18n=icui18n" "ICU::uc=icuuc" "ICU::data=icudata" "EXPAT::EXPAT=expat" "ZLIB::ZLIB=z")
-    string(REPLACE "=" ";" pair "${pair}")
-    list(GET pair 0 imported)
-    list(GET pair 1 name)
-    find_library(LV_STATIC_${name} NAMES lib${name}.a)
-    if(LV_STATIC_${name})
-      string(MAKE_C_IDENTIFIER "${imported}" key)
-      set(LV_STATIC_FORM_${key} "${LV_STATIC_${name}}")
-    endif()
-  endforeach()
-  # An archive comes before the archives it needs, wherever the link line puts it.
-  if(DEFINED LV_STATIC_FORM_ICU__uc AND DEFINED LV_STATIC_FORM_ICU__data)
-    string(APPEND LV_STATIC_FORM_ICU__uc "$<SEMICOLON>${LV_STATIC_FORM_ICU__data}")
-  endif()
-  if(DEFINED LV_STATIC_FORM_ICU__i18n AND DEFINED LV_STATIC_FORM_ICU__uc)
-    string(APPEND LV_STATIC_FORM_ICU__i18n "$<SEMICOLON>${LV_STATIC_FORM_ICU__uc}")
-  endif()
-endif()
-
-# The link item for a library a lv_library names: its static archive for a program with LV_STATIC_LIBS
-# on, when there is one, else the library as named.
-function(lv_link_item item out)
-  string(MAKE_C_IDENTIFIER "${item}" key)
-  if(DEFINED LV_STATIC_FORM_${key})
-    set(${out} "$<IF:$<BOOL:$<TARGET_PROPERTY:LV_STATIC_LIBS>>,${LV_STATIC_FORM_${key}},${item}>" PARENT_SCOPE)
-  else()
-    set(${out} "${item}" PARENT_SCOPE)
-  endif()
-endfunction()
-
 # lv_library(NAME folder/name SOURCES ... DEPS ... [PUBLIC_LIBS ...])
 # One static library per source folder; headers are included as "platform/base/value.h".
 function(lv_library target)
@@ -106,12 +69,7 @@ function(lv_library target)
   if(in_product AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     target_compile_options(${target} PRIVATE -Wexit-time-destructors)
   endif()
-  set(libs "")
-  foreach(lib IN LISTS ARG_LIBS)
-    lv_link_item("${lib}" linked)
-    list(APPEND libs "${linked}")
-  endforeach()
-  target_link_libraries(${target} PUBLIC ${ARG_DEPS} ${libs})
+  target_link_libraries(${target} PUBLIC ${ARG_DEPS} ${ARG_LIBS})
 endfunction()
 
 # lv_test(NAME SOURCES ... DEPS ... [THREADED])
