@@ -1,9 +1,11 @@
 #include "content/base_jm_model.h"
 
 #include <string>
+#include <unordered_map>
 
 #include "content/content_records.h"
 #include "mapping/errors.h"
+#include "platform/base/lifetime.h"
 #include "platform/base/log.h"
 
 namespace lv {
@@ -58,14 +60,26 @@ DateFormatter BaseJMModel::dateFormatter3() {
 }
 
 Array BaseJMModel::identityPropertiesList() const {
-    Array pairs;
     const ClassInfo* cls = modelClass();
-    if (!cls) return pairs;
-    pairs.reserve(cls->ownProperties().size());
-    for (const PropertyInfo& property : cls->ownProperties()) {
-        pairs.push_back(Value(Dictionary{{property.name, Value(property.name)}}));
+    if (!cls) return Array();
+    // The pairs follow only from the class's declared properties: made once per class (and again if
+    // the class gains a property), since every record copy asks for them.
+    struct Pairs {
+        std::size_t propertyCount = 0;
+        Array pairs;
+    };
+    LV_PER_THREAD(thread_local std::unordered_map<const ClassInfo*, Pairs> made;)
+    Pairs& entry = made[cls];
+    const auto& properties = cls->ownProperties();
+    if (entry.pairs.empty() || entry.propertyCount != properties.size()) {
+        entry.pairs.clear();
+        entry.pairs.reserve(properties.size());
+        for (const PropertyInfo& property : properties) {
+            entry.pairs.push_back(Value(Dictionary{{property.name, Value(property.name)}}));
+        }
+        entry.propertyCount = properties.size();
     }
-    return pairs;
+    return entry.pairs;
 }
 
 Dictionary BaseJMModel::identityKeyPaths(std::initializer_list<std::string_view> keys) {
