@@ -159,17 +159,48 @@ void EntityDescription::removeProperty(std::string_view name) {
     rebuildIndex();
 }
 
+std::uint64_t EntityDescription::nameHash(std::string_view name) {
+    // The length and the first, middle and last bytes, mixed by one multiplication: the names of one
+    // entity nearly always differ there, and equal hashes only cost a comparison more.
+    const std::size_t n = name.size();
+    if (n == 0) return 0;
+    const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(name[i])); };
+    const std::uint64_t mixed = (static_cast<std::uint64_t>(n) << 24) ^ (byte(0) << 16) ^ (byte(n / 2) << 8) ^ byte(n - 1);
+    const std::uint64_t h = mixed * 0x9e3779b97f4a7c15ULL;
+    return h ^ (h >> 32);
+}
+
 void EntityDescription::rebuildIndex() {
     properties_.clear();
-    index_.clear();
     for (const auto& a : attributes_) properties_.push_back(a);
     for (const auto& r : relationships_) properties_.push_back(r);
-    for (std::size_t i = 0; i < properties_.size(); ++i) index_.emplace(properties_[i]->name(), static_cast<int>(i));
+    std::size_t size = 8;
+    while (size < 2 * properties_.size()) size *= 2;
+    nameSlots_.assign(size, NameSlot{});
+    const std::uint64_t mask = size - 1;
+    for (std::size_t i = 0; i < properties_.size(); ++i) {
+        const std::string& name = properties_[i]->name();
+        const std::uint64_t h = nameHash(name);
+        for (std::uint64_t s = h & mask;; s = (s + 1) & mask) {
+            NameSlot& slot = nameSlots_[s];
+            if (slot.index < 0) {
+                slot = NameSlot{h, name, static_cast<int>(i)};
+                break;
+            }
+            if (slot.hash == h && slot.name == name) break;  // the first property of a name keeps it
+        }
+    }
 }
 
 int EntityDescription::propertyIndex(std::string_view name) const {
-    auto it = index_.find(name);
-    return it == index_.end() ? -1 : it->second;
+    if (nameSlots_.empty()) return -1;
+    const std::uint64_t h = nameHash(name);
+    const std::uint64_t mask = nameSlots_.size() - 1;
+    for (std::uint64_t s = h & mask;; s = (s + 1) & mask) {
+        const NameSlot& slot = nameSlots_[s];
+        if (slot.index < 0) return -1;
+        if (slot.hash == h && slot.name == name) return slot.index;
+    }
 }
 
 Ref<PropertyDescription> EntityDescription::propertyNamed(std::string_view name) const {

@@ -194,11 +194,16 @@ private:
     std::vector<Ref<AttributeDescription>> attributes_;
     std::vector<Ref<RelationshipDescription>> relationships_;
     std::vector<Ref<PropertyDescription>> properties_;
-    struct NameHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    // Property index by name: an open-addressing table (a power of two of slots, at most half full)
+    // under a hash of the name's length and a few of its bytes. Records look their keys up on every
+    // access, so this is far cheaper than a general string hash and a bucket list.
+    struct NameSlot {
+        std::uint64_t hash = 0;
+        std::string name;
+        int index = -1;  // -1: empty
     };
-    std::unordered_map<std::string, int, NameHash, std::equal_to<>> index_;
+    static std::uint64_t nameHash(std::string_view name);
+    std::vector<NameSlot> nameSlots_;
 };
 
 class ManagedObjectModel : public Object {
