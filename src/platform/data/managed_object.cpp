@@ -1,6 +1,7 @@
 #include "platform/data/managed_object.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "platform/base/error.h"
 #include "platform/data/context.h"
@@ -229,20 +230,20 @@ void ManagedObject::setValueForKey(const Value& value, const std::string& key) {
     if (fault_) fire();
     if (property.isAttribute()) {
         const auto& a = static_cast<const AttributeDescription&>(property);
-        Value stored;
-        if (isStoredForm(a.attributeType(), value)) {
-            stored = value;
-        } else {
+        // A value already in the stored form is compared and copied as it is (no temporary).
+        std::optional<Value> coerced;
+        if (!isStoredForm(a.attributeType(), value)) {
             if (!acceptsKind(a.attributeType(), value)) raiseUnacceptable("attribute", a.name(), desiredClassName(a), value);
-            auto coerced = coerceAttributeValue(a.attributeType(), value);
-            stored = coerced ? std::move(*coerced) : value;
+            coerced = coerceAttributeValue(a.attributeType(), value);
         }
+        const Value& stored = coerced ? *coerced : value;
         Value& slot = values_[index];
         if (slot.type() == stored.type() && slot.isEqual(stored)) return;
         if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) {  // else nothing new to announce
             if (auto context = context_.lock()) ContextAccess::impl(*context).willChange(*this);
         }
-        slot = std::move(stored);
+        if (coerced) slot = std::move(*coerced);
+        else slot = value;
         return;
     }
     const auto& r = static_cast<const RelationshipDescription&>(property);
