@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "platform/base/lifetime.h"
 #include "platform/data/detail/context_impl.h"
 #include "platform/data/errors.h"
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/runtime/detail/generation.h"
 
 namespace lv {
 
@@ -20,10 +22,25 @@ Ref<Error> contextError(std::int64_t code, std::string message, Dictionary extra
 }
 
 Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
-    const ClassInfo* base = ManagedObject::runtimeClass();
-    const ClassInfo* cls = classNamed(entity->managedObjectClassName());
-    if (cls && cls != base && cls->hasFactory() && cls->isSubclassOf(base)) {
-        if (auto o = std::dynamic_pointer_cast<ManagedObject>(cls->create())) return o;
+    // Records are made by the thousand for one entity: the record class of the last class name is
+    // kept per thread until the runtime changes (a class registered since may answer the name).
+    struct Last {
+        std::string className;
+        std::uint64_t generation = 0;
+        const ClassInfo* cls = nullptr;  // nullptr: plain records
+    };
+    LV_PER_THREAD(thread_local Last last;)
+    const std::string& className = entity->managedObjectClassName();
+    const std::uint64_t generation = runtimeGeneration();
+    if (last.generation != generation || last.className != className) {
+        const ClassInfo* base = ManagedObject::runtimeClass();
+        const ClassInfo* cls = classNamed(className);
+        last.className = className;
+        last.generation = generation;
+        last.cls = cls && cls != base && cls->hasFactory() && cls->isSubclassOf(base) ? cls : nullptr;
+    }
+    if (last.cls) {
+        if (auto o = std::dynamic_pointer_cast<ManagedObject>(last.cls->create())) return o;
     }
     return makeRef<ManagedObject>();
 }
