@@ -728,17 +728,21 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
 
     bool ok = true;
     std::vector<std::pair<Ref<ManagedObjectID>, std::int64_t>> versions;
-    // Inserts of one entity in a row share one prepared statement.
+    versions.reserve(inserts.size() + updates.size());
+    // Inserts of one entity in a row share one prepared statement (and the entity's column layout).
     const EntityDescription* statementEntity = nullptr;
+    const EntityInfo* entityInfo = nullptr;
     std::optional<Statement> insertStatement;
     std::vector<Value> named;  // values given by name, by property index
     std::vector<bool> given;
     for (const auto& pending : inserts) {
         if (!ok) break;
         const Ref<EntityDescription>& entity = pending.permanentID->entity();
-        const EntityInfo& i = info(*entity);
+        if (statementEntity != entity.get()) entityInfo = &info(*entity);
+        const EntityInfo& i = *entityInfo;
         const std::size_t propertyCount = entity->properties().size();
         const std::vector<Value>* columns = &pending.insert->valuesByIndex;
+        const bool hasRelationships = !entity->relationships().empty();  // only relationships read `given`
         if (columns->size() != propertyCount) {
             named.assign(propertyCount, Value());
             given.assign(propertyCount, false);
@@ -755,7 +759,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             }
             if (!ok) break;
             columns = &named;
-        } else {
+        } else if (hasRelationships) {
             given.assign(propertyCount, true);
         }
         if (statementEntity != entity.get()) {
@@ -917,12 +921,18 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         return false;
     }
     if (result) {
+        result->permanentIDs.reserve(result->permanentIDs.size() + inserts.size());
         for (const auto& pending : inserts) {
             if (pending.insert->objectID && pending.insert->objectID->isTemporaryID()) {
                 result->permanentIDs.emplace_back(pending.insert->objectID, pending.permanentID);
             }
         }
-        result->versions.insert(result->versions.end(), versions.begin(), versions.end());
+        if (result->versions.empty()) {
+            result->versions = std::move(versions);
+        } else {
+            result->versions.insert(result->versions.end(), std::make_move_iterator(versions.begin()),
+                                    std::make_move_iterator(versions.end()));
+        }
     }
     return true;
 }
