@@ -55,6 +55,51 @@ bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b) {
 
 }  // namespace data_detail
 
+// ---- registry node memory ----
+
+namespace data_detail {
+
+void* NodePool::allocate(std::size_t size) {
+    if (size_ == 0) size_ = std::max(size, sizeof(void*));
+    if (size > size_ || (size_ - size) >= alignof(std::max_align_t)) return ::operator new(size);
+    ++live_;
+    if (free_) {
+        void* block = free_;
+        free_ = *static_cast<void**>(block);
+        return block;
+    }
+    if (next_ == end_) {
+        // Chunks grow from 64 blocks to 4096 (a few hundred kilobytes at most).
+        const std::size_t blocks = std::min<std::size_t>(std::size_t{64} << std::min<std::size_t>(chunks_.size(), 6), 4096);
+        chunks_.push_back(::operator new(blocks * size_));
+        next_ = static_cast<char*>(chunks_.back());
+        end_ = next_ + blocks * size_;
+    }
+    void* block = next_;
+    next_ += size_;
+    return block;
+}
+
+void NodePool::deallocate(void* block, std::size_t size) {
+    if (size > size_ || (size_ - size) >= alignof(std::max_align_t)) {
+        ::operator delete(block);
+        return;
+    }
+    *static_cast<void**>(block) = free_;
+    free_ = block;
+    if (--live_ == 0) release();
+}
+
+void NodePool::release() {
+    for (void* chunk : chunks_) ::operator delete(chunk);
+    chunks_.clear();
+    next_ = end_ = nullptr;
+    free_ = nullptr;
+    live_ = 0;
+}
+
+}  // namespace data_detail
+
 // ---- ordered record lists ----
 
 void ManagedObjectContext::Impl::List::add(ManagedObject::List which, const Ref<ManagedObject>& o) {
@@ -132,17 +177,32 @@ void ManagedObjectContext::Impl::registerObject(const Ref<ManagedObject>& o) {
     o->registered_ = true;
     if (weakSelf.expired()) weakSelf = std::static_pointer_cast<ManagedObjectContext>(self.shared_from_this());
     o->context_ = weakSelf;
-    if (o->id_->isTemporaryID()) temporaries.push_back(o);
+    if (o->id_->isTemporaryID()) {
+        // Whether every entry of the list is still known to need no rekeying as of this generation.
+        const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
+        const bool wasEmpty = temporaries.empty();
+        temporaries.push_back(o);
+        if (o->id_->permanentID()) {
+            temporariesChecked = false;
+        } else if (wasEmpty) {
+            temporariesChecked = true;
+            checkedGeneration = generation;
+        } else if (checkedGeneration != generation) {
+            temporariesChecked = false;
+        }
+    }
 }
 
 void ManagedObjectContext::Impl::unregister(ManagedObject& o) {
     if (!o.registered_) return;
+    temporariesChecked = false;
     auto it = registry.find(o.id_);
     if (it != registry.end() && it->second.get() == &o) registry.erase(it);
     o.registered_ = false;
 }
 
 void ManagedObjectContext::Impl::rekey(ManagedObject& o, const Ref<ManagedObjectID>& id) {
+    temporariesChecked = false;
     if (o.registered_) {
         auto it = registry.find(o.id_);
         if (it != registry.end() && it->second.get() == &o) {
@@ -159,6 +219,9 @@ void ManagedObjectContext::Impl::rekeyIfNeeded() {
     const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
     if (generation == seenGeneration) return;
     seenGeneration = generation;
+    // Every entry registered, temporary and without a permanent ID as of this generation: the walk
+    // below would keep the list as it is.
+    if (temporariesChecked && checkedGeneration == generation) return;
     std::vector<Ref<ManagedObject>> still;
     for (auto& o : temporaries) {
         if (!o->registered_ || !o->id_->isTemporaryID()) continue;
@@ -169,6 +232,8 @@ void ManagedObjectContext::Impl::rekeyIfNeeded() {
         }
     }
     temporaries = std::move(still);
+    temporariesChecked = true;
+    checkedGeneration = generation;
 }
 
 Ref<ManagedObjectID> ManagedObjectContext::Impl::canonical(const Ref<ManagedObjectID>& id) const {
@@ -726,6 +791,7 @@ void ManagedObjectContext::reset() {
     for (int which = 0; which < ManagedObject::kListCount; ++which) d.lists[which].clear(static_cast<ManagedObject::List>(which));
     d.registry.clear();
     d.temporaries.clear();
+    d.temporariesChecked = false;
     d.notifyScheduled = false;
     NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(),
                                               Dictionary{{std::string(kInvalidatedAllObjectsKey), Value(std::move(ids))}});
