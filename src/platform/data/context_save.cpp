@@ -114,11 +114,11 @@ bool ManagedObject::validateForInsert(Ref<Error>* error) const {
     return ManagedObjectContext::Impl::reportErrors(errors, error);
 }
 
-void ManagedObjectContext::Impl::postDidSave(const Array& inserted, const Array& updated, const Array& deleted) {
+void ManagedObjectContext::Impl::postDidSave(Array inserted, Array updated, Array deleted) {
     NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextDidSaveNotification), self.shared_from_this(),
-                                              Dictionary{{std::string(kInsertedObjectsKey), Value(inserted)},
-                                                         {std::string(kUpdatedObjectsKey), Value(updated)},
-                                                         {std::string(kDeletedObjectsKey), Value(deleted)}});
+                                              Dictionary{{std::string(kInsertedObjectsKey), Value(std::move(inserted))},
+                                                         {std::string(kUpdatedObjectsKey), Value(std::move(updated))},
+                                                         {std::string(kDeletedObjectsKey), Value(std::move(deleted))}});
 }
 
 bool ManagedObjectContext::save(Ref<Error>* error) {
@@ -366,7 +366,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     Array insertedValues = toArray(ManagedObject::kInserted);
     Array updatedValues = toArray(ManagedObject::kUpdated);
     Array deletedValues = toArray(ManagedObject::kDeleted);
-    postDidSave(insertedValues, updatedValues, deletedValues);
+    postDidSave(std::move(insertedValues), std::move(updatedValues), std::move(deletedValues));
     return true;
 }
 
@@ -396,10 +396,10 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
             case PushedRecord::Kind::Insert: {
                 if (!o) {
                     o = data_detail::makeRecordInstance(r.entity);
-                    o->entity_ = r.entity;
+                    o->entity_ = std::move(r.entity);
                     o->setID(r.id);
                     o->values_ = std::move(r.values);
-                    o->values_.resize(r.entity->properties().size());
+                    o->values_.resize(o->entity_->properties().size());
                     o->inserted_ = true;
                     registerObject(o);
                     add(ManagedObject::kInserted, o);
