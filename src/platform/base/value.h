@@ -217,6 +217,10 @@ public:
     template <class T, std::enable_if_t<std::is_base_of_v<Object, T>, int> = 0>
     Value(const Ref<T>& object)
         : storage_(object ? Storage(std::static_pointer_cast<Object>(object)) : Storage()) {}
+    // Takes the reference over (no count change).
+    template <class T, std::enable_if_t<std::is_base_of_v<Object, T>, int> = 0>
+    Value(Ref<T>&& object)
+        : storage_(object ? Storage(std::static_pointer_cast<Object>(std::move(object))) : Storage()) {}
 
     static Value null();
     static Value array(std::initializer_list<Value> items) { return Value(Array(items)); }

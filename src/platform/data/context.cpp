@@ -156,6 +156,20 @@ Array ManagedObjectContext::Impl::List::values() const {
     return out;
 }
 
+Array ManagedObjectContext::Impl::List::take(ManagedObject::List which) {
+    Array out;
+    out.reserve(live);
+    for (auto& item : items) {
+        if (!item) continue;
+        item->slots_[which] = ManagedObject::kNoSlot;
+        out.push_back(Value(std::move(item)));
+    }
+    items.clear();
+    live = 0;
+    ++version;
+    return out;
+}
+
 // ---- registry ----
 
 Ref<ManagedObject> ManagedObjectContext::Impl::lookup(const Ref<ManagedObjectID>& id) {
@@ -738,8 +752,7 @@ void ManagedObjectContext::processPendingChanges() {
     auto take = [&](ManagedObject::List which, std::string_view key) {
         Impl::List& l = d.list(which);
         if (l.empty()) return;
-        info.set(std::string(key), Value(l.values()));
-        l.clear(which);
+        info.set(std::string(key), Value(l.take(which)));
     };
     take(ManagedObject::kNoteInserted, kInsertedObjectsKey);
     take(ManagedObject::kNoteUpdated, kUpdatedObjectsKey);

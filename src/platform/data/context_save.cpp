@@ -153,9 +153,9 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     }
     rekeyIfNeeded();
     const bool checkVersions = self.mergePolicy_ == MergePolicyType::Error;
-    const auto inserted = lists[ManagedObject::kInserted].objects();
-    const auto updated = lists[ManagedObject::kUpdated].objects();
-    const auto deleted = lists[ManagedObject::kDeleted].objects();
+    auto inserted = lists[ManagedObject::kInserted].objects();
+    auto updated = lists[ManagedObject::kUpdated].objects();
+    auto deleted = lists[ManagedObject::kDeleted].objects();
 
     // Relationship values name records by the IDs this save writes them under.
     auto idForWrite = [&](const Ref<ManagedObjectID>& id) -> Ref<ManagedObjectID> {
@@ -302,10 +302,10 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     lists[ManagedObject::kUpdated].clear(ManagedObject::kUpdated);
     lists[ManagedObject::kDeleted].clear(ManagedObject::kDeleted);
 
-    auto toArray = [](const std::vector<Ref<ManagedObject>>& objects) {
+    auto toArray = [](std::vector<Ref<ManagedObject>>& objects) {  // the last use: the references move
         Array out;
         out.reserve(objects.size());
-        for (const auto& o : objects) out.push_back(Value(o));
+        for (auto& o : objects) out.push_back(Value(std::move(o)));
         return out;
     };
     postDidSave(toArray(inserted), toArray(updated), toArray(deleted));
@@ -358,11 +358,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         o->deleted_ = false;
         o->context_.reset();
     }
-    auto toArray = [&](ManagedObject::List which) {
-        Array out = lists[which].values();
-        lists[which].clear(which);
-        return out;
-    };
+    auto toArray = [&](ManagedObject::List which) { return lists[which].take(which); };
     Array insertedValues = toArray(ManagedObject::kInserted);
     Array updatedValues = toArray(ManagedObject::kUpdated);
     Array deletedValues = toArray(ManagedObject::kDeleted);

@@ -158,6 +158,8 @@ struct ManagedObjectContext::Impl {
         void clear(ManagedObject::List which);
         std::vector<Ref<ManagedObject>> objects() const;
         Array values() const;
+        // values() and clear() in one: the list's references move into the array.
+        Array take(ManagedObject::List which);
         bool empty() const { return live == 0; }
     };
 
