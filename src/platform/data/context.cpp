@@ -228,6 +228,12 @@ void ManagedObjectContext::Impl::rekey(ManagedObject& o, const Ref<ManagedObject
     o.setID(id);
 }
 
+bool ManagedObjectContext::Impl::rekeyPending() const {
+    if (temporaries.empty()) return false;
+    const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
+    return generation != seenGeneration && !(temporariesChecked && checkedGeneration == generation);
+}
+
 void ManagedObjectContext::Impl::rekeyIfNeeded() {
     if (temporaries.empty()) return;
     const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();

@@ -137,8 +137,9 @@ bool ManagedObjectContext::save(Ref<Error>* error) {
     NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextWillSaveNotification), shared_from_this());
     processPendingChanges();
     if (!hasChanges()) return true;
+    if (parentContext()) return d.pushToParent(error);  // validates as it gathers the changes
     if (!d.validate(error)) return false;
-    return parentContext() ? d.pushToParent(error) : d.saveToStore(error);
+    return d.saveToStore(error);
 }
 
 bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
@@ -314,7 +315,19 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
 
 bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     Ref<ManagedObjectContext> parent = self.parentContext();
-    rekeyIfNeeded();
+    // Records are validated before any of them is rekeyed. When rekeying has nothing to do, each
+    // record is checked as its changes are gathered (one walk over the records instead of two);
+    // nothing leaves this context before all of them passed.
+    const bool checkFirst = rekeyPending();
+    if (checkFirst) {
+        if (!validate(error)) return false;
+        rekeyIfNeeded();
+    }
+    std::vector<Ref<Error>> errors;
+    EntityChecks checks;
+    auto check = [&](const ManagedObject& o) {
+        if (!checkFirst) checkValues(o, checks, errors);
+    };
     const auto inserted = lists[ManagedObject::kInserted].objects();
     const auto updated = lists[ManagedObject::kUpdated].objects();
     const auto deleted = lists[ManagedObject::kDeleted].objects();
@@ -330,9 +343,11 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     std::vector<PushedRecord> records;
     records.reserve(inserted.size() + updated.size() + deleted.size());
     for (const auto& o : inserted) {
+        check(*o);
         records.push_back(PushedRecord{PushedRecord::Kind::Insert, o->id_, o->entity_, canonicalValues(*o), {}, o->version_});
     }
     for (const auto& o : updated) {
+        check(*o);
         auto mask = changedMask(o->values_, o->committed_);
         if (!any(mask)) continue;
         records.push_back(PushedRecord{PushedRecord::Kind::Update, canonical(o->id_), o->entity_, canonicalValues(*o), std::move(mask),
@@ -341,6 +356,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     for (const auto& o : deleted) {
         records.push_back(PushedRecord{PushedRecord::Kind::Delete, canonical(o->id_), o->entity_, {}, {}, o->version_});
     }
+    if (!reportErrors(errors, error)) return false;
     bool ok = true;
     parent->performAndWait([&] { ok = ContextAccess::impl(*parent).acceptPushed(records, error); });
     if (!ok) return false;

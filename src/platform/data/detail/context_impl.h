@@ -201,6 +201,8 @@ struct ManagedObjectContext::Impl {
     void rekey(ManagedObject& o, const Ref<ManagedObjectID>& id);
     // Moves records whose temporary IDs got permanent ones (anywhere) to their permanent IDs.
     void rekeyIfNeeded();
+    // Whether rekeyIfNeeded might move a record now.
+    bool rekeyPending() const;
     // The ID as this context knows it now (a temporary ID's permanent one when it has one).
     Ref<ManagedObjectID> canonical(const Ref<ManagedObjectID>& id) const;
     // Relationship values with canonical IDs.
