@@ -137,9 +137,8 @@ bool ManagedObjectContext::save(Ref<Error>* error) {
     NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextWillSaveNotification), shared_from_this());
     processPendingChanges();
     if (!hasChanges()) return true;
-    if (parentContext()) return d.pushToParent(error);  // validates as it gathers the changes
-    if (!d.validate(error)) return false;
-    return d.saveToStore(error);
+    // Both validate the records before anything leaves the context.
+    return parentContext() ? d.pushToParent(error) : d.saveToStore(error);
 }
 
 bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
@@ -148,11 +147,20 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
         std::lock_guard lock(self.configMutex_);
         coordinator = self.coordinator_;
     }
+    // Records are validated before anything else. When rekeying has nothing to do, each record is
+    // checked as its changes are gathered (one walk instead of two), before it lends its values.
+    const bool checkFirst = !coordinator || rekeyPending();
+    if (checkFirst && !validate(error)) return false;
     if (!coordinator) {
         setError(error, contextError(kPersistentStoreSaveError, "The context has no persistent store coordinator. It cannot save."));
         return false;
     }
-    rekeyIfNeeded();
+    if (checkFirst) rekeyIfNeeded();
+    std::vector<Ref<Error>> errors;
+    EntityChecks checks;
+    auto check = [&](const ManagedObject& o) {
+        if (!checkFirst) checkValues(o, checks, errors);
+    };
     const bool checkVersions = self.mergePolicy_ == MergePolicyType::Error;
     auto inserted = lists[ManagedObject::kInserted].objects();
     auto updated = lists[ManagedObject::kUpdated].objects();
@@ -183,6 +191,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     std::vector<bool> lent(inserted.size(), false);
     for (std::size_t k = 0; k < inserted.size(); ++k) {
         const auto& o = inserted[k];
+        check(*o);
         ChangeSet::Insert insert{o->id_, {}, {}};
         const auto& properties = o->entity_->properties();
         if (o->entity_->relationships().empty()) {
@@ -214,6 +223,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     std::vector<std::vector<bool>> masks;
     masks.reserve(updated.size());
     for (const auto& o : updated) {
+        check(*o);
         masks.push_back(changedMask(o->values_, o->committed_));
         if (!any(masks.back())) continue;
         ChangeSet::Update update{o->id_, std::nullopt, {}};
@@ -231,6 +241,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
         if (checkVersions && o->version_ > 0) del.expectedVersion = o->version_;
         changes.deletes.push_back(std::move(del));
     }
+    if (!reportErrors(errors, error)) return false;  // the lent values go back
 
     SaveResult result;
     const bool saved = changes.empty() || coordinator->saveChanges(changes, &result, error);
