@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -159,14 +160,38 @@ void EntityDescription::removeProperty(std::string_view name) {
     rebuildIndex();
 }
 
-std::uint64_t EntityDescription::nameHash(std::string_view name) {
-    // The length and the first, middle and last bytes, mixed by one multiplication: the names of one
-    // entity nearly always differ there, and equal hashes only cost a comparison more.
+namespace {
+
+template <class T>
+T loadBytes(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+}  // namespace
+
+EntityDescription::PackedName EntityDescription::packName(std::string_view name) {
+    // Two overlapping loads cover every byte of a name of up to 16 bytes (of up to 8 for the head
+    // alone); shorter names take their first, middle and last bytes, which are all of them.
+    PackedName p;
+    const char* d = name.data();
     const std::size_t n = name.size();
-    if (n == 0) return 0;
-    const auto byte = [&](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(name[i])); };
-    const std::uint64_t mixed = (static_cast<std::uint64_t>(n) << 24) ^ (byte(0) << 16) ^ (byte(n / 2) << 8) ^ byte(n - 1);
-    const std::uint64_t h = mixed * 0x9e3779b97f4a7c15ULL;
+    p.size = n;
+    if (n >= 8) {
+        p.head = loadBytes<std::uint64_t>(d);
+        p.tail = loadBytes<std::uint64_t>(d + n - 8);
+    } else if (n >= 4) {
+        p.head = loadBytes<std::uint32_t>(d) | (std::uint64_t{loadBytes<std::uint32_t>(d + n - 4)} << 32);
+    } else if (n > 0) {
+        const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(d[i])}; };
+        p.head = byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
+    }
+    return p;
+}
+
+std::uint64_t EntityDescription::nameHash(const PackedName& p) {
+    const std::uint64_t h = (p.head ^ (p.tail * 0xc2b2ae3d27d4eb4fULL) ^ (static_cast<std::uint64_t>(p.size) << 56)) * 0x9e3779b97f4a7c15ULL;
     return h ^ (h >> 32);
 }
 
@@ -180,26 +205,26 @@ void EntityDescription::rebuildIndex() {
     const std::uint64_t mask = size - 1;
     for (std::size_t i = 0; i < properties_.size(); ++i) {
         const std::string& name = properties_[i]->name();
-        const std::uint64_t h = nameHash(name);
-        for (std::uint64_t s = h & mask;; s = (s + 1) & mask) {
+        const PackedName packed = packName(name);
+        for (std::uint64_t s = nameHash(packed) & mask;; s = (s + 1) & mask) {
             NameSlot& slot = nameSlots_[s];
             if (slot.index < 0) {
-                slot = NameSlot{h, name, static_cast<int>(i)};
+                slot = NameSlot{packed, name, static_cast<int>(i)};
                 break;
             }
-            if (slot.hash == h && slot.name == name) break;  // the first property of a name keeps it
+            if (slot.name == name) break;  // the first property of a name keeps it
         }
     }
 }
 
 int EntityDescription::propertyIndex(std::string_view name) const {
     if (nameSlots_.empty()) return -1;
-    const std::uint64_t h = nameHash(name);
+    const PackedName packed = packName(name);
     const std::uint64_t mask = nameSlots_.size() - 1;
-    for (std::uint64_t s = h & mask;; s = (s + 1) & mask) {
+    for (std::uint64_t s = nameHash(packed) & mask;; s = (s + 1) & mask) {
         const NameSlot& slot = nameSlots_[s];
         if (slot.index < 0) return -1;
-        if (slot.hash == h && slot.name == name) return slot.index;
+        if (slot.packed == packed && (packed.size <= 16 || slot.name == name)) return slot.index;
     }
 }
 

@@ -194,15 +194,23 @@ private:
     std::vector<Ref<AttributeDescription>> attributes_;
     std::vector<Ref<RelationshipDescription>> relationships_;
     std::vector<Ref<PropertyDescription>> properties_;
-    // Property index by name: an open-addressing table (a power of two of slots, at most half full)
-    // under a hash of the name's length and a few of its bytes. Records look their keys up on every
-    // access, so this is far cheaper than a general string hash and a bucket list.
+    // Property index by name: an open-addressing table (a power of two of slots, at most half full).
+    // A name is packed into two words that, with its length, tell names of up to 16 bytes apart
+    // exactly (longer ones are compared in full when those match); the table is probed under a mix of
+    // them. Records look their keys up on every access, so this costs a few instructions and no call.
+    struct PackedName {
+        std::uint64_t head = 0;
+        std::uint64_t tail = 0;
+        std::size_t size = 0;
+        bool operator==(const PackedName&) const = default;
+    };
     struct NameSlot {
-        std::uint64_t hash = 0;
+        PackedName packed;
         std::string name;
         int index = -1;  // -1: empty
     };
-    static std::uint64_t nameHash(std::string_view name);
+    static PackedName packName(std::string_view name);
+    static std::uint64_t nameHash(const PackedName& packed);
     std::vector<NameSlot> nameSlots_;
 };
 
