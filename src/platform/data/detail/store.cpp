@@ -344,7 +344,69 @@ bool SQLiteStore::migrate(const ManagedObjectModel& source, Ref<Error>* error) {
     return true;
 }
 
-// ---- reading ----
+// ---- column layout and direct binding ----
+
+namespace {
+
+// Binds a value of one of the common kinds straight from the value (nil as NULL); false when the value
+// needs encoding first. Text and data stay alive in the caller's values until the statement has run.
+inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value) {
+    if (value.isNil()) {
+        sqlite3_bind_null(s.get(), column);
+        return true;
+    }
+    switch (kind) {
+        case ColumnKind::Text:
+            if (value.isString()) {
+                const std::string& text = value.string();
+                sqlite3_bind_text(s.get(), column, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+                return true;
+            }
+            break;
+        case ColumnKind::Blob:
+            if (value.isData()) {
+                const Bytes& bytes = value.bytes();
+                sqlite3_bind_blob(s.get(), column, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+                return true;
+            }
+            break;
+        case ColumnKind::DateReal:
+            if (value.isDate()) {
+                sqlite3_bind_double(s.get(), column, value.date()->sinceReferenceDate());
+                return true;
+            }
+            break;
+        case ColumnKind::Integer:
+            if (const Number* n = value.number()) {
+                const NumberKind k = n->kind();
+                const bool fits = type == AttributeType::Integer64 ? (!n->isFloatingPoint() && k != NumberKind::UInt64)
+                                  : type == AttributeType::Integer32
+                                      ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::Int32 ||
+                                         k == NumberKind::UInt8 || k == NumberKind::UInt16)
+                                  : type == AttributeType::Integer16 ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::UInt8)
+                                                                     : k == NumberKind::Bool;
+                if (fits) {
+                    sqlite3_bind_int64(s.get(), column, n->longLongValue());
+                    return true;
+                }
+            }
+            break;
+        case ColumnKind::Real:
+            if (const Number* n = value.number(); n && type == AttributeType::Double) {
+                sqlite3_bind_double(s.get(), column, n->doubleValue());
+                return true;
+            }
+            break;
+        default: break;
+    }
+    return false;
+}
+
+AttributeType attributeTypeOf(const PropertyDescription& property) {
+    return property.isAttribute() ? static_cast<const AttributeDescription&>(property).attributeType() : AttributeType::Undefined;
+}
+
+}  // namespace
 
 const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity) {
     auto it = infos_.find(entity.name());
@@ -362,10 +424,13 @@ const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity
         placeholders += ", ?";
         info.columnProperties.push_back(static_cast<int>(i));
         info.columnKinds.push_back(kind);
+        info.columnTypes.push_back(attributeTypeOf(*p));
     }
     info.insertSQL = "INSERT INTO " + quoteIdentifier(entity.name()) + " (" + insertColumns + ") VALUES (" + placeholders + ")";
     return infos_.emplace(entity.name(), std::move(info)).first->second;
 }
+
+// ---- reading ----
 
 Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind) {
     if (kind == ColumnKind::Text) {
@@ -590,57 +655,8 @@ std::optional<Value> SQLiteStore::encodeValue(const PropertyDescription& propert
 
 bool SQLiteStore::bindColumn(Statement& s, int column, const PropertyDescription& property, ColumnKind kind, const Value& value,
                              const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, Ref<Error>* error) {
-    // The common kinds bind straight from the value; the others are encoded first. Text and data stay
-    // alive in the caller's values until the statement has run.
-    if (value.isNil()) {
-        sqlite3_bind_null(s.get(), column);
-        return true;
-    }
-    const auto type = property.isAttribute() ? static_cast<const AttributeDescription&>(property).attributeType() : AttributeType::Undefined;
-    switch (kind) {
-        case ColumnKind::Text:
-            if (value.isString()) {
-                const std::string& text = value.string();
-                sqlite3_bind_text(s.get(), column, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-                return true;
-            }
-            break;
-        case ColumnKind::Blob:
-            if (value.isData()) {
-                const Bytes& bytes = value.bytes();
-                sqlite3_bind_blob(s.get(), column, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
-                return true;
-            }
-            break;
-        case ColumnKind::DateReal:
-            if (value.isDate()) {
-                sqlite3_bind_double(s.get(), column, value.date()->sinceReferenceDate());
-                return true;
-            }
-            break;
-        case ColumnKind::Integer:
-            if (const Number* n = value.number()) {
-                const NumberKind k = n->kind();
-                const bool fits = type == AttributeType::Integer64 ? (!n->isFloatingPoint() && k != NumberKind::UInt64)
-                                  : type == AttributeType::Integer32
-                                      ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::Int32 ||
-                                         k == NumberKind::UInt8 || k == NumberKind::UInt16)
-                                  : type == AttributeType::Integer16 ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::UInt8)
-                                                                     : k == NumberKind::Bool;
-                if (fits) {
-                    sqlite3_bind_int64(s.get(), column, n->longLongValue());
-                    return true;
-                }
-            }
-            break;
-        case ColumnKind::Real:
-            if (const Number* n = value.number(); n && type == AttributeType::Double) {
-                sqlite3_bind_double(s.get(), column, n->doubleValue());
-                return true;
-            }
-            break;
-        default: break;
-    }
+    // The common kinds bind straight from the value; the others are encoded first.
+    if (bindDirect(s, column, kind, attributeTypeOf(property), value)) return true;
     auto encoded = encodeValue(property, value, temporaryIDs, error);
     if (!encoded) return false;
     s.bind(column, *encoded);
@@ -778,8 +794,9 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         s.bindInt64(2, 1);
         for (std::size_t c = 0; c < i.columnProperties.size() && ok; ++c) {
             const auto index = static_cast<std::size_t>(i.columnProperties[c]);
-            ok = bindColumn(s, static_cast<int>(c + 3), *entity->properties()[index], i.columnKinds[c], (*columns)[index], temporaryIDs,
-                            &failure);
+            const Value& value = (*columns)[index];
+            if (bindDirect(s, static_cast<int>(c + 3), i.columnKinds[c], i.columnTypes[c], value)) continue;
+            ok = bindColumn(s, static_cast<int>(c + 3), *entity->properties()[index], i.columnKinds[c], value, temporaryIDs, &failure);
         }
         if (!ok || !s.run(&failure)) {
             ok = false;

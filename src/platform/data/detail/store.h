@@ -63,6 +63,7 @@ private:
         std::string selectColumns;           // "_pk", "_opt", then the stored columns
         std::vector<int> columnProperties;   // property index of each stored column
         std::vector<ColumnKind> columnKinds;
+        std::vector<AttributeType> columnTypes;  // Undefined for relationships
         std::string insertSQL;
     };
     const EntityInfo& info(const EntityDescription& entity);
