@@ -55,51 +55,6 @@ bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b) {
 
 }  // namespace data_detail
 
-// ---- registry node memory ----
-
-namespace data_detail {
-
-void* NodePool::allocate(std::size_t size) {
-    if (size_ == 0) size_ = std::max(size, sizeof(void*));
-    if (size > size_ || (size_ - size) >= alignof(std::max_align_t)) return ::operator new(size);
-    ++live_;
-    if (free_) {
-        void* block = free_;
-        free_ = *static_cast<void**>(block);
-        return block;
-    }
-    if (next_ == end_) {
-        // Chunks grow from 64 blocks to 4096 (a few hundred kilobytes at most).
-        const std::size_t blocks = std::min<std::size_t>(std::size_t{64} << std::min<std::size_t>(chunks_.size(), 6), 4096);
-        chunks_.push_back(::operator new(blocks * size_));
-        next_ = static_cast<char*>(chunks_.back());
-        end_ = next_ + blocks * size_;
-    }
-    void* block = next_;
-    next_ += size_;
-    return block;
-}
-
-void NodePool::deallocate(void* block, std::size_t size) {
-    if (size > size_ || (size_ - size) >= alignof(std::max_align_t)) {
-        ::operator delete(block);
-        return;
-    }
-    *static_cast<void**>(block) = free_;
-    free_ = block;
-    if (--live_ == 0) release();
-}
-
-void NodePool::release() {
-    for (void* chunk : chunks_) ::operator delete(chunk);
-    chunks_.clear();
-    next_ = end_ = nullptr;
-    free_ = nullptr;
-    live_ = 0;
-}
-
-}  // namespace data_detail
-
 // ---- ordered record lists ----
 
 void ManagedObjectContext::Impl::List::add(ManagedObject::List which, const Ref<ManagedObject>& o) {
@@ -175,19 +130,17 @@ Array ManagedObjectContext::Impl::List::take(ManagedObject::List which) {
 Ref<ManagedObject> ManagedObjectContext::Impl::lookup(const Ref<ManagedObjectID>& id) {
     if (!id) return nullptr;
     rekeyIfNeeded();
-    auto it = registry.find(id);
-    if (it != registry.end()) return it->second;
+    if (const Ref<ManagedObject>* found = registry.find(id)) return *found;
     if (id->isTemporaryID()) {
         if (auto permanent = id->permanentID()) {
-            it = registry.find(permanent);
-            if (it != registry.end()) return it->second;
+            if (const Ref<ManagedObject>* found = registry.find(permanent)) return *found;
         }
     }
     return nullptr;
 }
 
 void ManagedObjectContext::Impl::registerObject(const Ref<ManagedObject>& o) {
-    registry[o->id_] = o;
+    registry.assign(o->id_, o);
     o->registered_ = true;
     if (weakSelf.expired()) weakSelf = std::static_pointer_cast<ManagedObjectContext>(self.shared_from_this());
     o->context_ = weakSelf;
@@ -210,21 +163,13 @@ void ManagedObjectContext::Impl::registerObject(const Ref<ManagedObject>& o) {
 void ManagedObjectContext::Impl::unregister(ManagedObject& o) {
     if (!o.registered_) return;
     temporariesChecked = false;
-    auto it = registry.find(o.id_);
-    if (it != registry.end() && it->second.get() == &o) registry.erase(it);
+    registry.erase(o.id_, o);
     o.registered_ = false;
 }
 
 void ManagedObjectContext::Impl::rekey(ManagedObject& o, const Ref<ManagedObjectID>& id) {
     temporariesChecked = false;
-    if (o.registered_) {
-        auto it = registry.find(o.id_);
-        if (it != registry.end() && it->second.get() == &o) {
-            auto node = registry.extract(it);  // the same node moves to the new key
-            node.key() = id;
-            registry.insert(std::move(node));
-        }
-    }
+    if (o.registered_) registry.rekey(o.id_, o, id);  // the entry keeps its place
     o.setID(id);
 }
 
@@ -747,7 +692,7 @@ std::vector<Ref<ManagedObject>> ManagedObjectContext::deletedObjects() const { r
 std::vector<Ref<ManagedObject>> ManagedObjectContext::registeredObjects() const {
     std::vector<Ref<ManagedObject>> out;
     out.reserve(impl_->registry.size());
-    for (const auto& [id, o] : impl_->registry) out.push_back(o);
+    impl_->registry.forEach([&](const Ref<ManagedObjectID>&, const Ref<ManagedObject>& o) { out.push_back(o); });
     return out;
 }
 
@@ -801,12 +746,12 @@ void ManagedObjectContext::reset() {
     Impl& d = *impl_;
     Array ids;
     ids.reserve(d.registry.size());
-    for (auto& [id, o] : d.registry) {
+    d.registry.forEach([&](const Ref<ManagedObjectID>&, const Ref<ManagedObject>& o) {
         ids.push_back(Value(o->id_));
         o->registered_ = false;
         o->context_.reset();
         o->inserted_ = o->updated_ = o->deleted_ = false;
-    }
+    });
     for (int which = 0; which < ManagedObject::kListCount; ++which) d.lists[which].clear(static_cast<ManagedObject::List>(which));
     d.registry.clear();
     d.temporaries.clear();

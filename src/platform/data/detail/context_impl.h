@@ -2,7 +2,6 @@
 // calls share. Everything here runs on the context's queue.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/data/context.h"
+#include "platform/data/detail/registry.h"
 #include "platform/data/managed_object.h"
 
 namespace lv {
@@ -45,55 +45,6 @@ struct ContextAccess {
 };
 
 namespace data_detail {
-
-// Memory for one context's registry nodes: equal-sized blocks carved from chunks in the order they are
-// asked for and reused through a free list, so that the nodes of records registered together lie side
-// by side (a save walks them all again to move them to their permanent IDs). Every chunk is given back
-// once no node is left. Used on the owner context's queue only.
-class NodePool {
-public:
-    NodePool() = default;
-    NodePool(const NodePool&) = delete;
-    NodePool& operator=(const NodePool&) = delete;
-    ~NodePool() { release(); }
-
-    // Blocks of one size come from the pool (the first size asked for); others from the heap.
-    void* allocate(std::size_t size);
-    void deallocate(void* block, std::size_t size);
-
-private:
-    void release();
-
-    std::size_t size_ = 0;
-    std::vector<void*> chunks_;
-    char* next_ = nullptr;
-    char* end_ = nullptr;
-    void* free_ = nullptr;
-    std::size_t live_ = 0;
-};
-
-// The allocator of a registry: single nodes from its context's pool, anything else (the bucket array)
-// from the heap.
-template <class T>
-struct PoolAllocator {
-    using value_type = T;
-    NodePool* pool;
-    explicit PoolAllocator(NodePool* p) noexcept : pool(p) {}
-    template <class U>
-    PoolAllocator(const PoolAllocator<U>& other) noexcept : pool(other.pool) {}
-    T* allocate(std::size_t n) {
-        if (n == 1 && alignof(T) <= alignof(std::max_align_t)) return static_cast<T*>(pool->allocate(sizeof(T)));
-        return std::allocator<T>().allocate(n);
-    }
-    void deallocate(T* p, std::size_t n) noexcept {
-        if (n == 1 && alignof(T) <= alignof(std::max_align_t)) pool->deallocate(p, sizeof(T));
-        else std::allocator<T>().deallocate(p, n);
-    }
-    template <class U>
-    bool operator==(const PoolAllocator<U>& other) const noexcept {
-        return pool == other.pool;
-    }
-};
 
 // Values of one record as some level (a parent context or the store) has them.
 struct Loaded {
@@ -166,10 +117,7 @@ struct ManagedObjectContext::Impl {
     ManagedObjectContext& self;
     Weak<ManagedObjectContext> weakSelf;  // what records point back to
     Ref<ManagedObjectModel> model;        // the coordinator's, once looked up
-    data_detail::NodePool registryNodes;  // before the registry: outlives it
-    using Registry = std::unordered_map<Ref<ManagedObjectID>, Ref<ManagedObject>, IDHash, IDEqual,
-                                        data_detail::PoolAllocator<std::pair<const Ref<ManagedObjectID>, Ref<ManagedObject>>>>;
-    Registry registry{Registry::allocator_type(&registryNodes)};
+    data_detail::Registry registry;
     std::vector<Ref<ManagedObject>> temporaries;  // registered with temporary IDs (some may be stale)
     std::uint64_t seenGeneration = 0;
     // True while every entry of `temporaries` is registered here under a temporary ID that had no
