@@ -111,20 +111,6 @@ Array ManagedObjectContext::Impl::List::values() const {
     return out;
 }
 
-Array ManagedObjectContext::Impl::List::take(ManagedObject::List which) {
-    Array out;
-    out.reserve(live);
-    for (auto& item : items) {
-        if (!item) continue;
-        item->slots_[which] = ManagedObject::kNoSlot;
-        out.push_back(Value(std::move(item)));
-    }
-    items.clear();
-    live = 0;
-    ++version;
-    return out;
-}
-
 // ---- registry ----
 
 Ref<ManagedObject> ManagedObjectContext::Impl::lookup(const Ref<ManagedObjectID>& id) {

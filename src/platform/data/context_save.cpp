@@ -245,18 +245,8 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
 
     SaveResult result;
     const bool saved = changes.empty() || coordinator->saveChanges(changes, &result, error);
-    giveBack.reset();
-    if (!saved) return false;  // nothing changed here
+    if (!saved) return false;  // nothing changed here (the lent values go back)
 
-    ManagedObjectID::setPermanentIDs(result.permanentIDs);
-    for (const auto& o : inserted) {
-        if (o->id_->isTemporaryID()) {
-            if (auto permanent = o->id_->permanentID()) rekey(*o, permanent);
-        }
-        o->inserted_ = false;
-        o->committed_.clear();
-        o->version_ = 1;  // a new row's version
-    }
     // Saved records name their related records by permanent IDs from now on.
     auto settleRelationships = [&](ManagedObject& o) {
         if (o.entity_->relationships().empty()) return;
@@ -265,7 +255,24 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
             if (properties[i]->isRelationship()) o.values_[i] = canonicalValue(*properties[i], o.values_[i]);
         }
     };
-    for (const auto& o : inserted) settleRelationships(*o);
+    ManagedObjectID::setPermanentIDs(result.permanentIDs);
+    // One walk over the new records: each takes its values back, moves to its permanent ID and
+    // settles its relationships.
+    for (std::size_t k = 0; k < inserted.size(); ++k) {
+        ManagedObject& o = *inserted[k];
+        if (lent[k]) {
+            o.values_ = std::move(changes.inserts[k].valuesByIndex);
+            lent[k] = false;
+        }
+        if (o.id_->isTemporaryID()) {
+            if (auto permanent = o.id_->permanentID()) rekey(o, permanent);
+        }
+        o.inserted_ = false;
+        o.committed_.clear();
+        o.version_ = 1;  // a new row's version
+        settleRelationships(o);
+    }
+    giveBack.reset();  // nothing left to give back
     for (const auto& o : updated) settleRelationships(*o);
     std::unordered_map<const ManagedObjectID*, std::int64_t> versions;
     if (!updated.empty()) {
@@ -340,6 +347,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         if (!checkFirst) checkValues(o, checks, errors);
     };
     const auto inserted = lists[ManagedObject::kInserted].objects();
+    const std::uint64_t insertedVersion = lists[ManagedObject::kInserted].version;
     const auto updated = lists[ManagedObject::kUpdated].objects();
     const auto deleted = lists[ManagedObject::kDeleted].objects();
     auto canonicalValues = [&](const ManagedObject& o) {
@@ -372,9 +380,18 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     parent->performAndWait([&] { ok = ContextAccess::impl(*parent).acceptPushed(records, error); });
     if (!ok) return false;
 
-    for (const auto& o : inserted) {
-        o->inserted_ = false;
-        o->committed_.clear();
+    auto settleInserted = [](ManagedObject& o) {
+        o.inserted_ = false;
+        o.committed_.clear();
+    };
+    // While the inserted list is still the one pushed (nothing joined or left it meanwhile), it is
+    // settled and handed on in one walk.
+    const bool insertedAsPushed = lists[ManagedObject::kInserted].version == insertedVersion;
+    Array insertedValues;
+    if (insertedAsPushed) {
+        insertedValues = lists[ManagedObject::kInserted].take(ManagedObject::kInserted, settleInserted);
+    } else {
+        for (const auto& o : inserted) settleInserted(*o);
     }
     for (const auto& o : updated) {
         o->updated_ = false;
@@ -386,7 +403,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         o->context_.reset();
     }
     auto toArray = [&](ManagedObject::List which) { return lists[which].take(which); };
-    Array insertedValues = toArray(ManagedObject::kInserted);
+    if (!insertedAsPushed) insertedValues = toArray(ManagedObject::kInserted);
     Array updatedValues = toArray(ManagedObject::kUpdated);
     Array deletedValues = toArray(ManagedObject::kDeleted);
     postDidSave(std::move(insertedValues), std::move(updatedValues), std::move(deletedValues));

@@ -110,7 +110,25 @@ struct ManagedObjectContext::Impl {
         std::vector<Ref<ManagedObject>> objects() const;
         Array values() const;
         // values() and clear() in one: the list's references move into the array.
-        Array take(ManagedObject::List which);
+        Array take(ManagedObject::List which) {
+            return take(which, [](ManagedObject&) {});
+        }
+        // The same, calling each(record) for every record first, in order.
+        template <class F>
+        Array take(ManagedObject::List which, F&& each) {
+            Array out;
+            out.reserve(live);
+            for (auto& item : items) {
+                if (!item) continue;
+                each(*item);
+                item->slots_[which] = ManagedObject::kNoSlot;
+                out.push_back(Value(std::move(item)));
+            }
+            items.clear();
+            live = 0;
+            ++version;
+            return out;
+        }
         bool empty() const { return live == 0; }
     };
 
