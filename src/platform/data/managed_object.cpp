@@ -1,7 +1,8 @@
 #include "platform/data/managed_object.h"
 
 #include <algorithm>
-#include <optional>
+#include <cstddef>
+#include <utility>
 
 #include "platform/base/error.h"
 #include "platform/data/context.h"
@@ -224,29 +225,32 @@ Value ManagedObject::valueForKey(const std::string& key) const {
     return values_[index];
 }
 
+template <class V>
+void ManagedObject::storeAttribute(std::size_t index, V&& stored) {
+    Value& slot = values_[index];
+    if (slot.type() == stored.type() && slot.isEqual(stored)) return;
+    if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) {  // else nothing new to announce
+        if (auto context = context_.lock()) ContextAccess::impl(*context).willChange(*this);
+    }
+    slot = std::forward<V>(stored);
+}
+
 void ManagedObject::setValueForKey(const Value& value, const std::string& key) {
     const auto index = static_cast<std::size_t>(indexForKey(key, true));
-    const PropertyDescription& property = *entity_->properties()[index];
     if (fault_) fire();
-    if (property.isAttribute()) {
-        const auto& a = static_cast<const AttributeDescription&>(property);
+    if (index < entity_->attributes().size()) {  // attributes come first among the properties
+        const AttributeDescription& a = *entity_->attributes()[index];
         // A value already in the stored form is compared and copied as it is (no temporary).
-        std::optional<Value> coerced;
-        if (!isStoredForm(a.attributeType(), value)) {
-            if (!acceptsKind(a.attributeType(), value)) raiseUnacceptable("attribute", a.name(), desiredClassName(a), value);
-            coerced = coerceAttributeValue(a.attributeType(), value);
+        if (isStoredForm(a.attributeType(), value)) {
+            storeAttribute(index, value);
+            return;
         }
-        const Value& stored = coerced ? *coerced : value;
-        Value& slot = values_[index];
-        if (slot.type() == stored.type() && slot.isEqual(stored)) return;
-        if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) {  // else nothing new to announce
-            if (auto context = context_.lock()) ContextAccess::impl(*context).willChange(*this);
-        }
-        if (coerced) slot = std::move(*coerced);
-        else slot = value;
+        if (!acceptsKind(a.attributeType(), value)) raiseUnacceptable("attribute", a.name(), desiredClassName(a), value);
+        if (auto coerced = coerceAttributeValue(a.attributeType(), value)) storeAttribute(index, std::move(*coerced));
+        else storeAttribute(index, value);
         return;
     }
-    const auto& r = static_cast<const RelationshipDescription&>(property);
+    const auto& r = static_cast<const RelationshipDescription&>(*entity_->properties()[index]);
     auto context = context_.lock();
     auto check = [&](const Value& item) -> Ref<ManagedObjectID> {
         auto related = item.objectAs<ManagedObject>();

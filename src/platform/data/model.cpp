@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <fstream>
 #include <limits>
 #include <set>
@@ -160,41 +159,6 @@ void EntityDescription::removeProperty(std::string_view name) {
     rebuildIndex();
 }
 
-namespace {
-
-template <class T>
-T loadBytes(const char* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-}  // namespace
-
-EntityDescription::PackedName EntityDescription::packName(std::string_view name) {
-    // Two overlapping loads cover every byte of a name of up to 16 bytes (of up to 8 for the head
-    // alone); shorter names take their first, middle and last bytes, which are all of them.
-    PackedName p;
-    const char* d = name.data();
-    const std::size_t n = name.size();
-    p.size = n;
-    if (n >= 8) {
-        p.head = loadBytes<std::uint64_t>(d);
-        p.tail = loadBytes<std::uint64_t>(d + n - 8);
-    } else if (n >= 4) {
-        p.head = loadBytes<std::uint32_t>(d) | (std::uint64_t{loadBytes<std::uint32_t>(d + n - 4)} << 32);
-    } else if (n > 0) {
-        const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(d[i])}; };
-        p.head = byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
-    }
-    return p;
-}
-
-std::uint64_t EntityDescription::nameHash(const PackedName& p) {
-    const std::uint64_t h = (p.head ^ (p.tail * 0xc2b2ae3d27d4eb4fULL) ^ (static_cast<std::uint64_t>(p.size) << 56)) * 0x9e3779b97f4a7c15ULL;
-    return h ^ (h >> 32);
-}
-
 void EntityDescription::rebuildIndex() {
     properties_.clear();
     for (const auto& a : attributes_) properties_.push_back(a);
@@ -217,14 +181,13 @@ void EntityDescription::rebuildIndex() {
     }
 }
 
-int EntityDescription::propertyIndex(std::string_view name) const {
-    if (nameSlots_.empty()) return -1;
+int EntityDescription::longPropertyIndex(std::string_view name, std::size_t from) const {
     const PackedName packed = packName(name);
-    const std::uint64_t mask = nameSlots_.size() - 1;
-    for (std::uint64_t s = nameHash(packed) & mask;; s = (s + 1) & mask) {
+    const std::size_t mask = nameSlots_.size() - 1;
+    for (std::size_t s = from;; s = (s + 1) & mask) {
         const NameSlot& slot = nameSlots_[s];
         if (slot.index < 0) return -1;
-        if (slot.packed == packed && (packed.size <= 16 || slot.name == name)) return slot.index;
+        if (slot.packed == packed && slot.name == name) return slot.index;
     }
 }
 
