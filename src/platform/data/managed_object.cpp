@@ -147,17 +147,18 @@ Ref<ManagedObject> ManagedObject::make(const Ref<EntityDescription>& entity, con
     if (!entity) return nullptr;
     Ref<ManagedObject> o = data_detail::makeRecordInstance(entity);
     o->bind(entity, ManagedObjectID::makeTemporary(entity));
-    const auto& properties = entity->properties();
-    for (std::size_t i = 0; i < properties.size(); ++i) {
-        if (properties[i]->isAttribute()) {
-            const auto& a = static_cast<const AttributeDescription&>(*properties[i]);
-            if (!a.defaultValue().isNil()) {
-                auto coerced = coerceAttributeValue(a.attributeType(), a.defaultValue());
-                o->values_[i] = coerced ? *coerced : a.defaultValue();
-            }
-        } else if (static_cast<const RelationshipDescription&>(*properties[i]).isToMany()) {
-            o->values_[i] = Value(Array());
+    // The properties are the attributes, then the relationships, by index.
+    const auto& attributes = entity->attributes();
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+        const AttributeDescription& a = *attributes[i];
+        if (!a.defaultValue().isNil()) {
+            auto coerced = coerceAttributeValue(a.attributeType(), a.defaultValue());
+            o->values_[i] = coerced ? *coerced : a.defaultValue();
         }
+    }
+    const auto& relationships = entity->relationships();
+    for (std::size_t r = 0; r < relationships.size(); ++r) {
+        if (relationships[r]->isToMany()) o->values_[attributes.size() + r] = Value(Array());
     }
     if (context) context->insertObject(o);
     return o;
