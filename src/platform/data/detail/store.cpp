@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstring>
 
 #include "platform/data/errors.h"
 #include "platform/storage/json.h"
@@ -348,31 +349,71 @@ bool SQLiteStore::migrate(const ManagedObjectModel& source, Ref<Error>* error) {
 
 namespace {
 
+// What a parameter of a statement holds: rows of one insert statement often repeat a value in a
+// column (a flag, a parent's key, no value at all), and SQLite keeps bindings from one run to the next,
+// so an equal value is not bound again. Text and data are bound in place (SQLITE_STATIC): the same
+// bytes at the same address are the same value.
+struct BoundParameter {
+    enum class Kind : std::uint8_t { Unknown, Null, Integer, Real, Text, Blob };
+    Kind kind = Kind::Unknown;
+    std::uint64_t bits = 0;       // the integer, or the real's bits
+    const void* data = nullptr;   // text or data
+    std::size_t size = 0;
+
+    bool holds(Kind k, std::uint64_t b, const void* d, std::size_t n) const { return kind == k && bits == b && data == d && size == n; }
+    void set(Kind k, std::uint64_t b, const void* d, std::size_t n) { *this = BoundParameter{k, b, d, n}; }
+};
+
+inline void bindNull(Statement& s, int column, BoundParameter& bound) {
+    if (bound.holds(BoundParameter::Kind::Null, 0, nullptr, 0)) return;
+    sqlite3_bind_null(s.get(), column);
+    bound.set(BoundParameter::Kind::Null, 0, nullptr, 0);
+}
+
+inline void bindInteger(Statement& s, int column, std::int64_t v, BoundParameter& bound) {
+    const auto bits = static_cast<std::uint64_t>(v);
+    if (bound.holds(BoundParameter::Kind::Integer, bits, nullptr, 0)) return;
+    sqlite3_bind_int64(s.get(), column, v);
+    bound.set(BoundParameter::Kind::Integer, bits, nullptr, 0);
+}
+
+inline void bindReal(Statement& s, int column, double v, BoundParameter& bound) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    if (bound.holds(BoundParameter::Kind::Real, bits, nullptr, 0)) return;
+    sqlite3_bind_double(s.get(), column, v);
+    bound.set(BoundParameter::Kind::Real, bits, nullptr, 0);
+}
+
 // Binds a value of one of the common kinds straight from the value (nil as NULL); false when the value
 // needs encoding first. Text and data stay alive in the caller's values until the statement has run.
-inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value) {
+inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value, BoundParameter& bound) {
     if (value.isNil()) {
-        sqlite3_bind_null(s.get(), column);
+        bindNull(s, column, bound);
         return true;
     }
     switch (kind) {
         case ColumnKind::Text:
             if (value.isString()) {
                 const std::string& text = value.string();
+                if (bound.holds(BoundParameter::Kind::Text, 0, text.data(), text.size())) return true;
                 sqlite3_bind_text(s.get(), column, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+                bound.set(BoundParameter::Kind::Text, 0, text.data(), text.size());
                 return true;
             }
             break;
         case ColumnKind::Blob:
             if (value.isData()) {
                 const Bytes& bytes = value.bytes();
+                if (bound.holds(BoundParameter::Kind::Blob, 0, bytes.data(), bytes.size())) return true;
                 sqlite3_bind_blob(s.get(), column, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+                bound.set(BoundParameter::Kind::Blob, 0, bytes.data(), bytes.size());
                 return true;
             }
             break;
         case ColumnKind::DateReal:
             if (value.isDate()) {
-                sqlite3_bind_double(s.get(), column, value.date()->sinceReferenceDate());
+                bindReal(s, column, value.date()->sinceReferenceDate(), bound);
                 return true;
             }
             break;
@@ -386,14 +427,14 @@ inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType 
                                   : type == AttributeType::Integer16 ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::UInt8)
                                                                      : k == NumberKind::Bool;
                 if (fits) {
-                    sqlite3_bind_int64(s.get(), column, n->longLongValue());
+                    bindInteger(s, column, n->longLongValue(), bound);
                     return true;
                 }
             }
             break;
         case ColumnKind::Real:
             if (const Number* n = value.number(); n && type == AttributeType::Double) {
-                sqlite3_bind_double(s.get(), column, n->doubleValue());
+                bindReal(s, column, n->doubleValue(), bound);
                 return true;
             }
             break;
@@ -656,7 +697,8 @@ std::optional<Value> SQLiteStore::encodeValue(const PropertyDescription& propert
 bool SQLiteStore::bindColumn(Statement& s, int column, const PropertyDescription& property, ColumnKind kind, const Value& value,
                              const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, Ref<Error>* error) {
     // The common kinds bind straight from the value; the others are encoded first.
-    if (bindDirect(s, column, kind, attributeTypeOf(property), value)) return true;
+    BoundParameter unknown;
+    if (bindDirect(s, column, kind, attributeTypeOf(property), value, unknown)) return true;
     auto encoded = encodeValue(property, value, temporaryIDs, error);
     if (!encoded) return false;
     s.bind(column, *encoded);
@@ -749,6 +791,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
     const EntityDescription* statementEntity = nullptr;
     const EntityInfo* entityInfo = nullptr;
     std::optional<Statement> insertStatement;
+    std::vector<BoundParameter> bound;  // what each parameter of the insert statement holds
     std::vector<Value> named;  // values given by name, by property index
     std::vector<bool> given;
     for (const auto& pending : inserts) {
@@ -787,15 +830,18 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             }
             insertStatement.emplace(std::move(prepared));
             statementEntity = entity.get();
+            bound.assign(i.columnProperties.size() + 2, BoundParameter{});  // a fresh statement has no bindings
         }
         Statement& s = *insertStatement;
         s.reset();
-        s.bindInt64(1, pending.permanentID->key());
-        s.bindInt64(2, 1);
+        bindInteger(s, 1, pending.permanentID->key(), bound[0]);
+        bindInteger(s, 2, 1, bound[1]);
         for (std::size_t c = 0; c < i.columnProperties.size() && ok; ++c) {
             const auto index = static_cast<std::size_t>(i.columnProperties[c]);
             const Value& value = (*columns)[index];
-            if (bindDirect(s, static_cast<int>(c + 3), i.columnKinds[c], i.columnTypes[c], value)) continue;
+            BoundParameter& parameter = bound[c + 2];
+            if (bindDirect(s, static_cast<int>(c + 3), i.columnKinds[c], i.columnTypes[c], value, parameter)) continue;
+            parameter = BoundParameter{};  // bound from an encoded copy: bind again next time
             ok = bindColumn(s, static_cast<int>(c + 3), *entity->properties()[index], i.columnKinds[c], value, temporaryIDs, &failure);
         }
         if (!ok || !s.run(&failure)) {
