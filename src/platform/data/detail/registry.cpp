@@ -7,7 +7,7 @@ namespace lv::data_detail {
 
 std::uint32_t Registry::tagOf(const Ref<ManagedObjectID>& id) {
     // Fibonacci mixing: the IDs' own hashes are sequential or nearly so.
-    const std::uint64_t h = static_cast<std::uint64_t>(id ? id->hash() : 0) * 0x9e3779b97f4a7c15ULL;
+    const std::uint64_t h = static_cast<std::uint64_t>(id ? id->ManagedObjectID::hash() : 0) * 0x9e3779b97f4a7c15ULL;
     return static_cast<std::uint32_t>(h >> 32);
 }
 
