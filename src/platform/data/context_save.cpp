@@ -53,14 +53,18 @@ struct ManagedObjectContext::Impl::EntityChecks {
 void ManagedObjectContext::Impl::checkValues(const ManagedObject& o, EntityChecks& checks, std::vector<Ref<Error>>& errors) {
     checks.prepare(o.entity_.get());
     if (!checks.hasRequired && checks.integerIndices.empty()) return;
-    o.fire();
+    if (o.fault_) o.fire();
     if (o.gone_) return;
     const auto& properties = o.entity_->properties();
     for (const std::size_t i : checks.integerIndices) {
         // A number no integer column can hold is refused, never stored wrapped. Signed integers
         // (what records normally hold) always fit.
         const Value& value = o.values_[i];
-        if (const Number* n = value.number(); value.isNil() || (n && !n->isFloatingPoint() && !n->isUnsigned())) continue;
+        if (value.isNil()) continue;
+        if (const Number* n = value.number()) {
+            const NumberKind k = n->kind();
+            if (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::Int32 || k == NumberKind::Int64) continue;
+        }
         const int overflow = integerRangeOverflow(AttributeType::Integer64, value);
         if (overflow == 0) continue;
         const std::string& name = properties[i]->name();

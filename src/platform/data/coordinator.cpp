@@ -610,7 +610,7 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
         if (anyRelationships) temporaryIDs.reserve(temporaryIDs.size() + inserts.size());
         for (std::size_t i = 0; i < inserts.size(); ++i) {
             if (anyRelationships) temporaryIDs.emplace(inserts[i]->objectID.get(), (*ids)[i]);
-            part.inserts.push_back({inserts[i], (*ids)[i]});
+            part.inserts.push_back({inserts[i], std::move((*ids)[i])});
         }
     }
     for (const auto& update : changes.updates) {
