@@ -193,7 +193,7 @@ void ManagedObject::fire() const {
 
 void ManagedObject::willAccessValueForKey(const std::string&) const { fire(); }
 
-int ManagedObject::indexForKey(const std::string& key, bool setting) const {
+inline int ManagedObject::indexForKey(const std::string& key, bool setting) const {
     const int i = entity_ ? entity_->propertyIndex(key) : -1;
     if (i < 0) raiseUnknownKey(*this, key, setting);
     return i;
@@ -239,18 +239,27 @@ void ManagedObject::storeAttribute(std::size_t index, V&& stored) {
 void ManagedObject::setValueForKey(const Value& value, const std::string& key) {
     const auto index = static_cast<std::size_t>(indexForKey(key, true));
     if (fault_) fire();
-    if (index < entity_->attributes().size()) {  // attributes come first among the properties
-        const AttributeDescription& a = *entity_->attributes()[index];
-        // A value already in the stored form is compared and copied as it is (no temporary).
-        if (isStoredForm(a.attributeType(), value)) {
-            storeAttribute(index, value);
-            return;
-        }
-        if (!acceptsKind(a.attributeType(), value)) raiseUnacceptable("attribute", a.name(), desiredClassName(a), value);
-        if (auto coerced = coerceAttributeValue(a.attributeType(), value)) storeAttribute(index, std::move(*coerced));
-        else storeAttribute(index, value);
+    if (index >= entity_->attributes().size()) {  // attributes come first among the properties
+        setRelationshipValue(index, value);
         return;
     }
+    const AttributeDescription& a = *entity_->attributes()[index];
+    // A value already in the stored form is compared and copied as it is (no temporary).
+    if (isStoredForm(a.attributeType(), value)) {
+        storeAttribute(index, value);
+        return;
+    }
+    setConvertedAttribute(index, value);
+}
+
+void ManagedObject::setConvertedAttribute(std::size_t index, const Value& value) {
+    const AttributeDescription& a = *entity_->attributes()[index];
+    if (!acceptsKind(a.attributeType(), value)) raiseUnacceptable("attribute", a.name(), desiredClassName(a), value);
+    if (auto coerced = coerceAttributeValue(a.attributeType(), value)) storeAttribute(index, std::move(*coerced));
+    else storeAttribute(index, value);
+}
+
+void ManagedObject::setRelationshipValue(std::size_t index, const Value& value) {
     const auto& r = static_cast<const RelationshipDescription&>(*entity_->properties()[index]);
     auto context = context_.lock();
     auto check = [&](const Value& item) -> Ref<ManagedObjectID> {

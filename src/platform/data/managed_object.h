@@ -116,6 +116,9 @@ private:
     // Stores an attribute value of the stored form (announcing the change when there is one).
     template <class V>
     void storeAttribute(std::size_t index, V&& stored);
+    // setValueForKey for an attribute value of another form, and for a relationship.
+    void setConvertedAttribute(std::size_t index, const Value& value);
+    void setRelationshipValue(std::size_t index, const Value& value);
     Value relatedValue(std::size_t index) const;
 
     Ref<EntityDescription> entity_;
