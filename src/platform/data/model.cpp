@@ -166,6 +166,7 @@ void EntityDescription::rebuildIndex() {
     std::size_t size = 8;
     while (size < 2 * properties_.size()) size *= 2;
     nameSlots_.assign(size, NameSlot{});
+    nameMask_ = size - 1;
     const std::uint64_t mask = size - 1;
     for (std::size_t i = 0; i < properties_.size(); ++i) {
         const std::string& name = properties_[i]->name();
@@ -183,8 +184,7 @@ void EntityDescription::rebuildIndex() {
 
 int EntityDescription::longPropertyIndex(std::string_view name, std::size_t from) const {
     const PackedName packed = packName(name);
-    const std::size_t mask = nameSlots_.size() - 1;
-    for (std::size_t s = from;; s = (s + 1) & mask) {
+    for (std::size_t s = from;; s = (s + 1) & nameMask_) {
         const NameSlot& slot = nameSlots_[s];
         if (slot.index < 0) return -1;
         if (slot.packed == packed && slot.name == name) return slot.index;

@@ -239,14 +239,13 @@ private:
     }
     // The rest of a lookup of a name longer than 16 bytes from the slot `from` on.
     int longPropertyIndex(std::string_view name, std::size_t from) const;
-    std::vector<NameSlot> nameSlots_;
+    std::vector<NameSlot> nameSlots_ = std::vector<NameSlot>(1);  // never empty: one empty slot at first
+    std::size_t nameMask_ = 0;                                      // slot count - 1
 };
 
 inline int EntityDescription::propertyIndex(std::string_view name) const {
-    if (nameSlots_.empty()) return -1;
     const PackedName packed = packName(name);
-    const std::size_t mask = nameSlots_.size() - 1;
-    for (std::size_t s = nameHash(packed) & mask;; s = (s + 1) & mask) {
+    for (std::size_t s = nameHash(packed) & nameMask_;; s = (s + 1) & nameMask_) {
         const NameSlot& slot = nameSlots_[s];
         if (slot.index < 0) return -1;
         if (slot.packed == packed) return packed.size <= 16 ? slot.index : longPropertyIndex(name, s);
