@@ -328,7 +328,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     auto toArray = [](std::vector<Ref<ManagedObject>>& objects) {  // the last use: the references move
         Array out;
         out.reserve(objects.size());
-        for (auto& o : objects) out.push_back(Value(std::move(o)));
+        for (auto& o : objects) out.push_back(Value::adopting(std::move(o)));
         return out;
     };
     postDidSave(toArray(inserted), toArray(updated), toArray(deleted));

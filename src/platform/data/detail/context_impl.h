@@ -122,7 +122,7 @@ struct ManagedObjectContext::Impl {
                 if (!item) continue;
                 each(*item);
                 item->slots_[which] = ManagedObject::kNoSlot;
-                out.push_back(Value(std::move(item)));
+                out.push_back(Value::adopting(std::move(item)));
             }
             items.clear();
             live = 0;
