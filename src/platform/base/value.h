@@ -217,6 +217,11 @@ public:
     template <class T, std::enable_if_t<std::is_base_of_v<Object, T>, int> = 0>
     Value(const Ref<T>& object)
         : storage_(object ? Storage(std::static_pointer_cast<Object>(object)) : Storage()) {}
+    // A value of the object that takes the given reference over (no count change).
+    template <class T, std::enable_if_t<std::is_base_of_v<Object, T>, int> = 0>
+    static Value adopting(Ref<T>&& object) {
+        return Value(std::static_pointer_cast<Object>(std::move(object)), AdoptTag{});
+    }
 
     static Value null();
     static Value array(std::initializer_list<Value> items) { return Value(Array(items)); }
@@ -303,6 +308,8 @@ public:
     void appendDescription(std::string& out, int indentLevel) const;
 
 private:
+    struct AdoptTag {};
+    Value(Ref<Object>&& object, AdoptTag) : storage_(object ? Storage(std::move(object)) : Storage()) {}
     void releaseContainer() noexcept;
 
     struct NullTag {

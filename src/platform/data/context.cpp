@@ -2,11 +2,13 @@
 
 #include <algorithm>
 
+#include "platform/base/lifetime.h"
 #include "platform/data/detail/context_impl.h"
 #include "platform/data/errors.h"
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/runtime/detail/generation.h"
 
 namespace lv {
 
@@ -20,10 +22,25 @@ Ref<Error> contextError(std::int64_t code, std::string message, Dictionary extra
 }
 
 Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
-    const ClassInfo* base = ManagedObject::runtimeClass();
-    const ClassInfo* cls = classNamed(entity->managedObjectClassName());
-    if (cls && cls != base && cls->hasFactory() && cls->isSubclassOf(base)) {
-        if (auto o = std::dynamic_pointer_cast<ManagedObject>(cls->create())) return o;
+    // Records are made by the thousand for one entity: the record class of the last class name is
+    // kept per thread until the runtime changes (a class registered since may answer the name).
+    struct Last {
+        std::string className;
+        std::uint64_t generation = 0;
+        const ClassInfo* cls = nullptr;  // nullptr: plain records
+    };
+    LV_PER_THREAD(thread_local Last last;)
+    const std::string& className = entity->managedObjectClassName();
+    const std::uint64_t generation = runtimeGeneration();
+    if (last.generation != generation || last.className != className) {
+        const ClassInfo* base = ManagedObject::runtimeClass();
+        const ClassInfo* cls = classNamed(className);
+        last.className = className;
+        last.generation = generation;
+        last.cls = cls && cls != base && cls->hasFactory() && cls->isSubclassOf(base) ? cls : nullptr;
+    }
+    if (last.cls) {
+        if (auto o = std::dynamic_pointer_cast<ManagedObject>(last.cls->create())) return o;
     }
     return makeRef<ManagedObject>();
 }
@@ -99,42 +116,53 @@ Array ManagedObjectContext::Impl::List::values() const {
 Ref<ManagedObject> ManagedObjectContext::Impl::lookup(const Ref<ManagedObjectID>& id) {
     if (!id) return nullptr;
     rekeyIfNeeded();
-    auto it = registry.find(id);
-    if (it != registry.end()) return it->second;
+    if (const Ref<ManagedObject>* found = registry.find(id)) return *found;
     if (id->isTemporaryID()) {
         if (auto permanent = id->permanentID()) {
-            it = registry.find(permanent);
-            if (it != registry.end()) return it->second;
+            if (const Ref<ManagedObject>* found = registry.find(permanent)) return *found;
         }
     }
     return nullptr;
 }
 
 void ManagedObjectContext::Impl::registerObject(const Ref<ManagedObject>& o) {
-    registry[o->id_] = o;
+    registry.assign(o->id_, o);
     o->registered_ = true;
     if (weakSelf.expired()) weakSelf = std::static_pointer_cast<ManagedObjectContext>(self.shared_from_this());
     o->context_ = weakSelf;
-    if (o->id_->isTemporaryID()) temporaries.push_back(o);
+    if (o->id_->isTemporaryID()) {
+        // Whether every entry of the list is still known to need no rekeying as of this generation.
+        const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
+        const bool wasEmpty = temporaries.empty();
+        temporaries.push_back(o);
+        if (o->id_->permanentID()) {
+            temporariesChecked = false;
+        } else if (wasEmpty) {
+            temporariesChecked = true;
+            checkedGeneration = generation;
+        } else if (checkedGeneration != generation) {
+            temporariesChecked = false;
+        }
+    }
 }
 
 void ManagedObjectContext::Impl::unregister(ManagedObject& o) {
     if (!o.registered_) return;
-    auto it = registry.find(o.id_);
-    if (it != registry.end() && it->second.get() == &o) registry.erase(it);
+    temporariesChecked = false;
+    registry.erase(o.id_, o);
     o.registered_ = false;
 }
 
 void ManagedObjectContext::Impl::rekey(ManagedObject& o, const Ref<ManagedObjectID>& id) {
-    if (o.registered_) {
-        auto it = registry.find(o.id_);
-        if (it != registry.end() && it->second.get() == &o) {
-            auto node = registry.extract(it);  // the same node moves to the new key
-            node.key() = id;
-            registry.insert(std::move(node));
-        }
-    }
+    temporariesChecked = false;
+    if (o.registered_) registry.rekey(o.id_, o, id);  // the entry keeps its place
     o.setID(id);
+}
+
+bool ManagedObjectContext::Impl::rekeyPending() const {
+    if (temporaries.empty()) return false;
+    const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
+    return generation != seenGeneration && !(temporariesChecked && checkedGeneration == generation);
 }
 
 void ManagedObjectContext::Impl::rekeyIfNeeded() {
@@ -142,6 +170,9 @@ void ManagedObjectContext::Impl::rekeyIfNeeded() {
     const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
     if (generation == seenGeneration) return;
     seenGeneration = generation;
+    // Every entry registered, temporary and without a permanent ID as of this generation: the walk
+    // below would keep the list as it is.
+    if (temporariesChecked && checkedGeneration == generation) return;
     std::vector<Ref<ManagedObject>> still;
     for (auto& o : temporaries) {
         if (!o->registered_ || !o->id_->isTemporaryID()) continue;
@@ -152,6 +183,8 @@ void ManagedObjectContext::Impl::rekeyIfNeeded() {
         }
     }
     temporaries = std::move(still);
+    temporariesChecked = true;
+    checkedGeneration = generation;
 }
 
 Ref<ManagedObjectID> ManagedObjectContext::Impl::canonical(const Ref<ManagedObjectID>& id) const {
@@ -645,7 +678,7 @@ std::vector<Ref<ManagedObject>> ManagedObjectContext::deletedObjects() const { r
 std::vector<Ref<ManagedObject>> ManagedObjectContext::registeredObjects() const {
     std::vector<Ref<ManagedObject>> out;
     out.reserve(impl_->registry.size());
-    for (const auto& [id, o] : impl_->registry) out.push_back(o);
+    impl_->registry.forEach([&](const Ref<ManagedObjectID>&, const Ref<ManagedObject>& o) { out.push_back(o); });
     return out;
 }
 
@@ -656,8 +689,7 @@ void ManagedObjectContext::processPendingChanges() {
     auto take = [&](ManagedObject::List which, std::string_view key) {
         Impl::List& l = d.list(which);
         if (l.empty()) return;
-        info.set(std::string(key), Value(l.values()));
-        l.clear(which);
+        info.set(std::string(key), Value(l.take(which)));
     };
     take(ManagedObject::kNoteInserted, kInsertedObjectsKey);
     take(ManagedObject::kNoteUpdated, kUpdatedObjectsKey);
@@ -700,15 +732,16 @@ void ManagedObjectContext::reset() {
     Impl& d = *impl_;
     Array ids;
     ids.reserve(d.registry.size());
-    for (auto& [id, o] : d.registry) {
+    d.registry.forEach([&](const Ref<ManagedObjectID>&, const Ref<ManagedObject>& o) {
         ids.push_back(Value(o->id_));
         o->registered_ = false;
         o->context_.reset();
         o->inserted_ = o->updated_ = o->deleted_ = false;
-    }
+    });
     for (int which = 0; which < ManagedObject::kListCount; ++which) d.lists[which].clear(static_cast<ManagedObject::List>(which));
     d.registry.clear();
     d.temporaries.clear();
+    d.temporariesChecked = false;
     d.notifyScheduled = false;
     NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(),
                                               Dictionary{{std::string(kInvalidatedAllObjectsKey), Value(std::move(ids))}});

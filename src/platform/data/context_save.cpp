@@ -53,14 +53,18 @@ struct ManagedObjectContext::Impl::EntityChecks {
 void ManagedObjectContext::Impl::checkValues(const ManagedObject& o, EntityChecks& checks, std::vector<Ref<Error>>& errors) {
     checks.prepare(o.entity_.get());
     if (!checks.hasRequired && checks.integerIndices.empty()) return;
-    o.fire();
+    if (o.fault_) o.fire();
     if (o.gone_) return;
     const auto& properties = o.entity_->properties();
     for (const std::size_t i : checks.integerIndices) {
         // A number no integer column can hold is refused, never stored wrapped. Signed integers
         // (what records normally hold) always fit.
         const Value& value = o.values_[i];
-        if (const Number* n = value.number(); value.isNil() || (n && !n->isFloatingPoint() && !n->isUnsigned())) continue;
+        if (value.isNil()) continue;
+        if (const Number* n = value.number()) {
+            const NumberKind k = n->kind();
+            if (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::Int32 || k == NumberKind::Int64) continue;
+        }
         const int overflow = integerRangeOverflow(AttributeType::Integer64, value);
         if (overflow == 0) continue;
         const std::string& name = properties[i]->name();
@@ -114,11 +118,11 @@ bool ManagedObject::validateForInsert(Ref<Error>* error) const {
     return ManagedObjectContext::Impl::reportErrors(errors, error);
 }
 
-void ManagedObjectContext::Impl::postDidSave(const Array& inserted, const Array& updated, const Array& deleted) {
+void ManagedObjectContext::Impl::postDidSave(Array inserted, Array updated, Array deleted) {
     NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextDidSaveNotification), self.shared_from_this(),
-                                              Dictionary{{std::string(kInsertedObjectsKey), Value(inserted)},
-                                                         {std::string(kUpdatedObjectsKey), Value(updated)},
-                                                         {std::string(kDeletedObjectsKey), Value(deleted)}});
+                                              Dictionary{{std::string(kInsertedObjectsKey), Value(std::move(inserted))},
+                                                         {std::string(kUpdatedObjectsKey), Value(std::move(updated))},
+                                                         {std::string(kDeletedObjectsKey), Value(std::move(deleted))}});
 }
 
 bool ManagedObjectContext::save(Ref<Error>* error) {
@@ -137,7 +141,7 @@ bool ManagedObjectContext::save(Ref<Error>* error) {
     NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextWillSaveNotification), shared_from_this());
     processPendingChanges();
     if (!hasChanges()) return true;
-    if (!d.validate(error)) return false;
+    // Both validate the records before anything leaves the context.
     return parentContext() ? d.pushToParent(error) : d.saveToStore(error);
 }
 
@@ -147,15 +151,24 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
         std::lock_guard lock(self.configMutex_);
         coordinator = self.coordinator_;
     }
+    // Records are validated before anything else. When rekeying has nothing to do, each record is
+    // checked as its changes are gathered (one walk instead of two), before it lends its values.
+    const bool checkFirst = !coordinator || rekeyPending();
+    if (checkFirst && !validate(error)) return false;
     if (!coordinator) {
         setError(error, contextError(kPersistentStoreSaveError, "The context has no persistent store coordinator. It cannot save."));
         return false;
     }
-    rekeyIfNeeded();
+    if (checkFirst) rekeyIfNeeded();
+    std::vector<Ref<Error>> errors;
+    EntityChecks checks;
+    auto check = [&](const ManagedObject& o) {
+        if (!checkFirst) checkValues(o, checks, errors);
+    };
     const bool checkVersions = self.mergePolicy_ == MergePolicyType::Error;
-    const auto inserted = lists[ManagedObject::kInserted].objects();
-    const auto updated = lists[ManagedObject::kUpdated].objects();
-    const auto deleted = lists[ManagedObject::kDeleted].objects();
+    auto inserted = lists[ManagedObject::kInserted].objects();
+    auto updated = lists[ManagedObject::kUpdated].objects();
+    auto deleted = lists[ManagedObject::kDeleted].objects();
 
     // Relationship values name records by the IDs this save writes them under.
     auto idForWrite = [&](const Ref<ManagedObjectID>& id) -> Ref<ManagedObjectID> {
@@ -182,6 +195,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     std::vector<bool> lent(inserted.size(), false);
     for (std::size_t k = 0; k < inserted.size(); ++k) {
         const auto& o = inserted[k];
+        check(*o);
         ChangeSet::Insert insert{o->id_, {}, {}};
         const auto& properties = o->entity_->properties();
         if (o->entity_->relationships().empty()) {
@@ -213,6 +227,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     std::vector<std::vector<bool>> masks;
     masks.reserve(updated.size());
     for (const auto& o : updated) {
+        check(*o);
         masks.push_back(changedMask(o->values_, o->committed_));
         if (!any(masks.back())) continue;
         ChangeSet::Update update{o->id_, std::nullopt, {}};
@@ -230,21 +245,12 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
         if (checkVersions && o->version_ > 0) del.expectedVersion = o->version_;
         changes.deletes.push_back(std::move(del));
     }
+    if (!reportErrors(errors, error)) return false;  // the lent values go back
 
     SaveResult result;
     const bool saved = changes.empty() || coordinator->saveChanges(changes, &result, error);
-    giveBack.reset();
-    if (!saved) return false;  // nothing changed here
+    if (!saved) return false;  // nothing changed here (the lent values go back)
 
-    ManagedObjectID::setPermanentIDs(result.permanentIDs);
-    for (const auto& o : inserted) {
-        if (o->id_->isTemporaryID()) {
-            if (auto permanent = o->id_->permanentID()) rekey(*o, permanent);
-        }
-        o->inserted_ = false;
-        o->committed_.clear();
-        o->version_ = 1;  // a new row's version
-    }
     // Saved records name their related records by permanent IDs from now on.
     auto settleRelationships = [&](ManagedObject& o) {
         if (o.entity_->relationships().empty()) return;
@@ -253,7 +259,24 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
             if (properties[i]->isRelationship()) o.values_[i] = canonicalValue(*properties[i], o.values_[i]);
         }
     };
-    for (const auto& o : inserted) settleRelationships(*o);
+    ManagedObjectID::setPermanentIDs(result.permanentIDs);
+    // One walk over the new records: each takes its values back, moves to its permanent ID and
+    // settles its relationships.
+    for (std::size_t k = 0; k < inserted.size(); ++k) {
+        ManagedObject& o = *inserted[k];
+        if (lent[k]) {
+            o.values_ = std::move(changes.inserts[k].valuesByIndex);
+            lent[k] = false;
+        }
+        if (o.id_->isTemporaryID()) {
+            if (auto permanent = o.id_->permanentID()) rekey(o, permanent);
+        }
+        o.inserted_ = false;
+        o.committed_.clear();
+        o.version_ = 1;  // a new row's version
+        settleRelationships(o);
+    }
+    giveBack.reset();  // nothing left to give back
     for (const auto& o : updated) settleRelationships(*o);
     std::unordered_map<const ManagedObjectID*, std::int64_t> versions;
     if (!updated.empty()) {
@@ -302,10 +325,10 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     lists[ManagedObject::kUpdated].clear(ManagedObject::kUpdated);
     lists[ManagedObject::kDeleted].clear(ManagedObject::kDeleted);
 
-    auto toArray = [](const std::vector<Ref<ManagedObject>>& objects) {
+    auto toArray = [](std::vector<Ref<ManagedObject>>& objects) {  // the last use: the references move
         Array out;
         out.reserve(objects.size());
-        for (const auto& o : objects) out.push_back(Value(o));
+        for (auto& o : objects) out.push_back(Value::adopting(std::move(o)));
         return out;
     };
     postDidSave(toArray(inserted), toArray(updated), toArray(deleted));
@@ -314,8 +337,21 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
 
 bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     Ref<ManagedObjectContext> parent = self.parentContext();
-    rekeyIfNeeded();
+    // Records are validated before any of them is rekeyed. When rekeying has nothing to do, each
+    // record is checked as its changes are gathered (one walk over the records instead of two);
+    // nothing leaves this context before all of them passed.
+    const bool checkFirst = rekeyPending();
+    if (checkFirst) {
+        if (!validate(error)) return false;
+        rekeyIfNeeded();
+    }
+    std::vector<Ref<Error>> errors;
+    EntityChecks checks;
+    auto check = [&](const ManagedObject& o) {
+        if (!checkFirst) checkValues(o, checks, errors);
+    };
     const auto inserted = lists[ManagedObject::kInserted].objects();
+    const std::uint64_t insertedVersion = lists[ManagedObject::kInserted].version;
     const auto updated = lists[ManagedObject::kUpdated].objects();
     const auto deleted = lists[ManagedObject::kDeleted].objects();
     auto canonicalValues = [&](const ManagedObject& o) {
@@ -330,9 +366,11 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     std::vector<PushedRecord> records;
     records.reserve(inserted.size() + updated.size() + deleted.size());
     for (const auto& o : inserted) {
+        check(*o);
         records.push_back(PushedRecord{PushedRecord::Kind::Insert, o->id_, o->entity_, canonicalValues(*o), {}, o->version_});
     }
     for (const auto& o : updated) {
+        check(*o);
         auto mask = changedMask(o->values_, o->committed_);
         if (!any(mask)) continue;
         records.push_back(PushedRecord{PushedRecord::Kind::Update, canonical(o->id_), o->entity_, canonicalValues(*o), std::move(mask),
@@ -341,13 +379,23 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     for (const auto& o : deleted) {
         records.push_back(PushedRecord{PushedRecord::Kind::Delete, canonical(o->id_), o->entity_, {}, {}, o->version_});
     }
+    if (!reportErrors(errors, error)) return false;
     bool ok = true;
     parent->performAndWait([&] { ok = ContextAccess::impl(*parent).acceptPushed(records, error); });
     if (!ok) return false;
 
-    for (const auto& o : inserted) {
-        o->inserted_ = false;
-        o->committed_.clear();
+    auto settleInserted = [](ManagedObject& o) {
+        o.inserted_ = false;
+        o.committed_.clear();
+    };
+    // While the inserted list is still the one pushed (nothing joined or left it meanwhile), it is
+    // settled and handed on in one walk.
+    const bool insertedAsPushed = lists[ManagedObject::kInserted].version == insertedVersion;
+    Array insertedValues;
+    if (insertedAsPushed) {
+        insertedValues = lists[ManagedObject::kInserted].take(ManagedObject::kInserted, settleInserted);
+    } else {
+        for (const auto& o : inserted) settleInserted(*o);
     }
     for (const auto& o : updated) {
         o->updated_ = false;
@@ -358,15 +406,11 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         o->deleted_ = false;
         o->context_.reset();
     }
-    auto toArray = [&](ManagedObject::List which) {
-        Array out = lists[which].values();
-        lists[which].clear(which);
-        return out;
-    };
-    Array insertedValues = toArray(ManagedObject::kInserted);
+    auto toArray = [&](ManagedObject::List which) { return lists[which].take(which); };
+    if (!insertedAsPushed) insertedValues = toArray(ManagedObject::kInserted);
     Array updatedValues = toArray(ManagedObject::kUpdated);
     Array deletedValues = toArray(ManagedObject::kDeleted);
-    postDidSave(insertedValues, updatedValues, deletedValues);
+    postDidSave(std::move(insertedValues), std::move(updatedValues), std::move(deletedValues));
     return true;
 }
 
@@ -396,10 +440,10 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
             case PushedRecord::Kind::Insert: {
                 if (!o) {
                     o = data_detail::makeRecordInstance(r.entity);
-                    o->entity_ = r.entity;
+                    o->entity_ = std::move(r.entity);
                     o->setID(r.id);
                     o->values_ = std::move(r.values);
-                    o->values_.resize(r.entity->properties().size());
+                    o->values_.resize(o->entity_->properties().size());
                     o->inserted_ = true;
                     registerObject(o);
                     add(ManagedObject::kInserted, o);

@@ -517,14 +517,10 @@ std::optional<std::vector<Ref<ManagedObjectID>>> PersistentStoreCoordinator::obt
         setError(error, storeError(kObjectStoreError, "This coordinator has no persistent stores. It cannot give out object IDs."));
         return std::nullopt;
     }
-    std::vector<Ref<ManagedObjectID>> out;
-    if (count == 0) return out;
+    if (count == 0) return std::vector<Ref<ManagedObjectID>>{};
     auto first = target->impl_->allocateKeys(*own, count, error);
     if (!first) return std::nullopt;
-    for (std::size_t i = 0; i < count; ++i) {
-        out.push_back(ManagedObjectID::makePermanent(own, target->identifier(), *first + static_cast<std::int64_t>(i)));
-    }
-    return out;
+    return ManagedObjectID::makePermanentRange(own, target->identifier(), *first, count);
 }
 
 bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResult* result, Ref<Error>* error) {
@@ -614,7 +610,7 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
         if (anyRelationships) temporaryIDs.reserve(temporaryIDs.size() + inserts.size());
         for (std::size_t i = 0; i < inserts.size(); ++i) {
             if (anyRelationships) temporaryIDs.emplace(inserts[i]->objectID.get(), (*ids)[i]);
-            part.inserts.push_back({inserts[i], (*ids)[i]});
+            part.inserts.push_back({inserts[i], std::move((*ids)[i])});
         }
     }
     for (const auto& update : changes.updates) {

@@ -1,6 +1,8 @@
 #include "platform/data/managed_object.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <utility>
 
 #include "platform/base/error.h"
 #include "platform/data/context.h"
@@ -145,17 +147,18 @@ Ref<ManagedObject> ManagedObject::make(const Ref<EntityDescription>& entity, con
     if (!entity) return nullptr;
     Ref<ManagedObject> o = data_detail::makeRecordInstance(entity);
     o->bind(entity, ManagedObjectID::makeTemporary(entity));
-    const auto& properties = entity->properties();
-    for (std::size_t i = 0; i < properties.size(); ++i) {
-        if (properties[i]->isAttribute()) {
-            const auto& a = static_cast<const AttributeDescription&>(*properties[i]);
-            if (!a.defaultValue().isNil()) {
-                auto coerced = coerceAttributeValue(a.attributeType(), a.defaultValue());
-                o->values_[i] = coerced ? *coerced : a.defaultValue();
-            }
-        } else if (static_cast<const RelationshipDescription&>(*properties[i]).isToMany()) {
-            o->values_[i] = Value(Array());
+    // The properties are the attributes, then the relationships, by index.
+    const auto& attributes = entity->attributes();
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+        const AttributeDescription& a = *attributes[i];
+        if (!a.defaultValue().isNil()) {
+            auto coerced = coerceAttributeValue(a.attributeType(), a.defaultValue());
+            o->values_[i] = coerced ? *coerced : a.defaultValue();
         }
+    }
+    const auto& relationships = entity->relationships();
+    for (std::size_t r = 0; r < relationships.size(); ++r) {
+        if (relationships[r]->isToMany()) o->values_[attributes.size() + r] = Value(Array());
     }
     if (context) context->insertObject(o);
     return o;
@@ -190,7 +193,7 @@ void ManagedObject::fire() const {
 
 void ManagedObject::willAccessValueForKey(const std::string&) const { fire(); }
 
-int ManagedObject::indexForKey(const std::string& key, bool setting) const {
+inline int ManagedObject::indexForKey(const std::string& key, bool setting) const {
     const int i = entity_ ? entity_->propertyIndex(key) : -1;
     if (i < 0) raiseUnknownKey(*this, key, setting);
     return i;
@@ -223,29 +226,41 @@ Value ManagedObject::valueForKey(const std::string& key) const {
     return values_[index];
 }
 
+template <class V>
+void ManagedObject::storeAttribute(std::size_t index, V&& stored) {
+    Value& slot = values_[index];
+    if (slot.type() == stored.type() && slot.isEqual(stored)) return;
+    if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) {  // else nothing new to announce
+        if (auto context = context_.lock()) ContextAccess::impl(*context).willChange(*this);
+    }
+    slot = std::forward<V>(stored);
+}
+
 void ManagedObject::setValueForKey(const Value& value, const std::string& key) {
     const auto index = static_cast<std::size_t>(indexForKey(key, true));
-    const PropertyDescription& property = *entity_->properties()[index];
     if (fault_) fire();
-    if (property.isAttribute()) {
-        const auto& a = static_cast<const AttributeDescription&>(property);
-        Value stored;
-        if (isStoredForm(a.attributeType(), value)) {
-            stored = value;
-        } else {
-            if (!acceptsKind(a.attributeType(), value)) raiseUnacceptable("attribute", a.name(), desiredClassName(a), value);
-            auto coerced = coerceAttributeValue(a.attributeType(), value);
-            stored = coerced ? std::move(*coerced) : value;
-        }
-        Value& slot = values_[index];
-        if (slot.type() == stored.type() && slot.isEqual(stored)) return;
-        if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) {  // else nothing new to announce
-            if (auto context = context_.lock()) ContextAccess::impl(*context).willChange(*this);
-        }
-        slot = std::move(stored);
+    if (index >= entity_->attributes().size()) {  // attributes come first among the properties
+        setRelationshipValue(index, value);
         return;
     }
-    const auto& r = static_cast<const RelationshipDescription&>(property);
+    const AttributeDescription& a = *entity_->attributes()[index];
+    // A value already in the stored form is compared and copied as it is (no temporary).
+    if (isStoredForm(a.attributeType(), value)) {
+        storeAttribute(index, value);
+        return;
+    }
+    setConvertedAttribute(index, value);
+}
+
+void ManagedObject::setConvertedAttribute(std::size_t index, const Value& value) {
+    const AttributeDescription& a = *entity_->attributes()[index];
+    if (!acceptsKind(a.attributeType(), value)) raiseUnacceptable("attribute", a.name(), desiredClassName(a), value);
+    if (auto coerced = coerceAttributeValue(a.attributeType(), value)) storeAttribute(index, std::move(*coerced));
+    else storeAttribute(index, value);
+}
+
+void ManagedObject::setRelationshipValue(std::size_t index, const Value& value) {
+    const auto& r = static_cast<const RelationshipDescription&>(*entity_->properties()[index]);
     auto context = context_.lock();
     auto check = [&](const Value& item) -> Ref<ManagedObjectID> {
         auto related = item.objectAs<ManagedObject>();

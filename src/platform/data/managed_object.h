@@ -113,6 +113,12 @@ private:
     void fire() const;
     void setRelationshipIDs(std::size_t index, const Value& ids, bool maintainInverse);
     int indexForKey(const std::string& key, bool setting) const;
+    // Stores an attribute value of the stored form (announcing the change when there is one).
+    template <class V>
+    void storeAttribute(std::size_t index, V&& stored);
+    // setValueForKey for an attribute value of another form, and for a relationship.
+    void setConvertedAttribute(std::size_t index, const Value& value);
+    void setRelationshipValue(std::size_t index, const Value& value);
     Value relatedValue(std::size_t index) const;
 
     Ref<EntityDescription> entity_;

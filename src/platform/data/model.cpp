@@ -177,15 +177,34 @@ void EntityDescription::appendToIndex(const Ref<PropertyDescription>& property) 
 
 void EntityDescription::rebuildIndex() {
     properties_.clear();
-    index_.clear();
     for (const auto& a : attributes_) properties_.push_back(a);
     for (const auto& r : relationships_) properties_.push_back(r);
-    for (std::size_t i = 0; i < properties_.size(); ++i) index_.emplace(properties_[i]->name(), static_cast<int>(i));
+    std::size_t size = 8;
+    while (size < 2 * properties_.size()) size *= 2;
+    nameSlots_.assign(size, NameSlot{});
+    nameMask_ = size - 1;
+    const std::uint64_t mask = size - 1;
+    for (std::size_t i = 0; i < properties_.size(); ++i) {
+        const std::string& name = properties_[i]->name();
+        const PackedName packed = packName(name);
+        for (std::uint64_t s = nameHash(packed) & mask;; s = (s + 1) & mask) {
+            NameSlot& slot = nameSlots_[s];
+            if (slot.index < 0) {
+                slot = NameSlot{packed, name, static_cast<int>(i)};
+                break;
+            }
+            if (slot.name == name) break;  // the first property of a name keeps it
+        }
+    }
 }
 
-int EntityDescription::propertyIndex(std::string_view name) const {
-    auto it = index_.find(name);
-    return it == index_.end() ? -1 : it->second;
+int EntityDescription::longPropertyIndex(std::string_view name, std::size_t from) const {
+    const PackedName packed = packName(name);
+    for (std::size_t s = from;; s = (s + 1) & nameMask_) {
+        const NameSlot& slot = nameSlots_[s];
+        if (slot.index < 0) return -1;
+        if (slot.packed == packed && slot.name == name) return slot.index;
+    }
 }
 
 Ref<PropertyDescription> EntityDescription::propertyNamed(std::string_view name) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -198,12 +199,62 @@ private:
     std::vector<Ref<AttributeDescription>> attributes_;
     std::vector<Ref<RelationshipDescription>> relationships_;
     std::vector<Ref<PropertyDescription>> properties_;
-    struct NameHash {
-        using is_transparent = void;
-        std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+    // Property index by name: an open-addressing table (a power of two of slots, at most half full).
+    // A name is packed into two words that, with its length, tell names of up to 16 bytes apart
+    // exactly (longer ones are compared in full when those match); the table is probed under a mix of
+    // them. Records look their keys up on every access, so this costs a few instructions and no call.
+    struct PackedName {
+        std::uint64_t head = 0;
+        std::uint64_t tail = 0;
+        std::size_t size = 0;
+        bool operator==(const PackedName&) const = default;
     };
-    std::unordered_map<std::string, int, NameHash, std::equal_to<>> index_;
+    struct NameSlot {
+        PackedName packed;
+        std::string name;
+        int index = -1;  // -1: empty
+    };
+    static PackedName packName(std::string_view name) {
+        // Two overlapping loads cover every byte of a name of up to 16 bytes (of up to 8 for the head
+        // alone); shorter names take their first, middle and last bytes, which are all of them.
+        PackedName p;
+        const char* d = name.data();
+        const std::size_t n = name.size();
+        p.size = n;
+        if (n >= 8) {
+            std::memcpy(&p.head, d, 8);
+            std::memcpy(&p.tail, d + n - 8, 8);
+        } else if (n >= 4) {
+            std::uint32_t first;
+            std::uint32_t last;
+            std::memcpy(&first, d, 4);
+            std::memcpy(&last, d + n - 4, 4);
+            p.head = first | (std::uint64_t{last} << 32);
+        } else if (n > 0) {
+            const auto byte = [&](std::size_t i) { return std::uint64_t{static_cast<unsigned char>(d[i])}; };
+            p.head = byte(0) | (byte(n / 2) << 8) | (byte(n - 1) << 16);
+        }
+        return p;
+    }
+    static std::uint64_t nameHash(const PackedName& p) {
+        const std::uint64_t h =
+            (p.head ^ (p.tail * 0xc2b2ae3d27d4eb4fULL) ^ (static_cast<std::uint64_t>(p.size) << 56)) * 0x9e3779b97f4a7c15ULL;
+        return h ^ (h >> 32);
+    }
+    // The rest of a lookup of a name longer than 16 bytes from the slot `from` on.
+    int longPropertyIndex(std::string_view name, std::size_t from) const;
+    std::vector<NameSlot> nameSlots_ = std::vector<NameSlot>(1);  // never empty: one empty slot at first
+    std::size_t nameMask_ = 0;                                      // slot count - 1
 };
+
+inline int EntityDescription::propertyIndex(std::string_view name) const {
+    const PackedName packed = packName(name);
+    for (std::size_t s = nameHash(packed) & nameMask_;; s = (s + 1) & nameMask_) {
+        const NameSlot& slot = nameSlots_[s];
+        if (slot.index < 0) return -1;
+        if (slot.packed == packed) return packed.size <= 16 ? slot.index : longPropertyIndex(name, s);
+    }
+}
 
 class ManagedObjectModel : public Object {
 public:

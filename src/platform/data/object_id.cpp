@@ -51,6 +51,16 @@ std::string makeUUIDString() {
     return text;
 }
 
+namespace {
+
+std::size_t permanentHash(std::int64_t key, const std::size_t* entityNameHash) {
+    std::size_t h = std::hash<std::int64_t>{}(key);
+    if (entityNameHash) h ^= *entityNameHash + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+    return h;
+}
+
+}  // namespace
+
 ManagedObjectID::ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<const std::string> storeIdentifier, std::int64_t key,
                                  std::uint64_t serial)
     : entity_(std::move(entity)), store_(std::move(storeIdentifier)), key_(key), serial_(serial) {
@@ -58,10 +68,17 @@ ManagedObjectID::ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<
     if (key_ == 0) {
         hash_ = std::hash<std::uint64_t>{}(serial_) ^ 0x5bd1e995ULL;
     } else {
-        std::size_t h = std::hash<std::int64_t>{}(key_);
-        if (entity_) h ^= std::hash<std::string>{}(entity_->name()) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-        hash_ = h;
+        const std::size_t nameHash = entity_ ? std::hash<std::string>{}(entity_->name()) : 0;
+        hash_ = permanentHash(key_, entity_ ? &nameHash : nullptr);
     }
+}
+
+ManagedObjectID::ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<const std::string> storeIdentifier, std::int64_t key,
+                                 EntityNameHash entityNameHash)
+    : entity_(std::move(entity)), store_(std::move(storeIdentifier)), key_(key), serial_(0) {
+    if (!store_) store_ = emptyText();
+    if (key_ == 0) hash_ = std::hash<std::uint64_t>{}(serial_) ^ 0x5bd1e995ULL;
+    else hash_ = permanentHash(key_, entity_ ? &entityNameHash.value : nullptr);
 }
 
 Ref<ManagedObjectID> ManagedObjectID::makeTemporary(Ref<EntityDescription> entity) {
@@ -78,10 +95,24 @@ Ref<ManagedObjectID> ManagedObjectID::makePermanent(Ref<EntityDescription> entit
     return makeRef<ManagedObjectID>(std::move(entity), last, key, 0);
 }
 
+std::vector<Ref<ManagedObjectID>> ManagedObjectID::makePermanentRange(const Ref<EntityDescription>& entity,
+                                                                      std::string_view storeIdentifier, std::int64_t first,
+                                                                      std::size_t count) {
+    std::vector<Ref<ManagedObjectID>> out;
+    if (count == 0) return out;
+    out.reserve(count);
+    // One identifier text and one hash of the entity name for all of them.
+    auto store = std::make_shared<const std::string>(storeIdentifier);
+    const std::size_t nameHash = entity ? std::hash<std::string>{}(entity->name()) : 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        out.push_back(makeRef<ManagedObjectID>(entity, store, first + static_cast<std::int64_t>(i), EntityNameHash{nameHash}));
+    }
+    return out;
+}
+
 Ref<ManagedObjectID> ManagedObjectID::permanentID() const {
-    if (!isTemporaryID()) return nullptr;
-    std::lock_guard lock(permanentMutex());
-    return permanent_;
+    if (!isTemporaryID() || !hasPermanent_.load(std::memory_order_acquire)) return nullptr;
+    return permanent_;  // set before the flag, never changed after
 }
 
 void ManagedObjectID::setPermanentID(const Ref<ManagedObjectID>& permanent) const {
@@ -90,6 +121,7 @@ void ManagedObjectID::setPermanentID(const Ref<ManagedObjectID>& permanent) cons
         std::lock_guard lock(permanentMutex());
         if (permanent_) return;
         permanent_ = permanent;
+        hasPermanent_.store(true, std::memory_order_release);
     }
     gPermanentGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
@@ -101,6 +133,7 @@ void ManagedObjectID::setPermanentIDs(const std::vector<std::pair<Ref<ManagedObj
         for (const auto& [temporary, permanent] : pairs) {
             if (!temporary || !temporary->isTemporaryID() || !permanent || permanent->isTemporaryID() || temporary->permanent_) continue;
             temporary->permanent_ = permanent;
+            temporary->hasPermanent_.store(true, std::memory_order_release);
             any = true;
         }
     }

@@ -3,6 +3,7 @@
 // and equal IDs name the same record in every context.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,6 +22,10 @@ public:
     static Ref<ManagedObjectID> makeTemporary(Ref<EntityDescription> entity);
     static Ref<ManagedObjectID> makePermanent(Ref<EntityDescription> entity, std::string_view storeIdentifier,
                                                std::int64_t key);
+    // makePermanent for the keys first, first + 1, … (count of them), in that order.
+    static std::vector<Ref<ManagedObjectID>> makePermanentRange(const Ref<EntityDescription>& entity,
+                                                                std::string_view storeIdentifier, std::int64_t first,
+                                                                std::size_t count);
 
     const Ref<EntityDescription>& entity() const { return entity_; }
     // Empty for temporary IDs.
@@ -53,6 +58,12 @@ public:
     // store identifier text is shared by the IDs of one store.
     ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<const std::string> storeIdentifier, std::int64_t key,
                     std::uint64_t serial);
+    // An ID whose entity name's hash (std::hash of the name) the caller computed already.
+    struct EntityNameHash {
+        std::size_t value;
+    };
+    ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<const std::string> storeIdentifier, std::int64_t key,
+                    EntityNameHash entityNameHash);
     std::uint64_t serial() const { return serial_; }
 
 private:
@@ -61,7 +72,10 @@ private:
     std::int64_t key_;
     std::uint64_t serial_;
     std::size_t hash_;
-    mutable Ref<ManagedObjectID> permanent_;  // guarded by a lock shared by all IDs
+    // Set once, under a lock shared by all IDs, and never changed after: once hasPermanent_ reads
+    // true, permanent_ may be read without the lock.
+    mutable Ref<ManagedObjectID> permanent_;
+    mutable std::atomic<bool> hasPermanent_{false};
 };
 
 // A new random identifier in the 8-4-4-4-12 upper-case hexadecimal form.

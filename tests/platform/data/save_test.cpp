@@ -94,6 +94,34 @@ TEST(Saves, WillAndDidSaveCarryTheChangedRecordsAndASaveFromWillSaveIsRefused) {
     }
 }
 
+// A root context checks its records as it gathers them for the store, each before it lends its
+// values to the change set: a failed check gives every value back.
+TEST(Saves, ARootSaveFailingValidationKeepsEveryRecordsValues) {
+    Stack s(requiredModel());
+    Ref<ManagedObject> whole, partial;
+    Ref<Error> error;
+    s.root->performAndWait([&] {
+        whole = insert(s.root, "Ticket", {{"code", Value("A1")}, {"seat", Value(1)}, {"note", Value("aisle")}});
+        partial = insert(s.root, "Ticket", {{"code", Value("B2")}, {"note", Value("window")}});
+        EXPECT_FALSE(s.root->save(&error));
+        EXPECT_TRUE(s.root->hasChanges());
+        EXPECT_EQ(whole->valueForKey("note"), Value("aisle"));
+        EXPECT_EQ(whole->valueForKey("seat"), Value(1));
+        EXPECT_EQ(partial->valueForKey("code"), Value("B2"));
+        EXPECT_TRUE(whole->objectID()->isTemporaryID());
+    });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kValidationMissingMandatoryPropertyError);
+    EXPECT_EQ(error->userInfo().get(kValidationObjectErrorKey).objectAs<ManagedObject>(), partial);
+    EXPECT_EQ(test::rowsInFile(s.coordinator->managedObjectModel(), s.path, "Ticket"), 0u);
+    s.root->performAndWait([&] {
+        partial->setValueForKey(Value(2), "seat");
+        EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
+    });
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"code\" || ' ' || \"seat\" || ' ' || \"note\" FROM \"Ticket\" ORDER BY 1"),
+              (std::vector<std::string>{"A1 1 aisle", "B2 2 window"}));
+}
+
 TEST(Saves, MissingRequiredValuesFailValidation) {
     Stack s(requiredModel());
     Ref<ManagedObject> one, two;

@@ -260,6 +260,60 @@ TEST(SQLiteStore, PragmasAndMetadata) {
 
 // ---- the coordinator ----
 
+// Consecutive rows of one insert statement repeat values (one shared text, equal numbers, missing
+// values), change them and bring them back: the statement keeps bindings from row to row, and each
+// row must still get its own values, whether the inserts give them by index or by name.
+TEST(SQLiteStore, ConsecutiveInsertsRepeatingValuesKeepEachRowsOwn) {
+    TempDir dir;
+    auto coordinator = test::openCoordinator(test::makeItemModel(), dir.file("c.sqlite"));
+    ASSERT_TRUE(coordinator);
+    auto item = coordinator->managedObjectModel()->entityNamed("Item");
+    const auto& properties = item->properties();
+    const auto at = [&](const char* name) { return static_cast<std::size_t>(item->propertyIndex(name)); };
+    const Value shared("shared text");
+    const Value date(Date::fromSinceReferenceDate(10.5));
+    struct RowSpec {
+        Value name;
+        Value count;
+        Value ratio;
+        Value when;
+    };
+    const std::vector<RowSpec> specs = {
+        {shared, Value(7), Value(1.5), date},
+        {shared, Value(7), Value(1.5), date},  // all repeated
+        {Value(), Value(7), Value(), Value()},  // missing values
+        {Value(), Value(8), Value(), date},
+        {shared, Value(std::int64_t{7}), Value(1.5), Value(Date::fromSinceReferenceDate(11))},
+        {Value("shared text"), Value(7), Value(2.5), date},  // equal text of another value
+        {shared, Value(7), Value(1.5), date},
+    };
+    ChangeSet changes;
+    for (std::size_t k = 0; k < specs.size(); ++k) {
+        const RowSpec& r = specs[k];
+        if (k % 2 == 0) {
+            std::vector<Value> byIndex(properties.size());
+            byIndex[at("name")] = r.name;
+            byIndex[at("count")] = r.count;
+            byIndex[at("ratio")] = r.ratio;
+            byIndex[at("when")] = r.when;
+            byIndex[at("small")] = Value(static_cast<int>(k));
+            changes.inserts.push_back({ManagedObjectID::makeTemporary(item), {}, std::move(byIndex)});
+        } else {
+            changes.inserts.push_back({ManagedObjectID::makeTemporary(item),
+                                       {{"name", r.name}, {"count", r.count}, {"ratio", r.ratio}, {"when", r.when},
+                                        {"small", Value(static_cast<int>(k))}}});
+        }
+    }
+    Ref<Error> error;
+    ASSERT_TRUE(coordinator->saveChanges(changes, nullptr, &error)) << error->description();
+    EXPECT_EQ(rawTexts(dir.file("c.sqlite"),
+                       "SELECT quote(\"small\") || ' ' || quote(\"name\") || ' ' || quote(\"count\") || ' ' || "
+                       "quote(\"ratio\") || ' ' || quote(\"when\") FROM \"Item\" ORDER BY \"_pk\""),
+              (std::vector<std::string>{"0 'shared text' 7 1.5 10.5", "1 'shared text' 7 1.5 10.5", "2 NULL 7 NULL NULL",
+                                        "3 NULL 8 NULL 10.5", "4 'shared text' 7 1.5 11.0", "5 'shared text' 7 2.5 10.5",
+                                        "6 'shared text' 7 1.5 10.5"}));
+}
+
 TEST(Coordinator, WithoutAStoreEveryCallIsAnError) {
     auto c = test::openCoordinator(test::makeItemModel(), "");
     ASSERT_TRUE(c);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/data/context.h"
+#include "platform/data/detail/registry.h"
 #include "platform/data/managed_object.h"
 
 namespace lv {
@@ -108,15 +109,40 @@ struct ManagedObjectContext::Impl {
         void clear(ManagedObject::List which);
         std::vector<Ref<ManagedObject>> objects() const;
         Array values() const;
+        // values() and clear() in one: the list's references move into the array.
+        Array take(ManagedObject::List which) {
+            return take(which, [](ManagedObject&) {});
+        }
+        // The same, calling each(record) for every record first, in order.
+        template <class F>
+        Array take(ManagedObject::List which, F&& each) {
+            Array out;
+            out.reserve(live);
+            for (auto& item : items) {
+                if (!item) continue;
+                each(*item);
+                item->slots_[which] = ManagedObject::kNoSlot;
+                out.push_back(Value::adopting(std::move(item)));
+            }
+            items.clear();
+            live = 0;
+            ++version;
+            return out;
+        }
         bool empty() const { return live == 0; }
     };
 
     ManagedObjectContext& self;
     Weak<ManagedObjectContext> weakSelf;  // what records point back to
     Ref<ManagedObjectModel> model;        // the coordinator's, once looked up
-    std::unordered_map<Ref<ManagedObjectID>, Ref<ManagedObject>, IDHash, IDEqual> registry;
+    data_detail::Registry registry;
     std::vector<Ref<ManagedObject>> temporaries;  // registered with temporary IDs (some may be stale)
     std::uint64_t seenGeneration = 0;
+    // True while every entry of `temporaries` is registered here under a temporary ID that had no
+    // permanent ID as of checkedGeneration (each was looked at when it joined, or by the last walk):
+    // rekeyIfNeeded has nothing to do at that generation.
+    bool temporariesChecked = false;
+    std::uint64_t checkedGeneration = 0;
     List lists[ManagedObject::kListCount];
     // Per entity name: the IDs of the unsaved deletions, as of the deleted list's version and the
     // permanent-ID generation they were gathered at (a fetch then reads them without a rebuild).
@@ -141,6 +167,8 @@ struct ManagedObjectContext::Impl {
     void rekey(ManagedObject& o, const Ref<ManagedObjectID>& id);
     // Moves records whose temporary IDs got permanent ones (anywhere) to their permanent IDs.
     void rekeyIfNeeded();
+    // Whether rekeyIfNeeded might move a record now.
+    bool rekeyPending() const;
     // The ID as this context knows it now (a temporary ID's permanent one when it has one).
     Ref<ManagedObjectID> canonical(const Ref<ManagedObjectID>& id) const;
     // Relationship values with canonical IDs.
@@ -196,7 +224,7 @@ struct ManagedObjectContext::Impl {
     bool saveToStore(Ref<Error>* error);
     bool pushToParent(Ref<Error>* error);
     bool acceptPushed(std::vector<data_detail::PushedRecord>& records, Ref<Error>* error);
-    void postDidSave(const Array& inserted, const Array& updated, const Array& deleted);
+    void postDidSave(Array inserted, Array updated, Array deleted);
 };
 
 }  // namespace lv

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstring>
 
 #include "platform/data/errors.h"
 #include "platform/storage/json.h"
@@ -40,11 +41,6 @@ std::optional<Bytes> fromHex(std::string_view text) {
     return out;
 }
 
-Ref<Error> errorWithInfo(std::int64_t code, std::string message, Dictionary extra) {
-    extra.set(std::string(kLocalizedDescriptionKey), Value(std::move(message)));
-    return Error::make(std::string(kCocoaErrorDomain), code, std::move(extra));
-}
-
 // A pragma value as SQL: plain words and numbers as they are, anything else as a quoted literal.
 std::string pragmaValue(const Value& v) {
     const std::string text = v.stringValue();
@@ -77,6 +73,11 @@ private:
 };
 
 }  // namespace
+
+Ref<Error> errorWithInfo(std::int64_t code, std::string message, Dictionary extra) {
+    extra.set(std::string(kLocalizedDescriptionKey), Value(std::move(message)));
+    return Error::make(std::string(kCocoaErrorDomain), code, std::move(extra));
+}
 
 // ---- opening ----
 
@@ -344,7 +345,7 @@ bool SQLiteStore::migrate(const ManagedObjectModel& source, Ref<Error>* error) {
     return true;
 }
 
-// ---- reading ----
+// ---- column layouts ----
 
 const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity) {
     auto it = infos_.find(entity.name());
@@ -362,10 +363,13 @@ const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity
         placeholders += ", ?";
         info.columnProperties.push_back(static_cast<int>(i));
         info.columnKinds.push_back(kind);
+        info.columnTypes.push_back(attributeTypeOf(*p));
     }
     info.insertSQL = "INSERT INTO " + quoteIdentifier(entity.name()) + " (" + insertColumns + ") VALUES (" + placeholders + ")";
     return infos_.emplace(entity.name(), std::move(info)).first->second;
 }
+
+// ---- reading ----
 
 Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind) {
     if (kind == ColumnKind::Text) {
@@ -535,396 +539,6 @@ std::optional<std::int64_t> SQLiteStore::allocateKeys(const EntityDescription& e
     while (s.step() == SQLITE_ROW) {
     }
     return last - static_cast<std::int64_t>(count) + 1;
-}
-
-// ---- writing ----
-
-std::optional<std::int64_t> SQLiteStore::keyOf(const Value& value, const std::string& destination,
-                                               const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs) {
-    auto id = value.objectAs<ManagedObjectID>();
-    if (!id) return std::nullopt;
-    if (id->isTemporaryID()) {
-        auto it = temporaryIDs.find(id.get());
-        if (it == temporaryIDs.end()) return std::nullopt;
-        id = it->second;
-    }
-    if (!id->entity() || id->entity()->name() != destination || id->storeIdentifier() != identifier_) return std::nullopt;
-    return id->key();
-}
-
-std::optional<Value> SQLiteStore::encodeValue(const PropertyDescription& property, const Value& value,
-                                              const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs,
-                                              Ref<Error>* error) {
-    if (value.isNil()) return Value();
-    auto invalid = [&]() -> std::optional<Value> {
-        setError(error, errorWithInfo(kManagedObjectValidationError,
-                                      "The value of " + property.name() + " is not of the kind the property holds",
-                                      Dictionary{{"NSValidationErrorKey", Value(property.name())},
-                                                 {"NSValidationErrorValue", value}}));
-        return std::nullopt;
-    };
-    if (property.isRelationship()) {
-        const auto& r = static_cast<const RelationshipDescription&>(property);
-        auto key = keyOf(value, r.destinationEntityName(), temporaryIDs);
-        if (!key) return invalid();
-        return Value(*key);
-    }
-    const auto& a = static_cast<const AttributeDescription&>(property);
-    const ColumnKind kind = columnKind(a);
-    if (kind == ColumnKind::Archive) {
-        auto data = encodeTransformable(a, value, error);
-        if (!data) return std::nullopt;
-        return Value(std::move(*data));
-    }
-    auto coerced = coerceAttributeValue(a.attributeType(), value);
-    if (!coerced) return invalid();
-    if (const int overflow = isIntegerAttributeType(a.attributeType()) ? integerRangeOverflow(AttributeType::Integer64, *coerced) : 0) {
-        setError(error, errorWithInfo(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
-                                      property.name() + (overflow > 0 ? " is too large." : " is too small."),
-                                      Dictionary{{std::string(kValidationKeyErrorKey), Value(property.name())},
-                                                 {std::string(kValidationValueErrorKey), value}}));
-        return std::nullopt;
-    }
-    return bindingValue(*coerced);
-}
-
-bool SQLiteStore::bindColumn(Statement& s, int column, const PropertyDescription& property, ColumnKind kind, const Value& value,
-                             const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, Ref<Error>* error) {
-    // The common kinds bind straight from the value; the others are encoded first. Text and data stay
-    // alive in the caller's values until the statement has run.
-    if (value.isNil()) {
-        sqlite3_bind_null(s.get(), column);
-        return true;
-    }
-    const auto type = property.isAttribute() ? static_cast<const AttributeDescription&>(property).attributeType() : AttributeType::Undefined;
-    switch (kind) {
-        case ColumnKind::Text:
-            if (value.isString()) {
-                const std::string& text = value.string();
-                sqlite3_bind_text(s.get(), column, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-                return true;
-            }
-            break;
-        case ColumnKind::Blob:
-            if (value.isData()) {
-                const Bytes& bytes = value.bytes();
-                sqlite3_bind_blob(s.get(), column, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
-                return true;
-            }
-            break;
-        case ColumnKind::DateReal:
-            if (value.isDate()) {
-                sqlite3_bind_double(s.get(), column, value.date()->sinceReferenceDate());
-                return true;
-            }
-            break;
-        case ColumnKind::Integer:
-            if (const Number* n = value.number()) {
-                const NumberKind k = n->kind();
-                const bool fits = type == AttributeType::Integer64 ? (!n->isFloatingPoint() && k != NumberKind::UInt64)
-                                  : type == AttributeType::Integer32
-                                      ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::Int32 ||
-                                         k == NumberKind::UInt8 || k == NumberKind::UInt16)
-                                  : type == AttributeType::Integer16 ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::UInt8)
-                                                                     : k == NumberKind::Bool;
-                if (fits) {
-                    sqlite3_bind_int64(s.get(), column, n->longLongValue());
-                    return true;
-                }
-            }
-            break;
-        case ColumnKind::Real:
-            if (const Number* n = value.number(); n && type == AttributeType::Double) {
-                sqlite3_bind_double(s.get(), column, n->doubleValue());
-                return true;
-            }
-            break;
-        default: break;
-    }
-    auto encoded = encodeValue(property, value, temporaryIDs, error);
-    if (!encoded) return false;
-    s.bind(column, *encoded);
-    return true;
-}
-
-Ref<Error> saveFailure(const Ref<Error>& sqliteError) {
-    if (!sqliteError || sqliteError->code() != kSQLiteError) return sqliteError;
-    const Value& message = sqliteError->userInfo().get(kLocalizedDescriptionKey);
-    return errorWithInfo(kPersistentStoreSaveError, "The store could not be saved: " + message.stringValue(),
-                         Dictionary{{std::string(kUnderlyingErrorKey), Value(sqliteError)},
-                                    {std::string(kLocalizedFailureReasonErrorKey), message},
-                                    {std::string(kSQLiteErrorCodeKey), sqliteError->userInfo().get(kSQLiteErrorCodeKey)}});
-}
-
-bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vector<const ChangeSet::Update*>& updates,
-                       const std::vector<const ChangeSet::Delete*>& deletes,
-                       const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, SaveResult* result,
-                       Ref<Error>* error) {
-    // The caller may have opened the transaction already (to take keys for new records in it).
-    if (sqlite3_get_autocommit(db_.handle())) {
-        Ref<Error> beginError;
-        if (!db_.begin(&beginError)) {
-            setError(error, saveFailure(beginError));
-            return false;
-        }
-    }
-    Array conflicts;
-    Ref<Error> failure;
-    auto writeToMany = [&](const EntityDescription& entity, const RelationshipDescription& r, std::int64_t owner,
-                           const Value& value, bool replace) -> bool {
-        const std::string table = quoteIdentifier(relationTableName(entity.name(), r.name()));
-        if (replace) {
-            Statement d = db_.prepare("DELETE FROM " + table + " WHERE \"owner\" = ?", &failure);
-            if (!d) return false;
-            d.bindInt64(1, owner);
-            if (!d.run(&failure)) return false;
-        }
-        if (value.isNil()) return true;
-        if (!value.isArray()) {
-            encodeValue(r, Value(Bytes()), temporaryIDs, &failure);  // reports the kind error
-            return false;
-        }
-        std::int64_t position = 0;
-        for (const Value& item : value.array()) {
-            auto key = keyOf(item, r.destinationEntityName(), temporaryIDs);
-            if (!key) {
-                encodeValue(r, item, temporaryIDs, &failure);
-                return false;
-            }
-            Statement ins = db_.prepare("INSERT INTO " + table + " (\"owner\", \"position\", \"target\") VALUES (?, ?, ?)", &failure);
-            if (!ins) return false;
-            ins.bindInt64(1, owner);
-            ins.bindInt64(2, position++);
-            ins.bindInt64(3, *key);
-            if (!ins.run(&failure)) return false;
-        }
-        return true;
-    };
-    // Checks the row's version; records a conflict and answers false when it differs or the row is gone.
-    auto checkVersion = [&](const Ref<ManagedObjectID>& id, std::optional<std::int64_t> expected, bool& ok) -> bool {
-        if (!expected) return true;
-        Statement s = db_.prepare("SELECT " + quoteIdentifier(kVersionColumn) + " FROM " + quoteIdentifier(id->entity()->name()) +
-                                      " WHERE " + quoteIdentifier(kKeyColumn) + " = ?",
-                                  &failure);
-        if (!s) {
-            ok = false;
-            return false;
-        }
-        s.bindInt64(1, id->key());
-        const int rc = s.step();
-        std::optional<std::int64_t> current;
-        if (rc == SQLITE_ROW) current = s.columnInt64(0);
-        else if (rc != SQLITE_DONE) {
-            failure = db_.lastError(kSQLiteError, "version check");
-            ok = false;
-            return false;
-        }
-        if (current && *current == *expected) return true;
-        Dictionary conflict{{"objectID", Value(id)}, {"expectedVersion", Value(*expected)}};
-        if (current) conflict.set("currentVersion", Value(*current));
-        conflicts.push_back(Value(std::move(conflict)));
-        return false;
-    };
-
-    bool ok = true;
-    std::vector<std::pair<Ref<ManagedObjectID>, std::int64_t>> versions;
-    // Inserts of one entity in a row share one prepared statement.
-    const EntityDescription* statementEntity = nullptr;
-    std::optional<Statement> insertStatement;
-    std::vector<Value> named;  // values given by name, by property index
-    std::vector<bool> given;
-    for (const auto& pending : inserts) {
-        if (!ok) break;
-        const Ref<EntityDescription>& entity = pending.permanentID->entity();
-        const EntityInfo& i = info(*entity);
-        const std::size_t propertyCount = entity->properties().size();
-        const std::vector<Value>* columns = &pending.insert->valuesByIndex;
-        if (columns->size() != propertyCount) {
-            named.assign(propertyCount, Value());
-            given.assign(propertyCount, false);
-            for (const auto& [name, value] : pending.insert->values) {
-                const int index = entity->propertyIndex(name);
-                if (index < 0) {
-                    failure = errorWithInfo(kManagedObjectValidationError, "entity " + entity->name() + " has no property " + name,
-                                            Dictionary{{"NSValidationErrorKey", Value(name)}});
-                    ok = false;
-                    break;
-                }
-                named[static_cast<std::size_t>(index)] = value;
-                given[static_cast<std::size_t>(index)] = true;
-            }
-            if (!ok) break;
-            columns = &named;
-        } else {
-            given.assign(propertyCount, true);
-        }
-        if (statementEntity != entity.get()) {
-            insertStatement.reset();
-            Statement prepared = db_.prepare(i.insertSQL, &failure);
-            if (!prepared) {
-                ok = false;
-                break;
-            }
-            insertStatement.emplace(std::move(prepared));
-            statementEntity = entity.get();
-        }
-        Statement& s = *insertStatement;
-        s.reset();
-        s.bindInt64(1, pending.permanentID->key());
-        s.bindInt64(2, 1);
-        for (std::size_t c = 0; c < i.columnProperties.size() && ok; ++c) {
-            const auto index = static_cast<std::size_t>(i.columnProperties[c]);
-            ok = bindColumn(s, static_cast<int>(c + 3), *entity->properties()[index], i.columnKinds[c], (*columns)[index], temporaryIDs,
-                            &failure);
-        }
-        if (!ok || !s.run(&failure)) {
-            ok = false;
-            break;
-        }
-        for (const auto& r : entity->relationships()) {
-            const auto index = static_cast<std::size_t>(entity->propertyIndex(r->name()));
-            if (r->isToMany() && given[index] && !(*columns)[index].isNil() &&
-                !writeToMany(*entity, *r, pending.permanentID->key(), (*columns)[index], false)) {
-                ok = false;
-                break;
-            }
-        }
-        versions.emplace_back(pending.permanentID, 1);
-    }
-    insertStatement.reset();
-    for (const ChangeSet::Update* update : updates) {
-        if (!ok) break;
-        const Ref<ManagedObjectID>& id = update->objectID;
-        const Ref<EntityDescription>& entity = id->entity();
-        if (!checkVersion(id, update->expectedVersion, ok)) continue;
-        std::string sql = "UPDATE " + quoteIdentifier(entity->name()) + " SET " + quoteIdentifier(kVersionColumn) + " = " +
-                          quoteIdentifier(kVersionColumn) + " + 1";
-        std::vector<Value> bindings;
-        std::vector<std::pair<const RelationshipDescription*, const Value*>> toMany;
-        for (const auto& [name, value] : update->changedValues) {
-            auto property = entity->propertyNamed(name);
-            if (!property) {
-                failure = errorWithInfo(kManagedObjectValidationError, "entity " + entity->name() + " has no property " + name,
-                                        Dictionary{{"NSValidationErrorKey", Value(name)}});
-                ok = false;
-                break;
-            }
-            if (columnKind(*property) == ColumnKind::ToMany) {
-                toMany.emplace_back(static_cast<const RelationshipDescription*>(property.get()), &value);
-                continue;
-            }
-            auto encoded = encodeValue(*property, value, temporaryIDs, &failure);
-            if (!encoded) {
-                ok = false;
-                break;
-            }
-            sql += ", " + quoteIdentifier(name) + " = ?";
-            bindings.push_back(std::move(*encoded));
-        }
-        if (!ok) break;
-        sql += " WHERE " + quoteIdentifier(kKeyColumn) + " = ? RETURNING " + quoteIdentifier(kVersionColumn);
-        Statement s = db_.prepare(sql, &failure);
-        if (!s) {
-            ok = false;
-            break;
-        }
-        int index = 1;
-        for (const Value& b : bindings) s.bind(index++, b);
-        s.bindInt64(index, id->key());
-        const int rc = s.step();
-        if (rc == SQLITE_ROW) {
-            versions.emplace_back(id, s.columnInt64(0));
-            while (s.step() == SQLITE_ROW) {
-            }
-        } else if (rc == SQLITE_DONE) {
-            // The row is gone; without a version check the update has nothing to change.
-            if (update->expectedVersion) {
-                conflicts.push_back(Value(Dictionary{{"objectID", Value(id)}, {"expectedVersion", Value(*update->expectedVersion)}}));
-            }
-            continue;
-        } else {
-            failure = db_.lastError(kSQLiteError, sql);
-            ok = false;
-            break;
-        }
-        for (const auto& [r, value] : toMany) {
-            if (!writeToMany(*entity, *r, id->key(), *value, true)) {
-                ok = false;
-                break;
-            }
-        }
-    }
-    for (const ChangeSet::Delete* del : deletes) {
-        if (!ok) break;
-        const Ref<ManagedObjectID>& id = del->objectID;
-        const Ref<EntityDescription>& entity = id->entity();
-        if (!checkVersion(id, del->expectedVersion, ok)) continue;
-        Statement s = db_.prepare("DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?",
-                                  &failure);
-        if (!s) {
-            ok = false;
-            break;
-        }
-        s.bindInt64(1, id->key());
-        if (!s.run(&failure)) {
-            ok = false;
-            break;
-        }
-        for (const auto& r : entity->relationships()) {
-            if (!r->isToMany()) continue;
-            Statement d = db_.prepare("DELETE FROM " + quoteIdentifier(relationTableName(entity->name(), r->name())) +
-                                          " WHERE \"owner\" = ?",
-                                      &failure);
-            if (!d) {
-                ok = false;
-                break;
-            }
-            d.bindInt64(1, id->key());
-            if (!d.run(&failure)) {
-                ok = false;
-                break;
-            }
-        }
-        // Nullify what still points at the deleted row.
-        for (const auto& other : model_->entities()) {
-            for (const auto& r : other->relationships()) {
-                if (!ok || r->destinationEntityName() != entity->name()) continue;
-                std::string sql = r->isToMany()
-                                      ? "DELETE FROM " + quoteIdentifier(relationTableName(other->name(), r->name())) +
-                                            " WHERE \"target\" = ?"
-                                      : "UPDATE " + quoteIdentifier(other->name()) + " SET " + quoteIdentifier(r->name()) +
-                                            " = NULL WHERE " + quoteIdentifier(r->name()) + " = ?";
-                Statement n = db_.prepare(sql, &failure);
-                if (!n) {
-                    ok = false;
-                    break;
-                }
-                n.bindInt64(1, id->key());
-                if (!n.run(&failure)) ok = false;
-            }
-        }
-    }
-    if (ok && !conflicts.empty()) {
-        failure = errorWithInfo(kManagedObjectMergeError, "Could not merge changes.",
-                                Dictionary{{std::string(kConflictListKey), Value(std::move(conflicts))}});
-        ok = false;
-    }
-    if (ok && !db_.commit(&failure)) ok = false;
-    if (!ok) {
-        db_.rollback();
-        if (failure && failure->code() == kSQLiteError) failure = saveFailure(failure);
-        setError(error, failure);
-        return false;
-    }
-    if (result) {
-        for (const auto& pending : inserts) {
-            if (pending.insert->objectID && pending.insert->objectID->isTemporaryID()) {
-                result->permanentIDs.emplace_back(pending.insert->objectID, pending.permanentID);
-            }
-        }
-        result->versions.insert(result->versions.end(), versions.begin(), versions.end());
-    }
-    return true;
 }
 
 }  // namespace lv::data_detail

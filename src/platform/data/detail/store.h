@@ -20,6 +20,14 @@ namespace lv::data_detail {
 std::optional<Bytes> encodeTransformable(const AttributeDescription& attribute, const Value& value, Ref<Error>* error);
 Value decodeTransformable(const AttributeDescription& attribute, const Bytes& data);
 
+// A Cocoa-domain error with the message as its description and the other user-info entries.
+Ref<Error> errorWithInfo(std::int64_t code, std::string message, Dictionary extra);
+
+// An attribute's type; Undefined for a relationship.
+inline AttributeType attributeTypeOf(const PropertyDescription& property) {
+    return property.isAttribute() ? static_cast<const AttributeDescription&>(property).attributeType() : AttributeType::Undefined;
+}
+
 // A SQLite failure while saving as the save error (134030) with SQLite's message as its reason and
 // the SQLite error underneath; other errors unchanged.
 Ref<Error> saveFailure(const Ref<Error>& sqliteError);
@@ -63,6 +71,7 @@ private:
         std::string selectColumns;           // "_pk", "_opt", then the stored columns
         std::vector<int> columnProperties;   // property index of each stored column
         std::vector<ColumnKind> columnKinds;
+        std::vector<AttributeType> columnTypes;  // Undefined for relationships
         std::string insertSQL;
     };
     const EntityInfo& info(const EntityDescription& entity);

@@ -1,0 +1,467 @@
+// The SQLite store's writing half: binding values to statements and saving a change set in one
+// transaction.
+#include <cstring>
+
+#include "platform/data/detail/store.h"
+#include "platform/data/errors.h"
+
+namespace lv::data_detail {
+
+// ---- binding ----
+
+namespace {
+
+// What a parameter of a statement holds: rows of one insert statement often repeat a value in a
+// column (a flag, a parent's key, no value at all), and SQLite keeps bindings from one run to the next,
+// so an equal value is not bound again. Text and data are bound in place (SQLITE_STATIC): the same
+// bytes at the same address are the same value.
+struct BoundParameter {
+    enum class Kind : std::uint8_t { Unknown, Null, Integer, Real, Text, Blob };
+    Kind kind = Kind::Unknown;
+    std::uint64_t bits = 0;       // the integer, or the real's bits
+    const void* data = nullptr;   // text or data
+    std::size_t size = 0;
+
+    bool holds(Kind k, std::uint64_t b, const void* d, std::size_t n) const { return kind == k && bits == b && data == d && size == n; }
+    void set(Kind k, std::uint64_t b, const void* d, std::size_t n) { *this = BoundParameter{k, b, d, n}; }
+};
+
+inline void bindNull(Statement& s, int column, BoundParameter& bound) {
+    if (bound.holds(BoundParameter::Kind::Null, 0, nullptr, 0)) return;
+    sqlite3_bind_null(s.get(), column);
+    bound.set(BoundParameter::Kind::Null, 0, nullptr, 0);
+}
+
+inline void bindInteger(Statement& s, int column, std::int64_t v, BoundParameter& bound) {
+    const auto bits = static_cast<std::uint64_t>(v);
+    if (bound.holds(BoundParameter::Kind::Integer, bits, nullptr, 0)) return;
+    sqlite3_bind_int64(s.get(), column, v);
+    bound.set(BoundParameter::Kind::Integer, bits, nullptr, 0);
+}
+
+inline void bindReal(Statement& s, int column, double v, BoundParameter& bound) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &v, sizeof bits);
+    if (bound.holds(BoundParameter::Kind::Real, bits, nullptr, 0)) return;
+    sqlite3_bind_double(s.get(), column, v);
+    bound.set(BoundParameter::Kind::Real, bits, nullptr, 0);
+}
+
+// Binds a value of one of the common kinds straight from the value (nil as NULL); false when the value
+// needs encoding first. Text and data stay alive in the caller's values until the statement has run.
+inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value, BoundParameter& bound) {
+    if (value.isNil()) {
+        bindNull(s, column, bound);
+        return true;
+    }
+    switch (kind) {
+        case ColumnKind::Text:
+            if (value.isString()) {
+                const std::string& text = value.string();
+                if (bound.holds(BoundParameter::Kind::Text, 0, text.data(), text.size())) return true;
+                sqlite3_bind_text(s.get(), column, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+                bound.set(BoundParameter::Kind::Text, 0, text.data(), text.size());
+                return true;
+            }
+            break;
+        case ColumnKind::Blob:
+            if (value.isData()) {
+                const Bytes& bytes = value.bytes();
+                if (bound.holds(BoundParameter::Kind::Blob, 0, bytes.data(), bytes.size())) return true;
+                sqlite3_bind_blob(s.get(), column, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+                bound.set(BoundParameter::Kind::Blob, 0, bytes.data(), bytes.size());
+                return true;
+            }
+            break;
+        case ColumnKind::DateReal:
+            if (value.isDate()) {
+                bindReal(s, column, value.date()->sinceReferenceDate(), bound);
+                return true;
+            }
+            break;
+        case ColumnKind::Integer:
+            if (const Number* n = value.number()) {
+                const NumberKind k = n->kind();
+                const bool fits = type == AttributeType::Integer64 ? (!n->isFloatingPoint() && k != NumberKind::UInt64)
+                                  : type == AttributeType::Integer32
+                                      ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::Int32 ||
+                                         k == NumberKind::UInt8 || k == NumberKind::UInt16)
+                                  : type == AttributeType::Integer16 ? (k == NumberKind::Int8 || k == NumberKind::Int16 || k == NumberKind::UInt8)
+                                                                     : k == NumberKind::Bool;
+                if (fits) {
+                    bindInteger(s, column, n->longLongValue(), bound);
+                    return true;
+                }
+            }
+            break;
+        case ColumnKind::Real:
+            if (const Number* n = value.number(); n && type == AttributeType::Double) {
+                bindReal(s, column, n->doubleValue(), bound);
+                return true;
+            }
+            break;
+        default: break;
+    }
+    return false;
+}
+
+}  // namespace
+
+// ---- writing ----
+
+std::optional<std::int64_t> SQLiteStore::keyOf(const Value& value, const std::string& destination,
+                                               const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs) {
+    auto id = value.objectAs<ManagedObjectID>();
+    if (!id) return std::nullopt;
+    if (id->isTemporaryID()) {
+        auto it = temporaryIDs.find(id.get());
+        if (it == temporaryIDs.end()) return std::nullopt;
+        id = it->second;
+    }
+    if (!id->entity() || id->entity()->name() != destination || id->storeIdentifier() != identifier_) return std::nullopt;
+    return id->key();
+}
+
+std::optional<Value> SQLiteStore::encodeValue(const PropertyDescription& property, const Value& value,
+                                              const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs,
+                                              Ref<Error>* error) {
+    if (value.isNil()) return Value();
+    auto invalid = [&]() -> std::optional<Value> {
+        setError(error, errorWithInfo(kManagedObjectValidationError,
+                                      "The value of " + property.name() + " is not of the kind the property holds",
+                                      Dictionary{{"NSValidationErrorKey", Value(property.name())},
+                                                 {"NSValidationErrorValue", value}}));
+        return std::nullopt;
+    };
+    if (property.isRelationship()) {
+        const auto& r = static_cast<const RelationshipDescription&>(property);
+        auto key = keyOf(value, r.destinationEntityName(), temporaryIDs);
+        if (!key) return invalid();
+        return Value(*key);
+    }
+    const auto& a = static_cast<const AttributeDescription&>(property);
+    const ColumnKind kind = columnKind(a);
+    if (kind == ColumnKind::Archive) {
+        auto data = encodeTransformable(a, value, error);
+        if (!data) return std::nullopt;
+        return Value(std::move(*data));
+    }
+    auto coerced = coerceAttributeValue(a.attributeType(), value);
+    if (!coerced) return invalid();
+    if (const int overflow = isIntegerAttributeType(a.attributeType()) ? integerRangeOverflow(AttributeType::Integer64, *coerced) : 0) {
+        setError(error, errorWithInfo(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
+                                      property.name() + (overflow > 0 ? " is too large." : " is too small."),
+                                      Dictionary{{std::string(kValidationKeyErrorKey), Value(property.name())},
+                                                 {std::string(kValidationValueErrorKey), value}}));
+        return std::nullopt;
+    }
+    return bindingValue(*coerced);
+}
+
+bool SQLiteStore::bindColumn(Statement& s, int column, const PropertyDescription& property, ColumnKind kind, const Value& value,
+                             const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, Ref<Error>* error) {
+    // The common kinds bind straight from the value; the others are encoded first.
+    BoundParameter unknown;
+    if (bindDirect(s, column, kind, attributeTypeOf(property), value, unknown)) return true;
+    auto encoded = encodeValue(property, value, temporaryIDs, error);
+    if (!encoded) return false;
+    s.bind(column, *encoded);
+    return true;
+}
+
+Ref<Error> saveFailure(const Ref<Error>& sqliteError) {
+    if (!sqliteError || sqliteError->code() != kSQLiteError) return sqliteError;
+    const Value& message = sqliteError->userInfo().get(kLocalizedDescriptionKey);
+    return errorWithInfo(kPersistentStoreSaveError, "The store could not be saved: " + message.stringValue(),
+                         Dictionary{{std::string(kUnderlyingErrorKey), Value(sqliteError)},
+                                    {std::string(kLocalizedFailureReasonErrorKey), message},
+                                    {std::string(kSQLiteErrorCodeKey), sqliteError->userInfo().get(kSQLiteErrorCodeKey)}});
+}
+
+bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vector<const ChangeSet::Update*>& updates,
+                       const std::vector<const ChangeSet::Delete*>& deletes,
+                       const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, SaveResult* result,
+                       Ref<Error>* error) {
+    // The caller may have opened the transaction already (to take keys for new records in it).
+    if (sqlite3_get_autocommit(db_.handle())) {
+        Ref<Error> beginError;
+        if (!db_.begin(&beginError)) {
+            setError(error, saveFailure(beginError));
+            return false;
+        }
+    }
+    Array conflicts;
+    Ref<Error> failure;
+    auto writeToMany = [&](const EntityDescription& entity, const RelationshipDescription& r, std::int64_t owner,
+                           const Value& value, bool replace) -> bool {
+        const std::string table = quoteIdentifier(relationTableName(entity.name(), r.name()));
+        if (replace) {
+            Statement d = db_.prepare("DELETE FROM " + table + " WHERE \"owner\" = ?", &failure);
+            if (!d) return false;
+            d.bindInt64(1, owner);
+            if (!d.run(&failure)) return false;
+        }
+        if (value.isNil()) return true;
+        if (!value.isArray()) {
+            encodeValue(r, Value(Bytes()), temporaryIDs, &failure);  // reports the kind error
+            return false;
+        }
+        std::int64_t position = 0;
+        for (const Value& item : value.array()) {
+            auto key = keyOf(item, r.destinationEntityName(), temporaryIDs);
+            if (!key) {
+                encodeValue(r, item, temporaryIDs, &failure);
+                return false;
+            }
+            Statement ins = db_.prepare("INSERT INTO " + table + " (\"owner\", \"position\", \"target\") VALUES (?, ?, ?)", &failure);
+            if (!ins) return false;
+            ins.bindInt64(1, owner);
+            ins.bindInt64(2, position++);
+            ins.bindInt64(3, *key);
+            if (!ins.run(&failure)) return false;
+        }
+        return true;
+    };
+    // Checks the row's version; records a conflict and answers false when it differs or the row is gone.
+    auto checkVersion = [&](const Ref<ManagedObjectID>& id, std::optional<std::int64_t> expected, bool& ok) -> bool {
+        if (!expected) return true;
+        Statement s = db_.prepare("SELECT " + quoteIdentifier(kVersionColumn) + " FROM " + quoteIdentifier(id->entity()->name()) +
+                                      " WHERE " + quoteIdentifier(kKeyColumn) + " = ?",
+                                  &failure);
+        if (!s) {
+            ok = false;
+            return false;
+        }
+        s.bindInt64(1, id->key());
+        const int rc = s.step();
+        std::optional<std::int64_t> current;
+        if (rc == SQLITE_ROW) current = s.columnInt64(0);
+        else if (rc != SQLITE_DONE) {
+            failure = db_.lastError(kSQLiteError, "version check");
+            ok = false;
+            return false;
+        }
+        if (current && *current == *expected) return true;
+        Dictionary conflict{{"objectID", Value(id)}, {"expectedVersion", Value(*expected)}};
+        if (current) conflict.set("currentVersion", Value(*current));
+        conflicts.push_back(Value(std::move(conflict)));
+        return false;
+    };
+
+    bool ok = true;
+    std::vector<std::pair<Ref<ManagedObjectID>, std::int64_t>> versions;
+    versions.reserve(inserts.size() + updates.size());
+    // Inserts of one entity in a row share one prepared statement (and the entity's column layout).
+    const EntityDescription* statementEntity = nullptr;
+    const EntityInfo* entityInfo = nullptr;
+    std::optional<Statement> insertStatement;
+    std::vector<BoundParameter> bound;  // what each parameter of the insert statement holds
+    std::vector<Value> named;  // values given by name, by property index
+    std::vector<bool> given;
+    for (const auto& pending : inserts) {
+        if (!ok) break;
+        const Ref<EntityDescription>& entity = pending.permanentID->entity();
+        if (statementEntity != entity.get()) entityInfo = &info(*entity);
+        const EntityInfo& i = *entityInfo;
+        const std::size_t propertyCount = entity->properties().size();
+        const std::vector<Value>* columns = &pending.insert->valuesByIndex;
+        const bool hasRelationships = !entity->relationships().empty();  // only relationships read `given`
+        if (columns->size() != propertyCount) {
+            named.assign(propertyCount, Value());
+            given.assign(propertyCount, false);
+            for (const auto& [name, value] : pending.insert->values) {
+                const int index = entity->propertyIndex(name);
+                if (index < 0) {
+                    failure = errorWithInfo(kManagedObjectValidationError, "entity " + entity->name() + " has no property " + name,
+                                            Dictionary{{"NSValidationErrorKey", Value(name)}});
+                    ok = false;
+                    break;
+                }
+                named[static_cast<std::size_t>(index)] = value;
+                given[static_cast<std::size_t>(index)] = true;
+            }
+            if (!ok) break;
+            columns = &named;
+        } else if (hasRelationships) {
+            given.assign(propertyCount, true);
+        }
+        if (statementEntity != entity.get()) {
+            insertStatement.reset();
+            Statement prepared = db_.prepare(i.insertSQL, &failure);
+            if (!prepared) {
+                ok = false;
+                break;
+            }
+            insertStatement.emplace(std::move(prepared));
+            statementEntity = entity.get();
+            bound.assign(i.columnProperties.size() + 2, BoundParameter{});  // a fresh statement has no bindings
+        }
+        Statement& s = *insertStatement;
+        s.reset();
+        bindInteger(s, 1, pending.permanentID->key(), bound[0]);
+        bindInteger(s, 2, 1, bound[1]);
+        for (std::size_t c = 0; c < i.columnProperties.size() && ok; ++c) {
+            const auto index = static_cast<std::size_t>(i.columnProperties[c]);
+            const Value& value = (*columns)[index];
+            BoundParameter& parameter = bound[c + 2];
+            if (bindDirect(s, static_cast<int>(c + 3), i.columnKinds[c], i.columnTypes[c], value, parameter)) continue;
+            parameter = BoundParameter{};  // bound from an encoded copy: bind again next time
+            ok = bindColumn(s, static_cast<int>(c + 3), *entity->properties()[index], i.columnKinds[c], value, temporaryIDs, &failure);
+        }
+        if (!ok || !s.run(&failure)) {
+            ok = false;
+            break;
+        }
+        for (const auto& r : entity->relationships()) {
+            const auto index = static_cast<std::size_t>(entity->propertyIndex(r->name()));
+            if (r->isToMany() && given[index] && !(*columns)[index].isNil() &&
+                !writeToMany(*entity, *r, pending.permanentID->key(), (*columns)[index], false)) {
+                ok = false;
+                break;
+            }
+        }
+        versions.emplace_back(pending.permanentID, 1);
+    }
+    insertStatement.reset();
+    for (const ChangeSet::Update* update : updates) {
+        if (!ok) break;
+        const Ref<ManagedObjectID>& id = update->objectID;
+        const Ref<EntityDescription>& entity = id->entity();
+        if (!checkVersion(id, update->expectedVersion, ok)) continue;
+        std::string sql = "UPDATE " + quoteIdentifier(entity->name()) + " SET " + quoteIdentifier(kVersionColumn) + " = " +
+                          quoteIdentifier(kVersionColumn) + " + 1";
+        std::vector<Value> bindings;
+        std::vector<std::pair<const RelationshipDescription*, const Value*>> toMany;
+        for (const auto& [name, value] : update->changedValues) {
+            auto property = entity->propertyNamed(name);
+            if (!property) {
+                failure = errorWithInfo(kManagedObjectValidationError, "entity " + entity->name() + " has no property " + name,
+                                        Dictionary{{"NSValidationErrorKey", Value(name)}});
+                ok = false;
+                break;
+            }
+            if (columnKind(*property) == ColumnKind::ToMany) {
+                toMany.emplace_back(static_cast<const RelationshipDescription*>(property.get()), &value);
+                continue;
+            }
+            auto encoded = encodeValue(*property, value, temporaryIDs, &failure);
+            if (!encoded) {
+                ok = false;
+                break;
+            }
+            sql += ", " + quoteIdentifier(name) + " = ?";
+            bindings.push_back(std::move(*encoded));
+        }
+        if (!ok) break;
+        sql += " WHERE " + quoteIdentifier(kKeyColumn) + " = ? RETURNING " + quoteIdentifier(kVersionColumn);
+        Statement s = db_.prepare(sql, &failure);
+        if (!s) {
+            ok = false;
+            break;
+        }
+        int index = 1;
+        for (const Value& b : bindings) s.bind(index++, b);
+        s.bindInt64(index, id->key());
+        const int rc = s.step();
+        if (rc == SQLITE_ROW) {
+            versions.emplace_back(id, s.columnInt64(0));
+            while (s.step() == SQLITE_ROW) {
+            }
+        } else if (rc == SQLITE_DONE) {
+            // The row is gone; without a version check the update has nothing to change.
+            if (update->expectedVersion) {
+                conflicts.push_back(Value(Dictionary{{"objectID", Value(id)}, {"expectedVersion", Value(*update->expectedVersion)}}));
+            }
+            continue;
+        } else {
+            failure = db_.lastError(kSQLiteError, sql);
+            ok = false;
+            break;
+        }
+        for (const auto& [r, value] : toMany) {
+            if (!writeToMany(*entity, *r, id->key(), *value, true)) {
+                ok = false;
+                break;
+            }
+        }
+    }
+    for (const ChangeSet::Delete* del : deletes) {
+        if (!ok) break;
+        const Ref<ManagedObjectID>& id = del->objectID;
+        const Ref<EntityDescription>& entity = id->entity();
+        if (!checkVersion(id, del->expectedVersion, ok)) continue;
+        Statement s = db_.prepare("DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?",
+                                  &failure);
+        if (!s) {
+            ok = false;
+            break;
+        }
+        s.bindInt64(1, id->key());
+        if (!s.run(&failure)) {
+            ok = false;
+            break;
+        }
+        for (const auto& r : entity->relationships()) {
+            if (!r->isToMany()) continue;
+            Statement d = db_.prepare("DELETE FROM " + quoteIdentifier(relationTableName(entity->name(), r->name())) +
+                                          " WHERE \"owner\" = ?",
+                                      &failure);
+            if (!d) {
+                ok = false;
+                break;
+            }
+            d.bindInt64(1, id->key());
+            if (!d.run(&failure)) {
+                ok = false;
+                break;
+            }
+        }
+        // Nullify what still points at the deleted row.
+        for (const auto& other : model_->entities()) {
+            for (const auto& r : other->relationships()) {
+                if (!ok || r->destinationEntityName() != entity->name()) continue;
+                std::string sql = r->isToMany()
+                                      ? "DELETE FROM " + quoteIdentifier(relationTableName(other->name(), r->name())) +
+                                            " WHERE \"target\" = ?"
+                                      : "UPDATE " + quoteIdentifier(other->name()) + " SET " + quoteIdentifier(r->name()) +
+                                            " = NULL WHERE " + quoteIdentifier(r->name()) + " = ?";
+                Statement n = db_.prepare(sql, &failure);
+                if (!n) {
+                    ok = false;
+                    break;
+                }
+                n.bindInt64(1, id->key());
+                if (!n.run(&failure)) ok = false;
+            }
+        }
+    }
+    if (ok && !conflicts.empty()) {
+        failure = errorWithInfo(kManagedObjectMergeError, "Could not merge changes.",
+                                Dictionary{{std::string(kConflictListKey), Value(std::move(conflicts))}});
+        ok = false;
+    }
+    if (ok && !db_.commit(&failure)) ok = false;
+    if (!ok) {
+        db_.rollback();
+        if (failure && failure->code() == kSQLiteError) failure = saveFailure(failure);
+        setError(error, failure);
+        return false;
+    }
+    if (result) {
+        result->permanentIDs.reserve(result->permanentIDs.size() + inserts.size());
+        for (const auto& pending : inserts) {
+            if (pending.insert->objectID && pending.insert->objectID->isTemporaryID()) {
+                result->permanentIDs.emplace_back(pending.insert->objectID, pending.permanentID);
+            }
+        }
+        if (result->versions.empty()) {
+            result->versions = std::move(versions);
+        } else {
+            result->versions.insert(result->versions.end(), std::make_move_iterator(versions.begin()),
+                                    std::make_move_iterator(versions.end()));
+        }
+    }
+    return true;
+}
+
+}  // namespace lv::data_detail
