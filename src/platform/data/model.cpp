@@ -172,7 +172,20 @@ bool EntityDescription::eraseProperty(std::string_view name) {
 
 void EntityDescription::appendToIndex(const Ref<PropertyDescription>& property) {
     properties_.push_back(property);
-    index_.emplace(property->name(), static_cast<int>(properties_.size() - 1));
+    if (nameSlots_.size() < 2 * properties_.size()) {
+        rebuildIndex();  // the table stays at most half full
+        return;
+    }
+    const std::string& name = property->name();
+    const PackedName packed = packName(name);
+    for (std::uint64_t s = nameHash(packed) & nameMask_;; s = (s + 1) & nameMask_) {
+        NameSlot& slot = nameSlots_[s];
+        if (slot.index < 0) {
+            slot = NameSlot{packed, name, static_cast<int>(properties_.size() - 1)};
+            return;
+        }
+        if (slot.name == name) return;  // the first property of a name keeps it
+    }
 }
 
 void EntityDescription::rebuildIndex() {
