@@ -258,11 +258,16 @@ BackgroundTaskIdentifier Application::beginBackgroundTaskWithExpirationHandler(s
 
 void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
     std::function<void()> dropped;
-    std::lock_guard lock(mutex_);
-    if (auto it = backgroundTasks_.find(identifier); it != backgroundTasks_.end()) {
-        dropped = std::move(it->second);
-        backgroundTasks_.erase(it);
+    {
+        std::lock_guard lock(mutex_);
+        if (auto it = backgroundTasks_.find(identifier); it != backgroundTasks_.end()) {
+            dropped = std::move(it->second);
+            backgroundTasks_.erase(it);
+        }
     }
+    // A terminating application waits on the main loop for its last background tasks: a task ended on
+    // another thread ends that loop's turn, so the wait sees it at once rather than at its next slice.
+    if (dropped && terminating_.load()) RunLoop::main()->perform([] {});
 }
 
 std::vector<BackgroundTaskIdentifier> Application::runningBackgroundTasks() const {
