@@ -258,16 +258,18 @@ BackgroundTaskIdentifier Application::beginBackgroundTaskWithExpirationHandler(s
 
 void Application::endBackgroundTask(BackgroundTaskIdentifier identifier) {
     std::function<void()> dropped;
+    bool ended = false;
     {
         std::lock_guard lock(mutex_);
         if (auto it = backgroundTasks_.find(identifier); it != backgroundTasks_.end()) {
             dropped = std::move(it->second);
             backgroundTasks_.erase(it);
+            ended = true;
         }
     }
     // A terminating application waits on the main loop for its last background tasks: a task ended on
     // another thread ends that loop's turn, so the wait sees it at once rather than at its next slice.
-    if (dropped && terminating_.load()) RunLoop::main()->perform([] {});
+    if (ended && terminating_.load()) RunLoop::main()->perform([] {});
 }
 
 std::vector<BackgroundTaskIdentifier> Application::runningBackgroundTasks() const {
