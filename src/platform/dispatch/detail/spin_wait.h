@@ -32,15 +32,16 @@ public:
     static constexpr std::chrono::nanoseconds kLongest{200'000};
     static constexpr std::chrono::nanoseconds kFirst{50'000};
 
-    // Spins until `ready()`, the budget or `deadline`, whichever comes first; true when ready. Yields
-    // the processor now and then, so a spinning thread never keeps the one it waits for off the cores
-    // of a busy machine.
+    // Spins until `ready()`, the budget or `deadline`, whichever comes first; true when ready. The clock
+    // is read after every `checksPerClockRead` looks (1 for a `ready` that is itself a system call).
+    // Yields the processor now and then, so a spinning thread never keeps the one it waits for off the
+    // cores of a busy machine.
     template <class Ready>
-    bool spin(Ready&& ready, Clock::time_point deadline) {
+    bool spin(Ready&& ready, Clock::time_point deadline, int checksPerClockRead = 32) {
         if (ready()) return true;
         const Clock::time_point until = std::min(deadline, Clock::now() + budget());
         for (unsigned round = 1;; ++round) {
-            for (int i = 0; i < 32; ++i) {
+            for (int i = 0; i < checksPerClockRead; ++i) {
                 cpuRelax();
                 if (ready()) return true;
             }

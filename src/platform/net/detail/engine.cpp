@@ -345,17 +345,15 @@ struct Engine::Impl {
     void run();
     lv::detail::SpinBudget spinBudget;  // engine thread only
     // A short busy look for commands and socket events before sleeping (a sleeping thread takes tens of
-    // microseconds to wake on some machines); true when one came.
+    // microseconds to wake on some machines); true when one came. Each look polls the sockets without
+    // waiting, a system call, so the clock is read after every one.
     bool spinForEvents() {
-        const auto until = Clock::now() + spinBudget.budget();
-        for (unsigned round = 1;; ++round) {
+        return spinBudget.spin([&] {
             if (attention.load(std::memory_order_acquire)) return true;
             int ready = 0;
             curlLibrary().multi_poll(multi, nullptr, 0, 0, &ready);
-            if (ready > 0 || attention.load(std::memory_order_acquire)) return true;
-            if (Clock::now() >= until) return false;
-            if (round % 8 == 0) std::this_thread::yield();
-        }
+            return ready > 0 || attention.load(std::memory_order_acquire);
+        }, Clock::time_point::max(), 1);
     }
     void start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
                std::shared_ptr<TransferFlow> flow);
