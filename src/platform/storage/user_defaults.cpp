@@ -20,6 +20,13 @@ struct StandardState {
     bool languagesSourceInstalled = false;
 };
 
+// Whether a value may be stored (nil removes); logs the refusal.
+bool storable(const Value& value, std::string_view key) {
+    if (value.isNil() || PropertyListSerialization::propertyListIsValidForFormat(value, PropertyListFormat::Binary)) return true;
+    log("Attempt to set a non-property-list object %@ as a user default for key %@", value, key);
+    return false;
+}
+
 StandardState& standardState() {
     static StandardState& state = *new StandardState;  // never destroyed: workers may use it during exit
     return state;
@@ -174,25 +181,16 @@ double UserDefaults::doubleForKey(std::string_view key) const {
 }
 
 bool UserDefaults::setObject(const Value& value, std::string_view key) {
-    if (!value.isNil() && !PropertyListSerialization::propertyListIsValidForFormat(value, PropertyListFormat::Binary)) {
-        log("Attempt to set a non-property-list object %@ as a user default for key %@", value, key);
-        return false;
-    }
+    if (!storable(value, key)) return false;
     std::lock_guard lock(mutex_);
     values_.set(std::string(key), value);
     return writeLocked();
 }
 
-std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key) { return addInteger(delta, key, {}); }
-
 std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key, const Dictionary& alsoSet) {
     Dictionary valid;
     for (const auto& [name, value] : alsoSet) {
-        if (PropertyListSerialization::propertyListIsValidForFormat(value, PropertyListFormat::Binary)) {
-            valid.set(name, value);
-        } else {
-            log("Attempt to set a non-property-list object %@ as a user default for key %@", value, name);
-        }
+        if (storable(value, name)) valid.set(name, value);
     }
     std::lock_guard lock(mutex_);
     const Value current = lookupLocked(key);

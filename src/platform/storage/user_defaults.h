@@ -62,11 +62,10 @@ public:
     void setDouble(double value, std::string_view key) { setObject(Value(value), key); }
     void removeObjectForKey(std::string_view key) { setObject(Value(), key); }
     // Adds delta to the key's integer reading (0 when absent) as one step under the lock, stores the
-    // sum as a 64-bit number, writes the file and returns the sum.
-    std::int64_t addInteger(std::int64_t delta, std::string_view key);
-    // The same, storing the values given (as setObject would, each refused alone with its log line when
-    // a property list cannot hold it) in that locked step: one write for them all.
-    std::int64_t addInteger(std::int64_t delta, std::string_view key, const Dictionary& alsoSet);
+    // sum as a 64-bit number, writes the file and returns the sum. The values in `alsoSet` are stored
+    // in the same step (as setObject would, each refused alone with its log line when a property list
+    // cannot hold it): one write for them all.
+    std::int64_t addInteger(std::int64_t delta, std::string_view key, const Dictionary& alsoSet = {});
 
     // Fallback values for keys that hold nothing; kept in memory only.
     void registerDefaults(const Dictionary& defaults);
