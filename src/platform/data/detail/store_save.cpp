@@ -385,33 +385,27 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             }
         }
     }
+    // One statement run for one row key.
+    auto runForKey = [&](const std::string& sql, std::int64_t key) {
+        Statement s = db_.prepare(sql, &failure);
+        if (!s) return false;
+        s.bindInt64(1, key);
+        return s.run(&failure);
+    };
     for (const ChangeSet::Delete* del : deletes) {
         if (!ok) break;
         const Ref<ManagedObjectID>& id = del->objectID;
         const Ref<EntityDescription>& entity = id->entity();
         if (!checkVersion(id, del->expectedVersion, ok)) continue;
-        Statement s = db_.prepare("DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?",
-                                  &failure);
-        if (!s) {
-            ok = false;
-            break;
-        }
-        s.bindInt64(1, id->key());
-        if (!s.run(&failure)) {
+        if (!runForKey("DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?",
+                       id->key())) {
             ok = false;
             break;
         }
         for (const auto& r : entity->relationships()) {
             if (!r->isToMany()) continue;
-            Statement d = db_.prepare("DELETE FROM " + quoteIdentifier(relationTableName(entity->name(), r->name())) +
-                                          " WHERE \"owner\" = ?",
-                                      &failure);
-            if (!d) {
-                ok = false;
-                break;
-            }
-            d.bindInt64(1, id->key());
-            if (!d.run(&failure)) {
+            if (!runForKey("DELETE FROM " + quoteIdentifier(relationTableName(entity->name(), r->name())) + " WHERE \"owner\" = ?",
+                           id->key())) {
                 ok = false;
                 break;
             }
@@ -420,18 +414,12 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         for (const auto& other : model_->entities()) {
             for (const auto& r : other->relationships()) {
                 if (!ok || r->destinationEntityName() != entity->name()) continue;
-                std::string sql = r->isToMany()
-                                      ? "DELETE FROM " + quoteIdentifier(relationTableName(other->name(), r->name())) +
-                                            " WHERE \"target\" = ?"
-                                      : "UPDATE " + quoteIdentifier(other->name()) + " SET " + quoteIdentifier(r->name()) +
-                                            " = NULL WHERE " + quoteIdentifier(r->name()) + " = ?";
-                Statement n = db_.prepare(sql, &failure);
-                if (!n) {
-                    ok = false;
-                    break;
-                }
-                n.bindInt64(1, id->key());
-                if (!n.run(&failure)) ok = false;
+                const std::string sql = r->isToMany()
+                                            ? "DELETE FROM " + quoteIdentifier(relationTableName(other->name(), r->name())) +
+                                                  " WHERE \"target\" = ?"
+                                            : "UPDATE " + quoteIdentifier(other->name()) + " SET " + quoteIdentifier(r->name()) +
+                                                  " = NULL WHERE " + quoteIdentifier(r->name()) + " = ?";
+                if (!runForKey(sql, id->key())) ok = false;
             }
         }
     }
