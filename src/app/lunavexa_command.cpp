@@ -23,6 +23,7 @@
 #include "analytics/upload_protocol.h"
 #include "content/reachability.h"
 #include "content/rest_api_helper.h"
+#include "platform/base/process.h"
 #include "platform/dispatch/queue.h"
 #include "platform/net/host_map.h"
 #include "platform/net/preload.h"
@@ -389,6 +390,15 @@ void listenForRunLines() { ControlChannel::listen(STDIN_FILENO, false, takeRunLi
 int lunavexaCommand(int argc, char** argv) {
     Options options;
     if (int code = parse(argc, argv, options); code >= 0) return code;
+    // Every launch sends requests (the analytics upload of what the last session left, the video switch,
+    // the page or the login): the URL engine's library loads on a worker from the start, so the first
+    // request does not wait for the dynamic loader. The offline commands never load it.
+    if (options.command != "show" && options.command != "settings" && !options.networkOff) {
+        // The crash handlers' unwinder is made ready first: that loads a library too, and would
+        // otherwise wait behind the whole load for the loader's lock.
+        process::prepareBacktrace();
+        preloadURLEngine();
+    }
     if (!std::filesystem::exists(std::filesystem::path(options.bundle) / "Info.plist")) {
         return usage("no Info.plist in the bundle " + options.bundle);
     }
@@ -412,11 +422,6 @@ int lunavexaCommand(int argc, char** argv) {
         printSettings();
         return 0;
     }
-
-    // Every launch sends requests (the analytics upload of what the last session left, the video switch,
-    // the page or the login): the URL engine's library loads on a worker while the launch runs, so the
-    // first request does not wait for the dynamic loader. The offline commands never load it.
-    if (command != "show" && !options.networkOff) preloadURLEngine();
 
     const std::filesystem::path store = RS_urlForStoreName("lunavexa.sqlite");
     if (auto aside = app_detail::setAsideDamagedStore(store)) {

@@ -68,7 +68,8 @@ Array BaseJMModel::identityPropertiesList() const {
         std::size_t propertyCount = 0;
         Array pairs;
     };
-    LV_PER_THREAD(thread_local std::unordered_map<const ClassInfo*, Pairs> made;)
+    static PerThread<std::unordered_map<const ClassInfo*, Pairs>> madePerThread;
+    auto& made = madePerThread.get();
     Pairs& entry = made[cls];
     const auto& properties = cls->ownProperties();
     if (entry.pairs.empty() || entry.propertyCount != properties.size()) {

@@ -4,8 +4,20 @@
 // with its own thread, which no other thread reaches: `LV_PER_THREAD(declaration)` declares one
 // without that warning.
 //
-// Threads: a declaration helper only; no state.
+// `PerThread<T>` is a per-thread value for caches and scratch state. A C++ thread_local with a
+// destructor registers that destructor on its first use in each thread, and the registration takes
+// the dynamic loader's lock, which a library load on another thread holds for milliseconds at a time
+// (and, reacquiring it library after library, can hold for a whole load). `PerThread` frees its values
+// through a thread-specific key instead, whose first use takes no loader lock. Its values are freed
+// when their thread exits, after that thread's C++ thread_local values; the main thread's when the
+// process ends.
+//
+// Threads: `get()` returns the calling thread's own value; a `PerThread` itself may be shared.
 #pragma once
+
+#include <pthread.h>
+
+#include <cstdlib>
 
 #if defined(__clang__)
 #define LV_PER_THREAD(...)                                                                   \
@@ -14,3 +26,34 @@
 #else
 #define LV_PER_THREAD(...) __VA_ARGS__
 #endif
+
+namespace lv {
+
+template <class T>
+class PerThread {
+public:
+    PerThread() {
+        if (::pthread_key_create(&key_, &destroy) != 0) std::abort();  // only when the process is out of keys
+    }
+    PerThread(const PerThread&) = delete;
+    PerThread& operator=(const PerThread&) = delete;
+    // The key is never deleted: a thread may end, and free its value, after static destruction.
+    ~PerThread() = default;
+
+    T& get() {
+        void* value = ::pthread_getspecific(key_);
+        if (!value) [[unlikely]] {
+            value = new T();
+            ::pthread_setspecific(key_, value);
+        }
+        return *static_cast<T*>(value);
+    }
+    T* operator->() { return &get(); }
+
+private:
+    static void destroy(void* value) { delete static_cast<T*>(value); }
+
+    pthread_key_t key_{};
+};
+
+}  // namespace lv

@@ -29,7 +29,8 @@ Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
         std::uint64_t generation = 0;
         const ClassInfo* cls = nullptr;  // nullptr: plain records
     };
-    LV_PER_THREAD(thread_local Last last;)
+    static PerThread<Last> lastPerThread;
+    Last& last = lastPerThread.get();
     const std::string& className = entity->managedObjectClassName();
     const std::uint64_t generation = runtimeGeneration();
     if (last.generation != generation || last.className != className) {

@@ -90,7 +90,8 @@ Ref<ManagedObjectID> ManagedObjectID::makePermanent(Ref<EntityDescription> entit
                                                     std::int64_t key) {
     // IDs are made by the thousand for one store: share the identifier text between them (and take it
     // as a view, so that the common case copies no text at all).
-    LV_PER_THREAD(thread_local std::shared_ptr<const std::string> last;)
+    static PerThread<std::shared_ptr<const std::string>> lastPerThread;
+    std::shared_ptr<const std::string>& last = lastPerThread.get();
     if (!last || *last != storeIdentifier) last = std::make_shared<const std::string>(storeIdentifier);
     return makeRef<ManagedObjectID>(std::move(entity), last, key, 0);
 }

@@ -18,17 +18,17 @@ namespace lv {
 namespace detail {
 
 namespace {
-LV_PER_THREAD(thread_local std::vector<Queue*> tlsQueues;)
+thread_local QueueScope* tlsInnermostScope = nullptr;
 }
 
-QueueScope::QueueScope(Queue* queue) { tlsQueues.push_back(queue); }
-QueueScope::~QueueScope() { tlsQueues.pop_back(); }
+QueueScope::QueueScope(Queue* queue) : queue_(queue), outer_(tlsInnermostScope) { tlsInnermostScope = this; }
+QueueScope::~QueueScope() { tlsInnermostScope = outer_; }
 
-Queue* innermostQueue() { return tlsQueues.empty() ? nullptr : tlsQueues.back(); }
+Queue* innermostQueue() { return tlsInnermostScope ? tlsInnermostScope->queue_ : nullptr; }
 
 bool queueOnStack(const Queue* queue) {
-    for (const Queue* q : tlsQueues) {
-        if (q == queue) return true;
+    for (const QueueScope* scope = tlsInnermostScope; scope; scope = scope->outer_) {
+        if (scope->queue_ == queue) return true;
     }
     return false;
 }

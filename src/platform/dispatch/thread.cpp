@@ -23,14 +23,25 @@ Ref<Thread>& mainThreadRef() {
     return *ref;
 }
 
+// The calling thread's object. The reference is held per thread and dropped at thread exit (which
+// marks the thread finished); the plain pointer beside it is the fast way in.
 struct CurrentThread {
     Ref<Thread> thread;
-    ~CurrentThread() {
-        if (thread && !thread->isMainThreadObject()) thread->markFinished();
-    }
+    ~CurrentThread();
 };
 
-LV_PER_THREAD(thread_local CurrentThread tlsCurrent;)
+thread_local Thread* tlsCurrentThread = nullptr;
+
+CurrentThread::~CurrentThread() {
+    tlsCurrentThread = nullptr;
+    if (thread && !thread->isMainThreadObject()) thread->markFinished();
+}
+
+void setCurrentThread(Ref<Thread> thread) {
+    static PerThread<CurrentThread> current;
+    tlsCurrentThread = thread.get();
+    current.get().thread = std::move(thread);
+}
 
 void applySystemName(const std::string& name) {
     std::string shortName = name.substr(0, 15);
@@ -53,16 +64,14 @@ Ref<Thread> Thread::detachNew(Entry entry, std::string name) {
 }
 
 Ref<Thread> Thread::current() {
-    if (!tlsCurrent.thread) {
-        tlsCurrent.thread = systemThreadIsMain() ? mainThreadRef() : makeRef<Thread>(Adopt{}, false);
-    }
-    return tlsCurrent.thread;
+    if (!tlsCurrentThread) setCurrentThread(systemThreadIsMain() ? mainThreadRef() : makeRef<Thread>(Adopt{}, false));
+    return std::static_pointer_cast<Thread>(tlsCurrentThread->shared_from_this());
 }
 
 Ref<Thread> Thread::mainThread() { return mainThreadRef(); }
 
 bool Thread::isMainThread() {
-    if (tlsCurrent.thread) return tlsCurrent.thread->isMain_;
+    if (tlsCurrentThread) return tlsCurrentThread->isMain_;
     return systemThreadIsMain();
 }
 
@@ -74,12 +83,12 @@ void Thread::start() {
 }
 
 void Thread::run() {
-    tlsCurrent.thread = refAs<Thread>();
+    setCurrentThread(refAs<Thread>());
     std::string n = name();
     if (!n.empty()) applySystemName(n);
     Entry entry = std::move(entry_);
     if (entry) entry();
-    // markFinished runs when tlsCurrent is destroyed at thread exit.
+    // markFinished runs when the current-thread record is destroyed at thread exit.
 }
 
 void Thread::markFinished() {
@@ -102,7 +111,7 @@ void Thread::setName(std::string name) {
         std::lock_guard<std::mutex> guard(mutex_);
         name_ = name;
     }
-    if (tlsCurrent.thread.get() == this) applySystemName(name);
+    if (tlsCurrentThread == this) applySystemName(name);
 }
 
 Value Thread::dictionaryValue(std::string_view key) const {
@@ -132,7 +141,7 @@ Ref<RunLoop> Thread::runLoop() {
 }
 
 void Thread::perform(std::function<void()> fn, bool wait, std::vector<std::string> modes) {
-    if (wait && tlsCurrent.thread.get() == this) {
+    if (wait && tlsCurrentThread == this) {
         fn();
         return;
     }

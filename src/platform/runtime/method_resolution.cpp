@@ -50,7 +50,10 @@ struct Resolving {
     HookSide side;
     std::string_view name;
 };
-LV_PER_THREAD(thread_local std::vector<Resolving> resolvingNow;)
+std::vector<Resolving>& resolvingOnThisThread() {
+    static PerThread<std::vector<Resolving>> resolving;
+    return resolving.get();
+}
 
 }  // namespace
 
@@ -68,6 +71,7 @@ const std::any* ClassInfo::hook(HookSide side, std::string_view name) const {
     if (!table().used.load(std::memory_order_acquire)) return nullptr;
     MethodResolver resolver = methodResolver(this, side);
     if (!resolver) return nullptr;
+    std::vector<Resolving>& resolvingNow = resolvingOnThisThread();
     for (const Resolving& r : resolvingNow) {
         if (r.cls == this && r.side == side && r.name == name) return nullptr;
     }

@@ -238,7 +238,8 @@ private:
 class BorrowedStacks {
 public:
     BorrowedStacks() {
-        LV_PER_THREAD(thread_local BuilderStacks kept;)
+        static PerThread<BuilderStacks> perThread;
+        BuilderStacks& kept = perThread.get();
         stacks_ = kept.inUse ? &own_ : &kept;
         stacks_->inUse = true;
     }

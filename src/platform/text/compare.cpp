@@ -37,7 +37,8 @@ icu::UnicodeString prepared(std::string_view text, unsigned options) {
 
 // One collator per locale and strength per thread: collators are not shared between threads.
 icu::Collator* collatorFor(const Locale& locale, bool caseInsensitive) {
-    LV_PER_THREAD(thread_local std::map<std::string, std::unique_ptr<icu::Collator>> cache;)
+    static PerThread<std::map<std::string, std::unique_ptr<icu::Collator>>> caches;
+    auto& cache = caches.get();
     const std::string key = (caseInsensitive ? "i:" : "s:") + locale.identifier();
     auto it = cache.find(key);
     if (it != cache.end()) return it->second.get();

@@ -455,7 +455,8 @@ std::string prefixFittingUtf8Bytes(std::string_view text, std::size_t maxBytes) 
 
 std::optional<std::string> transform(std::string_view text, std::string_view transformId) {
     // Transliterators are not shared between threads: one per identifier per thread.
-    LV_PER_THREAD(thread_local std::map<std::string, std::unique_ptr<icu::Transliterator>, std::less<>> cache;)
+    static PerThread<std::map<std::string, std::unique_ptr<icu::Transliterator>, std::less<>>> caches;
+    auto& cache = caches.get();
     auto it = cache.find(transformId);
     if (it == cache.end()) {
         UErrorCode status = U_ZERO_ERROR;

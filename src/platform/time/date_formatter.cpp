@@ -46,7 +46,8 @@ struct CachedFormat {
 
 // Every thread keeps its own ICU formatters, keyed by everything that shapes them; nothing is shared.
 CachedFormat* cachedFormat(const DateFormatter& formatter, bool usesStyles) {
-    LV_PER_THREAD(thread_local std::map<std::string, CachedFormat> cache;)
+    static PerThread<std::map<std::string, CachedFormat>> caches;
+    auto& cache = caches.get();
     const TimeZone zone = formatter.timeZone();
     const std::string locale = formattingLocale(formatter.locale());
     std::string key;

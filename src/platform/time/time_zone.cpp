@@ -220,7 +220,8 @@ std::string TimeZone::abbreviation(Date date) const {
 namespace time_detail {
 
 std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone) {
-    LV_PER_THREAD(thread_local std::map<std::string, std::shared_ptr<const icu::TimeZone>, std::less<>> cache;)
+    static PerThread<std::map<std::string, std::shared_ptr<const icu::TimeZone>, std::less<>>> caches;
+    auto& cache = caches.get();
     auto it = cache.find(zone.icuID());
     if (it != cache.end()) return it->second;
     std::shared_ptr<const icu::TimeZone> created(icu::TimeZone::createTimeZone(toIcu(zone.icuID())));

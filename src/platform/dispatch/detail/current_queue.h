@@ -1,5 +1,6 @@
 // The calling thread's stack of current dispatch queues (innermost last). A queue is current while a
-// block submitted to it runs, including a block run inline by sync().
+// block submitted to it runs, including a block run inline by sync(). The stack is the chain of
+// scopes on the thread's own call stack, so keeping it needs no per-thread allocation.
 #pragma once
 
 namespace lv {
@@ -12,6 +13,12 @@ public:
     ~QueueScope();
     QueueScope(const QueueScope&) = delete;
     QueueScope& operator=(const QueueScope&) = delete;
+
+private:
+    friend Queue* innermostQueue();
+    friend bool queueOnStack(const Queue* queue);
+    Queue* queue_;
+    QueueScope* outer_;
 };
 
 Queue* innermostQueue();

@@ -10,6 +10,13 @@
 #include "platform/security/crypto_library.h"
 
 
+// libcurl's RTMP library brings GnuTLS into the process, which nothing here uses (TLS goes through
+// OpenSSL). When loaded, GnuTLS asks the program through this hook whether to skip the set-up it would
+// otherwise run then (about a millisecond of the first transfer's wait); a library that does use it
+// sets it up explicitly. The program exports the hook (CMakeLists.txt) so that the loader finds it.
+extern "C" int _gnutls_global_init_skip();
+extern "C" [[gnu::used]] int _gnutls_global_init_skip() { return 1; }
+
 namespace lv::net_detail {
 
 namespace {
@@ -36,10 +43,11 @@ CurlLibrary* load() {
     // OpenSSL was kept for the process before main; asked again here in case this is its first use,
     // so that libcurl's own set-up never registers OpenSSL's clean-up at exit.
     keepCryptoLibraryForProcess();
-    // The loader holds its lock for the whole of a dlopen, and every other thread that starts a thread
-    // or first touches a thread-local object waits for it. Mapped one call each, the last listed first
-    // (near enough leaves first), the libraries libcurl pulls in keep that wait to one library's load;
-    // one that does not load here is left to libcurl's own load below, which maps whatever is missing.
+    // The loader holds its lock for the whole of a dlopen, and another thread that starts a thread
+    // meanwhile waits for it. Mapped one call each, the last listed first (near enough leaves first),
+    // the libraries libcurl pulls in let such a thread in between two of them rather than only after the
+    // whole load; one that does not load here is left to libcurl's own load below, which maps whatever
+    // is missing.
     // Lazy binding, as a program's own libraries get: of the thousands of functions these libraries
     // import, the few a transfer calls are bound when first called, not all of them now.
     std::size_t count = 0;
