@@ -224,6 +224,12 @@ public:
     }
 
     static Value null();
+    // A string value over a payload the caller made; it may share its allocation with other payloads
+    // (the texts one reader makes together, such as a row's). A change through mutableString() copies
+    // the text out first whenever that allocation is shared.
+    static Value sharingString(std::shared_ptr<std::string> payload) {
+        return payload ? Value(std::move(payload), SharedStringTag{}) : Value(std::string());
+    }
     static Value array(std::initializer_list<Value> items) { return Value(Array(items)); }
     static Value dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
     static Value data(std::string_view bytes) { return Value(Bytes(bytes.begin(), bytes.end())); }
@@ -309,6 +315,8 @@ public:
 
 private:
     struct AdoptTag {};
+    struct SharedStringTag {};
+    Value(std::shared_ptr<std::string>&& payload, SharedStringTag) : storage_(std::move(payload)) {}
     Value(Ref<Object>&& object, AdoptTag) : storage_(object ? Storage(std::move(object)) : Storage()) {}
     void releaseContainer() noexcept;
 

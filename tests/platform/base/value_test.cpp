@@ -71,6 +71,29 @@ TEST(ValueStorage, CopiesDetachOnWrite) {
     EXPECT_EQ(other.string(), "abcd");
 }
 
+// Texts made in one allocation (as a fetched row's are) are still separate values: a change to one,
+// while the allocation is shared, copies it out and leaves the others alone; the last one left may be
+// changed in place, and each lives as long as any of them does.
+TEST(ValueStorage, TextsSharingOneAllocationChangeApart) {
+    auto block = std::make_shared<std::string[]>(2);
+    block[0] = "first";
+    block[1] = "second";
+    Value first = Value::sharingString(std::shared_ptr<std::string>(block, &block[0]));
+    Value second = Value::sharingString(std::shared_ptr<std::string>(block, &block[1]));
+    block.reset();
+    first.mutableString() += "!";
+    EXPECT_EQ(first.string(), "first!");
+    EXPECT_EQ(second.string(), "second");
+    Value copy = second;
+    copy.mutableString() = "changed";
+    EXPECT_EQ(second.string(), "second");
+    const std::string* before = &second.string();
+    second.mutableString() += "?";
+    EXPECT_EQ(second.string(), "second?");
+    EXPECT_EQ(&second.string(), before);  // alone in its allocation now: changed in place
+    EXPECT_EQ(Value::sharingString(nullptr).string(), "");
+}
+
 TEST(ValueStorage, ConcurrentCopiesWithPrivateWritesDoNotInterfere) {
     const Value shared = Value::dictionary({{"k", Value::array({1, 2, 3})}});
     std::vector<std::thread> threads;

@@ -72,6 +72,7 @@ private:
         std::vector<int> columnProperties;   // property index of each stored column
         std::vector<ColumnKind> columnKinds;
         std::vector<AttributeType> columnTypes;  // Undefined for relationships
+        std::size_t textColumns = 0;
         std::string insertSQL;
     };
     const EntityInfo& info(const EntityDescription& entity);
