@@ -153,11 +153,11 @@ public:
     bool String(const char* s, rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         const std::string_view text(s, length);
-        if (length > kShareableLength) return push(text);
+        if (length > kShareableLength) return push(newText(text));
         // Short texts that repeat within a reply (categories, tags, states) share one payload; values
         // copy their payload before a write, so the sharing cannot be seen.
         Value& recent = recentShortTexts_[shortTextSlot(text)];
-        if (!recent.isString() || recent.string() != text) recent = Value(text);
+        if (!recent.isString() || recent.string() != text) recent = newText(text);
         return push(recent);
     }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
@@ -190,6 +190,20 @@ public:
 private:
     static constexpr std::size_t kShareableLength = 15;
     static constexpr std::size_t kShortTextSlots = 64;
+
+    // Texts read one after another are made in blocks of kTextsPerBlock, one allocation each (most
+    // texts are short, and the texts of one item are kept and dropped together); a block lives while
+    // any of its texts does, and a value copies its text out before a change while the block is shared.
+    static constexpr std::size_t kTextsPerBlock = 16;
+    Value newText(std::string_view text) {
+        if (textsUsed_ == kTextsPerBlock || !texts_) {
+            texts_ = std::make_shared<std::string[]>(kTextsPerBlock);
+            textsUsed_ = 0;
+        }
+        std::string& slot = texts_[textsUsed_++];
+        slot.assign(text);
+        return Value::sharingString(std::shared_ptr<std::string>(texts_, &slot));
+    }
 
     static std::size_t shortTextSlot(std::string_view text) {
         std::uint32_t hash = 2166136261u;
@@ -228,6 +242,8 @@ private:
     int depth_ = 0;
     std::array<bool, kMaxJSONDepth + 1> inObject_{};  // per open container, by depth (0: top level)
     std::array<Value, kShortTextSlots> recentShortTexts_;  // the last short text read per slot
+    std::shared_ptr<std::string[]> texts_;                 // the block new texts are made in
+    std::size_t textsUsed_ = 0;
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;
