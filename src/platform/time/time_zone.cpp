@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <optional>
 #include <map>
@@ -97,7 +98,9 @@ TimeZone TimeZone::forSecondsFromGMT(int seconds) {
 namespace {
 
 // What the device zone is read from: TZ, and the identity of the host's zone file (the link and the
-// file it names), so that a change of either is seen at the next call.
+// file it names). A change of TZ is seen at the next call; the file, which only an administrator
+// changes, is looked at again at most once per kZoneFileCheckInterval (date formatters ask at every
+// call, and two file lookups per date read were a real share of reading a reply's dates).
 struct ZoneSource {
     bool hasEnv = false;
     std::string env;
@@ -105,19 +108,17 @@ struct ZoneSource {
     bool operator==(const ZoneSource&) const = default;
 };
 
-ZoneSource currentZoneSource(const char* env) {
-    ZoneSource source;
-    source.hasEnv = env != nullptr;
-    if (env) source.env = env;
+constexpr std::chrono::milliseconds kZoneFileCheckInterval{1000};
+
+std::array<long long, 8> zoneFileIdentity() {
     struct stat link {};
     struct stat target {};
     const bool hasLink = ::lstat("/etc/localtime", &link) == 0;
     const bool hasTarget = ::stat("/etc/localtime", &target) == 0;
-    source.file = {hasLink ? static_cast<long long>(link.st_ino) : -1, hasLink ? static_cast<long long>(link.st_mtim.tv_sec) : -1,
-                   hasLink ? static_cast<long long>(link.st_mtim.tv_nsec) : -1, hasTarget ? static_cast<long long>(target.st_dev) : -1,
-                   hasTarget ? static_cast<long long>(target.st_ino) : -1, hasTarget ? static_cast<long long>(target.st_mtim.tv_sec) : -1,
-                   hasTarget ? static_cast<long long>(target.st_mtim.tv_nsec) : -1, hasTarget ? static_cast<long long>(target.st_size) : -1};
-    return source;
+    return {hasLink ? static_cast<long long>(link.st_ino) : -1, hasLink ? static_cast<long long>(link.st_mtim.tv_sec) : -1,
+            hasLink ? static_cast<long long>(link.st_mtim.tv_nsec) : -1, hasTarget ? static_cast<long long>(target.st_dev) : -1,
+            hasTarget ? static_cast<long long>(target.st_ino) : -1, hasTarget ? static_cast<long long>(target.st_mtim.tv_sec) : -1,
+            hasTarget ? static_cast<long long>(target.st_mtim.tv_nsec) : -1, hasTarget ? static_cast<long long>(target.st_size) : -1};
 }
 
 }  // namespace
@@ -128,12 +129,22 @@ TimeZone TimeZone::system() {
     struct Last {
         std::mutex mutex;
         std::optional<std::pair<ZoneSource, TimeZone>> answer;
+        std::array<long long, 8> file{};
+        std::optional<std::chrono::steady_clock::time_point> fileCheckedAt;
     };
     static auto* last = new Last();  // never destroyed: threads may ask while the process exits
     const char* env = std::getenv("TZ");
-    ZoneSource source = currentZoneSource(env);
+    ZoneSource source;
+    source.hasEnv = env != nullptr;
+    if (env) source.env = env;
     {
         std::lock_guard lock(last->mutex);
+        const auto now = std::chrono::steady_clock::now();
+        if (!last->fileCheckedAt || now - *last->fileCheckedAt >= kZoneFileCheckInterval) {
+            last->file = zoneFileIdentity();
+            last->fileCheckedAt = now;
+        }
+        source.file = last->file;
         if (last->answer && last->answer->first == source) return last->answer->second;
     }
     auto detect = [env]() -> TimeZone {
