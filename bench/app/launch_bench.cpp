@@ -1,7 +1,8 @@
 // Launch and memory: the lunavexa command as a whole process (a cold launch through the fast path to an
 // installed tab set over a store of 10,000 news records, then exit) beside the smallest program that
 // opens the same SQLite file and counts its rows. Each run is a fresh process started by a small
-// measuring program, which times it and reads its peak resident size from wait4's resource usage.
+// measuring program, which times it and reads its peak resident size from wait4's resource usage;
+// every launch starts from the analytics state one launch leaves (restored before each run).
 // Prints the ratio and both peak sizes.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
