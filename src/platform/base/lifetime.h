@@ -1,16 +1,14 @@
 // Lifetime of process-wide state. Worker threads are not joined at exit, so every static a worker can
 // reach is made once with `new` and never destroyed (`static auto& x = *new T(...)`); the clang builds
-// refuse any static with an exit-time destructor (-Wexit-time-destructors). A thread_local value ends
-// with its own thread, which no other thread reaches: `LV_PER_THREAD(declaration)` declares one
-// without that warning.
+// refuse any static with an exit-time destructor (-Wexit-time-destructors).
 //
 // `PerThread<T>` is a per-thread value for caches and scratch state. A C++ thread_local with a
 // destructor registers that destructor on its first use in each thread, and the registration takes
 // the dynamic loader's lock, which a library load on another thread holds for milliseconds at a time
 // (and, reacquiring it library after library, can hold for a whole load). `PerThread` frees its values
-// through a thread-specific key instead, whose first use takes no loader lock. Its values are freed
-// when their thread exits, after that thread's C++ thread_local values; the main thread's when the
-// process ends.
+// through a thread-specific key instead, whose first use takes no loader lock: a thread's values when
+// it exits (after its C++ thread_local values), the main thread's only with the process. Plain
+// thread_local stays for trivially destructible values.
 //
 // Threads: `get()` returns the calling thread's own value; a `PerThread` itself may be shared.
 #pragma once
@@ -18,14 +16,6 @@
 #include <pthread.h>
 
 #include <cstdlib>
-
-#if defined(__clang__)
-#define LV_PER_THREAD(...)                                                                   \
-    _Pragma("clang diagnostic push") _Pragma("clang diagnostic ignored \"-Wexit-time-destructors\"") \
-        __VA_ARGS__ _Pragma("clang diagnostic pop")
-#else
-#define LV_PER_THREAD(...) __VA_ARGS__
-#endif
 
 namespace lv {
 
