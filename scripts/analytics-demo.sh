@@ -79,19 +79,18 @@ probe "wait 6" terminate
 
 echo "== analytics service =="
 cat "$work/analytics.log"
-check() {
-  grep -q -- "$1" "$work/analytics.log" || { echo "analytics demo: no upload with $2" >&2; exit 1; }
-}
-[ "$(grep -c ": upload " "$work/analytics.log")" -ge 6 ]
-grep -q ": upload .*activat" "$work/analytics.log"
-! grep -q -- "-> 400" "$work/analytics.log"
+fail() { echo "analytics demo: $1" >&2; exit 1; }
+check() { grep -q -- "$1" "$work/analytics.log" || fail "no upload with $2"; }
+[ "$(grep -c ": upload " "$work/analytics.log")" -ge 6 ] || fail "fewer than 6 uploads"
+grep -q ": upload .*activat" "$work/analytics.log" || fail "no upload with an activation"
+! grep -q -- "-> 400" "$work/analytics.log" || fail "an upload was refused (400)"
 # The app's terminated launch: its session reached the service at the next launch.
-[ "$(grep -c ": upload .*session of " "$work/analytics.log")" -ge 3 ]
+[ "$(grep -c ": upload .*session of " "$work/analytics.log")" -ge 3 ] || fail "fewer than 3 uploaded sessions"
 check "session of [0-9]* ms \[NewsViewController 1000 ms\]; 0 error(s), events \[newsTab, newsTab\]" \
   "the terminated probe launch's session, page and events"
 check "events \[newsTab, newsTab, newsTab\]; 1 error(s) (at [0-9]* ms: Application received signal SIGSEGV)" \
   "the crashed probe launch's events and report"
 crash_ms=$(sed -n 's/.*1 error(s) (at \([0-9]*\) ms: Application received signal SIGSEGV).*/\1/p' "$work/analytics.log" | head -1)
 # The report carries the crash's time: before the probe was seen gone, not at the relaunch.
-[ "$crash_ms" -le "$crashed_by" ] || { echo "analytics demo: the crash time $crash_ms is after $crashed_by" >&2; exit 1; }
+[ "$crash_ms" -le "$crashed_by" ] || fail "the crash time $crash_ms is after $crashed_by"
 echo "analytics demo: every launch's session, page and events uploaded, the crash with its own time"
