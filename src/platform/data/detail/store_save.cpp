@@ -47,6 +47,18 @@ inline void bindReal(Statement& s, int column, double v, BoundParameter& bound) 
     bound.set(BoundParameter::Kind::Real, bits, nullptr, 0);
 }
 
+// Text and data bound in place: the bytes must stay alive until the statement has run.
+inline void bindBytes(Statement& s, int column, BoundParameter::Kind kind, const void* data, std::size_t size,
+                      BoundParameter& bound) {
+    if (bound.holds(kind, 0, data, size)) return;
+    if (kind == BoundParameter::Kind::Text) {
+        sqlite3_bind_text(s.get(), column, static_cast<const char*>(data), static_cast<int>(size), SQLITE_STATIC);
+    } else {
+        sqlite3_bind_blob(s.get(), column, data, static_cast<int>(size), SQLITE_STATIC);
+    }
+    bound.set(kind, 0, data, size);
+}
+
 // Binds a value of one of the common kinds straight from the value (nil as NULL); false when the value
 // needs encoding first. Text and data stay alive in the caller's values until the statement has run.
 inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value, BoundParameter& bound) {
@@ -58,18 +70,14 @@ inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType 
         case ColumnKind::Text:
             if (value.isString()) {
                 const std::string& text = value.string();
-                if (bound.holds(BoundParameter::Kind::Text, 0, text.data(), text.size())) return true;
-                sqlite3_bind_text(s.get(), column, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-                bound.set(BoundParameter::Kind::Text, 0, text.data(), text.size());
+                bindBytes(s, column, BoundParameter::Kind::Text, text.data(), text.size(), bound);
                 return true;
             }
             break;
         case ColumnKind::Blob:
             if (value.isData()) {
                 const Bytes& bytes = value.bytes();
-                if (bound.holds(BoundParameter::Kind::Blob, 0, bytes.data(), bytes.size())) return true;
-                sqlite3_bind_blob(s.get(), column, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
-                bound.set(BoundParameter::Kind::Blob, 0, bytes.data(), bytes.size());
+                bindBytes(s, column, BoundParameter::Kind::Blob, bytes.data(), bytes.size(), bound);
                 return true;
             }
             break;
