@@ -38,7 +38,6 @@ public:
         }
         return *static_cast<T*>(value);
     }
-    T* operator->() { return &get(); }
 
 private:
     static void destroy(void* value) { delete static_cast<T*>(value); }
