@@ -224,12 +224,6 @@ public:
     }
 
     static Value null();
-    // A string value over a payload the caller made; it may share its allocation with other payloads
-    // (the texts one reader makes together, such as a row's). A change through mutableString() copies
-    // the text out first whenever that allocation is shared.
-    static Value sharingString(std::shared_ptr<std::string> payload) {
-        return payload ? Value(std::move(payload), SharedStringTag{}) : Value(std::string());
-    }
     static Value array(std::initializer_list<Value> items) { return Value(Array(items)); }
     static Value dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
     static Value data(std::string_view bytes) { return Value(Bytes(bytes.begin(), bytes.end())); }
@@ -314,6 +308,7 @@ public:
     void appendDescription(std::string& out, int indentLevel) const;
 
 private:
+    friend class TextBlock;
     struct AdoptTag {};
     struct SharedStringTag {};
     Value(std::shared_ptr<std::string>&& payload, SharedStringTag) : storage_(std::move(payload)) {}
@@ -328,6 +323,27 @@ private:
                                  std::shared_ptr<Bytes>, Date, std::shared_ptr<Array>, std::shared_ptr<Dictionary>,
                                  Ref<Object>>;
     Storage storage_;
+};
+
+// Texts made together in one allocation, made with the first of them: the texts one reader makes at
+// once (a fetched row's, a run of a JSON reply's), most of them short. The allocation lives while any
+// of its texts does; a change through mutableString() copies a text out first while it is shared.
+class TextBlock {
+public:
+    explicit TextBlock(std::size_t capacity) : capacity_(capacity) {}
+    bool full() const { return used_ == capacity_; }
+    // One of the block's texts; at most `capacity` of them.
+    Value make(std::string_view text) {
+        if (!texts_) texts_ = std::make_shared<std::string[]>(capacity_);
+        std::string& slot = texts_[used_++];
+        slot.assign(text);
+        return Value(std::shared_ptr<std::string>(texts_, &slot), Value::SharedStringTag{});
+    }
+
+private:
+    std::size_t capacity_;
+    std::size_t used_ = 0;
+    std::shared_ptr<std::string[]> texts_;
 };
 
 // String-keyed map kept in ascending key order (bytewise UTF-8, which is code-point order), so that

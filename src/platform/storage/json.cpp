@@ -191,18 +191,12 @@ private:
     static constexpr std::size_t kShareableLength = 15;
     static constexpr std::size_t kShortTextSlots = 64;
 
-    // Texts read one after another are made in blocks of kTextsPerBlock, one allocation each (most
-    // texts are short, and the texts of one item are kept and dropped together); a block lives while
-    // any of its texts does, and a value copies its text out before a change while the block is shared.
+    // Texts read one after another are made kTextsPerBlock to an allocation (the texts of one item are
+    // kept and dropped together).
     static constexpr std::size_t kTextsPerBlock = 16;
     Value newText(std::string_view text) {
-        if (textsUsed_ == kTextsPerBlock || !texts_) {
-            texts_ = std::make_shared<std::string[]>(kTextsPerBlock);
-            textsUsed_ = 0;
-        }
-        std::string& slot = texts_[textsUsed_++];
-        slot.assign(text);
-        return Value::sharingString(std::shared_ptr<std::string>(texts_, &slot));
+        if (texts_.full()) texts_ = TextBlock(kTextsPerBlock);
+        return texts_.make(text);
     }
 
     static std::size_t shortTextSlot(std::string_view text) {
@@ -242,8 +236,7 @@ private:
     int depth_ = 0;
     std::array<bool, kMaxJSONDepth + 1> inObject_{};  // per open container, by depth (0: top level)
     std::array<Value, kShortTextSlots> recentShortTexts_;  // the last short text read per slot
-    std::shared_ptr<std::string[]> texts_;                 // the block new texts are made in
-    std::size_t textsUsed_ = 0;
+    TextBlock texts_{kTextsPerBlock};                      // the block new texts are made in
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;

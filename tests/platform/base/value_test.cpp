@@ -75,12 +75,15 @@ TEST(ValueStorage, CopiesDetachOnWrite) {
 // while the allocation is shared, copies it out and leaves the others alone; the last one left may be
 // changed in place, and each lives as long as any of them does.
 TEST(ValueStorage, TextsSharingOneAllocationChangeApart) {
-    auto block = std::make_shared<std::string[]>(2);
-    block[0] = "first";
-    block[1] = "second";
-    Value first = Value::sharingString(std::shared_ptr<std::string>(block, &block[0]));
-    Value second = Value::sharingString(std::shared_ptr<std::string>(block, &block[1]));
-    block.reset();
+    Value first;
+    Value second;
+    {
+        TextBlock block(2);
+        first = block.make("first");
+        EXPECT_FALSE(block.full());
+        second = block.make("second");
+        EXPECT_TRUE(block.full());
+    }
     first.mutableString() += "!";
     EXPECT_EQ(first.string(), "first!");
     EXPECT_EQ(second.string(), "second");
@@ -91,7 +94,7 @@ TEST(ValueStorage, TextsSharingOneAllocationChangeApart) {
     second.mutableString() += "?";
     EXPECT_EQ(second.string(), "second?");
     EXPECT_EQ(&second.string(), before);  // alone in its allocation now: changed in place
-    EXPECT_EQ(Value::sharingString(nullptr).string(), "");
+    EXPECT_EQ(TextBlock(1).make("").string(), "");
 }
 
 TEST(ValueStorage, ConcurrentCopiesWithPrivateWritesDoNotInterfere) {

@@ -372,10 +372,11 @@ const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity
 
 // ---- reading ----
 
-Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind) {
+Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind,
+                                TextBlock& texts) {
     if (kind == ColumnKind::Text) {
         // NULL reads as no text at all, so present text needs no separate type check.
-        if (const std::optional<std::string_view> text = stmt.columnTextView(column)) return Value(std::string(*text));
+        if (const std::optional<std::string_view> text = stmt.columnTextView(column)) return texts.make(*text);
         return stmt.columnIsNull(column) ? Value() : Value(std::string());
     }
     if (stmt.columnIsNull(column)) return Value();
@@ -423,28 +424,14 @@ bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo
     // The values are made in property order, each in its place (stored columns come in that order;
     // a property without a column, a to-many relationship, stays nil), rather than filled with nils
     // and assigned over.
-    // The row's texts share one allocation (most are short, and a row is read, kept and dropped as a
-    // whole); each value still copies its text out before a change while the allocation is shared.
     const auto& properties = entity->properties();
     row.values.clear();
     row.values.reserve(properties.size());
-    std::shared_ptr<std::string[]> texts;
-    std::size_t nextText = 0;
+    TextBlock texts(info.textColumns);
     std::size_t c = 0;
     for (std::size_t index = 0; index < properties.size(); ++index) {
         if (c < info.columnProperties.size() && static_cast<std::size_t>(info.columnProperties[c]) == index) {
-            const int column = static_cast<int>(c + 2);
-            if (info.columnKinds[c] != ColumnKind::Text) {
-                row.values.push_back(decodeColumn(stmt, column, *properties[index], info.columnKinds[c]));
-            } else if (const std::optional<std::string_view> text = stmt.columnTextView(column)) {
-                if (!texts) texts = std::make_shared<std::string[]>(info.textColumns);
-                std::string& slot = texts[nextText];
-                slot.assign(*text);
-                row.values.push_back(Value::sharingString(std::shared_ptr<std::string>(texts, &slot)));
-                ++nextText;
-            } else {
-                row.values.push_back(stmt.columnIsNull(column) ? Value() : Value(std::string()));
-            }
+            row.values.push_back(decodeColumn(stmt, static_cast<int>(c + 2), *properties[index], info.columnKinds[c], texts));
             ++c;
         } else {
             row.values.emplace_back();

@@ -76,7 +76,10 @@ private:
         std::string insertSQL;
     };
     const EntityInfo& info(const EntityDescription& entity);
-    Value decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind);
+    // Text is made in `texts`, the row's one allocation for its texts (a row is read, kept and dropped
+    // as a whole).
+    Value decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind,
+                       TextBlock& texts);
     bool readRow(const Ref<EntityDescription>& entity, const EntityInfo& info, const Statement& stmt, bool includeValues,
                  RowSnapshot& row);
     // The bound form of a value for a column; nothing (with a 1550 error) when the property cannot
