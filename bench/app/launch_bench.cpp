@@ -50,13 +50,16 @@ std::string storePath() { return (gHome / "Library/Application Support/lunavexa/
 std::filesystem::path cachesPath() { return gHome / "Library/Caches"; }
 std::filesystem::path cachesSnapshotPath() { return gHome.string() + "-caches"; }
 
-bool restoreCaches() {
+// Replaces the folder `to` with a copy of the folder `from`.
+bool copyFolderOver(const std::filesystem::path& from, const std::filesystem::path& to) {
     std::error_code error;
-    std::filesystem::remove_all(cachesPath(), error);
+    std::filesystem::remove_all(to, error);
     if (error) return false;
-    std::filesystem::copy(cachesSnapshotPath(), cachesPath(), std::filesystem::copy_options::recursive, error);
+    std::filesystem::copy(from, to, std::filesystem::copy_options::recursive, error);
     return !error;
 }
+
+bool restoreCaches() { return copyFolderOver(cachesSnapshotPath(), cachesPath()); }
 
 // A home folder whose settings take the fast path (videos shown, the running version) and whose store
 // holds kRecords news records, written by the app's own store code.
@@ -131,11 +134,7 @@ std::vector<std::string> launchCommand() {
 // One launch, untimed, leaves the analytics state every measured launch then starts from.
 bool snapshotCachesAfterOneLaunch() {
     long peakKB = 0;
-    if (!runProcess(launchCommand(), peakKB)) return false;
-    std::error_code error;
-    std::filesystem::remove_all(cachesSnapshotPath(), error);
-    std::filesystem::copy(cachesPath(), cachesSnapshotPath(), std::filesystem::copy_options::recursive, error);
-    return !error;
+    return runProcess(launchCommand(), peakKB) && copyFolderOver(cachesPath(), cachesSnapshotPath());
 }
 
 void BM_LunavexaLaunch(benchmark::State& state) {
