@@ -288,9 +288,9 @@ public:
     void setDelegateQueue(Ref<Queue> queue, bool synchronously);
     void setDelegate(const Ref<PNAsyncSocketDelegate>& delegate, Ref<Queue> queue, bool synchronously);
 
-    // One family's peer and local host and port: the IPv4 or IPv6 descriptor's, without changing
-    // queues, so on the socket queue only (performBlock, or delegate code run there); nil or 0 when
-    // that descriptor is -1, which it reads as anywhere else.
+    // One family's peer and local host and port: the IPv4 or IPv6 descriptor's, read on the socket
+    // queue (inline when called there, else waiting for it), from any thread; nil or 0 when that
+    // descriptor is -1 or the call fails.
     std::optional<std::string> connectedHost4() const;
     std::optional<std::string> connectedHost6() const;
     std::uint16_t connectedPort4() const;
@@ -326,6 +326,9 @@ private:
         }
     }
     void onSocketQueueAsync(Queue::Block block);
+    // The reading of the IPv4 (or IPv6) descriptor, taken on the socket queue.
+    template <class Result>
+    Result fromDescriptor(bool ipv6, Result (*reading)(int)) const;
     using DelegateCall = std::function<void(PNAsyncSocketDelegate&, const Ref<PNAsyncSocket>&)>;
     void notifyDelegate(PNAsyncSocketDelegateMethod method, DelegateCall call);
     Ref<PNAsyncSocket> selfRef();
