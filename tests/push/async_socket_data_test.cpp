@@ -188,6 +188,24 @@ TEST(AsyncSocketWrite, TimeOutWhenThePeerNeverReads) {
     EXPECT_EQ(connection.delegate->disconnectError->localizedDescription(), "Write operation timed out");
 }
 
+// A delegate that answers a write time-out with more time keeps the write going: it completes once the
+// peer reads, and the socket stays connected.
+TEST(AsyncSocketWrite, TimeOutExtendedByTheDelegate) {
+    Connection connection;
+    connection.delegate->answersWriteTimeouts = true;
+    connection.delegate->writeExtension = 60;
+    const std::size_t size = 32u << 20;  // more than the kernel's buffers take
+    connection.socket->writeData(Bytes(size, 0x5A), 0.2, 4);
+    ASSERT_TRUE(connection.delegate->waitFor("write timeout? 4", 10));
+    std::string received;
+    std::thread reader([&] { received = connection.peer.receive(size, 60); });
+    EXPECT_TRUE(connection.delegate->waitFor("write 4", 60));
+    reader.join();
+    EXPECT_EQ(received.size(), size);
+    EXPECT_EQ(connection.delegate->events, (std::vector<std::string>{"write timeout? 4", "write 4"}));
+    EXPECT_TRUE(connection.socket->isConnected());
+}
+
 // A half-closed socket still writes; once the peer has gone, a write is an errno error, never a
 // SIGPIPE that ends the process.
 TEST(AsyncSocketWrite, HalfClosedThenGonePeer) {
