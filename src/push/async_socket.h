@@ -205,6 +205,10 @@ public:
 
     // Runs the block on the socket queue and waits for it; never call it from that queue.
     void performBlock(const std::function<void()>& block);
+    // Tests: on the socket queue, the read source's handler as it runs for a report of readiness with
+    // nothing to read (data 0), which a late or spurious report gives; only the end of the stream
+    // may close the socket.
+    void reportReadReadinessWithoutDataForTesting();
     // The descriptors, on the socket queue only (-1 anywhere else).
     int socketFD() const;
     int socket4FD() const;
@@ -373,6 +377,8 @@ private:
     void doReadData();
     void doReadEOF();
     void confirmReadEOF();
+    // The plain (not secure) read source's event: the bytes it reported readable.
+    void readSourceDidReport(std::uint64_t available);
     void completeCurrentRead();
     void endCurrentRead();
     void setupReadTimerWithTimeout(double timeout);

@@ -121,6 +121,19 @@ TEST(AsyncSocketRead, LeftoversAreServedThenTheCloseIsReported) {
               (std::vector<std::string>{"read 1 a\r\n", "read 2 bc", "disconnect PNAsyncSocketErrorDomain 7"}));
 }
 
+// A report of readiness with nothing to read (late or spurious) never closes a live connection: the
+// socket asks the kernel, which has no end of stream to tell, and reads the next bytes as usual.
+TEST(AsyncSocketRead, ReadinessWithoutDataIsNoEndOfStream) {
+    Connection connection;
+    connection.socket->readDataWithTimeout(-1, 1);
+    connection.socket->reportReadReadinessWithoutDataForTesting();
+    connection.socket->performBlock([] {});  // the report has been handled
+    connection.peer.send("late");
+    ASSERT_TRUE(runMainUntil([&] { return connection.delegate->has("read") || connection.delegate->has("disconnect"); }, 5));
+    EXPECT_EQ(connection.delegate->events, std::vector<std::string>{"read 1 late"});
+    EXPECT_TRUE(connection.socket->isConnected());
+}
+
 TEST(AsyncSocketRead, CallerBufferIsWrittenInPlace) {
     Connection connection;
     auto buffer = std::make_shared<Bytes>(bytesOf("XY"));
