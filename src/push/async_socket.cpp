@@ -525,12 +525,7 @@ void PNAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
             doReadData();
             return;
         }
-        socketFDBytesAvailable_ = readSource->data();
-        if (socketFDBytesAvailable_ > 0) {
-            doReadData();
-        } else {
-            confirmReadEOF();
-        }
+        readSourceDidReport(readSource->data());
     });
     writeSource_->setEventHandler([this] {
         if (handshakeInProgress()) {
@@ -551,6 +546,21 @@ void PNAsyncSocket::setupReadAndWriteSourcesForNewlyConnectedSocket(int fd) {
     flags_ &= ~PNSocketFlagReadSourceSuspended;
     readSource_->resume();
     flags_ |= PNSocketFlagCanAcceptBytes | PNSocketFlagWriteSourceSuspended;  // sources start suspended
+}
+
+void PNAsyncSocket::readSourceDidReport(std::uint64_t available) {
+    socketFDBytesAvailable_ = available;
+    if (socketFDBytesAvailable_ > 0) {
+        doReadData();
+    } else {
+        confirmReadEOF();
+    }
+}
+
+void PNAsyncSocket::reportReadReadinessWithoutDataForTesting() {
+    onSocketQueueAsync([self = selfRef()] {
+        if (self->readSource_ && !(self->flags_ & PNSocketFlagSecure)) self->readSourceDidReport(0);
+    });
 }
 
 void PNAsyncSocket::suspendReadSource() {

@@ -205,6 +205,10 @@ public:
 
     // Runs the block on the socket queue and waits for it; never call it from that queue.
     void performBlock(const std::function<void()>& block);
+    // Tests: on the socket queue, the read source's handler as it runs for a report of readiness with
+    // nothing to read (data 0), which a late or spurious report gives; only the end of the stream
+    // may close the socket.
+    void reportReadReadinessWithoutDataForTesting();
     // The descriptors, on the socket queue only (-1 anywhere else).
     int socketFD() const;
     int socket4FD() const;
@@ -288,9 +292,9 @@ public:
     void setDelegateQueue(Ref<Queue> queue, bool synchronously);
     void setDelegate(const Ref<PNAsyncSocketDelegate>& delegate, Ref<Queue> queue, bool synchronously);
 
-    // One family's peer and local host and port: the IPv4 or IPv6 descriptor's, without changing
-    // queues, so on the socket queue only (performBlock, or delegate code run there); nil or 0 when
-    // that descriptor is -1, which it reads as anywhere else.
+    // One family's peer and local host and port: the IPv4 or IPv6 descriptor's, read on the socket
+    // queue (inline when called there, else waiting for it), from any thread; nil or 0 when that
+    // descriptor is -1 or the call fails.
     std::optional<std::string> connectedHost4() const;
     std::optional<std::string> connectedHost6() const;
     std::uint16_t connectedPort4() const;
@@ -326,6 +330,9 @@ private:
         }
     }
     void onSocketQueueAsync(Queue::Block block);
+    // The reading of the IPv4 (or IPv6) descriptor, taken on the socket queue.
+    template <class Result>
+    Result fromDescriptor(bool ipv6, Result (*reading)(int)) const;
     using DelegateCall = std::function<void(PNAsyncSocketDelegate&, const Ref<PNAsyncSocket>&)>;
     void notifyDelegate(PNAsyncSocketDelegateMethod method, DelegateCall call);
     Ref<PNAsyncSocket> selfRef();
@@ -370,6 +377,8 @@ private:
     void doReadData();
     void doReadEOF();
     void confirmReadEOF();
+    // The plain (not secure) read source's event: the bytes it reported readable.
+    void readSourceDidReport(std::uint64_t available);
     void completeCurrentRead();
     void endCurrentRead();
     void setupReadTimerWithTimeout(double timeout);

@@ -66,16 +66,23 @@ void PNAsyncSocket::setDelegate(const Ref<PNAsyncSocketDelegate>& delegate, Ref<
     }
 }
 
-// socket4FD() and socket6FD() answer -1 off the socket queue, so these never read the descriptors
-// from another thread.
-std::optional<std::string> PNAsyncSocket::connectedHost4() const { return connectedHostFromSocket4(socket4FD()); }
-std::optional<std::string> PNAsyncSocket::connectedHost6() const { return connectedHostFromSocket6(socket6FD()); }
-std::uint16_t PNAsyncSocket::connectedPort4() const { return connectedPortFromSocket4(socket4FD()); }
-std::uint16_t PNAsyncSocket::connectedPort6() const { return connectedPortFromSocket6(socket6FD()); }
-std::optional<std::string> PNAsyncSocket::localHost4() const { return localHostFromSocket4(socket4FD()); }
-std::optional<std::string> PNAsyncSocket::localHost6() const { return localHostFromSocket6(socket6FD()); }
-std::uint16_t PNAsyncSocket::localPort4() const { return localPortFromSocket4(socket4FD()); }
-std::uint16_t PNAsyncSocket::localPort6() const { return localPortFromSocket6(socket6FD()); }
+// Each reads its descriptor on the socket queue (inline when already there), so it answers from any
+// thread whenever the descriptor is set, and never races the queue that opens and closes it.
+template <class Result>
+Result PNAsyncSocket::fromDescriptor(bool ipv6, Result (*reading)(int)) const {
+    Result result{};
+    onSocketQueueSync([&] { result = reading(ipv6 ? socket6FD_ : socket4FD_); });
+    return result;
+}
+
+std::optional<std::string> PNAsyncSocket::connectedHost4() const { return fromDescriptor(false, &connectedHostFromSocket4); }
+std::optional<std::string> PNAsyncSocket::connectedHost6() const { return fromDescriptor(true, &connectedHostFromSocket6); }
+std::uint16_t PNAsyncSocket::connectedPort4() const { return fromDescriptor(false, &connectedPortFromSocket4); }
+std::uint16_t PNAsyncSocket::connectedPort6() const { return fromDescriptor(true, &connectedPortFromSocket6); }
+std::optional<std::string> PNAsyncSocket::localHost4() const { return fromDescriptor(false, &localHostFromSocket4); }
+std::optional<std::string> PNAsyncSocket::localHost6() const { return fromDescriptor(true, &localHostFromSocket6); }
+std::uint16_t PNAsyncSocket::localPort4() const { return fromDescriptor(false, &localPortFromSocket4); }
+std::uint16_t PNAsyncSocket::localPort6() const { return fromDescriptor(true, &localPortFromSocket6); }
 
 std::optional<std::string> PNAsyncSocket::connectedHostFromSocket4(int fd) { return host4(fd, true); }
 std::optional<std::string> PNAsyncSocket::connectedHostFromSocket6(int fd) { return host6(fd, true); }

@@ -80,8 +80,11 @@ void PNDispatcher::send(const std::string& payload, const std::string& sendType)
     if (object.isNil() || !tokenSend) return;
     // Only a dictionary answers; one without "st" counts as a rejection.
     if (!object.isDictionary()) return;
+    // Only the number 0 accepts: not text, not a truth value, and not a number whose 32-bit reading
+    // happens to be 0 (2^32) or that truncates to 0 (0.5).
     const Value& status = object["st"];
-    if (!status.isNilOrNull() && status.intValue() == 0) {
+    const Number* number = status.number();
+    if (number && !number->isBool() && number->compare(Number::of(0)) == 0) {
         store.saveDeviceTokenRegistered();
     } else {
         store.saveDeviceTokenRetryNum(Value(std::to_string(store.getDeviceTokenRetryNum() + 1)));

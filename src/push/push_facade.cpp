@@ -110,8 +110,7 @@ PNText PNPush::registerDevice(const std::optional<Bytes>& token, Callback succes
         return stored;
     }
     const PNText text = PNDevice::getInstance().getDeviceToken(token);
-    const bool sameToken = stored && text && *stored == *text;
-    return registerWith(row, text, sameToken, false, std::move(success), std::move(error));
+    return registerWith(row, text, false, std::move(success), std::move(error));
 }
 
 PNText PNPush::registerDevice(const std::optional<Bytes>& token) {
@@ -124,14 +123,12 @@ PNText PNPush::registerDeviceStr(const PNText& token) {
     if (!passesGuard()) {
         return stored;
     }
-    // A token given as text is never kept in the keychain, so the stored token says nothing about it:
-    // the cache rests on the row, the account and the access id alone.
-    return registerWith(row, token, true, true, nullptr, nullptr);
+    return registerWith(row, token, true, nullptr, nullptr);
 }
 
 // Steps 4-11 of a registration, after the guard, with the token text in hand.
-PNText PNPush::registerWith(const Ref<PNRegisterModel>& row, const PNText& token, bool sameToken, bool fromText,
-                            Callback success, Callback error) {
+PNText PNPush::registerWith(const Ref<PNRegisterModel>& row, const PNText& token, bool fromText, Callback success,
+                            Callback error) {
     PNConfig& config = PNConfig::getInstance();
     const PNHelper& helper = PNHelper::getInstance();
     config.setDeviceToken(token);
@@ -152,6 +149,10 @@ PNText PNPush::registerWith(const Ref<PNRegisterModel>& row, const PNText& token
         log(fromText ? "accessID Changed" : "startChanged");
     }
     const bool accountMatches = !account || (row && row->Account() && *row->Account() == *account);
+    // The row tells when the device last registered, not which token: only the token the server last
+    // accepted is cached. A new token, or one whose registration failed or was cut off, registers.
+    const PNText registered = PNStore::getInstance().getRegisteredToken();
+    const bool sameToken = token && registered && *token == *registered;
     const bool skip = row && row->IsRegistered() != 0 && accountMatches && ageHours &&
                       *ageHours < kRegistrationCacheHours && !changed && sameToken;
     if (skip) {

@@ -67,8 +67,8 @@ public:
     static void clearLocalNotifications();
 
 private:
-    static PNText registerWith(const Ref<PNRegisterModel>& row, const PNText& token, bool sameToken, bool fromText,
-                               Callback success, Callback error);
+    static PNText registerWith(const Ref<PNRegisterModel>& row, const PNText& token, bool fromText, Callback success,
+                               Callback error);
 };
 
 }  // namespace lv

@@ -14,6 +14,7 @@ constexpr std::string_view kTokenKey = "pntoken";
 constexpr std::string_view kAppKeyKey = "pnappkey";
 constexpr std::string_view kRegisteredKey = "pndevicetokenregistered";
 constexpr std::string_view kRetryNumKey = "pndevicetokenretrynum";
+constexpr std::string_view kRegisteredTokenKey = "pnregisteredtoken";
 
 PNText textValue(const Value& value) {
     if (value.isString()) return value.string();
@@ -112,6 +113,15 @@ std::int32_t PNStore::getDeviceTokenRetryNum() const {
 
 void PNStore::saveDeviceTokenRetryNum(const Value& retryNum) const {
     PNKeyChain::save(retryNumService(), Value::dictionary({{std::string(kRetryNumKey), retryNum}}));
+}
+
+PNText PNStore::getRegisteredToken() const {
+    return textValue(PNKeyChain::load(registeredTokenService())[kRegisteredTokenKey]);
+}
+
+void PNStore::saveRegisteredToken(const PNText& token) const {
+    if (!token || token->empty()) return;
+    PNKeyChain::save(registeredTokenService(), Value::dictionary({{std::string(kRegisteredTokenKey), *token}}));
 }
 
 }  // namespace lv

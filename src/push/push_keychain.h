@@ -1,6 +1,6 @@
 // The push client's keychain state: `PNKeyChain` (one keyed-archived object per generic-password item,
-// addressed by its service), `PNStore` (the token, app key, registered mark and retry count items) and
-// the token-text rule.
+// addressed by its service), `PNStore` (the token, app key, registered mark, retry count and
+// registered-token items) and the token-text rule.
 //
 // Threads: every operation runs synchronously on the caller's thread; the keychain itself is locked.
 // The singleton is made once (thread-safe) and holds no state of its own.
@@ -47,6 +47,8 @@ public:
     static std::string appKeyService() { return std::string(kPNStoreServicePrefix) + ".appkey"; }
     static std::string registeredService() { return std::string(kPNStoreServicePrefix) + ".registered"; }
     static std::string retryNumService() { return std::string(kPNStoreServicePrefix) + ".registered.retrynum"; }
+    // The token that the push server last accepted in a registration.
+    static std::string registeredTokenService() { return std::string(kPNStoreServicePrefix) + ".registered.token"; }
 
     // Simulator: the fixed token. Otherwise the "pntoken" value of the token item (service
     // PNConfig.keyForKeyChain), or nil.
@@ -62,6 +64,11 @@ public:
     // 0 when the item or its key is absent; else the integer value (of a number or decimal text).
     std::int32_t getDeviceTokenRetryNum() const;
     void saveDeviceTokenRetryNum(const Value& retryNum) const;
+    // The "pnregisteredtoken" value of the registered-token item, or nil: the token whose registration
+    // the server last answered with success. A token saved by saveToken() is not registered until then.
+    PNText getRegisteredToken() const;
+    // Saves {"pnregisteredtoken": token}; nil or empty text is ignored.
+    void saveRegisteredToken(const PNText& token) const;
 };
 
 }  // namespace lv

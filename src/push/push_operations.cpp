@@ -43,6 +43,12 @@ std::string accessKeyOf(const PNText& token, const PNText& appkey) {
     return PNHelper::getInstance().md5(token.value_or("") + appkey.value_or(""));
 }
 
+// Touched on the main thread only, like the operations.
+double& replyTimeoutSeconds() {
+    static double seconds = kPNReplyTimeout;
+    return seconds;
+}
+
 }  // namespace
 
 // ---- the base ----
@@ -53,6 +59,14 @@ void PNWireOperation::adopt(const Ref<PNWireOperation>& operation) {
 
 std::size_t PNWireOperation::liveOperations() {
     return registry().size();
+}
+
+double PNWireOperation::replyTimeout() {
+    return replyTimeoutSeconds();
+}
+
+void PNWireOperation::setReplyTimeoutForTesting(double seconds) {
+    replyTimeoutSeconds() = seconds;
 }
 
 void PNWireOperation::release() {
@@ -114,7 +128,7 @@ void PNWireOperation::beginExchange(std::int64_t tag) {
             self->replyTimedOut();
         }
     });
-    replyTimer_->setTimer(kPNReplyTimeout, 0);
+    replyTimer_->setTimer(replyTimeout(), 0);
     replyTimer_->resume();
 }
 
@@ -131,7 +145,7 @@ void PNWireOperation::replyTimedOut() {
     if (!socket_) {
         return;
     }
-    log("[pnpush error]no whole reply within %d s", static_cast<int>(kPNReplyTimeout));
+    log("[pnpush error]no whole reply within %g s", replyTimeout());
     gathered_.clear();
     callError();
     closeSocket();
@@ -155,11 +169,16 @@ void PNWireOperation::closeSocket() {
     }
 }
 
-void PNWireOperation::didConnectToHost(const Ref<PNAsyncSocket>&, const std::string&, std::uint16_t) {}
+// Messages are posted to the main queue as the socket makes them; the operation may have ended the
+// exchange (and dropped the socket) before they run.
+void PNWireOperation::didConnectToHost(const Ref<PNAsyncSocket>& socket, const std::string&, std::uint16_t) {
+    if (socket_ && socket == socket_) {
+        connected();
+    }
+}
 
-void PNWireOperation::didReadData(const Ref<PNAsyncSocket>&, const PNSocketData& data, std::int64_t) {
-    // A read posted before the operation closed its socket is of no use any more.
-    if (!socket_) {
+void PNWireOperation::didReadData(const Ref<PNAsyncSocket>& socket, const PNSocketData& data, std::int64_t) {
+    if (!socket_ || socket != socket_) {
         return;
     }
     --readsPending_;
@@ -195,29 +214,30 @@ bool PNWireOperation::deliverGatheredReply() {
 
 void PNWireOperation::socketDidDisconnect(const Ref<PNAsyncSocket>&, const Ref<Error>&) {
     log("[pnpush]Finished.");
-    // A reply cut short by the end of the connection is a failed reply.
-    if (!gathered_.empty() && socket_) {
-        gathered_.clear();
-        callError();
-    }
+    // A connection that ended before the operation's reply -- refused, reset, closed unanswered or
+    // inside a reply, or never made for want of a descriptor -- is a failed operation.
+    gathered_.clear();
+    callError();
     closeSocket();
     release();
 }
 
 void PNWireOperation::report(bool good) {
+    if (reported_) {
+        return;
+    }
+    reported_ = true;
     if (good) {
         if (success_) {
             success_();
         }
-    } else {
-        callError();
+    } else if (error_) {
+        error_();
     }
 }
 
 void PNWireOperation::callError() {
-    if (error_) {
-        error_();
-    }
+    report(false);
 }
 
 // ---- register ----
@@ -268,15 +288,19 @@ void PNWireRegister::send(const PNText& token, std::uint32_t appID, const PNText
         giveUp();
         return;
     }
+    token_ = token;
     startWithFrame(*frame, 0, true);
 }
 
-void PNWireRegister::didConnectToHost(const Ref<PNAsyncSocket>&, const std::string&, std::uint16_t) {
+void PNWireRegister::connected() {
     queueRead(0);
 }
 
 void PNWireRegister::replyArrived(const std::optional<Bytes>& record, std::int64_t) {
     if (record) {
+        // The token counts as registered from here on (kept before the row is queued, so a row of
+        // this registration never stands beside an older token).
+        PNStore::getInstance().saveRegisteredToken(token_);
         auto model = makeRef<PNRegisterModel>();
         model->setAccount(account_);
         model->setIsRegistered(1);
@@ -310,7 +334,7 @@ bool PNWireReconnectFirst::sendReconnect(const PNText& token) {
     return startWithFrame(*frame, 0, false);
 }
 
-void PNWireReconnectFirst::didConnectToHost(const Ref<PNAsyncSocket>&, const std::string&, std::uint16_t) {
+void PNWireReconnectFirst::connected() {
     queueRead(0);
 }
 

@@ -38,11 +38,19 @@ public:
 
     // Operations made and not yet finished (the registry that keeps them alive).
     static std::size_t liveOperations();
+    // The time an exchange has for its reply (kPNReplyTimeout unless a test shortened it); read when an
+    // exchange begins.
+    static double replyTimeout();
+    static void setReplyTimeoutForTesting(double seconds);
 
+    // The socket's messages. A message from a socket the operation no longer holds -- its exchange
+    // ended by a reply, the time-out or closeSocket() before the message ran -- is ignored, except the
+    // disconnect, which ends the operation. A connection that ends before the operation has reported
+    // calls the error callback: every operation calls exactly one of its callbacks (when set).
     bool answers(PNAsyncSocketDelegateMethod method) const override;
-    void didConnectToHost(const Ref<PNAsyncSocket>& socket, const std::string& host, std::uint16_t port) override;
-    void didReadData(const Ref<PNAsyncSocket>& socket, const PNSocketData& data, std::int64_t tag) override;
-    void socketDidDisconnect(const Ref<PNAsyncSocket>& socket, const Ref<Error>& error) override;
+    void didConnectToHost(const Ref<PNAsyncSocket>& socket, const std::string& host, std::uint16_t port) final;
+    void didReadData(const Ref<PNAsyncSocket>& socket, const PNSocketData& data, std::int64_t tag) final;
+    void socketDidDisconnect(const Ref<PNAsyncSocket>& socket, const Ref<Error>& error) final;
 
 protected:
     template <class T>
@@ -61,9 +69,12 @@ protected:
     // Gives up before connecting: the error callback, then the release.
     void giveUp();
     void queueRead(std::int64_t tag);
+    // The connection to the server is up (the operation's own socket).
+    virtual void connected() = 0;
     // A whole reply frame stripped by PNTlv (none when it failed), for the exchange with the tag.
     virtual void replyArrived(const std::optional<Bytes>& record, std::int64_t tag) = 0;
-    // The success callback when the reply was good and one is set, else the error callback when set.
+    // The outcome, once: the success callback when the reply was good and one is set, else the error
+    // callback when set. Later reports are ignored.
     void report(bool good);
     void callError();
 
@@ -83,6 +94,7 @@ private:
     int readsPending_ = 0;   // reads queued on the socket and not completed
     std::int64_t exchange_ = 0;  // the tag of the exchange whose reply is awaited
     Ref<Source> replyTimer_;  // runs while an exchange awaits its reply
+    bool reported_ = false;   // a callback's turn has come (called, or none set)
     bool finished_ = false;
 };
 
@@ -100,19 +112,19 @@ public:
 
     // Builds, frames and writes the register request and queues the reply's read. A nil token text or
     // app key (logged) or a frame too large calls the error callback and opens no connection.
+    // A good reply stores the registration row and keeps the token as the one last registered.
     void send(const PNText& token, std::uint32_t appID, const PNText& appkey, const PNText& account);
 
-    void didConnectToHost(const Ref<PNAsyncSocket>& socket, const std::string& host, std::uint16_t port) override;
-
 private:
+    void connected() override;
     void replyArrived(const std::optional<Bytes>& record, std::int64_t tag) override;
     PNText account_;
+    PNText token_;
 };
 
 // The operations that open with a reconnect frame (tag 0) and then send their own (tag 1).
 class PNWireReconnectFirst : public PNWireOperation {
 public:
-    void didConnectToHost(const Ref<PNAsyncSocket>& socket, const std::string& host, std::uint16_t port) override;
     // Builds, frames and writes the operation's own frame and queues its read.
     void sendSecond();
 
@@ -122,6 +134,7 @@ protected:
     virtual std::optional<Bytes> secondFrame() = 0;
 
 private:
+    void connected() override;
     void replyArrived(const std::optional<Bytes>& record, std::int64_t tag) override;
 };
 

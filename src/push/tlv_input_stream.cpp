@@ -1,6 +1,7 @@
 #include "push/tlv_input_stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
@@ -79,6 +80,22 @@ Ref<PNTlvInputStream> PNTlvInputStream::streamWithData(const Value& data) {
     auto reader = makeRef<PNTlvInputStream>(std::span<const std::uint8_t>(data.bytes()));
     reader->dataHolders_ = data;  // shares the bytes: their address stays as it is
     return reader;
+}
+
+void PNTlvInputStream::setDataHolders(Value data) {
+    const auto holds = [this](const Value& holder) {
+        if (!holder.isData() || !streamBuffer_) return false;
+        const Bytes& bytes = holder.bytes();
+        const auto at = reinterpret_cast<std::uintptr_t>(streamBuffer_);
+        const auto first = reinterpret_cast<std::uintptr_t>(bytes.data());
+        return at >= first && at < first + bytes.size();
+    };
+    if (holds(dataHolders_)) {
+        readBytesHolder_ = std::move(dataHolders_);
+    } else if (!holds(readBytesHolder_)) {
+        readBytesHolder_ = Value();
+    }
+    dataHolders_ = std::move(data);
 }
 
 std::optional<Bytes> PNTlvInputStream::data() const {

@@ -34,9 +34,10 @@ public:
     void setHeadType(int type) { headType_ = type; }
     int headTag() const { return headTag_; }
     // The byte string whose bytes the reader reads, held so that streamBuffer() stays valid. A plain
-    // accessor: replacing it does not move streamBuffer().
+    // accessor: replacing it does not move streamBuffer(), and the replaced byte string stays alive
+    // beside the reader while streamBuffer() points into it.
     const Value& dataHolders() const { return dataHolders_; }
-    void setDataHolders(Value data) { dataHolders_ = std::move(data); }
+    void setDataHolders(Value data);
     // True once the decode has been aborted; failureReason() says why.
     bool failed() const { return failed_; }
     const std::string& failureReason() const { return failureReason_; }
@@ -92,6 +93,7 @@ private:
     const std::uint8_t* at() const { return streamBuffer_ + cursor_; }
 
     Value dataHolders_;
+    Value readBytesHolder_;  // a replaced dataHolders_ whose bytes streamBuffer_ still reads
     int headType_ = 14;
     int headTag_ = 0;
     int headLength_ = 0;  // of the last head decoded

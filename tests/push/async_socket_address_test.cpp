@@ -98,9 +98,13 @@ void checkOneFamily(bool ipv6) {
     EXPECT_EQ(socket->connectedHost(), loopback);
     EXPECT_EQ(socket->localPort(), used.localPort);
 
-    // Off the socket queue the descriptors read as -1.
-    EXPECT_EQ(view4(*socket), FamilyView{});
-    EXPECT_EQ(view6(*socket), FamilyView{});
+    // Off the socket queue, on this thread and on a worker, the accessors ask the socket queue and
+    // answer the same.
+    EXPECT_EQ(ipv6 ? view6(*socket) : view4(*socket), used);
+    EXPECT_EQ(ipv6 ? view4(*socket) : view6(*socket), FamilyView{});
+    FamilyView fromWorker;
+    std::thread([&] { fromWorker = ipv6 ? view6(*socket) : view4(*socket); }).join();
+    EXPECT_EQ(fromWorker, used);
 
     socket->disconnect();
     socket->performBlock([&] {
@@ -109,6 +113,8 @@ void checkOneFamily(bool ipv6) {
     });
     EXPECT_EQ(v4, FamilyView{});
     EXPECT_EQ(v6, FamilyView{});
+    EXPECT_EQ(view4(*socket), FamilyView{});
+    EXPECT_EQ(view6(*socket), FamilyView{});
 }
 
 TEST(AsyncSocketAddress, OneFamilyAccessorsOverIPv4Loopback) { checkOneFamily(false); }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <algorithm>
 #include <functional>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -248,6 +249,80 @@ TEST(AsyncSocketClose, DisconnectAfterWritingFinishesBothWrites) {
     EXPECT_TRUE(peer.seesEndOfStream());
     ASSERT_TRUE(delegate->waitFor("disconnect"));
     EXPECT_EQ(delegate->events, (std::vector<std::string>{"connect 127.0.0.1", "write 1", "write 2", "disconnect"}));
+}
+
+// disconnectAfterReading waits for the queued reads only: a write that finished first does not close
+// the socket, the read still completes, and anything queued after the call is dropped.
+TEST(AsyncSocketClose, DisconnectAfterReadingWaitsForTheReadsOnly) {
+    RawListener listener;
+    auto delegate = RecordingDelegate::make();
+    auto socket = makeSocket(delegate);
+    ASSERT_TRUE(socket->connectToHost("127.0.0.1", listener.port(), nullptr));
+    socket->readDataToLength(3, -1, 1);
+    socket->writeData(Bytes{'a', 'b', 'c'}, -1, 2);
+    socket->disconnectAfterReading();
+    socket->writeData(Bytes{'x'}, -1, 3);    // after the disconnect-after call: dropped
+    socket->readDataWithTimeout(-1, 4);     // likewise
+    RawPeer peer = listener.accept();
+    EXPECT_EQ(peer.receive(3), "abc");
+    ASSERT_TRUE(delegate->waitFor("write 2"));
+    peer.send("xyz");
+    ASSERT_TRUE(delegate->waitFor("disconnect"));
+    EXPECT_EQ(delegate->events,
+              (std::vector<std::string>{"connect 127.0.0.1", "write 2", "read 1 xyz", "disconnect"}));
+    EXPECT_TRUE(peer.seesEndOfStream());
+}
+
+// Connecting through an interface binds its address (and port, when one is given) before connecting:
+// the peer sees the connection come from there.
+TEST(AsyncSocketConnect, ThroughAnInterfaceBindsItFirst) {
+    RawListener listener;
+    const std::uint16_t byAddress = test::closedLoopbackPort();
+    const std::uint16_t byName = test::closedLoopbackPort();
+    const struct {
+        std::string interface;
+        std::uint16_t port;  // 0: any
+    } cases[] = {
+        {"127.0.0.1:" + std::to_string(byAddress), byAddress},
+        {"localhost:" + std::to_string(byName), byName},
+        {"loopback", 0},
+        {"127.0.0.1", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.interface);
+        auto delegate = RecordingDelegate::make();
+        auto socket = makeSocket(delegate);
+        Ref<Error> error;
+        ASSERT_TRUE(socket->connectToHost("127.0.0.1", listener.port(), c.interface, -1, &error)) << error;
+        RawPeer peer = listener.accept();
+        ASSERT_TRUE(peer.valid());
+        ASSERT_TRUE(delegate->waitFor("connect"));
+        sockaddr_in seen{};
+        socklen_t length = sizeof seen;
+        ASSERT_EQ(::getpeername(peer.fd(), reinterpret_cast<sockaddr*>(&seen), &length), 0);
+        EXPECT_EQ(ntohl(seen.sin_addr.s_addr), INADDR_LOOPBACK);
+        if (c.port != 0) {
+            EXPECT_EQ(ntohs(seen.sin_port), c.port);
+        }
+        EXPECT_EQ(socket->localPort(), ntohs(seen.sin_port));
+        socket->disconnect();
+    }
+}
+
+// The owner's free slot: nil at first, then what was set last, from any thread.
+TEST(AsyncSocketConnect, UserDataIsKeptForTheOwner) {
+    auto socket = makeSocket(RecordingDelegate::make());
+    EXPECT_TRUE(socket->userData().isNil());
+    auto marker = std::make_shared<Object>();
+    socket->setUserData(Value(Ref<Object>(marker)));
+    socket->setUserData(Value(Ref<Object>(marker)));  // the same object again
+    EXPECT_EQ(socket->userData().object(), marker);
+    Value seen;
+    socket->performBlock([&] { seen = socket->userData(); });
+    EXPECT_EQ(seen.object(), marker);
+    socket->setUserData(Value("fan"));
+    std::thread([&] { seen = socket->userData(); }).join();
+    EXPECT_EQ(seen, Value("fan"));
 }
 
 TEST(SocketAddress, HostAndPortFromAddressBytes) {

@@ -121,6 +121,19 @@ TEST(AsyncSocketRead, LeftoversAreServedThenTheCloseIsReported) {
               (std::vector<std::string>{"read 1 a\r\n", "read 2 bc", "disconnect PNAsyncSocketErrorDomain 7"}));
 }
 
+// A report of readiness with nothing to read (late or spurious) never closes a live connection: the
+// socket asks the kernel, which has no end of stream to tell, and reads the next bytes as usual.
+TEST(AsyncSocketRead, ReadinessWithoutDataIsNoEndOfStream) {
+    Connection connection;
+    connection.socket->readDataWithTimeout(-1, 1);
+    connection.socket->reportReadReadinessWithoutDataForTesting();
+    connection.socket->performBlock([] {});  // the report has been handled
+    connection.peer.send("late");
+    ASSERT_TRUE(runMainUntil([&] { return connection.delegate->has("read") || connection.delegate->has("disconnect"); }, 5));
+    EXPECT_EQ(connection.delegate->events, std::vector<std::string>{"read 1 late"});
+    EXPECT_TRUE(connection.socket->isConnected());
+}
+
 TEST(AsyncSocketRead, CallerBufferIsWrittenInPlace) {
     Connection connection;
     auto buffer = std::make_shared<Bytes>(bytesOf("XY"));
@@ -186,6 +199,24 @@ TEST(AsyncSocketWrite, TimeOutWhenThePeerNeverReads) {
     ASSERT_TRUE(connection.delegate->waitFor("disconnect", 10));
     EXPECT_EQ(connection.delegate->events, std::vector<std::string>{"disconnect PNAsyncSocketErrorDomain 5"});
     EXPECT_EQ(connection.delegate->disconnectError->localizedDescription(), "Write operation timed out");
+}
+
+// A delegate that answers a write time-out with more time keeps the write going: it completes once the
+// peer reads, and the socket stays connected.
+TEST(AsyncSocketWrite, TimeOutExtendedByTheDelegate) {
+    Connection connection;
+    connection.delegate->answersWriteTimeouts = true;
+    connection.delegate->writeExtension = 60;
+    const std::size_t size = 32u << 20;  // more than the kernel's buffers take
+    connection.socket->writeData(Bytes(size, 0x5A), 0.2, 4);
+    ASSERT_TRUE(connection.delegate->waitFor("write timeout? 4", 10));
+    std::string received;
+    std::thread reader([&] { received = connection.peer.receive(size, 60); });
+    EXPECT_TRUE(connection.delegate->waitFor("write 4", 60));
+    reader.join();
+    EXPECT_EQ(received.size(), size);
+    EXPECT_EQ(connection.delegate->events, (std::vector<std::string>{"write timeout? 4", "write 4"}));
+    EXPECT_TRUE(connection.socket->isConnected());
 }
 
 // A half-closed socket still writes; once the peer has gone, a write is an errno error, never a

@@ -41,6 +41,36 @@ TEST_F(PushConfig, StartedMatrix) {
     }
 }
 
+// A fresh configuration holds the fixed defaults; the settings start empty.
+TEST_F(PushConfig, FixedDefaults) {
+    const PNConfig config;
+    EXPECT_FALSE(config.debugEnable());
+    EXPECT_EQ(config.sessionTimeoutSecs(), 30u);
+    EXPECT_EQ(config.appkey(), std::nullopt);
+    EXPECT_EQ(config.appId(), 0u);
+    EXPECT_EQ(config.account(), std::nullopt);
+    EXPECT_EQ(config.deviceToken(), std::nullopt);
+    EXPECT_EQ(config.channel(), "appstore");
+    EXPECT_EQ(config.reportStrategy(), 3);
+    EXPECT_EQ(config.maxStoreEventCount(), 1024u);
+    EXPECT_EQ(config.maxLoadEventCount(), 30u);
+    EXPECT_EQ(config.minBatchReportCount(), 30u);
+    EXPECT_EQ(config.maxSendRetryCount(), 3u);
+    EXPECT_EQ(config.sendPeriodMinutes(), 1440u);
+    EXPECT_EQ(config.maxParallelTimingEvents(), 1024u);
+    EXPECT_TRUE(config.smartReporting());
+    EXPECT_TRUE(config.autoExceptionCaught());
+    EXPECT_EQ(config.maxReportEventLength(), 4096u);
+    EXPECT_EQ(config.qq(), std::nullopt);
+    EXPECT_EQ(config.customerUserID(), std::nullopt);
+    EXPECT_EQ(config.customerAppVersion(), std::nullopt);
+    EXPECT_TRUE(config.needRegister());
+    EXPECT_EQ(config.keyForKeyChain(), std::nullopt);
+    const PNSetting setting;
+    EXPECT_EQ(setting.Channel(), std::nullopt);
+    EXPECT_EQ(setting.GameServer(), std::nullopt);
+}
+
 TEST_F(PushConfig, AccessIdAboveSignedRangeIsPositiveTextInASecondProcess) {
     PNConfig::getInstance().setAppId(3000000000u);
     ASSERT_TRUE(PNConfig::getInstance().saveLastAccessID());

@@ -169,6 +169,27 @@ TEST_F(PushDispatcher, TokenSends) {
     EXPECT_EQ(PNStore::getInstance().getDeviceTokenRetryNum(), 3);
 }
 
+// For a "TOKEN" send only the number 0 under "st" accepts: any other value, also one whose 32-bit
+// reading is 0 or that truncates to 0, and text, truth values and null, counts as a rejection.
+TEST_F(PushDispatcher, OnlyTheNumberZeroAccepts) {
+    const std::pair<const char*, bool> cases[] = {
+        {"0", true},        {"0.0", true},     {"-0", true},      {"4294967296", false}, {"-4294967296", false},
+        {"\"error\"", false}, {"\"0\"", false}, {"0.5", false}, {"false", false}, {"null", false},
+    };
+    for (const auto& [st, accepted] : cases) {
+        SCOPED_TRACE(st);
+        PNStore& store = PNStore::getInstance();
+        PNKeyChain::remove(PNStore::registeredService());
+        PNKeyChain::remove(PNStore::retryNumService());
+        const std::string json = std::string("{\"st\":") + st + "}";
+        std::string body{'\x04', '\0', static_cast<char>(json.size())};
+        channel_.setReply({200, HttpChannelReply::Body::Raw, 0, false, body + json, 0});
+        sendAndWait("{\"token\":\"00\"}", "TOKEN");
+        EXPECT_EQ(store.ifDeviceTokenRegistered(), accepted);
+        EXPECT_EQ(store.getDeviceTokenRetryNum(), accepted ? 0 : 1);
+    }
+}
+
 TEST_F(PushDispatcher, NoNetworkSendsNothing) {
     NetworkReachability::setFlagsOverride(0);
     LogCapture capture;

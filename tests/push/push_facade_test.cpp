@@ -3,12 +3,18 @@
 // local notifications.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
 #include "platform/storage/bundle.h"
 #include "platform/ui/alert_view.h"
 #include "push/push_device.h"
 #include "push/push_helper.h"
 #include "push/push_keychain.h"
 #include "push/push_server_fixture.h"
+#include "support/child_process.h"
 
 namespace lv {
 namespace {
@@ -31,11 +37,13 @@ protected:
     static std::string hoursAgo(double hours) {
         return PNHelper::getInstance().timeToStr(Date::now().adding(-hours * 3600));
     }
-    // A device registered in an earlier run: the row, the stored token and the last access id.
+    // A device registered in an earlier run: the row, the stored and registered token and the last
+    // access id.
     static void registeredEarlier(const std::string& account, const std::string& time, int registered = 1) {
         drainDatabase();
         seedRow(account, registered, time);
         PNStore::getInstance().saveToken(kTokenText);
+        PNStore::getInstance().saveRegisteredToken(kTokenText);
         PNConfig::saveKeyValue(kPNLastAccessIDKey, Value(std::to_string(kTestAccessId)));
     }
     std::size_t registerConnections() {
@@ -127,9 +135,9 @@ TEST_F(PushFacade, RegistrationSkipRule) {
     }
 }
 
-// A token given as text is cached by its row alone: the keychain never holds it, so neither an absent
-// nor a different stored token forces another registration; the keychain stays untouched.
-TEST_F(PushFacade, RegisterDeviceStrIsCachedByItsRow) {
+// A token given as text is never stored in the keychain: neither an absent nor a different stored
+// token forces another registration of it; the keychain's token stays untouched.
+TEST_F(PushFacade, RegisterDeviceStrIsCachedOnceRegistered) {
     const std::string skipLine = "[pnpush]本次注册由于策略缓存，没有请求服务器。如需查看注册日志，请删除app后再安装。";
     const std::string text = "feedc0de";
     const struct {
@@ -155,6 +163,106 @@ TEST_F(PushFacade, RegisterDeviceStrIsCachedByItsRow) {
         EXPECT_EQ(PNConfig::getInstance().deviceToken(), text);
         EXPECT_EQ(PNStore::getInstance().getLocalToken(), c.stored);
     }
+}
+
+// Only the token last registered is cached: another token text within the 15 hours registers, and is
+// cached from then on.
+TEST_F(PushFacade, RegisterDeviceStrWithAnotherTokenRegisters) {
+    registeredEarlier("", hoursAgo(1));
+    const std::pair<std::string, bool> calls[] = {{kTokenText, false}, {"c0ffee", true}, {"c0ffee", false}};
+    for (const auto& [text, registers] : calls) {
+        SCOPED_TRACE(text);
+        server.clearRecords();
+        drainDatabase();
+        PNPush::registerDeviceStr(text);
+        EXPECT_EQ(registerConnections(), registers ? 1u : 0u);
+    }
+    EXPECT_EQ(PNStore::getInstance().getRegisteredToken(), "c0ffee");
+    EXPECT_EQ(PNStore::getInstance().getLocalToken(), kTokenText);
+}
+
+// "LastAccessID" is written on every call that passes the guard, whether the registration is skipped
+// or sent (an absent value counts as unchanged).
+TEST_F(PushFacade, LastAccessIdWrittenWhetherSkippedOrNot) {
+    for (const bool skipped : {true, false}) {
+        SCOPED_TRACE(skipped ? "skipped" : "sent");
+        registeredEarlier("", hoursAgo(skipped ? 1 : 20));
+        UserDefaults::standardUserDefaults()->removeObjectForKey(std::string(kPNLastAccessIDKey));
+        ASSERT_TRUE(PNConfig::loadValueByKey(kPNLastAccessIDKey).isNil());
+        server.clearRecords();
+        PNPush::registerDevice(kTokenBytes);
+        EXPECT_EQ(registerConnections(), skipped ? 0u : 1u);
+        EXPECT_EQ(PNConfig::loadValueByKey(kPNLastAccessIDKey), Value(std::to_string(kTestAccessId)));
+    }
+}
+
+// A new token whose registration fails is not cached: the next launch, which finds it stored and the
+// old token's row fresh, registers it again.
+TEST_F(PushFacade, NewTokenWhoseRegistrationFailedRegistersAtTheNextLaunch) {
+    registeredEarlier("", hoursAgo(1));
+    tools::PushFrameControl refused;
+    refused.code = 3;
+    server.setControl(4, refused);
+    const Bytes newToken{0xff, 0xee};
+    Outcome failed;
+    PNPush::registerDevice(newToken, failed.success(), failed.error());
+    EXPECT_EQ(registerConnections(), 1u);
+    EXPECT_EQ(failed.errors, 1);
+    EXPECT_EQ(PNStore::getInstance().getLocalToken(), "ffee");
+    EXPECT_EQ(PNStore::getInstance().getRegisteredToken(), kTokenText);
+    drainDatabase();
+
+    server.clearControls();
+    Outcome next;
+    PNPush::registerDevice(newToken, next.success(), next.error());
+    EXPECT_EQ(registerConnections(), 2u);
+    EXPECT_EQ(next.successes, 1);
+    EXPECT_EQ(PNStore::getInstance().getRegisteredToken(), "ffee");
+    drainDatabase();
+    PNPush::registerDevice(newToken);
+    EXPECT_EQ(registerConnections(), 2u);
+}
+
+// The sandbox of the kill test's second process.
+constexpr const char* kKilledRegistrationRoot = "LV_PUSH_KILLED_REGISTRATION_ROOT";
+
+// The second process: hands over a new token and is killed (SIGKILL) while its registration waits
+// for the server's reply.
+TEST_F(PushFacade, ChildKilledWhileANewTokenRegisters) {
+    const char* root = std::getenv(kKilledRegistrationRoot);
+    if (!root) GTEST_SKIP() << "the second process of NewTokenRegistrationKilledMidwayRegistersAtTheNextLaunch";
+    ASSERT_TRUE(Sandbox::setRoot(root));
+    UserDefaults::resetStandardUserDefaults();
+    PNSqlite::getInstance().closeDB();
+    PNSqlite::getInstance().initDB();
+    tools::PushFrameControl silent;
+    silent.neverAnswer = true;
+    server.setControl(4, silent);
+    PNPush::registerDevice(Bytes{0xff, 0xee});
+    const auto registerSent = [this] {
+        const auto commands = server.commands();
+        return std::find(commands.begin(), commands.end(), 4) != commands.end();
+    };
+    ASSERT_TRUE(runMainUntil(registerSent, 10));
+    ::kill(::getpid(), SIGKILL);
+}
+
+// A process killed in the middle of a new token's registration leaves the token stored but not
+// registered: the next launch registers it although the old token's row is fresh.
+TEST_F(PushFacade, NewTokenRegistrationKilledMidwayRegistersAtTheNextLaunch) {
+    registeredEarlier("", hoursAgo(1));
+    drainDatabase();
+    PNSqlite::getInstance().closeDB();
+    EXPECT_EQ(test::runThisBinary("PushFacade.ChildKilledWhileANewTokenRegisters", {{kKilledRegistrationRoot, rootPath()}}),
+              -1);  // killed
+    UserDefaults::resetStandardUserDefaults();
+    PNSqlite::getInstance().initDB();
+    ASSERT_EQ(PNStore::getInstance().getLocalToken(), "ffee");  // the second process got that far
+    EXPECT_EQ(PNStore::getInstance().getRegisteredToken(), kTokenText);
+    PNPush::registerDevice(Bytes{0xff, 0xee});
+    EXPECT_EQ(registerConnections(), 1u);
+    ASSERT_EQ(server.devices().size(), 1u);
+    EXPECT_EQ(server.devices()[0].token, "ffee");
 }
 
 TEST_F(PushFacade, ChangedAccessIdRegistersAndUnmarksTheRowFirst) {

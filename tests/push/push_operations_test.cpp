@@ -2,8 +2,13 @@
 // by the stand-in's own codec), how each reply shape is taken, and what they do before connecting.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "platform/base/clock.h"
@@ -40,6 +45,53 @@ std::string readFrame(const test::RawPeer& peer) {
 }
 
 std::string replyTo(int command) { return tools::PushFrameServer::replyFrame(command, 0, std::string()); }
+
+// A plain blocking connection to 127.0.0.1 at the port.
+test::RawPeer connectTo(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return test::RawPeer();
+    }
+    return test::RawPeer(fd);
+}
+
+// Ends the connection with a reset rather than an orderly close.
+void resetConnection(test::RawPeer& peer) {
+    const linger abort{1, 0};
+    ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    peer.close();
+}
+
+// No new descriptor can be made while it lives.
+class NoDescriptorsLeft {
+public:
+    NoDescriptorsLeft() {
+        ::getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit none = saved_;
+        none.rlim_cur = 0;
+        ::setrlimit(RLIMIT_NOFILE, &none);
+    }
+    ~NoDescriptorsLeft() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+    NoDescriptorsLeft(const NoDescriptorsLeft&) = delete;
+    NoDescriptorsLeft& operator=(const NoDescriptorsLeft&) = delete;
+
+private:
+    rlimit saved_{};
+};
+
+// A shorter reply time-out for one test.
+class ReplyTimeout {
+public:
+    explicit ReplyTimeout(double seconds) { PNWireOperation::setReplyTimeoutForTesting(seconds); }
+    ~ReplyTimeout() { PNWireOperation::setReplyTimeoutForTesting(kPNReplyTimeout); }
+    ReplyTimeout(const ReplyTimeout&) = delete;
+    ReplyTimeout& operator=(const ReplyTimeout&) = delete;
+};
 
 // Points an operation's two callbacks at the outcome.
 void arm(PNWireRegister& op, Outcome& o) { op.setRegistersuccessCallback(o.success()), op.setRegisterErrorCallback(o.error()); }
@@ -123,9 +175,9 @@ TEST_F(PushOperations, RegisterRepliesDecideTheCallbackAndTheRow) {
         {"code 0, empty record", empty, false, 1, 0},
         {"code 3", code3, false, 0, 1},
         {"split reply", split, false, 1, 0},
-        {"closed unanswered", closing, false, 0, 0},
+        {"closed unanswered", closing, false, 0, 1},
         {"16 bytes, then closed", cut, false, 0, 1},
-        {"refused port", {}, true, 0, 0},
+        {"refused port", {}, true, 0, 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -426,6 +478,141 @@ TEST_F(PushOperations, OneExchangeOverStartTls) {
     EXPECT_TRUE(secure.frames()[0].tls);
     EXPECT_EQ(textField(*secure.frames()[0].fields, 0), kToken);
     socket->disconnect();
+}
+
+// Register and tag operations, the two shapes of exchange (one frame; reconnect first).
+struct OperationKind {
+    const char* name;
+    int firstCommand;
+    std::function<Ref<PNWireOperation>(Outcome&)> start;
+};
+
+std::vector<OperationKind> registerAndTag() {
+    return {
+        {"register", 4,
+         [](Outcome& o) -> Ref<PNWireOperation> {
+             auto op = connected<PNWireRegister>(o);
+             op->send(kToken, test::kTestAccessId, kTestAppKey, std::nullopt);
+             return op;
+         }},
+        {"tag", 6,
+         [](Outcome& o) -> Ref<PNWireOperation> {
+             auto op = connected<PNWireTokenTag>(o);
+             op->send(std::string("kpop"), 1);
+             return op;
+         }},
+    };
+}
+
+// Every way a connection can fail before any byte of the operation's reply calls the error callback,
+// once: refused, closed unanswered (also after the reconnect reply), reset, and no descriptor left.
+TEST_F(PushOperations, FailuresBeforeAnyReplyByteCallTheErrorCallbackOnce) {
+    PNStore::getInstance().saveToken(kToken);
+    test::RawListener listener;
+    ASSERT_TRUE(listener.valid());
+    enum class Failure { Refused, ClosedUnanswered, ClosedAfterTheReconnectReply, Reset, NoDescriptor };
+    const std::pair<const char*, Failure> failures[] = {
+        {"refused", Failure::Refused},
+        {"closed unanswered", Failure::ClosedUnanswered},
+        {"closed after the reconnect reply", Failure::ClosedAfterTheReconnectReply},
+        {"reset", Failure::Reset},
+        {"no descriptor left", Failure::NoDescriptor},
+    };
+    for (const OperationKind& kind : registerAndTag()) {
+        for (const auto& [name, failure] : failures) {
+            if (failure == Failure::ClosedAfterTheReconnectReply && kind.firstCommand != 6) continue;
+            SCOPED_TRACE(std::string(kind.name) + ", " + name);
+            server.clearControls();
+            HostMap::set(kPNPushServerHost, "127.0.0.1", failure == Failure::Reset ? listener.port() : server.port());
+            ASSERT_TRUE(server.setRefusing(failure == Failure::Refused));
+            PushFrameControl closing;
+            closing.closeUnanswered = true;
+            if (failure == Failure::ClosedUnanswered) server.setControl(kind.firstCommand, closing);
+            if (failure == Failure::ClosedAfterTheReconnectReply) server.setControl(15, closing);
+            LogCapture log;
+            Outcome outcome;
+            std::thread resetter;
+            if (failure == Failure::NoDescriptor) {
+                // On a simulator the stored token is a constant, so only the connection needs a
+                // descriptor.
+                test::setMachineName("x86_64");
+                {
+                    NoDescriptorsLeft limit;
+                    kind.start(outcome);
+                    EXPECT_TRUE(finish());
+                }
+                test::setMachineName("iPhone7,2");
+            } else {
+                if (failure == Failure::Reset) {
+                    resetter = std::thread([&listener] {
+                        test::RawPeer peer = listener.accept();
+                        readFrame(peer);
+                        resetConnection(peer);
+                    });
+                }
+                kind.start(outcome);
+                EXPECT_TRUE(finish());
+            }
+            if (resetter.joinable()) resetter.join();
+            EXPECT_EQ(outcome.errors, 1);
+            EXPECT_EQ(outcome.successes, 0);
+            EXPECT_FALSE(log.contains("deviceTokenStr is nil"));
+            if (failure != Failure::NoDescriptor) {
+                EXPECT_EQ(log.count("[pnpush]Finished."), 1u);
+            }
+        }
+    }
+    ASSERT_TRUE(server.setRefusing(false));
+}
+
+// Messages the socket posted before the operation ended its exchange are ignored. The connect
+// completes only after the reply time-out has fired, while the main queue is busy: the time-out
+// (or the owner's own closeSocket) runs first and drops the socket, then the late "connected"
+// message arrives. One error callback, no crash.
+TEST_F(PushOperations, MessagesOfAnEndedExchangeAreIgnored) {
+    PNStore::getInstance().saveToken(kToken);
+    constexpr double kShortTimeout = 0.2;
+    const ReplyTimeout shortened(kShortTimeout);
+    for (const OperationKind& kind : registerAndTag()) {
+        for (const bool byTimeOut : {true, false}) {
+            SCOPED_TRACE(std::string(kind.name) + (byTimeOut ? ", time-out" : ", closeSocket"));
+            // With the time-out: a listener whose one-place accept queue is taken, so the system drops
+            // the connect's first attempt and the connection is made only once the peer accepts,
+            // after the time-out has fired (timers fire in deadline order: the time-out first).
+            test::RawListener listener(byTimeOut ? 0 : 16);
+            ASSERT_TRUE(listener.valid());
+            test::RawPeer filler = byTimeOut ? connectTo(listener.port()) : test::RawPeer();
+            HostMap::set(kPNPushServerHost, "127.0.0.1", listener.port());
+            LogCapture log;
+            Outcome outcome;
+            const Ref<PNWireOperation> operation = kind.start(outcome);
+            std::promise<void> timerFired;
+            if (byTimeOut) {
+                Queue::global()->after(kShortTimeout, [&timerFired] { timerFired.set_value(); });
+            } else {
+                timerFired.set_value();
+            }
+            std::promise<bool> frameSeen;
+            std::thread peer([&] {
+                timerFired.get_future().wait();
+                if (filler) static_cast<void>(listener.accept());
+                test::RawPeer connection = listener.accept(30);
+                frameSeen.set_value(!readFrame(connection).empty());
+                connection.seesEndOfStream(30);
+            });
+            // The main queue is not pumped until the late connection has sent its frame (the socket
+            // posts "connected" before it writes).
+            std::future<bool> seen = frameSeen.get_future();
+            const bool arrived = seen.wait_for(std::chrono::seconds(40)) == std::future_status::ready && seen.get();
+            EXPECT_TRUE(arrived);
+            if (!byTimeOut) operation->closeSocket();
+            EXPECT_TRUE(finish());
+            peer.join();
+            EXPECT_EQ(outcome.errors, 1);
+            EXPECT_EQ(outcome.successes, 0);
+            EXPECT_EQ(log.count("[pnpush error]no whole reply within 0.2 s"), byTimeOut ? 1u : 0u);
+        }
+    }
 }
 
 }  // namespace

@@ -75,6 +75,28 @@ TEST_F(PushDatabase, EmptyDatabaseReadsNilAnd2) {
                                        "INTEGER,update_time TEXT,PRIMARY KEY(type))"});
 }
 
+// deleteDB alone: the handle is closed and the file removed; the next use opens a new, empty file
+// with the table, and its writes land. A file that is not there logs the failure line.
+TEST_F(PushDatabase, DeleteDBRemovesTheFileAndTheNextUseStartsAfresh) {
+    database().initDB();
+    database().storeUnRegisterStatus(1, nullptr);
+    drain();
+    ASSERT_EQ(database().loadUnRegisterStatus(), 1);
+    database().deleteDB();
+    EXPECT_FALSE(FileManager::defaultManager().fileExistsAtPath(file(kPNDatabaseFileName)));
+    EXPECT_EQ(database().loadUnRegisterStatus(), 2);  // reopened: a new file, no rows
+    database().initDB();
+    database().storeUnRegisterStatus(1, nullptr);
+    drain();
+    EXPECT_EQ(test::rawTexts(file(kPNDatabaseFileName), "select is_registered from register_tag_model where type=3"),
+              std::vector<std::string>{"1"});
+
+    database().deleteDB();
+    LogCapture log;
+    database().deleteDB();  // nothing left to remove
+    EXPECT_TRUE(log.contains("Delete database failed reason:"));
+}
+
 TEST_F(PushDatabase, WritesReplaceOneRowPerType) {
     database().initDB();
     auto model = makeRef<PNRegisterModel>();

@@ -134,6 +134,7 @@ int openDescriptorCount() {
 
 bool RecordingDelegate::answers(PNAsyncSocketDelegateMethod method) const {
     if (method == PNAsyncSocketDelegateMethod::ShouldTimeoutRead) return answersTimeouts;
+    if (method == PNAsyncSocketDelegateMethod::ShouldTimeoutWrite) return answersWriteTimeouts;
     if (method == PNAsyncSocketDelegateMethod::DidAcceptNewSocket) return answersAccept;
     return true;
 }
@@ -160,6 +161,12 @@ double RecordingDelegate::shouldTimeoutReadWithTag(const Ref<PNAsyncSocket>&, st
 
 void RecordingDelegate::didWriteDataWithTag(const Ref<PNAsyncSocket>&, std::int64_t tag) {
     events.push_back("write " + std::to_string(tag));
+}
+
+double RecordingDelegate::shouldTimeoutWriteWithTag(const Ref<PNAsyncSocket>&, std::int64_t tag, double,
+                                                    std::uint64_t) {
+    events.push_back("write timeout? " + std::to_string(tag));
+    return writeExtension;
 }
 
 void RecordingDelegate::didWritePartialDataOfLength(const Ref<PNAsyncSocket>&, std::uint64_t, std::int64_t) {

@@ -65,6 +65,8 @@ public:
     double shouldTimeoutReadWithTag(const Ref<PNAsyncSocket>&, std::int64_t tag, double elapsed,
                                     std::uint64_t bytesDone) override;
     void didWriteDataWithTag(const Ref<PNAsyncSocket>&, std::int64_t tag) override;
+    double shouldTimeoutWriteWithTag(const Ref<PNAsyncSocket>&, std::int64_t tag, double elapsed,
+                                     std::uint64_t bytesDone) override;
     void didWritePartialDataOfLength(const Ref<PNAsyncSocket>&, std::uint64_t length, std::int64_t tag) override;
     void socketDidCloseReadStream(const Ref<PNAsyncSocket>&) override;
     void socketDidDisconnect(const Ref<PNAsyncSocket>&, const Ref<Error>& error) override;
@@ -80,7 +82,9 @@ public:
     Ref<Error> disconnectError;
     std::size_t partialWrites = 0;  // not in events: their number depends on the kernel's buffers
     double readExtension = 0;  // the answer to read time-outs
-    bool answersTimeouts = true;
+    bool answersTimeouts = true;  // reads
+    double writeExtension = 0;  // the answer to write time-outs
+    bool answersWriteTimeouts = false;
     bool answersAccept = true;
     std::vector<Ref<PNAsyncSocket>> accepted;  // kept, as a listener's delegate must
 };

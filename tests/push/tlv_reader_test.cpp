@@ -255,6 +255,50 @@ TEST(TlvReader, StreamWithDataHoldsItsByteStringForItsLife) {
     Value other(Bytes{1});
     reader->setDataHolders(other);
     EXPECT_EQ(reader->dataHolders().bytes().data(), other.bytes().data());
+    // The bytes being read outlive their replaced holder: the reader is their last owner.
+    reader->setCursor(0);
+    EXPECT_EQ(reader->readNumber(1, true), Value(300));
+    reader->setDataHolders(Value());
+    EXPECT_EQ(reader->readInt1(), 0x26);
+    EXPECT_EQ(reader->readInt1(), 0x03);
+
+    // Replaced while reading and then pointed at its new holder's bytes: those are read.
+    Ref<PNTlvInputStream> moved = PNTlvInputStream::streamWithData(Value(hexBytes("00 09")));
+    const Value next(hexBytes("00 07"));
+    moved->setDataHolders(next);
+    moved->setStreamBuffer(const_cast<std::uint8_t*>(next.bytes().data()));
+    moved->setDataHolders(Value(Bytes{9}));
+    moved->setDataHolders(next);
+    EXPECT_EQ(moved->readNumber(0, true).longLongValue(), 7);
+}
+
+// The tagged float and double reads: a head, then 4 or 8 raw big-endian bytes, read whatever the head
+// said (another tag or type is reported).
+TEST(TlvReader, TaggedFloatAndDoubleReads) {
+    struct Case {
+        const char* bytes;
+        bool isDouble;
+        int tag;
+        double value;
+        std::vector<std::string> reports;
+    };
+    const Case cases[] = {
+        {"34 3F C0 00 00", false, 3, 1.5, {}},
+        {"35 C0 04 00 00 00 00 00 00", true, 3, -2.5, {}},
+        {"44 3F C0 00 00", false, 3, 1.5, {"-[PNTlvInputStream readFloat:] _headTag == tag"}},
+        {"35 3F F8 00 00 00 00 00 00", false, 3, 1.9375, {"-[PNTlvInputStream readFloat:] _headType == (4)"}},
+        {"34 3F F8 00 00 00 00 00 00", true, 3, 1.5, {"-[PNTlvInputStream readDouble:] _headType == (5)"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        LogCapture capture;
+        const Bytes input = hexBytes(c.bytes);
+        PNTlvInputStream reader(input);
+        const double value = c.isDouble ? reader.readDouble(c.tag) : reader.readFloat(c.tag);
+        EXPECT_EQ(value, c.value);
+        EXPECT_EQ(reader.cursor(), c.isDouble ? 9 : 5);
+        EXPECT_EQ(reports(capture.lines()), c.reports);
+    }
 }
 
 // The raw setters point a reader at part of a buffer, rewind it, or leave it outside its input.
