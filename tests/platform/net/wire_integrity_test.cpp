@@ -417,7 +417,17 @@ TEST(WireIntegrity, IdleConnectionsBeyondThePoolAreClosed) {
     constexpr int kServers = net_detail::Engine::kIdleConnections + 8;
     std::vector<std::unique_ptr<CountingServer>> servers;
     for (int i = 0; i < kServers; ++i) servers.push_back(std::make_unique<CountingServer>());
-    for (auto& server : servers) EXPECT_EQ(load(requestFor(server->fixture.url("/x")))->events.back(), "finish");
+    // All at once, so that every connection is in use together before any goes idle.
+    std::vector<std::shared_ptr<test::Recorder>> recorders;
+    std::vector<Ref<URLConnection>> connections;
+    for (auto& server : servers) {
+        recorders.push_back(std::make_shared<test::Recorder>());
+        connections.push_back(URLConnection::make(requestFor(server->fixture.url("/x")), recorders.back()));
+    }
+    EXPECT_TRUE(runMainUntil([&] {
+        return std::all_of(recorders.begin(), recorders.end(), [](const auto& r) { return r->done; });
+    }, 30));
+    for (const auto& r : recorders) EXPECT_EQ(r->events.back(), "finish");
     auto stillOpen = [&] {
         int open = 0;
         for (auto& server : servers) open += server->open.load();
