@@ -25,13 +25,7 @@ namespace {
 
 using test::HttpFixture;
 
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
+using test::writeAll;
 
 // Another server (another port of 127.0.0.1): records each request head and answers "landed".
 struct OtherServer {

@@ -25,13 +25,7 @@ namespace {
 using test::load;
 using test::requestFor;
 
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
+using test::writeAll;
 
 // Serves one kept-alive connection: each whole request (head and Content-Length body) in `have` goes
 // to `answer`, until the peer closes or `stop` is set. The bytes of no whole request are left in `have`.
