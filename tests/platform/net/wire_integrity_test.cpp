@@ -406,6 +406,59 @@ TEST(WireIntegrity, ABurstOfRequestsWaitsForTheConnectionLimit) {
     EXPECT_LE(server.peak.load(), net_detail::kDefaultConnectionsPerHost);
 }
 
+// A transfer waiting for a connection keeps its time-outs: it fails with -1001 while the transfers it
+// waits behind stay busy.
+TEST(WireIntegrity, AWaitingTransferKeepsItsTimeOuts) {
+    test::RawFixture silent(test::RawFixture::Mode::NeverAnswer);
+    auto holding = [&] {
+        auto request = requestFor(silent.url("/hold"));
+        request.setTimeoutInterval(60);
+        return request;
+    };
+    const struct {
+        const char* name;
+        double timeout;
+        double resourceTimeout;
+    } cases[] = {{"idle time-out", 0.3, 0}, {"resource time-out", 60, 0.3}};
+    // A session allowing one connection per host, held by a request the server never answers.
+    auto configuration = URLSessionConfiguration::defaultSessionConfiguration();
+    configuration->setHTTPMaximumConnectionsPerHost(1);
+    auto recorder = std::make_shared<test::SessionRecorder>();
+    auto session = URLSession::sessionWithConfiguration(configuration, recorder);
+    auto holder = session->dataTaskWithRequest(holding());
+    holder->resume();
+    for (const auto& c : cases) {
+        auto request = requestFor(silent.url("/waiting"));
+        request.setTimeoutInterval(c.timeout);
+        request.setResourceTimeoutInterval(c.resourceTimeout);
+        auto task = session->dataTaskWithRequest(request);
+        test::runTask(task, *recorder);
+        EXPECT_EQ(test::errorCode(task->error()), URLErrorTimedOut) << "session, " << c.name;
+    }
+    EXPECT_EQ(holder->state(), URLSessionTaskState::Running);
+    session->invalidateAndCancel();
+    // Connections: six held.
+    std::vector<Ref<URLConnection>> holders;
+    std::vector<std::shared_ptr<test::Recorder>> held;
+    for (long i = 0; i < net_detail::kDefaultConnectionsPerHost; ++i) {
+        held.push_back(std::make_shared<test::Recorder>());
+        holders.push_back(URLConnection::make(holding(), held.back()));
+    }
+    for (const auto& c : cases) {
+        auto request = requestFor(silent.url("/waiting"));
+        request.setTimeoutInterval(c.timeout);
+        request.setResourceTimeoutInterval(c.resourceTimeout);
+        const auto r = load(request);
+        ASSERT_TRUE(r->error) << "connection, " << c.name;
+        EXPECT_EQ(r->error->code(), URLErrorTimedOut) << "connection, " << c.name;
+        const auto underlying = r->error->userInfo().get(kUnderlyingErrorKey);
+        ASSERT_TRUE(underlying.isObject());
+        EXPECT_EQ(underlying.objectAs<Error>()->localizedDescription(), c.name);
+    }
+    for (const auto& r : held) EXPECT_FALSE(r->done);
+    for (auto& connection : holders) connection->cancel();
+}
+
 // Idle connections past the engine's pool are closed, not kept one per server ever reached.
 TEST(WireIntegrity, IdleConnectionsBeyondThePoolAreClosed) {
     constexpr int kServers = net_detail::Engine::kIdleConnections + 8;

@@ -396,6 +396,7 @@ struct Engine::Impl {
         TransferSpec spec;
         std::shared_ptr<TransferListener> listener;
         std::shared_ptr<TransferFlow> flow;
+        Clock::time_point since;
     };
     std::deque<Waiting> waiting;
     std::map<std::string, long> runningPerKey;
@@ -603,7 +604,7 @@ void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<Tr
     }
     // Waits for a running transfer to end rather than opening a connection past the limits.
     const long limit = spec.maxPerHost;
-    waiting.push_back(Waiting{id, std::move(gateKey), limit, std::move(spec), std::move(listener), std::move(flow)});
+    waiting.push_back(Waiting{id, std::move(gateKey), limit, std::move(spec), std::move(listener), std::move(flow), Clock::now()});
     admitWaiting();
 }
 
@@ -813,16 +814,23 @@ void Engine::Impl::run() {
         for (const auto& [id, result] : refused) finishWithResult(*transfers.at(id), result);
         for (const auto id : timedOut) finish(id, URLErrorTimedOut, nullptr, "idle time-out");
         for (const auto id : overdue) finish(id, URLErrorTimedOut, nullptr, "resource time-out");
-        // A waiting transfer's resource time-out runs while it waits.
+        // Both time-outs run while a transfer waits for a connection: waiting is no traffic, so a
+        // request never waits longer than its own time-out for a connection others hold.
         for (auto it = waiting.begin(); it != waiting.end();) {
-            if (!it->spec.deadline || now <= *it->spec.deadline) {
+            const char* reason = nullptr;
+            if (it->spec.deadline && now > *it->spec.deadline) {
+                reason = "resource time-out";
+            } else if (it->spec.timeout > 0 && std::chrono::duration<double>(now - it->since).count() > it->spec.timeout) {
+                reason = "idle time-out";
+            }
+            if (!reason) {
                 ++it;
                 continue;
             }
             Waiting w = std::move(*it);
             it = waiting.erase(it);
             if (w.spec.bodyPump) w.spec.bodyPump->cancel();
-            w.listener->transferCompleted(URLErrorTimedOut, nullptr, "resource time-out");
+            w.listener->transferCompleted(URLErrorTimedOut, nullptr, reason);
         }
         for (auto& [id, t] : transfers) t->listener->flush();
 
