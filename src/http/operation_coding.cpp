@@ -7,9 +7,21 @@ namespace lv {
 
 using State = HCConnectionOperationState;
 
+namespace {
+
+// The platform operation, registered here (the runtime sits above the dispatch layer) so that an
+// operation's archive names its whole class chain.
+const ClassInfo* operationClass() {
+    static const ClassInfo* cls = ClassDef<Operation>("NSOperation").registerClass();
+    return cls;
+}
+
+}  // namespace
+
 const ClassInfo* HCURLConnectionOperation::runtimeClass() {
     static const ClassInfo* cls =
         ClassDef<HCURLConnectionOperation>("HCURLConnectionOperation")
+            .superclassNamed(operationClass())
             .factory([] { return std::static_pointer_cast<Object>(make(URLRequest())); })
             .registerClass();
     return cls;

@@ -110,7 +110,7 @@ def main(tool):
         # The cancelled connection operation: Finished (3), its -999 error with the failing URL.
         a = archive("connection_operation")
         op = a.root()
-        check(a.classes(op) == ["HCURLConnectionOperation", "NSObject"], a.name + ": chain")
+        check(a.classes(op) == ["HCURLConnectionOperation", "NSOperation", "NSObject"], a.name + ": chain")
         check(a.keys(op) == OPERATION_KEYS, a.name + ": keys " + str(sorted(a.keys(op))))
         check(op["state"] == 3 and op["totalBytesRead"] == 0, a.name + ": state and count written inline")
         check(a.get(op["response"]) is None and a.get(op["responseData"]) is None, a.name + ": no response yet")
@@ -123,7 +123,7 @@ def main(tool):
         # The ready HTTP operation: archived as Ready (1) with the request its pause rewrote.
         a = archive("http_operation")
         op = a.root()
-        check(a.classes(op) == ["HCHTTPRequestOperation", "HCURLConnectionOperation", "NSObject"], a.name + ": chain")
+        check(a.classes(op) == ["HCHTTPRequestOperation", "HCURLConnectionOperation", "NSOperation", "NSObject"], a.name + ": chain")
         check(a.keys(op) == OPERATION_KEYS | {"responseSerializer"}, a.name + ": keys " + str(sorted(a.keys(op))))
         check(op["state"] == 1, a.name + ": a paused operation is written as Ready")
         request = a.get(op["request"])

@@ -81,6 +81,9 @@ TEST(ImageResponseSerializer, ImagesInflatedOrNot) {
         {"one-frame gif", serializer, "image/gif", test::oneFrameGIF(), true, 2, 0, {0.5, 0.5}},
         // Returned as decoded, so at the decoder's scale 1.
         {"animated gif", serializer, "image/gif", test::twoFrameGIF(), false, 0, 2, {1, 1}},
+        // The inflation bound: 1,048,576 pixels are drawn, one more are not.
+        {"1024 x 1024 png", serializer, "image/png", pngOf(1024, 1024, 8, 2), true, 6, 0, {512, 512}},
+        {"61681 x 17 png", serializer, "image/png", pngOf(61681, 17, 8, 2), false, 0, 0, {30840.5, 8.5}},
         {"2048 x 1024 png", serializer, "image/png", pngOf(2048, 1024, 8, 2), false, 0, 0, {1024, 512}},
         {"16-bit png", serializer, "image/png", pngOf(4, 2, 16, 6), false, 3, 0, {2, 1}},
         {"inflation off", plain, "image/png", pngOf(4, 2), false, 3, 0, {2, 1}},

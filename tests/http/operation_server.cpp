@@ -12,15 +12,6 @@ namespace lv::test {
 
 namespace {
 
-void writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 std::string pattern(std::size_t from, std::size_t to) {
     std::string out;
     for (std::size_t i = from; i < to; ++i) out.push_back(static_cast<char>(patternByte(i)));

@@ -315,6 +315,9 @@ void URLSessionTask::startTransfer(Ref<InputStream> stream) {
     spec.timeout = request.timeoutInterval();
     spec.handleCookies = request.HTTPShouldHandleCookies();
     spec.maxBodySize = request.maximumResponseBodySize();
+    // The session's tasks share its per-host limit (the session's address names its pool).
+    spec.pool = reinterpret_cast<std::uintptr_t>(session_.get());
+    spec.maxPerHost = session_->configuration_->HTTPMaximumConnectionsPerHost();
     if (w.credential) {
         spec.user = w.credential->user();
         spec.password = w.credential->password();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -81,6 +82,9 @@ private:
     std::mutex mutex_;
     std::vector<int> silent_;
 };
+
+// Writes every byte to the socket, stopping early only when the peer has gone.
+void writeAll(int fd, std::string_view bytes);
 
 // The test pattern byte at offset i.
 inline unsigned char patternByte(std::size_t i) { return static_cast<unsigned char>(i % 251); }

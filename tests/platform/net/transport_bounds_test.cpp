@@ -24,13 +24,7 @@ using test::Echo;
 using test::load;
 using test::requestFor;
 
-void writeAll(int fd, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n <= 0) return;
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
+using test::writeAll;
 
 // Reads from fd until `have` holds a whole request (head and Content-Length body); the rest stays in
 // `have`. False when the peer closes or stays silent for patienceMs first.

@@ -75,6 +75,7 @@ CurlLibrary* load() {
     bind(handle, lib->multi_timeout, "curl_multi_timeout");
     bind(handle, lib->multi_poll, "curl_multi_poll");
     bind(handle, lib->multi_wakeup, "curl_multi_wakeup");
+    bind(handle, lib->multi_setopt, "curl_multi_setopt");
     bind(handle, lib->share_init, "curl_share_init");
     bind(handle, lib->share_setopt, "curl_share_setopt");
     if (lib->global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) failToLoad("curl_global_init failed");

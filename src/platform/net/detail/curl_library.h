@@ -31,6 +31,7 @@ struct CurlLibrary {
     CURLMcode (*multi_timeout)(CURLM* multi, long* milliseconds);
     CURLMcode (*multi_poll)(CURLM* multi, curl_waitfd extra[], unsigned count, int timeoutMs, int* numfds);
     CURLMcode (*multi_wakeup)(CURLM* multi);
+    CURLMcode (*multi_setopt)(CURLM* multi, CURLMoption option, ...);
     CURLSH* (*share_init)();
     CURLSHcode (*share_setopt)(CURLSH* share, CURLSHoption option, ...);
 };

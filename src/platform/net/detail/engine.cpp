@@ -6,14 +6,18 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
 #include "platform/dispatch/detail/spin_wait.h"
 #include "platform/dispatch/thread.h"
+#include "platform/net/detail/content_decoder.h"
 #include "platform/net/detail/cookie_share.h"
 #include "platform/net/detail/curl_library.h"
 #include "platform/net/errors.h"
@@ -28,34 +32,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int mapCurlCode(CURLcode code) {
-    switch (code) {
-        case CURLE_OK: return 0;
-        case CURLE_URL_MALFORMAT: return URLErrorBadURL;
-        case CURLE_COULDNT_RESOLVE_HOST:
-        case CURLE_COULDNT_RESOLVE_PROXY: return URLErrorCannotFindHost;
-        case CURLE_COULDNT_CONNECT: return URLErrorCannotConnectToHost;
-        case CURLE_OPERATION_TIMEDOUT: return URLErrorTimedOut;
-        case CURLE_GOT_NOTHING:
-        case CURLE_RECV_ERROR:
-        case CURLE_SEND_ERROR:
-        case CURLE_PARTIAL_FILE:
-        // libcurl wanted to send a streamed body again (a kept-alive connection closed under it).
-        case CURLE_SEND_FAIL_REWIND: return URLErrorNetworkConnectionLost;
-        // Only http and https reach libcurl, so an unsupported protocol is a reply without a status line.
-        case CURLE_UNSUPPORTED_PROTOCOL:
-        case CURLE_WEIRD_SERVER_REPLY: return URLErrorBadServerResponse;
-        case CURLE_BAD_CONTENT_ENCODING: return URLErrorCannotDecodeContentData;
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_SSL_CERTPROBLEM:
-        case CURLE_SSL_CIPHER: return URLErrorSecureConnectionFailed;
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR: return URLErrorServerCertificateUntrusted;
-        default: return URLErrorUnknown;
-    }
-}
-
 struct Transfer {
     std::uint64_t id = 0;
     CURL* easy = nullptr;
@@ -65,6 +41,7 @@ struct Transfer {
     curl_slist* headerList = nullptr;
     curl_slist* connectTo = nullptr;
     std::string host;  // the request's host, which the server's certificate must name
+    std::string gateKey;  // the pool and origin whose running count this transfer takes part in
     int status = 0;
     HTTPHeaders responseHeaders;
     std::string lastHeaderName;
@@ -79,6 +56,12 @@ struct Transfer {
     curl_off_t lastSent = 0;
     curl_off_t bodyTaken = 0;
     std::int64_t received = 0;  // decoded body bytes of the current response
+    // The body's decoding when the engine asked for compressed replies (made at the first body byte
+    // of each response), and the Content-Length the current response head declared.
+    bool decodeBody = false;
+    bool decoderMade = false;
+    std::unique_ptr<ContentDecoder> decoder;
+    std::optional<std::string> declaredLength;
     // Re-send guard: whether a request went out and whether anything came back since.
     bool requestStarted = false;
     bool replySeen = false;
@@ -100,6 +83,33 @@ std::string trimmed(std::string_view s) {
     return std::string(s);
 }
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
+// Whether a Content-Length value (a single length, or a list of one length repeated) agrees with what
+// the head declared so far; the first agreeing value is kept.
+bool agreeingLength(Transfer& t, std::string_view value) {
+    std::optional<std::string> length;
+    while (true) {
+        const auto comma = value.find(',');
+        const std::string item = trimmed(value.substr(0, comma));
+        if (item.empty() || item.find_first_not_of("0123456789") != std::string::npos) return false;
+        const std::string digits = item.find_first_not_of('0') == std::string::npos ? "0" : item.substr(item.find_first_not_of('0'));
+        if (length && *length != digits) return false;
+        length = digits;
+        if (comma == std::string_view::npos) break;
+        value.remove_prefix(comma + 1);
+    }
+    if (t.declaredLength && *t.declaredLength != *length) return false;
+    t.declaredLength = length;
+    return true;
+}
+
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     const std::size_t n = size * count;
@@ -114,6 +124,9 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
         t->received = 0;
         t->headersDone = false;
         t->lastHeaderName.clear();
+        t->decoderMade = false;
+        t->decoder.reset();
+        t->declaredLength.reset();
         return n;
     }
     if (line == "\r\n" || line == "\n") {
@@ -128,8 +141,29 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return n;
     t->lastHeaderName = std::string(line.substr(0, colon));
-    t->responseHeaders.add(t->lastHeaderName, trimmed(line.substr(colon + 1)));
+    const std::string value = trimmed(line.substr(colon + 1));
+    if (equalsIgnoringCase(trimmed(t->lastHeaderName), "Content-Length") && !agreeingLength(*t, value)) {
+        // Two readers of this reply could find its end in different places: refuse it.
+        t->abortCode = URLErrorBadServerResponse;
+        t->abortDetail = "reply declares conflicting lengths";
+        return 0;
+    }
+    t->responseHeaders.add(t->lastHeaderName, value);
     return n;
+}
+
+// Hands decoded body bytes to the consumer; false when they run past the reply's bound.
+bool deliver(Transfer& t, const char* data, std::size_t n) {
+    t.received += static_cast<std::int64_t>(n);
+    if (t.spec.maxBodySize > 0 && t.received > t.spec.maxBodySize) {
+        // Refused as it arrives (after decoding), so memory never holds more than the bound.
+        t.abortCode = URLErrorDataLengthExceedsMaximum;
+        t.abortDetail = "reply body exceeds " + std::to_string(t.spec.maxBodySize) + " bytes";
+        return false;
+    }
+    t.flow->undelivered.fetch_add(static_cast<std::int64_t>(n));
+    t.listener->transferReceivedData(Bytes(data, data + n));
+    return true;
 }
 
 std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user) {
@@ -145,16 +179,28 @@ std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user)
     t->lastActivity = Clock::now();
     t->postResponse();
     if (n == 0) return 0;
-    t->received += static_cast<std::int64_t>(n);
-    if (t->spec.maxBodySize > 0 && t->received > t->spec.maxBodySize) {
-        // Refused as it arrives (after decoding), so memory never holds more than the bound.
-        t->abortCode = URLErrorDataLengthExceedsMaximum;
-        t->abortDetail = "reply body exceeds " + std::to_string(t->spec.maxBodySize) + " bytes";
-        return 0;
+    if (t->decodeBody && !t->decoderMade) {
+        t->decoderMade = true;
+        bool unknown = false;
+        t->decoder = ContentDecoder::forEncoding(t->responseHeaders.value("Content-Encoding").value_or(""), unknown);
+        if (unknown) {
+            t->abortCode = URLErrorCannotDecodeContentData;
+            t->abortDetail = "unsupported content coding";
+            return 0;
+        }
     }
-    t->flow->undelivered.fetch_add(static_cast<std::int64_t>(n));
-    t->listener->transferReceivedData(Bytes(data, data + n));
-    return n;
+    if (!t->decoder) return deliver(*t, data, n) ? n : 0;
+    switch (t->decoder->feed(data, n, [t](const char* piece, std::size_t length) { return deliver(*t, piece, length); })) {
+        case ContentDecoder::Result::Ok:
+            return n;
+        case ContentDecoder::Result::Stopped:
+            return 0;
+        case ContentDecoder::Result::Malformed:
+            t->abortCode = URLErrorCannotDecodeContentData;
+            t->abortDetail = t->decoder->problem();
+            return 0;
+    }
+    return 0;
 }
 
 std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
@@ -292,29 +338,41 @@ int onPrereq(void* user, char*, char*, int, int) {
     return CURL_PREREQFUNC_ABORT;
 }
 
-// The first header field whose name or value holds CR, LF or NUL, which would end the field early and
-// let the rest pass as header lines or a request of its own; nothing when every field is clean.
-std::optional<std::string> unsafeHeaderField(const HTTPHeaders& headers) {
+// Whether the text is an HTTP token: one or more of the letters, digits and "!#$%&'*+-.^_`|~".
+bool isToken(std::string_view name) {
+    constexpr std::string_view marks("!#$%&'*+-.^_`|~");
+    if (name.empty()) return false;
+    for (const char c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c)) && marks.find(c) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+// The description of the first header field that cannot go out as given: a name or value holding CR,
+// LF or NUL would end the field early and let the rest pass as header lines or a request of its own; a
+// name that is not a token ("Host: x", "X A", an empty one) would be read as another field or none.
+// Nothing when every field is sound.
+std::optional<std::string> refusedHeaderField(const HTTPHeaders& headers) {
     constexpr std::string_view breaks("\r\n\0", 3);
     for (const auto& [name, value] : headers.fields()) {
         if (name.find_first_of(breaks) != std::string::npos || value.find_first_of(breaks) != std::string::npos) {
-            return name;
+            std::string shown;
+            for (const char c : name) {
+                if (c == '\r') shown += "\\r";
+                else if (c == '\n') shown += "\\n";
+                else if (c == '\0') shown += "\\0";
+                else shown += c;
+            }
+            return "Header field \"" + shown + "\" contains CR, LF or NUL; the request was not sent.";
         }
+        if (!isToken(name)) return "Header field name \"" + name + "\" is not a token; the request was not sent.";
     }
     return std::nullopt;
 }
 
-Ref<Error> unsafeHeaderError(const std::string& name) {
-    std::string shown;
-    for (const char c : name) {
-        if (c == '\r') shown += "\\r";
-        else if (c == '\n') shown += "\\n";
-        else if (c == '\0') shown += "\\0";
-        else shown += c;
-    }
+Ref<Error> refusedHeaderError(const std::string& description) {
     Dictionary info;
-    info.set(std::string(kLocalizedDescriptionKey),
-             Value("Header field \"" + shown + "\" contains CR, LF or NUL; the request was not sent."));
+    info.set(std::string(kLocalizedDescriptionKey), Value(description));
     return Error::make(std::string(kURLErrorDomain), URLErrorBadURL, std::move(info));
 }
 
@@ -329,6 +387,19 @@ struct Engine::Impl {
     CURLM* multi = nullptr;
     // Engine thread only.
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers;
+    // Transfers waiting for their pool and origin, or the engine, to have room, in arrival order; and
+    // how many run per pool and origin (engine thread only).
+    struct Waiting {
+        std::uint64_t id;
+        std::string gateKey;
+        long limit;
+        TransferSpec spec;
+        std::shared_ptr<TransferListener> listener;
+        std::shared_ptr<TransferFlow> flow;
+        Clock::time_point since;
+    };
+    std::deque<Waiting> waiting;
+    std::map<std::string, long> runningPerKey;
     // Reset easy handles ready for the next transfers (engine thread only).
     static constexpr std::size_t kSpareHandles = 8;
     std::vector<CURL*> spareHandles;
@@ -357,6 +428,15 @@ struct Engine::Impl {
     }
     void start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
                std::shared_ptr<TransferFlow> flow);
+    void launch(std::uint64_t id, std::string gateKey, TransferSpec spec, std::shared_ptr<TransferListener> listener,
+                std::shared_ptr<TransferFlow> flow);
+    bool hasRoom(const std::string& gateKey, long limit) const {
+        if (transfers.size() >= Engine::kMaxRunningTransfers) return false;
+        const auto found = runningPerKey.find(gateKey);
+        return found == runningPerKey.end() || found->second < std::max(limit, 1L);
+    }
+    // Starts the waiting transfers that now have room, oldest first.
+    void admitWaiting();
     void configure(Transfer& t);
     void release(Transfer& t);
     void finish(std::uint64_t id, int code, Ref<Error> streamError, std::string detail);
@@ -367,7 +447,13 @@ struct Engine::Impl {
     }
     // Ends the transfer with libcurl's result, or with what a callback decided when it stopped it.
     void finishWithResult(Transfer& t, CURLcode result) {
-        int code = mapCurlCode(result);
+        if (result == CURLE_OK && t.decoder && t.decoder->started() && !t.decoder->complete()) {
+            // The reply ended where its framing said, but its compressed body had not: a short body
+            // must not pass as the whole one.
+            finish(t.id, URLErrorCannotDecodeContentData, nullptr, t.decoder->problem());
+            return;
+        }
+        int code = urlErrorCodeForCurlResult(result);
         Ref<Error> streamError;
         if (result != CURLE_OK && t.abortError) streamError = t.abortError;
         std::string detail = result == CURLE_OK ? "" : curlLibrary().easy_strerror(result);
@@ -379,6 +465,66 @@ struct Engine::Impl {
     }
 };
 
+int urlErrorCodeForCurlResult(int result) {
+    switch (static_cast<CURLcode>(result)) {
+        case CURLE_OK: return 0;
+        case CURLE_URL_MALFORMAT: return URLErrorBadURL;
+        case CURLE_NOT_BUILT_IN: return URLErrorUnsupportedURL;
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY: return URLErrorCannotFindHost;
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_INTERFACE_FAILED:
+        case CURLE_NO_CONNECTION_AVAILABLE:
+        case CURLE_PROXY:
+        case CURLE_QUIC_CONNECT_ERROR: return URLErrorCannotConnectToHost;
+        case CURLE_OPERATION_TIMEDOUT: return URLErrorTimedOut;
+        case CURLE_GOT_NOTHING:
+        case CURLE_RECV_ERROR:
+        case CURLE_SEND_ERROR:
+        case CURLE_PARTIAL_FILE:
+        case CURLE_UPLOAD_FAILED:
+        case CURLE_HTTP2:
+        case CURLE_HTTP2_STREAM:
+        case CURLE_HTTP3:
+        case CURLE_UNRECOVERABLE_POLL:
+        // libcurl wanted to send a streamed body again (a kept-alive connection closed under it).
+        case CURLE_SEND_FAIL_REWIND: return URLErrorNetworkConnectionLost;
+        // Only http and https reach libcurl, so an unsupported protocol is a reply without a status line.
+        case CURLE_UNSUPPORTED_PROTOCOL:
+        case CURLE_WEIRD_SERVER_REPLY:
+        case CURLE_HTTP_RETURNED_ERROR:
+        case CURLE_RANGE_ERROR:
+        case CURLE_BAD_DOWNLOAD_RESUME:
+        // A challenge libcurl could not answer, as the server wrote it.
+        case CURLE_AUTH_ERROR:
+        // What the engine meets as "out of memory" is a reply line past the size libcurl will hold.
+        case CURLE_OUT_OF_MEMORY: return URLErrorBadServerResponse;
+        case CURLE_TOO_MANY_REDIRECTS: return URLErrorHTTPTooManyRedirects;
+        case CURLE_BAD_CONTENT_ENCODING: return URLErrorCannotDecodeContentData;
+        case CURLE_FILESIZE_EXCEEDED: return URLErrorDataLengthExceedsMaximum;
+        case CURLE_READ_ERROR: return URLErrorRequestBodyStreamExhausted;
+        case CURLE_ABORTED_BY_CALLBACK: return URLErrorCancelled;
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_SSL_CERTPROBLEM:
+        case CURLE_SSL_CIPHER:
+        case CURLE_SSL_ENGINE_NOTFOUND:
+        case CURLE_SSL_ENGINE_SETFAILED:
+        case CURLE_SSL_ENGINE_INITFAILED:
+        case CURLE_SSL_SHUTDOWN_FAILED:
+        case CURLE_SSL_CLIENTCERT:
+        case CURLE_USE_SSL_FAILED: return URLErrorSecureConnectionFailed;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_CRL_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR:
+        case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        case CURLE_SSL_INVALIDCERTSTATUS: return URLErrorServerCertificateUntrusted;
+        // The engine's own misuse of libcurl, a callback's refusal (which carries its own code), and
+        // the other protocols' results have no platform counterpart.
+        default: return URLErrorUnknown;
+    }
+}
+
 Engine& Engine::shared() {
     static auto* engine = new Engine;
     return *engine;
@@ -387,6 +533,7 @@ Engine& Engine::shared() {
 Engine::Engine() : impl_(new Impl) {
     cookieShare();  // loads and sets up libcurl first, on this thread
     impl_->multi = curlLibrary().multi_init();
+    curlLibrary().multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, Engine::kIdleConnections);
     Thread::detachNew([impl = impl_] { impl->run(); }, "URLLoader");
 }
 
@@ -404,10 +551,17 @@ std::uint64_t Engine::add(TransferSpec spec, std::shared_ptr<TransferListener> l
 void Engine::cancel(std::uint64_t id) {
     impl_->post([impl = impl_, id] {
         const auto found = impl->transfers.find(id);
-        if (found == impl->transfers.end()) return;
+        if (found == impl->transfers.end()) {
+            const auto queued = std::find_if(impl->waiting.begin(), impl->waiting.end(), [id](const Impl::Waiting& w) { return w.id == id; });
+            if (queued == impl->waiting.end()) return;
+            if (queued->spec.bodyPump) queued->spec.bodyPump->cancel();
+            impl->waiting.erase(queued);
+            return;
+        }
         if (found->second->spec.bodyPump) found->second->spec.bodyPump->cancel();
         impl->release(*found->second);
         impl->transfers.erase(found);
+        impl->admitWaiting();
     });
 }
 
@@ -430,14 +584,48 @@ void Engine::bodyReady(std::uint64_t id) {
 
 void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
                          std::shared_ptr<TransferFlow> flow) {
-    if (const auto name = unsafeHeaderField(spec.headers)) {
+    if (const auto refusal = refusedHeaderField(spec.headers)) {
         // Refused before anything reaches the wire.
         if (spec.bodyPump) spec.bodyPump->cancel();
-        listener->transferCompleted(0, unsafeHeaderError(*name), "");
+        listener->transferCompleted(0, refusedHeaderError(*refusal), "");
         return;
     }
+    // The pool and origin: scheme, host and port as the URL gives them.
+    std::string gateKey = std::to_string(spec.pool) + " ";
+    if (const auto url = URL::URLWithString(spec.url)) {
+        std::string origin = url->scheme().value_or("") + "://" + url->host().value_or("") + ":" +
+                             std::to_string(url->effectivePort().value_or(0));
+        for (char& c : origin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        gateKey += origin;
+    }
+    if (waiting.empty() && hasRoom(gateKey, spec.maxPerHost)) {
+        launch(id, std::move(gateKey), std::move(spec), std::move(listener), std::move(flow));
+        return;
+    }
+    // Waits for a running transfer to end rather than opening a connection past the limits.
+    const long limit = spec.maxPerHost;
+    waiting.push_back(Waiting{id, std::move(gateKey), limit, std::move(spec), std::move(listener), std::move(flow), Clock::now()});
+    admitWaiting();
+}
+
+void Engine::Impl::admitWaiting() {
+    for (auto it = waiting.begin(); it != waiting.end() && transfers.size() < Engine::kMaxRunningTransfers;) {
+        if (!hasRoom(it->gateKey, it->limit)) {
+            ++it;
+            continue;
+        }
+        Waiting w = std::move(*it);
+        it = waiting.erase(it);
+        launch(w.id, std::move(w.gateKey), std::move(w.spec), std::move(w.listener), std::move(w.flow));
+    }
+}
+
+void Engine::Impl::launch(std::uint64_t id, std::string gateKey, TransferSpec spec,
+                          std::shared_ptr<TransferListener> listener, std::shared_ptr<TransferFlow> flow) {
+    ++runningPerKey[gateKey];
     auto t = std::make_unique<Transfer>();
     t->id = id;
+    t->gateKey = std::move(gateKey);
     t->spec = std::move(spec);
     t->listener = std::move(listener);
     t->flow = std::move(flow);
@@ -498,6 +686,10 @@ void Engine::Impl::configure(Transfer& t) {
 
     const bool hasBody = s.body.has_value() || s.bodyPump != nullptr;
     for (const auto& [name, value] : s.headers.fields()) {
+        // The body's framing is the engine's: libcurl writes the body's real length (or chunks a body
+        // of unknown length). A caller's value could end the body early and let the rest pass as a
+        // request of its own on the kept-alive connection.
+        if (equalsIgnoringCase(name, "Content-Length") || equalsIgnoringCase(name, "Transfer-Encoding")) continue;
         const std::string line = value.empty() ? name + ";" : name + ": " + value;
         t.headerList = curlLibrary().slist_append(t.headerList, line.c_str());
     }
@@ -505,7 +697,13 @@ void Engine::Impl::configure(Transfer& t) {
     if (!s.headers.contains("Expect")) t.headerList = curlLibrary().slist_append(t.headerList, "Expect:");
     if (hasBody && !s.headers.contains("Content-Type")) t.headerList = curlLibrary().slist_append(t.headerList, "Content-Type:");
     curlLibrary().easy_setopt(e, CURLOPT_HTTPHEADER, t.headerList);
-    if (!s.headers.contains("Accept-Encoding")) curlLibrary().easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+    if (!s.headers.contains("Accept-Encoding")) {
+        // Compressed replies are asked for and decoded here rather than by libcurl, which hands on a
+        // compressed body that stops short, or lacks its check trailer, as if it were whole.
+        curlLibrary().easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
+        curlLibrary().easy_setopt(e, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+        t.decodeBody = true;
+    }
 
     if (hasBody) {
         curlLibrary().easy_setopt(e, CURLOPT_POST, 1L);
@@ -540,6 +738,7 @@ void Engine::Impl::configure(Transfer& t) {
 }
 
 void Engine::Impl::release(Transfer& t) {
+    if (const auto count = runningPerKey.find(t.gateKey); count != runningPerKey.end() && --count->second <= 0) runningPerKey.erase(count);
     curlLibrary().multi_remove_handle(multi, t.easy);
     curlLibrary().slist_free_all(t.headerList);
     curlLibrary().slist_free_all(t.connectTo);
@@ -566,6 +765,7 @@ void Engine::Impl::finish(std::uint64_t id, int code, Ref<Error> streamError, st
     if (t->spec.bodyPump) t->spec.bodyPump->cancel();
     release(*t);
     t->listener->transferCompleted(code, std::move(streamError), std::move(detail));
+    admitWaiting();
 }
 
 void Engine::Impl::run() {
@@ -614,6 +814,24 @@ void Engine::Impl::run() {
         for (const auto& [id, result] : refused) finishWithResult(*transfers.at(id), result);
         for (const auto id : timedOut) finish(id, URLErrorTimedOut, nullptr, "idle time-out");
         for (const auto id : overdue) finish(id, URLErrorTimedOut, nullptr, "resource time-out");
+        // Both time-outs run while a transfer waits for a connection: waiting is no traffic, so a
+        // request never waits longer than its own time-out for a connection others hold.
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            const char* reason = nullptr;
+            if (it->spec.deadline && now > *it->spec.deadline) {
+                reason = "resource time-out";
+            } else if (it->spec.timeout > 0 && std::chrono::duration<double>(now - it->since).count() > it->spec.timeout) {
+                reason = "idle time-out";
+            }
+            if (!reason) {
+                ++it;
+                continue;
+            }
+            Waiting w = std::move(*it);
+            it = waiting.erase(it);
+            if (w.spec.bodyPump) w.spec.bodyPump->cancel();
+            w.listener->transferCompleted(URLErrorTimedOut, nullptr, reason);
+        }
         for (auto& [id, t] : transfers) t->listener->flush();
 
         long wait = 100;

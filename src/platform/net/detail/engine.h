@@ -19,6 +19,9 @@
 
 namespace lv::net_detail {
 
+// Transfers one pool runs at once to one origin unless it says otherwise.
+inline constexpr long kDefaultConnectionsPerHost = 6;
+
 // Everything one transfer needs, prepared by the consumer.
 struct TransferSpec {
     std::string url;
@@ -36,6 +39,10 @@ struct TransferSpec {
     std::optional<std::string> user;
     std::optional<std::string> password;
     bool digest = false;
+    // Transfers of one pool (a session, or every connection) to one origin (scheme, host, port) run at
+    // most this many at once; the rest wait, in order, for one to end. Below 1 counts as 1.
+    std::uint64_t pool = 0;
+    long maxPerHost = kDefaultConnectionsPerHost;
     // Raise a server-trust challenge to the consumer on TLS transfers; without it the engine evaluates
     // the trust itself (system anchors, TrustAnchors, the request's host).
     bool askTrust = false;
@@ -106,6 +113,10 @@ public:
     virtual void flush() {}
 };
 
+// The URL error code nearest a libcurl result (a CURLcode): 0 for success, URLErrorUnknown for what
+// has no counterpart.
+int urlErrorCodeForCurlResult(int result);
+
 class Engine {
 public:
     static Engine& shared();
@@ -120,6 +131,10 @@ public:
     // Transfers whose undelivered bytes exceed this are paused until they fall under the low mark.
     static constexpr std::int64_t kPauseAbove = 256 * 1024;
     static constexpr std::int64_t kResumeBelow = 64 * 1024;
+    // Transfers running at once over every pool and origin; later ones wait for one to end.
+    static constexpr std::size_t kMaxRunningTransfers = 64;
+    // Idle connections kept for reuse; the oldest beyond this are closed.
+    static constexpr long kIdleConnections = 16;
 
 private:
     Engine();

@@ -39,6 +39,22 @@ std::optional<ChallengeInfo> parseChallenge(const std::string& value) {
     return info;
 }
 
+namespace {
+
+std::string lowered(std::optional<std::string> text) {
+    std::string out = text.value_or("");
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Whether two URLs name the same server: scheme, host and port alike.
+bool sameOrigin(const URL& a, const URL& b) {
+    return lowered(a.scheme()) == lowered(b.scheme()) && lowered(a.host()) == lowered(b.host()) &&
+           a.effectivePort() == b.effectivePort();
+}
+
+}  // namespace
+
 std::optional<URLRequest> redirectRequest(const URLRequest& current, const HTTPURLResponse& response) {
     const auto location = response.valueForHTTPHeaderField("Location");
     if (!location) return std::nullopt;
@@ -46,6 +62,13 @@ std::optional<URLRequest> redirectRequest(const URLRequest& current, const HTTPU
     if (!target) return std::nullopt;
     URLRequest proposed = current;
     proposed.setURL(target->absoluteURL());
+    if (!sameOrigin(*current.URL(), *proposed.URL())) {
+        // Credentials and cookies set for one server are not handed to another (a redirect hook may
+        // still add them back on purpose).
+        proposed.setValue(std::nullopt, "Authorization");
+        proposed.setValue(std::nullopt, "Proxy-Authorization");
+        proposed.setValue(std::nullopt, "Cookie");
+    }
     const int status = response.statusCode();
     const std::string& method = proposed.HTTPMethod();
     if (((status == 301 || status == 302) && method == "POST") || (status == 303 && method != "HEAD")) {

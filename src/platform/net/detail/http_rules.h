@@ -21,7 +21,8 @@ std::optional<ChallengeInfo> parseChallenge(const std::string& value);
 
 // The request a redirect reply proposes: the Location resolved against the current URL; 301/302 turn
 // POST into GET, 303 everything but HEAD (body and its headers dropped); nothing without a usable
-// Location.
+// Location. A Location on another server (scheme, host or port) drops the Authorization,
+// Proxy-Authorization and Cookie fields.
 std::optional<URLRequest> redirectRequest(const URLRequest& current, const HTTPURLResponse& response);
 
 }  // namespace lv::net_detail
