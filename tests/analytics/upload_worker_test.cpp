@@ -215,9 +215,17 @@ TEST_F(UploadWorker, EachOutcomeCountsAndKeepsOrRemovesTheFile) {
         {"500 then the fallback", [](const Seen& s) { return isPrimary(s) ? Reply{500, "text/plain", {}, false} : Reply{200, "application/pack", okReply(defconImprint("2"))}; },
          {false, false}, 4, 2, 0, true},
         {"both 503", [](const Seen&) { return Reply{503, "text/plain", {}, false}; }, {true, true}, 2, 0, 1, false},
+        // Only the service's own reply record says the envelope arrived: any other 200 (a captive
+        // portal's login page, a proxy's answer) keeps the file and stops the run.
         {"200 of another type", [](const Seen&) { return Reply{200, "application/octet-stream", okReply(defconImprint("2"))}; },
-         {false, false}, 2, 2, 0, false},
-        {"200 with an empty body", [](const Seen&) { return Reply{200, "application/pack", {}}; }, {false, false}, 2, 2, 0, false},
+         {true, true}, 1, 0, 1, false},
+        {"200 with an empty body", [](const Seen&) { return Reply{200, "application/pack", {}}; }, {true, true}, 1, 0, 1, false},
+        {"200 portal page", [](const Seen&) { return Reply{200, "text/html", Bytes{'<', 'h', 't', 'm', 'l', '>'}}; },
+         {true, true}, 1, 0, 1, false},
+        {"200 pack type, not a reply", [](const Seen&) { return Reply{200, "application/pack", Bytes{'<', 'h', 't', 'm', 'l', '>'}}; },
+         {true, true}, 1, 0, 1, false},
+        {"200 record without its code", [](const Seen&) { return Reply{200, "application/pack", Bytes{11, 0, 2, 0, 0, 0, 0, 0}}; },
+         {true, true}, 1, 0, 1, false},
         // A redirect is the answer, not the way to one: the file stays, whatever the target says.
         {"302 to a 200", [](const Seen&) { return Reply{302, "text/plain", {}, false}; }, {true, true}, 1, 0, 1, false},
         {"307 to a 200", [](const Seen&) { return Reply{307, "text/plain", {}, false}; }, {true, true}, 1, 0, 1, false},
