@@ -214,6 +214,16 @@ void TallyInternal::readArchiveFiles() {
             TallyUtility::removeFile(pending);
         }
     }
+    // Any other envelope under a hidden name was never recorded: its items are still in the
+    // archive, which is read below.
+    const std::string folder = TallyUtility::tallyDirectory();
+    if (const auto names = FileManager::defaultManager().contentsOfDirectoryAtPath(folder, nullptr)) {
+        for (const auto& name : *names) {
+            if (name.size() > 1 && name[0] == '.' && name.ends_with("_envelope.log")) {
+                TallyUtility::removeFile(path::appendingPathComponent(folder, name));
+            }
+        }
+    }
     bool ledgerInUse = false;
     if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(archivePath) ? dataWithContentsOfFile(archivePath) : std::nullopt) {
         if (ledger && files::digestOf(*bytes) == ledger->archive) {
