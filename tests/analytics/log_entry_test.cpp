@@ -224,6 +224,26 @@ TEST(InstantMessages, RecordsConvertFromTheCachedItems) {
     EXPECT_TRUE(messages[3].events()->empty());
 }
 
+// The wire count is 32 bits: larger counts saturate rather than wrap (2^40 would read as 0).
+TEST(InstantMessages, CountsSaturateAtThe32BitWireRange) {
+    struct Case {
+        std::int64_t acc;
+        std::int32_t sent;
+    } cases[] = {
+        {1, 1},
+        {std::int64_t{1} << 40, INT32_MAX},
+        {-(std::int64_t{1} << 40), INT32_MIN},
+        {INT32_MAX, INT32_MAX},
+        {std::int64_t{INT32_MAX} + 1, INT32_MAX},
+    };
+    for (const auto& c : cases) {
+        TLYEvent event;
+        event.event_id = "e";
+        event.acc = c.acc;
+        EXPECT_EQ(TallyPack::eventFromEvent(event).acc(), c.sent) << c.acc;
+    }
+}
+
 TEST(SizeCaps, OverACapTheOldestEventsGoAndSessionsAndCrashReportsStay) {
     ScopedClock clock([] { return 1700000000.0; });
     PackFixture f;
