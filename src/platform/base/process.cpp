@@ -8,6 +8,7 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -69,8 +70,19 @@ private:
 }  // namespace
 
 bool ensureAlternateSignalStack() {
-    thread_local AlternateStack stack;
-    return stack.present();
+    // Kept under a thread key: its destructor switches the stack off and frees it as the thread ends
+    // (the main thread's lives as long as the process).
+    static const pthread_key_t key = [] {
+        pthread_key_t made {};
+        ::pthread_key_create(&made, [](void* stack) { delete static_cast<AlternateStack*>(stack); });
+        return made;
+    }();
+    auto* stack = static_cast<AlternateStack*>(::pthread_getspecific(key));
+    if (!stack) {
+        stack = new AlternateStack;
+        ::pthread_setspecific(key, stack);
+    }
+    return stack->present();
 }
 
 void restoreDefaultSignal(int signal) {
