@@ -224,9 +224,15 @@ void TallyInternal::readArchiveFiles() {
             }
         }
     }
+    // A kill between an archive that took up the journal and the journal's removal: the fold record
+    // names both, and the journal is not read again.
+    const std::string foldPath = TallyUtility::cacheFoldPath();
+    const std::optional<files::CacheLedger> fold = files::readLedger(foldPath, false);
+    std::string archiveDigest;
     bool ledgerInUse = false;
     if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(archivePath) ? dataWithContentsOfFile(archivePath) : std::nullopt) {
-        if (ledger && files::digestOf(*bytes) == ledger->archive) {
+        if (ledger || fold) archiveDigest = files::digestOf(*bytes);
+        if (ledger && archiveDigest == ledger->archive) {
             // Its items are in an envelope file: never read again. A removal that fails keeps the
             // ledger, which keeps saying so.
             TallyUtility::removeFile(archivePath);
@@ -242,9 +248,12 @@ void TallyInternal::readArchiveFiles() {
         }
     }
     if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(journalPath) ? dataWithContentsOfFile(journalPath) : std::nullopt) {
-        if (ledger && files::digestOf(*bytes) == ledger->journal) {
+        const std::string journalDigest = ledger || fold ? files::digestOf(*bytes) : std::string();
+        if (ledger && journalDigest == ledger->journal) {
             TallyUtility::removeFile(journalPath);
             ledgerInUse = ledgerInUse || TallyUtility::isExistAtPath(journalPath);
+        } else if (fold && !archiveDigest.empty() && archiveDigest == fold->archive && journalDigest == fold->journal) {
+            // Its items came with the archive; it goes (or is emptied) at the next whole write.
         } else {
             const files::JournalContents journal = files::readJournal(*bytes);
             for (const Bytes& record : journal.records) {
@@ -256,6 +265,10 @@ void TallyInternal::readArchiveFiles() {
         }
     }
     if (ledger && !ledgerInUse) TallyUtility::removeFile(ledgerPath);
+    // A fold record whose journal was read (or is gone) says nothing any more.
+    if (fold && !(TallyUtility::isExistAtPath(journalPath) && !archiveDigest.empty() && archiveDigest == fold->archive)) {
+        TallyUtility::removeFile(foldPath);
+    }
 }
 
 bool TallyInternal::recordEnvelope(const std::string& envelopePath) {
@@ -280,6 +293,7 @@ bool TallyInternal::archiveCacheToFile() {
     if (!root) {
         TallyUtility::removeFile(path);
         TallyUtility::removeFile(journal);
+        TallyUtility::removeFile(TallyUtility::cacheFoldPath());
         return !TallyUtility::isExistAtPath(path) && !TallyUtility::isExistAtPath(journal);
     }
     // A binary property list: the root holds the caches' archives as data, which XML would spell out
@@ -288,11 +302,24 @@ bool TallyInternal::archiveCacheToFile() {
     if (!bytes) return false;
     // A file that holds these bytes already (a session begin with nothing new since the archive was
     // read) is left as it is.
-    if (dataWithContentsOfFile(path) != bytes && !writeToFile(*bytes, path, true)) return false;
+    const std::string fold = TallyUtility::cacheFoldPath();
+    if (dataWithContentsOfFile(path) != bytes) {
+        // The new archive holds the journal's items too: the fold record says so before it replaces
+        // the old one, so a kill before the journal goes cannot make a launch read them twice.
+        if (const std::optional<Bytes> journalBytes = TallyUtility::isExistAtPath(journal) ? dataWithContentsOfFile(journal) : std::nullopt) {
+            analytics_detail::CacheLedger record;
+            record.archive = analytics_detail::digestOf(*bytes);
+            record.journal = analytics_detail::digestOf(*journalBytes);
+            if (!analytics_detail::writeLedger(fold, record)) return false;
+        }
+        if (!writeToFile(*bytes, path, true)) return false;
+    }
     // The archive holds the journal's items now; a journal that cannot go is emptied, else the next
     // launch would read its items twice.
     TallyUtility::removeFile(journal);
-    return !TallyUtility::isExistAtPath(journal) || analytics_detail::truncateFile(journal, 0);
+    const bool journalGone = !TallyUtility::isExistAtPath(journal) || analytics_detail::truncateFile(journal, 0);
+    if (journalGone) TallyUtility::removeFile(fold);
+    return journalGone;
 }
 
 std::optional<Dictionary> TallyInternal::archiveObjectsWithHeader(bool header) const {

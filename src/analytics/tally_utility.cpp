@@ -71,6 +71,8 @@ std::string TallyUtility::envelopeFilePath() { return hiddenCacheFile("_tally_en
 
 std::string TallyUtility::cacheJournalPath() { return hiddenCacheFile("_tallyCache.journal"); }
 
+std::string TallyUtility::cacheFoldPath() { return hiddenCacheFile("_tallyCacheFold.plist"); }
+
 std::string TallyUtility::cacheLedgerPath() {
     return path::appendingPathComponent(tallyDirectory(), ".tallyCacheSent.plist");
 }

@@ -44,6 +44,9 @@ public:
     // "<caches>/.<bundle id>_tallyCache.journal": the items filed since the archive was written, one
     // appended record per main-queue turn.
     static std::string cacheJournalPath();
+    // "<caches>/.<bundle id>_tallyCacheFold.plist": while the archive is replaced by one that holds the
+    // journal's items too, which archive holds which journal.
+    static std::string cacheFoldPath();
     // "<caches>/.tally/.tallyCacheSent.plist": which archive and journal an envelope file took up.
     static std::string cacheLedgerPath();
     // "<caches>/.tally/.<name>": where an envelope file is written before it is linked under its name.

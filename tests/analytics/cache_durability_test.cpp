@@ -190,6 +190,42 @@ TEST_F(CacheDurability, AFailedSaveKeepsTheItemsAndWritesThemAgain) {
     EXPECT_EQ(engine()->terminates().size(), 1u);
 }
 
+// A kill after an archive that took up the journal replaced the old one, before the journal went:
+// the fold record says so, and the next launch reads the journal's items once.
+TEST_F(CacheDurability, AKillWhileTheJournalIsFoldedReadsItsItemsOnce) {
+    TallyEvent::event(Value("zero"));
+    drainMain();
+    beginFirstSession();  // the archive holds "zero"
+    for (const char* id : {"one", "two"}) TallyEvent::event(Value(id));
+    drainMain();
+    const auto journal = bytesAt(TallyUtility::cacheJournalPath());
+    ASSERT_TRUE(journal);
+    EXPECT_EQ(engine()->removeOldestEvents(1), 1u);  // the next write replaces the archive
+    drainMain();
+    EXPECT_FALSE(TallyUtility::isExistAtPath(TallyUtility::cacheJournalPath()));
+    EXPECT_FALSE(TallyUtility::isExistAtPath(TallyUtility::cacheFoldPath()));
+    const auto archive = bytesAt(TallyUtility::cacheFilePath());
+    ASSERT_TRUE(archive);
+
+    // As the kill left it: the new archive in place, the journal and the fold record still there.
+    put(TallyUtility::cacheJournalPath(), *journal);
+    ASSERT_TRUE(writePropertyListToFile(
+        Value::dictionary({{"archive", Value(hexString(md5Digest(std::span<const std::uint8_t>(*archive))))},
+                           {"journal", Value(hexString(md5Digest(std::span<const std::uint8_t>(*journal))))}}),
+        TallyUtility::cacheFoldPath(), true));
+    relaunch();
+    beginFirstSession();
+    EXPECT_EQ(eventIds(), (std::vector<std::string>{"one", "two"}));
+    EXPECT_FALSE(TallyUtility::isExistAtPath(TallyUtility::cacheJournalPath()));  // folded at the begin
+    EXPECT_FALSE(TallyUtility::isExistAtPath(TallyUtility::cacheFoldPath()));
+    // Without the record the journal is read as ever.
+    TallyEvent::event(Value("three"));
+    drainMain();
+    relaunch();
+    engine()->loadCache();
+    EXPECT_EQ(eventIds(), (std::vector<std::string>{"one", "two", "three"}));
+}
+
 // Items filed in a session are appended to the journal: the archive is not rewritten per item, and a
 // kill keeps them; a record cut by a kill is dropped and what comes after it is read.
 TEST_F(CacheDurability, FiledItemsGoToTheJournalAndACutRecordIsDropped) {

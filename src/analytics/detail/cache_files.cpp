@@ -76,15 +76,15 @@ bool truncateFile(const std::string& path, std::size_t length) {
 
 std::string digestOf(const Bytes& bytes) { return hexString(md5Digest(std::span<const std::uint8_t>(bytes))); }
 
-std::optional<CacheLedger> readLedger(const std::string& path) {
+std::optional<CacheLedger> readLedger(const std::string& path, bool needsEnvelope) {
     const std::optional<Bytes> bytes = dataWithContentsOfFile(path);
     if (!bytes) return std::nullopt;
     const Value root = PropertyListSerialization::propertyListWithData(*bytes, 0, nullptr, nullptr);
-    if (!root.isDictionary() || !root["envelope"].isString()) return std::nullopt;
+    if (!root.isDictionary() || (needsEnvelope && !root["envelope"].isString())) return std::nullopt;
     CacheLedger ledger;
     ledger.archive = root["archive"].isString() ? root["archive"].string() : std::string();
     ledger.journal = root["journal"].isString() ? root["journal"].string() : std::string();
-    ledger.envelope = root["envelope"].string();
+    ledger.envelope = root["envelope"].isString() ? root["envelope"].string() : std::string();
     return ledger;
 }
 

@@ -8,7 +8,9 @@
 // the journal; the reader reports where the whole records end so the cut can be dropped.
 //
 // Ledger: a binary property list {"archive": digest, "journal": digest, "envelope": file name}; a
-// digest is the lower-case MD5 hex of the file's bytes, "" for a file that did not exist.
+// digest is the lower-case MD5 hex of the file's bytes, "" for a file that did not exist. The fold
+// record has the same shape without "envelope": the archive with that digest holds the journal with
+// that digest (written before such an archive replaces the old one, removed once the journal is gone).
 //
 // Threads: the engine's (main) thread only; nothing is kept in memory.
 #pragma once
@@ -44,7 +46,8 @@ struct CacheLedger {
     std::string journal;
     std::string envelope;
 };
-std::optional<CacheLedger> readLedger(const std::string& path);
+// A ledger needs its "envelope"; a fold record has none.
+std::optional<CacheLedger> readLedger(const std::string& path, bool needsEnvelope = true);
 // Written atomically (replacing); answers whether it was written.
 bool writeLedger(const std::string& path, const CacheLedger& ledger);
 
