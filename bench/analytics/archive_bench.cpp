@@ -35,11 +35,11 @@ Ref<TallyInternal> filledEngine() {
         event->label = "page" + std::to_string(i % 37);
         event->acc = 1;
         event->du = i * 10;
-        engine->workEvent({TallyInternal::kEvent, Value(event)});
+        engine->workEvent({TallyInternal::kEvent, Value(event), std::nullopt});
     }
     for (int s = 0; s < kSessions; ++s) {
         for (int p = 0; p < kPages; ++p) {
-            engine->workEvent({TallyInternal::kPageDuration, Value::array({Value("ScreenController" + std::to_string(p)), Value(12)})});
+            engine->workEvent({TallyInternal::kPageDuration, Value::array({Value("ScreenController" + std::to_string(p)), Value(12)}), std::nullopt});
         }
         engine->stopSession(60.0 + s);
     }

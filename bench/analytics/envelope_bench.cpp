@@ -60,6 +60,7 @@ public:
     void removeSessions() override {}
     void buildDummySession() override {}
     void removeCacheData() override {}
+    std::size_t removeOldestEvents(std::size_t) override { return 0; }
     std::string wrapperType() const override { return {}; }
     std::string wrapperVersion() const override { return {}; }
     std::int32_t defcon() const override { return 0; }

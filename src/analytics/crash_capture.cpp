@@ -347,8 +347,12 @@ void TLYInstallCrashHandlers() {
     process::prepareBacktrace();
     process::setTerminateHook(terminateHook);
     for (int signal : kCaughtSignals) process::installSignalHandler(signal, signalHandler);
+    // The handler runs on an alternate stack, so a stack overflow is reported too: the installing
+    // thread and the main thread get one here (the platform's workers make their own).
+    process::ensureAlternateSignalStack();
     const auto facts = mainProgramImageFacts();
     auto apply = [facts] {
+        process::ensureAlternateSignalStack();
         if (facts) TallyInternal::setErrorSupportInfo(*facts);
         refreshSignalReportHead(*TallyInternal::sharedInstance());
     };

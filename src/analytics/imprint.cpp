@@ -33,14 +33,15 @@ constexpr std::string_view kExperimentRPTKey = "tlyExperimentRPT";
 
 CheckedReply checkReply(std::span<const std::uint8_t> body) {
     TPKResponse response;
+    CheckedReply reply;
     try {
         TPKMemoryBuffer buffer(body);
         TPKBinaryProtocol protocol(buffer);
         response.read(protocol);
+        reply.readBack = response.resp_codeIsSet();
     } catch (const Exception& e) {
         logException(e);
     }
-    CheckedReply reply;
     reply.success = response.resp_codeIsSet() && response.resp_code() == 1;
     if (reply.success && imprintChecksumHolds(response.imprint())) reply.imprint = response.imprint();
     return reply;

@@ -19,6 +19,7 @@ namespace lv {
 
 // A decoded reply: success when resp_code is 1; the imprint only when present and its checksum holds.
 struct CheckedReply {
+    bool readBack = false;  // the body is a response record with its resp_code: the service's own reply
     bool success = false;
     std::optional<TPKImprint> imprint;
 };

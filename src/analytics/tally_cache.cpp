@@ -1,7 +1,14 @@
 // The engine's cache archive, envelope-file generation and the start of an upload run.
 #include <sys/stat.h>
 
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
 #include "analytics/analytics_log.h"
+#include "analytics/detail/cache_files.h"
+#include "analytics/tally_envelope.h"
 #include "analytics/tally_app.h"
 #include "analytics/upload_link.h"
 #include "analytics/tally_config.h"
@@ -13,6 +20,7 @@
 #include "platform/base/clock.h"
 #include "platform/dispatch/queue.h"
 #include "platform/storage/file_manager.h"
+#include "platform/storage/path.h"
 #include "platform/storage/keyed_archive.h"
 #include "platform/storage/property_list.h"
 #include "platform/text/compare.h"
@@ -26,6 +34,16 @@ constexpr std::size_t kMaxEnvelopeFiles = 10;
 constexpr std::int64_t kMaxEnvelopeBytes = 262144;
 constexpr std::int64_t kMinEnvelopeBytes = 10;  // a file must be longer than this
 constexpr std::int64_t kMaxEnvelopeAgeSeconds = 14 * 86400;
+
+// The archive's body keys, in the order of cacheIndexOf.
+constexpr std::array<std::string_view, 4> kBodyKeys = {"terminate", "event", "error", "ekv"};
+
+int cacheIndexOf(const TLYBaseEvent& item) {
+    if (dynamic_cast<const TLYTerminate*>(&item)) return 0;
+    if (dynamic_cast<const TLYEkv*>(&item)) return 3;
+    if (dynamic_cast<const TLYError*>(&item)) return 2;
+    return 1;
+}
 
 Bytes archiveList(const TallyInternal::ItemList& items) {
     Array list;
@@ -64,20 +82,65 @@ void TallyInternal::removeCacheData() {
     // Timed events in progress are dropped with the caches, as the client always did.
     ekvBeginTimes_.clear();
     eventBeginTimes_.clear();
-    scheduleArchiveWrite();
+    noteRemoved();
+}
+
+std::size_t TallyInternal::removeOldestEvents(std::size_t count) {
+    std::vector<double> times;
+    times.reserve(events_.size() + ekv_.size());
+    for (const auto* list : {&events_, &ekv_}) {
+        for (const auto& item : *list) times.push_back(item->ts);
+    }
+    if (count == 0 || times.empty()) return 0;
+    count = std::min(count, times.size());
+    // The count-th oldest time: older items go, then as many at that time as are still wanted.
+    std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(count - 1), times.end());
+    const double bound = times[count - 1];
+    auto atBound = static_cast<std::size_t>(
+        std::count_if(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(count), [bound](double t) { return t == bound; }));
+    for (auto* list : {&events_, &ekv_}) {
+        std::erase_if(*list, [&](const Ref<TLYBaseEvent>& item) {
+            if (item->ts < bound) return true;
+            if (item->ts == bound && atBound > 0) {
+                --atBound;
+                return true;
+            }
+            return false;
+        });
+    }
+    noteRemoved();
+    return count;
+}
+
+bool TallyInternal::terminatingInBackground() {
+    const auto session = TallySession::sharedInstance();
+    return session->appInBackGround() && session->appBeKilling();
 }
 
 void TallyInternal::saveAndCleanCache() {
     // After an earlier save the archive holds items the caches do not (a crash filed after a resign):
     // they are saved together rather than replaced. Being terminated in the background the archive is
     // not written (archiveCacheToFile), so its items are not read back only to be dropped.
-    const auto session = TallySession::sharedInstance();
-    const bool archiveStays = session->appInBackGround() && session->appBeKilling();
-    if (!archiveFollowsCaches_ && !archiveStays) mergeArchive();
+    if (terminatingInBackground()) {
+        // The archive stays as the last session end wrote it; what the caches hold now (the
+        // termination's second close of that session) is dropped.
+        removeCacheData();
+    } else {
+        if (!archiveFollowsCaches_) {
+            readArchiveFiles();
+            archiveFollowsCaches_ = true;
+        }
+        // A full disk keeps the items here, still followed: the next filed item, session begin or
+        // save writes them again.
+        if (!archiveCacheToFile()) {
+            rewriteNeeded_ = true;
+            return;
+        }
+        removeCacheData();
+    }
+    unsaved_.clear();
+    rewriteNeeded_ = false;
     archiveFollowsCaches_ = false;
-    if (!hasJob()) return;
-    archiveCacheToFile();
-    removeCacheData();
 }
 
 void TallyInternal::scheduleArchiveWrite() {
@@ -92,35 +155,171 @@ void TallyInternal::scheduleArchiveWrite() {
     });
 }
 
+void TallyInternal::noteFiled(const Ref<TLYBaseEvent>& item) {
+    if (!archiveFollowsCaches_ && !terminatingInBackground()) {
+        // The files hold a saved session the caches do not: read them back first, so that from here
+        // the caches hold everything the files do.
+        readArchiveFiles();
+        archiveFollowsCaches_ = true;
+        rewriteNeeded_ = true;
+    }
+    unsaved_.push_back(item);
+    scheduleArchiveWrite();
+}
+
+void TallyInternal::noteRemoved() {
+    unsaved_.clear();
+    rewriteNeeded_ = true;
+    scheduleArchiveWrite();
+}
+
 void TallyInternal::writeArchive() {
-    if (archiveFollowsCaches_) archiveCacheToFile();
-}
-
-void TallyInternal::mergeArchive() {
-    const std::string path = TallyUtility::cacheFilePath();
-    if (!TallyUtility::isExistAtPath(path)) return;
-    const Value root = dictionaryWithContentsOfFile(path);
-    const Value& body = root.isDictionary() ? root.dictionary().get("body") : Value();
-    if (body.isDictionary()) unarchiveObjects(body.dictionary());
-}
-
-void TallyInternal::archiveCacheToFile() {
-    const auto root = archiveObjectsWithHeader(false);
-    const std::string path = TallyUtility::cacheFilePath();
-    if (!root) {
-        TallyUtility::removeFile(path);
+    if (!archiveFollowsCaches_ || terminatingInBackground()) return;
+    if (rewriteNeeded_) {
+        if (archiveCacheToFile()) {
+            rewriteNeeded_ = false;
+            unsaved_.clear();
+        }
         return;
     }
-    const auto session = TallySession::sharedInstance();
+    if (unsaved_.empty()) return;
+    std::array<ItemList, 4> lists;
+    for (const auto& item : unsaved_) lists[static_cast<std::size_t>(cacheIndexOf(*item))].push_back(item);
+    Dictionary body;
+    for (std::size_t i = 0; i < lists.size(); ++i) {
+        if (!lists[i].empty()) body.set(std::string(kBodyKeys[i]), Value(archiveList(lists[i])));
+    }
+    const auto record = PropertyListSerialization::dataWithPropertyList(Value(std::move(body)), PropertyListFormat::Binary, 0, nullptr);
+    // A failed append (a full disk) leaves the items here; the next write replaces the files.
+    if (record && analytics_detail::appendJournalRecord(TallyUtility::cacheJournalPath(), *record)) {
+        unsaved_.clear();
+    } else {
+        rewriteNeeded_ = true;
+    }
+}
+
+void TallyInternal::readArchiveFiles() {
+    namespace files = analytics_detail;
+    const std::string archivePath = TallyUtility::cacheFilePath();
+    const std::string journalPath = TallyUtility::cacheJournalPath();
+    const std::string ledgerPath = TallyUtility::cacheLedgerPath();
+    const std::optional<files::CacheLedger> ledger = files::readLedger(ledgerPath);
+    if (ledger) {
+        // A kill between the ledger and the link left the envelope under its hidden name: it gets
+        // its own name now (the ledger already counts its items as sent).
+        const std::string envelope = path::appendingPathComponent(TallyUtility::tallyDirectory(), ledger->envelope);
+        const std::string pending = TallyUtility::pendingEnvelopePath(envelope);
+        if (TallyUtility::isExistAtPath(pending)) {
+            if (!TallyUtility::isExistAtPath(envelope)) ::link(pending.c_str(), envelope.c_str());
+            TallyUtility::removeFile(pending);
+        }
+    }
+    // Any other envelope under a hidden name was never recorded: its items are still in the
+    // archive, which is read below.
+    const std::string folder = TallyUtility::tallyDirectory();
+    if (const auto names = FileManager::defaultManager().contentsOfDirectoryAtPath(folder, nullptr)) {
+        for (const auto& name : *names) {
+            if (name.size() > 1 && name[0] == '.' && name.ends_with("_envelope.log")) {
+                TallyUtility::removeFile(path::appendingPathComponent(folder, name));
+            }
+        }
+    }
+    // A kill between an archive that took up the journal and the journal's removal: the fold record
+    // names both, and the journal is not read again.
+    const std::string foldPath = TallyUtility::cacheFoldPath();
+    const std::optional<files::CacheLedger> fold = files::readLedger(foldPath, false);
+    std::string archiveDigest;
+    bool ledgerInUse = false;
+    if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(archivePath) ? dataWithContentsOfFile(archivePath) : std::nullopt) {
+        if (ledger || fold) archiveDigest = files::digestOf(*bytes);
+        if (ledger && archiveDigest == ledger->archive) {
+            // Its items are in an envelope file: never read again. A removal that fails keeps the
+            // ledger, which keeps saying so.
+            TallyUtility::removeFile(archivePath);
+            ledgerInUse = ledgerInUse || TallyUtility::isExistAtPath(archivePath);
+        } else {
+            const Value root = PropertyListSerialization::propertyListWithData(*bytes, 0, nullptr, nullptr);
+            if (root.isDictionary()) {
+                const Value& body = root.dictionary().get("body");
+                if (body.isDictionary() && !body.dictionary().empty()) unarchiveObjects(body.dictionary());
+            } else {
+                TallyUtility::removeFile(archivePath);  // a damaged file is not read twice
+            }
+        }
+    }
+    if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(journalPath) ? dataWithContentsOfFile(journalPath) : std::nullopt) {
+        const std::string journalDigest = ledger || fold ? files::digestOf(*bytes) : std::string();
+        if (ledger && journalDigest == ledger->journal) {
+            TallyUtility::removeFile(journalPath);
+            ledgerInUse = ledgerInUse || TallyUtility::isExistAtPath(journalPath);
+        } else if (fold && !archiveDigest.empty() && archiveDigest == fold->archive && journalDigest == fold->journal) {
+            // Its items came with the archive; it goes (or is emptied) at the next whole write.
+        } else {
+            const files::JournalContents journal = files::readJournal(*bytes);
+            for (const Bytes& record : journal.records) {
+                const Value body = PropertyListSerialization::propertyListWithData(record, 0, nullptr, nullptr);
+                if (body.isDictionary()) unarchiveObjects(body.dictionary());
+            }
+            // A record cut by a kill would hide the ones appended after it.
+            if (journal.wholeLength < journal.fileLength) files::truncateFile(journalPath, journal.wholeLength);
+        }
+    }
+    if (ledger && !ledgerInUse) TallyUtility::removeFile(ledgerPath);
+    // A fold record whose journal was read (or is gone) says nothing any more.
+    if (fold && !(TallyUtility::isExistAtPath(journalPath) && !archiveDigest.empty() && archiveDigest == fold->archive)) {
+        TallyUtility::removeFile(foldPath);
+    }
+}
+
+bool TallyInternal::recordEnvelope(const std::string& envelopePath) {
+    namespace files = analytics_detail;
+    auto digestAt = [](const std::string& path) {
+        const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(path) ? dataWithContentsOfFile(path) : std::nullopt;
+        return bytes ? files::digestOf(*bytes) : std::string();
+    };
+    files::CacheLedger ledger;
+    ledger.archive = digestAt(TallyUtility::cacheFilePath());
+    ledger.journal = digestAt(TallyUtility::cacheJournalPath());
+    ledger.envelope = path::lastPathComponent(envelopePath);
+    return files::writeLedger(TallyUtility::cacheLedgerPath(), ledger);
+}
+
+bool TallyInternal::archiveCacheToFile() {
     // Being terminated in the background: the archive the last session end wrote stays as it is.
-    if (session->appInBackGround() && session->appBeKilling()) return;
+    if (terminatingInBackground()) return true;
+    const std::string path = TallyUtility::cacheFilePath();
+    const std::string journal = TallyUtility::cacheJournalPath();
+    const auto root = archiveObjectsWithHeader(false);
+    if (!root) {
+        TallyUtility::removeFile(path);
+        TallyUtility::removeFile(journal);
+        TallyUtility::removeFile(TallyUtility::cacheFoldPath());
+        return !TallyUtility::isExistAtPath(path) && !TallyUtility::isExistAtPath(journal);
+    }
     // A binary property list: the root holds the caches' archives as data, which XML would spell out
     // in Base64.
     const auto bytes = PropertyListSerialization::dataWithPropertyList(Value(*root), PropertyListFormat::Binary, 0, nullptr);
+    if (!bytes) return false;
     // A file that holds these bytes already (a session begin with nothing new since the archive was
     // read) is left as it is.
-    if (bytes && dataWithContentsOfFile(path) != bytes) writeToFile(*bytes, path, true);
-
+    const std::string fold = TallyUtility::cacheFoldPath();
+    if (dataWithContentsOfFile(path) != bytes) {
+        // The new archive holds the journal's items too: the fold record says so before it replaces
+        // the old one, so a kill before the journal goes cannot make a launch read them twice.
+        if (const std::optional<Bytes> journalBytes = TallyUtility::isExistAtPath(journal) ? dataWithContentsOfFile(journal) : std::nullopt) {
+            analytics_detail::CacheLedger record;
+            record.archive = analytics_detail::digestOf(*bytes);
+            record.journal = analytics_detail::digestOf(*journalBytes);
+            if (!analytics_detail::writeLedger(fold, record)) return false;
+        }
+        if (!writeToFile(*bytes, path, true)) return false;
+    }
+    // The archive holds the journal's items now; a journal that cannot go is emptied, else the next
+    // launch would read its items twice.
+    TallyUtility::removeFile(journal);
+    const bool journalGone = !TallyUtility::isExistAtPath(journal) || analytics_detail::truncateFile(journal, 0);
+    if (journalGone) TallyUtility::removeFile(fold);
+    return journalGone;
 }
 
 std::optional<Dictionary> TallyInternal::archiveObjectsWithHeader(bool header) const {
@@ -152,6 +351,7 @@ void TallyInternal::loadCacheFromTempContainer() {
         }
     }
     tmpContainer_.clear();
+    rewriteNeeded_ = true;
 }
 
 Dictionary TallyInternal::loadCacheFile() {
@@ -165,12 +365,13 @@ Dictionary TallyInternal::loadCacheFile() {
 }
 
 void TallyInternal::loadCache() {
-    // The file stays: from here on it follows the caches until their items are in an envelope file.
+    // The caches hold every item the files do already (a save that could not write kept them).
+    if (archiveFollowsCaches_) return;
+    // The files stay: from here on they follow the caches until their items are in an envelope file.
     archiveFollowsCaches_ = true;
-    const Dictionary root = loadCacheFile();
-    const Value& body = root.get("body");
-    if (root.empty() || !body.isDictionary() || body.dictionary().empty()) return;
-    unarchiveObjects(body.dictionary());
+    readArchiveFiles();
+    // The session begin folds the journal into the archive.
+    rewriteNeeded_ = true;
 }
 
 void TallyInternal::unarchiveObjects(const Dictionary& body) {
@@ -199,11 +400,23 @@ void TallyInternal::unarchiveErrors(const Dictionary& body) {
 }
 
 void TallyInternal::generateEnvelopeFile() {
-    if (!UploadLink::makeEnvelopeData()) return;  // nothing written: the caches stay for the next try
+    // While the files hold the caches' items the envelope is recorded in the ledger before it gets
+    // its name: from then on those files count as sent, whatever happens to them.
+    const bool guarded = archiveFollowsCaches_ && (TallyUtility::isExistAtPath(TallyUtility::cacheFilePath()) ||
+                                                   TallyUtility::isExistAtPath(TallyUtility::cacheJournalPath()));
+    EnvelopeCommit commit;
+    commit.record = [this](const std::string& path) { return recordEnvelope(path); };
+    commit.abandon = [] { TallyUtility::removeFile(TallyUtility::cacheLedgerPath()); };
+    if (!UploadLink::makeEnvelopeData(guarded ? &commit : nullptr)) return;  // nothing written: the caches stay
     TallyConfig::accumulateCount(static_cast<std::int32_t>(events_.size() + ekv_.size()), "tlyPeriodEvtCount");
     removeCacheData();
-    // The items are in the envelope file now: the archive that held them goes at once.
+    // The items are in the envelope file now: the files that held them go at once, and with them the
+    // ledger (kept when they could not go).
     writeArchive();
+    if (guarded && !TallyUtility::isExistAtPath(TallyUtility::cacheFilePath()) &&
+        !TallyUtility::isExistAtPath(TallyUtility::cacheJournalPath())) {
+        TallyUtility::removeFile(TallyUtility::cacheLedgerPath());
+    }
 }
 
 void TallyInternal::beginPerformJob() {

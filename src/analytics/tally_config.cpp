@@ -38,9 +38,9 @@ void TallyConfig::setLastPostDate() {
     store->setDouble(currentTimeSince1970(), "lastPostInterval");
 }
 
-void TallyConfig::accumulateCount(std::int32_t count, std::string_view key) {
-    if (emptyKey(key)) return;
-    defaults()->addInteger(count, key);
+std::int64_t TallyConfig::accumulateCount(std::int32_t count, std::string_view key) {
+    if (emptyKey(key)) return 0;
+    return defaults()->addInteger(count, key);
 }
 
 Ref<TallyLocation> TallyLocation::sharedInstance() {

@@ -28,7 +28,8 @@ public:
     // "lastPostDate" = today ("yyyy-MM-dd"), "lastPostInterval" = now in seconds since 1970.
     static void setLastPostDate();
     // Adds the count to the key's integer (0 when absent).
-    static void accumulateCount(std::int32_t count, std::string_view key);
+    // Adds in one locked step and answers the stored sum (0 for a blank key).
+    static std::int64_t accumulateCount(std::int32_t count, std::string_view key);
 };
 
 // The last position given by the app, until a session end takes it.

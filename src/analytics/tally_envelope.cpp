@@ -1,5 +1,7 @@
 #include "analytics/tally_envelope.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
 
 #include "analytics/envelope_record.h"
@@ -44,13 +46,41 @@ Bytes TallyEnvelope::ensureSignature() {
     return made;
 }
 
-std::optional<Bytes> TallyEnvelope::makeEnvelopeData() { return makeEnvelopeData(*TallyPack::sharedInstance()); }
+std::optional<Bytes> TallyEnvelope::makeEnvelopeData(const EnvelopeCommit* commit) {
+    return makeEnvelopeData(*TallyPack::sharedInstance(), commit);
+}
 
-std::optional<Bytes> TallyEnvelope::makeEnvelopeData(TallyPack& pack) {
+namespace {
+
+// Writes the envelope under its hidden name, lets the commit record it, then links it under its own
+// name (never replacing) and removes the hidden one. Answers whether the envelope file exists.
+bool writeCommitted(const Bytes& envelope, const std::string& path, const EnvelopeCommit& commit) {
+    const std::string pending = TallyUtility::pendingEnvelopePath(path);
+    TallyUtility::removeFile(pending);  // a leftover of an envelope that was never recorded
+    if (!TallyUtility::saveData(envelope, pending)) return false;
+    if (commit.record && !commit.record(path)) {
+        TallyUtility::removeFile(pending);
+        return false;
+    }
+    if (::link(pending.c_str(), path.c_str()) != 0) {
+        if (commit.abandon) commit.abandon();
+        TallyUtility::removeFile(pending);
+        return false;
+    }
+    TallyUtility::removeFile(pending);
+    return true;
+}
+
+}  // namespace
+
+std::optional<Bytes> TallyEnvelope::makeEnvelopeData(TallyPack& pack, const EnvelopeCommit* commit) {
     const std::optional<Bytes> entity = pack.entityData();
     if (!entity) return std::nullopt;
     ensureSignature();
-    std::optional<Bytes> envelope = toDataWithEntity(*entity);
+    // The serial number is spent before any file exists: a kill after the file is linked cannot hand
+    // the same number to the next envelope.
+    const std::int64_t next = TallyConfig::accumulateCount(1, protocol::kSerialNumKey);
+    std::optional<Bytes> envelope = toDataWithEntity(*entity, static_cast<std::int32_t>(next - 1));
 
     // The file is never replaced: a taken name moves to the next millisecond. Only a written file
     // counts as made; otherwise the caller keeps its caches and the activation message stays.
@@ -59,7 +89,12 @@ std::optional<Bytes> TallyEnvelope::makeEnvelopeData(TallyPack& pack) {
         auto ms = static_cast<std::int64_t>(currentTimeSince1970() * 1000);
         for (int attempt = 0; attempt < kNameAttempts && !written; ++attempt, ++ms) {
             const std::string path = TallyUtility::generateEnvelopeFileNameWithTS(format("%lld", static_cast<long long>(ms)));
-            if (TallyUtility::saveData(*envelope, path)) {
+            if (commit) {
+                if (TallyUtility::isExistAtPath(path)) continue;
+                if (!writeCommitted(*envelope, path, *commit)) break;
+                written = true;
+                lastPath_ = path;
+            } else if (TallyUtility::saveData(*envelope, path)) {
                 written = true;
                 lastPath_ = path;
             } else if (!TallyUtility::isExistAtPath(path)) {
@@ -67,7 +102,6 @@ std::optional<Bytes> TallyEnvelope::makeEnvelopeData(TallyPack& pack) {
             }
         }
     }
-    TallyConfig::accumulateCount(1, protocol::kSerialNumKey);
     checkExchangeData();
     if (!written) return std::nullopt;
     pack.setActivateMsgFlag();
@@ -75,6 +109,11 @@ std::optional<Bytes> TallyEnvelope::makeEnvelopeData(TallyPack& pack) {
 }
 
 std::optional<Bytes> TallyEnvelope::toDataWithEntity(std::span<const std::uint8_t> entity) {
+    const Value serial = TallyConfig::configureWithKey(protocol::kSerialNumKey);
+    return toDataWithEntity(entity, serial.isNil() ? 0 : serial.intValue());
+}
+
+std::optional<Bytes> TallyEnvelope::toDataWithEntity(std::span<const std::uint8_t> entity, std::int32_t serial) {
     const Bytes sig = signature().value_or(Bytes{});
     bool encrypt = false;
     if (const std::optional<std::string> codex = TallyPack::imprintPropertyValueWithKey("codex")) {
@@ -93,9 +132,8 @@ std::optional<Bytes> TallyEnvelope::toDataWithEntity(std::span<const std::uint8_
     }
     const std::string checksum = protocol::envelopeChecksum(body);
     const Bytes guid = randomBytes(protocol::kGuidLength).value_or(Bytes(protocol::kGuidLength, 0));
-    const Value serial = TallyConfig::configureWithKey(protocol::kSerialNumKey);
     TLYEnvelope envelope(std::string(protocol::kEnvelopeVersion), TallyApp::sharedInstance()->appid(),
-                         protocol::lowerHex(sig), serial.isNil() ? 0 : serial.intValue(),
+                         protocol::lowerHex(sig), serial,
                          static_cast<std::int32_t>(currentTimeSince1970()), length_, std::move(body),
                          protocol::lowerHex(guid), checksum, codex);
     TPKMemoryBuffer buffer;

@@ -42,6 +42,10 @@ void keyedEvent(const Value& eventId, const Value& attributes, std::int32_t dura
 
 }  // namespace
 
+std::string TallyEvent::cutLabel(const Value& label) {
+    return TLYUtil::getString(label.string(), static_cast<std::int32_t>(kMaxLabelBytes));
+}
+
 bool TallyEvent::validEventID(const Value& eventId) {
     if (!eventId.isString() || TLYUtil::isEmptyString(eventId)) return false;
     const std::string& text = eventId.string();
@@ -56,7 +60,7 @@ void TallyEvent::eventJob(const Value& eventId, const Value& label, std::int64_t
     if (durationMs < 0 || durationMs >= kMaxDurationMs) return;
     auto item = makeRef<TLYEvent>();
     item->event_id = eventId.string();
-    if (label.isString() && !label.string().empty()) item->label = label.string();
+    if (label.isString() && !label.string().empty()) item->label = cutLabel(label);
     item->acc = acc;
     item->du = durationMs;
     TLYWorkDispatch::sendEvent(Value(item), TallyInternal::kEvent);
@@ -78,7 +82,7 @@ void TallyEvent::beginEvent(const Value& eventId, const Value& label) {
     if (!validEventID(eventId)) return;
     auto item = makeRef<TLYEvent>();
     item->event_id = eventId.string();
-    if (!TLYUtil::isEmptyString(label)) item->label = label.string();
+    if (!TLYUtil::isEmptyString(label)) item->label = cutLabel(label);
     item->acc = 0;
     TLYWorkDispatch::sendEvent(Value(item), TallyInternal::kEventBegin);
 }
@@ -87,7 +91,7 @@ void TallyEvent::endEvent(const Value& eventId, const Value& label) {
     if (!validEventID(eventId)) return;
     auto item = makeRef<TLYEvent>();
     item->event_id = eventId.string();
-    if (!TLYUtil::isEmptyString(label)) item->label = label.string();
+    if (!TLYUtil::isEmptyString(label)) item->label = cutLabel(label);
     TLYWorkDispatch::sendEvent(Value(item), TallyInternal::kEventEnd);
 }
 

@@ -15,6 +15,11 @@ namespace lv {
 class TallyEvent {
 public:
     static constexpr std::size_t kMaxEventIdBytes = 128;
+    static constexpr std::size_t kMaxLabelBytes = 256;
+
+    // The label cut to at most 256 UTF-8 bytes on a character boundary (begin and end cut alike, so
+    // a long label still pairs them).
+    static std::string cutLabel(const Value& label);
 
     // Not empty, at most 128 UTF-8 bytes and not white space only (the warning for longer ids).
     static bool validEventID(const Value& eventId);

@@ -1,5 +1,7 @@
 #include "analytics/tally_internal.h"
 
+#include <algorithm>
+
 #include "analytics/analytics_log.h"
 #include "analytics/crash_capture.h"
 #include "analytics/detail/shared_slot.h"
@@ -65,7 +67,8 @@ void TallyInternal::workEvent(const TLYDispatchEvent& event) {
         loadCache();
         fileSignalCrashReport();
         // What the archive lacks (items recorded before the session, a crash filed now) is on disk
-        // before anything else runs.
+        // before anything else runs, and the journal is folded into it.
+        rewriteNeeded_ = true;
         writeArchive();
         refreshSignalReportHead(*this);
         if (!session->appInBackGround()) TallyJob::preparePerformJob(0);
@@ -91,21 +94,25 @@ void TallyInternal::workEvent(const TLYDispatchEvent& event) {
         if (!checkEventLimit()) break;
         const auto item = object.objectAs<TLYBaseEvent>();
         if (item) setEventSessionID(*item);
-        addEvent(item, arrayWithEventType(event.eEventType));
+        addEvent(item, arrayWithEventType(event.eEventType, event.inSession));
         break;
     }
     case kEventBegin:
     case kEventEnd: {
         const auto item = object.objectAs<TLYEvent>();
         if (item) setEventSessionID(*item);
+        endingInSession_ = event.inSession;
         event.eEventType == kEventBegin ? eventBegin(item) : eventEnd(item);
+        endingInSession_.reset();
         break;
     }
     case kKeyedEventBegin:
     case kKeyedEventEnd: {
         const auto item = object.objectAs<TLYEkv>();
         if (item) setEventSessionID(*item);
+        endingInSession_ = event.inSession;
         event.eEventType == kKeyedEventBegin ? ekvBegin(item) : ekvEnd(item);
+        endingInSession_.reset();
         break;
     }
     case kPageDuration:
@@ -134,8 +141,18 @@ void TallyInternal::workEvent(const TLYDispatchEvent& event) {
     }
 }
 
-TallyInternal::ItemList* TallyInternal::arrayWithEventType(std::int32_t type) {
+TallyInternal::ItemList* TallyInternal::arrayWithEventType(std::int32_t type, std::optional<bool> inSession) {
     const auto session = TallySession::sharedInstance();
+    if (inSession) {
+        if (!*inSession) return &tmpContainer_;
+        switch (type) {
+        case kSessionEnd: return &terminates_;
+        case kEvent: return &events_;
+        case kError: return &errors_;
+        case kKeyedEvent: return &ekv_;
+        default: return &tmpContainer_;
+        }
+    }
     ItemList* candidate = nullptr;
     if (!session->appInBackGround()) {
         switch (type) {
@@ -153,7 +170,7 @@ TallyInternal::ItemList* TallyInternal::arrayWithEventType(std::int32_t type) {
 void TallyInternal::addEvent(const Ref<TLYBaseEvent>& item, ItemList* container) {
     if (!item || !container) return;
     container->push_back(item);
-    if (container != &tmpContainer_) scheduleArchiveWrite();
+    if (container != &tmpContainer_) noteFiled(item);
     item->outputUMLog();
     if (!TallySession::sharedInstance()->appInBackGround()) TallyJob::preparePerformJob(1);
 }
@@ -177,7 +194,12 @@ bool TallyInternal::checkEventLimit() const {
         TallyConfig::setConfigure(Value(std::int64_t{0}), "tlyPeriodEvtCount");
         TallyConfig::setConfigure(Value(now), "tlySeparatedTime");
     }
-    const std::int64_t count = static_cast<std::int64_t>(events_.size() + ekv_.size()) +
+    // Events waiting in the temporary container (recorded in the background or before the first
+    // session) count as well: they are sent with the next session's.
+    const auto waiting = std::count_if(tmpContainer_.begin(), tmpContainer_.end(), [](const Ref<TLYBaseEvent>& item) {
+        return std::dynamic_pointer_cast<TLYEvent>(item) || std::dynamic_pointer_cast<TLYEkv>(item);
+    });
+    const std::int64_t count = static_cast<std::int64_t>(events_.size() + ekv_.size()) + static_cast<std::int64_t>(waiting) +
                                TallyConfig::configureWithKey("tlyPeriodEvtCount").longLongValue();
     if (count >= kMaxEventsPerPeriod) {
         TLYAnalyticsLog("WARNING event max count %d per 8 hours.", static_cast<int>(kMaxEventsPerPeriod));
@@ -210,7 +232,7 @@ void TallyInternal::stopSession(double seconds, const std::optional<std::string>
         pageItems_.clear();
     }
     terminates_.push_back(item);
-    scheduleArchiveWrite();
+    noteFiled(item);
     refreshSignalReportHead(*this);
     item->outputUMLog();
 }
@@ -261,7 +283,9 @@ void TallyInternal::eventEnd(const Ref<TLYEvent>& event) {
     const Ref<TLYEvent> begun = list.back();
     begun->updateDu();
     // Negative durations (a clock set back) are dropped like over-long ones.
-    if (begun->du >= 0 && begun->du < kMaxDurationMs && checkEventLimit()) addEvent(begun, arrayWithEventType(kEvent));
+    if (begun->du >= 0 && begun->du < kMaxDurationMs && checkEventLimit()) {
+        addEvent(begun, arrayWithEventType(kEvent, endingInSession_));
+    }
     if (!list.empty()) list.pop_back();
 }
 
@@ -282,7 +306,7 @@ void TallyInternal::ekvEnd(const Ref<TLYEkv>& ekv) {
     const auto elapsed = static_cast<std::int64_t>((currentTimeSince1970() - begun->ts) * 1000);
     if (elapsed >= 0 && elapsed < kMaxDurationMs && checkEventLimit()) {
         begun->du = static_cast<std::int32_t>(elapsed);
-        addEvent(begun, arrayWithEventType(kKeyedEvent));
+        addEvent(begun, arrayWithEventType(kKeyedEvent, endingInSession_));
     }
     if (!list.empty()) list.pop_back();
 }

@@ -65,8 +65,10 @@ public:
     void workEvent(const TLYDispatchEvent& event);
 
     // The container an item of the type goes into (tmpContainer before the first session or in the
-    // background), or nullptr.
-    ItemList* arrayWithEventType(std::int32_t type);
+    // background), or nullptr. The state is the one the caller saw when it recorded the item (a work
+    // item carries it: an event sent just before a resign still belongs to the session), else the
+    // current one.
+    ItemList* arrayWithEventType(std::int32_t type, std::optional<bool> inSession = std::nullopt);
     void addEvent(const Ref<TLYBaseEvent>& item, ItemList* container);
     void setEventSessionID(TLYBaseEvent& item) const;
     bool checkEventLimit() const;
@@ -76,19 +78,32 @@ public:
     void stopSession(double seconds, const std::optional<std::string>& endingSessionID = std::nullopt);
 
     // The cache archive follows the caches from the session begin that loads it until the session end
-    // that saves them: every batch of filed items rewrites it (one write per main-queue turn), and it
-    // is removed once its items are in an envelope file. So a process that dies by a signal leaves its
-    // items on disk for the next launch.
+    // that saves them: every batch of items filed in one main-queue turn is appended to the journal
+    // beside it (one write, no flush, a cost that does not grow with the caches), items that leave
+    // the caches make the next write a whole rewrite (archive replaced, journal removed), and both go
+    // once their items are in an envelope file. So a process that dies by a signal leaves its items
+    // on disk for the next launch. An item filed into the caches while the archive does not follow
+    // them (after a session end) first reads the archive back, so the two agree again.
+    //
+    // An envelope made from the caches while the archive (or journal) holds their items is recorded
+    // in the ledger (which archive and journal bytes it took up) before it gets its name, so a kill
+    // or a removal that fails cannot make the next launch send those items again.
     bool archiveFollowsCaches() const { return archiveFollowsCaches_; }
-    // Rewrites the archive from the caches now while it follows them.
+    // Writes what the caches hold that the files do not, now, while the archive follows them.
     void writeArchive();
 
     void removeCacheData();
+    // Drops up to count of the oldest events and keyed events by their time (sessions and crash
+    // reports stay) and answers how many went.
+    std::size_t removeOldestEvents(std::size_t count);
     void saveAndCleanCache();
     void loadCacheFromTempContainer();
     void loadCache();
     Dictionary loadCacheFile();
-    void archiveCacheToFile();
+    // Writes the whole archive from the caches (removing it and the journal when the caches are
+    // empty), unless being terminated in the background, which leaves it as it is. Answers whether
+    // the files now hold the caches.
+    bool archiveCacheToFile();
     std::optional<Dictionary> archiveObjectsWithHeader(bool header) const;
     void archiveObjects(Dictionary& body) const;
     void unarchiveObjects(const Dictionary& body);
@@ -142,13 +157,30 @@ private:
     void pageEnd(const std::string& name);
     // Queues one writeArchive for the items filed in this main-queue turn.
     void scheduleArchiveWrite();
-    // Adds the archive's items to the caches (a save while the archive holds what the caches do not).
-    void mergeArchive();
+    // An item entered a cache: the files follow the caches from here and the item is written with
+    // this turn's batch.
+    void noteFiled(const Ref<TLYBaseEvent>& item);
+    // Items left the caches: the next write replaces the files.
+    void noteRemoved();
+    // Reads the archive and the journal into the caches, except what the ledger says an envelope
+    // file already holds (and finishes that envelope file's naming when a kill interrupted it).
+    void readArchiveFiles();
+    // Records in the ledger that the envelope at the path takes up the archive and journal as they
+    // are now.
+    bool recordEnvelope(const std::string& envelopePath);
+    // Being terminated in the background: the archive stays as the last session end wrote it.
+    static bool terminatingInBackground();
     void signInOrOff(const Value& object, bool signIn);
     void splitSession();
 
     bool archiveFollowsCaches_ = false;
     bool archiveWritePending_ = false;
+    // Filed since the files were last written, in filing order.
+    ItemList unsaved_;
+    // Items left the caches (or a write failed): the next write replaces the files.
+    bool rewriteNeeded_ = false;
+    // While a timed end runs: whether its caller was in a session.
+    std::optional<bool> endingInSession_;
     Ref<OperationQueue> sendLogQueue_;
     ItemList terminates_;
     ItemList events_;

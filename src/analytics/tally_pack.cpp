@@ -1,5 +1,7 @@
 #include "analytics/tally_pack.h"
 
+#include <algorithm>
+#include <cmath>
 #include <mutex>
 #include <utility>
 
@@ -31,6 +33,7 @@ public:
     void removeSessions() override {}
     void buildDummySession() override {}
     void removeCacheData() override {}
+    std::size_t removeOldestEvents(std::size_t) override { return 0; }
     std::string wrapperType() const override { return {}; }
     std::string wrapperVersion() const override { return {}; }
     std::int32_t defcon() const override { return defcon_; }
@@ -259,7 +262,8 @@ TPKEvent TallyPack::eventFromEvent(const TLYEvent& event) {
     label.setString_value(event.label);
     record.setProperties(std::map<std::string, TPKPropertyValue>{{event.event_id, label}});
     record.setDuration(event.du);
-    record.setAcc(static_cast<std::int32_t>(event.acc));
+    // The wire count is 32 bits: a larger count is sent as the largest one rather than wrapped.
+    record.setAcc(static_cast<std::int32_t>(std::clamp<std::int64_t>(event.acc, INT32_MIN, INT32_MAX)));
     record.setTs(milliseconds(event.ts));
     return record;
 }
@@ -335,7 +339,7 @@ void TallyPack::buildActiveUser() {
     entry_.setActive_user(std::move(user));
 }
 
-std::optional<Bytes> TallyPack::toData() {
+Bytes TallyPack::serialize() {
     buildClientStats();
     buildSessionsAndInstantMessages();
     buildImprint();
@@ -349,25 +353,43 @@ std::optional<Bytes> TallyPack::toData() {
     } catch (const Exception& e) {
         logException(e);
     }
-    Bytes bytes = buffer.takeBuffer();
-    if (bytes.size() >= caps_.rawBytes) {
-        engine_->removeCacheData();
-        return std::nullopt;
+    return buffer.takeBuffer();
+}
+
+bool TallyPack::shedEvents(std::size_t size, std::size_t cap) {
+    const std::size_t count = engine_->events().size() + engine_->ekv().size();
+    if (count == 0) return false;
+    // The entry's size is mostly its events: drop the share that is over the cap, and a tenth more so
+    // that a few rounds at most reach it.
+    const double keep = 0.9 * static_cast<double>(cap) / static_cast<double>(std::max<std::size_t>(size, 1));
+    const auto drop = static_cast<std::size_t>(std::ceil(static_cast<double>(count) * (1.0 - std::min(keep, 1.0))));
+    return engine_->removeOldestEvents(std::max<std::size_t>(drop, 1)) > 0;
+}
+
+std::optional<Bytes> TallyPack::toData() {
+    for (;;) {
+        Bytes bytes = serialize();
+        if (bytes.size() < caps_.rawBytes) {
+            TallyEnvelope::sharedInstance()->setLength(static_cast<std::int32_t>(bytes.size()));
+            return bytes;
+        }
+        if (!shedEvents(bytes.size(), caps_.rawBytes)) break;
     }
-    TallyEnvelope::sharedInstance()->setLength(static_cast<std::int32_t>(bytes.size()));
-    return bytes;
+    engine_->removeCacheData();
+    return std::nullopt;
 }
 
 std::optional<Bytes> TallyPack::entityData() {
-    const std::optional<Bytes> raw = toData();
-    if (!raw) return std::nullopt;
-    std::optional<Bytes> deflated = TLYUtil::deflatedData(*raw);
-    if (!deflated) return std::nullopt;
-    if (deflated->size() >= caps_.deflatedBytes) {
-        engine_->removeCacheData();
-        return std::nullopt;
+    for (;;) {
+        const std::optional<Bytes> raw = toData();
+        if (!raw) return std::nullopt;
+        std::optional<Bytes> deflated = TLYUtil::deflatedData(*raw);
+        if (!deflated) return std::nullopt;
+        if (deflated->size() < caps_.deflatedBytes) return deflated;
+        if (!shedEvents(deflated->size(), caps_.deflatedBytes)) break;
     }
-    return deflated;
+    engine_->removeCacheData();
+    return std::nullopt;
 }
 
 void TallyPack::setActivateMsgFlag() {

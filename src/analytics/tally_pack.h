@@ -44,6 +44,9 @@ public:
     virtual void buildDummySession() = 0;
     // Empties every cache and the timed events in progress.
     virtual void removeCacheData() = 0;
+    // Drops up to count of the oldest counted and keyed events (by their time; sessions and crash
+    // reports stay) and answers how many went.
+    virtual std::size_t removeOldestEvents(std::size_t count) = 0;
     virtual std::string wrapperType() const = 0;
     virtual std::string wrapperVersion() const = 0;
     // The scheduler's back-off level (0 to 3) and its setter.
@@ -59,7 +62,9 @@ public:
 class TallyPack : public Object {
 public:
     // Refusal limits: a raw entry of rawBytes or more, or a deflated one of deflatedBytes or more
-    // (205 KiB: deflated length / 1024 must stay below 205), drops the caches and gives nothing.
+    // (205 KiB: deflated length / 1024 must stay below 205), is not sent. The oldest events go first
+    // until the entry fits; only when no event is left to drop and it still does not fit are the
+    // caches dropped (nothing is given then).
     struct SizeCaps {
         std::size_t rawBytes = 4194304;
         std::size_t deflatedBytes = 205 * 1024;
@@ -133,6 +138,11 @@ private:
     void buildMiscInfo();
     void buildLogEntry();
     void buildActivateMsg();
+    // The entry serialised from the current caches.
+    Bytes serialize();
+    // Drops a share of the oldest events sized by how far the entry is over its cap; false when there
+    // is no event left to drop.
+    bool shedEvents(std::size_t size, std::size_t cap);
 
     std::shared_ptr<TallyPackEngine> engine_;
     IdentifierSource identifiers_;

@@ -1,5 +1,6 @@
 #include "analytics/tally_session.h"
 
+#include <algorithm>
 #include <mutex>
 
 #include "analytics/analytics_log.h"
@@ -28,7 +29,7 @@ using SessionSlot = analytics_detail::SharedSlot<TallySession>;
 
 }  // namespace
 
-TallySession::TallySession() : lastLaunchTime_(currentTimeSince1970()) {}
+TallySession::TallySession() : lastLaunchTime_(currentTimeSince1970()), lastLaunchMonotonic_(monotonicTime()) {}
 
 TallySession::~TallySession() {
     if (observerRegistered_.load()) NotificationCenter::defaultCenter()->removeObserver(this);
@@ -101,12 +102,14 @@ void TallySession::beginSessionTime() {
     if (sessionStatus_.load() != 0) TallyInternal::sharedInstance()->setSessionID(TLYUtil::sessionId());
     sessionStatus_.store(1);
     lastLaunchTime_.store(currentTimeSince1970());
+    lastLaunchMonotonic_.store(monotonicTime());
     // A fatal signal from here on closes this session at the next launch.
     refreshSignalReportHead(*TallyInternal::sharedInstance());
 }
 
 double TallySession::endSessionTime() const {
-    const double seconds = currentTimeSince1970() - lastLaunchTime_.load();
+    // Measured on the monotonic clock: a wall clock set back mid-session cannot make it negative.
+    const double seconds = std::max(0.0, monotonicTime() - lastLaunchMonotonic_.load());
     // Kept as the client always recorded it: a session over two hours counts as one hour.
     return seconds > kLongestSessionSeconds ? kLongSessionRecordedSeconds : seconds;
 }

@@ -63,6 +63,7 @@ private:
     std::atomic<bool> appCrashed_{false};
     std::atomic<std::int32_t> sessionStatus_{0};
     std::atomic<double> lastLaunchTime_{0};
+    std::atomic<double> lastLaunchMonotonic_{0};  // the same moment on the monotonic clock
 };
 
 }  // namespace lv

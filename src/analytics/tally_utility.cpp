@@ -69,6 +69,19 @@ std::string TallyUtility::cacheFilePath() { return hiddenCacheFile("_tallyCache.
 std::string TallyUtility::bgCacheFilePath() { return hiddenCacheFile("_tallybgCache.plist"); }
 std::string TallyUtility::envelopeFilePath() { return hiddenCacheFile("_tally_envelope.log"); }
 
+std::string TallyUtility::cacheJournalPath() { return hiddenCacheFile("_tallyCache.journal"); }
+
+std::string TallyUtility::cacheFoldPath() { return hiddenCacheFile("_tallyCacheFold.plist"); }
+
+std::string TallyUtility::cacheLedgerPath() {
+    return path::appendingPathComponent(tallyDirectory(), ".tallyCacheSent.plist");
+}
+
+std::string TallyUtility::pendingEnvelopePath(std::string_view envelopePath) {
+    return path::appendingPathComponent(path::deletingLastPathComponent(envelopePath),
+                                        "." + path::lastPathComponent(envelopePath));
+}
+
 std::string TallyUtility::exchangeIdentityPath() {
     return path::appendingPathComponent(tallyDirectory(), "exchangeIdentity.json");
 }

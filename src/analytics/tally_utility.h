@@ -41,6 +41,16 @@ public:
     static std::string envelopeFilePath();
     // "<caches>/.tally/exchangeIdentity.json".
     static std::string exchangeIdentityPath();
+    // "<caches>/.<bundle id>_tallyCache.journal": the items filed since the archive was written, one
+    // appended record per main-queue turn.
+    static std::string cacheJournalPath();
+    // "<caches>/.<bundle id>_tallyCacheFold.plist": while the archive is replaced by one that holds the
+    // journal's items too, which archive holds which journal.
+    static std::string cacheFoldPath();
+    // "<caches>/.tally/.tallyCacheSent.plist": which archive and journal an envelope file took up.
+    static std::string cacheLedgerPath();
+    // "<caches>/.tally/.<name>": where an envelope file is written before it is linked under its name.
+    static std::string pendingEnvelopePath(std::string_view envelopePath);
 
     // Full paths of the folder's entries, hidden ones skipped, in the file system's order; empty when
     // the folder cannot be listed.

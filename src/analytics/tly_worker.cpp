@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "analytics/imprint.h"
 #include "analytics/tally_app.h"
 #include "analytics/tally_config.h"
 #include "analytics/tally_pack.h"
@@ -50,9 +51,11 @@ public:
 };
 
 // Posts on the calling thread: the connection reports to this thread's run loop, which runs until
-// the post ends (the request's idle time-out bounds it).
-PostResult post(const std::string& url, const Bytes& envelope, double timeout) {
+// the post ends. The idle time-out, the whole post's time-out and the reply's size bound it.
+PostResult post(const std::string& url, const Bytes& envelope, double timeout, double wholeTimeout) {
     URLRequest request(URL::URLWithString(url), URLRequestCachePolicy::ReloadIgnoringLocalAndRemoteCacheData, timeout);
+    request.setResourceTimeoutInterval(wholeTimeout);
+    request.setMaximumResponseBodySize(protocol::kMaxReplyBytes);
     request.setHTTPMethod(std::string(protocol::kMethod));
     request.setValue(std::string(protocol::kContentType), "Content-Type");
     request.setHTTPShouldHandleCookies(false);
@@ -74,7 +77,9 @@ PostResult post(const std::string& url, const Bytes& envelope, double timeout) {
 
 }  // namespace
 
-TLYWorker::TLYWorker() : timeoutInterval_(protocol::kTimeoutSeconds) {}
+TLYWorker::TLYWorker()
+    : timeoutInterval_(protocol::kTimeoutSeconds), postTimeout_(protocol::kPostTimeoutSeconds),
+      runBudget_(protocol::kRunBudgetSeconds) {}
 
 void TLYWorker::main() {
     const Ref<TallyApp> app = TallyApp::sharedInstance();
@@ -83,6 +88,7 @@ void TLYWorker::main() {
     const auto inBackground = appInBackground_ ? appInBackground_ : [] {
         return Application::sharedApplication()->applicationState() == ApplicationState::Background;
     };
+    runStarted_ = std::chrono::steady_clock::now();
     for (const std::string& path : envelopeFilePaths_) {
         if (!postFile(path)) break;
         if (inBackground() && !backgroundWork) break;
@@ -95,25 +101,35 @@ void TLYWorker::main() {
 bool TLYWorker::postFile(const std::string& path) {
     const std::optional<Bytes> envelope = dataWithContentsOfFile(path);
     if (!envelope) return true;  // gone since the list was made: nothing to post, nothing failed
+    // What is left of the run's time bounds each post; none left, the run stops here (the file stays).
+    const auto remaining = [this] {
+        const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - runStarted_;
+        return std::min(postTimeout_, runBudget_ - spent.count());
+    };
+    if (remaining() <= 0) return false;
     const auto started = std::chrono::steady_clock::now();
-    PostResult result = post(protocol::logURL(), *envelope, timeoutInterval_);
-    if (protocol::triesFallback(result.status)) result = post(protocol::logFallbackURL(), *envelope, timeoutInterval_);
+    PostResult result = post(protocol::logURL(), *envelope, timeoutInterval_, remaining());
+    if (protocol::triesFallback(result.status) && remaining() > 0) {
+        result = post(protocol::logFallbackURL(), *envelope, timeoutInterval_, remaining());
+    }
     const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started);
     const auto ms = static_cast<std::int32_t>(std::min<std::int64_t>(spent.count(), INT32_MAX));
 
-    if (result.status != protocol::kSuccessStatus) {
+    // Only the service's own reply says the envelope arrived: a 200 page of a captive portal or a
+    // proxy keeps the file for the next run.
+    const bool delivered = result.status == protocol::kSuccessStatus && result.mimeType == protocol::kContentType &&
+                           !result.body.empty() && checkReply(result.body).readBack;
+    if (!delivered) {
         TallyConfig::incrementRequest(false, ms);
         return false;
     }
     TallyUtility::removeFile(path);
     TallyConfig::incrementRequest(true, ms);
     TallyConfig::setLastPostDate();
-    if (result.mimeType == protocol::kContentType && !result.body.empty()) {
-        const Ref<TallyPack> pack = pack_ ? pack_ : TallyPack::sharedInstance();
-        if (pack->verifyResponseData(result.body)) {
-            // After the imprint queued by the check, on the main queue: the builder's record is read there.
-            Queue::main()->async([pack] { pack->saveIdTracking(); });
-        }
+    const Ref<TallyPack> pack = pack_ ? pack_ : TallyPack::sharedInstance();
+    if (pack->verifyResponseData(result.body)) {
+        // After the imprint queued by the check, on the main queue: the builder's record is read there.
+        Queue::main()->async([pack] { pack->saveIdTracking(); });
     }
     return true;
 }

@@ -32,6 +32,7 @@ public:
     void removeSessions() override { engine()->removeSessions(); }
     void buildDummySession() override { engine()->buildDummySession(); }
     void removeCacheData() override { engine()->removeCacheData(); }
+    std::size_t removeOldestEvents(std::size_t count) override { return engine()->removeOldestEvents(count); }
     std::string wrapperType() const override { return engine()->wrapperType(); }
     std::string wrapperVersion() const override { return engine()->wrapperVersion(); }
     std::int32_t defcon() const override { return TallyJob::sharedInstance()->defcon(); }
@@ -46,7 +47,9 @@ private:
 
 }  // namespace
 
-std::optional<Bytes> UploadLink::makeEnvelopeData() { return TallyEnvelope::sharedInstance()->makeEnvelopeData(); }
+std::optional<Bytes> UploadLink::makeEnvelopeData(const EnvelopeCommit* commit) {
+    return TallyEnvelope::sharedInstance()->makeEnvelopeData(commit);
+}
 
 Ref<Operation> UploadLink::makeWorker(std::vector<std::string> envelopeFilePaths) {
     auto worker = makeRef<TLYWorker>();

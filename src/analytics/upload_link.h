@@ -16,12 +16,13 @@
 namespace lv {
 
 class TallyPackEngine;
+struct EnvelopeCommit;
 
 class UploadLink {
 public:
     // The envelope written to a new envelope file, or nothing when none was written (the engine
-    // then keeps its caches).
-    static std::optional<Bytes> makeEnvelopeData();
+    // then keeps its caches). With a commit, the file gets its name only once commit->record agreed.
+    static std::optional<Bytes> makeEnvelopeData(const EnvelopeCommit* commit = nullptr);
     // The upload operation for the files (oldest first); when it ends it sets TallyJob's jobRunning
     // to false.
     static Ref<Operation> makeWorker(std::vector<std::string> envelopeFilePaths);

@@ -26,9 +26,20 @@ inline constexpr std::string_view kMethod = "POST";
 // The request's and the reply's content type; a reply of another type is not read.
 inline constexpr std::string_view kContentType = "application/pack";
 inline constexpr double kTimeoutSeconds = 30.0;
-// 200 from the log URL itself is a successful post: redirects are not followed (a 3xx is a failed
-// post). A transport error or a 5xx from the primary host tries the fallback host once; anything
-// else is a failed post.
+// A post ends, from connecting to the reply's last byte, within this many seconds whatever the
+// service does (a reply trickling in byte by byte included).
+inline constexpr double kPostTimeoutSeconds = 30.0;
+// A worker's run starts no post after this many seconds and bounds each post by what is left, so a
+// terminate waiting for the run waits at most this long (plus one connection's clean-up).
+inline constexpr double kRunBudgetSeconds = 60.0;
+// The most bytes a reply body may hold once decoded. The service's reply is one response record with
+// its imprint, a few KiB; anything larger is not the service's and fails as it arrives.
+inline constexpr std::int64_t kMaxReplyBytes = 1 << 20;
+// A 200 from the log URL itself whose body, of the type above, reads back as the service's response
+// record (with its resp_code) is a successful post: redirects are not followed (a 3xx is a failed
+// post), and a 200 of any other form (a captive portal's page) is a failed post that keeps the file.
+// A transport error or a 5xx from the primary host tries the fallback host once; anything else is a
+// failed post.
 inline constexpr int kSuccessStatus = 200;
 
 // The primary and fallback URLs: "http://<host><path>".

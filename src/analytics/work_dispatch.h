@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "platform/base/object.h"
 #include "platform/base/value.h"
@@ -15,6 +16,9 @@ namespace lv {
 struct TLYDispatchEvent {
     std::int16_t eEventType = 0;
     Value object;  // held strongly; nil for types without an object
+    // Whether the app was active with a session begun when the item was sent (the engine files the
+    // item by that, not by the state when it runs); none: the engine's current state.
+    std::optional<bool> inSession;
 };
 
 class TLYWorkDispatch {

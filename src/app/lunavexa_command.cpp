@@ -115,8 +115,8 @@ A store file that is damaged (not SQLite, failing SQLite's integrity check, cut 
 model this one cannot migrate) is renamed aside ("lunavexa.sqlite.damaged-<seconds>", its -wal and
 -shm files beside it), said on standard error, and the command goes on with an empty store.
 
-exit codes: 0 success, 1 failure (request, store, home folder), 2 usage, 130 and 143 when SIGINT or
-SIGTERM ended it (after the app's resign and terminate)
+exit codes: 0 success, 1 failure (request, store, home folder), 2 usage, 129, 130 and 143 when SIGHUP,
+SIGINT or SIGTERM ended it (after the app's resign and terminate)
 )";
 }
 

@@ -247,6 +247,16 @@ __attribute__((no_sanitize("undefined"))) void divideByZero() {
     (void)quotient;
 }
 
+// A recursion without end: the stack overflows and the fault comes with no stack left to run on.
+__attribute__((noinline, no_sanitize("undefined"))) int recurse(int depth) {
+    volatile char frame[512];
+    frame[0] = static_cast<char>(depth);
+    volatile int next = depth + 1;
+    if (next < 0) return 0;  // never: depth only grows
+    return recurse(next) + frame[0];
+}
+void overflowStack() { recurse(0); }
+
 // What the session the signal ended filed in the caches the next launch reads.
 struct Filed {
     std::vector<std::string> events;
@@ -343,6 +353,11 @@ TEST_F(FatalSignalDeathTest, SegmentationFaultKeepsTheEventsAndTheSessionAndCarr
 
 TEST_F(FatalSignalDeathTest, ArithmeticFaultKeepsTheEventsAndTheSessionAndCarriesTheCrashTime) {
     crashesThenRelaunches({"SIGFPE", SIGFPE, divideByZero});
+}
+
+// The handler runs on the thread's alternate stack: an overflowed stack still leaves its report.
+TEST_F(FatalSignalDeathTest, StackOverflowKeepsTheEventsAndTheSessionAndCarriesTheCrashTime) {
+    crashesThenRelaunches({"SIGSEGV", SIGSEGV, overflowStack});
 }
 
 TEST_F(CrashCaptureDeathTest, ASignalReportFromAnotherVersionIsDropped) {

@@ -192,6 +192,29 @@ TEST(Experiments, ClientTestInTheImprintRunsOrClearsTheExperiment) {
     EXPECT_TRUE(TallyConfig::configureWithKey("tlyExperimentRPT").isNil());
 }
 
+// A reply naming the experiment or one of the intervals applies the send interval again; another key
+// leaves it, and in integrated test mode only "report_interval" counts.
+TEST(Imprint, KeysThatNameTheSendIntervalApplyItAgain) {
+    struct Case {
+        const char* name;
+        ImprintMap property;
+        double interval;
+    } cases[] = {
+        {"client_test", {{"client_test", entry(std::nullopt)}}, 300},
+        {"test_report_interval", {{"test_report_interval", entry("100")}}, 300},
+        {"report_interval", {{"report_interval", entry("200")}}, 200},
+        {"another key", {{"other", entry("1")}}, 500},
+        {"integrated test mode", {{"integrated_test", entry("1")}, {"test_report_interval", entry("100")}}, 500},
+    };
+    for (const auto& c : cases) {
+        PackFixture f;
+        TallyConfig::setConfigure(Value(300.0), "tlycReportInterval");
+        TallyApp::sharedInstance()->setLogSendInterval(500);
+        f.pack->updateImprint(signedImprint(c.property));
+        EXPECT_EQ(TallyApp::sharedInstance()->logSendInterval(), c.interval) << c.name;
+    }
+}
+
 TEST(IdTracking, JournalsFollowIdentifierChangesAcrossProcesses) {
     PackFixture f;
     auto journalOf = [](const TallyPack& pack) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "analytics/tally_config.h"
 #include "analytics/tally_envelope.h"
 #include "analytics/tally_pack.h"
@@ -222,36 +224,81 @@ TEST(InstantMessages, RecordsConvertFromTheCachedItems) {
     EXPECT_TRUE(messages[3].events()->empty());
 }
 
-TEST(SizeCaps, EitherCapDropsTheCachesAndGivesNothing) {
+// The wire count is 32 bits: larger counts saturate rather than wrap (2^40 would read as 0).
+TEST(InstantMessages, CountsSaturateAtThe32BitWireRange) {
+    struct Case {
+        std::int64_t acc;
+        std::int32_t sent;
+    } cases[] = {
+        {1, 1},
+        {std::int64_t{1} << 40, INT32_MAX},
+        {-(std::int64_t{1} << 40), INT32_MIN},
+        {INT32_MAX, INT32_MAX},
+        {std::int64_t{INT32_MAX} + 1, INT32_MAX},
+    };
+    for (const auto& c : cases) {
+        TLYEvent event;
+        event.event_id = "e";
+        event.acc = c.acc;
+        EXPECT_EQ(TallyPack::eventFromEvent(event).acc(), c.sent) << c.acc;
+    }
+}
+
+TEST(SizeCaps, OverACapTheOldestEventsGoAndSessionsAndCrashReportsStay) {
     ScopedClock clock([] { return 1700000000.0; });
     PackFixture f;
-    f.engine->addEvent("s1", "tap");
+    auto fill = [&f] {
+        f.engine->addSession("s1", 30);
+        f.engine->addError("s1", "crash");
+        for (int i = 0; i < 100; ++i) f.engine->addEvent("s1", "e" + std::to_string(i), std::string(200, static_cast<char>('a' + i % 26)));
+    };
+    fill();
     const std::size_t raw = f.pack->toData()->size();
     const std::size_t deflated = f.pack->entityData()->size();
     EXPECT_EQ(TallyEnvelope::sharedInstance()->length(), static_cast<std::int32_t>(raw));
     f.engine->removeCacheData();
 
     struct Case {
+        const char* name;
         TallyPack::SizeCaps caps;
-        bool accepted;
+        bool trimmed;
     } cases[] = {
-        {{raw + 1, deflated + 1}, true},
-        {{raw, deflated + 1}, false},
-        {{raw + 1, deflated}, false},
-        {{}, true},  // 4 MiB raw, 205 KiB deflated
+        {"under both", {raw + 1, deflated + 1}, false},
+        {"at the raw cap", {raw, deflated + 1}, true},
+        {"at the deflated cap", {raw + 1, deflated}, true},
+        {"half the raw size", {raw / 2, deflated + 1}, true},
+        {"a third of the deflated size", {raw + 1, deflated / 3}, true},
+        {"defaults", {}, false},  // 4 MiB raw, 205 KiB deflated
     };
     for (const auto& c : cases) {
+        fill();
         f.engine->calls.clear();
-        f.engine->addEvent("s1", "tap");
         f.pack->setSizeCaps(c.caps);
         const auto entity = f.pack->entityData();
-        EXPECT_EQ(entity.has_value(), c.accepted) << c.caps.rawBytes << " " << c.caps.deflatedBytes;
-        EXPECT_EQ(f.engine->calls.size(), c.accepted ? 0u : 1u);
-        if (!c.accepted) {
-            EXPECT_EQ(f.engine->calls[0], "removeCacheData");
-        }
+        ASSERT_TRUE(entity.has_value()) << c.name;
+        EXPECT_LT(entity->size(), c.caps.deflatedBytes) << c.name;
+        EXPECT_LT(static_cast<std::size_t>(TallyEnvelope::sharedInstance()->length()), c.caps.rawBytes) << c.name;
+        const auto& calls = f.engine->calls;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "removeCacheData"), 0) << c.name;
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "removeOldestEvents") > 0, c.trimmed) << c.name;
+        // The session and the crash report stay; the events left are the newest.
+        EXPECT_EQ(f.engine->terminates().size(), 1u) << c.name;
+        EXPECT_EQ(f.engine->errors().size(), 1u) << c.name;
+        const auto events = f.engine->events();
+        ASSERT_FALSE(events.empty()) << c.name;
+        EXPECT_EQ(events.back()->event_id, "e99") << c.name;
+        EXPECT_EQ(events.size() < 100, c.trimmed) << c.name;
         f.engine->removeCacheData();
     }
+
+    // Sessions alone over the cap: nothing can go, so the caches are dropped as before.
+    f.engine->addSession("s1", 30, Array(2000, Value::array({Value(std::string(100, 'p')), Value(1)})));
+    f.engine->addEvent("s1", "tap");
+    f.engine->calls.clear();
+    f.pack->setSizeCaps({4096, 205 * 1024});
+    EXPECT_FALSE(f.pack->entityData().has_value());
+    EXPECT_EQ(f.engine->calls.back(), "removeCacheData");
+    EXPECT_TRUE(f.engine->terminates().empty());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "analytics/tally_event.h"
+#include "analytics/tally_pack.h"
 #include "analytics/tally_utility.h"
 #include "analytics/upload_link.h"
 #include "engine_test_support.h"
@@ -28,6 +29,57 @@ TEST_F(Sessions, LengthsOverTwoHoursCountAsOneHour) {
     for (auto [after, expected] : {std::pair{7200.0, 7200.0}, {7200.5, 3600.0}, {0.25, 0.25}}) {
         now = session()->lastLaunchTime() + after;
         EXPECT_EQ(session()->endSessionTime(), expected) << after;
+    }
+}
+
+// A wall clock set back mid-session does not make the session negative: its length is monotonic.
+TEST_F(Sessions, LengthsAreMeasuredOnTheMonotonicClock) {
+    double wall = 1'700'000'000;
+    double steady = 5'000;
+    ScopedClock clock([&wall] { return wall; });
+    setMonotonicClockOverride([&steady] { return steady; });
+    beginFirstSession();
+    wall -= 3600;  // the clock set back an hour
+    steady += 2.5;
+    EXPECT_EQ(session()->endSessionTime(), 2.5);
+    session()->appInactivate(nullptr);
+    setMonotonicClockOverride(nullptr);
+    relaunch();
+    engine()->loadCache();
+    ASSERT_EQ(engine()->terminates().size(), 1u);
+    const TPKSession record = TallyPack::buildSessionFrom(*std::dynamic_pointer_cast<TLYTerminate>(engine()->terminates()[0]));
+    EXPECT_EQ(record.duration(), 2500);
+    EXPECT_LE(record.start_time(), record.end_time());
+}
+
+// User ids and providers are measured in UTF-16 units, as the platform's strings count: 64 CJK
+// characters (192 bytes) are a valid id, 33 emoji (66 units) are not.
+TEST_F(Sessions, SignInLengthsCountUtf16Units) {
+    auto repeat = [](std::string_view text, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += text;
+        return out;
+    };
+    struct Case {
+        std::string puid, provider;
+        bool accepted;
+    } cases[] = {
+        {std::string(64, 'a'), "p", true},
+        {std::string(65, 'a'), "p", false},
+        {repeat("\xE4\xB8\xAD", 64), "p", true},
+        {repeat("\xE4\xB8\xAD", 65), "p", false},
+        {repeat("\xF0\x9F\x98\x80", 32), "p", true},
+        {repeat("\xF0\x9F\x98\x80", 33), "p", false},
+        {"u", repeat("\xE4\xB8\xAD", 32), true},
+        {"u", repeat("\xE4\xB8\xAD", 33), false},
+    };
+    beginFirstSession();
+    for (const auto& c : cases) {
+        TallyConfig::removeConfigureWithKey("TLYProfilePUID");
+        TallyConfig::removeConfigureWithKey("TLYProfileProvider");
+        TallySession::signInPUID(c.puid, c.provider);
+        drainMain();
+        EXPECT_EQ(TallyConfig::configureWithKey("TLYProfilePUID") == Value(c.puid), c.accepted) << c.puid.size();
     }
 }
 
@@ -186,6 +238,33 @@ TEST_F(CommitPolicy, TheServersBackOffLevelLastsAcrossLaunches) {
         // What the log builder thins the next entry by.
         EXPECT_EQ(UploadLink::packEngine()->defcon(), c.level) << c.stored.description();
     }
+}
+
+// Only policy 8 (with background work) uploads when a session ends in the background.
+TEST_F(CommitPolicy, PolicyEightUploadsAtTheSessionEnd) {
+    struct Case {
+        std::int32_t policy;
+        std::size_t envelopesAtTheEnd;
+    } cases[] = {{8, 1}, {1, 0}, {6, 0}};
+    TallyApp::sharedInstance()->setBackgroundTaskEnabledFlag(true);
+    for (const auto& c : cases) {
+        TallyConfig::setConfigure(Value(c.policy), "tlycReportPolicy");
+        TallyConfig::setConfigure(Value(currentTimeSince1970()), "lastPostInterval");  // no run at the begin
+        beginFirstSession();
+        finishUploads();
+        for (const auto& file : TallyUtility::envelopeFiles()) TallyUtility::removeFile(file);
+        TallyEvent::event(Value("e"));
+        drainMain();
+        session()->appInactivate(nullptr);
+        drainMain();
+        finishUploads();
+        EXPECT_EQ(TallyUtility::envelopeFiles().size(), c.envelopesAtTheEnd) << c.policy;
+        for (const auto& file : TallyUtility::envelopeFiles()) TallyUtility::removeFile(file);
+        TallyApp::sharedInstance()->endBackgroundTask();
+        drainMain();
+        relaunch();
+    }
+    TallyApp::sharedInstance()->setBackgroundTaskEnabledFlag(false);
 }
 
 TEST_F(CommitPolicy, NoRunWhileOneRunsOrBeforeTheFirstSession) {

@@ -4,11 +4,17 @@
 
 #include <signal.h>
 
+#include <chrono>
+#include <map>
+#include <set>
+#include <thread>
+
 #include "analytics/tally_event.h"
 #include "analytics/tally_utility.h"
 #include "analytics_service.h"
 #include "engine_test_support.h"
 #include "platform/base/clock.h"
+#include "platform/storage/file_manager.h"
 #include "platform/ui/application.h"
 
 namespace lv {
@@ -227,6 +233,58 @@ TEST_F(UploadLinkAfterCrash, ASegmentationFaultsEventsAndCrashReachTheServiceAtT
     EXPECT_EQ(sessions[0].id, messages[0].id);
     EXPECT_EQ(sessions[0].end, messages[1].errorTimes[0]);
     EXPECT_EQ(sessions[0].pages, (std::vector<std::pair<std::string, std::int64_t>>{{"NewsViewController", 2000}}));
+}
+
+// Real kills at moments spread over the work: each launch records numbered events and makes an
+// envelope from its caches every few events (the archive holding them), and a thread of its own kills
+// the process with SIGKILL after a delay that differs per launch, so kills land in journal appends,
+// archive replacements, ledger writes, links and removals alike. Afterwards no event is in two envelopes, nor in an envelope
+// and the archive, and no two envelopes share a serial number.
+TEST_F(UploadLinkAfterCrash, KillsAtAnyMomentNeverSendAnEventTwice) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    constexpr int kLaunches = 16;
+    for (int launch = 0; launch < kLaunches; ++launch) {
+        EXPECT_EXIT(
+            {
+                test::setNetwork(false);  // the envelope files stay to be read
+                launchApp();
+                std::thread([launch] {
+                    // The kill's own timer, not a wait of the test's.
+                    std::this_thread::sleep_for(std::chrono::microseconds(500 + 1031 * launch));
+                    ::raise(SIGKILL);
+                }).detach();
+                for (int n = 0;; ++n) {
+                    TallyEvent::event(Value("k" + std::to_string(launch) + "_" + std::to_string(n)));
+                    test::drainMain();
+                    if (n % 3 == 2) TallyInternal::sharedInstance()->generateEnvelopeFile();
+                    // A dropped event makes the next write replace the archive that took up the journal.
+                    if (n % 4 == 1) TallyInternal::sharedInstance()->removeOldestEvents(1);
+                }
+            },
+            ::testing::KilledBySignal(SIGKILL), "");
+    }
+
+    UserDefaults::resetStandardUserDefaults();
+    std::map<std::string, int> seen;
+    std::set<std::int32_t> serials;
+    std::size_t envelopes = 0;
+    for (const auto& path : TallyUtility::envelopeFiles()) {
+        const auto bytes = dataWithContentsOfFile(path);
+        ASSERT_TRUE(bytes);
+        const tools::RecordedUpload upload = service_.decodeEnvelope(std::string(bytes->begin(), bytes->end()));
+        ASSERT_TRUE(upload.accepted) << upload.failure;
+        EXPECT_TRUE(serials.insert(upload.serialNum).second) << upload.serialNum;
+        for (const auto& message : messagesOf(upload)) {
+            for (const auto& name : message.events) ++seen[name];
+        }
+        ++envelopes;
+    }
+    test::setNetwork(false);
+    test::relaunch();
+    TallyInternal::sharedInstance()->loadCache();
+    for (const auto& item : TallyInternal::sharedInstance()->events()) ++seen[std::dynamic_pointer_cast<TLYEvent>(item)->event_id];
+    RecordProperty("envelopes", static_cast<int>(envelopes));  // how many the kills left (timing decides)
+    for (const auto& [name, count] : seen) EXPECT_EQ(count, 1) << name;
 }
 
 }  // namespace

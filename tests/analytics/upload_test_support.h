@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,6 +26,15 @@ public:
     void removeSessions() override { calls.push_back("removeSessions"), terminates_.clear(); }
     void buildDummySession() override { calls.push_back("buildDummySession"), addSession("current", 60); }
     void removeCacheData() override { calls.push_back("removeCacheData"), dropMessages(), terminates_.clear(); }
+    // The fake keeps its events in the order added, oldest first: the front ones go.
+    std::size_t removeOldestEvents(std::size_t count) override {
+        calls.push_back("removeOldestEvents");
+        const std::size_t fromEvents = std::min(count, events_.size());
+        events_.erase(events_.begin(), events_.begin() + static_cast<std::ptrdiff_t>(fromEvents));
+        const std::size_t fromEkv = std::min(count - fromEvents, ekv_.size());
+        ekv_.erase(ekv_.begin(), ekv_.begin() + static_cast<std::ptrdiff_t>(fromEkv));
+        return fromEvents + fromEkv;
+    }
     std::string wrapperType() const override { return wrapper; }
     std::string wrapperVersion() const override { return wrapper.empty() ? "" : "1.2"; }
     std::int32_t defcon() const override { return level; }

@@ -32,6 +32,7 @@ struct Reply {
     Bytes body;
     bool hold = false;  // answer only once released (past the client's time-out); a 3xx points at
                         // "/redirected" on this service
+    bool trickle = false;  // the body, then one more byte every 20 ms until released: never ends
 };
 
 struct Seen {
@@ -76,6 +77,19 @@ public:
             }
             res.status = reply.status;
             if (reply.status / 100 == 3) res.set_header("Location", "http://" + req.get_header_value("Host") + "/redirected");
+            if (reply.trickle) {
+                res.set_chunked_content_provider(reply.contentType, [this, body = reply.body](std::size_t, httplib::DataSink& sink) {
+                    std::unique_lock lock(mutex_);
+                    // The service's own pace, not a wait of the test's: a byte, then a pause.
+                    if (released_.wait_for(lock, std::chrono::milliseconds(20), [this] { return release_; })) {
+                        sink.done();
+                        return true;
+                    }
+                    lock.unlock();
+                    return sink.write(reinterpret_cast<const char*>(body.data()), body.size());
+                });
+                return;
+            }
             res.set_content(std::string(reply.body.begin(), reply.body.end()), reply.contentType);
         });
         server_.set_keep_alive_max_count(1);  // one request per connection: stopping never waits on an idle one
@@ -215,9 +229,17 @@ TEST_F(UploadWorker, EachOutcomeCountsAndKeepsOrRemovesTheFile) {
         {"500 then the fallback", [](const Seen& s) { return isPrimary(s) ? Reply{500, "text/plain", {}, false} : Reply{200, "application/pack", okReply(defconImprint("2"))}; },
          {false, false}, 4, 2, 0, true},
         {"both 503", [](const Seen&) { return Reply{503, "text/plain", {}, false}; }, {true, true}, 2, 0, 1, false},
+        // Only the service's own reply record says the envelope arrived: any other 200 (a captive
+        // portal's login page, a proxy's answer) keeps the file and stops the run.
         {"200 of another type", [](const Seen&) { return Reply{200, "application/octet-stream", okReply(defconImprint("2"))}; },
-         {false, false}, 2, 2, 0, false},
-        {"200 with an empty body", [](const Seen&) { return Reply{200, "application/pack", {}}; }, {false, false}, 2, 2, 0, false},
+         {true, true}, 1, 0, 1, false},
+        {"200 with an empty body", [](const Seen&) { return Reply{200, "application/pack", {}}; }, {true, true}, 1, 0, 1, false},
+        {"200 portal page", [](const Seen&) { return Reply{200, "text/html", Bytes{'<', 'h', 't', 'm', 'l', '>'}}; },
+         {true, true}, 1, 0, 1, false},
+        {"200 pack type, not a reply", [](const Seen&) { return Reply{200, "application/pack", Bytes{'<', 'h', 't', 'm', 'l', '>'}}; },
+         {true, true}, 1, 0, 1, false},
+        {"200 record without its code", [](const Seen&) { return Reply{200, "application/pack", Bytes{11, 0, 2, 0, 0, 0, 0, 0}}; },
+         {true, true}, 1, 0, 1, false},
         // A redirect is the answer, not the way to one: the file stays, whatever the target says.
         {"302 to a 200", [](const Seen&) { return Reply{302, "text/plain", {}, false}; }, {true, true}, 1, 0, 1, false},
         {"307 to a 200", [](const Seen&) { return Reply{307, "text/plain", {}, false}; }, {true, true}, 1, 0, 1, false},
@@ -248,6 +270,47 @@ TEST_F(UploadWorker, AReplyPastTheTimeOutFailsOnBothHosts) {
     EXPECT_TRUE(TallyUtility::isExistAtPath(paths[0]));
     EXPECT_EQ(counter("tlyFailedRequests"), 1);
     EXPECT_GE(counter("tlyLastRequestSpentMS"), 500);
+}
+
+// A post is bounded as a whole and in its reply's size, and a run in time, whatever the service does:
+// a terminate waiting for the run never waits longer. Each file stays for the next run.
+TEST_F(UploadWorker, PostsAndRunsAreBoundedInTimeAndReplySize) {
+    Bytes huge = okReply();
+    huge.pop_back();  // the stop byte: a message field of 2 MiB follows
+    huge.insert(huge.end(), {11, 0, 2, 0, 0x20, 0, 0});
+    huge.insert(huge.end(), std::size_t{2} << 20, 'm');
+    huge.push_back(0);
+    struct Case {
+        const char* name;
+        Reply reply;
+        double postTimeout, runBudget;
+        std::size_t posts;
+    } cases[] = {
+        {"a reply that trickles forever", {200, "application/pack", Bytes{'x'}, false, true}, 0.5, 60, 2},
+        {"a reply past the size bound", {200, "application/pack", huge}, 30, 60, 2},
+        {"a service that never answers, within the run's time", {200, "application/pack", okReply(), true}, 30, 0.5, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TallyConfig::removeConfigureWithKey("tlyFailedRequests");
+        LogService service([&](const Seen&, std::size_t) { return c.reply; });
+        const auto paths = writeFiles(2);
+        auto worker = queueWorker(paths, [&c](TLYWorker& w) {
+            w.setTimeoutInterval(60);  // the idle time-out alone would hold the post
+            w.setPostTimeout(c.postTimeout);
+            w.setRunBudget(c.runBudget);
+        });
+        ASSERT_TRUE(runMainUntil([&] { return ended_.load() && worker->isFinished(); }, 20));
+        ended_.store(false);
+        EXPECT_EQ(service.seen().size(), c.posts);  // the first file (and its fallback while time is left)
+        for (const auto& path : paths) EXPECT_TRUE(TallyUtility::isExistAtPath(path));
+        EXPECT_EQ(counter("tlyFailedRequests"), 1);
+        for (const auto& path : paths) TallyUtility::removeFile(path);
+    }
+    // The product's bounds.
+    EXPECT_EQ(protocol::kPostTimeoutSeconds, 30.0);
+    EXPECT_EQ(protocol::kRunBudgetSeconds, 60.0);
+    EXPECT_EQ(protocol::kMaxReplyBytes, 1 << 20);
 }
 
 TEST_F(UploadWorker, InTheBackgroundWithoutBackgroundWorkOneFileIsPosted) {

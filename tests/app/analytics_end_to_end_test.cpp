@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "analytics/tally_app.h"
+#include "analytics/tally_config.h"
 #include "analytics/tally_internal.h"
 #include "analytics/tally_job.h"
 #include "analytics/tally_pack.h"
@@ -242,7 +243,7 @@ TEST_F(AnalyticsEndToEnd, ImprintsSetTheReportPolicyAndExperimentGroups) {
     EXPECT_EQ(entryOf(uploads[2]).group_info(), (std::map<std::string, std::int32_t>{{"RPT", 1}}));
 }
 
-TEST_F(AnalyticsEndToEnd, HostileRepliesLeaveTheWorkerRunningAndApplyNothing) {
+TEST_F(AnalyticsEndToEnd, HostileRepliesLeaveTheWorkerRunningApplyNothingAndKeepTheFile) {
     for (auto body : {UploadReply::Body::HugeCount, UploadReply::Body::DeepNesting, UploadReply::Body::Garbage,
                       UploadReply::Body::Truncated}) {
         UploadReply hostile = withImprint({{"report_tag", "hostile"}});
@@ -254,14 +255,20 @@ TEST_F(AnalyticsEndToEnd, HostileRepliesLeaveTheWorkerRunningAndApplyNothing) {
         SCOPED_TRACE(n);
         ASSERT_TRUE(waitForUploads(primary, n));
         EXPECT_TRUE(primary.uploads()[n - 1].accepted) << primary.uploads()[n - 1].failure;
-        EXPECT_TRUE(TallyUtility::envelopeFiles().empty());  // answered 200: the file goes
+        // A 200 whose body is not the service's reply record does not say the envelope arrived: the
+        // file stays and the same envelope goes again at the next run.
+        EXPECT_EQ(TallyUtility::envelopeFiles().size(), 1u);
+        EXPECT_EQ(primary.uploads()[n - 1].guid, primary.uploads()[0].guid);
         EXPECT_FALSE(TallyInternal::imprintValueWithKey("report_tag"));
         reactivate();
     }
-    // The worker still posts, and a sound reply is applied.
+    // The worker still posts, and a sound reply removes the file and is applied.
     ASSERT_TRUE(waitForUploads(primary, 5));
     EXPECT_TRUE(primary.uploads()[4].accepted);
-    EXPECT_EQ(entryOf(primary.uploads()[4]).client_stats()->successful_requests(), 4);
+    EXPECT_EQ(primary.uploads()[4].guid, primary.uploads()[0].guid);
+    EXPECT_TRUE(TallyUtility::envelopeFiles().empty());
+    EXPECT_EQ(TallyConfig::configureWithKey("tlyFailedRequests").longLongValue(), 4);
+    EXPECT_EQ(TallyConfig::configureWithKey("tlySuccessfulRequests").longLongValue(), 1);
 }
 
 }  // namespace

@@ -209,7 +209,8 @@ TEST_F(LunavexaCommand, ASignalDuringALoadEndsTheAppNormallyWithItsExitCode) {
     tools::ContentBehaviour slow;
     slow.delaySeconds = 30;  // ends early when the service stops
     service.setBehaviour("newsList", slow);
-    for (const auto& [number, code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}}) {
+    // A closed terminal (SIGHUP) ends it the same way: the session is kept, not lost.
+    for (const auto& [number, code] : {std::pair{SIGINT, 130}, std::pair{SIGTERM, 143}, std::pair{SIGHUP, 129}}) {
         SCOPED_TRACE(code);
         service.clearRequests();
         RunningLunavexa program(dir, commonOptions() + " news --cat kpop");

@@ -10,7 +10,24 @@ namespace lv {
 namespace {
 std::mutex gClockMutex;
 std::shared_ptr<std::function<double()>>& gOverride = *new std::shared_ptr<std::function<double()>>;  // never destroyed
+std::shared_ptr<std::function<double()>>& gMonotonicOverride = *new std::shared_ptr<std::function<double()>>;  // never destroyed
 }  // namespace
+
+double monotonicTime() {
+    std::shared_ptr<std::function<double()>> clock;
+    {
+        std::lock_guard lock(gClockMutex);
+        clock = gMonotonicOverride ? gMonotonicOverride : gOverride;
+    }
+    if (clock) return (*clock)();
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+void setMonotonicClockOverride(std::function<double()> seconds) {
+    std::lock_guard lock(gClockMutex);
+    gMonotonicOverride = seconds ? std::make_shared<std::function<double()>>(std::move(seconds)) : nullptr;
+}
 
 double currentTimeSince1970() {
     std::shared_ptr<std::function<double()>> clock;

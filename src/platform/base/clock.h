@@ -11,6 +11,13 @@ double currentTimeSince1970();
 // Replaces the clock (pass nullptr to restore the system clock). Thread-safe.
 void setClockOverride(std::function<double()> since1970);
 
+// Seconds on a clock that never goes back (setting the wall clock does not move it), for measuring
+// how long something took. Its origin is arbitrary. A test's wall-clock override moves it too, unless
+// a monotonic override is set apart.
+double monotonicTime();
+// Replaces the monotonic clock (pass nullptr to restore it). Thread-safe.
+void setMonotonicClockOverride(std::function<double()> seconds);
+
 // Sets a fixed time (or an offset from the real time) for the scope's duration.
 class ScopedClock {
 public:

@@ -8,6 +8,7 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <link.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -20,8 +21,68 @@ bool installSignalHandler(int signal, SignalHandler handler) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;
+    action.sa_flags = SA_ONSTACK;
     return sigaction(signal, &action, nullptr) == 0;
+}
+
+namespace {
+
+// One thread's alternate stack: set up once, switched off and freed when the thread ends.
+class AlternateStack {
+public:
+    AlternateStack() {
+        stack_t current {};
+        if (::sigaltstack(nullptr, &current) == 0 && !(current.ss_flags & SS_DISABLE)) {
+            present_ = true;  // the thread has one already (a runtime's own)
+            return;
+        }
+        memory_ = static_cast<char*>(std::malloc(kSize));
+        if (!memory_) return;
+        stack_t stack {};
+        stack.ss_sp = memory_;
+        stack.ss_size = kSize;
+        stack.ss_flags = 0;
+        if (::sigaltstack(&stack, nullptr) == 0) {
+            present_ = owned_ = true;
+        } else {
+            std::free(memory_);
+            memory_ = nullptr;
+        }
+    }
+    ~AlternateStack() {
+        if (!owned_) return;
+        stack_t off {};
+        off.ss_flags = SS_DISABLE;
+        ::sigaltstack(&off, nullptr);
+        std::free(memory_);
+    }
+    AlternateStack(const AlternateStack&) = delete;
+    AlternateStack& operator=(const AlternateStack&) = delete;
+    bool present() const { return present_; }
+
+private:
+    static constexpr std::size_t kSize = 64 * 1024;
+    char* memory_ = nullptr;
+    bool present_ = false;
+    bool owned_ = false;
+};
+
+}  // namespace
+
+bool ensureAlternateSignalStack() {
+    // Kept under a thread key: its destructor switches the stack off and frees it as the thread ends
+    // (the main thread's lives as long as the process).
+    static const pthread_key_t key = [] {
+        pthread_key_t made {};
+        ::pthread_key_create(&made, [](void* stack) { delete static_cast<AlternateStack*>(stack); });
+        return made;
+    }();
+    auto* stack = static_cast<AlternateStack*>(::pthread_getspecific(key));
+    if (!stack) {
+        stack = new AlternateStack;
+        ::pthread_setspecific(key, stack);
+    }
+    return stack->present();
 }
 
 void restoreDefaultSignal(int signal) {

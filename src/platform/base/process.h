@@ -20,8 +20,13 @@ namespace lv::process {
 std::terminate_handler setTerminateHook(std::terminate_handler hook);
 
 using SignalHandler = void (*)(int);
-// Installs the handler for the signal (sigaction, the signal blocked while its handler runs).
+// Installs the handler for the signal (sigaction, the signal blocked while its handler runs). It runs
+// on the thread's alternate signal stack when the thread has one, so a stack overflow reaches it.
 bool installSignalHandler(int signal, SignalHandler handler);
+// Gives the calling thread an alternate signal stack (64 KiB, released when the thread ends) unless
+// it has one; answers whether it has one now. Every thread that may overflow its stack and should
+// still have its fatal signal handled calls this once.
+bool ensureAlternateSignalStack();
 // Puts the signal's default action back. Async-signal-safe.
 void restoreDefaultSignal(int signal);
 // Whether the signal's current handler is this one.

@@ -9,6 +9,7 @@
 
 #include "platform/base/format.h"
 #include "platform/base/lifetime.h"
+#include "platform/base/process.h"
 #include "platform/dispatch/run_loop.h"
 
 namespace lv {
@@ -84,6 +85,7 @@ void Thread::start() {
 
 void Thread::run() {
     setCurrentThread(refAs<Thread>());
+    process::ensureAlternateSignalStack();  // a stack overflow here still reaches a crash handler
     std::string n = name();
     if (!n.empty()) applySystemName(n);
     Entry entry = std::move(entry_);

@@ -4,7 +4,7 @@
 // badge and the network activity indicator, routes opened URLs by scheme, and records alerts.
 //
 // Nothing outside drives it: applicationMain() launches and activates the app, then the control
-// channel (control_channel.h: a test API and text lines on standard input) and SIGINT/SIGTERM play the
+// channel (control_channel.h: a test API and text lines on standard input) and SIGINT/SIGTERM/SIGHUP play the
 // system's part.
 //
 // Threads: the events, the delegate, the URL calls, the key window and the alerts belong to the main
@@ -104,7 +104,7 @@ struct ApplicationConfiguration {
     double backgroundTimeLimit = 180;
     // The descriptor applicationMain reads control lines from (standard input); -1: none.
     int controlInput = 0;
-    // Whether applicationMain ends the app through resign and terminate on SIGINT and SIGTERM.
+    // Whether applicationMain ends the app through resign and terminate on SIGINT, SIGTERM and SIGHUP.
     bool handleSignals = true;
 };
 
@@ -259,11 +259,11 @@ private:
 
 // The application main loop: makes the delegate from its registered class name (its class must have a
 // factory and derive from ApplicationDelegate), launches and activates the app, then serves the main
-// run loop, the control lines of the configured input and SIGINT/SIGTERM until the app terminates.
+// run loop, the control lines of the configured input and SIGINT/SIGTERM/SIGHUP until the app terminates.
 // principalClassName must be empty or "Application" (the one application class). Main thread only.
 // Returns 0 after termination, 1 when the classes are unknown (after a log line).
 int applicationMain(int argc, char** argv, std::string_view principalClassName, std::string_view delegateClassName);
-// The signal (SIGINT or SIGTERM) whose handler asked the last applicationMain to terminate; 0 when the
+// The signal (SIGINT, SIGTERM or SIGHUP) whose handler asked the last applicationMain to terminate; 0 when the
 // app ended otherwise. Any thread.
 int applicationMainTerminationSignal();
 

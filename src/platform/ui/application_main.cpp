@@ -15,7 +15,7 @@
 namespace lv {
 namespace {
 
-// The write end of the pipe the signal handler turns SIGINT and SIGTERM into a "terminate" line on.
+// The write end of the pipe the signal handler turns SIGINT, SIGTERM and SIGHUP into a "terminate" line on.
 std::atomic<int> gSignalPipe{-1};
 // The signal that asked for the termination (0: none); a lock-free atomic, so the handler may set it.
 std::atomic<int> gTerminationSignal{0};
@@ -44,12 +44,15 @@ public:
         action.sa_flags = SA_RESTART;
         ::sigaction(SIGINT, &action, &previousInt_);
         ::sigaction(SIGTERM, &action, &previousTerm_);
+        // A closed terminal ends the app the same orderly way.
+        ::sigaction(SIGHUP, &action, &previousHup_);
         installed_ = true;
     }
     ~TerminationSignals() {
         if (!installed_) return;
         ::sigaction(SIGINT, &previousInt_, nullptr);
         ::sigaction(SIGTERM, &previousTerm_, nullptr);
+        ::sigaction(SIGHUP, &previousHup_, nullptr);
         gSignalPipe.store(-1);
         ::close(writeEnd_);  // the listener sees the end of input and closes the read end
     }
@@ -61,6 +64,7 @@ private:
     int writeEnd_ = -1;
     struct sigaction previousInt_ {};
     struct sigaction previousTerm_ {};
+    struct sigaction previousHup_ {};
 };
 
 }  // namespace

@@ -73,25 +73,29 @@ TEST(Lifecycle, MainLoopDeliversEventsAndNotificationsInPlatformOrder) {
     EXPECT_FALSE(scope.app()->becomeActive());  // nothing after the termination
 }
 
-TEST(Lifecycle, SigtermEndsTheAppThroughResignAndTerminate) {
-    AppScope scope;
-    registerRecordingDelegate();
-    ApplicationConfiguration configuration = scope.app()->configuration();
-    configuration.handleSignals = true;
-    scope.app()->setConfiguration(configuration);
-    struct sigaction before {};
-    ::sigaction(SIGTERM, nullptr, &before);
-    Queue::main()->async([] { ::kill(::getpid(), SIGTERM); });
-    EXPECT_EQ(applicationMain(0, nullptr, "", "RecordingDelegate"), 0);
-    const Events& events = scope.events();
-    ASSERT_EQ(events.size(), 10u);
-    EXPECT_EQ(Events(events.end() - 6, events.end()),
-              (Events{"willResignActive/active", "UIApplicationWillResignActiveNotification",
-                      "didEnterBackground/background", "UIApplicationDidEnterBackgroundNotification",
-                      "willTerminate/background", "UIApplicationWillTerminateNotification"}));
-    struct sigaction after {};
-    ::sigaction(SIGTERM, nullptr, &after);
-    EXPECT_EQ(after.sa_handler, before.sa_handler);
+TEST(Lifecycle, TerminationSignalsEndTheAppThroughResignAndTerminate) {
+    for (const int number : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(number);
+        AppScope scope;
+        registerRecordingDelegate();
+        ApplicationConfiguration configuration = scope.app()->configuration();
+        configuration.handleSignals = true;
+        scope.app()->setConfiguration(configuration);
+        struct sigaction before {};
+        ::sigaction(number, nullptr, &before);
+        Queue::main()->async([number] { ::kill(::getpid(), number); });
+        EXPECT_EQ(applicationMain(0, nullptr, "", "RecordingDelegate"), 0);
+        EXPECT_EQ(applicationMainTerminationSignal(), number);
+        const Events& events = scope.events();
+        ASSERT_EQ(events.size(), 10u);
+        EXPECT_EQ(Events(events.end() - 6, events.end()),
+                  (Events{"willResignActive/active", "UIApplicationWillResignActiveNotification",
+                          "didEnterBackground/background", "UIApplicationDidEnterBackgroundNotification",
+                          "willTerminate/background", "UIApplicationWillTerminateNotification"}));
+        struct sigaction after {};
+        ::sigaction(number, nullptr, &after);
+        EXPECT_EQ(after.sa_handler, before.sa_handler);
+    }
 }
 
 TEST(Lifecycle, UnknownClassesEndTheMainLoopAtOnce) {

@@ -1,4 +1,6 @@
 #include "platform/dispatch/detail/pool.h"
+
+#include "platform/base/process.h"
 #include "platform/dispatch/detail/spin_wait.h"
 
 #include <pthread.h>
@@ -35,6 +37,7 @@ struct Pool::Impl {
 
     void work() {
         ::pthread_setname_np(::pthread_self(), "lv.worker");
+        process::ensureAlternateSignalStack();  // a stack overflow here still reaches a crash handler
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
             const auto began = SpinBudget::Clock::now();
