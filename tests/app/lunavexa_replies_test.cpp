@@ -2,6 +2,9 @@
 // can send: two processes on one home (refreshing one category, first starts on a new home), items
 // missing their page's selector or their identifier, long date texts, control characters in texts,
 // replies without an item list; the store read with the sqlite3 command.
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -244,6 +247,56 @@ TEST_F(LunavexaReplies, RepeatedGlobalOptionsAreRefused) {
     EXPECT_FALSE(std::filesystem::exists(other));
     Outcome maps = run("launch --map a.invalid:80=127.0.0.1:1 --map b.invalid:80=127.0.0.1:1");
     EXPECT_EQ(maps.code, 0) << maps.err;
+}
+
+// Makes folders read-only for this process for the scope: by mode, or for root (whom modes do not stop)
+// by the immutable attribute; `made` is false when neither can.
+class ReadOnlyFolders {
+public:
+    explicit ReadOnlyFolders(std::vector<std::string> folders) : folders_(std::move(folders)) {
+        for (const std::string& folder : folders_) {
+            const std::string command = ::geteuid() == 0 ? "chattr +i " + quoted(folder) + " 2>/dev/null"
+                                                          : "chmod a-w " + quoted(folder);
+            if (std::system(command.c_str()) != 0 || ::access(folder.c_str(), W_OK) == 0) made = false;
+        }
+    }
+    ~ReadOnlyFolders() {
+        for (const std::string& folder : folders_) {
+            const std::string command = ::geteuid() == 0 ? "chattr -i " + quoted(folder) + " 2>/dev/null"
+                                                          : "chmod u+w " + quoted(folder);
+            [[maybe_unused]] const int status = std::system(command.c_str());
+        }
+    }
+    ReadOnlyFolders(const ReadOnlyFolders&) = delete;
+    ReadOnlyFolders& operator=(const ReadOnlyFolders&) = delete;
+    bool made = true;
+
+private:
+    std::vector<std::string> folders_;
+};
+
+// show and settings only read: a home, or a store folder, this process cannot write is read all the same.
+TEST_F(LunavexaReplies, ShowAndSettingsReadAHomeTheyCannotWrite) {
+    ASSERT_EQ(run("news --cat ent").code, 0);
+    const std::string rows = run("show News", 1).out;
+    ASSERT_EQ(lines(rows), 6u) << rows;
+    const std::string settings = run("settings", 1).out;
+    for (const std::vector<std::string>& folders :
+         {std::vector<std::string>{storeFolder()},
+          std::vector<std::string>{home(), home() + "/Documents", home() + "/Library", storeFolder()}}) {
+        SCOPED_TRACE(folders.size());
+        ReadOnlyFolders readOnly(folders);
+        if (!readOnly.made) GTEST_SKIP() << "folders cannot be made read-only here";
+        Outcome show = run("show News", 1);
+        EXPECT_EQ(show.code, 0) << show.err;
+        EXPECT_EQ(show.out, rows);
+        Outcome shownSettings = run("settings", 1);
+        EXPECT_EQ(shownSettings.code, 0) << shownSettings.err;
+        EXPECT_EQ(shownSettings.out, settings);
+        // A command that writes still says it cannot.
+        EXPECT_EQ(run("news --cat ent").code, 1);
+    }
+    EXPECT_EQ(sqlite("PRAGMA integrity_check; SELECT count(*) FROM News;"), "ok\n5\n");
 }
 
 TEST_F(LunavexaReplies, TwoCommandsRefreshingOneCategoryLeaveOneReplyOfIt) {
