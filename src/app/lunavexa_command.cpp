@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
@@ -18,7 +19,6 @@
 #include "app/detail/page_loads.h"
 #include "app/detail/store_check.h"
 #include "app/microblog_commands.h"
-#include "content/date_string.h"
 #include "content/property_persistance.h"
 #include "analytics/upload_protocol.h"
 #include "content/reachability.h"
@@ -141,6 +141,59 @@ int fail(const std::string& message) {
 }
 
 
+// The offline commands only read: a home that exists is enough, writable or not.
+bool prepareHomeForReading(const std::string& home, std::string& problem) {
+    std::error_code ec;
+    if (!std::filesystem::is_directory(home, ec)) {
+        problem = "the home folder " + home + " does not exist";
+        return false;
+    }
+    Ref<Error> error;
+    if (!Sandbox::setRoot(home, &error)) {
+        problem = "the home folder " + home + " cannot be used: " + (error ? error->description() : "");
+        return false;
+    }
+    return true;
+}
+
+bool writable(const std::filesystem::path& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+// A store this process may not write (its folder or the file read-only) is read from a copy of the
+// file and its journal in a temporary folder: opening it in place would need its shared-memory file
+// and a write lock. The copy goes when the command ends.
+struct ReadOnlyCopy {
+    std::filesystem::path folder;
+    ~ReadOnlyCopy() {
+        std::error_code ec;
+        if (!folder.empty()) std::filesystem::remove_all(folder, ec);
+    }
+};
+
+std::optional<std::filesystem::path> copyForReading(const std::filesystem::path& store, ReadOnlyCopy& copy,
+                                                    std::string& problem) {
+    std::string pattern = (std::filesystem::temp_directory_path() / "lunavexa-show-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) {
+        problem = "no temporary folder for reading the store";
+        return std::nullopt;
+    }
+    copy.folder = pattern;
+    std::error_code ec;
+    const std::filesystem::path target = copy.folder / store.filename();
+    std::filesystem::copy_file(store, target, ec);
+    std::filesystem::path journal = store;
+    journal += "-wal";
+    if (!ec && std::filesystem::exists(journal)) {
+        std::filesystem::path journalCopy = target;
+        journalCopy += "-wal";
+        std::filesystem::copy_file(journal, journalCopy, ec);
+    }
+    if (ec) {
+        problem = "the store file " + store.string() + " cannot be read: " + ec.message();
+        return std::nullopt;
+    }
+    return target;
+}
+
 bool prepareHome(const std::string& home, std::string& problem) {
     std::error_code ec;
     std::filesystem::create_directories(home, ec);
@@ -161,10 +214,6 @@ bool prepareHome(const std::string& home, std::string& problem) {
     return true;
 }
 
-std::string cell(const Value& value) {
-    if (value.isNilOrNull()) return "-";
-    return value.isDate() ? DateString::dateAllPart(*value.date()) : value.stringValue();
-}
 
 void printSettings() {
     auto settings = makeRef<LNPreferences>();
@@ -174,7 +223,7 @@ void printSettings() {
         {"hideVideos", settings->hideVideos()},   {"checkUpdate", settings->checkUpdate()},
         {"mbltoken", settings->mbltoken()},       {"mblCurrentUserID", settings->mblCurrentUserID()},
         {"mblUsername", settings->mblUsername()}, {"mblExpireDate", settings->mblExpireDate()}};
-    for (const auto& [name, value] : fields) std::printf("%s\t%s\n", name, cell(value).c_str());
+    for (const auto& [name, value] : fields) app_detail::printLine(std::string(name) + "\t" + app_detail::cellText(value));
 }
 
 int exitCode = 0;
@@ -265,6 +314,7 @@ int parse(int argc, char** argv, Options& options) {
         }
     }
     std::vector<std::string> commandOptions;
+    std::set<std::string> globalsGiven;  // --map alone may be repeated (one name per mapping)
     std::size_t words = 0;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -279,6 +329,7 @@ int parse(int argc, char** argv, Options& options) {
             if (i + 1 >= args.size()) return usage(arg + " needs a value");
             const std::string& value = args[++i];
             if (global) {
+                if (arg != "--map" && !globalsGiven.insert(arg).second) return usage(arg + " is given twice");
                 std::string problem;
                 if (!applyGlobal(arg, value, options, problem)) return usage(problem);
             } else if (!options.arguments.emplace(arg, value).second) {
@@ -417,13 +468,27 @@ int lunavexaCommand(int argc, char** argv) {
         problem = "show takes one of News, Toptenz, Taobao, Microblog, Video, Teleplay, Novel";
     }
     if (!problem.empty()) return usage(problem);
-    if (!prepareHome(options.home, problem)) return fail(problem);
+    const bool offline = command == "show" || command == "settings";
+    if (!prepareHome(options.home, problem)) {
+        std::string readingProblem;
+        if (!offline || !prepareHomeForReading(options.home, readingProblem)) return fail(problem);
+    }
     if (command == "settings") {
         printSettings();
         return 0;
     }
 
     const std::filesystem::path store = RS_urlForStoreName("lunavexa.sqlite");
+    if (command == "show" && std::filesystem::exists(store) && (!writable(store.parent_path()) || !writable(store))) {
+        ReadOnlyCopy copy;
+        const std::optional<std::filesystem::path> readable = copyForReading(store, copy, problem);
+        if (!readable) return fail(problem);
+        RecordStack::setupCoreDataStackWithAutoMigratingSqliteStoreAtURL(*readable);
+        if (!RS_defaultPersistentStore()) return fail("the store file cannot be opened");
+        const std::optional<int> shown = app_detail::showEntity(options.positional[0]);
+        RecordStack::cleanUp();
+        return shown.value_or(1);
+    }
     if (auto aside = app_detail::setAsideDamagedStore(store)) {
         if (aside->asidePath.empty()) {
             return fail("the store file " + store.string() + " is damaged (" + aside->reason +

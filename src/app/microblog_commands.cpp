@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "app/app_delegate.h"
+#include "app/detail/page_loads.h"
 #include "content/microblog_helper.h"
 #include "content/share_music_view_controller.h"
 #include "platform/dispatch/notification_center.h"
@@ -59,8 +60,10 @@ void login(std::function<void(int)> done) {
                   pollUntil([named] { return *named; }, kWaitSeconds, [observer, done](bool) {
                       NotificationCenter::defaultCenter()->removeObserver(observer.get());
                       Ref<LNPreferences> prefs = settings();
-                      std::printf("login\t%s\t%s\n", prefs->mblCurrentUserID().stringValue().c_str(),
-                                  prefs->mblUsername().isString() ? prefs->mblUsername().string().c_str() : "-");
+                      // The id and the name come from the service: printed as cells, escaped.
+                      app_detail::printLine("login\t" + app_detail::cellText(prefs->mblCurrentUserID()) + "\t" +
+                                            app_detail::cellText(prefs->mblUsername().isString() ? prefs->mblUsername()
+                                                                                                 : Value()));
                       std::fflush(stdout);
                       done(0);
                   });
@@ -81,7 +84,7 @@ void share(const std::string& text, Bytes image, std::function<void(int)> done) 
                           std::fprintf(stderr, "lunavexa: the post got no answer\n");
                           return done(1);
                       }
-                      std::printf("toast\t%s\n", screen->toasts().front().c_str());
+                      app_detail::printLine("toast\t" + app_detail::cellText(Value(screen->toasts().front())));
                       std::fflush(stdout);
                       if (screen->toasts().front() != ShareMusicViewController::kPostedToast) return done(1);
                       pollUntil([screen] { return screen->isClosed(); }, kWaitSeconds,

@@ -4,12 +4,14 @@
 #include <unordered_set>
 
 #include "content/base_jm_model.h"
+#include "content/constants.h"
 #include "content/content_models.h"
 #include "content/content_records.h"
 #include "content/data_helper.h"
 #include "content/date_string.h"
 #include "mapping/json_adapter.h"
 #include "platform/base/log.h"
+#include "platform/data/coordinator.h"
 #include "platform/data/errors.h"
 #include "platform/data/model.h"
 #include "platform/data/predicate.h"
@@ -28,6 +30,11 @@ struct APIProcessor::StoringOperation {
     std::function<void()> clear;
     bool serverOrder = false;  // sortWeight = the item's index in the reply
     bool isNovel = false;      // "description" moves to "novel_desc"; each record is logged
+    // The keys the model reads: an item with none of them holds nothing to store.
+    Dictionary jsonKeys;
+    // The values that put an item on the requested page (the category's selector), filled in where an
+    // item lacks them: such an item belongs to the page the reply answers.
+    Dictionary selectors;
     // The records that make the item a known one (news and charts); empty: no test.
     std::function<bool(const BaseJMModel&, const Ref<ManagedObjectContext>&)> isKnown;
     // The same test answered from one fetch: the key of a model (nothing: ask isKnown), the key of a
@@ -109,12 +116,56 @@ void discardUnsavedChanges(const Ref<ManagedObjectContext>& context) {
     context->reset();
 }
 
+// Whether the item carries any key the model reads.
+bool hasAnyAttribute(const Value& item, const Dictionary& jsonKeys) {
+    for (const auto& [property, keyPath] : jsonKeys) {
+        if (keyPath.isString() && item.dictionary().contains(keyPath.string())) return true;
+    }
+    return false;
+}
+
+// The store's write lock from the clear to the end of the save: what another process commits
+// meanwhile waits, so the clear sees every record of the category and the reply replaces all of them.
+class WritingScope {
+public:
+    explicit WritingScope(const Ref<ManagedObjectContext>& context) : coordinator_(context->persistentStoreCoordinator()) {}
+    ~WritingScope() {
+        if (began_) coordinator_->cancelWriting();
+    }
+    WritingScope(const WritingScope&) = delete;
+    WritingScope& operator=(const WritingScope&) = delete;
+    bool begin(Ref<Error>* error) {
+        if (!coordinator_) return true;
+        began_ = coordinator_->beginWriting(error);
+        return began_;
+    }
+    bool end(Ref<Error>* error) {
+        if (!began_) return true;
+        began_ = false;
+        return coordinator_->endWriting(error);
+    }
+
+private:
+    Ref<PersistentStoreCoordinator> coordinator_;
+    bool began_ = false;
+};
+
 // Replaces the category's records with the reply's items in the default context and saves the deletion
-// and the new records together, in one transaction of the file. An item that does not map, or whose
-// values the store cannot hold, is skipped with one log line. False, with the store and the context as
-// they were, when the save fails or when the list held items and none of them could be stored.
+// and the new records together, in one transaction of the file, under the write lock taken before the
+// clear. An item that does not map, that carries nothing the model reads, or whose values the store
+// cannot hold, is skipped with one log line. False, with the store and the context as they were, when
+// the lock cannot be had, the save fails, or the list held items and none of them could be stored.
 bool replaceCategory(const StoringOperation& operation, const Array& list, const Ref<ManagedObjectContext>& context,
                      Ref<Error>* error) {
+    WritingScope writing(context);
+    Ref<Error> lockError;
+    if (!writing.begin(&lockError)) {
+        log("APIProcessor: the %@ reply could not be stored, the store cannot be locked for writing; the cached "
+            "records are kept: %@",
+            operation.action, lockError);
+        setError(error, lockError);
+        return false;
+    }
     operation.clear();
     std::optional<std::unordered_set<std::string>> knownKeys = knownKeysOf(operation, context);
     std::size_t unusable = 0;
@@ -125,6 +176,16 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
             Value description = item["description"];
             item.mutableDictionary().remove("description");
             item.mutableDictionary().set("novel_desc", std::move(description));
+        }
+        if (item.isDictionary()) {
+            if (!hasAnyAttribute(item, operation.jsonKeys)) {
+                log("APIProcessor: %@ item %@ skipped, it has no attribute", operation.action, std::to_string(index));
+                ++unusable;
+                continue;
+            }
+            for (const auto& [key, value] : operation.selectors) {
+                if (item[key].isNilOrNull()) item.mutableDictionary().set(key, value);
+            }
         }
         Ref<Error> itemError;
         auto model = std::dynamic_pointer_cast<BaseJMModel>(
@@ -169,7 +230,7 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
         return false;
     }
     Ref<Error> saveError;
-    if (RS_saveToPersistentStoreAndWait(context, &saveError)) return true;
+    if (RS_saveToPersistentStoreAndWait(context, &saveError) && writing.end(&saveError)) return true;
     log("APIProcessor: the %@ reply could not be saved; the cached records are kept: %@", operation.action, saveError);
     discardUnsavedChanges(context);
     setError(error, saveError ? saveError
@@ -269,6 +330,8 @@ void APIProcessor::loadMicroblogWithGap(const std::string& gap, std::optional<Da
     operation->modelClass = JM_Microblog::runtimeClass();
     operation->clear = [gap] { DataHelper::sharedDataHelper()->truncateMicroblogWithType(gap, DataHelper::Save::Later); };
     operation->serverOrder = true;
+    operation->jsonKeys = JM_Microblog::JSONKeyPathsByPropertyKey();
+    operation->selectors = {{"type", Value(gap)}};
     operation->create = createRecord<Microblog>;
     sendStoring({{"action", Value("microblog")}, {"gap", Value(gap)}, {"time", Value(timeCursor(time))}},
                 std::move(operation), std::move(success), std::move(failure));
@@ -280,6 +343,8 @@ void APIProcessor::loadTaobaoWithStore(const std::string& store, const std::stri
     operation->action = "taobao";
     operation->modelClass = JM_Taobao::runtimeClass();
     operation->clear = [type, store] { DataHelper::sharedDataHelper()->truncateTaobaoWithType(type, store, DataHelper::Save::Later); };
+    operation->jsonKeys = JM_Taobao::JSONKeyPathsByPropertyKey();
+    operation->selectors = {{"store", Value(store)}, {"type", Value(type)}};
     operation->create = createRecord<Taobao>;
     sendStoring({{"action", Value("taobao")},
                  {"store", Value(store)},
@@ -296,6 +361,8 @@ void APIProcessor::loadNewsWithCatname(const std::string& category, std::optiona
     operation->clear = [category] { DataHelper::sharedDataHelper()->truncateNewsWithCategory(category, DataHelper::Save::Later); };
     operation->isKnown = [](const BaseJMModel& model, const Ref<ManagedObjectContext>& context) {
         const auto& news = static_cast<const JM_News&>(model);
+        // Without an identifier an item is its own record: nil matches no stored one.
+        if (news.msgId().isNil()) return false;
         return anyRecord<News>(Predicate::format("msgId = %@", nullptr, news.msgId()), context);
     };
     // "msgId = value" holds only for a stored value of the same kind and equal.
@@ -307,6 +374,8 @@ void APIProcessor::loadNewsWithCatname(const std::string& category, std::optiona
         return plainKey(record.valueForKey("msgId"), unkeyable);
     };
     operation->allRecords = allRecordsOf<News>;
+    operation->jsonKeys = JM_News::JSONKeyPathsByPropertyKey();
+    operation->selectors = {{"cat_name", Value(category)}};
     operation->create = createRecord<News>;
     sendStoring({{"action", Value("newsList")}, {"cat", Value(category)}, {"time", Value(timeCursor(time))}},
                 std::move(operation), std::move(success), std::move(failure));
@@ -320,8 +389,8 @@ void APIProcessor::loadToptenzWithSite(const std::string& site, std::optional<Da
     operation->clear = [site] { DataHelper::sharedDataHelper()->truncateToptenWithSite(site, DataHelper::Save::Later); };
     operation->isKnown = [](const BaseJMModel& model, const Ref<ManagedObjectContext>& context) {
         const auto& chart = static_cast<const JM_Toptenz&>(model);
-        // A rank past 64 bits matches nothing (the store refuses such an item anyway).
-        if (!chart.rank().isNumeric() || integerRangeOverflow(AttributeType::Integer64, chart.rank()) != 0) return false;
+        // A rank past 64 bits matches nothing (the store refuses such an item anyway), nor does a nil sid.
+        if (chart.sid().isNil() || !chart.rank().isNumeric() || integerRangeOverflow(AttributeType::Integer64, chart.rank()) != 0) return false;
         return anyRecord<Toptenz>(
             Predicate::format("sid = %@ AND rank = %lld", nullptr, chart.sid(), chart.rank().longLongValue()), context);
     };
@@ -347,6 +416,11 @@ void APIProcessor::loadToptenzWithSite(const std::string& site, std::optional<Da
         return *sid + '\x1f' + rank->substr(1);
     };
     operation->allRecords = allRecordsOf<Toptenz>;
+    operation->jsonKeys = JM_Toptenz::JSONKeyPathsByPropertyKey();
+    // The site's number, as the service sends it; a site without one fills nothing.
+    if (const Value number = Constants::siteIdMap().get(site); number.isString()) {
+        operation->selectors = {{"sid", Value(Decimal::fromString(number.string()).longLongValue())}};
+    }
     operation->create = createRecord<Toptenz>;
     sendStoring({{"action", Value("rank")}, {"site", Value(site)}, {"time", Value(timeCursor(time, site))}},
                 std::move(operation), std::move(success), std::move(failure));
@@ -361,6 +435,8 @@ void APIProcessor::loadVideoWithType(const std::string& type, std::optional<Date
     // "teach" would pile up every other type's items at each load).
     operation->clear = [type] { DataHelper::sharedDataHelper()->truncateVideoWithType(type, DataHelper::Save::Later); };
     operation->serverOrder = true;
+    operation->jsonKeys = JM_Video::JSONKeyPathsByPropertyKey();
+    operation->selectors = {{"type", Value(type)}};
     operation->create = createRecord<Video>;
     sendStoring({{"action", Value("video")}, {"time", Value(timeCursor(time))}, {"type", Value(type)}},
                 std::move(operation), std::move(success), std::move(failure));
@@ -373,6 +449,8 @@ void APIProcessor::loadMediaWithType(const std::string& type, bool ended, std::o
     operation->modelClass = JM_Teleplay::runtimeClass();
     operation->clear = [type, ended] { DataHelper::sharedDataHelper()->truncateTVWithType(type, ended, DataHelper::Save::Later); };
     operation->serverOrder = true;
+    operation->jsonKeys = JM_Teleplay::JSONKeyPathsByPropertyKey();
+    operation->selectors = {{"is_end", Value(ended ? "yes" : "no")}, {"type", Value(type)}};
     operation->create = createRecord<Teleplay>;
     sendStoring({{"action", Value("video")},
                  {"is_end", Value(ended ? "yes" : "no")},
@@ -388,6 +466,7 @@ void APIProcessor::loadNovelsWithTitle(const std::string& title, std::optional<D
     operation->modelClass = JM_Novel::runtimeClass();
     operation->clear = [] { DataHelper::sharedDataHelper()->truncateNovels(DataHelper::Save::Later); };
     operation->isNovel = true;
+    operation->jsonKeys = JM_Novel::JSONKeyPathsByPropertyKey();
     operation->create = createRecord<Novel>;
     sendStoring({{"action", Value("novel")}, {"time", Value(timeCursor(time))}, {"title", Value(title)}},
                 std::move(operation), std::move(success), std::move(failure));

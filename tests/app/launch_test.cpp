@@ -283,6 +283,13 @@ INSTANTIATE_TEST_SUITE_P(
                    R"({"mItems":[{"name":"video","value":"0"},{"name":"version","value":"0.9"}]})", true, Value()},
         SwitchCase{"TextComparison1_10IsLowerThan1_9", "1.10", Value(), Value(),
                    R"({"mItems":[{"name":"video","value":"1"},{"name":"version","value":"1.9"}]})", true, Value("1.10")},
+        // Letters compare without case: "1.0b" equals "1.0B", "1.0a" is lower and "1.0c" greater.
+        SwitchCase{"LettersCompareWithoutCase", "1.0b", Value(), Value(),
+                   R"({"mItems":[{"name":"video","value":"1"},{"name":"version","value":"1.0B"}]})", true, Value("1.0b")},
+        SwitchCase{"ALowerLetterIsLower", "1.0a", Value(), Value(),
+                   R"({"mItems":[{"name":"video","value":"1"},{"name":"version","value":"1.0B"}]})", true, Value("1.0a")},
+        SwitchCase{"AHigherLetterIsGreater", "1.0c", Value(false), Value("0.5"),
+                   R"({"mItems":[{"name":"video","value":"0"},{"name":"version","value":"1.0B"}]})", true, Value()},
         SwitchCase{"NullItems", nullptr, Value(false), Value("0.5"), R"({"mItems":null})", false, Value()},
         SwitchCase{"ItemsNotAList", nullptr, Value(false), Value("0.5"), R"({"mItems":{"name":"video"}})", false, Value()},
         SwitchCase{"NoItems", nullptr, Value(false), Value("0.5"), R"({"other":1})", false, Value()},

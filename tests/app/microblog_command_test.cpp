@@ -60,6 +60,17 @@ TEST_F(MicroblogCommand, LoginShareAndLogoutPlayTheScreens) {
     EXPECT_EQ(social.requestsTo("/oauth2/authorize").size(), 2u);
 }
 
+// The name comes from the service: control characters in it are printed escaped.
+TEST_F(MicroblogCommand, TheLoginLinePrintsTheServicesNameEscaped) {
+    tools::SocialBehaviour named;
+    named.customBody = std::string("{\"id\":") + tools::SocialApi::kUserID + ",\"idstr\":\"" + tools::SocialApi::kUserID +
+                       "\",\"name\":\"a\\u001b[2Jb\\u0007\",\"screen_name\":\"a\\u001b[2Jb\\u0007\"}";
+    social.setBehaviour("/2/users/show.json", named);
+    Outcome login = run("login");
+    ASSERT_EQ(login.code, 0) << login.err;
+    EXPECT_EQ(login.out, std::string("login\t") + tools::SocialApi::kUserID + "\ta\\x1b[2Jb\\x07\n");
+}
+
 TEST_F(MicroblogCommand, RefusedLoginAndForeignURLsFail) {
     tools::SocialBehaviour deny;
     deny.deny = true;

@@ -68,6 +68,7 @@ ContentService::~ContentService() { stop(); }
 void ContentService::setBehaviour(const std::string& action, ContentBehaviour behaviour) {
     std::lock_guard lock(mutex_);
     behaviours_[action] = std::move(behaviour);
+    arrivals_[action] = 0;
 }
 
 void ContentService::resetBehaviours() {
@@ -172,6 +173,14 @@ void ContentService::install() {
             return;
         }
         const ContentBehaviour behaviour = behaviourFor(action);
+        if (behaviour.together > 1) {
+            std::unique_lock lock(mutex_);
+            ++arrivals_[action];
+            stopped_.notify_all();  // the stop's condition, so that a stop ends the wait too
+            stopped_.wait_for(lock, std::chrono::seconds(30),
+                              [&] { return stopping_ || arrivals_[action] >= behaviour.together; });
+            if (stopping_) return;
+        }
         if (behaviour.delaySeconds > 0 && !waitUnlessStopped(behaviour.delaySeconds)) return;
         using Body = ContentBehaviour::Body;
         switch (behaviour.body) {

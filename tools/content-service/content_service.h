@@ -25,6 +25,9 @@ struct ContentBehaviour {
     double delaySeconds = 0;
     Body body = Body::Fixture;
     std::string customBody;  // when not empty, sent in place of the reply (any shape a test needs)
+    // When above 1: each reply waits until this many requests of the action have arrived since the
+    // behaviour was set (or 30 s, or the service stops), so that that many clients get theirs together.
+    int together = 0;
 };
 
 struct LoggedRequest {
@@ -62,6 +65,7 @@ private:
 
     std::string fixturesDirectory_;
     std::map<std::string, ContentBehaviour> behaviours_;
+    std::map<std::string, int> arrivals_;  // requests per action since its behaviour was set
     std::vector<LoggedRequest> log_;
     std::function<void(const LoggedRequest&)> observer_;
 };

@@ -125,14 +125,7 @@ std::map<std::string, int>& runningLoads() {
     return *loads;
 }
 
-std::string cell(const Value& value) {
-    if (value.isNilOrNull()) return "-";
-    std::string text = value.isDate() ? DateString::dateAllPart(*value.date()) : value.stringValue();
-    for (char& c : text) {
-        if (c == '\t' || c == '\n' || c == '\r') c = ' ';
-    }
-    return text;
-}
+std::string cell(const Value& value) { return cellText(value); }
 
 // The page's rows from the default context, in the page's order; nothing (after an error line) when
 // they cannot be read.
@@ -170,7 +163,7 @@ void printRows(const EntityPage& page, const Array& rows) {
             if (i) line += '\t';
             line += record ? cell(record->valueForKey(page.columns[i])) : "-";
         }
-        std::printf("%s\n", line.c_str());
+        printLine(line);
     }
 }
 
@@ -194,6 +187,45 @@ void endLoad(const std::string& screenName) {
 }
 
 }  // namespace
+
+std::string cellText(const Value& value) {
+    if (value.isNilOrNull()) return "-";
+    const std::string text = value.isDate() ? DateString::dateAllPart(*value.date()) : value.stringValue();
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte == '\\') {
+            out += "\\\\";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 15];
+        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            // U+0080 to U+009F, the C1 controls (CSI, OSC, … in one character).
+            const auto code = static_cast<unsigned char>(text[++i]);
+            out += "\\u00";
+            out += kHex[code >> 4];
+            out += kHex[code & 15];
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    return out;
+}
+
+void printLine(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+}
 
 const std::vector<std::string>* pageOptions(const std::string& command) {
     static const auto* options = new std::map<std::string, std::vector<std::string>>{
@@ -238,7 +270,7 @@ void playPage(const PageRequest& request, std::function<void(int)> done) {
             int code = 0;
             if (!ok) {
                 std::fprintf(stderr, "lunavexa: %s request failed: %s\n", load->command.c_str(),
-                             error ? error->description().c_str() : "no reply");
+                             error ? error->description().c_str() : "the reply has no item list");
                 code = 1;
             }
             std::optional<Array> rows = fetchRows(load->page, load->predicate);
@@ -249,7 +281,7 @@ void playPage(const PageRequest& request, std::function<void(int)> done) {
             }
             if (ok && load->isCheck) {
                 const Value first = items.isArray() && items.count() > 0 ? items.array()[0] : Value();
-                std::printf("has_new\t%s\n", cell(first.isDictionary() ? first["has_new"] : Value()).c_str());
+                printLine("has_new\t" + cell(first.isDictionary() ? first["has_new"] : Value()));
             }
             if (ok && !load->isCheck && items.isNull()) std::printf("toast\t%s\n", kUpToDateToast);
             if (ok && rows) {
@@ -262,7 +294,8 @@ void playPage(const PageRequest& request, std::function<void(int)> done) {
             done(code);
         });
     };
-    load->request(cursor, [finish](const Value& items) { finish(true, items, nullptr); },
+    // A reply without an item list ({"error": "service busy"}) changed nothing: a failed load.
+    load->request(cursor, [finish](const Value& items) { finish(!items.isNil(), items, nullptr); },
                   [finish](const Ref<Error>& error) { finish(false, Value(), error); });
 }
 

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/value.h"
+
 namespace lv::app_detail {
 
 inline constexpr const char* kUpToDateToast = "当前数据已经是最新的！";
@@ -29,6 +31,14 @@ struct PageRequest {
 const std::vector<std::string>* pageOptions(const std::string& command);
 // The usage problem of the values (e.g. "--ended takes yes or no"), empty when they are fine.
 std::string checkPageValues(const PageRequest& request);
+
+// A value as one printed cell: "-" for nil and null, dates in the service's style, every other value
+// as its text with each control character (C0, DEL, C1; a NUL too) and the backslash escaped visibly
+// ("\t", "\n", "\r", "\\", "\x1b", "\u0085"), so that service text can neither steer the terminal
+// nor split a row.
+std::string cellText(const Value& value);
+// Writes the text and a line end to standard output, every byte of it.
+void printLine(const std::string& text);
 
 // Plays the page load; done gets the exit code (0 success, 1 failure) after the output is written.
 void playPage(const PageRequest& request, std::function<void(int code)> done);

@@ -213,7 +213,10 @@ std::string soundMark(const fs::path& store) {
 // Examines the file; `markedSound`: the file carries a mark matching it and the model, so without a
 // journal the earlier verdict stands.
 Finding examine(const fs::path& store, bool markedSound) {
-    {
+    std::error_code sizeError;
+    // An empty file is a new database (SQLite writes its first page at the first commit): another
+    // process may be opening it right now. Its journal, if any, is judged below.
+    if (fs::file_size(store, sizeError) != 0 || sizeError) {
         std::ifstream in(store, std::ios::binary);
         char header[16] = {};
         in.read(header, sizeof header);
@@ -236,6 +239,7 @@ Finding examine(const fs::path& store, bool markedSound) {
         return migration(copy.path());
     }
     if (markedSound) return {};
+    if (fs::file_size(store, ec) == 0 && !ec) return {};
     {
         Database db = openDatabase(store, true);
         if (!db) return {Verdict::Unknown, "the file does not open"};

@@ -595,7 +595,7 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
     struct RollbackUnlessDone {
         data_detail::Connection* connection;
         ~RollbackUnlessDone() {
-            if (connection && !sqlite3_get_autocommit(connection->handle())) connection->rollback();
+            if (connection && connection->inTransaction()) connection->rollback();
         }
     } rollbackUnlessDone{keyConnection};
     for (const auto& [entity, inserts] : temporaryByEntity) {
@@ -627,6 +627,47 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
         if (!store->impl_->save(part.inserts, part.updates, part.deletes, temporaryIDs, result, error)) return false;
     }
     return true;
+}
+
+bool PersistentStoreCoordinator::beginWriting(Ref<Error>* error) {
+    std::lock_guard lock(mutex_);
+    if (writing_++ > 0) return true;
+    for (std::size_t i = 0; i < stores_.size(); ++i) {
+        if (!stores_[i]->impl_) continue;
+        Ref<Error> holdError;
+        if (!stores_[i]->impl_->connection().hold(&holdError)) {
+            for (std::size_t j = 0; j < i; ++j) {
+                if (stores_[j]->impl_) stores_[j]->impl_->connection().abandon();
+            }
+            writing_ = 0;
+            setError(error, data_detail::saveFailure(holdError));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PersistentStoreCoordinator::endWriting(Ref<Error>* error) {
+    std::lock_guard lock(mutex_);
+    if (writing_ == 0 || --writing_ > 0) return true;
+    bool ok = true;
+    for (const auto& store : stores_) {
+        if (!store->impl_) continue;
+        Ref<Error> releaseError;
+        if (!store->impl_->connection().release(&releaseError) && ok) {
+            ok = false;
+            setError(error, data_detail::saveFailure(releaseError));
+        }
+    }
+    return ok;
+}
+
+void PersistentStoreCoordinator::cancelWriting() {
+    std::lock_guard lock(mutex_);
+    if (writing_ == 0 || --writing_ > 0) return;
+    for (const auto& store : stores_) {
+        if (store->impl_) store->impl_->connection().abandon();
+    }
 }
 
 void PersistentStoreCoordinator::performBlockAndWait(const std::function<void()>& block) {

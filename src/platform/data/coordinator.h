@@ -191,6 +191,17 @@ public:
     // 134030 (with the SQLite error underneath) or 1550 for a value the attribute cannot hold.
     bool saveChanges(const ChangeSet& changes, SaveResult* result, Ref<Error>* error);
 
+    // Takes the write lock of every SQLite store file and keeps it until endWriting: other processes
+    // cannot write meanwhile, what is read is current, and the saves made meanwhile reach the files
+    // (and other processes) together at endWriting. Calls of this coordinator from any thread run
+    // inside it. Nested calls count; the outermost pair takes and gives up the locks. False (with a
+    // 134030 error, nothing held) when a lock cannot be had within the busy time-out.
+    bool beginWriting(Ref<Error>* error);
+    // Commits what was saved since beginWriting; false (with the error) when that fails, and then
+    // nothing of it is kept. cancelWriting undoes it instead.
+    bool endWriting(Ref<Error>* error);
+    void cancelWriting();
+
     // Runs the block under the coordinator's lock (no other call of this coordinator runs meanwhile;
     // the block may call the coordinator itself).
     void performBlockAndWait(const std::function<void()>& block);
@@ -207,6 +218,7 @@ private:
     Ref<ManagedObjectModel> model_;
     mutable std::recursive_mutex mutex_;
     std::vector<Ref<PersistentStore>> stores_;
+    int writing_ = 0;  // beginWriting calls not yet ended
 };
 
 }  // namespace lv

@@ -40,6 +40,28 @@ bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c =
 
 // Whether a real that std::from_chars found out of range is too large rather than too small: the
 // power of ten of its first significant digit is not negative. The text is a valid JSON number.
+// Whether the double read from a JSON number is the number its text writes: always for 15
+// significant digits or fewer (within the double's normal range), otherwise when the shortest text of
+// the double is the same decimal.
+bool doubleKeepsDigits(std::string_view text, double d) {
+    std::size_t significant = 0;
+    bool leading = true;
+    std::size_t trailingZeros = 0;
+    std::size_t i = text.front() == '-' ? 1 : 0;
+    for (; i < text.size() && text[i] != 'e' && text[i] != 'E'; ++i) {
+        const char c = text[i];
+        if (c == '.') continue;
+        if (leading && c == '0') continue;
+        leading = false;
+        ++significant;
+        trailingZeros = c == '0' ? trailingZeros + 1 : 0;
+    }
+    const double magnitude = d < 0 ? -d : d;
+    if (significant - trailingZeros <= 15 && (magnitude == 0 || (magnitude > 1e-300 && magnitude < 1e300))) return true;
+    const std::optional<Decimal> written = Decimal::parse(text);
+    return !written || *written == Decimal::fromDouble(d);
+}
+
 bool magnitudeAtLeastOne(std::string_view text) {
     auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
     std::size_t i = text.front() == '-' ? 1 : 0;
@@ -127,10 +149,13 @@ public:
         return push(u);
     }
     bool Double(double d) { return push(d); }
-    // Integers within 64 bits stay integers (unsigned above the signed range); others are doubles.
+    // Integers within 64 bits stay integers (unsigned above the signed range); an integer past them is
+    // a decimal. Other numbers are doubles, or decimals when a double would not keep their digits.
     bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
         const char* end = s + length;
-        if (std::find_if(s, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end) {
+        const std::string_view text(s, length);
+        const bool integer = std::find_if(s, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end;
+        if (integer) {
             if (*s == '-') {
                 std::int64_t i = 0;
                 // "-0" keeps its sign as a double, so that it is written back as it was read.
@@ -143,10 +168,12 @@ public:
         double d = 0;
         const std::from_chars_result r = std::from_chars(s, end, d);
         if (r.ec == std::errc::result_out_of_range) {
-            if (magnitudeAtLeastOne(std::string_view(s, length))) return refuseNumber();
+            if (magnitudeAtLeastOne(text)) return refuseNumber();
             d = *s == '-' ? -0.0 : 0.0;
         } else if (r.ec != std::errc() || r.ptr != end) {
             return refuseNumber();
+        } else if (integer || !doubleKeepsDigits(text, d)) {
+            if (const std::optional<Decimal> decimal = Decimal::parse(text)) return push(*decimal);
         }
         return push(d);
     }

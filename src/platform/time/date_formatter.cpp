@@ -1,5 +1,6 @@
 #include "platform/time/date_formatter.h"
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <memory>
@@ -42,7 +43,66 @@ std::string formattingLocale(const Locale& locale) {
 struct CachedFormat {
     std::unique_ptr<icu::SimpleDateFormat> format;
     std::unique_ptr<icu::Calendar> parseCalendar;  // working calendar for parsing
+    std::size_t longestMatch = 0;                   // characters; longer texts are not parsed
 };
+
+// The longest text worth parsing under an ICU pattern, in characters: every number field at ten digits
+// and a sign (the calendar's fields are 32-bit), every name field at 64 characters, quoted and other
+// literals as written. ICU itself also reads any run of leading zeros or white space; such padding
+// costs the parser time in proportion to the whole text at every position, so it is not read.
+std::size_t longestMatchOf(std::u16string_view pattern) {
+    constexpr std::size_t kNumber = 11;
+    constexpr std::size_t kName = 64;
+    // Letters whose field is a name at any width, and those that are a name from three letters on.
+    constexpr std::u16string_view kNames = u"GEazvVOXxZBbU";
+    constexpr std::u16string_view kNamesFromThree = u"MLQqce";
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < pattern.size();) {
+        const char16_t c = pattern[i];
+        if (c == u'\'') {
+            std::size_t end = i + 1;
+            if (end < pattern.size() && pattern[end] == u'\'') {  // '' is one quote
+                ++total;
+                i = end + 1;
+                continue;
+            }
+            for (; end < pattern.size(); ++end) {
+                if (pattern[end] != u'\'') {
+                    ++total;
+                } else if (end + 1 < pattern.size() && pattern[end + 1] == u'\'') {
+                    ++total;
+                    ++end;
+                } else {
+                    break;
+                }
+            }
+            i = end + 1;
+            continue;
+        }
+        if ((c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z')) {
+            std::size_t count = 1;
+            while (i + count < pattern.size() && pattern[i + count] == c) ++count;
+            i += count;
+            const bool name = kNames.find(c) != std::u16string_view::npos ||
+                              (count >= 3 && kNamesFromThree.find(c) != std::u16string_view::npos);
+            total += name ? kName : std::max(count, kNumber);
+            continue;
+        }
+        ++total;
+        ++i;
+    }
+    return total;
+}
+
+// The number of characters (UTF-16 units) of UTF-8 text, counted only up to the limit + 1.
+std::size_t charactersUpTo(std::string_view text, std::size_t limit) {
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < text.size() && count <= limit; ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if ((byte & 0xC0) != 0x80) count += byte >= 0xF0 ? 2 : 1;
+    }
+    return count;
+}
 
 // Every thread keeps its own ICU formatters, keyed by everything that shapes them; nothing is shared.
 CachedFormat* cachedFormat(const DateFormatter& formatter, bool usesStyles) {
@@ -86,7 +146,12 @@ CachedFormat* cachedFormat(const DateFormatter& formatter, bool usesStyles) {
     format->setBooleanAttribute(UDAT_PARSE_PARTIAL_LITERAL_MATCH, false, status);
     status = U_ZERO_ERROR;
     if (cache.size() >= 64) cache.clear();
-    CachedFormat entry{std::move(format), std::unique_ptr<icu::Calendar>(calendar.release())};
+    icu::UnicodeString pattern;
+    format->toPattern(pattern);
+    const std::size_t longest =
+        longestMatchOf(std::u16string_view(reinterpret_cast<const char16_t*>(pattern.getBuffer()),
+                                           static_cast<std::size_t>(pattern.length())));
+    CachedFormat entry{std::move(format), std::unique_ptr<icu::Calendar>(calendar.release()), longest};
     return &cache.emplace(std::move(key), std::move(entry)).first->second;
 }
 
@@ -173,6 +238,7 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
     if (usesStyles_ ? (dateStyle_ == Style::None && timeStyle_ == Style::None) : pattern_.empty()) return std::nullopt;
     CachedFormat* cached = cachedFormat(*this, usesStyles_);
     if (!cached) return std::nullopt;
+    if (charactersUpTo(text, cached->longestMatch) > cached->longestMatch) return std::nullopt;
     icu::Calendar& calendar = *cached->parseCalendar;
     if (!usesStyles_) {
         // Plain numeric text (what services send) skips the full parser: the fields go straight to the

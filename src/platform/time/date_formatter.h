@@ -65,7 +65,10 @@ public:
     // number and accepts a text that lacks a literal standing at the very end of the pattern. Fields
     // the pattern does not give are taken from 1 January 2000, 00:00:00 in the formatter's zone, as the
     // platform does (so "HH:mm" reads a time on that day). A standard-time zone name reads as standard
-    // time ("PST" is −8 h even in summer).
+    // time ("PST" is −8 h even in summer). A text longer than the pattern's longest match is refused
+    // before parsing (nothing), however it is made: the longest match counts ten digits and a sign for
+    // each number field, 64 characters for each name field (month and day names, eras, zones), and
+    // literals as written; padding beyond that (runs of leading zeros or white space) is not read.
     std::optional<Date> dateFromString(std::string_view text) const;
 
     // The pattern in effect: the pattern, or the locale's pattern for the styles.

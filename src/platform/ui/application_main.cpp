@@ -1,10 +1,12 @@
 // applicationMain: the delegate by class name, the launch, the main loop, control lines and signals.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <optional>
+#include <thread>
 
 #include "platform/base/log.h"
 #include "platform/dispatch/run_loop.h"
@@ -17,8 +19,13 @@ namespace {
 
 // The write end of the pipe the signal handler turns SIGINT, SIGTERM and SIGHUP into a "terminate" line on.
 std::atomic<int> gSignalPipe{-1};
+// The write end of the watchdog's pipe: the handler writes 's' on it, the end of the main loop 'q'.
+std::atomic<int> gWatchdogPipe{-1};
 // The signal that asked for the termination (0: none); a lock-free atomic, so the handler may set it.
 std::atomic<int> gTerminationSignal{0};
+
+// How long the main thread has, after SIGINT, SIGTERM or SIGHUP, to play the termination and leave its loop.
+constexpr int kTerminationGraceMilliseconds = 5000;
 
 extern "C" void onTerminationSignal(int signal) {
     gTerminationSignal.store(signal);
@@ -27,6 +34,33 @@ extern "C" void onTerminationSignal(int signal) {
         static const char kLine[] = "terminate\n";
         [[maybe_unused]] const ssize_t written = ::write(fd, kLine, sizeof kLine - 1);
     }
+    if (const int watchdog = gWatchdogPipe.load(); watchdog >= 0) {
+        [[maybe_unused]] const ssize_t written = ::write(watchdog, "s", 1);
+    }
+}
+
+// A main thread too busy to take the "terminate" line (a long computation, a long save) would keep
+// the process alive long after the signal: after the grace time the watchdog ends the process the way
+// the signal's default action would. What SQLite had not committed is then simply not in the file.
+void watchTermination(int readEnd) {
+    bool signalled = false;
+    for (;;) {
+        pollfd entry{readEnd, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, signalled ? kTerminationGraceMilliseconds : -1);
+        if (ready < 0) continue;  // interrupted
+        if (ready == 0) {
+            const int signal = gTerminationSignal.load();
+            log("applicationMain: the main thread did not end within %@ ms of signal %@; the process ends now",
+                std::to_string(kTerminationGraceMilliseconds), std::to_string(signal));
+            ::signal(signal, SIG_DFL);
+            ::kill(::getpid(), signal);
+            ::_exit(128 + signal);
+        }
+        char mark = 0;
+        if (::read(readEnd, &mark, 1) != 1 || mark == 'q') break;
+        signalled = true;
+    }
+    ::close(readEnd);
 }
 
 // Installs the handlers for the scope of the main loop and restores the previous ones after it.
@@ -42,6 +76,12 @@ public:
         action.sa_handler = onTerminationSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
+        int watchdog[2];
+        if (::pipe2(watchdog, O_CLOEXEC) == 0) {
+            watchdogWriteEnd_ = watchdog[1];
+            watchdog_ = std::thread(watchTermination, watchdog[0]);
+            gWatchdogPipe.store(watchdogWriteEnd_);
+        }
         ::sigaction(SIGINT, &action, &previousInt_);
         ::sigaction(SIGTERM, &action, &previousTerm_);
         // A closed terminal ends the app the same orderly way.
@@ -55,6 +95,12 @@ public:
         ::sigaction(SIGHUP, &previousHup_, nullptr);
         gSignalPipe.store(-1);
         ::close(writeEnd_);  // the listener sees the end of input and closes the read end
+        if (watchdog_.joinable()) {
+            gWatchdogPipe.store(-1);
+            [[maybe_unused]] const ssize_t written = ::write(watchdogWriteEnd_, "q", 1);
+            watchdog_.join();
+            ::close(watchdogWriteEnd_);
+        }
     }
     TerminationSignals(const TerminationSignals&) = delete;
     TerminationSignals& operator=(const TerminationSignals&) = delete;
@@ -62,6 +108,8 @@ public:
 private:
     bool installed_ = false;
     int writeEnd_ = -1;
+    int watchdogWriteEnd_ = -1;
+    std::thread watchdog_;
     struct sigaction previousInt_ {};
     struct sigaction previousTerm_ {};
     struct sigaction previousHup_ {};

@@ -4,6 +4,7 @@
 
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -312,6 +313,52 @@ TEST(SQLiteStore, ConsecutiveInsertsRepeatingValuesKeepEachRowsOwn) {
               (std::vector<std::string>{"0 'shared text' 7 1.5 10.5", "1 'shared text' 7 1.5 10.5", "2 NULL 7 NULL NULL",
                                         "3 NULL 8 NULL 10.5", "4 'shared text' 7 1.5 11.0", "5 'shared text' 7 2.5 10.5",
                                         "6 'shared text' 7 1.5 10.5"}));
+}
+
+// What is saved between beginWriting and endWriting reaches the file, and another connection, only at
+// endWriting; cancelWriting undoes it; a save that fails inside undoes itself alone.
+TEST(Coordinator, SavesWhileWritingReachTheFileTogetherAtTheEnd) {
+    TempDir dir;
+    const std::string path = dir.file("w.sqlite");
+    auto writer = test::openCoordinator(test::makeItemModel(), path);
+    auto reader = test::openCoordinator(test::makeItemModel(), path);
+    ASSERT_TRUE(writer && reader);
+    auto item = writer->managedObjectModel()->entityNamed("Item");
+    auto count = [&](const Ref<PersistentStoreCoordinator>& c, const char* name) {
+        FetchRequest r("Item");
+        r.setPredicate(Predicate::format("name = %@", nullptr, Value(name)));
+        return c->countForFetchRequest(r, nullptr).value_or(99);
+    };
+    auto save = [&](const char* name, std::optional<std::int64_t> conflictingVersion = std::nullopt) {
+        ChangeSet changes;
+        changes.inserts.push_back({ManagedObjectID::makeTemporary(item), {{"name", Value(name)}}});
+        if (conflictingVersion) {
+            auto ids = writer->obtainPermanentIDs(item, 1, nullptr);
+            changes.updates.push_back({(*ids)[0], conflictingVersion, {{"name", Value("gone")}}});
+        }
+        Ref<Error> error;
+        return writer->saveChanges(changes, nullptr, &error);
+    };
+    Ref<Error> error;
+    ASSERT_TRUE(writer->beginWriting(&error)) << (error ? error->description() : "");
+    ASSERT_TRUE(save("first"));
+    EXPECT_FALSE(save("refused", 7));  // a row that is not there: the save fails, and undoes only itself
+    ASSERT_TRUE(save("second"));
+    EXPECT_EQ(count(writer, "first"), 1u);
+    EXPECT_EQ(count(reader, "first"), 0u) << "not before the end";
+    ASSERT_TRUE(writer->endWriting(&error)) << (error ? error->description() : "");
+    EXPECT_EQ(count(reader, "first"), 1u);
+    EXPECT_EQ(count(reader, "second"), 1u);
+    EXPECT_EQ(count(reader, "refused"), 0u);
+
+    ASSERT_TRUE(writer->beginWriting(&error));
+    ASSERT_TRUE(save("undone"));
+    writer->cancelWriting();
+    EXPECT_EQ(count(writer, "undone"), 0u);
+    EXPECT_EQ(count(reader, "undone"), 0u);
+    // Without a scope each save is its own transaction again.
+    ASSERT_TRUE(save("alone"));
+    EXPECT_EQ(count(reader, "alone"), 1u);
 }
 
 TEST(Coordinator, WithoutAStoreEveryCallIsAnError) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "platform/storage/json.h"
@@ -48,7 +49,33 @@ TEST(JSONReading, BigIntegersAndDoublesAreExact) {
     const Value big = read("18446744073709551615");
     EXPECT_EQ(test::kindOf(big), NumberKind::UInt64);
     EXPECT_EQ(big.unsignedLongLongValue(), std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(test::kindOf(read("18446744073709551616")), NumberKind::Double);
+    // Integers no 64-bit type holds, and numbers whose digits a double would not keep, are decimals.
+    struct Case {
+        const char* text;
+        const char* decimal;  // the decimal's text; nullptr: a double
+    };
+    const Case cases[] = {
+        {"18446744073709551616", "18446744073709551616"},
+        {"-9223372036854775809", "-9223372036854775809"},
+        {"123456789012345678901234567890", "123456789012345678901234567890"},
+        {"12345678901234567.25", "12345678901234567.25"},
+        {"0.1000000000000000055511151231257827", "0.1000000000000000055511151231257827"},
+        {"1234567890.123456789e3", "1234567890123.456789"},
+        {"19.99", nullptr},
+        {"123456789012345.6", nullptr},
+        {"0.30000000000000004", nullptr},  // the shortest text of a double
+        {"1.5e300", nullptr},
+    };
+    for (const Case& c : cases) {
+        const Value v = read(c.text);
+        if (c.decimal) {
+            ASSERT_TRUE(v.isDecimal()) << c.text;
+            EXPECT_EQ(v.decimal()->stringValue(), c.decimal);
+        } else {
+            EXPECT_EQ(test::kindOf(v), NumberKind::Double) << c.text;
+            EXPECT_EQ(v.doubleValue(), std::strtod(c.text, nullptr)) << c.text;
+        }
+    }
     EXPECT_EQ(read("0.1").doubleValue(), 0.1);
     EXPECT_EQ(read("2.2250738585072014e-308").doubleValue(), 2.2250738585072014e-308);
     EXPECT_EQ(read("1.7976931348623157e308").doubleValue(), 1.7976931348623157e308);

@@ -249,6 +249,33 @@ TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
     EXPECT_GT(dates, 40);  // most of them are dates, so the comparison is not between two refusals
 }
 
+// A text longer than the pattern's longest match is refused before the parser sees it, however the
+// parser would have read it (runs of leading zeros or white space); within the bound nothing changes.
+TEST(DateFormatter, TextsLongerThanThePatternsLongestMatchAreRefused) {
+    struct Case {
+        const char* pattern;
+        std::string text;  // a date under the pattern
+        std::size_t longest;
+    };
+    const Case cases[] = {{"yyyy-M-d HH:mm:ss", "2015-3-5 09:07:02", 71},
+                          {"yyyy-MM-dd:HH", "2015-03-05:09", 47},
+                          {"yyyy-MM-dd", "2015-03-05", 35},
+                          {"dd MMMM yyyy", "05 March 2015", 11 + 1 + 64 + 1 + 11}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pattern);
+        const DateFormatter formatter(c.pattern, TimeZone::gmt());
+        const std::optional<Date> date = formatter.dateFromString(c.text);
+        ASSERT_TRUE(date);
+        for (const char pad : {'0', ' '}) {
+            // The parser reads the padding: up to the bound the date is as before, one more is refused.
+            const std::string atTheBound = std::string(c.longest - c.text.size(), pad) + c.text;
+            EXPECT_EQ(formatter.dateFromString(atTheBound), date) << "padded with '" << pad << "'";
+            EXPECT_EQ(formatter.dateFromString(pad + atTheBound), std::nullopt) << "padded with '" << pad << "'";
+            EXPECT_EQ(formatter.dateFromString(std::string(100000, pad) + c.text), std::nullopt);
+        }
+    }
+}
+
 TEST(DateFormatter, StylesUntilAPatternReplacesThem) {
     DateFormatter f("", TimeZone::gmt());
     f.setLocale(Locale("en_US"));

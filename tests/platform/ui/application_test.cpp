@@ -3,7 +3,13 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+
 #include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "app_test_support.h"
 #include "platform/base/log.h"
@@ -96,6 +102,59 @@ TEST(Lifecycle, TerminationSignalsEndTheAppThroughResignAndTerminate) {
         ::sigaction(number, nullptr, &after);
         EXPECT_EQ(after.sa_handler, before.sa_handler);
     }
+}
+
+// Run only as the child of ASignalEndsTheProcessWhileTheMainThreadIsBusy: once launched, the main
+// thread says so on the pipe and then computes for up to two minutes without turning its loop.
+TEST(Lifecycle, DISABLED_BusyMainThreadChild) {
+    const char* fdText = std::getenv("LV_BUSY_FD");
+    ASSERT_TRUE(fdText);
+    AppScope scope;
+    registerRecordingDelegate();
+    ApplicationConfiguration configuration = scope.app()->configuration();
+    configuration.handleSignals = true;
+    scope.app()->setConfiguration(configuration);
+    Queue::main()->async([fd = std::atoi(fdText)] {
+        ASSERT_EQ(::write(fd, "B", 1), 1);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+        volatile std::uint64_t work = 0;
+        while (std::chrono::steady_clock::now() < until) work = work + 1;
+    });
+    EXPECT_EQ(applicationMain(0, nullptr, "", "RecordingDelegate"), 0);
+}
+
+// SIGTERM while the main thread cannot take the terminate line: the process still ends, soon after,
+// as the signal ends it.
+TEST(Lifecycle, ASignalEndsTheProcessWhileTheMainThreadIsBusy) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=Lifecycle.DISABLED_BusyMainThreadChild",
+                                     "--gtest_also_run_disabled_tests"};
+    std::vector<std::string> env = {"LV_BUSY_FD=" + std::to_string(fds[1])};
+    for (char** e = environ; *e; ++e) env.emplace_back(*e);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        const int quiet = ::open("/dev/null", O_WRONLY);
+        ::dup2(quiet, STDOUT_FILENO);
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(fds[1]);
+    char mark = 0;
+    ASSERT_EQ(::read(fds[0], &mark, 1), 1);
+    ::close(fds[0]);
+    EXPECT_EQ(mark, 'B');
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 }
 
 TEST(Lifecycle, UnknownClassesEndTheMainLoopAtOnce) {

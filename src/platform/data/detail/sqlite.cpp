@@ -96,7 +96,7 @@ bool Connection::open(const std::string& path, Ref<Error>* error) {
         return false;
     }
     sqlite3_extended_result_codes(db_, 1);
-    sqlite3_busy_timeout(db_, 5000);
+    sqlite3_busy_timeout(db_, kBusyMilliseconds);
     sqlite3_create_collation(db_, std::string(kDecimalCollation).c_str(), SQLITE_UTF8, nullptr, decimalCollation);
     return true;
 }
@@ -141,6 +141,53 @@ bool Connection::exec(const std::string& sql, Ref<Error>* error) {
         return false;
     }
     return true;
+}
+
+bool Connection::begin(Ref<Error>* error) {
+    if (!exec(held_ ? "SAVEPOINT lv_transaction" : "BEGIN IMMEDIATE", error)) return false;
+    inTransaction_ = true;
+    return true;
+}
+
+bool Connection::commit(Ref<Error>* error) {
+    if (!exec(held_ ? "RELEASE lv_transaction" : "COMMIT", error)) return false;
+    inTransaction_ = false;
+    return true;
+}
+
+void Connection::rollback() {
+    exec(held_ ? "ROLLBACK TO lv_transaction; RELEASE lv_transaction" : "ROLLBACK", nullptr);
+    inTransaction_ = false;
+}
+
+bool Connection::hold(Ref<Error>* error) {
+    if (held_ || inTransaction_) return true;
+    if (!exec("BEGIN IMMEDIATE", error)) return false;
+    held_ = true;
+    return true;
+}
+
+bool Connection::release(Ref<Error>* error) {
+    if (!held_) return true;
+    if (inTransaction_) rollback();
+    held_ = false;
+    if (sqlite3_get_autocommit(db_)) {
+        // SQLite ended the transaction itself (a full disk, an I/O error): nothing of it was kept.
+        setError(error, Error::make(std::string(kCocoaErrorDomain), kSQLiteError,
+                                    Dictionary{{std::string(kLocalizedDescriptionKey),
+                                                Value(std::string("the write transaction was lost"))}}));
+        return false;
+    }
+    if (exec("COMMIT", error)) return true;
+    exec("ROLLBACK", nullptr);
+    return false;
+}
+
+void Connection::abandon() {
+    if (!held_) return;
+    inTransaction_ = false;
+    held_ = false;
+    exec("ROLLBACK", nullptr);
 }
 
 Ref<Error> Connection::lastError(std::int64_t code, std::string_view context) const {

@@ -66,6 +66,9 @@ private:
     bool owned_;  // not cached: finalized here
 };
 
+// How long a statement waits for another connection's lock before it answers "busy".
+inline constexpr int kBusyMilliseconds = 5000;
+
 class Connection {
 public:
     Connection() = default;
@@ -85,9 +88,21 @@ public:
     // Runs one or more statements without results.
     bool exec(const std::string& sql, Ref<Error>* error);
 
-    bool begin(Ref<Error>* error) { return exec("BEGIN IMMEDIATE", error); }
-    bool commit(Ref<Error>* error) { return exec("COMMIT", error); }
-    void rollback() { exec("ROLLBACK", nullptr); }
+    // One write transaction (BEGIN IMMEDIATE: the file's write lock from the start). Inside a hold
+    // (below) it is a savepoint, committed with the hold. commit and rollback end the one begun.
+    bool begin(Ref<Error>* error);
+    bool commit(Ref<Error>* error);
+    void rollback();
+    // A transaction begun here is open (whatever SQLite itself rolled back meanwhile).
+    bool inTransaction() const { return inTransaction_; }
+
+    // Holds the write lock across several transactions: what is read meanwhile is current, and what
+    // they write becomes visible to other connections at release, together. release commits (false,
+    // with everything of the hold undone, when that fails or the hold was lost); abandon undoes it.
+    bool hold(Ref<Error>* error);
+    bool release(Ref<Error>* error);
+    void abandon();
+    bool isHeld() const { return held_; }
 
     // The connection's last error as a Cocoa-domain error with the given code, the SQLite message and
     // result code in the user info.
@@ -98,6 +113,8 @@ public:
 private:
     sqlite3* db_ = nullptr;
     std::unordered_map<std::string, sqlite3_stmt*> cache_;
+    bool inTransaction_ = false;
+    bool held_ = false;
 };
 
 // The SQLite rendering of a decimal comparison: both texts read as decimals.

@@ -86,13 +86,28 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
     const Value& pragmas = options.get(kSQLitePragmasOption);
     if (pragmas.isDictionary()) {
         for (const auto& [name, value] : pragmas.dictionary()) {
-            if (!db_.exec("PRAGMA " + quoteIdentifier(name) + " = " + pragmaValue(value), error)) return false;
+            // A change of journal mode needs the file to itself and answers "busy" at once, without the
+            // busy handler, while another process opens the file: it is tried again, as the busy
+            // handler would, for up to its time-out.
+            const std::string sql = "PRAGMA " + quoteIdentifier(name) + " = " + pragmaValue(value);
+            int waited = 0;
+            Ref<Error> pragmaError;
+            while (!db_.exec(sql, &pragmaError)) {
+                const int code = sqlite3_errcode(db_.handle());
+                if ((code != SQLITE_BUSY && code != SQLITE_LOCKED) || waited >= kBusyMilliseconds) {
+                    setError(error, pragmaError);
+                    return false;
+                }
+                waited += sqlite3_sleep(10);
+            }
         }
     }
     // Tables of the file; this is also where a file that is not a database shows itself.
     bool hasMetadata = false;
     std::size_t tables = 0;
-    {
+    auto readTables = [&]() {
+        hasMetadata = false;
+        tables = 0;
         Ref<Error> e;
         Statement s = db_.prepare("SELECT name FROM sqlite_master WHERE type = 'table' AND name NOT LIKE 'sqlite_%'", &e);
         int rc = SQLITE_DONE;
@@ -102,20 +117,30 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
                 if (s.columnText(0) == kMetadataTable) hasMetadata = true;
             }
         }
-        if (!s || rc != SQLITE_DONE) {
-            Ref<Error> underlying = db_.lastError(kSQLiteError, "reading the schema");
-            setError(error, errorWithInfo(kFileReadCorruptFileError, "The file is not a store of ours or is damaged.",
-                                          Dictionary{{std::string(kUnderlyingErrorKey), Value(underlying)},
-                                                     {std::string(kFilePathErrorKey), Value(path)}}));
-            return false;
-        }
-    }
+        if (s && rc == SQLITE_DONE) return true;
+        Ref<Error> underlying = db_.lastError(kSQLiteError, "reading the schema");
+        setError(error, errorWithInfo(kFileReadCorruptFileError, "The file is not a store of ours or is damaged.",
+                                      Dictionary{{std::string(kUnderlyingErrorKey), Value(underlying)},
+                                                 {std::string(kFilePathErrorKey), Value(path)}}));
+        return false;
+    };
+    if (!readTables()) return false;
     const bool migrateAutomatically = options.get(kMigratePersistentStoresAutomaticallyOption).boolValue() &&
                                       options.get(kInferMappingModelAutomaticallyOption).boolValue();
     versionHashes_ = model_->entityVersionHashesByName();
     if (tables == 0) {
-        identifier_ = makeUUIDString();
-        return createSchema(error);
+        // A new file. Another process may be making its schema at the same time: under the write lock
+        // the file is looked at again, and only a file still without tables gets the schema here.
+        if (!db_.begin(error)) return false;
+        if (!readTables()) {
+            db_.rollback();
+            return false;
+        }
+        if (tables == 0) {
+            identifier_ = makeUUIDString();
+            return createSchema(error);
+        }
+        db_.rollback();
     }
     if (!hasMetadata) {
         if (migrateAutomatically) {
@@ -157,7 +182,7 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
     Ref<Error> migrationError;
     if (!db_.begin(&migrationError) || !migrate(*source, &migrationError) || !writeMetadata(&migrationError) ||
         !db_.commit(&migrationError)) {
-        if (!sqlite3_get_autocommit(db_.handle())) db_.rollback();
+        if (db_.inTransaction()) db_.rollback();
         if (migrationError && migrationError->code() != kMigrationError) {
             const Value& message = migrationError->userInfo().get(kLocalizedDescriptionKey);
             migrationError = errorWithInfo(kMigrationError, "The store could not be migrated: " + message.stringValue(),
@@ -217,8 +242,8 @@ bool SQLiteStore::writeMetadata(Ref<Error>* error) {
     return true;
 }
 
+// In the transaction the caller began; ends it (committed, or rolled back on failure).
 bool SQLiteStore::createSchema(Ref<Error>* error) {
-    if (!db_.begin(error)) return false;
     bool ok = db_.exec("CREATE TABLE " + quoteIdentifier(kMetadataTable) + " (\"key\" TEXT PRIMARY KEY, \"value\")", error) &&
               db_.exec("CREATE TABLE " + quoteIdentifier(kKeysTable) +
                            " (\"entity\" TEXT PRIMARY KEY, \"last\" INTEGER NOT NULL)",

@@ -191,7 +191,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
                        const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, SaveResult* result,
                        Ref<Error>* error) {
     // The caller may have opened the transaction already (to take keys for new records in it).
-    if (sqlite3_get_autocommit(db_.handle())) {
+    if (!db_.inTransaction()) {
         Ref<Error> beginError;
         if (!db_.begin(&beginError)) {
             setError(error, saveFailure(beginError));
