@@ -86,28 +86,49 @@ TPKUALogEntry makeRecord(const PlainEntry& plain) {
     return entry;
 }
 
-// The inline codec: the same bytes, written and read directly.
-struct Out {
-    Bytes bytes;
-    void u8(std::uint8_t v) { bytes.push_back(v); }
+// The inline codec: the same bytes, written and read directly. The writer runs twice over the
+// entry: once counting the bytes, then writing them into a buffer of that size (one allocation, no
+// capacity check per byte).
+struct Count {
+    std::size_t size = 0;
+    void u8(std::uint8_t) { ++size; }
+    void be(std::uint64_t, int n) { size += static_cast<std::size_t>(n); }
+    void raw(const std::string& s) { size += s.size(); }
+};
+struct Fill {
+    std::uint8_t* at;
+    void u8(std::uint8_t v) { *at++ = v; }
     void be(std::uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        for (int i = n - 1; i >= 0; --i) *at++ = static_cast<std::uint8_t>(v >> (8 * i));
     }
-    void field(std::uint8_t type, std::int16_t id) { u8(type), be(static_cast<std::uint16_t>(id), 2); }
-    void str(const std::string& s) {
-        be(s.size(), 4);
-        bytes.insert(bytes.end(), s.begin(), s.end());
+    void raw(const std::string& s) {
+        std::memcpy(at, s.data(), s.size());
+        at += s.size();
     }
 };
 
-Bytes writeInline(const PlainEntry& entry) {
-    Out o;
+template <class Sink>
+struct Out {
+    Sink& sink;
+    void u8(std::uint8_t v) { sink.u8(v); }
+    void be(std::uint64_t v, int n) { sink.be(v, n); }
+    void field(std::uint8_t type, std::int16_t id) { u8(type), be(static_cast<std::uint16_t>(id), 2); }
+    void str(const std::string& s) {
+        be(s.size(), 4);
+        sink.raw(s);
+    }
+};
+
+template <class Sink>
+void emitInline(Sink& sink, const PlainEntry& entry) {
+    static const std::string kLabel = "label";
+    Out<Sink> o{sink};
     o.field(15, 6), o.u8(12), o.be(1, 4);
     o.field(11, 1), o.str(entry.messageId);
     o.field(15, 3), o.u8(12), o.be(entry.events.size(), 4);
     for (const auto& e : entry.events) {
         o.field(11, 1), o.str(e.name);
-        o.field(13, 2), o.u8(11), o.u8(12), o.be(1, 4), o.str("label");
+        o.field(13, 2), o.u8(11), o.u8(12), o.be(1, 4), o.str(kLabel);
         o.field(11, 1), o.str(e.property), o.u8(0);
         o.field(10, 3), o.be(static_cast<std::uint64_t>(e.duration), 8);
         o.field(8, 4), o.be(static_cast<std::uint32_t>(e.acc), 4);
@@ -130,7 +151,15 @@ Bytes writeInline(const PlainEntry& entry) {
         o.u8(0);
     }
     o.u8(0);
-    return std::move(o.bytes);
+}
+
+Bytes writeInline(const PlainEntry& entry) {
+    Count count;
+    emitInline(count, entry);
+    Bytes bytes(count.size);
+    Fill fill{bytes.data()};
+    emitInline(fill, entry);
+    return bytes;
 }
 
 struct In {
@@ -165,6 +194,7 @@ PlainEntry readInline(const Bytes& bytes) {
     while (in.field(t, id)) {
         in.u8();
         auto count = in.be(4);
+        if (id == 7) entry.sessions.reserve(count);
         for (std::uint64_t i = 0; i < count; ++i) {
             if (id == 6) {
                 while (in.field(t, id)) {
@@ -174,6 +204,7 @@ PlainEntry readInline(const Bytes& bytes) {
                     }
                     in.u8();
                     auto events = in.be(4);
+                    entry.events.reserve(entry.events.size() + events);
                     for (std::uint64_t k = 0; k < events; ++k) {
                         PlainEvent e;
                         while (in.field(t, id)) {
@@ -200,6 +231,7 @@ PlainEntry readInline(const Bytes& bytes) {
                     if (id == 5) {
                         in.u8();
                         auto pages = in.be(4);
+                        s.pages.reserve(pages);
                         for (std::uint64_t k = 0; k < pages; ++k) {
                             PlainPage p;
                             while (in.field(t, id)) {
