@@ -68,8 +68,9 @@ std::optional<std::int64_t> exactInteger(const Value& value) {
 // import would be quadratic in its elements.
 //
 // It answers only where its answer is the query's: text values (compared bytewise, by the store as in
-// memory) and integral numbers below 2^53 (every numeric kind compares those exactly and alike), when
-// exactly one record holds the value or none does, and only while nothing but the import itself has
+// memory) and integral numbers below 2^53 (every numeric kind compares those exactly and alike, and
+// equal to no other value: no fraction, no larger number and no NaN), when exactly one record holds
+// the value or none does, and only while nothing but the import itself has
 // changed the entity's records since the fetch. Code of the app's may change any record, so once a
 // hook runs, a method resolver may run or a class makes its own record, and once a related import
 // reaches records of the same entity, it answers nothing more. Every other element is looked up by
@@ -93,7 +94,7 @@ public:
             auto it = texts_.find(value.string());
             if (it == texts_.end()) return Ref<ManagedObject>();
             bucket = &it->second;
-        } else if (const auto n = exactInteger(value); n && inexactNumbers_ == 0) {
+        } else if (const auto n = exactInteger(value)) {
             auto it = numbers_.find(*n);
             if (it == numbers_.end()) return Ref<ManagedObject>();
             bucket = &it->second;
@@ -187,8 +188,6 @@ private:
             texts_[value.string()].push_back(record);
         } else if (const auto n = exactInteger(value)) {
             numbers_[*n].push_back(record);
-        } else if (value.isNumeric()) {
-            ++inexactNumbers_;
         }
     }
 
@@ -207,11 +206,7 @@ private:
             auto it = numbers_.find(*n);
             bucket = it == numbers_.end() ? nullptr : &it->second;
         } else {
-            if (value.isNumeric()) {
-                if (inexactNumbers_ == 0) invalidate();
-                else --inexactNumbers_;
-            }
-            return;
+            return;  // a value no element the index answers can equal
         }
         auto at = bucket ? std::find(bucket->begin(), bucket->end(), record) : Bucket::iterator();
         if (!bucket || at == bucket->end()) {
@@ -230,7 +225,6 @@ private:
     std::string key_;
     std::unordered_map<std::string, Bucket> texts_;
     std::unordered_map<std::int64_t, Bucket> numbers_;
-    std::size_t inexactNumbers_ = 0;  // records whose numeric value has no key here
     std::vector<std::pair<const ClassInfo*, bool>> resolvers_;
 };
 
