@@ -70,8 +70,8 @@ std::optional<std::int64_t> exactInteger(const Value& value) {
 // It answers only where its answer is the query's: text values (compared bytewise, by the store as in
 // memory) and integral numbers below 2^53 (every numeric kind compares those exactly and alike, and
 // equal to no other value: no fraction, no larger number and no NaN), when exactly one record holds
-// the value or none does, and only while nothing but the import itself has
-// changed the entity's records since the fetch. Code of the app's may change any record, so once a
+// the value or none does, and only while nothing but the import itself has changed the entity's
+// records since the fetch. Code of the app's may change any record, so once a
 // hook runs, a method resolver may run or a class makes its own record, and once a related import
 // reaches records of the same entity, it answers nothing more. Every other element is looked up by
 // the query, as before.
