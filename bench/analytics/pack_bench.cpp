@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "analytics/log_records.h"
@@ -86,28 +87,49 @@ TPKUALogEntry makeRecord(const PlainEntry& plain) {
     return entry;
 }
 
-// The inline codec: the same bytes, written and read directly.
-struct Out {
-    Bytes bytes;
-    void u8(std::uint8_t v) { bytes.push_back(v); }
+// The inline codec: the same bytes, written and read directly. The writer runs twice over the
+// entry: once counting the bytes, then writing them into a buffer of that size (one allocation, no
+// capacity check per byte).
+struct Count {
+    std::size_t size = 0;
+    void u8(std::uint8_t) { ++size; }
+    void be(std::uint64_t, int n) { size += static_cast<std::size_t>(n); }
+    void raw(const std::string& s) { size += s.size(); }
+};
+struct Fill {
+    std::uint8_t* at;
+    void u8(std::uint8_t v) { *at++ = v; }
     void be(std::uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) bytes.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+        for (int i = n - 1; i >= 0; --i) *at++ = static_cast<std::uint8_t>(v >> (8 * i));
     }
-    void field(std::uint8_t type, std::int16_t id) { u8(type), be(static_cast<std::uint16_t>(id), 2); }
-    void str(const std::string& s) {
-        be(s.size(), 4);
-        bytes.insert(bytes.end(), s.begin(), s.end());
+    void raw(const std::string& s) {
+        std::memcpy(at, s.data(), s.size());
+        at += s.size();
     }
 };
 
-Bytes writeInline(const PlainEntry& entry) {
-    Out o;
+template <class Sink>
+struct Out {
+    Sink& sink;
+    void u8(std::uint8_t v) { sink.u8(v); }
+    void be(std::uint64_t v, int n) { sink.be(v, n); }
+    void field(std::uint8_t type, std::int16_t id) { u8(type), be(static_cast<std::uint16_t>(id), 2); }
+    void str(const std::string& s) {
+        be(s.size(), 4);
+        sink.raw(s);
+    }
+};
+
+template <class Sink>
+void emitInline(Sink& sink, const PlainEntry& entry) {
+    static const std::string kLabel = "label";
+    Out<Sink> o{sink};
     o.field(15, 6), o.u8(12), o.be(1, 4);
     o.field(11, 1), o.str(entry.messageId);
     o.field(15, 3), o.u8(12), o.be(entry.events.size(), 4);
     for (const auto& e : entry.events) {
         o.field(11, 1), o.str(e.name);
-        o.field(13, 2), o.u8(11), o.u8(12), o.be(1, 4), o.str("label");
+        o.field(13, 2), o.u8(11), o.u8(12), o.be(1, 4), o.str(kLabel);
         o.field(11, 1), o.str(e.property), o.u8(0);
         o.field(10, 3), o.be(static_cast<std::uint64_t>(e.duration), 8);
         o.field(8, 4), o.be(static_cast<std::uint32_t>(e.acc), 4);
@@ -130,7 +152,42 @@ Bytes writeInline(const PlainEntry& entry) {
         o.u8(0);
     }
     o.u8(0);
-    return std::move(o.bytes);
+}
+
+Bytes writeInline(const PlainEntry& entry) {
+    Count count;
+    emitInline(count, entry);
+    Bytes bytes(count.size);
+    Fill fill{bytes.data()};
+    emitInline(fill, entry);
+    return bytes;
+}
+
+// Well-formed UTF-8, checked as the records' reader checks every text it reads (text that is not
+// reads as nothing). Plain ASCII, the usual text, takes one pass without decoding.
+bool wellFormed(std::string_view text) {
+    unsigned char high = 0;
+    for (char c : text) high |= static_cast<unsigned char>(c);
+    if (high < 0x80) return true;
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        const unsigned char b = *p;
+        const int extra = b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF4 ? 3 : -1;
+        if (extra < 0 || end - p <= extra) return false;
+        const unsigned char low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
+        const unsigned char top = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
+        if (p[1] < low || p[1] > top) return false;
+        for (int i = 2; i <= extra; ++i) {
+            if (p[i] < 0x80 || p[i] > 0xBF) return false;
+        }
+        p += extra + 1;
+    }
+    return true;
 }
 
 struct In {
@@ -144,9 +201,9 @@ struct In {
     std::uint8_t u8() { return b[pos++]; }
     std::string str() {
         auto n = static_cast<std::size_t>(be(4));
-        std::string s(reinterpret_cast<const char*>(b.data() + pos), n);
+        const std::string_view text(reinterpret_cast<const char*>(b.data() + pos), n);
         pos += n;
-        return s;
+        return wellFormed(text) ? std::string(text) : std::string();
     }
     // Reads a field header; false at the stop byte.
     bool field(std::uint8_t& type, std::int16_t& id) {
@@ -165,6 +222,7 @@ PlainEntry readInline(const Bytes& bytes) {
     while (in.field(t, id)) {
         in.u8();
         auto count = in.be(4);
+        if (id == 7) entry.sessions.reserve(count);
         for (std::uint64_t i = 0; i < count; ++i) {
             if (id == 6) {
                 while (in.field(t, id)) {
@@ -174,6 +232,7 @@ PlainEntry readInline(const Bytes& bytes) {
                     }
                     in.u8();
                     auto events = in.be(4);
+                    entry.events.reserve(entry.events.size() + events);
                     for (std::uint64_t k = 0; k < events; ++k) {
                         PlainEvent e;
                         while (in.field(t, id)) {
@@ -200,6 +259,7 @@ PlainEntry readInline(const Bytes& bytes) {
                     if (id == 5) {
                         in.u8();
                         auto pages = in.be(4);
+                        s.pages.reserve(pages);
                         for (std::uint64_t k = 0; k < pages; ++k) {
                             PlainPage p;
                             while (in.field(t, id)) {

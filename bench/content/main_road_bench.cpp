@@ -1,9 +1,9 @@
 // The main road: a 1,000-item news reply served by the stand-in on loopback, requested through
 // APIProcessor, parsed, mapped, checked against the store, stored and saved; beside the raw floor in
 // the same binary (a libcurl POST, a RapidJSON parse, and in one SQLite transaction the delete of the
-// category, one prepared "msgId" look-up per item, as the road's known-item test, and prepared inserts).
-// Prints the ratio main road / raw floor. Beside them, a 6 MB reply of four items with 1.5-million-character
-// time texts, through the same road.
+// category, one read of the "msgId"s that stay into a hash set, as the road's known-item test, and
+// prepared inserts). Prints the ratio main road / raw floor. Beside them, a 6 MB reply of four items
+// with 1.5-million-character time texts, through the same road.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 #include <curl/curl.h>
@@ -13,6 +13,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
 
 #include "content/api_processor.h"
 #include "content_service.h"
@@ -129,7 +132,7 @@ void BM_RawFloor(benchmark::State& state) {
                  " thumbLink TEXT, title TEXT, update_time TEXT)",
                  nullptr, nullptr, nullptr);
     sqlite3_stmt* known = nullptr;
-    sqlite3_prepare_v2(db, "SELECT 1 FROM News WHERE msgId = ?", -1, &known, nullptr);
+    sqlite3_prepare_v2(db, "SELECT msgId FROM News", -1, &known, nullptr);
     sqlite3_stmt* insert = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO News VALUES (?, ?, ?, ?, ?, ?, ?, ?)", -1, &insert, nullptr);
     CURL* curl = curl_easy_init();
@@ -149,15 +152,23 @@ void BM_RawFloor(benchmark::State& state) {
             break;
         }
         sqlite3_exec(db, "BEGIN; DELETE FROM News WHERE cat_name = 'ent'", nullptr, nullptr, nullptr);
+        // The keys that stay after the delete, then each stored item's: an item whose key is there is
+        // skipped, as the road skips a known item. The set views the reply's own texts (and the read
+        // keys held in `kept`), so no key is copied twice.
+        std::vector<std::string> kept;
+        while (sqlite3_step(known) == SQLITE_ROW) {
+            kept.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(known, 0)),
+                              static_cast<std::size_t>(sqlite3_column_bytes(known, 0)));
+        }
+        sqlite3_reset(known);
+        std::unordered_set<std::string_view> keys(kept.begin(), kept.end());
+        keys.reserve(kept.size() + reply["mItems"].Size());
         for (const auto& item : reply["mItems"].GetArray()) {
             const auto& msgId = item["msgId"];
-            sqlite3_bind_text(known, 1, msgId.GetString(), static_cast<int>(msgId.GetStringLength()), SQLITE_TRANSIENT);
-            const bool isKnown = sqlite3_step(known) == SQLITE_ROW;
-            sqlite3_reset(known);
-            if (isKnown) continue;
+            if (!keys.emplace(msgId.GetString(), msgId.GetStringLength()).second) continue;
             for (int i = 0; i < 8; ++i) {
                 const auto& value = item[fields[i]];
-                sqlite3_bind_text(insert, i + 1, value.GetString(), static_cast<int>(value.GetStringLength()), SQLITE_TRANSIENT);
+                sqlite3_bind_text(insert, i + 1, value.GetString(), static_cast<int>(value.GetStringLength()), SQLITE_STATIC);
             }
             sqlite3_step(insert);
             sqlite3_reset(insert);

@@ -3,7 +3,9 @@
 // the program once per round, in registration order (ours, raw, ours, raw, …): a warm-up round, printed
 // as a table, then `kRounds` measured rounds. A ratio is the median of the per-round ratios, printed with
 // their spread (lowest and highest), so a round disturbed by other load moves neither the figure nor its
-// neighbour's. Main thread only.
+// neighbour's. A benchmark registered with `MeasureProcessCPUTime()` also has its process CPU time
+// (user + system, every thread, from getrusage) kept per round, and `printCpuRatio` prints the median
+// ratio of those: a road that buys latency with spinning threads shows there. Main thread only.
 #pragma once
 
 #include <benchmark/benchmark.h>
@@ -42,6 +44,7 @@ public:
                 failure = true;
             } else if (!rounds_.empty()) {
                 rounds_.back()[run.benchmark_name()] = run.GetAdjustedRealTime();
+                cpuRounds_.back()[run.benchmark_name()] = run.GetAdjustedCPUTime();
                 units_[run.benchmark_name()] = benchmark::GetTimeUnitString(run.time_unit);
             }
         }
@@ -56,25 +59,61 @@ public:
         quiet_ = true;
         for (int i = 0; i < rounds && failed_.empty(); ++i) {
             rounds_.emplace_back();
+            cpuRounds_.emplace_back();
             benchmark::RunSpecifiedBenchmarks(this);
         }
         quiet_ = false;
         std::map<std::string, std::vector<double>> samples;
+        std::map<std::string, std::vector<double>> cpuSamples;
         for (const auto& round : rounds_) {
             for (const auto& [name, time] : round) samples[name].push_back(time);
+        }
+        for (const auto& round : cpuRounds_) {
+            for (const auto& [name, time] : round) cpuSamples[name].push_back(time);
         }
         for (auto& [name, list] : samples) {
             if (failedName(name)) continue;
             times[name] = median(list);
+            cpuTimes[name] = median(cpuSamples[name]);
             std::printf("median of %zu rounds: %s %.4g %s\n", list.size(), name.c_str(), times[name], unitText(name));
         }
     }
 
     // The median of the per-round ratios OURS / THEIRS; nothing when either failed or never ran.
     std::optional<RatioFigure> ratio(const std::string& ours, const std::string& theirs) const {
+        return ratioOf(rounds_, ours, theirs);
+    }
+
+    // Prints "ratio LABEL: N.NNx (target: at most TARGET; median of K interleaved pairs, LOx–HIx)" when
+    // both ran; LABEL defaults to "OURS / THEIRS", TARGET "-" for a figure without one.
+    void printRatio(const std::string& ours, const std::string& theirs, const char* target,
+                    const std::string& label = std::string(), const std::string& note = std::string()) const {
+        printFigure(ratioOf(rounds_, ours, theirs), label.empty() ? ours + " / " + theirs : label, target, note);
+    }
+
+    // The same for process CPU time (both benchmarks registered with `MeasureProcessCPUTime()`): prints
+    // "ratio LABEL CPU: …" with each one's CPU time per iteration in microseconds.
+    void printCpuRatio(const std::string& ours, const std::string& theirs, const char* target,
+                       const std::string& label, const char* perWhat) const {
+        const auto a = cpuTimes.find(ours);
+        const auto b = cpuTimes.find(theirs);
+        if (a == cpuTimes.end() || b == cpuTimes.end()) return;
+        char note[96];
+        std::snprintf(note, sizeof note, "%.1f us vs %.1f us of process CPU per %s", microseconds(ours, a->second),
+                      microseconds(theirs, b->second), perWhat);
+        printFigure(ratioOf(cpuRounds_, ours, theirs), label + " CPU", target, note);
+    }
+
+    std::map<std::string, double> times;     // each benchmark's median real time per iteration
+    std::map<std::string, double> cpuTimes;  // and its median CPU time per iteration, in the same unit
+
+private:
+    using Rounds = std::vector<std::map<std::string, double>>;
+
+    std::optional<RatioFigure> ratioOf(const Rounds& rounds, const std::string& ours, const std::string& theirs) const {
         if (failedName(ours) || failedName(theirs)) return std::nullopt;
         std::vector<double> ratios;
-        for (const auto& round : rounds_) {
+        for (const auto& round : rounds) {
             const auto a = round.find(ours);
             const auto b = round.find(theirs);
             if (a != round.end() && b != round.end() && b->second > 0) ratios.push_back(a->second / b->second);
@@ -88,13 +127,9 @@ public:
         return figure;
     }
 
-    // Prints "ratio LABEL: N.NNx (target: at most TARGET; median of K interleaved pairs, LOx–HIx)" when
-    // both ran; LABEL defaults to "OURS / THEIRS", TARGET "-" for a figure without one.
-    void printRatio(const std::string& ours, const std::string& theirs, const char* target,
-                    const std::string& label = std::string(), const std::string& note = std::string()) const {
-        const auto figure = ratio(ours, theirs);
+    void printFigure(const std::optional<RatioFigure>& figure, const std::string& shown, const char* target,
+                     const std::string& note) const {
         if (!figure) return;
-        const std::string shown = label.empty() ? ours + " / " + theirs : label;
         const std::string limit = std::string(target) == "-" ? "no target" : std::string("target: at most ") + target;
         // Two decimals, or four for a figure far below one (a cache hit against a decode).
         const int digits = figure->median < 0.1 ? 4 : 2;
@@ -102,10 +137,13 @@ public:
                     figure->median, limit.c_str(), figure->pairs, digits, figure->lowest, digits, figure->highest,
                     note.empty() ? "" : "; ", note.c_str());
     }
-
-    std::map<std::string, double> times;  // each benchmark's median real time per iteration
-
-private:
+    double microseconds(const std::string& name, double time) const {
+        const std::string unit = unitText(name);
+        if (unit == "ns") return time / 1e3;
+        if (unit == "ms") return time * 1e3;
+        if (unit == "s") return time * 1e6;
+        return time;
+    }
     static double median(std::vector<double> values) {
         std::sort(values.begin(), values.end());
         const std::size_t n = values.size();
@@ -120,7 +158,8 @@ private:
     }
 
     bool quiet_ = false;
-    std::vector<std::map<std::string, double>> rounds_;
+    Rounds rounds_;
+    Rounds cpuRounds_;
     std::vector<std::string> failed_;
     std::map<std::string, const char*> units_;
 };

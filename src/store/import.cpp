@@ -2,10 +2,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <optional>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "platform/base/error.h"
 #include "platform/base/format.h"
+#include "platform/data/errors.h"
+#include "platform/data/predicate.h"
 #include "platform/runtime/runtime.h"
 #include "platform/time/date_formatter.h"
 #include "platform/time/time_zone.h"
@@ -24,13 +32,222 @@ using DecisionHook = bool(Object&, const Value&);
 
 const ClassInfo* classOfRecord(const ManagedObject& record) { return classOf(record); }
 
+// The integer a numeric value stands for when every numeric kind compares equal to it exactly and to
+// no other value: integral and below 2^53 in magnitude (a double holds every such integer, so no
+// rounding joins two of them); nothing for other values.
+std::optional<std::int64_t> exactInteger(const Value& value) {
+    constexpr std::int64_t kLimit = std::int64_t{1} << 53;
+    if (const Number* n = value.number()) {
+        if (n->isFloatingPoint()) {
+            const double d = n->doubleValue();
+            if (!(std::fabs(d) < static_cast<double>(kLimit)) || d != std::trunc(d)) return std::nullopt;
+            return static_cast<std::int64_t>(d);
+        }
+        if (n->isUnsigned()) {
+            const std::uint64_t u = n->unsignedLongLongValue();
+            if (u >= static_cast<std::uint64_t>(kLimit)) return std::nullopt;
+            return static_cast<std::int64_t>(u);
+        }
+        const std::int64_t i = n->longLongValue();
+        if (i <= -kLimit || i >= kLimit) return std::nullopt;
+        return i;
+    }
+    if (const Decimal* d = value.decimal()) {
+        if (d->isNaN()) return std::nullopt;
+        const std::int64_t i = d->longLongValue();
+        if (i <= -kLimit || i >= kLimit || Decimal::fromInteger(i).compare(*d) != 0) return std::nullopt;
+        return i;
+    }
+    return std::nullopt;
+}
+
+// Finds the records of an array import by their identifying value: one fetch of the entity's records
+// (everything a query would see: stored rows and the unsaved records of the context and its parents)
+// and a map of their values, brought up to date after each element with the value of the record
+// that element filled. A query per element instead scans every unsaved record each time, so the
+// import would be quadratic in its elements.
+//
+// It answers only where its answer is the query's: text values (compared bytewise, by the store as in
+// memory) and integral numbers below 2^53 (every numeric kind compares those exactly and alike, and
+// equal to no other value: no fraction, no larger number and no NaN), when exactly one record holds
+// the value or none does, and only while nothing but the import itself has changed the entity's
+// records since the fetch. Code of the app's may change any record, so once a
+// hook runs, a method resolver may run or a class makes its own record, and once a related import
+// reaches records of the same entity, it answers nothing more. Every other element is looked up by
+// the query, as before.
+class KeyIndex {
+public:
+    KeyIndex(const RecordEntity& entity, Ref<ManagedObjectContext> context)
+        : entity_(entity), context_(std::move(context)), entityName_(entity.RS_entityName()) {}
+
+    // The record holding the value, or nullptr when none does; nothing when the query must answer.
+    std::optional<Ref<ManagedObject>> find(const Ref<EntityDescription>& description, const Ref<AttributeDescription>& attribute,
+                                           const Value& value) {
+        if (state_ == State::Unbuilt) build(description, attribute);
+        if (state_ != State::Ready) return std::nullopt;
+        if (description != description_ || attribute != attribute_) {
+            invalidate();
+            return std::nullopt;
+        }
+        const Bucket* bucket = nullptr;
+        if (value.isString()) {
+            auto it = texts_.find(value.string());
+            if (it == texts_.end()) return Ref<ManagedObject>();
+            bucket = &it->second;
+        } else if (const auto n = exactInteger(value)) {
+            auto it = numbers_.find(*n);
+            if (it == numbers_.end()) return Ref<ManagedObject>();
+            bucket = &it->second;
+        } else {
+            return std::nullopt;
+        }
+        if (bucket->empty()) return Ref<ManagedObject>();
+        if (bucket->size() > 1) return std::nullopt;  // the query knows which one comes first
+        return bucket->front();
+    }
+
+    // Around the import of one element: the record found for it leaves its entry, and the record the
+    // element filled (none when it was refused and deleted) enters under its value now.
+    void willImport(const Ref<ManagedObject>& found) {
+        if (state_ == State::Ready && found) update(found, false);
+    }
+    void didImport(const Ref<ManagedObject>& record) {
+        if (state_ == State::Ready && record) update(record, true);
+    }
+
+    // Something other than the import may have changed the entity's records. Before the fetch nothing
+    // is lost: the fetch sees the change.
+    void invalidate() {
+        if (state_ != State::Ready) return;
+        state_ = State::Off;
+        texts_.clear();
+        numbers_.clear();
+    }
+
+    const std::string& entityName() const { return entityName_; }
+
+    // Whether asking the class for a hook it lacks may run a method resolver (code of the app's).
+    bool resolverMayRun(const ClassInfo* cls) {
+        for (const auto& [known, answer] : resolvers_) {
+            if (known == cls) return answer;
+        }
+        const bool answer = static_cast<bool>(methodResolver(cls, HookSide::Instance));
+        resolvers_.emplace_back(cls, answer);
+        return answer;
+    }
+
+private:
+    enum class State : std::uint8_t { Unbuilt, Ready, Off };
+    using Bucket = std::vector<Ref<ManagedObject>>;
+
+    void build(const Ref<EntityDescription>& description, const Ref<AttributeDescription>& attribute) {
+        state_ = State::Off;
+        if (!description || !attribute || description->propertyIndex(attribute->name()) < 0) return;
+        // Kinds whose values the store compares as memory does and the index can key.
+        switch (attribute->attributeType()) {
+            case AttributeType::Integer16:
+            case AttributeType::Integer32:
+            case AttributeType::Integer64:
+            case AttributeType::Decimal:
+            case AttributeType::Double:
+            case AttributeType::Float:
+            case AttributeType::Boolean:
+            case AttributeType::String: break;
+            default: return;
+        }
+        // The query compares the attribute itself; a name the predicate reads otherwise stays with it.
+        Ref<Error> error;
+        Ref<Predicate> probe = Predicate::parse("%K = %@", {Value(attribute->name()), Value(std::string())}, &error);
+        if (!probe || probe->kind() != Predicate::Kind::Comparison || probe->leftExpression().kind() != Expression::Kind::KeyPath ||
+            probe->leftExpression().keyPath() != attribute->name()) {
+            return;
+        }
+        // A failed fetch is not reported: the queries then run (and report) as before.
+        Ref<FetchRequest> request = entity_.RS_requestAllInContext(context_);
+        std::optional<Array> records;
+        if (!store_detail::guarded(kObjectStoreError, &error, [&] { records = context_->executeFetchRequest(*request, &error); })) return;
+        if (!records) return;
+        description_ = description;
+        attribute_ = attribute;
+        key_ = attribute->name();
+        for (const Value& value : *records) {
+            Ref<ManagedObject> record = value.objectAs<ManagedObject>();
+            if (!record) {
+                texts_.clear();
+                numbers_.clear();
+                return;
+            }
+            add(record);
+        }
+        state_ = State::Ready;
+    }
+
+    void add(const Ref<ManagedObject>& record) {
+        const Value value = record->valueForKey(key_);
+        if (value.isString()) {
+            texts_[value.string()].push_back(record);
+        } else if (const auto n = exactInteger(value)) {
+            numbers_[*n].push_back(record);
+        }
+    }
+
+    void update(const Ref<ManagedObject>& record, bool entering) {
+        if (entering) {
+            if (record->isDeleted() || !record->managedObjectContext()) return;
+            add(record);
+            return;
+        }
+        const Value value = record->valueForKey(key_);
+        Bucket* bucket = nullptr;
+        if (value.isString()) {
+            auto it = texts_.find(value.string());
+            bucket = it == texts_.end() ? nullptr : &it->second;
+        } else if (const auto n = exactInteger(value)) {
+            auto it = numbers_.find(*n);
+            bucket = it == numbers_.end() ? nullptr : &it->second;
+        } else {
+            return;  // a value no element the index answers can equal
+        }
+        auto at = bucket ? std::find(bucket->begin(), bucket->end(), record) : Bucket::iterator();
+        if (!bucket || at == bucket->end()) {
+            invalidate();  // not where its value says: the index no longer knows the records
+            return;
+        }
+        bucket->erase(at);
+    }
+
+    const RecordEntity& entity_;
+    Ref<ManagedObjectContext> context_;
+    std::string entityName_;
+    State state_ = State::Unbuilt;
+    Ref<EntityDescription> description_;
+    Ref<AttributeDescription> attribute_;
+    std::string key_;
+    std::unordered_map<std::string, Bucket> texts_;
+    std::unordered_map<std::int64_t, Bucket> numbers_;
+    std::vector<std::pair<const ClassInfo*, bool>> resolvers_;
+};
+
+// The index of the array import running on this thread's context queue, if any.
+thread_local KeyIndex* activeIndex = nullptr;
+
+// The record's hook of the name and signature. Finding one (or asking a resolver) means code of the
+// app's runs in the import.
+template <class Sig>
+const std::function<Sig>* importHook(const ClassInfo* cls, std::string_view name) {
+    if (!cls) return nullptr;
+    const std::function<Sig>* hook = cls->findInstanceHook<Sig>(name);
+    if (activeIndex && (hook || activeIndex->resolverMayRun(cls))) activeIndex->invalidate();
+    return hook;
+}
+
 // Runs a bool or void hook of the record with the argument: nothing when the record has no hook of
 // either signature, else the hook's answer (true for a void hook).
 std::optional<bool> runHook(const Ref<ManagedObject>& record, const std::string& name, const Value& argument) {
     const ClassInfo* cls = classOfRecord(*record);
     if (!cls) return std::nullopt;
-    if (const auto* decide = cls->findInstanceHook<DecisionHook>(name)) return (*decide)(*record, argument);
-    if (const auto* act = cls->findInstanceHook<DataHook>(name)) {
+    if (const auto* decide = importHook<DecisionHook>(cls, name)) return (*decide)(*record, argument);
+    if (const auto* act = importHook<DataHook>(cls, name)) {
         (*act)(*record, argument);
         return true;
     }
@@ -296,7 +513,7 @@ void RS_addObject(const Ref<ManagedObject>& record, const Ref<ManagedObject>& re
     }
     try {
         const ClassInfo* cls = classOfRecord(*record);
-        const auto* hook = relationship->isOrdered() || !cls ? nullptr : cls->findInstanceHook<DataHook>(message);
+        const auto* hook = relationship->isOrdered() ? nullptr : importHook<DataHook>(cls, message);
         if (hook) {
             (*hook)(*record, Value(related));
         } else if (relationship->isToMany()) {
@@ -322,7 +539,7 @@ void RS_setRelationships(const Ref<ManagedObject>& record, const Dictionary& rel
         Ref<RelationshipDescription> relationship = entry.objectAs<RelationshipDescription>();
         if (!relationship) continue;
         const std::string shouldImportName = format("shouldImport%@:", RS_capitalizedFirstCharacterString(name));
-        const auto* shouldImport = cls ? cls->findInstanceHook<DecisionHook>(shouldImportName) : nullptr;
+        const auto* shouldImport = importHook<DecisionHook>(cls, shouldImportName);
         std::string key = userInfoText(relationship->userInfo(), kRSImportMappedKeyNameKey);
         if (key.empty()) key = name;
         Value related;
@@ -353,17 +570,17 @@ bool RS_preImport(const Ref<ManagedObject>& record, const Value& data) {
     if (!record) return false;
     const ClassInfo* cls = classOfRecord(*record);
     if (!cls) return true;
-    if (const auto* shouldImport = cls->findInstanceHook<DecisionHook>("shouldImport:")) {
+    if (const auto* shouldImport = importHook<DecisionHook>(cls, "shouldImport:")) {
         if (!(*shouldImport)(*record, data)) return false;
     }
-    if (const auto* willImport = cls->findInstanceHook<DataHook>("willImport:")) (*willImport)(*record, data);
+    if (const auto* willImport = importHook<DataHook>(cls, "willImport:")) (*willImport)(*record, data);
     return true;
 }
 
 bool RS_postImport(const Ref<ManagedObject>& record, const Value& data) {
     if (!record) return true;
     const ClassInfo* cls = classOfRecord(*record);
-    if (const auto* didImport = cls ? cls->findInstanceHook<DataHook>("didImport:") : nullptr) (*didImport)(*record, data);
+    if (const auto* didImport = importHook<DataHook>(cls, "didImport:")) (*didImport)(*record, data);
     return true;
 }
 
@@ -381,6 +598,8 @@ namespace {
 
 // The standard relationship block's work for one piece of data.
 void importRelated(const Ref<ManagedObject>& record, const Ref<RelationshipDescription>& relationship, const Value& data) {
+    // Related records of the array's own entity change what its index knows.
+    if (activeIndex && relationship->destinationEntityName() == activeIndex->entityName()) activeIndex->invalidate();
     Ref<ManagedObject> related = RS_findObjectForRelationship(record, relationship, data);
     bool created = false;
     if (!related) {
@@ -413,38 +632,72 @@ bool RS_importValuesForKeysWithObject(const Ref<ManagedObject>& record, const Va
 
 // ---- record classes ----
 
-Ref<ManagedObject> RS_importFromObject(const RecordEntity& entity, const Value& data, const Ref<ManagedObjectContext>& context) {
+namespace {
+
+// Elements from which on an array import looks its records up in an index: below, a few queries cost
+// less than one fetch of every record of the entity.
+constexpr std::size_t kIndexedImportMinimum = 16;
+
+// RS_importFromObject, with the array's index when there is one.
+Ref<ManagedObject> importObject(const RecordEntity& entity, const Value& data, const Ref<ManagedObjectContext>& context, KeyIndex* index) {
     if (!context) return nullptr;
     Ref<ManagedObject> record;
     context->performAndWait([&] {
+        struct Active {
+            KeyIndex* outer;
+            explicit Active(KeyIndex* index) : outer(std::exchange(activeIndex, index)) {}
+            ~Active() { activeIndex = outer; }
+            Active(const Active&) = delete;
+            Active& operator=(const Active&) = delete;
+        } active(index);
         try {
             Ref<EntityDescription> description = entity.RS_entityDescriptionInContext(context);
             Ref<AttributeDescription> attribute = RS_primaryAttributeToRelateBy(description);
             if (attribute) {
                 // A missing identifying value names no record: every such item is a record of its own.
                 const Value value = RS_valueForAttribute(data, attribute);
-                if (!value.isNilOrNull()) record = entity.RS_findFirstByAttribute(attribute->name(), value, context);
+                if (!value.isNilOrNull()) {
+                    std::optional<Ref<ManagedObject>> known = index ? index->find(description, attribute, value) : std::nullopt;
+                    record = known ? *known : entity.RS_findFirstByAttribute(attribute->name(), value, context);
+                }
             }
             const bool created = !record;
+            if (index) {
+                if (!created) index->willImport(record);
+                else if (entity.makesOwnRecords()) index->invalidate();
+            }
             if (created) record = entity.RS_createEntityInContext(context);
             if (!record) return;
             if (!RS_importValuesForKeysWithObject(record, data) && created) {
                 context->deleteObject(record);
                 record = nullptr;
             }
+            if (index) index->didImport(record);
         } catch (const Exception& e) {
             // A hook that raised: the import ends here, reported as a log line.
+            if (index) index->invalidate();
             logMasked(RSLogMaskError, "Import into %@ failed: %@", entity.RS_entityName(), exceptionText(e));
         }
     });
     return record;
 }
 
+}  // namespace
+
+Ref<ManagedObject> RS_importFromObject(const RecordEntity& entity, const Value& data, const Ref<ManagedObjectContext>& context) {
+    return importObject(entity, data, context, nullptr);
+}
+
 Array RS_importFromArray(const RecordEntity& entity, const Array& data, const Ref<ManagedObjectContext>& context) {
     Array records;
     records.reserve(data.size());
+    // Only on the context's own queue: every element then runs in this one task, so nothing else runs
+    // on the queue between two elements (a change announcement, another block) and changes records
+    // behind the index. Called from elsewhere, each element waits for the queue as before.
+    std::optional<KeyIndex> index;
+    if (context && data.size() >= kIndexedImportMinimum && context->isOnQueue()) index.emplace(entity, context);
     for (std::size_t i = 0; i < data.size(); ++i) {
-        if (Ref<ManagedObject> record = RS_importFromObject(entity, data[i], context)) {
+        if (Ref<ManagedObject> record = importObject(entity, data[i], context, index ? &*index : nullptr)) {
             records.push_back(Value(record));
         } else {
             logMasked(RSLogMaskWarning, "Import of element %lu into %@ gave no record", static_cast<unsigned long>(i), entity.RS_entityName());

@@ -167,6 +167,9 @@ public:
     std::optional<Array> RS_aggregateOperation(std::string_view function, std::string_view attribute, const Ref<Predicate>& predicate,
                                                std::string_view groupBy, const Ref<ManagedObjectContext>& context) const;
 
+    // Whether the class makes its records itself (insertInManagedObjectContext).
+    bool makesOwnRecords() const { return static_cast<bool>(hooks_.insertInManagedObjectContext); }
+
 private:
     std::string className_;
     Hooks hooks_;

@@ -195,6 +195,186 @@ TEST_F(DataImport, HelpersNameKeysAsTheModelSays) {
     EXPECT_TRUE(RS_lookupKeyForAttribute(Value("text"), attribute("name")).isNil());
 }
 
+// ---- arrays: which record each element finds ----
+
+// Long arrays (an array import indexes its records from 16 elements on), entities without hooks: each
+// element must find exactly the record a query for its identifying value finds at that moment.
+class ArrayImport : public ImportTest {
+protected:
+    void SetUp() override {
+        ImportTest::SetUp();
+        // A method resolver on the record classes would make every element take the query.
+        ASSERT_FALSE(methodResolver(ManagedObject::runtimeClass(), HookSide::Instance));
+    }
+    Ref<ManagedObject> make(const char* entity, const char* key, const Value& value, const char* label = nullptr) {
+        Ref<ManagedObject> record = RecordEntity(entity).RS_createEntityInContext(context);
+        context->performAndWait([&] {
+            record->setValueForKey(value, key);
+            if (label) record->setValueForKey(Value(label), "label");
+        });
+        return record;
+    }
+    // The records of the elements, padded with elements of keys of their own to 24.
+    std::vector<Ref<ManagedObject>> importAll(const char* entity, const char* key, Array items) {
+        for (int i = 0; items.size() < 24; ++i) items.push_back(dict({{key, Value("pad" + std::to_string(i))}}));
+        const Array records = RS_importFromArray(RecordEntity(entity), items, context);
+        std::vector<Ref<ManagedObject>> out;
+        for (const Value& record : records) out.push_back(record.objectAs<ManagedObject>());
+        EXPECT_EQ(out.size(), items.size());
+        return out;
+    }
+    void pushToParent() {
+        context->performAndWait([&] {
+            Ref<Error> error;
+            ASSERT_TRUE(context->save(&error)) << describe(error);
+        });
+    }
+};
+
+TEST_F(ArrayImport, TextKeysFindStoredParentAndPendingRecordsDuplicatesAndNoKey) {
+    auto a = make("Tag", "code", Value("a"));
+    auto b1 = make("Tag", "code", Value("b"));
+    auto gone = make("Tag", "code", Value("gone"));
+    auto renamed = make("Tag", "code", Value("before"));
+    save();
+    auto b2 = make("Tag", "code", Value("b"));  // saved later: after b1 in the store's order
+    save();
+    auto c = make("Tag", "code", Value("c"));
+    pushToParent();  // unsaved in the root context only
+    auto d = make("Tag", "code", Value("d"));
+    context->performAndWait([&] {
+        context->deleteObject(gone);
+        renamed->setValueForKey(Value("after"), "code");
+    });
+    const std::string nfc = "\xC3\xA9", nfd = "e\xCC\x81";
+    auto r = importAll("Tag", "code",
+                       Array{dict({{"code", Value("a")}, {"label", Value("0")}}),  // 0
+                             dict({{"code", Value("b")}}),                           // 1: two stored: the first
+                             dict({{"code", Value("c")}}),                           // 2
+                             dict({{"code", Value("d")}}),                           // 3
+                             dict({{"code", Value("new")}}),                         // 4
+                             dict({{"code", Value("new")}, {"label", Value("5")}}),  // 5: made by 4
+                             dict({{"label", Value("6")}}),                          // 6: no key
+                             dict({{"code", Value::null()}}),                        // 7
+                             dict({{"label", Value("8")}}),                          // 8
+                             dict({{"code", Value(7)}}),                             // 9: a number is no text
+                             dict({{"code", Value(7)}}),                             // 10
+                             dict({{"code", Value("7")}}),                           // 11: 9 and 10 hold "7"
+                             dict({{"code", Value("A")}}),                           // 12
+                             dict({{"code", Value(nfc)}}),                           // 13
+                             dict({{"code", Value(nfd)}}),                           // 14
+                             dict({{"code", Value("")}}),                            // 15
+                             dict({{"code", Value("")}}),                            // 16
+                             dict({{"code", Value("gone")}}),                        // 17: deleted here
+                             dict({{"code", Value("before")}}),                      // 18: changed here
+                             dict({{"code", Value("after")}}),                       // 19
+                             dict({{"code", Value("a")}, {"label", Value("20")}})});
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(r[0], a);
+    EXPECT_EQ(r[1], b1);
+    EXPECT_EQ(r[2], c);
+    EXPECT_EQ(r[3], d);
+    EXPECT_EQ(r[5], r[4]);
+    for (const auto& old : {a, b1, b2, c, d, gone, renamed}) EXPECT_NE(r[4], old);
+    EXPECT_NE(r[6], r[7]);
+    EXPECT_NE(r[7], r[8]);
+    EXPECT_NE(r[6], r[8]);
+    EXPECT_NE(r[9], r[10]);
+    EXPECT_EQ(r[11], r[9]);
+    EXPECT_NE(r[12], a);
+    EXPECT_NE(r[13], r[14]);
+    EXPECT_EQ(r[16], r[15]);
+    EXPECT_NE(r[17], gone);
+    EXPECT_NE(r[18], renamed);
+    EXPECT_EQ(r[19], renamed);
+    EXPECT_EQ(r[20], a);
+    EXPECT_EQ(get(a, "label"), Value("20"));
+    save();
+    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT count(*) FROM "Tag")"), std::vector<std::string>{"21"});  // 6 before, 15 new
+}
+
+TEST_F(ArrayImport, NumberKeysMatchAcrossKindsAsTheStoreComparesThem) {
+    auto five = make("Unit", "unitID", Value(5));
+    save();
+    auto six = make("Unit", "unitID", Value(6));
+    const std::int64_t big = (std::int64_t{1} << 53) + 1;
+    auto r = importAll("Unit", "unitID",
+                       Array{dict({{"unitID", Value(5)}}),                          // 0
+                             dict({{"unitID", Value(5.0)}}),                        // 1
+                             dict({{"unitID", Value(Decimal::fromInteger(5))}}),    // 2
+                             dict({{"unitID", Value(6u)}}),                         // 3
+                             dict({{"unitID", Value(true)}}),                       // 4: 1
+                             dict({{"unitID", Value(1)}}),                          // 5
+                             dict({{"unitID", Value(-0.0)}}),                       // 6
+                             dict({{"unitID", Value(0)}}),                          // 7
+                             dict({{"unitID", Value(-3)}}),                         // 8
+                             dict({{"unitID", Value(Decimal::fromDouble(-3.0))}}),  // 9
+                             dict({{"unitID", Value(-3.5)}}),                       // 10: no -3.5: a new record
+                             dict({{"unitID", Value("5")}}),                        // 11: text: a new record of 5
+                             dict({{"unitID", Value(5)}}),                          // 12: two hold 5: the stored one
+                             dict({{"unitID", Value(big)}}),                        // 13
+                             dict({{"unitID", Value(static_cast<double>(big))}}),   // 14: 2^53 equals 13's as doubles
+                             dict({{"unitID", Value(1)}})});                        // 15
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(r[0], five);
+    EXPECT_EQ(r[1], five);
+    EXPECT_EQ(r[2], five);
+    EXPECT_EQ(r[3], six);
+    EXPECT_EQ(r[5], r[4]);
+    EXPECT_EQ(r[7], r[6]);
+    EXPECT_EQ(r[9], r[8]);
+    EXPECT_NE(r[10], r[8]);
+    EXPECT_NE(r[11], five);
+    EXPECT_EQ(get(r[11], "unitID"), Value(5));
+    EXPECT_EQ(r[12], five);
+    EXPECT_EQ(r[14], r[13]);
+    EXPECT_EQ(r[15], r[4]);
+    for (std::size_t i : {4u, 6u, 8u, 13u}) {
+        for (const auto& old : {five, six}) EXPECT_NE(r[i], old) << i;
+    }
+}
+
+TEST_F(ArrayImport, FractionalNumberKeysFindTheirRecords) {
+    auto half = make("Reading", "value", Value(0.5));
+    save();
+    auto r = importAll("Reading", "value",
+                       Array{dict({{"value", Value(0.5)}}),                        // 0
+                             dict({{"value", Value(Decimal::fromDouble(0.5))}}),   // 1
+                             dict({{"value", Value(2)}}),                          // 2
+                             dict({{"value", Value(2.0f)}}),                       // 3
+                             dict({{"value", Value("0.5")}}),                      // 4: text: a new record of 0.5
+                             dict({{"value", Value(0.5)}}),                        // 5: the stored one first
+                             dict({{"value", Value(0.1f)}}),                       // 6: a float's 0.1 is no double 0.1
+                             dict({{"value", Value(0.1)}})});                      // 7
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(r[0], half);
+    EXPECT_EQ(r[1], half);
+    EXPECT_EQ(r[3], r[2]);
+    EXPECT_NE(r[4], half);
+    EXPECT_EQ(r[5], half);
+    EXPECT_NE(r[7], r[6]);
+}
+
+TEST_F(ArrayImport, RecordsChangedBeyondTheElementsOwnAreFoundAsTheyAreNow) {
+    // A related import makes a record of the same entity; a hook renames another one.
+    auto r = importAll("Tag", "code",
+                       Array{dict({{"code", Value("child")}, {"parent", dict({{"code", Value("p")}})}}), dict({{"code", Value("p")}}),
+                             dict({{"code", Value("q")}, {"parent", Value("child")}}), dict({{"code", Value("child")}})});
+    ASSERT_EQ(r.size(), 24u);
+    EXPECT_EQ(r[1], get(r[0], "parent").objectAs<ManagedObject>());
+    EXPECT_EQ(r[3], r[0]);
+    EXPECT_EQ(get(r[2], "parent").objectAs<ManagedObject>(), r[0]);
+
+    auto old = make("Label", "code", Value("old"));
+    auto labels = importAll("Label", "code",
+                            Array{dict({{"code", Value("x")}, {"rename", Value("old")}, {"to", Value("fresh")}}),
+                                  dict({{"code", Value("fresh")}}), dict({{"code", Value("old")}})});
+    ASSERT_EQ(labels.size(), 24u);
+    EXPECT_EQ(labels[1], old);
+    EXPECT_NE(labels[2], old);
+    EXPECT_EQ(get(labels[2], "code"), Value("old"));
+}
+
 // ---- relationships ----
 
 TEST_F(ImportRelationships, FillToOneToManyAndOrderedRelationships) {

@@ -35,7 +35,15 @@ inline const char* kImportModelText = R"({"entities": [
   "relationships": [{"name": "staff", "destination": "Person", "inverse": "employer", "toMany": true}]},
  {"name": "Pet", "attributes": [{"name": "petID", "type": "integer64"}, {"name": "name", "type": "string"}],
   "relationships": [{"name": "owner", "destination": "Person", "inverse": "pets"}]},
- {"name": "Place", "attributes": [{"name": "placeID", "type": "integer64"}, {"name": "label", "type": "string"}]}
+ {"name": "Place", "attributes": [{"name": "placeID", "type": "integer64"}, {"name": "label", "type": "string"}]},
+ {"name": "Tag", "userInfo": {"relatedByAttribute": "code"},
+  "attributes": [{"name": "code", "type": "string"}, {"name": "label", "type": "string"}],
+  "relationships": [{"name": "parent", "destination": "Tag", "userInfo": {"relatedByAttribute": "code"}}]},
+ {"name": "Unit", "attributes": [{"name": "unitID", "type": "integer64"}, {"name": "label", "type": "string"}]},
+ {"name": "Reading", "userInfo": {"relatedByAttribute": "value"},
+  "attributes": [{"name": "value", "type": "double"}, {"name": "label", "type": "string"}]},
+ {"name": "Label", "className": "ImportLabel", "userInfo": {"relatedByAttribute": "code"},
+  "attributes": [{"name": "code", "type": "string"}]}
 ]})";
 
 // What the hooks saw, in order (the tests run the imports on the main thread).
@@ -92,11 +100,34 @@ public:
     }
 };
 
+// Labels whose import may rename another label: {"rename": old code, "to": new code}.
+class ImportLabel : public Record<ImportLabel> {
+public:
+    static std::string entityName() { return "Label"; }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = [] {
+            RecordClassDef<ImportLabel> def("ImportLabel");
+            def.attribute("code", "String");
+            def.classDef().instanceHook<void(Object&, const Value&)>("didImport:", [](Object& self, const Value& data) {
+                const Value& from = data.dictionary().get("rename");
+                if (from.isNil()) return;
+                auto context = dynamic_cast<ManagedObject&>(self).managedObjectContext();
+                if (auto other = RecordEntity("Label").RS_findFirstByAttribute("code", from, context)) {
+                    other->setValueForKey(data.dictionary().get("to"), "code");
+                }
+            });
+            return def.registerClass();
+        }();
+        return cls;
+    }
+};
+
 class ImportTest : public StoreTest {
 protected:
     void SetUp() override {
         StoreTest::SetUp();
         ImportPerson::runtimeClass();
+        ImportLabel::runtimeClass();
         hookLog() = HookLog();
         Ref<Error> error;
         Ref<ManagedObjectModel> model = ManagedObjectModel::modelFromText(kImportModelText, &error);
