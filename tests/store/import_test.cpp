@@ -203,8 +203,12 @@ class ArrayImport : public ImportTest {
 protected:
     void SetUp() override {
         ImportTest::SetUp();
-        // A method resolver on the record classes would make every element take the query.
-        ASSERT_FALSE(methodResolver(ManagedObject::runtimeClass(), HookSide::Instance));
+        // A method resolver on the record classes (the shorthand tests install one for the rest of the
+        // process) makes every element take the query: these cases then run in a process of their own
+        // (ctest's lv_store_array_import_tests).
+        if (methodResolver(ManagedObject::runtimeClass(), HookSide::Instance)) {
+            GTEST_SKIP() << "shorthand methods are on in this process";
+        }
     }
     Ref<ManagedObject> make(const char* entity, const char* key, const Value& value, const char* label = nullptr) {
         Ref<ManagedObject> record = RecordEntity(entity).RS_createEntityInContext(context);
