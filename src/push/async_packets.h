@@ -1,12 +1,15 @@
 // The queued requests of PNAsyncSocket: a read packet (with the length rules that size each read and
-// find a terminator across the packet's tail and the pre-buffer), a write packet, and the TLS marker.
-// Packets belong to the socket queue of their socket.
+// find a terminator across the packet's tail and the pre-buffer), a write packet, the TLS marker, and
+// the pool that lends exact-length reads their buffers. Packets belong to the socket queue of their
+// socket; the pool takes on the socket queue and gets buffers back on any thread, under its lock.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <stdexcept>
 
 #include "platform/base/value.h"
 
@@ -20,10 +23,59 @@ struct PNAsyncSpecialPacket {
 // A growable byte buffer shared between the caller and a read packet that writes into it in place.
 using SocketBuffer = std::shared_ptr<Bytes>;
 
+// Keeps the storage of the last buffer an exact-length read handed out, once its last holder has let
+// it go, so that the next read of about the same length writes into pages that are already mapped
+// instead of faulting in (and the kernel clearing) a fresh allocation of that size on every read. At
+// most one buffer waits here; it goes when the pool does (the socket drops its pool when it closes).
+class PNReadBufferPool : public std::enable_shared_from_this<PNReadBufferPool> {
+public:
+    // An empty buffer with room for `length` bytes. Its storage comes back here when the last copy of
+    // the pointer goes, whichever thread drops it; a holder sees an ordinary buffer.
+    SocketBuffer take(std::uint64_t length) {
+        std::unique_ptr<Bytes> storage;
+        {
+            const std::lock_guard lock(mutex_);
+            // A spare far larger than asked would stay with whoever keeps the data: used only within 2x.
+            if (spare_ && spare_->capacity() >= length && spare_->capacity() / 2 <= length) storage = std::move(spare_);
+        }
+        if (!storage) {
+            // Reserved, not sized: the reads grow it as bytes arrive. A length too large to reserve
+            // up front grows the same way from nothing (this runs on the socket queue, where an
+            // exception would end the process).
+            storage = std::make_unique<Bytes>();
+            try {
+                storage->reserve(length);
+            } catch (const std::exception&) {
+            }
+        }
+        return SocketBuffer(storage.release(), [pool = weak_from_this()](Bytes* bytes) {
+            if (const auto owner = pool.lock()) {
+                owner->giveBack(bytes);
+            } else {
+                delete bytes;
+            }
+        });
+    }
+
+private:
+    void giveBack(Bytes* bytes) {
+        std::unique_ptr<Bytes> returned(bytes);
+        returned->clear();
+        {
+            const std::lock_guard lock(mutex_);
+            std::swap(spare_, returned);  // the newest stays; an older spare is freed outside the lock
+        }
+    }
+
+    std::mutex mutex_;
+    std::unique_ptr<Bytes> spare_;
+};
+
 class PNAsyncReadPacket {
 public:
-    // With a caller buffer the bytes go to it at the offset; without, the packet owns a buffer with
-    // room for readLength bytes.
+    // With a caller buffer the bytes go to it at the offset. Without one the packet owns its buffer:
+    // an exact-length read gets it from the socket's pool when it starts (`buffer` is null until
+    // then), any other read starts with an empty one that grows as bytes arrive.
     PNAsyncReadPacket(SocketBuffer callerBuffer, std::uint64_t offset, std::uint64_t maximum, double seconds,
                       std::uint64_t exactLength, std::optional<Bytes> terminator, std::int64_t requestTag)
         : maxLength(maximum), timeout(seconds), readLength(exactLength), term(std::move(terminator)), tag(requestTag) {
@@ -32,10 +84,7 @@ public:
             startOffset = offset;
             originalBufferLength = buffer->size();
         } else {
-            // Reserved, not filled: the reads grow it as bytes arrive (ensureCapacity...), so each byte
-            // of a large read is written once, by the read, instead of being cleared first.
-            buffer = std::make_shared<Bytes>();
-            buffer->reserve(exactLength);
+            if (exactLength == 0) buffer = std::make_shared<Bytes>();
             bufferOwner = true;
         }
     }

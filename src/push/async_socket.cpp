@@ -597,6 +597,7 @@ void PNAsyncSocket::closeWithError(const Ref<Error>& error) {
     readQueue_.clear();
     writeQueue_.clear();
     partialReadBuffer_.clear();
+    readBuffers_.reset();
     if (tls_) {
         tls_->shutdown();
         tls_.reset();

@@ -416,6 +416,7 @@ private:
     WritePacketRef currentWrite_;
     std::uint64_t socketFDBytesAvailable_ = 0;
     Bytes partialReadBuffer_;
+    std::shared_ptr<PNReadBufferPool> readBuffers_;  // made by the first exact-length read, dropped at close
     Value userData_;
     std::unique_ptr<TlsSession> tls_;
 };

@@ -80,6 +80,10 @@ void PNAsyncSocket::maybeDequeueRead() {
             maybeStartTLS();
             return;
         }
+        if (!currentRead_->buffer) {
+            if (!readBuffers_) readBuffers_ = std::make_shared<PNReadBufferPool>();
+            currentRead_->buffer = readBuffers_->take(currentRead_->readLength);
+        }
         setupReadTimerWithTimeout(currentRead_->timeout);
         doReadData();
     } else if (flags_ & PNSocketFlagCloseAfterReads) {

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <functional>
+#include <limits>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -144,6 +145,57 @@ TEST(AsyncSocketRead, CallerBufferIsWrittenInPlace) {
     EXPECT_EQ(connection.delegate->events, std::vector<std::string>{"read 2 abc"});
     EXPECT_EQ(*buffer, bytesOf("XYabc"));
     EXPECT_EQ(connection.delegate->reads[0].buffer(), buffer);  // a view, not a copy
+}
+
+// Exact-length reads in a row, each either kept by the delegate or let go before the next: a let-go
+// buffer lends its storage to the next read of at least half its length, a kept one is never written
+// again, and every read hands over exactly its own bytes.
+TEST(AsyncSocketRead, ExactReadsReuseOnlyBuffersLetGo) {
+    constexpr std::size_t kLength = 1u << 16;
+    struct ExactRead {
+        std::size_t length;
+        char fill;
+        bool letGoBefore;  // the delegate drops every read it holds before this one is queued
+        std::size_t capacity;
+    };
+    const std::vector<ExactRead> steps = {
+        {kLength, 'a', false, kLength},
+        {kLength, 'b', false, kLength},              // the first is held: storage of its own
+        {kLength * 3 / 4, 'c', true, kLength},      // within 2x of a let-go buffer: its storage
+        {kLength / 4, 'd', true, kLength / 4},      // under half of the spare: storage of its own
+        {kLength / 4, 'e', false, kLength / 4},     // the last is held, the spare still too large
+        {kLength / 4 + 1, 'f', true, kLength / 4 + 1},  // the let-go ones are too small: its own
+    };
+    Connection connection;
+    std::vector<std::pair<PNSocketData, char>> kept;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+        const ExactRead& step = steps[i];
+        SCOPED_TRACE(i);
+        if (step.letGoBefore) {
+            connection.delegate->reads.clear();
+            kept.clear();
+        }
+        const auto tag = static_cast<std::int64_t>(i);
+        connection.socket->readDataToLength(step.length, -1, tag);
+        connection.peer.send(std::string(step.length, step.fill));
+        ASSERT_TRUE(connection.delegate->waitFor("read " + std::to_string(tag)));
+        const PNSocketData data = connection.delegate->reads.back();
+        EXPECT_EQ(data.text(), std::string(step.length, step.fill));
+        EXPECT_EQ(data.buffer()->capacity(), step.capacity);
+        kept.emplace_back(data, step.fill);
+        for (const auto& [earlier, fill] : kept) EXPECT_EQ(earlier.text(), std::string(earlier.size(), fill));
+    }
+}
+
+// An exact length far beyond what memory can reserve up front is no failure of the socket: the read
+// takes bytes as they come, like any other.
+TEST(AsyncSocketRead, ExactLengthBeyondMemoryReadsAsBytesArrive) {
+    Connection connection;
+    connection.socket->readDataToLength(std::numeric_limits<std::uint64_t>::max(), -1, 1);
+    connection.peer.send("abc");
+    ASSERT_TRUE(connection.delegate->waitFor("partial"));
+    EXPECT_EQ(connection.delegate->events, std::vector<std::string>{"partial 3 1"});
+    EXPECT_TRUE(connection.socket->isConnected());
 }
 
 TEST(AsyncSocketRead, TimeOutsCloseUnlessExtended) {
