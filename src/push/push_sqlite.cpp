@@ -14,6 +14,9 @@ namespace lv {
 
 namespace {
 
+// How long a statement waits for another connection (another process on the same home) to let go.
+constexpr int kBusyTimeoutMilliseconds = 5000;
+
 constexpr const char* kCreateSQL =
     "create table if not exists register_tag_model(type INTEGER,account TEXT,is_registered INTEGER,update_time "
     "TEXT,PRIMARY KEY(type))";
@@ -86,6 +89,9 @@ sqlite3* PNSqlite::getDB() {
         return nullptr;
     }
     log("open sqlite db ok.");
+    // Another process of the app on the same home may hold the file for a moment: wait for it rather
+    // than fail the statement (and lose its row) at once.
+    sqlite3_busy_timeout(handle, kBusyTimeoutMilliseconds);
     db_ = handle;
     return db_;
 }

@@ -2,6 +2,7 @@
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -120,6 +121,32 @@ TEST_F(PushDatabase, WritesReplaceOneRowPerType) {
     }
     EXPECT_EQ(database().loadUnRegisterStatus(), 1);
     EXPECT_EQ(database().loadRegisterModel()->IsRegistered(), 0);
+}
+
+// Another process of the app on the same home may hold the file for a moment (its own first start, a
+// write): a write made meanwhile waits for it instead of failing at once and losing its row.
+TEST_F(PushDatabase, AWriteWaitsOutAnotherProcessHoldingTheFile) {
+    database().initDB();
+    const std::string path = file(kPNDatabaseFileName);
+    // The holder takes the file's write lock, says so, keeps it for 300 ms and commits.
+    const std::string command = "python3 -c \"import sqlite3,sys,time\n"
+                                "db=sqlite3.connect(sys.argv[1],isolation_level=None)\n"
+                                "db.execute('begin exclusive')\n"
+                                "print('held',flush=True)\n"
+                                "time.sleep(0.3)\n"
+                                "db.execute('commit')\" '" + path + "'";
+    FILE* holder = ::popen(command.c_str(), "r");
+    ASSERT_NE(holder, nullptr);
+    char line[16] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, holder), nullptr);
+    ASSERT_STREQ(line, "held\n");
+    auto model = makeRef<PNRegisterModel>();
+    model->setIsRegistered(1);
+    database().storeRegisterModel(model);
+    drain();
+    EXPECT_EQ(::pclose(holder), 0);
+    EXPECT_EQ(test::rawTexts(path, "select type||'|'||is_registered from register_tag_model"),
+              (std::vector<std::string>{"2|1"}));
 }
 
 TEST_F(PushDatabase, DamagedPagesAreRecreatedAndLaterWritesLand) {
