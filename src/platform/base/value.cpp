@@ -90,7 +90,16 @@ Dictionary Dictionary::fromUnsorted(std::vector<Entry> entries) {
 void Dictionary::finishAppending() {
     // Decoders mostly append keys in order and without repeats: one pass tells.
     bool strictlyAscending = true;
-    for (std::size_t i = 1; i < entries_.size() && strictlyAscending; ++i) strictlyAscending = entries_[i - 1].first < entries_[i].first;
+    for (std::size_t i = 1; i < entries_.size() && strictlyAscending; ++i) {
+        const std::string& before = entries_[i - 1].first;
+        const std::string& after = entries_[i].first;
+        // Keys mostly differ in their first byte, which settles the order without a full comparison.
+        if (!before.empty() && !after.empty() && before[0] != after[0]) {
+            strictlyAscending = static_cast<unsigned char>(before[0]) < static_cast<unsigned char>(after[0]);
+        } else {
+            strictlyAscending = before < after;
+        }
+    }
     if (strictlyAscending) return;
     if (std::is_sorted(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; })) {
         // Already ordered; duplicates can still be adjacent.

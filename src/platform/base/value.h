@@ -336,7 +336,7 @@ public:
     Value make(std::string_view text) {
         if (!texts_) texts_ = std::make_shared<std::string[]>(capacity_);
         std::string& slot = texts_[used_++];
-        slot.assign(text);
+        slot = std::string(text);  // made at its size at once (assigning to the empty slot may regrow it)
         return Value(std::shared_ptr<std::string>(texts_, &slot), Value::SharedStringTag{});
     }
 

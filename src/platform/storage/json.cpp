@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "platform/base/format.h"
-#include "platform/base/lifetime.h"
 #include "platform/storage/detail/value_access.h"
 #include "platform/storage/property_list.h"
 
@@ -119,23 +118,14 @@ bool holdsUnicodeEscape(const char* s, std::size_t length) {
     return false;
 }
 
-// Stacks the builder gathers members on, kept per thread between parses so that a parse does not
-// regrow them from nothing (capacity beyond the limits below is given back).
-struct BuilderStacks {
-    static constexpr std::size_t kKeptValues = 4096;
-    static constexpr std::size_t kKeptEntries = 1024;
-    std::vector<Value> values;
-    std::vector<Dictionary::Entry> entries;
-    bool inUse = false;
-};
-
-// SAX handler that builds the Value directly: array members (and the top-level value) are pushed on
-// a value stack, object members on an entry stack (the key first, its value set next), and each
-// closing bracket moves its members from the top of its stack into the new container.
+// SAX handler that builds the Value directly. Each open container gathers its members in a vector of
+// its own, one per nesting depth, which becomes the container's storage when its closing bracket
+// comes: no member is moved twice. The vector is made with room for as many members as the last
+// container closed at that depth held (the items of a list are mostly alike), and one left with much
+// spare room is trimmed.
 class ValueBuilder {
 public:
-    ValueBuilder(BuilderStacks& stacks, bool mayHoldSurrogates)
-        : values_(stacks.values), entries_(stacks.entries), mayHoldSurrogates_(mayHoldSurrogates) {}
+    explicit ValueBuilder(bool mayHoldSurrogates) : mayHoldSurrogates_(mayHoldSurrogates) {}
 
     bool Null() { return push(Value::null()); }
     bool Bool(bool b) { return push(b); }
@@ -189,22 +179,24 @@ public:
     }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
-        entries_.emplace_back(std::piecewise_construct, std::forward_as_tuple(s, length), std::forward_as_tuple());
+        level().key = std::string_view(s, length);
         return true;
     }
     bool StartObject() { return enter(true); }
     bool StartArray() { return enter(false); }
-    bool EndObject(rapidjson::SizeType count) {
-        const auto first = entries_.end() - static_cast<std::ptrdiff_t>(count);
-        std::vector<Dictionary::Entry> members(std::make_move_iterator(first), std::make_move_iterator(entries_.end()));
-        entries_.erase(first, entries_.end());
+    bool EndObject(rapidjson::SizeType) {
+        Level& open = level();
+        std::vector<Dictionary::Entry> members = std::move(open.members);
+        open.members.clear();
+        trim(members, open.expected);
         --depth_;
         return push(Dictionary::fromUnsorted(std::move(members)));
     }
-    bool EndArray(rapidjson::SizeType count) {
-        const auto first = values_.end() - static_cast<std::ptrdiff_t>(count);
-        Array items(std::make_move_iterator(first), std::make_move_iterator(values_.end()));
-        values_.erase(first, values_.end());
+    bool EndArray(rapidjson::SizeType) {
+        Level& open = level();
+        Array items = std::move(open.items);
+        open.items.clear();
+        trim(items, open.expected);
         --depth_;
         return push(std::move(items));
     }
@@ -212,7 +204,7 @@ public:
     bool tooDeep() const { return tooDeep_; }
     bool loneSurrogate() const { return loneSurrogate_; }
     bool badNumber() const { return badNumber_; }
-    Value result() { return values_.empty() ? Value() : std::move(values_.back()); }
+    Value result() { return std::move(result_); }
 
 private:
     static constexpr std::size_t kShareableLength = 15;
@@ -221,6 +213,28 @@ private:
     // Texts read one after another are made kTextsPerBlock to an allocation (the texts of one item are
     // kept and dropped together).
     static constexpr std::size_t kTextsPerBlock = 16;
+
+    // The container open at one depth: an object's members (and the key read last, which stays in the
+    // parsed copy until its value comes) or an array's items, and how many members the last container
+    // closed at this depth held.
+    struct Level {
+        std::vector<Dictionary::Entry> members;
+        std::string_view key;
+        Array items;
+        std::size_t expected = 0;
+        bool object = false;
+    };
+
+    Level& level() { return levels_[static_cast<std::size_t>(depth_)]; }
+
+    // Records the count for the next container at this depth and gives back spare room beyond a
+    // quarter of the members (which only a container larger than its predecessor leaves).
+    template <class T>
+    static void trim(std::vector<T>& gathered, std::size_t& expected) {
+        expected = gathered.size();
+        if (gathered.capacity() - gathered.size() > gathered.size() / 4) gathered.shrink_to_fit();
+    }
+
     Value newText(std::string_view text) {
         if (texts_.full()) texts_ = TextBlock(kTextsPerBlock);
         return texts_.make(text);
@@ -232,11 +246,21 @@ private:
         return (hash ^ (hash >> 16)) % kShortTextSlots;
     }
 
-    // A value goes to the key just read when inside an object, else on the value stack.
+    // A value goes to the key just read when inside an object, to the items inside an array, else it
+    // is the result.
     template <class T>
     bool push(T&& v) {
-        if (inObject_[static_cast<std::size_t>(depth_)]) entries_.back().second = Value(std::forward<T>(v));
-        else values_.emplace_back(std::forward<T>(v));
+        if (depth_ == 0) {
+            result_ = Value(std::forward<T>(v));
+            return true;
+        }
+        Level& open = level();
+        if (open.object) {
+            open.members.emplace_back(std::piecewise_construct, std::forward_as_tuple(open.key),
+                                      std::forward_as_tuple(std::forward<T>(v)));
+        } else {
+            open.items.emplace_back(std::forward<T>(v));
+        }
         return true;
     }
     bool enter(bool object) {
@@ -244,7 +268,11 @@ private:
             tooDeep_ = true;
             return false;
         }
-        inObject_[static_cast<std::size_t>(depth_)] = object;
+        if (levels_.size() <= static_cast<std::size_t>(depth_)) levels_.resize(static_cast<std::size_t>(depth_) + 1);
+        Level& open = level();
+        open.object = object;
+        if (object) open.members.reserve(open.expected);
+        else open.items.reserve(open.expected);
         return true;
     }
 
@@ -257,45 +285,15 @@ private:
         return false;
     }
 
-    std::vector<Value>& values_;
-    std::vector<Dictionary::Entry>& entries_;
     bool mayHoldSurrogates_;
     int depth_ = 0;
-    std::array<bool, kMaxJSONDepth + 1> inObject_{};  // per open container, by depth (0: top level)
+    std::vector<Level> levels_;  // by depth (1: the outermost container)
+    Value result_;
     std::array<Value, kShortTextSlots> recentShortTexts_;  // the last short text read per slot
     TextBlock texts_{kTextsPerBlock};                      // the block new texts are made in
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;
-};
-
-// The calling thread's builder stacks, or fresh ones when a parse on this thread is already using
-// them; emptied (and trimmed) when the parse ends.
-class BorrowedStacks {
-public:
-    BorrowedStacks() {
-        static PerThread<BuilderStacks> perThread;
-        BuilderStacks& kept = perThread.get();
-        stacks_ = kept.inUse ? &own_ : &kept;
-        stacks_->inUse = true;
-    }
-    ~BorrowedStacks() {
-        clear(stacks_->values, BuilderStacks::kKeptValues);
-        clear(stacks_->entries, BuilderStacks::kKeptEntries);
-        stacks_->inUse = false;
-    }
-    BorrowedStacks(const BorrowedStacks&) = delete;
-    BorrowedStacks& operator=(const BorrowedStacks&) = delete;
-    BuilderStacks& get() { return *stacks_; }
-
-private:
-    template <class T>
-    static void clear(std::vector<T>& stack, std::size_t keep) {
-        if (stack.capacity() > keep) std::vector<T>().swap(stack);
-        else stack.clear();
-    }
-    BuilderStacks own_;
-    BuilderStacks* stacks_;
 };
 
 std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
@@ -484,8 +482,7 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
             return {};
         }
     }
-    BorrowedStacks stacks;
-    ValueBuilder builder(stacks.get(), holdsUnicodeEscape(begin, length));
+    ValueBuilder builder(holdsUnicodeEscape(begin, length));
     auto copy = std::make_unique_for_overwrite<char[]>(length + kCopyPadding);
     std::memcpy(copy.get(), begin, length);
     std::memset(copy.get() + length, 0, kCopyPadding);

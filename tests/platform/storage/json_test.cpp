@@ -122,6 +122,36 @@ TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
 
 TEST(JSONReading, DuplicateKeysKeepTheLast) { EXPECT_EQ(read(R"({"a":1,"a":2})")["a"].intValue(), 2); }
 
+// Containers at one depth come in any sizes after one another (larger, smaller, empty, an array after
+// an object), keys in any order with repeats, and a key whose value is itself a container.
+TEST(JSONReading, SiblingContainersOfAnySizeReadExactly) {
+    const Value empty = Value(Dictionary());
+    const struct {
+        const char* text;
+        Value expected;
+    } cases[] = {
+        {R"([{"b":1,"a":2},{"c":3,"b":4,"a":5,"d":6},{"z":7},{},{"a":8,"b":9}])",
+         Value::array({Value::dictionary({{"a", 2}, {"b", 1}}),
+                       Value::dictionary({{"a", 5}, {"b", 4}, {"c", 3}, {"d", 6}}), Value::dictionary({{"z", 7}}),
+                       empty, Value::dictionary({{"a", 8}, {"b", 9}})})},
+        {R"([[1,2,3,4,5],[6],[],[7,8],{"k":[9,10,11]},[12]])",
+         Value::array({Value::array({1, 2, 3, 4, 5}), Value::array({6}), Value::array({}), Value::array({7, 8}),
+                       Value::dictionary({{"k", Value::array({9, 10, 11})}}), Value::array({12})})},
+        {R"({"outer\"key":{"inner":{"x":1,"x":2},"list":[{"y":"text"},{"y":null}]},"after":true,"after":false})",
+         Value::dictionary({{"after", false},
+                            {"outer\"key", Value::dictionary({{"inner", Value::dictionary({{"x", 2}})},
+                                                               {"list", Value::array({Value::dictionary({{"y", "text"}}),
+                                                                                      Value::dictionary({{"y", Value::null()}})})}})}})},
+        {R"([{"\u00e9":1,"e":2,"":3,"\u00e9":4}])",
+         Value::array({Value::dictionary({{"", 3}, {"e", 2}, {"\u00e9", 4}})})},
+    };
+    for (const auto& c : cases) {
+        const Value v = read(c.text);
+        EXPECT_EQ(v, c.expected) << c.text;
+        EXPECT_EQ(write(v), write(c.expected)) << c.text;  // same key order
+    }
+}
+
 TEST(JSONReading, RepeatedTextsAreIndependentValues) {
     const Value v = read(R"(["tag",{"k":"tag"},"tag","a longer text that repeats","a longer text that repeats"])");
     Value first = v[0];
