@@ -25,9 +25,9 @@ void writeAll(int fd, std::string_view bytes) {
     }
 }
 
-std::string gzip(const std::string& text) {
+std::string compressed(const std::string& text, int windowBits, int level) {
     z_stream z{};
-    deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    deflateInit2(&z, level, Z_DEFLATED, windowBits, 9, Z_DEFAULT_STRATEGY);
     std::string out(deflateBound(&z, text.size()) + 32, '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
     z.avail_in = static_cast<uInt>(text.size());
@@ -38,6 +38,8 @@ std::string gzip(const std::string& text) {
     deflateEnd(&z);
     return out;
 }
+
+std::string gzip(const std::string& text) { return compressed(text, 16 + MAX_WBITS, Z_BEST_COMPRESSION); }
 
 namespace {
 

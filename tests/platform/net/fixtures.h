@@ -13,6 +13,8 @@
 
 namespace lv::test {
 
+// The text compressed by zlib with the given window bits (16 + 15: gzip; 15: zlib; -15: raw deflate).
+std::string compressed(const std::string& text, int windowBits, int level = -1);
 // The text compressed in the gzip format (the most compact form zlib makes).
 std::string gzip(const std::string& text);
 

@@ -26,6 +26,7 @@ using test::load;
 using test::requestFor;
 
 using test::writeAll;
+using test::compressed;
 
 // Serves one kept-alive connection: each whole request (head and Content-Length body) in `have` goes
 // to `answer`, until the peer closes or `stop` is set. The bytes of no whole request are left in `have`.
@@ -165,21 +166,6 @@ TEST(WireIntegrity, HeaderNamesThatAreNotTokensAreRefusedUnsent) {
     }());
     ASSERT_TRUE(error->error);
     EXPECT_EQ(error->error->localizedDescription(), "Header field name \"X A\" is not a token; the request was not sent.");
-}
-
-// `text` compressed by zlib with the given window bits (16 + 15: gzip; 15: zlib; -15: raw deflate).
-std::string compressed(const std::string& text, int windowBits) {
-    z_stream z{};
-    deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, text.size()) + 32, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
 }
 
 // A compressed reply is decoded whole and checked to its end; one that stops early (its framing
