@@ -33,7 +33,11 @@ void BaseJMModel::migratePropertiesToObject(Object& target) const {
         try {
             Value value = valueForKey(*this, modelKey);
             if (value.isNilOrNull()) continue;
-            setValueForKey(target, value, entityKey.stringValue());
+            if (entityKey.isString()) {
+                setValueForKey(target, value, entityKey.string());
+            } else {
+                setValueForKey(target, value, entityKey.stringValue());
+            }
         } catch (...) {
             // A pair the record refuses must not end the copy of the others (nor escape to the caller).
             Exception exception = currentException();

@@ -38,8 +38,7 @@ Value dateForRule(DateRule rule, const Value& value) {
                                        : BaseJMModel::dateFormatter2();
             break;
     }
-    const std::string text = value.isString() ? value.string() : std::string();
-    std::optional<Date> date = formatter->dateFromString(text);
+    std::optional<Date> date = formatter->dateFromString(value.isString() ? std::string_view(value.string()) : std::string_view());
     return date ? Value(*date) : Value();
 }
 

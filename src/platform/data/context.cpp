@@ -1,6 +1,7 @@
 #include "platform/data/context.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "platform/base/lifetime.h"
 #include "platform/data/detail/context_impl.h"
@@ -633,6 +634,10 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
     Impl& d = *impl_;
     d.rekeyIfNeeded();
     std::vector<std::pair<std::string, std::vector<ManagedObject*>>> groups;
+    // A record named twice gets one identifier: the records already grouped, found by hash (a save
+    // hands over every inserted record, and a search of the group for each would cost n² / 2).
+    std::unordered_set<const ManagedObject*> grouped;
+    grouped.reserve(objects.size());
     for (const auto& o : objects) {
         if (!o || !o->id_ || !o->id_->isTemporaryID()) continue;
         if (auto permanent = o->id_->permanentID()) {
@@ -645,7 +650,7 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
             groups.emplace_back(name, std::vector<ManagedObject*>{});
             it = groups.end() - 1;
         }
-        if (std::find(it->second.begin(), it->second.end(), o.get()) == it->second.end()) it->second.push_back(o.get());
+        if (grouped.insert(o.get()).second) it->second.push_back(o.get());
     }
     if (groups.empty()) return true;
     auto coordinator = persistentStoreCoordinator();

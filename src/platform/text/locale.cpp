@@ -42,6 +42,10 @@ std::string envValue(const char* name) {
 struct LocaleState {
     std::mutex mutex;
     std::optional<Locale> current;
+    // The locale last made from the environment's name, and that name: formatters ask at every call,
+    // and making the canonical name goes through ICU.
+    std::string environmentName;
+    std::optional<Locale> fromEnvironment;
     std::shared_ptr<const Locale::LanguagesSource> source;
 };
 
@@ -69,14 +73,22 @@ Locale::Locale() : identifier_("en") {}
 Locale::Locale(std::string_view identifier) : identifier_(canonical(identifier)) {}
 
 Locale Locale::current() {
+    LocaleState& s = state();
     {
-        LocaleState& s = state();
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.current) return *s.current;
     }
     std::string name = envValue("LC_ALL");
     if (name.empty()) name = envValue("LANG");
-    return Locale(name);
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.fromEnvironment && s.environmentName == name) return *s.fromEnvironment;
+    }
+    Locale made(name);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.environmentName = std::move(name);
+    s.fromEnvironment = made;
+    return made;
 }
 
 void Locale::setCurrent(std::optional<Locale> locale) {

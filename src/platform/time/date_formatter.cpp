@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
@@ -11,6 +12,7 @@
 #include <unicode/datefmt.h>
 #include <unicode/parsepos.h>
 #include <unicode/smpdtfmt.h>
+#include <unicode/timezone.h>
 
 #include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
@@ -105,11 +107,9 @@ std::size_t charactersUpTo(std::string_view text, std::size_t limit) {
 }
 
 // Every thread keeps its own ICU formatters, keyed by everything that shapes them; nothing is shared.
-CachedFormat* cachedFormat(const DateFormatter& formatter, bool usesStyles) {
-    static PerThread<std::map<std::string, CachedFormat>> caches;
-    auto& cache = caches.get();
-    const TimeZone zone = formatter.timeZone();
-    const std::string locale = formattingLocale(formatter.locale());
+CachedFormat* cachedFormat(std::map<std::string, CachedFormat>& cache, const DateFormatter& formatter, bool usesStyles,
+                           const TimeZone& zone, const Locale& formatterLocale) {
+    const std::string locale = formattingLocale(formatterLocale);
     std::string key;
     if (usesStyles) {
         key = "S" + std::to_string(static_cast<int>(formatter.dateStyle())) +
@@ -153,6 +153,53 @@ CachedFormat* cachedFormat(const DateFormatter& formatter, bool usesStyles) {
                                            static_cast<std::size_t>(pattern.length())));
     CachedFormat entry{std::move(format), std::unique_ptr<icu::Calendar>(calendar.release()), longest};
     return &cache.emplace(std::move(key), std::move(entry)).first->second;
+}
+
+// The formats of one thread, and the one found last with what it was found for: a run of texts read
+// with formatters alike (a reply's dates) finds it again without building the key.
+struct FormatCache {
+    std::map<std::string, CachedFormat> formats;
+    CachedFormat* last = nullptr;
+    bool lastUsesStyles = false;
+    DateFormatter::Style lastDateStyle = DateFormatter::Style::None;
+    DateFormatter::Style lastTimeStyle = DateFormatter::Style::None;
+    std::string lastPattern;
+    std::string lastLocale;
+    std::string lastZone;
+};
+
+CachedFormat* cachedFormat(const DateFormatter& formatter, bool usesStyles) {
+    static PerThread<FormatCache> caches;
+    FormatCache& formats = caches.get();
+    const TimeZone zone = formatter.timeZone();
+    const Locale formatterLocale = formatter.locale();
+    if (formats.last && formats.lastUsesStyles == usesStyles &&
+        (usesStyles ? formats.lastDateStyle == formatter.dateStyle() && formats.lastTimeStyle == formatter.timeStyle()
+                    : formats.lastPattern == formatter.dateFormat()) &&
+        formats.lastLocale == formatterLocale.identifier() && formats.lastZone == zone.icuID()) {
+        return formats.last;
+    }
+    CachedFormat* found = cachedFormat(formats.formats, formatter, usesStyles, zone, formatterLocale);
+    formats.last = found;
+    if (found) {
+        formats.lastUsesStyles = usesStyles;
+        formats.lastDateStyle = formatter.dateStyle();
+        formats.lastTimeStyle = formatter.timeStyle();
+        formats.lastPattern = formatter.dateFormat();
+        formats.lastLocale = formatterLocale.identifier();
+        formats.lastZone = zone.icuID();
+    }
+    return found;
+}
+
+// Days from 1970-01-01 to the Gregorian date (month 1 to 12).
+std::int64_t daysFromCivil(int year, int month, int day) {
+    const std::int64_t y = year - (month <= 2 ? 1 : 0);
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const std::int64_t yearOfEra = y - era * 400;
+    const std::int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const std::int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+    return era * 146097 + dayOfEra - 719468;
 }
 
 // Year, month, day, hour, minute and second read from text under a pattern made only of numeric
@@ -250,11 +297,15 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
             calendar.set(year, month - 1, day, hour, minute, second);
             UErrorCode status = U_ZERO_ERROR;
             const UDate udate = calendar.getTime(status);
-            const bool same = U_SUCCESS(status) && calendar.get(UCAL_YEAR, status) == year &&
-                              calendar.get(UCAL_MONTH, status) == month - 1 && calendar.get(UCAL_DATE, status) == day &&
-                              calendar.get(UCAL_HOUR_OF_DAY, status) == hour && calendar.get(UCAL_MINUTE, status) == minute &&
-                              calendar.get(UCAL_SECOND, status) == second && U_SUCCESS(status);
-            if (same) return time_detail::fromUDate(udate);
+            // The wall time the calendar reads back is the date plus the zone's offsets then; in these
+            // years the calendar is plain Gregorian, so comparing with the fields' own wall time, counted
+            // here, is reading the fields back without making the calendar compute them all.
+            std::int32_t rawOffset = 0;
+            std::int32_t dstOffset = 0;
+            if (U_SUCCESS(status)) calendar.getTimeZone().getOffset(udate, false, rawOffset, dstOffset, status);
+            const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
+                                    static_cast<double>((hour * 60 + minute) * 60 + second) * 1000.0;
+            if (U_SUCCESS(status) && udate + rawOffset + dstOffset == wallTime) return time_detail::fromUDate(udate);
         }
     }
     const icu::UnicodeString input = toIcu(text);

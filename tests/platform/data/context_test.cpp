@@ -186,6 +186,30 @@ TEST(ContextTracking, ResetRefreshAndRollback) {
     });
 }
 
+// A record named more than once in one call gets one permanent ID, and each record its own, in the
+// order named; the store then holds each once.
+TEST(ContextIDs, RecordsNamedTwiceGetOnePermanentIDEach) {
+    Stack s(test::makeItemModel());
+    s.main->performAndWait([&] {
+        auto a = insert(s.main, "Item", {{"name", Value("a")}});
+        auto b = insert(s.main, "Item", {{"name", Value("b")}});
+        auto c = insert(s.main, "Item", {{"name", Value("c")}});
+        Ref<Error> error;
+        ASSERT_TRUE(s.main->obtainPermanentIDsForObjects({a, b, a, c, b, a}, &error)) << test::describe(error);
+        for (const auto& o : {a, b, c}) EXPECT_FALSE(o->objectID()->isTemporaryID());
+        EXPECT_LT(a->objectID()->key(), b->objectID()->key());
+        EXPECT_LT(b->objectID()->key(), c->objectID()->key());
+        ASSERT_TRUE(s.main->save(nullptr));
+    });
+    s.root->performAndWait([&] { ASSERT_TRUE(s.root->save(nullptr)); });
+    s.main->performAndWait([&] {
+        auto request = FetchRequest::make("Item");
+        auto all = s.main->executeFetchRequest(*request, nullptr);
+        ASSERT_TRUE(all);
+        EXPECT_EQ(all->size(), 3u);
+    });
+}
+
 TEST(ContextIDs, PermanentIDsAreTheSameValueInEveryContext) {
     Stack s(test::makeItemModel());
     Ref<ManagedObject> item;

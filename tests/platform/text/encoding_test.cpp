@@ -56,6 +56,31 @@ TEST(Encodings, LosslessTest) {
     EXPECT_FALSE(canBeConverted("한", StringEncoding::EUCCN));
 }
 
+// A faulty byte is found wherever it sits against the eight-byte ASCII runs the check skips: at the
+// start, inside a run, right after one, at the very end, and as a sequence cut off by the end.
+TEST(Encodings, Utf8CheckFindsFaultsAroundAsciiRuns) {
+    const std::string run = "abcdefgh";
+    const struct {
+        std::string text;
+        bool valid;
+    } cases[] = {
+        {"", true},
+        {run + run + "\xC3\xA9" + run + "xyz", true},
+        {run + "\xE4\xB8\xAD\xE6\x96\x87" + run + run, true},
+        {"\xF0\x9F\x98\x80" + run, true},
+        {"\xFF" + run + run, false},
+        {run + "\x80" + run, false},
+        {"abc\xC0\xAF" + run + run, false},  // overlong
+        {run + run + "abcdefg\xC3", false},   // cut off at the end
+        {run + run + run + "\xED\xA0\x80", false},  // surrogate
+        {run + "abcd\xC3\x28" + run, false},
+        {run + run + "\x7F", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(canBeConverted(c.text, StringEncoding::UTF8), c.valid) << c.text.size();
+    }
+}
+
 TEST(Encodings, StrictEncode) {
     EXPECT_EQ(encode("é", StringEncoding::UTF8), bytes({0xC3, 0xA9}));
     EXPECT_EQ(encode("é", StringEncoding::ISOLatin1), bytes({0xE9}));

@@ -249,6 +249,26 @@ TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
     EXPECT_GT(dates, 40);  // most of them are dates, so the comparison is not between two refusals
 }
 
+// Formatters alike but for their zone, read one after the other, each parse in their own zone; one
+// without a zone follows the default zone as it changes between two reads.
+TEST(DateFormatter, AlternatingZonesAndDefaultZoneChangesGiveEachZonesDate) {
+    const char* text = "2015-03-05 09:07:02";
+    const Date utc = *DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::gmt()).dateFromString(text);
+    const DateFormatter shanghai("yyyy-MM-dd HH:mm:ss", *TimeZone::named("Asia/Shanghai"));
+    const DateFormatter newYork("yyyy-MM-dd HH:mm:ss", *TimeZone::named("America/New_York"));
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(shanghai.dateFromString(text), utc.adding(-8 * 3600.0));
+        EXPECT_EQ(newYork.dateFromString(text), utc.adding(5 * 3600.0));
+    }
+    DateFormatter byDefault;
+    byDefault.setDateFormat("yyyy-MM-dd HH:mm:ss");
+    TimeZone::setDefault(TimeZone::named("Asia/Shanghai"));
+    EXPECT_EQ(byDefault.dateFromString(text), utc.adding(-8 * 3600.0));
+    TimeZone::setDefault(TimeZone::named("America/New_York"));
+    EXPECT_EQ(byDefault.dateFromString(text), utc.adding(5 * 3600.0));
+    TimeZone::setDefault(std::nullopt);
+}
+
 // A text longer than the pattern's longest match is refused before the parser sees it, however the
 // parser would have read it (runs of leading zeros or white space); within the bound nothing changes.
 TEST(DateFormatter, TextsLongerThanThePatternsLongestMatchAreRefused) {

@@ -400,13 +400,19 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         s.bindInt64(1, key);
         return s.run(&failure);
     };
+    // The row delete's text, made again only when the entity changes (deletes come grouped by entity).
+    const EntityDescription* deleteEntity = nullptr;
+    std::string deleteSQL;
     for (const ChangeSet::Delete* del : deletes) {
         if (!ok) break;
         const Ref<ManagedObjectID>& id = del->objectID;
         const Ref<EntityDescription>& entity = id->entity();
         if (!checkVersion(id, del->expectedVersion, ok)) continue;
-        if (!runForKey("DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?",
-                       id->key())) {
+        if (entity.get() != deleteEntity) {
+            deleteSQL = "DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?";
+            deleteEntity = entity.get();
+        }
+        if (!runForKey(deleteSQL, id->key())) {
             ok = false;
             break;
         }
