@@ -286,13 +286,24 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     std::optional<std::size_t> storeCount;
     bool unchanged = true;
     bool storeFailed = false;
+    // A deletion at any level hides the record, over any other level's changes.
+    auto isDeleted = [&](const Ref<ManagedObjectID>& id) {
+        return std::any_of(deleted.begin(), deleted.end(), [&](const data_detail::DeletedIDs& ids) { return ids->count(id) != 0; });
+    };
     auto readStore = [&](bool nothingUnsaved) {
         unchanged = nothingUnsaved;
         if (nothingUnsaved && type == FetchRequestResultType::Count) {
             storeCount = coordinator->countForFetchRequest(*req, error);
             storeFailed = !storeCount;
+        } else if (nothingUnsaved) {
+            result = coordinator->executeFetchRequest(*req, error);
+            storeFailed = !result;
         } else {
-            result = coordinator->executeFetchRequest(nothingUnsaved ? *req : *whole, error);
+            // Rows of records the overlay decides about (changed or deleted at some level) are dropped
+            // below; the store leaves them out before decoding them. The overlay is complete here.
+            result = coordinator->executeFetchRequest(*whole, error, [&](const Ref<ManagedObjectID>& id) {
+                return overlay.count(id) != 0 || isDeleted(id);
+            });
             storeFailed = !result;
         }
     };
@@ -314,15 +325,10 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         return out;
     }
 
-    // A deletion at any level hides the record, over any other level's changes.
-    auto isDeleted = [&](const Ref<ManagedObjectID>& id) {
-        return std::any_of(deleted.begin(), deleted.end(), [&](const data_detail::DeletedIDs& ids) { return ids->count(id) != 0; });
-    };
     const RecordMatcher matcher(*entity, predicate);
     std::vector<Candidate> candidates;
     candidates.reserve(result->rows.size() + overlay.size());
     for (auto& row : result->rows) {
-        if (overlay.count(row.objectID) || isDeleted(row.objectID)) continue;  // the overlay decides about this record
         Candidate c;
         c.id = row.objectID;
         c.values = &row.values;

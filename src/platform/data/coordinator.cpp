@@ -328,6 +328,11 @@ Value columnValue(const FetchColumn& column, const std::vector<const RowSnapshot
 }  // namespace
 
 std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const FetchRequest& request, Ref<Error>* error) {
+    return executeFetchRequest(request, error, RowFilter());
+}
+
+std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const FetchRequest& request, Ref<Error>* error,
+                                                                          const RowFilter& skip) {
     std::lock_guard lock(mutex_);
     Ref<EntityDescription> entity = resolveEntity(request, error);
     if (!entity) return std::nullopt;
@@ -350,7 +355,7 @@ std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const
         return limit > 0 ? std::min(limit, afterOffset) : afterOffset;
     };
 
-    if (type == FetchRequestResultType::Count && !plan.residual && stores_.size() == 1) {
+    if (type == FetchRequestResultType::Count && !plan.residual && stores_.size() == 1 && !skip) {
         auto n = stores_[0]->impl_->countRows(*entity, plan, error);
         if (!n) return std::nullopt;
         result.count = window(*n);
@@ -367,11 +372,12 @@ std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const
     }
     const bool needValues = (type == FetchRequestResultType::ManagedObject && request.includesPropertyValues()) ||
                             type == FetchRequestResultType::Dictionary || !sqlCanSort;
-    const bool memoryWindow = plan.residual || !sqlCanSort || stores_.size() > 1 || grouped;
+    // Rows left out by skip must not count towards a window, so the window then applies here.
+    const bool memoryWindow = plan.residual || !sqlCanSort || stores_.size() > 1 || grouped || skip;
     std::vector<RowSnapshot> rows;
     for (const auto& store : stores_) {
         if (!store->impl_->fetchRows(entity, plan, orderBy, memoryWindow ? 0 : limit, memoryWindow ? 0 : offset, needValues, rows,
-                                     error)) {
+                                     error, skip ? &skip : nullptr)) {
             return std::nullopt;
         }
     }

@@ -171,6 +171,11 @@ public:
     // Runs the request on the stores' rows (no context's pending changes). An unknown entity or key,
     // or no store, is an error (Cocoa kObjectStoreError), never a crash.
     std::optional<FetchResult> executeFetchRequest(const FetchRequest& request, Ref<Error>* error);
+    // The same, leaving out every row whose object ID skip accepts; skip is asked before the row's
+    // values are read, so rows a caller drops anyway cost no decoding. Offset, limit and count apply
+    // to the rows left.
+    using RowFilter = std::function<bool(const Ref<ManagedObjectID>&)>;
+    std::optional<FetchResult> executeFetchRequest(const FetchRequest& request, Ref<Error>* error, const RowFilter& skip);
     // The number of rows the request would give (offset and limit applied).
     std::optional<std::size_t> countForFetchRequest(const FetchRequest& request, Ref<Error>* error);
     // Current rows of the IDs, in the order given; IDs without a row are left out.

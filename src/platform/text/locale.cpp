@@ -74,15 +74,17 @@ Locale::Locale(std::string_view identifier) : identifier_(canonical(identifier))
 
 Locale Locale::current() {
     LocaleState& s = state();
+    std::string name;
     {
+        // Formatters ask at every call: the usual answers come under one lock and without a copy of
+        // the environment's name (getenv takes none of our locks).
         std::lock_guard<std::mutex> lock(s.mutex);
         if (s.current) return *s.current;
-    }
-    std::string name = envValue("LC_ALL");
-    if (name.empty()) name = envValue("LANG");
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.fromEnvironment && s.environmentName == name) return *s.fromEnvironment;
+        const char* all = std::getenv("LC_ALL");
+        const char* value = all && *all ? all : std::getenv("LANG");
+        const std::string_view view = value ? std::string_view(value) : std::string_view();
+        if (s.fromEnvironment && s.environmentName == view) return *s.fromEnvironment;
+        name.assign(view);
     }
     Locale made(name);
     std::lock_guard<std::mutex> lock(s.mutex);

@@ -3,7 +3,10 @@
 // level of the parent chain.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
+#include <map>
 #include <thread>
 
 #include "context_test_support.h"
@@ -340,6 +343,124 @@ TEST_F(OverlayFetch, PendingChangesOfEveryLevelLieOverTheRows) {
         ASSERT_EQ(result->size(), 2u);
         EXPECT_TRUE((*result)[0].objectAs<ManagedObjectID>());
     });
+}
+
+// Rows deleted or changed at some level are left out by the store before it reads their values; the
+// results (order, window, counts, IDs, predicates SQL cannot decide) must be those of the survivors.
+TEST_F(OverlayFetch, DeletionsAndChangesOfEveryLevelUnderSortsWindowsAndCounts) {
+    // 40 more rows c00..c39 at site 3, ranks (7i mod 40): all different, not in key order.
+    std::map<std::string, std::int64_t> expected;  // title → rank, as the child sees them
+    s->main->performAndWait([&] {
+        for (int i = 0; i < 40; ++i) {
+            char title[8];
+            std::snprintf(title, sizeof title, "c%02d", i);
+            insert(s->main, "Toptenz", {{"title", Value(title)}, {"sid", Value(3)}, {"rank", Value((7 * i) % 40)}});
+            expected[title] = (7 * i) % 40;
+        }
+    });
+    ASSERT_TRUE(s->saveAll());
+    auto change = [&](const Ref<ManagedObjectContext>& c, int from, int step, bool remove) {
+        c->performAndWait([&] {
+            for (const auto& o : fetch(c, request("Toptenz", where("sid = 3")))) {
+                const std::string title = o->valueForKey("title").stringValue();
+                const int i = std::stoi(title.substr(1));
+                if (i < from || (i - from) % step != 0) continue;
+                if (remove) {
+                    c->deleteObject(o);
+                    expected.erase(title);
+                } else {
+                    o->setValueForKey(Value(100 + i), "rank");
+                    expected[title] = 100 + i;
+                }
+            }
+        });
+    };
+    change(s->root, 0, 5, true);   // c00, c05, ...
+    change(s->main, 1, 5, true);   // c01, c06, ...
+    change(s->main, 2, 10, false);  // c02, c12, ... moved to the end
+    change(child, 3, 5, true);     // c03, c08, ...
+    change(child, 4, 10, false);   // c04, c14, ...
+    child->performAndWait([&] {
+        insert(child, "Toptenz", {{"title", Value("c99")}, {"sid", Value(3)}, {"rank", Value(50)}});
+        expected["c99"] = 50;
+    });
+    // A record changed in the main context and deleted in the child: hidden.
+    change(child, 2, 20, true);  // c02, c22
+    ASSERT_EQ(expected.size(), 40u - 8 - 8 - 8 - 2 + 1);
+
+    std::vector<std::string> ascending;  // by rank
+    for (const auto& [title, rank] : expected) ascending.push_back(title);
+    std::sort(ascending.begin(), ascending.end(), [&](const std::string& a, const std::string& b) { return expected[a] < expected[b]; });
+    const std::vector<std::string> descending(ascending.rbegin(), ascending.rend());
+    auto window = [](const std::vector<std::string>& v, std::size_t offset, std::size_t limit) {
+        const std::size_t begin = std::min(offset, v.size());
+        const std::size_t end = limit ? std::min(v.size(), begin + limit) : v.size();
+        return std::vector<std::string>(v.begin() + static_cast<std::ptrdiff_t>(begin), v.begin() + static_cast<std::ptrdiff_t>(end));
+    };
+    auto sqlSite = where("sid = 3");
+    auto memorySite = where("sid = %@", {Value(*Decimal::parse("3"))});  // decimal against an integer: decided in memory
+    struct Case {
+        Ref<Predicate> predicate;
+        bool ascending;
+        std::size_t offset, limit;
+    };
+    for (const Case& c : {Case{sqlSite, true, 0, 0}, Case{sqlSite, false, 0, 0}, Case{sqlSite, true, 4, 7}, Case{sqlSite, false, 20, 10},
+                          Case{memorySite, true, 0, 0}, Case{memorySite, false, 3, 5}, Case{memorySite, true, 30, 0}}) {
+        SCOPED_TRACE(std::to_string(c.ascending) + " " + std::to_string(c.offset) + " " + std::to_string(c.limit) +
+                     (c.predicate == memorySite ? " memory" : " sql"));
+        auto r = request("Toptenz", c.predicate, {SortDescriptor("rank", c.ascending)});
+        r->setFetchOffset(c.offset);
+        r->setFetchLimit(c.limit);
+        const auto want = window(c.ascending ? ascending : descending, c.offset, c.limit);
+        EXPECT_EQ(titles(child, r), want);
+        EXPECT_EQ(count(child, r), want.size());
+        child->performAndWait([&] {
+            auto ids = r->copy();
+            ids->setResultType(FetchRequestResultType::ManagedObjectID);
+            auto result = child->executeFetchRequest(*ids, nullptr);
+            ASSERT_TRUE(result);
+            ASSERT_EQ(result->size(), want.size());
+            for (std::size_t i = 0; i < want.size(); ++i) {
+                auto o = child->objectWithID((*result)[i].objectAs<ManagedObjectID>());
+                EXPECT_EQ(o->valueForKey("title").stringValue(), want[i]);
+            }
+        });
+    }
+    // Without pending changes: every row, each with its stored values.
+    auto rowsOnly = request("Toptenz", sqlSite, {SortDescriptor("title", true)});
+    rowsOnly->setIncludesPendingChanges(false);
+    EXPECT_EQ(count(child, rowsOnly), 40u);
+}
+
+// The coordinator's row filter: rows left out count towards neither the window nor the count.
+TEST_F(OverlayFetch, CoordinatorRowFilterAppliesBeforeTheWindow) {
+    auto skipA = [](const Ref<ManagedObjectID>& id) { return id->key() % 2 == 1; };
+    FetchRequest all("Toptenz");
+    all.setSortDescriptors({SortDescriptor("title", true)});
+    auto everything = s->coordinator->executeFetchRequest(all, nullptr);
+    ASSERT_TRUE(everything);
+    std::vector<Ref<ManagedObjectID>> kept;
+    for (const auto& row : everything->rows) {
+        if (!skipA(row.objectID)) kept.push_back(row.objectID);
+    }
+    ASSERT_GE(kept.size(), 2u);
+    ASSERT_LT(kept.size(), everything->rows.size());
+    for (std::size_t offset : {0u, 1u}) {
+        FetchRequest windowed("Toptenz");
+        windowed.setSortDescriptors({SortDescriptor("title", true)});
+        windowed.setFetchOffset(offset);
+        windowed.setFetchLimit(1);
+        auto result = s->coordinator->executeFetchRequest(windowed, nullptr, skipA);
+        ASSERT_TRUE(result);
+        ASSERT_EQ(result->rows.size(), 1u);
+        EXPECT_EQ(result->rows[0].objectID->key(), kept[offset]->key());
+        EXPECT_FALSE(result->rows[0].values.empty());
+        windowed.setFetchLimit(0);
+        windowed.setResultType(FetchRequestResultType::Count);
+        auto counted = s->coordinator->executeFetchRequest(windowed, nullptr, skipA);
+        ASSERT_TRUE(counted);
+        EXPECT_EQ(counted->count, kept.size() - offset);
+    }
 }
 
 // A context keeps its unsaved deletions between fetches; every change of a deleted list, and every

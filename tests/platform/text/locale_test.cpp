@@ -51,6 +51,34 @@ TEST(Locale, CurrentFromEnvironmentOrOverride) {
     }
 }
 
+// LC_ALL wins when set and not empty, else LANG; names that only begin like them do not count.
+TEST(Locale, CurrentNameFromEnvironmentTable) {
+    using Env = std::optional<std::string>;
+    struct Case {
+        Env all, lang, language, allLonger;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {std::nullopt, std::nullopt, std::nullopt, std::nullopt, "en"},
+        {std::nullopt, "ko_KR.UTF-8", std::nullopt, std::nullopt, "ko_KR"},
+        {"", "ko_KR.UTF-8", std::nullopt, std::nullopt, "ko_KR"},
+        {"zh_TW", "ko_KR.UTF-8", std::nullopt, std::nullopt, "zh_TW"},
+        {"zh_TW", std::nullopt, std::nullopt, std::nullopt, "zh_TW"},
+        {"", std::nullopt, "ja_JP", std::nullopt, "en"},
+        {std::nullopt, std::nullopt, "ja_JP", "fr_FR", "en"},
+        {std::nullopt, "de_DE", "ja_JP", "fr_FR", "de_DE"},
+        {"", "", std::nullopt, std::nullopt, "en"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.all.value_or("-")) + " " + c.lang.value_or("-") + " " + c.language.value_or("-"));
+        ScopedEnv all("LC_ALL", c.all);
+        ScopedEnv lang("LANG", c.lang);
+        ScopedEnv language("LANGUAGE", c.language);
+        ScopedEnv longer("LC_ALLX", c.allLonger);
+        EXPECT_EQ(Locale::current().identifier(), c.expected);
+    }
+}
+
 TEST(Locale, PreferredLanguagesFromEnvironment) {
     ScopedEnv all("LC_ALL", std::nullopt);
     {

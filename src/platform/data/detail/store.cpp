@@ -443,7 +443,7 @@ Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const Propert
 
 bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo& info, const Statement& stmt,
                           bool includeValues, RowSnapshot& row) {
-    row.objectID = ManagedObjectID::makePermanent(entity, identifier_, stmt.columnInt64(0));
+    if (!row.objectID) row.objectID = ManagedObjectID::makePermanent(entity, identifier_, stmt.columnInt64(0));
     row.version = stmt.columnInt64(1);
     if (!includeValues) return true;
     // The values are made in property order, each in its place (stored columns come in that order;
@@ -467,7 +467,7 @@ bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo
 
 bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePlan& plan, const std::string& orderBy,
                             std::size_t limit, std::size_t offset, bool includeValues, std::vector<RowSnapshot>& out,
-                            Ref<Error>* error) {
+                            Ref<Error>* error, const std::function<bool(const Ref<ManagedObjectID>&)>* skip) {
     const EntityInfo& i = info(*entity);
     const bool needValues = includeValues || plan.residual;
     std::string sql = "SELECT " + (needValues ? i.selectColumns
@@ -486,6 +486,10 @@ bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePla
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
         RowSnapshot row;
+        if (skip) {
+            row.objectID = ManagedObjectID::makePermanent(entity, identifier_, s.columnInt64(0));
+            if ((*skip)(row.objectID)) continue;
+        }
         readRow(entity, i, s, needValues, row);
         if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) continue;
         if (!includeValues) row.values.clear();

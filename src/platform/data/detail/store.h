@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -44,9 +45,10 @@ public:
 
     // Rows of the entity matching the plan, ordered by orderBy (SQL text; empty: by key), with the
     // limit and offset applied in SQL when limit > 0 (the caller passes 0 when it filters or sorts
-    // afterwards).
+    // afterwards). Rows whose object ID skip accepts are left out before their values are read.
     bool fetchRows(const Ref<EntityDescription>& entity, const WherePlan& plan, const std::string& orderBy, std::size_t limit,
-                   std::size_t offset, bool includeValues, std::vector<RowSnapshot>& out, Ref<Error>* error);
+                   std::size_t offset, bool includeValues, std::vector<RowSnapshot>& out, Ref<Error>* error,
+                   const std::function<bool(const Ref<ManagedObjectID>&)>* skip = nullptr);
     std::optional<std::size_t> countRows(const EntityDescription& entity, const WherePlan& plan, Ref<Error>* error);
     bool rowForKey(const Ref<EntityDescription>& entity, std::int64_t key, std::optional<RowSnapshot>& out, Ref<Error>* error);
     std::optional<std::vector<std::int64_t>> relatedKeys(const EntityDescription& entity, const RelationshipDescription& relationship,
