@@ -408,9 +408,19 @@ struct Engine::Impl {
         {
             std::lock_guard lock(mutex);
             commands.push_back(std::move(command));
-            attention.store(true, std::memory_order_release);
         }
-        curlLibrary().multi_wakeup(multi);
+        nudge();
+    }
+
+    // False only while the engine sleeps in libcurl's poll. Awake, the engine looks at `attention`
+    // before it sleeps, so a command or wake-up costs no write to libcurl's wake-up socket (which the
+    // engine would then have to read back); asleep, the write is what wakes it. Both sides store
+    // their own flag and then read the other's, sequentially consistent, so one of them always sees
+    // the other: the engine does not sleep through an unsent wake-up.
+    std::atomic<bool> awake{true};
+    void nudge() {
+        attention.store(true);
+        if (!awake.load()) curlLibrary().multi_wakeup(multi);
     }
 
     void run();
@@ -566,8 +576,7 @@ void Engine::cancel(std::uint64_t id) {
 }
 
 void Engine::wakeup() {
-    impl_->attention.store(true, std::memory_order_release);
-    curlLibrary().multi_wakeup(impl_->multi);
+    impl_->nudge();
 }
 
 void Engine::bodyReady(std::uint64_t id) {
@@ -774,7 +783,8 @@ void Engine::Impl::run() {
         {
             std::lock_guard lock(mutex);
             pending.swap(commands);
-            attention.store(false, std::memory_order_relaxed);
+            // Read-modify-write: this turn then sees whatever a wake-up's sender did before it.
+            attention.exchange(false);
         }
         for (auto& command : pending) command();
 
@@ -841,8 +851,14 @@ void Engine::Impl::run() {
         if (wait > 0) {
             const auto began = Clock::now();
             if (spinForEvents()) continue;
+            awake.store(false);
+            if (attention.load()) {
+                awake.store(true);
+                continue;
+            }
             int ready = 0;
             curlLibrary().multi_poll(multi, nullptr, 0, static_cast<int>(wait), &ready);
+            awake.store(true);
             if (ready > 0 || attention.load(std::memory_order_acquire)) spinBudget.missed(Clock::now() - began);
         } else {
             curlLibrary().multi_poll(multi, nullptr, 0, 0, nullptr);
