@@ -417,6 +417,12 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
 bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records, Ref<Error>* error) {
     rekeyIfNeeded();
     registry.reserve(registry.size() + records.size());
+    // New records join two lists each: room for all of them at once.
+    const auto insertCount = static_cast<std::size_t>(
+        std::count_if(records.begin(), records.end(), [](const PushedRecord& r) { return r.kind == PushedRecord::Kind::Insert; }));
+    for (auto which : {ManagedObject::kInserted, ManagedObject::kNoteInserted}) {
+        lists[which].items.reserve(lists[which].items.size() + insertCount);
+    }
     // First what can fail: the values of changed records this context does not hold yet.
     std::vector<Ref<ManagedObjectID>> need;
     std::vector<std::size_t> needFor;

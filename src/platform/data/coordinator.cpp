@@ -542,6 +542,21 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
         std::vector<const ChangeSet::Delete*> deletes;
     };
     std::map<PersistentStore*, Part> parts;
+    // The store of a permanent ID and its part. Runs of IDs share one identifier text, so the last
+    // answer is kept for as long as the text is the same one.
+    const std::string* lastIdentifier = nullptr;
+    PersistentStore* lastStore = nullptr;
+    Part* lastPart = nullptr;
+    auto partFor = [&](const ManagedObjectID& id) -> Part* {
+        const std::string& identifier = id.storeIdentifier();
+        if (&identifier != lastIdentifier) {
+            auto store = storeForID(id);
+            lastIdentifier = &identifier;
+            lastStore = store.get();
+            lastPart = store ? &parts[store.get()] : nullptr;
+        }
+        return lastPart;
+    };
     auto unknown = [&](const Ref<ManagedObjectID>& id) {
         setError(error, storeError(kPersistentStoreSaveError, "The object ID " + (id ? id->description() : std::string("(null)")) +
                                                                   " does not belong to a store of this coordinator"));
@@ -581,11 +596,11 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
             temporaryByEntity.back().second.push_back(&insert);
             continue;
         }
-        auto store = storeForID(*insert.objectID);
-        if (!store) return unknown(insert.objectID);
-        parts[store.get()].inserts.push_back(
-            {&insert, insert.objectID->entity() == entity ? insert.objectID
-                                                          : ManagedObjectID::makePermanent(entity, store->identifier(), insert.objectID->key())});
+        Part* part = partFor(*insert.objectID);
+        if (!part) return unknown(insert.objectID);
+        part->inserts.push_back({&insert, insert.objectID->entity() == entity
+                                              ? insert.objectID
+                                              : ManagedObjectID::makePermanent(entity, lastStore->identifier(), insert.objectID->key())});
     }
     // Keys for new records are taken in the first store's save transaction: a failed save gives
     // them back, and the save pays for one commit only.
@@ -620,14 +635,14 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
         }
     }
     for (const auto& update : changes.updates) {
-        auto store = update.objectID && !update.objectID->isTemporaryID() ? storeForID(*update.objectID) : nullptr;
-        if (!store || !ownEntity(update.objectID)) return unknown(update.objectID);
-        parts[store.get()].updates.push_back(&update);
+        Part* part = update.objectID && !update.objectID->isTemporaryID() ? partFor(*update.objectID) : nullptr;
+        if (!part || !ownEntity(update.objectID)) return unknown(update.objectID);
+        part->updates.push_back(&update);
     }
     for (const auto& del : changes.deletes) {
-        auto store = del.objectID && !del.objectID->isTemporaryID() ? storeForID(*del.objectID) : nullptr;
-        if (!store || !ownEntity(del.objectID)) return unknown(del.objectID);
-        parts[store.get()].deletes.push_back(&del);
+        Part* part = del.objectID && !del.objectID->isTemporaryID() ? partFor(*del.objectID) : nullptr;
+        if (!part || !ownEntity(del.objectID)) return unknown(del.objectID);
+        part->deletes.push_back(&del);
     }
     for (auto& [store, part] : parts) {
         if (!store->impl_->save(part.inserts, part.updates, part.deletes, temporaryIDs, result, error)) return false;

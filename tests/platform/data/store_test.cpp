@@ -494,6 +494,55 @@ TEST_P(ChangeSets, UpdatesAndDeletesCheckTheRowVersion) {
     EXPECT_TRUE(error->userInfo().get(kConflictListKey)[0]["currentVersion"].isNil());
 }
 
+// One change set of many updates and deletes, entities and changed columns alternating: each row gets
+// exactly its own changes, as another reader of the file sees them.
+TEST(SQLiteStore, RunsOfUpdatesAndDeletesWriteEachRowsOwnChanges) {
+    TempDir dir;
+    const std::string path = dir.file("runs.sqlite");
+    auto c = test::openCoordinator(test::makeItemModel(), path);
+    ASSERT_TRUE(c);
+    std::vector<Ref<ManagedObjectID>> items, owners;
+    for (int k = 0; k < 6; ++k) {
+        items.push_back(test::insertRow(*c, "Item", {{"name", Value("i" + std::to_string(k))}, {"count", Value(k)}}));
+    }
+    for (int k = 0; k < 3; ++k) owners.push_back(test::insertRow(*c, "Owner", {{"name", Value("o" + std::to_string(k))}}));
+    for (const auto& id : items) ASSERT_TRUE(id);
+    for (const auto& id : owners) ASSERT_TRUE(id);
+    ChangeSet changes;
+    changes.updates.push_back({items[0], 1, {{"name", Value("a")}}});
+    changes.updates.push_back({items[1], 1, {{"name", Value("b")}}});                      // the same column
+    changes.updates.push_back({items[2], 1, {{"count", Value(20)}}});                      // another column
+    changes.updates.push_back({items[3], 1, {{"count", Value(30)}, {"name", Value("d")}}}); // two, in another order
+    changes.updates.push_back({items[4], 1, {{"name", Value("e")}, {"count", Value(40)}}});
+    changes.updates.push_back({owners[0], 1, {{"name", Value("p")}}});                     // another entity, same name
+    changes.updates.push_back({items[5], 1, {{"name", Value("f")}, {"owner", Value(owners[1])}}});
+    changes.updates.push_back({owners[1], 1, {{"items", Value(Array{Value(items[3]), Value(items[1]), Value(items[4])})}}});
+    changes.updates.push_back({owners[2], 1, {{"items", Value(Array{Value(items[0])})}}});
+    ChangeSet deletes;
+    deletes.deletes.push_back({items[1], std::nullopt});
+    deletes.deletes.push_back({owners[1], std::nullopt});  // nullifies item 5's owner, drops its to-many rows
+    deletes.deletes.push_back({items[0], std::nullopt});   // leaves owner 2's list
+    Ref<Error> error;
+    SaveResult result;
+    ASSERT_TRUE(c->saveChanges(changes, &result, &error)) << error->description();
+    ASSERT_EQ(result.versions.size(), 9u);
+    for (const auto& [id, version] : result.versions) EXPECT_EQ(version, 2);
+    EXPECT_EQ(rawTexts(path, "SELECT \"_pk\" || ' ' || quote(\"name\") || ' ' || quote(\"count\") || ' ' || quote(\"owner\") || ' ' || "
+                             "\"_opt\" FROM \"Item\" ORDER BY \"_pk\""),
+              (std::vector<std::string>{"1 'a' 0 NULL 2", "2 'b' 1 NULL 2", "3 'i2' 20 NULL 2", "4 'd' 30 NULL 2", "5 'e' 40 NULL 2",
+                                        "6 'f' 5 2 2"}));
+    EXPECT_EQ(rawTexts(path, "SELECT \"_pk\" || ' ' || quote(\"name\") FROM \"Owner\" ORDER BY \"_pk\""),
+              (std::vector<std::string>{"1 'p'", "2 'o1'", "3 'o2'"}));
+    const std::string relation = "SELECT \"owner\" || ' ' || \"position\" || ' ' || \"target\" FROM \"_lv_rel_Owner_items\" ORDER BY 1";
+    EXPECT_EQ(rawTexts(path, relation), (std::vector<std::string>{"2 0 4", "2 1 2", "2 2 5", "3 0 1"}));
+
+    ASSERT_TRUE(c->saveChanges(deletes, nullptr, &error)) << error->description();
+    EXPECT_EQ(rawTexts(path, "SELECT \"_pk\" || ' ' || quote(\"owner\") FROM \"Item\" ORDER BY \"_pk\""),
+              (std::vector<std::string>{"3 NULL", "4 NULL", "5 NULL", "6 NULL"}));
+    EXPECT_EQ(rawTexts(path, "SELECT \"_pk\" FROM \"Owner\" ORDER BY \"_pk\""), (std::vector<std::string>{"1", "3"}));
+    EXPECT_TRUE(rawTexts(path, relation).empty());
+}
+
 TEST_P(ChangeSets, ValuesTheAttributeCannotHoldFailTheWholeSave) {
     struct Case {
         const char* label;

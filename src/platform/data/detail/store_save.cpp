@@ -1,5 +1,6 @@
 // The SQLite store's writing half: binding values to statements and saving a change set in one
 // transaction.
+#include <algorithm>
 #include <cstring>
 
 #include "platform/data/detail/store.h"
@@ -215,13 +216,15 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             return false;
         }
         std::int64_t position = 0;
+        std::string insertSQL;  // made once for all the items
         for (const Value& item : value.array()) {
             auto key = keyOf(item, r.destinationEntityName(), temporaryIDs);
             if (!key) {
                 encodeValue(r, item, temporaryIDs, &failure);
                 return false;
             }
-            Statement ins = db_.prepare("INSERT INTO " + table + " (\"owner\", \"position\", \"target\") VALUES (?, ?, ?)", &failure);
+            if (insertSQL.empty()) insertSQL = "INSERT INTO " + table + " (\"owner\", \"position\", \"target\") VALUES (?, ?, ?)";
+            Statement ins = db_.prepare(insertSQL, &failure);
             if (!ins) return false;
             ins.bindInt64(1, owner);
             ins.bindInt64(2, position++);
@@ -231,11 +234,18 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         return true;
     };
     // Checks the row's version; records a conflict and answers false when it differs or the row is gone.
+    // The version query's text is made again only when the entity changes (changes come in runs of one
+    // entity).
+    const EntityDescription* versionEntity = nullptr;
+    std::string versionSQL;
     auto checkVersion = [&](const Ref<ManagedObjectID>& id, std::optional<std::int64_t> expected, bool& ok) -> bool {
         if (!expected) return true;
-        Statement s = db_.prepare("SELECT " + quoteIdentifier(kVersionColumn) + " FROM " + quoteIdentifier(id->entity()->name()) +
-                                      " WHERE " + quoteIdentifier(kKeyColumn) + " = ?",
-                                  &failure);
+        if (id->entity().get() != versionEntity) {
+            versionSQL = "SELECT " + quoteIdentifier(kVersionColumn) + " FROM " + quoteIdentifier(id->entity()->name()) + " WHERE " +
+                         quoteIdentifier(kKeyColumn) + " = ?";
+            versionEntity = id->entity().get();
+        }
+        Statement s = db_.prepare(versionSQL, &failure);
         if (!s) {
             ok = false;
             return false;
@@ -331,15 +341,30 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         versions.emplace_back(pending.permanentID, 1);
     }
     insertStatement.reset();
+    // An update's text follows from its entity and the names it changes, in order: runs of updates
+    // changing the same columns of one entity share it, and it is made again only when those differ.
+    const EntityDescription* updateEntity = nullptr;
+    const ChangeSet::Update* updateNamesFrom = nullptr;  // the update whose names made `updateSQL`
+    std::string updateSQL;
+    auto sameNames = [](const ChangeSet::Update& a, const ChangeSet::Update& b) {
+        return std::equal(a.changedValues.begin(), a.changedValues.end(), b.changedValues.begin(), b.changedValues.end(),
+                          [](const auto& x, const auto& y) { return x.first == y.first; });
+    };
+    std::vector<Value> bindings;
+    std::vector<std::pair<const RelationshipDescription*, const Value*>> toMany;
     for (const ChangeSet::Update* update : updates) {
         if (!ok) break;
         const Ref<ManagedObjectID>& id = update->objectID;
         const Ref<EntityDescription>& entity = id->entity();
         if (!checkVersion(id, update->expectedVersion, ok)) continue;
-        std::string sql = "UPDATE " + quoteIdentifier(entity->name()) + " SET " + quoteIdentifier(kVersionColumn) + " = " +
-                          quoteIdentifier(kVersionColumn) + " + 1";
-        std::vector<Value> bindings;
-        std::vector<std::pair<const RelationshipDescription*, const Value*>> toMany;
+        const bool reuseSQL = entity.get() == updateEntity && updateNamesFrom && sameNames(*update, *updateNamesFrom);
+        std::string sql;
+        if (!reuseSQL) {
+            sql = "UPDATE " + quoteIdentifier(entity->name()) + " SET " + quoteIdentifier(kVersionColumn) + " = " +
+                  quoteIdentifier(kVersionColumn) + " + 1";
+        }
+        bindings.clear();
+        toMany.clear();
         for (const auto& [name, value] : update->changedValues) {
             auto property = entity->propertyNamed(name);
             if (!property) {
@@ -357,12 +382,17 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
                 ok = false;
                 break;
             }
-            sql += ", " + quoteIdentifier(name) + " = ?";
+            if (!reuseSQL) sql += ", " + quoteIdentifier(name) + " = ?";
             bindings.push_back(std::move(*encoded));
         }
         if (!ok) break;
-        sql += " WHERE " + quoteIdentifier(kKeyColumn) + " = ? RETURNING " + quoteIdentifier(kVersionColumn);
-        Statement s = db_.prepare(sql, &failure);
+        if (!reuseSQL) {
+            sql += " WHERE " + quoteIdentifier(kKeyColumn) + " = ? RETURNING " + quoteIdentifier(kVersionColumn);
+            updateSQL = std::move(sql);
+            updateEntity = entity.get();
+            updateNamesFrom = update;
+        }
+        Statement s = db_.prepare(updateSQL, &failure);
         if (!s) {
             ok = false;
             break;
@@ -382,7 +412,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             }
             continue;
         } else {
-            failure = db_.lastError(kSQLiteError, sql);
+            failure = db_.lastError(kSQLiteError, updateSQL);
             ok = false;
             break;
         }
@@ -400,40 +430,39 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         s.bindInt64(1, key);
         return s.run(&failure);
     };
-    // The row delete's text, made again only when the entity changes (deletes come grouped by entity).
+    // The texts a delete runs (the row's, its own to-many rows', then whatever still points at it), made
+    // again only when the entity changes (deletes come grouped by entity).
     const EntityDescription* deleteEntity = nullptr;
-    std::string deleteSQL;
+    std::vector<std::string> deleteSQL;
     for (const ChangeSet::Delete* del : deletes) {
         if (!ok) break;
         const Ref<ManagedObjectID>& id = del->objectID;
         const Ref<EntityDescription>& entity = id->entity();
         if (!checkVersion(id, del->expectedVersion, ok)) continue;
         if (entity.get() != deleteEntity) {
-            deleteSQL = "DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?";
+            deleteSQL.clear();
+            deleteSQL.push_back("DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?");
+            for (const auto& r : entity->relationships()) {
+                if (!r->isToMany()) continue;
+                deleteSQL.push_back("DELETE FROM " + quoteIdentifier(relationTableName(entity->name(), r->name())) +
+                                    " WHERE \"owner\" = ?");
+            }
+            // Nullify what still points at the deleted row.
+            for (const auto& other : model_->entities()) {
+                for (const auto& r : other->relationships()) {
+                    if (r->destinationEntityName() != entity->name()) continue;
+                    deleteSQL.push_back(r->isToMany() ? "DELETE FROM " + quoteIdentifier(relationTableName(other->name(), r->name())) +
+                                                            " WHERE \"target\" = ?"
+                                                      : "UPDATE " + quoteIdentifier(other->name()) + " SET " + quoteIdentifier(r->name()) +
+                                                            " = NULL WHERE " + quoteIdentifier(r->name()) + " = ?");
+                }
+            }
             deleteEntity = entity.get();
         }
-        if (!runForKey(deleteSQL, id->key())) {
-            ok = false;
-            break;
-        }
-        for (const auto& r : entity->relationships()) {
-            if (!r->isToMany()) continue;
-            if (!runForKey("DELETE FROM " + quoteIdentifier(relationTableName(entity->name(), r->name())) + " WHERE \"owner\" = ?",
-                           id->key())) {
+        for (const std::string& sql : deleteSQL) {
+            if (!runForKey(sql, id->key())) {
                 ok = false;
                 break;
-            }
-        }
-        // Nullify what still points at the deleted row.
-        for (const auto& other : model_->entities()) {
-            for (const auto& r : other->relationships()) {
-                if (!ok || r->destinationEntityName() != entity->name()) continue;
-                const std::string sql = r->isToMany()
-                                            ? "DELETE FROM " + quoteIdentifier(relationTableName(other->name(), r->name())) +
-                                                  " WHERE \"target\" = ?"
-                                            : "UPDATE " + quoteIdentifier(other->name()) + " SET " + quoteIdentifier(r->name()) +
-                                                  " = NULL WHERE " + quoteIdentifier(r->name()) + " = ?";
-                if (!runForKey(sql, id->key())) ok = false;
             }
         }
     }
