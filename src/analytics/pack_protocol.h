@@ -111,6 +111,17 @@ private:
         offset_ += n;
         if (offset_ >= 4096) dropConsumed();
     }
+    // Room for length more bytes past end_ (grown when needed); the writer stores them, then calls
+    // wrote(length).
+    std::uint8_t* writeRoom(std::size_t length) {
+        if (borrowed_ || length > buffer_.size() - end_) grow(static_cast<std::uint32_t>(length));
+        return buffer_.data() + end_;
+    }
+    void wrote(std::size_t length) { end_ += length; }
+    // Storage for capacity bytes in all, taken at once before a write whose size is known.
+    void reserveStorage(std::size_t capacity) {
+        if (!borrowed_ && capacity > buffer_.size()) buffer_.resize(capacity);
+    }
     [[noreturn]] static void raiseShort();
     void dropConsumed();
     // Makes room for length more bytes past end_, at least doubling the storage (owning borrowed bytes first).
@@ -253,28 +264,15 @@ public:
     void writeStructBegin(std::string_view) override {}
     void writeStructEnd() override {}
     void writeFieldBegin(std::string_view, std::uint8_t type, std::int16_t fieldID) override {
-        const auto id = static_cast<std::uint16_t>(fieldID);
-        const std::uint8_t header[3] = {type, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
-        writeBytes(header, 3);
+        std::uint8_t* at = room(3);
+        at[0] = type;
+        storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
+        wrote(at, 3);
     }
-    void writeI32(std::int32_t value) override {
-        auto u = static_cast<std::uint32_t>(value);
-        const std::uint8_t b[4] = {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
-                                   static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
-        writeBytes(b, 4);
-    }
-    void writeI64(std::int64_t value) override {
-        auto u = static_cast<std::uint64_t>(value);
-        std::uint8_t b[8];
-        for (int i = 7; i >= 0; --i, u >>= 8) b[i] = static_cast<std::uint8_t>(u);
-        writeBytes(b, 8);
-    }
-    void writeI16(std::int16_t value) override {
-        auto u = static_cast<std::uint16_t>(value);
-        const std::uint8_t b[2] = {static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
-        writeBytes(b, 2);
-    }
-    void writeByte(std::uint8_t value) override { writeBytes(&value, 1); }
+    void writeI32(std::int32_t value) override { writeBig<4>(static_cast<std::uint32_t>(value)); }
+    void writeI64(std::int64_t value) override { writeBig<8>(static_cast<std::uint64_t>(value)); }
+    void writeI16(std::int16_t value) override { writeBig<2>(static_cast<std::uint16_t>(value)); }
+    void writeByte(std::uint8_t value) override { writeBig<1>(value); }
     void writeString(const std::optional<std::string>& value) override {
         if (!value) return writeI32(0);
         writeText(*value);
@@ -311,6 +309,37 @@ private:
     }
     // Short reads, lengths of 0 or less, and other transports.
     void readFromTransport(std::uint8_t* into, std::int32_t length);
+    // Fixed-size writes store straight into the memory buffer's room: no copy through a temporary.
+    // For another transport the bytes are gathered in scratch_ and written with one call.
+    std::uint8_t* room(std::size_t length) { return memory_ ? memory_->writeRoom(length) : scratch_; }
+    void wrote(const std::uint8_t* at, std::size_t length) {
+        if (memory_) {
+            memory_->wrote(length);
+        } else {
+            transport_.write(at, 0, static_cast<std::uint32_t>(length));
+        }
+    }
+    template <int N>
+    static void storeBig(std::uint8_t* at, std::uint64_t value) {
+        for (int i = N - 1; i >= 0; --i, value >>= 8) at[i] = static_cast<std::uint8_t>(value);
+    }
+    template <int N>
+    void writeBig(std::uint64_t value) {
+        std::uint8_t* at = room(N);
+        storeBig<N>(at, value);
+        wrote(at, N);
+    }
+    // A field's header and its fixed-size value (N bytes, big-endian) with one room check.
+    template <int N>
+    void writeBigField(PackType type, std::int16_t fieldID, std::uint64_t value) {
+        std::uint8_t* at = room(3 + N);
+        at[0] = static_cast<std::uint8_t>(type);
+        storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
+        storeBig<N>(at + 3, value);
+        wrote(at, 3 + N);
+    }
+    // A text field's header, count and bytes.
+    void writeTextField(std::int16_t fieldID, std::string_view text);
     void writeBytes(const std::uint8_t* bytes, std::size_t length) {
         if (memory_) {
             memory_->write(bytes, 0, static_cast<std::uint32_t>(length));
@@ -331,6 +360,7 @@ private:
     bool strictWrite_;
     std::int32_t messageSizeLimit_ = 0;
     int depth_ = 0;
+    std::uint8_t scratch_[16];  // a fixed-size value on its way to a transport other than memory
 };
 
 class TPKBinaryProtocolFactory {
