@@ -151,7 +151,7 @@ template <class E>
 struct PackCodec<std::vector<E>> {
     static constexpr PackType kType = PackType::List;
     static std::uint64_t size(const std::vector<E>& v) {
-        std::uint64_t total = 6;
+        std::uint64_t total = 5;
         for (const E& e : v) total += PackCodec<E>::size(e);
         return total;
     }
@@ -328,15 +328,16 @@ struct PackFieldSpec {
             [](R& r, TPKProtocol& p) { (r.*Member).set(PackCodec<T>::read(p)); },
             [](const R& r) { return (r.*Member).isSet(); },
             [](const R& r, TPKBinaryProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
-            [](R& r, TPKBinaryProtocol& p) {
-                auto& field = r.*Member;
-                if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-                    // Text the buffer holds whole goes straight into the field.
-                    if (PackBinaryAccess::readBufferedText(p, field.storage())) return field.markSet();
-                }
-                field.set(PackCodec<T>::read(p));
-            },
+            &readBinaryValue,
         };
+    }
+    static void readBinaryValue(R& r, TPKBinaryProtocol& p) {
+        auto& field = r.*Member;
+        if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+            // Text the buffer holds whole goes straight into the field.
+            if (PackBinaryAccess::readBufferedText(p, field.storage())) return field.markSet();
+        }
+        field.set(PackCodec<T>::read(p));
     }
 };
 
