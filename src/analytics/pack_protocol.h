@@ -227,29 +227,10 @@ public:
     std::optional<std::string> readString() override;
     bool readBool() override { return readByte() == 1; }
     // The fixed-size reads and writes are inline, so the records' codecs reach them without calls.
-    std::uint8_t readByte() override {
-        std::uint8_t b = 0;
-        readExactly(&b, 1);
-        return b;
-    }
-    std::int16_t readI16() override {
-        std::uint8_t b[2];
-        readExactly(b, 2);
-        return static_cast<std::int16_t>((b[0] << 8) | b[1]);
-    }
-    std::int32_t readI32() override {
-        std::uint8_t b[4];
-        readExactly(b, 4);
-        return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                                         (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
-    }
-    std::int64_t readI64() override {
-        std::uint8_t b[8];
-        readExactly(b, 8);
-        std::uint64_t v = 0;
-        for (std::uint8_t byte : b) v = (v << 8) | byte;
-        return static_cast<std::int64_t>(v);
-    }
+    std::uint8_t readByte() override { return static_cast<std::uint8_t>(readBig<1>()); }
+    std::int16_t readI16() override { return static_cast<std::int16_t>(readBig<2>()); }
+    std::int32_t readI32() override { return static_cast<std::int32_t>(readBig<4>()); }
+    std::int64_t readI64() override { return static_cast<std::int64_t>(readBig<8>()); }
     double readDouble() override;
     Bytes readBinary() override;
     void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) override;
@@ -306,6 +287,24 @@ private:
         } else {
             readFromTransport(into, length);
         }
+    }
+    template <int N>
+    static std::uint64_t loadBig(const std::uint8_t* at) {
+        std::uint64_t v = 0;
+        for (int i = 0; i < N; ++i) v = (v << 8) | at[i];
+        return v;
+    }
+    // A fixed-size big-endian value: loaded in place when the memory buffer holds it.
+    template <int N>
+    std::uint64_t readBig() {
+        if (memory_ && memory_->bytesRemaining() >= N) {
+            const std::uint64_t v = loadBig<N>(memory_->readCursor());
+            memory_->advance(N);
+            return v;
+        }
+        std::uint8_t b[N];
+        readFromTransport(b, N);
+        return loadBig<N>(b);
     }
     // Short reads, lengths of 0 or less, and other transports.
     void readFromTransport(std::uint8_t* into, std::int32_t length);
