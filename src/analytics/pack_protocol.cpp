@@ -265,8 +265,29 @@ void TPKBinaryProtocol::writeDouble(double value) { writeI64(std::bit_cast<std::
 
 void TPKBinaryProtocol::writeText(std::string_view text) {
     if (text.size() > static_cast<std::size_t>(INT32_MAX)) TPKProtocolException::raise("String too long to write");
+    if (memory_) {
+        // The count and the bytes go into the buffer's room together.
+        std::uint8_t* at = memory_->writeRoom(4 + text.size());
+        storeBig<4>(at, text.size());
+        if (!text.empty()) std::memcpy(at + 4, text.data(), text.size());
+        memory_->wrote(4 + text.size());
+        return;
+    }
     writeI32(static_cast<std::int32_t>(text.size()));
     writeBytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+void TPKBinaryProtocol::writeTextField(std::int16_t fieldID, std::string_view text) {
+    if (!memory_ || text.size() > static_cast<std::size_t>(INT32_MAX)) {
+        writeFieldBegin({}, static_cast<std::uint8_t>(PackType::String), fieldID);
+        return writeText(text);
+    }
+    std::uint8_t* at = memory_->writeRoom(7 + text.size());
+    at[0] = static_cast<std::uint8_t>(PackType::String);
+    storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
+    storeBig<4>(at + 3, text.size());
+    if (!text.empty()) std::memcpy(at + 7, text.data(), text.size());
+    memory_->wrote(7 + text.size());
 }
 
 void TPKBinaryProtocol::writeBinary(const std::optional<Bytes>& value) {
@@ -277,9 +298,11 @@ void TPKBinaryProtocol::writeBinary(const std::optional<Bytes>& value) {
 }
 
 void TPKBinaryProtocol::writeMapBegin(std::uint8_t keyType, std::uint8_t valueType, std::int32_t size) {
-    writeByte(keyType);
-    writeByte(valueType);
-    writeI32(size);
+    std::uint8_t* at = room(6);
+    at[0] = keyType;
+    at[1] = valueType;
+    storeBig<4>(at + 2, static_cast<std::uint32_t>(size));
+    wrote(at, 6);
 }
 
 void TPKBinaryProtocol::writeSetBegin(std::uint8_t elementType, std::int32_t size) {
@@ -287,8 +310,10 @@ void TPKBinaryProtocol::writeSetBegin(std::uint8_t elementType, std::int32_t siz
 }
 
 void TPKBinaryProtocol::writeListBegin(std::uint8_t elementType, std::int32_t size) {
-    writeByte(elementType);
-    writeI32(size);
+    std::uint8_t* at = room(5);
+    at[0] = elementType;
+    storeBig<4>(at + 1, static_cast<std::uint32_t>(size));
+    wrote(at, 5);
 }
 
 void TPKBinaryProtocol::writeMessageBegin(std::string_view name, std::uint8_t type, std::int32_t sequenceID) {

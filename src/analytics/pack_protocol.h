@@ -111,6 +111,17 @@ private:
         offset_ += n;
         if (offset_ >= 4096) dropConsumed();
     }
+    // Room for length more bytes past end_ (grown when needed); the writer stores them, then calls
+    // wrote(length).
+    std::uint8_t* writeRoom(std::size_t length) {
+        if (borrowed_ || length > buffer_.size() - end_) grow(static_cast<std::uint32_t>(length));
+        return buffer_.data() + end_;
+    }
+    void wrote(std::size_t length) { end_ += length; }
+    // Storage for capacity bytes in all, taken at once before a write whose size is known.
+    void reserveStorage(std::size_t capacity) {
+        if (!borrowed_ && capacity > buffer_.size()) buffer_.resize(capacity);
+    }
     [[noreturn]] static void raiseShort();
     void dropConsumed();
     // Makes room for length more bytes past end_, at least doubling the storage (owning borrowed bytes first).
@@ -216,29 +227,10 @@ public:
     std::optional<std::string> readString() override;
     bool readBool() override { return readByte() == 1; }
     // The fixed-size reads and writes are inline, so the records' codecs reach them without calls.
-    std::uint8_t readByte() override {
-        std::uint8_t b = 0;
-        readExactly(&b, 1);
-        return b;
-    }
-    std::int16_t readI16() override {
-        std::uint8_t b[2];
-        readExactly(b, 2);
-        return static_cast<std::int16_t>((b[0] << 8) | b[1]);
-    }
-    std::int32_t readI32() override {
-        std::uint8_t b[4];
-        readExactly(b, 4);
-        return static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) |
-                                         (std::uint32_t{b[2]} << 8) | std::uint32_t{b[3]});
-    }
-    std::int64_t readI64() override {
-        std::uint8_t b[8];
-        readExactly(b, 8);
-        std::uint64_t v = 0;
-        for (std::uint8_t byte : b) v = (v << 8) | byte;
-        return static_cast<std::int64_t>(v);
-    }
+    std::uint8_t readByte() override { return static_cast<std::uint8_t>(readBig<1>()); }
+    std::int16_t readI16() override { return static_cast<std::int16_t>(readBig<2>()); }
+    std::int32_t readI32() override { return static_cast<std::int32_t>(readBig<4>()); }
+    std::int64_t readI64() override { return static_cast<std::int64_t>(readBig<8>()); }
     double readDouble() override;
     Bytes readBinary() override;
     void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) override;
@@ -253,28 +245,15 @@ public:
     void writeStructBegin(std::string_view) override {}
     void writeStructEnd() override {}
     void writeFieldBegin(std::string_view, std::uint8_t type, std::int16_t fieldID) override {
-        const auto id = static_cast<std::uint16_t>(fieldID);
-        const std::uint8_t header[3] = {type, static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
-        writeBytes(header, 3);
+        std::uint8_t* at = room(3);
+        at[0] = type;
+        storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
+        wrote(at, 3);
     }
-    void writeI32(std::int32_t value) override {
-        auto u = static_cast<std::uint32_t>(value);
-        const std::uint8_t b[4] = {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
-                                   static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
-        writeBytes(b, 4);
-    }
-    void writeI64(std::int64_t value) override {
-        auto u = static_cast<std::uint64_t>(value);
-        std::uint8_t b[8];
-        for (int i = 7; i >= 0; --i, u >>= 8) b[i] = static_cast<std::uint8_t>(u);
-        writeBytes(b, 8);
-    }
-    void writeI16(std::int16_t value) override {
-        auto u = static_cast<std::uint16_t>(value);
-        const std::uint8_t b[2] = {static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
-        writeBytes(b, 2);
-    }
-    void writeByte(std::uint8_t value) override { writeBytes(&value, 1); }
+    void writeI32(std::int32_t value) override { writeBig<4>(static_cast<std::uint32_t>(value)); }
+    void writeI64(std::int64_t value) override { writeBig<8>(static_cast<std::uint64_t>(value)); }
+    void writeI16(std::int16_t value) override { writeBig<2>(static_cast<std::uint16_t>(value)); }
+    void writeByte(std::uint8_t value) override { writeBig<1>(value); }
     void writeString(const std::optional<std::string>& value) override {
         if (!value) return writeI32(0);
         writeText(*value);
@@ -309,8 +288,57 @@ private:
             readFromTransport(into, length);
         }
     }
+    template <int N>
+    static std::uint64_t loadBig(const std::uint8_t* at) {
+        std::uint64_t v = 0;
+        for (int i = 0; i < N; ++i) v = (v << 8) | at[i];
+        return v;
+    }
+    // A fixed-size big-endian value: loaded in place when the memory buffer holds it.
+    template <int N>
+    std::uint64_t readBig() {
+        if (memory_ && memory_->bytesRemaining() >= N) {
+            const std::uint64_t v = loadBig<N>(memory_->readCursor());
+            memory_->advance(N);
+            return v;
+        }
+        std::uint8_t b[N];
+        readFromTransport(b, N);
+        return loadBig<N>(b);
+    }
     // Short reads, lengths of 0 or less, and other transports.
     void readFromTransport(std::uint8_t* into, std::int32_t length);
+    // Fixed-size writes store straight into the memory buffer's room: no copy through a temporary.
+    // For another transport the bytes are gathered in scratch_ and written with one call.
+    std::uint8_t* room(std::size_t length) { return memory_ ? memory_->writeRoom(length) : scratch_; }
+    void wrote(const std::uint8_t* at, std::size_t length) {
+        if (memory_) {
+            memory_->wrote(length);
+        } else {
+            transport_.write(at, 0, static_cast<std::uint32_t>(length));
+        }
+    }
+    template <int N>
+    static void storeBig(std::uint8_t* at, std::uint64_t value) {
+        for (int i = N - 1; i >= 0; --i, value >>= 8) at[i] = static_cast<std::uint8_t>(value);
+    }
+    template <int N>
+    void writeBig(std::uint64_t value) {
+        std::uint8_t* at = room(N);
+        storeBig<N>(at, value);
+        wrote(at, N);
+    }
+    // A field's header and its fixed-size value (N bytes, big-endian) with one room check.
+    template <int N>
+    void writeBigField(PackType type, std::int16_t fieldID, std::uint64_t value) {
+        std::uint8_t* at = room(3 + N);
+        at[0] = static_cast<std::uint8_t>(type);
+        storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
+        storeBig<N>(at + 3, value);
+        wrote(at, 3 + N);
+    }
+    // A text field's header, count and bytes.
+    void writeTextField(std::int16_t fieldID, std::string_view text);
     void writeBytes(const std::uint8_t* bytes, std::size_t length) {
         if (memory_) {
             memory_->write(bytes, 0, static_cast<std::uint32_t>(length));
@@ -331,6 +359,7 @@ private:
     bool strictWrite_;
     std::int32_t messageSizeLimit_ = 0;
     int depth_ = 0;
+    std::uint8_t scratch_[16];  // a fixed-size value on its way to a transport other than memory
 };
 
 class TPKBinaryProtocolFactory {

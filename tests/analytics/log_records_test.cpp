@@ -86,6 +86,37 @@ TEST(LogRecords, FullEntryRoundTrips) {
     EXPECT_EQ(unpackBytes<TPKUALogEntry>(packBytes(entry)), entry);
 }
 
+// The count the writer takes before writing must be the bytes written, field kind by field kind:
+// unset fields, text set to nothing, empty lists, maps, nested records, fixed-size values and data.
+TEST(LogRecords, CountedSizeIsTheWrittenSize) {
+    TPKUALogEntry partial;
+    partial.setInstant_msgs(std::vector<TPKInstantMsg>{TPKInstantMsg{}});
+    TPKPage unnamed;
+    unnamed.setPage_name(std::nullopt);
+    TPKSession session;
+    session.setPages(std::vector{unnamed});
+    partial.setSessions(std::vector{session});
+    const auto check = [](const auto& record, std::size_t written) {
+        EXPECT_EQ(record.packedSize(), written);
+        EXPECT_EQ(packBytes(record).size(), written);
+    };
+    check(TPKUALogEntry{}, 1);
+    check(test::nestedLogEntry(), hexBytes(kNestedLogEntry).size());
+    check(partial, 28);
+    check(fullLogEntry(), packBytes(fullLogEntry()).size());
+    check(test::everyFieldLogEntry(), packBytes(test::everyFieldLogEntry()).size());
+    check(test::tenFieldEnvelope(), 81);
+    check(test::everyFieldResponse(), packBytes(test::everyFieldResponse()).size());
+    // Through a buffer that already holds bytes, then grows past its first room.
+    TPKMemoryBuffer buffer(hexBytes("01 02 03"));
+    TPKBinaryProtocol protocol(buffer);
+    fullLogEntry().write(protocol);
+    test::nestedLogEntry().write(protocol);
+    Bytes expected = hexBytes("01 02 03");
+    for (const Bytes& part : {packBytes(fullLogEntry()), hexBytes(kNestedLogEntry)}) expected.insert(expected.end(), part.begin(), part.end());
+    EXPECT_EQ(buffer.getBuffer(), expected);
+}
+
 // A transport that is not a memory buffer, and a protocol that is not the binary one, take the
 // general road; both must agree with the memory buffer's direct one.
 class StreamTransport final : public TPKTransport {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <map>
 #include <optional>
@@ -46,8 +47,14 @@ class PackStruct;
 // The binary protocol's counted-text helpers, for the codecs below.
 struct PackBinaryAccess {
     static void writeText(TPKBinaryProtocol& p, std::string_view text) { p.writeText(text); }
+    template <int N>
+    static void writeBigField(TPKBinaryProtocol& p, PackType type, std::int16_t id, std::uint64_t value) {
+        p.writeBigField<N>(type, id, value);
+    }
+    static void writeTextField(TPKBinaryProtocol& p, std::int16_t id, std::string_view text) { p.writeTextField(id, text); }
     static bool readTextInto(TPKBinaryProtocol& p, std::string& text) { return p.readTextInto(text); }
     static bool readBufferedText(TPKBinaryProtocol& p, std::optional<std::string>& text) { return p.readBufferedText(text); }
+    static void reserve(TPKMemoryBuffer& b, std::uint64_t size) { b.reserveStorage(static_cast<std::size_t>(size)); }
     static TPKMemoryBuffer borrow(std::span<const std::uint8_t> bytes) { return TPKMemoryBuffer(bytes, TPKMemoryBuffer::Borrow{}); }
 };
 
@@ -59,6 +66,7 @@ struct PackCodec;
 template <>
 struct PackCodec<std::int32_t> {
     static constexpr PackType kType = PackType::I32;
+    static std::uint64_t size(std::int32_t) { return 4; }
     template <class P>
     static void write(P& p, std::int32_t v) { p.writeI32(v); }
     template <class P>
@@ -67,6 +75,7 @@ struct PackCodec<std::int32_t> {
 template <>
 struct PackCodec<std::int64_t> {
     static constexpr PackType kType = PackType::I64;
+    static std::uint64_t size(std::int64_t) { return 8; }
     template <class P>
     static void write(P& p, std::int64_t v) { p.writeI64(v); }
     template <class P>
@@ -75,6 +84,7 @@ struct PackCodec<std::int64_t> {
 template <>
 struct PackCodec<double> {
     static constexpr PackType kType = PackType::Double;
+    static std::uint64_t size(double) { return 8; }
     template <class P>
     static void write(P& p, double v) { p.writeDouble(v); }
     template <class P>
@@ -84,6 +94,7 @@ struct PackCodec<double> {
 template <>
 struct PackCodec<std::string> {
     static constexpr PackType kType = PackType::String;
+    static std::uint64_t size(const std::string& v) { return 4 + v.size(); }
     template <class P>
     static void write(P& p, const std::string& v) {
         if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
@@ -108,6 +119,7 @@ struct PackCodec<std::string> {
 template <>
 struct PackCodec<std::optional<std::string>> {
     static constexpr PackType kType = PackType::String;
+    static std::uint64_t size(const std::optional<std::string>& v) { return 4 + (v ? v->size() : 0); }
     template <class P>
     static void write(P& p, const std::optional<std::string>& v) { p.writeString(v); }
     template <class P>
@@ -116,6 +128,7 @@ struct PackCodec<std::optional<std::string>> {
 template <>
 struct PackCodec<std::optional<Bytes>> {
     static constexpr PackType kType = PackType::String;
+    static std::uint64_t size(const std::optional<Bytes>& v) { return 4 + (v ? v->size() : 0); }
     template <class P>
     static void write(P& p, const std::optional<Bytes>& v) { p.writeBinary(v); }
     template <class P>
@@ -124,6 +137,7 @@ struct PackCodec<std::optional<Bytes>> {
 template <class R>
 struct PackCodec<R, std::enable_if_t<std::is_base_of_v<PackStruct<R>, R>>> {
     static constexpr PackType kType = PackType::Struct;
+    static std::uint64_t size(const R& v) { return v.packedSize(); }
     template <class P>
     static void write(P& p, const R& v) { v.writeFields(p); }
     template <class P>
@@ -136,6 +150,11 @@ struct PackCodec<R, std::enable_if_t<std::is_base_of_v<PackStruct<R>, R>>> {
 template <class E>
 struct PackCodec<std::vector<E>> {
     static constexpr PackType kType = PackType::List;
+    static std::uint64_t size(const std::vector<E>& v) {
+        std::uint64_t total = 5;
+        for (const E& e : v) total += PackCodec<E>::size(e);
+        return total;
+    }
     template <class P>
     static void write(P& p, const std::vector<E>& v) {
         p.writeListBegin(static_cast<std::uint8_t>(PackCodec<E>::kType), static_cast<std::int32_t>(v.size()));
@@ -171,6 +190,11 @@ struct PackCodec<std::vector<E>> {
 template <class V>
 struct PackCodec<std::map<std::string, V>> {
     static constexpr PackType kType = PackType::Map;
+    static std::uint64_t size(const std::map<std::string, V>& m) {
+        std::uint64_t total = 6;
+        for (const auto& [key, value] : m) total += 4 + key.size() + PackCodec<V>::size(value);
+        return total;
+    }
     template <class P>
     static void write(P& p, const std::map<std::string, V>& m) {
         p.writeMapBegin(static_cast<std::uint8_t>(PackType::String), static_cast<std::uint8_t>(PackCodec<V>::kType),
@@ -208,6 +232,7 @@ struct PackCodec<std::map<std::string, V>> {
 template <class T>
 struct PackCodec<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::string> && !std::is_same_v<T, Bytes>>> {
     static constexpr PackType kType = PackCodec<T>::kType;
+    static std::uint64_t size(const std::optional<T>& v) { return PackCodec<T>::size(*v); }
     template <class P>
     static void write(P& p, const std::optional<T>& v) { PackCodec<T>::write(p, *v); }
     template <class P>
@@ -262,28 +287,74 @@ struct PackMember<PackField<T> R::*> {
     using Type = T;
 };
 
+// One field of a record as written in its table: converts to the table's row, and writes the field
+// (or counts its bytes) with the member and codec known at compile time, so a record's whole write
+// is straight-line code with no call through the table.
 template <auto Member>
-constexpr auto packField(std::int16_t id, const char* name) {
+struct PackFieldSpec {
     using R = typename PackMember<decltype(Member)>::Record;
     using T = typename PackMember<decltype(Member)>::Type;
-    return PackFieldInfo<R>{
-        id,
-        name,
-        PackCodec<T>::kType,
-        [](const R& r) { return (r.*Member).isSet() && packHoldsValue((r.*Member).get()); },
-        [](const R& r, TPKProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
-        [](R& r, TPKProtocol& p) { (r.*Member).set(PackCodec<T>::read(p)); },
-        [](const R& r) { return (r.*Member).isSet(); },
-        [](const R& r, TPKBinaryProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
-        [](R& r, TPKBinaryProtocol& p) {
-            auto& field = r.*Member;
-            if constexpr (std::is_same_v<T, std::optional<std::string>>) {
-                // Text the buffer holds whole goes straight into the field.
-                if (PackBinaryAccess::readBufferedText(p, field.storage())) return field.markSet();
-            }
-            field.set(PackCodec<T>::read(p));
-        },
-    };
+    std::int16_t id;
+    const char* name;
+
+    bool holdsValue(const R& r) const { return (r.*Member).isSet() && packHoldsValue((r.*Member).get()); }
+    // The field's header and value; nothing when it is not written.
+    std::uint64_t packedSize(const R& r) const { return holdsValue(r) ? 3 + PackCodec<T>::size((r.*Member).get()) : 0; }
+    void writeBinary(const R& r, TPKBinaryProtocol& p) const {
+        if (!holdsValue(r)) return;
+        const T& value = (r.*Member).get();
+        // The binary form holds no names. Fixed-size values and text go out with their header at once.
+        if constexpr (std::is_same_v<T, std::int32_t>) {
+            PackBinaryAccess::writeBigField<4>(p, PackType::I32, id, static_cast<std::uint32_t>(value));
+        } else if constexpr (std::is_same_v<T, std::int64_t>) {
+            PackBinaryAccess::writeBigField<8>(p, PackType::I64, id, static_cast<std::uint64_t>(value));
+        } else if constexpr (std::is_same_v<T, double>) {
+            PackBinaryAccess::writeBigField<8>(p, PackType::Double, id, std::bit_cast<std::uint64_t>(value));
+        } else if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+            PackBinaryAccess::writeTextField(p, id, *value);  // held: checked above
+        } else {
+            p.writeFieldBegin({}, static_cast<std::uint8_t>(PackCodec<T>::kType), id);
+            PackCodec<T>::write(p, value);
+        }
+    }
+
+    operator PackFieldInfo<R>() const {  // NOLINT: a table row is written as its spec
+        return PackFieldInfo<R>{
+            id,
+            name,
+            PackCodec<T>::kType,
+            [](const R& r) { return (r.*Member).isSet() && packHoldsValue((r.*Member).get()); },
+            [](const R& r, TPKProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
+            [](R& r, TPKProtocol& p) { (r.*Member).set(PackCodec<T>::read(p)); },
+            [](const R& r) { return (r.*Member).isSet(); },
+            [](const R& r, TPKBinaryProtocol& p) { PackCodec<T>::write(p, (r.*Member).get()); },
+            &readBinaryValue,
+        };
+    }
+    static void readBinaryValue(R& r, TPKBinaryProtocol& p) {
+        auto& field = r.*Member;
+        if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+            // Text the buffer holds whole goes straight into the field.
+            if (PackBinaryAccess::readBufferedText(p, field.storage())) return field.markSet();
+        }
+        field.set(PackCodec<T>::read(p));
+    }
+};
+
+template <auto Member>
+constexpr PackFieldSpec<Member> packField(std::int16_t id, const char* name) {
+    return PackFieldSpec<Member>{id, name};
+}
+
+// A record's bytes and its binary write, over its field specs (in id order), with the stop byte.
+template <class R, class... Specs>
+std::uint64_t packSpecsSize(const R& r, const Specs&... specs) {
+    return (std::uint64_t{1} + ... + specs.packedSize(r));
+}
+template <class R, class... Specs>
+void packSpecsWrite(const R& r, TPKBinaryProtocol& p, const Specs&... specs) {
+    (specs.writeBinary(r, p), ...);
+    p.writeFieldStop();
 }
 
 // Base of every record: the writer emits set fields holding a value in id order, then the stop byte;
@@ -312,6 +383,10 @@ public:
     template <class P>
     void writeFields(P& p) const {
         const R& self = static_cast<const R&>(*this);
+        if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+            self.writeBinaryFields(p);  // struct begin and end write nothing in the binary form
+            return;
+        }
         p.writeStructBegin(R::kStructName);
         for (const auto& f : R::fieldTable()) {
             if (!f.shouldWrite(self)) continue;
@@ -377,12 +452,21 @@ private:                                                             \
 #define LV_PACK_RECORD_TABLE(Record)                                             \
 public:                                                                          \
     static constexpr std::string_view kStructName = #Record;                     \
-    static std::span<const ::lv::PackFieldInfo<Record>> fieldTable();
+    static std::span<const ::lv::PackFieldInfo<Record>> fieldTable();          \
+    /* The bytes the binary form of the record takes, and that form written. */ \
+    std::uint64_t packedSize() const;                                          \
+    void writeBinaryFields(::lv::TPKBinaryProtocol& p) const;
 
 #define LV_PACK_TABLE(Record, ...)                                               \
     std::span<const ::lv::PackFieldInfo<Record>> Record::fieldTable() {          \
         static const ::lv::PackFieldInfo<Record> table[] = {__VA_ARGS__};        \
         return table;                                                            \
+    }                                                                            \
+    std::uint64_t Record::packedSize() const {                                   \
+        return ::lv::packSpecsSize(*this, __VA_ARGS__);                          \
+    }                                                                            \
+    void Record::writeBinaryFields(::lv::TPKBinaryProtocol& p) const {           \
+        ::lv::packSpecsWrite(*this, p, __VA_ARGS__);                             \
     }
 
 // Field kinds: text, lists and maps may be set to nothing.
@@ -396,8 +480,10 @@ using PackMap = std::optional<std::map<std::string, T>>;
 template <class R>
 Bytes packBytes(const R& record) {
     TPKMemoryBuffer buffer;
+    // Counted first, so that the bytes are written into one buffer of their exact size.
+    if (const std::uint64_t size = record.packedSize(); size <= UINT32_MAX) PackBinaryAccess::reserve(buffer, size);
     TPKBinaryProtocol protocol(buffer);
-    record.write(protocol);
+    record.writeFields(protocol);
     return buffer.takeBuffer();
 }
 template <class R>
