@@ -12,6 +12,7 @@
 
 #include "platform/base/format.h"
 #include "support/ratio_reporter.h"
+#include "support/utf8.h"
 #include "push/wire_records.h"
 
 namespace {
@@ -38,29 +39,6 @@ struct ReconnectRsp {
     std::vector<PushMsg> messages;
     std::int64_t timeUs = 0;
 };
-
-// Well-formed UTF-8, checked as the records' reader checks it (text that is not reads as "").
-bool wellFormed(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        const unsigned char b = *p;
-        const int extra = b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF4 ? 3 : -1;
-        if (extra < 0 || end - p <= extra) return false;
-        const unsigned char low = b == 0xE0 ? 0xA0 : b == 0xF0 ? 0x90 : 0x80;
-        const unsigned char high = b == 0xED ? 0x9F : b == 0xF4 ? 0x8F : 0xBF;
-        if (p[1] < low || p[1] > high) return false;
-        for (int i = 2; i <= extra; ++i) {
-            if (p[i] < 0x80 || p[i] > 0xBF) return false;
-        }
-        p += extra + 1;
-    }
-    return true;
-}
 
 // The hand-written codec: the same encoding rules, written for these two layouts only. The writer
 // runs twice over a reply: once counting its bytes, then writing them into a buffer of that size.
@@ -183,7 +161,7 @@ public:
             return;
         }
         const std::string_view bytes(reinterpret_cast<const char*>(in_.data() + pos_), n);
-        if (wellFormed(bytes))
+        if (lv::bench::wellFormedUtf8(bytes))
             out.assign(bytes);
         else
             out.clear();
