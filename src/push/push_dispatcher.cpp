@@ -116,6 +116,8 @@ bool PNDispatcher::pnRequest(std::string_view url, std::string_view requestText,
     request.setValue("keep-alive", "Connection");
     request.setValue("json", "Content-Type");
     request.setHTTPBody(std::move(body));
+    request.setResourceTimeoutInterval(kPNHttpWholeTimeout);
+    request.setMaximumResponseBodySize(kPNHttpMaxReplyBytes);
 
     Ref<URLResponse> response;
     Ref<Error> error;

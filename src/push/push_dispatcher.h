@@ -9,6 +9,7 @@
 // thread (a lock).
 #pragma once
 
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -24,6 +25,11 @@ namespace lv {
 inline constexpr std::string_view kPNHttpChannelPath = "/pn/http";
 // Request time-out, seconds.
 inline constexpr double kPNHttpTimeout = 10.0;
+// Bounds on one exchange, so a server that trickles or floods its reply cannot hold the channel's
+// queue or the process's memory: the whole exchange, seconds, and the reply body, bytes (far above
+// any reply of the channel's form, whose payload length has 16 bits).
+inline constexpr double kPNHttpWholeTimeout = 30.0;
+inline constexpr std::int64_t kPNHttpMaxReplyBytes = 1 << 20;
 // Payloads from this many bytes on are gzip-compressed.
 inline constexpr std::size_t kPNGzipThreshold = 256;
 

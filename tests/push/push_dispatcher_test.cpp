@@ -111,6 +111,8 @@ TEST_F(PushDispatcher, Replies) {
          "[ERROR]broken"},
         {"closed", {200, HttpChannelReply::Body::Close, 0, false, {}, 0}, false, std::string("unchanged"),
          "Failed to send request for reason:"},
+        {"past the reply bound", {200, HttpChannelReply::Body::Raw, 0, false, std::string((1 << 20) + 1, '\0'), 0},
+         false, std::string("unchanged"), "Failed to send request for reason:"},
     };
     for (const auto& c : cases) {
         channel_.setReply(c.reply);
