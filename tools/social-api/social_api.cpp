@@ -135,6 +135,7 @@ bool SocialApi::start(int httpsPort, int httpPort, const std::string& host) {
     plain_ = std::make_unique<httplib::Server>();
     for (httplib::Server* server : {static_cast<httplib::Server*>(secure_.get()), plain_.get()}) {
         server->set_keep_alive_timeout(1);
+        server->set_tcp_nodelay(true);  // no small-segment delay between a reply's header and body
         server->set_read_timeout(30);
         server->set_write_timeout(30);
     }
