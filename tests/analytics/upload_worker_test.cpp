@@ -93,6 +93,7 @@ public:
             res.set_content(std::string(reply.body.begin(), reply.body.end()), reply.contentType);
         });
         server_.set_keep_alive_max_count(1);  // one request per connection: stopping never waits on an idle one
+        server_.set_tcp_nodelay(true);
         port_ = server_.bind_to_any_port("127.0.0.1");
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         while (!server_.is_running()) std::this_thread::yield();

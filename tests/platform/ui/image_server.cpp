@@ -28,6 +28,7 @@ ImageServer::ImageServer() {
     server_.new_task_queue = [] { return new httplib::ThreadPool(32); };  // room beside held requests
     // One request per connection, so stopping never waits for an idle kept-alive connection.
     server_.set_keep_alive_max_count(1);
+    server_.set_tcp_nodelay(true);  // a reply's body is not held back for the client's delayed acknowledgement
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::yield();
