@@ -125,7 +125,12 @@ bool holdsUnicodeEscape(const char* s, std::size_t length) {
 // spare room is trimmed.
 class ValueBuilder {
 public:
-    explicit ValueBuilder(bool mayHoldSurrogates) : mayHoldSurrogates_(mayHoldSurrogates) {}
+    // Text blocks are sized by the input: a text takes at least its two quotes, so a small input gets a
+    // small block, and a large one blocks of kMaxTextsPerBlock texts.
+    ValueBuilder(bool mayHoldSurrogates, std::size_t inputLength)
+        : mayHoldSurrogates_(mayHoldSurrogates),
+          textsPerBlock_(std::clamp<std::size_t>(inputLength / 32, 1, kMaxTextsPerBlock)),
+          textBytesPerBlock_(std::min(inputLength, textsPerBlock_ * kTextBytesPerText)) {}
 
     bool Null() { return push(Value::null()); }
     bool Bool(bool b) { return push(b); }
@@ -210,9 +215,11 @@ private:
     static constexpr std::size_t kShareableLength = 15;
     static constexpr std::size_t kShortTextSlots = 64;
 
-    // Texts read one after another are made kTextsPerBlock to an allocation (the texts of one item are
-    // kept and dropped together).
-    static constexpr std::size_t kTextsPerBlock = 16;
+    // Texts read one after another are made up to kMaxTextsPerBlock to an allocation, with room for
+    // kTextBytesPerText characters each on average (the texts of a run of items are kept and dropped
+    // together); a block whose room is spent gives way to a new one.
+    static constexpr std::size_t kMaxTextsPerBlock = 512;
+    static constexpr std::size_t kTextBytesPerText = 48;
 
     // The container open at one depth: an object's members (and the key read last, which stays in the
     // parsed copy until its value comes) or an array's items, and how many members the last container
@@ -236,7 +243,10 @@ private:
     }
 
     Value newText(std::string_view text) {
-        if (texts_.full()) texts_ = TextBlock(kTextsPerBlock);
+        // A text longer than any block's room gets a buffer of its own in the current block.
+        if (!texts_.holds(text) && (texts_.full() || text.size() <= textBytesPerBlock_)) {
+            texts_ = TextBlock(textsPerBlock_, textBytesPerBlock_);
+        }
         return texts_.make(text);
     }
 
@@ -290,7 +300,9 @@ private:
     std::vector<Level> levels_;  // by depth (1: the outermost container)
     Value result_;
     std::array<Value, kShortTextSlots> recentShortTexts_;  // the last short text read per slot
-    TextBlock texts_{kTextsPerBlock};                      // the block new texts are made in
+    std::size_t textsPerBlock_;
+    std::size_t textBytesPerBlock_;
+    TextBlock texts_{0};  // the block new texts are made in (none before the first text)
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;
@@ -482,7 +494,7 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
             return {};
         }
     }
-    ValueBuilder builder(holdsUnicodeEscape(begin, length));
+    ValueBuilder builder(holdsUnicodeEscape(begin, length), length);
     auto copy = std::make_unique_for_overwrite<char[]>(length + kCopyPadding);
     std::memcpy(copy.get(), begin, length);
     std::memset(copy.get() + length, 0, kCopyPadding);

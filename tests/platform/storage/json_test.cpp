@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/storage/json.h"
 #include "platform/storage/property_list.h"
@@ -161,6 +164,55 @@ TEST(JSONReading, RepeatedTextsAreIndependentValues) {
     EXPECT_EQ(first.string(), "tag!");
     const char* longer = "a longer text that repeats";
     EXPECT_EQ(v, Value::array({"tag", Value::dictionary({{"k", "tag"}}), "tag", longer, longer}));
+}
+
+// Texts of every length read from many items (which fill several of the reader's text blocks), with
+// NUL bytes and non-ASCII characters, one longer than a block's room, read back exactly after the input
+// is gone, and a change to one leaves the rest alone.
+TEST(JSONReading, TextsOfEveryLengthOutliveTheInput) {
+    const std::vector<std::string> texts = {"",
+                                            "x",
+                                            "fifteen bytes!!",
+                                            "sixteen bytes!!!",
+                                            std::string("nul \\u0000 inside a text long enough to be kept apart"),
+                                            "防弹少年团新专辑首周销量突破百万张",
+                                            "emoji \\ud83c\\udfa4 after an escape, long enough",
+                                            std::string(40'000, 'w')};
+    const std::vector<std::string> decoded = {"",
+                                              "x",
+                                              "fifteen bytes!!",
+                                              "sixteen bytes!!!",
+                                              std::string("nul ") + '\0' + " inside a text long enough to be kept apart",
+                                              "防弹少年团新专辑首周销量突破百万张",
+                                              "emoji \xF0\x9F\x8E\xA4 after an escape, long enough",
+                                              std::string(40'000, 'w')};
+    constexpr int kItems = 3000;
+    Value v;
+    {
+        auto input = std::make_unique<std::string>("[");
+        for (int i = 0; i < kItems; ++i) {
+            const std::string& text = i == kItems / 2 ? texts.back() : texts[static_cast<std::size_t>(i) % (texts.size() - 1)];
+            *input += (i ? ",{\"n\":" : "{\"n\":") + std::to_string(i) + ",\"t\":\"" + text + "\",\"u\":\"item " +
+                      std::to_string(i) + " of a long list\"}";
+        }
+        *input += "]";
+        v = read(*input);
+        std::fill(input->begin(), input->end(), ' ');
+    }
+    ASSERT_EQ(v.count(), static_cast<std::size_t>(kItems));
+    Value changed = v[7]["u"];
+    changed.mutableString() += " (changed)";
+    for (int i = 0; i < kItems; ++i) {
+        const std::string& text = i == kItems / 2 ? decoded.back() : decoded[static_cast<std::size_t>(i) % (decoded.size() - 1)];
+        ASSERT_EQ(v[i]["t"].string(), text) << i;
+        ASSERT_EQ(v[i]["t"], Value(text)) << i;
+        ASSERT_EQ(v[i]["u"].string(), "item " + std::to_string(i) + " of a long list") << i;
+        ASSERT_EQ(v[i]["n"].intValue(), i);
+    }
+    EXPECT_EQ(changed.string(), "item 7 of a long list (changed)");
+    EXPECT_EQ(v[4]["t"].string().size(), decoded[4].size());
+    EXPECT_EQ(v[5]["t"].count(), 17u);  // UTF-16 units
+    EXPECT_EQ(v[6]["t"].count(), std::string("emoji xx after an escape, long enough").size());
 }
 
 TEST(JSONReading, FragmentsNeedTheOption) {
