@@ -269,6 +269,20 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{std::string("[1] \0", 5), "Garbage at end around character 4."},
                       BadInput{std::string("7\0", 2), "Garbage at end around character 1."}));
 
+// A lone surrogate escape is refused wherever it stands in a long text (the search for escapes goes a
+// block of bytes at a time), while an escaped backslash before a 'u' is a plain backslash and 'u'.
+TEST(JSONReading, LoneSurrogateEscapesAreFoundAtEveryOffset) {
+    for (std::size_t at = 0; at < 200; ++at) {
+        const std::string prefix = "\\/" + std::string(at, 'x');
+        const std::string suffix(at % 70, 'y');
+        Ref<Error> error;
+        EXPECT_TRUE(JSONSerialization::JSONObjectWithData("[\"" + prefix + "\\udc00" + suffix + "\"]", 0, &error).isNil()) << at;
+        EXPECT_TRUE(error && error->code() == 3840) << at;
+        const Value plain = read("[\"" + prefix + "\\\\u0041" + suffix + "\"]");
+        EXPECT_EQ(plain[0].string(), "/" + std::string(at, 'x') + "\\u0041" + suffix) << at;
+    }
+}
+
 TEST(JSONReading, TruncationsOfAValidDocumentAreRejected) {
     // Escapes included: a cut right after a backslash leaves a text that ends in one.
     const std::string doc = R"({"mItems":[{"title":"韩剧","n":[1,2.5,true,null]}],"k":"v\n\u00e9"})";
