@@ -96,7 +96,7 @@ TEST(TextBlock, TextsBeyondTheBlocksRoomAreMadeAlike) {
     TextBlock someRoom(3, 40);
     EXPECT_TRUE(someRoom.holds(std::string(40, 'z')));
     const Value b = someRoom.make(std::string(40, 'z'));
-    EXPECT_FALSE(someRoom.holds("sixteen bytes!!!"));
+    EXPECT_FALSE(someRoom.holds(longText));
     EXPECT_TRUE(someRoom.holds("fifteen bytes!!"));
     const Value c = someRoom.make(longText);
     EXPECT_EQ(a.string(), longText);
