@@ -109,8 +109,8 @@ void Value::appendDescription(std::string& out, int level) const {
         case Type::Number: out += number()->stringValue(); break;
         case Type::Decimal: out += decimal()->stringValue(); break;
         case Type::String:
-            if (nested) appendQuotedIfNeeded(out, string());
-            else out += string();
+            if (nested) appendQuotedIfNeeded(out, textView());
+            else out += textView();
             break;
         case Type::Date:
             if (nested) appendQuotedIfNeeded(out, date()->description());

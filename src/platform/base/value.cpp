@@ -1,8 +1,11 @@
 #include "platform/base/value.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <functional>
+#include <new>
 
 namespace lv {
 
@@ -23,6 +26,124 @@ T& detach(std::shared_ptr<T>& payload) {
 bool lessKey(const Dictionary::Entry& entry, std::string_view key) { return entry.first < key; }
 
 }  // namespace
+
+// ---- Texts ----
+
+// The payload of a text: its own std::string, or characters that lie elsewhere in the allocation
+// holding it (a TextBlock's), from which the std::string that string() hands out is made on the first
+// call. While shared it is only read, by any number of threads; only its sole holder changes it.
+class StoredText {
+public:
+    explicit StoredText(std::string text) noexcept : own_(std::move(text)) {}
+    StoredText(const char* characters, std::size_t size) noexcept : borrowed_(characters), size_(size) {}
+    StoredText(const StoredText&) = delete;
+    StoredText& operator=(const StoredText&) = delete;
+    ~StoredText() = default;
+
+    std::string_view view() const noexcept {
+        return borrowed_ ? std::string_view(borrowed_, size_) : std::string_view(own_);
+    }
+    const std::string& string() const {
+        if (borrowed_ && state_.load(std::memory_order_acquire) != kMade) makeString();
+        return own_;
+    }
+    // For the sole holder only: the text as its own std::string, to change.
+    std::string& mutableString() {
+        if (borrowed_) {
+            if (state_.load(std::memory_order_relaxed) != kMade) own_.assign(borrowed_, size_);
+            borrowed_ = nullptr;
+            size_ = 0;
+        }
+        return own_;
+    }
+
+private:
+    static constexpr std::uint32_t kNotMade = 0;
+    static constexpr std::uint32_t kMaking = 1;
+    static constexpr std::uint32_t kMade = 2;
+
+    // The first caller makes the string; callers on other threads meanwhile wait for it.
+    void makeString() const {
+        for (;;) {
+            std::uint32_t state = state_.load(std::memory_order_acquire);
+            if (state == kMade) return;
+            if (state == kMaking) {
+                state_.wait(kMaking, std::memory_order_acquire);
+                continue;
+            }
+            if (!state_.compare_exchange_weak(state, kMaking, std::memory_order_acquire)) continue;
+            try {
+                own_.assign(borrowed_, size_);
+            } catch (...) {
+                state_.store(kNotMade, std::memory_order_release);
+                state_.notify_all();
+                throw;
+            }
+            state_.store(kMade, std::memory_order_release);
+            state_.notify_all();
+            return;
+        }
+    }
+
+    mutable std::string own_;
+    const char* borrowed_ = nullptr;
+    std::size_t size_ = 0;
+    mutable std::atomic<std::uint32_t> state_{kNotMade};
+};
+
+// A block's allocation: this header, room for its texts' payloads, then room for their characters.
+struct TextBlock::Chunk {
+    StoredText* texts = nullptr;
+    std::size_t made = 0;
+    char* next = nullptr;
+    char* end = nullptr;
+};
+
+void TextBlock::ChunkRelease::operator()(Chunk* chunk) const noexcept {
+    for (std::size_t i = 0; i < chunk->made; ++i) chunk->texts[i].~StoredText();
+    chunk->~Chunk();
+    ::operator delete(static_cast<void*>(chunk));
+}
+
+namespace {
+
+// Texts this short sit inside their std::string (15 bytes in libstdc++, more in others), so their
+// characters need no room in a block.
+constexpr std::size_t kInlineText = 15;
+
+}  // namespace
+
+bool TextBlock::holds(std::string_view text) const {
+    if (full()) return false;
+    if (text.size() <= kInlineText) return true;
+    return text.size() <= (chunk_ ? static_cast<std::size_t>(chunk_->end - chunk_->next) : bytes_);
+}
+
+Value TextBlock::make(std::string_view text) {
+    if (!chunk_) {
+        constexpr std::size_t kHeader =
+            (sizeof(Chunk) + alignof(StoredText) - 1) / alignof(StoredText) * alignof(StoredText);
+        const std::size_t textsSize = capacity_ * sizeof(StoredText);
+        auto* memory = static_cast<char*>(::operator new(kHeader + textsSize + bytes_));
+        auto* chunk = new (memory) Chunk;
+        chunk->texts = reinterpret_cast<StoredText*>(memory + kHeader);
+        chunk->next = memory + kHeader + textsSize;
+        chunk->end = chunk->next + bytes_;
+        chunk_ = std::shared_ptr<Chunk>(chunk, ChunkRelease{});
+    }
+    Chunk& chunk = *chunk_;
+    StoredText* slot = chunk.texts + chunk.made;
+    if (text.size() > kInlineText && text.size() <= static_cast<std::size_t>(chunk.end - chunk.next)) {
+        std::memcpy(chunk.next, text.data(), text.size());
+        new (slot) StoredText(chunk.next, text.size());
+        chunk.next += text.size();
+    } else {
+        new (slot) StoredText(std::string(text));
+    }
+    ++chunk.made;
+    ++used_;
+    return Value(std::shared_ptr<StoredText>(chunk_, slot), Value::SharedTextTag{});
+}
 
 // ---- Dictionary ----
 
@@ -137,8 +258,8 @@ bool Dictionary::operator==(const Dictionary& other) const {
 
 // ---- Value ----
 
-Value::Value(const char* s) : storage_(std::make_shared<std::string>(s ? s : "")) {}
-Value::Value(std::string s) : storage_(std::make_shared<std::string>(std::move(s))) {}
+Value::Value(const char* s) : storage_(std::make_shared<StoredText>(std::string(s ? s : ""))) {}
+Value::Value(std::string s) : storage_(std::make_shared<StoredText>(std::move(s))) {}
 Value::Value(Bytes b) : storage_(std::make_shared<Bytes>(std::move(b))) {}
 Value::Value(Array a) : storage_(std::make_shared<Array>(std::move(a))) {}
 Value::Value(Dictionary d) : storage_(std::make_shared<Dictionary>(std::move(d))) {}
@@ -198,8 +319,13 @@ Value Value::null() {
 
 const std::string& Value::string() const {
     static const auto& empty = *new std::string;
-    if (auto p = std::get_if<std::shared_ptr<std::string>>(&storage_)) return **p;
+    if (auto p = std::get_if<std::shared_ptr<StoredText>>(&storage_)) return (*p)->string();
     return empty;
+}
+
+std::string_view Value::textView() const {
+    if (auto p = std::get_if<std::shared_ptr<StoredText>>(&storage_)) return (*p)->view();
+    return {};
 }
 
 const Bytes& Value::bytes() const {
@@ -227,8 +353,12 @@ const Ref<Object>& Value::object() const {
 }
 
 std::string& Value::mutableString() {
-    if (!isString()) storage_ = std::make_shared<std::string>();
-    return detach(std::get<std::shared_ptr<std::string>>(storage_));
+    if (!isString()) storage_ = std::make_shared<StoredText>(std::string());
+    auto& payload = std::get<std::shared_ptr<StoredText>>(storage_);
+    // A text of a block counts every holder of the block: it is copied out unless this value holds the
+    // block alone.
+    if (payload.use_count() > 1) payload = std::make_shared<StoredText>(std::string(payload->view()));
+    return payload->mutableString();
 }
 
 Bytes& Value::mutableBytes() {
@@ -262,7 +392,7 @@ std::size_t Value::count() const {
         case Type::Array: return array().size();
         case Type::Dictionary: return dictionary().size();
         case Type::Data: return bytes().size();
-        case Type::String: return utf16Length(string());
+        case Type::String: return utf16Length(textView());
         default: return 0;
     }
 }
@@ -270,14 +400,14 @@ std::size_t Value::count() const {
 std::int32_t Value::intValue() const {
     if (const Number* n = number()) return n->intValue();
     if (const Decimal* d = decimal()) return d->intValue();
-    if (isString()) return readInt(string());
+    if (isString()) return readInt(textView());
     return 0;
 }
 
 std::int64_t Value::longLongValue() const {
     if (const Number* n = number()) return n->longLongValue();
     if (const Decimal* d = decimal()) return d->longLongValue();
-    if (isString()) return readLongLong(string());
+    if (isString()) return readLongLong(textView());
     return 0;
 }
 
@@ -289,19 +419,19 @@ std::uint64_t Value::unsignedLongLongValue() const {
 double Value::doubleValue() const {
     if (const Number* n = number()) return n->doubleValue();
     if (const Decimal* d = decimal()) return d->doubleValue();
-    if (isString()) return readDouble(string());
+    if (isString()) return readDouble(textView());
     return 0;
 }
 
 bool Value::boolValue() const {
     if (const Number* n = number()) return n->boolValue();
     if (const Decimal* d = decimal()) return d->boolValue();
-    if (isString()) return readBool(string());
+    if (isString()) return readBool(textView());
     return false;
 }
 
 std::string Value::stringValue() const {
-    if (isString()) return string();
+    if (isString()) return std::string(textView());
     if (const Number* n = number()) return n->stringValue();
     if (const Decimal* d = decimal()) return d->stringValue();
     return description();
@@ -324,7 +454,7 @@ bool Value::isEqual(const Value& other) const {
     switch (type()) {
         case Type::Nil:
         case Type::Null: return true;
-        case Type::String: return string() == other.string();
+        case Type::String: return textView() == other.textView();
         case Type::Data: return bytes() == other.bytes();
         case Type::Date: return std::get<Date>(storage_) == std::get<Date>(other.storage_);
         case Type::Array: {
@@ -352,7 +482,7 @@ std::size_t Value::hash() const {
         case Type::Null: return 1;
         case Type::Number: return std::get<Number>(storage_).hash();
         case Type::Decimal: return decimal()->hash();
-        case Type::String: return std::hash<std::string>{}(string());
+        case Type::String: return std::hash<std::string_view>{}(textView());
         case Type::Data: return std::hash<std::string_view>{}(std::string_view(
                              reinterpret_cast<const char*>(bytes().data()), bytes().size()));
         case Type::Date: return std::hash<double>{}(std::get<Date>(storage_).sinceReferenceDate());
@@ -369,7 +499,7 @@ int Value::compare(const Value& other) const {
     switch (type()) {
         case Type::String: {
             // Code-point order equals bytewise UTF-8 order.
-            const int c = string().compare(other.string());
+            const int c = textView().compare(other.textView());
             return c < 0 ? -1 : c > 0 ? 1 : 0;
         }
         case Type::Date: return std::get<Date>(storage_).compare(std::get<Date>(other.storage_));

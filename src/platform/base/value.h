@@ -185,6 +185,8 @@ class Value;
 using Array = std::vector<Value>;
 
 class Dictionary;
+// The payload of a text value (defined where Value is implemented).
+class StoredText;
 
 class Value {
 public:
@@ -310,40 +312,48 @@ public:
 private:
     friend class TextBlock;
     struct AdoptTag {};
-    struct SharedStringTag {};
-    Value(std::shared_ptr<std::string>&& payload, SharedStringTag) : storage_(std::move(payload)) {}
+    struct SharedTextTag {};
+    Value(std::shared_ptr<StoredText>&& payload, SharedTextTag) : storage_(std::move(payload)) {}
     Value(Ref<Object>&& object, AdoptTag) : storage_(object ? Storage(std::move(object)) : Storage()) {}
     void releaseContainer() noexcept;
+    // The bytes of a text without making its std::string (empty for other types).
+    std::string_view textView() const;
 
     struct NullTag {
         bool operator==(const NullTag&) const { return true; }
     };
     // Decimals are rare and wide (a 128-bit mantissa), so they live on the heap and a Value stays small.
-    using Storage = std::variant<std::monostate, NullTag, Number, std::shared_ptr<const Decimal>, std::shared_ptr<std::string>,
+    using Storage = std::variant<std::monostate, NullTag, Number, std::shared_ptr<const Decimal>, std::shared_ptr<StoredText>,
                                  std::shared_ptr<Bytes>, Date, std::shared_ptr<Array>, std::shared_ptr<Dictionary>,
                                  Ref<Object>>;
     Storage storage_;
 };
 
-// Texts made together in one allocation, made with the first of them: the texts one reader makes at
-// once (a fetched row's, a run of a JSON reply's), most of them short. The allocation lives while any
-// of its texts does; a change through mutableString() copies a text out first while it is shared.
+// Texts made together in one allocation: the texts one reader makes at once (a fetched row's, a run
+// of a JSON reply's). The allocation holds each text's bookkeeping and, up to `bytes` in all, the
+// characters of texts too long to sit inside a std::string, so such a text needs no buffer of its own;
+// the std::string that string() hands out is made from those characters on the first call. The
+// allocation lives while any of its texts does; a change through mutableString() copies a text out
+// first while the allocation is shared.
 class TextBlock {
 public:
-    explicit TextBlock(std::size_t capacity) : capacity_(capacity) {}
+    explicit TextBlock(std::size_t capacity, std::size_t bytes = 0) : capacity_(capacity), bytes_(bytes) {}
     bool full() const { return used_ == capacity_; }
+    // Whether make(text) keeps the text's characters in the block: a place is left and a text too long
+    // for a std::string's own room fits in the bytes left.
+    bool holds(std::string_view text) const;
     // One of the block's texts; at most `capacity` of them.
-    Value make(std::string_view text) {
-        if (!texts_) texts_ = std::make_shared<std::string[]>(capacity_);
-        std::string& slot = texts_[used_++];
-        slot = std::string(text);  // made at its size at once (assigning to the empty slot may regrow it)
-        return Value(std::shared_ptr<std::string>(texts_, &slot), Value::SharedStringTag{});
-    }
+    Value make(std::string_view text);
 
 private:
+    struct Chunk;
+    struct ChunkRelease {
+        void operator()(Chunk* chunk) const noexcept;
+    };
     std::size_t capacity_;
+    std::size_t bytes_;
     std::size_t used_ = 0;
-    std::shared_ptr<std::string[]> texts_;
+    std::shared_ptr<Chunk> chunk_;
 };
 
 // String-keyed map kept in ascending key order (bytewise UTF-8, which is code-point order), so that

@@ -104,16 +104,29 @@ Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
                        {{std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
 }
 
-// Whether the text holds a \u escape; without one the parser cannot produce a surrogate.
-bool holdsUnicodeEscape(const char* s, std::size_t length) {
-    const char* end = s + length;
-    while (s < end) {
-        const void* found = std::memchr(s, '\\', static_cast<std::size_t>(end - s));
-        if (!found) return false;
-        s = static_cast<const char*>(found) + 1;
-        if (s == end) return false;  // a backslash that ends the text escapes nothing
-        if (*s == 'u') return true;
-        ++s;  // the escaped character, which may itself be a backslash
+// Whether the text may hold a \u escape: a backslash before a 'u' anywhere. An escaped backslash
+// before a 'u' answers yes as well, which costs only the check of each string for a surrogate. The
+// text is searched 16 bytes at a time: the escapes writers put in every URL ("\/") would otherwise stop
+// a search for backslashes thousands of times in a reply.
+bool mayHoldUnicodeEscape(const char* s, std::size_t length) {
+    using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
+    auto pairsAt = [s](std::size_t at) {
+        Bytes16 here;
+        Bytes16 next;
+        std::memcpy(&here, s + at, sizeof here);
+        std::memcpy(&next, s + at + 1, sizeof next);
+        return (here == '\\') & (next == 'u');
+    };
+    std::size_t i = 0;
+    for (; i + 65 <= length; i += 64) {
+        const auto pairs = pairsAt(i) | pairsAt(i + 16) | pairsAt(i + 32) | pairsAt(i + 48);
+        std::uint64_t halves[2];
+        static_assert(sizeof pairs == sizeof halves);
+        std::memcpy(halves, &pairs, sizeof halves);
+        if ((halves[0] | halves[1]) != 0) return true;
+    }
+    for (; i + 1 < length; ++i) {
+        if (s[i] == '\\' && s[i + 1] == 'u') return true;
     }
     return false;
 }
@@ -125,7 +138,12 @@ bool holdsUnicodeEscape(const char* s, std::size_t length) {
 // spare room is trimmed.
 class ValueBuilder {
 public:
-    explicit ValueBuilder(bool mayHoldSurrogates) : mayHoldSurrogates_(mayHoldSurrogates) {}
+    // Text blocks are sized by the input: a text takes at least its two quotes, so a small input gets a
+    // small block, and a large one blocks of kMaxTextsPerBlock texts.
+    ValueBuilder(bool mayHoldSurrogates, std::size_t inputLength)
+        : mayHoldSurrogates_(mayHoldSurrogates),
+          textsPerBlock_(std::clamp<std::size_t>(inputLength / 32, 1, kMaxTextsPerBlock)),
+          textBytesPerBlock_(std::min(inputLength, textsPerBlock_ * kTextBytesPerText)) {}
 
     bool Null() { return push(Value::null()); }
     bool Bool(bool b) { return push(b); }
@@ -173,9 +191,13 @@ public:
         if (length > kShareableLength) return push(newText(text));
         // Short texts that repeat within a reply (categories, tags, states) share one payload; values
         // copy their payload before a write, so the sharing cannot be seen.
-        Value& recent = recentShortTexts_[shortTextSlot(text)];
-        if (!recent.isString() || recent.string() != text) recent = newText(text);
-        return push(recent);
+        RecentText& recent = recentShortTexts_[shortTextSlot(text)];
+        if (recent.size != length || std::memcmp(recent.bytes.data(), s, length) != 0) {
+            recent.value = newText(text);
+            recent.size = length;
+            std::memcpy(recent.bytes.data(), s, length);
+        }
+        return push(recent.value);
     }
     bool Key(const char* s, rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
@@ -210,9 +232,11 @@ private:
     static constexpr std::size_t kShareableLength = 15;
     static constexpr std::size_t kShortTextSlots = 64;
 
-    // Texts read one after another are made kTextsPerBlock to an allocation (the texts of one item are
-    // kept and dropped together).
-    static constexpr std::size_t kTextsPerBlock = 16;
+    // Texts read one after another are made up to kMaxTextsPerBlock to an allocation, with room for
+    // kTextBytesPerText characters each on average (the texts of a run of items are kept and dropped
+    // together); a block whose room is spent gives way to a new one.
+    static constexpr std::size_t kMaxTextsPerBlock = 512;
+    static constexpr std::size_t kTextBytesPerText = 48;
 
     // The container open at one depth: an object's members (and the key read last, which stays in the
     // parsed copy until its value comes) or an array's items, and how many members the last container
@@ -227,6 +251,13 @@ private:
 
     Level& level() { return levels_[static_cast<std::size_t>(depth_)]; }
 
+    // A short text read lately: its bytes (compared in place) and its value.
+    struct RecentText {
+        std::size_t size = kShareableLength + 1;  // matches no text at first
+        std::array<char, kShareableLength> bytes{};
+        Value value;
+    };
+
     // Records the count for the next container at this depth and gives back spare room beyond a
     // quarter of the members (which only a container larger than its predecessor leaves).
     template <class T>
@@ -236,7 +267,10 @@ private:
     }
 
     Value newText(std::string_view text) {
-        if (texts_.full()) texts_ = TextBlock(kTextsPerBlock);
+        // A text longer than any block's room gets a buffer of its own in the current block.
+        if (!texts_.holds(text) && (texts_.full() || text.size() <= textBytesPerBlock_)) {
+            texts_ = TextBlock(textsPerBlock_, textBytesPerBlock_);
+        }
         return texts_.make(text);
     }
 
@@ -289,8 +323,10 @@ private:
     int depth_ = 0;
     std::vector<Level> levels_;  // by depth (1: the outermost container)
     Value result_;
-    std::array<Value, kShortTextSlots> recentShortTexts_;  // the last short text read per slot
-    TextBlock texts_{kTextsPerBlock};                      // the block new texts are made in
+    std::array<RecentText, kShortTextSlots> recentShortTexts_;  // the last short text read per slot
+    std::size_t textsPerBlock_;
+    std::size_t textBytesPerBlock_;
+    TextBlock texts_{0};  // the block new texts are made in (none before the first text)
     bool tooDeep_ = false;
     bool loneSurrogate_ = false;
     bool badNumber_ = false;
@@ -482,7 +518,7 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
             return {};
         }
     }
-    ValueBuilder builder(holdsUnicodeEscape(begin, length));
+    ValueBuilder builder(mayHoldUnicodeEscape(begin, length), length);
     auto copy = std::make_unique_for_overwrite<char[]>(length + kCopyPadding);
     std::memcpy(copy.get(), begin, length);
     std::memset(copy.get() + length, 0, kCopyPadding);

@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "platform/storage/json.h"
 #include "platform/storage/property_list.h"
@@ -163,6 +166,55 @@ TEST(JSONReading, RepeatedTextsAreIndependentValues) {
     EXPECT_EQ(v, Value::array({"tag", Value::dictionary({{"k", "tag"}}), "tag", longer, longer}));
 }
 
+// Texts of every length read from many items (which fill several of the reader's text blocks), with
+// NUL bytes and non-ASCII characters, one longer than a block's room, read back exactly after the input
+// is gone, and a change to one leaves the rest alone.
+TEST(JSONReading, TextsOfEveryLengthOutliveTheInput) {
+    const std::vector<std::string> texts = {"",
+                                            "x",
+                                            "fifteen bytes!!",
+                                            "sixteen bytes!!!",
+                                            std::string("nul \\u0000 inside a text long enough to be kept apart"),
+                                            "防弹少年团新专辑首周销量突破百万张",
+                                            "emoji \\ud83c\\udfa4 after an escape, long enough",
+                                            std::string(40'000, 'w')};
+    const std::vector<std::string> decoded = {"",
+                                              "x",
+                                              "fifteen bytes!!",
+                                              "sixteen bytes!!!",
+                                              std::string("nul ") + '\0' + " inside a text long enough to be kept apart",
+                                              "防弹少年团新专辑首周销量突破百万张",
+                                              "emoji \xF0\x9F\x8E\xA4 after an escape, long enough",
+                                              std::string(40'000, 'w')};
+    constexpr int kItems = 3000;
+    Value v;
+    {
+        auto input = std::make_unique<std::string>("[");
+        for (int i = 0; i < kItems; ++i) {
+            const std::string& text = i == kItems / 2 ? texts.back() : texts[static_cast<std::size_t>(i) % (texts.size() - 1)];
+            *input += (i ? ",{\"n\":" : "{\"n\":") + std::to_string(i) + ",\"t\":\"" + text + "\",\"u\":\"item " +
+                      std::to_string(i) + " of a long list\"}";
+        }
+        *input += "]";
+        v = read(*input);
+        std::fill(input->begin(), input->end(), ' ');
+    }
+    ASSERT_EQ(v.count(), static_cast<std::size_t>(kItems));
+    Value changed = v[7]["u"];
+    changed.mutableString() += " (changed)";
+    for (int i = 0; i < kItems; ++i) {
+        const std::string& text = i == kItems / 2 ? decoded.back() : decoded[static_cast<std::size_t>(i) % (decoded.size() - 1)];
+        ASSERT_EQ(v[i]["t"].string(), text) << i;
+        ASSERT_EQ(v[i]["t"], Value(text)) << i;
+        ASSERT_EQ(v[i]["u"].string(), "item " + std::to_string(i) + " of a long list") << i;
+        ASSERT_EQ(v[i]["n"].intValue(), i);
+    }
+    EXPECT_EQ(changed.string(), "item 7 of a long list (changed)");
+    EXPECT_EQ(v[4]["t"].string().size(), decoded[4].size());
+    EXPECT_EQ(v[5]["t"].count(), 17u);  // UTF-16 units
+    EXPECT_EQ(v[6]["t"].count(), std::string("emoji xx after an escape, long enough").size());
+}
+
 TEST(JSONReading, FragmentsNeedTheOption) {
     Ref<Error> error;
     EXPECT_TRUE(JSONSerialization::JSONObjectWithData("\"text\"", 0, &error).isNil());
@@ -216,6 +268,20 @@ INSTANTIATE_TEST_SUITE_P(
                       BadInput{std::string("[1]\0{{{", 7), "Garbage at end around character 3."},
                       BadInput{std::string("[1] \0", 5), "Garbage at end around character 4."},
                       BadInput{std::string("7\0", 2), "Garbage at end around character 1."}));
+
+// A lone surrogate escape is refused wherever it stands in a long text (the search for escapes goes a
+// block of bytes at a time), while an escaped backslash before a 'u' is a plain backslash and 'u'.
+TEST(JSONReading, LoneSurrogateEscapesAreFoundAtEveryOffset) {
+    for (std::size_t at = 0; at < 200; ++at) {
+        const std::string prefix = "\\/" + std::string(at, 'x');
+        const std::string suffix(at % 70, 'y');
+        Ref<Error> error;
+        EXPECT_TRUE(JSONSerialization::JSONObjectWithData("[\"" + prefix + "\\udc00" + suffix + "\"]", 0, &error).isNil()) << at;
+        EXPECT_TRUE(error && error->code() == 3840) << at;
+        const Value plain = read("[\"" + prefix + "\\\\u0041" + suffix + "\"]");
+        EXPECT_EQ(plain[0].string(), "/" + std::string(at, 'x') + "\\u0041" + suffix) << at;
+    }
+}
 
 TEST(JSONReading, TruncationsOfAValidDocumentAreRejected) {
     // Escapes included: a cut right after a backslash leaves a text that ends in one.
