@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include <unicode/basictz.h>
 #include <unicode/calendar.h>
 #include <unicode/datefmt.h>
 #include <unicode/parsepos.h>
@@ -260,6 +261,42 @@ std::optional<std::array<int, 6>> readPlainNumericDate(std::string_view pattern,
     return values;
 }
 
+// The zone of the last plain wall time read on this thread, by ICU identifier: a reply's dates are
+// read in one zone, found again without a map lookup.
+struct PlainZone {
+    std::string icuID;
+    std::shared_ptr<const icu::TimeZone> zone;
+    const icu::BasicTimeZone* basic = nullptr;  // the zone, when ICU gives its offsets by wall time
+};
+
+// The date of the wall time (year 1970 to 2100, fields in range) in the zone, as a non-lenient ICU
+// calendar computes it: the offsets at the wall time taking, in a repeated hour, the later of the two
+// (the calendar's default). Nothing in a skipped hour (which the calendar refuses) and for a zone whose
+// offsets ICU gives only by date; the full parser reads those.
+std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int, 6>& fields) {
+    static PerThread<PlainZone> lastZones;
+    PlainZone& last = lastZones.get();
+    if (!last.zone || last.icuID != zone.icuID()) {
+        last.zone = time_detail::icuZone(zone);
+        last.basic = dynamic_cast<const icu::BasicTimeZone*>(last.zone.get());
+        last.icuID = zone.icuID();
+    }
+    if (!last.basic) return std::nullopt;
+    const auto [year, month, day, hour, minute, second] = fields;
+    const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
+                            static_cast<double>((hour * 60 + minute) * 60 + second) * 1000.0;
+    std::int32_t rawOffset = 0;
+    std::int32_t dstOffset = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    last.basic->getOffsetFromLocal(wallTime, UCAL_TZ_LOCAL_FORMER, UCAL_TZ_LOCAL_LATTER, rawOffset, dstOffset, status);
+    if (U_FAILURE(status)) return std::nullopt;
+    const UDate udate = wallTime - rawOffset - dstOffset;
+    // In a skipped hour the date found reads back as another wall time.
+    last.basic->getOffset(udate, false, rawOffset, dstOffset, status);
+    if (U_FAILURE(status) || udate + rawOffset + dstOffset != wallTime) return std::nullopt;
+    return time_detail::fromUDate(udate);
+}
+
 }  // namespace
 
 std::string DateFormatter::effectivePattern() const {
@@ -283,31 +320,22 @@ std::string DateFormatter::stringFromDate(Date date) const {
 
 std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
     if (usesStyles_ ? (dateStyle_ == Style::None && timeStyle_ == Style::None) : pattern_.empty()) return std::nullopt;
+    if (!usesStyles_) {
+        // Plain numeric text (what services send) skips the full parser, and needs neither the locale
+        // (the calendar is always Gregorian, the digits ASCII) nor a formatter: the date comes from the
+        // zone's offsets at the wall time. Such a text is always within the pattern's longest match.
+        if (const auto fields = readPlainNumericDate(pattern_, text)) {
+            if (zone_) {
+                if (auto date = plainWallTimeDate(*zone_, *fields)) return date;
+            } else if (auto date = plainWallTimeDate(TimeZone::defaultTimeZone(), *fields)) {
+                return date;
+            }
+        }
+    }
     CachedFormat* cached = cachedFormat(*this, usesStyles_);
     if (!cached) return std::nullopt;
     if (charactersUpTo(text, cached->longestMatch) > cached->longestMatch) return std::nullopt;
     icu::Calendar& calendar = *cached->parseCalendar;
-    if (!usesStyles_) {
-        // Plain numeric text (what services send) skips the full parser: the fields go straight to the
-        // calendar, and the answer is kept only when the calendar reads the same wall time back (not
-        // in a daylight-saving gap), where the parser would give the same date.
-        if (const auto fields = readPlainNumericDate(pattern_, text)) {
-            const auto [year, month, day, hour, minute, second] = *fields;
-            calendar.clear();
-            calendar.set(year, month - 1, day, hour, minute, second);
-            UErrorCode status = U_ZERO_ERROR;
-            const UDate udate = calendar.getTime(status);
-            // The wall time the calendar reads back is the date plus the zone's offsets then; in these
-            // years the calendar is plain Gregorian, so comparing with the fields' own wall time, counted
-            // here, is reading the fields back without making the calendar compute them all.
-            std::int32_t rawOffset = 0;
-            std::int32_t dstOffset = 0;
-            if (U_SUCCESS(status)) calendar.getTimeZone().getOffset(udate, false, rawOffset, dstOffset, status);
-            const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
-                                    static_cast<double>((hour * 60 + minute) * 60 + second) * 1000.0;
-            if (U_SUCCESS(status) && udate + rawOffset + dstOffset == wallTime) return time_detail::fromUDate(udate);
-        }
-    }
     const icu::UnicodeString input = toIcu(text);
     calendar.clear();
     calendar.set(2000, UCAL_JANUARY, 1, 0, 0, 0);
