@@ -111,7 +111,7 @@ Ref<JMReversibleValueTransformer> JM_Microblog::created_atJSONTransformer() {
     return dateTransformer(DateRule::NowOrSecond);
 }
 
-Array JM_Microblog::propertiesList() const {
+const Array& JM_Microblog::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -150,7 +150,7 @@ Ref<JMReversibleValueTransformer> JM_Toptenz::update_timeJSONTransformer() {
     return dateTransformer(DateRule::DayHourOrSecond);
 }
 
-Array JM_Toptenz::propertiesList() const {
+const Array& JM_Toptenz::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -198,7 +198,7 @@ Ref<JMReversibleValueTransformer> JM_Taobao::priceJSONTransformer() {
         });
 }
 
-Array JM_Taobao::propertiesList() const {
+const Array& JM_Taobao::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -236,7 +236,7 @@ Ref<JMReversibleValueTransformer> JM_News::update_timeJSONTransformer() {
     return dateTransformer(DateRule::DayHourOrSecond);
 }
 
-Array JM_News::propertiesList() const {
+const Array& JM_News::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -303,7 +303,7 @@ Ref<JMReversibleValueTransformer> JM_Teleplay::totalCountJSONTransformer() {
         });
 }
 
-Array JM_Teleplay::propertiesList() const {
+const Array& JM_Teleplay::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -333,7 +333,7 @@ Ref<JMReversibleValueTransformer> JM_Novel::update_timeJSONTransformer() {
     return dateTransformer(DateRule::NowDayHourOrSecond);
 }
 
-Array JM_Novel::propertiesList() const {
+const Array& JM_Novel::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -366,7 +366,7 @@ Ref<JMReversibleValueTransformer> JM_Video::update_timeJSONTransformer() {
     return dateTransformer(DateRule::ByLength13);
 }
 
-Array JM_Video::propertiesList() const {
+const Array& JM_Video::propertiesList() const {
     return identityPropertiesList();
 }
 
