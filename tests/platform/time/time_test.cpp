@@ -264,6 +264,56 @@ TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
     EXPECT_GT(dates, 600);  // most of them are dates, so the comparison is not between two refusals
 }
 
+// Many patterns read in turn on one thread, plain and not (fields missing, two-digit years, abutting
+// fields, a name field), each beside its separators quoted: every text reads as the parser reads it
+// under its own pattern, whichever pattern was read just before (more patterns than a thread keeps).
+TEST(DateFormatter, PatternsReadInTurnEachParseAsThePatternParserDoes) {
+    // Neighbours of one length read each other's texts differently ("yyyy-MM-dd" / "yyyy-dd-MM").
+    const char* patterns[] = {"yyyy-MM-dd",       "yyyy-dd-MM",    "yyyy-M-d",          "yyyy/MM/dd",     "dd.MM.yyyy",
+                              "MM.dd.yyyy",       "yyyy-MM-dd HH", "yyyy-MM-dd HH:mm",  "yyyy-MM-dd:HH",  "yyyy-M-d HH:mm:ss",
+                              "MM/dd/yyyy H.m",   "d-M-yyyy",      "M-d-yyyy",          "yyyy-MM",        "yy-MM-dd",
+                              "yyyy-MM-ddHH",     "HH:mm yyyy-MM-dd", "yyyy MM dd",     "M/d/yyyy",       "yyyy.M.d H:m:s",
+                              "MM-dd yyyy",       "yyyy-MM-dd EEE"};
+    const auto quoted = [](std::string_view pattern) {
+        std::string out;
+        for (const char c : pattern) {
+            if (c == '-' || c == ':' || c == '/' || c == '.' || c == ' ') {
+                out += '\'';
+                out += c;
+                out += '\'';
+            } else {
+                out += c;
+            }
+        }
+        return out;
+    };
+    const TimeZone zone = *TimeZone::named("Europe/Berlin");
+    const Date at = *DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::gmt()).dateFromString("2015-03-29 01:30:07");
+    std::vector<std::string> texts;
+    for (const char* pattern : patterns) texts.push_back(DateFormatter(quoted(pattern), zone).stringFromDate(at));
+    // Its own text, and the one before's, under each pattern: first by the parser alone, then the
+    // plain patterns one after the other.
+    std::vector<std::optional<Date>> expected;
+    for (std::size_t i = 0; i < std::size(patterns); ++i) {
+        for (const std::size_t t : {i, (i + texts.size() - 1) % texts.size()}) {
+            expected.push_back(DateFormatter(quoted(patterns[i]), zone).dateFromString(texts[t]));
+        }
+    }
+    int dates = 0;
+    for (int round = 0; round < 2; ++round) {
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < std::size(patterns); ++i) {
+            for (const std::size_t t : {i, (i + texts.size() - 1) % texts.size()}) {
+                SCOPED_TRACE(std::string(patterns[i]) + " / \"" + texts[t] + "\"");
+                const std::optional<Date> date = DateFormatter(patterns[i], zone).dateFromString(texts[t]);
+                EXPECT_EQ(date, expected[k++]);
+                dates += date ? 1 : 0;
+            }
+        }
+    }
+    EXPECT_GT(dates, 40);
+}
+
 // Formatters alike but for their zone, read one after the other, each parse in their own zone; one
 // without a zone follows the default zone as it changes between two reads.
 TEST(DateFormatter, AlternatingZonesAndDefaultZoneChangesGiveEachZonesDate) {
