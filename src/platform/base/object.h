@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <typeinfo>
@@ -53,6 +54,9 @@ private:
     struct Associations;
     mutable std::mutex associationsMutex_;
     std::unique_ptr<Associations> associations_;
+    // Set (never cleared) once associations_ exists: most objects never get one, and asking them
+    // (a property observer check at every set) then takes no lock.
+    std::atomic<bool> hasAssociations_{false};
 };
 
 // Pointer text as the platform prints it for %p: "0x" followed by lower-case hex, "0x0" for null.
