@@ -44,6 +44,8 @@ public:
     // (usually the address of a static). Setting nil removes the entry. Thread-safe.
     Value associatedValue(const void* key) const;
     void setAssociatedValue(const void* key, const Value& value);
+    // False while the object has never had an associated value (every associatedValue is nil then).
+    bool mayHaveAssociatedValues() const { return hasAssociations_.load(std::memory_order_acquire); }
 
     template <class T>
     Ref<T> refAs() {
