@@ -14,31 +14,37 @@ enum class DateRule { ByLength13, DayHourOrSecond, NowOrSecond, NowDayHourOrSeco
 
 // The date of a service time text under the rule. A value that is neither text nor nil gives nil: the
 // service sends these times as text, and a forward block never fails the item.
+// The three formatters as dateFormatterN makes them. Nothing but the pattern is set, so reading with one
+// is const and takes the device's zone and locale at each call: one shared copy reads as a new one.
+const DateFormatter& sharedFormatter(int n) {
+    static const DateFormatter* formatters[] = {new DateFormatter(BaseJMModel::dateFormatter1()),
+                                                new DateFormatter(BaseJMModel::dateFormatter2()),
+                                                new DateFormatter(BaseJMModel::dateFormatter3())};
+    return *formatters[n - 1];
+}
+
 Value dateForRule(DateRule rule, const Value& value) {
     if (!value.isNil() && !value.isString()) return Value();
     const std::size_t length = value.isString() ? value.count() : 0;  // characters (UTF-16 units)
-    std::optional<DateFormatter> formatter;
+    int formatter = 0;
     switch (rule) {
         case DateRule::ByLength13:
-            formatter = length <= 13 ? BaseJMModel::dateFormatter1() : BaseJMModel::dateFormatter2();
+            formatter = length <= 13 ? 1 : 2;
             break;
         case DateRule::DayHourOrSecond:
-            formatter = length <= 10   ? BaseJMModel::dateFormatter3()
-                        : length <= 13 ? BaseJMModel::dateFormatter1()
-                                       : BaseJMModel::dateFormatter2();
+            formatter = length <= 10 ? 3 : length <= 13 ? 1 : 2;
             break;
         case DateRule::NowOrSecond:
             if (length == 0) return Value(Date::now());
-            formatter = BaseJMModel::dateFormatter2();
+            formatter = 2;
             break;
         case DateRule::NowDayHourOrSecond:
             if (length == 0) return Value(Date::now());
-            formatter = length <= 10   ? BaseJMModel::dateFormatter3()
-                        : length <= 13 ? BaseJMModel::dateFormatter1()
-                                       : BaseJMModel::dateFormatter2();
+            formatter = length <= 10 ? 3 : length <= 13 ? 1 : 2;
             break;
     }
-    std::optional<Date> date = formatter->dateFromString(value.isString() ? std::string_view(value.string()) : std::string_view());
+    std::optional<Date> date =
+        sharedFormatter(formatter).dateFromString(value.isString() ? std::string_view(value.string()) : std::string_view());
     return date ? Value(*date) : Value();
 }
 
