@@ -2,6 +2,8 @@
 
 #include <string>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "content/content_records.h"
 #include "mapping/errors.h"
@@ -22,16 +24,74 @@ const ClassInfo* BaseJMModel::runtimeClass() {
     return cls;
 }
 
-Array BaseJMModel::propertiesList() const {
-    return Array();
+namespace {
+
+// The identity pairs of a class as its declared properties stand (a class that gains a property gets
+// new ones; the old stay valid), with, per pair, the property valueForKey reads for its key on an
+// instance of the class (none where the class's key-value handler answers first, or no property does).
+struct IdentityPairs {
+    Array pairs;
+    std::vector<const PropertyInfo*> getters;
+};
+
+using IdentityPairsKey = std::pair<const ClassInfo*, std::size_t>;
+
+struct IdentityPairsKeyHash {
+    std::size_t operator()(const IdentityPairsKey& key) const {
+        return std::hash<const void*>()(key.first) * 31 + key.second;
+    }
+};
+
+// Per thread: made without a lock, and never replaced, so references to them stay valid.
+std::unordered_map<IdentityPairsKey, IdentityPairs, IdentityPairsKeyHash>& identityPairsOfThread() {
+    static PerThread<std::unordered_map<IdentityPairsKey, IdentityPairs, IdentityPairsKeyHash>> madePerThread;
+    return madePerThread.get();
+}
+
+const IdentityPairs& identityPairs(const ClassInfo* cls) {
+    const auto& properties = cls->ownProperties();
+    auto [it, made] = identityPairsOfThread().try_emplace(IdentityPairsKey{cls, properties.size()});
+    IdentityPairs& entry = it->second;
+    if (made) {
+        const KeyValueHandler* handler = cls->keyValueHandler();
+        const bool byHandler = handler && handler->get;
+        entry.pairs.reserve(properties.size());
+        entry.getters.reserve(properties.size());
+        for (const PropertyInfo& property : properties) {
+            entry.pairs.push_back(Value(Dictionary{{property.name, Value(property.name)}}));
+            entry.getters.push_back(byHandler ? nullptr : propertyForGettingKey(cls, property.name));
+        }
+    }
+    return entry;
+}
+
+// The identity pairs already made for the class on this thread, or nullptr.
+const IdentityPairs* madeIdentityPairs(const ClassInfo* cls) {
+    if (!cls) return nullptr;
+    auto& made = identityPairsOfThread();
+    auto it = made.find(IdentityPairsKey{cls, cls->ownProperties().size()});
+    return it == made.end() ? nullptr : &it->second;
+}
+
+}  // namespace
+
+const Array& BaseJMModel::propertiesList() const {
+    static const Array* none = new Array();
+    return *none;
 }
 
 void BaseJMModel::migratePropertiesToObject(Object& target) const {
-    for (const Value& pair : propertiesList()) {
+    const Array& pairs = propertiesList();
+    // The class's identity pairs come with the property each model key reads (what valueForKey finds).
+    const IdentityPairs* identity = madeIdentityPairs(modelClass());
+    const std::vector<const PropertyInfo*>* getters = identity && &identity->pairs == &pairs ? &identity->getters : nullptr;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+        const Value& pair = pairs[i];
         if (!pair.isDictionary() || pair.dictionary().empty()) continue;
         const auto& [modelKey, entityKey] = *pair.dictionary().begin();
         try {
-            Value value = valueForKey(*this, modelKey);
+            const PropertyInfo* getter = getters ? (*getters)[i] : nullptr;
+            Value value = getter ? getter->get(*this) : valueForKey(*this, modelKey);
             if (value.isNilOrNull()) continue;
             if (entityKey.isString()) {
                 setValueForKey(target, value, entityKey.string());
@@ -63,28 +123,10 @@ DateFormatter BaseJMModel::dateFormatter3() {
     return DateFormatter("yyyy-MM-dd");
 }
 
-Array BaseJMModel::identityPropertiesList() const {
+const Array& BaseJMModel::identityPropertiesList() const {
     const ClassInfo* cls = modelClass();
-    if (!cls) return Array();
-    // The pairs follow only from the class's declared properties: made once per class (and again if
-    // the class gains a property), since every record copy asks for them.
-    struct Pairs {
-        std::size_t propertyCount = 0;
-        Array pairs;
-    };
-    static PerThread<std::unordered_map<const ClassInfo*, Pairs>> madePerThread;
-    auto& made = madePerThread.get();
-    Pairs& entry = made[cls];
-    const auto& properties = cls->ownProperties();
-    if (entry.pairs.empty() || entry.propertyCount != properties.size()) {
-        entry.pairs.clear();
-        entry.pairs.reserve(properties.size());
-        for (const PropertyInfo& property : properties) {
-            entry.pairs.push_back(Value(Dictionary{{property.name, Value(property.name)}}));
-        }
-        entry.propertyCount = properties.size();
-    }
-    return entry.pairs;
+    if (!cls) return BaseJMModel::propertiesList();
+    return identityPairs(cls).pairs;
 }
 
 Dictionary BaseJMModel::identityKeyPaths(std::initializer_list<std::string_view> keys) {

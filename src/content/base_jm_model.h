@@ -23,8 +23,9 @@ public:
     static const ClassInfo* runtimeClass();
 
     // The copy pairs: an array of dictionaries with exactly one entry each, model property key →
-    // entity attribute key, in copy order. Empty here; every content model gives its own.
-    virtual Array propertiesList() const;
+    // entity attribute key, in copy order. Empty here; every content model gives its own. The array
+    // lives at least as long as the calling thread (the pairs follow from the class, made once).
+    virtual const Array& propertiesList() const;
 
     // Copies the model into the target (in practice a new store record) by key-value access: for each
     // pair, in order, the model's value under the model key is set on the target under the entity key,
@@ -43,7 +44,8 @@ public:
 protected:
     // One pair per property the model's own class declares, each key mapped to itself, in
     // declaration order (the content models' properties are named after their entity's attributes).
-    Array identityPropertiesList() const;
+    // Made once per class and thread, and kept for the thread's life.
+    const Array& identityPropertiesList() const;
     // A key-path map sending every key to the JSON key of the same name.
     static Dictionary identityKeyPaths(std::initializer_list<std::string_view> keys);
 };

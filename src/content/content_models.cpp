@@ -14,31 +14,37 @@ enum class DateRule { ByLength13, DayHourOrSecond, NowOrSecond, NowDayHourOrSeco
 
 // The date of a service time text under the rule. A value that is neither text nor nil gives nil: the
 // service sends these times as text, and a forward block never fails the item.
+// The three formatters as dateFormatterN makes them. Nothing but the pattern is set, so reading with one
+// is const and takes the device's zone and locale at each call: one shared copy reads as a new one.
+const DateFormatter& sharedFormatter(int n) {
+    static const DateFormatter* formatters[] = {new DateFormatter(BaseJMModel::dateFormatter1()),
+                                                new DateFormatter(BaseJMModel::dateFormatter2()),
+                                                new DateFormatter(BaseJMModel::dateFormatter3())};
+    return *formatters[n - 1];
+}
+
 Value dateForRule(DateRule rule, const Value& value) {
     if (!value.isNil() && !value.isString()) return Value();
     const std::size_t length = value.isString() ? value.count() : 0;  // characters (UTF-16 units)
-    std::optional<DateFormatter> formatter;
+    int formatter = 0;
     switch (rule) {
         case DateRule::ByLength13:
-            formatter = length <= 13 ? BaseJMModel::dateFormatter1() : BaseJMModel::dateFormatter2();
+            formatter = length <= 13 ? 1 : 2;
             break;
         case DateRule::DayHourOrSecond:
-            formatter = length <= 10   ? BaseJMModel::dateFormatter3()
-                        : length <= 13 ? BaseJMModel::dateFormatter1()
-                                       : BaseJMModel::dateFormatter2();
+            formatter = length <= 10 ? 3 : length <= 13 ? 1 : 2;
             break;
         case DateRule::NowOrSecond:
             if (length == 0) return Value(Date::now());
-            formatter = BaseJMModel::dateFormatter2();
+            formatter = 2;
             break;
         case DateRule::NowDayHourOrSecond:
             if (length == 0) return Value(Date::now());
-            formatter = length <= 10   ? BaseJMModel::dateFormatter3()
-                        : length <= 13 ? BaseJMModel::dateFormatter1()
-                                       : BaseJMModel::dateFormatter2();
+            formatter = length <= 10 ? 3 : length <= 13 ? 1 : 2;
             break;
     }
-    std::optional<Date> date = formatter->dateFromString(value.isString() ? std::string_view(value.string()) : std::string_view());
+    std::optional<Date> date =
+        sharedFormatter(formatter).dateFromString(value.isString() ? std::string_view(value.string()) : std::string_view());
     return date ? Value(*date) : Value();
 }
 
@@ -111,7 +117,7 @@ Ref<JMReversibleValueTransformer> JM_Microblog::created_atJSONTransformer() {
     return dateTransformer(DateRule::NowOrSecond);
 }
 
-Array JM_Microblog::propertiesList() const {
+const Array& JM_Microblog::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -150,7 +156,7 @@ Ref<JMReversibleValueTransformer> JM_Toptenz::update_timeJSONTransformer() {
     return dateTransformer(DateRule::DayHourOrSecond);
 }
 
-Array JM_Toptenz::propertiesList() const {
+const Array& JM_Toptenz::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -198,7 +204,7 @@ Ref<JMReversibleValueTransformer> JM_Taobao::priceJSONTransformer() {
         });
 }
 
-Array JM_Taobao::propertiesList() const {
+const Array& JM_Taobao::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -236,7 +242,7 @@ Ref<JMReversibleValueTransformer> JM_News::update_timeJSONTransformer() {
     return dateTransformer(DateRule::DayHourOrSecond);
 }
 
-Array JM_News::propertiesList() const {
+const Array& JM_News::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -303,7 +309,7 @@ Ref<JMReversibleValueTransformer> JM_Teleplay::totalCountJSONTransformer() {
         });
 }
 
-Array JM_Teleplay::propertiesList() const {
+const Array& JM_Teleplay::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -333,7 +339,7 @@ Ref<JMReversibleValueTransformer> JM_Novel::update_timeJSONTransformer() {
     return dateTransformer(DateRule::NowDayHourOrSecond);
 }
 
-Array JM_Novel::propertiesList() const {
+const Array& JM_Novel::propertiesList() const {
     return identityPropertiesList();
 }
 
@@ -366,7 +372,7 @@ Ref<JMReversibleValueTransformer> JM_Video::update_timeJSONTransformer() {
     return dateTransformer(DateRule::ByLength13);
 }
 
-Array JM_Video::propertiesList() const {
+const Array& JM_Video::propertiesList() const {
     return identityPropertiesList();
 }
 

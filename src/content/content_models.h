@@ -34,7 +34,7 @@ public:
     static Dictionary JSONKeyPathsByPropertyKey();
     static Ref<JMReversibleValueTransformer> update_timeJSONTransformer();  // rule 1
     static Ref<JMReversibleValueTransformer> created_atJSONTransformer();   // rule 3
-    Array propertiesList() const override;
+    const Array& propertiesList() const override;
 
     LV_JM_PROPERTY(attitudes_count, Attitudes_count)  // Number
     LV_JM_PROPERTY(comments_count, Comments_count)    // Number
@@ -58,7 +58,7 @@ public:
     static const ClassInfo* runtimeClass();
     static Dictionary JSONKeyPathsByPropertyKey();
     static Ref<JMReversibleValueTransformer> update_timeJSONTransformer();  // rule 2
-    Array propertiesList() const override;
+    const Array& propertiesList() const override;
 
     LV_JM_PROPERTY(album, Album)                      // String
     LV_JM_PROPERTY(album_cn, Album_cn)                // String
@@ -84,7 +84,7 @@ public:
     static Ref<JMReversibleValueTransformer> update_timeJSONTransformer();  // rule 1
     // Text (or a JSON number) read as an exact decimal number; the reverse gives its text.
     static Ref<JMReversibleValueTransformer> priceJSONTransformer();
-    Array propertiesList() const override;
+    const Array& propertiesList() const override;
 
     LV_JM_PROPERTY(t_id, T_id)                  // String
     LV_JM_PROPERTY(commentCount, CommentCount)  // Number
@@ -105,7 +105,7 @@ public:
     static Dictionary JSONKeyPathsByPropertyKey();
     static Ref<JMReversibleValueTransformer> createTimeJSONTransformer();   // rule 2
     static Ref<JMReversibleValueTransformer> update_timeJSONTransformer();  // rule 2
-    Array propertiesList() const override;
+    const Array& propertiesList() const override;
 
     LV_JM_PROPERTY(cat_name, Cat_name)              // String
     LV_JM_PROPERTY(createTime, CreateTime)          // Date
@@ -128,7 +128,7 @@ public:
     // Text (or a JSON number) read as a decimal number, kept as its 32-bit integer part; the reverse
     // gives the number's text.
     static Ref<JMReversibleValueTransformer> totalCountJSONTransformer();
-    Array propertiesList() const override;
+    const Array& propertiesList() const override;
 
     LV_JM_PROPERTY(actor, Actor)                        // String
     LV_JM_PROPERTY(alias, Alias)                        // String
@@ -158,7 +158,7 @@ public:
     static const ClassInfo* runtimeClass();
     static Dictionary JSONKeyPathsByPropertyKey();
     static Ref<JMReversibleValueTransformer> update_timeJSONTransformer();  // rule 4
-    Array propertiesList() const override;
+    const Array& propertiesList() const override;
 
     LV_JM_PROPERTY(author, Author)            // String
     LV_JM_PROPERTY(nid, Nid)                  // String
@@ -175,7 +175,7 @@ public:
     static const ClassInfo* runtimeClass();
     static Dictionary JSONKeyPathsByPropertyKey();
     static Ref<JMReversibleValueTransformer> update_timeJSONTransformer();  // rule 1
-    Array propertiesList() const override;
+    const Array& propertiesList() const override;
 
     LV_JM_PROPERTY(author, Author)            // String
     LV_JM_PROPERTY(createTime, CreateTime)    // String (not a date)

@@ -63,9 +63,10 @@ public:
                                           .registerClass();
         return cls;
     }
-    Array propertiesList() const override {
-        return Array{Value(Dictionary{{"stray", "nonexistent"}}), Value(Dictionary{{"msgId", "createTime"}}),
-                     Value(Dictionary{{"title", "title"}})};
+    const Array& propertiesList() const override {
+        static const Array pairs{Value(Dictionary{{"stray", "nonexistent"}}), Value(Dictionary{{"msgId", "createTime"}}),
+                                 Value(Dictionary{{"title", "title"}})};
+        return pairs;
     }
     Value title_ = Value("标题");
     Value stray_ = Value("x");
@@ -97,6 +98,90 @@ TEST_F(MigrateProperties, CopiesEveryValueSkipsNilAndNullAndLogsARefusedPair) {
     EXPECT_TRUE(strayRecord->valueForKey("createTime").isNil());
     EXPECT_EQ(capture.count("*** Caught exception"), 2u);
     EXPECT_TRUE(capture.contains("copying key \"stray\" of") && capture.contains("\"nonexistent\""));
+}
+
+// Models whose identity pairs read, by key, something other than the property of the same name: a
+// property whose getter is named after the next property's key, and a class whose key-value handler
+// answers one key first. The copy takes what reading the model by key gives, as for any pairs.
+class ShadowingModel : public BaseJMModel {
+public:
+    ShadowingModel() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = defineModelClass<ShadowingModel, BaseJMModel>("ShadowingModel")
+                                          .property("title", &ShadowingModel::title_, "String", "&,N,Gsummary")
+                                          .property("summary", &ShadowingModel::summary_, "String", "&,N")
+                                          .property("msgId", &ShadowingModel::msgId_, "String", "&,N")
+                                          .registerClass();
+        return cls;
+    }
+    const Array& propertiesList() const override { return identityPropertiesList(); }
+    Value title_ = Value("the title");
+    Value summary_ = Value("the summary");
+    Value msgId_ = Value("7");
+};
+
+class HandledModel : public BaseJMModel {
+public:
+    HandledModel() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls =
+            defineModelClass<HandledModel, BaseJMModel>("HandledModel")
+                .property("title", &HandledModel::title_, "String", "&,N")
+                .property("msgId", &HandledModel::msgId_, "String", "&,N")
+                .keyValueHandler(KeyValueHandler{[](const Object&, const std::string& key, Value& out) {
+                                                     if (key != "msgId") return false;
+                                                     out = Value("from the handler");
+                                                     return true;
+                                                 },
+                                                 nullptr})
+                .registerClass();
+        return cls;
+    }
+    const Array& propertiesList() const override { return identityPropertiesList(); }
+    Value title_ = Value("the title");
+    Value msgId_ = Value("7");
+};
+
+// A plain object taking any of the keys above.
+class CopyTarget : public Object {
+public:
+    CopyTarget() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = ClassDef<CopyTarget>("CopyTarget")
+                                          .factory()
+                                          .property("title", &CopyTarget::title_, "String", "&,N")
+                                          .property("summary", &CopyTarget::summary_, "String", "&,N")
+                                          .property("msgId", &CopyTarget::msgId_, "String", "&,N")
+                                          .registerClass();
+        return cls;
+    }
+    Value title_;
+    Value summary_;
+    Value msgId_;
+};
+
+TEST(MigratePropertiesByIdentityPairs, CopiesWhatReadingTheModelByKeyGives) {
+    struct Row {
+        Ref<BaseJMModel> model;
+        std::vector<std::pair<std::string, Value>> expected;  // target key → value
+    };
+    const Row rows[] = {
+        {makeRef<ShadowingModel>(), {{"title", Value("the title")}, {"summary", Value("the title")}, {"msgId", Value("7")}}},
+        {makeRef<HandledModel>(), {{"title", Value("the title")}, {"summary", Value()}, {"msgId", Value("from the handler")}}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.model->className());
+        for (int copy = 0; copy < 2; ++copy) {  // the first copy makes the pairs, the second finds them
+            CopyTarget target;
+            row.model->migratePropertiesToObject(target);
+            for (const auto& [key, value] : row.expected) {
+                EXPECT_EQ(valueForKey(target, key), value) << key;
+                if (!value.isNil()) {
+                    EXPECT_EQ(valueForKey(*row.model, key), value) << key;
+                }
+            }
+        }
+    }
 }
 
 // ---- the road of every kind of item into the file ----

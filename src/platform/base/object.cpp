@@ -45,6 +45,7 @@ std::string Object::className() const {
 std::string Object::description() const { return "<" + className() + ": " + addressText(this) + ">"; }
 
 Value Object::associatedValue(const void* key) const {
+    if (!hasAssociations_.load(std::memory_order_acquire)) return {};
     std::lock_guard lock(associationsMutex_);
     if (!associations_) return {};
     for (const auto& [k, v] : associations_->entries) {
@@ -59,6 +60,7 @@ void Object::setAssociatedValue(const void* key, const Value& value) {
     if (!associations_) {
         if (value.isNil()) return;
         associations_ = std::make_unique<Associations>();
+        hasAssociations_.store(true, std::memory_order_release);
     }
     auto& entries = associations_->entries;
     for (auto it = entries.begin(); it != entries.end(); ++it) {

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <typeinfo>
@@ -43,6 +44,8 @@ public:
     // (usually the address of a static). Setting nil removes the entry. Thread-safe.
     Value associatedValue(const void* key) const;
     void setAssociatedValue(const void* key, const Value& value);
+    // False while the object has never had an associated value (every associatedValue is nil then).
+    bool mayHaveAssociatedValues() const { return hasAssociations_.load(std::memory_order_acquire); }
 
     template <class T>
     Ref<T> refAs() {
@@ -53,6 +56,9 @@ private:
     struct Associations;
     mutable std::mutex associationsMutex_;
     std::unique_ptr<Associations> associations_;
+    // Set (never cleared) once associations_ exists: most objects never get one, and asking them
+    // (a property observer check at every set) then takes no lock.
+    std::atomic<bool> hasAssociations_{false};
 };
 
 // Pointer text as the platform prints it for %p: "0x" followed by lower-case hex, "0x0" for null.

@@ -139,6 +139,10 @@ Value valueForKey(const Object& object, const std::string& key) {
     raiseUndefinedKey(object, key, Access::Get);
 }
 
+const PropertyInfo* propertyForGettingKey(const ClassInfo* cls, std::string_view key) {
+    return cls ? readableProperty(cls, key) : nullptr;
+}
+
 const PropertyInfo* propertyForSettingKey(const ClassInfo* cls, const std::string& key) {
     return cls ? writableProperty(cls, key) : nullptr;
 }

@@ -364,6 +364,9 @@ void setValueForKey(Object& object, const Value& value, const std::string& key);
 // KeyValueHandler answers first (by name, setter name or instance variable, as above), or nullptr.
 // Properties never change after registration, so a caller setting many instances may find it once.
 const PropertyInfo* propertyForSettingKey(const ClassInfo* cls, const std::string& key);
+// The declared property valueForKey reads for the key on an instance of the class when no
+// KeyValueHandler answers first (by name, getter name or instance variable), or nullptr.
+const PropertyInfo* propertyForGettingKey(const ClassInfo* cls, std::string_view key);
 // Dictionary: the entry ("@count": the count); array: the key applied to every element (nil as null;
 // "@count": the count); object: as above; nil: nil; other kinds answer only "self" and "description".
 Value valueForKey(const Value& target, const std::string& key);

@@ -106,6 +106,7 @@ void removePropertyObserver(Object& object, std::uint64_t token) {
 }
 
 void didSetProperty(Object& object, const std::string& key) {
+    if (!object.mayHaveAssociatedValues()) return;  // no observer was ever added
     Ref<PropertyObservers> list = observersOf(object);
     if (!list) return;
     std::vector<std::shared_ptr<const PropertyObserver>> observers;

@@ -7,7 +7,10 @@
 #include <memory>
 #include <optional>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include <unicode/basictz.h>
 #include <unicode/calendar.h>
 #include <unicode/datefmt.h>
 #include <unicode/parsepos.h>
@@ -202,62 +205,148 @@ std::int64_t daysFromCivil(int year, int month, int day) {
     return era * 146097 + dayOfEra - 719468;
 }
 
-// Year, month, day, hour, minute and second read from text under a pattern made only of numeric
-// fields (yyyy, M, MM, d, dd, H, HH, m, mm, s, ss; year, month and day present) and unquoted
-// punctuation, with ASCII digits and every separator exactly as in the pattern and every value in its
-// range (years 1970 to 2100, where the calendar is plain Gregorian). Anything else gives nothing, and
-// the text is left to the full parser.
-std::optional<std::array<int, 6>> readPlainNumericDate(std::string_view pattern, std::string_view text) {
+// A pattern made only of numeric fields (yyyy, M, MM, d, dd, H, HH, m, mm, s, ss; each at most once,
+// none abutting another; year, month and day present) and unquoted punctuation, as steps: a field
+// with its digit counts, or a separator to match exactly.
+struct PlainStep {
+    std::int8_t field;  // index in "yMdHms", or -1 for a separator
+    char separator;
+    std::uint8_t minDigits;
+    std::uint8_t maxDigits;
+};
+struct PlainPattern {
+    bool plain = false;  // false: the pattern has anything else, and its texts go to the full parser
+    std::vector<PlainStep> steps;
+};
+
+PlainPattern compilePlainPattern(std::string_view pattern) {
     constexpr std::string_view kLetters = "yMdHms";
-    std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
+    PlainPattern out;
     std::array<bool, 6> seen{};
-    std::size_t j = 0;
-    auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
+    const auto isLetter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
     for (std::size_t i = 0; i < pattern.size();) {
         const char c = pattern[i];
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
+        if (isLetter(c)) {
             std::size_t count = 1;
             while (i + count < pattern.size() && pattern[i + count] == c) ++count;
             i += count;
             const std::size_t field = kLetters.find(c);
-            if (field == std::string_view::npos || seen[field]) return std::nullopt;
-            if (i < pattern.size() && ((pattern[i] >= 'a' && pattern[i] <= 'z') || (pattern[i] >= 'A' && pattern[i] <= 'Z'))) {
-                return std::nullopt;  // abutting fields are read by width
-            }
-            std::size_t minDigits = 0;
-            std::size_t maxDigits = 0;
+            if (field == std::string_view::npos || seen[field]) return PlainPattern{};
+            if (i < pattern.size() && isLetter(pattern[i])) return PlainPattern{};  // abutting fields are read by width
+            PlainStep step{static_cast<std::int8_t>(field), 0, 0, 0};
             if (c == 'y') {
-                if (count != 4) return std::nullopt;
-                minDigits = maxDigits = 4;
+                if (count != 4) return PlainPattern{};
+                step.minDigits = step.maxDigits = 4;
             } else if (count == 1) {
-                minDigits = 1;
-                maxDigits = 2;
+                step.minDigits = 1;
+                step.maxDigits = 2;
             } else if (count == 2) {
-                minDigits = maxDigits = 2;
+                step.minDigits = step.maxDigits = 2;
             } else {
-                return std::nullopt;
+                return PlainPattern{};
             }
-            int value = 0;
-            std::size_t digits = 0;
-            for (; digits < maxDigits && isDigit(j); ++digits, ++j) value = value * 10 + (text[j] - '0');
-            if (digits < minDigits || isDigit(j)) return std::nullopt;
             seen[field] = true;
-            values[field] = value;
+            out.steps.push_back(step);
         } else if (c == '-' || c == ':' || c == ' ' || c == '/' || c == '.') {
-            if (j >= text.size() || text[j] != c) return std::nullopt;
+            out.steps.push_back(PlainStep{-1, c, 0, 0});
             ++i;
-            ++j;
         } else {
-            return std::nullopt;
+            return PlainPattern{};
         }
     }
-    if (j != text.size() || !seen[0] || !seen[1] || !seen[2]) return std::nullopt;
+    out.plain = seen[0] && seen[1] && seen[2];
+    return out;
+}
+
+// The steps of a pattern, kept per thread for the few patterns in use (formatters are values, made
+// afresh for each text, so the pattern is found by its text).
+const PlainPattern& plainPattern(const std::string& pattern) {
+    struct Compiled {
+        std::vector<std::pair<std::string, PlainPattern>> patterns;
+        std::size_t last = 0;
+    };
+    static PerThread<Compiled> compiledPerThread;
+    Compiled& compiled = compiledPerThread.get();
+    if (compiled.last < compiled.patterns.size() && compiled.patterns[compiled.last].first == pattern) {
+        return compiled.patterns[compiled.last].second;
+    }
+    for (std::size_t i = 0; i < compiled.patterns.size(); ++i) {
+        if (compiled.patterns[i].first == pattern) {
+            compiled.last = i;
+            return compiled.patterns[i].second;
+        }
+    }
+    if (compiled.patterns.size() >= 16) compiled.patterns.clear();
+    compiled.patterns.emplace_back(pattern, compilePlainPattern(pattern));
+    compiled.last = compiled.patterns.size() - 1;
+    return compiled.patterns.back().second;
+}
+
+// Year, month, day, hour, minute and second read from text under a plain numeric pattern, with ASCII
+// digits and every separator exactly as in the pattern and every value in its range (years 1970 to
+// 2100, where the calendar is plain Gregorian). Anything else gives nothing, and the text is left to
+// the full parser.
+std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& pattern, std::string_view text) {
+    const PlainPattern& compiled = plainPattern(pattern);
+    if (!compiled.plain) return std::nullopt;
+    std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
+    std::size_t j = 0;
+    auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
+    for (const PlainStep& step : compiled.steps) {
+        if (step.field < 0) {
+            if (j >= text.size() || text[j] != step.separator) return std::nullopt;
+            ++j;
+            continue;
+        }
+        int value = 0;
+        std::size_t digits = 0;
+        for (; digits < step.maxDigits && isDigit(j); ++digits, ++j) value = value * 10 + (text[j] - '0');
+        if (digits < step.minDigits || isDigit(j)) return std::nullopt;
+        values[static_cast<std::size_t>(step.field)] = value;
+    }
+    if (j != text.size()) return std::nullopt;
     const auto [year, month, day, hour, minute, second] = values;
     if (year < 1970 || year > 2100 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return std::nullopt;
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
     if (day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;
     return values;
+}
+
+// The zone of the last plain wall time read on this thread, by ICU identifier: a reply's dates are
+// read in one zone, found again without a map lookup.
+struct PlainZone {
+    std::string icuID;
+    std::shared_ptr<const icu::TimeZone> zone;
+    const icu::BasicTimeZone* basic = nullptr;  // the zone, when ICU gives its offsets by wall time
+};
+
+// The date of the wall time (year 1970 to 2100, fields in range) in the zone, as a non-lenient ICU
+// calendar computes it: the offsets at the wall time taking, in a repeated hour, the later of the two
+// (the calendar's default). Nothing in a skipped hour (which the calendar refuses) and for a zone whose
+// offsets ICU gives only by date; the full parser reads those.
+std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int, 6>& fields) {
+    static PerThread<PlainZone> lastZones;
+    PlainZone& last = lastZones.get();
+    if (!last.zone || last.icuID != zone.icuID()) {
+        last.zone = time_detail::icuZone(zone);
+        last.basic = dynamic_cast<const icu::BasicTimeZone*>(last.zone.get());
+        last.icuID = zone.icuID();
+    }
+    if (!last.basic) return std::nullopt;
+    const auto [year, month, day, hour, minute, second] = fields;
+    const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
+                            static_cast<double>((hour * 60 + minute) * 60 + second) * 1000.0;
+    std::int32_t rawOffset = 0;
+    std::int32_t dstOffset = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    last.basic->getOffsetFromLocal(wallTime, UCAL_TZ_LOCAL_FORMER, UCAL_TZ_LOCAL_LATTER, rawOffset, dstOffset, status);
+    if (U_FAILURE(status)) return std::nullopt;
+    const UDate udate = wallTime - rawOffset - dstOffset;
+    // In a skipped hour the date found reads back as another wall time.
+    last.basic->getOffset(udate, false, rawOffset, dstOffset, status);
+    if (U_FAILURE(status) || udate + rawOffset + dstOffset != wallTime) return std::nullopt;
+    return time_detail::fromUDate(udate);
 }
 
 }  // namespace
@@ -283,31 +372,22 @@ std::string DateFormatter::stringFromDate(Date date) const {
 
 std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
     if (usesStyles_ ? (dateStyle_ == Style::None && timeStyle_ == Style::None) : pattern_.empty()) return std::nullopt;
+    if (!usesStyles_) {
+        // Plain numeric text (what services send) skips the full parser, and needs neither the locale
+        // (the calendar is always Gregorian, the digits ASCII) nor a formatter: the date comes from the
+        // zone's offsets at the wall time. Such a text is always within the pattern's longest match.
+        if (const auto fields = readPlainNumericDate(pattern_, text)) {
+            if (zone_) {
+                if (auto date = plainWallTimeDate(*zone_, *fields)) return date;
+            } else if (auto date = plainWallTimeDate(TimeZone::defaultTimeZone(), *fields)) {
+                return date;
+            }
+        }
+    }
     CachedFormat* cached = cachedFormat(*this, usesStyles_);
     if (!cached) return std::nullopt;
     if (charactersUpTo(text, cached->longestMatch) > cached->longestMatch) return std::nullopt;
     icu::Calendar& calendar = *cached->parseCalendar;
-    if (!usesStyles_) {
-        // Plain numeric text (what services send) skips the full parser: the fields go straight to the
-        // calendar, and the answer is kept only when the calendar reads the same wall time back (not
-        // in a daylight-saving gap), where the parser would give the same date.
-        if (const auto fields = readPlainNumericDate(pattern_, text)) {
-            const auto [year, month, day, hour, minute, second] = *fields;
-            calendar.clear();
-            calendar.set(year, month - 1, day, hour, minute, second);
-            UErrorCode status = U_ZERO_ERROR;
-            const UDate udate = calendar.getTime(status);
-            // The wall time the calendar reads back is the date plus the zone's offsets then; in these
-            // years the calendar is plain Gregorian, so comparing with the fields' own wall time, counted
-            // here, is reading the fields back without making the calendar compute them all.
-            std::int32_t rawOffset = 0;
-            std::int32_t dstOffset = 0;
-            if (U_SUCCESS(status)) calendar.getTimeZone().getOffset(udate, false, rawOffset, dstOffset, status);
-            const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
-                                    static_cast<double>((hour * 60 + minute) * 60 + second) * 1000.0;
-            if (U_SUCCESS(status) && udate + rawOffset + dstOffset == wallTime) return time_detail::fromUDate(udate);
-        }
-    }
     const icu::UnicodeString input = toIcu(text);
     calendar.clear();
     calendar.set(2000, UCAL_JANUARY, 1, 0, 0, 0);

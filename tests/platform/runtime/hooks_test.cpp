@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -136,6 +137,29 @@ TEST(RuntimeAssociations, StorageIsSafeAcrossThreads) {
     }
     for (auto& th : threads) th.join();
     for (const char& key : kKeys) EXPECT_EQ(kinds->associatedValue(&key), Value(499));
+}
+
+// An object's first associated value, set on one thread, is what another thread reads once told; an
+// object never given one reads nil, and so does one whose only value was removed.
+TEST(RuntimeAssociations, AFirstValueSetOnOneThreadIsSeenByAnother) {
+    static const char kKey = 0;
+    std::vector<Ref<Object>> objects;
+    for (int i = 0; i < 50; ++i) objects.push_back(makeRef<Object>());
+    for (const auto& object : objects) EXPECT_TRUE(object->associatedValue(&kKey).isNil());
+    std::promise<void> set;
+    std::thread writer([&] {
+        for (std::size_t i = 0; i < objects.size(); ++i) objects[i]->setAssociatedValue(&kKey, Value(static_cast<std::int64_t>(i)));
+        set.set_value();
+    });
+    set.get_future().get();
+    for (std::size_t i = 0; i < objects.size(); ++i) {
+        EXPECT_EQ(objects[i]->associatedValue(&kKey), Value(static_cast<std::int64_t>(i)));
+    }
+    writer.join();
+    objects[0]->setAssociatedValue(&kKey, Value());
+    EXPECT_TRUE(objects[0]->associatedValue(&kKey).isNil());
+    static const char kOtherKey = 0;
+    EXPECT_TRUE(objects[1]->associatedValue(&kOtherKey).isNil());
 }
 
 TEST(RuntimePropertyObservers, EverySetOfAMemberPropertyIsAnnounced) {

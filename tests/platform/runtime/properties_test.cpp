@@ -167,3 +167,37 @@ TEST(RuntimeProperties, AccessorsCheckTheirReceiver) {
 
 }  // namespace
 }  // namespace lv::test
+
+namespace lv::test {
+namespace {
+
+// A declared accessor works on an instance of its class and of every subclass (registered or not),
+// and refuses any other object, naming the class it expected.
+TEST(RuntimeAccessors, TakeInstancesOfTheClassAndItsSubclassesAndRefuseOthers) {
+    Dog::runtimeClass();
+    Kinds::runtimeClass();
+    const PropertyInfo* name = Animal::runtimeClass()->findProperty("name");
+    ASSERT_TRUE(name);
+    struct Row {
+        Ref<Object> receiver;
+        bool accepted;
+    };
+    const Row rows[] = {{makeRef<Animal>(), true}, {makeRef<Dog>(), true}, {makeRef<Puppy>(), true},
+                        {makeRef<Kinds>(), false}, {makeRef<Object>(), false}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.receiver->className());
+        if (row.accepted) {
+            name->set(*row.receiver, Value("Rex"));
+            EXPECT_EQ(name->get(*row.receiver), Value("Rex"));
+            EXPECT_EQ(static_cast<Animal&>(*row.receiver).name, Value("Rex"));
+        } else {
+            const Exception e = caught([&] { name->set(*row.receiver, Value("Rex")); });
+            EXPECT_EQ(e.name(), kInvalidArgumentException);
+            EXPECT_NE(e.reason().find("is not a Animal"), std::string::npos) << e.reason();
+            EXPECT_EQ(caught([&] { name->get(*row.receiver); }).name(), kInvalidArgumentException);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace lv::test

@@ -232,21 +232,86 @@ TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
                            "2015-13-01 00:00:00", "2015-03-08 02:30:00", "2015-11-01 01:30:00", "2015-03-29 02:30:00",
                            "1969-12-31 23:59:59", "2015-03-05",          "2015-3-05",           "2015-03-05:09",
                            "2015-03-05:24",       "03/05/2015 9.7",      "03/05/2015 09.07",    "2015-03-05 09:07:02 ",
-                           "2015-03-05  09:07:02", "２０１５-03-05"};
+                           "2015-03-05  09:07:02", "２０１５-03-05",
+                           // Transitions at midnight (São Paulo), of half an hour (Lord Howe), a zone
+                           // whose offset changed for good (Pyongyang, 2015-08-15 00:00 and 2018-05-05
+                           // 00:00), and each zone's gap and repeated hour at their edges.
+                           "2015-10-18 00:30:00", "2015-10-18 01:00:00", "2016-02-20 23:30:00", "2016-02-21 00:00:00",
+                           "2015-10-04 02:15:00", "2015-10-04 02:30:00", "2016-04-03 01:45:00", "2016-04-03 02:00:00",
+                           "2015-08-14 23:59:59", "2015-08-15 00:15:00", "2018-05-04 23:45:00", "2018-05-05 00:15:00",
+                           "2015-03-08 01:59:59", "2015-03-08 03:00:00", "2015-11-01 00:59:59", "2015-11-01 02:00:00",
+                           "2015-03-29 01:59:59", "2015-03-29 03:00:00", "2015-10-25 02:30:00", "2015-10-25 03:00:00",
+                           "2015-10-18:00",       "2016-02-20:23",       "2015-10-18"};
     int dates = 0;
-    for (const char* zone : {"UTC", "Asia/Shanghai", "America/New_York", "Europe/Berlin"}) {
-        for (const auto& [plain, quoted] : patterns) {
-            DateFormatter fast(plain, *TimeZone::named(zone));
-            DateFormatter full(quoted, *TimeZone::named(zone));
-            for (const char* text : texts) {
-                SCOPED_TRACE(std::string(zone) + " " + plain + " / \"" + text + "\"");
-                const std::optional<Date> date = fast.dateFromString(text);
-                EXPECT_EQ(date, full.dateFromString(text));
+    // The fast road needs no locale: the answers are the parser's under any current locale.
+    for (const char* locale : {"en_US", "ar_EG", "th_TH"}) {
+        Locale::setCurrent(Locale(locale));
+        for (const char* zone : {"UTC", "Asia/Shanghai", "America/New_York", "Europe/Berlin", "America/Sao_Paulo",
+                                 "Australia/Lord_Howe", "Asia/Pyongyang", "GMT+0530"}) {
+            for (const auto& [plain, quoted] : patterns) {
+                DateFormatter fast(plain, *TimeZone::named(zone));
+                DateFormatter full(quoted, *TimeZone::named(zone));
+                for (const char* text : texts) {
+                    SCOPED_TRACE(std::string(locale) + " " + zone + " " + plain + " / \"" + text + "\"");
+                    const std::optional<Date> date = fast.dateFromString(text);
+                    EXPECT_EQ(date, full.dateFromString(text));
+                    dates += date ? 1 : 0;
+                }
+            }
+        }
+    }
+    Locale::setCurrent(std::nullopt);
+    EXPECT_GT(dates, 600);  // most of them are dates, so the comparison is not between two refusals
+}
+
+// Many patterns read in turn on one thread, plain and not (fields missing, two-digit years, abutting
+// fields, a name field), each beside its separators quoted: every text reads as the parser reads it
+// under its own pattern, whichever pattern was read just before (more patterns than a thread keeps).
+TEST(DateFormatter, PatternsReadInTurnEachParseAsThePatternParserDoes) {
+    // Neighbours of one length read each other's texts differently ("yyyy-MM-dd" / "yyyy-dd-MM").
+    const char* patterns[] = {"yyyy-MM-dd",       "yyyy-dd-MM",    "yyyy-M-d",          "yyyy/MM/dd",     "dd.MM.yyyy",
+                              "MM.dd.yyyy",       "yyyy-MM-dd HH", "yyyy-MM-dd HH:mm",  "yyyy-MM-dd:HH",  "yyyy-M-d HH:mm:ss",
+                              "MM/dd/yyyy H.m",   "d-M-yyyy",      "M-d-yyyy",          "yyyy-MM",        "yy-MM-dd",
+                              "yyyy-MM-ddHH",     "HH:mm yyyy-MM-dd", "yyyy MM dd",     "M/d/yyyy",       "yyyy.M.d H:m:s",
+                              "MM-dd yyyy",       "yyyy-MM-dd EEE"};
+    const auto quoted = [](std::string_view pattern) {
+        std::string out;
+        for (const char c : pattern) {
+            if (c == '-' || c == ':' || c == '/' || c == '.' || c == ' ') {
+                out += '\'';
+                out += c;
+                out += '\'';
+            } else {
+                out += c;
+            }
+        }
+        return out;
+    };
+    const TimeZone zone = *TimeZone::named("Europe/Berlin");
+    const Date at = *DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::gmt()).dateFromString("2015-03-29 01:30:07");
+    std::vector<std::string> texts;
+    for (const char* pattern : patterns) texts.push_back(DateFormatter(quoted(pattern), zone).stringFromDate(at));
+    // Its own text, and the one before's, under each pattern: first by the parser alone, then the
+    // plain patterns one after the other.
+    std::vector<std::optional<Date>> expected;
+    for (std::size_t i = 0; i < std::size(patterns); ++i) {
+        for (const std::size_t t : {i, (i + texts.size() - 1) % texts.size()}) {
+            expected.push_back(DateFormatter(quoted(patterns[i]), zone).dateFromString(texts[t]));
+        }
+    }
+    int dates = 0;
+    for (int round = 0; round < 2; ++round) {
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < std::size(patterns); ++i) {
+            for (const std::size_t t : {i, (i + texts.size() - 1) % texts.size()}) {
+                SCOPED_TRACE(std::string(patterns[i]) + " / \"" + texts[t] + "\"");
+                const std::optional<Date> date = DateFormatter(patterns[i], zone).dateFromString(texts[t]);
+                EXPECT_EQ(date, expected[k++]);
                 dates += date ? 1 : 0;
             }
         }
     }
-    EXPECT_GT(dates, 40);  // most of them are dates, so the comparison is not between two refusals
+    EXPECT_GT(dates, 40);
 }
 
 // Formatters alike but for their zone, read one after the other, each parse in their own zone; one

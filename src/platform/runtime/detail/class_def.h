@@ -15,6 +15,10 @@ const T& receiverAs(const Object& object) {
     if constexpr (std::is_same_v<T, Object>) {
         return object;
     } else {
+        // An instance of T itself (the usual receiver) needs no walk of the class hierarchy.
+        if constexpr (requires { static_cast<const T*>(&object); }) {
+            if (typeid(object) == typeid(T)) return *static_cast<const T*>(&object);
+        }
         if (const T* t = dynamic_cast<const T*>(&object)) return *t;
         raiseWrongReceiver(object, typeid(T));
     }
