@@ -243,6 +243,35 @@ Ref<ManagedObject> ManagedObjectContext::Impl::fromRow(const Ref<EntityDescripti
     return o;
 }
 
+bool ManagedObjectContext::Impl::valuesForMovedRows(PersistentStoreCoordinator& coordinator, std::vector<RowSnapshot>& rows,
+                                                    Ref<Error>* error) {
+    std::vector<Ref<ManagedObjectID>> ids;
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const RowSnapshot& row = rows[i];
+        if (!row.values.empty()) continue;
+        Ref<ManagedObject> o = lookup(row.objectID);
+        if (!o || o->fault_ || o->inserted_ || o->updated_ || o->deleted_ || o->version_ == row.version) continue;
+        ids.push_back(row.objectID);
+        positions.push_back(i);
+    }
+    if (ids.empty()) return true;
+    auto loaded = coordinator.rowsForObjectIDs(ids, error);
+    if (!loaded) return false;
+    // Rows come in the order asked, without the missing ones.
+    std::size_t next = 0;
+    IDEqual eq;
+    for (auto& row : *loaded) {
+        while (next < ids.size() && !eq(ids[next], row.objectID)) ++next;
+        if (next == ids.size()) break;
+        RowSnapshot& target = rows[positions[next]];
+        target.values = std::move(row.values);
+        target.version = row.version;
+        ++next;
+    }
+    return true;
+}
+
 std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& request, FetchRequestResultType type,
                                                           Ref<Error>* error) {
     auto coordinator = self.persistentStoreCoordinator();
@@ -277,11 +306,15 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     Overlay overlay;
     std::vector<data_detail::DeletedIDs> deleted;
     std::vector<ManagedObject*> fresh;
+    // Records asked for without their values (keys only) come as faults, except that a record this
+    // context holds loaded and unchanged whose row moved on takes the row's values, as a fetch with
+    // values would give it. Overlay rows are merged by sort order, which then needs the values.
+    const bool keysOnly = type == FetchRequestResultType::ManagedObject && !request.includesPropertyValues();
     Ref<FetchRequest> whole = req->copy();
     whole->setResultType(FetchRequestResultType::ManagedObject);
     whole->setFetchLimit(0);
     whole->setFetchOffset(0);
-    whole->setIncludesPropertyValues(true);
+    whole->setIncludesPropertyValues(!keysOnly || !request.sortDescriptors().empty());
     std::optional<FetchResult> result;
     std::optional<std::size_t> storeCount;
     bool unchanged = true;
@@ -306,6 +339,8 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
             });
             storeFailed = !result;
         }
+        // Read here, with the rows, so that no save of the chain falls between them.
+        if (keysOnly && result && !storeFailed) storeFailed = !valuesForMovedRows(*coordinator, result->rows, error);
     };
     if (request.includesPendingChanges()) {
         gatherOverlay(entity->name(), overlay, deleted, fresh, true, readStore);

@@ -518,6 +518,107 @@ TEST_F(OverlayFetch, KeptDeletionsFollowEveryChange) {
     EXPECT_EQ(titles(reader, all), steps.back().child);
 }
 
+// A fetch without values gives the records, order and window of the same fetch with values: two
+// sibling contexts with the same unsaved changes (a2 deleted, a3 moved to site 2, a new a0), one
+// fetching keys only, the other with values; then the main context, which has no unsaved changes.
+TEST_F(OverlayFetch, KeysOnlyFetchGivesTheRecordsOfAFetchWithValues) {
+    auto sibling = [&] {
+        auto c = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+        c->setParentContext(s->main);
+        c->performAndWait([&] {
+            c->deleteObject(fetch(c, request("Toptenz", where("title = 'a2'")))[0]);
+            fetch(c, request("Toptenz", where("title = 'a3'")))[0]->setValueForKey(Value(2), "sid");
+            insert(c, "Toptenz", {{"title", Value("a0")}, {"sid", Value(1)}, {"rank", Value(9)}});
+        });
+        return c;
+    };
+    auto keysOnly = sibling();
+    auto withValues = sibling();
+    struct Case {
+        const char* name;
+        Ref<Predicate> predicate;
+        std::vector<SortDescriptor> sorts;
+        std::size_t offset, limit;
+    };
+    const std::vector<Case> cases = {
+        {"all", nullptr, {}, 0, 0},
+        {"site 1", where("sid = 1"), {}, 0, 0},
+        {"site 2", where("sid = 2"), {}, 0, 0},
+        {"site 1 in memory", where("sid = %@", {Value(*Decimal::parse("1"))}), {}, 0, 0},
+        {"by rank, descending", nullptr, {SortDescriptor("rank", false)}, 0, 0},
+        {"window", nullptr, {}, 1, 2},
+        {"sorted window", nullptr, {SortDescriptor("title", true)}, 2, 2},
+    };
+    auto describeAll = [](const std::vector<Ref<ManagedObject>>& objects) {
+        std::vector<std::string> out;
+        for (const auto& o : objects) {
+            out.push_back(o->valueForKey("title").stringValue() + "/" + o->valueForKey("sid").stringValue() + "/" +
+                          o->valueForKey("rank").stringValue());
+        }
+        return out;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto r = request("Toptenz", c.predicate, c.sorts);
+        r->setFetchOffset(c.offset);
+        r->setFetchLimit(c.limit);
+        auto bare = r->copy();
+        bare->setIncludesPropertyValues(false);
+        for (const auto& [fetching, reference] : {std::pair{keysOnly, withValues}, std::pair{s->main, s->main}}) {
+            std::vector<std::string> got, want;
+            auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+            reader->setParentContext(s->main);
+            // The main context has nothing unsaved: a fresh child of it stands for its values.
+            const auto& valued = fetching == s->main ? reader : reference;
+            want = describeAll(fetch(valued, r));
+            fetching->performAndWait([&] { got = describeAll(fetch(fetching, bare)); });
+            EXPECT_EQ(got, want);
+            EXPECT_FALSE(want.empty());
+        }
+    }
+}
+
+// A record the context holds loaded and unchanged whose row another writer moved on takes the row's
+// new values from a fetch without values, as from one with values (with and without unsaved changes
+// of the entity); a record the context does not hold comes as a fault whose values are the row's.
+TEST_F(OverlayFetch, KeysOnlyFetchRefreshesRecordsWhoseRowsMoved) {
+    Ref<ManagedObject> b1;
+    s->main->performAndWait([&] { b1 = fetch(s->main, request("Toptenz", where("title = 'b1'")))[0]; });
+    ASSERT_FALSE(b1->isFault());
+    auto other = test::openCoordinator(test::contentModel(), s->path);
+    ASSERT_TRUE(other);
+    auto writer = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
+    writer->setPersistentStoreCoordinator(other);
+    auto bare = request("Toptenz", where("sid = 2"));
+    bare->setIncludesPropertyValues(false);
+    for (const bool unsaved : {false, true}) {
+        SCOPED_TRACE(unsaved ? "unsaved changes" : "no unsaved changes");
+        const std::int64_t rank = unsaved ? 8 : 7;
+        writer->performAndWait([&] {
+            fetch(writer, request("Toptenz", where("title = 'b1'")))[0]->setValueForKey(Value(rank), "rank");
+            Ref<Error> error;
+            ASSERT_TRUE(writer->save(&error)) << test::describe(error);
+        });
+        s->main->performAndWait([&] {
+            if (unsaved) insert(s->main, "Toptenz", {{"title", Value("z9")}, {"sid", Value(5)}});
+            auto found = fetch(s->main, bare);
+            ASSERT_EQ(found.size(), 1u);
+            EXPECT_EQ(found[0], b1);
+            EXPECT_FALSE(b1->isFault());
+            EXPECT_EQ(b1->valueForKey("rank").longLongValue(), rank);
+        });
+    }
+    child->performAndWait([&] {
+        auto r = request("Toptenz", where("title = 'a3'"));
+        r->setIncludesPropertyValues(false);
+        auto found = fetch(child, r);
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_TRUE(found[0]->isFault());
+        EXPECT_EQ(found[0]->valueForKey("rank").longLongValue(), 3);
+        EXPECT_FALSE(found[0]->isFault());
+    });
+}
+
 TEST_F(OverlayFetch, ErrorsAreValues) {
     auto lonely = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
     Ref<Error> error;

@@ -212,6 +212,9 @@ struct ManagedObjectContext::Impl {
     data_detail::DeletedIDs deletedIDs(const std::string& entityName);
     // The registered record of a store row (its values refreshed when it has no changes), or a new one.
     Ref<ManagedObject> fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row);
+    // Keys-only rows of records this context holds loaded and unchanged at another row version: their
+    // values read from the store, so the fetch refreshes them as a fetch with values does.
+    bool valuesForMovedRows(PersistentStoreCoordinator& coordinator, std::vector<RowSnapshot>& rows, Ref<Error>* error);
     std::optional<Array> runFetch(const FetchRequest& request, FetchRequestResultType type, Ref<Error>* error);
 
     // ---- saving (context_save.cpp) ----
