@@ -543,6 +543,64 @@ TEST(SQLiteStore, RunsOfUpdatesAndDeletesWriteEachRowsOwnChanges) {
     EXPECT_TRUE(rawTexts(path, relation).empty());
 }
 
+// Deletes of rows nothing points at go several keys to a statement: every count of rows around the
+// statement sizes, keys in any order, runs of two entities alternating; exactly those rows go, as another
+// reader of the file sees them. A version conflict among them fails the save and deletes nothing.
+TEST(SQLiteStore, DeletesOfManyRowsRemoveExactlyThoseRows) {
+    TempDir dir;
+    const std::string path = dir.file("deletes.sqlite");
+    auto c = test::openCoordinator(ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()}), path);
+    ASSERT_TRUE(c);
+    auto news = c->managedObjectModel()->entityNamed("News");
+    auto charts = c->managedObjectModel()->entityNamed("Toptenz");
+    ASSERT_TRUE(news && charts && news->relationships().empty() && charts->relationships().empty());
+    ChangeSet rows;
+    for (int k = 0; k < 600; ++k) rows.inserts.push_back({ManagedObjectID::makeTemporary(news), {{"msgId", Value("n" + std::to_string(k))}}});
+    for (int k = 0; k < 40; ++k) rows.inserts.push_back({ManagedObjectID::makeTemporary(charts), {{"title", Value("t" + std::to_string(k))}}});
+    SaveResult inserted;
+    Ref<Error> error;
+    ASSERT_TRUE(c->saveChanges(rows, &inserted, &error)) << error->description();
+    std::vector<Ref<ManagedObjectID>> newsIDs, chartIDs;
+    for (const auto& [temporary, id] : inserted.permanentIDs) (id->entity()->name() == "News" ? newsIDs : chartIDs).push_back(id);
+    ASSERT_EQ(newsIDs.size(), 600u);
+    std::set<std::int64_t> newsLeft, chartsLeft;
+    for (const auto& id : newsIDs) newsLeft.insert(id->key());
+    for (const auto& id : chartIDs) chartsLeft.insert(id->key());
+    auto keysInFile = [&](const char* entity) {
+        std::set<std::int64_t> out;
+        for (const auto& text : rawTexts(path, std::string("SELECT \"_pk\" FROM \"") + entity + "\"")) out.insert(std::stoll(text));
+        return out;
+    };
+    std::size_t next = 0;  // newsIDs[next...] are still stored; taken from both ends in turn
+    std::size_t last = newsIDs.size();
+    std::size_t chart = 0;
+    for (const std::size_t count : {1u, 4u, 5u, 15u, 16u, 17u, 63u, 64u, 65u, 129u, 200u}) {
+        SCOPED_TRACE(count);
+        ChangeSet deletes;
+        for (std::size_t k = 0; k < count; ++k) {
+            const Ref<ManagedObjectID>& id = k % 2 ? newsIDs[--last] : newsIDs[next++];
+            deletes.deletes.push_back({id, k % 3 == 0 ? std::optional<std::int64_t>(1) : std::nullopt});
+            newsLeft.erase(id->key());
+            if (k % 50 == 7 && chart < chartIDs.size()) {  // another entity in between
+                deletes.deletes.push_back({chartIDs[chart], std::nullopt});
+                chartsLeft.erase(chartIDs[chart++]->key());
+            }
+        }
+        ASSERT_TRUE(c->saveChanges(deletes, nullptr, &error)) << error->description();
+        EXPECT_EQ(keysInFile("News"), newsLeft);
+        EXPECT_EQ(keysInFile("Toptenz"), chartsLeft);
+    }
+    ASSERT_EQ(newsLeft.size(), 21u);
+    ChangeSet conflicting;
+    for (std::int64_t key : newsLeft) conflicting.deletes.push_back({ManagedObjectID::makePermanent(news, newsIDs[0]->storeIdentifier(), key), std::nullopt});
+    conflicting.deletes.push_back({chartIDs.back(), 2});  // the row is at version 1
+    EXPECT_FALSE(c->saveChanges(conflicting, nullptr, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kManagedObjectMergeError);
+    EXPECT_EQ(keysInFile("News"), newsLeft);
+    EXPECT_EQ(keysInFile("Toptenz"), chartsLeft);
+}
+
 TEST_P(ChangeSets, ValuesTheAttributeCannotHoldFailTheWholeSave) {
     struct Case {
         const char* label;
