@@ -39,7 +39,7 @@ void truncateRecords(const Ref<Predicate>& matching, DataHelper::Save save) {
     if (found && !found->empty()) {
         context->performAndWait([&] {
             for (const Value& record : *found) {
-                if (auto object = record.objectAs<ManagedObject>()) context->deleteObject(object);
+                if (auto object = ManagedObject::fromValue(record)) context->deleteObject(object);
             }
         });
     }

@@ -450,7 +450,7 @@ std::optional<std::vector<Ref<ManagedObject>>> ManagedObjectContext::fetchObject
     if (!result) return std::nullopt;
     std::vector<Ref<ManagedObject>> out;
     out.reserve(result->size());
-    for (const Value& v : *result) out.push_back(v.objectAs<ManagedObject>());
+    for (const Value& v : *result) out.push_back(ManagedObject::fromValue(v));
     return out;
 }
 

@@ -521,9 +521,9 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
         out.reserve(values.size());
         for (const Value& v : values) {
             // Read in place: a did-save names its records by the thousand.
-            const Object* object = v.isObject() ? v.object().get() : nullptr;
+            Object* object = v.isObject() ? v.object().get() : nullptr;
             Ref<ManagedObjectID> id;
-            if (const auto* o = dynamic_cast<const ManagedObject*>(object)) id = o->objectID();
+            if (const ManagedObject* o = ManagedObject::fromObject(object)) id = o->objectID();
             else if (dynamic_cast<const ManagedObjectID*>(object)) id = std::static_pointer_cast<ManagedObjectID>(v.object());
             if (id) out.push_back(d.canonical(id));
         }
