@@ -180,6 +180,7 @@ data_detail::DeletedIDs ManagedObjectContext::Impl::deletedIDs(const std::string
     DeletedIndex& index = deletedIndex[entityName];
     if (index.ids && index.listVersion == deletedList.version && index.idGeneration == generation) return index.ids;
     auto ids = std::make_shared<data_detail::IDSet>();
+    ids->reserve(deletedList.items.size());
     for (const auto& o : deletedList.items) {
         if (o && o->entity_->name() == entityName) ids->insert(canonical(o->id_));
     }

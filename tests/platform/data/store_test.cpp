@@ -543,6 +543,40 @@ TEST(SQLiteStore, RunsOfUpdatesAndDeletesWriteEachRowsOwnChanges) {
     EXPECT_TRUE(rawTexts(path, relation).empty());
 }
 
+// ID equality, with and without finding out the other object's kind: the same answers for every pair.
+TEST(ObjectIDs, EqualityAgreesWithAndWithoutTheObjectsKind) {
+    auto model = test::makeItemModel();
+    auto item = model->entityNamed("Item");
+    auto owner = model->entityNamed("Owner");
+    auto itemAgain = EntityDescription::make("Item");  // another description of the same name
+    auto t1 = ManagedObjectID::makeTemporary(item);
+    struct Case {
+        Ref<ManagedObjectID> a, b;
+        bool equal;
+    };
+    const std::vector<Case> cases = {
+        {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(item, "S", 5), true},
+        {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(itemAgain, "S", 5), true},
+        {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(item, "S", 6), false},
+        {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(item, "T", 5), false},
+        {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(owner, "S", 5), false},
+        {t1, t1, true},
+        {t1, ManagedObjectID::makeTemporary(item), false},
+        {t1, ManagedObjectID::makePermanent(item, "S", t1->key()), false},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        const Case& c = cases[i];
+        EXPECT_EQ(c.a->isEqualToID(*c.b), c.equal);
+        EXPECT_EQ(c.b->isEqualToID(*c.a), c.equal);
+        EXPECT_EQ(c.a->isEqual(*c.b), c.equal);
+        if (c.equal) {
+            EXPECT_EQ(c.a->hash(), c.b->hash());
+        }
+    }
+    EXPECT_FALSE(t1->isEqual(*Error::make("d", 1)));
+}
+
 // Deletes of rows nothing points at go several keys to a statement: every count of rows around the
 // statement sizes, keys in any order, runs of two entities alternating; exactly those rows go, as another
 // reader of the file sees them. A version conflict among them fails the save and deletes nothing.

@@ -22,7 +22,7 @@ struct IDHash {
 };
 struct IDEqual {
     bool operator()(const Ref<ManagedObjectID>& a, const Ref<ManagedObjectID>& b) const {
-        return a == b || (a && b && a->isEqual(*b));
+        return a == b || (a && b && a->isEqualToID(*b));
     }
 };
 
