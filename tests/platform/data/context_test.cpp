@@ -564,7 +564,9 @@ TEST_F(OverlayFetch, KeysOnlyFetchGivesTheRecordsOfAFetchWithValues) {
         r->setFetchLimit(c.limit);
         auto bare = r->copy();
         bare->setIncludesPropertyValues(false);
-        for (const auto& [fetching, reference] : {std::pair{keysOnly, withValues}, std::pair{s->main, s->main}}) {
+        for (const auto& contexts : {std::pair{keysOnly, withValues}, std::pair{s->main, s->main}}) {
+            const Ref<ManagedObjectContext>& fetching = contexts.first;
+            const Ref<ManagedObjectContext>& reference = contexts.second;
             std::vector<std::string> got, want;
             auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
             reader->setParentContext(s->main);
