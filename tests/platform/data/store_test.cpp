@@ -625,6 +625,24 @@ TEST(SQLiteStore, DeletesOfManyRowsRemoveExactlyThoseRows) {
         EXPECT_EQ(keysInFile("Toptenz"), chartsLeft);
     }
     ASSERT_EQ(newsLeft.size(), 21u);
+    // A row named twice: with version checks the second finds it gone (a conflict, nothing deleted);
+    // without, the second delete has nothing left to do.
+    const auto twice = ManagedObjectID::makePermanent(news, newsIDs[0]->storeIdentifier(), *newsLeft.begin());
+    ChangeSet checkedTwice;
+    checkedTwice.deletes.push_back({twice, 1});
+    checkedTwice.deletes.push_back({twice, 1});
+    EXPECT_FALSE(c->saveChanges(checkedTwice, nullptr, &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kManagedObjectMergeError);
+    ASSERT_EQ(error->userInfo().get(kConflictListKey).count(), 1u);
+    EXPECT_TRUE(error->userInfo().get(kConflictListKey)[0]["currentVersion"].isNil());
+    EXPECT_EQ(keysInFile("News"), newsLeft);
+    ChangeSet uncheckedTwice;
+    uncheckedTwice.deletes.push_back({twice, std::nullopt});
+    uncheckedTwice.deletes.push_back({twice, std::nullopt});
+    ASSERT_TRUE(c->saveChanges(uncheckedTwice, nullptr, &error)) << error->description();
+    newsLeft.erase(twice->key());
+    EXPECT_EQ(keysInFile("News"), newsLeft);
     ChangeSet conflicting;
     for (std::int64_t key : newsLeft) conflicting.deletes.push_back({ManagedObjectID::makePermanent(news, newsIDs[0]->storeIdentifier(), key), std::nullopt});
     conflicting.deletes.push_back({chartIDs.back(), 2});  // the row is at version 1

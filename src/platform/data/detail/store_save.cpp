@@ -470,6 +470,12 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         if (!ok) break;
         const Ref<ManagedObjectID>& id = del->objectID;
         const Ref<EntityDescription>& entity = id->entity();
+        // A row named again after its delete waits in the batch must be gone when its version is read.
+        if (del->expectedVersion && entity.get() == deleteEntity &&
+            std::find(batch.begin(), batch.end(), id->key()) != batch.end() && !flushBatch()) {
+            ok = false;
+            break;
+        }
         if (!checkVersion(id, del->expectedVersion, ok)) continue;
         if (entity.get() != deleteEntity) {
             if (!batch.empty() && !flushBatch()) {
@@ -497,6 +503,10 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         }
         if (deleteSQL.size() == 1) {
             batch.push_back(id->key());
+            if (batch.size() == kDeleteBatch && !flushBatch()) {
+                ok = false;
+                break;
+            }
             continue;
         }
         for (const std::string& sql : deleteSQL) {
