@@ -334,10 +334,16 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
             storeFailed = !result;
         } else {
             // Rows of records the overlay decides about (changed or deleted at some level) are dropped
-            // below; the store leaves them out before decoding them. The overlay is complete here.
-            result = coordinator->executeFetchRequest(*whole, error, [&](const Ref<ManagedObjectID>& id) {
-                return overlay.count(id) != 0 || isDeleted(id);
-            });
+            // below; the store leaves them out before decoding them (runs of their keys in SQL
+            // already). The overlay is complete here.
+            std::vector<const ManagedObjectID*> skipped;
+            skipped.reserve(overlay.size());
+            for (const auto& entry : overlay) skipped.push_back(entry.first.get());
+            for (const auto& ids : deleted) {
+                for (const auto& id : *ids) skipped.push_back(id.get());
+            }
+            result = coordinator->executeFetchRequest(
+                *whole, error, [&](const Ref<ManagedObjectID>& id) { return overlay.count(id) != 0 || isDeleted(id); }, skipped);
             storeFailed = !result;
         }
         // Read here, with the rows, so that no save of the chain falls between them.
