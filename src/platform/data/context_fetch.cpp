@@ -179,14 +179,14 @@ data_detail::DeletedIDs ManagedObjectContext::Impl::deletedIDs(const std::string
     const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
     DeletedIndex& index = deletedIndex[entityName];
     if (index.ids && index.listVersion == deletedList.version && index.idGeneration == generation) return index.ids;
-    auto ids = std::make_shared<data_detail::IDSet>();
-    ids->reserve(deletedList.items.size());
+    std::vector<Ref<ManagedObjectID>> found;
+    found.reserve(deletedList.items.size());
     for (const auto& o : deletedList.items) {
-        if (o && o->entity_->name() == entityName) ids->insert(canonical(o->id_));
+        if (o && o->entity_->name() == entityName) found.push_back(canonical(o->id_));
     }
     index.listVersion = deletedList.version;
     index.idGeneration = generation;
-    index.ids = std::move(ids);
+    index.ids = std::make_shared<const data_detail::IDSet>(std::move(found));
     return index.ids;
 }
 
@@ -339,9 +339,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
             std::vector<const ManagedObjectID*> skipped;
             skipped.reserve(overlay.size());
             for (const auto& entry : overlay) skipped.push_back(entry.first.get());
-            for (const auto& ids : deleted) {
-                for (const auto& id : *ids) skipped.push_back(id.get());
-            }
+            for (const auto& ids : deleted) ids->forEach([&](const Ref<ManagedObjectID>& id) { skipped.push_back(id.get()); });
             result = coordinator->executeFetchRequest(
                 *whole, error, [&](const Ref<ManagedObjectID>& id) { return overlay.count(id) != 0 || isDeleted(id); }, skipped);
             storeFailed = !result;
