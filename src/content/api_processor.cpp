@@ -89,7 +89,7 @@ std::optional<std::unordered_set<std::string>> knownKeysOf(const APIProcessor::S
     if (!records) return std::nullopt;
     std::unordered_set<std::string> keys;
     for (const Value& item : *records) {
-        const auto record = item.objectAs<ManagedObject>();
+        const auto record = ManagedObject::fromValue(item);
         if (!record) return std::nullopt;
         bool unkeyable = false;
         std::optional<std::string> key = operation.recordKey(*record, unkeyable);

@@ -25,17 +25,23 @@ Ref<Predicate> predicate(std::string_view format, const std::vector<Value>& argu
 
 // Fetches the records of T's entity that match the predicate (every record when there is none) in the
 // default context, deletes each of them there, and saves the default context to the store, waiting
-// for the file to be written; the save runs also when nothing was deleted.
+// for the file to be written; the save runs also when nothing was deleted. The deletion needs the
+// records, not their values: they are fetched by key (a record the context does not hold yet comes as
+// a fault, whose values load if something reads them) and deleted as the fetch registered them.
 template <class T>
 void truncateRecords(const Ref<Predicate>& matching, DataHelper::Save save) {
     const Ref<ManagedObjectContext> context = RS_defaultContext();
     if (!context) return;  // no store set up: no cache to clear
     Ref<FetchRequest> request =
         matching ? T::RS_requestAllWithPredicate(matching, context) : T::RS_requestAllInContext(context);
+    request->setIncludesPropertyValues(false);
     std::optional<Array> found = T::RS_executeFetchRequest(request, context);
-    const Array records = found ? *found : Array();
-    for (const Value& record : records) {
-        if (auto object = record.objectAs<ManagedObject>()) RS_deleteEntityInContext(object, context);
+    if (found && !found->empty()) {
+        context->performAndWait([&] {
+            for (const Value& record : *found) {
+                if (auto object = ManagedObject::fromValue(record)) context->deleteObject(object);
+            }
+        });
     }
     if (save == DataHelper::Save::AndWait) RS_saveToPersistentStoreAndWait(context);
 }

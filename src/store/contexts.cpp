@@ -215,7 +215,7 @@ void rootContextDidSave(const Notification& notification) {
     // Load what the default context holds as faults of the updated records before merging, so that
     // their new values are seen (and reported) at once.
     for (const Value& value : notification.userInfo().get(kUpdatedObjectsKey).array()) {
-        auto record = value.objectAs<ManagedObject>();
+        auto record = ManagedObject::fromValue(value);
         if (!record) continue;
         if (auto mine = context->objectWithID(record->objectID())) mine->willAccessValueForKey();
     }

@@ -171,7 +171,7 @@ private:
         attribute_ = attribute;
         key_ = attribute->name();
         for (const Value& value : *records) {
-            Ref<ManagedObject> record = value.objectAs<ManagedObject>();
+            Ref<ManagedObject> record = ManagedObject::fromValue(value);
             if (!record) {
                 texts_.clear();
                 numbers_.clear();

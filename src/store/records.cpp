@@ -155,7 +155,7 @@ bool RecordEntity::RS_deleteAllMatchingPredicate(const Ref<Predicate>& predicate
     request->setIncludesPropertyValues(false);
     if (auto records = RS_executeFetchRequest(request, context)) {
         for (const Value& value : *records) {
-            if (auto record = value.objectAs<ManagedObject>()) RS_deleteInContext(record, context);
+            if (auto record = ManagedObject::fromValue(value)) RS_deleteInContext(record, context);
         }
     }
     return true;
@@ -164,7 +164,7 @@ bool RecordEntity::RS_deleteAllMatchingPredicate(const Ref<Predicate>& predicate
 bool RecordEntity::RS_truncateAllInContext(const Ref<ManagedObjectContext>& context) const {
     if (auto records = RS_executeFetchRequest(RS_requestAllInContext(context), context)) {
         for (const Value& value : *records) {
-            if (auto record = value.objectAs<ManagedObject>()) RS_deleteEntityInContext(record, context);
+            if (auto record = ManagedObject::fromValue(value)) RS_deleteEntityInContext(record, context);
         }
     }
     return true;

@@ -3,6 +3,7 @@
 // file written before it returns, as a connection of our own then reads it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -12,6 +13,7 @@
 #include "content/data_helper.h"
 #include "content_test_support.h"
 #include "platform/base/log.h"
+#include "platform/dispatch/notification_center.h"
 #include "store/records.h"
 
 namespace lv {
@@ -126,6 +128,82 @@ TEST_F(Truncation, UnsavedRecordsOfTheCategoryGoTooAndOtherPendingChangesAreSave
     auto found = News::RS_findAllWithPredicate(Predicate::parse("cat_name = %@", {Value("ent")}, nullptr), context_);
     ASSERT_TRUE(found);
     EXPECT_TRUE(found->empty());
+}
+
+// The clear without the save (as the request processor uses it): the records of the category as the
+// context shows them are deleted there (records it holds loaded are the ones deleted; an unsaved change
+// that moves a record into or out of the category counts), the change notice and the save's notice name
+// them, a deleted record still reads its stored values until the save, and the save removes the rows.
+TEST_F(Truncation, ClearWithoutSaveDeletesWhatTheContextShowsAndTheSaveRemovesTheRows) {
+    add("News", {{"msgId", "d"}, {"cat_name", "ent"}, {"title", "Dee"}});
+    add("News", {{"msgId", "e"}, {"cat_name", "sport"}});
+    RS_saveToPersistentStoreAndWait(context_);
+    test::drainMain();
+    // Held loaded: a (stays in the category), c (moved out, unsaved), e (moved in, unsaved).
+    auto byId = [&](const char* id) {
+        auto found = News::RS_findAllWithPredicate(Predicate::parse("msgId = %@", {Value(id)}, nullptr), context_);
+        EXPECT_TRUE(found && found->size() <= 1u) << id;
+        return found && !found->empty() ? Ref<ManagedObject>(found->front()) : nullptr;
+    };
+    auto a = byId("a");
+    auto c = byId("c");
+    auto e = byId("e");
+    ASSERT_TRUE(a && c && e);
+    c->setValueForKey(Value("music"), "cat_name");
+    e->setValueForKey(Value("ent"), "cat_name");
+    context_->processPendingChanges();
+
+    struct Notice {
+        std::string name;
+        Dictionary userInfo;
+    };
+    std::vector<Notice> notices;
+    const int observer = 0;
+    for (auto name : {kManagedObjectContextObjectsDidChangeNotification, kManagedObjectContextDidSaveNotification}) {
+        NotificationCenter::defaultCenter()->addObserver(&observer, name, context_,
+                                                         [&](const Notification& n) { notices.push_back({n.name(), n.userInfo()}); });
+    }
+    DataHelper::sharedDataHelper()->truncateNewsWithCategory("ent", DataHelper::Save::Later);
+    auto msgIds = [](const Array& records) {
+        Rows out;
+        for (const Value& v : records) out.push_back(v.objectAs<ManagedObject>()->valueForKey("msgId").stringValue());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    Array deleted;
+    for (const auto& o : context_->deletedObjects()) deleted.push_back(Value(o));
+    EXPECT_EQ(msgIds(deleted), (Rows{"a", "d", "e"}));
+    EXPECT_TRUE(std::any_of(deleted.begin(), deleted.end(), [&](const Value& v) { return v.objectAs<ManagedObject>() == a; }));
+    for (const Value& v : deleted) EXPECT_TRUE(v.objectAs<ManagedObject>()->isDeleted());
+    EXPECT_EQ(byId("d"), nullptr);  // hidden from fetches
+    EXPECT_EQ(column("News", "msgId"), (Rows{"a", "b", "c", "d", "e"}));  // nothing written yet
+    // The deleted d was not held: its values load when read, as stored.
+    for (const Value& v : deleted) {
+        auto o = v.objectAs<ManagedObject>();
+        if (o->valueForKey("msgId").stringValue() == "d") {
+            EXPECT_EQ(o->valueForKey("title"), Value("Dee"));
+        }
+    }
+    context_->processPendingChanges();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(msgIds(notices[0].userInfo.get(kDeletedObjectsKey).array()), (Rows{"a", "d", "e"}));
+
+    RS_saveToPersistentStoreAndWait(context_);
+    NotificationCenter::defaultCenter()->removeObserver(&observer);
+    EXPECT_EQ(column("News", "msgId"), (Rows{"b", "c"}));
+    EXPECT_EQ(column("News", "cat_name"), (Rows{"music", "sport"}));
+    EXPECT_FALSE(context_->hasChanges());
+    auto savedNotice = std::find_if(notices.begin(), notices.end(),
+                                    [](const Notice& n) { return n.name == kManagedObjectContextDidSaveNotification; });
+    ASSERT_NE(savedNotice, notices.end());
+    const Notice& saved = *savedNotice;
+    Rows savedIds;
+    for (const Value& v : saved.userInfo.get(kDeletedObjectsKey).array()) savedIds.push_back(v.objectAs<ManagedObject>()->objectID()->URIRepresentation());
+    Rows deletedIds;
+    for (const Value& v : deleted) deletedIds.push_back(v.objectAs<ManagedObject>()->objectID()->URIRepresentation());
+    std::sort(savedIds.begin(), savedIds.end());
+    std::sort(deletedIds.begin(), deletedIds.end());
+    EXPECT_EQ(savedIds, deletedIds);
 }
 
 // The request processor's known-item predicates over the default context: saved rows and unsaved

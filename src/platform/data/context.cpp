@@ -42,7 +42,7 @@ Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
         last.cls = cls && cls != base && cls->hasFactory() && cls->isSubclassOf(base) ? cls : nullptr;
     }
     if (last.cls) {
-        if (auto o = std::dynamic_pointer_cast<ManagedObject>(last.cls->create())) return o;
+        if (auto o = ManagedObject::fromObject(last.cls->create())) return o;
     }
     return makeRef<ManagedObject>();
 }

@@ -179,13 +179,14 @@ data_detail::DeletedIDs ManagedObjectContext::Impl::deletedIDs(const std::string
     const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
     DeletedIndex& index = deletedIndex[entityName];
     if (index.ids && index.listVersion == deletedList.version && index.idGeneration == generation) return index.ids;
-    auto ids = std::make_shared<data_detail::IDSet>();
+    std::vector<Ref<ManagedObjectID>> found;
+    found.reserve(deletedList.items.size());
     for (const auto& o : deletedList.items) {
-        if (o && o->entity_->name() == entityName) ids->insert(canonical(o->id_));
+        if (o && o->entity_->name() == entityName) found.push_back(canonical(o->id_));
     }
     index.listVersion = deletedList.version;
     index.idGeneration = generation;
-    index.ids = std::move(ids);
+    index.ids = std::make_shared<const data_detail::IDSet>(std::move(found));
     return index.ids;
 }
 
@@ -243,6 +244,35 @@ Ref<ManagedObject> ManagedObjectContext::Impl::fromRow(const Ref<EntityDescripti
     return o;
 }
 
+bool ManagedObjectContext::Impl::valuesForMovedRows(PersistentStoreCoordinator& coordinator, std::vector<RowSnapshot>& rows,
+                                                    Ref<Error>* error) {
+    std::vector<Ref<ManagedObjectID>> ids;
+    std::vector<std::size_t> positions;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const RowSnapshot& row = rows[i];
+        if (!row.values.empty()) continue;
+        Ref<ManagedObject> o = lookup(row.objectID);
+        if (!o || o->fault_ || o->inserted_ || o->updated_ || o->deleted_ || o->version_ == row.version) continue;
+        ids.push_back(row.objectID);
+        positions.push_back(i);
+    }
+    if (ids.empty()) return true;
+    auto loaded = coordinator.rowsForObjectIDs(ids, error);
+    if (!loaded) return false;
+    // Rows come in the order asked, without the missing ones.
+    std::size_t next = 0;
+    IDEqual eq;
+    for (auto& row : *loaded) {
+        while (next < ids.size() && !eq(ids[next], row.objectID)) ++next;
+        if (next == ids.size()) break;
+        RowSnapshot& target = rows[positions[next]];
+        target.values = std::move(row.values);
+        target.version = row.version;
+        ++next;
+    }
+    return true;
+}
+
 std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& request, FetchRequestResultType type,
                                                           Ref<Error>* error) {
     auto coordinator = self.persistentStoreCoordinator();
@@ -277,11 +307,15 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     Overlay overlay;
     std::vector<data_detail::DeletedIDs> deleted;
     std::vector<ManagedObject*> fresh;
+    // Records asked for without their values (keys only) come as faults, except that a record this
+    // context holds loaded and unchanged whose row moved on takes the row's values, as a fetch with
+    // values would give it. Overlay rows are merged by sort order, which then needs the values.
+    const bool keysOnly = type == FetchRequestResultType::ManagedObject && !request.includesPropertyValues();
     Ref<FetchRequest> whole = req->copy();
     whole->setResultType(FetchRequestResultType::ManagedObject);
     whole->setFetchLimit(0);
     whole->setFetchOffset(0);
-    whole->setIncludesPropertyValues(true);
+    whole->setIncludesPropertyValues(!keysOnly || !request.sortDescriptors().empty());
     std::optional<FetchResult> result;
     std::optional<std::size_t> storeCount;
     bool unchanged = true;
@@ -300,12 +334,18 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
             storeFailed = !result;
         } else {
             // Rows of records the overlay decides about (changed or deleted at some level) are dropped
-            // below; the store leaves them out before decoding them. The overlay is complete here.
-            result = coordinator->executeFetchRequest(*whole, error, [&](const Ref<ManagedObjectID>& id) {
-                return overlay.count(id) != 0 || isDeleted(id);
-            });
+            // below; the store leaves them out before decoding them (runs of their keys in SQL
+            // already). The overlay is complete here.
+            std::vector<const ManagedObjectID*> skipped;
+            skipped.reserve(overlay.size());
+            for (const auto& entry : overlay) skipped.push_back(entry.first.get());
+            for (const auto& ids : deleted) ids->forEach([&](const Ref<ManagedObjectID>& id) { skipped.push_back(id.get()); });
+            result = coordinator->executeFetchRequest(
+                *whole, error, [&](const Ref<ManagedObjectID>& id) { return overlay.count(id) != 0 || isDeleted(id); }, skipped);
             storeFailed = !result;
         }
+        // Read here, with the rows, so that no save of the chain falls between them.
+        if (keysOnly && result && !storeFailed) storeFailed = !valuesForMovedRows(*coordinator, result->rows, error);
     };
     if (request.includesPendingChanges()) {
         gatherOverlay(entity->name(), overlay, deleted, fresh, true, readStore);
@@ -415,7 +455,7 @@ std::optional<std::vector<Ref<ManagedObject>>> ManagedObjectContext::fetchObject
     if (!result) return std::nullopt;
     std::vector<Ref<ManagedObject>> out;
     out.reserve(result->size());
-    for (const Value& v : *result) out.push_back(v.objectAs<ManagedObject>());
+    for (const Value& v : *result) out.push_back(ManagedObject::fromValue(v));
     return out;
 }
 

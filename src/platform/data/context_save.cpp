@@ -517,10 +517,14 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     d.rekeyIfNeeded();
     auto idsOf = [&](std::string_view key) {
         std::vector<Ref<ManagedObjectID>> out;
-        for (const Value& v : changes.get(key).array()) {
+        const Array& values = changes.get(key).array();
+        out.reserve(values.size());
+        for (const Value& v : values) {
+            // Read in place: a did-save names its records by the thousand.
+            Object* object = v.isObject() ? v.object().get() : nullptr;
             Ref<ManagedObjectID> id;
-            if (auto o = v.objectAs<ManagedObject>()) id = o->objectID();
-            else id = v.objectAs<ManagedObjectID>();
+            if (const ManagedObject* o = ManagedObject::fromObject(object)) id = o->objectID();
+            else if (dynamic_cast<const ManagedObjectID*>(object)) id = std::static_pointer_cast<ManagedObjectID>(v.object());
             if (id) out.push_back(d.canonical(id));
         }
         return out;
@@ -565,6 +569,18 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
                 auto entity = d.entityNamed(load[k]->entity()->name());
                 o = d.materialize(entity ? entity : load[k]->entity(), load[k], std::move(loaded[k].values), loaded[k].version, false);
                 d.add(ManagedObject::kNoteInserted, o);
+                continue;
+            }
+            if (o->committed_.empty() && !o->fault_) {
+                // No local change: the new values replace the old ones, compared in place (a record
+                // whose save this merge reports usually holds them already, and keeps its own).
+                std::vector<Value>& values = loaded[k].values;
+                values.resize(o->entity_->properties().size());
+                const bool changed = values != o->values_;
+                if (changed) o->values_ = std::move(values);
+                o->gone_ = false;
+                o->version_ = loaded[k].version;
+                if (changed) d.add(ManagedObject::kNoteRefreshed, o);
                 continue;
             }
             const std::vector<Value> before = o->values_;

@@ -333,6 +333,12 @@ std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const
 
 std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const FetchRequest& request, Ref<Error>* error,
                                                                           const RowFilter& skip) {
+    return executeFetchRequest(request, error, skip, {});
+}
+
+std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const FetchRequest& request, Ref<Error>* error,
+                                                                          const RowFilter& skip,
+                                                                          const std::vector<const ManagedObjectID*>& skipped) {
     std::lock_guard lock(mutex_);
     Ref<EntityDescription> entity = resolveEntity(request, error);
     if (!entity) return std::nullopt;
@@ -376,8 +382,10 @@ std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const
     const bool memoryWindow = plan.residual || !sqlCanSort || stores_.size() > 1 || grouped || skip;
     std::vector<RowSnapshot> rows;
     for (const auto& store : stores_) {
+        std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+        if (skip) runs = store->impl_->keyRuns(*entity, skipped);
         if (!store->impl_->fetchRows(entity, plan, orderBy, memoryWindow ? 0 : limit, memoryWindow ? 0 : offset, needValues, rows,
-                                     error, skip ? &skip : nullptr)) {
+                                     error, skip ? &skip : nullptr, runs)) {
             return std::nullopt;
         }
     }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <typeinfo>
 #include <utility>
 
 #include "platform/base/error.h"
@@ -170,6 +171,25 @@ void ManagedObject::bind(Ref<EntityDescription> entity, Ref<ManagedObjectID> id)
     values_.clear();
     values_.resize(entity_->properties().size());
     setID(id);
+}
+
+ManagedObject* ManagedObject::fromObject(Object* object) {
+    if (!object) return nullptr;
+    // The record part of an object of one most-derived class always lies at the same offset from it.
+    struct Last {
+        const std::type_info* type = nullptr;
+        bool record = false;
+        std::ptrdiff_t offset = 0;
+    };
+    thread_local Last last;
+    const std::type_info* type = &typeid(*object);
+    if (type != last.type) {
+        auto* record = dynamic_cast<ManagedObject*>(object);
+        last.type = type;
+        last.record = record != nullptr;
+        last.offset = record ? reinterpret_cast<char*>(record) - reinterpret_cast<char*>(object) : 0;
+    }
+    return last.record ? reinterpret_cast<ManagedObject*>(reinterpret_cast<char*>(object) + last.offset) : nullptr;
 }
 
 void ManagedObject::setID(const Ref<ManagedObjectID>& id) {

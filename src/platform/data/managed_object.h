@@ -59,6 +59,15 @@ public:
     // A new record of the entity, as an instance of the entity's registered record class, inserted
     // into the context when one is given.
     static Ref<ManagedObject> make(const Ref<EntityDescription>& entity, const Ref<ManagedObjectContext>& context);
+    // The record an object is, or nullptr when it is none: what a dynamic cast gives, with the answer
+    // for the last class met kept per thread (records come by the thousand of one class, and each cast
+    // would walk the class hierarchy). Any thread.
+    static ManagedObject* fromObject(Object* object);
+    static Ref<ManagedObject> fromObject(const Ref<Object>& object) {
+        ManagedObject* record = fromObject(object.get());
+        return record ? Ref<ManagedObject>(object, record) : nullptr;
+    }
+    static Ref<ManagedObject> fromValue(const Value& value) { return value.isObject() ? fromObject(value.object()) : nullptr; }
 
     const Ref<EntityDescription>& entity() const { return entity_; }
     // Temporary until the record is saved or given a permanent ID. Any thread.

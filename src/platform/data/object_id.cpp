@@ -157,7 +157,13 @@ std::string ManagedObjectID::description() const {
 bool ManagedObjectID::isEqual(const Object& other) const {
     if (this == &other) return true;
     const auto* o = dynamic_cast<const ManagedObjectID*>(&other);
-    if (!o || key_ != o->key_) return false;
+    return o && isEqualToID(*o);
+}
+
+bool ManagedObjectID::isEqualToID(const ManagedObjectID& other) const {
+    const ManagedObjectID* o = &other;
+    if (this == o) return true;
+    if (key_ != o->key_) return false;
     if (isTemporaryID()) return serial_ == o->serial_;
     if (hash_ != o->hash_ || !(store_ == o->store_ || *store_ == *o->store_)) return false;
     if (entity_ == o->entity_) return true;

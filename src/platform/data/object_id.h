@@ -52,6 +52,8 @@ public:
     // "<x-lvdata://…>" with "0x…" first for temporary IDs, as "0x… <x-lvdata:///News/t…>".
     std::string description() const override;
     bool isEqual(const Object& other) const override;
+    // isEqual for another ID, without finding out what the other object is.
+    bool isEqualToID(const ManagedObjectID& other) const;
     std::size_t hash() const override { return hash_; }
 
     // Internal: temporary IDs have a serial number unique in the process (0 for permanent IDs); the

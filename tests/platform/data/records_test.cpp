@@ -2,6 +2,8 @@
 // runtime, change tracking, faults, relationships and their inverses, delete rules.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "context_test_support.h"
 #include "platform/runtime/runtime.h"
 
@@ -81,6 +83,36 @@ TEST_F(Records, NewRecordsStartWithDefaultsAndTheRegisteredClass) {
     EXPECT_EQ(p->attributes, "T@\"String\",&,D,N");
     EXPECT_TRUE(ArticleRecord::runtimeClass()->isSubclassOf("ManagedObject"));
     EXPECT_EQ(valueForKey(static_cast<Object&>(*article), "headline"), Value("Hello"));
+}
+
+// A record class whose record part follows another base.
+struct Tag {
+    virtual ~Tag() = default;
+    int mark = 7;
+};
+class TaggedRecord : public Tag, public ManagedObject {};
+
+// The record an object is, by its class: the same answer as a dynamic cast for every kind of object,
+// one after another in any order (the last class's answer is kept), on two threads.
+TEST_F(Records, FromObjectAnswersAsADynamicCast) {
+    auto article = ManagedObject::insertNewObject("Article", context);
+    auto item = ManagedObject::insertNewObject("Item", context);
+    auto tagged = makeRef<TaggedRecord>();
+    Ref<Object> id = article->objectID();
+    const std::vector<Ref<Object>> sequence = {article, article, item, id, article, nullptr, tagged, tagged, id, item, article, tagged};
+    auto check = [&] {
+        for (const auto& object : sequence) {
+            ManagedObject* expected = dynamic_cast<ManagedObject*>(object.get());
+            EXPECT_EQ(ManagedObject::fromObject(object.get()), expected);
+            EXPECT_EQ(ManagedObject::fromObject(object).get(), expected);
+            EXPECT_EQ(ManagedObject::fromValue(Value(object)).get(), expected);
+        }
+        EXPECT_EQ(ManagedObject::fromValue(Value("text")), nullptr);
+    };
+    check();
+    std::thread other(check);
+    other.join();
+    EXPECT_EQ(ManagedObject::fromObject(static_cast<Object*>(tagged.get())), static_cast<ManagedObject*>(tagged.get()));
 }
 
 TEST_F(Records, UnknownKeysRaiseAsThePlatformDoes) {

@@ -233,6 +233,43 @@ TEST(Merges, ChangesGivenAsObjectIDsMergeToo) {
     });
 }
 
+// Records without local changes take the merged values and version; only those whose values differ
+// are reported refreshed, and saving them afterwards meets no conflict.
+TEST(Merges, UnchangedRecordsTakeNewValuesAndOnlyChangedOnesAreReported) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObject> x, y;
+    s.root->performAndWait([&] {
+        x = insert(s.root, "Item", {{"name", Value("x")}, {"count", Value(1)}});
+        y = insert(s.root, "Item", {{"name", Value("y")}, {"count", Value(2)}});
+        ASSERT_TRUE(s.root->save(nullptr));
+    });
+    auto other = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    other->setPersistentStoreCoordinator(s.coordinator);
+    for (const auto& theirs : fetch(other, request("Item"))) {
+        if (theirs->valueForKey("name") == Value("x")) theirs->setValueForKey(Value(10), "count");
+    }
+    ASSERT_TRUE(other->save(nullptr));
+    std::vector<Dictionary> changes;
+    NotificationCenter::defaultCenter()->addObserver(&changes, kManagedObjectContextObjectsDidChangeNotification, s.root,
+                                                     [&](const Notification& n) { changes.push_back(n.userInfo()); });
+    s.root->performAndWait([&] {
+        s.root->mergeChangesFromUserInfo(
+            Dictionary{{std::string(kUpdatedObjectsKey), Value(Array{Value(x->objectID()), Value(y->objectID())})}});
+        EXPECT_EQ(x->valueForKey("count").longLongValue(), 10);
+        EXPECT_EQ(y->valueForKey("count").longLongValue(), 2);
+        EXPECT_FALSE(s.root->hasChanges());
+    });
+    NotificationCenter::defaultCenter()->removeObserver(&changes);
+    ASSERT_EQ(changes.size(), 1u);
+    EXPECT_EQ(changes[0].get(kRefreshedObjectsKey), Value(Array{Value(x)}));
+    s.root->performAndWait([&] {
+        x->setValueForKey(Value(11), "count");
+        y->setValueForKey(Value(12), "count");
+        Ref<Error> error;
+        EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
+    });
+}
+
 TEST(Threads, ChildrenOfTheRootSaveFromManyThreadsAtOnce) {
     Stack s(test::makeItemModel());
     constexpr int kWorkers = 4;

@@ -2,6 +2,7 @@
 // calls share. Everything here runs on the context's queue.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -22,7 +23,7 @@ struct IDHash {
 };
 struct IDEqual {
     bool operator()(const Ref<ManagedObjectID>& a, const Ref<ManagedObjectID>& b) const {
-        return a == b || (a && b && a->isEqual(*b));
+        return a == b || (a && b && a->isEqualToID(*b));
     }
 };
 
@@ -60,7 +61,49 @@ struct OverlayEntry {
     std::int64_t version = 0;
 };
 using Overlay = std::unordered_map<Ref<ManagedObjectID>, OverlayEntry, IDHash, IDEqual>;
-using IDSet = std::unordered_set<Ref<ManagedObjectID>, IDHash, IDEqual>;
+// A set of IDs made once and then only read: one sorted array (by hash, equal hashes side by side)
+// instead of a node per ID, since it is made anew for a thousand deletions at a time.
+class IDSet {
+public:
+    IDSet() = default;
+    explicit IDSet(std::vector<Ref<ManagedObjectID>> ids) {
+        entries_.reserve(ids.size());
+        for (auto& id : ids) entries_.emplace_back(IDHash()(id), std::move(id));
+        std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
+        // Equal IDs have equal hashes: within each run of one hash, the first of equal IDs is kept.
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < entries_.size(); ++i) {
+            bool seen = false;
+            for (std::size_t j = kept; j-- > 0 && entries_[j].first == entries_[i].first;) {
+                if (IDEqual()(entries_[j].second, entries_[i].second)) {
+                    seen = true;
+                    break;
+                }
+            }
+            if (!seen) entries_[kept++] = std::move(entries_[i]);
+        }
+        entries_.resize(kept);
+    }
+    std::size_t count(const Ref<ManagedObjectID>& id) const {
+        const std::size_t h = IDHash()(id);
+        auto it = std::lower_bound(entries_.begin(), entries_.end(), h, [](const Entry& e, std::size_t v) { return e.first < v; });
+        for (; it != entries_.end() && it->first == h; ++it) {
+            if (IDEqual()(it->second, id)) return 1;
+        }
+        return 0;
+    }
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    // Visits every ID.
+    template <class F>
+    void forEach(F&& f) const {
+        for (const auto& e : entries_) f(e.second);
+    }
+
+private:
+    using Entry = std::pair<std::size_t, Ref<ManagedObjectID>>;
+    std::vector<Entry> entries_;
+};
 // The IDs (as they were then) of one context's unsaved deletions of one entity; never changed once
 // made, so a child may read a parent's set off the parent's queue.
 using DeletedIDs = std::shared_ptr<const IDSet>;
@@ -212,6 +255,9 @@ struct ManagedObjectContext::Impl {
     data_detail::DeletedIDs deletedIDs(const std::string& entityName);
     // The registered record of a store row (its values refreshed when it has no changes), or a new one.
     Ref<ManagedObject> fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row);
+    // Keys-only rows of records this context holds loaded and unchanged at another row version: their
+    // values read from the store, so the fetch refreshes them as a fetch with values does.
+    bool valuesForMovedRows(PersistentStoreCoordinator& coordinator, std::vector<RowSnapshot>& rows, Ref<Error>* error);
     std::optional<Array> runFetch(const FetchRequest& request, FetchRequestResultType type, Ref<Error>* error);
 
     // ---- saving (context_save.cpp) ----

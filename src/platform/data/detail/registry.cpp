@@ -18,7 +18,7 @@ std::size_t Registry::probe(const Ref<ManagedObjectID>& id, std::uint32_t tag) c
         if (slot.entry == 0) return i;
         if (slot.tag != tag) continue;
         const Ref<ManagedObjectID>& other = entries_[slot.entry - 1].id;
-        if (other == id || (other && id && other->isEqual(*id))) return i;
+        if (other == id || (other && id && other->isEqualToID(*id))) return i;
     }
 }
 

@@ -1,5 +1,6 @@
 #include "platform/data/detail/store.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -465,15 +466,51 @@ bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo
     return true;
 }
 
+std::vector<std::pair<std::int64_t, std::int64_t>> SQLiteStore::keyRuns(const EntityDescription& entity,
+                                                                       const std::vector<const ManagedObjectID*>& ids) const {
+    constexpr std::size_t kShortestRun = 8;
+    constexpr std::size_t kMostRuns = 4;
+    std::vector<std::int64_t> keys;
+    for (const ManagedObjectID* id : ids) {
+        if (!id || id->isTemporaryID() || !id->entity() || id->storeIdentifier() != identifier_) continue;
+        if (id->entity().get() != &entity && id->entity()->name() != entity.name()) continue;
+        keys.push_back(id->key());
+    }
+    std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+    if (keys.size() < kShortestRun) return runs;
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    for (std::size_t first = 0; first < keys.size();) {
+        std::size_t last = first;
+        while (last + 1 < keys.size() && keys[last + 1] == keys[last] + 1) ++last;
+        if (last - first + 1 >= kShortestRun) runs.emplace_back(keys[first], keys[last]);
+        first = last + 1;
+    }
+    // The longest runs, in key order.
+    if (runs.size() > kMostRuns) {
+        std::partial_sort(runs.begin(), runs.begin() + kMostRuns, runs.end(),
+                          [](const auto& a, const auto& b) { return a.second - a.first > b.second - b.first; });
+        runs.resize(kMostRuns);
+        std::sort(runs.begin(), runs.end());
+    }
+    return runs;
+}
+
 bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePlan& plan, const std::string& orderBy,
                             std::size_t limit, std::size_t offset, bool includeValues, std::vector<RowSnapshot>& out,
-                            Ref<Error>* error, const std::function<bool(const Ref<ManagedObjectID>&)>* skip) {
+                            Ref<Error>* error, const std::function<bool(const Ref<ManagedObjectID>&)>* skip,
+                            const std::vector<std::pair<std::int64_t, std::int64_t>>& excluded) {
     const EntityInfo& i = info(*entity);
     const bool needValues = includeValues || plan.residual;
     std::string sql = "SELECT " + (needValues ? i.selectColumns
                                                  : quoteIdentifier(kKeyColumn) + ", " + quoteIdentifier(kVersionColumn)) +
                       " FROM " + quoteIdentifier(entity->name());
-    if (!plan.sql.empty()) sql += " WHERE " + plan.sql;
+    std::string where = plan.sql.empty() || excluded.empty() ? plan.sql : "(" + plan.sql + ")";
+    for (std::size_t k = 0; k < excluded.size(); ++k) {
+        if (!where.empty()) where += " AND ";
+        where += "NOT (" + quoteIdentifier(kKeyColumn) + " BETWEEN ? AND ?)";
+    }
+    if (!where.empty()) sql += " WHERE " + where;
     sql += " ORDER BY " + (orderBy.empty() ? quoteIdentifier(kKeyColumn) : orderBy);
     if (limit > 0) sql += " LIMIT ? OFFSET ?";
     else if (offset > 0) sql += " LIMIT -1 OFFSET ?";
@@ -481,6 +518,10 @@ bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePla
     if (!s) return false;
     int index = 1;
     for (const Value& b : plan.bindings) s.bind(index++, b);
+    for (const auto& [first, last] : excluded) {
+        s.bindInt64(index++, first);
+        s.bindInt64(index++, last);
+    }
     if (limit > 0) s.bindInt64(index++, static_cast<std::int64_t>(limit));
     if (limit > 0 || offset > 0) s.bindInt64(index++, static_cast<std::int64_t>(offset));
     int rc;

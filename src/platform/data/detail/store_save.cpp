@@ -118,6 +118,21 @@ inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType 
 
 // ---- writing ----
 
+namespace {
+
+// Deletes by key go in statements of kDeleteBatch keys, the rest in ones of kDeleteBatch / step,
+// / step², … down to one key: a handful of statement texts per entity, each prepared once.
+constexpr std::size_t kDeleteBatch = 64;
+constexpr std::size_t kDeleteBatchStep = 4;
+
+std::string batchDeleteSQL(const EntityDescription& entity, std::size_t keys) {
+    std::string sql = "DELETE FROM " + quoteIdentifier(entity.name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " IN (?";
+    for (std::size_t k = 1; k < keys; ++k) sql += ", ?";
+    return sql + ")";
+}
+
+}  // namespace
+
 std::optional<std::int64_t> SQLiteStore::keyOf(const Value& value, const std::string& destination,
                                                const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs) {
     auto id = value.objectAs<ManagedObjectID>();
@@ -434,12 +449,39 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
     // again only when the entity changes (deletes come grouped by entity).
     const EntityDescription* deleteEntity = nullptr;
     std::vector<std::string> deleteSQL;
+    // Rows whose delete is the row's statement alone (no to-many rows, nothing pointing at them) go in
+    // statements of several keys each, which spares SQLite a statement run per row.
+    std::vector<std::int64_t> batch;
+    auto flushBatch = [&]() -> bool {
+        std::size_t done = 0;
+        while (done < batch.size()) {
+            std::size_t n = kDeleteBatch;
+            while (n > batch.size() - done) n /= kDeleteBatchStep;
+            Statement s = db_.prepare(batchDeleteSQL(*deleteEntity, n), &failure);
+            if (!s) return false;
+            for (std::size_t k = 0; k < n; ++k) s.bindInt64(static_cast<int>(k + 1), batch[done + k]);
+            if (!s.run(&failure)) return false;
+            done += n;
+        }
+        batch.clear();
+        return true;
+    };
     for (const ChangeSet::Delete* del : deletes) {
         if (!ok) break;
         const Ref<ManagedObjectID>& id = del->objectID;
         const Ref<EntityDescription>& entity = id->entity();
+        // A row named again after its delete waits in the batch must be gone when its version is read.
+        if (del->expectedVersion && entity.get() == deleteEntity &&
+            std::find(batch.begin(), batch.end(), id->key()) != batch.end() && !flushBatch()) {
+            ok = false;
+            break;
+        }
         if (!checkVersion(id, del->expectedVersion, ok)) continue;
         if (entity.get() != deleteEntity) {
+            if (!batch.empty() && !flushBatch()) {
+                ok = false;
+                break;
+            }
             deleteSQL.clear();
             deleteSQL.push_back("DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?");
             for (const auto& r : entity->relationships()) {
@@ -459,6 +501,14 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             }
             deleteEntity = entity.get();
         }
+        if (deleteSQL.size() == 1) {
+            batch.push_back(id->key());
+            if (batch.size() == kDeleteBatch && !flushBatch()) {
+                ok = false;
+                break;
+            }
+            continue;
+        }
         for (const std::string& sql : deleteSQL) {
             if (!runForKey(sql, id->key())) {
                 ok = false;
@@ -466,6 +516,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             }
         }
     }
+    if (ok && !batch.empty() && !flushBatch()) ok = false;
     if (ok && !conflicts.empty()) {
         failure = errorWithInfo(kManagedObjectMergeError, "Could not merge changes.",
                                 Dictionary{{std::string(kConflictListKey), Value(std::move(conflicts))}});
