@@ -28,7 +28,8 @@ inline void cpuRelax() {
 // Takes `lock` after a spin saw its event. The thread that handed the event over publishes it under
 // that lock and may still hold it for a moment; blocking on it then would put this thread to sleep
 // and make the other pay a wake-up when it lets go, the very cost the spin saved. So the lock is tried
-// a few hundred nanoseconds first, then waited for as usual.
+// 64 times first (between a fraction of a microsecond and a few microseconds, as the processor's
+// pause takes), then waited for as usual.
 inline void lockAfterSpin(std::unique_lock<std::mutex>& lock) {
     for (int i = 0; i < 64; ++i) {
         if (lock.try_lock()) return;
