@@ -323,7 +323,8 @@ void Group::wait() {
 bool Semaphore::take(SteadyTime deadline, bool forever) {
     const SteadyTime began = std::chrono::steady_clock::now();
     const bool spun = spinBudget_.spin([&] { return value_.load(std::memory_order_acquire) > 0; }, deadline);
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_, std::defer_lock);
+    detail::lockAfterSpin(lock);
     if (value_ == 0) {
         const auto signalled = [&] { return value_ > 0; };
         if (forever) {

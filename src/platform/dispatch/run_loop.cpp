@@ -30,7 +30,7 @@ void RunLoop::waitForChange(std::unique_lock<std::mutex>& lock, std::uint64_t se
     const SteadyTime began = std::chrono::steady_clock::now();
     lock.unlock();
     const bool changed = spinBudget_.spin([&] { return changes_.load(std::memory_order_acquire) != seen; }, wake);
-    lock.lock();
+    detail::lockAfterSpin(lock);
     if (changed || changes_ != seen) return;
     cv_.wait_until(lock, wake, [&] { return changes_ != seen; });
     if (changes_ != seen) spinBudget_.missed(std::chrono::steady_clock::now() - began);

@@ -47,7 +47,7 @@ struct Pool::Impl {
                 ++spinning;
                 lock.unlock();
                 spinBudget.spin([&] { return pending.load(std::memory_order_acquire) > 0; }, SpinBudget::Clock::time_point::max());
-                lock.lock();
+                lockAfterSpin(lock);
                 --spinning;
             }
             bool slept = false;

@@ -389,9 +389,16 @@ struct Engine::Impl {
     std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers;
     // Transfers waiting for their pool and origin, or the engine, to have room, in arrival order; and
     // how many run per pool and origin (engine thread only).
+    // The request's host and port, read from its URL once when the engine takes the transfer (each
+    // component getter parses the authority again).
+    struct Address {
+        std::optional<std::string> host;
+        int port = 0;
+    };
     struct Waiting {
         std::uint64_t id;
         std::string gateKey;
+        Address address;
         long limit;
         TransferSpec spec;
         std::shared_ptr<TransferListener> listener;
@@ -426,9 +433,15 @@ struct Engine::Impl {
     void run();
     lv::detail::SpinBudget spinBudget;  // engine thread only
     // A short busy look for commands and socket events before sleeping (a sleeping thread takes tens of
-    // microseconds to wake on some machines); true when one came. Each look polls the sockets without
-    // waiting, a system call, so the clock is read after every one.
+    // microseconds to wake on some machines); true when one came. With transfers running, each look
+    // polls their sockets without waiting, a system call, so the clock is read after every one.
+    // Without one there is no socket to look at: the only event is a command or wake-up, which raises
+    // `attention`, so the look is that flag alone (the next command is taken within nanoseconds, and
+    // an idle engine makes no system call while it spins).
     bool spinForEvents() {
+        if (transfers.empty()) {
+            return spinBudget.spin([&] { return attention.load(std::memory_order_acquire); }, Clock::time_point::max());
+        }
         return spinBudget.spin([&] {
             if (attention.load(std::memory_order_acquire)) return true;
             int ready = 0;
@@ -438,8 +451,8 @@ struct Engine::Impl {
     }
     void start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
                std::shared_ptr<TransferFlow> flow);
-    void launch(std::uint64_t id, std::string gateKey, TransferSpec spec, std::shared_ptr<TransferListener> listener,
-                std::shared_ptr<TransferFlow> flow);
+    void launch(std::uint64_t id, std::string gateKey, Address address, TransferSpec spec,
+                std::shared_ptr<TransferListener> listener, std::shared_ptr<TransferFlow> flow);
     bool hasRoom(const std::string& gateKey, long limit) const {
         if (transfers.size() >= Engine::kMaxRunningTransfers) return false;
         const auto found = runningPerKey.find(gateKey);
@@ -447,7 +460,7 @@ struct Engine::Impl {
     }
     // Starts the waiting transfers that now have room, oldest first.
     void admitWaiting();
-    void configure(Transfer& t);
+    void configure(Transfer& t, const Address& address);
     void release(Transfer& t);
     void finish(std::uint64_t id, int code, Ref<Error> streamError, std::string detail);
     // Unpausing may deliver the bytes libcurl held back, and a callback may refuse them (a reply past
@@ -601,19 +614,22 @@ void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<Tr
     }
     // The pool and origin: scheme, host and port as the URL gives them.
     std::string gateKey = std::to_string(spec.pool) + " ";
+    Address address;
     if (const auto url = URL::URLWithString(spec.url)) {
-        std::string origin = url->scheme().value_or("") + "://" + url->host().value_or("") + ":" +
-                             std::to_string(url->effectivePort().value_or(0));
+        address.host = url->host();
+        address.port = url->effectivePort().value_or(0);
+        std::string origin = url->scheme().value_or("") + "://" + address.host.value_or("") + ":" + std::to_string(address.port);
         for (char& c : origin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         gateKey += origin;
     }
     if (waiting.empty() && hasRoom(gateKey, spec.maxPerHost)) {
-        launch(id, std::move(gateKey), std::move(spec), std::move(listener), std::move(flow));
+        launch(id, std::move(gateKey), std::move(address), std::move(spec), std::move(listener), std::move(flow));
         return;
     }
     // Waits for a running transfer to end rather than opening a connection past the limits.
     const long limit = spec.maxPerHost;
-    waiting.push_back(Waiting{id, std::move(gateKey), limit, std::move(spec), std::move(listener), std::move(flow), Clock::now()});
+    waiting.push_back(Waiting{id, std::move(gateKey), std::move(address), limit, std::move(spec), std::move(listener),
+                              std::move(flow), Clock::now()});
     admitWaiting();
 }
 
@@ -625,11 +641,11 @@ void Engine::Impl::admitWaiting() {
         }
         Waiting w = std::move(*it);
         it = waiting.erase(it);
-        launch(w.id, std::move(w.gateKey), std::move(w.spec), std::move(w.listener), std::move(w.flow));
+        launch(w.id, std::move(w.gateKey), std::move(w.address), std::move(w.spec), std::move(w.listener), std::move(w.flow));
     }
 }
 
-void Engine::Impl::launch(std::uint64_t id, std::string gateKey, TransferSpec spec,
+void Engine::Impl::launch(std::uint64_t id, std::string gateKey, Address address, TransferSpec spec,
                           std::shared_ptr<TransferListener> listener, std::shared_ptr<TransferFlow> flow) {
     ++runningPerKey[gateKey];
     auto t = std::make_unique<Transfer>();
@@ -645,12 +661,12 @@ void Engine::Impl::launch(std::uint64_t id, std::string gateKey, TransferSpec sp
         t->easy = spareHandles.back();
         spareHandles.pop_back();
     }
-    configure(*t);
+    configure(*t, address);
     curlLibrary().multi_add_handle(multi, t->easy);
     transfers.emplace(id, std::move(t));
 }
 
-void Engine::Impl::configure(Transfer& t) {
+void Engine::Impl::configure(Transfer& t, const Address& address) {
     CURL* e = t.easy;
     const TransferSpec& s = t.spec;
     curlLibrary().easy_setopt(e, CURLOPT_URL, s.url.c_str());
@@ -666,17 +682,15 @@ void Engine::Impl::configure(Transfer& t) {
     const auto ms = static_cast<long>(s.timeout * 1000);
     if (ms > 0) curlLibrary().easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, ms);
 
-    if (const auto url = URL::URLWithString(s.url); url) {
-        // Each component getter parses the authority again: read the host and port once.
-        if (auto host = url->host()) {
-            t.host = std::move(*host);
-            const int port = url->effectivePort().value_or(0);
-            if (const auto target = HostMap::lookup(t.host, port)) {
-                const std::string entry =
-                    t.host + ":" + std::to_string(port) + ":" + target->host + ":" + std::to_string(target->port);
-                t.connectTo = curlLibrary().slist_append(nullptr, entry.c_str());
-                curlLibrary().easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
-            }
+    if (address.host) {
+        t.host = *address.host;
+        // Looked up at launch, not when the transfer arrived: a transfer that waited for room uses
+        // the host map as it is when its connection is made.
+        if (const auto target = HostMap::lookup(t.host, address.port)) {
+            const std::string entry =
+                t.host + ":" + std::to_string(address.port) + ":" + target->host + ":" + std::to_string(target->port);
+            t.connectTo = curlLibrary().slist_append(nullptr, entry.c_str());
+            curlLibrary().easy_setopt(e, CURLOPT_CONNECT_TO, t.connectTo);
         }
     }
     // Trust is decided in the pre-request step, not by libcurl; no TLS session reuse, because a
