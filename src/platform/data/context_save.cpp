@@ -27,6 +27,21 @@ std::vector<bool> changedMask(const std::vector<Value>& values, const std::vecto
 
 bool any(const std::vector<bool>& mask) { return std::find(mask.begin(), mask.end(), true) != mask.end(); }
 
+// A save walks thousands of records that lie far apart in memory, and a walk's reference-count
+// updates are locked instructions that wait for their cache line: one record's misses would stall
+// the next. Asking early for the record a few steps ahead, and for its ID and values once its own
+// line is there, lets those misses overlap.
+void prefetchAhead(const std::vector<Ref<ManagedObject>>& records, std::size_t k) {
+    constexpr std::size_t kFar = 8;
+    constexpr std::size_t kNear = 4;
+    if (k + kFar < records.size()) __builtin_prefetch(records[k + kFar].get());
+    if (k + kNear < records.size()) {
+        const ManagedObject& o = *records[k + kNear];
+        __builtin_prefetch(ContextAccess::id(o));
+        __builtin_prefetch(ContextAccess::values(o));
+    }
+}
+
 }  // namespace
 
 // What one entity's records are checked for: its integer attributes (by property index) and whether
@@ -194,6 +209,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     // relationship values are rewritten, so those records' values are copied.
     std::vector<bool> lent(inserted.size(), false);
     for (std::size_t k = 0; k < inserted.size(); ++k) {
+        prefetchAhead(inserted, k);
         const auto& o = inserted[k];
         check(*o);
         ChangeSet::Insert insert{o->id_, {}, {}};
@@ -269,7 +285,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
             lent[k] = false;
         }
         if (o.id_->isTemporaryID()) {
-            if (auto permanent = o.id_->permanentID()) rekey(o, permanent);
+            if (auto permanent = o.id_->permanentID()) rekey(o, std::move(permanent));
         }
         o.inserted_ = false;
         o.committed_.clear();
@@ -365,7 +381,9 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     };
     std::vector<PushedRecord> records;
     records.reserve(inserted.size() + updated.size() + deleted.size());
-    for (const auto& o : inserted) {
+    for (std::size_t k = 0; k < inserted.size(); ++k) {
+        prefetchAhead(inserted, k);
+        const auto& o = inserted[k];
         check(*o);
         records.push_back(PushedRecord{PushedRecord::Kind::Insert, o->id_, o->entity_, canonicalValues(*o), {}, o->version_});
     }
@@ -447,7 +465,7 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
                 if (!o) {
                     o = data_detail::makeRecordInstance(r.entity);
                     o->entity_ = std::move(r.entity);
-                    o->setID(r.id);
+                    o->setID(std::move(r.id));  // the pushed record is not read again
                     o->values_ = std::move(r.values);
                     o->values_.resize(o->entity_->properties().size());
                     o->inserted_ = true;

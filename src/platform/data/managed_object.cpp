@@ -169,12 +169,12 @@ void ManagedObject::bind(Ref<EntityDescription> entity, Ref<ManagedObjectID> id)
     // Cleared and default-constructed (nil): far cheaper than copying a nil into every slot.
     values_.clear();
     values_.resize(entity_->properties().size());
-    setID(id);
+    setID(std::move(id));
 }
 
-void ManagedObject::setID(const Ref<ManagedObjectID>& id) {
-    id_ = id;
+void ManagedObject::setID(Ref<ManagedObjectID> id) {
     sharedID_.store(id, std::memory_order_release);
+    id_ = std::move(id);
 }
 
 Ref<ManagedObjectID> ManagedObject::objectID() const { return sharedID_.load(std::memory_order_acquire); }

@@ -42,6 +42,9 @@ struct SameRecord {
 struct ContextAccess {
     static ManagedObjectContext::Impl& impl(const ManagedObjectContext& c) { return *c.impl_; }
     static ManagedObject& mutableObject(const ManagedObject& o) { return const_cast<ManagedObject&>(o); }
+    // Where a record's ID and values live (for prefetching; nothing is read).
+    static const void* id(const ManagedObject& o) { return o.id_.get(); }
+    static const void* values(const ManagedObject& o) { return o.values_.data(); }
 };
 
 namespace data_detail {
@@ -164,7 +167,7 @@ struct ManagedObjectContext::Impl {
     Ref<ManagedObject> lookup(const Ref<ManagedObjectID>& id);
     void registerObject(const Ref<ManagedObject>& o);
     void unregister(ManagedObject& o);
-    void rekey(ManagedObject& o, const Ref<ManagedObjectID>& id);
+    void rekey(ManagedObject& o, Ref<ManagedObjectID> id);
     // Moves records whose temporary IDs got permanent ones (anywhere) to their permanent IDs.
     void rekeyIfNeeded();
     // Whether rekeyIfNeeded might move a record now.
