@@ -279,6 +279,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     // One walk over the new records: each takes its values back, moves to its permanent ID and
     // settles its relationships.
     for (std::size_t k = 0; k < inserted.size(); ++k) {
+        prefetchAhead(inserted, k);
         ManagedObject& o = *inserted[k];
         if (lent[k]) {
             o.values_ = std::move(changes.inserts[k].valuesByIndex);

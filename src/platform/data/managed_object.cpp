@@ -227,10 +227,10 @@ Value ManagedObject::valueForKey(const std::string& key) const {
 }
 
 template <class V>
-void ManagedObject::storeAttribute(std::size_t index, V&& stored) {
+[[gnu::always_inline]] inline void ManagedObject::storeAttribute(std::size_t index, V&& stored) {
     Value& slot = values_[index];
     if (slot.type() == stored.type() && slot.isEqual(stored)) return;
-    if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) {  // else nothing new to announce
+    if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) [[unlikely]] {  // else nothing new to announce
         if (auto context = context_.lock()) ContextAccess::impl(*context).willChange(*this);
     }
     slot = std::forward<V>(stored);
@@ -244,8 +244,8 @@ void ManagedObject::setValueForKey(const Value& value, const std::string& key) {
         return;
     }
     const AttributeDescription& a = *entity_->attributes()[index];
-    // A value already in the stored form is compared and copied as it is (no temporary).
-    if (isStoredForm(a.attributeType(), value)) {
+    // A value already in the stored form is compared and copied as it is (no temporary, no call).
+    if (isStoredForm(a.attributeType(), value)) [[likely]] {
         storeAttribute(index, value);
         return;
     }
