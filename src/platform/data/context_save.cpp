@@ -38,7 +38,9 @@ void prefetchAhead(const std::vector<Ref<ManagedObject>>& records, std::size_t k
     if (k + kNear < records.size()) {
         const ManagedObject& o = *records[k + kNear];
         __builtin_prefetch(ContextAccess::id(o));
-        __builtin_prefetch(ContextAccess::values(o));
+        // Every line of the values: the checks read the integers, which sit towards the end.
+        const auto [values, bytes] = ContextAccess::values(o);
+        for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(values + at);
     }
 }
 
@@ -280,6 +282,7 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
     // settles its relationships.
     for (std::size_t k = 0; k < inserted.size(); ++k) {
         prefetchAhead(inserted, k);
+        if (k + 2 < inserted.size()) registry.prefetch(inserted[k + 2]->id_);  // the slot its move starts from
         ManagedObject& o = *inserted[k];
         if (lent[k]) {
             o.values_ = std::move(changes.inserts[k].valuesByIndex);
@@ -459,6 +462,7 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
     for (std::size_t n = 0; n < needFor.size(); ++n) loadedFor.emplace(needFor[n], &loaded[n]);
 
     for (std::size_t k = 0; k < records.size(); ++k) {
+        if (k + 4 < records.size()) registry.prefetch(records[k + 4].id);  // room was made above: slots stay put
         PushedRecord& r = records[k];
         Ref<ManagedObject> o = lookup(r.id);
         switch (r.kind) {

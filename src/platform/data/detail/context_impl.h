@@ -9,6 +9,7 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/data/context.h"
@@ -44,7 +45,9 @@ struct ContextAccess {
     static ManagedObject& mutableObject(const ManagedObject& o) { return const_cast<ManagedObject&>(o); }
     // Where a record's ID and values live (for prefetching; nothing is read).
     static const void* id(const ManagedObject& o) { return o.id_.get(); }
-    static const void* values(const ManagedObject& o) { return o.values_.data(); }
+    static std::pair<const char*, std::size_t> values(const ManagedObject& o) {
+        return {reinterpret_cast<const char*>(o.values_.data()), o.values_.size() * sizeof(Value)};
+    }
 };
 
 namespace data_detail {
