@@ -67,6 +67,14 @@ void ManagedObjectContext::Impl::List::add(ManagedObject::List which, const Ref<
     ++version;
 }
 
+void ManagedObjectContext::Impl::List::add(ManagedObject::List which, Ref<ManagedObject>&& o) {
+    if (o->slots_[which] != ManagedObject::kNoSlot) return;
+    o->slots_[which] = static_cast<std::uint32_t>(items.size());
+    items.push_back(std::move(o));
+    ++live;
+    ++version;
+}
+
 void ManagedObjectContext::Impl::List::remove(ManagedObject::List which, ManagedObject& o) {
     const std::uint32_t slot = o.slots_[which];
     if (slot == ManagedObject::kNoSlot) return;
@@ -573,7 +581,7 @@ void ManagedObjectContext::insertObject(const Ref<ManagedObject>& object) {
     object->fault_ = false;
     d.registerObject(ref);
     d.add(ManagedObject::kInserted, ref);
-    d.add(ManagedObject::kNoteInserted, ref);
+    d.add(ManagedObject::kNoteInserted, std::move(ref));  // its last use
     d.scheduleNotify();
 }
 

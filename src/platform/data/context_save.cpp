@@ -476,7 +476,7 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
                     o->inserted_ = true;
                     registerObject(o);
                     add(ManagedObject::kInserted, o);
-                    add(ManagedObject::kNoteInserted, o);
+                    add(ManagedObject::kNoteInserted, std::move(o));  // its last use
                     scheduleNotify();
                     break;
                 }

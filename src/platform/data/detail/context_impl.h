@@ -110,6 +110,8 @@ struct ManagedObjectContext::Impl {
         std::size_t live = 0;
         std::uint64_t version = 0;  // moves on whenever a record joins or leaves
         void add(ManagedObject::List which, const Ref<ManagedObject>& o);
+        // The same, taking the caller's reference over when the record joins (no count change).
+        void add(ManagedObject::List which, Ref<ManagedObject>&& o);
         void remove(ManagedObject::List which, ManagedObject& o);
         bool contains(ManagedObject::List which, const ManagedObject& o) const { return o.slots_[which] != ManagedObject::kNoSlot; }
         void clear(ManagedObject::List which);
@@ -163,6 +165,7 @@ struct ManagedObjectContext::Impl {
 
     List& list(ManagedObject::List which) { return lists[which]; }
     void add(ManagedObject::List which, const Ref<ManagedObject>& o) { lists[which].add(which, o); }
+    void add(ManagedObject::List which, Ref<ManagedObject>&& o) { lists[which].add(which, std::move(o)); }
     void remove(ManagedObject::List which, ManagedObject& o) { lists[which].remove(which, o); }
     bool contains(ManagedObject::List which, const ManagedObject& o) const { return lists[which].contains(which, o); }
 
