@@ -67,6 +67,14 @@ void ManagedObjectContext::Impl::List::add(ManagedObject::List which, const Ref<
     ++version;
 }
 
+void ManagedObjectContext::Impl::List::add(ManagedObject::List which, Ref<ManagedObject>&& o) {
+    if (o->slots_[which] != ManagedObject::kNoSlot) return;
+    o->slots_[which] = static_cast<std::uint32_t>(items.size());
+    items.push_back(std::move(o));
+    ++live;
+    ++version;
+}
+
 void ManagedObjectContext::Impl::List::remove(ManagedObject::List which, ManagedObject& o) {
     const std::uint32_t slot = o.slots_[which];
     if (slot == ManagedObject::kNoSlot) return;
@@ -155,10 +163,10 @@ void ManagedObjectContext::Impl::unregister(ManagedObject& o) {
     o.registered_ = false;
 }
 
-void ManagedObjectContext::Impl::rekey(ManagedObject& o, const Ref<ManagedObjectID>& id) {
+void ManagedObjectContext::Impl::rekey(ManagedObject& o, Ref<ManagedObjectID> id) {
     temporariesChecked = false;
     if (o.registered_) registry.rekey(o.id_, o, id);  // the entry keeps its place
-    o.setID(id);
+    o.setID(std::move(id));
 }
 
 bool ManagedObjectContext::Impl::rekeyPending() const {
@@ -179,7 +187,7 @@ void ManagedObjectContext::Impl::rekeyIfNeeded() {
     for (auto& o : temporaries) {
         if (!o->registered_ || !o->id_->isTemporaryID()) continue;
         if (auto permanent = o->id_->permanentID()) {
-            rekey(*o, permanent);
+            rekey(*o, std::move(permanent));
         } else {
             still.push_back(std::move(o));
         }
@@ -573,7 +581,7 @@ void ManagedObjectContext::insertObject(const Ref<ManagedObject>& object) {
     object->fault_ = false;
     d.registerObject(ref);
     d.add(ManagedObject::kInserted, ref);
-    d.add(ManagedObject::kNoteInserted, ref);
+    d.add(ManagedObject::kNoteInserted, std::move(ref));  // its last use
     d.scheduleNotify();
 }
 
@@ -641,7 +649,7 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
     for (const auto& o : objects) {
         if (!o || !o->id_ || !o->id_->isTemporaryID()) continue;
         if (auto permanent = o->id_->permanentID()) {
-            d.rekey(*o, permanent);
+            d.rekey(*o, std::move(permanent));
             continue;
         }
         const std::string& name = o->entity_->name();
@@ -666,7 +674,7 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
         pairs.reserve(members.size());
         for (std::size_t i = 0; i < members.size(); ++i) pairs.emplace_back(members[i]->id_, (*ids)[i]);
         ManagedObjectID::setPermanentIDs(pairs);
-        for (std::size_t i = 0; i < members.size(); ++i) d.rekey(*members[i], (*ids)[i]);
+        for (std::size_t i = 0; i < members.size(); ++i) d.rekey(*members[i], std::move((*ids)[i]));
     }
     d.seenGeneration = 0;  // let other temporaries be looked at again
     return true;

@@ -574,8 +574,10 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
     // a change set holds long runs of one entity.
     const EntityDescription* lastAsked = nullptr;
     Ref<EntityDescription> lastOwn;
-    auto ownEntity = [&](const Ref<ManagedObjectID>& id) -> Ref<EntityDescription> {
-        if (!id || !id->entity()) return nullptr;
+    const Ref<EntityDescription> none;
+    // A reference to the kept answer: no count change per record.
+    auto ownEntity = [&](const Ref<ManagedObjectID>& id) -> const Ref<EntityDescription>& {
+        if (!id || !id->entity()) return none;
         if (id->entity().get() != lastAsked) {
             lastAsked = id->entity().get();
             lastOwn = model_->entityNamed(id->entity()->name());
@@ -590,13 +592,15 @@ bool PersistentStoreCoordinator::saveChanges(const ChangeSet& changes, SaveResul
     std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>> temporaryIDs;
     std::vector<std::pair<Ref<EntityDescription>, std::vector<const ChangeSet::Insert*>>> temporaryByEntity;
     for (const auto& insert : changes.inserts) {
-        auto entity = ownEntity(insert.objectID);
+        const Ref<EntityDescription>& entity = ownEntity(insert.objectID);
         if (!entity) return unknown(insert.objectID);
         if (insert.objectID->isTemporaryID()) {
             if (temporaryByEntity.empty() || temporaryByEntity.back().first != entity) {
                 auto it = std::find_if(temporaryByEntity.begin(), temporaryByEntity.end(), [&](const auto& g) { return g.first == entity; });
                 if (it == temporaryByEntity.end()) {
                     temporaryByEntity.emplace_back(entity, std::vector<const ChangeSet::Insert*>{});
+                    // Change sets are mostly runs of one entity: room for the rest of them at once.
+                    temporaryByEntity.back().second.reserve(static_cast<std::size_t>(changes.inserts.data() + changes.inserts.size() - &insert));
                 } else {
                     std::rotate(it, it + 1, temporaryByEntity.end());  // keep the order of first appearance stable enough
                 }

@@ -170,7 +170,7 @@ void ManagedObject::bind(Ref<EntityDescription> entity, Ref<ManagedObjectID> id)
     // Cleared and default-constructed (nil): far cheaper than copying a nil into every slot.
     values_.clear();
     values_.resize(entity_->properties().size());
-    setID(id);
+    setID(std::move(id));
 }
 
 ManagedObject* ManagedObject::fromObject(Object* object) {
@@ -192,9 +192,9 @@ ManagedObject* ManagedObject::fromObject(Object* object) {
     return last.record ? reinterpret_cast<ManagedObject*>(reinterpret_cast<char*>(object) + last.offset) : nullptr;
 }
 
-void ManagedObject::setID(const Ref<ManagedObjectID>& id) {
-    id_ = id;
+void ManagedObject::setID(Ref<ManagedObjectID> id) {
     sharedID_.store(id, std::memory_order_release);
+    id_ = std::move(id);
 }
 
 Ref<ManagedObjectID> ManagedObject::objectID() const { return sharedID_.load(std::memory_order_acquire); }
@@ -247,10 +247,10 @@ Value ManagedObject::valueForKey(const std::string& key) const {
 }
 
 template <class V>
-void ManagedObject::storeAttribute(std::size_t index, V&& stored) {
+[[gnu::always_inline]] inline void ManagedObject::storeAttribute(std::size_t index, V&& stored) {
     Value& slot = values_[index];
     if (slot.type() == stored.type() && slot.isEqual(stored)) return;
-    if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) {  // else nothing new to announce
+    if (registered_ && !(inserted_ && slots_[kNoteInserted] != kNoSlot)) [[unlikely]] {  // else nothing new to announce
         if (auto context = context_.lock()) ContextAccess::impl(*context).willChange(*this);
     }
     slot = std::forward<V>(stored);
@@ -264,8 +264,8 @@ void ManagedObject::setValueForKey(const Value& value, const std::string& key) {
         return;
     }
     const AttributeDescription& a = *entity_->attributes()[index];
-    // A value already in the stored form is compared and copied as it is (no temporary).
-    if (isStoredForm(a.attributeType(), value)) {
+    // A value already in the stored form is compared and copied as it is (no temporary, no call).
+    if (isStoredForm(a.attributeType(), value)) [[likely]] {
         storeAttribute(index, value);
         return;
     }

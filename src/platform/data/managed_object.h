@@ -118,7 +118,8 @@ private:
     static constexpr std::uint32_t kNoSlot = std::numeric_limits<std::uint32_t>::max();
 
     void bind(Ref<EntityDescription> entity, Ref<ManagedObjectID> id);
-    void setID(const Ref<ManagedObjectID>& id);
+    // Takes the ID over (callers move IDs in when they are done with them: no count change).
+    void setID(Ref<ManagedObjectID> id);
     void fire() const;
     void setRelationshipIDs(std::size_t index, const Value& ids, bool maintainInverse);
     int indexForKey(const std::string& key, bool setting) const;

@@ -141,7 +141,7 @@ bool NetworkReachability::readFlags(ReachabilityFlags* flags) const {
     if (address_) return flagsForAddress(*address_, flags);
     std::string host = name_;
     if (const auto mapped = HostMap::lookup(name_, 0)) host = mapped->host;
-    const auto addresses = net_detail::lookupWithin(host, nameLookupTimeout(), net_detail::resolveName);
+    const auto addresses = net_detail::resolveWithin(host, nameLookupTimeout());
     ReachabilityFlags found = 0;
     for (const auto& address : addresses) {
         ReachabilityFlags candidate = 0;

@@ -53,6 +53,85 @@ TEST(MainRoad, SaveChildThenRootReachesTheFileAndLosesNothing) {
     EXPECT_TRUE(back[0]->objectID()->isEqual(*first->objectID()));
 }
 
+// Hundreds of new records of two entities in alternating runs, some texts left nil, integers given in
+// their stored form and in another one, one value set twice: the file holds every row once, under keys
+// given in the order the records were made, with exactly the values set; both contexts hold each
+// record under its permanent ID afterwards.
+TEST(MainRoad, ManyNewRecordsInAlternatingRunsReachTheFileExactly) {
+    Stack s;
+    struct Made {
+        Ref<ManagedObject> record;
+        std::string entity;
+        std::int64_t key;  // expected: the n-th record of its entity gets key n
+        std::string title;
+    };
+    std::vector<Made> made;
+    std::int64_t toptenzCount = 0;
+    std::int64_t newsCount = 0;
+    s.main->performAndWait([&] {
+        for (int i = 0; i < 300; ++i) {
+            const std::string n = std::to_string(i);
+            const bool chart = (i / 7) % 2 == 0;  // runs of 7 of one entity, then 7 of the other
+            Ref<ManagedObject> o;
+            if (chart) {
+                o = insert(s.main, "Toptenz", {{"title", Value("song " + n)}, {"rank", Value(std::int64_t{i})}, {"sid", Value(i % 5)}});
+                if (i % 3 != 0) o->setValueForKey(Value("\xe6\xad\x8c " + n), "title_cn");  // else left nil
+                made.push_back({o, "Toptenz", ++toptenzCount, "song " + n});
+            } else {
+                o = insert(s.main, "News", {{"msgId", Value("m" + n)}, {"title", Value("draft")}});
+                o->setValueForKey(Value("story " + n), "title");  // the later value wins
+                made.push_back({o, "News", ++newsCount, "story " + n});
+            }
+        }
+    });
+    Ref<Error> error;
+    ASSERT_TRUE(s.saveAll(&error)) << test::describe(error);
+
+    // SQLite's own reader: every row once, keys in the order the records were made.
+    std::vector<std::string> charts;
+    std::vector<std::string> news;
+    for (std::size_t i = 0; i < made.size(); ++i) {
+        const std::string n = std::to_string(i);
+        if (made[i].entity == "Toptenz") {
+            charts.push_back(std::to_string(made[i].key) + "|song " + n + "|" + n + "|" + std::to_string(i % 5) + "|" +
+                             (i % 3 != 0 ? "\xe6\xad\x8c " + n : std::string("<null>")));
+        } else {
+            news.push_back(std::to_string(made[i].key) + "|m" + n + "|story " + n);
+        }
+    }
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"_pk\" || '|' || \"title\" || '|' || \"rank\" || '|' || \"sid\" || '|' || "
+                                     "coalesce(\"title_cn\", '<null>') FROM \"Toptenz\" ORDER BY \"_pk\""),
+              charts);
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"_pk\" || '|' || \"msgId\" || '|' || \"title\" FROM \"News\" ORDER BY \"_pk\""), news);
+
+    // Each record of the child (moved to its permanent ID by the child's next look-up, here a fetch),
+    // and its twin in the root, under the permanent ID of its row.
+    EXPECT_EQ(fetch(s.main, request("Toptenz")).size(), static_cast<std::size_t>(toptenzCount));
+    std::vector<Ref<ManagedObjectID>> ids;
+    s.main->performAndWait([&] {
+        for (const auto& m : made) {
+            auto id = m.record->objectID();
+            EXPECT_FALSE(id->isTemporaryID());
+            EXPECT_EQ(id->key(), m.key);
+            EXPECT_EQ(id->entity()->name(), m.entity);
+            EXPECT_EQ(s.main->objectRegisteredForID(id), m.record);
+            EXPECT_EQ(m.record->valueForKey("title"), Value(m.title));
+            ids.push_back(id);
+        }
+        EXPECT_FALSE(s.main->hasChanges());
+    });
+    s.root->performAndWait([&] {
+        for (std::size_t i = 0; i < made.size(); ++i) {
+            auto twin = s.root->objectRegisteredForID(ids[i]);
+            ASSERT_TRUE(twin) << i;
+            EXPECT_NE(twin, made[i].record);
+            EXPECT_TRUE(twin->objectID()->isEqual(*ids[i]));
+            EXPECT_EQ(twin->valueForKey("title"), Value(made[i].title));
+        }
+        EXPECT_FALSE(s.root->hasChanges());
+    });
+}
+
 TEST(MainRoad, AnotherWriterOfTheSameRowGivesAConflictThatLosesNothing) {
     for (const bool deleting : {false, true}) {
         SCOPED_TRACE(deleting ? "delete" : "update");

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <vector>
 
@@ -76,6 +77,19 @@ TEST(Reachability, NameLookupIsBounded) {
     // The late answer is dropped; the lookup thread still ends.
     ended.wait();
     EXPECT_EQ(net_detail::lookupWithin("127.0.0.1", 2, net_detail::resolveName).size(), 1u);
+}
+
+// A numeric address is resolved on the spot: the same answer as the resolver's, even with no time at
+// all to wait for a lookup thread.
+TEST(Reachability, NumericNamesAreResolvedWithoutWaiting) {
+    for (const char* name : {"127.0.0.1", "10.20.30.40", "192.0.2.7", "::1", "2001:db8::5"}) {
+        const auto direct = net_detail::resolveName(name);
+        ASSERT_EQ(direct.size(), 1u) << name;
+        const auto bounded = net_detail::resolveWithin(name, 0);
+        ASSERT_EQ(bounded.size(), 1u) << name;
+        EXPECT_EQ(bounded[0].length, direct[0].length) << name;
+        EXPECT_EQ(std::memcmp(&bounded[0].storage, &direct[0].storage, direct[0].length), 0) << name;
+    }
 }
 
 TEST(Reachability, OverrideAnswersEveryTargetAndItsChangesAreDelivered) {

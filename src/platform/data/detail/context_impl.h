@@ -10,6 +10,7 @@
 #include <memory>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "platform/data/context.h"
@@ -43,6 +44,11 @@ struct SameRecord {
 struct ContextAccess {
     static ManagedObjectContext::Impl& impl(const ManagedObjectContext& c) { return *c.impl_; }
     static ManagedObject& mutableObject(const ManagedObject& o) { return const_cast<ManagedObject&>(o); }
+    // Where a record's ID and values live (for prefetching; nothing is read).
+    static const void* id(const ManagedObject& o) { return o.id_.get(); }
+    static std::pair<const char*, std::size_t> values(const ManagedObject& o) {
+        return {reinterpret_cast<const char*>(o.values_.data()), o.values_.size() * sizeof(Value)};
+    }
 };
 
 namespace data_detail {
@@ -147,6 +153,8 @@ struct ManagedObjectContext::Impl {
         std::size_t live = 0;
         std::uint64_t version = 0;  // moves on whenever a record joins or leaves
         void add(ManagedObject::List which, const Ref<ManagedObject>& o);
+        // The same, taking the caller's reference over when the record joins (no count change).
+        void add(ManagedObject::List which, Ref<ManagedObject>&& o);
         void remove(ManagedObject::List which, ManagedObject& o);
         bool contains(ManagedObject::List which, const ManagedObject& o) const { return o.slots_[which] != ManagedObject::kNoSlot; }
         void clear(ManagedObject::List which);
@@ -200,6 +208,7 @@ struct ManagedObjectContext::Impl {
 
     List& list(ManagedObject::List which) { return lists[which]; }
     void add(ManagedObject::List which, const Ref<ManagedObject>& o) { lists[which].add(which, o); }
+    void add(ManagedObject::List which, Ref<ManagedObject>&& o) { lists[which].add(which, std::move(o)); }
     void remove(ManagedObject::List which, ManagedObject& o) { lists[which].remove(which, o); }
     bool contains(ManagedObject::List which, const ManagedObject& o) const { return lists[which].contains(which, o); }
 
@@ -207,7 +216,7 @@ struct ManagedObjectContext::Impl {
     Ref<ManagedObject> lookup(const Ref<ManagedObjectID>& id);
     void registerObject(const Ref<ManagedObject>& o);
     void unregister(ManagedObject& o);
-    void rekey(ManagedObject& o, const Ref<ManagedObjectID>& id);
+    void rekey(ManagedObject& o, Ref<ManagedObjectID> id);
     // Moves records whose temporary IDs got permanent ones (anywhere) to their permanent IDs.
     void rekeyIfNeeded();
     // Whether rekeyIfNeeded might move a record now.

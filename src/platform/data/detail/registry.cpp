@@ -22,6 +22,10 @@ std::size_t Registry::probe(const Ref<ManagedObjectID>& id, std::uint32_t tag) c
     }
 }
 
+void Registry::prefetch(const Ref<ManagedObjectID>& id) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[home(tagOf(id))]);
+}
+
 const Ref<ManagedObject>* Registry::find(const Ref<ManagedObjectID>& id) const {
     if (slots_.empty()) return nullptr;
     const Slot& slot = slots_[probe(id, tagOf(id))];

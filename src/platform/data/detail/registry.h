@@ -28,6 +28,11 @@ public:
     // the record's entry is dropped.
     void rekey(const Ref<ManagedObjectID>& from, const ManagedObject& record, const Ref<ManagedObjectID>& to);
 
+    // Asks the processor early for the slot where a look-up of id starts; reads and changes nothing
+    // that matters. A walk over many records calls it a few records ahead, so that the look-ups' cache
+    // misses overlap.
+    void prefetch(const Ref<ManagedObjectID>& id) const;
+
     void reserve(std::size_t count);
     std::size_t size() const { return entries_.size() - dead_; }
     void clear();

@@ -185,6 +185,15 @@ std::vector<SocketAddress> lookupWithin(const std::string& name, double timeoutS
     return std::move(pending->addresses);
 }
 
+std::vector<SocketAddress> resolveWithin(const std::string& name, double timeoutSeconds) {
+    // Starting a thread is not free either: it waits for the dynamic loader's lock, which a library
+    // load on another thread (the URL engine's, at launch) can hold for milliseconds.
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, name.c_str(), &v4) == 1 || ::inet_pton(AF_INET6, name.c_str(), &v6) == 1) return resolveName(name);
+    return lookupWithin(name, timeoutSeconds, resolveName);
+}
+
 int openChangeSocket() {
     const int fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
     if (fd < 0) return -1;

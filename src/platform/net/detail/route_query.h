@@ -41,6 +41,10 @@ std::vector<SocketAddress> resolveName(const std::string& name);
 // Runs the lookup on a thread of its own and waits at most timeoutSeconds for it; a late lookup gives
 // nothing (it finishes in the background and its answer is dropped).
 std::vector<SocketAddress> lookupWithin(const std::string& name, double timeoutSeconds, const NameLookup& lookup);
+// resolveName bounded by timeoutSeconds: through lookupWithin, except for a numeric address (IPv4 dotted
+// or IPv6 text), which the resolver answers at once without asking anyone; that one is resolved on the
+// calling thread, with the same result and no thread started.
+std::vector<SocketAddress> resolveWithin(const std::string& name, double timeoutSeconds);
 
 // A netlink socket subscribed to the kernel's link, address and route change messages (IPv4 and IPv6),
 // non-blocking; -1 when it cannot be opened.
