@@ -93,9 +93,11 @@ void TLYWorker::main() {
         if (!postFile(path)) break;
         if (inBackground() && !backgroundWork) break;
     }
-    // The task is released as soon as the uploads end, not left to expire.
-    if (backgroundWork) app->endBackgroundTask();
+    // The job is marked ended before its background task is released: a terminate that waits for the
+    // tasks must not find the job still running once they are gone. The task is released as soon as
+    // the uploads end, not left to expire.
     if (jobEnded_) jobEnded_();
+    if (backgroundWork) app->endBackgroundTask();
 }
 
 bool TLYWorker::postFile(const std::string& path) {
