@@ -242,12 +242,12 @@ Ref<ManagedObject> ManagedObjectContext::Impl::materialize(const Ref<EntityDescr
 // ---- values from the source ----
 
 bool ManagedObjectContext::Impl::loadFromSource(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<Loaded>& out,
-                                                Ref<Error>* error) {
+                                                Ref<Error>* error, const std::vector<const std::vector<Value>*>* known) {
     out.assign(ids.size(), Loaded{});
     if (ids.empty()) return true;
     if (auto parent = self.parentContext()) {
         bool ok = true;
-        parent->performAndWait([&] { ok = ContextAccess::impl(*parent).currentValues(ids, out, error); });
+        parent->performAndWait([&] { ok = ContextAccess::impl(*parent).currentValues(ids, out, error, known); });
         return ok;
     }
     Ref<PersistentStoreCoordinator> coordinator = self.persistentStoreCoordinator();
@@ -283,7 +283,7 @@ bool ManagedObjectContext::Impl::loadFromSource(const std::vector<Ref<ManagedObj
 }
 
 bool ManagedObjectContext::Impl::currentValues(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<Loaded>& out,
-                                               Ref<Error>* error) {
+                                               Ref<Error>* error, const std::vector<const std::vector<Value>*>* known) {
     out.assign(ids.size(), Loaded{});
     std::vector<Ref<ManagedObjectID>> missing;
     std::vector<std::size_t> positions;
@@ -292,8 +292,13 @@ bool ManagedObjectContext::Impl::currentValues(const std::vector<Ref<ManagedObje
         if (o && !o->fault_) {
             if (!o->deleted_ && !o->gone_) {
                 out[i].found = true;
-                out[i].values = o->values_;
                 out[i].version = o->version_;
+                const std::vector<Value>* mine = known ? (*known)[i] : nullptr;
+                if (mine && *mine == o->values_) {
+                    out[i].same = true;
+                } else {
+                    out[i].values = o->values_;
+                }
             }
             continue;
         }
