@@ -175,16 +175,20 @@ void ManagedObjectContext::Impl::rekeyIfNeeded() {
     // Every entry registered, temporary and without a permanent ID as of this generation: the walk
     // below would keep the list as it is.
     if (temporariesChecked && checkedGeneration == generation) return;
-    std::vector<Ref<ManagedObject>> still;
-    for (auto& o : temporaries) {
+    // Compacted in place: the list keeps its room for the next batch of inserts.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < temporaries.size(); ++i) {
+        Ref<ManagedObject>& o = temporaries[i];
         if (!o->registered_ || !o->id_->isTemporaryID()) continue;
         if (auto permanent = o->id_->permanentID()) {
             rekey(*o, permanent);
+        } else if (kept != i) {
+            temporaries[kept++] = std::move(o);
         } else {
-            still.push_back(std::move(o));
+            ++kept;
         }
     }
-    temporaries = std::move(still);
+    temporaries.resize(kept);
     temporariesChecked = true;
     checkedGeneration = generation;
 }
@@ -639,10 +643,6 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
     Impl& d = *impl_;
     d.rekeyIfNeeded();
     std::vector<std::pair<std::string, std::vector<ManagedObject*>>> groups;
-    // A record named twice gets one identifier: the records already grouped, found by hash (a save
-    // hands over every inserted record, and a search of the group for each would cost n² / 2).
-    std::unordered_set<const ManagedObject*> grouped;
-    grouped.reserve(objects.size());
     for (const auto& o : objects) {
         if (!o || !o->id_ || !o->id_->isTemporaryID()) continue;
         if (auto permanent = o->id_->permanentID()) {
@@ -654,10 +654,27 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
         if (it == groups.end()) {
             groups.emplace_back(name, std::vector<ManagedObject*>{});
             it = groups.end() - 1;
+            it->second.reserve(objects.size());
         }
-        if (grouped.insert(o.get()).second) it->second.push_back(o.get());
+        it->second.push_back(o.get());
     }
     if (groups.empty()) return true;
+    // A record named twice gets one identifier, at its first place. A save hands over every inserted
+    // record once: one sorted copy of the pointers shows that without a hash node per record.
+    for (auto& group : groups) {
+        std::vector<ManagedObject*>& members = group.second;
+        if (members.size() < 2) continue;
+        std::vector<ManagedObject*> sorted = members;
+        std::sort(sorted.begin(), sorted.end(), std::less<>());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) continue;
+        std::unordered_set<const ManagedObject*> seen;
+        seen.reserve(members.size());
+        std::size_t kept = 0;
+        for (ManagedObject* o : members) {
+            if (seen.insert(o).second) members[kept++] = o;
+        }
+        members.resize(kept);
+    }
     auto coordinator = persistentStoreCoordinator();
     if (!coordinator) {
         setError(error, data_detail::contextError(kObjectStoreError, "The context has no store coordinator."));
