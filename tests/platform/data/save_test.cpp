@@ -412,6 +412,49 @@ TEST(Saves, SQLiteFailingPartWayIsAnErrorAndLosesNothing) {
     }
 }
 
+// A record's own check answers for its entity as the descriptions are at the call, whatever was
+// checked before on the thread: records of two entities in turn, and a name made required and
+// optional again between calls.
+TEST(Saves, ValidateForInsertAnswersForEachEntityAsItIsNow) {
+    auto model = test::makeItemModel();
+    Stack s(model);
+    auto ownerName = model->entityNamed("Owner")->propertyNamed("name");
+    ASSERT_TRUE(ownerName);
+    s.main->performAndWait([&] {
+        auto tooBig = insert(s.main, "Item", {{"big", Value(std::uint64_t{1} << 63)}});
+        auto fine = insert(s.main, "Item", {{"big", Value(1)}});
+        auto unnamed = insert(s.main, "Owner", {});
+        auto named = insert(s.main, "Owner", {{"name", Value("o")}});
+        struct Step {
+            Ref<ManagedObject> record;
+            bool nameRequired;
+            std::int64_t code;  // 0: valid
+        };
+        const Step steps[] = {
+            {tooBig, false, kValidationNumberTooLargeError},
+            {unnamed, false, 0},
+            {unnamed, true, kValidationMissingMandatoryPropertyError},
+            {unnamed, false, 0},
+            {fine, false, 0},
+            {tooBig, false, kValidationNumberTooLargeError},
+            {unnamed, true, kValidationMissingMandatoryPropertyError},
+            {named, true, 0},
+            {unnamed, true, kValidationMissingMandatoryPropertyError},
+            {fine, true, 0},
+            {unnamed, false, 0},
+            {tooBig, false, kValidationNumberTooLargeError},
+        };
+        for (std::size_t i = 0; i < std::size(steps); ++i) {
+            SCOPED_TRACE("step " + std::to_string(i));
+            ownerName->setOptional(!steps[i].nameRequired);
+            Ref<Error> error;
+            EXPECT_EQ(steps[i].record->validateForInsert(&error), steps[i].code == 0);
+            EXPECT_EQ(error ? error->code() : 0, steps[i].code);
+        }
+        ownerName->setOptional(true);
+    });
+}
+
 TEST(Saves, IntegersAreStoredWholeOrRefusedNeverWrapped) {
     // Columns hold 64-bit integers: a number outside a 16- or 32-bit attribute's range is stored and
     // read back whole; one outside the 64-bit range fails validation, which the record's own check
