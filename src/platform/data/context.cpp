@@ -183,16 +183,20 @@ void ManagedObjectContext::Impl::rekeyIfNeeded() {
     // Every entry registered, temporary and without a permanent ID as of this generation: the walk
     // below would keep the list as it is.
     if (temporariesChecked && checkedGeneration == generation) return;
-    std::vector<Ref<ManagedObject>> still;
-    for (auto& o : temporaries) {
+    // Compacted in place: the list keeps its room for the next batch of inserts.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < temporaries.size(); ++i) {
+        Ref<ManagedObject>& o = temporaries[i];
         if (!o->registered_ || !o->id_->isTemporaryID()) continue;
         if (auto permanent = o->id_->permanentID()) {
             rekey(*o, std::move(permanent));
+        } else if (kept != i) {
+            temporaries[kept++] = std::move(o);
         } else {
-            still.push_back(std::move(o));
+            ++kept;
         }
     }
-    temporaries = std::move(still);
+    temporaries.resize(kept);
     temporariesChecked = true;
     checkedGeneration = generation;
 }
@@ -250,12 +254,12 @@ Ref<ManagedObject> ManagedObjectContext::Impl::materialize(const Ref<EntityDescr
 // ---- values from the source ----
 
 bool ManagedObjectContext::Impl::loadFromSource(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<Loaded>& out,
-                                                Ref<Error>* error) {
+                                                Ref<Error>* error, const std::vector<const std::vector<Value>*>* known) {
     out.assign(ids.size(), Loaded{});
     if (ids.empty()) return true;
     if (auto parent = self.parentContext()) {
         bool ok = true;
-        parent->performAndWait([&] { ok = ContextAccess::impl(*parent).currentValues(ids, out, error); });
+        parent->performAndWait([&] { ok = ContextAccess::impl(*parent).currentValues(ids, out, error, known); });
         return ok;
     }
     Ref<PersistentStoreCoordinator> coordinator = self.persistentStoreCoordinator();
@@ -291,7 +295,7 @@ bool ManagedObjectContext::Impl::loadFromSource(const std::vector<Ref<ManagedObj
 }
 
 bool ManagedObjectContext::Impl::currentValues(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<Loaded>& out,
-                                               Ref<Error>* error) {
+                                               Ref<Error>* error, const std::vector<const std::vector<Value>*>* known) {
     out.assign(ids.size(), Loaded{});
     std::vector<Ref<ManagedObjectID>> missing;
     std::vector<std::size_t> positions;
@@ -300,8 +304,13 @@ bool ManagedObjectContext::Impl::currentValues(const std::vector<Ref<ManagedObje
         if (o && !o->fault_) {
             if (!o->deleted_ && !o->gone_) {
                 out[i].found = true;
-                out[i].values = o->values_;
                 out[i].version = o->version_;
+                const std::vector<Value>* mine = known ? (*known)[i] : nullptr;
+                if (mine && *mine == o->values_) {
+                    out[i].same = true;
+                } else {
+                    out[i].values = o->values_;
+                }
             }
             continue;
         }
@@ -642,10 +651,6 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
     Impl& d = *impl_;
     d.rekeyIfNeeded();
     std::vector<std::pair<std::string, std::vector<ManagedObject*>>> groups;
-    // A record named twice gets one identifier: the records already grouped, found by hash (a save
-    // hands over every inserted record, and a search of the group for each would cost n² / 2).
-    std::unordered_set<const ManagedObject*> grouped;
-    grouped.reserve(objects.size());
     for (const auto& o : objects) {
         if (!o || !o->id_ || !o->id_->isTemporaryID()) continue;
         if (auto permanent = o->id_->permanentID()) {
@@ -657,10 +662,27 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
         if (it == groups.end()) {
             groups.emplace_back(name, std::vector<ManagedObject*>{});
             it = groups.end() - 1;
+            it->second.reserve(objects.size());
         }
-        if (grouped.insert(o.get()).second) it->second.push_back(o.get());
+        it->second.push_back(o.get());
     }
     if (groups.empty()) return true;
+    // A record named twice gets one identifier, at its first place. A save hands over every inserted
+    // record once: one sorted copy of the pointers shows that without a hash node per record.
+    for (auto& group : groups) {
+        std::vector<ManagedObject*>& members = group.second;
+        if (members.size() < 2) continue;
+        std::vector<ManagedObject*> sorted = members;
+        std::sort(sorted.begin(), sorted.end(), std::less<>());
+        if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) continue;
+        std::unordered_set<const ManagedObject*> seen;
+        seen.reserve(members.size());
+        std::size_t kept = 0;
+        for (ManagedObject* o : members) {
+            if (seen.insert(o).second) members[kept++] = o;
+        }
+        members.resize(kept);
+    }
     auto coordinator = persistentStoreCoordinator();
     if (!coordinator) {
         setError(error, data_detail::contextError(kObjectStoreError, "The context has no store coordinator."));

@@ -580,8 +580,13 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     };
     for (const auto& id : idsOf(kUpdatedObjectsKey)) consider(id, false);
     for (const auto& id : idsOf(kInsertedObjectsKey)) consider(id, true);
+    // A record without local changes only takes the parent's values when they differ from its own:
+    // the parent compares them in place instead of copying every merged record's values here.
+    std::vector<const std::vector<Value>*> known;
+    known.reserve(targets.size());
+    for (const auto& o : targets) known.push_back(o && o->committed_.empty() && !o->fault_ ? &o->values_ : nullptr);
     std::vector<Loaded> loaded;
-    if (!load.empty() && d.loadFromSource(load, loaded, nullptr)) {
+    if (!load.empty() && d.loadFromSource(load, loaded, nullptr, &known)) {
         for (std::size_t k = 0; k < load.size(); ++k) {
             Ref<ManagedObject> o = targets[k];
             if (!loaded[k].found) {
@@ -598,8 +603,11 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
                 // No local change: the new values replace the old ones, compared in place (a record
                 // whose save this merge reports usually holds them already, and keeps its own).
                 std::vector<Value>& values = loaded[k].values;
-                values.resize(o->entity_->properties().size());
-                const bool changed = values != o->values_;
+                bool changed = false;
+                if (!loaded[k].same) {
+                    values.resize(o->entity_->properties().size());
+                    changed = values != o->values_;
+                }
                 if (changed) o->values_ = std::move(values);
                 o->gone_ = false;
                 o->version_ = loaded[k].version;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "context_test_support.h"
@@ -270,6 +271,70 @@ TEST(Merges, UnchangedRecordsTakeNewValuesAndOnlyChangedOnesAreReported) {
     });
 }
 
+// A child context merging from its parent: records without local changes whose parent values equal
+// their own stay as they are and are not reported; those that differ take the parent's values; a
+// record with local changes keeps them over the parent's; one the child never held is registered.
+// Later saves of both levels meet no conflict and store what each record shows (read back from the
+// SQLite file with a fresh coordinator).
+TEST(Merges, ChildRecordsCompareWithTheParentsValues) {
+    Stack s(test::makeItemModel());
+    Ref<ManagedObject> same, differs, local, fresh;
+    s.main->performAndWait([&] {
+        same = insert(s.main, "Item", {{"name", Value("same")}, {"count", Value(1)}});
+        differs = insert(s.main, "Item", {{"name", Value("differs")}, {"count", Value(2)}});
+        local = insert(s.main, "Item", {{"name", Value("local")}, {"count", Value(3)}});
+    });
+    ASSERT_TRUE(s.saveAll());
+    Ref<ManagedObjectID> freshID;
+    s.root->performAndWait([&] {
+        for (const auto& theirs : fetch(s.root, request("Item"))) {
+            const Value name = theirs->valueForKey("name");
+            if (name == Value("differs")) theirs->setValueForKey(Value(20), "count");
+            if (name == Value("local")) theirs->setValueForKey(Value("local, root"), "name");
+        }
+        auto f = insert(s.root, "Item", {{"name", Value("fresh")}, {"count", Value(4)}});
+        ASSERT_TRUE(s.root->save(nullptr));
+        freshID = f->objectID();
+    });
+    std::vector<Dictionary> changes;
+    NotificationCenter::defaultCenter()->addObserver(&changes, kManagedObjectContextObjectsDidChangeNotification, s.main,
+                                                     [&](const Notification& n) { changes.push_back(n.userInfo()); });
+    s.main->performAndWait([&] {
+        local->setValueForKey(Value(30), "count");
+        s.main->processPendingChanges();
+        changes.clear();
+        s.main->mergeChangesFromUserInfo(Dictionary{
+            {std::string(kUpdatedObjectsKey), Value(Array{Value(same->objectID()), Value(differs->objectID()), Value(local->objectID())})},
+            {std::string(kInsertedObjectsKey), Value(Array{Value(freshID)})}});
+        EXPECT_EQ(same->valueForKey("count").longLongValue(), 1);
+        EXPECT_EQ(differs->valueForKey("count").longLongValue(), 20);
+        EXPECT_EQ(local->valueForKey("count").longLongValue(), 30);
+        EXPECT_EQ(local->valueForKey("name"), Value("local, root"));
+        fresh = s.main->objectRegisteredForID(freshID);
+        ASSERT_TRUE(fresh);
+        EXPECT_EQ(fresh->valueForKey("name"), Value("fresh"));
+    });
+    NotificationCenter::defaultCenter()->removeObserver(&changes);
+    ASSERT_EQ(changes.size(), 1u);
+    const Array& refreshed = changes[0].get(kRefreshedObjectsKey).array();
+    EXPECT_EQ(std::count(refreshed.begin(), refreshed.end(), Value(same)), 0);
+    EXPECT_EQ(std::count(refreshed.begin(), refreshed.end(), Value(differs)), 1);
+    s.main->performAndWait([&] {
+        same->setValueForKey(Value(11), "count");
+        differs->setValueForKey(Value(21), "count");
+        fresh->setValueForKey(Value(41), "count");
+    });
+    Ref<Error> error;
+    ASSERT_TRUE(s.saveAll(&error)) << test::describe(error);
+    auto reader = test::openCoordinator(test::makeItemModel(), s.path);
+    ASSERT_TRUE(reader);
+    auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(reader);
+    std::map<std::string, std::int64_t> stored;
+    for (const auto& o : fetch(context, request("Item"))) stored[o->valueForKey("name").string()] = o->valueForKey("count").longLongValue();
+    EXPECT_EQ(stored, (std::map<std::string, std::int64_t>{{"same", 11}, {"differs", 21}, {"local, root", 30}, {"fresh", 41}}));
+}
+
 TEST(Threads, ChildrenOfTheRootSaveFromManyThreadsAtOnce) {
     Stack s(test::makeItemModel());
     constexpr int kWorkers = 4;
@@ -345,6 +410,49 @@ TEST(Saves, SQLiteFailingPartWayIsAnErrorAndLosesNothing) {
         EXPECT_EQ(test::rawTexts(path, "SELECT \"name\" || ':' || ifnull(length(\"blob\"), 0) FROM \"Item\" ORDER BY 1"),
                   (std::vector<std::string>{"changed:0", "new:32768"}));
     }
+}
+
+// A record's own check answers for its entity as the descriptions are at the call, whatever was
+// checked before on the thread: records of two entities in turn, and a name made required and
+// optional again between calls.
+TEST(Saves, ValidateForInsertAnswersForEachEntityAsItIsNow) {
+    auto model = test::makeItemModel();
+    Stack s(model);
+    auto ownerName = model->entityNamed("Owner")->propertyNamed("name");
+    ASSERT_TRUE(ownerName);
+    s.main->performAndWait([&] {
+        auto tooBig = insert(s.main, "Item", {{"big", Value(std::uint64_t{1} << 63)}});
+        auto fine = insert(s.main, "Item", {{"big", Value(1)}});
+        auto unnamed = insert(s.main, "Owner", {});
+        auto named = insert(s.main, "Owner", {{"name", Value("o")}});
+        struct Step {
+            Ref<ManagedObject> record;
+            bool nameRequired;
+            std::int64_t code;  // 0: valid
+        };
+        const Step steps[] = {
+            {tooBig, false, kValidationNumberTooLargeError},
+            {unnamed, false, 0},
+            {unnamed, true, kValidationMissingMandatoryPropertyError},
+            {unnamed, false, 0},
+            {fine, false, 0},
+            {tooBig, false, kValidationNumberTooLargeError},
+            {unnamed, true, kValidationMissingMandatoryPropertyError},
+            {named, true, 0},
+            {unnamed, true, kValidationMissingMandatoryPropertyError},
+            {fine, true, 0},
+            {unnamed, false, 0},
+            {tooBig, false, kValidationNumberTooLargeError},
+        };
+        for (std::size_t i = 0; i < std::size(steps); ++i) {
+            SCOPED_TRACE("step " + std::to_string(i));
+            ownerName->setOptional(!steps[i].nameRequired);
+            Ref<Error> error;
+            EXPECT_EQ(steps[i].record->validateForInsert(&error), steps[i].code == 0);
+            EXPECT_EQ(error ? error->code() : 0, steps[i].code);
+        }
+        ownerName->setOptional(true);
+    });
 }
 
 TEST(Saves, IntegersAreStoredWholeOrRefusedNeverWrapped) {

@@ -58,6 +58,9 @@ struct Loaded {
     bool found = false;
     std::vector<Value> values;
     std::int64_t version = 0;
+    // The level's values equal the ones the caller named as known for this record; `values` stays
+    // empty then (no copy of what the caller holds already).
+    bool same = false;
 };
 
 // One record's unsaved values as a fetch sees them: those of the nearest level that changed it.
@@ -230,9 +233,14 @@ struct ManagedObjectContext::Impl {
 
     // ---- values from the parent or store (context.cpp) ----
     // Values of the records as this context's source (parent chain, else the store) has them.
-    bool loadFromSource(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<data_detail::Loaded>& out, Ref<Error>* error);
+    // known (optional, one per ID, nullptr where none): values the caller holds for the record; a
+    // parent context holding equal values answers `same` instead of copying them. Read on the
+    // parent's queue while the caller waits for it.
+    bool loadFromSource(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<data_detail::Loaded>& out, Ref<Error>* error,
+                        const std::vector<const std::vector<Value>*>* known = nullptr);
     // Values of the records as this context has them (its unsaved changes included).
-    bool currentValues(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<data_detail::Loaded>& out, Ref<Error>* error);
+    bool currentValues(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<data_detail::Loaded>& out, Ref<Error>* error,
+                       const std::vector<const std::vector<Value>*>* known = nullptr);
     std::optional<Value> relatedIDsFromSource(const Ref<ManagedObjectID>& id, std::size_t index, Ref<Error>* error);
     std::optional<Value> currentRelatedIDs(const Ref<ManagedObjectID>& id, std::size_t index, Ref<Error>* error);
     void fulfill(ManagedObject& o);
