@@ -212,15 +212,19 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     }
     modelClass_ = modelClass;
     JSONKeyPathsByPropertyKey_ = std::move(keyPaths);
-    valueTransformersByPropertyKey_ = transformersForModelClass(modelClass);
+    std::unordered_map<std::string, const ClassInfo*> validated;
+    valueTransformersByPropertyKey_ = transformersForModelClass(modelClass, &validated);
     plan_.clear();
     for (const std::string& key : propertyKeys) {
         const Value* paths = JSONKeyPathsByPropertyKey_.find(key);
         if (!paths) continue;
-        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr};
+        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr, nullptr};
         if (auto it = valueTransformersByPropertyKey_.find(key); it != valueTransformersByPropertyKey_.end() && it->second) {
             step.transformer = it->second.get();
             step.handling = dynamic_cast<const JMTransformerErrorHandling*>(step.transformer);
+            if (auto checked = validated.find(key); checked != validated.end() && step.handling) {
+                step.validatedClass = checked->second;
+            }
         }
         if (paths->isString() && paths->string().find('.') == std::string::npos) step.singleKey = &paths->string();
         plan_.push_back(step);
@@ -244,7 +248,8 @@ JMTransformerMap JMJSONAdapter::valueTransformersForModelClass(const ClassInfo* 
     return adapter->transformersForModelClass(modelClass);
 }
 
-JMTransformerMap JMJSONAdapter::transformersForModelClass(const ClassInfo* modelClass) const {
+JMTransformerMap JMJSONAdapter::transformersForModelClass(
+    const ClassInfo* modelClass, std::unordered_map<std::string, const ClassInfo*>* validated) const {
     JMTransformerMap transformers;
     if (!modelClass) return transformers;
     for (const std::string& key : JMModel::propertyKeys(modelClass)) {
@@ -275,8 +280,9 @@ JMTransformerMap JMJSONAdapter::transformersForModelClass(const ClassInfo* model
             // Without a transformer (also when a hook gave none) the value is checked against the
             // declared type.
             if (!transformer) {
-                transformer = jm_validatingTransformerForClass(
-                    isObject ? (objectClass ? objectClass : classNamed("Object")) : classNamed("Value"));
+                const ClassInfo* checked = isObject ? (objectClass ? objectClass : classNamed("Object")) : classNamed("Value");
+                transformer = jm_validatingTransformerForClass(checked);
+                if (validated && checked) validated->emplace(key, checked);
             }
         }
         transformers.emplace(key, std::move(transformer));
@@ -370,7 +376,13 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
         if (read->isNil()) continue;
 
         try {
-            if (step.transformer) {
+            const ClassInfo* valueClass = step.validatedClass && !read->isNull() ? classOfValue(*read) : nullptr;
+            if (valueClass && valueClass->isSubclassOf(step.validatedClass)) {
+                // What the checking transformer gives for a value of its class: the value itself, with
+                // the error slot cleared as after any successful transform.
+                if (error) *error = nullptr;
+                values[i] = *read;
+            } else if (step.transformer) {
                 const Value& input = read->isNull() ? nilValue() : *read;
                 Value value;
                 if (step.handling) {
