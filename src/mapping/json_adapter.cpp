@@ -11,6 +11,7 @@
 #include "mapping/detail/prepared_keys.h"
 #include "platform/runtime/detail/generation.h"
 #include "platform/base/format.h"
+#include "platform/base/lifetime.h"
 #include "platform/base/log.h"
 
 namespace lv {
@@ -525,23 +526,33 @@ public:
 
     Ref<JMJSONAdapter> adapter(const ClassInfo* modelClass, const ClassInfo* adapterClass) {
         const ClassInfo* cls = adapterClass ? adapterClass : JMJSONAdapter::runtimeClass();
+        // Read first: a resolver set after this read makes the generation differ at the next call.
+        const std::uint64_t generation = runtimeGeneration();
+        const Key key{modelClass, cls};
+        // The calling thread's last answer, while the runtime is as it was then (mapping a reply asks
+        // for the same pair item after item).
+        Last& last = lastOfThread_.get();
+        if (last.adapter && last.generation == generation && last.key == key) return last.adapter;
         if (!modelClass || methodResolver(modelClass, HookSide::Class) || methodResolver(cls, HookSide::Class)) {
             return JMJSONAdapter::adapterWithModelClass(modelClass, adapterClass);
         }
-        const std::uint64_t generation = runtimeGeneration();
-        const Key key{modelClass, cls};
+        Ref<JMJSONAdapter> found;
         {
             std::lock_guard lock(mutex_);
             auto it = entries_.find(key);
-            if (it != entries_.end() && it->second.generation == generation) return it->second.adapter;
+            if (it != entries_.end() && it->second.generation == generation) found = it->second.adapter;
         }
-        // Made without the lock (it runs the model class's hooks); a failure is not kept.
-        Ref<JMJSONAdapter> made = JMJSONAdapter::adapterWithModelClass(modelClass, adapterClass);
-        if (!made) return nullptr;
-        std::lock_guard lock(mutex_);
-        Entry& entry = entries_[key];
-        if (!entry.adapter || entry.generation != generation) entry = Entry{generation, std::move(made)};
-        return entry.adapter;
+        if (!found) {
+            // Made without the lock (it runs the model class's hooks); a failure is not kept.
+            Ref<JMJSONAdapter> made = JMJSONAdapter::adapterWithModelClass(modelClass, adapterClass);
+            if (!made) return nullptr;
+            std::lock_guard lock(mutex_);
+            Entry& entry = entries_[key];
+            if (!entry.adapter || entry.generation != generation) entry = Entry{generation, std::move(made)};
+            found = entry.adapter;
+        }
+        last = Last{generation, key, found};
+        return found;
     }
 
 private:
@@ -555,8 +566,14 @@ private:
         std::uint64_t generation = 0;
         Ref<JMJSONAdapter> adapter;
     };
+    struct Last {
+        std::uint64_t generation = 0;
+        Key key{nullptr, nullptr};
+        Ref<JMJSONAdapter> adapter;
+    };
     std::mutex mutex_;
     std::unordered_map<Key, Entry, KeyHash> entries_;
+    PerThread<Last> lastOfThread_;
 };
 
 }  // namespace
