@@ -286,8 +286,12 @@ void APIProcessor::sendStoring(Dictionary params, std::shared_ptr<const StoringO
     apiHelper()->asyncRequestWithParams(
         Value(std::move(params)),
         [operation, success, failure](const Value& reply) {
-            Queue::main()->async(
-                [operation, success, failure, reply] { storeReply(*operation, reply, success, failure); });
+            Queue::main()->async([operation, success, failure, reply]() mutable {
+                storeReply(*operation, reply, success, failure);
+                // Freeing the parsed reply (thousands of values) is work the main queue need not do:
+                // its last reference goes to a background queue.
+                Queue::global()->async([released = std::move(reply)] {});
+            });
         },
         [failure](const Ref<Error>& error) {
             if (failure) failure(error);

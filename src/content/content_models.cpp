@@ -1,5 +1,6 @@
 #include "content/content_models.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -23,9 +24,21 @@ const DateFormatter& sharedFormatter(int n) {
     return *formatters[n - 1];
 }
 
+// The text's length in UTF-16 units where it is at most 13 (the longest the rules tell apart), else
+// 14: a text whose first 14 bytes are ASCII is longer than that without counting the rest.
+std::size_t ruleLength(std::string_view text) {
+    constexpr std::size_t kLongest = 13;
+    if (text.size() > kLongest &&
+        std::all_of(text.begin(), text.begin() + kLongest + 1, [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return kLongest + 1;
+    }
+    return utf16Length(text);
+}
+
 Value dateForRule(DateRule rule, const Value& value) {
     if (!value.isNil() && !value.isString()) return Value();
-    const std::size_t length = value.isString() ? value.count() : 0;  // characters (UTF-16 units)
+    const std::string_view text = value.isString() ? std::string_view(value.string()) : std::string_view();
+    const std::size_t length = ruleLength(text);  // characters (UTF-16 units), up to 14
     int formatter = 0;
     switch (rule) {
         case DateRule::ByLength13:
@@ -43,8 +56,7 @@ Value dateForRule(DateRule rule, const Value& value) {
             formatter = length <= 10 ? 3 : length <= 13 ? 1 : 2;
             break;
     }
-    std::optional<Date> date =
-        sharedFormatter(formatter).dateFromString(value.isString() ? std::string_view(value.string()) : std::string_view());
+    std::optional<Date> date = sharedFormatter(formatter).dateFromString(text);
     return date ? Value(*date) : Value();
 }
 

@@ -11,6 +11,7 @@
 #include "mapping/detail/prepared_keys.h"
 #include "platform/runtime/detail/generation.h"
 #include "platform/base/format.h"
+#include "platform/base/lifetime.h"
 #include "platform/base/log.h"
 
 namespace lv {
@@ -212,15 +213,19 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     }
     modelClass_ = modelClass;
     JSONKeyPathsByPropertyKey_ = std::move(keyPaths);
-    valueTransformersByPropertyKey_ = transformersForModelClass(modelClass);
+    std::unordered_map<std::string, const ClassInfo*> validated;
+    valueTransformersByPropertyKey_ = transformersForModelClass(modelClass, &validated);
     plan_.clear();
     for (const std::string& key : propertyKeys) {
         const Value* paths = JSONKeyPathsByPropertyKey_.find(key);
         if (!paths) continue;
-        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr};
+        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr, nullptr};
         if (auto it = valueTransformersByPropertyKey_.find(key); it != valueTransformersByPropertyKey_.end() && it->second) {
             step.transformer = it->second.get();
             step.handling = dynamic_cast<const JMTransformerErrorHandling*>(step.transformer);
+            if (auto checked = validated.find(key); checked != validated.end() && step.handling) {
+                step.validatedClass = checked->second;
+            }
         }
         if (paths->isString() && paths->string().find('.') == std::string::npos) step.singleKey = &paths->string();
         plan_.push_back(step);
@@ -244,7 +249,8 @@ JMTransformerMap JMJSONAdapter::valueTransformersForModelClass(const ClassInfo* 
     return adapter->transformersForModelClass(modelClass);
 }
 
-JMTransformerMap JMJSONAdapter::transformersForModelClass(const ClassInfo* modelClass) const {
+JMTransformerMap JMJSONAdapter::transformersForModelClass(
+    const ClassInfo* modelClass, std::unordered_map<std::string, const ClassInfo*>* validated) const {
     JMTransformerMap transformers;
     if (!modelClass) return transformers;
     for (const std::string& key : JMModel::propertyKeys(modelClass)) {
@@ -275,8 +281,9 @@ JMTransformerMap JMJSONAdapter::transformersForModelClass(const ClassInfo* model
             // Without a transformer (also when a hook gave none) the value is checked against the
             // declared type.
             if (!transformer) {
-                transformer = jm_validatingTransformerForClass(
-                    isObject ? (objectClass ? objectClass : classNamed("Object")) : classNamed("Value"));
+                const ClassInfo* checked = isObject ? (objectClass ? objectClass : classNamed("Object")) : classNamed("Value");
+                transformer = jm_validatingTransformerForClass(checked);
+                if (validated && checked) validated->emplace(key, checked);
             }
         }
         transformers.emplace(key, std::move(transformer));
@@ -370,7 +377,13 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
         if (read->isNil()) continue;
 
         try {
-            if (step.transformer) {
+            const ClassInfo* valueClass = step.validatedClass && !read->isNull() ? classOfValue(*read) : nullptr;
+            if (valueClass && valueClass->isSubclassOf(step.validatedClass)) {
+                // What the checking transformer gives for a value of its class: the value itself, with
+                // the error slot cleared as after any successful transform.
+                if (error) *error = nullptr;
+                values[i] = *read;
+            } else if (step.transformer) {
                 const Value& input = read->isNull() ? nilValue() : *read;
                 Value value;
                 if (step.handling) {
@@ -513,23 +526,33 @@ public:
 
     Ref<JMJSONAdapter> adapter(const ClassInfo* modelClass, const ClassInfo* adapterClass) {
         const ClassInfo* cls = adapterClass ? adapterClass : JMJSONAdapter::runtimeClass();
+        // Read first: a resolver set after this read makes the generation differ at the next call.
+        const std::uint64_t generation = runtimeGeneration();
+        const Key key{modelClass, cls};
+        // The calling thread's last answer, while the runtime is as it was then (mapping a reply asks
+        // for the same pair item after item).
+        Last& last = lastOfThread_.get();
+        if (last.adapter && last.generation == generation && last.key == key) return last.adapter;
         if (!modelClass || methodResolver(modelClass, HookSide::Class) || methodResolver(cls, HookSide::Class)) {
             return JMJSONAdapter::adapterWithModelClass(modelClass, adapterClass);
         }
-        const std::uint64_t generation = runtimeGeneration();
-        const Key key{modelClass, cls};
+        Ref<JMJSONAdapter> found;
         {
             std::lock_guard lock(mutex_);
             auto it = entries_.find(key);
-            if (it != entries_.end() && it->second.generation == generation) return it->second.adapter;
+            if (it != entries_.end() && it->second.generation == generation) found = it->second.adapter;
         }
-        // Made without the lock (it runs the model class's hooks); a failure is not kept.
-        Ref<JMJSONAdapter> made = JMJSONAdapter::adapterWithModelClass(modelClass, adapterClass);
-        if (!made) return nullptr;
-        std::lock_guard lock(mutex_);
-        Entry& entry = entries_[key];
-        if (!entry.adapter || entry.generation != generation) entry = Entry{generation, std::move(made)};
-        return entry.adapter;
+        if (!found) {
+            // Made without the lock (it runs the model class's hooks); a failure is not kept.
+            Ref<JMJSONAdapter> made = JMJSONAdapter::adapterWithModelClass(modelClass, adapterClass);
+            if (!made) return nullptr;
+            std::lock_guard lock(mutex_);
+            Entry& entry = entries_[key];
+            if (!entry.adapter || entry.generation != generation) entry = Entry{generation, std::move(made)};
+            found = entry.adapter;
+        }
+        last = Last{generation, key, found};
+        return found;
     }
 
 private:
@@ -543,8 +566,14 @@ private:
         std::uint64_t generation = 0;
         Ref<JMJSONAdapter> adapter;
     };
+    struct Last {
+        std::uint64_t generation = 0;
+        Key key{nullptr, nullptr};
+        Ref<JMJSONAdapter> adapter;
+    };
     std::mutex mutex_;
     std::unordered_map<Key, Entry, KeyHash> entries_;
+    PerThread<Last> lastOfThread_;
 };
 
 }  // namespace

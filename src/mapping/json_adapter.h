@@ -128,7 +128,10 @@ public:
 
 private:
     const ClassInfo* adapterClass() const;
-    JMTransformerMap transformersForModelClass(const ClassInfo* modelClass) const;
+    // The transformers by property key; `validated`, when given, receives per key whose transformer
+    // only checks the value's class (made here for a property without one) the class it checks.
+    JMTransformerMap transformersForModelClass(
+        const ClassInfo* modelClass, std::unordered_map<std::string, const ClassInfo*>* validated = nullptr) const;
 
     // What reading one property from JSON takes, found once when the adapter is made: the property
     // key, its key path(s) and its transformer (with its failure-reporting form, when it has one).
@@ -138,6 +141,9 @@ private:
         const ValueTransformer* transformer;
         const JMTransformerErrorHandling* handling;
         const std::string* singleKey;  // the key path when it is one key (no dots), else nullptr
+        // The class the transformer checks values against when it does nothing else (a value of the
+        // class passes unchanged, without the transformer's call), else nullptr.
+        const ClassInfo* validatedClass;
     };
     std::vector<PropertyPlan> plan_;
     // Per step: where its single key was found in the last JSON dictionary read, looked at first in

@@ -5,6 +5,8 @@
 #include <cctype>
 
 #include "platform/base/log.h"
+#include "platform/net/url.h"
+#include "platform/runtime/runtime.h"
 #include "sample_models.h"
 
 namespace lv {
@@ -187,6 +189,57 @@ TEST(ModelFromJSON, MapsEveryKindAndRoundTrips) {
                                              nullptr);
     ASSERT_NE(item, nullptr);
     EXPECT_TRUE(item->userName_.isNil() && item->created_.isNil() && item->title_.isNil());
+}
+
+// A property whose transformer only checks the value's class takes a value of that class without the
+// transformer's call: the model holds what the transformer gives, a value of another class fails with
+// the transformer's error, and the error slot is cleared as after any successful transform.
+TEST(ModelFromJSON, ClassCheckedPropertiesGetWhatTheirTransformerGives) {
+    const JMTransformerMap transformers = JMJSONAdapter::valueTransformersForModelClass(Item::runtimeClass(), nullptr);
+    const std::vector<Value> inputs{Value("text"), Value(std::string(40, 'x')), Value(3), Value(2.5), Value(true),
+                                    Value(Decimal::fromString("1.25")), Value(Date::fromSince1970(5)),
+                                    Value::array({1}), Value::dictionary({{"a", 1}}), Value::null(),
+                                    Value(URL::URLWithString("http://example.com/y"))};
+    for (const std::string key : {"title", "count", "userName", "note", "rank"}) {
+        const auto* transformer = dynamic_cast<const JMTransformerErrorHandling*>(transformers.at(key).get());
+        ASSERT_NE(transformer, nullptr) << key;
+        for (std::size_t n = 0; n < inputs.size(); ++n) {
+            const Value& input = inputs[n];
+            SCOPED_TRACE(key + " " + std::to_string(n));
+            Value json = itemJSON();
+            if (key == "userName") {
+                json.mutableDictionary().set("user", Value::dictionary({{"name", input}}));
+            } else {
+                json.mutableDictionary().set(key, input);
+            }
+            bool success = true;
+            Ref<Error> expectedError;
+            const Value expected = transformer->transformedValue(input.isNull() ? Value() : input, &success, &expectedError);
+            Ref<Error> error = Error::make("Earlier", 7);
+            auto item = JMJSONAdapter::modelOfClass<Item>(json, &error);
+            if (!success) {
+                EXPECT_EQ(item, nullptr);
+                ASSERT_NE(error, nullptr);
+                ASSERT_NE(expectedError, nullptr);
+                EXPECT_EQ(error->domain(), expectedError->domain());
+                EXPECT_EQ(error->localizedFailureReason(), expectedError->localizedFailureReason());
+                continue;
+            }
+            // The value set as the adapter sets it (null as nil); a scalar refuses nil, and so the item.
+            auto reference = std::dynamic_pointer_cast<Item>(Item::runtimeClass()->create());
+            if (!JMValidateAndAssignValue(*reference, key, expected.isNull() ? Value() : expected, true, nullptr)) {
+                EXPECT_EQ(item, nullptr);
+                continue;
+            }
+            ASSERT_NE(item, nullptr);
+            EXPECT_EQ(error, nullptr);
+            EXPECT_TRUE(valueForKey(*item, key).isEqual(valueForKey(*reference, key)));
+        }
+    }
+    // A model of checked properties only: its error slot is cleared too.
+    Ref<Error> error = Error::make("Earlier", 7);
+    ASSERT_NE(JMJSONAdapter::modelOfClass<Pet>(Value::dictionary({{"name", "rex"}}), &error), nullptr);
+    EXPECT_EQ(error, nullptr);
 }
 
 struct AdapterFailure {
