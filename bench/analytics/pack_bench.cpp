@@ -11,7 +11,7 @@
 
 #include "analytics/log_records.h"
 #include "support/ratio_reporter.h"
-#include "support/utf8.h"
+#include "platform/base/value.h"
 
 namespace {
 
@@ -177,7 +177,7 @@ struct In {
         auto n = static_cast<std::size_t>(be(4));
         const std::string_view text(reinterpret_cast<const char*>(b.data() + pos), n);
         pos += n;
-        return lv::bench::wellFormedUtf8(text) ? std::string(text) : std::string();
+        return lv::isWellFormedUtf8(text) ? std::string(text) : std::string();
     }
     // Reads a field header; false at the stop byte.
     bool field(std::uint8_t& type, std::int16_t& id) {

@@ -12,7 +12,7 @@
 
 #include "platform/base/format.h"
 #include "support/ratio_reporter.h"
-#include "support/utf8.h"
+#include "platform/base/value.h"
 #include "push/wire_records.h"
 
 namespace {
@@ -161,7 +161,7 @@ public:
             return;
         }
         const std::string_view bytes(reinterpret_cast<const char*>(in_.data() + pos_), n);
-        if (lv::bench::wellFormedUtf8(bytes))
+        if (lv::isWellFormedUtf8(bytes))
             out.assign(bytes);
         else
             out.clear();

@@ -36,22 +36,6 @@ void requireElementType(std::uint8_t type) {
     if (!isPackValueType(type)) TPKProtocolException::raise(format("Invalid container element type %d", type));
 }
 
-bool isValidUtf8(std::string_view text) {
-    // Plain ASCII (the usual text) needs no decoding.
-    unsigned char highBits = 0;
-    for (char c : text) highBits |= static_cast<unsigned char>(c);
-    if (highBits < 0x80) return true;
-    bool valid = true;
-    for (std::size_t i = 0; i < text.size() && valid;) {
-        if (static_cast<unsigned char>(text[i]) < 0x80) {
-            ++i;
-        } else {
-            decodeUtf8(text, i, &valid);
-        }
-    }
-    return valid;
-}
-
 }  // namespace
 
 bool isPackValueType(std::uint8_t code) {
@@ -175,7 +159,7 @@ bool TPKBinaryProtocol::readBufferedText(std::optional<std::string>& text) {
     if (!text) text.emplace();
     text->assign(reinterpret_cast<const char*>(memory_->readCursor() + 4), static_cast<std::size_t>(count));
     memory_->advance(4 + static_cast<std::uint64_t>(count));
-    if (!isValidUtf8(*text)) text.reset();
+    if (!isWellFormedUtf8(*text)) text.reset();
     return true;
 }
 
@@ -184,13 +168,13 @@ bool TPKBinaryProtocol::readTextInto(std::string& text) {
         // Count and bytes both there: copied straight from the buffer.
         text.assign(reinterpret_cast<const char*>(memory_->readCursor() + 4), static_cast<std::size_t>(count));
         memory_->advance(4 + static_cast<std::uint64_t>(count));
-        return isValidUtf8(text);
+        return isWellFormedUtf8(text);
     }
     const std::int32_t length = readI32();
     requireBytes(length);  // before allocating: a reply cannot make us reserve more than it holds
     text.resize(static_cast<std::size_t>(length));
     if (length > 0) readExactly(reinterpret_cast<std::uint8_t*>(text.data()), length);
-    return isValidUtf8(text);
+    return isWellFormedUtf8(text);
 }
 
 std::optional<std::string> TPKBinaryProtocol::readString() {

@@ -29,40 +29,6 @@ const ReadableClasses& readableClasses() {
     return classes;
 }
 
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view text) {
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        if (*p < 0x80) {
-            ++p;
-            continue;
-        }
-        const unsigned char b = *p;
-        int extra;
-        unsigned char low = 0x80, high = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            if (b == 0xE0) low = 0xA0;
-            if (b == 0xED) high = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            if (b == 0xF0) low = 0x90;
-            if (b == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (end - p <= extra || p[1] < low || p[1] > high) return false;
-        for (int i = 2; i <= extra; ++i) {
-            if (p[i] < 0x80 || p[i] > 0xBF) return false;
-        }
-        p += extra + 1;
-    }
-    return true;
-}
-
 }  // namespace
 
 PNTlvInputStream::PNTlvInputStream(std::span<const std::uint8_t> input) {
@@ -269,7 +235,7 @@ Value PNTlvInputStream::readString(int tag, bool required) {
     const std::string_view text =
         length > 0 ? std::string_view(reinterpret_cast<const char*>(at()), length) : std::string_view();
     cursor_ += static_cast<std::int32_t>(length);
-    return isValidUtf8(text) ? Value(text) : Value("");
+    return isWellFormedUtf8(text) ? Value(text) : Value("");
 }
 
 bool PNTlvInputStream::readElementHead(const char* method) {

@@ -1,5 +1,6 @@
 // UTF-8 ⇄ UTF-16 helpers. Invalid UTF-8 bytes count as one unit each and convert to U+FFFD.
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,22 @@ char32_t decodeUtf8(std::string_view text, std::size_t& i, bool* valid) {
     if (overlong || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return bad();
     i += static_cast<std::size_t>(length);
     return cp;
+}
+
+bool isWellFormedUtf8(std::string_view text) {
+    bool valid = true;
+    for (std::size_t i = 0; i < text.size() && valid;) {
+        // Runs of ASCII (most texts) are skipped eight bytes at a time; only the bytes of longer
+        // sequences go through the decoder.
+        while (i + 8 <= text.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, text.data() + i, sizeof word);
+            if ((word & 0x8080808080808080ULL) != 0) break;
+            i += 8;
+        }
+        if (i < text.size()) decodeUtf8(text, i, &valid);
+    }
+    return valid;
 }
 
 void appendUtf8(char32_t cp, std::string& out) {

@@ -416,6 +416,8 @@ std::u16string toUtf16(std::string_view utf8);
 // Decodes the code point at utf8[i] and advances i past it. A malformed sequence gives U+FFFD,
 // advances one byte and clears *valid (when given).
 char32_t decodeUtf8(std::string_view utf8, std::size_t& i, bool* valid = nullptr);
+// Well-formed UTF-8: every sequence decodes (no overlong form, surrogate or code point above U+10FFFF).
+bool isWellFormedUtf8(std::string_view utf8);
 void appendUtf8(char32_t codePoint, std::string& out);
 std::string fromUtf16(std::u16string_view utf16);
 

@@ -253,7 +253,7 @@ bool canBeConverted(std::string_view text, StringEncoding encoding) {
     const ConverterFacts* facts = factsFor(info);
     if (!facts) return false;
     if (info->family == Family::Utf8 || info->family == Family::Utf16 || info->family == Family::Utf32) {
-        return detail::isValidUtf8(text);
+        return isWellFormedUtf8(text);
     }
     if (encoding == StringEncoding::ASCII) return detail::isAscii(text);
     for (std::size_t i = 0; i < text.size();) {
@@ -268,7 +268,7 @@ std::optional<Bytes> encode(std::string_view text, StringEncoding encoding, bool
     const EncodingInfo* info = infoFor(encoding);
     const ConverterFacts* facts = factsFor(info);
     if (!facts) return std::nullopt;
-    if (info->family == Family::Utf8 && detail::isValidUtf8(text)) return Bytes(text.begin(), text.end());
+    if (info->family == Family::Utf8 && isWellFormedUtf8(text)) return Bytes(text.begin(), text.end());
     if (info->family != Family::Icu) {
         Bytes out;
         if (info->byteOrderMark) putScalar(*info, 0xFEFF, out);
@@ -381,7 +381,7 @@ std::optional<std::string> decode(std::span<const std::uint8_t> bytes, StringEnc
     switch (info->family) {
         case Family::Utf8: {
             std::string_view view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-            if (!detail::isValidUtf8(view)) return std::nullopt;
+            if (!isWellFormedUtf8(view)) return std::nullopt;
             return std::string(view);
         }
         case Family::Utf16: return decodeUtf16(bytes, *info);

@@ -3,6 +3,7 @@
 #include <limits>
 #include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/base/value.h"
 
@@ -183,6 +184,32 @@ TEST(Unicode, Utf16IndexToByteOffset) {
         EXPECT_FALSE(valid);
         EXPECT_EQ(utf16Length(bytes), bytes.size());
     }
+}
+
+TEST(Unicode, WellFormedUtf8) {
+    struct Case {
+        std::string text;
+        bool wellFormed;
+    };
+    const std::string ascii16 = "abcdefghijklmnop";
+    const std::vector<Case> cases = {
+        {"", true},
+        {ascii16, true},
+        {"h\xC3\xA9llo \xE4\xB8\xAD \xF0\x9F\x98\x80", true},
+        {"\xF4\x8F\xBF\xBF", true},      // U+10FFFF
+        {"\xED\x9F\xBF", true},           // U+D7FF, just below the surrogates
+        {"\xC0\xAF", false},               // overlong
+        {"\xE0\x80\xAF", false},          // overlong
+        {"\xF0\x80\x80\xAF", false},      // overlong
+        {"\xED\xA0\x80", false},          // a surrogate
+        {"\xF4\x90\x80\x80", false},      // above U+10FFFF
+        {"\xE4\xB8", false},               // cut short
+        {"\x80", false},                   // a lone continuation byte
+        {ascii16 + "\xFF", false},          // after a run the fast path skips
+        {ascii16.substr(0, 9) + "\xE4\xB8" + ascii16, false},
+        {ascii16.substr(0, 7) + "\xC3\xA9" + ascii16, true},  // a sequence across an eight-byte boundary
+    };
+    for (const Case& c : cases) EXPECT_EQ(isWellFormedUtf8(c.text), c.wellFormed) << c.text;
 }
 
 TEST(ValueCompare, OrdersNumbersTextAndDates) {

@@ -16,8 +16,8 @@ namespace lv::text::detail {
 // UTF-8 walking comes from base (decodeUtf8 advances past one code point, U+FFFD for a malformed byte).
 using lv::appendUtf8;
 using lv::decodeUtf8;
-// True when the text is well-formed UTF-8.
-bool isValidUtf8(std::string_view text);
+// Well-formedness is base's isWellFormedUtf8.
+using lv::isWellFormedUtf8;
 bool isAscii(std::string_view text);
 
 icu::UnicodeString toIcu(std::string_view utf8);
