@@ -3,7 +3,6 @@
 // test below, selected by name), so that it starts clean; the parent kills it at random moments.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "context_test_support.h"
+#include "support/child_process.h"
 
 namespace lv {
 namespace {
@@ -53,36 +53,15 @@ TEST(CrashSafety, DISABLED_ChildWriter) {
     ASSERT_EQ(::write(fd, "D", 1), 1);
 }
 
-struct Child {
-    pid_t pid = -1;
-    int readFd = -1;
-};
+using Child = test::PipedChild;
 
+// A child that saves one batch and reports 'S' before its save and 'D' after it.
 Child startWriter(const std::string& path, const std::string& batch) {
-    int fds[2];
-    EXPECT_EQ(::pipe(fds), 0);
-    // Everything the child needs is made before fork: between fork and exec only exec runs.
-    std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=CrashSafety.DISABLED_ChildWriter",
-                                     "--gtest_also_run_disabled_tests"};
-    std::vector<std::string> env = {"LV_CRASH_STORE=" + path, "LV_CRASH_BATCH=" + batch, "LV_CRASH_FD=" + std::to_string(fds[1])};
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, STDOUT_FILENO);
-        ::dup2(quiet, STDERR_FILENO);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
-    return Child{pid, fds[0]};
+    Child child = test::startThisBinaryWithPipe("CrashSafety.DISABLED_ChildWriter",
+                                                {{"LV_CRASH_STORE", path}, {"LV_CRASH_BATCH", batch}}, "LV_CRASH_FD",
+                                                true);
+    EXPECT_GT(child.pid, 0);
+    return child;
 }
 
 // Reads one byte from the child's pipe; 0 when the pipe closed.

@@ -19,6 +19,7 @@
 #include "platform/storage/bundle.h"
 #include "platform/ui/control_channel.h"
 #include "platform/ui/image.h"
+#include "support/child_process.h"
 
 namespace lv::test {
 namespace {
@@ -126,34 +127,16 @@ TEST(Lifecycle, DISABLED_BusyMainThreadChild) {
 // SIGTERM while the main thread cannot take the terminate line: the process still ends, soon after,
 // as the signal ends it.
 TEST(Lifecycle, ASignalEndsTheProcessWhileTheMainThreadIsBusy) {
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    std::vector<std::string> args = {"/proc/self/exe", "--gtest_filter=Lifecycle.DISABLED_BusyMainThreadChild",
-                                     "--gtest_also_run_disabled_tests"};
-    std::vector<std::string> env = {"LV_BUSY_FD=" + std::to_string(fds[1])};
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        const int quiet = ::open("/dev/null", O_WRONLY);
-        ::dup2(quiet, STDOUT_FILENO);
-        ::execve(argv[0], argv.data(), envp.data());
-        ::_exit(127);
-    }
-    ::close(fds[1]);
+    const test::PipedChild child =
+        test::startThisBinaryWithPipe("Lifecycle.DISABLED_BusyMainThreadChild", {}, "LV_BUSY_FD", false);
+    ASSERT_GT(child.pid, 0);
     char mark = 0;
-    ASSERT_EQ(::read(fds[0], &mark, 1), 1);
-    ::close(fds[0]);
+    ASSERT_EQ(::read(child.readFd, &mark, 1), 1);
+    ::close(child.readFd);
     EXPECT_EQ(mark, 'B');
-    ::kill(pid, SIGTERM);
+    ::kill(child.pid, SIGTERM);
     int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
 }
 
