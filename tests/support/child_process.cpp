@@ -11,13 +11,29 @@ extern char** environ;
 
 namespace lv::test {
 
-int runThisBinary(const std::string& filter, const std::map<std::string, std::string>& environment) {
+namespace {
+
+// This process's environment with the extra variables after it.
+std::vector<std::string> environmentWith(const std::map<std::string, std::string>& environment) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) env.emplace_back(*e);
     for (const auto& [key, value] : environment) env.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
+    return env;
+}
+
+// The null-ended list exec takes; the texts stay owned by `entries`.
+std::vector<char*> pointersTo(std::vector<std::string>& entries) {
+    std::vector<char*> pointers;
+    for (auto& entry : entries) pointers.push_back(entry.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+}  // namespace
+
+int runThisBinary(const std::string& filter, const std::map<std::string, std::string>& environment) {
+    std::vector<std::string> env = environmentWith(environment);
+    std::vector<char*> envp = pointersTo(env);
 
     std::string program = "/proc/self/exe";
     std::string filterArg = "--gtest_filter=" + filter;
@@ -34,12 +50,8 @@ PipedChild startThisBinaryWithPipe(const std::string& filter, std::map<std::stri
     int fds[2];
     if (::pipe(fds) != 0) return {};
     environment[pipeVariable] = std::to_string(fds[1]);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e) env.emplace_back(*e);
-    for (const auto& [key, value] : environment) env.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> env = environmentWith(environment);
+    std::vector<char*> envp = pointersTo(env);
 
     std::string program = "/proc/self/exe";
     std::string filterArg = "--gtest_filter=" + filter;
