@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 
 #include "dispatch_support.h"
 #include "platform/dispatch/source.h"
@@ -25,6 +27,17 @@ struct SocketPair {
     }
     void send(std::string_view text) { ASSERT_EQ(::write(fds[1], text.data(), text.size()), static_cast<ssize_t>(text.size())); }
 };
+
+// Sets a cancel handler on `source` and returns a call that cancels it and waits for that handler.
+// Once it has run, no event handler is running or will run, so the locals the handlers capture may go.
+std::function<void()> cancellation(const Ref<Source>& source) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    source->setCancelHandler([done] { *done = true; });
+    return [source, done] {
+        source->cancel();
+        EXPECT_TRUE(runMainUntil([&] { return done->load(); }, 5));
+    };
+}
 
 // A listening socket on 127.0.0.1 with three connections waiting to be accepted.
 struct Listener {
@@ -71,10 +84,12 @@ TEST(SourceTest, ReadSourceReportsWhatIsReadyOnItsQueue) {
             seen = static_cast<int>(source->data());
             source->cancel();
         });
+        const auto cancelAndWait = cancellation(source);
         source->resume();
         ASSERT_TRUE(runMainUntil([&] { return seen.load() >= 0; }, 5));
         EXPECT_EQ(seen.load(), expected);
         EXPECT_TRUE(onQueue.load());
+        cancelAndWait();
     }
 }
 
@@ -85,6 +100,7 @@ TEST(SourceTest, StartsSuspendedAndFiresAgainWhileDataStaysUnread) {
     source->setEventHandler([&] {
         if (++events == 3) source->suspend();  // the byte is never read: readiness persists
     });
+    const auto cancelAndWait = cancellation(source);
     pair.send("x");
     test::pumpMain(0.02);
     EXPECT_EQ(events.load(), 0);  // not resumed yet
@@ -94,7 +110,7 @@ TEST(SourceTest, StartsSuspendedAndFiresAgainWhileDataStaysUnread) {
     EXPECT_EQ(events.load(), 3);  // suspended
     source->resume();
     ASSERT_TRUE(runMainUntil([&] { return events.load() > 3; }, 5));
-    source->cancel();
+    cancelAndWait();
 }
 
 TEST(SourceTest, ReadAndWriteSourcesShareADescriptorAndCancelHandlersCloseItOnce) {
@@ -156,6 +172,7 @@ TEST(SourceTest, StaleReadinessOnASilentOpenSocketRunsNoHandler) {
             source->cancel();
         }
     });
+    const auto cancelSourceAndWait = cancellation(source);
     source->completeNextWaitAtOnce();
     source->resume();
     // The reactor takes the stale completion before it starts the fence's wait, so anything that
@@ -167,14 +184,17 @@ TEST(SourceTest, StaleReadinessOnASilentOpenSocketRunsNoHandler) {
         fenced = true;
         fenceSource->cancel();
     });
+    const auto cancelFenceAndWait = cancellation(fenceSource);
     fenceSource->resume();
     ASSERT_TRUE(runMainUntil([&] { return fenced.load(); }, 5));
+    cancelFenceAndWait();
     EXPECT_EQ(seen.events(), test::Events{});
     pair.send("abc");
     ASSERT_TRUE(runMainUntil([&] { return seen.size() == 1; }, 5));
     ::shutdown(pair.fds[1], SHUT_WR);
     ASSERT_TRUE(runMainUntil([&] { return seen.size() == 2; }, 5));
     EXPECT_EQ(seen.events(), (test::Events{"3", "0"}));
+    cancelSourceAndWait();
 }
 
 // Setting the timer again replaces its schedule; a fire while suspended is delivered on resume, with
@@ -187,6 +207,7 @@ TEST(TimerSourceTest, ScheduleReplacedAndFiresHeldWhileSuspended) {
         count = timer->data();
         ++fired;
     });
+    const auto cancelAndWait = cancellation(timer);
     timer->setTimer(0.005, 0);
     timer->setTimer(0.05, 0);  // pushed later
     timer->resume();
@@ -202,7 +223,7 @@ TEST(TimerSourceTest, ScheduleReplacedAndFiresHeldWhileSuspended) {
     timer->resume();
     ASSERT_TRUE(runMainUntil([&] { return fired.load() == 2; }, 5));
     EXPECT_EQ(count.load(), 1u);
-    timer->cancel();
+    cancelAndWait();
 }
 
 }  // namespace
