@@ -166,9 +166,10 @@ TEST_F(RestAPIHelper, TheGetSetsFourSecondsAndThirtyOnceHandedOn) {
     ASSERT_TRUE(outcome.wait());
     const auto waited = std::chrono::steady_clock::now() - started;
     ASSERT_FALSE(outcome.succeeded);
+    // Timed out before the reply, which comes after 6 s: the four seconds, not the thirty (a bound
+    // above on the wait would only measure how loaded the machine is).
     EXPECT_EQ(outcome.error->code(), -1001);
     EXPECT_GE(waited, std::chrono::milliseconds(3900));
-    EXPECT_LT(waited, std::chrono::milliseconds(5900));
     EXPECT_TRUE(runMainUntil([&] { return serializer->timeoutInterval() == 30; }, 5));
     EXPECT_EQ(serializer->requestWithMethod("POST", url, Value::dictionary({}), &error)->timeoutInterval(), 30);
 }

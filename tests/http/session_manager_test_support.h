@@ -7,6 +7,7 @@
 
 #include "http/url_session_manager.h"
 #include "operation_test_support.h"
+#include "platform/dispatch/operation.h"
 #include "platform/dispatch/run_loop.h"
 #include "platform/dispatch/thread.h"
 
@@ -35,10 +36,13 @@ inline bool waitDone(const std::shared_ptr<Completion>& record) {
     return runMainUntil([&] { return record->done; }, 10);
 }
 
-// Invalidates the session, cancelling its tasks, and waits until it let go of the manager.
+// Invalidates the session, cancelling its tasks, and waits until it let go of the manager: the session
+// drops its delegate at the start of the invalidation call on the delegate queue, which holds the
+// manager until the call has returned, so the wait ends with that queue's last operation.
 inline void endManager(const Ref<HCURLSessionManager>& manager) {
     manager->invalidateSessionCancelingTasks(true);
     EXPECT_TRUE(runMainUntil([&] { return manager->session()->delegate() == nullptr; }, 10));
+    manager->session()->delegateQueue()->waitUntilAllOperationsAreFinished();
 }
 
 }  // namespace lv::test

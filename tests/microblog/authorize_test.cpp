@@ -233,7 +233,7 @@ TEST_F(Authorize, RefusalsAndFailedExchangesAnswerWithTheirStatus) {
         ASSERT_TRUE(runMainUntil([&] { return !recorder->responses.empty(); }, 15)) << c.name;
         auto response = std::dynamic_pointer_cast<MBLAuthorizeResponse>(recorder->responses[0]);
         ASSERT_TRUE(response) << c.name;
-        EXPECT_EQ(response->statusCode(), c.status) << c.name;
+        EXPECT_EQ(response->statusCode(), c.status) << c.name << ": " << Value(response->userInfo()).description();
         EXPECT_TRUE(response->accessToken().empty()) << c.name;
         drain();
     }

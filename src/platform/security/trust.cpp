@@ -1,6 +1,7 @@
 // Trust evaluation with X509_verify_cert; host and IP checks through the verification parameters.
 #include "platform/security/trust.h"
 
+#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -16,12 +17,16 @@ namespace {
 
 [[maybe_unused]] const bool kTrustCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
 
-// The extra anchors, and a store of the system's anchors plus them, made again after a change
-// (loading the system's anchors takes tens of milliseconds; a store is safe to share between threads).
+// The extra anchors, and a store of the system's anchors plus them, made again after a change (a
+// store is safe to share between threads). The system's anchor file is read once per process into
+// `system`: reading it takes tens of milliseconds (far more under a sanitizer), which the first
+// connection after every change of the anchors would otherwise spend between its TLS handshake and
+// its request.
 struct AnchorTable {
     std::mutex mutex;
     std::vector<Ref<Certificate>> certificates;
     X509_STORE* store = nullptr;
+    X509_STORE* system = nullptr;  // the system's default paths, never used to verify
 };
 
 AnchorTable& anchorTable() {
@@ -45,14 +50,40 @@ void dropStore(AnchorTable& table) {
     table.store = nullptr;
 }
 
+// A store with what X509_STORE_set_default_paths gives: the system's anchor file (its certificates and
+// revocation lists, copied from the table's system store), and the system's certificate directory and
+// store, which are looked in only when a certificate is asked for. Called with the table's lock.
+X509_STORE* newSystemStore(AnchorTable& table) {
+    if (!table.system) {
+        table.system = X509_STORE_new();
+        if (!table.system) return nullptr;
+        X509_STORE_set_default_paths(table.system);
+    }
+    X509_STORE* store = X509_STORE_new();
+    if (!store) return nullptr;
+    STACK_OF(X509_OBJECT)* objects = X509_STORE_get0_objects(table.system);
+    for (int i = 0; i < sk_X509_OBJECT_num(objects); ++i) {
+        X509_OBJECT* object = sk_X509_OBJECT_value(objects, i);
+        if (X509* x509 = X509_OBJECT_get0_X509(object)) X509_STORE_add_cert(store, x509);
+        if (X509_CRL* crl = X509_OBJECT_get0_X509_CRL(object)) X509_STORE_add_crl(store, crl);
+    }
+    if (X509_LOOKUP* directory = X509_STORE_add_lookup(store, X509_LOOKUP_hash_dir())) {
+        X509_LOOKUP_add_dir(directory, nullptr, X509_FILETYPE_DEFAULT);
+    }
+    if (X509_LOOKUP* system = X509_STORE_add_lookup(store, X509_LOOKUP_store())) {
+        X509_LOOKUP_add_store_ex(system, nullptr, nullptr, nullptr);
+    }
+    ERR_clear_error();
+    return store;
+}
+
 // The shared default store, with a reference for the caller.
 X509_STORE* defaultStore() {
     AnchorTable& table = anchorTable();
     std::lock_guard lock(table.mutex);
     if (!table.store) {
-        table.store = X509_STORE_new();
+        table.store = newSystemStore(table);
         if (!table.store) return nullptr;
-        X509_STORE_set_default_paths(table.store);
         for (const auto& anchor : table.certificates) X509_STORE_add_cert(table.store, anchor->x509());
     }
     X509_STORE_up_ref(table.store);

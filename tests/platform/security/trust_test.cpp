@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 #include <openssl/x509_vfy.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 
 #include "platform/security/trust.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/test_certificates.h"
 
@@ -161,6 +164,39 @@ TEST_F(Trust, AnchorsFromPEMFiles) {
     TrustResult result;
     trustFor(pki.leaf, "localhost")->evaluate(&result);
     EXPECT_EQ(result, TrustResult::Unspecified);
+}
+
+// The system's anchor file is read once per process: changing the extra anchors makes the shared store
+// again from the certificates already read, so the first connection after the change does not spend
+// the file's reading between its TLS handshake and its request (long enough under load for a server
+// to give up on the connection). The second process names its own anchor file as the system's.
+TEST(TrustChildProcess, ReadsTheSystemAnchorFileOnce) {
+    const char* dir = std::getenv("LV_TRUST_CHILD_DIR");
+    if (!dir) GTEST_SKIP() << "runs only as the second process of TrustAcrossProcesses";
+    const test::TestPKI& pki = test::TestPKI::shared();
+    const std::string file = std::string(dir) + "/system.pem";
+    std::ofstream(file) << test::pemOf(pki.root.der);
+    ASSERT_EQ(::setenv("SSL_CERT_FILE", file.c_str(), 1), 0);
+    ASSERT_EQ(::setenv("SSL_CERT_DIR", dir, 1), 0);  // no other system anchors
+    const auto evaluate = [&] {
+        TrustResult result = TrustResult::Invalid;
+        ServerTrust::create({certificate(pki.leaf.der), certificate(pki.intermediate.der)}, {Policy::SSL(true, "localhost")})
+            ->evaluate(&result);
+        return result;
+    };
+    TrustAnchors::clear();
+    EXPECT_EQ(evaluate(), TrustResult::Unspecified);  // anchored by the system's file
+    std::ofstream(file, std::ios::trunc).flush();      // read again, it would anchor nothing
+    for (const auto& change : {std::function<void()>([&] { TrustAnchors::addCertificate(certificate(pki.selfSigned.der)); }),
+                               std::function<void()>([] { TrustAnchors::clear(); })}) {
+        change();
+        EXPECT_EQ(evaluate(), TrustResult::Unspecified);
+    }
+}
+
+TEST(TrustAcrossProcesses, TheSystemAnchorFileIsReadOncePerProcess) {
+    test::TempDir dir;
+    EXPECT_EQ(test::runThisBinary("TrustChildProcess.*", {{"LV_TRUST_CHILD_DIR", dir.path().string()}}), 0);
 }
 
 }  // namespace

@@ -285,14 +285,18 @@ TEST(Application, TerminateLetsQueuedWorkAndBackgroundTasksFinishFirst) {
         std::atomic<bool> queuedWorkRan{false};
         std::string stateDuringWork;
         bool activatedDuringWork = true;
+        // The worker's block still runs after the task it ends lets terminate() return: the row waits
+        // for the block itself before its locals go.
+        Ref<Group> worker = Group::make();
         Queue::main()->async([&] {
             queuedWorkRan = true;
             stateDuringWork = app->applicationState() == ApplicationState::Background ? "background" : "other";
             activatedDuringWork = app->becomeActive();  // refused: the app is ending
             scope.events().push_back("queued work");
-            if (row.workerEndsTask) Queue::global()->async([&app, task] { app->endBackgroundTask(task); });
+            if (row.workerEndsTask) worker->async(Queue::global(), [&app, task] { app->endBackgroundTask(task); });
         });
         ASSERT_TRUE(app->terminate());
+        EXPECT_TRUE(worker->wait(10));
         EXPECT_TRUE(queuedWorkRan.load());
         EXPECT_EQ(stateDuringWork, "background");
         EXPECT_FALSE(activatedDuringWork);
