@@ -8,6 +8,7 @@
 
 #include "data_test_support.h"
 #include "platform/data/errors.h"
+#include "platform/storage/json.h"
 
 namespace lv {
 namespace {
@@ -219,6 +220,43 @@ TEST(SQLiteStore, DeletesOfRunsOfKeysRemoveExactlyThoseRows) {
             EXPECT_EQ(keysInFile("Toptenz"), chartsLeft);
         }
     }
+}
+
+// Texts of a parsed reply sit in the reply's shared text blocks: they are bound to the insert as the
+// bytes where they sit. Another reader finds each text with its exact bytes (an empty text as an empty
+// text, not NULL; a NUL inside kept), whether or not its std::string was made before the save.
+TEST(SQLiteStore, TextsOfAParsedReplyAreStoredWithTheirExactBytes) {
+    TempDir dir;
+    const std::string path = dir.file("texts.sqlite");
+    auto c = test::openCoordinator(ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()}), path);
+    ASSERT_TRUE(c);
+    auto news = c->managedObjectModel()->entityNamed("News");
+    const std::string longText(300, 'x');
+    const std::string json = "[\"\", \"short\", \"fifteen bytes!!\", \"sixteen bytes!!!\", \"" + longText +
+                             "\", \"\\u00fc\\u4e2d\\u6587 more than sixteen bytes\", \"a NUL \\u0000 inside a long text\"]";
+    const Value texts = JSONSerialization::JSONObjectWithData(json, 0, nullptr);
+    ASSERT_EQ(texts.count(), 7u);
+    (void)texts[4].string();  // one text's std::string made before the save
+    ChangeSet rows;
+    for (const Value& text : texts.array()) {
+        rows.inserts.push_back({ManagedObjectID::makeTemporary(news), {{"title", text}, {"detailPageLink", text}}});
+    }
+    Ref<Error> error;
+    ASSERT_TRUE(c->saveChanges(rows, nullptr, &error)) << error->description();
+    auto hex = [](std::string_view bytes) {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string out = "text:";
+        for (unsigned char b : bytes) {
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        }
+        return out;
+    };
+    std::vector<std::string> expected;
+    for (const Value& text : texts.array()) expected.push_back(hex(text.string()));
+    EXPECT_EQ(expected[6].size(), 5 + 2 * std::string_view("a NUL \0 inside a long text", 26).size());
+    EXPECT_EQ(rawTexts(path, "SELECT typeof(title) || ':' || hex(title) FROM News ORDER BY _pk"), expected);
+    EXPECT_EQ(rawTexts(path, "SELECT typeof(detailPageLink) || ':' || hex(detailPageLink) FROM News ORDER BY _pk"), expected);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/base/detail/value_text.h"
 #include "platform/data/detail/store.h"
 #include "platform/data/errors.h"
 
@@ -71,7 +72,8 @@ inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType 
     switch (kind) {
         case ColumnKind::Text:
             if (value.isString()) {
-                const std::string& text = value.string();
+                // The bytes where the value keeps them (no std::string made for a text of a block).
+                const std::string_view text = ValueText::view(value);
                 bindBytes(s, column, BoundParameter::Kind::Text, text.data(), text.size(), bound);
                 return true;
             }
