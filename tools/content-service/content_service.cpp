@@ -66,7 +66,7 @@ bool servesGzip(const httplib::Request& request, const std::string& contentType)
            accepted.find("br") == std::string::npos;
 }
 
-// The body in the gzip format (zlib's default level), as the server library would send it.
+// The body in the gzip format, at zlib's default level.
 std::string gzipped(const std::string& body) {
     z_stream stream{};
     if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
@@ -248,7 +248,7 @@ void ContentService::install() {
         response.status = behaviour.status;
         if (servesGzip(request, behaviour.contentType)) {
             if (auto packed = compressedBody(body)) {
-                // The same bytes and headers the library's own compression gives, made once per body.
+                // The headers the library's own compression sends; the compressed body made once per body.
                 response.set_header("Content-Encoding", "gzip");
                 response.set_content_provider(packed->size(), behaviour.contentType,
                                               [packed](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
