@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/base/detail/value_text.h"
 #include "platform/data/model.h"
 
 namespace lv {
@@ -37,7 +38,7 @@ std::size_t ruleLength(std::string_view text) {
 
 Value dateForRule(DateRule rule, const Value& value) {
     if (!value.isNil() && !value.isString()) return Value();
-    const std::string_view text = value.isString() ? std::string_view(value.string()) : std::string_view();
+    const std::string_view text = ValueText::view(value);  // empty for nil
     const std::size_t length = ruleLength(text);  // characters (UTF-16 units), up to 14
     int formatter = 0;
     switch (rule) {

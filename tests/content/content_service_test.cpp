@@ -152,6 +152,37 @@ TEST_F(ContentService, CloseEarlySendsPartOfTheReplyAndDelayHoldsIt) {
     EXPECT_EQ(result->status, 200);
 }
 
+// A client that takes gzip gets each reply compressed (the service keeps the last few compressed
+// bodies): decoded, every reply is the one a plain client gets, however the bodies follow each other.
+TEST_F(ContentService, GzipRepliesDecodeToThePlainReplyOfEachRequest) {
+    httplib::Client plain("127.0.0.1", service.port());
+    httplib::Client packed("127.0.0.1", service.port());
+    packed.set_decompress(false);
+    httplib::Client decoding("127.0.0.1", service.port());
+    const httplib::Headers gzip{{"Accept-Encoding", "gzip, deflate"}};
+    const std::vector<std::string> bodies{"action=newsList&cat=ent&time=", "action=rank&site=naver&time=",
+                                          "action=newsList&cat=sports&time=", "action=newsList&cat=ent&time=",
+                                          "action=taobao&store=food&time=&type=hot", "action=microblog&gap=new&time=",
+                                          "action=video&time=&type=music", "action=rank&site=naver&time=",
+                                          "action=newsList&cat=ent&time="};
+    for (int round = 0; round < 2; ++round) {
+        for (const std::string& body : bodies) {
+            const std::string form = "application/x-www-form-urlencoded";
+            auto expected = plain.Post("/api", body, form);
+            auto raw = packed.Post("/api", gzip, body, form);
+            auto decoded = decoding.Post("/api", gzip, body, form);
+            ASSERT_TRUE(expected && raw && decoded) << body;
+            EXPECT_EQ(expected->get_header_value("Content-Encoding"), "") << body;
+            EXPECT_EQ(raw->get_header_value("Content-Encoding"), "gzip") << body;
+            EXPECT_EQ(raw->get_header_value("Content-Type"), "application/json") << body;
+            EXPECT_EQ(raw->body.substr(0, 2), std::string("\x1f\x8b", 2)) << body;
+            EXPECT_EQ(decoded->body, expected->body) << body;
+        }
+        // A custom body in place of the fixture is compressed as itself.
+        service.setBehaviour("rank", {200, "application/json", 0, ContentBehaviour::Body::Fixture, "{\"mItems\":[]}"});
+    }
+}
+
 TEST(ContentServiceLifetime, StopEndsADelayedReplyAtOnce) {
     tools::ContentService service(sourceDirectory() + "/tools/content-service/fixtures");
     ASSERT_TRUE(service.start());

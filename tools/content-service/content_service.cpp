@@ -2,6 +2,7 @@
 #include "content_service.h"
 
 #include <httplib.h>
+#include <zlib.h>
 
 #include <chrono>
 #include <fstream>
@@ -56,7 +57,49 @@ std::string itemsReply(const Value& items) {
     return text ? *text : std::string();
 }
 
+// Whether the client takes a gzip body and the server library would pick gzip for it: the library
+// compresses JSON bodies for a client naming gzip, and prefers brotli when the client names that too
+// (such a request is left to the library).
+bool servesGzip(const httplib::Request& request, const std::string& contentType) {
+    const std::string accepted = request.get_header_value("Accept-Encoding");
+    return contentType == "application/json" && accepted.find("gzip") != std::string::npos &&
+           accepted.find("br") == std::string::npos;
+}
+
+// The body in the gzip format, at zlib's default level.
+std::string gzipped(const std::string& body) {
+    z_stream stream{};
+    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+    std::string out(deflateBound(&stream, body.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+    stream.avail_in = static_cast<uInt>(body.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return rc == Z_STREAM_END ? out : std::string();
+}
+
 }  // namespace
+
+// The last few compressed bodies: a service answering the same fixture again and again (a benchmark,
+// a page loaded in turn) compresses it once, as a real server keeps its compressed static replies,
+// instead of spending the compression on every request.
+std::shared_ptr<const std::string> ContentService::compressedBody(const std::string& body) {
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [plain, packed] : compressed_) {
+            if (plain == body) return packed;
+        }
+    }
+    auto packed = std::make_shared<const std::string>(gzipped(body));
+    if (packed->empty()) return nullptr;
+    std::lock_guard lock(mutex_);
+    if (compressed_.size() == kCompressedKept) compressed_.erase(compressed_.begin());
+    compressed_.emplace_back(body, packed);
+    return packed;
+}
 
 ContentService::ContentService(std::string fixturesDirectory)
     : fixturesDirectory_(std::move(fixturesDirectory)) {
@@ -203,6 +246,18 @@ void ContentService::install() {
         }
         if (!behaviour.customBody.empty()) body = behaviour.customBody;
         response.status = behaviour.status;
+        if (servesGzip(request, behaviour.contentType)) {
+            if (auto packed = compressedBody(body)) {
+                // The headers the library's own compression sends; the compressed body made once per body.
+                response.set_header("Content-Encoding", "gzip");
+                response.set_content_provider(packed->size(), behaviour.contentType,
+                                              [packed](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                                  sink.write(packed->data() + offset, length);
+                                                  return true;
+                                              });
+                return;
+            }
+        }
         response.set_content(body, behaviour.contentType);
     };
     server_->Get("/api", handle);

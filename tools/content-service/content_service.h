@@ -62,12 +62,16 @@ private:
     void install();
     void record(LoggedRequest request);
     ContentBehaviour behaviourFor(const std::string& action) const;
+    // The gzip form of a reply body, kept for the last few bodies; nullptr when zlib fails.
+    std::shared_ptr<const std::string> compressedBody(const std::string& body);
 
     std::string fixturesDirectory_;
     std::map<std::string, ContentBehaviour> behaviours_;
     std::map<std::string, int> arrivals_;  // requests per action since its behaviour was set
     std::vector<LoggedRequest> log_;
     std::function<void(const LoggedRequest&)> observer_;
+    static constexpr std::size_t kCompressedKept = 4;
+    std::vector<std::pair<std::string, std::shared_ptr<const std::string>>> compressed_;  // oldest first
 };
 
 }  // namespace lv::tools

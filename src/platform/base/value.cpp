@@ -454,7 +454,12 @@ bool Value::isEqual(const Value& other) const {
     switch (type()) {
         case Type::Nil:
         case Type::Null: return true;
-        case Type::String: return textView() == other.textView();
+        case Type::String: {
+            // Copies of one text share its payload (a record's value and the parent context's copy of
+            // it, say): the same payload is the same text, without reading its bytes.
+            const auto& mine = std::get<std::shared_ptr<StoredText>>(storage_);
+            return mine == std::get<std::shared_ptr<StoredText>>(other.storage_) || textView() == other.textView();
+        }
         case Type::Data: return bytes() == other.bytes();
         case Type::Date: return std::get<Date>(storage_) == std::get<Date>(other.storage_);
         case Type::Array: {

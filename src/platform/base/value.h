@@ -311,6 +311,7 @@ public:
 
 private:
     friend class TextBlock;
+    friend struct ValueText;  // detail/value_text.h: the bytes of a text in place, for the layers' own readers
     struct AdoptTag {};
     struct SharedTextTag {};
     Value(std::shared_ptr<StoredText>&& payload, SharedTextTag) : storage_(std::move(payload)) {}

@@ -108,8 +108,8 @@ const ClassInfo* ManagedObject::runtimeClass() {
             .keyValueHandler(KeyValueHandler{
                 [](const Object& object, const std::string& key, Value& out) {
                     const auto& o = static_cast<const ManagedObject&>(object);
-                    if (o.entity_ && o.entity_->propertyIndex(key) >= 0) {
-                        out = o.valueForKey(key);
+                    if (const int index = o.entity_ ? o.entity_->propertyIndex(key) : -1; index >= 0) {
+                        out = o.valueAtIndex(static_cast<std::size_t>(index));
                         return true;
                     }
                     const ClassInfo* own = classOf(object);
@@ -118,8 +118,8 @@ const ClassInfo* ManagedObject::runtimeClass() {
                 },
                 [](Object& object, const std::string& key, const Value& value) {
                     auto& o = static_cast<ManagedObject&>(object);
-                    if (o.entity_ && o.entity_->propertyIndex(key) >= 0) {
-                        o.setValueForKey(value, key);
+                    if (const int index = o.entity_ ? o.entity_->propertyIndex(key) : -1; index >= 0) {
+                        o.setValueAtIndex(static_cast<std::size_t>(index), value);
                         return true;
                     }
                     const ClassInfo* own = classOf(object);
@@ -239,9 +239,11 @@ Value ManagedObject::relatedValue(std::size_t index) const {
 }
 
 Value ManagedObject::valueForKey(const std::string& key) const {
-    const int i = indexForKey(key, false);
+    return valueAtIndex(static_cast<std::size_t>(indexForKey(key, false)));
+}
+
+Value ManagedObject::valueAtIndex(std::size_t index) const {
     fire();
-    const auto index = static_cast<std::size_t>(i);
     if (entity_->properties()[index]->isRelationship()) return relatedValue(index);
     return values_[index];
 }
@@ -257,7 +259,10 @@ template <class V>
 }
 
 void ManagedObject::setValueForKey(const Value& value, const std::string& key) {
-    const auto index = static_cast<std::size_t>(indexForKey(key, true));
+    setValueAtIndex(static_cast<std::size_t>(indexForKey(key, true)), value);
+}
+
+void ManagedObject::setValueAtIndex(std::size_t index, const Value& value) {
     if (fault_) fire();
     if (index >= entity_->attributes().size()) {  // attributes come first among the properties
         setRelationshipValue(index, value);

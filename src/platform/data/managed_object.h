@@ -123,6 +123,9 @@ private:
     void fire() const;
     void setRelationshipIDs(std::size_t index, const Value& ids, bool maintainInverse);
     int indexForKey(const std::string& key, bool setting) const;
+    // valueForKey / setValueForKey once the key's property index is known.
+    Value valueAtIndex(std::size_t index) const;
+    void setValueAtIndex(std::size_t index, const Value& value);
     // Stores an attribute value of the stored form (announcing the change when there is one).
     template <class V>
     void storeAttribute(std::size_t index, V&& stored);

@@ -31,6 +31,10 @@ constexpr int kMaxJSONDepth = 512;
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
                                  rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                                  rapidjson::kParseInsituFlag;
+// The same without the parser's UTF-8 check of each text, for input already known to be well-formed
+// UTF-8 as a whole: every text of it is then well-formed too (a text ends at an ASCII quote, and no
+// byte of a multi-byte sequence is ASCII), so the check could find nothing.
+constexpr unsigned kParseFlagsWellFormed = kParseFlags & ~static_cast<unsigned>(rapidjson::kParseValidateEncodingFlag);
 // NUL bytes after the copy: the end for the parser, and room for the up to three bytes its UTF-8
 // check reads past a cut-off sequence.
 constexpr std::size_t kCopyPadding = 4;
@@ -524,7 +528,12 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
     std::memset(copy.get() + length, 0, kCopyPadding);
     rapidjson::InsituStringStream stream(copy.get());
     rapidjson::Reader reader;
-    const rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
+    // One pass over the whole input, eight ASCII bytes at a time, instead of the parser's check byte by
+    // byte in every text; input that is not well-formed is read with the parser's check, which reports
+    // the first bad text where it stands.
+    const rapidjson::ParseResult result = isWellFormedUtf8(std::string_view(begin, length))
+                                              ? reader.Parse<kParseFlagsWellFormed>(stream, builder)
+                                              : reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {
         const auto at = static_cast<unsigned long>(result.Offset());
         std::string text = parseFailureText(result.Code(), result.Offset(), length);

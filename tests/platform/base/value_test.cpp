@@ -24,6 +24,36 @@ TEST(ValueEquality, NilAndNullAreDistinct) {
     EXPECT_NE(nil, Value(false));
 }
 
+// Texts are equal by their bytes: copies sharing one payload, separate texts of the same bytes (kept
+// inline, on the heap, or in a text block), and never a text changed after the copy.
+TEST(ValueEquality, TextsCompareByTheirBytesWhereverTheyAreKept) {
+    const std::string longText(40, 'x');
+    TextBlock block(4, 256);
+    const Value inBlock = block.make(longText);
+    const Value shortInBlock = block.make("short");
+    const Value heap(longText);
+    Value changed = heap;
+    changed.mutableString() += "y";
+    struct Case {
+        Value a, b;
+        bool equal;
+    } cases[] = {
+        {heap, heap, true},                            // one payload
+        {inBlock, Value(inBlock), true},               // a copy of a block's text
+        {inBlock, heap, true},                         // the same bytes kept apart
+        {shortInBlock, Value("short"), true},
+        {Value(""), Value(std::string()), true},
+        {changed, heap, false},                        // changed after the copy
+        {inBlock, Value(longText + "y"), false},
+        {shortInBlock, Value("shorT"), false},
+        {Value(""), Value(std::string(1, '\0')), false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.a.isEqual(c.b), c.equal) << c.a.description() << " vs " << c.b.description();
+        EXPECT_EQ(c.b.isEqual(c.a), c.equal) << c.b.description() << " vs " << c.a.description();
+    }
+}
+
 TEST(ValueEquality, NumbersCompareByValueAcrossKinds) {
     struct Case {
         Value a, b;

@@ -2,11 +2,13 @@
 // another reader of the file sees them; and the direct comparison of object IDs the contexts use.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <optional>
 #include <set>
 
 #include "data_test_support.h"
 #include "platform/data/errors.h"
+#include "platform/storage/json.h"
 
 namespace lv {
 namespace {
@@ -122,6 +124,139 @@ TEST(SQLiteStore, DeletesOfManyRowsRemoveExactlyThoseRows) {
     EXPECT_EQ(error->code(), kManagedObjectMergeError);
     EXPECT_EQ(keysInFile("News"), newsLeft);
     EXPECT_EQ(keysInFile("Toptenz"), chartsLeft);
+}
+
+// Runs of consecutive keys go as one range each: runs shorter and longer than a batch, runs broken by
+// a key that stays, by a key out of order, by a key named twice, by another entity, and keys at the
+// top of the key space; exactly the named rows go, as another reader of the file sees them.
+TEST(SQLiteStore, DeletesOfRunsOfKeysRemoveExactlyThoseRows) {
+    TempDir dir;
+    const std::string path = dir.file("runs.sqlite");
+    auto c = test::openCoordinator(ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()}), path);
+    ASSERT_TRUE(c);
+    auto news = c->managedObjectModel()->entityNamed("News");
+    auto charts = c->managedObjectModel()->entityNamed("Toptenz");
+    auto keysInFile = [&](const char* entity) {
+        std::set<std::int64_t> out;
+        for (const auto& text : rawTexts(path, std::string("SELECT \"_pk\" FROM \"") + entity + "\"")) out.insert(std::stoll(text));
+        return out;
+    };
+    struct Case {
+        const char* name;
+        // Offsets (from the first key stored for the case) of the News rows to delete, in order; -1
+        // stands for the Toptenz row, kTop and kTop - 1 for keys no row has at the top of the key space.
+        std::vector<std::int64_t> offsets;
+        std::size_t versionChecked = SIZE_MAX;  // the delete at this place carries a version check
+        bool conflict = false;
+    };
+    constexpr std::int64_t kTop = -2;
+    auto run = [](std::int64_t from, std::int64_t to) {
+        std::vector<std::int64_t> keys;
+        if (from <= to) for (std::int64_t k = from; k <= to; ++k) keys.push_back(k);
+        else for (std::int64_t k = from; k >= to; --k) keys.push_back(k);
+        return keys;
+    };
+    auto join = [](std::initializer_list<std::vector<std::int64_t>> parts) {
+        std::vector<std::int64_t> keys;
+        for (const auto& part : parts) keys.insert(keys.end(), part.begin(), part.end());
+        return keys;
+    };
+    const std::vector<Case> cases = {
+        {"one run of 150", run(0, 149)},
+        {"runs of 2, 63, 64 and 65 with one kept key between each", join({run(0, 1), run(3, 65), run(67, 130), run(132, 196)})},
+        {"a run longer than a batch, then keys out of order", join({run(0, 99), {150, 120, 101}, run(102, 110)})},
+        {"descending", run(120, 0)},
+        {"a run, then a key of it again", join({run(0, 80), {40}, run(81, 90)})},
+        {"a run, then a key of it again with a version check", join({run(0, 80), {40}}), 81, true},
+        {"a run broken by another entity", join({run(0, 70), {-1}, run(71, 140)})},
+        {"a run with a version check inside it", run(0, 99), 50},
+        {"keys at the top of the key space", join({{kTop - 1, kTop}, run(0, 9), {kTop - 1, kTop}, run(10, 19)})},
+        {"single keys", {5, 9, 7}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.name);
+        ChangeSet rows;
+        for (int k = 0; k < 200; ++k) rows.inserts.push_back({ManagedObjectID::makeTemporary(news), {{"msgId", Value("n" + std::to_string(k))}}});
+        rows.inserts.push_back({ManagedObjectID::makeTemporary(charts), {{"title", Value("t")}}});
+        SaveResult inserted;
+        Ref<Error> error;
+        ASSERT_TRUE(c->saveChanges(rows, &inserted, &error)) << error->description();
+        std::vector<Ref<ManagedObjectID>> newsIDs;
+        Ref<ManagedObjectID> chartID;
+        for (const auto& [temporary, id] : inserted.permanentIDs) {
+            if (id->entity()->name() == "News") newsIDs.push_back(id);
+            else chartID = id;
+        }
+        ASSERT_EQ(newsIDs.size(), 200u);
+        const std::int64_t first = newsIDs.front()->key();
+        ASSERT_EQ(newsIDs.back()->key(), first + 199);  // the case's keys are consecutive
+        const std::set<std::int64_t> newsBefore = keysInFile("News");
+        const std::set<std::int64_t> chartsBefore = keysInFile("Toptenz");
+        std::set<std::int64_t> newsLeft = newsBefore, chartsLeft = chartsBefore;
+        ChangeSet deletes;
+        for (std::size_t i = 0; i < test.offsets.size(); ++i) {
+            const std::int64_t offset = test.offsets[i];
+            const std::optional<std::int64_t> version = i == test.versionChecked ? std::optional<std::int64_t>(1) : std::nullopt;
+            if (offset == -1) {
+                deletes.deletes.push_back({chartID, version});
+                chartsLeft.erase(chartID->key());
+                continue;
+            }
+            const std::int64_t key = offset == kTop       ? std::numeric_limits<std::int64_t>::max()
+                                     : offset == kTop - 1 ? std::numeric_limits<std::int64_t>::max() - 1
+                                                          : first + offset;
+            deletes.deletes.push_back({ManagedObjectID::makePermanent(news, newsIDs[0]->storeIdentifier(), key), version});
+            newsLeft.erase(key);
+        }
+        if (test.conflict) {
+            EXPECT_FALSE(c->saveChanges(deletes, nullptr, &error));
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), kManagedObjectMergeError);
+            EXPECT_EQ(keysInFile("News"), newsBefore);
+            EXPECT_EQ(keysInFile("Toptenz"), chartsBefore);
+        } else {
+            ASSERT_TRUE(c->saveChanges(deletes, nullptr, &error)) << error->description();
+            EXPECT_EQ(keysInFile("News"), newsLeft);
+            EXPECT_EQ(keysInFile("Toptenz"), chartsLeft);
+        }
+    }
+}
+
+// Texts of a parsed reply sit in the reply's shared text blocks: they are bound to the insert as the
+// bytes where they sit. Another reader finds each text with its exact bytes (an empty text as an empty
+// text, not NULL; a NUL inside kept), whether or not its std::string was made before the save.
+TEST(SQLiteStore, TextsOfAParsedReplyAreStoredWithTheirExactBytes) {
+    TempDir dir;
+    const std::string path = dir.file("texts.sqlite");
+    auto c = test::openCoordinator(ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()}), path);
+    ASSERT_TRUE(c);
+    auto news = c->managedObjectModel()->entityNamed("News");
+    const std::string longText(300, 'x');
+    const std::string json = "[\"\", \"short\", \"fifteen bytes!!\", \"sixteen bytes!!!\", \"" + longText +
+                             "\", \"\\u00fc\\u4e2d\\u6587 more than sixteen bytes\", \"a NUL \\u0000 inside a long text\"]";
+    const Value texts = JSONSerialization::JSONObjectWithData(json, 0, nullptr);
+    ASSERT_EQ(texts.count(), 7u);
+    (void)texts[4].string();  // one text's std::string made before the save
+    ChangeSet rows;
+    for (const Value& text : texts.array()) {
+        rows.inserts.push_back({ManagedObjectID::makeTemporary(news), {{"title", text}, {"detailPageLink", text}}});
+    }
+    Ref<Error> error;
+    ASSERT_TRUE(c->saveChanges(rows, nullptr, &error)) << error->description();
+    auto hex = [](std::string_view bytes) {
+        static const char digits[] = "0123456789ABCDEF";
+        std::string out = "text:";
+        for (unsigned char b : bytes) {
+            out += digits[b >> 4];
+            out += digits[b & 15];
+        }
+        return out;
+    };
+    std::vector<std::string> expected;
+    for (const Value& text : texts.array()) expected.push_back(hex(text.string()));
+    EXPECT_EQ(expected[6].size(), 5 + 2 * std::string_view("a NUL \0 inside a long text", 26).size());
+    EXPECT_EQ(rawTexts(path, "SELECT typeof(title) || ':' || hex(title) FROM News ORDER BY _pk"), expected);
+    EXPECT_EQ(rawTexts(path, "SELECT typeof(detailPageLink) || ':' || hex(detailPageLink) FROM News ORDER BY _pk"), expected);
 }
 
 }  // namespace

@@ -283,6 +283,57 @@ TEST(JSONReading, LoneSurrogateEscapesAreFoundAtEveryOffset) {
     }
 }
 
+// A bad UTF-8 sequence is refused at its first byte wherever it stands (a key or a value, at every
+// offset around the eight-byte steps of the whole-input check, after well-formed multi-byte texts or
+// not); control characters and NUL bytes are refused as before; well-formed texts read back exactly.
+TEST(JSONReading, TextsAreCheckedAsUTF8WhereverABadSequenceStands) {
+    enum class Kind { Bad, Control, Nul, Good };
+    struct Insert {
+        std::string bytes;
+        Kind kind;
+        std::size_t refusedAt = 0;  // the offset of the first bad byte in the insert
+    };
+    const std::vector<Insert> inserts{
+        {"\xff", Kind::Bad}, {"\xc0\x80", Kind::Bad}, {"\xed\xa0\x80", Kind::Bad}, {"\xf4\x90\x80\x80", Kind::Bad},
+        {"\xe4\xb8", Kind::Bad}, {"\x80", Kind::Bad}, {"\xe4\xb8\xad\xe4", Kind::Bad, 3},
+        {"\x01", Kind::Control}, {"\x1f", Kind::Control}, {std::string("\0", 1), Kind::Nul},
+        {"\xe4\xb8\xad", Kind::Good}, {"\xf0\x9f\x98\x80", Kind::Good}, {"\x7f", Kind::Good}, {"\xc3\xa9", Kind::Good},
+    };
+    for (const std::string prefix : {"", "\"\xe9\x9f\xa9\xe5\x89\xa7\",\"\xc3\xa9\","}) {
+        for (const Insert& insert : inserts) {
+            for (const std::size_t at : {0u, 1u, 6u, 7u, 8u, 9u, 15u, 16u, 17u, 40u}) {
+                const std::string before(at, 'a');
+                const std::string text = before + insert.bytes + std::string(at % 3 ? 23 : 4, 'b');
+                for (const bool inKey : {false, true}) {
+                    SCOPED_TRACE(testing::Message() << "insert " << &insert - inserts.data() << " at " << at << (inKey ? " in a key" : "")
+                                                    << (prefix.empty() ? "" : " after multi-byte texts"));
+                    const std::string head = inKey ? "{\"k\":[" + prefix + "1],\"" : "{\"k\":[" + prefix + "\"";
+                    const std::string doc = head + text + (inKey ? "\":2}" : "\"]}");
+                    const std::string where = std::to_string(head.size() + at + insert.refusedAt) + ".";
+                    Ref<Error> error;
+                    const Value value = JSONSerialization::JSONObjectWithData(doc, 0, &error);
+                    if (insert.kind == Kind::Good) {
+                        ASSERT_FALSE(error) << error->description();
+                        if (inKey) {
+                            EXPECT_EQ(value[text], Value(2));
+                        } else {
+                            EXPECT_EQ(value["k"][value["k"].count() - 1].string(), text);
+                        }
+                        continue;
+                    }
+                    ASSERT_TRUE(error);
+                    EXPECT_TRUE(value.isNil());
+                    const std::string expected =
+                        insert.kind == Kind::Bad       ? "Unable to convert data to a string around character " + where + " The data may be corrupt."
+                        : insert.kind == Kind::Control ? "Invalid escape sequence around character " + where
+                                                       : "Unterminated string around character " + where;
+                    EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(), expected);
+                }
+            }
+        }
+    }
+}
+
 TEST(JSONReading, TruncationsOfAValidDocumentAreRejected) {
     // Escapes included: a cut right after a backslash leaves a text that ends in one.
     const std::string doc = R"({"mItems":[{"title":"韩剧","n":[1,2.5,true,null]}],"k":"v\n\u00e9"})";

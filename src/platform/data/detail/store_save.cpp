@@ -2,7 +2,9 @@
 // transaction.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
+#include "platform/base/detail/value_text.h"
 #include "platform/data/detail/store.h"
 #include "platform/data/errors.h"
 
@@ -70,7 +72,8 @@ inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType 
     switch (kind) {
         case ColumnKind::Text:
             if (value.isString()) {
-                const std::string& text = value.string();
+                // The bytes where the value keeps them (no std::string made for a text of a block).
+                const std::string_view text = ValueText::view(value);
                 bindBytes(s, column, BoundParameter::Kind::Text, text.data(), text.size(), bound);
                 return true;
             }
@@ -129,6 +132,13 @@ std::string batchDeleteSQL(const EntityDescription& entity, std::size_t keys) {
     std::string sql = "DELETE FROM " + quoteIdentifier(entity.name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " IN (?";
     for (std::size_t k = 1; k < keys; ++k) sql += ", ?";
     return sql + ")";
+}
+
+// A run of consecutive keys, ascending, goes in one statement of its first and last key: every key
+// between them is in the run, so it deletes exactly the rows the run names, and SQLite walks the rows
+// in key order instead of seeking each one.
+std::string rangeDeleteSQL(const EntityDescription& entity) {
+    return "DELETE FROM " + quoteIdentifier(entity.name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " BETWEEN ? AND ?";
 }
 
 }  // namespace
@@ -450,9 +460,21 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
     const EntityDescription* deleteEntity = nullptr;
     std::vector<std::string> deleteSQL;
     // Rows whose delete is the row's statement alone (no to-many rows, nothing pointing at them) go in
-    // statements of several keys each, which spares SQLite a statement run per row.
+    // statements of several keys each, which spares SQLite a statement run per row; a run of
+    // consecutive keys, however long, goes in one statement of its two ends.
     std::vector<std::int64_t> batch;
+    bool batchIsRun = true;  // the batch's keys are consecutive, ascending (so far)
     auto flushBatch = [&]() -> bool {
+        if (batchIsRun && batch.size() > 1) {
+            Statement s = db_.prepare(rangeDeleteSQL(*deleteEntity), &failure);
+            if (!s) return false;
+            s.bindInt64(1, batch.front());
+            s.bindInt64(2, batch.back());
+            if (!s.run(&failure)) return false;
+            batch.clear();
+            return true;
+        }
+        batchIsRun = true;
         std::size_t done = 0;
         while (done < batch.size()) {
             std::size_t n = kDeleteBatch;
@@ -471,8 +493,12 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         const Ref<ManagedObjectID>& id = del->objectID;
         const Ref<EntityDescription>& entity = id->entity();
         // A row named again after its delete waits in the batch must be gone when its version is read.
-        if (del->expectedVersion && entity.get() == deleteEntity &&
-            std::find(batch.begin(), batch.end(), id->key()) != batch.end() && !flushBatch()) {
+        auto inBatch = [&] {
+            if (entity.get() != deleteEntity || batch.empty()) return false;
+            if (batchIsRun) return id->key() >= batch.front() && id->key() <= batch.back();
+            return std::find(batch.begin(), batch.end(), id->key()) != batch.end();
+        };
+        if (del->expectedVersion && inBatch() && !flushBatch()) {
             ok = false;
             break;
         }
@@ -502,8 +528,22 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             deleteEntity = entity.get();
         }
         if (deleteSQL.size() == 1) {
-            batch.push_back(id->key());
-            if (batch.size() == kDeleteBatch && !flushBatch()) {
+            const std::int64_t key = id->key();
+            const bool follows = batchIsRun && !batch.empty() && batch.back() < std::numeric_limits<std::int64_t>::max() &&
+                                 key == batch.back() + 1;
+            if (!batch.empty() && !follows) {
+                if (batchIsRun && batch.size() >= kDeleteBatch) {
+                    // A run longer than a batch ends here and goes as one range.
+                    if (!flushBatch()) {
+                        ok = false;
+                        break;
+                    }
+                } else {
+                    batchIsRun = false;
+                }
+            }
+            batch.push_back(key);
+            if (!batchIsRun && batch.size() >= kDeleteBatch && !flushBatch()) {
                 ok = false;
                 break;
             }
