@@ -46,21 +46,27 @@ public:
     static constexpr std::chrono::nanoseconds kLongest{200'000};
     static constexpr std::chrono::nanoseconds kFirst{50'000};
 
-    // Spins until `ready()`, the budget or `deadline`, whichever comes first; true when ready. The clock
-    // is read after every `checksPerClockRead` looks (1 for a `ready` that is itself a system call).
-    // Yields the processor now and then, so a spinning thread never keeps the one it waits for off the
-    // cores of a busy machine.
+    // Looks between two yields of the processor (and two reads of the clock) for a cheap `ready`.
+    static constexpr int kLooksPerYield = 4;
+
+    // Spins until `ready()`, the budget or `deadline`, whichever comes first; true when ready. The
+    // thread yields the processor after every `looksPerYield` looks (pass 1 for a `ready` that is
+    // itself a system call), then reads the clock. On a processor nothing else wants the yield returns
+    // at once, so the spin sees its event as soon as it would without yielding. On a processor another
+    // thread is waiting for (the one that will hand the event over, a peer's, another program's; always
+    // so on a machine with fewer cores than busy threads) that thread runs at once instead of after the
+    // spin or the scheduler's next tick, and the spinner burns no processor time while it waits there.
     template <class Ready>
-    bool spin(Ready&& ready, Clock::time_point deadline, int checksPerClockRead = 32) {
+    bool spin(Ready&& ready, Clock::time_point deadline, int looksPerYield = kLooksPerYield) {
         if (ready()) return true;
         const Clock::time_point until = std::min(deadline, Clock::now() + budget());
-        for (unsigned round = 1;; ++round) {
-            for (int i = 0; i < checksPerClockRead; ++i) {
+        for (;;) {
+            for (int i = 0; i < looksPerYield; ++i) {
                 cpuRelax();
                 if (ready()) return true;
             }
             if (Clock::now() >= until) return ready();
-            if (round % 8 == 0) std::this_thread::yield();
+            std::this_thread::yield();
         }
     }
 

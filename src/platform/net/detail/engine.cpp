@@ -436,10 +436,10 @@ struct Engine::Impl {
     lv::detail::SpinBudget spinBudget;  // engine thread only
     // A short busy look for commands and socket events before sleeping (a sleeping thread takes tens of
     // microseconds to wake on some machines); true when one came. With transfers running, each look
-    // polls their sockets without waiting, a system call, so the clock is read after every one.
-    // Without one there is no socket to look at: the only event is a command or wake-up, which raises
-    // `attention`, so the look is that flag alone (the next command is taken within nanoseconds, and
-    // an idle engine makes no system call while it spins).
+    // polls their sockets without waiting, a system call, so the clock is read and the processor
+    // yielded after every one. Without one there is no socket to look at: the only event is a command
+    // or wake-up, which raises `attention`, so the look is that flag alone (the next command is taken
+    // within nanoseconds, and an idle engine's spin makes no system call but its yields).
     bool spinForEvents() {
         if (transfers.empty()) {
             return spinBudget.spin([&] { return attention.load(std::memory_order_acquire); }, Clock::time_point::max());
