@@ -91,18 +91,40 @@ private:
     mutable std::atomic<std::uint32_t> state_{kNotMade};
 };
 
+// A text made alone: its holder count and payload in one allocation.
+struct LoneText {
+    TextHolders holders;
+    StoredText text;
+
+    static void destroy(TextHolders* holders) noexcept { delete reinterpret_cast<LoneText*>(holders); }
+    static TextRef make(std::string text) {
+        auto* lone = new LoneText{{{1}, &LoneText::destroy}, StoredText(std::move(text))};
+        return TextRef(&lone->text, &lone->holders);
+    }
+};
+static_assert(std::is_standard_layout_v<LoneText>);
+
 // A block's allocation: this header, room for its texts' payloads, then room for their characters.
 struct TextBlock::Chunk {
+    TextHolders holders;
     StoredText* texts = nullptr;
     std::size_t made = 0;
     char* next = nullptr;
     char* end = nullptr;
+
+    static void destroy(TextHolders* holders) noexcept {
+        auto* chunk = reinterpret_cast<Chunk*>(holders);
+        for (std::size_t i = 0; i < chunk->made; ++i) chunk->texts[i].~StoredText();
+        chunk->~Chunk();
+        ::operator delete(static_cast<void*>(chunk));
+    }
 };
 
-void TextBlock::ChunkRelease::operator()(Chunk* chunk) const noexcept {
-    for (std::size_t i = 0; i < chunk->made; ++i) chunk->texts[i].~StoredText();
-    chunk->~Chunk();
-    ::operator delete(static_cast<void*>(chunk));
+void TextBlock::releaseChunk() noexcept {
+    static_assert(std::is_standard_layout_v<Chunk>);  // its holder count is its first member
+    if (!chunk_) return;
+    TextRef::release(&chunk_->holders, 1 + capacity_ - used_);
+    chunk_ = nullptr;
 }
 
 namespace {
@@ -125,11 +147,12 @@ Value TextBlock::make(std::string_view text) {
             (sizeof(Chunk) + alignof(StoredText) - 1) / alignof(StoredText) * alignof(StoredText);
         const std::size_t textsSize = capacity_ * sizeof(StoredText);
         auto* memory = static_cast<char*>(::operator new(kHeader + textsSize + bytes_));
-        auto* chunk = new (memory) Chunk;
+        // One hold for the block and one for each text it may make: a text made takes one over.
+        auto* chunk = new (memory) Chunk{{{1 + capacity_}, &Chunk::destroy}};
         chunk->texts = reinterpret_cast<StoredText*>(memory + kHeader);
         chunk->next = memory + kHeader + textsSize;
         chunk->end = chunk->next + bytes_;
-        chunk_ = std::shared_ptr<Chunk>(chunk, ChunkRelease{});
+        chunk_ = chunk;
     }
     Chunk& chunk = *chunk_;
     StoredText* slot = chunk.texts + chunk.made;
@@ -142,7 +165,7 @@ Value TextBlock::make(std::string_view text) {
     }
     ++chunk.made;
     ++used_;
-    return Value(std::shared_ptr<StoredText>(chunk_, slot), Value::SharedTextTag{});
+    return Value(TextRef(slot, &chunk.holders), Value::SharedTextTag{});
 }
 
 // ---- Dictionary ----
@@ -258,8 +281,8 @@ bool Dictionary::operator==(const Dictionary& other) const {
 
 // ---- Value ----
 
-Value::Value(const char* s) : storage_(std::make_shared<StoredText>(std::string(s ? s : ""))) {}
-Value::Value(std::string s) : storage_(std::make_shared<StoredText>(std::move(s))) {}
+Value::Value(const char* s) : storage_(LoneText::make(std::string(s ? s : ""))) {}
+Value::Value(std::string s) : storage_(LoneText::make(std::move(s))) {}
 Value::Value(Bytes b) : storage_(std::make_shared<Bytes>(std::move(b))) {}
 Value::Value(Array a) : storage_(std::make_shared<Array>(std::move(a))) {}
 Value::Value(Dictionary d) : storage_(std::make_shared<Dictionary>(std::move(d))) {}
@@ -319,12 +342,12 @@ Value Value::null() {
 
 const std::string& Value::string() const {
     static const auto& empty = *new std::string;
-    if (auto p = std::get_if<std::shared_ptr<StoredText>>(&storage_)) return (*p)->string();
+    if (auto p = std::get_if<TextRef>(&storage_)) return (*p)->string();
     return empty;
 }
 
 std::string_view Value::textView() const {
-    if (auto p = std::get_if<std::shared_ptr<StoredText>>(&storage_)) return (*p)->view();
+    if (auto p = std::get_if<TextRef>(&storage_)) return (*p)->view();
     return {};
 }
 
@@ -353,11 +376,11 @@ const Ref<Object>& Value::object() const {
 }
 
 std::string& Value::mutableString() {
-    if (!isString()) storage_ = std::make_shared<StoredText>(std::string());
-    auto& payload = std::get<std::shared_ptr<StoredText>>(storage_);
+    if (!isString()) storage_ = LoneText::make(std::string());
+    auto& payload = std::get<TextRef>(storage_);
     // A text of a block counts every holder of the block: it is copied out unless this value holds the
     // block alone.
-    if (payload.use_count() > 1) payload = std::make_shared<StoredText>(std::string(payload->view()));
+    if (payload.holderCount() > 1) payload = LoneText::make(std::string(payload->view()));
     return payload->mutableString();
 }
 
