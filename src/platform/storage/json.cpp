@@ -10,6 +10,7 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/base/format.h"
@@ -161,6 +162,7 @@ public:
     // a decimal. Other numbers are doubles, or decimals when a double would not keep their digits.
     bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
         const char* end = s + length;
+        if (std::optional<bool> pushed = pushShortNumber(s, end)) return *pushed;
         const std::string_view text(s, length);
         const bool integer = std::find_if(s, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end;
         if (integer) {
@@ -185,6 +187,48 @@ public:
         }
         return push(d);
     }
+    // Most numbers are read here without the full conversion: integers of up to 18 digits (within 64
+    // bits whatever they are), and reals of up to 15 digits whose power of ten is within 22 of them.
+    // Such a real's digits make a double exactly, so one multiplication or division by an exact power
+    // of ten rounds as the full conversion does, and the double keeps its digits. Others: nothing.
+    std::optional<bool> pushShortNumber(const char* s, const char* end) {
+        const bool negative = *s == '-';
+        const char* p = s + (negative ? 1 : 0);
+        std::uint64_t digits = 0;
+        int count = 0;
+        auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+        for (; p < end && isDigit(*p); ++p, ++count) digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        if (p == end) {
+            if (count > 18) return std::nullopt;
+            const auto integer = static_cast<std::int64_t>(digits);
+            // "-0" keeps its sign as a double, so that it is written back as it was read.
+            if (negative) return integer == 0 ? push(-0.0) : push(-integer);
+            return push(integer);
+        }
+        int exponent = 0;
+        if (*p == '.') {
+            for (++p; p < end && isDigit(*p); ++p, ++count, --exponent) {
+                digits = digits * 10 + static_cast<unsigned>(*p - '0');
+            }
+        }
+        if (p < end) {  // the exponent: 'e' or 'E', an optional sign, digits
+            ++p;
+            const bool negativeExponent = *p == '-';
+            if (*p == '-' || *p == '+') ++p;
+            if (end - p > 3) return std::nullopt;
+            int written = 0;
+            for (; p < end; ++p) written = written * 10 + (*p - '0');
+            exponent += negativeExponent ? -written : written;
+        }
+        if (count > 15 || exponent < -22 || exponent > 22) return std::nullopt;
+        static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        double d = static_cast<double>(digits);
+        d = exponent < 0 ? d / kPowersOfTen[-exponent] : d * kPowersOfTen[exponent];
+        return push(negative ? -d : d);
+    }
+
     bool String(const char* s, rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         const std::string_view text(s, length);

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -111,6 +112,69 @@ TEST(JSONReading, ZerosWithExponentsAndRealsOutOfRange) {
     }
     const std::string longInteger = "[" + std::string(400, '9') + "]";
     EXPECT_TRUE(JSONSerialization::JSONObjectWithData(longInteger, 0, nullptr).isNil());
+}
+
+// Short numbers are read without the full conversion; they must read exactly as the full conversion
+// reads the same number written with more digits (trailing zeros take it past the short road), and as
+// strtod / strtoll read them.
+TEST(JSONReading, ShortNumbersReadAsTheFullConversion) {
+    auto bitsOf = [](double d) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &d, sizeof bits);
+        return bits;
+    };
+    // The same real with 20 more zeros after its last fraction digit.
+    auto padded = [](const std::string& text) {
+        std::string mantissa = text;
+        std::string exponent;
+        if (const auto e = text.find_first_of("eE"); e != std::string::npos) {
+            mantissa = text.substr(0, e);
+            exponent = text.substr(e);
+        }
+        if (mantissa.find('.') == std::string::npos) mantissa += '.';
+        return mantissa + std::string(20, '0') + exponent;
+    };
+    std::vector<std::string> reals = {"0.0",   "-0.0",  "1.5",     "3.9",       "-2.25",           "0.1",
+                                      "1e22",  "1e23",  "1e-22",   "1e-23",     "123456789012345.0", "999999999999999e22",
+                                      "1.5E+3", "7e-0", "-8.5e-5", "0.000001e3", "123456789012345e-22", "4.35"};
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (int i = 0; i < 3000; ++i) {
+        const int digits = 1 + static_cast<int>(next() % 15);
+        std::string text = next() % 4 == 0 ? "-" : "";
+        std::string all;
+        for (int d = 0; d < digits; ++d) all += static_cast<char>('0' + next() % 10);
+        const std::size_t point = next() % all.size();
+        all = all.substr(0, point + 1) + "." + all.substr(point + 1);
+        if (all.size() > 2 && all[0] == '0' && all[1] != '.') all[0] = '1';
+        if (all.back() == '.') all += '0';
+        text += all;
+        if (next() % 2 == 0) text += "e" + std::to_string(static_cast<int>(next() % 51) - 25);
+        reals.push_back(text);
+    }
+    for (const std::string& text : reals) {
+        const Value shortRead = read(text);
+        const Value fullRead = read(padded(text));
+        ASSERT_EQ(test::kindOf(shortRead), NumberKind::Double) << text;
+        ASSERT_EQ(test::kindOf(fullRead), NumberKind::Double) << padded(text);
+        EXPECT_EQ(bitsOf(shortRead.doubleValue()), bitsOf(fullRead.doubleValue())) << text;
+        EXPECT_EQ(bitsOf(shortRead.doubleValue()), bitsOf(std::strtod(text.c_str(), nullptr))) << text;
+    }
+    // Integers up to 18 digits are read directly, longer ones by the full conversion: both are 64-bit
+    // integers as strtoll reads them, a negative zero is a double.
+    for (const char* text : {"0", "7", "-7", "1500000", "999999999999999999", "-999999999999999999",
+                             "1000000000000000000", "-1000000000000000000", "9223372036854775807"}) {
+        const Value v = read(text);
+        EXPECT_EQ(test::kindOf(v), NumberKind::Int64) << text;
+        EXPECT_EQ(v.longLongValue(), std::strtoll(text, nullptr, 10)) << text;
+    }
+    EXPECT_TRUE(std::signbit(read("-0").doubleValue()));
+    EXPECT_EQ(test::kindOf(read("-0")), NumberKind::Double);
 }
 
 TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
