@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -32,9 +33,9 @@ constexpr int kMaxJSONDepth = 512;
 constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
                                  rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
                                  rapidjson::kParseInsituFlag;
-// NUL bytes after the copy: the end for the parser, and room for the up to three bytes its UTF-8
-// check reads past a cut-off sequence.
-constexpr std::size_t kCopyPadding = 4;
+// NUL bytes after the copy: the end for the parser, room for the up to three bytes its UTF-8 check
+// reads past a cut-off sequence, and for the 16 bytes read at once at any short text's start.
+constexpr std::size_t kCopyPadding = 16;
 
 bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -234,12 +235,19 @@ public:
         const std::string_view text(s, length);
         if (length > kShareableLength) return push(newText(text));
         // Short texts that repeat within a reply (categories, tags, states) share one payload; values
-        // copy their payload before a write, so the sharing cannot be seen.
-        RecentText& recent = recentShortTexts_[shortTextSlot(text)];
-        if (recent.size != length || std::memcmp(recent.bytes.data(), s, length) != 0) {
+        // copy their payload before a write, so the sharing cannot be seen. The text's bytes are taken
+        // as two words, zero past its end (the parsed copy has room to read them at once).
+        std::uint64_t words[2];
+        std::memcpy(words, s, sizeof words);
+        words[0] &= kLeadingBytes[length][0];
+        words[1] &= kLeadingBytes[length][1];
+        const std::uint64_t mixed = (words[0] ^ (words[1] * 0x9E3779B97F4A7C15u) ^ length) * 0xFF51AFD7ED558CCDu;
+        RecentText& recent = recentShortTexts_[(mixed >> 58) % kShortTextSlots];
+        if (recent.words[0] != words[0] || recent.words[1] != words[1] || recent.size != length) {
             recent.value = newText(text);
             recent.size = length;
-            std::memcpy(recent.bytes.data(), s, length);
+            recent.words[0] = words[0];
+            recent.words[1] = words[1];
         }
         return push(recent.value);
     }
@@ -295,10 +303,21 @@ private:
 
     Level& level() { return levels_[static_cast<std::size_t>(depth_)]; }
 
+    // For each length up to 16, the two words whose bytes are all ones in the first `length` bytes.
+    static constexpr auto kLeadingBytes = [] {
+        std::array<std::array<std::uint64_t, 2>, 17> masks{};
+        for (std::size_t length = 0; length <= 16; ++length) {
+            std::array<unsigned char, 16> bytes{};
+            for (std::size_t i = 0; i < length; ++i) bytes[i] = 0xFF;
+            masks[length] = std::bit_cast<std::array<std::uint64_t, 2>>(bytes);
+        }
+        return masks;
+    }();
+
     // A short text read lately: its bytes (compared in place) and its value.
     struct RecentText {
         std::size_t size = kShareableLength + 1;  // matches no text at first
-        std::array<char, kShareableLength> bytes{};
+        std::uint64_t words[2] = {0, 0};  // the bytes, zero past the text's end
         Value value;
     };
 
@@ -316,12 +335,6 @@ private:
             texts_ = TextBlock(textsPerBlock_, textBytesPerBlock_);
         }
         return texts_.make(text);
-    }
-
-    static std::size_t shortTextSlot(std::string_view text) {
-        std::uint32_t hash = 2166136261u;
-        for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-        return (hash ^ (hash >> 16)) % kShortTextSlots;
     }
 
     // A value goes to the key just read when inside an object, to the items inside an array, else it

@@ -177,6 +177,40 @@ TEST(JSONReading, ShortNumbersReadAsTheFullConversion) {
     EXPECT_EQ(test::kindOf(read("-0")), NumberKind::Double);
 }
 
+// Short texts that repeat share one payload, found by their bytes: texts of every length up to 16
+// that differ only in their last byte, by a trailing NUL, or by their length, in any order and
+// repeated, read back exactly; so does a short text alone at the very end of the input.
+TEST(JSONReading, ShortTextsReadBackExactly) {
+    std::vector<std::string> texts;
+    for (std::size_t length = 0; length <= 16; ++length) {
+        const std::string same(length, 'a');
+        texts.push_back(same);
+        if (length > 0) texts.push_back(same.substr(0, length - 1) + "b");
+        texts.push_back(same + std::string(1, '\0'));
+        if (length >= 3) texts.push_back(std::string("\xE9\x9F\xA9") + same.substr(3));  // a character of 3 bytes first
+    }
+    std::string json = "[";
+    std::vector<std::string> expected;
+    auto add = [&](const std::string& text) {
+        if (expected.size() > 0) json += ",";
+        json += "\"";
+        for (char c : text) json += c == '\0' ? std::string("\\u0000") : std::string(1, c);
+        json += "\"";
+        expected.push_back(text);
+    };
+    for (const std::string& text : texts) add(text);
+    for (auto it = texts.rbegin(); it != texts.rend(); ++it) add(*it);
+    for (std::size_t i = 0; i < texts.size(); i += 2) add(texts[i]);
+    json += "]";
+    const Value v = read(json);
+    ASSERT_EQ(v.count(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(v[i].string(), expected[i]) << i;
+    for (std::size_t length = 0; length <= 16; ++length) {
+        const std::string text(length, 'z');
+        EXPECT_EQ(read("\"" + text + "\"").string(), text) << length;
+    }
+}
+
 TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
     const Value v = read(R"(["\u97e9\u5267", "韩剧", "\ud83c\udfb5", "a\/b\n\"", "\u0000"])");
     EXPECT_EQ(v[0].string(), "韩剧");
