@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <new>
 
 namespace lv {
@@ -35,7 +36,7 @@ bool lessKey(const Dictionary::Entry& entry, std::string_view key) { return entr
 class StoredText {
 public:
     explicit StoredText(std::string text) noexcept : own_(std::move(text)) {}
-    StoredText(const char* characters, std::size_t size) noexcept : borrowed_(characters), size_(size) {}
+    StoredText(const char* characters, std::uint32_t size) noexcept : borrowed_(characters), size_(size) {}
     StoredText(const StoredText&) = delete;
     StoredText& operator=(const StoredText&) = delete;
     ~StoredText() = default;
@@ -87,7 +88,7 @@ private:
 
     mutable std::string own_;
     const char* borrowed_ = nullptr;
-    std::size_t size_ = 0;
+    std::uint32_t size_ = 0;  // of the borrowed characters
     mutable std::atomic<std::uint32_t> state_{kNotMade};
 };
 
@@ -138,7 +139,8 @@ constexpr std::size_t kInlineText = 15;
 bool TextBlock::holds(std::string_view text) const {
     if (full()) return false;
     if (text.size() <= kInlineText) return true;
-    return text.size() <= (chunk_ ? static_cast<std::size_t>(chunk_->end - chunk_->next) : bytes_);
+    return text.size() <= (chunk_ ? static_cast<std::size_t>(chunk_->end - chunk_->next) : bytes_) &&
+           text.size() <= std::numeric_limits<std::uint32_t>::max();
 }
 
 Value TextBlock::make(std::string_view text) {
@@ -156,9 +158,10 @@ Value TextBlock::make(std::string_view text) {
     }
     Chunk& chunk = *chunk_;
     StoredText* slot = chunk.texts + chunk.made;
-    if (text.size() > kInlineText && text.size() <= static_cast<std::size_t>(chunk.end - chunk.next)) {
+    if (text.size() > kInlineText && text.size() <= static_cast<std::size_t>(chunk.end - chunk.next) &&
+        text.size() <= std::numeric_limits<std::uint32_t>::max()) {
         std::memcpy(chunk.next, text.data(), text.size());
-        new (slot) StoredText(chunk.next, text.size());
+        new (slot) StoredText(chunk.next, static_cast<std::uint32_t>(text.size()));
         chunk.next += text.size();
     } else {
         new (slot) StoredText(std::string(text));
