@@ -387,14 +387,18 @@ private:
 class TextBlock {
 public:
     explicit TextBlock(std::size_t capacity, std::size_t bytes = 0) : capacity_(capacity), bytes_(bytes) {}
+    // A block moved from is empty: it makes its texts in a new allocation.
     TextBlock(TextBlock&& other) noexcept
-        : capacity_(other.capacity_), bytes_(other.bytes_), used_(other.used_), chunk_(std::exchange(other.chunk_, nullptr)) {}
+        : capacity_(other.capacity_),
+          bytes_(other.bytes_),
+          used_(std::exchange(other.used_, 0)),
+          chunk_(std::exchange(other.chunk_, nullptr)) {}
     TextBlock& operator=(TextBlock&& other) noexcept {
         if (this != &other) {
             releaseChunk();
             capacity_ = other.capacity_;
             bytes_ = other.bytes_;
-            used_ = other.used_;
+            used_ = std::exchange(other.used_, 0);
             chunk_ = std::exchange(other.chunk_, nullptr);
         }
         return *this;

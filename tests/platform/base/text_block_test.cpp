@@ -196,6 +196,10 @@ TEST(TextBlock, BlocksLetGoOfThePlacesTheyDidNotUse) {
                     if (made < capacity) {
                         EXPECT_EQ(live.make("one more").string(), "one more");
                     }
+                    // A block moved from makes its texts anew.
+                    TextBlock& movedFrom = moves == 1 ? block : moved;
+                    EXPECT_FALSE(movedFrom.full());
+                    EXPECT_EQ(movedFrom.make(text).string(), text);
                 }
                 for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(texts[i].string(), text + std::to_string(i));
                 // Once the others are gone, the last text changes in place.
