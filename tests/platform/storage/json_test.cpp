@@ -3,9 +3,11 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <latch>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/storage/json.h"
@@ -209,6 +211,50 @@ TEST(JSONReading, ShortTextsReadBackExactly) {
         const std::string text(length, 'z');
         EXPECT_EQ(read("\"" + text + "\"").string(), text) << length;
     }
+}
+
+// The texts of one reply (short ones shared, long ones in shared blocks) are handed to other threads
+// while the reply itself goes: each thread reads, compares, hashes and changes its own copies, and
+// every text stays exactly what was read (the sanitizer builds check the counting and the races).
+TEST(JSONReading, TextsOfAReplyOutliveItOnOtherThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kItems = 300;
+    std::string json = "[";
+    auto titleOf = [](int i) { return "第" + std::to_string(i) + "期：一段放在文本块里的较长标题"; };
+    for (int i = 0; i < kItems; ++i) {
+        if (i > 0) json += ",";
+        json += R"({"cat":")" + std::string(i % 2 ? "music" : "drama") + R"(","title":")" + titleOf(i) + R"("})";
+    }
+    json += "]";
+    Value reply = read(json);
+    ASSERT_EQ(reply.count(), static_cast<std::size_t>(kItems));
+    std::vector<std::vector<Value>> handed(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = t; i < kItems; i += 2) {
+            handed[t].push_back(reply[i]["cat"]);
+            handed[t].push_back(reply[i]["title"]);
+        }
+    }
+    std::latch start(kThreads + 1);
+    std::vector<int> mismatches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t, mine = std::move(handed[t])]() mutable {
+            start.arrive_and_wait();
+            for (std::size_t k = 0; k < mine.size(); k += 2) {
+                const int i = t + static_cast<int>(k);
+                const std::string cat = i % 2 ? "music" : "drama";
+                if (mine[k].string() != cat || mine[k].hash() != Value(cat).hash()) ++mismatches[t];
+                if (!(mine[k + 1] == Value(titleOf(i)))) ++mismatches[t];
+                mine[k + 1].mutableString() += "!";
+                if (mine[k + 1].string() != titleOf(i) + "!") ++mismatches[t];
+            }
+        });
+    }
+    start.arrive_and_wait();
+    reply = Value();
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << t;
 }
 
 TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
