@@ -226,9 +226,15 @@ public:
         std::swap(text_, other.text_);
         std::swap(holders_, other.holders_);
     }
-    // Gives back `counts` holds of the allocation, destroying it when they were the last.
+    // Gives back `counts` holds of the allocation, destroying it when they were the last. Holds that
+    // are all there are cannot gain another meanwhile (a copy needs a holder), so they skip the
+    // atomic subtraction.
     static void release(TextHolders* holders, std::size_t counts) noexcept {
-        if (holders && holders->count.fetch_sub(counts, std::memory_order_acq_rel) == counts) holders->destroy(holders);
+        if (!holders) return;
+        if (holders->count.load(std::memory_order_acquire) == counts ||
+            holders->count.fetch_sub(counts, std::memory_order_acq_rel) == counts) {
+            holders->destroy(holders);
+        }
     }
 
 private:
