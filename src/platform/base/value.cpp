@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <new>
 
 namespace lv {
@@ -35,7 +36,7 @@ bool lessKey(const Dictionary::Entry& entry, std::string_view key) { return entr
 class StoredText {
 public:
     explicit StoredText(std::string text) noexcept : own_(std::move(text)) {}
-    StoredText(const char* characters, std::size_t size) noexcept : borrowed_(characters), size_(size) {}
+    StoredText(const char* characters, std::uint32_t size) noexcept : borrowed_(characters), size_(size) {}
     StoredText(const StoredText&) = delete;
     StoredText& operator=(const StoredText&) = delete;
     ~StoredText() = default;
@@ -87,22 +88,44 @@ private:
 
     mutable std::string own_;
     const char* borrowed_ = nullptr;
-    std::size_t size_ = 0;
+    std::uint32_t size_ = 0;  // of the borrowed characters
     mutable std::atomic<std::uint32_t> state_{kNotMade};
 };
 
+// A text made alone: its holder count and payload in one allocation.
+struct LoneText {
+    TextHolders holders;
+    StoredText text;
+
+    static void destroy(TextHolders* holders) noexcept { delete reinterpret_cast<LoneText*>(holders); }
+    static TextRef make(std::string text) {
+        auto* lone = new LoneText{{{1}, &LoneText::destroy}, StoredText(std::move(text))};
+        return TextRef(&lone->text, &lone->holders);
+    }
+};
+static_assert(std::is_standard_layout_v<LoneText>);
+
 // A block's allocation: this header, room for its texts' payloads, then room for their characters.
 struct TextBlock::Chunk {
+    TextHolders holders;
     StoredText* texts = nullptr;
     std::size_t made = 0;
     char* next = nullptr;
     char* end = nullptr;
+
+    static void destroy(TextHolders* holders) noexcept {
+        auto* chunk = reinterpret_cast<Chunk*>(holders);
+        for (std::size_t i = 0; i < chunk->made; ++i) chunk->texts[i].~StoredText();
+        chunk->~Chunk();
+        ::operator delete(static_cast<void*>(chunk));
+    }
 };
 
-void TextBlock::ChunkRelease::operator()(Chunk* chunk) const noexcept {
-    for (std::size_t i = 0; i < chunk->made; ++i) chunk->texts[i].~StoredText();
-    chunk->~Chunk();
-    ::operator delete(static_cast<void*>(chunk));
+void TextBlock::releaseChunk() noexcept {
+    static_assert(std::is_standard_layout_v<Chunk>);  // its holder count is its first member
+    if (!chunk_) return;
+    TextRef::release(&chunk_->holders, 1 + capacity_ - used_);
+    chunk_ = nullptr;
 }
 
 namespace {
@@ -116,7 +139,8 @@ constexpr std::size_t kInlineText = 15;
 bool TextBlock::holds(std::string_view text) const {
     if (full()) return false;
     if (text.size() <= kInlineText) return true;
-    return text.size() <= (chunk_ ? static_cast<std::size_t>(chunk_->end - chunk_->next) : bytes_);
+    return text.size() <= (chunk_ ? static_cast<std::size_t>(chunk_->end - chunk_->next) : bytes_) &&
+           text.size() <= std::numeric_limits<std::uint32_t>::max();
 }
 
 Value TextBlock::make(std::string_view text) {
@@ -125,24 +149,26 @@ Value TextBlock::make(std::string_view text) {
             (sizeof(Chunk) + alignof(StoredText) - 1) / alignof(StoredText) * alignof(StoredText);
         const std::size_t textsSize = capacity_ * sizeof(StoredText);
         auto* memory = static_cast<char*>(::operator new(kHeader + textsSize + bytes_));
-        auto* chunk = new (memory) Chunk;
+        // One hold for the block and one for each text it may make: a text made takes one over.
+        auto* chunk = new (memory) Chunk{{{1 + capacity_}, &Chunk::destroy}};
         chunk->texts = reinterpret_cast<StoredText*>(memory + kHeader);
         chunk->next = memory + kHeader + textsSize;
         chunk->end = chunk->next + bytes_;
-        chunk_ = std::shared_ptr<Chunk>(chunk, ChunkRelease{});
+        chunk_ = chunk;
     }
     Chunk& chunk = *chunk_;
     StoredText* slot = chunk.texts + chunk.made;
-    if (text.size() > kInlineText && text.size() <= static_cast<std::size_t>(chunk.end - chunk.next)) {
+    if (text.size() > kInlineText && text.size() <= static_cast<std::size_t>(chunk.end - chunk.next) &&
+        text.size() <= std::numeric_limits<std::uint32_t>::max()) {
         std::memcpy(chunk.next, text.data(), text.size());
-        new (slot) StoredText(chunk.next, text.size());
+        new (slot) StoredText(chunk.next, static_cast<std::uint32_t>(text.size()));
         chunk.next += text.size();
     } else {
         new (slot) StoredText(std::string(text));
     }
     ++chunk.made;
     ++used_;
-    return Value(std::shared_ptr<StoredText>(chunk_, slot), Value::SharedTextTag{});
+    return Value(TextRef(slot, &chunk.holders), Value::SharedTextTag{});
 }
 
 // ---- Dictionary ----
@@ -258,8 +284,8 @@ bool Dictionary::operator==(const Dictionary& other) const {
 
 // ---- Value ----
 
-Value::Value(const char* s) : storage_(std::make_shared<StoredText>(std::string(s ? s : ""))) {}
-Value::Value(std::string s) : storage_(std::make_shared<StoredText>(std::move(s))) {}
+Value::Value(const char* s) : storage_(LoneText::make(std::string(s ? s : ""))) {}
+Value::Value(std::string s) : storage_(LoneText::make(std::move(s))) {}
 Value::Value(Bytes b) : storage_(std::make_shared<Bytes>(std::move(b))) {}
 Value::Value(Array a) : storage_(std::make_shared<Array>(std::move(a))) {}
 Value::Value(Dictionary d) : storage_(std::make_shared<Dictionary>(std::move(d))) {}
@@ -319,12 +345,12 @@ Value Value::null() {
 
 const std::string& Value::string() const {
     static const auto& empty = *new std::string;
-    if (auto p = std::get_if<std::shared_ptr<StoredText>>(&storage_)) return (*p)->string();
+    if (auto p = std::get_if<TextRef>(&storage_)) return (*p)->string();
     return empty;
 }
 
 std::string_view Value::textView() const {
-    if (auto p = std::get_if<std::shared_ptr<StoredText>>(&storage_)) return (*p)->view();
+    if (auto p = std::get_if<TextRef>(&storage_)) return (*p)->view();
     return {};
 }
 
@@ -353,11 +379,11 @@ const Ref<Object>& Value::object() const {
 }
 
 std::string& Value::mutableString() {
-    if (!isString()) storage_ = std::make_shared<StoredText>(std::string());
-    auto& payload = std::get<std::shared_ptr<StoredText>>(storage_);
+    if (!isString()) storage_ = LoneText::make(std::string());
+    auto& payload = std::get<TextRef>(storage_);
     // A text of a block counts every holder of the block: it is copied out unless this value holds the
     // block alone.
-    if (payload.use_count() > 1) payload = std::make_shared<StoredText>(std::string(payload->view()));
+    if (payload.holderCount() > 1) payload = LoneText::make(std::string(payload->view()));
     return payload->mutableString();
 }
 

@@ -3,6 +3,7 @@
 // the first write through a shared owner.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <limits>
@@ -188,6 +189,59 @@ class Dictionary;
 // The payload of a text value (defined where Value is implemented).
 class StoredText;
 
+// The holder count of a text payload's allocation: a text made alone, or a TextBlock's allocation,
+// which all its texts count together. The last holder to let go calls destroy.
+struct TextHolders {
+    std::atomic<std::size_t> count;
+    void (*destroy)(TextHolders*) noexcept;
+};
+
+// A counted reference to a text payload: copies count the allocation holding it (as a shared
+// pointer's copies would), moves do not.
+class TextRef {
+public:
+    TextRef() noexcept = default;
+    // Takes over one count already charged to `holders` for this text.
+    TextRef(StoredText* text, TextHolders* holders) noexcept : text_(text), holders_(holders) {}
+    TextRef(const TextRef& other) noexcept : text_(other.text_), holders_(other.holders_) {
+        if (holders_) holders_->count.fetch_add(1, std::memory_order_relaxed);
+    }
+    TextRef(TextRef&& other) noexcept
+        : text_(std::exchange(other.text_, nullptr)), holders_(std::exchange(other.holders_, nullptr)) {}
+    TextRef& operator=(const TextRef& other) noexcept {
+        TextRef(other).swap(*this);
+        return *this;
+    }
+    TextRef& operator=(TextRef&& other) noexcept {
+        TextRef(std::move(other)).swap(*this);
+        return *this;
+    }
+    ~TextRef() { release(holders_, 1); }
+
+    StoredText* operator->() const noexcept { return text_; }
+    StoredText& operator*() const noexcept { return *text_; }
+    // How many holders the allocation has (every text of a block counts its block's).
+    std::size_t holderCount() const noexcept { return holders_ ? holders_->count.load(std::memory_order_acquire) : 0; }
+    void swap(TextRef& other) noexcept {
+        std::swap(text_, other.text_);
+        std::swap(holders_, other.holders_);
+    }
+    // Gives back `counts` holds of the allocation, destroying it when they were the last. Holds that
+    // are all there are cannot gain another meanwhile (a copy needs a holder), so they skip the
+    // atomic subtraction.
+    static void release(TextHolders* holders, std::size_t counts) noexcept {
+        if (!holders) return;
+        if (holders->count.load(std::memory_order_acquire) == counts ||
+            holders->count.fetch_sub(counts, std::memory_order_acq_rel) == counts) {
+            holders->destroy(holders);
+        }
+    }
+
+private:
+    StoredText* text_ = nullptr;
+    TextHolders* holders_ = nullptr;
+};
+
 class Value {
 public:
 #pragma GCC diagnostic push
@@ -314,7 +368,7 @@ private:
     friend struct ValueText;  // detail/value_text.h: the bytes of a text in place, for the layers' own readers
     struct AdoptTag {};
     struct SharedTextTag {};
-    Value(std::shared_ptr<StoredText>&& payload, SharedTextTag) : storage_(std::move(payload)) {}
+    Value(TextRef&& payload, SharedTextTag) : storage_(std::move(payload)) {}
     Value(Ref<Object>&& object, AdoptTag) : storage_(object ? Storage(std::move(object)) : Storage()) {}
     void releaseContainer() noexcept;
     // The bytes of a text without making its std::string (empty for other types).
@@ -324,7 +378,7 @@ private:
         bool operator==(const NullTag&) const { return true; }
     };
     // Decimals are rare and wide (a 128-bit mantissa), so they live on the heap and a Value stays small.
-    using Storage = std::variant<std::monostate, NullTag, Number, std::shared_ptr<const Decimal>, std::shared_ptr<StoredText>,
+    using Storage = std::variant<std::monostate, NullTag, Number, std::shared_ptr<const Decimal>, TextRef,
                                  std::shared_ptr<Bytes>, Date, std::shared_ptr<Array>, std::shared_ptr<Dictionary>,
                                  Ref<Object>>;
     Storage storage_;
@@ -334,11 +388,32 @@ private:
 // of a JSON reply's). The allocation holds each text's bookkeeping and, up to `bytes` in all, the
 // characters of texts too long to sit inside a std::string, so such a text needs no buffer of its own;
 // the std::string that string() hands out is made from those characters on the first call. The
-// allocation lives while any of its texts does; a change through mutableString() copies a text out
-// first while the allocation is shared.
+// allocation lives while any of its texts does, or the block; a change through mutableString() copies
+// a text out first while the allocation is shared. The block counts its allocation's holders for all
+// the texts it may make at once, so that making a text costs no atomic count of its own.
 class TextBlock {
 public:
     explicit TextBlock(std::size_t capacity, std::size_t bytes = 0) : capacity_(capacity), bytes_(bytes) {}
+    // A block moved from is empty: it makes its texts in a new allocation.
+    TextBlock(TextBlock&& other) noexcept
+        : capacity_(other.capacity_),
+          bytes_(other.bytes_),
+          used_(std::exchange(other.used_, 0)),
+          chunk_(std::exchange(other.chunk_, nullptr)) {}
+    TextBlock& operator=(TextBlock&& other) noexcept {
+        if (this != &other) {
+            releaseChunk();
+            capacity_ = other.capacity_;
+            bytes_ = other.bytes_;
+            used_ = std::exchange(other.used_, 0);
+            chunk_ = std::exchange(other.chunk_, nullptr);
+        }
+        return *this;
+    }
+    TextBlock(const TextBlock&) = delete;
+    TextBlock& operator=(const TextBlock&) = delete;
+    ~TextBlock() { releaseChunk(); }
+
     bool full() const { return used_ == capacity_; }
     // Whether make(text) keeps the text's characters in the block: a place is left and a text too long
     // for a std::string's own room fits in the bytes left.
@@ -348,13 +423,12 @@ public:
 
 private:
     struct Chunk;
-    struct ChunkRelease {
-        void operator()(Chunk* chunk) const noexcept;
-    };
+    // Gives back the block's own hold and those of the texts it did not make.
+    void releaseChunk() noexcept;
     std::size_t capacity_;
     std::size_t bytes_;
     std::size_t used_ = 0;
-    std::shared_ptr<Chunk> chunk_;
+    Chunk* chunk_ = nullptr;
 };
 
 // String-keyed map kept in ascending key order (bytewise UTF-8, which is code-point order), so that

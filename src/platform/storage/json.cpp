@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/base/format.h"
@@ -35,9 +37,9 @@ constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjs
 // UTF-8 as a whole: every text of it is then well-formed too (a text ends at an ASCII quote, and no
 // byte of a multi-byte sequence is ASCII), so the check could find nothing.
 constexpr unsigned kParseFlagsWellFormed = kParseFlags & ~static_cast<unsigned>(rapidjson::kParseValidateEncodingFlag);
-// NUL bytes after the copy: the end for the parser, and room for the up to three bytes its UTF-8
-// check reads past a cut-off sequence.
-constexpr std::size_t kCopyPadding = 4;
+// NUL bytes after the copy: the end for the parser, room for the up to three bytes its UTF-8 check
+// reads past a cut-off sequence, and for the 16 bytes read at once at any short text's start.
+constexpr std::size_t kCopyPadding = 16;
 
 bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
@@ -165,6 +167,7 @@ public:
     // a decimal. Other numbers are doubles, or decimals when a double would not keep their digits.
     bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
         const char* end = s + length;
+        if (std::optional<bool> pushed = pushShortNumber(s, end)) return *pushed;
         const std::string_view text(s, length);
         const bool integer = std::find_if(s, end, [](char c) { return c == '.' || c == 'e' || c == 'E'; }) == end;
         if (integer) {
@@ -189,17 +192,66 @@ public:
         }
         return push(d);
     }
+    // Most numbers are read here without the full conversion: integers of up to 18 digits (within 64
+    // bits whatever they are), and reals of up to 15 digits whose power of ten is within 22 of them.
+    // Such a real's digits make a double exactly, so one multiplication or division by an exact power
+    // of ten rounds as the full conversion does, and the double keeps its digits. Others: nothing.
+    std::optional<bool> pushShortNumber(const char* s, const char* end) {
+        const bool negative = *s == '-';
+        const char* p = s + (negative ? 1 : 0);
+        std::uint64_t digits = 0;
+        int count = 0;
+        auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+        for (; p < end && isDigit(*p); ++p, ++count) digits = digits * 10 + static_cast<unsigned>(*p - '0');
+        if (p == end) {
+            if (count > 18) return std::nullopt;
+            const auto integer = static_cast<std::int64_t>(digits);
+            // "-0" keeps its sign as a double, so that it is written back as it was read.
+            if (negative) return integer == 0 ? push(-0.0) : push(-integer);
+            return push(integer);
+        }
+        int exponent = 0;
+        if (*p == '.') {
+            for (++p; p < end && isDigit(*p); ++p, ++count, --exponent) {
+                digits = digits * 10 + static_cast<unsigned>(*p - '0');
+            }
+        }
+        if (p < end) {  // the exponent: 'e' or 'E', an optional sign, digits
+            ++p;
+            const bool negativeExponent = *p == '-';
+            if (*p == '-' || *p == '+') ++p;
+            if (end - p > 3) return std::nullopt;
+            int written = 0;
+            for (; p < end; ++p) written = written * 10 + (*p - '0');
+            exponent += negativeExponent ? -written : written;
+        }
+        if (count > 15 || exponent < -22 || exponent > 22) return std::nullopt;
+        static constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                  1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        double d = static_cast<double>(digits);
+        d = exponent < 0 ? d / kPowersOfTen[-exponent] : d * kPowersOfTen[exponent];
+        return push(negative ? -d : d);
+    }
+
     bool String(const char* s, rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         const std::string_view text(s, length);
         if (length > kShareableLength) return push(newText(text));
         // Short texts that repeat within a reply (categories, tags, states) share one payload; values
-        // copy their payload before a write, so the sharing cannot be seen.
-        RecentText& recent = recentShortTexts_[shortTextSlot(text)];
-        if (recent.size != length || std::memcmp(recent.bytes.data(), s, length) != 0) {
+        // copy their payload before a write, so the sharing cannot be seen. The text's bytes are taken
+        // as two words, zero past its end (the parsed copy has room to read them at once).
+        std::uint64_t words[2];
+        std::memcpy(words, s, sizeof words);
+        words[0] &= kLeadingBytes[length][0];
+        words[1] &= kLeadingBytes[length][1];
+        const std::uint64_t mixed = (words[0] ^ (words[1] * 0x9E3779B97F4A7C15u) ^ length) * 0xFF51AFD7ED558CCDu;
+        RecentText& recent = recentShortTexts_[(mixed >> 58) % kShortTextSlots];
+        if (recent.words[0] != words[0] || recent.words[1] != words[1] || recent.size != length) {
             recent.value = newText(text);
             recent.size = length;
-            std::memcpy(recent.bytes.data(), s, length);
+            recent.words[0] = words[0];
+            recent.words[1] = words[1];
         }
         return push(recent.value);
     }
@@ -255,10 +307,21 @@ private:
 
     Level& level() { return levels_[static_cast<std::size_t>(depth_)]; }
 
+    // For each length up to 16, the two words whose bytes are all ones in the first `length` bytes.
+    static constexpr auto kLeadingBytes = [] {
+        std::array<std::array<std::uint64_t, 2>, 17> masks{};
+        for (std::size_t length = 0; length <= 16; ++length) {
+            std::array<unsigned char, 16> bytes{};
+            for (std::size_t i = 0; i < length; ++i) bytes[i] = 0xFF;
+            masks[length] = std::bit_cast<std::array<std::uint64_t, 2>>(bytes);
+        }
+        return masks;
+    }();
+
     // A short text read lately: its bytes (compared in place) and its value.
     struct RecentText {
         std::size_t size = kShareableLength + 1;  // matches no text at first
-        std::array<char, kShareableLength> bytes{};
+        std::uint64_t words[2] = {0, 0};  // the bytes, zero past the text's end
         Value value;
     };
 
@@ -276,12 +339,6 @@ private:
             texts_ = TextBlock(textsPerBlock_, textBytesPerBlock_);
         }
         return texts_.make(text);
-    }
-
-    static std::size_t shortTextSlot(std::string_view text) {
-        std::uint32_t hash = 2166136261u;
-        for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-        return (hash ^ (hash >> 16)) % kShortTextSlots;
     }
 
     // A value goes to the key just read when inside an object, to the items inside an array, else it

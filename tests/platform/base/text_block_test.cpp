@@ -164,6 +164,58 @@ TEST(TextBlock, TheLastHolderChangesInPlace) {
     }
 }
 
+// A block holds its allocation for every text it may still make: moved, overwritten or dropped with
+// any number of its places used, it lets go of exactly those, so its texts outlive it, a text changes
+// in place only once it is the allocation's last holder, and nothing is left behind (the sanitizer
+// build checks for leaks and for use after free).
+TEST(TextBlock, BlocksLetGoOfThePlacesTheyDidNotUse) {
+    const std::string text = "a text long enough for the block's room";
+    for (std::size_t capacity = 1; capacity <= 3; ++capacity) {
+        for (std::size_t made = 0; made <= capacity; ++made) {
+            for (int moves = 0; moves < 3; ++moves) {
+                SCOPED_TRACE(testing::Message() << capacity << " places, " << made << " made, move " << moves);
+                std::vector<Value> texts;
+                {
+                    TextBlock block(capacity, 256);
+                    for (std::size_t i = 0; i < made; ++i) texts.push_back(block.make(text + std::to_string(i)));
+                    TextBlock other(2, 64);
+                    (void)other.make("the other block's own text, long enough");
+                    // 0: the block itself lives on; 1: a block moved from it; 2: it is moved over another.
+                    TextBlock moved(std::move(block));
+                    TextBlock& live = moves == 0 ? block : moves == 1 ? moved : other;
+                    if (moves == 0) block = std::move(moved);
+                    if (moves == 2) other = std::move(moved);
+                    // While the block lives it holds the allocation: a change copies the text out.
+                    if (made > 0 && made < capacity) {
+                        Value copy = texts[0];
+                        const std::string* before = &copy.string();
+                        copy.mutableString() += "!";
+                        EXPECT_NE(&copy.string(), before);
+                    }
+                    // It still makes texts in its places left.
+                    if (made < capacity) {
+                        EXPECT_EQ(live.make("one more").string(), "one more");
+                    }
+                    // A block moved from makes its texts anew.
+                    TextBlock& movedFrom = moves == 1 ? block : moved;
+                    EXPECT_FALSE(movedFrom.full());
+                    EXPECT_EQ(movedFrom.make(text).string(), text);
+                }
+                for (std::size_t i = 0; i < texts.size(); ++i) EXPECT_EQ(texts[i].string(), text + std::to_string(i));
+                // Once the others are gone, the last text changes in place.
+                if (!texts.empty()) {
+                    Value last = texts.back();
+                    texts.clear();
+                    const std::string* before = &last.string();
+                    last.mutableString() += "!";
+                    EXPECT_EQ(&last.string(), before);
+                    EXPECT_EQ(last.string(), text + std::to_string(made - 1) + "!");
+                }
+            }
+        }
+    }
+}
+
 // Threads reading copies of one long text of a block (the first string() of which makes it) all see
 // the same complete text, while other threads change their own copies.
 TEST(TextBlock, CopiesReadAndChangedOnManyThreads) {

@@ -2,9 +2,12 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <latch>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/storage/json.h"
@@ -111,6 +114,147 @@ TEST(JSONReading, ZerosWithExponentsAndRealsOutOfRange) {
     }
     const std::string longInteger = "[" + std::string(400, '9') + "]";
     EXPECT_TRUE(JSONSerialization::JSONObjectWithData(longInteger, 0, nullptr).isNil());
+}
+
+// Short numbers are read without the full conversion; they must read exactly as the full conversion
+// reads the same number written with more digits (trailing zeros take it past the short road), and as
+// strtod / strtoll read them.
+TEST(JSONReading, ShortNumbersReadAsTheFullConversion) {
+    auto bitsOf = [](double d) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &d, sizeof bits);
+        return bits;
+    };
+    // The same real with 20 more zeros after its last fraction digit.
+    auto padded = [](const std::string& text) {
+        std::string mantissa = text;
+        std::string exponent;
+        if (const auto e = text.find_first_of("eE"); e != std::string::npos) {
+            mantissa = text.substr(0, e);
+            exponent = text.substr(e);
+        }
+        if (mantissa.find('.') == std::string::npos) mantissa += '.';
+        return mantissa + std::string(20, '0') + exponent;
+    };
+    std::vector<std::string> reals = {"0.0",   "-0.0",  "1.5",     "3.9",       "-2.25",           "0.1",
+                                      "1e22",  "1e23",  "1e-22",   "1e-23",     "123456789012345.0", "999999999999999e22",
+                                      "1.5E+3", "7e-0", "-8.5e-5", "0.000001e3", "123456789012345e-22", "4.35"};
+    std::uint64_t state = 0x9E3779B97F4A7C15u;
+    auto next = [&state] {
+        state ^= state << 13;
+        state ^= state >> 7;
+        state ^= state << 17;
+        return state;
+    };
+    for (int i = 0; i < 3000; ++i) {
+        const int digits = 1 + static_cast<int>(next() % 15);
+        std::string text = next() % 4 == 0 ? "-" : "";
+        std::string all;
+        for (int d = 0; d < digits; ++d) all += static_cast<char>('0' + next() % 10);
+        const std::size_t point = next() % all.size();
+        all = all.substr(0, point + 1) + "." + all.substr(point + 1);
+        if (all.size() > 2 && all[0] == '0' && all[1] != '.') all[0] = '1';
+        if (all.back() == '.') all += '0';
+        text += all;
+        if (next() % 2 == 0) text += "e" + std::to_string(static_cast<int>(next() % 51) - 25);
+        reals.push_back(text);
+    }
+    for (const std::string& text : reals) {
+        const Value shortRead = read(text);
+        const Value fullRead = read(padded(text));
+        ASSERT_EQ(test::kindOf(shortRead), NumberKind::Double) << text;
+        ASSERT_EQ(test::kindOf(fullRead), NumberKind::Double) << padded(text);
+        EXPECT_EQ(bitsOf(shortRead.doubleValue()), bitsOf(fullRead.doubleValue())) << text;
+        EXPECT_EQ(bitsOf(shortRead.doubleValue()), bitsOf(std::strtod(text.c_str(), nullptr))) << text;
+    }
+    // Integers up to 18 digits are read directly, longer ones by the full conversion: both are 64-bit
+    // integers as strtoll reads them, a negative zero is a double.
+    for (const char* text : {"0", "7", "-7", "1500000", "999999999999999999", "-999999999999999999",
+                             "1000000000000000000", "-1000000000000000000", "9223372036854775807"}) {
+        const Value v = read(text);
+        EXPECT_EQ(test::kindOf(v), NumberKind::Int64) << text;
+        EXPECT_EQ(v.longLongValue(), std::strtoll(text, nullptr, 10)) << text;
+    }
+    EXPECT_TRUE(std::signbit(read("-0").doubleValue()));
+    EXPECT_EQ(test::kindOf(read("-0")), NumberKind::Double);
+}
+
+// Short texts that repeat share one payload, found by their bytes: texts of every length up to 16
+// that differ only in their last byte, by a trailing NUL, or by their length, in any order and
+// repeated, read back exactly; so does a short text alone at the very end of the input.
+TEST(JSONReading, ShortTextsReadBackExactly) {
+    std::vector<std::string> texts;
+    for (std::size_t length = 0; length <= 16; ++length) {
+        const std::string same(length, 'a');
+        texts.push_back(same);
+        if (length > 0) texts.push_back(same.substr(0, length - 1) + "b");
+        texts.push_back(same + std::string(1, '\0'));
+        if (length >= 3) texts.push_back(std::string("\xE9\x9F\xA9") + same.substr(3));  // a character of 3 bytes first
+    }
+    std::string json = "[";
+    std::vector<std::string> expected;
+    auto add = [&](const std::string& text) {
+        if (expected.size() > 0) json += ",";
+        json += "\"";
+        for (char c : text) json += c == '\0' ? std::string("\\u0000") : std::string(1, c);
+        json += "\"";
+        expected.push_back(text);
+    };
+    for (const std::string& text : texts) add(text);
+    for (auto it = texts.rbegin(); it != texts.rend(); ++it) add(*it);
+    for (std::size_t i = 0; i < texts.size(); i += 2) add(texts[i]);
+    json += "]";
+    const Value v = read(json);
+    ASSERT_EQ(v.count(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(v[i].string(), expected[i]) << i;
+    for (std::size_t length = 0; length <= 16; ++length) {
+        const std::string text(length, 'z');
+        EXPECT_EQ(read("\"" + text + "\"").string(), text) << length;
+    }
+}
+
+// The texts of one reply (short ones shared, long ones in shared blocks) are handed to other threads
+// while the reply itself goes: each thread reads, compares, hashes and changes its own copies, and
+// every text stays exactly what was read (the sanitizer builds check the counting and the races).
+TEST(JSONReading, TextsOfAReplyOutliveItOnOtherThreads) {
+    constexpr int kThreads = 4;
+    constexpr int kItems = 300;
+    std::string json = "[";
+    auto titleOf = [](int i) { return "第" + std::to_string(i) + "期：一段放在文本块里的较长标题"; };
+    for (int i = 0; i < kItems; ++i) {
+        if (i > 0) json += ",";
+        json += R"({"cat":")" + std::string(i % 2 ? "music" : "drama") + R"(","title":")" + titleOf(i) + R"("})";
+    }
+    json += "]";
+    Value reply = read(json);
+    ASSERT_EQ(reply.count(), static_cast<std::size_t>(kItems));
+    std::vector<std::vector<Value>> handed(kThreads);
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = t; i < kItems; i += 2) {
+            handed[t].push_back(reply[i]["cat"]);
+            handed[t].push_back(reply[i]["title"]);
+        }
+    }
+    std::latch start(kThreads + 1);
+    std::vector<int> mismatches(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t, mine = std::move(handed[t])]() mutable {
+            start.arrive_and_wait();
+            for (std::size_t k = 0; k < mine.size(); k += 2) {
+                const int i = t + static_cast<int>(k);
+                const std::string cat = i % 2 ? "music" : "drama";
+                if (mine[k].string() != cat || mine[k].hash() != Value(cat).hash()) ++mismatches[t];
+                if (!(mine[k + 1] == Value(titleOf(i)))) ++mismatches[t];
+                mine[k + 1].mutableString() += "!";
+                if (mine[k + 1].string() != titleOf(i) + "!") ++mismatches[t];
+            }
+        });
+    }
+    start.arrive_and_wait();
+    reply = Value();
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << t;
 }
 
 TEST(JSONReading, UnicodeEscapesAndRawUtf8) {
