@@ -483,8 +483,8 @@ bool Value::isEqual(const Value& other) const {
         case Type::String: {
             // Copies of one text share its payload (a record's value and the parent context's copy of
             // it, say): the same payload is the same text, without reading its bytes.
-            const auto& mine = std::get<std::shared_ptr<StoredText>>(storage_);
-            return mine == std::get<std::shared_ptr<StoredText>>(other.storage_) || textView() == other.textView();
+            const StoredText* mine = std::get<TextRef>(storage_).get();
+            return mine == std::get<TextRef>(other.storage_).get() || textView() == other.textView();
         }
         case Type::Data: return bytes() == other.bytes();
         case Type::Date: return std::get<Date>(storage_) == std::get<Date>(other.storage_);

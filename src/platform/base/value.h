@@ -218,6 +218,7 @@ public:
     }
     ~TextRef() { release(holders_, 1); }
 
+    StoredText* get() const noexcept { return text_; }
     StoredText* operator->() const noexcept { return text_; }
     StoredText& operator*() const noexcept { return *text_; }
     // How many holders the allocation has (every text of a block counts its block's).
