@@ -465,11 +465,18 @@ std::string Value::stringValue() const {
 
 namespace {
 
+// A numeric value as a decimal (callers pass numbers and decimals only).
+Decimal numericAsDecimal(const Value& v) {
+    if (const Decimal* d = v.decimal()) return *d;
+    if (const Number* n = v.number()) return Decimal::fromNumber(*n);
+    return Decimal::notANumber();
+}
+
 int compareNumeric(const Value& a, const Value& b) {
-    if (a.isNumber() && b.isNumber()) return a.number()->compare(*b.number());
-    const Decimal da = a.isDecimal() ? *a.decimal() : Decimal::fromNumber(*a.number());
-    const Decimal db = b.isDecimal() ? *b.decimal() : Decimal::fromNumber(*b.number());
-    return da.compare(db);
+    const Number* na = a.number();
+    const Number* nb = b.number();
+    if (na && nb) return na->compare(*nb);
+    return numericAsDecimal(a).compare(numericAsDecimal(b));
 }
 
 }  // namespace
