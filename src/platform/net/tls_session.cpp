@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "platform/security/crypto_library.h"
+#include "platform/security/system_anchors.h"
 
 namespace lv {
 
@@ -126,7 +127,10 @@ bool TlsSession::configure(const Dictionary& settings, std::string_view connecte
     s.verifiesChain = boolSetting(settings, kTlsValidatesCertificateChainKey, true);
     if (s.verifiesChain) {
         SSL_CTX_set_verify(s.context, SSL_VERIFY_PEER, nullptr);
-        if (SSL_CTX_set_default_verify_paths(s.context) != 1) return false;
+        // The system's anchors from the once-read file; the context takes the store over.
+        X509_STORE* anchors = newSystemAnchorStore();
+        if (!anchors) return false;
+        SSL_CTX_set_cert_store(s.context, anchors);
         const std::string caFile = textSetting(settings, kTlsCAFileKey);
         if (!caFile.empty() && SSL_CTX_load_verify_locations(s.context, caFile.c_str(), nullptr) != 1) return false;
     } else {

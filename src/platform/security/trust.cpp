@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "platform/security/crypto_library.h"
+#include "platform/security/system_anchors.h"
 
 namespace lv {
 
@@ -89,6 +90,17 @@ X509_STORE* defaultStore() {
     X509_STORE_up_ref(table.store);
     return table.store;
 }
+
+}  // namespace
+
+X509_STORE* newSystemAnchorStore() {
+    AnchorTable& table = anchorTable();
+    std::lock_guard lock(table.mutex);
+    return newSystemStore(table);
+}
+
+namespace {
+
 using ContextPtr = std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)>;
 struct StackFree {
     void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }

@@ -7,11 +7,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/security/trust.h"
+#include "support/child_process.h"
 #include "support/temp_dir.h"
 #include "support/tls_peer.h"
 
@@ -56,6 +60,34 @@ std::unique_ptr<TlsSession> openSession(int fd, const Dictionary& settings, cons
     return session;
 }
 
+// A client handshake with a raw server serving the identity and its intermediate; a secured client
+// must then read the server's greeting.
+Status handshakeWith(const Identity& served, const TestPKI& pki, const Dictionary& settings, const std::string& host) {
+    std::uint16_t port = 0;
+    const int listener = test::listenLoopback(&port);
+    std::thread server([&] {
+        auto raw = RawTls::server(test::acceptWithin(listener, 5), served, {pki.intermediate.der});
+        if (raw->handshake()) {
+            raw->sendAll("hi");
+            raw->receive(1);  // until the client goes
+        }
+    });
+    const int fd = test::connectLoopback(port);
+    auto session = openSession(fd, settings, host);
+    const Status status = session ? drive(fd, [&] { return session->handshake(); }) : Status::Failed;
+    if (status == Status::Done) {
+        EXPECT_EQ(readExactly(*session, fd, 2), "hi");
+    } else if (session) {
+        EXPECT_NE(session->errorCode(), 0u);
+        EXPECT_FALSE(session->errorReason().empty());
+    }
+    session.reset();
+    ::close(fd);
+    server.join();
+    ::close(listener);
+    return status;
+}
+
 struct Fixture {
     test::TempDir folder;
     const TestPKI& pki = TestPKI::shared();
@@ -89,30 +121,7 @@ TEST(TlsSession, ClientVerifiesChainAndNameUnlessAKeyTurnsACheckOff) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::uint16_t port = 0;
-        const int listener = test::listenLoopback(&port);
-        std::thread server([&] {
-            auto raw = RawTls::server(test::acceptWithin(listener, 5), *c.served, {f.pki.intermediate.der});
-            if (raw->handshake()) {
-                raw->sendAll("hi");
-                raw->receive(1);  // until the client goes
-            }
-        });
-        const int fd = test::connectLoopback(port);
-        auto session = openSession(fd, c.settings, c.host);
-        ASSERT_TRUE(session);
-        const Status status = drive(fd, [&] { return session->handshake(); });
-        EXPECT_EQ(status, c.secures ? Status::Done : Status::Failed);
-        if (c.secures) {
-            EXPECT_EQ(readExactly(*session, fd, 2), "hi");
-        } else {
-            EXPECT_NE(session->errorCode(), 0u);
-            EXPECT_FALSE(session->errorReason().empty());
-        }
-        session.reset();
-        ::close(fd);
-        server.join();
-        ::close(listener);
+        EXPECT_EQ(handshakeWith(*c.served, f.pki, c.settings, c.host), c.secures ? Status::Done : Status::Failed);
     }
 }
 
@@ -167,6 +176,31 @@ TEST(TlsSession, SettingsNamingUnusableFilesAreRefused) {
         ASSERT_TRUE(session);
         EXPECT_FALSE(session->configure(settings, "localhost"));
     }
+}
+
+// A client checking the chain takes the system's anchors from the file read once per process, not
+// from a fresh read per connection (tens of milliseconds before every handshake). The second process
+// names its own anchor file as the system's.
+TEST(TlsSessionChildProcess, ReadsTheSystemAnchorFileOnce) {
+    const char* dir = std::getenv("LV_TLS_CHILD_DIR");
+    if (!dir) GTEST_SKIP() << "runs only as the second process of TlsSessionAcrossProcesses";
+    const TestPKI& pki = TestPKI::shared();
+    const std::string file = std::string(dir) + "/system.pem";
+    std::ofstream(file) << test::pemOf(pki.root.der);
+    ASSERT_EQ(::setenv("SSL_CERT_FILE", file.c_str(), 1), 0);
+    ASSERT_EQ(::setenv("SSL_CERT_DIR", dir, 1), 0);  // no other system anchors
+    EXPECT_EQ(handshakeWith(pki.leaf, pki, {}, "localhost"), Status::Done);
+    std::ofstream(file, std::ios::trunc).flush();  // read again, it would anchor nothing
+    EXPECT_EQ(handshakeWith(pki.leaf, pki, {}, "localhost"), Status::Done);
+    // Anchors added for server trust are not the system's.
+    TrustAnchors::addCertificate(Certificate::createWithData(pki.selfSigned.der));
+    EXPECT_EQ(handshakeWith(pki.selfSigned, pki, {}, "localhost"), Status::Failed);
+    TrustAnchors::clear();
+}
+
+TEST(TlsSessionAcrossProcesses, TheSystemAnchorFileIsReadOncePerProcess) {
+    test::TempDir dir;
+    EXPECT_EQ(test::runThisBinary("TlsSessionChildProcess.*", {{"LV_TLS_CHILD_DIR", dir.path().string()}}), 0);
 }
 
 }  // namespace
