@@ -60,6 +60,18 @@ Bytes makePNG(std::uint32_t width, std::uint32_t height, int bitDepth, int colou
     return out;
 }
 
+Bytes padPNG(const Bytes& png, std::size_t total) {
+    constexpr std::size_t kIEND = 12;          // length, type, CRC of the empty end chunk
+    constexpr std::size_t kChunkOverhead = 12;  // the same around the padding
+    if (total < png.size() + kChunkOverhead + 8) throw std::invalid_argument("padPNG: total too small");
+    Bytes body = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0};
+    body.resize(total - png.size() - kChunkOverhead, ' ');
+    Bytes out(png.begin(), png.end() - kIEND);
+    chunk(out, "tEXt", body);
+    out.insert(out.end(), png.end() - kIEND, png.end());
+    return out;
+}
+
 RGBA patternPixel(std::uint32_t x, std::uint32_t y, bool withAlpha) {
     return RGBA{static_cast<std::uint16_t>((x * 7) & 0xFF), static_cast<std::uint16_t>((y * 5) & 0xFF),
                 static_cast<std::uint16_t>((x + y) & 0xFF),
