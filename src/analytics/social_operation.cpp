@@ -18,6 +18,7 @@ void TallySocialOperation::main() {
     URLCache::shared().setDiskCapacity(0);
 
     URLRequest request(URL::URLWithString(url_), URLRequestCachePolicy::UseProtocolCachePolicy, kTimeoutSeconds);
+    request.setMaximumResponseBodySize(kMaxReplyBytes);
     if (postBody_ && !postBody_->empty()) {
         request.setHTTPMethod("POST");
         request.setHTTPBody(*postBody_);

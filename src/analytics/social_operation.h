@@ -1,11 +1,13 @@
 // One social-analytics request as an operation: a POST with the body when there is one, else a GET,
 // 10 s time-out, the shared URL cache switched off. The status code is kept but not judged; the
-// delegate hears the received bytes, or the error.
+// delegate hears the received bytes, or the error. A reply body past kMaxReplyBytes is an error
+// (-1103, "resource exceeds maximum size"), refused as it arrives.
 // Thread rule: queue the operation on an operation queue; the delegate is called on the operation's
 // thread, once.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -29,6 +31,9 @@ public:
 class TallySocialOperation : public Operation {
 public:
     static constexpr double kTimeoutSeconds = 10;
+    // The service answers with a small JSON object; anything near this many bytes (decoded, when sent
+    // compressed) is not its reply, and an endless or hostile reply cannot make the process hold more.
+    static constexpr std::int64_t kMaxReplyBytes = 1 << 20;
 
     TallySocialOperation(std::string url, std::optional<Bytes> postBody,
                          std::weak_ptr<TallySocialOperationDelegate> delegate);

@@ -187,6 +187,8 @@ void MicroblogHTTP::sendRequestToPath(const std::string& path, const std::string
         if (completion) OperationQueue::mainQueue()->addOperationWithBlock([completion] { completion(Value()); });
         return;
     }
+    // The social API's reply bound: a larger reply fails as it arrives and yields nil.
+    request->setMaximumResponseBodySize(kMBLHttpMaxReplyBytes);
     URLConnection::sendAsynchronousRequest(
         *request, OperationQueue::mainQueue(), [completion](Ref<URLResponse>, std::optional<Bytes> data, Ref<Error> error) {
             if (!completion) return;
@@ -201,6 +203,7 @@ void MicroblogHTTP::postJsonToPath(const std::string& path, const Value& object,
     request.setHTTPBody(JSONSerialization::dataWithJSONObject(object, kJSONWritingPrettyPrinted, nullptr));
     request.setValue("application/json", "Content-Type");
     request.setValue("application/json", "Accept");
+    request.setMaximumResponseBodySize(kMBLHttpMaxReplyBytes);
     URLConnection::sendAsynchronousRequest(
         request, OperationQueue::mainQueue(), [completion](Ref<URLResponse>, std::optional<Bytes> data, Ref<Error> error) {
             if (!completion) return;

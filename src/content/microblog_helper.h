@@ -78,8 +78,8 @@ private:
 class MicroblogHTTP {
 public:
     using Completion = std::function<void(const Value& reply)>;
-    // Social API base URL plus the path; the reply as JSON (nil on a connection error or non-JSON
-    // data), on the main operation queue.
+    // Social API base URL plus the path; the reply as JSON (nil on a connection error, a reply past
+    // kMBLHttpMaxReplyBytes, or non-JSON data), on the main operation queue.
     static void sendRequestToPath(const std::string& path, const std::string& method, const Value& params,
                                   Completion completion);
     // POST of the object as pretty-printed JSON ("Content-Type" and "Accept": "application/json").

@@ -33,6 +33,13 @@ URLRequest imageRequest(const Ref<URL>& url) {
     return request;
 }
 
+// The request as sent: the image reply bound unless the caller chose one.
+URLRequest boundedRequest(const URLRequest& request) {
+    URLRequest sent = request;
+    if (sent.maximumResponseBodySize() <= 0) sent.setMaximumResponseBodySize(kHCImageMaxReplyBytes);
+    return sent;
+}
+
 Ref<HCImageCache> classCache(const ClassInfo* cls) { return cls->associatedValue(&kSharedImageCacheKey).objectAs<HCImageCache>(); }
 
 void setClassCache(const ClassInfo* cls, const Ref<HCImageCache>& cache) {
@@ -115,7 +122,7 @@ void loadButtonImage(ButtonImageKind kind, const Ref<Button>& button, ControlSta
     }
     if (placeholder) applyButtonImage(*button, kind, placeholder, state);
 
-    auto operation = HCHTTPRequestOperation::make(request);
+    auto operation = HCHTTPRequestOperation::make(boundedRequest(request));
     operation->setResponseSerializer(ButtonHCNetworking::imageResponseSerializer(*button));
     setButtonSlot(*button, kind, state, operation);
     const Weak<Button> weakButton = button;
@@ -217,7 +224,7 @@ void ImageViewHCNetworking::setImageWithURLRequest(const Ref<ImageView>& view, c
     }
     if (placeholder) view->setImage(placeholder);
 
-    auto operation = HCHTTPRequestOperation::make(request);
+    auto operation = HCHTTPRequestOperation::make(boundedRequest(request));
     hc_setImageRequestOperation(*view, operation);
     operation->setResponseSerializer(imageResponseSerializer(*view));
     const Weak<ImageView> weakView = view;

@@ -2,7 +2,8 @@
 // cache of decoded images keyed by URL (HCImageCache), a per-view image response serializer, and one
 // current load per image view (per state slot for a button) that a newer load cancels. Loads run on one
 // operation queue for image views and another for buttons; the default cache empties itself on a
-// memory warning.
+// memory warning. A request that sets no reply bound of its own is sent with kHCImageMaxReplyBytes,
+// so an endless or hostile reply fails as it arrives (-1103) instead of filling memory.
 //
 // Threads: call the view methods on the main thread; completions (and so every change to a view) run
 // on the main queue. The cache and the class-level settings may be used from any thread.
@@ -20,6 +21,10 @@
 #include "platform/ui/image_view.h"
 
 namespace lv {
+
+// The most bytes an image reply body may hold (decoded, when sent compressed) unless the request sets
+// its own bound: pictures sized for a phone screen, animated ones included, are well under 2 MiB.
+inline constexpr std::int64_t kHCImageMaxReplyBytes = 8 * 1024 * 1024;
 
 // Decoded images by the request URL's absolute string.
 class HCImageCache : public Cache {

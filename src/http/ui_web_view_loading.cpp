@@ -55,12 +55,14 @@ void WebViewHCNetworking::loadRequest(const Ref<WebView>& view, const URLRequest
     hc_setHTTPRequestOperation(*view, nullptr);
 
     Ref<Error> error;
-    const std::optional<URLRequest> serialized =
+    std::optional<URLRequest> serialized =
         requestSerializer(*view)->requestBySerializingRequest(request, Value(), &error);
     if (!serialized) {
         if (failure) failure(error);
         return;
     }
+    // The web view's page bound unless the request chose one.
+    if (serialized->maximumResponseBodySize() <= 0) serialized->setMaximumResponseBodySize(kWebViewMaxPageBytes);
     auto operation = HCHTTPRequestOperation::make(*serialized);
     hc_setHTTPRequestOperation(*view, operation);
     operation->setResponseSerializer(responseSerializer(*view));

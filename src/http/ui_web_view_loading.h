@@ -1,6 +1,7 @@
 // A web view that loads its page through an HTTP request operation: the request gets the view's
 // default headers from its request serializer, the reply goes through its response serializer, and
 // the page is handed to the view as data with the response's (or the given) MIME type and encoding.
+// A request without a reply bound of its own is sent with the web view's (kWebViewMaxPageBytes).
 //
 // Threads: main thread only; the operation's completion blocks run on the main queue.
 #pragma once

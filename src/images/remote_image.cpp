@@ -58,8 +58,10 @@ void finish(const Ref<ImageView>& view, const std::shared_ptr<Load>& load, const
 
 void download(const Weak<ImageView>& weakView, const std::shared_ptr<Load>& load, const Ref<URL>& url,
               const Ref<RIImageCache>& cache, RIImageProgressBlock progress, RIImageCompletedBlock completed) {
+    URLRequest request(url);
+    request.setMaximumResponseBodySize(kRIImageMaxDownloadBytes);
     URLConnection::sendAsynchronousRequest(
-        URLRequest(url), downloadQueue(),
+        request, downloadQueue(),
         [weakView, load, url, cache, progress = std::move(progress), completed = std::move(completed)](
             Ref<URLResponse> response, std::optional<Bytes> body, Ref<Error> error) {
             if (load->cancelled.load()) return;

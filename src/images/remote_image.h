@@ -2,8 +2,9 @@
 // view's current load, shows the placeholder, and takes the image from memory at once, else from the
 // disk (read and decoded on the cache's disk queue), else downloads it on the image download queue
 // and decodes it there. The image is set and the completion called on the main thread, only while
-// that load is still the view's current one. A response that is not 2xx, or a body that is not an
-// image, is a failure: nothing is cached and the placeholder stays.
+// that load is still the view's current one. A response that is not 2xx, a body that is not an
+// image, or a body past kRIImageMaxDownloadBytes, is a failure: nothing is cached and the placeholder
+// stays.
 //
 // Threads: call from the main thread; every callback runs on it.
 #pragma once
@@ -17,6 +18,12 @@
 #include "platform/ui/image_view.h"
 
 namespace lv {
+
+// The most bytes a downloaded image body may hold (decoded, when sent compressed). The app's pictures
+// (posters, thumbnails, animated GIFs sized for a phone screen) are well under 2 MiB; a body past the
+// bound fails as it arrives (-1103, "resource exceeds maximum size"), so an endless or hostile reply
+// never makes the process hold more than this per download.
+inline constexpr std::int64_t kRIImageMaxDownloadBytes = 8 * 1024 * 1024;
 
 using RIImageOptions = unsigned;
 // Bytes received so far and expected (-1 when unknown).

@@ -163,10 +163,12 @@ URLRequest MBLHttpRequest::makeURLRequest() const {
     } else {
         request = serializer->requestWithMethod(httpMethod_, url_, params_.empty() ? Value() : Value(params_));
     }
-    if (request) return *request;
-    URLRequest plain(URL::URLWithString(url_));
-    plain.setHTTPMethod(httpMethod_);
-    return plain;
+    if (!request) {
+        request.emplace(URL::URLWithString(url_));
+        request->setHTTPMethod(httpMethod_);
+    }
+    request->setMaximumResponseBodySize(kMBLHttpMaxReplyBytes);
+    return *request;
 }
 
 void MBLHttpRequest::connect() {

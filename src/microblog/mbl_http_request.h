@@ -6,7 +6,9 @@
 // code is "error_code" and whose details are the reply; a reply that is no JSON object, or a status
 // outside 200-299 without "error", is a failure of kMBLHttpRequestErrorDomain whose code is the status
 // (details: "statusCode" and the body as "responseString"); a transport failure passes the transport
-// error unchanged. Anything else succeeds with the reply object.
+// error unchanged. Anything else succeeds with the reply object. A reply body past
+// kMBLHttpMaxReplyBytes is a transport failure (-1103, "resource exceeds maximum size"), refused as it
+// arrives.
 //
 // Threads: requests may be made from any thread; the loader calls back on the main thread, where the
 // delegate is told; a completion runs on its queue (the main operation queue when none is given).
@@ -35,6 +37,11 @@ inline constexpr const char* kMBLHttpRequestErrorDomain = "com.microblog.sdk.htt
 inline constexpr const char* kMicroblogSocialAPIHost = "api.microblog.invalid";
 inline constexpr const char* kMicroblogSocialAPIBaseURL = "https://api.microblog.invalid";
 inline constexpr const char* kMicroblogStatusLinkBaseURL = "http://api.microblog.invalid/2/statuses/go";
+
+// The most bytes a reply body of the social API may hold (decoded, when sent compressed). Its replies
+// (a status with its user, a profile, a token) are a few KiB; anything near this bound is not the
+// service's, and an endless or hostile reply cannot make the process hold more.
+inline constexpr std::int64_t kMBLHttpMaxReplyBytes = 1 << 20;
 
 // Every call is optional.
 class MBLHttpRequestDelegate {

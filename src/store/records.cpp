@@ -153,11 +153,27 @@ bool RecordEntity::RS_deleteAllMatchingPredicate(const Ref<Predicate>& predicate
     Ref<FetchRequest> request = RS_requestAllWithPredicate(predicate, context);
     request->setReturnsObjectsAsFaults(true);
     request->setIncludesPropertyValues(false);
-    if (auto records = RS_executeFetchRequest(request, context)) {
-        for (const Value& value : *records) {
-            if (auto record = ManagedObject::fromValue(value)) RS_deleteInContext(record, context);
-        }
+    auto records = RS_executeFetchRequest(request, context);
+    if (!records || !context) return true;
+    std::vector<Ref<ManagedObjectID>> ids;
+    ids.reserve(records->size());
+    for (const Value& value : *records) {
+        if (auto record = ManagedObject::fromValue(value)) ids.push_back(record->objectID());
     }
+    // The faults' values are read in one go first, not with a read each; then each record is looked
+    // up and deleted in turn as RS_deleteInContext does (a deletion's rules can change what a later
+    // lookup finds), each lookup now finding its record loaded.
+    std::vector<Ref<Error>> errors;
+    errors.reserve(ids.size());
+    context->performAndWait([&] {
+        context->existingObjectsWithIDs(ids, nullptr);
+        for (const Ref<ManagedObjectID>& id : ids) {
+            Ref<Error> error;
+            if (Ref<ManagedObject> found = context->existingObjectWithID(id, &error)) context->deleteObject(found);
+            errors.push_back(std::move(error));
+        }
+    });
+    for (const Ref<Error>& error : errors) reportError(error);
     return true;
 }
 

@@ -183,6 +183,36 @@ TEST_F(SocialRequest, RepliesThatAreNoJsonOrNoReplyAtAll) {
     EXPECT_EQ(failed.error->domain(), "NSURLErrorDomain");
 }
 
+// A reply up to the bound is read; one byte more, or one that never ends, is the transport's -1103
+// with no result, refused as it arrives (the service sees the client leave).
+TEST_F(SocialRequest, RepliesPastTheBoundFailAsTheyArrive) {
+    EXPECT_EQ(TallySocialOperation::kMaxReplyBytes, 1 << 20);
+    const struct {
+        const char* name;
+        std::size_t padTo;
+        bool endless;
+        bool read;
+    } cases[] = {{"at the bound", TallySocialOperation::kMaxReplyBytes, false, true},
+                 {"one byte over", TallySocialOperation::kMaxReplyBytes + 1, false, false},
+                 {"endless", 0, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        service_.setSocialReplySize(c.padTo, c.endless);
+        Reply reply;
+        postAndWait(shares({TallySocialMicroblog::make("mblog", "m1", "u1")}), std::nullopt, reply);
+        if (c.read) {
+            EXPECT_EQ(reply.result["st"], Value(200));
+            EXPECT_FALSE(reply.error);
+            continue;
+        }
+        EXPECT_TRUE(reply.result.isNil());
+        ASSERT_TRUE(reply.error);
+        EXPECT_EQ(reply.error->domain(), "NSURLErrorDomain");
+        EXPECT_EQ(reply.error->code(), -1103);
+    }
+    ASSERT_TRUE(runMainUntil([&] { return service_.socialEndlessAbandoned() == 1; }, 10));
+}
+
 TEST_F(SocialRequest, TwoPostsInFlightEachReachTheirOwnCompletion) {
     service_.setSocialReply(true, 0.3);
     Reply first, second;

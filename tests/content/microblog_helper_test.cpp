@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 
 #include "content/microblog_helper.h"
 #include "content/property_persistance.h"
@@ -271,6 +272,55 @@ TEST(MicroblogHTTP, RequestsAndParameterTextAreEscaped) {
     EXPECT_EQ(post->valueForHTTPHeaderField("Content-Type"), "application/x-www-form-urlencoded");
     EXPECT_EQ(*post->HTTPBody(), (Bytes{'a', '=', '1', '&'}));
     EXPECT_FALSE(MicroblogHTTP::generateRequestWithURL("https://h/p", "PUT", Value()));
+}
+
+// The plain calls carry the social API's reply bound: a reply up to it is read, one byte more or one
+// that never ends gives nil, refused as it arrives (the service sees the client leave).
+class MicroblogHTTPReplies : public SocialApiFixture {};
+TEST_F(MicroblogHTTPReplies, PastTheBoundGiveNil) {
+    api.addAccessToken("t");
+    using Call = std::function<void(MicroblogHTTP::Completion)>;
+    const std::vector<std::pair<std::string, Call>> roads{
+        {"/2/users/show.json",
+         [](MicroblogHTTP::Completion done) {
+             MicroblogHTTP::sendRequestToPath("/2/users/show.json", "GET",
+                                              Value::dictionary({{"access_token", "t"}, {"uid", tools::SocialApi::kUserID}}),
+                                              std::move(done));
+         }},
+        {"/2/statuses/update.json",
+         [](MicroblogHTTP::Completion done) {
+             MicroblogHTTP::postJsonToPath("/2/statuses/update.json", Value::dictionary({{"status", "s"}}), std::move(done));
+         }},
+    };
+    const struct {
+        const char* name;
+        std::size_t padTo;
+        bool endless;
+        bool read;
+    } cases[] = {{"at the bound", kMBLHttpMaxReplyBytes, false, true},
+                 {"one byte over", kMBLHttpMaxReplyBytes + 1, false, false},
+                 {"endless", 0, true, false}};
+    int endless = 0;
+    for (const auto& [path, call] : roads) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(path + " " + c.name);
+            tools::SocialBehaviour behaviour;
+            behaviour.padTo = c.padTo;
+            behaviour.endless = c.endless;
+            api.setBehaviour(path, behaviour);
+            endless += c.endless ? 1 : 0;
+            bool called = false;
+            Value reply;
+            call([&](const Value& value) {
+                reply = value;
+                called = true;
+            });
+            ASSERT_TRUE(runMainUntil([&] { return called; }, 15));
+            EXPECT_EQ(reply.isDictionary(), c.read);
+            EXPECT_EQ(reply.isNil(), !c.read);
+        }
+    }
+    ASSERT_TRUE(runMainUntil([&] { return api.endlessAbandoned() == endless; }, 15));
 }
 
 // The share screen's three outcomes, and a post that needs a login first.

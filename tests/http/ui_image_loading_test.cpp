@@ -117,6 +117,82 @@ TEST_F(ImageViewLoading, NilImagesAndFailuresKeepThePlaceholder) {
     EXPECT_EQ(cache_->count(), 0u);
 }
 
+// Image views and buttons send a request without a bound of its own with the image bound: a reply up
+// to it loads, one byte more or an endless one fails with the transport's -1103 as it arrives (the
+// server sees the client leave), the placeholder stays and nothing is cached. A request's own bound
+// holds instead.
+TEST_F(ImageViewLoading, RepliesPastTheBoundFailAsTheyArrive) {
+    EXPECT_EQ(kHCImageMaxReplyBytes, 8 * 1024 * 1024);
+    const auto padded = [](std::int64_t bytes) { return "/padded?bytes=" + std::to_string(bytes); };
+    const struct {
+        std::string path;
+        std::int64_t ownBound;  // 0: none
+        bool loads;
+    } cases[] = {{padded(kHCImageMaxReplyBytes), 0, true},
+                 {padded(kHCImageMaxReplyBytes + 1), 0, false},
+                 {"/endless", 0, false},
+                 {padded(4096), 4096, true},
+                 {padded(4097), 4096, false}};
+    int endless = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        if (c.path == "/endless") endless += 2;
+        for (const std::string owner : {"view", "button"}) {
+            SCOPED_TRACE(owner);
+            URLRequest request(url(c.path + (c.path.find('?') == std::string::npos ? "?" : "&") + "for=" + owner));
+            request.setMaximumResponseBodySize(c.ownBound);
+            Ref<Image> loaded;
+            Ref<Error> failed;
+            bool ended = false;
+            if (owner == "view") {
+                const Ref<ImageView> view = ImageView::make();
+                ImageViewHCNetworking::setImageWithURLRequest(
+                    view, request, placeholder_,
+                    [&](const std::optional<URLRequest>&, const Ref<HTTPURLResponse>&, const Ref<Image>& image) {
+                        loaded = image;
+                        ended = true;
+                    },
+                    [&](const URLRequest&, const Ref<HTTPURLResponse>&, const Ref<Error>& error) {
+                        failed = error;
+                        ended = true;
+                    });
+                ASSERT_TRUE(wait([&] { return ended; }));
+                EXPECT_EQ(view->image(), placeholder_);  // the blocks take the outcome
+            } else {
+                ButtonHCNetworking::setImageForState(
+                    button_, kControlStateNormal, request, placeholder_,
+                    [&](const std::optional<URLRequest>&, const Ref<HTTPURLResponse>&, const Ref<Image>& image) {
+                        loaded = image;
+                        ended = true;
+                    },
+                    [&](const Ref<Error>& error) {
+                        failed = error;
+                        ended = true;
+                    });
+                ASSERT_TRUE(wait([&] { return ended; }));
+                EXPECT_EQ(button_->imageForState(kControlStateNormal), placeholder_);
+            }
+            if (c.loads) {
+                EXPECT_FALSE(failed);
+                EXPECT_EQ(side(loaded), 3);
+                EXPECT_EQ(cache_->cachedImageForRequest(request), loaded);
+                continue;
+            }
+            EXPECT_FALSE(loaded);
+            ASSERT_TRUE(failed);
+            EXPECT_EQ(failed->code(), -1103);
+            EXPECT_FALSE(cache_->cachedImageForRequest(request));
+        }
+    }
+    // The plain form: the default bound, no blocks; the placeholder stays.
+    ImageViewHCNetworking::setImageWithURL(view_, url("/endless?for=plain"), placeholder_);
+    ++endless;
+    ASSERT_TRUE(wait([&] { return !ImageViewHCNetworking::hc_imageRequestOperation(*view_); }));
+    EXPECT_EQ(view_->image(), placeholder_);
+    ASSERT_TRUE(wait([&] { return server_.endlessAbandoned() == endless; }));
+    EXPECT_EQ(cache_->count(), 4u);  // the loads at either bound, by a view and a button
+}
+
 TEST_F(ImageViewLoading, MemoryWarningEmptiesTheDefaultCache) {
     ImageViewHCNetworking::setSharedImageCache(nullptr);
     const auto defaultCache = ImageViewHCNetworking::sharedImageCache();

@@ -1,5 +1,9 @@
 // A web view loading its page through a request operation.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
 
 #include "http/ui_web_view_loading.h"
 #include "operation_test_support.h"
@@ -97,6 +101,89 @@ TEST_F(WebViewLoading, FailureReachesOnlyTheFailureBlockAndANewLoadCancelsTheOld
     EXPECT_EQ(secondFailure->domain(), "com.httpclient.error.serialization.response");
     EXPECT_EQ(view->loadDataCount(), 0);
     EXPECT_EQ(delegate->calls, (std::vector<std::string>{"start", "start"}));
+}
+
+// A page that never ends: chunks of HTML until the client goes away (or 256 MiB have gone out).
+class EndlessPage {
+public:
+    EndlessPage()
+        : server_([this](int fd, const std::string&) {
+              writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked\r\n\r\n");
+              const std::string chunk = "10000\r\n" + std::string(0x10000, 'x') + "\r\n";
+              for (std::size_t sent = 0; sent < 256u * 1024 * 1024; sent += 0x10000) {
+                  if (::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(chunk.size())) {
+                      abandoned_.fetch_add(1);
+                      break;
+                  }
+              }
+              ::close(fd);
+          }) {}
+    std::string url() const { return server_.url("/endless"); }
+    int abandoned() const { return abandoned_.load(); }
+
+private:
+    std::atomic<int> abandoned_{0};
+    RawFixture server_;
+};
+
+// Both web view roads send a request without a bound of its own with the page bound: a page up to it
+// loads, one byte more or an endless one fails with the transport's -1103 as it arrives (the server
+// sees the client leave). A request's own bound holds instead.
+TEST_F(WebViewLoading, PagesPastTheBoundFailAsTheyArrive) {
+    EXPECT_EQ(kWebViewMaxPageBytes, 8 * 1024 * 1024);
+    EndlessPage endless;
+    const auto bytes = [](std::int64_t n) { return HttpFixture::shared().url("/bytes/" + std::to_string(n)); };
+    const struct {
+        std::string url;
+        std::int64_t ownBound;  // 0: none
+        std::int64_t loads;     // the page's size; 0 when it fails
+    } cases[] = {{bytes(kWebViewMaxPageBytes), 0, kWebViewMaxPageBytes},
+                 {bytes(kWebViewMaxPageBytes + 1), 0, 0},
+                 {endless.url(), 0, 0},
+                 {bytes(4096), 4096, 4096},
+                 {bytes(4097), 4096, 0}};
+    int endlessLoads = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.url);
+        if (c.url == endless.url()) endlessLoads += 2;
+        auto request = requestFor(c.url);
+        request.setMaximumResponseBodySize(c.ownBound);
+
+        // The view's own loader.
+        auto plain = WebView::make();
+        auto heard = makeRef<RecordingDelegate>();
+        plain->setDelegate(heard);
+        plain->loadRequest(request);
+        ASSERT_TRUE(runMainUntil([&] { return !plain->isLoading(); }, 20));
+        EXPECT_EQ(heard->calls.back(), c.loads ? "finish" : "fail");
+        EXPECT_EQ(static_cast<std::int64_t>(plain->pageData().size()), c.loads);
+
+        // Through a request operation.
+        auto bound = WebView::make();
+        Ref<Error> failed;
+        bool done = false;
+        WebViewHCNetworking::loadRequest(
+            bound, request, std::nullopt, std::nullopt, nullptr,
+            [&](const Ref<HTTPURLResponse>&, const Bytes& data) {
+                done = true;
+                return data;
+            },
+            [&](const Ref<Error>& e) {
+                failed = e;
+                done = true;
+            });
+        ASSERT_TRUE(runMainUntil([&] { return done; }, 20));
+        if (c.loads) {
+            EXPECT_FALSE(failed);
+            ASSERT_TRUE(runMainUntil([&] { return bound->loadDataCount() > 0; }, 10));
+            EXPECT_EQ(static_cast<std::int64_t>(bound->pageData().size()), c.loads);
+            continue;
+        }
+        ASSERT_TRUE(failed);
+        EXPECT_EQ(failed->code(), URLErrorDataLengthExceedsMaximum);
+        EXPECT_EQ(bound->loadDataCount(), 0);
+    }
+    ASSERT_TRUE(runMainUntil([&] { return endless.abandoned() == endlessLoads; }, 20));
 }
 
 }  // namespace

@@ -117,6 +117,43 @@ TEST_F(RemoteImage, FailuresKeepThePlaceholderAndCacheNothing) {
     EXPECT_EQ(none->error->code(), -1000);
 }
 
+// A body up to the bound loads; one byte more, or a body that never ends, fails as it arrives with
+// the transport's -1103, keeps the placeholder and caches nothing, and the download lets go of the
+// endless reply (the server sees its client leave) instead of gathering it.
+TEST_F(RemoteImage, BodiesPastTheBoundFailAsTheyArrive) {
+    EXPECT_EQ(kRIImageMaxDownloadBytes, 8 * 1024 * 1024);
+    const std::string atBound = "/padded?bytes=" + std::to_string(kRIImageMaxDownloadBytes);
+    const std::string overBound = "/padded?bytes=" + std::to_string(kRIImageMaxDownloadBytes + 1);
+    const Ref<Image> placeholder = Image::imageWithData(test::oneFrameGIF());
+    const struct {
+        std::string path;
+        bool loads;
+    } cases[] = {{atBound, true}, {overBound, false}, {"/endless", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const Ref<ImageView> view = ImageView::make();
+        const auto outcome = load(view, c.path, placeholder);
+        flushDisk();
+        if (c.loads) {
+            ASSERT_NE(outcome->image, nullptr);
+            EXPECT_EQ(outcome->error, nullptr);
+            EXPECT_EQ(outcome->image->bitmap()->width(), 3u);
+            EXPECT_EQ(view->image(), outcome->image);
+            EXPECT_EQ(std::filesystem::file_size(fileFor(c.path)), static_cast<std::uintmax_t>(kRIImageMaxDownloadBytes));
+            continue;
+        }
+        EXPECT_EQ(outcome->image, nullptr);
+        ASSERT_NE(outcome->error, nullptr);
+        EXPECT_EQ(outcome->error->domain(), "NSURLErrorDomain");
+        EXPECT_EQ(outcome->error->code(), -1103);
+        EXPECT_EQ(view->image(), placeholder);
+        EXPECT_FALSE(std::filesystem::exists(fileFor(c.path)));
+        EXPECT_EQ(cache_->imageFromMemoryCacheForKey(server_.url(c.path)), nullptr);
+    }
+    ASSERT_TRUE(runMainUntil([&] { return server_.endlessAbandoned() == 1; }, 10));
+    EXPECT_LT(server_.endlessSent(), 256ull * 1024 * 1024);
+}
+
 TEST_F(RemoteImage, UndecodableCacheFileIsDeletedAndLoadedAgain) {
     writeToFile(Value::data("no longer an image").bytes(), fileFor("/image.png"), true);
     const auto outcome = load(ImageView::make(), "/image.png");

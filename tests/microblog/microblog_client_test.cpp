@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "microblog/social_api_fixture.h"
 #include "platform/dispatch/operation.h"
@@ -128,6 +129,66 @@ TEST_F(HttpRequest, EveryFailedReplyIsAnErrorNeverAnEmptySuccess) {
     ASSERT_TRUE(refused.error);
     EXPECT_EQ(refused.error->domain(), "NSURLErrorDomain");
     EXPECT_EQ(refused.error->code(), URLErrorCannotConnectToHost);
+}
+
+// A reply up to the bound succeeds; one byte more, or one that never ends, is the transport's -1103,
+// refused as it arrives (the service sees the client leave), on every road: a GET, a form POST and a
+// multipart upload.
+TEST_F(HttpRequest, RepliesPastTheBoundFailAsTheyArrive) {
+    EXPECT_EQ(kMBLHttpMaxReplyBytes, 1 << 20);
+    api.addAccessToken("t");
+    auto image = MBLImageObject::object();
+    image->setImageData(picture);
+    using Call = std::function<void(Outcome&)>;
+    const std::vector<std::pair<std::string, Call>> roads{
+        {"/2/users/show.json",
+         [&](Outcome& o) {
+             MBLHttpRequest::requestForUserProfile(tools::SocialApi::kUserID, std::string("t"), Dictionary(), nullptr,
+                                                   recorder(o));
+         }},
+        {"/2/statuses/update.json",
+         [&](Outcome& o) {
+             MBLHttpRequest::requestForShareAStatus("s", nullptr, std::nullopt, std::string("t"), Dictionary(), nullptr,
+                                                    recorder(o));
+         }},
+        {"/2/statuses/upload.json",
+         [&](Outcome& o) {
+             MBLHttpRequest::requestForShareAStatus("s", image, std::nullopt, std::string("t"), Dictionary(), nullptr,
+                                                    recorder(o));
+         }},
+    };
+    const struct {
+        const char* name;
+        std::size_t padTo;
+        bool endless;
+        bool succeeds;
+    } cases[] = {{"at the bound", kMBLHttpMaxReplyBytes, false, true},
+                 {"one byte over", kMBLHttpMaxReplyBytes + 1, false, false},
+                 {"endless", 0, true, false}};
+    int endless = 0;
+    for (const auto& [path, call] : roads) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(path + " " + c.name);
+            SocialBehaviour behaviour;
+            behaviour.padTo = c.padTo;
+            behaviour.endless = c.endless;
+            api.setBehaviour(path, behaviour);
+            endless += c.endless ? 1 : 0;
+            Outcome outcome;
+            call(outcome);
+            wait(outcome);
+            if (c.succeeds) {
+                EXPECT_FALSE(outcome.error) << outcome.error->description();
+                EXPECT_FALSE(outcome.result.isNil());
+                continue;
+            }
+            ASSERT_TRUE(outcome.error);
+            EXPECT_EQ(outcome.error->domain(), "NSURLErrorDomain");
+            EXPECT_EQ(outcome.error->code(), URLErrorDataLengthExceedsMaximum);
+            EXPECT_TRUE(outcome.result.isNil());
+        }
+    }
+    ASSERT_TRUE(runMainUntil([&] { return api.endlessAbandoned() == endless; }, 15));
 }
 
 TEST_F(HttpRequest, ProfileAndRenewalResultsOnTheChosenQueue) {

@@ -253,6 +253,138 @@ TEST_F(Finders, TruncateAndDeleteByPredicate) {
     EXPECT_TRUE(News::RS_truncateAll());  // nothing left: still true
 }
 
+// What a delete by predicate did in one context: the deleted records (by msgId, each with whether it
+// is a fault and its title), the records the context still holds as inserted, the deleted msgIds its
+// change notification named, and the errors handed to the handler.
+struct DeleteOutcome {
+    std::vector<std::string> deleted;
+    std::vector<std::string> inserted;
+    std::vector<std::string> notified;
+    std::size_t errors = 0;
+    bool operator==(const DeleteOutcome&) const = default;
+};
+
+void PrintTo(const DeleteOutcome& o, std::ostream* out) {
+    auto list = [&](const char* name, const std::vector<std::string>& items) {
+        *out << name << " (" << items.size() << "):";
+        for (const auto& item : items) *out << " [" << item << "]";
+        *out << "\n";
+    };
+    list("deleted", o.deleted);
+    list("inserted", o.inserted);
+    list("notified", o.notified);
+    *out << "errors: " << o.errors;
+}
+
+// The same records in the same states in a context (the rows "x0".."x89" in category x, "y0".."y9"
+// in y, saved): two loaded, one a fault, one moved out of the category and one into it (unsaved),
+// one new unsaved record in it. Then deletes by the predicate with the given road.
+DeleteOutcome deleteInPreparedContext(const Ref<ManagedObjectContext>& context,
+                                      const std::function<void(const Ref<Predicate>&, const Ref<ManagedObjectContext>&)>& road,
+                                      const ErrorSink& sink) {
+    auto one = [&](const std::string& msgId, bool asFault) {
+        auto request = News::RS_requestAllWhere("msgId", Value(msgId), context);
+        request->setReturnsObjectsAsFaults(asFault);
+        request->setIncludesPropertyValues(!asFault);
+        return ManagedObject::fromValue(News::RS_executeFetchRequestAndReturnFirstObject(request, context));
+    };
+    one("x5", false);
+    one("x6", false);
+    const auto fault = one("x7", true);
+    const auto movedOut = one("x8", false);
+    const auto movedIn = one("y1", false);
+    if (!fault || !movedOut || !movedIn) {
+        ADD_FAILURE() << "the prepared records are missing";
+        return {};
+    }
+    context->performAndWait([&] {
+        EXPECT_TRUE(fault->isFault());
+        movedOut->setValueForKey(Value("y"), "cat_name");
+        movedIn->setValueForKey(Value("x"), "cat_name");
+    });
+    context->performAndWait([&] {
+        auto added = News::RS_createEntityInContext(context);
+        added->setMsgId("x-new");
+        added->setTitle("new");
+        added->setCat_name("x");
+        context->processPendingChanges();
+    });
+
+    DeleteOutcome outcome;
+    std::mutex mutex;
+    auto token = NotificationCenter::defaultCenter()->addObserverForName(
+        kManagedObjectContextObjectsDidChangeNotification, context, nullptr, [&](const Notification& n) {
+            std::lock_guard lock(mutex);
+            const Value deleted = n.userInfo().get(std::string(kDeletedObjectsKey));
+            if (!deleted.isArray()) return;
+            for (const Value& v : deleted.array()) outcome.notified.push_back(ManagedObject::fromValue(v)->valueForKey("msgId").stringValue());
+        });
+    const std::size_t errorsBefore = sink.count();
+    road(predicate("cat_name = 'x'"), context);
+    context->performAndWait([&] {
+        context->processPendingChanges();
+        for (const auto& record : context->deletedObjects()) {
+            outcome.deleted.push_back(record->valueForKey("msgId").stringValue() + (record->isFault() ? " fault " : " loaded ") +
+                                      record->valueForKey("title").stringValue());
+        }
+        for (const auto& record : context->insertedObjects()) outcome.inserted.push_back(record->valueForKey("msgId").stringValue());
+    });
+    NotificationCenter::defaultCenter()->removeObserver(token.get());
+    outcome.errors = sink.count() - errorsBefore;
+    std::lock_guard lock(mutex);
+    for (auto* list : {&outcome.deleted, &outcome.inserted, &outcome.notified}) std::sort(list->begin(), list->end());
+    return outcome;
+}
+
+// The delete by predicate takes the records that fetching them as faults and deleting each by its ID
+// takes, in contexts of the store and in child contexts over unsaved changes, with the same change
+// notifications and no errors; the rows that go from the file are those (read with sqlite3).
+TEST_F(Finders, DeleteByPredicateTakesWhatDeletingEachRecordTakes) {
+    auto seed = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
+    for (int i = 0; i < 90; ++i) addNews(seed, "x" + std::to_string(i), "title x" + std::to_string(i), "x");
+    for (int i = 0; i < 10; ++i) addNews(seed, "y" + std::to_string(i), "title y" + std::to_string(i), "y");
+    Ref<Error> error;
+    ASSERT_TRUE(RS_saveToPersistentStoreAndWait(seed, &error)) << describe(error);
+    const auto eachByID = [](const Ref<Predicate>& p, const Ref<ManagedObjectContext>& c) {
+        auto request = News::RS_requestAllWithPredicate(p, c);
+        request->setReturnsObjectsAsFaults(true);
+        request->setIncludesPropertyValues(false);
+        const auto records = News::RS_executeFetchRequest(request, c);
+        ASSERT_TRUE(records);
+        for (const Value& v : *records) EXPECT_TRUE(RS_deleteInContext(ManagedObject::fromValue(v), c));
+    };
+    const auto byPredicate = [](const Ref<Predicate>& p, const Ref<ManagedObjectContext>& c) {
+        EXPECT_TRUE(News::RS_deleteAllMatchingPredicate(p, c));
+    };
+    // The child contexts first: the other case saves its deletions.
+    for (const bool child : {true, false}) {
+        SCOPED_TRACE(child ? "child context" : "context of the store");
+        auto make = [&] {
+            auto context = RS_contextWithStoreCoordinator(RS_defaultStoreCoordinator());
+            return child ? RS_contextWithParent(context) : context;
+        };
+        const DeleteOutcome expected = deleteInPreparedContext(make(), eachByID, *sink);
+        auto context = make();
+        const DeleteOutcome got = deleteInPreparedContext(context, byPredicate, *sink);
+        EXPECT_EQ(got, expected);
+        // 89 saved records still in the category and the one moved into it; the new one is forgotten
+        // (and announced as gone, as it was announced as inserted).
+        EXPECT_EQ(got.deleted.size(), 90u);
+        EXPECT_EQ(got.notified.size(), 91u);
+        EXPECT_TRUE(got.inserted.empty());
+        EXPECT_EQ(got.errors, 0u);
+        for (const auto& d : got.deleted) EXPECT_NE(d.find(" loaded title "), std::string::npos) << d;
+        if (child) continue;
+        ASSERT_TRUE(RS_saveToPersistentStoreAndWait(context, &error)) << describe(error);
+        std::vector<std::string> left{"x8"};
+        for (int i = 0; i < 10; ++i) {
+            if (i != 1) left.push_back("y" + std::to_string(i));
+        }
+        EXPECT_EQ(rawTexts(storePath(), "SELECT msgId FROM \"News\" ORDER BY msgId"), left);
+        EXPECT_EQ(rawTexts(storePath(), "SELECT cat_name FROM \"News\" WHERE msgId = 'x8'"), std::vector<std::string>{"y"});
+    }
+}
+
 TEST_F(Finders, MovingARecordToAnotherContext) {
     auto record = addNews(RS_defaultContext(), "mv", "moving");
     ASSERT_TRUE(record->objectID()->isTemporaryID());

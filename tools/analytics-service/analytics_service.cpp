@@ -196,12 +196,25 @@ void AnalyticsService::resetReplies() {
     queued_.clear();
     socialJSON_ = true;
     socialDelay_ = 0;
+    socialPadTo_ = 0;
+    socialEndless_ = false;
 }
 
 void AnalyticsService::setSocialReply(bool json, double delaySeconds) {
     std::lock_guard lock(mutex_);
     socialJSON_ = json;
     socialDelay_ = delaySeconds;
+}
+
+void AnalyticsService::setSocialReplySize(std::size_t padTo, bool endless) {
+    std::lock_guard lock(mutex_);
+    socialPadTo_ = padTo;
+    socialEndless_ = endless;
+}
+
+int AnalyticsService::socialEndlessAbandoned() const {
+    std::lock_guard lock(mutex_);
+    return socialEndlessAbandoned_;
 }
 
 std::vector<RecordedUpload> AnalyticsService::uploads() const {
@@ -363,15 +376,37 @@ void AnalyticsService::install() {
         if (mark != std::string::npos) logged.query = request.target.substr(mark + 1);
         bool json = true;
         double delay = 0;
+        std::size_t padTo = 0;
+        bool endless = false;
         {
             std::lock_guard lock(mutex_);
             social_.push_back(logged);
             json = socialJSON_;
             delay = socialDelay_;
+            padTo = socialPadTo_;
+            endless = socialEndless_;
         }
         if (delay > 0 && !waitUnlessStopped(delay)) return;
-        if (json) {
-            response.set_content("{\"st\":200}", "application/json");
+        if (endless) {
+            response.set_chunked_content_provider("application/json", [this](std::size_t, httplib::DataSink& sink) {
+                static constexpr std::size_t kMost = 256u * 1024 * 1024;
+                std::string piece(64 * 1024, ' ');
+                piece[0] = '{';
+                for (std::size_t sent = 0; sent < kMost; sent += piece.size()) {
+                    if (!sink.write(piece.data(), piece.size())) {
+                        std::lock_guard lock(mutex_);
+                        ++socialEndlessAbandoned_;
+                        return false;
+                    }
+                    piece[0] = ' ';
+                }
+                sink.done();
+                return true;
+            });
+        } else if (json) {
+            std::string body = "{\"st\":200}";
+            if (padTo > body.size()) body.resize(padTo, ' ');
+            response.set_content(body, "application/json");
         } else {
             response.set_content("st=200, not JSON", "text/plain");
         }

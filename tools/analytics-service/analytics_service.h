@@ -109,6 +109,11 @@ public:
 
     // The social route answers {"st":200}, or text that is not JSON, after the delay.
     void setSocialReply(bool json, double delaySeconds = 0);
+    // The social route's JSON reply padded with spaces to padTo bytes, or (endless) a chunked body that
+    // never ends ("{" then spaces) until the client goes away or 256 MiB have gone out.
+    void setSocialReplySize(std::size_t padTo, bool endless = false);
+    // The endless social replies that ended because the client went away.
+    int socialEndlessAbandoned() const;
 
     std::vector<RecordedUpload> uploads() const;
     std::vector<SocialRequest> socialRequests() const;
@@ -135,6 +140,9 @@ private:
     std::deque<UploadReply> queued_;
     bool socialJSON_ = true;
     double socialDelay_ = 0;
+    std::size_t socialPadTo_ = 0;
+    bool socialEndless_ = false;
+    int socialEndlessAbandoned_ = 0;
     std::vector<RecordedUpload> uploads_;
     std::vector<SocialRequest> social_;
     std::vector<LogServiceRequest> log_;

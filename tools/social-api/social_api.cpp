@@ -287,6 +287,26 @@ void SocialApi::handle(const httplib::Request& raw, httplib::Response& response,
     if (behaviour.badBody) response.body = "{\"error\": \"truncat";
     if (!behaviour.customBody.empty()) response.body = behaviour.customBody;
     if (!behaviour.contentType.empty()) response.set_header("Content-Type", behaviour.contentType);
+    if (behaviour.padTo > response.body.size()) response.body.resize(behaviour.padTo, ' ');
+    if (behaviour.endless) {
+        const std::string type = response.get_header_value("Content-Type");
+        response.body.clear();
+        response.set_chunked_content_provider(type, [this](std::size_t, httplib::DataSink& sink) {
+            static constexpr std::size_t kMost = 256u * 1024 * 1024;
+            std::string piece(64 * 1024, ' ');
+            piece[0] = '{';
+            for (std::size_t sent = 0; sent < kMost; sent += piece.size()) {
+                if (!sink.write(piece.data(), piece.size())) {
+                    std::lock_guard lock(mutex_);
+                    ++endlessAbandoned_;
+                    return false;
+                }
+                piece[0] = ' ';
+            }
+            sink.done();
+            return true;
+        });
+    }
     if (behaviour.closeEarly) {
         auto half = std::make_shared<std::string>(response.body.substr(0, response.body.size() / 2));
         const std::size_t whole = std::max<std::size_t>(response.body.size(), 2);
@@ -297,6 +317,11 @@ void SocialApi::handle(const httplib::Request& raw, httplib::Response& response,
             return false;
         });
     }
+}
+
+int SocialApi::endlessAbandoned() const {
+    std::lock_guard lock(mutex_);
+    return endlessAbandoned_;
 }
 
 std::string SocialApi::grant(const std::string&) {

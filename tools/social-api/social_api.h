@@ -36,6 +36,9 @@ struct SocialBehaviour {
     std::optional<std::pair<std::string, int>> errorReply;  // {"error": text, "error_code": n}, status 400 unless set
     bool closeEarly = false;         // announces the reply, sends half, closes
     bool deny = false;               // the authorisation page refuses (error=access_denied)
+    std::size_t padTo = 0;           // the body padded with spaces after it to this many bytes
+    bool endless = false;            // a chunked body that never ends ("{" then spaces) until the
+                                     // client goes away or 256 MiB have gone out
 };
 
 struct SocialPart {
@@ -90,6 +93,8 @@ public:
     // The requests to the path, in order.
     std::vector<SocialRequest> requestsTo(const std::string& path) const;
     void clearRequests();
+    // The endless bodies (behaviour endless) that ended because the client went away.
+    int endlessAbandoned() const;
     // Called with each request as it is logged, on a server thread.
     void setRequestObserver(std::function<void(const SocialRequest&)> observer);
 
@@ -115,6 +120,7 @@ private:
     std::map<std::string, SocialBehaviour> behaviours_;
     std::vector<SocialRequest> log_;
     std::function<void(const SocialRequest&)> observer_;
+    int endlessAbandoned_ = 0;
     long long expiresIn_ = 157679999;
     long long next_ = 1;
     std::map<std::string, std::string> codes_;          // code → redirect URI

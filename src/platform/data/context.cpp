@@ -22,6 +22,12 @@ Ref<Error> contextError(std::int64_t code, std::string message, Dictionary extra
     return Error::make(std::string(kCocoaErrorDomain), code, std::move(extra));
 }
 
+Ref<Error> recordNotFoundError(const Ref<ManagedObjectID>& id) {
+    return contextError(kManagedObjectReferentialIntegrityError,
+                        "The record " + (id ? id->description() : std::string("(null)")) + " does not exist.",
+                        Dictionary{{std::string(kAffectedObjectsErrorKey), Value(Array{Value(id)})}});
+}
+
 Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
     // Records are made by the thousand for one entity: the record class of the last class name is
     // kept per thread until the runtime changes (a class registered since may answer the name).
@@ -618,10 +624,7 @@ Ref<ManagedObject> ManagedObjectContext::objectRegisteredForID(const Ref<Managed
 
 Ref<ManagedObject> ManagedObjectContext::existingObjectWithID(const Ref<ManagedObjectID>& id, Ref<Error>* error) {
     auto notFound = [&]() -> Ref<ManagedObject> {
-        setError(error, data_detail::contextError(kManagedObjectReferentialIntegrityError,
-                                                  "The record " + (id ? id->description() : std::string("(null)")) +
-                                                      " does not exist.",
-                                                  Dictionary{{std::string(kAffectedObjectsErrorKey), Value(Array{Value(id)})}}));
+        setError(error, data_detail::recordNotFoundError(id));
         return nullptr;
     };
     if (!id || !id->entity()) return notFound();

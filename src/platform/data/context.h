@@ -115,6 +115,11 @@ public:
     // The record with its values loaded; nullptr with the error 133000 when no parent and no store
     // has it.
     Ref<ManagedObject> existingObjectWithID(const Ref<ManagedObjectID>& id, Ref<Error>* error);
+    // The records existingObjectWithID gives for each ID in turn (nullptr where it gives none, with its
+    // error in errors, when given, at the same place), with the values of every fault and every record
+    // not yet registered read from the parent or the store at once rather than one by one.
+    std::vector<Ref<ManagedObject>> existingObjectsWithIDs(const std::vector<Ref<ManagedObjectID>>& ids,
+                                                           std::vector<Ref<Error>>* errors);
     // Gives the records with temporary IDs their permanent IDs (keys taken from the store now).
     bool obtainPermanentIDsForObjects(const std::vector<Ref<ManagedObject>>& objects, Ref<Error>* error);
 

@@ -446,6 +446,74 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     return out;
 }
 
+std::vector<Ref<ManagedObject>> ManagedObjectContext::existingObjectsWithIDs(const std::vector<Ref<ManagedObjectID>>& ids,
+                                                                            std::vector<Ref<Error>>* errors) {
+    Impl& d = *impl_;
+    std::vector<Ref<ManagedObject>> out(ids.size());
+    if (errors) errors->assign(ids.size(), nullptr);
+    auto fail = [&](std::size_t i, Ref<Error> error) {
+        if (errors) (*errors)[i] = std::move(error);
+    };
+    // The IDs whose values must be read: a registered fault's own, else the canonical one.
+    std::vector<Ref<ManagedObjectID>> toLoad;
+    std::vector<std::size_t> loadOf(ids.size(), ids.size());  // each ID's place in toLoad, size when none
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const Ref<ManagedObjectID>& id = ids[i];
+        if (!id || !id->entity()) continue;
+        Ref<ManagedObject> o = d.lookup(id);
+        if (o && !o->fault_) continue;
+        loadOf[i] = toLoad.size();
+        toLoad.push_back(o ? o->id_ : d.canonical(id));
+    }
+    std::vector<data_detail::Loaded> loaded;
+    Ref<Error> loadError;
+    const bool read = d.loadFromSource(toLoad, loaded, &loadError);
+    // In the order given, as one lookup after another would go: an ID named twice finds the record
+    // its first lookup registered or filled in.
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        const Ref<ManagedObjectID>& id = ids[i];
+        if (!id || !id->entity()) {
+            fail(i, data_detail::recordNotFoundError(id));
+            continue;
+        }
+        Ref<ManagedObject> o = d.lookup(id);
+        if ((!o || o->fault_) && loadOf[i] == ids.size()) {
+            // Not read above (it was loaded then): looked up on its own.
+            Ref<Error> error;
+            out[i] = existingObjectWithID(id, &error);
+            if (!out[i]) fail(i, std::move(error));
+            continue;
+        }
+        if (!o || o->fault_) {
+            if (!read) {
+                fail(i, loadError);
+                continue;
+            }
+            data_detail::Loaded& l = loaded[loadOf[i]];
+            if (!l.found) {
+                fail(i, data_detail::recordNotFoundError(id));
+                continue;
+            }
+            if (o) {
+                o->fault_ = false;
+                o->values_ = std::move(l.values);
+                o->values_.resize(o->entity_->properties().size());
+                o->version_ = l.version;
+            } else {
+                auto c = d.canonical(id);
+                auto entity = d.entityNamed(c->entity()->name());
+                o = d.materialize(entity ? entity : c->entity(), c, std::move(l.values), l.version, false);
+            }
+        }
+        if (o->gone_) {
+            fail(i, data_detail::recordNotFoundError(id));
+            continue;
+        }
+        out[i] = std::move(o);
+    }
+    return out;
+}
+
 std::optional<Array> ManagedObjectContext::executeFetchRequest(const FetchRequest& request, Ref<Error>* error) {
     return impl_->runFetch(request, request.resultType(), error);
 }

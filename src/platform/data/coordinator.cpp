@@ -484,14 +484,62 @@ std::optional<std::vector<RowSnapshot>> PersistentStoreCoordinator::rowsForObjec
                                                                                      Ref<Error>* error) {
     std::lock_guard lock(mutex_);
     std::vector<RowSnapshot> out;
+    if (ids.size() < 2) {
+        for (const auto& id : ids) {
+            if (!id || id->isTemporaryID()) continue;
+            auto store = storeForID(*id);
+            auto entity = id->entity() ? model_->entityNamed(id->entity()->name()) : nullptr;
+            if (!store || !entity) continue;
+            std::optional<RowSnapshot> row;
+            if (!store->impl_->rowForKey(entity, id->key(), row, error)) return std::nullopt;
+            if (row) out.push_back(std::move(*row));
+        }
+        return out;
+    }
+    // Several: the keys of each store and entity are read in a few statements, not one each, and the
+    // rows then put in the order asked (a key asked twice gets its row twice, as reading each would).
+    struct Group {
+        Ref<PersistentStore> store;
+        Ref<EntityDescription> entity;
+        std::vector<std::int64_t> keys;
+        std::unordered_map<std::int64_t, std::pair<RowSnapshot, std::size_t>> rows;  // row, its place in out once put
+    };
+    std::vector<Group> groups;
+    std::vector<std::pair<std::size_t, std::int64_t>> asked;  // (group, key) per ID that names a row
+    asked.reserve(ids.size());
     for (const auto& id : ids) {
         if (!id || id->isTemporaryID()) continue;
         auto store = storeForID(*id);
         auto entity = id->entity() ? model_->entityNamed(id->entity()->name()) : nullptr;
         if (!store || !entity) continue;
-        std::optional<RowSnapshot> row;
-        if (!store->impl_->rowForKey(entity, id->key(), row, error)) return std::nullopt;
-        if (row) out.push_back(std::move(*row));
+        auto group = std::find_if(groups.begin(), groups.end(),
+                                  [&](const Group& g) { return g.store == store && g.entity == entity; });
+        if (group == groups.end()) group = groups.insert(groups.end(), Group{store, entity, {}, {}});
+        group->keys.push_back(id->key());
+        asked.emplace_back(static_cast<std::size_t>(group - groups.begin()), id->key());
+    }
+    constexpr std::size_t kNotPut = static_cast<std::size_t>(-1);
+    for (Group& group : groups) {
+        std::vector<RowSnapshot> rows;
+        rows.reserve(group.keys.size());
+        if (!group.store->impl_->rowsForKeys(group.entity, group.keys, rows, error)) return std::nullopt;
+        group.rows.reserve(rows.size());
+        for (RowSnapshot& row : rows) {
+            const std::int64_t key = row.objectID->key();
+            group.rows.try_emplace(key, std::move(row), kNotPut);
+        }
+    }
+    out.reserve(asked.size());
+    for (const auto& [index, key] : asked) {
+        auto found = groups[index].rows.find(key);
+        if (found == groups[index].rows.end()) continue;
+        auto& [row, place] = found->second;
+        if (place == kNotPut) {
+            place = out.size();
+            out.push_back(std::move(row));
+        } else {
+            out.push_back(out[place]);
+        }
     }
     return out;
 }

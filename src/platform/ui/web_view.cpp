@@ -63,7 +63,9 @@ void WebView::loadRequest(const URLRequest& request) {
     request_ = request;
     loading_ = true;
     loader_ = std::make_shared<Loader>(this);
-    connection_ = URLConnection::make(request, loader_, false);
+    URLRequest sent = request;
+    if (sent.maximumResponseBodySize() <= 0) sent.setMaximumResponseBodySize(kWebViewMaxPageBytes);
+    connection_ = URLConnection::make(std::move(sent), loader_, false);
     connection_->scheduleInRunLoop(RunLoop::main(), std::string(kDefaultRunLoopMode));
     if (Ref<WebViewDelegate> delegate = delegate_.lock()) delegate->webViewDidStartLoad(*this);
     // The delegate may have stopped the load already.

@@ -1,10 +1,13 @@
 // A web view, headless: it loads pages over the URL engine without drawing them. The delegate decides
 // whether each load (the first request and every redirect) may start, and hears when a load starts,
-// finishes or fails. Content handed in with loadData is kept as given and reported like a load.
+// finishes or fails. Content handed in with loadData is kept as given and reported like a load. A
+// request that sets no reply bound of its own is sent with kWebViewMaxPageBytes: a larger page fails
+// as it arrives (-1103), so an endless or hostile reply cannot fill memory.
 //
 // Threads: main thread only; the delegate is called on the main thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -18,6 +21,10 @@ namespace lv {
 
 class URLConnection;
 class WebView;
+
+// The most bytes a page may hold (decoded, when sent compressed) unless its request sets its own
+// bound: the pages a phone app shows (sign-in forms, a post) are a few hundred KiB at most.
+inline constexpr std::int64_t kWebViewMaxPageBytes = 8 * 1024 * 1024;
 
 enum class WebViewNavigationType { LinkClicked = 0, FormSubmitted = 1, BackForward = 2, Reload = 3,
                                    FormResubmitted = 4, Other = 5 };

@@ -275,6 +275,94 @@ TEST(ContextLookups, ExistingObjectsComeFromTheParentChainOrTheStore) {
     });
 }
 
+// Many IDs looked up at once find what looking each up in turn finds: the same records (loaded, one
+// record for an ID named twice), and the same errors at the same places (no ID, a row gone), from the
+// store directly (past the read batches: 64, 16, 4, 1 keys) and through a parent context.
+TEST(ContextLookups, ManyIDsAtOnceFindWhatOneByOneFinds) {
+    Stack s;
+    s.main->performAndWait([&] {
+        for (int i = 0; i < 100; ++i) insert(s.main, "Toptenz", {{"title", Value("t" + std::to_string(i))}, {"rank", Value(i)}});
+        for (int i = 0; i < 5; ++i) insert(s.main, "News", {{"msgId", Value("n" + std::to_string(i))}, {"title", Value("news")}});
+    });
+    ASSERT_TRUE(s.saveAll());
+    auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    reader->setPersistentStoreCoordinator(s.coordinator);
+    std::vector<Ref<ManagedObjectID>> toptenz, news;
+    for (const auto& o : fetch(reader, request("Toptenz", nullptr, {SortDescriptor("rank", true)}))) toptenz.push_back(o->objectID());
+    for (const auto& o : fetch(reader, request("News", nullptr, {SortDescriptor("msgId", true)}))) news.push_back(o->objectID());
+    ASSERT_EQ(toptenz.size(), 100u);
+    ASSERT_EQ(news.size(), 5u);
+    // Two rows go from the file.
+    reader->performAndWait([&] {
+        reader->deleteObject(reader->objectWithID(toptenz[3]));
+        reader->deleteObject(reader->objectWithID(news[2]));
+        ASSERT_TRUE(reader->save(nullptr));
+    });
+    std::vector<Ref<ManagedObjectID>> ids;
+    for (std::size_t i = 0; i < toptenz.size(); ++i) {
+        ids.push_back(toptenz[i]);
+        if (i % 20 == 0) ids.push_back(news[i / 20]);
+    }
+    ids.push_back(toptenz[10]);
+    ids.push_back(nullptr);
+    ids.push_back(toptenz[3]);
+    // What a lookup gave: the record's title and whether it is loaded, else the error's code.
+    using Found = std::vector<std::string>;
+    auto describeAll = [](const std::vector<Ref<ManagedObject>>& records, const std::vector<Ref<Error>>& errors) {
+        Found out;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            if (records[i]) {
+                out.push_back(records[i]->valueForKey("title").stringValue() + (records[i]->isFault() ? " fault" : " loaded"));
+            } else {
+                out.push_back("error " + (errors[i] ? std::to_string(errors[i]->code()) : std::string("none")));
+            }
+        }
+        return out;
+    };
+    for (const bool child : {false, true}) {
+        SCOPED_TRACE(child ? "through a parent" : "from the store");
+        auto make = [&] {
+            auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+            if (child) {
+                context->setParentContext(s.root);
+            } else {
+                context->setPersistentStoreCoordinator(s.coordinator);
+            }
+            // One record loaded, one a fault, before the lookups.
+            Ref<Error> error;
+            EXPECT_TRUE(context->existingObjectWithID(toptenz[20], &error));
+            EXPECT_TRUE(context->objectWithID(toptenz[21])->isFault());
+            return context;
+        };
+        auto oneByOne = make();
+        std::vector<Ref<ManagedObject>> expectedRecords;
+        std::vector<Ref<Error>> expectedErrors;
+        for (const auto& id : ids) {
+            Ref<Error> error;
+            expectedRecords.push_back(oneByOne->existingObjectWithID(id, &error));
+            expectedErrors.push_back(error);
+        }
+        auto atOnce = make();
+        std::vector<Ref<Error>> errors;
+        const auto records = atOnce->existingObjectsWithIDs(ids, &errors);
+        ASSERT_EQ(records.size(), ids.size());
+        ASSERT_EQ(errors.size(), ids.size());
+        const Found expected = describeAll(expectedRecords, expectedErrors);
+        EXPECT_EQ(describeAll(records, errors), expected);
+        // No ID, two rows gone (one named twice); the parent still holds the rows it saved.
+        EXPECT_EQ(std::count(expected.begin(), expected.end(), "error 133000"), child ? 1 : 4);
+        EXPECT_EQ(records[ids.size() - 3], records[11]);  // toptenz[10], named twice: one record
+        EXPECT_EQ(records[0]->valueForKey("rank"), Value(0));
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            if (records[i]) {
+                EXPECT_EQ(atOnce->objectRegisteredForID(ids[i]), records[i]);
+            }
+        }
+        EXPECT_TRUE(atOnce->existingObjectsWithIDs({}, &errors).empty());
+        EXPECT_TRUE(errors.empty());
+    }
+}
+
 // Rows in the file: a1 (sid 1, rank 1), a2 (1, 2), a3 (1, 3), b1 (2, 1).
 struct OverlayFetch : ::testing::Test {
     void SetUp() override {

@@ -16,6 +16,9 @@ struct RGBA {
 // PNG colour types: 0 grey, 2 RGB, 6 RGBA; bit depth 8 or 16. Each row filtered with filter 0.
 Bytes makePNG(std::uint32_t width, std::uint32_t height, int bitDepth, int colourType,
               const std::function<RGBA(std::uint32_t x, std::uint32_t y)>& pixel);
+// The PNG with a "tEXt" chunk (ancillary, so decoders skip it) before its IEND, making the file exactly
+// total bytes (at least the PNG's size plus 20).
+Bytes padPNG(const Bytes& png, std::size_t total);
 // A pattern pixel that differs across the image (8-bit, with alpha varying when withAlpha).
 RGBA patternPixel(std::uint32_t x, std::uint32_t y, bool withAlpha);
 // JPEG through libjpeg: 3-component RGB, or 4-component CMYK (Adobe transform 0) / YCCK (transform 2).

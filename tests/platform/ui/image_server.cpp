@@ -15,6 +15,29 @@ ImageServer::ImageServer() {
         accept_ = req.get_header_value("Accept");
         released_.wait(lock, [&] { return isReleased_ || !req.path.starts_with("/held"); });
         lock.unlock();
+        if (req.path == "/endless") {
+            res.set_chunked_content_provider("image/png", [this](std::size_t, httplib::DataSink& sink) {
+                static constexpr std::uint64_t kMost = 256ull * 1024 * 1024;
+                Bytes piece(64 * 1024, 0);
+                const Bytes head = png(3);
+                std::copy(head.begin(), head.begin() + 16, piece.begin());  // the signature and IHDR's start
+                for (std::uint64_t sent = 0; sent < kMost; sent += piece.size()) {
+                    if (!sink.write(reinterpret_cast<const char*>(piece.data()), piece.size())) {
+                        endlessAbandoned_.fetch_add(1);
+                        return false;
+                    }
+                    endlessSent_.fetch_add(piece.size());
+                }
+                sink.done();
+                return true;
+            });
+            return;
+        }
+        if (req.path == "/padded") {
+            const Bytes padded = padPNG(png(3), std::stoul(req.get_param_value("bytes")));
+            res.set_content(std::string(padded.begin(), padded.end()), "image/png");
+            return;
+        }
         const Bytes image = req.path.ends_with(".jpg") ? makeJPEG(10, 8, JPEGKind::RGB)
                                                        : png(req.has_param("size") ? std::stoul(req.get_param_value("size")) : 3);
         res.status = req.path.starts_with("/missing") ? 404 : 200;

@@ -130,6 +130,8 @@ struct PushedRecord {
 
 // Error helpers.
 Ref<Error> contextError(std::int64_t code, std::string message, Dictionary extra = {});
+// The error of an existing-record lookup that finds no record with the ID (133000).
+Ref<Error> recordNotFoundError(const Ref<ManagedObjectID>& id);
 
 // A new record instance for the entity: its registered record class, else ManagedObject.
 Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity);

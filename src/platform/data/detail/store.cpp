@@ -580,6 +580,43 @@ bool SQLiteStore::rowForKey(const Ref<EntityDescription>& entity, std::int64_t k
     return true;
 }
 
+namespace {
+
+// Rows by key are read in statements of kReadBatch keys, the rest in ones of kReadBatch / step,
+// / step², … down to one key: a handful of statement texts per entity, each prepared once.
+constexpr std::size_t kReadBatch = 64;
+constexpr std::size_t kReadBatchStep = 4;
+
+}  // namespace
+
+bool SQLiteStore::rowsForKeys(const Ref<EntityDescription>& entity, const std::vector<std::int64_t>& keys,
+                              std::vector<RowSnapshot>& out, Ref<Error>* error) {
+    const EntityInfo& i = info(*entity);
+    const std::string head = "SELECT " + i.selectColumns + " FROM " + quoteIdentifier(entity->name()) + " WHERE " +
+                             quoteIdentifier(kKeyColumn) + " IN (?";
+    std::size_t size = kReadBatch;
+    for (std::size_t at = 0; at < keys.size(); at += size) {
+        while (size > 1 && keys.size() - at < size) size /= kReadBatchStep;
+        std::string sql = head;
+        for (std::size_t k = 1; k < size; ++k) sql += ", ?";
+        sql += ")";
+        Statement s = db_.prepare(sql, error);
+        if (!s) return false;
+        for (std::size_t k = 0; k < size; ++k) s.bindInt64(static_cast<int>(k + 1), keys[at + k]);
+        int rc;
+        while ((rc = s.step()) == SQLITE_ROW) {
+            RowSnapshot row;
+            readRow(entity, i, s, true, row);
+            out.push_back(std::move(row));
+        }
+        if (rc != SQLITE_DONE) {
+            setError(error, db_.lastError(kSQLiteError, sql));
+            return false;
+        }
+    }
+    return true;
+}
+
 std::optional<std::vector<std::int64_t>> SQLiteStore::relatedKeys(const EntityDescription& entity,
                                                                   const RelationshipDescription& relationship,
                                                                   std::int64_t key, Ref<Error>* error) {

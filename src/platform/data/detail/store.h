@@ -57,6 +57,10 @@ public:
                                                                 const std::vector<const ManagedObjectID*>& ids) const;
     std::optional<std::size_t> countRows(const EntityDescription& entity, const WherePlan& plan, Ref<Error>* error);
     bool rowForKey(const Ref<EntityDescription>& entity, std::int64_t key, std::optional<RowSnapshot>& out, Ref<Error>* error);
+    // The rows (with values) of the entity whose keys are among keys, appended to out in the store's
+    // order, each once; keys without a row are left out.
+    bool rowsForKeys(const Ref<EntityDescription>& entity, const std::vector<std::int64_t>& keys, std::vector<RowSnapshot>& out,
+                     Ref<Error>* error);
     std::optional<std::vector<std::int64_t>> relatedKeys(const EntityDescription& entity, const RelationshipDescription& relationship,
                                                          std::int64_t key, Ref<Error>* error);
 
