@@ -286,7 +286,9 @@ void APIProcessor::sendStoring(Dictionary params, std::shared_ptr<const StoringO
     apiHelper()->asyncRequestWithParams(
         Value(std::move(params)),
         [operation, success, failure](const Value& reply) {
-            Queue::main()->async([operation, success, failure, reply]() mutable {
+            // Held as a Value of its own (a plain copy capture of the reference would be a const Value,
+            // which the move below would copy, leaving the block's copy to be freed on the main queue).
+            Queue::main()->async([operation, success, failure, reply = Value(reply)]() mutable {
                 storeReply(*operation, reply, success, failure);
                 // Freeing the parsed reply (thousands of values) is work the main queue need not do:
                 // its last reference goes to a background queue.

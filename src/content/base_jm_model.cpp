@@ -80,11 +80,29 @@ const Array& BaseJMModel::propertiesList() const {
     return *none;
 }
 
+namespace {
+
+// The record whose key-value access is the one every record class inherits: a key naming a property
+// of its entity sets that property by its index; nullptr for any other target (whose own handler or
+// properties must answer).
+ManagedObject* recordWithPlainKeyValueAccess(Object& target) {
+    ManagedObject* record = ManagedObject::fromObject(&target);
+    if (!record || !record->entity()) return nullptr;
+    const ClassInfo* cls = classOf(target);
+    if (!cls || cls->keyValueHandler() != ManagedObject::runtimeClass()->keyValueHandler()) return nullptr;
+    return record;
+}
+
+}  // namespace
+
 void BaseJMModel::migratePropertiesToObject(Object& target) const {
     const Array& pairs = propertiesList();
     // The class's identity pairs come with the property each model key reads (what valueForKey finds).
     const IdentityPairs* identity = madeIdentityPairs(modelClass());
     const std::vector<const PropertyInfo*>* getters = identity && &identity->pairs == &pairs ? &identity->getters : nullptr;
+    // A store record is set by property index, as its key-value handler would after finding the index
+    // by name, without the runtime's dispatch per key.
+    ManagedObject* record = recordWithPlainKeyValueAccess(target);
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         const Value& pair = pairs[i];
         if (!pair.isDictionary() || pair.dictionary().empty()) continue;
@@ -93,6 +111,12 @@ void BaseJMModel::migratePropertiesToObject(Object& target) const {
             const PropertyInfo* getter = getters ? (*getters)[i] : nullptr;
             Value value = getter ? getter->get(*this) : valueForKey(*this, modelKey);
             if (value.isNilOrNull()) continue;
+            if (record && entityKey.isString()) {
+                if (const int index = record->entity()->propertyIndex(entityKey.string()); index >= 0) {
+                    record->setValueForPropertyIndex(static_cast<std::size_t>(index), value);
+                    continue;
+                }
+            }
             if (entityKey.isString()) {
                 setValueForKey(target, value, entityKey.string());
             } else {

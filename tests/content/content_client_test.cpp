@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -712,6 +713,78 @@ TEST_F(MainRoad, EveryListReachesTheFileThroughTheStandIn) {
     processor()->loadNewsWithCatname("ent", std::nullopt, again.success(), again.failure());
     ASSERT_TRUE(again.wait());
     EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM \"News\""), std::vector<std::string>{"5"});
+}
+
+// A category replaced by a reply, as the main road does it: the file's rows, every column as SQLite
+// reads it; the root's did-save (what it inserted and deleted); the main context's records of the
+// replaced items (no longer in any context, no change left) and of the new ones (saved, under
+// permanent IDs).
+TEST_F(MainRoad, AReplacedCategoryGivesExactRowsAndAnnouncesItsChanges) {
+    auto news = [](const std::string& category, const std::string& id, const std::string& title) {
+        Value item = fixtureItems("newsList")[0];
+        item.mutableDictionary().set("cat_name", Value(category));
+        item.mutableDictionary().set("msgId", Value(id));
+        item.mutableDictionary().set("title", Value(title));
+        return item;
+    };
+    auto load = [&](const std::string& category, const Array& items) {
+        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(items)));
+        loadNews(category);
+    };
+    load("kpop", Array{news("kpop", "k1", "K one")});
+    load("ent", Array{news("ent", "e1", "E one"), news("ent", "e2", "E two")});
+    auto context = RS_defaultContext();
+    std::vector<Ref<ManagedObject>> replaced;
+    context->performAndWait([&] {
+        for (const auto& record : context->registeredObjects()) {
+            if (record->valueForKey("cat_name") == Value("ent")) replaced.push_back(record);
+        }
+    });
+    ASSERT_EQ(replaced.size(), 2u);
+
+    std::mutex mutex;
+    std::vector<std::string> saved;  // per did-save of the root: "+inserted -deleted ~updated"
+    auto observer = NotificationCenter::defaultCenter()->addObserverForName(
+        kManagedObjectContextDidSaveNotification, RS_rootSavingContext(), nullptr, [&](const Notification& n) {
+            const Dictionary& info = n.userInfo();
+            std::lock_guard lock(mutex);
+            saved.push_back("+" + std::to_string(info.get(kInsertedObjectsKey).array().size()) + " -" +
+                            std::to_string(info.get(kDeletedObjectsKey).array().size()) + " ~" +
+                            std::to_string(info.get(kUpdatedObjectsKey).array().size()));
+        });
+    // k1 is kept by another category (known), e2 is stored anew (its record is being replaced), n1 once.
+    load("ent", Array{news("ent", "k1", "K again"), news("ent", "e2", "E two again"), news("ent", "n1", "N one"),
+                      news("ent", "n1", "N one twice")});
+    NotificationCenter::defaultCenter()->removeObserver(observer.get());
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(saved, std::vector<std::string>{"+2 -2 ~0"});
+    }
+    const Value fixture = fixtureItems("newsList")[0];
+    const std::string rest = "|" + fixture["tag_name"].stringValue() + "|" + fixture["detailPageLink"].stringValue() + "|" +
+                             fixture["thumbLink"].stringValue();
+    EXPECT_EQ(rawTexts(storePath(), "SELECT cat_name || '|' || msgId || '|' || title || '|' || tag_name || '|' || "
+                                    "detailPageLink || '|' || thumbLink || '|' || typeof(createTime) || '|' || "
+                                    "typeof(update_time) FROM News ORDER BY _pk"),
+              (std::vector<std::string>{"kpop|k1|K one" + rest + "|real|real", "ent|e2|E two again" + rest + "|real|real",
+                                        "ent|n1|N one" + rest + "|real|real"}));
+    context->performAndWait([&] {
+        EXPECT_FALSE(context->hasChanges());
+        for (const auto& record : replaced) {
+            EXPECT_EQ(record->managedObjectContext(), nullptr);
+            EXPECT_FALSE(record->hasChanges());
+            EXPECT_EQ(context->objectRegisteredForID(record->objectID()), nullptr);
+        }
+        std::vector<std::string> held;
+        for (const auto& record : context->registeredObjects()) {
+            if (record->valueForKey("cat_name") != Value("ent")) continue;
+            EXPECT_FALSE(record->objectID()->isTemporaryID());
+            EXPECT_FALSE(record->isFault());
+            held.push_back(record->valueForKey("msgId").stringValue());
+        }
+        std::sort(held.begin(), held.end());
+        EXPECT_EQ(held, (std::vector<std::string>{"e2", "n1"}));
+    });
 }
 
 }  // namespace

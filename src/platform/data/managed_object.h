@@ -89,6 +89,10 @@ public:
     // Setting a relationship keeps its inverse up to date.
     Value valueForKey(const std::string& key) const;
     void setValueForKey(const Value& value, const std::string& key);
+    // setValueForKey for the property at `index` of entity()->properties() (what
+    // entity()->propertyIndex(name) gives): for a caller that has the index already. Same checks,
+    // conversions, change tracking and exceptions; the index must be one of the entity's.
+    void setValueForPropertyIndex(std::size_t index, const Value& value) { setValueAtIndex(index, value); }
     // To-many relationships: adds (at the end) or removes one record.
     void addObject(const Ref<ManagedObject>& object, const std::string& relationship);
     void removeObject(const Ref<ManagedObject>& object, const std::string& relationship);
