@@ -242,12 +242,18 @@ const std::function<Sig>* importHook(const ClassInfo* cls, std::string_view name
 }
 
 // Runs a bool or void hook of the record with the argument: nothing when the record has no hook of
-// either signature, else the hook's answer (true for a void hook).
+// either signature, else the hook's answer (true for a void hook). The name is looked up once (the
+// nearest hook of the name, the resolver asked at most once, as for each typed lookup) and its
+// signature tells which of the two it is.
 std::optional<bool> runHook(const Ref<ManagedObject>& record, const std::string& name, const Value& argument) {
     const ClassInfo* cls = classOfRecord(*record);
     if (!cls) return std::nullopt;
-    if (const auto* decide = importHook<DecisionHook>(cls, name)) return (*decide)(*record, argument);
-    if (const auto* act = importHook<DataHook>(cls, name)) {
+    const std::any* hook = cls->hook(HookSide::Instance, name);
+    const auto* decide = hook ? std::any_cast<std::function<DecisionHook>>(hook) : nullptr;
+    const auto* act = hook && !decide ? std::any_cast<std::function<DataHook>>(hook) : nullptr;
+    if (activeIndex && (decide || act || activeIndex->resolverMayRun(cls))) activeIndex->invalidate();
+    if (decide) return (*decide)(*record, argument);
+    if (act) {
         (*act)(*record, argument);
         return true;
     }
@@ -261,9 +267,14 @@ std::string userInfoText(const Dictionary& userInfo, std::string_view key) {
     return v.isString() ? v.string() : std::string();
 }
 
-// Dictionary key paths of a data object; strings and numbers have no keys.
+// Dictionary key paths of a data object; strings and numbers have no keys. A plain key (no dot, no
+// leading "@") on a dictionary is the dictionary's entry, as the key path reading gives it, without
+// splitting the path first.
 Value dataValueForKeyPath(const Value& data, const std::string& keyPath) {
     if (data.isNilOrNull() || data.isString() || data.isNumeric()) return Value();
+    if (data.isDictionary() && (keyPath.empty() || keyPath[0] != '@') && keyPath.find('.') == std::string::npos) {
+        return data.dictionary().get(keyPath);
+    }
     return valueForKeyPath(data, keyPath);
 }
 
@@ -378,8 +389,10 @@ std::string RS_primaryKey(const Ref<RelationshipDescription>& relationship) {
     return RSImportPrimaryKeyName(relationship->destinationEntityName());
 }
 
-Value RS_valueForKeyPath(const Ref<AttributeDescription>& attribute, const std::string& keyPath, const Value& data) {
-    Value value = dataValueForKeyPath(data, keyPath);
+namespace {
+
+// The value read for the attribute made into the attribute's kind (see RS_valueForKeyPath).
+Value convertedAttributeValue(const Ref<AttributeDescription>& attribute, Value value) {
     if (!attribute) return value.isNull() ? Value() : value;
     const Value& className = userInfoEntry(*attribute, kRSImportAttributeValueClassNameKey);
     if (className.isString()) {
@@ -418,25 +431,47 @@ Value RS_valueForKeyPath(const Ref<AttributeDescription>& attribute, const std::
     return value.isNull() ? Value() : value;
 }
 
-// ---- data objects ----
-
-Value RS_lookupKeyForAttribute(const Value& data, const Ref<AttributeDescription>& attribute) {
-    if (!attribute || data.isString() || data.isNumeric()) return Value();
-    std::string key = userInfoText(attribute->userInfo(), kRSImportMappedKeyNameKey);
-    if (key.empty()) key = attribute->name();
+// The key the data holds the attribute's value under (the mapped key name, then its numbered
+// alternatives "mappedKeyName.1" to ".9" while each is given, else the attribute's name) with the value
+// read there; nothing when none of them holds a value.
+std::optional<std::pair<std::string, Value>> attributeEntry(const Value& data, const AttributeDescription& attribute) {
+    if (data.isString() || data.isNumeric()) return std::nullopt;
+    const Dictionary& userInfo = attribute.userInfo();
+    const Value& mapped = userInfo.get(kRSImportMappedKeyNameKey);
+    std::string key = mapped.isString() && !mapped.string().empty() ? mapped.string() : attribute.name();
     Value value = dataValueForKeyPath(data, key);
     for (unsigned long i = 1; i <= 9 && value.isNil(); ++i) {
-        const Value& next = attribute->userInfo().get(format("%@.%lu", kRSImportMappedKeyNameKey, i));
-        if (!next.isString()) return Value();
+        // No entry at all: no alternative names (the common case reads no numbered key).
+        if (userInfo.empty()) return std::nullopt;
+        const Value& next = userInfo.get(std::string(kRSImportMappedKeyNameKey) + "." + std::to_string(i));
+        if (!next.isString()) return std::nullopt;
         key = next.string();
         value = dataValueForKeyPath(data, key);
     }
-    return value.isNil() ? Value() : Value(key);
+    if (value.isNil()) return std::nullopt;
+    return std::pair<std::string, Value>(std::move(key), std::move(value));
+}
+
+}  // namespace
+
+Value RS_valueForKeyPath(const Ref<AttributeDescription>& attribute, const std::string& keyPath, const Value& data) {
+    return convertedAttributeValue(attribute, dataValueForKeyPath(data, keyPath));
+}
+
+// ---- data objects ----
+
+Value RS_lookupKeyForAttribute(const Value& data, const Ref<AttributeDescription>& attribute) {
+    if (!attribute) return Value();
+    auto entry = attributeEntry(data, *attribute);
+    return entry ? Value(std::move(entry->first)) : Value();
 }
 
 Value RS_valueForAttribute(const Value& data, const Ref<AttributeDescription>& attribute) {
-    const Value key = RS_lookupKeyForAttribute(data, attribute);
-    return key.isString() ? dataValueForKeyPath(data, key.string()) : Value();
+    if (!attribute) return Value();
+    auto entry = attributeEntry(data, *attribute);
+    if (!entry) return Value();
+    // A dictionary's entry reads the same again: the value found is the value.
+    return data.isDictionary() ? std::move(entry->second) : dataValueForKeyPath(data, entry->first);
 }
 
 Value RS_lookupKeyForRelationship(const Value& data, const Ref<RelationshipDescription>& relationship) {
@@ -463,7 +498,7 @@ Value RS_relatedValueForRelationship(const Value& data, const Ref<RelationshipDe
 
 bool RS_importValue(const Ref<ManagedObject>& record, const Value& value, const std::string& key) {
     if (!record) return false;
-    return runHook(record, format("import%@:", RS_capitalizedFirstCharacterString(key)), value).value_or(false);
+    return runHook(record, selectorName("import", key, ":"), value).value_or(false);
 }
 
 void RS_setAttributes(const Ref<ManagedObject>& record, const Dictionary& attributes, const Value& data) {
@@ -473,9 +508,12 @@ void RS_setAttributes(const Ref<ManagedObject>& record, const Dictionary& attrib
         if (!attribute) continue;
         Value value;
         try {
-            const Value keyPath = RS_lookupKeyForAttribute(data, attribute);
-            if (keyPath.isString()) {
-                value = RS_valueForKeyPath(attribute, keyPath.string(), data);
+            auto found = attributeEntry(data, *attribute);
+            if (found && data.isDictionary()) {
+                // A dictionary's entry reads the same again: the value found is the value.
+                value = convertedAttributeValue(attribute, std::move(found->second));
+            } else if (found) {
+                value = RS_valueForKeyPath(attribute, found->first, data);
             } else if (userInfoEntry(*attribute, kRSImportUseDefaultValueWhenNotPresentKey).boolValue()) {
                 value = attribute->defaultValue();
             } else {

@@ -43,7 +43,13 @@ inline const char* kImportModelText = R"({"entities": [
  {"name": "Reading", "userInfo": {"relatedByAttribute": "value"},
   "attributes": [{"name": "value", "type": "double"}, {"name": "label", "type": "string"}]},
  {"name": "Label", "className": "ImportLabel", "userInfo": {"relatedByAttribute": "code"},
-  "attributes": [{"name": "code", "type": "string"}]}
+  "attributes": [{"name": "code", "type": "string"}]},
+ {"name": "Gadget", "className": "ImportGadget", "userInfo": {"relatedByAttribute": "code"},
+  "attributes": [{"name": "code", "type": "string"}, {"name": "decided", "type": "string"},
+   {"name": "acted", "type": "string"}, {"name": "odd", "type": "string"}, {"name": "later", "type": "string"},
+   {"name": "entries", "type": "integer64", "userInfo": {"mappedKeyName": "@count"}},
+   {"name": "deep", "type": "string", "userInfo": {"mappedKeyName": "a.b"}},
+   {"name": "made", "type": "date", "userInfo": {"dateFormat": "yyyy-M-d HH:mm:ss"}}]}
 ]})";
 
 // What the hooks saw, in order (the tests run the imports on the main thread).
@@ -122,12 +128,41 @@ public:
     }
 };
 
+// Attribute import hooks of both signatures and one of neither: "importDecided:" takes values that
+// start with "hook" (stored with " (hook)"), "importActed:" takes every value (stored with " (acted)"),
+// "importOdd:" answers a number and is no import hook.
+class ImportGadget : public Record<ImportGadget> {
+public:
+    static std::string entityName() { return "Gadget"; }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = [] {
+            RecordClassDef<ImportGadget> def("ImportGadget");
+            def.attribute("code", "String");
+            def.classDef()
+                .instanceHook<bool(Object&, const Value&)>("importDecided:",
+                                                           [](Object& self, const Value& value) {
+                                                               if (!value.isString() || !value.string().starts_with("hook")) return false;
+                                                               dynamic_cast<ManagedObject&>(self).setValueForKey(Value(value.string() + " (hook)"), "decided");
+                                                               return true;
+                                                           })
+                .instanceHook<void(Object&, const Value&)>("importActed:",
+                                                           [](Object& self, const Value& value) {
+                                                               dynamic_cast<ManagedObject&>(self).setValueForKey(Value(value.stringValue() + " (acted)"), "acted");
+                                                           })
+                .instanceHook<int(Object&, const Value&)>("importOdd:", [](Object&, const Value&) { return 1; });
+            return def.registerClass();
+        }();
+        return cls;
+    }
+};
+
 class ImportTest : public StoreTest {
 protected:
     void SetUp() override {
         StoreTest::SetUp();
         ImportPerson::runtimeClass();
         ImportLabel::runtimeClass();
+        ImportGadget::runtimeClass();
         hookLog() = HookLog();
         Ref<Error> error;
         Ref<ManagedObjectModel> model = ManagedObjectModel::modelFromText(kImportModelText, &error);

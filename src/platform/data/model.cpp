@@ -262,8 +262,9 @@ Bytes EntityDescription::versionHash() const {
         parts.push_back("r\x1f" + r->name() + "\x1f" + r->destinationEntityName() + "\x1f" + (r->isToMany() ? "1" : "0") +
                         "\x1f" + (r->isOrdered() ? "1" : "0") + "\x1f" + (r->isOptional() ? "1" : "0"));
     }
+    // By the text after the kind mark ("a\x1f", "r\x1f"), compared in place rather than copied out.
     std::sort(parts.begin(), parts.end(), [](const std::string& a, const std::string& b) {
-        return a.substr(2) < b.substr(2);
+        return std::string_view(a).substr(2) < std::string_view(b).substr(2);
     });
     std::string text = "entity\x1e" + name_;
     for (const auto& p : parts) text += "\x1e" + p;

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <optional>
@@ -325,7 +328,7 @@ struct PlainZone {
 // calendar computes it: the offsets at the wall time taking, in a repeated hour, the later of the two
 // (the calendar's default). Nothing in a skipped hour (which the calendar refuses) and for a zone whose
 // offsets ICU gives only by date; the full parser reads those.
-std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int, 6>& fields) {
+PlainZone& plainZone(const TimeZone& zone) {
     static PerThread<PlainZone> lastZones;
     PlainZone& last = lastZones.get();
     if (!last.zone || last.icuID != zone.icuID()) {
@@ -333,6 +336,11 @@ std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int
         last.basic = dynamic_cast<const icu::BasicTimeZone*>(last.zone.get());
         last.icuID = zone.icuID();
     }
+    return last;
+}
+
+std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int, 6>& fields) {
+    PlainZone& last = plainZone(zone);
     if (!last.basic) return std::nullopt;
     const auto [year, month, day, hour, minute, second] = fields;
     const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
@@ -349,6 +357,48 @@ std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int
     return time_detail::fromUDate(udate);
 }
 
+// The text of a date under a plain numeric pattern in the zone, as an ICU formatter writes it: the
+// wall time is the instant plus the zone's offsets at that instant, each field is written in ASCII
+// digits at least as wide as its letters ("M" 3, "MM" 03, "yyyy" 2015), the separators as written.
+// Only for wall times in the years 1970 to 2100 (plain Gregorian, four-digit years); nothing for
+// others, which the full formatter writes.
+std::optional<std::string> plainNumericText(const std::string& pattern, const TimeZone& zone, Date date) {
+    const PlainPattern& compiled = plainPattern(pattern);
+    if (!compiled.plain) return std::nullopt;
+    const double udate = time_detail::toUDate(date);
+    if (!(udate >= 0 && udate < 4200000000000.0)) return std::nullopt;  // 1970 to about 2103
+    const PlainZone& last = plainZone(zone);
+    if (!last.zone) return std::nullopt;
+    std::int32_t rawOffset = 0;
+    std::int32_t dstOffset = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    last.zone->getOffset(udate, false, rawOffset, dstOffset, status);
+    if (U_FAILURE(status)) return std::nullopt;
+    // Whole seconds of the wall time, as the calendar takes its fields (milliseconds dropped).
+    const double wallMillis = std::floor(udate + rawOffset + dstOffset);
+    if (!(wallMillis >= 0)) return std::nullopt;
+    const auto wallSeconds = static_cast<std::time_t>(std::floor(wallMillis / 1000.0));
+    std::tm fields{};
+    if (!::gmtime_r(&wallSeconds, &fields)) return std::nullopt;
+    const std::array<int, 6> values{fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday, fields.tm_hour, fields.tm_min,
+                                    fields.tm_sec};
+    if (values[0] < 1970 || values[0] > 2100) return std::nullopt;
+    std::string out;
+    out.reserve(pattern.size() + 4);
+    for (const PlainStep& step : compiled.steps) {
+        if (step.field < 0) {
+            out += step.separator;
+            continue;
+        }
+        const int value = values[static_cast<std::size_t>(step.field)];
+        char digits[8];
+        const int written = std::snprintf(digits, sizeof digits, "%0*d", static_cast<int>(step.minDigits), value);
+        if (written <= 0) return std::nullopt;
+        out.append(digits, static_cast<std::size_t>(written));
+    }
+    return out;
+}
+
 }  // namespace
 
 std::string DateFormatter::effectivePattern() const {
@@ -363,6 +413,12 @@ std::string DateFormatter::effectivePattern() const {
 
 std::string DateFormatter::stringFromDate(Date date) const {
     if (usesStyles_ ? (dateStyle_ == Style::None && timeStyle_ == Style::None) : pattern_.empty()) return std::string();
+    if (!usesStyles_) {
+        // A plain numeric pattern (what services and local stores use) needs neither the locale (the
+        // calendar is always Gregorian, the digits ASCII) nor a formatter, whose making reads the
+        // locale's symbols: only the zone's offsets at the date.
+        if (auto text = plainNumericText(pattern_, zone_ ? *zone_ : TimeZone::defaultTimeZone(), date)) return std::move(*text);
+    }
     CachedFormat* cached = cachedFormat(*this, usesStyles_);
     if (!cached) return std::string();
     icu::UnicodeString out;

@@ -264,6 +264,57 @@ TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
     EXPECT_GT(dates, 600);  // most of them are dates, so the comparison is not between two refusals
 }
 
+// Dates written under plain numeric patterns read as the full formatter writes them: each pattern
+// beside the same pattern with its separators quoted (which only the full formatter writes), under
+// locales with other digits and calendars, in zones with and without daylight saving time, around
+// their transitions, with fractions of a second, at the edges of the years written without the full
+// formatter (1970 to 2100) and beyond them, and through the default zone as it changes.
+TEST(DateFormatter, PlainNumericPatternsFormatAsTheFullFormatterDoes) {
+    const std::pair<const char*, const char*> patterns[] = {{"yyyy-MM-dd HH:mm:ss", "yyyy'-'MM'-'dd' 'HH':'mm':'ss"},
+                                                            {"yyyy-M-d H:m:s", "yyyy'-'M'-'d' 'H':'m':'s"},
+                                                            {"yyyy-MM-dd:HH", "yyyy'-'MM'-'dd':'HH"},
+                                                            {"MM/dd/yyyy H.m", "MM'/'dd'/'yyyy' 'H'.'m"},
+                                                            {"dd.MM.yyyy", "dd'.'MM'.'yyyy"}};
+    const DateFormatter utc("yyyy-MM-dd HH:mm:ss", TimeZone::gmt());
+    std::vector<Date> dates;
+    for (const char* text : {"2015-03-05 09:07:02", "2016-02-29 23:59:59", "1970-01-01 00:00:00", "1970-01-01 07:59:59",
+                             "2100-12-31 23:59:59", "2101-01-01 00:00:00", "1969-12-31 23:59:59", "2015-03-08 06:59:59",
+                             "2015-03-08 07:00:00", "2015-11-01 05:30:00", "2015-11-01 06:30:00", "2015-03-29 00:59:59",
+                             "2015-03-29 01:00:00", "2015-10-25 00:30:00", "2015-10-25 01:30:00", "2015-10-17 02:59:59",
+                             "2015-10-17 03:00:00", "2015-10-03 15:29:59", "2015-10-03 15:30:00", "2015-08-14 14:59:59",
+                             "2015-08-14 15:00:00", "2018-05-04 14:30:00", "2018-05-04 15:00:00", "2000-01-01 00:00:00"}) {
+        dates.push_back(*utc.dateFromString(text));
+    }
+    for (const double fraction : {0.001, 0.5, 0.999}) dates.push_back(dates[0].adding(fraction));
+    dates.push_back(dates[2].adding(-0.5));  // half a second before 1970
+    int checked = 0;
+    for (const char* locale : {"en_US", "ar_EG", "th_TH"}) {
+        Locale::setCurrent(Locale(locale));
+        for (const char* zone : {"UTC", "Asia/Shanghai", "America/New_York", "Europe/Berlin", "America/Sao_Paulo",
+                                 "Australia/Lord_Howe", "Asia/Pyongyang", "GMT+0530", "GMT-0800"}) {
+            for (const auto& [plain, quoted] : patterns) {
+                const DateFormatter fast(plain, *TimeZone::named(zone));
+                const DateFormatter full(quoted, *TimeZone::named(zone));
+                for (const Date& date : dates) {
+                    SCOPED_TRACE(std::string(locale) + " " + zone + " " + plain + " " + std::to_string(date.since1970()));
+                    EXPECT_EQ(fast.stringFromDate(date), full.stringFromDate(date));
+                    ++checked;
+                }
+            }
+        }
+    }
+    Locale::setCurrent(std::nullopt);
+    EXPECT_GT(checked, 1000);
+    DateFormatter byDefault;
+    byDefault.setDateFormat("yyyy-MM-dd HH:mm:ss");
+    for (const char* zone : {"Asia/Shanghai", "America/New_York"}) {
+        TimeZone::setDefault(TimeZone::named(zone));
+        EXPECT_EQ(byDefault.stringFromDate(dates[0]), DateFormatter("yyyy'-'MM'-'dd' 'HH':'mm':'ss").stringFromDate(dates[0]));
+    }
+    TimeZone::setDefault(std::nullopt);
+    EXPECT_EQ(DateFormatter("yyyy-MM-dd HH:mm:ss", *TimeZone::named("Asia/Shanghai")).stringFromDate(dates[0]), "2015-03-05 17:07:02");
+}
+
 // Many patterns read in turn on one thread, plain and not (fields missing, two-digit years, abutting
 // fields, a name field), each beside its separators quoted: every text reads as the parser reads it
 // under its own pattern, whichever pattern was read just before (more patterns than a thread keeps).
