@@ -110,31 +110,50 @@ Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
                        {{std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
 }
 
-// Whether the text may hold a \u escape: a backslash before a 'u' anywhere. An escaped backslash
-// before a 'u' answers yes as well, which costs only the check of each string for a surrogate. The
-// text is searched 16 bytes at a time: the escapes writers put in every URL ("\/") would otherwise stop
-// a search for backslashes thousands of times in a reply.
-bool mayHoldUnicodeEscape(const char* s, std::size_t length) {
+// What one pass over the input tells before parsing.
+struct InputScan {
+    // A backslash before a 'u' somewhere: the text may hold a \u escape. An escaped backslash before a
+    // 'u' answers yes as well, which costs only the check of each string for a surrogate.
+    bool mayHoldUnicodeEscape = false;
+    // A byte 0x1A..0x1F somewhere. The parser's 16-byte scan of a string stops at the other control
+    // characters but not at these (it compares with 0x19), so input that holds one is parsed with the
+    // byte-by-byte check, which refuses it where it stands.
+    bool holdsLateControl = false;
+};
+
+// The text is scanned 64 bytes at a time: the escapes writers put in every URL ("\/") would otherwise
+// stop a search for backslashes thousands of times in a reply.
+InputScan scanInput(const char* s, std::size_t length) {
     using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
-    auto pairsAt = [s](std::size_t at) {
-        Bytes16 here;
-        Bytes16 next;
-        std::memcpy(&here, s + at, sizeof here);
-        std::memcpy(&next, s + at + 1, sizeof next);
-        return (here == '\\') & (next == 'u');
+    auto load = [s](std::size_t at) {
+        Bytes16 bytes;
+        std::memcpy(&bytes, s + at, sizeof bytes);
+        return bytes;
     };
+    auto escapesAt = [&](std::size_t at) { return (load(at) == '\\') & (load(at + 1) == 'u'); };
+    auto lateControlsAt = [&](std::size_t at) { return static_cast<Bytes16>(load(at) - 0x1A) <= 5; };
+    auto any = [](auto found) {
+        std::uint64_t halves[2];
+        static_assert(sizeof found == sizeof halves);
+        std::memcpy(halves, &found, sizeof halves);
+        return (halves[0] | halves[1]) != 0;
+    };
+    InputScan scan;
     std::size_t i = 0;
     for (; i + 65 <= length; i += 64) {
-        const auto pairs = pairsAt(i) | pairsAt(i + 16) | pairsAt(i + 32) | pairsAt(i + 48);
-        std::uint64_t halves[2];
-        static_assert(sizeof pairs == sizeof halves);
-        std::memcpy(halves, &pairs, sizeof halves);
-        if ((halves[0] | halves[1]) != 0) return true;
+        if (!scan.mayHoldUnicodeEscape) {
+            scan.mayHoldUnicodeEscape = any(escapesAt(i) | escapesAt(i + 16) | escapesAt(i + 32) | escapesAt(i + 48));
+        }
+        if (any(lateControlsAt(i) | lateControlsAt(i + 16) | lateControlsAt(i + 32) | lateControlsAt(i + 48))) {
+            scan.holdsLateControl = true;
+            if (scan.mayHoldUnicodeEscape) return scan;
+        }
     }
-    for (; i + 1 < length; ++i) {
-        if (s[i] == '\\' && s[i + 1] == 'u') return true;
+    for (; i < length; ++i) {
+        if (s[i] == '\\' && i + 1 < length && s[i + 1] == 'u') scan.mayHoldUnicodeEscape = true;
+        if (static_cast<std::uint8_t>(s[i] - 0x1A) <= 5) scan.holdsLateControl = true;
     }
-    return false;
+    return scan;
 }
 
 // SAX handler that builds the Value directly. Each open container gathers its members in a vector of
@@ -579,16 +598,18 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
             return {};
         }
     }
-    ValueBuilder builder(mayHoldUnicodeEscape(begin, length), length);
+    const InputScan scan = scanInput(begin, length);
+    ValueBuilder builder(scan.mayHoldUnicodeEscape, length);
     auto copy = std::make_unique_for_overwrite<char[]>(length + kCopyPadding);
     std::memcpy(copy.get(), begin, length);
     std::memset(copy.get() + length, 0, kCopyPadding);
     rapidjson::InsituStringStream stream(copy.get());
     rapidjson::Reader reader;
     // One pass over the whole input, eight ASCII bytes at a time, instead of the parser's check byte by
-    // byte in every text; input that is not well-formed is read with the parser's check, which reports
-    // the first bad text where it stands.
-    const rapidjson::ParseResult result = isWellFormedUtf8(std::string_view(begin, length))
+    // byte in every text, which lets the parser find each text's end 16 bytes at a time; input that is
+    // not well-formed, or holds a control character that scan misses, is read with the parser's check,
+    // which reports the first bad text where it stands.
+    const rapidjson::ParseResult result = !scan.holdsLateControl && isWellFormedUtf8(std::string_view(begin, length))
                                               ? reader.Parse<kParseFlagsWellFormed>(stream, builder)
                                               : reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {

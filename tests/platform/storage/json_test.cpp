@@ -440,7 +440,7 @@ TEST(JSONReading, TextsAreCheckedAsUTF8WhereverABadSequenceStands) {
     const std::vector<Insert> inserts{
         {"\xff", Kind::Bad}, {"\xc0\x80", Kind::Bad}, {"\xed\xa0\x80", Kind::Bad}, {"\xf4\x90\x80\x80", Kind::Bad},
         {"\xe4\xb8", Kind::Bad}, {"\x80", Kind::Bad}, {"\xe4\xb8\xad\xe4", Kind::Bad, 3},
-        {"\x01", Kind::Control}, {"\x1f", Kind::Control}, {std::string("\0", 1), Kind::Nul},
+        {"\x01", Kind::Control}, {"\x19", Kind::Control}, {"\x1a", Kind::Control}, {"\x1f", Kind::Control}, {std::string("\0", 1), Kind::Nul},
         {"\xe4\xb8\xad", Kind::Good}, {"\xf0\x9f\x98\x80", Kind::Good}, {"\x7f", Kind::Good}, {"\xc3\xa9", Kind::Good},
     };
     for (const std::string prefix : {"", "\"\xe9\x9f\xa9\xe5\x89\xa7\",\"\xc3\xa9\","}) {
