@@ -72,10 +72,13 @@ bool isWellFormedUtf8(std::string_view text) {
             p += 2;
         } else if (lead < 0xF0) {
             if (left < 3) return false;
-            const std::uint8_t lowest = lead == 0xE0 ? 0xA0 : 0x80;   // below: overlong
-            const std::uint8_t highest = lead == 0xED ? 0x9F : 0xBF;  // above: surrogates
-            if (p[1] < lowest || p[1] > highest || !continuation(p[2])) return false;
-            p += 3;
+            // Three-byte characters come in runs (Chinese text): checked one after another here.
+            do {
+                const std::uint8_t lowest = *p == 0xE0 ? 0xA0 : 0x80;   // below: overlong
+                const std::uint8_t highest = *p == 0xED ? 0x9F : 0xBF;  // above: surrogates
+                if (p[1] < lowest || p[1] > highest || !continuation(p[2])) return false;
+                p += 3;
+            } while (end - p >= 3 && (*p & 0xF0) == 0xE0);
         } else if (lead < 0xF5) {
             if (left < 4) return false;
             const std::uint8_t lowest = lead == 0xF0 ? 0x90 : 0x80;   // below: overlong
