@@ -110,7 +110,7 @@ Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
                        {{std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
 }
 
-// What one pass over the input tells before parsing.
+// What the pass over the input tells before parsing.
 struct InputScan {
     // A backslash before a 'u' somewhere: the text may hold a \u escape. An escaped backslash before a
     // 'u' answers yes as well, which costs only the check of each string for a surrogate.
@@ -119,11 +119,15 @@ struct InputScan {
     // characters but not at these (it compares with 0x19), so input that holds one is parsed with the
     // byte-by-byte check, which refuses it where it stands.
     bool holdsLateControl = false;
+    // The whole input is well-formed UTF-8.
+    bool wellFormed = true;
 };
 
-// The text is scanned 64 bytes at a time: the escapes writers put in every URL ("\/") would otherwise
-// stop a search for backslashes thousands of times in a reply.
-InputScan scanInput(const char* s, std::size_t length) {
+// Scans the n bytes at s for the escapes and control characters above; `readable` (n or n + 1) says
+// whether the byte after them may be read, for an escape that straddles the end. The bytes are looked
+// at 64 at a time: the escapes writers put in every URL ("\/") would otherwise stop a search for
+// backslashes thousands of times in a reply.
+void scanPiece(const char* s, std::size_t n, std::size_t readable, InputScan& scan) {
     using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
     auto load = [s](std::size_t at) {
         Bytes16 bytes;
@@ -138,20 +142,42 @@ InputScan scanInput(const char* s, std::size_t length) {
         std::memcpy(halves, &found, sizeof halves);
         return (halves[0] | halves[1]) != 0;
     };
-    InputScan scan;
     std::size_t i = 0;
-    for (; i + 65 <= length; i += 64) {
+    for (; i + 64 <= n && i + 65 <= readable; i += 64) {
         if (!scan.mayHoldUnicodeEscape) {
             scan.mayHoldUnicodeEscape = any(escapesAt(i) | escapesAt(i + 16) | escapesAt(i + 32) | escapesAt(i + 48));
         }
-        if (any(lateControlsAt(i) | lateControlsAt(i + 16) | lateControlsAt(i + 32) | lateControlsAt(i + 48))) {
-            scan.holdsLateControl = true;
-            if (scan.mayHoldUnicodeEscape) return scan;
+        if (!scan.holdsLateControl) {
+            scan.holdsLateControl =
+                any(lateControlsAt(i) | lateControlsAt(i + 16) | lateControlsAt(i + 32) | lateControlsAt(i + 48));
         }
     }
-    for (; i < length; ++i) {
-        if (s[i] == '\\' && i + 1 < length && s[i + 1] == 'u') scan.mayHoldUnicodeEscape = true;
+    for (; i < n; ++i) {
+        if (s[i] == '\\' && i + 1 < readable && s[i + 1] == 'u') scan.mayHoldUnicodeEscape = true;
         if (static_cast<std::uint8_t>(s[i] - 0x1A) <= 5) scan.holdsLateControl = true;
+    }
+}
+
+// Copies the input for the parser and scans it in the same pass, a piece at a time, so that each piece
+// is read from memory once and then looked at again (for the escapes, for UTF-8) while it is at hand.
+InputScan copyAndScan(const char* input, std::size_t length, char* copy) {
+    constexpr std::size_t kPiece = 8192;
+    InputScan scan;
+    for (std::size_t at = 0; at < length;) {
+        std::size_t end = std::min(length, at + kPiece);
+        // A piece ends before a byte that is not a continuation byte (backing up at most three), so
+        // the UTF-8 of the whole is well-formed exactly when that of every piece is: no sequence is
+        // split, and one cut short is still cut short within its piece.
+        for (int back = 0; back < 3 && end < length && end - 1 > at &&
+                           (static_cast<std::uint8_t>(input[end]) & 0xC0) == 0x80;
+             ++back) {
+            --end;
+        }
+        const std::size_t n = end - at;
+        std::memcpy(copy + at, input + at, n);
+        scanPiece(input + at, n, end < length ? n + 1 : n, scan);
+        if (scan.wellFormed) scan.wellFormed = isWellFormedUtf8(std::string_view(input + at, n));
+        at = end;
     }
     return scan;
 }
@@ -598,18 +624,17 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
             return {};
         }
     }
-    const InputScan scan = scanInput(begin, length);
-    ValueBuilder builder(scan.mayHoldUnicodeEscape, length);
     auto copy = std::make_unique_for_overwrite<char[]>(length + kCopyPadding);
-    std::memcpy(copy.get(), begin, length);
+    const InputScan scan = copyAndScan(begin, length, copy.get());
     std::memset(copy.get() + length, 0, kCopyPadding);
+    ValueBuilder builder(scan.mayHoldUnicodeEscape, length);
     rapidjson::InsituStringStream stream(copy.get());
     rapidjson::Reader reader;
-    // One pass over the whole input, eight ASCII bytes at a time, instead of the parser's check byte by
-    // byte in every text, which lets the parser find each text's end 16 bytes at a time; input that is
-    // not well-formed, or holds a control character that scan misses, is read with the parser's check,
-    // which reports the first bad text where it stands.
-    const rapidjson::ParseResult result = !scan.holdsLateControl && isWellFormedUtf8(std::string_view(begin, length))
+    // The UTF-8 check of the whole input, eight ASCII bytes at a time, stands for the parser's check
+    // byte by byte in every text, which lets the parser find each text's end 16 bytes at a time; input
+    // that is not well-formed, or holds a control character that scan misses, is read with the parser's
+    // check, which reports the first bad text where it stands.
+    const rapidjson::ParseResult result = scan.wellFormed && !scan.holdsLateControl
                                               ? reader.Parse<kParseFlagsWellFormed>(stream, builder)
                                               : reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {
