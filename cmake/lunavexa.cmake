@@ -42,12 +42,6 @@ if(CMAKE_UNITY_BUILD AND CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-subobject-linkage>)
 endif()
 add_link_options(${LV_SANITIZE_FLAGS})
-# RapidJSON's 16-byte scans of strings and white space, on every x86-64 processor (its baseline
-# instruction set): defined for the whole project, so every file that reads JSON with it (the product's
-# reader and the benches' reference parses alike) sees one definition of its classes.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-  add_compile_definitions(RAPIDJSON_SSE2)
-endif()
 # The fuzz build instruments every library for coverage, so the fuzzers see inside the readers.
 if(LV_FUZZ)
   add_compile_options(-fsanitize=fuzzer-no-link)

@@ -1,5 +1,12 @@
 #include "platform/storage/json.h"
 
+// The reader's own instance of RapidJSON, in a namespace of its own: it is built with its SSE2 scans on
+// x86-64 (each text's end found 16 bytes at a time once the input is known to be well-formed), which
+// changes its classes, so they must not be the ones another file of the same program builds without.
+#define RAPIDJSON_NAMESPACE lv_rapidjson
+#if defined(__x86_64__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
@@ -30,13 +37,13 @@ constexpr int kMaxJSONDepth = 512;
 // the end of its input). Numbers come as their text and are converted here (the parser's own
 // conversion reads a zero significand with a large exponent as garbage). It reads a private copy of
 // the text and decodes strings in place there, which saves copying each one through its own stack.
-constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
-                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
-                                 rapidjson::kParseInsituFlag;
+constexpr unsigned kParseFlags = lv_rapidjson::kParseValidateEncodingFlag | lv_rapidjson::kParseNumbersAsStringsFlag |
+                                 lv_rapidjson::kParseIterativeFlag | lv_rapidjson::kParseStopWhenDoneFlag |
+                                 lv_rapidjson::kParseInsituFlag;
 // The same without the parser's UTF-8 check of each text, for input already known to be well-formed
 // UTF-8 as a whole: every text of it is then well-formed too (a text ends at an ASCII quote, and no
 // byte of a multi-byte sequence is ASCII), so the check could find nothing.
-constexpr unsigned kParseFlagsWellFormed = kParseFlags & ~static_cast<unsigned>(rapidjson::kParseValidateEncodingFlag);
+constexpr unsigned kParseFlagsWellFormed = kParseFlags & ~static_cast<unsigned>(lv_rapidjson::kParseValidateEncodingFlag);
 // NUL bytes after the copy: the end for the parser, room for the up to three bytes its UTF-8 check
 // reads past a cut-off sequence, and for the 16 bytes read at once at any short text's start.
 constexpr std::size_t kCopyPadding = 16;
@@ -210,7 +217,7 @@ public:
     bool Double(double d) { return push(d); }
     // Integers within 64 bits stay integers (unsigned above the signed range); an integer past them is
     // a decimal. Other numbers are doubles, or decimals when a double would not keep their digits.
-    bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
+    bool RawNumber(const char* s, lv_rapidjson::SizeType length, bool) {
         const char* end = s + length;
         if (std::optional<bool> pushed = pushShortNumber(s, end)) return *pushed;
         const std::string_view text(s, length);
@@ -279,7 +286,7 @@ public:
         return push(negative ? -d : d);
     }
 
-    bool String(const char* s, rapidjson::SizeType length, bool) {
+    bool String(const char* s, lv_rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         const std::string_view text(s, length);
         if (length > kShareableLength) return push(newText(text));
@@ -300,14 +307,14 @@ public:
         }
         return push(recent.value);
     }
-    bool Key(const char* s, rapidjson::SizeType length, bool) {
+    bool Key(const char* s, lv_rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         level().key = std::string_view(s, length);
         return true;
     }
     bool StartObject() { return enter(true); }
     bool StartArray() { return enter(false); }
-    bool EndObject(rapidjson::SizeType) {
+    bool EndObject(lv_rapidjson::SizeType) {
         Level& open = level();
         std::vector<Dictionary::Entry> members = std::move(open.members);
         open.members.clear();
@@ -315,7 +322,7 @@ public:
         --depth_;
         return push(Dictionary::fromUnsorted(std::move(members)));
     }
-    bool EndArray(rapidjson::SizeType) {
+    bool EndArray(lv_rapidjson::SizeType) {
         Level& open = level();
         Array items = std::move(open.items);
         open.items.clear();
@@ -438,8 +445,8 @@ private:
     bool badNumber_ = false;
 };
 
-std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
-    using namespace rapidjson;
+std::string parseFailureText(lv_rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
+    using namespace lv_rapidjson;
     const auto at = static_cast<unsigned long>(offset);
     if (offset >= length && code != kParseErrorDocumentEmpty && code != kParseErrorDocumentRootNotSingular) {
         return "Unexpected end of file during JSON parse.";
@@ -628,13 +635,13 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
     const InputScan scan = copyAndScan(begin, length, copy.get());
     std::memset(copy.get() + length, 0, kCopyPadding);
     ValueBuilder builder(scan.mayHoldUnicodeEscape, length);
-    rapidjson::InsituStringStream stream(copy.get());
-    rapidjson::Reader reader;
+    lv_rapidjson::InsituStringStream stream(copy.get());
+    lv_rapidjson::Reader reader;
     // The UTF-8 check of the whole input, eight ASCII bytes at a time, stands for the parser's check
     // byte by byte in every text, which lets the parser find each text's end 16 bytes at a time; input
     // that is not well-formed, or holds a control character that scan misses, is read with the parser's
     // check, which reports the first bad text where it stands.
-    const rapidjson::ParseResult result = scan.wellFormed && !scan.holdsLateControl
+    const lv_rapidjson::ParseResult result = scan.wellFormed && !scan.holdsLateControl
                                               ? reader.Parse<kParseFlagsWellFormed>(stream, builder)
                                               : reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {
