@@ -45,7 +45,9 @@ constexpr unsigned kParseFlags = lv_rapidjson::kParseValidateEncodingFlag | lv_r
 // byte of a multi-byte sequence is ASCII), so the check could find nothing.
 constexpr unsigned kParseFlagsWellFormed = kParseFlags & ~static_cast<unsigned>(lv_rapidjson::kParseValidateEncodingFlag);
 // NUL bytes after the copy: the end for the parser, room for the up to three bytes its UTF-8 check
-// reads past a cut-off sequence, and for the 16 bytes read at once at any short text's start.
+// reads past a cut-off sequence, for the 16 bytes read at once at any short text's start, and for the
+// aligned 16 bytes its text scan reads around where a text stops, at the latest the first NUL after
+// the copy (the allocation is 16-byte aligned, so those bytes lie within the padding).
 constexpr std::size_t kCopyPadding = 16;
 
 bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
