@@ -1,4 +1,6 @@
 // UTF-8 ⇄ UTF-16 helpers. Invalid UTF-8 bytes count as one unit each and convert to U+FFFD.
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -35,19 +37,59 @@ char32_t decodeUtf8(std::string_view text, std::size_t& i, bool* valid) {
 }
 
 bool isWellFormedUtf8(std::string_view text) {
-    bool valid = true;
-    for (std::size_t i = 0; i < text.size() && valid;) {
-        // Runs of ASCII (most texts) are skipped eight bytes at a time; only the bytes of longer
-        // sequences go through the decoder.
-        while (i + 8 <= text.size()) {
-            std::uint64_t word;
-            std::memcpy(&word, text.data() + i, sizeof word);
-            if ((word & 0x8080808080808080ULL) != 0) break;
-            i += 8;
+    // The same rule as decodeUtf8's, checked sequence by sequence without decoding: a lead byte and
+    // the range its second byte may take (which excludes overlong forms, surrogates and code points
+    // above U+10FFFF), then continuation bytes.
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+    const auto* p = reinterpret_cast<const std::uint8_t*>(text.data());
+    const auto* const end = p + text.size();
+    while (p < end) {
+        const std::uint8_t lead = *p;
+        if (lead < 0x80) {
+            // A run of ASCII (most of most texts) is skipped eight bytes at a time, and the word that
+            // ends it tells where its first other byte is.
+            ++p;
+            for (;;) {
+                if (end - p < 8) {
+                    while (p < end && *p < 0x80) ++p;
+                    break;
+                }
+                std::uint64_t word;
+                std::memcpy(&word, p, sizeof word);
+                if (const std::uint64_t high = word & kHighBits) {
+                    p += (std::endian::native == std::endian::little ? std::countr_zero(high) : std::countl_zero(high)) / 8;
+                    break;
+                }
+                p += 8;
+            }
+            continue;
         }
-        if (i < text.size()) decodeUtf8(text, i, &valid);
+        const auto continuation = [](std::uint8_t byte) { return (byte & 0xC0) == 0x80; };
+        const std::ptrdiff_t left = end - p;
+        if (lead < 0xC2) return false;  // a continuation byte, or the lead of an overlong form
+        if (lead < 0xE0) {
+            if (left < 2 || !continuation(p[1])) return false;
+            p += 2;
+        } else if (lead < 0xF0) {
+            if (left < 3) return false;
+            // Three-byte characters come in runs (Chinese text): checked one after another here.
+            do {
+                const std::uint8_t lowest = *p == 0xE0 ? 0xA0 : 0x80;   // below: overlong
+                const std::uint8_t highest = *p == 0xED ? 0x9F : 0xBF;  // above: surrogates
+                if (p[1] < lowest || p[1] > highest || !continuation(p[2])) return false;
+                p += 3;
+            } while (end - p >= 3 && (*p & 0xF0) == 0xE0);
+        } else if (lead < 0xF5) {
+            if (left < 4) return false;
+            const std::uint8_t lowest = lead == 0xF0 ? 0x90 : 0x80;   // below: overlong
+            const std::uint8_t highest = lead == 0xF4 ? 0x8F : 0xBF;  // above: past U+10FFFF
+            if (p[1] < lowest || p[1] > highest || !continuation(p[2]) || !continuation(p[3])) return false;
+            p += 4;
+        } else {
+            return false;
+        }
     }
-    return valid;
+    return true;
 }
 
 void appendUtf8(char32_t cp, std::string& out) {

@@ -1,5 +1,12 @@
 #include "platform/storage/json.h"
 
+// The reader's own instance of RapidJSON, in a namespace of its own: it is built with its SSE2 scans on
+// x86-64 (each text's end found 16 bytes at a time once the input is known to be well-formed), which
+// changes its classes, so they must not be the ones another file of the same program builds without.
+#define RAPIDJSON_NAMESPACE lv_rapidjson
+#if defined(__x86_64__) && !defined(RAPIDJSON_SSE2)
+#define RAPIDJSON_SSE2
+#endif
 #include <rapidjson/error/en.h>
 #include <rapidjson/reader.h>
 
@@ -30,15 +37,17 @@ constexpr int kMaxJSONDepth = 512;
 // the end of its input). Numbers come as their text and are converted here (the parser's own
 // conversion reads a zero significand with a large exponent as garbage). It reads a private copy of
 // the text and decodes strings in place there, which saves copying each one through its own stack.
-constexpr unsigned kParseFlags = rapidjson::kParseValidateEncodingFlag | rapidjson::kParseNumbersAsStringsFlag |
-                                 rapidjson::kParseIterativeFlag | rapidjson::kParseStopWhenDoneFlag |
-                                 rapidjson::kParseInsituFlag;
+constexpr unsigned kParseFlags = lv_rapidjson::kParseValidateEncodingFlag | lv_rapidjson::kParseNumbersAsStringsFlag |
+                                 lv_rapidjson::kParseIterativeFlag | lv_rapidjson::kParseStopWhenDoneFlag |
+                                 lv_rapidjson::kParseInsituFlag;
 // The same without the parser's UTF-8 check of each text, for input already known to be well-formed
 // UTF-8 as a whole: every text of it is then well-formed too (a text ends at an ASCII quote, and no
 // byte of a multi-byte sequence is ASCII), so the check could find nothing.
-constexpr unsigned kParseFlagsWellFormed = kParseFlags & ~static_cast<unsigned>(rapidjson::kParseValidateEncodingFlag);
+constexpr unsigned kParseFlagsWellFormed = kParseFlags & ~static_cast<unsigned>(lv_rapidjson::kParseValidateEncodingFlag);
 // NUL bytes after the copy: the end for the parser, room for the up to three bytes its UTF-8 check
-// reads past a cut-off sequence, and for the 16 bytes read at once at any short text's start.
+// reads past a cut-off sequence, for the 16 bytes read at once at any short text's start, and for the
+// aligned 16 bytes its text scan reads around where a text stops, at the latest the first NUL after
+// the copy (the allocation is 16-byte aligned, so those bytes lie within the padding).
 constexpr std::size_t kCopyPadding = 16;
 
 bool isJSONWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -110,31 +119,76 @@ Ref<Error> jsonError(std::int64_t code, std::string debugDescription) {
                        {{std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
 }
 
-// Whether the text may hold a \u escape: a backslash before a 'u' anywhere. An escaped backslash
-// before a 'u' answers yes as well, which costs only the check of each string for a surrogate. The
-// text is searched 16 bytes at a time: the escapes writers put in every URL ("\/") would otherwise stop
-// a search for backslashes thousands of times in a reply.
-bool mayHoldUnicodeEscape(const char* s, std::size_t length) {
+// What the pass over the input tells before parsing.
+struct InputScan {
+    // A backslash before a 'u' somewhere: the text may hold a \u escape. An escaped backslash before a
+    // 'u' answers yes as well, which costs only the check of each string for a surrogate.
+    bool mayHoldUnicodeEscape = false;
+    // A byte 0x1A..0x1F somewhere. The parser's 16-byte scan of a string stops at the other control
+    // characters but not at these (it compares with 0x19), so input that holds one is parsed with the
+    // byte-by-byte check, which refuses it where it stands.
+    bool holdsLateControl = false;
+    // The whole input is well-formed UTF-8.
+    bool wellFormed = true;
+};
+
+// Scans the n bytes at s for the escapes and control characters above; `readable` (n or n + 1) says
+// whether the byte after them may be read, for an escape that straddles the end. The bytes are looked
+// at 64 at a time: the escapes writers put in every URL ("\/") would otherwise stop a search for
+// backslashes thousands of times in a reply.
+void scanPiece(const char* s, std::size_t n, std::size_t readable, InputScan& scan) {
     using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
-    auto pairsAt = [s](std::size_t at) {
-        Bytes16 here;
-        Bytes16 next;
-        std::memcpy(&here, s + at, sizeof here);
-        std::memcpy(&next, s + at + 1, sizeof next);
-        return (here == '\\') & (next == 'u');
+    auto load = [s](std::size_t at) {
+        Bytes16 bytes;
+        std::memcpy(&bytes, s + at, sizeof bytes);
+        return bytes;
+    };
+    auto escapesAt = [&](std::size_t at) { return (load(at) == '\\') & (load(at + 1) == 'u'); };
+    auto lateControlsAt = [&](std::size_t at) { return static_cast<Bytes16>(load(at) - 0x1A) <= 5; };
+    auto any = [](auto found) {
+        std::uint64_t halves[2];
+        static_assert(sizeof found == sizeof halves);
+        std::memcpy(halves, &found, sizeof halves);
+        return (halves[0] | halves[1]) != 0;
     };
     std::size_t i = 0;
-    for (; i + 65 <= length; i += 64) {
-        const auto pairs = pairsAt(i) | pairsAt(i + 16) | pairsAt(i + 32) | pairsAt(i + 48);
-        std::uint64_t halves[2];
-        static_assert(sizeof pairs == sizeof halves);
-        std::memcpy(halves, &pairs, sizeof halves);
-        if ((halves[0] | halves[1]) != 0) return true;
+    for (; i + 64 <= n && i + 65 <= readable; i += 64) {
+        if (!scan.mayHoldUnicodeEscape) {
+            scan.mayHoldUnicodeEscape = any(escapesAt(i) | escapesAt(i + 16) | escapesAt(i + 32) | escapesAt(i + 48));
+        }
+        if (!scan.holdsLateControl) {
+            scan.holdsLateControl =
+                any(lateControlsAt(i) | lateControlsAt(i + 16) | lateControlsAt(i + 32) | lateControlsAt(i + 48));
+        }
     }
-    for (; i + 1 < length; ++i) {
-        if (s[i] == '\\' && s[i + 1] == 'u') return true;
+    for (; i < n; ++i) {
+        if (s[i] == '\\' && i + 1 < readable && s[i + 1] == 'u') scan.mayHoldUnicodeEscape = true;
+        if (static_cast<std::uint8_t>(s[i] - 0x1A) <= 5) scan.holdsLateControl = true;
     }
-    return false;
+}
+
+// Copies the input for the parser and scans it in the same pass, a piece at a time, so that each piece
+// is read from memory once and then looked at again (for the escapes, for UTF-8) while it is at hand.
+InputScan copyAndScan(const char* input, std::size_t length, char* copy) {
+    constexpr std::size_t kPiece = 8192;
+    InputScan scan;
+    for (std::size_t at = 0; at < length;) {
+        std::size_t end = std::min(length, at + kPiece);
+        // A piece ends before a byte that is not a continuation byte (backing up at most three), so
+        // the UTF-8 of the whole is well-formed exactly when that of every piece is: no sequence is
+        // split, and one cut short is still cut short within its piece.
+        for (int back = 0; back < 3 && end < length && end - 1 > at &&
+                           (static_cast<std::uint8_t>(input[end]) & 0xC0) == 0x80;
+             ++back) {
+            --end;
+        }
+        const std::size_t n = end - at;
+        std::memcpy(copy + at, input + at, n);
+        scanPiece(input + at, n, end < length ? n + 1 : n, scan);
+        if (scan.wellFormed) scan.wellFormed = isWellFormedUtf8(std::string_view(input + at, n));
+        at = end;
+    }
+    return scan;
 }
 
 // SAX handler that builds the Value directly. Each open container gathers its members in a vector of
@@ -165,7 +219,7 @@ public:
     bool Double(double d) { return push(d); }
     // Integers within 64 bits stay integers (unsigned above the signed range); an integer past them is
     // a decimal. Other numbers are doubles, or decimals when a double would not keep their digits.
-    bool RawNumber(const char* s, rapidjson::SizeType length, bool) {
+    bool RawNumber(const char* s, lv_rapidjson::SizeType length, bool) {
         const char* end = s + length;
         if (std::optional<bool> pushed = pushShortNumber(s, end)) return *pushed;
         const std::string_view text(s, length);
@@ -234,7 +288,7 @@ public:
         return push(negative ? -d : d);
     }
 
-    bool String(const char* s, rapidjson::SizeType length, bool) {
+    bool String(const char* s, lv_rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         const std::string_view text(s, length);
         if (length > kShareableLength) return push(newText(text));
@@ -255,14 +309,14 @@ public:
         }
         return push(recent.value);
     }
-    bool Key(const char* s, rapidjson::SizeType length, bool) {
+    bool Key(const char* s, lv_rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         level().key = std::string_view(s, length);
         return true;
     }
     bool StartObject() { return enter(true); }
     bool StartArray() { return enter(false); }
-    bool EndObject(rapidjson::SizeType) {
+    bool EndObject(lv_rapidjson::SizeType) {
         Level& open = level();
         std::vector<Dictionary::Entry> members = std::move(open.members);
         open.members.clear();
@@ -270,7 +324,7 @@ public:
         --depth_;
         return push(Dictionary::fromUnsorted(std::move(members)));
     }
-    bool EndArray(rapidjson::SizeType) {
+    bool EndArray(lv_rapidjson::SizeType) {
         Level& open = level();
         Array items = std::move(open.items);
         open.items.clear();
@@ -393,8 +447,8 @@ private:
     bool badNumber_ = false;
 };
 
-std::string parseFailureText(rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
-    using namespace rapidjson;
+std::string parseFailureText(lv_rapidjson::ParseErrorCode code, std::size_t offset, std::size_t length) {
+    using namespace lv_rapidjson;
     const auto at = static_cast<unsigned long>(offset);
     if (offset >= length && code != kParseErrorDocumentEmpty && code != kParseErrorDocumentRootNotSingular) {
         return "Unexpected end of file during JSON parse.";
@@ -579,16 +633,17 @@ Value JSONSerialization::JSONObjectWithData(std::span<const std::uint8_t> data, 
             return {};
         }
     }
-    ValueBuilder builder(mayHoldUnicodeEscape(begin, length), length);
     auto copy = std::make_unique_for_overwrite<char[]>(length + kCopyPadding);
-    std::memcpy(copy.get(), begin, length);
+    const InputScan scan = copyAndScan(begin, length, copy.get());
     std::memset(copy.get() + length, 0, kCopyPadding);
-    rapidjson::InsituStringStream stream(copy.get());
-    rapidjson::Reader reader;
-    // One pass over the whole input, eight ASCII bytes at a time, instead of the parser's check byte by
-    // byte in every text; input that is not well-formed is read with the parser's check, which reports
-    // the first bad text where it stands.
-    const rapidjson::ParseResult result = isWellFormedUtf8(std::string_view(begin, length))
+    ValueBuilder builder(scan.mayHoldUnicodeEscape, length);
+    lv_rapidjson::InsituStringStream stream(copy.get());
+    lv_rapidjson::Reader reader;
+    // The UTF-8 check of the whole input, eight ASCII bytes at a time, stands for the parser's check
+    // byte by byte in every text, which lets the parser find each text's end 16 bytes at a time; input
+    // that is not well-formed, or holds a control character that scan misses, is read with the parser's
+    // check, which reports the first bad text where it stands.
+    const lv_rapidjson::ParseResult result = scan.wellFormed && !scan.holdsLateControl
                                               ? reader.Parse<kParseFlagsWellFormed>(stream, builder)
                                               : reader.Parse<kParseFlags>(stream, builder);
     if (result.IsError()) {

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <limits>
+#include <random>
+#include <string>
 #include <thread>
 #include <unordered_set>
 #include <vector>
@@ -240,6 +243,57 @@ TEST(Unicode, WellFormedUtf8) {
         {ascii16.substr(0, 7) + "\xC3\xA9" + ascii16, true},  // a sequence across an eight-byte boundary
     };
     for (const Case& c : cases) EXPECT_EQ(isWellFormedUtf8(c.text), c.wellFormed) << c.text;
+}
+
+// The one-pass check agrees with decoding every sequence: every one- and two-byte sequence, the
+// longer ones over every first two bytes and the telling values of the others (each side of the
+// continuation range and of the ranges a second byte may take), each at several offsets of an
+// eight-byte word between ASCII runs and cut short at the end; then random mixtures.
+TEST(Unicode, WellFormedUtf8AgreesWithTheDecoder) {
+    auto decodes = [](std::string_view text) {
+        bool valid = true;
+        for (std::size_t i = 0; i < text.size() && valid;) decodeUtf8(text, i, &valid);
+        return valid;
+    };
+    std::size_t checked = 0;
+    std::size_t wellFormed = 0;
+    auto check = [&](const std::string& sequence) {
+        const bool expected = decodes(sequence);
+        for (std::size_t before : {0, 7, 13}) {
+            for (std::size_t after : {0, 9}) {
+                const std::string text = std::string(before, 'a') + sequence + std::string(after, 'z');
+                ASSERT_EQ(isWellFormedUtf8(text), expected) << before << " " << after << " " << testing::PrintToString(text);
+            }
+        }
+        ++checked;
+        if (expected) ++wellFormed;
+    };
+    const unsigned thirds[] = {0x00, 0x41, 0x7F, 0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xE4, 0xFF};
+    const unsigned fourths[] = {0x7F, 0x80, 0xBF, 0xC0};
+    for (unsigned b0 = 0; b0 < 256; ++b0) {
+        check(std::string(1, static_cast<char>(b0)));
+        for (unsigned b1 = 0; b1 < 256; ++b1) {
+            const std::string two{static_cast<char>(b0), static_cast<char>(b1)};
+            check(two);
+            if (b0 < 0xE0) continue;
+            for (unsigned b2 : thirds) {
+                const std::string three = two + static_cast<char>(b2);
+                check(three);
+                if (b0 < 0xF0) continue;
+                for (unsigned b3 : fourths) check(three + static_cast<char>(b3));
+            }
+        }
+    }
+    EXPECT_GT(wellFormed, 25000u);
+    EXPECT_GT(checked - wellFormed, 150000u);
+    std::mt19937 random(20261208);
+    const std::string pieces[] = {"a", "abcdefgh", "\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "\x80", "\xED\xA0\x80", "\xE4"};
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int count = static_cast<int>(random() % 12);
+        for (int k = 0; k < count; ++k) text += pieces[random() % std::size(pieces)];
+        ASSERT_EQ(isWellFormedUtf8(text), decodes(text)) << testing::PrintToString(text);
+    }
 }
 
 TEST(ValueCompare, OrdersNumbersTextAndDates) {

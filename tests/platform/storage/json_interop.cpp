@@ -1,6 +1,7 @@
 // Driver for json_interop.py: writes the sample value with our writer ("write", "write-pretty"), or
-// reads JSON from standard input and exits 0 when it equals the sample ("read"). The sample is the
-// same value json_interop.py builds.
+// reads JSON from standard input and exits 0 when it equals the sample ("read"), or reads JSON from
+// standard input and writes back what it read, exiting 1 when it refuses it ("echo"). The sample is
+// the same value json_interop.py builds.
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -46,7 +47,7 @@ int main(int argc, char** argv) {
         std::fwrite(text->data(), 1, text->size(), stdout);
         return 0;
     }
-    if (mode == "read") {
+    if (mode == "read" || mode == "echo") {
         std::string input;
         char buffer[4096];
         for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stdin)) > 0;) input.append(buffer, n);
@@ -56,12 +57,18 @@ int main(int argc, char** argv) {
             std::cerr << error->description() << "\n";
             return 1;
         }
+        if (mode == "echo") {
+            const auto text = lv::JSONSerialization::stringWithJSONObject(value, 0, &error);
+            if (!text) return 2;
+            std::fwrite(text->data(), 1, text->size(), stdout);
+            return 0;
+        }
         if (!sameAsSample(value)) {
             std::cerr << "read " << value.description() << "\n";
             return 1;
         }
         return 0;
     }
-    std::cerr << "usage: json_interop write|write-pretty|read\n";
+    std::cerr << "usage: json_interop write|write-pretty|read|echo\n";
     return 2;
 }

@@ -440,7 +440,7 @@ TEST(JSONReading, TextsAreCheckedAsUTF8WhereverABadSequenceStands) {
     const std::vector<Insert> inserts{
         {"\xff", Kind::Bad}, {"\xc0\x80", Kind::Bad}, {"\xed\xa0\x80", Kind::Bad}, {"\xf4\x90\x80\x80", Kind::Bad},
         {"\xe4\xb8", Kind::Bad}, {"\x80", Kind::Bad}, {"\xe4\xb8\xad\xe4", Kind::Bad, 3},
-        {"\x01", Kind::Control}, {"\x1f", Kind::Control}, {std::string("\0", 1), Kind::Nul},
+        {"\x01", Kind::Control}, {"\x19", Kind::Control}, {"\x1a", Kind::Control}, {"\x1f", Kind::Control}, {std::string("\0", 1), Kind::Nul},
         {"\xe4\xb8\xad", Kind::Good}, {"\xf0\x9f\x98\x80", Kind::Good}, {"\x7f", Kind::Good}, {"\xc3\xa9", Kind::Good},
     };
     for (const std::string prefix : {"", "\"\xe9\x9f\xa9\xe5\x89\xa7\",\"\xc3\xa9\","}) {
@@ -472,6 +472,55 @@ TEST(JSONReading, TextsAreCheckedAsUTF8WhereverABadSequenceStands) {
                         : insert.kind == Kind::Control ? "Invalid escape sequence around character " + where
                                                        : "Unterminated string around character " + where;
                     EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(), expected);
+                }
+            }
+        }
+    }
+}
+
+// Large input is copied and checked a piece at a time: sequences, escapes and control characters that
+// straddle the ends of the pieces (every 8 KiB or a little before) read and are refused exactly as
+// elsewhere.
+TEST(JSONReading, LargeInputReadsAlikeAcrossItsPieces) {
+    struct Insert {
+        std::string bytes;
+        std::string reads;  // the text read, or empty when refused with `refusal`
+        std::string refusal;
+    };
+    const std::vector<Insert> inserts{
+        {"\xe4\xb8\xad", "\xe4\xb8\xad", ""},
+        {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80", ""},
+        {"\\u00e9", "\xc3\xa9", ""},
+        {"\\/", "/", ""},
+        {"\\ud83d\\ude00", "\xf0\x9f\x98\x80", ""},
+        {"\xe4\xb8", "", "Unable to convert data to a string around character %zu. The data may be corrupt."},
+        {"\x80", "", "Unable to convert data to a string around character %zu. The data may be corrupt."},
+        {"\x1a", "", "Invalid escape sequence around character %zu."},
+        {"\\udc00", "", "Unable to convert hex escape sequence to a character around character"},
+    };
+    for (const std::size_t boundary : {8192u, 16384u}) {
+        for (std::size_t at = boundary - 6; at <= boundary + 4; ++at) {
+            for (const Insert& insert : inserts) {
+                SCOPED_TRACE(testing::Message() << testing::PrintToString(insert.bytes) << " at " << at);
+                const std::string before(at - 2, 'a');
+                const std::string doc = "[\"" + before + insert.bytes + "bbbb\",\"\xe9\x9f\xa9\"]";
+                Ref<Error> error;
+                const Value value = JSONSerialization::JSONObjectWithData(doc, 0, &error);
+                if (insert.refusal.empty()) {
+                    ASSERT_FALSE(error) << error->description();
+                    EXPECT_EQ(value[0].string(), before + insert.reads + "bbbb");
+                    EXPECT_EQ(value[1].string(), "\xe9\x9f\xa9");
+                    continue;
+                }
+                ASSERT_TRUE(error);
+                EXPECT_TRUE(value.isNil());
+                const std::string text = error->userInfo().get(kDebugDescriptionErrorKey).string();
+                if (insert.refusal.find("%zu") == std::string::npos) {
+                    EXPECT_EQ(text.rfind(insert.refusal, 0), 0u) << text;
+                } else {
+                    std::string expected = insert.refusal;
+                    expected.replace(expected.find("%zu"), 3, std::to_string(at));
+                    EXPECT_EQ(text, expected);
                 }
             }
         }
