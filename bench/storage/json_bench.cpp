@@ -2,7 +2,6 @@
 // parse of the same bytes: the same encoding check, numbers read exactly, strings decoded in place in
 // a private copy of the text as the Value reader does; prints the ratio at the end.
 #include <benchmark/benchmark.h>
-#include <rapidjson/document.h>
 
 #include <cstdio>
 #include <cstring>
@@ -11,12 +10,10 @@
 
 #include "platform/base/format.h"
 #include "platform/storage/json.h"
+#include "json_floor.h"
 #include "support/ratio_reporter.h"
 
 namespace {
-
-constexpr unsigned kFlags =
-    rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag | rapidjson::kParseIterativeFlag;
 
 // A reply shaped like the content service's: {"code":0,"msg":"ok","mItems":[...news items...]}.
 const std::string& reply() {
@@ -68,14 +65,9 @@ BENCHMARK(ParseIntoValue)->Unit(benchmark::kMicrosecond);
 void RapidJsonDom(benchmark::State& state) {
     const std::string& text = reply();
     for (auto _ : state) {
-        // The document's strings stay in the copy: it lives as long as the document.
-        const auto copy = std::make_unique_for_overwrite<char[]>(text.size() + 1);
-        std::memcpy(copy.get(), text.data(), text.size());
-        copy[text.size()] = '\0';
-        rapidjson::Document document;
-        document.ParseInsitu<kFlags>(copy.get());
-        benchmark::DoNotOptimize(document);
-        if (document.HasParseError()) state.SkipWithError("parse failed");
+        const lv::bench::FloorParse parsed = lv::bench::parseFloor(text, false);
+        benchmark::DoNotOptimize(parsed);
+        if (!parsed.ok) state.SkipWithError("parse failed");
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
 }
@@ -98,13 +90,10 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     {
         // Both parses read the same reply: as many items, and the last item's title alike.
-        std::string copy = reply();
-        rapidjson::Document document;
-        document.ParseInsitu<kFlags>(copy.data());
+        const lv::bench::FloorParse floor = lv::bench::parseFloor(reply(), true);
         const lv::Value value = lv::JSONSerialization::JSONObjectWithData(reply(), 0, nullptr);
         const lv::Array& items = value["mItems"].array();
-        if (document.HasParseError() || items.empty() || document["mItems"].Size() != items.size() ||
-            items.back()["title"].string() != document["mItems"][document["mItems"].Size() - 1]["title"].GetString()) {
+        if (!floor.ok || items.empty() || floor.items != items.size() || items.back()["title"].string() != floor.lastTitle) {
             std::fprintf(stderr, "the two parses disagree\n");
             return 1;
         }
