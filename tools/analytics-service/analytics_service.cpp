@@ -19,6 +19,7 @@
 #include "analytics/tally_utility.h"
 #include "analytics/upload_protocol.h"
 #include "platform/base/format.h"
+#include "support/endless_body.h"
 #include "support/loopback_server.h"
 
 namespace lv::tools {
@@ -388,20 +389,9 @@ void AnalyticsService::install() {
         }
         if (delay > 0 && !waitUnlessStopped(delay)) return;
         if (endless) {
-            response.set_chunked_content_provider("application/json", [this](std::size_t, httplib::DataSink& sink) {
-                static constexpr std::size_t kMost = 256u * 1024 * 1024;
-                std::string piece(64 * 1024, ' ');
-                piece[0] = '{';
-                for (std::size_t sent = 0; sent < kMost; sent += piece.size()) {
-                    if (!sink.write(piece.data(), piece.size())) {
-                        std::lock_guard lock(mutex_);
-                        ++socialEndlessAbandoned_;
-                        return false;
-                    }
-                    piece[0] = ' ';
-                }
-                sink.done();
-                return true;
+            setEndlessJsonBody(response, "application/json", [this] {
+                std::lock_guard lock(mutex_);
+                ++socialEndlessAbandoned_;
             });
         } else if (json) {
             std::string body = "{\"st\":200}";

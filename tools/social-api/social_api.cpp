@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "support/endless_body.h"
+
 namespace lv::tools {
 
 namespace {
@@ -291,20 +293,9 @@ void SocialApi::handle(const httplib::Request& raw, httplib::Response& response,
     if (behaviour.endless) {
         const std::string type = response.get_header_value("Content-Type");
         response.body.clear();
-        response.set_chunked_content_provider(type, [this](std::size_t, httplib::DataSink& sink) {
-            static constexpr std::size_t kMost = 256u * 1024 * 1024;
-            std::string piece(64 * 1024, ' ');
-            piece[0] = '{';
-            for (std::size_t sent = 0; sent < kMost; sent += piece.size()) {
-                if (!sink.write(piece.data(), piece.size())) {
-                    std::lock_guard lock(mutex_);
-                    ++endlessAbandoned_;
-                    return false;
-                }
-                piece[0] = ' ';
-            }
-            sink.done();
-            return true;
+        setEndlessJsonBody(response, type, [this] {
+            std::lock_guard lock(mutex_);
+            ++endlessAbandoned_;
         });
     }
     if (behaviour.closeEarly) {
