@@ -169,6 +169,7 @@ void PNDispatcher::requestLite(std::string_view url, std::string_view body) {
     request.setHTTPMethod("POST");
     request.setValue("json", "Content-Type");
     request.setHTTPBody(text::encode(body, StringEncoding::UTF8, true).value_or(Bytes()));
+    request.setMaximumResponseBodySize(kPNHttpMaxReplyBytes);
     Ref<URLResponse> response;
     Ref<Error> error;
     const std::optional<Bytes> reply = URLConnection::sendSynchronousRequest(request, &response, &error);

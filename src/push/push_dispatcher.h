@@ -46,7 +46,8 @@ public:
     // payload, the payload was read (its text in *responseData, else nil); NO otherwise, also for a
     // payload over 65,535 bytes after compression.
     bool pnRequest(std::string_view url, std::string_view requestText, PNText* responseData);
-    // A plain synchronous POST of the text ("Content-Type: json"); logs the outcome.
+    // A plain synchronous POST of the text ("Content-Type: json"); logs the outcome. A reply body past
+    // kPNHttpMaxReplyBytes fails as it arrives, as for pnRequest.
     void requestLite(std::string_view url, std::string_view body);
     // Splits at ";": every non-empty piece gives "http://" + the piece with "," replaced by ":".
     static std::vector<std::string> splitSpeedString(std::string_view text);

@@ -210,6 +210,15 @@ TEST_F(PushDispatcher, PlainPostAndAddressList) {
     EXPECT_EQ(requests[0].headers.find("Content-Type")->second, "json");
     EXPECT_TRUE(capture.contains("result is "));
 
+    // The plain POST keeps the channel's reply bound: a body past it fails as it arrives.
+    for (const std::size_t size : {static_cast<std::size_t>(kPNHttpMaxReplyBytes), static_cast<std::size_t>(kPNHttpMaxReplyBytes) + 1}) {
+        SCOPED_TRACE(size);
+        LogCapture bounded;
+        channel_.setReply({.body = HttpChannelReply::Body::Raw, .rawBody = std::string(size, 'x')});
+        PNDispatcher::getInstance().requestLite("http://127.0.0.1:" + std::to_string(channel_.port()) + "/lite", "{}");
+        EXPECT_EQ(bounded.contains("-1103"), size > static_cast<std::size_t>(kPNHttpMaxReplyBytes));
+    }
+
     const std::pair<const char*, std::vector<std::string>> cases[] = {
         {"10.0.0.1,80;10.0.0.2,8080", {"http://10.0.0.1:80", "http://10.0.0.2:8080"}},
         {";;;", {}},
