@@ -466,8 +466,10 @@ std::vector<Ref<ManagedObject>> ManagedObjectContext::existingObjectsWithIDs(con
         toLoad.push_back(o ? o->id_ : d.canonical(id));
     }
     std::vector<data_detail::Loaded> loaded;
-    Ref<Error> loadError;
-    const bool read = d.loadFromSource(toLoad, loaded, &loadError);
+    // A read that fails stops at its first failing group, so then each ID is looked up on its own:
+    // only the IDs whose own read fails get an error.
+    Ref<Error> readError;  // not reported: the lookups one by one report their own
+    const bool read = d.loadFromSource(toLoad, loaded, &readError);
     // In the order given, as one lookup after another would go: an ID named twice finds the record
     // its first lookup registered or filled in.
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -477,18 +479,14 @@ std::vector<Ref<ManagedObject>> ManagedObjectContext::existingObjectsWithIDs(con
             continue;
         }
         Ref<ManagedObject> o = d.lookup(id);
-        if ((!o || o->fault_) && loadOf[i] == ids.size()) {
-            // Not read above (it was loaded then): looked up on its own.
+        if ((!o || o->fault_) && (loadOf[i] == ids.size() || !read)) {
+            // Not read above (it was loaded then, or the read failed): looked up on its own.
             Ref<Error> error;
             out[i] = existingObjectWithID(id, &error);
             if (!out[i]) fail(i, std::move(error));
             continue;
         }
         if (!o || o->fault_) {
-            if (!read) {
-                fail(i, loadError);
-                continue;
-            }
             data_detail::Loaded& l = loaded[loadOf[i]];
             if (!l.found) {
                 fail(i, data_detail::recordNotFoundError(id));

@@ -2,6 +2,7 @@
 // refresh and rollback, permanent IDs, lookups, and fetches and counts over unsaved changes at every
 // level of the parent chain.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -361,6 +362,46 @@ TEST(ContextLookups, ManyIDsAtOnceFindWhatOneByOneFinds) {
         EXPECT_TRUE(atOnce->existingObjectsWithIDs({}, &errors).empty());
         EXPECT_TRUE(errors.empty());
     }
+}
+
+// A read that fails for one entity's IDs (its table dropped by another program) fails those IDs only:
+// the others are found as looking each up in turn finds them.
+TEST(ContextLookups, AReadThatFailsForSomeIDsFailsOnlyThose) {
+    Stack s;
+    s.main->performAndWait([&] {
+        for (int i = 0; i < 3; ++i) insert(s.main, "Toptenz", {{"title", Value("t" + std::to_string(i))}, {"rank", Value(i)}});
+        for (int i = 0; i < 2; ++i) insert(s.main, "News", {{"msgId", Value("n" + std::to_string(i))}, {"title", Value("news")}});
+    });
+    ASSERT_TRUE(s.saveAll());
+    auto reader = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    reader->setPersistentStoreCoordinator(s.coordinator);
+    std::vector<Ref<ManagedObjectID>> ids;
+    for (const auto& o : fetch(reader, request("News", nullptr, {SortDescriptor("msgId", true)}))) ids.push_back(o->objectID());
+    for (const auto& o : fetch(reader, request("Toptenz", nullptr, {SortDescriptor("rank", true)}))) ids.push_back(o->objectID());
+    ASSERT_EQ(ids.size(), 5u);
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(s.path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP TABLE \"News\"", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    auto describe = [](const Ref<ManagedObject>& record, const Ref<Error>& error) {
+        return record ? record->valueForKey("title").stringValue() : error ? "error" : "none";
+    };
+    auto oneByOne = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    oneByOne->setPersistentStoreCoordinator(s.coordinator);
+    std::vector<std::string> expected;
+    for (const auto& id : ids) {
+        Ref<Error> error;
+        const Ref<ManagedObject> record = oneByOne->existingObjectWithID(id, &error);
+        expected.push_back(describe(record, error));
+    }
+    EXPECT_EQ(expected, (std::vector<std::string>{"error", "error", "t0", "t1", "t2"}));
+    auto atOnce = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    atOnce->setPersistentStoreCoordinator(s.coordinator);
+    std::vector<Ref<Error>> errors;
+    const auto records = atOnce->existingObjectsWithIDs(ids, &errors);
+    std::vector<std::string> found;
+    for (std::size_t i = 0; i < records.size(); ++i) found.push_back(describe(records[i], errors[i]));
+    EXPECT_EQ(found, expected);
 }
 
 // Rows in the file: a1 (sid 1, rank 1), a2 (1, 2), a3 (1, 3), b1 (2, 1).
