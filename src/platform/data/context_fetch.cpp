@@ -321,8 +321,6 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     whole->setIncludesPropertyValues(!keysOnly || !request.sortDescriptors().empty());
     std::optional<FetchResult> result;
     std::optional<std::size_t> storeCount;
-    // A row of a record this context holds gets the ID the record is registered under, found by the
-    // row's key: the row needs no ID of its own (made, then let go once the record is found).
     // The rows' registered records as valuesForMovedRows found them (keys-only fetches): each row is
     // looked up once. Nothing the fetch does between the two registers or lets go of a record of a row.
     std::vector<Ref<ManagedObject>> held;
@@ -330,6 +328,8 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         const auto i = static_cast<std::size_t>(&row - result->rows.data());
         return i < held.size() ? std::move(held[i]) : nullptr;
     };
+    // A row of a record this context holds gets the ID the record is registered under, found by the
+    // row's key: the row needs no ID of its own (made, then let go once the record is found).
     const std::size_t entityNameHash = std::hash<std::string>{}(entity->name());
     const PersistentStoreCoordinator::KnownIDs known = [&](const std::string& store, std::int64_t key) {
         return registry.findPermanent(ManagedObjectID::permanentHashFor(entityNameHash, key), *entity, store, key);
