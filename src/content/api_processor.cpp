@@ -1,9 +1,8 @@
 // The content-service protocol: request parameters per action and the storing reply worker.
 #include "content/api_processor.h"
 
-#include <algorithm>
+#include <unordered_set>
 #include <utility>
-#include <vector>
 
 #include "content/base_jm_model.h"
 #include "content/constants.h"
@@ -42,71 +41,14 @@ struct KnownKey {
     }
 };
 
-// A set of known-item keys: the keys in a list, found through an open-addressing table of their
-// hashes, so that a key costs no allocation of its own. Keys are only added.
-class KnownKeys {
-public:
-    void reserve(std::size_t count) {
-        keys_.reserve(count);
-        if (count * 2 > slots_.size()) rebuild(count * 2);
+struct KnownKeyHash {
+    std::size_t operator()(const KnownKey& key) const {
+        std::size_t h = key.isText ? std::hash<std::string>{}(key.text) : std::hash<std::int64_t>{}(key.number);
+        if (key.hasRank) h ^= std::hash<std::int64_t>{}(key.rank) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        return h;
     }
-    std::size_t count(const KnownKey& key) const {
-        if (slots_.empty()) return 0;
-        const std::uint64_t hash = hashOf(key);
-        for (std::size_t i = home(hash);; i = (i + 1) & (slots_.size() - 1)) {
-            const Slot& slot = slots_[i];
-            if (slot.entry == 0) return 0;
-            if (slot.hash == hash && keys_[slot.entry - 1] == key) return 1;
-        }
-    }
-    void insert(KnownKey key) {
-        if ((keys_.size() + 1) * 2 > slots_.size()) rebuild(std::max<std::size_t>(16, (keys_.size() + 1) * 2));
-        const std::uint64_t hash = hashOf(key);
-        for (std::size_t i = home(hash);; i = (i + 1) & (slots_.size() - 1)) {
-            Slot& slot = slots_[i];
-            if (slot.entry == 0) {
-                keys_.push_back(std::move(key));
-                slot = Slot{hash, keys_.size()};
-                return;
-            }
-            if (slot.hash == hash && keys_[slot.entry - 1] == key) return;
-        }
-    }
-
-private:
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::size_t entry = 0;  // position + 1; 0: empty
-    };
-    static std::uint64_t hashOf(const KnownKey& key) {
-        std::uint64_t h = key.isText ? std::hash<std::string>{}(key.text) : static_cast<std::uint64_t>(key.number);
-        if (key.hasRank) h ^= static_cast<std::uint64_t>(key.rank) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
-        return h * 0x9e3779b97f4a7c15ULL;  // the table's index takes the top bits
-    }
-    std::size_t home(std::uint64_t hash) const { return static_cast<std::size_t>(hash >> shift_); }
-    // At least minimum slots, a power of two; every key placed again.
-    void rebuild(std::size_t minimum) {
-        std::size_t size = 16;
-        unsigned bits = 4;
-        while (size < minimum) {
-            size *= 2;
-            ++bits;
-        }
-        if (size <= slots_.size()) return;
-        std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(size));
-        shift_ = 64 - bits;
-        for (const Slot& slot : old) {
-            if (slot.entry == 0) continue;
-            std::size_t i = home(slot.hash);
-            while (slots_[i].entry != 0) i = (i + 1) & (size - 1);
-            slots_[i] = slot;
-        }
-    }
-
-    std::vector<KnownKey> keys_;
-    std::vector<Slot> slots_;  // at most half used
-    unsigned shift_ = 64;
 };
+using KnownKeys = std::unordered_set<KnownKey, KnownKeyHash>;
 
 }  // namespace
 
