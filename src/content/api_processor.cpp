@@ -2,6 +2,7 @@
 #include "content/api_processor.h"
 
 #include <unordered_set>
+#include <utility>
 
 #include "content/base_jm_model.h"
 #include "content/constants.h"
@@ -24,6 +25,33 @@
 
 namespace lv {
 
+namespace {
+
+// The key of the known-item test: the values a stored record must equal ("same kind, equal value"),
+// a text or a whole number, with a chart's rank beside it. Made without building a text of its own.
+struct KnownKey {
+    std::string text;  // the text, for a text value
+    std::int64_t number = 0;  // the number, for a whole-number value
+    std::int64_t rank = 0;
+    bool isText = false;
+    bool hasRank = false;
+    bool operator==(const KnownKey& other) const {
+        return isText == other.isText && hasRank == other.hasRank && rank == other.rank &&
+               (isText ? text == other.text : number == other.number);
+    }
+};
+
+struct KnownKeyHash {
+    std::size_t operator()(const KnownKey& key) const {
+        std::size_t h = key.isText ? std::hash<std::string>{}(key.text) : std::hash<std::int64_t>{}(key.number);
+        if (key.hasRank) h ^= std::hash<std::int64_t>{}(key.rank) + 0x9e3779b97f4a7c15ULL + (h << 6) + (h >> 2);
+        return h;
+    }
+};
+using KnownKeys = std::unordered_set<KnownKey, KnownKeyHash>;
+
+}  // namespace
+
 struct APIProcessor::StoringOperation {
     std::string action;
     const ClassInfo* modelClass = nullptr;
@@ -40,8 +68,8 @@ struct APIProcessor::StoringOperation {
     // The same test answered from one fetch: the key of a model (nothing: ask isKnown), the key of a
     // stored record (nothing: it can equal no model key; Unkeyable: the one fetch cannot stand in for
     // isKnown), and every record of the entity.
-    std::function<std::optional<std::string>(const BaseJMModel&)> modelKey;
-    std::function<std::optional<std::string>(const ManagedObject&, bool& unkeyable)> recordKey;
+    std::function<std::optional<KnownKey>(const BaseJMModel&)> modelKey;
+    std::function<std::optional<KnownKey>(const ManagedObject&, bool& unkeyable)> recordKey;
     std::function<std::optional<Array>(const Ref<ManagedObjectContext>&)> allRecords;
     std::function<Ref<ManagedObject>(const Ref<ManagedObjectContext>&)> create;
 };
@@ -63,14 +91,20 @@ std::optional<Array> allRecordsOf(const Ref<ManagedObjectContext>& context) {
 // The key of a value for the predicate's equality ("same kind, equal value"): a text, or a whole
 // number by its digits. Nothing for nil (it equals no text or number). Any other kind (a double, a
 // decimal, a boolean, …) sets unkeyable: its equality is not a matter of digits.
-std::optional<std::string> plainKey(const Value& value, bool& unkeyable) {
+std::optional<KnownKey> plainKey(const Value& value, bool& unkeyable) {
     if (value.isNil()) return std::nullopt;
-    if (value.isString()) return "s" + value.string();
+    KnownKey key;
+    if (value.isString()) {
+        key.isText = true;
+        key.text = value.string();
+        return key;
+    }
     if (const Number* number = value.number()) {
         switch (number->kind()) {
             case NumberKind::Int8: case NumberKind::Int16: case NumberKind::Int32: case NumberKind::Int64:
             case NumberKind::UInt8: case NumberKind::UInt16: case NumberKind::UInt32:
-                return "i" + std::to_string(value.longLongValue());
+                key.number = value.longLongValue();
+                return key;
             default: break;
         }
     }
@@ -82,17 +116,19 @@ std::optional<std::string> plainKey(const Value& value, bool& unkeyable) {
 // the truncation (pending deletions hidden, as each single test would see them), then each record the
 // reply stores. Nothing when a stored value is of a kind whose equality a key cannot stand for; the
 // single test then answers every item.
-std::optional<std::unordered_set<std::string>> knownKeysOf(const APIProcessor::StoringOperation& operation,
-                                                           const Ref<ManagedObjectContext>& context) {
+// stored: how many records the reply may add.
+std::optional<KnownKeys> knownKeysOf(const APIProcessor::StoringOperation& operation, const Ref<ManagedObjectContext>& context,
+                                     std::size_t stored) {
     if (!operation.isKnown || !operation.allRecords) return std::nullopt;
     std::optional<Array> records = operation.allRecords(context);
     if (!records) return std::nullopt;
-    std::unordered_set<std::string> keys;
+    KnownKeys keys;
+    keys.reserve(records->size() + stored);
     for (const Value& item : *records) {
         const auto record = ManagedObject::fromValue(item);
         if (!record) return std::nullopt;
         bool unkeyable = false;
-        std::optional<std::string> key = operation.recordKey(*record, unkeyable);
+        std::optional<KnownKey> key = operation.recordKey(*record, unkeyable);
         if (unkeyable) return std::nullopt;
         if (key) keys.insert(std::move(*key));
     }
@@ -167,7 +203,7 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
         return false;
     }
     operation.clear();
-    std::optional<std::unordered_set<std::string>> knownKeys = knownKeysOf(operation, context);
+    std::optional<KnownKeys> knownKeys = knownKeysOf(operation, context, list.size());
     std::size_t unusable = 0;
     Ref<Error> firstItemError;
     for (std::size_t index = 0; index < list.size(); ++index) {
@@ -199,7 +235,7 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
         }
         if (operation.serverOrder) setValueForKey(*model, Value(static_cast<std::int64_t>(index)), "sortWeight");
         if (operation.isKnown) {
-            const std::optional<std::string> key = knownKeys ? operation.modelKey(*model) : std::nullopt;
+            const std::optional<KnownKey> key = knownKeys ? operation.modelKey(*model) : std::nullopt;
             if (key ? knownKeys->count(*key) > 0 : operation.isKnown(*model, context)) continue;
         }
         auto record = operation.create(context);
@@ -216,7 +252,7 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
         }
         if (knownKeys) {
             bool unkeyable = false;
-            std::optional<std::string> key = operation.recordKey(*record, unkeyable);
+            std::optional<KnownKey> key = operation.recordKey(*record, unkeyable);
             if (unkeyable) knownKeys.reset();
             else if (key) knownKeys->insert(std::move(*key));
         }
@@ -372,12 +408,13 @@ void APIProcessor::loadNewsWithCatname(const std::string& category, std::optiona
         return anyRecord<News>(Predicate::format("msgId = %@", nullptr, news.msgId()), context);
     };
     // "msgId = value" holds only for a stored value of the same kind and equal.
-    operation->modelKey = [](const BaseJMModel& model) -> std::optional<std::string> {
+    operation->modelKey = [](const BaseJMModel& model) {
         bool unkeyable = false;
         return plainKey(static_cast<const JM_News&>(model).msgId(), unkeyable);
     };
     operation->recordKey = [](const ManagedObject& record, bool& unkeyable) {
-        return plainKey(record.valueForKey("msgId"), unkeyable);
+        static const std::string& msgId = *new std::string("msgId");  // no text made per record
+        return plainKey(record.valueForKey(msgId), unkeyable);
     };
     operation->allRecords = allRecordsOf<News>;
     operation->jsonKeys = JM_News::JSONKeyPathsByPropertyKey();
@@ -402,24 +439,30 @@ void APIProcessor::loadToptenzWithSite(const std::string& site, std::optional<Da
     };
     // "sid = value AND rank = integer" holds only for a stored sid of the same kind and equal, and a
     // stored whole rank equal to the integer.
-    operation->modelKey = [](const BaseJMModel& model) -> std::optional<std::string> {
+    operation->modelKey = [](const BaseJMModel& model) -> std::optional<KnownKey> {
         const auto& chart = static_cast<const JM_Toptenz&>(model);
         if (!chart.rank().isNumeric() || integerRangeOverflow(AttributeType::Integer64, chart.rank()) != 0) {
             return std::nullopt;
         }
         bool unkeyable = false;
-        const std::optional<std::string> sid = plainKey(chart.sid(), unkeyable);
-        if (!sid) return std::nullopt;
-        return *sid + '\x1f' + std::to_string(chart.rank().longLongValue());
+        std::optional<KnownKey> key = plainKey(chart.sid(), unkeyable);
+        if (!key) return std::nullopt;
+        key->hasRank = true;
+        key->rank = chart.rank().longLongValue();
+        return key;
     };
-    operation->recordKey = [](const ManagedObject& record, bool& unkeyable) -> std::optional<std::string> {
-        const std::optional<std::string> sid = plainKey(record.valueForKey("sid"), unkeyable);
-        const std::optional<std::string> rank = plainKey(record.valueForKey("rank"), unkeyable);
-        if (!sid || !rank || (*rank)[0] != 'i') {
+    operation->recordKey = [](const ManagedObject& record, bool& unkeyable) -> std::optional<KnownKey> {
+        static const std::string& sid = *new std::string("sid");
+        static const std::string& rankKey = *new std::string("rank");
+        std::optional<KnownKey> key = plainKey(record.valueForKey(sid), unkeyable);
+        const std::optional<KnownKey> rank = plainKey(record.valueForKey(rankKey), unkeyable);
+        if (!key || !rank || rank->isText) {
             // A text rank equals no integer; only a rank of another number kind needs the single test.
             return std::nullopt;
         }
-        return *sid + '\x1f' + rank->substr(1);
+        key->hasRank = true;
+        key->rank = rank->number;
+        return key;
     };
     operation->allRecords = allRecordsOf<Toptenz>;
     operation->jsonKeys = JM_Toptenz::JSONKeyPathsByPropertyKey();

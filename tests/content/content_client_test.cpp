@@ -503,6 +503,42 @@ TEST_F(APIProcessor, KnownItemsAreTheOnesAFetchPerItemWouldFind) {
     EXPECT_EQ(ids("kpop"), std::vector<std::string>{"k1"});
 }
 
+TEST_F(APIProcessor, KnownChartItemsAreTheOnesAFetchPerItemWouldFind) {
+    // A chart item is known when a record has its site and its rank: another site's record of the same
+    // rank is not, nor is a record of the site being replaced; an item naming another site's number is
+    // known by that site's records; a rank repeated in the reply is stored once.
+    struct Item {
+        const char* title;
+        std::int64_t rank;
+        std::optional<std::int64_t> sid;  // nothing: the site's number is filled in
+    };
+    auto load = [&](const std::string& site, const std::vector<Item>& items) {
+        Array reply;
+        for (const Item& i : items) {
+            Value item = fixtureItems("rank")[0];
+            item.mutableDictionary().set("title", Value(i.title));
+            item.mutableDictionary().set("rank", Value(i.rank));
+            if (i.sid) {
+                item.mutableDictionary().set("sid", Value(*i.sid));
+            } else {
+                item.mutableDictionary().remove("sid");
+            }
+            reply.push_back(item);
+        }
+        service.setBehaviour("rank", behaving(Body::Fixture, 200, "application/json", 0, replyWith(reply)));
+        Outcome outcome;
+        processor()->loadToptenzWithSite(site, std::nullopt, outcome.success(), outcome.failure());
+        ASSERT_TRUE(outcome.wait());
+        ASSERT_TRUE(outcome.succeeded) << describe(outcome.error);
+    };
+    load("melon", {{"m1", 1, {}}, {"m2", 2, {}}});  // site 4
+    load("bugs", {{"old", 1, {}}});                 // site 5, replaced below
+    load("bugs", {{"b1", 1, {}}, {"b1 again", 1, {}}, {"b2", 2, {}}, {"melon's 2", 2, 4}, {"melon's 7", 7, 4},
+                  {"b3", 3, {}}, {"old", 1, {}}});
+    EXPECT_EQ(rawTexts(storePath(), "SELECT sid || ' ' || rank || ' ' || title FROM Toptenz ORDER BY sid, rank, title"),
+              (std::vector<std::string>{"4 1 m1", "4 2 m2", "4 7 melon's 7", "5 1 b1", "5 2 b2", "5 3 b3"}));
+}
+
 TEST_F(APIProcessor, AListWithNoStorableItemKeepsTheCategoryAndFails) {
     loadNews("ent");
     const auto stored = column("News", "msgId");

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -204,6 +206,101 @@ TEST_F(Truncation, ClearWithoutSaveDeletesWhatTheContextShowsAndTheSaveRemovesTh
     std::sort(savedIds.begin(), savedIds.end());
     std::sort(deletedIds.begin(), deletedIds.end());
     EXPECT_EQ(savedIds, deletedIds);
+}
+
+// The rows of a query as the sqlite3 program prints them (one line per row), read-only.
+Rows sqliteRows(const std::string& path, const std::string& sql) {
+    Rows out;
+    const std::string command = "sqlite3 -readonly '" + path + "' '" + sql + "'";
+    std::string text;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) text.append(buffer, n);
+        EXPECT_EQ(::pclose(pipe), 0) << command;
+    }
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) out.push_back(line);
+    return out;
+}
+
+// The clear as the main road meets it: the context holds the category's records from the last save
+// (loaded, one turned back into a fault, one whose row another writer changed since) and the file has
+// a row of the category the context never saw. Exactly those are deleted, each held record as the
+// very object the context holds, loaded or a fault as it was (the changed row's record with the new
+// values), the unseen one as a fault; the change notice and the save's notice name them; the save
+// leaves the other categories' rows.
+TEST_F(Truncation, ClearDeletesTheHeldRecordsAsTheContextHoldsThem) {
+    add("News", {{"msgId", "g"}, {"cat_name", "ent"}, {"title", "Gee"}});
+    add("News", {{"msgId", "h"}, {"cat_name", "ent"}});
+    RS_saveToPersistentStoreAndWait(context_);
+    test::drainMain();
+    std::map<std::string, Ref<ManagedObject>> held;
+    for (const auto& o : context_->registeredObjects()) {
+        if (o->entity()->name() == "News") held[o->valueForKey("msgId").stringValue()] = o;
+    }
+    ASSERT_EQ(held.size(), 5u);  // a, b, c, g, h
+    for (const auto& [msgId, o] : held) ASSERT_FALSE(o->isFault()) << msgId;
+    context_->refreshObject(held["h"], false);
+    ASSERT_TRUE(held["h"]->isFault());
+    {
+        // Another writer of the file: g's title changes, w joins the category.
+        auto coordinator = makeRef<PersistentStoreCoordinator>(test::contentModel());
+        Ref<Error> error;
+        ASSERT_TRUE(coordinator->addPersistentStore(kSQLiteStoreType, "", storePath(), {}, &error)) << test::describe(error);
+        auto writer = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+        writer->setPersistentStoreCoordinator(coordinator);
+        auto g = News::RS_findAllWithPredicate(Predicate::parse("msgId = %@", {Value("g")}, nullptr), writer);
+        ASSERT_TRUE(g && g->size() == 1u);
+        g->front()->setValueForKey(Value("Gee 2"), "title");
+        auto w = ManagedObject::insertNewObject("News", writer);
+        w->setValueForKey(Value("w"), "msgId");
+        w->setValueForKey(Value("ent"), "cat_name");
+        ASSERT_TRUE(writer->save(&error)) << test::describe(error);
+    }
+    Rows noticed;
+    const int observer = 0;
+    NotificationCenter::defaultCenter()->addObserver(
+        &observer, kManagedObjectContextObjectsDidChangeNotification, context_, [&](const Notification& n) {
+            for (const Value& v : n.userInfo().get(kDeletedObjectsKey).array()) {
+                noticed.push_back(v.objectAs<ManagedObject>()->objectID()->URIRepresentation());
+            }
+        });
+    DataHelper::sharedDataHelper()->truncateNewsWithCategory("ent", DataHelper::Save::Later);
+
+    std::map<std::string, Ref<ManagedObject>> deleted;
+    std::map<std::string, bool> faults;
+    for (const auto& o : context_->deletedObjects()) {
+        EXPECT_TRUE(o->isDeleted());
+        const bool fault = o->isFault();
+        const std::string msgId = o->valueForKey("msgId").stringValue();
+        faults[msgId] = fault;
+        deleted[msgId] = o;
+    }
+    EXPECT_EQ(faults, (std::map<std::string, bool>{{"a", false}, {"c", false}, {"g", false}, {"h", true}, {"w", true}}));
+    for (const char* msgId : {"a", "c", "g", "h"}) EXPECT_EQ(deleted[msgId].get(), held[msgId].get()) << msgId;
+    EXPECT_EQ(deleted["g"]->valueForKey("title").stringValue(), "Gee 2");
+    EXPECT_FALSE(held["b"]->isDeleted());
+    EXPECT_EQ(sqliteRows(storePath(), "SELECT msgId FROM News ORDER BY msgId"), (Rows{"a", "b", "c", "g", "h", "w"}));
+
+    context_->processPendingChanges();
+    Rows deletedIds;
+    for (const auto& [msgId, o] : deleted) deletedIds.push_back(o->objectID()->URIRepresentation());
+    std::sort(deletedIds.begin(), deletedIds.end());
+    std::sort(noticed.begin(), noticed.end());
+    EXPECT_EQ(noticed, deletedIds);
+    noticed.clear();
+    NotificationCenter::defaultCenter()->addObserver(
+        &observer, kManagedObjectContextDidSaveNotification, context_, [&](const Notification& n) {
+            for (const Value& v : n.userInfo().get(kDeletedObjectsKey).array()) {
+                noticed.push_back(v.objectAs<ManagedObject>()->objectID()->URIRepresentation());
+            }
+        });
+    RS_saveToPersistentStoreAndWait(context_);
+    NotificationCenter::defaultCenter()->removeObserver(&observer);
+    std::sort(noticed.begin(), noticed.end());
+    EXPECT_EQ(noticed, deletedIds);
+    EXPECT_EQ(sqliteRows(storePath(), "SELECT msgId || \",\" || cat_name FROM News ORDER BY msgId"), (Rows{"b,sport"}));
+    EXPECT_FALSE(context_->hasChanges());
 }
 
 // The request processor's known-item predicates over the default context: saved rows and unsaved

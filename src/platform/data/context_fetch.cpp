@@ -225,8 +225,9 @@ void ManagedObjectContext::Impl::gatherOverlay(const std::string& entityName, Ov
     }
 }
 
-Ref<ManagedObject> ManagedObjectContext::Impl::fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row) {
-    Ref<ManagedObject> o = lookup(row.objectID);
+Ref<ManagedObject> ManagedObjectContext::Impl::fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row,
+                                                       Ref<ManagedObject> held) {
+    Ref<ManagedObject> o = held ? std::move(held) : lookup(row.objectID);
     const bool hasValues = !row.values.empty();
     if (!o) return materialize(entity, row.objectID, std::move(row.values), row.version, !hasValues);
     if (!hasValues) return o;
@@ -245,13 +246,15 @@ Ref<ManagedObject> ManagedObjectContext::Impl::fromRow(const Ref<EntityDescripti
 }
 
 bool ManagedObjectContext::Impl::valuesForMovedRows(PersistentStoreCoordinator& coordinator, std::vector<RowSnapshot>& rows,
-                                                    Ref<Error>* error) {
+                                                    std::vector<Ref<ManagedObject>>& held, Ref<Error>* error) {
     std::vector<Ref<ManagedObjectID>> ids;
     std::vector<std::size_t> positions;
+    held.assign(rows.size(), nullptr);
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const RowSnapshot& row = rows[i];
         if (!row.values.empty()) continue;
-        Ref<ManagedObject> o = lookup(row.objectID);
+        held[i] = lookup(row.objectID);
+        const ManagedObject* o = held[i].get();
         if (!o || o->fault_ || o->inserted_ || o->updated_ || o->deleted_ || o->version_ == row.version) continue;
         ids.push_back(row.objectID);
         positions.push_back(i);
@@ -318,6 +321,19 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     whole->setIncludesPropertyValues(!keysOnly || !request.sortDescriptors().empty());
     std::optional<FetchResult> result;
     std::optional<std::size_t> storeCount;
+    // The rows' registered records as valuesForMovedRows found them (keys-only fetches): each row is
+    // looked up once. Nothing the fetch does between the two registers or lets go of a record of a row.
+    std::vector<Ref<ManagedObject>> held;
+    auto heldOf = [&](const RowSnapshot& row) -> Ref<ManagedObject> {
+        const auto i = static_cast<std::size_t>(&row - result->rows.data());
+        return i < held.size() ? std::move(held[i]) : nullptr;
+    };
+    // A row of a record this context holds gets the ID the record is registered under, found by the
+    // row's key: the row needs no ID of its own (made, then let go once the record is found).
+    const std::size_t entityNameHash = std::hash<std::string>{}(entity->name());
+    const PersistentStoreCoordinator::KnownIDs known = [&](const std::string& store, std::int64_t key) {
+        return registry.findPermanent(ManagedObjectID::permanentHashFor(entityNameHash, key), *entity, store, key);
+    };
     bool unchanged = true;
     bool storeFailed = false;
     // A deletion at any level hides the record, over any other level's changes.
@@ -330,7 +346,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
             storeCount = coordinator->countForFetchRequest(*req, error);
             storeFailed = !storeCount;
         } else if (nothingUnsaved) {
-            result = coordinator->executeFetchRequest(*req, error);
+            result = coordinator->executeFetchRequest(*req, error, PersistentStoreCoordinator::RowFilter(), {}, known);
             storeFailed = !result;
         } else {
             // Rows of records the overlay decides about (changed or deleted at some level) are dropped
@@ -341,11 +357,12 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
             for (const auto& entry : overlay) skipped.push_back(entry.first.get());
             for (const auto& ids : deleted) ids->forEach([&](const Ref<ManagedObjectID>& id) { skipped.push_back(id.get()); });
             result = coordinator->executeFetchRequest(
-                *whole, error, [&](const Ref<ManagedObjectID>& id) { return overlay.count(id) != 0 || isDeleted(id); }, skipped);
+                *whole, error, [&](const Ref<ManagedObjectID>& id) { return overlay.count(id) != 0 || isDeleted(id); }, skipped,
+                known);
             storeFailed = !result;
         }
         // Read here, with the rows, so that no save of the chain falls between them.
-        if (keysOnly && result && !storeFailed) storeFailed = !valuesForMovedRows(*coordinator, result->rows, error);
+        if (keysOnly && result && !storeFailed) storeFailed = !valuesForMovedRows(*coordinator, result->rows, held, error);
     };
     if (request.includesPendingChanges()) {
         gatherOverlay(entity->name(), overlay, deleted, fresh, true, readStore);
@@ -360,7 +377,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         out.reserve(result->rows.size());
         for (auto& row : result->rows) {
             if (type == FetchRequestResultType::ManagedObjectID) out.push_back(Value(row.objectID));
-            else out.push_back(Value(fromRow(entity, row)));
+            else out.push_back(Value(fromRow(entity, row, heldOf(row))));
         }
         return out;
     }
@@ -427,7 +444,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
         } else if (c.own) {
             out.push_back(Value(c.own));
         } else if (c.row) {
-            out.push_back(Value(fromRow(entity, *c.row)));
+            out.push_back(Value(fromRow(entity, *c.row, heldOf(*c.row))));
         } else {
             // A record changed by a parent: this context sees the parent's values.
             Ref<ManagedObject> o = lookup(c.id);

@@ -338,7 +338,8 @@ std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const
 
 std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const FetchRequest& request, Ref<Error>* error,
                                                                           const RowFilter& skip,
-                                                                          const std::vector<const ManagedObjectID*>& skipped) {
+                                                                          const std::vector<const ManagedObjectID*>& skipped,
+                                                                          const KnownIDs& known) {
     std::lock_guard lock(mutex_);
     Ref<EntityDescription> entity = resolveEntity(request, error);
     if (!entity) return std::nullopt;
@@ -385,7 +386,7 @@ std::optional<FetchResult> PersistentStoreCoordinator::executeFetchRequest(const
         std::vector<std::pair<std::int64_t, std::int64_t>> runs;
         if (skip) runs = store->impl_->keyRuns(*entity, skipped);
         if (!store->impl_->fetchRows(entity, plan, orderBy, memoryWindow ? 0 : limit, memoryWindow ? 0 : offset, needValues, rows,
-                                     error, skip ? &skip : nullptr, runs)) {
+                                     error, skip ? &skip : nullptr, runs, known ? &known : nullptr)) {
             return std::nullopt;
         }
     }

@@ -178,8 +178,13 @@ public:
     std::optional<FetchResult> executeFetchRequest(const FetchRequest& request, Ref<Error>* error, const RowFilter& skip);
     // The same, told IDs that skip accepts for certain: a store leaves out long runs of their
     // consecutive keys in SQL already, so such rows cost neither their columns nor an object ID.
+    // With known, a row's object ID is the one known gives for the store identifier and the row's key
+    // (an ID equal to the one the store would make, such as the one a context holds its record
+    // under); the store makes one only where known gives nullptr.
+    using KnownIDs = std::function<const Ref<ManagedObjectID>*(const std::string& storeIdentifier, std::int64_t key)>;
     std::optional<FetchResult> executeFetchRequest(const FetchRequest& request, Ref<Error>* error, const RowFilter& skip,
-                                                   const std::vector<const ManagedObjectID*>& skipped);
+                                                   const std::vector<const ManagedObjectID*>& skipped,
+                                                   const KnownIDs& known = KnownIDs());
     // The number of rows the request would give (offset and limit applied).
     std::optional<std::size_t> countForFetchRequest(const FetchRequest& request, Ref<Error>* error);
     // Current rows of the IDs, in the order given; IDs without a row are left out.

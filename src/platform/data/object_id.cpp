@@ -81,6 +81,10 @@ ManagedObjectID::ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<
     else hash_ = permanentHash(key_, entity_ ? &entityNameHash.value : nullptr);
 }
 
+std::size_t ManagedObjectID::permanentHashFor(std::size_t entityNameHash, std::int64_t key) {
+    return permanentHash(key, &entityNameHash);
+}
+
 Ref<ManagedObjectID> ManagedObjectID::makeTemporary(Ref<EntityDescription> entity) {
     static std::atomic<std::uint64_t> nextSerial{1};
     return makeRef<ManagedObjectID>(std::move(entity), emptyText(), 0, nextSerial.fetch_add(1, std::memory_order_relaxed));

@@ -55,6 +55,9 @@ public:
     // isEqual for another ID, without finding out what the other object is.
     bool isEqualToID(const ManagedObjectID& other) const;
     std::size_t hash() const override { return hash_; }
+    // The hash() of the permanent ID of key in an entity whose name has the std::hash entityNameHash,
+    // so that an ID can be looked for without making it.
+    static std::size_t permanentHashFor(std::size_t entityNameHash, std::int64_t key);
 
     // Internal: temporary IDs have a serial number unique in the process (0 for permanent IDs); the
     // store identifier text is shared by the IDs of one store.

@@ -273,10 +273,13 @@ struct ManagedObjectContext::Impl {
     // changes or temporary IDs get permanent ones.
     data_detail::DeletedIDs deletedIDs(const std::string& entityName);
     // The registered record of a store row (its values refreshed when it has no changes), or a new one.
-    Ref<ManagedObject> fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row);
+    // held: the row's registered record when the caller looked it up already (nullptr: looked up here).
+    Ref<ManagedObject> fromRow(const Ref<EntityDescription>& entity, RowSnapshot& row, Ref<ManagedObject> held = nullptr);
     // Keys-only rows of records this context holds loaded and unchanged at another row version: their
-    // values read from the store, so the fetch refreshes them as a fetch with values does.
-    bool valuesForMovedRows(PersistentStoreCoordinator& coordinator, std::vector<RowSnapshot>& rows, Ref<Error>* error);
+    // values read from the store, so the fetch refreshes them as a fetch with values does. held gets
+    // each row's registered record (nullptr for none), in the rows' order, for fromRow.
+    bool valuesForMovedRows(PersistentStoreCoordinator& coordinator, std::vector<RowSnapshot>& rows,
+                            std::vector<Ref<ManagedObject>>& held, Ref<Error>* error);
     std::optional<Array> runFetch(const FetchRequest& request, FetchRequestResultType type, Ref<Error>* error);
 
     // ---- saving (context_save.cpp) ----

@@ -5,11 +5,13 @@
 
 namespace lv::data_detail {
 
-std::uint32_t Registry::tagOf(const Ref<ManagedObjectID>& id) {
+std::uint32_t Registry::tagOfHash(std::size_t hash) {
     // Fibonacci mixing: the IDs' own hashes are sequential or nearly so.
-    const std::uint64_t h = static_cast<std::uint64_t>(id ? id->ManagedObjectID::hash() : 0) * 0x9e3779b97f4a7c15ULL;
+    const std::uint64_t h = static_cast<std::uint64_t>(hash) * 0x9e3779b97f4a7c15ULL;
     return static_cast<std::uint32_t>(h >> 32);
 }
+
+std::uint32_t Registry::tagOf(const Ref<ManagedObjectID>& id) { return tagOfHash(id ? id->ManagedObjectID::hash() : 0); }
 
 std::size_t Registry::probe(const Ref<ManagedObjectID>& id, std::uint32_t tag) const {
     const std::size_t mask = slots_.size() - 1;
@@ -30,6 +32,23 @@ const Ref<ManagedObject>* Registry::find(const Ref<ManagedObjectID>& id) const {
     if (slots_.empty()) return nullptr;
     const Slot& slot = slots_[probe(id, tagOf(id))];
     return slot.entry ? &entries_[slot.entry - 1].record : nullptr;
+}
+
+const Ref<ManagedObjectID>* Registry::findPermanent(std::size_t hash, const EntityDescription& entity, std::string_view store,
+                                                    std::int64_t key) const {
+    if (slots_.empty() || key == 0) return nullptr;
+    // The equality of isEqualToID with an ID of that key, store and entity.
+    const std::uint32_t tag = tagOfHash(hash);
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = home(tag);; i = (i + 1) & mask) {
+        const Slot& slot = slots_[i];
+        if (slot.entry == 0) return nullptr;
+        if (slot.tag != tag) continue;
+        const Ref<ManagedObjectID>& other = entries_[slot.entry - 1].id;
+        if (!other || other->key() != key || other->ManagedObjectID::hash() != hash || other->storeIdentifier() != store) continue;
+        const Ref<EntityDescription>& e = other->entity();
+        if (e && (e.get() == &entity || e->name() == entity.name())) return &other;
+    }
 }
 
 void Registry::assign(const Ref<ManagedObjectID>& id, const Ref<ManagedObject>& record) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "platform/data/managed_object.h"
@@ -18,6 +19,10 @@ class Registry {
 public:
     // The record registered under an ID equal to id, or nullptr.
     const Ref<ManagedObject>* find(const Ref<ManagedObjectID>& id) const;
+    // The ID of the entry whose ID equals the permanent ID of key in the entity (by name) of the
+    // store, found without making that ID (hash: that ID's hash()), or nullptr.
+    const Ref<ManagedObjectID>* findPermanent(std::size_t hash, const EntityDescription& entity, std::string_view store,
+                                              std::int64_t key) const;
     // Registers the record under id; an entry of an equal ID keeps its ID and its place and takes the
     // record instead.
     void assign(const Ref<ManagedObjectID>& id, const Ref<ManagedObject>& record);
@@ -55,6 +60,7 @@ private:
         std::uint32_t entry = 0;  // position + 1; 0: empty
         std::uint32_t tag = 0;    // the high half of the mixed hash (its top bits pick the home slot)
     };
+    static std::uint32_t tagOfHash(std::size_t hash);
     static std::uint32_t tagOf(const Ref<ManagedObjectID>& id);
     std::size_t home(std::uint32_t tag) const { return static_cast<std::size_t>(std::uint64_t{tag} >> shift_); }
     // The slot holding the entry of an ID equal to id, or the empty slot where it would go.

@@ -499,7 +499,8 @@ std::vector<std::pair<std::int64_t, std::int64_t>> SQLiteStore::keyRuns(const En
 bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePlan& plan, const std::string& orderBy,
                             std::size_t limit, std::size_t offset, bool includeValues, std::vector<RowSnapshot>& out,
                             Ref<Error>* error, const std::function<bool(const Ref<ManagedObjectID>&)>* skip,
-                            const std::vector<std::pair<std::int64_t, std::int64_t>>& excluded) {
+                            const std::vector<std::pair<std::int64_t, std::int64_t>>& excluded,
+                            const std::function<const Ref<ManagedObjectID>*(const std::string&, std::int64_t)>* known) {
     const EntityInfo& i = info(*entity);
     const bool needValues = includeValues || plan.residual;
     std::string sql = "SELECT " + (needValues ? i.selectColumns
@@ -527,9 +528,12 @@ bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePla
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
         RowSnapshot row;
-        if (skip) {
-            row.objectID = ManagedObjectID::makePermanent(entity, identifier_, s.columnInt64(0));
-            if ((*skip)(row.objectID)) continue;
+        if (skip || known) {
+            // An ID the caller holds already costs no new one.
+            const std::int64_t key = s.columnInt64(0);
+            const Ref<ManagedObjectID>* held = known ? (*known)(identifier_, key) : nullptr;
+            row.objectID = held ? *held : ManagedObjectID::makePermanent(entity, identifier_, key);
+            if (skip && (*skip)(row.objectID)) continue;
         }
         readRow(entity, i, s, needValues, row);
         if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) continue;

@@ -46,11 +46,13 @@ public:
     // Rows of the entity matching the plan, ordered by orderBy (SQL text; empty: by key), with the
     // limit and offset applied in SQL when limit > 0 (the caller passes 0 when it filters or sorts
     // afterwards). Rows whose object ID skip accepts are left out before their values are read.
-    // Rows whose keys lie in one of the excluded runs (first, last) are left out in SQL.
+    // Rows whose keys lie in one of the excluded runs (first, last) are left out in SQL. A row's
+    // object ID is the one known gives for its key, where it gives one.
     bool fetchRows(const Ref<EntityDescription>& entity, const WherePlan& plan, const std::string& orderBy, std::size_t limit,
                    std::size_t offset, bool includeValues, std::vector<RowSnapshot>& out, Ref<Error>* error,
                    const std::function<bool(const Ref<ManagedObjectID>&)>* skip = nullptr,
-                   const std::vector<std::pair<std::int64_t, std::int64_t>>& excluded = {});
+                   const std::vector<std::pair<std::int64_t, std::int64_t>>& excluded = {},
+                   const std::function<const Ref<ManagedObjectID>*(const std::string&, std::int64_t)>* known = nullptr);
     // The longest runs of consecutive keys among the IDs of this store and the entity (at most a few,
     // each of at least several keys), as (first, last).
     std::vector<std::pair<std::int64_t, std::int64_t>> keyRuns(const EntityDescription& entity,
