@@ -19,6 +19,7 @@
 #include <unicode/parsepos.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
+#include <unicode/tztrans.h>
 
 #include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
@@ -317,17 +318,19 @@ std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& patter
 }
 
 // The zone of the last plain wall time read on this thread, by ICU identifier: a reply's dates are
-// read in one zone, found again without a map lookup.
+// read in one zone, found again without a map lookup. With it, the span of instants around the last
+// date read in which the zone's offset does not change (from the transition before it to the one after
+// it) and that offset: a reply's dates mostly fall in one such span.
 struct PlainZone {
     std::string icuID;
     std::shared_ptr<const icu::TimeZone> zone;
     const icu::BasicTimeZone* basic = nullptr;  // the zone, when ICU gives its offsets by wall time
+    bool hasSpan = false;
+    double spanStart = 0;  // UDate of the transition the offset starts at (−∞ for none)
+    double spanEnd = 0;    // UDate of the next transition (+∞ for none)
+    std::int32_t spanOffset = 0;
 };
 
-// The date of the wall time (year 1970 to 2100, fields in range) in the zone, as a non-lenient ICU
-// calendar computes it: the offsets at the wall time taking, in a repeated hour, the later of the two
-// (the calendar's default). Nothing in a skipped hour (which the calendar refuses) and for a zone whose
-// offsets ICU gives only by date; the full parser reads those.
 PlainZone& plainZone(const TimeZone& zone) {
     static PerThread<PlainZone> lastZones;
     PlainZone& last = lastZones.get();
@@ -335,16 +338,53 @@ PlainZone& plainZone(const TimeZone& zone) {
         last.zone = time_detail::icuZone(zone);
         last.basic = dynamic_cast<const icu::BasicTimeZone*>(last.zone.get());
         last.icuID = zone.icuID();
+        last.hasSpan = false;
     }
     return last;
 }
 
+// How far from the ends of its span an instant must be for its wall time to have no other instant in
+// any zone: more than the widest difference of two offsets (−12 h to +14 h) and than any one change.
+constexpr double kSpanMargin = 48.0 * 3600000.0;
+
+// Notes the span of constant offset around the instant (whose offset is given), when ICU's transitions
+// bound it and its ends read the same offset.
+void noteSpan(PlainZone& last, UDate udate, std::int32_t offset) {
+    last.hasSpan = false;
+    icu::TimeZoneTransition transition;
+    const double start = last.basic->getPreviousTransition(udate, true, transition) ? transition.getTime() : -HUGE_VAL;
+    const double end = last.basic->getNextTransition(udate, false, transition) ? transition.getTime() : HUGE_VAL;
+    if (!(start <= udate && udate < end)) return;
+    for (const double at : {start, end - 1}) {
+        if (std::isinf(at)) continue;
+        std::int32_t rawOffset = 0;
+        std::int32_t dstOffset = 0;
+        UErrorCode status = U_ZERO_ERROR;
+        last.basic->getOffset(at, false, rawOffset, dstOffset, status);
+        if (U_FAILURE(status) || rawOffset + dstOffset != offset) return;
+    }
+    last.spanStart = start;
+    last.spanEnd = end;
+    last.spanOffset = offset;
+    last.hasSpan = true;
+}
+
+// The date of the wall time (year 1970 to 2100, fields in range) in the zone, as a non-lenient ICU
+// calendar computes it: the offsets at the wall time taking, in a repeated hour, the later of the two
+// (the calendar's default). Nothing in a skipped hour (which the calendar refuses) and for a zone whose
+// offsets ICU gives only by date; the full parser reads those. A wall time whose instant lies well
+// inside the span of the last date read has that span's offset and no other instant: it is read
+// without asking ICU.
 std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int, 6>& fields) {
     PlainZone& last = plainZone(zone);
     if (!last.basic) return std::nullopt;
     const auto [year, month, day, hour, minute, second] = fields;
     const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
                             static_cast<double>((hour * 60 + minute) * 60 + second) * 1000.0;
+    if (last.hasSpan) {
+        const UDate udate = wallTime - last.spanOffset;
+        if (udate - kSpanMargin >= last.spanStart && udate + kSpanMargin < last.spanEnd) return time_detail::fromUDate(udate);
+    }
     std::int32_t rawOffset = 0;
     std::int32_t dstOffset = 0;
     UErrorCode status = U_ZERO_ERROR;
@@ -354,6 +394,7 @@ std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int
     // In a skipped hour the date found reads back as another wall time.
     last.basic->getOffset(udate, false, rawOffset, dstOffset, status);
     if (U_FAILURE(status) || udate + rawOffset + dstOffset != wallTime) return std::nullopt;
+    noteSpan(last, udate, rawOffset + dstOffset);
     return time_detail::fromUDate(udate);
 }
 
@@ -417,7 +458,9 @@ std::string DateFormatter::stringFromDate(Date date) const {
         // A plain numeric pattern (what services and local stores use) needs neither the locale (the
         // calendar is always Gregorian, the digits ASCII) nor a formatter, whose making reads the
         // locale's symbols: only the zone's offsets at the date.
-        if (auto text = plainNumericText(pattern_, zone_ ? *zone_ : TimeZone::defaultTimeZone(), date)) return std::move(*text);
+        if (auto text = plainNumericText(pattern_, zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), date)) {
+            return std::move(*text);
+        }
     }
     CachedFormat* cached = cachedFormat(*this, usesStyles_);
     if (!cached) return std::string();
@@ -433,11 +476,7 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
         // (the calendar is always Gregorian, the digits ASCII) nor a formatter: the date comes from the
         // zone's offsets at the wall time. Such a text is always within the pattern's longest match.
         if (const auto fields = readPlainNumericDate(pattern_, text)) {
-            if (zone_) {
-                if (auto date = plainWallTimeDate(*zone_, *fields)) return date;
-            } else if (auto date = plainWallTimeDate(TimeZone::defaultTimeZone(), *fields)) {
-                return date;
-            }
+            if (auto date = plainWallTimeDate(zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), *fields)) return date;
         }
     }
     CachedFormat* cached = cachedFormat(*this, usesStyles_);
