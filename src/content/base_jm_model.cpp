@@ -32,6 +32,7 @@ namespace {
 struct IdentityPairs {
     Array pairs;
     std::vector<const PropertyInfo*> getters;
+    std::vector<const std::string*> keys;  // each pair's key (model and entity key alike), inside pairs
 };
 
 using IdentityPairsKey = std::pair<const ClassInfo*, std::size_t>;
@@ -61,6 +62,9 @@ const IdentityPairs& identityPairs(const ClassInfo* cls) {
             entry.pairs.push_back(Value(Dictionary{{property.name, Value(property.name)}}));
             entry.getters.push_back(byHandler ? nullptr : propertyForGettingKey(cls, property.name));
         }
+        // The pairs are never changed again, so their texts stay where they are.
+        entry.keys.reserve(properties.size());
+        for (const Value& pair : entry.pairs) entry.keys.push_back(&pair.dictionary().begin()->second.string());
     }
     return entry;
 }
@@ -93,38 +97,50 @@ ManagedObject* recordWithPlainKeyValueAccess(Object& target) {
     return record;
 }
 
+// Copies one value read from the model to the target's key, as setValueForKey does; a record with the
+// inherited key-value access is set by the index of the key in its entity.
+void copyValue(Object& target, ManagedObject* record, const Value& value, const std::string& entityKey) {
+    if (record) {
+        if (const int index = record->entity()->propertyIndex(entityKey); index >= 0) {
+            record->setValueForPropertyIndex(static_cast<std::size_t>(index), value);
+            return;
+        }
+    }
+    setValueForKey(target, value, entityKey);
+}
+
 }  // namespace
 
 void BaseJMModel::migratePropertiesToObject(Object& target) const {
     const Array& pairs = propertiesList();
-    // The class's identity pairs come with the property each model key reads (what valueForKey finds).
+    // The class's identity pairs come with the property each model key reads (what valueForKey finds)
+    // and their keys as texts, so a pair is not looked into for each copy.
     const IdentityPairs* identity = madeIdentityPairs(modelClass());
-    const std::vector<const PropertyInfo*>* getters = identity && &identity->pairs == &pairs ? &identity->getters : nullptr;
+    const bool identical = identity && &identity->pairs == &pairs;
     // A store record is set by property index, as its key-value handler would after finding the index
     // by name, without the runtime's dispatch per key.
     ManagedObject* record = recordWithPlainKeyValueAccess(target);
     for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const Value& pair = pairs[i];
-        if (!pair.isDictionary() || pair.dictionary().empty()) continue;
-        const auto& [modelKey, entityKey] = *pair.dictionary().begin();
         try {
-            const PropertyInfo* getter = getters ? (*getters)[i] : nullptr;
-            Value value = getter ? getter->get(*this) : valueForKey(*this, modelKey);
+            if (identical) {
+                const PropertyInfo* getter = identity->getters[i];
+                const std::string& key = *identity->keys[i];
+                const Value value = getter ? getter->get(*this) : valueForKey(*this, key);
+                if (!value.isNilOrNull()) copyValue(target, record, value, key);
+                continue;
+            }
+            const Value& pair = pairs[i];
+            if (!pair.isDictionary() || pair.dictionary().empty()) continue;
+            const auto& [modelKey, entityKey] = *pair.dictionary().begin();
+            const Value value = valueForKey(*this, modelKey);
             if (value.isNilOrNull()) continue;
-            if (record && entityKey.isString()) {
-                if (const int index = record->entity()->propertyIndex(entityKey.string()); index >= 0) {
-                    record->setValueForPropertyIndex(static_cast<std::size_t>(index), value);
-                    continue;
-                }
-            }
-            if (entityKey.isString()) {
-                setValueForKey(target, value, entityKey.string());
-            } else {
-                setValueForKey(target, value, entityKey.stringValue());
-            }
+            copyValue(target, entityKey.isString() ? record : nullptr, value,
+                      entityKey.isString() ? entityKey.string() : entityKey.stringValue());
         } catch (...) {
             // A pair the record refuses must not end the copy of the others (nor escape to the caller).
             Exception exception = currentException();
+            const Value& pair = pairs[i];
+            const auto& [modelKey, entityKey] = *pair.dictionary().begin();
             log("*** Caught exception %@ copying key \"%@\" of %@ to \"%@\"", exception.description(), modelKey,
                 className(), entityKey);
         }
