@@ -43,16 +43,28 @@ struct IdentityPairsKeyHash {
     }
 };
 
-// Per thread: made without a lock, and never replaced, so references to them stay valid.
-std::unordered_map<IdentityPairsKey, IdentityPairs, IdentityPairsKeyHash>& identityPairsOfThread() {
-    static PerThread<std::unordered_map<IdentityPairsKey, IdentityPairs, IdentityPairsKeyHash>> madePerThread;
+// Per thread: made without a lock, and never replaced, so references to them stay valid. The entry
+// found last is found again without hashing (a reply's models are of one class).
+struct IdentityPairsOfThread {
+    std::unordered_map<IdentityPairsKey, IdentityPairs, IdentityPairsKeyHash> made;
+    IdentityPairsKey lastKey{nullptr, 0};
+    IdentityPairs* last = nullptr;
+};
+
+IdentityPairsOfThread& identityPairsOfThread() {
+    static PerThread<IdentityPairsOfThread> madePerThread;
     return madePerThread.get();
 }
 
 const IdentityPairs& identityPairs(const ClassInfo* cls) {
     const auto& properties = cls->ownProperties();
-    auto [it, made] = identityPairsOfThread().try_emplace(IdentityPairsKey{cls, properties.size()});
+    const IdentityPairsKey key{cls, properties.size()};
+    IdentityPairsOfThread& ofThread = identityPairsOfThread();
+    if (ofThread.last && ofThread.lastKey == key) return *ofThread.last;
+    auto [it, made] = ofThread.made.try_emplace(key);
     IdentityPairs& entry = it->second;
+    ofThread.lastKey = key;
+    ofThread.last = &entry;
     if (made) {
         const KeyValueHandler* handler = cls->keyValueHandler();
         const bool byHandler = handler && handler->get;
@@ -72,9 +84,11 @@ const IdentityPairs& identityPairs(const ClassInfo* cls) {
 // The identity pairs already made for the class on this thread, or nullptr.
 const IdentityPairs* madeIdentityPairs(const ClassInfo* cls) {
     if (!cls) return nullptr;
-    auto& made = identityPairsOfThread();
-    auto it = made.find(IdentityPairsKey{cls, cls->ownProperties().size()});
-    return it == made.end() ? nullptr : &it->second;
+    IdentityPairsOfThread& ofThread = identityPairsOfThread();
+    const IdentityPairsKey key{cls, cls->ownProperties().size()};
+    if (ofThread.last && ofThread.lastKey == key) return ofThread.last;
+    auto it = ofThread.made.find(key);
+    return it == ofThread.made.end() ? nullptr : &it->second;
 }
 
 }  // namespace
