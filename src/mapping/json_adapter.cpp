@@ -341,14 +341,20 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
         }
     }
 
-    // The values read, per plan step (nil for a key that is absent).
+    // The values read, per plan step: where each is (nullptr for a key that is absent), either in the
+    // JSON dictionary itself (a value taken as it is, not copied) or in values (one made here).
     constexpr std::size_t kInlineValues = 16;
     std::array<Value, kInlineValues> inlineValues;
+    std::array<const Value*, kInlineValues> inlineSources{};
     std::vector<Value> moreValues;
+    std::vector<const Value*> moreSources;
     Value* values = inlineValues.data();
+    const Value** sources = inlineSources.data();
     if (plan_.size() > kInlineValues) {
         moreValues.resize(plan_.size());
+        moreSources.resize(plan_.size());
         values = moreValues.data();
+        sources = moreSources.data();
     }
     for (std::size_t i = 0; i < plan_.size(); ++i) {
         const PropertyPlan& step = plan_[i];
@@ -382,7 +388,12 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                 // What the checking transformer gives for a value of its class: the value itself, with
                 // the error slot cleared as after any successful transform.
                 if (error) *error = nullptr;
-                values[i] = *read;
+                if (read == &built) {
+                    values[i] = std::move(built);
+                    sources[i] = &values[i];
+                } else {
+                    sources[i] = read;
+                }
             } else if (step.transformer) {
                 const Value& input = read->isNull() ? nilValue() : *read;
                 Value value;
@@ -395,8 +406,12 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                 }
                 if (value.isNil()) value = Value::null();
                 values[i] = std::move(value);
+                sources[i] = &values[i];
+            } else if (read == &built) {
+                values[i] = std::move(built);
+                sources[i] = &values[i];
             } else {
-                values[i] = read == &built ? std::move(built) : *read;
+                sources[i] = read;
             }
         } catch (...) {
             Exception exception = currentException();
@@ -416,15 +431,19 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
         // A model of the class itself: its keys were prepared for it.
         const ModelFill& fill = modelFill();
         for (const std::uint32_t i : keyOrder_) {
-            if (values[i].isNil()) continue;
-            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], values[i], error)) return nullptr;
+            if (!sources[i]) continue;
+            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], *sources[i], error)) return nullptr;
         }
         if (fill.validates && !model->validate(error)) return nullptr;
         return model;
     }
     Dictionary dictionary;
     dictionary.reserve(plan_.size());
-    for (std::size_t i = 0; i < plan_.size(); ++i) dictionary.appendUnsorted(*plan_[i].key, std::move(values[i]));
+    for (std::size_t i = 0; i < plan_.size(); ++i) {
+        dictionary.appendUnsorted(*plan_[i].key, !sources[i]                ? Value()
+                                                 : sources[i] == &values[i] ? std::move(values[i])
+                                                                            : *sources[i]);
+    }
     dictionary.finishAppending();
     if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;
     return model;

@@ -156,6 +156,74 @@ TEST(ModelFromJSON, SetsValuesInKeyOrderWithTheirValidation) {
     }
 }
 
+// A class whose factory makes an instance of a subclass: its models are filled through
+// initWithDictionary with a dictionary of the values read, where the class's own are set directly.
+class Relayed : public JMModel {
+public:
+    Relayed() { runtimeClass(); }
+    static const ClassInfo* runtimeClass();
+    Value title_, userName_, created_, note_;
+};
+class RelayedInstance : public Relayed {
+public:
+    RelayedInstance() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = defineModelClass<RelayedInstance, Relayed>("RelayedInstance").registerClass();
+        return cls;
+    }
+};
+const ClassInfo* Relayed::runtimeClass() {
+    static const ClassInfo* cls =
+        jsonModel<Relayed>("Relayed", {{"title", "title"}, {"userName", "user.name"}, {"created", "created"}, {"note", "note"}})
+            .property("title", &Relayed::title_, "String", "&,N")
+            .property("userName", &Relayed::userName_, "String", "C,N")
+            .property("created", &Relayed::created_, "Date", "&,N")
+            .property("note", &Relayed::note_, "String", "C,N")
+            .classMethod("createdJSONTransformer", &Item::createdJSONTransformer)
+            .factory([] { return std::static_pointer_cast<Object>(makeRef<RelayedInstance>()); })
+            .registerClass();
+    return cls;
+}
+
+// Values taken from the JSON as they are (a single key, a key path, a value the transformer makes, a
+// null, an absent key) reach the model equal to what the JSON holds, on both roads: a model of the
+// class itself, and one its factory makes of a subclass. Each JSON is read twice in a row, and the
+// JSON outlives the model unchanged.
+TEST(ModelFromJSON, ValuesReadInPlaceReachTheModelOnBothRoads) {
+    const std::string longText(64, 'w');  // past any inline storage
+    const Value rows[] = {
+        Value::dictionary({{"title", longText}, {"user", Value::dictionary({{"name", "ann"}})}, {"created", "5"}, {"note", "n"}}),
+        Value::dictionary({{"title", Value::null()}, {"user", Value::dictionary({{"name", longText}})}}),
+        Value::dictionary({{"note", longText}, {"created", Value::null()}}),
+        Value::dictionary({}),
+    };
+    for (const Value& json : rows) {
+        SCOPED_TRACE(json.description());
+        const Value before = json;
+        const Value title = json["title"].isNull() ? Value() : json["title"];
+        const Value userName = json["user"].isDictionary() ? json["user"]["name"] : Value();
+        const Value created = json["created"].isString() ? Value(Date::fromSince1970(5)) : Value();
+        const Value note = json["note"];
+        for (int round = 0; round < 2; ++round) {
+            Ref<Error> error;
+            auto item = JMJSONAdapter::modelOfClass<Item>(json, &error);
+            ASSERT_NE(item, nullptr) << (error ? error->description() : "");
+            EXPECT_EQ(item->title_, title);
+            EXPECT_EQ(item->userName_, userName);
+            EXPECT_EQ(item->created_, created);
+            EXPECT_EQ(item->note_, note);
+            auto relayed = JMJSONAdapter::modelOfClass(Relayed::runtimeClass(), json, &error);
+            ASSERT_NE(std::dynamic_pointer_cast<RelayedInstance>(relayed), nullptr) << (error ? error->description() : "");
+            const auto& r = static_cast<const Relayed&>(*relayed);
+            EXPECT_EQ(r.title_, title);
+            EXPECT_EQ(r.userName_, userName);
+            EXPECT_EQ(r.created_, created);
+            EXPECT_EQ(r.note_, note);
+        }
+        EXPECT_EQ(json, before);
+    }
+}
+
 // The adapter kept for a class after its first mapping gives way when the runtime changes: a
 // transformer hook added later is used by the next call.
 TEST(ModelFromJSON, KeptAdapterFollowsHooksAddedLater) {
