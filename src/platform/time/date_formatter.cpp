@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -218,9 +219,13 @@ struct PlainStep {
     std::uint8_t minDigits;
     std::uint8_t maxDigits;
 };
+// The longest text a plain pattern can match: six fields of at most four digits, and separators.
+constexpr std::size_t kPlainLongest = 64;
+
 struct PlainPattern {
     bool plain = false;  // false: the pattern has anything else, and its texts go to the full parser
     std::vector<PlainStep> steps;
+    std::size_t longest = 0;  // characters of the longest text the pattern matches
 };
 
 PlainPattern compilePlainPattern(std::string_view pattern) {
@@ -259,6 +264,8 @@ PlainPattern compilePlainPattern(std::string_view pattern) {
         }
     }
     out.plain = seen[0] && seen[1] && seen[2];
+    for (const PlainStep& step : out.steps) out.longest += step.field < 0 ? 1 : step.maxDigits;
+    if (out.longest > kPlainLongest) return PlainPattern{};
     return out;
 }
 
@@ -293,22 +300,28 @@ const PlainPattern& plainPattern(const std::string& pattern) {
 std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& pattern, std::string_view text) {
     const PlainPattern& compiled = plainPattern(pattern);
     if (!compiled.plain) return std::nullopt;
+    // The text in a buffer ending in a character that is neither a digit nor a separator, so that no
+    // read below needs a bound; a text longer than any the pattern matches is no plain text.
+    if (text.size() > compiled.longest) return std::nullopt;
+    std::array<char, kPlainLongest + 1> buffer;
+    std::memcpy(buffer.data(), text.data(), text.size());
+    buffer[text.size()] = '\0';
+    const char* at = buffer.data();
+    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
     std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
-    std::size_t j = 0;
-    auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
     for (const PlainStep& step : compiled.steps) {
         if (step.field < 0) {
-            if (j >= text.size() || text[j] != step.separator) return std::nullopt;
-            ++j;
+            if (*at != step.separator) return std::nullopt;
+            ++at;
             continue;
         }
         int value = 0;
-        std::size_t digits = 0;
-        for (; digits < step.maxDigits && isDigit(j); ++digits, ++j) value = value * 10 + (text[j] - '0');
-        if (digits < step.minDigits || isDigit(j)) return std::nullopt;
+        unsigned digits = 0;
+        for (unsigned d; digits < step.maxDigits && (d = digit(*at)) <= 9; ++digits, ++at) value = value * 10 + static_cast<int>(d);
+        if (digits < step.minDigits || digit(*at) <= 9) return std::nullopt;
         values[static_cast<std::size_t>(step.field)] = value;
     }
-    if (j != text.size()) return std::nullopt;
+    if (at != buffer.data() + text.size()) return std::nullopt;
     const auto [year, month, day, hour, minute, second] = values;
     if (year < 1970 || year > 2100 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return std::nullopt;
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
