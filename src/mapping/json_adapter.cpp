@@ -130,6 +130,31 @@ const Value* findWithHint(const Dictionary& dictionary, const std::string& key, 
     return &it->second;
 }
 
+// The value types other than nil, null and objects whose class (one of the runtime's own, fixed) is
+// of the given class, as bits by Value::Type.
+std::uint16_t passingValueTypes(const ClassInfo* cls) {
+    static const Value* exemplars = new Value[]{Value(0), Value(Decimal()), Value(std::string()), Value(Bytes()),
+                                                 Value(Date()), Value(Array()), Value(Dictionary())};
+    std::uint16_t types = 0;
+    for (std::size_t i = 0; i < 7; ++i) {
+        const Value& exemplar = exemplars[i];
+        const ClassInfo* valueClass = classOfValue(exemplar);
+        if (valueClass && valueClass->isSubclassOf(cls)) types |= static_cast<std::uint16_t>(1u << static_cast<unsigned>(exemplar.type()));
+    }
+    return types;
+}
+
+// Whether a value read passes a step's class check unchanged: by its type, or for an object by its class.
+bool passesUnchanged(const Value& value, const ClassInfo* validatedClass, std::uint16_t passingTypes) {
+    if (!validatedClass) return false;
+    const Value::Type type = value.type();
+    if (type == Value::Type::Object) {
+        const ClassInfo* valueClass = classOfValue(value);
+        return valueClass && valueClass->isSubclassOf(validatedClass);
+    }
+    return (passingTypes >> static_cast<unsigned>(type) & 1u) != 0;
+}
+
 const Value& nilValue() {
     static const Value* nil = new Value();
     return *nil;
@@ -219,12 +244,13 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     for (const std::string& key : propertyKeys) {
         const Value* paths = JSONKeyPathsByPropertyKey_.find(key);
         if (!paths) continue;
-        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr, nullptr};
+        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr, nullptr, 0};
         if (auto it = valueTransformersByPropertyKey_.find(key); it != valueTransformersByPropertyKey_.end() && it->second) {
             step.transformer = it->second.get();
             step.handling = dynamic_cast<const JMTransformerErrorHandling*>(step.transformer);
             if (auto checked = validated.find(key); checked != validated.end() && step.handling) {
                 step.validatedClass = checked->second;
+                step.passingTypes = passingValueTypes(step.validatedClass);
             }
         }
         if (paths->isString() && paths->string().find('.') == std::string::npos) step.singleKey = &paths->string();
@@ -383,8 +409,7 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
         if (read->isNil()) continue;
 
         try {
-            const ClassInfo* valueClass = step.validatedClass && !read->isNull() ? classOfValue(*read) : nullptr;
-            if (valueClass && valueClass->isSubclassOf(step.validatedClass)) {
+            if (passesUnchanged(*read, step.validatedClass, step.passingTypes)) {
                 // What the checking transformer gives for a value of its class: the value itself, with
                 // the error slot cleared as after any successful transform.
                 if (error) *error = nullptr;

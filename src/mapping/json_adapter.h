@@ -144,6 +144,9 @@ private:
         // The class the transformer checks values against when it does nothing else (a value of the
         // class passes unchanged, without the transformer's call), else nullptr.
         const ClassInfo* validatedClass;
+        // With a validated class: the value types (bits by Value::Type) other than objects whose class
+        // is of it, found when the plan is made (those classes are the runtime's own, fixed).
+        std::uint16_t passingTypes;
     };
     std::vector<PropertyPlan> plan_;
     // Per step: where its single key was found in the last JSON dictionary read, looked at first in
