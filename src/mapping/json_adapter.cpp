@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <new>
+#include <optional>
 #include <typeindex>
 
 #include "mapping/helpers.h"
@@ -154,6 +157,46 @@ bool passesUnchanged(const Value& value, const ClassInfo* validatedClass, std::u
     }
     return (passingTypes >> static_cast<unsigned>(type) & 1u) != 0;
 }
+
+// The values a mapping makes (by a transformer or a key path), at most one per plan step, each made
+// only when needed: a reply's items mostly take their values as they stand in the JSON, and building
+// and destroying a slot for every step of every item would cost more than the values made.
+class MadeValues {
+public:
+    explicit MadeValues(std::size_t steps) {
+        if (steps > kInline) more_.resize(steps);
+    }
+    ~MadeValues() {
+        for (std::size_t k = 0; k < count_; ++k) inlineAt(made_[k])->~Value();
+    }
+    MadeValues(const MadeValues&) = delete;
+    MadeValues& operator=(const MadeValues&) = delete;
+
+    // Holds the step's value and gives where it is held (once per step).
+    const Value* hold(std::size_t step, Value&& value) {
+        if (!more_.empty()) {
+            more_[step] = std::move(value);
+            return &more_[step];
+        }
+        Value* slot = ::new (static_cast<void*>(storage_ + step * sizeof(Value))) Value(std::move(value));
+        made_[count_++] = static_cast<std::uint8_t>(step);
+        return slot;
+    }
+    // The step's value taken out, when `at` is where this holds it; else a copy of what `at` points to.
+    Value take(std::size_t step, const Value* at) {
+        Value* held = more_.empty() ? inlineAt(step) : &more_[step];
+        return at == held ? std::move(*held) : *at;
+    }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    Value* inlineAt(std::size_t step) { return std::launder(reinterpret_cast<Value*>(storage_ + step * sizeof(Value))); }
+
+    alignas(Value) std::byte storage_[kInline * sizeof(Value)];
+    std::array<std::uint8_t, kInline> made_{};
+    std::size_t count_ = 0;
+    std::vector<Value> more_;
+};
 
 const Value& nilValue() {
     static const Value* nil = new Value();
@@ -368,27 +411,23 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     }
 
     // The values read, per plan step: where each is (nullptr for a key that is absent), either in the
-    // JSON dictionary itself (a value taken as it is, not copied) or in values (one made here).
-    constexpr std::size_t kInlineValues = 16;
-    std::array<Value, kInlineValues> inlineValues;
-    std::array<const Value*, kInlineValues> inlineSources{};
-    std::vector<Value> moreValues;
+    // JSON dictionary itself (a value taken as it is, not copied) or in madeValues (one made here).
+    constexpr std::size_t kInlineSources = 16;
+    std::array<const Value*, kInlineSources> inlineSources{};
     std::vector<const Value*> moreSources;
-    Value* values = inlineValues.data();
     const Value** sources = inlineSources.data();
-    if (plan_.size() > kInlineValues) {
-        moreValues.resize(plan_.size());
+    if (plan_.size() > kInlineSources) {
         moreSources.resize(plan_.size());
-        values = moreValues.data();
         sources = moreSources.data();
     }
+    MadeValues madeValues(plan_.size());
     for (std::size_t i = 0; i < plan_.size(); ++i) {
         const PropertyPlan& step = plan_[i];
         const Value* keyPaths = step.keyPaths;
 
         // What the key path(s) give: read in place for a single key, else built here.
-        Value built;
-        const Value* read = &built;
+        std::optional<Value> built;
+        const Value* read = nullptr;
         if (step.singleKey) {
             read = findWithHint(json, *step.singleKey, keyHints_[i]);
             if (!read) continue;
@@ -400,10 +439,10 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                 if (!success) return nullptr;
                 if (!found.isNil()) byPath.set(path.string(), std::move(found));
             }
-            built = Value(std::move(byPath));
+            read = &built.emplace(std::move(byPath));
         } else {
             bool success = false;
-            built = jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error);
+            read = &built.emplace(jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error));
             if (!success) return nullptr;
         }
         if (read->isNil()) continue;
@@ -413,12 +452,7 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                 // What the checking transformer gives for a value of its class: the value itself, with
                 // the error slot cleared as after any successful transform.
                 if (error) *error = nullptr;
-                if (read == &built) {
-                    values[i] = std::move(built);
-                    sources[i] = &values[i];
-                } else {
-                    sources[i] = read;
-                }
+                sources[i] = built ? madeValues.hold(i, std::move(*built)) : read;
             } else if (step.transformer) {
                 const Value& input = read->isNull() ? nilValue() : *read;
                 Value value;
@@ -430,13 +464,9 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                     value = step.transformer->transformedValue(input);
                 }
                 if (value.isNil()) value = Value::null();
-                values[i] = std::move(value);
-                sources[i] = &values[i];
-            } else if (read == &built) {
-                values[i] = std::move(built);
-                sources[i] = &values[i];
+                sources[i] = madeValues.hold(i, std::move(value));
             } else {
-                sources[i] = read;
+                sources[i] = built ? madeValues.hold(i, std::move(*built)) : read;
             }
         } catch (...) {
             Exception exception = currentException();
@@ -465,9 +495,7 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     Dictionary dictionary;
     dictionary.reserve(plan_.size());
     for (std::size_t i = 0; i < plan_.size(); ++i) {
-        dictionary.appendUnsorted(*plan_[i].key, !sources[i]                ? Value()
-                                                 : sources[i] == &values[i] ? std::move(values[i])
-                                                                            : *sources[i]);
+        dictionary.appendUnsorted(*plan_[i].key, sources[i] ? madeValues.take(i, sources[i]) : Value());
     }
     dictionary.finishAppending();
     if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;

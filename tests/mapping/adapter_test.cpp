@@ -185,6 +185,52 @@ const ClassInfo* Relayed::runtimeClass() {
     return cls;
 }
 
+// A class of more properties than the adapter keeps inline per item (16), one of them through a key path
+// and one through a transformer.
+class Wide : public JMModel {
+public:
+    Wide() { runtimeClass(); }
+    static const ClassInfo* runtimeClass();
+    Value p00_, p01_, p02_, p03_, p04_, p05_, p06_, p07_, p08_, p09_, p10_, p11_, p12_, p13_, p14_, p15_, p16_, p17_, p18_, p19_;
+};
+const ClassInfo* Wide::runtimeClass() {
+    static const ClassInfo* cls = [] {
+        Dictionary keyPaths;
+        for (int i = 0; i < 20; ++i) {
+            const std::string key = format("p%02d", i);
+            keyPaths.set(key, Value(i == 5 ? std::string("deep.p05") : key));
+        }
+        return jsonModel<Wide>("Wide", std::move(keyPaths))
+            .property("p00", &Wide::p00_, "String", "&,N")
+            .property("p01", &Wide::p01_, "String", "&,N")
+            .property("p02", &Wide::p02_, "String", "&,N")
+            .property("p03", &Wide::p03_, "String", "&,N")
+            .property("p04", &Wide::p04_, "String", "&,N")
+            .property("p05", &Wide::p05_, "String", "&,N")
+            .property("p06", &Wide::p06_, "String", "&,N")
+            .property("p07", &Wide::p07_, "String", "&,N")
+            .property("p08", &Wide::p08_, "String", "&,N")
+            .property("p09", &Wide::p09_, "String", "&,N")
+            .property("p10", &Wide::p10_, "String", "&,N")
+            .property("p11", &Wide::p11_, "String", "&,N")
+            .property("p12", &Wide::p12_, "String", "&,N")
+            .property("p13", &Wide::p13_, "String", "&,N")
+            .property("p14", &Wide::p14_, "String", "&,N")
+            .property("p15", &Wide::p15_, "String", "&,N")
+            .property("p16", &Wide::p16_, "String", "&,N")
+            .property("p17", &Wide::p17_, "String", "&,N")
+            .property("p18", &Wide::p18_, "String", "&,N")
+            .property("p19", &Wide::p19_, "String", "&,N")
+            .classHook<JMKeyTransformerHook>("p19JSONTransformer",
+                                             [] {
+                                                 return Ref<ValueTransformer>(JMValueTransformer::transformerWithBlock(
+                                                     [](const Value& v) { return Value(v.string() + "!"); }));
+                                             })
+            .registerClass();
+    }();
+    return cls;
+}
+
 // Values taken from the JSON as they are (a single key, a key path, a value the transformer makes, a
 // null, an absent key) reach the model equal to what the JSON holds, on both roads: a model of the
 // class itself, and one its factory makes of a subclass. Each JSON is read twice in a row, and the
@@ -221,6 +267,25 @@ TEST(ModelFromJSON, ValuesReadInPlaceReachTheModelOnBothRoads) {
             EXPECT_EQ(r.note_, note);
         }
         EXPECT_EQ(json, before);
+    }
+    // Past the inline slots: every value reaches its property, whichever road it took.
+    Dictionary wideJSON;
+    for (int i = 0; i < 20; ++i) {
+        if (i == 7) continue;  // absent
+        const std::string key = format("p%02d", i);
+        wideJSON.set(i == 5 ? std::string("deep") : key,
+                     i == 5 ? Value::dictionary({{"p05", "five"}}) : Value(key + std::string(40, '.')));
+    }
+    for (int round = 0; round < 2; ++round) {
+        Ref<Error> error;
+        auto wide = JMJSONAdapter::modelOfClass<Wide>(Value(wideJSON), &error);
+        ASSERT_NE(wide, nullptr) << (error ? error->description() : "");
+        for (int i = 0; i < 20; ++i) {
+            const std::string key = format("p%02d", i);
+            const Value expected = i == 7 ? Value() : i == 5 ? Value("five") : i == 19 ? Value(key + std::string(40, '.') + "!")
+                                                                                        : Value(key + std::string(40, '.'));
+            EXPECT_EQ(valueForKey(*wide, key), expected) << key;
+        }
     }
 }
 
