@@ -304,7 +304,7 @@ std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& patter
     // read below needs a bound; a text longer than any the pattern matches is no plain text.
     if (text.size() > compiled.longest) return std::nullopt;
     std::array<char, kPlainLongest + 1> buffer;
-    std::memcpy(buffer.data(), text.data(), text.size());
+    if (!text.empty()) std::memcpy(buffer.data(), text.data(), text.size());  // an empty view may have no data
     buffer[text.size()] = '\0';
     const char* at = buffer.data();
     const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
