@@ -1,5 +1,6 @@
 // Time zones, calendars and date formatters. The formatter table runs in two device zones set through
 // TZ; CTest also runs the whole binary under two further outer zones.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -489,6 +490,50 @@ TEST(DateFormatter, DefaultZoneFollowsEveryChangeOfTZBetweenReads) {
     // Back to the outer TZ (CTest's, or none).
     EXPECT_EQ(byDevice.dateFromString(text), DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::system()).dateFromString(text));
     EXPECT_EQ(outer.has_value(), std::getenv("TZ") != nullptr);
+}
+
+// A default zone set on one thread is seen by threads that have been reading in the zone before: each
+// reads the old zone's date until it reads the new one's, and never the old one's again.
+TEST(DateFormatter, DefaultZoneSetOnAnotherThreadIsSeenAtTheNextRead) {
+    const DateFormatter byDefault("yyyy-MM-dd HH:mm:ss");
+    const char* text = "2015-03-05 09:07:02";
+    const Date utc = *DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::gmt()).dateFromString(text);
+    const Date inTokyo = utc.adding(-9 * 3600.0);
+    const Date inDubai = utc.adding(-4 * 3600.0);
+    TimeZone::setDefault(TimeZone::named("Asia/Tokyo"));
+    constexpr int kThreads = 4;
+    std::atomic<int> readOld{0};
+    std::atomic<bool> changed{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            bool counted = false;
+            for (;;) {
+                // A read begun after the change is known to have been made must see it.
+                const bool after = changed.load(std::memory_order_acquire);
+                const std::optional<Date> date = byDefault.dateFromString(text);
+                if (after) {
+                    if (date != inDubai) ++wrong;
+                    break;
+                }
+                if (date != inTokyo && date != inDubai) ++wrong;
+                if (!counted) {
+                    counted = true;
+                    ++readOld;
+                }
+            }
+            for (int i = 0; i < 100; ++i) {
+                if (byDefault.dateFromString(text) != inDubai) ++wrong;
+            }
+        });
+    }
+    while (readOld.load() < kThreads) std::this_thread::yield();  // every thread has read in the old zone
+    TimeZone::setDefault(TimeZone::named("Asia/Dubai"));
+    changed.store(true, std::memory_order_release);
+    for (auto& thread : threads) thread.join();
+    TimeZone::setDefault(std::nullopt);
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 // A text longer than the pattern's longest match is refused before the parser sees it, however the
