@@ -303,7 +303,7 @@ std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& patter
     // The text in a buffer ending in a character that is neither a digit nor a separator, so that no
     // read below needs a bound; a text longer than any the pattern matches is no plain text.
     if (text.size() > compiled.longest) return std::nullopt;
-    std::array<char, kPlainLongest + 1> buffer;
+    std::array<char, kPlainLongest + 8> buffer;  // room past the end for a field's widest read
     if (!text.empty()) std::memcpy(buffer.data(), text.data(), text.size());  // an empty view may have no data
     buffer[text.size()] = '\0';
     const char* at = buffer.data();
@@ -315,10 +315,14 @@ std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& patter
             ++at;
             continue;
         }
-        int value = 0;
-        unsigned digits = 0;
-        for (unsigned d; digits < step.maxDigits && (d = digit(*at)) <= 9; ++digits, ++at) value = value * 10 + static_cast<int>(d);
-        if (digits < step.minDigits || digit(*at) <= 9) return std::nullopt;
+        // Every field has a first digit; then more up to its widest, each one ending the field early
+        // when it is no digit. A field read to its widest must not be followed by a digit.
+        unsigned d = digit(*at);
+        if (d > 9) return std::nullopt;
+        int value = static_cast<int>(d);
+        const char* const widest = at + step.maxDigits;
+        for (++at; at != widest && (d = digit(*at)) <= 9; ++at) value = value * 10 + static_cast<int>(d);
+        if (at == widest ? digit(*at) <= 9 : at - (widest - step.maxDigits) < step.minDigits) return std::nullopt;
         values[static_cast<std::size_t>(step.field)] = value;
     }
     if (at != buffer.data() + text.size()) return std::nullopt;
