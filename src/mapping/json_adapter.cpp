@@ -479,7 +479,7 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
 
     // As JMModel::modelWithDictionary with a dictionary of the values read: each value is set in the
     // order of its key, then the model validates itself.
-    Ref<JMModel> model = std::dynamic_pointer_cast<JMModel>(modelClass_->create());
+    Ref<JMModel> model = asModel(modelClass_->create());
     if (!model) return nullptr;
     const JMModel& made = *model;
     if (std::type_index(typeid(made)) == modelClass_->cppType()) {
@@ -499,6 +499,17 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     }
     dictionary.finishAppending();
     if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;
+    return model;
+}
+
+Ref<JMModel> JMJSONAdapter::asModel(Ref<Object> object) {
+    if (!object) return nullptr;
+    const Object& instance = *object;
+    const bool ownType = std::type_index(typeid(instance)) == modelClass_->cppType();
+    // Object is a plain base of JMModel: an object known to be a JMModel is cast without a search.
+    if (ownType && ownTypeIsModel_.load(std::memory_order_acquire)) return std::static_pointer_cast<JMModel>(std::move(object));
+    Ref<JMModel> model = std::dynamic_pointer_cast<JMModel>(std::move(object));
+    if (model && ownType) ownTypeIsModel_.store(true, std::memory_order_release);
     return model;
 }
 

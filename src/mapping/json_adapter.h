@@ -159,6 +159,10 @@ private:
     struct ModelFill;
     const ModelFill& modelFill();
     std::atomic<const ModelFill*> modelFill_{nullptr};  // owned; made once, at the first model
+    // Whether an instance of the model class's own C++ type was found to be a JMModel (set at the
+    // first): later ones are cast without a walk of their class hierarchy.
+    std::atomic<bool> ownTypeIsModel_{false};
+    Ref<JMModel> asModel(Ref<Object> object);
 
     const ClassInfo* adapterClass_ = nullptr;  // the runtime class of this adapter, set before it is shared
     const ClassInfo* modelClass_ = nullptr;

@@ -231,6 +231,24 @@ const ClassInfo* Wide::runtimeClass() {
     return cls;
 }
 
+// A model class with another base before JMModel: its instances do not start with their JMModel part.
+struct Ballast {
+    virtual ~Ballast() = default;
+    std::int64_t weight[3] = {1, 2, 3};
+};
+class Offset : public Ballast, public JMModel {
+public:
+    Offset() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = jsonModel<Offset>("Offset", {{"title", "title"}, {"note", "note"}})
+                                          .property("title", &Offset::title_, "String", "&,N")
+                                          .property("note", &Offset::note_, "String", "C,N")
+                                          .registerClass();
+        return cls;
+    }
+    Value title_, note_;
+};
+
 // Values taken from the JSON as they are (a single key, a key path, a value the transformer makes, a
 // null, an absent key) reach the model equal to what the JSON holds, on both roads: a model of the
 // class itself, and one its factory makes of a subclass. Each JSON is read twice in a row, and the
@@ -267,6 +285,16 @@ TEST(ModelFromJSON, ValuesReadInPlaceReachTheModelOnBothRoads) {
             EXPECT_EQ(r.note_, note);
         }
         EXPECT_EQ(json, before);
+    }
+    // Models of a class with another base first: the first one made and the later ones.
+    for (int round = 0; round < 3; ++round) {
+        auto offset = JMJSONAdapter::modelOfClass<Offset>(Value::dictionary({{"title", "t"}, {"note", "n"}}), nullptr);
+        ASSERT_NE(offset, nullptr);
+        EXPECT_EQ(offset->title_, Value("t"));
+        EXPECT_EQ(offset->note_, Value("n"));
+        EXPECT_EQ(offset->weight[2], 3);
+        // (the layout this checks: the JMModel part is not at the start)
+        EXPECT_NE(static_cast<const void*>(offset.get()), static_cast<const void*>(static_cast<JMModel*>(offset.get())));
     }
     // Past the inline slots: every value reaches its property, whichever road it took.
     Dictionary wideJSON;
