@@ -551,7 +551,9 @@ private:
         return typeid(record) == typeid(T) || dynamic_cast<const T*>(&record) != nullptr;
     }
     static Ref<T> asT(Ref<ManagedObject> record) {
-        if (record && typeid(*record) == typeid(T)) return std::static_pointer_cast<T>(std::move(record));
+        if (!record) return nullptr;
+        const ManagedObject& object = *record;
+        if (typeid(object) == typeid(T)) return std::static_pointer_cast<T>(std::move(record));
         return std::dynamic_pointer_cast<T>(std::move(record));
     }
 };
