@@ -32,6 +32,7 @@ namespace {
 struct IdentityPairs {
     Array pairs;
     std::vector<const PropertyInfo*> getters;
+    std::vector<const std::string*> keys;  // each pair's key (model and entity key alike), inside pairs
 };
 
 using IdentityPairsKey = std::pair<const ClassInfo*, std::size_t>;
@@ -42,16 +43,28 @@ struct IdentityPairsKeyHash {
     }
 };
 
-// Per thread: made without a lock, and never replaced, so references to them stay valid.
-std::unordered_map<IdentityPairsKey, IdentityPairs, IdentityPairsKeyHash>& identityPairsOfThread() {
-    static PerThread<std::unordered_map<IdentityPairsKey, IdentityPairs, IdentityPairsKeyHash>> madePerThread;
+// Per thread: made without a lock, and never replaced, so references to them stay valid. The entry
+// found last is found again without hashing (a reply's models are of one class).
+struct IdentityPairsOfThread {
+    std::unordered_map<IdentityPairsKey, IdentityPairs, IdentityPairsKeyHash> made;
+    IdentityPairsKey lastKey{nullptr, 0};
+    IdentityPairs* last = nullptr;
+};
+
+IdentityPairsOfThread& identityPairsOfThread() {
+    static PerThread<IdentityPairsOfThread> madePerThread;
     return madePerThread.get();
 }
 
 const IdentityPairs& identityPairs(const ClassInfo* cls) {
     const auto& properties = cls->ownProperties();
-    auto [it, made] = identityPairsOfThread().try_emplace(IdentityPairsKey{cls, properties.size()});
+    const IdentityPairsKey key{cls, properties.size()};
+    IdentityPairsOfThread& ofThread = identityPairsOfThread();
+    if (ofThread.last && ofThread.lastKey == key) return *ofThread.last;
+    auto [it, made] = ofThread.made.try_emplace(key);
     IdentityPairs& entry = it->second;
+    ofThread.lastKey = key;
+    ofThread.last = &entry;
     if (made) {
         const KeyValueHandler* handler = cls->keyValueHandler();
         const bool byHandler = handler && handler->get;
@@ -61,6 +74,9 @@ const IdentityPairs& identityPairs(const ClassInfo* cls) {
             entry.pairs.push_back(Value(Dictionary{{property.name, Value(property.name)}}));
             entry.getters.push_back(byHandler ? nullptr : propertyForGettingKey(cls, property.name));
         }
+        // The pairs are never changed again, so their texts stay where they are.
+        entry.keys.reserve(properties.size());
+        for (const Value& pair : entry.pairs) entry.keys.push_back(&pair.dictionary().begin()->second.string());
     }
     return entry;
 }
@@ -68,9 +84,11 @@ const IdentityPairs& identityPairs(const ClassInfo* cls) {
 // The identity pairs already made for the class on this thread, or nullptr.
 const IdentityPairs* madeIdentityPairs(const ClassInfo* cls) {
     if (!cls) return nullptr;
-    auto& made = identityPairsOfThread();
-    auto it = made.find(IdentityPairsKey{cls, cls->ownProperties().size()});
-    return it == made.end() ? nullptr : &it->second;
+    IdentityPairsOfThread& ofThread = identityPairsOfThread();
+    const IdentityPairsKey key{cls, cls->ownProperties().size()};
+    if (ofThread.last && ofThread.lastKey == key) return ofThread.last;
+    auto it = ofThread.made.find(key);
+    return it == ofThread.made.end() ? nullptr : &it->second;
 }
 
 }  // namespace
@@ -93,38 +111,50 @@ ManagedObject* recordWithPlainKeyValueAccess(Object& target) {
     return record;
 }
 
+// Copies one value read from the model to the target's key, as setValueForKey does; a record with the
+// inherited key-value access is set by the index of the key in its entity.
+void copyValue(Object& target, ManagedObject* record, const Value& value, const std::string& entityKey) {
+    if (record) {
+        if (const int index = record->entity()->propertyIndex(entityKey); index >= 0) {
+            record->setValueForPropertyIndex(static_cast<std::size_t>(index), value);
+            return;
+        }
+    }
+    setValueForKey(target, value, entityKey);
+}
+
 }  // namespace
 
 void BaseJMModel::migratePropertiesToObject(Object& target) const {
     const Array& pairs = propertiesList();
-    // The class's identity pairs come with the property each model key reads (what valueForKey finds).
+    // The class's identity pairs come with the property each model key reads (what valueForKey finds)
+    // and their keys as texts, so a pair is not looked into for each copy.
     const IdentityPairs* identity = madeIdentityPairs(modelClass());
-    const std::vector<const PropertyInfo*>* getters = identity && &identity->pairs == &pairs ? &identity->getters : nullptr;
+    const bool identical = identity && &identity->pairs == &pairs;
     // A store record is set by property index, as its key-value handler would after finding the index
     // by name, without the runtime's dispatch per key.
     ManagedObject* record = recordWithPlainKeyValueAccess(target);
     for (std::size_t i = 0; i < pairs.size(); ++i) {
-        const Value& pair = pairs[i];
-        if (!pair.isDictionary() || pair.dictionary().empty()) continue;
-        const auto& [modelKey, entityKey] = *pair.dictionary().begin();
         try {
-            const PropertyInfo* getter = getters ? (*getters)[i] : nullptr;
-            Value value = getter ? getter->get(*this) : valueForKey(*this, modelKey);
+            if (identical) {
+                const PropertyInfo* getter = identity->getters[i];
+                const std::string& key = *identity->keys[i];
+                const Value value = getter ? getter->get(*this) : valueForKey(*this, key);
+                if (!value.isNilOrNull()) copyValue(target, record, value, key);
+                continue;
+            }
+            const Value& pair = pairs[i];
+            if (!pair.isDictionary() || pair.dictionary().empty()) continue;
+            const auto& [modelKey, entityKey] = *pair.dictionary().begin();
+            const Value value = valueForKey(*this, modelKey);
             if (value.isNilOrNull()) continue;
-            if (record && entityKey.isString()) {
-                if (const int index = record->entity()->propertyIndex(entityKey.string()); index >= 0) {
-                    record->setValueForPropertyIndex(static_cast<std::size_t>(index), value);
-                    continue;
-                }
-            }
-            if (entityKey.isString()) {
-                setValueForKey(target, value, entityKey.string());
-            } else {
-                setValueForKey(target, value, entityKey.stringValue());
-            }
+            copyValue(target, entityKey.isString() ? record : nullptr, value,
+                      entityKey.isString() ? entityKey.string() : entityKey.stringValue());
         } catch (...) {
             // A pair the record refuses must not end the copy of the others (nor escape to the caller).
             Exception exception = currentException();
+            const Value& pair = pairs[i];
+            const auto& [modelKey, entityKey] = *pair.dictionary().begin();
             log("*** Caught exception %@ copying key \"%@\" of %@ to \"%@\"", exception.description(), modelKey,
                 className(), entityKey);
         }

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
+#include <new>
+#include <optional>
 #include <typeindex>
 
 #include "mapping/helpers.h"
@@ -130,6 +133,71 @@ const Value* findWithHint(const Dictionary& dictionary, const std::string& key, 
     return &it->second;
 }
 
+// The value types other than nil, null and objects whose class (one of the runtime's own, fixed) is
+// of the given class, as bits by Value::Type.
+std::uint16_t passingValueTypes(const ClassInfo* cls) {
+    static const Value* exemplars = new Value[]{Value(0), Value(Decimal()), Value(std::string()), Value(Bytes()),
+                                                 Value(Date()), Value(Array()), Value(Dictionary())};
+    std::uint16_t types = 0;
+    for (std::size_t i = 0; i < 7; ++i) {
+        const Value& exemplar = exemplars[i];
+        const ClassInfo* valueClass = classOfValue(exemplar);
+        if (valueClass && valueClass->isSubclassOf(cls)) types |= static_cast<std::uint16_t>(1u << static_cast<unsigned>(exemplar.type()));
+    }
+    return types;
+}
+
+// Whether a value read passes a step's class check unchanged: by its type, or for an object by its class.
+bool passesUnchanged(const Value& value, const ClassInfo* validatedClass, std::uint16_t passingTypes) {
+    if (!validatedClass) return false;
+    const Value::Type type = value.type();
+    if (type == Value::Type::Object) {
+        const ClassInfo* valueClass = classOfValue(value);
+        return valueClass && valueClass->isSubclassOf(validatedClass);
+    }
+    return (passingTypes >> static_cast<unsigned>(type) & 1u) != 0;
+}
+
+// The values a mapping makes (by a transformer or a key path), at most one per plan step, each made
+// only when needed: a reply's items mostly take their values as they stand in the JSON, and building
+// and destroying a slot for every step of every item would cost more than the values made.
+class MadeValues {
+public:
+    explicit MadeValues(std::size_t steps) {
+        if (steps > kInline) more_.resize(steps);
+    }
+    ~MadeValues() {
+        for (std::size_t k = 0; k < count_; ++k) inlineAt(made_[k])->~Value();
+    }
+    MadeValues(const MadeValues&) = delete;
+    MadeValues& operator=(const MadeValues&) = delete;
+
+    // Holds the step's value and gives where it is held (once per step).
+    const Value* hold(std::size_t step, Value&& value) {
+        if (!more_.empty()) {
+            more_[step] = std::move(value);
+            return &more_[step];
+        }
+        Value* slot = ::new (static_cast<void*>(storage_ + step * sizeof(Value))) Value(std::move(value));
+        made_[count_++] = static_cast<std::uint8_t>(step);
+        return slot;
+    }
+    // The step's value taken out, when `at` is where this holds it; else a copy of what `at` points to.
+    Value take(std::size_t step, const Value* at) {
+        Value* held = more_.empty() ? inlineAt(step) : &more_[step];
+        return at == held ? std::move(*held) : *at;
+    }
+
+private:
+    static constexpr std::size_t kInline = 16;
+    Value* inlineAt(std::size_t step) { return std::launder(reinterpret_cast<Value*>(storage_ + step * sizeof(Value))); }
+
+    alignas(Value) std::byte storage_[kInline * sizeof(Value)];
+    std::array<std::uint8_t, kInline> made_{};
+    std::size_t count_ = 0;
+    std::vector<Value> more_;
+};
+
 const Value& nilValue() {
     static const Value* nil = new Value();
     return *nil;
@@ -219,12 +287,13 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     for (const std::string& key : propertyKeys) {
         const Value* paths = JSONKeyPathsByPropertyKey_.find(key);
         if (!paths) continue;
-        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr, nullptr};
+        PropertyPlan step{&key, paths, nullptr, nullptr, nullptr, nullptr, 0};
         if (auto it = valueTransformersByPropertyKey_.find(key); it != valueTransformersByPropertyKey_.end() && it->second) {
             step.transformer = it->second.get();
             step.handling = dynamic_cast<const JMTransformerErrorHandling*>(step.transformer);
             if (auto checked = validated.find(key); checked != validated.end() && step.handling) {
                 step.validatedClass = checked->second;
+                step.passingTypes = passingValueTypes(step.validatedClass);
             }
         }
         if (paths->isString() && paths->string().find('.') == std::string::npos) step.singleKey = &paths->string();
@@ -341,22 +410,24 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
         }
     }
 
-    // The values read, per plan step (nil for a key that is absent).
-    constexpr std::size_t kInlineValues = 16;
-    std::array<Value, kInlineValues> inlineValues;
-    std::vector<Value> moreValues;
-    Value* values = inlineValues.data();
-    if (plan_.size() > kInlineValues) {
-        moreValues.resize(plan_.size());
-        values = moreValues.data();
+    // The values read, per plan step: where each is (nullptr for a key that is absent), either in the
+    // JSON dictionary itself (a value taken as it is, not copied) or in madeValues (one made here).
+    constexpr std::size_t kInlineSources = 16;
+    std::array<const Value*, kInlineSources> inlineSources{};
+    std::vector<const Value*> moreSources;
+    const Value** sources = inlineSources.data();
+    if (plan_.size() > kInlineSources) {
+        moreSources.resize(plan_.size());
+        sources = moreSources.data();
     }
+    MadeValues madeValues(plan_.size());
     for (std::size_t i = 0; i < plan_.size(); ++i) {
         const PropertyPlan& step = plan_[i];
         const Value* keyPaths = step.keyPaths;
 
         // What the key path(s) give: read in place for a single key, else built here.
-        Value built;
-        const Value* read = &built;
+        std::optional<Value> built;
+        const Value* read = nullptr;
         if (step.singleKey) {
             read = findWithHint(json, *step.singleKey, keyHints_[i]);
             if (!read) continue;
@@ -368,21 +439,20 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                 if (!success) return nullptr;
                 if (!found.isNil()) byPath.set(path.string(), std::move(found));
             }
-            built = Value(std::move(byPath));
+            read = &built.emplace(std::move(byPath));
         } else {
             bool success = false;
-            built = jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error);
+            read = &built.emplace(jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error));
             if (!success) return nullptr;
         }
         if (read->isNil()) continue;
 
         try {
-            const ClassInfo* valueClass = step.validatedClass && !read->isNull() ? classOfValue(*read) : nullptr;
-            if (valueClass && valueClass->isSubclassOf(step.validatedClass)) {
+            if (passesUnchanged(*read, step.validatedClass, step.passingTypes)) {
                 // What the checking transformer gives for a value of its class: the value itself, with
                 // the error slot cleared as after any successful transform.
                 if (error) *error = nullptr;
-                values[i] = *read;
+                sources[i] = built ? madeValues.hold(i, std::move(*built)) : read;
             } else if (step.transformer) {
                 const Value& input = read->isNull() ? nilValue() : *read;
                 Value value;
@@ -394,9 +464,9 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                     value = step.transformer->transformedValue(input);
                 }
                 if (value.isNil()) value = Value::null();
-                values[i] = std::move(value);
+                sources[i] = madeValues.hold(i, std::move(value));
             } else {
-                values[i] = read == &built ? std::move(built) : *read;
+                sources[i] = built ? madeValues.hold(i, std::move(*built)) : read;
             }
         } catch (...) {
             Exception exception = currentException();
@@ -409,24 +479,37 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
 
     // As JMModel::modelWithDictionary with a dictionary of the values read: each value is set in the
     // order of its key, then the model validates itself.
-    Ref<JMModel> model = std::dynamic_pointer_cast<JMModel>(modelClass_->create());
+    Ref<JMModel> model = asModel(modelClass_->create());
     if (!model) return nullptr;
     const JMModel& made = *model;
     if (std::type_index(typeid(made)) == modelClass_->cppType()) {
         // A model of the class itself: its keys were prepared for it.
         const ModelFill& fill = modelFill();
         for (const std::uint32_t i : keyOrder_) {
-            if (values[i].isNil()) continue;
-            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], values[i], error)) return nullptr;
+            if (!sources[i]) continue;
+            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], *sources[i], error)) return nullptr;
         }
         if (fill.validates && !model->validate(error)) return nullptr;
         return model;
     }
     Dictionary dictionary;
     dictionary.reserve(plan_.size());
-    for (std::size_t i = 0; i < plan_.size(); ++i) dictionary.appendUnsorted(*plan_[i].key, std::move(values[i]));
+    for (std::size_t i = 0; i < plan_.size(); ++i) {
+        dictionary.appendUnsorted(*plan_[i].key, sources[i] ? madeValues.take(i, sources[i]) : Value());
+    }
     dictionary.finishAppending();
     if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;
+    return model;
+}
+
+Ref<JMModel> JMJSONAdapter::asModel(Ref<Object> object) {
+    if (!object) return nullptr;
+    const Object& instance = *object;
+    const bool ownType = std::type_index(typeid(instance)) == modelClass_->cppType();
+    // Object is a plain base of JMModel: an object known to be a JMModel is cast without a search.
+    if (ownType && ownTypeIsModel_.load(std::memory_order_acquire)) return std::static_pointer_cast<JMModel>(std::move(object));
+    Ref<JMModel> model = std::dynamic_pointer_cast<JMModel>(std::move(object));
+    if (model && ownType) ownTypeIsModel_.store(true, std::memory_order_release);
     return model;
 }
 

@@ -144,6 +144,9 @@ private:
         // The class the transformer checks values against when it does nothing else (a value of the
         // class passes unchanged, without the transformer's call), else nullptr.
         const ClassInfo* validatedClass;
+        // With a validated class: the value types (bits by Value::Type) other than objects whose class
+        // is of it, found when the plan is made (those classes are the runtime's own, fixed).
+        std::uint16_t passingTypes;
     };
     std::vector<PropertyPlan> plan_;
     // Per step: where its single key was found in the last JSON dictionary read, looked at first in
@@ -156,6 +159,10 @@ private:
     struct ModelFill;
     const ModelFill& modelFill();
     std::atomic<const ModelFill*> modelFill_{nullptr};  // owned; made once, at the first model
+    // Whether an instance of the model class's own C++ type was found to be a JMModel (set at the
+    // first): later ones are cast without a walk of their class hierarchy.
+    std::atomic<bool> ownTypeIsModel_{false};
+    Ref<JMModel> asModel(Ref<Object> object);
 
     const ClassInfo* adapterClass_ = nullptr;  // the runtime class of this adapter, set before it is shared
     const ClassInfo* modelClass_ = nullptr;

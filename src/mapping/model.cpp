@@ -267,6 +267,18 @@ bool hasValidatedKeys(const ClassInfo* cls) {
 }
 
 bool assignPreparedValue(JMModel& model, const PreparedKey& prepared, const Value& value, Ref<Error>* error) {
+    if (!prepared.validates && prepared.property && !value.isNull()) {
+        // validateAndAssign's road for a key without validation, forced: the property's setter.
+        try {
+            prepared.property->set(model, value);
+            return true;
+        } catch (...) {
+            Exception exception = currentException();
+            logSetException(*prepared.key, exception);
+            setError(error, jm_modelErrorWithException(exception));
+            return false;
+        }
+    }
     if (value.isNull()) return validateAndAssign(model, *prepared.key, Value(), true, prepared.validates, error, prepared.property);
     return validateAndAssign(model, *prepared.key, value, true, prepared.validates, error, prepared.property);
 }

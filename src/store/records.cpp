@@ -92,7 +92,12 @@ Ref<EntityDescription> RecordEntity::RS_entityDescriptionInContext(const Ref<Man
     if (!context) return nullptr;
     Ref<PersistentStoreCoordinator> coordinator = context->persistentStoreCoordinator();
     if (!coordinator || !coordinator->managedObjectModel()) return nullptr;
-    return coordinator->managedObjectModel()->entityNamed(RS_entityName());
+    const ManagedObjectModel& model = *coordinator->managedObjectModel();
+    if (hooks_.entityName) return model.entityNamed(RS_entityName());
+    // RS_entityName's answer without a hook, looked up in place (a record is made per item).
+    std::string_view name = className_;
+    if (const auto dot = name.rfind('.'); dot != std::string_view::npos) name.remove_prefix(dot + 1);
+    return model.entityNamed(name);
 }
 
 Array RecordEntity::RS_propertiesNamed(const std::vector<std::string>& names, const Ref<ManagedObjectContext>& context) const {

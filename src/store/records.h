@@ -30,6 +30,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <typeinfo>
 #include <vector>
 
 #include "platform/base/object.h"
@@ -307,7 +308,7 @@ public:
     }
 
     static Ref<T> RS_createEntityInContext(const Context& context) {
-        return std::dynamic_pointer_cast<T>(recordEntity().RS_createEntityInContext(context, isT));
+        return asT(recordEntity().RS_createEntityInContext(context, isT));
     }
     static Ref<T> RS_createEntity() { return RS_createEntityInContext(RS_contextForCurrentThread()); }
     static Ref<T> RS_createInContext(const Context& context) { return RS_createEntityInContext(context); }
@@ -544,7 +545,17 @@ public:
     static std::vector<Ref<T>> RS_importFromArray(const Array& data) { return RS_importFromArray(data, RS_contextForCurrentThread()); }
 
 private:
-    static bool isT(const ManagedObject& record) { return dynamic_cast<const T*>(&record) != nullptr; }
+    // A record of the class itself (the usual case) is told by its exact type, without a walk of the
+    // class hierarchy.
+    static bool isT(const ManagedObject& record) {
+        return typeid(record) == typeid(T) || dynamic_cast<const T*>(&record) != nullptr;
+    }
+    static Ref<T> asT(Ref<ManagedObject> record) {
+        if (!record) return nullptr;
+        const ManagedObject& object = *record;
+        if (typeid(object) == typeid(T)) return std::static_pointer_cast<T>(std::move(record));
+        return std::dynamic_pointer_cast<T>(std::move(record));
+    }
 };
 
 // Base of record classes: class News : public Record<News> { … }.

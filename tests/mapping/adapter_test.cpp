@@ -156,6 +156,167 @@ TEST(ModelFromJSON, SetsValuesInKeyOrderWithTheirValidation) {
     }
 }
 
+// A class whose factory makes an instance of a subclass: its models are filled through
+// initWithDictionary with a dictionary of the values read, where the class's own are set directly.
+class Relayed : public JMModel {
+public:
+    Relayed() { runtimeClass(); }
+    static const ClassInfo* runtimeClass();
+    Value title_, userName_, created_, note_;
+};
+class RelayedInstance : public Relayed {
+public:
+    RelayedInstance() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = defineModelClass<RelayedInstance, Relayed>("RelayedInstance").registerClass();
+        return cls;
+    }
+};
+const ClassInfo* Relayed::runtimeClass() {
+    static const ClassInfo* cls =
+        jsonModel<Relayed>("Relayed", {{"title", "title"}, {"userName", "user.name"}, {"created", "created"}, {"note", "note"}})
+            .property("title", &Relayed::title_, "String", "&,N")
+            .property("userName", &Relayed::userName_, "String", "C,N")
+            .property("created", &Relayed::created_, "Date", "&,N")
+            .property("note", &Relayed::note_, "String", "C,N")
+            .classMethod("createdJSONTransformer", &Item::createdJSONTransformer)
+            .factory([] { return std::static_pointer_cast<Object>(makeRef<RelayedInstance>()); })
+            .registerClass();
+    return cls;
+}
+
+// A class of more properties than the adapter keeps inline per item (16), one of them through a key path
+// and one through a transformer.
+class Wide : public JMModel {
+public:
+    Wide() { runtimeClass(); }
+    static const ClassInfo* runtimeClass();
+    Value p00_, p01_, p02_, p03_, p04_, p05_, p06_, p07_, p08_, p09_, p10_, p11_, p12_, p13_, p14_, p15_, p16_, p17_, p18_, p19_;
+};
+const ClassInfo* Wide::runtimeClass() {
+    static const ClassInfo* cls = [] {
+        Dictionary keyPaths;
+        for (int i = 0; i < 20; ++i) {
+            const std::string key = format("p%02d", i);
+            keyPaths.set(key, Value(i == 5 ? std::string("deep.p05") : key));
+        }
+        return jsonModel<Wide>("Wide", std::move(keyPaths))
+            .property("p00", &Wide::p00_, "String", "&,N")
+            .property("p01", &Wide::p01_, "String", "&,N")
+            .property("p02", &Wide::p02_, "String", "&,N")
+            .property("p03", &Wide::p03_, "String", "&,N")
+            .property("p04", &Wide::p04_, "String", "&,N")
+            .property("p05", &Wide::p05_, "String", "&,N")
+            .property("p06", &Wide::p06_, "String", "&,N")
+            .property("p07", &Wide::p07_, "String", "&,N")
+            .property("p08", &Wide::p08_, "String", "&,N")
+            .property("p09", &Wide::p09_, "String", "&,N")
+            .property("p10", &Wide::p10_, "String", "&,N")
+            .property("p11", &Wide::p11_, "String", "&,N")
+            .property("p12", &Wide::p12_, "String", "&,N")
+            .property("p13", &Wide::p13_, "String", "&,N")
+            .property("p14", &Wide::p14_, "String", "&,N")
+            .property("p15", &Wide::p15_, "String", "&,N")
+            .property("p16", &Wide::p16_, "String", "&,N")
+            .property("p17", &Wide::p17_, "String", "&,N")
+            .property("p18", &Wide::p18_, "String", "&,N")
+            .property("p19", &Wide::p19_, "String", "&,N")
+            .classHook<JMKeyTransformerHook>("p19JSONTransformer",
+                                             [] {
+                                                 return Ref<ValueTransformer>(JMValueTransformer::transformerWithBlock(
+                                                     [](const Value& v) { return Value(v.string() + "!"); }));
+                                             })
+            .registerClass();
+    }();
+    return cls;
+}
+
+// A model class with another base before JMModel: its instances do not start with their JMModel part.
+struct Ballast {
+    virtual ~Ballast() = default;
+    std::int64_t weight[3] = {1, 2, 3};
+};
+class Offset : public Ballast, public JMModel {
+public:
+    Offset() { runtimeClass(); }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = jsonModel<Offset>("Offset", {{"title", "title"}, {"note", "note"}})
+                                          .property("title", &Offset::title_, "String", "&,N")
+                                          .property("note", &Offset::note_, "String", "C,N")
+                                          .registerClass();
+        return cls;
+    }
+    Value title_, note_;
+};
+
+// Values taken from the JSON as they are (a single key, a key path, a value the transformer makes, a
+// null, an absent key) reach the model equal to what the JSON holds, on both roads: a model of the
+// class itself, and one its factory makes of a subclass. Each JSON is read twice in a row, and the
+// JSON outlives the model unchanged.
+TEST(ModelFromJSON, ValuesReadInPlaceReachTheModelOnBothRoads) {
+    const std::string longText(64, 'w');  // past any inline storage
+    const Value rows[] = {
+        Value::dictionary({{"title", longText}, {"user", Value::dictionary({{"name", "ann"}})}, {"created", "5"}, {"note", "n"}}),
+        Value::dictionary({{"title", Value::null()}, {"user", Value::dictionary({{"name", longText}})}}),
+        Value::dictionary({{"note", longText}, {"created", Value::null()}}),
+        Value::dictionary({}),
+    };
+    for (const Value& json : rows) {
+        SCOPED_TRACE(json.description());
+        const Value before = json;
+        const Value title = json["title"].isNull() ? Value() : json["title"];
+        const Value userName = json["user"].isDictionary() ? json["user"]["name"] : Value();
+        const Value created = json["created"].isString() ? Value(Date::fromSince1970(5)) : Value();
+        const Value note = json["note"];
+        for (int round = 0; round < 2; ++round) {
+            Ref<Error> error;
+            auto item = JMJSONAdapter::modelOfClass<Item>(json, &error);
+            ASSERT_NE(item, nullptr) << (error ? error->description() : "");
+            EXPECT_EQ(item->title_, title);
+            EXPECT_EQ(item->userName_, userName);
+            EXPECT_EQ(item->created_, created);
+            EXPECT_EQ(item->note_, note);
+            auto relayed = JMJSONAdapter::modelOfClass(Relayed::runtimeClass(), json, &error);
+            ASSERT_NE(std::dynamic_pointer_cast<RelayedInstance>(relayed), nullptr) << (error ? error->description() : "");
+            const auto& r = static_cast<const Relayed&>(*relayed);
+            EXPECT_EQ(r.title_, title);
+            EXPECT_EQ(r.userName_, userName);
+            EXPECT_EQ(r.created_, created);
+            EXPECT_EQ(r.note_, note);
+        }
+        EXPECT_EQ(json, before);
+    }
+    // Models of a class with another base first: the first one made and the later ones.
+    for (int round = 0; round < 3; ++round) {
+        auto offset = JMJSONAdapter::modelOfClass<Offset>(Value::dictionary({{"title", "t"}, {"note", "n"}}), nullptr);
+        ASSERT_NE(offset, nullptr);
+        EXPECT_EQ(offset->title_, Value("t"));
+        EXPECT_EQ(offset->note_, Value("n"));
+        EXPECT_EQ(offset->weight[2], 3);
+        // (the layout this checks: the JMModel part is not at the start)
+        EXPECT_NE(static_cast<const void*>(offset.get()), static_cast<const void*>(static_cast<JMModel*>(offset.get())));
+    }
+    // Past the inline slots: every value reaches its property, whichever road it took.
+    Dictionary wideJSON;
+    for (int i = 0; i < 20; ++i) {
+        if (i == 7) continue;  // absent
+        const std::string key = format("p%02d", i);
+        wideJSON.set(i == 5 ? std::string("deep") : key,
+                     i == 5 ? Value::dictionary({{"p05", "five"}}) : Value(key + std::string(40, '.')));
+    }
+    for (int round = 0; round < 2; ++round) {
+        Ref<Error> error;
+        auto wide = JMJSONAdapter::modelOfClass<Wide>(Value(wideJSON), &error);
+        ASSERT_NE(wide, nullptr) << (error ? error->description() : "");
+        for (int i = 0; i < 20; ++i) {
+            const std::string key = format("p%02d", i);
+            const Value expected = i == 7 ? Value() : i == 5 ? Value("five") : i == 19 ? Value(key + std::string(40, '.') + "!")
+                                                                                        : Value(key + std::string(40, '.'));
+            EXPECT_EQ(valueForKey(*wide, key), expected) << key;
+        }
+    }
+}
+
 // The adapter kept for a class after its first mapping gives way when the runtime changes: a
 // transformer hook added later is used by the next call.
 TEST(ModelFromJSON, KeptAdapterFollowsHooksAddedLater) {

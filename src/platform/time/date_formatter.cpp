@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <map>
 #include <memory>
@@ -19,6 +20,7 @@
 #include <unicode/parsepos.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
+#include <unicode/tztrans.h>
 
 #include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
@@ -217,9 +219,13 @@ struct PlainStep {
     std::uint8_t minDigits;
     std::uint8_t maxDigits;
 };
+// The longest text a plain pattern can match: six fields of at most four digits, and separators.
+constexpr std::size_t kPlainLongest = 64;
+
 struct PlainPattern {
     bool plain = false;  // false: the pattern has anything else, and its texts go to the full parser
     std::vector<PlainStep> steps;
+    std::size_t longest = 0;  // characters of the longest text the pattern matches
 };
 
 PlainPattern compilePlainPattern(std::string_view pattern) {
@@ -258,6 +264,8 @@ PlainPattern compilePlainPattern(std::string_view pattern) {
         }
     }
     out.plain = seen[0] && seen[1] && seen[2];
+    for (const PlainStep& step : out.steps) out.longest += step.field < 0 ? 1 : step.maxDigits;
+    if (out.longest > kPlainLongest) return PlainPattern{};
     return out;
 }
 
@@ -292,22 +300,32 @@ const PlainPattern& plainPattern(const std::string& pattern) {
 std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& pattern, std::string_view text) {
     const PlainPattern& compiled = plainPattern(pattern);
     if (!compiled.plain) return std::nullopt;
+    // The text in a buffer ending in a character that is neither a digit nor a separator, so that no
+    // read below needs a bound; a text longer than any the pattern matches is no plain text.
+    if (text.size() > compiled.longest) return std::nullopt;
+    std::array<char, kPlainLongest + 8> buffer;  // room past the end for a field's widest read
+    if (!text.empty()) std::memcpy(buffer.data(), text.data(), text.size());  // an empty view may have no data
+    buffer[text.size()] = '\0';
+    const char* at = buffer.data();
+    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
     std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
-    std::size_t j = 0;
-    auto isDigit = [&](std::size_t at) { return at < text.size() && text[at] >= '0' && text[at] <= '9'; };
     for (const PlainStep& step : compiled.steps) {
         if (step.field < 0) {
-            if (j >= text.size() || text[j] != step.separator) return std::nullopt;
-            ++j;
+            if (*at != step.separator) return std::nullopt;
+            ++at;
             continue;
         }
-        int value = 0;
-        std::size_t digits = 0;
-        for (; digits < step.maxDigits && isDigit(j); ++digits, ++j) value = value * 10 + (text[j] - '0');
-        if (digits < step.minDigits || isDigit(j)) return std::nullopt;
+        // Every field has a first digit; then more up to its widest, each one ending the field early
+        // when it is no digit. A field read to its widest must not be followed by a digit.
+        unsigned d = digit(*at);
+        if (d > 9) return std::nullopt;
+        int value = static_cast<int>(d);
+        const char* const widest = at + step.maxDigits;
+        for (++at; at != widest && (d = digit(*at)) <= 9; ++at) value = value * 10 + static_cast<int>(d);
+        if (at == widest ? digit(*at) <= 9 : at - (widest - step.maxDigits) < step.minDigits) return std::nullopt;
         values[static_cast<std::size_t>(step.field)] = value;
     }
-    if (j != text.size()) return std::nullopt;
+    if (at != buffer.data() + text.size()) return std::nullopt;
     const auto [year, month, day, hour, minute, second] = values;
     if (year < 1970 || year > 2100 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return std::nullopt;
     static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -317,17 +335,19 @@ std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& patter
 }
 
 // The zone of the last plain wall time read on this thread, by ICU identifier: a reply's dates are
-// read in one zone, found again without a map lookup.
+// read in one zone, found again without a map lookup. With it, the span of instants around the last
+// date read in which the zone's offset does not change (from the transition before it to the one after
+// it) and that offset: a reply's dates mostly fall in one such span.
 struct PlainZone {
     std::string icuID;
     std::shared_ptr<const icu::TimeZone> zone;
     const icu::BasicTimeZone* basic = nullptr;  // the zone, when ICU gives its offsets by wall time
+    bool hasSpan = false;
+    double spanStart = 0;  // UDate of the transition the offset starts at (−∞ for none)
+    double spanEnd = 0;    // UDate of the next transition (+∞ for none)
+    std::int32_t spanOffset = 0;
 };
 
-// The date of the wall time (year 1970 to 2100, fields in range) in the zone, as a non-lenient ICU
-// calendar computes it: the offsets at the wall time taking, in a repeated hour, the later of the two
-// (the calendar's default). Nothing in a skipped hour (which the calendar refuses) and for a zone whose
-// offsets ICU gives only by date; the full parser reads those.
 PlainZone& plainZone(const TimeZone& zone) {
     static PerThread<PlainZone> lastZones;
     PlainZone& last = lastZones.get();
@@ -335,16 +355,53 @@ PlainZone& plainZone(const TimeZone& zone) {
         last.zone = time_detail::icuZone(zone);
         last.basic = dynamic_cast<const icu::BasicTimeZone*>(last.zone.get());
         last.icuID = zone.icuID();
+        last.hasSpan = false;
     }
     return last;
 }
 
+// How far from the ends of its span an instant must be for its wall time to have no other instant in
+// any zone: more than the widest difference of two offsets (−12 h to +14 h) and than any one change.
+constexpr double kSpanMargin = 48.0 * 3600000.0;
+
+// Notes the span of constant offset around the instant (whose offset is given), when ICU's transitions
+// bound it and its ends read the same offset.
+void noteSpan(PlainZone& last, UDate udate, std::int32_t offset) {
+    last.hasSpan = false;
+    icu::TimeZoneTransition transition;
+    const double start = last.basic->getPreviousTransition(udate, true, transition) ? transition.getTime() : -HUGE_VAL;
+    const double end = last.basic->getNextTransition(udate, false, transition) ? transition.getTime() : HUGE_VAL;
+    if (!(start <= udate && udate < end)) return;
+    for (const double at : {start, end - 1}) {
+        if (std::isinf(at)) continue;
+        std::int32_t rawOffset = 0;
+        std::int32_t dstOffset = 0;
+        UErrorCode status = U_ZERO_ERROR;
+        last.basic->getOffset(at, false, rawOffset, dstOffset, status);
+        if (U_FAILURE(status) || rawOffset + dstOffset != offset) return;
+    }
+    last.spanStart = start;
+    last.spanEnd = end;
+    last.spanOffset = offset;
+    last.hasSpan = true;
+}
+
+// The date of the wall time (year 1970 to 2100, fields in range) in the zone, as a non-lenient ICU
+// calendar computes it: the offsets at the wall time taking, in a repeated hour, the later of the two
+// (the calendar's default). Nothing in a skipped hour (which the calendar refuses) and for a zone whose
+// offsets ICU gives only by date; the full parser reads those. A wall time whose instant lies well
+// inside the span of the last date read has that span's offset and no other instant: it is read
+// without asking ICU.
 std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int, 6>& fields) {
     PlainZone& last = plainZone(zone);
     if (!last.basic) return std::nullopt;
     const auto [year, month, day, hour, minute, second] = fields;
     const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
                             static_cast<double>((hour * 60 + minute) * 60 + second) * 1000.0;
+    if (last.hasSpan) {
+        const UDate udate = wallTime - last.spanOffset;
+        if (udate - kSpanMargin >= last.spanStart && udate + kSpanMargin < last.spanEnd) return time_detail::fromUDate(udate);
+    }
     std::int32_t rawOffset = 0;
     std::int32_t dstOffset = 0;
     UErrorCode status = U_ZERO_ERROR;
@@ -354,6 +411,7 @@ std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int
     // In a skipped hour the date found reads back as another wall time.
     last.basic->getOffset(udate, false, rawOffset, dstOffset, status);
     if (U_FAILURE(status) || udate + rawOffset + dstOffset != wallTime) return std::nullopt;
+    noteSpan(last, udate, rawOffset + dstOffset);
     return time_detail::fromUDate(udate);
 }
 
@@ -417,7 +475,9 @@ std::string DateFormatter::stringFromDate(Date date) const {
         // A plain numeric pattern (what services and local stores use) needs neither the locale (the
         // calendar is always Gregorian, the digits ASCII) nor a formatter, whose making reads the
         // locale's symbols: only the zone's offsets at the date.
-        if (auto text = plainNumericText(pattern_, zone_ ? *zone_ : TimeZone::defaultTimeZone(), date)) return std::move(*text);
+        if (auto text = plainNumericText(pattern_, zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), date)) {
+            return std::move(*text);
+        }
     }
     CachedFormat* cached = cachedFormat(*this, usesStyles_);
     if (!cached) return std::string();
@@ -433,11 +493,7 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
         // (the calendar is always Gregorian, the digits ASCII) nor a formatter: the date comes from the
         // zone's offsets at the wall time. Such a text is always within the pattern's longest match.
         if (const auto fields = readPlainNumericDate(pattern_, text)) {
-            if (zone_) {
-                if (auto date = plainWallTimeDate(*zone_, *fields)) return date;
-            } else if (auto date = plainWallTimeDate(TimeZone::defaultTimeZone(), *fields)) {
-                return date;
-            }
+            if (auto date = plainWallTimeDate(zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), *fields)) return date;
         }
     }
     CachedFormat* cached = cachedFormat(*this, usesStyles_);

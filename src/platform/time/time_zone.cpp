@@ -1,10 +1,14 @@
 #include "platform/time/time_zone.h"
 
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <array>
-#include <chrono>
+#include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <map>
 #include <mutex>
@@ -62,6 +66,21 @@ struct DefaultZone {
     std::optional<TimeZone> zone;
 };
 
+// Bumped whenever the default zone may answer differently: a zone set or restored, and every new
+// detection of the device's zone. Threads that keep the default zone compare it at each read.
+std::atomic<std::uint64_t> zonesGeneration{1};
+
+// Monotonic nanoseconds, from the clock that is cheapest to read (a few milliseconds coarse, which the
+// one-second look at the zone file does not mind).
+std::int64_t monotonicNanos() {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// When the host's zone file is next to be looked at (monotonicNanos); 0 before the first look.
+std::atomic<std::int64_t> zoneFileCheckDue{0};
+
 DefaultZone& defaultZone() {
     static auto* d = new DefaultZone();
     return *d;
@@ -108,7 +127,7 @@ struct ZoneSource {
     bool operator==(const ZoneSource&) const = default;
 };
 
-constexpr std::chrono::milliseconds kZoneFileCheckInterval{1000};
+constexpr std::int64_t kZoneFileCheckInterval = 1000000000;  // nanoseconds
 
 std::array<long long, 8> zoneFileIdentity() {
     struct stat link {};
@@ -130,7 +149,7 @@ TimeZone TimeZone::system() {
         std::mutex mutex;
         std::optional<std::pair<ZoneSource, TimeZone>> answer;
         std::array<long long, 8> file{};
-        std::optional<std::chrono::steady_clock::time_point> fileCheckedAt;
+        std::optional<std::int64_t> fileCheckedAt;  // monotonicNanos
     };
     static auto* last = new Last();  // never destroyed: threads may ask while the process exits
     const char* env = std::getenv("TZ");
@@ -139,10 +158,11 @@ TimeZone TimeZone::system() {
     if (env) source.env = env;
     {
         std::lock_guard lock(last->mutex);
-        const auto now = std::chrono::steady_clock::now();
+        const std::int64_t now = monotonicNanos();
         if (!last->fileCheckedAt || now - *last->fileCheckedAt >= kZoneFileCheckInterval) {
             last->file = zoneFileIdentity();
             last->fileCheckedAt = now;
+            zoneFileCheckDue.store(now + kZoneFileCheckInterval, std::memory_order_release);
         }
         source.file = last->file;
         if (last->answer && last->answer->first == source) return last->answer->second;
@@ -174,22 +194,90 @@ TimeZone TimeZone::system() {
     TimeZone zone = detect();
     std::lock_guard lock(last->mutex);
     last->answer.emplace(std::move(source), zone);
+    zonesGeneration.fetch_add(1, std::memory_order_acq_rel);
     return zone;
 }
 
-TimeZone TimeZone::defaultTimeZone() {
+namespace {
+
+// The default zone, and whether it is the one set with setDefault.
+TimeZone resolveDefault(bool& fromSetting) {
     {
         DefaultZone& d = defaultZone();
         std::lock_guard<std::mutex> lock(d.mutex);
+        fromSetting = d.zone.has_value();
         if (d.zone) return *d.zone;
     }
-    return system();
+    return TimeZone::system();
+}
+
+// Where TZ stood in the environment when it was last looked up, to tell cheaply whether a lookup now
+// would give the same: the environment array, and either TZ's entry (its address and its whole text,
+// so an edit of a putenv buffer in place counts) or, when TZ was absent, the end of the array (setenv
+// and putenv add at the end; unsetenv and clearenv move the end or drop the array). Anything else gives
+// a new lookup.
+struct TZWatch {
+    char** environment = nullptr;
+    std::size_t index = 0;          // TZ's entry, or the number of entries when TZ was absent
+    const char* entry = nullptr;    // TZ's entry, or the last entry (nullptr for none) when absent
+    std::string text;               // TZ's whole entry ("TZ=..."), when present
+    bool present = false;
+};
+
+void watchTZ(TZWatch& watch) {
+    char** environment = environ;
+    watch.environment = environment;
+    watch.present = false;
+    watch.entry = nullptr;
+    watch.index = 0;
+    watch.text.clear();
+    if (!environment) return;
+    std::size_t i = 0;
+    for (; environment[i]; ++i) {
+        const char* entry = environment[i];
+        if (entry[0] == 'T' && entry[1] == 'Z' && entry[2] == '=') {
+            watch.present = true;
+            watch.index = i;
+            watch.entry = entry;
+            watch.text = entry;
+            return;
+        }
+    }
+    watch.index = i;
+    watch.entry = i > 0 ? environment[i - 1] : nullptr;
+}
+
+bool tzUnchanged(const TZWatch& watch) {
+    char** environment = environ;
+    if (environment != watch.environment) return false;
+    if (!environment) return true;
+    if (watch.present) {
+        return environment[watch.index] == watch.entry && std::strcmp(watch.entry, watch.text.c_str()) == 0;
+    }
+    return environment[watch.index] == nullptr && (watch.index == 0 || environment[watch.index - 1] == watch.entry);
+}
+
+// The default zone as the calling thread found it last, with what it was found from.
+struct ThreadDefaultZone {
+    bool valid = false;
+    bool fromSetting = false;
+    std::uint64_t generation = 0;
+    TZWatch tz;
+    TimeZone zone;
+};
+
+}  // namespace
+
+TimeZone TimeZone::defaultTimeZone() {
+    bool fromSetting = false;
+    return resolveDefault(fromSetting);
 }
 
 void TimeZone::setDefault(std::optional<TimeZone> zone) {
     DefaultZone& d = defaultZone();
     std::lock_guard<std::mutex> lock(d.mutex);
     d.zone = std::move(zone);
+    zonesGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 const std::vector<std::pair<std::string, std::string>>& TimeZone::abbreviationDictionary() {
@@ -229,6 +317,25 @@ std::string TimeZone::abbreviation(Date date) const {
 }
 
 namespace time_detail {
+
+const TimeZone& defaultTimeZoneOfThread() {
+    static PerThread<ThreadDefaultZone> threads;
+    ThreadDefaultZone& kept = threads.get();
+    const std::uint64_t generation = zonesGeneration.load(std::memory_order_acquire);
+    if (kept.valid && kept.generation == generation &&
+        (kept.fromSetting || monotonicNanos() < zoneFileCheckDue.load(std::memory_order_acquire)) && tzUnchanged(kept.tz)) {
+        return kept.zone;
+    }
+    // What the zone is found from is noted first: a change made meanwhile is seen at the next read.
+    kept.valid = false;
+    kept.generation = generation;
+    watchTZ(kept.tz);
+    bool fromSetting = false;
+    kept.zone = resolveDefault(fromSetting);
+    kept.fromSetting = fromSetting;
+    kept.valid = true;
+    return kept.zone;
+}
 
 std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone) {
     static PerThread<std::map<std::string, std::shared_ptr<const icu::TimeZone>, std::less<>>> caches;

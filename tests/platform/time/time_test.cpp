@@ -1,6 +1,8 @@
 // Time zones, calendars and date formatters. The formatter table runs in two device zones set through
 // TZ; CTest also runs the whole binary under two further outer zones.
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -241,7 +243,7 @@ TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
                            "2015-08-14 23:59:59", "2015-08-15 00:15:00", "2018-05-04 23:45:00", "2018-05-05 00:15:00",
                            "2015-03-08 01:59:59", "2015-03-08 03:00:00", "2015-11-01 00:59:59", "2015-11-01 02:00:00",
                            "2015-03-29 01:59:59", "2015-03-29 03:00:00", "2015-10-25 02:30:00", "2015-10-25 03:00:00",
-                           "2015-10-18:00",       "2016-02-20:23",       "2015-10-18"};
+                           "2015-10-18:00",       "2016-02-20:23",       "2015-10-18",          ""};
     int dates = 0;
     // The fast road needs no locale: the answers are the parser's under any current locale.
     for (const char* locale : {"en_US", "ar_EG", "th_TH"}) {
@@ -257,6 +259,7 @@ TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
                     EXPECT_EQ(date, full.dateFromString(text));
                     dates += date ? 1 : 0;
                 }
+                EXPECT_EQ(fast.dateFromString(std::string_view()), std::nullopt);  // a view of no data at all
             }
         }
     }
@@ -383,6 +386,154 @@ TEST(DateFormatter, AlternatingZonesAndDefaultZoneChangesGiveEachZonesDate) {
     TimeZone::setDefault(TimeZone::named("America/New_York"));
     EXPECT_EQ(byDefault.dateFromString(text), utc.adding(5 * 3600.0));
     TimeZone::setDefault(std::nullopt);
+}
+
+// Wall times read one after the other in one zone, as a reply's dates are (each read may reuse what
+// the one before learnt of the zone's offsets): every half hour through the days around each of the
+// zone's transitions, in both directions, and every five hours and seventeen minutes through a whole
+// year, each as the full parser reads it; in zones with daylight saving time in either hemisphere,
+// half-hour changes, midnight changes, a one-off change, a zone of three offsets in a year, and fixed
+// zones.
+TEST(DateFormatter, WallTimesReadInSequenceParseAsThePatternParserDoes) {
+    struct Zone { const char* name; std::vector<const char*> transitions; /* wall times near each change */ };
+    const Zone zones[] = {
+        {"America/New_York", {"2015-03-08 02:00", "2015-11-01 01:00"}},
+        {"Europe/Berlin", {"2015-03-29 02:00", "2015-10-25 02:00"}},
+        {"America/Sao_Paulo", {"2015-10-18 00:00", "2016-02-20 23:00"}},
+        {"Australia/Lord_Howe", {"2015-10-04 02:00", "2016-04-03 01:30"}},
+        {"Australia/Sydney", {"2015-10-04 02:00", "2016-04-03 02:00"}},
+        {"Asia/Pyongyang", {"2015-08-15 00:00", "2018-05-05 00:00"}},
+        {"Pacific/Apia", {"2011-12-29 23:00", "2012-04-01 03:00"}},  // a whole day skipped
+        {"Antarctica/Troll", {"2015-03-29 01:00", "2015-10-25 03:00"}},
+        {"America/Havana", {"2015-03-08 00:00", "2015-11-01 01:00"}},
+        {"Asia/Shanghai", {}},
+        {"UTC", {}},
+        {"GMT+0530", {}},
+    };
+    const DateFormatter gmt("yyyy-MM-dd HH:mm", TimeZone::gmt());
+    const DateFormatter writer("yyyy-MM-dd HH:mm:ss", TimeZone::gmt());
+    int dates = 0;
+    int refused = 0;
+    for (const Zone& zone : zones) {
+        const TimeZone tz = *TimeZone::named(zone.name);
+        // Wall times written from a walk through GMT instants read as wall times of the zone.
+        std::vector<std::string> walk;
+        for (const char* near : zone.transitions) {
+            const Date center = *gmt.dateFromString(near);
+            for (int step = -4 * 48; step <= 4 * 48; ++step) walk.push_back(writer.stringFromDate(center.adding(step * 1800.0)));
+        }
+        const Date yearStart = *gmt.dateFromString("2015-01-01 00:00");
+        for (int step = 0; step * (5 * 3600 + 17 * 60) < 366 * 86400; ++step) {
+            walk.push_back(writer.stringFromDate(yearStart.adding(step * (5 * 3600.0 + 17 * 60))));
+        }
+        for (const bool backwards : {false, true}) {
+            const DateFormatter fast("yyyy-MM-dd HH:mm:ss", tz);
+            const DateFormatter full("yyyy'-'MM'-'dd' 'HH':'mm':'ss", tz);
+            for (std::size_t i = 0; i < walk.size(); ++i) {
+                const std::string& text = walk[backwards ? walk.size() - 1 - i : i];
+                SCOPED_TRACE(std::string(zone.name) + " \"" + text + "\"");
+                const std::optional<Date> date = fast.dateFromString(text);
+                ASSERT_EQ(date, full.dateFromString(text));
+                (date ? dates : refused) += 1;
+            }
+        }
+    }
+    EXPECT_GT(dates, 10000);
+    EXPECT_GT(refused, 20);  // the skipped hours (and Apia's day) were met on the way
+}
+
+// A formatter without a zone reads and writes in the device's zone as TZ stands at each call, however
+// TZ was changed since the call before: set, changed, unset, set again, and edited in place in the
+// buffer given to putenv; and in the zone set with setDefault while one is set.
+TEST(DateFormatter, DefaultZoneFollowsEveryChangeOfTZBetweenReads) {
+    const DateFormatter byDevice("yyyy-MM-dd HH:mm:ss");
+    const char* text = "2015-03-05 09:07:02";
+    const Date utc = *DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::gmt()).dateFromString(text);
+    const auto expectZone = [&](int offset, const char* what) {
+        SCOPED_TRACE(what);
+        EXPECT_EQ(byDevice.dateFromString(text), utc.adding(-offset));
+        EXPECT_EQ(byDevice.stringFromDate(utc.adding(-offset)), text);
+        EXPECT_EQ(byDevice.dateFromString(text), utc.adding(-offset));  // the second read of the same state
+    };
+    const std::optional<std::string> outer = std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
+    {
+        ScopedEnv none("TZ", std::nullopt);
+        ScopedEnv other("LV_TIME_TEST_FILLER", "1");  // a variable added after TZ went
+        byDevice.dateFromString(text);
+        ::setenv("TZ", "Asia/Tokyo", 1);
+        expectZone(9 * kHour, "set");
+        ::setenv("TZ", "Asia/Kolkata", 1);
+        expectZone(19800, "changed");
+        ::setenv("TZ", "", 1);
+        expectZone(0, "empty");
+        ::unsetenv("TZ");
+        ::setenv("LV_TIME_TEST_FILLER2", "1", 1);
+        ::setenv("TZ", "America/New_York", 1);
+        expectZone(-5 * kHour, "unset, another added, set again");
+        ::unsetenv("LV_TIME_TEST_FILLER2");
+        expectZone(-5 * kHour, "another removed");
+        static char buffer[] = "TZ=Asia/Tokyo";
+        ::putenv(buffer);
+        expectZone(9 * kHour, "putenv");
+        std::memcpy(buffer, "TZ=Asia/Seoul", sizeof buffer);
+        expectZone(9 * kHour, "edited in place, same offset");
+        std::memcpy(buffer, "TZ=Asia/Dubai", sizeof buffer);
+        expectZone(4 * kHour, "edited in place");
+        ::setenv("TZ", "Asia/Shanghai", 1);  // no longer the buffer
+        TimeZone::setDefault(TimeZone::named("America/Los_Angeles"));
+        expectZone(-8 * kHour, "set as default");
+        ::setenv("TZ", "Asia/Tokyo", 1);
+        expectZone(-8 * kHour, "TZ under a set default");
+        TimeZone::setDefault(std::nullopt);
+        expectZone(9 * kHour, "default restored");
+    }
+    // Back to the outer TZ (CTest's, or none).
+    EXPECT_EQ(byDevice.dateFromString(text), DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::system()).dateFromString(text));
+    EXPECT_EQ(outer.has_value(), std::getenv("TZ") != nullptr);
+}
+
+// A default zone set on one thread is seen by threads that have been reading in the zone before: each
+// reads the old zone's date until it reads the new one's, and never the old one's again.
+TEST(DateFormatter, DefaultZoneSetOnAnotherThreadIsSeenAtTheNextRead) {
+    const DateFormatter byDefault("yyyy-MM-dd HH:mm:ss");
+    const char* text = "2015-03-05 09:07:02";
+    const Date utc = *DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::gmt()).dateFromString(text);
+    const Date inTokyo = utc.adding(-9 * 3600.0);
+    const Date inDubai = utc.adding(-4 * 3600.0);
+    TimeZone::setDefault(TimeZone::named("Asia/Tokyo"));
+    constexpr int kThreads = 4;
+    std::atomic<int> readOld{0};
+    std::atomic<bool> changed{false};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&] {
+            bool counted = false;
+            for (;;) {
+                // A read begun after the change is known to have been made must see it.
+                const bool after = changed.load(std::memory_order_acquire);
+                const std::optional<Date> date = byDefault.dateFromString(text);
+                if (after) {
+                    if (date != inDubai) ++wrong;
+                    break;
+                }
+                if (date != inTokyo && date != inDubai) ++wrong;
+                if (!counted) {
+                    counted = true;
+                    ++readOld;
+                }
+            }
+            for (int i = 0; i < 100; ++i) {
+                if (byDefault.dateFromString(text) != inDubai) ++wrong;
+            }
+        });
+    }
+    while (readOld.load() < kThreads) std::this_thread::yield();  // every thread has read in the old zone
+    TimeZone::setDefault(TimeZone::named("Asia/Dubai"));
+    changed.store(true, std::memory_order_release);
+    for (auto& thread : threads) thread.join();
+    TimeZone::setDefault(std::nullopt);
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 // A text longer than the pattern's longest match is refused before the parser sees it, however the

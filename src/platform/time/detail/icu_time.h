@@ -11,6 +11,12 @@
 
 namespace lv::time_detail {
 
+// The default zone (what TimeZone::defaultTimeZone() gives), kept by the calling thread and looked up
+// again only when it may have changed: a zone set or restored with setDefault, TZ changed in the
+// environment (setenv, putenv, unsetenv, clearenv, or an edit in place of TZ's putenv buffer), or the
+// host's zone file due for its look (as system() looks at it). The reference stays valid until the
+// thread's next call.
+const TimeZone& defaultTimeZoneOfThread();
 // The ICU zone for a TimeZone, cached per thread (read-only use).
 std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone);
 // A new Gregorian calendar in the zone for the locale (ICU identifier), non-lenient when asked.
