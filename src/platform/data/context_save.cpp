@@ -7,6 +7,7 @@
 #include "platform/data/detail/context_impl.h"
 #include "platform/data/errors.h"
 #include "platform/dispatch/notification_center.h"
+#include "platform/dispatch/queue.h"
 
 namespace lv {
 
@@ -26,6 +27,15 @@ std::vector<bool> changedMask(const std::vector<Value>& values, const std::vecto
 }
 
 bool any(const std::vector<bool>& mask) { return std::find(mask.begin(), mask.end(), true) != mask.end(); }
+
+// Saved deletions: once the did-save is posted, nothing in the context refers to these records any
+// more and they usually die with the caller's last references (a clear deletes a thousand at a time,
+// each with its values). Their freeing is work the saving queue need not wait for: the references go
+// to a background queue, which frees what no one else holds.
+void releaseElsewhere(std::vector<Ref<ManagedObject>>&& records) {
+    if (records.empty()) return;
+    Queue::global()->async([released = std::move(records)] {});
+}
 
 // A save walks thousands of records that lie far apart in memory, and a walk's reference-count
 // updates are locked instructions that wait for their cache line: one record's misses would stall
@@ -351,7 +361,10 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
         for (auto& o : objects) out.push_back(Value::adopting(std::move(o)));
         return out;
     };
+    // The notification's references go when it has been posted; these then free the records.
+    std::vector<Ref<ManagedObject>> released = deleted;
     postDidSave(toArray(inserted), toArray(updated), toArray(deleted));
+    releaseElsewhere(std::move(released));
     return true;
 }
 
@@ -373,7 +386,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     const auto inserted = lists[ManagedObject::kInserted].objects();
     const std::uint64_t insertedVersion = lists[ManagedObject::kInserted].version;
     const auto updated = lists[ManagedObject::kUpdated].objects();
-    const auto deleted = lists[ManagedObject::kDeleted].objects();
+    auto deleted = lists[ManagedObject::kDeleted].objects();
     auto canonicalValues = [&](const ManagedObject& o) {
         std::vector<Value> values = o.values_;
         if (o.entity_->relationships().empty()) return values;
@@ -433,6 +446,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     Array updatedValues = toArray(ManagedObject::kUpdated);
     Array deletedValues = toArray(ManagedObject::kDeleted);
     postDidSave(std::move(insertedValues), std::move(updatedValues), std::move(deletedValues));
+    releaseElsewhere(std::move(deleted));
     return true;
 }
 
