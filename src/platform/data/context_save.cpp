@@ -7,13 +7,13 @@
 #include "platform/data/detail/context_impl.h"
 #include "platform/data/errors.h"
 #include "platform/dispatch/notification_center.h"
-#include "platform/dispatch/queue.h"
 
 namespace lv {
 
 using data_detail::contextError;
 using data_detail::Loaded;
 using data_detail::PushedRecord;
+using data_detail::releaseElsewhere;
 using data_detail::sameValue;
 
 namespace {
@@ -27,15 +27,6 @@ std::vector<bool> changedMask(const std::vector<Value>& values, const std::vecto
 }
 
 bool any(const std::vector<bool>& mask) { return std::find(mask.begin(), mask.end(), true) != mask.end(); }
-
-// Saved deletions: once the did-save is posted, nothing in the context refers to these records any
-// more and they usually die with the caller's last references (a clear deletes a thousand at a time,
-// each with its values). Their freeing is work the saving queue need not wait for: the references go
-// to a background queue, which frees what no one else holds.
-void releaseElsewhere(std::vector<Ref<ManagedObject>>&& records) {
-    if (records.empty()) return;
-    Queue::global()->async([released = std::move(records)] {});
-}
 
 // A save walks thousands of records that lie far apart in memory, and a walk's reference-count
 // updates are locked instructions that wait for their cache line: one record's misses would stall
@@ -446,7 +437,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     Array updatedValues = toArray(ManagedObject::kUpdated);
     Array deletedValues = toArray(ManagedObject::kDeleted);
     postDidSave(std::move(insertedValues), std::move(updatedValues), std::move(deletedValues));
-    releaseElsewhere(std::move(deleted));
+    releaseElsewhere(std::move(deleted));  // saved deletions: usually their last references
     return true;
 }
 

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "context_test_support.h"
+#include "support/raw_sqlite.h"
 #include "platform/dispatch/thread.h"
 
 namespace lv {
@@ -212,6 +213,45 @@ TEST(ContextIDs, RecordsNamedTwiceGetOnePermanentIDEach) {
         ASSERT_TRUE(all);
         EXPECT_EQ(all->size(), 3u);
     });
+}
+
+// Records of two entities in runs, some named twice and some already holding permanent IDs: each gets
+// one permanent ID of its own entity, keys in the order first named; a later call starts afresh.
+TEST(ContextIDs, RecordsOfTwoEntitiesNamedTwiceGetOnePermanentIDEach) {
+    Stack s;
+    s.main->performAndWait([&] {
+        std::vector<Ref<ManagedObject>> n;
+        std::vector<Ref<ManagedObject>> t;
+        for (int i = 0; i < 4; ++i) {
+            n.push_back(insert(s.main, "News", {{"msgId", Value("m" + std::to_string(i))}}));
+            t.push_back(insert(s.main, "Toptenz", {{"title", Value("t" + std::to_string(i))}}));
+        }
+        Ref<Error> error;
+        ASSERT_TRUE(s.main->obtainPermanentIDsForObjects({n[1]}, &error)) << test::describe(error);
+        const auto first = n[1]->objectID();
+        ASSERT_TRUE(s.main->obtainPermanentIDsForObjects({n[2], n[0], t[1], t[1], n[2], n[1], t[0], n[0], t[1]}, &error))
+            << test::describe(error);
+        EXPECT_EQ(n[1]->objectID(), first);  // kept
+        const std::vector<std::pair<Ref<ManagedObject>, std::int64_t>> expected{
+            {n[1], 1}, {n[2], 2}, {n[0], 3}, {t[1], 1}, {t[0], 2}};
+        for (const auto& [o, key] : expected) {
+            EXPECT_FALSE(o->objectID()->isTemporaryID());
+            EXPECT_EQ(o->objectID()->key(), key) << o->valueForKey(o->entity()->name() == "News" ? "msgId" : "title").stringValue();
+            EXPECT_EQ(s.main->objectRegisteredForID(o->objectID()), o);
+        }
+        EXPECT_EQ(n[0]->objectID()->entity()->name(), "News");
+        EXPECT_EQ(t[0]->objectID()->entity()->name(), "Toptenz");
+        ASSERT_TRUE(s.main->obtainPermanentIDsForObjects({t[2], n[3], t[2], t[3]}, &error)) << test::describe(error);
+        EXPECT_EQ(t[2]->objectID()->key(), 3);
+        EXPECT_EQ(t[3]->objectID()->key(), 4);
+        EXPECT_EQ(n[3]->objectID()->key(), 4);
+        ASSERT_TRUE(s.main->save(nullptr));
+    });
+    s.root->performAndWait([&] { ASSERT_TRUE(s.root->save(nullptr)); });
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"_pk\" || '|' || \"msgId\" FROM \"News\" ORDER BY \"_pk\""),
+              (std::vector<std::string>{"1|m1", "2|m2", "3|m0", "4|m3"}));
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"_pk\" || '|' || \"title\" FROM \"Toptenz\" ORDER BY \"_pk\""),
+              (std::vector<std::string>{"1|t1", "2|t0", "3|t2", "4|t3"}));
 }
 
 TEST(ContextIDs, PermanentIDsAreTheSameValueInEveryContext) {
