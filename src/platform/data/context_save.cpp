@@ -573,18 +573,19 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     }
     std::vector<Ref<ManagedObjectID>> load;
     std::vector<Ref<ManagedObject>> targets;  // nullptr: a record new to this context
-    auto consider = [&](const Ref<ManagedObjectID>& id, bool mayRegister) {
+    // The IDs and records move into the lists (a merge names its records by the thousand).
+    auto consider = [&](Ref<ManagedObjectID>& id, bool mayRegister) {
         Ref<ManagedObject> o = d.lookup(id);
         if (o && o->fault_) {
-            d.add(ManagedObject::kNoteRefreshed, o);  // loads the new values when next read
+            d.add(ManagedObject::kNoteRefreshed, std::move(o));  // loads the new values when next read
             return;
         }
         if (!o && !mayRegister) return;
-        load.push_back(id);
-        targets.push_back(o);
+        load.push_back(std::move(id));
+        targets.push_back(std::move(o));
     };
-    for (const auto& id : idsOf(kUpdatedObjectsKey)) consider(id, false);
-    for (const auto& id : idsOf(kInsertedObjectsKey)) consider(id, true);
+    for (auto& id : idsOf(kUpdatedObjectsKey)) consider(id, false);
+    for (auto& id : idsOf(kInsertedObjectsKey)) consider(id, true);
     // A record without local changes only takes the parent's values when they differ from its own:
     // the parent compares them in place instead of copying every merged record's values here.
     std::vector<const std::vector<Value>*> known;
@@ -593,7 +594,7 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     std::vector<Loaded> loaded;
     if (!load.empty() && d.loadFromSource(load, loaded, nullptr, &known)) {
         for (std::size_t k = 0; k < load.size(); ++k) {
-            Ref<ManagedObject> o = targets[k];
+            Ref<ManagedObject>& o = targets[k];  // not read again after this step
             if (!loaded[k].found) {
                 if (o && !o->inserted_) drop(o);
                 continue;
