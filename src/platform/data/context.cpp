@@ -738,6 +738,18 @@ std::vector<Ref<ManagedObject>> ManagedObjectContext::registeredObjects() const 
 void ManagedObjectContext::processPendingChanges() {
     Impl& d = *impl_;
     d.notifyScheduled = false;
+    constexpr ManagedObject::List kNoteLists[] = {ManagedObject::kNoteInserted, ManagedObject::kNoteUpdated, ManagedObject::kNoteDeleted,
+                                                  ManagedObject::kNoteRefreshed};
+    if (std::all_of(std::begin(kNoteLists), std::end(kNoteLists), [&](ManagedObject::List which) { return d.list(which).empty(); })) {
+        return;
+    }
+    auto center = NotificationCenter::defaultCenter();
+    if (!center->hasObserver(kManagedObjectContextObjectsDidChangeNotification, shared_from_this())) {
+        // No one would receive the announcement (a save's parent, say, announcing a thousand pushed
+        // records): the lists are emptied without building it.
+        for (const auto which : kNoteLists) d.list(which).clear(which);
+        return;
+    }
     Dictionary info;
     auto take = [&](ManagedObject::List which, std::string_view key) {
         Impl::List& l = d.list(which);
@@ -749,7 +761,7 @@ void ManagedObjectContext::processPendingChanges() {
     take(ManagedObject::kNoteDeleted, kDeletedObjectsKey);
     take(ManagedObject::kNoteRefreshed, kRefreshedObjectsKey);
     if (info.empty()) return;
-    NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(),
+    center->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(),
                                               std::move(info));
 }
 

@@ -39,6 +39,44 @@ struct ChangeLog {
     std::vector<Dictionary> notes;
 };
 
+// Changes processed while nobody listens are not announced later: a record inserted then is announced
+// as updated when it changes afterwards, as when its insertion had been announced. The same at both
+// levels of a save (the parent's announcement of pushed records).
+TEST(ContextChanges, ChangesProcessedWhileNobodyListensAreNotAnnouncedLater) {
+    Stack s;
+    auto idsOf = [](const Dictionary& note, std::string_view key) {
+        std::vector<std::string> out;
+        for (const Value& v : note.get(key).array()) out.push_back(ManagedObject::fromValue(v)->valueForKey("msgId").string());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    Ref<ManagedObject> x;
+    s.main->performAndWait([&] {
+        x = insert(s.main, "News", {{"msgId", Value("x")}});
+        s.main->processPendingChanges();
+        ChangeLog log(s.main);
+        insert(s.main, "News", {{"msgId", Value("y")}});
+        x->setValueForKey(Value("X"), "title");
+        s.main->processPendingChanges();
+        ASSERT_EQ(log.notes.size(), 1u);
+        EXPECT_EQ(idsOf(log.notes[0], kInsertedObjectsKey), (std::vector<std::string>{"y"}));
+        EXPECT_EQ(idsOf(log.notes[0], kUpdatedObjectsKey), (std::vector<std::string>{"x"}));
+        ASSERT_TRUE(s.main->save(nullptr));  // the root takes both while nobody listens to it
+        insert(s.main, "News", {{"msgId", Value("z")}});
+        x->setValueForKey(Value("X2"), "title");
+    });
+    ChangeLog rootLog(s.root);
+    s.main->performAndWait([&] { ASSERT_TRUE(s.main->save(nullptr)); });
+    ASSERT_EQ(rootLog.notes.size(), 1u);
+    EXPECT_EQ(idsOf(rootLog.notes[0], kInsertedObjectsKey), (std::vector<std::string>{"z"}));
+    EXPECT_EQ(idsOf(rootLog.notes[0], kUpdatedObjectsKey), (std::vector<std::string>{"x"}));
+    s.root->performAndWait([&] {
+        ASSERT_TRUE(s.root->save(nullptr));
+        EXPECT_EQ(fetch(s.root, request("News")).size(), 3u);
+    });
+    EXPECT_EQ(rootLog.notes.size(), 1u);
+}
+
 TEST(ContextQueues, PrivateQueueContextsRunOnTheirOwnSerialQueue) {
     auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
     EXPECT_EQ(context->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);
