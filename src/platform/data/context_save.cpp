@@ -414,6 +414,23 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         o.inserted_ = false;
         o.committed_.clear();
     };
+    if (!NotificationCenter::defaultCenter()->hasObserver(kManagedObjectContextDidSaveNotification, self.shared_from_this())) {
+        // No one would receive the did-save: the records settle and the lists empty as below, without
+        // building it.
+        for (const auto& o : inserted) settleInserted(*o);
+        for (const auto& o : updated) {
+            o->updated_ = false;
+            o->committed_.clear();
+        }
+        for (const auto& o : deleted) {
+            unregister(*o);
+            o->deleted_ = false;
+            o->context_.reset();
+        }
+        for (auto which : {ManagedObject::kInserted, ManagedObject::kUpdated, ManagedObject::kDeleted}) lists[which].clear(which);
+        releaseElsewhere(std::move(deleted));
+        return true;
+    }
     // While the inserted list is still the one pushed (nothing joined or left it meanwhile), it is
     // settled and handed on in one walk.
     const bool insertedAsPushed = lists[ManagedObject::kInserted].version == insertedVersion;

@@ -77,6 +77,68 @@ TEST(ContextChanges, ChangesProcessedWhileNobodyListensAreNotAnnouncedLater) {
     EXPECT_EQ(rootLog.notes.size(), 1u);
 }
 
+// A child's push settles its records the same whether or not anyone listens to its did-save: changes
+// gone, deleted records out of the context, the rest registered; the next did-save names only what
+// changed since.
+TEST(ContextChanges, APushSettlesTheChildWhetherOrNotItsDidSaveIsHeard) {
+    for (const bool heard : {true, false}) {
+        SCOPED_TRACE(heard ? "heard" : "not heard");
+        Stack s;
+        std::map<std::string, Ref<ManagedObject>> r;
+        s.main->performAndWait([&] {
+            for (const char* id : {"a", "b", "c"}) r[id] = insert(s.main, "News", {{"msgId", Value(id)}});
+        });
+        ASSERT_TRUE(s.saveAll());
+        std::vector<Dictionary> saves;
+        auto center = NotificationCenter::defaultCenter();
+        auto listen = [&] {
+            return center->addObserverForName(kManagedObjectContextDidSaveNotification, s.main, nullptr,
+                                              [&](const Notification& n) { saves.push_back(n.userInfo()); });
+        };
+        auto names = [](const Dictionary& note, std::string_view key) {
+            std::vector<std::string> out;
+            for (const Value& v : note.get(key).array()) out.push_back(ManagedObject::fromValue(v)->valueForKey("msgId").string());
+            return out;
+        };
+        Ref<Object> token = heard ? listen() : nullptr;
+        s.main->performAndWait([&] {
+            r["a"]->setValueForKey(Value("A"), "title");
+            s.main->deleteObject(r["b"]);
+            r["d"] = insert(s.main, "News", {{"msgId", Value("d")}});
+            ASSERT_TRUE(s.main->save(nullptr));
+            EXPECT_FALSE(s.main->hasChanges());
+            EXPECT_TRUE(s.main->insertedObjects().empty() && s.main->updatedObjects().empty() && s.main->deletedObjects().empty());
+            EXPECT_FALSE(r["a"]->isUpdated());
+            EXPECT_FALSE(r["d"]->isInserted());
+            EXPECT_FALSE(r["b"]->isDeleted());
+            EXPECT_FALSE(r["b"]->managedObjectContext());
+            EXPECT_FALSE(s.main->objectRegisteredForID(r["b"]->objectID()));
+            for (const char* id : {"a", "c", "d"}) EXPECT_EQ(s.main->objectRegisteredForID(r[id]->objectID()), r[id]) << id;
+        });
+        if (heard) {
+            ASSERT_EQ(saves.size(), 1u);
+            EXPECT_EQ(names(saves[0], kInsertedObjectsKey), (std::vector<std::string>{"d"}));
+            EXPECT_EQ(names(saves[0], kUpdatedObjectsKey), (std::vector<std::string>{"a"}));
+            EXPECT_EQ(names(saves[0], kDeletedObjectsKey), (std::vector<std::string>{"b"}));
+        } else {
+            token = listen();
+        }
+        saves.clear();
+        s.main->performAndWait([&] {
+            r["d"]->setValueForKey(Value("D"), "title");
+            ASSERT_TRUE(s.main->save(nullptr));
+        });
+        center->removeObserver(token.get());
+        ASSERT_EQ(saves.size(), 1u);
+        EXPECT_TRUE(names(saves[0], kInsertedObjectsKey).empty());
+        EXPECT_EQ(names(saves[0], kUpdatedObjectsKey), (std::vector<std::string>{"d"}));
+        EXPECT_TRUE(names(saves[0], kDeletedObjectsKey).empty());
+        ASSERT_TRUE(s.saveAll());
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT \"msgId\" || '|' || coalesce(\"title\", '') FROM \"News\" ORDER BY \"msgId\""),
+                  (std::vector<std::string>{"a|A", "c|", "d|D"}));
+    }
+}
+
 TEST(ContextQueues, PrivateQueueContextsRunOnTheirOwnSerialQueue) {
     auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
     EXPECT_EQ(context->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);
