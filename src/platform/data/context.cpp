@@ -761,8 +761,7 @@ void ManagedObjectContext::processPendingChanges() {
     take(ManagedObject::kNoteDeleted, kDeletedObjectsKey);
     take(ManagedObject::kNoteRefreshed, kRefreshedObjectsKey);
     if (info.empty()) return;
-    center->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(),
-                                              std::move(info));
+    center->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(), std::move(info));
 }
 
 void ManagedObjectContext::rollback() {
