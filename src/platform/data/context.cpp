@@ -654,30 +654,42 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
     Impl& d = *impl_;
     d.rekeyIfNeeded();
     std::vector<std::pair<std::string, std::vector<ManagedObject*>>> groups;
+    // Records come in runs of one entity: the group of the last record's entity is tried first.
+    const EntityDescription* lastEntity = nullptr;
+    std::size_t lastGroup = 0;
     for (const auto& o : objects) {
         if (!o || !o->id_ || !o->id_->isTemporaryID()) continue;
         if (auto permanent = o->id_->permanentID()) {
             d.rekey(*o, std::move(permanent));
             continue;
         }
-        const std::string& name = o->entity_->name();
-        auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == name; });
-        if (it == groups.end()) {
-            groups.emplace_back(name, std::vector<ManagedObject*>{});
-            it = groups.end() - 1;
-            it->second.reserve(objects.size());
+        if (o->entity_.get() != lastEntity) {
+            const std::string& name = o->entity_->name();
+            auto it = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == name; });
+            if (it == groups.end()) {
+                groups.emplace_back(name, std::vector<ManagedObject*>{});
+                it = groups.end() - 1;
+                it->second.reserve(objects.size());
+            }
+            lastEntity = o->entity_.get();
+            lastGroup = static_cast<std::size_t>(it - groups.begin());
         }
-        it->second.push_back(o.get());
+        groups[lastGroup].second.push_back(o.get());
     }
     if (groups.empty()) return true;
     // A record named twice gets one identifier, at its first place. A save hands over every inserted
-    // record once: one sorted copy of the pointers shows that without a hash node per record.
+    // record once: marking each record as it is met shows that without sorting or a hash node per
+    // record (the marks are cleared before anything else runs).
     for (auto& group : groups) {
         std::vector<ManagedObject*>& members = group.second;
         if (members.size() < 2) continue;
-        std::vector<ManagedObject*> sorted = members;
-        std::sort(sorted.begin(), sorted.end(), std::less<>());
-        if (std::adjacent_find(sorted.begin(), sorted.end()) == sorted.end()) continue;
+        bool twice = false;
+        for (ManagedObject* o : members) {
+            twice = twice || o->marked_;
+            o->marked_ = true;
+        }
+        for (ManagedObject* o : members) o->marked_ = false;
+        if (!twice) continue;
         std::unordered_set<const ManagedObject*> seen;
         seen.reserve(members.size());
         std::size_t kept = 0;
@@ -697,9 +709,11 @@ bool ManagedObjectContext::obtainPermanentIDsForObjects(const std::vector<Ref<Ma
         if (!ids) return false;
         std::vector<std::pair<Ref<ManagedObjectID>, Ref<ManagedObjectID>>> pairs;
         pairs.reserve(members.size());
-        for (std::size_t i = 0; i < members.size(); ++i) pairs.emplace_back(members[i]->id_, (*ids)[i]);
+        for (std::size_t i = 0; i < members.size(); ++i) pairs.emplace_back(members[i]->id_, std::move((*ids)[i]));
         ManagedObjectID::setPermanentIDs(pairs);
-        for (std::size_t i = 0; i < members.size(); ++i) d.rekey(*members[i], std::move((*ids)[i]));
+        for (std::size_t i = 0; i < members.size(); ++i) d.rekey(*members[i], std::move(pairs[i].second));
+        // The pairs now hold the temporary IDs, often their last references.
+        data_detail::releaseElsewhere(std::move(pairs));
     }
     d.seenGeneration = 0;  // let other temporaries be looked at again
     return true;
@@ -724,6 +738,18 @@ std::vector<Ref<ManagedObject>> ManagedObjectContext::registeredObjects() const 
 void ManagedObjectContext::processPendingChanges() {
     Impl& d = *impl_;
     d.notifyScheduled = false;
+    constexpr ManagedObject::List kNoteLists[] = {ManagedObject::kNoteInserted, ManagedObject::kNoteUpdated, ManagedObject::kNoteDeleted,
+                                                  ManagedObject::kNoteRefreshed};
+    if (std::all_of(std::begin(kNoteLists), std::end(kNoteLists), [&](ManagedObject::List which) { return d.list(which).empty(); })) {
+        return;
+    }
+    auto center = NotificationCenter::defaultCenter();
+    if (!center->hasObserver(kManagedObjectContextObjectsDidChangeNotification, shared_from_this())) {
+        // No one would receive the announcement (a save's parent, say, announcing a thousand pushed
+        // records): the lists are emptied without building it.
+        for (const auto which : kNoteLists) d.list(which).clear(which);
+        return;
+    }
     Dictionary info;
     auto take = [&](ManagedObject::List which, std::string_view key) {
         Impl::List& l = d.list(which);
@@ -735,8 +761,7 @@ void ManagedObjectContext::processPendingChanges() {
     take(ManagedObject::kNoteDeleted, kDeletedObjectsKey);
     take(ManagedObject::kNoteRefreshed, kRefreshedObjectsKey);
     if (info.empty()) return;
-    NotificationCenter::defaultCenter()->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(),
-                                              std::move(info));
+    center->post(std::string(kManagedObjectContextObjectsDidChangeNotification), shared_from_this(), std::move(info));
 }
 
 void ManagedObjectContext::rollback() {

@@ -13,6 +13,7 @@ namespace lv {
 using data_detail::contextError;
 using data_detail::Loaded;
 using data_detail::PushedRecord;
+using data_detail::releaseElsewhere;
 using data_detail::sameValue;
 
 namespace {
@@ -351,7 +352,10 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
         for (auto& o : objects) out.push_back(Value::adopting(std::move(o)));
         return out;
     };
+    // The notification's references go when it has been posted; these then free the records.
+    std::vector<Ref<ManagedObject>> released = deleted;
     postDidSave(toArray(inserted), toArray(updated), toArray(deleted));
+    releaseElsewhere(std::move(released));
     return true;
 }
 
@@ -373,7 +377,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     const auto inserted = lists[ManagedObject::kInserted].objects();
     const std::uint64_t insertedVersion = lists[ManagedObject::kInserted].version;
     const auto updated = lists[ManagedObject::kUpdated].objects();
-    const auto deleted = lists[ManagedObject::kDeleted].objects();
+    auto deleted = lists[ManagedObject::kDeleted].objects();
     auto canonicalValues = [&](const ManagedObject& o) {
         std::vector<Value> values = o.values_;
         if (o.entity_->relationships().empty()) return values;
@@ -410,6 +414,23 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         o.inserted_ = false;
         o.committed_.clear();
     };
+    if (!NotificationCenter::defaultCenter()->hasObserver(kManagedObjectContextDidSaveNotification, self.shared_from_this())) {
+        // No one would receive the did-save: the records settle and the lists empty as below, without
+        // building it.
+        for (const auto& o : inserted) settleInserted(*o);
+        for (const auto& o : updated) {
+            o->updated_ = false;
+            o->committed_.clear();
+        }
+        for (const auto& o : deleted) {
+            unregister(*o);
+            o->deleted_ = false;
+            o->context_.reset();
+        }
+        for (auto which : {ManagedObject::kInserted, ManagedObject::kUpdated, ManagedObject::kDeleted}) lists[which].clear(which);
+        releaseElsewhere(std::move(deleted));
+        return true;
+    }
     // While the inserted list is still the one pushed (nothing joined or left it meanwhile), it is
     // settled and handed on in one walk.
     const bool insertedAsPushed = lists[ManagedObject::kInserted].version == insertedVersion;
@@ -433,6 +454,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     Array updatedValues = toArray(ManagedObject::kUpdated);
     Array deletedValues = toArray(ManagedObject::kDeleted);
     postDidSave(std::move(insertedValues), std::move(updatedValues), std::move(deletedValues));
+    releaseElsewhere(std::move(deleted));  // saved deletions: usually their last references
     return true;
 }
 
@@ -568,18 +590,19 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     }
     std::vector<Ref<ManagedObjectID>> load;
     std::vector<Ref<ManagedObject>> targets;  // nullptr: a record new to this context
-    auto consider = [&](const Ref<ManagedObjectID>& id, bool mayRegister) {
+    // The IDs and records move into the lists (a merge names its records by the thousand).
+    auto consider = [&](Ref<ManagedObjectID>& id, bool mayRegister) {
         Ref<ManagedObject> o = d.lookup(id);
         if (o && o->fault_) {
-            d.add(ManagedObject::kNoteRefreshed, o);  // loads the new values when next read
+            d.add(ManagedObject::kNoteRefreshed, std::move(o));  // loads the new values when next read
             return;
         }
         if (!o && !mayRegister) return;
-        load.push_back(id);
-        targets.push_back(o);
+        load.push_back(std::move(id));
+        targets.push_back(std::move(o));
     };
-    for (const auto& id : idsOf(kUpdatedObjectsKey)) consider(id, false);
-    for (const auto& id : idsOf(kInsertedObjectsKey)) consider(id, true);
+    for (auto& id : idsOf(kUpdatedObjectsKey)) consider(id, false);
+    for (auto& id : idsOf(kInsertedObjectsKey)) consider(id, true);
     // A record without local changes only takes the parent's values when they differ from its own:
     // the parent compares them in place instead of copying every merged record's values here.
     std::vector<const std::vector<Value>*> known;
@@ -588,7 +611,7 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     std::vector<Loaded> loaded;
     if (!load.empty() && d.loadFromSource(load, loaded, nullptr, &known)) {
         for (std::size_t k = 0; k < load.size(); ++k) {
-            Ref<ManagedObject> o = targets[k];
+            Ref<ManagedObject>& o = targets[k];  // not read again after this step
             if (!loaded[k].found) {
                 if (o && !o->inserted_) drop(o);
                 continue;

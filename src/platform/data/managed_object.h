@@ -154,6 +154,7 @@ private:
     bool deleted_ = false;
     mutable bool gone_ = false;  // the record's row no longer exists
     bool registered_ = false;
+    bool marked_ = false;  // scratch of one walk over records (set and cleared within it)
     std::array<std::uint32_t, kListCount> slots_;
 };
 

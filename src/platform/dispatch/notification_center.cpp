@@ -36,12 +36,13 @@ struct NotificationCenter::Registration {
     Handler handler;
     std::atomic<bool> removed{false};
 
-    bool matches(const Notification& n) const {
-        if (!name.empty() && name != n.name()) return false;
+    bool matches(const Notification& n) const { return matches(n.name(), n.object()); }
+    bool matches(std::string_view postedName, const Ref<Object>& postedObject) const {
+        if (!name.empty() && name != postedName) return false;
         if (anyObject) return true;
-        if (n.object().get() != objectAddress) return false;
+        if (postedObject.get() != objectAddress) return false;
         // The same address may belong to a later object once the registered one is gone.
-        return object.lock() == n.object();
+        return object.lock() == postedObject;
     }
 };
 
@@ -102,6 +103,12 @@ void NotificationCenter::removeObserver(const void* observer, std::string_view n
 
 void NotificationCenter::post(std::string name, Ref<Object> object, Dictionary userInfo) {
     post(Notification::make(std::move(name), std::move(object), std::move(userInfo)));
+}
+
+bool NotificationCenter::hasObserver(std::string_view name, const Ref<Object>& object) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return std::any_of(registrations_.begin(), registrations_.end(),
+                       [&](const std::shared_ptr<Registration>& r) { return r->matches(name, object); });
 }
 
 void NotificationCenter::post(const Ref<Notification>& notification) {

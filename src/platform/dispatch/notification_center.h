@@ -58,6 +58,9 @@ public:
 
     void post(const Ref<Notification>& notification);
     void post(std::string name, Ref<Object> object = nullptr, Dictionary userInfo = {});
+    // Whether a post of that name by that object would reach an observer registered now: a poster may
+    // leave out building what no one would receive.
+    bool hasObserver(std::string_view name, const Ref<Object>& object);
 
 private:
     struct Registration;

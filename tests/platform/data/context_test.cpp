@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "context_test_support.h"
+#include "support/raw_sqlite.h"
 #include "platform/dispatch/thread.h"
 
 namespace lv {
@@ -37,6 +38,106 @@ struct ChangeLog {
     ~ChangeLog() { NotificationCenter::defaultCenter()->removeObserver(this); }
     std::vector<Dictionary> notes;
 };
+
+// Changes processed while nobody listens are not announced later: a record inserted then is announced
+// as updated when it changes afterwards, as when its insertion had been announced. The same at both
+// levels of a save (the parent's announcement of pushed records).
+TEST(ContextChanges, ChangesProcessedWhileNobodyListensAreNotAnnouncedLater) {
+    Stack s;
+    auto idsOf = [](const Dictionary& note, std::string_view key) {
+        std::vector<std::string> out;
+        for (const Value& v : note.get(key).array()) out.push_back(ManagedObject::fromValue(v)->valueForKey("msgId").string());
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    Ref<ManagedObject> x;
+    s.main->performAndWait([&] {
+        x = insert(s.main, "News", {{"msgId", Value("x")}});
+        s.main->processPendingChanges();
+        ChangeLog log(s.main);
+        insert(s.main, "News", {{"msgId", Value("y")}});
+        x->setValueForKey(Value("X"), "title");
+        s.main->processPendingChanges();
+        ASSERT_EQ(log.notes.size(), 1u);
+        EXPECT_EQ(idsOf(log.notes[0], kInsertedObjectsKey), (std::vector<std::string>{"y"}));
+        EXPECT_EQ(idsOf(log.notes[0], kUpdatedObjectsKey), (std::vector<std::string>{"x"}));
+        ASSERT_TRUE(s.main->save(nullptr));  // the root takes both while nobody listens to it
+        insert(s.main, "News", {{"msgId", Value("z")}});
+        x->setValueForKey(Value("X2"), "title");
+    });
+    ChangeLog rootLog(s.root);
+    s.main->performAndWait([&] { ASSERT_TRUE(s.main->save(nullptr)); });
+    ASSERT_EQ(rootLog.notes.size(), 1u);
+    EXPECT_EQ(idsOf(rootLog.notes[0], kInsertedObjectsKey), (std::vector<std::string>{"z"}));
+    EXPECT_EQ(idsOf(rootLog.notes[0], kUpdatedObjectsKey), (std::vector<std::string>{"x"}));
+    s.root->performAndWait([&] {
+        ASSERT_TRUE(s.root->save(nullptr));
+        EXPECT_EQ(fetch(s.root, request("News")).size(), 3u);
+    });
+    EXPECT_EQ(rootLog.notes.size(), 1u);
+}
+
+// A child's push settles its records the same whether or not anyone listens to its did-save: changes
+// gone, deleted records out of the context, the rest registered; the next did-save names only what
+// changed since.
+TEST(ContextChanges, APushSettlesTheChildWhetherOrNotItsDidSaveIsHeard) {
+    for (const bool heard : {true, false}) {
+        SCOPED_TRACE(heard ? "heard" : "not heard");
+        Stack s;
+        std::map<std::string, Ref<ManagedObject>> r;
+        s.main->performAndWait([&] {
+            for (const char* id : {"a", "b", "c"}) r[id] = insert(s.main, "News", {{"msgId", Value(id)}});
+        });
+        ASSERT_TRUE(s.saveAll());
+        std::vector<Dictionary> saves;
+        auto center = NotificationCenter::defaultCenter();
+        auto listen = [&] {
+            return center->addObserverForName(kManagedObjectContextDidSaveNotification, s.main, nullptr,
+                                              [&](const Notification& n) { saves.push_back(n.userInfo()); });
+        };
+        auto names = [](const Dictionary& note, std::string_view key) {
+            std::vector<std::string> out;
+            for (const Value& v : note.get(key).array()) out.push_back(ManagedObject::fromValue(v)->valueForKey("msgId").string());
+            return out;
+        };
+        Ref<Object> token = heard ? listen() : nullptr;
+        s.main->performAndWait([&] {
+            r["a"]->setValueForKey(Value("A"), "title");
+            s.main->deleteObject(r["b"]);
+            r["d"] = insert(s.main, "News", {{"msgId", Value("d")}});
+            ASSERT_TRUE(s.main->save(nullptr));
+            EXPECT_FALSE(s.main->hasChanges());
+            EXPECT_TRUE(s.main->insertedObjects().empty() && s.main->updatedObjects().empty() && s.main->deletedObjects().empty());
+            EXPECT_FALSE(r["a"]->isUpdated());
+            EXPECT_FALSE(r["d"]->isInserted());
+            EXPECT_FALSE(r["b"]->isDeleted());
+            EXPECT_FALSE(r["b"]->managedObjectContext());
+            EXPECT_FALSE(s.main->objectRegisteredForID(r["b"]->objectID()));
+            for (const char* id : {"a", "c", "d"}) EXPECT_EQ(s.main->objectRegisteredForID(r[id]->objectID()), r[id]) << id;
+        });
+        if (heard) {
+            ASSERT_EQ(saves.size(), 1u);
+            EXPECT_EQ(names(saves[0], kInsertedObjectsKey), (std::vector<std::string>{"d"}));
+            EXPECT_EQ(names(saves[0], kUpdatedObjectsKey), (std::vector<std::string>{"a"}));
+            EXPECT_EQ(names(saves[0], kDeletedObjectsKey), (std::vector<std::string>{"b"}));
+        } else {
+            token = listen();
+        }
+        saves.clear();
+        s.main->performAndWait([&] {
+            r["d"]->setValueForKey(Value("D"), "title");
+            ASSERT_TRUE(s.main->save(nullptr));
+        });
+        center->removeObserver(token.get());
+        ASSERT_EQ(saves.size(), 1u);
+        EXPECT_TRUE(names(saves[0], kInsertedObjectsKey).empty());
+        EXPECT_EQ(names(saves[0], kUpdatedObjectsKey), (std::vector<std::string>{"d"}));
+        EXPECT_TRUE(names(saves[0], kDeletedObjectsKey).empty());
+        ASSERT_TRUE(s.saveAll());
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT \"msgId\" || '|' || coalesce(\"title\", '') FROM \"News\" ORDER BY \"msgId\""),
+                  (std::vector<std::string>{"a|A", "c|", "d|D"}));
+    }
+}
 
 TEST(ContextQueues, PrivateQueueContextsRunOnTheirOwnSerialQueue) {
     auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
@@ -212,6 +313,45 @@ TEST(ContextIDs, RecordsNamedTwiceGetOnePermanentIDEach) {
         ASSERT_TRUE(all);
         EXPECT_EQ(all->size(), 3u);
     });
+}
+
+// Records of two entities in runs, some named twice and some already holding permanent IDs: each gets
+// one permanent ID of its own entity, keys in the order first named; a later call starts afresh.
+TEST(ContextIDs, RecordsOfTwoEntitiesNamedTwiceGetOnePermanentIDEach) {
+    Stack s;
+    s.main->performAndWait([&] {
+        std::vector<Ref<ManagedObject>> n;
+        std::vector<Ref<ManagedObject>> t;
+        for (int i = 0; i < 4; ++i) {
+            n.push_back(insert(s.main, "News", {{"msgId", Value("m" + std::to_string(i))}}));
+            t.push_back(insert(s.main, "Toptenz", {{"title", Value("t" + std::to_string(i))}}));
+        }
+        Ref<Error> error;
+        ASSERT_TRUE(s.main->obtainPermanentIDsForObjects({n[1]}, &error)) << test::describe(error);
+        const auto first = n[1]->objectID();
+        ASSERT_TRUE(s.main->obtainPermanentIDsForObjects({n[2], n[0], t[1], t[1], n[2], n[1], t[0], n[0], t[1]}, &error))
+            << test::describe(error);
+        EXPECT_EQ(n[1]->objectID(), first);  // kept
+        const std::vector<std::pair<Ref<ManagedObject>, std::int64_t>> expected{
+            {n[1], 1}, {n[2], 2}, {n[0], 3}, {t[1], 1}, {t[0], 2}};
+        for (const auto& [o, key] : expected) {
+            EXPECT_FALSE(o->objectID()->isTemporaryID());
+            EXPECT_EQ(o->objectID()->key(), key) << o->valueForKey(o->entity()->name() == "News" ? "msgId" : "title").stringValue();
+            EXPECT_EQ(s.main->objectRegisteredForID(o->objectID()), o);
+        }
+        EXPECT_EQ(n[0]->objectID()->entity()->name(), "News");
+        EXPECT_EQ(t[0]->objectID()->entity()->name(), "Toptenz");
+        ASSERT_TRUE(s.main->obtainPermanentIDsForObjects({t[2], n[3], t[2], t[3]}, &error)) << test::describe(error);
+        EXPECT_EQ(t[2]->objectID()->key(), 3);
+        EXPECT_EQ(t[3]->objectID()->key(), 4);
+        EXPECT_EQ(n[3]->objectID()->key(), 4);
+        ASSERT_TRUE(s.main->save(nullptr));
+    });
+    s.root->performAndWait([&] { ASSERT_TRUE(s.root->save(nullptr)); });
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"_pk\" || '|' || \"msgId\" FROM \"News\" ORDER BY \"_pk\""),
+              (std::vector<std::string>{"1|m1", "2|m2", "3|m0", "4|m3"}));
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"_pk\" || '|' || \"title\" FROM \"Toptenz\" ORDER BY \"_pk\""),
+              (std::vector<std::string>{"1|t1", "2|t0", "3|t2", "4|t3"}));
 }
 
 TEST(ContextIDs, PermanentIDsAreTheSameValueInEveryContext) {

@@ -2,8 +2,13 @@
 // records saved through the root, read back by a new coordinator, conflicts with another writer, the app's synchronous save with its observers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include "context_test_support.h"
 #include "support/raw_sqlite.h"
+#include "platform/dispatch/notification_center.h"
+#include "platform/dispatch/run_loop.h"
 #include "platform/dispatch/thread.h"
 
 namespace lv {
@@ -130,6 +135,68 @@ TEST(MainRoad, ManyNewRecordsInAlternatingRunsReachTheFileExactly) {
         }
         EXPECT_FALSE(s.root->hasChanges());
     });
+}
+
+// Saved deletions at both levels: each did-save names the deleted records, which an observer may keep
+// and read as they were (values, permanent IDs, out of every context); the ones nobody keeps are let
+// go, and the rows are gone from the file.
+TEST(MainRoad, SavedDeletionsAreAnnouncedIntactAndLetGo) {
+    Stack s;
+    s.main->performAndWait([&] {
+        for (int i = 0; i < 6; ++i) insert(s.main, "News", {{"msgId", Value("m" + std::to_string(i))}, {"title", Value("t" + std::to_string(i))}});
+    });
+    ASSERT_TRUE(s.saveAll());
+    auto center = NotificationCenter::defaultCenter();
+    std::map<const void*, std::vector<Ref<ManagedObject>>> kept;  // by context: the first deleted record named
+    std::map<const void*, std::vector<std::string>> named;        // by context: the deleted records' keys
+    std::vector<Ref<Object>> tokens;
+    for (const auto& context : {s.main, s.root}) {
+        const void* at = context.get();
+        tokens.push_back(center->addObserverForName(
+            kManagedObjectContextDidSaveNotification, context, nullptr, [&kept, &named, at](const Notification& n) {
+                for (const Value& v : n.userInfo().get(kDeletedObjectsKey).array()) {
+                    auto record = ManagedObject::fromValue(v);
+                    ASSERT_TRUE(record);
+                    named[at].push_back(record->objectID()->URIRepresentation());
+                    if (kept[at].empty()) kept[at].push_back(record);
+                }
+            }));
+    }
+    std::vector<Weak<ManagedObject>> gone;  // both levels' deleted records
+    std::vector<std::string> deletedKeys;
+    s.main->performAndWait([&] {
+        for (const auto& o : fetch(s.main, request("News", nullptr, {SortDescriptor("msgId", true)}))) {
+            const std::string msgId = o->valueForKey("msgId").string();
+            if (msgId == "m1" || msgId == "m2" || msgId == "m4") {
+                deletedKeys.push_back(o->objectID()->URIRepresentation());
+                gone.push_back(o);
+                s.root->performAndWait([&] { gone.push_back(s.root->objectRegisteredForID(o->objectID())); });
+                s.main->deleteObject(o);
+            }
+        }
+    });
+    ASSERT_EQ(gone.size(), 6u);
+    ASSERT_TRUE(s.saveAll());
+    for (auto& token : tokens) center->removeObserver(token.get());
+
+    EXPECT_EQ(named[s.main.get()], deletedKeys);
+    EXPECT_EQ(named[s.root.get()], deletedKeys);
+    for (const auto& context : {s.main, s.root}) {
+        ASSERT_EQ(kept[context.get()].size(), 1u);
+        const auto& record = kept[context.get()][0];
+        EXPECT_EQ(record->valueForKey("msgId"), Value("m1"));
+        EXPECT_EQ(record->valueForKey("title"), Value("t1"));
+        EXPECT_EQ(record->objectID()->URIRepresentation(), deletedKeys[0]);
+        EXPECT_FALSE(record->managedObjectContext());
+        EXPECT_FALSE(record->isDeleted());
+        context->performAndWait([&] { EXPECT_FALSE(context->objectRegisteredForID(record->objectID())); });
+    }
+    // Nobody else holds the other deleted records: they are freed (the kept ones stay).
+    EXPECT_TRUE(runMainUntil(
+        [&] { return std::count_if(gone.begin(), gone.end(), [](const Weak<ManagedObject>& w) { return w.expired(); }) == 4; }, 10));
+    kept.clear();
+    EXPECT_TRUE(runMainUntil([&] { return std::all_of(gone.begin(), gone.end(), [](const Weak<ManagedObject>& w) { return w.expired(); }); }, 10));
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"msgId\" FROM \"News\" ORDER BY \"msgId\""), (std::vector<std::string>{"m0", "m3", "m5"}));
 }
 
 TEST(MainRoad, AnotherWriterOfTheSameRowGivesAConflictThatLosesNothing) {

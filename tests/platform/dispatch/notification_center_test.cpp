@@ -63,6 +63,49 @@ TEST(NotificationCenterTest, RemovedObserversAreNotCalled) {
     EXPECT_EQ(r.events(), (Events{"observer-n", "observer-m", "first"}));
 }
 
+// Whether a post would reach an observer agrees with what a post of the same name and sender
+// delivers: name and any-name filters, the sender's identity (a new object at a gone sender's address
+// is not that sender), removed observers.
+TEST(NotificationCenterTest, HasObserverAgreesWithWhatAPostDelivers) {
+    Ref<NotificationCenter> center = makeRef<NotificationCenter>();
+    Ref<Sender> a = makeRef<Sender>();
+    Ref<Sender> b = makeRef<Sender>();
+    int delivered = 0;
+    auto count = [&](const Notification&) { ++delivered; };
+    int observer = 0;
+    Ref<Object> token = center->addObserverForName("n", a, nullptr, count);
+    center->addObserver(&observer, "", b, count);
+    struct Case {
+        std::string name;
+        Ref<Object> object;
+        bool expected;
+    };
+    auto check = [&](const std::vector<Case>& cases) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            EXPECT_EQ(center->hasObserver(c.name, c.object), c.expected);
+            delivered = 0;
+            center->post(c.name, c.object);
+            EXPECT_EQ(delivered > 0, c.expected);
+        }
+    };
+    check({{"n", a, true}, {"n", b, true}, {"m", b, true}, {"n", nullptr, false}, {"m", a, false}, {"", nullptr, false}});
+    center->removeObserver(token.get());
+    check({{"n", a, false}, {"n", b, true}});
+    center->removeObserver(&observer);
+    check({{"n", b, false}});
+    std::vector<Ref<Object>> tokens;
+    {
+        Ref<Sender> gone = makeRef<Sender>();
+        tokens.push_back(center->addObserverForName("g", gone, nullptr, count));
+        check({{"g", gone, true}});
+    }
+    check({{"g", makeRef<Sender>(), false}});
+    tokens.push_back(center->addObserverForName("", nullptr, nullptr, count));
+    check({{"anything", nullptr, true}, {"n", a, true}});
+    for (const auto& t : tokens) center->removeObserver(t.get());
+}
+
 // A delivery queue runs the handler there and the post waits for it: from another thread to the main
 // queue, inline from the main thread, and on a queue of its own.
 TEST(NotificationCenterTest, DeliveryQueueRunsTheHandlerThereAndPostWaits) {

@@ -16,6 +16,7 @@
 #include "platform/data/context.h"
 #include "platform/data/detail/registry.h"
 #include "platform/data/managed_object.h"
+#include "platform/dispatch/queue.h"
 
 namespace lv {
 
@@ -127,6 +128,15 @@ struct PushedRecord {
     std::vector<bool> changed;   // updates: which of them changed
     std::int64_t version = 0;
 };
+
+// Hands the last references of what a save is done with (deleted records with their values,
+// temporary IDs replaced by permanent ones; a thousand at a time) to a background queue, which frees
+// whatever no one else holds: work the saving queue need not wait for.
+template <class T>
+void releaseElsewhere(std::vector<T>&& doomed) {
+    if (doomed.empty()) return;
+    Queue::global()->async([released = std::move(doomed)] {});
+}
 
 // Error helpers.
 Ref<Error> contextError(std::int64_t code, std::string message, Dictionary extra = {});
