@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -167,17 +168,27 @@ Bytes writeInline(const PlainEntry& entry) {
 struct In {
     const Bytes& b;
     std::size_t pos = 0;
+    // A big-endian value of n bytes: one load and a byte swap.
     std::uint64_t be(int n) {
         std::uint64_t v = 0;
-        for (int i = 0; i < n; ++i) v = (v << 8) | b[pos++];
-        return v;
+        std::memcpy(&v, b.data() + pos, static_cast<std::size_t>(n));
+        pos += static_cast<std::size_t>(n);
+        return __builtin_bswap64(v) >> (64 - 8 * n);
     }
     std::uint8_t u8() { return b[pos++]; }
-    std::string str() {
+    std::string_view view() {
         auto n = static_cast<std::size_t>(be(4));
         const std::string_view text(reinterpret_cast<const char*>(b.data() + pos), n);
         pos += n;
-        return lv::isWellFormedUtf8(text) ? std::string(text) : std::string();
+        return text;
+    }
+    // The text into a fresh string; text that is not UTF-8 stays empty.
+    void str(std::string& into) {
+        const std::string_view text = view();
+        if (lv::isWellFormedUtf8(text)) {
+            std::destroy_at(&into);  // empty: nothing to free
+            std::construct_at(&into, text);
+        }
     }
     // Reads a field header; false at the stop byte.
     bool field(std::uint8_t& type, std::int16_t& id) {
@@ -188,6 +199,8 @@ struct In {
     }
 };
 
+// Each element is filled in place in its list; the "label" key is checked, not kept (the struct's
+// field stands for it).
 PlainEntry readInline(const Bytes& bytes) {
     In in{bytes};
     PlainEntry entry;
@@ -201,32 +214,32 @@ PlainEntry readInline(const Bytes& bytes) {
             if (id == 6) {
                 while (in.field(t, id)) {
                     if (id == 1) {
-                        entry.messageId = in.str();
+                        in.str(entry.messageId);
                         continue;
                     }
                     in.u8();
                     auto events = in.be(4);
                     entry.events.reserve(entry.events.size() + events);
                     for (std::uint64_t k = 0; k < events; ++k) {
-                        PlainEvent e;
+                        PlainEvent& e = entry.events.emplace_back();
                         while (in.field(t, id)) {
-                            if (id == 1) e.name = in.str();
+                            if (id == 1) in.str(e.name);
                             if (id == 2) {
-                                in.u8(), in.u8(), in.be(4), in.str();
-                                while (in.field(t, id)) e.property = in.str();
+                                in.u8(), in.u8(), in.be(4);
+                                benchmark::DoNotOptimize(lv::isWellFormedUtf8(in.view()));
+                                while (in.field(t, id)) in.str(e.property);
                             }
                             if (id == 3) e.duration = static_cast<std::int64_t>(in.be(8));
                             if (id == 4) e.acc = static_cast<std::int32_t>(in.be(4));
                             if (id == 5) e.ts = static_cast<std::int64_t>(in.be(8));
                         }
-                        entry.events.push_back(std::move(e));
                     }
                 }
                 id = 6;
             } else {
-                PlainSession s;
+                PlainSession& s = entry.sessions.emplace_back();
                 while (in.field(t, id)) {
-                    if (id == 1) s.id = in.str();
+                    if (id == 1) in.str(s.id);
                     if (id == 2) s.start = static_cast<std::int64_t>(in.be(8));
                     if (id == 3) s.end = static_cast<std::int64_t>(in.be(8));
                     if (id == 4) s.duration = static_cast<std::int64_t>(in.be(8));
@@ -235,16 +248,14 @@ PlainEntry readInline(const Bytes& bytes) {
                         auto pages = in.be(4);
                         s.pages.reserve(pages);
                         for (std::uint64_t k = 0; k < pages; ++k) {
-                            PlainPage p;
+                            PlainPage& p = s.pages.emplace_back();
                             while (in.field(t, id)) {
-                                if (id == 1) p.name = in.str();
+                                if (id == 1) in.str(p.name);
                                 if (id == 2) p.duration = static_cast<std::int64_t>(in.be(8));
                             }
-                            s.pages.push_back(std::move(p));
                         }
                     }
                 }
-                entry.sessions.push_back(std::move(s));
                 id = 7;
             }
         }
