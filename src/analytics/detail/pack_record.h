@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "analytics/detail/pack_reader.h"
 #include "analytics/pack_protocol.h"
 
 namespace lv {
@@ -56,7 +57,32 @@ struct PackBinaryAccess {
     static bool readBufferedText(TPKBinaryProtocol& p, std::optional<std::string>& text) { return p.readBufferedText(text); }
     static void reserve(TPKMemoryBuffer& b, std::uint64_t size) { b.reserveStorage(static_cast<std::size_t>(size)); }
     static TPKMemoryBuffer borrow(std::span<const std::uint8_t> bytes) { return TPKMemoryBuffer(bytes, TPKMemoryBuffer::Borrow{}); }
+    // Reads a record from the unread bytes of the protocol's memory buffer with the memory reader;
+    // the buffer's read position and the protocol's nesting depth then stand as if the protocol had
+    // read (up to the failing read, when one fails). False when the transport is not a memory buffer.
+    template <class R>
+    static bool readFromMemory(TPKBinaryProtocol& p, R& record) {
+        if (!p.memory_) return false;
+        TPKMemoryBuffer& memory = *p.memory_;
+        PackMemoryReader in(memory.readCursor(), static_cast<std::size_t>(memory.bytesRemaining()), p.depth_);
+        struct Settle {
+            TPKBinaryProtocol& p;
+            TPKMemoryBuffer& memory;
+            PackMemoryReader& in;
+            ~Settle() {
+                memory.advance(in.consumed());
+                p.depth_ = in.depth();
+            }
+        } settle{p, memory, in};
+        record.readMemoryFields(in);
+        return true;
+    }
 };
+
+// The bytes that remain to be read.
+inline std::uint64_t packRemaining(TPKProtocol& p) { return p.transport().bytesRemaining(); }
+inline std::uint64_t packRemaining(TPKBinaryProtocol& p) { return p.transport().bytesRemaining(); }
+inline std::uint64_t packRemaining(PackMemoryReader& p) { return p.bytesRemaining(); }
 
 // How each kind of value is written and read: its type code, whether it holds a value, and the codec.
 // P is TPKProtocol, or TPKBinaryProtocol itself so that its calls are direct and inline.
@@ -109,6 +135,10 @@ struct PackCodec<std::string> {
             std::string key;
             if (!PackBinaryAccess::readTextInto(p, key)) TPKProtocolException::raise("Map key is not UTF-8 text");
             return key;
+        } else if constexpr (std::is_same_v<P, PackMemoryReader>) {
+            std::string key;
+            if (!p.readTextInto(key)) TPKProtocolException::raise("Map key is not UTF-8 text");
+            return key;
         } else {
             auto text = p.readString();
             if (!text) TPKProtocolException::raise("Map key is not UTF-8 text");
@@ -146,6 +176,8 @@ struct PackCodec<R, std::enable_if_t<std::is_base_of_v<PackStruct<R>, R>>> {
         record.readFields(p);
         return record;
     }
+    template <class P>
+    static void readInto(P& p, R& record) { record.readFields(p); }
 };
 template <class E>
 struct PackCodec<std::vector<E>> {
@@ -163,16 +195,25 @@ struct PackCodec<std::vector<E>> {
     }
     template <class P>
     static std::vector<E> read(P& p) {
+        std::vector<E> list;
+        readInto(p, list);
+        return list;
+    }
+    // Into an empty list.
+    template <class P>
+    static void readInto(P& p, std::vector<E>& list) {
         std::int32_t size = 0;
         p.readListBegin(nullptr, &size);
-        std::vector<E> list;
-        list.reserve(static_cast<std::size_t>(std::clamp(size, 0, 1024)));  // the count was checked against the bytes
-        const std::uint64_t bytesAtStart = p.transport().bytesRemaining();
+        // The count was checked against the bytes, but an element may take far less room than it
+        // does read: a long list gets room for its first element, then for as many as the bytes that
+        // remain hold at the size of those read.
+        list.reserve(static_cast<std::size_t>(size > 1024 ? 1 : std::max(size, 0)));
+        const std::uint64_t bytesAtStart = packRemaining(p);
         for (std::int32_t i = 0; i < size; ++i) {
             if (i > 0 && list.size() == list.capacity()) {
                 // Full: room for the rest of the count, as far as the bytes that remain hold elements
                 // the size of those read so far.
-                const std::uint64_t remaining = p.transport().bytesRemaining();
+                const std::uint64_t remaining = packRemaining(p);
                 const std::uint64_t perElement = std::max<std::uint64_t>(1, (bytesAtStart - remaining) / static_cast<std::uint64_t>(i));
                 list.reserve(static_cast<std::size_t>(
                     std::min<std::uint64_t>(static_cast<std::uint64_t>(size), static_cast<std::uint64_t>(i) + remaining / perElement)));
@@ -184,7 +225,6 @@ struct PackCodec<std::vector<E>> {
             }
         }
         p.readListEnd();
-        return list;
     }
 };
 template <class V>
@@ -207,15 +247,28 @@ struct PackCodec<std::map<std::string, V>> {
     }
     template <class P>
     static std::map<std::string, V> read(P& p) {
+        std::map<std::string, V> m;
+        readInto(p, m);
+        return m;
+    }
+    // Into an empty map.
+    template <class P>
+    static void readInto(P& p, std::map<std::string, V>& m) {
         std::int32_t size = 0;
         p.readMapBegin(nullptr, nullptr, &size);
-        std::map<std::string, V> m;
         for (std::int32_t i = 0; i < size; ++i) {
-            std::string key = PackCodec<std::string>::read(p);
             // Keys written by us come in order, so the end is the usual place. A new entry's record
             // is read in place (the map is dropped if reading fails); a repeated key takes the last value.
             const std::size_t before = m.size();
-            auto entry = m.try_emplace(m.end(), std::move(key));
+            typename std::map<std::string, V>::iterator entry;
+            if constexpr (std::is_same_v<P, PackMemoryReader>) {
+                // The key's bytes go straight into the new entry.
+                const std::string_view key = p.readCounted();
+                if (!isWellFormedUtf8(key)) TPKProtocolException::raise("Map key is not UTF-8 text");
+                entry = m.emplace_hint(m.end(), std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+            } else {
+                entry = m.try_emplace(m.end(), PackCodec<std::string>::read(p));
+            }
             if constexpr (PackCodec<V>::kType == PackType::Struct) {
                 if (m.size() != before) {
                     entry->second.readFields(p);
@@ -225,7 +278,6 @@ struct PackCodec<std::map<std::string, V>> {
             entry->second = PackCodec<V>::read(p);
         }
         p.readMapEnd();
-        return m;
     }
 };
 // Objects (strings, data, structs, lists, maps) may be nothing; only those holding a value are written.
@@ -237,6 +289,9 @@ struct PackCodec<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::stri
     static void write(P& p, const std::optional<T>& v) { PackCodec<T>::write(p, *v); }
     template <class P>
     static std::optional<T> read(P& p) { return PackCodec<T>::read(p); }
+    // Into a value made empty in place.
+    template <class P>
+    static void readInto(P& p, std::optional<T>& v) { PackCodec<T>::readInto(p, v.emplace()); }
 };
 
 template <class T>
@@ -331,6 +386,28 @@ struct PackFieldSpec {
             &readBinaryValue,
         };
     }
+    // The field's value from the memory reader; a read that fails leaves the field as it was.
+    static void readMemory(R& r, PackMemoryReader& p) {
+        auto& field = r.*Member;
+        if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+            p.readTextField(field.storage());
+            field.markSet();
+        } else if constexpr (requires(T& v) { PackCodec<T>::readInto(p, v); }) {
+            if (!field.isSet() && !field.get()) {
+                // A fresh field (the usual case) is filled in place, and made fresh again if the read fails.
+                try {
+                    PackCodec<T>::readInto(p, field.storage());
+                } catch (...) {
+                    field.storage().reset();
+                    throw;
+                }
+                return field.markSet();
+            }
+            field.set(PackCodec<T>::read(p));
+        } else {
+            field.set(PackCodec<T>::read(p));
+        }
+    }
     static void readBinaryValue(R& r, TPKBinaryProtocol& p) {
         auto& field = r.*Member;
         if constexpr (std::is_same_v<T, std::optional<std::string>>) {
@@ -350,6 +427,23 @@ constexpr PackFieldSpec<Member> packField(std::int16_t id, const char* name) {
 template <class R, class... Specs>
 std::uint64_t packSpecsSize(const R& r, const Specs&... specs) {
     return (std::uint64_t{1} + ... + specs.packedSize(r));
+}
+// A record's read from the memory reader: each field header is matched against the specs' ids and
+// types in code (no table, no call per field); unknown ids and fields of another type are skipped.
+template <class R, class... Specs>
+void packSpecsRead(R& r, PackMemoryReader& p, const Specs&... specs) {
+    p.readStructBegin();
+    for (;;) {
+        std::uint8_t type = 0;
+        std::int16_t id = 0;
+        p.readFieldBegin(&type, &id);
+        if (type == static_cast<std::uint8_t>(PackType::Stop)) break;
+        const bool read = ((id == specs.id && type == static_cast<std::uint8_t>(PackCodec<typename Specs::T>::kType) &&
+                            (Specs::readMemory(r, p), true)) ||
+                           ...);
+        if (!read) p.skip(type);
+    }
+    p.readStructEnd();
 }
 template <class R, class... Specs>
 void packSpecsWrite(const R& r, TPKBinaryProtocol& p, const Specs&... specs) {
@@ -404,6 +498,20 @@ public:
     template <class P>
     void readFields(P& p) {
         R& self = static_cast<R&>(*this);
+        if constexpr (std::is_same_v<P, PackMemoryReader>) {
+            self.readMemoryFields(p);
+        } else {
+            if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+                if (PackBinaryAccess::readFromMemory(p, self)) return;  // the bytes are all in memory
+            }
+            readThroughTable(self, p);
+        }
+    }
+
+private:
+    // The general read: each field looked up in the record's table and read through its row.
+    template <class P>
+    static void readThroughTable(R& self, P& p) {
         p.readStructBegin();
         for (;;) {
             std::uint8_t type = 0;
@@ -455,7 +563,9 @@ public:                                                                         
     static std::span<const ::lv::PackFieldInfo<Record>> fieldTable();          \
     /* The bytes the binary form of the record takes, and that form written. */ \
     std::uint64_t packedSize() const;                                          \
-    void writeBinaryFields(::lv::TPKBinaryProtocol& p) const;
+    void writeBinaryFields(::lv::TPKBinaryProtocol& p) const;                  \
+    /* The record read from bytes in memory. */                                \
+    void readMemoryFields(::lv::PackMemoryReader& p);
 
 #define LV_PACK_TABLE(Record, ...)                                               \
     std::span<const ::lv::PackFieldInfo<Record>> Record::fieldTable() {          \
@@ -467,6 +577,9 @@ public:                                                                         
     }                                                                            \
     void Record::writeBinaryFields(::lv::TPKBinaryProtocol& p) const {           \
         ::lv::packSpecsWrite(*this, p, __VA_ARGS__);                             \
+    }                                                                            \
+    void Record::readMemoryFields(::lv::PackMemoryReader& p) {                   \
+        ::lv::packSpecsRead(*this, p, __VA_ARGS__);                              \
     }
 
 // Field kinds: text, lists and maps may be set to nothing.
@@ -488,10 +601,9 @@ Bytes packBytes(const R& record) {
 }
 template <class R>
 R unpackBytes(std::span<const std::uint8_t> bytes) {
-    TPKMemoryBuffer buffer = PackBinaryAccess::borrow(bytes);  // the bytes outlive the read
-    TPKBinaryProtocol protocol(buffer);
+    PackMemoryReader in(bytes.data(), bytes.size());
     R record;
-    record.read(protocol);
+    record.readMemoryFields(in);
     return record;
 }
 
