@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "analytics/log_records.h"
@@ -22,16 +23,26 @@ constexpr int kEvents = 5000;
 constexpr int kSessions = 100;
 constexpr int kPages = 5;
 
+// Each struct has a constructor of its own, so that an element made in place in its list is not
+// first filled with zeros (value-initialization) before its members are set.
 struct PlainEvent {
+    PlainEvent() {}
+    PlainEvent(std::string n, std::string p, std::int64_t d, std::int64_t t, std::int32_t a)
+        : name(std::move(n)), property(std::move(p)), duration(d), ts(t), acc(a) {}
     std::string name, property;
     std::int64_t duration = 0, ts = 0;
     std::int32_t acc = 0;
 };
 struct PlainPage {
+    PlainPage() {}
+    PlainPage(std::string n, std::int64_t d) : name(std::move(n)), duration(d) {}
     std::string name;
     std::int64_t duration = 0;
 };
 struct PlainSession {
+    PlainSession() {}
+    PlainSession(std::string i, std::int64_t s, std::int64_t e, std::int64_t d)
+        : id(std::move(i)), start(s), end(e), duration(d) {}
     std::string id;
     std::int64_t start = 0, end = 0, duration = 0;
     std::vector<PlainPage> pages;
@@ -46,11 +57,11 @@ PlainEntry makePlain() {
     PlainEntry entry;
     entry.messageId = "7D3C0A9B4E2F18C6A5B0D9E8F7162534";
     for (int i = 0; i < kEvents; ++i) {
-        entry.events.push_back({"newsTab", "page" + std::to_string(i % 37), i * 10, 1700000000000 + i, 1});
+        entry.events.emplace_back("newsTab", "page" + std::to_string(i % 37), i * 10, 1700000000000 + i, 1);
     }
     for (int s = 0; s < kSessions; ++s) {
-        PlainSession session{"session" + std::to_string(s), 1700000000000 + s, 1700000060000 + s, 60000, {}};
-        for (int p = 0; p < kPages; ++p) session.pages.push_back({"ScreenController" + std::to_string(p), 12000});
+        PlainSession session("session" + std::to_string(s), 1700000000000 + s, 1700000060000 + s, 60000);
+        for (int p = 0; p < kPages; ++p) session.pages.emplace_back("ScreenController" + std::to_string(p), 12000);
         entry.sessions.push_back(session);
     }
     return entry;

@@ -115,9 +115,15 @@ public:
     }
 
     void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) {
-        const std::uint8_t k = readByte();
-        const std::uint8_t v = readByte();
-        const std::int32_t n = readI32();
+        std::uint8_t k, v;
+        std::int32_t n;
+        if (bytesRemaining() >= 6) {  // the whole header: one bounds check
+            k = at_[0], v = at_[1];
+            n = static_cast<std::int32_t>(load<4>(at_ + 2));
+            at_ += 6;
+        } else {
+            k = readByte(), v = readByte(), n = readI32();
+        }
         requireElementType(k);
         requireElementType(v);
         requireElements(n, pack_detail::minimumEncodedSize(k) + pack_detail::minimumEncodedSize(v));
@@ -130,8 +136,15 @@ public:
     void readSetBegin(std::uint8_t* elementType, std::int32_t* size) { readListBegin(elementType, size); }
     void readSetEnd() { leave(); }
     void readListBegin(std::uint8_t* elementType, std::int32_t* size) {
-        const std::uint8_t e = readByte();
-        const std::int32_t n = readI32();
+        std::uint8_t e;
+        std::int32_t n;
+        if (bytesRemaining() >= 5) {
+            e = at_[0];
+            n = static_cast<std::int32_t>(load<4>(at_ + 1));
+            at_ += 5;
+        } else {
+            e = readByte(), n = readI32();
+        }
         requireElementType(e);
         requireElements(n, pack_detail::minimumEncodedSize(e));
         enter();
@@ -188,26 +201,30 @@ public:
     }
 
 private:
-    // A fixed-size big-endian value: one load and a byte swap.
+    // A big-endian value of N bytes at an address: one load and a byte swap.
+    template <int N>
+    static std::uint64_t load(const std::uint8_t* at) {
+        if constexpr (N == 1) {
+            return at[0];
+        } else if constexpr (N == 2) {
+            std::uint16_t raw;
+            std::memcpy(&raw, at, 2);
+            return __builtin_bswap16(raw);
+        } else if constexpr (N == 4) {
+            std::uint32_t raw;
+            std::memcpy(&raw, at, 4);
+            return __builtin_bswap32(raw);
+        } else {
+            std::uint64_t raw;
+            std::memcpy(&raw, at, 8);
+            return __builtin_bswap64(raw);
+        }
+    }
+    // The next fixed-size value.
     template <int N>
     std::uint64_t big() {
         if (bytesRemaining() < N) pack_detail::raiseShort();
-        std::uint64_t v;
-        if constexpr (N == 1) {
-            v = at_[0];
-        } else if constexpr (N == 2) {
-            std::uint16_t raw;
-            std::memcpy(&raw, at_, 2);
-            v = __builtin_bswap16(raw);
-        } else if constexpr (N == 4) {
-            std::uint32_t raw;
-            std::memcpy(&raw, at_, 4);
-            v = __builtin_bswap32(raw);
-        } else {
-            std::uint64_t raw;
-            std::memcpy(&raw, at_, 8);
-            v = __builtin_bswap64(raw);
-        }
+        const std::uint64_t v = load<N>(at_);
         at_ += N;
         return v;
     }

@@ -553,9 +553,12 @@ public:                                                              \
 private:                                                             \
     ::lv::PackField<Type> name##_;
 
-// Declares a record's name, its field table (defined with LV_PACK_TABLE) and value equality.
+// Declares a record's name, its field table (defined with LV_PACK_TABLE), value equality, and a
+// default constructor of its own: every field has its initial value, so a record made in place (a
+// list's element, a map's value) is not first filled with zeros as value-initialization would.
 #define LV_PACK_RECORD(Record)                                                   \
     LV_PACK_RECORD_TABLE(Record)                                                 \
+    Record() {}                                                                  \
     bool operator==(const Record&) const = default;
 #define LV_PACK_RECORD_TABLE(Record)                                             \
 public:                                                                          \
