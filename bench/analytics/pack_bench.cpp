@@ -112,8 +112,11 @@ struct Count {
 struct Fill {
     std::uint8_t* at;
     void u8(std::uint8_t v) { *at++ = v; }
+    // One store of the byte-swapped value's last n bytes.
     void be(std::uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) *at++ = static_cast<std::uint8_t>(v >> (8 * i));
+        const std::uint64_t swapped = __builtin_bswap64(v << (64 - 8 * n));
+        std::memcpy(at, &swapped, static_cast<std::size_t>(n));
+        at += n;
     }
     void raw(const std::string& s) {
         std::memcpy(at, s.data(), s.size());

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "analytics/detail/pack_reader.h"
+#include "analytics/detail/pack_writer.h"
 #include "analytics/pack_protocol.h"
 
 namespace lv {
@@ -53,6 +54,13 @@ struct PackBinaryAccess {
         p.writeBigField<N>(type, id, value);
     }
     static void writeTextField(TPKBinaryProtocol& p, std::int16_t id, std::string_view text) { p.writeTextField(id, text); }
+    // The same on the memory writer.
+    static void writeText(PackMemoryWriter& p, std::string_view text) { p.writeText(text); }
+    template <int N>
+    static void writeBigField(PackMemoryWriter& p, PackType type, std::int16_t id, std::uint64_t value) {
+        p.writeBigField<N>(type, id, value);
+    }
+    static void writeTextField(PackMemoryWriter& p, std::int16_t id, std::string_view text) { p.writeTextField(id, text); }
     static bool readTextInto(TPKBinaryProtocol& p, std::string& text) { return p.readTextInto(text); }
     static bool readBufferedText(TPKBinaryProtocol& p, std::optional<std::string>& text) { return p.readBufferedText(text); }
     static void reserve(TPKMemoryBuffer& b, std::uint64_t size) { b.reserveStorage(static_cast<std::size_t>(size)); }
@@ -123,7 +131,7 @@ struct PackCodec<std::string> {
     static std::uint64_t size(const std::string& v) { return 4 + v.size(); }
     template <class P>
     static void write(P& p, const std::string& v) {
-        if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+        if constexpr (std::is_same_v<P, TPKBinaryProtocol> || std::is_same_v<P, PackMemoryWriter>) {
             PackBinaryAccess::writeText(p, v);
         } else {
             p.writeString(v);
@@ -232,6 +240,10 @@ struct PackCodec<std::map<std::string, V>> {
     static constexpr PackType kType = PackType::Map;
     static std::uint64_t size(const std::map<std::string, V>& m) {
         std::uint64_t total = 6;
+        if (m.size() == 1) {  // the usual one entry: no step through the tree
+            const auto& [key, value] = *m.begin();
+            return total + 4 + key.size() + PackCodec<V>::size(value);
+        }
         for (const auto& [key, value] : m) total += 4 + key.size() + PackCodec<V>::size(value);
         return total;
     }
@@ -239,9 +251,15 @@ struct PackCodec<std::map<std::string, V>> {
     static void write(P& p, const std::map<std::string, V>& m) {
         p.writeMapBegin(static_cast<std::uint8_t>(PackType::String), static_cast<std::uint8_t>(PackCodec<V>::kType),
                         static_cast<std::int32_t>(m.size()));
-        for (const auto& [key, value] : m) {
+        if (m.size() == 1) {  // the usual one entry: no step through the tree
+            const auto& [key, value] = *m.begin();
             PackCodec<std::string>::write(p, key);
             PackCodec<V>::write(p, value);
+        } else {
+            for (const auto& [key, value] : m) {
+                PackCodec<std::string>::write(p, key);
+                PackCodec<V>::write(p, value);
+            }
         }
         p.writeMapEnd();
     }
@@ -355,7 +373,9 @@ struct PackFieldSpec {
     bool holdsValue(const R& r) const { return (r.*Member).isSet() && packHoldsValue((r.*Member).get()); }
     // The field's header and value; nothing when it is not written.
     std::uint64_t packedSize(const R& r) const { return holdsValue(r) ? 3 + PackCodec<T>::size((r.*Member).get()) : 0; }
-    void writeBinary(const R& r, TPKBinaryProtocol& p) const {
+    // On the binary protocol or the memory writer.
+    template <class P>
+    void writeBinary(const R& r, P& p) const {
         if (!holdsValue(r)) return;
         const T& value = (r.*Member).get();
         // The binary form holds no names. Fixed-size values and text go out with their header at once.
@@ -445,8 +465,8 @@ void packSpecsRead(R& r, PackMemoryReader& p, const Specs&... specs) {
     }
     p.readStructEnd();
 }
-template <class R, class... Specs>
-void packSpecsWrite(const R& r, TPKBinaryProtocol& p, const Specs&... specs) {
+template <class R, class P, class... Specs>
+void packSpecsWrite(const R& r, P& p, const Specs&... specs) {
     (specs.writeBinary(r, p), ...);
     p.writeFieldStop();
 }
@@ -473,27 +493,18 @@ public:
     }
     bool operator==(const PackStruct&) const = default;
 
-    // write() and read() once the protocol's kind is known (P is TPKProtocol or TPKBinaryProtocol).
+    // write() and read() once the protocol's kind is known (P is TPKProtocol, TPKBinaryProtocol, or
+    // the memory reader or writer).
     template <class P>
     void writeFields(P& p) const {
         const R& self = static_cast<const R&>(*this);
         if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
             self.writeBinaryFields(p);  // struct begin and end write nothing in the binary form
-            return;
+        } else if constexpr (std::is_same_v<P, PackMemoryWriter>) {
+            self.writeMemoryFields(p);
+        } else {
+            writeThroughTable(self, p);
         }
-        p.writeStructBegin(R::kStructName);
-        for (const auto& f : R::fieldTable()) {
-            if (!f.shouldWrite(self)) continue;
-            if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
-                p.writeFieldBegin({}, static_cast<std::uint8_t>(f.type), f.id);  // the binary form holds no names
-            } else {
-                p.writeFieldBegin(f.name, static_cast<std::uint8_t>(f.type), f.id);
-            }
-            f.writeWith(self, p);
-            p.writeFieldEnd();
-        }
-        p.writeFieldStop();
-        p.writeStructEnd();
     }
     template <class P>
     void readFields(P& p) {
@@ -509,6 +520,19 @@ public:
     }
 
 private:
+    // The general write: each field written through its row of the record's table.
+    template <class P>
+    static void writeThroughTable(const R& self, P& p) {
+        p.writeStructBegin(R::kStructName);
+        for (const auto& f : R::fieldTable()) {
+            if (!f.shouldWrite(self)) continue;
+            p.writeFieldBegin(f.name, static_cast<std::uint8_t>(f.type), f.id);
+            f.writeWith(self, p);
+            p.writeFieldEnd();
+        }
+        p.writeFieldStop();
+        p.writeStructEnd();
+    }
     // The general read: each field looked up in the record's table and read through its row.
     template <class P>
     static void readThroughTable(R& self, P& p) {
@@ -567,8 +591,9 @@ public:                                                                         
     /* The bytes the binary form of the record takes, and that form written. */ \
     std::uint64_t packedSize() const;                                          \
     void writeBinaryFields(::lv::TPKBinaryProtocol& p) const;                  \
-    /* The record read from bytes in memory. */                                \
-    void readMemoryFields(::lv::PackMemoryReader& p);
+    /* The record read from bytes in memory, and written into memory. */      \
+    void readMemoryFields(::lv::PackMemoryReader& p);                         \
+    void writeMemoryFields(::lv::PackMemoryWriter& p) const;
 
 #define LV_PACK_TABLE(Record, ...)                                               \
     std::span<const ::lv::PackFieldInfo<Record>> Record::fieldTable() {          \
@@ -583,6 +608,9 @@ public:                                                                         
     }                                                                            \
     void Record::readMemoryFields(::lv::PackMemoryReader& p) {                   \
         ::lv::packSpecsRead(*this, p, __VA_ARGS__);                              \
+    }                                                                            \
+    void Record::writeMemoryFields(::lv::PackMemoryWriter& p) const {            \
+        ::lv::packSpecsWrite(*this, p, __VA_ARGS__);                             \
     }
 
 // Field kinds: text, lists and maps may be set to nothing.
@@ -595,9 +623,14 @@ using PackMap = std::optional<std::map<std::string, T>>;
 // Writes a record into a fresh buffer and returns its bytes; reads one from bytes.
 template <class R>
 Bytes packBytes(const R& record) {
-    TPKMemoryBuffer buffer;
     // Counted first, so that the bytes are written into one buffer of their exact size.
-    if (const std::uint64_t size = record.packedSize(); size <= UINT32_MAX) PackBinaryAccess::reserve(buffer, size);
+    const std::uint64_t size = record.packedSize();
+    if (size <= UINT32_MAX) {
+        PackMemoryWriter writer(static_cast<std::size_t>(size));
+        record.writeMemoryFields(writer);
+        return writer.take();
+    }
+    TPKMemoryBuffer buffer;
     TPKBinaryProtocol protocol(buffer);
     record.writeFields(protocol);
     return buffer.takeBuffer();
