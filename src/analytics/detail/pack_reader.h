@@ -114,7 +114,7 @@ public:
         return Bytes(bytes.begin(), bytes.end());
     }
 
-    void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) {
+    [[gnu::always_inline]] void readMapBegin(std::uint8_t* keyType, std::uint8_t* valueType, std::int32_t* size) {
         std::uint8_t k, v;
         std::int32_t n;
         if (bytesRemaining() >= 6) {  // the whole header: one bounds check

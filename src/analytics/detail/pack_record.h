@@ -54,13 +54,15 @@ struct PackBinaryAccess {
         p.writeBigField<N>(type, id, value);
     }
     static void writeTextField(TPKBinaryProtocol& p, std::int16_t id, std::string_view text) { p.writeTextField(id, text); }
-    // The same on the memory writer.
-    static void writeText(PackMemoryWriter& p, std::string_view text) { p.writeText(text); }
+    // The same on the memory writer, inline as its writes are.
+    [[gnu::always_inline]] static void writeText(PackMemoryWriter& p, std::string_view text) { p.writeText(text); }
     template <int N>
-    static void writeBigField(PackMemoryWriter& p, PackType type, std::int16_t id, std::uint64_t value) {
+    [[gnu::always_inline]] static void writeBigField(PackMemoryWriter& p, PackType type, std::int16_t id, std::uint64_t value) {
         p.writeBigField<N>(type, id, value);
     }
-    static void writeTextField(PackMemoryWriter& p, std::int16_t id, std::string_view text) { p.writeTextField(id, text); }
+    [[gnu::always_inline]] static void writeTextField(PackMemoryWriter& p, std::int16_t id, std::string_view text) {
+        p.writeTextField(id, text);
+    }
     static bool readTextInto(TPKBinaryProtocol& p, std::string& text) { return p.readTextInto(text); }
     static bool readBufferedText(TPKBinaryProtocol& p, std::optional<std::string>& text) { return p.readBufferedText(text); }
     static void reserve(TPKMemoryBuffer& b, std::uint64_t size) { b.reserveStorage(static_cast<std::size_t>(size)); }
