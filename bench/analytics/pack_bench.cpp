@@ -5,8 +5,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "analytics/log_records.h"
@@ -21,16 +23,26 @@ constexpr int kEvents = 5000;
 constexpr int kSessions = 100;
 constexpr int kPages = 5;
 
+// Each struct has a constructor of its own, so that an element made in place in its list is not
+// first filled with zeros (value-initialization) before its members are set.
 struct PlainEvent {
+    PlainEvent() {}
+    PlainEvent(std::string n, std::string p, std::int64_t d, std::int64_t t, std::int32_t a)
+        : name(std::move(n)), property(std::move(p)), duration(d), ts(t), acc(a) {}
     std::string name, property;
     std::int64_t duration = 0, ts = 0;
     std::int32_t acc = 0;
 };
 struct PlainPage {
+    PlainPage() {}
+    PlainPage(std::string n, std::int64_t d) : name(std::move(n)), duration(d) {}
     std::string name;
     std::int64_t duration = 0;
 };
 struct PlainSession {
+    PlainSession() {}
+    PlainSession(std::string i, std::int64_t s, std::int64_t e, std::int64_t d)
+        : id(std::move(i)), start(s), end(e), duration(d) {}
     std::string id;
     std::int64_t start = 0, end = 0, duration = 0;
     std::vector<PlainPage> pages;
@@ -45,11 +57,11 @@ PlainEntry makePlain() {
     PlainEntry entry;
     entry.messageId = "7D3C0A9B4E2F18C6A5B0D9E8F7162534";
     for (int i = 0; i < kEvents; ++i) {
-        entry.events.push_back({"newsTab", "page" + std::to_string(i % 37), i * 10, 1700000000000 + i, 1});
+        entry.events.emplace_back("newsTab", "page" + std::to_string(i % 37), i * 10, 1700000000000 + i, 1);
     }
     for (int s = 0; s < kSessions; ++s) {
-        PlainSession session{"session" + std::to_string(s), 1700000000000 + s, 1700000060000 + s, 60000, {}};
-        for (int p = 0; p < kPages; ++p) session.pages.push_back({"ScreenController" + std::to_string(p), 12000});
+        PlainSession session("session" + std::to_string(s), 1700000000000 + s, 1700000060000 + s, 60000);
+        for (int p = 0; p < kPages; ++p) session.pages.emplace_back("ScreenController" + std::to_string(p), 12000);
         entry.sessions.push_back(session);
     }
     return entry;
@@ -100,8 +112,11 @@ struct Count {
 struct Fill {
     std::uint8_t* at;
     void u8(std::uint8_t v) { *at++ = v; }
+    // One store of the byte-swapped value's last n bytes.
     void be(std::uint64_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) *at++ = static_cast<std::uint8_t>(v >> (8 * i));
+        const std::uint64_t swapped = __builtin_bswap64(v << (64 - 8 * n));
+        std::memcpy(at, &swapped, static_cast<std::size_t>(n));
+        at += n;
     }
     void raw(const std::string& s) {
         std::memcpy(at, s.data(), s.size());
@@ -167,17 +182,27 @@ Bytes writeInline(const PlainEntry& entry) {
 struct In {
     const Bytes& b;
     std::size_t pos = 0;
+    // A big-endian value of n bytes: one load and a byte swap.
     std::uint64_t be(int n) {
         std::uint64_t v = 0;
-        for (int i = 0; i < n; ++i) v = (v << 8) | b[pos++];
-        return v;
+        std::memcpy(&v, b.data() + pos, static_cast<std::size_t>(n));
+        pos += static_cast<std::size_t>(n);
+        return __builtin_bswap64(v) >> (64 - 8 * n);
     }
     std::uint8_t u8() { return b[pos++]; }
-    std::string str() {
+    std::string_view view() {
         auto n = static_cast<std::size_t>(be(4));
         const std::string_view text(reinterpret_cast<const char*>(b.data() + pos), n);
         pos += n;
-        return lv::isWellFormedUtf8(text) ? std::string(text) : std::string();
+        return text;
+    }
+    // The text into a fresh string; text that is not UTF-8 stays empty.
+    void str(std::string& into) {
+        const std::string_view text = view();
+        if (lv::isWellFormedUtf8(text)) {
+            std::destroy_at(&into);  // empty: nothing to free
+            std::construct_at(&into, text);
+        }
     }
     // Reads a field header; false at the stop byte.
     bool field(std::uint8_t& type, std::int16_t& id) {
@@ -188,6 +213,8 @@ struct In {
     }
 };
 
+// Each element is filled in place in its list; the "label" key is checked, not kept (the struct's
+// field stands for it).
 PlainEntry readInline(const Bytes& bytes) {
     In in{bytes};
     PlainEntry entry;
@@ -201,32 +228,32 @@ PlainEntry readInline(const Bytes& bytes) {
             if (id == 6) {
                 while (in.field(t, id)) {
                     if (id == 1) {
-                        entry.messageId = in.str();
+                        in.str(entry.messageId);
                         continue;
                     }
                     in.u8();
                     auto events = in.be(4);
                     entry.events.reserve(entry.events.size() + events);
                     for (std::uint64_t k = 0; k < events; ++k) {
-                        PlainEvent e;
+                        PlainEvent& e = entry.events.emplace_back();
                         while (in.field(t, id)) {
-                            if (id == 1) e.name = in.str();
+                            if (id == 1) in.str(e.name);
                             if (id == 2) {
-                                in.u8(), in.u8(), in.be(4), in.str();
-                                while (in.field(t, id)) e.property = in.str();
+                                in.u8(), in.u8(), in.be(4);
+                                benchmark::DoNotOptimize(lv::isWellFormedUtf8(in.view()));
+                                while (in.field(t, id)) in.str(e.property);
                             }
                             if (id == 3) e.duration = static_cast<std::int64_t>(in.be(8));
                             if (id == 4) e.acc = static_cast<std::int32_t>(in.be(4));
                             if (id == 5) e.ts = static_cast<std::int64_t>(in.be(8));
                         }
-                        entry.events.push_back(std::move(e));
                     }
                 }
                 id = 6;
             } else {
-                PlainSession s;
+                PlainSession& s = entry.sessions.emplace_back();
                 while (in.field(t, id)) {
-                    if (id == 1) s.id = in.str();
+                    if (id == 1) in.str(s.id);
                     if (id == 2) s.start = static_cast<std::int64_t>(in.be(8));
                     if (id == 3) s.end = static_cast<std::int64_t>(in.be(8));
                     if (id == 4) s.duration = static_cast<std::int64_t>(in.be(8));
@@ -235,16 +262,14 @@ PlainEntry readInline(const Bytes& bytes) {
                         auto pages = in.be(4);
                         s.pages.reserve(pages);
                         for (std::uint64_t k = 0; k < pages; ++k) {
-                            PlainPage p;
+                            PlainPage& p = s.pages.emplace_back();
                             while (in.field(t, id)) {
-                                if (id == 1) p.name = in.str();
+                                if (id == 1) in.str(p.name);
                                 if (id == 2) p.duration = static_cast<std::int64_t>(in.be(8));
                             }
-                            s.pages.push_back(std::move(p));
                         }
                     }
                 }
-                entry.sessions.push_back(std::move(s));
                 id = 7;
             }
         }

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "analytics/detail/pack_reader.h"
 #include "platform/base/format.h"
 
 namespace lv {
@@ -16,27 +17,27 @@ Dictionary errorUserInfo(const Ref<Error>& error) {
     return info;
 }
 
-// The fewest bytes one value of a valid type occupies, so that count × size bounds a container.
-std::uint64_t minimumEncodedSize(std::uint8_t type) {
-    switch (static_cast<PackType>(type)) {
-        case PackType::Bool:
-        case PackType::Byte:
-        case PackType::Struct: return 1;
-        case PackType::I16: return 2;
-        case PackType::I32:
-        case PackType::String: return 4;
-        case PackType::Set:
-        case PackType::List: return 5;
-        case PackType::Map: return 6;
-        default: return 8;  // double, i64
-    }
-}
-
 void requireElementType(std::uint8_t type) {
-    if (!isPackValueType(type)) TPKProtocolException::raise(format("Invalid container element type %d", type));
+    if (!isPackValueType(type)) pack_detail::raiseElementType(type);
 }
 
 }  // namespace
+
+namespace pack_detail {
+
+void raiseShort() { TPKTransportException::raise(std::string(kNotEnoughBytesReason)); }
+
+void raiseElementType(std::uint8_t type) {
+    TPKProtocolException::raise(format("Invalid container element type %d", type));
+}
+
+void raiseContainerSize(std::int32_t count) {
+    TPKProtocolException::raise(format("Container size %d is larger than the bytes that remain", count));
+}
+
+void raiseDepth() { TPKProtocolException::raise(format("Nesting deeper than %d levels", kPackMaxDepth)); }
+
+}  // namespace pack_detail
 
 bool isPackValueType(std::uint8_t code) {
     switch (code) {
@@ -66,7 +67,7 @@ void TPKTransportException::raise(std::string reason, Ref<Error> error) {
     throw TPKTransportException(std::move(reason), std::move(error));
 }
 
-void TPKMemoryBuffer::raiseShort() { TPKTransportException::raise(std::string(kNotEnoughBytesReason)); }
+void TPKMemoryBuffer::raiseShort() { pack_detail::raiseShort(); }
 
 void TPKMemoryBuffer::dropConsumed() {
     start_ += static_cast<std::size_t>(offset_);
@@ -119,19 +120,17 @@ void TPKBinaryProtocol::readFromTransport(std::uint8_t* into, std::int32_t lengt
 
 void TPKBinaryProtocol::requireBytes(std::int32_t length) {
     const std::uint64_t remaining = memory_ ? memory_->bytesRemaining() : transport_.bytesRemaining();
-    if (length < 0 || static_cast<std::uint64_t>(length) > remaining) {
-        TPKTransportException::raise(std::string(kNotEnoughBytesReason));
-    }
+    if (length < 0 || static_cast<std::uint64_t>(length) > remaining) pack_detail::raiseShort();
 }
 
 void TPKBinaryProtocol::requireElements(std::int32_t count, std::uint64_t minimumElementSize) {
     if (count > 0 && static_cast<std::uint64_t>(count) * minimumElementSize > transport_.bytesRemaining()) {
-        TPKProtocolException::raise(format("Container size %d is larger than the bytes that remain", count));
+        pack_detail::raiseContainerSize(count);
     }
 }
 
 void TPKBinaryProtocol::enter() {
-    if (++depth_ > kPackMaxDepth) TPKProtocolException::raise(format("Nesting deeper than %d levels", kPackMaxDepth));
+    if (++depth_ > kPackMaxDepth) pack_detail::raiseDepth();
 }
 
 double TPKBinaryProtocol::readDouble() { return std::bit_cast<double>(readI64()); }
@@ -197,7 +196,7 @@ void TPKBinaryProtocol::readMapBegin(std::uint8_t* keyType, std::uint8_t* valueT
     std::int32_t n = readI32();
     requireElementType(k);
     requireElementType(v);
-    requireElements(n, minimumEncodedSize(k) + minimumEncodedSize(v));
+    requireElements(n, pack_detail::minimumEncodedSize(k) + pack_detail::minimumEncodedSize(v));
     enter();
     if (keyType) *keyType = k;
     if (valueType) *valueType = v;
@@ -212,7 +211,7 @@ void TPKBinaryProtocol::readListBegin(std::uint8_t* elementType, std::int32_t* s
     std::uint8_t e = readByte();
     std::int32_t n = readI32();
     requireElementType(e);
-    requireElements(n, minimumEncodedSize(e));
+    requireElements(n, pack_detail::minimumEncodedSize(e));
     enter();
     if (elementType) *elementType = e;
     if (size) *size = n;

@@ -318,9 +318,22 @@ private:
             transport_.write(at, 0, static_cast<std::uint32_t>(length));
         }
     }
+    // One byte-swapped store of the value's low N bytes.
     template <int N>
     static void storeBig(std::uint8_t* at, std::uint64_t value) {
-        for (int i = N - 1; i >= 0; --i, value >>= 8) at[i] = static_cast<std::uint8_t>(value);
+        if constexpr (N == 1) {
+            at[0] = static_cast<std::uint8_t>(value);
+        } else if constexpr (N == 2) {
+            const auto v = __builtin_bswap16(static_cast<std::uint16_t>(value));
+            std::memcpy(at, &v, 2);
+        } else if constexpr (N == 4) {
+            const auto v = __builtin_bswap32(static_cast<std::uint32_t>(value));
+            std::memcpy(at, &v, 4);
+        } else {
+            static_assert(N == 8);
+            const auto v = __builtin_bswap64(value);
+            std::memcpy(at, &v, 8);
+        }
     }
     template <int N>
     void writeBig(std::uint64_t value) {

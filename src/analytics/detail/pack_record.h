@@ -13,6 +13,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "analytics/detail/pack_reader.h"
+#include "analytics/detail/pack_writer.h"
 #include "analytics/pack_protocol.h"
 
 namespace lv {
@@ -52,11 +54,45 @@ struct PackBinaryAccess {
         p.writeBigField<N>(type, id, value);
     }
     static void writeTextField(TPKBinaryProtocol& p, std::int16_t id, std::string_view text) { p.writeTextField(id, text); }
+    // The same on the memory writer, inline as its writes are.
+    [[gnu::always_inline]] static void writeText(PackMemoryWriter& p, std::string_view text) { p.writeText(text); }
+    template <int N>
+    [[gnu::always_inline]] static void writeBigField(PackMemoryWriter& p, PackType type, std::int16_t id, std::uint64_t value) {
+        p.writeBigField<N>(type, id, value);
+    }
+    [[gnu::always_inline]] static void writeTextField(PackMemoryWriter& p, std::int16_t id, std::string_view text) {
+        p.writeTextField(id, text);
+    }
     static bool readTextInto(TPKBinaryProtocol& p, std::string& text) { return p.readTextInto(text); }
     static bool readBufferedText(TPKBinaryProtocol& p, std::optional<std::string>& text) { return p.readBufferedText(text); }
     static void reserve(TPKMemoryBuffer& b, std::uint64_t size) { b.reserveStorage(static_cast<std::size_t>(size)); }
     static TPKMemoryBuffer borrow(std::span<const std::uint8_t> bytes) { return TPKMemoryBuffer(bytes, TPKMemoryBuffer::Borrow{}); }
+    // Reads a record from the unread bytes of the protocol's memory buffer with the memory reader;
+    // the buffer's read position and the protocol's nesting depth then stand as if the protocol had
+    // read (up to the failing read, when one fails). False when the transport is not a memory buffer.
+    template <class R>
+    static bool readFromMemory(TPKBinaryProtocol& p, R& record) {
+        if (!p.memory_) return false;
+        TPKMemoryBuffer& memory = *p.memory_;
+        PackMemoryReader in(memory.readCursor(), static_cast<std::size_t>(memory.bytesRemaining()), p.depth_);
+        struct Settle {
+            TPKBinaryProtocol& p;
+            TPKMemoryBuffer& memory;
+            PackMemoryReader& in;
+            ~Settle() {
+                memory.advance(in.consumed());
+                p.depth_ = in.depth();
+            }
+        } settle{p, memory, in};
+        record.readMemoryFields(in);
+        return true;
+    }
 };
+
+// The bytes that remain to be read.
+inline std::uint64_t packRemaining(TPKProtocol& p) { return p.transport().bytesRemaining(); }
+inline std::uint64_t packRemaining(TPKBinaryProtocol& p) { return p.transport().bytesRemaining(); }
+inline std::uint64_t packRemaining(PackMemoryReader& p) { return p.bytesRemaining(); }
 
 // How each kind of value is written and read: its type code, whether it holds a value, and the codec.
 // P is TPKProtocol, or TPKBinaryProtocol itself so that its calls are direct and inline.
@@ -97,7 +133,7 @@ struct PackCodec<std::string> {
     static std::uint64_t size(const std::string& v) { return 4 + v.size(); }
     template <class P>
     static void write(P& p, const std::string& v) {
-        if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+        if constexpr (std::is_same_v<P, TPKBinaryProtocol> || std::is_same_v<P, PackMemoryWriter>) {
             PackBinaryAccess::writeText(p, v);
         } else {
             p.writeString(v);
@@ -108,6 +144,10 @@ struct PackCodec<std::string> {
         if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
             std::string key;
             if (!PackBinaryAccess::readTextInto(p, key)) TPKProtocolException::raise("Map key is not UTF-8 text");
+            return key;
+        } else if constexpr (std::is_same_v<P, PackMemoryReader>) {
+            std::string key;
+            if (!p.readTextInto(key)) TPKProtocolException::raise("Map key is not UTF-8 text");
             return key;
         } else {
             auto text = p.readString();
@@ -146,6 +186,8 @@ struct PackCodec<R, std::enable_if_t<std::is_base_of_v<PackStruct<R>, R>>> {
         record.readFields(p);
         return record;
     }
+    template <class P>
+    static void readInto(P& p, R& record) { record.readFields(p); }
 };
 template <class E>
 struct PackCodec<std::vector<E>> {
@@ -163,16 +205,25 @@ struct PackCodec<std::vector<E>> {
     }
     template <class P>
     static std::vector<E> read(P& p) {
+        std::vector<E> list;
+        readInto(p, list);
+        return list;
+    }
+    // Into an empty list.
+    template <class P>
+    static void readInto(P& p, std::vector<E>& list) {
         std::int32_t size = 0;
         p.readListBegin(nullptr, &size);
-        std::vector<E> list;
-        list.reserve(static_cast<std::size_t>(std::clamp(size, 0, 1024)));  // the count was checked against the bytes
-        const std::uint64_t bytesAtStart = p.transport().bytesRemaining();
+        // The count was checked against the bytes, but an element may take far less room than it
+        // does read: a long list gets room for its first element, then for as many as the bytes that
+        // remain hold at the size of those read.
+        list.reserve(static_cast<std::size_t>(size > 1024 ? 1 : std::max(size, 0)));
+        const std::uint64_t bytesAtStart = packRemaining(p);
         for (std::int32_t i = 0; i < size; ++i) {
             if (i > 0 && list.size() == list.capacity()) {
                 // Full: room for the rest of the count, as far as the bytes that remain hold elements
                 // the size of those read so far.
-                const std::uint64_t remaining = p.transport().bytesRemaining();
+                const std::uint64_t remaining = packRemaining(p);
                 const std::uint64_t perElement = std::max<std::uint64_t>(1, (bytesAtStart - remaining) / static_cast<std::uint64_t>(i));
                 list.reserve(static_cast<std::size_t>(
                     std::min<std::uint64_t>(static_cast<std::uint64_t>(size), static_cast<std::uint64_t>(i) + remaining / perElement)));
@@ -184,7 +235,6 @@ struct PackCodec<std::vector<E>> {
             }
         }
         p.readListEnd();
-        return list;
     }
 };
 template <class V>
@@ -192,6 +242,10 @@ struct PackCodec<std::map<std::string, V>> {
     static constexpr PackType kType = PackType::Map;
     static std::uint64_t size(const std::map<std::string, V>& m) {
         std::uint64_t total = 6;
+        if (m.size() == 1) {  // the usual one entry: no step through the tree
+            const auto& [key, value] = *m.begin();
+            return total + 4 + key.size() + PackCodec<V>::size(value);
+        }
         for (const auto& [key, value] : m) total += 4 + key.size() + PackCodec<V>::size(value);
         return total;
     }
@@ -199,23 +253,42 @@ struct PackCodec<std::map<std::string, V>> {
     static void write(P& p, const std::map<std::string, V>& m) {
         p.writeMapBegin(static_cast<std::uint8_t>(PackType::String), static_cast<std::uint8_t>(PackCodec<V>::kType),
                         static_cast<std::int32_t>(m.size()));
-        for (const auto& [key, value] : m) {
+        if (m.size() == 1) {  // the usual one entry: no step through the tree
+            const auto& [key, value] = *m.begin();
             PackCodec<std::string>::write(p, key);
             PackCodec<V>::write(p, value);
+        } else {
+            for (const auto& [key, value] : m) {
+                PackCodec<std::string>::write(p, key);
+                PackCodec<V>::write(p, value);
+            }
         }
         p.writeMapEnd();
     }
     template <class P>
     static std::map<std::string, V> read(P& p) {
+        std::map<std::string, V> m;
+        readInto(p, m);
+        return m;
+    }
+    // Into an empty map.
+    template <class P>
+    static void readInto(P& p, std::map<std::string, V>& m) {
         std::int32_t size = 0;
         p.readMapBegin(nullptr, nullptr, &size);
-        std::map<std::string, V> m;
         for (std::int32_t i = 0; i < size; ++i) {
-            std::string key = PackCodec<std::string>::read(p);
             // Keys written by us come in order, so the end is the usual place. A new entry's record
             // is read in place (the map is dropped if reading fails); a repeated key takes the last value.
             const std::size_t before = m.size();
-            auto entry = m.try_emplace(m.end(), std::move(key));
+            typename std::map<std::string, V>::iterator entry;
+            if constexpr (std::is_same_v<P, PackMemoryReader>) {
+                // The key's bytes go straight into the new entry.
+                const std::string_view key = p.readCounted();
+                if (!isWellFormedUtf8(key)) TPKProtocolException::raise("Map key is not UTF-8 text");
+                entry = m.emplace_hint(m.end(), std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple());
+            } else {
+                entry = m.try_emplace(m.end(), PackCodec<std::string>::read(p));
+            }
             if constexpr (PackCodec<V>::kType == PackType::Struct) {
                 if (m.size() != before) {
                     entry->second.readFields(p);
@@ -225,7 +298,6 @@ struct PackCodec<std::map<std::string, V>> {
             entry->second = PackCodec<V>::read(p);
         }
         p.readMapEnd();
-        return m;
     }
 };
 // Objects (strings, data, structs, lists, maps) may be nothing; only those holding a value are written.
@@ -237,6 +309,9 @@ struct PackCodec<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::stri
     static void write(P& p, const std::optional<T>& v) { PackCodec<T>::write(p, *v); }
     template <class P>
     static std::optional<T> read(P& p) { return PackCodec<T>::read(p); }
+    // Into a value made empty in place.
+    template <class P>
+    static void readInto(P& p, std::optional<T>& v) { PackCodec<T>::readInto(p, v.emplace()); }
 };
 
 template <class T>
@@ -300,7 +375,9 @@ struct PackFieldSpec {
     bool holdsValue(const R& r) const { return (r.*Member).isSet() && packHoldsValue((r.*Member).get()); }
     // The field's header and value; nothing when it is not written.
     std::uint64_t packedSize(const R& r) const { return holdsValue(r) ? 3 + PackCodec<T>::size((r.*Member).get()) : 0; }
-    void writeBinary(const R& r, TPKBinaryProtocol& p) const {
+    // On the binary protocol or the memory writer.
+    template <class P>
+    void writeBinary(const R& r, P& p) const {
         if (!holdsValue(r)) return;
         const T& value = (r.*Member).get();
         // The binary form holds no names. Fixed-size values and text go out with their header at once.
@@ -331,6 +408,28 @@ struct PackFieldSpec {
             &readBinaryValue,
         };
     }
+    // The field's value from the memory reader; a read that fails leaves the field as it was.
+    static void readMemory(R& r, PackMemoryReader& p) {
+        auto& field = r.*Member;
+        if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+            p.readTextField(field.storage());
+            field.markSet();
+        } else if constexpr (requires(T& v) { PackCodec<T>::readInto(p, v); }) {
+            if (!field.isSet() && !field.get()) {
+                // A fresh field (the usual case) is filled in place, and made fresh again if the read fails.
+                try {
+                    PackCodec<T>::readInto(p, field.storage());
+                } catch (...) {
+                    field.storage().reset();
+                    throw;
+                }
+                return field.markSet();
+            }
+            field.set(PackCodec<T>::read(p));
+        } else {
+            field.set(PackCodec<T>::read(p));
+        }
+    }
     static void readBinaryValue(R& r, TPKBinaryProtocol& p) {
         auto& field = r.*Member;
         if constexpr (std::is_same_v<T, std::optional<std::string>>) {
@@ -351,8 +450,25 @@ template <class R, class... Specs>
 std::uint64_t packSpecsSize(const R& r, const Specs&... specs) {
     return (std::uint64_t{1} + ... + specs.packedSize(r));
 }
+// A record's read from the memory reader: each field header is matched against the specs' ids and
+// types in code (no table, no call per field); unknown ids and fields of another type are skipped.
 template <class R, class... Specs>
-void packSpecsWrite(const R& r, TPKBinaryProtocol& p, const Specs&... specs) {
+void packSpecsRead(R& r, PackMemoryReader& p, const Specs&... specs) {
+    p.readStructBegin();
+    for (;;) {
+        std::uint8_t type = 0;
+        std::int16_t id = 0;
+        p.readFieldBegin(&type, &id);
+        if (type == static_cast<std::uint8_t>(PackType::Stop)) break;
+        const bool read = ((id == specs.id && type == static_cast<std::uint8_t>(PackCodec<typename Specs::T>::kType) &&
+                            (Specs::readMemory(r, p), true)) ||
+                           ...);
+        if (!read) p.skip(type);
+    }
+    p.readStructEnd();
+}
+template <class R, class P, class... Specs>
+void packSpecsWrite(const R& r, P& p, const Specs&... specs) {
     (specs.writeBinary(r, p), ...);
     p.writeFieldStop();
 }
@@ -379,31 +495,49 @@ public:
     }
     bool operator==(const PackStruct&) const = default;
 
-    // write() and read() once the protocol's kind is known (P is TPKProtocol or TPKBinaryProtocol).
+    // write() and read() once the protocol's kind is known (P is TPKProtocol, TPKBinaryProtocol, or
+    // the memory reader or writer).
     template <class P>
     void writeFields(P& p) const {
         const R& self = static_cast<const R&>(*this);
         if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
             self.writeBinaryFields(p);  // struct begin and end write nothing in the binary form
-            return;
+        } else if constexpr (std::is_same_v<P, PackMemoryWriter>) {
+            self.writeMemoryFields(p);
+        } else {
+            writeThroughTable(self, p);
         }
+    }
+    template <class P>
+    void readFields(P& p) {
+        R& self = static_cast<R&>(*this);
+        if constexpr (std::is_same_v<P, PackMemoryReader>) {
+            self.readMemoryFields(p);
+        } else {
+            if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
+                if (PackBinaryAccess::readFromMemory(p, self)) return;  // the bytes are all in memory
+            }
+            readThroughTable(self, p);
+        }
+    }
+
+private:
+    // The general write: each field written through its row of the record's table.
+    template <class P>
+    static void writeThroughTable(const R& self, P& p) {
         p.writeStructBegin(R::kStructName);
         for (const auto& f : R::fieldTable()) {
             if (!f.shouldWrite(self)) continue;
-            if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
-                p.writeFieldBegin({}, static_cast<std::uint8_t>(f.type), f.id);  // the binary form holds no names
-            } else {
-                p.writeFieldBegin(f.name, static_cast<std::uint8_t>(f.type), f.id);
-            }
+            p.writeFieldBegin(f.name, static_cast<std::uint8_t>(f.type), f.id);
             f.writeWith(self, p);
             p.writeFieldEnd();
         }
         p.writeFieldStop();
         p.writeStructEnd();
     }
+    // The general read: each field looked up in the record's table and read through its row.
     template <class P>
-    void readFields(P& p) {
-        R& self = static_cast<R&>(*this);
+    static void readThroughTable(R& self, P& p) {
         p.readStructBegin();
         for (;;) {
             std::uint8_t type = 0;
@@ -445,9 +579,12 @@ public:                                                              \
 private:                                                             \
     ::lv::PackField<Type> name##_;
 
-// Declares a record's name, its field table (defined with LV_PACK_TABLE) and value equality.
+// Declares a record's name, its field table (defined with LV_PACK_TABLE), value equality, and a
+// default constructor of its own: every field has its initial value, so a record made in place (a
+// list's element, a map's value) is not first filled with zeros as value-initialization would.
 #define LV_PACK_RECORD(Record)                                                   \
     LV_PACK_RECORD_TABLE(Record)                                                 \
+    Record() {}                                                                  \
     bool operator==(const Record&) const = default;
 #define LV_PACK_RECORD_TABLE(Record)                                             \
 public:                                                                          \
@@ -455,7 +592,10 @@ public:                                                                         
     static std::span<const ::lv::PackFieldInfo<Record>> fieldTable();          \
     /* The bytes the binary form of the record takes, and that form written. */ \
     std::uint64_t packedSize() const;                                          \
-    void writeBinaryFields(::lv::TPKBinaryProtocol& p) const;
+    void writeBinaryFields(::lv::TPKBinaryProtocol& p) const;                  \
+    /* The record read from bytes in memory, and written into memory. */      \
+    void readMemoryFields(::lv::PackMemoryReader& p);                         \
+    void writeMemoryFields(::lv::PackMemoryWriter& p) const;
 
 #define LV_PACK_TABLE(Record, ...)                                               \
     std::span<const ::lv::PackFieldInfo<Record>> Record::fieldTable() {          \
@@ -466,6 +606,12 @@ public:                                                                         
         return ::lv::packSpecsSize(*this, __VA_ARGS__);                          \
     }                                                                            \
     void Record::writeBinaryFields(::lv::TPKBinaryProtocol& p) const {           \
+        ::lv::packSpecsWrite(*this, p, __VA_ARGS__);                             \
+    }                                                                            \
+    void Record::readMemoryFields(::lv::PackMemoryReader& p) {                   \
+        ::lv::packSpecsRead(*this, p, __VA_ARGS__);                              \
+    }                                                                            \
+    void Record::writeMemoryFields(::lv::PackMemoryWriter& p) const {            \
         ::lv::packSpecsWrite(*this, p, __VA_ARGS__);                             \
     }
 
@@ -479,19 +625,23 @@ using PackMap = std::optional<std::map<std::string, T>>;
 // Writes a record into a fresh buffer and returns its bytes; reads one from bytes.
 template <class R>
 Bytes packBytes(const R& record) {
-    TPKMemoryBuffer buffer;
     // Counted first, so that the bytes are written into one buffer of their exact size.
-    if (const std::uint64_t size = record.packedSize(); size <= UINT32_MAX) PackBinaryAccess::reserve(buffer, size);
+    const std::uint64_t size = record.packedSize();
+    if (size <= UINT32_MAX) {
+        PackMemoryWriter writer(static_cast<std::size_t>(size));
+        record.writeMemoryFields(writer);
+        return writer.take();
+    }
+    TPKMemoryBuffer buffer;
     TPKBinaryProtocol protocol(buffer);
     record.writeFields(protocol);
     return buffer.takeBuffer();
 }
 template <class R>
 R unpackBytes(std::span<const std::uint8_t> bytes) {
-    TPKMemoryBuffer buffer = PackBinaryAccess::borrow(bytes);  // the bytes outlive the read
-    TPKBinaryProtocol protocol(buffer);
+    PackMemoryReader in(bytes.data(), bytes.size());
     R record;
-    record.read(protocol);
+    record.readMemoryFields(in);
     return record;
 }
 
