@@ -3,6 +3,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "platform/base/lifetime.h"
 #include "platform/data/context.h"
 #include "platform/data/detail/context_impl.h"
 #include "platform/data/errors.h"
@@ -142,7 +143,8 @@ bool ManagedObject::validateForInsert(Ref<Error>* error) const {
         std::vector<std::size_t> integers;  // integer attributes
         std::vector<std::size_t> required;  // required properties other than to-many relationships
     };
-    thread_local Kept kept;
+    static PerThread<Kept> keptPerThread;
+    Kept& kept = keptPerThread.get();
     const std::uint64_t generation = data_detail::entityEditGeneration();
     if (entity_ && !fault_ && !gone_) {
         if (kept.entity != entity_.get() || kept.generation != generation) {
