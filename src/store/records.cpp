@@ -132,7 +132,7 @@ std::vector<SortDescriptor> RecordEntity::RS_descendingSortDescriptors(const std
 
 // ---- create and delete ----
 
-Ref<ManagedObject> RecordEntity::RS_createEntityInContext(const Ref<ManagedObjectContext>& context, const Accepts& accepts) const {
+Ref<ManagedObject> RecordEntity::RS_createEntityInContext(const Ref<ManagedObjectContext>& context, Accepts accepts) const {
     auto accepted = [&](const Ref<ManagedObject>& record) { return record && (!accepts || accepts(*record)); };
     if (context && hooks_.insertInManagedObjectContext) {
         Ref<ManagedObject> record;
@@ -300,7 +300,7 @@ Ref<ManagedObject> RecordEntity::RS_findFirstOrderedByAttribute(std::string_view
 
 Ref<ManagedObject> RecordEntity::RS_findFirstOrCreateByAttribute(std::string_view attribute, const Value& value,
                                                                  const Ref<ManagedObjectContext>& context,
-                                                                 const Accepts& accepts) const {
+                                                                 Accepts accepts) const {
     if (Ref<ManagedObject> found = RS_findFirstByAttribute(attribute, value, context)) return found;
     Ref<ManagedObject> record = RS_createEntityInContext(context, accepts);
     if (!record) return nullptr;

@@ -80,13 +80,14 @@ public:
     static std::vector<SortDescriptor> RS_descendingSortDescriptors(const std::vector<std::string>& attributes);
 
     // ---- create and delete ----
-    // Which records a caller can take (a typed caller takes only records of its class).
-    using Accepts = std::function<bool(const ManagedObject&)>;
+    // Which records a caller can take (a typed caller takes only records of its class); nullptr: any.
+    // A plain function: a record is made per item, and a wrapped call would cost a wrapper each time.
+    using Accepts = bool (*)(const ManagedObject&);
 
     // A new record inserted into the context (made without a context when it is nullptr); nullptr when
     // the context's model has no such entity or the record is not one the caller accepts, and then
     // nothing stays inserted. Not saved.
-    Ref<ManagedObject> RS_createEntityInContext(const Ref<ManagedObjectContext>& context, const Accepts& accepts = {}) const;
+    Ref<ManagedObject> RS_createEntityInContext(const Ref<ManagedObjectContext>& context, Accepts accepts = nullptr) const;
     bool RS_deleteAllMatchingPredicate(const Ref<Predicate>& predicate, const Ref<ManagedObjectContext>& context) const;
     bool RS_truncateAllInContext(const Ref<ManagedObjectContext>& context) const;
 
@@ -119,7 +120,7 @@ public:
     // The first match, or a new record with the attribute set to the value (not saved); nullptr, with
     // nothing inserted, when the record found or made is not one the caller accepts.
     Ref<ManagedObject> RS_findFirstOrCreateByAttribute(std::string_view attribute, const Value& value,
-                                                       const Ref<ManagedObjectContext>& context, const Accepts& accepts = {}) const;
+                                                       const Ref<ManagedObjectContext>& context, Accepts accepts = nullptr) const;
     Ref<ManagedObject> RS_findFirstWithPredicate(const Ref<Predicate>& predicate, const Ref<ManagedObjectContext>& context) const;
     Ref<ManagedObject> RS_findFirstWithPredicate(const Ref<Predicate>& predicate, std::string_view sortTerm, bool ascending,
                                                  const Ref<ManagedObjectContext>& context) const;

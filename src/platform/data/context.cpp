@@ -29,21 +29,23 @@ Ref<Error> recordNotFoundError(const Ref<ManagedObjectID>& id) {
 }
 
 Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
-    // Records are made by the thousand for one entity: the record class of the last class name is
-    // kept per thread until the runtime changes (a class registered since may answer the name).
+    // Records are made by the thousand for one entity: the record class of the last entity is kept
+    // per thread until the runtime changes (a class registered since may answer the name) or an
+    // entity changes (its class name may be another now).
     struct Last {
-        std::string className;
+        const EntityDescription* entity = nullptr;
+        std::uint64_t edits = 0;
         std::uint64_t generation = 0;
         const ClassInfo* cls = nullptr;  // nullptr: plain records
     };
-    static PerThread<Last> lastPerThread;
-    Last& last = lastPerThread.get();
-    const std::string& className = entity->managedObjectClassName();
+    thread_local Last last;
+    const std::uint64_t edits = entityEditGeneration();
     const std::uint64_t generation = runtimeGeneration();
-    if (last.generation != generation || last.className != className) {
+    if (last.entity != entity.get() || last.edits != edits || last.generation != generation) {
         const ClassInfo* base = ManagedObject::runtimeClass();
-        const ClassInfo* cls = classNamed(className);
-        last.className = className;
+        const ClassInfo* cls = classNamed(entity->managedObjectClassName());
+        last.entity = entity.get();
+        last.edits = edits;
         last.generation = generation;
         last.cls = cls && cls != base && cls->hasFactory() && cls->isSubclassOf(base) ? cls : nullptr;
     }
@@ -538,21 +540,37 @@ bool ManagedObjectContext::isOnQueue() const {
     return ownerLoop_ == RunLoop::current();
 }
 
+namespace {
+// Raised by every change of a context's coordinator or parent (see inherited_).
+std::atomic<std::uint64_t> configEdits{1};
+}  // namespace
+
 void ManagedObjectContext::setPersistentStoreCoordinator(Ref<PersistentStoreCoordinator> coordinator) {
     impl_->model = nullptr;
     std::lock_guard lock(configMutex_);
     coordinator_ = std::move(coordinator);
     if (coordinator_) parent_.reset();
+    configEdits.fetch_add(1, std::memory_order_release);
 }
 
 Ref<PersistentStoreCoordinator> ManagedObjectContext::persistentStoreCoordinator() const {
     Ref<ManagedObjectContext> parent;
+    std::uint64_t edits = 0;
     {
         std::lock_guard lock(configMutex_);
         if (coordinator_) return coordinator_;
+        if (!parent_) return nullptr;
+        edits = configEdits.load(std::memory_order_acquire);
+        if (inheritedAt_ == edits) {
+            if (auto kept = inherited_.lock()) return kept;
+        }
         parent = parent_;
     }
-    return parent ? parent->persistentStoreCoordinator() : nullptr;
+    Ref<PersistentStoreCoordinator> found = parent->persistentStoreCoordinator();
+    std::lock_guard lock(configMutex_);
+    inherited_ = found;
+    inheritedAt_ = edits;
+    return found;
 }
 
 void ManagedObjectContext::setParentContext(Ref<ManagedObjectContext> parent) {
@@ -560,6 +578,7 @@ void ManagedObjectContext::setParentContext(Ref<ManagedObjectContext> parent) {
     std::lock_guard lock(configMutex_);
     parent_ = std::move(parent);
     if (parent_) coordinator_.reset();
+    configEdits.fetch_add(1, std::memory_order_release);
 }
 
 Ref<ManagedObjectContext> ManagedObjectContext::parentContext() const {

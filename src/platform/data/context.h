@@ -177,6 +177,11 @@ private:
     mutable std::mutex configMutex_;
     Ref<PersistentStoreCoordinator> coordinator_;
     Ref<ManagedObjectContext> parent_;
+    // The coordinator last found through the parents (not kept alive by it), and the count of context
+    // configuration changes it was found at: while no context changed its coordinator or parent, it is
+    // still the answer.
+    mutable Weak<PersistentStoreCoordinator> inherited_;
+    mutable std::uint64_t inheritedAt_ = 0;
     Dictionary userInfo_;
     std::string name_;
     MergePolicyType mergePolicy_ = MergePolicyType::Error;

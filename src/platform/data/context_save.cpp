@@ -3,6 +3,7 @@
 #include <optional>
 #include <unordered_map>
 
+#include "platform/base/lifetime.h"
 #include "platform/data/context.h"
 #include "platform/data/detail/context_impl.h"
 #include "platform/data/errors.h"
@@ -130,6 +131,50 @@ bool ManagedObjectContext::Impl::validate(Ref<Error>* error) {
 }
 
 bool ManagedObject::validateForInsert(Ref<Error>* error) const {
+    // Records are checked one by one as they are made, nearly always valid, and by the thousand of one
+    // entity: what to look at is kept per thread for the last entity (while no entity changed), and a
+    // record in which those values are plainly fine is valid. Anything else (a fault, an integer
+    // attribute holding another kind of number, a required value missing) takes the full checks, which
+    // make the errors in their order.
+    struct Kept {
+        const EntityDescription* entity = nullptr;
+        std::uint64_t generation = 0;
+        std::size_t propertyCount = 0;
+        std::vector<std::size_t> integers;  // integer attributes
+        std::vector<std::size_t> required;  // required properties other than to-many relationships
+    };
+    static PerThread<Kept> keptPerThread;
+    Kept& kept = keptPerThread.get();
+    const std::uint64_t generation = data_detail::entityEditGeneration();
+    if (entity_ && !fault_ && !gone_) {
+        if (kept.entity != entity_.get() || kept.generation != generation) {
+            const auto& properties = entity_->properties();
+            kept.entity = entity_.get();
+            kept.generation = generation;
+            kept.propertyCount = properties.size();
+            kept.integers.clear();
+            kept.required.clear();
+            for (std::size_t i = 0; i < properties.size(); ++i) {
+                const PropertyDescription& p = *properties[i];
+                if (p.isAttribute() && isIntegerAttributeType(static_cast<const AttributeDescription&>(p).attributeType())) {
+                    kept.integers.push_back(i);
+                }
+                if (!p.isOptional() && !(p.isRelationship() && static_cast<const RelationshipDescription&>(p).isToMany())) {
+                    kept.required.push_back(i);
+                }
+            }
+        }
+        bool clear = values_.size() == kept.propertyCount;
+        for (std::size_t k = 0; clear && k < kept.integers.size(); ++k) {
+            const Value& value = values_[kept.integers[k]];
+            if (value.isNil()) continue;
+            const Number* n = value.number();
+            const NumberKind kind = n ? n->kind() : NumberKind::Double;
+            clear = kind == NumberKind::Int8 || kind == NumberKind::Int16 || kind == NumberKind::Int32 || kind == NumberKind::Int64;
+        }
+        for (std::size_t k = 0; clear && k < kept.required.size(); ++k) clear = !values_[kept.required[k]].isNil();
+        if (clear) return true;
+    }
     std::vector<Ref<Error>> errors;
     ManagedObjectContext::Impl::EntityChecks checks;
     ManagedObjectContext::Impl::checkValues(*this, checks, errors);

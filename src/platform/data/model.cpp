@@ -67,10 +67,6 @@ std::optional<AttributeType> attributeTypeNamed(std::string_view name) {
     return std::nullopt;
 }
 
-bool isIntegerAttributeType(AttributeType type) {
-    return type == AttributeType::Integer16 || type == AttributeType::Integer32 || type == AttributeType::Integer64;
-}
-
 bool isNumericAttributeType(AttributeType type) {
     return isIntegerAttributeType(type) || type == AttributeType::Decimal || type == AttributeType::Double ||
            type == AttributeType::Float || type == AttributeType::Boolean;
@@ -138,6 +134,9 @@ std::string RelationshipDescription::description() const {
 EntityDescription::EntityDescription(std::string name, std::string managedObjectClassName)
     : name_(std::move(name)), className_(std::move(managedObjectClassName)) {}
 
+// Whatever was kept about this entity must not be taken for another one made at its address.
+EntityDescription::~EntityDescription() { data_detail::noteEntityEdit(); }
+
 void EntityDescription::addAttribute(Ref<AttributeDescription> attribute) {
     const bool replaced = eraseProperty(attribute->name());
     attribute->entity_ = std::static_pointer_cast<EntityDescription>(shared_from_this());
@@ -171,6 +170,7 @@ bool EntityDescription::eraseProperty(std::string_view name) {
 }
 
 void EntityDescription::appendToIndex(const Ref<PropertyDescription>& property) {
+    data_detail::noteEntityEdit();
     properties_.push_back(property);
     if (nameSlots_.size() < 2 * properties_.size()) {
         rebuildIndex();  // the table stays at most half full
@@ -189,6 +189,7 @@ void EntityDescription::appendToIndex(const Ref<PropertyDescription>& property) 
 }
 
 void EntityDescription::rebuildIndex() {
+    data_detail::noteEntityEdit();
     properties_.clear();
     for (const auto& a : attributes_) properties_.push_back(a);
     for (const auto& r : relationships_) properties_.push_back(r);

@@ -3,6 +3,7 @@
 // coordinator; from then on it is read-only and may be read from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,15 @@
 #include "platform/base/value.h"
 
 namespace lv {
+
+namespace data_detail {
+// Raised by every change to what an entity's records are checked against or made as: properties added,
+// removed or replaced, a property's optionality, attribute type or to-many flag, an entity's names, and
+// an entity going away. What is worked out from an entity may be kept while this reads the same.
+inline std::atomic<std::uint64_t> entityEdits{1};
+inline void noteEntityEdit() { entityEdits.fetch_add(1, std::memory_order_release); }
+inline std::uint64_t entityEditGeneration() { return entityEdits.load(std::memory_order_acquire); }
+}  // namespace data_detail
 
 class Bundle;
 class EntityDescription;
@@ -42,7 +52,9 @@ enum class AttributeType : std::int32_t {
 // "integer16", "decimal", "transformable", …: the names used in model files. Unknown names give nothing.
 std::string_view attributeTypeName(AttributeType type);
 std::optional<AttributeType> attributeTypeNamed(std::string_view name);
-bool isIntegerAttributeType(AttributeType type);
+inline bool isIntegerAttributeType(AttributeType type) {
+    return type == AttributeType::Integer16 || type == AttributeType::Integer32 || type == AttributeType::Integer64;
+}
 bool isNumericAttributeType(AttributeType type);  // integers, decimal, double, float, boolean
 
 enum class DeleteRule : std::uint8_t { NoAction = 0, Nullify = 1, Cascade = 2, Deny = 3 };
@@ -53,7 +65,10 @@ public:
     const std::string& name() const { return name_; }
     void setName(std::string name) { name_ = std::move(name); }
     bool isOptional() const { return optional_; }
-    void setOptional(bool optional) { optional_ = optional; }
+    void setOptional(bool optional) {
+        optional_ = optional;
+        data_detail::noteEntityEdit();
+    }
     const Dictionary& userInfo() const { return userInfo_; }
     void setUserInfo(Dictionary userInfo) { userInfo_ = std::move(userInfo); }
     // The entity that holds the property (nullptr before it is added to one).
@@ -79,7 +94,10 @@ public:
     }
 
     AttributeType attributeType() const { return type_; }
-    void setAttributeType(AttributeType type) { type_ = type; }
+    void setAttributeType(AttributeType type) {
+        type_ = type;
+        data_detail::noteEntityEdit();
+    }
     // Set on new records at insert; nil when there is none.
     const Value& defaultValue() const { return defaultValue_; }
     void setDefaultValue(Value value) { defaultValue_ = std::move(value); }
@@ -119,7 +137,10 @@ public:
     void setInverseRelationshipName(std::string name) { inverseName_ = std::move(name); }
     Ref<RelationshipDescription> inverseRelationship() const;
     bool isToMany() const { return toMany_; }
-    void setToMany(bool toMany) { toMany_ = toMany; }
+    void setToMany(bool toMany) {
+        toMany_ = toMany;
+        data_detail::noteEntityEdit();
+    }
     bool isOrdered() const { return ordered_; }
     void setOrdered(bool ordered) { ordered_ = ordered; }
     DeleteRule deleteRule() const { return deleteRule_; }
@@ -140,15 +161,22 @@ class EntityDescription : public Object {
 public:
     EntityDescription() = default;
     explicit EntityDescription(std::string name, std::string managedObjectClassName = {});
+    ~EntityDescription() override;
     static Ref<EntityDescription> make(std::string name, std::string className = {}) {
         return makeRef<EntityDescription>(std::move(name), std::move(className));
     }
 
     const std::string& name() const { return name_; }
-    void setName(std::string name) { name_ = std::move(name); }
+    void setName(std::string name) {
+        name_ = std::move(name);
+        data_detail::noteEntityEdit();
+    }
     // The record class name; the entity name when none was set.
     const std::string& managedObjectClassName() const { return className_.empty() ? name_ : className_; }
-    void setManagedObjectClassName(std::string name) { className_ = std::move(name); }
+    void setManagedObjectClassName(std::string name) {
+        className_ = std::move(name);
+        data_detail::noteEntityEdit();
+    }
     const Dictionary& userInfo() const { return userInfo_; }
     void setUserInfo(Dictionary userInfo) { userInfo_ = std::move(userInfo); }
     // The model that holds the entity (nullptr before it is added to one).

@@ -139,6 +139,49 @@ TEST(ContextChanges, APushSettlesTheChildWhetherOrNotItsDidSaveIsHeard) {
     }
 }
 
+// A context without a coordinator of its own answers with its parents' as the chain is at the ask,
+// however often it was asked before and whichever context of the chain changed; and asking keeps no
+// coordinator alive.
+TEST(ContextChains, EachAskFindsTheCoordinatorOfTheChainAsItIsNow) {
+    TempDir dir;
+    auto model = test::makeItemModel();
+    auto a = test::openCoordinator(model, dir.file("a.sqlite"));
+    auto b = test::openCoordinator(model, dir.file("b.sqlite"));
+    ASSERT_TRUE(a && b);
+    auto context = [] { return ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement); };
+    auto rootA = context(), rootB = context(), middle = context(), leaf = context();
+    rootA->setPersistentStoreCoordinator(a);
+    rootB->setPersistentStoreCoordinator(b);
+    middle->setParentContext(rootA);
+    leaf->setParentContext(middle);
+    const std::function<void()> changes[] = {
+        [] {},
+        [&] { middle->setParentContext(rootB); },
+        [&] { rootB->setPersistentStoreCoordinator(a); },
+        [&] { rootB->setPersistentStoreCoordinator(nullptr); },
+        [&] { rootB->setPersistentStoreCoordinator(b); },
+        [&] { middle->setPersistentStoreCoordinator(a); },
+        [&] { middle->setParentContext(rootB); },
+        [&] { leaf->setParentContext(rootA); },
+        [&] { leaf->setPersistentStoreCoordinator(b); },
+    };
+    PersistentStoreCoordinator* const expected[] = {a.get(), b.get(), a.get(), nullptr, b.get(), a.get(), b.get(), a.get(), b.get()};
+    for (std::size_t i = 0; i < std::size(changes); ++i) {
+        SCOPED_TRACE("step " + std::to_string(i));
+        changes[i]();
+        for (int ask = 0; ask < 2; ++ask) EXPECT_EQ(leaf->persistentStoreCoordinator().get(), expected[i]);
+    }
+    // Found through the chain and then let go everywhere: gone.
+    leaf->setParentContext(middle);
+    middle->setParentContext(rootA);
+    EXPECT_EQ(leaf->persistentStoreCoordinator(), a);
+    Weak<PersistentStoreCoordinator> weakA = a;
+    rootA->setPersistentStoreCoordinator(b);
+    a = nullptr;
+    EXPECT_TRUE(weakA.expired());
+    EXPECT_EQ(leaf->persistentStoreCoordinator(), b);
+}
+
 TEST(ContextQueues, PrivateQueueContextsRunOnTheirOwnSerialQueue) {
     auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::PrivateQueue);
     EXPECT_EQ(context->concurrencyType(), ManagedObjectContextConcurrencyType::PrivateQueue);

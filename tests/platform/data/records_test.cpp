@@ -85,6 +85,26 @@ TEST_F(Records, NewRecordsStartWithDefaultsAndTheRegisteredClass) {
     EXPECT_EQ(valueForKey(static_cast<Object&>(*article), "headline"), Value("Hello"));
 }
 
+// Records are made as the class their entity names at the time: the class name changed between two
+// records of one entity, and back.
+TEST_F(Records, EachRecordIsOfTheClassItsEntityNamesNow) {
+    auto entity = coordinator->managedObjectModel()->entityNamed("Article");
+    ASSERT_TRUE(entity);
+    const std::pair<const char*, const char*> steps[] = {
+        {"ArticleRecord", "ArticleRecord"}, {"NoSuchClass", "ManagedObject"}, {"ArticleRecord", "ArticleRecord"}, {"", "ManagedObject"}};
+    for (const auto& [className, expected] : steps) {
+        SCOPED_TRACE(className);
+        entity->setManagedObjectClassName(className);
+        for (int i = 0; i < 2; ++i) {
+            auto record = ManagedObject::insertNewObject("Article", context);
+            ASSERT_TRUE(record);
+            EXPECT_EQ(record->className(), expected);
+            EXPECT_EQ(record->valueForKey("headline"), Value("Untitled"));
+        }
+    }
+    entity->setManagedObjectClassName("ArticleRecord");
+}
+
 // A record class whose record part follows another base.
 struct Tag {
     virtual ~Tag() = default;

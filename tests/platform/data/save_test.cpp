@@ -455,6 +455,78 @@ TEST(Saves, ValidateForInsertAnswersForEachEntityAsItIsNow) {
     });
 }
 
+// A record's own check gives what the save's check gives, in every state a record can be in: required
+// to-one and to-many relationships, several errors in their order, whole numbers of every kind in an
+// integer attribute, and a fault (whose values the check loads).
+TEST(Saves, ValidateForInsertGivesTheSaveChecksAnswer) {
+    auto model = test::makeItemModel();
+    model->entityNamed("Item")->propertyNamed("owner")->setOptional(false);
+    model->entityNamed("Owner")->propertyNamed("items")->setOptional(false);
+    Stack s(model);
+    s.main->performAndWait([&] {
+        auto owner = insert(s.main, "Owner", {{"name", Value("o")}});  // an empty to-many is never missing
+        auto owned = insert(s.main, "Item", {{"owner", Value(owner)}, {"small", Value(std::int64_t{5})}, {"count", Value(7.0)}});
+        auto orphan = insert(s.main, "Item", {{"big", Value(3)}});
+        auto both = insert(s.main, "Item", {{"big", Value(std::uint64_t{1} << 63)}});
+        auto wrongKind = insert(s.main, "Item", {{"owner", Value(owner)}, {"count", Value(1e19)}});
+        struct Case {
+            const char* what;
+            Ref<ManagedObject> record;
+            std::vector<std::pair<std::int64_t, std::string>> errors;  // code and key, in order
+        };
+        const Case cases[] = {
+            {"owner", owner, {}},
+            {"owned", owned, {}},
+            {"orphan", orphan, {{kValidationMissingMandatoryPropertyError, "owner"}}},
+            {"both", both, {{kValidationNumberTooLargeError, "big"}, {kValidationMissingMandatoryPropertyError, "owner"}}},
+            {"wrong kind", wrongKind, {{kValidationNumberTooLargeError, "count"}}},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.what);
+            Ref<Error> error;
+            EXPECT_EQ(c.record->validateForInsert(&error), c.errors.empty());
+            std::vector<std::pair<std::int64_t, std::string>> found;
+            if (error && error->code() == kValidationMultipleErrorsError) {
+                for (const Value& e : error->userInfo().get(kDetailedErrorsKey).array()) {
+                    found.emplace_back(e.objectAs<Error>()->code(), e.objectAs<Error>()->userInfo().get(kValidationKeyErrorKey).string());
+                }
+            } else if (error) {
+                found.emplace_back(error->code(), error->userInfo().get(kValidationKeyErrorKey).string());
+                EXPECT_EQ(error->userInfo().get(kValidationObjectErrorKey).objectAs<ManagedObject>(), c.record);
+            }
+            EXPECT_EQ(found, c.errors);
+        }
+        // A relationship made to-many and back, between checks of the same record.
+        auto ownerRelationship = std::static_pointer_cast<RelationshipDescription>(model->entityNamed("Item")->propertyNamed("owner"));
+        EXPECT_TRUE(owner->validateForInsert(nullptr));
+        ownerRelationship->setToMany(true);
+        EXPECT_TRUE(orphan->validateForInsert(nullptr));
+        ownerRelationship->setToMany(false);
+        EXPECT_FALSE(orphan->validateForInsert(nullptr));
+        // The same records as the save sees them.
+        Ref<Error> saveError;
+        EXPECT_FALSE(s.main->save(&saveError));
+        ASSERT_TRUE(saveError);
+        EXPECT_EQ(saveError->code(), kValidationMultipleErrorsError);
+        EXPECT_EQ(saveError->userInfo().get(kDetailedErrorsKey).count(), 4u);
+        s.main->deleteObject(orphan);
+        s.main->deleteObject(both);
+        s.main->deleteObject(wrongKind);
+    });
+    Ref<Error> error;
+    ASSERT_TRUE(s.saveAll(&error)) << test::describe(error);
+    s.main->performAndWait([&] {
+        auto stored = fetch(s.main, request("Item"));
+        ASSERT_EQ(stored.size(), 1u);
+        auto item = stored.front();
+        s.main->refreshObject(item, false);
+        ASSERT_TRUE(item->isFault());
+        EXPECT_TRUE(item->validateForInsert(&error)) << test::describe(error);
+        EXPECT_FALSE(item->isFault());  // the check read the values
+        EXPECT_EQ(item->valueForKey("small").stringValue(), "5");
+    });
+}
+
 TEST(Saves, IntegersAreStoredWholeOrRefusedNeverWrapped) {
     // Columns hold 64-bit integers: a number outside a 16- or 32-bit attribute's range is stored and
     // read back whole; one outside the 64-bit range fails validation, which the record's own check
