@@ -517,25 +517,20 @@ struct PackFieldSpec {
         }
     }
 
-    // The memory writer's road: what the field's write needs, taken before any store; the bytes the
-    // field stores itself (header and value; a record's, list's or map's contents excluded); and the
-    // store. rest counts the bytes of the record's own fields not yet stored, for which room was
-    // made: after a field whose contents made room of their own, room is made for them again.
-    struct Prepared {
-        typename PackPut<T>::Prepared value{};
-        bool held = false;
-    };
-    [[gnu::always_inline]] Prepared prepare(const R& r) const {
-        const auto& field = r.*Member;
-        if (!field.isSet() || !packHoldsValue(field.get())) return {};
-        return {PackPut<T>::prepare(field.get()), true};
+    // The memory writer's road: the bytes the field stores itself (header and value; a record's,
+    // list's or map's contents excluded), and the store. rest counts the bytes of the record's own
+    // fields not yet stored, for which room was made: after a field whose contents made room of
+    // their own, room is made for them again. The field is read anew for each: a load is cheaper
+    // than keeping the value aside across the stores and copies in between.
+    [[gnu::always_inline]] std::size_t directSize(const R& r) const {
+        return holdsValue(r) ? 3 + PackPut<T>::direct(PackPut<T>::prepare((r.*Member).get())) : 0;
     }
-    [[gnu::always_inline]] static std::size_t directSize(const Prepared& p) { return p.held ? 3 + PackPut<T>::direct(p.value) : 0; }
-    [[gnu::always_inline]] PackCursor put(PackMemoryWriter& w, PackCursor c, const Prepared& p, std::size_t& rest) const {
-        if (!p.held) return c;
+    [[gnu::always_inline]] PackCursor put(const R& r, PackMemoryWriter& w, PackCursor c, std::size_t& rest) const {
+        if (!holdsValue(r)) return c;
+        const auto value = PackPut<T>::prepare((r.*Member).get());
         c.at = PackMemoryWriter::header(c.at, PackCodec<T>::kType, id);
-        c = PackPut<T>::put(w, c, p.value);
-        rest -= directSize(p);
+        rest -= 3 + PackPut<T>::direct(value);
+        c = PackPut<T>::put(w, c, value);
         if constexpr (PackPut<T>::kNested) c = w.room(c, rest);
         return c;
     }
@@ -617,17 +612,15 @@ void packSpecsWrite(const R& r, P& p, const Specs&... specs) {
     (specs.writeBinary(r, p), ...);
     p.writeFieldStop();
 }
-// A record's write into memory: every field's values taken first, room made once for the bytes of
-// all its fields and the stop byte, then the stores (see PackFieldSpec::put).
+// A record's write into memory: room made once for the bytes of all its own fields and the stop
+// byte, then the stores (see PackFieldSpec::put).
 template <class R, class... Specs>
 [[gnu::always_inline]] inline PackCursor packSpecsPut(const R& r, PackMemoryWriter& w, PackCursor c, const Specs&... specs) {
-    return [&](const typename Specs::Prepared&... prepared) __attribute__((always_inline)) {
-        std::size_t rest = (std::size_t{1} + ... + Specs::directSize(prepared));
-        c = w.room(c, rest);
-        ((c = specs.put(w, c, prepared, rest)), ...);
-        *c.at++ = 0;
-        return c;
-    }(specs.prepare(r)...);
+    std::size_t rest = (std::size_t{1} + ... + specs.directSize(r));
+    c = w.room(c, rest);
+    ((c = specs.put(r, w, c, rest)), ...);
+    *c.at++ = 0;
+    return c;
 }
 
 // Base of every record: the writer emits set fields holding a value in id order, then the stop byte;
