@@ -305,20 +305,15 @@ struct PackCodec<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::stri
     static void readInto(P& p, std::optional<T>& v) { PackCodec<T>::readInto(p, v.emplace()); }
 };
 
-// How a value goes into the memory writer. `Prepared` is what its write needs, taken from the record
-// before any byte is stored (a store through the byte cursor may alias the record, so loads after
-// one would be repeated); `direct` is the bytes the value stores itself, for which the caller has
-// made room; `put` stores them, and for a record, list or map (kNested) also what it holds, making
-// room for that itself. A record makes room for all of its own bytes (kOwnRoom).
+// How a value goes into the memory writer: `prepare` takes what its write needs from the record,
+// `put` stores its bytes (a record's, list's or map's with all they hold) at the cursor, unchecked:
+// the buffer was made of the size the same record counts to (`packedSize`, over the same fields).
 template <class T, class = void>
 struct PackPut;
 
 template <int N>
 struct PackPutFixed {
     using Prepared = std::uint64_t;
-    static constexpr bool kNested = false;
-    static constexpr bool kOwnRoom = false;
-    [[gnu::always_inline]] static std::size_t direct(Prepared) { return N; }
     [[gnu::always_inline]] static PackCursor put(PackMemoryWriter&, PackCursor c, Prepared v) {
         c.at = PackMemoryWriter::store<N>(c.at, v);
         return c;
@@ -339,9 +334,6 @@ struct PackPut<double> : PackPutFixed<8> {
 // Text, and text set to nothing as the protocol writes it: the count 0.
 struct PackPutText {
     using Prepared = std::string_view;
-    static constexpr bool kNested = false;
-    static constexpr bool kOwnRoom = false;
-    [[gnu::always_inline]] static std::size_t direct(std::string_view text) { return 4 + text.size(); }
     [[gnu::always_inline]] static PackCursor put(PackMemoryWriter&, PackCursor c, std::string_view text) {
         c.at = PackMemoryWriter::text(c.at, text);
         return c;
@@ -358,10 +350,7 @@ struct PackPut<std::optional<std::string>> : PackPutText {
 template <>
 struct PackPut<std::optional<Bytes>> {
     using Prepared = std::span<const std::uint8_t>;
-    static constexpr bool kNested = false;
-    static constexpr bool kOwnRoom = false;
     [[gnu::always_inline]] static Prepared prepare(const std::optional<Bytes>& v) { return v ? Prepared(*v) : Prepared(); }
-    [[gnu::always_inline]] static std::size_t direct(Prepared v) { return 4 + v.size(); }
     [[gnu::always_inline]] static PackCursor put(PackMemoryWriter&, PackCursor c, Prepared v) {
         c.at = PackMemoryWriter::data(c.at, v.data(), v.size());
         return c;
@@ -370,26 +359,17 @@ struct PackPut<std::optional<Bytes>> {
 template <class R>
 struct PackPut<R, std::enable_if_t<std::is_base_of_v<PackStruct<R>, R>>> {
     using Prepared = const R*;
-    static constexpr bool kNested = true;
-    static constexpr bool kOwnRoom = true;
     [[gnu::always_inline]] static Prepared prepare(const R& v) { return &v; }
-    [[gnu::always_inline]] static std::size_t direct(Prepared) { return 0; }
     static PackCursor put(PackMemoryWriter& w, PackCursor c, Prepared v) { return v->writeMemoryFields(w, c); }
 };
-// An element of a list or an entry's value: room made for what it stores itself, then stored.
 template <class E>
 [[gnu::always_inline]] inline PackCursor packPutElement(PackMemoryWriter& w, PackCursor c, const E& e) {
-    const auto prepared = PackPut<E>::prepare(e);
-    if constexpr (!PackPut<E>::kOwnRoom) c = w.room(c, PackPut<E>::direct(prepared));
-    return PackPut<E>::put(w, c, prepared);
+    return PackPut<E>::put(w, c, PackPut<E>::prepare(e));
 }
 template <class E>
 struct PackPut<std::vector<E>> {
     using Prepared = const std::vector<E>*;
-    static constexpr bool kNested = true;
-    static constexpr bool kOwnRoom = false;
     [[gnu::always_inline]] static Prepared prepare(const std::vector<E>& v) { return &v; }
-    [[gnu::always_inline]] static std::size_t direct(Prepared) { return 5; }
     static PackCursor put(PackMemoryWriter& w, PackCursor c, Prepared list) {
         c.at[0] = static_cast<std::uint8_t>(PackCodec<E>::kType);
         c.at = PackMemoryWriter::store<4>(c.at + 1, static_cast<std::uint32_t>(static_cast<std::int32_t>(list->size())));
@@ -400,10 +380,7 @@ struct PackPut<std::vector<E>> {
 template <class V>
 struct PackPut<std::map<std::string, V>> {
     using Prepared = const std::map<std::string, V>*;
-    static constexpr bool kNested = true;
-    static constexpr bool kOwnRoom = false;
     [[gnu::always_inline]] static Prepared prepare(const std::map<std::string, V>& m) { return &m; }
-    [[gnu::always_inline]] static std::size_t direct(Prepared) { return 6; }
     static PackCursor put(PackMemoryWriter& w, PackCursor c, Prepared m) {
         c.at[0] = static_cast<std::uint8_t>(PackType::String);
         c.at[1] = static_cast<std::uint8_t>(PackCodec<V>::kType);
@@ -412,25 +389,17 @@ struct PackPut<std::map<std::string, V>> {
         for (const auto& e : *m) c = entry(w, c, e);
         return c;
     }
-    // The key, then the value, with room made for both (but a record's own bytes).
+    // The key, then the value.
     [[gnu::always_inline]] static PackCursor entry(PackMemoryWriter& w, PackCursor c, const std::pair<const std::string, V>& e) {
-        const std::string_view key = e.first;
-        const auto value = PackPut<V>::prepare(e.second);
-        std::size_t size = 4 + key.size();
-        if constexpr (!PackPut<V>::kOwnRoom) size += PackPut<V>::direct(value);
-        c = w.room(c, size);
-        c.at = PackMemoryWriter::text(c.at, key);
-        return PackPut<V>::put(w, c, value);
+        c.at = PackMemoryWriter::text(c.at, e.first);
+        return PackPut<V>::put(w, c, PackPut<V>::prepare(e.second));
     }
 };
 // Objects that may be nothing (records, lists, maps): written as the value they hold.
 template <class T>
 struct PackPut<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::string> && !std::is_same_v<T, Bytes>>> {
     using Prepared = typename PackPut<T>::Prepared;
-    static constexpr bool kNested = PackPut<T>::kNested;
-    static constexpr bool kOwnRoom = PackPut<T>::kOwnRoom;
     [[gnu::always_inline]] static Prepared prepare(const std::optional<T>& v) { return PackPut<T>::prepare(*v); }
-    [[gnu::always_inline]] static std::size_t direct(const Prepared& v) { return PackPut<T>::direct(v); }
     [[gnu::always_inline]] static PackCursor put(PackMemoryWriter& w, PackCursor c, const Prepared& v) {
         return PackPut<T>::put(w, c, v);
     }
@@ -517,22 +486,11 @@ struct PackFieldSpec {
         }
     }
 
-    // The memory writer's road: the bytes the field stores itself (header and value; a record's,
-    // list's or map's contents excluded), and the store. rest counts the bytes of the record's own
-    // fields not yet stored, for which room was made: after a field whose contents made room of
-    // their own, room is made for them again. The field is read anew for each: a load is cheaper
-    // than keeping the value aside across the stores and copies in between.
-    [[gnu::always_inline]] std::size_t directSize(const R& r) const {
-        return holdsValue(r) ? 3 + PackPut<T>::direct(PackPut<T>::prepare((r.*Member).get())) : 0;
-    }
-    [[gnu::always_inline]] PackCursor put(const R& r, PackMemoryWriter& w, PackCursor c, std::size_t& rest) const {
+    // The memory writer's road: the field's header and value, when it holds one.
+    [[gnu::always_inline]] PackCursor put(const R& r, PackMemoryWriter& w, PackCursor c) const {
         if (!holdsValue(r)) return c;
-        const auto value = PackPut<T>::prepare((r.*Member).get());
         c.at = PackMemoryWriter::header(c.at, PackCodec<T>::kType, id);
-        rest -= 3 + PackPut<T>::direct(value);
-        c = PackPut<T>::put(w, c, value);
-        if constexpr (PackPut<T>::kNested) c = w.room(c, rest);
-        return c;
+        return PackPut<T>::put(w, c, PackPut<T>::prepare((r.*Member).get()));
     }
 
     operator PackFieldInfo<R>() const {  // NOLINT: a table row is written as its spec
@@ -612,13 +570,10 @@ void packSpecsWrite(const R& r, P& p, const Specs&... specs) {
     (specs.writeBinary(r, p), ...);
     p.writeFieldStop();
 }
-// A record's write into memory: room made once for the bytes of all its own fields and the stop
-// byte, then the stores (see PackFieldSpec::put).
+// A record's write into memory: its fields, then the stop byte.
 template <class R, class... Specs>
 [[gnu::always_inline]] inline PackCursor packSpecsPut(const R& r, PackMemoryWriter& w, PackCursor c, const Specs&... specs) {
-    std::size_t rest = (std::size_t{1} + ... + specs.directSize(r));
-    c = w.room(c, rest);
-    ((c = specs.put(r, w, c, rest)), ...);
+    ((c = specs.put(r, w, c)), ...);
     *c.at++ = 0;
     return c;
 }

@@ -4,8 +4,8 @@
 // Thread rule: made for one write on one thread.
 #pragma once
 
-#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -13,34 +13,31 @@
 
 namespace lv {
 
-// Where the next byte goes and where the room ends. Passed and returned by value, so that it stays
-// in registers: a store through a byte pointer may alias any object in memory, a cursor kept in the
-// writer would be reloaded after every store.
+// Where the next byte goes. Passed and returned by value, so that it stays in a register: a store
+// through a byte pointer may alias any object in memory, a cursor kept in the writer would be
+// reloaded after every store.
 struct PackCursor {
     std::uint8_t* at;
-    std::uint8_t* end;
 };
 
-// The writes store without checks; the caller makes room first (`room`) for a run of them. A record
-// makes room for the bytes of its own fields at once, a list or map for each element it writes
-// itself. The size counted beforehand holds every write; were it short, the buffer would grow
-// rather than overflow.
+// The writes store without checks, into a buffer of the size the record counts to: the count
+// (`packedSize`) and the write walk the same fields of the same record, with the same tests for
+// whether each holds a value, on one thread (a record is not changed while it is written), so every
+// write has its room and the cursor ends at the buffer's end. `take` checks that it did.
 class PackMemoryWriter {
 public:
     // Room for size bytes, taken at once.
     explicit PackMemoryWriter(std::size_t size) : bytes_(size) {}
 
-    PackCursor start() { return {bytes_.data(), bytes_.data() + bytes_.size()}; }
-    // The bytes written up to the cursor.
+    PackCursor start() { return {bytes_.data()}; }
+    // The bytes, once the cursor has reached the end. A write past the end would be a fault in the
+    // count or the write: it stops the program rather than go on over damaged memory.
     Bytes take(PackCursor c) {
-        bytes_.resize(static_cast<std::size_t>(c.at - bytes_.data()));
+        if (c.at != bytes_.data() + bytes_.size()) [[unlikely]] {
+            if (c.at > bytes_.data() + bytes_.size()) std::abort();
+            bytes_.resize(static_cast<std::size_t>(c.at - bytes_.data()));
+        }
         return std::move(bytes_);
-    }
-
-    // Room for n more bytes at the cursor.
-    [[gnu::always_inline]] PackCursor room(PackCursor c, std::size_t n) {
-        if (n > static_cast<std::size_t>(c.end - c.at)) [[unlikely]] return grow(c, n);
-        return c;
     }
 
     // One byte-swapped store of the value's low N bytes; returns the next position.
@@ -88,11 +85,6 @@ private:
     }
     [[noreturn, gnu::noinline, gnu::cold]] static void raiseDataTooLong() {
         TPKProtocolException::raise("Data too long to write");
-    }
-    [[gnu::noinline, gnu::cold]] PackCursor grow(PackCursor c, std::size_t n) {
-        const std::size_t used = static_cast<std::size_t>(c.at - bytes_.data());
-        bytes_.resize(std::max(bytes_.size() * 2, used + n));
-        return {bytes_.data() + used, bytes_.data() + bytes_.size()};
     }
 
     Bytes bytes_;
