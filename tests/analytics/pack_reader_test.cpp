@@ -322,9 +322,108 @@ TEST(PackWriter, GivesTheProtocolsBytes) {
     for (const auto& c : cases) {
         EXPECT_EQ(c.packed, c.streamed) << c.what;
         EXPECT_GT(c.packed.size(), 0u) << c.what;
+        EXPECT_EQ(c.packed.capacity(), c.packed.size()) << c.what;  // counted exactly: one buffer, never grown
     }
     // Read back and written again: the same bytes (a field set to nothing is not written, so it reads back unset).
     EXPECT_EQ(packBytes(unpackBytes<TPKUALogEntry>(packBytes(entry))), packBytes(entry));
+}
+
+// Records of varied shapes: empty lists and maps, fields set to nothing or set and unset, long
+// texts and keys, many elements and entries. packBytes must give the protocol's bytes, in one buffer
+// of exactly their size (the count the memory writer makes room from is exact).
+TEST(PackWriter, VariedRecordsGiveTheProtocolsBytes) {
+    auto property = [](int i) {
+        TPKPropertyValue v;
+        if (i % 3 != 1) v.setString_value(std::string(static_cast<std::size_t>(i % 40), static_cast<char>('a' + i % 26)));
+        if (i % 3 != 0) v.setLong_value(-i);
+        if (i % 7 == 0) v.setString_value(std::nullopt);
+        return v;
+    };
+    auto manyProperties = [&](int n, std::size_t keyLength) {
+        std::map<std::string, TPKPropertyValue> m;
+        for (int i = 0; i < n; ++i) m.emplace(std::to_string(i) + std::string(keyLength, 'k'), property(i));
+        return m;
+    };
+    TPKEvent bare;  // nothing set
+    TPKEvent nothing;
+    nothing.setName(std::nullopt), nothing.setProperties(std::nullopt), nothing.setTs(0);
+    TPKEvent unset;
+    unset.setName("gone"), unset.setProperties(manyProperties(2, 1)), unset.setAcc(3);
+    unset.unsetName(), unset.unsetProperties();
+    TPKEvent emptyMap;
+    emptyMap.setName(""), emptyMap.setProperties(std::map<std::string, TPKPropertyValue>{}), emptyMap.setDuration(INT64_MAX);
+    TPKEvent longTexts;
+    longTexts.setName(std::string(100000, 'n')), longTexts.setProperties(manyProperties(1, 70000));
+    TPKEvent manyEntries;
+    manyEntries.setName("many"), manyEntries.setProperties(manyProperties(300, 3)), manyEntries.setAcc(INT32_MIN);
+    std::vector<TPKEvent> events{bare, nothing, unset, emptyMap, longTexts, manyEntries};
+    for (int i = 0; i < 2000; ++i) {
+        TPKEvent e;
+        e.setName(std::string(static_cast<std::size_t>(i % 300), 'e'));
+        if (i % 2) e.setProperties(manyProperties(i % 4, static_cast<std::size_t>(i % 5)));
+        if (i % 5) e.setTs(i);
+        events.push_back(std::move(e));
+    }
+    TPKInstantMsg message;
+    message.setId(std::string(5000, 'i')), message.setErrors(std::vector<TPKError>(40)), message.setEvents(events);
+    TPKInstantMsg emptyLists;
+    emptyLists.setErrors(std::vector<TPKError>{}), emptyLists.setEvents(std::vector<TPKEvent>{});
+    TPKInstantMsg toNothing;
+    toNothing.setId(std::nullopt), toNothing.setErrors(std::nullopt), toNothing.setEvents(std::nullopt);
+    TPKSession pagesToNothing;
+    pagesToNothing.setPages(std::nullopt), pagesToNothing.setLocations(std::vector<TPKLocation>{});
+    std::vector<TPKSession> sessions{pagesToNothing, TPKSession{}};
+    for (int s = 0; s < 200; ++s) {
+        TPKSession session;
+        session.setId("s" + std::to_string(s)), session.setStart_time(s);
+        std::vector<TPKPage> pages(static_cast<std::size_t>(s % 6));
+        for (auto& page : pages) page.setPage_name(std::string(static_cast<std::size_t>(s), 'p')), page.setDuration(-s);
+        session.setPages(std::move(pages));
+        sessions.push_back(std::move(session));
+    }
+    std::map<std::string, std::int32_t> groups;
+    for (int g = 0; g < 100; ++g) groups.emplace(std::string(static_cast<std::size_t>(g), 'g'), g * 1000);
+    TPKImprint imprint;
+    imprint.setProperty(std::map<std::string, TPKImprintValue>{}), imprint.setChecksum(std::nullopt);
+    TPKIdTracking tracking;
+    tracking.setSnapshots(std::map<std::string, TPKIdSnapshot>{{"a", TPKIdSnapshot{}}, {"b", TPKIdSnapshot{}}, {"c", TPKIdSnapshot{}}});
+    tracking.setJournals(std::vector<TPKIdJournal>(500));
+    TPKAppInfo app;
+    app.setKey(std::nullopt), app.setVersion(""), app.setVersion_index(0);
+
+    TPKUALogEntry large;
+    large.setInstant_msgs(std::vector{message, emptyLists, toNothing, TPKInstantMsg{}});
+    large.setSessions(sessions), large.setGroup_info(groups), large.setImprint(imprint), large.setId_tracking(tracking);
+    large.setApp_info(app), large.setActive_user(TPKActiveUser{});
+    TPKUALogEntry emptyContainers;
+    emptyContainers.setInstant_msgs(std::vector<TPKInstantMsg>{}), emptyContainers.setSessions(std::vector<TPKSession>{});
+    emptyContainers.setGroup_info(std::map<std::string, std::int32_t>{});
+    TPKUALogEntry setToNothing;
+    setToNothing.setInstant_msgs(std::nullopt), setToNothing.setSessions(std::nullopt), setToNothing.setGroup_info(std::nullopt);
+    setToNothing.setClient_stats(std::nullopt), setToNothing.setApp_info(std::nullopt), setToNothing.setImprint(std::nullopt);
+    TPKUALogEntry setAndUnset = test::everyFieldLogEntry();
+    setAndUnset.unsetInstant_msgs(), setAndUnset.unsetApp_info(), setAndUnset.unsetGroup_info(), setAndUnset.unsetMisc_info();
+
+    const struct {
+        const char* what;
+        TPKUALogEntry entry;
+    } cases[] = {
+        {"long texts and keys, thousands of events, hundreds of map entries", large},
+        {"empty lists and maps", emptyContainers},
+        {"fields set to nothing", setToNothing},
+        {"every field, some then unset", setAndUnset},
+    };
+    for (const auto& c : cases) {
+        const Bytes packed = packBytes(c.entry);
+        EXPECT_EQ(packed, writtenThroughStream(c.entry)) << c.what;
+        EXPECT_EQ(packed.capacity(), packed.size()) << c.what;
+        EXPECT_EQ(c.entry.packedSize(), packed.size()) << c.what;
+    }
+    for (const TPKEvent& e : {bare, nothing, unset, emptyMap, longTexts, manyEntries}) {
+        const Bytes packed = packBytes(e);
+        EXPECT_EQ(packed, writtenThroughStream(e));
+        EXPECT_EQ(packed.capacity(), packed.size());
+    }
 }
 
 }  // namespace

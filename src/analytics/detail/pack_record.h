@@ -54,15 +54,6 @@ struct PackBinaryAccess {
         p.writeBigField<N>(type, id, value);
     }
     static void writeTextField(TPKBinaryProtocol& p, std::int16_t id, std::string_view text) { p.writeTextField(id, text); }
-    // The same on the memory writer, inline as its writes are.
-    [[gnu::always_inline]] static void writeText(PackMemoryWriter& p, std::string_view text) { p.writeText(text); }
-    template <int N>
-    [[gnu::always_inline]] static void writeBigField(PackMemoryWriter& p, PackType type, std::int16_t id, std::uint64_t value) {
-        p.writeBigField<N>(type, id, value);
-    }
-    [[gnu::always_inline]] static void writeTextField(PackMemoryWriter& p, std::int16_t id, std::string_view text) {
-        p.writeTextField(id, text);
-    }
     static bool readTextInto(TPKBinaryProtocol& p, std::string& text) { return p.readTextInto(text); }
     static bool readBufferedText(TPKBinaryProtocol& p, std::optional<std::string>& text) { return p.readBufferedText(text); }
     static void reserve(TPKMemoryBuffer& b, std::uint64_t size) { b.reserveStorage(static_cast<std::size_t>(size)); }
@@ -133,7 +124,7 @@ struct PackCodec<std::string> {
     static std::uint64_t size(const std::string& v) { return 4 + v.size(); }
     template <class P>
     static void write(P& p, const std::string& v) {
-        if constexpr (std::is_same_v<P, TPKBinaryProtocol> || std::is_same_v<P, PackMemoryWriter>) {
+        if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
             PackBinaryAccess::writeText(p, v);
         } else {
             p.writeString(v);
@@ -314,6 +305,106 @@ struct PackCodec<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::stri
     static void readInto(P& p, std::optional<T>& v) { PackCodec<T>::readInto(p, v.emplace()); }
 };
 
+// How a value goes into the memory writer: `prepare` takes what its write needs from the record,
+// `put` stores its bytes (a record's, list's or map's with all they hold) at the cursor, unchecked:
+// the buffer was made of the size the same record counts to (`packedSize`, over the same fields).
+template <class T, class = void>
+struct PackPut;
+
+template <int N>
+struct PackPutFixed {
+    using Prepared = std::uint64_t;
+    [[gnu::always_inline]] static PackCursor put(PackMemoryWriter&, PackCursor c, Prepared v) {
+        c.at = PackMemoryWriter::store<N>(c.at, v);
+        return c;
+    }
+};
+template <>
+struct PackPut<std::int32_t> : PackPutFixed<4> {
+    [[gnu::always_inline]] static Prepared prepare(std::int32_t v) { return static_cast<std::uint32_t>(v); }
+};
+template <>
+struct PackPut<std::int64_t> : PackPutFixed<8> {
+    [[gnu::always_inline]] static Prepared prepare(std::int64_t v) { return static_cast<std::uint64_t>(v); }
+};
+template <>
+struct PackPut<double> : PackPutFixed<8> {
+    [[gnu::always_inline]] static Prepared prepare(double v) { return std::bit_cast<std::uint64_t>(v); }
+};
+// Text, and text set to nothing as the protocol writes it: the count 0.
+struct PackPutText {
+    using Prepared = std::string_view;
+    [[gnu::always_inline]] static PackCursor put(PackMemoryWriter&, PackCursor c, std::string_view text) {
+        c.at = PackMemoryWriter::text(c.at, text);
+        return c;
+    }
+};
+template <>
+struct PackPut<std::string> : PackPutText {
+    [[gnu::always_inline]] static Prepared prepare(const std::string& v) { return v; }
+};
+template <>
+struct PackPut<std::optional<std::string>> : PackPutText {
+    [[gnu::always_inline]] static Prepared prepare(const std::optional<std::string>& v) { return v ? std::string_view(*v) : std::string_view(); }
+};
+template <>
+struct PackPut<std::optional<Bytes>> {
+    using Prepared = std::span<const std::uint8_t>;
+    [[gnu::always_inline]] static Prepared prepare(const std::optional<Bytes>& v) { return v ? Prepared(*v) : Prepared(); }
+    [[gnu::always_inline]] static PackCursor put(PackMemoryWriter&, PackCursor c, Prepared v) {
+        c.at = PackMemoryWriter::data(c.at, v.data(), v.size());
+        return c;
+    }
+};
+template <class R>
+struct PackPut<R, std::enable_if_t<std::is_base_of_v<PackStruct<R>, R>>> {
+    using Prepared = const R*;
+    [[gnu::always_inline]] static Prepared prepare(const R& v) { return &v; }
+    static PackCursor put(PackMemoryWriter& w, PackCursor c, Prepared v) { return v->writeMemoryFields(w, c); }
+};
+template <class E>
+[[gnu::always_inline]] inline PackCursor packPutElement(PackMemoryWriter& w, PackCursor c, const E& e) {
+    return PackPut<E>::put(w, c, PackPut<E>::prepare(e));
+}
+template <class E>
+struct PackPut<std::vector<E>> {
+    using Prepared = const std::vector<E>*;
+    [[gnu::always_inline]] static Prepared prepare(const std::vector<E>& v) { return &v; }
+    static PackCursor put(PackMemoryWriter& w, PackCursor c, Prepared list) {
+        c.at[0] = static_cast<std::uint8_t>(PackCodec<E>::kType);
+        c.at = PackMemoryWriter::store<4>(c.at + 1, static_cast<std::uint32_t>(static_cast<std::int32_t>(list->size())));
+        for (const E& e : *list) c = packPutElement(w, c, e);
+        return c;
+    }
+};
+template <class V>
+struct PackPut<std::map<std::string, V>> {
+    using Prepared = const std::map<std::string, V>*;
+    [[gnu::always_inline]] static Prepared prepare(const std::map<std::string, V>& m) { return &m; }
+    static PackCursor put(PackMemoryWriter& w, PackCursor c, Prepared m) {
+        c.at[0] = static_cast<std::uint8_t>(PackType::String);
+        c.at[1] = static_cast<std::uint8_t>(PackCodec<V>::kType);
+        c.at = PackMemoryWriter::store<4>(c.at + 2, static_cast<std::uint32_t>(static_cast<std::int32_t>(m->size())));
+        if (m->size() == 1) return entry(w, c, *m->begin());  // the usual one entry: no step through the tree
+        for (const auto& e : *m) c = entry(w, c, e);
+        return c;
+    }
+    // The key, then the value.
+    [[gnu::always_inline]] static PackCursor entry(PackMemoryWriter& w, PackCursor c, const std::pair<const std::string, V>& e) {
+        c.at = PackMemoryWriter::text(c.at, e.first);
+        return PackPut<V>::put(w, c, PackPut<V>::prepare(e.second));
+    }
+};
+// Objects that may be nothing (records, lists, maps): written as the value they hold.
+template <class T>
+struct PackPut<std::optional<T>, std::enable_if_t<!std::is_same_v<T, std::string> && !std::is_same_v<T, Bytes>>> {
+    using Prepared = typename PackPut<T>::Prepared;
+    [[gnu::always_inline]] static Prepared prepare(const std::optional<T>& v) { return PackPut<T>::prepare(*v); }
+    [[gnu::always_inline]] static PackCursor put(PackMemoryWriter& w, PackCursor c, const Prepared& v) {
+        return PackPut<T>::put(w, c, v);
+    }
+};
+
 template <class T>
 bool packHoldsValue(const T&) {
     return true;
@@ -395,6 +486,13 @@ struct PackFieldSpec {
         }
     }
 
+    // The memory writer's road: the field's header and value, when it holds one.
+    [[gnu::always_inline]] PackCursor put(const R& r, PackMemoryWriter& w, PackCursor c) const {
+        if (!holdsValue(r)) return c;
+        c.at = PackMemoryWriter::header(c.at, PackCodec<T>::kType, id);
+        return PackPut<T>::put(w, c, PackPut<T>::prepare((r.*Member).get()));
+    }
+
     operator PackFieldInfo<R>() const {  // NOLINT: a table row is written as its spec
         return PackFieldInfo<R>{
             id,
@@ -472,6 +570,13 @@ void packSpecsWrite(const R& r, P& p, const Specs&... specs) {
     (specs.writeBinary(r, p), ...);
     p.writeFieldStop();
 }
+// A record's write into memory: its fields, then the stop byte.
+template <class R, class... Specs>
+[[gnu::always_inline]] inline PackCursor packSpecsPut(const R& r, PackMemoryWriter& w, PackCursor c, const Specs&... specs) {
+    ((c = specs.put(r, w, c)), ...);
+    *c.at++ = 0;
+    return c;
+}
 
 // Base of every record: the writer emits set fields holding a value in id order, then the stop byte;
 // the reader stores known ids of the expected type and skips the rest. On the binary protocol the
@@ -495,15 +600,13 @@ public:
     }
     bool operator==(const PackStruct&) const = default;
 
-    // write() and read() once the protocol's kind is known (P is TPKProtocol, TPKBinaryProtocol, or
-    // the memory reader or writer).
+    // write() and read() once the protocol's kind is known (P is TPKProtocol or TPKBinaryProtocol;
+    // readFields also the memory reader).
     template <class P>
     void writeFields(P& p) const {
         const R& self = static_cast<const R&>(*this);
         if constexpr (std::is_same_v<P, TPKBinaryProtocol>) {
             self.writeBinaryFields(p);  // struct begin and end write nothing in the binary form
-        } else if constexpr (std::is_same_v<P, PackMemoryWriter>) {
-            self.writeMemoryFields(p);
         } else {
             writeThroughTable(self, p);
         }
@@ -595,14 +698,14 @@ public:                                                                         
     void writeBinaryFields(::lv::TPKBinaryProtocol& p) const;                  \
     /* The record read from bytes in memory, and written into memory. */      \
     void readMemoryFields(::lv::PackMemoryReader& p);                         \
-    void writeMemoryFields(::lv::PackMemoryWriter& p) const;
+    ::lv::PackCursor writeMemoryFields(::lv::PackMemoryWriter& w, ::lv::PackCursor c) const;
 
 #define LV_PACK_TABLE(Record, ...)                                               \
     std::span<const ::lv::PackFieldInfo<Record>> Record::fieldTable() {          \
         static const ::lv::PackFieldInfo<Record> table[] = {__VA_ARGS__};        \
         return table;                                                            \
     }                                                                            \
-    std::uint64_t Record::packedSize() const {                                   \
+    [[gnu::flatten]] std::uint64_t Record::packedSize() const {                                \
         return ::lv::packSpecsSize(*this, __VA_ARGS__);                          \
     }                                                                            \
     void Record::writeBinaryFields(::lv::TPKBinaryProtocol& p) const {           \
@@ -611,8 +714,8 @@ public:                                                                         
     void Record::readMemoryFields(::lv::PackMemoryReader& p) {                   \
         ::lv::packSpecsRead(*this, p, __VA_ARGS__);                              \
     }                                                                            \
-    void Record::writeMemoryFields(::lv::PackMemoryWriter& p) const {            \
-        ::lv::packSpecsWrite(*this, p, __VA_ARGS__);                             \
+    [[gnu::flatten]] ::lv::PackCursor Record::writeMemoryFields(::lv::PackMemoryWriter& w, ::lv::PackCursor c) const { \
+        return ::lv::packSpecsPut(*this, w, c, __VA_ARGS__);                     \
     }
 
 // Field kinds: text, lists and maps may be set to nothing.
@@ -629,8 +732,7 @@ Bytes packBytes(const R& record) {
     const std::uint64_t size = record.packedSize();
     if (size <= UINT32_MAX) {
         PackMemoryWriter writer(static_cast<std::size_t>(size));
-        record.writeMemoryFields(writer);
-        return writer.take();
+        return writer.take(record.writeMemoryFields(writer, writer.start()));
     }
     TPKMemoryBuffer buffer;
     TPKBinaryProtocol protocol(buffer);
