@@ -251,7 +251,7 @@ void TPKBinaryProtocol::writeText(std::string_view text) {
     if (memory_) {
         // The count and the bytes go into the buffer's room together.
         std::uint8_t* at = memory_->writeRoom(4 + text.size());
-        storeBig<4>(at, text.size());
+        pack_detail::storeBig<4>(at, text.size());
         if (!text.empty()) std::memcpy(at + 4, text.data(), text.size());
         memory_->wrote(4 + text.size());
         return;
@@ -267,8 +267,8 @@ void TPKBinaryProtocol::writeTextField(std::int16_t fieldID, std::string_view te
     }
     std::uint8_t* at = memory_->writeRoom(7 + text.size());
     at[0] = static_cast<std::uint8_t>(PackType::String);
-    storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
-    storeBig<4>(at + 3, text.size());
+    pack_detail::storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
+    pack_detail::storeBig<4>(at + 3, text.size());
     if (!text.empty()) std::memcpy(at + 7, text.data(), text.size());
     memory_->wrote(7 + text.size());
 }
@@ -284,7 +284,7 @@ void TPKBinaryProtocol::writeMapBegin(std::uint8_t keyType, std::uint8_t valueTy
     std::uint8_t* at = room(6);
     at[0] = keyType;
     at[1] = valueType;
-    storeBig<4>(at + 2, static_cast<std::uint32_t>(size));
+    pack_detail::storeBig<4>(at + 2, static_cast<std::uint32_t>(size));
     wrote(at, 6);
 }
 
@@ -295,7 +295,7 @@ void TPKBinaryProtocol::writeSetBegin(std::uint8_t elementType, std::int32_t siz
 void TPKBinaryProtocol::writeListBegin(std::uint8_t elementType, std::int32_t size) {
     std::uint8_t* at = room(5);
     at[0] = elementType;
-    storeBig<4>(at + 1, static_cast<std::uint32_t>(size));
+    pack_detail::storeBig<4>(at + 1, static_cast<std::uint32_t>(size));
     wrote(at, 5);
 }
 

@@ -19,6 +19,46 @@
 
 namespace lv {
 
+namespace pack_detail {
+// A big-endian value of N bytes at an address: one load and a byte swap.
+template <int N>
+[[gnu::always_inline]] inline std::uint64_t loadBig(const std::uint8_t* at) {
+    if constexpr (N == 1) {
+        return at[0];
+    } else if constexpr (N == 2) {
+        std::uint16_t raw;
+        std::memcpy(&raw, at, 2);
+        return __builtin_bswap16(raw);
+    } else if constexpr (N == 4) {
+        std::uint32_t raw;
+        std::memcpy(&raw, at, 4);
+        return __builtin_bswap32(raw);
+    } else {
+        static_assert(N == 8);
+        std::uint64_t raw;
+        std::memcpy(&raw, at, 8);
+        return __builtin_bswap64(raw);
+    }
+}
+// One byte-swapped store of the value's low N bytes.
+template <int N>
+[[gnu::always_inline]] inline void storeBig(std::uint8_t* at, std::uint64_t value) {
+    if constexpr (N == 1) {
+        at[0] = static_cast<std::uint8_t>(value);
+    } else if constexpr (N == 2) {
+        const auto v = __builtin_bswap16(static_cast<std::uint16_t>(value));
+        std::memcpy(at, &v, 2);
+    } else if constexpr (N == 4) {
+        const auto v = __builtin_bswap32(static_cast<std::uint32_t>(value));
+        std::memcpy(at, &v, 4);
+    } else {
+        static_assert(N == 8);
+        const auto v = __builtin_bswap64(value);
+        std::memcpy(at, &v, 8);
+    }
+}
+}  // namespace pack_detail
+
 // Wire type codes of fields and container elements.
 enum class PackType : std::uint8_t {
     Stop = 0, Bool = 2, Byte = 3, Double = 4, I16 = 6, I32 = 8, I64 = 10,
@@ -247,7 +287,7 @@ public:
     void writeFieldBegin(std::string_view, std::uint8_t type, std::int16_t fieldID) override {
         std::uint8_t* at = room(3);
         at[0] = type;
-        storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
+        pack_detail::storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
         wrote(at, 3);
     }
     void writeI32(std::int32_t value) override { writeBig<4>(static_cast<std::uint32_t>(value)); }
@@ -288,23 +328,17 @@ private:
             readFromTransport(into, length);
         }
     }
-    template <int N>
-    static std::uint64_t loadBig(const std::uint8_t* at) {
-        std::uint64_t v = 0;
-        for (int i = 0; i < N; ++i) v = (v << 8) | at[i];
-        return v;
-    }
     // A fixed-size big-endian value: loaded in place when the memory buffer holds it.
     template <int N>
     std::uint64_t readBig() {
         if (memory_ && memory_->bytesRemaining() >= N) {
-            const std::uint64_t v = loadBig<N>(memory_->readCursor());
+            const std::uint64_t v = pack_detail::loadBig<N>(memory_->readCursor());
             memory_->advance(N);
             return v;
         }
         std::uint8_t b[N];
         readFromTransport(b, N);
-        return loadBig<N>(b);
+        return pack_detail::loadBig<N>(b);
     }
     // Short reads, lengths of 0 or less, and other transports.
     void readFromTransport(std::uint8_t* into, std::int32_t length);
@@ -318,27 +352,10 @@ private:
             transport_.write(at, 0, static_cast<std::uint32_t>(length));
         }
     }
-    // One byte-swapped store of the value's low N bytes.
-    template <int N>
-    static void storeBig(std::uint8_t* at, std::uint64_t value) {
-        if constexpr (N == 1) {
-            at[0] = static_cast<std::uint8_t>(value);
-        } else if constexpr (N == 2) {
-            const auto v = __builtin_bswap16(static_cast<std::uint16_t>(value));
-            std::memcpy(at, &v, 2);
-        } else if constexpr (N == 4) {
-            const auto v = __builtin_bswap32(static_cast<std::uint32_t>(value));
-            std::memcpy(at, &v, 4);
-        } else {
-            static_assert(N == 8);
-            const auto v = __builtin_bswap64(value);
-            std::memcpy(at, &v, 8);
-        }
-    }
     template <int N>
     void writeBig(std::uint64_t value) {
         std::uint8_t* at = room(N);
-        storeBig<N>(at, value);
+        pack_detail::storeBig<N>(at, value);
         wrote(at, N);
     }
     // A field's header and its fixed-size value (N bytes, big-endian) with one room check.
@@ -346,8 +363,8 @@ private:
     void writeBigField(PackType type, std::int16_t fieldID, std::uint64_t value) {
         std::uint8_t* at = room(3 + N);
         at[0] = static_cast<std::uint8_t>(type);
-        storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
-        storeBig<N>(at + 3, value);
+        pack_detail::storeBig<2>(at + 1, static_cast<std::uint16_t>(fieldID));
+        pack_detail::storeBig<N>(at + 3, value);
         wrote(at, 3 + N);
     }
     // A text field's header, count and bytes.

@@ -119,7 +119,7 @@ public:
         std::int32_t n;
         if (bytesRemaining() >= 6) {  // the whole header: one bounds check
             k = at_[0], v = at_[1];
-            n = static_cast<std::int32_t>(load<4>(at_ + 2));
+            n = static_cast<std::int32_t>(pack_detail::loadBig<4>(at_ + 2));
             at_ += 6;
         } else {
             k = readByte(), v = readByte(), n = readI32();
@@ -140,7 +140,7 @@ public:
         std::int32_t n;
         if (bytesRemaining() >= 5) {
             e = at_[0];
-            n = static_cast<std::int32_t>(load<4>(at_ + 1));
+            n = static_cast<std::int32_t>(pack_detail::loadBig<4>(at_ + 1));
             at_ += 5;
         } else {
             e = readByte(), n = readI32();
@@ -201,30 +201,11 @@ public:
     }
 
 private:
-    // A big-endian value of N bytes at an address: one load and a byte swap.
-    template <int N>
-    static std::uint64_t load(const std::uint8_t* at) {
-        if constexpr (N == 1) {
-            return at[0];
-        } else if constexpr (N == 2) {
-            std::uint16_t raw;
-            std::memcpy(&raw, at, 2);
-            return __builtin_bswap16(raw);
-        } else if constexpr (N == 4) {
-            std::uint32_t raw;
-            std::memcpy(&raw, at, 4);
-            return __builtin_bswap32(raw);
-        } else {
-            std::uint64_t raw;
-            std::memcpy(&raw, at, 8);
-            return __builtin_bswap64(raw);
-        }
-    }
     // The next fixed-size value.
     template <int N>
     std::uint64_t big() {
         if (bytesRemaining() < N) pack_detail::raiseShort();
-        const std::uint64_t v = load<N>(at_);
+        const std::uint64_t v = pack_detail::loadBig<N>(at_);
         at_ += N;
         return v;
     }

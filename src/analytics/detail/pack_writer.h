@@ -43,19 +43,7 @@ public:
     // One byte-swapped store of the value's low N bytes; returns the next position.
     template <int N>
     [[gnu::always_inline]] static std::uint8_t* store(std::uint8_t* at, std::uint64_t value) {
-        if constexpr (N == 1) {
-            at[0] = static_cast<std::uint8_t>(value);
-        } else if constexpr (N == 2) {
-            const auto v = __builtin_bswap16(static_cast<std::uint16_t>(value));
-            std::memcpy(at, &v, 2);
-        } else if constexpr (N == 4) {
-            const auto v = __builtin_bswap32(static_cast<std::uint32_t>(value));
-            std::memcpy(at, &v, 4);
-        } else {
-            static_assert(N == 8);
-            const auto v = __builtin_bswap64(value);
-            std::memcpy(at, &v, 8);
-        }
+        pack_detail::storeBig<N>(at, value);
         return at + N;
     }
     // A field's header: its type and id.
