@@ -459,10 +459,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         o.inserted_ = false;
         o.committed_.clear();
     };
-    if (!NotificationCenter::defaultCenter()->hasObserver(kManagedObjectContextDidSaveNotification, self.shared_from_this())) {
-        // No one would receive the did-save: the records settle and the lists empty as below, without
-        // building it.
-        for (const auto& o : inserted) settleInserted(*o);
+    auto settleUpdatedAndDeleted = [&] {
         for (const auto& o : updated) {
             o->updated_ = false;
             o->committed_.clear();
@@ -472,6 +469,12 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
             o->deleted_ = false;
             o->context_.reset();
         }
+    };
+    if (!NotificationCenter::defaultCenter()->hasObserver(kManagedObjectContextDidSaveNotification, self.shared_from_this())) {
+        // No one would receive the did-save: the records settle and the lists empty as below, without
+        // building it.
+        for (const auto& o : inserted) settleInserted(*o);
+        settleUpdatedAndDeleted();
         for (auto which : {ManagedObject::kInserted, ManagedObject::kUpdated, ManagedObject::kDeleted}) lists[which].clear(which);
         releaseElsewhere(std::move(deleted));
         return true;
@@ -485,15 +488,7 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
     } else {
         for (const auto& o : inserted) settleInserted(*o);
     }
-    for (const auto& o : updated) {
-        o->updated_ = false;
-        o->committed_.clear();
-    }
-    for (const auto& o : deleted) {
-        unregister(*o);
-        o->deleted_ = false;
-        o->context_.reset();
-    }
+    settleUpdatedAndDeleted();
     auto toArray = [&](ManagedObject::List which) { return lists[which].take(which); };
     if (!insertedAsPushed) insertedValues = toArray(ManagedObject::kInserted);
     Array updatedValues = toArray(ManagedObject::kUpdated);
