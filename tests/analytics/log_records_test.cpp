@@ -8,6 +8,8 @@
 namespace lv {
 namespace {
 
+using test::StreamTransport;
+
 using test::hexBytes;
 
 constexpr const char* kNestedLogEntry =
@@ -117,27 +119,6 @@ TEST(LogRecords, CountedSizeIsTheWrittenSize) {
     EXPECT_EQ(buffer.getBuffer(), expected);
 }
 
-// A transport that is not a memory buffer, and a protocol that is not the binary one, take the
-// general road; both must agree with the memory buffer's direct one.
-class StreamTransport final : public TPKTransport {
-public:
-    explicit StreamTransport(Bytes bytes = {}) : bytes_(std::move(bytes)) {}
-    std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
-        if (length < 0 || static_cast<std::uint64_t>(length) > bytesRemaining()) {
-            TPKTransportException::raise(std::string(kNotEnoughBytesReason));
-        }
-        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(read_), length, buffer + offset);
-        read_ += static_cast<std::size_t>(length);
-        return length;
-    }
-    void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
-        bytes_.insert(bytes_.end(), buffer + offset, buffer + offset + length);
-    }
-    std::uint64_t bytesRemaining() const override { return bytes_.size() - read_; }
-    Bytes bytes_;
-    std::size_t read_ = 0;
-};
-
 class ForwardingProtocol final : public TPKProtocol {
 public:
     explicit ForwardingProtocol(TPKProtocol& inner) : p_(inner) {}
@@ -205,7 +186,7 @@ TEST(LogRecords, EveryRoadReadsAndWritesTheSame) {
     StreamTransport stream;
     TPKBinaryProtocol streamed(stream);
     entry.write(streamed);
-    EXPECT_EQ(stream.bytes_, bytes);
+    EXPECT_EQ(stream.bytes(), bytes);
     TPKMemoryBuffer buffer;
     TPKBinaryProtocol binary(buffer);
     ForwardingProtocol forwarding(binary);

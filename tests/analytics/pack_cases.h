@@ -1,14 +1,41 @@
 // Golden records shared by the unit tests and the file writer the Python reader checks.
 #pragma once
 
+#include <algorithm>
 #include <cctype>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "analytics/envelope_record.h"
 #include "analytics/log_records.h"
+#include "analytics/pack_protocol.h"
 
 namespace lv::test {
+
+// A transport that is not a memory buffer, so the protocol reads and writes through it call by call
+// (the general road the memory buffer's direct one must agree with).
+class StreamTransport final : public TPKTransport {
+public:
+    explicit StreamTransport(Bytes bytes = {}) : bytes_(std::move(bytes)) {}
+    std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
+        if (length < 0 || static_cast<std::uint64_t>(length) > bytesRemaining()) {
+            TPKTransportException::raise(std::string(kNotEnoughBytesReason));
+        }
+        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(read_), length, buffer + offset);
+        read_ += static_cast<std::size_t>(length);
+        return length;
+    }
+    void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
+        bytes_.insert(bytes_.end(), buffer + offset, buffer + offset + length);
+    }
+    std::uint64_t bytesRemaining() const override { return bytes_.size() - read_; }
+    const Bytes& bytes() const { return bytes_; }
+
+private:
+    Bytes bytes_;
+    std::size_t read_ = 0;
+};
 
 // Hexadecimal text to bytes; blanks and '|' are ignored, 'x' quotes the next non-blank character.
 inline Bytes hexBytes(std::string_view text) {

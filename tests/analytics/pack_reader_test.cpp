@@ -19,29 +19,7 @@ namespace lv {
 namespace {
 
 using test::hexBytes;
-
-// A transport that is not a memory buffer, so the protocol reads through it field by field.
-class ByteStream final : public TPKTransport {
-public:
-    explicit ByteStream(Bytes bytes) : bytes_(std::move(bytes)) {}
-    std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
-        if (length < 0 || static_cast<std::uint64_t>(length) > bytesRemaining()) {
-            TPKTransportException::raise(std::string(kNotEnoughBytesReason));
-        }
-        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(read_), length, buffer + offset);
-        read_ += static_cast<std::size_t>(length);
-        return length;
-    }
-    void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
-        bytes_.insert(bytes_.end(), buffer + offset, buffer + offset + length);
-    }
-    std::uint64_t bytesRemaining() const override { return bytes_.size() - read_; }
-    const Bytes& bytes() const { return bytes_; }
-
-private:
-    Bytes bytes_;
-    std::size_t read_ = 0;
-};
+using ByteStream = test::StreamTransport;
 
 // What a read leaves: the record (even after a failure), the error, and the bytes not read.
 template <class R>
@@ -285,7 +263,7 @@ TEST(PackReader, LongListsOfUnevenElements) {
 // transport. Both must give the same bytes, for records of every shape.
 template <class R>
 Bytes writtenThroughStream(const R& record) {
-    ByteStream stream({});
+    ByteStream stream;
     TPKBinaryProtocol protocol(stream);
     record.write(protocol);
     return stream.bytes();
