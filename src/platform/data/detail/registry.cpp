@@ -14,14 +14,7 @@ std::uint32_t Registry::tagOfHash(std::size_t hash) {
 std::uint32_t Registry::tagOf(const Ref<ManagedObjectID>& id) { return tagOfHash(id ? id->ManagedObjectID::hash() : 0); }
 
 std::size_t Registry::probe(const Ref<ManagedObjectID>& id, std::uint32_t tag) const {
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = home(tag);; i = (i + 1) & mask) {
-        const Slot& slot = slots_[i];
-        if (slot.entry == 0) return i;
-        if (slot.tag != tag) continue;
-        const Ref<ManagedObjectID>& other = entries_[slot.entry - 1].id;
-        if (other == id || (other && id && other->isEqualToID(*id))) return i;
-    }
+    return probeWhere(tag, [&](const Ref<ManagedObjectID>& other) { return other == id || (other && id && other->isEqualToID(*id)); });
 }
 
 void Registry::prefetch(const Ref<ManagedObjectID>& id) const {
@@ -38,17 +31,12 @@ const Ref<ManagedObjectID>* Registry::findPermanent(std::size_t hash, const Enti
                                                     std::int64_t key) const {
     if (slots_.empty() || key == 0) return nullptr;
     // The equality of isEqualToID with an ID of that key, store and entity.
-    const std::uint32_t tag = tagOfHash(hash);
-    const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = home(tag);; i = (i + 1) & mask) {
-        const Slot& slot = slots_[i];
-        if (slot.entry == 0) return nullptr;
-        if (slot.tag != tag) continue;
-        const Ref<ManagedObjectID>& other = entries_[slot.entry - 1].id;
-        if (!other || other->key() != key || other->ManagedObjectID::hash() != hash || other->storeIdentifier() != store) continue;
+    const Slot& slot = slots_[probeWhere(tagOfHash(hash), [&](const Ref<ManagedObjectID>& other) {
+        if (!other || other->key() != key || other->ManagedObjectID::hash() != hash || other->storeIdentifier() != store) return false;
         const Ref<EntityDescription>& e = other->entity();
-        if (e && (e.get() == &entity || e->name() == entity.name())) return &other;
-    }
+        return e && (e.get() == &entity || e->name() == entity.name());
+    })];
+    return slot.entry ? &entries_[slot.entry - 1].id : nullptr;
 }
 
 void Registry::assign(const Ref<ManagedObjectID>& id, const Ref<ManagedObject>& record) {

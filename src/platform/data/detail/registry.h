@@ -65,6 +65,15 @@ private:
     std::size_t home(std::uint32_t tag) const { return static_cast<std::size_t>(std::uint64_t{tag} >> shift_); }
     // The slot holding the entry of an ID equal to id, or the empty slot where it would go.
     std::size_t probe(const Ref<ManagedObjectID>& id, std::uint32_t tag) const;
+    // The slot of the first entry with the tag whose ID `matches`, or the empty slot ending the run.
+    template <class Matches>
+    std::size_t probeWhere(std::uint32_t tag, const Matches& matches) const {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = home(tag);; i = (i + 1) & mask) {
+            const Slot& slot = slots_[i];
+            if (slot.entry == 0 || (slot.tag == tag && matches(entries_[slot.entry - 1].id))) return i;
+        }
+    }
     void removeSlot(std::size_t slot);
     void rebuild(std::size_t slotCount);
     void compactIfSparse();
