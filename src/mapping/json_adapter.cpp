@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <new>
 #include <optional>
 #include <typeindex>
 
@@ -159,43 +158,26 @@ bool passesUnchanged(const Value& value, const ClassInfo* validatedClass, std::u
 }
 
 // The values a mapping makes (by a transformer or a key path), at most one per plan step, each made
-// only when needed: a reply's items mostly take their values as they stand in the JSON, and building
-// and destroying a slot for every step of every item would cost more than the values made.
+// only when needed: a reply's items mostly take their values as they stand in the JSON.
 class MadeValues {
 public:
     explicit MadeValues(std::size_t steps) {
         if (steps > kInline) more_.resize(steps);
     }
-    ~MadeValues() {
-        for (std::size_t k = 0; k < count_; ++k) inlineAt(made_[k])->~Value();
-    }
-    MadeValues(const MadeValues&) = delete;
-    MadeValues& operator=(const MadeValues&) = delete;
-
     // Holds the step's value and gives where it is held (once per step).
-    const Value* hold(std::size_t step, Value&& value) {
-        if (!more_.empty()) {
-            more_[step] = std::move(value);
-            return &more_[step];
-        }
-        Value* slot = ::new (static_cast<void*>(storage_ + step * sizeof(Value))) Value(std::move(value));
-        made_[count_++] = static_cast<std::uint8_t>(step);
-        return slot;
-    }
+    const Value* hold(std::size_t step, Value&& value) { return &slot(step).emplace(std::move(value)); }
     // The step's value taken out, when `at` is where this holds it; else a copy of what `at` points to.
     Value take(std::size_t step, const Value* at) {
-        Value* held = more_.empty() ? inlineAt(step) : &more_[step];
-        return at == held ? std::move(*held) : *at;
+        std::optional<Value>& held = slot(step);
+        return held && at == &*held ? std::move(*held) : *at;
     }
 
 private:
     static constexpr std::size_t kInline = 16;
-    Value* inlineAt(std::size_t step) { return std::launder(reinterpret_cast<Value*>(storage_ + step * sizeof(Value))); }
+    std::optional<Value>& slot(std::size_t step) { return more_.empty() ? inline_[step] : more_[step]; }
 
-    alignas(Value) std::byte storage_[kInline * sizeof(Value)];
-    std::array<std::uint8_t, kInline> made_{};
-    std::size_t count_ = 0;
-    std::vector<Value> more_;
+    std::array<std::optional<Value>, kInline> inline_;
+    std::vector<std::optional<Value>> more_;
 };
 
 const Value& nilValue() {
