@@ -71,48 +71,74 @@ struct OverlayEntry {
     std::int64_t version = 0;
 };
 using Overlay = std::unordered_map<Ref<ManagedObjectID>, OverlayEntry, IDHash, IDEqual>;
-// A set of IDs made once and then only read: one sorted array (by hash, equal hashes side by side)
-// instead of a node per ID, since it is made anew for a thousand deletions at a time.
+// A set of IDs made once and then only read (a thousand deletions at a time): the distinct IDs in
+// the order added, and an open-addressing index of their positions (a power of two of slots, at most
+// half used), so that building it costs a probe per ID and no sort or node per ID.
 class IDSet {
 public:
     IDSet() = default;
     explicit IDSet(std::vector<Ref<ManagedObjectID>> ids) {
-        entries_.reserve(ids.size());
-        for (auto& id : ids) entries_.emplace_back(IDHash()(id), std::move(id));
-        std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
-        // Equal IDs have equal hashes: within each run of one hash, the first of equal IDs is kept.
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
-            bool seen = false;
-            for (std::size_t j = kept; j-- > 0 && entries_[j].first == entries_[i].first;) {
-                if (IDEqual()(entries_[j].second, entries_[i].second)) {
-                    seen = true;
-                    break;
-                }
-            }
-            if (!seen) entries_[kept++] = std::move(entries_[i]);
+        reserve(ids.size());
+        for (auto& id : ids) add(std::move(id));
+    }
+    // Room for count IDs (before any is added).
+    void reserve(std::size_t count) {
+        std::size_t slots = 16;
+        unsigned bits = 4;
+        while (slots < 2 * count) {
+            slots *= 2;
+            ++bits;
         }
-        entries_.resize(kept);
+        slots_.assign(slots, 0);
+        shift_ = 64 - bits;
+        ids_.reserve(count);
+    }
+    // Adds the ID unless an equal one is in the set already (the first of equal IDs is kept).
+    void add(Ref<ManagedObjectID> id) {
+        if (2 * (ids_.size() + 1) > slots_.size()) grow();
+        const std::size_t at = probe(id);
+        if (slots_[at]) return;
+        ids_.push_back(std::move(id));
+        slots_[at] = static_cast<std::uint32_t>(ids_.size());
     }
     std::size_t count(const Ref<ManagedObjectID>& id) const {
-        const std::size_t h = IDHash()(id);
-        auto it = std::lower_bound(entries_.begin(), entries_.end(), h, [](const Entry& e, std::size_t v) { return e.first < v; });
-        for (; it != entries_.end() && it->first == h; ++it) {
-            if (IDEqual()(it->second, id)) return 1;
-        }
-        return 0;
+        if (ids_.empty()) return 0;
+        return slots_[probe(id)] ? 1 : 0;
     }
-    bool empty() const { return entries_.empty(); }
-    std::size_t size() const { return entries_.size(); }
-    // Visits every ID.
+    bool empty() const { return ids_.empty(); }
+    std::size_t size() const { return ids_.size(); }
+    // Visits every ID, in the order added.
     template <class F>
     void forEach(F&& f) const {
-        for (const auto& e : entries_) f(e.second);
+        for (const auto& id : ids_) f(id);
     }
 
 private:
-    using Entry = std::pair<std::size_t, Ref<ManagedObjectID>>;
-    std::vector<Entry> entries_;
+    std::size_t home(const Ref<ManagedObjectID>& id) const {
+        // Fibonacci mixing: the IDs' own hashes are sequential or nearly so.
+        const std::uint64_t h = static_cast<std::uint64_t>(id ? id->ManagedObjectID::hash() : 0) * 0x9e3779b97f4a7c15ULL;
+        return static_cast<std::size_t>(h >> shift_);
+    }
+    // The slot holding an ID equal to id, or the empty slot where it would go.
+    std::size_t probe(const Ref<ManagedObjectID>& id) const {
+        const std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = home(id);; i = (i + 1) & mask) {
+            if (!slots_[i] || IDEqual()(ids_[slots_[i] - 1], id)) return i;
+        }
+    }
+    void grow() {
+        std::vector<Ref<ManagedObjectID>> ids = std::move(ids_);
+        reserve(std::max<std::size_t>(ids.size() + 1, 2 * ids.size()));
+        for (auto& id : ids) {
+            const std::size_t at = probe(id);
+            ids_.push_back(std::move(id));
+            slots_[at] = static_cast<std::uint32_t>(ids_.size());
+        }
+    }
+
+    std::vector<Ref<ManagedObjectID>> ids_;
+    std::vector<std::uint32_t> slots_;  // position in ids_ + 1; 0: empty
+    unsigned shift_ = 60;
 };
 // The IDs (as they were then) of one context's unsaved deletions of one entity; never changed once
 // made, so a child may read a parent's set off the parent's queue.
