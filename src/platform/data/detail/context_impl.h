@@ -71,9 +71,8 @@ struct OverlayEntry {
     std::int64_t version = 0;
 };
 using Overlay = std::unordered_map<Ref<ManagedObjectID>, OverlayEntry, IDHash, IDEqual>;
-// A set of IDs made once and then only read (a thousand deletions at a time): the distinct IDs in
-// the order added, and an open-addressing index of their positions (a power of two of slots, at most
-// half used), so that building it costs a probe per ID and no sort or node per ID.
+// A set of IDs made once and then only read (a thousand deletions at a time): a hash set, so that
+// building it costs a probe per ID and no sort.
 class IDSet {
 public:
     IDSet() = default;
@@ -81,64 +80,21 @@ public:
         reserve(ids.size());
         for (auto& id : ids) add(std::move(id));
     }
-    // Room for count IDs (before any is added).
-    void reserve(std::size_t count) {
-        std::size_t slots = 16;
-        unsigned bits = 4;
-        while (slots < 2 * count) {
-            slots *= 2;
-            ++bits;
-        }
-        slots_.assign(slots, 0);
-        shift_ = 64 - bits;
-        ids_.reserve(count);
-    }
+    // Room for count IDs.
+    void reserve(std::size_t count) { ids_.reserve(count); }
     // Adds the ID unless an equal one is in the set already (the first of equal IDs is kept).
-    void add(Ref<ManagedObjectID> id) {
-        if (2 * (ids_.size() + 1) > slots_.size()) grow();
-        const std::size_t at = probe(id);
-        if (slots_[at]) return;
-        ids_.push_back(std::move(id));
-        slots_[at] = static_cast<std::uint32_t>(ids_.size());
-    }
-    std::size_t count(const Ref<ManagedObjectID>& id) const {
-        if (ids_.empty()) return 0;
-        return slots_[probe(id)] ? 1 : 0;
-    }
+    void add(Ref<ManagedObjectID> id) { ids_.insert(std::move(id)); }
+    std::size_t count(const Ref<ManagedObjectID>& id) const { return ids_.empty() ? 0 : ids_.count(id); }
     bool empty() const { return ids_.empty(); }
     std::size_t size() const { return ids_.size(); }
-    // Visits every ID, in the order added.
+    // Visits every ID.
     template <class F>
     void forEach(F&& f) const {
         for (const auto& id : ids_) f(id);
     }
 
 private:
-    std::size_t home(const Ref<ManagedObjectID>& id) const {
-        // Fibonacci mixing: the IDs' own hashes are sequential or nearly so.
-        const std::uint64_t h = static_cast<std::uint64_t>(id ? id->ManagedObjectID::hash() : 0) * 0x9e3779b97f4a7c15ULL;
-        return static_cast<std::size_t>(h >> shift_);
-    }
-    // The slot holding an ID equal to id, or the empty slot where it would go.
-    std::size_t probe(const Ref<ManagedObjectID>& id) const {
-        const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = home(id);; i = (i + 1) & mask) {
-            if (!slots_[i] || IDEqual()(ids_[slots_[i] - 1], id)) return i;
-        }
-    }
-    void grow() {
-        std::vector<Ref<ManagedObjectID>> ids = std::move(ids_);
-        reserve(std::max<std::size_t>(ids.size() + 1, 2 * ids.size()));
-        for (auto& id : ids) {
-            const std::size_t at = probe(id);
-            ids_.push_back(std::move(id));
-            slots_[at] = static_cast<std::uint32_t>(ids_.size());
-        }
-    }
-
-    std::vector<Ref<ManagedObjectID>> ids_;
-    std::vector<std::uint32_t> slots_;  // position in ids_ + 1; 0: empty
-    unsigned shift_ = 60;
+    std::unordered_set<Ref<ManagedObjectID>, IDHash, IDEqual> ids_;
 };
 // The IDs (as they were then) of one context's unsaved deletions of one entity; never changed once
 // made, so a child may read a parent's set off the parent's queue.
