@@ -304,7 +304,7 @@ void ManagedObjectContext::Impl::willChange(ManagedObject& o) {
         o.updated_ = true;
         Ref<ManagedObject> ref = std::static_pointer_cast<ManagedObject>(o.shared_from_this());
         add(ManagedObject::kUpdated, ref);
-        add(ManagedObject::kNoteUpdated, ref);
+        add(ManagedObject::kNoteUpdated, std::move(ref));  // its last use
     }
     scheduleNotify();
 }
@@ -334,7 +334,7 @@ void ManagedObjectContext::Impl::markDeleted(ManagedObject& o) {
     }
     remove(ManagedObject::kNoteUpdated, o);
     add(ManagedObject::kDeleted, ref);
-    add(ManagedObject::kNoteDeleted, ref);
+    add(ManagedObject::kNoteDeleted, std::move(ref));  // its last use
     scheduleNotify();
 }
 

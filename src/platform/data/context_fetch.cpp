@@ -171,7 +171,15 @@ data_detail::DeletedIDs ManagedObjectContext::Impl::deletedIDs(const std::string
     const List& deletedList = lists[ManagedObject::kDeleted];
     static const data_detail::DeletedIDs& none = *new data_detail::DeletedIDs(std::make_shared<const data_detail::IDSet>());
     if (deletedList.empty()) {
-        if (!deletedIndex.empty()) deletedIndex.clear();  // let go of the IDs of saved deletions
+        // Let go of the IDs of saved deletions: often their last references (a clear's thousand), freed
+        // off this queue. The entries stay for the next deletions of their entities.
+        if (!deletedIndex.empty()) {
+            std::vector<data_detail::DeletedIDs> released;
+            for (auto& entry : deletedIndex) {
+                if (entry.second.ids) released.push_back(std::move(entry.second.ids));
+            }
+            data_detail::releaseElsewhere(std::move(released));
+        }
         return none;
     }
     // Read before the IDs are made canonical: a permanent ID given meanwhile moves the generation on,
@@ -179,14 +187,22 @@ data_detail::DeletedIDs ManagedObjectContext::Impl::deletedIDs(const std::string
     const std::uint64_t generation = ManagedObjectID::permanentIDGeneration();
     DeletedIndex& index = deletedIndex[entityName];
     if (index.ids && index.listVersion == deletedList.version && index.idGeneration == generation) return index.ids;
-    std::vector<Ref<ManagedObjectID>> found;
-    found.reserve(deletedList.items.size());
+    auto found = std::make_shared<data_detail::IDSet>();
+    found->reserve(deletedList.live);
+    // Deletions come by the thousand of one entity: a record of the entity last found to bear the
+    // name needs no name compare.
+    const EntityDescription* named = nullptr;
     for (const auto& o : deletedList.items) {
-        if (o && o->entity_->name() == entityName) found.push_back(canonical(o->id_));
+        if (!o) continue;
+        if (o->entity_.get() != named) {
+            if (o->entity_->name() != entityName) continue;
+            named = o->entity_.get();
+        }
+        found->add(canonical(o->id_));
     }
     index.listVersion = deletedList.version;
     index.idGeneration = generation;
-    index.ids = std::make_shared<const data_detail::IDSet>(std::move(found));
+    index.ids = std::move(found);
     return index.ids;
 }
 

@@ -600,19 +600,18 @@ void ManagedObjectContext::mergeChangesFromContextDidSaveNotification(const Noti
 void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     Impl& d = *impl_;
     d.rekeyIfNeeded();
-    auto idsOf = [&](std::string_view key) {
-        std::vector<Ref<ManagedObjectID>> out;
-        const Array& values = changes.get(key).array();
-        out.reserve(values.size());
-        for (const Value& v : values) {
-            // Read in place: a did-save names its records by the thousand.
-            Object* object = v.isObject() ? v.object().get() : nullptr;
-            Ref<ManagedObjectID> id;
-            if (const ManagedObject* o = ManagedObject::fromObject(object)) id = o->objectID();
-            else if (dynamic_cast<const ManagedObjectID*>(object)) id = std::static_pointer_cast<ManagedObjectID>(v.object());
-            if (id) out.push_back(d.canonical(id));
+    // The ID a did-save value names (a record's, or an object ID), as this context knows it now. Read
+    // in place, one value at a time: a did-save names its records by the thousand, and no list of
+    // their IDs is needed (reading an ID changes nothing a later one depends on).
+    auto idOf = [&](const Value& v) -> Ref<ManagedObjectID> {
+        Object* object = v.isObject() ? v.object().get() : nullptr;
+        Ref<ManagedObjectID> id;
+        if (const ManagedObject* o = ManagedObject::fromObject(object)) id = o->objectID();
+        else if (dynamic_cast<const ManagedObjectID*>(object)) id = std::static_pointer_cast<ManagedObjectID>(v.object());
+        if (id && id->isTemporaryID()) {
+            if (auto permanent = id->permanentID()) return permanent;
         }
-        return out;
+        return id;
     };
     auto drop = [&](const Ref<ManagedObject>& o) {
         for (auto which : {ManagedObject::kInserted, ManagedObject::kUpdated, ManagedObject::kDeleted, ManagedObject::kNoteInserted,
@@ -625,29 +624,37 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
         o->context_.reset();
         d.add(ManagedObject::kNoteDeleted, o);
     };
-    for (const auto& id : idsOf(kDeletedObjectsKey)) {
+    for (const Value& v : changes.get(kDeletedObjectsKey).array()) {
+        const Ref<ManagedObjectID> id = idOf(v);
+        if (!id) continue;
         if (auto o = d.lookup(id)) drop(o);
     }
+    const Array& updatedValues = changes.get(kUpdatedObjectsKey).array();
+    const Array& insertedValues = changes.get(kInsertedObjectsKey).array();
     std::vector<Ref<ManagedObjectID>> load;
     std::vector<Ref<ManagedObject>> targets;  // nullptr: a record new to this context
-    // The IDs and records move into the lists (a merge names its records by the thousand).
-    auto consider = [&](Ref<ManagedObjectID>& id, bool mayRegister) {
+    // A record without local changes only takes the parent's values when they differ from its own:
+    // the parent compares them in place instead of copying every merged record's values here.
+    std::vector<const std::vector<Value>*> known;
+    load.reserve(updatedValues.size() + insertedValues.size());
+    targets.reserve(load.capacity());
+    known.reserve(load.capacity());
+    // The IDs and records move into the lists.
+    auto consider = [&](const Value& v, bool mayRegister) {
+        Ref<ManagedObjectID> id = idOf(v);
+        if (!id) return;
         Ref<ManagedObject> o = d.lookup(id);
         if (o && o->fault_) {
             d.add(ManagedObject::kNoteRefreshed, std::move(o));  // loads the new values when next read
             return;
         }
         if (!o && !mayRegister) return;
+        known.push_back(o && o->committed_.empty() ? &o->values_ : nullptr);
         load.push_back(std::move(id));
         targets.push_back(std::move(o));
     };
-    for (auto& id : idsOf(kUpdatedObjectsKey)) consider(id, false);
-    for (auto& id : idsOf(kInsertedObjectsKey)) consider(id, true);
-    // A record without local changes only takes the parent's values when they differ from its own:
-    // the parent compares them in place instead of copying every merged record's values here.
-    std::vector<const std::vector<Value>*> known;
-    known.reserve(targets.size());
-    for (const auto& o : targets) known.push_back(o && o->committed_.empty() && !o->fault_ ? &o->values_ : nullptr);
+    for (const Value& v : updatedValues) consider(v, false);
+    for (const Value& v : insertedValues) consider(v, true);
     std::vector<Loaded> loaded;
     if (!load.empty() && d.loadFromSource(load, loaded, nullptr, &known)) {
         for (std::size_t k = 0; k < load.size(); ++k) {

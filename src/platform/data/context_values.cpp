@@ -13,13 +13,16 @@ using data_detail::Loaded;
 
 bool ManagedObjectContext::Impl::loadFromSource(const std::vector<Ref<ManagedObjectID>>& ids, std::vector<Loaded>& out,
                                                 Ref<Error>* error, const std::vector<const std::vector<Value>*>* known) {
-    out.assign(ids.size(), Loaded{});
-    if (ids.empty()) return true;
+    if (ids.empty()) {
+        out.clear();
+        return true;
+    }
     if (auto parent = self.parentContext()) {
-        bool ok = true;
+        bool ok = true;  // the parent fills `out` from scratch
         parent->performAndWait([&] { ok = ContextAccess::impl(*parent).currentValues(ids, out, error, known); });
         return ok;
     }
+    out.assign(ids.size(), Loaded{});
     Ref<PersistentStoreCoordinator> coordinator = self.persistentStoreCoordinator();
     if (!coordinator) {
         setError(error, data_detail::contextError(kObjectStoreError, "The context has neither a parent nor a store coordinator."));

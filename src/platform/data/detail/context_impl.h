@@ -71,48 +71,30 @@ struct OverlayEntry {
     std::int64_t version = 0;
 };
 using Overlay = std::unordered_map<Ref<ManagedObjectID>, OverlayEntry, IDHash, IDEqual>;
-// A set of IDs made once and then only read: one sorted array (by hash, equal hashes side by side)
-// instead of a node per ID, since it is made anew for a thousand deletions at a time.
+// A set of IDs made once and then only read (a thousand deletions at a time): a hash set, so that
+// building it costs a probe per ID and no sort.
 class IDSet {
 public:
     IDSet() = default;
     explicit IDSet(std::vector<Ref<ManagedObjectID>> ids) {
-        entries_.reserve(ids.size());
-        for (auto& id : ids) entries_.emplace_back(IDHash()(id), std::move(id));
-        std::sort(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; });
-        // Equal IDs have equal hashes: within each run of one hash, the first of equal IDs is kept.
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < entries_.size(); ++i) {
-            bool seen = false;
-            for (std::size_t j = kept; j-- > 0 && entries_[j].first == entries_[i].first;) {
-                if (IDEqual()(entries_[j].second, entries_[i].second)) {
-                    seen = true;
-                    break;
-                }
-            }
-            if (!seen) entries_[kept++] = std::move(entries_[i]);
-        }
-        entries_.resize(kept);
+        reserve(ids.size());
+        for (auto& id : ids) add(std::move(id));
     }
-    std::size_t count(const Ref<ManagedObjectID>& id) const {
-        const std::size_t h = IDHash()(id);
-        auto it = std::lower_bound(entries_.begin(), entries_.end(), h, [](const Entry& e, std::size_t v) { return e.first < v; });
-        for (; it != entries_.end() && it->first == h; ++it) {
-            if (IDEqual()(it->second, id)) return 1;
-        }
-        return 0;
-    }
-    bool empty() const { return entries_.empty(); }
-    std::size_t size() const { return entries_.size(); }
+    // Room for count IDs.
+    void reserve(std::size_t count) { ids_.reserve(count); }
+    // Adds the ID unless an equal one is in the set already (the first of equal IDs is kept).
+    void add(Ref<ManagedObjectID> id) { ids_.insert(std::move(id)); }
+    std::size_t count(const Ref<ManagedObjectID>& id) const { return ids_.empty() ? 0 : ids_.count(id); }
+    bool empty() const { return ids_.empty(); }
+    std::size_t size() const { return ids_.size(); }
     // Visits every ID.
     template <class F>
     void forEach(F&& f) const {
-        for (const auto& e : entries_) f(e.second);
+        for (const auto& id : ids_) f(id);
     }
 
 private:
-    using Entry = std::pair<std::size_t, Ref<ManagedObjectID>>;
-    std::vector<Entry> entries_;
+    std::unordered_set<Ref<ManagedObjectID>, IDHash, IDEqual> ids_;
 };
 // The IDs (as they were then) of one context's unsaved deletions of one entity; never changed once
 // made, so a child may read a parent's set off the parent's queue.
