@@ -133,8 +133,16 @@ void BM_RawFloor(benchmark::State& state) {
                  nullptr, nullptr, nullptr);
     sqlite3_stmt* known = nullptr;
     sqlite3_prepare_v2(db, "SELECT msgId FROM News", -1, &known, nullptr);
-    sqlite3_stmt* insert = nullptr;
-    sqlite3_prepare_v2(db, "INSERT INTO News VALUES (?, ?, ?, ?, ?, ?, ?, ?)", -1, &insert, nullptr);
+    // Rows go in several to a statement (64, then 16, 4 and 1 for the rest): SQLite's work per row is
+    // about a fifth less than one statement per row, for the same rows in the same order.
+    constexpr int kRowsPerStatement[] = {64, 16, 4, 1};
+    sqlite3_stmt* inserts[4] = {};
+    for (int s = 0; s < 4; ++s) {
+        std::string sql = "INSERT INTO News VALUES ";
+        for (int r = 0; r < kRowsPerStatement[s]; ++r) sql += r ? ", (?, ?, ?, ?, ?, ?, ?, ?)" : "(?, ?, ?, ?, ?, ?, ?, ?)";
+        sqlite3_prepare_v2(db, sql.c_str(), -1, &inserts[s], nullptr);
+    }
+    std::vector<const rapidjson::Value*> rows;
     CURL* curl = curl_easy_init();
     const std::string url = service().baseURL() + "/api";
     const char* fields[] = {"cat_name", "createTime", "detailPageLink", "msgId", "tag_name", "thumbLink", "title", "update_time"};
@@ -163,22 +171,32 @@ void BM_RawFloor(benchmark::State& state) {
         sqlite3_reset(known);
         std::unordered_set<std::string_view> keys(kept.begin(), kept.end());
         keys.reserve(kept.size() + reply["mItems"].Size());
+        rows.clear();
         for (const auto& item : reply["mItems"].GetArray()) {
             const auto& msgId = item["msgId"];
-            if (!keys.emplace(msgId.GetString(), msgId.GetStringLength()).second) continue;
-            for (int i = 0; i < 8; ++i) {
-                const auto& value = item[fields[i]];
-                sqlite3_bind_text(insert, i + 1, value.GetString(), static_cast<int>(value.GetStringLength()), SQLITE_STATIC);
+            if (keys.emplace(msgId.GetString(), msgId.GetStringLength()).second) rows.push_back(&item);
+        }
+        std::size_t next = 0;
+        for (int s = 0; s < 4; ++s) {
+            const std::size_t per = static_cast<std::size_t>(kRowsPerStatement[s]);
+            for (; rows.size() - next >= per; next += per) {
+                for (std::size_t r = 0; r < per; ++r) {
+                    for (int i = 0; i < 8; ++i) {
+                        const auto& value = (*rows[next + r])[fields[i]];
+                        sqlite3_bind_text(inserts[s], static_cast<int>(r * 8) + i + 1, value.GetString(),
+                                          static_cast<int>(value.GetStringLength()), SQLITE_STATIC);
+                    }
+                }
+                sqlite3_step(inserts[s]);
+                sqlite3_reset(inserts[s]);
             }
-            sqlite3_step(insert);
-            sqlite3_reset(insert);
         }
         sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
     }
     state.SetItemsProcessed(state.iterations() * kItems);
     curl_easy_cleanup(curl);
     sqlite3_finalize(known);
-    sqlite3_finalize(insert);
+    for (sqlite3_stmt* insert : inserts) sqlite3_finalize(insert);
     sqlite3_close(db);
     std::filesystem::remove(path);
 }
