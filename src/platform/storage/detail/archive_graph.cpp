@@ -1,0 +1,421 @@
+#include "platform/storage/detail/archive_graph.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <functional>
+
+#include "platform/storage/detail/plist_codec.h"
+
+namespace lv::detail {
+
+using Kind = ArchiveNode::Kind;
+
+ArchiveNode ArchiveGraph::number(const Number& n) {
+    ArchiveNode node{Kind::Scalar};
+    node.begin = arena.size();
+    putNumber(arena, n);
+    node.length = arena.size() - node.begin;
+    return node;
+}
+
+ArchiveNode ArchiveGraph::data(std::span<const std::uint8_t> bytes) {
+    ArchiveNode node{Kind::Scalar};
+    node.begin = arena.size();
+    putMarker(arena, 0x40, bytes.size());
+    arena.insert(arena.end(), bytes.begin(), bytes.end());
+    node.length = arena.size() - node.begin;
+    return node;
+}
+
+ArchiveNode ArchiveGraph::text(std::string_view text) {
+    ArchiveNode node{Kind::Text};
+    node.begin = arena.size();
+    bool ascii = true, nul = false;
+    for (char c : text) {
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+        nul = nul || c == 0;
+    }
+    if (ascii && !nul) {
+        putMarker(arena, 0x50, text.size());
+        arena.insert(arena.end(), text.begin(), text.end());
+    } else if (!nul && plistStringIsValid(text, false)) {
+        putText(arena, text);
+    } else {
+        node.valid = false;  // kept as it is, for the reason the writer gives
+        arena.insert(arena.end(), text.begin(), text.end());
+    }
+    node.length = arena.size() - node.begin;
+    return node;
+}
+
+ArchiveNode ArchiveGraph::container(Kind kind, std::span<const ArchiveNode> nodes) {
+    ArchiveNode node{kind};
+    node.begin = members.size();
+    node.length = nodes.size();
+    members.insert(members.end(), nodes.begin(), nodes.end());
+    return node;
+}
+
+void sortArchiveEntries(ArchiveGraph& graph) {
+    // Keys compare by their rank among all keys, found once.
+    std::vector<std::uint32_t> order(graph.keys.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(),
+              [&](std::uint32_t a, std::uint32_t b) { return graph.keys[a].text < graph.keys[b].text; });
+    std::vector<std::uint32_t> rank(order.size());
+    for (std::uint32_t i = 0; i < order.size(); ++i) rank[order[i]] = i;
+    auto sortEntries = [&](ArchiveNode& dictionary) {
+        if (dictionary.kind != Kind::Dictionary || dictionary.length < 2) return;
+        auto first = graph.members.begin() + static_cast<std::ptrdiff_t>(dictionary.begin);
+        auto last = first + static_cast<std::ptrdiff_t>(dictionary.length);
+        auto less = [&](const ArchiveNode& a, const ArchiveNode& b) { return rank[a.key] < rank[b.key]; };
+        // Entries come mostly in a few dozen: an insertion sort, stable so that the last of equal keys
+        // stays last.
+        if (dictionary.length <= 32) {
+            for (auto it = first + 1; it != last; ++it) {
+                ArchiveNode moved = *it;
+                auto hole = it;
+                for (; hole != first && less(moved, *(hole - 1)); --hole) *hole = *(hole - 1);
+                *hole = moved;
+            }
+        } else {
+            std::stable_sort(first, last, less);
+        }
+        // The last of equal keys is kept.
+        auto out = first;
+        for (auto it = first; it != last; ++it) {
+            if (it + 1 != last && (it + 1)->key == it->key) continue;
+            *out++ = *it;
+        }
+        dictionary.length = static_cast<std::size_t>(out - first);
+    };
+    for (ArchiveNode& object : graph.objects) sortEntries(object);
+    sortEntries(graph.top);
+}
+
+namespace {
+
+constexpr std::string_view kStringFailure = "A string with NUL or invalid UTF-8";
+constexpr std::string_view kKeyFailure = "A dictionary key that the format cannot hold";
+constexpr std::string_view kNilFailure = "property lists cannot contain objects of type 'nil'";
+
+// The binary writer's check of the tree, in its order: "$objects" member by member, each dictionary's
+// entries key then value, then "$top".
+bool checkForBinary(const ArchiveGraph& graph, std::string* failure) {
+    auto refuse = [&](std::string_view why) {
+        if (failure) *failure = why;
+        return false;
+    };
+    auto member = [&](std::size_t i) -> const ArchiveNode& { return graph.members[i]; };
+    auto dictionary = [&](const ArchiveNode& node) {
+        for (std::size_t i = node.begin; i < node.begin + node.length; ++i) {
+            const ArchiveNode& entry = member(i);
+            if (!graph.keys[entry.key].valid) return refuse(kKeyFailure);
+            if (entry.kind == Kind::Text && !entry.valid) return refuse(kStringFailure);
+            if (entry.kind == Kind::Array) {
+                for (std::size_t k = entry.begin; k < entry.begin + entry.length; ++k) {
+                    if (member(k).kind == Kind::Text && !member(k).valid) return refuse(kStringFailure);
+                }
+            }
+        }
+        return true;
+    };
+    for (const ArchiveNode& object : graph.objects) {
+        if (object.kind == Kind::Placeholder) return refuse(kNilFailure);
+        if (object.kind == Kind::Text && !object.valid) return refuse(kStringFailure);
+        if (object.kind == Kind::Dictionary && !dictionary(object)) return false;
+    }
+    return dictionary(graph.top);
+}
+
+void storeBigEndian(std::uint8_t* p, std::uint64_t v, unsigned n) {
+    for (unsigned i = n; i-- > 0; v >>= 8) p[i] = static_cast<std::uint8_t>(v);
+}
+
+// Numbers the objects as the binary writer does for the tree (each object before its contents,
+// dictionary keys before values, equal scalar encodings once), then writes them.
+class BinaryArchiveWriter {
+public:
+    explicit BinaryArchiveWriter(ArchiveGraph& graph) : g_(graph) {
+        std::size_t slots = 64;
+        while (slots < 2 * (graph.objects.size() + graph.keys.size())) slots *= 2;
+        slots_.assign(slots, 0);
+        uidRecs_.assign(graph.objects.size(), 0);
+        keyRecs_.assign(graph.keys.size(), 0);
+        recs_.reserve(graph.objects.size() * 2 + 16);
+    }
+
+    Bytes write() {
+        const std::size_t root = openContainer(0xD0);
+        const std::size_t start = pending_.size();
+        for (std::string_view key : {"$archiver", "$objects", "$top", "$version"}) pending_.push_back(textRec(key));
+        pending_.push_back(textRec("NSKeyedArchiver"));
+        const std::size_t objects = openContainer(0xA0);
+        const std::size_t objectsStart = pending_.size();
+        for (const ArchiveNode& object : g_.objects) {
+            const std::size_t rec = add(object);
+            pending_.push_back(rec);
+        }
+        closeContainer(objects, objectsStart);
+        pending_.push_back(objects);
+        const std::size_t top = add(g_.top);
+        pending_.push_back(top);
+        g_.arena.push_back(0x12);
+        putBigEndian(g_.arena, 100000, 4);
+        pending_.push_back(scalarRec(g_.arena.size() - 5, 5, true));
+        closeContainer(root, start);
+        return serialize();
+    }
+
+private:
+    struct Rec {
+        std::uint8_t marker;  // 0 for a scalar (bytes in the arena), 0xA0 or 0xD0 (references in refs_)
+        std::size_t begin;
+        std::size_t length;
+        std::size_t hash;
+    };
+
+    std::size_t openContainer(std::uint8_t marker) {
+        recs_.push_back({marker, 0, 0, 0});
+        return recs_.size() - 1;
+    }
+    void closeContainer(std::size_t rec, std::size_t start) {
+        recs_[rec].begin = refs_.size();
+        recs_[rec].length = pending_.size() - start;
+        refs_.insert(refs_.end(), pending_.begin() + static_cast<std::ptrdiff_t>(start), pending_.end());
+        pending_.resize(start);
+    }
+
+    // The object of the encoding at the arena's [begin, begin + length); an encoding appended for the
+    // look-up is taken back when an equal one is there already.
+    std::size_t scalarRec(std::size_t begin, std::size_t length, bool appended) {
+        const std::uint8_t* bytes = g_.arena.data() + begin;
+        const std::size_t hash = std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes), length));
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == 0) {
+                recs_.push_back({0, begin, length, hash});
+                slots_[i] = recs_.size();
+                if (++used_ * 2 > slots_.size()) grow();
+                return recs_.size() - 1;
+            }
+            const Rec& rec = recs_[slots_[i] - 1];
+            if (rec.hash == hash && rec.length == length && std::memcmp(g_.arena.data() + rec.begin, bytes, length) == 0) {
+                if (appended) g_.arena.resize(begin);
+                return slots_[i] - 1;
+            }
+        }
+    }
+
+    void grow() {
+        std::vector<std::size_t> slots(slots_.size() * 2, 0);
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t entry : slots_) {
+            if (entry == 0) continue;
+            std::size_t i = recs_[entry - 1].hash & mask;
+            while (slots[i] != 0) i = (i + 1) & mask;
+            slots[i] = entry;
+        }
+        slots_ = std::move(slots);
+    }
+
+    std::size_t textRec(std::string_view text) {
+        const std::size_t begin = g_.arena.size();
+        putText(g_.arena, text);
+        return scalarRec(begin, g_.arena.size() - begin, true);
+    }
+
+    std::size_t uidRec(std::uint64_t uid) {
+        std::size_t* cached = uid < uidRecs_.size() ? &uidRecs_[uid] : nullptr;
+        if (cached && *cached) return *cached - 1;
+        const std::size_t begin = g_.arena.size();
+        const unsigned n = bytesFor(uid);
+        g_.arena.push_back(static_cast<std::uint8_t>(0x80 | (n - 1)));
+        putBigEndian(g_.arena, uid, n);
+        const std::size_t rec = scalarRec(begin, g_.arena.size() - begin, true);
+        if (cached) *cached = rec + 1;
+        return rec;
+    }
+
+    std::size_t keyRec(std::uint32_t key) {
+        std::size_t& cached = keyRecs_[key];
+        if (!cached) cached = textRec(g_.keys[key].text) + 1;
+        return cached - 1;
+    }
+
+    std::size_t add(const ArchiveNode& node) {
+        switch (node.kind) {
+            case Kind::Uid: return uidRec(node.ref);
+            case Kind::Conditional: return uidRec(g_.conditionals[node.ref]);
+            case Kind::Scalar:
+            case Kind::Text: return scalarRec(node.begin, node.length, false);
+            case Kind::Array:
+            case Kind::Dictionary: {
+                const bool dictionary = node.kind == Kind::Dictionary;
+                const std::size_t rec = openContainer(dictionary ? 0xD0 : 0xA0);
+                const std::size_t start = pending_.size();
+                const std::size_t end = node.begin + node.length;
+                if (dictionary) {
+                    for (std::size_t i = node.begin; i < end; ++i) pending_.push_back(keyRec(g_.members[i].key));
+                }
+                for (std::size_t i = node.begin; i < end; ++i) {
+                    const std::size_t member = add(g_.members[i]);
+                    pending_.push_back(member);
+                }
+                closeContainer(rec, start);
+                return rec;
+            }
+            case Kind::Placeholder: break;  // refused before writing
+        }
+        return 0;
+    }
+
+    static std::size_t markerSize(std::uint64_t length) { return length < 15 ? 1 : 2 + bytesFor(length); }
+
+    std::uint8_t* putMarkerAt(std::uint8_t* p, std::uint8_t type, std::uint64_t length) {
+        if (length < 15) {
+            *p = static_cast<std::uint8_t>(type | length);
+            return p + 1;
+        }
+        *p++ = static_cast<std::uint8_t>(type | 0x0F);
+        const unsigned n = bytesFor(length);
+        *p++ = static_cast<std::uint8_t>(0x10 | std::countr_zero(n));
+        storeBigEndian(p, length, n);
+        return p + n;
+    }
+
+    Bytes serialize() {
+        const std::uint64_t count = recs_.size();
+        const unsigned refSize = bytesFor(count - 1);
+        auto sizeOf = [&](const Rec& rec) {
+            if (rec.marker == 0) return rec.length;
+            const std::size_t entries = rec.marker == 0xD0 ? rec.length / 2 : rec.length;
+            return markerSize(entries) + rec.length * refSize;
+        };
+        std::size_t objectBytes = 0;
+        for (const Rec& rec : recs_) objectBytes += sizeOf(rec);
+        const std::uint64_t tableOffset = 8 + objectBytes;
+        const unsigned offsetSize = bytesFor(tableOffset - sizeOf(recs_.back()));
+        Bytes out(tableOffset + count * offsetSize + 32);
+        std::memcpy(out.data(), "bplist00", 8);
+        std::uint8_t* p = out.data() + 8;
+        std::uint8_t* table = out.data() + tableOffset;
+        for (const Rec& rec : recs_) {
+            storeBigEndian(table, static_cast<std::uint64_t>(p - out.data()), offsetSize);
+            table += offsetSize;
+            if (rec.marker == 0) {
+                std::memcpy(p, g_.arena.data() + rec.begin, rec.length);
+                p += rec.length;
+                continue;
+            }
+            p = putMarkerAt(p, rec.marker, rec.marker == 0xD0 ? rec.length / 2 : rec.length);
+            for (std::size_t i = rec.begin; i < rec.begin + rec.length; ++i, p += refSize) storeBigEndian(p, refs_[i], refSize);
+        }
+        std::uint8_t* trailer = table;
+        std::memset(trailer, 0, 6);
+        trailer[6] = static_cast<std::uint8_t>(offsetSize);
+        trailer[7] = static_cast<std::uint8_t>(refSize);
+        storeBigEndian(trailer + 8, count, 8);
+        storeBigEndian(trailer + 16, 0, 8);
+        storeBigEndian(trailer + 24, tableOffset, 8);
+        return out;
+    }
+
+    ArchiveGraph& g_;
+    std::vector<Rec> recs_;
+    std::vector<std::size_t> refs_, pending_;
+    std::vector<std::size_t> slots_;   // index of a scalar's Rec + 1, 0 when free
+    std::size_t used_ = 0;
+    std::vector<std::size_t> uidRecs_;  // by UID: index of its Rec + 1
+    std::vector<std::size_t> keyRecs_;  // by key: index of its Rec + 1
+};
+
+// The value of a scalar encoding this file wrote (for the tree).
+Value scalarValue(const ArchiveGraph& graph, const ArchiveNode& node) {
+    const std::uint8_t* p = graph.arena.data() + node.begin;
+    if (node.kind == Kind::Text && !node.valid) return Value(std::string(reinterpret_cast<const char*>(p), node.length));
+    auto load = [](const std::uint8_t* at, unsigned n) {
+        std::uint64_t v = 0;
+        for (unsigned i = 0; i < n; ++i) v = (v << 8) | at[i];
+        return v;
+    };
+    // A marker's length sits in its low nibble or in the integer object after it.
+    auto body = [&](std::size_t& length) {
+        if ((p[0] & 0x0F) != 0x0F) {
+            length = p[0] & 0x0F;
+            return p + 1;
+        }
+        const unsigned n = 1u << (p[1] & 0x0F);
+        length = static_cast<std::size_t>(load(p + 2, n));
+        return p + 2 + n;
+    };
+    std::size_t length = 0;
+    switch (p[0] & 0xF0) {
+        case 0x00: return Value(p[0] == 0x09);
+        case 0x10: {
+            if (p[0] == 0x14) return Value(load(p + 9, 8));
+            return Value(static_cast<std::int64_t>(load(p + 1, 1u << (p[0] & 0x0F))));
+        }
+        case 0x20: return Value(std::bit_cast<double>(load(p + 1, 8)));
+        case 0x40: {
+            const std::uint8_t* at = body(length);
+            return Value(Bytes(at, at + length));
+        }
+        case 0x50: {
+            const std::uint8_t* at = body(length);
+            return Value(std::string(reinterpret_cast<const char*>(at), length));
+        }
+        default: {
+            const std::uint8_t* at = body(length);
+            std::u16string units(length, u'\0');
+            for (std::size_t i = 0; i < length; ++i) units[i] = static_cast<char16_t>(load(at + 2 * i, 2));
+            return Value(fromUtf16(units));
+        }
+    }
+}
+
+Value nodeValue(const ArchiveGraph& graph, const ArchiveNode& node) {
+    switch (node.kind) {
+        case Kind::Placeholder: return {};
+        case Kind::Uid: return makeUID(node.ref);
+        case Kind::Conditional: return makeUID(graph.conditionals[node.ref]);
+        case Kind::Scalar:
+        case Kind::Text: return scalarValue(graph, node);
+        case Kind::Array: {
+            Array items;
+            for (std::size_t i = node.begin; i < node.begin + node.length; ++i) items.push_back(nodeValue(graph, graph.members[i]));
+            return Value(std::move(items));
+        }
+        case Kind::Dictionary: {
+            Dictionary entries;
+            for (std::size_t i = node.begin; i < node.begin + node.length; ++i) {
+                const ArchiveNode& entry = graph.members[i];
+                entries.set(graph.keys[entry.key].text, nodeValue(graph, entry));
+            }
+            return Value(std::move(entries));
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<Bytes> writeBinaryArchive(ArchiveGraph& graph, std::string* failure) {
+    if (!checkForBinary(graph, failure)) return std::nullopt;
+    return BinaryArchiveWriter(graph).write();
+}
+
+Value archiveTree(const ArchiveGraph& graph) {
+    Array objects;
+    objects.reserve(graph.objects.size());
+    for (const ArchiveNode& object : graph.objects) objects.push_back(nodeValue(graph, object));
+    return Value::dictionary({
+        {"$archiver", "NSKeyedArchiver"},
+        {"$objects", Value(std::move(objects))},
+        {"$top", nodeValue(graph, graph.top)},
+        {"$version", 100000},
+    });
+}
+
+}  // namespace lv::detail
