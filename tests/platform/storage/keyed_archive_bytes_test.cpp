@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/runtime/runtime.h"
+#include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/keyed_archive.h"
 
 namespace lv {
@@ -208,6 +209,59 @@ TEST(KeyedArchiveBytes, TextThePropertyListCannotHoldIsRefusedWithItsReason) {
         }
         EXPECT_EQ(reason, c.reason) << c.what;
     }
+}
+
+// Reads its "list" twice, keeping the reason of each failure.
+class Retrying : public Object, public Coding {
+public:
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = ClassDef<Retrying>("Retrying").factory().registerClass();
+        return cls;
+    }
+    Retrying() { runtimeClass(); }
+    std::vector<std::string> reasons;
+    Value list;
+    void encodeWithCoder(Coder&) const override {}
+    bool initWithCoder(Coder& coder) override {
+        for (int i = 0; i < 2; ++i) {
+            try {
+                list = coder.decodeObject("list");
+            } catch (const Exception& e) {
+                reasons.push_back(e.reason());
+            }
+        }
+        return true;
+    }
+};
+
+TEST(KeyedArchiveBytes, AListWhoseReadingFailedFailsAgainForTheSameReason) {
+    Retrying::runtimeClass();
+    using detail::makeUID;
+    auto classEntry = [](const char* name) {
+        return Value::dictionary({{"$classname", name}, {"$classes", Value::array({Value(name), Value("NSObject")})}});
+    };
+    auto archiveWithList = [&](Value member) {
+        const Value tree = Value::dictionary({
+            {"$archiver", "NSKeyedArchiver"},
+            {"$version", 100000},
+            {"$top", Value::dictionary({{"root", makeUID(1)}})},
+            {"$objects", Value::array({Value("$null"), Value::dictionary({{"$class", makeUID(2)}, {"list", makeUID(3)}}),
+                                       classEntry("Retrying"),
+                                       Value::dictionary({{"$class", makeUID(4)}, {"NS.objects", Value::array({member})}}),
+                                       classEntry("NSArray"), Value("text")})},
+        });
+        std::string failure;
+        return *detail::writePlist(tree, PropertyListFormat::Binary, {.uidsAsObjects = true}, &failure);
+    };
+    const Value damaged = KeyedUnarchiver::unarchiveObjectWithData(archiveWithList(makeUID(99)));
+    const auto retrying = damaged.objectAs<Retrying>();
+    ASSERT_TRUE(retrying);
+    EXPECT_EQ(retrying->reasons, std::vector<std::string>(2, "Damaged archive: object reference 99 out of bounds (6 objects)"));
+
+    const Value whole = KeyedUnarchiver::unarchiveObjectWithData(archiveWithList(makeUID(5)));
+    ASSERT_TRUE(whole.objectAs<Retrying>());
+    EXPECT_TRUE(whole.objectAs<Retrying>()->reasons.empty());
+    EXPECT_EQ(whole.objectAs<Retrying>()->list, Value::array({Value("text")}));
 }
 
 }  // namespace
