@@ -146,7 +146,9 @@ TEST(CachedItems, AMixedListKeepsItsArchiveBytesAndEveryField) {
     for (std::size_t i = 0; i < items.size(); ++i) {
         const auto& want = *items[i];
         const auto got = back.array()[i].objectAs<TLYBaseEvent>();
-        ASSERT_TRUE(got && typeid(*got) == typeid(want)) << i;
+        ASSERT_TRUE(got) << i;
+        const TLYBaseEvent& gotItem = *got;
+        ASSERT_EQ(typeid(gotItem), typeid(want)) << i;
         EXPECT_EQ(got->ts, want.ts);
         EXPECT_EQ(got->type, want.type) << i;
         EXPECT_EQ(got->date, want.date);

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -90,9 +92,29 @@ struct KeyedUnarchiver::State {
         phases.assign(list.size(), Unread);
         decoded.resize(list.size());
     }
+    // Where a key was found last: objects of one class hold their keys at the same places, so a
+    // look-up mostly takes one comparison. The slot is picked by the key text's address and size, and
+    // the entry there is taken only when its key is the text.
+    struct KeyHint {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        std::size_t index = 0;
+    };
+    mutable std::array<KeyHint, 64> hints{};
+
     const Value* lookup(std::string_view key) const {
         const Dictionary& entries = stack.back()->dictionary();
-        return key.empty() || key[0] != '$' ? entries.find(key) : entries.find(detail::escapedArchiveKey(key));
+        if (!key.empty() && key[0] == '$') return entries.find(detail::escapedArchiveKey(key));
+        KeyHint& hint = hints[((reinterpret_cast<std::uintptr_t>(key.data()) >> 3) ^ key.size()) % hints.size()];
+        if (hint.data == key.data() && hint.size == key.size() && hint.index < entries.size()) {
+            const auto& entry = *(entries.begin() + static_cast<std::ptrdiff_t>(hint.index));
+            if (entry.first == key) return &entry.second;
+        }
+        const auto it = std::lower_bound(entries.begin(), entries.end(), key,
+                                         [](const Dictionary::Entry& entry, std::string_view k) { return entry.first < k; });
+        if (it == entries.end() || it->first != key) return nullptr;
+        hint = {key.data(), key.size(), static_cast<std::size_t>(it - entries.begin())};
+        return &it->second;
     }
 
     Value decodeUID(KeyedUnarchiver& coder, std::uint64_t uid, const AllowedClasses* allowedSet, bool element);

@@ -264,5 +264,44 @@ TEST(KeyedArchiveBytes, AListWhoseReadingFailedFailsAgainForTheSameReason) {
     EXPECT_EQ(whole.objectAs<Retrying>()->list, Value::array({Value("text")}));
 }
 
+// Reads keys of one size through one buffer, so that every key has the same address.
+class SameBufferKeys : public Object, public Coding {
+public:
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = ClassDef<SameBufferKeys>("SameBufferKeys").factory().registerClass();
+        return cls;
+    }
+    SameBufferKeys() { runtimeClass(); }
+    std::vector<std::int64_t> values;
+    void encodeWithCoder(Coder& coder) const override {
+        for (std::size_t i = 0; i < values.size(); ++i) coder.encodeInt64(values[i], std::string(1, static_cast<char>('a' + i)));
+    }
+    bool initWithCoder(Coder& coder) override {
+        std::string key = "?";
+        for (char c : std::string("cabdz")) {
+            key[0] = c;
+            values.push_back(coder.containsValueForKey(key) ? coder.decodeInt64(key) : -1);
+        }
+        return true;
+    }
+};
+
+TEST(KeyedArchiveBytes, KeysAtOneAddressFindTheirOwnEntries) {
+    Array list;
+    for (int n = 0; n < 3; ++n) {
+        auto object = makeRef<SameBufferKeys>();
+        for (int i = 0; i <= n + 1; ++i) object->values.push_back(10 * n + i);
+        list.emplace_back(object);
+    }
+    const Value back = KeyedUnarchiver::unarchiveObjectWithData(KeyedArchiver::archivedDataWithRootObject(Value(list)));
+    ASSERT_TRUE(back.isArray() && back.array().size() == 3);
+    const std::vector<std::int64_t> expected[] = {{-1, 0, 1, -1, -1}, {12, 10, 11, -1, -1}, {22, 20, 21, 23, -1}};
+    for (std::size_t n = 0; n < 3; ++n) {
+        const auto object = back.array()[n].objectAs<SameBufferKeys>();
+        ASSERT_TRUE(object);
+        EXPECT_EQ(object->values, expected[n]) << n;
+    }
+}
+
 }  // namespace
 }  // namespace lv
