@@ -60,7 +60,8 @@ Value variedRoot() {
     auto shared = scripted({[](Coder& c) { c.encodeObject(Value("shared"), "name"); }}, true);
     auto absent = scripted({[](Coder& c) { c.encodeInt32(7, "n"); }});
     auto a = scripted({});
-    auto b = scripted({[a](Coder& c) { c.encodeObject(Value(a), "peer"); }});
+    // b holds a weakly (a outlives the archive's making), so the two are freed.
+    auto b = scripted({[weakA = Weak<Scripted>(a)](Coder& c) { c.encodeObject(Value(weakA.lock()), "peer"); }});
     a->calls.push_back([b](Coder& c) { c.encodeConditionalObject(Value(b), "peer"); });
     const Bytes blob = {0, 1, 2, 0xFF};
     auto everything = scripted({
