@@ -1,5 +1,6 @@
 #include <array>
 #include <functional>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "platform/base/format.h"
@@ -109,6 +110,7 @@ struct KeyedArchiver::State {
     TextMap<std::uint32_t> keyIDs;
     std::uint32_t classKey, objectsKey, keysKey, classesKey, classNameKey;
     std::optional<std::uint64_t> nullUID;
+    const std::type_info* lastNonError = nullptr;     // the type last found not to be an Error
     std::vector<Ref<Object>> retained;                // keeps encoded objects (and their addresses) alive
     struct Pending {
         const Object* object = nullptr;
@@ -137,9 +139,21 @@ struct KeyedArchiver::State {
         return id;
     }
     static bool plistStringIsValidForBinary(std::string_view text) { return detail::plistStringIsValid(text, false); }
+    // The key a coder call names. Callers mostly pass the same texts at the same addresses: the key
+    // last found for the address is taken when its text is the same.
+    struct KeyHint {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        std::uint32_t id = 0;
+    };
+    std::array<KeyHint, 64> keyHints{};
     std::uint32_t coderKey(std::string_view key) {
-        if (key.empty() || key[0] != '$') return this->key(key);
-        return this->key(detail::escapedArchiveKey(key));
+        if (!key.empty() && key[0] == '$') return this->key(detail::escapedArchiveKey(key));
+        KeyHint& hint = keyHints[((reinterpret_cast<std::uintptr_t>(key.data()) >> 3) ^ key.size()) % keyHints.size()];
+        if (hint.data == key.data() && hint.size == key.size() && graph.keys[hint.id].text == key) return hint.id;
+        const std::uint32_t id = this->key(key);
+        hint = {key.data(), key.size(), id};
+        return id;
     }
     static ArchiveNode entry(std::uint32_t key, ArchiveNode node) {
         node.key = key;
@@ -301,7 +315,10 @@ std::uint64_t KeyedArchiver::State::encodeDecimal(const Decimal& d) {
 std::uint64_t KeyedArchiver::State::encodeObject(KeyedArchiver& archiver, const Ref<Object>& object) {
     if (auto it = objectUIDs.find(object.get()); it != objectUIDs.end()) return it->second;
     Level level(depth);
-    if (auto set = std::dynamic_pointer_cast<ArchivedSet>(object)) {
+    const Object& target = *object;
+    const std::type_info& type = typeid(target);
+    if (type == typeid(ArchivedSet)) {  // a final class
+        const auto set = std::static_pointer_cast<ArchivedSet>(object);
         const std::uint64_t uid = append({});
         objectUIDs.emplace(object.get(), uid);
         retained.push_back(object);
@@ -312,7 +329,9 @@ std::uint64_t KeyedArchiver::State::encodeObject(KeyedArchiver& archiver, const 
         graph.objects[uid] = graph.container(NodeKind::Dictionary, entries);
         return uid;
     }
-    if (auto error = std::dynamic_pointer_cast<Error>(object)) {
+    const auto error = lastNonError && *lastNonError == type ? nullptr : std::dynamic_pointer_cast<Error>(object);
+    if (!error) lastNonError = &type;
+    if (error) {
         const std::uint64_t uid = append({});
         objectUIDs.emplace(object.get(), uid);
         retained.push_back(object);
@@ -328,8 +347,7 @@ std::uint64_t KeyedArchiver::State::encodeObject(KeyedArchiver& archiver, const 
     }
     const auto* coding = dynamic_cast<const Coding*>(object.get());
     const ClassInfo* cls = classOf(*object);
-    const Object& target = *object;
-    if (!coding || !cls || cls->cppType() != std::type_index(typeid(target))) {
+    if (!coding || !cls || cls->cppType() != std::type_index(type)) {
         Exception::raise(std::string(kInvalidArgumentException),
                          format("-[%@ encodeWithCoder:]: unrecognized selector sent to instance %p",
                                 object->className(), static_cast<const void*>(object.get())));

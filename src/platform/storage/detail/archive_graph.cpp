@@ -59,36 +59,40 @@ ArchiveNode ArchiveGraph::container(Kind kind, std::span<const ArchiveNode> node
 
 void sortArchiveEntries(ArchiveGraph& graph) {
     // Keys compare by their rank among all keys, found once.
-    std::vector<std::uint32_t> order(graph.keys.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-    std::sort(order.begin(), order.end(),
+    std::vector<std::uint32_t> byText(graph.keys.size());
+    for (std::uint32_t i = 0; i < byText.size(); ++i) byText[i] = i;
+    std::sort(byText.begin(), byText.end(),
               [&](std::uint32_t a, std::uint32_t b) { return graph.keys[a].text < graph.keys[b].text; });
-    std::vector<std::uint32_t> rank(order.size());
-    for (std::uint32_t i = 0; i < order.size(); ++i) rank[order[i]] = i;
+    std::vector<std::uint32_t> rank(byText.size());
+    for (std::uint32_t i = 0; i < byText.size(); ++i) rank[byText[i]] = i;
+    // Objects of one class mostly hold the same keys in the same order: the order found for the last
+    // dictionary is used again while its keys are the same.
+    std::vector<std::uint32_t> lastKeys, lastOrder, keys, order;
+    std::vector<ArchiveNode> sorted;
     auto sortEntries = [&](ArchiveNode& dictionary) {
         if (dictionary.kind != Kind::Dictionary || dictionary.length < 2) return;
-        auto first = graph.members.begin() + static_cast<std::ptrdiff_t>(dictionary.begin);
-        auto last = first + static_cast<std::ptrdiff_t>(dictionary.length);
-        auto less = [&](const ArchiveNode& a, const ArchiveNode& b) { return rank[a.key] < rank[b.key]; };
-        // Entries come mostly in a few dozen: an insertion sort, stable so that the last of equal keys
-        // stays last.
-        if (dictionary.length <= 32) {
-            for (auto it = first + 1; it != last; ++it) {
-                ArchiveNode moved = *it;
-                auto hole = it;
-                for (; hole != first && less(moved, *(hole - 1)); --hole) *hole = *(hole - 1);
-                *hole = moved;
+        ArchiveNode* entries = graph.members.data() + dictionary.begin;
+        const std::size_t n = dictionary.length;
+        keys.resize(n);
+        for (std::size_t i = 0; i < n; ++i) keys[i] = entries[i].key;
+        if (keys != lastKeys) {
+            // A stable order by key rank; of equal keys the last set is kept.
+            order.resize(n);
+            for (std::uint32_t i = 0; i < n; ++i) order[i] = i;
+            std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) { return rank[keys[a]] < rank[keys[b]]; });
+            std::size_t kept = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (i + 1 < n && keys[order[i + 1]] == keys[order[i]]) continue;
+                order[kept++] = order[i];
             }
-        } else {
-            std::stable_sort(first, last, less);
+            order.resize(kept);
+            lastKeys.swap(keys);
+            lastOrder.swap(order);
         }
-        // The last of equal keys is kept.
-        auto out = first;
-        for (auto it = first; it != last; ++it) {
-            if (it + 1 != last && (it + 1)->key == it->key) continue;
-            *out++ = *it;
-        }
-        dictionary.length = static_cast<std::size_t>(out - first);
+        sorted.clear();
+        for (std::uint32_t i : lastOrder) sorted.push_back(entries[i]);
+        std::copy(sorted.begin(), sorted.end(), entries);
+        dictionary.length = sorted.size();
     };
     for (ArchiveNode& object : graph.objects) sortEntries(object);
     sortEntries(graph.top);
@@ -127,6 +131,19 @@ bool checkForBinary(const ArchiveGraph& graph, std::string* failure) {
         if (object.kind == Kind::Dictionary && !dictionary(object)) return false;
     }
     return dictionary(graph.top);
+}
+
+// Encodings are mostly short (numbers, references, keys): those are hashed from two words.
+std::size_t hashOf(const std::uint8_t* bytes, std::size_t length) {
+    if (length > 16) return std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes), length));
+    std::uint64_t low = 0, high = 0;
+    std::memcpy(&low, bytes, std::min<std::size_t>(length, 8));
+    if (length > 8) std::memcpy(&high, bytes + 8, length - 8);
+    std::uint64_t h = low * 0x9E3779B97F4A7C15ULL ^ (high + length) * 0xC2B2AE3D27D4EB4FULL;
+    h ^= h >> 29;
+    h *= 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 32;
+    return static_cast<std::size_t>(h);
 }
 
 void storeBigEndian(std::uint8_t* p, std::uint64_t v, unsigned n) {
@@ -191,7 +208,7 @@ private:
     // look-up is taken back when an equal one is there already.
     std::size_t scalarRec(std::size_t begin, std::size_t length, bool appended) {
         const std::uint8_t* bytes = g_.arena.data() + begin;
-        const std::size_t hash = std::hash<std::string_view>{}(std::string_view(reinterpret_cast<const char*>(bytes), length));
+        const std::size_t hash = hashOf(bytes, length);
         std::size_t mask = slots_.size() - 1;
         for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
             if (slots_[i] == 0) {
