@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/format.h"
+#include "platform/base/log.h"
 #include "platform/runtime/runtime.h"
 #include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/keyed_archive.h"
@@ -222,7 +224,7 @@ public:
     Retrying() { runtimeClass(); }
     std::vector<std::string> reasons;
     Value list;
-    void encodeWithCoder(Coder&) const override {}
+    void encodeWithCoder(Coder& coder) const override { coder.encodeObject(list, "list"); }
     bool initWithCoder(Coder& coder) override {
         for (int i = 0; i < 2; ++i) {
             try {
@@ -302,6 +304,55 @@ TEST(KeyedArchiveBytes, KeysAtOneAddressFindTheirOwnEntries) {
         ASSERT_TRUE(object);
         EXPECT_EQ(object->values, expected[n]) << n;
     }
+}
+
+// What reading gives: the error and its reason, or the digest of the value archived again.
+std::string outcomeOf(const Bytes& archive) {
+    Ref<Error> error;
+    const Value value = KeyedUnarchiver::unarchivedObject(archive, &error);
+    if (error) return format("error %lld %@", static_cast<long long>(error->code()), error->userInfo().get(kDebugDescriptionErrorKey));
+    try {
+        return "read " + digest(KeyedArchiver::archivedDataWithRootObject(value));
+    } catch (const Exception& e) {
+        return "read, not archivable: " + e.reason();
+    }
+}
+
+// Damaged archives (every byte changed three ways, every length cut) are read with the outcomes they
+// always had: the same errors with the same reasons, and the same values where they still read.
+TEST(KeyedArchiveBytes, DamagedArchivesKeepTheirOutcomes) {
+    LogCapture quiet;
+    auto counted = makeRef<SameBufferKeys>();
+    counted->values = {1, -2, 300};
+    auto retrying = makeRef<Retrying>();
+    retrying->list = Value::array({Value("text"), Value(2.5)});
+    const Value root = Value::array({
+        Value(counted), Value(retrying), Value(counted), Value(std::string("a\0b", 3)), Value("韩剧"),
+        Value(Date::fromSince1970(1000.5)), Value(Decimal::fromString("12.5")), Value::null(),
+        Value(Error::make("D", 7, {{"k", Value("v")}})), Value(ArchivedSet::make({Value(1), Value("s")})),
+        Value::dictionary({{"n", Value(UINT64_MAX)}, {"d", Value(Bytes{1, 2})}}), Value(true),
+    });
+    const Bytes archive = KeyedArchiver::archivedDataWithRootObject(root);
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    std::size_t errors = 0;
+    auto note = [&](const std::string& outcome) {
+        errors += outcome.starts_with("error");
+        for (char c : outcome) h = (h ^ static_cast<std::uint8_t>(c)) * 0x100000001b3ULL;
+        h = (h ^ 0xFF) * 0x100000001b3ULL;
+    };
+    note(outcomeOf(archive));
+    for (std::size_t i = 0; i < archive.size(); ++i) {
+        for (std::uint8_t flip : {0x01, 0x80, 0xFF}) {
+            Bytes damaged = archive;
+            damaged[i] ^= flip;
+            note(outcomeOf(damaged));
+        }
+    }
+    for (std::size_t length = 0; length < archive.size(); length += 7) note(outcomeOf(Bytes(archive.begin(), archive.begin() + static_cast<std::ptrdiff_t>(length))));
+    // Recorded with the reader and writer as they were before archives were built as nodes.
+    EXPECT_EQ(archive.size(), 1107U);
+    EXPECT_EQ(errors, 2832U);
+    EXPECT_EQ(h, 1254195807732224147ULL);
 }
 
 }  // namespace
