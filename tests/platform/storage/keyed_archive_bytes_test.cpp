@@ -42,6 +42,9 @@ public:
     ScriptedChild() { runtimeClass(); }
 };
 
+// Not archivable.
+class NotCoding : public Object {};
+
 std::string digest(const Bytes& bytes) {
     std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
     for (std::uint8_t b : bytes) h = (h ^ b) * 0x100000001b3ULL;
@@ -200,6 +203,14 @@ TEST(KeyedArchiveBytes, TextThePropertyListCannotHoldIsRefusedWithItsReason) {
          },
          "NSInvalidArchiveOperationException: A string with NUL or invalid UTF-8"},
         {"NUL text is fine", [&](KeyedArchiver& a) { a.encodeObject(Value(std::string("\0", 1)), "root"); }, ""},
+        {"an encoding that raised part way",
+         [&](KeyedArchiver& a) {
+             try {
+                 a.encodeObject(Value::array({Value(1), Value(makeRef<NotCoding>())}), "root");
+             } catch (const Exception&) {
+             }
+         },
+         "NSInvalidArchiveOperationException: property lists cannot contain objects of type 'nil'"},
     };
     for (const auto& c : cases) {
         KeyedArchiver archiver;
