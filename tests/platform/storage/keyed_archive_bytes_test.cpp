@@ -234,16 +234,20 @@ public:
     }
     Retrying() { runtimeClass(); }
     std::vector<std::string> reasons;
-    Value list;
+    Value list;           // written
+    std::string readList;  // what was read: the list's description (a damaged archive can make the
+                           // list hold this object, which must not keep itself alive)
     void encodeWithCoder(Coder& coder) const override {
         coder.encodeObject(list, "list");
         Array failures(reasons.begin(), reasons.end());
         coder.encodeObject(Value(std::move(failures)), "reasons");
+        coder.encodeObject(Value(readList), "read");
     }
     bool initWithCoder(Coder& coder) override {
         for (int i = 0; i < 2; ++i) {
             try {
-                list = coder.decodeObject("list");
+                const Value read = coder.decodeObject("list");
+                readList = read.isArray() ? format("%d items", static_cast<int>(read.array().size())) : "not a list";
             } catch (const Exception& e) {
                 reasons.push_back(e.reason());
             }
@@ -319,9 +323,9 @@ TEST(KeyedArchiveBytes, DamagedArchivesKeepTheirOutcomes) {
     }
     for (std::size_t length = 0; length < archive.size(); length += 7) note(outcomeOf(Bytes(archive.begin(), archive.begin() + static_cast<std::ptrdiff_t>(length))));
     // Recorded with the reader and writer as they were before archives were built as nodes.
-    EXPECT_EQ(archive.size(), 1134U);
-    EXPECT_EQ(errors, 2882U);
-    EXPECT_EQ(h, 15507018476865431432ULL);
+    EXPECT_EQ(archive.size(), 1151U);
+    EXPECT_EQ(errors, 2898U);
+    EXPECT_EQ(h, 9015297615488166275ULL);
 }
 
 }  // namespace
