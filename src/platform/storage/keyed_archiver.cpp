@@ -134,11 +134,10 @@ struct KeyedArchiver::State {
     std::uint32_t key(std::string_view stored) {
         if (auto it = keyIDs.find(stored); it != keyIDs.end()) return it->second;
         const auto id = static_cast<std::uint32_t>(graph.keys.size());
-        graph.keys.push_back({std::string(stored), plistStringIsValidForBinary(stored)});
+        graph.keys.push_back({std::string(stored), detail::plistStringIsValid(stored, false)});
         keyIDs.emplace(std::string(stored), id);
         return id;
     }
-    static bool plistStringIsValidForBinary(std::string_view text) { return detail::plistStringIsValid(text, false); }
     // The key a coder call names. Callers mostly pass the same texts at the same addresses: the key
     // last found for the address is taken when its text is the same.
     struct KeyHint {
