@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <unordered_set>
 
 #include "platform/storage/detail/plist_codec.h"
 
@@ -155,9 +156,7 @@ void storeBigEndian(std::uint8_t* p, std::uint64_t v, unsigned n) {
 class BinaryArchiveWriter {
 public:
     explicit BinaryArchiveWriter(ArchiveGraph& graph) : g_(graph) {
-        std::size_t slots = 64;
-        while (slots < 2 * (graph.objects.size() + graph.keys.size())) slots *= 2;
-        slots_.assign(slots, 0);
+        scalars_.reserve(graph.objects.size() + graph.keys.size());
         uidRecs_.assign(graph.objects.size(), 0);
         keyRecs_.assign(graph.keys.size(), 0);
         recs_.reserve(graph.objects.size() * 2 + 16);
@@ -207,34 +206,12 @@ private:
     // The object of the encoding at the arena's [begin, begin + length); an encoding appended for the
     // look-up is taken back when an equal one is there already.
     std::size_t scalarRec(std::size_t begin, std::size_t length, bool appended) {
-        const std::uint8_t* bytes = g_.arena.data() + begin;
-        const std::size_t hash = hashOf(bytes, length);
-        std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-            if (slots_[i] == 0) {
-                recs_.push_back({0, begin, length, hash});
-                slots_[i] = recs_.size();
-                if (++used_ * 2 > slots_.size()) grow();
-                return recs_.size() - 1;
-            }
-            const Rec& rec = recs_[slots_[i] - 1];
-            if (rec.hash == hash && rec.length == length && std::memcmp(g_.arena.data() + rec.begin, bytes, length) == 0) {
-                if (appended) g_.arena.resize(begin);
-                return slots_[i] - 1;
-            }
-        }
-    }
-
-    void grow() {
-        std::vector<std::size_t> slots(slots_.size() * 2, 0);
-        const std::size_t mask = slots.size() - 1;
-        for (std::size_t entry : slots_) {
-            if (entry == 0) continue;
-            std::size_t i = recs_[entry - 1].hash & mask;
-            while (slots[i] != 0) i = (i + 1) & mask;
-            slots[i] = entry;
-        }
-        slots_ = std::move(slots);
+        recs_.push_back({0, begin, length, hashOf(g_.arena.data() + begin, length)});
+        const auto [found, added] = scalars_.insert(recs_.size() - 1);
+        if (added) return recs_.size() - 1;
+        recs_.pop_back();
+        if (appended) g_.arena.resize(begin);
+        return *found;
     }
 
     std::size_t textRec(std::string_view text) {
@@ -342,8 +319,21 @@ private:
     ArchiveGraph& g_;
     std::vector<Rec> recs_;
     std::vector<std::size_t> refs_, pending_;
-    std::vector<std::size_t> slots_;   // index of a scalar's Rec + 1, 0 when free
-    std::size_t used_ = 0;
+    // Scalars' Recs (by index) with equal encodings found by their bytes in the arena.
+    struct ScalarHash {
+        const BinaryArchiveWriter* writer;
+        std::size_t operator()(std::size_t rec) const { return writer->recs_[rec].hash; }
+    };
+    struct ScalarEqual {
+        const BinaryArchiveWriter* writer;
+        bool operator()(std::size_t a, std::size_t b) const {
+            const Rec& x = writer->recs_[a];
+            const Rec& y = writer->recs_[b];
+            const std::uint8_t* arena = writer->g_.arena.data();
+            return x.hash == y.hash && x.length == y.length && std::memcmp(arena + x.begin, arena + y.begin, x.length) == 0;
+        }
+    };
+    std::unordered_set<std::size_t, ScalarHash, ScalarEqual> scalars_{0, ScalarHash{this}, ScalarEqual{this}};
     std::vector<std::size_t> uidRecs_;  // by UID: index of its Rec + 1
     std::vector<std::size_t> keyRecs_;  // by key: index of its Rec + 1
 };
