@@ -86,6 +86,102 @@ TEST(CachedItems, EveryKindRoundTripsTheKeyedArchiver) {
     EXPECT_TRUE(Value(endBack->pageViews).isEqual(Value(end->pageViews)));
 }
 
+// The cache archive of a mixed list keeps the bytes the writer has always given (other programs read
+// it), and every field of every kind reads back.
+TEST(CachedItems, AMixedListKeepsItsArchiveBytesAndEveryField) {
+    TLYBaseEvent::registerClasses();
+    Array list;
+    std::vector<Ref<TLYBaseEvent>> items;
+    for (int i = 0; i < 40; ++i) {
+        Ref<TLYBaseEvent> item;
+        switch (i % 4) {
+            case 0: {
+                auto event = makeRef<TLYEvent>();
+                event->event_id = i % 8 ? "newsTab" : "韩剧";
+                event->label = i % 3 ? "page" + std::to_string(i % 5) : "";
+                event->acc = i;
+                event->du = (std::int64_t{1} << 33) * (i % 2) - i;
+                if (i % 8 == 4) event->values = Value::dictionary({{"a", Value("b")}, {"n", Value(i)}});
+                item = event;
+                break;
+            }
+            case 1: {
+                auto ekv = TLYEkv::make("buy" + std::to_string(i % 3), i % 2 ? "item" : "", entries(i % 4, i % 5 == 0), i % 3 == 0);
+                ekv->du = -i * 1000;
+                item = ekv;
+                break;
+            }
+            case 2: {
+                auto error = makeRef<TLYError>();
+                error->context = std::string("crash\0report ", 13) + std::to_string(i);
+                item = error;
+                break;
+            }
+            default: {
+                auto end = makeRef<TLYTerminate>(i * 1.5);
+                if (i % 8 == 3) end->pageViews = {Value(Array{Value("NewsViewController"), Value(i)})};
+                end->latitude = i * 0.25;
+                end->longitude = -i * 0.5;
+                end->gps_time = 1700000000123 + i;
+                item = end;
+            }
+        }
+        item->ts = 1700000000.25 + i;
+        item->date = i % 7 ? "2026-12-08" : "";
+        item->time = "10:0" + std::to_string(i % 10) + ":00";
+        item->session_id = i % 6 ? "S" + std::to_string(i % 4) : "";
+        item->sendingFlag = i % 5 == 1;
+        items.push_back(item);
+        list.emplace_back(item);
+    }
+    const Bytes archive = KeyedArchiver::archivedDataWithRootObject(Value(list));
+    std::uint64_t h = 0xcbf29ce484222325ULL;  // FNV-1a
+    for (std::uint8_t b : archive) h = (h ^ b) * 0x100000001b3ULL;
+    EXPECT_EQ(archive.size(), 5834U);
+    EXPECT_EQ(h, 13505976883238875141ULL);
+
+    const Value back = KeyedUnarchiver::unarchiveObjectWithData(archive);
+    ASSERT_TRUE(back.isArray());
+    ASSERT_EQ(back.array().size(), items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const auto& want = *items[i];
+        const auto got = back.array()[i].objectAs<TLYBaseEvent>();
+        ASSERT_TRUE(got) << i;
+        const TLYBaseEvent& gotItem = *got;
+        ASSERT_EQ(typeid(gotItem), typeid(want)) << i;
+        EXPECT_EQ(got->ts, want.ts);
+        EXPECT_EQ(got->type, want.type) << i;
+        EXPECT_EQ(got->date, want.date);
+        EXPECT_EQ(got->time, want.time);
+        EXPECT_EQ(got->session_id, want.session_id);
+        EXPECT_EQ(got->sendingFlag, want.sendingFlag);
+        if (auto event = std::dynamic_pointer_cast<TLYEvent>(got)) {
+            const auto& w = dynamic_cast<const TLYEvent&>(want);
+            EXPECT_EQ(event->event_id, w.event_id);
+            EXPECT_EQ(event->label, w.label);
+            EXPECT_EQ(event->acc, w.acc);
+            EXPECT_EQ(event->du, w.du);
+            EXPECT_TRUE(event->values.isEqual(w.values)) << i;
+        } else if (auto ekv = std::dynamic_pointer_cast<TLYEkv>(got)) {
+            const auto& w = dynamic_cast<const TLYEkv&>(want);
+            EXPECT_EQ(ekv->du, w.du);
+            EXPECT_EQ(ekv->id, w.id);
+            EXPECT_EQ(ekv->key, w.key);
+            EXPECT_TRUE(Value(ekv->values).isEqual(Value(w.values))) << i;
+        } else if (auto error = std::dynamic_pointer_cast<TLYError>(got)) {
+            EXPECT_EQ(error->context, dynamic_cast<const TLYError&>(want).context);
+        } else {
+            const auto& end = dynamic_cast<const TLYTerminate&>(*got);
+            const auto& w = dynamic_cast<const TLYTerminate&>(want);
+            EXPECT_EQ(end.duration, w.duration);
+            EXPECT_TRUE(Value(end.pageViews).isEqual(Value(w.pageViews)));
+            EXPECT_EQ(end.latitude, w.latitude);
+            EXPECT_EQ(end.longitude, w.longitude);
+            EXPECT_EQ(end.gps_time, w.gps_time);
+        }
+    }
+}
+
 TEST(CachedItems, AttributesAreCutAndCounted) {
     LogCapture capture;
     struct Case {

@@ -1,7 +1,11 @@
+#include <array>
+#include <functional>
+#include <typeinfo>
 #include <unordered_map>
 
 #include "platform/base/format.h"
 #include "platform/runtime/runtime.h"
+#include "platform/storage/detail/archive_graph.h"
 #include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/detail/value_access.h"
 #include "platform/storage/file_manager.h"
@@ -50,9 +54,19 @@ Bytes Coder::decodeBytes(std::string_view) { notOnThisCoder("decodeBytesForKey:r
 
 namespace {
 
-// Archive names of the built-in kinds, with their class chains.
-const std::vector<std::string>& builtinChain(std::string_view name) {
-    static const auto& chains = *new std::unordered_map<std::string_view, std::vector<std::string>>{
+using detail::ArchiveNode;
+using NodeKind = detail::ArchiveNode::Kind;
+
+// The built-in kinds by their archive names, with their class chains.
+enum class Builtin : std::uint8_t { Dictionary, Array, Date, Null, Decimal, Error, Set, String, Count };
+
+struct BuiltinClass {
+    std::string_view name;
+    std::vector<std::string> chain;
+};
+
+const BuiltinClass& builtinClass(Builtin kind) {
+    static const auto& classes = *new std::array<BuiltinClass, static_cast<std::size_t>(Builtin::Count)>{{
         {"NSDictionary", {"NSDictionary", "NSObject"}},
         {"NSArray", {"NSArray", "NSObject"}},
         {"NSDate", {"NSDate", "NSObject"}},
@@ -61,43 +75,128 @@ const std::vector<std::string>& builtinChain(std::string_view name) {
         {"NSError", {"NSError", "NSObject"}},
         {"NSSet", {"NSSet", "NSObject"}},
         {"NSString", {"NSString", "NSObject"}},
-    };
-    return chains.at(name);
+    }};
+    return classes[static_cast<std::size_t>(kind)];
 }
+
+// Archive names of a registered class and its superclasses (the root "Object" is written as "NSObject").
+std::vector<std::string> classChain(const ClassInfo* cls) {
+    std::vector<std::string> chain;
+    for (const ClassInfo* c = cls; c; c = c->superclass()) chain.push_back(c->superclass() ? c->name() : "NSObject");
+    return chain;
+}
+
+// Text keys looked up by string_view without a copy.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
+template <class T>
+using TextMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
 
 }  // namespace
 
+// The archive is built as nodes (detail/archive_graph.h): each object's entries are gathered in the
+// frame of its depth, then kept together; keys are held once each, as numbers.
 struct KeyedArchiver::State {
-    Array objects;                                    // "$objects"; an object's slot is filled when it is done
-    std::vector<Dictionary> frames;                   // the dictionaries being filled ("$top" first)
+    detail::ArchiveGraph graph;
+    std::vector<std::vector<ArchiveNode>> frames;     // entries of the objects being encoded ("$top" first)
+    std::size_t openFrames = 1;
     std::unordered_map<const Object*, std::uint64_t> objectUIDs;
-    std::unordered_map<std::string, std::uint64_t> stringUIDs;
-    std::unordered_map<std::string, std::uint64_t> classUIDs;
+    TextMap<std::uint64_t> stringUIDs;
+    TextMap<std::uint64_t> classUIDs;                 // by archive name
+    std::unordered_map<const ClassInfo*, std::uint64_t> registeredClassUIDs;
+    std::array<std::uint64_t, static_cast<std::size_t>(Builtin::Count)> builtinUIDs{};  // 0 until written
+    TextMap<std::uint32_t> keyIDs;
+    std::uint32_t classKey, objectsKey, keysKey, classesKey, classNameKey;
     std::optional<std::uint64_t> nullUID;
+    const std::type_info* lastNonError = nullptr;     // the type last found not to be an Error
     std::vector<Ref<Object>> retained;                // keeps encoded objects (and their addresses) alive
     struct Pending {
         const Object* object = nullptr;
         std::string text;
-        Ref<detail::PlistUID> uid;
+        std::size_t index;                            // in graph.conditionals
     };
     std::vector<Pending> conditionals;
     int depth = 0;                                    // containers and objects being encoded
     bool finished = false;
 
-    std::uint64_t append(Value node) {
-        objects.push_back(std::move(node));
-        return objects.size() - 1;
+    State() : frames(1) {
+        classKey = key("$class");
+        objectsKey = key("NS.objects");
+        keysKey = key("NS.keys");
+        classesKey = key("$classes");
+        classNameKey = key("$classname");
+        graph.objects.push_back(graph.text("$null"));
     }
 
-    std::uint64_t classUID(const std::string& name, const std::vector<std::string>& chain) {
+    // A key as stored (escaped by the caller when it comes from a coder call).
+    std::uint32_t key(std::string_view stored) {
+        if (auto it = keyIDs.find(stored); it != keyIDs.end()) return it->second;
+        const auto id = static_cast<std::uint32_t>(graph.keys.size());
+        graph.keys.push_back({std::string(stored), detail::plistStringIsValid(stored, false)});
+        keyIDs.emplace(std::string(stored), id);
+        return id;
+    }
+    // The key a coder call names. Callers mostly pass the same texts at the same addresses: the key
+    // last found for the address is taken when its text is the same.
+    struct KeyHint {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        std::uint32_t id = 0;
+    };
+    std::array<KeyHint, 64> keyHints{};
+    std::uint32_t coderKey(std::string_view key) {
+        if (!key.empty() && key[0] == '$') return this->key(detail::escapedArchiveKey(key));
+        KeyHint& hint = keyHints[((reinterpret_cast<std::uintptr_t>(key.data()) >> 3) ^ key.size()) % keyHints.size()];
+        if (hint.data == key.data() && hint.size == key.size() && graph.keys[hint.id].text == key) return hint.id;
+        const std::uint32_t id = this->key(key);
+        hint = {key.data(), key.size(), id};
+        return id;
+    }
+    static ArchiveNode entry(std::uint32_t key, ArchiveNode node) {
+        node.key = key;
+        return node;
+    }
+    std::vector<ArchiveNode>& frame() { return frames[openFrames - 1]; }
+
+    std::uint64_t append(ArchiveNode node) {
+        graph.objects.push_back(node);
+        return graph.objects.size() - 1;
+    }
+
+    std::uint64_t classUID(std::string_view name, const std::vector<std::string>& chain) {
         if (auto it = classUIDs.find(name); it != classUIDs.end()) return it->second;
-        Array classes(chain.begin(), chain.end());
-        const std::uint64_t uid = append(Value::dictionary({{"$classes", Value(std::move(classes))}, {"$classname", name}}));
-        classUIDs.emplace(name, uid);
+        std::vector<ArchiveNode> names;
+        names.reserve(chain.size());
+        for (const std::string& c : chain) names.push_back(graph.text(c));
+        const ArchiveNode list = entry(classesKey, graph.container(NodeKind::Array, names));
+        const ArchiveNode entries[] = {list, entry(classNameKey, graph.text(name))};
+        const std::uint64_t uid = append(graph.container(NodeKind::Dictionary, entries));
+        classUIDs.emplace(std::string(name), uid);
         return uid;
     }
 
-    Value builtinClass(const char* name) { return detail::makeUID(classUID(name, builtinChain(name))); }
+    ArchiveNode builtinClassEntry(Builtin kind) {
+        std::uint64_t& uid = builtinUIDs[static_cast<std::size_t>(kind)];
+        if (!uid) uid = classUID(builtinClass(kind).name, builtinClass(kind).chain);
+        return entry(classKey, detail::ArchiveGraph::uid(uid));
+    }
+
+    std::uint64_t registeredClassUID(const ClassInfo* cls) {
+        if (auto it = registeredClassUIDs.find(cls); it != registeredClassUIDs.end()) return it->second;
+        const std::uint64_t uid = classUID(cls->name(), classChain(cls));
+        registeredClassUIDs.emplace(cls, uid);
+        return uid;
+    }
+
+    // A list of references under the key.
+    ArchiveNode uidList(std::uint32_t key, std::span<const std::uint64_t> uids) {
+        std::vector<ArchiveNode> nodes;
+        nodes.reserve(uids.size());
+        for (std::uint64_t uid : uids) nodes.push_back(detail::ArchiveGraph::uid(uid));
+        return entry(key, graph.container(NodeKind::Array, nodes));
+    }
 
     // Nesting of containers and objects is limited as in property lists.
     struct Level {
@@ -119,21 +218,7 @@ struct KeyedArchiver::State {
     std::uint64_t encodeObject(KeyedArchiver& archiver, const Ref<Object>& object);
 };
 
-namespace {
-
-// Archive names of a registered class and its superclasses (the root "Object" is written as "NSObject").
-std::vector<std::string> classChain(const ClassInfo* cls) {
-    std::vector<std::string> chain;
-    for (const ClassInfo* c = cls; c; c = c->superclass()) chain.push_back(c->superclass() ? c->name() : "NSObject");
-    return chain;
-}
-
-}  // namespace
-
-KeyedArchiver::KeyedArchiver(bool requiresSecureCoding) : secure_(requiresSecureCoding), state_(new State) {
-    state_->append(Value("$null"));
-    state_->frames.emplace_back();
-}
+KeyedArchiver::KeyedArchiver(bool requiresSecureCoding) : secure_(requiresSecureCoding), state_(new State) {}
 
 KeyedArchiver::~KeyedArchiver() = default;
 
@@ -141,47 +226,61 @@ std::uint64_t KeyedArchiver::State::encode(KeyedArchiver& archiver, const Value&
     switch (value.type()) {
         case Value::Type::Nil: return 0;
         case Value::Type::String: {
-            if (auto it = stringUIDs.find(value.string()); it != stringUIDs.end()) return it->second;
             const std::string& text = value.string();
+            if (auto it = stringUIDs.find(text); it != stringUIDs.end()) return it->second;
             std::uint64_t uid = 0;
             if (text.find('\0') == std::string::npos) {
-                uid = append(value);
+                uid = append(graph.text(text));
             } else {
                 // A plist string cannot hold NUL: such text is a string object with its UTF-8 bytes.
-                uid = append(Value::dictionary({{"$class", builtinClass("NSString")}, {"NS.string", Value::data(text)}}));
+                const ArchiveNode entries[] = {
+                    builtinClassEntry(Builtin::String),
+                    entry(key("NS.string"), graph.data({reinterpret_cast<const std::uint8_t*>(text.data()), text.size()})),
+                };
+                uid = append(graph.container(NodeKind::Dictionary, entries));
             }
-            stringUIDs.emplace(value.string(), uid);
+            stringUIDs.emplace(text, uid);
             return uid;
         }
-        case Value::Type::Number:
-        case Value::Type::Data: return append(value);
+        case Value::Type::Number: return append(graph.number(detail::numberOf(value)));
+        case Value::Type::Data: return append(graph.data(value.bytes()));
         case Value::Type::Null:
-            if (!nullUID) nullUID = append(Value::dictionary({{"$class", builtinClass("NSNull")}}));
+            if (!nullUID) {
+                const ArchiveNode entries[] = {builtinClassEntry(Builtin::Null)};
+                nullUID = append(graph.container(NodeKind::Dictionary, entries));
+            }
             return *nullUID;
-        case Value::Type::Date:
-            return append(Value::dictionary(
-                {{"$class", builtinClass("NSDate")}, {"NS.time", detail::dateOf(value).sinceReferenceDate()}}));
+        case Value::Type::Date: {
+            const ArchiveNode entries[] = {
+                builtinClassEntry(Builtin::Date),
+                entry(key("NS.time"), graph.number(Number::of(detail::dateOf(value).sinceReferenceDate()))),
+            };
+            return append(graph.container(NodeKind::Dictionary, entries));
+        }
         case Value::Type::Decimal: return encodeDecimal(detail::decimalOf(value));
         case Value::Type::Array: {
             Level level(depth);
-            const std::uint64_t uid = append(Value());
-            Array items;
+            const std::uint64_t uid = append({});
+            std::vector<std::uint64_t> items;
             items.reserve(value.array().size());
-            for (const Value& item : value.array()) items.push_back(detail::makeUID(encode(archiver, item)));
-            objects[uid] = Value::dictionary({{"NS.objects", Value(std::move(items))}, {"$class", builtinClass("NSArray")}});
+            for (const Value& item : value.array()) items.push_back(encode(archiver, item));
+            const ArchiveNode entries[] = {uidList(objectsKey, items), builtinClassEntry(Builtin::Array)};
+            graph.objects[uid] = graph.container(NodeKind::Dictionary, entries);
             return uid;
         }
         case Value::Type::Dictionary: {
             Level level(depth);
-            const std::uint64_t uid = append(Value());
-            Array keys, items;
+            const std::uint64_t uid = append({});
+            std::vector<std::uint64_t> keys, items;
+            keys.reserve(value.dictionary().size());
+            items.reserve(value.dictionary().size());
             for (const auto& [key, item] : value.dictionary()) {
-                keys.push_back(detail::makeUID(encode(archiver, Value(key))));
-                items.push_back(detail::makeUID(encode(archiver, item)));
+                keys.push_back(encode(archiver, Value(key)));
+                items.push_back(encode(archiver, item));
             }
-            objects[uid] = Value::dictionary({{"NS.keys", Value(std::move(keys))},
-                                              {"NS.objects", Value(std::move(items))},
-                                              {"$class", builtinClass("NSDictionary")}});
+            const ArchiveNode entries[] = {uidList(keysKey, keys), uidList(objectsKey, items),
+                                           builtinClassEntry(Builtin::Dictionary)};
+            graph.objects[uid] = graph.container(NodeKind::Dictionary, entries);
             return uid;
         }
         case Value::Type::Object: return encodeObject(archiver, value.object());
@@ -200,45 +299,54 @@ std::uint64_t KeyedArchiver::State::encodeDecimal(const Decimal& d) {
         length = word + 1;
     }
     const std::int64_t exponent = d.isNaN() ? 0 : d.exponent();
-    return append(Value::dictionary({
-        {"$class", builtinClass("NSDecimalNumber")},
-        {"NS.compact", true},
-        {"NS.exponent", exponent},
-        {"NS.length", static_cast<std::int64_t>(length)},
-        {"NS.mantissa", Value(Bytes(mantissa, mantissa + 16))},
-        {"NS.mantissa.bo", static_cast<std::int64_t>(1)},
-        {"NS.negative", d.isNaN() || d.isNegative()},
-    }));
+    const ArchiveNode entries[] = {
+        builtinClassEntry(Builtin::Decimal),
+        entry(key("NS.compact"), graph.number(Number::of(true))),
+        entry(key("NS.exponent"), graph.number(Number::of(exponent))),
+        entry(key("NS.length"), graph.number(Number::of(static_cast<std::int64_t>(length)))),
+        entry(key("NS.mantissa"), graph.data(mantissa)),
+        entry(key("NS.mantissa.bo"), graph.number(Number::of(static_cast<std::int64_t>(1)))),
+        entry(key("NS.negative"), graph.number(Number::of(d.isNaN() || d.isNegative()))),
+    };
+    return append(graph.container(NodeKind::Dictionary, entries));
 }
 
 std::uint64_t KeyedArchiver::State::encodeObject(KeyedArchiver& archiver, const Ref<Object>& object) {
     if (auto it = objectUIDs.find(object.get()); it != objectUIDs.end()) return it->second;
     Level level(depth);
-    if (auto set = std::dynamic_pointer_cast<ArchivedSet>(object)) {
-        const std::uint64_t uid = append(Value());
+    const Object& target = *object;
+    const std::type_info& type = typeid(target);
+    if (type == typeid(ArchivedSet)) {  // a final class
+        const auto set = std::static_pointer_cast<ArchivedSet>(object);
+        const std::uint64_t uid = append({});
         objectUIDs.emplace(object.get(), uid);
         retained.push_back(object);
-        Array items;
+        std::vector<std::uint64_t> items;
         items.reserve(set->members().size());
-        for (const Value& item : set->members()) items.push_back(detail::makeUID(encode(archiver, item)));
-        objects[uid] = Value::dictionary({{"NS.objects", Value(std::move(items))}, {"$class", builtinClass("NSSet")}});
+        for (const Value& item : set->members()) items.push_back(encode(archiver, item));
+        const ArchiveNode entries[] = {uidList(objectsKey, items), builtinClassEntry(Builtin::Set)};
+        graph.objects[uid] = graph.container(NodeKind::Dictionary, entries);
         return uid;
     }
-    if (auto error = std::dynamic_pointer_cast<Error>(object)) {
-        const std::uint64_t uid = append(Value());
+    const auto error = lastNonError && *lastNonError == type ? nullptr : std::dynamic_pointer_cast<Error>(object);
+    if (!error) lastNonError = &type;
+    if (error) {
+        const std::uint64_t uid = append({});
         objectUIDs.emplace(object.get(), uid);
         retained.push_back(object);
-        Dictionary dict{{"NSDomain", detail::makeUID(encode(archiver, Value(error->domain())))},
-                        {"NSCode", error->code()}};
-        if (!error->userInfo().empty()) dict.set("NSUserInfo", detail::makeUID(encode(archiver, Value(error->userInfo()))));
-        dict.set("$class", builtinClass("NSError"));
-        objects[uid] = Value(std::move(dict));
+        std::vector<ArchiveNode> entries;
+        entries.push_back(entry(key("NSDomain"), detail::ArchiveGraph::uid(encode(archiver, Value(error->domain())))));
+        entries.push_back(entry(key("NSCode"), graph.number(Number::of(error->code()))));
+        if (!error->userInfo().empty()) {
+            entries.push_back(entry(key("NSUserInfo"), detail::ArchiveGraph::uid(encode(archiver, Value(error->userInfo())))));
+        }
+        entries.push_back(builtinClassEntry(Builtin::Error));
+        graph.objects[uid] = graph.container(NodeKind::Dictionary, entries);
         return uid;
     }
     const auto* coding = dynamic_cast<const Coding*>(object.get());
     const ClassInfo* cls = classOf(*object);
-    const Object& target = *object;
-    if (!coding || !cls || cls->cppType() != std::type_index(typeid(target))) {
+    if (!coding || !cls || cls->cppType() != std::type_index(type)) {
         Exception::raise(std::string(kInvalidArgumentException),
                          format("-[%@ encodeWithCoder:]: unrecognized selector sent to instance %p",
                                 object->className(), static_cast<const void*>(object.get())));
@@ -249,18 +357,20 @@ std::uint64_t KeyedArchiver::State::encodeObject(KeyedArchiver& archiver, const 
                                 "'%@' does not.",
                                 cls->name()));
     }
-    const std::uint64_t uid = append(Value());
+    const std::uint64_t uid = append({});
     objectUIDs.emplace(object.get(), uid);
     retained.push_back(object);
-    frames.emplace_back();
+    if (frames.size() == openFrames) frames.emplace_back();
+    frames[openFrames].clear();
+    ++openFrames;
     struct Pop {
-        std::vector<Dictionary>& frames;
-        ~Pop() { frames.pop_back(); }
-    } pop{frames};
+        std::size_t& open;
+        ~Pop() { --open; }
+    } pop{openFrames};
     coding->encodeWithCoder(archiver);
-    Dictionary dict = std::move(frames.back());
-    dict.set("$class", detail::makeUID(classUID(cls->name(), classChain(cls))));
-    objects[uid] = Value(std::move(dict));
+    std::vector<ArchiveNode>& entries = frame();
+    entries.push_back(entry(classKey, detail::ArchiveGraph::uid(registeredClassUID(cls))));
+    graph.objects[uid] = graph.container(NodeKind::Dictionary, entries);
     return uid;
 }
 
@@ -277,27 +387,30 @@ void requireOpen(bool finished) {
 
 void KeyedArchiver::encodeObject(const Value& object, std::string_view key) {
     requireOpen(state_->finished);
-    const std::uint64_t uid = state_->encode(*this, object);
-    state_->frames.back().set(detail::escapedArchiveKey(key), detail::makeUID(uid));
+    State& s = *state_;
+    const std::uint64_t uid = s.encode(*this, object);
+    s.frame().push_back(State::entry(s.coderKey(key), detail::ArchiveGraph::uid(uid)));
 }
 
 void KeyedArchiver::encodeConditionalObject(const Value& object, std::string_view key) {
     requireOpen(state_->finished);
     State& s = *state_;
-    auto uid = makeRef<detail::PlistUID>(0);
-    s.frames.back().set(detail::escapedArchiveKey(key), Value(uid));
+    const std::size_t index = s.graph.conditionals.size();
+    s.graph.conditionals.push_back(0);
+    s.frame().push_back(State::entry(s.coderKey(key), {NodeKind::Conditional, true, 0, 0, 0, index}));
     if (object.isObject()) {
-        s.conditionals.push_back({object.object().get(), {}, uid});
+        s.conditionals.push_back({object.object().get(), {}, index});
         // Keep the address from being reused by another object while the archive is built.
         s.retained.push_back(object.object());
     } else if (object.isString()) {
-        s.conditionals.push_back({nullptr, object.string(), uid});
+        s.conditionals.push_back({nullptr, object.string(), index});
     }
 }
 
 void KeyedArchiver::encodeBool(bool value, std::string_view key) {
     requireOpen(state_->finished);
-    state_->frames.back().set(detail::escapedArchiveKey(key), Value(value));
+    State& s = *state_;
+    s.frame().push_back(State::entry(s.coderKey(key), s.graph.number(Number::of(value))));
 }
 
 void KeyedArchiver::encodeInt32(std::int32_t value, std::string_view key) { encodeInt64(value, key); }
@@ -305,19 +418,22 @@ void KeyedArchiver::encodeInteger(std::int64_t value, std::string_view key) { en
 
 void KeyedArchiver::encodeInt64(std::int64_t value, std::string_view key) {
     requireOpen(state_->finished);
-    state_->frames.back().set(detail::escapedArchiveKey(key), Value(value));
+    State& s = *state_;
+    s.frame().push_back(State::entry(s.coderKey(key), s.graph.number(Number::of(value))));
 }
 
 void KeyedArchiver::encodeDouble(double value, std::string_view key) {
     requireOpen(state_->finished);
-    state_->frames.back().set(detail::escapedArchiveKey(key), Value(value));
+    State& s = *state_;
+    s.frame().push_back(State::entry(s.coderKey(key), s.graph.number(Number::of(value))));
 }
 
 void KeyedArchiver::encodeFloat(float value, std::string_view key) { encodeDouble(value, key); }
 
 void KeyedArchiver::encodeBytes(std::span<const std::uint8_t> bytes, std::string_view key) {
     requireOpen(state_->finished);
-    state_->frames.back().set(detail::escapedArchiveKey(key), Value(Bytes(bytes.begin(), bytes.end())));
+    State& s = *state_;
+    s.frame().push_back(State::entry(s.coderKey(key), s.graph.data(bytes)));
 }
 
 Bytes KeyedArchiver::encodedData() {
@@ -326,19 +442,20 @@ Bytes KeyedArchiver::encodedData() {
     s.finished = true;
     for (const auto& pending : s.conditionals) {
         if (pending.object) {
-            if (auto it = s.objectUIDs.find(pending.object); it != s.objectUIDs.end()) pending.uid->value = it->second;
+            if (auto it = s.objectUIDs.find(pending.object); it != s.objectUIDs.end()) s.graph.conditionals[pending.index] = it->second;
         } else if (auto it = s.stringUIDs.find(pending.text); it != s.stringUIDs.end()) {
-            pending.uid->value = it->second;
+            s.graph.conditionals[pending.index] = it->second;
         }
     }
-    const Value root = Value::dictionary({
-        {"$archiver", "NSKeyedArchiver"},
-        {"$objects", Value(std::move(s.objects))},
-        {"$top", Value(std::move(s.frames.front()))},
-        {"$version", 100000},
-    });
+    s.graph.top = s.graph.container(NodeKind::Dictionary, s.frames.front());
+    detail::sortArchiveEntries(s.graph);
     std::string failure;
-    auto bytes = detail::writePlist(root, format_, {.uidsAsObjects = true}, &failure);
+    std::optional<Bytes> bytes;
+    if (format_ == PropertyListFormat::Binary) {
+        bytes = detail::writeBinaryArchive(s.graph, &failure);
+    } else {
+        bytes = detail::writePlist(detail::archiveTree(s.graph), format_, {.uidsAsObjects = true}, &failure);
+    }
     if (!bytes) Exception::raise(std::string(kInvalidArchiveOperationException), failure);
     return std::move(*bytes);
 }

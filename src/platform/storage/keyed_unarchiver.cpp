@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <unordered_map>
@@ -70,15 +72,53 @@ struct KeyedUnarchiver::State {
     Value root;
     const Array* objects = nullptr;                   // "$objects", by UID
     std::vector<const Value*> stack;                  // the dictionary being read ("$top" first)
-    std::unordered_map<std::uint64_t, Value> decoded;  // objects and finished containers, by UID
-    std::unordered_set<std::uint64_t> inProgress;     // containers being read (a cycle is damage)
+    // By UID: objects and finished containers (decoded), and containers being read (a cycle is damage).
+    enum Phase : std::uint8_t { Unread, InProgress, Decoded };
+    std::vector<Phase> phases;
+    std::vector<Value> decoded;
+    // By the UID of a class entry: its name and what it names, once found (a class not registered yet
+    // is looked up again).
+    struct ClassEntry {
+        std::string name;
+        const char* kind = nullptr;                   // the built-in kind, or nullptr
+        const ClassInfo* cls = nullptr;
+    };
+    std::unordered_map<std::uint64_t, ClassEntry> classes;
     std::vector<const AllowedClasses*> allowed;       // innermost decodeObjectOfClasses sets
     int depth = 0;
 
-    const Value* lookup(std::string_view key) const { return stack.back()->dictionary().find(detail::escapedArchiveKey(key)); }
+    void start(const Array& list) {
+        objects = &list;
+        phases.assign(list.size(), Unread);
+        decoded.resize(list.size());
+    }
+    // Where a key was found last: objects of one class hold their keys at the same places, so a
+    // look-up mostly takes one comparison. The slot is picked by the key text's address and size, and
+    // the entry there is taken only when its key is the text.
+    struct KeyHint {
+        const char* data = nullptr;
+        std::size_t size = 0;
+        std::size_t index = 0;
+    };
+    mutable std::array<KeyHint, 64> hints{};
+
+    const Value* lookup(std::string_view key) const {
+        const Dictionary& entries = stack.back()->dictionary();
+        if (!key.empty() && key[0] == '$') return entries.find(detail::escapedArchiveKey(key));
+        KeyHint& hint = hints[((reinterpret_cast<std::uintptr_t>(key.data()) >> 3) ^ key.size()) % hints.size()];
+        if (hint.data == key.data() && hint.size == key.size() && hint.index < entries.size()) {
+            const auto& entry = *(entries.begin() + static_cast<std::ptrdiff_t>(hint.index));
+            if (entry.first == key) return &entry.second;
+        }
+        const auto it = std::lower_bound(entries.begin(), entries.end(), key,
+                                         [](const Dictionary::Entry& entry, std::string_view k) { return entry.first < k; });
+        if (it == entries.end() || it->first != key) return nullptr;
+        hint = {key.data(), key.size(), static_cast<std::size_t>(it - entries.begin())};
+        return &it->second;
+    }
 
     Value decodeUID(KeyedUnarchiver& coder, std::uint64_t uid, const AllowedClasses* allowedSet, bool element);
-    Value decodeClassed(KeyedUnarchiver& coder, std::uint64_t uid, const Value& dict, const std::string& className,
+    Value decodeClassed(KeyedUnarchiver& coder, std::uint64_t uid, const Value& dict, ClassEntry& entry,
                         const AllowedClasses* allowedSet);
     Value decodeMember(KeyedUnarchiver& coder, const Value& dict, const char* key, const AllowedClasses* allowedSet);
 };
@@ -141,11 +181,14 @@ Value KeyedUnarchiver::State::decodeUID(KeyedUnarchiver& coder, std::uint64_t ui
         damaged(format("Damaged archive: object reference %llu out of bounds (%lu objects)",
                        static_cast<unsigned long long>(uid), static_cast<unsigned long>(objects->size())));
     }
-    if (auto it = decoded.find(uid); it != decoded.end()) {
-        if (it->second.isNil()) return {};  // an object that refused to be read
-        const ClassInfo* cls = kindClass(it->second);
-        checkAllowed(allowedSet, cls, cls ? cls->name() : std::string("?"));
-        return it->second;
+    if (phases[uid] == Decoded) {
+        const Value& done = decoded[uid];
+        if (done.isNil()) return {};  // an object that refused to be read
+        if (allowedSet) {
+            const ClassInfo* cls = kindClass(done);
+            checkAllowed(allowedSet, cls, cls ? cls->name() : std::string("?"));
+        }
+        return done;
     }
     const Value& node = (*objects)[uid];
     switch (node.type()) {
@@ -166,20 +209,25 @@ Value KeyedUnarchiver::State::decodeUID(KeyedUnarchiver& coder, std::uint64_t ui
     if (!classRef || *classRef == 0 || *classRef >= objects->size() || !(*objects)[*classRef].isDictionary()) {
         damaged(format("Damaged archive: object %llu has no class", static_cast<unsigned long long>(uid)));
     }
-    const Value& classNameValue = (*objects)[*classRef]["$classname"];
-    const std::string className = classNameValue.isString() ? classNameValue.string() : std::string();
-    if (className.empty()) damaged("Damaged archive: a class without a name");
+    auto known = classes.find(*classRef);
+    if (known == classes.end()) {
+        const Value& classNameValue = (*objects)[*classRef]["$classname"];
+        if (!classNameValue.isString() || classNameValue.string().empty()) damaged("Damaged archive: a class without a name");
+        known = classes.emplace(*classRef, ClassEntry{classNameValue.string()}).first;
+        known->second.kind = builtinKind(known->second.name);
+    }
     if (++depth > detail::kMaxPlistDepth) damaged("Damaged archive: objects nested too deeply");
     struct Leave {
         int& depth;
         ~Leave() { --depth; }
     } leave{depth};
-    return decodeClassed(coder, uid, node, className, allowedSet);
+    return decodeClassed(coder, uid, node, known->second, allowedSet);
 }
 
 Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_t uid, const Value& dict,
-                                            const std::string& className, const AllowedClasses* allowedSet) {
-    const char* kind = builtinKind(className);
+                                            ClassEntry& entry, const AllowedClasses* allowedSet) {
+    const std::string& className = entry.name;
+    const char* kind = entry.kind;
     if (kind && std::string_view(kind) != "Error") {
         checkAllowed(allowedSet, classNamed(kind), className);
         const std::string_view k(kind);
@@ -204,12 +252,14 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
             return bytes;
         }
         if (k == "Number") damaged("Damaged archive: a number stored as an object");
-        if (!inProgress.insert(uid).second) damaged("Damaged archive: a collection that contains itself");
+        if (phases[uid] == InProgress) damaged("Damaged archive: a collection that contains itself");
+        phases[uid] = InProgress;
         struct Done {
-            std::unordered_set<std::uint64_t>& set;
-            std::uint64_t uid;
-            ~Done() { set.erase(uid); }
-        } done{inProgress, uid};
+            Phase& phase;
+            ~Done() {
+                if (phase == InProgress) phase = Unread;
+            }
+        } done{phases[uid]};
         auto refs = [&](const char* key) {
             std::vector<std::uint64_t> out;
             const Value* list = dict.dictionary().find(key);
@@ -245,11 +295,13 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
             entries.finishAppending();
             result = Value(std::move(entries));
         }
-        decoded.emplace(uid, result);
+        decoded[uid] = result;
+        phases[uid] = Decoded;
         return result;
     }
 
-    const ClassInfo* cls = kind ? classNamed("Error") : classNamed(className);
+    if (!entry.cls) entry.cls = kind ? classNamed("Error") : classNamed(className);
+    const ClassInfo* cls = entry.cls;
     if (kind) {
         // Errors: checked against the allowed classes by their registered class, "Object" at least.
         checkAllowed(allowedSet, cls ? cls : classNamed("Object"), className);
@@ -258,7 +310,8 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
         Value info = decodeMember(coder, dict, "NSUserInfo", nullptr);
         if (!domain.isString() || !code.isNumber()) damaged("Damaged archive: an error without domain or code");
         Value error(Error::make(domain.string(), code.longLongValue(), info.dictionary()));
-        decoded.emplace(uid, error);
+        decoded[uid] = error;
+        phases[uid] = Decoded;
         return error;
     }
     if (!cls) {
@@ -272,7 +325,8 @@ Value KeyedUnarchiver::State::decodeClassed(KeyedUnarchiver& coder, std::uint64_
         damaged(format("The class '%@' does not support secure coding", className));
     }
     // Registered before its contents are read, so that references back to it find this object.
-    decoded.emplace(uid, Value(object));
+    decoded[uid] = Value(object);
+    phases[uid] = Decoded;
     stack.push_back(&dict);
     bool ok = false;
     {
@@ -320,7 +374,7 @@ KeyedUnarchiver::KeyedUnarchiver(std::span<const std::uint8_t> data) : KeyedUnar
                          format("*** -[KeyedUnarchiver initForReadingWithData:]: incomprehensible archive (%@)",
                                 failure.empty() ? std::string("not a keyed archive") : failure));
     }
-    state_->objects = &objects.array();
+    state_->start(objects.array());
     state_->stack.push_back(&top);
 }
 

@@ -168,6 +168,41 @@ def main():
                                          "ts_secs": 1000, "length": 3, "entity": b"\x01\x02", "guid": "g",
                                          "checksum": "c", "codex": 1})
 
+        cache = plistlib.loads(read("cache_items.plist"))
+        objects = cache["$objects"]
+
+        def resolve(ref):
+            value = objects[ref.data] if isinstance(ref, plistlib.UID) else ref
+            if not isinstance(value, dict) or "$class" not in value:
+                return value
+            name = objects[value["$class"].data]["$classname"]
+            if name == "NSArray":
+                return [resolve(item) for item in value["NS.objects"]]
+            if name == "NSDictionary":
+                return {resolve(k): resolve(v) for k, v in zip(value["NS.keys"], value["NS.objects"])}
+            if name == "NSString":
+                return value["NS.string"].decode("utf-8")
+            fields = {k: resolve(v) for k, v in value.items() if k != "$class"}
+            fields["class"] = (name, objects[value["$class"].data]["$classes"])
+            return fields
+
+        base = {"self.ts": 1700000000.25, "self.date": "2026-12-08", "self.time": "10:00:00", "self.session_id": "S1",
+                "self.sendingFlag": True}
+        check("cache items", resolve(cache["$top"]["root"]), [
+            dict(base, **{"class": ("TLYEvent", ["TLYEvent", "TLYBaseEvent", "NSObject"]), "self.type": "event",
+                          "self.event_id": "newsTab", "self.label": "\u97e9\u5267", "self.acc": 3, "self.du": 2**33,
+                          "self.values": {"k": "v", "n": 2}}),
+            dict(base, **{"class": ("TLYEkv", ["TLYEkv", "TLYBaseEvent", "NSObject"]), "self.type": "ekv",
+                          "self.du": 1500, "self.id": "buy", "self.key": "item", "self.values": {"a": "b"}}),
+            dict(base, **{"class": ("TLYError", ["TLYError", "TLYBaseEvent", "NSObject"]), "self.type": "error",
+                          "self.context": "crash\0report"}),
+            dict(base, **{"class": ("TLYTerminate", ["TLYTerminate", "TLYBaseEvent", "NSObject"]),
+                          "self.type": "terminate", "self.duration": 42.5,
+                          "self.pageViews": [["NewsViewController", 3]], "self.latitude": 39.9,
+                          "self.longitude": 116.4, "self.gps_time": 1700000000123}),
+        ])
+        check("cache item texts written once", len([o for o in objects if o == "S1"]), 1)
+
         check("json", json.loads(read("fragment.json")), {"appkey": "k", "n": 3, "t": "\u4e2d/\""})
     print("all analytics formats read back")
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "analytics/deflated.h"
+#include "analytics/items.h"
 #include "analytics/pack_cases.h"
 #include "analytics/tly_util.h"
 #include "platform/storage/keyed_archive.h"
@@ -49,6 +50,33 @@ int main(int argc, char** argv) {
 
     save(folder, "envelope_archive.plist",
          KeyedArchiver::archivedDataWithRootObject(Value(makeRef<TLYEnvelope>(test::tenFieldEnvelope()))));
+    // The cache archive's list of items: every kind, with texts the property list holds as they are,
+    // as UTF-16 and (with NUL) as a string object, and values shared between items.
+    auto event = makeRef<TLYEvent>();
+    event->event_id = "newsTab";
+    event->label = "\xE9\x9F\xA9\xE5\x89\xA7";
+    event->acc = 3;
+    event->du = std::int64_t{1} << 33;
+    event->values = Value::dictionary({{"k", "v"}, {"n", 2}});
+    auto ekv = TLYEkv::make("buy", "item", Dictionary{{"a", Value("b")}}, false);
+    ekv->du = 1500;
+    auto error = makeRef<TLYError>();
+    error->context = std::string("crash\0report", 12);
+    auto end = makeRef<TLYTerminate>(42.5);
+    end->pageViews = {Value(Array{Value("NewsViewController"), Value(3)})};
+    end->latitude = 39.9;
+    end->longitude = 116.4;
+    end->gps_time = 1700000000123;
+    Array items;
+    for (const Ref<TLYBaseEvent>& item : std::initializer_list<Ref<TLYBaseEvent>>{event, ekv, error, end}) {
+        item->ts = 1700000000.25;
+        item->date = "2026-12-08";
+        item->time = "10:00:00";
+        item->session_id = "S1";
+        item->sendingFlag = true;
+        items.emplace_back(item);
+    }
+    save(folder, "cache_items.plist", KeyedArchiver::archivedDataWithRootObject(Value(std::move(items))));
     std::string json = *TLYUtils::JSONFragment(Value::dictionary({{"appkey", "k"}, {"n", 3}, {"t", "\xE4\xB8\xAD/\""}}));
     save(folder, "fragment.json", Bytes(json.begin(), json.end()));
     return 0;

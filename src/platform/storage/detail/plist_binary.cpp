@@ -270,6 +270,8 @@ private:
     std::string failure_;
 };
 
+}  // namespace
+
 // ---- writing ----
 
 void putBigEndian(Bytes& out, std::uint64_t v, unsigned n) {
@@ -314,6 +316,20 @@ void putNumber(Bytes& out, const Number& n) {
         putInteger(out, static_cast<std::uint64_t>(n.longLongValue()), n.longLongValue() < 0);
     }
 }
+
+void putText(Bytes& out, std::string_view text) {
+    const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+        putMarker(out, 0x50, text.size());
+        out.insert(out.end(), text.begin(), text.end());
+    } else {
+        const std::u16string units = toUtf16(text);
+        putMarker(out, 0x60, units.size());
+        for (char16_t unit : units) putBigEndian(out, unit, 2);
+    }
+}
+
+namespace {
 
 // Flattens the value into the object list (each object before its contents, dictionary keys before
 // values); scalars with equal encodings are written once.
@@ -364,15 +380,7 @@ private:
 
     std::uint64_t string(const std::string& text) {
         Bytes out;
-        const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-        if (ascii) {
-            putMarker(out, 0x50, text.size());
-            out.insert(out.end(), text.begin(), text.end());
-        } else {
-            const std::u16string units = toUtf16(text);
-            putMarker(out, 0x60, units.size());
-            for (char16_t unit : units) putBigEndian(out, unit, 2);
-        }
+        putText(out, text);
         return scalar(out);
     }
 

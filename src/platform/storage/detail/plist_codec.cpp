@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <typeinfo>
 
 #include "platform/base/format.h"
 #include "platform/storage/detail/value_access.h"
@@ -25,7 +26,9 @@ std::string escapedArchiveKey(std::string_view key) {
 
 std::optional<std::uint64_t> uidOf(const Value& value) {
     if (value.isObject()) {
-        if (auto uid = value.objectAs<PlistUID>()) return uid->value;
+        // PlistUID is final: its exact type tells, without a counted copy of the reference.
+        const Object* object = value.object().get();
+        if (object && typeid(*object) == typeid(PlistUID)) return static_cast<const PlistUID*>(object)->value;
         return std::nullopt;
     }
     if (value.isDictionary() && value.dictionary().size() == 1) {

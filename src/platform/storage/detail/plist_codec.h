@@ -57,6 +57,16 @@ bool plistStringIsValid(std::string_view text, bool forXml);
 std::optional<std::string> xmlDateText(double sinceReferenceDate);
 std::optional<double> xmlDateSeconds(std::string_view text);
 
+// Binary encodings, appended to `out`: a big-endian integer of n bytes, the bytes an integer needs (1,
+// 2, 4 or 8), an integer object, a marker with its length, a number object and a text object (ASCII
+// or UTF-16BE).
+void putBigEndian(Bytes& out, std::uint64_t v, unsigned n);
+unsigned bytesFor(std::uint64_t v);
+void putInteger(Bytes& out, std::uint64_t v, bool negative);
+void putMarker(Bytes& out, std::uint8_t type, std::uint64_t length);
+void putNumber(Bytes& out, const Number& n);
+void putText(Bytes& out, std::string_view text);
+
 Value readXmlPlist(std::span<const std::uint8_t> data, std::string* failure);
 Bytes writeXmlPlist(const Value& value);
 Value readBinaryPlist(std::span<const std::uint8_t> data, bool uidsAsObjects, std::string* failure);
