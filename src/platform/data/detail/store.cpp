@@ -392,7 +392,24 @@ const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity
         info.columnTypes.push_back(attributeTypeOf(*p));
         if (kind == ColumnKind::Text) ++info.textColumns;
     }
-    info.insertSQL = "INSERT INTO " + quoteIdentifier(entity.name()) + " (" + insertColumns + ") VALUES (" + placeholders + ")";
+    const std::string row = "(" + placeholders + ")";
+    info.insertSQL = "INSERT INTO " + quoteIdentifier(entity.name()) + " (" + insertColumns + ") VALUES " + row;
+    // Statements of kInsertRows rows, then of kInsertRows / step, … down to one row, as far as SQLite
+    // takes that many parameters in one statement.
+    info.insertsInBatches = std::none_of(entity.relationships().begin(), entity.relationships().end(),
+                                         [](const auto& r) { return r->isToMany(); });
+    const std::size_t parameters = info.columnProperties.size() + 2;
+    const auto limit = static_cast<std::size_t>(std::max(1, sqlite3_limit(db_.handle(), SQLITE_LIMIT_VARIABLE_NUMBER, -1)));
+    for (std::size_t rows = info.insertsInBatches ? kInsertRows : 1; rows > 1; rows /= kInsertRowsStep) {
+        if (rows * parameters > limit) continue;
+        std::string sql = info.insertSQL;
+        sql.reserve(sql.size() + (rows - 1) * (row.size() + 2));
+        for (std::size_t k = 1; k < rows; ++k) sql += ", " + row;
+        info.insertRows.push_back(rows);
+        info.insertRowsSQL.push_back(std::move(sql));
+    }
+    info.insertRows.push_back(1);
+    info.insertRowsSQL.push_back(info.insertSQL);
     return infos_.emplace(entity.name(), std::move(info)).first->second;
 }
 
