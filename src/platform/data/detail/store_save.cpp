@@ -64,7 +64,7 @@ inline void bindBytes(Statement& s, int column, BoundParameter::Kind kind, const
 
 // Binds a value of one of the common kinds straight from the value (nil as NULL); false when the value
 // needs encoding first. Text and data stay alive in the caller's values until the statement has run.
-inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value, BoundParameter& bound) {
+[[gnu::always_inline]] inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value, BoundParameter& bound) {
     if (value.isNil()) {
         bindNull(s, column, bound);
         return true;
@@ -275,17 +275,20 @@ bool SQLiteStore::insertRows(const std::vector<PendingInsert>& inserts, const Te
     // Binds a row's values to the parameters of the statement's row `slot`; false when a value needs
     // encoding first (then that row goes alone).
     auto bindRow = [&](Batch& b, std::size_t slot, const PendingInsert& row) {
+        // The entity's layout in locals: the calls into SQLite between the columns would make the
+        // compiler read it again through the captures for every column.
         Statement& s = *b.statement;
-        BoundParameter* bound = b.bound.data() + slot * parameters;
-        const int first = static_cast<int>(slot * parameters) + 1;
+        const std::size_t stored = i->columnProperties.size();
+        const int* properties = i->columnProperties.data();
+        const ColumnKind* kinds = i->columnKinds.data();
+        const AttributeType* types = i->columnTypes.data();
+        BoundParameter* bound = b.bound.data() + slot * (stored + 2);
+        const int first = static_cast<int>(slot * (stored + 2)) + 1;
         bindInteger(s, first, row.permanentID->key(), bound[0]);
         bindInteger(s, first + 1, 1, bound[1]);
-        const std::vector<Value>& columns = row.insert->valuesByIndex;
-        for (std::size_t c = 0; c < i->columnProperties.size(); ++c) {
-            if (!bindDirect(s, first + 2 + static_cast<int>(c), i->columnKinds[c], i->columnTypes[c],
-                            columns[static_cast<std::size_t>(i->columnProperties[c])], bound[c + 2])) {
-                return false;
-            }
+        const Value* values = row.insert->valuesByIndex.data();
+        for (std::size_t c = 0; c < stored; ++c) {
+            if (!bindDirect(s, first + 2 + static_cast<int>(c), kinds[c], types[c], values[properties[c]], bound[c + 2])) return false;
         }
         return true;
     };
