@@ -488,6 +488,7 @@ std::vector<std::pair<std::int64_t, std::int64_t>> SQLiteStore::keyRuns(const En
     constexpr std::size_t kShortestRun = 8;
     constexpr std::size_t kMostRuns = 4;
     std::vector<std::int64_t> keys;
+    keys.reserve(ids.size());
     for (const ManagedObjectID* id : ids) {
         if (!id || id->isTemporaryID() || !id->entity() || id->storeIdentifier() != identifier_) continue;
         if (id->entity().get() != &entity && id->entity()->name() != entity.name()) continue;
@@ -495,13 +496,35 @@ std::vector<std::pair<std::int64_t, std::int64_t>> SQLiteStore::keyRuns(const En
     }
     std::vector<std::pair<std::int64_t, std::int64_t>> runs;
     if (keys.size() < kShortestRun) return runs;
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    for (std::size_t first = 0; first < keys.size();) {
-        std::size_t last = first;
-        while (last + 1 < keys.size() && keys[last + 1] == keys[last] + 1) ++last;
-        if (last - first + 1 >= kShortestRun) runs.emplace_back(keys[first], keys[last]);
-        first = last + 1;
+    const auto [lowest, highest] = std::minmax_element(keys.begin(), keys.end());
+    const std::int64_t low = *lowest;
+    const auto span = static_cast<std::uint64_t>(*highest) - static_cast<std::uint64_t>(low) + 1;
+    if (span <= 4 * keys.size()) {
+        // Keys close together (the usual case: the records of one save): marked in a table over their
+        // span and read off in order, instead of sorted.
+        std::vector<std::uint8_t> present(span);
+        for (const std::int64_t key : keys) present[static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(low)] = 1;
+        for (std::size_t first = 0; first < span;) {
+            if (!present[first]) {
+                ++first;
+                continue;
+            }
+            std::size_t last = first;
+            while (last + 1 < span && present[last + 1]) ++last;
+            if (last - first + 1 >= kShortestRun) {
+                runs.emplace_back(low + static_cast<std::int64_t>(first), low + static_cast<std::int64_t>(last));
+            }
+            first = last + 1;
+        }
+    } else {
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        for (std::size_t first = 0; first < keys.size();) {
+            std::size_t last = first;
+            while (last + 1 < keys.size() && keys[last + 1] == keys[last] + 1) ++last;
+            if (last - first + 1 >= kShortestRun) runs.emplace_back(keys[first], keys[last]);
+            first = last + 1;
+        }
     }
     // The longest runs, in key order.
     if (runs.size() > kMostRuns) {
@@ -544,18 +567,29 @@ bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePla
     if (limit > 0 || offset > 0) s.bindInt64(index++, static_cast<std::int64_t>(offset));
     int rc;
     while ((rc = s.step()) == SQLITE_ROW) {
-        RowSnapshot row;
+        Ref<ManagedObjectID> id;
         if (skip || known) {
             // An ID the caller holds already costs no new one.
             const std::int64_t key = s.columnInt64(0);
             const Ref<ManagedObjectID>* held = known ? (*known)(identifier_, key) : nullptr;
-            row.objectID = held ? *held : ManagedObjectID::makePermanent(entity, identifier_, key);
-            if (skip && (*skip)(row.objectID)) continue;
+            id = held ? *held : ManagedObjectID::makePermanent(entity, identifier_, key);
+            if (skip && (*skip)(id)) continue;
         }
-        readRow(entity, i, s, needValues, row);
-        if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) continue;
+        // The row is made in its place in out (no snapshot moved in and destroyed per row).
+        RowSnapshot& row = out.emplace_back();
+        row.objectID = std::move(id);
+        if (!needValues) {
+            // Keys only: the key (unless the ID came above) and the version.
+            if (!row.objectID) row.objectID = ManagedObjectID::makePermanent(entity, identifier_, s.columnInt64(0));
+            row.version = s.columnInt64(1);
+            continue;
+        }
+        readRow(entity, i, s, true, row);
+        if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) {
+            out.pop_back();
+            continue;
+        }
         if (!includeValues) row.values.clear();
-        out.push_back(std::move(row));
     }
     if (rc != SQLITE_DONE) {
         setError(error, db_.lastError(kSQLiteError, sql));
