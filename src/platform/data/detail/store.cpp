@@ -543,59 +543,84 @@ bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePla
                             const std::function<const Ref<ManagedObjectID>*(const std::string&, std::int64_t)>* known) {
     const EntityInfo& i = info(*entity);
     const bool needValues = includeValues || plan.residual;
-    std::string sql = "SELECT " + (needValues ? i.selectColumns
-                                                 : quoteIdentifier(kKeyColumn) + ", " + quoteIdentifier(kVersionColumn)) +
-                      " FROM " + quoteIdentifier(entity->name());
+    const std::string key = quoteIdentifier(kKeyColumn);
+    const std::string head = "SELECT " + (needValues ? i.selectColumns : key + ", " + quoteIdentifier(kVersionColumn)) + " FROM " +
+                             quoteIdentifier(entity->name());
+    // Steps a statement whose parameters after the plan's bindings `bindRest` binds, appending its rows.
+    auto readRows = [&](const std::string& sql, auto bindRest) {
+        Statement s = db_.prepare(sql, error);
+        if (!s) return false;
+        int index = 1;
+        for (const Value& b : plan.bindings) s.bind(index++, b);
+        bindRest(s, index);
+        int rc;
+        while ((rc = s.step()) == SQLITE_ROW) {
+            Ref<ManagedObjectID> id;
+            if (skip || known) {
+                // An ID the caller holds already costs no new one.
+                const std::int64_t rowKey = s.columnInt64(0);
+                const Ref<ManagedObjectID>* held = known ? (*known)(identifier_, rowKey) : nullptr;
+                id = held ? *held : ManagedObjectID::makePermanent(entity, identifier_, rowKey);
+                if (skip && (*skip)(id)) continue;
+            }
+            // The row is made in its place in out (no snapshot moved in and destroyed per row).
+            RowSnapshot& row = out.emplace_back();
+            row.objectID = std::move(id);
+            if (!needValues) {
+                // Keys only: the key (unless the ID came above) and the version.
+                if (!row.objectID) row.objectID = ManagedObjectID::makePermanent(entity, identifier_, s.columnInt64(0));
+                row.version = s.columnInt64(1);
+                continue;
+            }
+            readRow(entity, i, s, true, row);
+            if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) {
+                out.pop_back();
+                continue;
+            }
+            if (!includeValues) row.values.clear();
+        }
+        if (rc != SQLITE_DONE) {
+            setError(error, db_.lastError(kSQLiteError, sql));
+            return false;
+        }
+        return true;
+    };
+    if (!excluded.empty() && (orderBy.empty() || orderBy == key + " ASC") && limit == 0 && offset == 0) {
+        // In key order without a window, the rows between the excluded runs are read gap by gap, each
+        // a range of keys SQLite seeks to (the runs are ascending and apart): the runs' own rows are
+        // not stepped over, as a condition on every row would have them.
+        const std::string filter = head + " WHERE " + (plan.sql.empty() ? "" : "(" + plan.sql + ") AND ");
+        const std::string order = " ORDER BY " + key;
+        for (std::size_t gap = 0; gap <= excluded.size(); ++gap) {
+            const bool first = gap == 0;
+            const bool last = gap == excluded.size();
+            const std::string sql = filter + (first ? key + " < ?" : last ? key + " > ?" : key + " > ? AND " + key + " < ?") + order;
+            const bool read = readRows(sql, [&](Statement& s, int index) {
+                if (!first) s.bindInt64(index++, excluded[gap - 1].second);
+                if (!last) s.bindInt64(index, excluded[gap].first);
+            });
+            if (!read) return false;
+        }
+        return true;
+    }
+    std::string sql = head;
     std::string where = plan.sql.empty() || excluded.empty() ? plan.sql : "(" + plan.sql + ")";
     for (std::size_t k = 0; k < excluded.size(); ++k) {
         if (!where.empty()) where += " AND ";
-        where += "NOT (" + quoteIdentifier(kKeyColumn) + " BETWEEN ? AND ?)";
+        where += "NOT (" + key + " BETWEEN ? AND ?)";
     }
     if (!where.empty()) sql += " WHERE " + where;
-    sql += " ORDER BY " + (orderBy.empty() ? quoteIdentifier(kKeyColumn) : orderBy);
+    sql += " ORDER BY " + (orderBy.empty() ? key : orderBy);
     if (limit > 0) sql += " LIMIT ? OFFSET ?";
     else if (offset > 0) sql += " LIMIT -1 OFFSET ?";
-    Statement s = db_.prepare(sql, error);
-    if (!s) return false;
-    int index = 1;
-    for (const Value& b : plan.bindings) s.bind(index++, b);
-    for (const auto& [first, last] : excluded) {
-        s.bindInt64(index++, first);
-        s.bindInt64(index++, last);
-    }
-    if (limit > 0) s.bindInt64(index++, static_cast<std::int64_t>(limit));
-    if (limit > 0 || offset > 0) s.bindInt64(index++, static_cast<std::int64_t>(offset));
-    int rc;
-    while ((rc = s.step()) == SQLITE_ROW) {
-        Ref<ManagedObjectID> id;
-        if (skip || known) {
-            // An ID the caller holds already costs no new one.
-            const std::int64_t key = s.columnInt64(0);
-            const Ref<ManagedObjectID>* held = known ? (*known)(identifier_, key) : nullptr;
-            id = held ? *held : ManagedObjectID::makePermanent(entity, identifier_, key);
-            if (skip && (*skip)(id)) continue;
+    return readRows(sql, [&](Statement& s, int index) {
+        for (const auto& [first, last] : excluded) {
+            s.bindInt64(index++, first);
+            s.bindInt64(index++, last);
         }
-        // The row is made in its place in out (no snapshot moved in and destroyed per row).
-        RowSnapshot& row = out.emplace_back();
-        row.objectID = std::move(id);
-        if (!needValues) {
-            // Keys only: the key (unless the ID came above) and the version.
-            if (!row.objectID) row.objectID = ManagedObjectID::makePermanent(entity, identifier_, s.columnInt64(0));
-            row.version = s.columnInt64(1);
-            continue;
-        }
-        readRow(entity, i, s, true, row);
-        if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) {
-            out.pop_back();
-            continue;
-        }
-        if (!includeValues) row.values.clear();
-    }
-    if (rc != SQLITE_DONE) {
-        setError(error, db_.lastError(kSQLiteError, sql));
-        return false;
-    }
-    return true;
+        if (limit > 0) s.bindInt64(index++, static_cast<std::int64_t>(limit));
+        if (limit > 0 || offset > 0) s.bindInt64(index, static_cast<std::int64_t>(offset));
+    });
 }
 
 std::optional<std::size_t> SQLiteStore::countRows(const EntityDescription& entity, const WherePlan& plan, Ref<Error>* error) {
