@@ -392,7 +392,24 @@ const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity
         info.columnTypes.push_back(attributeTypeOf(*p));
         if (kind == ColumnKind::Text) ++info.textColumns;
     }
-    info.insertSQL = "INSERT INTO " + quoteIdentifier(entity.name()) + " (" + insertColumns + ") VALUES (" + placeholders + ")";
+    const std::string row = "(" + placeholders + ")";
+    info.insertSQL = "INSERT INTO " + quoteIdentifier(entity.name()) + " (" + insertColumns + ") VALUES " + row;
+    // Statements of kInsertRows rows, then of kInsertRows / step, … down to one row, as far as SQLite
+    // takes that many parameters in one statement.
+    info.insertsInBatches = std::none_of(entity.relationships().begin(), entity.relationships().end(),
+                                         [](const auto& r) { return r->isToMany(); });
+    const std::size_t parameters = info.columnProperties.size() + 2;
+    const auto limit = static_cast<std::size_t>(std::max(1, sqlite3_limit(db_.handle(), SQLITE_LIMIT_VARIABLE_NUMBER, -1)));
+    for (std::size_t rows = info.insertsInBatches ? kInsertRows : 1; rows > 1; rows /= kInsertRowsStep) {
+        if (rows * parameters > limit) continue;
+        std::string sql = info.insertSQL;
+        sql.reserve(sql.size() + (rows - 1) * (row.size() + 2));
+        for (std::size_t k = 1; k < rows; ++k) sql += ", " + row;
+        info.insertRows.push_back(rows);
+        info.insertRowsSQL.push_back(std::move(sql));
+    }
+    info.insertRows.push_back(1);
+    info.insertRowsSQL.push_back(info.insertSQL);
     return infos_.emplace(entity.name(), std::move(info)).first->second;
 }
 
@@ -471,6 +488,7 @@ std::vector<std::pair<std::int64_t, std::int64_t>> SQLiteStore::keyRuns(const En
     constexpr std::size_t kShortestRun = 8;
     constexpr std::size_t kMostRuns = 4;
     std::vector<std::int64_t> keys;
+    keys.reserve(ids.size());
     for (const ManagedObjectID* id : ids) {
         if (!id || id->isTemporaryID() || !id->entity() || id->storeIdentifier() != identifier_) continue;
         if (id->entity().get() != &entity && id->entity()->name() != entity.name()) continue;
@@ -478,13 +496,35 @@ std::vector<std::pair<std::int64_t, std::int64_t>> SQLiteStore::keyRuns(const En
     }
     std::vector<std::pair<std::int64_t, std::int64_t>> runs;
     if (keys.size() < kShortestRun) return runs;
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-    for (std::size_t first = 0; first < keys.size();) {
-        std::size_t last = first;
-        while (last + 1 < keys.size() && keys[last + 1] == keys[last] + 1) ++last;
-        if (last - first + 1 >= kShortestRun) runs.emplace_back(keys[first], keys[last]);
-        first = last + 1;
+    const auto [lowest, highest] = std::minmax_element(keys.begin(), keys.end());
+    const std::int64_t low = *lowest;
+    const auto span = static_cast<std::uint64_t>(*highest) - static_cast<std::uint64_t>(low) + 1;
+    if (span <= 4 * keys.size()) {
+        // Keys close together (the usual case: the records of one save): marked in a table over their
+        // span and read off in order, instead of sorted.
+        std::vector<std::uint8_t> present(span);
+        for (const std::int64_t key : keys) present[static_cast<std::uint64_t>(key) - static_cast<std::uint64_t>(low)] = 1;
+        for (std::size_t first = 0; first < span;) {
+            if (!present[first]) {
+                ++first;
+                continue;
+            }
+            std::size_t last = first;
+            while (last + 1 < span && present[last + 1]) ++last;
+            if (last - first + 1 >= kShortestRun) {
+                runs.emplace_back(low + static_cast<std::int64_t>(first), low + static_cast<std::int64_t>(last));
+            }
+            first = last + 1;
+        }
+    } else {
+        std::sort(keys.begin(), keys.end());
+        keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+        for (std::size_t first = 0; first < keys.size();) {
+            std::size_t last = first;
+            while (last + 1 < keys.size() && keys[last + 1] == keys[last] + 1) ++last;
+            if (last - first + 1 >= kShortestRun) runs.emplace_back(keys[first], keys[last]);
+            first = last + 1;
+        }
     }
     // The longest runs, in key order.
     if (runs.size() > kMostRuns) {
@@ -503,48 +543,84 @@ bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePla
                             const std::function<const Ref<ManagedObjectID>*(const std::string&, std::int64_t)>* known) {
     const EntityInfo& i = info(*entity);
     const bool needValues = includeValues || plan.residual;
-    std::string sql = "SELECT " + (needValues ? i.selectColumns
-                                                 : quoteIdentifier(kKeyColumn) + ", " + quoteIdentifier(kVersionColumn)) +
-                      " FROM " + quoteIdentifier(entity->name());
+    const std::string key = quoteIdentifier(kKeyColumn);
+    const std::string head = "SELECT " + (needValues ? i.selectColumns : key + ", " + quoteIdentifier(kVersionColumn)) + " FROM " +
+                             quoteIdentifier(entity->name());
+    // Steps a statement whose parameters after the plan's bindings `bindRest` binds, appending its rows.
+    auto readRows = [&](const std::string& sql, auto bindRest) {
+        Statement s = db_.prepare(sql, error);
+        if (!s) return false;
+        int index = 1;
+        for (const Value& b : plan.bindings) s.bind(index++, b);
+        bindRest(s, index);
+        int rc;
+        while ((rc = s.step()) == SQLITE_ROW) {
+            Ref<ManagedObjectID> id;
+            if (skip || known) {
+                // An ID the caller holds already costs no new one.
+                const std::int64_t rowKey = s.columnInt64(0);
+                const Ref<ManagedObjectID>* held = known ? (*known)(identifier_, rowKey) : nullptr;
+                id = held ? *held : ManagedObjectID::makePermanent(entity, identifier_, rowKey);
+                if (skip && (*skip)(id)) continue;
+            }
+            // The row is made in its place in out (no snapshot moved in and destroyed per row).
+            RowSnapshot& row = out.emplace_back();
+            row.objectID = std::move(id);
+            if (!needValues) {
+                // Keys only: the key (unless the ID came above) and the version.
+                if (!row.objectID) row.objectID = ManagedObjectID::makePermanent(entity, identifier_, s.columnInt64(0));
+                row.version = s.columnInt64(1);
+                continue;
+            }
+            readRow(entity, i, s, true, row);
+            if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) {
+                out.pop_back();
+                continue;
+            }
+            if (!includeValues) row.values.clear();
+        }
+        if (rc != SQLITE_DONE) {
+            setError(error, db_.lastError(kSQLiteError, sql));
+            return false;
+        }
+        return true;
+    };
+    if (!excluded.empty() && (orderBy.empty() || orderBy == key + " ASC") && limit == 0 && offset == 0) {
+        // In key order without a window, the rows between the excluded runs are read gap by gap, each
+        // a range of keys SQLite seeks to (the runs are ascending and apart): the runs' own rows are
+        // not stepped over, as a condition on every row would have them.
+        const std::string filter = head + " WHERE " + (plan.sql.empty() ? "" : "(" + plan.sql + ") AND ");
+        const std::string order = " ORDER BY " + key;
+        for (std::size_t gap = 0; gap <= excluded.size(); ++gap) {
+            const bool first = gap == 0;
+            const bool last = gap == excluded.size();
+            const std::string sql = filter + (first ? key + " < ?" : last ? key + " > ?" : key + " > ? AND " + key + " < ?") + order;
+            const bool read = readRows(sql, [&](Statement& s, int index) {
+                if (!first) s.bindInt64(index++, excluded[gap - 1].second);
+                if (!last) s.bindInt64(index, excluded[gap].first);
+            });
+            if (!read) return false;
+        }
+        return true;
+    }
+    std::string sql = head;
     std::string where = plan.sql.empty() || excluded.empty() ? plan.sql : "(" + plan.sql + ")";
     for (std::size_t k = 0; k < excluded.size(); ++k) {
         if (!where.empty()) where += " AND ";
-        where += "NOT (" + quoteIdentifier(kKeyColumn) + " BETWEEN ? AND ?)";
+        where += "NOT (" + key + " BETWEEN ? AND ?)";
     }
     if (!where.empty()) sql += " WHERE " + where;
-    sql += " ORDER BY " + (orderBy.empty() ? quoteIdentifier(kKeyColumn) : orderBy);
+    sql += " ORDER BY " + (orderBy.empty() ? key : orderBy);
     if (limit > 0) sql += " LIMIT ? OFFSET ?";
     else if (offset > 0) sql += " LIMIT -1 OFFSET ?";
-    Statement s = db_.prepare(sql, error);
-    if (!s) return false;
-    int index = 1;
-    for (const Value& b : plan.bindings) s.bind(index++, b);
-    for (const auto& [first, last] : excluded) {
-        s.bindInt64(index++, first);
-        s.bindInt64(index++, last);
-    }
-    if (limit > 0) s.bindInt64(index++, static_cast<std::int64_t>(limit));
-    if (limit > 0 || offset > 0) s.bindInt64(index++, static_cast<std::int64_t>(offset));
-    int rc;
-    while ((rc = s.step()) == SQLITE_ROW) {
-        RowSnapshot row;
-        if (skip || known) {
-            // An ID the caller holds already costs no new one.
-            const std::int64_t key = s.columnInt64(0);
-            const Ref<ManagedObjectID>* held = known ? (*known)(identifier_, key) : nullptr;
-            row.objectID = held ? *held : ManagedObjectID::makePermanent(entity, identifier_, key);
-            if (skip && (*skip)(row.objectID)) continue;
+    return readRows(sql, [&](Statement& s, int index) {
+        for (const auto& [first, last] : excluded) {
+            s.bindInt64(index++, first);
+            s.bindInt64(index++, last);
         }
-        readRow(entity, i, s, needValues, row);
-        if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) continue;
-        if (!includeValues) row.values.clear();
-        out.push_back(std::move(row));
-    }
-    if (rc != SQLITE_DONE) {
-        setError(error, db_.lastError(kSQLiteError, sql));
-        return false;
-    }
-    return true;
+        if (limit > 0) s.bindInt64(index++, static_cast<std::int64_t>(limit));
+        if (limit > 0 || offset > 0) s.bindInt64(index, static_cast<std::int64_t>(offset));
+    });
 }
 
 std::optional<std::size_t> SQLiteStore::countRows(const EntityDescription& entity, const WherePlan& plan, Ref<Error>* error) {

@@ -33,6 +33,11 @@ inline AttributeType attributeTypeOf(const PropertyDescription& property) {
 // the SQLite error underneath; other errors unchanged.
 Ref<Error> saveFailure(const Ref<Error>& sqliteError);
 
+// Rows an insert statement writes at most; the rest of a run go in statements of kInsertRows / step,
+// / step², … down to one row: a handful of statement texts per entity, each prepared once.
+inline constexpr std::size_t kInsertRows = 64;
+inline constexpr std::size_t kInsertRowsStep = 4;
+
 class SQLiteStore {
 public:
     explicit SQLiteStore(Ref<ManagedObjectModel> model) : model_(std::move(model)) {}
@@ -88,6 +93,11 @@ private:
         std::vector<AttributeType> columnTypes;  // Undefined for relationships
         std::size_t textColumns = 0;
         std::string insertSQL;
+        // Inserts go several rows to a statement when the entity has no to-many relationship: the row
+        // counts of its insert statements (descending, the last one row) and their texts.
+        bool insertsInBatches = false;
+        std::vector<std::size_t> insertRows;
+        std::vector<std::string> insertRowsSQL;
     };
     const EntityInfo& info(const EntityDescription& entity);
     // Text is made in `texts`, the row's one allocation for its texts (a row is read, kept and dropped
@@ -96,6 +106,14 @@ private:
                        TextBlock& texts);
     bool readRow(const Ref<EntityDescription>& entity, const EntityInfo& info, const Statement& stmt, bool includeValues,
                  RowSnapshot& row);
+    using TemporaryIDs = std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>;
+    // Inserts the rows in their order (rows of an entity without to-many relationships several to a
+    // statement) and notes each one's version; false with the first failure in that order.
+    bool insertRows(const std::vector<PendingInsert>& inserts, const TemporaryIDs& temporaryIDs,
+                    std::vector<std::pair<Ref<ManagedObjectID>, std::int64_t>>& versions, Ref<Error>& failure);
+    // Writes a to-many relationship's rows of the owner (replacing what it had when replace is set).
+    bool writeToMany(const EntityDescription& entity, const RelationshipDescription& r, std::int64_t owner, const Value& value,
+                     bool replace, const TemporaryIDs& temporaryIDs, Ref<Error>& failure);
     // The bound form of a value for a column; nothing (with a 1550 error) when the property cannot
     // hold it.
     std::optional<Value> encodeValue(const PropertyDescription& property, const Value& value,

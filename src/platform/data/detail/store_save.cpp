@@ -64,7 +64,7 @@ inline void bindBytes(Statement& s, int column, BoundParameter::Kind kind, const
 
 // Binds a value of one of the common kinds straight from the value (nil as NULL); false when the value
 // needs encoding first. Text and data stay alive in the caller's values until the statement has run.
-inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value, BoundParameter& bound) {
+[[gnu::always_inline]] inline bool bindDirect(Statement& s, int column, ColumnKind kind, AttributeType type, const Value& value, BoundParameter& bound) {
     if (value.isNil()) {
         bindNull(s, column, bound);
         return true;
@@ -212,6 +212,188 @@ Ref<Error> saveFailure(const Ref<Error>& sqliteError) {
                                     {std::string(kSQLiteErrorCodeKey), sqliteError->userInfo().get(kSQLiteErrorCodeKey)}});
 }
 
+bool SQLiteStore::writeToMany(const EntityDescription& entity, const RelationshipDescription& r, std::int64_t owner,
+                              const Value& value, bool replace, const TemporaryIDs& temporaryIDs, Ref<Error>& failure) {
+    const std::string table = quoteIdentifier(relationTableName(entity.name(), r.name()));
+    if (replace) {
+        Statement d = db_.prepare("DELETE FROM " + table + " WHERE \"owner\" = ?", &failure);
+        if (!d) return false;
+        d.bindInt64(1, owner);
+        if (!d.run(&failure)) return false;
+    }
+    if (value.isNil()) return true;
+    if (!value.isArray()) {
+        encodeValue(r, Value(Bytes()), temporaryIDs, &failure);  // reports the kind error
+        return false;
+    }
+    std::int64_t position = 0;
+    std::string insertSQL;  // made once for all the items
+    for (const Value& item : value.array()) {
+        auto key = keyOf(item, r.destinationEntityName(), temporaryIDs);
+        if (!key) {
+            encodeValue(r, item, temporaryIDs, &failure);
+            return false;
+        }
+        if (insertSQL.empty()) insertSQL = "INSERT INTO " + table + " (\"owner\", \"position\", \"target\") VALUES (?, ?, ?)";
+        Statement ins = db_.prepare(insertSQL, &failure);
+        if (!ins) return false;
+        ins.bindInt64(1, owner);
+        ins.bindInt64(2, position++);
+        ins.bindInt64(3, *key);
+        if (!ins.run(&failure)) return false;
+    }
+    return true;
+}
+
+bool SQLiteStore::insertRows(const std::vector<PendingInsert>& inserts, const TemporaryIDs& temporaryIDs,
+                             std::vector<std::pair<Ref<ManagedObjectID>, std::int64_t>>& versions, Ref<Error>& failure) {
+    // An insert statement of the current entity for one of its row counts, and what each of its
+    // parameters holds (a fresh statement has no bindings).
+    struct Batch {
+        std::optional<Statement> statement;
+        std::vector<BoundParameter> bound;
+    };
+    const EntityDescription* entity = nullptr;  // whose statements `batches` holds
+    const EntityInfo* i = nullptr;
+    std::size_t parameters = 0;  // per row
+    std::vector<Batch> batches;  // by the index of the row count in i->insertRows
+    // Rows of `entity` given by index that have not run yet; they run before anything else is written.
+    std::vector<const PendingInsert*> waiting;
+    std::vector<Value> named;  // values given by name, by property index
+    std::vector<bool> given;
+
+    auto batchAt = [&](std::size_t level) -> Batch* {
+        Batch& b = batches[level];
+        if (!b.statement) {
+            Statement prepared = db_.prepare(i->insertRowsSQL[level], &failure);
+            if (!prepared) return nullptr;
+            b.statement.emplace(std::move(prepared));
+            b.bound.assign(i->insertRows[level] * parameters, BoundParameter{});
+        }
+        return &b;
+    };
+    // Binds a row's values to the parameters of the statement's row `slot`; false when a value needs
+    // encoding first (then that row goes alone).
+    auto bindRow = [&](Batch& b, std::size_t slot, const PendingInsert& row) {
+        // The entity's layout in locals: the calls into SQLite between the columns would make the
+        // compiler read it again through the captures for every column.
+        Statement& s = *b.statement;
+        const std::size_t stored = i->columnProperties.size();
+        const int* properties = i->columnProperties.data();
+        const ColumnKind* kinds = i->columnKinds.data();
+        const AttributeType* types = i->columnTypes.data();
+        BoundParameter* bound = b.bound.data() + slot * (stored + 2);
+        const int first = static_cast<int>(slot * (stored + 2)) + 1;
+        bindInteger(s, first, row.permanentID->key(), bound[0]);
+        bindInteger(s, first + 1, 1, bound[1]);
+        const Value* values = row.insert->valuesByIndex.data();
+        for (std::size_t c = 0; c < stored; ++c) {
+            if (!bindDirect(s, first + 2 + static_cast<int>(c), kinds[c], types[c], values[properties[c]], bound[c + 2])) return false;
+        }
+        return true;
+    };
+    // One row in a statement of its own, values encoded where they need it, then its to-many rows
+    // (sets: which properties the row sets; none: all of them).
+    auto insertAlone = [&](const PendingInsert& pending, const std::vector<Value>& columns, const std::vector<bool>* sets) {
+        Batch* b = batchAt(i->insertRows.size() - 1);
+        if (!b) return false;
+        Statement& s = *b->statement;
+        s.reset();
+        bindInteger(s, 1, pending.permanentID->key(), b->bound[0]);
+        bindInteger(s, 2, 1, b->bound[1]);
+        const auto& properties = pending.permanentID->entity()->properties();
+        for (std::size_t c = 0; c < i->columnProperties.size(); ++c) {
+            const auto index = static_cast<std::size_t>(i->columnProperties[c]);
+            BoundParameter& parameter = b->bound[c + 2];
+            if (bindDirect(s, static_cast<int>(c + 3), i->columnKinds[c], i->columnTypes[c], columns[index], parameter)) continue;
+            parameter = BoundParameter{};  // bound from an encoded copy: bind again next time
+            if (!bindColumn(s, static_cast<int>(c + 3), *properties[index], i->columnKinds[c], columns[index], temporaryIDs, &failure)) {
+                return false;
+            }
+        }
+        if (!s.run(&failure)) return false;
+        const EntityDescription& e = *pending.permanentID->entity();
+        for (const auto& r : e.relationships()) {
+            if (!r->isToMany()) continue;
+            const auto index = static_cast<std::size_t>(e.propertyIndex(r->name()));
+            if ((!sets || (*sets)[index]) && !columns[index].isNil() &&
+                !writeToMany(e, *r, pending.permanentID->key(), columns[index], false, temporaryIDs, failure)) {
+                return false;
+            }
+        }
+        versions.emplace_back(pending.permanentID, 1);
+        return true;
+    };
+    // Runs waiting[begin, end) in order: as many rows to a statement as a statement takes; a row with a
+    // value to encode goes alone after the rows before it.
+    auto runWaiting = [&](auto& self, std::size_t begin, std::size_t end) -> bool {
+        for (std::size_t at = begin; at < end;) {
+            std::size_t level = 0;
+            while (i->insertRows[level] > end - at) ++level;
+            const std::size_t rows = i->insertRows[level];
+            Batch* b = batchAt(level);
+            if (!b) return false;
+            b->statement->reset();
+            std::size_t bound = 0;
+            while (bound < rows && bindRow(*b, bound, *waiting[at + bound])) ++bound;
+            if (bound == rows) {
+                if (!b->statement->run(&failure)) return false;
+                for (std::size_t k = 0; k < rows; ++k) versions.emplace_back(waiting[at + k]->permanentID, 1);
+                at += rows;
+                continue;
+            }
+            if (!self(self, at, at + bound)) return false;
+            const PendingInsert& alone = *waiting[at + bound];
+            if (!insertAlone(alone, alone.insert->valuesByIndex, nullptr)) return false;
+            at += bound + 1;
+        }
+        return true;
+    };
+    auto flush = [&] {
+        const bool ran = runWaiting(runWaiting, 0, waiting.size());
+        waiting.clear();
+        return ran;
+    };
+
+    for (const auto& pending : inserts) {
+        const Ref<EntityDescription>& e = pending.permanentID->entity();
+        if (entity != e.get()) {
+            if (!flush()) return false;
+            batches.clear();  // the previous entity's statements go back to the cache
+            i = &info(*e);
+            entity = e.get();
+            parameters = i->columnProperties.size() + 2;
+            batches.resize(i->insertRows.size());
+        }
+        const std::size_t propertyCount = e->properties().size();
+        const std::vector<Value>& byIndex = pending.insert->valuesByIndex;
+        if (byIndex.size() == propertyCount) {
+            if (i->insertsInBatches) {
+                waiting.push_back(&pending);
+                if (waiting.size() == i->insertRows.front() && !flush()) return false;
+                continue;
+            }
+            if (!insertAlone(pending, byIndex, nullptr)) return false;
+            continue;
+        }
+        if (!flush()) return false;
+        named.assign(propertyCount, Value());
+        given.assign(propertyCount, false);
+        for (const auto& [name, value] : pending.insert->values) {
+            const int index = e->propertyIndex(name);
+            if (index < 0) {
+                failure = errorWithInfo(kManagedObjectValidationError, "entity " + e->name() + " has no property " + name,
+                                        Dictionary{{"NSValidationErrorKey", Value(name)}});
+                return false;
+            }
+            named[static_cast<std::size_t>(index)] = value;
+            given[static_cast<std::size_t>(index)] = true;
+        }
+        if (!insertAlone(pending, named, &given)) return false;
+    }
+    return flush();
+}
+
 bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vector<const ChangeSet::Update*>& updates,
                        const std::vector<const ChangeSet::Delete*>& deletes,
                        const std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>& temporaryIDs, SaveResult* result,
@@ -226,38 +408,6 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
     }
     Array conflicts;
     Ref<Error> failure;
-    auto writeToMany = [&](const EntityDescription& entity, const RelationshipDescription& r, std::int64_t owner,
-                           const Value& value, bool replace) -> bool {
-        const std::string table = quoteIdentifier(relationTableName(entity.name(), r.name()));
-        if (replace) {
-            Statement d = db_.prepare("DELETE FROM " + table + " WHERE \"owner\" = ?", &failure);
-            if (!d) return false;
-            d.bindInt64(1, owner);
-            if (!d.run(&failure)) return false;
-        }
-        if (value.isNil()) return true;
-        if (!value.isArray()) {
-            encodeValue(r, Value(Bytes()), temporaryIDs, &failure);  // reports the kind error
-            return false;
-        }
-        std::int64_t position = 0;
-        std::string insertSQL;  // made once for all the items
-        for (const Value& item : value.array()) {
-            auto key = keyOf(item, r.destinationEntityName(), temporaryIDs);
-            if (!key) {
-                encodeValue(r, item, temporaryIDs, &failure);
-                return false;
-            }
-            if (insertSQL.empty()) insertSQL = "INSERT INTO " + table + " (\"owner\", \"position\", \"target\") VALUES (?, ?, ?)";
-            Statement ins = db_.prepare(insertSQL, &failure);
-            if (!ins) return false;
-            ins.bindInt64(1, owner);
-            ins.bindInt64(2, position++);
-            ins.bindInt64(3, *key);
-            if (!ins.run(&failure)) return false;
-        }
-        return true;
-    };
     // Checks the row's version; records a conflict and answers false when it differs or the row is gone.
     // The version query's text is made again only when the entity changes (changes come in runs of one
     // entity).
@@ -294,78 +444,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
     bool ok = true;
     std::vector<std::pair<Ref<ManagedObjectID>, std::int64_t>> versions;
     versions.reserve(inserts.size() + updates.size());
-    // Inserts of one entity in a row share one prepared statement (and the entity's column layout).
-    const EntityDescription* statementEntity = nullptr;
-    const EntityInfo* entityInfo = nullptr;
-    std::optional<Statement> insertStatement;
-    std::vector<BoundParameter> bound;  // what each parameter of the insert statement holds
-    std::vector<Value> named;  // values given by name, by property index
-    std::vector<bool> given;
-    for (const auto& pending : inserts) {
-        if (!ok) break;
-        const Ref<EntityDescription>& entity = pending.permanentID->entity();
-        if (statementEntity != entity.get()) entityInfo = &info(*entity);
-        const EntityInfo& i = *entityInfo;
-        const std::size_t propertyCount = entity->properties().size();
-        const std::vector<Value>* columns = &pending.insert->valuesByIndex;
-        const bool hasRelationships = !entity->relationships().empty();  // only relationships read `given`
-        if (columns->size() != propertyCount) {
-            named.assign(propertyCount, Value());
-            given.assign(propertyCount, false);
-            for (const auto& [name, value] : pending.insert->values) {
-                const int index = entity->propertyIndex(name);
-                if (index < 0) {
-                    failure = errorWithInfo(kManagedObjectValidationError, "entity " + entity->name() + " has no property " + name,
-                                            Dictionary{{"NSValidationErrorKey", Value(name)}});
-                    ok = false;
-                    break;
-                }
-                named[static_cast<std::size_t>(index)] = value;
-                given[static_cast<std::size_t>(index)] = true;
-            }
-            if (!ok) break;
-            columns = &named;
-        } else if (hasRelationships) {
-            given.assign(propertyCount, true);
-        }
-        if (statementEntity != entity.get()) {
-            insertStatement.reset();
-            Statement prepared = db_.prepare(i.insertSQL, &failure);
-            if (!prepared) {
-                ok = false;
-                break;
-            }
-            insertStatement.emplace(std::move(prepared));
-            statementEntity = entity.get();
-            bound.assign(i.columnProperties.size() + 2, BoundParameter{});  // a fresh statement has no bindings
-        }
-        Statement& s = *insertStatement;
-        s.reset();
-        bindInteger(s, 1, pending.permanentID->key(), bound[0]);
-        bindInteger(s, 2, 1, bound[1]);
-        for (std::size_t c = 0; c < i.columnProperties.size() && ok; ++c) {
-            const auto index = static_cast<std::size_t>(i.columnProperties[c]);
-            const Value& value = (*columns)[index];
-            BoundParameter& parameter = bound[c + 2];
-            if (bindDirect(s, static_cast<int>(c + 3), i.columnKinds[c], i.columnTypes[c], value, parameter)) continue;
-            parameter = BoundParameter{};  // bound from an encoded copy: bind again next time
-            ok = bindColumn(s, static_cast<int>(c + 3), *entity->properties()[index], i.columnKinds[c], value, temporaryIDs, &failure);
-        }
-        if (!ok || !s.run(&failure)) {
-            ok = false;
-            break;
-        }
-        for (const auto& r : entity->relationships()) {
-            const auto index = static_cast<std::size_t>(entity->propertyIndex(r->name()));
-            if (r->isToMany() && given[index] && !(*columns)[index].isNil() &&
-                !writeToMany(*entity, *r, pending.permanentID->key(), (*columns)[index], false)) {
-                ok = false;
-                break;
-            }
-        }
-        versions.emplace_back(pending.permanentID, 1);
-    }
-    insertStatement.reset();
+    if (!insertRows(inserts, temporaryIDs, versions, failure)) ok = false;
     // An update's text follows from its entity and the names it changes, in order: runs of updates
     // changing the same columns of one entity share it, and it is made again only when those differ.
     const EntityDescription* updateEntity = nullptr;
@@ -442,7 +521,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             break;
         }
         for (const auto& [r, value] : toMany) {
-            if (!writeToMany(*entity, *r, id->key(), *value, true)) {
+            if (!writeToMany(*entity, *r, id->key(), *value, true, temporaryIDs, failure)) {
                 ok = false;
                 break;
             }
