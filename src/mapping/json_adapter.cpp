@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <typeindex>
 
@@ -157,29 +158,6 @@ bool passesUnchanged(const Value& value, const ClassInfo* validatedClass, std::u
     return (passingTypes >> static_cast<unsigned>(type) & 1u) != 0;
 }
 
-// The values a mapping makes (by a transformer or a key path), at most one per plan step, each made
-// only when needed: a reply's items mostly take their values as they stand in the JSON.
-class MadeValues {
-public:
-    explicit MadeValues(std::size_t steps) {
-        if (steps > kInline) more_.resize(steps);
-    }
-    // Holds the step's value and gives where it is held (once per step).
-    const Value* hold(std::size_t step, Value&& value) { return &slot(step).emplace(std::move(value)); }
-    // The step's value taken out, when `at` is where this holds it; else a copy of what `at` points to.
-    Value take(std::size_t step, const Value* at) {
-        std::optional<Value>& held = slot(step);
-        return held && at == &*held ? std::move(*held) : *at;
-    }
-
-private:
-    static constexpr std::size_t kInline = 16;
-    std::optional<Value>& slot(std::size_t step) { return more_.empty() ? inline_[step] : more_[step]; }
-
-    std::array<std::optional<Value>, kInline> inline_;
-    std::vector<std::optional<Value>> more_;
-};
-
 const Value& nilValue() {
     static const Value* nil = new Value();
     return *nil;
@@ -208,6 +186,21 @@ const JMJSONAdapter::ModelFill& JMJSONAdapter::modelFill() {
     return *expected;
 }
 
+// ---- Plain values ----
+
+JMPlainValues::JMPlainValues() = default;
+JMPlainValues::~JMPlainValues() = default;
+
+const Value& JMPlainValues::valueForKey(std::string_view key) const {
+    if (modelClass_) {
+        const std::vector<PropertyInfo>& own = modelClass_->ownProperties();
+        for (std::size_t i = 0; i < own.size() && i < byProperty_.size(); ++i) {
+            if (own[i].name == key) return byProperty_[i] ? *byProperty_[i] : nilValue();
+        }
+    }
+    return nilValue();
+}
+
 // ---- Construction ----
 
 JMJSONAdapter::JMJSONAdapter() {
@@ -216,6 +209,7 @@ JMJSONAdapter::JMJSONAdapter() {
 
 JMJSONAdapter::~JMJSONAdapter() {
     delete modelFill_.load(std::memory_order_acquire);
+    delete plainFill_.load(std::memory_order_acquire);
 }
 
 const ClassInfo* JMJSONAdapter::runtimeClass() {
@@ -287,6 +281,7 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     std::sort(keyOrder_.begin(), keyOrder_.end(),
               [this](std::uint32_t a, std::uint32_t b) { return *plan_[a].key < *plan_[b].key; });
     delete modelFill_.exchange(nullptr, std::memory_order_acq_rel);
+    delete plainFill_.exchange(nullptr, std::memory_order_acq_rel);
     return true;
 }
 
@@ -393,16 +388,52 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     }
 
     // The values read, per plan step: where each is (nullptr for a key that is absent), either in the
-    // JSON dictionary itself (a value taken as it is, not copied) or in madeValues (one made here).
-    constexpr std::size_t kInlineSources = 16;
-    std::array<const Value*, kInlineSources> inlineSources{};
+    // JSON dictionary itself (a value taken as it is, not copied) or in made (one made here).
+    constexpr std::size_t kInline = 16;
+    std::array<const Value*, kInline> inlineSources{};
+    std::array<std::optional<Value>, kInline> inlineMade;
     std::vector<const Value*> moreSources;
+    std::vector<std::optional<Value>> moreMade;
     const Value** sources = inlineSources.data();
-    if (plan_.size() > kInlineSources) {
+    std::optional<Value>* made = inlineMade.data();
+    if (plan_.size() > kInline) {
         moreSources.resize(plan_.size());
+        moreMade.resize(plan_.size());
         sources = moreSources.data();
+        made = moreMade.data();
     }
-    MadeValues madeValues(plan_.size());
+    if (!readValues(JSONDictionary, sources, made, error)) return nullptr;
+
+    // As JMModel::modelWithDictionary with a dictionary of the values read: each value is set in the
+    // order of its key, then the model validates itself.
+    Ref<JMModel> model = asModel(modelClass_->create());
+    if (!model) return nullptr;
+    const JMModel& instance = *model;
+    if (std::type_index(typeid(instance)) == modelClass_->cppType()) {
+        // A model of the class itself: its keys were prepared for it.
+        const ModelFill& fill = modelFill();
+        for (const std::uint32_t i : keyOrder_) {
+            if (!sources[i]) continue;
+            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], *sources[i], error)) return nullptr;
+        }
+        if (fill.validates && !model->validate(error)) return nullptr;
+        return model;
+    }
+    Dictionary dictionary;
+    dictionary.reserve(plan_.size());
+    for (std::size_t i = 0; i < plan_.size(); ++i) {
+        Value value;
+        if (sources[i]) value = made[i] && sources[i] == &*made[i] ? std::move(*made[i]) : *sources[i];
+        dictionary.appendUnsorted(*plan_[i].key, std::move(value));
+    }
+    dictionary.finishAppending();
+    if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;
+    return model;
+}
+
+bool JMJSONAdapter::readValues(const Value& JSONDictionary, const Value** sources, std::optional<Value>* made,
+                               Ref<Error>* error) {
+    const Dictionary& json = JSONDictionary.dictionary();
     for (std::size_t i = 0; i < plan_.size(); ++i) {
         const PropertyPlan& step = plan_[i];
         const Value* keyPaths = step.keyPaths;
@@ -418,14 +449,14 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
             for (const Value& path : keyPaths->array()) {
                 bool success = false;
                 Value found = jm_valueForJSONKeyPath(json, path.string(), &success, error);
-                if (!success) return nullptr;
+                if (!success) return false;
                 if (!found.isNil()) byPath.set(path.string(), std::move(found));
             }
             read = &built.emplace(std::move(byPath));
         } else {
             bool success = false;
             read = &built.emplace(jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error));
-            if (!success) return nullptr;
+            if (!success) return false;
         }
         if (read->isNil()) continue;
 
@@ -434,54 +465,79 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                 // What the checking transformer gives for a value of its class: the value itself, with
                 // the error slot cleared as after any successful transform.
                 if (error) *error = nullptr;
-                sources[i] = built ? madeValues.hold(i, std::move(*built)) : read;
+                sources[i] = built ? &made[i].emplace(std::move(*built)) : read;
             } else if (step.transformer) {
                 const Value& input = read->isNull() ? nilValue() : *read;
                 Value value;
                 if (step.handling) {
                     bool success = true;
                     value = step.handling->transformedValue(input, &success, error);
-                    if (!success) return nullptr;
+                    if (!success) return false;
                 } else {
                     value = step.transformer->transformedValue(input);
                 }
                 if (value.isNil()) value = Value::null();
-                sources[i] = madeValues.hold(i, std::move(value));
+                sources[i] = &made[i].emplace(std::move(value));
             } else {
-                sources[i] = built ? madeValues.hold(i, std::move(*built)) : read;
+                sources[i] = built ? &made[i].emplace(std::move(*built)) : read;
             }
         } catch (...) {
             Exception exception = currentException();
             log("*** Caught exception %@ parsing JSON key path \"%@\" from: %@", exception.description(), *keyPaths,
                 JSONDictionary);
             setError(error, thrownExceptionError(exception));
-            return nullptr;
+            return false;
         }
     }
+    return true;
+}
 
-    // As JMModel::modelWithDictionary with a dictionary of the values read: each value is set in the
-    // order of its key, then the model validates itself.
-    Ref<JMModel> model = asModel(modelClass_->create());
-    if (!model) return nullptr;
-    const JMModel& made = *model;
-    if (std::type_index(typeid(made)) == modelClass_->cppType()) {
-        // A model of the class itself: its keys were prepared for it.
-        const ModelFill& fill = modelFill();
-        for (const std::uint32_t i : keyOrder_) {
-            if (!sources[i]) continue;
-            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], *sources[i], error)) return nullptr;
-        }
-        if (fill.validates && !model->validate(error)) return nullptr;
-        return model;
+bool JMJSONAdapter::mapsPlainly() {
+    if (const PlainFill* fill = plainFill_.load(std::memory_order_acquire)) return fill->plain;
+    // Only once a model of the class's own C++ type was made here: it is then known to be a JMModel.
+    if (!modelClass_ || !ownTypeIsModel_.load(std::memory_order_acquire)) return false;
+    auto made = std::make_unique<PlainFill>();
+    const ClassInfo* cls = modelClass_;
+    const ModelFill& fill = modelFill();
+    const std::vector<PropertyInfo>& own = cls->ownProperties();
+    made->plain = cls->makesOwnType() && !methodResolver(cls, HookSide::Class) &&
+                  !cls->findClassHook<JMClassForParsingHook>("classForParsingJSONDictionary:") && !fill.validates;
+    for (std::size_t i = 0; made->plain && i < plan_.size(); ++i) {
+        const mapping_detail::PreparedKey& key = fill.keys[i];
+        const PropertyInfo* property = key.property;
+        const bool ownValue = property && property->holdsValue && !own.empty() &&
+                              std::less_equal<const PropertyInfo*>()(own.data(), property) &&
+                              std::less<const PropertyInfo*>()(property, own.data() + own.size());
+        made->plain = !key.validates && ownValue;
+        if (ownValue) made->ownIndex.push_back(static_cast<std::uint32_t>(property - own.data()));
     }
-    Dictionary dictionary;
-    dictionary.reserve(plan_.size());
-    for (std::size_t i = 0; i < plan_.size(); ++i) {
-        dictionary.appendUnsorted(*plan_[i].key, sources[i] ? madeValues.take(i, sources[i]) : Value());
+    const PlainFill* expected = nullptr;
+    if (plainFill_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return made.release()->plain;
+    return expected->plain;
+}
+
+bool JMJSONAdapter::plainValuesFromJSONDictionary(const Value& JSONDictionary, JMPlainValues& values, Ref<Error>* error) {
+    const PlainFill& fill = *plainFill_.load(std::memory_order_acquire);  // mapsPlainly() said yes
+    if (values.adapter_.get() != this) {
+        values.adapter_ = std::static_pointer_cast<JMJSONAdapter>(shared_from_this());
+        values.modelClass_ = modelClass_;
+        values.byProperty_.assign(modelClass_->ownProperties().size(), nullptr);
+        values.sources_.assign(plan_.size(), nullptr);
+        values.made_.clear();
+        values.made_.resize(plan_.size());
+    } else {
+        std::fill(values.byProperty_.begin(), values.byProperty_.end(), nullptr);
+        std::fill(values.sources_.begin(), values.sources_.end(), nullptr);
+        for (std::optional<Value>& made : values.made_) made.reset();
     }
-    dictionary.finishAppending();
-    if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;
-    return model;
+    if (!JSONDictionary.isDictionary()) {
+        setError(error, invalidDictionaryError(modelClass_, JSONDictionary));
+        return false;
+    }
+    if (!readValues(JSONDictionary, values.sources_.data(), values.made_.data(), error)) return false;
+    // What each property's setter would store: null sets nil.
+    for (std::size_t i = 0; i < plan_.size(); ++i) values.set(fill.ownIndex[i], values.sources_[i]);
+    return true;
 }
 
 Ref<JMModel> JMJSONAdapter::asModel(Ref<Object> object) {
@@ -642,6 +698,10 @@ private:
 };
 
 }  // namespace
+
+Ref<JMJSONAdapter> JMJSONAdapter::cachedAdapter(const ClassInfo* modelClass, const ClassInfo* adapterClass) {
+    return AdapterCache::shared().adapter(modelClass, adapterClass);
+}
 
 Ref<JMModel> JMJSONAdapter::modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error,
                                          const ClassInfo* adapterClass) {
