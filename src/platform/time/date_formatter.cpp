@@ -9,6 +9,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -28,8 +29,33 @@
 
 namespace lv {
 
+namespace time_detail {
+
+// A pattern made only of numeric fields (yyyy, M, MM, d, dd, H, HH, m, mm, s, ss; each at most once,
+// none abutting another; year, month and day present) and unquoted punctuation, as steps: a field
+// with its digit counts, or a separator to match exactly.
+struct PlainStep {
+    std::int8_t field;  // index in "yMdHms", or -1 for a separator
+    char separator;
+    std::uint8_t minDigits;
+    std::uint8_t maxDigits;
+};
+// The longest text a plain pattern can match: six fields of at most four digits, and separators.
+constexpr std::size_t kPlainLongest = 64;
+
+struct PlainPattern {
+    bool plain = false;  // false: the pattern has anything else, and its texts go to the full parser
+    std::vector<PlainStep> steps;
+    std::size_t longest = 0;  // characters of the longest text the pattern matches
+};
+
+}  // namespace time_detail
+
 namespace {
 
+using time_detail::PlainPattern;
+using time_detail::PlainStep;
+using time_detail::kPlainLongest;
 using text::detail::fromIcu;
 using text::detail::toIcu;
 
@@ -210,24 +236,6 @@ std::int64_t daysFromCivil(int year, int month, int day) {
     return era * 146097 + dayOfEra - 719468;
 }
 
-// A pattern made only of numeric fields (yyyy, M, MM, d, dd, H, HH, m, mm, s, ss; each at most once,
-// none abutting another; year, month and day present) and unquoted punctuation, as steps: a field
-// with its digit counts, or a separator to match exactly.
-struct PlainStep {
-    std::int8_t field;  // index in "yMdHms", or -1 for a separator
-    char separator;
-    std::uint8_t minDigits;
-    std::uint8_t maxDigits;
-};
-// The longest text a plain pattern can match: six fields of at most four digits, and separators.
-constexpr std::size_t kPlainLongest = 64;
-
-struct PlainPattern {
-    bool plain = false;  // false: the pattern has anything else, and its texts go to the full parser
-    std::vector<PlainStep> steps;
-    std::size_t longest = 0;  // characters of the longest text the pattern matches
-};
-
 PlainPattern compilePlainPattern(std::string_view pattern) {
     constexpr std::string_view kLetters = "yMdHms";
     PlainPattern out;
@@ -297,8 +305,7 @@ const PlainPattern& plainPattern(const std::string& pattern) {
 // digits and every separator exactly as in the pattern and every value in its range (years 1970 to
 // 2100, where the calendar is plain Gregorian). Anything else gives nothing, and the text is left to
 // the full parser.
-std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& pattern, std::string_view text) {
-    const PlainPattern& compiled = plainPattern(pattern);
+std::optional<std::array<int, 6>> readPlainNumericDate(const PlainPattern& compiled, std::string_view text) {
     if (!compiled.plain) return std::nullopt;
     // The text in a buffer ending in a character that is neither a digit nor a separator, so that no
     // read below needs a bound; a text longer than any the pattern matches is no plain text.
@@ -420,8 +427,7 @@ std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int
 // digits at least as wide as its letters ("M" 3, "MM" 03, "yyyy" 2015), the separators as written.
 // Only for wall times in the years 1970 to 2100 (plain Gregorian, four-digit years); nothing for
 // others, which the full formatter writes.
-std::optional<std::string> plainNumericText(const std::string& pattern, const TimeZone& zone, Date date) {
-    const PlainPattern& compiled = plainPattern(pattern);
+std::optional<std::string> plainNumericText(const PlainPattern& compiled, const TimeZone& zone, Date date) {
     if (!compiled.plain) return std::nullopt;
     const double udate = time_detail::toUDate(date);
     if (!(udate >= 0 && udate < 4200000000000.0)) return std::nullopt;  // 1970 to about 2103
@@ -442,7 +448,7 @@ std::optional<std::string> plainNumericText(const std::string& pattern, const Ti
                                     fields.tm_sec};
     if (values[0] < 1970 || values[0] > 2100) return std::nullopt;
     std::string out;
-    out.reserve(pattern.size() + 4);
+    out.reserve(compiled.longest + 4);
     for (const PlainStep& step : compiled.steps) {
         if (step.field < 0) {
             out += step.separator;
@@ -458,6 +464,22 @@ std::optional<std::string> plainNumericText(const std::string& pattern, const Ti
 }
 
 }  // namespace
+
+namespace time_detail {
+
+const PlainPattern* internedPlainPattern(const std::string& pattern) {
+    // Process-wide, never destroyed: formatters on any thread point at their pattern's entry. Bounded:
+    // past it, a formatter finds its pattern per thread at each use, as without an entry.
+    constexpr std::size_t kMostPatterns = 256;
+    static std::mutex& mutex = *new std::mutex();
+    static auto& interned = *new std::map<std::string, std::unique_ptr<const PlainPattern>, std::less<>>();
+    std::lock_guard lock(mutex);
+    if (auto it = interned.find(pattern); it != interned.end()) return it->second.get();
+    if (interned.size() >= kMostPatterns) return nullptr;
+    return interned.emplace(pattern, std::make_unique<const PlainPattern>(compilePlainPattern(pattern))).first->second.get();
+}
+
+}  // namespace time_detail
 
 std::string DateFormatter::effectivePattern() const {
     if (!usesStyles_) return pattern_;
@@ -475,7 +497,8 @@ std::string DateFormatter::stringFromDate(Date date) const {
         // A plain numeric pattern (what services and local stores use) needs neither the locale (the
         // calendar is always Gregorian, the digits ASCII) nor a formatter, whose making reads the
         // locale's symbols: only the zone's offsets at the date.
-        if (auto text = plainNumericText(pattern_, zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), date)) {
+        if (auto text = plainNumericText(plain_ ? *plain_ : plainPattern(pattern_),
+                                         zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), date)) {
             return std::move(*text);
         }
     }
@@ -492,7 +515,7 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
         // Plain numeric text (what services send) skips the full parser, and needs neither the locale
         // (the calendar is always Gregorian, the digits ASCII) nor a formatter: the date comes from the
         // zone's offsets at the wall time. Such a text is always within the pattern's longest match.
-        if (const auto fields = readPlainNumericDate(pattern_, text)) {
+        if (const auto fields = readPlainNumericDate(plain_ ? *plain_ : plainPattern(pattern_), text)) {
             if (auto date = plainWallTimeDate(zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), *fields)) return date;
         }
     }
