@@ -580,5 +580,28 @@ TEST(DateFormatter, StylesUntilAPatternReplacesThem) {
     EXPECT_EQ(f.stringFromDate(date), "2014");
 }
 
+// Each read takes the pattern the formatter holds at that read: one changed from one numeric pattern
+// to another (and through styles back to one), a copy made before the change, and one moved from it
+// read as fresh formatters of their patterns do.
+TEST(DateFormatter, EachReadTakesThePatternTheFormatterHoldsThen) {
+    const auto fresh = [](const std::string& pattern, std::string_view text) { return DateFormatter(pattern).dateFromString(text); };
+    DateFormatter f("yyyy-MM-dd");
+    const DateFormatter before = f;
+    f.setDateFormat("dd/MM/yyyy");
+    ASSERT_TRUE(f.dateFromString("05/03/2015"));
+    EXPECT_EQ(f.dateFromString("05/03/2015"), fresh("dd/MM/yyyy", "05/03/2015"));
+    EXPECT_FALSE(f.dateFromString("2015-03-05"));
+    ASSERT_TRUE(before.dateFromString("2015-03-05"));
+    EXPECT_EQ(before.dateFromString("2015-03-05"), fresh("yyyy-MM-dd", "2015-03-05"));
+    EXPECT_FALSE(before.dateFromString("05/03/2015"));
+    f.setDateStyle(DateFormatter::Style::Short);
+    f.setDateFormat("yyyy-M-d HH:mm:ss");
+    const DateFormatter moved = std::move(f);
+    ASSERT_TRUE(moved.dateFromString("2015-3-5 09:07:02"));
+    EXPECT_EQ(moved.dateFromString("2015-3-5 09:07:02"), fresh("yyyy-M-d HH:mm:ss", "2015-3-5 09:07:02"));
+    EXPECT_FALSE(moved.dateFromString("05/03/2015"));
+    EXPECT_EQ(moved.stringFromDate(*fresh("yyyy-MM-dd", "2015-03-05")), "2015-3-5 00:00:00");
+}
+
 }  // namespace
 }  // namespace lv
