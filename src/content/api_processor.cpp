@@ -18,6 +18,7 @@
 #include "platform/data/model.h"
 #include "platform/data/predicate.h"
 #include "platform/dispatch/queue.h"
+#include "platform/runtime/detail/generation.h"
 #include "platform/runtime/runtime.h"
 #include "platform/storage/bundle.h"
 #include "store/contexts.h"
@@ -197,10 +198,15 @@ struct WithoutModel {
     JMPlainValues values;
 
     bool ready() const { return copiesPlainly; }
-    // Whether the class's adapter maps this item plainly.
+    // Whether the class's adapter maps this item plainly. An adapter that does is kept while the
+    // runtime stays as it was (the adapter cache would give the same one).
     bool adapt() {
+        const std::uint64_t generation = runtimeGeneration();
+        if (plainAdapter && generation == plainGeneration) return true;
         adapter = JMJSONAdapter::cachedAdapter(modelClass);
-        return adapter && adapter->mapsPlainly();
+        plainAdapter = adapter && adapter->mapsPlainly();
+        plainGeneration = generation;
+        return plainAdapter;
     }
     void learn(const StoringOperation& operation, const BaseJMModel& model) {
         if (learnt) return;
@@ -226,6 +232,8 @@ struct WithoutModel {
 
 private:
     const ClassInfo* modelClass = nullptr;
+    bool plainAdapter = false;
+    std::uint64_t plainGeneration = 0;
 };
 
 // The store's write lock from the clear to the end of the save: what another process commits
