@@ -47,6 +47,21 @@ struct PlainPattern {
     bool plain = false;  // false: the pattern has anything else, and its texts go to the full parser
     std::vector<PlainStep> steps;
     std::size_t longest = 0;  // characters of the longest text the pattern matches
+    // A text of the longest length has every field at its widest (no field is wider, separators are
+    // one character): each character then has a fixed place. Each field's place and width, and each
+    // separator's place.
+    struct Place {
+        std::uint8_t offset;
+        std::uint8_t width;  // digits; 0 for a separator
+        std::int8_t field;   // index in "yMdHms", or -1 for a separator
+        char separator;
+    };
+    std::vector<Place> places;  // the fields in place
+    // The longest text's layout by 8-byte words (as read from memory, so the byte order does not
+    // matter): each separator's character and '0' at each digit's place, and 0xFF at each digit's
+    // place; both 0 past the end.
+    std::array<std::uint64_t, kPlainLongest / 8> layout{};
+    std::array<std::uint64_t, kPlainLongest / 8> digitMask{};
 };
 
 }  // namespace time_detail
@@ -274,6 +289,22 @@ PlainPattern compilePlainPattern(std::string_view pattern) {
     out.plain = seen[0] && seen[1] && seen[2];
     for (const PlainStep& step : out.steps) out.longest += step.field < 0 ? 1 : step.maxDigits;
     if (out.longest > kPlainLongest) return PlainPattern{};
+    std::array<unsigned char, kPlainLongest> layout{};
+    std::array<unsigned char, kPlainLongest> digits{};
+    std::size_t offset = 0;
+    for (const PlainStep& step : out.steps) {
+        if (step.field < 0) {
+            layout[offset++] = static_cast<unsigned char>(step.separator);
+            continue;
+        }
+        out.places.push_back(PlainPattern::Place{static_cast<std::uint8_t>(offset), step.maxDigits, step.field, 0});
+        for (std::size_t i = 0; i < step.maxDigits; ++i, ++offset) {
+            layout[offset] = '0';
+            digits[offset] = 0xFF;
+        }
+    }
+    std::memcpy(out.layout.data(), layout.data(), layout.size());
+    std::memcpy(out.digitMask.data(), digits.data(), digits.size());
     return out;
 }
 
@@ -310,11 +341,50 @@ std::optional<std::array<int, 6>> readPlainNumericDate(const PlainPattern& compi
     // The text in a buffer ending in a character that is neither a digit nor a separator, so that no
     // read below needs a bound; a text longer than any the pattern matches is no plain text.
     if (text.size() > compiled.longest) return std::nullopt;
+    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
+    const auto inRange = [](const std::array<int, 6>& values) -> std::optional<std::array<int, 6>> {
+        const auto [year, month, day, hour, minute, second] = values;
+        if (year < 1970 || year > 2100 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) {
+            return std::nullopt;
+        }
+        static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+        if (day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;
+        return values;
+    };
+    if (text.size() == compiled.longest && !text.empty()) {
+        // Every field at its widest, each character in its fixed place: the steps below would read the
+        // same values (each field ends at a separator or the end, neither a digit). Checked by words: a
+        // separator's byte equals the layout's; a digit's byte, exclusive-or '0', is below 10 exactly
+        // for '0' to '9' (per byte: bit 7 set, or bit 7 set after adding 118 to its low seven bits,
+        // for 10 and more). A text that does not fit so is left to the steps.
+        std::array<std::uint64_t, kPlainLongest / 8> words{};
+        std::memcpy(words.data(), text.data(), text.size());
+        constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+        constexpr std::uint64_t kAdd = 0x7676767676767676ULL;
+        constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+        std::uint64_t wrong = 0;
+        for (std::size_t i = 0, n = (text.size() + 7) / 8; i < n; ++i) {
+            const std::uint64_t x = words[i] ^ compiled.layout[i];
+            const std::uint64_t mask = compiled.digitMask[i];
+            wrong |= (x & ~mask) | ((((x & kLow7) + kAdd) | x) & kHigh & mask);
+        }
+        if (wrong == 0) {
+            std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
+            for (const PlainPattern::Place& place : compiled.places) {
+                const char* at = text.data() + place.offset;
+                const auto d = [at, &digit](std::size_t i) { return static_cast<int>(digit(at[i])); };
+                // At its widest a field is 2 digits, the year 4.
+                values[static_cast<std::size_t>(place.field)] =
+                    place.width == 4 ? ((d(0) * 10 + d(1)) * 10 + d(2)) * 10 + d(3) : d(0) * 10 + d(1);
+            }
+            return inRange(values);
+        }
+    }
     std::array<char, kPlainLongest + 8> buffer;  // room past the end for a field's widest read
     if (!text.empty()) std::memcpy(buffer.data(), text.data(), text.size());  // an empty view may have no data
     buffer[text.size()] = '\0';
     const char* at = buffer.data();
-    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
     std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
     for (const PlainStep& step : compiled.steps) {
         if (step.field < 0) {
@@ -333,12 +403,7 @@ std::optional<std::array<int, 6>> readPlainNumericDate(const PlainPattern& compi
         values[static_cast<std::size_t>(step.field)] = value;
     }
     if (at != buffer.data() + text.size()) return std::nullopt;
-    const auto [year, month, day, hour, minute, second] = values;
-    if (year < 1970 || year > 2100 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return std::nullopt;
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;
-    return values;
+    return inRange(values);
 }
 
 // The zone of the last plain wall time read on this thread, by ICU identifier: a reply's dates are
