@@ -1,6 +1,7 @@
 // The content-service protocol: request parameters per action and the storing reply worker.
 #include "content/api_processor.h"
 
+#include <typeindex>
 #include <unordered_set>
 #include <utility>
 
@@ -17,6 +18,7 @@
 #include "platform/data/model.h"
 #include "platform/data/predicate.h"
 #include "platform/dispatch/queue.h"
+#include "platform/runtime/detail/generation.h"
 #include "platform/runtime/runtime.h"
 #include "platform/storage/bundle.h"
 #include "store/contexts.h"
@@ -50,6 +52,24 @@ struct KnownKeyHash {
 };
 using KnownKeys = std::unordered_set<KnownKey, KnownKeyHash>;
 
+// One item's values as its model holds them: read from the model, or (on the road without a model)
+// from the values mapped for it, which are what the model's properties would hold.
+class ItemValues {
+public:
+    explicit ItemValues(const BaseJMModel& model) : model_(&model) {}
+    explicit ItemValues(const JMPlainValues& values) : values_(&values) {}
+    // The value of the property: the model's getter's, or the mapped value of the key.
+    template <class Model>
+    const Value& get(const Value& (Model::*getter)() const, std::string_view key) const {
+        if (model_) return (static_cast<const Model&>(*model_).*getter)();
+        return values_->valueForKey(key);
+    }
+
+private:
+    const BaseJMModel* model_ = nullptr;
+    const JMPlainValues* values_ = nullptr;
+};
+
 }  // namespace
 
 struct APIProcessor::StoringOperation {
@@ -64,11 +84,11 @@ struct APIProcessor::StoringOperation {
     // item lacks them: such an item belongs to the page the reply answers.
     Dictionary selectors;
     // The records that make the item a known one (news and charts); empty: no test.
-    std::function<bool(const BaseJMModel&, const Ref<ManagedObjectContext>&)> isKnown;
+    std::function<bool(const ItemValues&, const Ref<ManagedObjectContext>&)> isKnown;
     // The same test answered from one fetch: the key of a model (nothing: ask isKnown), the key of a
     // stored record (nothing: it can equal no model key; Unkeyable: the one fetch cannot stand in for
     // isKnown), and every record of the entity.
-    std::function<std::optional<KnownKey>(const BaseJMModel&)> modelKey;
+    std::function<std::optional<KnownKey>(const ItemValues&)> modelKey;
     std::function<std::optional<KnownKey>(const ManagedObject&, bool& unkeyable)> recordKey;
     std::function<std::optional<Array>(const Ref<ManagedObjectContext>&)> allRecords;
     std::function<Ref<ManagedObject>(const Ref<ManagedObjectContext>&)> create;
@@ -160,6 +180,62 @@ bool hasAnyAttribute(const Value& item, const Dictionary& jsonKeys) {
     return false;
 }
 
+void logUnmapped(const StoringOperation& operation, std::size_t index, const Ref<Error>& error) {
+    log("APIProcessor: %@ item %@ skipped, it does not map: %@", operation.action, std::to_string(index), error);
+}
+
+// The road without a model: where the model class maps plainly (JMJSONAdapter::mapsPlainly) and its
+// models copy plainly (BaseJMModel::copiesPlainly), an item's values are read into a list, tested and
+// copied into the record from there, which is what the model would have held and copied. Learnt from
+// the reply's first model (made on the model road), then the adapter is asked per item (it is made
+// again when the runtime changes, and says anew whether it maps plainly).
+struct WithoutModel {
+    bool learnt = false;
+    bool copiesPlainly = false;
+    std::string className;  // the models' class name, for the copy's log line
+    std::size_t sortWeightIndex = 0;
+    Ref<JMJSONAdapter> adapter;
+    JMPlainValues values;
+
+    bool ready() const { return copiesPlainly; }
+    // Whether the class's adapter maps this item plainly. An adapter that does is kept while the
+    // runtime stays as it was (the adapter cache would give the same one).
+    bool adapt() {
+        const std::uint64_t generation = runtimeGeneration();
+        if (plainAdapter && generation == plainGeneration) return true;
+        adapter = JMJSONAdapter::cachedAdapter(modelClass);
+        plainAdapter = adapter && adapter->mapsPlainly();
+        plainGeneration = generation;
+        return plainAdapter;
+    }
+    void learn(const StoringOperation& operation, const BaseJMModel& model) {
+        if (learnt) return;
+        learnt = true;
+        const ClassInfo* cls = operation.modelClass;
+        if (model.modelClass() != cls || !cls->makesOwnType() || std::type_index(typeid(model)) != cls->cppType() ||
+            !model.copiesPlainly()) {
+            return;
+        }
+        if (operation.serverOrder) {
+            // The position goes where setting "sortWeight" on the model puts it.
+            const PropertyInfo* property = propertyForSettingKey(cls, "sortWeight");
+            const auto& own = cls->ownProperties();
+            std::size_t i = 0;
+            while (i < own.size() && &own[i] != property) ++i;
+            if (i == own.size() || cls->keyValueHandler()) return;
+            sortWeightIndex = i;
+        }
+        modelClass = cls;
+        className = model.className();
+        copiesPlainly = true;
+    }
+
+private:
+    const ClassInfo* modelClass = nullptr;
+    bool plainAdapter = false;
+    std::uint64_t plainGeneration = 0;
+};
+
 // The store's write lock from the clear to the end of the save: what another process commits
 // meanwhile waits, so the clear sees every record of the category and the reply replaces all of them.
 class WritingScope {
@@ -204,6 +280,7 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
     }
     operation.clear();
     std::optional<KnownKeys> knownKeys = knownKeysOf(operation, context, list.size());
+    WithoutModel withoutModel;
     std::size_t unusable = 0;
     Ref<Error> firstItemError;
     for (std::size_t index = 0; index < list.size(); ++index) {
@@ -224,23 +301,41 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
             }
         }
         Ref<Error> itemError;
-        auto model = std::dynamic_pointer_cast<BaseJMModel>(
-            JMJSONAdapter::modelOfClass(operation.modelClass, item, &itemError));
-        if (!model) {
-            log("APIProcessor: %@ item %@ skipped, it does not map: %@", operation.action, std::to_string(index),
-                itemError);
-            ++unusable;
-            if (!firstItemError) firstItemError = itemError;
-            continue;
+        // Without a model where the class maps and copies plainly and the known-item test needs none.
+        const bool plain = withoutModel.ready() && (!operation.isKnown || knownKeys) && withoutModel.adapt();
+        Ref<BaseJMModel> model;
+        if (plain) {
+            if (!withoutModel.adapter->plainValuesFromJSONDictionary(item, withoutModel.values, &itemError)) {
+                logUnmapped(operation, index, itemError);
+                ++unusable;
+                if (!firstItemError) firstItemError = itemError;
+                continue;
+            }
+        } else {
+            model = std::dynamic_pointer_cast<BaseJMModel>(JMJSONAdapter::modelOfClass(operation.modelClass, item, &itemError));
+            if (!model) {
+                logUnmapped(operation, index, itemError);
+                ++unusable;
+                if (!firstItemError) firstItemError = itemError;
+                continue;
+            }
+            withoutModel.learn(operation, *model);
         }
-        if (operation.serverOrder) setValueForKey(*model, Value(static_cast<std::int64_t>(index)), "sortWeight");
+        Value sortWeight;
+        if (operation.serverOrder) {
+            sortWeight = Value(static_cast<std::int64_t>(index));
+            if (plain) withoutModel.values.set(withoutModel.sortWeightIndex, &sortWeight);
+            else setValueForKey(*model, sortWeight, "sortWeight");
+        }
         if (operation.isKnown) {
-            const std::optional<KnownKey> key = knownKeys ? operation.modelKey(*model) : std::nullopt;
-            if (key ? knownKeys->count(*key) > 0 : operation.isKnown(*model, context)) continue;
+            const ItemValues values = plain ? ItemValues(withoutModel.values) : ItemValues(*model);
+            const std::optional<KnownKey> key = knownKeys ? operation.modelKey(values) : std::nullopt;
+            if (key ? knownKeys->count(*key) > 0 : operation.isKnown(values, context)) continue;
         }
         auto record = operation.create(context);
         if (!record) continue;
-        model->migratePropertiesToObject(record);
+        if (plain) BaseJMModel::migratePlainValuesToObject(withoutModel.values, withoutModel.className, *record);
+        else model->migratePropertiesToObject(record);
         if (!record->validateForInsert(&itemError)) {
             // One value the file cannot hold (a count past 64 bits, say) costs this item, not the reply.
             log("APIProcessor: %@ item %@ skipped, the store cannot hold it: %@", operation.action,
@@ -401,16 +496,16 @@ void APIProcessor::loadNewsWithCatname(const std::string& category, std::optiona
     operation->action = "newsList";
     operation->modelClass = JM_News::runtimeClass();
     operation->clear = [category] { DataHelper::sharedDataHelper()->truncateNewsWithCategory(category, DataHelper::Save::Later); };
-    operation->isKnown = [](const BaseJMModel& model, const Ref<ManagedObjectContext>& context) {
-        const auto& news = static_cast<const JM_News&>(model);
+    operation->isKnown = [](const ItemValues& news, const Ref<ManagedObjectContext>& context) {
+        const Value& msgId = news.get(&JM_News::msgId, "msgId");
         // Without an identifier an item is its own record: nil matches no stored one.
-        if (news.msgId().isNil()) return false;
-        return anyRecord<News>(Predicate::format("msgId = %@", nullptr, news.msgId()), context);
+        if (msgId.isNil()) return false;
+        return anyRecord<News>(Predicate::format("msgId = %@", nullptr, msgId), context);
     };
     // "msgId = value" holds only for a stored value of the same kind and equal.
-    operation->modelKey = [](const BaseJMModel& model) {
+    operation->modelKey = [](const ItemValues& news) {
         bool unkeyable = false;
-        return plainKey(static_cast<const JM_News&>(model).msgId(), unkeyable);
+        return plainKey(news.get(&JM_News::msgId, "msgId"), unkeyable);
     };
     operation->recordKey = [](const ManagedObject& record, bool& unkeyable) {
         static const std::string& msgId = *new std::string("msgId");  // no text made per record
@@ -430,25 +525,24 @@ void APIProcessor::loadToptenzWithSite(const std::string& site, std::optional<Da
     operation->action = "rank";
     operation->modelClass = JM_Toptenz::runtimeClass();
     operation->clear = [site] { DataHelper::sharedDataHelper()->truncateToptenWithSite(site, DataHelper::Save::Later); };
-    operation->isKnown = [](const BaseJMModel& model, const Ref<ManagedObjectContext>& context) {
-        const auto& chart = static_cast<const JM_Toptenz&>(model);
+    operation->isKnown = [](const ItemValues& chart, const Ref<ManagedObjectContext>& context) {
+        const Value& sid = chart.get(&JM_Toptenz::sid, "sid");
+        const Value& rank = chart.get(&JM_Toptenz::rank, "rank");
         // A rank past 64 bits matches nothing (the store refuses such an item anyway), nor does a nil sid.
-        if (chart.sid().isNil() || !chart.rank().isNumeric() || integerRangeOverflow(AttributeType::Integer64, chart.rank()) != 0) return false;
-        return anyRecord<Toptenz>(
-            Predicate::format("sid = %@ AND rank = %lld", nullptr, chart.sid(), chart.rank().longLongValue()), context);
+        if (sid.isNil() || !rank.isNumeric() || integerRangeOverflow(AttributeType::Integer64, rank) != 0) return false;
+        return anyRecord<Toptenz>(Predicate::format("sid = %@ AND rank = %lld", nullptr, sid, rank.longLongValue()),
+                                  context);
     };
     // "sid = value AND rank = integer" holds only for a stored sid of the same kind and equal, and a
     // stored whole rank equal to the integer.
-    operation->modelKey = [](const BaseJMModel& model) -> std::optional<KnownKey> {
-        const auto& chart = static_cast<const JM_Toptenz&>(model);
-        if (!chart.rank().isNumeric() || integerRangeOverflow(AttributeType::Integer64, chart.rank()) != 0) {
-            return std::nullopt;
-        }
+    operation->modelKey = [](const ItemValues& chart) -> std::optional<KnownKey> {
+        const Value& rank = chart.get(&JM_Toptenz::rank, "rank");
+        if (!rank.isNumeric() || integerRangeOverflow(AttributeType::Integer64, rank) != 0) return std::nullopt;
         bool unkeyable = false;
-        std::optional<KnownKey> key = plainKey(chart.sid(), unkeyable);
+        std::optional<KnownKey> key = plainKey(chart.get(&JM_Toptenz::sid, "sid"), unkeyable);
         if (!key) return std::nullopt;
         key->hasRank = true;
-        key->rank = chart.rank().longLongValue();
+        key->rank = rank.longLongValue();
         return key;
     };
     operation->recordKey = [](const ManagedObject& record, bool& unkeyable) -> std::optional<KnownKey> {

@@ -9,6 +9,7 @@
 #include "mapping/errors.h"
 #include "platform/base/lifetime.h"
 #include "platform/base/log.h"
+#include "platform/data/model.h"
 
 namespace lv {
 
@@ -123,6 +124,42 @@ void copyValue(Object& target, ManagedObject* record, const Value& value, const 
     setValueForKey(target, value, entityKey);
 }
 
+// Per model class and entity: the index in the entity of each identity pair's key (own property of
+// the class, in declaration order), -1 where the entity has none. Kept per thread for the last pair
+// met, while no entity was edited since (entity edits also count every entity's end, so a new entity
+// at a freed one's address is never taken for it).
+struct EntityIndices {
+    const ClassInfo* cls = nullptr;
+    const EntityDescription* entity = nullptr;
+    std::uint64_t edits = 0;
+    std::size_t properties = 0;
+    std::vector<int> byProperty;
+};
+
+const std::vector<int>& entityIndices(const ClassInfo* cls, const EntityDescription& entity) {
+    static PerThread<EntityIndices> ofThread;
+    EntityIndices& last = ofThread.get();
+    const std::uint64_t edits = data_detail::entityEditGeneration();
+    const auto& own = cls->ownProperties();
+    if (last.cls == cls && last.entity == &entity && last.edits == edits && last.properties == own.size()) {
+        return last.byProperty;
+    }
+    last.byProperty.clear();
+    last.byProperty.reserve(own.size());
+    for (const PropertyInfo& property : own) last.byProperty.push_back(entity.propertyIndex(property.name));
+    last.cls = cls;
+    last.entity = &entity;
+    last.edits = edits;
+    last.properties = own.size();
+    return last.byProperty;
+}
+
+void logRefusedPair(const std::string& modelKey, const std::string& className, const Value& entityKey) {
+    Exception exception = currentException();
+    log("*** Caught exception %@ copying key \"%@\" of %@ to \"%@\"", exception.description(), modelKey, className,
+        entityKey);
+}
+
 }  // namespace
 
 void BaseJMModel::migratePropertiesToObject(Object& target) const {
@@ -134,13 +171,20 @@ void BaseJMModel::migratePropertiesToObject(Object& target) const {
     // A store record is set by property index, as its key-value handler would after finding the index
     // by name, without the runtime's dispatch per key.
     ManagedObject* record = recordWithPlainKeyValueAccess(target);
+    // The entity's index of each identity pair's key, found once per class and entity.
+    const std::vector<int>* indices = identical && record ? &entityIndices(modelClass(), *record->entity()) : nullptr;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
         try {
             if (identical) {
                 const PropertyInfo* getter = identity->getters[i];
                 const std::string& key = *identity->keys[i];
                 const Value value = getter ? getter->get(*this) : valueForKey(*this, key);
-                if (!value.isNilOrNull()) copyValue(target, record, value, key);
+                if (value.isNilOrNull()) continue;
+                if (indices && (*indices)[i] >= 0) {
+                    record->setValueForPropertyIndex(static_cast<std::size_t>((*indices)[i]), value);
+                } else {
+                    copyValue(target, record, value, key);
+                }
                 continue;
             }
             const Value& pair = pairs[i];
@@ -152,11 +196,43 @@ void BaseJMModel::migratePropertiesToObject(Object& target) const {
                       entityKey.isString() ? entityKey.string() : entityKey.stringValue());
         } catch (...) {
             // A pair the record refuses must not end the copy of the others (nor escape to the caller).
-            Exception exception = currentException();
             const Value& pair = pairs[i];
             const auto& [modelKey, entityKey] = *pair.dictionary().begin();
-            log("*** Caught exception %@ copying key \"%@\" of %@ to \"%@\"", exception.description(), modelKey,
-                className(), entityKey);
+            logRefusedPair(modelKey, className(), entityKey);
+        }
+    }
+}
+
+bool BaseJMModel::copiesPlainly() const {
+    const ClassInfo* cls = modelClass();
+    const Array& pairs = propertiesList();  // makes the identity pairs of a class that copies by them
+    const IdentityPairs* identity = madeIdentityPairs(cls);
+    if (!identity || &identity->pairs != &pairs) return false;
+    const auto& own = cls->ownProperties();
+    if (identity->getters.size() != own.size()) return false;
+    for (std::size_t i = 0; i < own.size(); ++i) {
+        if (identity->getters[i] != &own[i] || !own[i].holdsValue) return false;
+    }
+    return true;
+}
+
+void BaseJMModel::migratePlainValuesToObject(const JMPlainValues& values, const std::string& className, Object& target) {
+    const ClassInfo* cls = values.modelClass();
+    if (!cls) return;
+    const auto& own = cls->ownProperties();
+    ManagedObject* record = recordWithPlainKeyValueAccess(target);
+    const std::vector<int>* indices = record ? &entityIndices(cls, *record->entity()) : nullptr;
+    for (std::size_t i = 0; i < own.size() && i < values.size(); ++i) {
+        const Value* value = values[i];
+        if (!value) continue;  // nil (a null read is held as nil)
+        try {
+            if (indices && (*indices)[i] >= 0) {
+                record->setValueForPropertyIndex(static_cast<std::size_t>((*indices)[i]), *value);
+            } else {
+                copyValue(target, record, *value, own[i].name);
+            }
+        } catch (...) {
+            logRefusedPair(own[i].name, className, Value(own[i].name));
         }
     }
 }

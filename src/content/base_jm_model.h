@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "mapping/json_adapter.h"
 #include "mapping/model.h"
 #include "platform/base/object.h"
 #include "platform/base/value.h"
@@ -34,6 +35,15 @@ public:
     // reported to the caller. A null target copies nothing.
     void migratePropertiesToObject(Object& target) const;
     void migratePropertiesToObject(const Ref<Object>& target) const;
+
+    // Whether the copy of this model is the class's identity pairs read through the properties that
+    // hold Values (PropertyInfo::holdsValue) of its own class: migratePlainValuesToObject then copies
+    // values held for a model of the class exactly as migratePropertiesToObject copies the model.
+    bool copiesPlainly() const;
+    // The copy migratePropertiesToObject makes of a model of values.modelClass() holding these values
+    // (a class whose models copiesPlainly, values from JMJSONAdapter::plainValuesFromJSONDictionary);
+    // className: the model's, for the log line of a refused pair.
+    static void migratePlainValuesToObject(const JMPlainValues& values, const std::string& className, Object& target);
 
     // New formatters on every call, with only the pattern set (the device's locale, calendar and time
     // zone): "yyyy-MM-dd:HH" (a colon between day and hour), "yyyy-M-d HH:mm:ss", "yyyy-MM-dd".

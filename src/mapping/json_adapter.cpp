@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <typeindex>
 
@@ -85,38 +86,6 @@ void prepareKeyPath(Value& root, const std::string& keyPath) {
     }
 }
 
-// The adapter made on first use by a nested-model transformer, shared by both its directions.
-class SharedAdapter {
-public:
-    SharedAdapter(const ClassInfo* modelClass, const ClassInfo* adapterClass)
-        : modelClass_(modelClass), adapterClass_(adapterClass) {}
-
-    Ref<JMJSONAdapter> get() {
-        {
-            std::lock_guard lock(mutex_);
-            if (adapter_) return adapter_;
-        }
-        // Made without the lock (it runs the model class's hooks); the first one stored stays.
-        Ref<JMJSONAdapter> made = JMJSONAdapter::adapterWithModelClass(modelClass_, adapterClass_);
-        std::lock_guard lock(mutex_);
-        if (!adapter_) adapter_ = std::move(made);
-        return adapter_;
-    }
-
-private:
-    const ClassInfo* modelClass_;
-    const ClassInfo* adapterClass_;
-    std::mutex mutex_;
-    Ref<JMJSONAdapter> adapter_;
-};
-
-Value transformerFailure(bool* success, Ref<Error>* error, std::string description, std::string reason,
-                         const Value& input) {
-    if (success) *success = false;
-    if (error) *error = jm_transformerError(std::move(description), std::move(reason), input);
-    return Value();
-}
-
 // The entry of the key in the dictionary, or nullptr. Looked for first at the position the hint
 // gives (where the previous dictionary had the key); the hint follows the position found.
 const Value* findWithHint(const Dictionary& dictionary, const std::string& key, std::atomic<std::uint32_t>& hint) {
@@ -157,29 +126,6 @@ bool passesUnchanged(const Value& value, const ClassInfo* validatedClass, std::u
     return (passingTypes >> static_cast<unsigned>(type) & 1u) != 0;
 }
 
-// The values a mapping makes (by a transformer or a key path), at most one per plan step, each made
-// only when needed: a reply's items mostly take their values as they stand in the JSON.
-class MadeValues {
-public:
-    explicit MadeValues(std::size_t steps) {
-        if (steps > kInline) more_.resize(steps);
-    }
-    // Holds the step's value and gives where it is held (once per step).
-    const Value* hold(std::size_t step, Value&& value) { return &slot(step).emplace(std::move(value)); }
-    // The step's value taken out, when `at` is where this holds it; else a copy of what `at` points to.
-    Value take(std::size_t step, const Value* at) {
-        std::optional<Value>& held = slot(step);
-        return held && at == &*held ? std::move(*held) : *at;
-    }
-
-private:
-    static constexpr std::size_t kInline = 16;
-    std::optional<Value>& slot(std::size_t step) { return more_.empty() ? inline_[step] : more_[step]; }
-
-    std::array<std::optional<Value>, kInline> inline_;
-    std::vector<std::optional<Value>> more_;
-};
-
 const Value& nilValue() {
     static const Value* nil = new Value();
     return *nil;
@@ -208,6 +154,21 @@ const JMJSONAdapter::ModelFill& JMJSONAdapter::modelFill() {
     return *expected;
 }
 
+// ---- Plain values ----
+
+JMPlainValues::JMPlainValues() = default;
+JMPlainValues::~JMPlainValues() = default;
+
+const Value& JMPlainValues::valueForKey(std::string_view key) const {
+    if (modelClass_) {
+        const std::vector<PropertyInfo>& own = modelClass_->ownProperties();
+        for (std::size_t i = 0; i < own.size() && i < byProperty_.size(); ++i) {
+            if (own[i].name == key) return byProperty_[i] ? *byProperty_[i] : nilValue();
+        }
+    }
+    return nilValue();
+}
+
 // ---- Construction ----
 
 JMJSONAdapter::JMJSONAdapter() {
@@ -216,6 +177,7 @@ JMJSONAdapter::JMJSONAdapter() {
 
 JMJSONAdapter::~JMJSONAdapter() {
     delete modelFill_.load(std::memory_order_acquire);
+    delete plainFill_.load(std::memory_order_acquire);
 }
 
 const ClassInfo* JMJSONAdapter::runtimeClass() {
@@ -287,6 +249,7 @@ bool JMJSONAdapter::initWithModelClass(const ClassInfo* modelClass) {
     std::sort(keyOrder_.begin(), keyOrder_.end(),
               [this](std::uint32_t a, std::uint32_t b) { return *plan_[a].key < *plan_[b].key; });
     delete modelFill_.exchange(nullptr, std::memory_order_acq_rel);
+    delete plainFill_.exchange(nullptr, std::memory_order_acq_rel);
     return true;
 }
 
@@ -393,16 +356,52 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     }
 
     // The values read, per plan step: where each is (nullptr for a key that is absent), either in the
-    // JSON dictionary itself (a value taken as it is, not copied) or in madeValues (one made here).
-    constexpr std::size_t kInlineSources = 16;
-    std::array<const Value*, kInlineSources> inlineSources{};
+    // JSON dictionary itself (a value taken as it is, not copied) or in made (one made here).
+    constexpr std::size_t kInline = 16;
+    std::array<const Value*, kInline> inlineSources{};
+    std::array<std::optional<Value>, kInline> inlineMade;
     std::vector<const Value*> moreSources;
+    std::vector<std::optional<Value>> moreMade;
     const Value** sources = inlineSources.data();
-    if (plan_.size() > kInlineSources) {
+    std::optional<Value>* made = inlineMade.data();
+    if (plan_.size() > kInline) {
         moreSources.resize(plan_.size());
+        moreMade.resize(plan_.size());
         sources = moreSources.data();
+        made = moreMade.data();
     }
-    MadeValues madeValues(plan_.size());
+    if (!readValues(JSONDictionary, sources, made, error)) return nullptr;
+
+    // As JMModel::modelWithDictionary with a dictionary of the values read: each value is set in the
+    // order of its key, then the model validates itself.
+    Ref<JMModel> model = asModel(modelClass_->create());
+    if (!model) return nullptr;
+    const JMModel& instance = *model;
+    if (std::type_index(typeid(instance)) == modelClass_->cppType()) {
+        // A model of the class itself: its keys were prepared for it.
+        const ModelFill& fill = modelFill();
+        for (const std::uint32_t i : keyOrder_) {
+            if (!sources[i]) continue;
+            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], *sources[i], error)) return nullptr;
+        }
+        if (fill.validates && !model->validate(error)) return nullptr;
+        return model;
+    }
+    Dictionary dictionary;
+    dictionary.reserve(plan_.size());
+    for (std::size_t i = 0; i < plan_.size(); ++i) {
+        Value value;
+        if (sources[i]) value = made[i] && sources[i] == &*made[i] ? std::move(*made[i]) : *sources[i];
+        dictionary.appendUnsorted(*plan_[i].key, std::move(value));
+    }
+    dictionary.finishAppending();
+    if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;
+    return model;
+}
+
+bool JMJSONAdapter::readValues(const Value& JSONDictionary, const Value** sources, std::optional<Value>* made,
+                               Ref<Error>* error) {
+    const Dictionary& json = JSONDictionary.dictionary();
     for (std::size_t i = 0; i < plan_.size(); ++i) {
         const PropertyPlan& step = plan_[i];
         const Value* keyPaths = step.keyPaths;
@@ -418,14 +417,14 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
             for (const Value& path : keyPaths->array()) {
                 bool success = false;
                 Value found = jm_valueForJSONKeyPath(json, path.string(), &success, error);
-                if (!success) return nullptr;
+                if (!success) return false;
                 if (!found.isNil()) byPath.set(path.string(), std::move(found));
             }
             read = &built.emplace(std::move(byPath));
         } else {
             bool success = false;
             read = &built.emplace(jm_valueForJSONKeyPath(json, keyPaths->string(), &success, error));
-            if (!success) return nullptr;
+            if (!success) return false;
         }
         if (read->isNil()) continue;
 
@@ -434,54 +433,79 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
                 // What the checking transformer gives for a value of its class: the value itself, with
                 // the error slot cleared as after any successful transform.
                 if (error) *error = nullptr;
-                sources[i] = built ? madeValues.hold(i, std::move(*built)) : read;
+                sources[i] = built ? &made[i].emplace(std::move(*built)) : read;
             } else if (step.transformer) {
                 const Value& input = read->isNull() ? nilValue() : *read;
                 Value value;
                 if (step.handling) {
                     bool success = true;
                     value = step.handling->transformedValue(input, &success, error);
-                    if (!success) return nullptr;
+                    if (!success) return false;
                 } else {
                     value = step.transformer->transformedValue(input);
                 }
                 if (value.isNil()) value = Value::null();
-                sources[i] = madeValues.hold(i, std::move(value));
+                sources[i] = &made[i].emplace(std::move(value));
             } else {
-                sources[i] = built ? madeValues.hold(i, std::move(*built)) : read;
+                sources[i] = built ? &made[i].emplace(std::move(*built)) : read;
             }
         } catch (...) {
             Exception exception = currentException();
             log("*** Caught exception %@ parsing JSON key path \"%@\" from: %@", exception.description(), *keyPaths,
                 JSONDictionary);
             setError(error, thrownExceptionError(exception));
-            return nullptr;
+            return false;
         }
     }
+    return true;
+}
 
-    // As JMModel::modelWithDictionary with a dictionary of the values read: each value is set in the
-    // order of its key, then the model validates itself.
-    Ref<JMModel> model = asModel(modelClass_->create());
-    if (!model) return nullptr;
-    const JMModel& made = *model;
-    if (std::type_index(typeid(made)) == modelClass_->cppType()) {
-        // A model of the class itself: its keys were prepared for it.
-        const ModelFill& fill = modelFill();
-        for (const std::uint32_t i : keyOrder_) {
-            if (!sources[i]) continue;
-            if (!mapping_detail::assignPreparedValue(*model, fill.keys[i], *sources[i], error)) return nullptr;
-        }
-        if (fill.validates && !model->validate(error)) return nullptr;
-        return model;
+bool JMJSONAdapter::mapsPlainly() {
+    if (const PlainFill* fill = plainFill_.load(std::memory_order_acquire)) return fill->plain;
+    // Only once a model of the class's own C++ type was made here: it is then known to be a JMModel.
+    if (!modelClass_ || !ownTypeIsModel_.load(std::memory_order_acquire)) return false;
+    auto made = std::make_unique<PlainFill>();
+    const ClassInfo* cls = modelClass_;
+    const ModelFill& fill = modelFill();
+    const std::vector<PropertyInfo>& own = cls->ownProperties();
+    made->plain = cls->makesOwnType() && !methodResolver(cls, HookSide::Class) &&
+                  !cls->findClassHook<JMClassForParsingHook>("classForParsingJSONDictionary:") && !fill.validates;
+    for (std::size_t i = 0; made->plain && i < plan_.size(); ++i) {
+        const mapping_detail::PreparedKey& key = fill.keys[i];
+        const PropertyInfo* property = key.property;
+        const bool ownValue = property && property->holdsValue && !own.empty() &&
+                              std::less_equal<const PropertyInfo*>()(own.data(), property) &&
+                              std::less<const PropertyInfo*>()(property, own.data() + own.size());
+        made->plain = !key.validates && ownValue;
+        if (ownValue) made->ownIndex.push_back(static_cast<std::uint32_t>(property - own.data()));
     }
-    Dictionary dictionary;
-    dictionary.reserve(plan_.size());
-    for (std::size_t i = 0; i < plan_.size(); ++i) {
-        dictionary.appendUnsorted(*plan_[i].key, sources[i] ? madeValues.take(i, sources[i]) : Value());
+    const PlainFill* expected = nullptr;
+    if (plainFill_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return made.release()->plain;
+    return expected->plain;
+}
+
+bool JMJSONAdapter::plainValuesFromJSONDictionary(const Value& JSONDictionary, JMPlainValues& values, Ref<Error>* error) {
+    const PlainFill& fill = *plainFill_.load(std::memory_order_acquire);  // mapsPlainly() said yes
+    if (values.adapter_.get() != this) {
+        values.adapter_ = std::static_pointer_cast<JMJSONAdapter>(shared_from_this());
+        values.modelClass_ = modelClass_;
+        values.byProperty_.assign(modelClass_->ownProperties().size(), nullptr);
+        values.sources_.assign(plan_.size(), nullptr);
+        values.made_.clear();
+        values.made_.resize(plan_.size());
+    } else {
+        std::fill(values.byProperty_.begin(), values.byProperty_.end(), nullptr);
+        std::fill(values.sources_.begin(), values.sources_.end(), nullptr);
+        for (std::optional<Value>& made : values.made_) made.reset();
     }
-    dictionary.finishAppending();
-    if (!model->initWithDictionary(dictionary, error) || !model->validate(error)) return nullptr;
-    return model;
+    if (!JSONDictionary.isDictionary()) {
+        setError(error, invalidDictionaryError(modelClass_, JSONDictionary));
+        return false;
+    }
+    if (!readValues(JSONDictionary, values.sources_.data(), values.made_.data(), error)) return false;
+    // What each property's setter would store: null sets nil.
+    for (std::size_t i = 0; i < plan_.size(); ++i) values.set(fill.ownIndex[i], values.sources_[i]);
+    return true;
 }
 
 Ref<JMModel> JMJSONAdapter::asModel(Ref<Object> object) {
@@ -643,6 +667,10 @@ private:
 
 }  // namespace
 
+Ref<JMJSONAdapter> JMJSONAdapter::cachedAdapter(const ClassInfo* modelClass, const ClassInfo* adapterClass) {
+    return AdapterCache::shared().adapter(modelClass, adapterClass);
+}
+
 Ref<JMModel> JMJSONAdapter::modelOfClass(const ClassInfo* modelClass, const Value& JSONDictionary, Ref<Error>* error,
                                          const ClassInfo* adapterClass) {
     Ref<JMJSONAdapter> adapter = AdapterCache::shared().adapter(modelClass, adapterClass);
@@ -686,111 +714,6 @@ std::optional<Array> JMJSONAdapter::JSONArrayFromModels(const Array& models, Ref
         out.emplace_back(std::move(*json));
     }
     return out;
-}
-
-// ---- Nested-model transformers ----
-
-Ref<JMReversibleValueTransformer> JMJSONAdapter::dictionaryTransformerWithModelClass(const ClassInfo* modelClass,
-                                                                                   const ClassInfo* adapterClass) {
-    auto shared = std::make_shared<SharedAdapter>(modelClass, adapterClass ? adapterClass : runtimeClass());
-    return JMValueTransformer::transformerUsingForwardBlock(
-        [shared](const Value& value, bool* success, Ref<Error>* error) -> Value {
-            if (value.isNil()) return Value();
-            if (!value.isDictionary()) {
-                return transformerFailure(success, error, "Could not convert JSON dictionary to model object",
-                                          format("Expected an NSDictionary, got: %@", value), value);
-            }
-            Ref<JMJSONAdapter> adapter = shared->get();
-            Ref<JMModel> model = adapter ? adapter->modelFromJSONDictionary(value, error) : nullptr;
-            if (!model && success) *success = false;
-            return Value(model);
-        },
-        [shared](const Value& value, bool* success, Ref<Error>* error) -> Value {
-            if (value.isNil()) return Value();
-            Ref<JMModel> model = value.objectAs<JMModel>();
-            const ClassInfo* cls = model ? model->modelClass() : nullptr;
-            if (!cls || !cls->conformsTo(kJMJSONSerializingProtocol)) {
-                return transformerFailure(success, error, "Could not convert model object to JSON dictionary",
-                                          format("Expected a JMModel object conforming to <JMJSONSerializing>, got: %@.",
-                                                 value),
-                                          value);
-            }
-            Ref<JMJSONAdapter> adapter = shared->get();
-            std::optional<Dictionary> json = adapter ? adapter->JSONDictionaryFromModel(*model, error) : std::nullopt;
-            if (!json) {
-                if (success) *success = false;
-                return Value();
-            }
-            return Value(std::move(*json));
-        });
-}
-
-Ref<JMReversibleValueTransformer> JMJSONAdapter::arrayTransformerWithModelClass(const ClassInfo* modelClass,
-                                                                              const ClassInfo* adapterClass) {
-    Ref<JMReversibleValueTransformer> dictionaryTransformer = dictionaryTransformerWithModelClass(modelClass, adapterClass);
-    return JMValueTransformer::transformerUsingForwardBlock(
-        [dictionaryTransformer](const Value& value, bool* success, Ref<Error>* error) -> Value {
-            if (value.isNil()) return Value();
-            if (!value.isArray()) {
-                return transformerFailure(success, error, "Could not convert JSON array to model array",
-                                          format("Expected an NSArray, got: %@.", value), value);
-            }
-            Array models;
-            models.reserve(value.array().size());
-            for (const Value& element : value.array()) {
-                if (element.isNull()) {
-                    models.push_back(Value::null());
-                    continue;
-                }
-                if (!element.isDictionary()) {
-                    return transformerFailure(success, error, "Could not convert JSON array to model array",
-                                              format("Expected an NSDictionary or an NSNull, got: %@.", element), element);
-                }
-                bool elementSuccess = true;
-                Value model = dictionaryTransformer->transformedValue(element, &elementSuccess, error);
-                if (!elementSuccess) {
-                    if (success) *success = false;
-                    return Value();
-                }
-                if (!model.isNil()) models.push_back(std::move(model));
-            }
-            return Value(std::move(models));
-        },
-        [dictionaryTransformer](const Value& value, bool* success, Ref<Error>* error) -> Value {
-            if (value.isNil()) return Value();
-            if (!value.isArray()) {
-                return transformerFailure(success, error, "Could not convert model array to JSON array",
-                                          format("Expected an NSArray, got: %@.", value), value);
-            }
-            Array dictionaries;
-            dictionaries.reserve(value.array().size());
-            for (const Value& element : value.array()) {
-                if (element.isNull()) {
-                    dictionaries.push_back(Value::null());
-                    continue;
-                }
-                if (!element.objectAs<JMModel>()) {
-                    return transformerFailure(success, error, "Could not convert model array to JSON array",
-                                              format("Expected a JMModel or an NSNull, got: %@.", element), element);
-                }
-                bool elementSuccess = true;
-                Value json = dictionaryTransformer->reverseTransformedValue(element, &elementSuccess, error);
-                if (!elementSuccess) {
-                    if (success) *success = false;
-                    return Value();
-                }
-                if (!json.isNil()) dictionaries.push_back(std::move(json));
-            }
-            return Value(std::move(dictionaries));
-        });
-}
-
-Ref<JMReversibleValueTransformer> jm_JSONDictionaryTransformerWithModelClass(const ClassInfo* modelClass) {
-    return JMJSONAdapter::dictionaryTransformerWithModelClass(modelClass);
-}
-
-Ref<JMReversibleValueTransformer> jm_JSONArrayTransformerWithModelClass(const ClassInfo* modelClass) {
-    return JMJSONAdapter::arrayTransformerWithModelClass(modelClass);
 }
 
 }  // namespace lv

@@ -25,6 +25,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "mapping/errors.h"
 #include "mapping/model.h"
@@ -41,6 +42,42 @@ using JMKeyTransformerHook = Ref<ValueTransformer>();
 
 // Property key → transformer.
 using JMTransformerMap = std::map<std::string, Ref<ValueTransformer>, std::less<>>;
+
+class JMJSONAdapter;
+
+// The values a JSON dictionary gives a model of a plainly mapped class (JMJSONAdapter::mapsPlainly), by
+// the index of the property among the class's own declared properties: what each property would hold
+// after the mapping, nullptr for nil. Made for a run of items and reused; each read replaces the values
+// of the last one. The values point into the JSON dictionary read (or into this object), which must
+// outlive their use. Not shared between threads.
+class JMPlainValues {
+public:
+    JMPlainValues();
+    ~JMPlainValues();
+    JMPlainValues(const JMPlainValues&) = delete;
+    JMPlainValues& operator=(const JMPlainValues&) = delete;
+
+    std::size_t size() const { return byProperty_.size(); }
+    const Value* operator[](std::size_t ownIndex) const { return byProperty_[ownIndex]; }
+    // What the model's property of that name would hold (nil when it holds nothing or has no such
+    // own property).
+    const Value& valueForKey(std::string_view key) const;
+    // Sets one property's value as the model's setter would (nullptr or a null value: nil). The value
+    // must outlive its use.
+    void set(std::size_t ownIndex, const Value* value) {
+        byProperty_[ownIndex] = value && !value->isNull() ? value : nullptr;
+    }
+    // The class of the model the values stand for, nullptr before the first read.
+    const ClassInfo* modelClass() const { return modelClass_; }
+
+private:
+    friend class JMJSONAdapter;
+    const ClassInfo* modelClass_ = nullptr;
+    Ref<JMJSONAdapter> adapter_;  // keeps the plan the values were read by
+    std::vector<const Value*> byProperty_;
+    std::vector<const Value*> sources_;      // per plan step of the adapter
+    std::vector<std::optional<Value>> made_;  // per plan step: the values made while reading
+};
 
 // Subclasses: derive from JMJSONAdapter, register the subclass with the runtime (ClassDef with
 // .superclass<JMJSONAdapter>().factory()) and pass its class as `adapterClass` to the class-side calls.
@@ -108,11 +145,25 @@ public:
     // For properties of a non-object type: the boolean transformer for the encoding "B", else nullptr.
     virtual Ref<ValueTransformer> transformerForModelPropertiesOfObjCType(std::string_view typeEncoding) const;
 
+    // The adapter modelOfClass maps with (made once per model class and adapter class while the runtime
+    // stays as it is), or nullptr when none can be made.
+    static Ref<JMJSONAdapter> cachedAdapter(const ClassInfo* modelClass, const ClassInfo* adapterClass = nullptr);
+
     // ---- Instance side ----
 
     // The JSON dictionary to a model of the adapter's model class (or of the class the model class
     // selects for it). A value that is not a dictionary gives nil with code 3.
     Ref<JMModel> modelFromJSONDictionary(const Value& JSONDictionary, Ref<Error>* error);
+    // Whether a model made by modelFromJSONDictionary would hold exactly the values read and do
+    // nothing else: the class picks no other class per dictionary and has no method resolver, its
+    // factory makes its own C++ type (a JMModel: one such model was made by this adapter before), no
+    // mapped key is validated, and each is set through a property of the class itself that holds a
+    // Value (PropertyInfo::holdsValue). False until this adapter has made a model; found once after.
+    bool mapsPlainly();
+    // For a class that mapsPlainly: the JSON dictionary read as modelFromJSONDictionary reads it, into
+    // values instead of a new model. False, with the error slot as modelFromJSONDictionary leaves it,
+    // exactly where that gives no model; on success the error slot is also left as it would be.
+    bool plainValuesFromJSONDictionary(const Value& JSONDictionary, JMPlainValues& values, Ref<Error>* error);
     // The model to a JSON dictionary; exceptions on the way give nil with code 1.
     std::optional<Dictionary> JSONDictionaryFromModel(const JMModel& model, Ref<Error>* error);
     // The property keys to serialise for a model; all of them unless a subclass says otherwise.
@@ -163,6 +214,16 @@ private:
     // first): later ones are cast without a walk of their class hierarchy.
     std::atomic<bool> ownTypeIsModel_{false};
     Ref<JMModel> asModel(Ref<Object> object);
+    // Reads every plan step's value: sources[i] points at it (into the JSON dictionary or made[i]),
+    // nullptr where the dictionary gives none. False where the mapping fails (error filled as it says).
+    bool readValues(const Value& JSONDictionary, const Value** sources, std::optional<Value>* made, Ref<Error>* error);
+    // Per plan step, the index of its key among the model class's own properties, when the class maps
+    // plainly (see mapsPlainly); made once.
+    struct PlainFill {
+        bool plain = false;
+        std::vector<std::uint32_t> ownIndex;  // per plan step
+    };
+    std::atomic<const PlainFill*> plainFill_{nullptr};  // owned
 
     const ClassInfo* adapterClass_ = nullptr;  // the runtime class of this adapter, set before it is shared
     const ClassInfo* modelClass_ = nullptr;

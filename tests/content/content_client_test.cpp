@@ -10,8 +10,10 @@
 #include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <regex>
 
 #include "content/api_processor.h"
+#include "content/content_models.h"
 #include "content/content_records.h"
 #include "content/date_string.h"
 #include "content/rest_api_helper.h"
@@ -23,6 +25,7 @@
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/thread.h"
 #include "platform/net/host_map.h"
+#include "platform/runtime/runtime.h"
 #include "platform/storage/bundle.h"
 #include "platform/storage/sandbox.h"
 #include "platform/ui/application.h"
@@ -566,9 +569,9 @@ TEST_F(APIProcessor, ARefreshReachesTheFileInOneTransaction) {
         Call call;
     };
     const std::vector<Case> cases{
-        {"News", "cat_name = 'ent'", [](Outcome& o) { processor()->loadNewsWithCatname("ent", std::nullopt, o.success(), o.failure()); }},
+        {"News", "cat_name = 'ent'", [](Outcome& o) { processor()->loadNewsWithCatname("ent", std::nullopt, o.success(), o.failure()); },},
         {"Video", "type = 'teach'", [](Outcome& o) { processor()->loadVideoWithType("teach", std::nullopt, o.success(), o.failure()); }},
-        {"Toptenz", "sid = 4", [](Outcome& o) { processor()->loadToptenzWithSite("melon", std::nullopt, o.success(), o.failure()); }},
+        {"Toptenz", "sid = 4", [](Outcome& o) { processor()->loadToptenzWithSite("melon", std::nullopt, o.success(), o.failure()); },},
     };
     for (const auto& c : cases) {
         Outcome first;
@@ -821,6 +824,92 @@ TEST_F(MainRoad, AReplacedCategoryGivesExactRowsAndAnnouncesItsChanges) {
         std::sort(held.begin(), held.end());
         EXPECT_EQ(held, (std::vector<std::string>{"e2", "n1"}));
     });
+}
+
+// Items of a class whose models would only hold and copy the values read are stored without a model;
+// everything observable equals the model road's: the rows (every column), the log lines (items
+// skipped as unmappable, without attributes, known or unstorable, the error texts, each novel record)
+// and the outcome. The model road is the one a class takes once its lookups may vary: here a method
+// resolver that resolves nothing and counts the per-item class selections it is asked about.
+TEST_F(APIProcessor, ItemsStoredWithoutAModelEqualTheModelRoad) {
+    auto with = [](Value item, std::initializer_list<std::pair<std::string, Value>> values) {
+        for (const auto& [key, value] : values) item.mutableDictionary().set(key, value);
+        return item;
+    };
+    const Array news = fixtureItems("newsList"), blog = fixtureItems("microblog"), videos = fixtureItems("video"),
+                charts = fixtureItems("rank"), novels = fixtureItems("novel");
+    const Value noAttribute = Value::dictionary({{"other", 1}});
+    struct Case {
+        std::string action, entity;
+        const ClassInfo* cls;
+        Array reply;
+        std::function<void(Outcome&)> load;
+        std::string rawNumber;
+    };
+    const Case cases[] = {
+        {"newsList", "News", JM_News::runtimeClass(),
+         Array{news[0], news[1], Value("not an item"), Value::dictionary({{"title", 12}, {"msgId", "x1"}}), noAttribute,
+               with(news[2], {{"title", Value::null()}, {"msgId", Value::null()}}), news[0],
+               with(news[3], {{"createTime", "not a date"}, {"update_time", "2015-3-5 9:07:02"}}),
+               with(news[4], {{"msgId", 77}}), with(news[5], {{"cat_name", Value::null()}})},
+         [](Outcome& o) { processor()->loadNewsWithCatname("ent", std::nullopt, o.success(), o.failure()); }, ""},
+        {"microblog", "Microblog", JM_Microblog::runtimeClass(),
+         Array{blog[0], Value::dictionary({{"text", 12}}), with(blog[1], {{"screenName", Value::null()}}), Value(3),
+               with(blog[2], {{"created_at", "2015-3-5 10:00:00"}}), blog[0]},  // (no "now" date: it differs per load)
+         [](Outcome& o) { processor()->loadMicroblogWithGap("hot", std::nullopt, o.success(), o.failure()); }, ""},
+        {"video", "Video", JM_Video::runtimeClass(),
+         Array{videos[0], with(videos[1], {{"playCount", "@@"}}), videos[2], Value::dictionary({{"title", Value::null()}})},
+         [](Outcome& o) { processor()->loadVideoWithType("teach", std::nullopt, o.success(), o.failure()); }, "1e300"},
+        {"rank", "Toptenz", JM_Toptenz::runtimeClass(),
+         Array{charts[0], charts[1], charts[0], with(charts[2], {{"rank", "x"}}), with(charts[3], {{"sid", Value::null()}}),
+               with(charts[4], {{"rank", 4294967297}})},
+         [](Outcome& o) { processor()->loadToptenzWithSite("melon", std::nullopt, o.success(), o.failure()); }, ""},
+        {"novel", "Novel", JM_Novel::runtimeClass(),
+         Array{novels[0], with(novels[1], {{"description", Value::null()}}), with(novels[2], {{"update_time", "2015-03-06"}})},
+         [](Outcome& o) { processor()->loadNovelsWithTitle("t", std::nullopt, o.success(), o.failure()); }, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.action);
+        std::string columns;
+        for (const std::string& name : rawTexts(storePath(), "SELECT name FROM pragma_table_info('" + c.entity + "')")) {
+            if (name.starts_with("_")) continue;  // the row's own keys differ from load to load
+            columns += (columns.empty() ? "quote(\"" : " || '|' || quote(\"") + name + "\")";
+        }
+        ASSERT_FALSE(columns.empty());
+        struct Stored {
+            bool succeeded = false;
+            std::vector<std::string> rows, lines;
+        };
+        auto store = [&] {
+            service.setBehaviour(c.action, behaving(Body::Fixture, 200, "application/json", 0, replyWith(c.reply, c.rawNumber)));
+            LogCapture capture;
+            Outcome outcome;
+            c.load(outcome);
+            EXPECT_TRUE(outcome.wait());
+            Stored stored{outcome.succeeded, rawTexts(storePath(), "SELECT " + columns + " FROM \"" + c.entity + "\" ORDER BY _pk"), {}};
+            // A record's description names its row and address, which differ from load to load.
+            static const std::regex varying("0x[0-9a-f]+|/p[0-9]+|-[0-9]+>");
+            for (const std::string& line : capture.lines()) stored.lines.push_back(std::regex_replace(line, varying, "#"));
+            return stored;
+        };
+        const Stored plain = store();
+        std::size_t asked = 0;
+        const MethodResolver previous = setMethodResolver(c.cls, HookSide::Class, [&asked](const ClassInfo&, std::string_view name) {
+            if (name == "classForParsingJSONDictionary:") ++asked;
+            return false;
+        });
+        const Stored general = store();
+        setMethodResolver(c.cls, HookSide::Class, previous);
+        const auto items = static_cast<std::size_t>(
+            std::count_if(c.reply.begin(), c.reply.end(), [](const Value& item) { return item.isDictionary(); }));
+        EXPECT_GE(asked, items - 1);  // every item that has an attribute took the model road
+        EXPECT_TRUE(plain.succeeded);
+        EXPECT_EQ(plain.succeeded, general.succeeded);
+        EXPECT_EQ(plain.rows, general.rows);
+        EXPECT_EQ(plain.lines, general.lines);
+        EXPECT_GE(plain.rows.size(), 3u);
+        EXPECT_GE(plain.lines.size(), 1u);
+    }
 }
 
 }  // namespace

@@ -317,6 +317,66 @@ TEST(ModelFromJSON, ValuesReadInPlaceReachTheModelOnBothRoads) {
     }
 }
 
+// Plain values: a class whose models only hold what is read (Value properties of its own, its own
+// factory, no validation, no class selection) is read into values equal to what the model's
+// properties hold, and fails exactly where the model road fails, with the same error. Any other class
+// is never plain, and no class is before a model was made.
+TEST(ModelFromJSON, PlainValuesAreWhatTheModelOfAPlainClassHolds) {
+    struct Case {
+        const ClassInfo* cls;
+        bool plain;
+    };
+    for (const Case& c : {Case{Wide::runtimeClass(), true}, Case{Offset::runtimeClass(), true},
+                          Case{Item::runtimeClass(), false}, Case{Relayed::runtimeClass(), false},
+                          Case{Shape::runtimeClass(), false}}) {
+        SCOPED_TRACE(c.cls->name());
+        Ref<JMJSONAdapter> adapter = JMJSONAdapter::adapterWithModelClass(c.cls);
+        ASSERT_NE(adapter, nullptr);
+        EXPECT_FALSE(adapter->mapsPlainly());  // no model made yet
+        adapter->modelFromJSONDictionary(Value::dictionary({{"kind", "circle"}}), nullptr);
+        EXPECT_EQ(adapter->mapsPlainly(), c.plain);
+    }
+    Ref<JMJSONAdapter> wide = JMJSONAdapter::adapterWithModelClass(Wide::runtimeClass());
+    ASSERT_NE(wide->modelFromJSONDictionary(Value::dictionary({}), nullptr), nullptr);
+    ASSERT_TRUE(wide->mapsPlainly());
+    Dictionary full;
+    for (int i = 0; i < 20; ++i) full.set(format("p%02d", i), Value(format("v%02d", i)));
+    full.set("deep", Value::dictionary({{"p05", "five"}}));
+    Dictionary nulls = full;
+    nulls.set("p03", Value::null());
+    nulls.set("p19", Value::null());  // through the transformer
+    nulls.set("deep", Value::dictionary({{"p05", Value::null()}}));
+    Dictionary wrongKind = full;
+    wrongKind.set("p11", Value(11));  // a number for a text
+    Dictionary badPath = full;
+    badPath.set("deep", Value("not a dictionary"));
+    const Value rows[] = {Value(full), Value(nulls), Value(Dictionary()), Value(wrongKind), Value(badPath),
+                          Value("not a dictionary"), Value(full)};
+    JMPlainValues values;  // reused, as a run of items does
+    for (const Value& json : rows) {
+        SCOPED_TRACE(json.description());
+        Ref<Error> modelError = Error::make("before", 1, {});
+        Ref<Error> plainError = modelError;
+        Ref<JMModel> model = wide->modelFromJSONDictionary(json, &modelError);
+        const bool read = wide->plainValuesFromJSONDictionary(json, values, &plainError);
+        ASSERT_EQ(read, model != nullptr);
+        ASSERT_EQ(plainError != nullptr, modelError != nullptr);
+        if (modelError) {
+            EXPECT_EQ(plainError->domain(), modelError->domain());
+            EXPECT_EQ(plainError->code(), modelError->code());
+            EXPECT_EQ(plainError->userInfo(), modelError->userInfo());
+        }
+        if (!model) continue;
+        const auto& own = Wide::runtimeClass()->ownProperties();
+        ASSERT_EQ(values.size(), own.size());
+        for (std::size_t i = 0; i < own.size(); ++i) {
+            const Value held = valueForKey(*model, own[i].name);
+            EXPECT_EQ(values[i] ? *values[i] : Value(), held) << own[i].name;
+            EXPECT_EQ(values.valueForKey(own[i].name), held) << own[i].name;
+        }
+    }
+}
+
 // The adapter kept for a class after its first mapping gives way when the runtime changes: a
 // transformer hook added later is used by the next call.
 TEST(ModelFromJSON, KeptAdapterFollowsHooksAddedLater) {

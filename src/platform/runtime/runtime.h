@@ -69,6 +69,11 @@ struct PropertyInfo {
     // stands for direct instance-variable access, which key-value access uses as the platform does.
     std::function<Value(const Object&)> get;
     std::function<void(Object&, const Value&)> set;
+    // The accessors are a Value member's (ClassDef::property with a `Value T::*`): the getter gives
+    // back exactly the value last set (nil before any), and the setter does nothing else but announce
+    // the set (didSetProperty). Code that would only set values and read them back may then hold the
+    // values itself.
+    bool holdsValue = false;
 
     // The number kind of a scalar encoding (c C s S i I l L q Q f d D B), nothing for objects and others.
     std::optional<NumberKind> scalarKind() const;
@@ -96,6 +101,9 @@ public:
     // New instance through the registered factory; nullptr when the class has none.
     Ref<Object> create() const;
     bool hasFactory() const { return static_cast<bool>(factory_); }
+    // Whether the factory is ClassDef::factory()'s: a default-constructed instance of the class's own
+    // C++ type (cppType()).
+    bool makesOwnType() const { return ownTypeFactory_; }
 
     // Adopted protocols, searched through superclasses.
     bool conformsTo(std::string_view protocol) const;
@@ -174,6 +182,7 @@ private:
     const ClassInfo* superclass_ = nullptr;
     int depth_ = 0;  // number of superclasses
     std::function<Ref<Object>()> factory_;
+    bool ownTypeFactory_ = false;
     std::vector<std::string> protocols_;
     std::vector<PropertyInfo> properties_;
     HookMap classHooks_;
@@ -269,10 +278,12 @@ public:
     ClassDef& factory() {
         static_assert(std::is_default_constructible_v<T>);
         info_->factory_ = [] { return std::static_pointer_cast<Object>(makeRef<T>()); };
+        info_->ownTypeFactory_ = true;
         return *this;
     }
     ClassDef& factory(std::function<Ref<Object>()> make) {
         info_->factory_ = std::move(make);
+        info_->ownTypeFactory_ = false;
         return *this;
     }
     ClassDef& protocol(std::string name) {

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -28,8 +29,48 @@
 
 namespace lv {
 
+namespace time_detail {
+
+// A pattern made only of numeric fields (yyyy, M, MM, d, dd, H, HH, m, mm, s, ss; each at most once,
+// none abutting another; year, month and day present) and unquoted punctuation, as steps: a field
+// with its digit counts, or a separator to match exactly.
+struct PlainStep {
+    std::int8_t field;  // index in "yMdHms", or -1 for a separator
+    char separator;
+    std::uint8_t minDigits;
+    std::uint8_t maxDigits;
+};
+// The longest text a plain pattern can match: six fields of at most four digits, and separators.
+constexpr std::size_t kPlainLongest = 64;
+
+struct PlainPattern {
+    bool plain = false;  // false: the pattern has anything else, and its texts go to the full parser
+    std::vector<PlainStep> steps;
+    std::size_t longest = 0;  // characters of the longest text the pattern matches
+    // A text of the longest length has every field at its widest (no field is wider, separators are
+    // one character): each character then has a fixed place. Each field's place and width, and each
+    // separator's place.
+    struct Place {
+        std::uint8_t offset;
+        std::uint8_t width;  // digits; 0 for a separator
+        std::int8_t field;   // index in "yMdHms", or -1 for a separator
+        char separator;
+    };
+    std::vector<Place> places;  // the fields in place
+    // The longest text's layout by 8-byte words (as read from memory, so the byte order does not
+    // matter): each separator's character and '0' at each digit's place, and 0xFF at each digit's
+    // place; both 0 past the end.
+    std::array<std::uint64_t, kPlainLongest / 8> layout{};
+    std::array<std::uint64_t, kPlainLongest / 8> digitMask{};
+};
+
+}  // namespace time_detail
+
 namespace {
 
+using time_detail::PlainPattern;
+using time_detail::PlainStep;
+using time_detail::kPlainLongest;
 using text::detail::fromIcu;
 using text::detail::toIcu;
 
@@ -210,24 +251,6 @@ std::int64_t daysFromCivil(int year, int month, int day) {
     return era * 146097 + dayOfEra - 719468;
 }
 
-// A pattern made only of numeric fields (yyyy, M, MM, d, dd, H, HH, m, mm, s, ss; each at most once,
-// none abutting another; year, month and day present) and unquoted punctuation, as steps: a field
-// with its digit counts, or a separator to match exactly.
-struct PlainStep {
-    std::int8_t field;  // index in "yMdHms", or -1 for a separator
-    char separator;
-    std::uint8_t minDigits;
-    std::uint8_t maxDigits;
-};
-// The longest text a plain pattern can match: six fields of at most four digits, and separators.
-constexpr std::size_t kPlainLongest = 64;
-
-struct PlainPattern {
-    bool plain = false;  // false: the pattern has anything else, and its texts go to the full parser
-    std::vector<PlainStep> steps;
-    std::size_t longest = 0;  // characters of the longest text the pattern matches
-};
-
 PlainPattern compilePlainPattern(std::string_view pattern) {
     constexpr std::string_view kLetters = "yMdHms";
     PlainPattern out;
@@ -266,6 +289,22 @@ PlainPattern compilePlainPattern(std::string_view pattern) {
     out.plain = seen[0] && seen[1] && seen[2];
     for (const PlainStep& step : out.steps) out.longest += step.field < 0 ? 1 : step.maxDigits;
     if (out.longest > kPlainLongest) return PlainPattern{};
+    std::array<unsigned char, kPlainLongest> layout{};
+    std::array<unsigned char, kPlainLongest> digits{};
+    std::size_t offset = 0;
+    for (const PlainStep& step : out.steps) {
+        if (step.field < 0) {
+            layout[offset++] = static_cast<unsigned char>(step.separator);
+            continue;
+        }
+        out.places.push_back(PlainPattern::Place{static_cast<std::uint8_t>(offset), step.maxDigits, step.field, 0});
+        for (std::size_t i = 0; i < step.maxDigits; ++i, ++offset) {
+            layout[offset] = '0';
+            digits[offset] = 0xFF;
+        }
+    }
+    std::memcpy(out.layout.data(), layout.data(), layout.size());
+    std::memcpy(out.digitMask.data(), digits.data(), digits.size());
     return out;
 }
 
@@ -297,17 +336,55 @@ const PlainPattern& plainPattern(const std::string& pattern) {
 // digits and every separator exactly as in the pattern and every value in its range (years 1970 to
 // 2100, where the calendar is plain Gregorian). Anything else gives nothing, and the text is left to
 // the full parser.
-std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& pattern, std::string_view text) {
-    const PlainPattern& compiled = plainPattern(pattern);
+std::optional<std::array<int, 6>> readPlainNumericDate(const PlainPattern& compiled, std::string_view text) {
     if (!compiled.plain) return std::nullopt;
     // The text in a buffer ending in a character that is neither a digit nor a separator, so that no
     // read below needs a bound; a text longer than any the pattern matches is no plain text.
     if (text.size() > compiled.longest) return std::nullopt;
+    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
+    const auto inRange = [](const std::array<int, 6>& values) -> std::optional<std::array<int, 6>> {
+        const auto [year, month, day, hour, minute, second] = values;
+        if (year < 1970 || year > 2100 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) {
+            return std::nullopt;
+        }
+        static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+        const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+        if (day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;
+        return values;
+    };
+    if (text.size() == compiled.longest && !text.empty()) {
+        // Every field at its widest, each character in its fixed place: the steps below would read the
+        // same values (each field ends at a separator or the end, neither a digit). Checked by words: a
+        // separator's byte equals the layout's; a digit's byte, exclusive-or '0', is below 10 exactly
+        // for '0' to '9' (per byte: bit 7 set, or bit 7 set after adding 118 to its low seven bits,
+        // for 10 and more). A text that does not fit so is left to the steps.
+        std::array<std::uint64_t, kPlainLongest / 8> words{};
+        std::memcpy(words.data(), text.data(), text.size());
+        constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+        constexpr std::uint64_t kAdd = 0x7676767676767676ULL;
+        constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+        std::uint64_t wrong = 0;
+        for (std::size_t i = 0, n = (text.size() + 7) / 8; i < n; ++i) {
+            const std::uint64_t x = words[i] ^ compiled.layout[i];
+            const std::uint64_t mask = compiled.digitMask[i];
+            wrong |= (x & ~mask) | ((((x & kLow7) + kAdd) | x) & kHigh & mask);
+        }
+        if (wrong == 0) {
+            std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
+            for (const PlainPattern::Place& place : compiled.places) {
+                const char* at = text.data() + place.offset;
+                const auto d = [at, &digit](std::size_t i) { return static_cast<int>(digit(at[i])); };
+                // At its widest a field is 2 digits, the year 4.
+                values[static_cast<std::size_t>(place.field)] =
+                    place.width == 4 ? ((d(0) * 10 + d(1)) * 10 + d(2)) * 10 + d(3) : d(0) * 10 + d(1);
+            }
+            return inRange(values);
+        }
+    }
     std::array<char, kPlainLongest + 8> buffer;  // room past the end for a field's widest read
     if (!text.empty()) std::memcpy(buffer.data(), text.data(), text.size());  // an empty view may have no data
     buffer[text.size()] = '\0';
     const char* at = buffer.data();
-    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
     std::array<int, 6> values{-1, -1, -1, 0, 0, 0};
     for (const PlainStep& step : compiled.steps) {
         if (step.field < 0) {
@@ -326,12 +403,7 @@ std::optional<std::array<int, 6>> readPlainNumericDate(const std::string& patter
         values[static_cast<std::size_t>(step.field)] = value;
     }
     if (at != buffer.data() + text.size()) return std::nullopt;
-    const auto [year, month, day, hour, minute, second] = values;
-    if (year < 1970 || year > 2100 || month < 1 || month > 12 || hour > 23 || minute > 59 || second > 59) return std::nullopt;
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (day < 1 || day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return std::nullopt;
-    return values;
+    return inRange(values);
 }
 
 // The zone of the last plain wall time read on this thread, by ICU identifier: a reply's dates are
@@ -420,8 +492,7 @@ std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int
 // digits at least as wide as its letters ("M" 3, "MM" 03, "yyyy" 2015), the separators as written.
 // Only for wall times in the years 1970 to 2100 (plain Gregorian, four-digit years); nothing for
 // others, which the full formatter writes.
-std::optional<std::string> plainNumericText(const std::string& pattern, const TimeZone& zone, Date date) {
-    const PlainPattern& compiled = plainPattern(pattern);
+std::optional<std::string> plainNumericText(const PlainPattern& compiled, const TimeZone& zone, Date date) {
     if (!compiled.plain) return std::nullopt;
     const double udate = time_detail::toUDate(date);
     if (!(udate >= 0 && udate < 4200000000000.0)) return std::nullopt;  // 1970 to about 2103
@@ -442,7 +513,7 @@ std::optional<std::string> plainNumericText(const std::string& pattern, const Ti
                                     fields.tm_sec};
     if (values[0] < 1970 || values[0] > 2100) return std::nullopt;
     std::string out;
-    out.reserve(pattern.size() + 4);
+    out.reserve(compiled.longest + 4);
     for (const PlainStep& step : compiled.steps) {
         if (step.field < 0) {
             out += step.separator;
@@ -458,6 +529,22 @@ std::optional<std::string> plainNumericText(const std::string& pattern, const Ti
 }
 
 }  // namespace
+
+namespace time_detail {
+
+const PlainPattern* internedPlainPattern(const std::string& pattern) {
+    // Process-wide, never destroyed: formatters on any thread point at their pattern's entry. Bounded:
+    // past it, a formatter finds its pattern per thread at each use, as without an entry.
+    constexpr std::size_t kMostPatterns = 256;
+    static std::mutex& mutex = *new std::mutex();
+    static auto& interned = *new std::map<std::string, std::unique_ptr<const PlainPattern>, std::less<>>();
+    std::lock_guard lock(mutex);
+    if (auto it = interned.find(pattern); it != interned.end()) return it->second.get();
+    if (interned.size() >= kMostPatterns) return nullptr;
+    return interned.emplace(pattern, std::make_unique<const PlainPattern>(compilePlainPattern(pattern))).first->second.get();
+}
+
+}  // namespace time_detail
 
 std::string DateFormatter::effectivePattern() const {
     if (!usesStyles_) return pattern_;
@@ -475,7 +562,8 @@ std::string DateFormatter::stringFromDate(Date date) const {
         // A plain numeric pattern (what services and local stores use) needs neither the locale (the
         // calendar is always Gregorian, the digits ASCII) nor a formatter, whose making reads the
         // locale's symbols: only the zone's offsets at the date.
-        if (auto text = plainNumericText(pattern_, zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), date)) {
+        if (auto text = plainNumericText(plain_ ? *plain_ : plainPattern(pattern_),
+                                         zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), date)) {
             return std::move(*text);
         }
     }
@@ -492,7 +580,7 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
         // Plain numeric text (what services send) skips the full parser, and needs neither the locale
         // (the calendar is always Gregorian, the digits ASCII) nor a formatter: the date comes from the
         // zone's offsets at the wall time. Such a text is always within the pattern's longest match.
-        if (const auto fields = readPlainNumericDate(pattern_, text)) {
+        if (const auto fields = readPlainNumericDate(plain_ ? *plain_ : plainPattern(pattern_), text)) {
             if (auto date = plainWallTimeDate(zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), *fields)) return date;
         }
     }

@@ -18,6 +18,13 @@
 
 namespace lv {
 
+namespace time_detail {
+struct PlainPattern;
+// The compiled form of a numeric pattern's text, made once per pattern for the process and never
+// freed (nullptr once a bound on their number is reached).
+const PlainPattern* internedPlainPattern(const std::string& pattern);
+}  // namespace time_detail
+
 class DateFormatter {
 public:
     // The platform's formatter styles, with their numbers.
@@ -25,14 +32,17 @@ public:
 
     // An empty pattern: formats to "" and parses nothing.
     DateFormatter() = default;
-    explicit DateFormatter(std::string pattern) : pattern_(std::move(pattern)) {}
-    DateFormatter(std::string pattern, TimeZone zone) : pattern_(std::move(pattern)), zone_(std::move(zone)) {}
+    explicit DateFormatter(std::string pattern)
+        : pattern_(std::move(pattern)), plain_(time_detail::internedPlainPattern(pattern_)) {}
+    DateFormatter(std::string pattern, TimeZone zone)
+        : pattern_(std::move(pattern)), plain_(time_detail::internedPlainPattern(pattern_)), zone_(std::move(zone)) {}
 
     // The pattern: an ICU pattern ("yyyy-MM-dd HH:mm:ss", "YYYY" is the week-based year, quoted
     // literals 'T', non-ASCII text such as 月 is literal). Setting a pattern replaces the styles.
     const std::string& dateFormat() const { return pattern_; }
     void setDateFormat(std::string pattern) {
         pattern_ = std::move(pattern);
+        plain_ = time_detail::internedPlainPattern(pattern_);
         usesStyles_ = false;
     }
     // Date and time styles: the locale's pattern for the pair of styles replaces the pattern
@@ -76,6 +86,7 @@ public:
 
 private:
     std::string pattern_;
+    const time_detail::PlainPattern* plain_ = nullptr;  // pattern_ compiled, when interned
     std::optional<TimeZone> zone_;
     std::optional<Locale> locale_;
     Style dateStyle_ = Style::None;

@@ -243,7 +243,14 @@ TEST(DateFormatter, PlainNumericTextsParseAsThePatternParserDoes) {
                            "2015-08-14 23:59:59", "2015-08-15 00:15:00", "2018-05-04 23:45:00", "2018-05-05 00:15:00",
                            "2015-03-08 01:59:59", "2015-03-08 03:00:00", "2015-11-01 00:59:59", "2015-11-01 02:00:00",
                            "2015-03-29 01:59:59", "2015-03-29 03:00:00", "2015-10-25 02:30:00", "2015-10-25 03:00:00",
-                           "2015-10-18:00",       "2016-02-20:23",       "2015-10-18",          ""};
+                           "2015-10-18:00",       "2016-02-20:23",       "2015-10-18",          "",
+                           // At each pattern's longest length (every field at its widest), one
+                           // character off: a letter, a sign, another separator, a field shifted.
+                           "2015-03-05 09:07:0a", "2015-03-05T09:07:02", "2015/03/05 09:07:02", "2015-03-5 09:07:021",
+                           "+015-03-05 09:07:02", "2015-03-05 24:00:00", "2015-03-05 09:60:02", "2015-03-05 09:07:60",
+                           "2015-02-29 09:07:02", "2015-03-05:0x",       "2015-00-05:09",       "0x/05/2015 09.07",
+                           "03/05/2015 09:07",    "03/05/2015 9.007",    "12/31/2099 23.59",    "2100-12-31 23:59:59",
+                           "2015-03-05 09:07:0:", "2015-03-05 09:/7:02", "03/05/2015 09.0:",    "2015-03-05:0:"};
     int dates = 0;
     // The fast road needs no locale: the answers are the parser's under any current locale.
     for (const char* locale : {"en_US", "ar_EG", "th_TH"}) {
@@ -578,6 +585,29 @@ TEST(DateFormatter, StylesUntilAPatternReplacesThem) {
     EXPECT_EQ(f.stringFromDate(date), "");
     f.setDateFormat("yyyy");
     EXPECT_EQ(f.stringFromDate(date), "2014");
+}
+
+// Each read takes the pattern the formatter holds at that read: one changed from one numeric pattern
+// to another (and through styles back to one), a copy made before the change, and one moved from it
+// read as fresh formatters of their patterns do.
+TEST(DateFormatter, EachReadTakesThePatternTheFormatterHoldsThen) {
+    const auto fresh = [](const std::string& pattern, std::string_view text) { return DateFormatter(pattern).dateFromString(text); };
+    DateFormatter f("yyyy-MM-dd");
+    const DateFormatter before = f;
+    f.setDateFormat("dd/MM/yyyy");
+    ASSERT_TRUE(f.dateFromString("05/03/2015"));
+    EXPECT_EQ(f.dateFromString("05/03/2015"), fresh("dd/MM/yyyy", "05/03/2015"));
+    EXPECT_FALSE(f.dateFromString("2015-03-05"));
+    ASSERT_TRUE(before.dateFromString("2015-03-05"));
+    EXPECT_EQ(before.dateFromString("2015-03-05"), fresh("yyyy-MM-dd", "2015-03-05"));
+    EXPECT_FALSE(before.dateFromString("05/03/2015"));
+    f.setDateStyle(DateFormatter::Style::Short);
+    f.setDateFormat("yyyy-M-d HH:mm:ss");
+    const DateFormatter moved = std::move(f);
+    ASSERT_TRUE(moved.dateFromString("2015-3-5 09:07:02"));
+    EXPECT_EQ(moved.dateFromString("2015-3-5 09:07:02"), fresh("yyyy-M-d HH:mm:ss", "2015-3-5 09:07:02"));
+    EXPECT_FALSE(moved.dateFromString("05/03/2015"));
+    EXPECT_EQ(moved.stringFromDate(*fresh("yyyy-MM-dd", "2015-03-05")), "2015-3-5 00:00:00");
 }
 
 }  // namespace

@@ -97,6 +97,7 @@ ClassDef<T>& ClassDef<T>::property(std::string name, Value T::*member, std::stri
         runtime_detail::receiverAs<T>(o).*member = v;
         didSetProperty(o, name);
     };
+    p.holdsValue = true;
     return addProperty(std::move(p), flags, "_" + name);
 }
 
