@@ -26,6 +26,18 @@ T& detach(std::shared_ptr<T>& payload) {
 
 bool lessKey(const Dictionary::Entry& entry, std::string_view key) { return entry.first < key; }
 
+// Whether key a orders strictly before key b, bytewise. Keys mostly differ within their first bytes,
+// which are compared here in place; a longer shared start is left to the full comparison.
+inline bool keyBefore(std::string_view a, std::string_view b) {
+    constexpr std::size_t kInPlace = 8;
+    const std::size_t n = std::min({a.size(), b.size(), kInPlace});
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    if (n == kInPlace) return a.substr(kInPlace) < b.substr(kInPlace);
+    return a.size() < b.size();
+}
+
 }  // namespace
 
 // ---- Texts ----
@@ -143,7 +155,7 @@ bool TextBlock::holds(std::string_view text) const {
            text.size() <= std::numeric_limits<std::uint32_t>::max();
 }
 
-Value TextBlock::make(std::string_view text) {
+TextRef TextBlock::makePayload(std::string_view text) {
     if (!chunk_) {
         constexpr std::size_t kHeader =
             (sizeof(Chunk) + alignof(StoredText) - 1) / alignof(StoredText) * alignof(StoredText);
@@ -168,7 +180,7 @@ Value TextBlock::make(std::string_view text) {
     }
     ++chunk.made;
     ++used_;
-    return Value(TextRef(slot, &chunk.holders), Value::SharedTextTag{});
+    return TextRef(slot, &chunk.holders);
 }
 
 // ---- Dictionary ----
@@ -238,14 +250,7 @@ void Dictionary::finishAppending() {
     // Decoders mostly append keys in order and without repeats: one pass tells.
     bool strictlyAscending = true;
     for (std::size_t i = 1; i < entries_.size() && strictlyAscending; ++i) {
-        const std::string& before = entries_[i - 1].first;
-        const std::string& after = entries_[i].first;
-        // Keys mostly differ in their first byte, which settles the order without a full comparison.
-        if (!before.empty() && !after.empty() && before[0] != after[0]) {
-            strictlyAscending = static_cast<unsigned char>(before[0]) < static_cast<unsigned char>(after[0]);
-        } else {
-            strictlyAscending = before < after;
-        }
+        strictlyAscending = keyBefore(entries_[i - 1].first, entries_[i].first);
     }
     if (strictlyAscending) return;
     if (std::is_sorted(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; })) {

@@ -244,6 +244,8 @@ private:
 };
 
 class Value {
+    struct SharedTextTag {};
+
 public:
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wshadow"  // scoped enumerators named like the payload types
@@ -257,8 +259,14 @@ public:
     Value& operator=(Value&&) noexcept = default;
     // A container this value owns alone is released by recursion for its first levels and level by
     // level below them, so that releasing a value nested deeper than the stack allows cannot overflow it.
+    // A container value moved from (a vector's growth leaves one behind each time) holds no payload and
+    // has nothing to release.
     ~Value() {
-        if (isArray() || isDictionary()) releaseContainer();
+        if (const auto* array = std::get_if<std::shared_ptr<Array>>(&storage_)) {
+            if (*array) releaseContainer();
+        } else if (const auto* dictionary = std::get_if<std::shared_ptr<Dictionary>>(&storage_)) {
+            if (*dictionary) releaseContainer();
+        }
     }
     template <class T, std::enable_if_t<std::is_arithmetic_v<T>, int> = 0>
     Value(T v) : storage_(Number::of(v)) {}
@@ -279,6 +287,10 @@ public:
     static Value adopting(Ref<T>&& object) {
         return Value(std::static_pointer_cast<Object>(std::move(object)), AdoptTag{});
     }
+
+    // A text value taking over a counted payload (TextBlock's, or a reader's building its values in
+    // place through detail/value_text.h). Only they can make the tag.
+    Value(TextRef&& payload, SharedTextTag) noexcept : storage_(std::move(payload)) {}
 
     static Value null();
     static Value array(std::initializer_list<Value> items) { return Value(Array(items)); }
@@ -368,8 +380,6 @@ private:
     friend class TextBlock;
     friend struct ValueText;  // detail/value_text.h: the bytes of a text in place, for the layers' own readers
     struct AdoptTag {};
-    struct SharedTextTag {};
-    Value(TextRef&& payload, SharedTextTag) : storage_(std::move(payload)) {}
     Value(Ref<Object>&& object, AdoptTag) : storage_(object ? Storage(std::move(object)) : Storage()) {}
     void releaseContainer() noexcept;
     // The bytes of a text without making its std::string (empty for other types).
@@ -420,7 +430,9 @@ public:
     // for a std::string's own room fits in the bytes left.
     bool holds(std::string_view text) const;
     // One of the block's texts; at most `capacity` of them.
-    Value make(std::string_view text);
+    Value make(std::string_view text) { return Value(makePayload(text), Value::SharedTextTag{}); }
+    // The same text's counted payload, for a reader that builds the value in place.
+    TextRef makePayload(std::string_view text);
 
 private:
     struct Chunk;

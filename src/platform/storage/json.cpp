@@ -21,6 +21,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/base/detail/value_text.h"
 #include "platform/base/format.h"
 #include "platform/storage/detail/value_access.h"
 #include "platform/storage/property_list.h"
@@ -291,7 +292,7 @@ public:
     bool String(const char* s, lv_rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
         const std::string_view text(s, length);
-        if (length > kShareableLength) return push(newText(text));
+        if (length > kShareableLength) return push(newText(text), ValueText::sharedTextTag());
         // Short texts that repeat within a reply (categories, tags, states) share one payload; values
         // copy their payload before a write, so the sharing cannot be seen. The text's bytes are taken
         // as two words, zero past its end (the parsed copy has room to read them at once).
@@ -302,7 +303,7 @@ public:
         const std::uint64_t mixed = (words[0] ^ (words[1] * 0x9E3779B97F4A7C15u) ^ length) * 0xFF51AFD7ED558CCDu;
         RecentText& recent = recentShortTexts_[(mixed >> 58) % kShortTextSlots];
         if (recent.words[0] != words[0] || recent.words[1] != words[1] || recent.size != length) {
-            recent.value = newText(text);
+            recent.value = Value(newText(text), ValueText::sharedTextTag());
             recent.size = length;
             recent.words[0] = words[0];
             recent.words[1] = words[1];
@@ -387,28 +388,28 @@ private:
         if (gathered.capacity() - gathered.size() > gathered.size() / 4) gathered.shrink_to_fit();
     }
 
-    Value newText(std::string_view text) {
+    TextRef newText(std::string_view text) {
         // A text longer than any block's room gets a buffer of its own in the current block.
         if (!texts_.holds(text) && (texts_.full() || text.size() <= textBytesPerBlock_)) {
             texts_ = TextBlock(textsPerBlock_, textBytesPerBlock_);
         }
-        return texts_.make(text);
+        return texts_.makePayload(text);
     }
 
-    // A value goes to the key just read when inside an object, to the items inside an array, else it
-    // is the result.
-    template <class T>
-    bool push(T&& v) {
+    // A value, made in place from the arguments, goes to the key just read when inside an object, to
+    // the items inside an array, else it is the result.
+    template <class... Args>
+    bool push(Args&&... args) {
         if (depth_ == 0) {
-            result_ = Value(std::forward<T>(v));
+            result_ = Value(std::forward<Args>(args)...);
             return true;
         }
         Level& open = level();
         if (open.object) {
             open.members.emplace_back(std::piecewise_construct, std::forward_as_tuple(open.key),
-                                      std::forward_as_tuple(std::forward<T>(v)));
+                                      std::forward_as_tuple(std::forward<Args>(args)...));
         } else {
-            open.items.emplace_back(std::forward<T>(v));
+            open.items.emplace_back(std::forward<Args>(args)...);
         }
         return true;
     }

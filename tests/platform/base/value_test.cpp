@@ -2,6 +2,7 @@
 
 #include <iterator>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -180,6 +181,28 @@ TEST(Dictionary, KeepsKeyOrderAndLastDuplicateWins) {
     const Dictionary bulk = Dictionary::fromUnsorted({{"b", 1}, {"c", Value()}, {"a", 2}, {"b", 3}});
     EXPECT_EQ(bulk.keys(), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(bulk.get("b").intValue(), 3);
+}
+
+TEST(Dictionary, BulkBuiltKeysOrderBytewiseAsAMapDoes) {
+    // Keys appended in these orders read back as a map keeping the last of equal keys orders them:
+    // bytes above 0x7F after ASCII, prefixes, keys alike in their first eight bytes, repeats.
+    const std::vector<std::vector<std::string>> orders = {
+        {"a", "b", "c"}, {"\xC3\xA9", "z"}, {"z", "\xC3\xA9"}, {"abc", "ab"}, {"ab", "abc"},
+        {"abcdefgh2", "abcdefgh1"}, {"abcdefgh", "abcdefgh1"}, {"abcdefgh1", "abcdefgh"},
+        {"k", "k"}, {"abcdefghij", "abcdefghij"}, {"a", "b", "b", "c"}, {"", "a"}, {"a", ""}};
+    for (const auto& keys : orders) {
+        Dictionary d;
+        std::map<std::string, int> expected;
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            d.appendUnsorted(keys[i], static_cast<int>(i));
+            expected[keys[i]] = static_cast<int>(i);
+        }
+        d.finishAppending();
+        std::vector<std::pair<std::string, int>> read;
+        for (const auto& [key, value] : d) read.emplace_back(key, value.intValue());
+        const std::vector<std::pair<std::string, int>> want(expected.begin(), expected.end());
+        EXPECT_EQ(read, want) << keys[0];
+    }
 }
 
 TEST(ValueAccess, LookupsOnTheWrongTypeGiveNil) {

@@ -366,6 +366,17 @@ TEST(JSONReading, FragmentsNeedTheOption) {
     EXPECT_EQ(error->userInfo().get(kDebugDescriptionErrorKey).string(),
               "JSON text did not start with array or object and option to allow fragments not set.");
     EXPECT_EQ(read("\"text\"", kJSONReadingAllowFragments).string(), "text");
+    // A text too long to be shared by value, read alone, as an item and as a member: each a value of
+    // its own that a change to a copy leaves alone.
+    const std::string longText = "a text longer than fifteen bytes";
+    Value alone = read("\"" + longText + "\"", kJSONReadingAllowFragments);
+    const std::string otherText = "another text longer than fifteen bytes";
+    Value nested = read("[\"" + longText + "\",{\"k\":\"" + otherText + "\"}]");
+    Value copy = alone;
+    copy.mutableString() += "!";
+    EXPECT_EQ(alone.string(), longText);
+    EXPECT_EQ(nested[0].string(), longText);
+    EXPECT_EQ(nested[1]["k"].string(), otherText);
     EXPECT_TRUE(read(" null ", kJSONReadingAllowFragments).isNull());
     EXPECT_EQ(read("{\"a\":1}", kJSONReadingMutableContainers)["a"].intValue(), 1);
 }
