@@ -1,9 +1,13 @@
 // The content-service protocol: request parameters per action and the storing reply worker.
 #include "content/api_processor.h"
 
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
 #include <typeindex>
 #include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "content/base_jm_model.h"
 #include "content/constants.h"
@@ -12,6 +16,7 @@
 #include "content/data_helper.h"
 #include "content/date_string.h"
 #include "mapping/json_adapter.h"
+#include "platform/base/detail/value_text.h"
 #include "platform/base/log.h"
 #include "platform/data/coordinator.h"
 #include "platform/data/errors.h"
@@ -112,24 +117,26 @@ std::optional<Array> allRecordsOf(const Ref<ManagedObjectContext>& context) {
 // number by its digits. Nothing for nil (it equals no text or number). Any other kind (a double, a
 // decimal, a boolean, …) sets unkeyable: its equality is not a matter of digits.
 std::optional<KnownKey> plainKey(const Value& value, bool& unkeyable) {
-    if (value.isNil()) return std::nullopt;
-    KnownKey key;
+    std::optional<KnownKey> key;  // made in place and returned as it is (no key moved)
+    if (value.isNil()) return key;
     if (value.isString()) {
-        key.isText = true;
-        key.text = value.string();
+        key.emplace();
+        key->isText = true;
+        key->text = ValueText::view(value);
         return key;
     }
     if (const Number* number = value.number()) {
         switch (number->kind()) {
             case NumberKind::Int8: case NumberKind::Int16: case NumberKind::Int32: case NumberKind::Int64:
             case NumberKind::UInt8: case NumberKind::UInt16: case NumberKind::UInt32:
-                key.number = value.longLongValue();
+                key.emplace();
+                key->number = value.longLongValue();
                 return key;
             default: break;
         }
     }
     unkeyable = true;
-    return std::nullopt;
+    return key;
 }
 
 // The keys of the known-item test of a reply: every record of the entity as the context shows it after
@@ -153,6 +160,21 @@ std::optional<KnownKeys> knownKeysOf(const APIProcessor::StoringOperation& opera
         if (key) keys.insert(std::move(*key));
     }
     return keys;
+}
+
+// The dictionary's value for the key (nil when absent), as dictionary.get(key) gives it, looked at first
+// in the place the key had in the item before: a reply's items mostly have the same keys.
+const Value& valueAtHint(const Dictionary& dictionary, const std::string& key, std::size_t& hint) {
+    if (hint < dictionary.size()) {
+        const Dictionary::Entry& entry = dictionary.begin()[static_cast<std::ptrdiff_t>(hint)];
+        if (entry.first == key) return entry.second;
+    }
+    const auto it = std::lower_bound(dictionary.begin(), dictionary.end(), key,
+                                     [](const Dictionary::Entry& entry, const std::string& k) { return entry.first < k; });
+    static const Value& nil = *new Value();
+    if (it == dictionary.end() || it->first != key) return nil;
+    hint = static_cast<std::size_t>(it - dictionary.begin());
+    return it->second;
 }
 
 template <class Record>
@@ -281,6 +303,7 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
     operation.clear();
     std::optional<KnownKeys> knownKeys = knownKeysOf(operation, context, list.size());
     WithoutModel withoutModel;
+    std::vector<std::size_t> selectorHints(operation.selectors.size(), 0);
     std::size_t unusable = 0;
     Ref<Error> firstItemError;
     for (std::size_t index = 0; index < list.size(); ++index) {
@@ -296,8 +319,11 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
                 ++unusable;
                 continue;
             }
+            std::size_t selector = 0;
             for (const auto& [key, value] : operation.selectors) {
-                if (item[key].isNilOrNull()) item.mutableDictionary().set(key, value);
+                if (valueAtHint(item.dictionary(), key, selectorHints[selector++]).isNilOrNull()) {
+                    item.mutableDictionary().set(key, value);
+                }
             }
         }
         Ref<Error> itemError;

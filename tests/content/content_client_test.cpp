@@ -506,6 +506,83 @@ TEST_F(APIProcessor, KnownItemsAreTheOnesAFetchPerItemWouldFind) {
     EXPECT_EQ(ids("kpop"), std::vector<std::string>{"k1"});
 }
 
+TEST_F(APIProcessor, KnownItemsAmongHundredsOfKeysAreTheOnesAFetchPerItemWouldFind) {
+    // Hundreds of keys, so the known-key table's places collide and its probe runs grow: each item is
+    // still known exactly when a fetch for its msgId would find a record (another category's, or one
+    // this reply stored before it), and each one stored appears once.
+    auto load = [&](const std::string& category, const std::vector<std::string>& ids) {
+        Array items;
+        for (const std::string& id : ids) {
+            Value item = fixtureItems("newsList")[0];
+            item.mutableDictionary().set("cat_name", Value(category));
+            item.mutableDictionary().set("msgId", Value(id));
+            items.push_back(item);
+        }
+        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(items)));
+        loadNews(category);
+    };
+    auto ids = [&](const std::string& category) {
+        return rawTexts(storePath(), "SELECT msgId FROM News WHERE cat_name = '" + category + "' ORDER BY 1");
+    };
+    std::vector<std::string> kpop;
+    std::vector<std::string> ent;
+    for (int i = 0; i < 200; ++i) kpop.push_back("k" + std::to_string(i));
+    for (int i = 0; i < 300; ++i) ent.push_back("e" + std::to_string(i));
+    load("kpop", kpop);
+    load("ent", ent);
+    std::vector<std::string> reply;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 200; i += 3) reply.push_back("k" + std::to_string(i));  // known: kpop keeps them
+    for (int i = 0; i < 300; i += 2) {
+        reply.push_back("e" + std::to_string(i));  // the category is replaced: stored again
+        expected.push_back("e" + std::to_string(i));
+    }
+    for (int i = 0; i < 150; ++i) {
+        reply.push_back("n" + std::to_string(i));
+        reply.push_back("n" + std::to_string(i));  // the second is known: stored once
+        expected.push_back("n" + std::to_string(i));
+    }
+    load("ent", reply);
+    std::sort(expected.begin(), expected.end());
+    std::sort(kpop.begin(), kpop.end());
+    EXPECT_EQ(ids("ent"), expected);
+    EXPECT_EQ(ids("kpop"), kpop);
+}
+
+TEST_F(APIProcessor, TheCategoryFillsItemsWithoutOneWhateverTheirOtherKeys) {
+    // The category is set on each item whose "cat_name" is absent or null, and only there, as the keys
+    // before it in the item come and go from one item to the next.
+    struct Item {
+        const char* msgId;
+        std::vector<std::pair<const char*, Value>> extra;  // other keys, some sorting before "cat_name"
+        std::optional<Value> category;                      // nothing: absent
+        const char* stored;
+    };
+    const std::vector<Item> items = {
+        {"i1", {}, Value("other"), "other"},
+        {"i2", {}, std::nullopt, "ent"},
+        {"i3", {{"aaa", Value("x")}}, Value::null(), "ent"},
+        {"i4", {{"aaa", Value("x")}, {"abc", Value(1)}}, Value("second"), "second"},
+        {"i5", {{"aaa", Value("x")}}, std::nullopt, "ent"},
+        {"i6", {{"aaa", Value("cat")}, {"abc", Value(2)}}, std::nullopt, "ent"},
+        {"i7", {}, Value("third"), "third"},
+    };
+    Array reply;
+    std::vector<std::string> expected;
+    for (const Item& i : items) {
+        Value item = fixtureItems("newsList")[0];
+        item.mutableDictionary().remove("cat_name");
+        item.mutableDictionary().set("msgId", Value(i.msgId));
+        for (const auto& [key, value] : i.extra) item.mutableDictionary().set(key, value);
+        if (i.category) item.mutableDictionary().set("cat_name", *i.category);
+        reply.push_back(item);
+        expected.push_back(std::string(i.msgId) + " " + i.stored);
+    }
+    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(reply)));
+    loadNews("ent");
+    EXPECT_EQ(rawTexts(storePath(), "SELECT msgId || ' ' || cat_name FROM News ORDER BY msgId"), expected);
+}
+
 TEST_F(APIProcessor, KnownChartItemsAreTheOnesAFetchPerItemWouldFind) {
     // A chart item is known when a record has its site and its rank: another site's record of the same
     // rank is not, nor is a record of the site being replaced; an item naming another site's number is

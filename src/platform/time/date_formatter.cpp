@@ -418,17 +418,38 @@ struct PlainZone {
     double spanStart = 0;  // UDate of the transition the offset starts at (−∞ for none)
     double spanEnd = 0;    // UDate of the next transition (+∞ for none)
     std::int32_t spanOffset = 0;
+    // The thread's default-zone look-up (defaultTimeZoneOfThread's number) the zone is known to be the
+    // default zone of; 0 when not known.
+    std::uint64_t defaultResolution = 0;
 };
 
-PlainZone& plainZone(const TimeZone& zone) {
-    static PerThread<PlainZone> lastZones;
-    PlainZone& last = lastZones.get();
+PlainZone& plainZone(PlainZone& last, const TimeZone& zone) {
     if (!last.zone || last.icuID != zone.icuID()) {
         last.zone = time_detail::icuZone(zone);
         last.basic = dynamic_cast<const icu::BasicTimeZone*>(last.zone.get());
         last.icuID = zone.icuID();
         last.hasSpan = false;
+        last.defaultResolution = 0;
     }
+    return last;
+}
+
+PerThread<PlainZone>& lastPlainZones() {
+    static PerThread<PlainZone> lastZones;
+    return lastZones;
+}
+
+PlainZone& plainZone(const TimeZone& zone) { return plainZone(lastPlainZones().get(), zone); }
+
+// The default zone's, found again without comparing its identifier while the thread's default-zone
+// look-up that gave it is still the one in effect.
+PlainZone& plainDefaultZone() {
+    std::uint64_t resolution = 0;
+    const TimeZone& zone = time_detail::defaultTimeZoneOfThread(resolution);
+    PlainZone& last = lastPlainZones().get();
+    if (last.defaultResolution == resolution && last.zone) return last;
+    plainZone(last, zone);
+    last.defaultResolution = resolution;
     return last;
 }
 
@@ -464,8 +485,7 @@ void noteSpan(PlainZone& last, UDate udate, std::int32_t offset) {
 // offsets ICU gives only by date; the full parser reads those. A wall time whose instant lies well
 // inside the span of the last date read has that span's offset and no other instant: it is read
 // without asking ICU.
-std::optional<Date> plainWallTimeDate(const TimeZone& zone, const std::array<int, 6>& fields) {
-    PlainZone& last = plainZone(zone);
+std::optional<Date> plainWallTimeDate(PlainZone& last, const std::array<int, 6>& fields) {
     if (!last.basic) return std::nullopt;
     const auto [year, month, day, hour, minute, second] = fields;
     const double wallTime = static_cast<double>(daysFromCivil(year, month, day)) * 86400000.0 +
@@ -581,7 +601,7 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
         // (the calendar is always Gregorian, the digits ASCII) nor a formatter: the date comes from the
         // zone's offsets at the wall time. Such a text is always within the pattern's longest match.
         if (const auto fields = readPlainNumericDate(plain_ ? *plain_ : plainPattern(pattern_), text)) {
-            if (auto date = plainWallTimeDate(zone_ ? *zone_ : time_detail::defaultTimeZoneOfThread(), *fields)) return date;
+            if (auto date = plainWallTimeDate(zone_ ? plainZone(*zone_) : plainDefaultZone(), *fields)) return date;
         }
     }
     CachedFormat* cached = cachedFormat(*this, usesStyles_);

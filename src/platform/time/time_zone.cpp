@@ -262,6 +262,7 @@ struct ThreadDefaultZone {
     bool valid = false;
     bool fromSetting = false;
     std::uint64_t generation = 0;
+    std::uint64_t resolution = 0;  // counts the look-ups: what zone holds may differ only from one to the next
     TZWatch tz;
     TimeZone zone;
 };
@@ -318,12 +319,13 @@ std::string TimeZone::abbreviation(Date date) const {
 
 namespace time_detail {
 
-const TimeZone& defaultTimeZoneOfThread() {
+const TimeZone& defaultTimeZoneOfThread(std::uint64_t& resolution) {
     static PerThread<ThreadDefaultZone> threads;
     ThreadDefaultZone& kept = threads.get();
     const std::uint64_t generation = zonesGeneration.load(std::memory_order_acquire);
     if (kept.valid && kept.generation == generation &&
         (kept.fromSetting || monotonicNanos() < zoneFileCheckDue.load(std::memory_order_acquire)) && tzUnchanged(kept.tz)) {
+        resolution = kept.resolution;
         return kept.zone;
     }
     // What the zone is found from is noted first: a change made meanwhile is seen at the next read.
@@ -334,7 +336,13 @@ const TimeZone& defaultTimeZoneOfThread() {
     kept.zone = resolveDefault(fromSetting);
     kept.fromSetting = fromSetting;
     kept.valid = true;
+    resolution = ++kept.resolution;
     return kept.zone;
+}
+
+const TimeZone& defaultTimeZoneOfThread() {
+    std::uint64_t resolution = 0;
+    return defaultTimeZoneOfThread(resolution);
 }
 
 std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone) {

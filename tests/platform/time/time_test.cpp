@@ -395,6 +395,36 @@ TEST(DateFormatter, AlternatingZonesAndDefaultZoneChangesGiveEachZonesDate) {
     TimeZone::setDefault(std::nullopt);
 }
 
+// Reads without a zone, between reads with a zone of their own, each take the default zone, whether
+// or not it changed since the last read without a zone.
+TEST(DateFormatter, ReadsInTheDefaultZoneBetweenReadsInOtherZonesTakeTheDefaultZone) {
+    const char* text = "2015-03-05 09:07:02";
+    const Date utc = *DateFormatter("yyyy-MM-dd HH:mm:ss", TimeZone::gmt()).dateFromString(text);
+    const DateFormatter shanghai("yyyy-MM-dd HH:mm:ss", *TimeZone::named("Asia/Shanghai"));
+    const DateFormatter newYork("yyyy-MM-dd HH:mm:ss", *TimeZone::named("America/New_York"));
+    DateFormatter byDefault;
+    byDefault.setDateFormat("yyyy-MM-dd HH:mm:ss");
+    struct Case {
+        const char* defaultZone;
+        std::vector<const DateFormatter*> reads;
+    };
+    const Case cases[] = {
+        {"Asia/Shanghai", {&byDefault, &newYork, &byDefault, &byDefault, &shanghai, &byDefault, &newYork, &newYork, &byDefault}},
+        {"America/New_York", {&byDefault, &shanghai, &byDefault, &newYork, &byDefault, &shanghai, &shanghai, &byDefault}},
+        {"UTC", {&shanghai, &byDefault, &newYork, &byDefault, &byDefault}},
+    };
+    const auto hoursOf = [](const std::string& zone) { return zone == "Asia/Shanghai" ? -8.0 : zone == "America/New_York" ? 5.0 : 0.0; };
+    for (const Case& c : cases) {
+        TimeZone::setDefault(TimeZone::named(c.defaultZone));
+        for (std::size_t i = 0; i < c.reads.size(); ++i) {
+            const DateFormatter& formatter = *c.reads[i];
+            const std::string zone = &formatter == &byDefault ? c.defaultZone : formatter.timeZone().name();
+            EXPECT_EQ(formatter.dateFromString(text), utc.adding(hoursOf(zone) * 3600.0)) << c.defaultZone << " read " << i;
+        }
+    }
+    TimeZone::setDefault(std::nullopt);
+}
+
 // Wall times read one after the other in one zone, as a reply's dates are (each read may reuse what
 // the one before learnt of the zone's offsets): every half hour through the days around each of the
 // zone's transitions, in both directions, and every five hours and seventeen minutes through a whole

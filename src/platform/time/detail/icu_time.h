@@ -2,6 +2,7 @@
 // shared between threads). Not part of the public interface.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include <unicode/gregocal.h>
@@ -17,6 +18,9 @@ namespace lv::time_detail {
 // host's zone file due for its look (as system() looks at it). The reference stays valid until the
 // thread's next call.
 const TimeZone& defaultTimeZoneOfThread();
+// The same, with the number of the look-up that gave it on this thread (from 1): while the number
+// stays, the zone is the one given with it, so what was learnt of it may be kept.
+const TimeZone& defaultTimeZoneOfThread(std::uint64_t& resolution);
 // The ICU zone for a TimeZone, cached per thread (read-only use).
 std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone);
 // A new Gregorian calendar in the zone for the locale (ICU identifier), non-lenient when asked.
