@@ -12,6 +12,7 @@
 #include "analytics/envelope_record.h"
 #include "analytics/log_records.h"
 #include "analytics/string_encoding.h"
+#include "../analytics/pack_cases.h"
 
 namespace {
 
@@ -19,28 +20,7 @@ void require(bool condition) {
     if (!condition) std::abort();
 }
 
-// A transport that is not a memory buffer: the protocol's general road.
-class Stream final : public lv::TPKTransport {
-public:
-    explicit Stream(std::span<const std::uint8_t> data) : bytes_(data.begin(), data.end()) {}
-    std::int32_t readAll(std::uint8_t* buffer, std::int32_t offset, std::int32_t length) override {
-        if (length < 0 || static_cast<std::uint64_t>(length) > bytesRemaining()) {
-            lv::TPKTransportException::raise(std::string(lv::kNotEnoughBytesReason));
-        }
-        std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(read_), length, buffer + offset);
-        read_ += static_cast<std::size_t>(length);
-        return length;
-    }
-    void write(const std::uint8_t* buffer, std::uint32_t offset, std::uint32_t length) override {
-        bytes_.insert(bytes_.end(), buffer + offset, buffer + offset + length);
-    }
-    std::uint64_t bytesRemaining() const override { return bytes_.size() - read_; }
-    const lv::Bytes& bytes() const { return bytes_; }
-
-private:
-    lv::Bytes bytes_;
-    std::size_t read_ = 0;
-};
+using lv::test::StreamTransport;  // not a memory buffer: the protocol's general road
 
 // Equal records, or (for a record holding a NaN, not equal to itself) equal bytes.
 template <class R>
@@ -55,7 +35,7 @@ template <class R>
 void sameAsGeneralRoad(std::span<const std::uint8_t> data) {
     R general, buffered, unpacked;
     std::string generalError, bufferedError, unpackedError;
-    Stream stream(data);
+    StreamTransport stream(lv::Bytes(data.begin(), data.end()));
     lv::TPKBinaryProtocol streamed(stream);
     try {
         general.read(streamed);
@@ -77,7 +57,7 @@ void sameAsGeneralRoad(std::span<const std::uint8_t> data) {
     require(bufferedError == generalError && unpackedError == generalError);
     require(same(buffered, general) && memory.bytesRemaining() == stream.bytesRemaining());
     if (generalError.empty()) require(same(unpacked, general));
-    Stream written({});
+    StreamTransport written;
     lv::TPKBinaryProtocol writing(written);
     general.write(writing);
     require(lv::packBytes(general) == written.bytes());
