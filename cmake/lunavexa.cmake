@@ -93,6 +93,9 @@ function(lv_test target)
   add_executable(${target} ${ARG_SOURCES})
   target_compile_options(${target} PRIVATE ${LV_TEST_COMPILE_OPTIONS})
   target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  # The source tree the fixtures are read from when LV_TEST_SOURCE_DIR is not set (a test binary run by
+  # hand, outside CTest).
+  target_compile_definitions(${target} PRIVATE LV_TEST_DEFAULT_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   target_link_libraries(${target} PRIVATE ${ARG_DEPS} lv_test_support GTest::gtest GTest::gmock)
   add_test(NAME ${target} COMMAND ${target})
   set_tests_properties(${target} PROPERTIES TIMEOUT 300 ENVIRONMENT "LV_TEST_SOURCE_DIR=${PROJECT_SOURCE_DIR}")

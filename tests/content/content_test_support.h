@@ -32,7 +32,7 @@ namespace lv::test {
 
 inline std::string sourceDirectory() {
     const char* root = std::getenv("LV_TEST_SOURCE_DIR");
-    return root ? root : ".";
+    return root ? root : LV_TEST_DEFAULT_SOURCE_DIR;
 }
 
 inline std::string describe(const Ref<Error>& error) { return error ? error->description() : std::string("no error"); }

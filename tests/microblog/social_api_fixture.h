@@ -26,7 +26,7 @@ namespace lv::test {
 
 inline std::string projectDirectory() {
     const char* dir = std::getenv("LV_TEST_SOURCE_DIR");
-    return dir ? dir : ".";
+    return dir ? dir : LV_TEST_DEFAULT_SOURCE_DIR;
 }
 
 class SocialApiFixture : public ::testing::Test {

@@ -47,7 +47,7 @@ inline Ref<ManagedObjectModel> makeItemModel() {
 
 inline std::string bundleDirectory() {
     const char* root = std::getenv("LV_TEST_SOURCE_DIR");
-    return std::string(root ? root : ".") + "/bundle";
+    return std::string(root ? root : LV_TEST_DEFAULT_SOURCE_DIR) + "/bundle";
 }
 
 inline Ref<PersistentStoreCoordinator> openCoordinator(const Ref<ManagedObjectModel>& model, const std::string& path,

@@ -24,8 +24,8 @@ int defaultLeastTlsVersion() {
 
 TEST(URLEnginePreload, LoadsLibcurlAndSetsOpenSSLUpFromItsConfigurationFile) {
     ASSERT_FALSE(net_detail::curlLibraryLoaded());
-    const char* sourceDir = std::getenv("LV_TEST_SOURCE_DIR");
-    ASSERT_NE(sourceDir, nullptr);
+    const char* fromEnvironment = std::getenv("LV_TEST_SOURCE_DIR");
+    const char* sourceDir = fromEnvironment ? fromEnvironment : LV_TEST_DEFAULT_SOURCE_DIR;
     const std::string configuration = std::string(sourceDir) + "/tests/platform/net/preload_openssl.cnf";
     ASSERT_EQ(::setenv("OPENSSL_CONF", configuration.c_str(), 1), 0);
 
