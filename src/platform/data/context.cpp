@@ -9,6 +9,7 @@
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/dispatch/thread.h"
 #include "platform/runtime/detail/generation.h"
 
 namespace lv {
@@ -54,6 +55,21 @@ Ref<ManagedObject> makeRecordInstance(const Ref<EntityDescription>& entity) {
     }
     return makeRef<ManagedObject>();
 }
+
+namespace {
+// References waiting for the main run loop's next turn. Main thread only.
+std::size_t waitingOnMain = 0;
+// A long block that saves again and again without returning to its loop holds at most this many there.
+constexpr std::size_t kMostWaitingOnMain = 50'000;
+}  // namespace
+
+bool mayReleaseOnMainLater(std::size_t count) {
+    if (!Thread::isMainThread() || !RunLoop::main()->isRunning() || waitingOnMain + count > kMostWaitingOnMain) return false;
+    waitingOnMain += count;
+    return true;
+}
+
+void mainReleaseDone(std::size_t count) { waitingOnMain -= std::min(count, waitingOnMain); }
 
 bool sameValue(const Value& a, const Value& b) { return a.type() == b.type() && a.isEqual(b); }
 

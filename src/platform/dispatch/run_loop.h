@@ -77,6 +77,8 @@ public:
     std::vector<std::string> allModes() const;
     // The mode of the innermost running runMode(), empty when not running. Owner thread only.
     std::string currentMode() const;
+    // Whether a runMode() is running (a later turn will come). Owner thread only.
+    bool isRunning() const { return !modeStack_.empty(); }
 
     Ref<Thread> thread() const { return thread_.lock(); }
     bool isMainLoop() const { return isMain_; }

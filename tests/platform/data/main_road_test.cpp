@@ -4,12 +4,17 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "context_test_support.h"
 #include "support/raw_sqlite.h"
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/dispatch/queue.h"
 #include "platform/dispatch/thread.h"
+#include "platform/runtime/runtime.h"
 
 namespace lv {
 namespace {
@@ -197,6 +202,78 @@ TEST(MainRoad, SavedDeletionsAreAnnouncedIntactAndLetGo) {
     kept.clear();
     EXPECT_TRUE(runMainUntil([&] { return std::all_of(gone.begin(), gone.end(), [](const Weak<ManagedObject>& w) { return w.expired(); }); }, 10));
     EXPECT_EQ(test::rawTexts(s.path, "SELECT \"msgId\" FROM \"News\" ORDER BY \"msgId\""), (std::vector<std::string>{"m0", "m3", "m5"}));
+}
+
+// A record class that notes the thread each of its records is freed on.
+class NotedRecord : public ManagedObject {
+public:
+    ~NotedRecord() override {
+        std::lock_guard lock(mutex());
+        freedOn().push_back(std::this_thread::get_id());
+    }
+    static const ClassInfo* runtimeClass() {
+        static const ClassInfo* cls = RecordClassDef<NotedRecord>("NotedRecord").attribute("name", "String").registerClass();
+        return cls;
+    }
+    static std::vector<std::thread::id> freed() {
+        std::lock_guard lock(mutex());
+        return freedOn();
+    }
+    static void forget() {
+        std::lock_guard lock(mutex());
+        freedOn().clear();
+    }
+
+private:
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::vector<std::thread::id>& freedOn() {
+        static std::vector<std::thread::id> threads;
+        return threads;
+    }
+};
+
+TEST(MainRoad, RecordsASaveLetsGoAreFreedOnTheMainThreadWhenItsLoopRunsAndElsewhereWhenItDoesNot) {
+    NotedRecord::runtimeClass();
+    auto model = makeRef<ManagedObjectModel>();
+    auto entity = EntityDescription::make("Noted", "NotedRecord");
+    entity->addAttribute(AttributeDescription::make("name", AttributeType::String));
+    model->addEntity(entity);
+    for (const bool inLoop : {true, false}) {
+        SCOPED_TRACE(inLoop ? "saved in a turn of the main loop" : "saved outside the main loop");
+        Stack s(model);
+        s.main->performAndWait([&] {
+            for (int i = 0; i < 5; ++i) insert(s.main, "Noted", {{"name", Value("n" + std::to_string(i))}});
+        });
+        ASSERT_TRUE(s.saveAll());
+        NotedRecord::forget();
+        // Both levels' records of the five: the save of their deletion holds their last references.
+        auto deleteAllAndSave = [&] {
+            s.main->performAndWait([&] {
+                for (const auto& o : fetch(s.main, request("Noted"))) s.main->deleteObject(o);
+            });
+            EXPECT_TRUE(s.saveAll());
+        };
+        if (inLoop) {
+            bool done = false;
+            Queue::main()->async([&] {
+                deleteAllAndSave();
+                EXPECT_TRUE(NotedRecord::freed().empty());  // they wait for the loop's next turn
+                done = true;
+            });
+            ASSERT_TRUE(runMainUntil([&] { return done; }, 10));
+        } else {
+            deleteAllAndSave();
+        }
+        ASSERT_TRUE(runMainUntil([] { return NotedRecord::freed().size() == 10; }, 10));
+        if (inLoop) {
+            for (const auto& thread : NotedRecord::freed()) EXPECT_EQ(thread, std::this_thread::get_id());
+        }
+        EXPECT_EQ(fetch(s.main, request("Noted")).size(), 0u);
+        EXPECT_EQ(test::rowsInFile(model, s.path, "Noted"), 0u);
+    }
 }
 
 TEST(MainRoad, AnotherWriterOfTheSameRowGivesAConflictThatLosesNothing) {

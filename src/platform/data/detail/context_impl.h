@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -111,12 +112,30 @@ struct PushedRecord {
     std::int64_t version = 0;
 };
 
+// Whether a release of `count` references may wait for the main run loop's next turn: on the main
+// thread, while its run loop runs (so a later turn will come) and fewer than a bound of references
+// already wait there. Counts them in when it answers true; `mainReleaseDone` counts them out.
+bool mayReleaseOnMainLater(std::size_t count);
+void mainReleaseDone(std::size_t count);
+
 // Hands the last references of what a save is done with (deleted records with their values,
-// temporary IDs replaced by permanent ones; a thousand at a time) to a background queue, which frees
-// whatever no one else holds: work the saving queue need not wait for.
+// temporary IDs replaced by permanent ones; a thousand at a time) on, to be freed after the save:
+// work the saving queue need not wait for. A save on the main thread inside its run loop leaves them
+// to the loop's next turn: the memory goes back to the allocator of the thread that made it, where the
+// next records reuse it, instead of being freed on another thread that must take that allocator's lock
+// while the main thread allocates (the two then wake each other dozens of times a save). Elsewhere, or
+// past the bound, a background queue frees them.
 template <class T>
 void releaseElsewhere(std::vector<T>&& doomed) {
     if (doomed.empty()) return;
+    if (mayReleaseOnMainLater(doomed.size())) {
+        Queue::main()->async([released = std::move(doomed)]() mutable {
+            const std::size_t count = released.size();
+            std::vector<T>().swap(released);
+            mainReleaseDone(count);
+        });
+        return;
+    }
     Queue::global()->async([released = std::move(doomed)] {});
 }
 
