@@ -172,7 +172,7 @@ data_detail::DeletedIDs ManagedObjectContext::Impl::deletedIDs(const std::string
     static const data_detail::DeletedIDs& none = *new data_detail::DeletedIDs(std::make_shared<const data_detail::IDSet>());
     if (deletedList.empty()) {
         // Let go of the IDs of saved deletions: often their last references (a clear's thousand), freed
-        // off this queue. The entries stay for the next deletions of their entities.
+        // after this call (see releaseElsewhere). The entries stay for the next deletions of their entities.
         if (!deletedIndex.empty()) {
             std::vector<data_detail::DeletedIDs> released;
             for (auto& entry : deletedIndex) {
