@@ -13,7 +13,6 @@
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -268,18 +267,21 @@ void BM_RawFloor(benchmark::State& state) {
     // follow each file's history): every column of every row, the dates to the second.
     const std::string road = RS_urlForStoreName("lunavexa.sqlite").string();
     const std::string columns = "_opt, cat_name, createTime, detailPageLink, msgId, tag_name, thumbLink, title, update_time";
-    const std::string compare = "ATTACH DATABASE '" + road + "' AS road; SELECT CASE WHEN (SELECT count(*) FROM road.News) = 0 THEN 0 ELSE " +
+    const std::string compare = "SELECT CASE WHEN (SELECT count(*) FROM road.News) = 0 THEN 0 ELSE "
                                 "(SELECT count(*) FROM (SELECT " + columns + " FROM News EXCEPT SELECT " + columns +
                                 " FROM road.News)) + (SELECT count(*) FROM (SELECT " + columns + " FROM road.News EXCEPT SELECT " +
                                 columns + " FROM News)) + abs((SELECT count(*) FROM News) - (SELECT count(*) FROM road.News)) END";
     long long differences = -1;
-    sqlite3_exec(
-        db, compare.c_str(),
-        [](void* out, int, char** values, char**) {
-            *static_cast<long long*>(out) = values[0] ? std::atoll(values[0]) : -1;
-            return 0;
-        },
-        &differences, nullptr);
+    sqlite3_stmt* attach = nullptr;
+    sqlite3_prepare_v2(db, "ATTACH DATABASE ? AS road", -1, &attach, nullptr);
+    sqlite3_bind_text(attach, 1, road.c_str(), static_cast<int>(road.size()), SQLITE_STATIC);  // any path, quotes included
+    const bool attached = sqlite3_step(attach) == SQLITE_DONE;
+    sqlite3_finalize(attach);
+    sqlite3_stmt* count = nullptr;
+    if (attached && sqlite3_prepare_v2(db, compare.c_str(), -1, &count, nullptr) == SQLITE_OK && sqlite3_step(count) == SQLITE_ROW) {
+        differences = sqlite3_column_int64(count, 0);
+    }
+    sqlite3_finalize(count);
     if (differences != 0) state.SkipWithError("the floor's rows are not the road's");
     curl_easy_cleanup(curl);
     sqlite3_finalize(known);
