@@ -6,7 +6,7 @@
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
     sqlite3* db = NULL;
-    if (sqlite3_open_v2(argv[1], &db, SQLITE_OPEN_READONLY, NULL) != SQLITE_OK) return 1;
+    if (sqlite3_open_v2(argv[1], &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, NULL) != SQLITE_OK) return 1;
     sqlite3_stmt* count = NULL;
     long long rows = -1;
     if (sqlite3_prepare_v2(db, "SELECT count(*) FROM \"News\"", -1, &count, NULL) == SQLITE_OK && sqlite3_step(count) == SQLITE_ROW) {
