@@ -170,6 +170,7 @@ TextRef TextBlock::makePayload(std::string_view text) {
     }
     Chunk& chunk = *chunk_;
     StoredText* slot = chunk.texts + chunk.made;
+    if (text.size() > kInlineText) longBytes_ += text.size();
     if (text.size() > kInlineText && text.size() <= static_cast<std::size_t>(chunk.end - chunk.next) &&
         text.size() <= std::numeric_limits<std::uint32_t>::max()) {
         std::memcpy(chunk.next, text.data(), text.size());

@@ -410,6 +410,7 @@ public:
         : capacity_(other.capacity_),
           bytes_(other.bytes_),
           used_(std::exchange(other.used_, 0)),
+          longBytes_(std::exchange(other.longBytes_, 0)),
           chunk_(std::exchange(other.chunk_, nullptr)) {}
     TextBlock& operator=(TextBlock&& other) noexcept {
         if (this != &other) {
@@ -417,6 +418,7 @@ public:
             capacity_ = other.capacity_;
             bytes_ = other.bytes_;
             used_ = std::exchange(other.used_, 0);
+            longBytes_ = std::exchange(other.longBytes_, 0);
             chunk_ = std::exchange(other.chunk_, nullptr);
         }
         return *this;
@@ -426,6 +428,11 @@ public:
     ~TextBlock() { releaseChunk(); }
 
     bool full() const { return used_ == capacity_; }
+    // How many more texts the block may make.
+    std::size_t room() const { return capacity_ - used_; }
+    // Characters of the texts made so far that are too long for a std::string's own room, kept in the
+    // block or not: what a block for the same texts would want as its `bytes`.
+    std::size_t longTextBytes() const { return longBytes_; }
     // Whether make(text) keeps the text's characters in the block: a place is left and a text too long
     // for a std::string's own room fits in the bytes left.
     bool holds(std::string_view text) const;
@@ -441,6 +448,7 @@ private:
     std::size_t capacity_;
     std::size_t bytes_;
     std::size_t used_ = 0;
+    std::size_t longBytes_ = 0;
     Chunk* chunk_ = nullptr;
 };
 

@@ -9,6 +9,7 @@
 #include "data_test_support.h"
 #include "platform/data/errors.h"
 #include "platform/storage/json.h"
+#include "sqlite_failures.h"
 
 namespace lv {
 namespace {
@@ -257,6 +258,77 @@ TEST(SQLiteStore, TextsOfAParsedReplyAreStoredWithTheirExactBytes) {
     EXPECT_EQ(expected[6].size(), 5 + 2 * std::string_view("a NUL \0 inside a long text", 26).size());
     EXPECT_EQ(rawTexts(path, "SELECT typeof(title) || ':' || hex(title) FROM News ORDER BY _pk"), expected);
     EXPECT_EQ(rawTexts(path, "SELECT typeof(detailPageLink) || ':' || hex(detailPageLink) FROM News ORDER BY _pk"), expected);
+}
+
+// Rows read together share their texts' allocations, each block's room guessed from the rows before:
+// texts that grow past the guess, shrink below it, pass the room's bound, and rows of no text at all
+// all read back exactly, written by another program, through a fetch and through a read by keys, and
+// a text kept alone outlives the rows read with it.
+TEST(SQLiteStore, TextsOfRowsReadTogetherReadBackExactlyWhateverTheirLengths) {
+    TempDir dir;
+    const std::string path = dir.file("read.sqlite");
+    ASSERT_TRUE(test::openCoordinator(test::makeItemModel(), path));  // the schema
+    const std::vector<std::size_t> lengths = {0, 16, 17, 40, 300, 5, 3000, 16, 20000, 64, 1, 900, 70000, 33};
+    constexpr int kRows = 100;
+    auto textOf = [&](int row) -> std::optional<std::string> {
+        if (row % 11 == 3) return std::nullopt;  // NULL
+        const std::size_t length = lengths[static_cast<std::size_t>(row) % lengths.size()] + static_cast<std::size_t>(row / 14);
+        std::string text(length, static_cast<char>('a' + row % 26));
+        if (length > 2) text[length / 2] = '\0';
+        return text;
+    };
+    {
+        test::RawConnection raw(path);
+        raw.exec("BEGIN");
+        sqlite3_stmt* insert = nullptr;
+        ASSERT_EQ(sqlite3_prepare_v2(raw.db, "INSERT INTO Item (_pk, _opt, name, big) VALUES (?, 1, ?, ?)", -1, &insert, nullptr),
+                  SQLITE_OK);
+        for (int row = 0; row < kRows; ++row) {
+            const auto text = textOf(row);
+            sqlite3_bind_int64(insert, 1, row + 1);
+            if (text) sqlite3_bind_text(insert, 2, text->data(), static_cast<int>(text->size()), SQLITE_TRANSIENT);
+            else sqlite3_bind_null(insert, 2);
+            sqlite3_bind_int64(insert, 3, row);
+            ASSERT_EQ(sqlite3_step(insert), SQLITE_DONE);
+            sqlite3_reset(insert);
+        }
+        sqlite3_finalize(insert);
+        raw.exec("COMMIT");
+    }
+    auto c = test::openCoordinator(test::makeItemModel(), path);
+    ASSERT_TRUE(c);
+    auto item = c->managedObjectModel()->entityNamed("Item");
+    const int nameIndex = item->propertyIndex("name");
+    auto check = [&](const std::vector<RowSnapshot>& rows, const char* road) {
+        ASSERT_EQ(rows.size(), static_cast<std::size_t>(kRows)) << road;
+        for (const RowSnapshot& row : rows) {
+            const int at = static_cast<int>(row.objectID->key()) - 1;
+            const Value& name = row.values.at(static_cast<std::size_t>(nameIndex));
+            const auto text = textOf(at);
+            if (!text) {
+                EXPECT_TRUE(name.isNil()) << road << " row " << at;
+            } else {
+                ASSERT_TRUE(name.isString()) << road << " row " << at;
+                EXPECT_EQ(name.string(), *text) << road << " row " << at;
+            }
+        }
+    };
+    FetchRequest request("Item");
+    request.setSortDescriptors({SortDescriptor("big", true)});
+    Ref<Error> error;
+    auto fetched = c->executeFetchRequest(request, &error);
+    ASSERT_TRUE(fetched) << error->description();
+    check(fetched->rows, "fetch");
+    std::vector<Ref<ManagedObjectID>> ids;
+    for (int row = kRows; row >= 1; --row) ids.push_back(ManagedObjectID::makePermanent(item, c->persistentStores()[0]->identifier(), row));
+    auto byKeys = c->rowsForObjectIDs(ids, &error);
+    ASSERT_TRUE(byKeys) << error->description();
+    check(*byKeys, "by keys");
+    // One text kept, every row it was read with let go.
+    const Value kept = fetched->rows[40].values[static_cast<std::size_t>(nameIndex)];
+    fetched.reset();
+    byKeys.reset();
+    EXPECT_EQ(kept.string(), *textOf(40));
 }
 
 }  // namespace

@@ -415,6 +415,38 @@ const SQLiteStore::EntityInfo& SQLiteStore::info(const EntityDescription& entity
 
 // ---- reading ----
 
+namespace {
+
+// The texts of the rows one read gives share their allocations: a block serves kRowsPerTextBlock rows
+// (the first block one row), with room for their long texts as the block before needed per row. A
+// text that finds no room left gets an allocation of its own, as every long text did when each row
+// had its own block. The room is bounded, so rows of very long texts waste no more than that.
+class RowTexts {
+public:
+    explicit RowTexts(std::size_t textColumns) : columns_(textColumns), block_(textColumns) {}
+
+    // A block with room for one more row's texts.
+    TextBlock& forRow() {
+        if (block_.room() < columns_) {
+            constexpr std::size_t kRowsPerTextBlock = 16;
+            constexpr std::size_t kMostBlockBytes = 16 * 1024;
+            // A little over the last block's need per row, for rows whose texts vary in length.
+            const std::size_t perRow = block_.longTextBytes() / rows_;
+            const std::size_t bytes = std::min(kMostBlockBytes, (perRow + perRow / 8) * kRowsPerTextBlock);
+            block_ = TextBlock(columns_ * kRowsPerTextBlock, bytes);
+            rows_ = kRowsPerTextBlock;
+        }
+        return block_;
+    }
+
+private:
+    std::size_t columns_;
+    std::size_t rows_ = 1;  // rows the current block serves
+    TextBlock block_;
+};
+
+}  // namespace
+
 Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind,
                                 TextBlock& texts) {
     if (kind == ColumnKind::Text) {
@@ -460,7 +492,7 @@ Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const Propert
 }
 
 bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo& info, const Statement& stmt,
-                          bool includeValues, RowSnapshot& row) {
+                          bool includeValues, RowSnapshot& row, TextBlock& texts) {
     if (!row.objectID) row.objectID = ManagedObjectID::makePermanent(entity, identifier_, stmt.columnInt64(0));
     row.version = stmt.columnInt64(1);
     if (!includeValues) return true;
@@ -470,7 +502,6 @@ bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo
     const auto& properties = entity->properties();
     row.values.clear();
     row.values.reserve(properties.size());
-    TextBlock texts(info.textColumns);
     std::size_t c = 0;
     for (std::size_t index = 0; index < properties.size(); ++index) {
         if (c < info.columnProperties.size() && static_cast<std::size_t>(info.columnProperties[c]) == index) {
@@ -554,6 +585,7 @@ bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePla
         for (const Value& b : plan.bindings) s.bind(index++, b);
         bindRest(s, index);
         int rc;
+        RowTexts texts(i.textColumns);
         while ((rc = s.step()) == SQLITE_ROW) {
             Ref<ManagedObjectID> id;
             if (skip || known) {
@@ -572,7 +604,7 @@ bool SQLiteStore::fetchRows(const Ref<EntityDescription>& entity, const WherePla
                 row.version = s.columnInt64(1);
                 continue;
             }
-            readRow(entity, i, s, true, row);
+            readRow(entity, i, s, true, row, texts.forRow());
             if (plan.residual && !plan.residual->evaluate(RowSubject(*entity, row))) {
                 out.pop_back();
                 continue;
@@ -648,7 +680,8 @@ bool SQLiteStore::rowForKey(const Ref<EntityDescription>& entity, std::int64_t k
     const int rc = s.step();
     if (rc == SQLITE_ROW) {
         RowSnapshot row;
-        readRow(entity, i, s, true, row);
+        TextBlock texts(i.textColumns);
+        readRow(entity, i, s, true, row, texts);
         out = std::move(row);
         return true;
     }
@@ -684,9 +717,10 @@ bool SQLiteStore::rowsForKeys(const Ref<EntityDescription>& entity, const std::v
         if (!s) return false;
         for (std::size_t k = 0; k < size; ++k) s.bindInt64(static_cast<int>(k + 1), keys[at + k]);
         int rc;
+        RowTexts texts(i.textColumns);
         while ((rc = s.step()) == SQLITE_ROW) {
             RowSnapshot row;
-            readRow(entity, i, s, true, row);
+            readRow(entity, i, s, true, row, texts.forRow());
             out.push_back(std::move(row));
         }
         if (rc != SQLITE_DONE) {

@@ -100,12 +100,12 @@ private:
         std::vector<std::string> insertRowsSQL;
     };
     const EntityInfo& info(const EntityDescription& entity);
-    // Text is made in `texts`, the row's one allocation for its texts (a row is read, kept and dropped
-    // as a whole).
+    // Text is made in `texts`, an allocation for the texts of the row and of the rows read with it.
     Value decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind,
                        TextBlock& texts);
+    // `texts` has room for the row's texts (info.textColumns of them).
     bool readRow(const Ref<EntityDescription>& entity, const EntityInfo& info, const Statement& stmt, bool includeValues,
-                 RowSnapshot& row);
+                 RowSnapshot& row, TextBlock& texts);
     using TemporaryIDs = std::unordered_map<const ManagedObjectID*, Ref<ManagedObjectID>>;
     // Inserts the rows in their order (rows of an entity without to-many relationships several to a
     // statement) and notes each one's version; false with the first failure in that order.
