@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/base/detail/value_text.h"
 #include "platform/data/errors.h"
 #include "platform/storage/json.h"
 
@@ -447,48 +448,65 @@ private:
 
 }  // namespace
 
-Value SQLiteStore::decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind,
-                                TextBlock& texts) {
+void SQLiteStore::appendColumn(std::vector<Value>& values, const Statement& stmt, int column, const PropertyDescription& property,
+                               ColumnKind kind, TextBlock& texts) {
     if (kind == ColumnKind::Text) {
         // NULL reads as no text at all, so present text needs no separate type check.
-        if (const std::optional<std::string_view> text = stmt.columnTextView(column)) return texts.make(*text);
-        return stmt.columnIsNull(column) ? Value() : Value(std::string());
+        if (const std::optional<std::string_view> text = stmt.columnTextView(column)) {
+            values.emplace_back(texts.makePayload(*text), ValueText::sharedTextTag());
+        } else if (stmt.columnIsNull(column)) {
+            values.emplace_back();
+        } else {
+            values.emplace_back(std::string());
+        }
+        return;
     }
-    if (stmt.columnIsNull(column)) return Value();
+    if (stmt.columnIsNull(column)) {
+        values.emplace_back();
+        return;
+    }
     switch (kind) {
         case ColumnKind::Integer: {
             const std::int64_t v = stmt.columnInt64(column);
             switch (static_cast<const AttributeDescription&>(property).attributeType()) {
                 // A number another writer left outside the type's range reads back whole.
                 case AttributeType::Integer16:
-                    return v == static_cast<std::int16_t>(v) ? Value(static_cast<std::int16_t>(v)) : Value(v);
+                    if (v == static_cast<std::int16_t>(v)) values.emplace_back(static_cast<std::int16_t>(v));
+                    else values.emplace_back(v);
+                    return;
                 case AttributeType::Integer32:
-                    return v == static_cast<std::int32_t>(v) ? Value(static_cast<std::int32_t>(v)) : Value(v);
-                case AttributeType::Boolean: return Value(v != 0);
-                default: return Value(v);
+                    if (v == static_cast<std::int32_t>(v)) values.emplace_back(static_cast<std::int32_t>(v));
+                    else values.emplace_back(v);
+                    return;
+                case AttributeType::Boolean: values.emplace_back(v != 0); return;
+                default: values.emplace_back(v); return;
             }
         }
         case ColumnKind::Real: {
             const double d = stmt.columnDouble(column);
             if (static_cast<const AttributeDescription&>(property).attributeType() == AttributeType::Float) {
-                return Value(static_cast<float>(d));
+                values.emplace_back(static_cast<float>(d));
+            } else {
+                values.emplace_back(d);
             }
-            return Value(d);
+            return;
         }
-        case ColumnKind::DateReal: return Value(Date::fromSinceReferenceDate(stmt.columnDouble(column)));
-        case ColumnKind::Decimal: return Value(Decimal::fromString(stmt.columnText(column)));
+        case ColumnKind::DateReal: values.emplace_back(Date::fromSinceReferenceDate(stmt.columnDouble(column))); return;
+        case ColumnKind::Decimal: values.emplace_back(Decimal::fromString(stmt.columnText(column))); return;
         case ColumnKind::Text: break;  // read above
-        case ColumnKind::Blob: return Value(stmt.columnBlob(column));
+        case ColumnKind::Blob: values.emplace_back(stmt.columnBlob(column)); return;
         case ColumnKind::Archive:
-            return decodeTransformable(static_cast<const AttributeDescription&>(property), stmt.columnBlob(column));
+            values.emplace_back(decodeTransformable(static_cast<const AttributeDescription&>(property), stmt.columnBlob(column)));
+            return;
         case ColumnKind::ToOne: {
             auto destination = static_cast<const RelationshipDescription&>(property).destinationEntity();
-            if (!destination) return Value();
-            return Value(ManagedObjectID::makePermanent(destination, identifier_, stmt.columnInt64(column)));
+            if (!destination) break;
+            values.emplace_back(ManagedObjectID::makePermanent(destination, identifier_, stmt.columnInt64(column)));
+            return;
         }
         case ColumnKind::ToMany: break;
     }
-    return Value();
+    values.emplace_back();
 }
 
 bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo& info, const Statement& stmt,
@@ -505,7 +523,7 @@ bool SQLiteStore::readRow(const Ref<EntityDescription>& entity, const EntityInfo
     std::size_t c = 0;
     for (std::size_t index = 0; index < properties.size(); ++index) {
         if (c < info.columnProperties.size() && static_cast<std::size_t>(info.columnProperties[c]) == index) {
-            row.values.push_back(decodeColumn(stmt, static_cast<int>(c + 2), *properties[index], info.columnKinds[c], texts));
+            appendColumn(row.values, stmt, static_cast<int>(c + 2), *properties[index], info.columnKinds[c], texts);
             ++c;
         } else {
             row.values.emplace_back();

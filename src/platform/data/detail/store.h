@@ -100,9 +100,10 @@ private:
         std::vector<std::string> insertRowsSQL;
     };
     const EntityInfo& info(const EntityDescription& entity);
-    // Text is made in `texts`, an allocation for the texts of the row and of the rows read with it.
-    Value decodeColumn(const Statement& stmt, int column, const PropertyDescription& property, ColumnKind kind,
-                       TextBlock& texts);
+    // Appends the column's value, made in its place. Text is made in `texts`, an allocation for the
+    // texts of the row and of the rows read with it.
+    void appendColumn(std::vector<Value>& values, const Statement& stmt, int column, const PropertyDescription& property,
+                      ColumnKind kind, TextBlock& texts);
     // `texts` has room for the row's texts (info.textColumns of them).
     bool readRow(const Ref<EntityDescription>& entity, const EntityInfo& info, const Statement& stmt, bool includeValues,
                  RowSnapshot& row, TextBlock& texts);
