@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <typeindex>
 #include <unordered_set>
 #include <utility>
@@ -55,7 +56,8 @@ struct KnownKeyHash {
         return h;
     }
 };
-using KnownKeys = std::unordered_set<KnownKey, KnownKeyHash>;
+// Built once per reply and let go with it: its nodes come from the reply's arena.
+using KnownKeys = std::pmr::unordered_set<KnownKey, KnownKeyHash>;
 
 // One item's values as its model holds them: read from the model, or (on the road without a model)
 // from the values mapped for it, which are what the model's properties would hold.
@@ -144,12 +146,13 @@ std::optional<KnownKey> plainKey(const Value& value, bool& unkeyable) {
 // reply stores. Nothing when a stored value is of a kind whose equality a key cannot stand for; the
 // single test then answers every item.
 // stored: how many records the reply may add.
+// arena: where the set's nodes are made; it outlives the set.
 std::optional<KnownKeys> knownKeysOf(const APIProcessor::StoringOperation& operation, const Ref<ManagedObjectContext>& context,
-                                     std::size_t stored) {
+                                     std::size_t stored, std::pmr::memory_resource& arena) {
     if (!operation.isKnown || !operation.allRecords) return std::nullopt;
     std::optional<Array> records = operation.allRecords(context);
     if (!records) return std::nullopt;
-    KnownKeys keys;
+    KnownKeys keys(&arena);
     keys.reserve(records->size() + stored);
     for (const Value& item : *records) {
         const auto record = ManagedObject::fromValue(item);
@@ -301,7 +304,8 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
         return false;
     }
     operation.clear();
-    std::optional<KnownKeys> knownKeys = knownKeysOf(operation, context, list.size());
+    std::pmr::monotonic_buffer_resource keysArena;
+    std::optional<KnownKeys> knownKeys = knownKeysOf(operation, context, list.size(), keysArena);
     WithoutModel withoutModel;
     std::vector<std::size_t> selectorHints(operation.selectors.size(), 0);
     std::size_t unusable = 0;
