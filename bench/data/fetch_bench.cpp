@@ -95,7 +95,7 @@ void RawSQLite(benchmark::State& state) {
         sqlite3_bind_int64(stmt, 1, 2);
         sqlite3_bind_int64(stmt, 2, 0);
         while (sqlite3_step(stmt) == SQLITE_ROW) {
-            RawRow r;
+            RawRow& r = out.emplace_back();  // filled in its place: nothing moved, no temporary destroyed
             r.key = sqlite3_column_int64(stmt, 0);
             r.version = sqlite3_column_int64(stmt, 1);
             for (int i = 0; i < 8; ++i) {
@@ -104,7 +104,6 @@ void RawSQLite(benchmark::State& state) {
             }
             for (int i = 0; i < 5; ++i) r.integers[i] = sqlite3_column_int64(stmt, 10 + i);
             r.updateTime = sqlite3_column_double(stmt, 15);
-            out.push_back(std::move(r));
         }
         sqlite3_reset(stmt);
         rows = out.size();
