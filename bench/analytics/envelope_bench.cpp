@@ -20,6 +20,7 @@
 #include "analytics/tally_pack.h"
 #include "analytics/tally_utility.h"
 #include "analytics/upload_protocol.h"
+#include "platform/base/big_endian.h"
 #include "platform/security/aes.h"
 #include "platform/security/digest.h"
 #include "platform/storage/sandbox.h"
@@ -142,17 +143,9 @@ struct Count {
 struct Fill {
     std::uint8_t* at;
     void u8(std::uint8_t v) { *at++ = v; }
-    // The low n bytes (2, 4 or 8), most significant first: one store of the swapped value.
+    // The low n bytes (2, 4 or 8), most significant first, in one store.
     void be(std::uint64_t v, int n) {
-        auto store = [this](auto swapped) { std::memcpy(at, &swapped, sizeof swapped); };
-        switch (n) {
-            case 2: store(__builtin_bswap16(static_cast<std::uint16_t>(v))); break;
-            case 4: store(__builtin_bswap32(static_cast<std::uint32_t>(v))); break;
-            case 8: store(__builtin_bswap64(v)); break;
-            default:
-                for (int i = n - 1; i >= 0; --i) at[n - 1 - i] = static_cast<std::uint8_t>(v >> (8 * i));
-                break;
-        }
+        storeBig(at, v, static_cast<unsigned>(n));
         at += n;
     }
     void raw(const std::uint8_t* bytes, std::size_t n) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/big_endian.h"
 #include "platform/base/format.h"
 #include "support/ratio_reporter.h"
 #include "platform/base/value.h"
@@ -51,21 +52,10 @@ struct Count {
 struct Fill {
     std::uint8_t* at;
     void push_back(std::uint8_t v) { *at++ = v; }
-    // The low `width` bytes of v (0, 1, 2, 4 or 8), most significant first: one store of the swapped
-    // value of that width.
+    // The low `width` bytes of v (0, 1, 2, 4 or 8), most significant first, in one store.
     void bigEndian(std::uint64_t v, int width) {
-        switch (width) {
-            case 1: *at = static_cast<std::uint8_t>(v); break;
-            case 2: store(__builtin_bswap16(static_cast<std::uint16_t>(v))); break;
-            case 4: store(__builtin_bswap32(static_cast<std::uint32_t>(v))); break;
-            case 8: store(__builtin_bswap64(v)); break;
-            default: break;
-        }
+        storeBig(at, v, static_cast<unsigned>(width));
         at += width;
-    }
-    template <class T>
-    void store(T swapped) {
-        std::memcpy(at, &swapped, sizeof swapped);
     }
     void append(const std::string& s) {
         std::memcpy(at, s.data(), s.size());
@@ -158,21 +148,15 @@ public:
         static constexpr int kWidth[] = {1, 2, 4, 8};
         if (type == 12) return 0;
         if (type > 3 || pos_ + kWidth[type] > in_.size()) return ok_ = false;
-        // One load of the width's bytes, swapped, read as the signed integer of that width.
+        // One load of the width's bytes, read as the signed integer of that width.
         const std::uint8_t* at = in_.data() + pos_;
         pos_ += static_cast<std::size_t>(kWidth[type]);
         switch (type) {
-            case 0: return static_cast<std::int8_t>(*at);
-            case 1: return static_cast<std::int16_t>(__builtin_bswap16(load<std::uint16_t>(at)));
-            case 2: return static_cast<std::int32_t>(__builtin_bswap32(load<std::uint32_t>(at)));
-            default: return static_cast<std::int64_t>(__builtin_bswap64(load<std::uint64_t>(at)));
+            case 0: return static_cast<std::int8_t>(loadBig<1>(at));
+            case 1: return static_cast<std::int16_t>(loadBig<2>(at));
+            case 2: return static_cast<std::int32_t>(loadBig<4>(at));
+            default: return static_cast<std::int64_t>(loadBig<8>(at));
         }
-    }
-    template <class T>
-    static T load(const std::uint8_t* at) {
-        T v;
-        std::memcpy(&v, at, sizeof v);
-        return v;
     }
     template <class T>
     void integer(int tag, T& out) {

@@ -14,49 +14,15 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/big_endian.h"
 #include "platform/base/error.h"
 #include "platform/base/value.h"
 
 namespace lv {
 
 namespace pack_detail {
-// A big-endian value of N bytes at an address: one load and a byte swap.
-template <int N>
-[[gnu::always_inline]] inline std::uint64_t loadBig(const std::uint8_t* at) {
-    if constexpr (N == 1) {
-        return at[0];
-    } else if constexpr (N == 2) {
-        std::uint16_t raw;
-        std::memcpy(&raw, at, 2);
-        return __builtin_bswap16(raw);
-    } else if constexpr (N == 4) {
-        std::uint32_t raw;
-        std::memcpy(&raw, at, 4);
-        return __builtin_bswap32(raw);
-    } else {
-        static_assert(N == 8);
-        std::uint64_t raw;
-        std::memcpy(&raw, at, 8);
-        return __builtin_bswap64(raw);
-    }
-}
-// One byte-swapped store of the value's low N bytes.
-template <int N>
-[[gnu::always_inline]] inline void storeBig(std::uint8_t* at, std::uint64_t value) {
-    if constexpr (N == 1) {
-        at[0] = static_cast<std::uint8_t>(value);
-    } else if constexpr (N == 2) {
-        const auto v = __builtin_bswap16(static_cast<std::uint16_t>(value));
-        std::memcpy(at, &v, 2);
-    } else if constexpr (N == 4) {
-        const auto v = __builtin_bswap32(static_cast<std::uint32_t>(value));
-        std::memcpy(at, &v, 4);
-    } else {
-        static_assert(N == 8);
-        const auto v = __builtin_bswap64(value);
-        std::memcpy(at, &v, 8);
-    }
-}
+using ::lv::loadBig;
+using ::lv::storeBig;
 }  // namespace pack_detail
 
 // Wire type codes of fields and container elements.

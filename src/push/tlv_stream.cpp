@@ -1,11 +1,11 @@
 #include "push/tlv_stream.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
 
+#include "platform/base/big_endian.h"
 #include "platform/base/format.h"
 #include "push/tlv_object.h"
 #include "push/tlv_report.h"
@@ -96,32 +96,8 @@ bool PNTlvOutputStream::preventBufferOverflow(std::int64_t n) {
     return true;
 }
 
-namespace {
-
-// The value with its bytes in big-endian order, as it is to be stored.
-template <class T>
-T bigEndian(T v) {
-    if constexpr (std::endian::native == std::endian::big) return v;
-    else if constexpr (sizeof(T) == 2) return __builtin_bswap16(v);
-    else if constexpr (sizeof(T) == 4) return __builtin_bswap32(v);
-    else return __builtin_bswap64(v);
-}
-
-}  // namespace
-
 void PNTlvOutputStream::put(std::uint64_t v, int width) {
-    // The low `width` bytes, most significant first: one store of the value swapped to that order.
-    std::uint8_t* at = streamBuffer_ + cursor_;
-    auto store = [at](auto swapped) { std::memcpy(at, &swapped, sizeof swapped); };
-    switch (width) {
-        case 1: *at = static_cast<std::uint8_t>(v); break;
-        case 2: store(bigEndian(static_cast<std::uint16_t>(v))); break;
-        case 4: store(bigEndian(static_cast<std::uint32_t>(v))); break;
-        case 8: store(bigEndian(v)); break;
-        default:
-            for (int i = width - 1; i >= 0; --i) at[width - 1 - i] = static_cast<std::uint8_t>(v >> (8 * i));
-            break;
-    }
+    storeBig(streamBuffer_ + cursor_, v, static_cast<unsigned>(width));
     cursor_ += width;
 }
 

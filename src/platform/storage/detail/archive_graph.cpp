@@ -6,6 +6,7 @@
 #include <functional>
 #include <unordered_set>
 
+#include "platform/base/big_endian.h"
 #include "platform/storage/detail/plist_codec.h"
 
 namespace lv::detail {
@@ -147,10 +148,6 @@ std::size_t hashOf(const std::uint8_t* bytes, std::size_t length) {
     return static_cast<std::size_t>(h);
 }
 
-void storeBigEndian(std::uint8_t* p, std::uint64_t v, unsigned n) {
-    for (unsigned i = n; i-- > 0; v >>= 8) p[i] = static_cast<std::uint8_t>(v);
-}
-
 // Numbers the objects as the binary writer does for the tree (each object before its contents,
 // dictionary keys before values, equal scalar encodings once), then writes them.
 class BinaryArchiveWriter {
@@ -275,7 +272,7 @@ private:
         *p++ = static_cast<std::uint8_t>(type | 0x0F);
         const unsigned n = bytesFor(length);
         *p++ = static_cast<std::uint8_t>(0x10 | std::countr_zero(n));
-        storeBigEndian(p, length, n);
+        storeBig(p, length, n);
         return p + n;
     }
 
@@ -296,7 +293,7 @@ private:
         std::uint8_t* p = out.data() + 8;
         std::uint8_t* table = out.data() + tableOffset;
         for (const Rec& rec : recs_) {
-            storeBigEndian(table, static_cast<std::uint64_t>(p - out.data()), offsetSize);
+            storeBig(table, static_cast<std::uint64_t>(p - out.data()), offsetSize);
             table += offsetSize;
             if (rec.marker == 0) {
                 std::memcpy(p, g_.arena.data() + rec.begin, rec.length);
@@ -304,15 +301,15 @@ private:
                 continue;
             }
             p = putMarkerAt(p, rec.marker, rec.marker == 0xD0 ? rec.length / 2 : rec.length);
-            for (std::size_t i = rec.begin; i < rec.begin + rec.length; ++i, p += refSize) storeBigEndian(p, refs_[i], refSize);
+            for (std::size_t i = rec.begin; i < rec.begin + rec.length; ++i, p += refSize) storeBig(p, refs_[i], refSize);
         }
         std::uint8_t* trailer = table;
         std::memset(trailer, 0, 6);
         trailer[6] = static_cast<std::uint8_t>(offsetSize);
         trailer[7] = static_cast<std::uint8_t>(refSize);
-        storeBigEndian(trailer + 8, count, 8);
-        storeBigEndian(trailer + 16, 0, 8);
-        storeBigEndian(trailer + 24, tableOffset, 8);
+        storeBig(trailer + 8, count, 8);
+        storeBig(trailer + 16, 0, 8);
+        storeBig(trailer + 24, tableOffset, 8);
         return out;
     }
 
