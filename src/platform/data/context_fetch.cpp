@@ -346,7 +346,7 @@ std::optional<Array> ManagedObjectContext::Impl::runFetch(const FetchRequest& re
     };
     // A row of a record this context holds gets the ID the record is registered under, found by the
     // row's key: the row needs no ID of its own (made, then let go once the record is found).
-    const std::size_t entityNameHash = std::hash<std::string>{}(entity->name());
+    const std::size_t entityNameHash = entity->nameHash();
     const PersistentStoreCoordinator::KnownIDs known = [&](const std::string& store, std::int64_t key) {
         return registry.findPermanent(ManagedObjectID::permanentHashFor(entityNameHash, key), *entity, store, key);
     };

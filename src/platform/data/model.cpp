@@ -132,7 +132,7 @@ std::string RelationshipDescription::description() const {
 // ---- EntityDescription ----
 
 EntityDescription::EntityDescription(std::string name, std::string managedObjectClassName)
-    : name_(std::move(name)), className_(std::move(managedObjectClassName)) {}
+    : name_(std::move(name)), nameHash_(std::hash<std::string>{}(name_)), className_(std::move(managedObjectClassName)) {}
 
 // Whatever was kept about this entity must not be taken for another one made at its address.
 EntityDescription::~EntityDescription() { data_detail::noteEntityEdit(); }

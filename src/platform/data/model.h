@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -167,8 +168,11 @@ public:
     }
 
     const std::string& name() const { return name_; }
+    // std::hash of the name, kept with it: object IDs are made by the thousand and each hashes it.
+    std::size_t nameHash() const { return nameHash_; }
     void setName(std::string name) {
         name_ = std::move(name);
+        nameHash_ = std::hash<std::string>{}(name_);
         data_detail::noteEntityEdit();
     }
     // The record class name; the entity name when none was set.
@@ -221,6 +225,7 @@ private:
     void rebuildIndex();
 
     std::string name_;
+    std::size_t nameHash_ = std::hash<std::string>{}(std::string());
     std::string className_;
     Dictionary userInfo_;
     Weak<ManagedObjectModel> model_;

@@ -68,7 +68,7 @@ ManagedObjectID::ManagedObjectID(Ref<EntityDescription> entity, std::shared_ptr<
     if (key_ == 0) {
         hash_ = std::hash<std::uint64_t>{}(serial_) ^ 0x5bd1e995ULL;
     } else {
-        const std::size_t nameHash = entity_ ? std::hash<std::string>{}(entity_->name()) : 0;
+        const std::size_t nameHash = entity_ ? entity_->nameHash() : 0;
         hash_ = permanentHash(key_, entity_ ? &nameHash : nullptr);
     }
 }
@@ -108,7 +108,7 @@ std::vector<Ref<ManagedObjectID>> ManagedObjectID::makePermanentRange(const Ref<
     out.reserve(count);
     // One identifier text and one hash of the entity name for all of them.
     auto store = std::make_shared<const std::string>(storeIdentifier);
-    const std::size_t nameHash = entity ? std::hash<std::string>{}(entity->name()) : 0;
+    const std::size_t nameHash = entity ? entity->nameHash() : 0;
     for (std::size_t i = 0; i < count; ++i) {
         out.push_back(makeRef<ManagedObjectID>(entity, store, first + static_cast<std::int64_t>(i), EntityNameHash{nameHash}));
     }

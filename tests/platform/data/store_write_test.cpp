@@ -23,6 +23,8 @@ TEST(ObjectIDs, EqualityAgreesWithAndWithoutTheObjectsKind) {
     auto item = model->entityNamed("Item");
     auto owner = model->entityNamed("Owner");
     auto itemAgain = EntityDescription::make("Item");  // another description of the same name
+    auto renamed = EntityDescription::make("Other");  // the same name, given after it was made
+    renamed->setName("Item");
     auto t1 = ManagedObjectID::makeTemporary(item);
     struct Case {
         Ref<ManagedObjectID> a, b;
@@ -31,6 +33,8 @@ TEST(ObjectIDs, EqualityAgreesWithAndWithoutTheObjectsKind) {
     const std::vector<Case> cases = {
         {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(item, "S", 5), true},
         {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(itemAgain, "S", 5), true},
+        {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(renamed, "S", 5), true},
+        {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanentRange(renamed, "S", 4, 2)[1], true},
         {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(item, "S", 6), false},
         {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(item, "T", 5), false},
         {ManagedObjectID::makePermanent(item, "S", 5), ManagedObjectID::makePermanent(owner, "S", 5), false},
