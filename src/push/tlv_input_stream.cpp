@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "platform/base/big_endian.h"
 #include "platform/runtime/runtime.h"
 #include "push/tlv_report.h"
 
@@ -114,8 +115,8 @@ bool PNTlvInputStream::readHead() { return decodeHead(true, false); }
 
 std::uint64_t PNTlvInputStream::readRaw(int width) {
     if (!need(width)) return 0;
-    std::uint64_t v = 0;
-    for (int i = 0; i < width; ++i) v = v << 8 | streamBuffer_[cursor_++];
+    const std::uint64_t v = loadBig(streamBuffer_ + cursor_, static_cast<unsigned>(width));
+    cursor_ += width;
     return v;
 }
 

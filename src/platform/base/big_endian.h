@@ -31,6 +31,22 @@ template <int N>
     }
 }
 
+// The big-endian value of `width` bytes (up to 8) at an address, for a width known only at run time
+// (the usual ones take one load).
+inline std::uint64_t loadBig(const std::uint8_t* at, unsigned width) {
+    switch (width) {
+        case 1: return loadBig<1>(at);
+        case 2: return loadBig<2>(at);
+        case 4: return loadBig<4>(at);
+        case 8: return loadBig<8>(at);
+        default: {
+            std::uint64_t value = 0;
+            for (unsigned i = 0; i < width; ++i) value = value << 8 | at[i];
+            return value;
+        }
+    }
+}
+
 // The value's low N bytes (1, 2, 4 or 8), most significant first.
 template <int N>
 [[gnu::always_inline]] inline void storeBig(std::uint8_t* at, std::uint64_t value) {

@@ -1,5 +1,5 @@
 // Big-endian numbers in buffers: each width writes exactly its bytes, most significant first, and
-// reads back what was written; nothing past the width is touched.
+// reads back what was written, at widths fixed and known at run time; nothing past the width is touched.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -34,6 +34,8 @@ TEST(BigEndian, EachWidthStoresItsLowBytesMostSignificantFirstAndReadsThemBack) 
         EXPECT_EQ(buffer[0], 0xEE);
         EXPECT_EQ(std::vector<std::uint8_t>(buffer.begin() + 1, buffer.begin() + 1 + c.width), c.bytes);
         EXPECT_EQ(buffer[1 + c.width], 0xEE);
+        const std::uint64_t low = c.width == 8 ? kValue : kValue & ((std::uint64_t{1} << (8 * c.width)) - 1);
+        EXPECT_EQ(loadBig(buffer.data() + 1, c.width), low);
     }
     std::array<std::uint8_t, 8> buffer{};
     storeBig<2>(buffer.data(), 0xFFFE);

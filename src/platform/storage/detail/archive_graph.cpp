@@ -339,11 +339,6 @@ private:
 Value scalarValue(const ArchiveGraph& graph, const ArchiveNode& node) {
     const std::uint8_t* p = graph.arena.data() + node.begin;
     if (node.kind == Kind::Text && !node.valid) return Value(std::string(reinterpret_cast<const char*>(p), node.length));
-    auto load = [](const std::uint8_t* at, unsigned n) {
-        std::uint64_t v = 0;
-        for (unsigned i = 0; i < n; ++i) v = (v << 8) | at[i];
-        return v;
-    };
     // A marker's length sits in its low nibble or in the integer object after it.
     auto body = [&](std::size_t& length) {
         if ((p[0] & 0x0F) != 0x0F) {
@@ -351,17 +346,17 @@ Value scalarValue(const ArchiveGraph& graph, const ArchiveNode& node) {
             return p + 1;
         }
         const unsigned n = 1u << (p[1] & 0x0F);
-        length = static_cast<std::size_t>(load(p + 2, n));
+        length = static_cast<std::size_t>(loadBig(p + 2, n));
         return p + 2 + n;
     };
     std::size_t length = 0;
     switch (p[0] & 0xF0) {
         case 0x00: return Value(p[0] == 0x09);
         case 0x10: {
-            if (p[0] == 0x14) return Value(load(p + 9, 8));
-            return Value(static_cast<std::int64_t>(load(p + 1, 1u << (p[0] & 0x0F))));
+            if (p[0] == 0x14) return Value(loadBig(p + 9, 8));
+            return Value(static_cast<std::int64_t>(loadBig(p + 1, 1u << (p[0] & 0x0F))));
         }
-        case 0x20: return Value(std::bit_cast<double>(load(p + 1, 8)));
+        case 0x20: return Value(std::bit_cast<double>(loadBig(p + 1, 8)));
         case 0x40: {
             const std::uint8_t* at = body(length);
             return Value(Bytes(at, at + length));
@@ -373,7 +368,7 @@ Value scalarValue(const ArchiveGraph& graph, const ArchiveNode& node) {
         default: {
             const std::uint8_t* at = body(length);
             std::u16string units(length, u'\0');
-            for (std::size_t i = 0; i < length; ++i) units[i] = static_cast<char16_t>(load(at + 2 * i, 2));
+            for (std::size_t i = 0; i < length; ++i) units[i] = static_cast<char16_t>(loadBig(at + 2 * i, 2));
             return Value(fromUtf16(units));
         }
     }

@@ -7,6 +7,7 @@
 #include <limits>
 #include <unordered_map>
 
+#include "platform/base/big_endian.h"
 #include "platform/storage/detail/plist_codec.h"
 #include "platform/storage/detail/value_access.h"
 
@@ -16,12 +17,6 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kTrailerSize = 32;
-
-std::uint64_t bigEndian(const std::uint8_t* p, unsigned n) {
-    std::uint64_t v = 0;
-    for (unsigned i = 0; i < n; ++i) v = (v << 8) | p[i];
-    return v;
-}
 
 class BinaryReader {
 public:
@@ -60,9 +55,9 @@ private:
         const std::uint8_t* trailer = data_.data() + data_.size() - kTrailerSize;
         offsetSize_ = trailer[6];
         refSize_ = trailer[7];
-        count_ = bigEndian(trailer + 8, 8);
-        top_ = bigEndian(trailer + 16, 8);
-        tableOffset_ = bigEndian(trailer + 24, 8);
+        count_ = loadBig(trailer + 8, 8);
+        top_ = loadBig(trailer + 16, 8);
+        tableOffset_ = loadBig(trailer + 24, 8);
         end_ = data_.size() - kTrailerSize;
         if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return false;
         if (count_ == 0 || top_ >= count_ || tableOffset_ < kHeaderSize || tableOffset_ > end_) return false;
@@ -72,7 +67,7 @@ private:
 
     // The object's bytes run from its offset to the offset table.
     bool offsetOf(std::uint64_t index, std::uint64_t& offset) const {
-        offset = bigEndian(data_.data() + tableOffset_ + index * offsetSize_, offsetSize_);
+        offset = loadBig(data_.data() + tableOffset_ + index * offsetSize_, offsetSize_);
         return offset >= kHeaderSize && offset < tableOffset_;
     }
     bool has(std::uint64_t at, std::uint64_t length) const { return at <= tableOffset_ && length <= tableOffset_ - at; }
@@ -88,7 +83,7 @@ private:
         if ((marker & 0xF0) != 0x10 || (marker & 0x0F) > 3) return false;
         const unsigned bytes = 1u << (marker & 0x0F);
         if (!has(at + 1, bytes)) return false;
-        length = bigEndian(data_.data() + at + 1, bytes);
+        length = loadBig(data_.data() + at + 1, bytes);
         at += 1 + bytes;
         return true;
     }
@@ -142,10 +137,10 @@ private:
                 const unsigned bytes = 1u << nibble;
                 if (!has(at, bytes)) return fail("Damaged binary property list: truncated integer");
                 const std::uint8_t* p = data_.data() + at;
-                if (bytes < 8) return Value(static_cast<std::int64_t>(bigEndian(p, bytes)));
-                if (bytes == 8) return Value(static_cast<std::int64_t>(bigEndian(p, 8)));
+                if (bytes < 8) return Value(static_cast<std::int64_t>(loadBig(p, bytes)));
+                if (bytes == 8) return Value(static_cast<std::int64_t>(loadBig(p, 8)));
                 // 16 bytes: an unsigned number above the signed range, or a sign-extended negative one.
-                const std::uint64_t high = bigEndian(p, 8), low = bigEndian(p + 8, 8);
+                const std::uint64_t high = loadBig(p, 8), low = loadBig(p + 8, 8);
                 if (high == 0) return low > static_cast<std::uint64_t>(INT64_MAX) ? Value(low) : Value(static_cast<std::int64_t>(low));
                 if (high == ~std::uint64_t{0} && (low >> 63) != 0) return Value(static_cast<std::int64_t>(low));
                 return fail("Damaged binary property list: integer beyond 64 bits");
@@ -156,7 +151,7 @@ private:
                 if ((marker & 0xF0) == 0x30 && nibble != 3) return fail("Damaged binary property list: bad date");
                 const unsigned bytes = nibble == 2 ? 4 : 8;
                 if (!has(at, bytes)) return fail("Damaged binary property list: truncated real");
-                const std::uint64_t bits = bigEndian(data_.data() + at, bytes);
+                const std::uint64_t bits = loadBig(data_.data() + at, bytes);
                 const double d = bytes == 4 ? static_cast<double>(std::bit_cast<float>(static_cast<std::uint32_t>(bits)))
                                             : std::bit_cast<double>(bits);
                 if ((marker & 0xF0) == 0x20) return Value(d);
@@ -187,7 +182,7 @@ private:
                 }
                 std::u16string units(static_cast<std::size_t>(length), u'\0');
                 for (std::size_t i = 0; i < units.size(); ++i) {
-                    units[i] = static_cast<char16_t>(bigEndian(data_.data() + at + 2 * i, 2));
+                    units[i] = static_cast<char16_t>(loadBig(data_.data() + at + 2 * i, 2));
                 }
                 for (std::size_t i = 0; i < units.size(); ++i) {
                     const bool high = units[i] >= 0xD800 && units[i] < 0xDC00;
@@ -205,7 +200,7 @@ private:
             }
             case 0x80: {
                 if (nibble > 7 || !has(at, nibble + 1)) return fail("Damaged binary property list: bad UID");
-                const std::uint64_t uid = bigEndian(data_.data() + at, nibble + 1);
+                const std::uint64_t uid = loadBig(data_.data() + at, nibble + 1);
                 if (uidsAsObjects_) return makeUID(uid);
                 return Value::dictionary({{"CF$UID", uid > static_cast<std::uint64_t>(INT64_MAX)
                                                          ? Value(uid)
@@ -223,7 +218,7 @@ private:
         if (!lengthAt(at, nibble, length) || length > tableOffset_ / perEntry || !has(at, length * perEntry)) {
             return fail("Damaged binary property list: truncated array or dictionary");
         }
-        auto ref = [&](std::uint64_t k) { return bigEndian(data_.data() + at + k * refSize_, refSize_); };
+        auto ref = [&](std::uint64_t k) { return loadBig(data_.data() + at + k * refSize_, refSize_); };
         const std::uint64_t before = budget_;
         if (!spend(1)) return {};
         int deepest = 0;
