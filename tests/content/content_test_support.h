@@ -26,13 +26,13 @@
 #include "store/saves.h"
 #include "support/device_settings.h"
 #include "support/raw_sqlite.h"
+#include "support/source_dir.h"
 #include "support/temp_dir.h"
 
 namespace lv::test {
 
 inline std::string sourceDirectory() {
-    const char* root = std::getenv("LV_TEST_SOURCE_DIR");
-    return root ? root : LV_TEST_DEFAULT_SOURCE_DIR;
+    return sourceRoot();
 }
 
 inline std::string describe(const Ref<Error>& error) { return error ? error->description() : std::string("no error"); }

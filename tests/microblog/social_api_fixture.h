@@ -20,13 +20,13 @@
 #include "platform/ui/application.h"
 #include "platform/ui/pasteboard.h"
 #include "social_api.h"
+#include "support/source_dir.h"
 #include "support/temp_dir.h"
 
 namespace lv::test {
 
 inline std::string projectDirectory() {
-    const char* dir = std::getenv("LV_TEST_SOURCE_DIR");
-    return dir ? dir : LV_TEST_DEFAULT_SOURCE_DIR;
+    return sourceRoot();
 }
 
 class SocialApiFixture : public ::testing::Test {

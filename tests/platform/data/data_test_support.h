@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/data/coordinator.h"
+#include "support/source_dir.h"
 #include "support/temp_dir.h"
 
 namespace lv::test {
@@ -46,8 +47,7 @@ inline Ref<ManagedObjectModel> makeItemModel() {
 }
 
 inline std::string bundleDirectory() {
-    const char* root = std::getenv("LV_TEST_SOURCE_DIR");
-    return std::string(root ? root : LV_TEST_DEFAULT_SOURCE_DIR) + "/bundle";
+    return sourceRoot() + "/bundle";
 }
 
 inline Ref<PersistentStoreCoordinator> openCoordinator(const Ref<ManagedObjectModel>& model, const std::string& path,

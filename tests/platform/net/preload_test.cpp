@@ -11,6 +11,7 @@
 
 #include "platform/net/detail/curl_library.h"
 #include "platform/net/preload.h"
+#include "support/source_dir.h"
 
 namespace lv {
 namespace {
@@ -24,9 +25,7 @@ int defaultLeastTlsVersion() {
 
 TEST(URLEnginePreload, LoadsLibcurlAndSetsOpenSSLUpFromItsConfigurationFile) {
     ASSERT_FALSE(net_detail::curlLibraryLoaded());
-    const char* fromEnvironment = std::getenv("LV_TEST_SOURCE_DIR");
-    const char* sourceDir = fromEnvironment ? fromEnvironment : LV_TEST_DEFAULT_SOURCE_DIR;
-    const std::string configuration = std::string(sourceDir) + "/tests/platform/net/preload_openssl.cnf";
+    const std::string configuration = test::sourceRoot() + "/tests/platform/net/preload_openssl.cnf";
     ASSERT_EQ(::setenv("OPENSSL_CONF", configuration.c_str(), 1), 0);
 
     preloadURLEngine();
