@@ -227,6 +227,67 @@ TEST(SQLiteStore, DeletesOfRunsOfKeysRemoveExactlyThoseRows) {
     }
 }
 
+// Rows deleted and inserted in one save (a category's list replaced whole): the inserted rows take the
+// pages the deleted ones leave, so the file keeps its size, as another reader of it sees; and what
+// pointed at a deleted row lets go of it, also where a row inserted or updated in the same save names it.
+TEST(SQLiteStore, RowsReplacedInOneSaveTakeTheDeletedRowsPlaces) {
+    TempDir dir;
+    const std::string path = dir.file("replace.sqlite");
+    auto c = test::openCoordinator(ManagedObjectModel::mergedModelFromDirectories({test::bundleDirectory()}), path);
+    ASSERT_TRUE(c);
+    auto news = c->managedObjectModel()->entityNamed("News");
+    auto newsRows = [&](const std::string& round) {
+        ChangeSet rows;
+        for (int k = 0; k < 2000; ++k) {
+            const std::string n = round + std::to_string(k);
+            rows.inserts.push_back({ManagedObjectID::makeTemporary(news),
+                                    {{"msgId", Value(n)}, {"title", Value("Headline " + n + " of a day of news, told at length")}}});
+        }
+        return rows;
+    };
+    SaveResult stored;
+    Ref<Error> error;
+    ASSERT_TRUE(c->saveChanges(newsRows("a"), &stored, &error)) << error->description();
+    const std::string pages = rawTexts(path, "PRAGMA page_count").at(0);
+    for (const char* round : {"b", "c"}) {
+        SCOPED_TRACE(round);
+        ChangeSet replace = newsRows(round);
+        for (const auto& [temporary, id] : stored.permanentIDs) replace.deletes.push_back({id, 1});
+        stored = {};
+        ASSERT_TRUE(c->saveChanges(replace, &stored, &error)) << error->description();
+        EXPECT_EQ(rawTexts(path, "PRAGMA page_count").at(0), pages);
+        const std::vector<std::string> ids = rawTexts(path, "SELECT msgId FROM News ORDER BY _pk");
+        ASSERT_EQ(ids.size(), 2000u);
+        EXPECT_EQ(ids.front(), std::string(round) + "0");
+        EXPECT_EQ(ids.back(), std::string(round) + "1999");
+    }
+
+    const std::string itemsPath = dir.file("pointers.sqlite");
+    auto items = test::openCoordinator(test::makeItemModel(), itemsPath);
+    ASSERT_TRUE(items);
+    auto itemEntity = items->managedObjectModel()->entityNamed("Item");
+    auto ownerEntity = items->managedObjectModel()->entityNamed("Owner");
+    auto gone = test::insertRow(*items, "Item", {{"name", Value("gone")}});
+    auto kept = test::insertRow(*items, "Item", {{"name", Value("kept")}});
+    auto goneOwner = test::insertRow(*items, "Owner", {{"name", Value("gone owner")}, {"items", Value(Array{Value(gone)})}});
+    ASSERT_TRUE(gone && kept && goneOwner);
+    ChangeSet changes;
+    changes.deletes.push_back({gone, std::nullopt});
+    changes.deletes.push_back({goneOwner, std::nullopt});
+    auto newOwner = ManagedObjectID::makeTemporary(ownerEntity);
+    auto newItem = ManagedObjectID::makeTemporary(itemEntity);
+    changes.inserts.push_back({newOwner, {{"name", Value("new owner")}, {"items", Value(Array{Value(gone), Value(kept)})}}});
+    changes.inserts.push_back({newItem, {{"name", Value("new item")}, {"owner", Value(goneOwner)}}});
+    changes.updates.push_back({kept, std::nullopt, {{"owner", Value(goneOwner)}}});
+    ASSERT_TRUE(items->saveChanges(changes, nullptr, &error)) << error->description();
+    EXPECT_EQ(rawTexts(itemsPath, "SELECT name || ':' || ifnull(owner, 'none') FROM Item ORDER BY _pk"),
+              (std::vector<std::string>{"kept:none", "new item:none"}));
+    EXPECT_EQ(rawTexts(itemsPath, "SELECT o.name || ':' || i.name FROM \"_lv_rel_Owner_items\" r JOIN Owner o ON o._pk = r.owner"
+                                  " JOIN Item i ON i._pk = r.target ORDER BY r.owner, r.position"),
+              std::vector<std::string>{"new owner:kept"});
+    EXPECT_EQ(rawTexts(itemsPath, "SELECT count(*) FROM \"_lv_rel_Owner_items\""), std::vector<std::string>{"1"});
+}
+
 // Texts of a parsed reply sit in the reply's shared text blocks: they are bound to the insert as the
 // bytes where they sit. Another reader finds each text with its exact bytes (an empty text as an empty
 // text, not NULL; a NUL inside kept), whether or not its std::string was made before the save.

@@ -413,7 +413,8 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
     // entity).
     const EntityDescription* versionEntity = nullptr;
     std::string versionSQL;
-    auto checkVersion = [&](const Ref<ManagedObjectID>& id, std::optional<std::int64_t> expected, bool& ok) -> bool {
+    auto checkVersion = [&](const Ref<ManagedObjectID>& id, std::optional<std::int64_t> expected, bool& ok,
+                            Array& conflictsFound) -> bool {
         if (!expected) return true;
         if (id->entity().get() != versionEntity) {
             versionSQL = "SELECT " + quoteIdentifier(kVersionColumn) + " FROM " + quoteIdentifier(id->entity()->name()) + " WHERE " +
@@ -437,14 +438,158 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         if (current && *current == *expected) return true;
         Dictionary conflict{{"objectID", Value(id)}, {"expectedVersion", Value(*expected)}};
         if (current) conflict.set("currentVersion", Value(*current));
-        conflicts.push_back(Value(std::move(conflict)));
+        conflictsFound.push_back(Value(std::move(conflict)));
         return false;
     };
 
+    // Deleted rows go first when nothing else in the save names one of them: the pages their rows
+    // leave free then take the inserted rows, where inserting first would put those on other pages
+    // and write both sets to the file (about twice the pages for a category replaced whole). An insert
+    // or update of a row that is also deleted keeps the order inserts, updates, deletes, in which the
+    // delete wins.
+    const bool deletesFirst = !deletes.empty() && (!inserts.empty() || !updates.empty()) && [&] {
+        std::vector<std::pair<const EntityDescription*, std::int64_t>> deleted;
+        deleted.reserve(deletes.size());
+        for (const ChangeSet::Delete* del : deletes) deleted.emplace_back(del->objectID->entity().get(), del->objectID->key());
+        std::sort(deleted.begin(), deleted.end());
+        auto isDeleted = [&](const Ref<ManagedObjectID>& id) {
+            return id && std::binary_search(deleted.begin(), deleted.end(),
+                                                std::pair<const EntityDescription*, std::int64_t>(id->entity().get(), id->key()));
+        };
+        return std::none_of(inserts.begin(), inserts.end(), [&](const PendingInsert& i) { return isDeleted(i.permanentID); }) &&
+               std::none_of(updates.begin(), updates.end(), [&](const ChangeSet::Update* u) { return isDeleted(u->objectID); });
+    }();
+    // Conflicts of deletes, reported after those of updates whichever ran first.
+    Array deleteConflicts;
+    // One statement run for one row key.
+    auto runForKey = [&](const std::string& sql, std::int64_t key) {
+        Statement s = db_.prepare(sql, &failure);
+        if (!s) return false;
+        s.bindInt64(1, key);
+        return s.run(&failure);
+    };
+    // The texts a delete runs, made again only when the entity changes (deletes come grouped by
+    // entity): the row's and its own to-many rows', then those letting go of whatever still points at
+    // it (run later when the deletes go first).
+    const EntityDescription* deleteEntity = nullptr;
+    std::vector<std::string> deleteSQL;
+    std::vector<std::string> pointerSQL;
+    auto makeDeleteSQL = [&](const EntityDescription& entity) {
+        deleteSQL.clear();
+        pointerSQL.clear();
+        deleteSQL.push_back("DELETE FROM " + quoteIdentifier(entity.name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?");
+        for (const auto& r : entity.relationships()) {
+            if (!r->isToMany()) continue;
+            deleteSQL.push_back("DELETE FROM " + quoteIdentifier(relationTableName(entity.name(), r->name())) + " WHERE \"owner\" = ?");
+        }
+        for (const auto& other : model_->entities()) {
+            for (const auto& r : other->relationships()) {
+                if (r->destinationEntityName() != entity.name()) continue;
+                pointerSQL.push_back(r->isToMany() ? "DELETE FROM " + quoteIdentifier(relationTableName(other->name(), r->name())) +
+                                                         " WHERE \"target\" = ?"
+                                                   : "UPDATE " + quoteIdentifier(other->name()) + " SET " + quoteIdentifier(r->name()) +
+                                                         " = NULL WHERE " + quoteIdentifier(r->name()) + " = ?");
+            }
+        }
+    };
+    // Rows deleted first whose pointers are still to be let go, in the order deleted.
+    std::vector<std::pair<const EntityDescription*, std::int64_t>> pointedAt;
+    // Rows whose delete is the row's statement alone (no to-many rows, nothing pointing at them, or
+    // what points at them let go later) go in statements of several keys each, which spares SQLite a
+    // statement run per row; a run of consecutive keys, however long, goes in one statement of its two
+    // ends.
+    std::vector<std::int64_t> batch;
+    bool batchIsRun = true;  // the batch's keys are consecutive, ascending (so far)
+    auto flushBatch = [&]() -> bool {
+        if (batchIsRun && batch.size() > 1) {
+            Statement s = db_.prepare(rangeDeleteSQL(*deleteEntity), &failure);
+            if (!s) return false;
+            s.bindInt64(1, batch.front());
+            s.bindInt64(2, batch.back());
+            if (!s.run(&failure)) return false;
+            batch.clear();
+            return true;
+        }
+        batchIsRun = true;
+        std::size_t done = 0;
+        while (done < batch.size()) {
+            std::size_t n = kDeleteBatch;
+            while (n > batch.size() - done) n /= kDeleteBatchStep;
+            Statement s = db_.prepare(batchDeleteSQL(*deleteEntity, n), &failure);
+            if (!s) return false;
+            for (std::size_t k = 0; k < n; ++k) s.bindInt64(static_cast<int>(k + 1), batch[done + k]);
+            if (!s.run(&failure)) return false;
+            done += n;
+        }
+        batch.clear();
+        return true;
+    };
+    auto runDeletes = [&]() -> bool {
+        for (const ChangeSet::Delete* del : deletes) {
+            const Ref<ManagedObjectID>& id = del->objectID;
+            const Ref<EntityDescription>& entity = id->entity();
+            // A row named again after its delete waits in the batch must be gone when its version is read.
+            auto inBatch = [&] {
+                if (entity.get() != deleteEntity || batch.empty()) return false;
+                if (batchIsRun) return id->key() >= batch.front() && id->key() <= batch.back();
+                return std::find(batch.begin(), batch.end(), id->key()) != batch.end();
+            };
+            if (del->expectedVersion && inBatch() && !flushBatch()) return false;
+            bool checked = true;
+            if (!checkVersion(id, del->expectedVersion, checked, deleteConflicts)) {
+                if (!checked) return false;
+                continue;
+            }
+            if (entity.get() != deleteEntity) {
+                if (!batch.empty() && !flushBatch()) return false;
+                makeDeleteSQL(*entity);
+                deleteEntity = entity.get();
+            }
+            if (!pointerSQL.empty() && deletesFirst) pointedAt.emplace_back(entity.get(), id->key());
+            if (deleteSQL.size() == 1 && (pointerSQL.empty() || deletesFirst)) {
+                const std::int64_t key = id->key();
+                const bool follows = batchIsRun && !batch.empty() && batch.back() < std::numeric_limits<std::int64_t>::max() &&
+                                     key == batch.back() + 1;
+                if (!batch.empty() && !follows) {
+                    if (batchIsRun && batch.size() >= kDeleteBatch) {
+                        // A run longer than a batch ends here and goes as one range.
+                        if (!flushBatch()) return false;
+                    } else {
+                        batchIsRun = false;
+                    }
+                }
+                batch.push_back(key);
+                if (!batchIsRun && batch.size() >= kDeleteBatch && !flushBatch()) return false;
+                continue;
+            }
+            for (const std::string& sql : deleteSQL) {
+                if (!runForKey(sql, id->key())) return false;
+            }
+            if (deletesFirst) continue;
+            for (const std::string& sql : pointerSQL) {
+                if (!runForKey(sql, id->key())) return false;
+            }
+        }
+        return batch.empty() || flushBatch();
+    };
+    auto runPointerNullifying = [&]() -> bool {
+        const EntityDescription* entity = nullptr;
+        for (const auto& [deletedEntity, key] : pointedAt) {
+            if (deletedEntity != entity) {
+                makeDeleteSQL(*deletedEntity);
+                entity = deletedEntity;
+            }
+            for (const std::string& sql : pointerSQL) {
+                if (!runForKey(sql, key)) return false;
+            }
+        }
+        return true;
+    };
     bool ok = true;
     std::vector<std::pair<Ref<ManagedObjectID>, std::int64_t>> versions;
     versions.reserve(inserts.size() + updates.size());
-    if (!insertRows(inserts, temporaryIDs, versions, failure)) ok = false;
+    if (deletesFirst && !runDeletes()) ok = false;
+    if (ok && !insertRows(inserts, temporaryIDs, versions, failure)) ok = false;
     // An update's text follows from its entity and the names it changes, in order: runs of updates
     // changing the same columns of one entity share it, and it is made again only when those differ.
     const EntityDescription* updateEntity = nullptr;
@@ -460,7 +605,7 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
         if (!ok) break;
         const Ref<ManagedObjectID>& id = update->objectID;
         const Ref<EntityDescription>& entity = id->entity();
-        if (!checkVersion(id, update->expectedVersion, ok)) continue;
+        if (!checkVersion(id, update->expectedVersion, ok, conflicts)) continue;
         const bool reuseSQL = entity.get() == updateEntity && updateNamesFrom && sameNames(*update, *updateNamesFrom);
         std::string sql;
         if (!reuseSQL) {
@@ -527,115 +672,12 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             }
         }
     }
-    // One statement run for one row key.
-    auto runForKey = [&](const std::string& sql, std::int64_t key) {
-        Statement s = db_.prepare(sql, &failure);
-        if (!s) return false;
-        s.bindInt64(1, key);
-        return s.run(&failure);
-    };
-    // The texts a delete runs (the row's, its own to-many rows', then whatever still points at it), made
-    // again only when the entity changes (deletes come grouped by entity).
-    const EntityDescription* deleteEntity = nullptr;
-    std::vector<std::string> deleteSQL;
-    // Rows whose delete is the row's statement alone (no to-many rows, nothing pointing at them) go in
-    // statements of several keys each, which spares SQLite a statement run per row; a run of
-    // consecutive keys, however long, goes in one statement of its two ends.
-    std::vector<std::int64_t> batch;
-    bool batchIsRun = true;  // the batch's keys are consecutive, ascending (so far)
-    auto flushBatch = [&]() -> bool {
-        if (batchIsRun && batch.size() > 1) {
-            Statement s = db_.prepare(rangeDeleteSQL(*deleteEntity), &failure);
-            if (!s) return false;
-            s.bindInt64(1, batch.front());
-            s.bindInt64(2, batch.back());
-            if (!s.run(&failure)) return false;
-            batch.clear();
-            return true;
-        }
-        batchIsRun = true;
-        std::size_t done = 0;
-        while (done < batch.size()) {
-            std::size_t n = kDeleteBatch;
-            while (n > batch.size() - done) n /= kDeleteBatchStep;
-            Statement s = db_.prepare(batchDeleteSQL(*deleteEntity, n), &failure);
-            if (!s) return false;
-            for (std::size_t k = 0; k < n; ++k) s.bindInt64(static_cast<int>(k + 1), batch[done + k]);
-            if (!s.run(&failure)) return false;
-            done += n;
-        }
-        batch.clear();
-        return true;
-    };
-    for (const ChangeSet::Delete* del : deletes) {
-        if (!ok) break;
-        const Ref<ManagedObjectID>& id = del->objectID;
-        const Ref<EntityDescription>& entity = id->entity();
-        // A row named again after its delete waits in the batch must be gone when its version is read.
-        auto inBatch = [&] {
-            if (entity.get() != deleteEntity || batch.empty()) return false;
-            if (batchIsRun) return id->key() >= batch.front() && id->key() <= batch.back();
-            return std::find(batch.begin(), batch.end(), id->key()) != batch.end();
-        };
-        if (del->expectedVersion && inBatch() && !flushBatch()) {
-            ok = false;
-            break;
-        }
-        if (!checkVersion(id, del->expectedVersion, ok)) continue;
-        if (entity.get() != deleteEntity) {
-            if (!batch.empty() && !flushBatch()) {
-                ok = false;
-                break;
-            }
-            deleteSQL.clear();
-            deleteSQL.push_back("DELETE FROM " + quoteIdentifier(entity->name()) + " WHERE " + quoteIdentifier(kKeyColumn) + " = ?");
-            for (const auto& r : entity->relationships()) {
-                if (!r->isToMany()) continue;
-                deleteSQL.push_back("DELETE FROM " + quoteIdentifier(relationTableName(entity->name(), r->name())) +
-                                    " WHERE \"owner\" = ?");
-            }
-            // Nullify what still points at the deleted row.
-            for (const auto& other : model_->entities()) {
-                for (const auto& r : other->relationships()) {
-                    if (r->destinationEntityName() != entity->name()) continue;
-                    deleteSQL.push_back(r->isToMany() ? "DELETE FROM " + quoteIdentifier(relationTableName(other->name(), r->name())) +
-                                                            " WHERE \"target\" = ?"
-                                                      : "UPDATE " + quoteIdentifier(other->name()) + " SET " + quoteIdentifier(r->name()) +
-                                                            " = NULL WHERE " + quoteIdentifier(r->name()) + " = ?");
-                }
-            }
-            deleteEntity = entity.get();
-        }
-        if (deleteSQL.size() == 1) {
-            const std::int64_t key = id->key();
-            const bool follows = batchIsRun && !batch.empty() && batch.back() < std::numeric_limits<std::int64_t>::max() &&
-                                 key == batch.back() + 1;
-            if (!batch.empty() && !follows) {
-                if (batchIsRun && batch.size() >= kDeleteBatch) {
-                    // A run longer than a batch ends here and goes as one range.
-                    if (!flushBatch()) {
-                        ok = false;
-                        break;
-                    }
-                } else {
-                    batchIsRun = false;
-                }
-            }
-            batch.push_back(key);
-            if (!batchIsRun && batch.size() >= kDeleteBatch && !flushBatch()) {
-                ok = false;
-                break;
-            }
-            continue;
-        }
-        for (const std::string& sql : deleteSQL) {
-            if (!runForKey(sql, id->key())) {
-                ok = false;
-                break;
-            }
-        }
-    }
-    if (ok && !batch.empty() && !flushBatch()) ok = false;
+    if (!deletesFirst && ok && !runDeletes()) ok = false;
+    // What still points at the rows deleted first is let go now, after the inserts and updates that
+    // may have named them.
+    if (ok && !runPointerNullifying()) ok = false;
+    conflicts.insert(conflicts.end(), std::make_move_iterator(deleteConflicts.begin()),
+                     std::make_move_iterator(deleteConflicts.end()));
     if (ok && !conflicts.empty()) {
         failure = errorWithInfo(kManagedObjectMergeError, "Could not merge changes.",
                                 Dictionary{{std::string(kConflictListKey), Value(std::move(conflicts))}});
