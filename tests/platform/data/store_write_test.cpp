@@ -228,8 +228,9 @@ TEST(SQLiteStore, DeletesOfRunsOfKeysRemoveExactlyThoseRows) {
 }
 
 // Rows deleted and inserted in one save (a category's list replaced whole): the inserted rows take the
-// pages the deleted ones leave, so the file keeps its size, as another reader of it sees; and what
-// pointed at a deleted row lets go of it, also where a row inserted or updated in the same save names it.
+// pages the deleted ones leave, so the file keeps its size, as another reader of it sees; what pointed
+// at a deleted row lets go of it, also where a row inserted or updated in the same save names it; and a
+// row both updated and deleted is updated first.
 TEST(SQLiteStore, RowsReplacedInOneSaveTakeTheDeletedRowsPlaces) {
     TempDir dir;
     const std::string path = dir.file("replace.sqlite");
@@ -286,6 +287,14 @@ TEST(SQLiteStore, RowsReplacedInOneSaveTakeTheDeletedRowsPlaces) {
                                   " JOIN Item i ON i._pk = r.target ORDER BY r.owner, r.position"),
               std::vector<std::string>{"new owner:kept"});
     EXPECT_EQ(rawTexts(itemsPath, "SELECT count(*) FROM \"_lv_rel_Owner_items\""), std::vector<std::string>{"1"});
+    // A row updated (its version checked) and deleted in one save keeps the order in which the update
+    // finds it: the save succeeds, beside an insert, and the row is gone.
+    ChangeSet updatedAndDeleted;
+    updatedAndDeleted.updates.push_back({kept, 2, {{"name", Value("kept again")}}});
+    updatedAndDeleted.deletes.push_back({kept, std::nullopt});
+    updatedAndDeleted.inserts.push_back({ManagedObjectID::makeTemporary(itemEntity), {{"name", Value("newer item")}}});
+    ASSERT_TRUE(items->saveChanges(updatedAndDeleted, nullptr, &error)) << error->description();
+    EXPECT_EQ(rawTexts(itemsPath, "SELECT name FROM Item ORDER BY _pk"), (std::vector<std::string>{"new item", "newer item"}));
 }
 
 // Texts of a parsed reply sit in the reply's shared text blocks: they are bound to the insert as the
