@@ -48,6 +48,8 @@ inline bool keyBefore(std::string_view a, std::string_view b) {
 class StoredText {
 public:
     explicit StoredText(std::string text) noexcept : own_(std::move(text)) {}
+    // Made straight from the characters (no temporary std::string moved in).
+    explicit StoredText(std::string_view text) : own_(text) {}
     StoredText(const char* characters, std::uint32_t size) noexcept : borrowed_(characters), size_(size) {}
     StoredText(const StoredText&) = delete;
     StoredText& operator=(const StoredText&) = delete;
@@ -177,7 +179,7 @@ TextRef TextBlock::makePayload(std::string_view text) {
         new (slot) StoredText(chunk.next, static_cast<std::uint32_t>(text.size()));
         chunk.next += text.size();
     } else {
-        new (slot) StoredText(std::string(text));
+        new (slot) StoredText(text);
     }
     ++chunk.made;
     ++used_;
