@@ -448,14 +448,15 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
     // or update of a row that is also deleted keeps the order inserts, updates, deletes, in which the
     // delete wins.
     const bool deletesFirst = !deletes.empty() && (!inserts.empty() || !updates.empty()) && [&] {
-        // By entity name and key, as IDs compare: two descriptions of one entity name the same rows.
-        using Row = std::pair<std::string_view, std::int64_t>;
+        // By key and entity name, as IDs compare: two descriptions of one entity name the same rows.
+        // The key comes first, so that most comparisons need not compare the names' characters.
+        using Row = std::pair<std::int64_t, std::string_view>;
         std::vector<Row> deleted;
         deleted.reserve(deletes.size());
-        for (const ChangeSet::Delete* del : deletes) deleted.emplace_back(del->objectID->entity()->name(), del->objectID->key());
+        for (const ChangeSet::Delete* del : deletes) deleted.emplace_back(del->objectID->key(), del->objectID->entity()->name());
         std::sort(deleted.begin(), deleted.end());
         auto isDeleted = [&](const Ref<ManagedObjectID>& id) {
-            return id && std::binary_search(deleted.begin(), deleted.end(), Row(id->entity()->name(), id->key()));
+            return id && std::binary_search(deleted.begin(), deleted.end(), Row(id->key(), id->entity()->name()));
         };
         return std::none_of(inserts.begin(), inserts.end(), [&](const PendingInsert& i) { return isDeleted(i.permanentID); }) &&
                std::none_of(updates.begin(), updates.end(), [&](const ChangeSet::Update* u) { return isDeleted(u->objectID); });
