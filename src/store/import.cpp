@@ -317,8 +317,18 @@ std::string RSImportCapitalizedName(std::string_view name) { return RS_capitaliz
 std::string RSImportPrimaryKeyName(std::string_view entityName) { return format("%@ID", lowerCaseFirst(entityName)); }
 
 Value RSImportDateFromText(std::string_view text, std::string_view pattern) {
-    DateFormatter formatter{std::string(pattern), TimeZone::forSecondsFromGMT(0)};
-    const auto date = formatter.dateFromString(text);
+    // An import reads its dates by the thousand in one pattern: the formatter of the pattern read last
+    // on this thread is kept (formatters are not shared between threads).
+    struct LastFormatter {
+        std::string pattern;
+        std::optional<DateFormatter> formatter;
+    };
+    thread_local LastFormatter last;
+    if (!last.formatter || last.pattern != pattern) {
+        last.formatter.emplace(std::string(pattern), TimeZone::forSecondsFromGMT(0));
+        last.pattern.assign(pattern);
+    }
+    const auto date = last.formatter->dateFromString(text);
     return date ? Value(*date) : Value();
 }
 
@@ -392,7 +402,7 @@ std::string RS_primaryKey(const Ref<RelationshipDescription>& relationship) {
 namespace {
 
 // The value read for the attribute made into the attribute's kind (see RS_valueForKeyPath).
-Value convertedAttributeValue(const Ref<AttributeDescription>& attribute, Value value) {
+Value convertedAttributeValue(const AttributeDescription* attribute, Value value) {
     if (!attribute) return value.isNull() ? Value() : value;
     const Value& className = userInfoEntry(*attribute, kRSImportAttributeValueClassNameKey);
     if (className.isString()) {
@@ -419,8 +429,11 @@ Value convertedAttributeValue(const Ref<AttributeDescription>& attribute, Value 
                 if (value.isNumeric()) {
                     value = RSImportDateFromNumber(value, format.isString() && format.string() == kRSImportUnixTimeDateFormat);
                 } else {
-                    value = RSImportDateFromText(value.isString() ? value.string() : value.description(),
-                                                 format.isString() ? format.string() : std::string(kRSImportDefaultDateFormat));
+                    const std::string_view pattern = format.isString() ? std::string_view(format.string())
+                                                                       : std::string_view(kRSImportDefaultDateFormat);
+                    // The text is read in place: the date is made before the value is replaced.
+                    value = value.isString() ? RSImportDateFromText(value.string(), pattern)
+                                             : RSImportDateFromText(value.description(), pattern);
                 }
                 break;
             }
@@ -455,7 +468,7 @@ std::optional<std::pair<std::string, Value>> attributeEntry(const Value& data, c
 }  // namespace
 
 Value RS_valueForKeyPath(const Ref<AttributeDescription>& attribute, const std::string& keyPath, const Value& data) {
-    return convertedAttributeValue(attribute, dataValueForKeyPath(data, keyPath));
+    return convertedAttributeValue(attribute.get(), dataValueForKeyPath(data, keyPath));
 }
 
 // ---- data objects ----
@@ -501,30 +514,65 @@ bool RS_importValue(const Ref<ManagedObject>& record, const Value& value, const 
     return runHook(record, selectorName("import", key, ":"), value).value_or(false);
 }
 
+namespace {
+
+// Sets one attribute of the record, under the name, from the data (see RS_setAttributes).
+void setAttribute(const Ref<ManagedObject>& record, const AttributeDescription& attribute, const std::string& name,
+                  const Value& data) {
+    Value value;
+    try {
+        auto found = attributeEntry(data, attribute);
+        if (found && data.isDictionary()) {
+            // A dictionary's entry reads the same again: the value found is the value.
+            value = convertedAttributeValue(&attribute, std::move(found->second));
+        } else if (found) {
+            value = convertedAttributeValue(&attribute, dataValueForKeyPath(data, found->first));
+        } else if (userInfoEntry(attribute, kRSImportUseDefaultValueWhenNotPresentKey).boolValue()) {
+            value = attribute.defaultValue();
+        } else {
+            return;
+        }
+        if (!RS_importValue(record, value, name)) record->setValueForKey(value, name);
+    } catch (const Exception& e) {
+        // A value the record refuses (or a key path through a non-dictionary): the attribute keeps its
+        // value and the import goes on.
+        logMasked(RSLogMaskError, "Import could not set '%@' to %@: %@", name, value, e.reason());
+    }
+}
+
+using AttributeList = std::vector<Ref<AttributeDescription>>;
+
+// The entity's attributes in the order of attributesByName() (by name), without making that
+// dictionary for every record imported: the list of the entity asked last on this thread is kept
+// while no entity has been edited (an edit, or an entity's end, moves the generation on). Callers
+// hold the list they get, so a hook that imports another entity meanwhile cannot take it from them.
+std::shared_ptr<const AttributeList> attributesInNameOrder(const EntityDescription& entity) {
+    struct LastList {
+        const EntityDescription* entity = nullptr;
+        std::uint64_t generation = 0;
+        std::shared_ptr<const AttributeList> attributes;
+    };
+    thread_local LastList last;
+    const std::uint64_t generation = data_detail::entityEditGeneration();
+    if (last.entity != &entity || last.generation != generation || !last.attributes) {
+        auto attributes = std::make_shared<AttributeList>(entity.attributes());
+        std::sort(attributes->begin(), attributes->end(), [](const auto& a, const auto& b) { return a->name() < b->name(); });
+        // One attribute per name, as in the dictionary (an entity's names are its own already).
+        attributes->erase(std::unique(attributes->begin(), attributes->end(),
+                                      [](const auto& a, const auto& b) { return a->name() == b->name(); }),
+                          attributes->end());
+        last = {&entity, generation, std::move(attributes)};
+    }
+    return last.attributes;
+}
+
+}  // namespace
+
 void RS_setAttributes(const Ref<ManagedObject>& record, const Dictionary& attributes, const Value& data) {
     if (!record) return;
     for (const auto& [name, entry] : attributes) {
-        Ref<AttributeDescription> attribute = entry.objectAs<AttributeDescription>();
-        if (!attribute) continue;
-        Value value;
-        try {
-            auto found = attributeEntry(data, *attribute);
-            if (found && data.isDictionary()) {
-                // A dictionary's entry reads the same again: the value found is the value.
-                value = convertedAttributeValue(attribute, std::move(found->second));
-            } else if (found) {
-                value = RS_valueForKeyPath(attribute, found->first, data);
-            } else if (userInfoEntry(*attribute, kRSImportUseDefaultValueWhenNotPresentKey).boolValue()) {
-                value = attribute->defaultValue();
-            } else {
-                continue;
-            }
-            if (!RS_importValue(record, value, name)) record->setValueForKey(value, name);
-        } catch (const Exception& e) {
-            // A value the record refuses (or a key path through a non-dictionary): the attribute keeps
-            // its value and the import goes on.
-            logMasked(RSLogMaskError, "Import could not set '%@' to %@: %@", name, value, e.reason());
-        }
+        const Ref<AttributeDescription> attribute = entry.objectAs<AttributeDescription>();
+        if (attribute) setAttribute(record, *attribute, name, data);
     }
 }
 
@@ -626,7 +674,8 @@ bool RS_performDataImportFromObject(const Ref<ManagedObject>& record, const Valu
     if (!record || !RS_preImport(record, data)) return false;
     const Ref<EntityDescription>& entity = record->entity();
     if (entity) {
-        RS_setAttributes(record, entity->attributesByName(), data);
+        const std::shared_ptr<const AttributeList> attributes = attributesInNameOrder(*entity);
+        for (const Ref<AttributeDescription>& attribute : *attributes) setAttribute(record, *attribute, attribute->name(), data);
         RS_setRelationships(record, entity->relationshipsByName(), data, block);
     }
     return RS_postImport(record, data);

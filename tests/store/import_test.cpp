@@ -195,6 +195,31 @@ TEST_F(DataImport, HelpersNameKeysAsTheModelSays) {
     EXPECT_TRUE(RS_lookupKeyForAttribute(Value("text"), attribute("name")).isNil());
 }
 
+TEST_F(DataImport, AnEntityEditedBetweenImportsIsImportedAsItIsNow) {
+    Ref<Error> error;
+    const Ref<ManagedObjectModel> model = ManagedObjectModel::modelFromText(
+        R"({"entities": [{"name": "Note", "attributes": [{"name": "a", "type": "string"}, {"name": "b", "type": "string"}]}]})", &error);
+    ASSERT_TRUE(model) << describe(error);
+    auto coordinator = makeRef<PersistentStoreCoordinator>(model);
+    ASSERT_TRUE(coordinator->addPersistentStore(kInMemoryStoreType, "", "", {}, &error)) << describe(error);
+    auto notes = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::MainQueue);
+    notes->setPersistentStoreCoordinator(coordinator);
+    const Value data = dict({{"a", Value("1")}, {"b", Value("2")}, {"c", Value("3")}});
+    auto first = ManagedObject::insertNewObject("Note", notes);
+    ASSERT_TRUE(RS_importValuesForKeysWithObject(first, data));
+    EXPECT_EQ(get(first, "a"), Value("1"));
+    EXPECT_EQ(get(first, "b"), Value("2"));
+    // The next import of the entity reads its attributes as they are after the edit.
+    const Ref<EntityDescription> note = model->entityNamed("Note");
+    note->removeProperty("b");
+    note->addAttribute(AttributeDescription::make("c", AttributeType::String));
+    auto second = ManagedObject::insertNewObject("Note", notes);
+    ASSERT_TRUE(RS_importValuesForKeysWithObject(second, data));
+    EXPECT_EQ(get(second, "a"), Value("1"));
+    EXPECT_EQ(get(second, "c"), Value("3"));
+    EXPECT_EQ(note->propertyIndex("b"), -1);
+}
+
 // ---- arrays: which record each element finds ----
 
 // Long arrays (an array import indexes its records from 16 elements on), entities without hooks: each

@@ -22,8 +22,8 @@ namespace lv {
 
 namespace data_detail {
 // Raised by every change to what an entity's records are checked against or made as: properties added,
-// removed or replaced, a property's optionality, attribute type or to-many flag, an entity's names, and
-// an entity going away. What is worked out from an entity may be kept while this reads the same.
+// removed, replaced or renamed, a property's optionality, attribute type or to-many flag, an entity's
+// names, and an entity going away. What is worked out from an entity may be kept while this reads the same.
 inline std::atomic<std::uint64_t> entityEdits{1};
 inline void noteEntityEdit() { entityEdits.fetch_add(1, std::memory_order_release); }
 inline std::uint64_t entityEditGeneration() { return entityEdits.load(std::memory_order_acquire); }
@@ -64,7 +64,10 @@ enum class DeleteRule : std::uint8_t { NoAction = 0, Nullify = 1, Cascade = 2, D
 class PropertyDescription : public Object {
 public:
     const std::string& name() const { return name_; }
-    void setName(std::string name) { name_ = std::move(name); }
+    void setName(std::string name) {
+        name_ = std::move(name);
+        data_detail::noteEntityEdit();
+    }
     bool isOptional() const { return optional_; }
     void setOptional(bool optional) {
         optional_ = optional;

@@ -45,8 +45,18 @@ std::string upperCaseFirst(std::string_view text) {
 }
 
 std::string selectorName(std::string_view prefix, std::string_view key, std::string_view suffix) {
-    std::string out(prefix);
-    out += upperCaseFirst(key);
+    std::string out;
+    if (!key.empty() && static_cast<unsigned char>(key[0]) < 0x80) {
+        // Made in one allocation: an ASCII first letter stays one byte when upper-cased.
+        out.reserve(prefix.size() + key.size() + suffix.size());
+        out += prefix;
+        out += key;
+        char& first = out[prefix.size()];
+        if (first >= 'a' && first <= 'z') first = static_cast<char>(first - 'a' + 'A');
+    } else {
+        out += prefix;
+        out += upperCaseFirst(key);
+    }
     out += suffix;
     return out;
 }
