@@ -12,6 +12,7 @@
 
 #include "platform/base/error.h"
 #include "platform/base/format.h"
+#include "platform/base/lifetime.h"
 #include "platform/data/errors.h"
 #include "platform/data/predicate.h"
 #include "platform/runtime/runtime.h"
@@ -323,7 +324,8 @@ Value RSImportDateFromText(std::string_view text, std::string_view pattern) {
         std::string pattern;
         std::optional<DateFormatter> formatter;
     };
-    thread_local LastFormatter last;
+    static PerThread<LastFormatter> lastOfThread;
+    LastFormatter& last = lastOfThread.get();
     if (!last.formatter || last.pattern != pattern) {
         last.formatter.emplace(std::string(pattern), TimeZone::forSecondsFromGMT(0));
         last.pattern.assign(pattern);
@@ -552,7 +554,8 @@ std::shared_ptr<const AttributeList> attributesInNameOrder(const EntityDescripti
         std::uint64_t generation = 0;
         std::shared_ptr<const AttributeList> attributes;
     };
-    thread_local LastList last;
+    static PerThread<LastList> lastOfThread;
+    LastList& last = lastOfThread.get();
     const std::uint64_t generation = data_detail::entityEditGeneration();
     if (last.entity != &entity || last.generation != generation || !last.attributes) {
         auto attributes = std::make_shared<AttributeList>(entity.attributes());
