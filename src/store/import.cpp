@@ -558,12 +558,15 @@ std::shared_ptr<const AttributeList> attributesInNameOrder(const EntityDescripti
     LastList& last = lastOfThread.get();
     const std::uint64_t generation = data_detail::entityEditGeneration();
     if (last.entity != &entity || last.generation != generation || !last.attributes) {
-        auto attributes = std::make_shared<AttributeList>(entity.attributes());
-        std::sort(attributes->begin(), attributes->end(), [](const auto& a, const auto& b) { return a->name() < b->name(); });
-        // One attribute per name, as in the dictionary (an entity's names are its own already).
-        attributes->erase(std::unique(attributes->begin(), attributes->end(),
-                                      [](const auto& a, const auto& b) { return a->name() == b->name(); }),
-                          attributes->end());
+        AttributeList sorted = entity.attributes();
+        std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a->name() < b->name(); });
+        // One attribute per name, the last declared, as in the dictionary (two share a name only when
+        // one was renamed after it joined the entity).
+        auto attributes = std::make_shared<AttributeList>();
+        attributes->reserve(sorted.size());
+        for (std::size_t i = 0; i < sorted.size(); ++i) {
+            if (i + 1 == sorted.size() || sorted[i + 1]->name() != sorted[i]->name()) attributes->push_back(std::move(sorted[i]));
+        }
         last = {&entity, generation, std::move(attributes)};
     }
     return last.attributes;
