@@ -25,9 +25,9 @@ FloorParse parseFloor(const std::string& text, bool wantTitle) {
     const auto copy = std::make_unique_for_overwrite<char[]>(text.size() + 1);
     std::memcpy(copy.get(), text.data(), text.size());
     copy[text.size()] = '\0';
+    // Recursive, as the reader parses (this reply nests three levels).
     lv_bench_rapidjson::Document document;
-    document.ParseInsitu<lv_bench_rapidjson::kParseFullPrecisionFlag | lv_bench_rapidjson::kParseIterativeFlag>(
-        copy.get());
+    document.ParseInsitu<lv_bench_rapidjson::kParseFullPrecisionFlag>(copy.get());
     if (document.HasParseError() || !document.IsObject()) return result;
     const auto items = document.FindMember("mItems");
     if (items == document.MemberEnd() || !items->value.IsArray()) return result;

@@ -31,7 +31,8 @@ namespace lv {
 namespace {
 
 // Deepest nesting of arrays and objects read or written (deeper input is refused rather than risking
-// the stack of later recursive walks over the value; the writer recurses too).
+// the stack of later recursive walks over the value; the writer recurses too). The parser recurses as
+// well, and the builder refuses a container past this depth before the parser goes into it.
 constexpr int kMaxJSONDepth = 512;
 
 // The parser stops after the value and what follows is checked here (the parser takes a NUL byte for
@@ -39,7 +40,7 @@ constexpr int kMaxJSONDepth = 512;
 // conversion reads a zero significand with a large exponent as garbage). It reads a private copy of
 // the text and decodes strings in place there, which saves copying each one through its own stack.
 constexpr unsigned kParseFlags = lv_rapidjson::kParseValidateEncodingFlag | lv_rapidjson::kParseNumbersAsStringsFlag |
-                                 lv_rapidjson::kParseIterativeFlag | lv_rapidjson::kParseStopWhenDoneFlag |
+                                 lv_rapidjson::kParseStopWhenDoneFlag |
                                  lv_rapidjson::kParseInsituFlag;
 // The same without the parser's UTF-8 check of each text, for input already known to be well-formed
 // UTF-8 as a whole: every text of it is then well-formed too (a text ends at an ASCII quote, and no

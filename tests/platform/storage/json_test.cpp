@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -556,6 +558,43 @@ TEST(JSONReading, NestingDeeperThanTheLimitIsRefused) {
     ASSERT_TRUE(error);
     EXPECT_EQ(error->code(), 3840);
     EXPECT_TRUE(read(std::string(500, '[') + std::string(500, ']')).isArray());
+}
+
+TEST(JSONReading, TheDeepestNestingAcceptedParsesOnASmallStack) {
+    // The parse recurses once per level it accepts and no further: the deepest nesting accepted, of
+    // arrays and of objects, fits a thread stack of 512 KB (with room to spare but for the sanitizers'
+    // larger frames), and far deeper input is refused there too.
+    const std::string arrays = std::string(512, '[') + std::string(512, ']');
+    std::string objects;
+    for (int i = 0; i < 511; ++i) objects += "{\"k\":";
+    objects += "{}" + std::string(511, '}');
+    const std::string tooDeep = std::string(100000, '{');
+    bool parsed = false;
+    bool refused = false;
+    pthread_attr_t attributes;
+    ASSERT_EQ(pthread_attr_init(&attributes), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attributes, 512 * 1024), 0);
+    struct Work {
+        const std::string *arrays, *objects, *tooDeep;
+        bool *parsed, *refused;
+    } work{&arrays, &objects, &tooDeep, &parsed, &refused};
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(
+                  &thread, &attributes,
+                  [](void* argument) -> void* {
+                      auto& w = *static_cast<Work*>(argument);
+                      *w.parsed = JSONSerialization::JSONObjectWithData(*w.arrays, 0, nullptr).isArray() &&
+                                  JSONSerialization::JSONObjectWithData(*w.objects, 0, nullptr).isDictionary();
+                      Ref<Error> error;
+                      *w.refused = JSONSerialization::JSONObjectWithData(*w.tooDeep, 0, &error).isNil() && error;
+                      return nullptr;
+                  },
+                  &work),
+              0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attributes);
+    EXPECT_TRUE(parsed);
+    EXPECT_TRUE(refused);
 }
 
 Value nestedArrays(int levels) {
