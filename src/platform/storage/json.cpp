@@ -137,8 +137,9 @@ struct InputScan {
 // Scans the n bytes at s for the escapes and control characters above; `readable` (n or n + 1) says
 // whether the byte after them may be read, for an escape that straddles the end. The bytes are looked
 // at 64 at a time: the escapes writers put in every URL ("\/") would otherwise stop a search for
-// backslashes thousands of times in a reply.
-void scanPiece(const char* s, std::size_t n, std::size_t readable, InputScan& scan) {
+// backslashes thousands of times in a reply. True when every byte is ASCII (then they are well-formed
+// UTF-8 without a further look).
+bool scanPiece(const char* s, std::size_t n, std::size_t readable, InputScan& scan) {
     using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
     auto load = [s](std::size_t at) {
         Bytes16 bytes;
@@ -153,6 +154,7 @@ void scanPiece(const char* s, std::size_t n, std::size_t readable, InputScan& sc
         std::memcpy(halves, &found, sizeof halves);
         return (halves[0] | halves[1]) != 0;
     };
+    Bytes16 bytesOred{};
     std::size_t i = 0;
     for (; i + 64 <= n && i + 65 <= readable; i += 64) {
         if (!scan.mayHoldUnicodeEscape) {
@@ -162,11 +164,15 @@ void scanPiece(const char* s, std::size_t n, std::size_t readable, InputScan& sc
             scan.holdsLateControl =
                 any(lateControlsAt(i) | lateControlsAt(i + 16) | lateControlsAt(i + 32) | lateControlsAt(i + 48));
         }
+        bytesOred |= load(i) | load(i + 16) | load(i + 32) | load(i + 48);
     }
+    std::uint8_t tailOred = 0;
     for (; i < n; ++i) {
         if (s[i] == '\\' && i + 1 < readable && s[i + 1] == 'u') scan.mayHoldUnicodeEscape = true;
         if (static_cast<std::uint8_t>(s[i] - 0x1A) <= 5) scan.holdsLateControl = true;
+        tailOred |= static_cast<std::uint8_t>(s[i]);
     }
+    return !any(bytesOred & 0x80) && tailOred < 0x80;
 }
 
 // Copies the input for the parser and scans it in the same pass, a piece at a time, so that each piece
@@ -186,8 +192,8 @@ InputScan copyAndScan(const char* input, std::size_t length, char* copy) {
         }
         const std::size_t n = end - at;
         std::memcpy(copy + at, input + at, n);
-        scanPiece(input + at, n, end < length ? n + 1 : n, scan);
-        if (scan.wellFormed) scan.wellFormed = isWellFormedUtf8(std::string_view(input + at, n));
+        const bool ascii = scanPiece(input + at, n, end < length ? n + 1 : n, scan);
+        if (scan.wellFormed && !ascii) scan.wellFormed = isWellFormedUtf8(std::string_view(input + at, n));
         at = end;
     }
     return scan;
