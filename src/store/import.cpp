@@ -15,6 +15,7 @@
 #include "platform/base/lifetime.h"
 #include "platform/data/errors.h"
 #include "platform/data/predicate.h"
+#include "platform/runtime/detail/generation.h"
 #include "platform/runtime/runtime.h"
 #include "platform/time/date_formatter.h"
 #include "platform/time/time_zone.h"
@@ -246,10 +247,8 @@ const std::function<Sig>* importHook(const ClassInfo* cls, std::string_view name
 // either signature, else the hook's answer (true for a void hook). The name is looked up once (the
 // nearest hook of the name, the resolver asked at most once, as for each typed lookup) and its
 // signature tells which of the two it is.
-std::optional<bool> runHook(const Ref<ManagedObject>& record, const std::string& name, const Value& argument) {
-    const ClassInfo* cls = classOfRecord(*record);
-    if (!cls) return std::nullopt;
-    const std::any* hook = cls->hook(HookSide::Instance, name);
+std::optional<bool> runFoundHook(const Ref<ManagedObject>& record, const ClassInfo* cls, const std::any* hook,
+                                 const Value& argument) {
     const auto* decide = hook ? std::any_cast<std::function<DecisionHook>>(hook) : nullptr;
     const auto* act = hook && !decide ? std::any_cast<std::function<DataHook>>(hook) : nullptr;
     if (activeIndex && (decide || act || activeIndex->resolverMayRun(cls))) activeIndex->invalidate();
@@ -259,6 +258,52 @@ std::optional<bool> runHook(const Ref<ManagedObject>& record, const std::string&
         return true;
     }
     return std::nullopt;
+}
+
+std::optional<bool> runHook(const Ref<ManagedObject>& record, const std::string& name, const Value& argument) {
+    const ClassInfo* cls = classOfRecord(*record);
+    if (!cls) return std::nullopt;
+    return runFoundHook(record, cls, cls->hook(HookSide::Instance, name), argument);
+}
+
+// runHook for the "import<Key>:" hook of an attribute under its own name, with the look-up's answer
+// kept per thread by class and attribute while the runtime and every entity stay as they are (an
+// import asks it for each attribute of each record). An answer of none is kept only when no method resolver could give one
+// later: a class with a resolver is asked each time, as before.
+std::optional<bool> runAttributeHook(const Ref<ManagedObject>& record, const AttributeDescription& attribute,
+                                     const std::string& name, const Value& argument) {
+    // Kept by attribute only where the hook is named after the attribute's own name.
+    if (&name != &attribute.name()) return runHook(record, selectorName("import", name, ":"), argument);
+    const ClassInfo* cls = classOfRecord(*record);
+    if (!cls) return std::nullopt;
+    struct Known {
+        const ClassInfo* cls;
+        const AttributeDescription* attribute;
+        const std::any* hook;
+    };
+    struct KnownHooks {
+        std::uint64_t runtime = 0;
+        std::uint64_t entities = 0;
+        std::vector<Known> known;
+    };
+    static PerThread<KnownHooks> knownOfThread;
+    KnownHooks& known = knownOfThread.get();
+    const std::uint64_t runtime = runtimeGeneration();
+    const std::uint64_t entities = data_detail::entityEditGeneration();
+    if (known.runtime != runtime || known.entities != entities || known.known.size() >= 256) {
+        known.known.clear();
+        known.runtime = runtime;
+        known.entities = entities;
+    }
+    for (const Known& k : known.known) {
+        if (k.cls == cls && k.attribute == &attribute) return runFoundHook(record, cls, k.hook, argument);
+    }
+    const std::any* hook = cls->hook(HookSide::Instance, selectorName("import", name, ":"));
+    // Asking may have run a resolver that added hooks: the answer is kept only while nothing changed.
+    if ((hook || !methodResolver(cls, HookSide::Instance)) && runtimeGeneration() == runtime) {
+        known.known.push_back({cls, &attribute, hook});
+    }
+    return runFoundHook(record, cls, hook, argument);
 }
 
 const Value& userInfoEntry(const PropertyDescription& property, std::string_view key) { return property.userInfo().get(key); }
@@ -534,7 +579,7 @@ void setAttribute(const Ref<ManagedObject>& record, const AttributeDescription& 
         } else {
             return;
         }
-        if (!RS_importValue(record, value, name)) record->setValueForKey(value, name);
+        if (!runAttributeHook(record, attribute, name, value).value_or(false)) record->setValueForKey(value, name);
     } catch (const Exception& e) {
         // A value the record refuses (or a key path through a non-dictionary): the attribute keeps its
         // value and the import goes on.

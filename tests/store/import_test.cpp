@@ -220,6 +220,34 @@ TEST_F(DataImport, AnEntityEditedBetweenImportsIsImportedAsItIsNow) {
     EXPECT_EQ(note->propertyIndex("b"), -1);
 }
 
+// An attribute's hook that a method resolver gives only when asked a second time: each import asks
+// again while there is none (what an import keeps of a look-up must not skip the resolver).
+TEST_F(DataImport, AResolverIsAskedForAnAttributeHookAtEveryImportUntilItGivesOne) {
+    const ClassInfo* gadget = ImportGadget::runtimeClass();
+    int asked = 0;
+    const MethodResolver before = setMethodResolver(gadget, HookSide::Instance, [&asked](const ClassInfo& cls, std::string_view name) {
+        if (name != "importDeep:" || ++asked < 2) return false;
+        // Takes only the marked value, so that other imports of gadgets in this process read as before.
+        return addHook(&cls, HookSide::Instance, "importDeep:", std::function<bool(Object&, const Value&)>([](Object& self, const Value& value) {
+                           if (value != Value("marked")) return false;
+                           dynamic_cast<ManagedObject&>(self).setValueForKey(Value("resolved"), "deep");
+                           return true;
+                       }));
+    });
+    const Value data = dict({{"a", dict({{"b", Value("marked")}})}});
+    auto first = RecordEntity("Gadget").RS_createEntityInContext(context);
+    auto second = RecordEntity("Gadget").RS_createEntityInContext(context);
+    ASSERT_TRUE(first && second);
+    context->performAndWait([&] {
+        RS_importValuesForKeysWithObject(first, data);
+        RS_importValuesForKeysWithObject(second, data);
+    });
+    setMethodResolver(gadget, HookSide::Instance, before);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(get(first, "deep"), Value("marked"));
+    EXPECT_EQ(get(second, "deep"), Value("resolved"));
+}
+
 // ---- arrays: which record each element finds ----
 
 // Long arrays (an array import indexes its records from 16 elements on), entities without hooks: each
