@@ -268,8 +268,8 @@ std::optional<bool> runHook(const Ref<ManagedObject>& record, const std::string&
 
 // runHook for the "import<Key>:" hook of an attribute under its own name, with the look-up's answer
 // kept per thread by class and attribute while the runtime and every entity stay as they are (an
-// import asks it for each attribute of each record). An answer of none is kept only when no method resolver could give one
-// later: a class with a resolver is asked each time, as before.
+// import asks it for each attribute of each record). An answer of none is kept only when no method
+// resolver could give one later: a class with a resolver is asked each time, as before.
 std::optional<bool> runAttributeHook(const Ref<ManagedObject>& record, const AttributeDescription& attribute,
                                      const std::string& name, const Value& argument) {
     // Kept by attribute only where the hook is named after the attribute's own name.

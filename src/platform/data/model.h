@@ -23,7 +23,8 @@ namespace lv {
 namespace data_detail {
 // Raised by every change to what an entity's records are checked against or made as: properties added,
 // removed, replaced or renamed, a property's optionality, attribute type or to-many flag, an entity's
-// names, and an entity going away. What is worked out from an entity may be kept while this reads the same.
+// names, and an entity going away. What is worked out from an entity may be kept while this reads the
+// same.
 inline std::atomic<std::uint64_t> entityEdits{1};
 inline void noteEntityEdit() { entityEdits.fetch_add(1, std::memory_order_release); }
 inline std::uint64_t entityEditGeneration() { return entityEdits.load(std::memory_order_acquire); }
