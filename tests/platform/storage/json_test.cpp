@@ -568,7 +568,7 @@ TEST(JSONReading, TheDeepestNestingAcceptedParsesOnASmallStack) {
     std::string objects;
     for (int i = 0; i < 511; ++i) objects += "{\"k\":";
     objects += "{}" + std::string(511, '}');
-    const std::string tooDeep = std::string(100000, '{');
+    const std::string tooDeep = std::string(100000, '[') + std::string(100000, ']');
     bool parsed = false;
     bool refused = false;
     pthread_attr_t attributes;
