@@ -234,6 +234,12 @@ TEST_F(DataImport, AResolverIsAskedForAnAttributeHookAtEveryImportUntilItGivesOn
                            return true;
                        }));
     });
+    // The class's resolver is put back however the test ends (this one counts into a local).
+    struct Restore {
+        const ClassInfo* cls;
+        MethodResolver resolver;
+        ~Restore() { setMethodResolver(cls, HookSide::Instance, resolver); }
+    } restore{gadget, before};
     const Value data = dict({{"a", dict({{"b", Value("marked")}})}});
     auto first = RecordEntity("Gadget").RS_createEntityInContext(context);
     auto second = RecordEntity("Gadget").RS_createEntityInContext(context);
@@ -242,7 +248,6 @@ TEST_F(DataImport, AResolverIsAskedForAnAttributeHookAtEveryImportUntilItGivesOn
         RS_importValuesForKeysWithObject(first, data);
         RS_importValuesForKeysWithObject(second, data);
     });
-    setMethodResolver(gadget, HookSide::Instance, before);
     EXPECT_EQ(asked, 2);
     EXPECT_EQ(get(first, "deep"), Value("marked"));
     EXPECT_EQ(get(second, "deep"), Value("resolved"));
