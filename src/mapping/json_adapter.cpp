@@ -365,7 +365,7 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     const Value** sources = inlineSources.data();
     std::optional<Value>* made = inlineMade.data();
     if (plan_.size() > kInline) {
-        moreSources.resize(plan_.size());
+        moreSources.assign(plan_.size(), nullptr);
         moreMade.resize(plan_.size());
         sources = moreSources.data();
         made = moreMade.data();
