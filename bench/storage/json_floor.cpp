@@ -29,11 +29,13 @@ FloorParse parseFloor(const std::string& text, bool wantTitle) {
     lv_bench_rapidjson::Document document;
     document.ParseInsitu<lv_bench_rapidjson::kParseFullPrecisionFlag>(copy.get());
     if (document.HasParseError() || !document.IsObject()) return result;
-    const auto items = document.FindMember("mItems");
-    if (items == document.MemberEnd() || !items->value.IsArray()) return result;
+    // Looked up by HasMember, not by comparing FindMember's iterator with MemberEnd(): in C++20 that
+    // comparison of RapidJSON's iterators is ambiguous to clang (a warning, an error with -Werror).
+    if (!document.HasMember("mItems") || !document["mItems"].IsArray()) return result;
+    const auto& items = document["mItems"];
     result.ok = true;
-    result.items = items->value.Size();
-    if (wantTitle && result.items > 0) result.lastTitle = items->value[result.items - 1]["title"].GetString();
+    result.items = items.Size();
+    if (wantTitle && result.items > 0) result.lastTitle = items[result.items - 1]["title"].GetString();
     return result;
 }
 
