@@ -17,6 +17,7 @@ namespace lv {
 namespace {
 
 using test::drainMain;
+using test::relaunch;
 using test::storeImprint;
 
 class Sessions : public test::EngineLaunch {};
@@ -233,7 +234,7 @@ TEST_F(CommitPolicy, TheServersBackOffLevelLastsAcrossLaunches) {
     for (const auto& c : cases) {
         TallyConfig::removeConfigureWithKey("tlyDefcon");
         if (!c.stored.isNil()) TallyConfig::setConfigure(c.stored, "tlyDefcon");
-        test::relaunch();
+        relaunch();
         EXPECT_EQ(TallyJob::sharedInstance()->defcon(), c.level) << c.stored.description();
         // What the log builder thins the next entry by.
         EXPECT_EQ(UploadLink::packEngine()->defcon(), c.level) << c.stored.description();

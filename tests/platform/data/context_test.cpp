@@ -143,7 +143,7 @@ TEST(ContextChanges, APushSettlesTheChildWhetherOrNotItsDidSaveIsHeard) {
 // however often it was asked before and whichever context of the chain changed; and asking keeps no
 // coordinator alive.
 TEST(ContextChains, EachAskFindsTheCoordinatorOfTheChainAsItIsNow) {
-    TempDir dir;
+    test::TempDir dir;
     auto model = test::makeItemModel();
     auto a = test::openCoordinator(model, dir.file("a.sqlite"));
     auto b = test::openCoordinator(model, dir.file("b.sqlite"));
