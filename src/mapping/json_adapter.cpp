@@ -365,6 +365,7 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     const Value** sources = inlineSources.data();
     std::optional<Value>* made = inlineMade.data();
     if (plan_.size() > kInline) {
+        // Filled by assign: GCC 12 at -O3 reports a false null dereference inside resize here.
         moreSources.assign(plan_.size(), nullptr);
         moreMade.resize(plan_.size());
         sources = moreSources.data();
