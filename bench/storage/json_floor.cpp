@@ -31,8 +31,9 @@ FloorParse parseFloor(const std::string& text, bool wantTitle) {
     if (document.HasParseError() || !document.IsObject()) return result;
     // Looked up by HasMember, not by comparing FindMember's iterator with MemberEnd(): in C++20 that
     // comparison of RapidJSON's iterators is ambiguous to clang (a warning, an error with -Werror).
-    if (!document.HasMember("mItems") || !document["mItems"].IsArray()) return result;
+    if (!document.HasMember("mItems")) return result;
     const auto& items = document["mItems"];
+    if (!items.IsArray()) return result;
     result.ok = true;
     result.items = items.Size();
     if (wantTitle && result.items > 0) result.lastTitle = items[result.items - 1]["title"].GetString();
