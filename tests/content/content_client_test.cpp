@@ -30,6 +30,7 @@
 #include "platform/storage/sandbox.h"
 #include "platform/ui/application.h"
 #include "support/child_process.h"
+#include "support/scoped_resolver.h"
 
 namespace lv::test {
 namespace {
@@ -971,12 +972,14 @@ TEST_F(APIProcessor, ItemsStoredWithoutAModelEqualTheModelRoad) {
         };
         const Stored plain = store();
         std::size_t asked = 0;
-        const MethodResolver previous = setMethodResolver(c.cls, HookSide::Class, [&asked](const ClassInfo&, std::string_view name) {
-            if (name == "classForParsingJSONDictionary:") ++asked;
-            return false;
-        });
-        const Stored general = store();
-        setMethodResolver(c.cls, HookSide::Class, previous);
+        const Stored general = [&] {
+            // Put back however the load ends: this resolver counts into a local.
+            const ScopedMethodResolver resolver(c.cls, HookSide::Class, [&asked](const ClassInfo&, std::string_view name) {
+                if (name == "classForParsingJSONDictionary:") ++asked;
+                return false;
+            });
+            return store();
+        }();
         const auto items = static_cast<std::size_t>(
             std::count_if(c.reply.begin(), c.reply.end(), [](const Value& item) { return item.isDictionary(); }));
         EXPECT_GE(asked, items - 1);  // every item that has an attribute took the model road

@@ -5,6 +5,7 @@
 
 #include "import_test_support.h"
 #include "support/device_settings.h"
+#include "support/scoped_resolver.h"
 
 namespace lv::test {
 namespace {
@@ -225,7 +226,8 @@ TEST_F(DataImport, AnEntityEditedBetweenImportsIsImportedAsItIsNow) {
 TEST_F(DataImport, AResolverIsAskedForAnAttributeHookAtEveryImportUntilItGivesOne) {
     const ClassInfo* gadget = ImportGadget::runtimeClass();
     int asked = 0;
-    const MethodResolver before = setMethodResolver(gadget, HookSide::Instance, [&asked](const ClassInfo& cls, std::string_view name) {
+    // Put back however the test ends: this resolver counts into a local.
+    const ScopedMethodResolver resolver(gadget, HookSide::Instance, [&asked](const ClassInfo& cls, std::string_view name) {
         if (name != "importDeep:" || ++asked < 2) return false;
         // Takes only the marked value, so that other imports of gadgets in this process read as before.
         return addHook(&cls, HookSide::Instance, "importDeep:", std::function<bool(Object&, const Value&)>([](Object& self, const Value& value) {
@@ -234,12 +236,6 @@ TEST_F(DataImport, AResolverIsAskedForAnAttributeHookAtEveryImportUntilItGivesOn
                            return true;
                        }));
     });
-    // The class's resolver is put back however the test ends (this one counts into a local).
-    struct Restore {
-        const ClassInfo* cls;
-        MethodResolver resolver;
-        ~Restore() { setMethodResolver(cls, HookSide::Instance, resolver); }
-    } restore{gadget, before};
     const Value data = dict({{"a", dict({{"b", Value("marked")}})}});
     auto first = RecordEntity("Gadget").RS_createEntityInContext(context);
     auto second = RecordEntity("Gadget").RS_createEntityInContext(context);

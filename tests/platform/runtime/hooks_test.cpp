@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "platform/runtime/fixtures.h"
+#include "support/scoped_resolver.h"
 
 namespace lv::test {
 namespace {
@@ -294,14 +295,15 @@ TEST(RuntimeMethodResolution, AMissedLookupAsksTheNearestResolverOnceAndLooksAga
     const ClassInfo* vessel = Vessel::runtimeClass();
     const ClassInfo* boat = Boat::runtimeClass();
     std::vector<std::string> asked;
-    MethodResolver previous = setMethodResolver(vessel, HookSide::Instance, [&](const ClassInfo& receiver, std::string_view name) {
+    // Put back however the test ends: this resolver writes into a local.
+    const ScopedMethodResolver resolver(vessel, HookSide::Instance, [&](const ClassInfo& receiver, std::string_view name) {
         asked.push_back(receiver.name() + " " + std::string(name));
         // Looking the same name up again from inside the resolver does not recurse.
         EXPECT_FALSE(receiver.respondsToInstanceHook(name));
         if (name != "anchor") return false;
         return addHook(&receiver, HookSide::Instance, std::string(name), std::any(std::function<int(Object&)>([](Object&) { return 7; })));
     });
-    EXPECT_FALSE(previous);
+    EXPECT_FALSE(resolver.previous());
     const auto* anchor = boat->findInstanceHook<int(Object&)>("anchor");
     ASSERT_NE(anchor, nullptr);
     Boat b;
