@@ -15,37 +15,43 @@
 
 namespace {
 
-// A reply shaped like the content service's: {"code":0,"msg":"ok","mItems":[...news items...]}.
+// A reply shaped like the content service's: {"code":0,"msg":"ok","mItems":[...news items...]}, every
+// object's keys in the order its server writes them (a peer's writer keeps its own order, which is not
+// the reader's sorted one, so the reader orders each item's members).
 const std::string& reply() {
     static const std::string text = [] {
         const char* titles[] = {"防弹少年团新专辑首周销量突破百万张", "《来自星星的你》主演时隔两年再度合作",
                                 "少女时代出道十周年纪念演唱会门票售罄", "韩国音源榜单本周冠军出炉：EXO再登顶",
                                 "BIGBANG 世界巡演北京站 10 月开唱", "韩剧《太阳的后裔》创下收视新纪录"};
         const char* categories[] = {"music", "drama", "variety", "life"};
-        lv::Array items;
-        std::size_t size = 0;
-        for (int i = 0; size < 1024 * 1024; ++i) {
-            lv::Dictionary item;
-            item.set("msgId", lv::format("%d", 1500000 + i));
-            item.set("title", lv::format("%s（第%d期）", titles[i % 6], i));
-            item.set("cat_name", categories[i % 4]);
-            item.set("tag_name", i % 3 == 0 ? "独家" : "资讯");
-            item.set("createTime", lv::format("2015-03-%02d %02d:%02d:%02d", 1 + i % 28, i % 24, i % 60, (i * 7) % 60));
-            item.set("update_time", lv::format("2015-03-%02d 12:00:00", 1 + i % 28));
-            item.set("detailPageLink", lv::format("http://news.lunavexa.com/article/%d.html?from=app&cat=%s",
-                                                  1500000 + i, categories[i % 4]));
-            item.set("thumbLink", lv::format("http://img.lunavexa.com/thumb/2015/03/%d_320x180.jpg", 1500000 + i));
-            item.set("views", 1000 + (i * 7919) % 500000);
-            item.set("score", 3.5 + (i % 15) / 10.0);
-            item.set("hot", i % 5 == 0);
-            item.set("summary", i % 2 == 0 ? lv::Value("据韩国媒体报道，该组合将于本月底发布新单曲，并在首尔举办粉丝见面会。")
-                                           : lv::Value::null());
-            lv::Value entry(std::move(item));
-            size += lv::JSONSerialization::stringWithJSONObject(entry, 0, nullptr)->size() + 1;
-            items.push_back(std::move(entry));
+        auto member = [](std::string& out, const char* key, const lv::Value& value) {
+            out += out.back() == '{' ? "\"" : ",\"";
+            out += key;
+            out += "\":";
+            out += *lv::JSONSerialization::stringWithJSONObject(value, lv::kJSONWritingFragmentsAllowed, nullptr);
+        };
+        std::string items;
+        for (int i = 0; items.size() < 1024 * 1024; ++i) {
+            std::string item = "{";
+            member(item, "msgId", lv::format("%d", 1500000 + i));
+            member(item, "title", lv::format("%s（第%d期）", titles[i % 6], i));
+            member(item, "cat_name", categories[i % 4]);
+            member(item, "tag_name", i % 3 == 0 ? "独家" : "资讯");
+            member(item, "createTime", lv::format("2015-03-%02d %02d:%02d:%02d", 1 + i % 28, i % 24, i % 60, (i * 7) % 60));
+            member(item, "update_time", lv::format("2015-03-%02d 12:00:00", 1 + i % 28));
+            member(item, "detailPageLink",
+                   lv::format("http://news.lunavexa.com/article/%d.html?from=app&cat=%s", 1500000 + i, categories[i % 4]));
+            member(item, "thumbLink", lv::format("http://img.lunavexa.com/thumb/2015/03/%d_320x180.jpg", 1500000 + i));
+            member(item, "views", 1000 + (i * 7919) % 500000);
+            member(item, "score", 3.5 + (i % 15) / 10.0);
+            member(item, "hot", i % 5 == 0);
+            member(item, "summary", i % 2 == 0 ? lv::Value("据韩国媒体报道，该组合将于本月底发布新单曲，并在首尔举办粉丝见面会。")
+                                               : lv::Value::null());
+            item += '}';
+            items += items.empty() ? "" : ",";
+            items += item;
         }
-        lv::Value root = lv::Value::dictionary({{"code", 0}, {"msg", "ok"}, {"mItems", lv::Value(std::move(items))}});
-        return *lv::JSONSerialization::stringWithJSONObject(root, 0, nullptr);
+        return "{\"code\":0,\"msg\":\"ok\",\"mItems\":[" + items + "]}";
     }();
     return text;
 }

@@ -390,7 +390,7 @@ Ref<JMModel> JMJSONAdapter::modelFromJSONDictionary(const Value& JSONDictionary,
     }
     Dictionary dictionary;
     dictionary.reserve(plan_.size());
-    for (std::size_t i = 0; i < plan_.size(); ++i) {
+    for (const std::uint32_t i : keyOrder_) {  // in key order: nothing to sort when done
         Value value;
         if (sources[i]) value = made[i] && sources[i] == &*made[i] ? std::move(*made[i]) : *sources[i];
         dictionary.appendUnsorted(*plan_[i].key, std::move(value));

@@ -8,6 +8,8 @@
 #include <limits>
 #include <new>
 
+#include "platform/base/detail/dictionary_orderer.h"
+
 namespace lv {
 
 namespace {
@@ -249,35 +251,87 @@ Dictionary Dictionary::fromUnsorted(std::vector<Entry> entries) {
     return dictionary;
 }
 
+namespace {
+
+// Decoders mostly append keys in order and without repeats: one pass tells.
+bool strictlyAscending(const std::vector<Dictionary::Entry>& entries) {
+    for (std::size_t i = 1; i < entries.size(); ++i) {
+        if (!keyBefore(entries[i - 1].first, entries[i].first)) return false;
+    }
+    return true;
+}
+
+// Writes into `order` (room for every entry) the indices of the entries a dictionary keeps, in key
+// order: of equal keys the last. Gives the count kept. Only indices move while sorting; each entry is
+// then moved once, into its place.
+std::size_t keptOrder(const std::vector<Dictionary::Entry>& entries, std::uint32_t* order) {
+    const std::size_t n = entries.size();
+    for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::uint32_t>(i);
+    std::sort(order, order + n, [&](std::uint32_t a, std::uint32_t b) {
+        const int c = entries[a].first.compare(entries[b].first);
+        return c < 0 || (c == 0 && a < b);
+    });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 1 < n && entries[order[i]].first == entries[order[i + 1]].first) continue;
+        order[kept++] = order[i];
+    }
+    return kept;
+}
+
+void moveInOrder(std::vector<Dictionary::Entry>& entries, const std::uint32_t* order, std::size_t count,
+                 std::vector<Dictionary::Entry>& into) {
+    into.clear();
+    into.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) into.push_back(std::move(entries[order[i]]));
+}
+
+}  // namespace
+
 void Dictionary::finishAppending() {
-    // Decoders mostly append keys in order and without repeats: one pass tells.
-    bool strictlyAscending = true;
-    for (std::size_t i = 1; i < entries_.size() && strictlyAscending; ++i) {
-        strictlyAscending = keyBefore(entries_[i - 1].first, entries_[i].first);
+    if (strictlyAscending(entries_)) return;
+    constexpr std::size_t kOnStack = 64;
+    std::uint32_t local[kOnStack];
+    std::vector<std::uint32_t> large;
+    if (entries_.size() > kOnStack) large.resize(entries_.size());
+    std::uint32_t* order = large.empty() ? local : large.data();
+    const std::size_t kept = keptOrder(entries_, order);
+    std::vector<Entry> ordered;
+    moveInOrder(entries_, order, kept, ordered);
+    entries_ = std::move(ordered);
+}
+
+Dictionary DictionaryOrderer::make(std::vector<Dictionary::Entry>&& entries) {
+    std::erase_if(entries, [](const Dictionary::Entry& entry) { return entry.second.isNil(); });
+    Dictionary dictionary;
+    if (strictlyAscending(entries)) {
+        dictionary.entries_ = std::move(entries);
+        return dictionary;
     }
-    if (strictlyAscending) return;
-    if (std::is_sorted(entries_.begin(), entries_.end(), [](const Entry& a, const Entry& b) { return a.first < b.first; })) {
-        // Already ordered; duplicates can still be adjacent.
-    } else {
-        std::stable_sort(entries_.begin(), entries_.end(),
-                         [](const Entry& a, const Entry& b) { return a.first < b.first; });
-    }
-    // Keep the last of equal keys.
-    std::vector<Entry> unique;
-    bool hasDuplicates = false;
-    for (std::size_t i = 1; i < entries_.size(); ++i) {
-        if (entries_[i].first == entries_[i - 1].first) {
-            hasDuplicates = true;
-            break;
+    const std::size_t n = entries.size();
+    const bool sameKeys = keys_.size() == n && std::equal(keys_.begin(), keys_.end(), entries.begin(),
+                                                          [](const std::string& key, const Dictionary::Entry& entry) {
+                                                              return key == entry.first;
+                                                          });
+    if (!sameKeys) {
+        keys_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) keys_[i] = entries[i].first;
+        order_.resize(n);
+        order_.resize(keptOrder(entries, order_.data()));
+        if (order_.size() == n) {
+            places_.resize(n);
+            for (std::size_t j = 0; j < n; ++j) places_[order_[j]] = static_cast<std::uint32_t>(j);
         }
     }
-    if (!hasDuplicates) return;
-    unique.reserve(entries_.size());
-    for (auto& entry : entries_) {
-        if (!unique.empty() && unique.back().first == entry.first) unique.back() = std::move(entry);
-        else unique.push_back(std::move(entry));
-    }
-    entries_ = std::move(unique);
+    // The buffer kept from before serves when it fits the entries without much room to spare (the
+    // dictionary keeps it for its life); otherwise a buffer of their size is made.
+    const std::size_t count = order_.size();
+    if (spare_.capacity() < count || spare_.capacity() - count > count / 4) spare_ = {};
+    moveInOrder(entries, order_.data(), count, spare_);
+    dictionary.entries_ = std::move(spare_);
+    spare_ = std::move(entries);
+    spare_.clear();
+    return dictionary;
 }
 
 bool Dictionary::operator==(const Dictionary& other) const {

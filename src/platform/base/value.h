@@ -490,6 +490,7 @@ public:
 
 private:
     friend class Value;  // releases nested values without recursion
+    friend class DictionaryOrderer;  // detail/dictionary_orderer.h: hands over entries it has ordered
     std::vector<Entry> entries_;
 };
 

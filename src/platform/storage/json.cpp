@@ -21,6 +21,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/base/detail/dictionary_orderer.h"
 #include "platform/base/detail/value_text.h"
 #include "platform/base/format.h"
 #include "platform/storage/detail/value_access.h"
@@ -319,18 +320,28 @@ public:
     }
     bool Key(const char* s, lv_rapidjson::SizeType length, bool) {
         if (mayHoldSurrogates_ && holdsSurrogate(s, length)) return refuseSurrogate();
-        level().key = std::string_view(s, length);
+        Level& open = level();
+        open.key = std::string_view(s, length);
+        if (open.placing) {
+            if (open.placed < open.members.size() && open.orderer.sameKeyAt(open.placed, open.key)) {
+                open.place = open.orderer.placeOf(open.placed);
+            } else {
+                stopPlacing(open);
+            }
+        }
         return true;
     }
     bool StartObject() { return enter(true); }
     bool StartArray() { return enter(false); }
     bool EndObject(lv_rapidjson::SizeType) {
         Level& open = level();
+        if (open.placing && open.placed < open.members.size()) stopPlacing(open);
+        open.placing = false;
         std::vector<Dictionary::Entry> members = std::move(open.members);
         open.members.clear();
         trim(members, open.expected);
         --depth_;
-        return push(Dictionary::fromUnsorted(std::move(members)));
+        return push(open.orderer.make(std::move(members)));
     }
     bool EndArray(lv_rapidjson::SizeType) {
         Level& open = level();
@@ -357,10 +368,17 @@ private:
     static constexpr std::size_t kTextBytesPerText = 48;
 
     // The container open at one depth: an object's members (and the key read last, which stays in the
-    // parsed copy until its value comes) or an array's items, and how many members the last container
-    // closed at this depth held.
+    // parsed copy until its value comes) or an array's items, how many members the last container
+    // closed at this depth held, and the orderer of its objects' members. The objects at one depth are
+    // mostly alike (the items of a list, written in their writer's key order): while an object's keys
+    // come as the last sorted ones came, each member is made at its place in key order, and the object
+    // needs no ordering when it closes.
     struct Level {
         std::vector<Dictionary::Entry> members;
+        DictionaryOrderer orderer;
+        bool placing = false;     // members are made at their places: `members` holds a slot for each
+        std::size_t placed = 0;   // members made so far while placing
+        std::uint32_t place = 0;  // while placing, the slot of the key read last
         std::string_view key;
         Array items;
         std::size_t expected = 0;
@@ -412,7 +430,12 @@ private:
             return true;
         }
         Level& open = level();
-        if (open.object) {
+        if (open.placing) {
+            Dictionary::Entry& slot = open.members[open.place];
+            slot.first.assign(open.key);
+            slot.second = Value(std::forward<Args>(args)...);
+            ++open.placed;
+        } else if (open.object) {
             open.members.emplace_back(std::piecewise_construct, std::forward_as_tuple(open.key),
                                       std::forward_as_tuple(std::forward<Args>(args)...));
         } else {
@@ -428,9 +451,25 @@ private:
         if (levels_.size() <= static_cast<std::size_t>(depth_)) levels_.resize(static_cast<std::size_t>(depth_) + 1);
         Level& open = level();
         open.object = object;
-        if (object) open.members.reserve(open.expected);
-        else open.items.reserve(open.expected);
+        if (object) {
+            const std::size_t slots = open.orderer.placesKnown();
+            open.placing = slots > 0;
+            open.placed = 0;
+            if (open.placing) open.members.resize(slots);
+            else open.members.reserve(open.expected);
+        } else {
+            open.items.reserve(open.expected);
+        }
         return true;
+    }
+    // The object's keys came otherwise than the last sorted ones: the members made so far go back to
+    // the order they came in, and the rest follow them.
+    static void stopPlacing(Level& open) {
+        std::vector<Dictionary::Entry> cameIn;
+        cameIn.reserve(open.members.size() + 1);
+        for (std::size_t k = 0; k < open.placed; ++k) cameIn.push_back(std::move(open.members[open.orderer.placeOf(k)]));
+        open.members = std::move(cameIn);
+        open.placing = false;
     }
 
     bool refuseSurrogate() {

@@ -9,6 +9,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/base/detail/dictionary_orderer.h"
 #include "platform/base/value.h"
 
 namespace lv {
@@ -202,6 +203,45 @@ TEST(Dictionary, BulkBuiltKeysOrderBytewiseAsAMapDoes) {
         for (const auto& [key, value] : d) read.emplace_back(key, value.intValue());
         const std::vector<std::pair<std::string, int>> want(expected.begin(), expected.end());
         EXPECT_EQ(read, want) << keys[0];
+    }
+}
+
+// Entries in these orders, one list after another, come out as a map keeping the last of equal keys
+// makes them (nil values dropped first), through bulk building and through one orderer: the same keys
+// in the same order (the orderer's remembered order), in another order, other keys as many, repeats,
+// nils, keys in order, none, and more keys than the sort's room on the stack. Every dictionary is read
+// at the end, after the orderer has reused its buffers for the later ones.
+TEST(Dictionary, EntriesInAnyOrderReadAsAMapKeepingTheLast) {
+    constexpr int kNil = -1;
+    using List = std::vector<std::pair<std::string, int>>;
+    List many;
+    for (int i = 0; i < 150; ++i) many.emplace_back("key" + std::to_string((i * 37) % 101), i);
+    const std::vector<List> lists = {
+        {{"b", 1}, {"a", 2}, {"c", 3}},  {{"b", 4}, {"a", 5}, {"c", 6}},  {{"c", 7}, {"a", 8}, {"b", 9}},
+        {{"b", 10}, {"a", 11}, {"d", 12}}, {{"b", 13}, {"a", 14}, {"b", 15}}, {{"b", 16}, {"a", 17}, {"b", 18}},
+        {{"b", 19}, {"a", 20}, {"b", kNil}}, {{"b", kNil}, {"a", 21}, {"b", 22}}, {{"a", 23}, {"b", 24}},
+        {},  many, many, {{"b", 25}, {"a", 26}, {"c", 27}},
+    };
+    DictionaryOrderer orderer;
+    std::vector<Dictionary> bulk, ordered;
+    std::vector<std::map<std::string, int>> expected;
+    for (const List& list : lists) {
+        std::vector<Dictionary::Entry> entries;
+        std::map<std::string, int> map;
+        for (const auto& [key, n] : list) {
+            entries.emplace_back(key, n == kNil ? Value() : Value(n));
+            if (n != kNil) map[key] = n;
+        }
+        bulk.push_back(Dictionary::fromUnsorted(entries));
+        ordered.push_back(orderer.make(std::move(entries)));
+        expected.push_back(std::move(map));
+    }
+    for (std::size_t k = 0; k < lists.size(); ++k) {
+        for (const auto* made : {&bulk[k], &ordered[k]}) {
+            std::vector<std::pair<std::string, int>> read;
+            for (const auto& [key, value] : *made) read.emplace_back(key, value.intValue());
+            EXPECT_EQ(read, List(expected[k].begin(), expected[k].end())) << "list " << k;
+        }
     }
 }
 

@@ -291,6 +291,20 @@ TEST(JSONReading, SiblingContainersOfAnySizeReadExactly) {
                             {"outer\"key", Value::dictionary({{"inner", Value::dictionary({{"x", 2}})},
                                                                {"list", Value::array({Value::dictionary({{"y", "text"}}),
                                                                                       Value::dictionary({{"y", Value::null()}})})}})}})},
+        // Objects alike follow one another (as a list's items do), then the same keys in another order,
+        // repeated keys, other keys as many.
+        {R"([{"b":1,"a":2},{"b":3,"a":4},{"a":5,"b":6},{"b":7,"a":8,"b":9},{"b":10,"a":11,"b":12},{"c":13,"b":14,"a":15},{"b":16,"c":17,"a":18}])",
+         Value::array({Value::dictionary({{"a", 2}, {"b", 1}}), Value::dictionary({{"a", 4}, {"b", 3}}),
+                       Value::dictionary({{"a", 5}, {"b", 6}}), Value::dictionary({{"a", 8}, {"b", 9}}),
+                       Value::dictionary({{"a", 11}, {"b", 12}}), Value::dictionary({{"a", 15}, {"b", 14}, {"c", 13}}),
+                       Value::dictionary({{"a", 18}, {"b", 16}, {"c", 17}})})},
+        // Objects that start as the one before did and then differ, or stop short, with a container
+        // among the members made so far.
+        {R"([{"b":1,"a":{"x":[1]}},{"b":2,"a":{"y":3,"x":4}},{"b":5},{"b":6,"c":7,"a":8},{"b":9,"a":10}])",
+         Value::array({Value::dictionary({{"a", Value::dictionary({{"x", Value::array({1})}})}, {"b", 1}}),
+                       Value::dictionary({{"a", Value::dictionary({{"x", 4}, {"y", 3}})}, {"b", 2}}),
+                       Value::dictionary({{"b", 5}}), Value::dictionary({{"a", 8}, {"b", 6}, {"c", 7}}),
+                       Value::dictionary({{"a", 10}, {"b", 9}})})},
         {R"([{"\u00e9":1,"e":2,"":3,"\u00e9":4}])",
          Value::array({Value::dictionary({{"", 3}, {"e", 2}, {"\u00e9", 4}})})},
     };
