@@ -452,8 +452,11 @@ private:
         Level& open = level();
         open.object = object;
         if (object) {
+            // Slots are made only for as many members as the last container at this depth held, so
+            // objects smaller than a large one before them (hostile input: one object of many keys,
+            // then many empty ones) cost no more than that container did.
             const std::size_t slots = open.orderer.placesKnown();
-            open.placing = slots > 0;
+            open.placing = slots > 0 && slots <= open.expected;
             open.placed = 0;
             if (open.placing) open.members.resize(slots);
             else open.members.reserve(open.expected);

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/base/format.h"
 #include "platform/storage/json.h"
 #include "platform/storage/property_list.h"
 
@@ -313,6 +314,30 @@ TEST(JSONReading, SiblingContainersOfAnySizeReadExactly) {
         EXPECT_EQ(v, c.expected) << c.text;
         EXPECT_EQ(write(v), write(c.expected)) << c.text;  // same key order
     }
+}
+
+// Hostile shapes: one object of 100,000 keys out of order, then a million empty objects at the same
+// depth, then the large one again. Each is read as written, in time linear in the input: were room made
+// for the large object's members at every empty one, this input would take minutes (past the test's
+// time-out).
+TEST(JSONReading, ManySmallObjectsAfterALargeOneReadInLinearTime) {
+    constexpr int kKeys = 100'000;
+    constexpr int kEmpty = 1'000'000;
+    std::string large = "{";
+    for (int i = 0; i < kKeys; ++i) large += format("%s\"k%06d\":%d", i ? "," : "", (i * 7919) % kKeys, i);
+    large += "}";
+    std::string text = "[" + large;
+    for (int i = 0; i < kEmpty; ++i) text += ",{}";
+    text += "," + large + "]";
+    const Value v = read(text);
+    ASSERT_EQ(v.count(), static_cast<std::size_t>(kEmpty + 2));
+    for (const std::size_t at : {std::size_t{0}, static_cast<std::size_t>(kEmpty + 1)}) {
+        const Dictionary& object = v[at].dictionary();
+        ASSERT_EQ(object.size(), static_cast<std::size_t>(kKeys));
+        EXPECT_EQ(object.begin()->first, "k000000");
+        EXPECT_EQ(object.get("k007919").intValue(), 1);
+    }
+    EXPECT_EQ(v[kEmpty / 2].count(), 0u);
 }
 
 TEST(JSONReading, RepeatedTextsAreIndependentValues) {
