@@ -157,7 +157,8 @@ void checkJSONRoundTrip(std::span<const std::uint8_t> bytes) {
     rapidjson::InsituStringStream stream(copy.data());
     rapidjson::Reader reader;
     WrittenTree tree;
-    constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
+    constexpr unsigned kFlags =
+        rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseStopWhenDoneFlag;
     if (!reader.Parse<kFlags>(stream, tree).IsError() && !sameAsWritten(json, tree.root)) __builtin_trap();
 }
 
