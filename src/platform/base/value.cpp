@@ -243,14 +243,6 @@ void Dictionary::appendUnsorted(std::string key, Value value) {
     entries_.emplace_back(std::move(key), std::move(value));
 }
 
-Dictionary Dictionary::fromUnsorted(std::vector<Entry> entries) {
-    Dictionary dictionary;
-    dictionary.entries_ = std::move(entries);
-    std::erase_if(dictionary.entries_, [](const Entry& entry) { return entry.second.isNil(); });
-    dictionary.finishAppending();
-    return dictionary;
-}
-
 namespace {
 
 // Decoders mostly append keys in order and without repeats: one pass tells.

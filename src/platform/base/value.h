@@ -483,8 +483,6 @@ public:
     void reserve(std::size_t n) { entries_.reserve(n); }
     void appendUnsorted(std::string key, Value value);
     void finishAppending();
-    // All entries at once, in any order: the same as appending each, then finishing.
-    static Dictionary fromUnsorted(std::vector<Entry> entries);
 
     bool operator==(const Dictionary& other) const;
 

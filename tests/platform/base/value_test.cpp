@@ -179,7 +179,7 @@ TEST(Dictionary, KeepsKeyOrderAndLastDuplicateWins) {
     d.set("a", Value());
     EXPECT_FALSE(d.contains("a"));
     EXPECT_TRUE(d.get("missing").isNil());
-    const Dictionary bulk = Dictionary::fromUnsorted({{"b", 1}, {"c", Value()}, {"a", 2}, {"b", 3}});
+    const Dictionary bulk = DictionaryOrderer().make({{"b", 1}, {"c", Value()}, {"a", 2}, {"b", 3}});
     EXPECT_EQ(bulk.keys(), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(bulk.get("b").intValue(), 3);
 }
@@ -232,7 +232,10 @@ TEST(Dictionary, EntriesInAnyOrderReadAsAMapKeepingTheLast) {
             entries.emplace_back(key, n == kNil ? Value() : Value(n));
             if (n != kNil) map[key] = n;
         }
-        bulk.push_back(Dictionary::fromUnsorted(entries));
+        Dictionary appended;
+        for (const auto& [key, value] : entries) appended.appendUnsorted(key, value);
+        appended.finishAppending();
+        bulk.push_back(std::move(appended));
         ordered.push_back(orderer.make(std::move(entries)));
         expected.push_back(std::move(map));
     }

@@ -17,8 +17,8 @@ namespace lv {
 
 class DictionaryOrderer {
 public:
-    // The dictionary Dictionary::fromUnsorted makes of the same entries: nil values dropped, of equal
-    // keys the last. `entries` is taken.
+    // The dictionary of the entries, as appending each and finishing makes it: nil values dropped,
+    // of equal keys the last. `entries` is taken.
     Dictionary make(std::vector<Dictionary::Entry>&& entries);
 
     // For a decoder that puts entries at their places as they come. After entries that needed
