@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -323,6 +324,14 @@ Dictionary DictionaryOrderer::make(std::vector<Dictionary::Entry>&& entries) {
     dictionary.entries_ = std::move(spare_);
     spare_ = std::move(entries);
     spare_.clear();
+    return dictionary;
+}
+
+Dictionary DictionaryOrderer::makePlaced(std::vector<Dictionary::Entry>&& entries) {
+    assert(placesKnown() == entries.size() && strictlyAscending(entries));
+    assert(std::none_of(entries.begin(), entries.end(), [](const Dictionary::Entry& entry) { return entry.second.isNil(); }));
+    Dictionary dictionary;
+    dictionary.entries_ = std::move(entries);
     return dictionary;
 }
 

@@ -335,13 +335,15 @@ public:
     bool StartArray() { return enter(false); }
     bool EndObject(lv_rapidjson::SizeType) {
         Level& open = level();
-        if (open.placing && open.placed < open.members.size()) stopPlacing(open);
+        // Every member made at its place: the members are in key order as they stand.
+        const bool placedAll = open.placing && open.placed == open.members.size();
+        if (open.placing && !placedAll) stopPlacing(open);
         open.placing = false;
         std::vector<Dictionary::Entry> members = std::move(open.members);
         open.members.clear();
         trim(members, open.expected);
         --depth_;
-        return push(open.orderer.make(std::move(members)));
+        return push(placedAll ? open.orderer.makePlaced(std::move(members)) : open.orderer.make(std::move(members)));
     }
     bool EndArray(lv_rapidjson::SizeType) {
         Level& open = level();
@@ -431,8 +433,10 @@ private:
         }
         Level& open = level();
         if (open.placing) {
+            // The slot's key is empty (each slot is filled once): appending skips assign's general
+            // replace.
             Dictionary::Entry& slot = open.members[open.place];
-            slot.first.assign(open.key);
+            slot.first.append(open.key);
             slot.second = Value(std::forward<Args>(args)...);
             ++open.placed;
         } else if (open.object) {

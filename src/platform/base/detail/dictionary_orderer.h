@@ -20,6 +20,10 @@ public:
     // The dictionary of the entries, as appending each and finishing makes it: nil values dropped,
     // of equal keys the last. `entries` is taken.
     Dictionary make(std::vector<Dictionary::Entry>&& entries);
+    // The dictionary of entries that came with the keys of the last ordering in the same order, each
+    // made at placeOf() its arrival: already in key order and none repeated, so nothing is checked
+    // or moved. None may be nil. `entries` is taken.
+    Dictionary makePlaced(std::vector<Dictionary::Entry>&& entries);
 
     // For a decoder that puts entries at their places as they come. After entries that needed
     // ordering and repeated no key: how many they were (0 otherwise), whether the k-th entry to come
