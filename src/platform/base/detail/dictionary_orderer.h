@@ -28,7 +28,7 @@ public:
     // For a decoder that puts entries at their places as they come. After entries that needed
     // ordering and repeated no key: how many they were (0 otherwise), whether the k-th entry to come
     // has the key the k-th of them had, and the place in key order of the k-th. Entries that came so
-    // make a dictionary in key order as they stand (make() then only checks them).
+    // make a dictionary in key order as they stand (makePlaced()).
     std::size_t placesKnown() const { return order_.size() == keys_.size() ? keys_.size() : 0; }
     bool sameKeyAt(std::size_t k, std::string_view key) const { return keys_[k] == key; }
     std::uint32_t placeOf(std::size_t k) const { return places_[k]; }
