@@ -21,8 +21,8 @@ public:
     // of equal keys the last. `entries` is taken.
     Dictionary make(std::vector<Dictionary::Entry>&& entries);
     // The dictionary of entries that came with the keys of the last ordering in the same order, each
-    // made at placeOf() its arrival: already in key order and none repeated, so nothing is checked
-    // or moved. None may be nil. `entries` is taken.
+    // made at the place placeOf() gave for its arrival: already in key order and none repeated, so
+    // nothing is checked or moved. None may be nil. `entries` is taken.
     Dictionary makePlaced(std::vector<Dictionary::Entry>&& entries);
 
     // For a decoder that puts entries at their places as they come. After entries that needed
