@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -436,8 +437,17 @@ private:
             // The slot's key is empty (each slot is filled once): appending skips assign's general
             // replace.
             Dictionary::Entry& slot = open.members[open.place];
+            assert(slot.first.empty() && slot.second.isNil());
             slot.first.append(open.key);
-            slot.second = Value(std::forward<Args>(args)...);
+            // The slot's value is empty and holds nothing to release, so the value is made in its
+            // storage (no temporary moved in and then destroyed); if making it fails, an empty value
+            // is put back so that the slot can still be destroyed.
+            try {
+                std::construct_at(&slot.second, std::forward<Args>(args)...);
+            } catch (...) {
+                std::construct_at(&slot.second);
+                throw;
+            }
             ++open.placed;
         } else if (open.object) {
             open.members.emplace_back(std::piecewise_construct, std::forward_as_tuple(open.key),
