@@ -316,6 +316,31 @@ TEST(JSONReading, SiblingContainersOfAnySizeReadExactly) {
     }
 }
 
+// Objects alike in a peer's key order: from the second on, each member is made at its place in key
+// order. Every kind of value a reply holds reads there as it reads from the same objects in sorted
+// order, which are gathered as they come.
+TEST(JSONReading, MembersMadeAtTheirPlacesHoldEveryKindOfValue) {
+    std::string peer = "[";
+    std::string sorted = "[";
+    for (int i = 0; i < 3; ++i) {
+        const char* flag = i % 2 ? "true" : "false";
+        peer += format(R"(%s{"t":"t%d","s":"tag","l":"a text longer than fifteen bytes %d","n":null,"f":%s,"d":%d.5,)"
+                       R"("u":18446744073709551615,"m":123456789012345678901234567890,"o":{"k":%d},"a":[%d]})",
+                       i ? "," : "", i, i, flag, i, i, i);
+        sorted += format(R"(%s{"a":[%d],"d":%d.5,"f":%s,"l":"a text longer than fifteen bytes %d","m":123456789012345678901234567890,)"
+                         R"("n":null,"o":{"k":%d},"s":"tag","t":"t%d","u":18446744073709551615})",
+                         i ? "," : "", i, i, flag, i, i, i);
+    }
+    const Value fromPeer = read(peer + "]");
+    const Value fromSorted = read(sorted + "]");
+    ASSERT_EQ(fromPeer.count(), 3u);
+    EXPECT_EQ(fromPeer, fromSorted);
+    EXPECT_EQ(write(fromPeer), write(fromSorted));
+    EXPECT_EQ(fromPeer[2]["l"].string(), "a text longer than fifteen bytes 2");
+    EXPECT_EQ(fromPeer[2]["o"]["k"].intValue(), 2);
+    EXPECT_TRUE(fromPeer[2]["n"].isNull());
+}
+
 // Hostile shapes: one object of 100,000 keys out of order, then a million empty objects at the same
 // depth, then the large one again. Each is read as written, in time linear in the input: were room made
 // for the large object's members at every empty one, this input would take minutes (past the test's
