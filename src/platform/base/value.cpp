@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cassert>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -328,8 +327,6 @@ Dictionary DictionaryOrderer::make(std::vector<Dictionary::Entry>&& entries) {
 }
 
 Dictionary DictionaryOrderer::makePlaced(std::vector<Dictionary::Entry>&& entries) {
-    assert(placesKnown() == entries.size() && strictlyAscending(entries));
-    assert(std::none_of(entries.begin(), entries.end(), [](const Dictionary::Entry& entry) { return entry.second.isNil(); }));
     Dictionary dictionary;
     dictionary.entries_ = std::move(entries);
     return dictionary;

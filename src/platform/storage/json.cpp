@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cassert>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -437,7 +436,6 @@ private:
             // The slot's key is empty (each slot is filled once): appending skips assign's general
             // replace.
             Dictionary::Entry& slot = open.members[open.place];
-            assert(slot.first.empty() && slot.second.isNil());
             slot.first.append(open.key);
             // The slot's value is empty and holds nothing to release, so the value is made in its
             // storage (no temporary moved in and then destroyed); if making it fails, an empty value
