@@ -260,7 +260,7 @@ Value PNTlvInputStream::readObject(int tag, bool required, const ClassInfo* cls)
     static constexpr const char* kMethod = "-[PNTlvInputStream readObject:required:description:]";
     if (!lookup(kMethod, tag, required)) return Value();
     LV_TLV_CHECK(kMethod, headType_ == static_cast<int>(TlvType::StructBegin), "_headType == (10)");
-    Ref<PNTlvObject> record = cls ? std::dynamic_pointer_cast<PNTlvObject>(cls->create()) : nullptr;
+    Ref<PNTlvObject> record = cls ? objectCast<PNTlvObject>(cls->create()) : nullptr;
     if (decodeHead(false, false) && headTag_ == 0 && headType_ == static_cast<int>(TlvType::StructEnd)) {
         decodeHead(true, false);
         return record ? Value(record) : Value();

@@ -194,7 +194,7 @@ Ref<PNTlvObject> PNTlvObjectV2::tlvRefObject(const ClassInfo* cls) {
     static auto* instances = new std::map<const ClassInfo*, Ref<PNTlvObject>>();  // never destroyed
     std::lock_guard lock(mutex);
     auto& instance = (*instances)[cls];
-    if (!instance && cls) instance = std::dynamic_pointer_cast<PNTlvObject>(cls->create());
+    if (!instance && cls) instance = objectCast<PNTlvObject>(cls->create());
     return instance;
 }
 
@@ -234,7 +234,7 @@ void PNTlvObjectV2::unpack(PNTlvInputStream& reader) {
         }
         const Value value = reader.readAnything(tag, field->flag(), field->readDescription);
         if (value.isNil()) continue;
-        const auto* record = value.isObject() ? dynamic_cast<const PNTlvObject*>(value.object().get()) : nullptr;
+        const auto* record = value.isObject() ? objectCast<PNTlvObject>(value.object().get()) : nullptr;
         const ClassInfo* valueClass = record ? record->tlvClass() : classOfValue(value);
         const bool fits = field->declaredClass && valueClass && valueClass->isSubclassOf(field->declaredClass);
         if (!LV_TLV_CHECK(kMethod, fits, "[[value class] isSubclassOfClass:cls]")) continue;

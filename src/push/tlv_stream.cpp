@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "platform/base/big_endian.h"
 #include "platform/base/format.h"
@@ -62,6 +63,19 @@ PNTlvOutputStream::PNTlvOutputStream(std::int32_t bufferSize) {
     allocated_ = streamSize_;
 }
 
+PNTlvOutputStream::PNTlvOutputStream(DefaultBuffer, std::uint8_t* buffer) {
+    if (!buffer) buffer = static_cast<std::uint8_t*>(std::malloc(kDefaultCapacity));
+    streamBuffer_ = buffer;
+    streamSize_ = buffer ? kDefaultCapacity : 0;
+    allocated_ = streamSize_;
+}
+
+std::uint8_t* PNTlvOutputStream::takeDefaultBuffer() {
+    if (allocated_ != kDefaultCapacity) return nullptr;
+    allocated_ = 0;
+    return std::exchange(streamBuffer_, nullptr);
+}
+
 void PNTlvOutputStream::setStreamBuffer(std::uint8_t* buffer) {
     streamBuffer_ = buffer;
     allocated_ = -1;
@@ -73,7 +87,10 @@ std::size_t PNTlvOutputStream::writtenLength() const {
     return static_cast<std::size_t>(std::min<std::int64_t>(cursor_, limit));
 }
 
-PNTlvOutputStream::~PNTlvOutputStream() { std::free(streamBuffer_); }
+PNTlvOutputStream::~PNTlvOutputStream() {
+    std::free(streamBuffer_);
+    std::free(spareBuffer_);
+}
 
 bool PNTlvOutputStream::preventBufferOverflow(std::int64_t n) {
     static constexpr const char* kMethod = "-[PNTlvOutputStream preventBufferOverflow:]";
@@ -213,15 +230,18 @@ void PNTlvOutputStream::writeData(const Value& data, int tag, bool required) {
 void PNTlvOutputStream::writeObject(const Value& object, int tag, bool required) {
     static constexpr const char* kMethod = "-[PNTlvOutputStream writeObject:tag:required:]";
     if (!checkPresent(kMethod, object, required)) return;
-    const auto* record = dynamic_cast<const PNTlvObject*>(object.object().get());
+    const auto* record = objectCast<PNTlvObject>(object.object().get());
     if (!LV_TLV_CHECK(kMethod, record != nullptr, "[object isKindOfClass:[PNTlvObject class]]")) return;
-    PNTlvOutputStream nested;
+    // A fresh writer of the default size; the records of a list take turns with one buffer.
+    PNTlvOutputStream nested(DefaultBuffer{}, std::exchange(spareBuffer_, nullptr));
     record->pack(nested);
     const std::int32_t n = nested.cursor_;
-    if (!beginField(kMethod, tag, TlvType::StructBegin, std::int64_t{n} + 1)) return;
-    if (n > 0) std::memcpy(streamBuffer_ + cursor_, nested.streamBuffer_, static_cast<std::size_t>(n));
-    cursor_ += n;
-    streamBuffer_[cursor_++] = static_cast<std::uint8_t>(TlvType::StructEnd);
+    if (beginField(kMethod, tag, TlvType::StructBegin, std::int64_t{n} + 1)) {
+        if (n > 0) std::memcpy(streamBuffer_ + cursor_, nested.streamBuffer_, static_cast<std::size_t>(n));
+        cursor_ += n;
+        streamBuffer_[cursor_++] = static_cast<std::uint8_t>(TlvType::StructEnd);
+    }
+    spareBuffer_ = nested.takeDefaultBuffer();
 }
 
 void PNTlvOutputStream::writeArray(const Value& array, int tag, bool required) {
@@ -237,7 +257,7 @@ void PNTlvOutputStream::writeArray(const Value& array, int tag, bool required) {
 void PNTlvOutputStream::writeDictionary(const Value& dictionary, int tag, bool required) {
     static constexpr const char* kMethod = "-[PNTlvOutputStream writeDictionary:tag:required:]";
     if (!checkPresent(kMethod, dictionary, required)) return;
-    const auto* map = dictionary.isObject() ? dynamic_cast<const TlvMap*>(dictionary.object().get()) : nullptr;
+    const auto* map = dictionary.isObject() ? objectCast<TlvMap>(dictionary.object().get()) : nullptr;
     if (!LV_TLV_CHECK(kMethod, map || dictionary.isDictionary(), "[dictionary isKindOfClass:[NSDictionary class]]")) {
         return;
     }
@@ -259,13 +279,13 @@ void PNTlvOutputStream::writeDictionary(const Value& dictionary, int tag, bool r
 }
 
 void PNTlvOutputStream::writeAnything(const Value& value, int tag, bool required) {
-    if (value.isDictionary() || (value.isObject() && dynamic_cast<const TlvMap*>(value.object().get()))) {
+    if (value.isDictionary() || (value.isObject() && objectCast<TlvMap>(value.object().get()))) {
         writeDictionary(value, tag, required);
     } else if (value.isArray()) {
         writeArray(value, tag, required);
     } else if (value.isNumber()) {
         writeNumber(value, tag, required);
-    } else if (value.isObject() && dynamic_cast<const PNTlvObject*>(value.object().get())) {
+    } else if (value.isObject() && objectCast<PNTlvObject>(value.object().get())) {
         writeObject(value, tag, required);
     } else if (value.isString()) {
         writeString(value, tag, required);

@@ -121,6 +121,12 @@ public:
     void writeAnything(const Value& value, int tag, bool required);
 
 private:
+    struct DefaultBuffer {};
+    // A writer of the default capacity over `buffer` (that many bytes from malloc, taken over), or over
+    // a fresh buffer when it is null.
+    PNTlvOutputStream(DefaultBuffer, std::uint8_t* buffer);
+    // Hands back the buffer while it is still the default capacity (this writer then holds none).
+    std::uint8_t* takeDefaultBuffer();
     // Reserves a head plus `payload` bytes and writes the head; false writes nothing.
     bool beginField(const char* method, int tag, TlvType type, std::int64_t payload);
     void put(std::uint64_t v, int width);
@@ -129,6 +135,8 @@ private:
 
     // Bytes this writer allocated at streamBuffer_; -1 for a buffer handed in by setStreamBuffer.
     std::int64_t allocated_ = -1;
+    // A default-sized buffer kept for the writers of nested records (see writeObject).
+    std::uint8_t* spareBuffer_ = nullptr;
 };
 
 }  // namespace lv

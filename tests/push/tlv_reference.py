@@ -110,6 +110,13 @@ CLICK = [[1, "List", [[0, "Struct", [[0, "Zero", 0], [1, "Int8", AID], [2, "Int2
                                      [4, "Int1", 1], [5, "Zero", 0], [6, "Zero", 0]]]]]]
 DEVICE_INFO = [s1(t, "") for t in (0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 12, 13)] + \
     [s1(14, "zh-Hans"), s1(15, ""), s1(16, ""), s1(17, "")]
+
+
+def listed_message(title_field):
+    return [0, "Struct", [[0, "Zero", 0], [1, "Zero", 0], [2, "Zero", 0], title_field, s1(4, ""), [5, "Zero", 0],
+                          s1(6, ""), [7, "Zero", 0], [8, "Zero", 0], s1(9, ""), [10, "Zero", 0], [11, "Zero", 0]]]
+
+
 EXPECTED = {
     "int_300_tag1": [[1, "Int2", 300]],
     "zero_tag3": [[3, "Zero", 0]],
@@ -149,6 +156,10 @@ EXPECTED = {
                          [12, "Struct", [s1(0, "not found"), s1(1, "not found"), s1(2, "if_nametoindex failure"),
                                          s1(3, "")]],
                          [13, "Int1", 2], s1(14, "1.0"), s1(15, "{}")],
+    "reply_with_long_message": [[0, "Zero", 0],
+                                [1, "List", [listed_message(s1(3, "a")), listed_message([3, "String4", "b" * 5000]),
+                                             listed_message(s1(3, "c"))]],
+                                [2, "Zero", 0]],
     "backpatched_length": [[0, "Int4", 5], s1(1, "abc")],
     "adopted_buffer": [[1, "Int2", 300], s1(2, "abc")],
     "detached_click": CLICK,

@@ -177,6 +177,24 @@ Bytes detachedRecord(const PNTlvObject& record) {
     return out;
 }
 
+// A reply whose list holds a record too long for a writer's first buffer between two short ones.
+Ref<PNWireReconnectRsp> replyWithLongMessage(const std::string& longTitle) {
+    Array list;
+    for (const std::string& title : {std::string("a"), longTitle, std::string("c")}) {
+        auto message = PNWirePushMsg::object();
+        message->setTlv_title(title);
+        list.push_back(Value(message));
+    }
+    auto reply = PNWireReconnectRsp::object();
+    reply->setTlv_appOfflinePushMsgList(Value(std::move(list)));
+    return reply;
+}
+
+// A message whose fields are all zero or empty but its title, as it stands in a list.
+Bytes listedMessage(const Bytes& titleField) {
+    return join({hexBytes("0A 0C 1C 2C"), titleField, hexBytes("46 00 5C 66 00 7C 8C 96 00 AC BC 0B")});
+}
+
 }  // namespace
 
 std::vector<WireCase> wireCases() {
@@ -184,6 +202,7 @@ std::vector<WireCase> wireCases() {
     for (int i = 0; i < 100; ++i) hangul += "\xE9\x9F\xA9";  // 100 three-byte characters
     const std::string text255(255, 'x');
     const std::string text256(256, 'y');
+    const std::string text5000(5000, 'b');
     auto number = [](auto v, int tag) {
         return written([&](PNTlvOutputStream& w) { w.writeNumber(Value(v), tag, true); });
     };
@@ -259,6 +278,11 @@ std::vector<WireCase> wireCases() {
          join({hexBytes("0A 0A"), kAccessIdField, hexBytes("16 20"), ascii(kAccessKey),
                hexBytes("26 00 30 01 0B 10 01 22 53 72 4E 00 0B 10 01")}),
          unregisterRequest()->toData()},
+        {"reply_with_long_message",
+         join({hexBytes("0C 19 00 03"), listedMessage(hexBytes("36 01 61")),
+               listedMessage(join({hexBytes("37 00 00 13 88"), ascii(text5000)})), listedMessage(hexBytes("36 01 63")),
+               hexBytes("2C")}),
+         replyWithLongMessage(text5000)->toData()},
         {"backpatched_length", hexBytes("02 00 00 00 05 16 03 61 62 63"), backpatchedLength()},
         {"adopted_buffer", hexBytes("11 01 2C 26 03 61 62 63"), adoptedBuffer()},
         {"detached_click", hexBytes("19 00 01 0A 0C 13 00 00 00 00 88 80 EA 70 21 30 39 32 53 72 4E 00 40 01 5C 6C 0B"),

@@ -61,6 +61,39 @@ private:
     std::atomic<bool> hasAssociations_{false};
 };
 
+// dynamic_cast<const T*>(object), remembered per dynamic type on each thread. A cast walks the class
+// hierarchy comparing type names (hundreds of instructions for a miss through several bases); where a
+// T lies within a complete object of a given type never changes, so after a type's first cast this
+// costs two loads from its virtual table. Null for null or an object that is not a T.
+template <class T>
+const T* objectCast(const Object* object) {
+    if (!object) return nullptr;
+    struct Entry {
+        const std::type_info* type = nullptr;
+        std::ptrdiff_t offset = 0;  // from the complete object to its T; -1 when it has none
+    };
+    static constexpr std::size_t kEntries = 4;
+    thread_local Entry entries[kEntries];
+    thread_local std::size_t next = 0;
+    const std::type_info* type = &typeid(*object);
+    const auto* complete = static_cast<const char*>(dynamic_cast<const void*>(object));
+    for (const Entry& entry : entries) {
+        if (entry.type != type) continue;
+        return entry.offset < 0 ? nullptr : reinterpret_cast<const T*>(complete + entry.offset);
+    }
+    const T* cast = dynamic_cast<const T*>(object);
+    entries[next] = {type, cast ? reinterpret_cast<const char*>(cast) - complete : -1};
+    next = (next + 1) % kEntries;
+    return cast;
+}
+
+// The same for a shared reference: the T that shares its ownership, or null.
+template <class T>
+Ref<T> objectCast(Ref<Object> object) {
+    const T* cast = objectCast<T>(static_cast<const Object*>(object.get()));
+    return cast ? Ref<T>(std::move(object), const_cast<T*>(cast)) : nullptr;
+}
+
 // Pointer text as the platform prints it for %p: "0x" followed by lower-case hex, "0x0" for null.
 std::string addressText(const void* pointer);
 
