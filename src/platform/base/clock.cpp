@@ -1,5 +1,7 @@
 #include "platform/base/clock.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <mutex>
 
@@ -36,8 +38,10 @@ double currentTimeSince1970() {
         clock = gOverride;
     }
     if (clock) return (*clock)();
-    using namespace std::chrono;
-    return duration<double>(system_clock::now().time_since_epoch()).count();
+    // Seconds and nanoseconds apart: a count of nanoseconds in 64 bits ends in 2262.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
 void setClockOverride(std::function<double()> since1970) {

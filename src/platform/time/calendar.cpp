@@ -2,15 +2,30 @@
 
 #include <cmath>
 
+#include <unicode/locid.h>
+
 #include "platform/time/detail/icu_time.h"
 
 namespace lv {
 
 namespace {
 
-std::string calendarLocale(const Locale& locale) { return locale.identifier() + "@calendar=gregorian"; }
+std::string calendarLocale(const Locale& locale) { return time_detail::gregorianLocaleID(locale, false); }
 
 }  // namespace
+
+namespace time_detail {
+
+std::string gregorianLocaleID(const Locale& locale, bool latinDigits) {
+    icu::Locale id(locale.identifier().c_str());
+    UErrorCode status = U_ZERO_ERROR;
+    id.setKeywordValue("calendar", "gregorian", status);
+    if (latinDigits) id.setKeywordValue("numbers", "latn", status);
+    if (U_FAILURE(status) || id.isBogus()) return latinDigits ? "en@calendar=gregorian;numbers=latn" : "en@calendar=gregorian";
+    return id.getName();
+}
+
+}  // namespace time_detail
 
 DateComponents Calendar::components(Date date) const {
     DateComponents c;

@@ -86,22 +86,23 @@ icu::DateFormat::EStyle icuStyle(DateFormatter::Style style) {
 }
 
 // The locale with the Gregorian calendar and ASCII (Latin) digits forced.
-std::string formattingLocale(const Locale& locale) {
-    const std::string& id = locale.identifier();
-    return id + (id.find('@') == std::string::npos ? "@" : ";") + "calendar=gregorian;numbers=latn";
-}
+std::string formattingLocale(const Locale& locale) { return time_detail::gregorianLocaleID(locale, true); }
 
 struct CachedFormat {
     std::unique_ptr<icu::SimpleDateFormat> format;
     std::unique_ptr<icu::Calendar> parseCalendar;  // working calendar for parsing
     std::size_t longestMatch = 0;                   // characters; longer texts are not parsed
+    bool timeOfDay = false;                         // the pattern has a field of the time of day
 };
 
 // The longest text worth parsing under an ICU pattern, in characters: every number field at ten digits
 // and a sign (the calendar's fields are 32-bit), every name field at 64 characters, quoted and other
 // literals as written. ICU itself also reads any run of leading zeros or white space; such padding
-// costs the parser time in proportion to the whole text at every position, so it is not read.
-std::size_t longestMatchOf(std::u16string_view pattern) {
+// costs the parser time in proportion to the whole text at every position, so it is not read. Notes
+// whether the pattern has a field of the time of day (hours, minutes, seconds, their fractions, a.m./p.m.).
+std::size_t longestMatchOf(std::u16string_view pattern, bool& timeOfDay) {
+    constexpr std::u16string_view kTimeOfDay = u"HhKkmsSAabB";
+    timeOfDay = false;
     constexpr std::size_t kNumber = 11;
     constexpr std::size_t kName = 64;
     // Letters whose field is a name at any width, and those that are a name from three letters on.
@@ -134,6 +135,7 @@ std::size_t longestMatchOf(std::u16string_view pattern) {
             std::size_t count = 1;
             while (i + count < pattern.size() && pattern[i + count] == c) ++count;
             i += count;
+            if (kTimeOfDay.find(c) != std::u16string_view::npos) timeOfDay = true;
             const bool name = kNames.find(c) != std::u16string_view::npos ||
                               (count >= 3 && kNamesFromThree.find(c) != std::u16string_view::npos);
             total += name ? kName : std::max(count, kNumber);
@@ -153,6 +155,25 @@ std::size_t charactersUpTo(std::string_view text, std::size_t limit) {
         if ((byte & 0xC0) != 0x80) count += byte >= 0xF0 ? 2 : 1;
     }
     return count;
+}
+
+// The first instant of the day the parsed fields name when they form a real date whose midnight the
+// zone skips (a change to daylight saving time at 00:00): the instant of the change. Nothing when the
+// fields form no date.
+std::optional<Date> firstInstantOfSkippedDay(const icu::Calendar& parsed) {
+    std::unique_ptr<icu::Calendar> inGMT(parsed.clone());
+    std::unique_ptr<icu::Calendar> nextValid(parsed.clone());
+    if (!inGMT || !nextValid) return std::nullopt;
+    // GMT skips no wall time: the strict calendar there refuses only fields that form no date.
+    inGMT->setTimeZone(*icu::TimeZone::getGMT());
+    UErrorCode status = U_ZERO_ERROR;
+    inGMT->getTime(status);
+    if (U_FAILURE(status)) return std::nullopt;
+    nextValid->setLenient(true);
+    nextValid->setSkippedWallTimeOption(UCAL_WALLTIME_NEXT_VALID);
+    const UDate udate = nextValid->getTime(status);
+    if (U_FAILURE(status)) return std::nullopt;
+    return time_detail::fromUDate(udate);
 }
 
 // Every thread keeps its own ICU formatters, keyed by everything that shapes them; nothing is shared.
@@ -197,10 +218,12 @@ CachedFormat* cachedFormat(std::map<std::string, CachedFormat>& cache, const Dat
     if (cache.size() >= 64) cache.clear();
     icu::UnicodeString pattern;
     format->toPattern(pattern);
+    bool timeOfDay = false;
     const std::size_t longest =
         longestMatchOf(std::u16string_view(reinterpret_cast<const char16_t*>(pattern.getBuffer()),
-                                           static_cast<std::size_t>(pattern.length())));
-    CachedFormat entry{std::move(format), std::unique_ptr<icu::Calendar>(calendar.release()), longest};
+                                           static_cast<std::size_t>(pattern.length())),
+                       timeOfDay);
+    CachedFormat entry{std::move(format), std::unique_ptr<icu::Calendar>(calendar.release()), longest, timeOfDay};
     return &cache.emplace(std::move(key), std::move(entry)).first->second;
 }
 
@@ -616,7 +639,10 @@ std::optional<Date> DateFormatter::dateFromString(std::string_view text) const {
     if (position.getErrorIndex() >= 0 || position.getIndex() != input.length()) return std::nullopt;
     UErrorCode status = U_ZERO_ERROR;
     const UDate udate = calendar.getTime(status);
-    if (U_FAILURE(status)) return std::nullopt;
+    if (U_FAILURE(status)) {
+        // A day-only text names a day that exists even when its midnight was skipped.
+        return cached->timeOfDay ? std::nullopt : firstInstantOfSkippedDay(calendar);
+    }
     return time_detail::fromUDate(udate);
 }
 

@@ -14,8 +14,10 @@
 #include <mutex>
 #include <string>
 
+#include <unicode/rbtz.h>
 #include <unicode/smpdtfmt.h>
 #include <unicode/timezone.h>
+#include <unicode/tzrule.h>
 
 #include "platform/base/lifetime.h"
 #include "platform/text/detail/icu_util.h"
@@ -59,6 +61,135 @@ bool icuKnows(std::string_view id) {
     icu::UnicodeString resolved;
     zone->getID(resolved);
     return resolved != icu::UnicodeString(u"Etc/Unknown");
+}
+
+// True when the identifier is a zone of the tz database as ICU knows it (a name or a legacy alias), not
+// a custom "GMT±hh[:]mm", whose sign is the opposite of the same text in TZ.
+bool icuKnowsSystemZone(std::string_view id) {
+    if (id.empty() || id.size() > 64) return false;
+    icu::UnicodeString canonical;
+    UBool isSystemID = false;
+    UErrorCode status = U_ZERO_ERROR;
+    icu::TimeZone::getCanonicalID(toIcu(id), canonical, isSystemID, status);
+    return U_SUCCESS(status) && isSystemID && canonical != icu::UnicodeString(u"Etc/Unknown");
+}
+
+// Zones made from the C library's reading of TZ, by ICU identifier ("TZ=" and TZ's text), kept for the
+// process: any thread's icuZone finds them. Bounded: past the bound a zone keeps its current offset only.
+constexpr std::string_view kCLibraryPrefix = "TZ=";
+constexpr std::size_t kMostCLibraryZones = 64;
+
+struct CLibraryZones {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<const icu::TimeZone>, std::less<>> zones;
+};
+
+CLibraryZones& cLibraryZones() {
+    static auto* zones = new CLibraryZones();  // never destroyed: threads may ask while the process exits
+    return *zones;
+}
+
+// Detection of the host zone and the C library's reading both run tzset, and read its globals: one
+// thread at a time.
+std::mutex& tzsetMutex() {
+    static auto* mutex = new std::mutex();
+    return *mutex;
+}
+
+struct Reading {
+    long offset = 0;  // seconds east of GMT
+    bool dst = false;
+    bool operator==(const Reading&) const = default;
+};
+
+Reading cReading(std::time_t at) {
+    struct tm fields {};
+    if (!::localtime_r(&at, &fields)) return {};
+    return {fields.tm_gmtoff, fields.tm_isdst > 0};
+}
+
+// A zone's name and ICU identifier.
+using ZoneIDs = std::pair<std::string, std::string>;
+
+ZoneIDs fixedZone(long offset) {
+    const TimeZone zone = TimeZone::forSecondsFromGMT(static_cast<int>(offset));
+    return {zone.name(), zone.icuID()};
+}
+
+// The device zone as the C library reads TZ (a POSIX rule such as "EST5EDT,M3.2.0,M11.1.0", "JST-9",
+// "<+0545>-5:45", or a zone file ICU does not know): its offsets from 1900 to 2100, found by stepping a
+// week at a time and narrowing each change to the second, as ICU rules. A zone without changes is the
+// fixed offset ("GMT+0900"); else its name is TZ's text. After 2100, standard time of the last year holds.
+ZoneIDs zoneFromCLibrary(const std::string& tz) {
+    constexpr std::time_t kFrom = -2208988800;  // 1900-01-01
+    constexpr std::time_t kTo = 4133980800;     // 2101-01-01
+    constexpr std::time_t kStep = 7 * 86400;
+    std::vector<std::pair<std::time_t, Reading>> changes;
+    Reading first;
+    Reading now;  // the current offset, kept when the rules cannot be
+    long standard = 0;
+    {
+        std::lock_guard lock(tzsetMutex());
+        ::tzset();
+        standard = -::timezone;
+        first = cReading(kFrom);
+        now = cReading(std::time(nullptr));
+        Reading current = first;
+        for (std::time_t at = kFrom; at < kTo;) {
+            const std::time_t next = std::min(at + kStep, kTo);
+            if (cReading(next) == current) {
+                at = next;
+                continue;
+            }
+            std::time_t low = at;
+            std::time_t high = next;
+            while (high - low > 1) {
+                const std::time_t middle = low + (high - low) / 2;
+                (cReading(middle) == current ? low : high) = middle;
+            }
+            current = cReading(high);
+            changes.emplace_back(high, current);
+            at = high;
+        }
+    }
+    // The last years end in standard time.
+    while (!changes.empty() && changes.back().second.dst) changes.pop_back();
+    if (changes.empty()) return fixedZone(first.offset);
+    const std::string icuID = std::string(kCLibraryPrefix) + tz;
+    {
+        CLibraryZones& made = cLibraryZones();
+        std::lock_guard lock(made.mutex);
+        if (made.zones.contains(icuID)) return {tz, icuID};
+        if (made.zones.size() >= kMostCLibraryZones) return fixedZone(now.offset);
+    }
+    // ICU splits an offset into standard and daylight saving parts: a daylight reading's standard part is
+    // that of the standard reading before it.
+    const auto parts = [&standard](const Reading& reading) {
+        if (!reading.dst || reading.offset <= standard) return std::pair<std::int32_t, std::int32_t>(static_cast<std::int32_t>(reading.offset * 1000), 0);
+        return std::pair<std::int32_t, std::int32_t>(static_cast<std::int32_t>(standard * 1000),
+                                                     static_cast<std::int32_t>((reading.offset - standard) * 1000));
+    };
+    if (!first.dst) standard = first.offset;
+    const auto [firstRaw, firstDst] = parts(first);
+    auto zone = std::make_unique<icu::RuleBasedTimeZone>(toIcu(icuID), new icu::InitialTimeZoneRule(u"first", firstRaw, firstDst));
+    std::map<std::pair<std::int32_t, std::int32_t>, std::vector<UDate>> times;
+    for (const auto& [at, reading] : changes) {
+        if (!reading.dst) standard = reading.offset;
+        times[parts(reading)].push_back(static_cast<UDate>(at) * 1000.0);
+    }
+    UErrorCode status = U_ZERO_ERROR;
+    for (const auto& [offsets, starts] : times) {
+        zone->addTransitionRule(new icu::TimeArrayTimeZoneRule(offsets.second ? u"daylight" : u"standard", offsets.first, offsets.second,
+                                                               starts.data(), static_cast<int32_t>(starts.size()),
+                                                               icu::DateTimeRule::UTC_TIME),
+                                status);
+    }
+    zone->complete(status);
+    if (U_FAILURE(status)) return fixedZone(now.offset);
+    CLibraryZones& made = cLibraryZones();
+    std::lock_guard lock(made.mutex);
+    made.zones.emplace(icuID, std::move(zone));
+    return {tz, icuID};
 }
 
 struct DefaultZone {
@@ -167,21 +298,25 @@ TimeZone TimeZone::system() {
         source.file = last->file;
         if (last->answer && last->answer->first == source) return last->answer->second;
     }
-    auto detect = [env]() -> TimeZone {
-        if (env) {
-            std::string tz(env);
+    auto detect = [&source]() -> TimeZone {
+        if (source.hasEnv) {
+            std::string tz = source.env;
             if (tz.empty()) return TimeZone("UTC", "UTC");  // POSIX: an empty TZ is UTC
             if (tz.front() == ':') tz.erase(0, 1);
             const std::size_t zoneinfo = tz.find("zoneinfo/");
             if (zoneinfo != std::string::npos) tz = tz.substr(zoneinfo + 9);
-            if (icuKnows(tz)) return TimeZone(tz, tz);
+            if (icuKnowsSystemZone(tz)) return TimeZone(tz, tz);
+            // Anything else but a zone file's path ("/etc/localtime", which the host's detection reads)
+            // means to every other program what the C library reads in it: a POSIX rule ("JST-9",
+            // "GMT-8" is 8 h east), or a zone file ICU does not know.
+            if (tz.empty() || tz.front() != '/') {
+                auto [name, icuID] = zoneFromCLibrary(source.env);
+                return TimeZone(std::move(name), std::move(icuID));
+            }
         }
-        // Detection runs tzset and reads the C library's zone names, which are process globals: one
-        // thread at a time.
-        static std::mutex detectMutex;
         std::unique_ptr<icu::TimeZone> host;
         {
-            std::lock_guard<std::mutex> detecting(detectMutex);
+            std::lock_guard<std::mutex> detecting(tzsetMutex());
             host.reset(icu::TimeZone::detectHostTimeZone());
         }
         if (!host) return TimeZone();
@@ -350,7 +485,14 @@ std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone) {
     auto& cache = caches.get();
     auto it = cache.find(zone.icuID());
     if (it != cache.end()) return it->second;
-    std::shared_ptr<const icu::TimeZone> created(icu::TimeZone::createTimeZone(toIcu(zone.icuID())));
+    std::shared_ptr<const icu::TimeZone> created;
+    if (zone.icuID().starts_with(kCLibraryPrefix)) {
+        CLibraryZones& made = cLibraryZones();
+        std::lock_guard lock(made.mutex);
+        if (const auto found = made.zones.find(zone.icuID()); found != made.zones.end()) created.reset(found->second->clone());
+    } else {
+        created.reset(icu::TimeZone::createTimeZone(toIcu(zone.icuID())));
+    }
     if (!created) created.reset(icu::TimeZone::getGMT()->clone());
     if (cache.size() > 64) cache.clear();
     cache.emplace(zone.icuID(), created);

@@ -96,6 +96,38 @@ TEST(TimeZone, DeviceZoneFollowsTZ) {
     EXPECT_EQ(TimeZone::defaultTimeZone().name(), "Asia/Shanghai");
 }
 
+// TZ that names no zone is what the C library reads in it, as for every other program: a POSIX rule
+// with its daylight saving time (from the first second of each change), or a fixed offset, whose sign
+// is east for "-" ("GMT-8" is 8 h east).
+TEST(TimeZone, DeviceZoneFromAPosixRuleIsTheCLibrarys) {
+    const Date marchChange = wallClock(2015, 3, 8, 7, 0, 0, 0);  // 02:00 EST
+    struct Row { const char* tz; const char* name; int winter, summer, beforeMarchChange, atMarchChange; };
+    const Row rows[] = {
+        {"EST5EDT,M3.2.0,M11.1.0", "EST5EDT,M3.2.0,M11.1.0", -5 * kHour, -4 * kHour, -5 * kHour, -4 * kHour},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "CET-1CEST,M3.5.0,M10.5.0/3", 1 * kHour, 2 * kHour, 1 * kHour, 1 * kHour},
+        {"AEST-10AEDT,M10.1.0,M4.1.0/3", "AEST-10AEDT,M10.1.0,M4.1.0/3", 11 * kHour, 10 * kHour, 11 * kHour, 11 * kHour},
+        {"<+0545>-5:45", "GMT+0545", 20700, 20700, 20700, 20700}, {"JST-9", "GMT+0900", 9 * kHour, 9 * kHour, 9 * kHour, 9 * kHour},
+        {"GMT-8", "GMT+0800", 8 * kHour, 8 * kHour, 8 * kHour, 8 * kHour}, {"GMT+5", "GMT-0500", -5 * kHour, -5 * kHour, -5 * kHour, -5 * kHour},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.tz);
+        ScopedEnv env("TZ", row.tz);
+        const TimeZone zone = TimeZone::system();
+        EXPECT_EQ(zone.name(), row.name);
+        EXPECT_EQ((std::vector<int>{zone.secondsFromGMT(kWinter), zone.secondsFromGMT(kSummer), zone.secondsFromGMT(marchChange.adding(-1)),
+                                    zone.secondsFromGMT(marchChange)}),
+                  (std::vector<int>{row.winter, row.summer, row.beforeMarchChange, row.atMarchChange}));
+        EXPECT_EQ(zone.isDaylightSavingTime(kSummer), row.summer > row.winter);
+        EXPECT_EQ(zone.secondsFromGMT(wallClock(2090, 7, 1, 12, 0, 0, 0)), row.summer);  // the rule holds in later years
+        // The device zone's wall-clock texts, both ways, through the plain and the full formatter.
+        for (const char* pattern : {"yyyy-MM-dd HH:mm", "yyyy'-'MM'-'dd' 'HH':'mm"}) {
+            const DateFormatter device(pattern);
+            EXPECT_EQ(device.stringFromDate(wallClock(2015, 7, 1, 17, 7, 0, row.summer)), "2015-07-01 17:07");
+            EXPECT_EQ(device.dateFromString("2014-12-29 17:07"), wallClock(2014, 12, 29, 17, 7, 0, row.winter));
+        }
+    }
+}
+
 TEST(Calendar, ComponentsAndDates) {
     const Date march7 = wallClock(2015, 3, 7, 9, 5, 0, 0);  // a Saturday
     struct Row { const char* zone; Date date; std::vector<int> expected /* y m d h mi s weekday weekYear week */; };
@@ -573,6 +605,54 @@ TEST(DateFormatter, DefaultZoneSetOnAnotherThreadIsSeenAtTheNextRead) {
     EXPECT_EQ(wrong.load(), 0);
 }
 
+// A day-only text names a day that exists even where daylight saving time skips its midnight: it reads
+// as the day's first instant (01:00), in the formatter's zone and in the device zone, by the plain and
+// the full parser; a time in the skipped hour and a day that does not exist are still refused.
+TEST(DateFormatter, ADayWhoseMidnightIsSkippedReadsAsItsFirstInstant) {
+    struct Row { const char* zone; const char* day; const char* longDay; Date firstInstant; };
+    const Row rows[] = {{"America/Sao_Paulo", "2015-10-18", "18 October 2015", wallClock(2015, 10, 18, 1, 0, 0, -2 * kHour)},
+                        {"America/Havana", "2015-03-08", "08 March 2015", wallClock(2015, 3, 8, 1, 0, 0, -4 * kHour)}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.zone);
+        const TimeZone zone = *TimeZone::named(row.zone);
+        EXPECT_EQ(zone.secondsFromGMT(row.firstInstant.adding(-1)) + kHour, zone.secondsFromGMT(row.firstInstant));  // the change
+        ScopedEnv env("TZ", row.zone);
+        for (const bool ownZone : {true, false}) {
+            const auto formatter = [&](const char* pattern) {
+                DateFormatter f(pattern);
+                if (ownZone) f.setTimeZone(zone);
+                f.setLocale(Locale("en_US"));
+                return f;
+            };
+            EXPECT_EQ(formatter("yyyy-MM-dd").dateFromString(row.day), row.firstInstant);
+            EXPECT_EQ(formatter("yyyy'-'MM'-'dd").dateFromString(row.day), row.firstInstant);
+            EXPECT_EQ(formatter("dd MMMM yyyy").dateFromString(row.longDay), row.firstInstant);
+            EXPECT_EQ(formatter("yyyy-MM-dd HH:mm").dateFromString(std::string(row.day) + " 00:30"), std::nullopt);
+            EXPECT_EQ(formatter("yyyy-MM-dd").dateFromString(std::string(row.day, 8) + "32"), std::nullopt);
+        }
+        EXPECT_EQ(Calendar(zone).startOfDay(row.firstInstant.adding(12 * kHour)), row.firstInstant);
+    }
+}
+
+// A locale whose identifier holds a numbering system or a calendar of its own (as LC_ALL may give)
+// still writes wire texts in ASCII digits and Gregorian years, and reads them back: the formatter's
+// keywords replace the locale's.
+TEST(DateFormatter, LocaleKeywordsNeverReachTheWireTexts) {
+    const Date dec29 = wallClock(2014, 12, 29, 17, 7, 2, 0);
+    const Date far = wallClock(2150, 3, 5, 9, 7, 2, 0);  // past the years the plain formatter writes
+    for (const char* id : {"ar-EG-u-nu-arab", "fa-IR-u-nu-arabext", "th-TH-u-ca-buddhist", "ar_SA@calendar=islamic;numbers=arab"}) {
+        SCOPED_TRACE(id);
+        ScopedEnv env("LC_ALL", id);
+        DateFormatter iso(kIso, TimeZone::gmt());
+        DateFormatter plain("yyyy-MM-dd HH:mm:ss", TimeZone::gmt());
+        EXPECT_EQ(iso.stringFromDate(dec29), "2014-12-29T17:07:02Z");
+        EXPECT_EQ(iso.dateFromString("2014-12-29T17:07:02Z"), dec29);
+        EXPECT_EQ(plain.stringFromDate(far), "2150-03-05 09:07:02");
+        EXPECT_EQ(plain.dateFromString("2150-03-05 09:07:02"), far);
+        EXPECT_EQ(Calendar(TimeZone::gmt(), Locale(id)).components(dec29).year, 2014);
+    }
+}
+
 // A text longer than the pattern's longest match is refused before the parser sees it, however the
 // parser would have read it (runs of leading zeros or white space); within the bound nothing changes.
 TEST(DateFormatter, TextsLongerThanThePatternsLongestMatchAreRefused) {
@@ -587,7 +667,8 @@ TEST(DateFormatter, TextsLongerThanThePatternsLongestMatchAreRefused) {
                           {"dd MMMM yyyy", "05 March 2015", 11 + 1 + 64 + 1 + 11}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pattern);
-        const DateFormatter formatter(c.pattern, TimeZone::gmt());
+        DateFormatter formatter(c.pattern, TimeZone::gmt());
+        formatter.setLocale(Locale("en_US"));  // the month names are English
         const std::optional<Date> date = formatter.dateFromString(c.text);
         ASSERT_TRUE(date);
         for (const char pad : {'0', ' '}) {

@@ -4,10 +4,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <unicode/gregocal.h>
 #include <unicode/timezone.h>
 
+#include "platform/text/locale.h"
 #include "platform/time/time_zone.h"
 
 namespace lv::time_detail {
@@ -25,6 +27,10 @@ const TimeZone& defaultTimeZoneOfThread(std::uint64_t& resolution);
 std::shared_ptr<const icu::TimeZone> icuZone(const TimeZone& zone);
 // A new Gregorian calendar in the zone for the locale (ICU identifier), non-lenient when asked.
 std::unique_ptr<icu::GregorianCalendar> gregorianCalendar(const TimeZone& zone, const char* locale, bool lenient);
+
+// The ICU identifier of the locale with the Gregorian calendar, and with ASCII (Latin) digits when asked:
+// the keywords are set, replacing any the identifier holds ("ar_EG@numbers=arab", "th_TH@calendar=buddhist").
+std::string gregorianLocaleID(const Locale& locale, bool latinDigits);
 
 inline double toUDate(Date date) { return date.since1970() * 1000.0; }
 inline Date fromUDate(double udate) { return Date::fromSince1970(udate / 1000.0); }
