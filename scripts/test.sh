@@ -9,7 +9,7 @@ packages=(build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
           libgtest-dev libgmock-dev libbenchmark-dev
           libsqlite3-dev zlib1g-dev libcurl4-openssl-dev libssl-dev libicu-dev
           rapidjson-dev libexpat1-dev libstb-dev libjpeg-dev libasio-dev libcpp-httplib-dev
-          python3 sqlite3 openssl)
+          python3 sqlite3 openssl locales-all faketime)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -74,7 +74,9 @@ public:
     // "25:00" fail). Like the platform, which parses with ICU, it still skips white space before a
     // number and accepts a text that lacks a literal standing at the very end of the pattern. Fields
     // the pattern does not give are taken from 1 January 2000, 00:00:00 in the formatter's zone, as the
-    // platform does (so "HH:mm" reads a time on that day). A standard-time zone name reads as standard
+    // platform does (so "HH:mm" reads a time on that day). A text without a time of day whose day's
+    // midnight the zone skips (a change to daylight saving time at 00:00) reads as the day's first
+    // instant. A standard-time zone name reads as standard
     // time ("PST" is −8 h even in summer). A text longer than the pattern's longest match is refused
     // before parsing (nothing), however it is made: the longest match counts ten digits and a sign for
     // each number field, 64 characters for each name field (month and day names, eras, zones), and
