@@ -124,6 +124,12 @@ ZoneIDs zoneFromCLibrary(const std::string& tz) {
     constexpr std::time_t kFrom = -2208988800;  // 1900-01-01
     constexpr std::time_t kTo = 4133980800;     // 2101-01-01
     constexpr std::time_t kStep = 7 * 86400;
+    const std::string icuID = std::string(kCLibraryPrefix) + tz;
+    CLibraryZones& made = cLibraryZones();
+    {
+        std::lock_guard lock(made.mutex);
+        if (made.zones.contains(icuID)) return {tz, icuID};
+    }
     std::vector<std::pair<std::time_t, Reading>> changes;
     Reading first;
     Reading now;  // the current offset, kept when the rules cannot be
@@ -155,39 +161,34 @@ ZoneIDs zoneFromCLibrary(const std::string& tz) {
     // The last years end in standard time.
     while (!changes.empty() && changes.back().second.dst) changes.pop_back();
     if (changes.empty()) return fixedZone(first.offset);
-    const std::string icuID = std::string(kCLibraryPrefix) + tz;
-    {
-        CLibraryZones& made = cLibraryZones();
-        std::lock_guard lock(made.mutex);
-        if (made.zones.contains(icuID)) return {tz, icuID};
-        if (made.zones.size() >= kMostCLibraryZones) return fixedZone(now.offset);
-    }
-    // ICU splits an offset into standard and daylight saving parts: a daylight reading's standard part is
-    // that of the standard reading before it.
+    // ICU splits an offset into standard and daylight saving parts (milliseconds): a daylight reading's
+    // standard part is that of the standard reading before it.
+    using Parts = std::pair<std::int32_t, std::int32_t>;
     const auto parts = [&standard](const Reading& reading) {
-        if (!reading.dst || reading.offset <= standard) return std::pair<std::int32_t, std::int32_t>(static_cast<std::int32_t>(reading.offset * 1000), 0);
-        return std::pair<std::int32_t, std::int32_t>(static_cast<std::int32_t>(standard * 1000),
-                                                     static_cast<std::int32_t>((reading.offset - standard) * 1000));
+        const auto millis = [](long seconds) { return static_cast<std::int32_t>(seconds * 1000); };
+        if (!reading.dst || reading.offset <= standard) return Parts(millis(reading.offset), 0);
+        return Parts(millis(standard), millis(reading.offset - standard));
     };
     if (!first.dst) standard = first.offset;
-    const auto [firstRaw, firstDst] = parts(first);
-    auto zone = std::make_unique<icu::RuleBasedTimeZone>(toIcu(icuID), new icu::InitialTimeZoneRule(u"first", firstRaw, firstDst));
-    std::map<std::pair<std::int32_t, std::int32_t>, std::vector<UDate>> times;
+    const Parts initial = parts(first);
+    auto zone = std::make_unique<icu::RuleBasedTimeZone>(
+        toIcu(icuID), new icu::InitialTimeZoneRule(u"initial", initial.first, initial.second));
+    std::map<Parts, std::vector<UDate>> times;
     for (const auto& [at, reading] : changes) {
         if (!reading.dst) standard = reading.offset;
         times[parts(reading)].push_back(static_cast<UDate>(at) * 1000.0);
     }
     UErrorCode status = U_ZERO_ERROR;
     for (const auto& [offsets, starts] : times) {
-        zone->addTransitionRule(new icu::TimeArrayTimeZoneRule(offsets.second ? u"daylight" : u"standard", offsets.first, offsets.second,
-                                                               starts.data(), static_cast<int32_t>(starts.size()),
+        zone->addTransitionRule(new icu::TimeArrayTimeZoneRule(offsets.second ? u"daylight" : u"standard", offsets.first,
+                                                               offsets.second, starts.data(), static_cast<int32_t>(starts.size()),
                                                                icu::DateTimeRule::UTC_TIME),
                                 status);
     }
     zone->complete(status);
     if (U_FAILURE(status)) return fixedZone(now.offset);
-    CLibraryZones& made = cLibraryZones();
     std::lock_guard lock(made.mutex);
+    if (made.zones.size() >= kMostCLibraryZones) return fixedZone(now.offset);
     made.zones.emplace(icuID, std::move(zone));
     return {tz, icuID};
 }
