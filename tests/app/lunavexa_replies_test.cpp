@@ -416,6 +416,9 @@ TEST_F(LunavexaReplies, CommandsStartedTogetherOnANewHomeAllSucceed) {
         const std::string home = dir.file("new-home-" + std::to_string(round));
         const std::string options = "--home " + quoted(home) + " --bundle " + quoted(sourceDirectory() + "/bundle") +
                                     " --service " + std::to_string(service.port());
+        // An empty folder: show only reads and makes no home, so the folder is there; all in it is
+        // made by the commands at once.
+        std::filesystem::create_directory(home);
         const auto outcomes = runTogether({options + " launch", options + " launch", options + " news --cat ent",
                                            options + " show News"});
         for (const Outcome& outcome : outcomes) {
