@@ -131,12 +131,12 @@ struct Options {
 };
 
 int usage(const std::string& message) {
-    std::fprintf(stderr, "lunavexa: %s (see lunavexa --help)\n", message.c_str());
+    app_detail::printErrorLine(message + " (see lunavexa --help)");
     return 2;
 }
 
 int fail(const std::string& message) {
-    std::fprintf(stderr, "lunavexa: %s\n", message.c_str());
+    app_detail::printErrorLine(message);
     return 1;
 }
 
@@ -415,7 +415,7 @@ void drainRunLines() {
                                                                      : request.command + " takes " +
                                                                            std::to_string(names->size()) + " value(s)";
         if (!problem.empty()) {
-            std::fprintf(stderr, "lunavexa: run: \"%s\": %s\n", line.c_str(), problem.c_str());
+            app_detail::printErrorLine("run: \"" + line + "\": " + problem);
             continue;
         }
         ++state.loadsRunning;
@@ -468,11 +468,11 @@ int lunavexaCommand(int argc, char** argv) {
         problem = "show takes one of News, Toptenz, Taobao, Microblog, Video, Teleplay, Novel";
     }
     if (!problem.empty()) return usage(problem);
+    // show and settings only read: a missing home (a mistyped path) is an error, never made; one they
+    // cannot write is read as it is.
     const bool offline = command == "show" || command == "settings";
-    if (!prepareHome(options.home, problem)) {
-        std::string readingProblem;
-        if (!offline || !prepareHomeForReading(options.home, readingProblem)) return fail(problem);
-    }
+    if (offline && !prepareHomeForReading(options.home, problem)) return fail(problem);
+    if (!prepareHome(options.home, problem) && !offline) return fail(problem);
     if (command == "settings") {
         printSettings();
         return 0;
@@ -494,8 +494,8 @@ int lunavexaCommand(int argc, char** argv) {
             return fail("the store file " + store.string() + " is damaged (" + aside->reason +
                         ") and cannot be set aside: " + aside->problem);
         }
-        std::fprintf(stderr, "lunavexa: the store file %s is damaged (%s); kept aside as %s; starting with an empty store\n",
-                     store.string().c_str(), aside->reason.c_str(), aside->asidePath.string().c_str());
+        app_detail::printErrorLine("the store file " + store.string() + " is damaged (" + aside->reason + "); kept aside as " +
+                                   aside->asidePath.string() + "; starting with an empty store");
         if (!aside->problem.empty()) return fail("its journal could not follow it: " + aside->problem);
     }
 
@@ -517,8 +517,8 @@ int lunavexaCommand(int argc, char** argv) {
             if (!error || error->domain() != kCocoaErrorDomain || error->code() != 3010) return false;
             static bool said = false;
             if (!said) {
-                std::fprintf(stderr, "lunavexa: %s (no --device-token): notifications are not registered\n",
-                             error->localizedDescription().c_str());
+                app_detail::printErrorLine(error->localizedDescription() +
+                                           " (no --device-token): notifications are not registered");
                 said = true;
             }
             return true;
@@ -526,7 +526,7 @@ int lunavexaCommand(int argc, char** argv) {
     }
     if (command == "run") listenForRunLines();
     AppDelegate::setTabSetInstalledObserver([page, command, options, microblog](bool full) {
-        std::fprintf(stderr, "lunavexa: %s tab set installed\n", full ? "full" : "reduced");
+        app_detail::printErrorLine(std::string(full ? "full" : "reduced") + " tab set installed");
         if (!RS_defaultPersistentStore()) {
             exitCode = fail("the store file " + RS_urlForStoreName("lunavexa.sqlite").string() + " cannot be opened");
             terminateApp();
@@ -562,7 +562,7 @@ int lunavexaCommand(int argc, char** argv) {
     AppDelegate::setExpectedRegistrationFailure(nullptr);
     if (result != 0) return fail("the app did not start");
     if (const int signal = applicationMainTerminationSignal()) {
-        std::fprintf(stderr, "lunavexa: ended by signal %d\n", signal);
+        app_detail::printErrorLine("ended by signal " + std::to_string(signal));
         return 128 + signal;
     }
     return exitCode;

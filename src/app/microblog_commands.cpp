@@ -54,7 +54,7 @@ void login(std::function<void(int)> done) {
                   MicroblogHelper::sharedMicroblogHelper()->setWbDelegate(nullptr);
                   if (!listener->received) {
                       NotificationCenter::defaultCenter()->removeObserver(observer.get());
-                      std::fprintf(stderr, "lunavexa: the login was refused, cancelled or failed\n");
+                      app_detail::printErrorLine("the login was refused, cancelled or failed");
                       return done(1);
                   }
                   pollUntil([named] { return *named; }, kWaitSeconds, [observer, done](bool) {
@@ -81,7 +81,7 @@ void share(const std::string& text, Bytes image, std::function<void(int)> done) 
                   screen->share();
                   pollUntil([screen] { return !screen->toasts().empty(); }, kWaitSeconds * 2, [screen, done](bool toasted) {
                       if (!toasted) {
-                          std::fprintf(stderr, "lunavexa: the post got no answer\n");
+                          app_detail::printErrorLine("the post got no answer");
                           return done(1);
                       }
                       app_detail::printLine("toast\t" + app_detail::cellText(Value(screen->toasts().front())));

@@ -207,6 +207,73 @@ TEST_F(LunavexaReplies, ControlCharactersInTextsArePrintedEscaped) {
     }
 }
 
+// Bidirectional controls and the line and paragraph separators are escaped in cells as the C0 and C1
+// controls are: they would reorder the row's other columns or split it on a Unicode-aware reader.
+TEST_F(LunavexaReplies, BidiControlsAndLineSeparatorsInTextsArePrintedEscaped) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {R"(\u202e)", R"(\u202e)"}, {R"(\u202a\u202b\u202c\u202d)", R"(\u202a\u202b\u202c\u202d)"},
+        {R"(\u2066\u2067\u2068\u2069)", R"(\u2066\u2067\u2068\u2069)"}, {R"(\u200e\u200f\u061c)", R"(\u200e\u200f\u061c)"},
+        {R"(\u2028)", R"(\u2028)"}, {R"(\u2029)", R"(\u2029)"}, {R"(\u4e2d\u2027)", "\xe4\xb8\xad\xe2\x80\xa7"}};
+    std::vector<std::string> items;
+    for (std::size_t i = 0; i < cases.size(); ++i) items.push_back(newsItem(std::to_string(i + 1), "ent", "a" + cases[i].first + "b"));
+    tools::ContentBehaviour custom;
+    custom.customBody = reply(items);
+    service.setBehaviour("newsList", custom);
+    Outcome result = run("news --cat ent");
+    ASSERT_EQ(result.code, 0) << result.err;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].first);
+        EXPECT_NE(result.out.find("\n" + std::to_string(i + 1) + "\tent\ta" + cases[i].second + "b\t"), std::string::npos)
+            << result.out;
+    }
+    for (const char* raw : {"\xe2\x80\xae", "\xe2\x80\xa8", "\xe2\x80\xa9", "\xe2\x81\xa6", "\xe2\x80\x8f"}) {
+        EXPECT_EQ(result.out.find(raw), std::string::npos);
+    }
+}
+
+// Service text in error details (an item's text where a number belongs, a Content-Type) reaches
+// standard error escaped as cells are, in the skipped item's log line and in the failure line.
+TEST_F(LunavexaReplies, ControlCharactersInServiceTextsAreWrittenEscapedToStandardError) {
+    struct Case {
+        const char* name;
+        std::string text;     // in a JSON string
+        std::string escaped;  // as the lines show it
+    };
+    const std::vector<Case> cases{
+        {"OSC 52, the clipboard", R"(\u001b]52;c;b3duZWQ=\u0007)", R"(\x1b]52;c;b3duZWQ=\x07)"},
+        {"OSC 0, the window title", R"(\u001b]0;owned\u001b\\)", R"(\x1b]0;owned\x1b\\)"},
+        {"CSI 2J, clear screen", R"(\u001b[2J\u001b[H)", R"(\x1b[2J\x1b[H)"},
+        {"BEL", R"(\u0007\u0007)", R"(\x07\x07)"},
+        {"C1 CSI", R"(\u009b2J\u009d0;owned\u009c)", R"(\u009b2J\u009d0;owned\u009c)"},
+        {"bidi override and a forged line", R"(\u202e\n2015-03-05 lunavexa[1:1] ok)", R"(\u202e\n2015-03-05 lunavexa[1:1] ok)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tools::ContentBehaviour custom;
+        custom.customBody = reply({R"({"sid": 4, "rank": ")" + c.text + R"(", "title": "t", "update_time": "2015-03-05 09:00:00"})"});
+        service.setBehaviour("rank", custom);
+        Outcome result = run("chart --site melon");
+        EXPECT_EQ(result.code, 1) << result.err;
+        const std::size_t failed = result.err.find("lunavexa: chart request failed: ");
+        ASSERT_NE(failed, std::string::npos) << result.err;
+        EXPECT_NE(result.err.find(c.escaped, failed), std::string::npos) << result.err;
+        EXPECT_GE(occurrences(result.err, c.escaped), 2u) << "the skipped item's log line too:\n" << result.err;
+        for (const char* raw : {"\x1b", "\x07", "\xc2\x9b", "\xc2\x9c", "\xc2\x9d", "\xe2\x80\xae"}) {
+            EXPECT_EQ(result.err.find(raw), std::string::npos) << result.err;
+        }
+        EXPECT_EQ(result.err.find("\n2015-03-05 lunavexa[1:1]"), std::string::npos) << result.err;
+    }
+
+    // A Content-Type's bytes, raw in the header: ESC, BEL and an 8-bit CSI that is no UTF-8.
+    tools::ContentBehaviour hostileType;
+    hostileType.contentType = "text/x\x1b[2j\x07\x9b" "2j";  // lower case: the type is compared so, and ends at a ";"
+    service.setBehaviour("rank", hostileType);
+    Outcome typed = run("chart --site melon");
+    EXPECT_EQ(typed.code, 1) << typed.err;
+    EXPECT_NE(typed.err.find(R"(text/x\x1b[2j\x07\x9b2j)"), std::string::npos) << typed.err;
+    for (const char* raw : {"\x1b", "\x07", "\x9b"}) EXPECT_EQ(typed.err.find(raw), std::string::npos) << typed.err;
+}
+
 // A reply without an item list changed nothing: a failed load, the cached rows printed after the error.
 // An empty list empties the page without the toast, which is only for "nothing newer".
 TEST_F(LunavexaReplies, RepliesWithoutAnItemListFailAndAnEmptyListIsNoToast) {
@@ -299,6 +366,18 @@ TEST_F(LunavexaReplies, ShowAndSettingsReadAHomeTheyCannotWrite) {
     EXPECT_EQ(sqlite("PRAGMA integrity_check; SELECT count(*) FROM News;"), "ok\n5\n");
 }
 
+// show and settings only read: on a missing home (a mistyped path) they say so and make nothing.
+TEST_F(LunavexaReplies, ShowAndSettingsOnAMissingHomeFailAndMakeNothing) {
+    for (const std::string command : {"show News", "settings"}) {
+        SCOPED_TRACE(command);
+        Outcome result = run(command, 1);
+        EXPECT_EQ(result.code, 1);
+        EXPECT_EQ(result.err, "lunavexa: the home folder " + home() + " does not exist\n");
+        EXPECT_TRUE(result.out.empty()) << result.out;
+        EXPECT_FALSE(std::filesystem::exists(home()));
+    }
+}
+
 TEST_F(LunavexaReplies, TwoCommandsRefreshingOneCategoryLeaveOneReplyOfIt) {
     struct Case {
         std::string page;
@@ -337,6 +416,9 @@ TEST_F(LunavexaReplies, CommandsStartedTogetherOnANewHomeAllSucceed) {
         const std::string home = dir.file("new-home-" + std::to_string(round));
         const std::string options = "--home " + quoted(home) + " --bundle " + quoted(sourceDirectory() + "/bundle") +
                                     " --service " + std::to_string(service.port());
+        // An empty folder: show only reads and makes no home, so the folder is there; all in it is
+        // made by the commands at once.
+        std::filesystem::create_directory(home);
         const auto outcomes = runTogether({options + " launch", options + " launch", options + " news --cat ent",
                                            options + " show News"});
         for (const Outcome& outcome : outcomes) {

@@ -10,6 +10,7 @@
 #include "content/constants.h"
 #include "content/date_string.h"
 #include "content/launch_glue.h"
+#include "platform/base/terminal_text.h"
 #include "platform/data/context.h"
 #include "platform/data/fetch_request.h"
 #include "platform/data/managed_object.h"
@@ -132,7 +133,7 @@ std::string cell(const Value& value) { return cellText(value); }
 std::optional<Array> fetchRows(const EntityPage& page, const Ref<Predicate>& predicate) {
     Ref<ManagedObjectContext> context = RS_defaultContext();
     if (!context) {
-        std::fprintf(stderr, "lunavexa: reading %s failed: no store\n", page.entity.c_str());
+        printErrorLine("reading " + page.entity + " failed: no store");
         return std::nullopt;
     }
     FetchRequest request(page.entity);
@@ -146,8 +147,7 @@ std::optional<Array> fetchRows(const EntityPage& page, const Ref<Predicate>& pre
     Ref<Error> error;
     std::optional<Array> rows = context->executeFetchRequest(request, &error);
     if (!rows) {
-        std::fprintf(stderr, "lunavexa: reading %s failed: %s\n", page.entity.c_str(),
-                     error ? error->description().c_str() : "unknown error");
+        printErrorLine("reading " + page.entity + " failed: " + (error ? error->description() : "unknown error"));
     }
     return rows;
 }
@@ -190,41 +190,17 @@ void endLoad(const std::string& screenName) {
 
 std::string cellText(const Value& value) {
     if (value.isNilOrNull()) return "-";
-    const std::string text = value.isDate() ? DateString::dateAllPart(*value.date()) : value.stringValue();
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        if (byte == '\\') {
-            out += "\\\\";
-        } else if (byte == '\t') {
-            out += "\\t";
-        } else if (byte == '\n') {
-            out += "\\n";
-        } else if (byte == '\r') {
-            out += "\\r";
-        } else if (byte < 0x20 || byte == 0x7F) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        } else if (byte == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
-            // U+0080 to U+009F, the C1 controls (CSI, OSC, … in one character).
-            const auto code = static_cast<unsigned char>(text[++i]);
-            out += "\\u00";
-            out += kHex[code >> 4];
-            out += kHex[code & 15];
-        } else {
-            out += static_cast<char>(byte);
-        }
-    }
-    return out;
+    return terminalText(value.isDate() ? DateString::dateAllPart(*value.date()) : value.stringValue());
 }
 
 void printLine(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
+}
+
+void printErrorLine(const std::string& text) {
+    const std::string line = "lunavexa: " + terminalText(text) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stderr);
 }
 
 const std::vector<std::string>* pageOptions(const std::string& command) {
@@ -262,15 +238,14 @@ void playPage(const PageRequest& request, std::function<void(int)> done) {
 
     std::optional<Array> shown = fetchRows(load->page, load->predicate);
     const std::optional<Date> cursor = shown ? newestUpdateTime(*shown) : std::nullopt;
-    std::fprintf(stderr, "lunavexa: loading %s (time=%s)\n", load->command.c_str(),
-                 APIProcessor::timeCursor(cursor, load->site).c_str());
+    printErrorLine("loading " + load->command + " (time=" + APIProcessor::timeCursor(cursor, load->site) + ")");
 
     auto finish = [load, screenName, done](bool ok, const Value& items, const Ref<Error>& error) {
         Queue::main()->async([=] {
             int code = 0;
             if (!ok) {
-                std::fprintf(stderr, "lunavexa: %s request failed: %s\n", load->command.c_str(),
-                             error ? error->description().c_str() : "the reply has no item list");
+                printErrorLine(load->command + " request failed: " +
+                               (error ? error->description() : "the reply has no item list"));
                 code = 1;
             }
             std::optional<Array> rows = fetchRows(load->page, load->predicate);

@@ -33,12 +33,15 @@ const std::vector<std::string>* pageOptions(const std::string& command);
 std::string checkPageValues(const PageRequest& request);
 
 // A value as one printed cell: "-" for nil and null, dates in the service's style, every other value
-// as its text with each control character (C0, DEL, C1; a NUL too) and the backslash escaped visibly
-// ("\t", "\n", "\r", "\\", "\x1b", "\u0085"), so that service text can neither steer the terminal
-// nor split a row.
+// as its text escaped by terminalText (control characters, NUL, the backslash, bidirectional controls,
+// line separators and malformed UTF-8 written visibly: "\t", "\n", "\\", "\x1b", "\u0085", "\u202e",
+// "\xff"), so that service text can neither steer the terminal nor split or reorder a row.
 std::string cellText(const Value& value);
 // Writes the text and a line end to standard output, every byte of it.
 void printLine(const std::string& text);
+// Writes "lunavexa: ", the text escaped as cells are (error details carry service text) and a line end
+// to standard error, in one write.
+void printErrorLine(const std::string& text);
 
 // Plays the page load; done gets the exit code (0 success, 1 failure) after the output is written.
 void playPage(const PageRequest& request, std::function<void(int code)> done);

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/base/clock.h"
+#include "platform/base/terminal_text.h"
 
 namespace lv {
 
@@ -59,7 +60,9 @@ void logLine(std::string_view message) {
     std::string line = std::string(stamp) + "." + (millis < 100 ? (millis < 10 ? "00" : "0") : "") +
                        std::to_string(millis) + " " + name + "[" + std::to_string(::getpid()) + ":" +
                        std::to_string(::syscall(SYS_gettid)) + "] ";
-    line += message;
+    // Logged texts carry what services sent (error details, header values): nothing in them may
+    // steer the terminal or forge a line of its own.
+    line += terminalText(message);
     line += '\n';
     // One write per line keeps lines from different threads whole.
     std::fwrite(line.data(), 1, line.size(), stderr);

@@ -9,8 +9,9 @@
 
 namespace lv {
 
-// Writes one line: "<date> <process>[<pid>:<thread>] <message>" on stderr, or the bare message into
-// the innermost active LogCapture.
+// Writes one line: "<date> <process>[<pid>:<thread>] <message>" on stderr, the message escaped by
+// terminalText (control characters, line ends, bidirectional controls and malformed UTF-8 written
+// visibly), or the bare message, as logged, into the innermost active LogCapture.
 void logLine(std::string_view message);
 
 template <class... Args>

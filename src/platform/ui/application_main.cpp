@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <thread>
 
@@ -42,13 +44,26 @@ extern "C" void onTerminationSignal(int signal) {
 // A main thread too busy to take the "terminate" line (a long computation, a long save) would keep
 // the process alive long after the signal: after the grace time the watchdog ends the process the way
 // the signal's default action would. What SQLite had not committed is then simply not in the file.
+// The grace time runs from the first signal: later ones (Ctrl-C pressed again) do not extend it.
 void watchTermination(int readEnd) {
-    bool signalled = false;
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> deadline;
     for (;;) {
+        int timeout = -1;
+        if (deadline) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+            timeout = static_cast<int>(std::max<long long>(left, 0));
+        }
         pollfd entry{readEnd, POLLIN, 0};
-        const int ready = ::poll(&entry, 1, signalled ? kTerminationGraceMilliseconds : -1);
+        const int ready = ::poll(&entry, 1, timeout);
         if (ready < 0) continue;  // interrupted
-        if (ready == 0) {
+        if (ready > 0) {
+            char mark = 0;
+            if (::read(readEnd, &mark, 1) != 1 || mark == 'q') break;
+            if (!deadline) deadline = Clock::now() + std::chrono::milliseconds(kTerminationGraceMilliseconds);
+        }
+        // Checked after every mark too, so that no stream of signals can keep the process alive.
+        if (deadline && Clock::now() >= *deadline) {
             const int signal = gTerminationSignal.load();
             log("applicationMain: the main thread did not end within %@ ms of signal %@; the process ends now",
                 std::to_string(kTerminationGraceMilliseconds), std::to_string(signal));
@@ -56,9 +71,6 @@ void watchTermination(int readEnd) {
             ::kill(::getpid(), signal);
             ::_exit(128 + signal);
         }
-        char mark = 0;
-        if (::read(readEnd, &mark, 1) != 1 || mark == 'q') break;
-        signalled = true;
     }
     ::close(readEnd);
 }

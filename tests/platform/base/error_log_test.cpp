@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <vector>
 
 #include "platform/base/clock.h"
 #include "platform/base/error.h"
 #include "platform/base/log.h"
+#include "platform/base/terminal_text.h"
 
 namespace lv {
 namespace {
@@ -53,6 +55,25 @@ TEST(Logging, CaptureTakesLinesFromEveryThreadAndNests) {
     log("outer %d", 2);
     EXPECT_EQ(outer.lines(), (std::vector<std::string>{"outer 1", "outer 2"}));
     EXPECT_EQ(outer.count("outer"), 2u);
+}
+
+// Malformed UTF-8 is escaped byte by byte, a sequence cut at the end of the text included; the
+// characters around it, and well-formed text of every length, are kept.
+TEST(Logging, TerminalTextEscapesEveryMalformedByte) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"plain \u4e2d\U0001f600 text", "plain \u4e2d\U0001f600 text"},
+        {"a\x9b" "2Jb", R"(a\x9b2Jb)"},                    // an 8-bit CSI alone
+        {"\xc0\xaf", R"(\xc0\xaf)"},                    // overlong
+        {"\xed\xa0\x80", R"(\xed\xa0\x80)"},          // a surrogate
+        {"x\xe2\x80", R"(x\xe2\x80)"},                  // cut at the end
+        {"\xf4\x90\x80\x80", R"(\xf4\x90\x80\x80)"},  // past U+10FFFF
+        {"\xc2\x85\xc2\xa0\xe2\x80\xaf", "\\u0085\xc2\xa0\xe2\x80\xaf"},  // NEL; no-break spaces kept
+        {std::string("\0\x7f\r", 3), R"(\x00\x7f\r)"},
+    };
+    for (const auto& [text, shown] : cases) EXPECT_EQ(terminalText(text), shown) << shown;
+    LogCapture logs;
+    log("%@", std::string("\x1b[2J"));
+    EXPECT_EQ(logs.lines(), std::vector<std::string>{"\x1b[2J"}) << "the capture takes the message as logged";
 }
 
 TEST(Clock, OverrideDrivesDates) {

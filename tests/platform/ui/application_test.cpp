@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -138,6 +139,33 @@ TEST(Lifecycle, ASignalEndsTheProcessWhileTheMainThreadIsBusy) {
     int status = 0;
     ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+}
+
+// Signals repeated while the main thread cannot take the terminate line (Ctrl-C pressed again and
+// again) do not extend the grace time the first one started: one more signal each second, and the
+// process has ended by twice the grace time. Were each signal to restart the time, it would never end
+// while they keep coming.
+TEST(Lifecycle, RepeatedSignalsDoNotExtendTheGraceTime) {
+    const test::PipedChild child =
+        test::startThisBinaryWithPipe("Lifecycle.DISABLED_BusyMainThreadChild", {}, "LV_BUSY_FD", true);
+    ASSERT_GT(child.pid, 0);
+    char mark = 0;
+    ASSERT_EQ(::read(child.readFd, &mark, 1), 1);
+    EXPECT_EQ(mark, 'B');
+    // The pipe's end tells when the process has gone; each wait on it lasts one second at most.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool ended = false;
+    while (!ended && std::chrono::steady_clock::now() < deadline) {
+        ::kill(child.pid, SIGINT);
+        pollfd entry{child.readFd, POLLIN, 0};
+        ended = ::poll(&entry, 1, 1000) > 0 && ::read(child.readFd, &mark, 1) == 0;
+    }
+    ::close(child.readFd);
+    if (!ended) ::kill(child.pid, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+    EXPECT_TRUE(ended) << "still running 10 s after the first signal";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
 }
 
 TEST(Lifecycle, UnknownClassesEndTheMainLoopAtOnce) {
