@@ -10,24 +10,11 @@
 #include <string>
 
 #include "platform/net/detail/content_decoder.h"
+#include "platform/net/fixtures.h"
 
 namespace {
 
 using lv::net_detail::ContentDecoder;
-
-std::string deflated(const std::string& text, int windowBits) {
-    z_stream z{};
-    deflateInit2(&z, 6, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY);
-    std::string out(deflateBound(&z, text.size()) + 32, '\0');
-    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    z.avail_in = static_cast<uInt>(text.size());
-    z.next_out = reinterpret_cast<Bytef*>(out.data());
-    z.avail_out = static_cast<uInt>(out.size());
-    deflate(&z, Z_FINISH);
-    out.resize(z.total_out);
-    deflateEnd(&z);
-    return out;
-}
 
 struct Outcome {
     std::string out;
@@ -50,7 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (std::size_t at = 0; at < codings.size();) {
             const auto comma = codings.find(',', at);
             const std::string coding = codings.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-            body = deflated(body, coding == "gzip" ? 16 + MAX_WBITS : (mode & 0x40) ? -MAX_WBITS : MAX_WBITS);
+            body = lv::test::compressed(body, coding == "gzip" ? 16 + MAX_WBITS : (mode & 0x40) ? -MAX_WBITS : MAX_WBITS);
             at = comma == std::string::npos ? codings.size() : comma + 2;
         }
     }
