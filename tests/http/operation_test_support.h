@@ -31,7 +31,7 @@ inline Bytes pattern(std::size_t n) {
 inline void drainMainQueue() {
     bool drained = false;
     Queue::main()->async([&] { drained = true; });
-    EXPECT_TRUE(runMainUntil([&] { return drained; }, 10));
+    EXPECT_TRUE(runMainUntil([&] { return drained; }, 60));  // a hang guard: room for a busy machine
 }
 
 // Every notification of the names (whose object is the given one, when given): its object, its user
@@ -87,7 +87,7 @@ private:
     NotificationLog log_;
 };
 
-inline bool waitFinished(const Ref<HCURLConnectionOperation>& op, double seconds = 10) {
+inline bool waitFinished(const Ref<HCURLConnectionOperation>& op, double seconds = 60) {
     return runMainUntil([&] { return op->isFinished(); }, seconds);
 }
 

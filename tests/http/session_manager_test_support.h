@@ -33,7 +33,7 @@ inline HCURLSessionManager::CompletionHandler recordInto(const std::shared_ptr<C
 }
 
 inline bool waitDone(const std::shared_ptr<Completion>& record) {
-    return runMainUntil([&] { return record->done; }, 10);
+    return runMainUntil([&] { return record->done; }, 60);  // a hang guard: room for a busy machine
 }
 
 // Invalidates the session, cancelling its tasks, and waits until it let go of the manager: the session
@@ -41,7 +41,7 @@ inline bool waitDone(const std::shared_ptr<Completion>& record) {
 // manager until the call has returned, so the wait ends with that queue's last operation.
 inline void endManager(const Ref<HCURLSessionManager>& manager) {
     manager->invalidateSessionCancelingTasks(true);
-    EXPECT_TRUE(runMainUntil([&] { return manager->session()->delegate() == nullptr; }, 10));
+    EXPECT_TRUE(runMainUntil([&] { return manager->session()->delegate() == nullptr; }, 60));
     manager->session()->delegateQueue()->waitUntilAllOperationsAreFinished();
 }
 

@@ -58,11 +58,12 @@ Ref<HCHTTPRequestOperation> operationFor(const std::string& path) {
     return HCHTTPRequestOperation::make(requestFor(HttpFixture::shared().url(path)));
 }
 // Starts the operation unless it runs already; returns once its finish has been announced and what
-// the announcement queued on the main queue has run.
+// the announcement queued on the main queue has run. The waits only guard against a hang: a loaded
+// machine (sanitizers, parallel tests) gets a minute.
 void runToEnd(const Ref<HCURLConnectionOperation>& op) {
     OperationNotifications announced(op);
     if (!op->isExecuting()) op->start();
-    ASSERT_TRUE(runMainUntil([&] { return !announced.names().empty() && announced.names().back() == "finish"; }, 10));
+    ASSERT_TRUE(runMainUntil([&] { return !announced.names().empty() && announced.names().back() == "finish"; }, 60));
     drainMainQueue();
 }
 
@@ -91,7 +92,7 @@ TEST(OperationBindings, FollowsStartAndFinishOfTheLastBoundOperation) {
             if (row == 1) {
                 OperationNotifications announced(op);  // executing, and its start announced already
                 op->start();
-                ASSERT_TRUE(runMainUntil([&] { return !announced.names().empty(); }, 10));
+                ASSERT_TRUE(runMainUntil([&] { return !announced.names().empty(); }, 60));
             }
             if (row == 2) b.bind(other);
             b.bind(op);
@@ -168,7 +169,7 @@ TEST(OperationBindings, ProgressOfARealDownload) {
     auto download = operationFor("/bytes/200000?chunk=16384");
     ProgressViewHCNetworking::setProgressWithDownloadProgressOfOperation(view, download, false);
     runToEnd(download);
-    ASSERT_TRUE(runMainUntil([&] { return view->progress() == 1.0f; }, 10));
+    ASSERT_TRUE(runMainUntil([&] { return view->progress() == 1.0f; }, 60));
 }
 
 // An operation whose error the test chooses; it runs against the loopback server to finish for real.

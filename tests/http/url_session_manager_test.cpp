@@ -130,7 +130,7 @@ TEST(URLSessionManager, ChallengeDispositions) {
             EXPECT_EQ(bool(manager->credentials[0]), c.disposition == URLSessionAuthChallengeDisposition::UseCredential);
         }
         if (c.errorCode == 0) {
-            EXPECT_FALSE(record->error);
+            EXPECT_FALSE(record->error) << record->error->description();
         } else {
             ASSERT_TRUE(record->error);
             EXPECT_EQ(record->error->code(), c.errorCode);

@@ -75,9 +75,10 @@ private:
     }
 };
 
-// Loads on the main run loop until the recorder is done (or the time-out passes).
+// Loads on the main run loop until the recorder is done (or the time-out passes: a hang guard, with
+// room for a busy machine).
 inline std::shared_ptr<Recorder> load(const URLRequest& request, std::shared_ptr<Recorder> recorder = nullptr,
-                                      double timeout = 10) {
+                                      double timeout = 60) {
     if (!recorder) recorder = std::make_shared<Recorder>();
     auto connection = URLConnection::make(request, recorder);
     EXPECT_TRUE(runMainUntil([&] { return recorder->done; }, timeout)) << "load did not end";

@@ -157,7 +157,7 @@ inline Bytes readFile(const std::string& path) {
 inline int errorCode(const Ref<Error>& error) { return error ? static_cast<int>(error->code()) : 0; }
 
 // Resumes the task and waits (pumping the main loop) until the recorder saw a completion.
-inline void runTask(const Ref<URLSessionTask>& task, SessionRecorder& recorder, double timeout = 10) {
+inline void runTask(const Ref<URLSessionTask>& task, SessionRecorder& recorder, double timeout = 60) {
     const int before = recorder.completions.load();
     task->resume();
     EXPECT_TRUE(runMainUntil([&] { return recorder.completions.load() > before; }, timeout)) << "task did not complete";

@@ -17,6 +17,7 @@
 #include "platform/net/detail/engine.h"
 #include "platform/net/errors.h"
 #include "recorder.h"
+#include "roads.h"
 #include "session_recorder.h"
 
 namespace lv {
@@ -59,28 +60,8 @@ void serveKeptAlive(int fd, std::string have, const std::atomic<bool>& stop,
 
 std::string requestLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
 
-// A loaded reply as either road saw it: the body, the error code (0 on success).
-struct Outcome {
-    std::string body;
-    int code = 0;
-};
-
-Outcome loadByConnection(const URLRequest& request) {
-    const auto r = load(request);
-    return {r->bodyText(), test::errorCode(r->error)};
-}
-
-Outcome loadBySession(const URLRequest& request) {
-    auto recorder = std::make_shared<test::SessionRecorder>();
-    auto session = URLSession::sessionWithConfiguration(nullptr, recorder);
-    auto task = session->dataTaskWithRequest(request);
-    test::runTask(task, *recorder);
-    session->finishTasksAndInvalidate();
-    return {recorder->bodyText(), test::errorCode(task->error())};
-}
-
-using Road = Outcome (*)(const URLRequest&);
-const std::pair<const char*, Road> kRoads[] = {{"connection", loadByConnection}, {"session", loadBySession}};
+using test::kRoads;
+using test::Outcome;
 
 // A caller's Content-Length or Transfer-Encoding never frames the body: the server reads the whole body
 // as one request, nothing in it as a request of its own, and the next request on the connection gets

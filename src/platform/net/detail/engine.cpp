@@ -1,25 +1,18 @@
 // The URL engine thread over libcurl's multi interface.
 #include "platform/net/detail/engine.h"
 
-#include <curl/curl.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <algorithm>
 #include <cctype>
-#include <chrono>
-#include <deque>
-#include <map>
-#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch/detail/spin_wait.h"
 #include "platform/dispatch/thread.h"
-#include "platform/net/detail/content_decoder.h"
 #include "platform/net/detail/cookie_share.h"
-#include "platform/net/detail/curl_library.h"
+#include "platform/net/detail/engine_internal.h"
 #include "platform/net/errors.h"
 #include "platform/net/host_map.h"
 #include "platform/security/crypto_library.h"
@@ -29,51 +22,6 @@ namespace lv::net_detail {
 namespace {
 
 [[maybe_unused]] const bool kEngineCryptoKept = keepCryptoLibraryForProcess();  // before any other OpenSSL use
-
-using Clock = std::chrono::steady_clock;
-
-struct Transfer {
-    std::uint64_t id = 0;
-    CURL* easy = nullptr;
-    TransferSpec spec;
-    std::shared_ptr<TransferListener> listener;
-    std::shared_ptr<TransferFlow> flow;
-    curl_slist* headerList = nullptr;
-    curl_slist* connectTo = nullptr;
-    std::string host;  // the request's host, which the server's certificate must name
-    std::string gateKey;  // the pool and origin whose running count this transfer takes part in
-    int status = 0;
-    HTTPHeaders responseHeaders;
-    std::string lastHeaderName;
-    bool headersDone = false;
-    bool responsePosted = false;
-    bool recvPaused = false;
-    bool sendPaused = false;
-    Clock::time_point lastActivity = Clock::now();
-    int abortCode = 0;
-    std::string abortDetail;
-    Ref<Error> abortError;
-    curl_off_t lastSent = 0;
-    curl_off_t bodyTaken = 0;
-    std::int64_t received = 0;  // decoded body bytes of the current response
-    // The body's decoding when the engine asked for compressed replies (made at the first body byte
-    // of each response), and the Content-Length the current response head declared.
-    bool decodeBody = false;
-    bool decoderMade = false;
-    std::unique_ptr<ContentDecoder> decoder;
-    std::optional<std::string> declaredLength;
-    // Re-send guard: whether a request went out and whether anything came back since.
-    bool requestStarted = false;
-    bool replySeen = false;
-    bool pumpEnded = false;
-    curl_off_t uploaded = 0;  // libcurl's own count of body bytes sent  // body bytes read from the pump (libcurl's count includes chunk framing)
-
-    void postResponse() {
-        if (responsePosted || status == 0) return;
-        responsePosted = true;
-        listener->transferReceivedResponse(status, responseHeaders);
-    }
-};
 
 std::string trimmed(std::string_view s) {
     while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ' || s.back() == '\t')) {
@@ -114,7 +62,7 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     auto* t = static_cast<Transfer*>(user);
     const std::size_t n = size * count;
     std::string_view line(data, n);
-    t->lastActivity = Clock::now();
+    t->lastActivity = EngineClock::now();
     t->replySeen = true;
     if (line.rfind("HTTP/", 0) == 0) {
         // A new response head (after a 100 Continue or an authentication round of libcurl's own).
@@ -122,6 +70,8 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
         t->status = space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
         t->responseHeaders = HTTPHeaders();
         t->received = 0;
+        t->wireReceived = 0;
+        t->retaken = 0;
         t->headersDone = false;
         t->lastHeaderName.clear();
         t->decoderMade = false;
@@ -140,9 +90,12 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     }
     const auto colon = line.find(':');
     if (colon == std::string_view::npos) return n;
-    t->lastHeaderName = std::string(line.substr(0, colon));
+    // Stored under the name without the white space some servers put before the colon, so that
+    // every look-up ("Content-Encoding", "Location", ...) finds the field the server sent.
+    t->lastHeaderName = trimmed(line.substr(0, colon));
+    if (t->lastHeaderName.empty()) return n;
     const std::string value = trimmed(line.substr(colon + 1));
-    if (equalsIgnoringCase(trimmed(t->lastHeaderName), "Content-Length") && !agreeingLength(*t, value)) {
+    if (equalsIgnoringCase(t->lastHeaderName, "Content-Length") && !agreeingLength(*t, value)) {
         // Two readers of this reply could find its end in different places: refuse it.
         t->abortCode = URLErrorBadServerResponse;
         t->abortDetail = "reply declares conflicting lengths";
@@ -152,66 +105,13 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     return n;
 }
 
-// Hands decoded body bytes to the consumer; false when they run past the reply's bound.
-bool deliver(Transfer& t, const char* data, std::size_t n) {
-    t.received += static_cast<std::int64_t>(n);
-    if (t.spec.maxBodySize > 0 && t.received > t.spec.maxBodySize) {
-        // Refused as it arrives (after decoding), so memory never holds more than the bound.
-        t.abortCode = URLErrorDataLengthExceedsMaximum;
-        t.abortDetail = "reply body exceeds " + std::to_string(t.spec.maxBodySize) + " bytes";
-        return false;
-    }
-    t.flow->undelivered.fetch_add(static_cast<std::int64_t>(n));
-    // Copied as bytes of the vector's own type: one memmove, not a conversion of each char.
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(data);
-    t.listener->transferReceivedData(Bytes(bytes, bytes + n));
-    return true;
-}
-
-std::size_t onWrite(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* t = static_cast<Transfer*>(user);
-    const std::size_t n = size * count;
-    if (t->abortCode) return 0;  // refused already; libcurl may still offer what it held back
-    if (t->flow->held.load() || t->flow->undelivered.load() > Engine::kPauseAbove) {
-        // The consumer lags or holds: keep the bytes in libcurl and stop reading from the socket.
-        t->recvPaused = true;
-        t->flow->paused.store(true);
-        return CURL_WRITEFUNC_PAUSE;
-    }
-    t->lastActivity = Clock::now();
-    t->postResponse();
-    if (n == 0) return 0;
-    if (t->decodeBody && !t->decoderMade) {
-        t->decoderMade = true;
-        bool unknown = false;
-        t->decoder = ContentDecoder::forEncoding(t->responseHeaders.value("Content-Encoding").value_or(""), unknown);
-        if (unknown) {
-            t->abortCode = URLErrorCannotDecodeContentData;
-            t->abortDetail = "unsupported content coding";
-            return 0;
-        }
-    }
-    if (!t->decoder) return deliver(*t, data, n) ? n : 0;
-    switch (t->decoder->feed(data, n, [t](const char* piece, std::size_t length) { return deliver(*t, piece, length); })) {
-        case ContentDecoder::Result::Ok:
-            return n;
-        case ContentDecoder::Result::Stopped:
-            return 0;
-        case ContentDecoder::Result::Malformed:
-            t->abortCode = URLErrorCannotDecodeContentData;
-            t->abortDetail = t->decoder->problem();
-            return 0;
-    }
-    return 0;
-}
-
 std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
     auto* t = static_cast<Transfer*>(user);
     BodyPump::State state;
     const std::size_t n = t->spec.bodyPump->take(reinterpret_cast<std::uint8_t*>(buffer), size * count, state);
     switch (state) {
         case BodyPump::State::Data:
-            t->lastActivity = Clock::now();
+            t->lastActivity = EngineClock::now();
             t->bodyTaken += static_cast<curl_off_t>(n);
             return n;
         case BodyPump::State::Waiting:
@@ -238,7 +138,7 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t sent) 
     t->uploaded = std::max(t->uploaded, sent);
     if (t->spec.bodyPump) sent = std::min(sent, t->bodyTaken);
     if (sent > t->lastSent) {
-        t->lastActivity = Clock::now();
+        t->lastActivity = EngineClock::now();
         std::int64_t expected = -1;
         if (t->spec.body) expected = static_cast<std::int64_t>(t->spec.body->size());
         if (t->spec.bodyPump) expected = t->spec.bodyPump->expectedLength();
@@ -313,7 +213,7 @@ int onPrereq(void* user, char*, char*, int, int) {
         t->listener->flush();
         // The engine waits here: the consumer's thread answers without waiting on the engine.
         answer = t->flow->awaitTrust(t->spec.timeout);
-        t->lastActivity = Clock::now();
+        t->lastActivity = EngineClock::now();
     }
     switch (answer) {
         case TransferFlow::TrustAnswer::Accept:
@@ -350,6 +250,8 @@ bool isToken(std::string_view name) {
     return true;
 }
 
+}  // namespace
+
 // The description of the first header field that cannot go out as given: a name or value holding CR,
 // LF or NUL would end the field early and let the rest pass as header lines or a request of its own; a
 // name that is not a token ("Host: x", "X A", an empty one) would be read as another field or none.
@@ -378,117 +280,23 @@ Ref<Error> refusedHeaderError(const std::string& description) {
     return Error::make(std::string(kURLErrorDomain), URLErrorBadURL, std::move(info));
 }
 
-}  // namespace
-
-struct Engine::Impl {
-    std::mutex mutex;
-    std::vector<std::function<void()>> commands;
-    // Set by every command and wake-up: a spinning engine cannot see a wake-up in libcurl's poll count.
-    std::atomic<bool> attention{false};
-    std::atomic<std::uint64_t> nextId{1};
-    CURLM* multi = nullptr;
-    // Engine thread only.
-    std::map<std::uint64_t, std::unique_ptr<Transfer>> transfers;
-    // Transfers waiting for their pool and origin, or the engine, to have room, in arrival order; and
-    // how many run per pool and origin (engine thread only).
-    // The request's host and port, read from its URL once when the engine takes the transfer (each
-    // component getter parses the authority again).
-    struct Address {
-        std::optional<std::string> host;
-        int port = 0;
-    };
-    struct Waiting {
-        std::uint64_t id;
-        std::string gateKey;
-        Address address;
-        long limit;
-        TransferSpec spec;
-        std::shared_ptr<TransferListener> listener;
-        std::shared_ptr<TransferFlow> flow;
-        Clock::time_point since;
-    };
-    std::deque<Waiting> waiting;
-    std::map<std::string, long> runningPerKey;
-    // Reset easy handles ready for the next transfers (engine thread only).
-    static constexpr std::size_t kSpareHandles = 8;
-    std::vector<CURL*> spareHandles;
-
-    void post(std::function<void()> command) {
-        {
-            std::lock_guard lock(mutex);
-            commands.push_back(std::move(command));
-        }
-        nudge();
+void Engine::Impl::finishWithResult(Transfer& t, CURLcode result) {
+    if (result == CURLE_OK && t.decoder && t.decoder->started() && !t.decoder->complete()) {
+        // The reply ended where its framing said, but its compressed body had not: a short body
+        // must not pass as the whole one.
+        finish(t.id, URLErrorCannotDecodeContentData, nullptr, t.decoder->problem());
+        return;
     }
-
-    // False only while the engine sleeps in libcurl's poll. Awake, the engine looks at `attention`
-    // before it sleeps, so a command or wake-up costs no write to libcurl's wake-up socket (which the
-    // engine would then have to read back); asleep, the write is what wakes it. Both sides store
-    // their own flag and then read the other's, sequentially consistent, so one of them always sees
-    // the other: the engine does not sleep through an unsent wake-up.
-    std::atomic<bool> awake{true};
-    void nudge() {
-        attention.store(true);
-        if (!awake.load()) curlLibrary().multi_wakeup(multi);
+    int code = urlErrorCodeForCurlResult(result);
+    Ref<Error> streamError;
+    if (result != CURLE_OK && t.abortError) streamError = t.abortError;
+    std::string detail = result == CURLE_OK ? "" : curlLibrary().easy_strerror(result);
+    if (result != CURLE_OK && t.abortCode) {
+        code = t.abortCode;
+        if (!t.abortDetail.empty()) detail = t.abortDetail;
     }
-
-    void run();
-    lv::detail::SpinBudget spinBudget;  // engine thread only
-    // A short busy look for commands and socket events before sleeping (a sleeping thread takes tens of
-    // microseconds to wake on some machines); true when one came. With transfers running, each look
-    // polls their sockets without waiting, a system call, so the clock is read and the processor
-    // yielded after every one. Without one there is no socket to look at: the only event is a command
-    // or wake-up, which raises `attention`, so the look is that flag alone (the next command is taken
-    // within nanoseconds, and an idle engine's spin makes no system call but its yields).
-    bool spinForEvents() {
-        if (transfers.empty()) {
-            return spinBudget.spin([&] { return attention.load(std::memory_order_acquire); }, Clock::time_point::max());
-        }
-        return spinBudget.spin([&] {
-            if (attention.load(std::memory_order_acquire)) return true;
-            int ready = 0;
-            curlLibrary().multi_poll(multi, nullptr, 0, 0, &ready);
-            return ready > 0 || attention.load(std::memory_order_acquire);
-        }, Clock::time_point::max(), 1);
-    }
-    void start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
-               std::shared_ptr<TransferFlow> flow);
-    void launch(std::uint64_t id, std::string gateKey, Address address, TransferSpec spec,
-                std::shared_ptr<TransferListener> listener, std::shared_ptr<TransferFlow> flow);
-    bool hasRoom(const std::string& gateKey, long limit) const {
-        if (transfers.size() >= Engine::kMaxRunningTransfers) return false;
-        const auto found = runningPerKey.find(gateKey);
-        return found == runningPerKey.end() || found->second < std::max(limit, 1L);
-    }
-    // Starts the waiting transfers that now have room, oldest first.
-    void admitWaiting();
-    void configure(Transfer& t, const Address& address);
-    void release(Transfer& t);
-    void finish(std::uint64_t id, int code, Ref<Error> streamError, std::string detail);
-    // Unpausing may deliver the bytes libcurl held back, and a callback may refuse them (a reply past
-    // its bound): libcurl then answers with the error, which ends the transfer.
-    CURLcode updatePause(Transfer& t) {
-        return curlLibrary().easy_pause(t.easy, (t.recvPaused ? CURLPAUSE_RECV : 0) | (t.sendPaused ? CURLPAUSE_SEND : 0));
-    }
-    // Ends the transfer with libcurl's result, or with what a callback decided when it stopped it.
-    void finishWithResult(Transfer& t, CURLcode result) {
-        if (result == CURLE_OK && t.decoder && t.decoder->started() && !t.decoder->complete()) {
-            // The reply ended where its framing said, but its compressed body had not: a short body
-            // must not pass as the whole one.
-            finish(t.id, URLErrorCannotDecodeContentData, nullptr, t.decoder->problem());
-            return;
-        }
-        int code = urlErrorCodeForCurlResult(result);
-        Ref<Error> streamError;
-        if (result != CURLE_OK && t.abortError) streamError = t.abortError;
-        std::string detail = result == CURLE_OK ? "" : curlLibrary().easy_strerror(result);
-        if (result != CURLE_OK && t.abortCode) {
-            code = t.abortCode;
-            if (!t.abortDetail.empty()) detail = t.abortDetail;
-        }
-        finish(t.id, streamError ? 0 : code, streamError, std::move(detail));
-    }
-};
+    finish(t.id, streamError ? 0 : code, streamError, std::move(detail));
+}
 
 int urlErrorCodeForCurlResult(int result) {
     switch (static_cast<CURLcode>(result)) {
@@ -573,23 +381,6 @@ std::uint64_t Engine::add(TransferSpec spec, std::shared_ptr<TransferListener> l
     return id;
 }
 
-void Engine::cancel(std::uint64_t id) {
-    impl_->post([impl = impl_, id] {
-        const auto found = impl->transfers.find(id);
-        if (found == impl->transfers.end()) {
-            const auto queued = std::find_if(impl->waiting.begin(), impl->waiting.end(), [id](const Impl::Waiting& w) { return w.id == id; });
-            if (queued == impl->waiting.end()) return;
-            if (queued->spec.bodyPump) queued->spec.bodyPump->cancel();
-            impl->waiting.erase(queued);
-            return;
-        }
-        if (found->second->spec.bodyPump) found->second->spec.bodyPump->cancel();
-        impl->release(*found->second);
-        impl->transfers.erase(found);
-        impl->admitWaiting();
-    });
-}
-
 void Engine::wakeup() {
     impl_->nudge();
 }
@@ -599,73 +390,11 @@ void Engine::bodyReady(std::uint64_t id) {
         const auto found = impl->transfers.find(id);
         if (found == impl->transfers.end() || !found->second->sendPaused) return;
         found->second->sendPaused = false;
-        found->second->lastActivity = Clock::now();
+        found->second->lastActivity = EngineClock::now();
         if (const CURLcode result = impl->updatePause(*found->second); result != CURLE_OK) {
             impl->finishWithResult(*found->second, result);
         }
     });
-}
-
-void Engine::Impl::start(std::uint64_t id, TransferSpec spec, std::shared_ptr<TransferListener> listener,
-                         std::shared_ptr<TransferFlow> flow) {
-    if (const auto refusal = refusedHeaderField(spec.headers)) {
-        // Refused before anything reaches the wire.
-        if (spec.bodyPump) spec.bodyPump->cancel();
-        listener->transferCompleted(0, refusedHeaderError(*refusal), "");
-        return;
-    }
-    // The pool and origin: scheme, host and port as the URL gives them.
-    std::string gateKey = std::to_string(spec.pool) + " ";
-    Address address;
-    if (const auto url = URL::URLWithString(spec.url)) {
-        address.host = url->host();
-        address.port = url->effectivePort().value_or(0);
-        std::string origin = url->scheme().value_or("") + "://" + address.host.value_or("") + ":" + std::to_string(address.port);
-        for (char& c : origin) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        gateKey += origin;
-    }
-    if (waiting.empty() && hasRoom(gateKey, spec.maxPerHost)) {
-        launch(id, std::move(gateKey), std::move(address), std::move(spec), std::move(listener), std::move(flow));
-        return;
-    }
-    // Waits for a running transfer to end rather than opening a connection past the limits.
-    const long limit = spec.maxPerHost;
-    waiting.push_back(Waiting{id, std::move(gateKey), std::move(address), limit, std::move(spec), std::move(listener),
-                              std::move(flow), Clock::now()});
-    admitWaiting();
-}
-
-void Engine::Impl::admitWaiting() {
-    for (auto it = waiting.begin(); it != waiting.end() && transfers.size() < Engine::kMaxRunningTransfers;) {
-        if (!hasRoom(it->gateKey, it->limit)) {
-            ++it;
-            continue;
-        }
-        Waiting w = std::move(*it);
-        it = waiting.erase(it);
-        launch(w.id, std::move(w.gateKey), std::move(w.address), std::move(w.spec), std::move(w.listener), std::move(w.flow));
-    }
-}
-
-void Engine::Impl::launch(std::uint64_t id, std::string gateKey, Address address, TransferSpec spec,
-                          std::shared_ptr<TransferListener> listener, std::shared_ptr<TransferFlow> flow) {
-    ++runningPerKey[gateKey];
-    auto t = std::make_unique<Transfer>();
-    t->id = id;
-    t->gateKey = std::move(gateKey);
-    t->spec = std::move(spec);
-    t->listener = std::move(listener);
-    t->flow = std::move(flow);
-    // Connections and the DNS cache live in the multi handle; easy handles are reset and reused.
-    if (spareHandles.empty()) {
-        t->easy = curlLibrary().easy_init();
-    } else {
-        t->easy = spareHandles.back();
-        spareHandles.pop_back();
-    }
-    configure(*t, address);
-    curlLibrary().multi_add_handle(multi, t->easy);
-    transfers.emplace(id, std::move(t));
 }
 
 void Engine::Impl::configure(Transfer& t, const Address& address) {
@@ -679,7 +408,7 @@ void Engine::Impl::configure(Transfer& t, const Address& address) {
     curlLibrary().easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curlLibrary().easy_setopt(e, CURLOPT_HEADERFUNCTION, onHeader);
     curlLibrary().easy_setopt(e, CURLOPT_HEADERDATA, &t);
-    curlLibrary().easy_setopt(e, CURLOPT_WRITEFUNCTION, onWrite);
+    curlLibrary().easy_setopt(e, CURLOPT_WRITEFUNCTION, onReplyBody);
     curlLibrary().easy_setopt(e, CURLOPT_WRITEDATA, &t);
     const auto ms = static_cast<long>(s.timeout * 1000);
     if (ms > 0) curlLibrary().easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, ms);
@@ -815,7 +544,7 @@ void Engine::Impl::run() {
         }
 
         // Flow control and idle time-outs.
-        const auto now = Clock::now();
+        const auto now = EngineClock::now();
         std::vector<std::uint64_t> timedOut;
         std::vector<std::uint64_t> overdue;
         std::vector<std::pair<std::uint64_t, CURLcode>> refused;
@@ -840,24 +569,7 @@ void Engine::Impl::run() {
         for (const auto& [id, result] : refused) finishWithResult(*transfers.at(id), result);
         for (const auto id : timedOut) finish(id, URLErrorTimedOut, nullptr, "idle time-out");
         for (const auto id : overdue) finish(id, URLErrorTimedOut, nullptr, "resource time-out");
-        // Both time-outs run while a transfer waits for a connection: waiting is no traffic, so a
-        // request never waits longer than its own time-out for a connection others hold.
-        for (auto it = waiting.begin(); it != waiting.end();) {
-            const char* reason = nullptr;
-            if (it->spec.deadline && now > *it->spec.deadline) {
-                reason = "resource time-out";
-            } else if (it->spec.timeout > 0 && std::chrono::duration<double>(now - it->since).count() > it->spec.timeout) {
-                reason = "idle time-out";
-            }
-            if (!reason) {
-                ++it;
-                continue;
-            }
-            Waiting w = std::move(*it);
-            it = waiting.erase(it);
-            if (w.spec.bodyPump) w.spec.bodyPump->cancel();
-            w.listener->transferCompleted(URLErrorTimedOut, nullptr, reason);
-        }
+        expireWaiting(now);
         for (auto& [id, t] : transfers) t->listener->flush();
 
         long wait = 100;
@@ -865,7 +577,7 @@ void Engine::Impl::run() {
         curlLibrary().multi_timeout(multi, &curlWait);
         if (curlWait >= 0 && curlWait < wait) wait = curlWait;
         if (wait > 0) {
-            const auto began = Clock::now();
+            const auto began = EngineClock::now();
             if (spinForEvents()) continue;
             awake.store(false);
             if (attention.load()) {
@@ -875,7 +587,7 @@ void Engine::Impl::run() {
             int ready = 0;
             curlLibrary().multi_poll(multi, nullptr, 0, static_cast<int>(wait), &ready);
             awake.store(true);
-            if (ready > 0 || attention.load(std::memory_order_acquire)) spinBudget.missed(Clock::now() - began);
+            if (ready > 0 || attention.load(std::memory_order_acquire)) spinBudget.missed(EngineClock::now() - began);
         } else {
             curlLibrary().multi_poll(multi, nullptr, 0, 0, nullptr);
         }
