@@ -245,6 +245,7 @@ TEST_F(ButtonLoading, OwnCacheOrTheImageViewsAndTheBlocks) {
     EXPECT_FALSE(button_->imageForState(kControlStateSelected));
     EXPECT_EQ(server_.accept(), "image/*");
     EXPECT_EQ(own->count(), 1u);
+    EXPECT_EQ(own->totalCost(), 7u * 7 * 4);  // its pixel bytes count against the cache's limit
     EXPECT_EQ(cache_->count(), 0u);
 
     std::optional<URLRequest> loaded;

@@ -87,22 +87,30 @@ ImageOrientation scanExif(const Reader& tiff) {
     return ImageOrientation::Up;
 }
 
+// The frame header gives the facts; the image is taken only when quantisation and Huffman tables and
+// a scan with entropy-coded bytes follow: a frame header alone would decode to a blank image of any size.
 bool scanJPEG(const Reader& in, ImageHeader* header) {
-    int adobeTransform = -1;
+    bool frameSeen = false, huffmanFrame = false, quantisationSeen = false, huffmanSeen = false;
     std::size_t at = 2;
     while (in.has(at, 2)) {
         if (in.u8(at) != 0xFF) return false;
         const std::uint8_t marker = in.u8(at + 1);
         if (marker == 0xFF) { ++at; continue; }  // fill byte
         if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) { at += 2; continue; }
-        if (marker == 0xD9 || marker == 0xDA || !in.has(at + 2, 2)) return false;  // no frame header
+        if (marker == 0xD9 || !in.has(at + 2, 2)) return false;  // no scan
         const std::size_t length = in.be16(at + 2);
         if (length < 2) return false;
         const std::size_t body = at + 4;
         const std::size_t bodyLength = length - 2;
+        if (marker == 0xDA) {
+            // The scan: its header must fit and entropy-coded data must follow it.
+            const std::size_t data = body + bodyLength;
+            return frameSeen && quantisationSeen && (huffmanSeen || !huffmanFrame) && in.has(data, 1) &&
+                   !(in.u8(data) == 0xFF && in.has(data, 2) && in.u8(data + 1) == 0xD9);
+        }
         const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (frame) {
-            if (!in.has(body, 6)) return false;
+            if (frameSeen || !in.has(body, 6)) return false;
             header->bitsPerComponent = in.u8(body);
             header->height = in.be16(body + 1);
             header->width = in.be16(body + 3);
@@ -114,14 +122,17 @@ bool scanJPEG(const Reader& in, ImageHeader* header) {
                 case 4: header->colorModel = ColorSpaceModel::CMYK; break;
                 default: return false;
             }
-            header->adobeTransform = adobeTransform;
             header->frameCount = 1;
-            return header->width > 0 && header->height > 0;
+            if (header->width == 0 || header->height == 0) return false;
+            frameSeen = true;
+            huffmanFrame = marker <= 0xC7;  // C9-CF code arithmetically, without Huffman tables
         }
+        if (marker == 0xDB) quantisationSeen = true;
+        if (marker == 0xC4) huffmanSeen = true;
         if (marker == 0xE1 && in.matches(body, "Exif\0\0", 6) && in.has(body, bodyLength)) {
             header->orientation = scanExif(Reader(in.sub(body + 6, bodyLength - 6)));
         }
-        if (marker == 0xEE && in.matches(body, "Adobe", 5) && in.has(body, 12)) adobeTransform = in.u8(body + 11);
+        if (marker == 0xEE && in.matches(body, "Adobe", 5) && in.has(body, 12)) header->adobeTransform = in.u8(body + 11);
         at = body + bodyLength;
     }
     return false;
