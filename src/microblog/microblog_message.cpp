@@ -2,6 +2,7 @@
 
 #include <array>
 #include <atomic>
+#include <cmath>
 
 #include "platform/runtime/runtime.h"
 #include "platform/security/aes.h"
@@ -15,6 +16,7 @@ namespace {
 
 constexpr const char* kIDKey = "id";
 constexpr const char* kMessageKey = "message";
+constexpr const char* kDateKey = "date";
 
 void putText(Dictionary& out, const char* key, const std::string& text) {
     if (!text.empty()) out.set(key, Value(text));
@@ -102,8 +104,21 @@ void postMicroblogMessage(const MicroblogMessage& message) {
     if (!board->isPersistent()) board->setPersistent(true);
     Array items = board->items();
     items.push_back(Value(Dictionary{{kIDKey, Value(message.messageID)},
-                                     {kMessageKey, Value(archiveMicroblogMessage(message))}}));
+                                     {kMessageKey, Value(archiveMicroblogMessage(message))},
+                                     {kDateKey, Value(Date::now())}}));
     board->setItems(std::move(items));
+}
+
+void dropMicroblogMessages(bool all) {
+    Ref<Pasteboard> board = Pasteboard::pasteboardWithName(kMicroblogTransferPasteboard, false);
+    if (!board) return;
+    Array items = board->items();
+    const double now = Date::now().since1970();
+    const std::size_t dropped = std::erase_if(items, [&](const Value& item) {
+        const Value& date = item[kDateKey];
+        return all || (date.isDate() && std::fabs(now - date.date()->since1970()) > kStaleMicroblogMessageSeconds);
+    });
+    if (dropped > 0) board->setItems(std::move(items));
 }
 
 std::optional<Bytes> takeMicroblogMessageData(const std::string& messageID) {

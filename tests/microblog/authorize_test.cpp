@@ -3,6 +3,8 @@
 
 #include <typeinfo>
 
+#include <sys/stat.h>
+
 #include "microblog/social_api_fixture.h"
 #include "platform/base/clock.h"
 #include "platform/text/escape.h"
@@ -237,6 +239,38 @@ TEST_F(Authorize, RefusalsAndFailedExchangesAnswerWithTheirStatus) {
         EXPECT_TRUE(response->accessToken().empty()) << c.name;
         drain();
     }
+}
+
+// A process ended between posting a hand-over and reading it leaves the tokens on the transfer
+// pasteboard: its file is the owner's alone, a launch a minute later drops the item (not an undated
+// one another program wrote), and a logout drops every item.
+TEST_F(Authorize, HandOverItemsLeftBehindAreDropped) {
+    double now = 1.6e9;
+    ScopedClock clock([&] { return now; });
+    MicroblogMessage request;
+    request.messageID = "gone";
+    postMicroblogMessage(answer(request, 0));
+    Ref<Pasteboard> board = Pasteboard::pasteboardWithName(kMicroblogTransferPasteboard, false);
+    ASSERT_NE(board, nullptr);
+    Array items = board->items();
+    items.push_back(Value(Dictionary{{"id", Value("foreign")}, {"message", Value::data("from another app")}}));
+    board->setItems(items);
+    struct stat file{};
+    ASSERT_EQ(::stat(Pasteboard::filePath(kMicroblogTransferPasteboard).c_str(), &file), 0);
+    EXPECT_EQ(file.st_mode & 0777, 0600u);
+
+    const struct {
+        double later;
+        std::size_t left;
+    } launches[] = {{30, 2}, {-30, 2}, {61, 1}};
+    for (const auto& launch : launches) {
+        now = 1.6e9 + launch.later;
+        MicroblogSDK::registerApp(kAppKey);
+        EXPECT_EQ(board->items().size(), launch.left) << launch.later;
+    }
+    EXPECT_EQ(board->items()[0]["id"], Value("foreign"));
+    MicroblogSDK::logOutWithToken("", {}, "user_1");
+    EXPECT_TRUE(board->items().empty());
 }
 
 TEST_F(Authorize, NothingStartsWithoutAWay) {

@@ -96,8 +96,14 @@ void Pasteboard::save(const Array& items) const {
     Ref<Error> error;
     auto bytes = PropertyListSerialization::dataWithPropertyList(Value::dictionary({{"items", Value(items)}}),
                                                                  PropertyListFormat::Binary, 0, &error);
-    FileManager::defaultManager().createDirectoryAtPath(libraryDirectory() + "/Pasteboards", true, {}, nullptr);
-    if (!bytes || !writeToFile(*bytes, path, true)) log("Pasteboard \"%@\" could not be saved: %@", name_, error);
+    // What a pasteboard holds can be private (a hand-over between apps carries credentials): the folder
+    // and the files are the owner's alone.
+    FileManager::defaultManager().createDirectoryAtPath(libraryDirectory() + "/Pasteboards", true,
+                                                        Dictionary{{std::string(kFilePosixPermissions), Value(0700)}},
+                                                        nullptr);
+    if (!bytes || !writeToFile(*bytes, path, kDataWritingAtomic | kDataWritingFileProtectionComplete, &error)) {
+        log("Pasteboard \"%@\" could not be saved: %@", name_, error);
+    }
 }
 
 Array Pasteboard::items() const {
