@@ -2,6 +2,7 @@
 
 #include "platform/runtime/runtime.h"
 #include "platform/ui/device.h"
+#include "platform/ui/image_header.h"
 
 namespace lv {
 
@@ -78,6 +79,8 @@ bool HCImageResponseSerializer::initWithCoder(Coder& coder) {
 }
 
 Ref<Image> imageWithDataAtScale(const Bytes& data, double scale) {
+    ImageHeader header;
+    if (!scanImageHeader(data, &header) || header.totalPixels() > kHCImageMaxPixels) return nullptr;
     const Ref<Image> image = Image::imageWithData(data);
     if (!image) return nullptr;
     if (!image->images().empty()) return image;

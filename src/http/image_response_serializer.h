@@ -45,8 +45,11 @@ private:
     bool automaticallyInflatesResponseImage_ = true;
 };
 
+// The most pixels (all frames together) a response image may have: 4096 x 4096, 64 MiB decoded, several
+// phone screens; a larger one is refused before decoding, as data that is no image.
+inline constexpr std::uint64_t kHCImageMaxPixels = 4096u * 4096u;
 // The decoded image at the scale: an animated image unchanged, otherwise its bitmap at the scale with
-// its orientation; nil when the data is no image.
+// its orientation; nil when the data is no image or has more than kHCImageMaxPixels.
 Ref<Image> imageWithDataAtScale(const Bytes& data, double scale);
 // The image drawn into a device-RGB bitmap when it is small enough (at most 1,048,576 pixels and 8 bits
 // per component); a PNG or JPEG response is read with that decoder alone (a CMYK JPEG's bitmap is

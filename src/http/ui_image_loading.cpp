@@ -169,7 +169,7 @@ Ref<Image> HCImageCache::cachedImageForRequest(const URLRequest& request) {
 
 void HCImageCache::cacheImage(const Ref<Image>& image, const URLRequest& request) {
     const auto key = cacheKey(request);
-    if (image && key) setObject(*key, image);
+    if (image && key) setObject(*key, image, image->decodedByteCount());
 }
 
 // ---- Image views ----

@@ -27,12 +27,21 @@ namespace lv {
 inline constexpr std::int64_t kHCImageMaxReplyBytes = 8 * 1024 * 1024;
 
 // Decoded images by the request URL's absolute string.
+// The limit a made image cache starts with, in decoded pixel bytes (least recently used go first).
+inline constexpr std::size_t kHCImageCacheCostLimit = 96u * 1024 * 1024;
+
 class HCImageCache : public Cache {
 public:
-    static Ref<HCImageCache> make() { return makeRef<HCImageCache>(); }
+    // A cache holding at most kHCImageCacheCostLimit pixel bytes.
+    static Ref<HCImageCache> make() {
+        auto cache = makeRef<HCImageCache>();
+        cache->setTotalCostLimit(kHCImageCacheCostLimit);
+        return cache;
+    }
     // Nil when the request reloads ignoring local data (cache policies 1 and 4), or has no URL.
     virtual Ref<Image> cachedImageForRequest(const URLRequest& request);
-    // Stores the image under the request's URL; a nil image (or a request without URL) stores nothing.
+    // Stores the image under the request's URL at its pixel bytes' cost; a nil image (or a request
+    // without URL) stores nothing.
     virtual void cacheImage(const Ref<Image>& image, const URLRequest& request);
 };
 

@@ -8,22 +8,13 @@
 #include "platform/storage/path.h"
 #include "platform/storage/sandbox.h"
 #include "platform/ui/application.h"
+#include "platform/ui/image_header.h"
 
 namespace lv {
 namespace {
 
 constexpr double kDefaultMaxCacheAge = 60 * 60 * 24 * 7;
 std::atomic<std::size_t> mainThreadDecodes{0};
-
-// The in-memory cost of a decoded image: its pixel bytes.
-std::size_t costOf(const Image& image) {
-    std::size_t pixels = 0;
-    if (image.bitmap()) pixels = std::size_t{image.bitmap()->width()} * image.bitmap()->height();
-    for (const Ref<Image>& frame : image.images()) {
-        if (frame->bitmap()) pixels += std::size_t{frame->bitmap()->width()} * frame->bitmap()->height();
-    }
-    return pixels * 4;
-}
 
 }  // namespace
 
@@ -55,6 +46,7 @@ RIImageCache::RIImageCache(std::string diskDirectory)
       memory_(Cache::make()),
       ioQueue_(Queue::makeSerial("com.lunavexa.images.cache.disk")),
       maxCacheAge_(kDefaultMaxCacheAge) {
+    memory_->setTotalCostLimit(kRIImageMemoryCostLimit);
     FileManager::defaultManager().createDirectoryAtPath(directory_, true, {}, nullptr);
 }
 
@@ -74,6 +66,8 @@ std::string RIImageCache::defaultCachePathForKey(std::string_view key) const {
 
 Ref<Image> RIImageCache::decodeImageData(const Bytes& data) {
     if (Thread::isMainThread()) ++mainThreadDecodes;
+    ImageHeader header;
+    if (!scanImageHeader(data, &header) || header.totalPixels() > kRIImageMaxPixels) return nullptr;
     return Image::imageWithData(data);
 }
 
@@ -81,7 +75,7 @@ std::size_t RIImageCache::decodesOnMainThread() { return mainThreadDecodes.load(
 
 void RIImageCache::storeImage(const Ref<Image>& image, const Bytes& data, std::string_view key, bool toDisk) {
     if (!image || key.empty()) return;
-    memory_->setObject(key, image, costOf(*image));
+    memory_->setObject(key, image, image->decodedByteCount());
     if (!toDisk || data.empty()) return;
     ioQueue_->async([path = defaultCachePathForKey(key), directory = directory_, data] {
         FileManager::defaultManager().createDirectoryAtPath(directory, true, {}, nullptr);
@@ -102,7 +96,7 @@ void RIImageCache::queryDiskCacheForKey(std::string_view key, QueryCompletion co
             image = decodeImageData(*data);
             // A file that no longer decodes is useless: delete it so the image is loaded again.
             if (image) {
-                self->memory_->setObject(key, image, costOf(*image));
+                self->memory_->setObject(key, image, image->decodedByteCount());
             } else {
                 FileManager::defaultManager().removeItemAtPath(path, nullptr);
             }

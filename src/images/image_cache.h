@@ -1,5 +1,6 @@
 // RIImageCache: the web image loader's two-level cache. Memory: a Cache of decoded images keyed by the
-// URL's absolute string, emptied on memory warnings. Disk: one file per URL in
+// URL's absolute string, at most kRIImageMemoryCostLimit pixel bytes (the least recently used images
+// go first), emptied on memory warnings. Disk: one file per URL in
 // "Library/Caches/RIImageCache/", named by the lower-case hex MD5 of the key, holding the bytes as
 // served, written atomically; files older than the age limit (a week unless set) are removed when the
 // app enters the background or terminates.
@@ -20,6 +21,12 @@
 #include "platform/ui/image.h"
 
 namespace lv {
+
+// The memory level's limit, in decoded pixel bytes: a few screens' worth of images.
+inline constexpr std::size_t kRIImageMemoryCostLimit = 96u * 1024 * 1024;
+// The most pixels an image of the loader may have: 16 M (4096 x 4096, 64 MiB decoded), several times a
+// phone screen's; a larger file is refused before decoding as one that does not decode.
+inline constexpr std::uint64_t kRIImageMaxPixels = 4096u * 4096u;
 
 // Where an image came from.
 enum class RIImageCacheType { None = 0, Disk = 1, Memory = 2 };
@@ -58,7 +65,7 @@ public:
     const Ref<Cache>& memoryCache() const { return memory_; }
     const Ref<Queue>& ioQueue() const { return ioQueue_; }
 
-    // Image decoding of the loader: never on the main thread. Decodes that ran on it anyway are
+    // Image decoding of the loader (nil past kRIImageMaxPixels): never on the main thread. Decodes that ran on it anyway are
     // counted (the loader's own check; it stays 0).
     static Ref<Image> decodeImageData(const Bytes& data);
     static std::size_t decodesOnMainThread();

@@ -32,11 +32,11 @@ class URLConnection;
 
 inline constexpr const char* kMBLHttpRequestErrorDomain = "com.microblog.sdk.http";
 
-// The social API's addresses: HTTPS on the host (the web pages and the API), plain HTTP for the status
-// link page.
+// The social API's addresses, all HTTPS: the web pages, the API and the status link (its query carries
+// the access token, so it never travels in clear).
 inline constexpr const char* kMicroblogSocialAPIHost = "api.microblog.invalid";
 inline constexpr const char* kMicroblogSocialAPIBaseURL = "https://api.microblog.invalid";
-inline constexpr const char* kMicroblogStatusLinkBaseURL = "http://api.microblog.invalid/2/statuses/go";
+inline constexpr const char* kMicroblogStatusLinkBaseURL = "https://api.microblog.invalid/2/statuses/go";
 
 // The most bytes a reply body of the social API may hold (decoded, when sent compressed). Its replies
 // (a status with its user, a profile, a token) are a few KiB; anything near this bound is not the

@@ -1,7 +1,9 @@
 #include "microblog/microblog_message.h"
 
 #include <array>
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 
 #include "platform/runtime/runtime.h"
 #include "platform/security/aes.h"
@@ -15,6 +17,7 @@ namespace {
 
 constexpr const char* kIDKey = "id";
 constexpr const char* kMessageKey = "message";
+constexpr const char* kDateKey = "date";
 
 void putText(Dictionary& out, const char* key, const std::string& text) {
     if (!text.empty()) out.set(key, Value(text));
@@ -100,26 +103,48 @@ std::optional<MicroblogMessage> readMicroblogMessage(std::span<const std::uint8_
 void postMicroblogMessage(const MicroblogMessage& message) {
     Ref<Pasteboard> board = Pasteboard::pasteboardWithName(kMicroblogTransferPasteboard, true);
     if (!board->isPersistent()) board->setPersistent(true);
-    Array items = board->items();
-    items.push_back(Value(Dictionary{{kIDKey, Value(message.messageID)},
-                                     {kMessageKey, Value(archiveMicroblogMessage(message))}}));
-    board->setItems(std::move(items));
+    board->updateItems([&](Array& items) {
+        items.push_back(Value(Dictionary{{kIDKey, Value(message.messageID)},
+                                         {kMessageKey, Value(archiveMicroblogMessage(message))},
+                                         {kDateKey, Value(Date::now())}}));
+        return true;
+    });
 }
 
 std::optional<Bytes> takeMicroblogMessageData(const std::string& messageID) {
     Ref<Pasteboard> board = Pasteboard::pasteboardWithName(kMicroblogTransferPasteboard, false);
     if (!board) return std::nullopt;
-    Array items = board->items();
-    for (auto it = items.begin(); it != items.end(); ++it) {
-        if ((*it)[kIDKey].isString() && (*it)[kIDKey].string() == messageID) {
-            const Value data = (*it)[kMessageKey];
-            items.erase(it);
-            board->setItems(std::move(items));
-            if (!data.isData()) return std::nullopt;
-            return data.bytes();
+    std::optional<Bytes> taken;
+    board->updateItems([&](Array& items) {
+        const auto it = std::find_if(items.begin(), items.end(), [&](const Value& item) {
+            return item[kIDKey].isString() && item[kIDKey].string() == messageID;
+        });
+        if (it == items.end()) return false;
+        if ((*it)[kMessageKey].isData()) taken = (*it)[kMessageKey].bytes();
+        items.erase(it);
+        return true;
+    });
+    return taken;
+}
+
+void dropMicroblogMessages(bool all) {
+    Ref<Pasteboard> board = Pasteboard::pasteboardWithName(kMicroblogTransferPasteboard, false);
+    if (!board) return;
+    const Date now = Date::now();
+    board->updateItems([&](Array& items) {
+        if (items.empty()) return false;
+        std::erase_if(items, [&](const Value& item) {
+            const Value& date = item[kDateKey];
+            return all || (date.isDate() && std::fabs(now.since1970() - date.date()->since1970()) >
+                                                kStaleMicroblogMessageSeconds);
+        });
+        // An undated item (another program's, or an earlier version's) is dated now, so a launch past
+        // the limit drops it if no one has read it; the rewrite also leaves the file owner-only.
+        for (Value& item : items) {
+            if (!item[kDateKey].isDate() && item.isDictionary()) item.mutableDictionary().set(kDateKey, Value(now));
         }
-    }
-    return std::nullopt;
+        return true;
+    });
 }
 
 std::string makeMicroblogMessageID() {

@@ -49,8 +49,15 @@ Bytes archiveMicroblogMessage(const MicroblogMessage& message);
 // field of the wrong kind.
 std::optional<MicroblogMessage> readMicroblogMessage(std::span<const std::uint8_t> archive);
 
-// Adds the message's archive to the transfer pasteboard under its id.
+// Adds the message's archive to the transfer pasteboard under its id, dated now. Posting, taking and
+// dropping hold the board's lock across processes.
 void postMicroblogMessage(const MicroblogMessage& message);
+// Removes hand-over items from the transfer pasteboard: every item when all, else those whose
+// hand-over ended without a reader (dated more than kStaleMicroblogMessageSeconds from now: a process
+// ended between posting and reading). An undated item (another program's, or an earlier version's)
+// is dated now, so it goes at a later call if still unread. The file is rewritten owner-only.
+inline constexpr double kStaleMicroblogMessageSeconds = 60;
+void dropMicroblogMessages(bool all);
 // The archive posted under the id, removed from the pasteboard; nothing when there is none.
 std::optional<Bytes> takeMicroblogMessageData(const std::string& messageID);
 // A fresh message id (32 hex digits).

@@ -191,8 +191,12 @@ private:
 
 bool MicroblogSDK::registerApp(const std::string& appKey) {
     if (appKey.empty()) return false;
-    std::lock_guard lock(state().mutex);
-    state().appKey = appKey;
+    {
+        std::lock_guard lock(state().mutex);
+        state().appKey = appKey;
+    }
+    // A launch: what an ended process left on the transfer pasteboard (credentials among it) goes.
+    dropMicroblogMessages(false);
     return true;
 }
 
@@ -299,6 +303,7 @@ bool MicroblogSDK::handleOpenURL(const Ref<URL>& url, const Ref<MicroblogSDKDele
 Ref<MBLHttpRequest> MicroblogSDK::logOutWithToken(const std::string& token, Weak<MBLHttpRequestDelegate> delegate,
                                                   std::string tag) {
     HTTPCookieStorage::shared().removeCookiesForDomain(kMicroblogSocialAPIHost);
+    dropMicroblogMessages(true);
     if (token.empty()) return nullptr;
     return MBLHttpRequest::requestWithURL(std::string(kMicroblogSocialAPIBaseURL) + "/oauth2/revokeoauth2", "GET",
                                           Dictionary{{"access_token", Value(token)}}, std::move(delegate),

@@ -229,22 +229,23 @@ TEST_F(MicroblogHelper, ExpiryIsStrictlyLaterThanTheStoredDate) {
     }
 }
 
-TEST_F(MicroblogHelper, PostLinkEscapesItsValuesOverPlainHTTP) {
+TEST_F(MicroblogHelper, PostLinkEscapesItsValuesOverHTTPS) {
     settings->setMbltoken(Value("2.00abc"));
     settings->setMblCurrentUserID(Value("5917"));
     const std::string link = helper->generateMBLContentURL("42");
-    EXPECT_EQ(link, "http://api.microblog.invalid/2/statuses/go?access_token=2.00abc&uid=5917&id=42");
+    EXPECT_EQ(link, "https://api.microblog.invalid/2/statuses/go?access_token=2.00abc&uid=5917&id=42");
     Ref<URLResponse> response;
     std::optional<Bytes> page = URLConnection::sendSynchronousRequest(URLRequest(URL::URLWithString(link)), &response, nullptr);
     ASSERT_TRUE(page);
     EXPECT_NE(std::string(page->begin(), page->end()).find("status 42"), std::string::npos);
     ASSERT_EQ(api.requestsTo("/2/statuses/go").size(), 1u);
     EXPECT_EQ(api.requestsTo("/2/statuses/go")[0].params.at("id"), "42");
+    EXPECT_TRUE(api.requestsTo("/2/statuses/go")[0].secure);
 
     settings->setMbltoken(Value("a&b=c"));
     settings->setMblCurrentUserID(Value("7#"));
     EXPECT_EQ(helper->generateMBLContentURL("1 2?"),
-              "http://api.microblog.invalid/2/statuses/go?access_token=a%26b%3Dc&uid=7%23&id=1%202%3F");
+              "https://api.microblog.invalid/2/statuses/go?access_token=a%26b%3Dc&uid=7%23&id=1%202%3F");
 }
 
 TEST_F(MicroblogHelper, LogoutRevokesTheTokenForTheSettings) {

@@ -156,7 +156,9 @@ TEST(ImageResponseSerializer, ValidationAndUndecodableBodies) {
         Value body;
     } empties[] = {{"image/png", Value::data("garbage")}, {"image/tiff", Value(test::tiffBytes())},
                    {"image/x-icon", Value(test::icoBytes())}, {"image/png", Value()}, {"image/png", Value(Bytes{})},
-                   {"image/png", Value(Bytes(png.begin(), png.end() - 30))}};
+                   {"image/png", Value(Bytes(png.begin(), png.end() - 30))},
+                   // Past the screen-image bound of 16 M pixels (it would decode to 64 MiB and more).
+                   {"image/png", Value(pngOf(8193, 2048, 8, 0))}};
     for (const auto& c : empties) {
         for (bool inflate : {true, false}) {
             SCOPED_TRACE(std::string(c.type) + (inflate ? " inflated" : ""));

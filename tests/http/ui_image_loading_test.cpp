@@ -245,7 +245,18 @@ TEST_F(ButtonLoading, OwnCacheOrTheImageViewsAndTheBlocks) {
     EXPECT_FALSE(button_->imageForState(kControlStateSelected));
     EXPECT_EQ(server_.accept(), "image/*");
     EXPECT_EQ(own->count(), 1u);
+    EXPECT_EQ(own->totalCost(), 7u * 7 * 4);  // its pixel bytes count against the cache's limit
     EXPECT_EQ(cache_->count(), 0u);
+    // Images past the limit push out the least recently used.
+    const std::uint32_t side = 2048;  // 16 MiB of pixels each
+    const std::size_t last = kHCImageCacheCostLimit / (std::size_t{side} * side * 4);
+    for (std::size_t i = 0; i <= last; ++i) {
+        auto bitmap = Bitmap::withRGBAPixels(side, side, Bytes(std::size_t{side} * side * 4, 0x40));
+        own->cacheImage(Image::imageWithBitmap(bitmap, 1, ImageOrientation::Up), URLRequest(url("/big" + std::to_string(i))));
+    }
+    EXPECT_LE(own->totalCost(), kHCImageCacheCostLimit);
+    EXPECT_EQ(own->cachedImageForRequest(URLRequest(url("/e?size=7"))), nullptr);
+    EXPECT_NE(own->cachedImageForRequest(URLRequest(url("/big" + std::to_string(last)))), nullptr);
 
     std::optional<URLRequest> loaded;
     Ref<Error> failed;

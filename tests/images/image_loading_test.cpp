@@ -155,13 +155,37 @@ TEST_F(RemoteImage, BodiesPastTheBoundFailAsTheyArrive) {
 }
 
 TEST_F(RemoteImage, UndecodableCacheFileIsDeletedAndLoadedAgain) {
-    writeToFile(Value::data("no longer an image").bytes(), fileFor("/image.png"), true);
-    const auto outcome = load(ImageView::make(), "/image.png");
-    ASSERT_NE(outcome->image, nullptr);
-    EXPECT_EQ(outcome->type, RIImageCacheType::None);
-    EXPECT_EQ(server_.requests("/image.png"), 1);
-    flushDisk();
-    EXPECT_EQ(dataWithContentsOfFile(fileFor("/image.png")), test::ImageServer::png(3));
+    // Text, and a JPEG frame header of 8000 x 8000 with no tables and no scan (it would decode blank).
+    const Bytes damaged[] = {Value::data("no longer an image").bytes(),
+                             Bytes{0xFF, 0xD8, 0xFF, 0xC0, 0, 11, 8, 0x1F, 0x40, 0x1F, 0x40, 1, 1, 0x11, 0, 0xFF, 0xD9}};
+    int requests = 0;
+    for (const Bytes& file : damaged) {
+        cache_->clearMemory();
+        writeToFile(file, fileFor("/image.png"), true);
+        const auto outcome = load(ImageView::make(), "/image.png");
+        ASSERT_NE(outcome->image, nullptr);
+        EXPECT_EQ(outcome->type, RIImageCacheType::None);
+        EXPECT_EQ(server_.requests("/image.png"), ++requests);
+        flushDisk();
+        EXPECT_EQ(dataWithContentsOfFile(fileFor("/image.png")), test::ImageServer::png(3));
+    }
+}
+
+// The memory level keeps at most its cost limit of pixel bytes, the least recently used leaving
+// first; an image past the pixel bound is refused before it is decoded.
+TEST_F(ImageCache, MemoryLevelAndImagesAreBounded) {
+    const std::uint32_t width = 4096, height = 1024;  // 16 MiB of pixels each
+    const std::size_t images = kRIImageMemoryCostLimit / (std::size_t{width} * height * 4) + 2;
+    for (std::size_t i = 0; i < images; ++i) {
+        auto bitmap = Bitmap::withRGBAPixels(width, height, Bytes(std::size_t{width} * height * 4, 0x7F));
+        cache_->storeImage(Image::imageWithBitmap(bitmap, 1, ImageOrientation::Up), {}, "big" + std::to_string(i), false);
+    }
+    EXPECT_LE(cache_->memoryCache()->totalCost(), kRIImageMemoryCostLimit);
+    EXPECT_NE(cache_->imageFromMemoryCacheForKey("big" + std::to_string(images - 1)), nullptr);
+    EXPECT_EQ(cache_->imageFromMemoryCacheForKey("big0"), nullptr);
+
+    const Bytes tooLarge = test::makePNG(8193, 2048, 8, 0, [](std::uint32_t, std::uint32_t) { return test::RGBA{9, 9, 9, 255}; });
+    EXPECT_EQ(RIImageCache::decodeImageData(tooLarge), nullptr);
 }
 
 TEST_F(RemoteImage, SecondCallCancelsTheFirst) {

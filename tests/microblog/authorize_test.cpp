@@ -3,6 +3,8 @@
 
 #include <typeinfo>
 
+#include <sys/stat.h>
+
 #include "microblog/social_api_fixture.h"
 #include "platform/base/clock.h"
 #include "platform/text/escape.h"
@@ -237,6 +239,41 @@ TEST_F(Authorize, RefusalsAndFailedExchangesAnswerWithTheirStatus) {
         EXPECT_TRUE(response->accessToken().empty()) << c.name;
         drain();
     }
+}
+
+// A process ended between posting a hand-over and reading it leaves the tokens on the transfer
+// pasteboard: a launch makes the file owner-only, a launch a minute later drops the item (an undated
+// one, of an earlier version or another program, a minute after a launch first saw it), and a logout
+// drops every item.
+TEST_F(Authorize, HandOverItemsLeftBehindAreDropped) {
+    double now = 1.6e9;
+    ScopedClock clock([&] { return now; });
+    MicroblogMessage request;
+    request.messageID = "gone";
+    postMicroblogMessage(answer(request, 0));
+    Ref<Pasteboard> board = Pasteboard::pasteboardWithName(kMicroblogTransferPasteboard, false);
+    ASSERT_NE(board, nullptr);
+    Array items = board->items();
+    items.push_back(Value(Dictionary{{"id", Value("undated")}, {"message", Value::data("token")}}));
+    board->setItems(items);
+    const std::string file = Pasteboard::filePath(kMicroblogTransferPasteboard);
+    ASSERT_EQ(::chmod(file.c_str(), 0644), 0);  // as an earlier version left it
+
+    const struct {
+        double later;
+        std::size_t left;
+    } launches[] = {{30, 2}, {-30, 2}, {61, 1}, {91, 0}};
+    for (const auto& launch : launches) {
+        now = 1.6e9 + launch.later;
+        MicroblogSDK::registerApp(kAppKey);
+        EXPECT_EQ(board->items().size(), launch.left) << launch.later;
+        struct stat status{};
+        ASSERT_EQ(::stat(file.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0600u);
+    }
+    postMicroblogMessage(answer(request, 0));
+    MicroblogSDK::logOutWithToken("", {}, "user_1");
+    EXPECT_TRUE(board->items().empty());
 }
 
 TEST_F(Authorize, NothingStartsWithoutAWay) {

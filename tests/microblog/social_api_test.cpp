@@ -102,14 +102,15 @@ TEST_F(SocialApi, FailuresReplyWithErrorAndCode) {
     EXPECT_EQ(api.requests().size(), 7u);  // the refusal's redirect was followed to the page
 }
 
-TEST_F(SocialApi, ServesTheStatusLinkOverPlainHTTPOnly) {
+TEST_F(SocialApi, ServesTheStatusLinkOverHTTPSOnly) {
     Reply link = fetch(std::string(kMicroblogStatusLinkBaseURL) + "?access_token=t&uid=u&id=42");
     EXPECT_EQ(link.status, 200);
     EXPECT_NE(link.body.find("status 42"), std::string::npos);
     auto logged = api.requestsTo("/2/statuses/go");
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_FALSE(logged[0].secure);
+    EXPECT_TRUE(logged[0].secure);
     EXPECT_EQ(logged[0].query, "access_token=t&uid=u&id=42");
+    EXPECT_EQ(fetch("http://api.microblog.invalid/2/statuses/go?access_token=t&uid=u&id=42").status, 404);
     EXPECT_EQ(fetch("http://api.microblog.invalid/2/users/show.json").status, 404);
 }
 

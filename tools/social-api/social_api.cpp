@@ -337,13 +337,15 @@ void SocialApi::answer(const SocialRequest& request, httplib::Response& response
         auto it = accessTokens_.find(param(request, "access_token"));
         return it != accessTokens_.end() && it->second;
     };
+    // The plain port answers nothing: every address of the service, the token-bearing status link
+    // included, is HTTPS.
     if (!request.secure) {
-        if (path == "/2/statuses/go") {
-            response.set_content("<html><body>status " + param(request, "id") + "</body></html>", "text/html");
-        } else {
-            response.status = 404;
-            response.set_content("<html><body>not found</body></html>", "text/html");
-        }
+        response.status = 404;
+        response.set_content("<html><body>not found</body></html>", "text/html");
+        return;
+    }
+    if (path == "/2/statuses/go") {
+        response.set_content("<html><body>status " + param(request, "id") + "</body></html>", "text/html");
         return;
     }
     if (path == "/oauth2/authorize") {

@@ -434,6 +434,15 @@ Size Image::size() const {
     return sideways ? Size{points.height, points.width} : points;
 }
 
+std::size_t Image::decodedByteCount() const {
+    std::size_t pixels = 0;
+    if (bitmap_) pixels = std::size_t{bitmap_->width()} * bitmap_->height();
+    for (const Ref<Image>& frame : images_) {
+        if (frame->bitmap_) pixels += std::size_t{frame->bitmap_->width()} * frame->bitmap_->height();
+    }
+    return pixels * 4;
+}
+
 bool pngPixelSize(const Bytes& bytes, Size* size) {
     ImageHeader header;
     if (detectImageFileType(bytes) != ImageFileType::PNG || !scanImageHeader(bytes, &header)) return false;

@@ -148,6 +148,8 @@ public:
     // The frames of an animated image; empty for any other image.
     const std::vector<Ref<Image>>& images() const { return images_; }
     double duration() const { return duration_; }
+    // The bytes its decoded pixels take, 4 a pixel over every frame: what a memory cache counts.
+    std::size_t decodedByteCount() const;
 
     std::string description() const override;
 

@@ -1,6 +1,8 @@
 #include "platform/ui/image_header.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace lv {
 namespace {
@@ -87,22 +89,86 @@ ImageOrientation scanExif(const Reader& tiff) {
     return ImageOrientation::Up;
 }
 
+// The bytes of entropy-coded data from the position to the marker that ends the scan (restart
+// markers, stuffed and fill bytes passed over), counted up to `enough`.
+std::size_t codedBytes(const Reader& in, std::size_t at, std::size_t enough) {
+    std::size_t coded = 0;
+    while (in.has(at, 1) && coded < enough) {
+        if (in.u8(at) != 0xFF) {
+            ++coded, ++at;
+            continue;
+        }
+        if (!in.has(at, 2)) break;
+        const std::uint8_t next = in.u8(at + 1);
+        if (next == 0x00) {
+            ++coded;  // a stuffed 0xFF
+        } else if (next != 0xFF && (next < 0xD0 || next > 0xD7)) {
+            break;  // a marker: the scan ends
+        }
+        at += next == 0xFF ? 1 : 2;
+    }
+    return coded;
+}
+
+struct JPEGComponent {
+    std::uint8_t id, horizontal, vertical;
+};
+
+// The blocks a scan codes: one component's own blocks, or whole MCUs of several. Each takes at least
+// one bit in any scan that can come first (baseline, or a progressive DC scan).
+std::uint64_t scanBlocks(const ImageHeader& header, const std::vector<JPEGComponent>& components,
+                         const Reader& in, std::size_t scan) {
+    std::uint32_t hMax = 1, vMax = 1;
+    for (const JPEGComponent& c : components) hMax = std::max<std::uint32_t>(hMax, c.horizontal), vMax = std::max<std::uint32_t>(vMax, c.vertical);
+    const auto up = [](std::uint64_t value, std::uint64_t by) { return (value + by - 1) / by; };
+    const std::size_t count = in.u8(scan);
+    if (count == 1) {
+        for (const JPEGComponent& c : components) {
+            if (c.id != in.u8(scan + 1)) continue;
+            return up(up(std::uint64_t{header.width} * c.horizontal, hMax), 8) *
+                   up(up(std::uint64_t{header.height} * c.vertical, vMax), 8);
+        }
+        return 0;
+    }
+    std::uint64_t perMCU = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        for (const JPEGComponent& c : components) {
+            if (c.id == in.u8(scan + 1 + 2 * i)) perMCU += std::uint64_t{c.horizontal} * c.vertical;
+        }
+    }
+    return up(header.width, 8 * hMax) * up(header.height, 8 * vMax) * perMCU;
+}
+
+// The frame header gives the facts. The image is taken only when tables and a scan follow, and the
+// first scan holds at least a bit for each block it codes: the decoder pads a short scan with zeros,
+// so a frame header with a few bytes after it would make a blank image of any size the header claims.
 bool scanJPEG(const Reader& in, ImageHeader* header) {
-    int adobeTransform = -1;
+    bool frameSeen = false, huffmanFrame = false, quantisationSeen = false, huffmanSeen = false;
+    std::vector<JPEGComponent> components;
     std::size_t at = 2;
     while (in.has(at, 2)) {
         if (in.u8(at) != 0xFF) return false;
         const std::uint8_t marker = in.u8(at + 1);
         if (marker == 0xFF) { ++at; continue; }  // fill byte
         if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) { at += 2; continue; }
-        if (marker == 0xD9 || marker == 0xDA || !in.has(at + 2, 2)) return false;  // no frame header
+        if (marker == 0xD9 || !in.has(at + 2, 2)) return false;  // no scan
         const std::size_t length = in.be16(at + 2);
         if (length < 2) return false;
         const std::size_t body = at + 4;
         const std::size_t bodyLength = length - 2;
+        if (marker == 0xDA) {
+            const std::size_t count = in.has(body, 1) ? in.u8(body) : 0;
+            if (!frameSeen || !quantisationSeen || (huffmanFrame && !huffmanSeen) || count == 0 ||
+                bodyLength < 4 + 2 * count || !in.has(body, bodyLength)) {
+                return false;
+            }
+            const std::uint64_t blocks = scanBlocks(*header, components, in, body);
+            const std::size_t needed = static_cast<std::size_t>((blocks + 7) / 8);
+            return blocks > 0 && codedBytes(in, body + bodyLength, needed) >= needed;
+        }
         const bool frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
         if (frame) {
-            if (!in.has(body, 6)) return false;
+            if (frameSeen || !in.has(body, 6)) return false;
             header->bitsPerComponent = in.u8(body);
             header->height = in.be16(body + 1);
             header->width = in.be16(body + 3);
@@ -114,14 +180,30 @@ bool scanJPEG(const Reader& in, ImageHeader* header) {
                 case 4: header->colorModel = ColorSpaceModel::CMYK; break;
                 default: return false;
             }
-            header->adobeTransform = adobeTransform;
             header->frameCount = 1;
-            return header->width > 0 && header->height > 0;
+            if (header->width == 0 || header->height == 0 || !in.has(body, 6 + 3 * std::size_t(header->components))) {
+                return false;
+            }
+            for (int i = 0; i < header->components; ++i) {
+                const std::uint8_t sampling = in.u8(body + 7 + 3 * std::size_t(i));
+                const JPEGComponent c{in.u8(body + 6 + 3 * std::size_t(i)), static_cast<std::uint8_t>(sampling >> 4),
+                                      static_cast<std::uint8_t>(sampling & 15)};
+                if (c.horizontal < 1 || c.horizontal > 4 || c.vertical < 1 || c.vertical > 4) return false;
+                components.push_back(c);
+            }
+            frameSeen = true;
+            huffmanFrame = marker <= 0xC7;  // C9-CF code arithmetically, without Huffman tables
         }
-        if (marker == 0xE1 && in.matches(body, "Exif\0\0", 6) && in.has(body, bodyLength)) {
+        // A table segment counts when it holds a table: a quantisation table is 65 bytes at least, a
+        // Huffman table's head 17.
+        if (marker == 0xDB && bodyLength >= 65) quantisationSeen = true;
+        if (marker == 0xC4 && bodyLength >= 17) huffmanSeen = true;
+        if (marker == 0xE1 && bodyLength >= 6 && in.matches(body, "Exif\0\0", 6) && in.has(body, bodyLength)) {
             header->orientation = scanExif(Reader(in.sub(body + 6, bodyLength - 6)));
         }
-        if (marker == 0xEE && in.matches(body, "Adobe", 5) && in.has(body, 12)) adobeTransform = in.u8(body + 11);
+        if (marker == 0xEE && bodyLength >= 12 && in.matches(body, "Adobe", 5) && in.has(body, 12)) {
+            header->adobeTransform = in.u8(body + 11);
+        }
         at = body + bodyLength;
     }
     return false;
@@ -151,8 +233,11 @@ bool scanGIF(const Reader& in, ImageHeader* header) {
     while (in.has(at, 1)) {
         const std::uint8_t introducer = in.u8(at);
         if (introducer == 0x21) {
-            if (!in.has(at, 2)) break;
-            at = skipSubBlocks(in, at + 2);
+            if (!in.has(at, 3)) break;
+            // A graphic control extension whose block is not 4 bytes is skipped by its length alone,
+            // as the decoder does, with no sub-blocks after it: what follows is read as blocks.
+            const std::size_t length = in.u8(at + 2);
+            at = in.u8(at + 1) == 0xF9 && length != 4 ? at + 3 + length : skipSubBlocks(in, at + 2);
         } else if (introducer == 0x2C) {
             if (!in.has(at, 11)) break;
             const std::uint8_t local = in.u8(at + 9);

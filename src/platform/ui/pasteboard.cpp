@@ -2,6 +2,10 @@
 
 #include <map>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 #include "platform/storage/file_manager.h"
@@ -33,6 +37,32 @@ std::string escapedName(std::string_view name) {
         }
     }
     return out;
+}
+
+// The lock processes take around a read and write of a persistent board: an advisory lock on a file
+// beside it (the board's own file is replaced by each atomic write, so it cannot carry the lock).
+class BoardFileLock {
+public:
+    explicit BoardFileLock(const std::string& boardPath) {
+        const std::string path = boardPath + ".lock";
+        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+    ~BoardFileLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing lets go of the lock
+    }
+    BoardFileLock(const BoardFileLock&) = delete;
+    BoardFileLock& operator=(const BoardFileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
+void makePasteboardFolder() {
+    FileManager::defaultManager().createDirectoryAtPath(libraryDirectory() + "/Pasteboards", true,
+                                                        Dictionary{{std::string(kFilePosixPermissions), Value(0700)}},
+                                                        nullptr);
 }
 
 }  // namespace
@@ -76,7 +106,11 @@ void Pasteboard::setPersistent(bool persistent) {
     std::lock_guard lock(mutex_);
     if (persistent == persistent_) return;
     if (persistent) {
-        save(items_);
+        // Under the processes' lock: a board with no items of its own keeps a file another process
+        // wrote since this one looked.
+        makePasteboardFolder();
+        const BoardFileLock fileLock(filePath(name_));
+        if (!items_.empty() || !FileManager::defaultManager().fileExistsAtPath(filePath(name_))) save(items_);
         items_.clear();
     } else {
         items_ = load();
@@ -96,8 +130,12 @@ void Pasteboard::save(const Array& items) const {
     Ref<Error> error;
     auto bytes = PropertyListSerialization::dataWithPropertyList(Value::dictionary({{"items", Value(items)}}),
                                                                  PropertyListFormat::Binary, 0, &error);
-    FileManager::defaultManager().createDirectoryAtPath(libraryDirectory() + "/Pasteboards", true, {}, nullptr);
-    if (!bytes || !writeToFile(*bytes, path, true)) log("Pasteboard \"%@\" could not be saved: %@", name_, error);
+    // What a pasteboard holds can be private (a hand-over between apps carries credentials): the folder
+    // and the files are the owner's alone.
+    makePasteboardFolder();
+    if (!bytes || !writeToFile(*bytes, path, kDataWritingAtomic | kDataWritingFileProtectionComplete, &error)) {
+        log("Pasteboard \"%@\" could not be saved: %@", name_, error);
+    }
 }
 
 Array Pasteboard::items() const {
@@ -112,6 +150,18 @@ void Pasteboard::setItems(Array items) {
     } else {
         items_ = std::move(items);
     }
+}
+
+void Pasteboard::updateItems(const std::function<bool(Array& items)>& change) {
+    std::lock_guard lock(mutex_);
+    if (!persistent_) {
+        change(items_);
+        return;
+    }
+    makePasteboardFolder();
+    const BoardFileLock fileLock(filePath(name_));
+    Array items = load();
+    if (change(items)) save(items);
 }
 
 Value Pasteboard::valueForPasteboardType(std::string_view type) const {

@@ -7,6 +7,7 @@
 // Threads: any thread; each pasteboard has its own lock and the name table another.
 #pragma once
 
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,11 +37,16 @@ public:
 
     const std::string& name() const { return name_; }
     bool isPersistent() const;
-    // Turning it on writes the items to the sandbox; turning it off removes the file.
+    // Turning it on writes the items to the sandbox (a board without items keeps a file another process
+    // wrote meanwhile); turning it off removes the file.
     void setPersistent(bool persistent);
 
     Array items() const;
     void setItems(Array items);
+    // Reads the items, lets the change edit them and, when it answers true, writes them back: for a
+    // persistent pasteboard under a lock every process takes for the same board, so no process's items
+    // are lost between another's read and write.
+    void updateItems(const std::function<bool(Array& items)>& change);
     // The first item's value for the type (nil when none).
     Value valueForPasteboardType(std::string_view type) const;
     // Replaces the items by one item holding the value under the type.

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "platform/base/error.h"
 #include "platform/ui/cache.h"
@@ -39,6 +41,30 @@ Bytes withExifOrientation(const Bytes& jpeg, std::uint8_t orientation) {
     out.insert(out.end(), {0xFF, 0xE1, static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length)});
     out.insert(out.end(), exif.begin(), exif.end());
     out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+    return out;
+}
+
+// Where a JPEG's segment of the marker starts (its 0xFF), and where it ends.
+std::pair<std::size_t, std::size_t> jpegSegment(const Bytes& jpeg, std::uint8_t marker) {
+    std::size_t at = 2;
+    while (at + 4 <= jpeg.size() && jpeg[at] == 0xFF) {
+        const std::size_t next = at + 2 + ((std::size_t{jpeg[at + 2]} << 8) | jpeg[at + 3]);
+        if (jpeg[at + 1] == marker) return {at, next};
+        at = next;
+    }
+    return {jpeg.size(), jpeg.size()};
+}
+
+// The JPEG without its segments of one marker, or cut at a position and closed with an end marker.
+Bytes jpegWithout(Bytes jpeg, std::uint8_t marker) {
+    for (auto [from, to] = jpegSegment(jpeg, marker); from < jpeg.size(); std::tie(from, to) = jpegSegment(jpeg, marker)) {
+        jpeg.erase(jpeg.begin() + static_cast<std::ptrdiff_t>(from), jpeg.begin() + static_cast<std::ptrdiff_t>(to));
+    }
+    return jpeg;
+}
+Bytes jpegCut(const Bytes& jpeg, std::size_t at) {
+    Bytes out(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(at));
+    out.insert(out.end(), {0xFF, 0xD9});
     return out;
 }
 
@@ -89,6 +115,10 @@ TEST(ImageHeaders, FactsOfEachType) {
 TEST(ImageHeaders, UnreadableAndTruncatedInput) {
     const Bytes png = patternPNG(4, 4);
     const Bytes bmp = smallBMP();
+    const Bytes jpeg = test::makeJPEG(16, 8, JPEGKind::RGB);
+    Bytes bigFrame = jpeg;  // its frame header claims 8000 x 8000
+    const std::size_t frame = jpegSegment(bigFrame, 0xC0).first;
+    for (std::size_t at : {frame + 5, frame + 7}) bigFrame[at] = 0x1F, bigFrame[at + 1] = 0x40;
     struct Case {
         const char* name;
         Bytes data;
@@ -101,6 +131,26 @@ TEST(ImageHeaders, UnreadableAndTruncatedInput) {
         {"ico", test::icoBytes(), ImageFileType::ICO},
         {"png cut in its header", Bytes(png.begin(), png.begin() + 20), ImageFileType::PNG},
         {"jpeg without a frame header", Bytes{0xFF, 0xD8, 0xFF, 0xD9}, ImageFileType::JPEG},
+        // A frame header of 8000 x 8000 and nothing else would decode to a blank 256 MB image.
+        {"jpeg frame header alone", Bytes{0xFF, 0xD8, 0xFF, 0xC0, 0, 11, 8, 0x1F, 0x40, 0x1F, 0x40, 1, 1, 0x11, 0,
+                                          0xFF, 0xD9}, ImageFileType::JPEG},
+        {"jpeg without quantisation tables", jpegWithout(jpeg, 0xDB), ImageFileType::JPEG},
+        {"jpeg without Huffman tables", jpegWithout(jpeg, 0xC4), ImageFileType::JPEG},
+        {"jpeg cut before its scan", jpegCut(jpeg, jpegSegment(jpeg, 0xDA).first), ImageFileType::JPEG},
+        {"jpeg scan without coded data", jpegCut(jpeg, jpegSegment(jpeg, 0xDA).second), ImageFileType::JPEG},
+        // A few coded bytes where the frame needs a bit per block: the decoder would pad them with zeros.
+        {"jpeg of 8000 x 8000 with a scan of one byte", jpegCut(bigFrame, jpegSegment(bigFrame, 0xDA).second + 1),
+         ImageFileType::JPEG},
+        {"jpeg with fill bytes and an end after its scan header",
+         [&] { Bytes b = jpegCut(bigFrame, jpegSegment(bigFrame, 0xDA).second); b.insert(b.end() - 2, 0xFF); return b; }(),
+         ImageFileType::JPEG},
+        {"jpeg with empty tables", Bytes{0xFF, 0xD8, 0xFF, 0xDB, 0, 2, 0xFF, 0xC4, 0, 2, 0xFF, 0xC0, 0, 11, 8, 0, 8, 0, 8,
+                                         1, 1, 0x11, 0, 0xFF, 0xDA, 0, 8, 1, 1, 0, 0, 63, 0, 0x00, 0xFF, 0xD9},
+         ImageFileType::JPEG},
+        // An Exif segment shorter than its own signature (read past the segment once).
+        {"jpeg with a short Exif segment", Bytes{0xFF, 0xD8, 0xFF, 0xE1, 0, 4, 'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0,
+                                                0, 1, 0, 0, 0, 0},  // IFD0 at 256, past the data
+         ImageFileType::JPEG},
         {"bmp shorter than its rows", Bytes(bmp.begin(), bmp.end() - 3), ImageFileType::BMP},
         {"gif without an image", Bytes{'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0, 0, 0, 0x3B}, ImageFileType::GIF},
     };
@@ -111,6 +161,21 @@ TEST(ImageHeaders, UnreadableAndTruncatedInput) {
         EXPECT_EQ(header.type, c.type);
         EXPECT_EQ(Image::imageWithData(c.data), nullptr);
     }
+}
+
+// The scanner counts the frames the decoder makes (the bound on pixels is checked on its count): a
+// graphic control block of another length than 4 is followed by no sub-blocks.
+TEST(ImageHeaders, GIFFramesAreCountedAsTheDecoderReadsThem) {
+    const Bytes frame = {0x2C, 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 0x44, 0x01, 0};
+    Bytes gif = {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 0xFF, 0, 0, 0, 0, 0xFF, 0x21, 0xF9, 1, 0};
+    for (int i = 0; i < 3; ++i) gif.insert(gif.end(), frame.begin(), frame.end());
+    gif.push_back(0x3B);
+    ImageHeader header;
+    ASSERT_TRUE(scanImageHeader(gif, &header));
+    EXPECT_EQ(header.frameCount, 3u);
+    const Ref<Image> image = Image::imageWithData(gif);
+    ASSERT_NE(image, nullptr);
+    EXPECT_EQ(image->images().size(), 3u);
 }
 
 TEST(ImageHeaders, ExifOrientationTurnsTheSize) {

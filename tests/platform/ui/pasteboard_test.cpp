@@ -1,4 +1,8 @@
+#include <algorithm>
 #include <cstdlib>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "app_test_support.h"
 #include "platform/storage/file_manager.h"
@@ -48,6 +52,51 @@ TEST(Pasteboard, ChildReadsAndAnswers) {
     EXPECT_EQ(lv::Pasteboard::generalPasteboard()->string(), std::nullopt);  // the first item has no text
     EXPECT_EQ(lv::Pasteboard::pasteboardWithName("lv.test.memory", false), nullptr);
     named->setString("answer");
+}
+
+constexpr const char* kAppenderFd = "LV_PASTEBOARD_APPENDER_FD";
+constexpr int kAppends = 60;
+
+void appendItems(const std::string& who) {
+    Ref<lv::Pasteboard> board = lv::Pasteboard::pasteboardWithName("lv.test.shared", true);
+    board->setPersistent(true);
+    for (int i = 0; i < kAppends; ++i) {
+        board->updateItems([&](Array& items) {
+            items.push_back(Value(who + std::to_string(i)));
+            return true;
+        });
+    }
+}
+
+// Two processes add items to one board at the same time: every item of both is kept.
+TEST(Pasteboard, UpdatesFromTwoProcessesAreAllKept) {
+    AppScope scope;
+    PipedChild child = startThisBinaryWithPipe("Pasteboard.DISABLED_Appender", {{kChildRoot, scope.rootPath()}},
+                                               kAppenderFd, false);
+    ASSERT_GT(child.pid, 0);
+    char ready = 0;
+    ASSERT_EQ(::read(child.readFd, &ready, 1), 1);
+    ::close(child.readFd);
+    appendItems("parent ");
+    int status = -1;
+    ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const Array items = lv::Pasteboard::pasteboardWithName("lv.test.shared", false)->items();
+    EXPECT_EQ(items.size(), 2u * kAppends);
+    for (const char* who : {"parent ", "child "}) {
+        EXPECT_EQ(std::count_if(items.begin(), items.end(), [&](const Value& v) { return v.string().starts_with(who); }),
+                  kAppends);
+    }
+}
+
+// The second process of the test above.
+TEST(Pasteboard, DISABLED_Appender) {
+    const char* root = std::getenv(kChildRoot);
+    const char* fd = std::getenv(kAppenderFd);
+    ASSERT_TRUE(root && fd);
+    ASSERT_TRUE(Sandbox::setRoot(root));
+    ASSERT_EQ(::write(std::atoi(fd), "R", 1), 1);
+    appendItems("child ");
 }
 
 }  // namespace
