@@ -135,6 +135,7 @@ TEST_F(Engine, AWallClockStepInsideAPageOrTimedEventMovesNoDuration) {
         TallyEvent::endEvent(Value("timed"));
         TallyEvent::endEventPrimarykey(Value("keyed"), Value("key"));
         drainMain();
+        ASSERT_FALSE(engine()->pageItems().empty()) << c.step;
         EXPECT_EQ(engine()->pageItems().back(), Value::array({Value("p"), Value(c.page)})) << c.step;
         ASSERT_EQ(engine()->events().size(), 1u) << c.step;
         ASSERT_EQ(engine()->ekv().size(), 1u) << c.step;
