@@ -9,7 +9,6 @@
 #include "analytics/tally_config.h"
 #include "analytics/tally_job.h"
 #include "analytics/tally_session.h"
-#include "analytics/tally_utility.h"
 #include "analytics/tly_util.h"
 #include "platform/base/clock.h"
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "platform/base/detail/value_text.h"
+#include "platform/base/lifetime.h"
 #include "platform/data/model.h"
 #include "platform/storage/user_defaults.h"
 
@@ -18,10 +19,14 @@ enum class DateRule { ByLength13, DayHourOrSecond, NowOrSecond, NowDayHourOrSeco
 
 // The three formatters as dateFormatterN makes them, one set per thread, each read with the service's
 // zone set at the call (the device's locale as before).
+struct ServiceFormatters {
+    DateFormatter byNumber[3] = {BaseJMModel::dateFormatter1(), BaseJMModel::dateFormatter2(),
+                                 BaseJMModel::dateFormatter3()};
+};
+
 const DateFormatter& serviceFormatter(int n) {
-    thread_local DateFormatter formatters[] = {BaseJMModel::dateFormatter1(), BaseJMModel::dateFormatter2(),
-                                               BaseJMModel::dateFormatter3()};
-    DateFormatter& formatter = formatters[n - 1];
+    static auto& perThread = *new PerThread<ServiceFormatters>;  // never destroyed
+    DateFormatter& formatter = perThread.get().byNumber[n - 1];
     formatter.setTimeZone(serviceTimeZone());
     return formatter;
 }
@@ -93,7 +98,7 @@ std::optional<Decimal> decimalReading(const Value& value) {
 }  // namespace
 
 TimeZone serviceTimeZone() {
-    static std::mutex mutex;
+    static auto& mutex = *new std::mutex;                       // never destroyed
     static auto* rememberedName = new std::string;              // never destroyed
     static auto* remembered = new TimeZone(TimeZone::gmt());  // the zone of rememberedName
     const std::optional<std::string> name = UserDefaults::standardUserDefaults()->stringForKey(kServiceTimeZoneKey);

@@ -293,7 +293,8 @@ TEST_F(APIProcessor, AZoneChangeBetweenLoadsSendsTheNewestTextReceived) {
     const auto newestCursor = [this] {
         std::optional<Date> newest;
         for (const auto& record : readBack("News", "update_time")) {
-            if (const Date* date = record->valueForKey("update_time").date(); date && (!newest || *newest < *date)) newest = *date;
+            const Value time = record->valueForKey("update_time");
+            if (const Date* date = time.date(); date && (!newest || *newest < *date)) newest = *date;
         }
         return lv::APIProcessor::timeCursor(newest);
     };
