@@ -48,7 +48,7 @@ void sendGameEvent(const char* eventId, Dictionary attributes) {
 }  // namespace
 
 TLYGameLevel TLYGameLevel::levelWithName(std::string name) {
-    return TLYGameLevel{std::move(name), currentTimeSince1970(), true, 0};
+    return TLYGameLevel{std::move(name), monotonicTime(), true, 0};
 }
 
 TallyGameAnalytics::TallyGameAnalytics() = default;
@@ -83,7 +83,7 @@ void TallyGameAnalytics::addElapsedTime(const std::optional<std::string>& level)
     if (!level || !validText(Value(*level))) return;
     const auto found = levels_.find(*level);
     if (found == levels_.end() || !found->second.running) return;
-    const double now = currentTimeSince1970();
+    const double now = monotonicTime();
     const double elapsed = now - found->second.ts;
     if (elapsed > kLeastElapsedSeconds) found->second.du += elapsed;
     // The stretch just added starts again from now, so no later addition counts it twice.
@@ -93,7 +93,7 @@ void TallyGameAnalytics::addElapsedTime(const std::optional<std::string>& level)
 void TallyGameAnalytics::renewTimestamp(const std::optional<std::string>& level) {
     if (!level || !validText(Value(*level))) return;
     const auto found = levels_.find(*level);
-    if (found != levels_.end()) found->second.ts = currentTimeSince1970();
+    if (found != levels_.end()) found->second.ts = monotonicTime();
 }
 
 void TallyGameAnalytics::pauseLocked(const std::optional<std::string>& level) {

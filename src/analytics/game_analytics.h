@@ -23,7 +23,7 @@ namespace lv {
 // One level's record.
 struct TLYGameLevel {
     std::string name;
-    double ts = 0;  // seconds since 1970, when the current stretch of play began
+    double ts = 0;  // monotonicTime() when the current stretch of play began (wall-clock steps move nothing)
     bool running = false;
     double du = 0;  // seconds played so far
 

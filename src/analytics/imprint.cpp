@@ -13,6 +13,7 @@
 #include "platform/dispatch/queue.h"
 #include "platform/security/digest.h"
 #include "platform/text/compare.h"
+#include "platform/text/locale.h"
 #include "platform/text/strings.h"
 
 namespace lv {
@@ -52,8 +53,11 @@ std::string imprintChecksum(const TPKImprint& imprint) {
     if (const auto& property = imprint.property()) {
         std::vector<const std::pair<const std::string, TPKImprintValue>*> entries;
         for (const auto& entry : *property) entries.push_back(&entry);
+        // Case-insensitive in the root collation, whatever the device's language: the server's sum
+        // cannot follow it (on da, nb, cs or sk "aa" sorts after "z" and "ch" after "h").
+        static const Locale& root = *new Locale("root");  // never destroyed
         std::stable_sort(entries.begin(), entries.end(), [](const auto* a, const auto* b) {
-            return text::localizedCaseInsensitiveCompare(a->first, b->first) < 0;
+            return text::localizedCaseInsensitiveCompare(a->first, b->first, root) < 0;
         });
         for (const auto* entry : entries) {
             const TPKImprintValue& value = entry->second;

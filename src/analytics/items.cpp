@@ -43,7 +43,8 @@ void TLYBaseEvent::registerClasses() {
     });
 }
 
-TLYBaseEvent::TLYBaseEvent() : ts(currentTimeSince1970()), date(TLYUtil::dateString()), time(TLYUtil::timeString()) {
+TLYBaseEvent::TLYBaseEvent()
+    : ts(currentTimeSince1970()), began(monotonicTime()), date(TLYUtil::dateString()), time(TLYUtil::timeString()) {
     registerClasses();
 }
 
@@ -87,7 +88,7 @@ std::size_t TLYBaseEvent::hash() const {
 TLYEvent::TLYEvent() { type = "event"; }
 TLYEvent::TLYEvent(ForDecoding tag) : TLYBaseEvent(tag) { type = "event"; }
 
-void TLYEvent::updateDu() { du = static_cast<std::int64_t>((currentTimeSince1970() - ts) * 1000); }
+void TLYEvent::updateDu() { du = static_cast<std::int64_t>((monotonicTime() - began) * 1000); }
 
 void TLYEvent::outputUMLog() const {
     if (!analyticsLogEnabled()) return;
@@ -170,7 +171,7 @@ Dictionary TLYEkv::processDictionary(const Dictionary& given) const {
 }
 
 void TLYEkv::updateDu() {
-    du = static_cast<std::int32_t>(static_cast<std::int64_t>((currentTimeSince1970() - ts) * 1000));
+    du = static_cast<std::int32_t>(static_cast<std::int64_t>((monotonicTime() - began) * 1000));
 }
 
 void TLYEkv::outputUMLog() const {

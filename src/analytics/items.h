@@ -31,7 +31,8 @@ public:
     // archive can be read before any item is made.
     static void registerClasses();
 
-    double ts = 0;  // seconds since 1970
+    double ts = 0;      // seconds since 1970
+    double began = 0;   // monotonicTime() at the making, which durations count from (not archived)
     std::string type;
     std::string date;
     std::string time;
@@ -61,7 +62,7 @@ public:
     std::int64_t du = 0;  // milliseconds
     Value values;         // a dictionary or nil
 
-    // du = milliseconds since ts.
+    // du = milliseconds since the making (the monotonic clock: a wall clock set meanwhile moves nothing).
     void updateDu();
     // "TLYLOG: event: session_id=…, event=…[, label=…][, du=…]".
     void outputUMLog() const override;
@@ -98,7 +99,7 @@ public:
     // The first 10 entries (11 with "__ct__") in the dictionary's key order, skipped ones counted;
     // "ekv" keeps text values only, cut to 256 bytes, "gkv" any value; keys are cut to 128 bytes.
     Dictionary processDictionary(const Dictionary& values) const;
-    // du = milliseconds since ts, as a 32-bit number.
+    // du = milliseconds since the making (as updateDu of TLYEvent), as a 32-bit number.
     void updateDu();
     // "TLYLOG: ekv: …" or "TLYLOG: gkv: …".
     void outputUMLog() const override;

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <cinttypes>
+#include <cmath>
+#include <cstdint>
 
 #include "analytics/envelope_record.h"
 #include "analytics/tally_app.h"
@@ -22,6 +24,14 @@ namespace lv {
 namespace {
 
 namespace protocol = upload_protocol;
+
+// ts_secs is signed 32-bit on the wire: the low 32 bits of the whole seconds since 1970, two's
+// complement (negative from 2038-01-19 03:14:08 UTC on; a reader taking them as unsigned reads the
+// time right until 2106). The plain cast of the seconds would be undefined past 2038.
+std::int32_t wireSeconds(double since1970) {
+    if (!(std::fabs(since1970) < 9.0e18)) return 0;  // not a time (NaN, or past any 64-bit count)
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(std::trunc(since1970))));
+}
 
 // A taken file name moves on by one millisecond, this many times at most.
 constexpr int kNameAttempts = 1000;
@@ -134,7 +144,7 @@ std::optional<Bytes> TallyEnvelope::toDataWithEntity(std::span<const std::uint8_
     const Bytes guid = randomBytes(protocol::kGuidLength).value_or(Bytes(protocol::kGuidLength, 0));
     TLYEnvelope envelope(std::string(protocol::kEnvelopeVersion), TallyApp::sharedInstance()->appid(),
                          protocol::lowerHex(sig), serial,
-                         static_cast<std::int32_t>(currentTimeSince1970()), length_, std::move(body),
+                         wireSeconds(currentTimeSince1970()), length_, std::move(body),
                          protocol::lowerHex(guid), checksum, codex);
     TPKMemoryBuffer buffer;
     try {

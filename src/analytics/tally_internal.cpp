@@ -9,7 +9,6 @@
 #include "analytics/tally_config.h"
 #include "analytics/tally_job.h"
 #include "analytics/tally_session.h"
-#include "analytics/tally_utility.h"
 #include "analytics/tly_util.h"
 #include "platform/base/clock.h"
 
@@ -121,9 +120,10 @@ void TallyInternal::workEvent(const TLYDispatchEvent& event) {
         TLYAnalyticsLog("pageDuration:%@", object);
         break;
     case kPageBegin: {
-        const double now = currentTimeSince1970();
-        pageItemsHash_.set(object.stringValue(), Value(now));
-        TLYAnalyticsLog("pageBegin=%@, beginTime:%@", object, Value(now));
+        // The duration is measured on the monotonic clock: a wall clock set meanwhile moves neither end.
+        const double began = monotonicTime();
+        pageItemsHash_.set(object.stringValue(), Value(began));
+        TLYAnalyticsLog("pageBegin=%@, beginTime:%@", object, Value(currentTimeSince1970()));
         break;
     }
     case kPageEnd:
@@ -190,7 +190,10 @@ bool TallyInternal::checkEventLimit() const {
         TallyConfig::setConfigure(Value(now), "tlySeparatedTime");
         return true;
     }
-    if (now - separated.doubleValue() > kEventPeriodSeconds) {
+    // A start in the future (the clock was once set ahead) opens a new period as an elapsed one does;
+    // kept, it would hold the count until that date.
+    const double elapsed = now - separated.doubleValue();
+    if (!(elapsed >= 0 && elapsed <= kEventPeriodSeconds)) {
         TallyConfig::setConfigure(Value(std::int64_t{0}), "tlyPeriodEvtCount");
         TallyConfig::setConfigure(Value(now), "tlySeparatedTime");
     }
@@ -241,7 +244,7 @@ void TallyInternal::pageEnd(const std::string& name) {
     if (name.empty() || pageItemsHash_.empty()) return;
     const Value* begin = pageItemsHash_.find(name);
     if (!begin) return;
-    const double elapsed = TallyUtility::durationNowWith1970TimeInterval(begin->doubleValue());
+    const double elapsed = monotonicTime() - begin->doubleValue();
     const auto duration = static_cast<std::int32_t>(std::clamp(elapsed, -2147483648.0, 2147483647.0));
     if (duration >= 1) {
         pageItems_.push_back(Value::array({Value(name), Value(duration)}));
@@ -303,7 +306,7 @@ void TallyInternal::ekvEnd(const Ref<TLYEkv>& ekv) {
     auto& list = found->second;
     const Ref<TLYEkv> begun = list.back();
     // The range is checked on the 64-bit duration before it is stored in the item's 32-bit field.
-    const auto elapsed = static_cast<std::int64_t>((currentTimeSince1970() - begun->ts) * 1000);
+    const auto elapsed = static_cast<std::int64_t>((monotonicTime() - begun->began) * 1000);
     if (elapsed >= 0 && elapsed < kMaxDurationMs && checkEventLimit()) {
         begun->du = static_cast<std::int32_t>(elapsed);
         addEvent(begun, arrayWithEventType(kKeyedEvent, endingInSession_));

@@ -27,6 +27,7 @@
 #include "platform/runtime/detail/generation.h"
 #include "platform/runtime/runtime.h"
 #include "platform/storage/bundle.h"
+#include "platform/time/date_formatter.h"
 #include "store/contexts.h"
 #include "store/records.h"
 #include "store/saves.h"
@@ -414,6 +415,7 @@ void storeReply(const StoringOperation& operation, const Value& reply, const API
     if (items.isArray()) {
         Ref<Error> error;
         const Ref<ManagedObjectContext> context = RS_defaultContext();
+        if (context) rememberServiceTimeZone();
         if (context && !replaceCategory(operation, items.array(), context, &error)) {
             if (failure) Queue::global()->async([failure, error] { failure(error); });
             return;
@@ -437,9 +439,9 @@ Ref<RestAPIHelper> APIProcessor::apiHelper() {
 
 std::string APIProcessor::timeCursor(std::optional<Date> time, const std::string& site) {
     if (!time) return "";
-    if (site == "hanteo_day") return DateString::dateServerStyleHanteoDay(*time);
-    if (site == "naver") return DateString::dateServerStyleNaver(*time);
-    return DateString::dateServerStyle(*time);
+    // The server styles of DateString, written in the zone the service's texts were read in.
+    const char* pattern = site == "hanteo_day" ? "yyyy-MM-dd" : site == "naver" ? "yyyy-M-d HH:mm:ss" : "yyyy-MM-dd HH:mm:ss";
+    return DateFormatter(pattern, serviceTimeZone()).stringFromDate(*time);
 }
 
 void APIProcessor::sendStoring(Dictionary params, std::shared_ptr<const StoringOperation> operation,

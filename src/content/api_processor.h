@@ -49,7 +49,8 @@ public:
     void checkToptenzUpdateWithSite(const std::string& site, std::optional<Date> time, APISuccessBlock success,
                                     APIFailureBlock failure);
 
-    // The "time" value: the server style for the site ("hanteo_day", "naver", any other), "" without a date.
+    // The "time" value: the server style for the site ("hanteo_day", "naver", any other) in
+    // serviceTimeZone(), "" without a date.
     static std::string timeCursor(std::optional<Date> time, const std::string& site = {});
 
     // How a storing operation clears its category, maps and stores its items (one per action).

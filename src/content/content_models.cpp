@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/base/detail/value_text.h"
+#include "platform/base/lifetime.h"
 #include "platform/data/model.h"
+#include "platform/storage/user_defaults.h"
 
 namespace lv {
 
@@ -14,15 +17,18 @@ namespace {
 
 enum class DateRule { ByLength13, DayHourOrSecond, NowOrSecond, NowDayHourOrSecond };
 
-// The date of a service time text under the rule. A value that is neither text nor nil gives nil: the
-// service sends these times as text, and a forward block never fails the item.
-// The three formatters as dateFormatterN makes them. Nothing but the pattern is set, so reading with one
-// is const and takes the device's zone and locale at each call: one shared copy reads as a new one.
-const DateFormatter& sharedFormatter(int n) {
-    static const DateFormatter* formatters[] = {new DateFormatter(BaseJMModel::dateFormatter1()),
-                                                new DateFormatter(BaseJMModel::dateFormatter2()),
-                                                new DateFormatter(BaseJMModel::dateFormatter3())};
-    return *formatters[n - 1];
+// The three formatters as dateFormatterN makes them, one set per thread, each read with the service's
+// zone set at the call (the device's locale as before).
+struct ServiceFormatters {
+    DateFormatter byNumber[3] = {BaseJMModel::dateFormatter1(), BaseJMModel::dateFormatter2(),
+                                 BaseJMModel::dateFormatter3()};
+};
+
+const DateFormatter& serviceFormatter(int n) {
+    static auto& perThread = *new PerThread<ServiceFormatters>;  // never destroyed
+    DateFormatter& formatter = perThread.get().byNumber[n - 1];
+    formatter.setTimeZone(serviceTimeZone());
+    return formatter;
 }
 
 // The text's length in UTF-16 units where it is at most 13 (the longest the rules tell apart), else
@@ -36,6 +42,8 @@ std::size_t ruleLength(std::string_view text) {
     return utf16Length(text);
 }
 
+// The date of a service time text under the rule. A value that is neither text nor nil gives nil: the
+// service sends these times as text, and a forward block never fails the item.
 Value dateForRule(DateRule rule, const Value& value) {
     if (!value.isNil() && !value.isString()) return Value();
     const std::string_view text = ValueText::view(value);  // empty for nil
@@ -57,13 +65,13 @@ Value dateForRule(DateRule rule, const Value& value) {
             formatter = length <= 10 ? 3 : length <= 13 ? 1 : 2;
             break;
     }
-    std::optional<Date> date = sharedFormatter(formatter).dateFromString(text);
+    std::optional<Date> date = serviceFormatter(formatter).dateFromString(text);
     return date ? Value(*date) : Value();
 }
 
 Value dateText(const Value& value) {
     if (!value.isDate()) return Value();
-    return Value(BaseJMModel::dateFormatter2().stringFromDate(*value.date()));
+    return Value(serviceFormatter(2).stringFromDate(*value.date()));
 }
 
 Ref<JMReversibleValueTransformer> dateTransformer(DateRule rule) {
@@ -88,6 +96,30 @@ std::optional<Decimal> decimalReading(const Value& value) {
 }
 
 }  // namespace
+
+TimeZone serviceTimeZone() {
+    static auto& mutex = *new std::mutex;                       // never destroyed
+    static auto* rememberedName = new std::string;              // never destroyed
+    static auto* remembered = new TimeZone(TimeZone::gmt());  // the zone of rememberedName
+    const std::optional<std::string> name = UserDefaults::standardUserDefaults()->stringForKey(kServiceTimeZoneKey);
+    if (!name || name->empty()) return TimeZone::defaultTimeZone();
+    std::lock_guard lock(mutex);
+    if (*name == *rememberedName) return *remembered;
+    std::optional<TimeZone> zone = TimeZone::named(*name);
+    if (!zone) return TimeZone::defaultTimeZone();  // a name no longer known
+    *rememberedName = *name;
+    *remembered = *zone;
+    return *zone;
+}
+
+void rememberServiceTimeZone() {
+    const Ref<UserDefaults> defaults = UserDefaults::standardUserDefaults();
+    const std::optional<std::string> name = defaults->stringForKey(kServiceTimeZoneKey);
+    if (name && TimeZone::named(*name)) return;
+    const TimeZone device = TimeZone::defaultTimeZone();
+    const std::optional<TimeZone> again = TimeZone::named(device.name());
+    if (again && *again == device) defaults->setObject(Value(device.name()), kServiceTimeZoneKey);
+}
 
 // ---- JM_Microblog ----
 

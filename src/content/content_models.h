@@ -12,7 +12,7 @@
 // fail an item: a text that cannot be read leaves the property nil.
 //
 // Date rules (by the text's length in characters; null counts as length 0; dateFormatterN of
-// BaseJMModel; the texts are local times of the device):
+// BaseJMModel; the texts are local times of serviceTimeZone()):
 //   rule 1: up to 13 → formatter 1, 14 or more → formatter 2
 //   rule 2: up to 10 → formatter 3, 11 to 13 → formatter 1, 14 or more → formatter 2
 //   rule 3: 0 → now, otherwise formatter 2
@@ -23,8 +23,20 @@
 #include "content/base_jm_model.h"
 #include "mapping/json_adapter.h"
 #include "mapping/value_transformer.h"
+#include "platform/time/time_zone.h"
 
 namespace lv {
+
+// The zone the service's wall-clock texts are read in and the "time" cursors are written in: the one
+// remembered in the user defaults under kServiceTimeZoneKey, else the device's. The store keeps
+// instants, so reading and writing them in one zone keeps the cursor the service's own text after the
+// device's zone changes.
+inline constexpr std::string_view kServiceTimeZoneKey = "LVServiceTimeZone";
+TimeZone serviceTimeZone();
+// Before the first rows are stored: remembers the device's zone when no zone is remembered (rows
+// stored before were read in the device's zone of the time). A zone whose name does not read back
+// as the same zone is not remembered.
+void rememberServiceTimeZone();
 
 // sortWeight (set by the caller from the item's position) is never read from JSON.
 class JM_Microblog : public BaseJMModel {

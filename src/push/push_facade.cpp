@@ -136,11 +136,14 @@ PNText PNPush::registerWith(const Ref<PNRegisterModel>& row, const PNText& token
     const PNText appkey = config.appkey();
     const PNText account = config.account();
 
-    // A row time that cannot be read counts as stale; a future one as fresh.
+    // A row time that cannot be read counts as stale. A slightly future one (another zone's reading of
+    // the zone-less text, a clock a little off) counts as recent; one more than the cache span ahead
+    // (a clock once set ahead) as stale, or it would hold re-registration until that time.
     std::optional<std::int32_t> ageHours;
     if (row && row->UpdateTime()) {
         if (auto updated = helper.strToTime(*row->UpdateTime())) {
-            ageHours = helper.secondsBetweenTimes(*updated, Date::now()) / 3600;
+            const std::int32_t seconds = helper.secondsBetweenTimes(*updated, Date::now());
+            if (seconds >= -kRegistrationCacheHours * 3600) ageHours = seconds / 3600;
         }
     }
     const Value lastAccessID = PNConfig::loadValueByKey(kPNLastAccessIDKey);

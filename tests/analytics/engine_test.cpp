@@ -93,6 +93,60 @@ TEST_F(Engine, EventLimitCountsSentAndCachedEventsPerEightHours) {
     EXPECT_EQ(TallyConfig::configureWithKey("tlySeparatedTime").doubleValue(), now);
 }
 
+// A period start ahead of now (a launch with the clock once set ahead) opens a new period rather than
+// holding the count until that date.
+TEST_F(Engine, APeriodStartInTheFutureOpensANewPeriod) {
+    const double now = 1'700'000'000;
+    ScopedClock clock([now] { return now; });
+    beginFirstSession();
+    for (const double ahead : {0.5, 3600.0, 28801.0, 5 * 365 * 86400.0}) {
+        TallyConfig::setConfigure(Value(now + ahead), "tlySeparatedTime");
+        TallyConfig::setConfigure(Value(5000), "tlyPeriodEvtCount");
+        const std::size_t before = engine()->events().size();
+        TallyEvent::event(Value("e"));
+        drainMain();
+        EXPECT_EQ(engine()->events().size(), before + 1) << ahead;
+        EXPECT_EQ(TallyConfig::configureWithKey("tlySeparatedTime").doubleValue(), now) << ahead;
+    }
+}
+
+// Page views and timed events last what the monotonic clock says, whatever the wall clock is set to
+// meanwhile; the items keep their wall-clock stamps.
+TEST_F(Engine, AWallClockStepInsideAPageOrTimedEventMovesNoDuration) {
+    double wall = 1'700'000'000;
+    double steady = 5'000;
+    ScopedClock clock([&wall] { return wall; });
+    setMonotonicClockOverride([&steady] { return steady; });
+    beginFirstSession();
+    const struct {
+        double step, played;
+        int page;
+        std::int64_t du;
+    } cases[] = {{-3600, 5, 5, 5000}, {86400, 1.8, 1, 1800}};
+    for (const auto& c : cases) {
+        const double began = wall;
+        TallyEvent::beginLogPageView(Value("p"));
+        TallyEvent::beginEvent(Value("timed"));
+        TallyEvent::beginEvent(Value("keyed"), Value("key"), Value::dictionary({{"k", Value("v")}}));
+        drainMain();
+        wall += c.step;
+        steady += c.played;
+        TallyEvent::endLogPageView(Value("p"));
+        TallyEvent::endEvent(Value("timed"));
+        TallyEvent::endEventPrimarykey(Value("keyed"), Value("key"));
+        drainMain();
+        ASSERT_FALSE(engine()->pageItems().empty()) << c.step;
+        EXPECT_EQ(engine()->pageItems().back(), Value::array({Value("p"), Value(c.page)})) << c.step;
+        ASSERT_EQ(engine()->events().size(), 1u) << c.step;
+        ASSERT_EQ(engine()->ekv().size(), 1u) << c.step;
+        EXPECT_EQ(std::dynamic_pointer_cast<TLYEvent>(engine()->events()[0])->du, c.du);
+        EXPECT_EQ(std::dynamic_pointer_cast<TLYEkv>(engine()->ekv()[0])->du, c.du);
+        EXPECT_EQ(engine()->events()[0]->ts, began);
+        engine()->removeCacheData();
+    }
+    setMonotonicClockOverride(nullptr);
+}
+
 TEST_F(Engine, PagesAreTimedInWholeSecondsAndEndedOnce) {
     double now = 1'700'000'000;
     ScopedClock clock([&now] { return now; });

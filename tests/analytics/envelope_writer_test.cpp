@@ -108,6 +108,22 @@ TEST(EnvelopeWriter, SerialNumbersSignatureAndNamesAcrossEnvelopes) {
     EXPECT_EQ(TallyEnvelope::sharedInstance()->signature()->size(), 32u);
 }
 
+// ts_secs is 32 bits: the low 32 bits of the seconds, also past 2038 (where a plain cast is undefined).
+TEST(EnvelopeWriter, TsSecsKeepsTheLow32BitsOfTheSecondsPast2038) {
+    PackFixture f;
+    const struct {
+        double now;
+        std::int32_t expected;
+    } cases[] = {{2147483647.9, 2147483647}, {2147483648.0, -2147483647 - 1}, {4102444800.0, -192522496}};
+    for (const auto& c : cases) {
+        ScopedClock clock([&] { return c.now; });
+        const auto bytes = TallyEnvelope::sharedInstance()->makeEnvelopeData(*f.pack);
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(unpackBytes<TLYEnvelope>(*bytes).ts_secs(), c.expected) << c.now;
+        EXPECT_EQ(static_cast<std::uint32_t>(unpackBytes<TLYEnvelope>(*bytes).ts_secs()), static_cast<std::uint32_t>(c.now));
+    }
+}
+
 TEST(EnvelopeWriter, NothingIsMadeUnlessTheFileWasWritten) {
     PackFixture f;
     // The client folder's place is taken by a plain file: no envelope can be saved.

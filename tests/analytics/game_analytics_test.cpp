@@ -92,6 +92,20 @@ TEST_F(GameLevels, StartAndEndEventsCarryStatusDurationAndUserLevel) {
     EXPECT_EQ(finishedDuration(Value()), 4000);
 }
 
+// The played time is monotonic: a wall clock set back or ahead during a level moves nothing.
+TEST_F(GameLevels, AWallClockStepDuringALevelMovesNoPlayedTime) {
+    double steady = 100;
+    setMonotonicClockOverride([&steady] { return steady; });
+    for (const double step : {-3600.0, 86400.0}) {
+        TallyGameAnalytics::startLevel("L");
+        takeGameEvents();
+        now_ += step;
+        steady += 3;
+        EXPECT_EQ(finishedDuration(Value("L")), 3000) << step;
+    }
+    setMonotonicClockOverride(nullptr);
+}
+
 TEST_F(GameLevels, SwitchingLevelsCountsEachStretchOnce) {
     TallyGameAnalytics::startLevel("A");
     now_ += 10;

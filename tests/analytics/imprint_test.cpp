@@ -8,6 +8,8 @@
 #include "analytics/upload_protocol.h"
 #include "platform/base/log.h"
 #include "platform/dispatch/run_loop.h"
+#include "platform/security/digest.h"
+#include "platform/text/locale.h"
 #include "platform/ui/device.h"
 #include "upload_test_support.h"
 
@@ -58,6 +60,23 @@ TEST(Imprint, ChecksumOrdersKeysByLocalizedCaseInsensitiveCompare) {
     bare.setChecksum(TallyPack::generateImprintChecksum(bare));
     EXPECT_FALSE(TallyPack::validateImprintChecksum(bare));
     EXPECT_FALSE(TallyPack::validateImprintChecksum(std::nullopt));
+}
+
+// The server's checksum cannot follow the device's language: on da, nb, cs and sk devices "aa" and
+// "ch" sort elsewhere in the language's own collation.
+TEST(Imprint, TheChecksumOrderDoesNotDependOnTheDevicesLanguage) {
+    const TPKImprint imprint = [] {
+        TPKImprint made;
+        made.setProperty(ImprintMap{{"z", entry("4")}, {"aa", entry("1")}, {"h", entry("3")}, {"Ch", entry("2")}});
+        made.setVersion(2);
+        return made;
+    }();
+    const std::string expected = upload_protocol::lowerHex(md5Digest("aa11gCh21gh31gz41g2"));
+    for (const char* locale : {"en_US", "da_DK", "nb_NO", "cs_CZ", "sk_SK", "tr_TR", "lt_LT"}) {
+        Locale::setCurrent(Locale(locale));
+        EXPECT_EQ(imprintChecksum(imprint), expected) << locale;
+    }
+    Locale::setCurrent(std::nullopt);
 }
 
 TEST(Imprint, RepliesSucceedOnCodeOneAndApplyOnlyAValidImprintOnTheMainQueue) {

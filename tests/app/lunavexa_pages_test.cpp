@@ -2,6 +2,8 @@
 // the content stand-in (its request log) and the log-service stand-in: the time cursor of the shown
 // rows, the up-to-date toast, offline rows, the feed's filter, has_new, run's page lines, page views
 // and the "newsTab" event; the store read with the sqlite3 command.
+#include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "analytics/upload_protocol.h"
@@ -9,6 +11,7 @@
 #include "content/launch_glue.h"
 #include "lunavexa_fixture.h"
 #include "platform/dispatch/run_loop.h"
+#include "support/scoped_env.h"
 
 namespace lv::test {
 namespace {
@@ -187,6 +190,40 @@ TEST_F(LunavexaPages, RunPlaysPageLinesAsScreensWithTheirPageViewsAndEvents) {
     }
     std::sort(events.begin(), events.end());
     EXPECT_EQ(events, (std::vector<std::string>{"newsTab:microblog", "newsTab:newsList", "newsTab:newsList"}));
+}
+
+}  // namespace
+}  // namespace lv::test
+
+namespace lv::test {
+namespace {
+
+// Load 1 in Los Angeles, the service publishes "2015-03-05 20:00:00", load 2 in Seoul: the cursor is
+// still the newest text received, so the new item comes.
+TEST_F(LunavexaPages, AZoneChangeBetweenLoadsKeepsTheCursorOnTheServicesNewestText) {
+    const std::string fixtures = dir.file("fixtures");
+    std::filesystem::copy(sourceDirectory() + "/tools/content-service/fixtures", fixtures);
+    tools::ContentService publishing{fixtures};
+    ASSERT_TRUE(publishing.start());
+    {
+        ScopedEnv zone("TZ", "America/Los_Angeles");
+        Outcome first = run("news --cat ent", publishing.port());
+        ASSERT_EQ(first.code, 0) << first.err;
+    }
+    std::string news = slurp(fixtures + "/newsList.json");
+    news.insert(news.find('[') + 1, R"({"cat_name": "ent", "msgId": "1099", "title": "new", "update_time": "2015-03-05 20:00:00"},)");
+    std::ofstream(fixtures + "/newsList.json", std::ios::binary | std::ios::trunc) << news;
+    ScopedEnv zone("TZ", "Asia/Seoul");
+    Outcome second = run("news --cat ent", publishing.port());
+    ASSERT_EQ(second.code, 0) << second.err;
+    std::vector<std::string> bodies;
+    for (const auto& request : publishing.requests()) {
+        if (request.body.rfind("action=newsList&", 0) == 0) bodies.push_back(request.body);
+    }
+    ASSERT_EQ(bodies.size(), 2u);
+    EXPECT_EQ(timeOf(bodies[1]), "2015-03-05%2009%3A07%3A02");
+    EXPECT_NE(second.out.find("1099\tent\tnew\t"), std::string::npos) << second.out;
+    publishing.stop();
 }
 
 }  // namespace

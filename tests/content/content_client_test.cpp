@@ -28,6 +28,7 @@
 #include "platform/runtime/runtime.h"
 #include "platform/storage/bundle.h"
 #include "platform/storage/sandbox.h"
+#include "platform/storage/user_defaults.h"
 #include "platform/ui/application.h"
 #include "support/child_process.h"
 #include "support/scoped_resolver.h"
@@ -229,6 +230,7 @@ TEST_F(APIProcessor, EveryActionSendsItsExactRequestInTwoTimeZones) {
     };
     for (const auto& zone : zones) {
         DeviceSettings device(zone.name, "en_US");
+        UserDefaults::standardUserDefaults()->removeObjectForKey(kServiceTimeZoneKey);  // a device in this zone from the start
         using Call = std::function<void(Outcome&)>;
         const std::vector<std::pair<Call, std::string>> calls{
             {[](Outcome& o) { processor()->loadMicroblogWithGap("hot", kCursor, o.success(), o.failure()); },
@@ -273,6 +275,48 @@ TEST_F(APIProcessor, EveryActionSendsItsExactRequestInTwoTimeZones) {
         auto request = service.requests().back();
         EXPECT_EQ(request.method, "GET");
         EXPECT_EQ(request.query, "action=videoConfig&time=" + DateString::yearMonthDayString(Date::now()) + "&version=1.0");
+    }
+}
+
+// The store keeps instants; the cursor is written in the zone the service's texts were read in, so a
+// zone change between two loads (either way) still sends the newest text received. Rows stored before
+// a zone was remembered were read in the device's zone, which the next stored reply remembers.
+TEST_F(APIProcessor, AZoneChangeBetweenLoadsSendsTheNewestTextReceived) {
+    struct Case {
+        const char* first;
+        const char* second;
+        bool storedBeforeRemembering;
+    };
+    const std::vector<Case> cases{{"America/Los_Angeles", "Asia/Seoul", false},
+                                  {"Asia/Seoul", "America/Los_Angeles", false},
+                                  {"Asia/Seoul", "Pacific/Kiritimati", true}};
+    const auto newestCursor = [this] {
+        std::optional<Date> newest;
+        for (const auto& record : readBack("News", "update_time")) {
+            const Value time = record->valueForKey("update_time");
+            if (const Date* date = time.date(); date && (!newest || *newest < *date)) newest = *date;
+        }
+        return lv::APIProcessor::timeCursor(newest);
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.first) + " then " + c.second);
+        UserDefaults::standardUserDefaults()->removeObjectForKey(kServiceTimeZoneKey);
+        {
+            DeviceSettings device(c.first, "en_US");
+            loadNews("ent");
+            if (c.storedBeforeRemembering) {
+                UserDefaults::standardUserDefaults()->removeObjectForKey(kServiceTimeZoneKey);
+                EXPECT_EQ(newestCursor(), "2015-03-05 09:07:02");
+                loadNews("ent", kCursor.adding(-1));  // the first reply stored since: the zone is remembered
+            }
+        }
+        DeviceSettings device(c.second, "en_US");
+        EXPECT_EQ(newestCursor(), "2015-03-05 09:07:02");
+        Outcome outcome;
+        processor()->loadNewsWithCatname("ent", std::nullopt, outcome.success(), outcome.failure());
+        ASSERT_TRUE(outcome.wait());
+        drainMain();
+        EXPECT_EQ(newestCursor(), "2015-03-05 09:07:02");
     }
 }
 

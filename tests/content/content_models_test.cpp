@@ -21,6 +21,16 @@ using test::DeviceSettings;
 using test::fixtureItems;
 using test::wallClock;
 
+// The service's zone is looked up in the user defaults: a sandbox of this binary's own, not the home.
+class OwnSandbox : public ::testing::Environment {
+public:
+    void SetUp() override { ASSERT_TRUE(Sandbox::setRoot(dir_.path().string())); }
+
+private:
+    test::TempDir dir_;
+};
+[[maybe_unused]] const auto* const kOwnSandbox = ::testing::AddGlobalTestEnvironment(new OwnSandbox);
+
 // ---- date rules ----
 
 // Each date property and the rule (1 to 4) it reads the service's texts by.
