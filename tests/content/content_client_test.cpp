@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -730,19 +731,22 @@ TEST_F(APIProcessor, ARefreshKilledAtItsFirstCommitLeavesOldOrNewRows) {
 }
 
 TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsSave) {
-    // A full disk (a page limit just above the file's size) and a store the connection may only read
-    // (which holds for root as well): a reply that cannot be written fails with the store's error, the
-    // cached rows and every context level stay as the file has them, and on the disk with room left a
-    // small load in the same process is saved.
+    // A full disk (a page limit just above the file's size), a store the connection may only read
+    // (which holds for root as well) and a commit refused (another connection's read blocks it once
+    // every statement ran): a reply that cannot be written fails with the store's error, the cached
+    // rows and every context level stay as the file has them, and where room is left later loads in
+    // the same process are saved, of the same category too.
     struct Case {
         const char* name;
         const char* pragma;
         const char* message;
         bool roomForSmallLoads;
+        bool readerBlocksCommit;
     };
     const Case cases[] = {
-        {"disk full", "max_page_count", "database or disk is full", true},
-        {"read-only", "query_only", "readonly", false},
+        {"disk full", "max_page_count", "database or disk is full", true, false},
+        {"read-only", "query_only", "readonly", false, false},
+        {"commit refused", "busy_timeout", "database is locked", true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -759,8 +763,13 @@ TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsS
         drainMain();
         RecordStack::cleanUp();
         drainMain();
-        const Value setting = std::string(c.pragma) == "query_only" ? Value(1) : Value(std::stoll(pages[0]) + 4);
-        const Dictionary options{{std::string(kSQLitePragmasOption), Value::dictionary({{c.pragma, setting}})}};
+        const Value setting = std::string(c.pragma) == "max_page_count" ? Value(std::stoll(pages[0]) + 4)
+                              : std::string(c.pragma) == "query_only"   ? Value(1)
+                                                                         : Value(0);
+        Dictionary pragmas = Value::dictionary({{c.pragma, setting}}).dictionary();
+        // A rollback journal: the commit then needs every reader gone.
+        if (c.readerBlocksCommit) pragmas.set("journal_mode", Value("DELETE"));
+        const Dictionary options{{std::string(kSQLitePragmasOption), Value(std::move(pragmas))}};
         auto coordinator = RS_coordinatorWithSqliteStoreNamed("lunavexa.sqlite", options);
         ASSERT_TRUE(coordinator && !coordinator->persistentStores().empty());
         RS_setDefaultStoreCoordinator(coordinator);
@@ -775,9 +784,20 @@ TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsS
             big.push_back(item);
         }
         service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
+        sqlite3* reader = nullptr;
+        sqlite3_stmt* reading = nullptr;
+        if (c.readerBlocksCommit) {
+            ASSERT_EQ(sqlite3_open(storePath().c_str(), &reader), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(reader, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+            ASSERT_EQ(sqlite3_prepare_v2(reader, "SELECT 1 FROM News", -1, &reading, nullptr), SQLITE_OK);
+            ASSERT_EQ(sqlite3_step(reading), SQLITE_ROW);
+        }
         Outcome failed;
         processor()->loadNewsWithCatname("ent", std::nullopt, failed.success(), failed.failure());
-        ASSERT_TRUE(failed.wait(60));
+        const bool waited = failed.wait(60);
+        sqlite3_finalize(reading);
+        sqlite3_close_v2(reader);
+        ASSERT_TRUE(waited);
         ASSERT_FALSE(failed.succeeded);
         EXPECT_FALSE(failed.onMain);
         ASSERT_TRUE(failed.error);
@@ -798,6 +818,22 @@ TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsS
             ASSERT_TRUE(small.succeeded) << describe(small.error);
             EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM Video"), std::vector<std::string>{"3"});
             EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), stored);
+            // The category that failed, twice: each reply replaces the rows.
+            for (const std::string round : {"a", "b"}) {
+                Array fresh;
+                for (int i = 0; i < 3; ++i) {
+                    Value item = news[static_cast<std::size_t>(i)];
+                    item.mutableDictionary().set("msgId", Value(round + std::to_string(i)));
+                    fresh.push_back(item);
+                }
+                service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(fresh)));
+                loadNews("ent");
+                const std::vector<std::string> expected{round + "0", round + "1", round + "2"};
+                EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), expected);
+                auto shown = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
+                ASSERT_TRUE(shown);
+                EXPECT_EQ(shown->size(), 3u);
+            }
         }
         service.setBehaviour("newsList", behaving(Body::Fixture));
     }
