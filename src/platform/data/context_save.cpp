@@ -522,6 +522,24 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
     if (!need.empty() && !loadFromSource(need, loaded, error)) return false;
     std::unordered_map<std::size_t, Loaded*> loadedFor;
     for (std::size_t n = 0; n < needFor.size(); ++n) loadedFor.emplace(needFor[n], &loaded[n]);
+    // A changed record whose row another writer deleted (no level here deleted it) would take the
+    // change nowhere: a conflict, and nothing is taken.
+    Array conflicts;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        if (records[k].kind != PushedRecord::Kind::Update) continue;
+        auto found = loadedFor.find(k);
+        bool gone = found != loadedFor.end() && !found->second->found;
+        if (found == loadedFor.end()) {
+            auto o = lookup(records[k].id);
+            gone = o && o->gone_ && !o->deleted_;
+        }
+        if (gone) conflicts.push_back(Value(Dictionary{{"objectID", Value(canonical(records[k].id))}}));
+    }
+    if (!conflicts.empty()) {
+        setError(error, contextError(kManagedObjectMergeError, "Could not merge changes.",
+                                     Dictionary{{std::string(kConflictListKey), Value(std::move(conflicts))}}));
+        return false;
+    }
 
     for (std::size_t k = 0; k < records.size(); ++k) {
         if (k + 4 < records.size()) registry.prefetch(records[k + 4].id);  // room was made above: slots stay put
@@ -554,7 +572,6 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
                 auto found = loadedFor.find(k);
                 if (found != loadedFor.end()) {
                     Loaded& l = *found->second;
-                    if (!l.found) break;  // the record is gone: its deletion wins
                     if (!o) {
                         auto entity = entityNamed(r.entity->name());
                         o = materialize(entity ? entity : r.entity, canonical(r.id), std::move(l.values), l.version, false);
