@@ -73,6 +73,35 @@ void mainReleaseDone(std::size_t count) { waitingOnMain -= std::min(count, waiti
 
 bool sameValue(const Value& a, const Value& b) { return a.type() == b.type() && a.isEqual(b); }
 
+Value mergeToMany(const Value& oldBase, const Value& mine, const Value& newBase) {
+    if (!mine.isArray() || !newBase.isArray()) return mine;
+    const Array empty;
+    const Array& from = oldBase.isArray() ? oldBase.array() : empty;
+    SameRecord same;
+    auto idAt = [](const Value& v) { return v.objectAs<ManagedObjectID>(); };
+    auto holds = [&](const Array& list, const Value& v) {
+        const auto id = idAt(v);
+        return std::any_of(list.begin(), list.end(), [&](const Value& x) { return same(idAt(x), id); });
+    };
+    auto sameList = [&](const Array& a, const Array& b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (!same(idAt(a[i]), idAt(b[i]))) return false;
+        }
+        return true;
+    };
+    if (sameList(from, newBase.array())) return mine;  // nobody else changed it: mine whole, order included
+    Array out;
+    for (const Value& v : newBase.array()) {
+        if (holds(from, v) && !holds(mine.array(), v)) continue;  // I removed it
+        out.push_back(v);
+    }
+    for (const Value& v : mine.array()) {
+        if (!holds(from, v) && !holds(out, v)) out.push_back(v);  // I added it
+    }
+    return Value(std::move(out));
+}
+
 bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b) {
     if (a.isTemporaryID() != b.isTemporaryID()) return !a.isTemporaryID();
     if (a.isTemporaryID()) return a.serial() < b.serial();
@@ -283,8 +312,20 @@ void ManagedObjectContext::Impl::rebase(ManagedObject& o, std::vector<Value> bas
     o.gone_ = false;
     if (!o.committed_.empty()) {
         std::vector<Value> merged = base;
+        const auto& properties = o.entity_->properties();
         for (std::size_t i = 0; i < merged.size(); ++i) {
-            if (!data_detail::sameValue(o.committed_[i], o.values_[i])) merged[i] = o.values_[i];  // the local change stays
+            if (data_detail::sameValue(o.committed_[i], o.values_[i])) continue;
+            const auto* r = properties[i]->isRelationship() ? static_cast<const RelationshipDescription*>(properties[i].get()) : nullptr;
+            if (r && r->isToMany()) {
+                // The local additions and removals go onto the list as the source has it now: the
+                // other side's changes to it stay, so both ends of the relationship agree.
+                if (base[i].isNil()) {
+                    if (auto ids = relatedIDsFromSource(o.id_, i, nullptr)) base[i] = *ids;
+                }
+                merged[i] = data_detail::mergeToMany(o.committed_[i], o.values_[i], base[i]);
+                continue;
+            }
+            merged[i] = o.values_[i];  // the local change stays
         }
         o.committed_ = std::move(base);
         o.values_ = std::move(merged);

@@ -295,8 +295,14 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
         masks.push_back(changedMask(o->values_, o->committed_));
         if (!any(masks.back())) continue;
         ChangeSet::Update update{o->id_, std::nullopt, {}};
-        if (checkVersions && o->version_ > 0) update.expectedVersion = o->version_;
         const auto& properties = o->entity_->properties();
+        // A relationship is written with its version check under either policy: two writers each
+        // changing one side of the same relationship would otherwise leave its sides disagreeing.
+        bool relationshipChanged = false;
+        for (std::size_t i = 0; i < properties.size() && !relationshipChanged; ++i) {
+            relationshipChanged = masks.back()[i] && properties[i]->isRelationship();
+        }
+        if ((checkVersions || relationshipChanged) && o->version_ > 0) update.expectedVersion = o->version_;
         for (std::size_t i = 0; i < properties.size(); ++i) {
             if (masks.back()[i]) update.changedValues.emplace_back(properties[i]->name(), valueForWrite(*properties[i], o->values_[i]));
         }
@@ -438,17 +444,28 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         prefetchAhead(inserted, k);
         const auto& o = inserted[k];
         check(*o);
-        records.push_back(PushedRecord{PushedRecord::Kind::Insert, o->id_, o->entity_, canonicalValues(*o), {}, o->version_});
+        records.push_back(PushedRecord{PushedRecord::Kind::Insert, o->id_, o->entity_, canonicalValues(*o), {}, o->version_, {}});
     }
     for (const auto& o : updated) {
         check(*o);
         auto mask = changedMask(o->values_, o->committed_);
         if (!any(mask)) continue;
+        // A changed to-many list goes with the list it was changed from: the parent applies the
+        // change to its own list rather than replacing it.
+        std::vector<Value> base;
+        const auto& properties = o->entity_->properties();
+        for (std::size_t i = 0; i < mask.size(); ++i) {
+            if (!mask[i] || !properties[i]->isRelationship() || !static_cast<const RelationshipDescription&>(*properties[i]).isToMany()) {
+                continue;
+            }
+            if (base.empty()) base.resize(mask.size());
+            base[i] = canonicalValue(*properties[i], o->committed_[i]);
+        }
         records.push_back(PushedRecord{PushedRecord::Kind::Update, canonical(o->id_), o->entity_, canonicalValues(*o), std::move(mask),
-                                       o->version_});
+                                       o->version_, std::move(base)});
     }
     for (const auto& o : deleted) {
-        records.push_back(PushedRecord{PushedRecord::Kind::Delete, canonical(o->id_), o->entity_, {}, {}, o->version_});
+        records.push_back(PushedRecord{PushedRecord::Kind::Delete, canonical(o->id_), o->entity_, {}, {}, o->version_, {}});
     }
     if (!reportErrors(errors, error)) return false;
     bool ok = true;
@@ -586,8 +603,12 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
                 for (std::size_t i = 0; i < r.changed.size() && i < o->values_.size(); ++i) {
                     if (!r.changed[i] || sameValue(o->values_[i], r.values[i])) continue;
                     if (o->values_[i].isNil() && o->entity_->properties()[i]->isRelationship()) loadToMany(*o, i);
+                    Value value = i < r.base.size() && !r.base[i].isNil()
+                                      ? data_detail::mergeToMany(r.base[i], r.values[i], o->values_[i])
+                                      : std::move(r.values[i]);
+                    if (sameValue(o->values_[i], value)) continue;
                     willChange(*o);
-                    o->values_[i] = std::move(r.values[i]);
+                    o->values_[i] = std::move(value);
                 }
                 break;
             }

@@ -10,6 +10,7 @@
 
 #include "context_test_support.h"
 #include "sqlite_failures.h"
+#include "support/child_process.h"
 
 namespace lv {
 namespace {
@@ -276,6 +277,102 @@ TEST(Merges, UnchangedRecordsTakeNewValuesAndOnlyChangedOnesAreReported) {
 // record with local changes keeps them over the parent's; one the child never held is registered.
 // Later saves of both levels meet no conflict and store what each record shows (read back from the
 // SQLite file with a fresh coordinator).
+constexpr const char* kToManyChildFile = "LV_TO_MANY_CHILD_FILE";
+
+// The items of the owner by both sides of the relationship in the file: its list, and the items
+// naming it.
+std::pair<std::vector<std::string>, std::vector<std::string>> bothSides(const std::string& path) {
+    return {test::rawTexts(path, "SELECT i.name FROM \"_lv_rel_Owner_items\" r JOIN \"Item\" i ON i._pk = r.target ORDER BY i.name"),
+            test::rawTexts(path, "SELECT name FROM \"Item\" WHERE owner IS NOT NULL ORDER BY name")};
+}
+
+// Adds the item to the owner's list in the context, as a new record.
+void addItem(const Ref<ManagedObjectContext>& context, const Ref<ManagedObject>& owner, const char* name) {
+    context->performAndWait([&] { owner->addObject(test::insert(context, "Item", {{"name", Value(name)}}), "items"); });
+}
+
+// The second process of the next test: adds "x" to the owner's items and saves.
+TEST(ToManyChild, AddsAnItem) {
+    const char* path = std::getenv(kToManyChildFile);
+    if (!path) GTEST_SKIP() << "the second process of Merges.AToManyEditedInTwoContextsKeepsBothSidesAgreeing";
+    auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(test::openCoordinator(test::makeItemModel(), path));
+    context->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
+    auto owners = fetch(context, request("Owner"));
+    ASSERT_EQ(owners.size(), 1u);
+    addItem(context, owners[0], "x");
+    Ref<Error> error;
+    ASSERT_TRUE(context->save(&error)) << test::describe(error);
+}
+
+// Owner.items edited in two contexts, "x" added in one and "y" in the other: a child and its parent,
+// two contexts one of which merges the other's did-save, two processes under property-object-trump.
+// The list holds both, or the second save reports a conflict and writes nothing; the two sides of the
+// relationship agree in the file either way.
+TEST(Merges, AToManyEditedInTwoContextsKeepsBothSidesAgreeing) {
+    enum class Road { ChildAndParent, MergedDidSave, TwoProcessesUnderTrump };
+    for (const Road road : {Road::ChildAndParent, Road::MergedDidSave, Road::TwoProcessesUnderTrump}) {
+        SCOPED_TRACE(static_cast<int>(road));
+        Stack s(test::makeItemModel());
+        s.main->performAndWait([&] { test::insert(s.main, "Owner", {{"name", Value("o")}}); });
+        ASSERT_TRUE(s.saveAll());
+        // The second context: the root under the main context, or a context of its own.
+        Ref<ManagedObjectContext> second = s.root;
+        if (road != Road::ChildAndParent) {
+            second = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+            second->setPersistentStoreCoordinator(road == Road::MergedDidSave ? s.coordinator
+                                                                                : test::openCoordinator(test::makeItemModel(), s.path));
+            if (road == Road::TwoProcessesUnderTrump) second->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
+        }
+        auto mine = fetch(s.main, request("Owner"));
+        auto theirs = fetch(second, request("Owner"));
+        ASSERT_EQ(mine.size(), 1u);
+        ASSERT_EQ(theirs.size(), 1u);
+        s.main->performAndWait([&] { EXPECT_EQ(mine[0]->valueForKey("items").count(), 0u); });
+        second->performAndWait([&] { EXPECT_EQ(theirs[0]->valueForKey("items").count(), 0u); });
+
+        Ref<Error> error;
+        bool saved = false;
+        switch (road) {
+            case Road::ChildAndParent:
+                addItem(second, theirs[0], "x");
+                addItem(s.main, mine[0], "y");
+                saved = s.saveAll(&error);
+                break;
+            case Road::MergedDidSave: {
+                auto merging = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+                merging->setPersistentStoreCoordinator(s.coordinator);
+                auto own = fetch(merging, request("Owner"));
+                EXPECT_EQ(own[0]->valueForKey("items").count(), 0u);
+                addItem(merging, own[0], "y");
+                NotificationCenter::defaultCenter()->addObserver(&s, kManagedObjectContextDidSaveNotification, second,
+                                                                 [&](const Notification& n) { merging->mergeChangesFromContextDidSaveNotification(n); });
+                addItem(second, theirs[0], "x");
+                ASSERT_TRUE(second->save(&error)) << test::describe(error);
+                NotificationCenter::defaultCenter()->removeObserver(&s);
+                saved = merging->save(&error);
+                break;
+            }
+            case Road::TwoProcessesUnderTrump:
+                s.root->performAndWait([&] { s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump); });
+                addItem(s.main, mine[0], "y");
+                ASSERT_EQ(test::runThisBinary("ToManyChild.AddsAnItem", {{kToManyChildFile, s.path}}), 0);
+                saved = s.saveAll(&error);
+                break;
+        }
+        const auto [list, naming] = bothSides(s.path);
+        EXPECT_EQ(list, naming);
+        if (saved) {
+            EXPECT_EQ(list, (std::vector<std::string>{"x", "y"}));
+        } else {
+            ASSERT_TRUE(error);
+            EXPECT_EQ(error->code(), kManagedObjectMergeError) << test::describe(error);
+            EXPECT_EQ(list, std::vector<std::string>{"x"});
+            EXPECT_EQ(test::rawTexts(s.path, "SELECT name FROM \"Item\""), std::vector<std::string>{"x"});
+        }
+    }
+}
+
 TEST(Merges, ChildRecordsCompareWithTheParentsValues) {
     Stack s(test::makeItemModel());
     Ref<ManagedObject> same, differs, local, fresh;

@@ -116,6 +116,7 @@ struct PushedRecord {
     std::vector<Value> values;   // inserts: all values; updates: all current values
     std::vector<bool> changed;   // updates: which of them changed
     std::int64_t version = 0;
+    std::vector<Value> base;     // updates of to-many lists: each list as the child read it (else empty)
 };
 
 // Whether a release of `count` references may wait for the main run loop's next turn: on the main
@@ -160,6 +161,11 @@ Ref<Predicate> substituteRecordArguments(const Ref<Predicate>& predicate);
 
 // Same kind and equal (2 and 2.0 differ here: a change of kind is a change).
 bool sameValue(const Value& a, const Value& b);
+
+// A to-many list changed from oldBase to mine here, while its source moved to newBase: newBase
+// without what was removed here and with what was added here (in mine's order); mine itself when the
+// source has not moved.
+Value mergeToMany(const Value& oldBase, const Value& mine, const Value& newBase);
 
 // Stored rows first in key order, then new records in the order they were made.
 bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b);
