@@ -607,6 +607,11 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
                                       ? data_detail::mergeToMany(r.base[i], r.values[i], o->values_[i])
                                       : std::move(r.values[i]);
                     if (sameValue(o->values_[i], value)) continue;
+                    if (o->entity_->properties()[i]->isRelationship()) {
+                        // The other side follows here too: it may hold what this level changed.
+                        o->setRelationshipIDs(i, value, true);
+                        continue;
+                    }
                     willChange(*o);
                     o->values_[i] = std::move(value);
                 }
@@ -694,6 +699,9 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     for (const Value& v : updatedValues) consider(v, false);
     for (const Value& v : insertedValues) consider(v, true);
     std::vector<Loaded> loaded;
+    // Local relationship changes go on once every merged record holds its new values.
+    std::vector<Impl::RelationshipEdit> relationshipEdits;
+    std::vector<std::pair<Ref<ManagedObject>, std::vector<Value>>> rebased;  // with their values before
     if (!load.empty() && d.loadFromSource(load, loaded, nullptr, &known)) {
         for (std::size_t k = 0; k < load.size(); ++k) {
             Ref<ManagedObject>& o = targets[k];  // not read again after this step
@@ -722,10 +730,13 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
                 if (changed) d.add(ManagedObject::kNoteRefreshed, o);
                 continue;
             }
-            const std::vector<Value> before = o->values_;
-            d.rebase(*o, std::move(loaded[k].values), loaded[k].version);
-            if (before != o->values_) d.add(ManagedObject::kNoteRefreshed, o);
+            rebased.emplace_back(o, o->values_);
+            d.rebase(*o, std::move(loaded[k].values), loaded[k].version, &relationshipEdits);
         }
+    }
+    for (auto& e : relationshipEdits) e.object->setRelationshipIDs(e.index, e.value, true);
+    for (const auto& [o, before] : rebased) {
+        if (before != o->values_) d.add(ManagedObject::kNoteRefreshed, o);
     }
     processPendingChanges();
 }

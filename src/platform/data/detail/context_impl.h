@@ -278,7 +278,14 @@ struct ManagedObjectContext::Impl {
     void markDeleted(ManagedObject& o);
     void applyDeleteRules(ManagedObject& o);
     // New values from the source for a loaded record; its own unsaved changes stay on top.
-    void rebase(ManagedObject& o, std::vector<Value> base, std::int64_t version);
+    // Its local relationship changes are made again over the new values with their other sides, at
+    // once or, given `later`, there (when other records are still to take their new values first).
+    struct RelationshipEdit {
+        Ref<ManagedObject> object;
+        std::size_t index;
+        Value value;
+    };
+    void rebase(ManagedObject& o, std::vector<Value> base, std::int64_t version, std::vector<RelationshipEdit>* later = nullptr);
     Ref<ManagedObject> materialize(const Ref<EntityDescription>& entity, const Ref<ManagedObjectID>& id,
                                    std::vector<Value> values, std::int64_t version, bool fault);
 
