@@ -539,13 +539,13 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
     if (!need.empty() && !loadFromSource(need, loaded, error)) return false;
     std::unordered_map<std::size_t, Loaded*> loadedFor;
     for (std::size_t n = 0; n < needFor.size(); ++n) loadedFor.emplace(needFor[n], &loaded[n]);
-    // A changed record whose row another writer deleted (no level here deleted it) would take the
-    // change nowhere: a conflict, and nothing is taken.
+    // A changed record whose row another writer deleted would take the change nowhere: a conflict,
+    // and nothing is taken. (One a level here deleted stays deleted: that deletion wins.)
     Array conflicts;
     for (std::size_t k = 0; k < records.size(); ++k) {
         if (records[k].kind != PushedRecord::Kind::Update) continue;
         auto found = loadedFor.find(k);
-        bool gone = found != loadedFor.end() && !found->second->found;
+        bool gone = found != loadedFor.end() && !found->second->found && !found->second->deleted;
         if (found == loadedFor.end()) {
             auto o = lookup(records[k].id);
             gone = o && o->gone_ && !o->deleted_;

@@ -63,6 +63,7 @@ bool ManagedObjectContext::Impl::currentValues(const std::vector<Ref<ManagedObje
     for (std::size_t i = 0; i < ids.size(); ++i) {
         Ref<ManagedObject> o = lookup(ids[i]);
         if (o && !o->fault_) {
+            out[i].deleted = o->deleted_;
             if (!o->deleted_ && !o->gone_) {
                 out[i].found = true;
                 out[i].version = o->version_;

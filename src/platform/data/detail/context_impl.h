@@ -59,6 +59,7 @@ namespace data_detail {
 // Values of one record as some level (a parent context or the store) has them.
 struct Loaded {
     bool found = false;
+    bool deleted = false;  // not found as a level deleted it (not saved yet)
     std::vector<Value> values;
     std::int64_t version = 0;
     // The level's values equal the ones the caller named as known for this record; `values` stays
