@@ -73,35 +73,6 @@ void mainReleaseDone(std::size_t count) { waitingOnMain -= std::min(count, waiti
 
 bool sameValue(const Value& a, const Value& b) { return a.type() == b.type() && a.isEqual(b); }
 
-Value mergeToMany(const Value& oldBase, const Value& mine, const Value& newBase) {
-    if (!mine.isArray() || !newBase.isArray()) return mine;
-    const Array empty;
-    const Array& from = oldBase.isArray() ? oldBase.array() : empty;
-    SameRecord same;
-    auto idAt = [](const Value& v) { return v.objectAs<ManagedObjectID>(); };
-    auto holds = [&](const Array& list, const Value& v) {
-        const auto id = idAt(v);
-        return std::any_of(list.begin(), list.end(), [&](const Value& x) { return same(idAt(x), id); });
-    };
-    auto sameList = [&](const Array& a, const Array& b) {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            if (!same(idAt(a[i]), idAt(b[i]))) return false;
-        }
-        return true;
-    };
-    if (sameList(from, newBase.array())) return mine;  // nobody else changed it: mine whole, order included
-    Array out;
-    for (const Value& v : newBase.array()) {
-        if (holds(from, v) && !holds(mine.array(), v)) continue;  // I removed it
-        out.push_back(v);
-    }
-    for (const Value& v : mine.array()) {
-        if (!holds(from, v) && !holds(out, v)) out.push_back(v);  // I added it
-    }
-    return Value(std::move(out));
-}
-
 bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b) {
     if (a.isTemporaryID() != b.isTemporaryID()) return !a.isTemporaryID();
     if (a.isTemporaryID()) return a.serial() < b.serial();
