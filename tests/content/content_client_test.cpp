@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -837,6 +839,63 @@ TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsS
         }
         service.setBehaviour("newsList", behaving(Body::Fixture));
     }
+}
+
+constexpr const char* kDiskFullAtCommit = "LV_DISK_FULL_AT_COMMIT";
+
+// The second process: on the app's own store (write-ahead log), a file-size limit stands in for a
+// disk that fills while a refresh commits. The refresh fails at its commit, the disk is freed, and
+// the later refreshes of the category in this process store their items.
+TEST_F(APIProcessor, ChildWhoseDiskFillsAtACommit) {
+    if (!std::getenv(kDiskFullAtCommit)) GTEST_SKIP() << "the second process of ADiskFullAtACommitLosesNoLaterRefresh";
+    loadNews("ent");
+    const auto stored = column("News", "msgId");
+    ASSERT_EQ(stored.size(), 5u);
+    std::uintmax_t largest = 0;
+    for (const char* suffix : {"", "-wal"}) {
+        std::error_code ignored;
+        largest = std::max(largest, std::filesystem::file_size(storePath() + suffix, ignored) + 0);
+    }
+    Array big;
+    const Array news = fixtureItems("newsList");
+    for (int i = 0; i < 1000; ++i) {
+        Value item = news[static_cast<std::size_t>(i) % news.size()];
+        item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
+        item.mutableDictionary().set("title", Value(std::string(400, 'x')));
+        big.push_back(item);
+    }
+    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit full{static_cast<rlim_t>(largest + 16 * 1024), RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    Outcome failed;
+    processor()->loadNewsWithCatname("ent", std::nullopt, failed.success(), failed.failure());
+    const bool waited = failed.wait(60);
+    struct rlimit freed{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &freed), 0);
+    ASSERT_TRUE(waited);
+    ASSERT_FALSE(failed.succeeded);
+    // SQLite reads the refused write as an I/O error; it came at the commit.
+    EXPECT_NE(describe(failed.error).find("reason=COMMIT"), std::string::npos) << describe(failed.error);
+    drainMain();
+    auto held = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->size(), 5u);
+    for (const std::string round : {"a", "b"}) {
+        Array fresh;
+        for (int i = 0; i < 3; ++i) {
+            Value item = news[static_cast<std::size_t>(i)];
+            item.mutableDictionary().set("msgId", Value(round + std::to_string(i)));
+            fresh.push_back(item);
+        }
+        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(fresh)));
+        loadNews("ent");
+        EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), (std::vector<std::string>{round + "0", round + "1", round + "2"}));
+    }
+}
+
+TEST_F(APIProcessor, ADiskFullAtACommitLosesNoLaterRefresh) {
+    EXPECT_EQ(runThisBinary("APIProcessor.ChildWhoseDiskFillsAtACommit", {{kDiskFullAtCommit, "1"}}), 0);
 }
 
 TEST_F(MainRoad, EveryListReachesTheFileThroughTheStandIn) {
