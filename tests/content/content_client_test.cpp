@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <regex>
@@ -101,6 +101,9 @@ protected:
         ASSERT_TRUE(outcome.succeeded) << describe(outcome.error);
         EXPECT_TRUE(outcome.onMain);
     }
+    // Two refreshes of "ent" with three new items each: each replaces the category's rows, in the
+    // file and in the default context.
+    void refreshEntTwiceWithNewItems();
     std::string lastBody() const {
         auto log = service.requests();
         return log.empty() ? std::string() : log.back().body;
@@ -412,6 +415,24 @@ std::string replyWith(const Array& items, const std::string& rawNumber = {}) {
     std::string text = body ? *body : std::string();
     if (const auto at = text.find("\"@@\""); at != std::string::npos) text.replace(at, 4, rawNumber);
     return text;
+}
+
+void ContentClient::refreshEntTwiceWithNewItems() {
+    for (const std::string round : {"a", "b"}) {
+        Array fresh;
+        for (int i = 0; i < 3; ++i) {
+            Value item = fixtureItems("newsList")[static_cast<std::size_t>(i)];
+            item.mutableDictionary().set("msgId", Value(round + std::to_string(i)));
+            fresh.push_back(item);
+        }
+        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(fresh)));
+        loadNews("ent");
+        const std::vector<std::string> expected{round + "0", round + "1", round + "2"};
+        EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), expected);
+        auto shown = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
+        ASSERT_TRUE(shown);
+        EXPECT_EQ(shown->size(), 3u);
+    }
 }
 
 TEST_F(APIProcessor, AnItemTheStoreCannotHoldIsSkippedAndTheRestStored) {
@@ -820,22 +841,7 @@ TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsS
             ASSERT_TRUE(small.succeeded) << describe(small.error);
             EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM Video"), std::vector<std::string>{"3"});
             EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), stored);
-            // The category that failed, twice: each reply replaces the rows.
-            for (const std::string round : {"a", "b"}) {
-                Array fresh;
-                for (int i = 0; i < 3; ++i) {
-                    Value item = news[static_cast<std::size_t>(i)];
-                    item.mutableDictionary().set("msgId", Value(round + std::to_string(i)));
-                    fresh.push_back(item);
-                }
-                service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(fresh)));
-                loadNews("ent");
-                const std::vector<std::string> expected{round + "0", round + "1", round + "2"};
-                EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), expected);
-                auto shown = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
-                ASSERT_TRUE(shown);
-                EXPECT_EQ(shown->size(), 3u);
-            }
+            refreshEntTwiceWithNewItems();  // the category that failed
         }
         service.setBehaviour("newsList", behaving(Body::Fixture));
     }
@@ -854,7 +860,7 @@ TEST_F(APIProcessor, ChildWhoseDiskFillsAtACommit) {
     std::uintmax_t largest = 0;
     for (const char* suffix : {"", "-wal"}) {
         std::error_code ignored;
-        largest = std::max(largest, std::filesystem::file_size(storePath() + suffix, ignored) + 0);
+        largest = std::max(largest, std::filesystem::file_size(storePath() + suffix, ignored));
     }
     Array big;
     const Array news = fixtureItems("newsList");
@@ -881,17 +887,7 @@ TEST_F(APIProcessor, ChildWhoseDiskFillsAtACommit) {
     auto held = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
     ASSERT_TRUE(held);
     EXPECT_EQ(held->size(), 5u);
-    for (const std::string round : {"a", "b"}) {
-        Array fresh;
-        for (int i = 0; i < 3; ++i) {
-            Value item = news[static_cast<std::size_t>(i)];
-            item.mutableDictionary().set("msgId", Value(round + std::to_string(i)));
-            fresh.push_back(item);
-        }
-        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(fresh)));
-        loadNews("ent");
-        EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), (std::vector<std::string>{round + "0", round + "1", round + "2"}));
-    }
+    refreshEntTwiceWithNewItems();
 }
 
 TEST_F(APIProcessor, ADiskFullAtACommitLosesNoLaterRefresh) {
