@@ -104,6 +104,9 @@ protected:
     // Two refreshes of "ent" with three new items each: each replaces the category's rows, in the
     // file and in the default context.
     void refreshEntTwiceWithNewItems();
+    // The next news replies: `count` items of the fixture's news, each with its own "msgId" and a
+    // title of `titleLength` characters.
+    void serveBigNewsReply(int count, std::size_t titleLength);
     std::string lastBody() const {
         auto log = service.requests();
         return log.empty() ? std::string() : log.back().body;
@@ -415,6 +418,18 @@ std::string replyWith(const Array& items, const std::string& rawNumber = {}) {
     std::string text = body ? *body : std::string();
     if (const auto at = text.find("\"@@\""); at != std::string::npos) text.replace(at, 4, rawNumber);
     return text;
+}
+
+void ContentClient::serveBigNewsReply(int count, std::size_t titleLength) {
+    Array big;
+    const Array news = fixtureItems("newsList");
+    for (int i = 0; i < count; ++i) {
+        Value item = news[static_cast<std::size_t>(i) % news.size()];
+        item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
+        item.mutableDictionary().set("title", Value(std::string(titleLength, 'x')));
+        big.push_back(item);
+    }
+    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
 }
 
 void ContentClient::refreshEntTwiceWithNewItems() {
@@ -798,15 +813,7 @@ TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsS
         RS_setDefaultStoreCoordinator(coordinator);
         RS_initializeDefaultContextWithCoordinator(coordinator);
 
-        Array big;
-        const Array news = fixtureItems("newsList");
-        for (int i = 0; i < 3000; ++i) {
-            Value item = news[static_cast<std::size_t>(i) % news.size()];
-            item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
-            item.mutableDictionary().set("title", Value(std::string(200, 'x')));
-            big.push_back(item);
-        }
-        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
+        serveBigNewsReply(3000, 200);
         sqlite3* reader = nullptr;
         sqlite3_stmt* reading = nullptr;
         if (c.readerBlocksCommit) {
@@ -862,15 +869,7 @@ TEST_F(APIProcessor, ChildWhoseDiskFillsAtACommit) {
         std::error_code ignored;
         largest = std::max(largest, std::filesystem::file_size(storePath() + suffix, ignored));
     }
-    Array big;
-    const Array news = fixtureItems("newsList");
-    for (int i = 0; i < 1000; ++i) {
-        Value item = news[static_cast<std::size_t>(i) % news.size()];
-        item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
-        item.mutableDictionary().set("title", Value(std::string(400, 'x')));
-        big.push_back(item);
-    }
-    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
+    serveBigNewsReply(1000, 400);
     std::signal(SIGXFSZ, SIG_IGN);
     struct rlimit full{static_cast<rlim_t>(largest + 16 * 1024), RLIM_INFINITY};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
