@@ -361,6 +361,27 @@ TEST(MainRoad, AChangeToARowAnotherWriterDeletedIsAConflictNeverASilentSuccess) 
         EXPECT_TRUE(named && named->isEqualToID(*id));
         EXPECT_EQ(test::rawTexts(s.path, "SELECT \"title\" FROM \"News\""), std::vector<std::string>{});
     }
+    // A record a level above deleted (not saved yet): that deletion wins over a change pushed from
+    // below, as before, and is what reaches the file.
+    Stack s;
+    Ref<ManagedObject> record;
+    s.main->performAndWait([&] { record = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("Old")}}); });
+    ASSERT_TRUE(s.saveAll());
+    auto below = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    below->setParentContext(s.main);
+    auto held = fetch(below, request("News"));
+    ASSERT_EQ(held.size(), 1u);
+    s.root->performAndWait([&] {
+        auto above = fetch(s.root, request("News"));
+        ASSERT_EQ(above.size(), 1u);
+        s.root->deleteObject(above[0]);
+    });
+    s.main->performAndWait([&] { s.main->reset(); });  // the level between holds nothing
+    held[0]->setValueForKey(Value("Mine"), "title");
+    Ref<Error> error;
+    EXPECT_TRUE(below->save(&error)) << test::describe(error);
+    EXPECT_TRUE(s.saveAll(&error)) << test::describe(error);
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"title\" FROM \"News\""), std::vector<std::string>{});
 }
 
 TEST(MainRoad, SaveAndWaitOnTheMainThreadWithTheStoreLayersObservers) {
