@@ -189,13 +189,17 @@ bool anyRecord(const Ref<Predicate>& predicate, const Ref<ManagedObjectContext>&
 }
 
 // After a failed save: every level from the context up to the root forgets what it had not written,
-// and the context forgets its records (it announces that, so lists showing them fetch again). The
-// context and the store then agree again, so the next save does not meet this one's changes.
+// and then every record it holds (each announces that, so lists showing them fetch again): a level
+// may have saved into the one above, or the root into the write scope, whose commit then failed, so
+// what it holds as saved may be in no file. The levels and the store then agree again, so the next
+// save does not meet this one's changes.
 void discardUnsavedChanges(const Ref<ManagedObjectContext>& context) {
     for (Ref<ManagedObjectContext> level = context; level; level = level->parentContext()) {
-        level->performAndWait([&level] { level->rollback(); });
+        level->performAndWait([&level] {
+            level->rollback();
+            level->reset();
+        });
     }
-    context->reset();
 }
 
 // Whether the item carries any key the model reads.

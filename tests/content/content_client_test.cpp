@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/resource.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <mutex>
 #include <regex>
@@ -99,6 +102,12 @@ protected:
         ASSERT_TRUE(outcome.succeeded) << describe(outcome.error);
         EXPECT_TRUE(outcome.onMain);
     }
+    // Two refreshes of "ent" with three new items each: each replaces the category's rows, in the
+    // file and in the default context.
+    void refreshEntTwiceWithNewItems();
+    // The next news replies: `count` items of the fixture's news, each with its own "msgId" and a
+    // title of `titleLength` characters.
+    void serveBigNewsReply(int count, std::size_t titleLength);
     std::string lastBody() const {
         auto log = service.requests();
         return log.empty() ? std::string() : log.back().body;
@@ -455,6 +464,36 @@ std::string replyWith(const Array& items, const std::string& rawNumber = {}) {
     return text;
 }
 
+void ContentClient::serveBigNewsReply(int count, std::size_t titleLength) {
+    Array big;
+    const Array news = fixtureItems("newsList");
+    for (int i = 0; i < count; ++i) {
+        Value item = news[static_cast<std::size_t>(i) % news.size()];
+        item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
+        item.mutableDictionary().set("title", Value(std::string(titleLength, 'x')));
+        big.push_back(item);
+    }
+    service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
+}
+
+void ContentClient::refreshEntTwiceWithNewItems() {
+    for (const std::string round : {"a", "b"}) {
+        Array fresh;
+        for (int i = 0; i < 3; ++i) {
+            Value item = fixtureItems("newsList")[static_cast<std::size_t>(i)];
+            item.mutableDictionary().set("msgId", Value(round + std::to_string(i)));
+            fresh.push_back(item);
+        }
+        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(fresh)));
+        loadNews("ent");
+        const std::vector<std::string> expected{round + "0", round + "1", round + "2"};
+        EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), expected);
+        auto shown = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
+        ASSERT_TRUE(shown);
+        EXPECT_EQ(shown->size(), 3u);
+    }
+}
+
 TEST_F(APIProcessor, AnItemTheStoreCannotHoldIsSkippedAndTheRestStored) {
     // Counts no 64-bit integer holds, each in the middle item of three, one after the other in one
     // process: every reply stores its two good items, and every later load still saves.
@@ -774,19 +813,22 @@ TEST_F(APIProcessor, ARefreshKilledAtItsFirstCommitLeavesOldOrNewRows) {
 }
 
 TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsSave) {
-    // A full disk (a page limit just above the file's size) and a store the connection may only read
-    // (which holds for root as well): a reply that cannot be written fails with the store's error, the
-    // cached rows and every context level stay as the file has them, and on the disk with room left a
-    // small load in the same process is saved.
+    // A full disk (a page limit just above the file's size), a store the connection may only read
+    // (which holds for root as well) and a commit refused (another connection's read blocks it once
+    // every statement ran): a reply that cannot be written fails with the store's error, the cached
+    // rows and every context level stay as the file has them, and where room is left later loads in
+    // the same process are saved, of the same category too.
     struct Case {
         const char* name;
         const char* pragma;
         const char* message;
         bool roomForSmallLoads;
+        bool readerBlocksCommit;
     };
     const Case cases[] = {
-        {"disk full", "max_page_count", "database or disk is full", true},
-        {"read-only", "query_only", "readonly", false},
+        {"disk full", "max_page_count", "database or disk is full", true, false},
+        {"read-only", "query_only", "readonly", false, false},
+        {"commit refused", "busy_timeout", "database is locked", true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -803,25 +845,33 @@ TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsS
         drainMain();
         RecordStack::cleanUp();
         drainMain();
-        const Value setting = std::string(c.pragma) == "query_only" ? Value(1) : Value(std::stoll(pages[0]) + 4);
-        const Dictionary options{{std::string(kSQLitePragmasOption), Value::dictionary({{c.pragma, setting}})}};
+        const Value setting = std::string(c.pragma) == "max_page_count" ? Value(std::stoll(pages[0]) + 4)
+                              : std::string(c.pragma) == "query_only"   ? Value(1)
+                                                                         : Value(0);
+        Dictionary pragmas = Value::dictionary({{c.pragma, setting}}).dictionary();
+        // A rollback journal: the commit then needs every reader gone.
+        if (c.readerBlocksCommit) pragmas.set("journal_mode", Value("DELETE"));
+        const Dictionary options{{std::string(kSQLitePragmasOption), Value(std::move(pragmas))}};
         auto coordinator = RS_coordinatorWithSqliteStoreNamed("lunavexa.sqlite", options);
         ASSERT_TRUE(coordinator && !coordinator->persistentStores().empty());
         RS_setDefaultStoreCoordinator(coordinator);
         RS_initializeDefaultContextWithCoordinator(coordinator);
 
-        Array big;
-        const Array news = fixtureItems("newsList");
-        for (int i = 0; i < 3000; ++i) {
-            Value item = news[static_cast<std::size_t>(i) % news.size()];
-            item.mutableDictionary().set("msgId", Value("big" + std::to_string(i)));
-            item.mutableDictionary().set("title", Value(std::string(200, 'x')));
-            big.push_back(item);
+        serveBigNewsReply(3000, 200);
+        sqlite3* reader = nullptr;
+        sqlite3_stmt* reading = nullptr;
+        if (c.readerBlocksCommit) {
+            ASSERT_EQ(sqlite3_open(storePath().c_str(), &reader), SQLITE_OK);
+            ASSERT_EQ(sqlite3_exec(reader, "BEGIN", nullptr, nullptr, nullptr), SQLITE_OK);
+            ASSERT_EQ(sqlite3_prepare_v2(reader, "SELECT 1 FROM News", -1, &reading, nullptr), SQLITE_OK);
+            ASSERT_EQ(sqlite3_step(reading), SQLITE_ROW);
         }
-        service.setBehaviour("newsList", behaving(Body::Fixture, 200, "application/json", 0, replyWith(big)));
         Outcome failed;
         processor()->loadNewsWithCatname("ent", std::nullopt, failed.success(), failed.failure());
-        ASSERT_TRUE(failed.wait(60));
+        const bool waited = failed.wait(60);
+        sqlite3_finalize(reading);
+        sqlite3_close_v2(reader);
+        ASSERT_TRUE(waited);
         ASSERT_FALSE(failed.succeeded);
         EXPECT_FALSE(failed.onMain);
         ASSERT_TRUE(failed.error);
@@ -842,9 +892,49 @@ TEST_F(APIProcessor, AFailedSaveReachesTheFailureBlockKeepsTheRowsAndLaterLoadsS
             ASSERT_TRUE(small.succeeded) << describe(small.error);
             EXPECT_EQ(rawTexts(storePath(), "SELECT COUNT(*) FROM Video"), std::vector<std::string>{"3"});
             EXPECT_EQ(column("News", "msgId", "cat_name = 'ent'"), stored);
+            refreshEntTwiceWithNewItems();  // the category that failed
         }
         service.setBehaviour("newsList", behaving(Body::Fixture));
     }
+}
+
+constexpr const char* kDiskFullAtCommit = "LV_DISK_FULL_AT_COMMIT";
+
+// The second process: on the app's own store (write-ahead log), a file-size limit stands in for a
+// disk that fills while a refresh commits. The refresh fails at its commit, the disk is freed, and
+// the later refreshes of the category in this process store their items.
+TEST_F(APIProcessor, ChildWhoseDiskFillsAtACommit) {
+    if (!std::getenv(kDiskFullAtCommit)) GTEST_SKIP() << "the second process of ADiskFullAtACommitLosesNoLaterRefresh";
+    loadNews("ent");
+    const auto stored = column("News", "msgId");
+    ASSERT_EQ(stored.size(), 5u);
+    std::uintmax_t largest = 0;
+    for (const char* suffix : {"", "-wal"}) {
+        std::error_code ignored;
+        largest = std::max(largest, std::filesystem::file_size(storePath() + suffix, ignored));
+    }
+    serveBigNewsReply(1000, 400);
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit full{static_cast<rlim_t>(largest + 16 * 1024), RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &full), 0);
+    Outcome failed;
+    processor()->loadNewsWithCatname("ent", std::nullopt, failed.success(), failed.failure());
+    const bool waited = failed.wait(60);
+    struct rlimit freed{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &freed), 0);
+    ASSERT_TRUE(waited);
+    ASSERT_FALSE(failed.succeeded);
+    // SQLite reads the refused write as an I/O error; it came at the commit.
+    EXPECT_NE(describe(failed.error).find("reason=COMMIT"), std::string::npos) << describe(failed.error);
+    drainMain();
+    auto held = News::RS_findAllWithPredicate(Predicate::format("cat_name = %@", nullptr, "ent"), RS_defaultContext());
+    ASSERT_TRUE(held);
+    EXPECT_EQ(held->size(), 5u);
+    refreshEntTwiceWithNewItems();
+}
+
+TEST_F(APIProcessor, ADiskFullAtACommitLosesNoLaterRefresh) {
+    EXPECT_EQ(runThisBinary("APIProcessor.ChildWhoseDiskFillsAtACommit", {{kDiskFullAtCommit, "1"}}), 0);
 }
 
 TEST_F(MainRoad, EveryListReachesTheFileThroughTheStandIn) {

@@ -2,6 +2,7 @@
 #include "platform/data/errors.h"
 #include "platform/dispatch/thread.h"
 #include "store_test_support.h"
+#include "support/child_process.h"
 
 namespace lv::test {
 namespace {
@@ -83,6 +84,47 @@ TEST_F(Saves, TheWaitingSaveWithAnErrorTellsHowItWent) {
     root->performAndWait([&] { rootChanges = root->hasChanges(); });
     EXPECT_TRUE(rootChanges);
     EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{"w1"});
+    drainMain();
+}
+
+constexpr const char* kDeletingChildRoot = "LV_DELETING_CHILD_ROOT";
+
+// The second process of the next test: deletes every News record of the store under the sandbox.
+TEST_F(StoreTest, ChildDeletingEveryNews) {
+    const char* root = std::getenv(kDeletingChildRoot);
+    if (!root) GTEST_SKIP() << "the second process of AChangeToARecordAnotherProcessDeletedIsAConflict";
+    ASSERT_TRUE(Sandbox::setRoot(root));
+    setUpStack();
+    auto context = RS_defaultContext();
+    auto all = News::RS_findAllInContext(context);
+    ASSERT_TRUE(all && !all->empty());
+    context->performAndWait([&] {
+        for (const auto& record : *all) context->deleteObject(record);
+    });
+    Ref<Error> error;
+    ASSERT_TRUE(RS_saveToPersistentStoreAndWait(context, &error)) << describe(error);
+}
+
+// A record another process deleted, changed and saved with the waiting save: the save reports the
+// conflict naming it (under the root's property-object-trump policy too), and the file has no row.
+TEST_F(Saves, AChangeToARecordAnotherProcessDeletedIsAConflict) {
+    auto record = addNews(RS_defaultContext(), "d1", "saved");
+    Ref<Error> error;
+    ASSERT_TRUE(RS_saveToPersistentStoreAndWait(RS_defaultContext(), &error)) << describe(error);
+    Ref<ManagedObjectID> id = record->objectID();
+    if (id->isTemporaryID()) id = id->permanentID();
+    ASSERT_TRUE(id);
+    EXPECT_EQ(runThisBinary("StoreTest.ChildDeletingEveryNews", {{kDeletingChildRoot, dir.path().string()}}), 0);
+    ASSERT_EQ(msgIdsInFile(), std::vector<std::string>{});
+    RS_defaultContext()->performAndWait([&] { record->setTitle("changed"); });
+    EXPECT_FALSE(RS_saveToPersistentStoreAndWait(RS_defaultContext(), &error));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), kManagedObjectMergeError) << describe(error);
+    const Value& conflicts = error->userInfo().get(kConflictListKey);
+    ASSERT_EQ(conflicts.count(), 1u);
+    const auto named = conflicts[0]["objectID"].objectAs<ManagedObjectID>();
+    EXPECT_TRUE(named && named->isEqualToID(*id));
+    EXPECT_EQ(msgIdsInFile(), std::vector<std::string>{});
     drainMain();
 }
 

@@ -277,14 +277,33 @@ Ref<ManagedObject> ManagedObjectContext::Impl::materialize(const Ref<EntityDescr
 
 // ---- change tracking ----
 
-void ManagedObjectContext::Impl::rebase(ManagedObject& o, std::vector<Value> base, std::int64_t version) {
+void ManagedObjectContext::Impl::rebase(ManagedObject& o, std::vector<Value> base, std::int64_t version,
+                                        std::vector<RelationshipEdit>* later) {
     base.resize(o.entity_->properties().size());
     o.fault_ = false;
     o.gone_ = false;
+    // Local relationship changes are made again over the new values, their other sides with them.
+    std::vector<std::pair<std::size_t, Value>> relationships;
     if (!o.committed_.empty()) {
         std::vector<Value> merged = base;
+        const auto& properties = o.entity_->properties();
         for (std::size_t i = 0; i < merged.size(); ++i) {
-            if (!data_detail::sameValue(o.committed_[i], o.values_[i])) merged[i] = o.values_[i];  // the local change stays
+            if (data_detail::sameValue(o.committed_[i], o.values_[i])) continue;
+            if (!properties[i]->isRelationship()) {
+                merged[i] = o.values_[i];  // the local change stays
+                continue;
+            }
+            Value mine = o.values_[i];
+            if (static_cast<const RelationshipDescription&>(*properties[i]).isToMany()) {
+                // The local additions and removals go onto the list as the source has it now: the
+                // other context's changes to it stay.
+                if (base[i].isNil()) {
+                    if (auto ids = relatedIDsFromSource(o.id_, i, nullptr)) base[i] = *ids;
+                }
+                mine = data_detail::mergeToMany(o.committed_[i], mine, base[i]);
+                merged[i] = base[i];
+            }
+            relationships.emplace_back(i, std::move(mine));
         }
         o.committed_ = std::move(base);
         o.values_ = std::move(merged);
@@ -292,6 +311,10 @@ void ManagedObjectContext::Impl::rebase(ManagedObject& o, std::vector<Value> bas
         o.values_ = std::move(base);
     }
     o.version_ = version;
+    for (auto& [i, value] : relationships) {
+        if (later) later->push_back({std::static_pointer_cast<ManagedObject>(o.shared_from_this()), i, std::move(value)});
+        else o.setRelationshipIDs(i, value, true);
+    }
 }
 
 void ManagedObjectContext::Impl::scheduleNotify() {

@@ -295,8 +295,14 @@ bool ManagedObjectContext::Impl::saveToStore(Ref<Error>* error) {
         masks.push_back(changedMask(o->values_, o->committed_));
         if (!any(masks.back())) continue;
         ChangeSet::Update update{o->id_, std::nullopt, {}};
-        if (checkVersions && o->version_ > 0) update.expectedVersion = o->version_;
         const auto& properties = o->entity_->properties();
+        // A relationship is written with its version check under either policy: two writers each
+        // changing one side of the same relationship would otherwise leave its sides disagreeing.
+        bool relationshipChanged = false;
+        for (std::size_t i = 0; i < properties.size() && !relationshipChanged; ++i) {
+            relationshipChanged = masks.back()[i] && properties[i]->isRelationship();
+        }
+        if ((checkVersions || relationshipChanged) && o->version_ > 0) update.expectedVersion = o->version_;
         for (std::size_t i = 0; i < properties.size(); ++i) {
             if (masks.back()[i]) update.changedValues.emplace_back(properties[i]->name(), valueForWrite(*properties[i], o->values_[i]));
         }
@@ -438,17 +444,28 @@ bool ManagedObjectContext::Impl::pushToParent(Ref<Error>* error) {
         prefetchAhead(inserted, k);
         const auto& o = inserted[k];
         check(*o);
-        records.push_back(PushedRecord{PushedRecord::Kind::Insert, o->id_, o->entity_, canonicalValues(*o), {}, o->version_});
+        records.push_back(PushedRecord{PushedRecord::Kind::Insert, o->id_, o->entity_, canonicalValues(*o), {}, o->version_, {}});
     }
     for (const auto& o : updated) {
         check(*o);
         auto mask = changedMask(o->values_, o->committed_);
         if (!any(mask)) continue;
+        // A changed to-many list goes with the list it was changed from: the parent applies the
+        // change to its own list rather than replacing it.
+        std::vector<Value> base;
+        const auto& properties = o->entity_->properties();
+        for (std::size_t i = 0; i < mask.size(); ++i) {
+            if (!mask[i] || !properties[i]->isRelationship() || !static_cast<const RelationshipDescription&>(*properties[i]).isToMany()) {
+                continue;
+            }
+            if (base.empty()) base.resize(mask.size());
+            base[i] = canonicalValue(*properties[i], o->committed_[i]);
+        }
         records.push_back(PushedRecord{PushedRecord::Kind::Update, canonical(o->id_), o->entity_, canonicalValues(*o), std::move(mask),
-                                       o->version_});
+                                       o->version_, std::move(base)});
     }
     for (const auto& o : deleted) {
-        records.push_back(PushedRecord{PushedRecord::Kind::Delete, canonical(o->id_), o->entity_, {}, {}, o->version_});
+        records.push_back(PushedRecord{PushedRecord::Kind::Delete, canonical(o->id_), o->entity_, {}, {}, o->version_, {}});
     }
     if (!reportErrors(errors, error)) return false;
     bool ok = true;
@@ -522,6 +539,24 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
     if (!need.empty() && !loadFromSource(need, loaded, error)) return false;
     std::unordered_map<std::size_t, Loaded*> loadedFor;
     for (std::size_t n = 0; n < needFor.size(); ++n) loadedFor.emplace(needFor[n], &loaded[n]);
+    // A changed record whose row another writer deleted would take the change nowhere: a conflict,
+    // and nothing is taken. (One a level here deleted stays deleted: that deletion wins.)
+    Array conflicts;
+    for (std::size_t k = 0; k < records.size(); ++k) {
+        if (records[k].kind != PushedRecord::Kind::Update) continue;
+        auto found = loadedFor.find(k);
+        bool gone = found != loadedFor.end() && !found->second->found && !found->second->deleted;
+        if (found == loadedFor.end()) {
+            auto o = lookup(records[k].id);
+            gone = o && o->gone_ && !o->deleted_;
+        }
+        if (gone) conflicts.push_back(Value(Dictionary{{"objectID", Value(canonical(records[k].id))}}));
+    }
+    if (!conflicts.empty()) {
+        setError(error, contextError(kManagedObjectMergeError, "Could not merge changes.",
+                                     Dictionary{{std::string(kConflictListKey), Value(std::move(conflicts))}}));
+        return false;
+    }
 
     for (std::size_t k = 0; k < records.size(); ++k) {
         if (k + 4 < records.size()) registry.prefetch(records[k + 4].id);  // room was made above: slots stay put
@@ -554,7 +589,6 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
                 auto found = loadedFor.find(k);
                 if (found != loadedFor.end()) {
                     Loaded& l = *found->second;
-                    if (!l.found) break;  // the record is gone: its deletion wins
                     if (!o) {
                         auto entity = entityNamed(r.entity->name());
                         o = materialize(entity ? entity : r.entity, canonical(r.id), std::move(l.values), l.version, false);
@@ -569,8 +603,17 @@ bool ManagedObjectContext::Impl::acceptPushed(std::vector<PushedRecord>& records
                 for (std::size_t i = 0; i < r.changed.size() && i < o->values_.size(); ++i) {
                     if (!r.changed[i] || sameValue(o->values_[i], r.values[i])) continue;
                     if (o->values_[i].isNil() && o->entity_->properties()[i]->isRelationship()) loadToMany(*o, i);
+                    Value value = i < r.base.size() && !r.base[i].isNil()
+                                      ? data_detail::mergeToMany(r.base[i], r.values[i], o->values_[i])
+                                      : std::move(r.values[i]);
+                    if (sameValue(o->values_[i], value)) continue;
+                    if (o->entity_->properties()[i]->isRelationship()) {
+                        // The other side follows here too: it may hold what this level changed.
+                        o->setRelationshipIDs(i, value, true);
+                        continue;
+                    }
                     willChange(*o);
-                    o->values_[i] = std::move(r.values[i]);
+                    o->values_[i] = std::move(value);
                 }
                 break;
             }
@@ -656,6 +699,9 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
     for (const Value& v : updatedValues) consider(v, false);
     for (const Value& v : insertedValues) consider(v, true);
     std::vector<Loaded> loaded;
+    // Local relationship changes go on once every merged record holds its new values.
+    std::vector<Impl::RelationshipEdit> relationshipEdits;
+    std::vector<std::pair<Ref<ManagedObject>, std::vector<Value>>> rebased;  // with their values before
     if (!load.empty() && d.loadFromSource(load, loaded, nullptr, &known)) {
         for (std::size_t k = 0; k < load.size(); ++k) {
             Ref<ManagedObject>& o = targets[k];  // not read again after this step
@@ -684,10 +730,13 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
                 if (changed) d.add(ManagedObject::kNoteRefreshed, o);
                 continue;
             }
-            const std::vector<Value> before = o->values_;
-            d.rebase(*o, std::move(loaded[k].values), loaded[k].version);
-            if (before != o->values_) d.add(ManagedObject::kNoteRefreshed, o);
+            rebased.emplace_back(o, o->values_);
+            d.rebase(*o, std::move(loaded[k].values), loaded[k].version, &relationshipEdits);
         }
+    }
+    for (auto& e : relationshipEdits) e.object->setRelationshipIDs(e.index, e.value, true);
+    for (const auto& [o, before] : rebased) {
+        if (before != o->values_) d.add(ManagedObject::kNoteRefreshed, o);
     }
     processPendingChanges();
 }

@@ -1,5 +1,7 @@
-// The context's values from its source: loading records' values from the parent or the store, and
-// fulfilling faults and to-many relationships.
+// The context's values from its source: loading records' values from the parent or the store,
+// fulfilling faults and to-many relationships, and merging two changes of one to-many list.
+#include <algorithm>
+
 #include "platform/data/context.h"
 
 #include "platform/data/detail/context_impl.h"
@@ -8,6 +10,39 @@
 namespace lv {
 
 using data_detail::Loaded;
+
+namespace data_detail {
+
+Value mergeToMany(const Value& oldBase, const Value& mine, const Value& newBase) {
+    if (!mine.isArray() || !newBase.isArray()) return mine;
+    const Array empty;
+    const Array& from = oldBase.isArray() ? oldBase.array() : empty;
+    SameRecord same;
+    auto idAt = [](const Value& v) { return v.objectAs<ManagedObjectID>(); };
+    auto holds = [&](const Array& list, const Value& v) {
+        const auto id = idAt(v);
+        return std::any_of(list.begin(), list.end(), [&](const Value& x) { return same(idAt(x), id); });
+    };
+    auto sameList = [&](const Array& a, const Array& b) {
+        if (a.size() != b.size()) return false;
+        for (std::size_t i = 0; i < a.size(); ++i) {
+            if (!same(idAt(a[i]), idAt(b[i]))) return false;
+        }
+        return true;
+    };
+    if (sameList(from, newBase.array())) return mine;  // nobody else changed it: mine whole, order included
+    Array out;
+    for (const Value& v : newBase.array()) {
+        if (holds(from, v) && !holds(mine.array(), v)) continue;  // removed here
+        out.push_back(v);
+    }
+    for (const Value& v : mine.array()) {
+        if (!holds(from, v) && !holds(out, v)) out.push_back(v);  // added here
+    }
+    return Value(std::move(out));
+}
+
+}  // namespace data_detail
 
 // ---- values from the source ----
 
@@ -63,6 +98,7 @@ bool ManagedObjectContext::Impl::currentValues(const std::vector<Ref<ManagedObje
     for (std::size_t i = 0; i < ids.size(); ++i) {
         Ref<ManagedObject> o = lookup(ids[i]);
         if (o && !o->fault_) {
+            out[i].deleted = o->deleted_;
             if (!o->deleted_ && !o->gone_) {
                 out[i].found = true;
                 out[i].version = o->version_;

@@ -212,7 +212,8 @@ public:
     // 134030 error, nothing held) when a lock cannot be had within the busy time-out.
     bool beginWriting(Ref<Error>* error);
     // Commits what was saved since beginWriting; false (with the error) when that fails, and then
-    // nothing of it is kept. cancelWriting undoes it instead.
+    // nothing of it is kept (contexts that saved meanwhile still hold it as saved: reset them).
+    // cancelWriting undoes it instead.
     bool endWriting(Ref<Error>* error);
     void cancelWriting();
 

@@ -316,6 +316,74 @@ TEST(MainRoad, AnotherWriterOfTheSameRowGivesAConflictThatLosesNothing) {
     }
 }
 
+// A record changed after another writer deleted its row: each road reports the conflict (133020 naming
+// the record) and the file stays without the row; never a save that succeeds having written nothing.
+TEST(MainRoad, AChangeToARowAnotherWriterDeletedIsAConflictNeverASilentSuccess) {
+    enum class Road { FaultUnderError, LoadedUnderTrump, PushIntoAParentWithoutIt, PushThenTrumpRoot };
+    for (const Road road : {Road::FaultUnderError, Road::LoadedUnderTrump, Road::PushIntoAParentWithoutIt, Road::PushThenTrumpRoot}) {
+        SCOPED_TRACE(static_cast<int>(road));
+        Stack s;
+        Ref<ManagedObject> record;
+        s.main->performAndWait([&] { record = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("Old")}}); });
+        ASSERT_TRUE(s.saveAll());
+        Ref<ManagedObjectID> id = record->objectID();
+        if (id->isTemporaryID()) id = id->permanentID();
+        ASSERT_TRUE(id);
+        const bool viaMain = road == Road::PushIntoAParentWithoutIt || road == Road::PushThenTrumpRoot;
+        Ref<ManagedObject> held;
+        s.root->performAndWait([&] {
+            if (road == Road::FaultUnderError || road == Road::PushIntoAParentWithoutIt) s.root->reset();
+            if (road != Road::FaultUnderError) s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
+            if (!viaMain) held = s.root->objectWithID(id);
+        });
+        // Another coordinator deletes the row.
+        auto other = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+        other->setPersistentStoreCoordinator(test::openCoordinator(test::contentModel(), s.path));
+        for (const auto& theirs : fetch(other, request("News"))) other->deleteObject(theirs);
+        ASSERT_TRUE(other->save(nullptr));
+        Ref<Error> error;
+        bool saved = true;
+        if (viaMain) {
+            s.main->performAndWait([&] { record->setValueForKey(Value("Mine"), "title"); });
+            saved = s.saveAll(&error);
+        } else {
+            s.root->performAndWait([&] {
+                held->setValueForKey(Value("Mine"), "title");
+                saved = s.root->save(&error);
+            });
+        }
+        EXPECT_FALSE(saved);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), kManagedObjectMergeError) << test::describe(error);
+        const Value& conflicts = error->userInfo().get(kConflictListKey);
+        ASSERT_EQ(conflicts.count(), 1u) << test::describe(error);
+        const auto named = conflicts[0]["objectID"].objectAs<ManagedObjectID>();
+        EXPECT_TRUE(named && named->isEqualToID(*id));
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT \"title\" FROM \"News\""), std::vector<std::string>{});
+    }
+    // A record a level above deleted (not saved yet): that deletion wins over a change pushed from
+    // below, as before, and is what reaches the file.
+    Stack s;
+    Ref<ManagedObject> record;
+    s.main->performAndWait([&] { record = insert(s.main, "News", {{"msgId", Value("m1")}, {"title", Value("Old")}}); });
+    ASSERT_TRUE(s.saveAll());
+    auto below = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    below->setParentContext(s.main);
+    auto held = fetch(below, request("News"));
+    ASSERT_EQ(held.size(), 1u);
+    s.root->performAndWait([&] {
+        auto above = fetch(s.root, request("News"));
+        ASSERT_EQ(above.size(), 1u);
+        s.root->deleteObject(above[0]);
+    });
+    s.main->performAndWait([&] { s.main->reset(); });  // the level between holds nothing
+    held[0]->setValueForKey(Value("Mine"), "title");
+    Ref<Error> error;
+    EXPECT_TRUE(below->save(&error)) << test::describe(error);
+    EXPECT_TRUE(s.saveAll(&error)) << test::describe(error);
+    EXPECT_EQ(test::rawTexts(s.path, "SELECT \"title\" FROM \"News\""), std::vector<std::string>{});
+}
+
 TEST(MainRoad, SaveAndWaitOnTheMainThreadWithTheStoreLayersObservers) {
     // As the store layer sets the stack up: both contexts obtain permanent IDs in their will-save, and
     // root saves merge into the main context (inline when they happen on the main thread).

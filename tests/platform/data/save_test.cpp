@@ -10,6 +10,7 @@
 
 #include "context_test_support.h"
 #include "sqlite_failures.h"
+#include "support/child_process.h"
 
 namespace lv {
 namespace {
@@ -269,6 +270,127 @@ TEST(Merges, UnchangedRecordsTakeNewValuesAndOnlyChangedOnesAreReported) {
         Ref<Error> error;
         EXPECT_TRUE(s.root->save(&error)) << test::describe(error);
     });
+}
+
+constexpr const char* kRelationshipChildFile = "LV_RELATIONSHIP_CHILD_FILE";
+constexpr const char* kRelationshipChildEdit = "LV_RELATIONSHIP_CHILD_EDIT";
+
+// Both sides of Owner.items ⇄ Item.owner in the file, as "owner item" pairs: the owners' lists, and
+// the items naming an owner.
+std::pair<std::vector<std::string>, std::vector<std::string>> bothSides(const std::string& path) {
+    return {test::rawTexts(path, "SELECT o.name || ' ' || i.name FROM \"_lv_rel_Owner_items\" r JOIN \"Owner\" o ON o._pk = r.owner "
+                                 "JOIN \"Item\" i ON i._pk = r.target ORDER BY 1"),
+            test::rawTexts(path, "SELECT o.name || ' ' || i.name FROM \"Item\" i JOIN \"Owner\" o ON o._pk = i.owner ORDER BY 1")};
+}
+
+// The context's record of the entity with the name, its relationships read.
+Ref<ManagedObject> named(const Ref<ManagedObjectContext>& context, const char* entity, const std::string& name) {
+    auto found = fetch(context, request(entity, Predicate::format("name = %@", nullptr, Value(name))));
+    EXPECT_EQ(found.size(), 1u) << name;
+    if (found.empty()) return nullptr;
+    context->performAndWait([&] { (void)found[0]->valueForKey(std::string(entity) == "Owner" ? "items" : "owner"); });
+    return found[0];
+}
+
+// One edit of the relationship: "+o x" adds a new item x to o's list, "o<x" gives the stored item x
+// the owner o.
+void edit(const Ref<ManagedObjectContext>& context, const std::string& what) {
+    const std::string owner = what.substr(what[0] == '+' ? 1 : 0, 1);
+    auto o = named(context, "Owner", owner);
+    if (what[0] == '+') {
+        context->performAndWait([&] { o->addObject(test::insert(context, "Item", {{"name", Value(what.substr(3))}}), "items"); });
+        return;
+    }
+    auto item = named(context, "Item", what.substr(2));
+    context->performAndWait([&] { item->setValueForKey(Value(o), "owner"); });
+}
+
+// The second process of the next test: makes its edit and saves.
+TEST(RelationshipChild, EditsAndSaves) {
+    const char* path = std::getenv(kRelationshipChildFile);
+    if (!path) GTEST_SKIP() << "the second process of Merges.ARelationshipEditedInTwoContextsKeepsBothSidesAgreeing";
+    auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+    context->setPersistentStoreCoordinator(test::openCoordinator(test::makeItemModel(), path));
+    context->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump);
+    edit(context, std::getenv(kRelationshipChildEdit));
+    Ref<Error> error;
+    ASSERT_TRUE(context->save(&error)) << test::describe(error);
+}
+
+// Owner.items ⇄ Item.owner edited in two contexts (a new item added to o's list in each, or the
+// stored item x given owner o in one and p in the other): a child and its parent, two contexts one of
+// which merges the other's did-save, two processes under property-object-trump. The second save
+// writes both changes (the later owner wins) or reports a conflict and writes nothing; the two
+// sides of the relationship agree in the file either way.
+TEST(Merges, ARelationshipEditedInTwoContextsKeepsBothSidesAgreeing) {
+    enum class Road { ChildAndParent, MergedDidSave, TwoProcessesUnderTrump };
+    struct Edits {
+        const char* theirs;
+        const char* mine;
+        std::vector<std::string> saved;  // the pairs when the second save writes
+        std::vector<std::string> refused;  // the pairs when it reports a conflict
+    };
+    const Edits edits[] = {{"+o x", "+o y", {"o x", "o y"}, {"o x"}}, {"o<x", "p<x", {"p x"}, {"o x"}}};
+    for (const Road road : {Road::ChildAndParent, Road::MergedDidSave, Road::TwoProcessesUnderTrump}) {
+        for (const Edits& e : edits) {
+            SCOPED_TRACE(std::to_string(static_cast<int>(road)) + " " + e.mine);
+            Stack s(test::makeItemModel());
+            s.main->performAndWait([&] {
+                for (const char* name : {"o", "p"}) test::insert(s.main, "Owner", {{"name", Value(name)}});
+                if (e.theirs[0] != '+') test::insert(s.main, "Item", {{"name", Value("x")}});
+            });
+            ASSERT_TRUE(s.saveAll());
+            // Where the second edit is made: the main context under the root, or a context of its own.
+            Ref<ManagedObjectContext> mine = s.main;
+            if (road == Road::MergedDidSave) {
+                mine = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+                mine->setPersistentStoreCoordinator(s.coordinator);
+            }
+            // Both contexts read the relationships before either edit.
+            for (const char* name : {"o", "p"}) named(mine, "Owner", name);
+            if (e.theirs[0] != '+') named(mine, "Item", "x");
+            Ref<Error> error;
+            bool saved = false;
+            switch (road) {
+                case Road::ChildAndParent:
+                    for (const char* name : {"o", "p"}) named(s.root, "Owner", name);
+                    edit(s.root, e.theirs);
+                    edit(s.main, e.mine);
+                    saved = s.saveAll(&error);
+                    break;
+                case Road::MergedDidSave: {
+                    auto theirs = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+                    theirs->setPersistentStoreCoordinator(s.coordinator);
+                    edit(mine, e.mine);
+                    NotificationCenter::defaultCenter()->addObserver(
+                        &s, kManagedObjectContextDidSaveNotification, theirs,
+                        [&](const Notification& n) { mine->mergeChangesFromContextDidSaveNotification(n); });
+                    edit(theirs, e.theirs);
+                    ASSERT_TRUE(theirs->save(&error)) << test::describe(error);
+                    NotificationCenter::defaultCenter()->removeObserver(&s);
+                    saved = mine->save(&error);
+                    break;
+                }
+                case Road::TwoProcessesUnderTrump:
+                    s.root->performAndWait([&] { s.root->setMergePolicy(MergePolicyType::MergeByPropertyObjectTrump); });
+                    edit(s.main, e.mine);
+                    ASSERT_EQ(test::runThisBinary("RelationshipChild.EditsAndSaves",
+                                                  {{kRelationshipChildFile, s.path}, {kRelationshipChildEdit, e.theirs}}),
+                              0);
+                    saved = s.saveAll(&error);
+                    break;
+            }
+            const auto [lists, owners] = bothSides(s.path);
+            EXPECT_EQ(lists, owners);
+            if (saved) {
+                EXPECT_EQ(lists, e.saved);
+            } else {
+                ASSERT_TRUE(error);
+                EXPECT_EQ(error->code(), kManagedObjectMergeError) << test::describe(error);
+                EXPECT_EQ(lists, e.refused);
+            }
+        }
+    }
 }
 
 // A child context merging from its parent: records without local changes whose parent values equal

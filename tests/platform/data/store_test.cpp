@@ -361,6 +361,42 @@ TEST(Coordinator, SavesWhileWritingReachTheFileTogetherAtTheEnd) {
     EXPECT_EQ(count(reader, "alone"), 1u);
 }
 
+// A write scope whose commit fails (another connection's read blocks it, after every statement ran)
+// gives the file its old key count back; the keys it handed out (to a record that may live on) are
+// not handed out again, so that record and a new one are later saved side by side.
+TEST(Coordinator, KeysOfAWriteScopeWhoseCommitFailedAreNotHandedOutAgain) {
+    TempDir dir;
+    const std::string path = dir.file("k.sqlite");
+    test::seedFile(path);
+    auto writer = test::openCoordinator(test::makeItemModel(), path, test::pragmas({{"busy_timeout", Value(0)}}));
+    ASSERT_TRUE(writer);
+    auto item = writer->managedObjectModel()->entityNamed("Item");
+    Ref<Error> error;
+    ASSERT_TRUE(writer->beginWriting(&error));
+    auto kept = writer->obtainPermanentIDs(item, 1, &error);
+    ASSERT_TRUE(kept && kept->size() == 1u);
+    const Ref<ManagedObjectID> saved = test::insertRow(*writer, "Item", {{"name", Value("lost")}});
+    ASSERT_TRUE(saved);
+    {
+        test::RawConnection blocker(path);
+        blocker.holdSharedLock();
+        EXPECT_FALSE(writer->endWriting(&error));
+        ASSERT_TRUE(error);
+        EXPECT_NE(error->description().find("database is locked"), std::string::npos) << error->description();
+        blocker.releaseSharedLock();
+    }
+    EXPECT_EQ(rawTexts(path, "SELECT name FROM Item ORDER BY _pk"), std::vector<std::string>{"old"});
+    ChangeSet changes;
+    changes.inserts.push_back({(*kept)[0], {{"name", Value("kept")}}});
+    const Ref<ManagedObjectID> fresh = ManagedObjectID::makeTemporary(item);
+    changes.inserts.push_back({fresh, {{"name", Value("new")}}});
+    SaveResult result;
+    ASSERT_TRUE(writer->saveChanges(changes, &result, &error)) << error->description();
+    ASSERT_EQ(result.permanentIDs.size(), 1u);
+    EXPECT_GT(result.permanentIDs[0].second->key(), saved->key());
+    EXPECT_EQ(rawTexts(path, "SELECT name FROM Item ORDER BY _pk"), (std::vector<std::string>{"old", "kept", "new"}));
+}
+
 TEST(Coordinator, WithoutAStoreEveryCallIsAnError) {
     auto c = test::openCoordinator(test::makeItemModel(), "");
     ASSERT_TRUE(c);

@@ -59,6 +59,7 @@ namespace data_detail {
 // Values of one record as some level (a parent context or the store) has them.
 struct Loaded {
     bool found = false;
+    bool deleted = false;  // not found as a level deleted it (not saved yet)
     std::vector<Value> values;
     std::int64_t version = 0;
     // The level's values equal the ones the caller named as known for this record; `values` stays
@@ -116,6 +117,7 @@ struct PushedRecord {
     std::vector<Value> values;   // inserts: all values; updates: all current values
     std::vector<bool> changed;   // updates: which of them changed
     std::int64_t version = 0;
+    std::vector<Value> base;     // updates of to-many lists: each list as the child read it (else empty)
 };
 
 // Whether a release of `count` references may wait for the main run loop's next turn: on the main
@@ -160,6 +162,11 @@ Ref<Predicate> substituteRecordArguments(const Ref<Predicate>& predicate);
 
 // Same kind and equal (2 and 2.0 differ here: a change of kind is a change).
 bool sameValue(const Value& a, const Value& b);
+
+// A to-many list changed from oldBase to mine here, while its source moved to newBase: newBase
+// without what was removed here and with what was added here (in mine's order); mine itself when the
+// source has not moved.
+Value mergeToMany(const Value& oldBase, const Value& mine, const Value& newBase);
 
 // Stored rows first in key order, then new records in the order they were made.
 bool orderedBefore(const ManagedObjectID& a, const ManagedObjectID& b);
@@ -272,7 +279,14 @@ struct ManagedObjectContext::Impl {
     void markDeleted(ManagedObject& o);
     void applyDeleteRules(ManagedObject& o);
     // New values from the source for a loaded record; its own unsaved changes stay on top.
-    void rebase(ManagedObject& o, std::vector<Value> base, std::int64_t version);
+    // Its local relationship changes are made again over the new values with their other sides, at
+    // once or, given `later`, there (when other records are still to take their new values first).
+    struct RelationshipEdit {
+        Ref<ManagedObject> object;
+        std::size_t index;
+        Value value;
+    };
+    void rebase(ManagedObject& o, std::vector<Value> base, std::int64_t version, std::vector<RelationshipEdit>* later = nullptr);
     Ref<ManagedObject> materialize(const Ref<EntityDescription>& entity, const Ref<ManagedObjectID>& id,
                                    std::vector<Value> values, std::int64_t version, bool fault);
 

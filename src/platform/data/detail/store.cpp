@@ -768,11 +768,17 @@ std::optional<std::vector<std::int64_t>> SQLiteStore::relatedKeys(const EntityDe
 }
 
 std::optional<std::int64_t> SQLiteStore::allocateKeys(const EntityDescription& entity, std::size_t count, Ref<Error>* error) {
-    const std::string sql = "UPDATE " + quoteIdentifier(kKeysTable) + " SET last = last + ? WHERE entity = ? RETURNING last";
+    // The file's count goes back with a rolled-back transaction (a commit of a held write that
+    // failed), while the records that were given those keys may live on: counting on from the last
+    // key this store gave keeps a key from naming two records.
+    const std::string sql =
+        "UPDATE " + quoteIdentifier(kKeysTable) + " SET last = max(last, ?) + ? WHERE entity = ? RETURNING last";
     Statement s = db_.prepare(sql, error);
     if (!s) return std::nullopt;
-    s.bindInt64(1, static_cast<std::int64_t>(count));
-    s.bindText(2, entity.name());
+    auto handed = lastKeys_.find(entity.name());
+    s.bindInt64(1, handed == lastKeys_.end() ? 0 : handed->second);
+    s.bindInt64(2, static_cast<std::int64_t>(count));
+    s.bindText(3, entity.name());
     if (s.step() != SQLITE_ROW) {
         setError(error, db_.lastError(kSQLiteError, sql));
         return std::nullopt;
@@ -780,6 +786,8 @@ std::optional<std::int64_t> SQLiteStore::allocateKeys(const EntityDescription& e
     const std::int64_t last = s.columnInt64(0);
     while (s.step() == SQLITE_ROW) {
     }
+    if (handed == lastKeys_.end()) lastKeys_.emplace(entity.name(), last);
+    else handed->second = last;
     return last - static_cast<std::int64_t>(count) + 1;
 }
 

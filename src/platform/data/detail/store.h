@@ -71,7 +71,8 @@ public:
     std::optional<std::vector<std::int64_t>> relatedKeys(const EntityDescription& entity, const RelationshipDescription& relationship,
                                                          std::int64_t key, Ref<Error>* error);
 
-    // Reserves count keys of the entity; the first of them.
+    // Reserves count keys of the entity; the first of them. Never one this store handed out before,
+    // also when the transaction that took it was rolled back (records may still hold it).
     std::optional<std::int64_t> allocateKeys(const EntityDescription& entity, std::size_t count, Ref<Error>* error);
 
     struct PendingInsert {
@@ -137,6 +138,7 @@ private:
     std::string identifier_;
     Dictionary versionHashes_;
     std::map<std::string, EntityInfo, std::less<>> infos_;
+    std::map<std::string, std::int64_t, std::less<>> lastKeys_;  // the last key handed out, per entity
 };
 
 }  // namespace lv::data_detail

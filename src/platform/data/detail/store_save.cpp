@@ -657,10 +657,11 @@ bool SQLiteStore::save(const std::vector<PendingInsert>& inserts, const std::vec
             while (s.step() == SQLITE_ROW) {
             }
         } else if (rc == SQLITE_DONE) {
-            // The row is gone; without a version check the update has nothing to change.
-            if (update->expectedVersion) {
-                conflicts.push_back(Value(Dictionary{{"objectID", Value(id)}, {"expectedVersion", Value(*update->expectedVersion)}}));
-            }
+            // The row is gone (another writer deleted it): the change would be written nowhere, so it
+            // is a conflict with or without a version check.
+            Dictionary conflict{{"objectID", Value(id)}};
+            if (update->expectedVersion) conflict.set("expectedVersion", Value(*update->expectedVersion));
+            conflicts.push_back(Value(std::move(conflict)));
             continue;
         } else {
             failure = db_.lastError(kSQLiteError, updateSQL);
