@@ -197,15 +197,17 @@ bool writeLedger(const std::string& path, const CacheLedger& ledger) {
 
 CacheLock::CacheLock(const std::string& lockPath) {
     if (held.depth++ > 0) return;
-    held.fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (held.fd < 0) return;
     struct stat info {};
-    int locked = -1;
-    if (::fstat(held.fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        do {
-            locked = ::flock(held.fd, LOCK_EX);
-        } while (locked != 0 && errno == EINTR);
+    held.fd = openRegular(lockPath, O_RDWR | O_CREAT, info);
+    if (held.fd < 0 && errno != ENOENT) {
+        removeDamaged(lockPath);  // a link or a folder there: a lock file of its own instead
+        held.fd = openRegular(lockPath, O_RDWR | O_CREAT, info);
     }
+    if (held.fd < 0) return;
+    int locked = -1;
+    do {
+        locked = ::flock(held.fd, LOCK_EX);
+    } while (locked != 0 && errno == EINTR);
     if (locked != 0) {
         ::close(held.fd);
         held.fd = -1;
