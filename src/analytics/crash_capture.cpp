@@ -12,6 +12,7 @@
 #include <mutex>
 #include <thread>
 
+#include "analytics/detail/cache_files.h"
 #include "analytics/analytics_log.h"
 #include "analytics/tally_app.h"
 #include "analytics/tally_config.h"
@@ -422,9 +423,13 @@ void TallyInternal::error(const std::optional<std::string>& text) {
 
 void TallyInternal::fileSignalCrashReport() {
     const std::string path = crashReportPath();
-    const auto bytes = FileManager::defaultManager().contentsAtPath(path);
-    if (!bytes) return;
-    TallyUtility::removeFile(path);
+    // Only a regular file the handler wrote: a link planted there is removed unread.
+    Bytes report;
+    const analytics_detail::FileRead read = analytics_detail::readCacheFile(path, report);
+    if (read == analytics_detail::FileRead::Absent) return;
+    analytics_detail::removeDamaged(path);
+    if (read != analytics_detail::FileRead::Read) return;
+    const std::optional<Bytes> bytes = std::move(report);
     std::vector<std::string> lines;
     std::string line;
     for (const auto byte : *bytes) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <unordered_set>
 
 #include "analytics/analytics_log.h"
 #include "analytics/detail/cache_files.h"
@@ -72,6 +73,9 @@ bool unarchiveInto(const Dictionary& body, std::string_view key, TallyInternal::
     }
 }
 
+// Holds the cache folder's lock for a read-modify-write of its files.
+analytics_detail::CacheLock lockCacheFiles() { return analytics_detail::CacheLock(TallyUtility::cacheLockPath()); }
+
 }  // namespace
 
 void TallyInternal::removeCacheData() {
@@ -121,6 +125,7 @@ void TallyInternal::saveAndCleanCache() {
     // After an earlier save the archive holds items the caches do not (a crash filed after a resign):
     // they are saved together rather than replaced. Being terminated in the background the archive is
     // not written (archiveCacheToFile), so its items are not read back only to be dropped.
+    const auto lock = lockCacheFiles();
     if (terminatingInBackground()) {
         // The archive stays as the last session end wrote it; what the caches hold now (the
         // termination's second close of that session) is dropped.
@@ -129,6 +134,8 @@ void TallyInternal::saveAndCleanCache() {
         if (!archiveFollowsCaches_) {
             readArchiveFiles();
             archiveFollowsCaches_ = true;
+        } else {
+            catchUpWithFiles();
         }
         // A full disk keeps the items here, still followed: the next filed item, session begin or
         // save writes them again.
@@ -159,6 +166,7 @@ void TallyInternal::noteFiled(const Ref<TLYBaseEvent>& item) {
     if (!archiveFollowsCaches_ && !terminatingInBackground()) {
         // The files hold a saved session the caches do not: read them back first, so that from here
         // the caches hold everything the files do.
+        const auto lock = lockCacheFiles();
         readArchiveFiles();
         archiveFollowsCaches_ = true;
         rewriteNeeded_ = true;
@@ -168,13 +176,24 @@ void TallyInternal::noteFiled(const Ref<TLYBaseEvent>& item) {
 }
 
 void TallyInternal::noteRemoved() {
-    unsaved_.clear();
+    // What is left of the unsaved items is still not in the files: another process's whole change
+    // read back before the next write must not lose it.
+    if (!unsaved_.empty()) {
+        std::unordered_set<const TLYBaseEvent*> kept;
+        for (const auto* list : {&terminates_, &events_, &errors_, &ekv_}) {
+            for (const auto& item : *list) kept.insert(item.get());
+        }
+        std::erase_if(unsaved_, [&kept](const Ref<TLYBaseEvent>& item) { return !kept.contains(item.get()); });
+    }
     rewriteNeeded_ = true;
     scheduleArchiveWrite();
 }
 
 void TallyInternal::writeArchive() {
     if (!archiveFollowsCaches_ || terminatingInBackground()) return;
+    if (!rewriteNeeded_ && unsaved_.empty()) return;
+    const auto lock = lockCacheFiles();
+    catchUpWithFiles();
     if (rewriteNeeded_) {
         if (archiveCacheToFile()) {
             rewriteNeeded_ = false;
@@ -191,19 +210,53 @@ void TallyInternal::writeArchive() {
     }
     const auto record = PropertyListSerialization::dataWithPropertyList(Value(std::move(body)), PropertyListFormat::Binary, 0, nullptr);
     // A failed append (a full disk) leaves the items here; the next write replaces the files.
-    if (record && analytics_detail::appendJournalRecord(TallyUtility::cacheJournalPath(), *record)) {
+    if (record && analytics_detail::appendJournalRecord(TallyUtility::cacheJournalPath(), *record, &journalLength_)) {
         unsaved_.clear();
     } else {
         rewriteNeeded_ = true;
     }
 }
 
+void TallyInternal::catchUpWithFiles() {
+    namespace files = analytics_detail;
+    if (!archiveFollowsCaches_) return;
+    if (files::CacheLock::token() == filesToken_) {
+        // Only appends since this process last wrote or read the files: the records past what it
+        // knows are another process's items.
+        const std::string journalPath = TallyUtility::cacheJournalPath();
+        if (const auto journal = files::readJournalFrom(journalPath, journalLength_)) {
+            for (const Bytes& record : journal->records) {
+                const Value body = PropertyListSerialization::propertyListWithData(record, 0, nullptr, nullptr);
+                if (body.isDictionary()) unarchiveObjects(body.dictionary());
+            }
+            if (journal->wholeLength < journal->fileLength) files::truncateFile(journalPath, journal->wholeLength);
+            journalLength_ = journal->wholeLength;
+            return;
+        }
+        // Cut or removed from outside (every process here renews the token when it does so): the
+        // caches hold more than the files, which the next write replaces.
+        rewriteNeeded_ = true;
+        return;
+    }
+    // Another process replaced the files: they hold what this one wrote less what went into an
+    // envelope, so the caches become what they hold, with the items not written yet.
+    for (auto* list : {&terminates_, &events_, &errors_, &ekv_}) list->clear();
+    readArchiveFiles();
+    const std::array<ItemList*, 4> lists = {&terminates_, &events_, &errors_, &ekv_};
+    for (const auto& item : unsaved_) lists[static_cast<std::size_t>(cacheIndexOf(*item))]->push_back(item);
+}
+
 void TallyInternal::readArchiveFiles() {
     namespace files = analytics_detail;
+    const auto lock = lockCacheFiles();
+    bool changed = false;  // the archive or the journal was changed here
     const std::string archivePath = TallyUtility::cacheFilePath();
     const std::string journalPath = TallyUtility::cacheJournalPath();
     const std::string ledgerPath = TallyUtility::cacheLedgerPath();
-    const std::optional<files::CacheLedger> ledger = files::readLedger(ledgerPath);
+    bool ledgerDamaged = false;
+    const std::optional<files::CacheLedger> ledger = files::readLedger(ledgerPath, true, &ledgerDamaged);
+    // A ledger that cannot be read (or names no plain envelope) says nothing: it goes.
+    if (ledgerDamaged) files::removeDamaged(ledgerPath);
     if (ledger) {
         // A kill between the ledger and the link left the envelope under its hidden name: it gets
         // its own name now (the ledger already counts its items as sent).
@@ -219,7 +272,7 @@ void TallyInternal::readArchiveFiles() {
     const std::string folder = TallyUtility::tallyDirectory();
     if (const auto names = FileManager::defaultManager().contentsOfDirectoryAtPath(folder, nullptr)) {
         for (const auto& name : *names) {
-            if (name.size() > 1 && name[0] == '.' && name.ends_with("_envelope.log")) {
+            if (name.size() > 1 && name[0] == '.' && files::isEnvelopeName(std::string_view(name).substr(1))) {
                 TallyUtility::removeFile(path::appendingPathComponent(folder, name));
             }
         }
@@ -227,15 +280,29 @@ void TallyInternal::readArchiveFiles() {
     // A kill between an archive that took up the journal and the journal's removal: the fold record
     // names both, and the journal is not read again.
     const std::string foldPath = TallyUtility::cacheFoldPath();
-    const std::optional<files::CacheLedger> fold = files::readLedger(foldPath, false);
+    bool foldDamaged = false;
+    const std::optional<files::CacheLedger> fold = files::readLedger(foldPath, false, &foldDamaged);
+    if (foldDamaged) files::removeDamaged(foldPath);
     std::string archiveDigest;
     bool ledgerInUse = false;
-    if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(archivePath) ? dataWithContentsOfFile(archivePath) : std::nullopt) {
+    // Anything but a regular file at the archive's or the journal's path is damaged and goes.
+    const auto readFile = [&changed](const std::string& path) -> std::optional<Bytes> {
+        Bytes bytes;
+        const files::FileRead read = files::readCacheFile(path, bytes);
+        if (read == files::FileRead::Read) return bytes;
+        if (read == files::FileRead::Damaged) {
+            files::removeDamaged(path);
+            changed = true;
+        }
+        return std::nullopt;
+    };
+    if (const std::optional<Bytes> bytes = readFile(archivePath)) {
         if (ledger || fold) archiveDigest = files::digestOf(*bytes);
         if (ledger && archiveDigest == ledger->archive) {
             // Its items are in an envelope file: never read again. A removal that fails keeps the
             // ledger, which keeps saying so.
             TallyUtility::removeFile(archivePath);
+            changed = true;
             ledgerInUse = ledgerInUse || TallyUtility::isExistAtPath(archivePath);
         } else {
             const Value root = PropertyListSerialization::propertyListWithData(*bytes, 0, nullptr, nullptr);
@@ -244,13 +311,15 @@ void TallyInternal::readArchiveFiles() {
                 if (body.isDictionary() && !body.dictionary().empty()) unarchiveObjects(body.dictionary());
             } else {
                 TallyUtility::removeFile(archivePath);  // a damaged file is not read twice
+                changed = true;
             }
         }
     }
-    if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(journalPath) ? dataWithContentsOfFile(journalPath) : std::nullopt) {
+    if (const std::optional<Bytes> bytes = readFile(journalPath)) {
         const std::string journalDigest = ledger || fold ? files::digestOf(*bytes) : std::string();
         if (ledger && journalDigest == ledger->journal) {
             TallyUtility::removeFile(journalPath);
+            changed = true;
             ledgerInUse = ledgerInUse || TallyUtility::isExistAtPath(journalPath);
         } else if (fold && !archiveDigest.empty() && archiveDigest == fold->archive && journalDigest == fold->journal) {
             // Its items came with the archive; it goes (or is emptied) at the next whole write.
@@ -261,7 +330,7 @@ void TallyInternal::readArchiveFiles() {
                 if (body.isDictionary()) unarchiveObjects(body.dictionary());
             }
             // A record cut by a kill would hide the ones appended after it.
-            if (journal.wholeLength < journal.fileLength) files::truncateFile(journalPath, journal.wholeLength);
+            if (journal.wholeLength < journal.fileLength) changed = files::truncateFile(journalPath, journal.wholeLength) || changed;
         }
     }
     if (ledger && !ledgerInUse) TallyUtility::removeFile(ledgerPath);
@@ -269,13 +338,17 @@ void TallyInternal::readArchiveFiles() {
     if (fold && !(TallyUtility::isExistAtPath(journalPath) && !archiveDigest.empty() && archiveDigest == fold->archive)) {
         TallyUtility::removeFile(foldPath);
     }
+    // From here this process knows the files as they are now.
+    filesToken_ = changed ? files::CacheLock::renew() : files::CacheLock::token();
+    Bytes journal;
+    journalLength_ = files::readCacheFile(journalPath, journal) == files::FileRead::Read ? journal.size() : 0;
 }
 
 bool TallyInternal::recordEnvelope(const std::string& envelopePath) {
     namespace files = analytics_detail;
     auto digestAt = [](const std::string& path) {
-        const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(path) ? dataWithContentsOfFile(path) : std::nullopt;
-        return bytes ? files::digestOf(*bytes) : std::string();
+        Bytes bytes;
+        return files::readCacheFile(path, bytes) == files::FileRead::Read ? files::digestOf(bytes) : std::string();
     };
     files::CacheLedger ledger;
     ledger.archive = digestAt(TallyUtility::cacheFilePath());
@@ -287,13 +360,26 @@ bool TallyInternal::recordEnvelope(const std::string& envelopePath) {
 bool TallyInternal::archiveCacheToFile() {
     // Being terminated in the background: the archive the last session end wrote stays as it is.
     if (terminatingInBackground()) return true;
+    namespace files = analytics_detail;
+    const auto lock = lockCacheFiles();
+    // Every way out changes the files as a whole: other processes read them again.
+    struct Renew {
+        TallyInternal& engine;
+        ~Renew() {
+            engine.filesToken_ = analytics_detail::CacheLock::renew();
+            Bytes journal;
+            engine.journalLength_ = analytics_detail::readCacheFile(TallyUtility::cacheJournalPath(), journal) == analytics_detail::FileRead::Read
+                                        ? journal.size()
+                                        : 0;
+        }
+    } renew{*this};
     const std::string path = TallyUtility::cacheFilePath();
     const std::string journal = TallyUtility::cacheJournalPath();
     const auto root = archiveObjectsWithHeader(false);
     if (!root) {
-        TallyUtility::removeFile(path);
-        TallyUtility::removeFile(journal);
-        TallyUtility::removeFile(TallyUtility::cacheFoldPath());
+        files::removeDamaged(path);
+        files::removeDamaged(journal);
+        files::removeDamaged(TallyUtility::cacheFoldPath());
         return !TallyUtility::isExistAtPath(path) && !TallyUtility::isExistAtPath(journal);
     }
     // A binary property list: the root holds the caches' archives as data, which XML would spell out
@@ -303,21 +389,24 @@ bool TallyInternal::archiveCacheToFile() {
     // A file that holds these bytes already (a session begin with nothing new since the archive was
     // read) is left as it is.
     const std::string fold = TallyUtility::cacheFoldPath();
-    if (dataWithContentsOfFile(path) != bytes) {
+    Bytes current;
+    if (files::readCacheFile(path, current) != files::FileRead::Read || current != *bytes) {
         // The new archive holds the journal's items too: the fold record says so before it replaces
         // the old one, so a kill before the journal goes cannot make a launch read them twice.
-        if (const std::optional<Bytes> journalBytes = TallyUtility::isExistAtPath(journal) ? dataWithContentsOfFile(journal) : std::nullopt) {
-            analytics_detail::CacheLedger record;
-            record.archive = analytics_detail::digestOf(*bytes);
-            record.journal = analytics_detail::digestOf(*journalBytes);
-            if (!analytics_detail::writeLedger(fold, record)) return false;
+        Bytes journalBytes;
+        if (files::readCacheFile(journal, journalBytes) == files::FileRead::Read) {
+            files::CacheLedger record;
+            record.archive = files::digestOf(*bytes);
+            record.journal = files::digestOf(journalBytes);
+            if (!files::writeLedger(fold, record)) return false;
         }
         if (!writeToFile(*bytes, path, true)) return false;
     }
+    unsaved_.clear();  // in the archive now
     // The archive holds the journal's items now; a journal that cannot go is emptied, else the next
     // launch would read its items twice.
-    TallyUtility::removeFile(journal);
-    const bool journalGone = !TallyUtility::isExistAtPath(journal) || analytics_detail::truncateFile(journal, 0);
+    files::removeDamaged(journal);
+    const bool journalGone = !TallyUtility::isExistAtPath(journal) || files::truncateFile(journal, 0);
     if (journalGone) TallyUtility::removeFile(fold);
     return journalGone;
 }
@@ -350,17 +439,22 @@ void TallyInternal::loadCacheFromTempContainer() {
             errors_.push_back(item);
         }
     }
+    // Not in the files yet: kept among the unsaved items until they are.
+    unsaved_.insert(unsaved_.end(), tmpContainer_.begin(), tmpContainer_.end());
     tmpContainer_.clear();
     rewriteNeeded_ = true;
 }
 
 Dictionary TallyInternal::loadCacheFile() {
     const std::string path = TallyUtility::cacheFilePath();
-    if (!TallyUtility::isExistAtPath(path)) return {};
-    const Value root = dictionaryWithContentsOfFile(path);
+    const auto lock = lockCacheFiles();
+    Bytes bytes;
+    const analytics_detail::FileRead read = analytics_detail::readCacheFile(path, bytes);
+    if (read == analytics_detail::FileRead::Absent) return {};
+    const Value root = read == analytics_detail::FileRead::Read ? PropertyListSerialization::propertyListWithData(bytes, 0, nullptr, nullptr) : Value();
     if (root.isDictionary()) return root.dictionary();
     // A damaged file is not read twice.
-    TallyUtility::removeFile(path);
+    analytics_detail::removeDamaged(path);
     return {};
 }
 
@@ -369,6 +463,7 @@ void TallyInternal::loadCache() {
     if (archiveFollowsCaches_) return;
     // The files stay: from here on they follow the caches until their items are in an envelope file.
     archiveFollowsCaches_ = true;
+    const auto lock = lockCacheFiles();
     readArchiveFiles();
     // The session begin folds the journal into the archive.
     rewriteNeeded_ = true;
@@ -400,6 +495,10 @@ void TallyInternal::unarchiveErrors(const Dictionary& body) {
 }
 
 void TallyInternal::generateEnvelopeFile() {
+    // The envelope takes up every item the files hold, another process's too, and its name, the
+    // ledger and the files' removal are one step for other processes.
+    const auto lock = lockCacheFiles();
+    catchUpWithFiles();
     // While the files hold the caches' items the envelope is recorded in the ledger before it gets
     // its name: from then on those files count as sent, whatever happens to them.
     const bool guarded = archiveFollowsCaches_ && (TallyUtility::isExistAtPath(TallyUtility::cacheFilePath()) ||
@@ -420,6 +519,7 @@ void TallyInternal::generateEnvelopeFile() {
 }
 
 void TallyInternal::beginPerformJob() {
+    const auto lock = lockCacheFiles();
     std::vector<std::string> files = TallyUtility::envelopeFiles();
     validateEnvelopeFiles(files);
     if (files.empty() && (hasJob() || TallyConfig::configureWithKey("tlyActivateMsg").isNil())) {

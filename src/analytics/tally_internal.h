@@ -165,6 +165,10 @@ private:
     // Reads the archive and the journal into the caches, except what the ledger says an envelope
     // file already holds (and finishes that envelope file's naming when a kill interrupted it).
     void readArchiveFiles();
+    // Under the cache folder's lock, while the archive follows the caches: adds the items another
+    // process appended to the journal since this one last knew the files, or, when another process
+    // changed them as a whole, reads them again (keeping the items not yet written).
+    void catchUpWithFiles();
     // Records in the ledger that the envelope at the path takes up the archive and journal as they
     // are now.
     bool recordEnvelope(const std::string& envelopePath);
@@ -179,6 +183,10 @@ private:
     ItemList unsaved_;
     // Items left the caches (or a write failed): the next write replaces the files.
     bool rewriteNeeded_ = false;
+    // The files as this process last read or wrote them: the lock file's token and the journal's
+    // length.
+    std::string filesToken_;
+    std::size_t journalLength_ = 0;
     // While a timed end runs: whether its caller was in a session.
     std::optional<bool> endingInSession_;
     Ref<OperationQueue> sendLogQueue_;

@@ -1,5 +1,8 @@
 #include "analytics/tally_utility.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -46,7 +49,8 @@ bool TallyUtility::saveData(std::span<const std::uint8_t> data, std::string_view
 }
 
 void TallyUtility::removeFile(std::string_view path) {
-    if (isExistAtPath(path)) FileManager::defaultManager().removeItemAtPath(path, nullptr);
+    const std::string target(path);
+    if (!target.empty()) ::unlink(target.c_str());
 }
 
 std::string TallyUtility::cacheDirectory() { return cachesDirectory(); }
@@ -77,6 +81,8 @@ std::string TallyUtility::cacheLedgerPath() {
     return path::appendingPathComponent(tallyDirectory(), ".tallyCacheSent.plist");
 }
 
+std::string TallyUtility::cacheLockPath() { return hiddenCacheFile("_tallyCache.lock"); }
+
 std::string TallyUtility::pendingEnvelopePath(std::string_view envelopePath) {
     return path::appendingPathComponent(path::deletingLastPathComponent(envelopePath),
                                         "." + path::lastPathComponent(envelopePath));
@@ -98,7 +104,10 @@ std::vector<std::string> TallyUtility::itemsInAbsDir(std::string_view folder) {
 
 std::vector<std::string> TallyUtility::envelopeFiles() {
     auto items = itemsInAbsDir(tallyDirectory());
-    std::erase_if(items, [](const std::string& item) { return !endsWith(path::lastPathComponent(item), kEnvelopeSuffix); });
+    std::erase_if(items, [](const std::string& item) {
+        struct stat info {};
+        return !endsWith(path::lastPathComponent(item), kEnvelopeSuffix) || ::lstat(item.c_str(), &info) != 0 || !S_ISREG(info.st_mode);
+    });
     return items;
 }
 

@@ -28,7 +28,8 @@ public:
     // Writes atomically and only when nothing exists at the path; a missing parent folder is made
     // first. Answers whether the bytes were written.
     static bool saveData(std::span<const std::uint8_t> data, std::string_view path);
-    // Deletes the file when it exists; errors are ignored.
+    // Unlinks the file (or link) when it exists, never a folder or what a link points to; errors are
+    // ignored.
     static void removeFile(std::string_view path);
 
     // The caches folder.
@@ -49,13 +50,16 @@ public:
     static std::string cacheFoldPath();
     // "<caches>/.tally/.tallyCacheSent.plist": which archive and journal an envelope file took up.
     static std::string cacheLedgerPath();
+    // "<caches>/.<bundle id>_tallyCache.lock": the lock file processes on one home take turns by
+    // around every change of the cache files (detail/cache_files.h).
+    static std::string cacheLockPath();
     // "<caches>/.tally/.<name>": where an envelope file is written before it is linked under its name.
     static std::string pendingEnvelopePath(std::string_view envelopePath);
 
     // Full paths of the folder's entries, hidden ones skipped, in the file system's order; empty when
     // the folder cannot be listed.
     static std::vector<std::string> itemsInAbsDir(std::string_view folder);
-    // The client folder's files ending in "_envelope.log", unsorted.
+    // The client folder's regular files (not links) ending in "_envelope.log", unsorted.
     static std::vector<std::string> envelopeFiles();
     // Oldest creation date first; each date is read once, equal dates (and unreadable ones, which
     // sort last) in name order.

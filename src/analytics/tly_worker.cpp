@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "analytics/detail/cache_files.h"
 #include "analytics/imprint.h"
 #include "analytics/tally_app.h"
 #include "analytics/tally_config.h"
@@ -101,8 +102,11 @@ void TLYWorker::main() {
 }
 
 bool TLYWorker::postFile(const std::string& path) {
-    const std::optional<Bytes> envelope = dataWithContentsOfFile(path);
-    if (!envelope) return true;  // gone since the list was made: nothing to post, nothing failed
+    // Claimed for the post: another process's worker passes it by. Gone since the list was made, or
+    // posted by another process: nothing to post, nothing failed.
+    analytics_detail::EnvelopeClaim claim(path);
+    if (!claim.claimed()) return true;
+    const Bytes* envelope = &claim.bytes();
     // What is left of the run's time bounds each post; none left, the run stops here (the file stays).
     const auto remaining = [this] {
         const std::chrono::duration<double> spent = std::chrono::steady_clock::now() - runStarted_;
@@ -125,7 +129,7 @@ bool TLYWorker::postFile(const std::string& path) {
         TallyConfig::incrementRequest(false, ms);
         return false;
     }
-    TallyUtility::removeFile(path);
+    claim.removeFile();
     TallyConfig::incrementRequest(true, ms);
     TallyConfig::setLastPostDate();
     const Ref<TallyPack> pack = pack_ ? pack_ : TallyPack::sharedInstance();

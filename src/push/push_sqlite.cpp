@@ -1,5 +1,7 @@
 #include "push/push_sqlite.h"
 
+#include <sys/stat.h>
+
 #include <mutex>
 #include <vector>
 
@@ -52,6 +54,17 @@ int collectRow(void* context, int count, char** values, char**) {
     return 0;
 }
 
+bool isDamage(int result) { return (result & 0xff) == SQLITE_CORRUPT || (result & 0xff) == SQLITE_NOTADB; }
+
+// Moves the database (or what stands at its path) and its journals aside, so a new one can start.
+void setAsideDatabase(const std::string& path, std::string_view problem) {
+    for (const char* suffix : {"", "-journal", "-wal", "-shm"}) {
+        const std::string file = path + suffix;
+        struct stat info {};
+        if (::lstat(file.c_str(), &info) == 0) setAsideDamagedFile(file, problem);
+    }
+}
+
 // The first row of exactly three values, or none.
 const std::vector<std::string>* firstFullRow(const std::vector<std::vector<std::string>>& rows) {
     for (const auto& row : rows) {
@@ -82,6 +95,9 @@ sqlite3* PNSqlite::getDB() {
             log("Unable to move file: %@", error ? error->localizedDescription() : std::string());
         }
     }
+    // A folder (or anything but a file) where the database belongs never opens: it goes aside.
+    struct stat info {};
+    if (::stat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) setAsideDatabase(target, "Push database is no file");
     sqlite3* handle = nullptr;
     if (sqlite3_open(target.c_str(), &handle) != SQLITE_OK) {
         sqlite3_close(handle);
@@ -107,7 +123,15 @@ void PNSqlite::initDB() {
         defaults->setInteger(1, kPNStatDBVersionKey);
         defaults->synchronize();
     }
-    runStatement(kCreateSQL, nullptr);
+    if (healIfDamaged(runStatement(kCreateSQL, nullptr)) && getDB()) runStatement(kCreateSQL, nullptr);
+}
+
+bool PNSqlite::healIfDamaged(int result) {
+    std::lock_guard lock(statLock());
+    if (!isDamage(result)) return false;
+    closeDB();
+    setAsideDatabase(databasePath(kPNDatabaseFileName), result == SQLITE_NOTADB ? "Push database is not a database" : "Push database is malformed");
+    return true;
 }
 
 void PNSqlite::finalizeCached() {
@@ -151,16 +175,24 @@ int PNSqlite::updateDatabase(std::string_view sql) {
     std::lock_guard lock(statLock());
     if (!getDB()) return -1;
     const int result = runStatement(std::string(sql), nullptr);
-    if (result == SQLITE_CORRUPT) {
-        deleteDB();
-        initDB();
-    }
+    if (healIfDamaged(result)) initDB();
     return result;
 }
 
 int PNSqlite::stepCached(sqlite3_stmt** slot, const char* sql, const char* prepareFailure,
                          const std::function<void(sqlite3_stmt*)>& bind) {
     std::lock_guard lock(statLock());
+    const int result = stepCachedOnce(slot, sql, prepareFailure, bind);
+    // A damaged file is set aside and the row written once more into the new one.
+    if (healIfDamaged(result)) {
+        initDB();
+        if (db_) return stepCachedOnce(slot, sql, prepareFailure, bind);
+    }
+    return result;
+}
+
+int PNSqlite::stepCachedOnce(sqlite3_stmt** slot, const char* sql, const char* prepareFailure,
+                             const std::function<void(sqlite3_stmt*)>& bind) {
     if (!*slot) {
         const int prepared = sqlite3_prepare_v2(db_, sql, -1, slot, nullptr);
         if (prepared != SQLITE_OK) {
@@ -216,7 +248,10 @@ Ref<PNRegisterModel> PNSqlite::loadRegisterModel() {
     std::lock_guard lock(statLock());
     if (!getDB()) return nullptr;
     std::vector<std::vector<std::string>> rows;
-    if (runStatement(kSelectRegisterSQL, &rows) != SQLITE_OK) return nullptr;
+    if (const int result = runStatement(kSelectRegisterSQL, &rows); result != SQLITE_OK) {
+        if (healIfDamaged(result)) initDB();
+        return nullptr;
+    }
     const auto* row = firstFullRow(rows);
     if (!row) return nullptr;
     auto model = makeRef<PNRegisterModel>();
@@ -249,7 +284,10 @@ std::uint8_t PNSqlite::loadUnRegisterStatus() {
     std::lock_guard lock(statLock());
     if (!getDB()) return 2;
     std::vector<std::vector<std::string>> rows;
-    if (runStatement(kSelectUnRegisterSQL, &rows) != SQLITE_OK) return 2;
+    if (const int result = runStatement(kSelectUnRegisterSQL, &rows); result != SQLITE_OK) {
+        if (healIfDamaged(result)) initDB();
+        return 2;
+    }
     const auto* row = firstFullRow(rows);
     if (!row) return 2;
     return static_cast<std::uint8_t>(Value((*row)[1]).intValue());

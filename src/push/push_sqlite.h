@@ -46,9 +46,10 @@ public:
     static PNSqlite& getInstance();
 
     // The handle, opening the database on first use (moving a legacy file first); null when the open
-    // failed.
+    // failed. Something else than a file at the database's path (a folder) is set aside first.
     sqlite3* getDB();
-    // getDB, then the schema ("PNSTAT_DB_VER" set to 1 when 0, the create statement).
+    // getDB, then the schema ("PNSTAT_DB_VER" set to 1 when 0, the create statement). A file the
+    // create statement finds damaged (not a database, malformed) is set aside and a new one made.
     void initDB();
     void launch() { getDB(); }
     // Finalises the cached statements, closes the handle and forgets it.
@@ -56,7 +57,7 @@ public:
     // closeDB, then removes the file ("Delete database failed reason:%@" on failure).
     void deleteDB();
     // Runs the statement (whole, however long); its SQLite result code, -1 without a database. Result
-    // 11 (malformed image) deletes the file and prepares a fresh database.
+    // 11 (malformed image) or 26 (not a database) sets the file aside and prepares a fresh database.
     int updateDatabase(std::string_view sql);
     template <class... Args>
     int updateDatabase(std::string_view fmt, const Args&... args) {
@@ -84,7 +85,13 @@ private:
     int runStatement(const std::string& sql, std::vector<std::vector<std::string>>* rows);
     int stepCached(sqlite3_stmt** slot, const char* sql, const char* prepareFailure,
                    const std::function<void(sqlite3_stmt*)>& bind);
+    int stepCachedOnce(sqlite3_stmt** slot, const char* sql, const char* prepareFailure,
+                       const std::function<void(sqlite3_stmt*)>& bind);
     void finalizeCached();
+    // A result that says the file is damaged (malformed, not a database): the file and its journals
+    // are moved into "Damaged" beside it (setAsideDamagedFile) and a new database made. Answers
+    // whether it did so.
+    bool healIfDamaged(int result);
 
     Ref<Queue> taskQueue_;
     sqlite3* db_ = nullptr;  // under the lock

@@ -13,6 +13,7 @@
 #include "analytics/tally_event.h"
 #include "analytics/tally_utility.h"
 #include "engine_test_support.h"
+#include "support/temp_dir.h"
 #include "platform/base/clock.h"
 #include "platform/security/digest.h"
 #include "platform/storage/file_manager.h"
@@ -224,6 +225,86 @@ TEST_F(CacheDurability, AKillWhileTheJournalIsFoldedReadsItsItemsOnce) {
     relaunch();
     engine()->loadCache();
     EXPECT_EQ(eventIds(), (std::vector<std::string>{"one", "two", "three"}));
+}
+
+// A ledger names its envelope by a plain file name of the envelope form: any other name (a path out
+// of the folder, another file) makes it damaged, so the launch neither links nor removes anything
+// through it nor drops the archive's items.
+TEST_F(CacheDurability, ALedgerNamingAnythingButAnEnvelopeIsIgnored) {
+    test::TempDir outside;
+    const std::filesystem::path victim = outside.path() / "victim";
+    std::filesystem::create_directories(victim / ".keep");
+    { std::ofstream(victim / ".keep" / "photo") << "kept"; }
+    for (const bool pathOut : {true, false}) {
+        SCOPED_TRACE(pathOut ? "a path out of the folder" : "another file's name");
+        recordAndResign();
+        const auto archived = bytesAt(TallyUtility::cacheFilePath());
+        ASSERT_TRUE(archived);
+        const std::string name = pathOut ? std::filesystem::relative(victim / "keep", TallyUtility::tallyDirectory()).string()
+                                         : std::string("exchangeIdentity.json");
+        ASSERT_TRUE(writePropertyListToFile(
+            Value::dictionary({{"archive", Value(hexString(md5Digest(std::span<const std::uint8_t>(*archived))))},
+                               {"journal", Value("")},
+                               {"envelope", Value(name)}}),
+            TallyUtility::cacheLedgerPath(), true));
+        relaunch();
+        beginFirstSession();
+        EXPECT_EQ(eventIds(), (std::vector<std::string>{"one", "two", "three"}));
+        EXPECT_FALSE(TallyUtility::isExistAtPath(TallyUtility::cacheLedgerPath()));
+        EXPECT_TRUE(std::filesystem::exists(victim / ".keep" / "photo"));
+        EXPECT_FALSE(std::filesystem::exists(victim / "keep"));
+        engine()->removeCacheData();
+        drainMain();
+        relaunch();
+    }
+}
+
+// A link planted at the journal's path: the records are not written through it, and the next launch
+// neither reads nor cuts the file it points to, but removes the link.
+TEST_F(CacheDurability, AJournalThatIsALinkIsNeitherWrittenNorCut) {
+    test::TempDir outside;
+    const std::string target = outside.file("precious");
+    { std::ofstream(target) << "precious"; }
+    const Bytes precious{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'};
+    const std::string journal = TallyUtility::cacheJournalPath();
+    beginFirstSession();
+    std::filesystem::remove(journal);
+    std::filesystem::create_symlink(target, journal);
+    TallyEvent::event(Value("one"));
+    drainMain();
+    EXPECT_EQ(bytesAt(target), precious);
+    session()->appInactivate(nullptr);  // the whole archive takes "one"
+    EXPECT_EQ(bytesAt(target), precious);
+
+    std::error_code ec;
+    std::filesystem::remove(journal, ec);
+    std::filesystem::create_symlink(target, journal);
+    relaunch();
+    engine()->loadCache();
+    EXPECT_EQ(eventIds(), std::vector<std::string>{"one"});
+    EXPECT_EQ(bytesAt(target), precious);
+    EXPECT_FALSE(std::filesystem::is_symlink(journal));
+}
+
+// A folder at the ledger's path (found at the launch, or made later) is removed: envelopes are made
+// again, rather than never.
+TEST_F(CacheDurability, AFolderAtTheLedgersPathDoesNotStopEnvelopes) {
+    for (const bool atLaunch : {true, false}) {
+        SCOPED_TRACE(atLaunch ? "there at the launch" : "made after the launch");
+        recordAndResign();
+        relaunch();
+        const std::string ledger = TallyUtility::cacheLedgerPath();
+        if (atLaunch) std::filesystem::create_directories(ledger + "/inside");
+        beginFirstSession();
+        if (!atLaunch) std::filesystem::create_directories(ledger + "/inside");
+        engine()->generateEnvelopeFile();
+        EXPECT_EQ(TallyUtility::envelopeFiles().size(), 1u);
+        EXPECT_FALSE(TallyUtility::isExistAtPath(ledger));
+        EXPECT_FALSE(TallyUtility::isExistAtPath(TallyUtility::cacheFilePath()));
+        for (const auto& file : TallyUtility::envelopeFiles()) TallyUtility::removeFile(file);
+        session()->appInactivate(nullptr);
+        relaunch();
+    }
 }
 
 // Items filed in a session are appended to the journal: the archive is not rewritten per item, and a

@@ -4,6 +4,8 @@
 #include <sys/utsname.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "platform/base/error.h"
 #include "platform/base/log.h"
 #include "platform/base/process.h"
+#include "platform/storage/file_manager.h"
 #include "platform/storage/property_list.h"
 #include "support/temp_dir.h"
 
@@ -371,6 +374,27 @@ TEST_F(CrashCaptureDeathTest, ASignalReportFromAnotherVersionIsDropped) {
     beginFirstSession();
     EXPECT_TRUE(engine()->errors().empty());
     EXPECT_FALSE(TallyUtility::isExistAtPath(crashReportPath()));
+}
+
+// A link planted at the report's path: the handler does not write through it (the file it points to
+// keeps its bytes), and the next launch removes the link unread.
+TEST_F(CrashCaptureDeathTest, ALinkAtTheReportsPathIsNeitherWrittenNorRead) {
+    test::TempDir outside;
+    const std::string target = outside.file("precious");
+    { std::ofstream(target) << "precious"; }
+    EXPECT_EXIT(
+        {
+            beginFirstSession();
+            std::filesystem::create_symlink(target, crashReportPath());
+            ::raise(SIGSEGV);
+        },
+        ::testing::KilledBySignal(SIGSEGV), "");
+    EXPECT_EQ(dataWithContentsOfFile(target), (Bytes{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
+    ASSERT_TRUE(std::filesystem::is_symlink(crashReportPath()));
+    beginFirstSession();
+    EXPECT_TRUE(engine()->errors().empty());
+    EXPECT_FALSE(std::filesystem::is_symlink(crashReportPath()));
+    EXPECT_EQ(dataWithContentsOfFile(target), (Bytes{'p', 'r', 'e', 'c', 'i', 'o', 'u', 's'}));
 }
 
 TEST_F(CrashCaptureDeathTest, AnUncaughtExceptionOnAWorkerArchivesThenAborts) {

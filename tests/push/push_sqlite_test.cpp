@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -170,6 +171,40 @@ TEST_F(PushDatabase, DamagedPagesAreRecreatedAndLaterWritesLand) {
     drain();
     ASSERT_TRUE(database().loadRegisterModel());
     EXPECT_EQ(database().loadRegisterModel()->Account(), "a");
+}
+
+// A file that is no database (other bytes, cut short) or a folder in the database's place is set aside
+// into "Damaged" and a new database started: the next row is stored and read back.
+TEST_F(PushDatabase, ADamagedFileIsSetAsideAndANewOneStarted) {
+    enum class Damage { OtherBytes, CutShort, Folder };
+    const std::string path = file(kPNDatabaseFileName);
+    const std::string aside = file("Damaged");
+    std::size_t setAside = 0;
+    for (const Damage damage : {Damage::OtherBytes, Damage::CutShort, Damage::Folder}) {
+        SCOPED_TRACE(static_cast<int>(damage));
+        database().closeDB();
+        std::filesystem::remove_all(path);
+        if (damage == Damage::Folder) {
+            std::filesystem::create_directories(path + "/inside");
+        } else if (damage == Damage::OtherBytes) {
+            std::ofstream(path, std::ios::binary) << std::string(8192, 'x');
+        } else {
+            writeRawDatabase(path, "insert into register_tag_model values(2,'a',1,'t');");
+            std::filesystem::resize_file(path, 1000);
+        }
+        database().initDB();
+        auto model = makeRef<PNRegisterModel>();
+        model->setAccount(std::string("b"));
+        model->setIsRegistered(1);
+        database().storeRegisterModel(model);
+        drain();
+        EXPECT_EQ(test::rawTexts(path, "select account||'|'||is_registered from register_tag_model"),
+                  (std::vector<std::string>{"b|1"}));
+        ASSERT_TRUE(database().loadRegisterModel());
+        EXPECT_EQ(database().loadRegisterModel()->Account(), "b");
+        const auto entries = std::distance(std::filesystem::directory_iterator(aside), std::filesystem::directory_iterator());
+        EXPECT_EQ(static_cast<std::size_t>(entries), ++setAside);
+    }
 }
 
 TEST_F(PushDatabase, LongStatementRunsWhole) {

@@ -180,7 +180,8 @@ void prepareBacktrace() {
 }
 
 SignalSafeFile::SignalSafeFile(const char* path) {
-    fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Never through a link planted at the path: it would cut and fill the file it points to.
+    fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 SignalSafeFile::~SignalSafeFile() {

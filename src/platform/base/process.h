@@ -51,7 +51,7 @@ void prepareBacktrace();
 // A file written from a signal handler: opened, written and closed with system calls only.
 class SignalSafeFile {
 public:
-    // Creates or truncates the file; invalid when that fails. Async-signal-safe.
+    // Creates or truncates the file, never through a link; invalid when that fails. Async-signal-safe.
     explicit SignalSafeFile(const char* path);
     ~SignalSafeFile();
     SignalSafeFile(const SignalSafeFile&) = delete;

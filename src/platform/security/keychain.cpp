@@ -12,6 +12,7 @@
 #include "platform/storage/path.h"
 #include "platform/storage/property_list.h"
 #include "platform/storage/sandbox.h"
+#include "platform/storage/user_defaults.h"
 
 namespace lv {
 
@@ -73,6 +74,11 @@ bool writeItems(const Array& items) {
     const std::string target = Keychain::path();
     const std::string folder = path::deletingLastPathComponent(target);
     if (!FileManager::defaultManager().createDirectoryAtPath(folder, true, {}, nullptr)) return false;
+    // Anything but a file in the keychain's place (a folder) would refuse every write: it goes aside.
+    struct stat info {};
+    if (::lstat(target.c_str(), &info) == 0 && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
+        setAsideDamagedFile(target, "Keychain file is no file");
+    }
     std::string temporary = target + ".XXXXXX";
     const int fd = ::mkstemp(temporary.data());  // created with mode 0600
     if (fd < 0) return false;

@@ -1,6 +1,11 @@
 #include "platform/storage/user_defaults.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "platform/base/log.h"
 #include "platform/storage/bundle.h"
@@ -37,6 +42,31 @@ std::string standardFilePath() {
     if (identifier.empty()) identifier = "lunavexa";
     return path::appendingPathComponent(preferencesDirectory(), identifier + ".plist");
 }
+
+// An advisory lock (flock) on "<folder>/.<file name>.lock", held across one read-merge-write of the
+// file, so that processes on one home take turns. Without a lock file the write goes on unlocked.
+class FileTurn {
+public:
+    explicit FileTurn(const std::string& path) {
+        const std::string folder = path::deletingLastPathComponent(path);
+        FileManager::defaultManager().createDirectoryAtPath(folder, true, {}, nullptr);
+        fd_ = ::open(path::appendingPathComponent(folder, "." + path::lastPathComponent(path) + ".lock").c_str(),
+                     O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd_ < 0) return;
+        int locked = 0;
+        do {
+            locked = ::flock(fd_, LOCK_EX);
+        } while (locked != 0 && errno == EINTR);
+    }
+    ~FileTurn() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileTurn(const FileTurn&) = delete;
+    FileTurn& operator=(const FileTurn&) = delete;
+
+private:
+    int fd_ = -1;
+};
 
 Value environmentLanguages() {
     Array languages;
@@ -183,8 +213,32 @@ double UserDefaults::doubleForKey(std::string_view key) const {
 bool UserDefaults::setObject(const Value& value, std::string_view key) {
     if (!storable(value, key)) return false;
     std::lock_guard lock(mutex_);
+    FileTurn turn(path_);
+    mergeFileLocked();
     values_.set(std::string(key), value);
+    changed_.insert(std::string(key));
     return writeLocked();
+}
+
+void UserDefaults::mergeFileLocked() {
+    auto bytes = dataWithContentsOfFile(path_, nullptr);
+    // Unchanged since this object read or wrote it; or gone (written again from memory).
+    if (!bytes || *bytes == fileBytes_) return;
+    const std::optional<FileStamp> stamp = stampOf(path_);
+    const Value stored = bytes->empty() ? Value() : PropertyListSerialization::propertyListWithData(*bytes, kPropertyListImmutable, nullptr, nullptr);
+    if (!stored.isDictionary()) return;  // another process's damaged write: replaced by this one
+    // Another process wrote it: its values, with the keys changed here and not yet written on top.
+    Dictionary merged = stored.dictionary();
+    for (const std::string& key : changed_) {
+        if (const Value* mine = values_.find(key)) {
+            merged.set(key, *mine);
+        } else {
+            merged.set(key, Value());
+        }
+    }
+    values_ = std::move(merged);
+    fileBytes_ = std::move(*bytes);
+    fileStamp_ = stamp;
 }
 
 std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key, const Dictionary& alsoSet) {
@@ -193,11 +247,18 @@ std::int64_t UserDefaults::addInteger(std::int64_t delta, std::string_view key, 
         if (storable(value, name)) valid.set(name, value);
     }
     std::lock_guard lock(mutex_);
+    // The sum is taken from the file as it is now: another process's additions count.
+    FileTurn turn(path_);
+    mergeFileLocked();
     const Value current = lookupLocked(key);
     const std::int64_t base = current.isNumeric() || current.isString() ? current.longLongValue() : 0;
     const auto sum = static_cast<std::int64_t>(static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(delta));
     values_.set(std::string(key), Value(sum));
-    for (const auto& [name, value] : valid) values_.set(name, value);
+    changed_.insert(std::string(key));
+    for (const auto& [name, value] : valid) {
+        values_.set(name, value);
+        changed_.insert(name);
+    }
     writeLocked();
     return sum;
 }
@@ -217,6 +278,8 @@ Dictionary UserDefaults::dictionaryRepresentation() const {
 bool UserDefaults::synchronize() {
     std::lock_guard lock(mutex_);
     if (lastWriteOk_) return true;
+    FileTurn turn(path_);
+    mergeFileLocked();
     return writeLocked();
 }
 
@@ -235,6 +298,7 @@ bool UserDefaults::writeLocked() {
         if (lastWriteOk_) {
             fileStamp_ = stampOf(path_);
             fileBytes_ = std::move(*bytes);
+            changed_.clear();
         }
     } else {
         lastWriteOk_ = false;

@@ -2,11 +2,17 @@
 // change (so a value set survives the process), with a registration domain that is never written. A
 // change that leaves the file's bytes as they are (the same value stored again) writes nothing, as
 // long as the file is still the one this object last read or wrote.
+//
+// Processes on one home: every change takes an advisory lock (flock on "<folder>/.<file name>.lock"),
+// reads the file again and, when another process wrote it, takes its values with the keys changed
+// here (and not yet written) on top, then writes. So neither loses the other's keys, and addInteger
+// counts on from the other's sum. Reads answer what this object last read or wrote.
 #pragma once
 
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +83,8 @@ public:
 
 private:
     bool writeLocked();  // callers hold mutex_
+    // Under mutex_ and the file's lock: takes up what another process wrote to the file.
+    void mergeFileLocked();
     Value lookupLocked(std::string_view key) const;
     // The file as this object last read or wrote it: its bytes and the identity of that file. A write
     // of the same bytes over the same file, whose mode is the one a write gives, is skipped.
@@ -94,6 +102,7 @@ private:
     bool lastWriteOk_ = true;
     Bytes fileBytes_;
     std::optional<FileStamp> fileStamp_;  // none: the file's content is not known
+    std::set<std::string> changed_;       // keys set here since the last write
 };
 
 // Moves a damaged settings file out of the way, so that the next save starts a new one without

@@ -62,6 +62,17 @@ TEST_F(Keychain, ItemsAreKeyedByServiceAndAccount) {
     EXPECT_EQ(data, bytesOf("two"));
 }
 
+// A folder in the keychain file's place is set aside ("Damaged" beside it): items are stored again.
+TEST_F(Keychain, AFolderInTheFilesPlaceIsSetAside) {
+    std::filesystem::create_directories(Store::path() + "/inside");
+    ASSERT_EQ(Store::addGenericPassword("svc", "acct", bytesOf("secret")), kSecSuccess);
+    Bytes data;
+    ASSERT_EQ(Store::copyGenericPassword("svc", "acct", &data), kSecSuccess);
+    EXPECT_EQ(data, bytesOf("secret"));
+    EXPECT_TRUE(std::filesystem::is_regular_file(Store::path()));
+    EXPECT_FALSE(std::filesystem::is_empty(dir_.path() / "Library/Keychains/Damaged"));
+}
+
 TEST_F(Keychain, FileIsPrivateAndFollowsTheSandbox) {
     ASSERT_EQ(Store::addGenericPassword("svc", "acct", bytesOf("secret")), kSecSuccess);
     EXPECT_EQ(Store::path(), (dir_.path() / "Library/Keychains/keychain.plist").string());

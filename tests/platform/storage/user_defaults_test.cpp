@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -170,6 +173,48 @@ TEST_F(SandboxTest, ValuesSurviveTheProcessThatSetThem) {
     EXPECT_EQ(defaults->integerForKey("tlySuccessfulRequests"), 42);
     EXPECT_EQ(defaults->integerForKey("tlyFailedRequests"), 1);
     EXPECT_EQ(defaults->integerForKey("tlyLastRequestSpentMS"), 12);
+}
+
+// Runs in a second and third process at once: counts on in the standard defaults and sets a key of
+// its own, many times.
+TEST(UserDefaultsChildProcess, DISABLED_CountsAndSetsItsOwnKey) {
+    const char* root = std::getenv("LV_DEFAULTS_CHILD_ROOT");
+    const char* name = std::getenv("LV_DEFAULTS_CHILD_NAME");
+    if (!root || !name) GTEST_SKIP() << "runs only as a process of TwoProcessesCountOnAndKeepEachOthersKeys";
+    ASSERT_TRUE(Sandbox::setRoot(root));
+    auto defaults = UserDefaults::standardUserDefaults();
+    for (std::int64_t n = 1; n <= 150; ++n) {
+        defaults->addInteger(1, "tlySerialNum");
+        defaults->setObject(Value(n), std::string("own-") + name);
+    }
+}
+
+// Two processes changing one defaults file at once: every addition counts (no number handed out
+// twice) and neither loses the other's key. The file is read by Python's plistlib.
+TEST_F(SandboxTest, TwoProcessesCountOnAndKeepEachOthersKeys) {
+    std::vector<test::PipedChild> children;
+    for (const char* name : {"a", "b"}) {
+        children.push_back(test::startThisBinaryWithPipe("UserDefaultsChildProcess.DISABLED_CountsAndSetsItsOwnKey",
+                                                         {{"LV_DEFAULTS_CHILD_ROOT", rootPath()}, {"LV_DEFAULTS_CHILD_NAME", name}},
+                                                         "LV_DEFAULTS_CHILD_PIPE", true));
+        ASSERT_GT(children.back().pid, 0);
+    }
+    for (const auto& child : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(child.pid, &status, 0), child.pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        ::close(child.readFd);
+    }
+    const std::string file = UserDefaults::standardUserDefaults()->filePath();
+    const std::string command = "python3 -c \"import plistlib,sys\n"
+                                "d=plistlib.load(open(sys.argv[1],'rb'))\n"
+                                "print(d['tlySerialNum'],d['own-a'],d['own-b'])\" '" + file + "'";
+    FILE* reader = ::popen(command.c_str(), "r");
+    ASSERT_NE(reader, nullptr);
+    char line[64] = {};
+    ASSERT_NE(std::fgets(line, sizeof line, reader), nullptr);
+    EXPECT_EQ(::pclose(reader), 0);
+    EXPECT_STREQ(line, "300 150 150\n");
 }
 
 // A value stored again leaves the file alone, unless the file is no longer the one this object wrote:
