@@ -230,7 +230,7 @@ void TallyInternal::readArchiveFiles() {
     const std::optional<files::CacheLedger> fold = files::readLedger(foldPath, false);
     std::string archiveDigest;
     bool ledgerInUse = false;
-    if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(archivePath) ? dataWithContentsOfFile(archivePath) : std::nullopt) {
+    if (const std::optional<Bytes> bytes = files::readCacheFile(archivePath)) {
         if (ledger || fold) archiveDigest = files::digestOf(*bytes);
         if (ledger && archiveDigest == ledger->archive) {
             // Its items are in an envelope file: never read again. A removal that fails keeps the
@@ -247,7 +247,7 @@ void TallyInternal::readArchiveFiles() {
             }
         }
     }
-    if (const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(journalPath) ? dataWithContentsOfFile(journalPath) : std::nullopt) {
+    if (const std::optional<Bytes> bytes = files::readCacheFile(journalPath)) {
         const std::string journalDigest = ledger || fold ? files::digestOf(*bytes) : std::string();
         if (ledger && journalDigest == ledger->journal) {
             TallyUtility::removeFile(journalPath);
@@ -274,7 +274,7 @@ void TallyInternal::readArchiveFiles() {
 bool TallyInternal::recordEnvelope(const std::string& envelopePath) {
     namespace files = analytics_detail;
     auto digestAt = [](const std::string& path) {
-        const std::optional<Bytes> bytes = TallyUtility::isExistAtPath(path) ? dataWithContentsOfFile(path) : std::nullopt;
+        const std::optional<Bytes> bytes = files::readCacheFile(path);
         return bytes ? files::digestOf(*bytes) : std::string();
     };
     files::CacheLedger ledger;
@@ -303,10 +303,10 @@ bool TallyInternal::archiveCacheToFile() {
     // A file that holds these bytes already (a session begin with nothing new since the archive was
     // read) is left as it is.
     const std::string fold = TallyUtility::cacheFoldPath();
-    if (dataWithContentsOfFile(path) != bytes) {
+    if (analytics_detail::readCacheFile(path) != bytes) {
         // The new archive holds the journal's items too: the fold record says so before it replaces
         // the old one, so a kill before the journal goes cannot make a launch read them twice.
-        if (const std::optional<Bytes> journalBytes = TallyUtility::isExistAtPath(journal) ? dataWithContentsOfFile(journal) : std::nullopt) {
+        if (const std::optional<Bytes> journalBytes = analytics_detail::readCacheFile(journal)) {
             analytics_detail::CacheLedger record;
             record.archive = analytics_detail::digestOf(*bytes);
             record.journal = analytics_detail::digestOf(*journalBytes);
@@ -356,8 +356,9 @@ void TallyInternal::loadCacheFromTempContainer() {
 
 Dictionary TallyInternal::loadCacheFile() {
     const std::string path = TallyUtility::cacheFilePath();
-    if (!TallyUtility::isExistAtPath(path)) return {};
-    const Value root = dictionaryWithContentsOfFile(path);
+    const std::optional<Bytes> bytes = analytics_detail::readCacheFile(path);
+    if (!bytes) return {};
+    const Value root = PropertyListSerialization::propertyListWithData(*bytes, 0, nullptr, nullptr);
     if (root.isDictionary()) return root.dictionary();
     // A damaged file is not read twice.
     TallyUtility::removeFile(path);

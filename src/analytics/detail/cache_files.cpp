@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/base/log.h"
 #include "platform/security/digest.h"
 #include "platform/storage/file_manager.h"
 #include "platform/storage/property_list.h"
@@ -74,10 +75,20 @@ bool truncateFile(const std::string& path, std::size_t length) {
     return ::truncate(path.c_str(), static_cast<off_t>(length)) == 0;
 }
 
+std::optional<Bytes> readCacheFile(const std::string& path) {
+    Ref<Error> error;
+    std::optional<Bytes> bytes = dataWithContentsOfFile(path, kMaxCacheFileBytes, &error);
+    if (!bytes && isUnfitFileError(error)) {
+        log("Analytics cache file %@ is no cache file, removed: %@", path, error);
+        ::unlink(path.c_str());
+    }
+    return bytes;
+}
+
 std::string digestOf(const Bytes& bytes) { return hexString(md5Digest(std::span<const std::uint8_t>(bytes))); }
 
 std::optional<CacheLedger> readLedger(const std::string& path, bool needsEnvelope) {
-    const std::optional<Bytes> bytes = dataWithContentsOfFile(path);
+    const std::optional<Bytes> bytes = dataWithContentsOfFile(path, kMaxCacheFileBytes, nullptr);
     if (!bytes) return std::nullopt;
     const Value root = PropertyListSerialization::propertyListWithData(*bytes, 0, nullptr, nullptr);
     if (!root.isDictionary() || (needsEnvelope && !root["envelope"].isString())) return std::nullopt;

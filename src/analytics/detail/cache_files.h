@@ -38,6 +38,13 @@ JournalContents readJournal(const Bytes& bytes);
 // Cuts the file to the length; answers whether it worked.
 bool truncateFile(const std::string& path, std::size_t length);
 
+// The archive and the journal hold the items of a few sessions: a file past this is no cache file.
+inline constexpr std::size_t kMaxCacheFileBytes = 16 << 20;
+// The cache file's bytes: nothing when it is missing or cannot be read. One that is no regular file
+// (a device, a FIFO) or is past kMaxCacheFileBytes is removed, as a damaged archive is, so that no
+// later launch reads it again.
+std::optional<Bytes> readCacheFile(const std::string& path);
+
 // The lower-case MD5 hex of the bytes.
 std::string digestOf(const Bytes& bytes);
 
