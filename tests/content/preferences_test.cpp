@@ -305,6 +305,10 @@ TEST_F(Preferences, SaveErrorsAreLoggedAndTheObjectStaysAuthoritative) {
     EXPECT_EQ(capture.count("could not be written"), 1u);
     EXPECT_EQ(prefs->appVersion(), Value("1.2"));
     EXPECT_FALSE(PropertyPersistance::saveProperties(*prefs));
+    // Once the file can be written, the next set's save carries the key whose save failed too.
+    std::filesystem::remove_all(settingsPath());
+    prefs->setAppBuild("9");
+    EXPECT_EQ(archivedValues(), (Dictionary{{"appBuild", "9"}, {"appVersion", "1.2"}}));
 }
 
 // Switched off, sets are not saved; switching on twice keeps one observation (one save per set) and
