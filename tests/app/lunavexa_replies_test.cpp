@@ -16,7 +16,27 @@
 namespace lv::test {
 namespace {
 
-using LunavexaReplies = LunavexaProcess;
+class LunavexaReplies : public LunavexaProcess {
+protected:
+    // Refreshes the page `times` times on a reply of the items, each printing the count line `shown`;
+    // then the entity holds `rows` rows and the selector query prints `stored`.
+    void refreshOn(const std::string& page, const std::string& action, const std::string& body, int times,
+                   const std::string& shown, const std::string& entity, const std::string& rows, const std::string& selector,
+                   const std::string& stored) {
+        SCOPED_TRACE(page);
+        tools::ContentBehaviour custom;
+        custom.customBody = body;
+        service.setBehaviour(action, custom);
+        for (int refresh = 0; refresh < times; ++refresh) {
+            Outcome result = run(page);
+            ASSERT_EQ(result.code, 0) << result.err;
+            EXPECT_NE(result.out.find(shown), std::string::npos) << result.out;
+        }
+        EXPECT_EQ(sqlite("SELECT count(*) FROM " + entity), rows);
+        EXPECT_EQ(sqlite(selector), stored);
+        service.resetBehaviours();
+    }
+};
 
 // {"mItems": [...]} with the items given as JSON texts.
 std::string reply(const std::vector<std::string>& items) {
@@ -81,18 +101,8 @@ TEST_F(LunavexaReplies, ItemsWithoutTheirPagesSelectorJoinThePageTheReplyAnswers
     const std::map<std::string, std::string> selectors{{"News", "ent\n"},    {"Taobao", "beauty/new\n"}, {"Teleplay", "tv/yes\n"},
                                                        {"Toptenz", "4\n"},   {"Microblog", "hot\n"},     {"Video", "teach\n"}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.page);
-        tools::ContentBehaviour custom;
-        custom.customBody = reply(c.items);
-        service.setBehaviour(c.action, custom);
-        for (int refresh = 0; refresh < 3; ++refresh) {
-            Outcome result = run(c.page);
-            ASSERT_EQ(result.code, 0) << result.err;
-            EXPECT_NE(result.out.find(": 4 in the reply, 2 rows shown"), std::string::npos) << result.out;
-        }
-        EXPECT_EQ(sqlite("SELECT count(*) FROM " + c.entity), "2\n");
-        EXPECT_EQ(sqlite(c.selector), selectors.at(c.entity));
-        service.resetBehaviours();
+        refreshOn(c.page, c.action, reply(c.items), 3, ": 4 in the reply, 2 rows shown", c.entity, "2\n", c.selector,
+                  selectors.at(c.entity));
     }
     // A reply of items that hold nothing is no reply to store: the page keeps its rows.
     tools::ContentBehaviour nothing;
@@ -135,18 +145,7 @@ TEST_F(LunavexaReplies, ItemsNamingAnotherPageJoinThePageTheReplyAnswers) {
          "SELECT DISTINCT type FROM Video", "teach\n", "Video"},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.page);
-        tools::ContentBehaviour custom;
-        custom.customBody = reply(c.items);
-        service.setBehaviour(c.action, custom);
-        for (int refresh = 0; refresh < 2; ++refresh) {
-            Outcome result = run(c.page);
-            ASSERT_EQ(result.code, 0) << result.err;
-            EXPECT_NE(result.out.find(": 3 in the reply, 3 rows shown"), std::string::npos) << result.out;
-        }
-        EXPECT_EQ(sqlite("SELECT count(*) FROM " + c.entity), "3\n");
-        EXPECT_EQ(sqlite(c.selector), c.stored);
-        service.resetBehaviours();
+        refreshOn(c.page, c.action, reply(c.items), 2, ": 3 in the reply, 3 rows shown", c.entity, "3\n", c.selector, c.stored);
     }
     tools::ContentBehaviour melon;
     melon.customBody = reply({R"({"rank": 9, "sid": 4, "title": "elsewhere"})"});
