@@ -253,7 +253,11 @@ std::string PropertyPersistance::getPersistPathFilename(const Object& object, st
 
 void PropertyPersistance::loadProperties(Object& object, std::string_view fileName) {
     const std::string path = getPersistPathFilename(object, fileName);
-    const SettingsRead read = readSettingsFile(path);
+    SettingsRead read;
+    {
+        FolderLock folder(path);  // no other process's save or set-aside between the read and a set-aside
+        read = readSettingsFile(path);
+    }
     if (read.unreadable) log("Settings file %@ could not be read, ignored: %@", path, describe(read.error));
     if (read.values) applyValues(object, *read.values, path);
 }
