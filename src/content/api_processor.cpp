@@ -88,9 +88,11 @@ struct APIProcessor::StoringOperation {
     bool isNovel = false;      // "description" moves to "novel_desc"; each record is logged
     // The keys the model reads: an item with none of them holds nothing to store.
     Dictionary jsonKeys;
-    // The values that put an item on the requested page (the category's selector), filled in where an
-    // item lacks them: such an item belongs to the page the reply answers.
+    // The values that put an item on the requested page (the category's selector). The page the reply
+    // answers decides: an item lacking them, or naming another page, takes the request's.
     Dictionary selectors;
+    // The request names no page (a chart site without a number): nothing of the reply is stored.
+    bool noPage = false;
     // The records that make the item a known one (news and charts); empty: no test.
     std::function<bool(const ItemValues&, const Ref<ManagedObjectContext>&)> isKnown;
     // The same test answered from one fetch: the key of a model (nothing: ask isKnown), the key of a
@@ -330,9 +332,9 @@ bool replaceCategory(const StoringOperation& operation, const Array& list, const
             }
             std::size_t selector = 0;
             for (const auto& [key, value] : operation.selectors) {
-                if (valueAtHint(item.dictionary(), key, selectorHints[selector++]).isNilOrNull()) {
-                    item.mutableDictionary().set(key, value);
-                }
+                // An item of another page (or of none) would be cleared by no refresh of this one.
+                const Value& own = valueAtHint(item.dictionary(), key, selectorHints[selector++]);
+                if (own.type() != value.type() || !(own == value)) item.mutableDictionary().set(key, value);
             }
         }
         Ref<Error> itemError;
@@ -416,7 +418,10 @@ void storeReply(const StoringOperation& operation, const Value& reply, const API
         if (success) success(Value());
         return;
     }
-    if (items.isArray()) {
+    if (items.isArray() && operation.noPage) {
+        // Every item would land on a page this request does not clear.
+        log("APIProcessor: the %@ request names no page; nothing of its reply is stored", operation.action);
+    } else if (items.isArray()) {
         Ref<Error> error;
         const Ref<ManagedObjectContext> context = RS_defaultContext();
         if (context) rememberServiceTimeZone();
@@ -599,6 +604,8 @@ void APIProcessor::loadToptenzWithSite(const std::string& site, std::optional<Da
     // The site's number, as the service sends it; a site without one fills nothing.
     if (const Value number = Constants::siteIdMap().get(site); number.isString()) {
         operation->selectors = {{"sid", Value(Decimal::fromString(number.string()).longLongValue())}};
+    } else {
+        operation->noPage = true;
     }
     operation->create = createRecord<Toptenz>;
     sendStoring({{"action", Value("rank")}, {"site", Value(site)}, {"time", Value(timeCursor(time, site))}},

@@ -1,14 +1,22 @@
 // Generic persistence of an object's declared properties to a file in the Documents directory: the
-// file is loaded when persistence is switched on, and rewritten whole on every property set while it
-// is on (also when the value did not change), on the thread that set the property.
+// file is loaded when persistence is switched on, and saved on every property set while it is on (also
+// when the value did not change), on the thread that set the property.
+//
+// A save changes only what this process set: under a lock of the file's folder (flock, so other
+// processes on the same home wait), the file is read as it is now, the set key (with any whose save
+// failed before) takes the object's value (nil removes it), every other entry stays as another process
+// may have written it, and the file is replaced atomically. An explicit saveProperties puts every
+// declared property the same way.
 //
 // File: a property-list dictionary with exactly one entry "key" holding the keyed archive of the
 // dictionary property name → value of the non-nil properties; written atomically with mode 0600. On
 // load a property-list dictionary that maps property names to values directly is accepted as well.
 //
-// Unreadable input never stops the caller: a damaged file or archive is treated as absent, and an
-// entry naming no declared property or holding a value of another class than the property declares is
-// skipped; each with one log line. Save failures are logged.
+// Unreadable input never stops the caller: a damaged file or archive (also no regular file, or one
+// past 1 MiB) is kept aside as damaged and treated as absent, and an entry naming no declared property
+// or holding a value of another class than the property declares is skipped; each with one log line.
+// A file that is there but cannot be read (a folder, say) is ignored on load and makes saves fail,
+// never replaced. Save failures are logged.
 //
 // File names: an empty name means the default one, the class name followed by ".plist".
 //
@@ -31,7 +39,8 @@ public:
     static std::string getPersistPathFilename(const Object& object, std::string_view fileName = {});
     // Sets the object's properties from the file (nothing when it is missing).
     static void loadProperties(Object& object, std::string_view fileName = {});
-    // Writes the file from the object's properties; false (and one log line) when it could not.
+    // Puts every declared property's value into the file as it is now (see above); false (and one log
+    // line) when it could not.
     static bool saveProperties(Object& object, std::string_view fileName = {});
     // Loads the properties from the file, then saves to it on every set of a declared property that
     // has a type name (see PropertiesAsDictionary::propertyNamesAttrDictionary). Switching on again

@@ -2,6 +2,7 @@
 // codes and error lines, its arguments, signals, and the SQLite file it leaves (read with the sqlite3
 // command), damaged ones included.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -201,6 +202,52 @@ TEST_F(LunavexaCommand, ASoundStoreWithAJournalIsNotTakenForDamaged) {
     EXPECT_NE(show.out.find("9999\tkpop\tjournal"), std::string::npos) << show.out;
     for (const auto& entry : fs::directory_iterator(storeFolder())) {
         EXPECT_EQ(entry.path().filename().string().find("damaged"), std::string::npos);
+    }
+}
+
+// Settings, user defaults and the analytics cache replaced by what no file reader should take (an
+// endless device, a FIFO without a writer, a folder): the page command neither hangs nor runs out of
+// memory. A device or FIFO is kept aside as a damaged file (the analytics cache is removed, as a damaged
+// one is), and the next launch writes a regular file in its place.
+TEST_F(LunavexaCommand, SpecialFilesInTheHomeAreNoSettings) {
+    ASSERT_EQ(run("news --cat kpop").code, 0);
+    struct Target {
+        std::string file;
+        std::string aside;  // the folder it is kept aside in; empty: removed
+    };
+    const std::vector<Target> targets{
+        {home() + "/Documents/LNPreferences.plist", home() + "/Documents/Damaged"},
+        {home() + "/Library/Preferences/com.lunavexa.app.plist", home() + "/Library/Preferences/Damaged"},
+        {home() + "/Library/Caches/.com.lunavexa.app_tallyCache.plist", ""},
+    };
+    const std::vector<std::string> specials{"/dev/zero", "/dev/urandom", "fifo", "folder"};
+    for (const Target& target : targets) {
+        for (const std::string& special : specials) {
+            SCOPED_TRACE(target.file + " as " + special);
+            ASSERT_TRUE(fs::exists(target.file));
+            fs::remove(target.file);
+            if (special == "fifo") {
+                ASSERT_EQ(::mkfifo(target.file.c_str(), 0600), 0);
+            } else if (special == "folder") {
+                fs::create_directory(target.file);
+            } else {
+                fs::create_symlink(special, target.file);
+            }
+            Outcome result = run("news --cat kpop");
+            EXPECT_EQ(result.code, 0) << result.err;
+            if (special == "folder") {  // refused as unreadable; what becomes of it is the owner's business
+                fs::remove_all(target.file);
+                ASSERT_EQ(run("launch").code, 0);
+            } else if (!target.aside.empty()) {
+                bool kept = false;
+                for (const auto& entry : fs::directory_iterator(target.aside)) {
+                    kept = kept || (fs::is_symlink(entry.symlink_status()) || fs::is_fifo(entry.symlink_status()));
+                }
+                EXPECT_TRUE(kept);
+                fs::remove_all(target.aside);
+            }
+            EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target.file)));
+        }
     }
 }
 

@@ -16,7 +16,27 @@
 namespace lv::test {
 namespace {
 
-using LunavexaReplies = LunavexaProcess;
+class LunavexaReplies : public LunavexaProcess {
+protected:
+    // Refreshes the page `times` times on a reply of the items, each printing the count line `shown`;
+    // then the entity holds `rows` rows and the selector query prints `stored`.
+    void refreshOn(const std::string& page, const std::string& action, const std::string& body, int times,
+                   const std::string& shown, const std::string& entity, const std::string& rows, const std::string& selector,
+                   const std::string& stored) {
+        SCOPED_TRACE(page);
+        tools::ContentBehaviour custom;
+        custom.customBody = body;
+        service.setBehaviour(action, custom);
+        for (int refresh = 0; refresh < times; ++refresh) {
+            Outcome result = run(page);
+            ASSERT_EQ(result.code, 0) << result.err;
+            EXPECT_NE(result.out.find(shown), std::string::npos) << result.out;
+        }
+        EXPECT_EQ(sqlite("SELECT count(*) FROM " + entity), rows);
+        EXPECT_EQ(sqlite(selector), stored);
+        service.resetBehaviours();
+    }
+};
 
 // {"mItems": [...]} with the items given as JSON texts.
 std::string reply(const std::vector<std::string>& items) {
@@ -81,18 +101,8 @@ TEST_F(LunavexaReplies, ItemsWithoutTheirPagesSelectorJoinThePageTheReplyAnswers
     const std::map<std::string, std::string> selectors{{"News", "ent\n"},    {"Taobao", "beauty/new\n"}, {"Teleplay", "tv/yes\n"},
                                                        {"Toptenz", "4\n"},   {"Microblog", "hot\n"},     {"Video", "teach\n"}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.page);
-        tools::ContentBehaviour custom;
-        custom.customBody = reply(c.items);
-        service.setBehaviour(c.action, custom);
-        for (int refresh = 0; refresh < 3; ++refresh) {
-            Outcome result = run(c.page);
-            ASSERT_EQ(result.code, 0) << result.err;
-            EXPECT_NE(result.out.find(": 4 in the reply, 2 rows shown"), std::string::npos) << result.out;
-        }
-        EXPECT_EQ(sqlite("SELECT count(*) FROM " + c.entity), "2\n");
-        EXPECT_EQ(sqlite(c.selector), selectors.at(c.entity));
-        service.resetBehaviours();
+        refreshOn(c.page, c.action, reply(c.items), 3, ": 4 in the reply, 2 rows shown", c.entity, "2\n", c.selector,
+                  selectors.at(c.entity));
     }
     // A reply of items that hold nothing is no reply to store: the page keeps its rows.
     tools::ContentBehaviour nothing;
@@ -101,6 +111,49 @@ TEST_F(LunavexaReplies, ItemsWithoutTheirPagesSelectorJoinThePageTheReplyAnswers
     Outcome result = run("news --cat ent");
     EXPECT_EQ(result.code, 1);
     EXPECT_EQ(sqlite("SELECT count(*) FROM News"), "2\n");
+}
+
+// Items naming another page belong to the page the reply answers, which shows them and clears them on
+// its next refresh; a chart site without a number is no page, and its reply stores nothing.
+TEST_F(LunavexaReplies, ItemsNamingAnotherPageJoinThePageTheReplyAnswers) {
+    struct Case {
+        std::string page, action;
+        std::vector<std::string> items;  // three storable items, each naming another page
+        std::string selector;            // the query of the stored selectors
+        std::string stored, entity;      // every row's selector, as sqlite3 prints it
+    };
+    const std::vector<Case> cases{
+        {"news --cat ent", "newsList",
+         {R"({"msgId": "1", "cat_name": "zz", "title": "a"})", R"({"msgId": "2", "cat_name": 5, "title": "b"})",
+          R"({"msgId": "3", "cat_name": "ENT", "title": "c"})"},
+         "SELECT DISTINCT cat_name FROM News", "ent\n", "News"},
+        {"chart --site melon", "rank",
+         {R"({"rank": 1, "sid": 1, "title": "a"})", R"({"rank": 2, "sid": 4.5, "title": "b"})",
+          R"({"rank": 3, "sid": "4", "title": "c"})"},
+         "SELECT DISTINCT sid FROM Toptenz", "4\n", "Toptenz"},
+        {"shop --store beauty --type new", "taobao",
+         {R"({"t_id": "1", "store": "fashion"})", R"({"t_id": "2", "type": "hot"})", R"({"t_id": "3", "store": 1, "type": []})"},
+         "SELECT DISTINCT store || '/' || type FROM Taobao", "beauty/new\n", "Taobao"},
+        {"drama --type tv --ended yes", "video",
+         {R"({"entryId": "1", "is_end": "no"})", R"({"entryId": "2", "is_end": true})", R"({"entryId": "3", "type": "movie"})"},
+         "SELECT DISTINCT type || '/' || is_end FROM Teleplay", "tv/yes\n", "Teleplay"},
+        {"feed --gap hot", "microblog",
+         {R"({"idstr": "1", "type": "new"})", R"({"idstr": "2", "type": "HOT"})", R"({"idstr": "3", "type": 0})"},
+         "SELECT DISTINCT type FROM Microblog", "hot\n", "Microblog"},
+        {"video --type teach", "video",
+         {R"({"link": "l1", "type": "live"})", R"({"link": "l2", "type": "teach "})", R"({"link": "l3", "type": false})"},
+         "SELECT DISTINCT type FROM Video", "teach\n", "Video"},
+    };
+    for (const Case& c : cases) {
+        refreshOn(c.page, c.action, reply(c.items), 2, ": 3 in the reply, 3 rows shown", c.entity, "3\n", c.selector, c.stored);
+    }
+    tools::ContentBehaviour melon;
+    melon.customBody = reply({R"({"rank": 9, "sid": 4, "title": "elsewhere"})"});
+    service.setBehaviour("rank", melon);
+    Outcome noSite = run("chart --site billboard");
+    ASSERT_EQ(noSite.code, 0) << noSite.err;
+    EXPECT_NE(noSite.err.find("names no page; nothing of its reply is stored"), std::string::npos) << noSite.err;
+    EXPECT_EQ(sqlite("SELECT count(*) FROM Toptenz"), "3\n");
 }
 
 // Without an identifier each news item is its own record, and no item is looked up one by one.

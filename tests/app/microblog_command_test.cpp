@@ -6,6 +6,7 @@
 
 #include "content/content_test_support.h"
 #include "content_service.h"
+#include "platform/dispatch/run_loop.h"
 #include "program_run.h"
 #include "social_api.h"
 
@@ -23,13 +24,13 @@ protected:
         social.stop();
         content.stop();
     }
-    Outcome run(const std::string& arguments) {
-        return runLunavexa(dir, "--home " + quoted(dir.file("home")) + " --bundle " +
+    Outcome run(const std::string& arguments) { return runLunavexa(dir, options(content.port()) + " " + arguments); }
+    std::string options(int contentPort) const {
+        return "--home " + quoted(dir.file("home")) + " --bundle " +
                                     quoted(sourceDirectory() + "/bundle") + " --service " +
-                                    std::to_string(content.port()) + " --trust " + quoted(dir.file("root.pem")) +
+                                    std::to_string(contentPort) + " --trust " + quoted(dir.file("root.pem")) +
                                     " --map api.microblog.invalid:443=127.0.0.1:" + std::to_string(social.httpsPort()) +
-                                    " --map api.microblog.invalid:80=127.0.0.1:" + std::to_string(social.httpPort()) +
-                                    " " + arguments);
+                                    " --map api.microblog.invalid:80=127.0.0.1:" + std::to_string(social.httpPort());
     }
 
     TempDir dir;
@@ -69,6 +70,37 @@ TEST_F(MicroblogCommand, TheLoginLinePrintsTheServicesNameEscaped) {
     Outcome login = run("login");
     ASSERT_EQ(login.code, 0) << login.err;
     EXPECT_EQ(login.out, std::string("login\t") + tools::SocialApi::kUserID + "\ta\\x1b[2Jb\\x07\n");
+}
+
+// A launch whose video configuration fails after another process logged in saves its video switch into
+// the settings as they are then: the login stays.
+TEST_F(MicroblogCommand, ALaunchSavingLateKeepsTheLoginOfAnotherProcess) {
+    tools::ContentService held{sourceDirectory() + "/tools/content-service/fixtures"};
+    ASSERT_TRUE(held.start());
+    tools::ContentBehaviour late;
+    late.together = 2;  // the reply waits for a second request, which never comes
+    held.setBehaviour("videoConfig", late);
+    TempDir outputs;
+    RunningLunavexa page(outputs, options(held.port()) + " news --cat ent");
+    ASSERT_TRUE(page.started());
+    ASSERT_TRUE(runMainUntil(
+        [&] {
+            for (const auto& request : held.requests()) {
+                if (request.query.find("action=videoConfig") != std::string::npos) return true;
+            }
+            return false;
+        },
+        30));
+    Outcome login = run("login");
+    ASSERT_EQ(login.code, 0) << login.err;
+    held.stop();  // the held request fails: the page command's launch sets the video switch and saves
+    EXPECT_EQ(page.finish().code, 1);
+    Outcome settings = run("settings");
+    EXPECT_NE(settings.out.find("\nmblCurrentUserID\t" + std::string(tools::SocialApi::kUserID) + "\n"), std::string::npos)
+        << settings.out;
+    EXPECT_NE(settings.out.find("\nmblUsername\t" + std::string(tools::SocialApi::kScreenName) + "\n"), std::string::npos);
+    EXPECT_EQ(settings.out.find("\nmbltoken\t-\n"), std::string::npos) << settings.out;
+    EXPECT_NE(settings.out.find("\nhideVideos\t1\n"), std::string::npos) << settings.out;
 }
 
 TEST_F(MicroblogCommand, RefusedLoginAndForeignURLsFail) {

@@ -633,8 +633,8 @@ TEST_F(APIProcessor, KnownItemsAmongHundredsOfKeysAreTheOnesAFetchPerItemWouldFi
     EXPECT_EQ(ids("kpop"), kpop);
 }
 
-TEST_F(APIProcessor, TheCategoryFillsItemsWithoutOneWhateverTheirOtherKeys) {
-    // The category is set on each item whose "cat_name" is absent or null, and only there, as the keys
+TEST_F(APIProcessor, TheRequestSetsEveryItemsCategoryWhateverTheirOtherKeys) {
+    // The category is the request's on each item, its "cat_name" absent, null or another, as the keys
     // before it in the item come and go from one item to the next.
     struct Item {
         const char* msgId;
@@ -643,13 +643,13 @@ TEST_F(APIProcessor, TheCategoryFillsItemsWithoutOneWhateverTheirOtherKeys) {
         const char* stored;
     };
     const std::vector<Item> items = {
-        {"i1", {}, Value("other"), "other"},
+        {"i1", {}, Value("other"), "ent"},
         {"i2", {}, std::nullopt, "ent"},
         {"i3", {{"aaa", Value("x")}}, Value::null(), "ent"},
-        {"i4", {{"aaa", Value("x")}, {"abc", Value(1)}}, Value("second"), "second"},
+        {"i4", {{"aaa", Value("x")}, {"abc", Value(1)}}, Value("second"), "ent"},
         {"i5", {{"aaa", Value("x")}}, std::nullopt, "ent"},
         {"i6", {{"aaa", Value("cat")}, {"abc", Value(2)}}, std::nullopt, "ent"},
-        {"i7", {}, Value("third"), "third"},
+        {"i7", {}, Value("ent"), "ent"},
     };
     Array reply;
     std::vector<std::string> expected;
@@ -670,7 +670,7 @@ TEST_F(APIProcessor, TheCategoryFillsItemsWithoutOneWhateverTheirOtherKeys) {
 TEST_F(APIProcessor, KnownChartItemsAreTheOnesAFetchPerItemWouldFind) {
     // A chart item is known when a record has its site and its rank: another site's record of the same
     // rank is not, nor is a record of the site being replaced; an item naming another site's number is
-    // known by that site's records; a rank repeated in the reply is stored once.
+    // the requested site's; a rank repeated in the reply is stored once.
     struct Item {
         const char* title;
         std::int64_t rank;
@@ -700,7 +700,7 @@ TEST_F(APIProcessor, KnownChartItemsAreTheOnesAFetchPerItemWouldFind) {
     load("bugs", {{"b1", 1, {}}, {"b1 again", 1, {}}, {"b2", 2, {}}, {"melon's 2", 2, 4}, {"melon's 7", 7, 4},
                   {"b3", 3, {}}, {"old", 1, {}}});
     EXPECT_EQ(rawTexts(storePath(), "SELECT sid || ' ' || rank || ' ' || title FROM Toptenz ORDER BY sid, rank, title"),
-              (std::vector<std::string>{"4 1 m1", "4 2 m2", "4 7 melon's 7", "5 1 b1", "5 2 b2", "5 3 b3"}));
+              (std::vector<std::string>{"4 1 m1", "4 2 m2", "5 1 b1", "5 2 b2", "5 3 b3", "5 7 melon's 7"}));
 }
 
 TEST_F(APIProcessor, AListWithNoStorableItemKeepsTheCategoryAndFails) {

@@ -93,7 +93,8 @@ FileRead readCacheFile(const std::string& path, Bytes& into) {
     struct stat info {};
     const int fd = openRegular(path, O_RDONLY, info);
     if (fd < 0) return errno == ENOENT ? FileRead::Absent : FileRead::Damaged;
-    const bool read = readFrom(fd, 0, static_cast<std::size_t>(info.st_size), into);
+    const auto length = static_cast<std::size_t>(info.st_size);
+    const bool read = length <= kMaxCacheFileBytes && readFrom(fd, 0, length, into);
     ::close(fd);
     return read ? FileRead::Read : FileRead::Damaged;
 }
@@ -147,7 +148,7 @@ std::optional<JournalContents> readJournalFrom(const std::string& path, std::siz
     }
     const auto length = static_cast<std::size_t>(info.st_size);
     Bytes tail;
-    const bool read = length >= offset && readFrom(fd, offset, length - offset, tail);
+    const bool read = length >= offset && length <= kMaxCacheFileBytes && readFrom(fd, offset, length - offset, tail);
     ::close(fd);
     if (!read) return std::nullopt;
     JournalContents contents = readJournal(tail);

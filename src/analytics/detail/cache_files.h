@@ -39,8 +39,12 @@ namespace lv::analytics_detail {
 // a regular file (a link) takes nothing.
 bool appendJournalRecord(const std::string& path, const Bytes& record, std::size_t* end = nullptr);
 
+// The archive and the journal hold the items of a few sessions: a file past this is no cache file.
+inline constexpr std::size_t kMaxCacheFileBytes = 16 << 20;
+
 enum class FileRead { Absent, Read, Damaged };
-// Reads a regular file without following a link: Damaged for anything else there, or a failed read.
+// Reads a regular file without following a link: Damaged for anything else there, for a file past
+// kMaxCacheFileBytes, or a failed read.
 FileRead readCacheFile(const std::string& path, Bytes& into);
 // Removes what is at one of the cache's own fixed paths: a file or link is unlinked, a folder
 // (nothing the cache makes) removed with what it holds.
@@ -60,6 +64,7 @@ bool truncateFile(const std::string& path, std::size_t length);
 // The whole records of the journal from the offset on, when the journal is a regular file at least
 // that long (none for a missing one read from 0); `wholeLength` and `fileLength` count from 0.
 std::optional<JournalContents> readJournalFrom(const std::string& path, std::size_t offset);
+
 
 // The lower-case MD5 hex of the bytes.
 std::string digestOf(const Bytes& bytes);

@@ -36,8 +36,11 @@ std::function<void()>& beforeReplaceHook() {
     return hook;
 }
 
+constexpr std::size_t kMaxKeychainBytes = 1 << 20;
+
 Array readItems() {
-    const auto bytes = FileManager::defaultManager().contentsAtPath(Keychain::path());
+    // A few items; a file past the bound is no keychain (and is not read whole).
+    const auto bytes = dataWithContentsOfFile(Keychain::path(), kMaxKeychainBytes, nullptr);
     if (!bytes) return {};
     Value plist = PropertyListSerialization::propertyListWithData(*bytes, kPropertyListImmutable, nullptr, nullptr);
     return plist.isArray() ? plist.array() : Array();

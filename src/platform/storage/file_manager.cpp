@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <system_error>
 
 #include "platform/base/format.h"
@@ -305,23 +306,43 @@ std::optional<std::string> FileManager::URLForUbiquityContainerIdentifier(std::s
     return container;
 }
 
-std::optional<Bytes> dataWithContentsOfFile(std::string_view path, Ref<Error>* error) {
+std::optional<Bytes> dataWithContentsOfFile(std::string_view path, std::size_t maxLength, Ref<Error>* error) {
     auto failRead = [&](int e) -> std::optional<Bytes> {
         const auto code = detail::readErrorCode(e);
         setError(error, fileError(code, path, e, detail::readFailureDescription(path, code)));
         return std::nullopt;
     };
+    auto refuse = [&](std::int64_t code, int e, const char* why) -> std::optional<Bytes> {
+        setError(error, fileError(code, path, e,
+                                  format("The file \u201c%@\u201d couldn\u2019t be opened because %s.",
+                                         path::lastPathComponent(path), why)));
+        return std::nullopt;
+    };
+    auto notRegular = [&](const struct stat& st) {
+        if (S_ISDIR(st.st_mode)) return failRead(EISDIR);
+        return refuse(kFileReadCorruptFileError, 0, "it isn\u2019t a regular file");
+    };
     if (path.empty()) return failRead(ENOENT);
-    const int fd = ::open(std::string(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return failRead(errno);
+    const std::string target(path);
+    // Looked at before it is opened: opening a device or a FIFO may block or act on it.
     struct stat st{};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int e = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    if (::stat(target.c_str(), &st) != 0) return failRead(errno);
+    if (!S_ISREG(st.st_mode)) return notRegular(st);
+    // Non-blocking, in case it was replaced by a FIFO meanwhile; checked again once open.
+    const int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return failRead(errno);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int e = errno;
         ::close(fd);
-        return failRead(e);
+        return S_ISREG(st.st_mode) ? failRead(e) : notRegular(st);
+    }
+    const std::size_t size = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
+    if (size > maxLength) {
+        ::close(fd);
+        return refuse(kFileReadTooLargeError, EFBIG, "it is too large");
     }
     Bytes bytes;
-    bytes.reserve(static_cast<std::size_t>(std::max<off_t>(st.st_size, 0)));
+    bytes.reserve(size);
     std::uint8_t buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -332,10 +353,23 @@ std::optional<Bytes> dataWithContentsOfFile(std::string_view path, Ref<Error>* e
             return failRead(e);
         }
         if (n == 0) break;
+        if (static_cast<std::size_t>(n) > maxLength - bytes.size()) {  // grew past the bound while read
+            ::close(fd);
+            return refuse(kFileReadTooLargeError, EFBIG, "it is too large");
+        }
         bytes.insert(bytes.end(), buffer, buffer + n);
     }
     ::close(fd);
     return bytes;
+}
+
+std::optional<Bytes> dataWithContentsOfFile(std::string_view path, Ref<Error>* error) {
+    return dataWithContentsOfFile(path, std::numeric_limits<std::size_t>::max(), error);
+}
+
+bool isUnfitFileError(const Ref<Error>& error) {
+    return error && error->domain() == kCocoaErrorDomain &&
+           (error->code() == kFileReadCorruptFileError || error->code() == kFileReadTooLargeError);
 }
 
 bool writeToFile(std::span<const std::uint8_t> data, std::string_view path, DataWritingOptions options,

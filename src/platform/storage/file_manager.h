@@ -39,6 +39,7 @@ inline constexpr std::int64_t kFileReadNoPermissionError = 257;
 inline constexpr std::int64_t kFileReadInvalidFileNameError = 258;
 inline constexpr std::int64_t kFileReadCorruptFileError = 259;
 inline constexpr std::int64_t kFileReadNoSuchFileError = 260;
+inline constexpr std::int64_t kFileReadTooLargeError = 263;
 inline constexpr std::int64_t kFileWriteUnknownError = 512;
 inline constexpr std::int64_t kFileWriteNoPermissionError = 513;
 inline constexpr std::int64_t kFileWriteInvalidFileNameError = 514;
@@ -110,8 +111,17 @@ inline constexpr DataWritingOptions kDataWritingWithoutOverwriting = 2;
 inline constexpr DataWritingOptions kDataWritingFileProtectionComplete = 0x20000000;
 
 // The contents of a regular file. Missing: kFileReadNoSuchFileError; unreadable: the Cocoa read error
-// matching the cause.
+// matching the cause (a directory: kFileReadUnknownError over EISDIR). Anything else but a regular
+// file (a device, a FIFO, a socket, also behind a symbolic link) is refused with
+// kFileReadCorruptFileError, never read, so a device that never ends or a FIFO without a writer
+// cannot exhaust memory or hang the caller.
 std::optional<Bytes> dataWithContentsOfFile(std::string_view path, Ref<Error>* error = nullptr);
+// The same for a file that is small by nature: one longer than maxLength bytes (also one that grows
+// past it while being read) is refused with kFileReadTooLargeError, without reading it whole.
+std::optional<Bytes> dataWithContentsOfFile(std::string_view path, std::size_t maxLength, Ref<Error>* error);
+// Whether the error is one of the two refusals above: the path holds something no reader of a file
+// should take (the readers keep it aside as damaged).
+bool isUnfitFileError(const Ref<Error>& error);
 // Writes the bytes. kDataWritingAtomic: into a temporary file beside the target, flushed to disk and
 // renamed over the target, so the target holds either the old or the new bytes whatever happens. The
 // temporary is ".<name>.lvtmp-<pid>-XXXXXX"; the first atomic write into a folder in a process removes

@@ -19,6 +19,9 @@ namespace lv {
 
 namespace {
 
+// A defaults file holds a few settings; one past this is no defaults file.
+constexpr std::size_t kMaxUserDefaultsBytes = 4 << 20;
+
 struct StandardState {
     std::mutex mutex;
     Ref<UserDefaults> defaults;
@@ -121,8 +124,16 @@ UserDefaults::UserDefaults(std::string filePath) : path_(std::move(filePath)) {
     // Stamped before the read: a file replaced meanwhile no longer matches the stamp, so the next
     // change writes it.
     const std::optional<FileStamp> stamp = stampOf(path_);
-    auto bytes = dataWithContentsOfFile(path_, nullptr);
-    if (!bytes) return;
+    Ref<Error> error;
+    auto bytes = dataWithContentsOfFile(path_, kMaxUserDefaultsBytes, &error);
+    if (!bytes) {
+        // A device, a FIFO or a file past the bound is no defaults file: kept aside like a damaged one.
+        if (isUnfitFileError(error)) {
+            setAsideDamagedFile(path_, error->code() == kFileReadTooLargeError ? "User defaults file is too large"
+                                                                                : "User defaults file is no regular file");
+        }
+        return;
+    }
     Value stored = bytes->empty() ? Value()
                                   : PropertyListSerialization::propertyListWithData(*bytes, kPropertyListImmutable, nullptr, nullptr);
     if (stored.isDictionary()) {

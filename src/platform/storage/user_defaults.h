@@ -39,8 +39,8 @@ public:
     static std::vector<std::string> preferredLanguages();
 
     // Defaults kept in the property-list file at the path (read now when it exists; written on the
-    // first change). A damaged file (empty, not a property list, or not a dictionary) is set aside
-    // (setAsideDamagedFile) and the defaults start empty.
+    // first change). A damaged file (empty, not a property list, not a dictionary, no regular file, or
+    // past 4 MiB) is set aside (setAsideDamagedFile) and the defaults start empty.
     explicit UserDefaults(std::string filePath);
 
     const std::string& filePath() const { return path_; }

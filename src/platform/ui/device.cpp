@@ -102,13 +102,13 @@ std::vector<NetworkInterface> DeviceFacts::currentNetworkInterfaces() {
 std::string Device::identifierForVendor() const {
     if (auto set = DeviceFacts::current().vendorIdentifier) return *set;
     const std::string file = path::appendingPathComponent(libraryDirectory(), ".identifierForVendor");
-    if (auto kept = dataWithContentsOfFile(file); kept && kept->size() == 36) return std::string(kept->begin(), kept->end());
+    if (auto kept = dataWithContentsOfFile(file, 36, nullptr); kept && kept->size() == 36) return std::string(kept->begin(), kept->end());
     const std::string made = randomUUIDString();
     if (made.empty()) return {};
     // Another process may make one at the same time: the first written is kept by both.
     writeToFile(std::span(reinterpret_cast<const std::uint8_t*>(made.data()), made.size()), file,
                 kDataWritingAtomic | kDataWritingWithoutOverwriting, nullptr);
-    auto kept = dataWithContentsOfFile(file);
+    auto kept = dataWithContentsOfFile(file, 36, nullptr);
     return kept && kept->size() == 36 ? std::string(kept->begin(), kept->end()) : std::string();
 }
 

@@ -183,6 +183,32 @@ TEST_F(FileManagerTest, ReadingAMissingFileIsTheNoSuchFileReadError) {
     EXPECT_FALSE(files.contentsAtPath(rootPath()));
 }
 
+// What is no regular file is never read (a FIFO without a writer would block, a device never end), a
+// folder keeps its error, and a bounded read refuses a longer file (a sparse one too) without reading it.
+TEST_F(FileManagerTest, ReadsRefuseSpecialFilesAndBoundedReadsLongOnes) {
+    ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", at("zero").c_str()), 0);
+    ASSERT_TRUE(files.createDirectoryAtPath(at("folder"), false, {}, nullptr));
+    ASSERT_TRUE(writeToFile(std::string_view("12345"), at("five"), true));
+    ASSERT_EQ(::truncate(at("five").c_str(), 1LL << 40), 0);  // now a terabyte, sparse
+    ASSERT_TRUE(writeToFile(std::string_view("1234"), at("four"), true));
+    const struct {
+        std::string name;
+        std::size_t bound;
+        std::int64_t code;  // 0: read
+    } cases[] = {{"fifo", SIZE_MAX, kFileReadCorruptFileError}, {"zero", 16, kFileReadCorruptFileError},
+                 {"folder", SIZE_MAX, kFileReadUnknownError},    {"five", 4, kFileReadTooLargeError},
+                 {"four", 4, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Ref<Error> error;
+        const std::optional<Bytes> bytes = dataWithContentsOfFile(at(c.name), c.bound, &error);
+        EXPECT_EQ(bytes.has_value(), c.code == 0);
+        EXPECT_EQ(error ? error->code() : 0, c.code);
+        EXPECT_EQ(isUnfitFileError(error), c.code == kFileReadCorruptFileError || c.code == kFileReadTooLargeError);
+    }
+}
+
 TEST_F(FileManagerTest, WritingWithoutOverwritingLeavesAnExistingFileAlone) {
     const std::string file = at("1_envelope.log");
     const Bytes first{1, 2, 3}, second{9};
