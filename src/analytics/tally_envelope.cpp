@@ -30,7 +30,7 @@ namespace protocol = upload_protocol;
 // time right until 2106). The plain cast of the seconds would be undefined past 2038.
 std::int32_t wireSeconds(double since1970) {
     if (!(std::fabs(since1970) < 9.0e18)) return 0;  // not a time (NaN, or past any 64-bit count)
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(std::trunc(since1970))));
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::int64_t>(std::floor(since1970))));
 }
 
 // A taken file name moves on by one millisecond, this many times at most.

@@ -468,8 +468,8 @@ int lunavexaCommand(int argc, char** argv) {
         problem = "show takes one of News, Toptenz, Taobao, Microblog, Video, Teleplay, Novel";
     }
     if (!problem.empty()) return usage(problem);
-    // show and settings only read: a missing home (a mistyped path) is an error, never made; one they
-    // cannot write is read as it is.
+    // show and settings send nothing: a missing home (a mistyped path) is an error, never made; one
+    // they cannot write is read as it is.
     const bool offline = command == "show" || command == "settings";
     if (offline && !prepareHomeForReading(options.home, problem)) return fail(problem);
     if (!prepareHome(options.home, problem) && !offline) return fail(problem);

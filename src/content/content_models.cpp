@@ -117,8 +117,12 @@ void rememberServiceTimeZone() {
     const std::optional<std::string> name = defaults->stringForKey(kServiceTimeZoneKey);
     if (name && TimeZone::named(*name)) return;
     const TimeZone device = TimeZone::defaultTimeZone();
+    // A name that reads back as this very zone is kept. Any other (an abbreviation the table gives to
+    // another zone, a rule from TZ, an unknown zone) is kept as its present offset, a name that reads
+    // back: the texts are read and written in one zone whatever the device's zone becomes.
     const std::optional<TimeZone> again = TimeZone::named(device.name());
-    if (again && *again == device) defaults->setObject(Value(device.name()), kServiceTimeZoneKey);
+    const TimeZone kept = again && *again == device ? device : TimeZone::forSecondsFromGMT(device.secondsFromGMT());
+    defaults->setObject(Value(kept.name()), kServiceTimeZoneKey);
 }
 
 // ---- JM_Microblog ----

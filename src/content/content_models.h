@@ -35,7 +35,7 @@ inline constexpr std::string_view kServiceTimeZoneKey = "LVServiceTimeZone";
 TimeZone serviceTimeZone();
 // Before the first rows are stored: remembers the device's zone when no zone is remembered (rows
 // stored before were read in the device's zone of the time). A zone whose name does not read back
-// as the same zone is not remembered.
+// as the same zone is remembered as its present offset ("GMT+0900").
 void rememberServiceTimeZone();
 
 // sortWeight (set by the caller from the item's position) is never read from JSON.

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <cmath>
 #include <zlib.h>
 
 #include <filesystem>
@@ -114,13 +116,15 @@ TEST(EnvelopeWriter, TsSecsKeepsTheLow32BitsOfTheSecondsPast2038) {
     const struct {
         double now;
         std::int32_t expected;
-    } cases[] = {{2147483647.9, 2147483647}, {2147483648.0, -2147483647 - 1}, {4102444800.0, -192522496}};
+    } cases[] = {{2147483647.9, 2147483647}, {2147483648.0, -2147483647 - 1}, {4102444800.0, -192522496},
+                 {-3599.5, -3600}};  // the second an instant before 1970 falls in
     for (const auto& c : cases) {
         ScopedClock clock([&] { return c.now; });
         const auto bytes = TallyEnvelope::sharedInstance()->makeEnvelopeData(*f.pack);
         ASSERT_TRUE(bytes);
         EXPECT_EQ(unpackBytes<TLYEnvelope>(*bytes).ts_secs(), c.expected) << c.now;
-        EXPECT_EQ(static_cast<std::uint32_t>(unpackBytes<TLYEnvelope>(*bytes).ts_secs()), static_cast<std::uint32_t>(c.now));
+        EXPECT_EQ(static_cast<std::uint32_t>(unpackBytes<TLYEnvelope>(*bytes).ts_secs()),
+                  static_cast<std::uint32_t>(static_cast<std::int64_t>(std::floor(c.now))));
     }
 }
 

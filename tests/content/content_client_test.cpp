@@ -34,6 +34,7 @@
 #include "platform/storage/user_defaults.h"
 #include "platform/ui/application.h"
 #include "support/child_process.h"
+#include "support/scoped_env.h"
 #include "support/scoped_resolver.h"
 
 namespace lv::test {
@@ -325,6 +326,18 @@ TEST_F(APIProcessor, AZoneChangeBetweenLoadsSendsTheNewestTextReceived) {
         processor()->loadNewsWithCatname("ent", std::nullopt, outcome.success(), outcome.failure());
         ASSERT_TRUE(outcome.wait());
         drainMain();
+        EXPECT_EQ(newestCursor(), "2015-03-05 09:07:02");
+    }
+    // Device zones whose names read back as no zone or another one ("HST" is also the table's
+    // abbreviation of Honolulu; a rule from TZ) are remembered as their offsets.
+    for (const char* tz : {"HST", "JST-9"}) {
+        SCOPED_TRACE(tz);
+        UserDefaults::standardUserDefaults()->removeObjectForKey(kServiceTimeZoneKey);
+        {
+            const test::ScopedEnv zone("TZ", tz);
+            loadNews("ent");
+        }
+        DeviceSettings device("America/Los_Angeles", "en_US");
         EXPECT_EQ(newestCursor(), "2015-03-05 09:07:02");
     }
 }

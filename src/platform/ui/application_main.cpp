@@ -30,7 +30,9 @@ std::atomic<int> gTerminationSignal{0};
 constexpr int kTerminationGraceMilliseconds = 5000;
 
 extern "C" void onTerminationSignal(int signal) {
-    gTerminationSignal.store(signal);
+    // The first signal is the one the process ends by (its exit status); later ones only repeat it.
+    int none = 0;
+    gTerminationSignal.compare_exchange_strong(none, signal);
     const int fd = gSignalPipe.load();
     if (fd >= 0) {
         static const char kLine[] = "terminate\n";
