@@ -134,9 +134,12 @@ ZoneIDs zoneFromCLibrary(const std::string& tz) {
     Reading first;
     Reading now;  // the current offset, kept when the rules cannot be
     long standard = 0;
+    bool readsThisText = false;  // the C library read this TZ text, not one set since it was taken
     {
         std::lock_guard lock(tzsetMutex());
         ::tzset();
+        const char* text = std::getenv("TZ");
+        readsThisText = text && tz == text;
         standard = -::timezone;
         first = cReading(kFrom);
         now = cReading(std::time(nullptr));
@@ -158,6 +161,8 @@ ZoneIDs zoneFromCLibrary(const std::string& tz) {
             at = high;
         }
     }
+    // TZ changed while its text was being read: this reading is of another text and is not kept.
+    if (!readsThisText) return fixedZone(now.offset);
     // The last years end in standard time.
     while (!changes.empty() && changes.back().second.dst) changes.pop_back();
     if (changes.empty()) return fixedZone(first.offset);
@@ -307,10 +312,10 @@ TimeZone TimeZone::system() {
             const std::size_t zoneinfo = tz.find("zoneinfo/");
             if (zoneinfo != std::string::npos) tz = tz.substr(zoneinfo + 9);
             if (icuKnowsSystemZone(tz)) return TimeZone(tz, tz);
-            // Anything else but a zone file's path ("/etc/localtime", which the host's detection reads)
+            // Anything else but the host's zone file ("/etc/localtime", which the host's detection reads)
             // means to every other program what the C library reads in it: a POSIX rule ("JST-9",
-            // "GMT-8" is 8 h east), or a zone file ICU does not know.
-            if (tz.empty() || tz.front() != '/') {
+            // "GMT-8" is 8 h east), or a zone file elsewhere or of a name ICU does not know.
+            if (tz != "/etc/localtime") {
                 auto [name, icuID] = zoneFromCLibrary(source.env);
                 return TimeZone(std::move(name), std::move(icuID));
             }

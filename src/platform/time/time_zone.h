@@ -31,7 +31,7 @@ public:
 
     // The device's zone, read afresh on every call: the TZ environment variable when
     // it names a zone (":Europe/Paris" and ".../zoneinfo/Europe/Paris" forms included); any other TZ
-    // but a file path as the C library reads it (a POSIX rule: "EST5EDT,M3.2.0,M11.1.0" keeps its
+    // but "/etc/localtime" as the C library reads it (a POSIX rule: "EST5EDT,M3.2.0,M11.1.0" keeps its
     // daylight saving time, named by TZ's text; "JST-9" and "GMT-8" are fixed offsets east, "GMT+0900"
     // and "GMT+0800"); without TZ the host's zone as ICU detects it (/etc/localtime).
     static TimeZone system();

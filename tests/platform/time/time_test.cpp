@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -16,6 +17,7 @@
 #include "platform/time/time_zone.h"
 #include "support/civil_time.h"
 #include "support/scoped_env.h"
+#include "support/temp_dir.h"
 
 namespace lv {
 
@@ -125,6 +127,15 @@ TEST(TimeZone, DeviceZoneFromAPosixRuleIsTheCLibrarys) {
             EXPECT_EQ(device.stringFromDate(wallClock(2015, 7, 1, 17, 7, 0, row.summer)), "2015-07-01 17:07");
             EXPECT_EQ(device.dateFromString("2014-12-29 17:07"), wallClock(2014, 12, 29, 17, 7, 0, row.winter));
         }
+    }
+    // A zone file outside any zoneinfo folder (a link to one here) is read by the C library too.
+    const char* tokyo = "/usr/share/zoneinfo/Asia/Tokyo";
+    if (std::filesystem::exists(tokyo)) {
+        test::TempDir dir;
+        const std::string link = dir.file("device-zone");
+        std::filesystem::create_symlink(tokyo, link);
+        ScopedEnv env("TZ", link);
+        EXPECT_EQ(TimeZone::system().secondsFromGMT(kWinter), 9 * kHour);
     }
 }
 
