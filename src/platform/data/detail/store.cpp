@@ -154,19 +154,23 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
         return false;
     }
     std::map<std::string, std::string> metadata;
-    {
-        Statement s = db_.prepare("SELECT key, value FROM " + quoteIdentifier(kMetadataTable), error);
+    Dictionary storedHashes;
+    auto readMetadata = [&](Ref<Error>* readError) {
+        metadata.clear();
+        storedHashes = Dictionary();
+        Statement s = db_.prepare("SELECT key, value FROM " + quoteIdentifier(kMetadataTable), readError);
         if (!s) return false;
         while (s.step() == SQLITE_ROW) metadata[s.columnText(0)] = s.columnText(1);
-    }
-    identifier_ = metadata["StoreUUID"];
-    Dictionary storedHashes;
-    Value hashesJSON = JSONSerialization::JSONObjectWithData(metadata["VersionHashes"], 0, nullptr);
-    if (hashesJSON.isDictionary()) {
-        for (const auto& [name, hex] : hashesJSON.dictionary()) {
-            if (auto bytes = hex.isString() ? fromHex(hex.string()) : std::nullopt) storedHashes.set(name, Value(*bytes));
+        identifier_ = metadata["StoreUUID"];
+        Value hashesJSON = JSONSerialization::JSONObjectWithData(metadata["VersionHashes"], 0, nullptr);
+        if (hashesJSON.isDictionary()) {
+            for (const auto& [name, hex] : hashesJSON.dictionary()) {
+                if (auto bytes = hex.isString() ? fromHex(hex.string()) : std::nullopt) storedHashes.set(name, Value(*bytes));
+            }
         }
-    }
+        return true;
+    };
+    if (!readMetadata(error)) return false;
     if (model_->isCompatibleWithVersionHashes(storedHashes)) return true;
     if (!migrateAutomatically) {
         setError(error, errorWithInfo(kPersistentStoreIncompatibleVersionHashError,
@@ -180,10 +184,29 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
         return false;
     }
     // Any failure, SQLite's included (the file locked or read-only, a full disk), is the migration's
-    // error and leaves the file as it was.
+    // error and leaves the file as it was. Another process may be migrating the file at the same time:
+    // under the write lock the metadata is read again, and a file already migrated to this model opens
+    // as it is; otherwise the migration starts from the model the file now holds.
     Ref<Error> migrationError;
-    if (!db_.begin(&migrationError) || !migrate(*source, &migrationError) || !writeMetadata(&migrationError) ||
-        !db_.commit(&migrationError)) {
+    bool migrated = false;
+    const std::string sourceText = metadata["ModelText"];
+    bool ok = db_.begin(&migrationError) && readMetadata(&migrationError);
+    if (ok && model_->isCompatibleWithVersionHashes(storedHashes)) {
+        db_.rollback();
+        return true;
+    }
+    if (ok && metadata["ModelText"] != sourceText) {
+        source = ManagedObjectModel::modelFromText(metadata["ModelText"], nullptr);
+        if (!source) {
+            db_.rollback();
+            setError(error, errorWithInfo(kMigrationMissingSourceModelError, "Can't find model for source store", {}));
+            return false;
+        }
+    }
+    if (ok) {
+        migrated = migrate(*source, &migrationError) && writeMetadata(&migrationError) && db_.commit(&migrationError);
+    }
+    if (!migrated) {
         if (db_.inTransaction()) db_.rollback();
         if (migrationError && migrationError->code() != kMigrationError) {
             const Value& message = migrationError->userInfo().get(kLocalizedDescriptionKey);
@@ -316,6 +339,27 @@ bool SQLiteStore::migrate(const ManagedObjectModel& source, Ref<Error>* error) {
                         return fail("cannot migrate relationship " + entity->name() + "." + op->name());
                     }
                 }
+                // A property that became required: rows holding nil take the attribute's default, or
+                // the migration is refused (such rows could never be saved again).
+                if (np->isOptional() || !op->isOptional() || columnKind(*np) == ColumnKind::ToMany) continue;
+                Value fill;
+                if (np->isAttribute()) fill = std::static_pointer_cast<AttributeDescription>(np)->defaultValue();
+                const std::string column = quoteIdentifier(np->name());
+                if (fill.isNil()) {
+                    Statement s = db_.prepare("SELECT EXISTS (SELECT 1 FROM " + table + " WHERE " + column + " IS NULL)", error);
+                    if (!s || s.step() != SQLITE_ROW) return false;
+                    if (s.columnInt64(0) != 0) {
+                        return fail("cannot make " + entity->name() + "." + np->name() +
+                                    " non-optional without a default value while rows hold no value");
+                    }
+                    continue;
+                }
+                auto encoded = encodeValue(*np, fill, {}, error);
+                if (!encoded) return false;
+                Statement s = db_.prepare("UPDATE " + table + " SET " + column + " = ? WHERE " + column + " IS NULL", error);
+                if (!s) return false;
+                s.bind(1, *encoded);
+                if (!s.run(error)) return false;
                 continue;
             }
             if (columnKind(*op) == ColumnKind::ToMany) {
