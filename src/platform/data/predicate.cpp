@@ -136,7 +136,46 @@ ValueClass classOfPredicateValue(const Value& v) {
     }
 }
 
+// An integral number against a double that is no NaN, exactly (as SQLite compares an INTEGER with a
+// REAL): a double beyond 2^53 stands for one integer, and the integers beside it differ from it.
+int compareIntegerWithDouble(const Number& integer, double d) {
+    constexpr double kTwoTo63 = 9223372036854775808.0;
+    const bool negative = !integer.isUnsigned() && integer.longLongValue() < 0;
+    const double whole = std::trunc(d);
+    // The fraction decides between an integer and the whole part it equals.
+    const int byFraction = d > whole ? -1 : d < whole ? 1 : 0;
+    if (whole < 0) {
+        if (!negative) return 1;
+        if (whole < -kTwoTo63) return 1;
+        const std::int64_t v = integer.longLongValue();
+        const auto w = static_cast<std::int64_t>(whole);
+        return v < w ? -1 : v > w ? 1 : byFraction;
+    }
+    if (negative) return -1;
+    if (whole >= 2 * kTwoTo63) return -1;
+    const std::uint64_t u = integer.unsignedLongLongValue();
+    const auto w = static_cast<std::uint64_t>(whole);
+    return u < w ? -1 : u > w ? 1 : byFraction;
+}
+
+// Two numbers, integers against doubles exactly; other numeric values as Value::compare orders them.
+int compareNumbers(const Value& lhs, const Value& rhs) {
+    const Number* a = lhs.number();
+    const Number* b = rhs.number();
+    if (a && b && a->isFloatingPoint() != b->isFloatingPoint()) {
+        return a->isFloatingPoint() ? -compareIntegerWithDouble(*b, a->doubleValue()) : compareIntegerWithDouble(*a, b->doubleValue());
+    }
+    return lhs.compare(rhs);
+}
+
 }  // namespace
+
+bool isNotANumber(const Value& v) {
+    if (const Number* n = v.number()) return n->isFloatingPoint() && std::isnan(n->doubleValue());
+    if (const Decimal* d = v.decimal()) return d->isNaN();
+    if (v.isDate()) return std::isnan(v.date()->sinceReferenceDate());
+    return false;
+}
 
 std::string_view predicateOperatorText(Predicate::Operator op) {
     switch (op) {
@@ -158,6 +197,20 @@ bool comparePredicateValues(const Value& lhs, Predicate::Operator op, const Valu
         const bool bothNil = a == b;
         if (op == Op::EqualTo) return bothNil;
         if (op == Op::NotEqualTo) return !bothNil;
+        return false;
+    }
+    // NaN (a number, decimal or date of one) equals nothing and orders with nothing, as in SQL.
+    if (isNotANumber(lhs) || isNotANumber(rhs)) return op == Op::NotEqualTo;
+    if (a == ValueClass::Numeric && b == ValueClass::Numeric) {
+        const int c = compareNumbers(lhs, rhs);
+        switch (op) {
+            case Op::EqualTo: return c == 0;
+            case Op::NotEqualTo: return c != 0;
+            case Op::LessThan: return c < 0;
+            case Op::LessThanOrEqualTo: return c <= 0;
+            case Op::GreaterThan: return c > 0;
+            case Op::GreaterThanOrEqualTo: return c >= 0;
+        }
         return false;
     }
     if (op == Op::EqualTo) return a == b && lhs.isEqual(rhs);

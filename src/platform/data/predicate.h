@@ -6,7 +6,10 @@
 // - nil equals nil only; "= nil" matches a nil value and "!= nil" a non-nil one; an ordering
 //   comparison (<, <=, >, >=) with nil on either side is false.
 // - numbers, decimals and booleans compare by value across kinds (a decimal 2 equals an integer 2);
-//   text compares by code points, dates by time, data bytewise; object IDs by identity.
+//   text compares by code points, dates by time, data bytewise; object IDs by identity. An integer
+//   and a double compare exactly, as SQLite compares them (2^53 + 1 is above the double 2^53).
+// - NaN (a double, decimal or date of one) equals nothing, is unequal to everything, and is never
+//   ordered.
 // - values of unrelated kinds (text and a number, say) are never equal, always unequal, and never
 //   ordered.
 #pragma once
@@ -129,6 +132,10 @@ private:
 
 // The comparison rule shared by memory evaluation and the SQL back end (see the top of this file).
 bool comparePredicateValues(const Value& lhs, Predicate::Operator op, const Value& rhs);
+
+// A NaN: a floating-point number, a decimal or a date of one. In a predicate it equals nothing and
+// orders with nothing.
+bool isNotANumber(const Value& v);
 
 // "==", "!=", "<", "<=", ">", ">=".
 std::string_view predicateOperatorText(Predicate::Operator op);
