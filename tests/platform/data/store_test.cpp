@@ -736,6 +736,14 @@ TEST_F(Fetching, AggregatesWholeAndGrouped) {
     EXPECT_EQ(result->dictionaries, expected);
     grouped->setPredicate(Predicate::parse("count > 100", {}, nullptr));
     EXPECT_TRUE(coordinator_->executeFetchRequest(*grouped, &error)->dictionaries.empty());
+    // Integers summed past 64 bits stay exact (a decimal), and their average comes from that sum.
+    for (std::int64_t big : {INT64_MAX, INT64_MAX, std::int64_t{7}}) test::insertRow(*coordinator_, "Item", {{"big", Value(big)}});
+    for (const Case& c : {Case{"sum:", "big", AttributeType::Integer64, dec("18446744073709551621")},
+                          Case{"average:", "big", AttributeType::Double, Value(18446744073709551621.0 / 3)}}) {
+        result = coordinator_->executeFetchRequest(*dictionaries(Array{expression(c.function, c.key, c.type)}), &error);
+        ASSERT_TRUE(result) << c.function;
+        EXPECT_EQ(result->dictionaries[0]["result"], c.expected) << c.function;
+    }
 }
 
 }  // namespace
