@@ -1,5 +1,6 @@
 #include "platform/data/predicate.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -249,10 +250,21 @@ Ref<Predicate> Predicate::comparison(Expression lhs, Operator op, Expression rhs
     return p;
 }
 
+namespace {
+
+std::size_t depthOver(const std::vector<Ref<Predicate>>& subpredicates) {
+    std::size_t deepest = 0;
+    for (const auto& p : subpredicates) deepest = std::max(deepest, p ? p->depth() : 1);
+    return deepest + 1;
+}
+
+}  // namespace
+
 Ref<Predicate> Predicate::andPredicate(std::vector<Ref<Predicate>> subpredicates) {
     auto p = makeRef<Predicate>();
     p->kind_ = Kind::And;
     p->subpredicates_ = std::move(subpredicates);
+    p->depth_ = depthOver(p->subpredicates_);
     return p;
 }
 
@@ -260,6 +272,7 @@ Ref<Predicate> Predicate::orPredicate(std::vector<Ref<Predicate>> subpredicates)
     auto p = makeRef<Predicate>();
     p->kind_ = Kind::Or;
     p->subpredicates_ = std::move(subpredicates);
+    p->depth_ = depthOver(p->subpredicates_);
     return p;
 }
 
@@ -267,7 +280,21 @@ Ref<Predicate> Predicate::notPredicate(Ref<Predicate> subpredicate) {
     auto p = makeRef<Predicate>();
     p->kind_ = Kind::Not;
     p->subpredicates_.push_back(std::move(subpredicate));
+    p->depth_ = depthOver(p->subpredicates_);
     return p;
+}
+
+Predicate::~Predicate() {
+    // Parts no one else holds are taken apart here, one at a time, rather than each destroying its
+    // own parts: a chain of any length never recurses.
+    std::vector<Ref<Predicate>> parts = std::move(subpredicates_);
+    while (!parts.empty()) {
+        Ref<Predicate> part = std::move(parts.back());
+        parts.pop_back();
+        if (!part || part.use_count() != 1) continue;
+        for (auto& sub : part->subpredicates_) parts.push_back(std::move(sub));
+        part->subpredicates_.clear();
+    }
 }
 
 // ---- evaluation ----
@@ -297,6 +324,7 @@ private:
 }  // namespace
 
 bool Predicate::evaluate(const PredicateSubject& subject) const {
+    if (depth_ > kMaxDepth) return false;
     switch (kind_) {
         case Kind::True: return true;
         case Kind::False: return false;
@@ -321,6 +349,7 @@ bool Predicate::evaluateWithObject(const Value& object) const { return evaluate(
 
 std::vector<std::string> Predicate::keyPaths() const {
     std::vector<std::string> out;
+    if (depth_ > kMaxDepth) return out;
     if (kind_ == Kind::Comparison) {
         if (lhs_.kind() == Expression::Kind::KeyPath) out.push_back(lhs_.keyPath());
         if (rhs_.kind() == Expression::Kind::KeyPath) out.push_back(rhs_.keyPath());
@@ -335,6 +364,7 @@ std::vector<std::string> Predicate::keyPaths() const {
 // ---- description ----
 
 std::string Predicate::predicateFormat() const {
+    if (depth_ > kMaxDepth) return "<a predicate nested deeper than " + std::to_string(kMaxDepth) + " levels>";
     switch (kind_) {
         case Kind::True: return "TRUEPREDICATE";
         case Kind::False: return "FALSEPREDICATE";
@@ -582,6 +612,7 @@ public:
 
     Ref<Predicate> parseAll() {
         auto p = parseOr();
+        if (p->depth() > Predicate::kMaxDepth) throw ParseFailure{tooDeep()};
         if (tok_.kind != Tok::End) throw ParseFailure{"unexpected text at offset " + std::to_string(tok_.offset)};
         if (argIndex_ < args_.size()) throw ParseFailure{"more arguments than format specifiers"};
         return p;
@@ -608,8 +639,24 @@ private:
         return parts.size() == 1 ? parts[0] : Predicate::andPredicate(std::move(parts));
     }
 
+    // One level deeper (a NOT or a parenthesis) while alive; past the limit the format is refused
+    // before the parser's own recursion can exhaust the stack.
+    class Nesting {
+    public:
+        explicit Nesting(std::size_t& depth) : depth_(depth) {
+            if (++depth_ > Predicate::kMaxDepth) throw ParseFailure{tooDeep()};
+        }
+        ~Nesting() { --depth_; }
+        Nesting(const Nesting&) = delete;
+        Nesting& operator=(const Nesting&) = delete;
+
+    private:
+        std::size_t& depth_;
+    };
+
     Ref<Predicate> parseNot() {
         if (tok_.kind == Tok::Not) {
+            Nesting nested(depth_);
             advance();
             return Predicate::notPredicate(parseNot());
         }
@@ -618,6 +665,7 @@ private:
 
     Ref<Predicate> parsePrimary() {
         if (tok_.kind == Tok::LParen) {
+            Nesting nested(depth_);
             advance();
             auto p = parseOr();
             if (tok_.kind != Tok::RParen) throw ParseFailure{"missing \")\""};
@@ -750,9 +798,12 @@ private:
         return Expression::keyPath(std::move(path));
     }
 
+    static std::string tooDeep() { return "the predicate nests deeper than " + std::to_string(Predicate::kMaxDepth) + " levels"; }
+
     Lexer lexer_;
     const std::vector<Value>& args_;
     std::size_t argIndex_ = 0;
+    std::size_t depth_ = 0;
     Token tok_;
 };
 

@@ -83,6 +83,11 @@ public:
         return parse(fmt, std::vector<Value>{Value(args)...}, error);
     }
 
+    // The deepest nesting a predicate may have (NOTs, ANDs and ORs, and parentheses in a format). A
+    // format nested deeper is refused; a deeper predicate built by the factories evaluates false,
+    // fails in a fetch, and is described without its parts, so no walk recurses past this depth.
+    static constexpr std::size_t kMaxDepth = 2048;
+
     static Ref<Predicate> truePredicate();
     static Ref<Predicate> falsePredicate();
     static Ref<Predicate> comparison(Expression lhs, Operator op, Expression rhs);
@@ -95,6 +100,8 @@ public:
     const Expression& leftExpression() const { return lhs_; }
     const Expression& rightExpression() const { return rhs_; }
     const std::vector<Ref<Predicate>>& subpredicates() const { return subpredicates_; }
+    // 1 for a comparison or constant, one more than the deepest subpredicate for AND, OR and NOT.
+    std::size_t depth() const { return depth_; }
 
     bool evaluate(const PredicateSubject& subject) const;
     // On a value: dictionaries are read by key path, objects through key-value access (which raises
@@ -121,6 +128,7 @@ public:
 
     // Internal constructor; use the factories.
     Predicate() = default;
+    ~Predicate() override;
 
 private:
     Kind kind_ = Kind::True;
@@ -128,6 +136,7 @@ private:
     Expression lhs_;
     Expression rhs_;
     std::vector<Ref<Predicate>> subpredicates_;
+    std::size_t depth_ = 1;
 };
 
 // The comparison rule shared by memory evaluation and the SQL back end (see the top of this file).

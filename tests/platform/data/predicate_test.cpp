@@ -82,6 +82,11 @@ TEST(PredicateParse, ArgumentsKeepTheirKinds) {
 }
 
 TEST(PredicateParse, MalformedFormatsAreErrors) {
+    const std::string deepParentheses = std::string(10000, '(') + "a = 1" + std::string(10000, ')');
+    std::string manyNots;
+    for (int i = 0; i < 50000; ++i) manyNots += "NOT ";
+    manyNots += "a = 1";
+    const std::string notsJustPastTheLimit = manyNots.substr(manyNots.size() - 5 - 4 * 2048);
     const ParseCase cases[] = {
         {"a = %@", {}, "fewer arguments"},
         {"a = %@", {Value(1), Value(2)}, "more arguments"},
@@ -95,6 +100,9 @@ TEST(PredicateParse, MalformedFormatsAreErrors) {
         {"a = %z", {Value(1)}, "unsupported"},
         {"a ~ 1", {}, "unexpected character"},
         {"", {}, "missing"},
+        {deepParentheses.c_str(), {}, "nests deeper than 2048 levels"},
+        {manyNots.c_str(), {}, "nests deeper than 2048 levels"},
+        {notsJustPastTheLimit.c_str(), {}, "nests deeper than 2048 levels"},
     };
     for (const auto& c : cases) {
         Ref<Error> error;
@@ -106,6 +114,30 @@ TEST(PredicateParse, MalformedFormatsAreErrors) {
         EXPECT_NE(error->localizedFailureReason().find(c.description), std::string::npos)
             << c.format << " → " << error->localizedFailureReason();
     }
+}
+
+// Nesting up to the limit parses and reads back; a deeper chain built in code is never walked.
+TEST(PredicateParse, NestingStaysWithinTheLimit) {
+    std::string nots;
+    for (std::size_t i = 0; i + 2 < Predicate::kMaxDepth; ++i) nots += "NOT ";  // over an OR over comparisons
+    Ref<Error> error;
+    auto deepest = Predicate::parse(nots + "(a = 1 OR a = 2)", {}, &error);
+    ASSERT_TRUE(deepest) << error->localizedFailureReason();
+    EXPECT_EQ(deepest->depth(), Predicate::kMaxDepth);
+    auto again = Predicate::parse(deepest->predicateFormat(), {}, &error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->predicateFormat(), deepest->predicateFormat());
+    EXPECT_FALSE(Predicate::parse("NOT " + nots + "(a = 1 OR a = 2)", {}, &error));  // one more level
+
+    Ref<Predicate> chain = Predicate::parse("a = 1", {}, nullptr);
+    for (int i = 0; i < 100000; ++i) chain = Predicate::notPredicate(chain);
+    EXPECT_FALSE(chain->evaluateWithObject(Value(Dictionary{{"a", Value(2)}})));
+    EXPECT_NE(chain->predicateFormat().find("deeper than 2048"), std::string::npos);
+    EXPECT_TRUE(chain->keyPaths().empty());
+    auto model = test::makeItemModel();
+    EXPECT_FALSE(chain->sqlForEntity(*model->entityNamed("Item"), &error));
+    EXPECT_EQ(error->code(), kObjectStoreError);
+    chain = nullptr;  // taken apart without recursion
 }
 
 // ---- in-memory evaluation ----

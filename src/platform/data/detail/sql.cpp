@@ -371,6 +371,10 @@ bool validateKeys(const Predicate& p, const EntityDescription& entity, Ref<Error
 bool planWhere(const Ref<Predicate>& predicate, const EntityDescription& entity, WherePlan& plan, Ref<Error>* error) {
     plan = WherePlan{};
     if (!predicate) return true;
+    if (predicate->depth() > Predicate::kMaxDepth) {
+        setError(error, storeError(kObjectStoreError, "the predicate nests deeper than " + std::to_string(Predicate::kMaxDepth) + " levels"));
+        return false;
+    }
     if (!validateKeys(*predicate, entity, error)) return false;
     std::vector<Ref<Predicate>> conjuncts;
     if (predicate->kind() == Predicate::Kind::And) conjuncts = predicate->subpredicates();
