@@ -594,7 +594,9 @@ TEST(Saves, NaNIsRefusedNeverStoredAsNothing) {
         {"weight", Value(std::nanf(""))},
         {"when", Value(Date::fromSinceReferenceDate(std::nan("")))},
     };
-    for (const auto& [key, value] : cases) {
+    for (const auto& c : cases) {
+        const char* key = c.first;
+        const Value& value = c.second;
         SCOPED_TRACE(key);
         Stack s(test::makeItemModel());
         Ref<Error> error;
