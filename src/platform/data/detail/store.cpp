@@ -220,6 +220,14 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
     return true;
 }
 
+bool SQLiteStore::createRelationTable(const std::string& table, Ref<Error>* error) {
+    return db_.exec("CREATE TABLE " + quoteIdentifier(table) +
+                        " (\"owner\" INTEGER NOT NULL, \"position\" INTEGER NOT NULL, \"target\" INTEGER NOT NULL)",
+                    error) &&
+           db_.exec("CREATE INDEX " + quoteIdentifier(table + "_owner") + " ON " + quoteIdentifier(table) + " (\"owner\", \"position\")",
+                    error);
+}
+
 bool SQLiteStore::createEntity(const EntityDescription& entity, Ref<Error>* error) {
     std::string sql = "CREATE TABLE " + quoteIdentifier(entity.name()) + " (" + quoteIdentifier(kKeyColumn) +
                       " INTEGER PRIMARY KEY, " + quoteIdentifier(kVersionColumn) + " INTEGER NOT NULL DEFAULT 1";
@@ -231,16 +239,7 @@ bool SQLiteStore::createEntity(const EntityDescription& entity, Ref<Error>* erro
     sql += ")";
     if (!db_.exec(sql, error)) return false;
     for (const auto& r : entity.relationships()) {
-        if (!r->isToMany()) continue;
-        const std::string table = relationTableName(entity.name(), r->name());
-        if (!db_.exec("CREATE TABLE " + quoteIdentifier(table) +
-                          " (\"owner\" INTEGER NOT NULL, \"position\" INTEGER NOT NULL, \"target\" INTEGER NOT NULL)",
-                      error) ||
-            !db_.exec("CREATE INDEX " + quoteIdentifier(table + "_owner") + " ON " + quoteIdentifier(table) +
-                          " (\"owner\", \"position\")",
-                      error)) {
-            return false;
-        }
+        if (r->isToMany() && !createRelationTable(relationTableName(entity.name(), r->name()), error)) return false;
     }
     Statement s = db_.prepare("INSERT OR IGNORE INTO " + quoteIdentifier(kKeysTable) + " (entity, last) VALUES (?, 0)", error);
     if (!s) return false;

@@ -99,15 +99,7 @@ bool SQLiteStore::migrate(const ManagedObjectModel& source, Ref<Error>* error) {
             if (old->propertyNamed(np->name())) continue;
             const ColumnKind kind = columnKind(*np);
             if (kind == ColumnKind::ToMany) {
-                const std::string rel = relationTableName(entity->name(), np->name());
-                if (!db_.exec("CREATE TABLE " + quoteIdentifier(rel) +
-                                  " (\"owner\" INTEGER NOT NULL, \"position\" INTEGER NOT NULL, \"target\" INTEGER NOT NULL)",
-                              error) ||
-                    !db_.exec("CREATE INDEX " + quoteIdentifier(rel + "_owner") + " ON " + quoteIdentifier(rel) +
-                                  " (\"owner\", \"position\")",
-                              error)) {
-                    return false;
-                }
+                if (!createRelationTable(relationTableName(entity->name(), np->name()), error)) return false;
                 continue;
             }
             if (!db_.exec("ALTER TABLE " + table + " ADD COLUMN " + quoteIdentifier(np->name()) + " " +
