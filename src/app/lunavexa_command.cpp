@@ -158,42 +158,6 @@ bool prepareHomeForReading(const std::string& home, std::string& problem) {
 
 bool writable(const std::filesystem::path& path) { return ::access(path.c_str(), W_OK) == 0; }
 
-// A store this process may not write (its folder or the file read-only) is read from a copy of the
-// file and its journal in a temporary folder: opening it in place would need its shared-memory file
-// and a write lock. The copy goes when the command ends.
-struct ReadOnlyCopy {
-    std::filesystem::path folder;
-    ~ReadOnlyCopy() {
-        std::error_code ec;
-        if (!folder.empty()) std::filesystem::remove_all(folder, ec);
-    }
-};
-
-std::optional<std::filesystem::path> copyForReading(const std::filesystem::path& store, ReadOnlyCopy& copy,
-                                                    std::string& problem) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "lunavexa-show-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) {
-        problem = "no temporary folder for reading the store";
-        return std::nullopt;
-    }
-    copy.folder = pattern;
-    std::error_code ec;
-    const std::filesystem::path target = copy.folder / store.filename();
-    std::filesystem::copy_file(store, target, ec);
-    std::filesystem::path journal = store;
-    journal += "-wal";
-    if (!ec && std::filesystem::exists(journal)) {
-        std::filesystem::path journalCopy = target;
-        journalCopy += "-wal";
-        std::filesystem::copy_file(journal, journalCopy, ec);
-    }
-    if (ec) {
-        problem = "the store file " + store.string() + " cannot be read: " + ec.message();
-        return std::nullopt;
-    }
-    return target;
-}
-
 bool prepareHome(const std::string& home, std::string& problem) {
     std::error_code ec;
     std::filesystem::create_directories(home, ec);
@@ -479,9 +443,10 @@ int lunavexaCommand(int argc, char** argv) {
     }
 
     const std::filesystem::path store = RS_urlForStoreName("lunavexa.sqlite");
+    app_detail::removeAbandonedStoreCopies();
     if (command == "show" && std::filesystem::exists(store) && (!writable(store.parent_path()) || !writable(store))) {
-        ReadOnlyCopy copy;
-        const std::optional<std::filesystem::path> readable = copyForReading(store, copy, problem);
+        std::optional<app_detail::StoreCopy> copy;
+        const std::optional<std::filesystem::path> readable = app_detail::copyForReading(store, copy, problem);
         if (!readable) return fail(problem);
         RecordStack::setupCoreDataStackWithAutoMigratingSqliteStoreAtURL(*readable);
         if (!RS_defaultPersistentStore()) return fail("the store file cannot be opened");

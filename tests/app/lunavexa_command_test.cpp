@@ -4,11 +4,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
 #include "lunavexa_fixture.h"
 #include "platform/dispatch/run_loop.h"
+#include "support/scoped_env.h"
 
 namespace lv::test {
 namespace {
@@ -185,16 +187,9 @@ TEST_F(LunavexaCommand, AStoreDamagedInPlaceAfterASoundCheckIsStillKeptAside) {
 
 TEST_F(LunavexaCommand, ASoundStoreWithAJournalIsNotTakenForDamaged) {
     ASSERT_EQ(run("news --cat kpop").code, 0);
-    // A writer that ended without closing leaves its last commit in the journal: copy the files while
-    // the sqlite3 command still holds the store open.
     const std::string saved = dir.file("saved");
-    fs::create_directories(saved);
-    sqlite("PRAGMA journal_mode = WAL;\n"
-           "INSERT INTO News (_pk, cat_name, msgId, title) VALUES (99, 'kpop', '9999', 'journal');\n"
-           ".system cp " + quoted(store()) + " " + quoted(store() + "-wal") + " " + quoted(saved));
-    ASSERT_TRUE(fs::exists(saved + "/lunavexa.sqlite-wal"));
-    fs::copy_file(saved + "/lunavexa.sqlite", store(), fs::copy_options::overwrite_existing);
-    fs::copy_file(saved + "/lunavexa.sqlite-wal", store() + "-wal", fs::copy_options::overwrite_existing);
+    saveStoreWithJournal(saved);
+    restoreStoreWithJournal(saved);
 
     Outcome show = run("show News", 1);
     ASSERT_EQ(show.code, 0) << show.err;
@@ -249,6 +244,41 @@ TEST_F(LunavexaCommand, SpecialFilesInTheHomeAreNoSettings) {
             EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(target.file)));
         }
     }
+}
+
+// A launch killed while its store check works on a copy of the store (a journal makes the check copy
+// it) leaves the copy in the temp folder; the next launch removes it, and its own.
+TEST_F(LunavexaCommand, ACopyLeftByALaunchKilledDuringItsCheckGoesWithTheNextLaunch) {
+    ASSERT_EQ(run("news --cat kpop").code, 0);
+    const std::string saved = dir.file("saved");
+    saveStoreWithJournal(saved);
+    const std::string temp = dir.file("tmp");
+    fs::create_directories(temp);
+    ScopedEnv tmpdir("TMPDIR", temp);
+    auto copies = [&] {
+        std::size_t n = 0;
+        for (const auto& entry : fs::directory_iterator(temp)) n += entry.path().filename().string().rfind("lunavexa-", 0) == 0;
+        return n;
+    };
+    std::size_t left = 0;
+    for (int round = 0; round < 20 && left == 0; ++round) {
+        restoreStoreWithJournal(saved);
+        std::ofstream(dir.file("out")).close();
+        RunningLunavexa program(dir, commonOptions() + " show News");
+        ASSERT_TRUE(program.started());
+        // Killed as soon as its copy is seen (or once it printed, the check long over).
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (copies() == 0 && slurp(dir.file("out")).empty() && std::chrono::steady_clock::now() < deadline) {
+        }
+        program.signal(SIGKILL);
+        program.finish();
+        left = copies();
+    }
+    ASSERT_GT(left, 0u) << "no launch was killed during its check";
+    restoreStoreWithJournal(saved);
+    Outcome next = run("show News", 1);
+    ASSERT_EQ(next.code, 0) << next.err;
+    EXPECT_EQ(copies(), 0u);
 }
 
 TEST_F(LunavexaCommand, ASignalDuringALoadEndsTheAppNormallyWithItsExitCode) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -43,6 +44,20 @@ protected:
         while (pipe && std::fgets(buffer, sizeof buffer, pipe)) output += buffer;
         if (pipe) ::pclose(pipe);
         return output;
+    }
+    // A store whose last commit is still in its journal, as a writer that ended without closing leaves
+    // it (the files copied while the sqlite3 command holds the store open), kept in the folder `saved`.
+    void saveStoreWithJournal(const std::string& saved) {
+        std::filesystem::create_directories(saved);
+        sqlite("PRAGMA journal_mode = WAL;\n"
+               "INSERT INTO News (_pk, cat_name, msgId, title) VALUES (99, 'kpop', '9999', 'journal');\n"
+               ".system cp " + quoted(store()) + " " + quoted(store() + "-wal") + " " + quoted(saved));
+        ASSERT_TRUE(std::filesystem::exists(saved + "/lunavexa.sqlite-wal"));
+    }
+    void restoreStoreWithJournal(const std::string& saved) {
+        const auto overwrite = std::filesystem::copy_options::overwrite_existing;
+        std::filesystem::copy_file(saved + "/lunavexa.sqlite", store(), overwrite);
+        std::filesystem::copy_file(saved + "/lunavexa.sqlite-wal", store() + "-wal", overwrite);
     }
     // The form bodies the service received for the action, in order.
     std::vector<std::string> bodiesOf(const std::string& action) const {

@@ -2,15 +2,19 @@
 // writing the file or its journal; a damaged file goes aside with its journal.
 #include "app/detail/store_check.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "platform/base/value.h"
 #include "platform/data/coordinator.h"
@@ -27,6 +31,9 @@ namespace {
 namespace fs = std::filesystem;
 
 enum class Verdict { Sound, Damaged, Unknown };
+
+constexpr std::string_view kCheckCopyPrefix = "lunavexa-store-check-";
+constexpr std::string_view kReadingCopyPrefix = "lunavexa-show-";
 
 struct Finding {
     Verdict verdict = Verdict::Sound;
@@ -152,32 +159,6 @@ Finding migration(const fs::path& copy) {
     return {Verdict::Unknown, text};
 }
 
-// A private folder holding a copy of the store and its write-ahead journal; removed with the object.
-class StoreCopy {
-public:
-    explicit StoreCopy(const fs::path& store) {
-        std::string pattern = (fs::temp_directory_path() / "lunavexa-store-check-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) return;
-        folder_ = pattern;
-        std::error_code ec;
-        const fs::path copy = folder_ / "lunavexa.sqlite";
-        fs::copy_file(store, copy, ec);
-        if (!ec && fs::exists(store.string() + "-wal")) fs::copy_file(store.string() + "-wal", copy.string() + "-wal", ec);
-        if (!ec) path_ = copy;
-    }
-    ~StoreCopy() {
-        std::error_code ec;
-        if (!folder_.empty()) fs::remove_all(folder_, ec);
-    }
-    StoreCopy(const StoreCopy&) = delete;
-    StoreCopy& operator=(const StoreCopy&) = delete;
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path folder_;
-    fs::path path_;
-};
-
 // A file found sound by the full check (SQLite's integrity check on the file alone, and tables of this
 // model or none) carries this extended attribute: its identity (inode, size and modification time) and
 // the model's entity hashes when it was checked. While both still match, the file has not been written
@@ -228,7 +209,7 @@ Finding examine(const fs::path& store, bool markedSound) {
     const auto journalSize = fs::file_size(store.string() + "-wal", ec);
     if (!ec && journalSize > 0) {
         // The journal may hold committed pages: judge the file as SQLite would read it, on a copy.
-        StoreCopy copy(store);
+        StoreCopy copy(store, kCheckCopyPrefix);
         if (copy.path().empty()) return {Verdict::Unknown, "no room for a copy"};
         {
             Database db = openDatabase(copy.path(), false);
@@ -253,7 +234,7 @@ Finding examine(const fs::path& store, bool markedSound) {
         if (tables == 0 || matchesModel(db.get())) return {Verdict::Sound, {}, true};
     }
     // Made by another model (or by another program): only a trial migration can tell.
-    StoreCopy copy(store);
+    StoreCopy copy(store, kCheckCopyPrefix);
     if (copy.path().empty()) return {Verdict::Unknown, "no room for a copy"};
     return migration(copy.path());
 }
@@ -290,6 +271,68 @@ fs::path asideName(const fs::path& store) {
 }
 
 }  // namespace
+
+// ---- copies ----
+
+StoreCopy::StoreCopy(const fs::path& store, std::string_view prefix) {
+    for (int attempt = 0; attempt < 3 && folder_.empty(); ++attempt) makeFolder(prefix);
+    if (folder_.empty()) {
+        error_ = std::make_error_code(std::errc::io_error);
+        return;
+    }
+    const fs::path copy = folder_ / store.filename();
+    fs::copy_file(store, copy, error_);
+    const fs::path journal = store.string() + "-wal";
+    std::error_code ec;
+    if (!error_ && fs::exists(journal, ec)) fs::copy_file(journal, copy.string() + "-wal", error_);
+    if (!error_) path_ = copy;
+}
+
+StoreCopy::~StoreCopy() {
+    std::error_code ec;
+    if (!folder_.empty()) fs::remove_all(folder_, ec);
+    if (lock_ >= 0) ::close(lock_);
+}
+
+// A new folder, locked; none when another launch removed it before the lock was taken.
+void StoreCopy::makeFolder(std::string_view prefix) {
+    std::error_code ec;
+    std::string pattern = (fs::temp_directory_path(ec) / (std::string(prefix) + "XXXXXX")).string();
+    if (ec || !::mkdtemp(pattern.data())) return;
+    const int fd = ::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat held {}, named {};
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &held) == 0 && ::stat(pattern.c_str(), &named) == 0 &&
+        held.st_ino == named.st_ino && held.st_dev == named.st_dev) {
+        folder_ = pattern;
+        lock_ = fd;
+        return;
+    }
+    if (fd >= 0) ::close(fd);
+}
+
+void removeAbandonedStoreCopies() {
+    std::error_code ec;
+    const fs::path temp = fs::temp_directory_path(ec);
+    if (ec) return;
+    for (fs::directory_iterator it(temp, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.rfind(kCheckCopyPrefix, 0) != 0 && name.rfind(kReadingCopyPrefix, 0) != 0) continue;
+        // A folder whose lock can be taken belongs to no running launch.
+        const int fd = ::open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        std::error_code removeError;
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) fs::remove_all(it->path(), removeError);
+        ::close(fd);
+    }
+}
+
+std::optional<fs::path> copyForReading(const fs::path& store, std::optional<StoreCopy>& copy, std::string& problem) {
+    copy.emplace(store, kReadingCopyPrefix);
+    if (!copy->path().empty()) return copy->path();
+    problem = copy->madeFolder() ? "the store file " + store.string() + " cannot be read: " + copy->error().message()
+                                 : "no temporary folder for reading the store";
+    return std::nullopt;
+}
 
 std::optional<StoreSetAside> setAsideDamagedStore(const fs::path& store) {
     std::error_code ec;

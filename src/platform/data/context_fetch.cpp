@@ -57,7 +57,7 @@ Expression substitute(const Expression& e, bool& changed) {
 }
 
 Ref<Predicate> substitute(const Ref<Predicate>& p) {
-    if (!p) return p;
+    if (!p || p->depth() > Predicate::kMaxDepth) return p;  // such a predicate matches nothing
     switch (p->kind()) {
         case Predicate::Kind::Comparison: {
             bool changed = false;

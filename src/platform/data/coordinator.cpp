@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <unordered_map>
 
@@ -234,9 +235,18 @@ Value aggregate(const std::string& functionName, const std::vector<const Value*>
             for (const Value* v : present) s = addDecimals(s, v->isDecimal() ? *v->decimal() : Decimal::fromNumber(*v->number()));
             total = Value(s);
         } else {
-            std::int64_t s = 0;
-            for (const Value* v : present) s += v->longLongValue();
-            total = Value(s);
+            // Summed in 128 bits, so nothing wraps past 64; a sum beyond them is an exact decimal.
+            __extension__ typedef __int128 WideInteger;
+            WideInteger s = 0;
+            for (const Value* v : present) {
+                const Number& n = *v->number();
+                s += n.isUnsigned() ? static_cast<WideInteger>(n.unsignedLongLongValue()) : static_cast<WideInteger>(n.longLongValue());
+            }
+            if (s >= std::numeric_limits<std::int64_t>::min() && s <= std::numeric_limits<std::int64_t>::max()) {
+                total = Value(static_cast<std::int64_t>(s));
+            } else {
+                total = Value(Decimal::withMantissa(static_cast<UInt128>(s < 0 ? -s : s), 0, s < 0));
+            }
         }
         if (name == "sum") return total;
         return Value(total.doubleValue() / static_cast<double>(present.size()));

@@ -6,7 +6,10 @@
 // - nil equals nil only; "= nil" matches a nil value and "!= nil" a non-nil one; an ordering
 //   comparison (<, <=, >, >=) with nil on either side is false.
 // - numbers, decimals and booleans compare by value across kinds (a decimal 2 equals an integer 2);
-//   text compares by code points, dates by time, data bytewise; object IDs by identity.
+//   text compares by code points, dates by time, data bytewise; object IDs by identity. An integer
+//   and a double compare exactly, as SQLite compares them (2^53 + 1 is above the double 2^53).
+// - NaN (a double, decimal or date of one) equals nothing, is unequal to everything, and is never
+//   ordered.
 // - values of unrelated kinds (text and a number, say) are never equal, always unequal, and never
 //   ordered.
 #pragma once
@@ -80,6 +83,11 @@ public:
         return parse(fmt, std::vector<Value>{Value(args)...}, error);
     }
 
+    // The deepest nesting a predicate may have (NOTs, ANDs and ORs, and parentheses in a format). A
+    // format nested deeper is refused; a deeper predicate built by the factories evaluates false,
+    // fails in a fetch, and is described without its parts, so no walk recurses past this depth.
+    static constexpr std::size_t kMaxDepth = 2048;
+
     static Ref<Predicate> truePredicate();
     static Ref<Predicate> falsePredicate();
     static Ref<Predicate> comparison(Expression lhs, Operator op, Expression rhs);
@@ -92,6 +100,8 @@ public:
     const Expression& leftExpression() const { return lhs_; }
     const Expression& rightExpression() const { return rhs_; }
     const std::vector<Ref<Predicate>>& subpredicates() const { return subpredicates_; }
+    // 1 for a comparison or constant, one more than the deepest subpredicate for AND, OR and NOT.
+    std::size_t depth() const { return depth_; }
 
     bool evaluate(const PredicateSubject& subject) const;
     // On a value: dictionaries are read by key path, objects through key-value access (which raises
@@ -118,6 +128,7 @@ public:
 
     // Internal constructor; use the factories.
     Predicate() = default;
+    ~Predicate() override;
 
 private:
     Kind kind_ = Kind::True;
@@ -125,10 +136,15 @@ private:
     Expression lhs_;
     Expression rhs_;
     std::vector<Ref<Predicate>> subpredicates_;
+    std::size_t depth_ = 1;
 };
 
 // The comparison rule shared by memory evaluation and the SQL back end (see the top of this file).
 bool comparePredicateValues(const Value& lhs, Predicate::Operator op, const Value& rhs);
+
+// A NaN: a floating-point number, a decimal or a date of one. In a predicate it equals nothing and
+// orders with nothing.
+bool isNotANumber(const Value& v);
 
 // "==", "!=", "<", "<=", ">", ">=".
 std::string_view predicateOperatorText(Predicate::Operator op);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <set>
 
 #include "data_test_support.h"
@@ -81,6 +82,11 @@ TEST(PredicateParse, ArgumentsKeepTheirKinds) {
 }
 
 TEST(PredicateParse, MalformedFormatsAreErrors) {
+    const std::string deepParentheses = std::string(10000, '(') + "a = 1" + std::string(10000, ')');
+    std::string manyNots;
+    for (int i = 0; i < 50000; ++i) manyNots += "NOT ";
+    manyNots += "a = 1";
+    const std::string notsJustPastTheLimit = manyNots.substr(manyNots.size() - 5 - 4 * 2048);
     const ParseCase cases[] = {
         {"a = %@", {}, "fewer arguments"},
         {"a = %@", {Value(1), Value(2)}, "more arguments"},
@@ -94,6 +100,9 @@ TEST(PredicateParse, MalformedFormatsAreErrors) {
         {"a = %z", {Value(1)}, "unsupported"},
         {"a ~ 1", {}, "unexpected character"},
         {"", {}, "missing"},
+        {deepParentheses.c_str(), {}, "nests deeper than 2048 levels"},
+        {manyNots.c_str(), {}, "nests deeper than 2048 levels"},
+        {notsJustPastTheLimit.c_str(), {}, "nests deeper than 2048 levels"},
     };
     for (const auto& c : cases) {
         Ref<Error> error;
@@ -105,6 +114,30 @@ TEST(PredicateParse, MalformedFormatsAreErrors) {
         EXPECT_NE(error->localizedFailureReason().find(c.description), std::string::npos)
             << c.format << " → " << error->localizedFailureReason();
     }
+}
+
+// Nesting up to the limit parses and reads back; a deeper chain built in code is never walked.
+TEST(PredicateParse, NestingStaysWithinTheLimit) {
+    std::string nots;
+    for (std::size_t i = 0; i + 2 < Predicate::kMaxDepth; ++i) nots += "NOT ";  // over an OR over comparisons
+    Ref<Error> error;
+    auto deepest = Predicate::parse(nots + "(a = 1 OR a = 2)", {}, &error);
+    ASSERT_TRUE(deepest) << error->localizedFailureReason();
+    EXPECT_EQ(deepest->depth(), Predicate::kMaxDepth);
+    auto again = Predicate::parse(deepest->predicateFormat(), {}, &error);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->predicateFormat(), deepest->predicateFormat());
+    EXPECT_FALSE(Predicate::parse("NOT " + nots + "(a = 1 OR a = 2)", {}, &error));  // one more level
+
+    Ref<Predicate> chain = Predicate::parse("a = 1", {}, nullptr);
+    for (int i = 0; i < 100000; ++i) chain = Predicate::notPredicate(chain);
+    EXPECT_FALSE(chain->evaluateWithObject(Value(Dictionary{{"a", Value(2)}})));
+    EXPECT_NE(chain->predicateFormat().find("deeper than 2048"), std::string::npos);
+    EXPECT_TRUE(chain->keyPaths().empty());
+    auto model = test::makeItemModel();
+    EXPECT_FALSE(chain->sqlForEntity(*model->entityNamed("Item"), &error));
+    EXPECT_EQ(error->code(), kObjectStoreError);
+    chain = nullptr;  // taken apart without recursion
 }
 
 // ---- in-memory evaluation ----
@@ -197,6 +230,26 @@ protected:
         return keys;
     }
 
+    struct Case {
+        const char* format;
+        std::vector<Value> args;
+        int expectedCount;
+    };
+
+    // Each case answers alike in SQL and in memory, with the expected number of rows.
+    void expectAgreement(const std::vector<Case>& cases) {
+        for (const auto& c : cases) {
+            Ref<Error> error;
+            auto p = Predicate::parse(c.format, c.args, &error);
+            ASSERT_TRUE(p) << c.format;
+            auto sql = p->sqlForEntity(*coordinator_->managedObjectModel()->entityNamed("Item"), &error);
+            ASSERT_TRUE(sql) << c.format << ": " << (error ? error->description() : "");
+            const auto memory = memoryKeys(*p);
+            EXPECT_EQ(storeKeys(p), memory) << c.format << " → " << sql->where;
+            EXPECT_EQ(static_cast<int>(memory.size()), c.expectedCount) << c.format;
+        }
+    }
+
     test::TempDir dir_;
     Ref<PersistentStoreCoordinator> coordinator_;
     Ref<ManagedObjectID> ownerA_;
@@ -206,12 +259,7 @@ protected:
 };
 
 TEST_F(PredicateAgreement, SQLAndMemoryAgreeOnEveryCase) {
-    struct Case {
-        const char* format;
-        std::vector<Value> args;
-        int expectedCount;
-    };
-    const Case cases[] = {
+    expectAgreement({
         {"name = %@", {Value("b")}, 1},
         {"name = %@", {Value()}, 1},
         {"name == nil", {}, 1},
@@ -285,17 +333,54 @@ TEST_F(PredicateAgreement, SQLAndMemoryAgreeOnEveryCase) {
         {"owner = %@", {Value(ownerA_)}, 2},
         {"owner != %@", {Value(ownerA_)}, 4},
         {"owner = %@", {Value(ManagedObjectID::makeTemporary(coordinator_->managedObjectModel()->entityNamed("Owner")))}, 0},
-    };
-    for (const auto& c : cases) {
-        Ref<Error> error;
-        auto p = Predicate::parse(c.format, c.args, &error);
-        ASSERT_TRUE(p) << c.format;
-        auto sql = p->sqlForEntity(*coordinator_->managedObjectModel()->entityNamed("Item"), &error);
-        ASSERT_TRUE(sql) << c.format << ": " << (error ? error->description() : "");
-        const auto memory = memoryKeys(*p);
-        EXPECT_EQ(storeKeys(p), memory) << c.format << " → " << sql->where;
-        EXPECT_EQ(static_cast<int>(memory.size()), c.expectedCount) << c.format;
-    }
+    });
+}
+
+// NaN equals nothing and orders with nothing; integers beyond 2^53 and doubles compare exactly.
+TEST_F(PredicateAgreement, NaNAndIntegersBeyondDoublesAgree) {
+    constexpr std::int64_t kAbove53 = (std::int64_t{1} << 53) + 1;
+    constexpr double kTwo53 = 9007199254740992.0;
+    constexpr double kTwo63 = 9223372036854775808.0;
+    test::insertRow(*coordinator_, "Item", {{"big", Value(kAbove53)}, {"ratio", Value(kTwo53)}});
+    test::insertRow(*coordinator_, "Item", {{"big", Value(INT64_MAX)}, {"ratio", Value(kTwo63)}});
+    rows_.clear();
+    Ref<Error> error;
+    auto all = coordinator_->executeFetchRequest(FetchRequest("Item"), &error);
+    ASSERT_TRUE(all);
+    rows_ = std::move(all->rows);
+    const Value nan(std::nan(""));
+    const Value nanDate(Date::fromSinceReferenceDate(std::nan("")));
+    const Value u63plus1(Number::of(std::uint64_t{9223372036854775809u}));
+    expectAgreement({
+        {"ratio = %@", {nan}, 0},
+        {"ratio != %@", {nan}, 8},
+        {"ratio < %@", {nan}, 0},
+        {"ratio >= %@", {nan}, 0},
+        {"count = %@", {nan}, 0},
+        {"count > %@", {nan}, 0},
+        {"count != %@", {nan}, 8},
+        {"big >= %@", {Value(Decimal::notANumber())}, 0},
+        {"price = %@", {nan}, 0},
+        {"price <= %@", {Value(Decimal::notANumber())}, 0},
+        {"when = %@", {nanDate}, 0},
+        {"when > %@", {nanDate}, 0},
+        {"when != %@", {nanDate}, 8},
+        {"NOT (ratio < %@)", {nan}, 8},
+        {"big = %@", {Value(kTwo53)}, 0},
+        {"big > %@", {Value(kTwo53)}, 2},
+        {"big >= %@", {Value(kTwo63)}, 0},
+        {"big < %@", {Value(kTwo63)}, 6},
+        {"ratio = %@", {Value(kAbove53)}, 0},
+        {"ratio < %@", {Value(kAbove53)}, 5},
+        {"ratio = %@", {Value(INT64_MAX)}, 0},
+        {"ratio > %@", {Value(INT64_MAX)}, 1},
+        {"ratio = %@", {u63plus1}, 0},
+        {"ratio < %@", {u63plus1}, 6},
+        {"ratio >= %@", {u63plus1}, 0},
+        {"big < ratio", {}, 2},
+        {"big = ratio", {}, 2},  // both nil
+        {"big > ratio", {}, 4},
+    });
 }
 
 TEST_F(PredicateAgreement, WhatSQLCannotDecideIsEvaluatedOnTheRows) {

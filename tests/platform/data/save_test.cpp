@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <map>
 #include <thread>
 
@@ -705,6 +706,39 @@ TEST(Saves, IntegersAreStoredWholeOrRefusedNeverWrapped) {
         EXPECT_EQ(error->userInfo().get(kValidationValueErrorKey), c.value);
         s.main->performAndWait([&] { EXPECT_EQ(item->valueForKey(c.key), c.value); });
         EXPECT_EQ(test::rawTexts(s.path, "SELECT count(*) FROM \"Item\""), std::vector<std::string>{"0"});
+    }
+}
+
+// SQLite would store NaN as NULL, so a NaN double, float or date is refused by the save, never lost.
+TEST(Saves, NaNIsRefusedNeverStoredAsNothing) {
+    const std::pair<const char*, Value> cases[] = {
+        {"ratio", Value(std::nan(""))},
+        {"weight", Value(std::nanf(""))},
+        {"when", Value(Date::fromSinceReferenceDate(std::nan("")))},
+    };
+    for (const auto& c : cases) {
+        const char* key = c.first;
+        const Value& value = c.second;
+        SCOPED_TRACE(key);
+        Stack s(test::makeItemModel());
+        Ref<Error> error;
+        bool saved = true;
+        s.main->performAndWait([&] {
+            insert(s.main, "Item", {{key, value}});
+            saved = s.main->save(&error) && s.saveAll(&error);
+        });
+        EXPECT_FALSE(saved);
+        ASSERT_TRUE(error);
+        EXPECT_EQ(error->code(), kManagedObjectValidationError);
+        EXPECT_EQ(error->userInfo().get(kValidationKeyErrorKey), Value(key));
+        EXPECT_EQ(test::rawTexts(s.path, "SELECT count(*) FROM \"Item\""), std::vector<std::string>{"0"});
+        // The same through the coordinator, for an update too.
+        auto coordinator = test::openCoordinator(test::makeItemModel(), s.path);
+        auto id = test::insertRow(*coordinator, "Item", {{"name", Value("n")}});
+        ChangeSet update;
+        update.updates.push_back({id, std::nullopt, {{key, value}}});
+        EXPECT_FALSE(coordinator->saveChanges(update, nullptr, &error));
+        EXPECT_EQ(error->code(), kManagedObjectValidationError);
     }
 }
 

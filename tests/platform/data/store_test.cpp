@@ -136,6 +136,10 @@ TEST(SQLiteStore, FilesItCannotOpenAsTheyAreStayUntouched) {
         {"mandatory without default", seedItems,
          [](EntityDescription& e) { e.addAttribute(AttributeDescription::make("must", AttributeType::String, false)); }, true,
          kMigrationError, true},
+        {"optional attribute becomes required over rows holding nil", seedItems,
+         [](EntityDescription& e) { e.attributeNamed("count")->setOptional(false); }, true, kMigrationError, true},
+        {"optional to-one becomes required over rows holding nil", seedItems,
+         [](EntityDescription& e) { e.relationshipNamed("owner")->setOptional(false); }, true, kMigrationError, true},
         {"attribute becomes relationship", seedItems,
          [](EntityDescription& e) {
              e.removeProperty("name");
@@ -181,6 +185,10 @@ TEST(SQLiteStore, LightweightMigrationAddsAndRemovesAttributesAndEntities) {
     auto level = AttributeDescription::make("level", AttributeType::Integer32, false);
     level->setDefaultValue(Value(3));
     item->addAttribute(level);
+    // Required now: nil rows take the default; a required one without default is fine over held values.
+    item->attributeNamed("small")->setOptional(false);
+    item->attributeNamed("small")->setDefaultValue(Value(9));
+    item->attributeNamed("name")->setOptional(false);
     auto tag = EntityDescription::make("Tag");
     tag->addAttribute(AttributeDescription::make("label", AttributeType::String));
     v2->addEntity(tag);
@@ -193,6 +201,7 @@ TEST(SQLiteStore, LightweightMigrationAddsAndRemovesAttributesAndEntities) {
         EXPECT_EQ(rows[0].value("name"), Value("keep"));
         EXPECT_EQ(rows[0].value("count"), Value(4));
         EXPECT_EQ(rows[0].value("level"), Value(3));
+        EXPECT_EQ(rows[0].value("small"), Value(9));
         test::insertRow(*c, "Tag", {{"label", Value("new")}});
     }
     EXPECT_EQ(itemColumns(path).find("ratio"), std::string::npos);
@@ -763,6 +772,14 @@ TEST_F(Fetching, AggregatesWholeAndGrouped) {
     EXPECT_EQ(result->dictionaries, expected);
     grouped->setPredicate(Predicate::parse("count > 100", {}, nullptr));
     EXPECT_TRUE(coordinator_->executeFetchRequest(*grouped, &error)->dictionaries.empty());
+    // Integers summed past 64 bits stay exact (a decimal), and their average comes from that sum.
+    for (std::int64_t big : {INT64_MAX, INT64_MAX, std::int64_t{7}}) test::insertRow(*coordinator_, "Item", {{"big", Value(big)}});
+    for (const Case& c : {Case{"sum:", "big", AttributeType::Integer64, dec("18446744073709551621")},
+                          Case{"average:", "big", AttributeType::Double, Value(18446744073709551621.0 / 3)}}) {
+        result = coordinator_->executeFetchRequest(*dictionaries(Array{expression(c.function, c.key, c.type)}), &error);
+        ASSERT_TRUE(result) << c.function;
+        EXPECT_EQ(result->dictionaries[0]["result"], c.expected) << c.function;
+    }
 }
 
 }  // namespace

@@ -148,10 +148,7 @@ struct Compiler {
 
     // Integer column against a decimal, exactly: non-integral decimals compare with their floor/ceiling.
     std::string integerAgainstDecimal(const std::string& column, Op op, const Decimal& d) {
-        if (d.isNaN()) {
-            if (op == Op::GreaterThan || op == Op::GreaterThanOrEqualTo) return "(" + column + " IS NOT NULL)";
-            return unrelated(op);
-        }
+        if (d.isNaN()) return unrelated(op);
         const std::int64_t truncated = d.longLongValue();
         if (Decimal::fromInteger(truncated).compare(d) == 0) return compareBound(column, op, Value(truncated));
         if (op == Op::EqualTo || op == Op::NotEqualTo) return unrelated(op);
@@ -170,6 +167,24 @@ struct Compiler {
         return compareBound(column, Op::GreaterThanOrEqualTo, Value(ceilValue));
     }
 
+    // Real column against an integer, exactly. One beyond the 64-bit signed range that no double
+    // holds lies between two adjacent doubles: never equal, below the upper one, above the lower one.
+    std::string realAgainstInteger(const std::string& column, Op op, const Number& n) {
+        if (!n.isUnsigned() || n.unsignedLongLongValue() <= static_cast<std::uint64_t>(INT64_MAX)) {
+            return compareBound(column, op, Value(n.longLongValue()));
+        }
+        const std::uint64_t u = n.unsignedLongLongValue();
+        const double nearest = static_cast<double>(u);
+        constexpr double kTwoTo64 = 18446744073709551616.0;
+        const bool above = nearest >= kTwoTo64 || static_cast<std::uint64_t>(nearest) > u;
+        if (nearest < kTwoTo64 && static_cast<std::uint64_t>(nearest) == u) return compareBound(column, op, Value(nearest));
+        if (op == Op::EqualTo || op == Op::NotEqualTo) return unrelated(op);
+        const double lower = above ? std::nextafter(nearest, 0.0) : nearest;
+        const double upper = above ? nearest : std::nextafter(nearest, kTwoTo64 * 2);
+        if (op == Op::LessThan || op == Op::LessThanOrEqualTo) return compareBound(column, Op::LessThanOrEqualTo, Value(lower));
+        return compareBound(column, Op::GreaterThanOrEqualTo, Value(upper));
+    }
+
     std::string propertyAgainstConstant(const PropertyDescription& property, Op op, const Value& c, Status& status) {
         const std::string column = quoteIdentifier(property.name());
         if (c.isNil()) {
@@ -177,6 +192,8 @@ struct Compiler {
             if (op == Op::NotEqualTo) return column + " IS NOT NULL";
             return "0";
         }
+        // A bound NaN would be NULL: NaN equals nothing and orders with nothing.
+        if (isNotANumber(c)) return unrelated(op);
         switch (columnKind(property)) {
             case ColumnKind::Integer:
                 if (c.isDecimal()) return integerAgainstDecimal(column, op, *c.decimal());
@@ -184,7 +201,6 @@ struct Compiler {
                     const Number& n = *c.number();
                     if (n.isFloatingPoint()) {
                         const double d = n.doubleValue();
-                        if (std::isnan(d)) return integerAgainstDecimal(column, op, Decimal::notANumber());
                         if (std::isinf(d)) {
                             if (op == Op::EqualTo || op == Op::NotEqualTo) return unrelated(op);
                             const bool wantLess = op == Op::LessThan || op == Op::LessThanOrEqualTo;
@@ -195,6 +211,8 @@ struct Compiler {
                 }
                 return unrelated(op);
             case ColumnKind::Real:
+                // An integer is bound as it is, so that SQLite compares it with the column exactly.
+                if (c.isNumber() && !c.number()->isFloatingPoint()) return realAgainstInteger(column, op, *c.number());
                 if (c.isNumeric()) return compareBound(column, op, Value(c.doubleValue()));
                 return unrelated(op);
             case ColumnKind::DateReal:
@@ -353,6 +371,10 @@ bool validateKeys(const Predicate& p, const EntityDescription& entity, Ref<Error
 bool planWhere(const Ref<Predicate>& predicate, const EntityDescription& entity, WherePlan& plan, Ref<Error>* error) {
     plan = WherePlan{};
     if (!predicate) return true;
+    if (predicate->depth() > Predicate::kMaxDepth) {
+        setError(error, storeError(kObjectStoreError, "the predicate nests deeper than " + std::to_string(Predicate::kMaxDepth) + " levels"));
+        return false;
+    }
     if (!validateKeys(*predicate, entity, error)) return false;
     std::vector<Ref<Predicate>> conjuncts;
     if (predicate->kind() == Predicate::Kind::And) conjuncts = predicate->subpredicates();

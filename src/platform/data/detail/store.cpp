@@ -154,19 +154,23 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
         return false;
     }
     std::map<std::string, std::string> metadata;
-    {
-        Statement s = db_.prepare("SELECT key, value FROM " + quoteIdentifier(kMetadataTable), error);
+    Dictionary storedHashes;
+    auto readMetadata = [&](Ref<Error>* readError) {
+        metadata.clear();
+        storedHashes = Dictionary();
+        Statement s = db_.prepare("SELECT key, value FROM " + quoteIdentifier(kMetadataTable), readError);
         if (!s) return false;
         while (s.step() == SQLITE_ROW) metadata[s.columnText(0)] = s.columnText(1);
-    }
-    identifier_ = metadata["StoreUUID"];
-    Dictionary storedHashes;
-    Value hashesJSON = JSONSerialization::JSONObjectWithData(metadata["VersionHashes"], 0, nullptr);
-    if (hashesJSON.isDictionary()) {
-        for (const auto& [name, hex] : hashesJSON.dictionary()) {
-            if (auto bytes = hex.isString() ? fromHex(hex.string()) : std::nullopt) storedHashes.set(name, Value(*bytes));
+        identifier_ = metadata["StoreUUID"];
+        Value hashesJSON = JSONSerialization::JSONObjectWithData(metadata["VersionHashes"], 0, nullptr);
+        if (hashesJSON.isDictionary()) {
+            for (const auto& [name, hex] : hashesJSON.dictionary()) {
+                if (auto bytes = hex.isString() ? fromHex(hex.string()) : std::nullopt) storedHashes.set(name, Value(*bytes));
+            }
         }
-    }
+        return true;
+    };
+    if (!readMetadata(error)) return false;
     if (model_->isCompatibleWithVersionHashes(storedHashes)) return true;
     if (!migrateAutomatically) {
         setError(error, errorWithInfo(kPersistentStoreIncompatibleVersionHashError,
@@ -180,10 +184,29 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
         return false;
     }
     // Any failure, SQLite's included (the file locked or read-only, a full disk), is the migration's
-    // error and leaves the file as it was.
+    // error and leaves the file as it was. Another process may be migrating the file at the same time:
+    // under the write lock the metadata is read again, and a file already migrated to this model opens
+    // as it is; otherwise the migration starts from the model the file now holds.
     Ref<Error> migrationError;
-    if (!db_.begin(&migrationError) || !migrate(*source, &migrationError) || !writeMetadata(&migrationError) ||
-        !db_.commit(&migrationError)) {
+    bool migrated = false;
+    const std::string sourceText = metadata["ModelText"];
+    bool ok = db_.begin(&migrationError) && readMetadata(&migrationError);
+    if (ok && model_->isCompatibleWithVersionHashes(storedHashes)) {
+        db_.rollback();
+        return true;
+    }
+    if (ok && metadata["ModelText"] != sourceText) {
+        source = ManagedObjectModel::modelFromText(metadata["ModelText"], nullptr);
+        if (!source) {
+            db_.rollback();
+            setError(error, errorWithInfo(kMigrationMissingSourceModelError, "Can't find model for source store", {}));
+            return false;
+        }
+    }
+    if (ok) {
+        migrated = migrate(*source, &migrationError) && writeMetadata(&migrationError) && db_.commit(&migrationError);
+    }
+    if (!migrated) {
         if (db_.inTransaction()) db_.rollback();
         if (migrationError && migrationError->code() != kMigrationError) {
             const Value& message = migrationError->userInfo().get(kLocalizedDescriptionKey);
@@ -197,6 +220,14 @@ bool SQLiteStore::open(const std::string& path, const Dictionary& options, Ref<E
     return true;
 }
 
+bool SQLiteStore::createRelationTable(const std::string& table, Ref<Error>* error) {
+    return db_.exec("CREATE TABLE " + quoteIdentifier(table) +
+                        " (\"owner\" INTEGER NOT NULL, \"position\" INTEGER NOT NULL, \"target\" INTEGER NOT NULL)",
+                    error) &&
+           db_.exec("CREATE INDEX " + quoteIdentifier(table + "_owner") + " ON " + quoteIdentifier(table) + " (\"owner\", \"position\")",
+                    error);
+}
+
 bool SQLiteStore::createEntity(const EntityDescription& entity, Ref<Error>* error) {
     std::string sql = "CREATE TABLE " + quoteIdentifier(entity.name()) + " (" + quoteIdentifier(kKeyColumn) +
                       " INTEGER PRIMARY KEY, " + quoteIdentifier(kVersionColumn) + " INTEGER NOT NULL DEFAULT 1";
@@ -208,16 +239,7 @@ bool SQLiteStore::createEntity(const EntityDescription& entity, Ref<Error>* erro
     sql += ")";
     if (!db_.exec(sql, error)) return false;
     for (const auto& r : entity.relationships()) {
-        if (!r->isToMany()) continue;
-        const std::string table = relationTableName(entity.name(), r->name());
-        if (!db_.exec("CREATE TABLE " + quoteIdentifier(table) +
-                          " (\"owner\" INTEGER NOT NULL, \"position\" INTEGER NOT NULL, \"target\" INTEGER NOT NULL)",
-                      error) ||
-            !db_.exec("CREATE INDEX " + quoteIdentifier(table + "_owner") + " ON " + quoteIdentifier(table) +
-                          " (\"owner\", \"position\")",
-                      error)) {
-            return false;
-        }
+        if (r->isToMany() && !createRelationTable(relationTableName(entity.name(), r->name()), error)) return false;
     }
     Statement s = db_.prepare("INSERT OR IGNORE INTO " + quoteIdentifier(kKeysTable) + " (entity, last) VALUES (?, 0)", error);
     if (!s) return false;
@@ -257,119 +279,6 @@ bool SQLiteStore::createSchema(Ref<Error>* error) {
     ok = ok && writeMetadata(error) && db_.commit(error);
     if (!ok) db_.rollback();
     return ok;
-}
-
-bool SQLiteStore::migrate(const ManagedObjectModel& source, Ref<Error>* error) {
-    auto fail = [&](std::string message) {
-        setError(error, errorWithInfo(kMigrationError, std::move(message), {}));
-        return false;
-    };
-    for (const auto& old : source.entities()) {
-        if (model_->entityNamed(old->name())) continue;
-        for (const auto& r : old->relationships()) {
-            if (r->isToMany() && !db_.exec("DROP TABLE IF EXISTS " + quoteIdentifier(relationTableName(old->name(), r->name())), error)) {
-                return false;
-            }
-        }
-        if (!db_.exec("DROP TABLE IF EXISTS " + quoteIdentifier(old->name()), error)) return false;
-        Statement s = db_.prepare("DELETE FROM " + quoteIdentifier(kKeysTable) + " WHERE entity = ?", error);
-        if (!s) return false;
-        s.bindText(1, old->name());
-        if (!s.run(error)) return false;
-    }
-    for (const auto& entity : model_->entities()) {
-        Ref<EntityDescription> old = source.entityNamed(entity->name());
-        if (!old) {
-            if (!createEntity(*entity, error)) return false;
-            continue;
-        }
-        const std::string table = quoteIdentifier(entity->name());
-        std::int64_t rows = 0;
-        {
-            Statement s = db_.prepare("SELECT count(*) FROM " + table, error);
-            if (!s || s.step() != SQLITE_ROW) return false;
-            rows = s.columnInt64(0);
-        }
-        // Removed properties first, so that a property that changed kind can be reported below.
-        for (const auto& op : old->properties()) {
-            auto np = entity->propertyNamed(op->name());
-            if (np) {
-                if (np->isAttribute() != op->isAttribute()) {
-                    return fail("cannot migrate " + entity->name() + "." + op->name() + " between attribute and relationship");
-                }
-                if (np->isAttribute()) {
-                    auto na = std::static_pointer_cast<AttributeDescription>(np);
-                    auto oa = std::static_pointer_cast<AttributeDescription>(op);
-                    // A wider integer reads the INTEGER column as it stands.
-                    const bool widened = isIntegerAttributeType(oa->attributeType()) &&
-                                         isIntegerAttributeType(na->attributeType()) &&
-                                         na->attributeType() > oa->attributeType();
-                    if (na->attributeType() != oa->attributeType() && !widened) {
-                        return fail("cannot migrate attribute " + entity->name() + "." + op->name() + " from type " +
-                                    std::string(attributeTypeName(oa->attributeType())) + " to " +
-                                    std::string(attributeTypeName(na->attributeType())));
-                    }
-                } else {
-                    auto nr = std::static_pointer_cast<RelationshipDescription>(np);
-                    auto orl = std::static_pointer_cast<RelationshipDescription>(op);
-                    if (nr->isToMany() != orl->isToMany() || nr->destinationEntityName() != orl->destinationEntityName()) {
-                        return fail("cannot migrate relationship " + entity->name() + "." + op->name());
-                    }
-                }
-                continue;
-            }
-            if (columnKind(*op) == ColumnKind::ToMany) {
-                if (!db_.exec("DROP TABLE IF EXISTS " + quoteIdentifier(relationTableName(entity->name(), op->name())), error)) {
-                    return false;
-                }
-            } else if (!db_.exec("ALTER TABLE " + table + " DROP COLUMN " + quoteIdentifier(op->name()), error)) {
-                return false;
-            }
-        }
-        for (const auto& np : entity->properties()) {
-            if (old->propertyNamed(np->name())) continue;
-            const ColumnKind kind = columnKind(*np);
-            if (kind == ColumnKind::ToMany) {
-                const std::string rel = relationTableName(entity->name(), np->name());
-                if (!db_.exec("CREATE TABLE " + quoteIdentifier(rel) +
-                                  " (\"owner\" INTEGER NOT NULL, \"position\" INTEGER NOT NULL, \"target\" INTEGER NOT NULL)",
-                              error) ||
-                    !db_.exec("CREATE INDEX " + quoteIdentifier(rel + "_owner") + " ON " + quoteIdentifier(rel) +
-                                  " (\"owner\", \"position\")",
-                              error)) {
-                    return false;
-                }
-                continue;
-            }
-            if (!db_.exec("ALTER TABLE " + table + " ADD COLUMN " + quoteIdentifier(np->name()) + " " +
-                              std::string(columnType(kind)),
-                          error)) {
-                return false;
-            }
-            Value fill;
-            if (np->isAttribute()) fill = std::static_pointer_cast<AttributeDescription>(np)->defaultValue();
-            if (fill.isNil()) {
-                if (!np->isOptional() && rows > 0) {
-                    return fail("cannot add the non-optional property " + entity->name() + "." + np->name() +
-                                " without a default value to a table with rows");
-                }
-                continue;
-            }
-            auto encoded = encodeValue(*np, fill, {}, error);
-            if (!encoded) return false;
-            Statement s = db_.prepare("UPDATE " + table + " SET " + quoteIdentifier(np->name()) + " = ?", error);
-            if (!s) return false;
-            s.bind(1, *encoded);
-            if (!s.run(error)) return false;
-        }
-        Statement s = db_.prepare("INSERT OR IGNORE INTO " + quoteIdentifier(kKeysTable) + " (entity, last) VALUES (?, 0)", error);
-        if (!s) return false;
-        s.bindText(1, entity->name());
-        if (!s.run(error)) return false;
-    }
-    infos_.clear();
-    db_.clearStatementCache();
-    return true;
 }
 
 // ---- column layouts ----

@@ -130,6 +130,8 @@ private:
 
     bool createSchema(Ref<Error>* error);
     bool createEntity(const EntityDescription& entity, Ref<Error>* error);
+    // The table of a to-many relationship's members, with its index by owner and position.
+    bool createRelationTable(const std::string& table, Ref<Error>* error);
     bool writeMetadata(Ref<Error>* error);
     bool migrate(const ManagedObjectModel& source, Ref<Error>* error);
 

@@ -1,12 +1,14 @@
 // The SQLite store's writing half: binding values to statements and saving a change set in one
 // transaction.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
 #include "platform/base/detail/value_text.h"
 #include "platform/data/detail/store.h"
 #include "platform/data/errors.h"
+#include "platform/data/predicate.h"
 
 namespace lv::data_detail {
 
@@ -86,7 +88,7 @@ inline void bindBytes(Statement& s, int column, BoundParameter::Kind kind, const
             }
             break;
         case ColumnKind::DateReal:
-            if (value.isDate()) {
+            if (value.isDate() && !std::isnan(value.date()->sinceReferenceDate())) {
                 bindReal(s, column, value.date()->sinceReferenceDate(), bound);
                 return true;
             }
@@ -107,7 +109,7 @@ inline void bindBytes(Statement& s, int column, BoundParameter::Kind kind, const
             }
             break;
         case ColumnKind::Real:
-            if (const Number* n = value.number(); n && type == AttributeType::Double) {
+            if (const Number* n = value.number(); n && type == AttributeType::Double && !std::isnan(n->doubleValue())) {
                 bindReal(s, column, n->doubleValue(), bound);
                 return true;
             }
@@ -182,6 +184,13 @@ std::optional<Value> SQLiteStore::encodeValue(const PropertyDescription& propert
     }
     auto coerced = coerceAttributeValue(a.attributeType(), value);
     if (!coerced) return invalid();
+    // SQLite would store NaN as NULL, losing it: it is refused as no value of the attribute.
+    if ((kind == ColumnKind::Real || kind == ColumnKind::DateReal) && isNotANumber(*coerced)) {
+        setError(error, errorWithInfo(kManagedObjectValidationError, "The value of " + property.name() + " is not a number",
+                                      Dictionary{{std::string(kValidationKeyErrorKey), Value(property.name())},
+                                                 {std::string(kValidationValueErrorKey), value}}));
+        return std::nullopt;
+    }
     if (const int overflow = isIntegerAttributeType(a.attributeType()) ? integerRangeOverflow(AttributeType::Integer64, *coerced) : 0) {
         setError(error, errorWithInfo(overflow > 0 ? kValidationNumberTooLargeError : kValidationNumberTooSmallError,
                                       property.name() + (overflow > 0 ? " is too large." : " is too small."),
