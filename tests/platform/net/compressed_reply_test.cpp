@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <limits>
 
 #include "fixtures.h"
 #include "platform/net/detail/engine.h"
@@ -112,6 +113,14 @@ TEST(CompressedReply, AnOddlySpacedCodingFieldIsStillDecoded) {
         ASSERT_TRUE(r->response);
         EXPECT_EQ(r->response->valueForHTTPHeaderField("Content-Type"), "text/plain") << field;
     }
+    // A length field so spelled frames nothing (the body runs to the close), so it is no length either.
+    test::RawFixture server([&](int fd, const std::string&) {
+        writeAll(fd, "HTTP/1.1 200 OK\r\nContent-Length : 3\r\nConnection: close\r\n\r\nhello");
+        ::close(fd);
+    });
+    const auto r = test::load(requestFor(server.url("/length")));
+    ASSERT_TRUE(r->response);
+    EXPECT_EQ(r->response->expectedContentLength(), -1);
 }
 
 // Compressed bytes count against the reply bound: filler that decodes to next to nothing (empty
@@ -125,10 +134,14 @@ TEST(CompressedReply, CompressedFillerPastTheBoundIsRefused) {
         const char* name;
         std::string body;
         int code;
+        std::int64_t bound = kBound;
     } cases[] = {
         {"empty blocks", gzipMember("hello", emptyBlocks(200000)), URLErrorDataLengthExceedsMaximum},
         {"a long name", gzipMember("hello", "", std::string(1024 * 1024, 'n')), URLErrorDataLengthExceedsMaximum},
         {"incompressible, at the bound", compressed(noise, 16 + MAX_WBITS), 0},
+        // The largest bound (no limit to its caller) is no smaller on the wire.
+        {"incompressible, under the largest bound", compressed(noise, 16 + MAX_WBITS), 0,
+         std::numeric_limits<std::int64_t>::max()},
     };
     for (const auto& c : cases) {
         test::RawFixture server([&](int fd, const std::string&) {
@@ -138,7 +151,7 @@ TEST(CompressedReply, CompressedFillerPastTheBoundIsRefused) {
         });
         for (const auto& [roadName, road] : kRoads) {
             auto request = requestFor(server.url("/filler"));
-            request.setMaximumResponseBodySize(kBound);
+            request.setMaximumResponseBodySize(c.bound);
             const test::Outcome outcome = road(request);
             EXPECT_EQ(outcome.code, c.code) << roadName << ", " << c.name;
             if (c.code == 0) {

@@ -84,8 +84,8 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
         return n;
     }
     if ((line[0] == ' ' || line[0] == '\t') && !t->lastHeaderName.empty()) {
-        auto value = t->responseHeaders.value(t->lastHeaderName).value_or("");
-        t->responseHeaders.set(t->lastHeaderName, value + " " + trimmed(line));
+        const std::string value = t->responseHeaders.value(t->lastHeaderName).value_or("");
+        t->responseHeaders.set(t->lastHeaderName, value.empty() ? trimmed(line) : value + " " + trimmed(line));
         return n;
     }
     const auto colon = line.find(':');
@@ -95,6 +95,13 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
     t->lastHeaderName = trimmed(line.substr(0, colon));
     if (t->lastHeaderName.empty()) return n;
     const std::string value = trimmed(line.substr(colon + 1));
+    // libcurl frames the body by a length field only when its name ends at the colon; one written
+    // "Content-Length :" framed nothing, so it is not the reply's length either.
+    const bool spacedName = t->lastHeaderName.size() != colon;
+    if (spacedName && equalsIgnoringCase(t->lastHeaderName, "Content-Length")) {
+        t->lastHeaderName.clear();
+        return n;
+    }
     if (equalsIgnoringCase(t->lastHeaderName, "Content-Length") && !agreeingLength(*t, value)) {
         // Two readers of this reply could find its end in different places: refuse it.
         t->abortCode = URLErrorBadServerResponse;

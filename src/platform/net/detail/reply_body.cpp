@@ -4,6 +4,7 @@
 // decoding (the decoder keeps its input), so a small compressed body cannot swell in memory however its
 // codings stack; both go on below Engine::kResumeBelow.
 #include <algorithm>
+#include <limits>
 #include <string>
 
 #include "platform/net/detail/engine_internal.h"
@@ -16,7 +17,12 @@ namespace {
 // Compressed bytes a bounded reply may bring: the decoded bound and the framing stored blocks and
 // wrappers add to incompressible data in a few layers. Filler that decodes to little (empty blocks, a
 // long name in a gzip header) ends here instead of running on for ever.
-std::int64_t wireBound(std::int64_t bound) { return bound + bound / 64 + 4096; }
+// Saturates: a bound near the largest count ("no limit" to its caller) stays the largest count.
+std::int64_t wireBound(std::int64_t bound) {
+    constexpr std::int64_t kMost = std::numeric_limits<std::int64_t>::max();
+    if (bound > (kMost - 4096) / 65 * 64) return kMost;
+    return bound + bound / 64 + 4096;
+}
 
 bool consumerFull(const Transfer& t) {
     return t.flow->held.load() || t.flow->undelivered.load() > Engine::kPauseAbove;
