@@ -1,6 +1,8 @@
 // The context's values from its source: loading records' values from the parent or the store,
 // fulfilling faults and to-many relationships, and merging two changes of one to-many list.
 #include <algorithm>
+#include <unordered_set>
+#include <vector>
 
 #include "platform/data/context.h"
 
@@ -17,27 +19,33 @@ Value mergeToMany(const Value& oldBase, const Value& mine, const Value& newBase)
     if (!mine.isArray() || !newBase.isArray()) return mine;
     const Array empty;
     const Array& from = oldBase.isArray() ? oldBase.array() : empty;
-    SameRecord same;
-    auto idAt = [](const Value& v) { return v.objectAs<ManagedObjectID>(); };
-    auto holds = [&](const Array& list, const Value& v) {
-        const auto id = idAt(v);
-        return std::any_of(list.begin(), list.end(), [&](const Value& x) { return same(idAt(x), id); });
+    // Records are compared by their canonical IDs, each made once, and looked up in hash sets, so a
+    // merge of long lists stays linear.
+    using CanonicalIDs = std::unordered_set<Ref<ManagedObjectID>, IDHash, IDEqual>;
+    auto canonicalAt = [](const Value& v) { return canonicalID(v.objectAs<ManagedObjectID>()); };
+    auto canonicalList = [&](const Array& list) {
+        std::vector<Ref<ManagedObjectID>> ids;
+        ids.reserve(list.size());
+        for (const Value& v : list) ids.push_back(canonicalAt(v));
+        return ids;
     };
-    auto sameList = [&](const Array& a, const Array& b) {
-        if (a.size() != b.size()) return false;
-        for (std::size_t i = 0; i < a.size(); ++i) {
-            if (!same(idAt(a[i]), idAt(b[i]))) return false;
-        }
-        return true;
-    };
-    if (sameList(from, newBase.array())) return mine;  // nobody else changed it: mine whole, order included
-    Array out;
-    for (const Value& v : newBase.array()) {
-        if (holds(from, v) && !holds(mine.array(), v)) continue;  // removed here
-        out.push_back(v);
+    const std::vector<Ref<ManagedObjectID>> fromIDs = canonicalList(from);
+    const std::vector<Ref<ManagedObjectID>> newIDs = canonicalList(newBase.array());
+    if (std::equal(fromIDs.begin(), fromIDs.end(), newIDs.begin(), newIDs.end(), IDEqual())) {
+        return mine;  // nobody else changed it: mine whole, order included
     }
-    for (const Value& v : mine.array()) {
-        if (!holds(from, v) && !holds(out, v)) out.push_back(v);  // added here
+    const std::vector<Ref<ManagedObjectID>> mineIDs = canonicalList(mine.array());
+    const CanonicalIDs fromSet(fromIDs.begin(), fromIDs.end());
+    const CanonicalIDs mineSet(mineIDs.begin(), mineIDs.end());
+    CanonicalIDs outSet;
+    Array out;
+    for (std::size_t i = 0; i < newIDs.size(); ++i) {
+        if (fromSet.contains(newIDs[i]) && !mineSet.contains(newIDs[i])) continue;  // removed here
+        out.push_back(newBase.array()[i]);
+        outSet.insert(newIDs[i]);
+    }
+    for (std::size_t i = 0; i < mineIDs.size(); ++i) {
+        if (!fromSet.contains(mineIDs[i]) && outSet.insert(mineIDs[i]).second) out.push_back(mine.array()[i]);  // added here
     }
     return Value(std::move(out));
 }

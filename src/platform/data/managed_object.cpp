@@ -1,6 +1,7 @@
 #include "platform/data/managed_object.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <cstddef>
 #include <typeinfo>
 #include <utility>
@@ -372,14 +373,21 @@ void ManagedObject::setRelationshipIDs(std::size_t index, const Value& ids, bool
     };
     const auto before = asList(old);
     const auto after = asList(ids);
-    auto has = [&](const std::vector<Ref<ManagedObjectID>>& list, const Ref<ManagedObjectID>& id) {
-        return std::any_of(list.begin(), list.end(), [&](const Ref<ManagedObjectID>& x) { return eq(x, id); });
+    // Compared by canonical IDs in hash sets: a change of a long list costs its length, not its square.
+    using CanonicalIDs = std::unordered_set<Ref<ManagedObjectID>, IDHash, IDEqual>;
+    auto canonicalSet = [](const std::vector<Ref<ManagedObjectID>>& list) {
+        CanonicalIDs set;
+        set.reserve(list.size());
+        for (const auto& id : list) set.insert(data_detail::canonicalID(id));
+        return set;
     };
+    const CanonicalIDs beforeSet = canonicalSet(before);
+    const CanonicalIDs afterSet = canonicalSet(after);
     for (const auto& id : before) {
-        if (!has(after, id)) removed.push_back(id);
+        if (!afterSet.contains(data_detail::canonicalID(id))) removed.push_back(id);
     }
     for (const auto& id : after) {
-        if (!has(before, id)) added.push_back(id);
+        if (!beforeSet.contains(data_detail::canonicalID(id))) added.push_back(id);
     }
     // The other side of the relationship, loaded (its to-many list too), or nullptr when it is gone.
     auto counterpart = [&](const Ref<ManagedObjectID>& id) -> Ref<ManagedObject> {
