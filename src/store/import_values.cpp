@@ -5,6 +5,7 @@
 #include <cctype>
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <utility>
@@ -235,13 +236,37 @@ std::optional<std::pair<std::string, Value>> attributeEntry(const Value& data, c
 }
 
 std::optional<std::string> attributeValueRefusal(const AttributeDescription& attribute, const Value& value) {
-    if (!isIntegerAttributeType(attribute.attributeType()) || !value.isNumeric()) return std::nullopt;
-    if (isNotANumber(value)) return std::string("not a number");
+    const AttributeType type = attribute.attributeType();
+    // NaN in a number or a date would make every later save of the record fail.
+    const bool numberOrDate = isIntegerAttributeType(type) || type == AttributeType::Double ||
+                              type == AttributeType::Float || type == AttributeType::Decimal || type == AttributeType::Date;
+    if (numberOrDate && isNotANumber(value)) return std::string("not a number");
+    if (!isIntegerAttributeType(type) || !value.isNumeric()) return std::nullopt;
     if (integerRangeOverflow(AttributeType::Integer64, value) != 0) return std::string("beyond the 64-bit integer range");
     return std::nullopt;
 }
 
+namespace {
+
+// A text that reads as a number as written: digits with a sign, a point and an exponent, nothing else
+// (around the white space). Any other text reads as 0 when imported, which must not find record 0.
+bool isNumberText(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+    if (text.empty() || text.find_first_not_of("0123456789+-.eE") != std::string_view::npos) return false;
+    const std::string copy(text);
+    char* end = nullptr;
+    const double value = std::strtod(copy.c_str(), &end);
+    return end == copy.c_str() + copy.size() && std::isfinite(value);
+}
+
+}  // namespace
+
 Value lookupValue(const AttributeDescription& attribute, const Value& raw) {
+    const AttributeType type = attribute.attributeType();
+    const bool numeric = isIntegerAttributeType(type) || type == AttributeType::Double || type == AttributeType::Float ||
+                         type == AttributeType::Decimal;
+    if (numeric && raw.isString() && !isNumberText(raw.string())) return Value();  // identifies no record
     const Value converted = convertedAttributeValue(&attribute, raw);
     if (converted.isNil() || attributeValueRefusal(attribute, converted)) return Value();
     auto coerced = coerceAttributeValue(attribute.attributeType(), converted);

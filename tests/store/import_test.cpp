@@ -56,6 +56,19 @@ TEST_F(DataImport, IdentifiersAreLookedUpAsTheAttributeHoldsThemAndNumbersBeyond
     EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT "personID" || "/" || "age" || "/" || "name" FROM "Person" WHERE "age" IS NOT NULL)"),
               std::vector<std::string>{"9223372036854775807/4/-9.3e18"});
     EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT "petID" || "/" || "name" FROM "Pet")"), std::vector<std::string>{"3/Coco"});
+    // A text that is no number identifies no record (it would read as 0 and take record 0's place),
+    // and NaN is refused for a number (the record's later saves would all fail).
+    auto zero = import(dict({{"personID", Value(0)}, {"nick", Value("zero")}}));
+    for (const char* text : {"not-a-number", "", "0x7", "NaN"}) {
+        EXPECT_NE(import(dict({{"personID", Value(text)}, {"nick", Value("garbage")}})), zero) << text;
+    }
+    EXPECT_EQ(get(zero, "name"), Value("zero"));
+    import(dict({{"personID", Value(8)}, {"score", Value(std::nan(""))}}));
+    log.clear();
+    save();
+    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT count(*) FROM "Person" WHERE "name" = 'zero')"), std::vector<std::string>{"1"});
+    EXPECT_EQ(rawTexts(importStorePath(), R"(SELECT count(*) FROM "Person" WHERE "personID" = 8 AND "score" IS NULL)"),
+              std::vector<std::string>{"1"});
     RecordStack::setLoggingLevel(0);
 }
 
