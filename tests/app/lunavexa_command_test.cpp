@@ -275,10 +275,18 @@ TEST_F(LunavexaCommand, ACopyLeftByALaunchKilledDuringItsCheckGoesWithTheNextLau
         left = copies();
     }
     ASSERT_GT(left, 0u) << "no launch was killed during its check";
+    // Folders named alike that are not such copies (a longer name, another mode) are someone else's.
+    const std::vector<std::string> others{temp + "/lunavexa-show-important", temp + "/lunavexa-store-check-abcdef"};
+    for (const std::string& other : others) {
+        fs::create_directories(other);
+        std::ofstream(other + "/data.txt") << "precious";
+    }
+    fs::permissions(others[1], fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     restoreStoreWithJournal(saved);
     Outcome next = run("show News", 1);
     ASSERT_EQ(next.code, 0) << next.err;
-    EXPECT_EQ(copies(), 0u);
+    EXPECT_EQ(copies(), others.size());
+    for (const std::string& other : others) EXPECT_TRUE(fs::exists(other + "/data.txt")) << other;
 }
 
 TEST_F(LunavexaCommand, ASignalDuringALoadEndsTheAppNormallyWithItsExitCode) {

@@ -315,13 +315,19 @@ void removeAbandonedStoreCopies() {
     const fs::path temp = fs::temp_directory_path(ec);
     if (ec) return;
     for (fs::directory_iterator it(temp, ec), end; !ec && it != end; it.increment(ec)) {
+        // Only folders made as ours are: the prefix and mkdtemp's six characters, the process's own
+        // user, mode 0700. Anything else named alike belongs to someone else.
         const std::string name = it->path().filename().string();
-        if (name.rfind(kCheckCopyPrefix, 0) != 0 && name.rfind(kReadingCopyPrefix, 0) != 0) continue;
+        const bool named = (name.rfind(kCheckCopyPrefix, 0) == 0 && name.size() == kCheckCopyPrefix.size() + 6) ||
+                           (name.rfind(kReadingCopyPrefix, 0) == 0 && name.size() == kReadingCopyPrefix.size() + 6);
+        if (!named) continue;
         // A folder whose lock can be taken belongs to no running launch.
         const int fd = ::open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (fd < 0) continue;
+        struct stat info {};
+        const bool ours = ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700;
         std::error_code removeError;
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) fs::remove_all(it->path(), removeError);
+        if (ours && ::flock(fd, LOCK_EX | LOCK_NB) == 0) fs::remove_all(it->path(), removeError);
         ::close(fd);
     }
 }
