@@ -354,6 +354,9 @@ bool TallyInternal::recordEnvelope(const std::string& envelopePath) {
     ledger.archive = digestAt(TallyUtility::cacheFilePath());
     ledger.journal = digestAt(TallyUtility::cacheJournalPath());
     ledger.envelope = path::lastPathComponent(envelopePath);
+    // The ledger changes what the files count as: other processes read them again (a process ended
+    // once the envelope is named must not leave a peer holding the items that envelope took up).
+    filesToken_ = files::CacheLock::renew();
     return files::writeLedger(TallyUtility::cacheLedgerPath(), ledger);
 }
 
