@@ -414,7 +414,8 @@ int lunavexaCommand(int argc, char** argv) {
         process::prepareBacktrace();
         preloadURLEngine();
     }
-    if (!std::filesystem::exists(std::filesystem::path(options.bundle) / "Info.plist")) {
+    std::error_code bundleError;  // a link loop is an error here, never an exception
+    if (!std::filesystem::exists(std::filesystem::path(options.bundle) / "Info.plist", bundleError)) {
         return usage("no Info.plist in the bundle " + options.bundle);
     }
     Bundle::setMainBundlePath(options.bundle);
@@ -444,7 +445,9 @@ int lunavexaCommand(int argc, char** argv) {
 
     const std::filesystem::path store = RS_urlForStoreName("lunavexa.sqlite");
     app_detail::removeAbandonedStoreCopies();
-    if (command == "show" && std::filesystem::exists(store) && (!writable(store.parent_path()) || !writable(store))) {
+    std::error_code storeError;
+    if (command == "show" && std::filesystem::exists(store, storeError) &&
+        (!writable(store.parent_path()) || !writable(store))) {
         std::optional<app_detail::StoreCopy> copy;
         const std::optional<std::filesystem::path> readable = app_detail::copyForReading(store, copy, problem);
         if (!readable) return fail(problem);

@@ -7,6 +7,7 @@
 #include "app/app_delegate.h"
 #include "app/detail/page_loads.h"
 #include "content/microblog_helper.h"
+#include "content/property_persistance.h"
 #include "content/share_music_view_controller.h"
 #include "platform/dispatch/notification_center.h"
 #include "platform/dispatch/queue.h"
@@ -61,6 +62,10 @@ void login(std::function<void(int)> done) {
                       NotificationCenter::defaultCenter()->removeObserver(observer.get());
                       Ref<LNPreferences> prefs = settings();
                       // The id and the name come from the service: printed as cells, escaped.
+                      if (PropertyPersistance::hasUnsavedProperties(*prefs)) {
+                          app_detail::printErrorLine("the login could not be saved in the settings");
+                          return done(1);
+                      }
                       app_detail::printLine("login\t" + app_detail::cellText(prefs->mblCurrentUserID()) + "\t" +
                                             app_detail::cellText(prefs->mblUsername().isString() ? prefs->mblUsername()
                                                                                                  : Value()));
@@ -119,6 +124,10 @@ void runMicroblogCommand(const std::string& command, const std::map<std::string,
     }
     if (command == "logout") {
         settings()->logout();
+        if (PropertyPersistance::hasUnsavedProperties(*settings())) {
+            app_detail::printErrorLine("the logout could not be saved in the settings");
+            return done(1);
+        }
         std::printf("logout\n");
         std::fflush(stdout);
         // The revocation goes out now; its answer is not reported, so the app gives it a moment.

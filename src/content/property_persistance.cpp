@@ -246,6 +246,12 @@ bool saveSetKey(Object& object, const std::string& path, const std::string& key)
 
 }  // namespace
 
+bool PropertyPersistance::hasUnsavedProperties(const Object& object) {
+    std::lock_guard lock(saveMutex());
+    const Value unsaved = object.associatedValue(&kUnsavedKeysKey);
+    return unsaved.isArray() && !unsaved.array().empty();
+}
+
 std::string PropertyPersistance::getPersistPathFilename(const Object& object, std::string_view fileName) {
     const std::string name = fileName.empty() ? format("%@.plist", object.className()) : std::string(fileName);
     return path::appendingPathComponent(documentsDirectory(), name);

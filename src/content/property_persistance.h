@@ -48,6 +48,9 @@ public:
     static void setPersistanceOn(Object& object, std::string_view fileName = {});
     static void setPersistanceOff(Object& object);
     static bool isPersistanceOn(const Object& object);
+    // True while a property set on the object has not reached the file (its save failed, and no later
+    // save carried it).
+    static bool hasUnsavedProperties(const Object& object);
     // Writes an empty dictionary to the named file, switches persistence off, sets every declared
     // property that has a value to nil, saves under the default name and switches persistence on again
     // with the default name.

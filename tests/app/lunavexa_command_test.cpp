@@ -289,6 +289,25 @@ TEST_F(LunavexaCommand, ACopyLeftByALaunchKilledDuringItsCheckGoesWithTheNextLau
     for (const std::string& other : others) EXPECT_TRUE(fs::exists(other + "/data.txt")) << other;
 }
 
+// A store that is a link to itself, or a FIFO, is a damaged store: no crash, no hang.
+TEST_F(LunavexaCommand, AStoreThatIsALinkLoopOrAFIFOIsKeptAside) {
+    for (const char* kind : {"loop", "fifo"}) {
+        SCOPED_TRACE(kind);
+        ASSERT_EQ(run("news --cat kpop").code, 0);
+        fs::remove(store());
+        if (std::string(kind) == "loop") {
+            fs::create_symlink("lunavexa.sqlite", store());
+        } else {
+            ASSERT_EQ(::mkfifo(store().c_str(), 0600), 0);
+        }
+        for (const char* command : {"show News", "news --cat kpop"}) {
+            Outcome outcome = run(command);
+            EXPECT_EQ(outcome.code, 0) << command << ": " << outcome.err;
+        }
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(store())));
+    }
+}
+
 TEST_F(LunavexaCommand, ASignalDuringALoadEndsTheAppNormallyWithItsExitCode) {
     ASSERT_EQ(run("news --cat kpop").code, 0);
     tools::ContentBehaviour slow;

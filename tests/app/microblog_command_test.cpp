@@ -2,6 +2,7 @@
 // social-API stand-ins on 127.0.0.1.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "content/content_test_support.h"
@@ -59,6 +60,22 @@ TEST_F(MicroblogCommand, LoginShareAndLogoutPlayTheScreens) {
     Outcome again = run("share --text again --image " + quoted(dir.file("chart.jpg")));
     ASSERT_EQ(again.code, 0) << again.err;
     EXPECT_EQ(social.requestsTo("/oauth2/authorize").size(), 2u);
+}
+
+// A login or logout the settings could not keep (a folder in the settings file's place) fails with
+// one line, never a success line over settings that did not change.
+TEST_F(MicroblogCommand, ALoginOrLogoutTheSettingsCannotKeepFails) {
+    ASSERT_EQ(run("launch").code, 0);
+    const std::string file = dir.file("home") + "/Documents/LNPreferences.plist";
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    for (const char* command : {"login", "logout"}) {
+        Outcome outcome = run(command);
+        EXPECT_EQ(outcome.code, 1) << command;
+        EXPECT_NE(outcome.err.find(std::string("the ") + command + " could not be saved in the settings"), std::string::npos)
+            << outcome.err;
+        EXPECT_NE(outcome.out.rfind(command, 0), 0u) << outcome.out;  // no success line
+    }
 }
 
 // The name comes from the service: control characters in it are printed escaped.

@@ -194,6 +194,11 @@ std::string soundMark(const fs::path& store) {
 // Examines the file; `markedSound`: the file carries a mark matching it and the model, so without a
 // journal the earlier verdict stands.
 Finding examine(const fs::path& store, bool markedSound) {
+    // A FIFO or a device in the store's place is never opened (a FIFO would block the launch).
+    std::error_code typeError;
+    const fs::file_status type = fs::status(store, typeError);
+    if (typeError || !fs::exists(type)) return damaged("it is a link to no file");  // a loop, or dangling
+    if (!fs::is_regular_file(type)) return damaged("it is not a regular file");
     std::error_code sizeError;
     // An empty file is a new database (SQLite writes its first page at the first commit): another
     // process may be opening it right now. Its journal, if any, is judged below.
@@ -342,7 +347,7 @@ std::optional<fs::path> copyForReading(const fs::path& store, std::optional<Stor
 
 std::optional<StoreSetAside> setAsideDamagedStore(const fs::path& store) {
     std::error_code ec;
-    if (!fs::exists(store, ec)) return std::nullopt;
+    if (!fs::exists(fs::symlink_status(store, ec))) return std::nullopt;  // a link is looked at too
     const FilesState before = filesState(store);
     const std::string identity = fileIdentity(store);
     const std::string model = modelFingerprint();

@@ -124,7 +124,8 @@ Ref<PersistentStore> PersistentStoreCoordinator::persistentStoreForIdentifier(st
 
 std::optional<Dictionary> PersistentStoreCoordinator::metadataForPersistentStore(const std::filesystem::path& url,
                                                                                  Ref<Error>* error) {
-    if (!std::filesystem::exists(url)) {
+    std::error_code missing;  // a link loop reads as missing, never as an exception
+    if (!std::filesystem::exists(url, missing)) {
         setError(error, Error::make(std::string(kCocoaErrorDomain), 260,
                                     Dictionary{{std::string(kFilePathErrorKey), Value(url.string())}}));
         return std::nullopt;

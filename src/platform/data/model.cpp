@@ -8,13 +8,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <fstream>
 #include <limits>
 #include <set>
-#include <sstream>
 
 #include "platform/data/errors.h"
 #include "platform/storage/bundle.h"
+#include "platform/storage/file_manager.h"
 #include "platform/storage/json.h"
 
 namespace lv {
@@ -486,15 +485,16 @@ Ref<ManagedObjectModel> ManagedObjectModel::modelFromText(std::string_view json,
 }
 
 Ref<ManagedObjectModel> ManagedObjectModel::modelWithContentsOfFile(const std::filesystem::path& path, Ref<Error>* error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // A model file is text of a few kilobytes: anything but a regular file (a FIFO, a device), or a
+    // file past this, is not read.
+    constexpr std::size_t kMostModelBytes = 16u << 20;
+    const std::optional<Bytes> bytes = dataWithContentsOfFile(path.string(), kMostModelBytes, nullptr);
+    if (!bytes) {
         setError(error, Error::make(std::string(kCocoaErrorDomain), 260,
                                     Dictionary{{std::string(kFilePathErrorKey), Value(path.string())}}));
         return nullptr;
     }
-    std::stringstream buffer;
-    buffer << in.rdbuf();
-    return modelFromText(buffer.str(), error);
+    return modelFromText(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()), error);
 }
 
 std::string ManagedObjectModel::textRepresentation() const {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <limits>
+#include <new>
 #include <system_error>
 
 #include "platform/base/format.h"
@@ -342,7 +343,12 @@ std::optional<Bytes> dataWithContentsOfFile(std::string_view path, std::size_t m
         return refuse(kFileReadTooLargeError, EFBIG, "it is too large");
     }
     Bytes bytes;
-    bytes.reserve(size);
+    try {
+        bytes.reserve(size);
+    } catch (const std::bad_alloc&) {  // a size no memory holds (a sparse file): refused, not thrown
+        ::close(fd);
+        return refuse(kFileReadTooLargeError, ENOMEM, "it is too large");
+    }
     std::uint8_t buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -357,7 +363,12 @@ std::optional<Bytes> dataWithContentsOfFile(std::string_view path, std::size_t m
             ::close(fd);
             return refuse(kFileReadTooLargeError, EFBIG, "it is too large");
         }
-        bytes.insert(bytes.end(), buffer, buffer + n);
+        try {
+            bytes.insert(bytes.end(), buffer, buffer + n);
+        } catch (const std::bad_alloc&) {
+            ::close(fd);
+            return refuse(kFileReadTooLargeError, ENOMEM, "it is too large");
+        }
     }
     ::close(fd);
     return bytes;

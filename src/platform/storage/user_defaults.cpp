@@ -127,10 +127,12 @@ UserDefaults::UserDefaults(std::string filePath) : path_(std::move(filePath)) {
     Ref<Error> error;
     auto bytes = dataWithContentsOfFile(path_, kMaxUserDefaultsBytes, &error);
     if (!bytes) {
-        // A device, a FIFO or a file past the bound is no defaults file: kept aside like a damaged one.
-        if (isUnfitFileError(error)) {
-            setAsideDamagedFile(path_, error->code() == kFileReadTooLargeError ? "User defaults file is too large"
-                                                                                : "User defaults file is no regular file");
+        // A device, a FIFO, a file past the bound or one that is there but cannot be read is no defaults
+        // file this process can use: kept aside like a damaged one, never written over with its data.
+        if (error && !(error->domain() == kCocoaErrorDomain && error->code() == kFileReadNoSuchFileError)) {
+            setAsideDamagedFile(path_, !isUnfitFileError(error)                       ? "User defaults file cannot be read"
+                                       : error->code() == kFileReadTooLargeError ? "User defaults file is too large"
+                                                                                 : "User defaults file is no regular file");
         }
         return;
     }
@@ -232,7 +234,7 @@ bool UserDefaults::setObject(const Value& value, std::string_view key) {
 }
 
 void UserDefaults::mergeFileLocked() {
-    auto bytes = dataWithContentsOfFile(path_, nullptr);
+    auto bytes = dataWithContentsOfFile(path_, kMaxUserDefaultsBytes, nullptr);
     // Unchanged since this object read or wrote it; or gone (written again from memory).
     if (!bytes || *bytes == fileBytes_) return;
     const std::optional<FileStamp> stamp = stampOf(path_);

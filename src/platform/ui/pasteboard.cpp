@@ -120,7 +120,11 @@ void Pasteboard::setPersistent(bool persistent) {
 }
 
 Array Pasteboard::load() const {
-    const Value stored = dictionaryWithContentsOfFile(filePath(name_));
+    // A board holds a few items; a file past this is no board (a sparse or endless file is not read).
+    constexpr std::size_t kMostBoardBytes = 16u << 20;
+    const std::optional<Bytes> bytes = dataWithContentsOfFile(filePath(name_), kMostBoardBytes, nullptr);
+    if (!bytes) return Array();
+    const Value stored = PropertyListSerialization::propertyListWithData(*bytes, 0, nullptr, nullptr);
     const Value& items = stored["items"];
     return items.isArray() ? items.array() : Array();
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
 
 #include "data_test_support.h"
@@ -62,6 +65,15 @@ TEST(ModelFile, BadFilesAreErrors) {
     Ref<Error> error;
     EXPECT_FALSE(ManagedObjectModel::modelWithContentsOfFile("/nonexistent/model.lvmodel", &error));
     EXPECT_TRUE(error);
+    // A FIFO (a read would wait for a writer for ever) or an endless device is no model file.
+    TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.file("fifo.lvmodel").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("/dev/zero", dir.file("zero.lvmodel").c_str()), 0);
+    for (const char* name : {"fifo.lvmodel", "zero.lvmodel"}) {
+        error = nullptr;
+        EXPECT_FALSE(ManagedObjectModel::modelWithContentsOfFile(dir.file(name), &error)) << name;
+        EXPECT_TRUE(error) << name;
+    }
 }
 
 TEST(ModelMerge, DuplicateEntityNamesGiveNoModel) {

@@ -115,6 +115,16 @@ TEST_F(SandboxTest, ADamagedFileIsKeptAsideAndTheDefaultsStartEmpty) {
         ASSERT_EQ(kept.size(), 1u);
         EXPECT_EQ(dataWithContentsOfFile(kept[0], nullptr), std::optional<Bytes>(bytes));
     }
+    // One that is there but cannot be read (a folder here; a file of another user's mode alike) is kept
+    // aside too, so its data is never written over and the defaults can be saved again.
+    std::filesystem::remove_all(aside);
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file);
+    UserDefaults::resetStandardUserDefaults();
+    UserDefaults::standardUserDefaults()->setInteger(1, "PNSTAT_DB_VER");
+    EXPECT_EQ(dictionaryWithContentsOfFile(file)["PNSTAT_DB_VER"].intValue(), 1);
+    ASSERT_TRUE(std::filesystem::exists(aside));
+    EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::directory_iterator(aside)->path()));
 }
 
 TEST_F(SandboxTest, AtomicAddCountsEveryIncrementFromManyThreads) {

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +54,28 @@ TEST(Pasteboard, ChildReadsAndAnswers) {
     EXPECT_EQ(lv::Pasteboard::generalPasteboard()->string(), std::nullopt);  // the first item has no text
     EXPECT_EQ(lv::Pasteboard::pasteboardWithName("lv.test.memory", false), nullptr);
     named->setString("answer");
+}
+
+// A board's file that is no board (a sparse terabyte, a FIFO) reads as an empty board: no hang, no
+// exhaustion, no exception.
+TEST(Pasteboard, AFileThatIsNoBoardReadsEmpty) {
+    AppScope scope;
+    for (const char* kind : {"sparse", "fifo"}) {
+        SCOPED_TRACE(kind);
+        lv::Pasteboard::resetPasteboards();
+        const std::string file = lv::Pasteboard::filePath("lv.test.odd");
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
+        std::filesystem::remove(file);
+        if (std::string(kind) == "sparse") {
+            ASSERT_TRUE(writeToFile(std::string_view("bplist00"), file, false));
+            ASSERT_EQ(::truncate(file.c_str(), 1LL << 40), 0);
+        } else {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        }
+        auto board = lv::Pasteboard::pasteboardWithName("lv.test.odd", false);
+        ASSERT_NE(board, nullptr);
+        EXPECT_TRUE(board->items().empty());
+    }
 }
 
 constexpr const char* kAppenderFd = "LV_PASTEBOARD_APPENDER_FD";
