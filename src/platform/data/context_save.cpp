@@ -1,5 +1,6 @@
 // Saving a context (to the store, or into its parent) and merging what other contexts saved.
 #include <algorithm>
+#include <unordered_set>
 #include <optional>
 #include <unordered_map>
 
@@ -667,10 +668,36 @@ void ManagedObjectContext::mergeChangesFromUserInfo(const Dictionary& changes) {
         o->context_.reset();
         d.add(ManagedObject::kNoteDeleted, o);
     };
+    std::unordered_set<Ref<ManagedObjectID>, IDHash, IDEqual> deletedIDs;
     for (const Value& v : changes.get(kDeletedObjectsKey).array()) {
         const Ref<ManagedObjectID> id = idOf(v);
         if (!id) continue;
+        deletedIDs.insert(data_detail::canonicalID(id));
         if (auto o = d.lookup(id)) drop(o);
+    }
+    // A record changed here that points at a record the other context deleted would be saved with a
+    // reference to a row that is gone: the reference goes (a to-one becomes nil, a list loses it).
+    if (!deletedIDs.empty()) {
+        const auto gone = [&](const Value& v) { return deletedIDs.contains(data_detail::canonicalID(v.objectAs<ManagedObjectID>())); };
+        for (auto which : {ManagedObject::kInserted, ManagedObject::kUpdated}) {
+            for (const Ref<ManagedObject>& o : d.list(which).objects()) {
+                const auto& properties = o->entity_->properties();
+                for (std::size_t i = 0; i < properties.size() && i < o->values_.size(); ++i) {
+                    if (!properties[i]->isRelationship() || o->values_[i].isNil()) continue;
+                    const Value& value = o->values_[i];
+                    if (value.isArray()) {
+                        if (std::none_of(value.array().begin(), value.array().end(), gone)) continue;
+                        Array kept;
+                        for (const Value& item : value.array()) {
+                            if (!gone(item)) kept.push_back(item);
+                        }
+                        o->setRelationshipIDs(i, Value(std::move(kept)), false);
+                    } else if (gone(value)) {
+                        o->setRelationshipIDs(i, Value(), false);
+                    }
+                }
+            }
+        }
     }
     const Array& updatedValues = changes.get(kUpdatedObjectsKey).array();
     const Array& insertedValues = changes.get(kInsertedObjectsKey).array();

@@ -394,6 +394,42 @@ TEST(Merges, ARelationshipEditedInTwoContextsKeepsBothSidesAgreeing) {
     }
 }
 
+// Another context deletes the owner a record here was just given (a new item added to o's list, or the
+// stored item x moved to p), and this context merges that save: the reference to the deleted owner
+// goes, so the save writes no item naming a row that is gone, under either policy.
+TEST(Merges, AReferenceToARecordAMergedSaveDeletedGoes) {
+    for (const MergePolicyType policy : {MergePolicyType::Error, MergePolicyType::MergeByPropertyObjectTrump}) {
+        for (const char* mine : {"+o y", "p<x"}) {
+            SCOPED_TRACE(mine);
+            Stack s(test::makeItemModel());
+            s.main->performAndWait([&] {
+                for (const char* name : {"o", "p"}) test::insert(s.main, "Owner", {{"name", Value(name)}});
+                test::insert(s.main, "Item", {{"name", Value("x")}});
+            });
+            ASSERT_TRUE(s.saveAll());
+            auto context = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+            context->setPersistentStoreCoordinator(s.coordinator);
+            context->setMergePolicy(policy);
+            edit(context, mine);
+            auto theirs = ManagedObjectContext::make(ManagedObjectContextConcurrencyType::Confinement);
+            theirs->setPersistentStoreCoordinator(s.coordinator);
+            theirs->deleteObject(named(theirs, "Owner", std::string(1, mine[0] == '+' ? 'o' : 'p')));
+            NotificationCenter::defaultCenter()->addObserver(
+                &s, kManagedObjectContextDidSaveNotification, theirs,
+                [&](const Notification& n) { context->mergeChangesFromContextDidSaveNotification(n); });
+            Ref<Error> error;
+            ASSERT_TRUE(theirs->save(&error)) << test::describe(error);
+            NotificationCenter::defaultCenter()->removeObserver(&s);
+            EXPECT_TRUE(context->save(&error)) << test::describe(error);
+            EXPECT_EQ(test::rawTexts(s.path, "SELECT count(*) FROM \"Item\" i WHERE i.owner IS NOT NULL AND NOT EXISTS "
+                                             "(SELECT 1 FROM \"Owner\" o WHERE o._pk = i.owner)"),
+                      std::vector<std::string>{"0"});
+            const auto [lists, owners] = bothSides(s.path);
+            EXPECT_EQ(lists, owners);
+        }
+    }
+}
+
 // A child context merging from its parent: records without local changes whose parent values equal
 // their own stay as they are and are not reported; those that differ take the parent's values; a
 // record with local changes keeps them over the parent's; one the child never held is registered.
