@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -305,6 +306,19 @@ std::optional<std::string> FileManager::URLForUbiquityContainerIdentifier(std::s
     Ref<Error> error;
     if (!FileManager().createDirectoryAtPath(container, true, {}, &error)) return std::nullopt;
     return container;
+}
+
+FileTurn::FileTurn(std::string_view path) {
+    const std::string folder = path::deletingLastPathComponent(path);
+    FileManager::defaultManager().createDirectoryAtPath(folder, true, {}, nullptr);
+    fd_ = ::open(path::appendingPathComponent(folder, "." + path::lastPathComponent(path) + ".lock").c_str(),
+                 O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+FileTurn::~FileTurn() {
+    if (fd_ >= 0) ::close(fd_);  // closing gives the lock up
 }
 
 std::optional<Bytes> dataWithContentsOfFile(std::string_view path, std::size_t maxLength, Ref<Error>* error) {

@@ -103,6 +103,21 @@ public:
     std::optional<std::string> URLForUbiquityContainerIdentifier(std::string_view identifier) const;
 };
 
+// An advisory lock (flock) on "<folder>/.<file name>.lock", taken by the constructor (waiting for
+// another holder) and given up by the destructor: processes on one home take turns on one
+// read-merge-write of the file. The lock file is made 0600 and never followed as a link; without one
+// (a folder that cannot be written) the scope goes on unlocked.
+class FileTurn {
+public:
+    explicit FileTurn(std::string_view path);
+    ~FileTurn();
+    FileTurn(const FileTurn&) = delete;
+    FileTurn& operator=(const FileTurn&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 // Whole-file data reads and writes.
 using DataWritingOptions = unsigned;
 inline constexpr DataWritingOptions kDataWritingAtomic = 1;

@@ -1,9 +1,6 @@
 #include "platform/storage/user_defaults.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -45,31 +42,6 @@ std::string standardFilePath() {
     if (identifier.empty()) identifier = "lunavexa";
     return path::appendingPathComponent(preferencesDirectory(), identifier + ".plist");
 }
-
-// An advisory lock (flock) on "<folder>/.<file name>.lock", held across one read-merge-write of the
-// file, so that processes on one home take turns. Without a lock file the write goes on unlocked.
-class FileTurn {
-public:
-    explicit FileTurn(const std::string& path) {
-        const std::string folder = path::deletingLastPathComponent(path);
-        FileManager::defaultManager().createDirectoryAtPath(folder, true, {}, nullptr);
-        fd_ = ::open(path::appendingPathComponent(folder, "." + path::lastPathComponent(path) + ".lock").c_str(),
-                     O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd_ < 0) return;
-        int locked = 0;
-        do {
-            locked = ::flock(fd_, LOCK_EX);
-        } while (locked != 0 && errno == EINTR);
-    }
-    ~FileTurn() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FileTurn(const FileTurn&) = delete;
-    FileTurn& operator=(const FileTurn&) = delete;
-
-private:
-    int fd_ = -1;
-};
 
 Value environmentLanguages() {
     Array languages;

@@ -2,10 +2,6 @@
 
 #include <map>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include "platform/base/format.h"
 #include "platform/base/log.h"
 #include "platform/storage/file_manager.h"
@@ -38,26 +34,6 @@ std::string escapedName(std::string_view name) {
     }
     return out;
 }
-
-// The lock processes take around a read and write of a persistent board: an advisory lock on a file
-// beside it (the board's own file is replaced by each atomic write, so it cannot carry the lock).
-class BoardFileLock {
-public:
-    explicit BoardFileLock(const std::string& boardPath) {
-        const std::string path = boardPath + ".lock";
-        fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-        }
-    }
-    ~BoardFileLock() {
-        if (fd_ >= 0) ::close(fd_);  // closing lets go of the lock
-    }
-    BoardFileLock(const BoardFileLock&) = delete;
-    BoardFileLock& operator=(const BoardFileLock&) = delete;
-
-private:
-    int fd_ = -1;
-};
 
 void makePasteboardFolder() {
     FileManager::defaultManager().createDirectoryAtPath(libraryDirectory() + "/Pasteboards", true,
@@ -109,7 +85,7 @@ void Pasteboard::setPersistent(bool persistent) {
         // Under the processes' lock: a board with no items of its own keeps a file another process
         // wrote since this one looked.
         makePasteboardFolder();
-        const BoardFileLock fileLock(filePath(name_));
+        const FileTurn turn(filePath(name_));
         if (!items_.empty() || !FileManager::defaultManager().fileExistsAtPath(filePath(name_))) save(items_);
         items_.clear();
     } else {
@@ -163,7 +139,7 @@ void Pasteboard::updateItems(const std::function<bool(Array& items)>& change) {
         return;
     }
     makePasteboardFolder();
-    const BoardFileLock fileLock(filePath(name_));
+    const FileTurn turn(filePath(name_));
     Array items = load();
     if (change(items)) save(items);
 }
